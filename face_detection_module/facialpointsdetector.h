@@ -1,0 +1,50 @@
+#pragma once
+
+#include "facialpoints.h"
+
+#include <QFutureWatcher>
+#include <QImage>
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+
+namespace core {
+
+// Asynchronous landmark detection on one private worker thread. The landmark model
+// "shape_predictor.dat" is read from the working directory on the first request.
+// Every public function is called on the GUI thread.
+class FacialPointsDetector : public QObject
+{
+    Q_OBJECT
+public:
+    enum State : int32_t { NotInitialized = 0, Initializing = 1, Initialized = 2, Failed = 3 };
+
+    // The result of one detection: relative coordinates clamped to [0, 1]; 75 points when a face
+    // was found, the 68 predicted over the whole picture when none was; empty without a model.
+    struct DetectionResult {
+        int32_t faceCount = 0;
+        FacialPointVector points;
+    };
+
+    FacialPointsDetector();
+    // Waits until every queued and running task has finished.
+    ~FacialPointsDetector() override;
+
+    State state() const;
+
+    // Queues a detection of image (loading the model first if this is the first request) and
+    // returns a watcher of its future, owned by the caller. A null image returns an empty pointer.
+    std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image);
+
+signals:
+    // Emitted once, from the worker thread, when loading the model has ended (check state()).
+    void initializingFinished();
+
+private:
+    Q_DISABLE_COPY(FacialPointsDetector)
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace core

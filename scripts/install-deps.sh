@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the program, its tests and its benchmarks need.
+# Does nothing when every package is already present. Runs apt-get as root or through sudo.
+set -euo pipefail
+
+packages=(
+    # build
+    build-essential cmake pkg-config
+    qtbase5-dev libdlib-dev libjsoncpp-dev zlib1g-dev libblas-dev liblapack-dev
+    # the 68-point landmark model, installed at /usr/share/dlib/shape_predictor_68_face_landmarks.dat
+    libdlib-data
+    # tests: real windows, archive tools that check our packages, Python's zipfile and json
+    xvfb xauth xdotool xclip x11-utils imagemagick unzip zip p7zip-full python3 libjpeg-turbo-progs
+    # tests: fonts so that marker numbers render the same everywhere
+    fonts-dejavu-core
+    # fuzzing and sanitizers
+    clang libclang-rt-14-dev
+    # Debian package of the program
+    dpkg-dev file
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+    sudo_cmd=()
+else
+    sudo_cmd=(sudo)
+fi
+
+echo "Installing: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

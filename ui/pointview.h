@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class QMimeData;
+
+namespace core {
+class FacialPoints;
+class FacialPointsDetector;
+} // namespace core
+
+namespace ui {
+
+// Shows the model's picture stretched over the whole widget with the points on top, takes
+// pictures in (setImage, drops, Ctrl+V) and starts landmark detection for each. GUI thread only.
+class PointView : public QWidget
+{
+public:
+    // detector is not owned and may be null (no detection is then started).
+    explicit PointView(core::FacialPointsDetector* detector);
+    ~PointView() override;
+
+    // Attaches the model (not owned); drops are accepted only while a model is attached.
+    void setFacialPoints(core::FacialPoints* points);
+    // Stores a non-null picture in the attached model and starts detection for it.
+    void setImage(const QImage& image);
+    // Takes a picture from mime data: image data first, then the first loadable local file.
+    // Returns true when a picture was taken.
+    bool insertFromMimeData(const QMimeData* data);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    Q_DISABLE_COPY(PointView)
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace ui

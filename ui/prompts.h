@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+namespace ui {
+
+// Every modal question, warning and file dialog of the program goes through the installed
+// Prompts, so that tests can answer them. The default shows the real dialogs: no parent,
+// application-modal. GUI thread only.
+class Prompts
+{
+public:
+    virtual ~Prompts();
+
+    // Empty when cancelled.
+    virtual QString openFileName(const QString& caption, const QString& filter) = 0;
+    virtual QString saveFileName(const QString& caption, const QString& filter) = 0;
+    // A warning box with an OK button and no default button.
+    virtual void warning(const QString& title, const QString& text) = 0;
+    virtual QMessageBox::StandardButton question(const QString& title, const QString& text,
+                                                 QMessageBox::StandardButtons buttons,
+                                                 QMessageBox::StandardButton defaultButton) = 0;
+
+    // The prompts in use.
+    static Prompts& current();
+    // Makes prompts current (not owned); null restores the real dialogs. Returns the previous one.
+    static Prompts* install(Prompts* prompts);
+};
+
+// The real dialogs.
+class DialogPrompts : public Prompts
+{
+public:
+    QString openFileName(const QString& caption, const QString& filter) override;
+    QString saveFileName(const QString& caption, const QString& filter) override;
+    void warning(const QString& title, const QString& text) override;
+    QMessageBox::StandardButton question(const QString& title, const QString& text,
+                                         QMessageBox::StandardButtons buttons,
+                                         QMessageBox::StandardButton defaultButton) override;
+};
+
+} // namespace ui
