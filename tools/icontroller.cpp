@@ -1,1 +1,8 @@
-// Work in progress.
+#include "icontroller.h"
+
+namespace tools {
+
+// Out of line so that the vtable and meta-object live in this library.
+IController::~IController() = default;
+
+} // namespace tools
