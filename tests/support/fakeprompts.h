@@ -1,0 +1,62 @@
+#pragma once
+// A Prompts stand-in for tests: records every dialog the code asks for and answers from a script.
+
+#include "prompts.h"
+
+#include <QList>
+#include <QQueue>
+#include <QString>
+
+struct PromptRecord {
+    QString kind; // "open", "save", "warning" or "question"
+    QString title;
+    QString text;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+};
+
+class FakePrompts : public ui::Prompts
+{
+public:
+    FakePrompts() { previous = ui::Prompts::install(this); }
+    ~FakePrompts() override { ui::Prompts::install(previous); }
+
+    QString openFileName(const QString& caption, const QString& filter) override
+    {
+        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton});
+        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
+    }
+    QString saveFileName(const QString& caption, const QString& filter) override
+    {
+        records.append({QStringLiteral("save"), caption, filter, QMessageBox::NoButton});
+        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
+    }
+    void warning(const QString& title, const QString& text) override
+    {
+        records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton});
+    }
+    QMessageBox::StandardButton question(const QString& title, const QString& text,
+                                         QMessageBox::StandardButtons,
+                                         QMessageBox::StandardButton defaultButton) override
+    {
+        records.append({QStringLiteral("question"), title, text, defaultButton});
+        return answers.isEmpty() ? defaultButton : answers.dequeue();
+    }
+
+    QList<PromptRecord> ofKind(const QString& kind) const
+    {
+        QList<PromptRecord> result;
+        for (const PromptRecord& record : records) {
+            if (record.kind == kind) {
+                result.append(record);
+            }
+        }
+        return result;
+    }
+
+    QQueue<QString> fileNames;                   // answers to open and save dialogs, in order
+    QQueue<QMessageBox::StandardButton> answers; // answers to questions; the default when empty
+    QList<PromptRecord> records;
+
+private:
+    ui::Prompts* previous = nullptr;
+};
