@@ -2,7 +2,11 @@
 // ZIP archives on zlib: a writer that appends members and writes the central directory on close,
 // and a reader that finds members by name and extracts them into memory. No Qt.
 // Sizes, offsets and counts are 32-bit (16-bit member count): no ZIP64. A handle is used by one
-// thread at a time.
+// thread at a time; different handles share nothing. No function throws.
+//
+// Not built: the password mode (traditional encryption) and extraction to files or handles.
+// A writer asked for a password refuses to be created; the reader refuses to extract a member
+// whose encryption flag is set (BadPassword) instead of handing out ciphertext.
 
 #include <cstdint>
 
@@ -12,23 +16,24 @@ using HZIP = ArchiveHandle*;
 // Result of every archive operation; Ok is success.
 enum class ArchiveResult : uint32_t {
     Ok = 0x00000000,
-    CannotOpen = 0x00000200,
-    NoMemory = 0x00000300,
-    WriteFailed = 0x00000400,
-    NotFound = 0x00000500,
-    MoreData = 0x00000600,
-    Corrupt = 0x00000700,
-    ReadFailed = 0x00000800,
-    BadPassword = 0x00001000,
-    BadArguments = 0x00010000,
-    BufferTooSmall = 0x00030000,
-    AlreadyFailed = 0x00040000,
-    AlreadyEnded = 0x00050000,
-    WrongHandleKind = 0x00080000,
-    NotInitialised = 0x01000000,
-    SeekFailed = 0x02000000,
-    CannotFixHeader = 0x04000000,
-    CodecError = 0x05000000,
+    CannotOpen = 0x00000200,      // file cannot be created/opened, or is not a readable archive
+    NoMemory = 0x00000300,        // the block of an in-memory archive cannot be obtained
+    WriteFailed = 0x00000400,     // output refused bytes, compression failed, or the 32-bit
+                                  // format limits would be passed (see archiveAddBuffer)
+    NotFound = 0x00000500,        // no member of that name
+    MoreData = 0x00000600,        // the buffer filled before the member's end
+    Corrupt = 0x00000700,         // headers disagree, or extracted data fails its CRC or size
+    ReadFailed = 0x00000800,      // the archive came up short where it must hold bytes
+    BadPassword = 0x00001000,     // encrypted member (no password mode here)
+    BadArguments = 0x00010000,    // null, empty, out of range, too long, or an unknown kind
+    BufferTooSmall = 0x00030000,  // an in-memory archive is full, or was given capacity 0
+    AlreadyFailed = 0x00040000,   // an earlier write of this writer failed; nothing more is added
+    AlreadyEnded = 0x00050000,    // the central directory was already written
+    WrongHandleKind = 0x00080000, // a reader handle given to a writer operation, or the reverse
+    NotInitialised = 0x01000000,  // the state has no output or input to work on
+    SeekFailed = 0x02000000,      // the output cannot be positioned
+    CannotFixHeader = 0x04000000, // a header can be neither rewritten nor completed afterwards
+    CodecError = 0x05000000,      // Inflate/Deflate failed, or extraction delivered nothing
 };
 
 // Description of one member, as the look-up fills it.
@@ -43,31 +48,94 @@ struct ArchiveMemberInfo {
     uint32_t uncompressedSize = 0;
 };
 
+// A local wall-clock reading (month 1-12, day 1-31). The writer stamps members with it.
+struct ArchiveLocalTime {
+    int year = 1980;
+    int month = 1;
+    int day = 1;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
 // --- Writing -------------------------------------------------------------------------------
 
-// Creates (or truncates) the file at path (UTF-16, zero-terminated). password may be null.
-// Returns a writer handle, or null when the file cannot be created.
+// Creates (or truncates) the file at path (UTF-16, zero-terminated). password must be null or
+// empty (no encryption is built). Returns a writer handle, or null when the file cannot be
+// created or a password was asked for.
 HZIP archiveCreateFile(const char16_t* path, const char* password);
 
-// Appends a member named name (UTF-16, "\" becomes "/") with length bytes from data.
-// Returns BadArguments for a null handle, empty name, null data or length 0.
+// Creates a writer into memory: into block (capacity bytes, owned by the caller) or, when block
+// is null, into a fresh block of capacity bytes that lives until archiveClose. A write that
+// would pass the capacity fails the writer with BufferTooSmall. Returns null (with *result set
+// when result is not null) for capacity 0 (BufferTooSmall), no memory (NoMemory) or a password.
+HZIP archiveCreateInMemory(void* block, uint32_t capacity, const char* password,
+                           ArchiveResult* result = nullptr);
+
+// Creates a writer onto an open file descriptor that the caller keeps owning. When it can be
+// positioned, the archive starts at its current position and headers are fixed up in place;
+// otherwise (a pipe) every member is followed by a data descriptor. Null for a bad descriptor,
+// a position past 32 bits, or a password.
+HZIP archiveCreateOnHandle(int descriptor, const char* password);
+
+// Appends a member named name (UTF-16, "\" becomes "/") with length bytes from data, deflated at
+// level 8 unless the suffix marks already-compressed data. The bytes are read once, in place.
+// BadArguments: null handle, empty or over-long name (more than 259 UTF-16 units, or more than
+// 259 UTF-8 bytes), unpaired surrogate, null data or length 0. WrongHandleKind: reader handle.
+// WriteFailed without writing anything when the archive already has 65535 members or the member
+// could push an offset or size past 32 bits. AlreadyFailed / AlreadyEnded as their names say.
 ArchiveResult archiveAddBuffer(HZIP hz, const char16_t* name, const void* data, uint32_t length);
 
-// Closes a handle of either kind; for a writer, writes the central directory first.
-// The handle is invalid afterwards. BadArguments for null.
+// Appends a directory entry (stored, no data, "/" appended when missing). Errors as
+// archiveAddBuffer.
+ArchiveResult archiveAddFolder(HZIP hz, const char16_t* name);
+
+// Stamps every later member with fixedTime instead of the current local time; null returns to
+// the clock. BadArguments for null hz, WrongHandleKind for a reader.
+ArchiveResult archiveSetClock(HZIP hz, const ArchiveLocalTime* fixedTime);
+
+// Writes the central directory and end record now, keeping the handle (for archiveGetMemory).
+// Later adds return AlreadyEnded; archiveClose then only releases.
+ArchiveResult archiveFinish(HZIP hz);
+
+// The block of an in-memory writer and the bytes written into it so far. Valid until close.
+// NotInitialised for a writer that is not in memory.
+ArchiveResult archiveGetMemory(HZIP hz, const void** base, uint32_t* length);
+
+// Closes a handle of either kind; for a writer, writes the central directory first (unless
+// archiveFinish did). The handle is invalid afterwards, whatever the result. BadArguments for
+// null.
 ArchiveResult archiveClose(HZIP hz);
 
 // --- Reading -------------------------------------------------------------------------------
 
-// Opens an existing archive file. Returns a reader handle, or null when the file cannot be
-// opened or is not a readable archive.
+// Opens an existing archive file. password is ignored (encrypted members are refused at
+// extraction). Returns a reader handle, or null when the file cannot be opened or is not a
+// readable archive (no end record in its last 65535 bytes, disk numbers not 0, entry counts
+// differ, or the directory claims bytes beyond its end record).
 HZIP archiveOpenFile(const char16_t* path, const char* password);
 
-// Looks a member up by name; with ignoreCase, ASCII letters compare case-insensitively.
-// index and info may be null. NotFound leaves index -1 and info zeroed with index -1.
+// The same over length bytes at data, which must stay valid and unchanged until archiveClose.
+// Hostile input is safe: nothing is read outside the block.
+HZIP archiveOpenMemory(const void* data, uint32_t length, const char* password);
+
+// Looks a member up by name; with ignoreCase, ASCII letters compare case-insensitively. "/" and
+// "\" are different characters. index and info may be null. NotFound leaves index -1 and info
+// zeroed with index -1. With info: Corrupt when the member's local header disagrees with the
+// directory or its method is neither 0 nor 8, ReadFailed when its extra field is cut short.
 ArchiveResult archiveFindMember(HZIP hz, const char16_t* name, bool ignoreCase, int32_t* index,
                                 ArchiveMemberInfo* info);
 
-// Extracts member index into buffer. Ok when the member's end was reached, MoreData when the
-// buffer filled first (call again with the same index for the rest).
+// Describes member index as the look-up would. index -1 gives a record whose index field holds
+// the member count. BadArguments for other indices outside 0 .. count-1; Corrupt/ReadFailed as
+// archiveFindMember.
+ArchiveResult archiveMemberInfo(HZIP hz, int32_t index, ArchiveMemberInfo* info);
+
+// Extracts member index into buffer. Ok when the member's end was reached and its bytes match
+// the directory's CRC-32 and uncompressed size; MoreData when the buffer filled first (call
+// again with the same index for the rest). Corrupt when the data's CRC-32 differs from the
+// directory's, or it decodes to more or fewer bytes than declared; the buffer then holds
+// unverified bytes. CodecError when Inflate fails, the member cannot be opened, or a call
+// delivers nothing (a member of size 0, or a call after Ok). BadPassword for an encrypted
+// member. BadArguments for a null handle or index out of range.
 ArchiveResult archiveExtractToBuffer(HZIP hz, int32_t index, void* buffer, uint32_t length);

@@ -1,0 +1,676 @@
+#include "zipreader.h"
+
+#include "bytereader.h"
+#include "zipformat.h"
+#include "zipplatform.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace zipformat;
+
+namespace {
+
+constexpr uint32_t kBufferSize = 16384;
+constexpr uint64_t kEndRecordSearchLimit = 65535;
+constexpr uint64_t kSearchStep = 1024;
+constexpr size_t kSearchWindow = 1028;
+constexpr size_t kComparedNameLimit = 256;  // names of this many UTF-8 bytes are never found
+constexpr uint16_t kFlagEncrypted = 0x0001;
+constexpr uint16_t kFlagDataDescriptor = 0x0008;
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+constexpr uint64_t kFileTimeTicksPerSecond = 10000000ull;
+
+struct CentralHeader {
+    uint16_t versionMadeBy = 0;
+    uint16_t versionNeeded = 0;
+    uint16_t flags = 0;
+    uint16_t method = 0;
+    uint16_t dosTime = 0;
+    uint16_t dosDate = 0;
+    uint32_t crc = 0;
+    uint32_t compressedSize = 0;
+    uint32_t uncompressedSize = 0;
+    uint16_t nameLength = 0;
+    uint16_t extraLength = 0;
+    uint16_t commentLength = 0;
+    uint16_t diskStart = 0;
+    uint16_t internalAttributes = 0;
+    uint32_t externalAttributes = 0;
+    uint32_t localHeaderOffset = 0;
+    std::string name;  // at most kMaxNameBytes of the stored name
+};
+
+struct LocalLayout {
+    uint64_t extraPosition = 0;
+    uint16_t extraLength = 0;
+    uint64_t dataPosition = 0;
+};
+
+// A file or a memory block, read at archive positions. Reads past the end come up short.
+struct Input {
+    zipplatform::File file;
+    const uint8_t* block = nullptr;
+    uint64_t size = 0;
+
+    size_t readAt(uint64_t position, void* buffer, size_t length)
+    {
+        if (!block)
+            return file.readAt(position, buffer, length);
+        if (position >= size)
+            return 0;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size - position));
+        std::memcpy(buffer, block + position, n);
+        return n;
+    }
+};
+
+// The read state of the one member that extraction has open.
+struct OpenMember {
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kBufferSize);
+    const uint8_t* inNext = nullptr;
+    size_t inAvailable = 0;
+    uint64_t nextPosition = 0;
+    uint32_t compressedLeft = 0;
+    uint32_t uncompressedLeft = 0;
+    uint32_t crc = 0;
+    uint32_t expectedCrc = 0;
+    uint16_t method = kMethodStored;
+    bool encrypted = false;
+    bool streamEnded = false;
+    bool streamReady = false;
+    z_stream stream {};
+
+    ~OpenMember()
+    {
+        if (streamReady)
+            inflateEnd(&stream);
+    }
+};
+
+struct ReadOutcome {
+    uint32_t delivered = 0;
+    bool endReached = false;
+    ArchiveResult error = ArchiveResult::Ok;
+};
+
+bool startsWithSignature(const uint8_t* p, uint32_t signature)
+{
+    return p[0] == (signature & 0xFF) && p[1] == ((signature >> 8) & 0xFF)
+        && p[2] == ((signature >> 16) & 0xFF) && p[3] == (signature >> 24);
+}
+
+void eraseThrough(std::u16string* name, const char16_t* pattern)
+{
+    const size_t at = name->find(pattern);
+    if (at != std::u16string::npos)
+        name->erase(0, at + std::char_traits<char16_t>::length(pattern));
+}
+
+// Strips drive letters, leading separators and everything up to a "..": a described name never
+// points outside the folder it would be extracted to.
+std::u16string sanitisedName(std::u16string name)
+{
+    static const char16_t* const parentPatterns[] = { u"\\..\\", u"\\../", u"/../", u"/..\\" };
+    for (;;) {
+        if (name.size() >= 2 && name[1] == u':') {
+            name.erase(0, 2);
+            continue;
+        }
+        if (!name.empty() && (name[0] == u'\\' || name[0] == u'/')) {
+            name.erase(0, 1);
+            continue;
+        }
+        bool changed = false;
+        for (const char16_t* pattern : parentPatterns) {
+            if (name.find(pattern) != std::u16string::npos) {
+                eraseThrough(&name, pattern);
+                changed = true;
+                break;
+            }
+        }
+        if (!changed)
+            return name;
+    }
+}
+
+uint32_t decodedAttributes(uint16_t versionMadeBy, uint32_t external)
+{
+    const unsigned host = versionMadeBy >> 8;
+    bool readOnly, hidden = false, system = false, directory, archive;
+    if (host == 0 || host == 7 || host == 11 || host == 14) {
+        readOnly = external & 0x01;
+        hidden = external & 0x02;
+        system = external & 0x04;
+        directory = external & 0x10;
+        archive = external & 0x20;
+    } else {
+        directory = external & (1u << 30);
+        readOnly = !(external & (1u << 23));
+        archive = true;
+    }
+    return (directory ? 0x10u : 0) | (archive ? 0x20u : 0) | (hidden ? 0x02u : 0)
+        | (readOnly ? 0x01u : 0) | (system ? 0x04u : 0);
+}
+
+uint64_t fileTimeFromUnix(int64_t seconds)
+{
+    return static_cast<uint64_t>(seconds * int64_t(kFileTimeTicksPerSecond)
+                                 + int64_t(kUnixEpochAsFileTime));
+}
+
+uint64_t fileTimeFromDos(uint16_t dosDate, uint16_t dosTime)
+{
+    ArchiveLocalTime local;
+    local.year = 1980 + (dosDate >> 9);
+    local.month = (dosDate >> 5) & 0x0F;
+    local.day = dosDate & 0x1F;
+    local.hour = dosTime >> 11;
+    local.minute = (dosTime >> 5) & 0x3F;
+    local.second = 2 * (dosTime & 0x1F);
+    return fileTimeFromUnix(zipplatform::localTimeToUtcSeconds(local));
+}
+
+// Takes the times of the first extended-timestamp block, when the extra field has one.
+void applyExtendedTimestamp(const std::vector<uint8_t>& extra, ArchiveMemberInfo* info)
+{
+    if (extra.size() <= 4)
+        return;
+    ByteReader blocks(extra.data(), extra.size());
+    while (blocks.remaining() >= 4) {
+        const uint8_t* id = blocks.bytes(2);
+        const uint16_t dataSize = blocks.u16();
+        const size_t available = std::min<size_t>(dataSize, blocks.remaining());
+        const uint8_t* data = blocks.bytes(available);
+        if (id[0] != 'U' || id[1] != 'T')
+            continue;
+        ByteReader block(data, available);  // only times inside the block count
+        const uint8_t flags = block.u8();
+        auto take = [&block](uint64_t* target) {
+            const auto seconds = static_cast<int32_t>(block.u32());
+            if (block.ok())
+                *target = fileTimeFromUnix(seconds);
+        };
+        if (flags & 0x01)
+            take(&info->modificationTime);
+        if (flags & 0x02)
+            take(&info->accessTime);
+        if (flags & 0x04)
+            take(&info->creationTime);
+        return;
+    }
+}
+
+}  // namespace
+
+struct ArchiveReader::Impl {
+    struct Cursor {
+        uint32_t index = 0;
+        uint64_t position = 0;
+        bool valid = false;
+        CentralHeader header;
+    };
+
+    Input input;
+    uint16_t entryCount = 0;
+    uint32_t directoryOffset = 0;
+    uint32_t directorySize = 0;
+    uint64_t prefix = 0;
+    Cursor cursor;
+    std::unique_ptr<OpenMember> member;
+    int32_t extractionIndex = -1;
+    ArchiveMemberInfo cachedInfo;
+    int32_t cachedIndex = -1;
+
+    bool locateEndRecord(uint64_t* recordPosition)
+    {
+        const uint64_t limit = std::min(input.size, kEndRecordSearchLimit);
+        std::array<uint8_t, kSearchWindow> window {};
+        uint64_t covered = 4;
+        while (covered < limit) {
+            covered = std::min(covered + kSearchStep, limit);
+            const uint64_t start = input.size - covered;
+            const size_t length = static_cast<size_t>(std::min<uint64_t>(kSearchWindow, input.size - start));
+            if (input.readAt(start, window.data(), length) != length)
+                return false;
+            for (size_t i = length - 3; i-- > 0;) {
+                if (startsWithSignature(&window[i], kEndRecordSignature)) {
+                    *recordPosition = start + i;
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    bool readEndRecord()
+    {
+        uint64_t at = 0;
+        if (!locateEndRecord(&at))
+            return false;
+        uint8_t raw[kEndRecordSize];
+        if (input.readAt(at, raw, sizeof raw) != sizeof raw)
+            return false;
+        ByteReader record(raw, sizeof raw);
+        record.skip(4);
+        const uint16_t thisDisk = record.u16();
+        const uint16_t directoryDisk = record.u16();
+        const uint16_t entriesHere = record.u16();
+        const uint16_t entriesTotal = record.u16();
+        directorySize = record.u32();
+        directoryOffset = record.u32();
+        if (!record.ok() || thisDisk != 0 || directoryDisk != 0 || entriesHere != entriesTotal)
+            return false;
+        const uint64_t directoryEnd = uint64_t(directoryOffset) + directorySize;
+        if (at < directoryEnd)
+            return false;
+        entryCount = entriesTotal;
+        prefix = at - directoryEnd;
+        return true;
+    }
+
+    ArchiveResult readCentralHeader(uint64_t position, CentralHeader* h)
+    {
+        uint8_t raw[kCentralHeaderSize];
+        const uint64_t at = position + prefix;
+        const size_t got = input.readAt(at, raw, sizeof raw);
+        if (got >= 4 && !startsWithSignature(raw, kCentralHeaderSignature))
+            return ArchiveResult::Corrupt;
+        if (got != sizeof raw)
+            return ArchiveResult::ReadFailed;
+        ByteReader r(raw, sizeof raw);
+        r.skip(4);
+        h->versionMadeBy = r.u16();
+        h->versionNeeded = r.u16();
+        h->flags = r.u16();
+        h->method = r.u16();
+        h->dosTime = r.u16();
+        h->dosDate = r.u16();
+        h->crc = r.u32();
+        h->compressedSize = r.u32();
+        h->uncompressedSize = r.u32();
+        h->nameLength = r.u16();
+        h->extraLength = r.u16();
+        h->commentLength = r.u16();
+        h->diskStart = r.u16();
+        h->internalAttributes = r.u16();
+        h->externalAttributes = r.u32();
+        h->localHeaderOffset = r.u32();
+        const size_t nameBytes = std::min<size_t>(h->nameLength, kMaxNameBytes);
+        h->name.resize(nameBytes);
+        if (input.readAt(at + kCentralHeaderSize, h->name.data(), nameBytes) != nameBytes)
+            return ArchiveResult::ReadFailed;
+        return ArchiveResult::Ok;
+    }
+
+    ArchiveResult goToFirst()
+    {
+        cursor.index = 0;
+        cursor.position = directoryOffset;
+        cursor.valid = false;
+        if (entryCount == 0)
+            return ArchiveResult::NotFound;
+        const ArchiveResult read = readCentralHeader(cursor.position, &cursor.header);
+        cursor.valid = read == ArchiveResult::Ok;
+        return read;
+    }
+
+    // NotFound at the end of the walk (the cursor stays); the read's failure otherwise.
+    ArchiveResult goToNext()
+    {
+        if (!cursor.valid)
+            return ArchiveResult::ReadFailed;
+        if (uint32_t(cursor.index) + 1 >= entryCount)
+            return ArchiveResult::NotFound;
+        const CentralHeader& h = cursor.header;
+        cursor.index += 1;
+        cursor.position += kCentralHeaderSize + uint64_t(h.nameLength) + h.extraLength + h.commentLength;
+        const ArchiveResult read = readCentralHeader(cursor.position, &cursor.header);
+        cursor.valid = read == ArchiveResult::Ok;
+        return read;
+    }
+
+    ArchiveResult moveTo(uint32_t index)
+    {
+        if (!cursor.valid || index < cursor.index) {
+            if (ArchiveResult first = goToFirst(); first != ArchiveResult::Ok)
+                return first == ArchiveResult::NotFound ? ArchiveResult::ReadFailed : first;
+        }
+        while (cursor.index < index) {
+            if (ArchiveResult next = goToNext(); next != ArchiveResult::Ok)
+                return next == ArchiveResult::NotFound ? ArchiveResult::ReadFailed : next;
+        }
+        return ArchiveResult::Ok;
+    }
+
+    bool checkLocalHeader(const CentralHeader& central, LocalLayout* layout)
+    {
+        uint8_t raw[kLocalHeaderSize];
+        const uint64_t at = uint64_t(central.localHeaderOffset) + prefix;
+        if (input.readAt(at, raw, sizeof raw) != sizeof raw)
+            return false;
+        ByteReader r(raw, sizeof raw);
+        const uint32_t signature = r.u32();
+        r.skip(2);  // version needed
+        const uint16_t flags = r.u16();
+        const uint16_t method = r.u16();
+        r.skip(4);  // time and date are not compared
+        const uint32_t crc = r.u32();
+        const uint32_t compressedSize = r.u32();
+        const uint32_t uncompressedSize = r.u32();
+        const uint16_t nameLength = r.u16();
+        const uint16_t extraLength = r.u16();
+        if (!r.ok() || signature != kLocalHeaderSignature || method != central.method
+            || (method != kMethodStored && method != kMethodDeflated)
+            || nameLength != central.nameLength)
+            return false;
+        if (!(flags & kFlagDataDescriptor)
+            && (crc != central.crc || compressedSize != central.compressedSize
+                || uncompressedSize != central.uncompressedSize))
+            return false;
+        layout->extraPosition = uint64_t(central.localHeaderOffset) + kLocalHeaderSize + nameLength;
+        layout->extraLength = extraLength;
+        layout->dataPosition = layout->extraPosition + extraLength;
+        return true;
+    }
+
+    void closeMember()
+    {
+        member.reset();
+        extractionIndex = -1;
+    }
+
+    ArchiveResult describe(uint32_t index, ArchiveMemberInfo* info)
+    {
+        closeMember();
+        if (int32_t(index) == cachedIndex) {
+            *info = cachedInfo;
+            return ArchiveResult::Ok;
+        }
+        if (ArchiveResult moved = moveTo(index); moved != ArchiveResult::Ok)
+            return moved;
+        const CentralHeader& h = cursor.header;
+        LocalLayout layout;
+        if (!checkLocalHeader(h, &layout))
+            return ArchiveResult::Corrupt;
+        std::vector<uint8_t> extra(layout.extraLength);
+        if (input.readAt(layout.extraPosition + prefix, extra.data(), extra.size()) != extra.size())
+            return ArchiveResult::ReadFailed;
+
+        ArchiveMemberInfo described;
+        described.index = int32_t(index);
+        const std::u16string name = sanitisedName(
+            zipplatform::utf8ToUtf16(h.name.data(), h.name.size(), kMaxNameUnits));
+        std::copy(name.begin(), name.end(), described.name);
+        described.attributes = decodedAttributes(h.versionMadeBy, h.externalAttributes);
+        const uint64_t dosTime = fileTimeFromDos(h.dosDate, h.dosTime);
+        described.accessTime = described.creationTime = described.modificationTime = dosTime;
+        applyExtendedTimestamp(extra, &described);
+        described.compressedSize = h.compressedSize;
+        described.uncompressedSize = h.uncompressedSize;
+        cachedInfo = described;
+        cachedIndex = int32_t(index);
+        *info = described;
+        return ArchiveResult::Ok;
+    }
+
+    static bool namesEqual(const CentralHeader& h, const std::string& wanted, bool ignoreCase)
+    {
+        if (h.nameLength != wanted.size())
+            return false;
+        for (size_t i = 0; i < wanted.size(); ++i) {
+            char a = h.name[i];
+            char b = wanted[i];
+            if (ignoreCase) {
+                a = (a >= 'a' && a <= 'z') ? char(a - 'a' + 'A') : a;
+                b = (b >= 'a' && b <= 'z') ? char(b - 'a' + 'A') : b;
+            }
+            if (a != b)
+                return false;
+        }
+        return true;
+    }
+
+    ArchiveResult find(const std::string& wanted, bool ignoreCase, int32_t* index,
+                       ArchiveMemberInfo* info)
+    {
+        const Cursor remembered = cursor;
+        bool found = false;
+        if (wanted.size() < kComparedNameLimit && goToFirst() == ArchiveResult::Ok) {
+            do {
+                found = namesEqual(cursor.header, wanted, ignoreCase);
+            } while (!found && goToNext() == ArchiveResult::Ok);
+        }
+        if (!found) {
+            cursor = remembered;
+            if (index)
+                *index = -1;
+            if (info)
+                *info = ArchiveMemberInfo();
+            return ArchiveResult::NotFound;
+        }
+        closeMember();
+        if (index)
+            *index = int32_t(cursor.index);
+        if (info)
+            return describe(cursor.index, info);
+        return ArchiveResult::Ok;
+    }
+
+    bool openMember()
+    {
+        LocalLayout layout;
+        const CentralHeader& h = cursor.header;
+        if (!checkLocalHeader(h, &layout))
+            return false;
+        auto opened = std::make_unique<OpenMember>();
+        opened->nextPosition = layout.dataPosition + prefix;
+        opened->compressedLeft = h.compressedSize;
+        opened->uncompressedLeft = h.uncompressedSize;
+        opened->expectedCrc = h.crc;
+        opened->crc = crc32(0, nullptr, 0);
+        opened->method = h.method;
+        opened->encrypted = h.flags & kFlagEncrypted;
+        if (h.method == kMethodDeflated) {
+            if (inflateInit2(&opened->stream, -MAX_WBITS) != Z_OK)
+                return false;
+            opened->streamReady = true;
+        }
+        member = std::move(opened);
+        return true;
+    }
+
+    // Fills the member's input buffer when it is empty; false on a short read.
+    bool refill(OpenMember* m)
+    {
+        if (m->inAvailable > 0 || m->compressedLeft == 0)
+            return true;
+        const uint32_t piece = std::min(kBufferSize, m->compressedLeft);
+        if (input.readAt(m->nextPosition, m->buffer.data(), piece) != piece)
+            return false;
+        m->nextPosition += piece;
+        m->compressedLeft -= piece;
+        m->inNext = m->buffer.data();
+        m->inAvailable = piece;
+        return true;
+    }
+
+    // Inflates into out; returns the zlib code and reports the bytes produced.
+    int inflateSome(OpenMember* m, uint8_t* out, uint32_t room, uint32_t* produced)
+    {
+        m->stream.next_in = const_cast<Bytef*>(m->inNext);
+        m->stream.avail_in = static_cast<uInt>(m->inAvailable);
+        m->stream.next_out = out;
+        m->stream.avail_out = room;
+        const int rc = inflate(&m->stream, Z_SYNC_FLUSH);
+        const size_t consumed = m->inAvailable - m->stream.avail_in;
+        m->inNext += consumed;
+        m->inAvailable -= consumed;
+        *produced = room - m->stream.avail_out;
+        if (rc == Z_STREAM_END)
+            m->streamEnded = true;
+        return rc;
+    }
+
+    // After the declared size was delivered the data must end there: a Deflate stream has to
+    // close without producing more, and stored data must have no bytes left over.
+    bool endsWhereDeclared(OpenMember* m)
+    {
+        if (m->method == kMethodStored)
+            return m->inAvailable == 0 && m->compressedLeft == 0;
+        uint8_t probe[64];
+        while (!m->streamEnded) {
+            if (!refill(m))
+                return false;
+            uint32_t produced = 0;
+            const int rc = inflateSome(m, probe, sizeof probe, &produced);
+            if (produced > 0)
+                return false;
+            if (rc != Z_OK && rc != Z_STREAM_END)
+                return false;
+            if (rc == Z_OK && m->inAvailable == 0 && m->compressedLeft == 0 && !m->streamEnded)
+                return false;
+        }
+        return true;
+    }
+
+    ReadOutcome readMember(uint8_t* out, uint32_t length)
+    {
+        ReadOutcome outcome;
+        OpenMember* m = member.get();
+        if (!m) {
+            outcome.error = ArchiveResult::CodecError;
+            return outcome;
+        }
+        if (m->encrypted) {
+            outcome.error = ArchiveResult::BadPassword;
+            return outcome;
+        }
+        const uint32_t wanted = std::min(length, m->uncompressedLeft);
+        while (outcome.delivered < wanted) {
+            if (!refill(m)) {
+                outcome.error = ArchiveResult::CodecError;
+                return outcome;
+            }
+            uint32_t produced = 0;
+            if (m->method == kMethodDeflated) {
+                const int rc = inflateSome(m, out + outcome.delivered, wanted - outcome.delivered, &produced);
+                if (rc != Z_OK && rc != Z_STREAM_END && !(rc == Z_BUF_ERROR && produced > 0)) {
+                    outcome.error = ArchiveResult::CodecError;
+                    return outcome;
+                }
+                if (rc == Z_OK && produced == 0 && m->inAvailable == 0 && m->compressedLeft == 0) {
+                    outcome.error = ArchiveResult::CodecError;  // the stream is cut short
+                    return outcome;
+                }
+            } else {
+                if (m->inAvailable == 0) {
+                    outcome.error = ArchiveResult::Corrupt;  // fewer stored bytes than declared
+                    return outcome;
+                }
+                produced = static_cast<uint32_t>(std::min<size_t>(wanted - outcome.delivered, m->inAvailable));
+                std::memcpy(out + outcome.delivered, m->inNext, produced);
+                m->inNext += produced;
+                m->inAvailable -= produced;
+            }
+            m->crc = crc32(m->crc, out + outcome.delivered, produced);
+            outcome.delivered += produced;
+            m->uncompressedLeft -= produced;
+            if (m->streamEnded && m->uncompressedLeft > 0) {
+                outcome.error = ArchiveResult::Corrupt;  // decoded to fewer bytes than declared
+                return outcome;
+            }
+        }
+        if (outcome.delivered > 0 && m->uncompressedLeft == 0) {
+            outcome.endReached = true;
+            if (!endsWhereDeclared(m) || m->crc != m->expectedCrc)
+                outcome.error = ArchiveResult::Corrupt;
+        }
+        return outcome;
+    }
+
+    ArchiveResult extract(int32_t index, void* buffer, uint32_t length)
+    {
+        if (index < 0 || index >= int32_t(entryCount) || (!buffer && length > 0))
+            return ArchiveResult::BadArguments;
+        if (index != extractionIndex) {
+            closeMember();
+            if (moveTo(uint32_t(index)) == ArchiveResult::Ok)
+                openMember();
+            extractionIndex = index;
+        }
+        const ReadOutcome outcome = readMember(static_cast<uint8_t*>(buffer), length);
+        if (outcome.error != ArchiveResult::Ok || outcome.delivered == 0)
+            closeMember();
+        if (outcome.error != ArchiveResult::Ok)
+            return outcome.error;
+        if (outcome.endReached)
+            return ArchiveResult::Ok;
+        return outcome.delivered > 0 ? ArchiveResult::MoreData : ArchiveResult::CodecError;
+    }
+};
+
+ArchiveReader::ArchiveReader(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
+
+ArchiveReader::~ArchiveReader() = default;
+
+std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const char16_t* path)
+{
+    std::string utf8Path;
+    if (!zipplatform::utf16ToUtf8(path, kMaxPathUnits, &utf8Path) || utf8Path.empty())
+        return nullptr;
+    auto impl = std::make_unique<Impl>();
+    impl->input.file = zipplatform::File::openForReading(utf8Path);
+    if (!impl->input.file.isOpen() || !impl->input.file.size(&impl->input.size))
+        return nullptr;
+    if (!impl->readEndRecord())
+        return nullptr;
+    impl->goToFirst();
+    return std::unique_ptr<ArchiveReader>(new ArchiveReader(std::move(impl)));
+}
+
+std::unique_ptr<ArchiveReader> ArchiveReader::openMemory(const void* data, uint32_t length)
+{
+    if (!data)
+        return nullptr;
+    auto impl = std::make_unique<Impl>();
+    impl->input.block = static_cast<const uint8_t*>(data);
+    impl->input.size = length;
+    if (!impl->readEndRecord())
+        return nullptr;
+    impl->goToFirst();
+    return std::unique_ptr<ArchiveReader>(new ArchiveReader(std::move(impl)));
+}
+
+ArchiveResult ArchiveReader::findMember(const char16_t* name, bool ignoreCase, int32_t* index,
+                                        ArchiveMemberInfo* info)
+{
+    if (!name)
+        return ArchiveResult::BadArguments;
+    std::string wanted;
+    if (!zipplatform::utf16ToUtf8(name, kMaxNameUnits, &wanted))
+        wanted.assign(kComparedNameLimit, '?');  // unconvertible: can match nothing
+    return d->find(wanted, ignoreCase, index, info);
+}
+
+ArchiveResult ArchiveReader::memberInfo(int32_t index, ArchiveMemberInfo* info)
+{
+    if (!info || index < -1 || index >= int32_t(d->entryCount))
+        return ArchiveResult::BadArguments;
+    if (index == -1) {
+        *info = ArchiveMemberInfo();
+        info->index = d->entryCount;
+        return ArchiveResult::Ok;
+    }
+    return d->describe(uint32_t(index), info);
+}
+
+ArchiveResult ArchiveReader::extractToBuffer(int32_t index, void* buffer, uint32_t length)
+{
+    return d->extract(index, buffer, length);
+}

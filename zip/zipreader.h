@@ -1,0 +1,30 @@
+#pragma once
+// The reader engine behind a reader handle: walks the central directory of one input, describes
+// members and extracts them into memory. Used by one thread at a time; errors are ArchiveResult
+// values; nothing is read outside the input.
+
+#include "ziparchive.h"
+
+#include <cstdint>
+#include <memory>
+
+class ArchiveReader {
+public:
+    ~ArchiveReader();
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+    // Null when the input cannot be opened or is not a readable archive.
+    static std::unique_ptr<ArchiveReader> openFile(const char16_t* path);
+    static std::unique_ptr<ArchiveReader> openMemory(const void* data, uint32_t length);
+
+    ArchiveResult findMember(const char16_t* name, bool ignoreCase, int32_t* index,
+                             ArchiveMemberInfo* info);
+    ArchiveResult memberInfo(int32_t index, ArchiveMemberInfo* info);
+    ArchiveResult extractToBuffer(int32_t index, void* buffer, uint32_t length);
+
+private:
+    struct Impl;
+    explicit ArchiveReader(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> d;
+};
