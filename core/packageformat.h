@@ -1,0 +1,65 @@
+#pragma once
+
+#include "facialpoints.h"
+
+#include <QByteArray>
+#include <QDate>
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+#include <optional>
+
+// The content of an effect package: the member names, the two JSON documents and the
+// thumbnails. The archive container is not touched here. Any thread.
+namespace core::package {
+
+constexpr char propertiesMember[] = "effect.json";  // carries the descriptive properties
+constexpr char effectMember[] = "properties.json";  // carries the mask description
+constexpr char pictureMember[] = "images/main/image.png";
+constexpr char smallThumbnailMember[] = "images/thumbnail/small.jpg";
+constexpr char mediumThumbnailMember[] = "images/thumbnail/medium.jpg";
+constexpr char largeThumbnailMember[] = "images/thumbnail/large.jpg";
+
+const QSize smallThumbnailSize(320, 240);
+const QSize mediumThumbnailSize(100, 75);
+const QSize largeThumbnailSize(320, 240);
+
+// A package needs at least the 68 landmarks and the 7 derived points.
+constexpr int minimumPivotCount = 75;
+
+// The date written into a package. Tests replace the clock to fix it; the default is the
+// local date. Returns the clock that was in place.
+using DateSource = QDate (*)();
+DateSource setDateSource(DateSource source);
+QDate today();
+
+// The properties document as UTF-8 JSON text; the date is written as "MM.dd.yyyy".
+QByteArray buildPropertiesDocument(const QString& name, const QString& author,
+                                   const QString& subcategory, const QDate& date);
+// The effect document as UTF-8 JSON text. Point coordinates are fractions of the picture and
+// are written with 17 significant digits. An effect type other than 1 or 2 writes no flag.
+QByteArray buildEffectDocument(int effectType, const FacialPointVector& points);
+
+struct Properties {
+    QString name;
+    QString subcategory;
+    QString author;
+};
+
+struct Effect {
+    int effectType = 0;
+    FacialPointVector points;  // as read, not clamped; possibly fewer than minimumPivotCount
+    QString picturePath;
+};
+
+// Parse the documents. Returns nothing when the text is not JSON, nests too deeply, or holds a
+// value of a type the format does not allow where the reader looks; never throws.
+std::optional<Properties> readPropertiesDocument(const QByteArray& text);
+std::optional<Effect> readEffectDocument(const QByteArray& text);
+
+// The picture scaled smoothly into size, keeping its aspect ratio, centred on white.
+// A null picture gives a null thumbnail.
+QImage makeThumbnail(const QImage& picture, const QSize& size);
+
+} // namespace core::package

@@ -1,0 +1,213 @@
+#include "imagefiles.h"
+
+#include <QBuffer>
+#include <QImageWriter>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <zlib.h>
+
+class TestImageFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsPictureFile_data();
+    void readsPictureFile();
+    void refusesWhatIsNoPicture_data();
+    void refusesWhatIsNoPicture();
+    void decodesBytesByContent_data();
+    void decodesBytesByContent();
+    void refusesDeclaredSizeAboveBound_data();
+    void refusesDeclaredSizeAboveBound();
+    void acceptsPictureAtTheBound();
+    void turnsPictureUpright();
+
+private:
+    QTemporaryDir m_folder;
+};
+
+namespace {
+
+QImage samplePicture()
+{
+    QImage picture(40, 30, QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x) {
+            picture.setPixel(x, y, qRgb(x * 6, y * 8, 128));
+        }
+    }
+    return picture;
+}
+
+QByteArray encoded(const QImage& picture, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, format);
+    return bytes;
+}
+
+QByteArray pngChunk(const char* type, const QByteArray& data)
+{
+    QByteArray chunk(4, '\0');
+    qToBigEndian<quint32>(quint32(data.size()), chunk.data());
+    const QByteArray body = QByteArray(type, 4) + data;
+    QByteArray crc(4, '\0');
+    qToBigEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
+                                        uInt(body.size()))),
+                          crc.data());
+    return chunk + body + crc;
+}
+
+// A one-bit grey PNG whose rows are all zero; its file stays small whatever size it declares.
+QByteArray blackPng(quint32 width, quint32 height, bool withPixels)
+{
+    QByteArray header(13, '\0');
+    qToBigEndian<quint32>(width, header.data());
+    qToBigEndian<quint32>(height, header.data() + 4);
+    header[8] = 1;  // bit depth
+    header[9] = 0;  // grey
+    QByteArray raw = withPixels ? QByteArray(int((width + 7) / 8 + 1) * int(height), '\0')
+                                : QByteArray(16, '\0');
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    QByteArray packed(int(packedSize), '\0');
+    compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+              reinterpret_cast<const Bytef*>(raw.constData()), uLong(raw.size()), 9);
+    packed.resize(int(packedSize));
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", packed)
+        + pngChunk("IEND", QByteArray());
+}
+
+// A real JPEG whose frame header is changed to declare another size.
+QByteArray jpegDeclaring(quint16 width, quint16 height)
+{
+    QByteArray jpeg = encoded(samplePicture(), "jpg");
+    const int frame = jpeg.indexOf("\xff\xc0");
+    if (frame < 0) {
+        return QByteArray();
+    }
+    qToBigEndian<quint16>(height, jpeg.data() + frame + 5);
+    qToBigEndian<quint16>(width, jpeg.data() + frame + 7);
+    return jpeg;
+}
+
+} // namespace
+
+void TestImageFiles::readsPictureFile_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("fileName");
+    QTest::newRow("png") << encoded(samplePicture(), "png") << "picture.png";
+    QTest::newRow("jpeg") << encoded(samplePicture(), "jpg") << "picture.jpg";
+    QTest::newRow("bmp") << encoded(samplePicture(), "bmp") << "picture.bmp";
+    QTest::newRow("jpeg-named-png-found-by-content") << encoded(samplePicture(), "jpg") << "photo.png";
+    QTest::newRow("png-without-suffix") << encoded(samplePicture(), "png") << "picture";
+}
+
+void TestImageFiles::readsPictureFile()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, fileName);
+    const QString path = m_folder.filePath(fileName);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+
+    const QImage picture = core::readImageFile(path);
+    QVERIFY2(!picture.isNull(), "a readable picture must be read");
+    QCOMPARE(picture.size(), QSize(40, 30));
+}
+
+void TestImageFiles::refusesWhatIsNoPicture_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("fileName");
+    QTest::newRow("text-named-png") << QByteArray("just some words\n") << "notes.png";
+    QTest::newRow("empty-file") << QByteArray() << "empty.jpg";
+    QTest::newRow("truncated-png-header") << encoded(samplePicture(), "png").left(20) << "cut.png";
+}
+
+void TestImageFiles::refusesWhatIsNoPicture()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, fileName);
+    const QString path = m_folder.filePath(fileName);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+
+    QVERIFY2(core::readImageFile(path).isNull(), "a file that is no picture gives a null image");
+    QVERIFY2(core::decodeImage(bytes).isNull(), "bytes that are no picture give a null image");
+    QVERIFY2(core::readImageFile(m_folder.filePath("missing.png")).isNull(),
+             "a missing file gives a null image");
+}
+
+void TestImageFiles::decodesBytesByContent_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("png") << encoded(samplePicture(), "png");
+    QTest::newRow("jpeg") << encoded(samplePicture(), "jpg");
+    QTest::newRow("bmp") << encoded(samplePicture(), "bmp");
+}
+
+void TestImageFiles::decodesBytesByContent()
+{
+    QFETCH(QByteArray, bytes);
+    const QImage picture = core::decodeImage(bytes);
+    QCOMPARE(picture.size(), QSize(40, 30));
+}
+
+void TestImageFiles::refusesDeclaredSizeAboveBound_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("png-declaring-10-gigapixels") << blackPng(100000, 100000, false);
+    QTest::newRow("png-one-row-above-100-megapixels") << blackPng(10000, 10001, false);
+    QTest::newRow("jpeg-declaring-60000x60000") << jpegDeclaring(60000, 60000);
+}
+
+void TestImageFiles::refusesDeclaredSizeAboveBound()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY2(bytes.size() < 100000, "the test file itself must be small");
+    QVERIFY2(core::decodeImage(bytes).isNull(), "a picture declared above the bound must be refused");
+    const QString path = m_folder.filePath(QStringLiteral("huge.%1").arg(QTest::currentDataTag()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    QVERIFY2(core::readImageFile(path).isNull(), "a picture file declared above the bound must be refused");
+}
+
+void TestImageFiles::acceptsPictureAtTheBound()
+{
+    // 10000 x 10000 is exactly 100 megapixels; in one bit per pixel it decodes into 12.5 MB.
+    const QImage picture = core::decodeImage(blackPng(10000, 10000, true));
+    QVERIFY2(!picture.isNull(), "a picture of exactly the bound must still be read");
+    QCOMPARE(picture.size(), QSize(10000, 10000));
+}
+
+void TestImageFiles::turnsPictureUpright()
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpg");
+    QVERIFY2(writer.supportsOption(QImageIOHandler::ImageTransformation),
+             "the JPEG writer must be able to store an orientation for this test");
+    writer.setTransformation(QImageIOHandler::TransformationRotate90);
+    QVERIFY(writer.write(samplePicture()));
+    buffer.close();
+
+    QCOMPARE(core::decodeImage(bytes).size(), QSize(30, 40));
+    const QString path = m_folder.filePath("rotated.jpg");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    QCOMPARE(core::readImageFile(path).size(), QSize(30, 40));
+}
+
+QTEST_GUILESS_MAIN(TestImageFiles)
+#include "tst_imagefiles.moc"

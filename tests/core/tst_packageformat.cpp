@@ -1,0 +1,419 @@
+#include "packageformat.h"
+#include "pythonjson.h"
+
+#include <QtTest>
+
+#include <cmath>
+
+using core::FacialPointVector;
+using namespace core::package;
+using namespace pythonjson;
+
+class TestPackageFormat : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void propertiesDocumentHoldsSevenStrings();
+    void emptyNameIsWrittenAsEmptyString();
+    void effectDocumentFlags_data();
+    void effectDocumentFlags();
+    void effectDocumentDescribesThePicture();
+    void pivotsKeepOrderAndEveryBit();
+    void noPointsWriteAnEmptyArray();
+    void dateSourceCanBeFixed();
+    void effectDocumentReadsBack_data();
+    void effectDocumentReadsBack();
+    void effectReadingRules_data();
+    void effectReadingRules();
+    void effectRefusals_data();
+    void effectRefusals();
+    void propertiesReading_data();
+    void propertiesReading();
+    void deepNestingIsRefused();
+    void thumbnailLetterBoxesSquarePicture();
+    void thumbnailOfFourThirdsPictureHasNoBands();
+    void thumbnailKeepsPixelFormat_data();
+    void thumbnailKeepsPixelFormat();
+    void thumbnailOfNullPictureIsNull();
+};
+
+namespace {
+
+QDate fixedDate()
+{
+    return QDate(2020, 3, 5);
+}
+
+QImage solidPicture(const QSize& size, QColor colour, QImage::Format format = QImage::Format_RGB32)
+{
+    QImage picture(size, format);
+    picture.fill(colour);
+    return picture;
+}
+
+bool isWhite(QRgb pixel)
+{
+    return qRed(pixel) >= 250 && qGreen(pixel) >= 250 && qBlue(pixel) >= 250;
+}
+
+bool isBlue(QRgb pixel)
+{
+    return qBlue(pixel) >= 240 && qRed(pixel) <= 15 && qGreen(pixel) <= 15;
+}
+
+FacialPointVector awkwardPoints()
+{
+    return {{0.1, 1.0 / 3.0},
+            {5e-324, 0.999999999999999},
+            {-0.0, 1.0},
+            {0.0, 2.2250738585072014e-308},
+            {0.30000000000000004, 123456.789},
+            {-1.5, std::nextafter(1.0, 0.0)}};
+}
+
+// A 75-point effect document with one element of the point list replaced by raw text.
+QByteArray effectText(const QByteArray& flags, const QByteArray& oddPivot = "{\"x\": 0.5, \"y\": 0.5}")
+{
+    QByteArray pivots = oddPivot;
+    for (int i = 1; i < 75; ++i) {
+        pivots += ", {\"x\": 0.25, \"y\": 0.75}";
+    }
+    return "{" + flags + "\"face_mask_data\": {\"face_mask_image_path\": \"images/main/image.png\","
+           " \"mask_data\": {\"mask_pivots\": [" + pivots + "]}}}";
+}
+
+} // namespace
+
+void TestPackageFormat::propertiesDocumentHoldsSevenStrings()
+{
+    const QString name = QStringLiteral("Maske \u00fc\u20ac \U0001F600");
+    const QByteArray text = buildPropertiesDocument(name, QStringLiteral("Somebody"),
+                                                    QStringLiteral("Hats"), QDate(2020, 3, 5));
+    const QJsonValue document = describeText(text);
+    QVERIFY2(typeOf(document) == "object", "Python must read the document as a JSON object");
+    QCOMPARE(keysOf(document), (QStringList{"author", "category", "name", "subcategory", "time",
+                                            "type", "version"}));
+    for (const QString& key : keysOf(document)) {
+        QVERIFY2(typeOf(member(document, key)) == "str", qPrintable(key + " must be a string"));
+    }
+    QCOMPARE(stringOf(member(document, "version")), QStringLiteral("2"));
+    QCOMPARE(stringOf(member(document, "name")), name);
+    QCOMPARE(stringOf(member(document, "author")), QStringLiteral("Somebody"));
+    QCOMPARE(stringOf(member(document, "subcategory")), QStringLiteral("Hats"));
+    QCOMPARE(stringOf(member(document, "time")), QStringLiteral("03.05.2020"));
+    QCOMPARE(stringOf(member(document, "category")), QStringLiteral("Face Masks"));
+    QCOMPARE(stringOf(member(document, "type")), QStringLiteral("face_modifications"));
+    QVERIFY2(text.endsWith("}\n"), "the text ends with the object and one newline");
+}
+
+void TestPackageFormat::emptyNameIsWrittenAsEmptyString()
+{
+    const QJsonValue document =
+        describeText(buildPropertiesDocument(QString(), "a", "b", QDate(1999, 12, 31)));
+    QCOMPARE(typeOf(member(document, "name")), QStringLiteral("str"));
+    QCOMPARE(stringOf(member(document, "name")), QString());
+    QCOMPARE(stringOf(member(document, "time")), QStringLiteral("12.31.1999"));
+}
+
+void TestPackageFormat::effectDocumentFlags_data()
+{
+    QTest::addColumn<int>("effectType");
+    QTest::addColumn<QStringList>("keys");
+    QTest::newRow("face-only-writes-no-flag") << 0 << QStringList{"face_mask_data"};
+    QTest::newRow("whole-image-writes-need-extra-rect")
+        << 1 << QStringList{"face_mask_data", "need_extra_rect"};
+    QTest::newRow("full-frame-writes-stretch-flag")
+        << 2 << QStringList{"face_mask_data", "stretch_extra_rect_on_whole_frame"};
+    QTest::newRow("unknown-type-5-writes-no-flag") << 5 << QStringList{"face_mask_data"};
+    QTest::newRow("negative-type-writes-no-flag") << -1 << QStringList{"face_mask_data"};
+}
+
+void TestPackageFormat::effectDocumentFlags()
+{
+    QFETCH(int, effectType);
+    QFETCH(QStringList, keys);
+    const QJsonValue document = describeText(buildEffectDocument(effectType, {{0.5, 0.5}}));
+    QCOMPARE(keysOf(document), keys);
+    if (keys.size() == 2) {
+        const QJsonValue flag = member(document, keys[1]);
+        QCOMPARE(typeOf(flag), QStringLiteral("bool"));
+        QVERIFY2(flag.toObject().value("bool").toBool(), "a flag is only ever written as true");
+    }
+}
+
+void TestPackageFormat::effectDocumentDescribesThePicture()
+{
+    const QJsonValue data = member(describeText(buildEffectDocument(1, {})), "face_mask_data");
+    QCOMPARE(keysOf(data), (QStringList{"face_mask_image_format", "face_mask_image_path", "mask_data"}));
+    QCOMPARE(stringOf(member(data, "face_mask_image_format")), QStringLiteral("png"));
+    QCOMPARE(stringOf(member(data, "face_mask_image_path")), QStringLiteral("images/main/image.png"));
+    QCOMPARE(keysOf(member(data, "mask_data")), QStringList{"mask_pivots"});
+}
+
+void TestPackageFormat::pivotsKeepOrderAndEveryBit()
+{
+    const FacialPointVector points = awkwardPoints();
+    const QJsonValue document = describeText(buildEffectDocument(0, points));
+    const QJsonArray pivots =
+        elements(member(member(member(document, "face_mask_data"), "mask_data"), "mask_pivots"));
+    QCOMPARE(pivots.size(), int(points.size()));
+    for (int i = 0; i < pivots.size(); ++i) {
+        QCOMPARE(keysOf(pivots[i]), (QStringList{"x", "y"}));
+        QCOMPARE(typeOf(member(pivots[i], "x")), QStringLiteral("float"));
+        QCOMPARE(floatBitsOf(member(pivots[i], "x")), bitsOf(points[size_t(i)].x()));
+        QCOMPARE(floatBitsOf(member(pivots[i], "y")), bitsOf(points[size_t(i)].y()));
+    }
+}
+
+void TestPackageFormat::noPointsWriteAnEmptyArray()
+{
+    const QJsonValue pivots = member(
+        member(member(describeText(buildEffectDocument(0, {})), "face_mask_data"), "mask_data"),
+        "mask_pivots");
+    QCOMPARE(typeOf(pivots), QStringLiteral("array"));
+    QCOMPARE(elements(pivots).size(), 0);
+}
+
+void TestPackageFormat::dateSourceCanBeFixed()
+{
+    const DateSource previous = setDateSource(&fixedDate);
+    QCOMPARE(today(), QDate(2020, 3, 5));
+    QVERIFY2(setDateSource(previous) == &fixedDate, "the fixed clock must be handed back");
+    QCOMPARE(today(), QDate::currentDate());
+}
+
+void TestPackageFormat::effectDocumentReadsBack_data()
+{
+    QTest::addColumn<int>("effectType");
+    QTest::addColumn<int>("expectedType");
+    QTest::newRow("face-only") << 0 << 0;
+    QTest::newRow("whole-image") << 1 << 1;
+    QTest::newRow("full-frame") << 2 << 2;
+    QTest::newRow("unknown-type-reads-as-face-only") << 7 << 0;
+}
+
+void TestPackageFormat::effectDocumentReadsBack()
+{
+    QFETCH(int, effectType);
+    QFETCH(int, expectedType);
+    const FacialPointVector points = awkwardPoints();
+    const std::optional<Effect> effect = readEffectDocument(buildEffectDocument(effectType, points));
+    QVERIFY2(effect.has_value(), "a document we wrote must read back");
+    QCOMPARE(effect->effectType, expectedType);
+    QCOMPARE(effect->picturePath, QStringLiteral("images/main/image.png"));
+    QCOMPARE(effect->points.size(), points.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        QCOMPARE(bitsOf(effect->points[i].x()), bitsOf(points[i].x()));
+        QCOMPARE(bitsOf(effect->points[i].y()), bitsOf(points[i].y()));
+    }
+}
+
+void TestPackageFormat::effectReadingRules_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("effectType");
+    QTest::addColumn<double>("firstX");
+    QTest::addColumn<double>("firstY");
+
+    QTest::newRow("both-flags-true-is-full-frame")
+        << effectText("\"need_extra_rect\": true, \"stretch_extra_rect_on_whole_frame\": true,")
+        << 2 << 0.5 << 0.5;
+    QTest::newRow("flag-false-is-face-only")
+        << effectText("\"need_extra_rect\": false,") << 0 << 0.5 << 0.5;
+    QTest::newRow("flag-null-is-false") << effectText("\"need_extra_rect\": null,") << 0 << 0.5 << 0.5;
+    QTest::newRow("flag-number-nonzero-is-true")
+        << effectText("\"need_extra_rect\": 1.5,") << 1 << 0.5 << 0.5;
+    QTest::newRow("flag-number-zero-is-false")
+        << effectText("\"stretch_extra_rect_on_whole_frame\": 0, \"need_extra_rect\": -3,")
+        << 1 << 0.5 << 0.5;
+    QTest::newRow("pivot-null-is-origin") << effectText("", "null") << 0 << 0.0 << 0.0;
+    QTest::newRow("pivot-without-members-is-origin") << effectText("", "{}") << 0 << 0.0 << 0.0;
+    QTest::newRow("coordinate-true-is-one") << effectText("", "{\"x\": true, \"y\": false}") << 0 << 1.0 << 0.0;
+    QTest::newRow("coordinate-null-is-zero") << effectText("", "{\"x\": null, \"y\": 0.5}") << 0 << 0.0 << 0.5;
+    QTest::newRow("coordinate-integer-is-read")
+        << effectText("", "{\"x\": 2, \"y\": -7}") << 0 << 2.0 << -7.0;
+    QTest::newRow("coordinates-are-not-clamped")
+        << effectText("", "{\"x\": -0.25, \"y\": 1.75}") << 0 << -0.25 << 1.75;
+    QTest::newRow("largest-finite-number-is-read")
+        << effectText("", "{\"x\": 1.7976931348623157e308, \"y\": 4.9406564584124654e-324}")
+        << 0 << 1.7976931348623157e308 << 4.9406564584124654e-324;
+    QTest::newRow("huge-integer-reads-as-double")
+        << effectText("", "{\"x\": 123456789012345678901234567890, \"y\": 18446744073709551615}")
+        << 0 << 1.2345678901234568e29 << 18446744073709551615.0;
+    QTest::newRow("extra-keys-are-ignored")
+        << effectText("\"whatever\": [1, 2], ", "{\"x\": 0.5, \"y\": 0.5, \"z\": \"no\"}")
+        << 0 << 0.5 << 0.5;
+    QTest::newRow("comments-are-allowed")
+        << effectText("/* a comment */ ", "{\"x\": 0.5, // another\n \"y\": 0.5}") << 0 << 0.5 << 0.5;
+}
+
+void TestPackageFormat::effectReadingRules()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, effectType);
+    QFETCH(double, firstX);
+    QFETCH(double, firstY);
+
+    const std::optional<Effect> effect = readEffectDocument(text);
+    QVERIFY2(effect.has_value(), "values of allowed types must be read, not refused");
+    QCOMPARE(effect->effectType, effectType);
+    QCOMPARE(int(effect->points.size()), 75);
+    QCOMPARE(bitsOf(effect->points[0].x()), bitsOf(firstX));
+    QCOMPARE(bitsOf(effect->points[0].y()), bitsOf(firstY));
+    QCOMPARE(effect->points[74], FacialPoint(0.25, 0.75));
+}
+
+void TestPackageFormat::effectRefusals_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("not-json") << QByteArray("this is not JSON");
+    QTest::newRow("empty-text") << QByteArray();
+    QTest::newRow("top-level-array") << QByteArray("[{\"face_mask_data\": {}}]");
+    QTest::newRow("top-level-string") << QByteArray("\"face_mask_data\"");
+    QTest::newRow("nan-literal") << effectText("", "{\"x\": NaN, \"y\": 0}");
+    QTest::newRow("overflowing-number-does-not-parse") << effectText("", "{\"x\": 1e400, \"y\": 0}");
+    QTest::newRow("infinity-literal") << effectText("", "{\"x\": Infinity, \"y\": 0}");
+    QTest::newRow("flag-string") << effectText("\"need_extra_rect\": \"true\",");
+    QTest::newRow("flag-object") << effectText("\"stretch_extra_rect_on_whole_frame\": {},");
+    QTest::newRow("flag-array") << effectText("\"need_extra_rect\": [true],");
+    QTest::newRow("pivot-string") << effectText("", "\"0.5,0.5\"");
+    QTest::newRow("pivot-array") << effectText("", "[0.5, 0.5]");
+    QTest::newRow("pivot-number") << effectText("", "0.5");
+    QTest::newRow("pivot-x-string") << effectText("", "{\"x\": \"0.5\", \"y\": 0.5}");
+    QTest::newRow("pivot-y-object") << effectText("", "{\"x\": 0.5, \"y\": {}}");
+    QTest::newRow("face-mask-data-string")
+        << QByteArray("{\"face_mask_data\": \"images/main/image.png\"}");
+    QTest::newRow("face-mask-data-missing") << QByteArray("{\"need_extra_rect\": true}");
+    QTest::newRow("image-path-missing")
+        << QByteArray("{\"face_mask_data\": {\"mask_data\": {\"mask_pivots\": []}}}");
+    QTest::newRow("image-path-number")
+        << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": 3}}");
+    QTest::newRow("mask-data-array")
+        << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": \"a\", \"mask_data\": []}}");
+    QTest::newRow("mask-pivots-object")
+        << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": \"a\","
+                      " \"mask_data\": {\"mask_pivots\": {\"x\": 1}}}}");
+    QTest::newRow("unterminated") << effectText("").left(200);
+}
+
+void TestPackageFormat::effectRefusals()
+{
+    QFETCH(QByteArray, text);
+    QVERIFY2(!readEffectDocument(text).has_value(), "a value of a type the format forbids must be refused");
+}
+
+void TestPackageFormat::propertiesReading_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("three-strings") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\", \"author\": \"A\"}")
+                                   << true << "N";
+    QTest::newRow("unicode-escapes") << QByteArray("{\"name\": \"\\u00e9t\\u00e9\", \"subcategory\": \"S\", \"author\": \"A\"}")
+                                     << true << QStringLiteral("\u00e9t\u00e9");
+    QTest::newRow("name-stops-at-zero-character")
+        << QByteArray("{\"name\": \"ab\\u0000cd\", \"subcategory\": \"S\", \"author\": \"A\"}") << true << "ab";
+    QTest::newRow("name-number") << QByteArray("{\"name\": 5, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "";
+    QTest::newRow("name-null") << QByteArray("{\"name\": null, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "";
+    QTest::newRow("author-missing") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\"}") << false << "";
+    QTest::newRow("subcategory-array") << QByteArray("{\"name\": \"N\", \"subcategory\": [], \"author\": \"A\"}") << false << "";
+    QTest::newRow("top-level-array") << QByteArray("[\"N\", \"S\", \"A\"]") << false << "";
+    QTest::newRow("not-json") << QByteArray("name=N") << false << "";
+}
+
+void TestPackageFormat::propertiesReading()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, accepted);
+    QFETCH(QString, name);
+    const std::optional<Properties> properties = readPropertiesDocument(text);
+    QCOMPARE(properties.has_value(), accepted);
+    if (accepted) {
+        QCOMPARE(properties->name, name);
+        QCOMPARE(properties->subcategory, QStringLiteral("S"));
+        QCOMPARE(properties->author, QStringLiteral("A"));
+    }
+}
+
+void TestPackageFormat::deepNestingIsRefused()
+{
+    const int depth = 200000;
+    const QByteArray deepArray = QByteArray(depth, '[') + QByteArray(depth, ']');
+    QVERIFY2(!readEffectDocument(deepArray).has_value(), "deep nesting at the top must be refused");
+    QVERIFY2(!readEffectDocument(effectText("", "{\"x\": " + deepArray + ", \"y\": 0}")).has_value(),
+             "deep nesting inside a pivot must be refused");
+    QByteArray deepObject;
+    for (int i = 0; i < 100000; ++i) {
+        deepObject += "{\"a\":";
+    }
+    deepObject += "1" + QByteArray(100000, '}');
+    QVERIFY2(!readPropertiesDocument(deepObject).has_value(), "deeply nested objects must be refused");
+}
+
+void TestPackageFormat::thumbnailLetterBoxesSquarePicture()
+{
+    const QImage thumbnail = makeThumbnail(solidPicture({480, 480}, Qt::blue), smallThumbnailSize);
+    QCOMPARE(thumbnail.size(), QSize(320, 240));
+    for (int y : {0, 120, 239}) {
+        for (int x : {0, 20, 39, 280, 300, 319}) {
+            QVERIFY2(isWhite(thumbnail.pixel(x, y)),
+                     qPrintable(QStringLiteral("band pixel (%1, %2) must be white").arg(x).arg(y)));
+        }
+        for (int x : {40, 160, 279}) {
+            QVERIFY2(isBlue(thumbnail.pixel(x, y)),
+                     qPrintable(QStringLiteral("picture pixel (%1, %2) must be blue").arg(x).arg(y)));
+        }
+    }
+}
+
+void TestPackageFormat::thumbnailOfFourThirdsPictureHasNoBands()
+{
+    const QImage picture = solidPicture({640, 480}, Qt::blue);
+    for (const QSize& size : {smallThumbnailSize, mediumThumbnailSize, largeThumbnailSize}) {
+        const QImage thumbnail = makeThumbnail(picture, size);
+        QCOMPARE(thumbnail.size(), size);
+        for (int y = 0; y < size.height(); ++y) {
+            for (int x = 0; x < size.width(); ++x) {
+                if (!isBlue(thumbnail.pixel(x, y))) {
+                    QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) of the %3x%4 thumbnail is not covered")
+                                         .arg(x).arg(y).arg(size.width()).arg(size.height())));
+                }
+            }
+        }
+    }
+}
+
+void TestPackageFormat::thumbnailKeepsPixelFormat_data()
+{
+    QTest::addColumn<QImage::Format>("format");
+    QTest::addColumn<QImage::Format>("expected");
+    QTest::newRow("rgb32") << QImage::Format_RGB32 << QImage::Format_RGB32;
+    QTest::newRow("argb32") << QImage::Format_ARGB32 << QImage::Format_ARGB32;
+    QTest::newRow("rgb888") << QImage::Format_RGB888 << QImage::Format_RGB888;
+    QTest::newRow("grayscale8") << QImage::Format_Grayscale8 << QImage::Format_Grayscale8;
+    QTest::newRow("indexed8-cannot-be-painted-on") << QImage::Format_Indexed8 << QImage::Format_RGB32;
+    QTest::newRow("mono-cannot-be-painted-on") << QImage::Format_Mono << QImage::Format_RGB32;
+}
+
+void TestPackageFormat::thumbnailKeepsPixelFormat()
+{
+    QFETCH(QImage::Format, format);
+    QFETCH(QImage::Format, expected);
+    const QImage picture = solidPicture({64, 64}, Qt::black).convertToFormat(format);
+    QCOMPARE(picture.format(), format);
+    const QImage thumbnail = makeThumbnail(picture, mediumThumbnailSize);
+    QCOMPARE(thumbnail.format(), expected);
+    QCOMPARE(thumbnail.size(), mediumThumbnailSize);
+    QVERIFY2(isWhite(thumbnail.pixel(5, 37)), "the band left of a square picture is white");
+    QVERIFY2(qGray(thumbnail.pixel(50, 37)) < 10, "the picture is drawn in the middle");
+}
+
+void TestPackageFormat::thumbnailOfNullPictureIsNull()
+{
+    QVERIFY(makeThumbnail(QImage(), smallThumbnailSize).isNull());
+}
+
+QTEST_GUILESS_MAIN(TestPackageFormat)
+#include "tst_packageformat.moc"
