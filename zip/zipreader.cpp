@@ -60,6 +60,8 @@ struct Input {
 
     size_t readAt(uint64_t position, void* buffer, size_t length)
     {
+        if (length == 0)
+            return 0;  // buffer may be the null data() of an empty vector
         if (!block)
             return file.readAt(position, buffer, length);
         if (position >= size)
