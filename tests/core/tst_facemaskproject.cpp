@@ -1,0 +1,856 @@
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "packageformat.h"
+#include "pythonjson.h"
+#include "ziparchive.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <zlib.h>
+
+#include <cmath>
+#include <csignal>
+
+#include <sys/resource.h>
+
+using core::FaceMaskProject;
+using core::FacialPoints;
+using core::FacialPointVector;
+using namespace pythonjson;
+
+// Members of a hand-made archive, in writing order: name and bytes.
+using Members = QVector<QPair<QString, QByteArray>>;
+
+// A change made to the bytes of an archive after it was written.
+enum class Damage { None, HugeDeclaredSize, DeclaredSizeBeyondDeflateRatio, WrongCrc };
+Q_DECLARE_METATYPE(Damage)
+
+class TestFaceMaskProject : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void freshProjectHasDefaults();
+    void settersStoreUnchecked();
+    void roundTripKeepsEverything_data();
+    void roundTripKeepsEverything();
+    void membersAreWrittenInOrder();
+    void picturesAreEncodedAsDeclared();
+    void documentsReadByPython();
+    void pivotsReadByPythonBitForBit();
+    void loadedAuthorAndSubcategoryAreSavedAgain();
+    void unknownEffectTypeSavesNoFlag();
+    void savingTwiceOverwrites();
+    void saveWithoutPictureLeavesNoFile();
+    void failedSaveKeepsEarlierPackage();
+    void saveFailingMidwayKeepsEarlierPackage();
+    void saveThroughLinkReplacesLinkedFile();
+    void saveIntoMissingFolderCreatesNothing();
+    void saveBelowRegularFileFails();
+    void saveOntoFolderLeavesNoPartialFile();
+    void saveChangesNothingInTheProject();
+    void loadSignalsPictureBeforePoints();
+    void loadDecidesOnEachPackage_data();
+    void loadDecidesOnEachPackage();
+    void loadRefusesWhatIsNoArchive_data();
+    void loadRefusesWhatIsNoArchive();
+
+private:
+    QString pathOf(const QString& name) const { return m_folder->filePath(name); }
+    QStringList entriesOfFolder() const;
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+    core::package::DateSource m_previousClock = nullptr;
+};
+
+namespace {
+
+QDate fifthOfMarch2020()
+{
+    return QDate(2020, 3, 5);
+}
+
+const char16_t* utf16(const QString& text)
+{
+    return reinterpret_cast<const char16_t*>(text.utf16());
+}
+
+QImage gradientPicture(int width, int height)
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            picture.setPixel(x, y, qRgb((x * 255) / width, (y * 255) / height, (x + y) % 256));
+        }
+    }
+    return picture;
+}
+
+QByteArray encoded(const QImage& picture, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, format);
+    return bytes;
+}
+
+// 75 or more points whose coordinates do not survive a careless text conversion.
+FacialPointVector awkwardPoints(int count = 75)
+{
+    FacialPointVector points{{0.1, 1.0 / 3.0},
+                             {5e-324, 0.999999999999999},
+                             {-0.0, 1.0},
+                             {2.0 / 3.0, std::nextafter(1.0, 0.0)},
+                             {0.30000000000000004, 1e-17}};
+    for (int i = int(points.size()); i < count; ++i) {
+        points.emplace_back(std::sqrt(double(i)) / 10.0, 1.0 / (i + 7));
+    }
+    return points;
+}
+
+QString bits(const FacialPointVector& points)
+{
+    QStringList all;
+    for (const FacialPoint& point : points) {
+        all << bitsOf(point.x()) + "," + bitsOf(point.y());
+    }
+    return all.join(' ');
+}
+
+bool samePixels(const QImage& a, const QImage& b)
+{
+    return a.convertToFormat(QImage::Format_RGB32) == b.convertToFormat(QImage::Format_RGB32);
+}
+
+bool writeArchive(const QString& path, const Members& members)
+{
+    HZIP archive = archiveCreateFile(utf16(path), nullptr);
+    if (!archive) {
+        return false;
+    }
+    bool written = true;
+    for (const auto& member : members) {
+        written = archiveAddBuffer(archive, utf16(member.first), member.second.constData(),
+                                   quint32(member.second.size())) == ArchiveResult::Ok && written;
+    }
+    return archiveClose(archive) == ArchiveResult::Ok && written;
+}
+
+QByteArray extractMember(const QString& path, const QString& name)
+{
+    HZIP archive = archiveOpenFile(utf16(path), nullptr);
+    if (!archive) {
+        return QByteArray();
+    }
+    ArchiveMemberInfo info;
+    QByteArray bytes;
+    if (archiveFindMember(archive, utf16(name), false, nullptr, &info) == ArchiveResult::Ok) {
+        bytes.resize(int(info.uncompressedSize));
+        if (archiveExtractToBuffer(archive, info.index, bytes.data(), quint32(bytes.size()))
+            != ArchiveResult::Ok) {
+            bytes.clear();
+        }
+    }
+    archiveClose(archive);
+    return bytes;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// --- hand-made packages, written with Qt's JSON so that they do not depend on the code tested --
+
+QByteArray propertiesText(const QJsonObject& replacements = {}, const QStringList& removed = {})
+{
+    QJsonObject document{{"version", "2"},          {"name", "Hand made"},
+                         {"author", "Someone Else"}, {"time", "01.02.2021"},
+                         {"category", "Face Masks"}, {"subcategory", "Hats"},
+                         {"type", "face_modifications"}};
+    for (auto it = replacements.begin(); it != replacements.end(); ++it) {
+        document[it.key()] = it.value();
+    }
+    for (const QString& key : removed) {
+        document.remove(key);
+    }
+    return QJsonDocument(document).toJson();
+}
+
+QJsonArray pivotArray(int count)
+{
+    QJsonArray pivots;
+    for (int i = 0; i < count; ++i) {
+        pivots.append(QJsonObject{{"x", i / 100.0}, {"y", 1.0 - i / 100.0}});
+    }
+    return pivots;
+}
+
+QByteArray effectText(int pivotCount, const QString& picturePath = "images/main/image.png",
+                      const QJsonObject& flags = {})
+{
+    QJsonObject document = flags;
+    document["face_mask_data"] = QJsonObject{{"face_mask_image_format", "png"},
+                                             {"face_mask_image_path", picturePath},
+                                             {"mask_data", QJsonObject{{"mask_pivots", pivotArray(pivotCount)}}}};
+    return QJsonDocument(document).toJson();
+}
+
+// effectText with the first pivot replaced by raw JSON text.
+QByteArray effectTextWithFirstPivot(const QByteArray& pivot)
+{
+    QByteArray text = effectText(75);
+    const int start = text.indexOf('{', text.indexOf("\"mask_pivots\""));
+    const int end = text.indexOf('}', start);
+    return text.replace(start, end - start + 1, pivot);
+}
+
+QByteArray pictureBytes()
+{
+    return encoded(gradientPicture(48, 36), "png");
+}
+
+Members package(const QByteArray& properties, const QByteArray& effect,
+                const QString& pictureName = "images/main/image.png",
+                const QByteArray& picture = pictureBytes())
+{
+    return {{"effect.json", properties}, {"properties.json", effect}, {pictureName, picture}};
+}
+
+Members without(Members members, const QString& name)
+{
+    for (int i = 0; i < members.size(); ++i) {
+        if (members[i].first == name) {
+            members.remove(i);
+            break;
+        }
+    }
+    return members;
+}
+
+QByteArray pngDeclaring(quint32 width, quint32 height)
+{
+    auto chunk = [](const char* type, const QByteArray& data) {
+        QByteArray out(4, '\0');
+        qToBigEndian<quint32>(quint32(data.size()), out.data());
+        const QByteArray body = QByteArray(type, 4) + data;
+        QByteArray crc(4, '\0');
+        qToBigEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
+                                            uInt(body.size()))), crc.data());
+        return out + body + crc;
+    };
+    QByteArray header(13, '\0');
+    qToBigEndian<quint32>(width, header.data());
+    qToBigEndian<quint32>(height, header.data() + 4);
+    header[8] = 8;  // bit depth
+    header[9] = 2;  // RGB
+    const QByteArray idat("\x78\x9c\x63\x00\x00\x00\x01\x00\x01", 9);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", idat)
+        + chunk("IEND", QByteArray());
+}
+
+// Rewrites one 32-bit field of the named member in its local and its central header.
+bool patchMember(const QString& path, const QString& name, Damage damage)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) {
+        return false;
+    }
+    QByteArray bytes = file.readAll();
+    const QByteArray utf8Name = name.toUtf8();
+    const QByteArray central("PK\x01\x02", 4);
+    for (int at = bytes.indexOf(central); at >= 0; at = bytes.indexOf(central, at + 4)) {
+        auto field = [&](int offset) { return qFromLittleEndian<quint32>(bytes.constData() + offset); };
+        auto put = [&](int offset, quint32 value) { qToLittleEndian<quint32>(value, bytes.data() + offset); };
+        const int nameLength = qFromLittleEndian<quint16>(bytes.constData() + at + 28);
+        if (bytes.mid(at + 46, nameLength) != utf8Name) {
+            continue;
+        }
+        const int local = int(field(at + 42));
+        switch (damage) {
+        case Damage::HugeDeclaredSize:
+            put(at + 24, 0x7fffffffu);
+            put(local + 22, 0x7fffffffu);
+            break;
+        case Damage::DeclaredSizeBeyondDeflateRatio:
+            // Below the absolute bound, but far more than Deflate can make of the bytes there.
+            put(at + 24, 200u << 20);
+            put(local + 22, 200u << 20);
+            break;
+        case Damage::WrongCrc:
+            put(at + 16, field(at + 16) ^ 0x00010000u);
+            put(local + 14, field(at + 16));
+            break;
+        case Damage::None:
+            break;
+        }
+        file.seek(0);
+        return file.write(bytes) == bytes.size();
+    }
+    return false;
+}
+
+qint64 peakResidentKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Makes writes beyond a file size fail (EFBIG) while it lives, like a full disk would.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_previous);
+        rlimit limited = m_previous;
+        limited.rlim_cur = bytes;
+        m_active = setrlimit(RLIMIT_FSIZE, &limited) == 0;
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_previous); }
+    bool isActive() const { return m_active; }
+
+private:
+    rlimit m_previous{};
+    bool m_active = false;
+};
+
+struct Snapshot {
+    QString name;
+    QString subcategory;
+    QString author;
+    int effectType;
+    qint64 pictureKey;
+    QString points;
+};
+
+Snapshot snapshotOf(const FaceMaskProject& project)
+{
+    return {project.name(), project.subcategory(), project.author(), project.effectType(),
+            project.facialPoints()->image().cacheKey(), bits(project.facialPoints()->points())};
+}
+
+bool operator==(const Snapshot& a, const Snapshot& b)
+{
+    return a.name == b.name && a.subcategory == b.subcategory && a.author == b.author
+        && a.effectType == b.effectType && a.pictureKey == b.pictureKey && a.points == b.points;
+}
+
+void fillProject(FaceMaskProject& project, const QString& name, int effectType)
+{
+    project.setName(name);
+    project.setEffectType(effectType);
+    project.facialPoints()->setImage(gradientPicture(64, 48));
+    project.facialPoints()->setPoints(awkwardPoints());
+}
+
+} // namespace
+
+void TestFaceMaskProject::init()
+{
+    m_folder = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_folder->isValid());
+    m_previousClock = core::package::setDateSource(&fifthOfMarch2020);
+}
+
+void TestFaceMaskProject::cleanup()
+{
+    core::package::setDateSource(m_previousClock);
+    m_folder.reset();
+}
+
+QStringList TestFaceMaskProject::entriesOfFolder() const
+{
+    return QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                                            QDir::Name);
+}
+
+void TestFaceMaskProject::freshProjectHasDefaults()
+{
+    const FaceMaskProject project;
+    QCOMPARE(project.effectType(), 0);
+    QCOMPARE(project.name(), QString());
+    QCOMPARE(project.subcategory(), QStringLiteral("Face Masks"));
+    QCOMPARE(project.author(), QStringLiteral("Pellora"));
+    QVERIFY2(project.facialPoints() != nullptr, "the project owns its model");
+    QCOMPARE(project.facialPoints(), project.facialPoints());
+    QVERIFY(project.facialPoints()->image().isNull());
+    QCOMPARE(project.facialPoints()->count(), 0);
+}
+
+void TestFaceMaskProject::settersStoreUnchecked()
+{
+    FaceMaskProject project;
+    project.setName(QStringLiteral("Tiger"));
+    project.setEffectType(5);
+    QCOMPARE(project.name(), QStringLiteral("Tiger"));
+    QCOMPARE(project.effectType(), 5);
+}
+
+void TestFaceMaskProject::roundTripKeepsEverything_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("effectType");
+    QTest::addColumn<int>("pointCount");
+    QTest::newRow("face-only-plain-name") << "Tiger" << 0 << 75;
+    QTest::newRow("whole-image-unicode-name") << QStringLiteral("Kr\u00f6te \u732b \U0001F438") << 1 << 75;
+    QTest::newRow("full-frame-empty-name-more-points") << QString() << 2 << 90;
+}
+
+void TestFaceMaskProject::roundTripKeepsEverything()
+{
+    QFETCH(QString, name);
+    QFETCH(int, effectType);
+    QFETCH(int, pointCount);
+
+    FaceMaskProject original;
+    fillProject(original, name, effectType);
+    original.facialPoints()->setPoints(awkwardPoints(pointCount));
+    const QString path = pathOf("round.pmk");
+    QVERIFY2(original.save(path), "saving a complete project must succeed");
+
+    FaceMaskProject loaded;
+    QVERIFY2(loaded.load(path), "a package we saved must load");
+    QCOMPARE(loaded.name(), name);
+    QCOMPARE(loaded.effectType(), effectType);
+    QCOMPARE(loaded.author(), QStringLiteral("Pellora"));
+    QCOMPARE(loaded.subcategory(), QStringLiteral("Face Masks"));
+    QCOMPARE(bits(loaded.facialPoints()->points()), bits(awkwardPoints(pointCount)));
+    QVERIFY2(samePixels(loaded.facialPoints()->image(), original.facialPoints()->image()),
+             "the picture is stored losslessly");
+}
+
+void TestFaceMaskProject::membersAreWrittenInOrder()
+{
+    FaceMaskProject project;
+    fillProject(project, "Order", 1);
+    const QString path = pathOf("order.pmk");
+    QVERIFY(project.save(path));
+
+    const QJsonValue archive = describeArchive(path);
+    QVERIFY2(archive.isObject(), "Python's zipfile must open the package");
+    QCOMPARE(archive.toObject().value("names").toVariant().toStringList(),
+             (QStringList{"effect.json", "properties.json", "images/main/image.png",
+                          "images/thumbnail/small.jpg", "images/thumbnail/medium.jpg",
+                          "images/thumbnail/large.jpg"}));
+    QVERIFY2(archive.toObject().value("bad").isNull(), "every member must pass its CRC check in Python");
+
+    QProcess unzip;
+    unzip.start("unzip", {"-t", "-q", path});
+    QVERIFY(unzip.waitForFinished(60000));
+    QVERIFY2(unzip.exitCode() == 0, unzip.readAllStandardOutput().constData());
+}
+
+void TestFaceMaskProject::picturesAreEncodedAsDeclared()
+{
+    FaceMaskProject project;
+    fillProject(project, "Pictures", 0);
+    const QString path = pathOf("pictures.pmk");
+    QVERIFY(project.save(path));
+
+    const struct {
+        const char* member;
+        QByteArray format;
+        QSize size;
+    } expected[] = {{"images/main/image.png", "png", {64, 48}},
+                    {"images/thumbnail/small.jpg", "jpeg", {320, 240}},
+                    {"images/thumbnail/medium.jpg", "jpeg", {100, 75}},
+                    {"images/thumbnail/large.jpg", "jpeg", {320, 240}}};
+    for (const auto& row : expected) {
+        QByteArray bytes = extractMember(path, row.member);
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        reader.setDecideFormatFromContent(true);
+        QCOMPARE(reader.format(), row.format);
+        QCOMPARE(reader.size(), row.size);
+    }
+    QVERIFY2(samePixels(QImage::fromData(extractMember(path, "images/main/image.png")),
+                        project.facialPoints()->image()),
+             "the main picture is the model's picture unchanged");
+}
+
+void TestFaceMaskProject::documentsReadByPython()
+{
+    FaceMaskProject project;
+    fillProject(project, QStringLiteral("M\u00e4dchen"), 2);
+    const QString path = pathOf("documents.pmk");
+    QVERIFY(project.save(path));
+
+    const QJsonValue properties = describeMember(path, "effect.json");
+    QCOMPARE(keysOf(properties), (QStringList{"author", "category", "name", "subcategory", "time",
+                                              "type", "version"}));
+    const QList<QPair<QString, QString>> values{{"author", "Pellora"},
+                                                {"category", "Face Masks"},
+                                                {"name", QStringLiteral("M\u00e4dchen")},
+                                                {"subcategory", "Face Masks"},
+                                                {"time", "03.05.2020"},
+                                                {"type", "face_modifications"},
+                                                {"version", "2"}};
+    for (const auto& value : values) {
+        QCOMPARE(typeOf(member(properties, value.first)), QStringLiteral("str"));
+        QCOMPARE(stringOf(member(properties, value.first)), value.second);
+    }
+
+    const QJsonValue effect = describeMember(path, "properties.json");
+    QCOMPARE(keysOf(effect), (QStringList{"face_mask_data", "stretch_extra_rect_on_whole_frame"}));
+    QCOMPARE(member(effect, "stretch_extra_rect_on_whole_frame").toObject().value("bool"), QJsonValue(true));
+    const QJsonValue data = member(effect, "face_mask_data");
+    QCOMPARE(keysOf(data), (QStringList{"face_mask_image_format", "face_mask_image_path", "mask_data"}));
+    QCOMPARE(stringOf(member(data, "face_mask_image_format")), QStringLiteral("png"));
+    QCOMPARE(stringOf(member(data, "face_mask_image_path")), QStringLiteral("images/main/image.png"));
+    QCOMPARE(keysOf(member(data, "mask_data")), QStringList{"mask_pivots"});
+}
+
+void TestFaceMaskProject::pivotsReadByPythonBitForBit()
+{
+    FaceMaskProject project;
+    fillProject(project, "Pivots", 0);
+    const QString path = pathOf("pivots.pmk");
+    QVERIFY(project.save(path));
+
+    const QJsonArray pivots = elements(member(
+        member(member(describeMember(path, "properties.json"), "face_mask_data"), "mask_data"),
+        "mask_pivots"));
+    const FacialPointVector points = awkwardPoints();
+    QCOMPARE(pivots.size(), int(points.size()));
+    for (int i = 0; i < pivots.size(); ++i) {
+        QCOMPARE(keysOf(pivots[i]), (QStringList{"x", "y"}));
+        QCOMPARE(floatBitsOf(member(pivots[i], "x")), bitsOf(points[size_t(i)].x()));
+        QCOMPARE(floatBitsOf(member(pivots[i], "y")), bitsOf(points[size_t(i)].y()));
+    }
+}
+
+void TestFaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
+{
+    const QString handMade = pathOf("handmade.pmk");
+    QVERIFY(writeArchive(handMade, package(propertiesText(), effectText(75))));
+    FaceMaskProject project;
+    QVERIFY(project.load(handMade));
+    QCOMPARE(project.author(), QStringLiteral("Someone Else"));
+    QCOMPARE(project.subcategory(), QStringLiteral("Hats"));
+
+    const QString saved = pathOf("saved.pmk");
+    QVERIFY(project.save(saved));
+    const QJsonValue properties = describeMember(saved, "effect.json");
+    QCOMPARE(stringOf(member(properties, "author")), QStringLiteral("Someone Else"));
+    QCOMPARE(stringOf(member(properties, "subcategory")), QStringLiteral("Hats"));
+    QCOMPARE(stringOf(member(properties, "name")), QStringLiteral("Hand made"));
+}
+
+void TestFaceMaskProject::unknownEffectTypeSavesNoFlag()
+{
+    FaceMaskProject project;
+    fillProject(project, "Five", 5);
+    const QString path = pathOf("five.pmk");
+    QVERIFY(project.save(path));
+    QCOMPARE(keysOf(describeMember(path, "properties.json")), QStringList{"face_mask_data"});
+    FaceMaskProject loaded;
+    QVERIFY(loaded.load(path));
+    QCOMPARE(loaded.effectType(), 0);
+}
+
+void TestFaceMaskProject::savingTwiceOverwrites()
+{
+    FaceMaskProject project;
+    fillProject(project, "First", 1);
+    const QString path = pathOf("twice.pmk");
+    QVERIFY(project.save(path));
+    project.setName("Second");
+    project.setEffectType(0);
+    QVERIFY2(project.save(path), "saving over an existing package must succeed");
+
+    FaceMaskProject loaded;
+    QVERIFY(loaded.load(path));
+    QCOMPARE(loaded.name(), QStringLiteral("Second"));
+    QCOMPARE(loaded.effectType(), 0);
+    QCOMPARE(entriesOfFolder(), QStringList{"twice.pmk"});
+}
+
+void TestFaceMaskProject::saveWithoutPictureLeavesNoFile()
+{
+    FaceMaskProject project;
+    project.facialPoints()->setPoints(awkwardPoints());
+    QVERIFY2(!project.save(pathOf("nopicture.pmk")), "a project without a picture cannot be saved");
+    QVERIFY2(entriesOfFolder().isEmpty(), qPrintable("left behind: " + entriesOfFolder().join(", ")));
+}
+
+void TestFaceMaskProject::failedSaveKeepsEarlierPackage()
+{
+    FaceMaskProject complete;
+    fillProject(complete, "Earlier", 1);
+    const QString path = pathOf("keep.pmk");
+    QVERIFY(complete.save(path));
+    const QByteArray before = fileBytes(path);
+
+    FaceMaskProject empty;
+    QVERIFY(!empty.save(path));
+    QVERIFY2(fileBytes(path) == before, "a failed save must leave the earlier package byte for byte");
+    QCOMPARE(entriesOfFolder(), QStringList{"keep.pmk"});
+}
+
+void TestFaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
+{
+    FaceMaskProject small;
+    fillProject(small, "Small", 0);
+    const QString path = pathOf("midway.pmk");
+    QVERIFY(small.save(path));
+    const QByteArray before = fileBytes(path);
+
+    FaceMaskProject large;
+    fillProject(large, "Large", 0);
+    QImage noise(600, 400, QImage::Format_RGB32);
+    for (int y = 0; y < noise.height(); ++y) {
+        for (int x = 0; x < noise.width(); ++x) {
+            noise.setPixel(x, y, qRgb((x * 7919 + y * 104729) % 251, (x * y) % 253, (x ^ y) % 255));
+        }
+    }
+    large.facialPoints()->setImage(noise);
+    {
+        const FileSizeLimit limit(rlim_t(before.size()) + 4096);
+        QVERIFY2(limit.isActive(), "the file size limit must be settable for this test");
+        QVERIFY2(!large.save(path), "a save whose writes fail must report failure");
+    }
+    QVERIFY2(fileBytes(path) == before, "a save failing midway must leave the earlier package byte for byte");
+    QCOMPARE(entriesOfFolder(), QStringList{"midway.pmk"});
+}
+
+void TestFaceMaskProject::saveThroughLinkReplacesLinkedFile()
+{
+    QVERIFY(QDir(m_folder->path()).mkdir("real"));
+    const QString linked = pathOf("real/package.pmk");
+    QVERIFY(QFile(linked).open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link(linked, pathOf("link.pmk")));
+    FaceMaskProject project;
+    fillProject(project, "Linked", 0);
+    QVERIFY(project.save(pathOf("link.pmk")));
+    QVERIFY2(QFileInfo(pathOf("link.pmk")).isSymLink(), "the link must stay a link");
+    FaceMaskProject loaded;
+    QVERIFY2(loaded.load(linked), "the file the link names must hold the package");
+    QCOMPARE(loaded.name(), QStringLiteral("Linked"));
+    QCOMPARE(QDir(pathOf("real")).entryList(QDir::Files | QDir::Hidden), QStringList{"package.pmk"});
+}
+
+void TestFaceMaskProject::saveIntoMissingFolderCreatesNothing()
+{
+    FaceMaskProject project;
+    fillProject(project, "Nowhere", 0);
+    QVERIFY(!project.save(pathOf("missing/folder/package.pmk")));
+    QVERIFY2(entriesOfFolder().isEmpty(), "no folder and no file may be created");
+}
+
+void TestFaceMaskProject::saveBelowRegularFileFails()
+{
+    QFile plain(pathOf("plain.txt"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.write("not a folder");
+    plain.close();
+    FaceMaskProject project;
+    fillProject(project, "Blocked", 0);
+    QVERIFY2(!project.save(pathOf("plain.txt/package.pmk")), "a path below a regular file cannot be written");
+    QCOMPARE(entriesOfFolder(), QStringList{"plain.txt"});
+    QCOMPARE(fileBytes(pathOf("plain.txt")), QByteArray("not a folder"));
+}
+
+void TestFaceMaskProject::saveOntoFolderLeavesNoPartialFile()
+{
+    QVERIFY(QDir(m_folder->path()).mkdir("target.pmk"));
+    FaceMaskProject project;
+    fillProject(project, "Folder", 0);
+    QVERIFY2(!project.save(pathOf("target.pmk")), "a folder cannot be replaced by a package");
+    QCOMPARE(entriesOfFolder(), QStringList{"target.pmk"});
+    QVERIFY(QFileInfo(pathOf("target.pmk")).isDir());
+}
+
+void TestFaceMaskProject::saveChangesNothingInTheProject()
+{
+    FaceMaskProject project;
+    fillProject(project, "Still", 2);
+    const Snapshot before = snapshotOf(project);
+    QSignalSpy imageSpy(project.facialPoints(), &FacialPoints::imageChanged);
+    QSignalSpy pointsSpy(project.facialPoints(), &FacialPoints::pointsUpdated);
+    QVERIFY(project.save(pathOf("still.pmk")));
+    QVERIFY(snapshotOf(project) == before);
+    QCOMPARE(imageSpy.count() + pointsSpy.count(), 0);
+}
+
+void TestFaceMaskProject::loadSignalsPictureBeforePoints()
+{
+    const QString path = pathOf("signals.pmk");
+    QVERIFY(writeArchive(path, package(propertiesText(), effectText(75))));
+    FaceMaskProject project;
+    QStringList order;
+    QObject context;
+    connect(project.facialPoints(), &FacialPoints::imageChanged, &context, [&] { order << "image"; });
+    connect(project.facialPoints(), &FacialPoints::pointsUpdated, &context, [&] {
+        QCOMPARE(project.name(), QStringLiteral("Hand made"));  // fields are in place already
+        order << "points";
+    });
+    QVERIFY(project.load(path));
+    QCOMPARE(order, (QStringList{"image", "points"}));
+}
+
+void TestFaceMaskProject::loadDecidesOnEachPackage_data()
+{
+    QTest::addColumn<Members>("members");
+    QTest::addColumn<Damage>("damage");
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<int>("pointCount");  // 0: refused
+    QTest::addColumn<int>("effectType");
+
+    const QByteArray properties = propertiesText();
+    const QByteArray effect = effectText(75);
+    const Members valid = package(properties, effect);
+    auto refused = [](const char* tag, const Members& members, Damage damage = Damage::None,
+                      const QString& damaged = QString()) {
+        QTest::newRow(tag) << members << damage << damaged << 0 << 0;
+    };
+
+    QTest::newRow("75-pivots-accepted") << valid << Damage::None << QString() << 75 << 0;
+    refused("74-pivots-refused", package(properties, effectText(74)));
+    QTest::newRow("76-pivots-accepted-with-76-points")
+        << package(properties, effectText(76)) << Damage::None << QString() << 76 << 0;
+    refused("effect-json-missing", without(valid, "effect.json"));
+    refused("properties-json-missing", without(valid, "properties.json"));
+    refused("effect-json-not-json", package("this is not JSON {", effect));
+    refused("properties-json-not-json", package(properties, "\"face_mask_data\": {"));
+    refused("effect-json-top-level-array", package("[\"name\", \"author\"]", effect));
+    refused("properties-json-top-level-array", package(properties, "[" + effect + "]"));
+    refused("name-not-a-string", package(propertiesText({{"name", 12}}), effect));
+    refused("author-missing", package(propertiesText({}, {"author"}), effect));
+    refused("subcategory-a-number", package(propertiesText({{"subcategory", 3.5}}), effect));
+    refused("image-path-not-a-string",
+            package(properties, QByteArray(effect).replace("\"images/main/image.png\"", "[1]")));
+    refused("image-path-missing",
+            package(properties, QByteArray(effect).replace("\"face_mask_image_path\"", "\"other\"")));
+    refused("flag-a-string", package(properties, effectText(75, "images/main/image.png",
+                                                             {{"need_extra_rect", "yes"}})));
+    refused("pivot-a-string", package(properties, effectTextWithFirstPivot("\"0.5 0.5\"")));
+    refused("pivot-x-a-string", package(properties, effectTextWithFirstPivot("{\"x\": \"0.5\", \"y\": 0.5}")));
+    refused("picture-member-missing", without(valid, "images/main/image.png"));
+    refused("picture-member-not-a-picture",
+            package(properties, effect, "images/main/image.png", "no picture at all"));
+    refused("picture-declaring-10-gigapixels",
+            package(properties, effect, "images/main/image.png", pngDeclaring(100000, 100000)));
+    QTest::newRow("image-path-in-capitals-found")
+        << package(properties, effectText(75, "IMAGES/MAIN/IMAGE.PNG")) << Damage::None << QString() << 75 << 0;
+    QTest::newRow("picture-under-another-name-found")
+        << package(properties, effectText(75, "pictures/face.jpg"), "pictures/face.jpg",
+                   encoded(gradientPicture(48, 36), "jpg"))
+        << Damage::None << QString() << 75 << 0;
+    QTest::newRow("jpeg-under-png-name-accepted")
+        << package(properties, effect, "images/main/image.png", encoded(gradientPicture(48, 36), "jpg"))
+        << Damage::None << QString() << 75 << 0;
+    QTest::newRow("need-extra-rect-is-type-1")
+        << package(properties, effectText(75, "images/main/image.png", {{"need_extra_rect", true}}))
+        << Damage::None << QString() << 75 << 1;
+    QTest::newRow("both-flags-true-is-type-2")
+        << package(properties, effectText(75, "images/main/image.png",
+                                          {{"need_extra_rect", true},
+                                           {"stretch_extra_rect_on_whole_frame", true}}))
+        << Damage::None << QString() << 75 << 2;
+    QTest::newRow("huge-integer-read-as-double")
+        << package(properties, effectTextWithFirstPivot("{\"x\": 123456789012345678901234567890, \"y\": 0}"))
+        << Damage::None << QString() << 75 << 0;
+    refused("number-beyond-double-range", package(properties, effectTextWithFirstPivot("{\"x\": 1e400, \"y\": 0}")));
+    refused("nan-text", package(properties, effectTextWithFirstPivot("{\"x\": NaN, \"y\": 0}")));
+    refused("deep-nesting",
+            package(properties, effectTextWithFirstPivot(QByteArray(100000, '[') + QByteArray(100000, ']'))));
+    refused("document-beyond-8-mib", package(properties, effect + QByteArray(9 << 20, ' ')));
+    refused("declared-size-beyond-256-mib", valid, Damage::HugeDeclaredSize, "images/main/image.png");
+    refused("declared-size-beyond-deflate-ratio", valid, Damage::DeclaredSizeBeyondDeflateRatio,
+            "images/main/image.png");
+    refused("crc-mismatch", valid, Damage::WrongCrc, "properties.json");
+}
+
+void TestFaceMaskProject::loadDecidesOnEachPackage()
+{
+    QFETCH(Members, members);
+    QFETCH(Damage, damage);
+    QFETCH(QString, damaged);
+    QFETCH(int, pointCount);
+    QFETCH(int, effectType);
+
+    const QString path = pathOf("package.pmk");
+    QVERIFY2(writeArchive(path, members), "the test package must be writable");
+    if (damage != Damage::None) {
+        QVERIFY2(patchMember(path, damaged, damage), "the damage must be applied");
+    }
+
+    FaceMaskProject project;
+    fillProject(project, "Before", 1);
+    const Snapshot before = snapshotOf(project);
+    QSignalSpy imageSpy(project.facialPoints(), &FacialPoints::imageChanged);
+    QSignalSpy pointsSpy(project.facialPoints(), &FacialPoints::pointsUpdated);
+
+    const qint64 peakBefore = peakResidentKiB();
+    const bool loaded = project.load(path);
+    const qint64 peakGrowthMiB = (peakResidentKiB() - peakBefore) / 1024;
+
+    if (pointCount == 0) {
+        QVERIFY2(!loaded, "this package must be refused");
+        QVERIFY2(peakGrowthMiB < 64,
+                 qPrintable(QStringLiteral("refusing took %1 MiB more memory").arg(peakGrowthMiB)));
+        QVERIFY2(snapshotOf(project) == before, "a refused package must change nothing");
+        QCOMPARE(imageSpy.count(), 0);
+        QCOMPARE(pointsSpy.count(), 0);
+        return;
+    }
+    QVERIFY2(loaded, "this package must be accepted");
+    QCOMPARE(project.facialPoints()->count(), pointCount);
+    QCOMPARE(project.effectType(), effectType);
+    QCOMPARE(project.name(), QStringLiteral("Hand made"));
+    QCOMPARE(project.facialPoints()->image().size(), QSize(48, 36));
+    QCOMPARE(project.facialPoints()->points()[1], FacialPoint(0.01, 0.99));
+    QCOMPARE(imageSpy.count(), 1);
+    QCOMPARE(pointsSpy.count(), 1);
+}
+
+void TestFaceMaskProject::loadRefusesWhatIsNoArchive_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("fileName");
+    QTest::newRow("text-file") << QByteArray("hello\n") << "text.pmk";
+    QTest::newRow("empty-file") << QByteArray() << "empty.pmk";
+    QTest::newRow("png-file") << pictureBytes() << "picture.pmk";
+    QTest::newRow("missing-file") << QByteArray() << "";
+}
+
+void TestFaceMaskProject::loadRefusesWhatIsNoArchive()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, fileName);
+    QString path = pathOf("absent.pmk");
+    if (!fileName.isEmpty()) {
+        path = pathOf(fileName);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    FaceMaskProject project;
+    fillProject(project, "Before", 2);
+    const Snapshot before = snapshotOf(project);
+    QVERIFY(!project.load(path));
+    QVERIFY(snapshotOf(project) == before);
+}
+
+QTEST_GUILESS_MAIN(TestFaceMaskProject)
+#include "tst_facemaskproject.moc"
