@@ -218,10 +218,12 @@ void tst_FacialPointsController::attachedModelIsReported()
 {
     core::FacialPoints model;
     tools::FacialPointsController controller;
+    QSignalSpy repaints(&controller, &tools::IController::needUpdate);
     controller.setFacialPoints(&model);
     QCOMPARE(controller.facialPoints(), &model);
     controller.setFacialPoints(nullptr);
     QCOMPARE(controller.facialPoints(), nullptr);
+    QVERIFY2(repaints.isEmpty(), "attaching or detaching a model must not ask for a repaint");
 }
 
 void tst_FacialPointsController::needUpdate_data()
