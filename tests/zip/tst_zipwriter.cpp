@@ -292,7 +292,8 @@ void TestZipWriter::badArgumentsWriteNothing()
     }
     QCOMPARE(archiveFinish(writer.get()), ArchiveResult::Ok);
     archiveGetMemory(writer.get(), &base, &written);
-    Handle reader = openMemory(QByteArray(static_cast<const char*>(base), int(written)));
+    const QByteArray archive(static_cast<const char*>(base), int(written));
+    Handle reader = openMemory(archive);
     QVERIFY(reader);
     ArchiveMemberInfo info;
     QCOMPARE(archiveMemberInfo(reader.get(), 0, &info), ArchiveResult::Ok);

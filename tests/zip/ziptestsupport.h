@@ -296,10 +296,12 @@ inline Layout layoutOf(const QByteArray& archive)
     return l;
 }
 
+// The reader keeps pointing into bytes: they must outlive the handle.
 inline Handle openMemory(const QByteArray& bytes)
 {
     return Handle(archiveOpenMemory(bytes.constData(), uint32_t(bytes.size()), nullptr));
 }
+Handle openMemory(QByteArray&&) = delete;
 
 // Extracts member index whole through a buffer of its declared size.
 inline ArchiveResult extractAll(HZIP reader, int32_t index, quint32 size, QByteArray* out)
