@@ -1,1 +1,142 @@
-// Work in progress.
+#include "mainwindow.h"
+
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "facialpointsdetector.h"
+#include "imagefiles.h"
+#include "pointview.h"
+#include "prompts.h"
+#include "savepmkform.h"
+
+#include <QAction>
+#include <QBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QShortcut>
+
+namespace ui {
+
+namespace {
+const char* const footerText =
+    "Open, drop or paste (Ctrl+V) a picture, drag the points into place, save with Ctrl+S.";
+}
+
+class MainWindow::Impl : public QObject
+{
+public:
+    explicit Impl(MainWindow* owner)
+        : q(owner)
+        , saveShortcut(QKeySequence::Save, owner, nullptr, nullptr, Qt::WindowShortcut)
+    {
+    }
+
+    void buildWidgets();
+    void openImage();
+    void openPackage();
+    void showSaveDialog();
+    void onDetectorInitialized();
+
+    MainWindow* q;
+    core::FaceMaskProject project;
+    core::FacialPointsDetector detector;
+    QMenuBar* menuBar = nullptr;
+    PointView* pointView = nullptr;
+    QLabel* footerLabel = nullptr;
+    QShortcut saveShortcut;
+};
+
+void MainWindow::Impl::buildWidgets()
+{
+    auto* layout = new QVBoxLayout;
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    menuBar = new QMenuBar;
+    menuBar->setObjectName(QStringLiteral("menuBar"));
+    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
+    QAction* openImageAction = fileMenu->addAction(QStringLiteral("Open Image File"));
+    QAction* openPackageAction = fileMenu->addAction(QStringLiteral("Open PMK file"));
+    QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
+    connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
+    connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
+    connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
+    layout->addWidget(menuBar, 0, Qt::AlignTop);
+
+    pointView = new PointView(&detector);
+    pointView->setObjectName(QStringLiteral("pointView"));
+    pointView->setFacialPoints(project.facialPoints());
+    layout->addWidget(pointView, 1);
+
+    footerLabel = new QLabel;
+    footerLabel->setObjectName(QStringLiteral("footerLabel"));
+    footerLabel->setText(QString::fromLatin1(footerText));
+    footerLabel->setAlignment(Qt::AlignLeft);
+    footerLabel->setContentsMargins(5, 5, 5, 5);
+    layout->addWidget(footerLabel, 0);
+
+    pointView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    // The footer's text must not hold the window wider than the user wants it.
+    footerLabel->setSizePolicy(QSizePolicy::Ignored, footerLabel->sizePolicy().verticalPolicy());
+    q->setLayout(layout);
+}
+
+void MainWindow::Impl::openImage()
+{
+    const QString path = Prompts::current().openFileName(
+        QStringLiteral("Select image file"),
+        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    const QImage picture = core::readImageFile(path);
+    if (picture.isNull()) {
+        Prompts::current().warning(QStringLiteral("Error"),
+                                   QStringLiteral("File \"%1\" was not load.").arg(path));
+        return;
+    }
+    pointView->setImage(picture);
+}
+
+void MainWindow::Impl::openPackage()
+{
+    const QString path = Prompts::current().openFileName(
+        QStringLiteral("Select PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    if (!project.load(path)) {
+        Prompts::current().warning(QStringLiteral("Loading error"),
+                                   QStringLiteral("The PMK file was not load"));
+    }
+}
+
+void MainWindow::Impl::showSaveDialog()
+{
+    SavePMKForm dialog(&project);
+    dialog.exec();
+}
+
+void MainWindow::Impl::onDetectorInitialized()
+{
+    if (detector.state() == core::FacialPointsDetector::Failed) {
+        Prompts::current().warning(QStringLiteral("Error"),
+                                   QStringLiteral("Face detection module was not load"));
+    }
+}
+
+MainWindow::MainWindow()
+    : d(std::make_unique<Impl>(this))
+{
+    d->buildWidgets();
+    resize(640, 360);
+    connect(&d->detector, &core::FacialPointsDetector::initializingFinished, d.get(),
+            &Impl::onDetectorInitialized);
+    connect(&d->saveShortcut, &QShortcut::activated, d.get(), &Impl::showSaveDialog,
+            Qt::QueuedConnection);
+}
+
+MainWindow::~MainWindow() = default;
+
+} // namespace ui

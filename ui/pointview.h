@@ -24,6 +24,7 @@ public:
 
     // Attaches the model (not owned); drops are accepted only while a model is attached.
     void setFacialPoints(core::FacialPoints* points);
+    core::FacialPoints* facialPoints() const;
     // Stores a non-null picture in the attached model and starts detection for it.
     void setImage(const QImage& image);
     // Takes a picture from mime data: image data first, then the first loadable local file.

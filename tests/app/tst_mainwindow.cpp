@@ -1,0 +1,289 @@
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "fakeprompts.h"
+#include "mainwindow.h"
+#include "pointview.h"
+#include "savepmkform.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+// PointView has no meta-object of its own, so findChild cannot tell it from other widgets.
+static ui::PointView* pointView(ui::MainWindow& window)
+{
+    return dynamic_cast<ui::PointView*>(window.findChild<QWidget*>(QStringLiteral("pointView")));
+}
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void freshWindowLayout();
+    void openImage_data();
+    void openImage();
+    void openPackage_data();
+    void openPackage();
+    void saveCommandsOpenTheSaveDialog_data();
+    void saveCommandsOpenTheSaveDialog();
+
+private:
+    QAction* action(ui::MainWindow& window, const QString& text);
+    QString writeFile(const QString& name, const QByteArray& bytes);
+    QString writePackage(const QString& name, const QImage& picture, int points);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<FakePrompts> prompts;
+};
+
+void tst_MainWindow::initTestCase()
+{
+    core::registerFacialPointVector();
+}
+
+void tst_MainWindow::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    prompts = std::make_unique<FakePrompts>();
+}
+
+void tst_MainWindow::cleanup()
+{
+    prompts.reset();
+    dir.reset();
+}
+
+QAction* tst_MainWindow::action(ui::MainWindow& window, const QString& text)
+{
+    const QList<QAction*> actions = window.findChildren<QAction*>();
+    for (QAction* candidate : actions) {
+        if (candidate->text() == text) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+QString tst_MainWindow::writeFile(const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir->filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        return QString();
+    }
+    return path;
+}
+
+QString tst_MainWindow::writePackage(const QString& name, const QImage& picture, int points)
+{
+    core::FaceMaskProject project;
+    project.setName(name);
+    project.facialPoints()->setImage(picture);
+    project.facialPoints()->setPoints(core::FacialPointVector(size_t(points), FacialPoint(0.25, 0.75)));
+    const QString path = dir->filePath(name + QStringLiteral(".pmk"));
+    return project.save(path) ? path : QString();
+}
+
+void tst_MainWindow::freshWindowLayout()
+{
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(640, 360));
+
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    auto* view = pointView(window);
+    QVERIFY(view);
+    auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    QVERIFY(menuBar && view && footer);
+    const QList<QAction*> menus = menuBar->actions();
+    QCOMPARE(menus.size(), 1);
+    QCOMPARE(menus.at(0)->text(), QStringLiteral("File"));
+    QStringList entries;
+    const QList<QAction*> fileActions = menus.at(0)->menu()->actions();
+    for (QAction* entry : fileActions) {
+        entries << entry->text();
+    }
+    QCOMPARE(entries, (QStringList{"Open Image File", "Open PMK file", "Save PMK File"}));
+
+    // Menu at the top, the view filling the middle, the footer at the bottom.
+    QCOMPARE(menuBar->geometry().top(), 0);
+    QCOMPARE(view->geometry().top(), menuBar->geometry().bottom() + 1);
+    QCOMPARE(footer->geometry().top(), view->geometry().bottom() + 1);
+    QCOMPARE(footer->geometry().bottom(), window.height() - 1);
+    QCOMPARE(view->width(), window.width());
+    QVERIFY(!footer->text().isEmpty());
+    QVERIFY(view->acceptDrops());
+
+    // The picture's size never dictates the window's size.
+    view->setImage(testimages::filled(3000, 2000, Qt::gray));
+    window.resize(200, 150);
+    QTRY_COMPARE(window.size(), QSize(200, 150));
+}
+
+void tst_MainWindow::openImage_data()
+{
+    QTest::addColumn<QString>("fileName"); // empty: the dialog is cancelled
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("loaded");
+
+    QTest::newRow("cancelled-dialog") << QString() << QByteArray() << false;
+    QTest::newRow("png-is-shown") << "blue.png" << testimages::encoded(testimages::filled(40, 30, Qt::blue), "png") << true;
+    QTest::newRow("text-named-png-is-refused") << "notes.png" << QByteArray("not a picture\n") << false;
+    QTest::newRow("missing-file-is-refused") << "gone.jpg" << QByteArray() << false;
+}
+
+void tst_MainWindow::openImage()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, loaded);
+
+    QString path;
+    if (!fileName.isEmpty()) {
+        path = content.isEmpty() ? dir->filePath(fileName) : writeFile(fileName, content);
+        QVERIFY(!path.isEmpty());
+        prompts->fileNames.enqueue(path);
+    }
+    ui::MainWindow window;
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    QSignalSpy imageChanged(model, &core::FacialPoints::imageChanged);
+
+    action(window, QStringLiteral("Open Image File"))->trigger();
+
+    const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
+    QCOMPARE(opens.size(), 1);
+    QCOMPARE(opens.at(0).title, QStringLiteral("Select image file"));
+    QCOMPARE(opens.at(0).text,
+             QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"));
+    QCOMPARE(imageChanged.count(), loaded ? 1 : 0);
+    QCOMPARE(model->image().isNull(), !loaded);
+
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (loaded || fileName.isEmpty()) {
+        QVERIFY(warnings.isEmpty());
+    } else {
+        QCOMPARE(warnings.size(), 1);
+        QCOMPARE(warnings.at(0).title, QStringLiteral("Error"));
+        QCOMPARE(warnings.at(0).text, QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
+    }
+}
+
+void tst_MainWindow::openPackage_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("loaded");
+    QTest::newRow("cancelled-dialog") << "cancel" << false;
+    QTest::newRow("package-with-75-points") << "good" << true;
+    QTest::newRow("package-with-68-points") << "few" << false;
+    QTest::newRow("not-an-archive") << "text" << false;
+}
+
+void tst_MainWindow::openPackage()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, loaded);
+
+    const QImage packagePicture = testimages::filled(32, 24, Qt::magenta);
+    QString path;
+    if (kind == QLatin1String("good")) {
+        path = writePackage(QStringLiteral("good"), packagePicture, 75);
+    } else if (kind == QLatin1String("few")) {
+        path = writePackage(QStringLiteral("few"), packagePicture, 68);
+    } else if (kind == QLatin1String("text")) {
+        path = writeFile(QStringLiteral("text.pmk"), "PK but not really\n");
+    }
+    if (kind != QLatin1String("cancel")) {
+        QVERIFY2(!path.isEmpty(), "cannot write the package for the test");
+        prompts->fileNames.enqueue(path);
+    }
+
+    ui::MainWindow window;
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    const QImage before = testimages::filled(10, 10, Qt::yellow);
+    const core::FacialPointVector pointsBefore{FacialPoint(0.1, 0.1)};
+    model->setImage(before);
+    model->setPoints(pointsBefore);
+
+    action(window, QStringLiteral("Open PMK file"))->trigger();
+
+    const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
+    QCOMPARE(opens.size(), 1);
+    QCOMPARE(opens.at(0).title, QStringLiteral("Select PMK file"));
+    QCOMPARE(opens.at(0).text, QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (loaded) {
+        QVERIFY(warnings.isEmpty());
+        QCOMPARE(model->image().size(), packagePicture.size());
+        QCOMPARE(model->count(), 75);
+        QVERIFY2(prompts->ofKind(QStringLiteral("question")).isEmpty(), "a package starts no detection");
+    } else {
+        QCOMPARE(warnings.size(), kind == QLatin1String("cancel") ? 0 : 1);
+        if (!warnings.isEmpty()) {
+            QCOMPARE(warnings.at(0).title, QStringLiteral("Loading error"));
+            QCOMPARE(warnings.at(0).text, QStringLiteral("The PMK file was not load"));
+        }
+        QCOMPARE(model->image(), before);
+        QCOMPARE(model->points(), pointsBefore);
+    }
+}
+
+void tst_MainWindow::saveCommandsOpenTheSaveDialog_data()
+{
+    QTest::addColumn<bool>("byShortcut");
+    QTest::newRow("menu-entry") << false;
+    QTest::newRow("ctrl-s") << true;
+}
+
+void tst_MainWindow::saveCommandsOpenTheSaveDialog()
+{
+    QFETCH(bool, byShortcut);
+
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    // Record which modal window appears, and close it: the dialog runs its own event loop.
+    QString seen;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) {
+            return;
+        }
+        seen = modal->metaObject()->className();
+        if (dynamic_cast<ui::SavePMKForm*>(modal)) {
+            seen = QStringLiteral("SavePMKForm");
+        }
+        modal->close();
+    });
+    poll.start(10);
+
+    if (byShortcut) {
+        QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    } else {
+        action(window, QStringLiteral("Save PMK File"))->trigger();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(seen, QStringLiteral("SavePMKForm"), 5000);
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,412 @@
+#include "facialpoints.h"
+#include "facialpointsdetector.h"
+#include "fakeprompts.h"
+#include "pointview.h"
+#include "testimages.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+#include <memory>
+
+Q_DECLARE_METATYPE(QList<QUrl>)
+
+using DetectionWatcher = QFutureWatcher<core::FacialPointsDetector::DetectionResult>;
+
+class tst_PointView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void setImageNeedsModelAndPicture();
+    void mimeDataIntake_data();
+    void mimeDataIntake();
+    void mimeDataWithoutModelTakesNothing();
+    void dropFileComesInUpright();
+    void dragEnterAcceptsImagesAndUrls_data();
+    void dragEnterAcceptsImagesAndUrls();
+    void dropWithoutModelIsIgnored();
+    void pasteWithControlV_data();
+    void pasteWithControlV();
+    void dragMovesPoint();
+
+    void firstPictureIsDetectedWithoutQuestion();
+    void questionDefaultFollowsLastAnswer();
+    void supersededDetectionNeverReachesModel();
+    void pictureReplacedDuringDetectionKeepsItsPoints();
+
+private:
+    QString writeFile(const QString& name, const QByteArray& bytes);
+    void waitForDetectorIdle(core::FacialPointsDetector& detector);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<FakePrompts> prompts;
+    QImage red;
+    QImage blue;
+};
+
+void tst_PointView::initTestCase()
+{
+    core::registerFacialPointVector();
+    red = testimages::filled(30, 20, Qt::red);
+    blue = testimages::filled(40, 10, Qt::blue);
+}
+
+void tst_PointView::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    prompts = std::make_unique<FakePrompts>();
+}
+
+void tst_PointView::cleanup()
+{
+    prompts.reset();
+    dir.reset();
+}
+
+QString tst_PointView::writeFile(const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir->filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        return QString();
+    }
+    return path;
+}
+
+// The service runs one task at a time in request order: once a detection queued now has
+// finished, every earlier one has too, and their finished() signals have been delivered.
+void tst_PointView::waitForDetectorIdle(core::FacialPointsDetector& detector)
+{
+    auto marker = detector.detect(testimages::filled(8, 8, Qt::white));
+    QVERIFY(marker);
+    QSignalSpy finished(marker.get(), &DetectionWatcher::finished);
+    QVERIFY2(marker->isFinished() || finished.wait(60000), "the detection service never finished");
+    QCoreApplication::processEvents();
+}
+
+void tst_PointView::setImageNeedsModelAndPicture()
+{
+    ui::PointView view(nullptr);
+    view.setImage(red); // no model: nothing to store it in
+    QVERIFY(!view.acceptDrops());
+
+    core::FacialPoints model;
+    view.setFacialPoints(&model);
+    QVERIFY(view.acceptDrops());
+    QSignalSpy imageChanged(&model, &core::FacialPoints::imageChanged);
+    view.setImage(QImage());
+    QCOMPARE(imageChanged.count(), 0);
+    view.setImage(red);
+    QCOMPARE(imageChanged.count(), 1);
+    QCOMPARE(model.image(), red);
+
+    view.setFacialPoints(nullptr);
+    QVERIFY(!view.acceptDrops());
+}
+
+void tst_PointView::mimeDataIntake_data()
+{
+    QTest::addColumn<bool>("withImage");
+    QTest::addColumn<bool>("imageIsNull");
+    QTest::addColumn<QStringList>("files"); // "name:kind" with kind png, text or missing
+    QTest::addColumn<bool>("webUrl");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QSize>("expectedSize");
+
+    QTest::newRow("image-data-is-taken") << true << false << QStringList() << false << true << QSize(30, 20);
+    QTest::newRow("image-wins-over-urls") << true << false << QStringList{"b.png:png"} << false << true << QSize(30, 20);
+    QTest::newRow("null-image-falls-back-to-urls") << true << true << QStringList{"b.png:png"} << false << true << QSize(40, 10);
+    QTest::newRow("text-file-before-png-takes-png") << false << false << QStringList{"a.png:text", "b.png:png"} << false << true << QSize(40, 10);
+    QTest::newRow("png-under-text-name-is-read-by-content") << false << false << QStringList{"notes.txt:png"} << false << true << QSize(40, 10);
+    QTest::newRow("only-unloadable-files-take-nothing") << false << false << QStringList{"a.png:text", "gone.png:missing"} << false << false << QSize(0, 0);
+    QTest::newRow("web-url-takes-nothing") << false << false << QStringList() << true << false << QSize(0, 0);
+    QTest::newRow("no-image-no-urls-takes-nothing") << false << false << QStringList() << false << false << QSize(0, 0);
+}
+
+void tst_PointView::mimeDataIntake()
+{
+    QFETCH(bool, withImage);
+    QFETCH(bool, imageIsNull);
+    QFETCH(QStringList, files);
+    QFETCH(bool, webUrl);
+    QFETCH(bool, taken);
+    QFETCH(QSize, expectedSize);
+
+    QMimeData data;
+    if (withImage) {
+        data.setImageData(imageIsNull ? QImage() : red);
+    }
+    QList<QUrl> urls;
+    if (webUrl) {
+        urls.append(QUrl(QStringLiteral("https://example.org/face.png")));
+    }
+    for (const QString& entry : files) {
+        const QString name = entry.section(QLatin1Char(':'), 0, 0);
+        const QString kind = entry.section(QLatin1Char(':'), 1, 1);
+        QString path = dir->filePath(name);
+        if (kind == QLatin1String("png")) {
+            path = writeFile(name, testimages::encoded(blue, "png"));
+        } else if (kind == QLatin1String("text")) {
+            path = writeFile(name, "this is not a picture\n");
+        }
+        QVERIFY2(!path.isEmpty(), qPrintable(QStringLiteral("cannot write %1").arg(name)));
+        urls.append(QUrl::fromLocalFile(path));
+    }
+    if (!urls.isEmpty()) {
+        data.setUrls(urls);
+    }
+
+    core::FacialPoints model;
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    QSignalSpy imageChanged(&model, &core::FacialPoints::imageChanged);
+
+    QCOMPARE(view.insertFromMimeData(&data), taken);
+    QCOMPARE(imageChanged.count(), taken ? 1 : 0);
+    QCOMPARE(model.image().size(), expectedSize);
+    QVERIFY(prompts->records.isEmpty());
+}
+
+void tst_PointView::mimeDataWithoutModelTakesNothing()
+{
+    QMimeData data;
+    data.setImageData(red);
+    ui::PointView view(nullptr);
+    QVERIFY(!view.insertFromMimeData(&data));
+}
+
+void tst_PointView::dropFileComesInUpright()
+{
+    // Stored 40 x 20 with orientation 6: shown upright it is 20 x 40.
+    const QString path = writeFile(QStringLiteral("portrait.jpg"),
+                                   testimages::jpegWithExifOrientation(testimages::filled(40, 20, Qt::green), 6));
+    QVERIFY(!path.isEmpty());
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+
+    core::FacialPoints model;
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    QVERIFY(view.insertFromMimeData(&data));
+    QCOMPARE(model.image().size(), QSize(20, 40));
+}
+
+void tst_PointView::dragEnterAcceptsImagesAndUrls_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("image") << "image" << true;
+    QTest::newRow("web-url") << "url" << true;
+    QTest::newRow("plain-text") << "text" << false;
+}
+
+void tst_PointView::dragEnterAcceptsImagesAndUrls()
+{
+    QFETCH(QString, content);
+    QFETCH(bool, accepted);
+
+    QMimeData data;
+    if (content == QLatin1String("image")) {
+        data.setImageData(red);
+    } else if (content == QLatin1String("url")) {
+        data.setUrls({QUrl(QStringLiteral("https://example.org/x.png"))});
+    } else {
+        data.setText(QStringLiteral("hello"));
+    }
+    core::FacialPoints model;
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    QDragEnterEvent event(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    event.setAccepted(false);
+    QApplication::sendEvent(&view, &event);
+    QCOMPARE(event.isAccepted(), accepted);
+}
+
+// Drop events are only delivered inside a real drag; the handler is called directly.
+class DropTarget : public ui::PointView
+{
+public:
+    DropTarget() : ui::PointView(nullptr) {}
+    using ui::PointView::dropEvent;
+};
+
+void tst_PointView::dropWithoutModelIsIgnored()
+{
+    QMimeData data;
+    data.setImageData(red);
+    DropTarget view;
+    QDropEvent event(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    event.setAccepted(true);
+    view.dropEvent(&event);
+    QVERIFY(!event.isAccepted());
+
+    core::FacialPoints model;
+    view.setFacialPoints(&model);
+    QDropEvent accepted(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    accepted.setAccepted(false);
+    view.dropEvent(&accepted);
+    QVERIFY(accepted.isAccepted());
+    QCOMPARE(model.image().size(), red.size());
+
+    QMimeData nothing;
+    nothing.setText(QStringLiteral("no picture here"));
+    QDropEvent refused(QPointF(5, 5), Qt::CopyAction, &nothing, Qt::LeftButton, Qt::NoModifier);
+    refused.setAccepted(false);
+    view.dropEvent(&refused);
+    QVERIFY(!refused.isAccepted());
+}
+
+void tst_PointView::pasteWithControlV_data()
+{
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("pasted");
+    QTest::newRow("ctrl-v") << int(Qt::ControlModifier) << int(Qt::Key_V) << true;
+    QTest::newRow("ctrl-shift-v") << int(Qt::ControlModifier | Qt::ShiftModifier) << int(Qt::Key_V) << true;
+    QTest::newRow("plain-v") << int(Qt::NoModifier) << int(Qt::Key_V) << false;
+    QTest::newRow("ctrl-c") << int(Qt::ControlModifier) << int(Qt::Key_C) << false;
+}
+
+void tst_PointView::pasteWithControlV()
+{
+    QFETCH(int, modifiers);
+    QFETCH(int, key);
+    QFETCH(bool, pasted);
+
+    QGuiApplication::clipboard()->setImage(blue);
+    core::FacialPoints model;
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    QTest::keyClick(&view, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(model.image().size(), pasted ? blue.size() : QSize(0, 0));
+}
+
+void tst_PointView::dragMovesPoint()
+{
+    core::FacialPoints model;
+    model.setImage(red);
+    model.setPoints({FacialPoint(0.25, 0.5)});
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    view.resize(200, 100);
+
+    // Grab 2 px right of the point; the point keeps that offset to the cursor.
+    QTest::mousePress(&view, Qt::LeftButton, Qt::NoModifier, QPoint(52, 50));
+    QMouseEvent move(QEvent::MouseMove, QPointF(72, 60), QPointF(view.mapToGlobal(QPoint(72, 60))),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&view, &move);
+    QTest::mouseRelease(&view, Qt::LeftButton, Qt::NoModifier, QPoint(72, 60));
+
+    QCOMPARE(model.points().at(0), FacialPoint(70.0 / 200.0, 60.0 / 100.0));
+}
+
+void tst_PointView::firstPictureIsDetectedWithoutQuestion()
+{
+    core::FacialPointsDetector detector;
+    core::FacialPoints model;
+    ui::PointView view(&detector);
+    view.setFacialPoints(&model);
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(detector.state(), core::FacialPointsDetector::Initialized);
+    QCOMPARE(model.count(), 75);
+    QVERIFY(prompts->ofKind(QStringLiteral("question")).isEmpty());
+}
+
+void tst_PointView::questionDefaultFollowsLastAnswer()
+{
+    core::FacialPointsDetector detector;
+    core::FacialPoints model;
+    ui::PointView view(&detector);
+    view.setFacialPoints(&model);
+    const core::FacialPointVector edited{FacialPoint(0.1, 0.2), FacialPoint(0.3, 0.4)};
+    model.setPoints(edited);
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+
+    // A fresh process offers Yes; answering No keeps the points on the new picture.
+    prompts->answers.enqueue(QMessageBox::No);
+    view.setImage(red);
+    QList<PromptRecord> questions = prompts->ofKind(QStringLiteral("question"));
+    QCOMPARE(questions.size(), 1);
+    QCOMPARE(questions.at(0).title, QStringLiteral("Facial points"));
+    QCOMPARE(questions.at(0).text,
+             QStringLiteral("Do you want to repeat facial points detection?\nExisting points will be replaced."));
+    QCOMPARE(questions.at(0).defaultButton, QMessageBox::Yes);
+    waitForDetectorIdle(detector);
+    QCOMPARE(model.points(), edited);
+    QCOMPARE(pointsUpdated.count(), 0);
+    QCOMPARE(model.image(), red);
+
+    // No is now the default; answering Yes detects and replaces the points.
+    prompts->answers.enqueue(QMessageBox::Yes);
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    questions = prompts->ofKind(QStringLiteral("question"));
+    QCOMPARE(questions.size(), 2);
+    QCOMPARE(questions.at(1).defaultButton, QMessageBox::No);
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(model.count(), 75);
+
+    // And Yes is the default again.
+    prompts->answers.enqueue(QMessageBox::No);
+    view.setImage(blue);
+    questions = prompts->ofKind(QStringLiteral("question"));
+    QCOMPARE(questions.size(), 3);
+    QCOMPARE(questions.at(2).defaultButton, QMessageBox::Yes);
+}
+
+void tst_PointView::supersededDetectionNeverReachesModel()
+{
+    core::FacialPointsDetector detector;
+    core::FacialPoints model;
+    ui::PointView view(&detector);
+    view.setFacialPoints(&model);
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+
+    // The astronaut has a face (75 points), the cat has none (68 points); the second picture
+    // arrives before the first detection has finished, so only its result may land.
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    view.setImage(QImage(testimages::testPicture("chelsea.png")));
+    QVERIFY(prompts->ofKind(QStringLiteral("question")).isEmpty());
+    waitForDetectorIdle(detector);
+
+    QCOMPARE(pointsUpdated.count(), 1);
+    QCOMPARE(model.count(), 68);
+}
+
+void tst_PointView::pictureReplacedDuringDetectionKeepsItsPoints()
+{
+    core::FacialPointsDetector detector;
+    core::FacialPoints model;
+    ui::PointView view(&detector);
+    view.setFacialPoints(&model);
+
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    // A package is opened meanwhile: picture first, then its own points.
+    const core::FacialPointVector packagePoints(75, FacialPoint(0.5, 0.5));
+    model.setImage(blue);
+    model.setPoints(packagePoints);
+    waitForDetectorIdle(detector);
+
+    QCOMPARE(model.image(), blue);
+    QCOMPARE(model.points(), packagePoints);
+}
+
+QTEST_MAIN(tst_PointView)
+#include "tst_pointview.moc"

@@ -1,0 +1,144 @@
+#include "prompts.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+
+// Answers the next modal window from the event loop. The callback only records what it saw and
+// always closes the window, so that a wrong dialog fails the test instead of hanging it.
+class ModalAnswerer : public QObject
+{
+public:
+    explicit ModalAnswerer(std::function<void(QWidget*)> answer)
+        : answer(std::move(answer))
+    {
+        connect(&timer, &QTimer::timeout, this, &ModalAnswerer::poll);
+        timer.start(10);
+    }
+    bool answered = false;
+
+private:
+    void poll()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || answered) {
+            return;
+        }
+        answered = true;
+        timer.stop();
+        answer(modal);
+    }
+    QTimer timer;
+    std::function<void(QWidget*)> answer;
+};
+
+class tst_Prompts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void installAndRestore();
+    void warningShowsTitleTextAndOkOnly();
+    void questionOffersDefaultAndReturnsAnswer();
+    void cancelledFileDialogReturnsEmpty();
+};
+
+class NullPrompts : public ui::Prompts
+{
+public:
+    QString openFileName(const QString&, const QString&) override { return QStringLiteral("x"); }
+    QString saveFileName(const QString&, const QString&) override { return QString(); }
+    void warning(const QString&, const QString&) override {}
+    QMessageBox::StandardButton question(const QString&, const QString&, QMessageBox::StandardButtons,
+                                         QMessageBox::StandardButton) override
+    {
+        return QMessageBox::No;
+    }
+};
+
+void tst_Prompts::installAndRestore()
+{
+    QVERIFY(dynamic_cast<ui::DialogPrompts*>(&ui::Prompts::current()));
+    NullPrompts fake;
+    QCOMPARE(ui::Prompts::install(&fake), nullptr);
+    QCOMPARE(&ui::Prompts::current(), static_cast<ui::Prompts*>(&fake));
+    QCOMPARE(ui::Prompts::install(nullptr), static_cast<ui::Prompts*>(&fake));
+    QVERIFY(dynamic_cast<ui::DialogPrompts*>(&ui::Prompts::current()));
+}
+
+void tst_Prompts::warningShowsTitleTextAndOkOnly()
+{
+    QString title, text;
+    QMessageBox::StandardButtons buttons;
+    QWidget* parent = reinterpret_cast<QWidget*>(1);
+    ModalAnswerer answerer([&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            title = box->windowTitle();
+            text = box->text();
+            buttons = box->standardButtons();
+            parent = box->parentWidget();
+        }
+        modal->close();
+    });
+
+    ui::Prompts::current().warning(QStringLiteral("Error"), QStringLiteral("File \"a.png\" was not load."));
+
+    QVERIFY(answerer.answered);
+    QCOMPARE(title, QStringLiteral("Error"));
+    QCOMPARE(text, QStringLiteral("File \"a.png\" was not load."));
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(parent, nullptr);
+}
+
+void tst_Prompts::questionOffersDefaultAndReturnsAnswer()
+{
+    QPushButton* defaultButton = nullptr;
+    QPushButton* noButton = nullptr;
+    ModalAnswerer answerer([&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            defaultButton = box->defaultButton();
+            noButton = qobject_cast<QPushButton*>(box->button(QMessageBox::No));
+            if (noButton) {
+                noButton->click();
+                return;
+            }
+        }
+        modal->close();
+    });
+
+    const QMessageBox::StandardButton answer = ui::Prompts::current().question(
+        QStringLiteral("Facial points"), QStringLiteral("Again?"), QMessageBox::Yes | QMessageBox::No,
+        QMessageBox::No);
+
+    QVERIFY(answerer.answered);
+    QVERIFY(noButton);
+    QCOMPARE(defaultButton, noButton);
+    QCOMPARE(answer, QMessageBox::No);
+}
+
+void tst_Prompts::cancelledFileDialogReturnsEmpty()
+{
+    QString caption;
+    ModalAnswerer answerer([&](QWidget* modal) {
+        if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            caption = dialog->windowTitle();
+            dialog->reject();
+            return;
+        }
+        modal->close();
+    });
+
+    const QString path = ui::Prompts::current().openFileName(QStringLiteral("Select PMK file"),
+                                                             QStringLiteral("PMK file (*.pmk)"));
+
+    QVERIFY(answerer.answered);
+    QCOMPARE(caption, QStringLiteral("Select PMK file"));
+    QVERIFY(path.isEmpty());
+}
+
+QTEST_MAIN(tst_Prompts)
+#include "tst_prompts.moc"
