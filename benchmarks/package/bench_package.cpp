@@ -1,0 +1,225 @@
+// Prints how long saving and loading a package of a 4000 x 3000 photograph takes, next to the sum
+// of the work that cannot be avoided: Qt's PNG and JPEG codecs on the same pictures and zlib's raw
+// Deflate (level 8) or Inflate of the same member bytes. Nothing is asserted.
+
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "packageformat.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr int repetitions = 5;
+
+double threadCpuMilliseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+// One measured piece of work. The pieces are run in turns, one repetition of each after the
+// other, so that a busy machine slows all of them alike; the medians are compared.
+struct Measured {
+    const char* label;
+    std::function<void()> work;
+    std::vector<double> wall;
+    std::vector<double> cpu;
+
+    void runOnce()
+    {
+        QElapsedTimer timer;
+        const double cpuStart = threadCpuMilliseconds();
+        timer.start();
+        work();
+        wall.push_back(timer.nsecsElapsed() / 1e6);
+        cpu.push_back(threadCpuMilliseconds() - cpuStart);
+    }
+};
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void runInTurns(std::vector<Measured*> pieces)
+{
+    for (int i = 0; i < repetitions; ++i) {
+        for (Measured* piece : pieces) {
+            piece->runOnce();
+        }
+    }
+}
+
+QByteArray encoded(const QImage& picture, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, format);
+    return bytes;
+}
+
+QByteArray rawDeflate(const QByteArray& input)
+{
+    z_stream stream{};
+    deflateInit2(&stream, 8, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    QByteArray output(int(deflateBound(&stream, uLong(input.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.constData()));
+    stream.avail_in = uInt(input.size());
+    stream.next_out = reinterpret_cast<Bytef*>(output.data());
+    stream.avail_out = uInt(output.size());
+    deflate(&stream, Z_FINISH);
+    output.resize(int(stream.total_out));
+    deflateEnd(&stream);
+    return output;
+}
+
+QByteArray rawInflate(const QByteArray& input, int size)
+{
+    z_stream stream{};
+    inflateInit2(&stream, -15);
+    QByteArray output(size, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.constData()));
+    stream.avail_in = uInt(input.size());
+    stream.next_out = reinterpret_cast<Bytef*>(output.data());
+    stream.avail_out = uInt(output.size());
+    inflate(&stream, Z_FINISH);
+    inflateEnd(&stream);
+    return output;
+}
+
+core::FacialPointVector seventyFivePoints()
+{
+    core::FacialPointVector points;
+    for (int i = 0; i < 75; ++i) {
+        points.emplace_back(0.2 + 0.6 * i / 74.0, 0.3 + 0.4 * ((i * 37) % 75) / 74.0);
+    }
+    return points;
+}
+
+void printRow(const Measured& piece)
+{
+    std::printf("  %-46s %10.1f %10.1f\n", piece.label, median(piece.wall), median(piece.cpu));
+}
+
+void printSum(const char* label, const std::vector<const Measured*>& parts, const Measured& whole)
+{
+    double wall = 0;
+    double cpu = 0;
+    for (const Measured* part : parts) {
+        wall += median(part->wall);
+        cpu += median(part->cpu);
+    }
+    std::printf("  %-46s %10.1f %10.1f\n", label, wall, cpu);
+    std::printf("  %-46s %+9.1f%% %+9.1f%%\n", "package code on top of them",
+                100.0 * (median(whole.wall) - wall) / wall, 100.0 * (median(whole.cpu) - cpu) / cpu);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    const QImage photograph(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces/bald_guys.jpg"));
+    if (photograph.isNull()) {
+        std::fprintf(stderr, "cannot read the test photograph\n");
+        return 1;
+    }
+    const QImage picture =
+        photograph.scaled(4000, 3000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("bench.pmk"));
+
+    core::FaceMaskProject project;
+    project.setName(QStringLiteral("Benchmark"));
+    project.setEffectType(1);
+    project.facialPoints()->setImage(picture);
+    project.facialPoints()->setPoints(seventyFivePoints());
+
+    // The members exactly as a save produces them, to feed the reference codecs.
+    using namespace core::package;
+    const QImage thumbnails[] = {makeThumbnail(picture, smallThumbnailSize),
+                                 makeThumbnail(picture, mediumThumbnailSize),
+                                 makeThumbnail(picture, largeThumbnailSize)};
+    const QByteArray properties = buildPropertiesDocument("Benchmark", "Pellora", "Face Masks", today());
+    const QByteArray effect = buildEffectDocument(1, seventyFivePoints());
+    const QByteArray png = encoded(picture, "png");
+    const std::vector<QByteArray> members{properties, effect, png, encoded(thumbnails[0], "jpg"),
+                                          encoded(thumbnails[1], "jpg"), encoded(thumbnails[2], "jpg")};
+    std::vector<QByteArray> deflated;
+    for (const QByteArray& member : members) {
+        deflated.push_back(rawDeflate(member));
+    }
+
+    Measured save{"FaceMaskProject::save", [&] { project.save(path); }, {}, {}};
+    Measured pngEncode{"Qt PNG encode of the picture", [&] { encoded(picture, "png"); }, {}, {}};
+    Measured jpegEncode{"Qt JPEG encode of the three thumbnails", [&] {
+                            for (const QImage& thumbnail : thumbnails) {
+                                encoded(thumbnail, "jpg");
+                            }
+                        }, {}, {}};
+    Measured deflateAll{"zlib raw Deflate level 8 of the six members", [&] {
+                            for (const QByteArray& member : members) {
+                                rawDeflate(member);
+                            }
+                        }, {}, {}};
+    Measured thumbnailScaling{"(not counted: drawing the three thumbnails)", [&] {
+                                  makeThumbnail(picture, smallThumbnailSize);
+                                  makeThumbnail(picture, mediumThumbnailSize);
+                                  makeThumbnail(picture, largeThumbnailSize);
+                              }, {}, {}};
+    runInTurns({&save, &pngEncode, &jpegEncode, &deflateAll, &thumbnailScaling});
+
+    // Load reads the two documents and the picture back.
+    core::FaceMaskProject target;
+    Measured load{"FaceMaskProject::load", [&] { target.load(path); }, {}, {}};
+    Measured pngDecode{"Qt PNG decode of the picture", [&] { QImage::fromData(png, "png"); }, {}, {}};
+    Measured inflateRead{"zlib raw Inflate of the three members read", [&] {
+                             for (int i : {0, 1, 2}) {
+                                 rawInflate(deflated[size_t(i)], members[size_t(i)].size());
+                             }
+                         }, {}, {}};
+    runInTurns({&load, &pngDecode, &inflateRead});
+
+    qint64 memberBytes = 0;
+    qint64 deflatedBytes = 0;
+    for (size_t i = 0; i < members.size(); ++i) {
+        memberBytes += members[i].size();
+        deflatedBytes += deflated[i].size();
+    }
+
+    std::printf("Package of a 4000x3000 picture (bald_guys.jpg scaled up), 75 points; "
+                "median of %d runs taken in turns\n", repetitions);
+    std::printf("members: %lld bytes, %lld after raw Deflate level 8 (PNG %d bytes); "
+                "the package loads back: %s\n",
+                static_cast<long long>(memberBytes), static_cast<long long>(deflatedBytes),
+                png.size(), target.facialPoints()->image().size() == picture.size() ? "yes" : "NO");
+    std::printf("  %-46s %10s %10s\n", "", "wall ms", "CPU ms");
+    std::printf("save\n");
+    for (const Measured* row : {&save, &pngEncode, &jpegEncode, &deflateAll}) {
+        printRow(*row);
+    }
+    printSum("sum of the unavoidable parts", {&pngEncode, &jpegEncode, &deflateAll}, save);
+    printRow(thumbnailScaling);
+    std::printf("load\n");
+    for (const Measured* row : {&load, &pngDecode, &inflateRead}) {
+        printRow(*row);
+    }
+    printSum("sum of the unavoidable parts", {&pngDecode, &inflateRead}, load);
+    return 0;
+}
