@@ -140,29 +140,45 @@ QFileDevice::Permissions packagePermissions(const QString& target)
         | QFileDevice::ReadOther;
 }
 
-// Writes the archive beside the target and moves it into place only once it is complete, so a
-// failure never costs the user the package that was there before.
-bool replaceWithArchive(const QString& path, const std::vector<Member>& members)
+// A file written beside its target and moved into place only once it is complete, so that a
+// failed save never costs the user the package that was there before. Unless committed, the
+// partial file is removed when this goes out of scope.
+class ReplacingFile
 {
-    const QString target = resolvedTarget(path);
-    QTemporaryFile partial(target + QStringLiteral(".XXXXXX"));
-    if (!partial.open()) {
-        return false;
+public:
+    explicit ReplacingFile(const QString& path)
+        : m_target(resolvedTarget(path)), m_partial(m_target + QStringLiteral(".XXXXXX"))
+    {
     }
-    partial.close();
-    const QString partialPath = partial.fileName();
-    if (!writeArchive(partialPath, members)) {
-        return false;
+
+    // Creating the partial file first finds an unwritable folder before any work is done.
+    bool open()
+    {
+        if (!m_partial.open()) {
+            return false;
+        }
+        m_partial.close();
+        return true;
     }
-    QFile::setPermissions(partialPath, packagePermissions(target));
-    // rename(2) replaces an existing target in one step, which QFile::rename refuses to do.
-    if (std::rename(QFile::encodeName(partialPath).constData(),
-                    QFile::encodeName(target).constData()) != 0) {
-        return false;
+
+    QString partialPath() const { return m_partial.fileName(); }
+
+    bool commit()
+    {
+        QFile::setPermissions(partialPath(), packagePermissions(m_target));
+        // rename(2) replaces an existing target in one step, which QFile::rename refuses to do.
+        if (std::rename(QFile::encodeName(partialPath()).constData(),
+                        QFile::encodeName(m_target).constData()) != 0) {
+            return false;
+        }
+        m_partial.setAutoRemove(false);
+        return true;
     }
-    partial.setAutoRemove(false);
-    return true;
-}
+
+private:
+    QString m_target;
+    QTemporaryFile m_partial;
+};
 
 } // namespace
 
@@ -220,12 +236,16 @@ QString FaceMaskProject::subcategory() const
 
 bool FaceMaskProject::save(const QString& path) const
 {
+    ReplacingFile file(path);
+    if (!file.open()) {
+        return false;
+    }
     const QByteArray properties = package::buildPropertiesDocument(d->name, d->author,
                                                                    d->subcategory, package::today());
     const QByteArray effect = package::buildEffectDocument(d->effectType, d->facialPoints.points());
     const std::optional<std::vector<Member>> members =
         packageMembers(properties, effect, d->facialPoints.image());
-    return members && replaceWithArchive(path, *members);
+    return members && writeArchive(file.partialPath(), *members) && file.commit();
 }
 
 bool FaceMaskProject::load(const QString& path)
