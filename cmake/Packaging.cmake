@@ -1,0 +1,55 @@
+# Installation for real users and the Debian package.
+#
+# The program reads its landmark model as "shape_predictor.dat" from the working directory, so
+# the installed tree carries a data folder, share/facemask, holding that name as a link to the
+# model of libdlib-data, and the desktop entry starts the program in that folder (its Path key).
+# The entry names absolute paths under the prefix chosen at install time, so it is written when
+# installing (`cmake --install --prefix ...`, DESTDIR and CPack all go through the same code).
+
+set(FACEMASK_DATA_DIR_NAME "share/facemask")
+set(facemask_packaging_dir "${CMAKE_BINARY_DIR}/packaging")
+file(MAKE_DIRECTORY "${facemask_packaging_dir}")
+
+# A symbolic link made here is installed as a link (the install copier keeps links), pointing at
+# the model's absolute system path whatever the prefix.
+file(CREATE_LINK "${FACEMASK_SYSTEM_MODEL}" "${facemask_packaging_dir}/shape_predictor.dat" SYMBOLIC)
+install(FILES "${facemask_packaging_dir}/shape_predictor.dat"
+        DESTINATION "${FACEMASK_DATA_DIR_NAME}" COMPONENT Runtime)
+
+set(facemask_desktop_template "${CMAKE_SOURCE_DIR}/packaging/facemask.desktop.in")
+set(facemask_desktop_file "${facemask_packaging_dir}/facemask.desktop")
+install(CODE "
+    set(FACEMASK_INSTALLED_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/bin/facemask\")
+    set(FACEMASK_INSTALLED_DATA_DIR \"\${CMAKE_INSTALL_PREFIX}/${FACEMASK_DATA_DIR_NAME}\")
+    configure_file(\"${facemask_desktop_template}\" \"${facemask_desktop_file}\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/applications\" TYPE FILE
+         FILES \"${facemask_desktop_file}\")
+" COMPONENT Runtime)
+
+# Debian package: `cpack -G DEB` in the build folder. CPack installs with DESTDIR into its
+# staging folder, so CMAKE_INSTALL_PREFIX stays /usr and the desktop entry names /usr paths.
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "facemask")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Face-mask effect editor: landmark points on a picture, saved as .pmk packages")
+set(CPACK_PACKAGE_DESCRIPTION "A desktop tool that finds a face in a picture, places 75 landmark points on it,
+lets the user drag them into place and writes the picture and points as a .pmk effect package.")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "facemask developers <facemask@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION "graphics")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+# The Qt packages at least as new as the Qt built against; libdlib19.1 and libjsoncpp25 carry the
+# library ABI in their names; libdlib-data brings the landmark model the data folder links to.
+set(facemask_qt_version "${Qt5Core_VERSION_MAJOR}.${Qt5Core_VERSION_MINOR}")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libqt5widgets5 (>= ${facemask_qt_version}), libqt5gui5 (>= ${facemask_qt_version}), \
+libqt5core5a (>= ${facemask_qt_version}), libqt5concurrent5 (>= ${facemask_qt_version}), \
+libdlib19.1, libjsoncpp25, zlib1g, libdlib-data")
+if(FACEMASK_NATIVE)
+    message(STATUS "Packaging: FACEMASK_NATIVE is ON, so a Debian package made from this build runs only on "
+                   "processors like this one; configure with -DFACEMASK_NATIVE=OFF to make a portable one")
+endif()
+include(CPack)

@@ -1,0 +1,346 @@
+#!/usr/bin/env python3
+"""The program as a user meets it, driven from outside in a real X window.
+
+First run: paste a face, wait for the markers, save a package, drag one marker, save again, and
+check both packages with zipfile and json: exactly the dragged point moved, by the dragged
+distance over the view size. Second run: open the package again and compare the view with the
+first run's; open broken packages and pictures and see the warning boxes, the program living on.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+import traceback
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2elib as E  # noqa: E402
+from e2elib import E2EFailure, log  # noqa: E402
+
+EFFECT_NAME = "Маска ёжика – café ñ"
+MEMBERS = ["effect.json", "properties.json", "images/main/image.png",
+           "images/thumbnail/small.jpg", "images/thumbnail/medium.jpg",
+           "images/thumbnail/large.jpg"]
+POINT_COUNT = 75
+
+
+def step(text):
+    log(f"STEP {text}")
+
+
+def passed(text):
+    log(f"PASS {text}")
+
+
+class ViewRect:
+    def __init__(self, left, top, width, height):
+        self.left, self.top, self.width, self.height = left, top, width, height
+
+    @property
+    def region(self):
+        return (self.left, self.top, self.left + self.width - 1, self.top + self.height - 1)
+
+    def disc_centre(self, pivot):
+        # A marker's disc is centred half a pixel past the truncated view position of its point.
+        return (self.left + int(self.width * pivot[0]) + 0.5,
+                self.top + int(self.height * pivot[1]) + 0.5)
+
+    def __str__(self):
+        return f"{self.width}x{self.height} at ({self.left}, {self.top})"
+
+
+def find_view(empty, with_picture, window_width):
+    """The view is where the picture appeared: rows that changed once the picture was in."""
+    rows = E.changed_rows(empty, with_picture)
+    if not rows:
+        raise E2EFailure("the window looks the same before and after pasting the picture")
+    top, bottom = rows[0], rows[-1]
+    if rows != list(range(top, bottom + 1)):
+        raise E2EFailure(f"the rows that changed after pasting are not one band: {rows[:5]}...")
+    columns = [x for x in range(empty.width)
+               if any(empty.pixel(x, y) != with_picture.pixel(x, y) for y in (top, bottom))]
+    if columns[0] != 0 or columns[-1] != window_width - 1:
+        raise E2EFailure(f"the picture does not span the window's width: columns {columns[0]}"
+                         f" to {columns[-1]} of {window_width}")
+    return ViewRect(0, top, window_width, bottom - top + 1)
+
+
+def read_package(path):
+    """Members, properties document, effect document and pivots, checked for their shape."""
+    if not os.path.isfile(path):
+        raise E2EFailure(f"no package was written at {path}")
+    with zipfile.ZipFile(path) as archive:
+        bad = archive.testzip()
+        if bad is not None:
+            raise E2EFailure(f"{path}: member {bad} fails its CRC check")
+        names = archive.namelist()
+        if names != MEMBERS:
+            raise E2EFailure(f"{path}: members {names}, expected {MEMBERS} in this order")
+        properties = json.loads(archive.read("effect.json").decode("utf-8"))
+        effect = json.loads(archive.read("properties.json").decode("utf-8"))
+    pivots = effect["face_mask_data"]["mask_data"]["mask_pivots"]
+    if len(pivots) != POINT_COUNT:
+        raise E2EFailure(f"{path}: {len(pivots)} pivots, expected {POINT_COUNT}")
+    return properties, effect, [(p["x"], p["y"]) for p in pivots]
+
+
+def save_package(session, program, path, name):
+    """Ctrl+S, "Whole image", the name, "Save", the path in the file dialog, confirmed."""
+    session.focus(program.window)
+    session.key("ctrl+s")
+    dialog = program.wait_new_window("the save dialog")
+    session.focus(dialog)
+    # The radio buttons start with the checked one or the first focused; Up twice reaches the top
+    # whichever it is, and Down checks "Whole image" (arrows move the check in an exclusive set).
+    session.key("Up", "Up", "Down", "Tab", "ctrl+a")
+    session.type_text(name)
+    time.sleep(0.2)
+    session.screenshot(dialog, "save-dialog-filled")
+    session.key("Tab", "space")  # Tab reaches "Save"; space presses it
+    answer_file_dialog_after(session, program, dialog, path)
+    session.wait_window_gone(dialog, "the save dialog")
+    program.wait_only_main_window("every dialog to close after saving")
+    E.fail_on_error_box(session, program, "saving")
+
+
+def answer_file_dialog_after(session, program, save_dialog, path):
+    file_dialog = E.wait_until(
+        lambda: [w for w in program.other_windows() if w != save_dialog], 20,
+        "the file dialog that asks for the package path")[0]
+    session.focus(file_dialog)
+    time.sleep(0.2)
+    session.key("ctrl+a")
+    session.type_text(path)
+    session.key("Return")
+    session.wait_window_gone(file_dialog, "the file dialog of the save dialog")
+
+
+def pick_marker(shot, view):
+    """A marker disc with no other red around it, and a drag vector that keeps it in the view."""
+    discs = E.isolated_discs(shot, view.region, margin=3)
+    if not discs:
+        raise E2EFailure("no marker disc stands apart from the others; cannot grab one safely")
+    disc = min(discs, key=lambda c: (c["centre"][1], c["centre"][0]))
+    cx, cy = disc["centre"]
+    dx = 23 if cx + 23 + 10 < view.left + view.width else -23
+    dy = -17 if cy - 17 - 10 > view.top else 17
+    return disc, (dx, dy)
+
+
+def nearest_pivot(view, pivots, centre):
+    distances = [(abs(view.disc_centre(p)[0] - centre[0]) + abs(view.disc_centre(p)[1] - centre[1]), i)
+                 for i, p in enumerate(pivots)]
+    distance, index = min(distances)
+    return index, distance
+
+
+def first_run(session, args, work, artifacts):
+    step("1: start the program, paste the face picture from the clipboard, press Ctrl+V")
+    program = E.Program(session, [args.app], work, os.path.join(artifacts, "program-run1.log"))
+    window = program.wait_main_window()
+    session.click(window, *E.VIEW_PROBE)
+    time.sleep(0.3)
+    empty = session.screenshot(window, "run1-empty-window")
+    x, y, width, height = session.geometry(window)
+    clipboard = E.paste_picture(session, program, os.path.join(args.testdata, "faces", "astronaut.png"))
+
+    step("2: wait for the landmark markers")
+    started = time.monotonic()
+    detected = E.wait_for_markers(session, program, timeout=60)
+    session.keep(detected, "run1-markers")
+    passed(f"markers drawn {time.monotonic() - started:.1f} s after Ctrl+V "
+           f"({E.count_red(detected)} red pixels)")
+    session.stop(clipboard, "xclip")
+    view = find_view(empty, detected, width)
+    log(f"view: {view} in a {width}x{height} window")
+
+    step("4a: save a package before dragging (Ctrl+S, Whole image, name, Save, path)")
+    before_path = os.path.join(work, "before drag.pmk")
+    save_package(session, program, before_path, EFFECT_NAME)
+    _, _, before = read_package(before_path)
+    passed(f"package before the drag written: {before_path}")
+
+    step("3: drag one marker by a known distance")
+    disc, (dx, dy) = pick_marker(detected, view)
+    index, distance = nearest_pivot(view, before, disc["centre"])
+    if distance > 2.0:
+        raise E2EFailure(f"the disc at {disc['centre']} lies {distance:.1f} px from the nearest "
+                         f"saved point; the view {view} does not match the saved points")
+    start = (round(disc["centre"][0]), round(disc["centre"][1]))
+    end = (start[0] + dx, start[1] + dy)
+    log(f"dragging point {index} from {start} to {end} (by {dx}, {dy})")
+    session.drag(window, start, end)
+    time.sleep(0.5)
+    dragged_shot = session.screenshot(window, "run1-after-drag")
+    moved_to = (disc["centre"][0] + dx, disc["centre"][1] + dy)
+    near = [c for c in E.red_components(dragged_shot) if E.is_disc(c)
+            and abs(c["centre"][0] - moved_to[0]) <= 1.5 and abs(c["centre"][1] - moved_to[1]) <= 1.5]
+    if not near:
+        raise E2EFailure(f"after the drag no marker disc is drawn at {moved_to}")
+    passed(f"the marker is drawn at its new place {near[0]['centre']}")
+
+    step("4b: save the package after the drag")
+    after_path = os.path.join(work, "after drag.pmk")
+    save_package(session, program, after_path, EFFECT_NAME)
+
+    step("5: check the written package")
+    properties, effect, after = read_package(after_path)
+    if effect.get("need_extra_rect") is not True:
+        raise E2EFailure(f'"need_extra_rect" is {effect.get("need_extra_rect")!r}, expected true '
+                         '("Whole image")')
+    if "stretch_extra_rect_on_whole_frame" in effect:
+        raise E2EFailure('"stretch_extra_rect_on_whole_frame" is present for "Whole image"')
+    if properties.get("name") != EFFECT_NAME:
+        raise E2EFailure(f"the name is {properties.get('name')!r}, typed was {EFFECT_NAME!r}")
+    moved = [i for i in range(POINT_COUNT) if before[i] != after[i]]
+    if moved != [index]:
+        raise E2EFailure(f"points {moved} moved, expected exactly point {index}")
+    shift = ((after[index][0] - before[index][0]) * view.width,
+             (after[index][1] - before[index][1]) * view.height)
+    if abs(shift[0] - dx) > 1.0 or abs(shift[1] - dy) > 1.0:
+        raise E2EFailure(f"point {index} moved by {shift[0]:.3f}, {shift[1]:.3f} view pixels, "
+                         f"dragged by {dx}, {dy}")
+    passed(f"six members in order, {POINT_COUNT} pivots, need_extra_rect true, name {EFFECT_NAME!r}, "
+           f"only point {index} moved: by ({shift[0]:.3f}, {shift[1]:.3f}) view px for a drag of "
+           f"({dx}, {dy}) in a {view.width}x{view.height} view")
+    session.click(window, 5, view.top + view.height - 3)  # no marker there; keeps menus unhovered
+    reference = session.screenshot(window)
+    program.stop()
+    return view, (width, height), reference, after_path, before_path
+
+
+def build_package(path, documents_from, picture_path):
+    """A package with the documents of another package and a picture of our choice."""
+    with zipfile.ZipFile(documents_from) as source:
+        effect_json = source.read("effect.json")
+        properties_json = source.read("properties.json")
+    with open(picture_path, "rb") as f:
+        picture = f.read()
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("effect.json", effect_json)
+        archive.writestr("properties.json", properties_json)
+        archive.writestr("images/main/image.png", picture)
+
+
+def second_run(session, args, work, view, size, reference, package_path, before_path):
+    step("6: start again, open the package with \"Open PMK file\", compare the view")
+    program = E.Program(session, [args.app], work, os.path.join(session.artifacts_dir, "program-run2.log"))
+    window = program.wait_main_window()
+    if session.geometry(window)[2:] != size:
+        raise E2EFailure(f"the second window is {session.geometry(window)[2:]}, the first was {size}")
+
+    def open_package(path):
+        E.open_menu_entry(session, program, 1, view.top)
+        E.answer_file_dialog(session, program, "Select PMK file", path)
+
+    def open_picture(path):
+        E.open_menu_entry(session, program, 0, view.top)
+        E.answer_file_dialog(session, program, "Select image file", path)
+
+    def view_now(label=None):
+        session.xdotool("mousemove", "--window", window, 5, view.top + view.height - 3)
+        shot = session.screenshot(window, label)
+        return shot.crop(view.left, view.top, view.width, view.height)
+
+    open_package(package_path)
+    loaded = E.wait_for_markers(session, program, timeout=30)
+    session.keep(loaded, "run2-package-opened")
+    expected = reference.crop(view.left, view.top, view.width, view.height)
+    shown = view_now()
+    equal, mean_diff = E.compare(expected, shown)
+    if equal < 0.99 or mean_diff > 1.0:
+        session.keep(expected, "run2-expected-view")
+        raise E2EFailure(f"the reopened package looks different: {equal:.2%} of the pixels equal, "
+                         f"mean difference {mean_diff:.2f}")
+    passed(f"reopened package shows the same view: {equal:.4%} of the pixels equal, "
+           f"mean difference {mean_diff:.3f}")
+
+    step("7: open a damaged package: \"Loading error\"")
+    damaged = os.path.join(work, "damaged.pmk")
+    with open(package_path, "rb") as f:
+        data = f.read()
+    with open(damaged, "wb") as f:
+        f.write(data[:len(data) * 3 // 5])
+    open_package(damaged)
+    E.expect_message_box(session, program, "Loading error", "run2-box-damaged-package")
+    passed("damaged package: \"Loading error\" box")
+    if E.compare(shown, view_now())[0] != 1.0:
+        raise E2EFailure("the view changed after a package was refused")
+    passed("the view is unchanged after the refused package")
+
+    step("7b: a package whose picture declares 100000 x 100000 pixels: \"Loading error\"")
+    huge_png = os.path.join(work, "huge picture.png")
+    E.write_png_declaring(huge_png, 100000, 100000)
+    huge_package = os.path.join(work, "huge picture.pmk")
+    build_package(huge_package, before_path, huge_png)
+    control_package = os.path.join(work, "control.pmk")
+    build_package(control_package, before_path,
+                  os.path.join(args.testdata, "faces", "astronaut.png"))
+    open_package(huge_package)
+    E.expect_message_box(session, program, "Loading error", "run2-box-huge-package")
+    program.ensure_alive("refusing the huge package")
+    passed(f"package with a 100000 x 100000 picture ({os.path.getsize(huge_png)} bytes): "
+           "\"Loading error\" box, the program lives on")
+    open_package(control_package)
+    E.wait_until(lambda: E.compare(shown, view_now())[0] < 1.0, 20,
+                 "the same package with an ordinary picture to load (the dragged point goes back)")
+    time.sleep(0.5)
+    E.fail_on_error_box(session, program, "opening the control package")
+    control_view = view_now("run2-control-package")
+    passed("the same package with an ordinary picture loads")
+
+    step("7c: open a text file named .png: \"Error\"")
+    text_png = os.path.join(work, "not a picture.png")
+    with open(text_png, "w") as f:
+        f.write("This is text, not a picture.\n")
+    open_picture(text_png)
+    E.expect_message_box(session, program, "Error", "run2-box-text-as-png")
+    passed("text file named .png: \"Error\" box")
+
+    step("7d: open a picture that declares 100000 x 100000 pixels: \"Error\"")
+    open_picture(huge_png)
+    E.expect_message_box(session, program, "Error", "run2-box-huge-picture")
+    program.ensure_alive("refusing the huge picture")
+    if E.compare(control_view, view_now("run2-final"))[0] != 1.0:
+        raise E2EFailure("the view changed after pictures were refused")
+    passed("huge picture: \"Error\" box; the program lives on and its view is unchanged")
+    program.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--testdata", required=True)
+    parser.add_argument("--model", required=True)
+    parser.add_argument("--artifacts", required=True)
+    args = parser.parse_args()
+
+    shutil.rmtree(args.artifacts, ignore_errors=True)
+    os.makedirs(args.artifacts)
+    work = tempfile.mkdtemp(prefix="facemask-e2e-")
+    os.symlink(args.model, os.path.join(work, "shape_predictor.dat"))
+    started = time.monotonic()
+    try:
+        with E.Session(args.artifacts) as session:
+            try:
+                results = first_run(session, args, work, args.artifacts)
+                second_run(session, args, work, *results)
+            except Exception as error:
+                if not isinstance(error, E2EFailure):
+                    traceback.print_exc()
+                E.fail(session, error)
+                return 1
+    except E2EFailure as error:
+        print(f"E2E FAILURE: {error}", file=sys.stderr, flush=True)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    log(f"all steps passed in {time.monotonic() - started:.0f} s; screenshots in {args.artifacts}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
