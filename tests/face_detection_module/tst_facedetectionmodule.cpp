@@ -1,0 +1,369 @@
+#include "facedetectionmodule.h"
+#include "stocklandmarks.h"
+
+#include <QtTest>
+#include <QXmlStreamReader>
+
+#include <dlib/image_processing/shape_predictor.h>
+#include <dlib/serialize.h>
+
+using namespace core;
+
+namespace {
+
+QString facesDir()
+{
+    return QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces");
+}
+
+QString describe(const QVector<QPoint>& points, int index)
+{
+    if (index < 0 || index >= points.size()) {
+        return QStringLiteral("(none)");
+    }
+    return QStringLiteral("(%1, %2)").arg(points[index].x()).arg(points[index].y());
+}
+
+// The index of the first differing point, or -1 when both lists are equal.
+int firstDifference(const QVector<QPoint>& a, const QVector<QPoint>& b)
+{
+    const int n = qMax(a.size(), b.size());
+    for (int i = 0; i < n; ++i) {
+        if (i >= a.size() || i >= b.size() || a[i] != b[i]) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Writes a landmark model whose mean shape has partCount parts and no regression trees.
+bool writeModelWithParts(const QString& path, int partCount)
+{
+    dlib::matrix<float, 0, 1> meanShape(partCount * 2);
+    for (long i = 0; i < meanShape.size(); ++i) {
+        meanShape(i) = float(i % 7) / 7.0f;
+    }
+    const dlib::shape_predictor predictor(meanShape, {}, {});
+    try {
+        dlib::serialize(path.toStdString()) << predictor;
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestFaceDetectionModule : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void matchesStockDlib_data();
+    void matchesStockDlib();
+    void convertedFormatsMatchTheirRgb888Copy_data();
+    void convertedFormatsMatchTheirRgb888Copy();
+    void oddPicturesAreHandled_data();
+    void oddPicturesAreHandled();
+    void unconvertiblePictureIsRefused();
+    void referenceLandmarksAreReproducedClosely();
+
+    void loadingRefusesBadModels_data();
+    void loadingRefusesBadModels();
+    void loadingAcceptsFortySixParts();
+
+private:
+    std::unique_ptr<FaceDetectionModule> m_module;
+    std::unique_ptr<StockLandmarks> m_stock;
+};
+
+void TestFaceDetectionModule::initTestCase()
+{
+    QVERIFY2(QFile::exists(FaceDetectionModule::defaultModelPath),
+             "the test must run in a directory holding shape_predictor.dat");
+    m_module = FaceDetectionModule::load();
+    QVERIFY2(m_module, "the 68-point model in the working directory must load");
+    QCOMPARE(m_module->partCount(), 68);
+    m_stock = std::make_unique<StockLandmarks>(QString::fromLatin1(FaceDetectionModule::defaultModelPath));
+    QVERIFY2(m_stock->isLoaded(), "the reference pipeline must read the same model");
+}
+
+void TestFaceDetectionModule::cleanupTestCase()
+{
+    m_module.reset();
+    m_stock.reset();
+}
+
+void TestFaceDetectionModule::matchesStockDlib_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("expectedFaces");
+
+    QTest::newRow("astronaut-one-face") << "astronaut.png" << 1;
+    QTest::newRow("chelsea-no-face-odd-width-padded-rows") << "chelsea.png" << 0;
+    QTest::newRow("camera-grey-no-face") << "camera.png" << 0;
+}
+
+void TestFaceDetectionModule::matchesStockDlib()
+{
+    QFETCH(QString, file);
+    QFETCH(int, expectedFaces);
+    const QString path = facesDir() + '/' + file;
+
+    const StockDetection stock = m_stock->detectFile(path);
+    QVERIFY2(stock.pictureLoaded, qPrintable("dlib could not read " + path));
+    QCOMPARE(stock.faces.size(), expectedFaces);
+
+    const QImage picture(path);
+    QVERIFY2(!picture.isNull(), qPrintable("Qt could not read " + path));
+    QCOMPARE(picture.size(), stock.size);
+
+    const std::optional<QVector<Face>> faces = m_module->detectFaces(picture);
+    QVERIFY2(faces.has_value(), "an ordinary picture must be processed");
+    QCOMPARE(faces->size(), stock.faces.size());
+    for (int f = 0; f < faces->size(); ++f) {
+        QCOMPARE(faces->at(f).rect, stock.faces[f].rect);
+        const int diff = firstDifference(faces->at(f).points, stock.faces[f].parts);
+        QVERIFY2(diff < 0, qPrintable(QStringLiteral("face %1, part %2: ours %3, dlib %4")
+                                          .arg(f)
+                                          .arg(diff)
+                                          .arg(describe(faces->at(f).points, diff))
+                                          .arg(describe(stock.faces[f].parts, diff))));
+    }
+
+    const std::optional<QVector<QPoint>> whole = m_module->detectPoints(picture, QRect(QPoint(0, 0), picture.size()));
+    QVERIFY2(whole.has_value(), "an ordinary picture must be processed");
+    QCOMPARE(whole->size(), 68);
+    const int diff = firstDifference(*whole, stock.wholePictureParts);
+    QVERIFY2(diff < 0, qPrintable(QStringLiteral("whole picture, part %1: ours %2, dlib %3")
+                                      .arg(diff)
+                                      .arg(describe(*whole, diff))
+                                      .arg(describe(stock.wholePictureParts, diff))));
+}
+
+void TestFaceDetectionModule::convertedFormatsMatchTheirRgb888Copy_data()
+{
+    QTest::addColumn<QImage>("picture");
+    const QImage astronaut(facesDir() + "/astronaut.png");
+    QVERIFY(!astronaut.isNull());
+
+    QImage translucent = astronaut.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < translucent.height(); ++y) {
+        QRgb* row = reinterpret_cast<QRgb*>(translucent.scanLine(y));
+        for (int x = 0; x < translucent.width(); ++x) {
+            row[x] = qRgba(qRed(row[x]), qGreen(row[x]), qBlue(row[x]), 100 + (x + y) % 156);
+        }
+    }
+
+    QTest::newRow("rgb32") << astronaut.convertToFormat(QImage::Format_RGB32);
+    QTest::newRow("argb32-opaque") << astronaut.convertToFormat(QImage::Format_ARGB32);
+    QTest::newRow("argb32-translucent") << translucent;
+    QTest::newRow("argb32-premultiplied-translucent")
+        << translucent.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QTest::newRow("grey-8-bit") << astronaut.convertToFormat(QImage::Format_Grayscale8);
+    QTest::newRow("grey-16-bit") << astronaut.convertToFormat(QImage::Format_Grayscale16);
+    QTest::newRow("indexed-8-bit") << astronaut.convertToFormat(QImage::Format_Indexed8);
+    QTest::newRow("rgba-64-bit") << astronaut.convertToFormat(QImage::Format_RGBA64);
+    QTest::newRow("rgb16") << astronaut.convertToFormat(QImage::Format_RGB16);
+    QTest::newRow("bgr30") << astronaut.convertToFormat(QImage::Format_BGR30);
+}
+
+void TestFaceDetectionModule::convertedFormatsMatchTheirRgb888Copy()
+{
+    QFETCH(QImage, picture);
+    QVERIFY(picture.format() != QImage::Format_RGB888);
+    const QImage copy = picture.convertToFormat(QImage::Format_RGB888);
+
+    const std::optional<QVector<Face>> expected = m_module->detectFaces(copy);
+    const std::optional<QVector<Face>> actual = m_module->detectFaces(picture);
+    QVERIFY(expected.has_value() && actual.has_value());
+    QVERIFY2(!expected->isEmpty(), "the face must still be found after the format change");
+    QCOMPARE(actual->size(), expected->size());
+    for (int f = 0; f < actual->size(); ++f) {
+        QCOMPARE(actual->at(f).rect, expected->at(f).rect);
+        const int diff = firstDifference(actual->at(f).points, expected->at(f).points);
+        QVERIFY2(diff < 0, qPrintable(QStringLiteral("face %1, part %2: converted %3, RGB888 copy %4")
+                                          .arg(f)
+                                          .arg(diff)
+                                          .arg(describe(actual->at(f).points, diff))
+                                          .arg(describe(expected->at(f).points, diff))));
+    }
+
+    const QRect area(QPoint(0, 0), picture.size());
+    const std::optional<QVector<QPoint>> expectedWhole = m_module->detectPoints(copy, area);
+    const std::optional<QVector<QPoint>> actualWhole = m_module->detectPoints(picture, area);
+    QVERIFY(expectedWhole.has_value() && actualWhole.has_value());
+    QCOMPARE(*actualWhole, *expectedWhole);
+}
+
+void TestFaceDetectionModule::oddPicturesAreHandled_data()
+{
+    QTest::addColumn<QImage>("picture");
+
+    QImage onePixel(1, 1, QImage::Format_RGB888);
+    onePixel.fill(Qt::red);
+    QImage indexedWithoutColours(7, 5, QImage::Format_Indexed8);
+    indexedWithoutColours.fill(3); // index beyond an empty colour table
+    QImage mono(33, 1000, QImage::Format_Mono);
+    mono.fill(1);
+    QImage alphaOnly(40, 30, QImage::Format_Alpha8);
+    alphaOnly.fill(Qt::transparent);
+    QImage greyTall(1, 4000, QImage::Format_Grayscale16);
+    greyTall.fill(Qt::gray);
+    QImage wide(5000, 2, QImage::Format_RGBA64);
+    wide.fill(Qt::blue);
+
+    QTest::newRow("one-pixel") << onePixel;
+    QTest::newRow("indexed-without-colour-table") << indexedWithoutColours;
+    QTest::newRow("mono-odd-width") << mono;
+    QTest::newRow("alpha-only") << alphaOnly;
+    QTest::newRow("grey16-one-column") << greyTall;
+    QTest::newRow("rgba64-two-rows") << wide;
+}
+
+void TestFaceDetectionModule::oddPicturesAreHandled()
+{
+    QFETCH(QImage, picture);
+    QVERIFY(!picture.isNull());
+    const std::optional<QVector<Face>> faces = m_module->detectFaces(picture);
+    QVERIFY2(faces.has_value(), "a small picture of any format must be processed");
+    QVERIFY2(faces->isEmpty(), "there is no face in a plain picture");
+    const std::optional<QVector<QPoint>> whole = m_module->detectPoints(picture, QRect(QPoint(0, 0), picture.size()));
+    QVERIFY2(whole.has_value(), "predicting over any picture must be possible");
+    QCOMPARE(whole->size(), 68);
+}
+
+void TestFaceDetectionModule::unconvertiblePictureIsRefused()
+{
+    QVERIFY2(!m_module->detectFaces(QImage()).has_value(), "a null picture has nothing to process");
+    QVERIFY(!m_module->detectPoints(QImage(), QRect(0, 0, 10, 10)).has_value());
+
+    // 100 million 8-bit pixels in one row: its 24-bit copy would need more bits per line than
+    // QImage can address, so the conversion fails while the source itself is valid.
+    QImage huge(100000000, 1, QImage::Format_Indexed8);
+    if (huge.isNull()) {
+        QSKIP("this machine cannot even allocate the source picture");
+    }
+    huge.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+    huge.fill(1);
+    QVERIFY2(huge.convertToFormat(QImage::Format_RGB888).isNull(),
+             "the premise of this test: the 24-bit copy cannot be made");
+    QVERIFY2(!m_module->detectFaces(huge).has_value(), "a picture that cannot be converted must be refused");
+    QVERIFY(!m_module->detectPoints(huge, QRect(0, 0, 100, 100)).has_value());
+}
+
+void TestFaceDetectionModule::referenceLandmarksAreReproducedClosely()
+{
+    // The parts in the XML were made by the same model, from grey-scale loads of JPEGs decoded
+    // by another program: a check of how pixels reach dlib, not an exact oracle.
+    QFile xml(facesDir() + "/training_with_face_landmarks.xml");
+    QVERIFY(xml.open(QIODevice::ReadOnly));
+    QXmlStreamReader reader(&xml);
+
+    QImage picture;
+    QRect box;
+    QVector<QPoint> reference;
+    int boxes = 0;
+    int parts = 0;
+    int exact = 0;
+    int worst = 0;
+    auto compareBox = [&]() {
+        if (picture.isNull() || reference.isEmpty()) {
+            return;
+        }
+        // dlib's inclusive right and bottom are left + width - 1 and top + height - 1.
+        const std::optional<QVector<QPoint>> ours =
+            m_module->detectPoints(picture, QRect(box.x(), box.y(), box.width() - 1, box.height() - 1));
+        QVERIFY(ours.has_value());
+        QCOMPARE(ours->size(), reference.size());
+        ++boxes;
+        for (int i = 0; i < reference.size(); ++i) {
+            const QPoint delta = ours->at(i) - reference[i];
+            const int distance = qMax(qAbs(delta.x()), qAbs(delta.y()));
+            worst = qMax(worst, distance);
+            exact += distance == 0 ? 1 : 0;
+            ++parts;
+        }
+    };
+
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == QLatin1String("image")) {
+            picture = QImage(facesDir() + '/' + reader.attributes().value("file").toString());
+        } else if (reader.isStartElement() && reader.name() == QLatin1String("box")) {
+            const QXmlStreamAttributes a = reader.attributes();
+            box = QRect(a.value("left").toInt(), a.value("top").toInt(), a.value("width").toInt(),
+                        a.value("height").toInt());
+            reference.clear();
+        } else if (reader.isStartElement() && reader.name() == QLatin1String("part")) {
+            reference.append(QPoint(reader.attributes().value("x").toInt(), reader.attributes().value("y").toInt()));
+        } else if (reader.isEndElement() && reader.name() == QLatin1String("box")) {
+            compareBox();
+            if (QTest::currentTestFailed()) {
+                return;
+            }
+        }
+    }
+    QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
+    QVERIFY2(boxes >= 10, "most boxes of the reference file belong to pictures that are present");
+
+    const double exactShare = double(exact) / parts;
+    qInfo("%d boxes, %d parts: %.1f %% exact, worst %d px", boxes, parts, 100 * exactShare, worst);
+    QVERIFY2(exactShare >= 0.85, qPrintable(QStringLiteral("only %1 % of the parts are exact").arg(100 * exactShare)));
+    QVERIFY2(worst <= 3, qPrintable(QStringLiteral("a part is %1 px off").arg(worst)));
+}
+
+void TestFaceDetectionModule::loadingRefusesBadModels_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing-file") << "missing";
+    QTest::newRow("truncated-model") << "truncated";
+    QTest::newRow("not-a-model") << "text";
+    QTest::newRow("empty-model-without-parts") << "parts-0";
+    QTest::newRow("forty-five-parts-too-few-for-derived-points") << "parts-45";
+}
+
+void TestFaceDetectionModule::loadingRefusesBadModels()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("shape_predictor.dat");
+
+    if (kind == "truncated") {
+        QFile model(FaceDetectionModule::defaultModelPath);
+        QVERIFY(model.open(QIODevice::ReadOnly));
+        QFile cut(path);
+        QVERIFY(cut.open(QIODevice::WriteOnly));
+        cut.write(model.read(4 << 20));
+    } else if (kind == "text") {
+        QFile text(path);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("this is not a serialised shape predictor\n");
+    } else if (kind.startsWith("parts-")) {
+        QVERIFY(writeModelWithParts(path, kind.mid(6).toInt()));
+    }
+
+    QVERIFY2(!FaceDetectionModule::load(path.toStdString()), "a bad model must give no module");
+}
+
+void TestFaceDetectionModule::loadingAcceptsFortySixParts()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("shape_predictor.dat");
+    QVERIFY(writeModelWithParts(path, 46));
+    const std::unique_ptr<FaceDetectionModule> module = FaceDetectionModule::load(path.toStdString());
+    QVERIFY2(module, "46 parts are enough for the derived points");
+    QCOMPARE(module->partCount(), 46);
+    QImage plain(20, 10, QImage::Format_RGB888);
+    plain.fill(Qt::white);
+    const std::optional<QVector<QPoint>> points = module->detectPoints(plain, QRect(0, 0, 20, 10));
+    QVERIFY(points.has_value());
+    QCOMPARE(points->size(), 46);
+}
+
+QTEST_GUILESS_MAIN(TestFaceDetectionModule)
+#include "tst_facedetectionmodule.moc"
