@@ -493,14 +493,26 @@ def open_menu_entry(session, program, entry_index, menu_bar_height):
     session.key(*(["Down"] * (entry_index + 1)), "Return")
 
 
-def answer_file_dialog(session, program, caption, path):
-    """Types path into the file dialog titled caption and confirms it."""
-    dialog = session.wait_window_named(caption)
+def type_path(session, dialog, path, what):
+    """Types path into the file name field of a file dialog (it has the focus) and confirms it.
+    The name completer may pop up while typing and take the first Return, as it does for a user,
+    who then presses Return again."""
     session.focus(dialog)
+    time.sleep(0.2)
     session.key("ctrl+a")
     session.type_text(path)
     session.key("Return")
-    session.wait_window_gone(dialog, f'the "{caption}" dialog')
+    try:
+        session.wait_window_gone(dialog, what, timeout=4)
+    except E2EFailure:
+        session.key("Return")
+        session.wait_window_gone(dialog, what, timeout=16)
+
+
+def answer_file_dialog(session, program, caption, path):
+    """Types path into the file dialog titled caption and confirms it."""
+    dialog = session.wait_window_named(caption)
+    type_path(session, dialog, path, f'the "{caption}" dialog')
 
 
 def expect_message_box(session, program, title, label):

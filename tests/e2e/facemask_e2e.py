@@ -111,12 +111,7 @@ def answer_file_dialog_after(session, program, save_dialog, path):
     file_dialog = E.wait_until(
         lambda: [w for w in program.other_windows() if w != save_dialog], 20,
         "the file dialog that asks for the package path")[0]
-    session.focus(file_dialog)
-    time.sleep(0.2)
-    session.key("ctrl+a")
-    session.type_text(path)
-    session.key("Return")
-    session.wait_window_gone(file_dialog, "the file dialog of the save dialog")
+    E.type_path(session, file_dialog, path, "the file dialog of the save dialog")
 
 
 def pick_marker(shot, view):
