@@ -276,8 +276,15 @@ bool patchMember(const QString& path, const QString& name, Damage damage)
     const QByteArray utf8Name = name.toUtf8();
     const QByteArray central("PK\x01\x02", 4);
     for (int at = bytes.indexOf(central); at >= 0; at = bytes.indexOf(central, at + 4)) {
-        auto field = [&](int offset) { return qFromLittleEndian<quint32>(bytes.constData() + offset); };
-        auto put = [&](int offset, quint32 value) { qToLittleEndian<quint32>(value, bytes.data() + offset); };
+        auto inside = [&](int offset) { return offset >= 0 && offset + 4 <= bytes.size(); };
+        auto field = [&](int offset) {
+            return inside(offset) ? qFromLittleEndian<quint32>(bytes.constData() + offset) : 0u;
+        };
+        auto put = [&](int offset, quint32 value) {
+            for (int i = 0; i < 4 && inside(offset); ++i) {
+                bytes[offset + i] = char((value >> (8 * i)) & 0xff);
+            }
+        };
         const int nameLength = qFromLittleEndian<quint16>(bytes.constData() + at + 28);
         if (bytes.mid(at + 46, nameLength) != utf8Name) {
             continue;
