@@ -14,7 +14,7 @@ file(MAKE_DIRECTORY "${facemask_packaging_dir}")
 # the model's absolute system path whatever the prefix.
 file(CREATE_LINK "${FACEMASK_SYSTEM_MODEL}" "${facemask_packaging_dir}/shape_predictor.dat" SYMBOLIC)
 install(FILES "${facemask_packaging_dir}/shape_predictor.dat"
-        DESTINATION "${FACEMASK_DATA_DIR_NAME}" COMPONENT Runtime)
+        DESTINATION "${FACEMASK_DATA_DIR_NAME}" COMPONENT ModelLink)
 
 set(facemask_desktop_template "${CMAKE_SOURCE_DIR}/packaging/facemask.desktop.in")
 set(facemask_desktop_file "${facemask_packaging_dir}/facemask.desktop")
@@ -28,13 +28,22 @@ install(CODE "
 
 # Debian package: `cpack -G DEB` in the build folder. CPack installs with DESTDIR into its
 # staging folder, so CMAKE_INSTALL_PREFIX stays /usr and the desktop entry names /usr paths.
+# The package holds the Runtime component only: its maintainer scripts make and remove the model
+# link, since dpkg would count a shipped link as the 100 MB model in the installed size.
 set(CPACK_GENERATOR "DEB")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL Runtime)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_SOURCE_DIR}/packaging/debian/postinst;${CMAKE_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_NAME "facemask")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Face-mask effect editor: landmark points on a picture, saved as .pmk packages")
 set(CPACK_PACKAGE_DESCRIPTION "A desktop tool that finds a face in a picture, places 75 landmark points on it,
 lets the user drag them into place and writes the picture and points as a .pmk effect package.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_INSTALL_PREFIX "/usr")
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -42,12 +51,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "facemask developers <facemask@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION "graphics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # The Qt packages at least as new as the Qt built against; libdlib19.1 and libjsoncpp25 carry the
-# library ABI in their names; libdlib-data brings the landmark model the data folder links to.
+# library ABI in their names; libdlib-data brings the landmark model the data folder links to;
+# BLAS and LAPACK are linked directly because dlib's headers call them.
 set(facemask_qt_version "${Qt5Core_VERSION_MAJOR}.${Qt5Core_VERSION_MINOR}")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libqt5widgets5 (>= ${facemask_qt_version}), libqt5gui5 (>= ${facemask_qt_version}), \
 libqt5core5a (>= ${facemask_qt_version}), libqt5concurrent5 (>= ${facemask_qt_version}), \
-libdlib19.1, libjsoncpp25, zlib1g, libdlib-data")
+libdlib19.1, libdlib-data, libjsoncpp25, zlib1g, libblas3 | libblas.so.3, liblapack3 | liblapack.so.3, \
+libstdc++6, libgcc-s1, libc6")
 if(FACEMASK_NATIVE)
     message(STATUS "Packaging: FACEMASK_NATIVE is ON, so a Debian package made from this build runs only on "
                    "processors like this one; configure with -DFACEMASK_NATIVE=OFF to make a portable one")
