@@ -12,8 +12,9 @@
 namespace core {
 
 // Asynchronous landmark detection on one private worker thread. The landmark model
-// "shape_predictor.dat" is read from the working directory on the first request.
-// Every public function is called on the GUI thread.
+// "shape_predictor.dat" is read from the working directory on the first request; a missing or
+// unreadable file, or a model with fewer than 46 parts (the derived points read parts 0, 16, 36
+// and 45), ends in Failed, for good. Every public function is called on the GUI thread.
 class FacialPointsDetector : public QObject
 {
     Q_OBJECT
