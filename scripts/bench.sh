@@ -37,13 +37,14 @@ done
 rundir=$(mktemp -d)
 trap 'rm -rf "$rundir"' EXIT
 ln -s "$model" "$rundir/shape_predictor.dat"
+mkdir -m 700 "$rundir/runtime"
 
 failed=0
 for target in "${targets[@]}"; do
     area=${target#bench_}
     echo
     echo "=== $target ($(date '+%Y-%m-%d %H:%M:%S'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)) ==="
-    if ! (cd "$rundir" && QT_QPA_PLATFORM=offscreen "$build/benchmarks/$area/$target"); then
+    if ! (cd "$rundir" && QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$rundir/runtime" "$build/benchmarks/$area/$target"); then
         echo "$target FAILED" >&2
         failed=1
     fi

@@ -14,6 +14,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import zlib
 
@@ -236,10 +237,18 @@ class Session:
         self.display = None
         self.env = None
         self.shot_number = 0
+        self.private_dir = None
 
     TOOLS = ("Xvfb", "xdotool", "xclip", "import", "xwininfo")
 
     def __enter__(self):
+        try:
+            return self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+    def _start(self):
         missing = [tool for tool in self.TOOLS if shutil.which(tool) is None]
         if missing:
             raise E2EFailure(f"missing tools {missing}: run scripts/install-deps.sh")
@@ -265,14 +274,23 @@ class Session:
                     if k not in ("WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION",
                                  "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "SESSION_MANAGER")}
         self.env["DISPLAY"] = self.display
+        # The file dialogs keep their history in the user's configuration folder: give the
+        # program folders of its own so that runs neither see nor change the user's.
+        self.private_dir = tempfile.mkdtemp(prefix="facemask-e2e-xdg-")
+        for name in ("XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
+            path = os.path.join(self.private_dir, name.lower())
+            os.makedirs(path, mode=0o700)
+            self.env[name] = path
         self.env["QT_QPA_PLATFORM"] = "xcb"
         self.env.setdefault("QT_QPA_FONTDIR", "/usr/share/fonts/truetype/dejavu")
         log(f"Xvfb runs on display {self.display}")
         return self
 
     def __exit__(self, kind, value, traceback):
-        for process, name in reversed(self.processes):
+        for process, name in reversed(list(self.processes)):
             self.stop(process, name)
+        if self.private_dir:
+            shutil.rmtree(self.private_dir, ignore_errors=True)
         return False
 
     def spawn(self, command, name, env=None, cwd=None, pass_fds=(), stdout=None, stderr=None):
