@@ -224,6 +224,23 @@ def write_png_declaring(path, width, height):
                   + chunk(b"IEND", b""))
 
 
+def write_grey_png(path, width, height, level=0x80):
+    """A complete, valid 8-bit grey PNG of one grey level. Any size costs little on disk (rows of
+    one value deflate about a thousand to one), while decoding it needs width*height bytes."""
+    def chunk(kind, payload):
+        body = kind + payload
+        return struct.pack(">I", len(payload)) + body + struct.pack(">I", zlib.crc32(body))
+
+    row = b"\x00" + bytes([level]) * width
+    deflater = zlib.compressobj(9)
+    pieces = [deflater.compress(row) for _ in range(height)]
+    pieces.append(deflater.flush())
+    header = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
+    with open(path, "wb") as out:
+        out.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+                  + chunk(b"IDAT", b"".join(pieces)) + chunk(b"IEND", b""))
+
+
 # ---------------------------------------------------------------------------------------------
 # The X session and the program's windows.
 
