@@ -34,9 +34,9 @@ bool declaredSizeIsAcceptable(const QImageReader& reader)
     return pixels * bytesPerPixel(reader.imageFormat()) <= maximumPictureBytes;
 }
 
-QImage readBounded(QImageReader& reader)
+QImage readBounded(QImageReader& reader, bool upright)
 {
-    reader.setAutoTransform(true);
+    reader.setAutoTransform(upright);
     if (!reader.canRead() || !declaredSizeIsAcceptable(reader)) {
         return QImage();
     }
@@ -52,7 +52,7 @@ QImage readBounded(QImageReader& reader)
 QImage readImageFile(const QString& path)
 {
     QImageReader reader(path);
-    return readBounded(reader);
+    return readBounded(reader, true);
 }
 
 QImage decodeImage(const QByteArray& bytes)
@@ -64,7 +64,9 @@ QImage decodeImage(const QByteArray& bytes)
     }
     QImageReader reader(&buffer);
     reader.setDecideFormatFromContent(true);
-    return readBounded(reader);
+    // The points of a package refer to the picture's pixels as stored; turning it by an
+    // orientation tag would move every point onto another feature.
+    return readBounded(reader, false);
 }
 
 } // namespace core

@@ -17,8 +17,9 @@ constexpr qint64 maximumPictureBytes = qint64(1) << 30;
 // cannot be read, is not a picture, or declares a size above the bounds. Any thread.
 QImage readImageFile(const QString& path);
 
-// Decodes a picture held in memory, its format detected from the content alone, turned upright
-// by its orientation tag. Returns a null image on the same failures as readImageFile. Any thread.
+// Decodes a picture held in memory, its format detected from the content alone, with its pixels
+// as stored (an orientation tag is not applied). Returns a null image on the same failures as
+// readImageFile. Any thread.
 QImage decodeImage(const QByteArray& bytes);
 
 } // namespace core
