@@ -20,6 +20,14 @@
 
 Q_DECLARE_METATYPE(QList<QUrl>)
 
+// A view with a model and a real detection service, as the main window wires them.
+struct DetectingView {
+    DetectingView() { view.setFacialPoints(&model); }
+    core::FacialPointsDetector detector;
+    core::FacialPoints model;
+    ui::PointView view{&detector};
+};
+
 using DetectionWatcher = QFutureWatcher<core::FacialPointsDetector::DetectionResult>;
 
 class tst_PointView : public QObject
@@ -317,10 +325,8 @@ void tst_PointView::dragMovesPoint()
 
 void tst_PointView::firstPictureIsDetectedWithoutQuestion()
 {
-    core::FacialPointsDetector detector;
-    core::FacialPoints model;
-    ui::PointView view(&detector);
-    view.setFacialPoints(&model);
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
     QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
 
     view.setImage(QImage(testimages::testPicture("astronaut.png")));
@@ -332,10 +338,8 @@ void tst_PointView::firstPictureIsDetectedWithoutQuestion()
 
 void tst_PointView::questionDefaultFollowsLastAnswer()
 {
-    core::FacialPointsDetector detector;
-    core::FacialPoints model;
-    ui::PointView view(&detector);
-    view.setFacialPoints(&model);
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
     const core::FacialPointVector edited{FacialPoint(0.1, 0.2), FacialPoint(0.3, 0.4)};
     model.setPoints(edited);
     QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
@@ -373,10 +377,8 @@ void tst_PointView::questionDefaultFollowsLastAnswer()
 
 void tst_PointView::supersededDetectionNeverReachesModel()
 {
-    core::FacialPointsDetector detector;
-    core::FacialPoints model;
-    ui::PointView view(&detector);
-    view.setFacialPoints(&model);
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
     QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
 
     // The astronaut has a face (75 points), the cat has none (68 points); the second picture
@@ -392,10 +394,8 @@ void tst_PointView::supersededDetectionNeverReachesModel()
 
 void tst_PointView::pictureReplacedDuringDetectionKeepsItsPoints()
 {
-    core::FacialPointsDetector detector;
-    core::FacialPoints model;
-    ui::PointView view(&detector);
-    view.setFacialPoints(&model);
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
 
     view.setImage(QImage(testimages::testPicture("astronaut.png")));
     // A package is opened meanwhile: picture first, then its own points.
