@@ -24,7 +24,9 @@ function(add_module_test name)
         set(T_TIMEOUT 300)
     endif()
     add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY "${workdir}")
-    set_tests_properties(${name} PROPERTIES
-        TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QPA_FONTDIR=/usr/share/fonts/truetype/dejavu")
+    set(environment "QT_QPA_PLATFORM=offscreen;QT_QPA_FONTDIR=/usr/share/fonts/truetype/dejavu")
+    if(FACEMASK_SANITIZE)
+        list(APPEND environment "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp")
+    endif()
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${environment}")
 endfunction()
