@@ -6,7 +6,9 @@
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/serialize.h>
 
+#include <future>
 #include <new>
+#include <system_error>
 
 namespace core {
 
@@ -60,8 +62,16 @@ std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string
 {
     try {
         std::unique_ptr<FaceDetectionModule> module(new FaceDetectionModule);
-        module->d->faceDetector = dlib::get_frontal_face_detector();
+        // Building the detector (it unpacks a model of its own) takes about half as long as
+        // reading the landmark file; done alongside, it costs the user no waiting. Should no
+        // thread be available, it is built here after all. The future's destructor joins.
+        std::future<dlib::frontal_face_detector> detector;
+        try {
+            detector = std::async(std::launch::async, [] { return dlib::get_frontal_face_detector(); });
+        } catch (const std::system_error&) {
+        }
         dlib::deserialize(modelPath) >> module->d->shapePredictor;
+        module->d->faceDetector = detector.valid() ? detector.get() : dlib::get_frontal_face_detector();
         if (module->partCount() < minimumPartCount) {
             return nullptr;
         }
