@@ -310,4 +310,15 @@ inline ArchiveResult extractAll(HZIP reader, int32_t index, quint32 size, QByteA
     return archiveExtractToBuffer(reader, index, out->data(), size);
 }
 
+// Looks name up and extracts it whole; the look-up's failure is returned as it is.
+inline ArchiveResult findAndExtract(HZIP reader, const char16_t* name, bool ignoreCase, QByteArray* out)
+{
+    ArchiveMemberInfo info;
+    const ArchiveResult found = archiveFindMember(reader, name, ignoreCase, nullptr, &info);
+    if (found != ArchiveResult::Ok) {
+        return found;
+    }
+    return extractAll(reader, info.index, info.uncompressedSize, out);
+}
+
 }  // namespace ziptest
