@@ -1,4 +1,5 @@
 #include "facemaskproject.h"
+#include "testimages.h"
 #include "facialpoints.h"
 #include "packageformat.h"
 #include "pythonjson.h"
@@ -100,14 +101,7 @@ QImage gradientPicture(int width, int height)
     return picture;
 }
 
-QByteArray encoded(const QImage& picture, const char* format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, format);
-    return bytes;
-}
+using testimages::encoded;
 
 // 75 or more points whose coordinates do not survive a careless text conversion.
 FacialPointVector awkwardPoints(int count = 75)

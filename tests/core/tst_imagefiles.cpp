@@ -42,14 +42,7 @@ QImage samplePicture()
     return picture;
 }
 
-QByteArray encoded(const QImage& picture, const char* format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, format);
-    return bytes;
-}
+using testimages::encoded;
 
 QByteArray pngChunk(const char* type, const QByteArray& data)
 {
