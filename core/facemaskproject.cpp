@@ -106,9 +106,11 @@ std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
     return members;
 }
 
-bool writeArchive(const QString& path, const std::vector<Member>& members)
+// Writes through a descriptor the caller opened, so that the file the archive goes into is the
+// one Qt named, whatever encoding the file system uses for names.
+bool writeArchive(int descriptor, const std::vector<Member>& members)
 {
-    HZIP archive = archiveCreateFile(utf16(path), nullptr);
+    HZIP archive = archiveCreateOnHandle(descriptor, nullptr);
     if (!archive) {
         return false;
     }
@@ -152,19 +154,15 @@ public:
     }
 
     // Creating the partial file first finds an unwritable folder before any work is done.
-    bool open()
-    {
-        if (!m_partial.open()) {
-            return false;
-        }
-        m_partial.close();
-        return true;
-    }
+    bool open() { return m_partial.open(); }
+
+    int descriptor() { return m_partial.handle(); }
 
     QString partialPath() const { return m_partial.fileName(); }
 
     bool commit()
     {
+        m_partial.close();
         QFile::setPermissions(partialPath(), packagePermissions(m_target));
         // rename(2) replaces an existing target in one step, which QFile::rename refuses to do.
         if (std::rename(QFile::encodeName(partialPath()).constData(),
@@ -245,7 +243,7 @@ bool FaceMaskProject::save(const QString& path) const
     const QByteArray effect = package::buildEffectDocument(d->effectType, d->facialPoints.points());
     const std::optional<std::vector<Member>> members =
         packageMembers(properties, effect, d->facialPoints.image());
-    return members && writeArchive(file.partialPath(), *members) && file.commit();
+    return members && writeArchive(file.descriptor(), *members) && file.commit();
 }
 
 bool FaceMaskProject::load(const QString& path)

@@ -2,6 +2,7 @@
 
 #include "facemaskproject.h"
 
+#include <QLocale>
 #include <QPainter>
 
 #include <json/json.h>
@@ -65,6 +66,8 @@ std::optional<Json::Value> parseObject(const QByteArray& text)
     try {
         Json::CharReaderBuilder builder;
         builder["collectComments"] = true;
+        // The same grammar as the classic reader: comments yes, trailing commas no.
+        builder["allowTrailingCommas"] = false;
         builder["stackLimit"] = maximumNestingDepth;
         const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
@@ -193,7 +196,8 @@ QByteArray buildPropertiesDocument(const QString& name, const QString& author,
     document["version"] = "2";
     document["name"] = jsonString(name);
     document["author"] = jsonString(author);
-    document["time"] = jsonString(date.toString(QStringLiteral("MM.dd.yyyy")));
+    // The C locale: the system's could write its own digits, which readers of packages reject.
+    document["time"] = jsonString(QLocale::c().toString(date, QStringLiteral("MM.dd.yyyy")));
     document["category"] = "Face Masks";
     document["subcategory"] = jsonString(subcategory);
     document["type"] = "face_modifications";

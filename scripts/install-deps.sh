@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     # build
     build-essential cmake pkg-config
-    qtbase5-dev libdlib-dev libjsoncpp-dev zlib1g-dev libblas-dev liblapack-dev
+    qtbase5-dev qt5-image-formats-plugins libdlib-dev libjsoncpp-dev zlib1g-dev libblas-dev liblapack-dev
     # the 68-point landmark model, installed at /usr/share/dlib/shape_predictor_68_face_landmarks.dat
     libdlib-data
     # tests: real windows, archive tools that check our packages, Python's zipfile and json

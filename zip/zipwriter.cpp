@@ -140,14 +140,19 @@ std::vector<uint8_t> endRecordBytes(uint16_t count, uint32_t directorySize, uint
     return w.bytes();
 }
 
+// ASCII only: std::tolower follows the process locale, and in some (Turkish) "I" is no "i".
+char asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool endsWithIgnoringCase(const std::string& text, size_t from, const char* suffix)
 {
     const size_t n = std::strlen(suffix);
     if (text.size() - from != n)
         return false;
     for (size_t i = 0; i < n; ++i) {
-        const char a = static_cast<char>(std::tolower(static_cast<unsigned char>(text[from + i])));
-        if (a != std::tolower(static_cast<unsigned char>(suffix[i])))
+        if (asciiLower(text[from + i]) != asciiLower(suffix[i]))
             return false;
     }
     return true;

@@ -773,6 +773,7 @@ void TestFaceMaskProject::loadDecidesOnEachPackage_data()
         << Damage::None << QString() << 75 << 0;
     refused("number-beyond-double-range", package(properties, effectTextWithFirstPivot("{\"x\": 1e400, \"y\": 0}")));
     refused("nan-text", package(properties, effectTextWithFirstPivot("{\"x\": NaN, \"y\": 0}")));
+    refused("trailing-comma", package(properties, effectTextWithFirstPivot("{\"x\": 0.5, \"y\": 0.5,}")));
     refused("deep-nesting",
             package(properties, effectTextWithFirstPivot(QByteArray(100000, '[') + QByteArray(100000, ']'))));
     refused("document-beyond-8-mib", package(properties, effect + QByteArray(9 << 20, ' ')));

@@ -97,6 +97,8 @@ void TestImageFiles::readsPictureFile_data()
     QTest::newRow("png") << encoded(samplePicture(), "png") << "picture.png";
     QTest::newRow("jpeg") << encoded(samplePicture(), "jpg") << "picture.jpg";
     QTest::newRow("bmp") << encoded(samplePicture(), "bmp") << "picture.bmp";
+    QTest::newRow("xpm") << encoded(samplePicture(), "xpm") << "picture.xpm";
+    QTest::newRow("tiff") << encoded(samplePicture(), "tiff") << "picture.tif";
     QTest::newRow("jpeg-named-png-found-by-content") << encoded(samplePicture(), "jpg") << "photo.png";
     QTest::newRow("png-without-suffix") << encoded(samplePicture(), "png") << "picture";
 }

@@ -297,6 +297,12 @@ void tst_PointView::pasteWithControlV()
     QFETCH(bool, pasted);
 
     QGuiApplication::clipboard()->setImage(blue);
+    // Without a model the paste has nowhere to go, so the key press is not taken.
+    ui::PointView detached(nullptr);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::KeyboardModifiers(modifiers));
+    press.setAccepted(false);
+    QApplication::sendEvent(&detached, &press);
+    QVERIFY(!press.isAccepted());
     core::FacialPoints model;
     ui::PointView view(nullptr);
     view.setFacialPoints(&model);
