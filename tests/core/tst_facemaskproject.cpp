@@ -411,9 +411,13 @@ void TestFaceMaskProject::roundTripKeepsEverything_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("effectType");
     QTest::addColumn<int>("pointCount");
-    QTest::newRow("face-only-plain-name") << "Tiger" << 0 << 75;
-    QTest::newRow("whole-image-unicode-name") << QStringLiteral("Kr\u00f6te \u732b \U0001F438") << 1 << 75;
-    QTest::newRow("full-frame-empty-name-more-points") << QString() << 2 << 90;
+    QTest::addColumn<QString>("fileName");
+    QTest::newRow("face-only-plain-name") << "Tiger" << 0 << 75 << "round.pmk";
+    QTest::newRow("whole-image-unicode-name") << QStringLiteral("Kr\u00f6te \u732b \U0001F438") << 1 << 75
+                                              << "round.pmk";
+    QTest::newRow("full-frame-empty-name-more-points") << QString() << 2 << 90 << "round.pmk";
+    QTest::newRow("file-name-with-spaces-and-letters-beyond-ascii")
+        << "Tiger" << 1 << 75 << QStringLiteral("Masque \u00e9t\u00e9 \u0451\u0436.pmk");
 }
 
 void TestFaceMaskProject::roundTripKeepsEverything()
@@ -421,11 +425,12 @@ void TestFaceMaskProject::roundTripKeepsEverything()
     QFETCH(QString, name);
     QFETCH(int, effectType);
     QFETCH(int, pointCount);
+    QFETCH(QString, fileName);
 
     FaceMaskProject original;
     fillProject(original, name, effectType);
     original.facialPoints()->setPoints(awkwardPoints(pointCount));
-    const QString path = pathOf("round.pmk");
+    const QString path = pathOf(fileName);
     QVERIFY2(original.save(path), "saving a complete project must succeed");
 
     FaceMaskProject loaded;
