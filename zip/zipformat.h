@@ -18,6 +18,12 @@ constexpr uint32_t kDataDescriptorSize = 16;
 constexpr uint32_t kLocalExtraSize = 17;
 constexpr uint32_t kCentralExtraSize = 9;
 
+// Stored data is copied and compressed data passes through buffers of this size.
+constexpr uint32_t kBufferSize = 16384;
+
+constexpr uint16_t kFlagEncrypted = 0x0001;
+constexpr uint16_t kFlagDataDescriptor = 0x0008;
+
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
 

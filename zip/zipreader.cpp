@@ -16,13 +16,10 @@ using namespace zipformat;
 
 namespace {
 
-constexpr uint32_t kBufferSize = 16384;
 constexpr uint64_t kEndRecordSearchLimit = 65535;
 constexpr uint64_t kSearchStep = 1024;
 constexpr size_t kSearchWindow = 1028;
 constexpr size_t kComparedNameLimit = 256;  // names of this many UTF-8 bytes are never found
-constexpr uint16_t kFlagEncrypted = 0x0001;
-constexpr uint16_t kFlagDataDescriptor = 0x0008;
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 constexpr uint64_t kFileTimeTicksPerSecond = 10000000ull;
 

@@ -17,15 +17,12 @@ using namespace zipformat;
 
 namespace {
 
-constexpr uint32_t kBufferSize = 16384;
 // Pieces handed to the compressor at a time: the CRC-32 is taken over each piece as it goes in.
 constexpr uint32_t kDeflateInputPiece = 65536;
 constexpr int kDeflateLevel = 8;
 constexpr uint16_t kVersionMadeBy = 0x0B17;
 constexpr uint16_t kVersionNeeded = 20;
-constexpr uint16_t kFlagEncrypted = 0x0001;
 constexpr uint16_t kFlagMaximumCompression = 0x0002;
-constexpr uint16_t kFlagDataDescriptor = 0x0008;
 constexpr uint32_t kMemoryAttributes = 0x80000000;
 constexpr uint32_t kFolderAttributes = 0x41C00010;
 constexpr uint64_t kFormatLimit = 0xFFFFFFFFull;
