@@ -10,6 +10,8 @@
 
 #include <QAction>
 #include <QBoxLayout>
+#include <QCloseEvent>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -22,7 +24,28 @@ namespace ui {
 namespace {
 const char* const footerText =
     "Open, drop or paste (Ctrl+V) a picture, drag the points into place, save with Ctrl+S.";
+const char* const unsavedTitle = "Unsaved changes";
+const char* const closeQuestion = "Save the changes to the mask before closing?";
+const char* const openQuestion = "Save the changes to the mask before opening another package?";
+
+bool isPackageName(const QString& path)
+{
+    return QFileInfo(path).suffix().compare(QLatin1String("pmk"), Qt::CaseInsensitive) == 0;
 }
+
+// The platform's keys for a standard command and the extra ones, each once, so that every usual
+// key works whatever the desktop's key scheme says.
+QList<QKeySequence> keysOf(QKeySequence::StandardKey command, const QList<QKeySequence>& extra)
+{
+    QList<QKeySequence> keys = QKeySequence::keyBindings(command);
+    for (const QKeySequence& key : extra) {
+        if (!keys.contains(key)) {
+            keys.append(key);
+        }
+    }
+    return keys;
+}
+} // namespace
 
 class MainWindow::Impl : public QObject
 {
@@ -34,9 +57,20 @@ public:
     }
 
     void buildWidgets();
+    void buildFileMenu();
+    void buildEditMenu();
     void openImage();
+    void openImageFile(const QString& path);
     void openPackage();
-    void showSaveDialog();
+    void openPackageFile(const QString& path);
+    // True when the package was written.
+    bool showSaveDialog();
+    // True when the work may be replaced or thrown away: it is unchanged, or the user saved it
+    // or chose to discard it. question says what is about to happen.
+    bool mayLeaveWork(const char* question);
+    // The work now matches the package at path: clean, and named by it.
+    void markStoredAs(const QString& path);
+    void refreshTitle();
     void onDetectorInitialized();
     // The footer shows the selected point when there is one, else the latest status line, else
     // the hint. An empty text clears that line.
@@ -57,6 +91,8 @@ public:
     QUndoStack undoStack;
     QString statusText;
     QString pointInfoText;
+    // The package last opened or saved; empty before the first.
+    QString packagePath;
 };
 
 void MainWindow::Impl::buildWidgets()
@@ -67,13 +103,8 @@ void MainWindow::Impl::buildWidgets()
 
     menuBar = new QMenuBar;
     menuBar->setObjectName(QStringLiteral("menuBar"));
-    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
-    QAction* openImageAction = fileMenu->addAction(QStringLiteral("Open Image File"));
-    QAction* openPackageAction = fileMenu->addAction(QStringLiteral("Open PMK file"));
-    QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
-    connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
-    connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
-    connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
+    buildFileMenu();
+    buildEditMenu();
     viewMenu = menuBar->addMenu(QStringLiteral("View"));
     layout->addWidget(menuBar, 0, Qt::AlignTop);
 
@@ -98,6 +129,44 @@ void MainWindow::Impl::buildWidgets()
     q->setLayout(layout);
 }
 
+void MainWindow::Impl::buildFileMenu()
+{
+    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
+    QAction* openImageAction = fileMenu->addAction(QStringLiteral("Open Image File"));
+    openImageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    QAction* openPackageAction = fileMenu->addAction(QStringLiteral("Open PMK file"));
+    openPackageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
+    // Ctrl+S belongs to the window's own shortcut; here it is only shown. A key of the menu
+    // entry's own would make the key ambiguous and neither would fire.
+    saveAction->setShortcut(saveShortcut.key());
+    saveAction->setShortcutContext(Qt::WidgetShortcut);
+    fileMenu->addSeparator();
+    QAction* quitAction = fileMenu->addAction(QStringLiteral("Quit"));
+    quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
+    connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
+    connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
+    // Closing asks about unsaved changes; queued, so that the menu is gone first.
+    connect(quitAction, &QAction::triggered, q, &QWidget::close, Qt::QueuedConnection);
+}
+
+void MainWindow::Impl::buildEditMenu()
+{
+    QMenu* editMenu = menuBar->addMenu(QStringLiteral("Edit"));
+    QAction* undoAction = undoStack.createUndoAction(editMenu, QStringLiteral("Undo"));
+    undoAction->setObjectName(QStringLiteral("undoAction"));
+    undoAction->setShortcuts(keysOf(QKeySequence::Undo, {QKeySequence(Qt::CTRL | Qt::Key_Z)}));
+    QAction* redoAction = undoStack.createRedoAction(editMenu, QStringLiteral("Redo"));
+    redoAction->setObjectName(QStringLiteral("redoAction"));
+    redoAction->setShortcuts(keysOf(QKeySequence::Redo, {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                                                         QKeySequence(Qt::CTRL | Qt::Key_Y)}));
+    editMenu->addAction(undoAction);
+    editMenu->addAction(redoAction);
+    connect(&undoStack, &QUndoStack::cleanChanged, q,
+            [this](bool clean) { q->setWindowModified(!clean); });
+}
+
 void MainWindow::Impl::openImage()
 {
     const QString path = Prompts::current().openFileName(
@@ -106,6 +175,12 @@ void MainWindow::Impl::openImage()
     if (path.isEmpty()) {
         return;
     }
+    openImageFile(path);
+}
+
+// A new picture is an undoable edit of the work, so nothing is asked.
+void MainWindow::Impl::openImageFile(const QString& path)
+{
     const QImage picture = core::readImageFile(path);
     if (picture.isNull()) {
         Prompts::current().warning(QStringLiteral("Error"),
@@ -117,21 +192,73 @@ void MainWindow::Impl::openImage()
 
 void MainWindow::Impl::openPackage()
 {
+    if (!mayLeaveWork(openQuestion)) {
+        return;
+    }
     const QString path = Prompts::current().openFileName(
         QStringLiteral("Select PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
     if (path.isEmpty()) {
         return;
     }
+    openPackageFile(path);
+}
+
+void MainWindow::Impl::openPackageFile(const QString& path)
+{
     if (!project.load(path)) {
         Prompts::current().warning(QStringLiteral("Loading error"),
                                    QStringLiteral("The PMK file was not load"));
+        return;
+    }
+    // A package starts a new history: its steps would undo edits of other work.
+    undoStack.clear();
+    markStoredAs(path);
+}
+
+bool MainWindow::Impl::showSaveDialog()
+{
+    SavePMKForm dialog(&project);
+    if (!packagePath.isEmpty()) {
+        dialog.setFolder(QFileInfo(packagePath).absolutePath());
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.savedPath().isEmpty()) {
+        return false;
+    }
+    markStoredAs(dialog.savedPath());
+    return true;
+}
+
+bool MainWindow::Impl::mayLeaveWork(const char* question)
+{
+    if (undoStack.isClean()) {
+        return true;
+    }
+    const QMessageBox::StandardButton answer = Prompts::current().question(
+        QString::fromLatin1(unsavedTitle), QString::fromLatin1(question),
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    switch (answer) {
+    case QMessageBox::Save:
+        return showSaveDialog();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
     }
 }
 
-void MainWindow::Impl::showSaveDialog()
+void MainWindow::Impl::markStoredAs(const QString& path)
 {
-    SavePMKForm dialog(&project);
-    dialog.exec();
+    packagePath = path;
+    undoStack.setClean();
+    refreshTitle();
+}
+
+void MainWindow::Impl::refreshTitle()
+{
+    const QString name =
+        packagePath.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(packagePath).fileName();
+    q->setWindowTitle(name + QStringLiteral("[*] \u2014 facemask"));
+    q->setWindowModified(!undoStack.isClean());
 }
 
 void MainWindow::Impl::onDetectorInitialized()
@@ -169,6 +296,7 @@ MainWindow::MainWindow()
     : d(std::make_unique<Impl>(this))
 {
     d->buildWidgets();
+    d->refreshTitle();
     resize(640, 360);
     connect(&d->detector, &core::FacialPointsDetector::initializingFinished, d.get(),
             &Impl::onDetectorInitialized);
@@ -177,5 +305,25 @@ MainWindow::MainWindow()
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::openFile(const QString& path)
+{
+    if (!isPackageName(path)) {
+        d->openImageFile(path);
+        return;
+    }
+    if (d->mayLeaveWork(openQuestion)) {
+        d->openPackageFile(path);
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (d->mayLeaveWork(closeQuestion)) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
 
 } // namespace ui

@@ -32,6 +32,8 @@ public:
     QLineEdit* nameEdit = nullptr;
     QPushButton* saveButton = nullptr;
     QPushButton* cancelButton = nullptr;
+    QString folder;
+    QString savedPath;
 };
 
 void SavePMKForm::Impl::buildWidgets()
@@ -105,15 +107,20 @@ int SavePMKForm::Impl::chosenEffectType() const
 
 void SavePMKForm::Impl::onSave()
 {
-    const QString path = Prompts::current().saveFileName(
-        QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
-    if (path.isEmpty()) {
+    const QString suffix = QStringLiteral("pmk");
+    const QString chosen = Prompts::current().saveFileName(
+        QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"),
+        folder, suffix);
+    if (chosen.isEmpty()) {
         return;
     }
+    // A package without its suffix would be hidden by the filter of "Open PMK file".
+    const QString path = withDefaultSuffix(chosen, suffix);
     project->setEffectType(chosenEffectType());
     project->setName(nameEdit->text());
     if (project->save(path)) {
-        q->close();
+        savedPath = path;
+        q->accept();
         return;
     }
     Prompts::current().warning(QStringLiteral("Saving error"),
@@ -129,5 +136,15 @@ SavePMKForm::SavePMKForm(core::FaceMaskProject* project)
 }
 
 SavePMKForm::~SavePMKForm() = default;
+
+void SavePMKForm::setFolder(const QString& folder)
+{
+    d->folder = folder;
+}
+
+QString SavePMKForm::savedPath() const
+{
+    return d->savedPath;
+}
 
 } // namespace ui

@@ -18,6 +18,12 @@ public:
     explicit SavePMKForm(core::FaceMaskProject* project);
     ~SavePMKForm() override;
 
+    // The folder the file picker starts in; empty: the picker's default.
+    void setFolder(const QString& folder);
+    // The file the project was written to; empty until a save succeeded (the dialog is then
+    // accepted).
+    QString savedPath() const;
+
 private:
     Q_DISABLE_COPY(SavePMKForm)
     class Impl;
