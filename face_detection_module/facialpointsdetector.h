@@ -1,6 +1,7 @@
 #pragma once
 
 #include "facialpoints.h"
+#include "landmarkpipeline.h"
 
 #include <QFutureWatcher>
 #include <QImage>
@@ -21,12 +22,8 @@ class FacialPointsDetector : public QObject
 public:
     enum State : int32_t { NotInitialized = 0, Initializing = 1, Initialized = 2, Failed = 3 };
 
-    // The result of one detection: relative coordinates clamped to [0, 1]; 75 points when a face
-    // was found, the 68 predicted over the whole picture when none was; empty without a model.
-    struct DetectionResult {
-        int32_t faceCount = 0;
-        FacialPointVector points;
-    };
+    // The result of one detection (see landmarkpipeline.h).
+    using DetectionResult = core::DetectionResult;
 
     FacialPointsDetector();
     // Waits until every queued and running task has finished.
