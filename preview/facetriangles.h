@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QPointF>
+
 #include <vector>
 
 // The fixed triangulation of the 75-point face layout (68 predicted landmarks, then the 7
@@ -16,5 +18,9 @@ struct FaceTriangle {
 // clockwise on screen (positive geometry::signedArea in y-down pixels).
 constexpr int faceTrianglePointCount = 75;
 const std::vector<FaceTriangle>& faceTriangles();
+
+// The mean face the table was made from, upright, fitted into the unit square: a stand-in face
+// wherever no detected one is at hand.
+const std::vector<QPointF>& meanFaceShape();
 
 } // namespace preview

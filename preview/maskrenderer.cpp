@@ -85,8 +85,7 @@ inline uint32_t sample(const QImage& image, double u, double v)
     return lerp(lerp(row0[x0], row0[x1], fx), lerp(row1[x0], row1[x1], fx), fy);
 }
 
-// Each output pixel is the mean of a 2 x 2 block; odd last rows and columns
-// are dropped, which shifts the picture by less than one level pixel.
+// Each output pixel is the mean of a 2 x 2 block; an odd last row or column is dropped.
 QImage halved(const QImage& source)
 {
     const int w = std::max(1, source.width() / 2);
@@ -132,7 +131,8 @@ std::vector<Level> buildLevels(const QImage& picture)
         if (next.image.isNull()) {
             break;
         }
-        next.scale = double(next.image.width()) / picture.width();
+        // A level pixel covers 2 x 2 pixels of the one above; an odd last column or row is lost.
+        next.scale = levels.back().scale / 2;
         levels.push_back(next);
     }
     return levels;
@@ -329,10 +329,25 @@ bool pointsAreFinite(const FacialPointVector& shape)
 } // namespace
 
 struct MaskRenderer::Impl {
+    // One triangle of the face and the map from its frame pixels to the working copy's pixels;
+    // drawn is false for a triangle that only shapes the outline.
+    struct TriangleJob {
+        Triangle face;
+        QTransform toSource;
+        bool drawn;
+    };
+    struct FacePlan {
+        QRect region;
+        const Level* level = nullptr;
+        int feather = 0;
+        std::vector<TriangleJob> jobs; // empty when nothing is to be drawn
+    };
+
+    FacePlan planFace(const QRect& frame, const FacialPointVector& maskPixels,
+                      const FacialPointVector& facePixels, RenderReport& report) const;
     void drawBackground(QImage& out, const FacialPointVector& maskPixels,
                         const FacialPointVector& facePixels) const;
-    void drawFace(QImage& out, const FacialPointVector& maskPixels,
-                  const FacialPointVector& facePixels, RenderReport& report) const;
+    void drawFace(QImage& out, const FacePlan& plan) const;
 
     std::vector<Level> levels; // copies share the pixels (QImage is implicitly shared)
     QSize pictureSize;
@@ -378,31 +393,23 @@ void MaskRenderer::Impl::drawBackground(QImage& out, const FacialPointVector& ma
     });
 }
 
-void MaskRenderer::Impl::drawFace(QImage& out, const FacialPointVector& maskPixels,
-                                  const FacialPointVector& facePixels, RenderReport& report) const
+MaskRenderer::Impl::FacePlan MaskRenderer::Impl::planFace(const QRect& frame,
+                                                         const FacialPointVector& maskPixels,
+                                                         const FacialPointVector& facePixels,
+                                                         RenderReport& report) const
 {
-    const QRect region = boundsOf(facePixels, out.rect());
-    if (region.isEmpty()) {
-        report.skippedTriangles = int(faceTriangles().size());
-        return;
-    }
+    FacePlan plan;
+    plan.region = boundsOf(facePixels, frame);
     const QTransform placement = geometry::similarityFit(maskPixels, facePixels, pointCount);
-    const Level& level = levelFor(levels, transformScale(placement));
-    const QTransform toLevel = QTransform::fromScale(level.scale, level.scale);
+    plan.level = &levelFor(levels, transformScale(placement));
+    const QTransform toLevel = QTransform::fromScale(plan.level->scale, plan.level->scale);
 
     const double eyeSpan = std::hypot(facePixels[rightEyeOuterCorner].x() - facePixels[leftEyeOuterCorner].x(),
                                       facePixels[rightEyeOuterCorner].y() - facePixels[leftEyeOuterCorner].y());
-    const int feather = std::clamp(int(std::lround(eyeSpan / 20.0)), 2, 8);
-    report.featherWidth = feather;
+    plan.feather = std::clamp(int(std::lround(eyeSpan / 20.0)), 2, 8);
 
     // The outline is that of every triangle upright on the face; only the triangles upright in
     // both shapes carry picture, so a folded one leaves a hole that shows the frame.
-    struct Job {
-        Triangle face;
-        QTransform toSource;
-        bool drawn;
-    };
-    std::vector<Job> jobs;
     const double maskMinimum = minimumArea(maskPixels);
     const double faceMinimum = minimumArea(facePixels);
     for (const FaceTriangle& t : faceTriangles()) {
@@ -416,21 +423,31 @@ void MaskRenderer::Impl::drawFace(QImage& out, const FacialPointVector& maskPixe
             ++report.skippedTriangles;
         }
         if (faceUpright) {
-            jobs.push_back({face, geometry::triangleAffine(face, mask) * toLevel, maskUpright});
+            plan.jobs.push_back({face, geometry::triangleAffine(face, mask) * toLevel, maskUpright});
         }
     }
-    if (report.drawnTriangles == 0) {
-        return;
+    if (report.drawnTriangles == 0 || plan.region.isEmpty()) {
+        plan.jobs.clear();
+        return plan;
     }
-    report.faceRegion = region;
+    report.faceRegion = plan.region;
+    report.featherWidth = plan.feather;
+    return plan;
+}
 
+void MaskRenderer::Impl::drawFace(QImage& out, const FacePlan& plan) const
+{
+    const QRect& region = plan.region;
+    const Level& level = *plan.level;
+    const int feather = plan.feather;
+    const std::vector<TriangleJob>& jobs = plan.jobs;
     const int width = region.width();
     std::vector<uint32_t> colour(std::size_t(width) * region.height(), 0);
     std::vector<uint8_t> inside(colour.size(), 0);
     const qint64 pixels = qint64(width) * region.height();
     inParallel(pixels, [&](int part, int parts) {
         const auto [rowBegin, rowEnd] = rowsOfPart(region, part, parts);
-        for (const Job& job : jobs) {
+        for (const TriangleJob& job : jobs) {
             rasterize(job.face, job.toSource, job.drawn ? &level.image : nullptr, region, rowBegin,
                       rowEnd, [&](int x, int y, uint32_t c) {
                           const std::size_t i = std::size_t(y - region.top()) * width + (x - region.left());
@@ -528,10 +545,15 @@ QImage MaskRenderer::render(const QImage& frame, const core::FacialPointVector& 
     if (!pointsAreFinite(maskPixels) || !pointsAreFinite(facePixels)) {
         return out;
     }
+    // Without a face to carry it, no part of the mask is drawn, whatever the effect type.
+    const Impl::FacePlan plan = d->planFace(out.rect(), maskPixels, facePixels, result);
+    if (plan.jobs.empty()) {
+        return out;
+    }
     if (d->effectType == core::WholeImage || d->effectType == core::FullFrame) {
         d->drawBackground(out, maskPixels, facePixels);
     }
-    d->drawFace(out, maskPixels, facePixels, result);
+    d->drawFace(out, plan);
     return out;
 }
 
