@@ -226,8 +226,10 @@ bool writeArchive(int descriptor, const std::vector<Member>& members, const Prog
     quint64 done = 0;
     for (const Member& member : members) {
         written = written && !isSet(cancel)
-            && archiveAddBuffer(archive, utf16(QString::fromUtf8(member.name)),
-                                member.bytes.constData(), quint32(member.bytes.size()))
+            // Pictures are compressed already; deflating them again would only cost time.
+            && archiveAddBufferAtLevel(archive, utf16(QString::fromUtf8(member.name)),
+                                       member.bytes.constData(), quint32(member.bytes.size()),
+                                       kArchiveAutomaticLevel)
                 == ArchiveResult::Ok;
         done += quint64(member.bytes.size());
         report(progress, percentBetween(80, 99, done, total));
