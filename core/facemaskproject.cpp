@@ -3,6 +3,7 @@
 #include "facialpoints.h"
 #include "imagefiles.h"
 #include "packageformat.h"
+#include "pngcodec.h"
 #include "ziparchive.h"
 
 #include <QBuffer>
@@ -93,7 +94,7 @@ std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
     std::vector<Member> members{
         {propertiesMember, properties},
         {effectMember, effect},
-        {pictureMember, encodeImage(picture, "png")},
+        {pictureMember, png::encode(picture)},
         {smallThumbnailMember, encodeImage(makeThumbnail(picture, smallThumbnailSize), "jpg")},
         {mediumThumbnailMember, encodeImage(makeThumbnail(picture, mediumThumbnailSize), "jpg")},
         {largeThumbnailMember, encodeImage(makeThumbnail(picture, largeThumbnailSize), "jpg")},

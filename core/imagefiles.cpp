@@ -1,5 +1,7 @@
 #include "imagefiles.h"
 
+#include "pngcodec.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QImageReader>
@@ -57,6 +59,11 @@ QImage readImageFile(const QString& path)
 
 QImage decodeImage(const QByteArray& bytes)
 {
+    // PNG, the format packages store, goes through the bounded reader of our own, which never
+    // inflates text chunks and checks the size before it allocates.
+    if (png::hasSignature(bytes)) {
+        return png::decode(bytes);
+    }
     QByteArray data = bytes;  // shares the bytes; QBuffer wants a non-const array
     QBuffer buffer(&data);
     if (!buffer.open(QIODevice::ReadOnly)) {
