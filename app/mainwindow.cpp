@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QShortcut>
+#include <QUndoStack>
 
 namespace ui {
 
@@ -37,6 +38,11 @@ public:
     void openPackage();
     void showSaveDialog();
     void onDetectorInitialized();
+    // The footer shows the selected point when there is one, else the latest status line, else
+    // the hint. An empty text clears that line.
+    void showStatus(const QString& text);
+    void showPointInfo(const QString& text);
+    void refreshFooter();
 
     MainWindow* q;
     core::FaceMaskProject project;
@@ -44,7 +50,13 @@ public:
     QMenuBar* menuBar = nullptr;
     PointView* pointView = nullptr;
     QLabel* footerLabel = nullptr;
+    QMenu* viewMenu = nullptr;
     QShortcut saveShortcut;
+    // The history of edits; declared after the project, so it goes first and no step outlives
+    // the model it edits.
+    QUndoStack undoStack;
+    QString statusText;
+    QString pointInfoText;
 };
 
 void MainWindow::Impl::buildWidgets()
@@ -62,11 +74,15 @@ void MainWindow::Impl::buildWidgets()
     connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
     connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
     connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
+    viewMenu = menuBar->addMenu(QStringLiteral("View"));
     layout->addWidget(menuBar, 0, Qt::AlignTop);
 
     pointView = new PointView(&detector);
     pointView->setObjectName(QStringLiteral("pointView"));
     pointView->setFacialPoints(project.facialPoints());
+    pointView->setUndoStack(&undoStack);
+    connect(pointView, &PointView::statusMessageChanged, this, &Impl::showStatus);
+    connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);
     layout->addWidget(pointView, 1);
 
     footerLabel = new QLabel;
@@ -123,6 +139,29 @@ void MainWindow::Impl::onDetectorInitialized()
     if (detector.state() == core::FacialPointsDetector::Failed) {
         Prompts::current().warning(QStringLiteral("Error"),
                                    QStringLiteral("Face detection module was not load"));
+    }
+}
+
+void MainWindow::Impl::showStatus(const QString& text)
+{
+    statusText = text;
+    refreshFooter();
+}
+
+void MainWindow::Impl::showPointInfo(const QString& text)
+{
+    pointInfoText = text;
+    refreshFooter();
+}
+
+void MainWindow::Impl::refreshFooter()
+{
+    if (!pointInfoText.isEmpty()) {
+        footerLabel->setText(pointInfoText);
+    } else if (!statusText.isEmpty()) {
+        footerLabel->setText(statusText);
+    } else {
+        footerLabel->setText(QString::fromLatin1(footerText));
     }
 }
 

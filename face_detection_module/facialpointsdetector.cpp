@@ -1,61 +1,15 @@
 #include "facialpointsdetector.h"
 
 #include "facedetectionmodule.h"
-#include "landmarkgeometry.h"
+#include "landmarkpipeline.h"
 
+#include <QMutex>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <atomic>
 
 namespace core {
-
-namespace {
-
-using DetectionResult = FacialPointsDetector::DetectionResult;
-
-// The landmarks of the largest face plus the derived points, or, without a face, the landmarks
-// predicted over the whole picture; relative coordinates. Empty when the picture is too large.
-DetectionResult detectLandmarks(FaceDetectionModule& module, const QImage& image)
-{
-    // Converted once here, so the module's own conversion is a no-op and no-face pictures are
-    // not converted a second time. A failed conversion (out of memory) leaves a null picture.
-    const QImage rgb = image.format() == QImage::Format_RGB888
-                           ? image
-                           : image.convertToFormat(QImage::Format_RGB888, Qt::AutoColor);
-    if (rgb.isNull()) {
-        return {};
-    }
-    const std::optional<QVector<Face>> faces = module.detectFaces(rgb);
-    if (!faces) {
-        return {};
-    }
-
-    DetectionResult result;
-    if (!faces->isEmpty()) {
-        QVector<QRect> rectangles;
-        rectangles.reserve(faces->size());
-        for (const Face& face : *faces) {
-            rectangles.append(face.rect);
-        }
-        const Face& chosen = faces->at(landmarks::indexOfLargest(rectangles));
-        result.points = landmarks::toFacialPoints(chosen.points);
-        // Cannot fail: models with too few parts are refused when loading.
-        landmarks::appendForeheadPoints(result.points);
-        result.faceCount = faces->size();
-    } else {
-        const std::optional<QVector<QPoint>> whole =
-            module.detectPoints(rgb, QRect(QPoint(0, 0), rgb.size()));
-        if (!whole) {
-            return {};
-        }
-        result.points = landmarks::toFacialPoints(*whole);
-    }
-    landmarks::normalizePoints(result.points, image.width(), image.height());
-    return result;
-}
-
-} // namespace
 
 class FacialPointsDetector::Impl : public QObject
 {
@@ -72,11 +26,15 @@ public:
 
     std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image);
     void startInitialization();
-    void initialize();
+    void loadModelOnce();
     DetectionResult runDetection(const QImage& image);
 
     FacialPointsDetector* const owner;
     std::atomic<int32_t> state{NotInitialized};
+    // Held while the model is loaded and while it is used. A caller that waits on a future may
+    // run the still-queued task on its own thread, beside the pool's worker; the lock keeps the
+    // module to one user at a time and makes such a task wait for (or do) the loading.
+    QMutex moduleMutex;
     std::unique_ptr<FaceDetectionModule> module;
     QThreadPool pool;
 };
@@ -104,33 +62,43 @@ void FacialPointsDetector::Impl::startInitialization()
         return;
     }
     state.exchange(Initializing);
-    QtConcurrent::run(&pool, this, &Impl::initialize);
+    QtConcurrent::run(&pool, this, &Impl::loadModelOnce);
 }
 
-void FacialPointsDetector::Impl::initialize()
+// Whichever task runs first loads the model; the others find it loaded (or failed). The signal
+// goes out after the lock is released, so its receivers may call anything.
+void FacialPointsDetector::Impl::loadModelOnce()
 {
-    std::unique_ptr<FaceDetectionModule> loaded;
-    try {
-        loaded = FaceDetectionModule::load();
-    } catch (...) {
-        loaded.reset();
-    }
-    if (loaded) {
-        module = std::move(loaded);
-        state.exchange(Initialized);
-    } else {
-        state.exchange(Failed);
+    {
+        QMutexLocker lock(&moduleMutex);
+        if (state.load() != Initializing) {
+            return;
+        }
+        std::unique_ptr<FaceDetectionModule> loaded;
+        try {
+            loaded = FaceDetectionModule::load();
+        } catch (...) {
+            loaded.reset();
+        }
+        if (loaded) {
+            module = std::move(loaded);
+            state.exchange(Initialized);
+        } else {
+            state.exchange(Failed);
+        }
     }
     emit owner->initializingFinished();
 }
 
 FacialPointsDetector::DetectionResult FacialPointsDetector::Impl::runDetection(const QImage& image)
 {
+    loadModelOnce();
+    QMutexLocker lock(&moduleMutex);
     if (!module || image.isNull()) {
         return {};
     }
     try {
-        return detectLandmarks(*module, image);
+        return runLandmarkPipeline(*module, image);
     } catch (...) {
         // Out of memory on a huge picture: the caller gets the empty result, not an exception.
         return {};

@@ -1,6 +1,7 @@
 #include "facialpointscontroller.h"
 
 #include "facialpoints.h"
+#include "pointcommands.h"
 
 #include <QBrush>
 #include <QFont>
@@ -8,11 +9,13 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
+#include <QUndoStack>
 #include <QPointF>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace tools {
@@ -90,12 +93,15 @@ public:
     FacialPointsController* const q;
     // Guarded so that a model destroyed before the controller reads as "no model".
     QPointer<core::FacialPoints> facialPoints;
+    QPointer<QUndoStack> undoStack;
     QPixmap pictureCache;
     QBrush markerBrush{Qt::red, Qt::SolidPattern};
     QFont markerFont{QString(), 8};
     int markerRadius = 6;
     int selectedIndex = -1;
     QPointF dragOffset{0.0, 0.0};
+    // Where the dragged point was when it was grabbed; the completed drag is one undo step.
+    FacialPoint dragStart;
     std::vector<PointMarker> markers;
 };
 
@@ -216,6 +222,7 @@ bool FacialPointsController::mousePress(QPoint position, QSize viewSize)
         if (cx - r <= px && px <= cx + r && cy - r <= py && py <= cy + r) {
             d->selectedIndex = i;
             d->dragOffset = QPointF(cx - px, cy - py);
+            d->dragStart = points[size_t(i)];
             return true;
         }
     }
@@ -242,8 +249,28 @@ bool FacialPointsController::mouseRelease(QPoint, QSize)
     if (d->selectedIndex < 0) {
         return false;
     }
-    d->selectedIndex = -1;
+    const int index = std::exchange(d->selectedIndex, -1);
+    if (d->facialPoints && index < d->facialPoints->count()) {
+        const FacialPoint end = d->facialPoints->points()[size_t(index)];
+        // A press and release without movement is no step of its own.
+        if (end != d->dragStart) {
+            execute(d->undoStack,
+                    std::make_unique<MovePointsCommand>(d->facialPoints, QVector<int>{index},
+                                                        core::FacialPointVector{d->dragStart},
+                                                        core::FacialPointVector{end}, true));
+        }
+    }
     return true;
+}
+
+void FacialPointsController::setUndoStack(QUndoStack* stack)
+{
+    d->undoStack = stack;
+}
+
+QUndoStack* FacialPointsController::undoStack() const
+{
+    return d->undoStack;
 }
 
 int FacialPointsController::selectedIndex() const

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+class QUndoStack;
+
 namespace core {
 class FacialPoints;
 }
@@ -37,6 +39,10 @@ public:
     bool mouseMove(QPoint position, QSize viewSize) override;
     // Ends a drag; false when no point was grabbed.
     bool mouseRelease(QPoint position, QSize viewSize) override;
+
+    // Edits are pushed as undo steps onto stack (not owned); null applies them directly.
+    void setUndoStack(QUndoStack* stack);
+    QUndoStack* undoStack() const;
 
     // Index of the point being dragged, -1 when idle.
     int selectedIndex() const;

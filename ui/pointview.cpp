@@ -4,6 +4,7 @@
 #include "facialpointscontroller.h"
 #include "facialpointsdetector.h"
 #include "imagefiles.h"
+#include "pointcommands.h"
 #include "prompts.h"
 
 #include <QClipboard>
@@ -13,7 +14,9 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPaintEvent>
+#include <QUndoStack>
 #include <QUrl>
 #include <QVariant>
 
@@ -53,10 +56,18 @@ public:
     {
     }
 
+    // The new picture and whatever the question did to the points are one undo step, recorded
+    // once the question has been answered; the detection that follows is a step of its own.
     void takeImage(const QImage& image)
     {
-        controller.facialPoints()->setImage(image);
+        core::FacialPoints* model = controller.facialPoints();
+        const QImage previousPicture = model->image();
+        const core::FacialPointVector previousPoints = model->points();
+        model->setImage(image);
         startDetection(image);
+        tools::execute(undoStack, std::make_unique<tools::ReplacePictureCommand>(
+                                      model, previousPicture, previousPoints, model->image(),
+                                      model->points(), true));
     }
 
     void startDetection(const QImage& image);
@@ -66,6 +77,7 @@ public:
     tools::FacialPointsController controller;
     core::FacialPointsDetector* detector;
     std::shared_ptr<QFutureWatcher<DetectionResult>> watcher;
+    QPointer<QUndoStack> undoStack;
     // Identifies the picture the running detection was started for: a result that arrives
     // after the model got another picture (a package, say) belongs to nothing on screen.
     qint64 detectedImageKey = 0;
@@ -116,7 +128,9 @@ void PointView::Impl::onDetectionFinished()
     if (!model || model->image().cacheKey() != detectedImageKey) {
         return;
     }
-    model->setPoints(points);
+    tools::execute(undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                  model, model->points(), points,
+                                  QStringLiteral("Detect Points"), false));
 }
 
 PointView::PointView(core::FacialPointsDetector* detector)
@@ -132,6 +146,12 @@ void PointView::setFacialPoints(core::FacialPoints* points)
 {
     d->controller.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
+}
+
+void PointView::setUndoStack(QUndoStack* stack)
+{
+    d->undoStack = stack;
+    d->controller.setUndoStack(stack);
 }
 
 core::FacialPoints* PointView::facialPoints() const

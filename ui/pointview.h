@@ -5,6 +5,7 @@
 #include <memory>
 
 class QMimeData;
+class QUndoStack;
 
 namespace core {
 class FacialPoints;
@@ -17,6 +18,7 @@ namespace ui {
 // pictures in (setImage, drops, Ctrl+V) and starts landmark detection for each. GUI thread only.
 class PointView : public QWidget
 {
+    Q_OBJECT
 public:
     // detector is not owned and may be null (no detection is then started).
     explicit PointView(core::FacialPointsDetector* detector);
@@ -25,11 +27,20 @@ public:
     // Attaches the model (not owned); drops are accepted only while a model is attached.
     void setFacialPoints(core::FacialPoints* points);
     core::FacialPoints* facialPoints() const;
+    // Edits, new pictures and detection results become undo steps on stack (not owned); null
+    // applies them without a history.
+    void setUndoStack(QUndoStack* stack);
     // Stores a non-null picture in the attached model and starts detection for it.
     void setImage(const QImage& image);
     // Takes a picture from mime data: image data first, then the first loadable local file.
     // Returns true when a picture was taken.
     bool insertFromMimeData(const QMimeData* data);
+
+signals:
+    // A line for the footer about work in progress or just finished (detection); empty: none.
+    void statusMessageChanged(const QString& text);
+    // A line for the footer about the selected point; empty when not exactly one is selected.
+    void pointInfoChanged(const QString& text);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

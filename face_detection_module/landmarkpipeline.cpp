@@ -1,0 +1,64 @@
+#include "landmarkpipeline.h"
+
+#include "facedetectionmodule.h"
+#include "landmarkgeometry.h"
+
+#include <QImage>
+
+namespace core {
+
+namespace {
+
+// Predicted parts (picture pixels) with the derived points, as fractions of size.
+FacialPointVector completedPoints(const QVector<QPoint>& parts, QSize size)
+{
+    FacialPointVector points = landmarks::toFacialPoints(parts);
+    // Cannot fail: models with too few parts are refused when loading.
+    landmarks::appendForeheadPoints(points);
+    landmarks::normalizePoints(points, size.width(), size.height());
+    return points;
+}
+
+} // namespace
+
+DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& image)
+{
+    // Converted once here, so the module's own conversion is a no-op and no-face pictures are
+    // not converted a second time. A failed conversion (out of memory) leaves a null picture.
+    const QImage rgb = image.format() == QImage::Format_RGB888
+                           ? image
+                           : image.convertToFormat(QImage::Format_RGB888, Qt::AutoColor);
+    if (rgb.isNull()) {
+        return {};
+    }
+    const std::optional<QVector<Face>> faces = module.detectFaces(rgb);
+    if (!faces) {
+        return {};
+    }
+
+    DetectionResult result;
+    if (faces->isEmpty()) {
+        // A picture without a face still gets a whole markup: every package must hold 75 points.
+        const std::optional<QVector<QPoint>> whole =
+            module.detectPoints(rgb, QRect(QPoint(0, 0), rgb.size()));
+        if (!whole) {
+            return {};
+        }
+        result.points = completedPoints(*whole, image.size());
+        return result;
+    }
+
+    QVector<QRect> rectangles;
+    rectangles.reserve(faces->size());
+    result.faces.reserve(faces->size());
+    for (const Face& face : *faces) {
+        rectangles.append(face.rect);
+        result.faces.append(DetectedFace{face.rect, completedPoints(face.points, image.size())});
+    }
+    result.faceCount = faces->size();
+    result.placed = landmarks::indexOfLargest(rectangles);
+    result.points = result.faces.at(result.placed).points;
+    return result;
+}
+
+} // namespace core

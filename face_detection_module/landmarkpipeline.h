@@ -1,0 +1,38 @@
+#pragma once
+
+#include "facialpoints.h"
+
+#include <QRect>
+#include <QVector>
+
+#include <cstdint>
+
+class QImage;
+
+namespace core {
+
+class FaceDetectionModule;
+
+// One face found in a picture: the detector's rectangle in picture pixels and the face's
+// landmark points as fractions of the picture, clamped to [0, 1].
+struct DetectedFace {
+    QRect rect;
+    FacialPointVector points;
+};
+
+// The result of one detection, relative coordinates clamped to [0, 1]: the 68 predicted points
+// and the 7 derived ones, of the largest face, or predicted over the whole picture when no face
+// was found; empty without a model. faces lists every face found, the most confident first;
+// placed is the index in faces of the face whose points are in points, -1 without a face.
+struct DetectionResult {
+    int32_t faceCount = 0;
+    FacialPointVector points;
+    QVector<DetectedFace> faces;
+    int placed = -1;
+};
+
+// Runs the whole landmark pipeline on picture with module, on the calling thread (the module is
+// not thread-safe). Returns the empty result when the picture cannot be processed.
+DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& picture);
+
+} // namespace core

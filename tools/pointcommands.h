@@ -1,0 +1,87 @@
+#pragma once
+
+#include "facialpoints.h"
+
+#include <QImage>
+#include <QString>
+#include <QUndoCommand>
+#include <QVector>
+
+#include <memory>
+
+class QUndoStack;
+
+namespace tools {
+
+// Undo steps over a facial point model. Every step changes the model through its own setters,
+// so views repaint as for any other change. The model is not owned and must outlive the step.
+// A step made with alreadyApplied describes a change the caller has made already (a drag shows
+// the point moving live): its first redo, which QUndoStack::push runs, then changes nothing.
+// GUI thread only.
+
+// QUndoCommand::id() of steps that merge with their successor.
+enum CommandId { NudgePointsCommandId = 1 };
+
+// Moves some points. Text: "Move Point 37" for one point, "Move 12 Points" for more, unless a
+// text is given. A mergeable step absorbs the next mergeable step over the same indices, so that
+// a run of nudges of one selection is undone at once.
+class MovePointsCommand : public QUndoCommand
+{
+public:
+    // indices, before and after have the same length; out-of-range indices are ignored.
+    MovePointsCommand(core::FacialPoints* model, QVector<int> indices,
+                      core::FacialPointVector before, core::FacialPointVector after,
+                      bool alreadyApplied, bool mergeable = false, const QString& text = QString());
+    ~MovePointsCommand() override;
+
+    static QString moveText(const QVector<int>& indices);
+
+    void undo() override;
+    void redo() override;
+    int id() const override;
+    bool mergeWith(const QUndoCommand* other) override;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Replaces the whole point list (a detection result, points placed on another face).
+class ReplacePointsCommand : public QUndoCommand
+{
+public:
+    ReplacePointsCommand(core::FacialPoints* model, core::FacialPointVector before,
+                         core::FacialPointVector after, const QString& text, bool alreadyApplied);
+    ~ReplacePointsCommand() override;
+
+    void undo() override;
+    void redo() override;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Replaces the picture and the points together ("Replace Picture"); undoing brings the previous
+// picture back with its points.
+class ReplacePictureCommand : public QUndoCommand
+{
+public:
+    ReplacePictureCommand(core::FacialPoints* model, QImage beforePicture,
+                          core::FacialPointVector beforePoints, QImage afterPicture,
+                          core::FacialPointVector afterPoints, bool alreadyApplied);
+    ~ReplacePictureCommand() override;
+
+    void undo() override;
+    void redo() override;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Pushes command onto stack; without a stack the change is made (unless already applied) and
+// the command dropped, so code that edits works the same with and without a history.
+void execute(QUndoStack* stack, std::unique_ptr<QUndoCommand> command);
+
+} // namespace tools
