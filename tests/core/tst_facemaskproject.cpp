@@ -15,11 +15,15 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QtConcurrent>
 #include <QtEndian>
 #include <QtTest>
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 
@@ -69,6 +73,16 @@ private slots:
     void loadDecidesOnEachPackage();
     void loadRefusesWhatIsNoArchive_data();
     void loadRefusesWhatIsNoArchive();
+    void loadSaysWhichCheckFailed_data();
+    void loadSaysWhichCheckFailed();
+    void snapshotSharesThePicture();
+    void snapshotRoundTripsThroughPackage();
+    void snapshotIsUnaffectedByEditsDuringSave();
+    void progressRisesToHundred();
+    void cancelledSaveKeepsEarlierPackage_data();
+    void cancelledSaveKeepsEarlierPackage();
+    void cancelledReadChangesNothing_data();
+    void cancelledReadChangesNothing();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -857,6 +871,258 @@ void TestFaceMaskProject::loadRefusesWhatIsNoArchive()
     const Snapshot before = snapshotOf(project);
     QVERIFY(!project.load(path));
     QVERIFY(snapshotOf(project) == before);
+}
+
+void TestFaceMaskProject::loadSaysWhichCheckFailed_data()
+{
+    QTest::addColumn<Members>("members");
+    QTest::addColumn<Damage>("damage");
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<QString>("reason");  // empty: accepted
+
+    const QByteArray properties = propertiesText();
+    const QByteArray effect = effectText(75);
+    const Members valid = package(properties, effect);
+    auto row = [](const char* tag, const Members& members, const QString& reason,
+                  Damage damage = Damage::None, const QString& damaged = QString()) {
+        QTest::newRow(tag) << members << damage << damaged << reason;
+    };
+    row("valid-package-has-no-reason", valid, QString());
+    row("1000-pivots-accepted", package(properties, effectText(1000)), QString());
+    row("effect-json-missing", without(valid, "effect.json"), "member effect.json missing");
+    row("properties-json-missing", without(valid, "properties.json"),
+        "member properties.json missing");
+    row("68-pivots", package(properties, effectText(68)),
+        "properties.json: mask_pivots has 68 elements, at least 75 needed");
+    row("100001-pivots",
+        package(properties, QJsonDocument::fromJson(effectText(100001)).toJson(QJsonDocument::Compact)),
+        "properties.json: mask_pivots has 100001 elements, at most 100000 allowed");
+    row("effect-json-not-json", package("this is not JSON {", effect), "effect.json: not JSON");
+    row("effect-json-top-level-array", package("[\"name\"]", effect),
+        "effect.json: not a JSON object");
+    row("name-a-number", package(propertiesText({{"name", 12}}), effect),
+        "effect.json: name is not a string");
+    row("author-missing", package(propertiesText({}, {"author"}), effect),
+        "effect.json: author missing");
+    row("image-path-an-array",
+        package(properties, QByteArray(effect).replace("\"images/main/image.png\"", "[1]")),
+        "properties.json: face_mask_image_path is not a string");
+    row("flag-a-string",
+        package(properties, effectText(75, "images/main/image.png", {{"need_extra_rect", "yes"}})),
+        "properties.json: need_extra_rect is not a boolean");
+    row("pivot-a-string", package(properties, effectTextWithFirstPivot("\"0.5 0.5\"")),
+        "properties.json: mask_pivots element 0 is not an object");
+    row("pivot-y-a-string",
+        package(properties, effectTextWithFirstPivot("{\"x\": 0.5, \"y\": \"0.5\"}")),
+        "properties.json: mask_pivots element 0: y is not a number");
+    row("picture-member-missing", without(valid, "images/main/image.png"),
+        "member images/main/image.png missing");
+    row("picture-text", package(properties, effect, "images/main/image.png", "no picture at all"),
+        "picture: not PNG or JPEG");
+    row("picture-bmp",
+        package(properties, effect, "images/main/image.png", encoded(gradientPicture(48, 36), "bmp")),
+        "picture: not PNG or JPEG");
+    row("picture-ico",
+        package(properties, effect, "images/main/image.png", encoded(gradientPicture(48, 36), "ico")),
+        "picture: not PNG or JPEG");
+    row("picture-declaring-10-gigapixels",
+        package(properties, effect, "images/main/image.png", pngDeclaring(100000, 100000)),
+        "picture larger than 100 megapixels");
+    row("declared-size-beyond-256-mib", valid,
+        "member images/main/image.png declares 2147483647 bytes, at most 268435456 allowed",
+        Damage::HugeDeclaredSize, "images/main/image.png");
+    row("crc-mismatch-in-document", valid, "CRC or size mismatch in properties.json",
+        Damage::WrongCrc, "properties.json");
+    row("crc-mismatch-in-picture", valid, "CRC or size mismatch in images/main/image.png",
+        Damage::WrongCrc, "images/main/image.png");
+}
+
+void TestFaceMaskProject::loadSaysWhichCheckFailed()
+{
+    QFETCH(Members, members);
+    QFETCH(Damage, damage);
+    QFETCH(QString, damaged);
+    QFETCH(QString, reason);
+
+    const QString path = pathOf("package.pmk");
+    QVERIFY2(writeArchive(path, members), "the test package must be writable");
+    if (damage != Damage::None) {
+        QVERIFY2(patchMember(path, damaged, damage), "the damage must be applied");
+    }
+    FaceMaskProject project;
+    fillProject(project, "Before", 1);
+    const Snapshot before = snapshotOf(project);
+    const core::LoadResult result = project.loadWithReason(path);
+    QCOMPARE(result.reason, reason);
+    QCOMPARE(result.ok, reason.isEmpty());
+    QCOMPARE(FaceMaskProject().load(path), result.ok);
+    QCOMPARE(snapshotOf(project) == before, !result.ok);
+}
+
+void TestFaceMaskProject::snapshotSharesThePicture()
+{
+    FaceMaskProject project;
+    fillProject(project, "Shared", 2);
+    const core::ProjectSnapshot snapshot = project.snapshot();
+    QCOMPARE(snapshot.picture.constBits(), project.facialPoints()->image().constBits());
+    QCOMPARE(snapshot.name, QStringLiteral("Shared"));
+    QCOMPARE(snapshot.author, project.author());
+    QCOMPARE(snapshot.subcategory, project.subcategory());
+    QCOMPARE(snapshot.effectType, 2);
+    QCOMPARE(bits(snapshot.points), bits(awkwardPoints()));
+}
+
+void TestFaceMaskProject::snapshotRoundTripsThroughPackage()
+{
+    const core::ProjectSnapshot written{"Round", "An Author", "Hats", core::FullFrame,
+                                        gradientPicture(64, 48), awkwardPoints(80)};
+    const QString path = pathOf("snapshot.pmk");
+    QVERIFY(core::savePackage(written, path));
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.result.reason, QString());
+    QCOMPARE(reading.snapshot.name, written.name);
+    QCOMPARE(reading.snapshot.author, written.author);
+    QCOMPARE(reading.snapshot.subcategory, written.subcategory);
+    QCOMPARE(reading.snapshot.effectType, written.effectType);
+    QCOMPARE(bits(reading.snapshot.points), bits(written.points));
+    QVERIFY(samePixels(reading.snapshot.picture, written.picture));
+
+    FaceMaskProject project;
+    QStringList order;
+    QObject context;
+    connect(project.facialPoints(), &FacialPoints::imageChanged, &context, [&] { order << "image"; });
+    connect(project.facialPoints(), &FacialPoints::pointsUpdated, &context, [&] {
+        QCOMPARE(project.author(), QStringLiteral("An Author"));
+        order << "points";
+    });
+    project.apply(reading.snapshot);
+    QCOMPARE(order, (QStringList{"image", "points"}));
+    QCOMPARE(project.name(), written.name);
+    QCOMPARE(project.subcategory(), written.subcategory);
+    QCOMPARE(project.effectType(), written.effectType);
+    QCOMPARE(bits(project.facialPoints()->points()), bits(written.points));
+}
+
+void TestFaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
+{
+    FaceMaskProject project;
+    fillProject(project, "Taken", 1);
+    QImage large = gradientPicture(900, 700);
+    project.facialPoints()->setImage(large);
+    large = QImage();
+    const core::ProjectSnapshot snapshot = project.snapshot();
+    const QString expectedPoints = bits(snapshot.points);
+
+    // The project is edited on this thread while the worker writes; the worker waits for the
+    // first edit, so the two surely overlap.
+    std::atomic_bool edited{false};
+    const QString path = pathOf("during.pmk");
+    QFuture<bool> saved = QtConcurrent::run([&] {
+        while (!edited.load()) {
+            QThread::yieldCurrentThread();
+        }
+        return core::savePackage(snapshot, path);
+    });
+    project.setName("Changed");
+    project.setEffectType(0);
+    QImage picture = project.facialPoints()->image();
+    picture.fill(Qt::red);  // detaches: the snapshot keeps its pixels
+    project.facialPoints()->setImage(picture);
+    project.facialPoints()->setPoint(FacialPoint(0.5, 0.5), 3);
+    edited = true;
+    for (int i = 0; i < 20; ++i) {
+        project.facialPoints()->setPoint(FacialPoint(0.01 * i, 0.5), i);
+    }
+    QVERIFY2(saved.result(), "the save on the worker must succeed");
+
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.snapshot.name, QStringLiteral("Taken"));
+    QCOMPARE(reading.snapshot.effectType, 1);
+    QCOMPARE(bits(reading.snapshot.points), expectedPoints);
+    QVERIFY(samePixels(reading.snapshot.picture, gradientPicture(900, 700)));
+}
+
+void TestFaceMaskProject::progressRisesToHundred()
+{
+    FaceMaskProject project;
+    fillProject(project, "Progress", 0);
+    const QString path = pathOf("progress.pmk");
+    QVector<int> saving;
+    QVERIFY(core::savePackage(project.snapshot(), path, [&](int percent) { saving << percent; }));
+    QVector<int> reading;
+    QVERIFY(core::readPackage(path, [&](int percent) { reading << percent; }).result.ok);
+    for (const QVector<int>& reports : {saving, reading}) {
+        QVERIFY2(reports.size() >= 3, "progress must be told along the way");
+        QCOMPARE(reports.first(), 0);
+        QCOMPARE(reports.last(), 100);
+        QVERIFY2(std::is_sorted(reports.begin(), reports.end()), "progress never goes back");
+    }
+}
+
+void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
+{
+    QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
+    QTest::newRow("cancelled-before-start") << -1;
+    QTest::newRow("cancelled-after-the-picture") << 70;
+    QTest::newRow("cancelled-while-writing") << 81;
+}
+
+void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage()
+{
+    QFETCH(int, cancelAtPercent);
+    FaceMaskProject project;
+    fillProject(project, "Earlier", 1);
+    const QString path = pathOf("cancel.pmk");
+    QVERIFY(project.save(path));
+    const QByteArray before = fileBytes(path);
+
+    project.facialPoints()->setImage(gradientPicture(300, 200));
+    std::atomic_bool cancel{cancelAtPercent < 0};
+    bool reached = cancelAtPercent < 0;
+    const bool saved = core::savePackage(project.snapshot(), path, [&](int percent) {
+        if (cancelAtPercent >= 0 && percent >= cancelAtPercent) {
+            reached = true;
+            cancel = true;
+        }
+    }, &cancel);
+    QVERIFY2(reached, "the save must have come as far as the cancel");
+    QVERIFY2(!saved, "a cancelled save must not report success");
+    QVERIFY2(fileBytes(path) == before, "a cancelled save must leave the earlier package");
+    QCOMPARE(entriesOfFolder(), QStringList{"cancel.pmk"});
+}
+
+void TestFaceMaskProject::cancelledReadChangesNothing_data()
+{
+    QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
+    QTest::newRow("cancelled-before-start") << -1;
+    QTest::newRow("cancelled-after-the-documents") << 5;
+    QTest::newRow("cancelled-after-extraction") << 40;
+}
+
+void TestFaceMaskProject::cancelledReadChangesNothing()
+{
+    QFETCH(int, cancelAtPercent);
+    FaceMaskProject saved;
+    fillProject(saved, "Package", 2);
+    const QString path = pathOf("read.pmk");
+    QVERIFY(saved.save(path));
+
+    std::atomic_bool cancel{cancelAtPercent < 0};
+    bool reached = cancelAtPercent < 0;
+    const core::PackageReading reading = core::readPackage(path, [&](int percent) {
+        if (cancelAtPercent >= 0 && percent >= cancelAtPercent) {
+            reached = true;
+            cancel = true;
+        }
+    }, &cancel);
+    QVERIFY(reached);
+    QVERIFY(!reading.result.ok);
+    const QString expected = cancelAtPercent >= 40 ? QStringLiteral("picture: cancelled")
+                                                   : QStringLiteral("cancelled");
+    QCOMPARE(reading.result.reason, expected);
+    QVERIFY(reading.snapshot.picture.isNull());
 }
 
 QTEST_GUILESS_MAIN(TestFaceMaskProject)
