@@ -19,13 +19,15 @@ void write(std::FILE* stream, const QString& text)
     std::fflush(stream);
 }
 
-// Qt names the program in its help text; a command's usage line names the command as well.
+// Qt's usage line names the program as it was started; ours names it and the command.
 QString commandHelp(const QCommandLineParser& parser, const QString& command)
 {
     QString text = parser.helpText();
-    const QString usage = QStringLiteral("Usage: %1").arg(QCoreApplication::applicationName());
-    if (!command.isEmpty() && text.startsWith(usage)) {
-        text.replace(0, usage.size(), QStringLiteral("Usage: %1 %2").arg(programName, command));
+    const int end = text.indexOf(QStringLiteral(" [options]"));
+    if (text.startsWith(QStringLiteral("Usage: ")) && end > 0) {
+        const QString name = command.isEmpty() ? QString::fromLatin1(programName)
+                                               : QString::fromLatin1(programName) + QLatin1Char(' ') + command;
+        text.replace(0, end, QStringLiteral("Usage: ") + name);
     }
     return text;
 }

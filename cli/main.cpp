@@ -2,8 +2,27 @@
 
 #include <QCoreApplication>
 
+#include <cstdio>
+
+namespace {
+
+// The decoders warn on stderr about harmless oddities of many real pictures (colour profiles);
+// among the program's own messages they would only mislead.
+void printQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const bool decoderNoise = message.startsWith(QLatin1String("libpng warning:"))
+        || qstrcmp(context.category, "qt.gui.icc") == 0;
+    if (type == QtWarningMsg && decoderNoise) {
+        return;
+    }
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    qInstallMessageHandler(printQtMessage);
     QCoreApplication application(argc, argv);
     return cli::runProgram(application.arguments());
 }

@@ -19,6 +19,8 @@ QString toText(const Json::Value& document)
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
     builder["emitUTF8"] = true;
+    // With comments kept, every array would take one line per element.
+    builder["commentStyle"] = "None";
     builder["precision"] = Json::Value::defaultRealPrecision;
     builder["precisionType"] = "significant";
     return QString::fromStdString(Json::writeString(builder, document));
