@@ -23,6 +23,9 @@ void printQtMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 int main(int argc, char* argv[])
 {
     qInstallMessageHandler(printQtMessage);
+    // New pictures (the thumbnails) take their resolution from the screen; without one Qt would
+    // write 100 dpi, where the window on a common screen writes 96.
+    QCoreApplication::setAttribute(Qt::AA_Use96Dpi);
     QCoreApplication application(argc, argv);
     return cli::runProgram(application.arguments());
 }
