@@ -3,6 +3,7 @@
 #include "facialpoints.h"
 #include "imagefiles.h"
 #include "packageformat.h"
+#include "pngcodec.h"
 #include "ziparchive.h"
 
 #include <QBuffer>
@@ -189,7 +190,7 @@ std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
         return std::nullopt;
     }
     std::vector<Member> members{{propertiesMember, properties}, {effectMember, effect}};
-    members.push_back({pictureMember, encodeImage(picture, "png")});
+    members.push_back({pictureMember, png::encode(picture)});
     report(progress, 70);
     const std::pair<const char*, QSize> thumbnails[] = {{smallThumbnailMember, smallThumbnailSize},
                                                         {mediumThumbnailMember, mediumThumbnailSize},
@@ -226,8 +227,10 @@ bool writeArchive(int descriptor, const std::vector<Member>& members, const Prog
     quint64 done = 0;
     for (const Member& member : members) {
         written = written && !isSet(cancel)
-            && archiveAddBuffer(archive, utf16(QString::fromUtf8(member.name)),
-                                member.bytes.constData(), quint32(member.bytes.size()))
+            // Pictures are compressed already; deflating them again would only cost time.
+            && archiveAddBufferAtLevel(archive, utf16(QString::fromUtf8(member.name)),
+                                       member.bytes.constData(), quint32(member.bytes.size()),
+                                       kArchiveAutomaticLevel)
                 == ArchiveResult::Ok;
         done += quint64(member.bytes.size());
         report(progress, percentBetween(80, 99, done, total));
