@@ -35,6 +35,7 @@ public:
     }
 
     void buildWidgets();
+    void buildViewMenu();
     void openImage();
     void openPackage();
     void showSaveDialog();
@@ -99,11 +100,39 @@ void MainWindow::Impl::buildWidgets()
     footerLabel->setAlignment(Qt::AlignLeft);
     footerLabel->setContentsMargins(5, 5, 5, 5);
     layout->addWidget(footerLabel, 0);
+    buildViewMenu();
 
     pointView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     // The footer's text must not hold the window wider than the user wants it.
     footerLabel->setSizePolicy(QSizePolicy::Ignored, footerLabel->sizePolicy().verticalPolicy());
     q->setLayout(layout);
+}
+
+void MainWindow::Impl::buildViewMenu()
+{
+    QAction* zoomIn = viewMenu->addAction(QStringLiteral("Zoom In"));
+    zoomIn->setShortcuts({QKeySequence(Qt::CTRL + Qt::Key_Equal), QKeySequence(Qt::CTRL + Qt::Key_Plus)});
+    connect(zoomIn, &QAction::triggered, pointView, &PointView::zoomIn);
+    QAction* zoomOut = viewMenu->addAction(QStringLiteral("Zoom Out"));
+    zoomOut->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_Minus));
+    connect(zoomOut, &QAction::triggered, pointView, &PointView::zoomOut);
+    QAction* fit = viewMenu->addAction(QStringLiteral("Fit to Window"));
+    fit->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_0));
+    connect(fit, &QAction::triggered, pointView, &PointView::fitToWindow);
+    viewMenu->addSeparator();
+
+    const auto addToggle = [this](const QString& text, bool checked, void (PointView::*apply)(bool)) {
+        QAction* toggle = viewMenu->addAction(text);
+        toggle->setCheckable(true);
+        toggle->setChecked(checked);
+        (pointView->*apply)(checked);
+        connect(toggle, &QAction::toggled, pointView, apply);
+    };
+    addToggle(QStringLiteral("Show Numbers"), true, &PointView::setShowNumbers);
+    addToggle(QStringLiteral("Show Outline"), true, &PointView::setShowOutline);
+    addToggle(QStringLiteral("Keep Aspect Ratio"), false, &PointView::setKeepAspectRatio);
+    // Paste and the editing keys work as soon as the window is shown.
+    pointView->setFocus();
 }
 
 void MainWindow::Impl::openImage()

@@ -59,7 +59,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libqt5widgets5 (>= ${facemask_qt_version}), libqt5gui5 (>= ${facemask_qt_version}), \
 libqt5core5a (>= ${facemask_qt_version}), libqt5concurrent5 (>= ${facemask_qt_version}), \
 libqt5multimedia5 (>= ${facemask_qt_version}), libqt5multimedia5-plugins, gstreamer1.0-plugins-good, \
-libdlib19.1, libdlib-data, libjsoncpp25, qt5-image-formats-plugins, zlib1g, libblas3 | libblas.so.3, liblapack3 | liblapack.so.3, \
+libdlib19.1, libdlib-data, libjsoncpp25, qt5-image-formats-plugins, zlib1g, libdeflate0, libblas3 | libblas.so.3, liblapack3 | liblapack.so.3, \
 libstdc++6, libgcc-s1, libc6")
 if(FACEMASK_NATIVE)
     message(STATUS "Packaging: FACEMASK_NATIVE is ON, so a Debian package made from this build runs only on "

@@ -6,6 +6,7 @@
 #include "imagefiles.h"
 #include "pointcommands.h"
 #include "prompts.h"
+#include "viewtransform.h"
 
 #include <QClipboard>
 #include <QDragEnterEvent>
@@ -19,6 +20,9 @@
 #include <QUndoStack>
 #include <QUrl>
 #include <QVariant>
+#include <QWheelEvent>
+
+#include <cmath>
 
 namespace ui {
 
@@ -33,6 +37,14 @@ QMessageBox::StandardButton lastDetectionAnswer = QMessageBox::Yes;
 const char* const detectionQuestionTitle = "Facial points";
 const char* const detectionQuestionText =
     "Do you want to repeat facial points detection?\nExisting points will be replaced.";
+
+// A wheel notch is 120 units; touchpads send smaller steps, which count in proportion.
+constexpr double wheelNotch = 120.0;
+// View pixels scrolled per wheel notch.
+constexpr double scrollPerNotch = 40.0;
+// Arrow keys nudge by one view pixel, by ten with Shift.
+constexpr double nudgeStep = 1.0;
+constexpr double largeNudgeStep = 10.0;
 
 QImage imageFromVariant(const QVariant& value)
 {
@@ -72,6 +84,10 @@ public:
 
     void startDetection(const QImage& image);
     void onDetectionFinished();
+    void refreshPointInfo();
+    QString pointInfo() const;
+    bool handleEditingKey(QKeyEvent* event);
+    void stopPanning();
 
     PointView* q;
     tools::FacialPointsController controller;
@@ -81,7 +97,92 @@ public:
     // Identifies the picture the running detection was started for: a result that arrives
     // after the model got another picture (a package, say) belongs to nothing on screen.
     qint64 detectedImageKey = 0;
+    QString lastPointInfo;
+    bool spaceHeld = false;
+    bool panning = false;
+    QPoint lastPanPosition;
 };
+
+void PointView::Impl::refreshPointInfo()
+{
+    const QString text = pointInfo();
+    if (text != lastPointInfo) {
+        lastPointInfo = text;
+        emit q->pointInfoChanged(text);
+    }
+}
+
+QString PointView::Impl::pointInfo() const
+{
+    const core::FacialPoints* model = controller.facialPoints();
+    const QVector<int> selection = controller.selection();
+    if (!model || selection.size() != 1 || selection.front() >= model->count()) {
+        return QString();
+    }
+    const int index = selection.front();
+    const FacialPoint point = model->points()[size_t(index)];
+    const QSize picture = controller.viewTransform().pictureSize();
+    QString text;
+    if (picture.isEmpty()) {
+        text = QStringLiteral("Point %1: %2, %3")
+                   .arg(index)
+                   .arg(point.x(), 0, 'f', 3)
+                   .arg(point.y(), 0, 'f', 3);
+    } else {
+        text = QStringLiteral("Point %1: %2, %3 px of %4 \u00d7 %5")
+                   .arg(index)
+                   .arg(point.x() * picture.width(), 0, 'f', 1)
+                   .arg(point.y() * picture.height(), 0, 'f', 1)
+                   .arg(picture.width())
+                   .arg(picture.height());
+    }
+    const double zoom = controller.viewTransform().zoom();
+    if (zoom > tools::ViewTransform::minimumZoom) {
+        text += QStringLiteral(" \u2014 %1 %").arg(qRound(zoom * 100));
+    }
+    return text;
+}
+
+bool PointView::Impl::handleEditingKey(QKeyEvent* event)
+{
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    const double step = shift ? largeNudgeStep : nudgeStep;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        controller.nudgeSelection(QPointF(-step, 0));
+        return true;
+    case Qt::Key_Right:
+        controller.nudgeSelection(QPointF(step, 0));
+        return true;
+    case Qt::Key_Up:
+        controller.nudgeSelection(QPointF(0, -step));
+        return true;
+    case Qt::Key_Down:
+        controller.nudgeSelection(QPointF(0, step));
+        return true;
+    case Qt::Key_Escape:
+        controller.clearSelection();
+        return true;
+    case Qt::Key_A:
+        if (event->modifiers() & Qt::ControlModifier) {
+            controller.selectAll();
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void PointView::Impl::stopPanning()
+{
+    panning = false;
+    if (spaceHeld) {
+        q->setCursor(Qt::OpenHandCursor);
+    } else {
+        q->unsetCursor();
+    }
+}
 
 void PointView::Impl::startDetection(const QImage& image)
 {
@@ -136,8 +237,12 @@ void PointView::Impl::onDetectionFinished()
 PointView::PointView(core::FacialPointsDetector* detector)
     : d(std::make_unique<Impl>(this, detector))
 {
-    connect(&d->controller, &tools::IController::needUpdate, d.get(), [this] { update(); });
-    setFocusPolicy(Qt::ClickFocus);
+    connect(&d->controller, &tools::IController::needUpdate, d.get(), [this] {
+        update();
+        d->refreshPointInfo();
+    });
+    // Keys (Ctrl+V among them) reach the view without a click into it first.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 PointView::~PointView() = default;
@@ -196,25 +301,130 @@ bool PointView::insertFromMimeData(const QMimeData* data)
     return false;
 }
 
+void PointView::zoomIn()
+{
+    d->controller.zoomIn();
+}
+
+void PointView::zoomOut()
+{
+    d->controller.zoomOut();
+}
+
+void PointView::fitToWindow()
+{
+    d->controller.fitToView();
+}
+
+void PointView::setShowNumbers(bool show)
+{
+    d->controller.setShowNumbers(show);
+}
+
+void PointView::setShowOutline(bool show)
+{
+    d->controller.setShowOutline(show);
+}
+
+void PointView::setKeepAspectRatio(bool keep)
+{
+    d->controller.setKeepAspectRatio(keep);
+}
+
+double PointView::zoom() const
+{
+    return d->controller.viewTransform().zoom();
+}
+
+QPointF PointView::viewToPicturePixels(QPoint position) const
+{
+    d->controller.setViewSize(size());
+    return d->controller.viewToPicturePixels(QPointF(position));
+}
+
+bool PointView::event(QEvent* event)
+{
+    // Tab and Shift+Tab walk through the points instead of moving the keyboard focus.
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+            if (key->key() == Qt::Key_Backtab || (key->modifiers() & Qt::ShiftModifier)) {
+                d->controller.selectPrevious();
+            } else {
+                d->controller.selectNext();
+            }
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
 void PointView::mousePressEvent(QMouseEvent* event)
 {
-    if (d->controller.mousePress(event->pos(), size())) {
+    const bool panButton = event->button() == Qt::MiddleButton
+        || (event->button() == Qt::LeftButton && d->spaceHeld);
+    if (panButton && !d->panning) {
+        d->panning = true;
+        d->lastPanPosition = event->pos();
+        setCursor(Qt::ClosedHandCursor);
+        event->accept();
+        return;
+    }
+    if (event->button() == Qt::LeftButton
+        && d->controller.mousePress(event->pos(), size(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
-    if (d->controller.mouseMove(event->pos(), size())) {
+    if (d->panning) {
+        d->controller.pan(QPointF(event->pos() - d->lastPanPosition));
+        d->lastPanPosition = event->pos();
+        event->accept();
+        return;
+    }
+    if (d->controller.mouseMove(event->pos(), size(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (d->controller.mouseRelease(event->pos(), size())) {
+    if (d->panning) {
+        if (event->button() == Qt::MiddleButton || event->button() == Qt::LeftButton) {
+            d->stopPanning();
+        }
+        event->accept();
+        return;
+    }
+    if (event->button() == Qt::LeftButton && d->controller.mouseRelease(event->pos(), size())) {
         event->accept();
     }
+}
+
+void PointView::wheelEvent(QWheelEvent* event)
+{
+    const QPoint angle = event->angleDelta();
+    if (event->modifiers() & Qt::ControlModifier) {
+        const double notches = (angle.y() != 0 ? angle.y() : angle.x()) / wheelNotch;
+        d->controller.setViewSize(size());
+        d->controller.zoomBy(std::pow(tools::FacialPointsController::zoomStep, notches),
+                             event->position());
+    } else if (event->modifiers() & Qt::ShiftModifier) {
+        const int along = angle.x() != 0 ? angle.x() : angle.y();
+        d->controller.pan(QPointF(along / wheelNotch * scrollPerNotch, 0));
+    } else {
+        d->controller.pan(QPointF(angle.x(), angle.y()) / wheelNotch * scrollPerNotch);
+    }
+    event->accept();
+}
+
+void PointView::resizeEvent(QResizeEvent* event)
+{
+    d->controller.setViewSize(size());
+    QWidget::resizeEvent(event);
 }
 
 void PointView::paintEvent(QPaintEvent* event)
@@ -224,13 +434,51 @@ void PointView::paintEvent(QPaintEvent* event)
 
 void PointView::keyPressEvent(QKeyEvent* event)
 {
+    if (event->key() == Qt::Key_Space) {
+        if (!event->isAutoRepeat()) {
+            d->spaceHeld = true;
+            if (!d->panning) {
+                setCursor(Qt::OpenHandCursor);
+            }
+        }
+        event->accept();
+        return;
+    }
+    if (d->handleEditingKey(event)) {
+        event->accept();
+        return;
+    }
     if (!(event->modifiers() & Qt::ControlModifier) || event->key() != Qt::Key_V) {
+        event->ignore();
         return;
     }
     const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
     if (data && insertFromMimeData(data)) {
         event->accept();
     }
+}
+
+void PointView::keyReleaseEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
+        d->spaceHeld = false;
+        if (!d->panning) {
+            unsetCursor();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::keyReleaseEvent(event);
+}
+
+void PointView::focusOutEvent(QFocusEvent* event)
+{
+    // The Space release goes elsewhere once the focus has left.
+    d->spaceHeld = false;
+    if (!d->panning) {
+        unsetCursor();
+    }
+    QWidget::focusOutEvent(event);
 }
 
 void PointView::dragEnterEvent(QDragEnterEvent* event)
