@@ -3,6 +3,7 @@
 #include "facialpoints.h"
 #include "imagefiles.h"
 #include "packageformat.h"
+#include "pngcodec.h"
 #include "ziparchive.h"
 
 #include <QBuffer>
@@ -189,7 +190,7 @@ std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
         return std::nullopt;
     }
     std::vector<Member> members{{propertiesMember, properties}, {effectMember, effect}};
-    members.push_back({pictureMember, encodeImage(picture, "png")});
+    members.push_back({pictureMember, png::encode(picture)});
     report(progress, 70);
     const std::pair<const char*, QSize> thumbnails[] = {{smallThumbnailMember, smallThumbnailSize},
                                                         {mediumThumbnailMember, mediumThumbnailSize},

@@ -1,5 +1,7 @@
 #include "imagefiles.h"
 
+#include "pngcodec.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QFile>
@@ -135,6 +137,26 @@ int jpegScanCount(const QByteArray& bytes, int limit)
     return scans;
 }
 
+// PNG, the format packages store, goes through our own bounded reader, which never inflates
+// text chunks and checks the declared size before it allocates. Qt's reader only reads the
+// header again to name the reason of a refusal.
+ImageDecoding decodePng(const QByteArray& bytes, const std::atomic_bool* cancel)
+{
+    const QImage picture = png::decode(bytes, cancel);
+    if (isSet(cancel)) {
+        return {QImage(), QStringLiteral("picture: cancelled")};
+    }
+    if (!picture.isNull()) {
+        return {picture, QString()};
+    }
+    QByteArray data = bytes;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "png");
+    const QString sizeProblem = reader.canRead() ? declaredSizeProblem(reader) : QString();
+    return {QImage(), sizeProblem.isEmpty() ? QStringLiteral("picture: cannot be decoded") : sizeProblem};
+}
+
 } // namespace
 
 QImage readImageFile(const QString& path, const std::atomic_bool* cancel)
@@ -156,6 +178,9 @@ ImageDecoding decodePackagePicture(const QByteArray& bytes, const std::atomic_bo
     }
     if (kind == PictureKind::Jpeg && jpegScanCount(bytes, maximumJpegScans) > maximumJpegScans) {
         return {QImage(), QStringLiteral("picture: JPEG of more than %1 scans").arg(maximumJpegScans)};
+    }
+    if (kind == PictureKind::Png) {
+        return decodePng(bytes, cancel);
     }
     QByteArray data = bytes;  // shares the bytes; QBuffer wants a non-const array
     CancellableDevice<QBuffer> buffer(&data, cancel);
