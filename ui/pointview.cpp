@@ -88,6 +88,9 @@ public:
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
     void stopPanning();
+    // A hidden widget gets its resize event only when shown: the controller learns the size
+    // before every call that maps positions.
+    void syncViewSize() { controller.setViewSize(q->size()); }
 
     PointView* q;
     tools::FacialPointsController controller;
@@ -145,6 +148,7 @@ QString PointView::Impl::pointInfo() const
 
 bool PointView::Impl::handleEditingKey(QKeyEvent* event)
 {
+    syncViewSize();
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const double step = shift ? largeNudgeStep : nudgeStep;
     switch (event->key()) {
@@ -303,16 +307,19 @@ bool PointView::insertFromMimeData(const QMimeData* data)
 
 void PointView::zoomIn()
 {
+    d->syncViewSize();
     d->controller.zoomIn();
 }
 
 void PointView::zoomOut()
 {
+    d->syncViewSize();
     d->controller.zoomOut();
 }
 
 void PointView::fitToWindow()
 {
+    d->syncViewSize();
     d->controller.fitToView();
 }
 
@@ -338,7 +345,7 @@ double PointView::zoom() const
 
 QPointF PointView::viewToPicturePixels(QPoint position) const
 {
-    d->controller.setViewSize(size());
+    d->syncViewSize();
     return d->controller.viewToPicturePixels(QPointF(position));
 }
 
@@ -380,6 +387,7 @@ void PointView::mousePressEvent(QMouseEvent* event)
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
     if (d->panning) {
+        d->syncViewSize();
         d->controller.pan(QPointF(event->pos() - d->lastPanPosition));
         d->lastPanPosition = event->pos();
         event->accept();
@@ -407,9 +415,9 @@ void PointView::mouseReleaseEvent(QMouseEvent* event)
 void PointView::wheelEvent(QWheelEvent* event)
 {
     const QPoint angle = event->angleDelta();
+    d->syncViewSize();
     if (event->modifiers() & Qt::ControlModifier) {
         const double notches = (angle.y() != 0 ? angle.y() : angle.x()) / wheelNotch;
-        d->controller.setViewSize(size());
         d->controller.zoomBy(std::pow(tools::FacialPointsController::zoomStep, notches),
                              event->position());
     } else if (event->modifiers() & Qt::ShiftModifier) {
@@ -423,7 +431,7 @@ void PointView::wheelEvent(QWheelEvent* event)
 
 void PointView::resizeEvent(QResizeEvent* event)
 {
-    d->controller.setViewSize(size());
+    d->syncViewSize();
     QWidget::resizeEvent(event);
 }
 
