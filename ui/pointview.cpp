@@ -81,6 +81,9 @@ public:
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
     void stopPanning();
+    // A hidden widget gets its resize event only when shown: the controller learns the size
+    // before every call that maps positions.
+    void syncViewSize() { controller.setViewSize(q->size()); }
 
     PointView* q;
     tools::FacialPointsController controller;
@@ -136,6 +139,7 @@ QString PointView::Impl::pointInfo() const
 
 bool PointView::Impl::handleEditingKey(QKeyEvent* event)
 {
+    syncViewSize();
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const double step = shift ? largeNudgeStep : nudgeStep;
     switch (event->key()) {
@@ -274,16 +278,19 @@ bool PointView::insertFromMimeData(const QMimeData* data)
 
 void PointView::zoomIn()
 {
+    d->syncViewSize();
     d->controller.zoomIn();
 }
 
 void PointView::zoomOut()
 {
+    d->syncViewSize();
     d->controller.zoomOut();
 }
 
 void PointView::fitToWindow()
 {
+    d->syncViewSize();
     d->controller.fitToView();
 }
 
@@ -309,7 +316,7 @@ double PointView::zoom() const
 
 QPointF PointView::viewToPicturePixels(QPoint position) const
 {
-    d->controller.setViewSize(size());
+    d->syncViewSize();
     return d->controller.viewToPicturePixels(QPointF(position));
 }
 
@@ -351,6 +358,7 @@ void PointView::mousePressEvent(QMouseEvent* event)
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
     if (d->panning) {
+        d->syncViewSize();
         d->controller.pan(QPointF(event->pos() - d->lastPanPosition));
         d->lastPanPosition = event->pos();
         event->accept();
@@ -378,9 +386,9 @@ void PointView::mouseReleaseEvent(QMouseEvent* event)
 void PointView::wheelEvent(QWheelEvent* event)
 {
     const QPoint angle = event->angleDelta();
+    d->syncViewSize();
     if (event->modifiers() & Qt::ControlModifier) {
         const double notches = (angle.y() != 0 ? angle.y() : angle.x()) / wheelNotch;
-        d->controller.setViewSize(size());
         d->controller.zoomBy(std::pow(tools::FacialPointsController::zoomStep, notches),
                              event->position());
     } else if (event->modifiers() & Qt::ShiftModifier) {
@@ -394,7 +402,7 @@ void PointView::wheelEvent(QWheelEvent* event)
 
 void PointView::resizeEvent(QResizeEvent* event)
 {
-    d->controller.setViewSize(size());
+    d->syncViewSize();
     QWidget::resizeEvent(event);
 }
 

@@ -18,7 +18,10 @@
 #include <QTemporaryDir>
 #include <QUndoStack>
 #include <QUrl>
+#include <QWheelEvent>
 #include <QtTest>
+
+#include <cmath>
 
 #include <memory>
 
@@ -109,6 +112,15 @@ private slots:
     void pasteWithControlV_data();
     void pasteWithControlV();
     void dragMovesPoint();
+    void wheelZoomsAboutCursor_data();
+    void wheelZoomsAboutCursor();
+    void wheelScrollsZoomedPicture_data();
+    void wheelScrollsZoomedPicture();
+    void dragPans_data();
+    void dragPans();
+    void keysEditSelection_data();
+    void keysEditSelection();
+    void pointInfoFollowsSelection();
 
     void firstPictureIsDetectedWithoutQuestion();
     void questionDefaultFollowsLastAnswer();
@@ -395,6 +407,199 @@ void tst_PointView::dragMovesPoint()
     QTest::mouseRelease(&view, Qt::LeftButton, Qt::NoModifier, QPoint(72, 60));
 
     QCOMPARE(model.points().at(0), FacialPoint(70.0 / 200.0, 60.0 / 100.0));
+}
+
+namespace {
+
+// A 30 x 20 picture in a 300 x 200 view: ten view pixels per picture pixel at zoom 1.
+struct EditingView {
+    EditingView(const core::FacialPointVector& points = {})
+    {
+        model.setImage(testimages::filled(30, 20, Qt::darkGreen));
+        model.setPoints(points);
+        view.setFacialPoints(&model);
+        view.resize(300, 200);
+    }
+
+    void wheel(QPoint at, QPoint angle, Qt::KeyboardModifiers modifiers)
+    {
+        QWheelEvent event(QPointF(at), QPointF(view.mapToGlobal(at)), QPoint(), angle,
+                          Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&view, &event);
+    }
+
+    void drag(Qt::MouseButton button, QPoint from, QPoint to)
+    {
+        QTest::mousePress(&view, button, Qt::NoModifier, from);
+        QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(view.mapToGlobal(to)),
+                         Qt::NoButton, button, Qt::NoModifier);
+        QApplication::sendEvent(&view, &move);
+        QTest::mouseRelease(&view, button, Qt::NoModifier, to);
+    }
+
+    core::FacialPoints model;
+    ui::PointView view{nullptr};
+};
+
+bool samePosition(QPointF a, QPointF b)
+{
+    return std::abs(a.x() - b.x()) < 1e-6 && std::abs(a.y() - b.y()) < 1e-6;
+}
+
+QString show(QPointF p)
+{
+    return QStringLiteral("(%1, %2)").arg(p.x()).arg(p.y());
+}
+
+} // namespace
+
+void tst_PointView::wheelZoomsAboutCursor_data()
+{
+    QTest::addColumn<QPoint>("angle");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<double>("expectedZoom");
+    QTest::newRow("ctrl-one-notch") << QPoint(0, 120) << int(Qt::ControlModifier) << 1.25;
+    QTest::newRow("ctrl-two-notches") << QPoint(0, 240) << int(Qt::ControlModifier) << 1.5625;
+    QTest::newRow("ctrl-touchpad-half-notch") << QPoint(0, 60) << int(Qt::ControlModifier) << std::sqrt(1.25);
+    QTest::newRow("ctrl-out-at-fit-stays") << QPoint(0, -120) << int(Qt::ControlModifier) << 1.0;
+    QTest::newRow("ctrl-far-in-stops-at-64") << QPoint(0, 120 * 40) << int(Qt::ControlModifier) << 64.0;
+    QTest::newRow("plain-wheel-does-not-zoom") << QPoint(0, 120) << int(Qt::NoModifier) << 1.0;
+}
+
+void tst_PointView::wheelZoomsAboutCursor()
+{
+    QFETCH(QPoint, angle);
+    QFETCH(int, modifiers);
+    QFETCH(double, expectedZoom);
+    EditingView fixture;
+    const QPoint cursor(70, 130);
+    const QPointF underCursor = fixture.view.viewToPicturePixels(cursor);
+    fixture.wheel(cursor, angle, Qt::KeyboardModifiers(modifiers));
+    QVERIFY(std::abs(fixture.view.zoom() - expectedZoom) < 1e-9);
+    const QPointF after = fixture.view.viewToPicturePixels(cursor);
+    QVERIFY2(samePosition(after, underCursor), qPrintable(show(after) + " vs " + show(underCursor)));
+}
+
+void tst_PointView::wheelScrollsZoomedPicture_data()
+{
+    QTest::addColumn<QPoint>("angle");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QPointF>("expectedShift");
+    // At zoom 2 a picture pixel spans 20 view pixels; a notch scrolls 40 view pixels.
+    QTest::newRow("wheel-up-shows-above") << QPoint(0, 120) << int(Qt::NoModifier) << QPointF(0, -2);
+    QTest::newRow("wheel-down-shows-below") << QPoint(0, -120) << int(Qt::NoModifier) << QPointF(0, 2);
+    QTest::newRow("shift-wheel-scrolls-across") << QPoint(0, 120) << int(Qt::ShiftModifier) << QPointF(-2, 0);
+    QTest::newRow("horizontal-wheel") << QPoint(-120, 0) << int(Qt::NoModifier) << QPointF(2, 0);
+    QTest::newRow("far-up-stops-at-top") << QPoint(0, 120 * 50) << int(Qt::NoModifier) << QPointF(0, -5);
+}
+
+void tst_PointView::wheelScrollsZoomedPicture()
+{
+    QFETCH(QPoint, angle);
+    QFETCH(int, modifiers);
+    QFETCH(QPointF, expectedShift);
+    EditingView fixture;
+    fixture.wheel(QPoint(150, 100), QPoint(0, qRound(120 * std::log(2.0) / std::log(1.25))),
+                  Qt::ControlModifier);
+    QVERIFY(std::abs(fixture.view.zoom() - 2.0) < 0.01);
+    const QPoint centre(150, 100);
+    const QPointF before = fixture.view.viewToPicturePixels(centre);
+    fixture.wheel(centre, angle, Qt::KeyboardModifiers(modifiers));
+    const QPointF shift = fixture.view.viewToPicturePixels(centre) - before;
+    QVERIFY2(std::abs(shift.x() - expectedShift.x()) < 0.05 && std::abs(shift.y() - expectedShift.y()) < 0.05,
+             qPrintable(show(shift)));
+}
+
+void tst_PointView::dragPans_data()
+{
+    QTest::addColumn<bool>("withSpace");
+    QTest::newRow("middle-button") << false;
+    QTest::newRow("space-and-left-button") << true;
+}
+
+void tst_PointView::dragPans()
+{
+    QFETCH(bool, withSpace);
+    // A point right under the press: panning must not grab it.
+    EditingView fixture({FacialPoint(0.5, 0.5)});
+    fixture.view.zoomIn();
+    fixture.view.zoomIn();
+    const QPoint from(150, 100);
+    const QPoint to(120, 80);
+    const QPointF grabbed = fixture.view.viewToPicturePixels(from);
+    if (withSpace) {
+        QTest::keyPress(&fixture.view, Qt::Key_Space);
+    }
+    fixture.drag(withSpace ? Qt::LeftButton : Qt::MiddleButton, from, to);
+    if (withSpace) {
+        QTest::keyRelease(&fixture.view, Qt::Key_Space);
+    }
+    const QPointF nowUnderTo = fixture.view.viewToPicturePixels(to);
+    QVERIFY2(samePosition(nowUnderTo, grabbed), qPrintable(show(nowUnderTo) + " vs " + show(grabbed)));
+    QCOMPARE(fixture.model.points().at(0), FacialPoint(0.5, 0.5));
+}
+
+void tst_PointView::keysEditSelection_data()
+{
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<QList<int>>("modifiers");
+    QTest::addColumn<QPointF>("expectedFirst");
+    QTest::addColumn<QPointF>("expectedSecond");
+    // The points sit at view pixels (150, 100) and (12, 100) of the 300 x 200 view.
+    const int none = int(Qt::NoModifier);
+    const int shift = int(Qt::ShiftModifier);
+    QTest::newRow("tab-then-right") << QList<int>{Qt::Key_Tab, Qt::Key_Right} << QList<int>{none, none}
+                                    << QPointF(151, 100) << QPointF(12, 100);
+    QTest::newRow("tab-then-shift-down") << QList<int>{Qt::Key_Tab, Qt::Key_Down} << QList<int>{none, shift}
+                                         << QPointF(150, 110) << QPointF(12, 100);
+    QTest::newRow("backtab-selects-last") << QList<int>{Qt::Key_Backtab, Qt::Key_Left} << QList<int>{shift, none}
+                                          << QPointF(150, 100) << QPointF(11, 100);
+    QTest::newRow("tab-tab-selects-second") << QList<int>{Qt::Key_Tab, Qt::Key_Tab, Qt::Key_Up}
+                                            << QList<int>{none, none, none} << QPointF(150, 100) << QPointF(12, 99);
+    QTest::newRow("escape-then-arrow-moves-nothing") << QList<int>{Qt::Key_Tab, Qt::Key_Escape, Qt::Key_Up}
+                                                     << QList<int>{none, none, none} << QPointF(150, 100) << QPointF(12, 100);
+    QTest::newRow("ctrl-a-moves-all") << QList<int>{Qt::Key_A, Qt::Key_Up} << QList<int>{int(Qt::ControlModifier), none}
+                                      << QPointF(150, 99) << QPointF(12, 99);
+    QTest::newRow("shift-left-stops-at-edge") << QList<int>{Qt::Key_Backtab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Left}
+                                              << QList<int>{shift, shift, shift, shift} << QPointF(150, 100) << QPointF(0, 100);
+}
+
+void tst_PointView::keysEditSelection()
+{
+    QFETCH(QList<int>, keys);
+    QFETCH(QList<int>, modifiers);
+    QFETCH(QPointF, expectedFirst);
+    QFETCH(QPointF, expectedSecond);
+    EditingView fixture({FacialPoint(0.5, 0.5), FacialPoint(0.04, 0.5)});
+    for (int i = 0; i < keys.size(); ++i) {
+        QTest::keyClick(&fixture.view, Qt::Key(keys[i]), Qt::KeyboardModifiers(modifiers[i]));
+    }
+    const QPointF expected[] = {expectedFirst, expectedSecond};
+    for (int i = 0; i < 2; ++i) {
+        const FacialPoint point = fixture.model.points().at(size_t(i));
+        const QPointF inView(point.x() * 300, point.y() * 200);
+        QVERIFY2(samePosition(inView, expected[i]),
+                 qPrintable(QStringLiteral("point %1 at %2, expected %3")
+                                .arg(i).arg(show(inView), show(expected[i]))));
+    }
+}
+
+void tst_PointView::pointInfoFollowsSelection()
+{
+    EditingView fixture({FacialPoint(0.25, 0.5), FacialPoint(0.75, 0.125)});
+    QSignalSpy info(&fixture.view, &ui::PointView::pointInfoChanged);
+    QTest::keyClick(&fixture.view, Qt::Key_Tab);
+    QCOMPARE(info.count(), 1);
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("Point 0: 7.5, 10.0 px of 30 \u00d7 20"));
+    fixture.view.zoomIn();
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("Point 0: 7.5, 10.0 px of 30 \u00d7 20 \u2014 125 %"));
+    QTest::keyClick(&fixture.view, Qt::Key_Tab);
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("Point 1: 22.5, 2.5 px of 30 \u00d7 20 \u2014 125 %"));
+    QTest::keyClick(&fixture.view, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(info.last().at(0).toString(), QString());
+    const int emitted = info.count();
+    QTest::keyClick(&fixture.view, Qt::Key_Escape);
+    QCOMPARE(info.count(), emitted);
 }
 
 void tst_PointView::firstPictureIsDetectedWithoutQuestion()
