@@ -14,6 +14,7 @@ const std::vector<Command>& commands()
         {"make", "Detect the points of pictures and write one package per picture.", &runMake},
         {"info", "Check packages as the window opens them and print what they hold.", &runInfo},
         {"points", "Print the points of a package.", &runPoints},
+        {"preview", "Draw a package's mask on the face of a picture, as PNG.", &runPreview},
     };
     return table;
 }

@@ -21,6 +21,7 @@ int runDetect(const QStringList& arguments);
 int runMake(const QStringList& arguments);
 int runInfo(const QStringList& arguments);
 int runPoints(const QStringList& arguments);
+int runPreview(const QStringList& arguments);
 
 // Every command, in the order the program's help lists them.
 const std::vector<Command>& commands();
