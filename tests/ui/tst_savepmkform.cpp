@@ -144,6 +144,8 @@ void tst_SavePMKForm::savesChosenTypeAndName()
     prompts->fileNames.enqueue(path);
 
     QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY2(!form.isVisible(), "a successful save closes the dialog");
+    QCOMPARE(form.result(), int(QDialog::Accepted));
 
     QCOMPARE(prompts->ofKind(QStringLiteral("save")).size(), 1);
     QCOMPARE(prompts->ofKind(QStringLiteral("save")).at(0).text,
@@ -190,6 +192,7 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     prompts->fileNames.enqueue(dir->filePath(QStringLiteral("file/effect.pmk")));
 
     QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY(!form.isSaving());
 
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
