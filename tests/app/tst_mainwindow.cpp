@@ -192,6 +192,15 @@ void tst_MainWindow::openImage()
         QCOMPARE(warnings.at(0).title, QStringLiteral("Error"));
         QCOMPARE(warnings.at(0).text, QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
     }
+    if (loaded) {
+        // The detection's outcome reaches the footer; a plain blue picture has no face.
+        auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+        QVERIFY(footer);
+        QTRY_COMPARE_WITH_TIMEOUT(footer->text(),
+                                  QStringLiteral("No face found: points spread over the picture. "
+                                                 "Select all (Ctrl+A) and move them onto the face."),
+                                  60000);
+    }
 }
 
 void tst_MainWindow::openPackage_data()
