@@ -301,8 +301,11 @@ std::optional<Properties> readPropertiesDocument(const QByteArray& text, QString
                 return refuse(whyOut, wrongValue((*document)[key], key, "a string"));
             }
         }
+        // The date is shown, never checked: a package without one still opens.
+        const Json::Value& time = (*document)["time"];
         return Properties{stringOf((*document)["name"]), stringOf((*document)["subcategory"]),
-                          stringOf((*document)["author"])};
+                          stringOf((*document)["author"]),
+                          time.isString() ? stringOf(time) : QString()};
     } catch (const std::exception&) {
         return refuse(whyOut, QStringLiteral("unreadable values"));
     }

@@ -317,23 +317,30 @@ void TestPackageFormat::propertiesReading_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("time");
 
     QTest::newRow("three-strings") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\", \"author\": \"A\"}")
-                                   << true << "N";
+                                   << true << "N" << "";
+    QTest::newRow("date-as-written")
+        << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\", \"author\": \"A\", \"time\": \"03.05.2020\"}")
+        << true << "N" << "03.05.2020";
+    QTest::newRow("date-number-accepted-without-date")
+        << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\", \"author\": \"A\", \"time\": 3052020}")
+        << true << "N" << "";
     QTest::newRow("unicode-escapes") << QByteArray("{\"name\": \"\\u00e9t\\u00e9\", \"subcategory\": \"S\", \"author\": \"A\"}")
-                                     << true << QStringLiteral("\u00e9t\u00e9");
+                                     << true << QStringLiteral("\u00e9t\u00e9") << "";
     QTest::newRow("name-stops-at-zero-character")
-        << QByteArray("{\"name\": \"ab\\u0000cd\", \"subcategory\": \"S\", \"author\": \"A\"}") << true << "ab";
-    QTest::newRow("name-number") << QByteArray("{\"name\": 5, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "";
-    QTest::newRow("name-null") << QByteArray("{\"name\": null, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "";
-    QTest::newRow("author-missing") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\"}") << false << "";
-    QTest::newRow("subcategory-array") << QByteArray("{\"name\": \"N\", \"subcategory\": [], \"author\": \"A\"}") << false << "";
-    QTest::newRow("top-level-array") << QByteArray("[\"N\", \"S\", \"A\"]") << false << "";
-    QTest::newRow("not-json") << QByteArray("name=N") << false << "";
+        << QByteArray("{\"name\": \"ab\\u0000cd\", \"subcategory\": \"S\", \"author\": \"A\"}") << true << "ab" << "";
+    QTest::newRow("name-number") << QByteArray("{\"name\": 5, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "" << "";
+    QTest::newRow("name-null") << QByteArray("{\"name\": null, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "" << "";
+    QTest::newRow("author-missing") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\"}") << false << "" << "";
+    QTest::newRow("subcategory-array") << QByteArray("{\"name\": \"N\", \"subcategory\": [], \"author\": \"A\"}") << false << "" << "";
+    QTest::newRow("top-level-array") << QByteArray("[\"N\", \"S\", \"A\"]") << false << "" << "";
+    QTest::newRow("not-json") << QByteArray("name=N") << false << "" << "";
     // Only separators between values count towards the parser's bound, not commas in strings.
     QTest::newRow("commas-inside-a-string")
         << QByteArray("{\"name\": \"\\\"" + QByteArray(500000, ',') + "\", \"subcategory\": \"S\", \"author\": \"A\"}")
-        << true << QString("\"" + QString(500000, ','));
+        << true << QString("\"" + QString(500000, ',')) << "";
 }
 
 void TestPackageFormat::propertiesReading()
@@ -341,12 +348,14 @@ void TestPackageFormat::propertiesReading()
     QFETCH(QByteArray, text);
     QFETCH(bool, accepted);
     QFETCH(QString, name);
+    QFETCH(QString, time);
     const std::optional<Properties> properties = readPropertiesDocument(text);
     QCOMPARE(properties.has_value(), accepted);
     if (accepted) {
         QCOMPARE(properties->name, name);
         QCOMPARE(properties->subcategory, QStringLiteral("S"));
         QCOMPARE(properties->author, QStringLiteral("A"));
+        QCOMPARE(properties->time, time);
     }
 }
 
