@@ -171,6 +171,10 @@ void tst_MainWindow::openImage()
     QSignalSpy imageChanged(model, &core::FacialPoints::imageChanged);
 
     action(window, QStringLiteral("Open Image File"))->trigger();
+    // The picture is read on a worker: wait for its outcome.
+    if (!fileName.isEmpty()) {
+        QTRY_COMPARE(imageChanged.count() + prompts->ofKind(QStringLiteral("warning")).size(), 1);
+    }
 
     const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
     QCOMPARE(opens.size(), 1);
@@ -187,6 +191,15 @@ void tst_MainWindow::openImage()
         QCOMPARE(warnings.size(), 1);
         QCOMPARE(warnings.at(0).title, QStringLiteral("Error"));
         QCOMPARE(warnings.at(0).text, QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
+    }
+    if (loaded) {
+        // The detection's outcome reaches the footer; a plain blue picture has no face.
+        auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+        QVERIFY(footer);
+        QTRY_COMPARE_WITH_TIMEOUT(footer->text(),
+                                  QStringLiteral("No face found: points spread over the picture. "
+                                                 "Select all (Ctrl+A) and move them onto the face."),
+                                  60000);
     }
 }
 
@@ -227,6 +240,9 @@ void tst_MainWindow::openPackage()
     model->setPoints(pointsBefore);
 
     action(window, QStringLiteral("Open PMK file"))->trigger();
+    if (kind != QLatin1String("cancel")) {
+        QTRY_VERIFY(model->count() == 75 || !prompts->ofKind(QStringLiteral("warning")).isEmpty());
+    }
 
     const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
     QCOMPARE(opens.size(), 1);

@@ -1,3 +1,4 @@
+#include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
 #include "fakeprompts.h"
@@ -7,12 +8,15 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QFile>
+#include <QMenu>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QUndoStack>
 #include <QUrl>
 #include <QWheelEvent>
 #include <QtTest>
@@ -32,6 +36,61 @@ struct DetectingView {
 };
 
 using DetectionWatcher = QFutureWatcher<core::FacialPointsDetector::DetectionResult>;
+
+namespace {
+
+const QString loadingLine = QStringLiteral("Loading the landmark model\u2026");
+const QString findingLine = QStringLiteral("Finding faces\u2026");
+
+// Runs a test body in a fresh, empty working directory, where no landmark model is found.
+class EmptyWorkingDirectory
+{
+public:
+    EmptyWorkingDirectory()
+        : m_previous(QDir::currentPath())
+    {
+        m_valid = m_dir.isValid() && QDir::setCurrent(m_dir.path());
+    }
+    ~EmptyWorkingDirectory() { QDir::setCurrent(m_previous); }
+    bool isValid() const { return m_valid; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+    bool m_valid = false;
+};
+
+QStringList linesOf(const QSignalSpy& spy)
+{
+    QStringList lines;
+    for (const QList<QVariant>& arguments : spy) {
+        lines.append(arguments.at(0).toString());
+    }
+    return lines;
+}
+
+// The result the service gives for picture, waited on directly.
+core::DetectionResult detectNow(core::FacialPointsDetector& detector, const QImage& picture)
+{
+    const auto watcher = detector.detect(picture);
+    if (!watcher) {
+        return {};
+    }
+    watcher->waitForFinished();
+    return watcher->result();
+}
+
+// A press, a move with the button held and a release, as Qt delivers a real drag.
+void drag(QWidget* widget, QPoint from, QPoint to)
+{
+    QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, from);
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(widget->mapToGlobal(to)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+    QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, to);
+}
+
+} // namespace
 
 class tst_PointView : public QObject
 {
@@ -67,6 +126,15 @@ private slots:
     void questionDefaultFollowsLastAnswer();
     void supersededDetectionNeverReachesModel();
     void pictureReplacedDuringDetectionKeepsItsPoints();
+
+    void footerLines_data();
+    void footerLines();
+    void failedModelPutsPreviousPointsBack();
+    void agreedReplacementHidesOldPoints();
+    void dragAfterUndoDuringDetectionIsKept();
+    void editDuringDetectionIsNotOverwritten();
+    void pictureWithoutFaceSavesPackageThatReloads();
+    void placingPointsOnSecondFace();
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
@@ -622,6 +690,248 @@ void tst_PointView::pictureReplacedDuringDetectionKeepsItsPoints()
 
     QCOMPARE(model.image(), blue);
     QCOMPARE(model.points(), packagePoints);
+}
+
+void tst_PointView::footerLines_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("withPoints");
+    QTest::addColumn<bool>("withModel");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("pointCount");
+
+    const QStringList loaded{loadingLine, findingLine};
+    QTest::newRow("one-face") << "astronaut.png" << false << true
+                              << loaded + QStringList{"1 face found: 75 points placed."} << 75;
+    QTest::newRow("several-faces")
+        << "2008_001009.jpg" << false << true
+        << loaded + QStringList{"2 faces found: points placed on the largest. Right-click another face to move them there."}
+        << 75;
+    QTest::newRow("no-face")
+        << "chelsea.png" << false << true
+        << loaded + QStringList{"No face found: points spread over the picture. Select all (Ctrl+A) and move them onto the face."}
+        << 75;
+    QTest::newRow("failed-model")
+        << "astronaut.png" << false << false
+        << QStringList{loadingLine, "The landmark model could not be loaded: no points were placed."} << 0;
+    QTest::newRow("skipped-after-no")
+        << "astronaut.png" << true << true
+        << QStringList{"Detection skipped: the previous points were kept. Drag them into place."} << 3;
+}
+
+void tst_PointView::footerLines()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, withPoints);
+    QFETCH(bool, withModel);
+    QFETCH(QStringList, lines);
+    QFETCH(int, pointCount);
+
+    // The model is read on the first request, from the working directory of that moment.
+    std::unique_ptr<EmptyWorkingDirectory> noModel;
+    if (!withModel) {
+        noModel = std::make_unique<EmptyWorkingDirectory>();
+        QVERIFY(noModel->isValid());
+    }
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    if (withPoints) {
+        model.setPoints(core::FacialPointVector(3, FacialPoint(0.5, 0.5)));
+        prompts->answers.enqueue(QMessageBox::No);
+    }
+    QSignalSpy status(&view, &ui::PointView::statusMessageChanged);
+    QVERIFY(status.isValid());
+
+    view.setImage(QImage(testimages::testPicture(qPrintable(file))));
+    QTRY_COMPARE_WITH_TIMEOUT(status.size(), lines.size(), 60000);
+    waitForDetectorIdle(detector);
+    QCOMPARE(linesOf(status), lines);
+    QCOMPARE(model.count(), pointCount);
+}
+
+void tst_PointView::failedModelPutsPreviousPointsBack()
+{
+    EmptyWorkingDirectory noModel;
+    QVERIFY(noModel.isValid());
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    const core::FacialPointVector previous{FacialPoint(0.1, 0.2), FacialPoint(0.3, 0.4)};
+    model.setImage(red);
+    model.setPoints(previous);
+    prompts->answers.enqueue(QMessageBox::Yes);
+    QSignalSpy status(&view, &ui::PointView::statusMessageChanged);
+
+    view.setImage(blue);
+    QVERIFY2(model.points().empty(), "the points are hidden while the model loads");
+    QTRY_COMPARE_WITH_TIMEOUT(status.size(), 2, 60000);
+    QCOMPARE(status.at(1).at(0).toString(),
+             QStringLiteral("The landmark model could not be loaded: the previous points were kept."));
+    QCOMPARE(model.points(), previous);
+    QCOMPARE(model.image(), blue);
+
+    // Undoing the restoration and the picture leads back to where the user started.
+    stack.undo();
+    QVERIFY(model.points().empty());
+    stack.undo();
+    QCOMPARE(model.image(), red);
+    QCOMPARE(model.points(), previous);
+
+    // A later picture is not detected at all, and says why.
+    stack.redo();
+    stack.redo();
+    view.setImage(red);
+    QCOMPARE(status.last().at(0).toString(),
+             QStringLiteral("The landmark model could not be loaded: the previous points were kept."));
+    QCOMPARE(model.points(), previous);
+}
+
+void tst_PointView::agreedReplacementHidesOldPoints()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    view.resize(200, 100);
+    model.setImage(red);
+    model.setPoints({FacialPoint(0.25, 0.5)});
+    prompts->answers.enqueue(QMessageBox::Yes);
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+
+    const QImage astronaut(testimages::testPicture("astronaut.png"));
+    view.setImage(astronaut);
+    QVERIFY2(model.points().empty(), "the old points must not stay over the new picture");
+    // Where the old point was drawn there is nothing left to grab.
+    drag(&view, QPoint(50, 50), QPoint(90, 70));
+    QVERIFY(model.points().empty());
+    QVERIFY(pointsUpdated.wait(60000) || model.count() == 75);
+    waitForDetectorIdle(detector);
+    QCOMPARE(model.points(), detectNow(detector, astronaut).points);
+}
+
+void tst_PointView::dragAfterUndoDuringDetectionIsKept()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    view.resize(200, 100);
+    model.setImage(red);
+    model.setPoints({FacialPoint(0.25, 0.5), FacialPoint(0.75, 0.5)});
+    prompts->answers.enqueue(QMessageBox::Yes);
+
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    QCOMPARE(stack.undoText(), QStringLiteral("Replace Picture"));
+    // The user takes the picture back while the model still loads, and drags a point.
+    stack.undo();
+    QCOMPARE(model.image(), red);
+    QCOMPARE(model.count(), 2);
+    drag(&view, QPoint(50, 50), QPoint(80, 30));
+    const core::FacialPointVector dragged{FacialPoint(80.0 / 200, 30.0 / 100), FacialPoint(0.75, 0.5)};
+    QCOMPARE(model.points(), dragged);
+
+    waitForDetectorIdle(detector);
+    QCOMPARE(model.image(), red);
+    QCOMPARE(model.points(), dragged);
+    QCOMPARE(stack.undoText(), QStringLiteral("Move Point 0"));
+}
+
+void tst_PointView::editDuringDetectionIsNotOverwritten()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    view.resize(200, 100);
+    QSignalSpy status(&view, &ui::PointView::statusMessageChanged);
+
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    // Points arrive while the model loads (an undone step, say), and one of them is dragged.
+    model.setPoints({FacialPoint(0.25, 0.5), FacialPoint(0.75, 0.5)});
+    drag(&view, QPoint(150, 50), QPoint(160, 20));
+    const core::FacialPointVector edited{FacialPoint(0.25, 0.5), FacialPoint(160.0 / 200, 20.0 / 100)};
+    QCOMPARE(model.points(), edited);
+
+    QTRY_COMPARE_WITH_TIMEOUT(status.size(), 3, 60000);
+    waitForDetectorIdle(detector);
+    QCOMPARE(model.points(), edited);
+    QCOMPARE(status.last().at(0).toString(),
+             QStringLiteral("1 face found: your edited points were kept. Right-click a face to place the points there."));
+    // The face found is still offered.
+    const core::DetectionResult found = detectNow(detector, model.image());
+    QCOMPARE(found.faces.size(), 1);
+    const QPoint centre = found.faces[0].rect.center();
+    const std::unique_ptr<QMenu> menu = view.faceMenuAt(
+        QPoint(centre.x() * 200 / model.image().width(), centre.y() * 100 / model.image().height()));
+    QVERIFY2(menu, "the face found must be offered for the edited points");
+}
+
+void tst_PointView::pictureWithoutFaceSavesPackageThatReloads()
+{
+    core::FacialPointsDetector detector;
+    core::FaceMaskProject project;
+    ui::PointView view(&detector);
+    view.setFacialPoints(project.facialPoints());
+    QSignalSpy pointsUpdated(project.facialPoints(), &core::FacialPoints::pointsUpdated);
+
+    view.setImage(QImage(testimages::testPicture("chelsea.png")));
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(project.facialPoints()->count(), 75);
+
+    const QString path = dir->filePath(QStringLiteral("cat.pmk"));
+    QVERIFY(project.save(path));
+    core::FaceMaskProject reopened;
+    QVERIFY2(reopened.load(path), "a package saved from a picture without a face must reopen");
+    QCOMPARE(reopened.facialPoints()->count(), 75);
+}
+
+void tst_PointView::placingPointsOnSecondFace()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    const QImage picture(testimages::testPicture("2008_001009.jpg"));
+    // Half size, so that the view's and the picture's pixels differ.
+    view.resize(picture.width() / 2, picture.height() / 2);
+    const core::DetectionResult expected = detectNow(detector, picture);
+    QCOMPARE(expected.faces.size(), 2);
+    const int other = 1 - expected.placed;
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+
+    view.setImage(picture);
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(model.points(), expected.points);
+
+    const QPoint placedCentre = expected.faces[expected.placed].rect.center() / 2;
+    const QPoint otherCentre = expected.faces[other].rect.center() / 2;
+    QVERIFY2(!view.faceMenuAt(placedCentre), "the face holding the points offers nothing");
+    QVERIFY2(!view.faceMenuAt(QPoint(1, 1)), "outside every face there is nothing to offer");
+
+    const QImage plain = view.grab().toImage();
+    std::unique_ptr<QMenu> menu = view.faceMenuAt(otherCentre);
+    QVERIFY(menu);
+    const QList<QAction*> actions = menu->actions();
+    QCOMPARE(actions.size(), 1);
+    QCOMPARE(actions.at(0)->text(), QStringLiteral("Place Points on This Face"));
+    const QImage outlined = view.grab().toImage();
+    const QRect otherInView(expected.faces[other].rect.topLeft() / 2, expected.faces[other].rect.size() / 2);
+    const QPoint outlineEdge(otherInView.left() + 1, otherInView.center().y());
+    QVERIFY2(outlined.pixel(outlineEdge) != plain.pixel(outlineEdge), "the other face is outlined while the menu is open");
+    QCOMPARE(outlined.pixel(1, 1), plain.pixel(1, 1));
+    menu.reset();
+    QCOMPARE(view.grab().toImage(), plain);
+    QCOMPARE(model.points(), expected.points);
+
+    menu = view.faceMenuAt(otherCentre);
+    QVERIFY(menu);
+    menu->actions().at(0)->trigger();
+    menu.reset();
+    QCOMPARE(model.points(), expected.faces[other].points);
+    QCOMPARE(stack.undoText(), QStringLiteral("Place Points on Face"));
+    QVERIFY2(view.faceMenuAt(placedCentre), "now the largest face is the other one");
+
+    stack.undo();
+    QCOMPARE(model.points(), expected.points);
+    stack.redo();
+    QCOMPARE(model.points(), expected.faces[other].points);
 }
 
 QTEST_MAIN(tst_PointView)
