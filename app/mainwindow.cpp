@@ -1,10 +1,12 @@
 #include "mainwindow.h"
 
+#include "backgroundreader.h"
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
 #include "imagefiles.h"
 #include "pointview.h"
+#include "previewwindow.h"
 #include "prompts.h"
 #include "savepmkform.h"
 
@@ -59,10 +61,11 @@ public:
     void buildWidgets();
     void buildFileMenu();
     void buildEditMenu();
+    void buildViewMenu();
     void openImage();
-    void openImageFile(const QString& path);
     void openPackage();
-    void openPackageFile(const QString& path);
+    void onPictureRead(const QString& path, const QImage& picture);
+    void onPackageRead(const QString& path, const core::PackageReading& reading);
     // True when the package was written.
     bool showSaveDialog();
     // True when the work may be replaced or thrown away: it is unchanged, or the user saved it
@@ -71,6 +74,7 @@ public:
     // The work now matches the package at path: clean, and named by it.
     void markStoredAs(const QString& path);
     void refreshTitle();
+    void showPreview();
     void onDetectorInitialized();
     // The footer shows the selected point when there is one, else the latest status line, else
     // the hint. An empty text clears that line.
@@ -81,10 +85,12 @@ public:
     MainWindow* q;
     core::FaceMaskProject project;
     core::FacialPointsDetector detector;
+    BackgroundReader reader;
     QMenuBar* menuBar = nullptr;
     PointView* pointView = nullptr;
     QLabel* footerLabel = nullptr;
     QMenu* viewMenu = nullptr;
+    std::unique_ptr<PreviewWindow> previewWindow;
     QShortcut saveShortcut;
     // The history of edits; declared after the project, so it goes first and no step outlives
     // the model it edits.
@@ -106,6 +112,11 @@ void MainWindow::Impl::buildWidgets()
     buildFileMenu();
     buildEditMenu();
     viewMenu = menuBar->addMenu(QStringLiteral("View"));
+    QAction* previewAction = viewMenu->addAction(QStringLiteral("Preview Effect"));
+    previewAction->setObjectName(QStringLiteral("previewEffectAction"));
+    previewAction->setShortcut(Qt::Key_F5);
+    q->addAction(previewAction);
+    connect(previewAction, &QAction::triggered, this, &Impl::showPreview);
     layout->addWidget(menuBar, 0, Qt::AlignTop);
 
     pointView = new PointView(&detector);
@@ -122,6 +133,7 @@ void MainWindow::Impl::buildWidgets()
     footerLabel->setAlignment(Qt::AlignLeft);
     footerLabel->setContentsMargins(5, 5, 5, 5);
     layout->addWidget(footerLabel, 0);
+    buildViewMenu();
 
     pointView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     // The footer's text must not hold the window wider than the user wants it.
@@ -146,6 +158,8 @@ void MainWindow::Impl::buildFileMenu()
     quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
     connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
+    connect(&reader, &BackgroundReader::pictureRead, this, &Impl::onPictureRead);
+    connect(&reader, &BackgroundReader::packageRead, this, &Impl::onPackageRead);
     connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
     // Closing asks about unsaved changes; queued, so that the menu is gone first.
     connect(quitAction, &QAction::triggered, q, &QWidget::close, Qt::QueuedConnection);
@@ -167,6 +181,33 @@ void MainWindow::Impl::buildEditMenu()
             [this](bool clean) { q->setWindowModified(!clean); });
 }
 
+void MainWindow::Impl::buildViewMenu()
+{
+    QAction* zoomIn = viewMenu->addAction(QStringLiteral("Zoom In"));
+    zoomIn->setShortcuts({QKeySequence(Qt::CTRL + Qt::Key_Equal), QKeySequence(Qt::CTRL + Qt::Key_Plus)});
+    connect(zoomIn, &QAction::triggered, pointView, &PointView::zoomIn);
+    QAction* zoomOut = viewMenu->addAction(QStringLiteral("Zoom Out"));
+    zoomOut->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_Minus));
+    connect(zoomOut, &QAction::triggered, pointView, &PointView::zoomOut);
+    QAction* fit = viewMenu->addAction(QStringLiteral("Fit to Window"));
+    fit->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_0));
+    connect(fit, &QAction::triggered, pointView, &PointView::fitToWindow);
+    viewMenu->addSeparator();
+
+    const auto addToggle = [this](const QString& text, bool checked, void (PointView::*apply)(bool)) {
+        QAction* toggle = viewMenu->addAction(text);
+        toggle->setCheckable(true);
+        toggle->setChecked(checked);
+        (pointView->*apply)(checked);
+        connect(toggle, &QAction::toggled, pointView, apply);
+    };
+    addToggle(QStringLiteral("Show Numbers"), true, &PointView::setShowNumbers);
+    addToggle(QStringLiteral("Show Outline"), true, &PointView::setShowOutline);
+    addToggle(QStringLiteral("Keep Aspect Ratio"), false, &PointView::setKeepAspectRatio);
+    // Paste and the editing keys work as soon as the window is shown.
+    pointView->setFocus();
+}
+
 void MainWindow::Impl::openImage()
 {
     const QString path = Prompts::current().openFileName(
@@ -175,13 +216,12 @@ void MainWindow::Impl::openImage()
     if (path.isEmpty()) {
         return;
     }
-    openImageFile(path);
+    reader.readPicture(path);
 }
 
 // A new picture is an undoable edit of the work, so nothing is asked.
-void MainWindow::Impl::openImageFile(const QString& path)
+void MainWindow::Impl::onPictureRead(const QString& path, const QImage& picture)
 {
-    const QImage picture = core::readImageFile(path);
     if (picture.isNull()) {
         Prompts::current().warning(QStringLiteral("Error"),
                                    QStringLiteral("File \"%1\" was not load.").arg(path));
@@ -200,16 +240,17 @@ void MainWindow::Impl::openPackage()
     if (path.isEmpty()) {
         return;
     }
-    openPackageFile(path);
+    reader.readPackage(path);
 }
 
-void MainWindow::Impl::openPackageFile(const QString& path)
+void MainWindow::Impl::onPackageRead(const QString& path, const core::PackageReading& reading)
 {
-    if (!project.load(path)) {
+    if (!reading.result.ok) {
         Prompts::current().warning(QStringLiteral("Loading error"),
                                    QStringLiteral("The PMK file was not load"));
         return;
     }
+    project.apply(reading.snapshot);
     // A package starts a new history: its steps would undo edits of other work.
     undoStack.clear();
     markStoredAs(path);
@@ -224,6 +265,7 @@ bool MainWindow::Impl::showSaveDialog()
     if (dialog.exec() != QDialog::Accepted || dialog.savedPath().isEmpty()) {
         return false;
     }
+    showStatus(dialog.resultMessage());
     markStoredAs(dialog.savedPath());
     return true;
 }
@@ -259,6 +301,16 @@ void MainWindow::Impl::refreshTitle()
         packagePath.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(packagePath).fileName();
     q->setWindowTitle(name + QStringLiteral("[*] \u2014 facemask"));
     q->setWindowModified(!undoStack.isClean());
+}
+
+void MainWindow::Impl::showPreview()
+{
+    if (!previewWindow) {
+        previewWindow = std::make_unique<PreviewWindow>(&project, &detector);
+    }
+    previewWindow->show();
+    previewWindow->raise();
+    previewWindow->activateWindow();
 }
 
 void MainWindow::Impl::onDetectorInitialized()
@@ -309,11 +361,11 @@ MainWindow::~MainWindow() = default;
 void MainWindow::openFile(const QString& path)
 {
     if (!isPackageName(path)) {
-        d->openImageFile(path);
+        d->reader.readPicture(path);
         return;
     }
     if (d->mayLeaveWork(openQuestion)) {
-        d->openPackageFile(path);
+        d->reader.readPackage(path);
     }
 }
 

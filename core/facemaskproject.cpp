@@ -3,6 +3,7 @@
 #include "facialpoints.h"
 #include "imagefiles.h"
 #include "packageformat.h"
+#include "pngcodec.h"
 #include "ziparchive.h"
 
 #include <QBuffer>
@@ -34,40 +35,132 @@ const char16_t* utf16(const QString& text)
 
 using Archive = std::shared_ptr<ArchiveHandle>;
 
-Archive openArchive(const QString& path)
+// A member is inflated this much at a time, so that progress moves and a cancel is heard.
+constexpr quint32 extractionPiece = quint32(4) << 20;
+
+bool isSet(const std::atomic_bool* cancel)
+{
+    return cancel && cancel->load();
+}
+
+void report(const Progress& progress, int percent)
+{
+    if (progress) {
+        progress(percent);
+    }
+}
+
+// Sets the reason of a refusal and returns the empty result.
+std::nullopt_t refuse(QString* why, const QString& reason)
+{
+    *why = reason;
+    return std::nullopt;
+}
+
+QString whyNotOpened(const QString& path)
+{
+    if (!QFileInfo::exists(path)) {
+        return QStringLiteral("file not found");
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QStringLiteral("file cannot be read");
+    }
+    return QStringLiteral("not a ZIP archive");
+}
+
+Archive openArchive(const QString& path, QString* why)
 {
     HZIP handle = archiveOpenFile(utf16(path), nullptr);
     if (!handle) {
+        *why = whyNotOpened(path);
         return nullptr;
     }
     return Archive(handle, [](HZIP opened) { archiveClose(opened); });
 }
 
-bool declaredSizeIsPlausible(const ArchiveMemberInfo& info, quint32 limit)
+QString declaredSizeProblem(const ArchiveMemberInfo& info, quint32 limit, const QString& name)
 {
-    return info.uncompressedSize > 0 && info.uncompressedSize <= limit
-        && info.uncompressedSize <= quint64(info.compressedSize) * maximumDeflateRatio;
+    if (info.uncompressedSize == 0) {
+        return QStringLiteral("member %1 is empty").arg(name);
+    }
+    if (info.uncompressedSize > limit) {
+        return QStringLiteral("member %1 declares %2 bytes, at most %3 allowed")
+            .arg(name)
+            .arg(info.uncompressedSize)
+            .arg(limit);
+    }
+    if (info.uncompressedSize > quint64(info.compressedSize) * maximumDeflateRatio) {
+        return QStringLiteral("member %1 declares %2 bytes, more than its %3 compressed bytes hold")
+            .arg(name)
+            .arg(info.uncompressedSize)
+            .arg(info.compressedSize);
+    }
+    return QString();
 }
 
-// The whole member, or nothing when it is missing, implausibly large or does not extract.
-std::optional<QByteArray> readMember(const Archive& archive, const QString& name, quint32 limit)
+QString extractionProblem(ArchiveResult result, const QString& name)
+{
+    if (result == ArchiveResult::Corrupt) {
+        return QStringLiteral("CRC or size mismatch in %1").arg(name);
+    }
+    if (result == ArchiveResult::BadPassword) {
+        return QStringLiteral("member %1 is encrypted").arg(name);
+    }
+    return QStringLiteral("member %1 cannot be extracted").arg(name);
+}
+
+// The part of progress from first to last percent that done of total stands for.
+int percentBetween(int first, int last, quint64 done, quint64 total)
+{
+    return total == 0 ? last : first + int((last - first) * done / total);
+}
+
+struct Span {
+    int first = 0;
+    int last = 100;
+};
+
+// The whole member, or nothing when it is missing, implausibly large, does not extract, or
+// cancel is set; progress runs across span while it is inflated.
+std::optional<QByteArray> readMember(const Archive& archive, const QString& name, quint32 limit,
+                                     QString* why, const Progress& progress = {}, Span span = {},
+                                     const std::atomic_bool* cancel = nullptr)
 {
     ArchiveMemberInfo info;
-    if (archiveFindMember(archive.get(), utf16(name), true, nullptr, &info) != ArchiveResult::Ok
-        || !declaredSizeIsPlausible(info, limit)) {
-        return std::nullopt;
+    const ArchiveResult found = archiveFindMember(archive.get(), utf16(name), true, nullptr, &info);
+    if (found == ArchiveResult::NotFound) {
+        return refuse(why, QStringLiteral("member %1 missing").arg(name));
+    }
+    if (found != ArchiveResult::Ok) {
+        return refuse(why, QStringLiteral("member %1: headers disagree").arg(name));
+    }
+    const QString sizeProblem = declaredSizeProblem(info, limit, name);
+    if (!sizeProblem.isEmpty()) {
+        return refuse(why, sizeProblem);
     }
     QByteArray bytes(int(info.uncompressedSize), '\0');
-    if (archiveExtractToBuffer(archive.get(), info.index, bytes.data(), info.uncompressedSize)
-        != ArchiveResult::Ok) {
-        return std::nullopt;
+    for (quint32 done = 0;;) {
+        if (isSet(cancel)) {
+            return refuse(why, QStringLiteral("cancelled"));
+        }
+        const quint32 piece = std::min(extractionPiece, info.uncompressedSize - done);
+        const ArchiveResult result =
+            archiveExtractToBuffer(archive.get(), info.index, bytes.data() + done, piece);
+        done += piece;
+        report(progress, percentBetween(span.first, span.last, done, info.uncompressedSize));
+        if (result == ArchiveResult::Ok && done == info.uncompressedSize) {
+            return bytes;
+        }
+        if (result != ArchiveResult::MoreData || done >= info.uncompressedSize) {
+            return refuse(why, extractionProblem(result, name));
+        }
     }
-    return bytes;
 }
 
-std::optional<QByteArray> readDocument(const Archive& archive, const char* name)
+std::optional<QByteArray> readDocument(const Archive& archive, const char* name, QString* why)
 {
-    return readMember(archive, QString::fromUtf8(name), maximumDocumentSize);
+    return readMember(archive, QString::fromUtf8(name), maximumDocumentSize, why);
 }
 
 QByteArray encodeImage(const QImage& picture, const char* format)
@@ -85,19 +178,30 @@ struct Member {
     QByteArray bytes;
 };
 
-// Every member of a package in writing order, or nothing when a picture cannot be encoded.
+// Every member of a package in writing order, or nothing when a picture cannot be encoded or
+// cancel is set. The package picture is most of the work of a save: progress runs to 70 %.
 std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
-                                                  const QByteArray& effect, const QImage& picture)
+                                                  const QByteArray& effect, const QImage& picture,
+                                                  const Progress& progress,
+                                                  const std::atomic_bool* cancel)
 {
     using namespace package;
-    std::vector<Member> members{
-        {propertiesMember, properties},
-        {effectMember, effect},
-        {pictureMember, encodeImage(picture, "png")},
-        {smallThumbnailMember, encodeImage(makeThumbnail(picture, smallThumbnailSize), "jpg")},
-        {mediumThumbnailMember, encodeImage(makeThumbnail(picture, mediumThumbnailSize), "jpg")},
-        {largeThumbnailMember, encodeImage(makeThumbnail(picture, largeThumbnailSize), "jpg")},
-    };
+    if (isSet(cancel)) {
+        return std::nullopt;
+    }
+    std::vector<Member> members{{propertiesMember, properties}, {effectMember, effect}};
+    members.push_back({pictureMember, png::encode(picture)});
+    report(progress, 70);
+    const std::pair<const char*, QSize> thumbnails[] = {{smallThumbnailMember, smallThumbnailSize},
+                                                        {mediumThumbnailMember, mediumThumbnailSize},
+                                                        {largeThumbnailMember, largeThumbnailSize}};
+    for (const auto& [name, size] : thumbnails) {
+        if (isSet(cancel)) {
+            return std::nullopt;
+        }
+        members.push_back({name, encodeImage(makeThumbnail(picture, size), "jpg")});
+    }
+    report(progress, 80);
     for (const Member& member : members) {
         if (member.bytes.isEmpty()) {
             return std::nullopt;
@@ -107,19 +211,29 @@ std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
 }
 
 // Writes through a descriptor the caller opened, so that the file the archive goes into is the
-// one Qt named, whatever encoding the file system uses for names.
-bool writeArchive(int descriptor, const std::vector<Member>& members)
+// one Qt named, whatever encoding the file system uses for names. Progress runs from 80 %.
+bool writeArchive(int descriptor, const std::vector<Member>& members, const Progress& progress,
+                  const std::atomic_bool* cancel)
 {
     HZIP archive = archiveCreateOnHandle(descriptor, nullptr);
     if (!archive) {
         return false;
     }
     bool written = true;
+    quint64 total = 0;
     for (const Member& member : members) {
-        const ArchiveResult added = archiveAddBuffer(archive, utf16(QString::fromUtf8(member.name)),
-                                                     member.bytes.constData(),
-                                                     quint32(member.bytes.size()));
-        written = written && added == ArchiveResult::Ok;
+        total += quint64(member.bytes.size());
+    }
+    quint64 done = 0;
+    for (const Member& member : members) {
+        written = written && !isSet(cancel)
+            // Pictures are compressed already; deflating them again would only cost time.
+            && archiveAddBufferAtLevel(archive, utf16(QString::fromUtf8(member.name)),
+                                       member.bytes.constData(), quint32(member.bytes.size()),
+                                       kArchiveAutomaticLevel)
+                == ArchiveResult::Ok;
+        done += quint64(member.bytes.size());
+        report(progress, percentBetween(80, 99, done, total));
     }
     // Without its directory the archive is unreadable, so a failed close fails the save.
     const bool closed = archiveClose(archive) == ArchiveResult::Ok;
@@ -232,51 +346,123 @@ QString FaceMaskProject::subcategory() const
     return d->subcategory;
 }
 
+ProjectSnapshot FaceMaskProject::snapshot() const
+{
+    return {d->name,         d->author,
+            d->subcategory,  d->effectType,
+            d->facialPoints.image(), d->facialPoints.points(), QString()};
+}
+
+void FaceMaskProject::apply(const ProjectSnapshot& snapshot)
+{
+    d->name = snapshot.name;
+    d->subcategory = snapshot.subcategory;
+    d->author = snapshot.author;
+    d->effectType = snapshot.effectType;
+    d->facialPoints.setImage(snapshot.picture);
+    d->facialPoints.setPoints(snapshot.points);
+}
+
 bool FaceMaskProject::save(const QString& path) const
 {
-    ReplacingFile file(path);
-    if (!file.open()) {
-        return false;
+    return savePackage(snapshot(), path);
+}
+
+LoadResult FaceMaskProject::loadWithReason(const QString& path)
+{
+    const PackageReading reading = readPackage(path);
+    if (reading.result.ok) {
+        apply(reading.snapshot);
     }
-    const QByteArray properties = package::buildPropertiesDocument(d->name, d->author,
-                                                                   d->subcategory, package::today());
-    const QByteArray effect = package::buildEffectDocument(d->effectType, d->facialPoints.points());
-    const std::optional<std::vector<Member>> members =
-        packageMembers(properties, effect, d->facialPoints.image());
-    return members && writeArchive(file.descriptor(), *members) && file.commit();
+    return reading.result;
 }
 
 bool FaceMaskProject::load(const QString& path)
 {
-    const Archive archive = openArchive(path);
-    if (!archive) {
-        return false;
-    }
-    const std::optional<QByteArray> propertiesText = readDocument(archive, package::propertiesMember);
-    const std::optional<QByteArray> effectText = readDocument(archive, package::effectMember);
-    if (!propertiesText || !effectText) {
-        return false;
-    }
-    const std::optional<package::Properties> properties =
-        package::readPropertiesDocument(*propertiesText);
-    const std::optional<package::Effect> effect = package::readEffectDocument(*effectText);
-    if (!properties || !effect || int(effect->points.size()) < package::minimumPivotCount) {
-        return false;
-    }
-    const std::optional<QByteArray> pictureBytes =
-        readMember(archive, effect->picturePath, maximumMemberSize);
-    const QImage picture = pictureBytes ? decodeImage(*pictureBytes) : QImage();
-    if (picture.isNull()) {
-        return false;
-    }
+    return loadWithReason(path).ok;
+}
 
-    d->name = properties->name;
-    d->subcategory = properties->subcategory;
-    d->author = properties->author;
-    d->effectType = effect->effectType;
-    d->facialPoints.setImage(picture);
-    d->facialPoints.setPoints(effect->points);
-    return true;
+bool savePackage(const ProjectSnapshot& snapshot, const QString& path, const Progress& progress,
+                 const std::atomic_bool* cancel)
+{
+    report(progress, 0);
+    ReplacingFile file(path);
+    if (!file.open()) {
+        return false;
+    }
+    const QByteArray properties = package::buildPropertiesDocument(
+        snapshot.name, snapshot.author, snapshot.subcategory, package::today());
+    const QByteArray effect = package::buildEffectDocument(snapshot.effectType, snapshot.points);
+    const std::optional<std::vector<Member>> members =
+        packageMembers(properties, effect, snapshot.picture, progress, cancel);
+    const bool saved = members && writeArchive(file.descriptor(), *members, progress, cancel)
+        && !isSet(cancel) && file.commit();
+    if (saved) {
+        report(progress, 100);
+    }
+    return saved;
+}
+
+namespace {
+
+LoadResult refusal(const QString& reason)
+{
+    return {false, reason};
+}
+
+// "properties.json: mask_pivots is not an array"
+QString documentProblem(const char* member, const QString& problem)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(member), problem);
+}
+
+} // namespace
+
+PackageReading readPackage(const QString& path, const Progress& progress,
+                           const std::atomic_bool* cancel)
+{
+    using namespace package;
+    report(progress, 0);
+    QString why;
+    const Archive archive = openArchive(path, &why);
+    if (!archive) {
+        return {refusal(why), {}};
+    }
+    const std::optional<QByteArray> propertiesText = readDocument(archive, propertiesMember, &why);
+    const std::optional<QByteArray> effectText =
+        propertiesText ? readDocument(archive, effectMember, &why) : std::nullopt;
+    if (!effectText) {
+        return {refusal(why), {}};
+    }
+    const std::optional<Properties> properties = readPropertiesDocument(*propertiesText, &why);
+    if (!properties) {
+        return {refusal(documentProblem(propertiesMember, why)), {}};
+    }
+    std::optional<Effect> effect = readEffectDocument(*effectText, &why);
+    if (!effect) {
+        return {refusal(documentProblem(effectMember, why)), {}};
+    }
+    if (int(effect->points.size()) < minimumPivotCount) {
+        return {refusal(documentProblem(
+                    effectMember, QStringLiteral("mask_pivots has %1 elements, at least %2 needed")
+                                      .arg(effect->points.size())
+                                      .arg(minimumPivotCount))),
+                {}};
+    }
+    report(progress, 5);
+    const std::optional<QByteArray> pictureBytes =
+        readMember(archive, effect->picturePath, maximumMemberSize, &why, progress, {5, 40}, cancel);
+    if (!pictureBytes) {
+        return {refusal(why), {}};
+    }
+    const ImageDecoding decoded = decodePackagePicture(*pictureBytes, cancel);
+    if (decoded.picture.isNull()) {
+        return {refusal(decoded.reason), {}};
+    }
+    report(progress, 100);
+    return {{true, QString()},
+            {properties->name, properties->author, properties->subcategory, effect->effectType,
+             decoded.picture, std::move(effect->points), properties->time}};
 }
 
 } // namespace core

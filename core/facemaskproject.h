@@ -1,16 +1,56 @@
 #pragma once
 
+#include "facialpoints.h"
+
+#include <QImage>
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 
 namespace core {
 
-class FacialPoints;
-
 // The effect kind a package records.
 enum EffectType { FaceOnly = 0, WholeImage = 1, FullFrame = 2 };
+
+// Whether a package was taken, and if not, which check refused it.
+struct LoadResult {
+    bool ok = false;
+    QString reason;  // empty when ok, e.g. "member effect.json missing" otherwise
+};
+
+// A plain copy of what a package holds, to be written or read away from the GUI thread.
+// Copying it copies no pixels: the picture is implicitly shared.
+struct ProjectSnapshot {
+    QString name;
+    QString author;
+    QString subcategory;
+    int effectType = FaceOnly;
+    QImage picture;
+    FacialPointVector points;  // fractions of the picture
+    // The date a read package was written, as stored; saving always writes today's date.
+    QString time;
+};
+
+// Told the share of the work done, 0 to 100, on the thread doing the work.
+using Progress = std::function<void(int percent)>;
+
+// Writes snapshot as a .pmk package at path. Returns true only when all six members were
+// written; on failure, or when cancel (when not null) is set before the end, an existing file
+// at path is left untouched and nothing is left behind. Any thread.
+bool savePackage(const ProjectSnapshot& snapshot, const QString& path,
+                 const Progress& progress = {}, const std::atomic_bool* cancel = nullptr);
+
+struct PackageReading {
+    LoadResult result;         // "cancelled" when cancel was set
+    ProjectSnapshot snapshot;  // meaningful only when result.ok
+};
+
+// Reads and checks the package at path. Any thread.
+PackageReading readPackage(const QString& path, const Progress& progress = {},
+                           const std::atomic_bool* cancel = nullptr);
 
 // Everything a package holds: name, effect type, author, subcategory and the point model.
 // GUI thread only.
@@ -31,11 +71,18 @@ public:
     QString author() const;
     QString subcategory() const;
 
-    // Writes the project as a .pmk package. Returns true only when all six members were
-    // written; on failure an existing file at path is left untouched and nothing is left behind.
+    // What a package of the project would hold now.
+    ProjectSnapshot snapshot() const;
+    // Replaces name, subcategory, author, type, picture and points, in that order; the model
+    // signals the picture before the points.
+    void apply(const ProjectSnapshot& snapshot);
+
+    // savePackage of snapshot(), on the calling thread.
     bool save(const QString& path) const;
-    // Takes a package into the project. Returns false, changing nothing, when the package is
-    // refused; on success name, subcategory, author, type, picture and points are replaced.
+    // Takes a package into the project. Changes nothing when the package is refused, and then
+    // says why; on success applies what the package holds.
+    LoadResult loadWithReason(const QString& path);
+    // loadWithReason(path).ok.
     bool load(const QString& path);
 
 private:

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QImage>
+#include <QString>
+
+#include <atomic>
 
 class QByteArray;
-class QString;
 
 namespace core {
 
@@ -11,15 +13,30 @@ namespace core {
 // a picture far bigger than the memory of the machine, and decoding would try to allocate it.
 constexpr qint64 maximumPicturePixels = 100'000'000;
 constexpr qint64 maximumPictureBytes = qint64(1) << 30;
+// A progressive JPEG is refined over about ten scans, and every scan costs a pass over the
+// whole picture; a file of a few kilobytes can list thousands of empty ones.
+constexpr int maximumJpegScans = 100;
 
 // Reads the picture in the file at path, turned upright by its orientation tag. The format is
 // taken from the name and, failing that, from the content. Returns a null image when the file
-// cannot be read, is not a picture, or declares a size above the bounds. Any thread.
-QImage readImageFile(const QString& path);
+// cannot be read, is not a picture, declares a size above the bounds, or cancel (when not
+// null) is set while reading. Any thread.
+QImage readImageFile(const QString& path, const std::atomic_bool* cancel = nullptr);
 
-// Decodes a picture held in memory, its format detected from the content alone, with its pixels
-// as stored (an orientation tag is not applied). Returns a null image on the same failures as
-// readImageFile. Any thread.
+// A decoded picture, or the reason it was not decoded.
+struct ImageDecoding {
+    QImage picture;  // null on failure
+    QString reason;  // empty on success; otherwise a phrase starting with "picture"
+};
+
+// Decodes a package picture held in memory, with its pixels as stored (an orientation tag is
+// not applied). Only PNG and JPEG are decoded, as told by their content: other formats cannot
+// all report their true size before decoding. Fails on the bounds above, on damaged data and
+// when cancel (when not null) is set while decoding. Any thread.
+ImageDecoding decodePackagePicture(const QByteArray& bytes,
+                                   const std::atomic_bool* cancel = nullptr);
+
+// decodePackagePicture's picture.
 QImage decodeImage(const QByteArray& bytes);
 
 } // namespace core

@@ -60,8 +60,48 @@ const char* flagOf(int effectType)
     }
 }
 
+// Sets the reason a document was refused and returns the empty result.
+std::nullopt_t refuse(QString* why, const QString& reason)
+{
+    *why = reason;
+    return std::nullopt;
+}
+
+// The parser holds every value of a document at about a hundred bytes each, so a document of
+// a few megabytes of "{}," would take half a gigabyte. Values are counted by their separators
+// first; an honest document has two per point.
+constexpr qint64 maximumValueCount = 4 * qint64(maximumPivotCount) + 1024;
+
+// The commas outside strings: one less than the values in all arrays and objects together.
+qint64 separatorCount(const QByteArray& text)
+{
+    qint64 separators = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            inString = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == ',') {
+            ++separators;
+        }
+    }
+    return separators;
+}
+
+// "name missing" or "name is not a string", for a value that failed its type check.
+QString wrongValue(const Json::Value& value, const char* key, const char* expected)
+{
+    if (value.isNull()) {
+        return QStringLiteral("%1 missing").arg(QLatin1String(key));
+    }
+    return QStringLiteral("%1 is not %2").arg(QLatin1String(key), QLatin1String(expected));
+}
+
 // Parses one document; the root must be an object. Exceptions of the parser end here.
-std::optional<Json::Value> parseObject(const QByteArray& text)
+std::optional<Json::Value> parseObject(const QByteArray& text, QString* why)
 {
     try {
         Json::CharReaderBuilder builder;
@@ -69,16 +109,22 @@ std::optional<Json::Value> parseObject(const QByteArray& text)
         // The same grammar as the classic reader: comments yes, trailing commas no.
         builder["allowTrailingCommas"] = false;
         builder["stackLimit"] = maximumNestingDepth;
+        if (separatorCount(text) >= maximumValueCount) {
+            return refuse(why, QStringLiteral("more than %1 values").arg(maximumValueCount));
+        }
         const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
         std::string errors;
         const char* begin = text.constData();
-        if (!reader->parse(begin, begin + text.size(), &root, &errors) || !root.isObject()) {
-            return std::nullopt;
+        if (!reader->parse(begin, begin + text.size(), &root, &errors)) {
+            return refuse(why, QStringLiteral("not JSON"));
+        }
+        if (!root.isObject()) {
+            return refuse(why, QStringLiteral("not a JSON object"));
         }
         return root;
     } catch (const std::exception&) {
-        return std::nullopt;
+        return refuse(why, QStringLiteral("not JSON"));
     }
 }
 
@@ -99,62 +145,81 @@ bool isObjectOrAbsent(const Json::Value& value)
     return value.isNull() || value.isObject();
 }
 
-std::optional<int> effectTypeFromDocument(const Json::Value& document)
+std::optional<int> effectTypeFromDocument(const Json::Value& document, QString* why)
 {
-    const Json::Value& wholeFrame = document["stretch_extra_rect_on_whole_frame"];
-    const Json::Value& extraRect = document["need_extra_rect"];
-    if (!readsAsBoolean(wholeFrame) || !readsAsBoolean(extraRect)) {
-        return std::nullopt;
+    for (const char* flag : {"stretch_extra_rect_on_whole_frame", "need_extra_rect"}) {
+        if (!readsAsBoolean(document[flag])) {
+            return refuse(why, QStringLiteral("%1 is not a boolean").arg(QLatin1String(flag)));
+        }
     }
-    if (wholeFrame.asBool()) {
+    if (document["stretch_extra_rect_on_whole_frame"].asBool()) {
         return FullFrame;
     }
-    return extraRect.asBool() ? WholeImage : FaceOnly;
+    return document["need_extra_rect"].asBool() ? WholeImage : FaceOnly;
 }
 
-std::optional<double> coordinateOf(const Json::Value& value)
+std::optional<double> coordinateOf(const Json::Value& pivot, const char* axis, int index,
+                                   QString* why)
 {
+    const Json::Value& value = pivot[axis];
     if (!readsAsBoolean(value)) {
-        return std::nullopt;
+        return refuse(why, QStringLiteral("mask_pivots element %1: %2 is not a number")
+                               .arg(index)
+                               .arg(QLatin1String(axis)));
     }
     return value.asDouble();
 }
 
-std::optional<FacialPointVector> readPivots(const Json::Value& pivots)
+std::optional<FacialPointVector> readPivots(const Json::Value& pivots, QString* why)
 {
     if (!pivots.isNull() && !pivots.isArray()) {
-        return std::nullopt;
+        return refuse(why, QStringLiteral("mask_pivots is not an array"));
+    }
+    // Checked before anything is stored: the parser already holds the values, but a point list
+    // of millions would be copied and painted over and over.
+    if (pivots.size() > unsigned(maximumPivotCount)) {
+        return refuse(why, QStringLiteral("mask_pivots has %1 elements, at most %2 allowed")
+                               .arg(pivots.size())
+                               .arg(maximumPivotCount));
     }
     FacialPointVector points;
     points.reserve(pivots.size());
+    int index = 0;
     for (const Json::Value& pivot : pivots) {
         if (!isObjectOrAbsent(pivot)) {
-            return std::nullopt;
+            return refuse(why, QStringLiteral("mask_pivots element %1 is not an object").arg(index));
         }
-        const std::optional<double> x = coordinateOf(pivot["x"]);
-        const std::optional<double> y = coordinateOf(pivot["y"]);
-        if (!x || !y) {
+        const std::optional<double> x = coordinateOf(pivot, "x", index, why);
+        const std::optional<double> y = x ? coordinateOf(pivot, "y", index, why) : std::nullopt;
+        if (!y) {
             return std::nullopt;
         }
         points.emplace_back(*x, *y);
+        ++index;
     }
     return points;
 }
 
-std::optional<Effect> effectFromDocument(const Json::Value& document)
+std::optional<Effect> effectFromDocument(const Json::Value& document, QString* why)
 {
     const Json::Value& maskData = document["face_mask_data"];
     if (!isObjectOrAbsent(maskData)) {
-        return std::nullopt;
+        return refuse(why, QStringLiteral("face_mask_data is not an object"));
     }
     const Json::Value& picturePath = maskData["face_mask_image_path"];
     const Json::Value& pivotData = maskData["mask_data"];
-    if (!picturePath.isString() || !isObjectOrAbsent(pivotData)) {
+    if (!picturePath.isString()) {
+        return refuse(why, wrongValue(picturePath, "face_mask_image_path", "a string"));
+    }
+    if (!isObjectOrAbsent(pivotData)) {
+        return refuse(why, QStringLiteral("mask_data is not an object"));
+    }
+    const std::optional<int> effectType = effectTypeFromDocument(document, why);
+    if (!effectType) {
         return std::nullopt;
     }
-    const std::optional<int> effectType = effectTypeFromDocument(document);
-    std::optional<FacialPointVector> points = readPivots(pivotData["mask_pivots"]);
-    if (!effectType || !points) {
+    std::optional<FacialPointVector> points = readPivots(pivotData["mask_pivots"], why);
+    if (!points) {
         return std::nullopt;
     }
     return Effect{*effectType, std::move(*points), stringOf(picturePath)};
@@ -222,35 +287,42 @@ QByteArray buildEffectDocument(int effectType, const FacialPointVector& points)
     return toText(document);
 }
 
-std::optional<Properties> readPropertiesDocument(const QByteArray& text)
+std::optional<Properties> readPropertiesDocument(const QByteArray& text, QString* reason)
 {
-    const std::optional<Json::Value> document = parseObject(text);
+    QString why;
+    QString* const whyOut = reason ? reason : &why;
+    const std::optional<Json::Value> document = parseObject(text, whyOut);
     if (!document) {
         return std::nullopt;
     }
     try {
-        const Json::Value& name = (*document)["name"];
-        const Json::Value& subcategory = (*document)["subcategory"];
-        const Json::Value& author = (*document)["author"];
-        if (!name.isString() || !subcategory.isString() || !author.isString()) {
-            return std::nullopt;
+        for (const char* key : {"name", "subcategory", "author"}) {
+            if (!(*document)[key].isString()) {
+                return refuse(whyOut, wrongValue((*document)[key], key, "a string"));
+            }
         }
-        return Properties{stringOf(name), stringOf(subcategory), stringOf(author)};
+        // The date is shown, never checked: a package without one still opens.
+        const Json::Value& time = (*document)["time"];
+        return Properties{stringOf((*document)["name"]), stringOf((*document)["subcategory"]),
+                          stringOf((*document)["author"]),
+                          time.isString() ? stringOf(time) : QString()};
     } catch (const std::exception&) {
-        return std::nullopt;
+        return refuse(whyOut, QStringLiteral("unreadable values"));
     }
 }
 
-std::optional<Effect> readEffectDocument(const QByteArray& text)
+std::optional<Effect> readEffectDocument(const QByteArray& text, QString* reason)
 {
-    const std::optional<Json::Value> document = parseObject(text);
+    QString why;
+    QString* const whyOut = reason ? reason : &why;
+    const std::optional<Json::Value> document = parseObject(text, whyOut);
     if (!document) {
         return std::nullopt;
     }
     try {
-        return effectFromDocument(*document);
+        return effectFromDocument(*document, whyOut);
     } catch (const std::exception&) {
-        return std::nullopt;
+        return refuse(whyOut, QStringLiteral("unreadable values"));
     }
 }
 

@@ -27,6 +27,9 @@ const QSize largeThumbnailSize(320, 240);
 
 // A package needs at least the 68 landmarks and the 7 derived points.
 constexpr int minimumPivotCount = 75;
+// More points than any effect uses; a document listing more is refused before they are stored,
+// so that a small hostile file cannot make the program hold and paint millions of them.
+constexpr int maximumPivotCount = 100'000;
 
 // The date written into a package. Tests replace the clock to fix it; the default is the
 // local date. Returns the clock that was in place.
@@ -45,6 +48,7 @@ struct Properties {
     QString name;
     QString subcategory;
     QString author;
+    QString time;  // as written, "MM.dd.yyyy" by us; empty when absent or not a string
 };
 
 struct Effect {
@@ -53,10 +57,11 @@ struct Effect {
     QString picturePath;
 };
 
-// Parse the documents. Returns nothing when the text is not JSON, nests too deeply, or holds a
-// value of a type the format does not allow where the reader looks; never throws.
-std::optional<Properties> readPropertiesDocument(const QByteArray& text);
-std::optional<Effect> readEffectDocument(const QByteArray& text);
+// Parse the documents. Returns nothing when the text is not JSON, nests too deeply, holds a
+// value of a type the format does not allow where the reader looks, or (effect) lists more than
+// maximumPivotCount pivots; then *reason, when given, says which check failed. Never throws.
+std::optional<Properties> readPropertiesDocument(const QByteArray& text, QString* reason = nullptr);
+std::optional<Effect> readEffectDocument(const QByteArray& text, QString* reason = nullptr);
 
 // The picture scaled smoothly into size, keeping its aspect ratio, centred on white.
 // A null picture gives a null thumbnail.

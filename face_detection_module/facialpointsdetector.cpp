@@ -3,6 +3,7 @@
 #include "facedetectionmodule.h"
 #include "landmarkpipeline.h"
 
+#include <QMutex>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -25,11 +26,15 @@ public:
 
     std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image);
     void startInitialization();
-    void initialize();
+    void loadModelOnce();
     DetectionResult runDetection(const QImage& image);
 
     FacialPointsDetector* const owner;
     std::atomic<int32_t> state{NotInitialized};
+    // Held while the model is loaded and while it is used. A caller that waits on a future may
+    // run the still-queued task on its own thread, beside the pool's worker; the lock keeps the
+    // module to one user at a time and makes such a task wait for (or do) the loading.
+    QMutex moduleMutex;
     std::unique_ptr<FaceDetectionModule> module;
     QThreadPool pool;
 };
@@ -57,28 +62,38 @@ void FacialPointsDetector::Impl::startInitialization()
         return;
     }
     state.exchange(Initializing);
-    QtConcurrent::run(&pool, this, &Impl::initialize);
+    QtConcurrent::run(&pool, this, &Impl::loadModelOnce);
 }
 
-void FacialPointsDetector::Impl::initialize()
+// Whichever task runs first loads the model; the others find it loaded (or failed). The signal
+// goes out after the lock is released, so its receivers may call anything.
+void FacialPointsDetector::Impl::loadModelOnce()
 {
-    std::unique_ptr<FaceDetectionModule> loaded;
-    try {
-        loaded = FaceDetectionModule::load();
-    } catch (...) {
-        loaded.reset();
-    }
-    if (loaded) {
-        module = std::move(loaded);
-        state.exchange(Initialized);
-    } else {
-        state.exchange(Failed);
+    {
+        QMutexLocker lock(&moduleMutex);
+        if (state.load() != Initializing) {
+            return;
+        }
+        std::unique_ptr<FaceDetectionModule> loaded;
+        try {
+            loaded = FaceDetectionModule::load();
+        } catch (...) {
+            loaded.reset();
+        }
+        if (loaded) {
+            module = std::move(loaded);
+            state.exchange(Initialized);
+        } else {
+            state.exchange(Failed);
+        }
     }
     emit owner->initializingFinished();
 }
 
 FacialPointsDetector::DetectionResult FacialPointsDetector::Impl::runDetection(const QImage& image)
 {
+    loadModelOnce();
+    QMutexLocker lock(&moduleMutex);
     if (!module || image.isNull()) {
         return {};
     }

@@ -15,7 +15,8 @@ namespace core {
 // Asynchronous landmark detection on one private worker thread. The landmark model
 // "shape_predictor.dat" is read from the working directory on the first request; a missing or
 // unreadable file, or a model with fewer than 46 parts (the derived points read parts 0, 16, 36
-// and 45), ends in Failed, for good. Every public function is called on the GUI thread.
+// and 45), ends in Failed, for good. Every public function is called on the GUI thread. A future
+// waited on with waitForFinished() gives the same result as one watched through the event loop.
 class FacialPointsDetector : public QObject
 {
     Q_OBJECT
@@ -36,7 +37,8 @@ public:
     std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image);
 
 signals:
-    // Emitted once, from the worker thread, when loading the model has ended (check state()).
+    // Emitted once when loading the model has ended (check state()), from the worker thread or
+    // from a thread that waited on a future and ran the loading itself.
     void initializingFinished();
 
 private:

@@ -7,8 +7,20 @@
 
 namespace core {
 
-// The landmarks of the largest face plus the derived points, or, without a face, the landmarks
-// predicted over the whole picture; relative coordinates. Empty when the picture is too large.
+namespace {
+
+// Predicted parts (picture pixels) with the derived points, as fractions of size.
+FacialPointVector completedPoints(const QVector<QPoint>& parts, QSize size)
+{
+    FacialPointVector points = landmarks::toFacialPoints(parts);
+    // Cannot fail: models with too few parts are refused when loading.
+    landmarks::appendForeheadPoints(points);
+    landmarks::normalizePoints(points, size.width(), size.height());
+    return points;
+}
+
+} // namespace
+
 DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& image)
 {
     // Converted once here, so the module's own conversion is a no-op and no-face pictures are
@@ -25,26 +37,27 @@ DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& i
     }
 
     DetectionResult result;
-    if (!faces->isEmpty()) {
-        QVector<QRect> rectangles;
-        rectangles.reserve(faces->size());
-        for (const Face& face : *faces) {
-            rectangles.append(face.rect);
-        }
-        const Face& chosen = faces->at(landmarks::indexOfLargest(rectangles));
-        result.points = landmarks::toFacialPoints(chosen.points);
-        // Cannot fail: models with too few parts are refused when loading.
-        landmarks::appendForeheadPoints(result.points);
-        result.faceCount = faces->size();
-    } else {
+    if (faces->isEmpty()) {
+        // A picture without a face still gets a whole markup: every package must hold 75 points.
         const std::optional<QVector<QPoint>> whole =
             module.detectPoints(rgb, QRect(QPoint(0, 0), rgb.size()));
         if (!whole) {
             return {};
         }
-        result.points = landmarks::toFacialPoints(*whole);
+        result.points = completedPoints(*whole, image.size());
+        return result;
     }
-    landmarks::normalizePoints(result.points, image.width(), image.height());
+
+    QVector<QRect> rectangles;
+    rectangles.reserve(faces->size());
+    result.faces.reserve(faces->size());
+    for (const Face& face : *faces) {
+        rectangles.append(face.rect);
+        result.faces.append(DetectedFace{face.rect, completedPoints(face.points, image.size())});
+    }
+    result.faceCount = faces->size();
+    result.placed = landmarks::indexOfLargest(rectangles);
+    result.points = result.faces.at(result.placed).points;
     return result;
 }
 

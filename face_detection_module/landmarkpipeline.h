@@ -20,10 +20,10 @@ struct DetectedFace {
     FacialPointVector points;
 };
 
-// The result of one detection: relative coordinates clamped to [0, 1]; 75 points when a face
-// was found, the 68 predicted over the whole picture when none was; empty without a model.
-// faces lists every face found, the most confident first; placed is the index in faces of the
-// face whose points are in points (the largest), -1 when no face was found.
+// The result of one detection, relative coordinates clamped to [0, 1]: the 68 predicted points
+// and the 7 derived ones, of the largest face, or predicted over the whole picture when no face
+// was found; empty without a model. faces lists every face found, the most confident first;
+// placed is the index in faces of the face whose points are in points, -1 without a face.
 struct DetectionResult {
     int32_t faceCount = 0;
     FacialPointVector points;

@@ -6,11 +6,15 @@ set -euo pipefail
 packages=(
     # build
     build-essential cmake pkg-config
-    qtbase5-dev qt5-image-formats-plugins libdlib-dev libjsoncpp-dev zlib1g-dev libblas-dev liblapack-dev
+    qtbase5-dev qt5-image-formats-plugins libdlib-dev libjsoncpp-dev zlib1g-dev libdeflate-dev libblas-dev liblapack-dev
+    # the preview's camera: Qt Multimedia and its GStreamer back end
+    qtmultimedia5-dev libqt5multimedia5-plugins gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     # the 68-point landmark model, installed at /usr/share/dlib/shape_predictor_68_face_landmarks.dat
     libdlib-data
     # tests: real windows, archive tools that check our packages, Python's zipfile and json
     xvfb xauth xdotool xclip x11-utils imagemagick unzip zip p7zip-full python3 libjpeg-turbo-progs
+    # tests: an independent checker of the PNG files we write
+    pngcheck
     # tests: fonts so that marker numbers render the same everywhere
     fonts-dejavu-core
     # fuzzing and sanitizers

@@ -2,6 +2,9 @@
 
 #include "icontroller.h"
 
+#include <QPointF>
+#include <QVector>
+
 #include <memory>
 
 class QUndoStack;
@@ -12,14 +15,18 @@ class FacialPoints;
 
 namespace tools {
 
-// Paints a facial point model's picture stretched over the view, draws a numbered red marker on
-// every point and drags single points. The model's points are fractions of the picture size;
-// positions, sizes and rectangles passed in are view pixels. GUI thread only (uses QPixmap).
+class ViewTransform;
+
+// Paints a facial point model's picture through a view transform (stretched over the view at
+// zoom 1, enlarged up to 64 times), draws a numbered red marker on every point with the face's
+// outline beneath, and edits the points: single drags, a selection moved, nudged, scaled and
+// rotated as a group. The model's points are fractions of the picture size; positions, sizes
+// and rectangles passed in are view pixels. GUI thread only (uses QPixmap).
 //
 // A view with zero width or height shows nothing and takes no mouse input: paint draws nothing
 // and the mouse operations return false without touching the model. Points whose coordinates
-// are not finite are neither drawn nor hit; points far outside [0, 1] are handled like any
-// other point that lies outside the view.
+// are not finite are neither drawn nor hit nor moved; points far outside [0, 1] are handled like
+// any other point that lies outside the view. Every completed edit is one undo step.
 class FacialPointsController : public IController
 {
 public:
@@ -27,25 +34,75 @@ public:
     ~FacialPointsController() override;
 
     core::FacialPoints* facialPoints() const;
-    // Attaches a model (not owned); null detaches. Drops the cached picture. Attaching the model
-    // that is already attached does nothing.
+    // Attaches a model (not owned); null detaches. Drops the cached picture, fits the view and
+    // clears the selection. Attaching the model that is already attached does nothing.
     void setFacialPoints(core::FacialPoints* points);
 
-    // Draws the exposed part of the picture, then the markers that overlap it.
+    // Draws the exposed part of the picture, the outline, then the markers that overlap it.
     void paint(QPaintDevice* device, const QRect& exposed, QSize viewSize) override;
-    // Grabs the first point (in index order) whose 12 x 12 pixel square contains the position.
+
+    // A left press. On a handle of the selection's box it starts scaling or rotating. On a
+    // marker (among those whose 12 x 12 square contains the press, the nearest centre; at equal
+    // distance the higher index, which is drawn on top): with Shift it toggles that point in the
+    // selection; on a selected point of a larger selection it starts moving the selection;
+    // otherwise the point becomes the selection and is dragged alone. Elsewhere in the view it
+    // starts a rubber band (with Shift, adding to the selection). False when the view is empty
+    // or no model is attached.
     bool mousePress(QPoint position, QSize viewSize) override;
-    // Moves the grabbed point with the cursor, keeping its offset; clamps it into [0, 1].
+    bool mousePress(QPoint position, QSize viewSize, Qt::KeyboardModifiers modifiers);
+    // Continues the gesture. A dragged point keeps its offset to the cursor and is clamped into
+    // [0, 1]; a moved selection is clamped so that no point leaves the picture. Shift while
+    // scaling keeps the proportions. False when no gesture runs.
     bool mouseMove(QPoint position, QSize viewSize) override;
-    // Ends a drag; false when no point was grabbed.
+    bool mouseMove(QPoint position, QSize viewSize, Qt::KeyboardModifiers modifiers);
+    // Ends the gesture and pushes its undo step if it moved anything; false when none ran.
     bool mouseRelease(QPoint position, QSize viewSize) override;
 
     // Edits are pushed as undo steps onto stack (not owned); null applies them directly.
     void setUndoStack(QUndoStack* stack);
     QUndoStack* undoStack() const;
 
-    // Index of the point being dragged, -1 when idle.
-    int selectedIndex() const;
+    // Index of the point being dragged alone, -1 otherwise.
+    int draggedIndex() const;
+    // Whether a mouse gesture (drag, rubber band, scale, rotate) is running.
+    bool isGestureActive() const;
+
+    // The selection: point indices in ascending order. It is not part of the undo history.
+    QVector<int> selection() const;
+    // Keeps only the indices of existing points.
+    void setSelection(const QVector<int>& indices);
+    void selectAll();
+    void clearSelection();
+    // Selects the point after (or before) the single selected one, wrapping around; with no
+    // selection the first (or last) point.
+    void selectNext();
+    void selectPrevious();
+    // Moves the selection by a distance in view pixels, clamped so that no point leaves the
+    // picture. A run of nudges of one selection is one undo step. False when nothing moved.
+    bool nudgeSelection(QPointF viewDelta);
+
+    // The view's layout of the picture; view size changes come with every call that takes one.
+    const ViewTransform& viewTransform() const;
+    void setViewSize(QSize viewSize);
+    // Zooms by factor keeping the picture point under anchor (view pixels) where it is.
+    void zoomBy(double factor, QPointF anchor);
+    void zoomIn();
+    void zoomOut();
+    void fitToView();
+    // Scrolls the picture by delta view pixels; it never scrolls past its edges.
+    void pan(QPointF delta);
+    // A view position in picture pixels (fractions times the picture size).
+    QPointF viewToPicturePixels(QPointF position) const;
+
+    void setKeepAspectRatio(bool keep);
+    bool keepAspectRatio() const;
+    void setShowNumbers(bool show);
+    bool showNumbers() const;
+    void setShowOutline(bool show);
+    bool showOutline() const;
+
+    // The zoom factor of one Zoom In step.
+    static constexpr double zoomStep = 1.25;
 
 private:
     Q_DISABLE_COPY(FacialPointsController)

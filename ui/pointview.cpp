@@ -1,38 +1,43 @@
 #include "pointview.h"
 
+#include "detectionflow.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
-#include "facialpointsdetector.h"
 #include "imagefiles.h"
+#include "landmarkpipeline.h"
 #include "pointcommands.h"
-#include "prompts.h"
+#include "viewtransform.h"
 
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QPaintEvent>
 #include <QUndoStack>
 #include <QUrl>
 #include <QVariant>
+#include <QWheelEvent>
+
+#include <cmath>
 
 namespace ui {
 
 namespace {
 
-using DetectionResult = core::FacialPointsDetector::DetectionResult;
-
-// The last answer to the repeat-detection question, shared by every view of the process; it is
-// offered as the default the next time the question is asked.
-QMessageBox::StandardButton lastDetectionAnswer = QMessageBox::Yes;
-
-const char* const detectionQuestionTitle = "Facial points";
-const char* const detectionQuestionText =
-    "Do you want to repeat facial points detection?\nExisting points will be replaced.";
+// A wheel notch is 120 units; touchpads send smaller steps, which count in proportion.
+constexpr double wheelNotch = 120.0;
+// View pixels scrolled per wheel notch.
+constexpr double scrollPerNotch = 40.0;
+// Arrow keys nudge by one view pixel, by ten with Shift.
+constexpr double nudgeStep = 1.0;
+constexpr double largeNudgeStep = 10.0;
 
 QImage imageFromVariant(const QVariant& value)
 {
@@ -52,7 +57,7 @@ class PointView::Impl : public QObject
 public:
     Impl(PointView* owner, core::FacialPointsDetector* detector)
         : q(owner)
-        , detector(detector)
+        , detection(detector)
     {
     }
 
@@ -64,80 +69,153 @@ public:
         const QImage previousPicture = model->image();
         const core::FacialPointVector previousPoints = model->points();
         model->setImage(image);
-        startDetection(image);
+        detection.start(image);
         tools::execute(undoStack, std::make_unique<tools::ReplacePictureCommand>(
                                       model, previousPicture, previousPoints, model->image(),
                                       model->points(), true));
     }
 
-    void startDetection(const QImage& image);
-    void onDetectionFinished();
+    QRectF toView(const QRect& pictureRect) const;
+    void paintOtherFaces(QPainter& painter) const;
+    void refreshPointInfo();
+    QString pointInfo() const;
+    bool handleEditingKey(QKeyEvent* event);
+    void stopPanning();
+    // A hidden widget gets its resize event only when shown: the controller learns the size
+    // before every call that maps positions.
+    void syncViewSize() { controller.setViewSize(q->size()); }
 
     PointView* q;
     tools::FacialPointsController controller;
-    core::FacialPointsDetector* detector;
-    std::shared_ptr<QFutureWatcher<DetectionResult>> watcher;
+    DetectionFlow detection;
     QPointer<QUndoStack> undoStack;
-    // Identifies the picture the running detection was started for: a result that arrives
-    // after the model got another picture (a package, say) belongs to nothing on screen.
-    qint64 detectedImageKey = 0;
+    // The open face menu; while it exists the faces it offers are outlined.
+    QPointer<QMenu> faceMenu;
+    QString lastPointInfo;
+    bool spaceHeld = false;
+    bool panning = false;
+    QPoint lastPanPosition;
 };
 
-void PointView::Impl::startDetection(const QImage& image)
+void PointView::Impl::refreshPointInfo()
 {
-    if (!detector || detector->state() == core::FacialPointsDetector::Failed) {
-        return;
-    }
-    core::FacialPoints* model = controller.facialPoints();
-    if (!model) {
-        return;
-    }
-    if (model->count() > 0) {
-        lastDetectionAnswer = Prompts::current().question(
-            QString::fromLatin1(detectionQuestionTitle), QString::fromLatin1(detectionQuestionText),
-            QMessageBox::Yes | QMessageBox::No, lastDetectionAnswer);
-        if (lastDetectionAnswer != QMessageBox::Yes) {
-            return;
-        }
-    }
-    // Replacing the pointer destroys the previous watcher, so a superseded detection never
-    // reaches the model.
-    watcher = detector->detect(image);
-    if (!watcher) {
-        return;
-    }
-    detectedImageKey = image.cacheKey();
-    connect(watcher.get(), &QFutureWatcherBase::finished, this, &Impl::onDetectionFinished);
-    if (watcher->isFinished()) {
-        onDetectionFinished();
+    const QString text = pointInfo();
+    if (text != lastPointInfo) {
+        lastPointInfo = text;
+        emit q->pointInfoChanged(text);
     }
 }
 
-void PointView::Impl::onDetectionFinished()
+QString PointView::Impl::pointInfo() const
 {
-    if (!watcher) {
-        return;
+    const core::FacialPoints* model = controller.facialPoints();
+    const QVector<int> selection = controller.selection();
+    if (!model || selection.size() != 1 || selection.front() >= model->count()) {
+        return QString();
     }
-    const QFuture<DetectionResult> future = watcher->future();
-    // A detection that threw finishes cancelled and without a result; reading it would rethrow.
-    if (future.isCanceled() || future.resultCount() < 1) {
-        return;
+    const int index = selection.front();
+    const FacialPoint point = model->points()[size_t(index)];
+    const QSize picture = controller.viewTransform().pictureSize();
+    QString text;
+    if (picture.isEmpty()) {
+        text = QStringLiteral("Point %1: %2, %3")
+                   .arg(index)
+                   .arg(point.x(), 0, 'f', 3)
+                   .arg(point.y(), 0, 'f', 3);
+    } else {
+        text = QStringLiteral("Point %1: %2, %3 px of %4 \u00d7 %5")
+                   .arg(index)
+                   .arg(point.x() * picture.width(), 0, 'f', 1)
+                   .arg(point.y() * picture.height(), 0, 'f', 1)
+                   .arg(picture.width())
+                   .arg(picture.height());
     }
-    const core::FacialPointVector points = future.resultAt(0).points;
-    core::FacialPoints* model = controller.facialPoints();
-    if (!model || model->image().cacheKey() != detectedImageKey) {
-        return;
+    const double zoom = controller.viewTransform().zoom();
+    if (zoom > tools::ViewTransform::minimumZoom) {
+        text += QStringLiteral(" \u2014 %1 %").arg(qRound(zoom * 100));
     }
-    tools::execute(undoStack, std::make_unique<tools::ReplacePointsCommand>(
-                                  model, model->points(), points,
-                                  QStringLiteral("Detect Points"), false));
+    return text;
+}
+
+bool PointView::Impl::handleEditingKey(QKeyEvent* event)
+{
+    syncViewSize();
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    const double step = shift ? largeNudgeStep : nudgeStep;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        controller.nudgeSelection(QPointF(-step, 0));
+        return true;
+    case Qt::Key_Right:
+        controller.nudgeSelection(QPointF(step, 0));
+        return true;
+    case Qt::Key_Up:
+        controller.nudgeSelection(QPointF(0, -step));
+        return true;
+    case Qt::Key_Down:
+        controller.nudgeSelection(QPointF(0, step));
+        return true;
+    case Qt::Key_Escape:
+        controller.clearSelection();
+        return true;
+    case Qt::Key_A:
+        if (event->modifiers() & Qt::ControlModifier) {
+            controller.selectAll();
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void PointView::Impl::stopPanning()
+{
+    panning = false;
+    if (spaceHeld) {
+        q->setCursor(Qt::OpenHandCursor);
+    } else {
+        q->unsetCursor();
+    }
+}
+
+// Picture pixels to view pixels, through the view's current zoom and scroll position.
+QRectF PointView::Impl::toView(const QRect& pictureRect) const
+{
+    const tools::ViewTransform& transform = controller.viewTransform();
+    const QSize picture = controller.facialPoints()->image().size();
+    if (picture.isEmpty() || !transform.isValid()) {
+        return QRectF();
+    }
+    const auto fraction = [picture](QPoint p) {
+        return QPointF(double(p.x()) / picture.width(), double(p.y()) / picture.height());
+    };
+    return QRectF(transform.toView(fraction(pictureRect.topLeft())),
+                  transform.toView(fraction(pictureRect.topLeft() + QPoint(pictureRect.width(), pictureRect.height()))));
+}
+
+void PointView::Impl::paintOtherFaces(QPainter& painter) const
+{
+    const core::FacialPointVector current = controller.facialPoints()->points();
+    painter.setPen(QPen(QColor(255, 255, 255, 110), 1.5, Qt::DashLine));
+    painter.setBrush(QColor(255, 255, 255, 30));
+    for (int i = 0; i < detection.faceCount(); ++i) {
+        if (detection.face(i).points != current) {
+            painter.drawRect(toView(detection.face(i).rect));
+        }
+    }
 }
 
 PointView::PointView(core::FacialPointsDetector* detector)
     : d(std::make_unique<Impl>(this, detector))
 {
-    connect(&d->controller, &tools::IController::needUpdate, d.get(), [this] { update(); });
-    setFocusPolicy(Qt::ClickFocus);
+    connect(&d->controller, &tools::IController::needUpdate, d.get(), [this] {
+        update();
+        d->refreshPointInfo();
+    });
+    connect(&d->detection, &DetectionFlow::statusMessageChanged, this, &PointView::statusMessageChanged);
+    // Keys (Ctrl+V among them) reach the view without a click into it first.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 PointView::~PointView() = default;
@@ -145,6 +223,7 @@ PointView::~PointView() = default;
 void PointView::setFacialPoints(core::FacialPoints* points)
 {
     d->controller.setFacialPoints(points);
+    d->detection.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
 }
 
@@ -152,6 +231,7 @@ void PointView::setUndoStack(QUndoStack* stack)
 {
     d->undoStack = stack;
     d->controller.setUndoStack(stack);
+    d->detection.setUndoStack(stack);
 }
 
 core::FacialPoints* PointView::facialPoints() const
@@ -196,41 +276,221 @@ bool PointView::insertFromMimeData(const QMimeData* data)
     return false;
 }
 
+void PointView::zoomIn()
+{
+    d->syncViewSize();
+    d->controller.zoomIn();
+}
+
+void PointView::zoomOut()
+{
+    d->syncViewSize();
+    d->controller.zoomOut();
+}
+
+void PointView::fitToWindow()
+{
+    d->syncViewSize();
+    d->controller.fitToView();
+}
+
+void PointView::setShowNumbers(bool show)
+{
+    d->controller.setShowNumbers(show);
+}
+
+void PointView::setShowOutline(bool show)
+{
+    d->controller.setShowOutline(show);
+}
+
+void PointView::setKeepAspectRatio(bool keep)
+{
+    d->controller.setKeepAspectRatio(keep);
+}
+
+double PointView::zoom() const
+{
+    return d->controller.viewTransform().zoom();
+}
+
+QPointF PointView::viewToPicturePixels(QPoint position) const
+{
+    d->syncViewSize();
+    return d->controller.viewToPicturePixels(QPointF(position));
+}
+
+bool PointView::event(QEvent* event)
+{
+    // Tab and Shift+Tab walk through the points instead of moving the keyboard focus.
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+            if (key->key() == Qt::Key_Backtab || (key->modifiers() & Qt::ShiftModifier)) {
+                d->controller.selectPrevious();
+            } else {
+                d->controller.selectNext();
+            }
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
 void PointView::mousePressEvent(QMouseEvent* event)
 {
-    if (d->controller.mousePress(event->pos(), size())) {
+    const bool panButton = event->button() == Qt::MiddleButton
+        || (event->button() == Qt::LeftButton && d->spaceHeld);
+    if (panButton && !d->panning) {
+        d->panning = true;
+        d->lastPanPosition = event->pos();
+        setCursor(Qt::ClosedHandCursor);
+        event->accept();
+        return;
+    }
+    if (event->button() == Qt::LeftButton
+        && d->controller.mousePress(event->pos(), size(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
-    if (d->controller.mouseMove(event->pos(), size())) {
+    if (d->panning) {
+        d->syncViewSize();
+        d->controller.pan(QPointF(event->pos() - d->lastPanPosition));
+        d->lastPanPosition = event->pos();
+        event->accept();
+        return;
+    }
+    if (d->controller.mouseMove(event->pos(), size(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (d->controller.mouseRelease(event->pos(), size())) {
+    if (d->panning) {
+        if (event->button() == Qt::MiddleButton || event->button() == Qt::LeftButton) {
+            d->stopPanning();
+        }
+        event->accept();
+        return;
+    }
+    if (event->button() == Qt::LeftButton && d->controller.mouseRelease(event->pos(), size())) {
         event->accept();
     }
+}
+
+void PointView::wheelEvent(QWheelEvent* event)
+{
+    const QPoint angle = event->angleDelta();
+    d->syncViewSize();
+    if (event->modifiers() & Qt::ControlModifier) {
+        const double notches = (angle.y() != 0 ? angle.y() : angle.x()) / wheelNotch;
+        d->controller.zoomBy(std::pow(tools::FacialPointsController::zoomStep, notches),
+                             event->position());
+    } else if (event->modifiers() & Qt::ShiftModifier) {
+        const int along = angle.x() != 0 ? angle.x() : angle.y();
+        d->controller.pan(QPointF(along / wheelNotch * scrollPerNotch, 0));
+    } else {
+        d->controller.pan(QPointF(angle.x(), angle.y()) / wheelNotch * scrollPerNotch);
+    }
+    event->accept();
+}
+
+void PointView::resizeEvent(QResizeEvent* event)
+{
+    d->syncViewSize();
+    QWidget::resizeEvent(event);
 }
 
 void PointView::paintEvent(QPaintEvent* event)
 {
     d->controller.paint(this, event->rect(), size());
+    if (d->faceMenu && facialPoints()) {
+        QPainter painter(this);
+        d->paintOtherFaces(painter);
+    }
+}
+
+std::unique_ptr<QMenu> PointView::faceMenuAt(QPoint position)
+{
+    if (!facialPoints()) {
+        return nullptr;
+    }
+    const QPointF pixel = viewToPicturePixels(position);
+    const int face = d->detection.faceAt(QPoint(int(std::floor(pixel.x())), int(std::floor(pixel.y()))));
+    if (face < 0) {
+        return nullptr;
+    }
+    auto menu = std::make_unique<QMenu>(this);
+    QAction* place = menu->addAction(QStringLiteral("Place Points on This Face"));
+    connect(place, &QAction::triggered, d.get(), [this, face] { d->detection.placeOnFace(face); });
+    d->faceMenu = menu.get();
+    connect(menu.get(), &QObject::destroyed, this, [this] { update(); });
+    update();
+    return menu;
+}
+
+void PointView::contextMenuEvent(QContextMenuEvent* event)
+{
+    const std::unique_ptr<QMenu> menu = faceMenuAt(event->pos());
+    if (!menu) {
+        return;
+    }
+    event->accept();
+    menu->exec(event->globalPos());
 }
 
 void PointView::keyPressEvent(QKeyEvent* event)
 {
+    if (event->key() == Qt::Key_Space) {
+        if (!event->isAutoRepeat()) {
+            d->spaceHeld = true;
+            if (!d->panning) {
+                setCursor(Qt::OpenHandCursor);
+            }
+        }
+        event->accept();
+        return;
+    }
+    if (d->handleEditingKey(event)) {
+        event->accept();
+        return;
+    }
     if (!(event->modifiers() & Qt::ControlModifier) || event->key() != Qt::Key_V) {
+        event->ignore();
         return;
     }
     const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
     if (data && insertFromMimeData(data)) {
         event->accept();
     }
+}
+
+void PointView::keyReleaseEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
+        d->spaceHeld = false;
+        if (!d->panning) {
+            unsetCursor();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::keyReleaseEvent(event);
+}
+
+void PointView::focusOutEvent(QFocusEvent* event)
+{
+    // The Space release goes elsewhere once the focus has left.
+    d->spaceHeld = false;
+    if (!d->panning) {
+        unsetCursor();
+    }
+    QWidget::focusOutEvent(event);
 }
 
 void PointView::dragEnterEvent(QDragEnterEvent* event)

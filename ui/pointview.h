@@ -4,6 +4,7 @@
 
 #include <memory>
 
+class QMenu;
 class QMimeData;
 class QUndoStack;
 
@@ -14,8 +15,9 @@ class FacialPointsDetector;
 
 namespace ui {
 
-// Shows the model's picture stretched over the whole widget with the points on top, takes
-// pictures in (setImage, drops, Ctrl+V) and starts landmark detection for each. GUI thread only.
+// Shows the model's picture with the points on top (stretched over the whole widget at zoom 1),
+// takes pictures in (setImage, drops, Ctrl+V) and starts landmark detection for each, and turns
+// mouse, wheel and keys into zooming, panning, selecting and moving points. GUI thread only.
 class PointView : public QWidget
 {
     Q_OBJECT
@@ -35,6 +37,22 @@ public:
     // Takes a picture from mime data: image data first, then the first loadable local file.
     // Returns true when a picture was taken.
     bool insertFromMimeData(const QMimeData* data);
+    // The menu a right-click at position (view pixels) opens: "Place Points on This Face" when
+    // it hits a face of the last detection that does not hold the points, else null. While the
+    // menu exists, those faces are outlined faintly.
+    std::unique_ptr<QMenu> faceMenuAt(QPoint position);
+
+    // The View menu's commands. Zoom In and Out step by 1.25 about the view's centre.
+    void zoomIn();
+    void zoomOut();
+    void fitToWindow();
+    void setShowNumbers(bool show);
+    void setShowOutline(bool show);
+    void setKeepAspectRatio(bool keep);
+    double zoom() const;
+    // A position in this widget's pixels as picture pixels (fractions times the picture size);
+    // outside the picture the result lies outside [0, size).
+    QPointF viewToPicturePixels(QPoint position) const;
 
 signals:
     // A line for the footer about work in progress or just finished (detection); empty: none.
@@ -43,11 +61,17 @@ signals:
     void pointInfoChanged(const QString& text);
 
 protected:
+    bool event(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 

@@ -86,6 +86,14 @@ ArchiveResult archiveAddBuffer(HZIP hz, const char16_t* name, const void* data, 
     return hz->writer->addFromMemory(name, data, length);
 }
 
+ArchiveResult archiveAddBufferAtLevel(HZIP hz, const char16_t* name, const void* data,
+                                      uint32_t length, int level)
+{
+    if (ArchiveResult kind = checkKind(hz, ArchiveHandle::Writer); kind != ArchiveResult::Ok)
+        return kind;
+    return hz->writer->addFromMemory(name, data, length, level);
+}
+
 ArchiveResult archiveAddFolder(HZIP hz, const char16_t* name)
 {
     if (ArchiveResult kind = checkKind(hz, ArchiveHandle::Writer); kind != ArchiveResult::Ok)

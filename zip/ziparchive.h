@@ -86,6 +86,17 @@ HZIP archiveCreateOnHandle(int descriptor, const char* password);
 // could push an offset or size past 32 bits. AlreadyFailed / AlreadyEnded as their names say.
 ArchiveResult archiveAddBuffer(HZIP hz, const char16_t* name, const void* data, uint32_t length);
 
+// For archiveAddBufferAtLevel: level 8 for data that compresses, level 0 (stored blocks inside
+// a deflate stream, still method 8) where deflating the first 64 KiB at level 1 saves less than
+// a sixty-fourth of them.
+constexpr int kArchiveAutomaticLevel = -1;
+
+// archiveAddBuffer with the deflate level chosen: zlib's 0 (stored blocks, still method 8) to 9,
+// or kArchiveAutomaticLevel. General purpose bits 1-2 tell the level (8-9 maximum, 1-2 fast,
+// 0 super fast). Errors as archiveAddBuffer; BadArguments for another level too.
+ArchiveResult archiveAddBufferAtLevel(HZIP hz, const char16_t* name, const void* data,
+                                      uint32_t length, int level);
+
 // Appends a directory entry (stored, no data, "/" appended when missing). Errors as
 // archiveAddBuffer.
 ArchiveResult archiveAddFolder(HZIP hz, const char16_t* name);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -20,6 +21,12 @@ namespace {
 // Pieces handed to the compressor at a time: the CRC-32 is taken over each piece as it goes in.
 constexpr uint32_t kDeflateInputPiece = 65536;
 constexpr int kDeflateLevel = 8;
+// The automatic level looks at this much of a member, and takes level 0 when deflating it at
+// level 1 saves less than a sixty-fourth: such data is already compressed (PNG, JPEG).
+constexpr uint32_t kProbeLength = 65536;
+constexpr uint32_t kWorthwhileSavingShare = 64;
+constexpr uint16_t kFlagFastCompression = 0x0004;
+constexpr uint16_t kFlagFastestCompression = 0x0006;
 constexpr uint16_t kVersionMadeBy = 0x0B17;
 constexpr uint16_t kVersionNeeded = 20;
 constexpr uint16_t kFlagMaximumCompression = 0x0002;
@@ -157,6 +164,42 @@ bool endsWithIgnoringCase(const std::string& text, size_t from, const char* suff
 
 // Formats that are compressed already gain nothing from Deflate. The last "." of the whole name
 // counts, even inside a directory part, so "a.zip/b" is deflated.
+// General purpose bits 1 and 2 of a deflated member tell the level it was made with.
+uint16_t levelFlags(int level)
+{
+    if (level >= kDeflateLevel)
+        return kFlagMaximumCompression;
+    if (level <= 0)
+        return kFlagFastestCompression;
+    return level <= 2 ? kFlagFastCompression : 0;
+}
+
+// What deflate at level 1 makes of the first kProbeLength bytes; SIZE_MAX when it fails.
+size_t probedDeflatedSize(const uint8_t* data, uint32_t length)
+{
+    const uint32_t probed = std::min(length, kProbeLength);
+    z_stream probe {};
+    if (deflateInit2(&probe, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return SIZE_MAX;
+    std::vector<uint8_t> out(deflateBound(&probe, probed));
+    probe.next_in = const_cast<Bytef*>(data);
+    probe.avail_in = probed;
+    probe.next_out = out.data();
+    probe.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&probe, Z_FINISH);
+    const size_t produced = out.size() - probe.avail_out;
+    deflateEnd(&probe);
+    return rc == Z_STREAM_END ? produced : SIZE_MAX;
+}
+
+int automaticLevel(const uint8_t* data, uint32_t length)
+{
+    const uint32_t probed = std::min(length, kProbeLength);
+    const size_t deflated = probedDeflatedSize(data, length);
+    const bool compresses = deflated != SIZE_MAX && deflated + probed / kWorthwhileSavingShare < probed;
+    return compresses ? kDeflateLevel : 0;
+}
+
 uint16_t methodForName(const std::string& name)
 {
     static const char* const storedSuffixes[] = { ".Z", ".zip", ".zoo", ".arc",
@@ -222,6 +265,7 @@ struct ArchiveWriter::Impl {
     std::array<uint8_t, kBufferSize> buffer {};
     z_stream compressor {};
     bool compressorReady = false;
+    int compressorLevel = kDeflateLevel;
 
     ~Impl()
     {
@@ -316,18 +360,30 @@ struct ArchiveWriter::Impl {
         return ArchiveResult::Ok;
     }
 
-    ArchiveResult deflateData(const uint8_t* data, uint32_t length, MemberRecord* r,
+    bool prepareCompressor(int level)
+    {
+        if (compressorReady && level != compressorLevel) {
+            deflateEnd(&compressor);
+            compressor = z_stream {};
+            compressorReady = false;
+        }
+        if (!compressorReady) {
+            if (deflateInit2(&compressor, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY)
+                != Z_OK)
+                return false;
+            compressorReady = true;
+            compressorLevel = level;
+            return true;
+        }
+        return deflateReset(&compressor) == Z_OK;
+    }
+
+    ArchiveResult deflateData(const uint8_t* data, uint32_t length, int level, MemberRecord* r,
                               uint64_t* compressed)
     {
-        if (!compressorReady) {
-            if (deflateInit2(&compressor, kDeflateLevel, Z_DEFLATED, -MAX_WBITS, 8,
-                             Z_DEFAULT_STRATEGY) != Z_OK)
-                return ArchiveResult::WriteFailed;
-            compressorReady = true;
-        } else if (deflateReset(&compressor) != Z_OK) {
+        if (!prepareCompressor(level))
             return ArchiveResult::WriteFailed;
-        }
-        r->flags |= kFlagMaximumCompression;
+        r->flags |= levelFlags(level);
         uint32_t crc = crc32(0, nullptr, 0);
         uint32_t consumed = 0;
         compressor.next_in = nullptr;
@@ -409,7 +465,8 @@ struct ArchiveWriter::Impl {
         return stickyFailure != ArchiveResult::Ok ? stickyFailure : fallback;
     }
 
-    ArchiveResult addMember(const char16_t* name, const uint8_t* data, uint32_t length, bool folder)
+    ArchiveResult addMember(const char16_t* name, const uint8_t* data, uint32_t length, bool folder,
+                            int level = kDeflateLevel)
     {
         if (stickyFailure != ArchiveResult::Ok)
             return ArchiveResult::AlreadyFailed;
@@ -442,7 +499,9 @@ struct ArchiveWriter::Impl {
         if (folder)
             r.crc = 0;
         else if (r.method == kMethodDeflated)
-            dataResult = deflateData(data, length, &r, &compressed);
+            dataResult = deflateData(data, length,
+                                     level == kArchiveAutomaticLevel ? automaticLevel(data, length) : level,
+                                     &r, &compressed);
         else
             dataResult = storeData(data, length, &r, &compressed);
         bytesWritten += compressed;
@@ -572,6 +631,14 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::createOnHandle(int descriptor, Arc
 ArchiveResult ArchiveWriter::addFromMemory(const char16_t* name, const void* data, uint32_t length)
 {
     return d->addMember(name, static_cast<const uint8_t*>(data), length, false);
+}
+
+ArchiveResult ArchiveWriter::addFromMemory(const char16_t* name, const void* data, uint32_t length,
+                                           int level)
+{
+    if (level != kArchiveAutomaticLevel && (level < 0 || level > 9))
+        return ArchiveResult::BadArguments;
+    return d->addMember(name, static_cast<const uint8_t*>(data), length, false, level);
 }
 
 ArchiveResult ArchiveWriter::addFolder(const char16_t* name)

@@ -20,6 +20,8 @@ public:
     static std::unique_ptr<ArchiveWriter> createOnHandle(int descriptor, ArchiveResult* result);
 
     ArchiveResult addFromMemory(const char16_t* name, const void* data, uint32_t length);
+    // At a deflate level 0-9 or kArchiveAutomaticLevel; BadArguments for any other level.
+    ArchiveResult addFromMemory(const char16_t* name, const void* data, uint32_t length, int level);
     ArchiveResult addFolder(const char16_t* name);
     void setFixedTime(const ArchiveLocalTime* fixedTime);
     // Writes the directory and end record unless already written.

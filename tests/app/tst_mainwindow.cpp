@@ -41,6 +41,7 @@ private slots:
     void openPackage();
     void saveCommandsOpenTheSaveDialog_data();
     void saveCommandsOpenTheSaveDialog();
+    void previewEffectOpensOnePreviewWindow();
 
 private:
     QAction* action(ui::MainWindow& window, const QString& text);
@@ -172,6 +173,10 @@ void tst_MainWindow::openImage()
     QSignalSpy imageChanged(model, &core::FacialPoints::imageChanged);
 
     action(window, QStringLiteral("Open Image File"))->trigger();
+    // The picture is read on a worker: wait for its outcome.
+    if (!fileName.isEmpty()) {
+        QTRY_COMPARE(imageChanged.count() + prompts->ofKind(QStringLiteral("warning")).size(), 1);
+    }
 
     const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
     QCOMPARE(opens.size(), 1);
@@ -188,6 +193,15 @@ void tst_MainWindow::openImage()
         QCOMPARE(warnings.size(), 1);
         QCOMPARE(warnings.at(0).title, QStringLiteral("Error"));
         QCOMPARE(warnings.at(0).text, QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
+    }
+    if (loaded) {
+        // The detection's outcome reaches the footer; a plain blue picture has no face.
+        auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+        QVERIFY(footer);
+        QTRY_COMPARE_WITH_TIMEOUT(footer->text(),
+                                  QStringLiteral("No face found: points spread over the picture. "
+                                                 "Select all (Ctrl+A) and move them onto the face."),
+                                  60000);
     }
 }
 
@@ -228,6 +242,9 @@ void tst_MainWindow::openPackage()
     model->setPoints(pointsBefore);
 
     action(window, QStringLiteral("Open PMK file"))->trigger();
+    if (kind != QLatin1String("cancel")) {
+        QTRY_VERIFY(model->count() == 75 || !prompts->ofKind(QStringLiteral("warning")).isEmpty());
+    }
 
     const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
     QCOMPARE(opens.size(), 1);
@@ -289,6 +306,32 @@ void tst_MainWindow::saveCommandsOpenTheSaveDialog()
         action(window, QStringLiteral("Save PMK File"))->trigger();
     }
     QTRY_COMPARE_WITH_TIMEOUT(seen, QStringLiteral("SavePMKForm"), 5000);
+}
+
+void tst_MainWindow::previewEffectOpensOnePreviewWindow()
+{
+    auto previewWindows = [] {
+        QList<QWidget*> found;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible() && widget->windowTitle() == QLatin1String("Preview Effect")) {
+                found.append(widget);
+            }
+        }
+        return found;
+    };
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QAction* preview = action(window, QStringLiteral("Preview Effect"));
+    QVERIFY(preview);
+    QCOMPARE(preview->shortcut(), QKeySequence(Qt::Key_F5));
+    QVERIFY(previewWindows().isEmpty());
+    QTest::keyClick(&window, Qt::Key_F5);
+    QTRY_COMPARE(previewWindows().size(), 1);
+    // Asked again, the same window comes forward.
+    preview->trigger();
+    QCOMPARE(previewWindows().size(), 1);
+    QVERIFY(prompts->records.isEmpty());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -295,6 +295,8 @@ void tst_MainWindowHistory::titleMarksUnsavedWork()
         } else if (step == QLatin1String("open")) {
             prompts->fileNames.enqueue(writePackage(QStringLiteral("astronaut")));
             action(window, "Open PMK file")->trigger();
+            // Packages are read on a worker.
+            QTRY_VERIFY(window.windowTitle().startsWith(QLatin1String("astronaut.pmk")));
         } else if (step == QLatin1String("save")) {
             prompts->fileNames.enqueue(dir->filePath(QStringLiteral("saved")));
             action(window, "Save PMK File")->trigger();
@@ -420,6 +422,9 @@ void tst_MainWindowHistory::openPackageAsksAboutUnsavedWork()
     }
 
     action(window, "Open PMK file")->trigger();
+    if (opened) {
+        QTRY_COMPARE(model->points(), core::FacialPointVector(75, FacialPoint(0.25, 0.75)));
+    }
 
     const QList<PromptRecord> questions = unsavedQuestions();
     QCOMPARE(questions.size(), 1);
@@ -456,6 +461,7 @@ void tst_MainWindowHistory::packageStartsNewHistory()
 
     action(window, "Open PMK file")->trigger();
 
+    QTRY_VERIFY(window.windowTitle().startsWith(QLatin1String("fresh.pmk")));
     QCOMPARE(pointView(window)->facialPoints()->count(), 75);
     QVERIFY(!action(window, "undoAction")->isEnabled());
     QVERIFY(!action(window, "redoAction")->isEnabled());
@@ -472,6 +478,7 @@ void tst_MainWindowHistory::saveDialogStartsInLastPackageFolder()
     action(window, "Save PMK File")->trigger();
     prompts->fileNames.enqueue(writePackage(QStringLiteral("opened")));
     action(window, "Open PMK file")->trigger();
+    QTRY_VERIFY(window.windowTitle().startsWith(QLatin1String("opened.pmk")));
     action(window, "Save PMK File")->trigger();
     QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("elsewhere")));
     prompts->fileNames.enqueue(dir->filePath(QStringLiteral("elsewhere/copy")));
@@ -544,6 +551,9 @@ void tst_MainWindowHistory::fileArgument()
     const QImage pictureBefore = model->image();
 
     window.openFile(path);
+    // Files are read on a worker: wait for the picture to change or the message to come.
+    QTRY_VERIFY(!prompts->ofKind(QStringLiteral("warning")).isEmpty()
+                || model->image().cacheKey() != pictureBefore.cacheKey());
 
     QVERIFY2(unsavedQuestions().isEmpty(),
              "nothing was modified, or the new picture is an undoable step");

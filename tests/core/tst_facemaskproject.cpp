@@ -2,6 +2,7 @@
 #include "testimages.h"
 #include "facialpoints.h"
 #include "packageformat.h"
+#include "packagefixtures.h"
 #include "pythonjson.h"
 #include "ziparchive.h"
 
@@ -15,11 +16,15 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QtConcurrent>
 #include <QtEndian>
 #include <QtTest>
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 
@@ -29,13 +34,8 @@ using core::FaceMaskProject;
 using core::FacialPoints;
 using core::FacialPointVector;
 using namespace pythonjson;
+using namespace packagefixtures;
 
-// Members of a hand-made archive, in writing order: name and bytes.
-using Members = QVector<QPair<QString, QByteArray>>;
-
-// A change made to the bytes of an archive after it was written.
-enum class Damage { None, HugeDeclaredSize, DeclaredSizeBeyondDeflateRatio, WrongCrc };
-Q_DECLARE_METATYPE(Damage)
 
 class TestFaceMaskProject : public QObject
 {
@@ -69,6 +69,16 @@ private slots:
     void loadDecidesOnEachPackage();
     void loadRefusesWhatIsNoArchive_data();
     void loadRefusesWhatIsNoArchive();
+    void loadSaysWhichCheckFailed_data();
+    void loadSaysWhichCheckFailed();
+    void snapshotSharesThePicture();
+    void snapshotRoundTripsThroughPackage();
+    void snapshotIsUnaffectedByEditsDuringSave();
+    void progressRisesToHundred();
+    void cancelledSaveKeepsEarlierPackage_data();
+    void cancelledSaveKeepsEarlierPackage();
+    void cancelledReadChangesNothing_data();
+    void cancelledReadChangesNothing();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -85,21 +95,6 @@ QDate fifthOfMarch2020()
     return QDate(2020, 3, 5);
 }
 
-const char16_t* utf16(const QString& text)
-{
-    return reinterpret_cast<const char16_t*>(text.utf16());
-}
-
-QImage gradientPicture(int width, int height)
-{
-    QImage picture(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            picture.setPixel(x, y, qRgb((x * 255) / width, (y * 255) / height, (x + y) % 256));
-        }
-    }
-    return picture;
-}
 
 using testimages::encoded;
 
@@ -131,38 +126,6 @@ bool samePixels(const QImage& a, const QImage& b)
     return a.convertToFormat(QImage::Format_RGB32) == b.convertToFormat(QImage::Format_RGB32);
 }
 
-bool writeArchive(const QString& path, const Members& members)
-{
-    HZIP archive = archiveCreateFile(utf16(path), nullptr);
-    if (!archive) {
-        return false;
-    }
-    bool written = true;
-    for (const auto& member : members) {
-        written = archiveAddBuffer(archive, utf16(member.first), member.second.constData(),
-                                   quint32(member.second.size())) == ArchiveResult::Ok && written;
-    }
-    return archiveClose(archive) == ArchiveResult::Ok && written;
-}
-
-QByteArray extractMember(const QString& path, const QString& name)
-{
-    HZIP archive = archiveOpenFile(utf16(path), nullptr);
-    if (!archive) {
-        return QByteArray();
-    }
-    ArchiveMemberInfo info;
-    QByteArray bytes;
-    if (archiveFindMember(archive, utf16(name), false, nullptr, &info) == ArchiveResult::Ok) {
-        bytes.resize(int(info.uncompressedSize));
-        if (archiveExtractToBuffer(archive, info.index, bytes.data(), quint32(bytes.size()))
-            != ArchiveResult::Ok) {
-            bytes.clear();
-        }
-    }
-    archiveClose(archive);
-    return bytes;
-}
 
 QByteArray fileBytes(const QString& path)
 {
@@ -170,142 +133,6 @@ QByteArray fileBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// --- hand-made packages, written with Qt's JSON so that they do not depend on the code tested --
-
-QByteArray propertiesText(const QJsonObject& replacements = {}, const QStringList& removed = {})
-{
-    QJsonObject document{{"version", "2"},          {"name", "Hand made"},
-                         {"author", "Someone Else"}, {"time", "01.02.2021"},
-                         {"category", "Face Masks"}, {"subcategory", "Hats"},
-                         {"type", "face_modifications"}};
-    for (auto it = replacements.begin(); it != replacements.end(); ++it) {
-        document[it.key()] = it.value();
-    }
-    for (const QString& key : removed) {
-        document.remove(key);
-    }
-    return QJsonDocument(document).toJson();
-}
-
-QJsonArray pivotArray(int count)
-{
-    QJsonArray pivots;
-    for (int i = 0; i < count; ++i) {
-        pivots.append(QJsonObject{{"x", i / 100.0}, {"y", 1.0 - i / 100.0}});
-    }
-    return pivots;
-}
-
-QByteArray effectText(int pivotCount, const QString& picturePath = "images/main/image.png",
-                      const QJsonObject& flags = {})
-{
-    QJsonObject document = flags;
-    document["face_mask_data"] = QJsonObject{{"face_mask_image_format", "png"},
-                                             {"face_mask_image_path", picturePath},
-                                             {"mask_data", QJsonObject{{"mask_pivots", pivotArray(pivotCount)}}}};
-    return QJsonDocument(document).toJson();
-}
-
-// effectText with the first pivot replaced by raw JSON text.
-QByteArray effectTextWithFirstPivot(const QByteArray& pivot)
-{
-    QByteArray text = effectText(75);
-    const int start = text.indexOf('{', text.indexOf("\"mask_pivots\""));
-    const int end = text.indexOf('}', start);
-    return text.replace(start, end - start + 1, pivot);
-}
-
-QByteArray pictureBytes()
-{
-    return encoded(gradientPicture(48, 36), "png");
-}
-
-Members package(const QByteArray& properties, const QByteArray& effect,
-                const QString& pictureName = "images/main/image.png",
-                const QByteArray& picture = pictureBytes())
-{
-    return {{"effect.json", properties}, {"properties.json", effect}, {pictureName, picture}};
-}
-
-Members without(Members members, const QString& name)
-{
-    for (int i = 0; i < members.size(); ++i) {
-        if (members[i].first == name) {
-            members.remove(i);
-            break;
-        }
-    }
-    return members;
-}
-
-QByteArray pngDeclaring(quint32 width, quint32 height)
-{
-    auto chunk = [](const char* type, const QByteArray& data) {
-        QByteArray out(4, '\0');
-        qToBigEndian<quint32>(quint32(data.size()), out.data());
-        const QByteArray body = QByteArray(type, 4) + data;
-        QByteArray crc(4, '\0');
-        qToBigEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
-                                            uInt(body.size()))), crc.data());
-        return out + body + crc;
-    };
-    QByteArray header(13, '\0');
-    qToBigEndian<quint32>(width, header.data());
-    qToBigEndian<quint32>(height, header.data() + 4);
-    header[8] = 8;  // bit depth
-    header[9] = 2;  // RGB
-    const QByteArray idat("\x78\x9c\x63\x00\x00\x00\x01\x00\x01", 9);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", idat)
-        + chunk("IEND", QByteArray());
-}
-
-// Rewrites one 32-bit field of the named member in its local and its central header.
-bool patchMember(const QString& path, const QString& name, Damage damage)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite)) {
-        return false;
-    }
-    QByteArray bytes = file.readAll();
-    const QByteArray utf8Name = name.toUtf8();
-    const QByteArray central("PK\x01\x02", 4);
-    for (int at = bytes.indexOf(central); at >= 0; at = bytes.indexOf(central, at + 4)) {
-        auto inside = [&](int offset) { return offset >= 0 && offset + 4 <= bytes.size(); };
-        auto field = [&](int offset) {
-            return inside(offset) ? qFromLittleEndian<quint32>(bytes.constData() + offset) : 0u;
-        };
-        auto put = [&](int offset, quint32 value) {
-            for (int i = 0; i < 4 && inside(offset); ++i) {
-                bytes[offset + i] = char((value >> (8 * i)) & 0xff);
-            }
-        };
-        const int nameLength = qFromLittleEndian<quint16>(bytes.constData() + at + 28);
-        if (bytes.mid(at + 46, nameLength) != utf8Name) {
-            continue;
-        }
-        const int local = int(field(at + 42));
-        switch (damage) {
-        case Damage::HugeDeclaredSize:
-            put(at + 24, 0x7fffffffu);
-            put(local + 22, 0x7fffffffu);
-            break;
-        case Damage::DeclaredSizeBeyondDeflateRatio:
-            // Below the absolute bound, but far more than Deflate can make of the bytes there.
-            put(at + 24, 200u << 20);
-            put(local + 22, 200u << 20);
-            break;
-        case Damage::WrongCrc:
-            put(at + 16, field(at + 16) ^ 0x00010000u);
-            put(local + 14, field(at + 16));
-            break;
-        case Damage::None:
-            break;
-        }
-        file.seek(0);
-        return file.write(bytes) == bytes.size();
-    }
-    return false;
-}
 
 qint64 peakResidentKiB()
 {
@@ -857,6 +684,260 @@ void TestFaceMaskProject::loadRefusesWhatIsNoArchive()
     const Snapshot before = snapshotOf(project);
     QVERIFY(!project.load(path));
     QVERIFY(snapshotOf(project) == before);
+}
+
+void TestFaceMaskProject::loadSaysWhichCheckFailed_data()
+{
+    QTest::addColumn<Members>("members");
+    QTest::addColumn<Damage>("damage");
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<QString>("reason");  // empty: accepted
+
+    const QByteArray properties = propertiesText();
+    const QByteArray effect = effectText(75);
+    const Members valid = package(properties, effect);
+    auto row = [](const char* tag, const Members& members, const QString& reason,
+                  Damage damage = Damage::None, const QString& damaged = QString()) {
+        QTest::newRow(tag) << members << damage << damaged << reason;
+    };
+    row("valid-package-has-no-reason", valid, QString());
+    row("1000-pivots-accepted", package(properties, effectText(1000)), QString());
+    row("effect-json-missing", without(valid, "effect.json"), "member effect.json missing");
+    row("properties-json-missing", without(valid, "properties.json"),
+        "member properties.json missing");
+    row("68-pivots", package(properties, effectText(68)),
+        "properties.json: mask_pivots has 68 elements, at least 75 needed");
+    row("100001-pivots",
+        package(properties, QJsonDocument::fromJson(effectText(100001)).toJson(QJsonDocument::Compact)),
+        "properties.json: mask_pivots has 100001 elements, at most 100000 allowed");
+    row("effect-json-not-json", package("this is not JSON {", effect), "effect.json: not JSON");
+    row("effect-json-top-level-array", package("[\"name\"]", effect),
+        "effect.json: not a JSON object");
+    row("name-a-number", package(propertiesText({{"name", 12}}), effect),
+        "effect.json: name is not a string");
+    row("author-missing", package(propertiesText({}, {"author"}), effect),
+        "effect.json: author missing");
+    row("image-path-an-array",
+        package(properties, QByteArray(effect).replace("\"images/main/image.png\"", "[1]")),
+        "properties.json: face_mask_image_path is not a string");
+    row("flag-a-string",
+        package(properties, effectText(75, "images/main/image.png", {{"need_extra_rect", "yes"}})),
+        "properties.json: need_extra_rect is not a boolean");
+    row("pivot-a-string", package(properties, effectTextWithFirstPivot("\"0.5 0.5\"")),
+        "properties.json: mask_pivots element 0 is not an object");
+    row("pivot-y-a-string",
+        package(properties, effectTextWithFirstPivot("{\"x\": 0.5, \"y\": \"0.5\"}")),
+        "properties.json: mask_pivots element 0: y is not a number");
+    row("picture-member-missing", without(valid, "images/main/image.png"),
+        "member images/main/image.png missing");
+    row("picture-text", package(properties, effect, "images/main/image.png", "no picture at all"),
+        "picture: not PNG or JPEG");
+    row("picture-bmp",
+        package(properties, effect, "images/main/image.png", encoded(gradientPicture(48, 36), "bmp")),
+        "picture: not PNG or JPEG");
+    row("picture-ico",
+        package(properties, effect, "images/main/image.png", encoded(gradientPicture(48, 36), "ico")),
+        "picture: not PNG or JPEG");
+    row("picture-declaring-10-gigapixels",
+        package(properties, effect, "images/main/image.png", pngDeclaring(100000, 100000)),
+        "picture larger than 100 megapixels");
+    row("declared-size-beyond-256-mib", valid,
+        "member images/main/image.png declares 2147483647 bytes, at most 268435456 allowed",
+        Damage::HugeDeclaredSize, "images/main/image.png");
+    row("crc-mismatch-in-document", valid, "CRC or size mismatch in properties.json",
+        Damage::WrongCrc, "properties.json");
+    row("crc-mismatch-in-picture", valid, "CRC or size mismatch in images/main/image.png",
+        Damage::WrongCrc, "images/main/image.png");
+}
+
+void TestFaceMaskProject::loadSaysWhichCheckFailed()
+{
+    QFETCH(Members, members);
+    QFETCH(Damage, damage);
+    QFETCH(QString, damaged);
+    QFETCH(QString, reason);
+
+    const QString path = pathOf("package.pmk");
+    QVERIFY2(writeArchive(path, members), "the test package must be writable");
+    if (damage != Damage::None) {
+        QVERIFY2(patchMember(path, damaged, damage), "the damage must be applied");
+    }
+    FaceMaskProject project;
+    fillProject(project, "Before", 1);
+    const Snapshot before = snapshotOf(project);
+    const core::LoadResult result = project.loadWithReason(path);
+    QCOMPARE(result.reason, reason);
+    QCOMPARE(result.ok, reason.isEmpty());
+    QCOMPARE(FaceMaskProject().load(path), result.ok);
+    QCOMPARE(snapshotOf(project) == before, !result.ok);
+}
+
+void TestFaceMaskProject::snapshotSharesThePicture()
+{
+    FaceMaskProject project;
+    fillProject(project, "Shared", 2);
+    const core::ProjectSnapshot snapshot = project.snapshot();
+    QCOMPARE(snapshot.picture.constBits(), project.facialPoints()->image().constBits());
+    QCOMPARE(snapshot.name, QStringLiteral("Shared"));
+    QCOMPARE(snapshot.author, project.author());
+    QCOMPARE(snapshot.subcategory, project.subcategory());
+    QCOMPARE(snapshot.effectType, 2);
+    QCOMPARE(bits(snapshot.points), bits(awkwardPoints()));
+}
+
+void TestFaceMaskProject::snapshotRoundTripsThroughPackage()
+{
+    const core::ProjectSnapshot written{"Round", "An Author", "Hats", core::FullFrame,
+                                        gradientPicture(64, 48), awkwardPoints(80),
+                                        QStringLiteral("ignored when saving")};
+    const QString path = pathOf("snapshot.pmk");
+    QVERIFY(core::savePackage(written, path));
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.result.reason, QString());
+    QCOMPARE(reading.snapshot.name, written.name);
+    QCOMPARE(reading.snapshot.author, written.author);
+    QCOMPARE(reading.snapshot.subcategory, written.subcategory);
+    QCOMPARE(reading.snapshot.effectType, written.effectType);
+    QCOMPARE(bits(reading.snapshot.points), bits(written.points));
+    QVERIFY(samePixels(reading.snapshot.picture, written.picture));
+    QCOMPARE(reading.snapshot.time, QStringLiteral("03.05.2020"));
+
+    FaceMaskProject project;
+    QStringList order;
+    QObject context;
+    connect(project.facialPoints(), &FacialPoints::imageChanged, &context, [&] { order << "image"; });
+    connect(project.facialPoints(), &FacialPoints::pointsUpdated, &context, [&] {
+        QCOMPARE(project.author(), QStringLiteral("An Author"));
+        order << "points";
+    });
+    project.apply(reading.snapshot);
+    QCOMPARE(order, (QStringList{"image", "points"}));
+    QCOMPARE(project.name(), written.name);
+    QCOMPARE(project.subcategory(), written.subcategory);
+    QCOMPARE(project.effectType(), written.effectType);
+    QCOMPARE(bits(project.facialPoints()->points()), bits(written.points));
+}
+
+void TestFaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
+{
+    FaceMaskProject project;
+    fillProject(project, "Taken", 1);
+    QImage large = gradientPicture(900, 700);
+    project.facialPoints()->setImage(large);
+    large = QImage();
+    const core::ProjectSnapshot snapshot = project.snapshot();
+    const QString expectedPoints = bits(snapshot.points);
+
+    // The project is edited on this thread while the worker writes; the worker waits for the
+    // first edit, so the two surely overlap.
+    std::atomic_bool edited{false};
+    const QString path = pathOf("during.pmk");
+    QFuture<bool> saved = QtConcurrent::run([&] {
+        while (!edited.load()) {
+            QThread::yieldCurrentThread();
+        }
+        return core::savePackage(snapshot, path);
+    });
+    project.setName("Changed");
+    project.setEffectType(0);
+    QImage picture = project.facialPoints()->image();
+    picture.fill(Qt::red);  // detaches: the snapshot keeps its pixels
+    project.facialPoints()->setImage(picture);
+    project.facialPoints()->setPoint(FacialPoint(0.5, 0.5), 3);
+    edited = true;
+    for (int i = 0; i < 20; ++i) {
+        project.facialPoints()->setPoint(FacialPoint(0.01 * i, 0.5), i);
+    }
+    QVERIFY2(saved.result(), "the save on the worker must succeed");
+
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.snapshot.name, QStringLiteral("Taken"));
+    QCOMPARE(reading.snapshot.effectType, 1);
+    QCOMPARE(bits(reading.snapshot.points), expectedPoints);
+    QVERIFY(samePixels(reading.snapshot.picture, gradientPicture(900, 700)));
+}
+
+void TestFaceMaskProject::progressRisesToHundred()
+{
+    FaceMaskProject project;
+    fillProject(project, "Progress", 0);
+    const QString path = pathOf("progress.pmk");
+    QVector<int> saving;
+    QVERIFY(core::savePackage(project.snapshot(), path, [&](int percent) { saving << percent; }));
+    QVector<int> reading;
+    QVERIFY(core::readPackage(path, [&](int percent) { reading << percent; }).result.ok);
+    for (const QVector<int>& reports : {saving, reading}) {
+        QVERIFY2(reports.size() >= 3, "progress must be told along the way");
+        QCOMPARE(reports.first(), 0);
+        QCOMPARE(reports.last(), 100);
+        QVERIFY2(std::is_sorted(reports.begin(), reports.end()), "progress never goes back");
+    }
+}
+
+void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
+{
+    QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
+    QTest::newRow("cancelled-before-start") << -1;
+    QTest::newRow("cancelled-after-the-picture") << 70;
+    QTest::newRow("cancelled-while-writing") << 81;
+}
+
+void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage()
+{
+    QFETCH(int, cancelAtPercent);
+    FaceMaskProject project;
+    fillProject(project, "Earlier", 1);
+    const QString path = pathOf("cancel.pmk");
+    QVERIFY(project.save(path));
+    const QByteArray before = fileBytes(path);
+
+    project.facialPoints()->setImage(gradientPicture(300, 200));
+    std::atomic_bool cancel{cancelAtPercent < 0};
+    bool reached = cancelAtPercent < 0;
+    const bool saved = core::savePackage(project.snapshot(), path, [&](int percent) {
+        if (cancelAtPercent >= 0 && percent >= cancelAtPercent) {
+            reached = true;
+            cancel = true;
+        }
+    }, &cancel);
+    QVERIFY2(reached, "the save must have come as far as the cancel");
+    QVERIFY2(!saved, "a cancelled save must not report success");
+    QVERIFY2(fileBytes(path) == before, "a cancelled save must leave the earlier package");
+    QCOMPARE(entriesOfFolder(), QStringList{"cancel.pmk"});
+}
+
+void TestFaceMaskProject::cancelledReadChangesNothing_data()
+{
+    QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
+    QTest::newRow("cancelled-before-start") << -1;
+    QTest::newRow("cancelled-after-the-documents") << 5;
+    QTest::newRow("cancelled-after-extraction") << 40;
+}
+
+void TestFaceMaskProject::cancelledReadChangesNothing()
+{
+    QFETCH(int, cancelAtPercent);
+    FaceMaskProject saved;
+    fillProject(saved, "Package", 2);
+    const QString path = pathOf("read.pmk");
+    QVERIFY(saved.save(path));
+
+    std::atomic_bool cancel{cancelAtPercent < 0};
+    bool reached = cancelAtPercent < 0;
+    const core::PackageReading reading = core::readPackage(path, [&](int percent) {
+        if (cancelAtPercent >= 0 && percent >= cancelAtPercent) {
+            reached = true;
+            cancel = true;
+        }
+    }, &cancel);
+    QVERIFY(reached);
+    QVERIFY(!reading.result.ok);
+    const QString expected = cancelAtPercent >= 40 ? QStringLiteral("picture: cancelled")
+                                                   : QStringLiteral("cancelled");
+    QCOMPARE(reading.result.reason, expected);
+    QVERIFY(reading.snapshot.picture.isNull());
 }
 
 QTEST_GUILESS_MAIN(TestFaceMaskProject)

@@ -24,6 +24,10 @@ private slots:
     void refusesDeclaredSizeAboveBound();
     void acceptsPictureAtTheBound();
     void turnsPictureUpright();
+    void packagePictureSaysWhyItWasRefused_data();
+    void packagePictureSaysWhyItWasRefused();
+    void presetCancelStopsEveryDecoder_data();
+    void presetCancelStopsEveryDecoder();
 
 private:
     QTemporaryDir m_folder;
@@ -88,6 +92,30 @@ QByteArray jpegDeclaring(quint16 width, quint16 height)
     return jpeg;
 }
 
+QByteArray progressiveJpeg(const QImage& picture)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    writer.write(picture);
+    return bytes;
+}
+
+// A progressive JPEG whose last scan, header and data, is repeated copies more times: every
+// copy is one more pass over the whole picture for a decoder.
+QByteArray jpegWithRepeatedScans(int copies)
+{
+    const QByteArray jpeg = progressiveJpeg(samplePicture());
+    const int lastScan = jpeg.lastIndexOf("\xff\xda");
+    const int end = jpeg.lastIndexOf("\xff\xd9");
+    if (lastScan < 0 || end < lastScan) {
+        return QByteArray();
+    }
+    return jpeg.left(end) + jpeg.mid(lastScan, end - lastScan).repeated(copies) + jpeg.mid(end);
+}
+
 } // namespace
 
 void TestImageFiles::readsPictureFile_data()
@@ -147,7 +175,8 @@ void TestImageFiles::decodesBytesByContent_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("png") << encoded(samplePicture(), "png");
     QTest::newRow("jpeg") << encoded(samplePicture(), "jpg");
-    QTest::newRow("bmp") << encoded(samplePicture(), "bmp");
+    QTest::newRow("progressive-jpeg") << progressiveJpeg(samplePicture());
+    QTest::newRow("progressive-jpeg-with-50-more-scans") << jpegWithRepeatedScans(50);
 }
 
 void TestImageFiles::decodesBytesByContent()
@@ -197,6 +226,67 @@ void TestImageFiles::turnsPictureUpright()
 
     // A package's points refer to the stored pixels, so decoding from memory keeps them as stored.
     QCOMPARE(core::decodeImage(bytes).size(), QSize(40, 30));
+}
+
+void TestImageFiles::packagePictureSaysWhyItWasRefused_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason");
+    const QString notPngOrJpeg = QStringLiteral("picture: not PNG or JPEG");
+    QTest::newRow("bmp") << encoded(samplePicture(), "bmp") << notPngOrJpeg;
+    QTest::newRow("ico") << encoded(samplePicture(), "ico") << notPngOrJpeg;
+    QTest::newRow("xpm") << encoded(samplePicture(), "xpm") << notPngOrJpeg;
+    QTest::newRow("text") << QByteArray("just some words") << notPngOrJpeg;
+    QTest::newRow("empty") << QByteArray() << notPngOrJpeg;
+    QTest::newRow("png-signature-only") << encoded(samplePicture(), "png").left(8)
+                                        << "picture: size unreadable";
+    QTest::newRow("png-declaring-10-gigapixels") << blackPng(100000, 100000, false)
+                                                 << "picture larger than 100 megapixels";
+    QTest::newRow("jpeg-declaring-60000x60000") << jpegDeclaring(60000, 60000)
+                                                << "picture larger than 100 megapixels";
+    QTest::newRow("jpeg-with-5000-more-scans") << jpegWithRepeatedScans(5000)
+                                               << "picture: JPEG of more than 100 scans";
+    QTest::newRow("png-without-pixels") << blackPng(40, 30, false) << "picture: cannot be decoded";
+}
+
+void TestImageFiles::packagePictureSaysWhyItWasRefused()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+    const core::ImageDecoding decoded = core::decodePackagePicture(bytes);
+    QVERIFY2(decoded.picture.isNull(), "the picture must be refused");
+    QCOMPARE(decoded.reason, reason);
+    QVERIFY(core::decodeImage(bytes).isNull());
+}
+
+void TestImageFiles::presetCancelStopsEveryDecoder_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("png") << encoded(samplePicture(), "png");
+    QTest::newRow("jpeg") << encoded(samplePicture(), "jpg");
+    QTest::newRow("progressive-jpeg") << progressiveJpeg(samplePicture());
+}
+
+void TestImageFiles::presetCancelStopsEveryDecoder()
+{
+    QFETCH(QByteArray, bytes);
+    std::atomic_bool cancel{false};
+    const core::ImageDecoding whole = core::decodePackagePicture(bytes, &cancel);
+    QVERIFY2(!whole.picture.isNull(), qPrintable(whole.reason));
+    QCOMPARE(whole.reason, QString());
+
+    cancel = true;
+    const core::ImageDecoding cancelled = core::decodePackagePicture(bytes, &cancel);
+    QVERIFY(cancelled.picture.isNull());
+    QCOMPARE(cancelled.reason, QStringLiteral("picture: cancelled"));
+
+    const QString path = m_folder.filePath(QStringLiteral("cancelled-%1").arg(QTest::currentDataTag()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    QVERIFY2(core::readImageFile(path, &cancel).isNull(), "a cancelled file read gives nothing");
+    cancel = false;
+    QCOMPARE(core::readImageFile(path, &cancel).size(), QSize(40, 30));
 }
 
 QTEST_GUILESS_MAIN(TestImageFiles)

@@ -33,11 +33,34 @@ double toUnit(double pixel, int size)
     return qBound(0.0, pixel / size, 1.0);
 }
 
-// The relative points dlib's own pipeline leads to: the largest face (earliest among equals)
-// with the seven points above the eyes and the jaw ends, or the whole-picture prediction.
-FacialPointVector expectedPoints(const StockDetection& stock)
+// dlib's parts (picture pixels) with the seven points above the eyes and the jaw ends, as
+// fractions of size: what the service makes of one face or of the whole picture.
+FacialPointVector expectedFromParts(const QVector<QPoint>& parts, QSize size)
 {
     FacialPointVector pixels;
+    for (const QPoint& p : parts) {
+        pixels.emplace_back(p);
+    }
+    const QPointF p0 = pixels[0], p16 = pixels[16], p36 = pixels[36], p45 = pixels[45];
+    const double a = std::atan2(p16.y() - p0.y(), p16.x() - p0.x());
+    const double d = std::hypot(p16.x() - p0.x(), p16.y() - p0.y());
+    const QPointF n(d * std::sin(a), -d * std::cos(a));
+    const QPointF q70 = p36 + 0.45 * n;
+    const QPointF q71 = p45 + 0.45 * n;
+    for (const QPointF& p : {p0 + 0.25 * n, p16 + 0.25 * n, q70, q71, q71 + 0.75 * (q70 - q71),
+                             q71 + 0.5 * (q70 - q71), q71 + 0.25 * (q70 - q71)}) {
+        pixels.push_back(p);
+    }
+    FacialPointVector relative;
+    for (const QPointF& p : pixels) {
+        relative.emplace_back(toUnit(p.x(), size.width()), toUnit(p.y(), size.height()));
+    }
+    return relative;
+}
+
+// The index of the largest of dlib's faces (earliest among equals), -1 without a face.
+int largestStockFace(const StockDetection& stock)
+{
     int chosen = -1;
     qint64 largest = -1;
     for (int i = 0; i < stock.faces.size(); ++i) {
@@ -47,27 +70,15 @@ FacialPointVector expectedPoints(const StockDetection& stock)
             chosen = i;
         }
     }
-    const QVector<QPoint>& parts = chosen >= 0 ? stock.faces[chosen].parts : stock.wholePictureParts;
-    for (const QPoint& p : parts) {
-        pixels.emplace_back(p);
-    }
-    if (chosen >= 0) {
-        const QPointF p0 = pixels[0], p16 = pixels[16], p36 = pixels[36], p45 = pixels[45];
-        const double a = std::atan2(p16.y() - p0.y(), p16.x() - p0.x());
-        const double d = std::hypot(p16.x() - p0.x(), p16.y() - p0.y());
-        const QPointF n(d * std::sin(a), -d * std::cos(a));
-        const QPointF q70 = p36 + 0.45 * n;
-        const QPointF q71 = p45 + 0.45 * n;
-        for (const QPointF& p : {p0 + 0.25 * n, p16 + 0.25 * n, q70, q71, q71 + 0.75 * (q70 - q71),
-                                 q71 + 0.5 * (q70 - q71), q71 + 0.25 * (q70 - q71)}) {
-            pixels.push_back(p);
-        }
-    }
-    FacialPointVector relative;
-    for (const QPointF& p : pixels) {
-        relative.emplace_back(toUnit(p.x(), stock.size.width()), toUnit(p.y(), stock.size.height()));
-    }
-    return relative;
+    return chosen;
+}
+
+// The relative points dlib's own pipeline leads to: those of the largest face, or those
+// predicted over the whole picture.
+FacialPointVector expectedPoints(const StockDetection& stock)
+{
+    const int chosen = largestStockFace(stock);
+    return expectedFromParts(chosen >= 0 ? stock.faces[chosen].parts : stock.wholePictureParts, stock.size);
 }
 
 // Empty when equal: the predicted points exactly, the derived ones up to rounding.
@@ -117,6 +128,10 @@ private slots:
     void resultsMatchStockDlib();
     void oddPicturesComplete_data();
     void oddPicturesComplete();
+    void everyFaceMatchesStockDlib_data();
+    void everyFaceMatchesStockDlib();
+    void synchronousWaitOnFreshService_data();
+    void synchronousWaitOnFreshService();
 
 private:
     std::unique_ptr<StockLandmarks> m_stock;
@@ -265,7 +280,9 @@ void TestFacialPointsDetector::resultsMatchStockDlib()
     QVERIFY(watcher && waitForFinished(watcher));
     const DetectionResult result = watcher->result();
     QCOMPARE(result.faceCount, faceCount);
-    QCOMPARE(int(result.points.size()), faceCount > 0 ? 75 : 68);
+    QCOMPARE(int(result.points.size()), 75);
+    QCOMPARE(result.faces.size(), faceCount);
+    QCOMPARE(result.placed, largestStockFace(stock));
     const QString outside = pointOutsideUnitSquare(result.points);
     QVERIFY2(outside.isEmpty(), qPrintable(outside));
     const QString diff = differenceBetween(result.points, expectedPoints(stock));
@@ -287,8 +304,8 @@ void TestFacialPointsDetector::oddPicturesComplete_data()
     huge.setColorTable({qRgb(0, 0, 0)});
     huge.fill(0);
 
-    QTest::newRow("one-indexed-pixel") << onePixel << 68;
-    QTest::newRow("grey16-strip") << grey16 << 68;
+    QTest::newRow("one-indexed-pixel") << onePixel << 75;
+    QTest::newRow("grey16-strip") << grey16 << 75;
     if (!huge.isNull()) {
         QTest::newRow("unconvertible-gives-empty-result") << huge << 0;
     }
@@ -304,8 +321,83 @@ void TestFacialPointsDetector::oddPicturesComplete()
     const DetectionResult result = watcher->result();
     QCOMPARE(result.faceCount, 0);
     QCOMPARE(int(result.points.size()), pointCount);
+    QVERIFY(result.faces.isEmpty());
+    QCOMPARE(result.placed, -1);
     const QString outside = pointOutsideUnitSquare(result.points);
     QVERIFY2(outside.isEmpty(), qPrintable(outside));
+}
+
+void TestFacialPointsDetector::everyFaceMatchesStockDlib_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("two-faces") << "2008_001009.jpg";
+    QTest::newRow("crowd") << "bald_guys.jpg";
+}
+
+// Every face, not only the placed one, carries dlib's rectangle and the points dlib's own
+// pipeline predicts in that rectangle.
+void TestFacialPointsDetector::everyFaceMatchesStockDlib()
+{
+    QFETCH(QString, file);
+    const StockDetection stock = m_stock->detectFile(facePath(file));
+    QVERIFY(stock.pictureLoaded);
+    QVERIFY2(stock.faces.size() >= 2, "the picture must hold several faces");
+
+    const Watcher watcher = m_shared->detect(QImage(facePath(file)));
+    QVERIFY(watcher && waitForFinished(watcher));
+    const DetectionResult result = watcher->result();
+    QCOMPARE(result.faces.size(), stock.faces.size());
+    for (int f = 0; f < stock.faces.size(); ++f) {
+        QCOMPARE(result.faces[f].rect, stock.faces[f].rect);
+        const QString diff =
+            differenceBetween(result.faces[f].points, expectedFromParts(stock.faces[f].parts, stock.size));
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("face %1: %2").arg(f).arg(diff)));
+    }
+    QCOMPARE(result.placed, largestStockFace(stock));
+    QCOMPARE(result.points, result.faces[result.placed].points);
+}
+
+void TestFacialPointsDetector::synchronousWaitOnFreshService_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<int>("waitedOn");
+
+    QTest::newRow("first-request-with-face") << QStringList{"astronaut.png"} << 0;
+    QTest::newRow("first-request-without-face") << QStringList{"chelsea.png"} << 0;
+    QTest::newRow("second-request-waited-on-first") << QStringList{"chelsea.png", "astronaut.png"} << 1;
+    QTest::newRow("first-of-two-requests") << QStringList{"astronaut.png", "chelsea.png"} << 0;
+}
+
+// A caller without an event loop (a command-line tool) waits on the future itself; Qt may then
+// run the still-queued detection on the waiting thread while the model is still being loaded.
+void TestFacialPointsDetector::synchronousWaitOnFreshService()
+{
+    QFETCH(QStringList, files);
+    QFETCH(int, waitedOn);
+
+    FacialPointsDetector detector;
+    QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
+    QVERIFY(initialized.isValid());
+    QList<Watcher> watchers;
+    for (const QString& file : files) {
+        watchers.append(detector.detect(QImage(facePath(file))));
+        QVERIFY(watchers.last());
+    }
+    QFuture<DetectionResult> future = watchers[waitedOn]->future();
+    future.waitForFinished();
+    QCOMPARE(future.resultCount(), 1);
+    const DetectionResult result = future.result();
+    const StockDetection stock = files[waitedOn] == QLatin1String("astronaut.png") ? m_astronaut : m_chelsea;
+    QCOMPARE(result.faceCount, int(stock.faces.size()));
+    const QString diff = differenceBetween(result.points, expectedPoints(stock));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    QCOMPARE(detector.state(), FacialPointsDetector::Initialized);
+
+    for (const Watcher& watcher : watchers) {
+        watcher->waitForFinished();
+        QCOMPARE(int(watcher->result().points.size()), 75);
+    }
+    QTRY_COMPARE(initialized.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestFacialPointsDetector)

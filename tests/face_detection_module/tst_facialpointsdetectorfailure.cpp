@@ -57,6 +57,7 @@ private slots:
     void noSecondLoadingAttemptAfterFailure();
     void modelWithTooFewPartsFails();
     void nullPictureAfterFailureChangesNothing();
+    void synchronousWaitEndsInFailure();
 };
 
 void TestFacialPointsDetectorFailure::initTestCase()
@@ -141,6 +142,24 @@ void TestFacialPointsDetectorFailure::nullPictureAfterFailureChangesNothing()
     QCOMPARE(detector.state(), FacialPointsDetector::Failed);
     QCoreApplication::processEvents();
     QCOMPARE(initialized.count(), 1);
+}
+
+// Waited on without an event loop, the first request still ends after the failed load, empty.
+void TestFacialPointsDetectorFailure::synchronousWaitEndsInFailure()
+{
+    FacialPointsDetector detector;
+    QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
+    const Watcher first = detector.detect(astronaut());
+    const Watcher second = detector.detect(astronaut());
+    QVERIFY(first && second);
+    QFuture<DetectionResult> future = second->future();
+    future.waitForFinished();
+    QCOMPARE(future.resultCount(), 1);
+    QVERIFY(future.result().points.empty());
+    QCOMPARE(detector.state(), FacialPointsDetector::Failed);
+    first->waitForFinished();
+    QVERIFY(first->result().points.empty());
+    QTRY_COMPARE(initialized.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestFacialPointsDetectorFailure)

@@ -145,6 +145,7 @@ bool redSquareAround(const QImage& image, int x, int y, int halfSide, QString* w
 } // namespace
 
 Q_DECLARE_METATYPE(ModelChange)
+Q_DECLARE_METATYPE(QVector<QPointF>)
 
 class tst_FacialPointsController : public QObject
 {
@@ -167,9 +168,9 @@ private slots:
     // Grabbing, dragging, letting go
     void hitSquare_data();
     void hitSquare();
-    void overlapGrabsLowerIndex_data();
-    void overlapGrabsLowerIndex();
-    void pressOnEmptySpaceKeepsState();
+    void overlapGrabsNearest_data();
+    void overlapGrabsNearest();
+    void pressOnEmptySpaceEndsDragAndClearsSelection();
     void secondPressSwitchesDrag();
     void dragKeepsOffsetToCursor();
     void dragClamps_data();
@@ -206,7 +207,8 @@ void tst_FacialPointsController::startsWithoutModel()
 {
     tools::FacialPointsController controller;
     QCOMPARE(controller.facialPoints(), nullptr);
-    QCOMPARE(controller.selectedIndex(), -1);
+    QCOMPARE(controller.draggedIndex(), -1);
+    QVERIFY(controller.selection().isEmpty());
     QVERIFY2(!controller.mousePress(QPoint(0, 0), viewSize), "a press without a model must not be handled");
     QVERIFY2(!controller.mouseMove(QPoint(0, 0), viewSize), "a move without a model must not be handled");
     QImage target = blankView();
@@ -340,44 +342,66 @@ void tst_FacialPointsController::hitSquare()
     QFETCH(QPoint, press);
     QFETCH(bool, grabs);
     Scene scene({FacialPoint(0.9, 0.9), atPixel(100.0, 50.0)});
-    QCOMPARE(scene.controller.mousePress(press, viewSize), grabs);
-    QCOMPARE(scene.controller.selectedIndex(), grabs ? 1 : -1);
+    QVERIFY(scene.controller.mousePress(press, viewSize));
+    QCOMPARE(scene.controller.draggedIndex(), grabs ? 1 : -1);
+    QCOMPARE(scene.controller.selection(), grabs ? QVector<int>{1} : QVector<int>());
 }
 
-void tst_FacialPointsController::overlapGrabsLowerIndex_data()
+void tst_FacialPointsController::overlapGrabsNearest_data()
 {
-    QTest::addColumn<QPointF>("first");
-    QTest::addColumn<QPointF>("second");
+    QTest::addColumn<QVector<QPointF>>("markers");
     QTest::addColumn<QPoint>("press");
     QTest::addColumn<int>("grabbed");
-    QTest::newRow("on-second-but-inside-first-grabs-first")
-        << QPointF(100, 50) << QPointF(104, 50) << QPoint(104, 50) << 0;
-    QTest::newRow("on-first-grabs-first") << QPointF(104, 50) << QPointF(100, 50) << QPoint(100, 50) << 0;
+    // Rows marked "first-index" are where taking the first index whose square contains the
+    // press grabbed another point than the one under the cursor.
+    QTest::newRow("first-index:on-second-inside-first-grabs-second")
+        << QVector<QPointF>{{100, 50}, {104, 50}} << QPoint(104, 50) << 1;
+    QTest::newRow("first-index:on-lower-drawn-second-grabs-it")
+        << QVector<QPointF>{{104, 50}, {100, 50}} << QPoint(100, 50) << 1;
     QTest::newRow("only-in-second-grabs-second")
-        << QPointF(100, 50) << QPointF(104, 50) << QPoint(108, 50) << 1;
-    QTest::newRow("same-place-grabs-first") << QPointF(60, 60) << QPointF(60, 60) << QPoint(61, 59) << 0;
+        << QVector<QPointF>{{100, 50}, {104, 50}} << QPoint(108, 50) << 1;
+    QTest::newRow("nearer-lower-index-beats-higher")
+        << QVector<QPointF>{{100, 50}, {105, 50}} << QPoint(101, 50) << 0;
+    QTest::newRow("same-place-grabs-the-one-on-top")
+        << QVector<QPointF>{{60, 60}, {60, 60}} << QPoint(61, 59) << 1;
+    QTest::newRow("equal-distance-grabs-higher-index")
+        << QVector<QPointF>{{98, 50}, {102, 50}} << QPoint(100, 50) << 1;
+    // Inner lips: five markers within a few pixels of each other.
+    const QVector<QPointF> lips{{100, 50}, {102, 49}, {104, 50}, {102, 52}, {101, 50}};
+    QTest::newRow("first-index:cluster-grabs-nearest") << lips << QPoint(104, 51) << 2;
+    QTest::newRow("cluster-centre-grabs-last-exact") << lips << QPoint(101, 50) << 4;
+    QTest::newRow("cluster-below-grabs-nearest") << lips << QPoint(102, 53) << 3;
+    QTest::newRow("first-index:cluster-diagonal-tie-grabs-higher")
+        << lips << QPoint(103, 51) << 3;
 }
 
-void tst_FacialPointsController::overlapGrabsLowerIndex()
+void tst_FacialPointsController::overlapGrabsNearest()
 {
-    QFETCH(QPointF, first);
-    QFETCH(QPointF, second);
+    QFETCH(QVector<QPointF>, markers);
     QFETCH(QPoint, press);
     QFETCH(int, grabbed);
-    Scene scene({atPixel(first.x(), first.y()), atPixel(second.x(), second.y())});
+    core::FacialPointVector points;
+    for (const QPointF& at : markers) {
+        points.push_back(atPixel(at.x(), at.y()));
+    }
+    Scene scene(points);
     QVERIFY(scene.controller.mousePress(press, viewSize));
-    QCOMPARE(scene.controller.selectedIndex(), grabbed);
+    QCOMPARE(scene.controller.draggedIndex(), grabbed);
 }
 
-void tst_FacialPointsController::pressOnEmptySpaceKeepsState()
+void tst_FacialPointsController::pressOnEmptySpaceEndsDragAndClearsSelection()
 {
     Scene scene({atPixel(100, 50), atPixel(20, 20)});
     QVERIFY(scene.controller.mousePress(QPoint(20, 20), viewSize));
-    QVERIFY2(!scene.controller.mousePress(QPoint(150, 80), viewSize), "a press on empty space was handled");
-    QCOMPARE(scene.controller.selectedIndex(), 1);
+    QCOMPARE(scene.controller.selection(), QVector<int>{1});
+    QVERIFY2(scene.controller.mousePress(QPoint(150, 80), viewSize),
+             "a press on empty picture starts a rubber band");
+    QCOMPARE(scene.controller.draggedIndex(), -1);
+    QVERIFY(scene.controller.selection().isEmpty());
 
-    QVERIFY(scene.controller.mouseMove(QPoint(30, 40), viewSize));
-    QCOMPARE(scene.model.points().at(1), atPixel(30, 40));
+    QVERIFY(scene.controller.mouseMove(QPoint(160, 90), viewSize));
+    QVERIFY(scene.controller.mouseRelease(QPoint(160, 90), viewSize));
+    QCOMPARE(scene.model.points().at(1), atPixel(20, 20));
     QCOMPARE(scene.model.points().at(0), atPixel(100, 50));
 }
 
@@ -386,7 +410,7 @@ void tst_FacialPointsController::secondPressSwitchesDrag()
     Scene scene({atPixel(100, 50), atPixel(20, 20)});
     QVERIFY(scene.controller.mousePress(QPoint(20, 20), viewSize));
     QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
-    QCOMPARE(scene.controller.selectedIndex(), 0);
+    QCOMPARE(scene.controller.draggedIndex(), 0);
     QVERIFY(scene.controller.mouseMove(QPoint(110, 60), viewSize));
     QCOMPARE(scene.model.points().at(0), atPixel(110, 60));
     QCOMPARE(scene.model.points().at(1), atPixel(20, 20));
@@ -452,8 +476,10 @@ void tst_FacialPointsController::releaseWithoutPressReturnsFalse()
 {
     Scene scene({atPixel(100, 50)});
     QVERIFY2(!scene.controller.mouseRelease(QPoint(100, 50), viewSize), "release without a grab was handled");
-    QVERIFY(!scene.controller.mousePress(QPoint(10, 90), viewSize));
-    QVERIFY2(!scene.controller.mouseRelease(QPoint(10, 90), viewSize), "release after a missed press was handled");
+    QVERIFY2(scene.controller.mousePress(QPoint(10, 90), viewSize), "a press on empty picture starts a rubber band");
+    QVERIFY(scene.controller.mouseRelease(QPoint(10, 90), viewSize));
+    QVERIFY2(!scene.controller.mouseRelease(QPoint(10, 90), viewSize), "a second release was handled");
+    QCOMPARE(scene.model.points().at(0), atPixel(100, 50));
 }
 
 void tst_FacialPointsController::releaseEndsDrag()
@@ -461,7 +487,8 @@ void tst_FacialPointsController::releaseEndsDrag()
     Scene scene({atPixel(100, 50)});
     QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
     QVERIFY(scene.controller.mouseRelease(QPoint(300, 300), viewSize));
-    QCOMPARE(scene.controller.selectedIndex(), -1);
+    QCOMPARE(scene.controller.draggedIndex(), -1);
+    QCOMPARE(scene.controller.selection(), QVector<int>{0});
     QVERIFY2(!scene.controller.mouseMove(QPoint(120, 60), viewSize), "a move after release was handled");
     QCOMPARE(scene.model.points().at(0), atPixel(100, 50));
     QVERIFY(!scene.controller.mouseRelease(QPoint(100, 50), viewSize));
@@ -498,7 +525,7 @@ void tst_FacialPointsController::emptyView()
     QVERIFY2(target == blankView(), "an empty view must draw nothing");
 
     QVERIFY2(!scene.controller.mousePress(QPoint(0, 0), size), "a press in an empty view grabbed a point");
-    QCOMPARE(scene.controller.selectedIndex(), -1);
+    QCOMPARE(scene.controller.draggedIndex(), -1);
 
     // A drag that began in a real view and continues after the view collapsed.
     QSignalSpy moved(&scene.model, &core::FacialPoints::pointChanged);
@@ -508,7 +535,7 @@ void tst_FacialPointsController::emptyView()
     const FacialPoint stored = scene.model.points().at(1);
     QVERIFY2(std::isfinite(stored.x()) && std::isfinite(stored.y()), "the point became NaN or infinite");
     QCOMPARE(stored, atPixel(100, 50));
-    QCOMPARE(scene.controller.selectedIndex(), 1);
+    QCOMPARE(scene.controller.draggedIndex(), 1);
 }
 
 void tst_FacialPointsController::wildCoordinates_data()
@@ -546,12 +573,14 @@ void tst_FacialPointsController::wildCoordinates()
 
     for (const QPoint press : {QPoint(0, 0), QPoint(199, 0), QPoint(0, 99), QPoint(199, 99),
                                QPoint(100, 0), QPoint(0, 50), QPoint(199, 50)}) {
-        QVERIFY2(!scene.controller.mousePress(press, viewSize),
+        scene.controller.mousePress(press, viewSize);
+        QVERIFY2(scene.controller.draggedIndex() == -1,
                  qPrintable(QStringLiteral("press at (%1, %2) grabbed point %3")
-                                .arg(press.x()).arg(press.y()).arg(scene.controller.selectedIndex())));
+                                .arg(press.x()).arg(press.y()).arg(scene.controller.draggedIndex())));
+        scene.controller.mouseRelease(press, viewSize);
     }
     QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
-    QCOMPARE(scene.controller.selectedIndex(), 1);
+    QCOMPARE(scene.controller.draggedIndex(), 1);
 }
 
 void tst_FacialPointsController::paintShowsStretchedPictureAndMarkers()

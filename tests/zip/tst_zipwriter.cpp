@@ -54,6 +54,9 @@ private slots:
     void packageLayoutHasNoDataDescriptors();
     void methodFollowsSuffix_data();
     void methodFollowsSuffix();
+    void levelIsChosenPerMember_data();
+    void levelIsChosenPerMember();
+    void badArgumentsWriteNothing_level();
     void backslashesAreStoredAsSlashes();
     void dosTimeAndDate_data();
     void dosTimeAndDate();
@@ -179,6 +182,95 @@ void TestZipWriter::methodFollowsSuffix()
         QVERIFY2(archive.mid(30 + name.size() + 17, content.size()) == content,
                  "a stored member's bytes must follow its header unchanged");
     }
+}
+
+void TestZipWriter::levelIsChosenPerMember_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("flags");
+    QTest::addColumn<bool>("storedBlocks");  // level 0: the deflate stream only frames the bytes
+    const QByteArray text = prose(300000);
+    const QByteArray random = noise(300000, 7);
+    QTest::newRow("level-0-frames-text") << text << 0 << 0x0006 << true;
+    QTest::newRow("level-1-is-fast") << text << 1 << 0x0004 << false;
+    QTest::newRow("level-6-is-normal") << text << 6 << 0x0000 << false;
+    QTest::newRow("level-8-is-maximum") << text << 8 << 0x0002 << false;
+    QTest::newRow("level-9-is-maximum") << text << 9 << 0x0002 << false;
+    QTest::newRow("automatic-deflates-text-at-8") << text << kArchiveAutomaticLevel << 0x0002 << false;
+    QTest::newRow("automatic-frames-noise-at-0") << random << kArchiveAutomaticLevel << 0x0006 << true;
+    // Only the first 64 KiB are looked at.
+    QTest::newRow("automatic-decides-on-the-head")
+        << QByteArray(noise(65536, 3) + text) << kArchiveAutomaticLevel << 0x0006 << true;
+    QTest::newRow("automatic-on-a-short-member") << prose(300) << kArchiveAutomaticLevel << 0x0002 << false;
+}
+
+void TestZipWriter::levelIsChosenPerMember()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, level);
+    QFETCH(int, flags);
+    QFETCH(bool, storedBlocks);
+    ArchiveResult created = ArchiveResult::Ok;
+    Handle writer(archiveCreateInMemory(nullptr, 64u << 20, nullptr, &created));
+    QVERIFY(writer);
+    archiveSetClock(writer.get(), &kLeapNight);
+    // A member before and after at the old level shows the level does not stick.
+    const QByteArray small = prose(4000);
+    QCOMPARE(archiveAddBuffer(writer.get(), u"a.json", small.constData(), uint32_t(small.size())),
+             ArchiveResult::Ok);
+    QCOMPARE(archiveAddBufferAtLevel(writer.get(), u"images/main/image.png", content.constData(),
+                                     uint32_t(content.size()), level),
+             ArchiveResult::Ok);
+    QCOMPARE(archiveAddBuffer(writer.get(), u"b.json", small.constData(), uint32_t(small.size())),
+             ArchiveResult::Ok);
+    QCOMPARE(archiveFinish(writer.get()), ArchiveResult::Ok);
+    const void* base = nullptr;
+    uint32_t length = 0;
+    archiveGetMemory(writer.get(), &base, &length);
+    const QByteArray archive(static_cast<const char*>(base), int(length));
+
+    const Layout l = layoutOf(archive);
+    QCOMPARE(l.centralHeaders.size(), 3);
+    const int c = l.centralHeaders[1];
+    const int local = l.localHeaders[1];
+    QCOMPARE(int(le16(archive, c + 10)), 8);
+    QCOMPARE(int(le16(archive, local + 8)), 8);
+    QCOMPARE(int(le16(archive, c + 8)), flags);
+    QCOMPARE(int(le16(archive, local + 6)), flags);
+    QCOMPARE(le16(archive, l.centralHeaders[0] + 8), quint16(0x0002));
+    QCOMPARE(le16(archive, l.centralHeaders[2] + 8), quint16(0x0002));
+    const quint32 compressed = le32(archive, c + 20);
+    // Stored blocks cost five bytes per block of at most 64 KiB and nothing else.
+    const bool framed = compressed > quint32(content.size())
+        && compressed <= quint32(content.size()) + 5 * (quint32(content.size()) / 16384 + 1);
+    QCOMPARE(framed, storedBlocks);
+    QCOMPARE(rawInflate(archive.mid(local + 30 + 21 + 17, int(compressed)), content.size()), content);
+
+    Handle reader = openMemory(archive);
+    QVERIFY(reader);
+    QByteArray extracted;
+    QCOMPARE(findAndExtract(reader.get(), u"images/main/image.png", false, &extracted), ArchiveResult::Ok);
+    QCOMPARE(extracted, content);
+}
+
+void TestZipWriter::badArgumentsWriteNothing_level()
+{
+    ArchiveResult created = ArchiveResult::Ok;
+    Handle writer(archiveCreateInMemory(nullptr, 1u << 20, nullptr, &created));
+    QVERIFY(writer);
+    const QByteArray content = prose(100);
+    for (int level : {-2, 10, 100}) {
+        QCOMPARE(archiveAddBufferAtLevel(writer.get(), u"a.txt", content.constData(),
+                                         uint32_t(content.size()), level),
+                 ArchiveResult::BadArguments);
+    }
+    QCOMPARE(archiveAddBufferAtLevel(nullptr, u"a.txt", content.constData(), 100, 8),
+             ArchiveResult::BadArguments);
+    QCOMPARE(archiveFinish(writer.get()), ArchiveResult::Ok);
+    uint32_t length = 0;
+    archiveGetMemory(writer.get(), nullptr, &length);
+    QCOMPARE(length, 22u);  // an end record and nothing else
 }
 
 void TestZipWriter::backslashesAreStoredAsSlashes()

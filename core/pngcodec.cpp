@@ -1,0 +1,1185 @@
+#include "pngcodec.h"
+
+#include "imagefiles.h"
+
+#include <QByteArray>
+#include <QVector>
+#include <QtEndian>
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace core::png {
+
+namespace {
+
+constexpr char pngSignature[] = "\x89PNG\r\n\x1a\n";
+constexpr int signatureLength = 8;
+// PNG's own bound on a chunk's length.
+constexpr quint32 maximumChunkLength = 0x7fffffffu;
+// Written IDAT chunks are at most this long, so that streaming readers get modest pieces.
+constexpr size_t writtenChunkLength = size_t(1) << 20;
+// Below this many filtered bytes a second thread costs more than it saves.
+constexpr size_t twoStripThreshold = size_t(1) << 20;
+// Deflate cannot expand by more than 1032 to 1: a stream shorter than its picture needs by
+// that ratio is refused before the picture is allocated.
+constexpr quint64 deflateMaximumRatio = 1032;
+
+enum ColourType : quint8 { Grey = 0, Rgb = 2, Palette = 3, GreyAlpha = 4, Rgba = 6 };
+
+int channelCount(quint8 colourType)
+{
+    switch (colourType) {
+    case Grey:
+    case Palette:
+        return 1;
+    case GreyAlpha:
+        return 2;
+    case Rgb:
+        return 3;
+    case Rgba:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+quint64 rowBytes(quint64 width, int channels, int bitDepth)
+{
+    return (width * quint64(channels) * quint64(bitDepth) + 7) / 8;
+}
+
+// Bytes between a byte and the one the Sub, Average and Paeth filters compare it with.
+int filterDistance(int channels, int bitDepth)
+{
+    return std::max(1, channels * bitDepth / 8);
+}
+
+quint8 paethPredictor(int left, int up, int upLeft)
+{
+    const int estimate = left + up - upLeft;
+    const int toLeft = std::abs(estimate - left);
+    const int toUp = std::abs(estimate - up);
+    const int toUpLeft = std::abs(estimate - upLeft);
+    if (toLeft <= toUp && toLeft <= toUpLeft) {
+        return quint8(left);
+    }
+    return quint8(toUp <= toUpLeft ? up : upLeft);
+}
+
+struct LibdeflateCompressorDeleter {
+    void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
+};
+struct LibdeflateDecompressorDeleter {
+    void operator()(libdeflate_decompressor* decompressor) const
+    {
+        libdeflate_free_decompressor(decompressor);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+// Where the bytes of one PNG row come from.
+enum class RowSource {
+    Bytes,   // the scanline already holds the PNG samples (palette, grey 8, RGB888)
+    Grey16,  // native 16-bit grey, written big-endian
+    Rgb32,   // 0xffRRGGBB words, written as RGB
+    Argb32,  // straight 0xAARRGGBB words, written as RGBA
+    Rgbx64,  // QRgba64 words, written as 16-bit RGB
+    Rgba64,  // straight QRgba64 words, written as 16-bit RGBA
+};
+
+// The picture in a format the row writer reads, and the PNG header it is written under.
+struct Layout {
+    QImage source;
+    RowSource rowSource = RowSource::Bytes;
+    quint8 colourType = Rgb;
+    quint8 bitDepth = 8;
+    size_t rowLength = 0;  // bytes of one row, without its filter byte
+    int distance = 1;
+};
+
+bool everyPixelOpaque(const QImage& picture)
+{
+    const bool wide = picture.format() == QImage::Format_RGBA64;
+    for (int y = 0; y < picture.height(); ++y) {
+        if (wide) {
+            const auto* line = reinterpret_cast<const QRgba64*>(picture.constScanLine(y));
+            for (int x = 0; x < picture.width(); ++x) {
+                if (line[x].alpha() != 0xffff) {
+                    return false;
+                }
+            }
+        } else {
+            const auto* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
+            for (int x = 0; x < picture.width(); ++x) {
+                if (qAlpha(line[x]) != 0xff) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+Layout layoutOf(const QImage& source, RowSource rowSource, quint8 colourType, quint8 bitDepth)
+{
+    Layout layout;
+    layout.source = source;
+    layout.rowSource = rowSource;
+    layout.colourType = colourType;
+    layout.bitDepth = bitDepth;
+    const int channels = channelCount(colourType);
+    layout.rowLength = size_t(rowBytes(quint64(source.width()), channels, bitDepth));
+    layout.distance = filterDistance(channels, bitDepth);
+    return layout;
+}
+
+Layout wideLayout(const QImage& picture)
+{
+    const bool alpha = picture.hasAlphaChannel();
+    QImage wide = picture.convertToFormat(alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64);
+    if (alpha && everyPixelOpaque(wide)) {
+        return layoutOf(wide, RowSource::Rgbx64, Rgb, 16);
+    }
+    return layoutOf(wide, alpha ? RowSource::Rgba64 : RowSource::Rgbx64, alpha ? Rgba : Rgb, 16);
+}
+
+// Pictures with alpha are written as RGB when every pixel is opaque: a third fewer bytes to
+// filter and compress, the same pixels on reading.
+Layout argbLayout(const QImage& argb)
+{
+    if (everyPixelOpaque(argb)) {
+        return layoutOf(argb, RowSource::Rgb32, Rgb, 8);
+    }
+    return layoutOf(argb, RowSource::Argb32, Rgba, 8);
+}
+
+// The picture turned into one of the formats the row writer reads, or nothing when a
+// conversion ran out of memory.
+std::optional<Layout> layoutFor(const QImage& picture)
+{
+    Layout layout;
+    switch (picture.format()) {
+    case QImage::Format_Indexed8:
+        layout = layoutOf(picture, RowSource::Bytes, Palette, 8);
+        break;
+    case QImage::Format_Mono:
+    case QImage::Format_MonoLSB:
+        layout = layoutOf(picture.convertToFormat(QImage::Format_Indexed8), RowSource::Bytes, Palette, 8);
+        break;
+    case QImage::Format_Grayscale8:
+        layout = layoutOf(picture, RowSource::Bytes, Grey, 8);
+        break;
+#if QT_VERSION >= QT_VERSION_CHECK(5, 13, 0)
+    case QImage::Format_Grayscale16:
+        layout = layoutOf(picture, RowSource::Grey16, Grey, 16);
+        break;
+#endif
+    case QImage::Format_RGB888:
+        layout = layoutOf(picture, RowSource::Bytes, Rgb, 8);
+        break;
+    case QImage::Format_RGB32:
+        layout = layoutOf(picture, RowSource::Rgb32, Rgb, 8);
+        break;
+    case QImage::Format_ARGB32:
+        layout = argbLayout(picture);
+        break;
+    case QImage::Format_RGBX64:
+    case QImage::Format_RGBA64:
+    case QImage::Format_RGBA64_Premultiplied:
+    case QImage::Format_BGR30:
+    case QImage::Format_RGB30:
+    case QImage::Format_A2BGR30_Premultiplied:
+    case QImage::Format_A2RGB30_Premultiplied:
+        layout = wideLayout(picture);
+        break;
+    default:
+        layout = picture.hasAlphaChannel()
+                     ? argbLayout(picture.convertToFormat(QImage::Format_ARGB32))
+                     : layoutOf(picture.convertToFormat(QImage::Format_RGB32), RowSource::Rgb32, Rgb, 8);
+        break;
+    }
+    if (layout.source.isNull()) {
+        return std::nullopt;
+    }
+    return layout;
+}
+
+// The PNG bytes of row y: the scanline itself when it already holds them, else scratch filled.
+const quint8* rawRow(const Layout& layout, int y, quint8* scratch)
+{
+    const uchar* line = layout.source.constScanLine(y);
+    const int width = layout.source.width();
+    quint8* out = scratch;
+    switch (layout.rowSource) {
+    case RowSource::Bytes:
+        return line;
+    case RowSource::Grey16: {
+        const auto* samples = reinterpret_cast<const quint16*>(line);
+        for (int x = 0; x < width; ++x) {
+            qToBigEndian(samples[x], out + 2 * x);
+        }
+        break;
+    }
+    case RowSource::Rgb32: {
+        const auto* pixels = reinterpret_cast<const QRgb*>(line);
+        for (int x = 0; x < width; ++x) {
+            const QRgb pixel = pixels[x];
+            out[0] = quint8(pixel >> 16);
+            out[1] = quint8(pixel >> 8);
+            out[2] = quint8(pixel);
+            out += 3;
+        }
+        break;
+    }
+    case RowSource::Argb32: {
+        const auto* pixels = reinterpret_cast<const QRgb*>(line);
+        for (int x = 0; x < width; ++x) {
+            const QRgb pixel = pixels[x];
+            out[0] = quint8(pixel >> 16);
+            out[1] = quint8(pixel >> 8);
+            out[2] = quint8(pixel);
+            out[3] = quint8(pixel >> 24);
+            out += 4;
+        }
+        break;
+    }
+    case RowSource::Rgbx64:
+    case RowSource::Rgba64: {
+        const bool alpha = layout.rowSource == RowSource::Rgba64;
+        const auto* pixels = reinterpret_cast<const QRgba64*>(line);
+        for (int x = 0; x < width; ++x) {
+            qToBigEndian(pixels[x].red(), out);
+            qToBigEndian(pixels[x].green(), out + 2);
+            qToBigEndian(pixels[x].blue(), out + 4);
+            out += 6;
+            if (alpha) {
+                qToBigEndian(pixels[x].alpha(), out);
+                out += 2;
+            }
+        }
+        break;
+    }
+    }
+    return scratch;
+}
+
+// Writes the filter byte and the filtered row to out. prior is null for a picture's first row.
+void filterRow(Filter filter, const quint8* row, const quint8* prior, size_t length, int distance,
+               quint8* out)
+{
+    quint8* data = out + 1;
+    switch (filter) {
+    case Filter::None:
+        out[0] = 0;
+        std::memcpy(data, row, length);
+        return;
+    case Filter::Sub:
+        out[0] = 1;
+        for (size_t i = 0; i < length; ++i) {
+            data[i] = quint8(row[i] - (i >= size_t(distance) ? row[i - distance] : 0));
+        }
+        return;
+    case Filter::Up:
+        if (!prior) {
+            filterRow(Filter::None, row, prior, length, distance, out);
+            return;
+        }
+        out[0] = 2;
+        for (size_t i = 0; i < length; ++i) {
+            data[i] = quint8(row[i] - prior[i]);
+        }
+        return;
+    case Filter::Paeth:
+        out[0] = 4;
+        for (size_t i = 0; i < length; ++i) {
+            const bool hasLeft = i >= size_t(distance);
+            const int left = hasLeft ? row[i - distance] : 0;
+            const int up = prior ? prior[i] : 0;
+            const int upLeft = prior && hasLeft ? prior[i - distance] : 0;
+            data[i] = quint8(row[i] - paethPredictor(left, up, upLeft));
+        }
+        return;
+    case Filter::Adaptive:
+        break;
+    }
+}
+
+quint64 magnitudeSum(const quint8* data, size_t length)
+{
+    quint64 sum = 0;
+    for (size_t i = 0; i < length; ++i) {
+        sum += quint64(std::abs(int(qint8(data[i]))));
+    }
+    return sum;
+}
+
+// The usual heuristic: the filter whose bytes, read as signed, have the smallest magnitudes.
+void filterRowAdaptively(const quint8* row, const quint8* prior, size_t length, int distance,
+                         quint8* out, std::vector<quint8>& trial)
+{
+    trial.resize(length + 1);
+    filterRow(Filter::None, row, prior, length, distance, out);
+    quint64 best = magnitudeSum(out + 1, length);
+    for (Filter candidate : {Filter::Sub, Filter::Up, Filter::Paeth}) {
+        filterRow(candidate, row, prior, length, distance, trial.data());
+        const quint64 sum = magnitudeSum(trial.data() + 1, length);
+        if (sum < best) {
+            best = sum;
+            std::memcpy(out, trial.data(), length + 1);
+        }
+    }
+}
+
+struct Strip {
+    int firstRow = 0;
+    int endRow = 0;
+    bool last = true;  // the last strip ends the Deflate stream
+    std::vector<quint8> deflated;
+    quint32 adler = 1;
+    size_t filteredLength = 0;
+    bool ok = false;
+};
+
+std::vector<quint8> filteredRows(const Layout& layout, Filter filter, int firstRow, int endRow)
+{
+    const size_t stride = layout.rowLength + 1;
+    std::vector<quint8> filtered(size_t(endRow - firstRow) * stride);
+    std::vector<quint8> current(layout.rowLength);
+    std::vector<quint8> previous(layout.rowLength);
+    std::vector<quint8> trial;
+    const quint8* prior = firstRow > 0 ? rawRow(layout, firstRow - 1, previous.data()) : nullptr;
+    for (int y = firstRow; y < endRow; ++y) {
+        const quint8* row = rawRow(layout, y, current.data());
+        quint8* out = filtered.data() + size_t(y - firstRow) * stride;
+        if (filter == Filter::Adaptive) {
+            filterRowAdaptively(row, prior, layout.rowLength, layout.distance, out, trial);
+        } else {
+            filterRow(filter, row, prior, layout.rowLength, layout.distance, out);
+        }
+        // A converted row lives in scratch: keep it as the next row's prior by swapping buffers.
+        if (row == current.data()) {
+            std::swap(current, previous);
+            prior = previous.data();
+        } else {
+            prior = row;
+        }
+    }
+    return filtered;
+}
+
+bool deflateWithLibdeflate(const std::vector<quint8>& input, int level, std::vector<quint8>& output)
+{
+    const std::unique_ptr<libdeflate_compressor, LibdeflateCompressorDeleter> compressor(
+        libdeflate_alloc_compressor(std::clamp(level, 0, 12)));
+    if (!compressor) {
+        return false;
+    }
+    output.resize(libdeflate_deflate_compress_bound(compressor.get(), input.size()));
+    const size_t written = libdeflate_deflate_compress(compressor.get(), input.data(), input.size(),
+                                                       output.data(), output.size());
+    output.resize(written);
+    return written > 0;
+}
+
+// A strip that more data follows: zlib can end it with a sync flush, which leaves the stream
+// byte-aligned and unfinished, so the next strip's Deflate data may simply be appended.
+bool deflateWithSyncFlush(const std::vector<quint8>& input, int level, std::vector<quint8>& output)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, std::clamp(level, 0, 9), Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY)
+        != Z_OK) {
+        return false;
+    }
+    output.resize(deflateBound(&stream, uLong(input.size())) + 16);
+    stream.next_in = const_cast<Bytef*>(input.data());
+    stream.avail_in = uInt(input.size());
+    stream.next_out = output.data();
+    stream.avail_out = uInt(output.size());
+    const int result = deflate(&stream, Z_SYNC_FLUSH);
+    const bool complete = result == Z_OK && stream.avail_in == 0 && stream.avail_out > 0;
+    output.resize(stream.total_out);
+    deflateEnd(&stream);
+    return complete;
+}
+
+void compressStrip(const Layout& layout, const EncodeSettings& settings, Strip& strip)
+{
+    try {
+        const std::vector<quint8> filtered =
+            filteredRows(layout, settings.filter, strip.firstRow, strip.endRow);
+        strip.filteredLength = filtered.size();
+        strip.adler = quint32(libdeflate_adler32(1, filtered.data(), filtered.size()));
+        strip.ok = strip.last ? deflateWithLibdeflate(filtered, settings.level, strip.deflated)
+                              : deflateWithSyncFlush(filtered, settings.level, strip.deflated);
+    } catch (...) {
+        strip.ok = false;
+    }
+}
+
+// zlib at level 1 compresses this much slower than libdeflate; the top strip, which zlib
+// compresses, is made that much shorter so that both threads finish together.
+constexpr double zlibStripShare = 0.2;
+
+std::vector<Strip> compressedStrips(const Layout& layout, const EncodeSettings& settings)
+{
+    const int height = layout.source.height();
+    const size_t filteredLength = size_t(height) * (layout.rowLength + 1);
+    const bool split = settings.useTwoThreads && height >= 2 && filteredLength >= twoStripThreshold
+                       && std::thread::hardware_concurrency() >= 2;
+    if (!split) {
+        std::vector<Strip> strips(1);
+        strips[0].endRow = height;
+        compressStrip(layout, settings, strips[0]);
+        return strips;
+    }
+    std::vector<Strip> strips(2);
+    const int boundary = std::clamp(int(height * zlibStripShare), 1, height - 1);
+    strips[0].endRow = boundary;
+    strips[0].last = false;
+    strips[1].firstRow = boundary;
+    strips[1].endRow = height;
+    try {
+        std::thread top(compressStrip, std::cref(layout), std::cref(settings), std::ref(strips[0]));
+        compressStrip(layout, settings, strips[1]);
+        top.join();
+    } catch (...) {
+        // No thread to be had: both strips on this one.
+        compressStrip(layout, settings, strips[0]);
+        compressStrip(layout, settings, strips[1]);
+    }
+    return strips;
+}
+
+void appendBigEndian(QByteArray& out, quint32 value)
+{
+    uchar bytes[4];
+    qToBigEndian(value, bytes);
+    out.append(reinterpret_cast<const char*>(bytes), 4);
+}
+
+void appendChunk(QByteArray& out, const char* type, const QByteArray& data)
+{
+    appendBigEndian(out, quint32(data.size()));
+    const int typeStart = out.size();
+    out.append(type, 4);
+    out.append(data);
+    const auto* covered = reinterpret_cast<const uchar*>(out.constData()) + typeStart;
+    appendBigEndian(out, quint32(libdeflate_crc32(0, covered, size_t(data.size()) + 4)));
+}
+
+QByteArray headerData(const Layout& layout)
+{
+    QByteArray data;
+    appendBigEndian(data, quint32(layout.source.width()));
+    appendBigEndian(data, quint32(layout.source.height()));
+    data.append(char(layout.bitDepth));
+    data.append(char(layout.colourType));
+    data.append(3, '\0');  // Deflate, adaptive filtering, no interlace
+    return data;
+}
+
+// PLTE and tRNS of a palette picture. The palette covers every index used, so that no reader
+// meets an index without a colour.
+void appendPalette(QByteArray& out, const QImage& picture)
+{
+    QVector<QRgb> colours = picture.colorTable();
+    int highestIndex = 0;
+    for (int y = 0; y < picture.height(); ++y) {
+        const uchar* line = picture.constScanLine(y);
+        highestIndex = std::max(highestIndex, int(*std::max_element(line, line + picture.width())));
+    }
+    while (colours.size() <= highestIndex) {
+        colours.append(qRgb(0, 0, 0));
+    }
+    colours.resize(std::min(colours.size(), 256));
+    QByteArray palette;
+    QByteArray alphas;
+    for (QRgb colour : colours) {
+        palette.append(char(qRed(colour))).append(char(qGreen(colour))).append(char(qBlue(colour)));
+        alphas.append(char(qAlpha(colour)));
+    }
+    while (!alphas.isEmpty() && uchar(alphas.back()) == 0xff) {
+        alphas.chop(1);
+    }
+    appendChunk(out, "PLTE", palette);
+    if (!alphas.isEmpty()) {
+        appendChunk(out, "tRNS", alphas);
+    }
+}
+
+// The zlib stream is the pieces in order, cut into IDAT chunks.
+void appendImageData(QByteArray& out, const std::vector<std::pair<const quint8*, size_t>>& pieces)
+{
+    size_t total = 0;
+    for (const auto& piece : pieces) {
+        total += piece.second;
+    }
+    size_t pieceIndex = 0;
+    size_t pieceOffset = 0;
+    while (total > 0) {
+        const size_t length = std::min(total, writtenChunkLength);
+        appendBigEndian(out, quint32(length));
+        const int typeStart = out.size();
+        out.append("IDAT", 4);
+        size_t copied = 0;
+        while (copied < length) {
+            const auto& piece = pieces[pieceIndex];
+            const size_t step = std::min(length - copied, piece.second - pieceOffset);
+            out.append(reinterpret_cast<const char*>(piece.first + pieceOffset), int(step));
+            copied += step;
+            pieceOffset += step;
+            if (pieceOffset == piece.second) {
+                ++pieceIndex;
+                pieceOffset = 0;
+            }
+        }
+        const auto* covered = reinterpret_cast<const uchar*>(out.constData()) + typeStart;
+        appendBigEndian(out, quint32(libdeflate_crc32(0, covered, length + 4)));
+        total -= length;
+    }
+}
+
+QByteArray assemble(const Layout& layout, const std::vector<Strip>& strips)
+{
+    // CMF 0x78: Deflate with a 32 KiB window; FLG 0x01 makes the pair a multiple of 31.
+    static const quint8 zlibHeader[2] = {0x78, 0x01};
+    quint32 adler = 1;
+    size_t deflatedLength = 0;
+    for (const Strip& strip : strips) {
+        adler = quint32(adler32_combine(adler, strip.adler, z_off_t(strip.filteredLength)));
+        deflatedLength += strip.deflated.size();
+    }
+    quint8 adlerBytes[4];
+    qToBigEndian(adler, adlerBytes);
+    std::vector<std::pair<const quint8*, size_t>> pieces{{zlibHeader, 2}};
+    for (const Strip& strip : strips) {
+        pieces.emplace_back(strip.deflated.data(), strip.deflated.size());
+    }
+    pieces.emplace_back(adlerBytes, 4);
+
+    const size_t streamLength = deflatedLength + 6;
+    const size_t chunkCount = (streamLength + writtenChunkLength - 1) / writtenChunkLength;
+    const size_t fileLength = streamLength + 12 * chunkCount + 1024 + 3 * 256 + 256;
+    if (fileLength > size_t(std::numeric_limits<int>::max())) {
+        return QByteArray();
+    }
+    QByteArray out;
+    out.reserve(int(fileLength));
+    out.append(pngSignature, signatureLength);
+    appendChunk(out, "IHDR", headerData(layout));
+    if (layout.colourType == Palette) {
+        appendPalette(out, layout.source);
+    }
+    appendImageData(out, pieces);
+    appendChunk(out, "IEND", QByteArray());
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+quint32 bigEndian32(const uchar* bytes)
+{
+    return qFromBigEndian<quint32>(bytes);
+}
+
+quint16 bigEndian16(const uchar* bytes)
+{
+    return qFromBigEndian<quint16>(bytes);
+}
+
+bool cancelled(const std::atomic<bool>* cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+struct Header {
+    quint32 width = 0;
+    quint32 height = 0;
+    quint8 bitDepth = 0;
+    quint8 colourType = 0;
+    bool interlaced = false;
+};
+
+bool bitDepthAllowed(quint8 colourType, quint8 bitDepth)
+{
+    switch (colourType) {
+    case Grey:
+        return bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8 || bitDepth == 16;
+    case Palette:
+        return bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8;
+    case Rgb:
+    case GreyAlpha:
+    case Rgba:
+        return bitDepth == 8 || bitDepth == 16;
+    default:
+        return false;
+    }
+}
+
+std::optional<Header> parseHeader(const uchar* data, quint32 length)
+{
+    if (length != 13) {
+        return std::nullopt;
+    }
+    Header header;
+    header.width = bigEndian32(data);
+    header.height = bigEndian32(data + 4);
+    header.bitDepth = data[8];
+    header.colourType = data[9];
+    const bool standardMethods = data[10] == 0 && data[11] == 0 && data[12] <= 1;
+    header.interlaced = data[12] == 1;
+    const bool sizeValid = header.width > 0 && header.height > 0 && header.width <= maximumChunkLength
+                           && header.height <= maximumChunkLength;
+    if (!standardMethods || !sizeValid || !bitDepthAllowed(header.colourType, header.bitDepth)) {
+        return std::nullopt;
+    }
+    return header;
+}
+
+// The transparency a tRNS chunk gives: one alpha per palette entry, or the one grey or RGB
+// value (at the file's bit depth) that is fully transparent.
+struct Transparency {
+    bool present = false;
+    quint16 grey = 0;
+    quint16 red = 0;
+    quint16 green = 0;
+    quint16 blue = 0;
+};
+
+struct Chunks {
+    Header header;
+    QVector<QRgb> palette;
+    Transparency transparency;
+    std::vector<std::pair<const uchar*, quint32>> imageData;
+    quint64 imageDataLength = 0;
+};
+
+bool criticalChunk(const uchar* type)
+{
+    return (type[0] & 0x20) == 0;
+}
+
+bool chunkTypeValid(const uchar* type)
+{
+    for (int i = 0; i < 4; ++i) {
+        const bool letter = (type[i] >= 'A' && type[i] <= 'Z') || (type[i] >= 'a' && type[i] <= 'z');
+        if (!letter) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool crcMatches(const uchar* typeAndData, quint32 length)
+{
+    const quint32 stored = bigEndian32(typeAndData + 4 + length);
+    return quint32(libdeflate_crc32(0, typeAndData, size_t(length) + 4)) == stored;
+}
+
+bool readPalette(Chunks& chunks, const uchar* data, quint32 length)
+{
+    const quint32 entries = length / 3;
+    const bool grey = chunks.header.colourType == Grey || chunks.header.colourType == GreyAlpha;
+    if (grey || length % 3 != 0 || entries == 0 || entries > 256 || !chunks.palette.isEmpty()) {
+        return false;
+    }
+    // Entries no index of the bit depth can reach are dropped, as the reference reader does.
+    const quint32 reachable = chunks.header.colourType == Palette ? 1u << chunks.header.bitDepth : 256;
+    for (quint32 i = 0; i < std::min(entries, reachable); ++i) {
+        chunks.palette.append(qRgb(data[3 * i], data[3 * i + 1], data[3 * i + 2]));
+    }
+    return true;
+}
+
+// A tRNS chunk that does not fit the picture is ignored, as the reference reader does.
+void readTransparency(Chunks& chunks, const uchar* data, quint32 length)
+{
+    Transparency& transparency = chunks.transparency;
+    switch (chunks.header.colourType) {
+    case Grey:
+        if (length == 2) {
+            transparency.present = true;
+            transparency.grey = bigEndian16(data);
+        }
+        break;
+    case Rgb:
+        if (length == 6) {
+            transparency.present = true;
+            transparency.red = bigEndian16(data);
+            transparency.green = bigEndian16(data + 2);
+            transparency.blue = bigEndian16(data + 4);
+        }
+        break;
+    case Palette:
+        if (!chunks.palette.isEmpty() && length <= quint32(chunks.palette.size())) {
+            transparency.present = length > 0;
+            for (quint32 i = 0; i < length; ++i) {
+                const QRgb colour = chunks.palette[int(i)];
+                chunks.palette[int(i)] = qRgba(qRed(colour), qGreen(colour), qBlue(colour), data[i]);
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+// Walks the chunks up to IEND, checking order and the CRC of every chunk that is used. Other
+// ancillary chunks (text, profiles, animation) are stepped over without being read.
+std::optional<Chunks> readChunks(const QByteArray& bytes, const std::atomic<bool>* cancel)
+{
+    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
+    const quint64 size = quint64(bytes.size());
+    if (!hasSignature(bytes)) {
+        return std::nullopt;
+    }
+    Chunks chunks;
+    bool headerSeen = false;
+    bool imageDataSeen = false;
+    bool imageDataEnded = false;
+    quint64 position = signatureLength;
+    while (!cancelled(cancel)) {
+        if (size - position < 12) {
+            return std::nullopt;
+        }
+        const quint32 length = bigEndian32(data + position);
+        const uchar* type = data + position + 4;
+        const uchar* body = type + 4;
+        if (length > maximumChunkLength || size - position - 12 < length || !chunkTypeValid(type)) {
+            return std::nullopt;
+        }
+        position += 12 + quint64(length);
+        const bool isHeader = std::memcmp(type, "IHDR", 4) == 0;
+        if (headerSeen == isHeader) {
+            return std::nullopt;  // IHDR first, and only once
+        }
+        const bool isImageData = std::memcmp(type, "IDAT", 4) == 0;
+        if (imageDataSeen && !isImageData) {
+            imageDataEnded = true;
+        }
+        const bool used = criticalChunk(type) || std::memcmp(type, "tRNS", 4) == 0;
+        if (!used) {
+            continue;
+        }
+        if (!crcMatches(type, length)) {
+            if (!criticalChunk(type)) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (isHeader) {
+            std::optional<Header> header = parseHeader(body, length);
+            if (!header) {
+                return std::nullopt;
+            }
+            chunks.header = *header;
+            headerSeen = true;
+        } else if (isImageData) {
+            if (imageDataEnded || (chunks.header.colourType == Palette && chunks.palette.isEmpty())) {
+                return std::nullopt;
+            }
+            imageDataSeen = true;
+            if (length > 0) {
+                chunks.imageData.emplace_back(body, length);
+                chunks.imageDataLength += length;
+            }
+        } else if (std::memcmp(type, "PLTE", 4) == 0) {
+            if (imageDataSeen || chunks.transparency.present || !readPalette(chunks, body, length)) {
+                return std::nullopt;
+            }
+        } else if (std::memcmp(type, "tRNS", 4) == 0) {
+            if (!imageDataSeen && !chunks.transparency.present) {
+                readTransparency(chunks, body, length);
+            }
+        } else if (std::memcmp(type, "IEND", 4) == 0) {
+            if (!imageDataSeen) {
+                return std::nullopt;
+            }
+            return chunks;
+        } else {
+            return std::nullopt;  // a critical chunk this reader does not know
+        }
+    }
+    return std::nullopt;
+}
+
+// One reduced picture of the Adam7 interlacing, or the whole picture when not interlaced.
+struct Pass {
+    quint32 x0, y0, dx, dy;
+    quint32 width, height;
+};
+
+std::vector<Pass> passesOf(const Header& header)
+{
+    if (!header.interlaced) {
+        return {{0, 0, 1, 1, header.width, header.height}};
+    }
+    static const quint32 adam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                        {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    std::vector<Pass> passes;
+    for (const auto& p : adam7) {
+        const quint32 width = header.width > p[0] ? (header.width - p[0] + p[2] - 1) / p[2] : 0;
+        const quint32 height = header.height > p[1] ? (header.height - p[1] + p[3] - 1) / p[3] : 0;
+        if (width > 0 && height > 0) {
+            passes.push_back({p[0], p[1], p[2], p[3], width, height});
+        }
+    }
+    return passes;
+}
+
+QImage::Format decodedFormat(const Header& header, const Transparency& transparency)
+{
+    const bool wide = header.bitDepth == 16;
+    switch (header.colourType) {
+    case Palette:
+        return QImage::Format_Indexed8;
+    case Grey:
+        if (transparency.present) {
+            return wide ? QImage::Format_RGBA64 : QImage::Format_ARGB32;
+        }
+#if QT_VERSION >= QT_VERSION_CHECK(5, 13, 0)
+        return wide ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;
+#else
+        return wide ? QImage::Format_RGBX64 : QImage::Format_Grayscale8;
+#endif
+    case Rgb:
+        if (transparency.present) {
+            return wide ? QImage::Format_RGBA64 : QImage::Format_ARGB32;
+        }
+        return wide ? QImage::Format_RGBX64 : QImage::Format_RGB32;
+    default:
+        return wide ? QImage::Format_RGBA64 : QImage::Format_ARGB32;
+    }
+}
+
+int decodedPixelBytes(QImage::Format format)
+{
+    return QImage::toPixelFormat(format).bitsPerPixel() / 8;
+}
+
+// The sample at index of a row packed at bitDepth 1, 2 or 4, most significant bits first.
+quint8 packedSample(const quint8* row, quint32 index, int bitDepth)
+{
+    const quint32 bit = index * quint32(bitDepth);
+    const int shift = 8 - bitDepth - int(bit % 8);
+    return quint8((row[bit / 8] >> shift) & ((1 << bitDepth) - 1));
+}
+
+quint16 sample16(const quint8* row, quint32 index)
+{
+    return bigEndian16(row + 2 * size_t(index));
+}
+
+// Turns one unfiltered row of width pixels into the decoded format's pixels at out.
+void convertRow(const Header& header, const Transparency& transparency, QImage::Format format,
+                const quint8* row, quint32 width, uchar* out)
+{
+    const int depth = header.bitDepth;
+    auto* argb = reinterpret_cast<QRgb*>(out);
+    auto* wide = reinterpret_cast<QRgba64*>(out);
+    switch (header.colourType) {
+    case Palette:
+        for (quint32 x = 0; x < width; ++x) {
+            out[x] = depth == 8 ? row[x] : packedSample(row, x, depth);
+        }
+        return;
+    case Grey: {
+        if (depth == 16) {
+            for (quint32 x = 0; x < width; ++x) {
+                const quint16 grey = sample16(row, x);
+                if (format == QImage::Format_RGBA64 || format == QImage::Format_RGBX64) {
+                    const quint16 alpha = transparency.present && grey == transparency.grey ? 0 : 0xffff;
+                    wide[x] = QRgba64::fromRgba64(grey, grey, grey, alpha);
+                } else {
+                    reinterpret_cast<quint16*>(out)[x] = grey;
+                }
+            }
+            return;
+        }
+        const int scale = 255 / ((1 << depth) - 1);
+        for (quint32 x = 0; x < width; ++x) {
+            const quint8 sample = depth == 8 ? row[x] : packedSample(row, x, depth);
+            const int grey = sample * scale;
+            if (format == QImage::Format_ARGB32) {
+                // The transparent grey reads as transparent black, as Qt's reader gives it.
+                argb[x] = sample == transparency.grey ? qRgba(0, 0, 0, 0) : qRgb(grey, grey, grey);
+            } else {
+                out[x] = quint8(grey);
+            }
+        }
+        return;
+    }
+    case GreyAlpha:
+        for (quint32 x = 0; x < width; ++x) {
+            if (depth == 16) {
+                const quint16 grey = sample16(row, 2 * x);
+                wide[x] = QRgba64::fromRgba64(grey, grey, grey, sample16(row, 2 * x + 1));
+            } else {
+                argb[x] = qRgba(row[2 * x], row[2 * x], row[2 * x], row[2 * x + 1]);
+            }
+        }
+        return;
+    case Rgb:
+        if (depth == 16) {
+            for (quint32 x = 0; x < width; ++x) {
+                const quint16 red = sample16(row, 3 * x);
+                const quint16 green = sample16(row, 3 * x + 1);
+                const quint16 blue = sample16(row, 3 * x + 2);
+                const bool clear = transparency.present && red == transparency.red
+                                   && green == transparency.green && blue == transparency.blue;
+                wide[x] = QRgba64::fromRgba64(red, green, blue, clear ? 0 : 0xffff);
+            }
+        } else if (transparency.present) {
+            for (quint32 x = 0; x < width; ++x) {
+                const quint8* p = row + 3 * size_t(x);
+                const bool clear = p[0] == transparency.red && p[1] == transparency.green
+                                   && p[2] == transparency.blue;
+                argb[x] = qRgba(p[0], p[1], p[2], clear ? 0 : 0xff);
+            }
+        } else {
+            for (quint32 x = 0; x < width; ++x) {
+                const quint8* p = row + 3 * size_t(x);
+                argb[x] = qRgb(p[0], p[1], p[2]);
+            }
+        }
+        return;
+    case Rgba:
+        for (quint32 x = 0; x < width; ++x) {
+            if (depth == 16) {
+                wide[x] = QRgba64::fromRgba64(sample16(row, 4 * x), sample16(row, 4 * x + 1),
+                                              sample16(row, 4 * x + 2), sample16(row, 4 * x + 3));
+            } else {
+                const quint8* p = row + 4 * size_t(x);
+                argb[x] = qRgba(p[0], p[1], p[2], p[3]);
+            }
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+// Reverses the filter of one row in place. prior is null for the first row of a pass.
+bool unfilterRow(quint8 filter, quint8* row, const quint8* prior, size_t length, int distance)
+{
+    switch (filter) {
+    case 0:
+        return true;
+    case 1:
+        for (size_t i = size_t(distance); i < length; ++i) {
+            row[i] = quint8(row[i] + row[i - distance]);
+        }
+        return true;
+    case 2:
+        if (prior) {
+            for (size_t i = 0; i < length; ++i) {
+                row[i] = quint8(row[i] + prior[i]);
+            }
+        }
+        return true;
+    case 3:
+        for (size_t i = 0; i < length; ++i) {
+            const int left = i >= size_t(distance) ? row[i - distance] : 0;
+            const int up = prior ? prior[i] : 0;
+            row[i] = quint8(row[i] + ((left + up) >> 1));
+        }
+        return true;
+    case 4:
+        for (size_t i = 0; i < length; ++i) {
+            const bool hasLeft = i >= size_t(distance);
+            const int left = hasLeft ? row[i - distance] : 0;
+            const int up = prior ? prior[i] : 0;
+            const int upLeft = prior && hasLeft ? prior[i - distance] : 0;
+            row[i] = quint8(row[i] + paethPredictor(left, up, upLeft));
+        }
+        return true;
+    default:
+        return false;
+    }
+}
+
+quint64 filteredLength(const Header& header, const std::vector<Pass>& passes)
+{
+    const int channels = channelCount(header.colourType);
+    quint64 total = 0;
+    for (const Pass& pass : passes) {
+        total += quint64(pass.height) * (1 + rowBytes(pass.width, channels, header.bitDepth));
+    }
+    return total;
+}
+
+bool sizeAcceptable(const Header& header, QImage::Format format)
+{
+    const quint64 pixels = quint64(header.width) * quint64(header.height);
+    return pixels <= quint64(maximumPicturePixels)
+           && pixels * quint64(decodedPixelBytes(format)) <= quint64(maximumPictureBytes);
+}
+
+bool inflateImageData(const Chunks& chunks, quint8* filtered, size_t filteredLength)
+{
+    std::vector<quint8> joined;
+    const uchar* stream = nullptr;
+    size_t streamLength = 0;
+    if (chunks.imageData.size() == 1) {
+        stream = chunks.imageData[0].first;
+        streamLength = chunks.imageData[0].second;
+    } else {
+        joined.reserve(size_t(chunks.imageDataLength));
+        for (const auto& piece : chunks.imageData) {
+            joined.insert(joined.end(), piece.first, piece.first + piece.second);
+        }
+        stream = joined.data();
+        streamLength = joined.size();
+    }
+    const std::unique_ptr<libdeflate_decompressor, LibdeflateDecompressorDeleter> decompressor(
+        libdeflate_alloc_decompressor());
+    if (!decompressor || streamLength == 0) {
+        return false;
+    }
+    size_t consumed = 0;
+    const libdeflate_result result =
+        libdeflate_zlib_decompress_ex(decompressor.get(), stream, streamLength, filtered,
+                                      filteredLength, &consumed, nullptr);
+    return result == LIBDEFLATE_SUCCESS;
+}
+
+// Unfilters every pass in place and places its pixels into picture.
+bool reconstruct(const Chunks& chunks, const std::vector<Pass>& passes, quint8* filtered,
+                 QImage& picture, const std::atomic<bool>* cancel)
+{
+    const Header& header = chunks.header;
+    const int channels = channelCount(header.colourType);
+    const int distance = filterDistance(channels, header.bitDepth);
+    const int pixelBytes = decodedPixelBytes(picture.format());
+    std::vector<uchar> converted;
+    size_t offset = 0;
+    for (const Pass& pass : passes) {
+        const size_t length = size_t(rowBytes(pass.width, channels, header.bitDepth));
+        const quint8* prior = nullptr;
+        if (header.interlaced) {
+            converted.resize(size_t(pass.width) * size_t(pixelBytes));
+        }
+        for (quint32 j = 0; j < pass.height; ++j) {
+            if (cancelled(cancel)) {
+                return false;
+            }
+            quint8* row = filtered + offset + 1;
+            if (!unfilterRow(row[-1], row, prior, length, distance)) {
+                return false;
+            }
+            prior = row;
+            offset += length + 1;
+            const int y = int(pass.y0 + j * pass.dy);
+            if (!header.interlaced) {
+                convertRow(header, chunks.transparency, picture.format(), row, pass.width,
+                           picture.scanLine(y));
+                continue;
+            }
+            convertRow(header, chunks.transparency, picture.format(), row, pass.width, converted.data());
+            uchar* line = picture.scanLine(y);
+            for (quint32 i = 0; i < pass.width; ++i) {
+                std::memcpy(line + size_t(pass.x0 + i * pass.dx) * size_t(pixelBytes),
+                            converted.data() + size_t(i) * size_t(pixelBytes), size_t(pixelBytes));
+            }
+        }
+    }
+    return true;
+}
+
+QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel)
+{
+    const std::optional<Chunks> chunks = readChunks(bytes, cancel);
+    if (!chunks) {
+        return QImage();
+    }
+    const Header& header = chunks->header;
+    const QImage::Format format = decodedFormat(header, chunks->transparency);
+    if (!sizeAcceptable(header, format)) {
+        return QImage();
+    }
+    const std::vector<Pass> passes = passesOf(header);
+    const quint64 inflatedLength = filteredLength(header, passes);
+    if (inflatedLength > chunks->imageDataLength * deflateMaximumRatio + 65536 || cancelled(cancel)) {
+        return QImage();
+    }
+    // Not zeroed: the inflater writes every byte or fails.
+    const std::unique_ptr<quint8[]> filtered(new quint8[size_t(inflatedLength)]);
+    if (!inflateImageData(*chunks, filtered.get(), size_t(inflatedLength)) || cancelled(cancel)) {
+        return QImage();
+    }
+    QImage picture(int(header.width), int(header.height), format);
+    if (picture.isNull()) {
+        return QImage();
+    }
+    if (format == QImage::Format_Indexed8) {
+        QVector<QRgb> colours = chunks->palette;
+        // Indexes beyond the palette read as opaque black rather than outside the table.
+        while (colours.size() < (1 << header.bitDepth)) {
+            colours.append(qRgb(0, 0, 0));
+        }
+        picture.setColorTable(colours);
+    }
+    if (!reconstruct(*chunks, passes, filtered.get(), picture, cancel)) {
+        return QImage();
+    }
+    return picture;
+}
+
+} // namespace
+
+QByteArray encode(const QImage& picture)
+{
+    return encode(picture, EncodeSettings());
+}
+
+QByteArray encode(const QImage& picture, const EncodeSettings& settings)
+{
+    if (picture.isNull()) {
+        return QByteArray();
+    }
+    try {
+        const std::optional<Layout> layout = layoutFor(picture);
+        if (!layout) {
+            return QByteArray();
+        }
+        const std::vector<Strip> strips = compressedStrips(*layout, settings);
+        for (const Strip& strip : strips) {
+            if (!strip.ok) {
+                return QByteArray();
+            }
+        }
+        return assemble(*layout, strips);
+    } catch (...) {
+        return QByteArray();
+    }
+}
+
+bool hasSignature(const QByteArray& bytes)
+{
+    return bytes.size() >= signatureLength && std::memcmp(bytes.constData(), pngSignature, signatureLength) == 0;
+}
+
+QImage decode(const QByteArray& bytes, const std::atomic<bool>* cancel)
+{
+    try {
+        return decodeChecked(bytes, cancel);
+    } catch (...) {
+        return QImage();
+    }
+}
+
+} // namespace core::png

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "facialpoints.h"
+
+#include <QImage>
+#include <QRect>
+
+#include <memory>
+
+namespace preview {
+
+// What one render did, for callers that show or check it.
+struct RenderReport {
+    int drawnTriangles = 0;
+    // Triangles of the table not drawn: folded or of near-zero area in the mask or on the face.
+    int skippedTriangles = 0;
+    // Frame pixels the face warp may have changed; empty when no face was drawn.
+    QRect faceRegion;
+    // The mask fades in over this many pixels inside the face's outline.
+    int featherWidth = 0;
+};
+
+// Draws a face mask (a picture and its 75 points) onto the face of another picture, the way the
+// package's effect type states it:
+//   FaceOnly   - the mask's face, warped triangle by triangle onto the face, nothing else;
+//   WholeImage - the whole mask picture moved with the face by the similarity transform that best
+//                maps the mask's points onto the face's (least squares), the face warped on top;
+//   FullFrame  - the mask picture stretched over the whole frame, the face warped on top.
+// The face's outline is feathered. A renderer is a cheap value: copies share the mask's pixels.
+// Configure it on one thread; render() may then run on any number of threads at once.
+class MaskRenderer
+{
+public:
+    MaskRenderer();
+    MaskRenderer(const MaskRenderer& other);
+    MaskRenderer& operator=(const MaskRenderer& other);
+    ~MaskRenderer();
+
+    // Takes the mask picture and builds its working copies once (time in its pixel count), so
+    // that a render touches only as many mask pixels as it draws.
+    void setPicture(const QImage& picture);
+    // The mask's points as fractions of its picture; the first 75 are used.
+    void setPoints(const core::FacialPointVector& points);
+    // A core::EffectType value; any other value draws as FaceOnly.
+    void setEffectType(int type);
+    int effectType() const;
+    // True once a picture and at least 75 points are set.
+    bool hasMask() const;
+
+    // The frame (any format) with the mask drawn onto the face whose points facePoints holds
+    // (fractions of the frame, at least 75). Without a mask or without 75 face points, returns
+    // the frame unchanged as RGB32; a null frame gives a null image.
+    QImage render(const QImage& frame, const core::FacialPointVector& facePoints,
+                  RenderReport* report = nullptr) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace preview

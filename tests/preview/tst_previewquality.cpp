@@ -1,0 +1,259 @@
+// The preview on real photographs, checked with dlib's own landmark pipeline.
+
+#include "facedetectionmodule.h"
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "imagefiles.h"
+#include "landmarkpipeline.h"
+#include "maskrenderer.h"
+#include "testimages.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+
+using core::FacialPointVector;
+
+namespace {
+
+// The outline of the 75-point layout: the jaw, then the derived points along the forehead.
+const int outline[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 69, 71, 74, 73, 72, 70, 68};
+
+QPointF pixelOf(const FacialPointVector& fractions, QSize size, int index)
+{
+    return QPointF(fractions[index].x() * size.width(), fractions[index].y() * size.height());
+}
+
+// Pixels inside the face outline and at least margin pixels away from it.
+QImage faceInterior(const FacialPointVector& fractions, QSize size, double margin)
+{
+    QPainterPath path;
+    path.moveTo(pixelOf(fractions, size, outline[0]));
+    for (int index : outline) {
+        path.lineTo(pixelOf(fractions, size, index));
+    }
+    path.closeSubpath();
+    QImage area(size, QImage::Format_Grayscale8);
+    area.fill(0);
+    QPainter painter(&area);
+    painter.fillPath(path, Qt::white);
+    // Stroking the outline twice as wide as the margin takes the band along it away again.
+    painter.strokePath(path, QPen(Qt::black, 2 * margin));
+    painter.end();
+    return area;
+}
+
+double grey(QRgb c)
+{
+    return 0.299 * qRed(c) + 0.587 * qGreen(c) + 0.114 * qBlue(c);
+}
+
+double interOcular(const QVector<QPoint>& landmarks)
+{
+    const QPointF d = QPointF(landmarks[45] - landmarks[36]);
+    return std::hypot(d.x(), d.y());
+}
+
+// The face found nearest to where expected was: a full-frame preview also shows the mask
+// picture's own face, stretched, which may well be the larger one.
+const core::Face* nearestFace(const QVector<core::Face>& faces, const QRect& expected)
+{
+    const core::Face* nearest = nullptr;
+    double best = 0;
+    for (const core::Face& face : faces) {
+        const QPointF d = QRectF(face.rect).center() - QRectF(expected).center();
+        const double distance = std::hypot(d.x(), d.y());
+        if (!nearest || distance < best) {
+            nearest = &face;
+            best = distance;
+        }
+    }
+    return nearest;
+}
+
+const core::Face* largestFace(const QVector<core::Face>& faces)
+{
+    const core::Face* largest = nullptr;
+    for (const core::Face& face : faces) {
+        if (!largest || face.rect.width() * face.rect.height() > largest->rect.width() * largest->rect.height()) {
+            largest = &face;
+        }
+    }
+    return largest;
+}
+
+} // namespace
+
+class tst_PreviewQuality : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void identityReproducesTheFace_data();
+    void identityReproducesTheFace();
+    void identityThroughAPackage();
+    void differentFaceTakesItsLandmarks_data();
+    void differentFaceTakesItsLandmarks();
+
+private:
+    core::DetectionResult detect(const QImage& picture)
+    {
+        return core::runLandmarkPipeline(*module, picture);
+    }
+    std::unique_ptr<core::FaceDetectionModule> module;
+};
+
+void tst_PreviewQuality::initTestCase()
+{
+    module = core::FaceDetectionModule::load();
+    QVERIFY2(module, "the landmark model shape_predictor.dat is missing from the working folder");
+}
+
+void tst_PreviewQuality::identityReproducesTheFace_data()
+{
+    QTest::addColumn<QString>("photo");
+    QTest::addColumn<double>("maskScale"); // the mask picture is the photo scaled by this
+    for (const char* photo : {"astronaut.png", "Tom_Cruise_avp_2014_4.jpg"}) {
+        for (double scale : {1.0, 2.5, 0.75}) {
+            const QString row = QStringLiteral("%1-mask-scaled-%2").arg(QLatin1String(photo)).arg(scale);
+            QTest::newRow(qPrintable(row)) << QString::fromLatin1(photo) << scale;
+        }
+    }
+}
+
+void tst_PreviewQuality::identityReproducesTheFace()
+{
+    QFETCH(QString, photo);
+    QFETCH(double, maskScale);
+    const QImage face = core::readImageFile(testimages::testPicture(qPrintable(photo)));
+    QVERIFY(!face.isNull());
+    const core::DetectionResult found = detect(face);
+    QVERIFY(found.faceCount >= 1);
+    QCOMPARE(int(found.points.size()), 75);
+
+    // Points are fractions, so the same points hold for the scaled mask picture.
+    const QImage maskPicture = face.scaled(face.size() * maskScale, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    preview::MaskRenderer renderer;
+    renderer.setPicture(maskPicture);
+    renderer.setPoints(found.points);
+    renderer.setEffectType(core::FaceOnly);
+    preview::RenderReport report;
+    const QImage out = renderer.render(face, found.points, &report);
+    QVERIFY(report.drawnTriangles > 100);
+
+    // A resampled mask has lost detail before any warp; the reference is then the mask picture
+    // brought back to the photo's size, so that only the warp's own error counts.
+    const QImage reference = maskScale == 1.0 ? face
+        : maskPicture.scaled(face.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage interior = faceInterior(found.points, face.size(), report.featherWidth + 1);
+    double sum = 0;
+    int count = 0;
+    for (int y = 0; y < face.height(); ++y) {
+        for (int x = 0; x < face.width(); ++x) {
+            if (qGray(interior.pixel(x, y)) > 0) {
+                sum += std::abs(grey(out.pixel(x, y)) - grey(reference.pixel(x, y)));
+                ++count;
+            }
+        }
+    }
+    QVERIFY2(count > 5000, qPrintable(QString::number(count)));
+    const double mean = sum / count;
+    qInfo("%s, mask x%g: mean absolute difference %.3f grey levels over %d face pixels", qPrintable(photo),
+          maskScale, mean, count);
+    QVERIFY2(mean < 3.0, qPrintable(QString::number(mean)));
+}
+
+void tst_PreviewQuality::identityThroughAPackage()
+{
+    // The mask as the command line sees it: saved as a package, read back, drawn on the photo.
+    const QImage face = core::readImageFile(testimages::testPicture("astronaut.png"));
+    const core::DetectionResult found = detect(face);
+    QCOMPARE(int(found.points.size()), 75);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("mask.pmk"));
+    {
+        core::FaceMaskProject project;
+        project.facialPoints()->setImage(face);
+        project.facialPoints()->setPoints(found.points);
+        project.setName(QStringLiteral("astronaut"));
+        QVERIFY(project.save(path));
+    }
+    core::FaceMaskProject loaded;
+    QVERIFY(loaded.load(path));
+    preview::MaskRenderer renderer;
+    renderer.setPicture(loaded.facialPoints()->image());
+    renderer.setPoints(loaded.facialPoints()->points());
+    renderer.setEffectType(loaded.effectType());
+    preview::RenderReport report;
+    const QImage out = renderer.render(face, found.points, &report);
+    const QImage interior = faceInterior(found.points, face.size(), report.featherWidth + 1);
+    double sum = 0;
+    int count = 0;
+    for (int y = 0; y < face.height(); ++y) {
+        for (int x = 0; x < face.width(); ++x) {
+            if (qGray(interior.pixel(x, y)) > 0) {
+                sum += std::abs(grey(out.pixel(x, y)) - grey(face.pixel(x, y)));
+                ++count;
+            }
+        }
+    }
+    QVERIFY2(count > 5000, qPrintable(QString::number(count)));
+    QVERIFY2(sum / count < 3.0, qPrintable(QString::number(sum / count)));
+}
+
+void tst_PreviewQuality::differentFaceTakesItsLandmarks_data()
+{
+    QTest::addColumn<QString>("maskPhoto");
+    QTest::addColumn<QString>("facePhoto");
+    QTest::addColumn<int>("type");
+    const char* const a = "astronaut.png";
+    const char* const b = "Tom_Cruise_avp_2014_4.jpg";
+    for (int type : {int(core::FaceOnly), int(core::WholeImage), int(core::FullFrame)}) {
+        QTest::addRow("astronaut-on-tom-type-%d", type) << QString::fromLatin1(a) << QString::fromLatin1(b) << type;
+        QTest::addRow("tom-on-astronaut-type-%d", type) << QString::fromLatin1(b) << QString::fromLatin1(a) << type;
+    }
+}
+
+void tst_PreviewQuality::differentFaceTakesItsLandmarks()
+{
+    QFETCH(QString, maskPhoto);
+    QFETCH(QString, facePhoto);
+    QFETCH(int, type);
+    const QImage mask = core::readImageFile(testimages::testPicture(qPrintable(maskPhoto)));
+    const QImage face = core::readImageFile(testimages::testPicture(qPrintable(facePhoto)));
+    const core::DetectionResult maskFound = detect(mask);
+    const core::DetectionResult faceFound = detect(face);
+    QCOMPARE(int(maskFound.points.size()), 75);
+    QCOMPARE(int(faceFound.points.size()), 75);
+
+    preview::MaskRenderer renderer;
+    renderer.setPicture(mask);
+    renderer.setPoints(maskFound.points);
+    renderer.setEffectType(type);
+    const QImage out = renderer.render(face, faceFound.points);
+    const auto ownFaces = module->detectFaces(face);
+    const auto previewFaces = module->detectFaces(out);
+    QVERIFY(ownFaces && previewFaces);
+    const core::Face* own = largestFace(*ownFaces);
+    QVERIFY(own);
+    const core::Face* seen = nearestFace(*previewFaces, own->rect);
+    QVERIFY2(seen, "no face found on the preview");
+    QCOMPARE(seen->points.size(), 68);
+    double sum = 0;
+    for (int i = 0; i < 68; ++i) {
+        const QPoint d = seen->points[i] - own->points[i];
+        sum += std::hypot(d.x(), d.y());
+    }
+    const double relative = sum / 68 / interOcular(own->points);
+    qInfo("%s on %s, type %d: landmarks %.2f %% of the inter-ocular distance away on average",
+          qPrintable(maskPhoto), qPrintable(facePhoto), type, 100 * relative);
+    QVERIFY2(relative < 0.05, qPrintable(QString::number(relative)));
+}
+
+QTEST_MAIN(tst_PreviewQuality)
+#include "tst_previewquality.moc"

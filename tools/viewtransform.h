@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QPointF>
+#include <QRectF>
+#include <QSize>
+
+namespace tools {
+
+// How a picture is laid out in a view: stretched over the view (or letter-boxed when the aspect
+// ratio is kept) at zoom 1, enlarged about a chosen picture point at higher zooms. Maps picture
+// fractions ([0, 1] across the picture) to view pixels and back. The picture never scrolls past
+// its edges: along an axis where it is longer than the view it covers the whole view, along an
+// axis where it is shorter (a letter-boxed picture) it stays centred.
+//
+// The state is the zoom and the picture fraction shown at the centre of the fit rectangle; a
+// resize keeps both, so the same part of the picture stays in view. A plain value, any thread.
+class ViewTransform
+{
+public:
+    static constexpr double minimumZoom = 1.0;
+    static constexpr double maximumZoom = 64.0;
+
+    // An empty picture size lays the fractions out over the whole view, as a stretched picture.
+    void setPictureSize(QSize size);
+    QSize pictureSize() const { return m_picture; }
+    void setViewSize(QSize size);
+    QSize viewSize() const { return m_view; }
+    void setKeepAspectRatio(bool keep);
+    bool keepAspectRatio() const { return m_keepAspect; }
+
+    // False when the view has no area: nothing maps then.
+    bool isValid() const;
+
+    double zoom() const { return m_zoom; }
+    // Sets the zoom (pinned to [minimumZoom, maximumZoom]) keeping the picture point under the
+    // view position anchor where it is, as far as the edges allow.
+    void setZoom(double zoom, QPointF anchor);
+    void zoomBy(double factor, QPointF anchor);
+    // Back to zoom 1, the whole picture in view.
+    void fit();
+    // Moves the picture by delta view pixels (a drag to the right shows more of the left part).
+    void pan(QPointF delta);
+
+    // The picture fraction shown at the centre of the fit rectangle.
+    QPointF centre() const { return m_centre; }
+
+    // The view rectangle the picture fills at zoom 1.
+    QRectF fitRect() const;
+    // The whole picture's rectangle in view pixels; larger than the view when zoomed.
+    QRectF pictureRect() const;
+    // The part of the view the picture covers.
+    QRectF visiblePictureRect() const;
+
+    QPointF toView(QPointF fraction) const;
+    QPointF toFraction(QPointF viewPosition) const;
+    // View position to picture pixels (fractions times the picture size).
+    QPointF toPicturePixels(QPointF viewPosition) const;
+    // View pixels per picture fraction, along x and y.
+    double viewPixelsPerFractionX() const;
+    double viewPixelsPerFractionY() const;
+
+private:
+    void clampCentre();
+
+    QSize m_picture;
+    QSize m_view;
+    bool m_keepAspect = false;
+    double m_zoom = 1.0;
+    QPointF m_centre{0.5, 0.5};
+};
+
+} // namespace tools
