@@ -403,8 +403,8 @@ void TestPngCodec::roundTripReadsBackAsWritten()
 void TestPngCodec::externalReadersAcceptWrittenFile_data()
 {
     QTest::addColumn<QImage>("picture");
-    QTest::newRow("rgb") << patterned(640, 480, QImage::Format_RGB32);
-    QTest::newRow("rgba") << patterned(600, 500, QImage::Format_ARGB32);
+    QTest::newRow("rgb-two-strips") << patterned(800, 600, QImage::Format_RGB32);
+    QTest::newRow("rgba-two-strips") << patterned(600, 500, QImage::Format_ARGB32);
     QTest::newRow("grey") << patterned(33, 7, QImage::Format_Grayscale8);
     QTest::newRow("palette") << palettePicture(17, 9);
     QTest::newRow("rgba-16-bit") << wideGradient(15, 4, QImage::Format_RGBA64);
