@@ -5,6 +5,7 @@
 #include "facialpointsdetector.h"
 #include "imagefiles.h"
 #include "pointview.h"
+#include "previewwindow.h"
 #include "prompts.h"
 #include "savepmkform.h"
 
@@ -38,6 +39,7 @@ public:
     void openImage();
     void openPackage();
     void showSaveDialog();
+    void showPreview();
     void onDetectorInitialized();
     // The footer shows the selected point when there is one, else the latest status line, else
     // the hint. An empty text clears that line.
@@ -52,6 +54,7 @@ public:
     PointView* pointView = nullptr;
     QLabel* footerLabel = nullptr;
     QMenu* viewMenu = nullptr;
+    std::unique_ptr<PreviewWindow> previewWindow;
     QShortcut saveShortcut;
     // The history of edits; declared after the project, so it goes first and no step outlives
     // the model it edits.
@@ -76,6 +79,11 @@ void MainWindow::Impl::buildWidgets()
     connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
     connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
     viewMenu = menuBar->addMenu(QStringLiteral("View"));
+    QAction* previewAction = viewMenu->addAction(QStringLiteral("Preview Effect"));
+    previewAction->setObjectName(QStringLiteral("previewEffectAction"));
+    previewAction->setShortcut(Qt::Key_F5);
+    q->addAction(previewAction);
+    connect(previewAction, &QAction::triggered, this, &Impl::showPreview);
     layout->addWidget(menuBar, 0, Qt::AlignTop);
 
     pointView = new PointView(&detector);
@@ -161,6 +169,16 @@ void MainWindow::Impl::showSaveDialog()
 {
     SavePMKForm dialog(&project);
     dialog.exec();
+}
+
+void MainWindow::Impl::showPreview()
+{
+    if (!previewWindow) {
+        previewWindow = std::make_unique<PreviewWindow>(&project, &detector);
+    }
+    previewWindow->show();
+    previewWindow->raise();
+    previewWindow->activateWindow();
 }
 
 void MainWindow::Impl::onDetectorInitialized()

@@ -350,7 +350,7 @@ ProjectSnapshot FaceMaskProject::snapshot() const
 {
     return {d->name,         d->author,
             d->subcategory,  d->effectType,
-            d->facialPoints.image(), d->facialPoints.points()};
+            d->facialPoints.image(), d->facialPoints.points(), QString()};
 }
 
 void FaceMaskProject::apply(const ProjectSnapshot& snapshot)
@@ -462,7 +462,7 @@ PackageReading readPackage(const QString& path, const Progress& progress,
     report(progress, 100);
     return {{true, QString()},
             {properties->name, properties->author, properties->subcategory, effect->effectType,
-             decoded.picture, std::move(effect->points)}};
+             decoded.picture, std::move(effect->points), properties->time}};
 }
 
 } // namespace core

@@ -30,6 +30,8 @@ struct ProjectSnapshot {
     int effectType = FaceOnly;
     QImage picture;
     FacialPointVector points;  // fractions of the picture
+    // The date a read package was written, as stored; saving always writes today's date.
+    QString time;
 };
 
 // Told the share of the work done, 0 to 100, on the thread doing the work.

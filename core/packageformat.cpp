@@ -67,6 +67,30 @@ std::nullopt_t refuse(QString* why, const QString& reason)
     return std::nullopt;
 }
 
+// The parser holds every value of a document at about a hundred bytes each, so a document of
+// a few megabytes of "{}," would take half a gigabyte. Values are counted by their separators
+// first; an honest document has two per point.
+constexpr qint64 maximumValueCount = 4 * qint64(maximumPivotCount) + 1024;
+
+// The commas outside strings: one less than the values in all arrays and objects together.
+qint64 separatorCount(const QByteArray& text)
+{
+    qint64 separators = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            inString = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == ',') {
+            ++separators;
+        }
+    }
+    return separators;
+}
+
 // "name missing" or "name is not a string", for a value that failed its type check.
 QString wrongValue(const Json::Value& value, const char* key, const char* expected)
 {
@@ -85,6 +109,9 @@ std::optional<Json::Value> parseObject(const QByteArray& text, QString* why)
         // The same grammar as the classic reader: comments yes, trailing commas no.
         builder["allowTrailingCommas"] = false;
         builder["stackLimit"] = maximumNestingDepth;
+        if (separatorCount(text) >= maximumValueCount) {
+            return refuse(why, QStringLiteral("more than %1 values").arg(maximumValueCount));
+        }
         const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
         std::string errors;
@@ -274,8 +301,11 @@ std::optional<Properties> readPropertiesDocument(const QByteArray& text, QString
                 return refuse(whyOut, wrongValue((*document)[key], key, "a string"));
             }
         }
+        // The date is shown, never checked: a package without one still opens.
+        const Json::Value& time = (*document)["time"];
         return Properties{stringOf((*document)["name"]), stringOf((*document)["subcategory"]),
-                          stringOf((*document)["author"])};
+                          stringOf((*document)["author"]),
+                          time.isString() ? stringOf(time) : QString()};
     } catch (const std::exception&) {
         return refuse(whyOut, QStringLiteral("unreadable values"));
     }

@@ -48,6 +48,7 @@ struct Properties {
     QString name;
     QString subcategory;
     QString author;
+    QString time;  // as written, "MM.dd.yyyy" by us; empty when absent or not a string
 };
 
 struct Effect {

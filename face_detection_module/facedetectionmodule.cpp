@@ -48,7 +48,8 @@ const char* const FaceDetectionModule::defaultModelPath = "shape_predictor.dat";
 
 struct FaceDetectionModule::Impl {
     dlib::frontal_face_detector faceDetector;
-    dlib::shape_predictor shapePredictor;
+    // Predicting reads the model only, which dlib allows from several threads at once.
+    std::shared_ptr<dlib::shape_predictor> shapePredictor = std::make_shared<dlib::shape_predictor>();
 };
 
 FaceDetectionModule::FaceDetectionModule()
@@ -70,7 +71,7 @@ std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string
             detector = std::async(std::launch::async, [] { return dlib::get_frontal_face_detector(); });
         } catch (const std::system_error&) {
         }
-        dlib::deserialize(modelPath) >> module->d->shapePredictor;
+        dlib::deserialize(modelPath) >> *module->d->shapePredictor;
         module->d->faceDetector = detector.valid() ? detector.get() : dlib::get_frontal_face_detector();
         if (module->partCount() < minimumPartCount) {
             return nullptr;
@@ -83,9 +84,22 @@ std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string
     }
 }
 
+std::unique_ptr<FaceDetectionModule> FaceDetectionModule::makeSibling() const
+{
+    try {
+        std::unique_ptr<FaceDetectionModule> sibling(new FaceDetectionModule);
+        // A copy of a built detector costs far less than building one anew.
+        sibling->d->faceDetector = d->faceDetector;
+        sibling->d->shapePredictor = d->shapePredictor;
+        return sibling;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 int FaceDetectionModule::partCount() const
 {
-    return static_cast<int>(d->shapePredictor.num_parts());
+    return static_cast<int>(d->shapePredictor->num_parts());
 }
 
 std::optional<QVector<Face>> FaceDetectionModule::detectFaces(const QImage& picture)
@@ -99,7 +113,7 @@ std::optional<QVector<Face>> FaceDetectionModule::detectFaces(const QImage& pict
         QVector<Face> faces;
         faces.reserve(static_cast<int>(rectangles.size()));
         for (const dlib::rectangle& r : rectangles) {
-            faces.append(Face{toQRect(r), partsOf(d->shapePredictor(rgb, r))});
+            faces.append(Face{toQRect(r), partsOf((*d->shapePredictor)(rgb, r))});
         }
         return faces;
     } catch (...) {
@@ -117,7 +131,7 @@ std::optional<QVector<QPoint>> FaceDetectionModule::detectPoints(const QImage& p
         }
         // One past QRect::right()/bottom(): the whole picture reaches one pixel beyond its edge.
         const dlib::rectangle r(area.x(), area.y(), area.x() + area.width(), area.y() + area.height());
-        return partsOf(d->shapePredictor(rgb, r));
+        return partsOf((*d->shapePredictor)(rgb, r));
     } catch (...) {
         return std::nullopt;
     }

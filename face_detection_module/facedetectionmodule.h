@@ -34,6 +34,12 @@ public:
 
     ~FaceDetectionModule();
 
+    // A module for another thread: a detector of its own (detecting changes the detector's
+    // scratch state) and this module's landmark model, shared read-only, so the model is read
+    // once however many threads detect. Call it on the thread that uses this module. Returns null
+    // when out of memory.
+    std::unique_ptr<FaceDetectionModule> makeSibling() const;
+
     int partCount() const;
 
     // All faces at the picture's own resolution, the most confident first, each with its

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <future>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -62,28 +63,48 @@ inline uint32_t over(uint32_t source, uint32_t destination)
     return (source + byteMul(destination, 255 - (source >> 24))) | 0xff000000;
 }
 
-// Bilinear sample at (u, v) in level pixels, pixel centres at half-integers; clamped to edges.
-inline uint32_t sample(const QImage& image, double u, double v)
-{
-    const int w = image.width();
-    const int h = image.height();
-    // 8 fractional bits; rounding first makes an exact pixel centre read that pixel alone.
-    const long fu = std::lround((u - 0.5) * 256.0);
-    const long fv = std::lround((v - 0.5) * 256.0);
-    const long maxU = long(w - 1) << 8;
-    const long maxV = long(h - 1) << 8;
-    const long cu = std::clamp(fu, 0L, maxU);
-    const long cv = std::clamp(fv, 0L, maxV);
-    const int x0 = int(cu >> 8);
-    const int y0 = int(cv >> 8);
-    const int x1 = std::min(x0 + 1, w - 1);
-    const int y1 = std::min(y0 + 1, h - 1);
-    const auto* row0 = reinterpret_cast<const uint32_t*>(image.constScanLine(y0));
-    const auto* row1 = reinterpret_cast<const uint32_t*>(image.constScanLine(y1));
-    const uint32_t fx = uint32_t(cu & 0xff);
-    const uint32_t fy = uint32_t(cv & 0xff);
-    return lerp(lerp(row0[x0], row0[x1], fx), lerp(row1[x0], row1[x1], fx), fy);
-}
+// Steps through a working copy in 16.16 fixed point: positions are pixel-centre coordinates
+// minus one half, so that an exact pixel centre lands on a whole number and reads that pixel.
+struct Sampler {
+    explicit Sampler(const QImage& image)
+        : bits(image.constBits())
+        , bytesPerLine(image.bytesPerLine())
+        , maxU((int64_t(image.width()) - 1) << 16)
+        , maxV((int64_t(image.height()) - 1) << 16)
+        , lastX(image.width() - 1)
+        , lastY(image.height() - 1)
+    {
+    }
+
+    static int64_t fixed(double value)
+    {
+        // Beyond this the picture is clamped anyway; the bound keeps the conversion defined.
+        return std::llround(std::clamp(value, -1e9, 1e9) * 65536.0);
+    }
+
+    // Bilinear sample, clamped to the edges.
+    uint32_t at(int64_t u, int64_t v) const
+    {
+        const int64_t cu = std::clamp<int64_t>(u, 0, maxU);
+        const int64_t cv = std::clamp<int64_t>(v, 0, maxV);
+        const int x0 = int(cu >> 16);
+        const int y0 = int(cv >> 16);
+        const int x1 = std::min(x0 + 1, lastX);
+        const int y1 = std::min(y0 + 1, lastY);
+        const auto* row0 = reinterpret_cast<const uint32_t*>(bits + std::ptrdiff_t(y0) * bytesPerLine);
+        const auto* row1 = reinterpret_cast<const uint32_t*>(bits + std::ptrdiff_t(y1) * bytesPerLine);
+        const uint32_t fx = uint32_t((cu >> 8) & 0xff);
+        const uint32_t fy = uint32_t((cv >> 8) & 0xff);
+        return lerp(lerp(row0[x0], row0[x1], fx), lerp(row1[x0], row1[x1], fx), fy);
+    }
+
+    const uchar* bits;
+    std::ptrdiff_t bytesPerLine;
+    int64_t maxU;
+    int64_t maxV;
+    int lastX;
+    int lastY;
+};
 
 // Each output pixel is the mean of a 2 x 2 block; an odd last row or column is dropped.
 QImage halved(const QImage& source)
@@ -118,6 +139,19 @@ QImage halved(const QImage& source)
     return result;
 }
 
+bool isOpaque(const QImage& premultiplied)
+{
+    for (int y = 0; y < premultiplied.height(); ++y) {
+        const auto* line = reinterpret_cast<const uint32_t*>(premultiplied.constScanLine(y));
+        for (int x = 0; x < premultiplied.width(); ++x) {
+            if ((line[x] >> 24) != 0xff) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 std::vector<Level> buildLevels(const QImage& picture)
 {
     std::vector<Level> levels;
@@ -138,11 +172,12 @@ std::vector<Level> buildLevels(const QImage& picture)
     return levels;
 }
 
-// The smallest working copy that still has at least `scale` pixels per picture pixel.
+// The smallest working copy that still has nearly `scale` pixels per picture pixel: enlarging a
+// copy by up to a third looks no different, and the smaller copy stays in the processor's cache.
 const Level& levelFor(const std::vector<Level>& levels, double scale)
 {
     std::size_t chosen = 0;
-    while (chosen + 1 < levels.size() && levels[chosen + 1].scale >= scale) {
+    while (chosen + 1 < levels.size() && levels[chosen + 1].scale >= 0.75 * scale) {
         ++chosen;
     }
     return levels[chosen];
@@ -213,6 +248,9 @@ void rasterize(const Triangle& target, const QTransform& toSource, const QImage*
         edges[i] = {-(q.y() - p.y()), q.x() - p.x(), (q.y() - p.y()) * p.x() - (q.x() - p.x()) * p.y()};
     }
     const double tolerance = -1e-9;
+    const std::optional<Sampler> sampler = source ? std::optional<Sampler>(Sampler(*source)) : std::nullopt;
+    const int64_t du = Sampler::fixed(toSource.m11());
+    const int64_t dv = Sampler::fixed(toSource.m12());
     for (int y = y0; y <= y1; ++y) {
         const double cy = y + 0.5;
         // Column span of the row from the three edges, so no pixel outside is visited.
@@ -234,15 +272,20 @@ void rasterize(const Triangle& target, const QTransform& toSource, const QImage*
         }
         const int first = std::max(x0, int(std::ceil(spanLeft - 1e-9)));
         const int last = std::min(x1, int(std::floor(spanRight + 1e-9)));
-        for (int x = first; x <= last; ++x) {
-            const double cx = x + 0.5;
-            if (source) {
-                const double u = toSource.m11() * cx + toSource.m21() * cy + toSource.dx();
-                const double v = toSource.m12() * cx + toSource.m22() * cy + toSource.dy();
-                put(x, y, sample(*source, u, v));
-            } else {
+        if (first > last) {
+            continue;
+        }
+        if (!sampler) {
+            for (int x = first; x <= last; ++x) {
                 put(x, y, 0u);
             }
+            continue;
+        }
+        const double cx = first + 0.5;
+        int64_t u = Sampler::fixed(toSource.m11() * cx + toSource.m21() * cy + toSource.dx() - 0.5);
+        int64_t v = Sampler::fixed(toSource.m12() * cx + toSource.m22() * cy + toSource.dy() - 0.5);
+        for (int x = first; x <= last; ++x, u += du, v += dv) {
+            put(x, y, sampler->at(u, v));
         }
     }
 }
@@ -351,6 +394,7 @@ struct MaskRenderer::Impl {
 
     std::vector<Level> levels; // copies share the pixels (QImage is implicitly shared)
     QSize pictureSize;
+    bool opaque = true; // no pixel of the picture lets the frame through
     FacialPointVector points;
     int effectType = core::FaceOnly;
 };
@@ -384,11 +428,16 @@ void MaskRenderer::Impl::drawBackground(QImage& out, const FacialPointVector& ma
     inParallel(qint64(frame.width()) * frame.height(), [&](int part, int parts) {
         const auto [rowBegin, rowEnd] = rowsOfPart(frame, part, parts);
         for (const Triangle& half : halves) {
-            rasterize(half, toSource, &level.image, frame, rowBegin, rowEnd,
-                      [&](int x, int y, uint32_t colour) {
-                          uint32_t& pixel = bits[std::size_t(y) * stride + x];
-                          pixel = over(colour, pixel);
-                      });
+            if (opaque) {
+                rasterize(half, toSource, &level.image, frame, rowBegin, rowEnd,
+                          [&](int x, int y, uint32_t colour) { bits[std::size_t(y) * stride + x] = colour; });
+            } else {
+                rasterize(half, toSource, &level.image, frame, rowBegin, rowEnd,
+                          [&](int x, int y, uint32_t colour) {
+                              uint32_t& pixel = bits[std::size_t(y) * stride + x];
+                              pixel = over(colour, pixel);
+                          });
+            }
         }
     });
 }
@@ -505,6 +554,7 @@ void MaskRenderer::setPicture(const QImage& picture)
 {
     d->levels = picture.isNull() ? std::vector<Level>() : buildLevels(picture);
     d->pictureSize = d->levels.empty() ? QSize() : picture.size();
+    d->opaque = !picture.hasAlphaChannel() || d->levels.empty() || isOpaque(d->levels.front().image);
 }
 
 void MaskRenderer::setPoints(const core::FacialPointVector& points)

@@ -7,6 +7,8 @@ packages=(
     # build
     build-essential cmake pkg-config
     qtbase5-dev qt5-image-formats-plugins libdlib-dev libjsoncpp-dev zlib1g-dev libdeflate-dev libblas-dev liblapack-dev
+    # the preview's camera: Qt Multimedia and its GStreamer back end
+    qtmultimedia5-dev libqt5multimedia5-plugins gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     # the 68-point landmark model, installed at /usr/share/dlib/shape_predictor_68_face_landmarks.dat
     libdlib-data
     # tests: real windows, archive tools that check our packages, Python's zipfile and json

@@ -722,7 +722,7 @@ bool FacialPointsController::mousePress(QPoint position, QSize viewSize,
     const bool shift = modifiers & Qt::ShiftModifier;
     d->draggedIndex = -1;
     d->gesture = Gesture::None;
-    if (!shift && d->startBoxGesture(at, points)) {
+    if (d->startBoxGesture(at, points)) {
         emit needUpdate();
         return true;
     }

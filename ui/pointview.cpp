@@ -1,20 +1,23 @@
 #include "pointview.h"
 
+#include "detectionflow.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
-#include "facialpointsdetector.h"
 #include "imagefiles.h"
+#include "landmarkpipeline.h"
 #include "pointcommands.h"
-#include "prompts.h"
 #include "viewtransform.h"
 
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QPaintEvent>
 #include <QUndoStack>
@@ -27,16 +30,6 @@
 namespace ui {
 
 namespace {
-
-using DetectionResult = core::FacialPointsDetector::DetectionResult;
-
-// The last answer to the repeat-detection question, shared by every view of the process; it is
-// offered as the default the next time the question is asked.
-QMessageBox::StandardButton lastDetectionAnswer = QMessageBox::Yes;
-
-const char* const detectionQuestionTitle = "Facial points";
-const char* const detectionQuestionText =
-    "Do you want to repeat facial points detection?\nExisting points will be replaced.";
 
 // A wheel notch is 120 units; touchpads send smaller steps, which count in proportion.
 constexpr double wheelNotch = 120.0;
@@ -64,7 +57,7 @@ class PointView::Impl : public QObject
 public:
     Impl(PointView* owner, core::FacialPointsDetector* detector)
         : q(owner)
-        , detector(detector)
+        , detection(detector)
     {
     }
 
@@ -76,27 +69,28 @@ public:
         const QImage previousPicture = model->image();
         const core::FacialPointVector previousPoints = model->points();
         model->setImage(image);
-        startDetection(image);
+        detection.start(image);
         tools::execute(undoStack, std::make_unique<tools::ReplacePictureCommand>(
                                       model, previousPicture, previousPoints, model->image(),
                                       model->points(), true));
     }
 
-    void startDetection(const QImage& image);
-    void onDetectionFinished();
+    QRectF toView(const QRect& pictureRect) const;
+    void paintOtherFaces(QPainter& painter) const;
     void refreshPointInfo();
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
     void stopPanning();
+    // A hidden widget gets its resize event only when shown: the controller learns the size
+    // before every call that maps positions.
+    void syncViewSize() { controller.setViewSize(q->size()); }
 
     PointView* q;
     tools::FacialPointsController controller;
-    core::FacialPointsDetector* detector;
-    std::shared_ptr<QFutureWatcher<DetectionResult>> watcher;
+    DetectionFlow detection;
     QPointer<QUndoStack> undoStack;
-    // Identifies the picture the running detection was started for: a result that arrives
-    // after the model got another picture (a package, say) belongs to nothing on screen.
-    qint64 detectedImageKey = 0;
+    // The open face menu; while it exists the faces it offers are outlined.
+    QPointer<QMenu> faceMenu;
     QString lastPointInfo;
     bool spaceHeld = false;
     bool panning = false;
@@ -145,6 +139,7 @@ QString PointView::Impl::pointInfo() const
 
 bool PointView::Impl::handleEditingKey(QKeyEvent* event)
 {
+    syncViewSize();
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const double step = shift ? largeNudgeStep : nudgeStep;
     switch (event->key()) {
@@ -184,54 +179,31 @@ void PointView::Impl::stopPanning()
     }
 }
 
-void PointView::Impl::startDetection(const QImage& image)
+// Picture pixels to view pixels, through the view's current zoom and scroll position.
+QRectF PointView::Impl::toView(const QRect& pictureRect) const
 {
-    if (!detector || detector->state() == core::FacialPointsDetector::Failed) {
-        return;
+    const tools::ViewTransform& transform = controller.viewTransform();
+    const QSize picture = controller.facialPoints()->image().size();
+    if (picture.isEmpty() || !transform.isValid()) {
+        return QRectF();
     }
-    core::FacialPoints* model = controller.facialPoints();
-    if (!model) {
-        return;
-    }
-    if (model->count() > 0) {
-        lastDetectionAnswer = Prompts::current().question(
-            QString::fromLatin1(detectionQuestionTitle), QString::fromLatin1(detectionQuestionText),
-            QMessageBox::Yes | QMessageBox::No, lastDetectionAnswer);
-        if (lastDetectionAnswer != QMessageBox::Yes) {
-            return;
-        }
-    }
-    // Replacing the pointer destroys the previous watcher, so a superseded detection never
-    // reaches the model.
-    watcher = detector->detect(image);
-    if (!watcher) {
-        return;
-    }
-    detectedImageKey = image.cacheKey();
-    connect(watcher.get(), &QFutureWatcherBase::finished, this, &Impl::onDetectionFinished);
-    if (watcher->isFinished()) {
-        onDetectionFinished();
-    }
+    const auto fraction = [picture](QPoint p) {
+        return QPointF(double(p.x()) / picture.width(), double(p.y()) / picture.height());
+    };
+    return QRectF(transform.toView(fraction(pictureRect.topLeft())),
+                  transform.toView(fraction(pictureRect.topLeft() + QPoint(pictureRect.width(), pictureRect.height()))));
 }
 
-void PointView::Impl::onDetectionFinished()
+void PointView::Impl::paintOtherFaces(QPainter& painter) const
 {
-    if (!watcher) {
-        return;
+    const core::FacialPointVector current = controller.facialPoints()->points();
+    painter.setPen(QPen(QColor(255, 255, 255, 110), 1.5, Qt::DashLine));
+    painter.setBrush(QColor(255, 255, 255, 30));
+    for (int i = 0; i < detection.faceCount(); ++i) {
+        if (detection.face(i).points != current) {
+            painter.drawRect(toView(detection.face(i).rect));
+        }
     }
-    const QFuture<DetectionResult> future = watcher->future();
-    // A detection that threw finishes cancelled and without a result; reading it would rethrow.
-    if (future.isCanceled() || future.resultCount() < 1) {
-        return;
-    }
-    const core::FacialPointVector points = future.resultAt(0).points;
-    core::FacialPoints* model = controller.facialPoints();
-    if (!model || model->image().cacheKey() != detectedImageKey) {
-        return;
-    }
-    tools::execute(undoStack, std::make_unique<tools::ReplacePointsCommand>(
-                                  model, model->points(), points,
-                                  QStringLiteral("Detect Points"), false));
 }
 
 PointView::PointView(core::FacialPointsDetector* detector)
@@ -241,6 +213,7 @@ PointView::PointView(core::FacialPointsDetector* detector)
         update();
         d->refreshPointInfo();
     });
+    connect(&d->detection, &DetectionFlow::statusMessageChanged, this, &PointView::statusMessageChanged);
     // Keys (Ctrl+V among them) reach the view without a click into it first.
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -250,6 +223,7 @@ PointView::~PointView() = default;
 void PointView::setFacialPoints(core::FacialPoints* points)
 {
     d->controller.setFacialPoints(points);
+    d->detection.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
 }
 
@@ -257,6 +231,7 @@ void PointView::setUndoStack(QUndoStack* stack)
 {
     d->undoStack = stack;
     d->controller.setUndoStack(stack);
+    d->detection.setUndoStack(stack);
 }
 
 core::FacialPoints* PointView::facialPoints() const
@@ -303,16 +278,19 @@ bool PointView::insertFromMimeData(const QMimeData* data)
 
 void PointView::zoomIn()
 {
+    d->syncViewSize();
     d->controller.zoomIn();
 }
 
 void PointView::zoomOut()
 {
+    d->syncViewSize();
     d->controller.zoomOut();
 }
 
 void PointView::fitToWindow()
 {
+    d->syncViewSize();
     d->controller.fitToView();
 }
 
@@ -338,7 +316,7 @@ double PointView::zoom() const
 
 QPointF PointView::viewToPicturePixels(QPoint position) const
 {
-    d->controller.setViewSize(size());
+    d->syncViewSize();
     return d->controller.viewToPicturePixels(QPointF(position));
 }
 
@@ -380,6 +358,7 @@ void PointView::mousePressEvent(QMouseEvent* event)
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
     if (d->panning) {
+        d->syncViewSize();
         d->controller.pan(QPointF(event->pos() - d->lastPanPosition));
         d->lastPanPosition = event->pos();
         event->accept();
@@ -407,9 +386,9 @@ void PointView::mouseReleaseEvent(QMouseEvent* event)
 void PointView::wheelEvent(QWheelEvent* event)
 {
     const QPoint angle = event->angleDelta();
+    d->syncViewSize();
     if (event->modifiers() & Qt::ControlModifier) {
         const double notches = (angle.y() != 0 ? angle.y() : angle.x()) / wheelNotch;
-        d->controller.setViewSize(size());
         d->controller.zoomBy(std::pow(tools::FacialPointsController::zoomStep, notches),
                              event->position());
     } else if (event->modifiers() & Qt::ShiftModifier) {
@@ -423,13 +402,46 @@ void PointView::wheelEvent(QWheelEvent* event)
 
 void PointView::resizeEvent(QResizeEvent* event)
 {
-    d->controller.setViewSize(size());
+    d->syncViewSize();
     QWidget::resizeEvent(event);
 }
 
 void PointView::paintEvent(QPaintEvent* event)
 {
     d->controller.paint(this, event->rect(), size());
+    if (d->faceMenu && facialPoints()) {
+        QPainter painter(this);
+        d->paintOtherFaces(painter);
+    }
+}
+
+std::unique_ptr<QMenu> PointView::faceMenuAt(QPoint position)
+{
+    if (!facialPoints()) {
+        return nullptr;
+    }
+    const QPointF pixel = viewToPicturePixels(position);
+    const int face = d->detection.faceAt(QPoint(int(std::floor(pixel.x())), int(std::floor(pixel.y()))));
+    if (face < 0) {
+        return nullptr;
+    }
+    auto menu = std::make_unique<QMenu>(this);
+    QAction* place = menu->addAction(QStringLiteral("Place Points on This Face"));
+    connect(place, &QAction::triggered, d.get(), [this, face] { d->detection.placeOnFace(face); });
+    d->faceMenu = menu.get();
+    connect(menu.get(), &QObject::destroyed, this, [this] { update(); });
+    update();
+    return menu;
+}
+
+void PointView::contextMenuEvent(QContextMenuEvent* event)
+{
+    const std::unique_ptr<QMenu> menu = faceMenuAt(event->pos());
+    if (!menu) {
+        return;
+    }
+    event->accept();
+    menu->exec(event->globalPos());
 }
 
 void PointView::keyPressEvent(QKeyEvent* event)

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+class QMenu;
 class QMimeData;
 class QUndoStack;
 
@@ -36,6 +37,10 @@ public:
     // Takes a picture from mime data: image data first, then the first loadable local file.
     // Returns true when a picture was taken.
     bool insertFromMimeData(const QMimeData* data);
+    // The menu a right-click at position (view pixels) opens: "Place Points on This Face" when
+    // it hits a face of the last detection that does not hold the points, else null. While the
+    // menu exists, those faces are outlined faintly.
+    std::unique_ptr<QMenu> faceMenuAt(QPoint position);
 
     // The View menu's commands. Zoom In and Out step by 1.25 about the view's centre.
     void zoomIn();
@@ -61,6 +66,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;

@@ -1,6 +1,8 @@
 #include "savepmkform.h"
 
 #include "facemaskproject.h"
+#include "facialpoints.h"
+#include "packageformat.h"
 #include "prompts.h"
 
 #include <QBoxLayout>
@@ -105,6 +107,17 @@ int SavePMKForm::Impl::chosenEffectType() const
 
 void SavePMKForm::Impl::onSave()
 {
+    // The program could not open such a package again; nothing is asked or written.
+    const int pointCount = project->facialPoints()->count();
+    if (pointCount < core::package::minimumPivotCount) {
+        Prompts::current().warning(
+            QStringLiteral("Saving error"),
+            QStringLiteral("The project has %1 points; a package needs %2. Open or paste a "
+                           "picture to detect them, or open a complete PMK file.")
+                .arg(pointCount)
+                .arg(core::package::minimumPivotCount));
+        return;
+    }
     const QString path = Prompts::current().saveFileName(
         QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
     if (path.isEmpty()) {

@@ -41,6 +41,7 @@ private slots:
     void openPackage();
     void saveCommandsOpenTheSaveDialog_data();
     void saveCommandsOpenTheSaveDialog();
+    void previewEffectOpensOnePreviewWindow();
 
 private:
     QAction* action(ui::MainWindow& window, const QString& text);
@@ -187,6 +188,15 @@ void tst_MainWindow::openImage()
         QCOMPARE(warnings.at(0).title, QStringLiteral("Error"));
         QCOMPARE(warnings.at(0).text, QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
     }
+    if (loaded) {
+        // The detection's outcome reaches the footer; a plain blue picture has no face.
+        auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+        QVERIFY(footer);
+        QTRY_COMPARE_WITH_TIMEOUT(footer->text(),
+                                  QStringLiteral("No face found: points spread over the picture. "
+                                                 "Select all (Ctrl+A) and move them onto the face."),
+                                  60000);
+    }
 }
 
 void tst_MainWindow::openPackage_data()
@@ -287,6 +297,32 @@ void tst_MainWindow::saveCommandsOpenTheSaveDialog()
         action(window, QStringLiteral("Save PMK File"))->trigger();
     }
     QTRY_COMPARE_WITH_TIMEOUT(seen, QStringLiteral("SavePMKForm"), 5000);
+}
+
+void tst_MainWindow::previewEffectOpensOnePreviewWindow()
+{
+    auto previewWindows = [] {
+        QList<QWidget*> found;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible() && widget->windowTitle() == QLatin1String("Preview Effect")) {
+                found.append(widget);
+            }
+        }
+        return found;
+    };
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QAction* preview = action(window, QStringLiteral("Preview Effect"));
+    QVERIFY(preview);
+    QCOMPARE(preview->shortcut(), QKeySequence(Qt::Key_F5));
+    QVERIFY(previewWindows().isEmpty());
+    QTest::keyClick(&window, Qt::Key_F5);
+    QTRY_COMPARE(previewWindows().size(), 1);
+    // Asked again, the same window comes forward.
+    preview->trigger();
+    QCOMPARE(previewWindows().size(), 1);
+    QVERIFY(prompts->records.isEmpty());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -69,9 +70,14 @@ void tst_MainWindowWithoutModel::missingModelIsReportedOnceAndDetectionStops()
     QCOMPARE(warning.title, QStringLiteral("Error"));
     QCOMPARE(warning.text, QStringLiteral("Face detection module was not load"));
     QCOMPARE(prompts.ofKind(QStringLiteral("question")).size(), 1);
-    // The detection queued behind the failed loading finds no model: its empty result
-    // clears the points the user agreed to replace.
-    QTRY_COMPARE_WITH_TIMEOUT(model->count(), 0, 10000);
+    // The detection queued behind the failed loading finds no model: the points the user agreed
+    // to replace come back rather than being lost, and the footer says why.
+    auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    QVERIFY(footer);
+    QTRY_COMPARE_WITH_TIMEOUT(footer->text(),
+                              QStringLiteral("The landmark model could not be loaded: the previous points were kept."),
+                              10000);
+    QCOMPARE(model->points(), core::FacialPointVector{FacialPoint(0.5, 0.5)});
 
     // From now on pictures come in without a question, a detection or another message.
     model->setPoints({FacialPoint(0.25, 0.25)});

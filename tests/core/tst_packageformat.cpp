@@ -267,40 +267,49 @@ void TestPackageFormat::effectReadingRules()
 void TestPackageFormat::effectRefusals_data()
 {
     QTest::addColumn<QByteArray>("text");
-    QTest::newRow("not-json") << QByteArray("this is not JSON");
-    QTest::newRow("empty-text") << QByteArray();
-    QTest::newRow("top-level-array") << QByteArray("[{\"face_mask_data\": {}}]");
-    QTest::newRow("top-level-string") << QByteArray("\"face_mask_data\"");
-    QTest::newRow("nan-literal") << effectText("", "{\"x\": NaN, \"y\": 0}");
-    QTest::newRow("overflowing-number-does-not-parse") << effectText("", "{\"x\": 1e400, \"y\": 0}");
-    QTest::newRow("infinity-literal") << effectText("", "{\"x\": Infinity, \"y\": 0}");
-    QTest::newRow("flag-string") << effectText("\"need_extra_rect\": \"true\",");
-    QTest::newRow("flag-object") << effectText("\"stretch_extra_rect_on_whole_frame\": {},");
-    QTest::newRow("flag-array") << effectText("\"need_extra_rect\": [true],");
-    QTest::newRow("pivot-string") << effectText("", "\"0.5,0.5\"");
-    QTest::newRow("pivot-array") << effectText("", "[0.5, 0.5]");
-    QTest::newRow("pivot-number") << effectText("", "0.5");
-    QTest::newRow("pivot-x-string") << effectText("", "{\"x\": \"0.5\", \"y\": 0.5}");
-    QTest::newRow("pivot-y-object") << effectText("", "{\"x\": 0.5, \"y\": {}}");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("not-json") << QByteArray("this is not JSON") << QStringLiteral("not JSON");
+    QTest::newRow("empty-text") << QByteArray() << QStringLiteral("not JSON");
+    QTest::newRow("top-level-array") << QByteArray("[{\"face_mask_data\": {}}]") << QStringLiteral("not a JSON object");
+    QTest::newRow("top-level-string") << QByteArray("\"face_mask_data\"") << QStringLiteral("not a JSON object");
+    QTest::newRow("nan-literal") << effectText("", "{\"x\": NaN, \"y\": 0}") << QStringLiteral("not JSON");
+    QTest::newRow("overflowing-number-does-not-parse") << effectText("", "{\"x\": 1e400, \"y\": 0}") << QStringLiteral("not JSON");
+    QTest::newRow("infinity-literal") << effectText("", "{\"x\": Infinity, \"y\": 0}") << QStringLiteral("not JSON");
+    QTest::newRow("flag-string") << effectText("\"need_extra_rect\": \"true\",") << QStringLiteral("need_extra_rect is not a boolean");
+    QTest::newRow("flag-object") << effectText("\"stretch_extra_rect_on_whole_frame\": {},") << QStringLiteral("stretch_extra_rect_on_whole_frame is not a boolean");
+    QTest::newRow("flag-array") << effectText("\"need_extra_rect\": [true],") << QStringLiteral("need_extra_rect is not a boolean");
+    QTest::newRow("pivot-string") << effectText("", "\"0.5,0.5\"") << QStringLiteral("mask_pivots element 0 is not an object");
+    QTest::newRow("pivot-array") << effectText("", "[0.5, 0.5]") << QStringLiteral("mask_pivots element 0 is not an object");
+    QTest::newRow("pivot-number") << effectText("", "0.5") << QStringLiteral("mask_pivots element 0 is not an object");
+    QTest::newRow("pivot-x-string") << effectText("", "{\"x\": \"0.5\", \"y\": 0.5}") << QStringLiteral("mask_pivots element 0: x is not a number");
+    QTest::newRow("pivot-y-object") << effectText("", "{\"x\": 0.5, \"y\": {}}") << QStringLiteral("mask_pivots element 0: y is not a number");
     QTest::newRow("face-mask-data-string")
-        << QByteArray("{\"face_mask_data\": \"images/main/image.png\"}");
-    QTest::newRow("face-mask-data-missing") << QByteArray("{\"need_extra_rect\": true}");
+        << QByteArray("{\"face_mask_data\": \"images/main/image.png\"}") << QStringLiteral("face_mask_data is not an object");
+    QTest::newRow("face-mask-data-missing") << QByteArray("{\"need_extra_rect\": true}") << QStringLiteral("face_mask_image_path missing");
     QTest::newRow("image-path-missing")
-        << QByteArray("{\"face_mask_data\": {\"mask_data\": {\"mask_pivots\": []}}}");
+        << QByteArray("{\"face_mask_data\": {\"mask_data\": {\"mask_pivots\": []}}}") << QStringLiteral("face_mask_image_path missing");
     QTest::newRow("image-path-number")
-        << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": 3}}");
+        << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": 3}}") << QStringLiteral("face_mask_image_path is not a string");
     QTest::newRow("mask-data-array")
-        << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": \"a\", \"mask_data\": []}}");
+        << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": \"a\", \"mask_data\": []}}") << QStringLiteral("mask_data is not an object");
     QTest::newRow("mask-pivots-object")
         << QByteArray("{\"face_mask_data\": {\"face_mask_image_path\": \"a\","
-                      " \"mask_data\": {\"mask_pivots\": {\"x\": 1}}}}");
-    QTest::newRow("unterminated") << effectText("").left(200);
+                      " \"mask_data\": {\"mask_pivots\": {\"x\": 1}}}}") << QStringLiteral("mask_pivots is not an array");
+    QTest::newRow("100001-pivots") << effectText("", "{}" + QByteArray(", {}").repeated(100001 - 75))
+                                   << QStringLiteral("mask_pivots has 100001 elements, at most 100000 allowed");
+    QTest::newRow("values-beyond-the-parser-bound")
+        << effectText("\"extra\": [0" + QByteArray(",0").repeated(401024 - 75) + "],")
+        << QStringLiteral("more than 401024 values");
+    QTest::newRow("unterminated") << effectText("").left(200) << QStringLiteral("not JSON");
 }
 
 void TestPackageFormat::effectRefusals()
 {
     QFETCH(QByteArray, text);
-    QVERIFY2(!readEffectDocument(text).has_value(), "a value of a type the format forbids must be refused");
+    QFETCH(QString, reason);
+    QString why;
+    QVERIFY2(!readEffectDocument(text, &why).has_value(), "a value of a type the format forbids must be refused");
+    QCOMPARE(why, reason);
 }
 
 void TestPackageFormat::propertiesReading_data()
@@ -308,19 +317,30 @@ void TestPackageFormat::propertiesReading_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("time");
 
     QTest::newRow("three-strings") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\", \"author\": \"A\"}")
-                                   << true << "N";
+                                   << true << "N" << "";
+    QTest::newRow("date-as-written")
+        << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\", \"author\": \"A\", \"time\": \"03.05.2020\"}")
+        << true << "N" << "03.05.2020";
+    QTest::newRow("date-number-accepted-without-date")
+        << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\", \"author\": \"A\", \"time\": 3052020}")
+        << true << "N" << "";
     QTest::newRow("unicode-escapes") << QByteArray("{\"name\": \"\\u00e9t\\u00e9\", \"subcategory\": \"S\", \"author\": \"A\"}")
-                                     << true << QStringLiteral("\u00e9t\u00e9");
+                                     << true << QStringLiteral("\u00e9t\u00e9") << "";
     QTest::newRow("name-stops-at-zero-character")
-        << QByteArray("{\"name\": \"ab\\u0000cd\", \"subcategory\": \"S\", \"author\": \"A\"}") << true << "ab";
-    QTest::newRow("name-number") << QByteArray("{\"name\": 5, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "";
-    QTest::newRow("name-null") << QByteArray("{\"name\": null, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "";
-    QTest::newRow("author-missing") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\"}") << false << "";
-    QTest::newRow("subcategory-array") << QByteArray("{\"name\": \"N\", \"subcategory\": [], \"author\": \"A\"}") << false << "";
-    QTest::newRow("top-level-array") << QByteArray("[\"N\", \"S\", \"A\"]") << false << "";
-    QTest::newRow("not-json") << QByteArray("name=N") << false << "";
+        << QByteArray("{\"name\": \"ab\\u0000cd\", \"subcategory\": \"S\", \"author\": \"A\"}") << true << "ab" << "";
+    QTest::newRow("name-number") << QByteArray("{\"name\": 5, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "" << "";
+    QTest::newRow("name-null") << QByteArray("{\"name\": null, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "" << "";
+    QTest::newRow("author-missing") << QByteArray("{\"name\": \"N\", \"subcategory\": \"S\"}") << false << "" << "";
+    QTest::newRow("subcategory-array") << QByteArray("{\"name\": \"N\", \"subcategory\": [], \"author\": \"A\"}") << false << "" << "";
+    QTest::newRow("top-level-array") << QByteArray("[\"N\", \"S\", \"A\"]") << false << "" << "";
+    QTest::newRow("not-json") << QByteArray("name=N") << false << "" << "";
+    // Only separators between values count towards the parser's bound, not commas in strings.
+    QTest::newRow("commas-inside-a-string")
+        << QByteArray("{\"name\": \"\\\"" + QByteArray(500000, ',') + "\", \"subcategory\": \"S\", \"author\": \"A\"}")
+        << true << QString("\"" + QString(500000, ',')) << "";
 }
 
 void TestPackageFormat::propertiesReading()
@@ -328,12 +348,14 @@ void TestPackageFormat::propertiesReading()
     QFETCH(QByteArray, text);
     QFETCH(bool, accepted);
     QFETCH(QString, name);
+    QFETCH(QString, time);
     const std::optional<Properties> properties = readPropertiesDocument(text);
     QCOMPARE(properties.has_value(), accepted);
     if (accepted) {
         QCOMPARE(properties->name, name);
         QCOMPARE(properties->subcategory, QStringLiteral("S"));
         QCOMPARE(properties->author, QStringLiteral("A"));
+        QCOMPARE(properties->time, time);
     }
 }
 

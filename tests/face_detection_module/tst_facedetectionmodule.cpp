@@ -4,6 +4,8 @@
 #include <QtTest>
 #include <QXmlStreamReader>
 
+#include <thread>
+
 #include <dlib/image_processing/shape_predictor.h>
 #include <dlib/serialize.h>
 
@@ -73,6 +75,9 @@ private slots:
     void loadingRefusesBadModels_data();
     void loadingRefusesBadModels();
     void loadingAcceptsFortySixParts();
+    void siblingSharesTheLoadedModel();
+    void siblingsDetectAtTheSameTimeAsTheirOrigin_data();
+    void siblingsDetectAtTheSameTimeAsTheirOrigin();
 
 private:
     std::unique_ptr<FaceDetectionModule> m_module;
@@ -363,6 +368,68 @@ void TestFaceDetectionModule::loadingAcceptsFortySixParts()
     const std::optional<QVector<QPoint>> points = module->detectPoints(plain, QRect(0, 0, 20, 10));
     QVERIFY(points.has_value());
     QCOMPARE(points->size(), 46);
+}
+
+void TestFaceDetectionModule::siblingSharesTheLoadedModel()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("shape_predictor.dat");
+    QVERIFY(writeModelWithParts(path, 46));
+    const std::unique_ptr<FaceDetectionModule> module = FaceDetectionModule::load(path.toStdString());
+    QVERIFY(module);
+    const std::unique_ptr<FaceDetectionModule> sibling = module->makeSibling();
+    QVERIFY(sibling);
+    QCOMPARE(sibling->partCount(), 46);
+    QImage plain(20, 10, QImage::Format_RGB888);
+    plain.fill(Qt::white);
+    QCOMPARE(sibling->detectPoints(plain, QRect(0, 0, 20, 10)), module->detectPoints(plain, QRect(0, 0, 20, 10)));
+}
+
+void TestFaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("expectedFaces");
+
+    QTest::newRow("astronaut-one-face") << "astronaut.png" << 1;
+    QTest::newRow("two-faces") << "2008_001009.jpg" << 2;
+    QTest::newRow("chelsea-no-face") << "chelsea.png" << 0;
+}
+
+void TestFaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin()
+{
+    QFETCH(QString, file);
+    QFETCH(int, expectedFaces);
+    const QImage picture(facesDir() + '/' + file);
+    QVERIFY(!picture.isNull());
+    const std::optional<QVector<Face>> alone = m_module->detectFaces(picture);
+    QVERIFY(alone);
+    QCOMPARE(alone->size(), expectedFaces);
+
+    const std::unique_ptr<FaceDetectionModule> sibling = m_module->makeSibling();
+    QVERIFY(sibling);
+    constexpr int rounds = 3;
+    QVector<std::optional<QVector<Face>>> fromSibling(rounds);
+    QVector<std::optional<QVector<Face>>> fromOrigin(rounds);
+    std::thread other([&] {
+        for (int i = 0; i < rounds; ++i) {
+            fromSibling[i] = sibling->detectFaces(picture);
+        }
+    });
+    for (int i = 0; i < rounds; ++i) {
+        fromOrigin[i] = m_module->detectFaces(picture);
+    }
+    other.join();
+    for (int i = 0; i < rounds; ++i) {
+        for (const auto* result : {&fromSibling[i], &fromOrigin[i]}) {
+            QVERIFY(result->has_value());
+            QCOMPARE((*result)->size(), alone->size());
+            for (int f = 0; f < alone->size(); ++f) {
+                QCOMPARE((*result)->at(f).rect, alone->at(f).rect);
+                QCOMPARE((*result)->at(f).points, alone->at(f).points);
+            }
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFaceDetectionModule)

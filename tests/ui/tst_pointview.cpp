@@ -1,3 +1,4 @@
+#include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
 #include "fakeprompts.h"
@@ -7,14 +8,20 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QFile>
+#include <QMenu>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QUndoStack>
 #include <QUrl>
+#include <QWheelEvent>
 #include <QtTest>
+
+#include <cmath>
 
 #include <memory>
 
@@ -29,6 +36,61 @@ struct DetectingView {
 };
 
 using DetectionWatcher = QFutureWatcher<core::FacialPointsDetector::DetectionResult>;
+
+namespace {
+
+const QString loadingLine = QStringLiteral("Loading the landmark model\u2026");
+const QString findingLine = QStringLiteral("Finding faces\u2026");
+
+// Runs a test body in a fresh, empty working directory, where no landmark model is found.
+class EmptyWorkingDirectory
+{
+public:
+    EmptyWorkingDirectory()
+        : m_previous(QDir::currentPath())
+    {
+        m_valid = m_dir.isValid() && QDir::setCurrent(m_dir.path());
+    }
+    ~EmptyWorkingDirectory() { QDir::setCurrent(m_previous); }
+    bool isValid() const { return m_valid; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+    bool m_valid = false;
+};
+
+QStringList linesOf(const QSignalSpy& spy)
+{
+    QStringList lines;
+    for (const QList<QVariant>& arguments : spy) {
+        lines.append(arguments.at(0).toString());
+    }
+    return lines;
+}
+
+// The result the service gives for picture, waited on directly.
+core::DetectionResult detectNow(core::FacialPointsDetector& detector, const QImage& picture)
+{
+    const auto watcher = detector.detect(picture);
+    if (!watcher) {
+        return {};
+    }
+    watcher->waitForFinished();
+    return watcher->result();
+}
+
+// A press, a move with the button held and a release, as Qt delivers a real drag.
+void drag(QWidget* widget, QPoint from, QPoint to)
+{
+    QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, from);
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(widget->mapToGlobal(to)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+    QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, to);
+}
+
+} // namespace
 
 class tst_PointView : public QObject
 {
@@ -50,11 +112,29 @@ private slots:
     void pasteWithControlV_data();
     void pasteWithControlV();
     void dragMovesPoint();
+    void wheelZoomsAboutCursor_data();
+    void wheelZoomsAboutCursor();
+    void wheelScrollsZoomedPicture_data();
+    void wheelScrollsZoomedPicture();
+    void dragPans_data();
+    void dragPans();
+    void keysEditSelection_data();
+    void keysEditSelection();
+    void pointInfoFollowsSelection();
 
     void firstPictureIsDetectedWithoutQuestion();
     void questionDefaultFollowsLastAnswer();
     void supersededDetectionNeverReachesModel();
     void pictureReplacedDuringDetectionKeepsItsPoints();
+
+    void footerLines_data();
+    void footerLines();
+    void failedModelPutsPreviousPointsBack();
+    void agreedReplacementHidesOldPoints();
+    void dragAfterUndoDuringDetectionIsKept();
+    void editDuringDetectionIsNotOverwritten();
+    void pictureWithoutFaceSavesPackageThatReloads();
+    void placingPointsOnSecondFace();
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
@@ -329,6 +409,199 @@ void tst_PointView::dragMovesPoint()
     QCOMPARE(model.points().at(0), FacialPoint(70.0 / 200.0, 60.0 / 100.0));
 }
 
+namespace {
+
+// A 30 x 20 picture in a 300 x 200 view: ten view pixels per picture pixel at zoom 1.
+struct EditingView {
+    EditingView(const core::FacialPointVector& points = {})
+    {
+        model.setImage(testimages::filled(30, 20, Qt::darkGreen));
+        model.setPoints(points);
+        view.setFacialPoints(&model);
+        view.resize(300, 200);
+    }
+
+    void wheel(QPoint at, QPoint angle, Qt::KeyboardModifiers modifiers)
+    {
+        QWheelEvent event(QPointF(at), QPointF(view.mapToGlobal(at)), QPoint(), angle,
+                          Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&view, &event);
+    }
+
+    void drag(Qt::MouseButton button, QPoint from, QPoint to)
+    {
+        QTest::mousePress(&view, button, Qt::NoModifier, from);
+        QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(view.mapToGlobal(to)),
+                         Qt::NoButton, button, Qt::NoModifier);
+        QApplication::sendEvent(&view, &move);
+        QTest::mouseRelease(&view, button, Qt::NoModifier, to);
+    }
+
+    core::FacialPoints model;
+    ui::PointView view{nullptr};
+};
+
+bool samePosition(QPointF a, QPointF b)
+{
+    return std::abs(a.x() - b.x()) < 1e-6 && std::abs(a.y() - b.y()) < 1e-6;
+}
+
+QString show(QPointF p)
+{
+    return QStringLiteral("(%1, %2)").arg(p.x()).arg(p.y());
+}
+
+} // namespace
+
+void tst_PointView::wheelZoomsAboutCursor_data()
+{
+    QTest::addColumn<QPoint>("angle");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<double>("expectedZoom");
+    QTest::newRow("ctrl-one-notch") << QPoint(0, 120) << int(Qt::ControlModifier) << 1.25;
+    QTest::newRow("ctrl-two-notches") << QPoint(0, 240) << int(Qt::ControlModifier) << 1.5625;
+    QTest::newRow("ctrl-touchpad-half-notch") << QPoint(0, 60) << int(Qt::ControlModifier) << std::sqrt(1.25);
+    QTest::newRow("ctrl-out-at-fit-stays") << QPoint(0, -120) << int(Qt::ControlModifier) << 1.0;
+    QTest::newRow("ctrl-far-in-stops-at-64") << QPoint(0, 120 * 40) << int(Qt::ControlModifier) << 64.0;
+    QTest::newRow("plain-wheel-does-not-zoom") << QPoint(0, 120) << int(Qt::NoModifier) << 1.0;
+}
+
+void tst_PointView::wheelZoomsAboutCursor()
+{
+    QFETCH(QPoint, angle);
+    QFETCH(int, modifiers);
+    QFETCH(double, expectedZoom);
+    EditingView fixture;
+    const QPoint cursor(70, 130);
+    const QPointF underCursor = fixture.view.viewToPicturePixels(cursor);
+    fixture.wheel(cursor, angle, Qt::KeyboardModifiers(modifiers));
+    QVERIFY(std::abs(fixture.view.zoom() - expectedZoom) < 1e-9);
+    const QPointF after = fixture.view.viewToPicturePixels(cursor);
+    QVERIFY2(samePosition(after, underCursor), qPrintable(show(after) + " vs " + show(underCursor)));
+}
+
+void tst_PointView::wheelScrollsZoomedPicture_data()
+{
+    QTest::addColumn<QPoint>("angle");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QPointF>("expectedShift");
+    // At zoom 2 a picture pixel spans 20 view pixels; a notch scrolls 40 view pixels.
+    QTest::newRow("wheel-up-shows-above") << QPoint(0, 120) << int(Qt::NoModifier) << QPointF(0, -2);
+    QTest::newRow("wheel-down-shows-below") << QPoint(0, -120) << int(Qt::NoModifier) << QPointF(0, 2);
+    QTest::newRow("shift-wheel-scrolls-across") << QPoint(0, 120) << int(Qt::ShiftModifier) << QPointF(-2, 0);
+    QTest::newRow("horizontal-wheel") << QPoint(-120, 0) << int(Qt::NoModifier) << QPointF(2, 0);
+    QTest::newRow("far-up-stops-at-top") << QPoint(0, 120 * 50) << int(Qt::NoModifier) << QPointF(0, -5);
+}
+
+void tst_PointView::wheelScrollsZoomedPicture()
+{
+    QFETCH(QPoint, angle);
+    QFETCH(int, modifiers);
+    QFETCH(QPointF, expectedShift);
+    EditingView fixture;
+    fixture.wheel(QPoint(150, 100), QPoint(0, qRound(120 * std::log(2.0) / std::log(1.25))),
+                  Qt::ControlModifier);
+    QVERIFY(std::abs(fixture.view.zoom() - 2.0) < 0.01);
+    const QPoint centre(150, 100);
+    const QPointF before = fixture.view.viewToPicturePixels(centre);
+    fixture.wheel(centre, angle, Qt::KeyboardModifiers(modifiers));
+    const QPointF shift = fixture.view.viewToPicturePixels(centre) - before;
+    QVERIFY2(std::abs(shift.x() - expectedShift.x()) < 0.05 && std::abs(shift.y() - expectedShift.y()) < 0.05,
+             qPrintable(show(shift)));
+}
+
+void tst_PointView::dragPans_data()
+{
+    QTest::addColumn<bool>("withSpace");
+    QTest::newRow("middle-button") << false;
+    QTest::newRow("space-and-left-button") << true;
+}
+
+void tst_PointView::dragPans()
+{
+    QFETCH(bool, withSpace);
+    // A point right under the press: panning must not grab it.
+    EditingView fixture({FacialPoint(0.5, 0.5)});
+    fixture.view.zoomIn();
+    fixture.view.zoomIn();
+    const QPoint from(150, 100);
+    const QPoint to(120, 80);
+    const QPointF grabbed = fixture.view.viewToPicturePixels(from);
+    if (withSpace) {
+        QTest::keyPress(&fixture.view, Qt::Key_Space);
+    }
+    fixture.drag(withSpace ? Qt::LeftButton : Qt::MiddleButton, from, to);
+    if (withSpace) {
+        QTest::keyRelease(&fixture.view, Qt::Key_Space);
+    }
+    const QPointF nowUnderTo = fixture.view.viewToPicturePixels(to);
+    QVERIFY2(samePosition(nowUnderTo, grabbed), qPrintable(show(nowUnderTo) + " vs " + show(grabbed)));
+    QCOMPARE(fixture.model.points().at(0), FacialPoint(0.5, 0.5));
+}
+
+void tst_PointView::keysEditSelection_data()
+{
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<QList<int>>("modifiers");
+    QTest::addColumn<QPointF>("expectedFirst");
+    QTest::addColumn<QPointF>("expectedSecond");
+    // The points sit at view pixels (150, 100) and (12, 100) of the 300 x 200 view.
+    const int none = int(Qt::NoModifier);
+    const int shift = int(Qt::ShiftModifier);
+    QTest::newRow("tab-then-right") << QList<int>{Qt::Key_Tab, Qt::Key_Right} << QList<int>{none, none}
+                                    << QPointF(151, 100) << QPointF(12, 100);
+    QTest::newRow("tab-then-shift-down") << QList<int>{Qt::Key_Tab, Qt::Key_Down} << QList<int>{none, shift}
+                                         << QPointF(150, 110) << QPointF(12, 100);
+    QTest::newRow("backtab-selects-last") << QList<int>{Qt::Key_Backtab, Qt::Key_Left} << QList<int>{shift, none}
+                                          << QPointF(150, 100) << QPointF(11, 100);
+    QTest::newRow("tab-tab-selects-second") << QList<int>{Qt::Key_Tab, Qt::Key_Tab, Qt::Key_Up}
+                                            << QList<int>{none, none, none} << QPointF(150, 100) << QPointF(12, 99);
+    QTest::newRow("escape-then-arrow-moves-nothing") << QList<int>{Qt::Key_Tab, Qt::Key_Escape, Qt::Key_Up}
+                                                     << QList<int>{none, none, none} << QPointF(150, 100) << QPointF(12, 100);
+    QTest::newRow("ctrl-a-moves-all") << QList<int>{Qt::Key_A, Qt::Key_Up} << QList<int>{int(Qt::ControlModifier), none}
+                                      << QPointF(150, 99) << QPointF(12, 99);
+    QTest::newRow("shift-left-stops-at-edge") << QList<int>{Qt::Key_Backtab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Left}
+                                              << QList<int>{shift, shift, shift, shift} << QPointF(150, 100) << QPointF(0, 100);
+}
+
+void tst_PointView::keysEditSelection()
+{
+    QFETCH(QList<int>, keys);
+    QFETCH(QList<int>, modifiers);
+    QFETCH(QPointF, expectedFirst);
+    QFETCH(QPointF, expectedSecond);
+    EditingView fixture({FacialPoint(0.5, 0.5), FacialPoint(0.04, 0.5)});
+    for (int i = 0; i < keys.size(); ++i) {
+        QTest::keyClick(&fixture.view, Qt::Key(keys[i]), Qt::KeyboardModifiers(modifiers[i]));
+    }
+    const QPointF expected[] = {expectedFirst, expectedSecond};
+    for (int i = 0; i < 2; ++i) {
+        const FacialPoint point = fixture.model.points().at(size_t(i));
+        const QPointF inView(point.x() * 300, point.y() * 200);
+        QVERIFY2(samePosition(inView, expected[i]),
+                 qPrintable(QStringLiteral("point %1 at %2, expected %3")
+                                .arg(i).arg(show(inView), show(expected[i]))));
+    }
+}
+
+void tst_PointView::pointInfoFollowsSelection()
+{
+    EditingView fixture({FacialPoint(0.25, 0.5), FacialPoint(0.75, 0.125)});
+    QSignalSpy info(&fixture.view, &ui::PointView::pointInfoChanged);
+    QTest::keyClick(&fixture.view, Qt::Key_Tab);
+    QCOMPARE(info.count(), 1);
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("Point 0: 7.5, 10.0 px of 30 \u00d7 20"));
+    fixture.view.zoomIn();
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("Point 0: 7.5, 10.0 px of 30 \u00d7 20 \u2014 125 %"));
+    QTest::keyClick(&fixture.view, Qt::Key_Tab);
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("Point 1: 22.5, 2.5 px of 30 \u00d7 20 \u2014 125 %"));
+    QTest::keyClick(&fixture.view, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(info.last().at(0).toString(), QString());
+    const int emitted = info.count();
+    QTest::keyClick(&fixture.view, Qt::Key_Escape);
+    QCOMPARE(info.count(), emitted);
+}
+
 void tst_PointView::firstPictureIsDetectedWithoutQuestion()
 {
     DetectingView fixture;
@@ -417,6 +690,248 @@ void tst_PointView::pictureReplacedDuringDetectionKeepsItsPoints()
 
     QCOMPARE(model.image(), blue);
     QCOMPARE(model.points(), packagePoints);
+}
+
+void tst_PointView::footerLines_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("withPoints");
+    QTest::addColumn<bool>("withModel");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("pointCount");
+
+    const QStringList loaded{loadingLine, findingLine};
+    QTest::newRow("one-face") << "astronaut.png" << false << true
+                              << loaded + QStringList{"1 face found: 75 points placed."} << 75;
+    QTest::newRow("several-faces")
+        << "2008_001009.jpg" << false << true
+        << loaded + QStringList{"2 faces found: points placed on the largest. Right-click another face to move them there."}
+        << 75;
+    QTest::newRow("no-face")
+        << "chelsea.png" << false << true
+        << loaded + QStringList{"No face found: points spread over the picture. Select all (Ctrl+A) and move them onto the face."}
+        << 75;
+    QTest::newRow("failed-model")
+        << "astronaut.png" << false << false
+        << QStringList{loadingLine, "The landmark model could not be loaded: no points were placed."} << 0;
+    QTest::newRow("skipped-after-no")
+        << "astronaut.png" << true << true
+        << QStringList{"Detection skipped: the previous points were kept. Drag them into place."} << 3;
+}
+
+void tst_PointView::footerLines()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, withPoints);
+    QFETCH(bool, withModel);
+    QFETCH(QStringList, lines);
+    QFETCH(int, pointCount);
+
+    // The model is read on the first request, from the working directory of that moment.
+    std::unique_ptr<EmptyWorkingDirectory> noModel;
+    if (!withModel) {
+        noModel = std::make_unique<EmptyWorkingDirectory>();
+        QVERIFY(noModel->isValid());
+    }
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    if (withPoints) {
+        model.setPoints(core::FacialPointVector(3, FacialPoint(0.5, 0.5)));
+        prompts->answers.enqueue(QMessageBox::No);
+    }
+    QSignalSpy status(&view, &ui::PointView::statusMessageChanged);
+    QVERIFY(status.isValid());
+
+    view.setImage(QImage(testimages::testPicture(qPrintable(file))));
+    QTRY_COMPARE_WITH_TIMEOUT(status.size(), lines.size(), 60000);
+    waitForDetectorIdle(detector);
+    QCOMPARE(linesOf(status), lines);
+    QCOMPARE(model.count(), pointCount);
+}
+
+void tst_PointView::failedModelPutsPreviousPointsBack()
+{
+    EmptyWorkingDirectory noModel;
+    QVERIFY(noModel.isValid());
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    const core::FacialPointVector previous{FacialPoint(0.1, 0.2), FacialPoint(0.3, 0.4)};
+    model.setImage(red);
+    model.setPoints(previous);
+    prompts->answers.enqueue(QMessageBox::Yes);
+    QSignalSpy status(&view, &ui::PointView::statusMessageChanged);
+
+    view.setImage(blue);
+    QVERIFY2(model.points().empty(), "the points are hidden while the model loads");
+    QTRY_COMPARE_WITH_TIMEOUT(status.size(), 2, 60000);
+    QCOMPARE(status.at(1).at(0).toString(),
+             QStringLiteral("The landmark model could not be loaded: the previous points were kept."));
+    QCOMPARE(model.points(), previous);
+    QCOMPARE(model.image(), blue);
+
+    // Undoing the restoration and the picture leads back to where the user started.
+    stack.undo();
+    QVERIFY(model.points().empty());
+    stack.undo();
+    QCOMPARE(model.image(), red);
+    QCOMPARE(model.points(), previous);
+
+    // A later picture is not detected at all, and says why.
+    stack.redo();
+    stack.redo();
+    view.setImage(red);
+    QCOMPARE(status.last().at(0).toString(),
+             QStringLiteral("The landmark model could not be loaded: the previous points were kept."));
+    QCOMPARE(model.points(), previous);
+}
+
+void tst_PointView::agreedReplacementHidesOldPoints()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    view.resize(200, 100);
+    model.setImage(red);
+    model.setPoints({FacialPoint(0.25, 0.5)});
+    prompts->answers.enqueue(QMessageBox::Yes);
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+
+    const QImage astronaut(testimages::testPicture("astronaut.png"));
+    view.setImage(astronaut);
+    QVERIFY2(model.points().empty(), "the old points must not stay over the new picture");
+    // Where the old point was drawn there is nothing left to grab.
+    drag(&view, QPoint(50, 50), QPoint(90, 70));
+    QVERIFY(model.points().empty());
+    QVERIFY(pointsUpdated.wait(60000) || model.count() == 75);
+    waitForDetectorIdle(detector);
+    QCOMPARE(model.points(), detectNow(detector, astronaut).points);
+}
+
+void tst_PointView::dragAfterUndoDuringDetectionIsKept()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    view.resize(200, 100);
+    model.setImage(red);
+    model.setPoints({FacialPoint(0.25, 0.5), FacialPoint(0.75, 0.5)});
+    prompts->answers.enqueue(QMessageBox::Yes);
+
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    QCOMPARE(stack.undoText(), QStringLiteral("Replace Picture"));
+    // The user takes the picture back while the model still loads, and drags a point.
+    stack.undo();
+    QCOMPARE(model.image(), red);
+    QCOMPARE(model.count(), 2);
+    drag(&view, QPoint(50, 50), QPoint(80, 30));
+    const core::FacialPointVector dragged{FacialPoint(80.0 / 200, 30.0 / 100), FacialPoint(0.75, 0.5)};
+    QCOMPARE(model.points(), dragged);
+
+    waitForDetectorIdle(detector);
+    QCOMPARE(model.image(), red);
+    QCOMPARE(model.points(), dragged);
+    QCOMPARE(stack.undoText(), QStringLiteral("Move Point 0"));
+}
+
+void tst_PointView::editDuringDetectionIsNotOverwritten()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    view.resize(200, 100);
+    QSignalSpy status(&view, &ui::PointView::statusMessageChanged);
+
+    view.setImage(QImage(testimages::testPicture("astronaut.png")));
+    // Points arrive while the model loads (an undone step, say), and one of them is dragged.
+    model.setPoints({FacialPoint(0.25, 0.5), FacialPoint(0.75, 0.5)});
+    drag(&view, QPoint(150, 50), QPoint(160, 20));
+    const core::FacialPointVector edited{FacialPoint(0.25, 0.5), FacialPoint(160.0 / 200, 20.0 / 100)};
+    QCOMPARE(model.points(), edited);
+
+    QTRY_COMPARE_WITH_TIMEOUT(status.size(), 3, 60000);
+    waitForDetectorIdle(detector);
+    QCOMPARE(model.points(), edited);
+    QCOMPARE(status.last().at(0).toString(),
+             QStringLiteral("1 face found: your edited points were kept. Right-click a face to place the points there."));
+    // The face found is still offered.
+    const core::DetectionResult found = detectNow(detector, model.image());
+    QCOMPARE(found.faces.size(), 1);
+    const QPoint centre = found.faces[0].rect.center();
+    const std::unique_ptr<QMenu> menu = view.faceMenuAt(
+        QPoint(centre.x() * 200 / model.image().width(), centre.y() * 100 / model.image().height()));
+    QVERIFY2(menu, "the face found must be offered for the edited points");
+}
+
+void tst_PointView::pictureWithoutFaceSavesPackageThatReloads()
+{
+    core::FacialPointsDetector detector;
+    core::FaceMaskProject project;
+    ui::PointView view(&detector);
+    view.setFacialPoints(project.facialPoints());
+    QSignalSpy pointsUpdated(project.facialPoints(), &core::FacialPoints::pointsUpdated);
+
+    view.setImage(QImage(testimages::testPicture("chelsea.png")));
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(project.facialPoints()->count(), 75);
+
+    const QString path = dir->filePath(QStringLiteral("cat.pmk"));
+    QVERIFY(project.save(path));
+    core::FaceMaskProject reopened;
+    QVERIFY2(reopened.load(path), "a package saved from a picture without a face must reopen");
+    QCOMPARE(reopened.facialPoints()->count(), 75);
+}
+
+void tst_PointView::placingPointsOnSecondFace()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    const QImage picture(testimages::testPicture("2008_001009.jpg"));
+    // Half size, so that the view's and the picture's pixels differ.
+    view.resize(picture.width() / 2, picture.height() / 2);
+    const core::DetectionResult expected = detectNow(detector, picture);
+    QCOMPARE(expected.faces.size(), 2);
+    const int other = 1 - expected.placed;
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+
+    view.setImage(picture);
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(model.points(), expected.points);
+
+    const QPoint placedCentre = expected.faces[expected.placed].rect.center() / 2;
+    const QPoint otherCentre = expected.faces[other].rect.center() / 2;
+    QVERIFY2(!view.faceMenuAt(placedCentre), "the face holding the points offers nothing");
+    QVERIFY2(!view.faceMenuAt(QPoint(1, 1)), "outside every face there is nothing to offer");
+
+    const QImage plain = view.grab().toImage();
+    std::unique_ptr<QMenu> menu = view.faceMenuAt(otherCentre);
+    QVERIFY(menu);
+    const QList<QAction*> actions = menu->actions();
+    QCOMPARE(actions.size(), 1);
+    QCOMPARE(actions.at(0)->text(), QStringLiteral("Place Points on This Face"));
+    const QImage outlined = view.grab().toImage();
+    const QRect otherInView(expected.faces[other].rect.topLeft() / 2, expected.faces[other].rect.size() / 2);
+    const QPoint outlineEdge(otherInView.left() + 1, otherInView.center().y());
+    QVERIFY2(outlined.pixel(outlineEdge) != plain.pixel(outlineEdge), "the other face is outlined while the menu is open");
+    QCOMPARE(outlined.pixel(1, 1), plain.pixel(1, 1));
+    menu.reset();
+    QCOMPARE(view.grab().toImage(), plain);
+    QCOMPARE(model.points(), expected.points);
+
+    menu = view.faceMenuAt(otherCentre);
+    QVERIFY(menu);
+    menu->actions().at(0)->trigger();
+    menu.reset();
+    QCOMPARE(model.points(), expected.faces[other].points);
+    QCOMPARE(stack.undoText(), QStringLiteral("Place Points on Face"));
+    QVERIFY2(view.faceMenuAt(placedCentre), "now the largest face is the other one");
+
+    stack.undo();
+    QCOMPARE(model.points(), expected.points);
+    stack.redo();
+    QCOMPARE(model.points(), expected.faces[other].points);
 }
 
 QTEST_MAIN(tst_PointView)

@@ -30,6 +30,8 @@ private slots:
     void savesChosenTypeAndName();
     void cancelledFileDialogChangesNothing();
     void failedSaveWarnsAndStaysOpen();
+    void tooFewPointsAreRefusedBeforeAnyFile_data();
+    void tooFewPointsAreRefusedBeforeAnyFile();
     void cancelClosesWithoutTouchingProject();
 
 private:
@@ -217,6 +219,51 @@ void tst_SavePMKForm::cancelClosesWithoutTouchingProject()
     QCOMPARE(project.name(), QStringLiteral("Kept"));
     QCOMPARE(project.effectType(), 0);
     QVERIFY(prompts->records.isEmpty());
+}
+
+void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile_data()
+{
+    QTest::addColumn<int>("pointCount");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("no-points") << 0 << false;
+    QTest::newRow("the-68-predicted-only") << 68 << false;
+    QTest::newRow("one-short") << 74 << false;
+    QTest::newRow("complete") << 75 << true;
+    QTest::newRow("more-than-needed") << 80 << true;
+}
+
+void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile()
+{
+    QFETCH(int, pointCount);
+    QFETCH(bool, saved);
+    core::FaceMaskProject project;
+    fillProject(project);
+    project.facialPoints()->setPoints(core::FacialPointVector(size_t(pointCount), FacialPoint(0.5, 0.25)));
+    project.setName(QStringLiteral("Before"));
+    ui::SavePMKForm form(&project);
+    form.show();
+    child<QLineEdit>(form, "nameEdit")->setText(QStringLiteral("After"));
+    const QString path = dir->filePath(QStringLiteral("effect.pmk"));
+    prompts->fileNames.enqueue(path);
+
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+
+    QCOMPARE(QFile::exists(path), saved);
+    QCOMPARE(form.isVisible(), !saved);
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (saved) {
+        QVERIFY(warnings.isEmpty());
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings.at(0).title, QStringLiteral("Saving error"));
+    QCOMPARE(warnings.at(0).text,
+             QStringLiteral("The project has %1 points; a package needs 75. Open or paste a picture "
+                            "to detect them, or open a complete PMK file.")
+                 .arg(pointCount));
+    QVERIFY2(prompts->ofKind(QStringLiteral("save")).isEmpty(), "no file name may be asked for");
+    QCOMPARE(project.name(), QStringLiteral("Before"));
+    form.close();
 }
 
 QTEST_MAIN(tst_SavePMKForm)

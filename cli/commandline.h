@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QCommandLineOption;
+class QCommandLineParser;
+
+// What every command of facemask-cli shares: exit statuses, option parsing and the two streams
+// (results on stdout, messages on stderr). Main thread only.
+namespace cli {
+
+enum ExitStatus {
+    Success = 0,          // every input succeeded
+    InputFailed = 1,      // at least one input failed; the others were still processed
+    UsageError = 2,       // the command line was wrong; nothing was done
+    ModelUnavailable = 3, // the landmark model is missing or unreadable
+};
+
+constexpr char programName[] = "facemask-cli";
+
+// Adds --help and --version, then parses arguments (arguments[0] is the command's name). Returns
+// the status to end the command with when it must not run: Success after printing its help or
+// the version, UsageError after printing the parser's complaint. nullopt means: go on.
+std::optional<int> parseCommandLine(QCommandLineParser& parser, const QString& command,
+                                    const QStringList& arguments);
+
+// Prints "facemask-cli COMMAND: message" and the way to the command's help on stderr.
+int usageError(const QString& command, const QString& message);
+
+// --model PATH, shared by the commands that detect.
+QCommandLineOption modelOption();
+
+// One line (a newline is added) on stdout or stderr, in UTF-8, flushed at once.
+void printResult(const QString& line);
+void printMessage(const QString& line);
+// Text on stderr as it is, for progress lines rewritten in place.
+void printRaw(const QString& text);
+
+bool stderrIsTerminal();
+// The width of the terminal on stderr, 80 when it cannot be told.
+int terminalColumns();
+
+} // namespace cli

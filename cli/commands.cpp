@@ -1,0 +1,76 @@
+#include "commands.h"
+
+#include "commandline.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace cli {
+
+const std::vector<Command>& commands()
+{
+    static const std::vector<Command> table{
+        {"detect", "Find the faces in pictures and print their landmark points.", &runDetect},
+        {"make", "Detect the points of pictures and write one package per picture.", &runMake},
+        {"info", "Check packages as the window opens them and print what they hold.", &runInfo},
+        {"points", "Print the points of a package.", &runPoints},
+        {"preview", "Draw a package's mask on the face of a picture, as PNG.", &runPreview},
+    };
+    return table;
+}
+
+namespace {
+
+const Command* findCommand(const QString& name)
+{
+    for (const Command& command : commands()) {
+        if (name == QLatin1String(command.name)) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+QString programDescription()
+{
+    QString text = QStringLiteral("Face-mask packages and landmark points from the command line.\n\n"
+                                  "Commands:\n");
+    for (const Command& command : commands()) {
+        text += QStringLiteral("  %1  %2\n").arg(QString::fromLatin1(command.name), -8)
+                    .arg(QString::fromLatin1(command.summary));
+    }
+    text += QStringLiteral("\n'%1 COMMAND --help' describes a command.\n"
+                           "Exit status: 0 every input succeeded, 1 at least one input failed, "
+                           "2 usage error, 3 the landmark model is missing or unreadable.")
+                .arg(programName);
+    return text;
+}
+
+} // namespace
+
+int runProgram(const QStringList& arguments)
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(programName));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FACEMASK_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(programDescription());
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."),
+                                 QStringLiteral("COMMAND [options] [arguments]"));
+    // Everything after the command is the command's own, options included.
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (const std::optional<int> done = parseCommandLine(parser, QString(), arguments)) {
+        return *done;
+    }
+    const QStringList rest = parser.positionalArguments();
+    if (rest.isEmpty()) {
+        return usageError(QString(), QStringLiteral("no command given"));
+    }
+    const Command* command = findCommand(rest.first());
+    if (!command) {
+        return usageError(QString(), QStringLiteral("unknown command '%1'").arg(rest.first()));
+    }
+    return command->run(rest);
+}
+
+} // namespace cli

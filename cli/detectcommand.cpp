@@ -1,0 +1,105 @@
+// facemask-cli detect [--json] PICTURE...: the points the window would place on each picture.
+#include "commandline.h"
+#include "commands.h"
+#include "landmarkmodel.h"
+#include "parallelbatch.h"
+#include "pictureintake.h"
+#include "reports.h"
+
+#include "facedetectionmodule.h"
+#include "landmarkpipeline.h"
+
+#include <QCommandLineParser>
+#include <QThread>
+
+namespace cli {
+
+namespace {
+
+const char* const command = "detect";
+
+PictureReport detectPicture(core::FaceDetectionModule& module, const QString& path)
+{
+    PictureReport report;
+    report.file = path;
+    const Picture picture = readPicture(path);
+    if (picture.image.isNull()) {
+        report.error = picture.failure;
+        return report;
+    }
+    report.detection = core::runLandmarkPipeline(module, picture.image);
+    if (report.detection.points.empty()) {
+        report.error = QStringLiteral("the picture could not be processed (out of memory)");
+    }
+    return report;
+}
+
+} // namespace
+
+int runDetect(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Finds the faces in each picture and prints the landmark points the window "
+                       "would place: one line per picture (file, number of faces, points as "
+                       "x,y fractions of the picture), or one JSON array with --json."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON array."));
+    const QCommandLineOption model = modelOption();
+    parser.addOption(json);
+    parser.addOption(model);
+    parser.addPositionalArgument(QStringLiteral("pictures"), QStringLiteral("Picture files."),
+                                 QStringLiteral("PICTURE..."));
+    if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
+        return *done;
+    }
+    const QStringList pictures = parser.positionalArguments();
+    if (pictures.isEmpty()) {
+        return usageError(command, QStringLiteral("no picture given"));
+    }
+    LandmarkModel landmarks = loadLandmarkModel(parser.value(model));
+    if (!landmarks.module) {
+        printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, landmarks.failure));
+        return ModelUnavailable;
+    }
+
+    QVector<PictureReport> reports(pictures.size());
+    const BatchTask task = [&](core::FaceDetectionModule& module, int index) {
+        reports[index] = detectPicture(module, pictures[index]);
+    };
+    // Results go out in the order of the command line, each line as soon as it and every line
+    // before it are known.
+    int printed = 0;
+    QVector<bool> finished(pictures.size(), false);
+    const bool asJson = parser.isSet(json);
+    const BatchListener listener = [&](const BatchEvent& event) {
+        if (event.kind != BatchEvent::Finished) {
+            return;
+        }
+        finished[event.index] = true;
+        for (; printed < pictures.size() && finished[printed]; ++printed) {
+            const PictureReport& report = reports[printed];
+            if (report.file.isEmpty()) {
+                reports[printed] = {pictures[printed], {}, QStringLiteral("out of memory")};
+            }
+            if (!report.error.isEmpty()) {
+                printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + report.file
+                             + QStringLiteral(": ") + report.error);
+            } else if (!asJson) {
+                printResult(detectionLine(report));
+            }
+        }
+    };
+    runBatch(*landmarks.module, pictures.size(), QThread::idealThreadCount(), task, listener);
+
+    if (asJson) {
+        printResult(detectionsJson(reports));
+    }
+    for (const PictureReport& report : reports) {
+        if (!report.error.isEmpty()) {
+            return InputFailed;
+        }
+    }
+    return Success;
+}
+
+} // namespace cli

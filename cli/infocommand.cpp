@@ -1,0 +1,53 @@
+// facemask-cli info [--json] PACKAGE...: whether each package opens, as "Open PMK file" decides,
+// and what it holds.
+#include "commandline.h"
+#include "commands.h"
+#include "packagereading.h"
+#include "reports.h"
+
+#include <QCommandLineParser>
+
+namespace cli {
+
+namespace {
+
+const char* const command = "info";
+
+} // namespace
+
+int runInfo(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Checks each package as \"Open PMK file\" does. For an accepted package, "
+                       "prints its name, author, subcategory, effect type, point count, picture "
+                       "size and date; for a refused one, the check that failed. The exit status "
+                       "is 1 when any package is refused."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON array."));
+    parser.addOption(json);
+    parser.addPositionalArgument(QStringLiteral("packages"), QStringLiteral("Package files."),
+                                 QStringLiteral("PACKAGE..."));
+    if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
+        return *done;
+    }
+    const QStringList packages = parser.positionalArguments();
+    if (packages.isEmpty()) {
+        return usageError(command, QStringLiteral("no package given"));
+    }
+
+    QVector<PackageReport> reports;
+    bool anyRefused = false;
+    for (const QString& package : packages) {
+        reports.append(readPackageReport(package));
+        anyRefused = anyRefused || !reports.last().refusal.isEmpty();
+        if (!parser.isSet(json)) {
+            printResult(packageText(reports.last()));
+        }
+    }
+    if (parser.isSet(json)) {
+        printResult(packagesJson(reports));
+    }
+    return anyRefused ? InputFailed : Success;
+}
+
+} // namespace cli

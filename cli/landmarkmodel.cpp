@@ -1,0 +1,46 @@
+#include "landmarkmodel.h"
+
+#include "facedetectionmodule.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace cli {
+
+QStringList landmarkModelCandidates(const QString& givenPath)
+{
+    if (!givenPath.isEmpty()) {
+        return {givenPath};
+    }
+    const QDir programFolder(QCoreApplication::applicationDirPath());
+    return {QString::fromLatin1(core::FaceDetectionModule::defaultModelPath),
+            QDir::cleanPath(programFolder.filePath(QStringLiteral(FACEMASK_INSTALLED_MODEL))),
+            QStringLiteral(FACEMASK_SYSTEM_MODEL)};
+}
+
+LandmarkModel loadLandmarkModel(const QString& givenPath)
+{
+    LandmarkModel model;
+    const QStringList candidates = landmarkModelCandidates(givenPath);
+    for (const QString& candidate : candidates) {
+        if (QFileInfo::exists(candidate)) {
+            model.path = candidate;
+            break;
+        }
+    }
+    if (model.path.isEmpty()) {
+        model.failure = QStringLiteral("no landmark model found (looked for %1)")
+                            .arg(candidates.join(QStringLiteral(", ")));
+        return model;
+    }
+    model.module = core::FaceDetectionModule::load(QFile::encodeName(model.path).toStdString());
+    if (!model.module) {
+        model.failure = QStringLiteral("the landmark model %1 is unreadable or not a 68-point "
+                                       "shape predictor").arg(model.path);
+    }
+    return model;
+}
+
+} // namespace cli

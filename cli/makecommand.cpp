@@ -1,0 +1,213 @@
+// facemask-cli make PICTURE... (-o OUT.pmk | --out-dir DIR): one package per picture, made as
+// the window makes it, on every core at once.
+#include "batchprogress.h"
+#include "commandline.h"
+#include "commands.h"
+#include "landmarkmodel.h"
+#include "packagemaker.h"
+#include "parallelbatch.h"
+
+#include "facedetectionmodule.h"
+#include "facemaskproject.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QThread>
+
+#include <optional>
+
+namespace cli {
+
+namespace {
+
+const char* const command = "make";
+
+struct Options {
+    QCommandLineOption out{{QStringLiteral("o"), QStringLiteral("out")},
+                           QStringLiteral("The package to write (one picture only)."),
+                           QStringLiteral("OUT.pmk")};
+    QCommandLineOption outDir{QStringLiteral("out-dir"),
+                              QStringLiteral("Write BASENAME.pmk into this folder for each picture."),
+                              QStringLiteral("DIR")};
+    QCommandLineOption name{QStringLiteral("name"),
+                            QStringLiteral("The effect's name (default: the picture's base name)."),
+                            QStringLiteral("NAME")};
+    QCommandLineOption type{QStringLiteral("type"),
+                            QStringLiteral("The effect type: face (default), whole or full."),
+                            QStringLiteral("TYPE"), QStringLiteral("face")};
+    QCommandLineOption force{QStringLiteral("force"), QStringLiteral("Replace existing packages.")};
+    QCommandLineOption jobs{{QStringLiteral("j"), QStringLiteral("jobs")},
+                            QStringLiteral("Pictures worked on at once (default: one per core)."),
+                            QStringLiteral("N")};
+    QCommandLineOption model = modelOption();
+};
+
+std::optional<int> effectTypeNamed(const QString& name)
+{
+    if (name == QLatin1String("face")) {
+        return core::FaceOnly;
+    }
+    if (name == QLatin1String("whole")) {
+        return core::WholeImage;
+    }
+    if (name == QLatin1String("full")) {
+        return core::FullFrame;
+    }
+    return std::nullopt;
+}
+
+QString baseNameOf(const QString& picture)
+{
+    return QFileInfo(picture).completeBaseName();
+}
+
+// One request per picture; the author and subcategory are those of a new project in the window.
+QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Options& options,
+                                     const QStringList& pictures, int effectType)
+{
+    const core::ProjectSnapshot fresh = core::FaceMaskProject().snapshot();
+    QVector<PackageRequest> requests;
+    for (const QString& picture : pictures) {
+        PackageRequest request;
+        request.picturePath = picture;
+        request.packagePath = parser.isSet(options.out)
+            ? parser.value(options.out)
+            : QDir(parser.value(options.outDir)).filePath(baseNameOf(picture) + QStringLiteral(".pmk"));
+        request.properties = fresh;
+        request.properties.name = parser.isSet(options.name) ? parser.value(options.name)
+                                                             : baseNameOf(picture);
+        request.properties.effectType = effectType;
+        request.replaceExisting = parser.isSet(options.force);
+        requests.append(request);
+    }
+    return requests;
+}
+
+// Two pictures of one base name would go to one package, the second replacing the first:
+// the later ones fail instead, whatever --force says.
+QVector<QString> collisions(const QVector<PackageRequest>& requests)
+{
+    QVector<QString> failures(requests.size());
+    QHash<QString, int> firstFor;
+    for (int i = 0; i < requests.size(); ++i) {
+        const QString key = QFileInfo(requests[i].packagePath).absoluteFilePath();
+        const auto earlier = firstFor.constFind(key);
+        if (earlier != firstFor.constEnd()) {
+            failures[i] = QStringLiteral("%1 is the package of %2 already")
+                              .arg(requests[i].packagePath, requests[*earlier].picturePath);
+        } else {
+            firstFor.insert(key, i);
+        }
+    }
+    return failures;
+}
+
+QString summaryLine(int written, int failed)
+{
+    return QStringLiteral("%1 %2 written, %3 failed")
+        .arg(written)
+        .arg(written == 1 ? QStringLiteral("package") : QStringLiteral("packages"))
+        .arg(failed);
+}
+
+QString outcomeLine(const PackageRequest& request, const PackageOutcome& outcome)
+{
+    if (!outcome.written) {
+        const QString why = outcome.failure.isEmpty() ? QStringLiteral("out of memory") : outcome.failure;
+        return request.picturePath + QStringLiteral(": failed: ") + why;
+    }
+    return request.picturePath + QStringLiteral(" -> ") + request.packagePath + QStringLiteral(" (")
+        + QString::number(outcome.faceCount)
+        + (outcome.faceCount == 1 ? QStringLiteral(" face)") : QStringLiteral(" faces)"));
+}
+
+} // namespace
+
+int runMake(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Detects the points of each picture and writes one package per picture, "
+                       "as saving from the window would. Existing packages are kept unless "
+                       "--force is given. The last line sums up: \"12 packages written, 1 failed\"."));
+    const Options options;
+    for (const QCommandLineOption& option : {options.out, options.outDir, options.name, options.type,
+                                             options.force, options.jobs, options.model}) {
+        parser.addOption(option);
+    }
+    parser.addPositionalArgument(QStringLiteral("pictures"), QStringLiteral("Picture files."),
+                                 QStringLiteral("PICTURE..."));
+    if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
+        return *done;
+    }
+
+    const QStringList pictures = parser.positionalArguments();
+    if (pictures.isEmpty()) {
+        return usageError(command, QStringLiteral("no picture given"));
+    }
+    if (parser.isSet(options.out) == parser.isSet(options.outDir)) {
+        return usageError(command, QStringLiteral("give either -o OUT.pmk or --out-dir DIR"));
+    }
+    if (parser.isSet(options.out) && pictures.size() != 1) {
+        return usageError(command, QStringLiteral("-o takes exactly one picture; use --out-dir for more"));
+    }
+    const std::optional<int> effectType = effectTypeNamed(parser.value(options.type));
+    if (!effectType) {
+        return usageError(command, QStringLiteral("--type is face, whole or full, not '%1'")
+                                       .arg(parser.value(options.type)));
+    }
+    int jobs = QThread::idealThreadCount();
+    if (parser.isSet(options.jobs)) {
+        bool number = false;
+        jobs = parser.value(options.jobs).toInt(&number);
+        if (!number || jobs < 1) {
+            return usageError(command, QStringLiteral("--jobs takes a number of at least 1"));
+        }
+    }
+
+    LandmarkModel landmarks = loadLandmarkModel(parser.value(options.model));
+    if (!landmarks.module) {
+        printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, landmarks.failure));
+        return ModelUnavailable;
+    }
+    if (parser.isSet(options.outDir) && !QDir().mkpath(parser.value(options.outDir))) {
+        printMessage(QStringLiteral("%1 %2: cannot make the folder %3")
+                         .arg(programName, command, parser.value(options.outDir)));
+        printMessage(summaryLine(0, pictures.size()));
+        return InputFailed;
+    }
+
+    const QVector<PackageRequest> requests = planRequests(parser, options, pictures, *effectType);
+    const QVector<QString> refusals = collisions(requests);
+    QVector<PackageOutcome> outcomes(requests.size());
+    const BatchTask task = [&](core::FaceDetectionModule& module, int index) {
+        outcomes[index] = refusals[index].isEmpty() ? makePackage(module, requests[index])
+                                                    : PackageOutcome{false, refusals[index], 0};
+    };
+    BatchProgress progress(requests.size(), stderrIsTerminal());
+    int written = 0;
+    const BatchListener listener = [&](const BatchEvent& event) {
+        switch (event.kind) {
+        case BatchEvent::Started:
+            progress.started(requests[event.index].picturePath);
+            break;
+        case BatchEvent::Finished: {
+            const PackageOutcome& outcome = outcomes[event.index];
+            written += outcome.written ? 1 : 0;
+            progress.finished(requests[event.index].picturePath, outcome.written,
+                              outcomeLine(requests[event.index], outcome));
+            break;
+        }
+        case BatchEvent::Tick:
+            progress.tick();
+            break;
+        }
+    };
+    runBatch(*landmarks.module, requests.size(), jobs, task, listener);
+    progress.end(summaryLine(written, requests.size() - written));
+    return written == requests.size() ? Success : InputFailed;
+}
+
+} // namespace cli

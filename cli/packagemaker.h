@@ -1,0 +1,34 @@
+#pragma once
+
+#include "facemaskproject.h"
+
+#include <QString>
+
+namespace core {
+class FaceDetectionModule;
+}
+
+namespace cli {
+
+struct PackageRequest {
+    QString picturePath;
+    QString packagePath;
+    // Author, subcategory, name and effect type as they go into the package; the picture and
+    // the points are filled in from the picture file.
+    core::ProjectSnapshot properties;
+    bool replaceExisting = false;
+};
+
+struct PackageOutcome {
+    bool written = false;
+    QString failure;  // why nothing was written, for the user
+    int faceCount = 0;
+};
+
+// Reads the picture as the window reads picture files, places the points the window would
+// place and saves the package as the window's Save does (core::savePackage: same members,
+// written beside the target and moved into place). An existing package is kept unless
+// replaceExisting. Any thread, with a module used by no other thread meanwhile.
+PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageRequest& request);
+
+} // namespace cli

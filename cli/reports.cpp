@@ -1,0 +1,187 @@
+#include "reports.h"
+
+#include <json/json.h>
+
+#include <memory>
+#include <sstream>
+
+namespace cli {
+
+namespace {
+
+Json::Value jsonString(const QString& text)
+{
+    return Json::Value(text.toUtf8().toStdString());
+}
+
+QString toText(const Json::Value& document)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    builder["emitUTF8"] = true;
+    // With comments kept, every array would take one line per element.
+    builder["commentStyle"] = "None";
+    builder["precision"] = Json::Value::defaultRealPrecision;
+    builder["precisionType"] = "significant";
+    return QString::fromStdString(Json::writeString(builder, document));
+}
+
+Json::Value pointsArray(const core::FacialPointVector& points)
+{
+    Json::Value array(Json::arrayValue);
+    for (const FacialPoint& point : points) {
+        Json::Value pair(Json::arrayValue);
+        pair.append(point.x());
+        pair.append(point.y());
+        array.append(pair);
+    }
+    return array;
+}
+
+Json::Value rectArray(const QRect& rect)
+{
+    Json::Value array(Json::arrayValue);
+    for (int value : {rect.left(), rect.top(), rect.right(), rect.bottom()}) {
+        array.append(value);
+    }
+    return array;
+}
+
+Json::Value detectionObject(const PictureReport& report)
+{
+    Json::Value object(Json::objectValue);
+    object["file"] = jsonString(report.file);
+    if (!report.error.isEmpty()) {
+        object["error"] = jsonString(report.error);
+        return object;
+    }
+    const core::DetectionResult& detection = report.detection;
+    object["faceCount"] = detection.faceCount;
+    object["points"] = pointsArray(detection.points);
+    Json::Value faces(Json::arrayValue);
+    for (const core::DetectedFace& face : detection.faces) {
+        Json::Value entry(Json::objectValue);
+        entry["rect"] = rectArray(face.rect);
+        entry["points"] = pointsArray(face.points);
+        faces.append(entry);
+    }
+    object["faces"] = faces;
+    object["placed"] = detection.placed;
+    return object;
+}
+
+Json::Value packageObject(const PackageReport& report)
+{
+    Json::Value object(Json::objectValue);
+    const bool ok = report.refusal.isEmpty();
+    object["file"] = jsonString(report.file);
+    object["ok"] = ok;
+    object["reason"] = ok ? Json::Value() : jsonString(report.refusal);
+    for (const char* key : {"name", "author", "subcategory", "effectType", "pointCount",
+                            "imageSize", "time"}) {
+        object[key] = Json::Value();
+    }
+    if (!ok) {
+        return object;
+    }
+    object["name"] = jsonString(report.name);
+    object["author"] = jsonString(report.author);
+    object["subcategory"] = jsonString(report.subcategory);
+    object["effectType"] = report.effectType;
+    object["pointCount"] = Json::UInt64(report.points.size());
+    Json::Value size(Json::arrayValue);
+    size.append(report.pictureSize.width());
+    size.append(report.pictureSize.height());
+    object["imageSize"] = size;
+    object["time"] = jsonString(report.time);
+    return object;
+}
+
+} // namespace
+
+QString coordinateText(double value)
+{
+    return QString::fromStdString(Json::valueToString(value));
+}
+
+QString pointsText(const core::FacialPointVector& points)
+{
+    QStringList pairs;
+    pairs.reserve(int(points.size()));
+    for (const FacialPoint& point : points) {
+        pairs << coordinateText(point.x()) + QLatin1Char(',') + coordinateText(point.y());
+    }
+    return pairs.join(QLatin1Char(' '));
+}
+
+QString detectionLine(const PictureReport& report)
+{
+    return report.file + QLatin1Char('\t') + QString::number(report.detection.faceCount)
+        + QLatin1Char('\t') + pointsText(report.detection.points);
+}
+
+QString detectionsJson(const QVector<PictureReport>& reports)
+{
+    Json::Value array(Json::arrayValue);
+    for (const PictureReport& report : reports) {
+        array.append(detectionObject(report));
+    }
+    return toText(array);
+}
+
+QString effectTypeName(int effectType)
+{
+    switch (effectType) {
+    case 1:
+        return QStringLiteral("whole");
+    case 2:
+        return QStringLiteral("full");
+    default:
+        return QStringLiteral("face");
+    }
+}
+
+QString packageText(const PackageReport& report)
+{
+    if (!report.refusal.isEmpty()) {
+        return report.file + QStringLiteral(": refused: ") + report.refusal;
+    }
+    // Concatenated, not QString::arg: a name holding "%1" must come out as it is.
+    const QString size = QString::number(report.pictureSize.width()) + QStringLiteral(" x ")
+        + QString::number(report.pictureSize.height());
+    return report.file + QStringLiteral("\n  name: ") + report.name
+        + QStringLiteral("\n  author: ") + report.author
+        + QStringLiteral("\n  subcategory: ") + report.subcategory
+        + QStringLiteral("\n  effect type: ") + effectTypeName(report.effectType)
+        + QStringLiteral(" (") + QString::number(report.effectType) + QLatin1Char(')')
+        + QStringLiteral("\n  points: ") + QString::number(report.points.size())
+        + QStringLiteral("\n  picture: ") + size
+        + QStringLiteral("\n  date: ") + report.time;
+}
+
+QString packagesJson(const QVector<PackageReport>& reports)
+{
+    Json::Value array(Json::arrayValue);
+    for (const PackageReport& report : reports) {
+        array.append(packageObject(report));
+    }
+    return toText(array);
+}
+
+QString packagePointsLine(const PackageReport& report)
+{
+    return report.file + QLatin1Char('\t') + pointsText(report.points);
+}
+
+QString packagePointsJson(const PackageReport& report)
+{
+    Json::Value object(Json::objectValue);
+    object["file"] = jsonString(report.file);
+    object["pointCount"] = Json::UInt64(report.points.size());
+    object["points"] = pointsArray(report.points);
+    Json::Value array(Json::arrayValue);
+    array.append(object);
+    return toText(array);
+}
+
+} // namespace cli

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "facialpoints.h"
+#include "landmarkpipeline.h"
+
+#include <QSize>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// How facemask-cli prints its results: one line per input as text, or one JSON array. Numbers
+// are written as the packages write them, with 17 significant digits, so they read back exact.
+// Any thread.
+namespace cli {
+
+// One coordinate as text, e.g. "0.41796875" or "1.0".
+QString coordinateText(double value);
+// "x,y x,y ...": the points in landmark order, fractions of the picture.
+QString pointsText(const core::FacialPointVector& points);
+
+struct PictureReport {
+    QString file;
+    core::DetectionResult detection;
+    QString error;  // set when the picture could not be read or processed
+};
+
+// "FILE<TAB>FACES<TAB>POINTS" for a detected picture.
+QString detectionLine(const PictureReport& report);
+// [{"file", "faceCount", "points", "faces": [{"rect", "points"}], "placed"} or {"file", "error"}]
+QString detectionsJson(const QVector<PictureReport>& reports);
+
+struct PackageReport {
+    QString file;
+    QString refusal;  // empty when the package was accepted
+    QString name;
+    QString author;
+    QString subcategory;
+    int effectType = 0;
+    core::FacialPointVector points;
+    QSize pictureSize;
+    QString time;
+};
+
+// Several "key: value" lines, or "FILE: refused: REASON".
+QString packageText(const PackageReport& report);
+// [{"file", "ok", "reason", "name", "author", "subcategory", "effectType", "pointCount",
+//   "imageSize", "time"}]; the package's fields are null for a refused one.
+QString packagesJson(const QVector<PackageReport>& reports);
+
+// "FILE<TAB>POINTS", the points in the form detect prints them.
+QString packagePointsLine(const PackageReport& report);
+// [{"file", "pointCount", "points"}]
+QString packagePointsJson(const PackageReport& report);
+
+// "face", "whole" or "full"; what --type of make takes.
+QString effectTypeName(int effectType);
+
+} // namespace cli

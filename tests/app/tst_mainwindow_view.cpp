@@ -1,0 +1,193 @@
+// The window's View menu, its shortcuts, the footer's point line, and keys that work before
+// any click. Runs without the landmark model, so no detection changes the points.
+#include "facialpoints.h"
+#include "fakeprompts.h"
+#include "mainwindow.h"
+#include "pointview.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QtTest>
+
+#include <cmath>
+
+static ui::PointView* pointView(ui::MainWindow& window)
+{
+    return dynamic_cast<ui::PointView*>(window.findChild<QWidget*>(QStringLiteral("pointView")));
+}
+
+static QMenu* viewMenu(ui::MainWindow& window)
+{
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    const QList<QAction*> menus = menuBar ? menuBar->actions() : QList<QAction*>();
+    for (QAction* menu : menus) {
+        if (menu->text() == QStringLiteral("View")) {
+            return menu->menu();
+        }
+    }
+    return nullptr;
+}
+
+static QAction* viewAction(ui::MainWindow& window, const QString& text)
+{
+    QMenu* menu = viewMenu(window);
+    const QList<QAction*> actions = menu ? menu->actions() : QList<QAction*>();
+    for (QAction* action : actions) {
+        if (action->text() == text) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+class tst_MainWindowView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void viewMenuFollowsFile();
+    void viewMenuEntries_data();
+    void viewMenuEntries();
+    void shortcutsZoom_data();
+    void shortcutsZoom();
+    void pasteWorksBeforeAnyClick();
+    void footerShowsSelectedPoint();
+
+private:
+    std::unique_ptr<FakePrompts> prompts;
+};
+
+void tst_MainWindowView::initTestCase()
+{
+    core::registerFacialPointVector();
+}
+
+void tst_MainWindowView::init()
+{
+    prompts = std::make_unique<FakePrompts>();
+}
+
+void tst_MainWindowView::cleanup()
+{
+    prompts.reset();
+}
+
+void tst_MainWindowView::viewMenuFollowsFile()
+{
+    ui::MainWindow window;
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    QVERIFY(menuBar);
+    const QList<QAction*> menus = menuBar->actions();
+    QVERIFY(menus.size() >= 2);
+    QCOMPARE(menus.at(0)->text(), QStringLiteral("File"));
+    int view = -1;
+    for (int i = 0; i < menus.size(); ++i) {
+        if (menus.at(i)->text() == QStringLiteral("View")) {
+            view = i;
+        }
+    }
+    QVERIFY2(view > 0, "no View menu after File");
+}
+
+void tst_MainWindowView::viewMenuEntries_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("shortcuts");
+    QTest::addColumn<bool>("checkable");
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("zoom-in") << "Zoom In" << QStringList{"Ctrl+=", "Ctrl++"} << false << false;
+    QTest::newRow("zoom-out") << "Zoom Out" << QStringList{"Ctrl+-"} << false << false;
+    QTest::newRow("fit") << "Fit to Window" << QStringList{"Ctrl+0"} << false << false;
+    QTest::newRow("numbers") << "Show Numbers" << QStringList{} << true << true;
+    QTest::newRow("outline") << "Show Outline" << QStringList{} << true << true;
+    QTest::newRow("aspect") << "Keep Aspect Ratio" << QStringList{} << true << false;
+}
+
+void tst_MainWindowView::viewMenuEntries()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, shortcuts);
+    QFETCH(bool, checkable);
+    QFETCH(bool, checked);
+    ui::MainWindow window;
+    QAction* action = viewAction(window, text);
+    QVERIFY2(action, qPrintable(text));
+    QStringList actual;
+    for (const QKeySequence& sequence : action->shortcuts()) {
+        actual << sequence.toString(QKeySequence::PortableText);
+    }
+    QCOMPARE(actual, shortcuts);
+    QCOMPARE(action->isCheckable(), checkable);
+    QCOMPARE(action->isChecked(), checked);
+}
+
+void tst_MainWindowView::shortcutsZoom_data()
+{
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<double>("expectedZoom");
+    const int ctrl = int(Qt::ControlModifier);
+    QTest::newRow("ctrl-equal") << QList<int>{ctrl | Qt::Key_Equal} << 1.25;
+    QTest::newRow("ctrl-plus") << QList<int>{ctrl | Qt::Key_Plus} << 1.25;
+    QTest::newRow("in-in-out") << QList<int>{ctrl | Qt::Key_Equal, ctrl | Qt::Key_Equal, ctrl | Qt::Key_Minus} << 1.25;
+    QTest::newRow("in-then-fit") << QList<int>{ctrl | Qt::Key_Equal, ctrl | Qt::Key_Equal, ctrl | Qt::Key_0} << 1.0;
+    QTest::newRow("out-at-fit") << QList<int>{ctrl | Qt::Key_Minus} << 1.0;
+}
+
+void tst_MainWindowView::shortcutsZoom()
+{
+    QFETCH(QList<int>, keys);
+    QFETCH(double, expectedZoom);
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ui::PointView* view = pointView(window);
+    view->setImage(testimages::filled(64, 48, Qt::darkCyan));
+    for (int key : keys) {
+        QTest::keyClick(window.windowHandle(), Qt::Key(key & ~Qt::KeyboardModifierMask),
+                        Qt::KeyboardModifiers(key & Qt::KeyboardModifierMask));
+    }
+    QVERIFY2(std::abs(view->zoom() - expectedZoom) < 1e-9, qPrintable(QString::number(view->zoom())));
+}
+
+void tst_MainWindowView::pasteWorksBeforeAnyClick()
+{
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QGuiApplication::clipboard()->setImage(testimages::filled(40, 10, Qt::blue));
+    // Sent to the window, as the keyboard does: it reaches whichever widget has the focus.
+    QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(pointView(window)->facialPoints()->image().size(), QSize(40, 10));
+}
+
+void tst_MainWindowView::footerShowsSelectedPoint()
+{
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    ui::PointView* view = pointView(window);
+    view->setImage(testimages::filled(512, 512, Qt::gray));
+    view->facialPoints()->setPoints({FacialPoint(0.25, 0.5), FacialPoint(0.5, 0.5)});
+    QCoreApplication::processEvents();
+    const QString before = footer->text();
+
+    QTest::keyClick(window.windowHandle(), Qt::Key_Tab);
+    QCOMPARE(footer->text(), QStringLiteral("Point 0: 128.0, 256.0 px of 512 \u00d7 512"));
+    viewAction(window, QStringLiteral("Zoom In"))->trigger();
+    QCOMPARE(footer->text(), QStringLiteral("Point 0: 128.0, 256.0 px of 512 \u00d7 512 \u2014 125 %"));
+    QTest::keyClick(window.windowHandle(), Qt::Key_Escape);
+    QCOMPARE(footer->text(), before);
+}
+
+QTEST_MAIN(tst_MainWindowView)
+#include "tst_mainwindow_view.moc"

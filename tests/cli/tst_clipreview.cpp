@@ -1,0 +1,176 @@
+// facemask-cli preview, started as a user starts it, against the renderer called in process.
+#include "facedetectionmodule.h"
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "imagefiles.h"
+#include "landmarkpipeline.h"
+#include "maskrenderer.h"
+#include "testimages.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runCli(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
+    Run run;
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QString describe(const Run& run)
+{
+    return QStringLiteral("status %1\nstdout: %2\nstderr: %3")
+        .arg(run.status)
+        .arg(QString::fromUtf8(run.out), QString::fromUtf8(run.err));
+}
+
+} // namespace
+
+class tst_CliPreview : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void previewEqualsTheWindowsRenderer_data();
+    void previewEqualsTheWindowsRenderer();
+    void failures_data();
+    void failures();
+
+private:
+    QString writePackage(int type);
+
+    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<core::FaceDetectionModule> module;
+    QImage maskPicture;
+    core::FacialPointVector maskPoints;
+};
+
+void tst_CliPreview::initTestCase()
+{
+    folder = std::make_unique<QTemporaryDir>();
+    module = core::FaceDetectionModule::load();
+    QVERIFY2(module, "the landmark model shape_predictor.dat is missing from the working folder");
+    maskPicture = core::readImageFile(testimages::testPicture("astronaut.png"));
+    maskPoints = core::runLandmarkPipeline(*module, maskPicture).points;
+    QCOMPARE(int(maskPoints.size()), 75);
+}
+
+QString tst_CliPreview::writePackage(int type)
+{
+    core::FaceMaskProject project;
+    project.setName(QStringLiteral("astronaut"));
+    project.setEffectType(type);
+    project.facialPoints()->setImage(maskPicture);
+    project.facialPoints()->setPoints(maskPoints);
+    const QString path = folder->filePath(QStringLiteral("mask-%1.pmk").arg(type));
+    return project.save(path) ? path : QString();
+}
+
+void tst_CliPreview::previewEqualsTheWindowsRenderer_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::newRow("face-only") << int(core::FaceOnly);
+    QTest::newRow("whole-image") << int(core::WholeImage);
+    QTest::newRow("full-frame-effect") << int(core::FullFrame);
+}
+
+void tst_CliPreview::previewEqualsTheWindowsRenderer()
+{
+    QFETCH(int, type);
+    const QString package = writePackage(type);
+    QVERIFY(!package.isEmpty());
+    const QString facePath = testimages::testPicture("Tom_Cruise_avp_2014_4.jpg");
+    const QString out = folder->filePath(QStringLiteral("preview-%1.png").arg(type));
+    const Run run = runCli({QStringLiteral("preview"), package, facePath, QStringLiteral("-o"), out});
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QVERIFY(run.out.startsWith(out.toUtf8() + ": 565x800"));
+
+    // The package as the window loads it, on the face the same pipeline finds.
+    core::FaceMaskProject loaded;
+    QVERIFY(loaded.load(package));
+    QCOMPARE(loaded.effectType(), type);
+    const QImage face = core::readImageFile(facePath);
+    preview::MaskRenderer renderer;
+    renderer.setPicture(loaded.facialPoints()->image());
+    renderer.setPoints(loaded.facialPoints()->points());
+    renderer.setEffectType(loaded.effectType());
+    const QImage expected = renderer.render(face, core::runLandmarkPipeline(*module, face).points);
+    QFile file(out);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.read(8).startsWith("\x89PNG"));
+    QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32), expected);
+    QVERIFY(expected != face.convertToFormat(QImage::Format_RGB32));
+}
+
+void tst_CliPreview::failures_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no-output-option") << "no-output" << 2 << "no output file given";
+    QTest::newRow("one-input-only") << "one-input" << 2 << "a package and a face picture are needed";
+    QTest::newRow("refused-package") << "bad-package" << 1 << "the package was refused";
+    QTest::newRow("unreadable-face-picture") << "bad-picture" << 1 << "broken.png";
+    QTest::newRow("picture-without-face") << "no-face" << 1 << "no face found";
+    QTest::newRow("output-under-a-regular-file") << "bad-output" << 1 << "cannot be written";
+}
+
+void tst_CliPreview::failures()
+{
+    QFETCH(QString, what);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    const QString package = writePackage(core::FaceOnly);
+    const QString notPackage = folder->filePath(QStringLiteral("broken.png"));
+    QFile broken(notPackage);
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    broken.write("neither a package nor a picture");
+    broken.close();
+    const QString face = testimages::testPicture("Tom_Cruise_avp_2014_4.jpg");
+    const QString out = folder->filePath(QStringLiteral("failed.png"));
+    QFile::remove(out);
+    QStringList arguments{QStringLiteral("preview")};
+    if (what == QLatin1String("no-output")) {
+        arguments << package << face;
+    } else if (what == QLatin1String("one-input")) {
+        arguments << package << QStringLiteral("-o") << out;
+    } else if (what == QLatin1String("bad-package")) {
+        arguments << notPackage << face << QStringLiteral("-o") << out;
+    } else if (what == QLatin1String("bad-picture")) {
+        arguments << package << notPackage << QStringLiteral("-o") << out;
+    } else if (what == QLatin1String("no-face")) {
+        arguments << package << testimages::testPicture("chelsea.png") << QStringLiteral("-o") << out;
+    } else {
+        // The parent is a regular file: the write fails even as root.
+        arguments << package << face << QStringLiteral("-o") << notPackage + QStringLiteral("/out.png");
+    }
+    const Run run = runCli(arguments);
+    QVERIFY2(run.status == status, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains(message.toUtf8()), qPrintable(describe(run)));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFile::exists(out));
+}
+
+QTEST_GUILESS_MAIN(tst_CliPreview)
+#include "tst_clipreview.moc"

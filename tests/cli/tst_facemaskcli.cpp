@@ -1,0 +1,604 @@
+// facemask-cli through its real executable: outputs, packages and exit statuses.
+#include "facedetectionmodule.h"
+#include "facemaskproject.h"
+#include "imagefiles.h"
+#include "landmarkgeometry.h"
+#include "landmarkpipeline.h"
+#include "packagefixtures.h"
+#include "stocklandmarks.h"
+#include "testimages.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace packagefixtures;
+using core::FacialPointVector;
+using testimages::testPicture;
+
+namespace {
+
+constexpr int processTimeoutMs = 300'000;
+
+const char* const packageMembers[] = {"effect.json", "properties.json", "images/main/image.png",
+                                      "images/thumbnail/small.jpg", "images/thumbnail/medium.jpg",
+                                      "images/thumbnail/large.jpg"};
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the program in folder (default: the test's own, which holds shape_predictor.dat).
+Run runCli(const QStringList& arguments, const QString& folder = QString())
+{
+    QProcess process;
+    if (!folder.isEmpty()) {
+        process.setWorkingDirectory(folder);
+    }
+    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
+    Run run;
+    if (!process.waitForFinished(processTimeoutMs) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QString describe(const Run& run)
+{
+    return QStringLiteral("status %1\nstdout: %2\nstderr: %3")
+        .arg(run.status)
+        .arg(QString::fromUtf8(run.out.left(2000)), QString::fromUtf8(run.err));
+}
+
+QString lastLine(const QByteArray& text)
+{
+    const QStringList lines = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+    return lines.isEmpty() ? QString() : lines.last();
+}
+
+FacialPointVector pointsOf(const QJsonValue& value)
+{
+    FacialPointVector points;
+    for (const QJsonValue& pair : value.toArray()) {
+        points.emplace_back(pair.toArray().at(0).toDouble(), pair.toArray().at(1).toDouble());
+    }
+    return points;
+}
+
+// Compared bit for bit, not with QPointF's fuzzy equality.
+QString firstDifference(const FacialPointVector& actual, const FacialPointVector& expected)
+{
+    if (actual.size() != expected.size()) {
+        return QStringLiteral("%1 points instead of %2").arg(actual.size()).arg(expected.size());
+    }
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        if (actual[i].x() != expected[i].x() || actual[i].y() != expected[i].y()) {
+            return QStringLiteral("point %1 is (%2, %3), expected (%4, %5)")
+                .arg(i)
+                .arg(actual[i].x(), 0, 'g', 17)
+                .arg(actual[i].y(), 0, 'g', 17)
+                .arg(expected[i].x(), 0, 'g', 17)
+                .arg(expected[i].y(), 0, 'g', 17);
+        }
+    }
+    return {};
+}
+
+// dlib's parts with the derived points, as fractions: the window's markup of a stock result.
+FacialPointVector completed(const QVector<QPoint>& parts, QSize size)
+{
+    FacialPointVector points = core::landmarks::toFacialPoints(parts);
+    core::landmarks::appendForeheadPoints(points);
+    core::landmarks::normalizePoints(points, size.width(), size.height());
+    return points;
+}
+
+int largestFace(const StockDetection& stock)
+{
+    QVector<QRect> rectangles;
+    for (const StockFace& face : stock.faces) {
+        rectangles.append(face.rect);
+    }
+    return core::landmarks::indexOfLargest(rectangles);
+}
+
+QJsonArray parseArray(const QByteArray& text)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    return error.error == QJsonParseError::NoError ? document.array() : QJsonArray();
+}
+
+} // namespace
+
+class TestFacemaskCli : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void detectJsonEqualsStockDlib_data();
+    void detectJsonEqualsStockDlib();
+    void detectTextCarriesTheJsonNumbers();
+    void detectReportsUnreadablePictures();
+    void exitStatuses_data();
+    void exitStatuses();
+    void missingOrBrokenModelGivesThree_data();
+    void missingOrBrokenModelGivesThree();
+    void makeThenInfoRoundTrips_data();
+    void makeThenInfoRoundTrips();
+    void madePackageEqualsTheWindowsSave();
+    void oneWorkerAndTwoMakeTheSamePackages();
+    void existingPackageIsKeptWithoutForce();
+    void picturesOfOneBaseNameDoNotOverwriteEachOther();
+    void lineModeReportsEveryFile();
+    void terminalShowsAProgressBar();
+    void infoGivesTheLoadersReason_data();
+    void infoGivesTheLoadersReason();
+
+private:
+    QString pathOf(const QString& name) const { return m_folder->filePath(name); }
+
+    std::unique_ptr<StockLandmarks> m_stock;
+    std::unique_ptr<QTemporaryDir> m_folder;
+};
+
+void TestFacemaskCli::initTestCase()
+{
+    QVERIFY2(QFile::exists("shape_predictor.dat"), "the test must run beside shape_predictor.dat");
+    m_stock = std::make_unique<StockLandmarks>("shape_predictor.dat");
+    QVERIFY(m_stock->isLoaded());
+}
+
+void TestFacemaskCli::init()
+{
+    m_folder = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_folder->isValid());
+}
+
+void TestFacemaskCli::detectJsonEqualsStockDlib_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("faceCount");
+
+    QTest::newRow("one-face-png") << "astronaut.png" << 1;
+    QTest::newRow("two-faces-jpeg") << "2008_001009.jpg" << 2;
+    QTest::newRow("one-large-face") << "Tom_Cruise_avp_2014_4.jpg" << 1;
+    QTest::newRow("no-face-odd-width") << "chelsea.png" << 0;
+    QTest::newRow("no-face-grey") << "camera.png" << 0;
+}
+
+void TestFacemaskCli::detectJsonEqualsStockDlib()
+{
+    QFETCH(QString, file);
+    QFETCH(int, faceCount);
+    const QString path = testPicture(file.toLatin1().constData());
+    const StockDetection stock = m_stock->detectFile(path);
+    QVERIFY(stock.pictureLoaded);
+    QCOMPARE(stock.faces.size(), faceCount);
+
+    const Run run = runCli({"detect", "--json", path});
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    const QJsonArray all = parseArray(run.out);
+    QCOMPARE(all.size(), 1);
+    const QJsonObject result = all.at(0).toObject();
+    QCOMPARE(result.value("file").toString(), path);
+    QVERIFY(!result.contains("error"));
+    QCOMPARE(result.value("faceCount").toInt(-1), faceCount);
+    const QJsonArray faces = result.value("faces").toArray();
+    QCOMPARE(faces.size(), faceCount);
+    for (int f = 0; f < faceCount; ++f) {
+        const QRect& rect = stock.faces[f].rect;
+        const QJsonArray expectedRect{rect.left(), rect.top(), rect.left() + rect.width() - 1,
+                                      rect.top() + rect.height() - 1};
+        const QJsonObject face = faces.at(f).toObject();
+        QCOMPARE(face.value("rect").toArray(), expectedRect);
+        const QString diff = firstDifference(pointsOf(face.value("points")),
+                                             completed(stock.faces[f].parts, stock.size));
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("face %1: ").arg(f) + diff));
+    }
+    const int placed = faceCount > 0 ? largestFace(stock) : -1;
+    QCOMPARE(result.value("placed").toInt(-2), placed);
+    const FacialPointVector expected = placed >= 0 ? completed(stock.faces[placed].parts, stock.size)
+                                                   : completed(stock.wholePictureParts, stock.size);
+    const QString diff = firstDifference(pointsOf(result.value("points")), expected);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void TestFacemaskCli::detectTextCarriesTheJsonNumbers()
+{
+    const QStringList pictures{testPicture("2008_001009.jpg"), testPicture("chelsea.png")};
+    const Run text = runCli(QStringList{"detect"} + pictures);
+    const Run json = runCli(QStringList{"detect", "--json"} + pictures);
+    QVERIFY2(text.status == 0, qPrintable(describe(text)));
+    QVERIFY2(json.status == 0, qPrintable(describe(json)));
+    const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
+    const QJsonArray all = parseArray(json.out);
+    QCOMPARE(lines.size(), pictures.size());
+    QCOMPARE(all.size(), pictures.size());
+    for (int i = 0; i < pictures.size(); ++i) {
+        const QStringList fields = lines[i].split('\t');
+        QCOMPARE(fields.size(), 3);
+        QCOMPARE(fields[0], pictures[i]);
+        QCOMPARE(fields[1].toInt(), all.at(i).toObject().value("faceCount").toInt(-1));
+        FacialPointVector points;
+        for (const QString& pair : fields[2].split(' ')) {
+            points.emplace_back(pair.section(',', 0, 0).toDouble(), pair.section(',', 1, 1).toDouble());
+        }
+        const QString diff = firstDifference(points, pointsOf(all.at(i).toObject().value("points")));
+        QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    }
+}
+
+void TestFacemaskCli::detectReportsUnreadablePictures()
+{
+    QFile text(pathOf("notes.png"));
+    QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a picture") > 0);
+    text.close();
+    const QStringList pictures{pathOf("missing.png"), testPicture("astronaut.png"), pathOf("notes.png")};
+    const Run run = runCli(QStringList{"detect", "--json"} + pictures);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    const QJsonArray all = parseArray(run.out);
+    QCOMPARE(all.size(), 3);
+    for (int i : {0, 2}) {
+        const QJsonObject failed = all.at(i).toObject();
+        QCOMPARE(failed.value("file").toString(), pictures[i]);
+        QVERIFY(!failed.value("error").toString().isEmpty());
+        QVERIFY(!failed.contains("points"));
+        QVERIFY2(run.err.contains(pictures[i].toUtf8()), "stderr names the picture that failed");
+    }
+    QCOMPARE(all.at(0).toObject().value("error").toString(), QStringLiteral("no such file"));
+    QCOMPARE(all.at(1).toObject().value("faceCount").toInt(), 1);
+    QCOMPARE(all.at(1).toObject().value("points").toArray().size(), 75);
+}
+
+void TestFacemaskCli::exitStatuses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("expectedOutput");  // a piece of stdout
+
+    const QString face = testPicture("astronaut.png");
+    const QString missing = QStringLiteral("/nonexistent/picture.png");
+    QTest::newRow("no-command") << QStringList{} << 2 << "";
+    QTest::newRow("unknown-command") << QStringList{"paint"} << 2 << "";
+    QTest::newRow("unknown-program-option") << QStringList{"--colour"} << 2 << "";
+    QTest::newRow("program-help") << QStringList{"--help"} << 0 << "Commands:";
+    QTest::newRow("program-version") << QStringList{"--version"} << 0 << "facemask-cli 1.0.0";
+    for (const char* command : {"detect", "make", "info", "points"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1-help").arg(command)))
+            << QStringList{command, "--help"} << 0
+            << QStringLiteral("Usage: facemask-cli %1").arg(command);
+        QTest::newRow(qPrintable(QStringLiteral("%1-version").arg(command)))
+            << QStringList{command, "--version"} << 0 << "facemask-cli 1.0.0";
+        QTest::newRow(qPrintable(QStringLiteral("%1-unknown-option").arg(command)))
+            << QStringList{command, "--colour", face} << 2 << "";
+        QTest::newRow(qPrintable(QStringLiteral("%1-without-inputs").arg(command)))
+            << QStringList{command} << 2 << "";
+    }
+    QTest::newRow("make-without-target") << QStringList{"make", face} << 2 << "";
+    QTest::newRow("make-with-both-targets")
+        << QStringList{"make", "-o", "a.pmk", "--out-dir", "d", face} << 2 << "";
+    QTest::newRow("make-one-file-for-two-pictures")
+        << QStringList{"make", "-o", "a.pmk", face, face} << 2 << "";
+    QTest::newRow("make-unknown-type") << QStringList{"make", "--type", "side", "-o", "a.pmk", face} << 2 << "";
+    QTest::newRow("make-zero-jobs") << QStringList{"make", "--jobs", "0", "-o", "a.pmk", face} << 2 << "";
+    QTest::newRow("make-option-without-value") << QStringList{"make", face, "-o"} << 2 << "";
+    QTest::newRow("points-of-two-packages") << QStringList{"points", "a.pmk", "b.pmk"} << 2 << "";
+    QTest::newRow("detect-succeeds") << QStringList{"detect", face} << 0 << face;
+    QTest::newRow("detect-one-of-two-fails") << QStringList{"detect", missing, face} << 1 << face;
+    QTest::newRow("make-of-missing-picture-fails")
+        << QStringList{"make", "-o", "never.pmk", missing} << 1 << "";
+    QTest::newRow("info-of-missing-package-fails") << QStringList{"info", "missing.pmk"} << 1
+                                                   << "missing.pmk: refused: ";
+    QTest::newRow("points-of-missing-package-fails") << QStringList{"points", "missing.pmk"} << 1 << "";
+}
+
+void TestFacemaskCli::exitStatuses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, expectedOutput);
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status == status, qPrintable(describe(run)));
+    QVERIFY2(QString::fromUtf8(run.out).contains(expectedOutput), qPrintable(describe(run)));
+    if (status == 2) {
+        QVERIFY2(run.out.isEmpty(), "a usage error prints nothing on stdout");
+        QVERIFY2(!run.err.isEmpty(), "a usage error says what is wrong");
+    }
+    QVERIFY2(!QFile::exists(pathOf("a.pmk")) && !QFile::exists(pathOf("never.pmk")),
+             "a refused command line writes nothing");
+}
+
+void TestFacemaskCli::missingOrBrokenModelGivesThree_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("modelInFolder");  // written as shape_predictor.dat when not null
+
+    const QString face = testPicture("astronaut.png");
+    QTest::newRow("detect-given-model-missing") << QStringList{"detect", "--model", "/nonexistent.dat", face}
+                                                << QByteArray();
+    QTest::newRow("make-given-model-missing")
+        << QStringList{"make", "--model", "/nonexistent.dat", "-o", "out.pmk", face} << QByteArray();
+    QTest::newRow("given-model-not-a-model")
+        << QStringList{"detect", "--model", "shape_predictor.dat", face} << QByteArray("not a model");
+    // The working directory's file is read before the installed ones, and a broken one is not
+    // skipped over.
+    QTest::newRow("model-in-working-directory-broken") << QStringList{"detect", face}
+                                                       << QByteArray("\x00\x01\x02", 3);
+}
+
+void TestFacemaskCli::missingOrBrokenModelGivesThree()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, modelInFolder);
+    if (!modelInFolder.isNull()) {
+        QFile model(pathOf("shape_predictor.dat"));
+        QVERIFY(model.open(QIODevice::WriteOnly));
+        model.write(modelInFolder);
+    }
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status == 3, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("landmark model"), qPrintable(describe(run)));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFile::exists(pathOf("out.pmk")));
+
+    // The commands that read packages never need the model.
+    const QString package = pathOf("made-elsewhere.pmk");
+    QVERIFY(writeArchive(package, packagefixtures::package(propertiesText(), effectText(75))));
+    const Run info = runCli({"info", package}, m_folder->path());
+    QVERIFY2(info.status == 0, qPrintable(describe(info)));
+    const Run points = runCli({"points", package}, m_folder->path());
+    QVERIFY2(points.status == 0, qPrintable(describe(points)));
+}
+
+void TestFacemaskCli::makeThenInfoRoundTrips_data()
+{
+    QTest::addColumn<QString>("picture");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("effectType");
+
+    QTest::newRow("defaults-face-and-base-name") << "astronaut.png" << QStringList{} << "astronaut" << 0;
+    QTest::newRow("whole-image-named")
+        << "Tom_Cruise_avp_2014_4.jpg" << QStringList{"--type", "whole", "--name", "Kr\u00f6te %1"}
+        << QStringLiteral("Kr\u00f6te %1") << 1;
+    QTest::newRow("full-frame-no-face") << "chelsea.png" << QStringList{"--type", "full"} << "chelsea" << 2;
+}
+
+void TestFacemaskCli::makeThenInfoRoundTrips()
+{
+    QFETCH(QString, picture);
+    QFETCH(QStringList, options);
+    QFETCH(QString, name);
+    QFETCH(int, effectType);
+    const QString path = testPicture(picture.toLatin1().constData());
+    const QString package = pathOf("made.pmk");
+
+    const Run made = runCli(QStringList{"make", path, "-o", package} + options);
+    QVERIFY2(made.status == 0, qPrintable(describe(made)));
+    QCOMPARE(lastLine(made.err), QStringLiteral("1 package written, 0 failed"));
+
+    const Run info = runCli({"info", "--json", package});
+    QVERIFY2(info.status == 0, qPrintable(describe(info)));
+    const QJsonArray all = parseArray(info.out);
+    QCOMPARE(all.size(), 1);
+    const QJsonObject object = all.at(0).toObject();
+    const QImage original = core::readImageFile(path);
+    QCOMPARE(object.value("file").toString(), package);
+    QCOMPARE(object.value("ok").toBool(), true);
+    QVERIFY(object.value("reason").isNull());
+    QCOMPARE(object.value("name").toString(), name);
+    QCOMPARE(object.value("author").toString(), core::FaceMaskProject().author());
+    QCOMPARE(object.value("subcategory").toString(), core::FaceMaskProject().subcategory());
+    QCOMPARE(object.value("effectType").toInt(-1), effectType);
+    QCOMPARE(object.value("pointCount").toInt(), 75);
+    QCOMPARE(object.value("imageSize").toArray(), (QJsonArray{original.width(), original.height()}));
+    QCOMPARE(object.value("time").toString(), QDate::currentDate().toString("MM.dd.yyyy"));
+
+    const Run text = runCli({"info", package});
+    QVERIFY2(text.status == 0, qPrintable(describe(text)));
+    QVERIFY2(QString::fromUtf8(text.out).contains("  name: " + name + "\n"), qPrintable(describe(text)));
+
+    // The points read back are those detect prints for the picture.
+    const Run points = runCli({"points", "--json", package});
+    const Run detected = runCli({"detect", "--json", path});
+    QVERIFY2(points.status == 0, qPrintable(describe(points)));
+    const QString diff = firstDifference(pointsOf(parseArray(points.out).at(0).toObject().value("points")),
+                                         pointsOf(parseArray(detected.out).at(0).toObject().value("points")));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void TestFacemaskCli::madePackageEqualsTheWindowsSave()
+{
+    const QString picture = testPicture("2008_001009.jpg");
+    const QString made = pathOf("made.pmk");
+    const Run run = runCli({"make", "--name", "Two", "--type", "whole", "-o", made, picture});
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+
+    // What the window saves: the picture as it reads files, the detected points, a new project.
+    const std::unique_ptr<core::FaceDetectionModule> module = core::FaceDetectionModule::load();
+    QVERIFY(module);
+    core::FaceMaskProject project;
+    project.setName("Two");
+    project.setEffectType(core::WholeImage);
+    core::ProjectSnapshot snapshot = project.snapshot();
+    snapshot.picture = core::readImageFile(picture);
+    snapshot.points = core::runLandmarkPipeline(*module, snapshot.picture).points;
+    const QString saved = pathOf("saved.pmk");
+    QVERIFY(core::savePackage(snapshot, saved));
+
+    for (const char* member : packageMembers) {
+        const QByteArray ours = extractMember(made, member);
+        QVERIFY2(!ours.isEmpty(), member);
+        QVERIFY2(ours == extractMember(saved, member), member);
+    }
+}
+
+void TestFacemaskCli::oneWorkerAndTwoMakeTheSamePackages()
+{
+    const QStringList pictures{testPicture("astronaut.png"), testPicture("2008_001009.jpg"),
+                               testPicture("camera.png"), testPicture("2008_002079.jpg")};
+    const Run one = runCli(QStringList{"make", "--jobs", "1", "--out-dir", pathOf("one")} + pictures);
+    const Run two = runCli(QStringList{"make", "--jobs", "2", "--out-dir", pathOf("two")} + pictures);
+    QVERIFY2(one.status == 0, qPrintable(describe(one)));
+    QVERIFY2(two.status == 0, qPrintable(describe(two)));
+    QCOMPARE(lastLine(two.err), QStringLiteral("4 packages written, 0 failed"));
+    for (const QString& picture : pictures) {
+        const QString file = QFileInfo(picture).completeBaseName() + ".pmk";
+        for (const char* member : packageMembers) {
+            const QByteArray first = extractMember(pathOf("one/" + file), member);
+            QVERIFY2(!first.isEmpty(), qPrintable(file + ' ' + member));
+            QVERIFY2(first == extractMember(pathOf("two/" + file), member), qPrintable(file + ' ' + member));
+        }
+    }
+}
+
+void TestFacemaskCli::existingPackageIsKeptWithoutForce()
+{
+    const QString package = pathOf("taken.pmk");
+    QFile earlier(package);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier file") > 0);
+    earlier.close();
+    const QString picture = testPicture("astronaut.png");
+
+    const Run refused = runCli({"make", "-o", package, picture});
+    QVERIFY2(refused.status == 1, qPrintable(describe(refused)));
+    QVERIFY2(refused.err.contains("exists"), qPrintable(describe(refused)));
+    QCOMPARE(lastLine(refused.err), QStringLiteral("0 packages written, 1 failed"));
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QCOMPARE(earlier.readAll(), QByteArray("an earlier file"));
+    earlier.close();
+
+    const Run forced = runCli({"make", "--force", "-o", package, picture});
+    QVERIFY2(forced.status == 0, qPrintable(describe(forced)));
+    const Run info = runCli({"info", package});
+    QVERIFY2(info.status == 0, qPrintable(describe(info)));
+}
+
+void TestFacemaskCli::picturesOfOneBaseNameDoNotOverwriteEachOther()
+{
+    QVERIFY(QDir().mkpath(pathOf("a")) && QDir().mkpath(pathOf("b")));
+    QVERIFY(QFile::copy(testPicture("astronaut.png"), pathOf("a/face.png")));
+    QVERIFY(QFile::copy(testPicture("chelsea.png"), pathOf("b/face.png")));
+    for (const char* force : {"--jobs=2", "--force"}) {
+        const Run run = runCli({"make", force, "--out-dir", pathOf("out"), pathOf("a/face.png"),
+                                pathOf("b/face.png")});
+        QVERIFY2(run.status == 1, qPrintable(describe(run)));
+        QCOMPARE(lastLine(run.err), QStringLiteral("1 package written, 1 failed"));
+        const Run info = runCli({"info", "--json", pathOf("out/face.pmk")});
+        QCOMPARE(parseArray(info.out).at(0).toObject().value("imageSize").toArray(), (QJsonArray{512, 512}));
+        QVERIFY(QFile::remove(pathOf("out/face.pmk")));
+    }
+}
+
+void TestFacemaskCli::lineModeReportsEveryFile()
+{
+    const QStringList pictures{testPicture("astronaut.png"), pathOf("missing.png"), testPicture("chelsea.png")};
+    const Run run = runCli(QStringList{"make", "--out-dir", pathOf("out")} + pictures);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY(run.out.isEmpty());
+    const QStringList lines = QString::fromUtf8(run.err).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(!run.err.contains('\r'));
+    QVERIFY(lines.contains(pictures[0] + " -> " + pathOf("out/astronaut.pmk") + " (1 face)"));
+    QVERIFY(lines.contains(pictures[1] + ": failed: no such file"));
+    QVERIFY(lines.contains(pictures[2] + " -> " + pathOf("out/chelsea.pmk") + " (0 faces)"));
+    QCOMPARE(lines.last(), QStringLiteral("2 packages written, 1 failed"));
+}
+
+void TestFacemaskCli::terminalShowsAProgressBar()
+{
+    if (QStandardPaths::findExecutable("script").isEmpty()) {
+        QSKIP("script(1) is needed to give the program a terminal");
+    }
+    const QStringList pictures{testPicture("astronaut.png"), pathOf("missing.png"), testPicture("camera.png")};
+    QStringList command{QStringLiteral(FACEMASK_CLI_PROGRAM), "make", "--out-dir", pathOf("out")};
+    command += pictures;
+    for (QString& word : command) {
+        word = "'" + word + "'";
+    }
+    QProcess process;
+    process.start("script", {"-qec", command.join(' '), "/dev/null"});
+    QVERIFY(process.waitForFinished(processTimeoutMs));
+    const QByteArray screen = process.readAllStandardOutput();
+    QCOMPARE(process.exitCode(), 1);
+    QVERIFY2(screen.contains("\r\033[K[>"), screen.constData());
+    QVERIFY2(screen.contains(" 0/3  "), screen.constData());
+    QVERIFY2(screen.contains(" 2/3  "), screen.constData());
+    QVERIFY2(screen.contains("left"), screen.constData());
+    QVERIFY2(screen.contains(pictures[1].toUtf8() + ": failed: no such file"), screen.constData());
+    QVERIFY2(screen.contains("\r\033[K2 packages written, 1 failed"), screen.constData());
+    // Successes show in the bar only.
+    QVERIFY2(!screen.contains(" -> "), screen.constData());
+}
+
+void TestFacemaskCli::infoGivesTheLoadersReason_data()
+{
+    QTest::addColumn<Members>("members");
+    QTest::addColumn<Damage>("damage");
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<QString>("reason");  // empty: accepted
+
+    const QByteArray properties = propertiesText();
+    const QByteArray effect = effectText(75);
+    const Members valid = package(properties, effect);
+    auto row = [](const char* tag, const Members& members, const QString& reason,
+                  Damage damage = Damage::None, const QString& damaged = QString()) {
+        QTest::newRow(tag) << members << damage << damaged << reason;
+    };
+    row("valid-package", valid, QString());
+    row("effect-json-missing", without(valid, "effect.json"), "member effect.json missing");
+    row("68-pivots", package(properties, effectText(68)),
+        "properties.json: mask_pivots has 68 elements, at least 75 needed");
+    row("effect-json-not-json", package("this is not JSON {", effect), "effect.json: not JSON");
+    row("author-missing", package(propertiesText({}, {"author"}), effect), "effect.json: author missing");
+    row("picture-text", package(properties, effect, "images/main/image.png", "no picture at all"),
+        "picture: not PNG or JPEG");
+    row("picture-declaring-10-gigapixels",
+        package(properties, effect, "images/main/image.png", pngDeclaring(100000, 100000)),
+        "picture larger than 100 megapixels");
+    row("crc-mismatch-in-picture", valid, "CRC or size mismatch in images/main/image.png",
+        Damage::WrongCrc, "images/main/image.png");
+}
+
+void TestFacemaskCli::infoGivesTheLoadersReason()
+{
+    QFETCH(Members, members);
+    QFETCH(Damage, damage);
+    QFETCH(QString, damaged);
+    QFETCH(QString, reason);
+    const QString package = pathOf("damaged.pmk");
+    QVERIFY(writeArchive(package, members));
+    if (damage != Damage::None) {
+        QVERIFY(patchMember(package, damaged, damage));
+    }
+    QCOMPARE(core::FaceMaskProject().loadWithReason(package).reason, reason);
+
+    const Run json = runCli({"info", "--json", package});
+    QVERIFY2(json.status == (reason.isEmpty() ? 0 : 1), qPrintable(describe(json)));
+    const QJsonObject object = parseArray(json.out).at(0).toObject();
+    QCOMPARE(object.value("ok").toBool(), reason.isEmpty());
+    QCOMPARE(object.value("reason").toString(), reason);
+    QCOMPARE(object.value("name").isNull(), !reason.isEmpty());
+
+    const Run text = runCli({"info", package, testPicture("astronaut.png")});
+    QCOMPARE(text.status, 1);  // a picture is no package
+    const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.first(), reason.isEmpty() ? package : package + ": refused: " + reason);
+    QCOMPARE(lines.last(), testPicture("astronaut.png") + ": refused: not a ZIP archive");
+}
+
+QTEST_GUILESS_MAIN(TestFacemaskCli)
+#include "tst_facemaskcli.moc"

@@ -1,0 +1,474 @@
+// Editing through the facial points controller beyond single drags: zoomed views, the
+// selection, nudges, group moves, the scale and rotate handles, and the undo steps they push.
+
+#include "facialpoints.h"
+#include "facialpointscontroller.h"
+#include "viewtransform.h"
+
+#include <QImage>
+#include <QUndoStack>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+// Large enough that the rotation handle above a square in the middle stays inside.
+const QSize viewSize(400, 300);
+
+FacialPoint atPixel(double u, double v)
+{
+    return FacialPoint(u / viewSize.width(), v / viewSize.height());
+}
+
+// A square of four points, 80 view pixels wide, centred at (200, 170). Its box (with the
+// 10-pixel margin) runs from (150, 120) to (250, 220); the rotation handle is at (200, 96).
+core::FacialPointVector square()
+{
+    return {atPixel(160, 130), atPixel(240, 130), atPixel(240, 210), atPixel(160, 210)};
+}
+
+struct Scene
+{
+    explicit Scene(const core::FacialPointVector& points)
+    {
+        model.setPoints(points);
+        controller.setFacialPoints(&model);
+        controller.setUndoStack(&stack);
+        controller.setViewSize(viewSize);
+    }
+
+    void drag(QPoint from, QPoint to, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    {
+        controller.mousePress(from, viewSize, modifiers);
+        controller.mouseMove((from + to) / 2, viewSize, modifiers);
+        controller.mouseMove(to, viewSize, modifiers);
+        controller.mouseRelease(to, viewSize);
+    }
+
+    QPointF viewPosition(int index) const
+    {
+        return controller.viewTransform().toView(model.points().at(size_t(index)));
+    }
+
+    core::FacialPoints model;
+    QUndoStack stack;
+    tools::FacialPointsController controller;
+};
+
+bool near(QPointF a, QPointF b, double tolerance = 1e-6)
+{
+    return std::abs(a.x() - b.x()) <= tolerance && std::abs(a.y() - b.y()) <= tolerance;
+}
+
+QString show(QPointF p)
+{
+    return QStringLiteral("(%1, %2)").arg(p.x(), 0, 'f', 4).arg(p.y(), 0, 'f', 4);
+}
+
+enum class Script {
+    SingleDrag,
+    PressWithoutMove,
+    NudgeRun,
+    NudgeThenOtherSelection,
+    GroupDrag,
+    RubberBandOnly
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+Q_DECLARE_METATYPE(QVector<QPointF>)
+
+class tst_PointEditing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void zoomedDragMovesByDragOverZoom_data();
+    void zoomedDragMovesByDragOverZoom();
+    void zoomedPaintShowsVisiblePart_data();
+    void zoomedPaintShowsVisiblePart();
+    void zoomedPickUsesScreenDistance();
+
+    void pressSelectsAndSelectionStays();
+    void shiftPressToggles();
+    void rubberBandSelects_data();
+    void rubberBandSelects();
+    void tabWalksThroughPoints_data();
+    void tabWalksThroughPoints();
+
+    void groupMovesClamped_data();
+    void groupMovesClamped();
+    void scaleHandles_data();
+    void scaleHandles();
+    void rotateHandle_data();
+    void rotateHandle();
+
+    void undoSteps_data();
+    void undoSteps();
+};
+
+void tst_PointEditing::zoomedDragMovesByDragOverZoom_data()
+{
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<QPointF>("anchor");
+    QTest::addColumn<QPoint>("drag");
+    QTest::newRow("fit") << 1.0 << QPointF(200, 150) << QPoint(20, -12);
+    QTest::newRow("4x") << 4.0 << QPointF(140, 100) << QPoint(20, -12);
+    QTest::newRow("8x") << 8.0 << QPointF(130, 100) << QPoint(-33, 17);
+    QTest::newRow("64x-over-point") << 64.0 << QPointF(120, 90) << QPoint(5, 3);
+}
+
+void tst_PointEditing::zoomedDragMovesByDragOverZoom()
+{
+    QFETCH(double, zoom);
+    QFETCH(QPointF, anchor);
+    QFETCH(QPoint, drag);
+    Scene scene({atPixel(120, 90), atPixel(300, 200)});
+    scene.controller.zoomBy(zoom, anchor);
+    QCOMPARE(scene.controller.viewTransform().zoom(), zoom);
+    const FacialPoint before = scene.model.points().at(0);
+    const QPoint grab = scene.viewPosition(0).toPoint();
+    QVERIFY2(QRect(QPoint(0, 0), viewSize).contains(grab), qPrintable(show(grab)));
+
+    scene.drag(grab, grab + drag);
+    const FacialPoint after = scene.model.points().at(0);
+    // The grab offset is kept, so the point moves by exactly the drag, in view pixels.
+    const QPointF expected(before.x() + drag.x() / (viewSize.width() * zoom),
+                           before.y() + drag.y() / (viewSize.height() * zoom));
+    QVERIFY2(near(after, expected, 1e-9), qPrintable(show(after) + " expected " + show(expected)));
+    QCOMPARE(scene.model.points().at(1), atPixel(300, 200));
+}
+
+void tst_PointEditing::zoomedPaintShowsVisiblePart_data()
+{
+    QTest::addColumn<bool>("keepAspect");
+    QTest::addColumn<QPointF>("anchor");
+    QTest::addColumn<QPoint>("viewPixel");
+    QTest::addColumn<QPoint>("picturePixel");
+    // A 4 x 3 picture in a 400 x 300 view: 100 view pixels per picture pixel at zoom 1, 200 at
+    // zoom 2. Zoomed about a corner, the picture's corner stays in the view's corner.
+    QTest::newRow("top-left-corner") << false << QPointF(0, 0) << QPoint(10, 10) << QPoint(0, 0);
+    QTest::newRow("top-left-inner") << false << QPointF(0, 0) << QPoint(390, 290) << QPoint(1, 1);
+    QTest::newRow("bottom-right-corner") << false << QPointF(400, 300) << QPoint(399, 299) << QPoint(3, 2);
+    QTest::newRow("bottom-right-inner") << false << QPointF(400, 300) << QPoint(10, 10) << QPoint(2, 1);
+    QTest::newRow("centre") << false << QPointF(200, 150) << QPoint(199, 149) << QPoint(1, 1);
+    QTest::newRow("centre-right-of-middle") << false << QPointF(200, 150) << QPoint(201, 151) << QPoint(2, 1);
+    QTest::newRow("letter-box-same-aspect") << true << QPointF(0, 0) << QPoint(250, 10) << QPoint(1, 0);
+}
+
+void tst_PointEditing::zoomedPaintShowsVisiblePart()
+{
+    QFETCH(bool, keepAspect);
+    QFETCH(QPointF, anchor);
+    QFETCH(QPoint, viewPixel);
+    QFETCH(QPoint, picturePixel);
+    QImage picture(4, 3, QImage::Format_RGB32);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 0; x < 4; ++x) {
+            picture.setPixel(x, y, qRgb(40 * x + 20, 60 * y + 30, 90));
+        }
+    }
+    Scene scene({});
+    scene.model.setImage(picture);
+    scene.controller.setKeepAspectRatio(keepAspect);
+    scene.controller.zoomBy(2.0, anchor);
+    QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
+    target.fill(Qt::black);
+    scene.controller.paint(&target, QRect(QPoint(0, 0), viewSize), viewSize);
+    QCOMPARE(QColor(target.pixel(viewPixel)), QColor(picture.pixel(picturePixel)));
+}
+
+void tst_PointEditing::zoomedPickUsesScreenDistance()
+{
+    // Two points 4 view pixels apart at zoom 1 and 16 apart at zoom 4: a press 3 pixels right
+    // of the first is nearer the second at zoom 1, and only in the first's square at zoom 4.
+    Scene scene({atPixel(200, 150), atPixel(204, 150)});
+    scene.controller.mousePress(QPoint(203, 150), viewSize);
+    QCOMPARE(scene.controller.draggedIndex(), 1);
+    scene.controller.mouseRelease(QPoint(203, 150), viewSize);
+
+    scene.controller.zoomBy(4.0, QPointF(200, 150));
+    const QPointF first = scene.viewPosition(0);
+    QVERIFY(near(first, QPointF(200, 150)));
+    QVERIFY(near(scene.viewPosition(1) - first, QPointF(16, 0)));
+    scene.controller.mousePress(QPoint(203, 150), viewSize);
+    QCOMPARE(scene.controller.draggedIndex(), 0);
+}
+
+void tst_PointEditing::pressSelectsAndSelectionStays()
+{
+    Scene scene(square());
+    scene.controller.mousePress(QPoint(240, 130), viewSize);
+    scene.controller.mouseRelease(QPoint(240, 130), viewSize);
+    QCOMPARE(scene.controller.selection(), QVector<int>{1});
+    QCOMPARE(scene.stack.count(), 0);
+    scene.controller.clearSelection();
+    QVERIFY(scene.controller.selection().isEmpty());
+}
+
+void tst_PointEditing::shiftPressToggles()
+{
+    Scene scene(square());
+    scene.controller.mousePress(QPoint(160, 130), viewSize);
+    scene.controller.mouseRelease(QPoint(160, 130), viewSize);
+    scene.controller.mousePress(QPoint(240, 210), viewSize, Qt::ShiftModifier);
+    QCOMPARE(scene.controller.draggedIndex(), -1);
+    scene.controller.mouseMove(QPoint(260, 230), viewSize, Qt::ShiftModifier);
+    scene.controller.mouseRelease(QPoint(260, 230), viewSize);
+    QCOMPARE(scene.controller.selection(), (QVector<int>{0, 2}));
+    QCOMPARE(scene.model.points(), square());
+
+    scene.controller.mousePress(QPoint(160, 130), viewSize, Qt::ShiftModifier);
+    scene.controller.mouseRelease(QPoint(160, 130), viewSize);
+    QCOMPARE(scene.controller.selection(), QVector<int>{2});
+}
+
+void tst_PointEditing::rubberBandSelects_data()
+{
+    QTest::addColumn<QVector<int>>("before");
+    QTest::addColumn<QPoint>("from");
+    QTest::addColumn<QPoint>("to");
+    QTest::addColumn<bool>("shift");
+    QTest::addColumn<QVector<int>>("expected");
+    QTest::newRow("top-row") << QVector<int>{} << QPoint(140, 110) << QPoint(260, 150) << false << QVector<int>{0, 1};
+    QTest::newRow("drawn-backwards") << QVector<int>{} << QPoint(260, 230) << QPoint(200, 110) << false << QVector<int>{1, 2};
+    QTest::newRow("all") << QVector<int>{} << QPoint(20, 20) << QPoint(380, 280) << false << QVector<int>{0, 1, 2, 3};
+    QTest::newRow("replaces-selection") << QVector<int>{3} << QPoint(140, 110) << QPoint(260, 150) << false << QVector<int>{0, 1};
+    QTest::newRow("shift-adds") << QVector<int>{3} << QPoint(140, 110) << QPoint(260, 150) << true << QVector<int>{0, 1, 3};
+    QTest::newRow("click-on-empty-clears") << QVector<int>{1, 2} << QPoint(30, 30) << QPoint(30, 30) << false << QVector<int>{};
+    QTest::newRow("empty-band-with-shift-keeps") << QVector<int>{1, 2} << QPoint(30, 30) << QPoint(40, 40) << true << QVector<int>{1, 2};
+}
+
+void tst_PointEditing::rubberBandSelects()
+{
+    QFETCH(QVector<int>, before);
+    QFETCH(QPoint, from);
+    QFETCH(QPoint, to);
+    QFETCH(bool, shift);
+    QFETCH(QVector<int>, expected);
+    Scene scene(square());
+    scene.controller.setSelection(before);
+    scene.drag(from, to, shift ? Qt::ShiftModifier : Qt::NoModifier);
+    QCOMPARE(scene.controller.selection(), expected);
+    QCOMPARE(scene.model.points(), square());
+    QCOMPARE(scene.stack.count(), 0);
+}
+
+void tst_PointEditing::tabWalksThroughPoints_data()
+{
+    QTest::addColumn<QVector<int>>("before");
+    QTest::addColumn<bool>("forward");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("nothing-next-is-first") << QVector<int>{} << true << 0;
+    QTest::newRow("nothing-previous-is-last") << QVector<int>{} << false << 3;
+    QTest::newRow("next") << QVector<int>{1} << true << 2;
+    QTest::newRow("next-wraps") << QVector<int>{3} << true << 0;
+    QTest::newRow("previous-wraps") << QVector<int>{0} << false << 3;
+    QTest::newRow("group-next-is-first") << QVector<int>{1, 2} << true << 0;
+}
+
+void tst_PointEditing::tabWalksThroughPoints()
+{
+    QFETCH(QVector<int>, before);
+    QFETCH(bool, forward);
+    QFETCH(int, expected);
+    Scene scene(square());
+    scene.controller.setSelection(before);
+    forward ? scene.controller.selectNext() : scene.controller.selectPrevious();
+    QCOMPARE(scene.controller.selection(), QVector<int>{expected});
+}
+
+void tst_PointEditing::groupMovesClamped_data()
+{
+    QTest::addColumn<bool>("byKeys");
+    QTest::addColumn<QPoint>("delta");
+    QTest::addColumn<QPointF>("expectedShift");
+    // The two selected points span x from 8 to 388 and y from 9 to 288 of the 400 x 300 view:
+    // 8 pixels of room to the left, 12 to the right, 9 above and 12 below. The third point
+    // stays where it is.
+    for (bool byKeys : {false, true}) {
+        const char* how = byKeys ? "keys" : "drag";
+        QTest::newRow(qPrintable(QStringLiteral("%1-inside").arg(how))) << byKeys << QPoint(3, -2) << QPointF(3, -2);
+        QTest::newRow(qPrintable(QStringLiteral("%1-left-edge").arg(how))) << byKeys << QPoint(-30, 0) << QPointF(-8, 0);
+        QTest::newRow(qPrintable(QStringLiteral("%1-right-edge").arg(how))) << byKeys << QPoint(30, 0) << QPointF(12, 0);
+        QTest::newRow(qPrintable(QStringLiteral("%1-top-edge").arg(how))) << byKeys << QPoint(0, -30) << QPointF(0, -9);
+        QTest::newRow(qPrintable(QStringLiteral("%1-bottom-edge").arg(how))) << byKeys << QPoint(0, 30) << QPointF(0, 12);
+        QTest::newRow(qPrintable(QStringLiteral("%1-corner").arg(how))) << byKeys << QPoint(-50, 50) << QPointF(-8, 12);
+    }
+}
+
+void tst_PointEditing::groupMovesClamped()
+{
+    QFETCH(bool, byKeys);
+    QFETCH(QPoint, delta);
+    QFETCH(QPointF, expectedShift);
+    const core::FacialPointVector start{atPixel(8, 150), atPixel(388, 288), atPixel(200, 9),
+                                        atPixel(100, 100)};
+    Scene scene(start);
+    scene.controller.setSelection({0, 1, 2});
+    if (byKeys) {
+        // Nudges of one pixel, as the arrow keys send them.
+        const int steps = std::max(std::abs(delta.x()), std::abs(delta.y()));
+        for (int i = 0; i < steps; ++i) {
+            scene.controller.nudgeSelection(QPointF(delta) / steps);
+        }
+    } else {
+        scene.drag(QPoint(8, 150), QPoint(8, 150) + delta);
+    }
+    for (int i = 0; i < 3; ++i) {
+        const QPointF moved = scene.viewPosition(i);
+        const QPointF expected = QPointF(start[size_t(i)].x() * 400, start[size_t(i)].y() * 300)
+            + expectedShift;
+        QVERIFY2(near(moved, expected, 1e-6),
+                 qPrintable(QStringLiteral("point %1 at %2, expected %3")
+                                .arg(i).arg(show(moved), show(expected))));
+    }
+    QCOMPARE(scene.model.points().at(3), start[3]);
+    // Drags and runs of nudges are each one step.
+    QCOMPARE(scene.stack.count(), 1);
+    scene.stack.undo();
+    QCOMPARE(scene.model.points(), start);
+}
+
+void tst_PointEditing::scaleHandles_data()
+{
+    QTest::addColumn<QPoint>("from");
+    QTest::addColumn<QPoint>("to");
+    QTest::addColumn<bool>("shift");
+    QTest::addColumn<QVector<QPointF>>("expected");
+    // Dragging the bottom-right corner (250, 220) scales about the top-left one (150, 120).
+    QTest::newRow("bottom-right-grows") << QPoint(250, 220) << QPoint(300, 245) << false
+        << QVector<QPointF>{{165, 132.5}, {285, 132.5}, {285, 232.5}, {165, 232.5}};
+    QTest::newRow("bottom-right-shift-proportional") << QPoint(250, 220) << QPoint(300, 245) << true
+        << QVector<QPointF>{{165, 135}, {285, 135}, {285, 255}, {165, 255}};
+    // The top-left corner scales about the bottom-right one: half the size.
+    QTest::newRow("top-left-shrinks") << QPoint(150, 120) << QPoint(200, 170) << false
+        << QVector<QPointF>{{205, 175}, {245, 175}, {245, 215}, {205, 215}};
+    // Grabbed 2 pixels off the corner: the corner keeps that offset.
+    QTest::newRow("top-right-with-offset") << QPoint(248, 122) << QPoint(298, 122) << false
+        << QVector<QPointF>{{165, 130}, {285, 130}, {285, 210}, {165, 210}};
+    // Scaled beyond the view, the points stop at the picture's edge.
+    QTest::newRow("bottom-right-clamped") << QPoint(250, 220) << QPoint(450, 320) << false
+        << QVector<QPointF>{{180, 140}, {400, 140}, {400, 300}, {180, 300}};
+}
+
+void tst_PointEditing::scaleHandles()
+{
+    QFETCH(QPoint, from);
+    QFETCH(QPoint, to);
+    QFETCH(bool, shift);
+    QFETCH(QVector<QPointF>, expected);
+    Scene scene(square());
+    scene.controller.selectAll();
+    scene.drag(from, to, shift ? Qt::ShiftModifier : Qt::NoModifier);
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY2(near(scene.viewPosition(i), expected[i], 1e-6),
+                 qPrintable(QStringLiteral("point %1 at %2, expected %3")
+                                .arg(i).arg(show(scene.viewPosition(i)), show(expected[i]))));
+    }
+    QCOMPARE(scene.stack.count(), 1);
+    QCOMPARE(scene.stack.text(0), QStringLiteral("Scale 4 Points"));
+    scene.stack.undo();
+    QCOMPARE(scene.model.points(), square());
+}
+
+void tst_PointEditing::rotateHandle_data()
+{
+    QTest::addColumn<QPoint>("to");
+    QTest::addColumn<QVector<int>>("takesPlaceOf");
+    // The handle at (200, 96) is pulled around the box's centre (200, 170).
+    QTest::newRow("quarter-clockwise") << QPoint(274, 170) << QVector<int>{1, 2, 3, 0};
+    QTest::newRow("quarter-counter-clockwise") << QPoint(126, 170) << QVector<int>{3, 0, 1, 2};
+    QTest::newRow("half-turn") << QPoint(200, 244) << QVector<int>{2, 3, 0, 1};
+    QTest::newRow("full-turn-back") << QPoint(200, 96) << QVector<int>{0, 1, 2, 3};
+}
+
+void tst_PointEditing::rotateHandle()
+{
+    QFETCH(QPoint, to);
+    QFETCH(QVector<int>, takesPlaceOf);
+    Scene scene(square());
+    scene.controller.selectAll();
+    scene.controller.mousePress(QPoint(200, 96), viewSize);
+    QVERIFY(scene.controller.isGestureActive());
+    QCOMPARE(scene.controller.draggedIndex(), -1);
+    // Round the far side, so that a half turn passes through a quarter first.
+    scene.controller.mouseMove(QPoint(280, 100), viewSize);
+    scene.controller.mouseMove(to, viewSize);
+    scene.controller.mouseRelease(to, viewSize);
+    const core::FacialPointVector start = square();
+    for (int i = 0; i < 4; ++i) {
+        const QPointF expected = scene.controller.viewTransform().toView(start[size_t(takesPlaceOf[i])]);
+        QVERIFY2(near(scene.viewPosition(i), expected, 1e-6),
+                 qPrintable(QStringLiteral("point %1 at %2, expected %3")
+                                .arg(i).arg(show(scene.viewPosition(i)), show(expected))));
+    }
+    const bool moved = takesPlaceOf != QVector<int>{0, 1, 2, 3};
+    QCOMPARE(scene.stack.count(), moved ? 1 : 0);
+    if (moved) {
+        QCOMPARE(scene.stack.text(0), QStringLiteral("Rotate 4 Points"));
+    }
+}
+
+void tst_PointEditing::undoSteps_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("single-drag") << Script::SingleDrag << QStringList{"Move Point 1"};
+    QTest::newRow("press-without-move") << Script::PressWithoutMove << QStringList{};
+    QTest::newRow("nudge-run-merges") << Script::NudgeRun << QStringList{"Move 2 Points"};
+    QTest::newRow("nudges-of-two-selections")
+        << Script::NudgeThenOtherSelection << QStringList{"Move 2 Points", "Move Point 3"};
+    QTest::newRow("group-drag") << Script::GroupDrag << QStringList{"Move 2 Points"};
+    QTest::newRow("rubber-band-is-no-step") << Script::RubberBandOnly << QStringList{};
+}
+
+void tst_PointEditing::undoSteps()
+{
+    QFETCH(Script, script);
+    QFETCH(QStringList, steps);
+    Scene scene(square());
+    switch (script) {
+    case Script::SingleDrag:
+        scene.drag(QPoint(240, 130), QPoint(250, 140));
+        break;
+    case Script::PressWithoutMove:
+        scene.drag(QPoint(240, 130), QPoint(240, 130));
+        break;
+    case Script::NudgeRun:
+        scene.controller.setSelection({0, 1});
+        for (int i = 0; i < 5; ++i) {
+            QVERIFY(scene.controller.nudgeSelection(QPointF(1, 0)));
+        }
+        QVERIFY(scene.controller.nudgeSelection(QPointF(0, 10)));
+        break;
+    case Script::NudgeThenOtherSelection:
+        scene.controller.setSelection({0, 1});
+        scene.controller.nudgeSelection(QPointF(1, 0));
+        scene.controller.setSelection({3});
+        scene.controller.nudgeSelection(QPointF(1, 0));
+        scene.controller.nudgeSelection(QPointF(1, 0));
+        break;
+    case Script::GroupDrag:
+        scene.controller.setSelection({0, 1});
+        scene.drag(QPoint(160, 130), QPoint(175, 120));
+        break;
+    case Script::RubberBandOnly:
+        scene.drag(QPoint(20, 20), QPoint(300, 280));
+        break;
+    }
+    QStringList texts;
+    for (int i = 0; i < scene.stack.count(); ++i) {
+        texts << scene.stack.text(i);
+    }
+    QCOMPARE(texts, steps);
+    while (scene.stack.canUndo()) {
+        scene.stack.undo();
+    }
+    QCOMPARE(scene.model.points(), square());
+}
+
+QTEST_MAIN(tst_PointEditing)
+#include "tst_pointediting.moc"

@@ -1,0 +1,192 @@
+#include "facemaskproject.h"
+#include "facedetectionmodule.h"
+#include "imagefiles.h"
+#include "landmarkpipeline.h"
+#include "livepreview.h"
+#include "maskrenderer.h"
+#include "replayframesource.h"
+#include "testimages.h"
+
+#include <QPainter>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+// A 640 x 480 frame with the photo's face, moved by (dx, dy) pixels as a head moves in a video.
+QImage cameraFrame(const QImage& photo, int dx, int dy)
+{
+    QImage frame(640, 480, QImage::Format_RGB32);
+    frame.fill(qRgb(90, 90, 90));
+    QPainter painter(&frame);
+    const QImage scaled = photo.scaledToHeight(480, Qt::SmoothTransformation);
+    painter.drawImage(QPoint((640 - scaled.width()) / 2 + dx, dy), scaled);
+    return frame;
+}
+
+double meanAbsoluteDifference(const QImage& a, const QImage& b)
+{
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            sum += std::abs(qGray(a.pixel(x, y)) - qGray(b.pixel(x, y)));
+        }
+    }
+    return sum / (double(a.width()) * a.height());
+}
+
+} // namespace
+
+class tst_LivePreview : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void replayedFramesCarryTheMask_data();
+    void replayedFramesCarryTheMask();
+    void trackedFramesMatchDetectedOnes();
+    void lateFramesAreDroppedNotQueued();
+    void missingModelShowsFramesUnmasked();
+    void destroyedWhileWorking();
+
+private:
+    preview::MaskRenderer mask;
+    QVector<QImage> frames;
+};
+
+void tst_LivePreview::initTestCase()
+{
+    core::registerFacialPointVector();
+    auto module = core::FaceDetectionModule::load();
+    QVERIFY2(module, "the landmark model shape_predictor.dat is missing from the working folder");
+    const QImage maskPhoto = core::readImageFile(testimages::testPicture("astronaut.png"));
+    const core::DetectionResult found = core::runLandmarkPipeline(*module, maskPhoto);
+    QCOMPARE(int(found.points.size()), 75);
+    mask.setPicture(maskPhoto);
+    mask.setPoints(found.points);
+    mask.setEffectType(core::FaceOnly);
+
+    const QImage face = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    for (int i = 0; i < 8; ++i) {
+        frames.append(cameraFrame(face, 3 * i - 12, i % 3 - 1));
+    }
+}
+
+void tst_LivePreview::replayedFramesCarryTheMask_data()
+{
+    QTest::addColumn<int>("interval");
+    QTest::newRow("detect-every-frame") << 1;
+    QTest::newRow("detect-every-sixth-frame") << 6;
+}
+
+void tst_LivePreview::replayedFramesCarryTheMask()
+{
+    QFETCH(int, interval);
+    ui::LivePreview live(interval);
+    live.setRenderer(mask);
+    ReplayFrameSource source(frames, 15);
+    connect(&source, &ui::FrameSource::frameReady, &live, &ui::LivePreview::takeFrame);
+    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    QVERIFY(rendered.isValid());
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(rendered.count() >= 12, 60000);
+    source.stop();
+
+    for (const QList<QVariant>& arguments : rendered) {
+        const QImage preview = arguments.at(0).value<QImage>();
+        QCOMPARE(preview.size(), QSize(640, 480));
+        QVERIFY(arguments.at(1).toBool());
+    }
+    // The mask changes the face: no preview equals an offered frame.
+    const QImage last = rendered.last().at(0).value<QImage>();
+    double nearest = 1e9;
+    for (const QImage& frame : frames) {
+        nearest = std::min(nearest, meanAbsoluteDifference(last, frame.convertToFormat(QImage::Format_RGB32)));
+    }
+    QVERIFY2(nearest > 1.0, qPrintable(QString::number(nearest)));
+    // The detector ran on the first frame and then once per interval, never more.
+    const int renderedFrames = live.renderedFrames();
+    QVERIFY(renderedFrames >= 12);
+    QVERIFY2(live.detectedFrames() <= (renderedFrames + interval - 1) / interval + 1,
+             qPrintable(QStringLiteral("%1 detections in %2 frames").arg(live.detectedFrames()).arg(renderedFrames)));
+    QVERIFY(live.detectedFrames() >= renderedFrames / interval);
+}
+
+void tst_LivePreview::trackedFramesMatchDetectedOnes()
+{
+    // A still head: landmarks predicted from the previous frame's box land where a fresh
+    // detection puts them, so the previews agree.
+    QVector<QImage> still{frames[2]};
+    QImage detected;
+    QImage tracked;
+    for (int interval : {1, 50}) {
+        ui::LivePreview live(interval);
+        live.setRenderer(mask);
+        QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+        for (int i = 0; i < 4; ++i) {
+            live.takeFrame(still[0]);
+            QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), i + 1, 30000);
+        }
+        (interval == 1 ? detected : tracked) = rendered.last().at(0).value<QImage>();
+        if (interval == 50) {
+            QCOMPARE(live.detectedFrames(), 1);
+        }
+    }
+    const double difference = meanAbsoluteDifference(detected, tracked);
+    QVERIFY2(difference < 1.0, qPrintable(QString::number(difference)));
+}
+
+void tst_LivePreview::lateFramesAreDroppedNotQueued()
+{
+    ui::LivePreview live(6);
+    live.setRenderer(mask);
+    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    // Frames offered back to back while the first one is in work.
+    for (int i = 0; i < 20; ++i) {
+        live.takeFrame(frames[i % frames.size()]);
+    }
+    QVERIFY(live.droppedFrames() >= 19 - 1);
+    QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 20 - live.droppedFrames(), 30000);
+    // Nothing was kept for later.
+    QTest::qWait(300);
+    QCOMPARE(rendered.count(), 20 - live.droppedFrames());
+    QCOMPARE(live.renderedFrames(), rendered.count());
+}
+
+void tst_LivePreview::missingModelShowsFramesUnmasked()
+{
+    ui::LivePreview live(6, "no-such-model.dat");
+    live.setRenderer(mask);
+    QSignalSpy failed(&live, &ui::LivePreview::modelFailed);
+    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    live.takeFrame(frames[0]);
+    QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 1, 30000);
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(rendered.first().at(1).toBool(), false);
+    QCOMPARE(rendered.first().at(0).value<QImage>().convertToFormat(QImage::Format_RGB32),
+             frames[0].convertToFormat(QImage::Format_RGB32));
+    live.takeFrame(frames[1]);
+    QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 2, 30000);
+    QCOMPARE(failed.count(), 1);
+}
+
+void tst_LivePreview::destroyedWhileWorking()
+{
+    QSignalSpy* spy = nullptr;
+    {
+        ui::LivePreview live(6);
+        live.setRenderer(mask);
+        spy = new QSignalSpy(&live, &ui::LivePreview::frameRendered);
+        live.takeFrame(frames[0]);
+    }
+    // The frame in work when the pipeline went is not delivered afterwards.
+    QCoreApplication::processEvents();
+    QCOMPARE(spy->count(), 0);
+    delete spy;
+}
+
+QTEST_MAIN(tst_LivePreview)
+#include "tst_livepreview.moc"

@@ -1,0 +1,307 @@
+#include "facedetectionmodule.h"
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "facialpointsdetector.h"
+#include "fakeprompts.h"
+#include "imagefiles.h"
+#include "landmarkpipeline.h"
+#include "previewwindow.h"
+#include "replayframesource.h"
+#include "testimages.h"
+
+#include <QCameraInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+double meanAbsoluteDifference(const QImage& a, const QImage& b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    double sum = 0;
+    for (int j = 0; j < x.height(); ++j) {
+        for (int i = 0; i < x.width(); ++i) {
+            sum += std::abs(qGray(x.pixel(i, j)) - qGray(y.pixel(i, j)));
+        }
+    }
+    return sum / (double(x.width()) * x.height());
+}
+
+QString footerOf(const ui::PreviewWindow& window)
+{
+    return window.findChild<QLabel*>(QStringLiteral("previewFooter"))->text();
+}
+
+} // namespace
+
+class tst_PreviewWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void photoShowsTheMaskOnItsFace();
+    void followsPointEditsLive();
+    void followsAnotherMaskPicture();
+    void photoIntake_data();
+    void photoIntake();
+    void unreadablePhotoIsReported();
+    void photoWithoutFaceSaysSo();
+    void savesThePreviewAsPng();
+    void saveFailureIsReported();
+    void cameraMenuListsCameras();
+    void frameSourceReplacesThePhoto();
+    void frameSourceThatCannotStartIsReported();
+
+private:
+    void waitForFace(const ui::PreviewWindow& window);
+
+    core::FacialPointVector maskPoints;
+    QImage maskPicture;
+    QImage facePhoto;
+    std::unique_ptr<core::FaceMaskProject> project;
+    std::unique_ptr<core::FacialPointsDetector> detector;
+    std::unique_ptr<FakePrompts> prompts;
+};
+
+void tst_PreviewWindow::initTestCase()
+{
+    core::registerFacialPointVector();
+    auto module = core::FaceDetectionModule::load();
+    QVERIFY2(module, "the landmark model shape_predictor.dat is missing from the working folder");
+    maskPicture = core::readImageFile(testimages::testPicture("astronaut.png"));
+    maskPoints = core::runLandmarkPipeline(*module, maskPicture).points;
+    QCOMPARE(int(maskPoints.size()), 75);
+    facePhoto = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+}
+
+void tst_PreviewWindow::init()
+{
+    prompts = std::make_unique<FakePrompts>();
+    detector = std::make_unique<core::FacialPointsDetector>();
+    project = std::make_unique<core::FaceMaskProject>();
+    project->facialPoints()->setImage(maskPicture);
+    project->facialPoints()->setPoints(maskPoints);
+}
+
+void tst_PreviewWindow::cleanup()
+{
+    project.reset();
+    detector.reset();
+    prompts.reset();
+}
+
+void tst_PreviewWindow::waitForFace(const ui::PreviewWindow& window)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!footerOf(window).contains(QStringLiteral("Looking")), 60000);
+}
+
+void tst_PreviewWindow::photoShowsTheMaskOnItsFace()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    QCOMPARE(window.previewImage().size(), facePhoto.size());
+    QVERIFY(meanAbsoluteDifference(window.previewImage(), facePhoto) > 1.0);
+    QVERIFY2(footerOf(window).contains(QStringLiteral("Face only")), qPrintable(footerOf(window)));
+    QVERIFY(prompts->records.isEmpty());
+}
+
+void tst_PreviewWindow::followsPointEditsLive()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    const QImage before = window.previewImage();
+    // A nose point dragged a long way, as the main window's view does it.
+    const FacialPoint moved = maskPoints[30] + QPointF(0.0, 0.06);
+    project->facialPoints()->setPoint(moved, 30);
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage() != before, 5000);
+    const QImage afterMove = window.previewImage();
+    // Undone: the first picture comes back exactly.
+    project->facialPoints()->setPoints(maskPoints);
+    QTRY_COMPARE_WITH_TIMEOUT(window.previewImage(), before, 5000);
+    QVERIFY(afterMove != before);
+}
+
+void tst_PreviewWindow::followsAnotherMaskPicture()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    const QImage before = window.previewImage();
+    project->facialPoints()->setImage(testimages::filled(maskPicture.width(), maskPicture.height(), Qt::green));
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage() != before, 5000);
+    // The nose is green now.
+    const QImage now = window.previewImage();
+    int green = 0;
+    for (int y = 0; y < now.height(); ++y) {
+        for (int x = 0; x < now.width(); ++x) {
+            green += now.pixel(x, y) == qRgb(0, 255, 0) ? 1 : 0;
+        }
+    }
+    QVERIFY2(green > 10000, qPrintable(QString::number(green)));
+}
+
+void tst_PreviewWindow::photoIntake_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("open-dialog") << QStringLiteral("open");
+    QTest::newRow("dropped-file") << QStringLiteral("file");
+    QTest::newRow("pasted-picture") << QStringLiteral("image");
+}
+
+void tst_PreviewWindow::photoIntake()
+{
+    QFETCH(QString, how);
+    ui::PreviewWindow window(project.get(), detector.get());
+    const QString path = testimages::testPicture("Tom_Cruise_avp_2014_4.jpg");
+    if (how == QLatin1String("open")) {
+        prompts->fileNames.enqueue(path);
+        auto* action = window.findChild<QAction*>(QStringLiteral("openFacePictureAction"));
+        QVERIFY(action);
+        action->trigger();
+        QCOMPARE(prompts->ofKind(QStringLiteral("open")).size(), 1);
+    } else {
+        QMimeData data;
+        if (how == QLatin1String("file")) {
+            data.setUrls({QUrl::fromLocalFile(path)});
+        } else {
+            data.setImageData(facePhoto);
+        }
+        QVERIFY(window.insertFromMimeData(&data));
+    }
+    waitForFace(window);
+    QCOMPARE(window.previewImage().size(), facePhoto.size());
+    QVERIFY(meanAbsoluteDifference(window.previewImage(), facePhoto) > 1.0);
+}
+
+void tst_PreviewWindow::unreadablePhotoIsReported()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("broken.png"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not a picture");
+    file.close();
+    prompts->fileNames.enqueue(path);
+    window.findChild<QAction*>(QStringLiteral("openFacePictureAction"))->trigger();
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("File \"%1\" was not load.").arg(path));
+    QVERIFY(window.previewImage().isNull());
+    QMimeData nothing;
+    nothing.setText(QStringLiteral("text"));
+    QVERIFY(!window.insertFromMimeData(&nothing));
+}
+
+void tst_PreviewWindow::photoWithoutFaceSaysSo()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    const QImage cat = core::readImageFile(testimages::testPicture("chelsea.png"));
+    window.setFacePicture(cat);
+    waitForFace(window);
+    QVERIFY2(footerOf(window).contains(QStringLiteral("No face found")), qPrintable(footerOf(window)));
+    QCOMPARE(window.previewImage().convertToFormat(QImage::Format_RGB32), cat.convertToFormat(QImage::Format_RGB32));
+}
+
+void tst_PreviewWindow::savesThePreviewAsPng()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    QTemporaryDir folder;
+    // No suffix given: the file gets ".png".
+    prompts->fileNames.enqueue(folder.filePath(QStringLiteral("preview")));
+    window.findChild<QAction*>(QStringLiteral("savePreviewPictureAction"))->trigger();
+    const QString written = folder.filePath(QStringLiteral("preview.png"));
+    QFile file(written);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.read(8).startsWith("\x89PNG"));
+    QCOMPARE(QImage(written).convertToFormat(QImage::Format_RGB32),
+             window.previewImage().convertToFormat(QImage::Format_RGB32));
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+void tst_PreviewWindow::saveFailureIsReported()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    // Nothing to save yet.
+    QVERIFY(!window.savePreviewPicture());
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 1);
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    QTemporaryDir folder;
+    QFile blocker(folder.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    // The parent is a regular file: the write fails even as root.
+    prompts->fileNames.enqueue(folder.filePath(QStringLiteral("file/preview.png")));
+    QVERIFY(!window.savePreviewPicture());
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 2);
+    QVERIFY(warnings[1].text.contains(QStringLiteral("was not saved")));
+}
+
+void tst_PreviewWindow::cameraMenuListsCameras()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    auto* menu = window.findChild<QMenu*>(QStringLiteral("cameraMenu"));
+    QVERIFY(menu);
+    const QList<QCameraInfo> cameras = QCameraInfo::availableCameras();
+    const QList<QAction*> actions = menu->actions();
+    if (cameras.isEmpty()) {
+        QCOMPARE(actions.size(), 1);
+        QCOMPARE(actions[0]->text(), QStringLiteral("No camera found"));
+        QVERIFY(!actions[0]->isEnabled());
+    } else {
+        // One entry per camera, a separator and "Stop Camera".
+        QCOMPARE(actions.size(), cameras.size() + 2);
+        for (int i = 0; i < cameras.size(); ++i) {
+            QCOMPARE(actions[i]->text(), cameras[i].description());
+        }
+    }
+}
+
+void tst_PreviewWindow::frameSourceReplacesThePhoto()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(maskPicture);
+    waitForFace(window);
+    const QImage frame = facePhoto.scaled(480, 680, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    auto source = std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20);
+    ReplayFrameSource* replay = source.get();
+    window.setFrameSource(std::move(source));
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size(), 60000);
+    QVERIFY(replay->offered > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(meanAbsoluteDifference(window.previewImage(), frame) > 1.0, 30000);
+    // Back to the photo.
+    window.setFrameSource(nullptr);
+    QTRY_COMPARE_WITH_TIMEOUT(window.previewImage().size(), maskPicture.size(), 30000);
+}
+
+void tst_PreviewWindow::frameSourceThatCannotStartIsReported()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    auto source = std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20);
+    source->startable = false;
+    window.setFrameSource(std::move(source));
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("The camera could not be started."));
+}
+
+QTEST_MAIN(tst_PreviewWindow)
+#include "tst_previewwindow.moc"

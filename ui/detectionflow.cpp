@@ -1,0 +1,272 @@
+#include "detectionflow.h"
+
+#include "facialpoints.h"
+#include "facialpointsdetector.h"
+#include "pointcommands.h"
+#include "prompts.h"
+
+#include <QFutureWatcher>
+#include <QPointer>
+#include <QUndoStack>
+
+namespace ui {
+
+namespace {
+
+using DetectionResult = core::FacialPointsDetector::DetectionResult;
+
+// The last answer to the repeat-detection question, shared by every view of the process; it is
+// offered as the default the next time the question is asked.
+QMessageBox::StandardButton lastDetectionAnswer = QMessageBox::Yes;
+
+const char* const detectionQuestionTitle = "Facial points";
+const char* const detectionQuestionText =
+    "Do you want to repeat facial points detection?\nExisting points will be replaced.";
+
+QString loadingText()
+{
+    return QStringLiteral("Loading the landmark model\u2026");
+}
+
+QString findingText()
+{
+    return QStringLiteral("Finding faces\u2026");
+}
+
+QString skippedText()
+{
+    return QStringLiteral("Detection skipped: the previous points were kept. Drag them into place.");
+}
+
+QString failedText(bool modelFailed, bool pointsRestored)
+{
+    const QString cause = modelFailed ? QStringLiteral("The landmark model could not be loaded")
+                                      : QStringLiteral("The picture could not be processed");
+    return cause + (pointsRestored ? QStringLiteral(": the previous points were kept.")
+                                   : QStringLiteral(": no points were placed."));
+}
+
+QString placedText(int faceCount, int pointCount)
+{
+    if (faceCount == 0) {
+        return QStringLiteral("No face found: points spread over the picture. "
+                              "Select all (Ctrl+A) and move them onto the face.");
+    }
+    if (faceCount == 1) {
+        return QStringLiteral("1 face found: %1 points placed.").arg(pointCount);
+    }
+    return QStringLiteral("%1 faces found: points placed on the largest. "
+                          "Right-click another face to move them there.")
+        .arg(faceCount);
+}
+
+QString keptText(int faceCount)
+{
+    if (faceCount == 0) {
+        return QStringLiteral("No face found: your edited points were kept.");
+    }
+    return QStringLiteral("%1 found: your edited points were kept. "
+                          "Right-click a face to place the points there.")
+        .arg(faceCount == 1 ? QStringLiteral("1 face") : QStringLiteral("%1 faces").arg(faceCount));
+}
+
+qint64 areaOf(const QRect& rect)
+{
+    return qint64(rect.width()) * rect.height();
+}
+
+} // namespace
+
+class DetectionFlow::Impl : public QObject
+{
+public:
+    Impl(DetectionFlow* owner, core::FacialPointsDetector* detector)
+        : q(owner)
+        , detector(detector)
+    {
+        if (detector) {
+            connect(detector, &core::FacialPointsDetector::initializingFinished, this,
+                    &Impl::onModelLoaded);
+        }
+    }
+
+    bool askToReplace();
+    void onModelLoaded();
+    void onDetectionFinished();
+    void finishWithoutResult();
+    void report(const QString& text) { emit q->statusMessageChanged(text); }
+    bool facesBelongToModel() const
+    {
+        return model && !faces.isEmpty() && model->image().cacheKey() == facesImageKey;
+    }
+
+    DetectionFlow* q;
+    core::FacialPointsDetector* detector;
+    QPointer<core::FacialPoints> model;
+    QPointer<QUndoStack> undoStack;
+    std::shared_ptr<QFutureWatcher<DetectionResult>> watcher;
+    bool running = false;
+    // Identifies the picture the running detection was started for: a result that arrives
+    // after the model got another picture (a package, say) belongs to nothing on screen.
+    qint64 detectedImageKey = 0;
+    // The points the detection hid, put back when it ends without a result.
+    core::FacialPointVector hiddenPoints;
+    // The points when the detection started: a result lands only if they are still the same,
+    // so an edit made in the meantime is never overwritten.
+    core::FacialPointVector pointsAtStart;
+    QVector<core::DetectedFace> faces;
+    qint64 facesImageKey = 0;
+};
+
+bool DetectionFlow::Impl::askToReplace()
+{
+    lastDetectionAnswer = Prompts::current().question(
+        QString::fromLatin1(detectionQuestionTitle), QString::fromLatin1(detectionQuestionText),
+        QMessageBox::Yes | QMessageBox::No, lastDetectionAnswer);
+    return lastDetectionAnswer == QMessageBox::Yes;
+}
+
+void DetectionFlow::Impl::onModelLoaded()
+{
+    if (running && detector->state() == core::FacialPointsDetector::Initialized) {
+        report(findingText());
+    }
+}
+
+void DetectionFlow::Impl::onDetectionFinished()
+{
+    if (!watcher || !running) {
+        return;
+    }
+    // The watcher stays until the next picture: this runs inside its own signal.
+    const QFuture<DetectionResult> future = watcher->future();
+    running = false;
+    if (!model || model->image().cacheKey() != detectedImageKey) {
+        report(QString());
+        return;
+    }
+    // A detection that threw finishes cancelled and without a result; reading it would rethrow.
+    if (future.isCanceled() || future.resultCount() < 1 || future.resultAt(0).points.empty()) {
+        finishWithoutResult();
+        return;
+    }
+    const DetectionResult result = future.resultAt(0);
+    faces = result.faces;
+    facesImageKey = detectedImageKey;
+    if (model->points() != pointsAtStart) {
+        report(keptText(result.faceCount));
+        return;
+    }
+    tools::execute(undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                  model, model->points(), result.points,
+                                  QStringLiteral("Detect Points"), false));
+    report(placedText(result.faceCount, int(result.points.size())));
+}
+
+void DetectionFlow::Impl::finishWithoutResult()
+{
+    const bool modelFailed = detector->state() == core::FacialPointsDetector::Failed;
+    const bool restore = !hiddenPoints.empty() && model->points() == pointsAtStart;
+    if (restore) {
+        tools::execute(undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                      model, model->points(), hiddenPoints,
+                                      QStringLiteral("Restore Points"), false));
+    }
+    report(failedText(modelFailed, restore));
+}
+
+DetectionFlow::DetectionFlow(core::FacialPointsDetector* detector)
+    : d(std::make_unique<Impl>(this, detector))
+{
+}
+
+DetectionFlow::~DetectionFlow() = default;
+
+void DetectionFlow::setFacialPoints(core::FacialPoints* model)
+{
+    d->model = model;
+    d->watcher.reset();
+    d->running = false;
+    d->faces.clear();
+}
+
+void DetectionFlow::setUndoStack(QUndoStack* stack)
+{
+    d->undoStack = stack;
+}
+
+void DetectionFlow::start(const QImage& picture)
+{
+    if (!d->detector || !d->model) {
+        return;
+    }
+    // Replacing the pointer destroys the previous watcher, so a superseded detection never
+    // reaches the model.
+    d->watcher.reset();
+    d->running = false;
+    d->faces.clear();
+    if (d->detector->state() == core::FacialPointsDetector::Failed) {
+        d->report(failedText(true, d->model->count() > 0));
+        return;
+    }
+    if (d->model->count() > 0 && !d->askToReplace()) {
+        d->report(skippedText());
+        return;
+    }
+    d->watcher = d->detector->detect(picture);
+    if (!d->watcher) {
+        return;
+    }
+    d->detectedImageKey = picture.cacheKey();
+    d->hiddenPoints = d->model->points();
+    if (!d->hiddenPoints.empty()) {
+        // Part of the picture's own undo step, which the caller records after this returns.
+        d->model->setPoints({});
+    }
+    d->pointsAtStart = d->model->points();
+    d->running = true;
+    // Even a future that has finished already reports it through the event loop.
+    connect(d->watcher.get(), &QFutureWatcherBase::finished, d.get(), &Impl::onDetectionFinished);
+    const bool loaded = d->detector->state() == core::FacialPointsDetector::Initialized;
+    d->report(loaded ? findingText() : loadingText());
+}
+
+int DetectionFlow::faceCount() const
+{
+    return d->facesBelongToModel() ? d->faces.size() : 0;
+}
+
+const core::DetectedFace& DetectionFlow::face(int index) const
+{
+    return d->faces.at(index);
+}
+
+int DetectionFlow::faceAt(QPoint picturePixel) const
+{
+    int found = -1;
+    const core::FacialPointVector current = d->model ? d->model->points() : core::FacialPointVector();
+    for (int i = 0; i < faceCount(); ++i) {
+        const core::DetectedFace& candidate = d->faces.at(i);
+        if (!candidate.rect.contains(picturePixel) || candidate.points == current) {
+            continue;
+        }
+        if (found < 0 || areaOf(candidate.rect) < areaOf(d->faces.at(found).rect)) {
+            found = i;
+        }
+    }
+    return found;
+}
+
+bool DetectionFlow::placeOnFace(int index)
+{
+    if (index < 0 || index >= faceCount()) {
+        return false;
+    }
+    tools::execute(d->undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                     d->model, d->model->points(), d->faces.at(index).points,
+                                     QStringLiteral("Place Points on Face"), false));
+    d->report(QStringLiteral("Points placed on the chosen face. Right-click another face to move them there."));
+    return true;
+}
+
+} // namespace ui

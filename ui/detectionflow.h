@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QObject>
+#include <QPoint>
+#include <QString>
+
+#include <memory>
+
+class QImage;
+class QUndoStack;
+
+namespace core {
+class FacialPoints;
+class FacialPointsDetector;
+struct DetectedFace;
+} // namespace core
+
+namespace ui {
+
+// Landmark detection for the pictures a view takes in: asks whether existing points are to be
+// replaced, hides them until the new ones arrive, applies the result as an undo step unless
+// the points were edited meanwhile, keeps every face found and reports each stage in a status
+// line. Face rectangles are in picture pixels. GUI thread only.
+class DetectionFlow : public QObject
+{
+    Q_OBJECT
+public:
+    // detector is not owned and may be null: nothing is then detected and nothing reported.
+    explicit DetectionFlow(core::FacialPointsDetector* detector);
+    ~DetectionFlow() override;
+
+    // The model (not owned) whose pictures are detected; null detaches.
+    void setFacialPoints(core::FacialPoints* model);
+    // Results and face choices become undo steps on stack (not owned); null applies them.
+    void setUndoStack(QUndoStack* stack);
+
+    // Starts detection for the picture just stored in the model. When points are shown, the
+    // user is asked first; on Yes (or without points) they are cleared until the result comes.
+    void start(const QImage& picture);
+
+    // The faces of the last result, while the model still shows the picture they were found in.
+    int faceCount() const;
+    const core::DetectedFace& face(int index) const;
+    // The face whose rectangle contains picturePixel and that does not already hold the points
+    // (the smallest such face where rectangles overlap); -1 when there is none.
+    int faceAt(QPoint picturePixel) const;
+    // Replaces the points by those of face index, as the undo step "Place Points on Face".
+    // Returns false for an index that faceCount() does not cover.
+    bool placeOnFace(int index);
+
+signals:
+    // Progress or outcome of detection, for the footer; empty when there is nothing to say.
+    void statusMessageChanged(const QString& text);
+
+private:
+    Q_DISABLE_COPY(DetectionFlow)
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace ui

@@ -1,0 +1,7 @@
+#include "framesource.h"
+
+namespace ui {
+
+FrameSource::~FrameSource() = default;
+
+} // namespace ui

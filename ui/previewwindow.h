@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+
+#include <memory>
+
+class QMimeData;
+
+namespace core {
+class FaceMaskProject;
+class FacialPointsDetector;
+} // namespace core
+
+namespace ui {
+
+class FrameSource;
+
+// A second top-level window that shows the project's mask (its picture, points and effect type)
+// applied to a face: from a photo opened, dropped or pasted here, or from a camera. It follows
+// the project's point model live. Dialogs go through Prompts. GUI thread only.
+class PreviewWindow : public QWidget
+{
+public:
+    // Neither is owned; both must outlive the window. The detector finds the photo's face.
+    PreviewWindow(core::FaceMaskProject* project, core::FacialPointsDetector* detector);
+    ~PreviewWindow() override;
+
+    // Uses picture as the face photo (leaving camera mode) and detects its face.
+    void setFacePicture(const QImage& picture);
+    // Takes a picture from mime data: image data first, then the first readable local file.
+    bool insertFromMimeData(const QMimeData* data);
+    // Shows the frames of source (owned from now on) instead of the photo; null stops the camera.
+    void setFrameSource(std::unique_ptr<FrameSource> source);
+    // What the window shows now: the face with the mask, or the face alone when there is none.
+    QImage previewImage() const;
+    // Asks for a file name and writes previewImage() there as PNG. False when nothing was saved.
+    bool savePreviewPicture();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    Q_DISABLE_COPY(PreviewWindow)
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace ui
