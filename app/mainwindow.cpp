@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "backgroundreader.h"
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
@@ -38,6 +39,8 @@ public:
     void buildViewMenu();
     void openImage();
     void openPackage();
+    void onPictureRead(const QString& path, const QImage& picture);
+    void onPackageRead(const QString& path, const core::PackageReading& reading);
     void showSaveDialog();
     void showPreview();
     void onDetectorInitialized();
@@ -50,6 +53,7 @@ public:
     MainWindow* q;
     core::FaceMaskProject project;
     core::FacialPointsDetector detector;
+    BackgroundReader reader;
     QMenuBar* menuBar = nullptr;
     PointView* pointView = nullptr;
     QLabel* footerLabel = nullptr;
@@ -77,6 +81,8 @@ void MainWindow::Impl::buildWidgets()
     QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
     connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
     connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
+    connect(&reader, &BackgroundReader::pictureRead, this, &Impl::onPictureRead);
+    connect(&reader, &BackgroundReader::packageRead, this, &Impl::onPackageRead);
     connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
     viewMenu = menuBar->addMenu(QStringLiteral("View"));
     QAction* previewAction = viewMenu->addAction(QStringLiteral("Preview Effect"));
@@ -143,7 +149,11 @@ void MainWindow::Impl::openImage()
     if (path.isEmpty()) {
         return;
     }
-    const QImage picture = core::readImageFile(path);
+    reader.readPicture(path);
+}
+
+void MainWindow::Impl::onPictureRead(const QString& path, const QImage& picture)
+{
     if (picture.isNull()) {
         Prompts::current().warning(QStringLiteral("Error"),
                                    QStringLiteral("File \"%1\" was not load.").arg(path));
@@ -159,16 +169,25 @@ void MainWindow::Impl::openPackage()
     if (path.isEmpty()) {
         return;
     }
-    if (!project.load(path)) {
+    reader.readPackage(path);
+}
+
+void MainWindow::Impl::onPackageRead(const QString&, const core::PackageReading& reading)
+{
+    if (!reading.result.ok) {
         Prompts::current().warning(QStringLiteral("Loading error"),
                                    QStringLiteral("The PMK file was not load"));
+        return;
     }
+    project.apply(reading.snapshot);
 }
 
 void MainWindow::Impl::showSaveDialog()
 {
     SavePMKForm dialog(&project);
-    dialog.exec();
+    if (dialog.exec() == QDialog::Accepted) {
+        showStatus(dialog.resultMessage());
+    }
 }
 
 void MainWindow::Impl::showPreview()

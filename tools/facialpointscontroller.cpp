@@ -174,7 +174,7 @@ public:
     }
 
     void createMarkerPictures();
-    const QPixmap& numberPicture(int index);
+    const QPixmap& numberedMarker(int index);
 
     void drawPicture(QPainter& painter, const QRect& exposed);
     void drawOutline(QPainter& painter, const core::FacialPointVector& points);
@@ -212,9 +212,12 @@ public:
     QPoint discHotSpot;
     QPixmap ring;
     QPoint ringHotSpot;
+    // Discs with their numbers, by index.
     QCache<int, QPixmap> numbers;
-    // Where a number picture goes, relative to its marker's centre.
+    // Where a number goes relative to its marker's centre, and where a numbered marker's
+    // picture starts.
     QPoint numberOffset;
+    QPoint numberedOrigin;
     bool showNumbers = true;
     bool showOutline = true;
     bool storing = false;
@@ -268,9 +271,11 @@ void FacialPointsController::Impl::createMarkerPictures()
     // The number stands above right of the disc, as it always has.
     const int textHeight = QFontMetrics(markerFont).height();
     numberOffset = QPoint(diameter / 2 + 1 - 2, -textHeight - diameter / 2 + 1 - 2);
+    numberedOrigin = QPoint(std::min(-discHotSpot.x(), numberOffset.x()),
+                            std::min(-discHotSpot.y(), numberOffset.y()));
 }
 
-const QPixmap& FacialPointsController::Impl::numberPicture(int index)
+const QPixmap& FacialPointsController::Impl::numberedMarker(int index)
 {
     if (const QPixmap* cached = numbers.object(index)) {
         return *cached;
@@ -278,14 +283,19 @@ const QPixmap& FacialPointsController::Impl::numberPicture(int index)
     const QString text = QString::number(index);
     const QFontMetrics metrics(markerFont);
     const QSize textSize = metrics.size(Qt::TextSingleLine, text);
-    // Two pixels around the text for its light outline.
-    auto* picture = new QPixmap(textSize.width() + 4, textSize.height() + 4);
+    // The disc and its number in one picture, one blit per marker. Two pixels around the text
+    // for its light outline.
+    const QPoint discAt = -discHotSpot - numberedOrigin;
+    const QPoint textAt = numberOffset - numberedOrigin;
+    auto* picture = new QPixmap(std::max(discAt.x() + disc.width(), textAt.x() + textSize.width() + 4),
+                                std::max(discAt.y() + disc.height(), textAt.y() + textSize.height() + 4));
     picture->fill(Qt::transparent);
     {
         QPainter painter(picture);
+        painter.drawPixmap(discAt, disc);
         painter.setRenderHint(QPainter::Antialiasing);
         QPainterPath path;
-        path.addText(2, 2 + metrics.ascent(), markerFont, text);
+        path.addText(textAt.x() + 2, textAt.y() + 2 + metrics.ascent(), markerFont, text);
         painter.strokePath(path, QPen(QColor(255, 255, 255, 210), 2.5, Qt::SolidLine,
                                       Qt::RoundCap, Qt::RoundJoin));
         painter.fillPath(path, Qt::black);
@@ -336,8 +346,10 @@ void FacialPointsController::Impl::drawOutline(QPainter& painter,
         return;
     }
     painter.save();
+    // A cosmetic (zero width) antialiased pen has a fast path of its own; any wider pen is
+    // stroked into a polygon first, which costs up to a hundred times more on long lines.
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(QColor(255, 230, 90, 220), 1.2));
+    painter.setPen(QPen(QColor(255, 230, 90, 230), 0.0));
     for (const OutlinePart& part : outlineParts) {
         QPolygonF line;
         const int last = std::min(part.last, int(points.size()) - 1);
@@ -406,12 +418,14 @@ void FacialPointsController::Impl::drawMarkers(QPainter& painter, const QRect& e
     }
 
     for (const VisibleMarker& marker : visible) {
-        painter.drawPixmap(marker.centre - discHotSpot, disc);
+        // The ring lies outside the disc: beneath the marker it leaves the number readable.
         if (isSelected(marker.index)) {
             painter.drawPixmap(marker.centre - ringHotSpot, ring);
         }
         if (showNumbers && !crowded) {
-            painter.drawPixmap(marker.centre + numberOffset, numberPicture(marker.index));
+            painter.drawPixmap(marker.centre + numberedOrigin, numberedMarker(marker.index));
+        } else {
+            painter.drawPixmap(marker.centre - discHotSpot, disc);
         }
     }
 }

@@ -4,8 +4,13 @@
 #include "facialpoints.h"
 #include "packageformat.h"
 #include "prompts.h"
+#include "workprogress.h"
 
 #include <QBoxLayout>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QtConcurrent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -25,9 +30,18 @@ public:
     void showProject();
     int chosenEffectType() const;
     void onSave();
+    void startSaving(const QString& path);
+    void onSavingFinished();
+    void setSaving(bool saving);
 
     SavePMKForm* q;
     core::FaceMaskProject* project;
+    PackageWriter writer;
+    QFutureWatcher<bool> saving;
+    std::unique_ptr<WorkProgress> progress;
+    QElapsedTimer clock;
+    QString savingPath;
+    QString resultMessage;
     QRadioButton* faceOnlyButton = nullptr;
     QRadioButton* wholeImageButton = nullptr;
     QRadioButton* fullFrameButton = nullptr;
@@ -125,22 +139,95 @@ void SavePMKForm::Impl::onSave()
     }
     project->setEffectType(chosenEffectType());
     project->setName(nameEdit->text());
-    if (project->save(path)) {
-        q->close();
-        return;
-    }
-    Prompts::current().warning(QStringLiteral("Saving error"),
-                               QStringLiteral("PMK file was not save."));
+    startSaving(path);
 }
 
-SavePMKForm::SavePMKForm(core::FaceMaskProject* project)
+namespace {
+
+QString sizeText(qint64 bytes)
+{
+    if (bytes >= 1'000'000) {
+        return QString::number(double(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
+    }
+    return QString::number(std::max<qint64>(1, (bytes + 500) / 1000)) + QStringLiteral(" KB");
+}
+
+} // namespace
+
+void SavePMKForm::Impl::startSaving(const QString& path)
+{
+    setSaving(true);
+    savingPath = path;
+    progress = std::make_unique<WorkProgress>(
+        QStringLiteral("Saving %1\u2026").arg(QFileInfo(path).fileName()));
+    clock.start();
+    // Copies only: the worker must not touch the project, which the user may go on editing.
+    const core::ProjectSnapshot snapshot = project->snapshot();
+    const PackageWriter write = writer ? writer : PackageWriter(&core::savePackage);
+    const core::Progress report = progress->reporter();
+    const std::shared_ptr<const std::atomic_bool> cancel = progress->cancelFlag();
+    saving.setFuture(QtConcurrent::run(
+        [=] { return write(snapshot, path, report, cancel.get()); }));
+}
+
+void SavePMKForm::Impl::onSavingFinished()
+{
+    const bool saved = saving.result();
+    const bool cancelled = progress->isCancelled();
+    const double seconds = double(clock.elapsed()) / 1000.0;
+    progress.reset();
+    setSaving(false);
+    if (saved) {
+        resultMessage = QStringLiteral("Saved %1 (%2) in %3 s")
+                            .arg(QFileInfo(savingPath).fileName(),
+                                 sizeText(QFileInfo(savingPath).size()),
+                                 QString::number(seconds, 'f', 1));
+        q->accept();
+        return;
+    }
+    if (!cancelled) {
+        Prompts::current().warning(QStringLiteral("Saving error"),
+                                   QStringLiteral("PMK file was not save."));
+    }
+}
+
+void SavePMKForm::Impl::setSaving(bool busy)
+{
+    for (QWidget* input : std::initializer_list<QWidget*>{faceOnlyButton, wholeImageButton,
+                                                          fullFrameButton, nameEdit, saveButton}) {
+        input->setEnabled(!busy);
+    }
+}
+
+SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer)
     : d(std::make_unique<Impl>(this, project))
 {
+    d->writer = std::move(writer);
     setModal(true);
     d->buildWidgets();
     d->showProject();
+    connect(&d->saving, &QFutureWatcher<bool>::finished, d.get(), &Impl::onSavingFinished);
 }
 
 SavePMKForm::~SavePMKForm() = default;
+
+QString SavePMKForm::resultMessage() const
+{
+    return d->resultMessage;
+}
+
+bool SavePMKForm::isSaving() const
+{
+    return d->progress != nullptr;
+}
+
+void SavePMKForm::reject()
+{
+    if (d->progress) {
+        d->progress->cancel();
+        return;
+    }
+    QDialog::reject();
+}
 
 } // namespace ui

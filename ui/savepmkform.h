@@ -1,22 +1,41 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 
 namespace core {
 class FaceMaskProject;
+struct ProjectSnapshot;
 }
 
 namespace ui {
 
 // The modal dialog that names the effect, picks its type, asks for a path and saves the project.
+// The package is written on a worker thread from a snapshot taken when Save is pressed; the
+// dialog ends with accept() once it is written, and stays open with a warning when it is not.
 class SavePMKForm : public QDialog
 {
 public:
-    // project is not owned and must outlive the dialog.
-    explicit SavePMKForm(core::FaceMaskProject* project);
+    // Writes a package as core::savePackage does; called on a worker thread.
+    using PackageWriter = std::function<bool(const core::ProjectSnapshot& snapshot,
+                                             const QString& path,
+                                             const std::function<void(int)>& progress,
+                                             const std::atomic_bool* cancel)>;
+
+    // project is not owned and must outlive the dialog. An empty writer is core::savePackage.
+    explicit SavePMKForm(core::FaceMaskProject* project, PackageWriter writer = {});
     ~SavePMKForm() override;
+
+    // After a successful save, e.g. "Saved astronaut.pmk (9.1 MB) in 0.3 s"; empty before.
+    QString resultMessage() const;
+    bool isSaving() const;
+
+    // While a save runs, asks it to stop (the earlier file stays) instead of closing.
+    void reject() override;
 
 private:
     Q_DISABLE_COPY(SavePMKForm)

@@ -5,10 +5,19 @@
 // Columns: the first paint (which converts the picture and renders the markers), a repaint of
 // the same picture without points, the full repaint with 75 markers, the bare draw, and the
 // ratio of the two medians; "paired" is the median of the ratios of back-to-back runs, which
-// load from other processes disturbs less. Usage: bench_paint [repetitions]   (default 15; medians are printed)
+// load from other processes disturbs less.
+//
+// Then the zoomed view: a full repaint at 8x and 64x with 75 markers laid out like a
+// face and its outline, all in view, against a bare drawPixmap of the same visible part of the picture; one zoom step
+// (zoom and repaint) against a repaint; and the first paint of a million points, with the
+// memory it took.
+// Usage: bench_paint [repetitions]   (default 15; medians are printed)
 
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
+#include "viewtransform.h"
+
+#include <QFile>
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -17,6 +26,7 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -163,6 +173,180 @@ Row measure(const Picture& picture, QImage::Format targetFormat, int repetitions
             pixmap.toImage().format()};
 }
 
+// 75 points laid out like a face (jaw, brows, nose, eyes, lips, forehead) that fills most of
+// the part of the picture a view zoomed by zoom about the centre shows, so that every marker
+// and every outline line is drawn.
+core::FacialPointVector makeFacePoints(double zoom)
+{
+    struct Feature
+    {
+        int count;
+        double centreX, centreY, radiusX, radiusY, fromAngle, toAngle;
+    };
+    // In units of the face's half size; angles in turns, 0 pointing right, y growing downwards.
+    const Feature features[] = {
+        {17, 0.0, -0.1, 0.85, 0.95, 0.5, 0.0},     // jaw, left ear round the chin to the right
+        {5, -0.4, -0.45, 0.25, 0.08, 0.5, 1.0},    // brows
+        {5, 0.4, -0.45, 0.25, 0.08, 0.5, 1.0},
+        {4, 0.0, -0.15, 0.0, 0.25, 0.75, 1.25},    // nose bridge
+        {5, 0.0, 0.15, 0.15, 0.05, 0.5, 0.0},      // nose base
+        {6, -0.35, -0.28, 0.14, 0.05, 0.5, 1.5},   // eyes
+        {6, 0.35, -0.28, 0.14, 0.05, 0.5, 1.5},
+        {12, 0.0, 0.45, 0.35, 0.13, 0.5, 1.5},     // outer lips
+        {8, 0.0, 0.45, 0.22, 0.05, 0.5, 1.5},      // inner lips
+        {7, 0.0, -0.6, 0.8, 0.25, 0.5, 1.0},       // forehead
+    };
+    core::FacialPointVector points;
+    const double half = 0.4 / zoom;
+    for (const Feature& f : features) {
+        for (int i = 0; i < f.count; ++i) {
+            const double t = f.fromAngle + (f.toAngle - f.fromAngle) * i / std::max(1, f.count - 1);
+            const double angle = 2 * M_PI * t;
+            points.emplace_back(0.5 + half * (f.centreX + f.radiusX * std::cos(angle)),
+                                0.5 + half * (f.centreY + f.radiusY * std::sin(angle)));
+        }
+    }
+    return points;
+}
+
+double residentMegabytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0.0;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        }
+    }
+    return 0.0;
+}
+
+struct ZoomRow
+{
+    double repaintMs;
+    double bareMs;
+    double pairedRatio;
+    double zoomStepMs;
+    double zoomStepRatio;
+};
+
+// The source and target rectangles the controller draws the picture with, rebuilt from the
+// same view transform: the visible picture pixels, widened to whole pixels.
+void visiblePart(const tools::ViewTransform& transform, QSize picture, QRect* source, QRectF* target)
+{
+    const QRectF visible = transform.visiblePictureRect();
+    const QPointF from = transform.toPicturePixels(visible.topLeft());
+    const QPointF to = transform.toPicturePixels(visible.bottomRight());
+    *source = QRect(QPoint(int(std::floor(from.x())), int(std::floor(from.y()))),
+                    QPoint(int(std::ceil(to.x())) - 1, int(std::ceil(to.y())) - 1))
+                  .intersected(QRect(QPoint(0, 0), picture));
+    const QPointF topLeft = transform.toView(
+        QPointF(source->left() / double(picture.width()), source->top() / double(picture.height())));
+    const QPointF bottomRight = transform.toView(QPointF((source->right() + 1) / double(picture.width()),
+                                                         (source->bottom() + 1) / double(picture.height())));
+    *target = QRectF(topLeft, bottomRight);
+}
+
+ZoomRow measureZoomed(double zoom, int repetitions)
+{
+    core::FacialPoints model;
+    model.setImage(makePicture(QImage::Format_RGB32, false));
+    model.setPoints(makeFacePoints(zoom));
+    tools::FacialPointsController controller;
+    controller.setFacialPoints(&model);
+    controller.setViewSize(viewSize);
+    const QPointF centre(viewSize.width() / 2.0, viewSize.height() / 2.0);
+    controller.zoomBy(zoom, centre);
+
+    QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
+    target.fill(Qt::black);
+    const QRect exposed(QPoint(0, 0), viewSize);
+    controller.paint(&target, exposed, viewSize);
+
+    const QPixmap pixmap = QPixmap::fromImage(model.image());
+    QRect source;
+    QRectF targetRect;
+    visiblePart(controller.viewTransform(), pixmap.size(), &source, &targetRect);
+    auto bare = [&] {
+        QPainter painter(&target);
+        painter.setClipRect(exposed);
+        painter.drawPixmap(targetRect, pixmap, QRectF(source));
+    };
+    auto repaint = [&] { controller.paint(&target, exposed, viewSize); };
+    // In and out by one step in turn, so that the zoom stays where it was measured.
+    bool in = true;
+    auto zoomStep = [&] {
+        controller.zoomBy(in ? tools::FacialPointsController::zoomStep
+                             : 1.0 / tools::FacialPointsController::zoomStep,
+                          centre);
+        in = !in;
+        controller.paint(&target, exposed, viewSize);
+    };
+    bare();
+
+    std::vector<double> repaintTimes, bareTimes, paired, stepTimes, stepRatios;
+    for (int i = 0; i < repetitions; ++i) {
+        double repaintMs = 0.0;
+        double bareMs = 0.0;
+        if (i % 2 == 0) {
+            repaintMs = millisecondsFor(repaint);
+            bareMs = millisecondsFor(bare);
+        } else {
+            bareMs = millisecondsFor(bare);
+            repaintMs = millisecondsFor(repaint);
+        }
+        repaintTimes.push_back(repaintMs);
+        bareTimes.push_back(bareMs);
+        paired.push_back(repaintMs / bareMs);
+        const double stepMs = millisecondsFor(zoomStep);
+        const double againMs = millisecondsFor(repaint);
+        stepTimes.push_back(stepMs);
+        stepRatios.push_back(stepMs / againMs);
+    }
+    return {median(repaintTimes), median(bareTimes), median(paired), median(stepTimes),
+            median(stepRatios)};
+}
+
+void measureManyPoints()
+{
+    const int count = 1000000;
+    core::FacialPoints model;
+    model.setImage(makePicture(QImage::Format_RGB32, false));
+    tools::FacialPointsController controller;
+    controller.setFacialPoints(&model);
+    QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
+    target.fill(Qt::black);
+    const QRect exposed(QPoint(0, 0), viewSize);
+    // The picture's own cost first, so that what follows is the points' share.
+    controller.paint(&target, exposed, viewSize);
+    const double pictureOnlyMs = millisecondsFor([&] { controller.paint(&target, exposed, viewSize); });
+
+    for (const char* layout : {"all at one place", "spread over the picture"}) {
+        const bool spread = layout[0] == 's';
+        core::FacialPointVector points;
+        points.reserve(count);
+        for (int i = 0; i < count; ++i) {
+            points.emplace_back(spread ? (i % 1000) / 999.0 : 1.0, spread ? (i / 1000) / 999.0 : 0.0);
+        }
+        const double before = residentMegabytes();
+        double firstMs = 0.0;
+        {
+            core::FacialPoints many;
+            many.setImage(model.image());
+            many.setPoints(points);
+            tools::FacialPointsController manyController;
+            manyController.setFacialPoints(&many);
+            firstMs = millisecondsFor([&] { manyController.paint(&target, exposed, viewSize); });
+            const double after = residentMegabytes();
+            std::printf("%-26s first paint %8.1f ms (%.1fx a repaint of the picture alone), "
+                        "%+7.1f MB resident\n",
+                        layout, firstMs, firstMs / pictureOnlyMs, after - before);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -196,5 +380,22 @@ int main(int argc, char** argv)
                         row.controllerMs / row.bareMs, row.pairedRatio);
         }
     }
+
+    std::printf("\nZoomed %dx%d view of the %dx%d RGB32 picture, %d markers and outline in view; "
+                "median of %d runs\n\n",
+                viewSize.width(), viewSize.height(), pictureSize.width(), pictureSize.height(),
+                pointCount, repetitions);
+    std::printf("%-6s %11s %11s %7s %9s %11s %12s\n", "zoom", "repaint", "bare draw", "ratio",
+                "paired", "zoom step", "step/repaint");
+    for (double zoom : {8.0, 64.0}) {
+        const ZoomRow row = measureZoomed(zoom, repetitions);
+        std::printf("%4.0fx  %8.2f ms %8.2f ms %6.2fx %8.2fx %8.2f ms %11.2fx\n", zoom,
+                    row.repaintMs, row.bareMs, row.repaintMs / row.bareMs, row.pairedRatio,
+                    row.zoomStepMs, row.zoomStepRatio);
+    }
+
+    std::printf("\nA million points at zoom 1 (numbers are left out above %s markers in view)\n\n",
+                "4096");
+    measureManyPoints();
     return 0;
 }

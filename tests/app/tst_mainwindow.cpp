@@ -171,6 +171,10 @@ void tst_MainWindow::openImage()
     QSignalSpy imageChanged(model, &core::FacialPoints::imageChanged);
 
     action(window, QStringLiteral("Open Image File"))->trigger();
+    // The picture is read on a worker: wait for its outcome.
+    if (!fileName.isEmpty()) {
+        QTRY_COMPARE(imageChanged.count() + prompts->ofKind(QStringLiteral("warning")).size(), 1);
+    }
 
     const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
     QCOMPARE(opens.size(), 1);
@@ -236,6 +240,9 @@ void tst_MainWindow::openPackage()
     model->setPoints(pointsBefore);
 
     action(window, QStringLiteral("Open PMK file"))->trigger();
+    if (kind != QLatin1String("cancel")) {
+        QTRY_VERIFY(model->count() == 75 || !prompts->ofKind(QStringLiteral("warning")).isEmpty());
+    }
 
     const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
     QCOMPARE(opens.size(), 1);

@@ -3,7 +3,8 @@
 
 First run: paste a face, wait for the markers, save a package, drag one marker, save again, and
 check both packages with zipfile and json: exactly the dragged point moved, by the dragged
-distance over the view size. Second run: open the package again and compare the view with the
+distance over the view size. Then zoom over an eye with Ctrl+wheel, drag a marker and save: only
+that point moved, by the drag over the zoom. Second run: open the package again and compare the view with the
 first run's; open broken packages and pictures and see the warning boxes, the program living on.
 """
 
@@ -208,8 +209,66 @@ def first_run(session, args, work, artifacts):
            f"({dx}, {dy}) in a {view.width}x{view.height} view")
     session.click(window, 5, view.top + view.height - 3)  # no marker there; keeps menus unhovered
     reference = session.screenshot(window)
+    zoomed_drag(session, program, window, view, work, after)
     program.stop()
     return view, (width, height), reference, after_path, before_path
+
+
+ZOOM_NOTCHES = 12
+ZOOM_STEP = 1.25
+
+
+def zoomed_drag(session, program, window, view, work, before):
+    step("6: zoom with Ctrl+wheel over an eye, drag one marker, save")
+    eye = 37  # upper lid of the first eye
+    fx, fy = before[eye]
+    cursor = (round(view.left + view.width * fx), round(view.top + view.height * fy))
+    session.xdotool("mousemove", "--window", window, *cursor)
+    time.sleep(0.2)
+    session.xdotool("keydown", "ctrl")
+    for _ in range(ZOOM_NOTCHES):
+        session.xdotool("click", 4)
+        time.sleep(0.05)
+    session.xdotool("keyup", "ctrl")
+    time.sleep(0.5)
+    zoom = ZOOM_STEP ** ZOOM_NOTCHES
+    zoomed = session.screenshot(window, "run1-zoomed-over-eye")
+
+    # The picture point under the cursor stays there: every point moves away from it by zoom.
+    def zoomed_position(pivot):
+        vx, vy = view.left + view.width * pivot[0], view.top + view.height * pivot[1]
+        return (cursor[0] + (vx - cursor[0]) * zoom, cursor[1] + (vy - cursor[1]) * zoom)
+
+    ex, ey = zoomed_position(before[eye])
+    others = [i for i in range(POINT_COUNT) if i != eye
+              and abs(zoomed_position(before[i])[0] - ex) <= 14
+              and abs(zoomed_position(before[i])[1] - ey) <= 14]
+    if others:
+        raise E2EFailure(f"at {zoom:.2f}x points {others} still crowd point {eye}")
+    near = [c for c in E.red_components(zoomed) if E.is_disc(c)
+            and abs(c["centre"][0] - (ex + 0.5)) <= 2.0 and abs(c["centre"][1] - (ey + 0.5)) <= 2.0]
+    if not near:
+        raise E2EFailure(f"after zooming no marker disc is drawn at ({ex:.1f}, {ey:.1f}) for point {eye}")
+    passed(f"zoomed {zoom:.2f}x about {cursor}: point {eye} drawn at {near[0]['centre']}")
+
+    dx, dy = 21, -14
+    start = (round(ex), round(ey))
+    session.drag(window, start, (start[0] + dx, start[1] + dy))
+    time.sleep(0.5)
+    session.keep(session.screenshot(window), "run1-zoomed-after-drag")
+    path = os.path.join(work, "zoomed drag.pmk")
+    save_package(session, program, path, EFFECT_NAME)
+    _, _, after = read_package(path)
+    moved = [i for i in range(POINT_COUNT) if before[i] != after[i]]
+    if moved != [eye]:
+        raise E2EFailure(f"points {moved} moved in the zoomed view, expected exactly point {eye}")
+    shift = ((after[eye][0] - before[eye][0]) * view.width * zoom,
+             (after[eye][1] - before[eye][1]) * view.height * zoom)
+    if abs(shift[0] - dx) > 0.6 or abs(shift[1] - dy) > 0.6:
+        raise E2EFailure(f"point {eye} moved by ({shift[0]:.3f}, {shift[1]:.3f}) zoomed view px, "
+                         f"dragged by ({dx}, {dy})")
+    passed(f"only point {eye} moved, by the drag over the zoom: ({shift[0]:.3f}, {shift[1]:.3f}) "
+           f"zoomed px for a drag of ({dx}, {dy}) at {zoom:.2f}x")
 
 
 def build_package(path, documents_from, picture_path):

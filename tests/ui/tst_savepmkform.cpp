@@ -5,6 +5,10 @@
 #include "testimages.h"
 
 #include <QApplication>
+#include <QProgressDialog>
+#include <QRegularExpression>
+#include <QSemaphore>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -33,6 +37,8 @@ private slots:
     void tooFewPointsAreRefusedBeforeAnyFile_data();
     void tooFewPointsAreRefusedBeforeAnyFile();
     void cancelClosesWithoutTouchingProject();
+    void windowRepaintsWhileSavingAndEditsDoNotReachThePackage();
+    void progressCancelKeepsEarlierPackage();
 
 private:
     template <typename T> T* child(ui::SavePMKForm& form, const char* name)
@@ -146,6 +152,8 @@ void tst_SavePMKForm::savesChosenTypeAndName()
     prompts->fileNames.enqueue(path);
 
     QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY2(!form.isVisible(), "a successful save closes the dialog");
+    QCOMPARE(form.result(), int(QDialog::Accepted));
 
     QCOMPARE(prompts->ofKind(QStringLiteral("save")).size(), 1);
     QCOMPARE(prompts->ofKind(QStringLiteral("save")).at(0).text,
@@ -192,6 +200,7 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     prompts->fileNames.enqueue(dir->filePath(QStringLiteral("file/effect.pmk")));
 
     QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY(!form.isSaving());
 
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
@@ -247,6 +256,7 @@ void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile()
     prompts->fileNames.enqueue(path);
 
     QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY(!form.isSaving());  // the package is written on a worker
 
     QCOMPARE(QFile::exists(path), saved);
     QCOMPARE(form.isVisible(), !saved);
@@ -264,6 +274,123 @@ void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile()
     QVERIFY2(prompts->ofKind(QStringLiteral("save")).isEmpty(), "no file name may be asked for");
     QCOMPARE(project.name(), QStringLiteral("Before"));
     form.close();
+}
+
+namespace {
+
+// A widget that counts how often it was painted, standing in for the main window.
+class PaintCounter : public QWidget
+{
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override { ++paints; }
+};
+
+// Holds the worker at the start of the save until released, so that the test knows the save
+// is still running; never longer than a minute, so that a failing test cannot hang.
+struct Gate {
+    QSemaphore entered;
+    QSemaphore released;
+    ui::SavePMKForm::PackageWriter writer()
+    {
+        return [this](const core::ProjectSnapshot& snapshot, const QString& path,
+                      const std::function<void(int)>& progress, const std::atomic_bool* cancel) {
+            entered.release();
+            released.tryAcquire(1, 60000);
+            return core::savePackage(snapshot, path, progress, cancel);
+        };
+    }
+};
+
+QProgressDialog* shownProgressDialog()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QProgressDialog*>(widget); dialog && dialog->isVisible()) {
+            return dialog;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void tst_SavePMKForm::windowRepaintsWhileSavingAndEditsDoNotReachThePackage()
+{
+    core::FaceMaskProject project;
+    fillProject(project);
+    PaintCounter window;
+    window.resize(200, 100);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    Gate gate;
+    ui::SavePMKForm form(&project, gate.writer());
+    form.show();
+    child<QLineEdit>(form, "nameEdit")->setText(QStringLiteral("Pressed"));
+    const QString path = dir->filePath(QStringLiteral("astronaut.pmk"));
+    prompts->fileNames.enqueue(path);
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QVERIFY2(gate.entered.tryAcquire(1, 30000), "the save must start on the worker");
+    QVERIFY(form.isSaving());
+
+    const int paintsBefore = window.paints;
+    window.update();
+    QTRY_VERIFY2(window.paints > paintsBefore, "the window must repaint while the save runs");
+    QTRY_VERIFY2(shownProgressDialog(), "a progress dialog must appear while the save runs");
+    QVERIFY2(!shownProgressDialog()->parentWidget(), "the progress dialog has no parent");
+
+    // Edits made while the worker writes must not reach the package.
+    project.setName(QStringLiteral("Edited"));
+    project.facialPoints()->setImage(testimages::filled(20, 10, Qt::red));
+    project.facialPoints()->setPoint(FacialPoint(0.9, 0.9), 0);
+    gate.released.release();
+    QTRY_VERIFY2(!form.isVisible(), "a successful save closes the dialog");
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+    QVERIFY(!shownProgressDialog());
+    QVERIFY2(QRegularExpression(QStringLiteral("^Saved astronaut\\.pmk \\(\\d+ KB\\) in \\d+\\.\\d s$"))
+                 .match(form.resultMessage())
+                 .hasMatch(),
+             qPrintable(form.resultMessage()));
+
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.snapshot.name, QStringLiteral("Pressed"));
+    QCOMPARE(reading.snapshot.picture.size(), QSize(64, 48));
+    QCOMPARE(reading.snapshot.points.at(0), FacialPoint(0.5, 0.25));
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+void tst_SavePMKForm::progressCancelKeepsEarlierPackage()
+{
+    core::FaceMaskProject project;
+    fillProject(project);
+    const QString path = dir->filePath(QStringLiteral("kept.pmk"));
+    QVERIFY(project.save(path));
+    QFile earlier(path);
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    const QByteArray before = earlier.readAll();
+    earlier.close();
+
+    Gate gate;
+    ui::SavePMKForm form(&project, gate.writer());
+    form.show();
+    prompts->fileNames.enqueue(path);
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QVERIFY(gate.entered.tryAcquire(1, 30000));
+    QTRY_VERIFY(shownProgressDialog());
+    QTest::mouseClick(shownProgressDialog()->findChild<QPushButton*>(), Qt::LeftButton);
+    gate.released.release();
+    QTRY_VERIFY(!form.isSaving());
+
+    QVERIFY2(form.isVisible(), "a cancelled save leaves the dialog open");
+    QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(), "cancelling is no failure");
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QVERIFY2(earlier.readAll() == before, "a cancelled save leaves the earlier package");
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.pmk"});
+    form.close();
+    QVERIFY(!form.isVisible());
 }
 
 QTEST_MAIN(tst_SavePMKForm)

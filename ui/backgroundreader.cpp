@@ -1,0 +1,105 @@
+#include "backgroundreader.h"
+
+#include "imagefiles.h"
+#include "workprogress.h"
+
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QtConcurrent>
+
+namespace ui {
+
+class BackgroundReader::Impl
+{
+public:
+    explicit Impl(BackgroundReader* owner) : q(owner) {}
+
+    // Runs read on a worker; done gets its result unless the read is abandoned first.
+    template <typename Result, typename Read, typename Done>
+    void start(const QString& path, Read read, Done done)
+    {
+        abandon();
+        progress = std::make_unique<WorkProgress>(
+            QStringLiteral("Opening %1\u2026").arg(QFileInfo(path).fileName()));
+        QObject::connect(progress.get(), &WorkProgress::cancelled, q, [this, path] {
+            // Called from inside the dialog's Cancel button: the dialog may only go later.
+            abandon(Later);
+            emit q->readCancelled(path);
+        });
+        auto* watcher = new QFutureWatcher<Result>(q);
+        running = watcher;
+        QObject::connect(watcher, &QFutureWatcher<Result>::finished, q, [this, watcher, done] {
+            const Result result = watcher->result();
+            running = nullptr;
+            progress.reset();
+            watcher->deleteLater();
+            done(result);
+        });
+        const core::Progress report = progress->reporter();
+        const std::shared_ptr<const std::atomic_bool> cancel = progress->cancelFlag();
+        watcher->setFuture(QtConcurrent::run([=] { return read(report, cancel.get()); }));
+    }
+
+    enum Disposal { Now, Later };
+
+    // The watcher goes, so its result is never looked at; the worker sees the flag.
+    void abandon(Disposal disposal = Now)
+    {
+        if (progress) {
+            progress->disconnect(q);
+            progress->cancel();
+            if (disposal == Later) {
+                progress.release()->deleteLater();
+            }
+        }
+        progress.reset();
+        if (running) {
+            running->disconnect(q);
+            running->deleteLater();
+            running = nullptr;
+        }
+    }
+
+    BackgroundReader* q;
+    std::unique_ptr<WorkProgress> progress;
+    QObject* running = nullptr;
+};
+
+BackgroundReader::BackgroundReader() : d(std::make_unique<Impl>(this)) {}
+
+BackgroundReader::~BackgroundReader()
+{
+    d->abandon();
+}
+
+void BackgroundReader::readPackage(const QString& path)
+{
+    d->start<core::PackageReading>(
+        path,
+        [path](const core::Progress& report, const std::atomic_bool* cancel) {
+            return core::readPackage(path, report, cancel);
+        },
+        [this, path](const core::PackageReading& reading) { emit packageRead(path, reading); });
+}
+
+void BackgroundReader::readPicture(const QString& path)
+{
+    d->start<QImage>(
+        path,
+        [path](const core::Progress&, const std::atomic_bool* cancel) {
+            return core::readImageFile(path, cancel);
+        },
+        [this, path](const QImage& picture) { emit pictureRead(path, picture); });
+}
+
+bool BackgroundReader::isReading() const
+{
+    return d->running != nullptr;
+}
+
+WorkProgress* BackgroundReader::progress() const
+{
+    return d->progress.get();
+}
+
+} // namespace ui

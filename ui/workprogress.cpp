@@ -1,0 +1,89 @@
+#include "workprogress.h"
+
+#include <QProgressDialog>
+#include <QTimer>
+
+namespace ui {
+
+namespace {
+
+// What the worker and the window share.
+struct SharedState {
+    std::atomic_int percent{0};
+    std::atomic_bool cancel{false};
+};
+
+// The worker never touches a widget: the dialog reads the percentage at this pace.
+constexpr int refreshIntervalMs = 50;
+
+} // namespace
+
+class WorkProgress::Impl
+{
+public:
+    QString label;
+    std::shared_ptr<SharedState> state = std::make_shared<SharedState>();
+    std::unique_ptr<QProgressDialog> dialog;
+    QTimer showTimer;
+    QTimer refreshTimer;
+};
+
+WorkProgress::WorkProgress(const QString& label) : d(std::make_unique<Impl>())
+{
+    d->label = label;
+    d->showTimer.setSingleShot(true);
+    connect(&d->showTimer, &QTimer::timeout, this, [this] {
+        d->dialog = std::make_unique<QProgressDialog>(d->label, QStringLiteral("Cancel"), 0, 100);
+        d->dialog->setObjectName(QStringLiteral("workProgressDialog"));
+        d->dialog->setWindowTitle(QStringLiteral("Facemask"));
+        d->dialog->setMinimumDuration(0);
+        d->dialog->setAutoClose(false);
+        d->dialog->setAutoReset(false);
+        d->dialog->setValue(d->state->percent.load());
+        connect(d->dialog.get(), &QProgressDialog::canceled, this, &WorkProgress::cancel);
+        d->dialog->show();
+        d->refreshTimer.start(refreshIntervalMs);
+    });
+    connect(&d->refreshTimer, &QTimer::timeout, this, [this] {
+        if (d->dialog) {
+            d->dialog->setValue(d->state->percent.load());
+        }
+    });
+    d->showTimer.start(showDelayMs);
+}
+
+WorkProgress::~WorkProgress() = default;
+
+core::Progress WorkProgress::reporter() const
+{
+    std::shared_ptr<SharedState> state = d->state;
+    return [state](int percent) { state->percent = percent; };
+}
+
+std::shared_ptr<const std::atomic_bool> WorkProgress::cancelFlag() const
+{
+    return std::shared_ptr<const std::atomic_bool>(d->state, &d->state->cancel);
+}
+
+bool WorkProgress::isCancelled() const
+{
+    return d->state->cancel.load();
+}
+
+void WorkProgress::cancel()
+{
+    if (d->state->cancel.exchange(true)) {
+        return;
+    }
+    if (d->dialog) {
+        d->dialog->setLabelText(QStringLiteral("Cancelling\u2026"));
+    }
+    emit cancelled();
+}
+
+QProgressDialog* WorkProgress::dialog() const
+{
+    return d->dialog.get();
+}
+
+} // namespace ui
