@@ -57,13 +57,17 @@ std::nullopt_t refuse(QString* why, const QString& reason)
     return std::nullopt;
 }
 
+// Told from the file's description alone: opening it again could wait forever (a pipe).
 QString whyNotOpened(const QString& path)
 {
-    if (!QFileInfo::exists(path)) {
+    const QFileInfo file(path);
+    if (!file.exists()) {
         return QStringLiteral("file not found");
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.isFile()) {
+        return QStringLiteral("not a regular file");
+    }
+    if (!file.isReadable()) {
         return QStringLiteral("file cannot be read");
     }
     return QStringLiteral("not a ZIP archive");

@@ -394,25 +394,53 @@ bool deflateWithLibdeflate(const std::vector<quint8>& input, int level, std::vec
     return written > 0;
 }
 
-// A strip that more data follows: zlib can end it with a sync flush, which leaves the stream
-// byte-aligned and unfinished, so the next strip's Deflate data may simply be appended.
-bool deflateWithSyncFlush(const std::vector<quint8>& input, int level, std::vector<quint8>& output)
+// libdeflate always ends its output with a final block. For more Deflate data to follow, the
+// final block's BFINAL bit is cleared and an empty stored block brings the stream to a byte
+// boundary, as zlib's sync flush would. zlib's inflate, stopping at every block boundary, finds
+// where that last block starts; it checks the data on the way.
+bool makeContinuable(std::vector<quint8>& deflated, size_t inflatedLength)
 {
     z_stream stream{};
-    if (deflateInit2(&stream, std::clamp(level, 0, 9), Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY)
-        != Z_OK) {
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
         return false;
     }
-    output.resize(deflateBound(&stream, uLong(input.size())) + 16);
-    stream.next_in = const_cast<Bytef*>(input.data());
-    stream.avail_in = uInt(input.size());
-    stream.next_out = output.data();
-    stream.avail_out = uInt(output.size());
-    const int result = deflate(&stream, Z_SYNC_FLUSH);
-    const bool complete = result == Z_OK && stream.avail_in == 0 && stream.avail_out > 0;
-    output.resize(stream.total_out);
-    deflateEnd(&stream);
-    return complete;
+    std::vector<quint8> sink(size_t(1) << 16);
+    stream.next_in = deflated.data();
+    stream.avail_in = uInt(deflated.size());
+    quint64 lastBlockBit = 0;
+    quint64 endBit = 0;
+    int result = Z_OK;
+    while (result == Z_OK) {
+        if (stream.avail_out == 0) {
+            stream.next_out = sink.data();
+            stream.avail_out = uInt(sink.size());
+        }
+        result = inflate(&stream, Z_BLOCK);
+        // Bit 128: stopped at a block boundary, bit 64: after the final block; the low bits
+        // count what is left unused of the bytes read.
+        if (result == Z_OK && (stream.data_type & 128) != 0) {
+            const quint64 bit = quint64(stream.total_in) * 8 - quint64(stream.data_type & 63);
+            ((stream.data_type & 64) != 0 ? endBit : lastBlockBit) = bit;
+        }
+    }
+    const bool whole = result == Z_STREAM_END && stream.avail_in == 0 && stream.total_out == inflatedLength;
+    inflateEnd(&stream);
+    const bool finalBitFound = lastBlockBit < endBit && (deflated[size_t(lastBlockBit / 8)] >> (lastBlockBit % 8)) & 1;
+    if (!whole || !finalBitFound || (endBit + 7) / 8 != deflated.size()) {
+        return false;
+    }
+    deflated[size_t(lastBlockBit / 8)] &= quint8(~(1u << (lastBlockBit % 8)));
+    const int endBitInByte = int(endBit % 8);
+    if (endBitInByte != 0) {
+        deflated.back() &= quint8((1u << endBitInByte) - 1);  // the padding becomes zero bits
+    }
+    // The empty stored block: three zero header bits, then zero bits up to the byte boundary,
+    // then LEN 0 and NLEN 0xffff.
+    if (endBitInByte == 0 || endBitInByte > 5) {
+        deflated.push_back(0);
+    }
+    deflated.insert(deflated.end(), {0x00, 0x00, 0xff, 0xff});
+    return true;
 }
 
 void compressStrip(const Layout& layout, const EncodeSettings& settings, Strip& strip)
@@ -422,16 +450,17 @@ void compressStrip(const Layout& layout, const EncodeSettings& settings, Strip& 
             filteredRows(layout, settings.filter, strip.firstRow, strip.endRow);
         strip.filteredLength = filtered.size();
         strip.adler = quint32(libdeflate_adler32(1, filtered.data(), filtered.size()));
-        strip.ok = strip.last ? deflateWithLibdeflate(filtered, settings.level, strip.deflated)
-                              : deflateWithSyncFlush(filtered, settings.level, strip.deflated);
+        strip.ok = deflateWithLibdeflate(filtered, settings.level, strip.deflated)
+                   && (strip.last || makeContinuable(strip.deflated, filtered.size()));
     } catch (...) {
         strip.ok = false;
     }
 }
 
-// zlib at level 1 compresses this much slower than libdeflate; the top strip, which zlib
-// compresses, is made that much shorter so that both threads finish together.
-constexpr double zlibStripShare = 0.2;
+// The top strip costs its compression plus the walk through its blocks, about 1.7 times what
+// the bottom strip costs per row at level 1: it gets this share of the rows so that both
+// threads finish together.
+constexpr double topStripShare = 0.37;
 
 std::vector<Strip> compressedStrips(const Layout& layout, const EncodeSettings& settings)
 {
@@ -446,7 +475,7 @@ std::vector<Strip> compressedStrips(const Layout& layout, const EncodeSettings& 
         return strips;
     }
     std::vector<Strip> strips(2);
-    const int boundary = std::clamp(int(height * zlibStripShare), 1, height - 1);
+    const int boundary = std::clamp(int(height * topStripShare), 1, height - 1);
     strips[0].endRow = boundary;
     strips[0].last = false;
     strips[1].firstRow = boundary;
@@ -686,8 +715,15 @@ bool chunkTypeValid(const uchar* type)
 
 bool crcMatches(const uchar* typeAndData, quint32 length)
 {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    // A fuzzer cannot make CRCs right: it would never get past the first chunk it changed.
+    Q_UNUSED(typeAndData)
+    Q_UNUSED(length)
+    return true;
+#else
     const quint32 stored = bigEndian32(typeAndData + 4 + length);
     return quint32(libdeflate_crc32(0, typeAndData, size_t(length) + 4)) == stored;
+#endif
 }
 
 bool readPalette(Chunks& chunks, const uchar* data, quint32 length)
@@ -1051,10 +1087,20 @@ bool inflateImageData(const Chunks& chunks, quint8* filtered, size_t filteredLen
         return false;
     }
     size_t consumed = 0;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    // Nor the Adler-32 at the end: the Deflate data behind the two header bytes is inflated raw.
+    const bool headerValid = streamLength >= 6 && (stream[0] & 0x0f) == 8
+                             && ((stream[0] << 8) | stream[1]) % 31 == 0;
+    return headerValid
+           && libdeflate_deflate_decompress_ex(decompressor.get(), stream + 2, streamLength - 2,
+                                               filtered, filteredLength, &consumed, nullptr)
+                  == LIBDEFLATE_SUCCESS;
+#else
     const libdeflate_result result =
         libdeflate_zlib_decompress_ex(decompressor.get(), stream, streamLength, filtered,
                                       filteredLength, &consumed, nullptr);
     return result == LIBDEFLATE_SUCCESS;
+#endif
 }
 
 // Unfilters every pass in place and places its pixels into picture.

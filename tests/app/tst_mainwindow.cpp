@@ -14,8 +14,17 @@
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QThreadPool>
 #include <QTimer>
 #include <QtTest>
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -41,6 +50,9 @@ private slots:
     void openPackage();
     void saveCommandsOpenTheSaveDialog_data();
     void saveCommandsOpenTheSaveDialog();
+    void cancelAbandonsALoad_data();
+    void cancelAbandonsALoad();
+    void footerConfirmsASave();
     void previewEffectOpensOnePreviewWindow();
 
 private:
@@ -332,6 +344,134 @@ void tst_MainWindow::previewEffectOpensOnePreviewWindow()
     preview->trigger();
     QCOMPARE(previewWindows().size(), 1);
     QVERIFY(prompts->records.isEmpty());
+}
+
+namespace {
+
+// A named pipe: the worker that opens it for reading waits until a writer opens it, which holds
+// a load for as long as the test wants. Once destroyed, the reader is let go with the bytes.
+class BlockingFile
+{
+public:
+    BlockingFile(const QString& path, QByteArray bytes) : m_path(path), m_bytes(std::move(bytes))
+    {
+        m_made = ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    }
+    ~BlockingFile() { release(); }
+    bool isMade() const { return m_made; }
+    void release()
+    {
+        if (!m_made || m_released) {
+            return;
+        }
+        m_released = true;
+        // A cancelled reader may have closed its end already; that must not end the test.
+        std::signal(SIGPIPE, SIG_IGN);
+        // Blocks until the reader is there, which it is once the load has started.
+        const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY);
+        if (fd >= 0) {
+            for (qint64 done = 0; done < m_bytes.size();) {
+                const ssize_t wrote = ::write(fd, m_bytes.constData() + done, size_t(m_bytes.size() - done));
+                if (wrote <= 0) {
+                    break;
+                }
+                done += wrote;
+            }
+            ::close(fd);
+        }
+    }
+
+private:
+    QString m_path;
+    QByteArray m_bytes;
+    bool m_made = false;
+    bool m_released = false;
+};
+
+QProgressDialog* shownProgressDialog()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QProgressDialog*>(widget); dialog && dialog->isVisible()) {
+            return dialog;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void tst_MainWindow::cancelAbandonsALoad_data()
+{
+    QTest::addColumn<QString>("actionText");
+    QTest::addColumn<QString>("fileName");
+    QTest::newRow("picture-file") << "Open Image File" << "slow.png";
+    QTest::newRow("package") << "Open PMK file" << "slow.pmk";
+}
+
+void tst_MainWindow::cancelAbandonsALoad()
+{
+    QFETCH(QString, actionText);
+    QFETCH(QString, fileName);
+    const QString path = dir->filePath(fileName);
+    BlockingFile file(path, testimages::encoded(testimages::filled(40, 30, Qt::blue), "png"));
+    QVERIFY2(file.isMade(), "the named pipe must be creatable");
+    prompts->fileNames.enqueue(path);
+
+    ui::MainWindow window;
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    const QImage before = testimages::filled(10, 10, Qt::yellow);
+    model->setImage(before);
+    QSignalSpy imageChanged(model, &core::FacialPoints::imageChanged);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    action(window, actionText)->trigger();
+    QTRY_VERIFY2(shownProgressDialog(), "a load that takes long shows its progress");
+    QVERIFY(!shownProgressDialog()->parentWidget());
+    QPushButton* cancel = shownProgressDialog()->findChild<QPushButton*>();
+    QVERIFY(cancel);
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    QTRY_VERIFY2(!shownProgressDialog(), "cancel takes the progress away at once");
+
+    // The worker is still waiting for the file; let it finish and deliver whatever it read.
+    file.release();
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(imageChanged.count(), 0);
+    QCOMPARE(model->image(), before);
+    QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(), "a cancelled load is no error");
+}
+
+void tst_MainWindow::footerConfirmsASave()
+{
+    ui::MainWindow window;
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(64, 48, Qt::darkCyan));
+    model->setPoints(core::FacialPointVector(75, FacialPoint(0.5, 0.5)));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QString path = dir->filePath(QStringLiteral("astronaut.pmk"));
+    prompts->fileNames.enqueue(path);
+
+    // The dialog runs its own event loop: press its Save button from there.
+    bool pressed = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto* form = dynamic_cast<ui::SavePMKForm*>(QApplication::activeModalWidget());
+        if (form && !pressed) {
+            pressed = true;
+            form->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+        }
+    });
+    poll.start(10);
+    action(window, QStringLiteral("Save PMK File"))->trigger();
+    poll.stop();
+
+    QVERIFY(pressed);
+    QVERIFY(QFile::exists(path));
+    const QString footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"))->text();
+    QVERIFY2(footer.startsWith(QStringLiteral("Saved astronaut.pmk (")), qPrintable(footer));
 }
 
 QTEST_MAIN(tst_MainWindow)

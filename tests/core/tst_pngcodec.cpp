@@ -142,7 +142,7 @@ QString declaredLayout(const QByteArray& png)
 
 // Builds PNG files of any standard layout, so that the decoder is checked on what other
 // writers produce: packed depths, interlacing, tRNS, every filter type, many IDAT chunks.
-struct PngSpec {
+struct PngLayout {
     quint8 colourType = 2;
     quint8 bitDepth = 8;
     bool interlaced = false;
@@ -166,33 +166,33 @@ int channelsOf(quint8 colourType)
     }
 }
 
-quint32 sampleAt(const PngSpec& spec, int x, int y, int channel)
+quint32 sampleAt(const PngLayout& layout, int x, int y, int channel)
 {
-    if (spec.colourType == 3) {
-        return quint32((x * 3 + y * 5) % 7) & ((1u << spec.bitDepth) - 1);
+    if (layout.colourType == 3) {
+        return quint32((x * 3 + y * 5) % 7) & ((1u << layout.bitDepth) - 1);
     }
-    const quint32 mask = spec.bitDepth == 16 ? 0xffffu : (1u << spec.bitDepth) - 1;
+    const quint32 mask = layout.bitDepth == 16 ? 0xffffu : (1u << layout.bitDepth) - 1;
     return quint32(x * 2731 + y * 1571 + channel * 4099 + x * y * 13) & mask;
 }
 
-QByteArray packedRow(const PngSpec& spec, int y, int x0, int dx, int width)
+QByteArray packedRow(const PngLayout& layout, int y, int x0, int dx, int width)
 {
-    const int channels = channelsOf(spec.colourType);
-    const int bits = channels * spec.bitDepth;
+    const int channels = channelsOf(layout.colourType);
+    const int bits = channels * layout.bitDepth;
     QByteArray row(int((qint64(width) * bits + 7) / 8), '\0');
     int bit = 0;
     for (int i = 0; i < width; ++i) {
         for (int c = 0; c < channels; ++c) {
-            const quint32 sample = sampleAt(spec, x0 + i * dx, y, c);
-            if (spec.bitDepth == 16) {
+            const quint32 sample = sampleAt(layout, x0 + i * dx, y, c);
+            if (layout.bitDepth == 16) {
                 row[bit / 8] = char(sample >> 8);
                 row[bit / 8 + 1] = char(sample);
-            } else if (spec.bitDepth == 8) {
+            } else if (layout.bitDepth == 8) {
                 row[bit / 8] = char(sample);
             } else {
-                row[bit / 8] = char(uchar(row[bit / 8]) | (sample << (8 - spec.bitDepth - bit % 8)));
+                row[bit / 8] = char(uchar(row[bit / 8]) | (sample << (8 - layout.bitDepth - bit % 8)));
             }
-            bit += spec.bitDepth;
+            bit += layout.bitDepth;
         }
     }
     return row;
@@ -220,46 +220,46 @@ QByteArray filtered(int type, const QByteArray& row, const QByteArray& prior, in
     return out;
 }
 
-QByteArray buildPng(const PngSpec& spec)
+QByteArray buildPng(const PngLayout& layout)
 {
     QByteArray header(13, '\0');
-    qToBigEndian<quint32>(quint32(spec.width), header.data());
-    qToBigEndian<quint32>(quint32(spec.height), header.data() + 4);
-    header[8] = char(spec.bitDepth);
-    header[9] = char(spec.colourType);
-    header[12] = char(spec.interlaced ? 1 : 0);
-    const int distance = std::max(1, channelsOf(spec.colourType) * spec.bitDepth / 8);
+    qToBigEndian<quint32>(quint32(layout.width), header.data());
+    qToBigEndian<quint32>(quint32(layout.height), header.data() + 4);
+    header[8] = char(layout.bitDepth);
+    header[9] = char(layout.colourType);
+    header[12] = char(layout.interlaced ? 1 : 0);
+    const int distance = std::max(1, channelsOf(layout.colourType) * layout.bitDepth / 8);
 
     static const int adam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                                     {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
     static const int whole[1][4] = {{0, 0, 1, 1}};
-    const auto* passes = spec.interlaced ? adam7 : whole;
-    const int passCount = spec.interlaced ? 7 : 1;
+    const auto* passes = layout.interlaced ? adam7 : whole;
+    const int passCount = layout.interlaced ? 7 : 1;
     QByteArray raw;
     int rowNumber = 0;
     for (int p = 0; p < passCount; ++p) {
         const int x0 = passes[p][0], y0 = passes[p][1], dx = passes[p][2], dy = passes[p][3];
-        const int width = spec.width > x0 ? (spec.width - x0 + dx - 1) / dx : 0;
+        const int width = layout.width > x0 ? (layout.width - x0 + dx - 1) / dx : 0;
         if (width == 0) {
             continue;
         }
         QByteArray prior;
-        for (int y = y0; y < spec.height; y += dy) {
-            const QByteArray row = packedRow(spec, y, x0, dx, width);
+        for (int y = y0; y < layout.height; y += dy) {
+            const QByteArray row = packedRow(layout, y, x0, dx, width);
             raw += filtered(rowNumber++ % 5, row, prior, distance);
             prior = row;
         }
     }
     QByteArray file = QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header);
-    if (spec.colourType == 3) {
+    if (layout.colourType == 3) {
         QByteArray palette;
         for (int i = 0; i < 7; ++i) {
             palette.append(char(i * 40)).append(char(250 - i * 30)).append(char(i * 17));
         }
         file += pngChunk("PLTE", palette);
     }
-    if (!spec.transparency.isEmpty()) {
-        file += pngChunk("tRNS", spec.transparency);
+    if (!layout.transparency.isEmpty()) {
+        file += pngChunk("tRNS", layout.transparency);
     }
     const QByteArray stream = zlibCompressed(raw);
     for (int offset = 0; offset < stream.size(); offset += 100) {
@@ -403,8 +403,8 @@ void TestPngCodec::roundTripReadsBackAsWritten()
 void TestPngCodec::externalReadersAcceptWrittenFile_data()
 {
     QTest::addColumn<QImage>("picture");
-    QTest::newRow("rgb") << patterned(640, 480, QImage::Format_RGB32);
-    QTest::newRow("rgba") << patterned(600, 500, QImage::Format_ARGB32);
+    QTest::newRow("rgb-two-strips") << patterned(800, 600, QImage::Format_RGB32);
+    QTest::newRow("rgba-two-strips") << patterned(600, 500, QImage::Format_ARGB32);
     QTest::newRow("grey") << patterned(33, 7, QImage::Format_Grayscale8);
     QTest::newRow("palette") << palettePicture(17, 9);
     QTest::newRow("rgba-16-bit") << wideGradient(15, 4, QImage::Format_RGBA64);
@@ -480,8 +480,8 @@ void TestPngCodec::decodesLikeQt_data()
 {
     QTest::addColumn<QByteArray>("png");
     QTest::addColumn<bool>("wide");
-    auto spec = [](quint8 colourType, quint8 depth, bool interlaced, QByteArray transparency = {}) {
-        PngSpec s;
+    auto layout = [](quint8 colourType, quint8 depth, bool interlaced, QByteArray transparency = {}) {
+        PngLayout s;
         s.colourType = colourType;
         s.bitDepth = depth;
         s.interlaced = interlaced;
@@ -491,29 +491,29 @@ void TestPngCodec::decodesLikeQt_data()
     for (bool interlaced : {false, true}) {
         const char* suffix = interlaced ? "-interlaced" : "";
         for (quint8 depth : {1, 2, 4, 8, 16}) {
-            QTest::addRow("grey-%d%s", depth, suffix) << buildPng(spec(0, depth, interlaced)) << (depth == 16);
+            QTest::addRow("grey-%d%s", depth, suffix) << buildPng(layout(0, depth, interlaced)) << (depth == 16);
         }
         for (quint8 depth : {1, 2, 4, 8}) {
-            QTest::addRow("palette-%d%s", depth, suffix) << buildPng(spec(3, depth, interlaced)) << false;
+            QTest::addRow("palette-%d%s", depth, suffix) << buildPng(layout(3, depth, interlaced)) << false;
         }
         for (quint8 depth : {8, 16}) {
-            QTest::addRow("rgb-%d%s", depth, suffix) << buildPng(spec(2, depth, interlaced)) << (depth == 16);
-            QTest::addRow("grey-alpha-%d%s", depth, suffix) << buildPng(spec(4, depth, interlaced)) << (depth == 16);
-            QTest::addRow("rgba-%d%s", depth, suffix) << buildPng(spec(6, depth, interlaced)) << (depth == 16);
+            QTest::addRow("rgb-%d%s", depth, suffix) << buildPng(layout(2, depth, interlaced)) << (depth == 16);
+            QTest::addRow("grey-alpha-%d%s", depth, suffix) << buildPng(layout(4, depth, interlaced)) << (depth == 16);
+            QTest::addRow("rgba-%d%s", depth, suffix) << buildPng(layout(6, depth, interlaced)) << (depth == 16);
         }
     }
     // Each transparent value below is the pixel at (1, 0).
-    QTest::newRow("grey-4-transparent-value") << buildPng(spec(0, 4, false, sixteenBits({11}))) << false;
-    QTest::newRow("grey-8-transparent-value") << buildPng(spec(0, 8, false, sixteenBits({0xab}))) << false;
-    QTest::newRow("grey-16-transparent-value") << buildPng(spec(0, 16, false, sixteenBits({0x0aab}))) << true;
+    QTest::newRow("grey-4-transparent-value") << buildPng(layout(0, 4, false, sixteenBits({11}))) << false;
+    QTest::newRow("grey-8-transparent-value") << buildPng(layout(0, 8, false, sixteenBits({0xab}))) << false;
+    QTest::newRow("grey-16-transparent-value") << buildPng(layout(0, 16, false, sixteenBits({0x0aab}))) << true;
     QTest::newRow("rgb-8-transparent-value")
-        << buildPng(spec(2, 8, false, sixteenBits({0xab, 0xae, 0xb1}))) << false;
-    QTest::newRow("palette-alphas") << buildPng(spec(3, 8, false, QByteArray("\x00\x40\x80", 3))) << false;
-    PngSpec tiny = spec(6, 8, true);
+        << buildPng(layout(2, 8, false, sixteenBits({0xab, 0xae, 0xb1}))) << false;
+    QTest::newRow("palette-alphas") << buildPng(layout(3, 8, false, QByteArray("\x00\x40\x80", 3))) << false;
+    PngLayout tiny = layout(6, 8, true);
     tiny.width = 1;
     tiny.height = 1;
     QTest::newRow("interlaced-one-pixel") << buildPng(tiny) << false;
-    PngSpec tall = spec(2, 8, true);
+    PngLayout tall = layout(2, 8, true);
     tall.width = 3;
     tall.height = 40;
     QTest::newRow("interlaced-narrow") << buildPng(tall) << false;
@@ -537,18 +537,18 @@ void TestPngCodec::decodesLikeQt()
 // the samples the file was built from.
 void TestPngCodec::readsSixteenBitRgbTransparency()
 {
-    PngSpec spec;
-    spec.bitDepth = 16;
-    spec.transparency = sixteenBits({0x0aab, 0x1aae, 0x2ab1});  // the pixel at (1, 0)
-    const QImage picture = core::png::decode(buildPng(spec));
+    PngLayout layout;
+    layout.bitDepth = 16;
+    layout.transparency = sixteenBits({0x0aab, 0x1aae, 0x2ab1});  // the pixel at (1, 0)
+    const QImage picture = core::png::decode(buildPng(layout));
     QCOMPARE(picture.format(), QImage::Format_RGBA64);
     int transparent = 0;
-    for (int y = 0; y < spec.height; ++y) {
+    for (int y = 0; y < layout.height; ++y) {
         const auto* line = reinterpret_cast<const QRgba64*>(picture.constScanLine(y));
-        for (int x = 0; x < spec.width; ++x) {
+        for (int x = 0; x < layout.width; ++x) {
             const QRgba64 expected = QRgba64::fromRgba64(
-                quint16(sampleAt(spec, x, y, 0)), quint16(sampleAt(spec, x, y, 1)),
-                quint16(sampleAt(spec, x, y, 2)), x == 1 && y == 0 ? 0 : 0xffff);
+                quint16(sampleAt(layout, x, y, 0)), quint16(sampleAt(layout, x, y, 1)),
+                quint16(sampleAt(layout, x, y, 2)), x == 1 && y == 0 ? 0 : 0xffff);
             QCOMPARE(quint64(line[x]), quint64(expected));
             transparent += line[x].alpha() == 0 ? 1 : 0;
         }
@@ -559,8 +559,8 @@ void TestPngCodec::readsSixteenBitRgbTransparency()
 void TestPngCodec::refusesDamagedFile_data()
 {
     QTest::addColumn<QByteArray>("png");
-    const QByteArray good = buildPng(PngSpec());
-    const QByteArray palette = buildPng([] { PngSpec s; s.colourType = 3; return s; }());
+    const QByteArray good = buildPng(PngLayout());
+    const QByteArray palette = buildPng([] { PngLayout s; s.colourType = 3; return s; }());
     const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
     const QByteArray end = pngChunk("IEND", QByteArray());
     const QByteArray pixels = pngChunk("IDAT", zlibCompressed(QByteArray(4 * 14 * 11, '\0')));
@@ -613,7 +613,7 @@ void TestPngCodec::refusesDamagedFile()
 
 void TestPngCodec::skipsDamagedAncillaryChunk()
 {
-    const QByteArray good = buildPng(PngSpec());
+    const QByteArray good = buildPng(PngLayout());
     const QByteArray text = pngChunk("tEXt", "Title\0a picture");
     const QByteArray damaged = withChunkPatched(withChunkBefore(good, "IDAT", text), "tEXt", 10, 'X');
     QVERIFY(!damaged.isEmpty());
