@@ -12,6 +12,8 @@
 
 #include <QAction>
 #include <QBoxLayout>
+#include <QCloseEvent>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -24,7 +26,28 @@ namespace ui {
 namespace {
 const char* const footerText =
     "Open, drop or paste (Ctrl+V) a picture, drag the points into place, save with Ctrl+S.";
+const char* const unsavedTitle = "Unsaved changes";
+const char* const closeQuestion = "Save the changes to the mask before closing?";
+const char* const openQuestion = "Save the changes to the mask before opening another package?";
+
+bool isPackageName(const QString& path)
+{
+    return QFileInfo(path).suffix().compare(QLatin1String("pmk"), Qt::CaseInsensitive) == 0;
 }
+
+// The platform's keys for a standard command and the extra ones, each once, so that every usual
+// key works whatever the desktop's key scheme says.
+QList<QKeySequence> keysOf(QKeySequence::StandardKey command, const QList<QKeySequence>& extra)
+{
+    QList<QKeySequence> keys = QKeySequence::keyBindings(command);
+    for (const QKeySequence& key : extra) {
+        if (!keys.contains(key)) {
+            keys.append(key);
+        }
+    }
+    return keys;
+}
+} // namespace
 
 class MainWindow::Impl : public QObject
 {
@@ -36,12 +59,21 @@ public:
     }
 
     void buildWidgets();
+    void buildFileMenu();
+    void buildEditMenu();
     void buildViewMenu();
     void openImage();
     void openPackage();
     void onPictureRead(const QString& path, const QImage& picture);
     void onPackageRead(const QString& path, const core::PackageReading& reading);
-    void showSaveDialog();
+    // True when the package was written.
+    bool showSaveDialog();
+    // True when the work may be replaced or thrown away: it is unchanged, or the user saved it
+    // or chose to discard it. question says what is about to happen.
+    bool mayLeaveWork(const char* question);
+    // The work now matches the package at path: clean, and named by it.
+    void markStoredAs(const QString& path);
+    void refreshTitle();
     void showPreview();
     void onDetectorInitialized();
     // The footer shows the selected point when there is one, else the latest status line, else
@@ -65,6 +97,8 @@ public:
     QUndoStack undoStack;
     QString statusText;
     QString pointInfoText;
+    // The package last opened or saved; empty before the first.
+    QString packagePath;
 };
 
 void MainWindow::Impl::buildWidgets()
@@ -75,15 +109,8 @@ void MainWindow::Impl::buildWidgets()
 
     menuBar = new QMenuBar;
     menuBar->setObjectName(QStringLiteral("menuBar"));
-    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
-    QAction* openImageAction = fileMenu->addAction(QStringLiteral("Open Image File"));
-    QAction* openPackageAction = fileMenu->addAction(QStringLiteral("Open PMK file"));
-    QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
-    connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
-    connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
-    connect(&reader, &BackgroundReader::pictureRead, this, &Impl::onPictureRead);
-    connect(&reader, &BackgroundReader::packageRead, this, &Impl::onPackageRead);
-    connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
+    buildFileMenu();
+    buildEditMenu();
     viewMenu = menuBar->addMenu(QStringLiteral("View"));
     QAction* previewAction = viewMenu->addAction(QStringLiteral("Preview Effect"));
     previewAction->setObjectName(QStringLiteral("previewEffectAction"));
@@ -112,6 +139,46 @@ void MainWindow::Impl::buildWidgets()
     // The footer's text must not hold the window wider than the user wants it.
     footerLabel->setSizePolicy(QSizePolicy::Ignored, footerLabel->sizePolicy().verticalPolicy());
     q->setLayout(layout);
+}
+
+void MainWindow::Impl::buildFileMenu()
+{
+    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
+    QAction* openImageAction = fileMenu->addAction(QStringLiteral("Open Image File"));
+    openImageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    QAction* openPackageAction = fileMenu->addAction(QStringLiteral("Open PMK file"));
+    openPackageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
+    // Ctrl+S belongs to the window's own shortcut; here it is only shown. A key of the menu
+    // entry's own would make the key ambiguous and neither would fire.
+    saveAction->setShortcut(saveShortcut.key());
+    saveAction->setShortcutContext(Qt::WidgetShortcut);
+    fileMenu->addSeparator();
+    QAction* quitAction = fileMenu->addAction(QStringLiteral("Quit"));
+    quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
+    connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
+    connect(&reader, &BackgroundReader::pictureRead, this, &Impl::onPictureRead);
+    connect(&reader, &BackgroundReader::packageRead, this, &Impl::onPackageRead);
+    connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
+    // Closing asks about unsaved changes; queued, so that the menu is gone first.
+    connect(quitAction, &QAction::triggered, q, &QWidget::close, Qt::QueuedConnection);
+}
+
+void MainWindow::Impl::buildEditMenu()
+{
+    QMenu* editMenu = menuBar->addMenu(QStringLiteral("Edit"));
+    QAction* undoAction = undoStack.createUndoAction(editMenu, QStringLiteral("Undo"));
+    undoAction->setObjectName(QStringLiteral("undoAction"));
+    undoAction->setShortcuts(keysOf(QKeySequence::Undo, {QKeySequence(Qt::CTRL | Qt::Key_Z)}));
+    QAction* redoAction = undoStack.createRedoAction(editMenu, QStringLiteral("Redo"));
+    redoAction->setObjectName(QStringLiteral("redoAction"));
+    redoAction->setShortcuts(keysOf(QKeySequence::Redo, {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                                                         QKeySequence(Qt::CTRL | Qt::Key_Y)}));
+    editMenu->addAction(undoAction);
+    editMenu->addAction(redoAction);
+    connect(&undoStack, &QUndoStack::cleanChanged, q,
+            [this](bool clean) { q->setWindowModified(!clean); });
 }
 
 void MainWindow::Impl::buildViewMenu()
@@ -152,6 +219,7 @@ void MainWindow::Impl::openImage()
     reader.readPicture(path);
 }
 
+// A new picture is an undoable edit of the work, so nothing is asked.
 void MainWindow::Impl::onPictureRead(const QString& path, const QImage& picture)
 {
     if (picture.isNull()) {
@@ -164,6 +232,9 @@ void MainWindow::Impl::onPictureRead(const QString& path, const QImage& picture)
 
 void MainWindow::Impl::openPackage()
 {
+    if (!mayLeaveWork(openQuestion)) {
+        return;
+    }
     const QString path = Prompts::current().openFileName(
         QStringLiteral("Select PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
     if (path.isEmpty()) {
@@ -172,7 +243,7 @@ void MainWindow::Impl::openPackage()
     reader.readPackage(path);
 }
 
-void MainWindow::Impl::onPackageRead(const QString&, const core::PackageReading& reading)
+void MainWindow::Impl::onPackageRead(const QString& path, const core::PackageReading& reading)
 {
     if (!reading.result.ok) {
         Prompts::current().warning(QStringLiteral("Loading error"),
@@ -180,14 +251,56 @@ void MainWindow::Impl::onPackageRead(const QString&, const core::PackageReading&
         return;
     }
     project.apply(reading.snapshot);
+    // A package starts a new history: its steps would undo edits of other work.
+    undoStack.clear();
+    markStoredAs(path);
 }
 
-void MainWindow::Impl::showSaveDialog()
+bool MainWindow::Impl::showSaveDialog()
 {
     SavePMKForm dialog(&project);
-    if (dialog.exec() == QDialog::Accepted) {
-        showStatus(dialog.resultMessage());
+    if (!packagePath.isEmpty()) {
+        dialog.setFolder(QFileInfo(packagePath).absolutePath());
     }
+    if (dialog.exec() != QDialog::Accepted || dialog.savedPath().isEmpty()) {
+        return false;
+    }
+    showStatus(dialog.resultMessage());
+    markStoredAs(dialog.savedPath());
+    return true;
+}
+
+bool MainWindow::Impl::mayLeaveWork(const char* question)
+{
+    if (undoStack.isClean()) {
+        return true;
+    }
+    const QMessageBox::StandardButton answer = Prompts::current().question(
+        QString::fromLatin1(unsavedTitle), QString::fromLatin1(question),
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    switch (answer) {
+    case QMessageBox::Save:
+        return showSaveDialog();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void MainWindow::Impl::markStoredAs(const QString& path)
+{
+    packagePath = path;
+    undoStack.setClean();
+    refreshTitle();
+}
+
+void MainWindow::Impl::refreshTitle()
+{
+    const QString name =
+        packagePath.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(packagePath).fileName();
+    q->setWindowTitle(name + QStringLiteral("[*] \u2014 facemask"));
+    q->setWindowModified(!undoStack.isClean());
 }
 
 void MainWindow::Impl::showPreview()
@@ -235,6 +348,7 @@ MainWindow::MainWindow()
     : d(std::make_unique<Impl>(this))
 {
     d->buildWidgets();
+    d->refreshTitle();
     resize(640, 360);
     connect(&d->detector, &core::FacialPointsDetector::initializingFinished, d.get(),
             &Impl::onDetectorInitialized);
@@ -243,5 +357,25 @@ MainWindow::MainWindow()
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::openFile(const QString& path)
+{
+    if (!isPackageName(path)) {
+        d->reader.readPicture(path);
+        return;
+    }
+    if (d->mayLeaveWork(openQuestion)) {
+        d->reader.readPackage(path);
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (d->mayLeaveWork(closeQuestion)) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
 
 } // namespace ui

@@ -26,6 +26,17 @@ install(CODE "
          FILES \"${facemask_desktop_file}\")
 " COMPONENT Runtime)
 
+# The package type (*.pmk), the icon the desktop entry and that type show, and the AppStream
+# description. Debian's triggers of shared-mime-info, hicolor-icon-theme and desktop-file-utils
+# refresh their caches when the package installs these; `cmake --install` leaves that to
+# update-mime-database and gtk-update-icon-cache.
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/facemask-mime.xml"
+        DESTINATION share/mime/packages RENAME facemask.xml COMPONENT Runtime)
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/facemask.svg"
+        DESTINATION share/icons/hicolor/scalable/apps COMPONENT Runtime)
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/org.facemask.facemask.metainfo.xml"
+        DESTINATION share/metainfo COMPONENT Runtime)
+
 # Debian package: `cpack -G DEB` in the build folder. CPack installs with DESTDIR into its
 # staging folder, so CMAKE_INSTALL_PREFIX stays /usr and the desktop entry names /usr paths.
 # The package holds the Runtime component only: its maintainer scripts make and remove the model

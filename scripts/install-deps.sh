@@ -15,6 +15,8 @@ packages=(
     xvfb xauth xdotool xclip x11-utils imagemagick unzip zip p7zip-full python3 libjpeg-turbo-progs
     # tests: an independent checker of the PNG files we write
     pngcheck
+    # tests: the installed desktop files, MIME type and AppStream description
+    shared-mime-info xdg-utils libglib2.0-bin desktop-file-utils appstream
     # tests: fonts so that marker numbers render the same everywhere
     fonts-dejavu-core
     # fuzzing and sanitizers

@@ -1,6 +1,7 @@
 #include "prompts.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 
 namespace ui {
 
@@ -23,14 +24,32 @@ Prompts* Prompts::install(Prompts* prompts)
     return previous;
 }
 
+QString withDefaultSuffix(const QString& path, const QString& suffix)
+{
+    if (suffix.isEmpty() || QFileInfo(path).fileName().contains(QLatin1Char('.'))) {
+        return path;
+    }
+    return path + QLatin1Char('.') + suffix;
+}
+
 QString DialogPrompts::openFileName(const QString& caption, const QString& filter)
 {
     return QFileDialog::getOpenFileName(nullptr, caption, QString(), filter);
 }
 
-QString DialogPrompts::saveFileName(const QString& caption, const QString& filter)
+QString DialogPrompts::saveFileName(const QString& caption, const QString& filter,
+                                    const QString& folder, const QString& defaultSuffix)
 {
-    return QFileDialog::getSaveFileName(nullptr, caption, QString(), filter);
+    QFileDialog dialog(nullptr, caption, folder, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // The dialog completes the name itself, so that its overwrite question is about the file
+    // that will really be written.
+    dialog.setDefaultSuffix(defaultSuffix);
+    if (dialog.exec() != QDialog::Accepted) {
+        return QString();
+    }
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() ? QString() : chosen.constFirst();
 }
 
 void DialogPrompts::warning(const QString& title, const QString& text)

@@ -15,7 +15,11 @@ public:
 
     // Empty when cancelled.
     virtual QString openFileName(const QString& caption, const QString& filter) = 0;
-    virtual QString saveFileName(const QString& caption, const QString& filter) = 0;
+    // Starts in folder (the default folder when empty). A typed name without an extension gets
+    // "." + defaultSuffix when one is given.
+    virtual QString saveFileName(const QString& caption, const QString& filter,
+                                 const QString& folder = QString(),
+                                 const QString& defaultSuffix = QString()) = 0;
     // A warning box with an OK button and no default button.
     virtual void warning(const QString& title, const QString& text) = 0;
     virtual QMessageBox::StandardButton question(const QString& title, const QString& text,
@@ -28,12 +32,16 @@ public:
     static Prompts* install(Prompts* prompts);
 };
 
+// path with "." + suffix appended when its file name has no extension (no dot); otherwise path.
+QString withDefaultSuffix(const QString& path, const QString& suffix);
+
 // The real dialogs.
 class DialogPrompts : public Prompts
 {
 public:
     QString openFileName(const QString& caption, const QString& filter) override;
-    QString saveFileName(const QString& caption, const QString& filter) override;
+    QString saveFileName(const QString& caption, const QString& filter, const QString& folder,
+                         const QString& defaultSuffix) override;
     void warning(const QString& title, const QString& text) override;
     QMessageBox::StandardButton question(const QString& title, const QString& text,
                                          QMessageBox::StandardButtons buttons,

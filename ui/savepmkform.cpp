@@ -48,6 +48,8 @@ public:
     QLineEdit* nameEdit = nullptr;
     QPushButton* saveButton = nullptr;
     QPushButton* cancelButton = nullptr;
+    QString folder;
+    QString savedPath;
 };
 
 void SavePMKForm::Impl::buildWidgets()
@@ -132,11 +134,15 @@ void SavePMKForm::Impl::onSave()
                 .arg(core::package::minimumPivotCount));
         return;
     }
-    const QString path = Prompts::current().saveFileName(
-        QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
-    if (path.isEmpty()) {
+    const QString suffix = QStringLiteral("pmk");
+    const QString chosen = Prompts::current().saveFileName(
+        QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"),
+        folder, suffix);
+    if (chosen.isEmpty()) {
         return;
     }
+    // A package without its suffix would be hidden by the filter of "Open PMK file".
+    const QString path = withDefaultSuffix(chosen, suffix);
     project->setEffectType(chosenEffectType());
     project->setName(nameEdit->text());
     startSaving(path);
@@ -182,6 +188,7 @@ void SavePMKForm::Impl::onSavingFinished()
                             .arg(QFileInfo(savingPath).fileName(),
                                  sizeText(QFileInfo(savingPath).size()),
                                  QString::number(seconds, 'f', 1));
+        savedPath = savingPath;
         q->accept();
         return;
     }
@@ -210,6 +217,16 @@ SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer)
 }
 
 SavePMKForm::~SavePMKForm() = default;
+
+void SavePMKForm::setFolder(const QString& folder)
+{
+    d->folder = folder;
+}
+
+QString SavePMKForm::savedPath() const
+{
+    return d->savedPath;
+}
 
 QString SavePMKForm::resultMessage() const
 {

@@ -30,6 +30,11 @@ public:
     explicit SavePMKForm(core::FaceMaskProject* project, PackageWriter writer = {});
     ~SavePMKForm() override;
 
+    // The folder the file picker starts in; empty: the picker's default.
+    void setFolder(const QString& folder);
+    // The file the project was written to; empty until a save succeeded (the dialog is then
+    // accepted).
+    QString savedPath() const;
     // After a successful save, e.g. "Saved astronaut.pmk (9.1 MB) in 0.3 s"; empty before.
     QString resultMessage() const;
     bool isSaving() const;

@@ -5,9 +5,14 @@ With --build-dir the build is first installed into --prefix with `cmake --instal
 --desktop-file an existing installation (for example the Debian package's, under /usr) is used.
 The desktop entry's Exec runs in the folder named by its Path key, under Xvfb; a face picture is
 pasted and the landmark markers must appear, with no "Face detection module was not load" box.
+Then a package is opened the way a file manager does, through the entry's %f, and its points
+must be shown. Before that, the desktop integration is checked: the package MIME type (which
+xdg-mime must report for a .pmk file), the icon and the AppStream description.
 """
 
 import argparse
+import json
+import math
 import os
 import shlex
 import shutil
@@ -15,6 +20,8 @@ import subprocess
 import sys
 import time
 import traceback
+import xml.etree.ElementTree as ElementTree
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2elib as E  # noqa: E402
@@ -42,9 +49,113 @@ def read_desktop_entry(path):
     return entry
 
 
-def command_of(exec_value):
-    # Field codes (%f, %u, ...) stand for files handed over by the desktop; none are handed here.
-    return [word for word in shlex.split(exec_value) if not (len(word) == 2 and word[0] == "%")]
+PACKAGE_TYPE = "application/x-facemask-package"
+MIME_NAMESPACE = "{http://www.freedesktop.org/standards/shared-mime-info}"
+
+
+def command_of(exec_value, file_path=None):
+    """The command of Exec; %f becomes file_path, or goes when no file is handed over."""
+    command = []
+    for word in shlex.split(exec_value):
+        if word == "%f" and file_path:
+            command.append(file_path)
+        elif not (len(word) == 2 and word[0] == "%"):
+            command.append(word)
+    return command
+
+
+def run_tool(command, env=None):
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, env=env)
+    output = (done.stdout + done.stderr).strip()
+    log(f"$ {' '.join(command)} -> {done.returncode}" + (f"\n{output}" if output else ""))
+    return done.returncode, output
+
+
+def check_mime_definition(share):
+    path = os.path.join(share, "mime", "packages", "facemask.xml")
+    if not os.path.isfile(path):
+        raise E2EFailure(f"no MIME type definition at {path}")
+    types = ElementTree.parse(path).getroot().findall(MIME_NAMESPACE + "mime-type")
+    found = [t for t in types if t.get("type") == PACKAGE_TYPE]
+    if not found:
+        raise E2EFailure(f"{path} defines no {PACKAGE_TYPE}")
+    definition = found[0]
+    globs = [g.get("pattern") for g in definition.findall(MIME_NAMESPACE + "glob")]
+    parents = [p.get("type") for p in definition.findall(MIME_NAMESPACE + "sub-class-of")]
+    comments = [c.text for c in definition.findall(MIME_NAMESPACE + "comment") if c.text]
+    if "*.pmk" not in globs or "application/zip" not in parents or not comments:
+        raise E2EFailure(f"{PACKAGE_TYPE}: globs {globs}, parents {parents}, comments {comments}")
+    log(f"PASS {PACKAGE_TYPE}: {comments[0]!r}, glob *.pmk, sub-class of application/zip")
+
+
+def check_mime_lookup(share, package, compile_database):
+    """xdg-mime must name the package type for a .pmk file, from the installed definition."""
+    mime_dir = os.path.join(share, "mime")
+    if compile_database:
+        code, output = run_tool(["update-mime-database", mime_dir])
+        if code != 0:
+            raise E2EFailure(f"update-mime-database failed: {output}")
+    with open(os.path.join(mime_dir, "globs2"), encoding="utf-8") as f:
+        if not any(line.strip() == f"50:{PACKAGE_TYPE}:*.pmk" for line in f):
+            raise E2EFailure(f"the compiled database in {mime_dir} has no *.pmk glob")
+    # xdg-mime hands the question to the desktop's own tool; GNOME's (gio) reads the
+    # shared-mime-info database of XDG_DATA_DIRS, which the generic fallback (file) does not.
+    environment = dict(os.environ, XDG_CURRENT_DESKTOP="GNOME",
+                       XDG_DATA_DIRS=f"{share}:/usr/share",
+                       XDG_DATA_HOME=os.path.join(os.path.dirname(package), "no-data-home"))
+    code, output = run_tool(["xdg-mime", "query", "filetype", package], env=environment)
+    if code != 0 or output.splitlines()[-1:] != [PACKAGE_TYPE]:
+        raise E2EFailure(f"xdg-mime query filetype says {output!r} for {package}")
+    log(f"PASS xdg-mime query filetype {os.path.basename(package)}: {PACKAGE_TYPE}")
+
+
+def check_icon_and_metainfo(share, entry, desktop_file):
+    icon = os.path.join(share, "icons", "hicolor", "scalable", "apps", entry.get("Icon", "") + ".svg")
+    if not os.path.isfile(icon) or not ElementTree.parse(icon).getroot().tag.endswith("svg"):
+        raise E2EFailure(f"the entry's Icon={entry.get('Icon')!r} has no SVG at {icon}")
+    log(f"PASS icon {os.path.relpath(icon, share)}")
+    metainfo_dir = os.path.join(share, "metainfo")
+    names = sorted(n for n in os.listdir(metainfo_dir) if n.endswith(".metainfo.xml")) \
+        if os.path.isdir(metainfo_dir) else []
+    ours = [n for n in names
+            if ElementTree.parse(os.path.join(metainfo_dir, n)).getroot().findtext("launchable")
+            == os.path.basename(desktop_file)]
+    if not ours:
+        raise E2EFailure(f"no metainfo in {metainfo_dir} launches {os.path.basename(desktop_file)}")
+    code, output = run_tool(["appstreamcli", "validate", "--no-net", os.path.join(metainfo_dir, ours[0])])
+    if code != 0:
+        raise E2EFailure(f"appstreamcli validate failed: {output}")
+    code, output = run_tool(["desktop-file-validate", desktop_file])
+    if code != 0 or output:
+        raise E2EFailure(f"desktop-file-validate: {output}")
+    mime_types = entry.get("MimeType", "").split(";")
+    for wanted in (PACKAGE_TYPE, "image/png", "image/jpeg"):
+        if wanted not in mime_types:
+            raise E2EFailure(f"the desktop entry's MimeType lacks {wanted}: {entry.get('MimeType')!r}")
+    if "%f" not in shlex.split(entry["Exec"]):
+        raise E2EFailure(f"the desktop entry's Exec takes no file: {entry['Exec']!r}")
+    log(f"PASS metainfo {ours[0]}, desktop entry MimeType and Exec %f")
+
+
+def write_package(path, picture_path):
+    """A package of 75 points on a ring over a grey picture, as the program writes one."""
+    E.write_grey_png(picture_path, 320, 240)
+    pivots = []
+    for i in range(75):
+        angle = 2 * math.pi * i / 75
+        pivots.append({"x": 0.5 + 0.3 * math.cos(angle), "y": 0.5 + 0.3 * math.sin(angle)})
+    description = {"version": "2", "name": "Ring", "author": "e2e", "time": "01.02.2024",
+                   "category": "Face Masks", "subcategory": "Face Masks",
+                   "type": "face_modifications"}
+    mask = {"face_mask_data": {"face_mask_image_format": "png",
+                               "face_mask_image_path": "images/main/image.png",
+                               "mask_data": {"mask_pivots": pivots}}}
+    with open(picture_path, "rb") as f:
+        picture = f.read()
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("effect.json", json.dumps(description))
+        archive.writestr("properties.json", json.dumps(mask))
+        archive.writestr("images/main/image.png", picture)
 
 
 def install(cmake, build_dir, prefix):
@@ -61,8 +172,29 @@ def install(cmake, build_dir, prefix):
             log(f"  {os.path.relpath(path, prefix)}{target}")
 
 
-def check(desktop_file, testdata, artifacts):
+def open_package_from_desktop(session, entry, workdir, package, artifacts):
+    """Starts the entry's Exec with the package for %f, as a file manager does."""
+    program = E.Program(session, command_of(entry["Exec"], package), workdir,
+                        os.path.join(artifacts, "program-with-package.log"))
+    window = program.wait_main_window()
+    shot = E.wait_for_markers(session, program, timeout=30)
+    session.keep(shot, "installed-program-opened-package")
+    expected = f"{os.path.basename(package)} \u2014 facemask"
+    E.wait_until(lambda: session.window_name(window) == expected, 10,
+                 f"the title {expected!r}")
+    log(f"PASS the package given as %f is shown: {E.count_red(shot)} marker pixels, "
+        f"title {expected!r}")
+    program.stop()
+
+
+def check(desktop_file, testdata, artifacts, compile_mime_database):
     entry = read_desktop_entry(desktop_file)
+    share = os.path.dirname(os.path.dirname(os.path.abspath(desktop_file)))
+    package = os.path.join(artifacts, "ring.pmk")
+    write_package(package, os.path.join(artifacts, "ring-picture.png"))
+    check_mime_definition(share)
+    check_mime_lookup(share, package, compile_mime_database)
+    check_icon_and_metainfo(share, entry, desktop_file)
     command = command_of(entry["Exec"])
     workdir = entry["Path"]
     log(f"desktop entry: Exec={entry['Exec']!r} Path={workdir!r}")
@@ -88,6 +220,7 @@ def check(desktop_file, testdata, artifacts):
             E.fail_on_error_box(session, program, "looking at the detected face")
             session.stop(clipboard, "xclip")
             program.stop()
+            open_package_from_desktop(session, entry, workdir, package, artifacts)
         except Exception as error:
             if not isinstance(error, E2EFailure):
                 traceback.print_exc()
@@ -119,7 +252,8 @@ def main():
             desktop_file = args.desktop_file
         else:
             raise E2EFailure("give --build-dir and --prefix, or --desktop-file")
-        return check(desktop_file, args.testdata, args.artifacts)
+        # A database compiled into the system folders belongs to the system's own triggers.
+        return check(desktop_file, args.testdata, args.artifacts, bool(args.build_dir))
     except E2EFailure as error:
         print(f"INSTALLED-TREE FAILURE: {error}", file=sys.stderr, flush=True)
         return 1

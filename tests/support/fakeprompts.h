@@ -12,6 +12,8 @@ struct PromptRecord {
     QString title;
     QString text;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+    QString folder;        // save dialogs: the folder they start in
+    QString defaultSuffix; // save dialogs: the suffix a bare name gets
 };
 
 class FakePrompts : public ui::Prompts
@@ -22,23 +24,25 @@ public:
 
     QString openFileName(const QString& caption, const QString& filter) override
     {
-        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton});
+        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton, {}, {}});
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
-    QString saveFileName(const QString& caption, const QString& filter) override
+    QString saveFileName(const QString& caption, const QString& filter, const QString& folder,
+                         const QString& defaultSuffix) override
     {
-        records.append({QStringLiteral("save"), caption, filter, QMessageBox::NoButton});
+        records.append({QStringLiteral("save"), caption, filter, QMessageBox::NoButton, folder,
+                        defaultSuffix});
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
     void warning(const QString& title, const QString& text) override
     {
-        records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton});
+        records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton, {}, {}});
     }
     QMessageBox::StandardButton question(const QString& title, const QString& text,
                                          QMessageBox::StandardButtons,
                                          QMessageBox::StandardButton defaultButton) override
     {
-        records.append({QStringLiteral("question"), title, text, defaultButton});
+        records.append({QStringLiteral("question"), title, text, defaultButton, {}, {}});
         return answers.isEmpty() ? defaultButton : answers.dequeue();
     }
 

@@ -1,8 +1,11 @@
 #include "prompts.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -45,13 +48,20 @@ private slots:
     void warningShowsTitleTextAndOkOnly();
     void questionOffersDefaultAndReturnsAnswer();
     void cancelledFileDialogReturnsEmpty();
+    void withDefaultSuffix_data();
+    void withDefaultSuffix();
+    void saveDialogStartsInFolderAndCompletesSuffix_data();
+    void saveDialogStartsInFolderAndCompletesSuffix();
 };
 
 class NullPrompts : public ui::Prompts
 {
 public:
     QString openFileName(const QString&, const QString&) override { return QStringLiteral("x"); }
-    QString saveFileName(const QString&, const QString&) override { return QString(); }
+    QString saveFileName(const QString&, const QString&, const QString&, const QString&) override
+    {
+        return QString();
+    }
     void warning(const QString&, const QString&) override {}
     QMessageBox::StandardButton question(const QString&, const QString&, QMessageBox::StandardButtons,
                                          QMessageBox::StandardButton) override
@@ -138,6 +148,89 @@ void tst_Prompts::cancelledFileDialogReturnsEmpty()
     QVERIFY(answerer.answered);
     QCOMPARE(caption, QStringLiteral("Select PMK file"));
     QVERIFY(path.isEmpty());
+}
+
+void tst_Prompts::withDefaultSuffix_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("bare-name-gets-suffix") << "/tmp/effect" << "pmk" << "/tmp/effect.pmk";
+    QTest::newRow("pmk-name-is-kept") << "/tmp/effect.pmk" << "pmk" << "/tmp/effect.pmk";
+    QTest::newRow("other-extension-is-kept") << "/tmp/effect.zip" << "pmk" << "/tmp/effect.zip";
+    QTest::newRow("dot-in-folder-only-counts-not") << "/tmp/v1.2/effect" << "pmk" << "/tmp/v1.2/effect.pmk";
+    QTest::newRow("relative-bare-name") << "effect" << "pmk" << "effect.pmk";
+    QTest::newRow("hidden-name-has-a-dot") << "/tmp/.effect" << "pmk" << "/tmp/.effect";
+    QTest::newRow("spaces-and-non-ascii") << "/tmp/mask ÄÖ" << "pmk" << "/tmp/mask ÄÖ.pmk";
+    QTest::newRow("no-suffix-wanted") << "/tmp/effect" << "" << "/tmp/effect";
+}
+
+void tst_Prompts::withDefaultSuffix()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, suffix);
+    QFETCH(QString, expected);
+    QCOMPARE(ui::withDefaultSuffix(path, suffix), expected);
+}
+
+void tst_Prompts::saveDialogStartsInFolderAndCompletesSuffix_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("expectedName");
+    QTest::newRow("bare-name") << "effect" << "effect.pmk";
+    QTest::newRow("name-with-pmk") << "effect.pmk" << "effect.pmk";
+    QTest::newRow("name-with-other-extension") << "effect.zip" << "effect.zip";
+}
+
+// The real dialog: it opens in the given folder and completes a typed bare name.
+void tst_Prompts::saveDialogStartsInFolderAndCompletesSuffix()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, expectedName);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = QDir(dir.path()).canonicalPath();
+
+    QString shownFolder;
+    QString shownSuffix;
+    bool savesMode = false;
+    int attempts = 0;
+    // The dialog may ignore an accept while it still lists the folder, so the answer is repeated
+    // until it closes; after many tries it is rejected, so that a fault fails instead of hanging.
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            if (QWidget* other = QApplication::activeModalWidget()) {
+                other->close();
+            }
+            return;
+        }
+        if (++attempts > 200) {
+            dialog->reject();
+            return;
+        }
+        shownFolder = dialog->directory().canonicalPath();
+        shownSuffix = dialog->defaultSuffix();
+        savesMode = dialog->acceptMode() == QFileDialog::AcceptSave;
+        // As a user types it: into the dialog's name field.
+        if (auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            nameEdit->setText(typed);
+        }
+        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    });
+    answer.start(20);
+
+    const QString path = ui::Prompts::current().saveFileName(
+        QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"), folder,
+        QStringLiteral("pmk"));
+
+    answer.stop();
+    QVERIFY2(attempts <= 200, "the dialog never took the typed name");
+    QCOMPARE(shownFolder, folder);
+    QCOMPARE(shownSuffix, QStringLiteral("pmk"));
+    QVERIFY(savesMode);
+    QCOMPARE(path, QDir(folder).filePath(expectedName));
 }
 
 QTEST_MAIN(tst_Prompts)

@@ -37,6 +37,8 @@ private slots:
     void tooFewPointsAreRefusedBeforeAnyFile_data();
     void tooFewPointsAreRefusedBeforeAnyFile();
     void cancelClosesWithoutTouchingProject();
+    void savedPathHasDefaultSuffix_data();
+    void savedPathHasDefaultSuffix();
     void windowRepaintsWhileSavingAndEditsDoNotReachThePackage();
     void progressCancelKeepsEarlierPackage();
 
@@ -207,6 +209,7 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     QCOMPARE(warnings.at(0).title, QStringLiteral("Saving error"));
     QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save."));
     QVERIFY2(form.isVisible(), "the dialog stays open so that the user can try again");
+    QVERIFY(form.savedPath().isEmpty());
     QCOMPARE(project.name(), QStringLiteral("Stored anyway"));
     QCOMPARE(project.effectType(), 1);
 
@@ -228,6 +231,44 @@ void tst_SavePMKForm::cancelClosesWithoutTouchingProject()
     QCOMPARE(project.name(), QStringLiteral("Kept"));
     QCOMPARE(project.effectType(), 0);
     QVERIFY(prompts->records.isEmpty());
+}
+
+void tst_SavePMKForm::savedPathHasDefaultSuffix_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("bare-name-becomes-pmk") << "effect" << "effect.pmk";
+    QTest::newRow("pmk-name-is-kept") << "effect.pmk" << "effect.pmk";
+    QTest::newRow("other-extension-is-kept") << "effect.zip" << "effect.zip";
+    QTest::newRow("spaced-name-becomes-pmk") << "my effect" << "my effect.pmk";
+}
+
+void tst_SavePMKForm::savedPathHasDefaultSuffix()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, written);
+    core::FaceMaskProject project;
+    fillProject(project);
+    ui::SavePMKForm form(&project);
+    form.setFolder(dir->path());
+    form.show();
+    QSignalSpy accepted(&form, &QDialog::accepted);
+    prompts->fileNames.enqueue(dir->filePath(typed));
+    QVERIFY(form.savedPath().isEmpty());
+
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+
+    const QList<PromptRecord> saves = prompts->ofKind(QStringLiteral("save"));
+    QCOMPARE(saves.size(), 1);
+    QCOMPARE(saves.at(0).folder, dir->path());
+    QCOMPARE(saves.at(0).defaultSuffix, QStringLiteral("pmk"));
+    QTRY_COMPARE(accepted.count(), 1);
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+    QCOMPARE(form.savedPath(), dir->filePath(written));
+    QVERIFY2(QFile::exists(dir->filePath(written)), qPrintable(written));
+    if (written != typed) {
+        QVERIFY2(!QFile::exists(dir->filePath(typed)), "the bare name was written too");
+    }
 }
 
 void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile_data()

@@ -1,0 +1,590 @@
+// The window's history and unsaved work: the Edit menu, the title's modified mark, the questions
+// before unsaved work is left, and files named on the command line.
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "fakeprompts.h"
+#include "mainwindow.h"
+#include "pointview.h"
+#include "savepmkform.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+ui::PointView* pointView(ui::MainWindow& window)
+{
+    return window.findChild<ui::PointView*>(QStringLiteral("pointView"));
+}
+
+core::FacialPointVector gridPoints()
+{
+    core::FacialPointVector points;
+    for (int i = 0; i < 75; ++i) {
+        points.emplace_back(0.1 + 0.01 * i, 0.2 + 0.008 * i);
+    }
+    return points;
+}
+
+// Presses on the point, moves the cursor by offset pixels and releases: one completed drag.
+void dragPoint(ui::PointView* view, int index, QPoint offset)
+{
+    const FacialPoint point = view->facialPoints()->points().at(size_t(index));
+    const QPoint start(qRound(point.x() * view->width()), qRound(point.y() * view->height()));
+    const QPoint end = start + offset;
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, start);
+    QMouseEvent move(QEvent::MouseMove, QPointF(end), QPointF(view->mapToGlobal(end)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &move);
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, end);
+}
+
+// Works the save dialog that a command opens in its own event loop: presses Save once, and
+// Cancel when that save did not close it (the file picker was cancelled or the save failed).
+class SaveDialogDriver : public QObject
+{
+public:
+    explicit SaveDialogDriver(FakePrompts* prompts) : prompts(prompts)
+    {
+        connect(&timer, &QTimer::timeout, this, &SaveDialogDriver::poll);
+        timer.start(10);
+    }
+    int dialogsSeen = 0;
+
+private:
+    void poll()
+    {
+        auto* dialog = dynamic_cast<ui::SavePMKForm*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            current = nullptr;
+            return;
+        }
+        if (dialog != current) {
+            current = dialog;
+            ++dialogsSeen;
+            pickerAnswered = !prompts->fileNames.isEmpty();
+            dialog->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+            return;
+        }
+        const bool failed = !prompts->ofKind(QStringLiteral("warning")).isEmpty();
+        if (!pickerAnswered || failed) {
+            dialog->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        }
+    }
+    FakePrompts* prompts;
+    QTimer timer;
+    // Guarded: consecutive dialogs made on the stack can share an address.
+    QPointer<ui::SavePMKForm> current;
+    bool pickerAnswered = false;
+};
+
+} // namespace
+
+class tst_MainWindowHistory : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void editMenuNamesTheSteps();
+    void undoAndRedoKeys_data();
+    void undoAndRedoKeys();
+    void titleMarksUnsavedWork_data();
+    void titleMarksUnsavedWork();
+    void closeAsksAboutUnsavedWork_data();
+    void closeAsksAboutUnsavedWork();
+    void openPackageAsksAboutUnsavedWork_data();
+    void openPackageAsksAboutUnsavedWork();
+    void packageStartsNewHistory();
+    void saveDialogStartsInLastPackageFolder();
+    void fileArgument_data();
+    void fileArgument();
+
+private:
+    QAction* action(ui::MainWindow& window, const char* objectNameOrText);
+    QString writePackage(const QString& name);
+    QString blockedPath();
+    // The questions about unsaved work; a new picture may also ask about detecting again.
+    QList<PromptRecord> unsavedQuestions() const;
+    // A shown, active window whose model holds a picture and 75 points, unmodified.
+    void prepare(ui::MainWindow& window);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<FakePrompts> prompts;
+};
+
+void tst_MainWindowHistory::initTestCase()
+{
+    core::registerFacialPointVector();
+}
+
+void tst_MainWindowHistory::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    prompts = std::make_unique<FakePrompts>();
+}
+
+void tst_MainWindowHistory::cleanup()
+{
+    prompts.reset();
+    dir.reset();
+}
+
+QAction* tst_MainWindowHistory::action(ui::MainWindow& window, const char* objectNameOrText)
+{
+    const QString wanted = QString::fromUtf8(objectNameOrText);
+    const QList<QAction*> actions = window.findChildren<QAction*>();
+    for (QAction* candidate : actions) {
+        if (candidate->objectName() == wanted || candidate->text() == wanted) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+QString tst_MainWindowHistory::writePackage(const QString& name)
+{
+    core::FaceMaskProject project;
+    project.setName(name);
+    project.facialPoints()->setImage(testimages::filled(32, 24, Qt::magenta));
+    project.facialPoints()->setPoints(core::FacialPointVector(75, FacialPoint(0.25, 0.75)));
+    const QString path = dir->filePath(name + QStringLiteral(".pmk"));
+    return project.save(path) ? path : QString();
+}
+
+// A path no save can write, even as root: its parent is a regular file.
+QString tst_MainWindowHistory::blockedPath()
+{
+    QFile blocker(dir->filePath(QStringLiteral("file")));
+    if (!blocker.open(QIODevice::WriteOnly)) {
+        return QString();
+    }
+    return dir->filePath(QStringLiteral("file/effect.pmk"));
+}
+
+QList<PromptRecord> tst_MainWindowHistory::unsavedQuestions() const
+{
+    QList<PromptRecord> result;
+    const QList<PromptRecord> questions = prompts->ofKind(QStringLiteral("question"));
+    for (const PromptRecord& question : questions) {
+        if (question.title == QLatin1String("Unsaved changes")) {
+            result.append(question);
+        }
+    }
+    return result;
+}
+
+void tst_MainWindowHistory::prepare(ui::MainWindow& window)
+{
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(80, 60, Qt::darkGray));
+    model->setPoints(gridPoints());
+    QVERIFY(!window.isWindowModified());
+}
+
+void tst_MainWindowHistory::editMenuNamesTheSteps()
+{
+    ui::MainWindow window;
+    prepare(window);
+    QAction* undo = action(window, "undoAction");
+    QAction* redo = action(window, "redoAction");
+    QVERIFY(undo && redo);
+    QVERIFY(!undo->isEnabled() && !redo->isEnabled());
+
+    QMenuBar* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    QMenu* editMenu = menuBar->actions().at(1)->menu();
+    QCOMPARE(menuBar->actions().at(1)->text(), QStringLiteral("Edit"));
+    QCOMPARE(editMenu->actions(), (QList<QAction*>{undo, redo}));
+
+    dragPoint(pointView(window), 37, QPoint(15, 10));
+    QCOMPARE(undo->text(), QStringLiteral("Undo Move Point 37"));
+    QVERIFY(undo->isEnabled());
+    undo->trigger();
+    QCOMPARE(redo->text(), QStringLiteral("Redo Move Point 37"));
+    QCOMPARE(undo->text(), QStringLiteral("Undo"));
+    QVERIFY(!undo->isEnabled());
+
+    // A new picture is a step; the view's detection may follow as a step of its own.
+    pointView(window)->setImage(testimages::filled(40, 40, Qt::cyan));
+    QVERIFY2(undo->text() == QStringLiteral("Undo Replace Picture")
+                 || undo->text() == QStringLiteral("Undo Detect Points"),
+             qPrintable(undo->text()));
+    QVERIFY2(!redo->isEnabled(), "a new step drops the steps that were undone");
+}
+
+void tst_MainWindowHistory::undoAndRedoKeys_data()
+{
+    QTest::addColumn<int>("redoKey");
+    QTest::addColumn<int>("redoModifiers");
+    QTest::newRow("ctrl-shift-z") << int(Qt::Key_Z) << int(Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::newRow("ctrl-y") << int(Qt::Key_Y) << int(Qt::ControlModifier);
+}
+
+void tst_MainWindowHistory::undoAndRedoKeys()
+{
+    QFETCH(int, redoKey);
+    QFETCH(int, redoModifiers);
+    ui::MainWindow window;
+    prepare(window);
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    const core::FacialPointVector start = model->points();
+    dragPoint(pointView(window), 20, QPoint(-12, 9));
+    const core::FacialPointVector dragged = model->points();
+    QVERIFY(dragged != start);
+
+    QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(model->points(), start);
+    QTest::keyClick(&window, Qt::Key(redoKey), Qt::KeyboardModifiers(redoModifiers));
+    QCOMPARE(model->points(), dragged);
+}
+
+void tst_MainWindowHistory::titleMarksUnsavedWork_data()
+{
+    // Steps: "drag", "undo", "redo", "open" (a package), "save" (through the dialog).
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("modified");
+    QTest::newRow("fresh") << QStringList{} << "Untitled[*] \u2014 facemask" << false;
+    QTest::newRow("after-a-drag") << QStringList{"drag"} << "Untitled[*] \u2014 facemask" << true;
+    QTest::newRow("undone-to-start") << QStringList{"drag", "undo"} << "Untitled[*] \u2014 facemask" << false;
+    QTest::newRow("redone") << QStringList{"drag", "undo", "redo"} << "Untitled[*] \u2014 facemask" << true;
+    QTest::newRow("opened-package") << QStringList{"open"} << "astronaut.pmk[*] \u2014 facemask" << false;
+    QTest::newRow("edited-package") << QStringList{"open", "drag"} << "astronaut.pmk[*] \u2014 facemask" << true;
+    QTest::newRow("saved") << QStringList{"drag", "save"} << "saved.pmk[*] \u2014 facemask" << false;
+    QTest::newRow("edited-after-save") << QStringList{"drag", "save", "drag"} << "saved.pmk[*] \u2014 facemask" << true;
+    QTest::newRow("undone-to-saved") << QStringList{"drag", "save", "drag", "undo"} << "saved.pmk[*] \u2014 facemask" << false;
+    QTest::newRow("undone-past-saved") << QStringList{"drag", "save", "undo"} << "saved.pmk[*] \u2014 facemask" << true;
+}
+
+void tst_MainWindowHistory::titleMarksUnsavedWork()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, title);
+    QFETCH(bool, modified);
+    ui::MainWindow window;
+    prepare(window);
+    SaveDialogDriver driver(prompts.get());
+    for (const QString& step : steps) {
+        if (step == QLatin1String("drag")) {
+            dragPoint(pointView(window), 5, QPoint(10, 10));
+        } else if (step == QLatin1String("undo")) {
+            action(window, "undoAction")->trigger();
+        } else if (step == QLatin1String("redo")) {
+            action(window, "redoAction")->trigger();
+        } else if (step == QLatin1String("open")) {
+            prompts->fileNames.enqueue(writePackage(QStringLiteral("astronaut")));
+            action(window, "Open PMK file")->trigger();
+            // Packages are read on a worker.
+            QTRY_VERIFY(window.windowTitle().startsWith(QLatin1String("astronaut.pmk")));
+        } else if (step == QLatin1String("save")) {
+            prompts->fileNames.enqueue(dir->filePath(QStringLiteral("saved")));
+            action(window, "Save PMK File")->trigger();
+            QVERIFY(QFile::exists(dir->filePath(QStringLiteral("saved.pmk"))));
+        }
+    }
+    QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(), "a step failed");
+    QCOMPARE(window.windowTitle(), title);
+    QCOMPARE(window.isWindowModified(), modified);
+}
+
+void tst_MainWindowHistory::closeAsksAboutUnsavedWork_data()
+{
+    QTest::addColumn<bool>("edited");
+    QTest::addColumn<int>("answer");    // to the question
+    QTest::addColumn<QString>("saveAs"); // "" cancels the file picker, "blocked" fails the save
+    QTest::addColumn<bool>("byQuit");
+    QTest::addColumn<bool>("closed");
+
+    QTest::newRow("unchanged-closes-without-question") << false << int(QMessageBox::Cancel) << "" << false << true;
+    QTest::newRow("discard-closes") << true << int(QMessageBox::Discard) << "" << false << true;
+    QTest::newRow("cancel-stays") << true << int(QMessageBox::Cancel) << "" << false << false;
+    QTest::newRow("save-closes-after-saving") << true << int(QMessageBox::Save) << "kept.pmk" << false << true;
+    QTest::newRow("save-with-cancelled-picker-stays") << true << int(QMessageBox::Save) << "" << false << false;
+    QTest::newRow("failed-save-stays") << true << int(QMessageBox::Save) << "blocked" << false << false;
+    QTest::newRow("quit-asks-too-and-cancel-stays") << true << int(QMessageBox::Cancel) << "" << true << false;
+    QTest::newRow("quit-with-discard-closes") << true << int(QMessageBox::Discard) << "" << true << true;
+}
+
+void tst_MainWindowHistory::closeAsksAboutUnsavedWork()
+{
+    QFETCH(bool, edited);
+    QFETCH(int, answer);
+    QFETCH(QString, saveAs);
+    QFETCH(bool, byQuit);
+    QFETCH(bool, closed);
+
+    ui::MainWindow window;
+    prepare(window);
+    if (edited) {
+        dragPoint(pointView(window), 60, QPoint(-8, 14));
+    }
+    const core::FacialPointVector work = pointView(window)->facialPoints()->points();
+    prompts->answers.enqueue(QMessageBox::StandardButton(answer));
+    QString savePath;
+    if (saveAs == QLatin1String("blocked")) {
+        savePath = blockedPath();
+        QVERIFY(!savePath.isEmpty());
+    } else if (!saveAs.isEmpty()) {
+        savePath = dir->filePath(saveAs);
+    }
+    if (!savePath.isEmpty()) {
+        prompts->fileNames.enqueue(savePath);
+    }
+    SaveDialogDriver driver(prompts.get());
+
+    if (byQuit) {
+        action(window, "Quit")->trigger();
+        QTRY_VERIFY(!unsavedQuestions().isEmpty() || !window.isVisible());
+    } else {
+        window.close();
+    }
+
+    QCOMPARE(!window.isVisible(), closed);
+    const QList<PromptRecord> questions = unsavedQuestions();
+    QCOMPARE(questions.size(), edited ? 1 : 0);
+    if (edited) {
+        QCOMPARE(questions.at(0).title, QStringLiteral("Unsaved changes"));
+        QCOMPARE(questions.at(0).text, QStringLiteral("Save the changes to the mask before closing?"));
+        QCOMPARE(questions.at(0).defaultButton, QMessageBox::Save);
+    }
+    QCOMPARE(driver.dialogsSeen, answer == QMessageBox::Save && edited ? 1 : 0);
+    if (saveAs == QLatin1String("kept.pmk")) {
+        core::FaceMaskProject saved;
+        QVERIFY2(saved.load(savePath), "the package written before closing does not load");
+        QCOMPARE(saved.facialPoints()->points(), work);
+    }
+    if (saveAs == QLatin1String("blocked")) {
+        QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 1);
+        QVERIFY(window.isWindowModified());
+    }
+    if (!closed) {
+        QCOMPARE(pointView(window)->facialPoints()->points(), work);
+    }
+}
+
+void tst_MainWindowHistory::openPackageAsksAboutUnsavedWork_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("saveAs"); // "" cancels the file picker, "blocked" fails the save
+    QTest::addColumn<bool>("opened");
+    QTest::newRow("discard-opens") << int(QMessageBox::Discard) << "" << true;
+    QTest::newRow("cancel-keeps-the-work") << int(QMessageBox::Cancel) << "" << false;
+    QTest::newRow("save-then-open") << int(QMessageBox::Save) << "first.pmk" << true;
+    QTest::newRow("failed-save-keeps-the-work") << int(QMessageBox::Save) << "blocked" << false;
+    QTest::newRow("cancelled-save-keeps-the-work") << int(QMessageBox::Save) << "" << false;
+}
+
+void tst_MainWindowHistory::openPackageAsksAboutUnsavedWork()
+{
+    QFETCH(int, answer);
+    QFETCH(QString, saveAs);
+    QFETCH(bool, opened);
+
+    const QString package = writePackage(QStringLiteral("other"));
+    QVERIFY(!package.isEmpty());
+    ui::MainWindow window;
+    prepare(window);
+    dragPoint(pointView(window), 3, QPoint(9, 9));
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    const core::FacialPointVector work = model->points();
+    prompts->answers.enqueue(QMessageBox::StandardButton(answer));
+    if (saveAs == QLatin1String("blocked")) {
+        prompts->fileNames.enqueue(blockedPath());
+    } else if (!saveAs.isEmpty()) {
+        prompts->fileNames.enqueue(dir->filePath(saveAs));
+    }
+    prompts->fileNames.enqueue(package); // for the package picker, if it comes
+    SaveDialogDriver driver(prompts.get());
+    if (saveAs.isEmpty() && answer == QMessageBox::Save) {
+        // The save picker takes the package's name and is cancelled by the driver instead.
+        prompts->fileNames.clear();
+    }
+
+    action(window, "Open PMK file")->trigger();
+    if (opened) {
+        QTRY_COMPARE(model->points(), core::FacialPointVector(75, FacialPoint(0.25, 0.75)));
+    }
+
+    const QList<PromptRecord> questions = unsavedQuestions();
+    QCOMPARE(questions.size(), 1);
+    QCOMPARE(questions.at(0).title, QStringLiteral("Unsaved changes"));
+    QCOMPARE(questions.at(0).text,
+             QStringLiteral("Save the changes to the mask before opening another package?"));
+    QCOMPARE(prompts->ofKind(QStringLiteral("open")).size(), opened ? 1 : 0);
+    QCOMPARE(model->count(), 75);
+    if (opened) {
+        QCOMPARE(model->points(), core::FacialPointVector(75, FacialPoint(0.25, 0.75)));
+        QCOMPARE(window.windowTitle(), QStringLiteral("other.pmk[*] \u2014 facemask"));
+        QVERIFY(!window.isWindowModified());
+    } else {
+        QCOMPARE(model->points(), work);
+        QVERIFY(window.isWindowModified());
+    }
+    if (saveAs == QLatin1String("first.pmk")) {
+        core::FaceMaskProject saved;
+        QVERIFY(saved.load(dir->filePath(saveAs)));
+        QCOMPARE(saved.facialPoints()->points(), work);
+    }
+}
+
+void tst_MainWindowHistory::packageStartsNewHistory()
+{
+    ui::MainWindow window;
+    prepare(window);
+    dragPoint(pointView(window), 8, QPoint(6, 6));
+    dragPoint(pointView(window), 9, QPoint(6, 6));
+    action(window, "undoAction")->trigger();
+    QVERIFY(action(window, "redoAction")->isEnabled());
+    prompts->answers.enqueue(QMessageBox::Discard);
+    prompts->fileNames.enqueue(writePackage(QStringLiteral("fresh")));
+
+    action(window, "Open PMK file")->trigger();
+
+    QTRY_VERIFY(window.windowTitle().startsWith(QLatin1String("fresh.pmk")));
+    QCOMPARE(pointView(window)->facialPoints()->count(), 75);
+    QVERIFY(!action(window, "undoAction")->isEnabled());
+    QVERIFY(!action(window, "redoAction")->isEnabled());
+    QCOMPARE(action(window, "undoAction")->text(), QStringLiteral("Undo"));
+}
+
+void tst_MainWindowHistory::saveDialogStartsInLastPackageFolder()
+{
+    ui::MainWindow window;
+    prepare(window);
+    SaveDialogDriver driver(prompts.get());
+    // Before any package: the picker's default folder. After opening one: its folder. After
+    // saving elsewhere: that folder.
+    action(window, "Save PMK File")->trigger();
+    prompts->fileNames.enqueue(writePackage(QStringLiteral("opened")));
+    action(window, "Open PMK file")->trigger();
+    QTRY_VERIFY(window.windowTitle().startsWith(QLatin1String("opened.pmk")));
+    action(window, "Save PMK File")->trigger();
+    QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("elsewhere")));
+    prompts->fileNames.enqueue(dir->filePath(QStringLiteral("elsewhere/copy")));
+    action(window, "Save PMK File")->trigger();
+    action(window, "Save PMK File")->trigger();
+
+    const QList<PromptRecord> saves = prompts->ofKind(QStringLiteral("save"));
+    QCOMPARE(saves.size(), 4);
+    QCOMPARE(saves.at(0).folder, QString());
+    QCOMPARE(saves.at(1).folder, dir->path());
+    QCOMPARE(saves.at(2).folder, dir->path());
+    QCOMPARE(saves.at(3).folder, dir->filePath(QStringLiteral("elsewhere")));
+    QVERIFY(QFile::exists(dir->filePath(QStringLiteral("elsewhere/copy.pmk"))));
+    QCOMPARE(window.windowTitle(), QStringLiteral("copy.pmk[*] \u2014 facemask"));
+}
+
+void tst_MainWindowHistory::fileArgument_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("editedBefore");
+    QTest::addColumn<QString>("warningTitle"); // empty: the file opens
+    QTest::addColumn<QString>("title");
+    QTest::newRow("picture") << "picture" << false << "" << "Untitled[*] \u2014 facemask";
+    QTest::newRow("picture-over-edited-work-asks-nothing") << "picture" << true << "" << "Untitled[*] \u2014 facemask";
+    QTest::newRow("package") << "package" << false << "" << "argument.pmk[*] \u2014 facemask";
+    QTest::newRow("package-with-upper-case-suffix") << "PACKAGE" << false << "" << "ARGUMENT.PMK[*] \u2014 facemask";
+    QTest::newRow("damaged-package") << "damaged-package" << false << "Loading error" << "Untitled[*] \u2014 facemask";
+    QTest::newRow("damaged-picture") << "damaged-picture" << false << "Error" << "Untitled[*] \u2014 facemask";
+    QTest::newRow("missing-file") << "missing" << false << "Error" << "Untitled[*] \u2014 facemask";
+}
+
+void tst_MainWindowHistory::fileArgument()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, editedBefore);
+    QFETCH(QString, warningTitle);
+    QFETCH(QString, title);
+
+    QString path;
+    if (kind == QLatin1String("picture")) {
+        path = dir->filePath(QStringLiteral("face.png"));
+        QVERIFY(testimages::filled(50, 40, Qt::blue).save(path));
+    } else if (kind == QLatin1String("package")) {
+        path = writePackage(QStringLiteral("argument"));
+    } else if (kind == QLatin1String("PACKAGE")) {
+        path = dir->filePath(QStringLiteral("ARGUMENT.PMK"));
+        QVERIFY(QFile::rename(writePackage(QStringLiteral("argument")), path));
+    } else if (kind == QLatin1String("damaged-package")) {
+        const QString good = writePackage(QStringLiteral("damaged"));
+        QFile file(good);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.resize(file.size() / 2));
+        path = good;
+    } else if (kind == QLatin1String("damaged-picture")) {
+        path = dir->filePath(QStringLiteral("broken.jpg"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(testimages::encoded(testimages::filled(50, 40, Qt::red), "jpg").left(20));
+    } else {
+        path = dir->filePath(QStringLiteral("gone.png"));
+    }
+    QVERIFY(!path.isEmpty());
+
+    ui::MainWindow window;
+    prepare(window);
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    if (editedBefore) {
+        dragPoint(pointView(window), 1, QPoint(5, 5));
+    }
+    const QImage pictureBefore = model->image();
+
+    window.openFile(path);
+    // Files are read on a worker: wait for the picture to change or the message to come.
+    QTRY_VERIFY(!prompts->ofKind(QStringLiteral("warning")).isEmpty()
+                || model->image().cacheKey() != pictureBefore.cacheKey());
+
+    QVERIFY2(unsavedQuestions().isEmpty(),
+             "nothing was modified, or the new picture is an undoable step");
+    QVERIFY2(prompts->ofKind(QStringLiteral("open")).isEmpty(), "a named file needs no picker");
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(window.windowTitle(), title);
+    if (!warningTitle.isEmpty()) {
+        QCOMPARE(warnings.size(), 1);
+        QCOMPARE(warnings.at(0).title, warningTitle);
+        QCOMPARE(warnings.at(0).text, warningTitle == QLatin1String("Error")
+                                          ? QStringLiteral("File \"%1\" was not load.").arg(path)
+                                          : QStringLiteral("The PMK file was not load"));
+        QCOMPARE(model->image(), pictureBefore);
+        return;
+    }
+    QVERIFY(warnings.isEmpty());
+    if (kind == QLatin1String("picture")) {
+        QCOMPARE(model->image().size(), QSize(50, 40));
+        QVERIFY(window.isWindowModified());
+        // Undoing the new picture (and whatever detection followed) brings the old one back.
+        QAction* undo = action(window, "undoAction");
+        while (model->image().size() == QSize(50, 40) && undo->isEnabled()) {
+            undo->trigger();
+        }
+        QCOMPARE(model->image(), pictureBefore);
+    } else {
+        QCOMPARE(model->image().size(), QSize(32, 24));
+        QCOMPARE(model->count(), 75);
+        QVERIFY(!window.isWindowModified());
+    }
+}
+
+QTEST_MAIN(tst_MainWindowHistory)
+#include "tst_mainwindow_history.moc"
