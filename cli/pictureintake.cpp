@@ -31,7 +31,7 @@ QString failureOf(const QString& path)
     }
     const QSize size = reader.size();
     if (size.isValid() && qint64(size.width()) * size.height() > core::maximumPicturePixels) {
-        return QStringLiteral("picture larger than 100 megapixels");
+        return QStringLiteral("picture larger than %1 megapixels").arg(core::maximumPicturePixels / 1'000'000);
     }
     return QStringLiteral("the picture does not decode");
 }

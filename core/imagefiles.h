@@ -11,7 +11,9 @@ namespace core {
 
 // Pictures larger than this are refused before any pixel is decoded: a small file can declare
 // a picture far bigger than the memory of the machine, and decoding would try to allocate it.
-constexpr qint64 maximumPicturePixels = 100'000'000;
+// The bound leaves room for the 108-megapixel photos of today's largest camera sensors
+// (12000 x 9000), so that what the program saves it can open again.
+constexpr qint64 maximumPicturePixels = 120'000'000;
 constexpr qint64 maximumPictureBytes = qint64(1) << 30;
 // A progressive JPEG is refined over about ten scans, and every scan costs a pass over the
 // whole picture; a file of a few kilobytes can list thousands of empty ones.

@@ -568,7 +568,7 @@ void TestFacemaskCli::infoGivesTheLoadersReason_data()
         "picture: not PNG or JPEG");
     row("picture-declaring-10-gigapixels",
         package(properties, effect, "images/main/image.png", pngDeclaring(100000, 100000)),
-        "picture larger than 100 megapixels");
+        "picture larger than 120 megapixels");
     row("crc-mismatch-in-picture", valid, "CRC or size mismatch in images/main/image.png",
         Damage::WrongCrc, "images/main/image.png");
 }

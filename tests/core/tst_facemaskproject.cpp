@@ -740,7 +740,7 @@ void TestFaceMaskProject::loadSaysWhichCheckFailed_data()
         "picture: not PNG or JPEG");
     row("picture-declaring-10-gigapixels",
         package(properties, effect, "images/main/image.png", pngDeclaring(100000, 100000)),
-        "picture larger than 100 megapixels");
+        "picture larger than 120 megapixels");
     row("declared-size-beyond-256-mib", valid,
         "member images/main/image.png declares 2147483647 bytes, at most 268435456 allowed",
         Damage::HugeDeclaredSize, "images/main/image.png");
