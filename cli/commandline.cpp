@@ -62,6 +62,11 @@ int usageError(const QString& command, const QString& message)
     return UsageError;
 }
 
+QCommandLineOption jsonOption()
+{
+    return QCommandLineOption(QStringLiteral("json"), QStringLiteral("Print one JSON array."));
+}
+
 QCommandLineOption modelOption()
 {
     return QCommandLineOption(

@@ -32,6 +32,8 @@ int usageError(const QString& command, const QString& message);
 
 // --model PATH, shared by the commands that detect.
 QCommandLineOption modelOption();
+// --json, shared by the commands that print results.
+QCommandLineOption jsonOption();
 
 // One line (a newline is added) on stdout or stderr, in UTF-8, flushed at once.
 void printResult(const QString& line);

@@ -43,7 +43,7 @@ int runDetect(const QStringList& arguments)
         QStringLiteral("Finds the faces in each picture and prints the landmark points the window "
                        "would place: one line per picture (file, number of faces, points as "
                        "x,y fractions of the picture), or one JSON array with --json."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON array."));
+    const QCommandLineOption json = jsonOption();
     const QCommandLineOption model = modelOption();
     parser.addOption(json);
     parser.addOption(model);

@@ -23,7 +23,7 @@ int runInfo(const QStringList& arguments)
                        "prints its name, author, subcategory, effect type, point count, picture "
                        "size and date; for a refused one, the check that failed. The exit status "
                        "is 1 when any package is refused."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON array."));
+    const QCommandLineOption json = jsonOption();
     parser.addOption(json);
     parser.addPositionalArgument(QStringLiteral("packages"), QStringLiteral("Package files."),
                                  QStringLiteral("PACKAGE..."));

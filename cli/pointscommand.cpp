@@ -20,7 +20,7 @@ int runPoints(const QStringList& arguments)
     parser.setApplicationDescription(
         QStringLiteral("Prints the points of a package: one line (file, points as x,y fractions "
                        "of the picture), or a JSON array of one object with --json."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON array."));
+    const QCommandLineOption json = jsonOption();
     parser.addOption(json);
     parser.addPositionalArgument(QStringLiteral("package"), QStringLiteral("A package file."),
                                  QStringLiteral("PACKAGE"));

@@ -198,17 +198,30 @@ FacialPointVector toPixels(const FacialPointVector& fractions, double width, dou
     return pixels;
 }
 
+// The least and greatest coordinates of a shape's points; shape must not be empty.
+struct Extent {
+    double minX, maxX, minY, maxY;
+};
+
+Extent extentOf(const FacialPointVector& shape)
+{
+    Extent e{shape[0].x(), shape[0].x(), shape[0].y(), shape[0].y()};
+    for (const QPointF& p : shape) {
+        e.minX = std::min(e.minX, p.x());
+        e.maxX = std::max(e.maxX, p.x());
+        e.minY = std::min(e.minY, p.y());
+        e.maxY = std::max(e.maxY, p.y());
+    }
+    return e;
+}
+
 // Below this a triangle counts as collapsed: half a pixel, or a small share of the shape's size.
 double minimumArea(const FacialPointVector& shape)
 {
-    double minX = shape[0].x(), maxX = minX, minY = shape[0].y(), maxY = minY;
-    for (const QPointF& p : shape) {
-        minX = std::min(minX, p.x());
-        maxX = std::max(maxX, p.x());
-        minY = std::min(minY, p.y());
-        maxY = std::max(maxY, p.y());
-    }
-    const double diagonalSquared = (maxX - minX) * (maxX - minX) + (maxY - minY) * (maxY - minY);
+    const Extent e = extentOf(shape);
+    const double width = e.maxX - e.minX;
+    const double height = e.maxY - e.minY;
+    const double diagonalSquared = width * width + height * height;
     return std::max(0.5, 1e-5 * diagonalSquared);
 }
 
@@ -351,15 +364,9 @@ void distanceToOutline(std::vector<uint8_t>& distance, int width, int height, in
 
 QRect boundsOf(const FacialPointVector& shape, const QRect& frame)
 {
-    double minX = shape[0].x(), maxX = minX, minY = shape[0].y(), maxY = minY;
-    for (const QPointF& p : shape) {
-        minX = std::min(minX, p.x());
-        maxX = std::max(maxX, p.x());
-        minY = std::min(minY, p.y());
-        maxY = std::max(maxY, p.y());
-    }
-    const QRect bounds(QPoint(int(std::floor(minX)) - 1, int(std::floor(minY)) - 1),
-                       QPoint(int(std::ceil(maxX)) + 1, int(std::ceil(maxY)) + 1));
+    const Extent e = extentOf(shape);
+    const QRect bounds(QPoint(int(std::floor(e.minX)) - 1, int(std::floor(e.minY)) - 1),
+                       QPoint(int(std::ceil(e.maxX)) + 1, int(std::ceil(e.maxY)) + 1));
     return bounds.intersected(frame);
 }
 

@@ -46,8 +46,6 @@ constexpr int numberedMarkerLimit = 4096;
 // Number pictures kept between paints; a multiple of any number of markers a view can show
 // readably, and a bound on memory whatever the point count.
 constexpr int numberCacheEntries = 8192;
-// Above this many points one list replacement is cheaper than a signal per point.
-constexpr int perPointLimit = 64;
 
 int truncateToPixel(double position)
 {
@@ -102,24 +100,6 @@ double clampGroupShift(double shift, double low, double high)
     const double least = std::min(0.0, -low);
     const double most = std::max(0.0, 1.0 - high);
     return std::clamp(shift, least, most);
-}
-
-void storePoints(core::FacialPoints* model, const QVector<int>& indices,
-                 const core::FacialPointVector& values)
-{
-    if (indices.size() <= perPointLimit) {
-        for (int i = 0; i < indices.size(); ++i) {
-            model->setPoint(values[size_t(i)], indices[i]);
-        }
-        return;
-    }
-    core::FacialPointVector all = model->points();
-    for (int i = 0; i < indices.size(); ++i) {
-        if (indices[i] < int(all.size())) {
-            all[size_t(indices[i])] = values[size_t(i)];
-        }
-    }
-    model->setPoints(all);
 }
 
 struct VisibleMarker

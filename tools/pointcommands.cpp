@@ -11,25 +11,6 @@ namespace {
 // Above this many points one list replacement is cheaper than a signal per point.
 constexpr int perPointLimit = 64;
 
-void storePoints(core::FacialPoints* model, const QVector<int>& indices,
-                 const core::FacialPointVector& values)
-{
-    if (indices.size() <= perPointLimit) {
-        for (int i = 0; i < indices.size(); ++i) {
-            model->setPoint(values[size_t(i)], indices[i]);
-        }
-        return;
-    }
-    core::FacialPointVector all = model->points();
-    for (int i = 0; i < indices.size(); ++i) {
-        const int index = indices[i];
-        if (index >= 0 && size_t(index) < all.size()) {
-            all[size_t(index)] = values[size_t(i)];
-        }
-    }
-    model->setPoints(all);
-}
-
 } // namespace
 
 class MovePointsCommand::Impl
@@ -167,6 +148,25 @@ void ReplacePictureCommand::redo()
     }
     d->model->setImage(d->afterPicture);
     d->model->setPoints(d->afterPoints);
+}
+
+void storePoints(core::FacialPoints* model, const QVector<int>& indices,
+                 const core::FacialPointVector& values)
+{
+    if (indices.size() <= perPointLimit) {
+        for (int i = 0; i < indices.size(); ++i) {
+            model->setPoint(values[size_t(i)], indices[i]);
+        }
+        return;
+    }
+    core::FacialPointVector all = model->points();
+    for (int i = 0; i < indices.size(); ++i) {
+        const int index = indices[i];
+        if (index >= 0 && size_t(index) < all.size()) {
+            all[size_t(index)] = values[size_t(i)];
+        }
+    }
+    model->setPoints(all);
 }
 
 void execute(QUndoStack* stack, std::unique_ptr<QUndoCommand> command)

@@ -80,6 +80,11 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// Stores values[i] as the point at indices[i], through the model's setters; out-of-range
+// indices are ignored. Many points are stored as one list, which emits one signal.
+void storePoints(core::FacialPoints* model, const QVector<int>& indices,
+                 const core::FacialPointVector& values);
+
 // Pushes command onto stack; without a stack the change is made (unless already applied) and
 // the command dropped, so code that edits works the same with and without a history.
 void execute(QUndoStack* stack, std::unique_ptr<QUndoCommand> command);

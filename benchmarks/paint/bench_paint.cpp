@@ -13,6 +13,7 @@
 // memory it took.
 // Usage: bench_paint [repetitions]   (default 15; medians are printed)
 
+#include "benchtiming.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
 #include "viewtransform.h"
@@ -63,20 +64,8 @@ core::FacialPointVector makePoints()
     return points;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
-
-double millisecondsFor(const std::function<void()>& work)
-{
-    QElapsedTimer timer;
-    timer.start();
-    work();
-    return timer.nsecsElapsed() / 1e6;
-}
+using bench::median;
+using bench::millisecondsFor;
 
 const char* formatName(QImage::Format format)
 {

@@ -5,6 +5,7 @@
 // rate as the reference. Run in a folder holding "shape_predictor.dat".
 // Usage: bench_preview [repetitions]   (default 30; medians are printed)
 
+#include "benchtiming.h"
 #include "facemaskproject.h"
 #include "facetriangles.h"
 #include "maskrenderer.h"
@@ -53,20 +54,8 @@ core::FacialPointVector faceIn(const QRectF& box, QSize picture)
     return points;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
-
-double millisecondsFor(const std::function<void()>& work)
-{
-    QElapsedTimer timer;
-    timer.start();
-    work();
-    return timer.nsecsElapsed() / 1e6;
-}
+using bench::median;
+using bench::millisecondsFor;
 
 void benchmarkRender(int repetitions)
 {
