@@ -135,14 +135,23 @@ ArchiveResult archiveClose(HZIP hz)
     return handle->writer->close();
 }
 
-HZIP archiveOpenFile(const char16_t* path, const char* /*password*/)
+HZIP archiveOpenFile(const char16_t* path, const char* /*password*/, ArchiveResult* result)
 {
-    return wrapReader(ArchiveReader::openFile(path));
+    ArchiveResult opened = ArchiveResult::Ok;
+    HZIP handle = wrapReader(ArchiveReader::openFile(path, &opened));
+    if (result)
+        *result = opened;
+    return handle;
 }
 
-HZIP archiveOpenMemory(const void* data, uint32_t length, const char* /*password*/)
+HZIP archiveOpenMemory(const void* data, uint32_t length, const char* /*password*/,
+                       ArchiveResult* result)
 {
-    return wrapReader(ArchiveReader::openMemory(data, length));
+    ArchiveResult opened = ArchiveResult::Ok;
+    HZIP handle = wrapReader(ArchiveReader::openMemory(data, length, &opened));
+    if (result)
+        *result = opened;
+    return handle;
 }
 
 ArchiveResult archiveFindMember(HZIP hz, const char16_t* name, bool ignoreCase, int32_t* index,

@@ -1,7 +1,8 @@
 #pragma once
 // ZIP archives on zlib: a writer that appends members and writes the central directory on close,
 // and a reader that finds members by name and extracts them into memory. No Qt.
-// Sizes, offsets and counts are 32-bit (16-bit member count): no ZIP64. A handle is used by one
+// Sizes, offsets and counts are 32-bit (16-bit member count). The reader takes ZIP64 records
+// whose values fit those bounds and refuses larger ones (Unsupported). A handle is used by one
 // thread at a time; different handles share nothing. No function throws.
 //
 // Not built: the password mode (traditional encryption) and extraction to files or handles.
@@ -34,6 +35,8 @@ enum class ArchiveResult : uint32_t {
     SeekFailed = 0x02000000,      // the output cannot be positioned
     CannotFixHeader = 0x04000000, // a header can be neither rewritten nor completed afterwards
     CodecError = 0x05000000,      // Inflate/Deflate failed, or extraction delivered nothing
+    Inconsistent = 0x06000000,    // the end record, the ZIP64 records and the directory disagree
+    Unsupported = 0x07000000,     // a spanned archive, or ZIP64 sizes or offsets past 32 bits
 };
 
 // Description of one member, as the look-up fills it.
@@ -121,19 +124,24 @@ ArchiveResult archiveClose(HZIP hz);
 // --- Reading -------------------------------------------------------------------------------
 
 // Opens an existing archive file. password is ignored (encrypted members are refused at
-// extraction). Returns a reader handle, or null when the file cannot be opened or is not a
-// readable archive (no end record in its last 65535 bytes, disk numbers not 0, entry counts
-// differ, or the directory claims bytes beyond its end record).
-HZIP archiveOpenFile(const char16_t* path, const char* password);
+// extraction). Returns a reader handle, or null with *result (when result is not null) set to:
+// CannotOpen when the file cannot be opened or holds no end record (it may follow a comment of
+// up to 65535 bytes) or its directory claims bytes beyond the end record; Unsupported for a
+// spanned archive or ZIP64 values past 32 bits; Inconsistent when the end record, the ZIP64
+// records and the walk of the directory disagree (member count, directory size, a header
+// without its signature). On success *result is Ok.
+HZIP archiveOpenFile(const char16_t* path, const char* password, ArchiveResult* result = nullptr);
 
 // The same over length bytes at data, which must stay valid and unchanged until archiveClose.
 // Hostile input is safe: nothing is read outside the block.
-HZIP archiveOpenMemory(const void* data, uint32_t length, const char* password);
+HZIP archiveOpenMemory(const void* data, uint32_t length, const char* password,
+                       ArchiveResult* result = nullptr);
 
 // Looks a member up by name; with ignoreCase, ASCII letters compare case-insensitively. "/" and
 // "\" are different characters. index and info may be null. NotFound leaves index -1 and info
 // zeroed with index -1. With info: Corrupt when the member's local header disagrees with the
-// directory or its method is neither 0 nor 8, ReadFailed when its extra field is cut short.
+// directory (name, method, sizes, CRC) or its method is neither 0 nor 8, ReadFailed when its
+// extra field is cut short.
 ArchiveResult archiveFindMember(HZIP hz, const char16_t* name, bool ignoreCase, int32_t* index,
                                 ArchiveMemberInfo* info);
 

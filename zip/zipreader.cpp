@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,9 +15,6 @@ using namespace zipformat;
 
 namespace {
 
-constexpr uint64_t kEndRecordSearchLimit = 65535;
-constexpr uint64_t kSearchStep = 1024;
-constexpr size_t kSearchWindow = 1028;
 constexpr size_t kComparedNameLimit = 256;  // names of this many UTF-8 bytes are never found
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 constexpr uint64_t kFileTimeTicksPerSecond = 10000000ull;
@@ -41,6 +37,7 @@ struct CentralHeader {
     uint32_t externalAttributes = 0;
     uint32_t localHeaderOffset = 0;
     std::string name;  // at most kMaxNameBytes of the stored name
+    uint64_t position = 0;  // of the header on the input
 };
 
 struct LocalLayout {
@@ -226,51 +223,234 @@ struct ArchiveReader::Impl {
     ArchiveMemberInfo cachedInfo;
     int32_t cachedIndex = -1;
 
+    // The end record lies in the last 22 + 65535 bytes: after the directory, before a comment
+    // of up to 65535 bytes. Searching from the end, the first signature whose comment ends
+    // exactly at the end of the input is taken; failing that, the nearest whose comment fits
+    // (an archive followed by stray bytes).
     bool locateEndRecord(uint64_t* recordPosition)
     {
-        const uint64_t limit = std::min(input.size, kEndRecordSearchLimit);
-        std::array<uint8_t, kSearchWindow> window {};
-        uint64_t covered = 4;
-        while (covered < limit) {
-            covered = std::min(covered + kSearchStep, limit);
-            const uint64_t start = input.size - covered;
-            const size_t length = static_cast<size_t>(std::min<uint64_t>(kSearchWindow, input.size - start));
-            if (input.readAt(start, window.data(), length) != length)
-                return false;
-            for (size_t i = length - 3; i-- > 0;) {
-                if (startsWithSignature(&window[i], kEndRecordSignature)) {
-                    *recordPosition = start + i;
-                    return true;
-                }
+        const uint64_t span = std::min<uint64_t>(input.size, kEndRecordSize + kMaxCommentLength);
+        if (span < kEndRecordSize)
+            return false;
+        const uint64_t start = input.size - span;
+        std::vector<uint8_t> tail(static_cast<size_t>(span));
+        if (input.readAt(start, tail.data(), tail.size()) != tail.size())
+            return false;
+        bool fits = false;
+        uint64_t nearestFitting = 0;
+        for (size_t i = tail.size() - kEndRecordSize + 1; i-- > 0;) {
+            if (!startsWithSignature(&tail[i], kEndRecordSignature))
+                continue;
+            const uint64_t commentLength = tail[i + 20] | (tail[i + 21] << 8);
+            const uint64_t recordEnd = i + kEndRecordSize + commentLength;
+            if (recordEnd == tail.size()) {
+                *recordPosition = start + i;
+                return true;
+            }
+            if (recordEnd < tail.size() && !fits) {
+                fits = true;
+                nearestFitting = start + i;
             }
         }
-        return false;
+        *recordPosition = nearestFitting;
+        return fits;
     }
 
-    bool readEndRecord()
+    struct Directory {
+        uint64_t count = 0;
+        uint64_t size = 0;
+        uint64_t offset = 0;
+        uint64_t recordPosition = 0;  // where the record that follows the directory starts
+        uint64_t recordOffset = 0;    // the same, as the archive itself counts (without prefix)
+    };
+
+    // Takes the ZIP64 end record named by the locator in front of the classic end record at
+    // endAt. Every classic field must hold either its escape value or the ZIP64 value.
+    ArchiveResult readZip64Records(uint64_t endAt, uint16_t thisDisk, uint16_t directoryDisk,
+                                   uint16_t entriesHere, uint16_t entriesTotal,
+                                   uint32_t directorySize32, uint32_t directoryOffset32,
+                                   Directory* directory)
+    {
+        uint8_t rawLocator[kZip64LocatorSize];
+        if (input.readAt(endAt - kZip64LocatorSize, rawLocator, sizeof rawLocator) != sizeof rawLocator)
+            return ArchiveResult::Inconsistent;
+        ByteReader locator(rawLocator, sizeof rawLocator);
+        locator.skip(4);
+        const uint32_t recordDisk = locator.u32();
+        const uint32_t recordOffsetLow = locator.u32();
+        const uint64_t recordOffset = recordOffsetLow | (uint64_t(locator.u32()) << 32);
+        const uint32_t diskCount = locator.u32();
+        if (recordDisk != 0 || diskCount > 1)
+            return ArchiveResult::Unsupported;
+
+        // The record normally ends where the locator starts; at its stated offset otherwise
+        // (then the archive has no prefix).
+        const uint64_t locatorAt = endAt - kZip64LocatorSize;
+        uint8_t raw[kZip64EndRecordSize];
+        uint64_t recordAt = 0;
+        auto recordAtHolds = [&](uint64_t at) {
+            return at <= input.size && input.readAt(at, raw, sizeof raw) == sizeof raw
+                && startsWithSignature(raw, kZip64EndRecordSignature);
+        };
+        if (locatorAt >= kZip64EndRecordSize && recordAtHolds(locatorAt - kZip64EndRecordSize))
+            recordAt = locatorAt - kZip64EndRecordSize;
+        else if (recordOffset < locatorAt && recordAtHolds(recordOffset))
+            recordAt = recordOffset;
+        else
+            return ArchiveResult::Inconsistent;
+        ByteReader record(raw, sizeof raw);
+        record.skip(4);
+        const uint64_t recordSize = record.u32() | (uint64_t(record.u32()) << 32);
+        record.skip(4);  // versions
+        const uint32_t disk64 = record.u32();
+        const uint32_t directoryDisk64 = record.u32();
+        auto u64 = [&record] {
+            const uint64_t low = record.u32();
+            return low | (uint64_t(record.u32()) << 32);
+        };
+        const uint64_t entriesHere64 = u64();
+        const uint64_t entriesTotal64 = u64();
+        const uint64_t size64 = u64();
+        const uint64_t offset64 = u64();
+        // recordAt + 12 + 44 <= locatorAt holds for both places the record was found at.
+        if (recordSize != locatorAt - recordAt - 12)
+            return ArchiveResult::Inconsistent;
+        if (disk64 != 0 || directoryDisk64 != 0)
+            return ArchiveResult::Unsupported;
+        auto agrees = [](uint64_t classic, uint64_t escape, uint64_t wide) {
+            return classic == escape || classic == wide;
+        };
+        if (entriesHere64 != entriesTotal64 || !agrees(thisDisk, kEscape16, 0)
+            || !agrees(directoryDisk, kEscape16, 0) || !agrees(entriesHere, kEscape16, entriesHere64)
+            || !agrees(entriesTotal, kEscape16, entriesTotal64)
+            || !agrees(directorySize32, kEscape32, size64)
+            || !agrees(directoryOffset32, kEscape32, offset64))
+            return ArchiveResult::Inconsistent;
+        // The directory ends where the ZIP64 end record starts, both in the archive's own
+        // count and on the input; the difference is the prefix.
+        if (offset64 > recordOffset || recordOffset - offset64 != size64 || recordAt < recordOffset)
+            return ArchiveResult::Inconsistent;
+        if (entriesTotal64 > 0xFFFF || size64 > kEscape32 || offset64 > kEscape32)
+            return ArchiveResult::Unsupported;
+        directory->count = entriesTotal64;
+        directory->size = size64;
+        directory->offset = offset64;
+        directory->recordPosition = recordAt;
+        directory->recordOffset = recordOffset;
+        return ArchiveResult::Ok;
+    }
+
+    ArchiveResult readEndRecord()
     {
         uint64_t at = 0;
         if (!locateEndRecord(&at))
-            return false;
+            return ArchiveResult::CannotOpen;
         uint8_t raw[kEndRecordSize];
         if (input.readAt(at, raw, sizeof raw) != sizeof raw)
-            return false;
+            return ArchiveResult::CannotOpen;
         ByteReader record(raw, sizeof raw);
         record.skip(4);
         const uint16_t thisDisk = record.u16();
         const uint16_t directoryDisk = record.u16();
         const uint16_t entriesHere = record.u16();
         const uint16_t entriesTotal = record.u16();
-        directorySize = record.u32();
-        directoryOffset = record.u32();
-        if (!record.ok() || thisDisk != 0 || directoryDisk != 0 || entriesHere != entriesTotal)
-            return false;
-        const uint64_t directoryEnd = uint64_t(directoryOffset) + directorySize;
-        if (at < directoryEnd)
-            return false;
-        entryCount = entriesTotal;
-        prefix = at - directoryEnd;
-        return true;
+        const uint32_t size32 = record.u32();
+        const uint32_t offset32 = record.u32();
+        if (!record.ok())
+            return ArchiveResult::CannotOpen;
+
+        Directory directory;
+        uint8_t signature[4];
+        const bool zip64 = at >= kZip64LocatorSize
+            && input.readAt(at - kZip64LocatorSize, signature, 4) == 4
+            && startsWithSignature(signature, kZip64LocatorSignature);
+        if (zip64) {
+            const ArchiveResult read = readZip64Records(at, thisDisk, directoryDisk, entriesHere,
+                                                        entriesTotal, size32, offset32, &directory);
+            if (read != ArchiveResult::Ok)
+                return read;
+        } else {
+            if (thisDisk != 0 || directoryDisk != 0)
+                return ArchiveResult::Unsupported;
+            if (entriesHere != entriesTotal)
+                return ArchiveResult::Inconsistent;
+            const uint64_t directoryEnd = uint64_t(offset32) + size32;
+            if (at < directoryEnd)
+                return ArchiveResult::CannotOpen;
+            directory.count = entriesTotal;
+            directory.size = size32;
+            directory.offset = offset32;
+            directory.recordPosition = at;
+            directory.recordOffset = directoryEnd;
+        }
+        entryCount = static_cast<uint16_t>(directory.count);
+        directorySize = static_cast<uint32_t>(directory.size);
+        directoryOffset = static_cast<uint32_t>(directory.offset);
+        prefix = directory.recordPosition - directory.recordOffset;
+        return walkDirectory();
+    }
+
+    // Every header the end record counts must follow the one before it inside the directory,
+    // and the last must end where the directory ends: no member hidden, none invented.
+    ArchiveResult walkDirectory()
+    {
+        const uint64_t end = uint64_t(directoryOffset) + directorySize;
+        uint64_t position = directoryOffset;
+        for (uint32_t i = 0; i < entryCount; ++i) {
+            CentralHeader h;
+            const ArchiveResult read = readCentralHeader(position, &h);
+            if (read == ArchiveResult::Unsupported)
+                return read;
+            if (read != ArchiveResult::Ok)
+                return ArchiveResult::Inconsistent;
+            position += kCentralHeaderSize + uint64_t(h.nameLength) + h.extraLength + h.commentLength;
+            if (position > end)
+                return ArchiveResult::Inconsistent;
+        }
+        return position == end ? ArchiveResult::Ok : ArchiveResult::Inconsistent;
+    }
+
+    // The first ZIP64 block of an extra field: its data, or null when there is none.
+    static const uint8_t* zip64Block(const std::vector<uint8_t>& extra, size_t* length)
+    {
+        ByteReader blocks(extra.data(), extra.size());
+        while (blocks.remaining() >= 4) {
+            const uint16_t id = blocks.u16();
+            const uint16_t dataSize = blocks.u16();
+            const uint8_t* data = blocks.bytes(dataSize);
+            if (!data)
+                return nullptr;
+            if (id == kZip64ExtraId) {
+                *length = dataSize;
+                return data;
+            }
+        }
+        return nullptr;
+    }
+
+    // Replaces the escaped fields of a header by the values of its ZIP64 block, which lists
+    // them in a fixed order and only those escaped. Unsupported when one passes 32 bits;
+    // Corrupt when the block is missing or too short.
+    static ArchiveResult applyZip64(const std::vector<uint8_t>& extra, uint32_t* uncompressed,
+                                    uint32_t* compressed, uint32_t* offset)
+    {
+        size_t length = 0;
+        const uint8_t* block = zip64Block(extra, &length);
+        if (!block)
+            return ArchiveResult::Corrupt;
+        ByteReader values(block, length);
+        for (uint32_t* field : { uncompressed, compressed, offset }) {
+            if (!field || *field != kEscape32)
+                continue;
+            const uint64_t low = values.u32();
+            const uint64_t value = low | (uint64_t(values.u32()) << 32);
+            if (!values.ok())
+                return ArchiveResult::Corrupt;
+            if (value > kEscape32)
+                return ArchiveResult::Unsupported;
+            *field = static_cast<uint32_t>(value);
+        }
+        return ArchiveResult::Ok;
     }
 
     ArchiveResult readCentralHeader(uint64_t position, CentralHeader* h)
@@ -300,10 +480,19 @@ struct ArchiveReader::Impl {
         h->internalAttributes = r.u16();
         h->externalAttributes = r.u32();
         h->localHeaderOffset = r.u32();
+        h->position = at;
         const size_t nameBytes = std::min<size_t>(h->nameLength, kMaxNameBytes);
         h->name.resize(nameBytes);
         if (input.readAt(at + kCentralHeaderSize, h->name.data(), nameBytes) != nameBytes)
             return ArchiveResult::ReadFailed;
+        if (h->compressedSize == kEscape32 || h->uncompressedSize == kEscape32
+            || h->localHeaderOffset == kEscape32) {
+            std::vector<uint8_t> extra(h->extraLength);
+            const uint64_t extraAt = at + kCentralHeaderSize + h->nameLength;
+            if (input.readAt(extraAt, extra.data(), extra.size()) != extra.size())
+                return ArchiveResult::ReadFailed;
+            return applyZip64(extra, &h->uncompressedSize, &h->compressedSize, &h->localHeaderOffset);
+        }
         return ArchiveResult::Ok;
     }
 
@@ -347,12 +536,26 @@ struct ArchiveReader::Impl {
         return ArchiveResult::Ok;
     }
 
-    bool checkLocalHeader(const CentralHeader& central, LocalLayout* layout)
+    // The name the directory gives, whole (the header keeps only its first kMaxNameBytes).
+    bool fullCentralName(const CentralHeader& central, std::string* name)
+    {
+        if (central.nameLength <= kMaxNameBytes) {
+            *name = central.name;
+            return true;
+        }
+        name->resize(central.nameLength);
+        return input.readAt(central.position + kCentralHeaderSize, name->data(), name->size())
+            == name->size();
+    }
+
+    // The local header must name the same member with the same method, and (unless a data
+    // descriptor follows the data) the same CRC and sizes, ZIP64 sizes included.
+    ArchiveResult checkLocalHeader(const CentralHeader& central, LocalLayout* layout)
     {
         uint8_t raw[kLocalHeaderSize];
         const uint64_t at = uint64_t(central.localHeaderOffset) + prefix;
         if (input.readAt(at, raw, sizeof raw) != sizeof raw)
-            return false;
+            return ArchiveResult::Corrupt;
         ByteReader r(raw, sizeof raw);
         const uint32_t signature = r.u32();
         r.skip(2);  // version needed
@@ -360,22 +563,38 @@ struct ArchiveReader::Impl {
         const uint16_t method = r.u16();
         r.skip(4);  // time and date are not compared
         const uint32_t crc = r.u32();
-        const uint32_t compressedSize = r.u32();
-        const uint32_t uncompressedSize = r.u32();
+        uint32_t compressedSize = r.u32();
+        uint32_t uncompressedSize = r.u32();
         const uint16_t nameLength = r.u16();
         const uint16_t extraLength = r.u16();
         if (!r.ok() || signature != kLocalHeaderSignature || method != central.method
             || (method != kMethodStored && method != kMethodDeflated)
             || nameLength != central.nameLength)
-            return false;
-        if (!(flags & kFlagDataDescriptor)
-            && (crc != central.crc || compressedSize != central.compressedSize
-                || uncompressedSize != central.uncompressedSize))
-            return false;
+            return ArchiveResult::Corrupt;
+        std::string localName(nameLength, '\0');
+        std::string centralName;
+        if (input.readAt(at + kLocalHeaderSize, localName.data(), localName.size()) != localName.size()
+            || !fullCentralName(central, &centralName) || localName != centralName)
+            return ArchiveResult::Corrupt;
         layout->extraPosition = uint64_t(central.localHeaderOffset) + kLocalHeaderSize + nameLength;
         layout->extraLength = extraLength;
         layout->dataPosition = layout->extraPosition + extraLength;
-        return true;
+        if (!(flags & kFlagDataDescriptor)) {
+            if (compressedSize == kEscape32 || uncompressedSize == kEscape32) {
+                std::vector<uint8_t> extra(extraLength);
+                if (input.readAt(layout->extraPosition + prefix, extra.data(), extra.size()) != extra.size())
+                    return ArchiveResult::ReadFailed;
+                // A local ZIP64 block holds both sizes, whichever was escaped.
+                compressedSize = uncompressedSize = kEscape32;
+                const ArchiveResult sizes = applyZip64(extra, &uncompressedSize, &compressedSize, nullptr);
+                if (sizes != ArchiveResult::Ok)
+                    return sizes;
+            }
+            if (crc != central.crc || compressedSize != central.compressedSize
+                || uncompressedSize != central.uncompressedSize)
+                return ArchiveResult::Corrupt;
+        }
+        return ArchiveResult::Ok;
     }
 
     void closeMember()
@@ -395,8 +614,8 @@ struct ArchiveReader::Impl {
             return moved;
         const CentralHeader& h = cursor.header;
         LocalLayout layout;
-        if (!checkLocalHeader(h, &layout))
-            return ArchiveResult::Corrupt;
+        if (const ArchiveResult local = checkLocalHeader(h, &layout); local != ArchiveResult::Ok)
+            return local;
         std::vector<uint8_t> extra(layout.extraLength);
         if (input.readAt(layout.extraPosition + prefix, extra.data(), extra.size()) != extra.size())
             return ArchiveResult::ReadFailed;
@@ -465,7 +684,7 @@ struct ArchiveReader::Impl {
     {
         LocalLayout layout;
         const CentralHeader& h = cursor.header;
-        if (!checkLocalHeader(h, &layout))
+        if (checkLocalHeader(h, &layout) != ArchiveResult::Ok)
             return false;
         auto opened = std::make_unique<OpenMember>();
         opened->nextPosition = layout.dataPosition + prefix;
@@ -618,8 +837,9 @@ ArchiveReader::ArchiveReader(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 
 ArchiveReader::~ArchiveReader() = default;
 
-std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const char16_t* path)
+std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const char16_t* path, ArchiveResult* result)
 {
+    *result = ArchiveResult::CannotOpen;
     std::string utf8Path;
     if (!zipplatform::utf16ToUtf8(path, kMaxPathUnits, &utf8Path) || utf8Path.empty())
         return nullptr;
@@ -627,20 +847,24 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const char16_t* path)
     impl->input.file = zipplatform::File::openForReading(utf8Path);
     if (!impl->input.file.isOpen() || !impl->input.file.size(&impl->input.size))
         return nullptr;
-    if (!impl->readEndRecord())
+    *result = impl->readEndRecord();
+    if (*result != ArchiveResult::Ok)
         return nullptr;
     impl->goToFirst();
     return std::unique_ptr<ArchiveReader>(new ArchiveReader(std::move(impl)));
 }
 
-std::unique_ptr<ArchiveReader> ArchiveReader::openMemory(const void* data, uint32_t length)
+std::unique_ptr<ArchiveReader> ArchiveReader::openMemory(const void* data, uint32_t length,
+                                                         ArchiveResult* result)
 {
+    *result = ArchiveResult::CannotOpen;
     if (!data)
         return nullptr;
     auto impl = std::make_unique<Impl>();
     impl->input.block = static_cast<const uint8_t*>(data);
     impl->input.size = length;
-    if (!impl->readEndRecord())
+    *result = impl->readEndRecord();
+    if (*result != ArchiveResult::Ok)
         return nullptr;
     impl->goToFirst();
     return std::unique_ptr<ArchiveReader>(new ArchiveReader(std::move(impl)));

@@ -14,9 +14,11 @@ public:
     ArchiveReader(const ArchiveReader&) = delete;
     ArchiveReader& operator=(const ArchiveReader&) = delete;
 
-    // Null when the input cannot be opened or is not a readable archive.
-    static std::unique_ptr<ArchiveReader> openFile(const char16_t* path);
-    static std::unique_ptr<ArchiveReader> openMemory(const void* data, uint32_t length);
+    // Null when the input cannot be opened or is not a readable archive; *result says why
+    // (see archiveOpenFile), Ok on success.
+    static std::unique_ptr<ArchiveReader> openFile(const char16_t* path, ArchiveResult* result);
+    static std::unique_ptr<ArchiveReader> openMemory(const void* data, uint32_t length,
+                                                     ArchiveResult* result);
 
     ArchiveResult findMember(const char16_t* name, bool ignoreCase, int32_t* index,
                              ArchiveMemberInfo* info);

@@ -36,6 +36,8 @@ inline char* toString(const ArchiveResult& result)
     case ArchiveResult::SeekFailed: name = "SeekFailed"; break;
     case ArchiveResult::CannotFixHeader: name = "CannotFixHeader"; break;
     case ArchiveResult::CodecError: name = "CodecError"; break;
+    case ArchiveResult::Inconsistent: name = "Inconsistent"; break;
+    case ArchiveResult::Unsupported: name = "Unsupported"; break;
     }
     return qstrdup(name);
 }
