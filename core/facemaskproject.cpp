@@ -3,6 +3,7 @@
 #include "facialpoints.h"
 #include "imagefiles.h"
 #include "packageformat.h"
+#include "packagelimits.h"
 #include "pngcodec.h"
 #include "ziparchive.h"
 
@@ -12,6 +13,8 @@
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -20,13 +23,8 @@ namespace core {
 
 namespace {
 
-// A member may not make the loader allocate more than this, whatever its header says.
-constexpr quint32 maximumMemberSize = quint32(256) << 20;
-// The documents of a package are a few kilobytes; parsing inflates JSON many times in memory,
-// so they get a far lower bound than the picture.
-constexpr quint32 maximumDocumentSize = quint32(8) << 20;
-// Deflate cannot expand one compressed byte into more than 1032 bytes.
-constexpr quint64 maximumDeflateRatio = 1032;
+using package::maximumDocumentSize;
+using package::maximumMemberSize;
 
 const char16_t* utf16(const QString& text)
 {
@@ -75,9 +73,16 @@ QString whyNotOpened(const QString& path)
 
 Archive openArchive(const QString& path, QString* why)
 {
-    HZIP handle = archiveOpenFile(utf16(path), nullptr);
+    ArchiveResult opened = ArchiveResult::Ok;
+    HZIP handle = archiveOpenFile(utf16(path), nullptr, &opened);
     if (!handle) {
-        *why = whyNotOpened(path);
+        if (opened == ArchiveResult::Inconsistent) {
+            *why = QStringLiteral("ZIP directory disagrees with its end record");
+        } else if (opened == ArchiveResult::Unsupported) {
+            *why = QStringLiteral("ZIP archive spanned or larger than 4 GiB (not supported)");
+        } else {
+            *why = whyNotOpened(path);
+        }
         return nullptr;
     }
     return Archive(handle, [](HZIP opened) { archiveClose(opened); });
@@ -85,22 +90,7 @@ Archive openArchive(const QString& path, QString* why)
 
 QString declaredSizeProblem(const ArchiveMemberInfo& info, quint32 limit, const QString& name)
 {
-    if (info.uncompressedSize == 0) {
-        return QStringLiteral("member %1 is empty").arg(name);
-    }
-    if (info.uncompressedSize > limit) {
-        return QStringLiteral("member %1 declares %2 bytes, at most %3 allowed")
-            .arg(name)
-            .arg(info.uncompressedSize)
-            .arg(limit);
-    }
-    if (info.uncompressedSize > quint64(info.compressedSize) * maximumDeflateRatio) {
-        return QStringLiteral("member %1 declares %2 bytes, more than its %3 compressed bytes hold")
-            .arg(name)
-            .arg(info.uncompressedSize)
-            .arg(info.compressedSize);
-    }
-    return QString();
+    return package::declaredSizeProblem(name, info.uncompressedSize, info.compressedSize, limit);
 }
 
 QString extractionProblem(ArchiveResult result, const QString& name)
@@ -135,6 +125,9 @@ std::optional<QByteArray> readMember(const Archive& archive, const QString& name
     const ArchiveResult found = archiveFindMember(archive.get(), utf16(name), true, nullptr, &info);
     if (found == ArchiveResult::NotFound) {
         return refuse(why, QStringLiteral("member %1 missing").arg(name));
+    }
+    if (found == ArchiveResult::Unsupported) {
+        return refuse(why, QStringLiteral("member %1 larger than 4 GiB (not supported)").arg(name));
     }
     if (found != ArchiveResult::Ok) {
         return refuse(why, QStringLiteral("member %1: headers disagree").arg(name));
@@ -278,23 +271,102 @@ public:
 
     QString partialPath() const { return m_partial.fileName(); }
 
-    bool commit()
+    // Moves the partial file over the target. The bytes reach the disk before the rename and
+    // the rename before success is told: a crash or power loss afterwards keeps the package.
+    bool commit(QString* why)
     {
+        if (::fsync(m_partial.handle()) != 0) {
+            *why = QStringLiteral("cannot flush %1 to disk").arg(m_target);
+            return false;
+        }
         m_partial.close();
         QFile::setPermissions(partialPath(), packagePermissions(m_target));
         // rename(2) replaces an existing target in one step, which QFile::rename refuses to do.
         if (std::rename(QFile::encodeName(partialPath()).constData(),
                         QFile::encodeName(m_target).constData()) != 0) {
+            *why = QStringLiteral("cannot write %1").arg(m_target);
             return false;
         }
         m_partial.setAutoRemove(false);
+        if (!syncFolder()) {
+            *why = QStringLiteral("cannot flush the folder of %1 to disk").arg(m_target);
+            return false;
+        }
         return true;
     }
 
 private:
+    // The folder's entry for the renamed file is only durable once the folder is flushed.
+    bool syncFolder() const
+    {
+        const QByteArray folder = QFile::encodeName(QFileInfo(m_target).absolutePath());
+        const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor < 0) {
+            return false;
+        }
+        const bool synced = ::fsync(descriptor) == 0;
+        ::close(descriptor);
+        return synced;
+    }
+
     QString m_target;
     QTemporaryFile m_partial;
 };
+
+// Why the package written at path would be refused when opened, checked with the loader's own
+// bounds and readers: the documents as the loader parses them, the picture's size, and every
+// member's sizes as the written directory declares them. Empty when it would open.
+QString reopeningProblem(const QString& path, const QByteArray& properties,
+                         const QByteArray& effect, const QImage& picture)
+{
+    using namespace package;
+    QString why;
+    if (!readPropertiesDocument(properties, &why)) {
+        return QStringLiteral("%1: %2").arg(QLatin1String(propertiesMember), why);
+    }
+    const std::optional<Effect> effectRead = readEffectDocument(effect, &why);
+    if (!effectRead) {
+        return QStringLiteral("%1: %2").arg(QLatin1String(effectMember), why);
+    }
+    if (int(effectRead->points.size()) < minimumPivotCount) {
+        return QStringLiteral("%1 points, at least %2 needed")
+            .arg(effectRead->points.size())
+            .arg(minimumPivotCount);
+    }
+    const QString pictureProblem = pictureSizeProblem(picture.size());
+    if (!pictureProblem.isEmpty()) {
+        return pictureProblem;
+    }
+    // Mapped, not opened by name: the name Qt gave the file need not be UTF-8.
+    QFile written(path);
+    const qint64 size = written.size();
+    uchar* mapped = size > 0 && size <= qint64(0xFFFFFFFF) && written.open(QIODevice::ReadOnly)
+        ? written.map(0, size)
+        : nullptr;
+    ArchiveResult opened = ArchiveResult::CannotOpen;
+    const Archive archive(mapped ? archiveOpenMemory(mapped, quint32(size), nullptr, &opened) : nullptr,
+                          [](HZIP handle) { archiveClose(handle); });
+    if (!archive) {
+        return QStringLiteral("written package unreadable (%1)").arg(uint(opened), 0, 16);
+    }
+    const std::pair<const char*, quint32> members[] = {
+        {propertiesMember, maximumDocumentSize},   {effectMember, maximumDocumentSize},
+        {pictureMember, maximumMemberSize},        {smallThumbnailMember, maximumMemberSize},
+        {mediumThumbnailMember, maximumMemberSize}, {largeThumbnailMember, maximumMemberSize}};
+    for (const auto& [name, limit] : members) {
+        const QString memberName = QString::fromUtf8(name);
+        ArchiveMemberInfo info;
+        if (archiveFindMember(archive.get(), utf16(memberName), true, nullptr, &info)
+            != ArchiveResult::Ok) {
+            return QStringLiteral("written package unreadable: member %1").arg(memberName);
+        }
+        const QString sizeProblem = declaredSizeProblem(info, limit, memberName);
+        if (!sizeProblem.isEmpty()) {
+            return sizeProblem;
+        }
+    }
+    return QString();
+}
 
 } // namespace
 
@@ -372,6 +444,11 @@ bool FaceMaskProject::save(const QString& path) const
     return savePackage(snapshot(), path);
 }
 
+SaveResult FaceMaskProject::saveWithReason(const QString& path) const
+{
+    return writePackage(snapshot(), path);
+}
+
 LoadResult FaceMaskProject::loadWithReason(const QString& path)
 {
     const PackageReading reading = readPackage(path);
@@ -386,25 +463,49 @@ bool FaceMaskProject::load(const QString& path)
     return loadWithReason(path).ok;
 }
 
-bool savePackage(const ProjectSnapshot& snapshot, const QString& path, const Progress& progress,
-                 const std::atomic_bool* cancel)
+SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
+                        const Progress& progress, const std::atomic_bool* cancel)
 {
     report(progress, 0);
+    const auto failed = [cancel](const QString& why) {
+        return SaveResult{false, isSet(cancel) ? QStringLiteral("cancelled") : why};
+    };
+    // Refused before any work: the loader would not take the picture back.
+    const QString pictureProblem = package::pictureSizeProblem(snapshot.picture.size());
+    if (snapshot.picture.isNull() || !pictureProblem.isEmpty()) {
+        return failed(snapshot.picture.isNull() ? QStringLiteral("no picture") : pictureProblem);
+    }
     ReplacingFile file(path);
     if (!file.open()) {
-        return false;
+        return failed(QStringLiteral("cannot create a file beside %1").arg(path));
     }
     const QByteArray properties = package::buildPropertiesDocument(
         snapshot.name, snapshot.author, snapshot.subcategory, package::today());
     const QByteArray effect = package::buildEffectDocument(snapshot.effectType, snapshot.points);
     const std::optional<std::vector<Member>> members =
         packageMembers(properties, effect, snapshot.picture, progress, cancel);
-    const bool saved = members && writeArchive(file.descriptor(), *members, progress, cancel)
-        && !isSet(cancel) && file.commit();
-    if (saved) {
-        report(progress, 100);
+    if (!members) {
+        return failed(QStringLiteral("the picture cannot be encoded"));
     }
-    return saved;
+    if (!writeArchive(file.descriptor(), *members, progress, cancel) || isSet(cancel)) {
+        return failed(QStringLiteral("cannot write %1").arg(path));
+    }
+    const QString problem = reopeningProblem(file.partialPath(), properties, effect, snapshot.picture);
+    if (!problem.isEmpty()) {
+        return failed(problem);
+    }
+    QString why;
+    if (!file.commit(&why)) {
+        return failed(why);
+    }
+    report(progress, 100);
+    return {true, QString()};
+}
+
+bool savePackage(const ProjectSnapshot& snapshot, const QString& path, const Progress& progress,
+                 const std::atomic_bool* cancel)
+{
+    return writePackage(snapshot, path, progress, cancel).ok;
 }
 
 namespace {

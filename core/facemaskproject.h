@@ -37,9 +37,19 @@ struct ProjectSnapshot {
 // Told the share of the work done, 0 to 100, on the thread doing the work.
 using Progress = std::function<void(int percent)>;
 
-// Writes snapshot as a .pmk package at path. Returns true only when all six members were
-// written; on failure, or when cancel (when not null) is set before the end, an existing file
+// Whether a package was written, and if not, why.
+struct SaveResult {
+    bool ok = false;
+    QString reason;  // empty when ok, e.g. "picture larger than 120 megapixels" or "cancelled"
+};
+
+// Writes snapshot as a .pmk package at path. Succeeds only when all six members were written,
+// the package would open again under the loader's bounds, and it is flushed to disk in its
+// place; on failure, or when cancel (when not null) is set before the end, an existing file
 // at path is left untouched and nothing is left behind. Any thread.
+SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
+                        const Progress& progress = {}, const std::atomic_bool* cancel = nullptr);
+// writePackage(...).ok.
 bool savePackage(const ProjectSnapshot& snapshot, const QString& path,
                  const Progress& progress = {}, const std::atomic_bool* cancel = nullptr);
 
@@ -79,6 +89,8 @@ public:
 
     // savePackage of snapshot(), on the calling thread.
     bool save(const QString& path) const;
+    // writePackage of snapshot(), on the calling thread.
+    SaveResult saveWithReason(const QString& path) const;
     // Takes a package into the project. Changes nothing when the package is refused, and then
     // says why; on success applies what the package holds.
     LoadResult loadWithReason(const QString& path);

@@ -68,27 +68,60 @@ std::nullopt_t refuse(QString* why, const QString& reason)
 }
 
 // The parser holds every value of a document at about a hundred bytes each, so a document of
-// a few megabytes of "{}," would take half a gigabyte. Values are counted by their separators
-// first; an honest document has two per point.
+// a few megabytes of "{}," or of arrays nested in arrays would take half a gigabyte. Values are
+// counted before parsing; an honest document has three per point (the pivot and its x and y).
 constexpr qint64 maximumValueCount = 4 * qint64(maximumPivotCount) + 1024;
 
-// The commas outside strings: one less than the values in all arrays and objects together.
-qint64 separatorCount(const QByteArray& text)
+bool isJsonSpace(char c)
 {
-    qint64 separators = 0;
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool isJsonPunctuation(char c)
+{
+    return c == '[' || c == ']' || c == '{' || c == '}' || c == ',' || c == ':' || c == '"';
+}
+
+// The values the parser would create for text: every array and object, every string that is
+// not a member name, and every other word (number, true, false, null). Comments count as
+// words, which only overestimates. Stops counting once above limit.
+qint64 valueCount(const QByteArray& text, qint64 limit)
+{
+    qint64 values = 0;
     bool inString = false;
     bool escaped = false;
+    bool inWord = false;
+    bool stringEnded = false;  // a string closed; a following ':' makes it a member name
     for (const char c : text) {
         if (inString) {
             inString = escaped || c != '"';
             escaped = !escaped && c == '\\';
-        } else if (c == '"') {
+            stringEnded = !inString;
+            continue;
+        }
+        if (isJsonSpace(c)) {
+            inWord = false;
+            continue;
+        }
+        if (stringEnded) {
+            stringEnded = false;
+            values += c == ':' ? 0 : 1;
+        }
+        if (c == '"') {
             inString = true;
-        } else if (c == ',') {
-            ++separators;
+            inWord = false;
+        } else if (isJsonPunctuation(c)) {
+            values += (c == '[' || c == '{') ? 1 : 0;
+            inWord = false;
+        } else if (!inWord) {
+            inWord = true;
+            ++values;
+        }
+        if (values > limit) {
+            break;
         }
     }
-    return separators;
+    return values + (stringEnded ? 1 : 0);
 }
 
 // "name missing" or "name is not a string", for a value that failed its type check.
@@ -109,7 +142,7 @@ std::optional<Json::Value> parseObject(const QByteArray& text, QString* why)
         // The same grammar as the classic reader: comments yes, trailing commas no.
         builder["allowTrailingCommas"] = false;
         builder["stackLimit"] = maximumNestingDepth;
-        if (separatorCount(text) >= maximumValueCount) {
+        if (valueCount(text, maximumValueCount) > maximumValueCount) {
             return refuse(why, QStringLiteral("more than %1 values").arg(maximumValueCount));
         }
         const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());

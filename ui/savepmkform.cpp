@@ -41,6 +41,9 @@ public:
     std::unique_ptr<WorkProgress> progress;
     QElapsedTimer clock;
     QString savingPath;
+    // Why the running save failed, as the package writer tells it; empty for a writer given
+    // by the caller.
+    std::shared_ptr<QString> failure;
     QString resultMessage;
     QRadioButton* faceOnlyButton = nullptr;
     QRadioButton* wholeImageButton = nullptr;
@@ -169,7 +172,14 @@ void SavePMKForm::Impl::startSaving(const QString& path)
     clock.start();
     // Copies only: the worker must not touch the project, which the user may go on editing.
     const core::ProjectSnapshot snapshot = project->snapshot();
-    const PackageWriter write = writer ? writer : PackageWriter(&core::savePackage);
+    failure = std::make_shared<QString>();
+    const PackageWriter write = writer ? writer : PackageWriter([failure = failure](
+        const core::ProjectSnapshot& snapshot, const QString& path,
+        const std::function<void(int)>& progress, const std::atomic_bool* cancel) {
+        const core::SaveResult saved = core::writePackage(snapshot, path, progress, cancel);
+        *failure = saved.reason;
+        return saved.ok;
+    });
     const core::Progress report = progress->reporter();
     const std::shared_ptr<const std::atomic_bool> cancel = progress->cancelFlag();
     saving.setFuture(QtConcurrent::run(
@@ -193,8 +203,11 @@ void SavePMKForm::Impl::onSavingFinished()
         return;
     }
     if (!cancelled) {
+        const QString reason = failure ? *failure : QString();
         Prompts::current().warning(QStringLiteral("Saving error"),
-                                   QStringLiteral("PMK file was not save."));
+                                   reason.isEmpty() ? QStringLiteral("PMK file was not save.")
+                                                    : QStringLiteral("PMK file was not save.\n\n%1.")
+                                                          .arg(reason[0].toUpper() + reason.mid(1)));
     }
 }
 

@@ -59,6 +59,8 @@ private slots:
     void saveWithoutPictureLeavesNoFile();
     void failedSaveKeepsEarlierPackage();
     void saveFailingMidwayKeepsEarlierPackage();
+    void saveThatWouldNotReopenFails_data();
+    void saveThatWouldNotReopenFails();
     void saveThroughLinkReplacesLinkedFile();
     void saveIntoMissingFolderCreatesNothing();
     void saveBelowRegularFileFails();
@@ -464,6 +466,50 @@ void TestFaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
     }
     QVERIFY2(fileBytes(path) == before, "a save failing midway must leave the earlier package byte for byte");
     QCOMPARE(entriesOfFolder(), QStringList{"midway.pmk"});
+}
+
+void TestFaceMaskProject::saveThatWouldNotReopenFails_data()
+{
+    QTest::addColumn<QSize>("pictureSize");
+    QTest::addColumn<int>("pointCount");
+    QTest::addColumn<QString>("reason");
+    // A one-bit picture: 120 megapixels in 15 MB, refused before anything is encoded.
+    QTest::newRow("picture-of-12000x10001-over-120-megapixels")
+        << QSize(12000, 10001) << 75 << "picture larger than 120 megapixels";
+    QTest::newRow("picture-of-120000001x1") << QSize(120'000'001, 1) << 75 << "picture larger than 120 megapixels";
+    QTest::newRow("74-points") << QSize(64, 48) << 74 << "74 points, at least 75 needed";
+    QTest::newRow("5-points") << QSize(64, 48) << 5 << "5 points, at least 75 needed";
+    QTest::newRow("100001-points")
+        << QSize(64, 48) << 100'001 << "properties.json: mask_pivots has 100001 elements, at most 100000 allowed";
+}
+
+// The loader's bounds decide what a save may write: a package the program would refuse to open
+// is not written, the reason is told, and the earlier package stays.
+void TestFaceMaskProject::saveThatWouldNotReopenFails()
+{
+    QFETCH(QSize, pictureSize);
+    QFETCH(int, pointCount);
+    QFETCH(QString, reason);
+    FaceMaskProject earlier;
+    fillProject(earlier, "Earlier", 1);
+    const QString path = pathOf("bounded.pmk");
+    QVERIFY(earlier.save(path));
+    const QByteArray before = fileBytes(path);
+
+    FaceMaskProject project;
+    fillProject(project, "Unreadable", 1);
+    QImage picture(pictureSize, pictureSize.width() > 64 ? QImage::Format_Mono : QImage::Format_RGB32);
+    if (picture.isNull()) {
+        QSKIP("no memory for the picture of this row");
+    }
+    picture.fill(0);
+    project.facialPoints()->setImage(picture);
+    project.facialPoints()->setPoints(awkwardPoints(pointCount));
+    const core::SaveResult saved = project.saveWithReason(path);
+    QVERIFY2(!saved.ok, "a package that would not open again must not be saved");
+    QCOMPARE(saved.reason, reason);
+    QVERIFY2(fileBytes(path) == before, "the earlier package must stay byte for byte");
+    QCOMPARE(entriesOfFolder(), QStringList{"bounded.pmk"});
 }
 
 void TestFaceMaskProject::saveThroughLinkReplacesLinkedFile()

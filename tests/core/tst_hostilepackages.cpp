@@ -203,6 +203,10 @@ void TestHostilePackages::boundedUnderMemoryLimit_data()
     QTest::newRow("2795043-empty-pivots")
         << effectText(repeatedPivots("{}", 2'795'043)) << smallPicture
         << "properties.json: more than 401024 values";
+    // Arrays nested 60 deep hold 60 values for every comma.
+    QTest::newRow("arrays-nested-60-deep")
+        << effectText(repeatedPivots(QByteArray(60, '[') + QByteArray(60, ']'), 69'000)) << smallPicture
+        << "properties.json: more than 401024 values";
     // Below the value bound, the point count is what refuses.
     QTest::newRow("130000-pivots-of-x-1")
         << effectText(repeatedPivots("{\"x\":1}", 130'000)) << smallPicture

@@ -300,6 +300,13 @@ void TestPackageFormat::effectRefusals_data()
     QTest::newRow("values-beyond-the-parser-bound")
         << effectText("\"extra\": [0" + QByteArray(",0").repeated(401024 - 75) + "],")
         << QStringLiteral("more than 401024 values");
+    // Arrays nested 60 deep: 60 values for every comma.
+    QTest::newRow("nested-arrays-beyond-the-parser-bound")
+        << effectText("\"extra\": [" + (QByteArray(60, '[') + QByteArray(60, ']') + ',').repeated(7000) + "0],")
+        << QStringLiteral("more than 401024 values");
+    QTest::newRow("nested-objects-beyond-the-parser-bound")
+        << effectText("\"extra\": [" + (QByteArray("{\"a\":").repeated(60) + "0" + QByteArray(60, '}') + ',').repeated(7000) + "0],")
+        << QStringLiteral("more than 401024 values");
     QTest::newRow("unterminated") << effectText("").left(200) << QStringLiteral("not JSON");
 }
 

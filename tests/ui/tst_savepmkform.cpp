@@ -34,6 +34,7 @@ private slots:
     void savesChosenTypeAndName();
     void cancelledFileDialogChangesNothing();
     void failedSaveWarnsAndStaysOpen();
+    void pictureTooLargeToReopenIsNotSaved();
     void tooFewPointsAreRefusedBeforeAnyFile_data();
     void tooFewPointsAreRefusedBeforeAnyFile();
     void cancelClosesWithoutTouchingProject();
@@ -187,6 +188,33 @@ void tst_SavePMKForm::cancelledFileDialogChangesNothing()
     form.close();
 }
 
+// The package would be refused when opened again: the warning says why, no file appears.
+void tst_SavePMKForm::pictureTooLargeToReopenIsNotSaved()
+{
+    core::FaceMaskProject project;
+    fillProject(project);
+    QImage huge(12000, 10001, QImage::Format_Mono);  // 120 megapixels in 15 MB
+    QVERIFY(!huge.isNull());
+    huge.fill(0);
+    project.facialPoints()->setImage(huge);
+    ui::SavePMKForm form(&project);
+    form.show();
+    child<QLineEdit>(form, "nameEdit")->setText(QStringLiteral("Huge"));
+    const QString path = dir->filePath(QStringLiteral("huge.pmk"));
+    prompts->fileNames.enqueue(path);
+
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY(!form.isSaving());
+
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings.at(0).text,
+             QStringLiteral("PMK file was not save.\n\nPicture larger than 120 megapixels."));
+    QVERIFY(form.isVisible());
+    QVERIFY(!QFileInfo::exists(path));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
 void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
 {
     core::FaceMaskProject project;
@@ -207,7 +235,8 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings.at(0).title, QStringLiteral("Saving error"));
-    QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save."));
+    QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save.\n\nCannot create a file beside %1.")
+                                      .arg(dir->filePath(QStringLiteral("file/effect.pmk"))));
     QVERIFY2(form.isVisible(), "the dialog stays open so that the user can try again");
     QVERIFY(form.savedPath().isEmpty());
     QCOMPARE(project.name(), QStringLiteral("Stored anyway"));
