@@ -73,6 +73,8 @@ private slots:
     void loadRefusesWhatIsNoArchive();
     void loadSaysWhichCheckFailed_data();
     void loadSaysWhichCheckFailed();
+    void loadNamesWhatTheArchiveGetsWrong_data();
+    void loadNamesWhatTheArchiveGetsWrong();
     void snapshotSharesThePicture();
     void snapshotRoundTripsThroughPackage();
     void snapshotIsUnaffectedByEditsDuringSave();
@@ -816,6 +818,42 @@ void TestFaceMaskProject::loadSaysWhichCheckFailed()
     QCOMPARE(result.ok, reason.isEmpty());
     QCOMPARE(FaceMaskProject().load(path), result.ok);
     QCOMPARE(snapshotOf(project) == before, !result.ok);
+}
+
+void TestFaceMaskProject::loadNamesWhatTheArchiveGetsWrong_data()
+{
+    QTest::addColumn<int>("endRecordOffset");  // the 16-bit field of the end record to change
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("end-record-counts-5-of-6") << 8 << 5 << "ZIP directory disagrees with its end record";
+    QTest::newRow("end-record-counts-7-of-6") << 8 << 7 << "ZIP directory disagrees with its end record";
+    QTest::newRow("spanned-over-disks") << 4 << 1 << "ZIP archive spanned or larger than 4 GiB (not supported)";
+}
+
+void TestFaceMaskProject::loadNamesWhatTheArchiveGetsWrong()
+{
+    QFETCH(int, endRecordOffset);
+    QFETCH(int, value);
+    QFETCH(QString, reason);
+    FaceMaskProject saved;
+    fillProject(saved, "Counted", 0);
+    const QString path = pathOf("counted.pmk");
+    QVERIFY(saved.save(path));
+    QByteArray bytes = fileBytes(path);
+    const int endRecord = bytes.size() - 22;
+    QCOMPARE(bytes.mid(endRecord, 4), QByteArray("PK\x05\x06"));
+    QCOMPARE(quint8(bytes[endRecord + 8]), quint8(6));
+    bytes[endRecord + endRecordOffset] = char(value);
+    bytes[endRecord + endRecordOffset + 1] = 0;
+    if (endRecordOffset == 8) {
+        bytes[endRecord + 10] = char(value);  // both counts, so that only the walk can tell
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    FaceMaskProject project;
+    QCOMPARE(project.loadWithReason(path).reason, reason);
 }
 
 void TestFaceMaskProject::snapshotSharesThePicture()
