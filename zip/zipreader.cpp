@@ -292,9 +292,11 @@ struct ArchiveReader::Impl {
             return at <= input.size && input.readAt(at, raw, sizeof raw) == sizeof raw
                 && startsWithSignature(raw, kZip64EndRecordSignature);
         };
-        if (locatorAt >= kZip64EndRecordSize && recordAtHolds(locatorAt - kZip64EndRecordSize))
+        if (locatorAt < kZip64EndRecordSize)
+            return ArchiveResult::Inconsistent;
+        if (recordAtHolds(locatorAt - kZip64EndRecordSize))
             recordAt = locatorAt - kZip64EndRecordSize;
-        else if (recordOffset < locatorAt && recordAtHolds(recordOffset))
+        else if (recordOffset <= locatorAt - kZip64EndRecordSize && recordAtHolds(recordOffset))
             recordAt = recordOffset;
         else
             return ArchiveResult::Inconsistent;
