@@ -206,8 +206,8 @@ void SavePMKForm::Impl::onSavingFinished()
         const QString reason = failure ? *failure : QString();
         Prompts::current().warning(QStringLiteral("Saving error"),
                                    reason.isEmpty() ? QStringLiteral("PMK file was not save.")
-                                                    : QStringLiteral("PMK file was not save.\n\n%1.")
-                                                          .arg(reason[0].toUpper() + reason.mid(1)));
+                                                    : QStringLiteral("PMK file was not save.\n\nReason: %1.")
+                                                          .arg(reason));
     }
 }
 

@@ -209,7 +209,7 @@ void tst_SavePMKForm::pictureTooLargeToReopenIsNotSaved()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings.at(0).text,
-             QStringLiteral("PMK file was not save.\n\nPicture larger than 120 megapixels."));
+             QStringLiteral("PMK file was not save.\n\nReason: picture larger than 120 megapixels."));
     QVERIFY(form.isVisible());
     QVERIFY(!QFileInfo::exists(path));
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
@@ -235,7 +235,7 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings.at(0).title, QStringLiteral("Saving error"));
-    QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save.\n\nCannot create a file beside %1.")
+    QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save.\n\nReason: cannot create a file beside %1.")
                                       .arg(dir->filePath(QStringLiteral("file/effect.pmk"))));
     QVERIFY2(form.isVisible(), "the dialog stays open so that the user can try again");
     QVERIFY(form.savedPath().isEmpty());
