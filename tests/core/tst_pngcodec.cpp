@@ -814,18 +814,21 @@ void TestPngCodec::readsWrittenStripsAtOnce_data()
 {
     QTest::addColumn<QImage>("picture");
     QTest::addColumn<int>("filter");
-    QTest::newRow("rgb-up") << twoStripPicture() << int(core::png::Filter::Up);
-    QTest::newRow("rgba-up") << patterned(560, 520, QImage::Format_ARGB32) << int(core::png::Filter::Up);
-    QTest::newRow("rgb-paeth") << twoStripPicture() << int(core::png::Filter::Paeth);
-    QTest::newRow("rgb-adaptive") << twoStripPicture() << int(core::png::Filter::Adaptive);
-    QTest::newRow("grey-sub") << patterned(1500, 800, QImage::Format_Grayscale8) << int(core::png::Filter::Sub);
-    QTest::newRow("rgb-16-bit") << wideGradient(300, 700, QImage::Format_RGBX64) << int(core::png::Filter::Up);
+    QTest::addColumn<int>("pixelBytes");  // of the written rows
+    using core::png::Filter;
+    QTest::newRow("rgb-up") << twoStripPicture() << int(Filter::Up) << 3;
+    QTest::newRow("rgba-up") << patterned(560, 520, QImage::Format_ARGB32) << int(Filter::Up) << 4;
+    QTest::newRow("rgb-paeth") << twoStripPicture() << int(Filter::Paeth) << 3;
+    QTest::newRow("rgb-adaptive") << twoStripPicture() << int(Filter::Adaptive) << 3;
+    QTest::newRow("grey-sub") << patterned(1500, 800, QImage::Format_Grayscale8) << int(Filter::Sub) << 1;
+    QTest::newRow("rgb-16-bit") << wideGradient(300, 700, QImage::Format_RGBX64) << int(Filter::Up) << 6;
 }
 
 void TestPngCodec::readsWrittenStripsAtOnce()
 {
     QFETCH(QImage, picture);
     QFETCH(int, filter);
+    QFETCH(int, pixelBytes);
     if (!twoCores()) {
         QSKIP("the strips are written and read at once only on two cores or more");
     }
@@ -835,6 +838,15 @@ void TestPngCodec::readsWrittenStripsAtOnce()
     const auto [streamOffset, firstRow] = markerOf(png);
     QVERIFY2(firstRow > 0 && int(firstRow) < picture.height(), "the writer records its second strip");
     QCOMPARE(streamOf(png).mid(int(streamOffset) - 4, 4), QByteArray("\x00\x00\xff\xff", 4));
+    // The second strip's first row does not look at the row above: None after Up, else Sub.
+    const QByteArray stream = streamOf(png);
+    const uLong stride = uLong(picture.width() * pixelBytes + 1);
+    QByteArray rows(int(stride * uLong(picture.height())), '\0');
+    uLongf rowsLength = uLongf(rows.size());
+    QCOMPARE(uncompress(reinterpret_cast<Bytef*>(rows.data()), &rowsLength,
+                        reinterpret_cast<const Bytef*>(stream.constData()), uLong(stream.size())), Z_OK);
+    QCOMPARE(int(rowsLength), rows.size());
+    QCOMPARE(int(rows[int(firstRow * stride)]), filter == int(core::png::Filter::Up) ? 0 : 1);
 
     core::png::DecodeReport report;
     const QImage twoStrips = core::png::decode(png, nullptr, &report);
