@@ -21,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
