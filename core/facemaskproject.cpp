@@ -11,11 +11,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <QThreadPool>
 
+#include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -175,8 +178,88 @@ struct Member {
     QByteArray bytes;
 };
 
+// Work handed to the global thread pool that its caller can take back: whoever claims it first
+// runs it. A caller that finds it unclaimed when it needs the result runs it itself, so a pool
+// whose threads are all busy (a batch saving on every core) never leaves a save waiting for
+// its own side work. Dropped unclaimed, the work is never run.
+template <typename Result>
+class SideTask
+{
+public:
+    explicit SideTask(std::function<Result()> work) : m_state(std::make_shared<State>())
+    {
+        m_state->work = std::move(work);
+        std::shared_ptr<State> state = m_state;
+        QThreadPool::globalInstance()->start([state] { state->runUnlessClaimed(); });
+    }
+
+    ~SideTask() { m_state->claimed.exchange(true); }
+
+    // The result, once; on the calling thread when no pool thread has started the work yet.
+    Result take()
+    {
+        m_state->runUnlessClaimed();
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        m_state->finished.wait(lock, [this] { return m_state->done; });
+        return std::move(m_state->result);
+    }
+
+private:
+    Q_DISABLE_COPY(SideTask)
+
+    struct State {
+        std::atomic<bool> claimed{false};
+        std::function<Result()> work;
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        Result result{};
+
+        void runUnlessClaimed()
+        {
+            if (claimed.exchange(true)) {
+                return;
+            }
+            Result made{};
+            try {
+                made = work();
+            } catch (...) {
+                made = Result{};
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                result = std::move(made);
+                done = true;
+            }
+            finished.notify_all();
+        }
+    };
+    std::shared_ptr<State> m_state;
+};
+
+// The JPEG bytes of the three thumbnails. Small and large have the same size, so they are the
+// same picture: drawn and encoded once, stored twice.
+struct Thumbnails {
+    QByteArray small;
+    QByteArray medium;
+    QByteArray large;
+};
+
+Thumbnails drawThumbnails(const QImage& picture)
+{
+    using namespace package;
+    Thumbnails thumbnails;
+    thumbnails.large = encodeImage(makeThumbnail(picture, largeThumbnailSize), "jpg");
+    thumbnails.medium = encodeImage(makeThumbnail(picture, mediumThumbnailSize), "jpg");
+    thumbnails.small = smallThumbnailSize == largeThumbnailSize
+        ? thumbnails.large
+        : encodeImage(makeThumbnail(picture, smallThumbnailSize), "jpg");
+    return thumbnails;
+}
+
 // Every member of a package in writing order, or nothing when a picture cannot be encoded or
-// cancel is set. The package picture is most of the work of a save: progress runs to 70 %.
+// cancel is set. The thumbnails are drawn on the worker pool while the picture is encoded (on
+// two threads of its own); that encode is most of the work of a save: progress runs to 70 %.
 std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
                                                   const QByteArray& effect, const QImage& picture,
                                                   const Progress& progress,
@@ -186,18 +269,17 @@ std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
     if (isSet(cancel)) {
         return std::nullopt;
     }
+    SideTask<Thumbnails> thumbnailWork([picture] { return drawThumbnails(picture); });
     std::vector<Member> members{{propertiesMember, properties}, {effectMember, effect}};
     members.push_back({pictureMember, png::encode(picture)});
     report(progress, 70);
-    const std::pair<const char*, QSize> thumbnails[] = {{smallThumbnailMember, smallThumbnailSize},
-                                                        {mediumThumbnailMember, mediumThumbnailSize},
-                                                        {largeThumbnailMember, largeThumbnailSize}};
-    for (const auto& [name, size] : thumbnails) {
-        if (isSet(cancel)) {
-            return std::nullopt;
-        }
-        members.push_back({name, encodeImage(makeThumbnail(picture, size), "jpg")});
+    if (isSet(cancel)) {
+        return std::nullopt;
     }
+    const Thumbnails thumbnails = thumbnailWork.take();
+    members.push_back({smallThumbnailMember, thumbnails.small});
+    members.push_back({mediumThumbnailMember, thumbnails.medium});
+    members.push_back({largeThumbnailMember, thumbnails.large});
     report(progress, 80);
     for (const Member& member : members) {
         if (member.bytes.isEmpty()) {

@@ -10,14 +10,24 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace core::png {
 
@@ -86,6 +96,38 @@ struct LibdeflateDecompressorDeleter {
         libdeflate_free_decompressor(decompressor);
     }
 };
+
+// Buffers of many megabytes are written once from end to end. Aligned to and rounded up to 2 MiB
+// and marked for transparent huge pages, they cost a few page faults instead of one per 4 KiB,
+// which on a busy machine took as long as the inflating itself. Not zeroed.
+constexpr size_t hugePageSize = size_t(2) << 20;
+
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
+using LargeBuffer = std::unique_ptr<quint8[], FreeDeleter>;
+
+// The block, or null when memory runs out.
+quint8* allocateLarge(size_t size)
+{
+    if (size < hugePageSize) {
+        return static_cast<quint8*>(std::malloc(std::max<size_t>(size, 1)));
+    }
+    const size_t rounded = (size + hugePageSize - 1) / hugePageSize * hugePageSize;
+    void* block = nullptr;
+    if (rounded < size || posix_memalign(&block, hugePageSize, rounded) != 0) {
+        return nullptr;
+    }
+#ifdef MADV_HUGEPAGE
+    madvise(block, rounded, MADV_HUGEPAGE);
+#endif
+    return static_cast<quint8*>(block);
+}
+
+LargeBuffer largeBuffer(size_t size)
+{
+    return LargeBuffer(allocateLarge(size));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Writing
@@ -347,24 +389,39 @@ struct Strip {
     int firstRow = 0;
     int endRow = 0;
     bool last = true;  // the last strip ends the Deflate stream
-    std::vector<quint8> deflated;
+    LargeBuffer deflated;
+    size_t deflatedLength = 0;
     quint32 adler = 1;
     size_t filteredLength = 0;
     bool ok = false;
 };
 
-std::vector<quint8> filteredRows(const Layout& layout, Filter filter, int firstRow, int endRow)
+// The filter of a strip's first row when the strip starts inside the picture: one that does not
+// look at the row above, so that a reader can unfilter the strip without waiting for the one
+// before it. None and Up write None, as for the picture's first row; the others write Sub.
+Filter independentFilter(Filter filter)
+{
+    return filter == Filter::None || filter == Filter::Up ? Filter::None : Filter::Sub;
+}
+
+// The filtered rows from firstRow to endRow, or null when memory runs out.
+LargeBuffer filteredRows(const Layout& layout, Filter filter, int firstRow, int endRow)
 {
     const size_t stride = layout.rowLength + 1;
-    std::vector<quint8> filtered(size_t(endRow - firstRow) * stride);
+    LargeBuffer filtered = largeBuffer(size_t(endRow - firstRow) * stride);
+    if (!filtered) {
+        return filtered;
+    }
     std::vector<quint8> current(layout.rowLength);
     std::vector<quint8> previous(layout.rowLength);
     std::vector<quint8> trial;
-    const quint8* prior = firstRow > 0 ? rawRow(layout, firstRow - 1, previous.data()) : nullptr;
+    const quint8* prior = nullptr;
     for (int y = firstRow; y < endRow; ++y) {
         const quint8* row = rawRow(layout, y, current.data());
-        quint8* out = filtered.data() + size_t(y - firstRow) * stride;
-        if (filter == Filter::Adaptive) {
+        quint8* out = filtered.get() + size_t(y - firstRow) * stride;
+        if (y == firstRow && firstRow > 0) {
+            filterRow(independentFilter(filter), row, nullptr, layout.rowLength, layout.distance, out);
+        } else if (filter == Filter::Adaptive) {
             filterRowAdaptively(row, prior, layout.rowLength, layout.distance, out, trial);
         } else {
             filterRow(filter, row, prior, layout.rowLength, layout.distance, out);
@@ -380,33 +437,41 @@ std::vector<quint8> filteredRows(const Layout& layout, Filter filter, int firstR
     return filtered;
 }
 
-bool deflateWithLibdeflate(const std::vector<quint8>& input, int level, std::vector<quint8>& output)
+// Room after the compressed bytes for what makeContinuable appends.
+constexpr size_t continuationRoom = 8;
+
+bool deflateWithLibdeflate(const quint8* input, size_t inputLength, int level, Strip& strip)
 {
     const std::unique_ptr<libdeflate_compressor, LibdeflateCompressorDeleter> compressor(
         libdeflate_alloc_compressor(std::clamp(level, 0, 12)));
     if (!compressor) {
         return false;
     }
-    output.resize(libdeflate_deflate_compress_bound(compressor.get(), input.size()));
-    const size_t written = libdeflate_deflate_compress(compressor.get(), input.data(), input.size(),
-                                                       output.data(), output.size());
-    output.resize(written);
-    return written > 0;
+    const size_t bound = libdeflate_deflate_compress_bound(compressor.get(), inputLength);
+    strip.deflated = largeBuffer(bound + continuationRoom);
+    if (!strip.deflated) {
+        return false;
+    }
+    strip.deflatedLength = libdeflate_deflate_compress(compressor.get(), input, inputLength,
+                                                       strip.deflated.get(), bound);
+    return strip.deflatedLength > 0;
 }
 
 // libdeflate always ends its output with a final block. For more Deflate data to follow, the
 // final block's BFINAL bit is cleared and an empty stored block brings the stream to a byte
 // boundary, as zlib's sync flush would. zlib's inflate, stopping at every block boundary, finds
 // where that last block starts; it checks the data on the way.
-bool makeContinuable(std::vector<quint8>& deflated, size_t inflatedLength)
+bool makeContinuable(Strip& strip, size_t inflatedLength)
 {
+    quint8* deflated = strip.deflated.get();
+    size_t& length = strip.deflatedLength;
     z_stream stream{};
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
         return false;
     }
     std::vector<quint8> sink(size_t(1) << 16);
-    stream.next_in = deflated.data();
-    stream.avail_in = uInt(deflated.size());
+    stream.next_in = deflated;
+    stream.avail_in = uInt(length);
     quint64 lastBlockBit = 0;
     quint64 endBit = 0;
     int result = Z_OK;
@@ -426,32 +491,37 @@ bool makeContinuable(std::vector<quint8>& deflated, size_t inflatedLength)
     const bool whole = result == Z_STREAM_END && stream.avail_in == 0 && stream.total_out == inflatedLength;
     inflateEnd(&stream);
     const bool finalBitFound = lastBlockBit < endBit && (deflated[size_t(lastBlockBit / 8)] >> (lastBlockBit % 8)) & 1;
-    if (!whole || !finalBitFound || (endBit + 7) / 8 != deflated.size()) {
+    if (!whole || !finalBitFound || (endBit + 7) / 8 != length) {
         return false;
     }
     deflated[size_t(lastBlockBit / 8)] &= quint8(~(1u << (lastBlockBit % 8)));
     const int endBitInByte = int(endBit % 8);
     if (endBitInByte != 0) {
-        deflated.back() &= quint8((1u << endBitInByte) - 1);  // the padding becomes zero bits
+        deflated[length - 1] &= quint8((1u << endBitInByte) - 1);  // the padding becomes zero bits
     }
     // The empty stored block: three zero header bits, then zero bits up to the byte boundary,
-    // then LEN 0 and NLEN 0xffff.
+    // then LEN 0 and NLEN 0xffff (continuationRoom was kept for these bytes).
     if (endBitInByte == 0 || endBitInByte > 5) {
-        deflated.push_back(0);
+        deflated[length++] = 0;
     }
-    deflated.insert(deflated.end(), {0x00, 0x00, 0xff, 0xff});
+    for (quint8 byte : {0x00, 0x00, 0xff, 0xff}) {
+        deflated[length++] = byte;
+    }
     return true;
 }
 
 void compressStrip(const Layout& layout, const EncodeSettings& settings, Strip& strip)
 {
     try {
-        const std::vector<quint8> filtered =
-            filteredRows(layout, settings.filter, strip.firstRow, strip.endRow);
-        strip.filteredLength = filtered.size();
-        strip.adler = quint32(libdeflate_adler32(1, filtered.data(), filtered.size()));
-        strip.ok = deflateWithLibdeflate(filtered, settings.level, strip.deflated)
-                   && (strip.last || makeContinuable(strip.deflated, filtered.size()));
+        const LargeBuffer filtered = filteredRows(layout, settings.filter, strip.firstRow, strip.endRow);
+        if (!filtered) {
+            strip.ok = false;
+            return;
+        }
+        strip.filteredLength = size_t(strip.endRow - strip.firstRow) * (layout.rowLength + 1);
+        strip.adler = quint32(libdeflate_adler32(1, filtered.get(), strip.filteredLength));
+        strip.ok = deflateWithLibdeflate(filtered.get(), strip.filteredLength, settings.level, strip)
+                   && (strip.last || makeContinuable(strip, strip.filteredLength));
     } catch (...) {
         strip.ok = false;
     }
@@ -581,6 +651,12 @@ void appendImageData(QByteArray& out, const std::vector<std::pair<const quint8*,
     }
 }
 
+// The private chunk that tells a reader where the second strip starts: the byte offset of its
+// Deflate data from the start of the zlib stream, and its first row, both big-endian. It is
+// ancillary and unsafe to copy, so every other reader skips it and an editor drops it.
+constexpr char stripChunkType[] = "stRP";
+constexpr quint32 stripChunkLength = 8;
+
 QByteArray assemble(const Layout& layout, const std::vector<Strip>& strips)
 {
     // CMF 0x78: Deflate with a 32 KiB window; FLG 0x01 makes the pair a multiple of 31.
@@ -589,13 +665,13 @@ QByteArray assemble(const Layout& layout, const std::vector<Strip>& strips)
     size_t deflatedLength = 0;
     for (const Strip& strip : strips) {
         adler = quint32(adler32_combine(adler, strip.adler, z_off_t(strip.filteredLength)));
-        deflatedLength += strip.deflated.size();
+        deflatedLength += strip.deflatedLength;
     }
     quint8 adlerBytes[4];
     qToBigEndian(adler, adlerBytes);
     std::vector<std::pair<const quint8*, size_t>> pieces{{zlibHeader, 2}};
     for (const Strip& strip : strips) {
-        pieces.emplace_back(strip.deflated.data(), strip.deflated.size());
+        pieces.emplace_back(strip.deflated.get(), strip.deflatedLength);
     }
     pieces.emplace_back(adlerBytes, 4);
 
@@ -611,6 +687,12 @@ QByteArray assemble(const Layout& layout, const std::vector<Strip>& strips)
     appendChunk(out, "IHDR", headerData(layout));
     if (layout.colourType == Palette) {
         appendPalette(out, layout.source);
+    }
+    if (strips.size() == 2) {
+        QByteArray where;
+        appendBigEndian(where, quint32(2 + strips[0].deflatedLength));
+        appendBigEndian(where, quint32(strips[1].firstRow));
+        appendChunk(out, stripChunkType, where);
     }
     appendImageData(out, pieces);
     appendChunk(out, "IEND", QByteArray());
@@ -689,10 +771,19 @@ struct Transparency {
     quint16 blue = 0;
 };
 
+// Where the second strip of a file written in two strips starts, as its stRP chunk says.
+// Only a hint: it is checked before it is used, and a wrong one costs only the second thread.
+struct StripMarker {
+    bool present = false;
+    quint32 streamOffset = 0;  // of the strip's Deflate data, from the zlib stream's first byte
+    quint32 firstRow = 0;
+};
+
 struct Chunks {
     Header header;
     QVector<QRgb> palette;
     Transparency transparency;
+    StripMarker strips;
     std::vector<std::pair<const uchar*, quint32>> imageData;
     quint64 imageDataLength = 0;
 };
@@ -807,7 +898,8 @@ std::optional<Chunks> readChunks(const QByteArray& bytes, const std::atomic<bool
         if (imageDataSeen && !isImageData) {
             imageDataEnded = true;
         }
-        const bool used = criticalChunk(type) || std::memcmp(type, "tRNS", 4) == 0;
+        const bool isStripMarker = std::memcmp(type, stripChunkType, 4) == 0;
+        const bool used = criticalChunk(type) || std::memcmp(type, "tRNS", 4) == 0 || isStripMarker;
         if (!used) {
             continue;
         }
@@ -840,6 +932,10 @@ std::optional<Chunks> readChunks(const QByteArray& bytes, const std::atomic<bool
         } else if (std::memcmp(type, "tRNS", 4) == 0) {
             if (!imageDataSeen && !chunks.transparency.present) {
                 readTransparency(chunks, body, length);
+            }
+        } else if (isStripMarker) {
+            if (!imageDataSeen && !chunks.strips.present && length == stripChunkLength) {
+                chunks.strips = {true, bigEndian32(body), bigEndian32(body + 4)};
             }
         } else if (std::memcmp(type, "IEND", 4) == 0) {
             if (!imageDataSeen) {
@@ -1065,22 +1161,268 @@ bool sizeAcceptable(const Header& header, QImage::Format format)
            && pixels * quint64(decodedPixelBytes(format)) <= quint64(maximumPictureBytes);
 }
 
-bool inflateImageData(const Chunks& chunks, quint8* filtered, size_t filteredLength)
+// Unfilters one row from in to out, which must not overlap. prior is the unfiltered row above,
+// null for the first row of a pass.
+bool unfilterInto(quint8 filter, const quint8* __restrict in, const quint8* __restrict prior,
+                  quint8* __restrict out, size_t length, int distance)
 {
-    std::vector<quint8> joined;
-    const uchar* stream = nullptr;
-    size_t streamLength = 0;
-    if (chunks.imageData.size() == 1) {
-        stream = chunks.imageData[0].first;
-        streamLength = chunks.imageData[0].second;
-    } else {
-        joined.reserve(size_t(chunks.imageDataLength));
-        for (const auto& piece : chunks.imageData) {
-            joined.insert(joined.end(), piece.first, piece.first + piece.second);
+    const size_t lead = std::min(length, size_t(distance));
+    switch (filter) {
+    case 0:
+        std::memcpy(out, in, length);
+        return true;
+    case 1:
+        std::memcpy(out, in, lead);
+        for (size_t i = lead; i < length; ++i) {
+            out[i] = quint8(in[i] + out[i - distance]);
         }
-        stream = joined.data();
-        streamLength = joined.size();
+        return true;
+    case 2:
+        if (!prior) {
+            std::memcpy(out, in, length);
+            return true;
+        }
+        for (size_t i = 0; i < length; ++i) {
+            out[i] = quint8(in[i] + prior[i]);
+        }
+        return true;
+    case 3:
+        for (size_t i = 0; i < length; ++i) {
+            const int left = i >= lead ? out[i - distance] : 0;
+            const int up = prior ? prior[i] : 0;
+            out[i] = quint8(in[i] + ((left + up) >> 1));
+        }
+        return true;
+    case 4:
+        for (size_t i = 0; i < length; ++i) {
+            const bool hasLeft = i >= lead;
+            const int left = hasLeft ? out[i - distance] : 0;
+            const int up = prior ? prior[i] : 0;
+            const int upLeft = prior && hasLeft ? prior[i - distance] : 0;
+            out[i] = quint8(in[i] + paethPredictor(left, up, upLeft));
+        }
+        return true;
+    default:
+        return false;
     }
+}
+
+// Conversions of the common 8-bit layouts, one row at a time. Rows are read from scratch rows
+// with slack behind them, so a vector load may run past the last pixel.
+using RowConverter = void (*)(const quint8* row, quint32 width, uchar* out);
+constexpr size_t scratchSlack = 16;
+
+void copyRow(const quint8* row, quint32 width, uchar* out)
+{
+    std::memcpy(out, row, width);
+}
+
+void rgbToRgb32(const quint8* row, quint32 width, uchar* out)
+{
+    auto* pixels = reinterpret_cast<QRgb*>(out);
+    for (quint32 x = 0; x < width; ++x) {
+        pixels[x] = qRgb(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
+    }
+}
+
+void rgbaToArgb32(const quint8* row, quint32 width, uchar* out)
+{
+    auto* pixels = reinterpret_cast<QRgb*>(out);
+    for (quint32 x = 0; x < width; ++x) {
+        pixels[x] = qRgba(row[4 * x], row[4 * x + 1], row[4 * x + 2], row[4 * x + 3]);
+    }
+}
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) \
+    && Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+#define FACEMASK_PNG_SSSE3 1
+// A QRgb lies in memory as B, G, R, A: one byte shuffle per four pixels.
+__attribute__((target("ssse3"))) void rgbToRgb32Ssse3(const quint8* row, quint32 width, uchar* out)
+{
+    const __m128i order = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+    const __m128i opaque = _mm_set1_epi32(int(0xff000000u));
+    quint32 x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m128i rgb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 3 * size_t(x)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * size_t(x)),
+                         _mm_or_si128(_mm_shuffle_epi8(rgb, order), opaque));
+    }
+    rgbToRgb32(row + 3 * size_t(x), width - x, out + 4 * size_t(x));
+}
+
+__attribute__((target("ssse3"))) void rgbaToArgb32Ssse3(const quint8* row, quint32 width, uchar* out)
+{
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+    quint32 x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m128i rgba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * size_t(x)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * size_t(x)), _mm_shuffle_epi8(rgba, order));
+    }
+    rgbaToArgb32(row + 4 * size_t(x), width - x, out + 4 * size_t(x));
+}
+
+bool hasSsse3()
+{
+    static const bool supported = __builtin_cpu_supports("ssse3");
+    return supported;
+}
+#endif
+
+// A converter for the layouts that need no more than a copy or a shuffle, else null.
+RowConverter fastConverter(const Header& header, const Transparency& transparency)
+{
+    if (header.bitDepth != 8) {
+        return nullptr;
+    }
+    switch (header.colourType) {
+    case Palette:
+        return copyRow;
+    case Grey:
+        return transparency.present ? nullptr : copyRow;
+    case Rgb:
+        if (transparency.present) {
+            return nullptr;
+        }
+#ifdef FACEMASK_PNG_SSSE3
+        return hasSsse3() ? rgbToRgb32Ssse3 : rgbToRgb32;
+#else
+        return rgbToRgb32;
+#endif
+    case Rgba:
+#ifdef FACEMASK_PNG_SSSE3
+        return hasSsse3() ? rgbaToArgb32Ssse3 : rgbaToArgb32;
+#else
+        return rgbaToArgb32;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+// How the rows of a picture that is not interlaced turn into its pixels.
+struct RowDecoder {
+    const Header* header = nullptr;
+    const Transparency* transparency = nullptr;
+    QImage::Format format = QImage::Format_Invalid;
+    RowConverter fast = nullptr;
+    size_t length = 0;  // bytes of an unfiltered row
+    int distance = 1;
+    uchar* bits = nullptr;  // the picture's first line; taken once, so that threads share no QImage call
+    size_t bytesPerLine = 0;
+
+    size_t stride() const { return length + 1; }
+
+    // Unfilters rows first to end, whose filtered bytes start at filtered, into the picture.
+    // prior is the unfiltered row above first, or null; lastRow, when given, receives the last
+    // unfiltered row. The filtered bytes may lie in the picture's own memory, at or after the
+    // end of the lines the rows become (see filteredPlace).
+    bool decode(const quint8* filtered, quint32 first, quint32 end, const quint8* prior,
+                std::vector<quint8>* lastRow, const std::atomic<bool>* cancel) const
+    {
+        std::vector<quint8> scratch(2 * (length + scratchSlack));
+        quint8* current = scratch.data();
+        quint8* other = current + length + scratchSlack;
+        for (quint32 y = first; y < end; ++y) {
+            if (cancelled(cancel)) {
+                return false;
+            }
+            const quint8* in = filtered + size_t(y - first) * stride();
+            if (!unfilterInto(in[0], in + 1, prior, current, length, distance)) {
+                return false;
+            }
+            uchar* line = bits + size_t(y) * bytesPerLine;
+            if (fast) {
+                fast(current, header->width, line);
+            } else {
+                convertRow(*header, *transparency, format, current, header->width, line);
+            }
+            prior = current;
+            std::swap(current, other);
+        }
+        if (lastRow && prior) {
+            lastRow->assign(prior, prior + length);
+        }
+        return true;
+    }
+
+    // Where the filtered bytes of rows first to end may be inflated inside the picture: at the
+    // end of those rows' lines. Writing line y then never reaches the bytes of a later row, as
+    // long as a line is at least as long as a filtered row.
+    quint8* filteredPlace(quint32 first, quint32 end) const
+    {
+        return bits + size_t(end) * bytesPerLine - size_t(end - first) * stride();
+    }
+};
+
+// A picture whose memory comes from allocateLarge when it is large; null when memory runs out.
+QImage allocatePicture(const Header& header, QImage::Format format)
+{
+    const quint64 bitsPerLine = quint64(header.width) * quint64(QImage::toPixelFormat(format).bitsPerPixel());
+    const quint64 bytesPerLine = (bitsPerLine + 31) / 32 * 4;
+    const quint64 size = bytesPerLine * header.height;
+    if (size < hugePageSize || bytesPerLine > quint64(std::numeric_limits<int>::max())) {
+        return QImage(int(header.width), int(header.height), format);
+    }
+    quint8* block = allocateLarge(size_t(size));
+    if (!block) {
+        return QImage();
+    }
+    QImage picture(block, int(header.width), int(header.height), int(bytesPerLine), format,
+                   [](void* memory) { std::free(memory); }, block);
+    if (picture.isNull()) {
+        std::free(block);
+    }
+    return picture;
+}
+
+// The zlib stream of the IDAT chunks in one piece: the one chunk itself, or the chunks copied
+// into storage. With insertAt, the two bytes of inserted go in before that stream offset.
+const quint8* wholeStream(const Chunks& chunks, LargeBuffer& storage, size_t insertAt = 0,
+                          const quint8* inserted = nullptr)
+{
+    if (chunks.imageData.size() == 1 && !inserted) {
+        return chunks.imageData[0].first;
+    }
+    storage = largeBuffer(size_t(chunks.imageDataLength) + (inserted ? 2 : 0));
+    if (!storage) {
+        return nullptr;
+    }
+    quint8* out = storage.get();
+    size_t done = 0;
+    for (const auto& piece : chunks.imageData) {
+        const quint8* from = piece.first;
+        size_t left = piece.second;
+        if (inserted && done <= insertAt && insertAt < done + left) {
+            const size_t before = insertAt - done;
+            std::memcpy(out, from, before);
+            out[before] = inserted[0];
+            out[before + 1] = inserted[1];
+            out += before + 2;
+            from += before;
+            left -= before;
+            done += before;
+        }
+        std::memcpy(out, from, left);
+        out += left;
+        done += left;
+    }
+    return storage.get();
+}
+
+// The check libdeflate makes of a zlib header: Deflate, a window of at most 32 KiB, no preset
+// dictionary, and the check bits. The fuzzing build checks less, as in inflateWhole.
+bool zlibHeaderValid(const quint8* stream)
+{
+    const bool checkBits = ((stream[0] << 8) | stream[1]) % 31 == 0 && (stream[0] & 0x0f) == 8;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    return checkBits;
+#else
+    return checkBits && (stream[0] >> 4) <= 7 && (stream[1] & 0x20) == 0;
+#endif
+}
+
+bool inflateWhole(const quint8* stream, size_t streamLength, quint8* filtered, size_t filteredLength)
+{
     const std::unique_ptr<libdeflate_decompressor, LibdeflateDecompressorDeleter> decompressor(
         libdeflate_alloc_decompressor());
     if (!decompressor || streamLength == 0) {
@@ -1089,9 +1431,7 @@ bool inflateImageData(const Chunks& chunks, quint8* filtered, size_t filteredLen
     size_t consumed = 0;
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
     // Nor the Adler-32 at the end: the Deflate data behind the two header bytes is inflated raw.
-    const bool headerValid = streamLength >= 6 && (stream[0] & 0x0f) == 8
-                             && ((stream[0] << 8) | stream[1]) % 31 == 0;
-    return headerValid
+    return streamLength >= 6 && zlibHeaderValid(stream)
            && libdeflate_deflate_decompress_ex(decompressor.get(), stream + 2, streamLength - 2,
                                                filtered, filteredLength, &consumed, nullptr)
                   == LIBDEFLATE_SUCCESS;
@@ -1103,9 +1443,155 @@ bool inflateImageData(const Chunks& chunks, quint8* filtered, size_t filteredLen
 #endif
 }
 
-// Unfilters every pass in place and places its pixels into picture.
-bool reconstruct(const Chunks& chunks, const std::vector<Pass>& passes, quint8* filtered,
-                 QImage& picture, const std::atomic<bool>* cancel)
+// One of the two strips read at once.
+struct StripWork {
+    const quint8* input = nullptr;  // raw Deflate data ending in a final block
+    size_t inputLength = 0;
+    quint8* filtered = nullptr;
+    quint32 firstRow = 0;
+    quint32 endRow = 0;
+    size_t consumed = 0;
+    quint32 adler = 1;
+    bool ok = false;
+
+    bool inflate(const RowDecoder& rows)
+    {
+        const std::unique_ptr<libdeflate_decompressor, LibdeflateDecompressorDeleter> decompressor(
+            libdeflate_alloc_decompressor());
+        const size_t length = size_t(endRow - firstRow) * rows.stride();
+        if (!decompressor
+            || libdeflate_deflate_decompress_ex(decompressor.get(), input, inputLength, filtered,
+                                                length, &consumed, nullptr)
+                   != LIBDEFLATE_SUCCESS) {
+            return false;
+        }
+        adler = quint32(libdeflate_adler32(1, filtered, length));
+        return true;
+    }
+};
+
+// The top strip's outcome, awaited by the bottom strip when its first row is filtered
+// against the row above.
+class TopStripOutcome
+{
+public:
+    void settle(bool ok)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_state = ok ? State::Done : State::Failed;
+        }
+        m_settled.notify_all();
+    }
+
+    bool await()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_settled.wait(lock, [this] { return m_state != State::Running; });
+        return m_state == State::Done;
+    }
+
+    std::vector<quint8> lastRow;  // written before settle(true), read after await()
+
+private:
+    enum class State { Running, Done, Failed };
+    std::mutex m_mutex;
+    std::condition_variable m_settled;
+    State m_state = State::Running;
+};
+
+// A marker that can be believed: the second strip starts inside the picture and inside the
+// stream, right after the empty stored block that ends the first strip.
+bool markerPlausible(const Chunks& chunks, const RowDecoder& rows)
+{
+    const StripMarker& marker = chunks.strips;
+    const quint64 offset = marker.streamOffset;
+    if (!marker.present || chunks.header.interlaced || marker.firstRow == 0
+        || marker.firstRow >= chunks.header.height || offset < 6 || offset + 5 > chunks.imageDataLength) {
+        return false;
+    }
+    const quint64 filteredLength = quint64(chunks.header.height) * rows.stride();
+    return filteredLength >= twoStripThreshold && std::thread::hardware_concurrency() >= 2;
+}
+
+// Reads a file written in two strips with both cores: each strip is inflated and unfiltered on
+// a thread of its own. False when the marker does not fit the data, the data is damaged, or no
+// thread can be had; the caller then reads the stream in one piece, which refuses damage as it
+// always did. Success needs the same header, lengths and Adler-32 as the one-piece reading.
+bool decodeTwoStrips(const Chunks& chunks, const RowDecoder& rows, quint8* separate,
+                     const std::atomic<bool>* cancel)
+{
+    const size_t offset = chunks.strips.streamOffset;
+    // The first strip ends in an empty stored block that is not final; a final empty block of
+    // fixed codes behind it (bits 1, 01, then the seven zero bits of end-of-block) ends the
+    // first strip's own copy of the stream, so that it inflates alone.
+    static const quint8 finalEmptyBlock[2] = {0x03, 0x00};
+    LargeBuffer storage;
+    const quint8* stream = wholeStream(chunks, storage, offset, finalEmptyBlock);
+    static const quint8 storedEnd[4] = {0x00, 0x00, 0xff, 0xff};
+    if (!stream || !zlibHeaderValid(stream) || std::memcmp(stream + offset - 4, storedEnd, 4) != 0) {
+        return false;
+    }
+    const quint32 boundary = chunks.strips.firstRow;
+    const quint32 height = chunks.header.height;
+    StripWork top{stream + 2, offset, nullptr, 0, boundary};
+    StripWork bottom{stream + offset + 2, size_t(chunks.imageDataLength) - offset, nullptr, boundary, height};
+    if (separate) {
+        top.filtered = separate;
+        bottom.filtered = separate + size_t(boundary) * rows.stride();
+    } else {
+        top.filtered = rows.filteredPlace(0, boundary);
+        bottom.filtered = rows.filteredPlace(boundary, height);
+    }
+    TopStripOutcome outcome;
+    auto readBottom = [&] {
+        try {
+            if (!bottom.inflate(rows) || cancelled(cancel)) {
+                return;
+            }
+            // A first row filtered against the row above waits for the top strip's last row.
+            const bool dependent = bottom.filtered[0] >= 2;
+            if (dependent && !outcome.await()) {
+                return;
+            }
+            bottom.ok = rows.decode(bottom.filtered, boundary, height,
+                                    dependent ? outcome.lastRow.data() : nullptr, nullptr, cancel);
+        } catch (...) {
+            bottom.ok = false;
+        }
+    };
+    std::thread second;
+    try {
+        second = std::thread(readBottom);
+    } catch (...) {
+        return false;
+    }
+    try {
+        top.ok = top.inflate(rows) && top.consumed == top.inputLength && !cancelled(cancel)
+                 && rows.decode(top.filtered, 0, boundary, nullptr, &outcome.lastRow, cancel);
+    } catch (...) {
+        top.ok = false;
+    }
+    outcome.settle(top.ok);
+    second.join();
+    if (!top.ok || !bottom.ok) {
+        return false;
+    }
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    return true;
+#else
+    if (bottom.inputLength - bottom.consumed < 4) {
+        return false;
+    }
+    const size_t bottomLength = size_t(height - boundary) * rows.stride();
+    const quint32 adler = quint32(adler32_combine(top.adler, bottom.adler, z_off_t(bottomLength)));
+    return adler == bigEndian32(bottom.input + bottom.consumed);
+#endif
+}
+
+// Unfilters every pass of an interlaced picture in place and places its pixels.
+bool reconstructInterlaced(const Chunks& chunks, const std::vector<Pass>& passes, quint8* filtered,
+                           QImage& picture, const std::atomic<bool>* cancel)
 {
     const Header& header = chunks.header;
     const int channels = channelCount(header.colourType);
@@ -1116,9 +1602,7 @@ bool reconstruct(const Chunks& chunks, const std::vector<Pass>& passes, quint8* 
     for (const Pass& pass : passes) {
         const size_t length = size_t(rowBytes(pass.width, channels, header.bitDepth));
         const quint8* prior = nullptr;
-        if (header.interlaced) {
-            converted.resize(size_t(pass.width) * size_t(pixelBytes));
-        }
+        converted.resize(size_t(pass.width) * size_t(pixelBytes));
         for (quint32 j = 0; j < pass.height; ++j) {
             if (cancelled(cancel)) {
                 return false;
@@ -1129,14 +1613,8 @@ bool reconstruct(const Chunks& chunks, const std::vector<Pass>& passes, quint8* 
             }
             prior = row;
             offset += length + 1;
-            const int y = int(pass.y0 + j * pass.dy);
-            if (!header.interlaced) {
-                convertRow(header, chunks.transparency, picture.format(), row, pass.width,
-                           picture.scanLine(y));
-                continue;
-            }
             convertRow(header, chunks.transparency, picture.format(), row, pass.width, converted.data());
-            uchar* line = picture.scanLine(y);
+            uchar* line = picture.scanLine(int(pass.y0 + j * pass.dy));
             for (quint32 i = 0; i < pass.width; ++i) {
                 std::memcpy(line + size_t(pass.x0 + i * pass.dx) * size_t(pixelBytes),
                             converted.data() + size_t(i) * size_t(pixelBytes), size_t(pixelBytes));
@@ -1146,7 +1624,7 @@ bool reconstruct(const Chunks& chunks, const std::vector<Pass>& passes, quint8* 
     return true;
 }
 
-QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel)
+QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, DecodeReport* report)
 {
     const std::optional<Chunks> chunks = readChunks(bytes, cancel);
     if (!chunks) {
@@ -1162,12 +1640,7 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel)
     if (inflatedLength > chunks->imageDataLength * deflateMaximumRatio + 65536 || cancelled(cancel)) {
         return QImage();
     }
-    // Not zeroed: the inflater writes every byte or fails.
-    const std::unique_ptr<quint8[]> filtered(new quint8[size_t(inflatedLength)]);
-    if (!inflateImageData(*chunks, filtered.get(), size_t(inflatedLength)) || cancelled(cancel)) {
-        return QImage();
-    }
-    QImage picture(int(header.width), int(header.height), format);
+    QImage picture = allocatePicture(header, format);
     if (picture.isNull()) {
         return QImage();
     }
@@ -1179,7 +1652,48 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel)
         }
         picture.setColorTable(colours);
     }
-    if (!reconstruct(*chunks, passes, filtered.get(), picture, cancel)) {
+    LargeBuffer streamStorage;
+    if (header.interlaced) {
+        // Not zeroed: the inflater writes every byte or fails.
+        const LargeBuffer filtered = largeBuffer(size_t(inflatedLength));
+        const quint8* stream = wholeStream(*chunks, streamStorage);
+        if (!filtered || !stream
+            || !inflateWhole(stream, size_t(chunks->imageDataLength), filtered.get(), size_t(inflatedLength))
+            || !reconstructInterlaced(*chunks, passes, filtered.get(), picture, cancel)) {
+            return QImage();
+        }
+        return picture;
+    }
+
+    RowDecoder rows;
+    rows.header = &header;
+    rows.transparency = &chunks->transparency;
+    rows.format = format;
+    rows.fast = fastConverter(header, chunks->transparency);
+    rows.length = size_t(rowBytes(header.width, channelCount(header.colourType), header.bitDepth));
+    rows.distance = filterDistance(channelCount(header.colourType), header.bitDepth);
+    rows.bits = picture.bits();
+    rows.bytesPerLine = size_t(picture.bytesPerLine());
+    // The filtered rows are inflated into the picture's own memory when its lines are at least
+    // as long (RGB into 32-bit pixels), else into a buffer of their own.
+    LargeBuffer separate;
+    if (rows.bytesPerLine < rows.stride()) {
+        separate = largeBuffer(size_t(inflatedLength));
+        if (!separate) {
+            return QImage();
+        }
+    }
+    if (markerPlausible(*chunks, rows) && decodeTwoStrips(*chunks, rows, separate.get(), cancel)) {
+        if (report) {
+            report->twoStrips = true;
+        }
+        return picture;
+    }
+    quint8* filtered = separate ? separate.get() : rows.filteredPlace(0, header.height);
+    const quint8* stream = wholeStream(*chunks, streamStorage);
+    if (cancelled(cancel) || !stream
+        || !inflateWhole(stream, size_t(chunks->imageDataLength), filtered, size_t(inflatedLength))
+        || !rows.decode(filtered, 0, header.height, nullptr, nullptr, cancel)) {
         return QImage();
     }
     return picture;
@@ -1219,10 +1733,13 @@ bool hasSignature(const QByteArray& bytes)
     return bytes.size() >= signatureLength && std::memcmp(bytes.constData(), pngSignature, signatureLength) == 0;
 }
 
-QImage decode(const QByteArray& bytes, const std::atomic<bool>* cancel)
+QImage decode(const QByteArray& bytes, const std::atomic<bool>* cancel, DecodeReport* report)
 {
+    if (report) {
+        *report = DecodeReport();
+    }
     try {
-        return decodeChecked(bytes, cancel);
+        return decodeChecked(bytes, cancel, report);
     } catch (...) {
         return QImage();
     }

@@ -1,6 +1,9 @@
 // Fuzz target of the PNG reader on the in-memory input. Whatever it decodes is written again and
 // read back, and must come back with the same pixels: a mismatch is a bug of the writer or the
-// reader, as is any out-of-bounds access or undefined behaviour.
+// reader, as is any out-of-bounds access or undefined behaviour. The seeds named two-strips-*
+// carry the stRP chunk of files written in two strips (right, pointing inside a Deflate block,
+// naming the wrong row, and zlib's own full flush), so that mutations reach the reader that
+// inflates both strips at once on two threads.
 
 #include "pngcodec.h"
 

@@ -16,7 +16,9 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QSemaphore>
 #include <QThread>
+#include <QThreadPool>
 #include <QtConcurrent>
 #include <QtEndian>
 #include <QtTest>
@@ -27,6 +29,7 @@
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <thread>
 
 #include <sys/resource.h>
 
@@ -51,6 +54,9 @@ private slots:
     void roundTripKeepsEverything();
     void membersAreWrittenInOrder();
     void picturesAreEncodedAsDeclared();
+    void thumbnailsAreTheLetterBoxedPicture_data();
+    void thumbnailsAreTheLetterBoxedPicture();
+    void saveFinishesWhileThePoolIsBusy();
     void documentsReadByPython();
     void pivotsReadByPythonBitForBit();
     void loadedAuthorAndSubcategoryAreSavedAgain();
@@ -194,6 +200,24 @@ void fillProject(FaceMaskProject& project, const QString& name, int effectType)
     project.facialPoints()->setPoints(awkwardPoints());
 }
 
+
+// The largest difference of any channel between two pictures of the same size.
+int largestDifference(const QImage& a, const QImage& b)
+{
+    const QImage first = a.convertToFormat(QImage::Format_ARGB32);
+    const QImage second = b.convertToFormat(QImage::Format_ARGB32);
+    int largest = 0;
+    for (int y = 0; y < first.height(); ++y) {
+        for (int x = 0; x < first.width(); ++x) {
+            const QRgb p = first.pixel(x, y);
+            const QRgb q = second.pixel(x, y);
+            largest = std::max({largest, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                                std::abs(qBlue(p) - qBlue(q)), std::abs(qAlpha(p) - qAlpha(q))});
+        }
+    }
+    return largest;
+}
+
 } // namespace
 
 void TestFaceMaskProject::init()
@@ -323,6 +347,72 @@ void TestFaceMaskProject::picturesAreEncodedAsDeclared()
     QVERIFY2(samePixels(QImage::fromData(extractMember(path, "images/main/image.png")),
                         project.facialPoints()->image()),
              "the main picture is the model's picture unchanged");
+}
+
+void TestFaceMaskProject::thumbnailsAreTheLetterBoxedPicture_data()
+{
+    QTest::addColumn<QImage>("picture");
+    const QImage landscape(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces/bald_guys.jpg"));
+    const QImage portrait(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces/Tom_Cruise_avp_2014_4.jpg"));
+    QVERIFY(!landscape.isNull() && !portrait.isNull());
+    QTest::newRow("photo-landscape") << landscape;
+    QTest::newRow("photo-portrait") << portrait;
+    QTest::newRow("photo-4000x3000") << landscape.scaled(4000, 3000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QTest::newRow("smaller-than-the-thumbnail") << landscape.scaled(90, 40);
+    QTest::newRow("grey") << portrait.convertToFormat(QImage::Format_Grayscale8);
+}
+
+// Each thumbnail is the picture letter-boxed into its size and drawn smoothly, as a package has
+// always held it; measured against that drawing, JPEG and all.
+void TestFaceMaskProject::thumbnailsAreTheLetterBoxedPicture()
+{
+    QFETCH(QImage, picture);
+    using namespace core::package;
+    FaceMaskProject project;
+    project.facialPoints()->setImage(picture);
+    project.facialPoints()->setPoints(awkwardPoints());
+    const QString path = pathOf("thumbnails.pmk");
+    QVERIFY(project.save(path));
+
+    const QPair<const char*, QSize> thumbnails[] = {{smallThumbnailMember, smallThumbnailSize},
+                                                    {mediumThumbnailMember, mediumThumbnailSize},
+                                                    {largeThumbnailMember, largeThumbnailSize}};
+    for (const auto& [member, size] : thumbnails) {
+        const QImage stored = QImage::fromData(extractMember(path, QLatin1String(member)), "jpg");
+        const QImage drawn = QImage::fromData(encoded(makeThumbnail(picture, size), "jpg"), "jpg");
+        QCOMPARE(stored.size(), size);
+        const int difference = largestDifference(stored, drawn);
+        qInfo("%s: at most %d grey levels from the picture drawn into it", member, difference);
+        QVERIFY2(difference <= 3, member);
+    }
+}
+
+// A batch saves on every thread of the global pool: a save must not wait for a pool thread.
+void TestFaceMaskProject::saveFinishesWhileThePoolIsBusy()
+{
+    QThreadPool* pool = QThreadPool::globalInstance();
+    QSemaphore release;
+    QSemaphore started;
+    for (int i = 0; i < pool->maxThreadCount(); ++i) {
+        pool->start([&] {
+            started.release();
+            release.acquire();
+        });
+    }
+    QVERIFY(started.tryAcquire(pool->maxThreadCount(), 30000));
+
+    FaceMaskProject project;
+    fillProject(project, "Busy", 0);
+    std::atomic<int> saved{-1};
+    std::thread saving([&] { saved = project.save(pathOf("busy.pmk")) ? 1 : 0; });
+    // Whatever happens, the pool is let go and the save ends before the test does.
+    const auto unblock = qScopeGuard([&] {
+        release.release(pool->maxThreadCount());
+        saving.join();
+        pool->waitForDone();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(saved != -1, 60000);
+    QCOMPARE(saved.load(), 1);
 }
 
 void TestFaceMaskProject::documentsReadByPython()

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <thread>
 
 class TestPngCodec : public QObject
 {
@@ -34,6 +35,12 @@ private slots:
     void cancelFlagAbandonsDecoding();
     void hostileFileStaysWithinMemoryLimit_data();
     void hostileFileStaysWithinMemoryLimit();
+    void readsWrittenStripsAtOnce_data();
+    void readsWrittenStripsAtOnce();
+    void stripMarkerOnlyDecidesTheWay_data();
+    void stripMarkerOnlyDecidesTheWay();
+    void damagedTwoStripFileRefusedLikeLibpng_data();
+    void damagedTwoStripFileRefusedLikeLibpng();
 
 private:
     QTemporaryDir m_folder;
@@ -344,6 +351,130 @@ bool runsUnderAddressSanitizer()
 #endif
 #endif
     return false;
+}
+
+// ---- files written in two strips ----
+
+QByteArray withoutChunks(const QByteArray& png, const char* type)
+{
+    QByteArray out = png.left(8);
+    for (const Chunk& chunk : chunksOf(png)) {
+        if (chunk.type != type) {
+            out += png.mid(chunk.offset, 12 + chunk.data.size());
+        }
+    }
+    return out;
+}
+
+QByteArray stripMarker(quint32 streamOffset, quint32 firstRow)
+{
+    QByteArray data(8, '\0');
+    qToBigEndian<quint32>(streamOffset, data.data());
+    qToBigEndian<quint32>(firstRow, data.data() + 4);
+    return pngChunk("stRP", data);
+}
+
+// The stRP chunk's two numbers, or {0, 0} when the file has none.
+QPair<quint32, quint32> markerOf(const QByteArray& png)
+{
+    for (const Chunk& chunk : chunksOf(png)) {
+        if (chunk.type == "stRP" && chunk.data.size() == 8) {
+            return {qFromBigEndian<quint32>(chunk.data.constData()),
+                    qFromBigEndian<quint32>(chunk.data.constData() + 4)};
+        }
+    }
+    return {0, 0};
+}
+
+// The zlib stream of all IDAT chunks.
+QByteArray streamOf(const QByteArray& png)
+{
+    QByteArray stream;
+    for (const Chunk& chunk : chunksOf(png)) {
+        if (chunk.type == "IDAT") {
+            stream += chunk.data;
+        }
+    }
+    return stream;
+}
+
+// png with its chunks before the pixels replaced by before (when not null), and its stream by
+// stream, cut into IDAT chunks of 100,000 bytes: another cut than the writer's.
+QByteArray rebuilt(const QByteArray& png, const QByteArray& stream, const QByteArray* before = nullptr)
+{
+    QByteArray head = png.left(8);
+    for (const Chunk& chunk : chunksOf(png)) {
+        if (chunk.type == "IDAT") {
+            break;
+        }
+        if (!before || chunk.type == "IHDR") {
+            head += png.mid(chunk.offset, 12 + chunk.data.size());
+        }
+    }
+    if (before) {
+        head += *before;
+    }
+    for (int offset = 0; offset < stream.size(); offset += 100000) {
+        head += pngChunk("IDAT", stream.mid(offset, 100000));
+    }
+    return head + pngChunk("IEND", QByteArray());
+}
+
+// A file of an RGB picture made with zlib in two strips that meet at row boundary, the first
+// ending in a flush. A full flush forgets the first strip, so the second inflates alone; a sync
+// flush lets the second strip refer back into the first. Every row but the first is filtered
+// Up, so the second strip's first row needs the row above it.
+QByteArray zlibTwoStrips(const QImage& rgb, int boundary, int flush)
+{
+    const int length = rgb.width() * 3;
+    QByteArray raw;
+    QByteArray prior;
+    for (int y = 0; y < rgb.height(); ++y) {
+        QByteArray row;
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QRgb pixel = rgb.pixel(x, y);
+            row.append(char(qRed(pixel))).append(char(qGreen(pixel))).append(char(qBlue(pixel)));
+        }
+        raw += filtered(y == 0 ? 0 : 2, row, prior, 3);
+        prior = row;
+    }
+    z_stream z{};
+    deflateInit(&z, 6);
+    QByteArray stream(int(deflateBound(&z, uLong(raw.size()))) + 64, '\0');
+    z.next_out = reinterpret_cast<Bytef*>(stream.data());
+    z.avail_out = uInt(stream.size());
+    const int split = boundary * (length + 1);
+    z.next_in = reinterpret_cast<Bytef*>(raw.data());
+    z.avail_in = uInt(split);
+    deflate(&z, flush);
+    const quint32 secondStrip = quint32(z.total_out);
+    z.avail_in = uInt(raw.size() - split);
+    deflate(&z, Z_FINISH);
+    stream.resize(int(z.total_out));
+    deflateEnd(&z);
+    const QByteArray marker = stripMarker(secondStrip, quint32(boundary));
+    return rebuilt(pngChunk("IHDR", headerWith(quint32(rgb.width()), quint32(rgb.height()), 8, 2)).prepend("\x89PNG\r\n\x1a\n", 8)
+                       + pngChunk("IDAT", QByteArray()),
+                   stream, &marker);
+}
+
+// A picture of 640 x 560 RGB: its filtered rows pass the megabyte above which the writer
+// uses two strips.
+QImage twoStripPicture()
+{
+    return patterned(640, 560, QImage::Format_RGB32);
+}
+
+// stream with the byte at offset changed.
+QByteArray streamWithByteFlipped(QByteArray stream, int offset)
+{
+    stream[offset] = char(stream[offset] ^ 0x5a);
+    return stream;
+}
+
+bool twoCores()
+{
+    return std::thread::hardware_concurrency() >= 2;
 }
 
 } // namespace
@@ -677,6 +808,146 @@ void TestPngCodec::hostileFileStaysWithinMemoryLimit()
     QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
     QCOMPARE(probe.exitCode(), exitCode);
     QCOMPARE(probe.readAllStandardOutput().trimmed(), output);
+}
+
+void TestPngCodec::readsWrittenStripsAtOnce_data()
+{
+    QTest::addColumn<QImage>("picture");
+    QTest::addColumn<int>("filter");
+    QTest::addColumn<int>("pixelBytes");  // of the written rows
+    using core::png::Filter;
+    QTest::newRow("rgb-up") << twoStripPicture() << int(Filter::Up) << 3;
+    QTest::newRow("rgba-up") << patterned(560, 520, QImage::Format_ARGB32) << int(Filter::Up) << 4;
+    QTest::newRow("rgb-paeth") << twoStripPicture() << int(Filter::Paeth) << 3;
+    QTest::newRow("rgb-adaptive") << twoStripPicture() << int(Filter::Adaptive) << 3;
+    QTest::newRow("grey-sub") << patterned(1500, 800, QImage::Format_Grayscale8) << int(Filter::Sub) << 1;
+    QTest::newRow("rgb-16-bit") << wideGradient(300, 700, QImage::Format_RGBX64) << int(Filter::Up) << 6;
+}
+
+void TestPngCodec::readsWrittenStripsAtOnce()
+{
+    QFETCH(QImage, picture);
+    QFETCH(int, filter);
+    QFETCH(int, pixelBytes);
+    if (!twoCores()) {
+        QSKIP("the strips are written and read at once only on two cores or more");
+    }
+    core::png::EncodeSettings settings;
+    settings.filter = core::png::Filter(filter);
+    const QByteArray png = core::png::encode(picture, settings);
+    const auto [streamOffset, firstRow] = markerOf(png);
+    QVERIFY2(firstRow > 0 && int(firstRow) < picture.height(), "the writer records its second strip");
+    QCOMPARE(streamOf(png).mid(int(streamOffset) - 4, 4), QByteArray("\x00\x00\xff\xff", 4));
+    // The second strip's first row does not look at the row above: None after Up, else Sub.
+    const QByteArray stream = streamOf(png);
+    const uLong stride = uLong(picture.width() * pixelBytes + 1);
+    QByteArray rows(int(stride * uLong(picture.height())), '\0');
+    uLongf rowsLength = uLongf(rows.size());
+    QCOMPARE(uncompress(reinterpret_cast<Bytef*>(rows.data()), &rowsLength,
+                        reinterpret_cast<const Bytef*>(stream.constData()), uLong(stream.size())), Z_OK);
+    QCOMPARE(int(rowsLength), rows.size());
+    QCOMPARE(int(rows[int(firstRow * stride)]), filter == int(core::png::Filter::Up) ? 0 : 1);
+
+    core::png::DecodeReport report;
+    const QImage twoStrips = core::png::decode(png, nullptr, &report);
+    QVERIFY2(report.twoStrips, "a file written in two strips is read in two");
+    const QImage onePiece = core::png::decode(withoutChunks(png, "stRP"), nullptr, &report);
+    QVERIFY(!report.twoStrips);
+    const bool wide = picture.depth() > 32;
+    QCOMPARE(comparable(twoStrips, wide), comparable(picture, wide));
+    QCOMPARE(twoStrips, onePiece);
+    QCOMPARE(comparable(QImage::fromData(png, "png"), wide), comparable(picture, wide));
+}
+
+// Whatever the marker says, the pixels are those of the file; only the way there changes.
+void TestPngCodec::stripMarkerOnlyDecidesTheWay_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    QTest::addColumn<bool>("twoStrips");
+    const QByteArray png = core::png::encode(twoStripPicture());
+    const auto [offset, row] = markerOf(png);
+    const QByteArray stream = streamOf(png);
+    QVERIFY(row > 0 && offset > 100);
+    auto withMarker = [&](quint32 streamOffset, quint32 firstRow) {
+        const QByteArray marker = stripMarker(streamOffset, firstRow);
+        return rebuilt(png, stream, &marker);
+    };
+
+    QTest::newRow("as-written") << png << true;
+    QTest::newRow("as-written-other-chunk-cut") << withMarker(offset, row) << true;
+    QTest::newRow("no-marker") << withoutChunks(png, "stRP") << false;
+    QTest::newRow("offset-a-byte-early") << withMarker(offset - 1, row) << false;
+    QTest::newRow("offset-a-byte-late") << withMarker(offset + 1, row) << false;
+    QTest::newRow("offset-inside-a-deflate-block") << withMarker(offset / 2, row) << false;
+    QTest::newRow("offset-inside-the-second-strip") << withMarker(offset + (quint32(stream.size()) - offset) / 2, row) << false;
+    QTest::newRow("offset-at-the-checksum") << withMarker(quint32(stream.size()) - 4, row) << false;
+    QTest::newRow("offset-past-the-end") << withMarker(quint32(stream.size()) + 10, row) << false;
+    QTest::newRow("offset-zero") << withMarker(0, row) << false;
+    QTest::newRow("offset-huge") << withMarker(0xffffffffu, row) << false;
+    QTest::newRow("row-a-row-early") << withMarker(offset, row - 1) << false;
+    QTest::newRow("row-a-row-late") << withMarker(offset, row + 1) << false;
+    QTest::newRow("row-zero") << withMarker(offset, 0) << false;
+    QTest::newRow("row-past-the-picture") << withMarker(offset, 100000) << false;
+    QTest::newRow("marker-crc-damaged") << withChunkPatched(png, "stRP", 9, '\x7f') << false;
+    const QByteArray shortMarker = pngChunk("stRP", stripMarker(offset, row).mid(8, 4));
+    QTest::newRow("marker-too-short") << rebuilt(png, stream, &shortMarker) << false;
+    const QByteArray marker = stripMarker(offset, row);
+    QTest::newRow("marker-after-the-pixels")
+        << withChunkBefore(withoutChunks(png, "stRP"), "IEND", marker) << false;
+    // zlib's own two strips: a full flush keeps them apart, and the second strip's first row
+    // waits for the row above it from the other thread.
+    QTest::newRow("zlib-full-flush-row-needs-the-row-above") << zlibTwoStrips(twoStripPicture(), 211, Z_FULL_FLUSH) << true;
+    // After a sync flush the second strip refers back into the first: it cannot be read alone.
+    QImage repeating(640, 560, QImage::Format_RGB32);
+    for (int y = 0; y < repeating.height(); ++y) {
+        for (int x = 0; x < repeating.width(); ++x) {
+            repeating.setPixel(x, y, qRgb((x * 7) & 0xff, (x * 13) & 0xff, (x * 3 + y % 2) & 0xff));
+        }
+    }
+    QTest::newRow("zlib-sync-flush-refers-back") << zlibTwoStrips(repeating, 300, Z_SYNC_FLUSH) << false;
+}
+
+void TestPngCodec::stripMarkerOnlyDecidesTheWay()
+{
+    QFETCH(QByteArray, png);
+    QFETCH(bool, twoStrips);
+    const QImage byQt = QImage::fromData(png, "png");
+    QVERIFY2(!byQt.isNull(), "libpng reads the file");
+    core::png::DecodeReport report;
+    const QImage byUs = core::png::decode(png, nullptr, &report);
+    QVERIFY2(!byUs.isNull(), "our reader reads what libpng reads");
+    QCOMPARE(byUs, byQt.convertToFormat(QImage::Format_RGB32));
+    QCOMPARE(byUs, core::png::decode(withoutChunks(png, "stRP")));
+    QCOMPARE(report.twoStrips, twoStrips && twoCores());
+}
+
+void TestPngCodec::damagedTwoStripFileRefusedLikeLibpng_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    const QByteArray png = core::png::encode(twoStripPicture());
+    const int offset = int(markerOf(png).first);
+    const QByteArray stream = streamOf(png);
+    QVERIFY(offset > 100);
+    QTest::newRow("first-strip-data") << rebuilt(png, streamWithByteFlipped(stream, offset / 2));
+    QTest::newRow("first-strip-end-of-block") << rebuilt(png, streamWithByteFlipped(stream, offset - 6));
+    QTest::newRow("stored-block-length") << rebuilt(png, streamWithByteFlipped(stream, offset - 2));
+    QTest::newRow("second-strip-first-byte") << rebuilt(png, streamWithByteFlipped(stream, offset));
+    QTest::newRow("second-strip-data") << rebuilt(png, streamWithByteFlipped(stream, (offset + stream.size()) / 2));
+    QTest::newRow("second-strip-cut-short") << rebuilt(png, stream.left(offset + 1000) + stream.right(4));
+    QTest::newRow("first-strip-cut-short") << rebuilt(png, stream.left(offset - 1000) + stream.mid(offset));
+    QTest::newRow("zlib-header") << rebuilt(png, streamWithByteFlipped(stream, 0));
+    QTest::newRow("checksum") << rebuilt(png, streamWithByteFlipped(stream, stream.size() - 1));
+}
+
+void TestPngCodec::damagedTwoStripFileRefusedLikeLibpng()
+{
+    QFETCH(QByteArray, png);
+    QVERIFY(markerOf(png).second > 0);
+    QVERIFY2(QImage::fromData(png, "png").isNull(), "libpng refuses the damaged file");
+    core::png::DecodeReport report;
+    QVERIFY2(core::png::decode(png, nullptr, &report).isNull(), "so does our reader");
+    QVERIFY(!report.twoStrips);
+    QVERIFY(core::png::decode(withoutChunks(png, "stRP")).isNull());
 }
 
 QTEST_GUILESS_MAIN(TestPngCodec)
