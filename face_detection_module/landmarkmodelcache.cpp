@@ -488,6 +488,10 @@ bool write(const QString& cacheFile, const ModelKey& key, const dlib::shape_pred
         return false;
     }
     try {
+        const QFileInfo target(cacheFile);
+        if (!QDir().mkpath(target.absolutePath())) {
+            return false;
+        }
         cachebytes::Sink sink;
         if (!writePredictor(sink, predictor) || !detector.write(sink)) {
             return false;
@@ -504,10 +508,6 @@ bool write(const QString& cacheFile, const ModelKey& key, const dlib::shape_pred
         header.payloadSize = sink.bytes.size();
         header.payloadHash = hashBytes(sink.bytes.data(), sink.bytes.size());
 
-        const QFileInfo target(cacheFile);
-        if (!QDir().mkpath(target.absolutePath())) {
-            return false;
-        }
         // Written beside the target and renamed over it: rename replaces atomically, so readers
         // and other writers only ever see a whole file.
         QTemporaryFile temporary(target.absoluteFilePath() + QStringLiteral(".XXXXXX.part"));
