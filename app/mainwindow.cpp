@@ -26,6 +26,7 @@ namespace ui {
 namespace {
 const char* const footerText =
     "Open, drop or paste (Ctrl+V) a picture, drag the points into place, save with Ctrl+S.";
+const char* const loadingModelText = "Loading the landmark model\u2026";
 const char* const unsavedTitle = "Unsaved changes";
 const char* const closeQuestion = "Save the changes to the mask before closing?";
 const char* const openQuestion = "Save the changes to the mask before opening another package?";
@@ -315,6 +316,9 @@ void MainWindow::Impl::showPreview()
 
 void MainWindow::Impl::onDetectorInitialized()
 {
+    if (statusText == QString::fromUtf8(loadingModelText)) {
+        showStatus(QString());
+    }
     if (detector.state() == core::FacialPointsDetector::Failed) {
         Prompts::current().warning(QStringLiteral("Error"),
                                    QStringLiteral("Face detection module was not load"));
@@ -352,6 +356,10 @@ MainWindow::MainWindow()
     resize(640, 360);
     connect(&d->detector, &core::FacialPointsDetector::initializingFinished, d.get(),
             &Impl::onDetectorInitialized);
+    // Loaded while the user finds a picture, so the first one finds the model ready.
+    if (d->detector.preload()) {
+        d->showStatus(QString::fromUtf8(loadingModelText));
+    }
     connect(&d->saveShortcut, &QShortcut::activated, d.get(), &Impl::showSaveDialog,
             Qt::QueuedConnection);
 }

@@ -23,7 +23,9 @@ struct LandmarkModel {
 };
 
 // Loads the first candidate that exists; a candidate that exists but does not load is not
-// skipped over, so the user hears that the file they put there is broken.
+// skipped over, so the user hears that the file they put there is broken. The model is read
+// through its compact copy in the user's cache folder, shared with the window program, and the
+// copy is written on the first load (see FaceDetectionModule::load).
 LandmarkModel loadLandmarkModel(const QString& givenPath);
 
 } // namespace cli

@@ -1,9 +1,10 @@
 #include "facedetectionmodule.h"
 
+#include "fhogfacedetector.h"
+#include "landmarkmodelcache.h"
 #include "qimage_dlib.h"
 
 #include <dlib/image_processing.h>
-#include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/serialize.h>
 
 #include <future>
@@ -47,9 +48,10 @@ QRect toQRect(const dlib::rectangle& r)
 const char* const FaceDetectionModule::defaultModelPath = "shape_predictor.dat";
 
 struct FaceDetectionModule::Impl {
-    dlib::frontal_face_detector faceDetector;
+    FhogFaceDetector faceDetector;
     // Predicting reads the model only, which dlib allows from several threads at once.
     std::shared_ptr<dlib::shape_predictor> shapePredictor = std::make_shared<dlib::shape_predictor>();
+    ModelCacheUse cacheUse = ModelCacheUse::Off;
 };
 
 FaceDetectionModule::FaceDetectionModule()
@@ -59,22 +61,69 @@ FaceDetectionModule::FaceDetectionModule()
 
 FaceDetectionModule::~FaceDetectionModule() = default;
 
+QString FaceDetectionModule::defaultCacheFolder()
+{
+    return modelcache::defaultFolder();
+}
+
 std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string& modelPath)
+{
+    return load(modelPath, defaultCacheFolder());
+}
+
+std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string& modelPath,
+                                                               const QString& cacheFolder)
 {
     try {
         std::unique_ptr<FaceDetectionModule> module(new FaceDetectionModule);
-        // Building the detector (it unpacks a model of its own) takes about half as long as
-        // reading the landmark file; done alongside, it costs the user no waiting. Should no
-        // thread be available, it is built here after all. The future's destructor joins.
-        std::future<dlib::frontal_face_detector> detector;
+        Impl& m = *module->d;
+        const QString cacheFile = cacheFolder.isEmpty() ? QString() : modelcache::fileFor(cacheFolder, modelPath);
+        modelcache::ReadResult cached = modelcache::ReadResult::Missing;
+        if (!cacheFile.isEmpty()) {
+            cached = modelcache::read(cacheFile, modelPath, *m.shapePredictor, m.faceDetector);
+        }
+        if (cached == modelcache::ReadResult::Read) {
+            m.cacheUse = ModelCacheUse::Read;
+            return module->partCount() < minimumPartCount ? nullptr : std::move(module);
+        }
+
+        // Building the detector (it unpacks a model of its own) and hashing the file for the
+        // cache take about as long as parsing the landmark file; done alongside, they cost the
+        // user no waiting. Should no thread be available, they are done here after all. The
+        // future's destructor joins.
+        const bool caching = !cacheFile.isEmpty();
+        struct Side {
+            FhogFaceDetector detector;
+            std::optional<modelcache::ModelKey> key;
+        };
+        const auto sideWork = [&modelPath, caching] {
+            Side side{FhogFaceDetector::frontal(), std::nullopt};
+            if (caching) {
+                side.key = modelcache::keyOf(modelPath);
+            }
+            return side;
+        };
+        std::future<Side> side;
         try {
-            detector = std::async(std::launch::async, [] { return dlib::get_frontal_face_detector(); });
+            side = std::async(std::launch::async, sideWork);
         } catch (const std::system_error&) {
         }
-        dlib::deserialize(modelPath) >> *module->d->shapePredictor;
-        module->d->faceDetector = detector.valid() ? detector.get() : dlib::get_frontal_face_detector();
-        if (module->partCount() < minimumPartCount) {
+        dlib::deserialize(modelPath) >> *m.shapePredictor;
+        Side built = side.valid() ? side.get() : sideWork();
+        m.faceDetector = std::move(built.detector);
+        if (module->partCount() < minimumPartCount || !m.faceDetector.isValid()) {
             return nullptr;
+        }
+        if (caching) {
+            // A file replaced while it was read is not cached under a key that no longer fits.
+            const std::optional<modelcache::ModelKey> after = built.key ? modelcache::keyOf(modelPath) : std::nullopt;
+            const bool unchanged = after && after->size == built.key->size &&
+                                   after->modifiedNs == built.key->modifiedNs && after->hash == built.key->hash;
+            if (unchanged && modelcache::write(cacheFile, *built.key, *m.shapePredictor, m.faceDetector)) {
+                m.cacheUse = cached == modelcache::ReadResult::Missing ? ModelCacheUse::Created : ModelCacheUse::Rebuilt;
+            } else {
+                m.cacheUse = ModelCacheUse::NotWritten;
+            }
         }
         return module;
     } catch (...) {
@@ -88,9 +137,10 @@ std::unique_ptr<FaceDetectionModule> FaceDetectionModule::makeSibling() const
 {
     try {
         std::unique_ptr<FaceDetectionModule> sibling(new FaceDetectionModule);
-        // A copy of a built detector costs far less than building one anew.
+        // The detector keeps no state between calls, so its model is shared like the predictor.
         sibling->d->faceDetector = d->faceDetector;
         sibling->d->shapePredictor = d->shapePredictor;
+        sibling->d->cacheUse = d->cacheUse;
         return sibling;
     } catch (...) {
         return nullptr;
@@ -102,6 +152,16 @@ int FaceDetectionModule::partCount() const
     return static_cast<int>(d->shapePredictor->num_parts());
 }
 
+ModelCacheUse FaceDetectionModule::cacheUse() const
+{
+    return d->cacheUse;
+}
+
+void FaceDetectionModule::setDetectionThreads(int count)
+{
+    d->faceDetector.setThreadCount(count);
+}
+
 std::optional<QVector<Face>> FaceDetectionModule::detectFaces(const QImage& picture)
 {
     try {
@@ -109,11 +169,12 @@ std::optional<QVector<Face>> FaceDetectionModule::detectFaces(const QImage& pict
         if (rgb.isNull()) {
             return std::nullopt;
         }
-        const std::vector<dlib::rectangle> rectangles = d->faceDetector(rgb, 0.0);
+        const std::vector<FhogFaceDetector::Box> boxes = d->faceDetector.detect(rgb);
         QVector<Face> faces;
-        faces.reserve(static_cast<int>(rectangles.size()));
-        for (const dlib::rectangle& r : rectangles) {
-            faces.append(Face{toQRect(r), partsOf((*d->shapePredictor)(rgb, r))});
+        faces.reserve(static_cast<int>(boxes.size()));
+        for (const FhogFaceDetector::Box& box : boxes) {
+            const dlib::rectangle r(box.left, box.top, box.right, box.bottom);
+            faces.append(Face{toQRect(r), partsOf((*d->shapePredictor)(rgb, r)), box.confidence});
         }
         return faces;
     } catch (...) {

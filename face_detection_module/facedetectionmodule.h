@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QPoint>
+#include <QString>
 #include <QRect>
 #include <QVector>
 
@@ -13,13 +14,24 @@ namespace core {
 
 // One detected face, in picture pixels: the detector's rectangle (left, top, width, height) and
 // the landmark parts predicted inside it, in the predictor's part order.
+// confidence is the detector's score above its threshold, as dlib reports it.
 struct Face {
     QRect rect;
     QVector<QPoint> points;
+    double confidence = 0;
 };
 
-// dlib's frontal face detector and the landmark model, loaded together. Not thread-safe: build
-// and use it on one thread, one call at a time (the detector keeps scratch state between calls).
+// What loading did with the model cache (see landmarkmodelcache.h).
+enum class ModelCacheUse {
+    Off,        // no cache folder was given
+    Read,       // the compact copy was read
+    Created,    // there was none; one was written
+    Rebuilt,    // the copy was stale or damaged; it was written anew
+    NotWritten  // the model was read from its file, but no copy could be written
+};
+
+// dlib's frontal face detector and the landmark model, loaded together. Build and use it on one
+// thread, one call at a time; inside a call, a large picture's face search uses a second thread.
 class FaceDetectionModule
 {
 public:
@@ -28,19 +40,29 @@ public:
     // Parts 0, 16, 36 and 45 are read by the derived points, so smaller models are refused.
     static constexpr int minimumPartCount = 46;
 
-    // Builds the detector and reads the landmark model from modelPath. Returns null when the
-    // file is missing, unreadable, not a landmark model, or has fewer than minimumPartCount parts.
+    // Builds the detector and reads the landmark model from modelPath, through the compact copy
+    // in cacheFolder when there is a sound one for the file as it is now; otherwise from the file,
+    // writing the copy for next time (an empty cacheFolder neither reads nor writes one). Returns
+    // null when the file is missing, unreadable, not a landmark model, or has fewer than
+    // minimumPartCount parts. Any thread.
     static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath = defaultModelPath);
+    static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath, const QString& cacheFolder);
+    // $XDG_CACHE_HOME/facemask, else ~/.cache/facemask.
+    static QString defaultCacheFolder();
 
     ~FaceDetectionModule();
 
-    // A module for another thread: a detector of its own (detecting changes the detector's
-    // scratch state) and this module's landmark model, shared read-only, so the model is read
-    // once however many threads detect. Call it on the thread that uses this module. Returns null
-    // when out of memory.
+    // A module for another thread, sharing this module's detector and landmark model read-only,
+    // so the model is read once however many threads detect. Call it on the thread that uses
+    // this module. Returns null when out of memory.
     std::unique_ptr<FaceDetectionModule> makeSibling() const;
 
     int partCount() const;
+    ModelCacheUse cacheUse() const;
+
+    // At most this many threads search one picture for faces (default 2; 1 keeps it all on the
+    // calling thread). The results do not depend on it.
+    void setDetectionThreads(int count);
 
     // All faces at the picture's own resolution, the most confident first, each with its
     // landmarks, in picture pixels. Any format is accepted (others than RGB888 are converted).

@@ -3,6 +3,7 @@
 #include "facedetectionmodule.h"
 #include "landmarkpipeline.h"
 
+#include <QFileInfo>
 #include <QMutex>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
@@ -116,6 +117,15 @@ FacialPointsDetector::~FacialPointsDetector() = default;
 FacialPointsDetector::State FacialPointsDetector::state() const
 {
     return static_cast<State>(d->state.load());
+}
+
+bool FacialPointsDetector::preload()
+{
+    if (d->state.load() == NotInitialized &&
+        QFileInfo::exists(QString::fromLatin1(FaceDetectionModule::defaultModelPath))) {
+        d->startInitialization();
+    }
+    return d->state.load() == Initializing;
 }
 
 std::shared_ptr<QFutureWatcher<FacialPointsDetector::DetectionResult>>

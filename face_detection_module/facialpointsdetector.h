@@ -13,7 +13,8 @@
 namespace core {
 
 // Asynchronous landmark detection on one private worker thread. The landmark model
-// "shape_predictor.dat" is read from the working directory on the first request; a missing or
+// "shape_predictor.dat" is read from the working directory on the first request, or earlier
+// through preload(); a missing or
 // unreadable file, or a model with fewer than 46 parts (the derived points read parts 0, 16, 36
 // and 45), ends in Failed, for good. Every public function is called on the GUI thread. A future
 // waited on with waitForFinished() gives the same result as one watched through the event loop.
@@ -31,6 +32,12 @@ public:
     ~FacialPointsDetector() override;
 
     State state() const;
+
+    // Starts loading the model on the worker now, when its file exists, so that the first
+    // picture finds it ready. Returns whether loading is under way after the call (false when the
+    // file is missing, or loading has ended already). Without a file, nothing changes: the first
+    // request fails as before.
+    bool preload();
 
     // Queues a detection of image (loading the model first if this is the first request) and
     // returns a watcher of its future, owned by the caller. A null image returns an empty pointer.

@@ -5,6 +5,7 @@
 // library with hidden symbols so that its template instances are its own, compiled with stock
 // flags, and never merged with the ones in the code under test.
 
+#include <QImage>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -18,6 +19,7 @@
 struct StockFace {
     QRect rect; // left, top, width, height: dlib's inclusive rectangle
     QVector<QPoint> parts;
+    double confidence = 0; // the detector's score above its threshold
 };
 
 struct StockDetection {
@@ -36,6 +38,8 @@ public:
 
     bool isLoaded() const;
     StockDetection detectFile(const QString& picturePath);
+    // The same on the pixels of a picture (converted to RGB888 first), copied into a dlib image.
+    StockDetection detectImage(const QImage& picture);
 
 private:
     struct Impl;

@@ -123,6 +123,7 @@ private slots:
 
     void nullPictureReturnsEmptyPointer();
     void loadsOnceThenAnswersInRequestOrder();
+    void preloadLoadsBeforeTheFirstRequest();
     void destructionWaitsForQueuedDetection();
     void resultsMatchStockDlib_data();
     void resultsMatchStockDlib();
@@ -237,6 +238,29 @@ void TestFacialPointsDetector::loadsOnceThenAnswersInRequestOrder()
     QCoreApplication::processEvents();
     QCOMPARE(initialized.count(), 1);
     QCOMPARE(detector.state(), FacialPointsDetector::Initialized);
+}
+
+void TestFacialPointsDetector::preloadLoadsBeforeTheFirstRequest()
+{
+    FacialPointsDetector detector;
+    QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
+    QVERIFY(initialized.isValid());
+    QVERIFY2(detector.preload(), "the model file is here, so loading must start");
+    QCOMPARE(detector.state(), FacialPointsDetector::Initializing);
+    // Asking again while it loads changes nothing.
+    QVERIFY(detector.preload());
+    QVERIFY(initialized.wait(kTimeoutMs));
+    QCOMPARE(detector.state(), FacialPointsDetector::Initialized);
+    QVERIFY2(!detector.preload(), "loading has ended: nothing is under way");
+
+    // The first request finds the model loaded: no second loading, no second signal.
+    const Watcher watcher = detector.detect(QImage(facePath("astronaut.png")));
+    QVERIFY(watcher && waitForFinished(watcher));
+    QCOMPARE(watcher->result().faceCount, 1);
+    QString diff = differenceBetween(watcher->result().points, expectedPoints(m_astronaut));
+    QVERIFY2(diff.isEmpty(), qPrintable("astronaut: " + diff));
+    QCoreApplication::processEvents();
+    QCOMPARE(initialized.count(), 1);
 }
 
 void TestFacialPointsDetector::destructionWaitsForQueuedDetection()

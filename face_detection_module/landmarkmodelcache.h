@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace dlib {
+class shape_predictor;
+}
+
+namespace core {
+
+class FhogFaceDetector;
+
+// A compact copy of the landmark model and of the face detector, so that later starts map one
+// file instead of parsing dlib's portable number format and unpacking dlib's built-in detector.
+// The copy is tied to the model file by its size, modification time and a hash of its bytes; a
+// copy that does not match, or whose own hash, layout or counts are wrong, is never used.
+namespace modelcache {
+
+// The identity of a model file.
+struct ModelKey {
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;
+    uint64_t hash = 0;
+};
+
+// $XDG_CACHE_HOME/facemask, else ~/.cache/facemask (an XDG_CACHE_HOME that is not absolute is
+// ignored, as the XDG rules ask). The folder may not exist yet.
+QString defaultFolder();
+
+// The cache file for the model at modelPath inside folder (one file per model path, the path
+// taken after resolving links). Empty when the model does not exist.
+QString fileFor(const QString& folder, const std::string& modelPath);
+
+// Size, time and hash of the file's bytes; nullopt when it cannot be read. Any thread.
+std::optional<ModelKey> keyOf(const std::string& path);
+
+// A 64-bit hash of bytes (XXH64 with seed 0).
+uint64_t hashBytes(const void* data, size_t size);
+
+enum class ReadResult { Missing, Stale, Damaged, Read };
+
+// Fills predictor and detector from cacheFile when it is a sound copy of the model at
+// modelPath as that file is now; otherwise leaves them alone and says why. Any thread.
+ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::shape_predictor& predictor,
+                FhogFaceDetector& detector);
+
+// Writes the copy for a model whose file had key, through a temporary file renamed over
+// cacheFile, so a reader never sees half a file and concurrent writers leave one whole copy.
+// Creates the folder. Returns false when the copy could not be written (nothing is left behind).
+bool write(const QString& cacheFile, const ModelKey& key, const dlib::shape_predictor& predictor,
+           const FhogFaceDetector& detector);
+
+} // namespace modelcache
+
+} // namespace core

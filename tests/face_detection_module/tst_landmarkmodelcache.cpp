@@ -1,0 +1,362 @@
+// The landmark model's compact copy: found where XDG says, refused when damaged or stale (and
+// then written anew by the module), and whole however many processes write it at once.
+#include "facedetectionmodule.h"
+#include "fhogfacedetector.h"
+#include "landmarkmodelcache.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <dlib/image_processing/shape_predictor.h>
+
+#include <cstring>
+#include <functional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace core;
+using modelcache::ReadResult;
+
+
+namespace {
+
+constexpr int headerSize = 64;
+// Offsets of the header's fields (see landmarkmodelcache.cpp).
+constexpr int formatOffset = 8;
+constexpr int modelSizeOffset = 24;
+constexpr int payloadSizeOffset = 48;
+constexpr int payloadHashOffset = 56;
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+template <typename T>
+void addTo(QByteArray& bytes, int offset, T delta)
+{
+    T value;
+    std::memcpy(&value, bytes.constData() + offset, sizeof value);
+    value += delta;
+    std::memcpy(bytes.data() + offset, &value, sizeof value);
+}
+
+using Damage = std::function<QByteArray(const QByteArray&)>;
+
+// The child of concurrentBuildersLeaveOneWholeCopy: loads the model once with the given folder.
+int buildCache(const QString& folder, const QString& model)
+{
+    const auto module = FaceDetectionModule::load(QFile::encodeName(model).toStdString(), folder);
+    return module ? 0 : 1;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Damage)
+
+class TestLandmarkModelCache : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void defaultFolderFollowsXdg_data();
+    void defaultFolderFollowsXdg();
+    void soundCopyIsRead();
+    void damagedCopyIsRefused_data();
+    void damagedCopyIsRefused();
+    void staleCopyIsRefused_data();
+    void staleCopyIsRefused();
+    void moduleRebuildsARefusedCopy();
+    void moduleLoadsWhereNoCopyCanBeWritten();
+    void concurrentBuildersLeaveOneWholeCopy();
+
+private:
+    // Reads cacheFile for the model copy, checking that a refusal leaves the outputs alone.
+    ReadResult readInto(const QString& cacheFile, dlib::shape_predictor& predictor, FhogFaceDetector& detector);
+
+    QTemporaryDir m_folder;
+    QString m_model;       // a copy of the model, whose time the tests may change
+    QString m_cacheFolder; // written by initTestCase
+    QString m_cacheFile;
+    QByteArray m_soundCopy;
+};
+
+void TestLandmarkModelCache::initTestCase()
+{
+    QVERIFY2(QFile::exists(FaceDetectionModule::defaultModelPath),
+             "the test must run in a directory holding shape_predictor.dat");
+    QVERIFY(m_folder.isValid());
+    m_model = m_folder.filePath(QStringLiteral("model.dat"));
+    QVERIFY(QFile::copy(QString::fromLatin1(FaceDetectionModule::defaultModelPath), m_model));
+    m_cacheFolder = m_folder.filePath(QStringLiteral("cache"));
+    const auto module = FaceDetectionModule::load(QFile::encodeName(m_model).toStdString(), m_cacheFolder);
+    QVERIFY(module);
+    QCOMPARE(module->cacheUse(), ModelCacheUse::Created);
+    m_cacheFile = modelcache::fileFor(m_cacheFolder, QFile::encodeName(m_model).toStdString());
+    QVERIFY(m_cacheFile.startsWith(m_cacheFolder + "/landmarks-"));
+    m_soundCopy = readAll(m_cacheFile);
+    QVERIFY(m_soundCopy.size() > headerSize);
+    // Nothing but the copy itself is left in the folder.
+    QCOMPARE(QDir(m_cacheFolder).entryList(QDir::Files), QStringList{QFileInfo(m_cacheFile).fileName()});
+}
+
+ReadResult TestLandmarkModelCache::readInto(const QString& cacheFile, dlib::shape_predictor& predictor,
+                                            FhogFaceDetector& detector)
+{
+    const ReadResult result = modelcache::read(cacheFile, QFile::encodeName(m_model).toStdString(), predictor, detector);
+    if (result != ReadResult::Read) {
+        // A refused copy fills nothing.
+        if (predictor.num_parts() != 0 || detector.isValid()) {
+            return ReadResult(-1);
+        }
+    }
+    return result;
+}
+
+void TestLandmarkModelCache::defaultFolderFollowsXdg_data()
+{
+    QTest::addColumn<QByteArray>("xdgCacheHome"); // null: unset
+    QTest::addColumn<QString>("expected");
+    const QString home = QDir::homePath();
+    QTest::newRow("absolute") << QByteArray("/var/tmp/somewhere") << QStringLiteral("/var/tmp/somewhere/facemask");
+    QTest::newRow("relative-is-ignored") << QByteArray("relative/cache") << home + "/.cache/facemask";
+    QTest::newRow("empty-is-ignored") << QByteArray("") << home + "/.cache/facemask";
+    QTest::newRow("unset") << QByteArray() << home + "/.cache/facemask";
+}
+
+void TestLandmarkModelCache::defaultFolderFollowsXdg()
+{
+    QFETCH(QByteArray, xdgCacheHome);
+    QFETCH(QString, expected);
+    const QByteArray saved = qgetenv("XDG_CACHE_HOME");
+    const bool wasSet = qEnvironmentVariableIsSet("XDG_CACHE_HOME");
+    if (xdgCacheHome.isNull()) {
+        qunsetenv("XDG_CACHE_HOME");
+    } else {
+        qputenv("XDG_CACHE_HOME", xdgCacheHome);
+    }
+    const QString folder = FaceDetectionModule::defaultCacheFolder();
+    if (wasSet) {
+        qputenv("XDG_CACHE_HOME", saved);
+    } else {
+        qunsetenv("XDG_CACHE_HOME");
+    }
+    QCOMPARE(folder, expected);
+}
+
+void TestLandmarkModelCache::soundCopyIsRead()
+{
+    dlib::shape_predictor predictor;
+    FhogFaceDetector detector;
+    QCOMPARE(readInto(m_cacheFile, predictor, detector), ReadResult::Read);
+    QCOMPARE(predictor.num_parts(), 68ul);
+    QVERIFY(detector.isValid());
+    dlib::shape_predictor untouched;
+    FhogFaceDetector untouchedDetector;
+    QCOMPARE(readInto(m_cacheFile + ".absent", untouched, untouchedDetector), ReadResult::Missing);
+}
+
+void TestLandmarkModelCache::damagedCopyIsRefused_data()
+{
+    QTest::addColumn<Damage>("damage");
+    QTest::newRow("empty") << Damage([](const QByteArray&) { return QByteArray(); });
+    QTest::newRow("cut-in-the-header") << Damage([](const QByteArray& b) { return b.left(40); });
+    QTest::newRow("header-only") << Damage([](const QByteArray& b) { return b.left(headerSize); });
+    QTest::newRow("cut-in-the-middle") << Damage([](const QByteArray& b) { return b.left(b.size() / 2); });
+    QTest::newRow("one-byte-short") << Damage([](const QByteArray& b) { return b.left(b.size() - 1); });
+    QTest::newRow("one-byte-more") << Damage([](const QByteArray& b) { return b + '\0'; });
+    QTest::newRow("bit-flipped-in-a-leaf") << Damage([](QByteArray b) {
+        b[b.size() / 2] = char(b[b.size() / 2] ^ 0x10);
+        return b;
+    });
+    QTest::newRow("bit-flipped-in-a-count") << Damage([](QByteArray b) {
+        b[headerSize] = char(b[headerSize] ^ 0x01); // the shape's size, first in the payload
+        return b;
+    });
+    QTest::newRow("last-byte-changed") << Damage([](QByteArray b) {
+        b[b.size() - 1] = char(b[b.size() - 1] + 1);
+        return b;
+    });
+    QTest::newRow("magic-changed") << Damage([](QByteArray b) {
+        b[0] = 'X';
+        return b;
+    });
+    QTest::newRow("payload-hash-changed") << Damage([](QByteArray b) {
+        addTo<uint64_t>(b, payloadHashOffset, 1);
+        return b;
+    });
+    QTest::newRow("payload-size-changed") << Damage([](QByteArray b) {
+        addTo<uint64_t>(b, payloadSizeOffset, uint64_t(-4));
+        return b;
+    });
+    QTest::newRow("garbage-of-the-same-size") << Damage([](const QByteArray& b) {
+        QByteArray garbage(b.size(), Qt::Uninitialized);
+        for (int i = 0; i < garbage.size(); ++i) {
+            garbage[i] = char((i * 2654435761u) >> 13);
+        }
+        return garbage;
+    });
+}
+
+void TestLandmarkModelCache::damagedCopyIsRefused()
+{
+    QFETCH(Damage, damage);
+    const QString path = m_folder.filePath(QStringLiteral("damaged.cache"));
+    QVERIFY(writeAll(path, damage(m_soundCopy)));
+    dlib::shape_predictor predictor;
+    FhogFaceDetector detector;
+    QCOMPARE(readInto(path, predictor, detector), ReadResult::Damaged);
+}
+
+void TestLandmarkModelCache::staleCopyIsRefused_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("model-file-touched") << "touch";
+    QTest::newRow("model-bytes-differ-same-size-and-time") << "hash";
+    QTest::newRow("model-size-differs") << "size";
+    QTest::newRow("older-cache-format") << "format";
+}
+
+void TestLandmarkModelCache::staleCopyIsRefused()
+{
+    QFETCH(QString, change);
+    const QString path = m_folder.filePath(QStringLiteral("stale.cache"));
+    dlib::shape_predictor predictor;
+    FhogFaceDetector detector;
+    QCOMPARE(readInto(m_cacheFile, predictor, detector), ReadResult::Read);
+    const std::optional<modelcache::ModelKey> key = modelcache::keyOf(QFile::encodeName(m_model).toStdString());
+    QVERIFY(key);
+    modelcache::ModelKey written = *key;
+    QByteArray bytes;
+    if (change == "hash") {
+        // As if the copy had been made from other bytes under the same size and time.
+        written.hash ^= 1;
+    }
+    QVERIFY(modelcache::write(path, written, predictor, detector));
+    bytes = readAll(path);
+    if (change == "size") {
+        // The payload's own hash does not cover the header, so this copy is otherwise sound.
+        addTo<uint64_t>(bytes, modelSizeOffset, 1);
+    } else if (change == "format") {
+        addTo<uint32_t>(bytes, formatOffset, uint32_t(-1));
+    }
+    QVERIFY(writeAll(path, bytes));
+
+    struct stat before {};
+    const QByteArray modelName = QFile::encodeName(m_model);
+    QVERIFY(::stat(modelName.constData(), &before) == 0);
+    if (change == "touch") {
+        QFile model(m_model);
+        QVERIFY(model.open(QIODevice::ReadWrite));
+        QVERIFY(model.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+    }
+    dlib::shape_predictor refusedPredictor;
+    FhogFaceDetector refusedDetector;
+    const ReadResult result = readInto(path, refusedPredictor, refusedDetector);
+    if (change == "touch") {
+        // Put the time back for the other tests.
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        QVERIFY(::utimensat(AT_FDCWD, modelName.constData(), times, 0) == 0);
+        QCOMPARE(readInto(m_cacheFile, refusedPredictor, refusedDetector), ReadResult::Read);
+        refusedPredictor = dlib::shape_predictor();
+        refusedDetector = FhogFaceDetector();
+        QCOMPARE(readInto(path, refusedPredictor, refusedDetector), ReadResult::Read);
+    }
+    QCOMPARE(result, ReadResult::Stale);
+}
+
+void TestLandmarkModelCache::moduleRebuildsARefusedCopy()
+{
+    QByteArray damaged = m_soundCopy;
+    damaged[damaged.size() - 100] = char(damaged[damaged.size() - 100] ^ 0x40);
+    QVERIFY(writeAll(m_cacheFile, damaged));
+    const std::string model = QFile::encodeName(m_model).toStdString();
+    const auto rebuilt = FaceDetectionModule::load(model, m_cacheFolder);
+    QVERIFY(rebuilt);
+    QCOMPARE(rebuilt->cacheUse(), ModelCacheUse::Rebuilt);
+    QCOMPARE(readAll(m_cacheFile), m_soundCopy);
+
+    const auto read = FaceDetectionModule::load(model, m_cacheFolder);
+    QVERIFY(read);
+    QCOMPARE(read->cacheUse(), ModelCacheUse::Read);
+    const QImage face(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces/astronaut.png"));
+    const auto fromFile = rebuilt->detectFaces(face);
+    const auto fromCopy = read->detectFaces(face);
+    QVERIFY(fromFile && fromCopy);
+    QCOMPARE(fromCopy->size(), 1);
+    QCOMPARE(fromCopy->at(0).rect, fromFile->at(0).rect);
+    QCOMPARE(fromCopy->at(0).points, fromFile->at(0).points);
+}
+
+void TestLandmarkModelCache::moduleLoadsWhereNoCopyCanBeWritten()
+{
+    // A folder below a regular file cannot be made, even by root.
+    const QString blocker = m_folder.filePath(QStringLiteral("blocker"));
+    QVERIFY(writeAll(blocker, "a file"));
+    const auto module = FaceDetectionModule::load(QFile::encodeName(m_model).toStdString(), blocker + "/cache");
+    QVERIFY(module);
+    QCOMPARE(module->cacheUse(), ModelCacheUse::NotWritten);
+    QCOMPARE(module->partCount(), 68);
+
+    const auto withoutCache = FaceDetectionModule::load(QFile::encodeName(m_model).toStdString(), QString());
+    QVERIFY(withoutCache);
+    QCOMPARE(withoutCache->cacheUse(), ModelCacheUse::Off);
+}
+
+void TestLandmarkModelCache::concurrentBuildersLeaveOneWholeCopy()
+{
+    const QString folder = m_folder.filePath(QStringLiteral("shared-cache"));
+    const QString cacheFile = modelcache::fileFor(folder, QFile::encodeName(m_model).toStdString());
+    QProcess first;
+    QProcess second;
+    for (QProcess* builder : {&first, &second}) {
+        builder->setProcessChannelMode(QProcess::ForwardedChannels);
+        builder->start(QCoreApplication::applicationFilePath(), {"--build-cache", folder, m_model});
+    }
+    QVERIFY(first.waitForStarted() && second.waitForStarted());
+    // While they work, every look at the file finds no copy or a whole one, never half of one.
+    int looks = 0;
+    while (first.state() != QProcess::NotRunning || second.state() != QProcess::NotRunning) {
+        dlib::shape_predictor predictor;
+        FhogFaceDetector detector;
+        const ReadResult seen = readInto(cacheFile, predictor, detector);
+        QVERIFY2(seen == ReadResult::Missing || seen == ReadResult::Read,
+                 qPrintable(QStringLiteral("look %1 found %2").arg(looks).arg(int(seen))));
+        ++looks;
+        first.waitForFinished(50);
+        second.waitForFinished(50);
+    }
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(second.exitCode(), 0);
+    dlib::shape_predictor predictor;
+    FhogFaceDetector detector;
+    QCOMPARE(readInto(cacheFile, predictor, detector), ReadResult::Read);
+    QCOMPARE(readAll(cacheFile), m_soundCopy);
+    // No temporary file is left behind.
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QFileInfo(cacheFile).fileName()});
+}
+
+int main(int argc, char* argv[])
+{
+    if (argc == 4 && std::strcmp(argv[1], "--build-cache") == 0) {
+        QCoreApplication application(argc, argv);
+        return buildCache(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    }
+    QCoreApplication application(argc, argv);
+    TestLandmarkModelCache test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_landmarkmodelcache.moc"
