@@ -3,7 +3,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,11 +14,24 @@ namespace cli {
 
 namespace {
 
+QString outputFailure;
+
 void write(std::FILE* stream, const QString& text)
 {
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    errno = 0;
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream)
+            == size_t(bytes.size())
+        && std::fflush(stream) == 0;
+    if (!written && stream == stdout && outputFailure.isEmpty()) {
+        outputFailure = errno != 0 ? systemReason(errno) : QStringLiteral("write error");
+    }
+}
+
+QString hexEscape(uint value, int digits, char prefix)
+{
+    return QString(QLatin1Char('\\')) + QLatin1Char(prefix)
+        + QString::number(value, 16).rightJustified(digits, QLatin1Char('0'));
 }
 
 // Qt's usage line names the program as it was started; ours names it and the command.
@@ -89,6 +104,59 @@ void printMessage(const QString& line)
 void printRaw(const QString& text)
 {
     write(stderr, text);
+}
+
+QString standardOutputFailure()
+{
+    return outputFailure;
+}
+
+QString escaped(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const ushort code = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            result += c;
+            result += text[++i];
+            continue;
+        }
+        switch (code) {
+        case '\\':
+            result += QStringLiteral("\\\\");
+            continue;
+        case '\n':
+            result += QStringLiteral("\\n");
+            continue;
+        case '\r':
+            result += QStringLiteral("\\r");
+            continue;
+        case '\t':
+            result += QStringLiteral("\\t");
+            continue;
+        default:
+            break;
+        }
+        if (code < 0x20 || (code >= 0x7f && code <= 0x9f)) {
+            result += hexEscape(code, 2, 'x');
+        } else if (code >= 0xdc80 && code <= 0xdcff) {
+            result += hexEscape(code - 0xdc00, 2, 'x');  // a byte of a name that is not UTF-8
+        } else if (code == 0x2028 || code == 0x2029) {
+            result += hexEscape(code, 4, 'u');
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+QString systemReason(int error)
+{
+    char buffer[256] = {};
+    // The GNU strerror_r: returns the text, in buffer or in a constant of the library.
+    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
 }
 
 bool stderrIsTerminal()

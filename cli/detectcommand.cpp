@@ -82,8 +82,8 @@ int runDetect(const QStringList& arguments)
                 reports[printed] = {pictures[printed], {}, QStringLiteral("out of memory")};
             }
             if (!report.error.isEmpty()) {
-                printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + report.file
-                             + QStringLiteral(": ") + report.error);
+                printMessage(QStringLiteral("%1 %2: ").arg(programName, command)
+                             + escaped(report.file) + QStringLiteral(": ") + report.error);
             } else if (!asJson) {
                 printResult(detectionLine(report));
             }

@@ -18,8 +18,9 @@ int runPoints(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Prints the points of a package: one line (file, points as x,y fractions "
-                       "of the picture), or a JSON array of one object with --json."));
+        QStringLiteral("Prints the points of a package in the columns detect prints: one line "
+                       "(file, 1 for the one face a package marks, points as x,y fractions of "
+                       "the picture), or a JSON array of one object with --json."));
     const QCommandLineOption json = jsonOption();
     parser.addOption(json);
     parser.addPositionalArgument(QStringLiteral("package"), QStringLiteral("A package file."),

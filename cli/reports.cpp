@@ -1,7 +1,10 @@
 #include "reports.h"
 
+#include "commandline.h"
+
 #include <json/json.h>
 
+#include <cstdio>
 #include <memory>
 #include <sstream>
 
@@ -101,7 +104,10 @@ Json::Value packageObject(const PackageReport& report)
 
 QString coordinateText(double value)
 {
-    return QString::fromStdString(Json::valueToString(value));
+    // '#' keeps the trailing zeros, so every coordinate has the same 17 significant digits.
+    char text[40];
+    std::snprintf(text, sizeof text, "%#.17g", value);
+    return QString::fromLatin1(text);
 }
 
 QString pointsText(const core::FacialPointVector& points)
@@ -116,7 +122,7 @@ QString pointsText(const core::FacialPointVector& points)
 
 QString detectionLine(const PictureReport& report)
 {
-    return report.file + QLatin1Char('\t') + QString::number(report.detection.faceCount)
+    return escaped(report.file) + QLatin1Char('\t') + QString::number(report.detection.faceCount)
         + QLatin1Char('\t') + pointsText(report.detection.points);
 }
 
@@ -144,19 +150,19 @@ QString effectTypeName(int effectType)
 QString packageText(const PackageReport& report)
 {
     if (!report.refusal.isEmpty()) {
-        return report.file + QStringLiteral(": refused: ") + report.refusal;
+        return escaped(report.file) + QStringLiteral(": refused: ") + escaped(report.refusal);
     }
     // Concatenated, not QString::arg: a name holding "%1" must come out as it is.
     const QString size = QString::number(report.pictureSize.width()) + QStringLiteral(" x ")
         + QString::number(report.pictureSize.height());
-    return report.file + QStringLiteral("\n  name: ") + report.name
-        + QStringLiteral("\n  author: ") + report.author
-        + QStringLiteral("\n  subcategory: ") + report.subcategory
+    return escaped(report.file) + QStringLiteral("\n  name: ") + escaped(report.name)
+        + QStringLiteral("\n  author: ") + escaped(report.author)
+        + QStringLiteral("\n  subcategory: ") + escaped(report.subcategory)
         + QStringLiteral("\n  effect type: ") + effectTypeName(report.effectType)
         + QStringLiteral(" (") + QString::number(report.effectType) + QLatin1Char(')')
         + QStringLiteral("\n  points: ") + QString::number(report.points.size())
         + QStringLiteral("\n  picture: ") + size
-        + QStringLiteral("\n  date: ") + report.time;
+        + QStringLiteral("\n  date: ") + escaped(report.time);
 }
 
 QString packagesJson(const QVector<PackageReport>& reports)
@@ -170,7 +176,7 @@ QString packagesJson(const QVector<PackageReport>& reports)
 
 QString packagePointsLine(const PackageReport& report)
 {
-    return report.file + QLatin1Char('\t') + pointsText(report.points);
+    return escaped(report.file) + QStringLiteral("\t1\t") + pointsText(report.points);
 }
 
 QString packagePointsJson(const PackageReport& report)

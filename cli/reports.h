@@ -10,11 +10,11 @@
 #include <optional>
 
 // How facemask-cli prints its results: one line per input as text, or one JSON array. Numbers
-// are written as the packages write them, with 17 significant digits, so they read back exact.
-// Any thread.
+// have 17 significant digits, so they read back exact. In text, names and file names are
+// escaped (commandline.h), so that one line stays one line. Any thread.
 namespace cli {
 
-// One coordinate as text, e.g. "0.41796875" or "1.0".
+// One coordinate as text with 17 significant digits, e.g. "0.41796875000000000".
 QString coordinateText(double value);
 // "x,y x,y ...": the points in landmark order, fractions of the picture.
 QString pointsText(const core::FacialPointVector& points);
@@ -48,7 +48,7 @@ QString packageText(const PackageReport& report);
 //   "imageSize", "time"}]; the package's fields are null for a refused one.
 QString packagesJson(const QVector<PackageReport>& reports);
 
-// "FILE<TAB>POINTS", the points in the form detect prints them.
+// "FILE<TAB>1<TAB>POINTS": the columns of detectionLine, a package holding one face's points.
 QString packagePointsLine(const PackageReport& report);
 // [{"file", "pointCount", "points"}]
 QString packagePointsJson(const PackageReport& report);
