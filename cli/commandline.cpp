@@ -16,9 +16,8 @@ namespace {
 
 QString outputFailure;
 
-void write(std::FILE* stream, const QString& text)
+void writeBytes(std::FILE* stream, const QByteArray& bytes)
 {
-    const QByteArray bytes = text.toUtf8();
     errno = 0;
     const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream)
             == size_t(bytes.size())
@@ -26,6 +25,11 @@ void write(std::FILE* stream, const QString& text)
     if (!written && stream == stdout && outputFailure.isEmpty()) {
         outputFailure = errno != 0 ? systemReason(errno) : QStringLiteral("write error");
     }
+}
+
+void write(std::FILE* stream, const QString& text)
+{
+    writeBytes(stream, text.toUtf8());
 }
 
 QString hexEscape(uint value, int digits, char prefix)
@@ -104,6 +108,46 @@ void printMessage(const QString& line)
 void printRaw(const QString& text)
 {
     write(stderr, text);
+}
+
+void printDocument(const QByteArray& bytes)
+{
+    writeBytes(stdout, bytes);
+}
+
+QCommandLineOption formatOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("format"),
+        QStringLiteral("text (default), json, pts (iBUG 300-W, 1-based pixels) or dlib-xml "
+                       "(dlib's imglab XML); pts and dlib-xml hold the 68 landmarks of one picture."),
+        QStringLiteral("FORMAT"), QStringLiteral("text"));
+}
+
+std::optional<PointsFormat> pointsFormat(const QCommandLineParser& parser, const QString& command)
+{
+    const QString name = parser.value(QStringLiteral("format"));
+    std::optional<PointsFormat> format;
+    if (name == QLatin1String("text")) {
+        format = PointsFormat::Text;
+    } else if (name == QLatin1String("json")) {
+        format = PointsFormat::Json;
+    } else if (name == QLatin1String("pts")) {
+        format = PointsFormat::Pts;
+    } else if (name == QLatin1String("dlib-xml")) {
+        format = PointsFormat::DlibXml;
+    } else {
+        usageError(command, QStringLiteral("--format is text, json, pts or dlib-xml, not '%1'").arg(name));
+        return std::nullopt;
+    }
+    if (parser.isSet(QStringLiteral("json"))) {
+        if (parser.isSet(QStringLiteral("format")) && format != PointsFormat::Json) {
+            usageError(command, QStringLiteral("--json and --format %1 disagree").arg(name));
+            return std::nullopt;
+        }
+        format = PointsFormat::Json;
+    }
+    return format;
 }
 
 QString standardOutputFailure()

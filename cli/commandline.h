@@ -34,12 +34,20 @@ int usageError(const QString& command, const QString& message);
 QCommandLineOption modelOption();
 // --json, shared by the commands that print results.
 QCommandLineOption jsonOption();
+// --format text|json|pts|dlib-xml, of the commands that print points.
+QCommandLineOption formatOption();
+
+enum class PointsFormat { Text, Json, Pts, DlibXml };
+// The format asked for by --format and --json; nullopt after a usage error was printed.
+std::optional<PointsFormat> pointsFormat(const QCommandLineParser& parser, const QString& command);
 
 // One line (a newline is added) on stdout or stderr, in UTF-8, flushed at once.
 void printResult(const QString& line);
 void printMessage(const QString& line);
 // Text on stderr as it is, for progress lines rewritten in place.
 void printRaw(const QString& text);
+// A whole document on stdout, byte for byte.
+void printDocument(const QByteArray& bytes);
 
 // Empty while everything written to stdout arrived; otherwise the system's reason for the first
 // write that failed ("No space left on device"). A command whose results were lost has failed.

@@ -1,6 +1,7 @@
 #include "reports.h"
 
 #include "commandline.h"
+#include "landmarkfiles.h"
 
 #include <json/json.h>
 
@@ -100,7 +101,32 @@ Json::Value packageObject(const PackageReport& report)
     return object;
 }
 
+QByteArray landmarkDocument(const QString& file, const core::FacialPointVector& points,
+                            const QRect& faceBox, QSize pictureSize, PointsFormat format)
+{
+    namespace files = core::landmarkfiles;
+    if (format == PointsFormat::Pts) {
+        return files::writePts(points, pictureSize);
+    }
+    const QRect box = faceBox.isValid() ? faceBox : files::boundingBox(points, pictureSize);
+    return files::writeDlibXml({file, box, points}, pictureSize);
+}
+
 } // namespace
+
+QByteArray detectionDocument(const PictureReport& report, PointsFormat format)
+{
+    const core::DetectionResult& detection = report.detection;
+    const QRect box = detection.placed >= 0 && detection.placed < detection.faces.size()
+        ? detection.faces[detection.placed].rect
+        : QRect();
+    return landmarkDocument(report.file, detection.points, box, report.pictureSize, format);
+}
+
+QByteArray packagePointsDocument(const PackageReport& report, PointsFormat format)
+{
+    return landmarkDocument(report.file, report.points, QRect(), report.pictureSize, format);
+}
 
 QString coordinateText(double value)
 {

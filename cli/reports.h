@@ -1,8 +1,10 @@
 #pragma once
 
+#include "commandline.h"
 #include "facialpoints.h"
 #include "landmarkpipeline.h"
 
+#include <QByteArray>
 #include <QSize>
 #include <QString>
 #include <QVector>
@@ -23,6 +25,7 @@ struct PictureReport {
     QString file;
     core::DetectionResult detection;
     QString error;  // set when the picture could not be read or processed
+    QSize pictureSize;
 };
 
 // "FILE<TAB>FACES<TAB>POINTS" for a detected picture.
@@ -52,6 +55,12 @@ QString packagesJson(const QVector<PackageReport>& reports);
 QString packagePointsLine(const PackageReport& report);
 // [{"file", "pointCount", "points"}]
 QString packagePointsJson(const PackageReport& report);
+
+// The 68 landmarks of one picture or package as a .pts file or dlib's imglab XML (format Pts or
+// DlibXml; see landmarkfiles.h). The XML's box is the face placed, or without a face the box of
+// the points; its image file is the picture, or for a package the package file itself.
+QByteArray detectionDocument(const PictureReport& report, PointsFormat format);
+QByteArray packagePointsDocument(const PackageReport& report, PointsFormat format);
 
 // "face", "whole" or "full"; what --type of make takes.
 QString effectTypeName(int effectType);

@@ -498,6 +498,20 @@ void TestCliSafety::pointsPrintsTheColumnsOfDetect()
             QVERIFY2(QRegularExpression("^\\d{17}$").match(digits).hasMatch(), qPrintable(coordinate));
         }
     }
+
+    // The 68 landmarks in the formats of other tools: the same from the picture and the package.
+    const Run detectPts = runCli({"detect", "--format", "pts", picture}, m_folder->path());
+    const Run pointsPts = runCli({"points", "--format", "pts", "face.pmk"}, m_folder->path());
+    QVERIFY2(detectPts.status == 0, qPrintable(describe(detectPts)));
+    QVERIFY(detectPts.out.startsWith("version: 1\nn_points: 68\n{\n"));
+    QCOMPARE(pointsPts.out, detectPts.out);
+    const Run xml = runCli({"detect", "--format", "dlib-xml", picture}, m_folder->path());
+    QVERIFY2(xml.status == 0 && xml.out.count("<part name=") == 68, qPrintable(describe(xml)));
+    QVERIFY(xml.out.contains("<image file='" + picture.toUtf8() + "'>"));
+    const Run two = runCli({"detect", "--format", "pts", picture, picture}, m_folder->path());
+    QVERIFY2(two.status == 2 && two.out.isEmpty(), qPrintable(describe(two)));
+    const Run clash = runCli({"points", "--json", "--format", "pts", "face.pmk"}, m_folder->path());
+    QVERIFY2(clash.status == 2 && clash.out.isEmpty(), qPrintable(describe(clash)));
 }
 
 void TestCliSafety::previewGivesTheLoadersReason()
