@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QImageReader>
 
+#include <cerrno>
 #include <new>
 
 namespace cli {
@@ -43,9 +44,14 @@ Picture readPicture(const QString& path)
         picture.failure = input.failure();
         return picture;
     }
+    errno = 0;
     try {
         picture.image = core::readImageFile(input.readPath());
     } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+    }
+    // The decoders report a failed allocation as a null picture; malloc leaves ENOMEM.
+    if (picture.image.isNull() && errno == ENOMEM) {
         picture.failure = QStringLiteral("out of memory");
         return picture;
     }
