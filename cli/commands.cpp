@@ -69,7 +69,8 @@ int runProgram(const QStringList& arguments)
     }
     const Command* command = findCommand(rest.first());
     if (!command) {
-        return usageError(QString(), QStringLiteral("unknown command '%1'").arg(rest.first()));
+        return usageError(QString(), QStringLiteral("unknown command '") + escaped(rest.first())
+                                         + QLatin1Char('\''));
     }
     const int status = command->run(rest);
     // Results that did not arrive are a failure, whatever the command made of its inputs.
