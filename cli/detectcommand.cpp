@@ -1,4 +1,5 @@
-// facemask-cli detect [--json] PICTURE...: the points the window would place on each picture.
+// facemask-cli detect [--json | --format FORMAT] PICTURE...: the points the window would place on
+// each picture, or the 68 landmarks of one picture for other tools.
 #include "commandline.h"
 #include "commands.h"
 #include "landmarkmodel.h"
