@@ -1,6 +1,6 @@
 // The point editor as one tool for a view: attaches the model and the undo stack, and hands
 // painting to the marker painter, the selection to the point selection and mouse and keys to
-// the point gestures. Owns the view transform until the view takes it over.
+// the point gestures. Reads the view's layout from the viewport the view owns.
 
 #include "facialpointscontroller.h"
 
@@ -8,6 +8,7 @@
 #include "markerpainter.h"
 #include "pointgestures.h"
 #include "pointselection.h"
+#include "viewport.h"
 #include "viewtransform.h"
 
 #include <QPainter>
@@ -19,13 +20,15 @@ namespace tools {
 class FacialPointsController::Impl : public QObject
 {
 public:
-    explicit Impl(FacialPointsController* owner) : q(owner) {}
+    Impl(FacialPointsController* owner, const Viewport& layout)
+        : q(owner)
+        , viewport(layout)
+    {
+    }
 
     void onImageChanged()
     {
         painter.dropPictureCache();
-        transform.setPictureSize(facialPoints->image().size());
-        transform.fit();
         emit q->needUpdate();
     }
 
@@ -45,13 +48,16 @@ public:
     // Guarded so that a model destroyed before the controller reads as "no model".
     QPointer<core::FacialPoints> facialPoints;
     QPointer<QUndoStack> undoStack;
-    ViewTransform transform;
+    const Viewport& viewport;
     MarkerPainter painter;
     PointSelection selection;
     PointGestures gestures{selection};
 };
 
-FacialPointsController::FacialPointsController() : d(std::make_unique<Impl>(this)) {}
+FacialPointsController::FacialPointsController(const Viewport& viewport)
+    : d(std::make_unique<Impl>(this, viewport))
+{
+}
 
 FacialPointsController::~FacialPointsController() = default;
 
@@ -73,8 +79,6 @@ void FacialPointsController::setFacialPoints(core::FacialPoints* points)
     d->painter.dropPictureCache();
     d->selection.clear();
     d->gestures.reset();
-    d->transform.setPictureSize(points ? points->image().size() : QSize());
-    d->transform.fit();
     if (!points) {
         return;
     }
@@ -83,53 +87,51 @@ void FacialPointsController::setFacialPoints(core::FacialPoints* points)
     connect(points, &core::FacialPoints::pointChanged, this, &IController::needUpdate);
 }
 
-void FacialPointsController::paint(QPaintDevice* device, const QRect& exposed, QSize viewSize)
+void FacialPointsController::paint(QPaintDevice* device, const QRect& exposed)
 {
+    const ViewTransform& transform = d->viewport.transform();
     // An empty view has nothing to show, and its size would divide below.
-    if (!d->facialPoints || !device || viewSize.isEmpty()) {
+    if (!d->facialPoints || !device || !transform.isValid()) {
         return;
     }
-    setViewSize(viewSize);
     QPainter painter(device);
-    d->painter.paint(painter, exposed, d->transform, d->facialPoints->image(),
+    d->painter.paint(painter, exposed, transform, d->facialPoints->image(),
                      d->facialPoints->points(), d->selection, d->gestures.rubberBand());
 }
 
-bool FacialPointsController::mousePress(QPoint position, QSize viewSize)
+bool FacialPointsController::mousePress(QPoint position)
 {
-    return mousePress(position, viewSize, Qt::NoModifier);
+    return mousePress(position, Qt::NoModifier);
 }
 
-bool FacialPointsController::mousePress(QPoint position, QSize viewSize,
-                                        Qt::KeyboardModifiers modifiers)
+bool FacialPointsController::mousePress(QPoint position, Qt::KeyboardModifiers modifiers)
 {
-    if (!d->facialPoints || viewSize.isEmpty()) {
+    const ViewTransform& transform = d->viewport.transform();
+    if (!d->facialPoints || !transform.isValid()) {
         return false;
     }
-    setViewSize(viewSize);
-    d->gestures.press(*d->facialPoints, d->transform, QPointF(position), modifiers);
+    d->gestures.press(*d->facialPoints, transform, QPointF(position), modifiers);
     emit needUpdate();
     return true;
 }
 
-bool FacialPointsController::mouseMove(QPoint position, QSize viewSize)
+bool FacialPointsController::mouseMove(QPoint position)
 {
-    return mouseMove(position, viewSize, Qt::NoModifier);
+    return mouseMove(position, Qt::NoModifier);
 }
 
-bool FacialPointsController::mouseMove(QPoint position, QSize viewSize,
-                                       Qt::KeyboardModifiers modifiers)
+bool FacialPointsController::mouseMove(QPoint position, Qt::KeyboardModifiers modifiers)
 {
     if (!d->facialPoints || !d->gestures.isActive()) {
         return false;
     }
+    const ViewTransform& transform = d->viewport.transform();
     // In an empty view every position would map to an edge: leave the points where they are.
-    if (viewSize.isEmpty()) {
+    if (!transform.isValid()) {
         return false;
     }
-    setViewSize(viewSize);
     const bool rubberBand = d->gestures.kind() == PointGestures::Kind::RubberBand;
-    if (!d->gestures.move(*d->facialPoints, d->transform, QPointF(position), modifiers)) {
+    if (!d->gestures.move(*d->facialPoints, transform, QPointF(position), modifiers)) {
         return false;
     }
     // Point edits repaint through the model's signals; the band changes no point.
@@ -139,9 +141,9 @@ bool FacialPointsController::mouseMove(QPoint position, QSize viewSize,
     return true;
 }
 
-bool FacialPointsController::mouseRelease(QPoint, QSize)
+bool FacialPointsController::mouseRelease(QPoint)
 {
-    if (!d->gestures.release(d->facialPoints, d->transform, d->undoStack)) {
+    if (!d->gestures.release(d->facialPoints, d->viewport.transform(), d->undoStack)) {
         return false;
     }
     if (d->facialPoints) {
@@ -216,70 +218,7 @@ bool FacialPointsController::nudgeSelection(QPointF viewDelta)
     if (!d->facialPoints) {
         return false;
     }
-    return d->gestures.nudge(*d->facialPoints, d->transform, d->undoStack, viewDelta);
-}
-
-const ViewTransform& FacialPointsController::viewTransform() const
-{
-    return d->transform;
-}
-
-void FacialPointsController::setViewSize(QSize viewSize)
-{
-    d->transform.setViewSize(viewSize);
-}
-
-void FacialPointsController::zoomBy(double factor, QPointF anchor)
-{
-    const double before = d->transform.zoom();
-    const QPointF centre = d->transform.centre();
-    d->transform.zoomBy(factor, anchor);
-    if (d->transform.zoom() != before || d->transform.centre() != centre) {
-        emit needUpdate();
-    }
-}
-
-void FacialPointsController::zoomIn()
-{
-    zoomBy(zoomStep, QRectF(QPointF(0, 0), QSizeF(d->transform.viewSize())).center());
-}
-
-void FacialPointsController::zoomOut()
-{
-    zoomBy(1.0 / zoomStep, QRectF(QPointF(0, 0), QSizeF(d->transform.viewSize())).center());
-}
-
-void FacialPointsController::fitToView()
-{
-    d->transform.fit();
-    emit needUpdate();
-}
-
-void FacialPointsController::pan(QPointF delta)
-{
-    const QPointF centre = d->transform.centre();
-    d->transform.pan(delta);
-    if (d->transform.centre() != centre) {
-        emit needUpdate();
-    }
-}
-
-QPointF FacialPointsController::viewToPicturePixels(QPointF position) const
-{
-    return d->transform.toPicturePixels(position);
-}
-
-void FacialPointsController::setKeepAspectRatio(bool keep)
-{
-    if (keep != d->transform.keepAspectRatio()) {
-        d->transform.setKeepAspectRatio(keep);
-        emit needUpdate();
-    }
-}
-
-bool FacialPointsController::keepAspectRatio() const
-{
-    return d->transform.keepAspectRatio();
+    return d->gestures.nudge(*d->facialPoints, d->viewport.transform(), d->undoStack, viewDelta);
 }
 
 void FacialPointsController::setShowNumbers(bool show)

@@ -159,9 +159,13 @@ void MarkerPainter::drawPicture(QPainter& painter, const QRect& exposed,
         return;
     }
     // Only the picture pixels in view are scaled, widened to whole pixels so that every paint
-    // samples the same grid whatever the exposed area.
-    const QPointF from = transform.toPicturePixels(visible.topLeft());
-    const QPointF to = transform.toPicturePixels(visible.bottomRight());
+    // samples the same grid whatever the exposed area. The pixels are counted in the picture
+    // being drawn, whatever size the transform was last told.
+    const QSizeF cached(m_pictureCache.size());
+    const QPointF fromFraction = transform.toFraction(visible.topLeft());
+    const QPointF toFraction = transform.toFraction(visible.bottomRight());
+    const QPointF from(fromFraction.x() * cached.width(), fromFraction.y() * cached.height());
+    const QPointF to(toFraction.x() * cached.width(), toFraction.y() * cached.height());
     const QRect bounds(QPoint(0, 0), m_pictureCache.size());
     const QRect source =
         QRect(QPoint(int(std::floor(from.x())), int(std::floor(from.y()))),
@@ -170,7 +174,6 @@ void MarkerPainter::drawPicture(QPainter& painter, const QRect& exposed,
     if (source.isEmpty()) {
         return;
     }
-    const QSizeF cached(m_pictureCache.size());
     const QPointF topLeft = transform.toView(
         QPointF(source.left() / cached.width(), source.top() / cached.height()));
     const QPointF bottomRight = transform.toView(QPointF(
