@@ -6,6 +6,7 @@
 #include "imagefiles.h"
 #include "landmarkpipeline.h"
 #include "pointcommands.h"
+#include "prompts.h"
 #include "viewport.h"
 #include "viewtransform.h"
 
@@ -56,9 +57,10 @@ QImage imageFromVariant(const QVariant& value)
 class PointView::Impl : public QObject
 {
 public:
-    Impl(PointView* owner, core::FacialPointsDetector* detector)
+    Impl(PointView* owner, core::FacialPointsDetector* detector, PromptSession* session)
         : q(owner)
-        , detection(detector)
+        , ownSession(session ? nullptr : std::make_unique<PromptSession>())
+        , detection(detector, session ? *session : *ownSession)
     {
         viewport.setViewSizeSource([owner] { return owner->size(); });
     }
@@ -88,6 +90,7 @@ public:
     // The view's layout; its size is the widget's, read whenever the layout is.
     tools::Viewport viewport;
     tools::FacialPointsController controller{viewport};
+    std::unique_ptr<PromptSession> ownSession;
     DetectionFlow detection;
     QPointer<QUndoStack> undoStack;
     // The open face menu; while it exists the faces it offers are outlined.
@@ -189,8 +192,8 @@ void PointView::Impl::paintOtherFaces(QPainter& painter) const
     }
 }
 
-PointView::PointView(core::FacialPointsDetector* detector)
-    : d(std::make_unique<Impl>(this, detector))
+PointView::PointView(core::FacialPointsDetector* detector, PromptSession* session)
+    : d(std::make_unique<Impl>(this, detector, session))
 {
     connect(&d->controller, &tools::IController::needUpdate, d.get(), [this] {
         update();
