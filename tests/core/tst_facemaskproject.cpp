@@ -40,7 +40,7 @@ using namespace pythonjson;
 using namespace packagefixtures;
 
 
-class TestFaceMaskProject : public QObject
+class tst_FaceMaskProject : public QObject
 {
     Q_OBJECT
 
@@ -220,26 +220,26 @@ int largestDifference(const QImage& a, const QImage& b)
 
 } // namespace
 
-void TestFaceMaskProject::init()
+void tst_FaceMaskProject::init()
 {
     m_folder = std::make_unique<QTemporaryDir>();
     QVERIFY(m_folder->isValid());
     m_previousClock = core::package::setDateSource(&fifthOfMarch2020);
 }
 
-void TestFaceMaskProject::cleanup()
+void tst_FaceMaskProject::cleanup()
 {
     core::package::setDateSource(m_previousClock);
     m_folder.reset();
 }
 
-QStringList TestFaceMaskProject::entriesOfFolder() const
+QStringList tst_FaceMaskProject::entriesOfFolder() const
 {
     return QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                                             QDir::Name);
 }
 
-void TestFaceMaskProject::freshProjectHasDefaults()
+void tst_FaceMaskProject::freshProjectHasDefaults()
 {
     const FaceMaskProject project;
     QCOMPARE(project.effectType(), 0);
@@ -252,7 +252,7 @@ void TestFaceMaskProject::freshProjectHasDefaults()
     QCOMPARE(project.facialPoints()->count(), 0);
 }
 
-void TestFaceMaskProject::settersStoreUnchecked()
+void tst_FaceMaskProject::settersStoreUnchecked()
 {
     FaceMaskProject project;
     project.setName(QStringLiteral("Tiger"));
@@ -261,7 +261,7 @@ void TestFaceMaskProject::settersStoreUnchecked()
     QCOMPARE(project.effectType(), 5);
 }
 
-void TestFaceMaskProject::roundTripKeepsEverything_data()
+void tst_FaceMaskProject::roundTripKeepsEverything_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("effectType");
@@ -275,7 +275,7 @@ void TestFaceMaskProject::roundTripKeepsEverything_data()
         << "Tiger" << 1 << 75 << QStringLiteral("Masque \u00e9t\u00e9 \u0451\u0436.pmk");
 }
 
-void TestFaceMaskProject::roundTripKeepsEverything()
+void tst_FaceMaskProject::roundTripKeepsEverything()
 {
     QFETCH(QString, name);
     QFETCH(int, effectType);
@@ -299,7 +299,7 @@ void TestFaceMaskProject::roundTripKeepsEverything()
              "the picture is stored losslessly");
 }
 
-void TestFaceMaskProject::membersAreWrittenInOrder()
+void tst_FaceMaskProject::membersAreWrittenInOrder()
 {
     FaceMaskProject project;
     fillProject(project, "Order", 1);
@@ -320,7 +320,7 @@ void TestFaceMaskProject::membersAreWrittenInOrder()
     QVERIFY2(unzip.exitCode() == 0, unzip.readAllStandardOutput().constData());
 }
 
-void TestFaceMaskProject::picturesAreEncodedAsDeclared()
+void tst_FaceMaskProject::picturesAreEncodedAsDeclared()
 {
     FaceMaskProject project;
     fillProject(project, "Pictures", 0);
@@ -349,7 +349,7 @@ void TestFaceMaskProject::picturesAreEncodedAsDeclared()
              "the main picture is the model's picture unchanged");
 }
 
-void TestFaceMaskProject::thumbnailsAreTheLetterBoxedPicture_data()
+void tst_FaceMaskProject::thumbnailsAreTheLetterBoxedPicture_data()
 {
     QTest::addColumn<QImage>("picture");
     const QImage landscape(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces/bald_guys.jpg"));
@@ -364,7 +364,7 @@ void TestFaceMaskProject::thumbnailsAreTheLetterBoxedPicture_data()
 
 // Each thumbnail is the picture letter-boxed into its size and drawn smoothly, as a package has
 // always held it; measured against that drawing, JPEG and all.
-void TestFaceMaskProject::thumbnailsAreTheLetterBoxedPicture()
+void tst_FaceMaskProject::thumbnailsAreTheLetterBoxedPicture()
 {
     QFETCH(QImage, picture);
     using namespace core::package;
@@ -388,7 +388,7 @@ void TestFaceMaskProject::thumbnailsAreTheLetterBoxedPicture()
 }
 
 // A batch saves on every thread of the global pool: a save must not wait for a pool thread.
-void TestFaceMaskProject::saveFinishesWhileThePoolIsBusy()
+void tst_FaceMaskProject::saveFinishesWhileThePoolIsBusy()
 {
     QThreadPool* pool = QThreadPool::globalInstance();
     QSemaphore release;
@@ -415,7 +415,7 @@ void TestFaceMaskProject::saveFinishesWhileThePoolIsBusy()
     QCOMPARE(saved.load(), 1);
 }
 
-void TestFaceMaskProject::documentsReadByPython()
+void tst_FaceMaskProject::documentsReadByPython()
 {
     FaceMaskProject project;
     fillProject(project, QStringLiteral("M\u00e4dchen"), 2);
@@ -447,7 +447,7 @@ void TestFaceMaskProject::documentsReadByPython()
     QCOMPARE(keysOf(member(data, "mask_data")), QStringList{"mask_pivots"});
 }
 
-void TestFaceMaskProject::pivotsReadByPythonBitForBit()
+void tst_FaceMaskProject::pivotsReadByPythonBitForBit()
 {
     FaceMaskProject project;
     fillProject(project, "Pivots", 0);
@@ -466,7 +466,7 @@ void TestFaceMaskProject::pivotsReadByPythonBitForBit()
     }
 }
 
-void TestFaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
+void tst_FaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
 {
     const QString handMade = pathOf("handmade.pmk");
     QVERIFY(writeArchive(handMade, package(propertiesText(), effectText(75))));
@@ -483,7 +483,7 @@ void TestFaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
     QCOMPARE(stringOf(member(properties, "name")), QStringLiteral("Hand made"));
 }
 
-void TestFaceMaskProject::unknownEffectTypeSavesNoFlag()
+void tst_FaceMaskProject::unknownEffectTypeSavesNoFlag()
 {
     FaceMaskProject project;
     fillProject(project, "Five", 5);
@@ -495,7 +495,7 @@ void TestFaceMaskProject::unknownEffectTypeSavesNoFlag()
     QCOMPARE(loaded.effectType(), 0);
 }
 
-void TestFaceMaskProject::savingTwiceOverwrites()
+void tst_FaceMaskProject::savingTwiceOverwrites()
 {
     FaceMaskProject project;
     fillProject(project, "First", 1);
@@ -512,7 +512,7 @@ void TestFaceMaskProject::savingTwiceOverwrites()
     QCOMPARE(entriesOfFolder(), QStringList{"twice.pmk"});
 }
 
-void TestFaceMaskProject::saveWithoutPictureLeavesNoFile()
+void tst_FaceMaskProject::saveWithoutPictureLeavesNoFile()
 {
     FaceMaskProject project;
     project.facialPoints()->setPoints(awkwardPoints());
@@ -520,7 +520,7 @@ void TestFaceMaskProject::saveWithoutPictureLeavesNoFile()
     QVERIFY2(entriesOfFolder().isEmpty(), qPrintable("left behind: " + entriesOfFolder().join(", ")));
 }
 
-void TestFaceMaskProject::failedSaveKeepsEarlierPackage()
+void tst_FaceMaskProject::failedSaveKeepsEarlierPackage()
 {
     FaceMaskProject complete;
     fillProject(complete, "Earlier", 1);
@@ -534,7 +534,7 @@ void TestFaceMaskProject::failedSaveKeepsEarlierPackage()
     QCOMPARE(entriesOfFolder(), QStringList{"keep.pmk"});
 }
 
-void TestFaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
+void tst_FaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
 {
     FaceMaskProject small;
     fillProject(small, "Small", 0);
@@ -560,7 +560,7 @@ void TestFaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
     QCOMPARE(entriesOfFolder(), QStringList{"midway.pmk"});
 }
 
-void TestFaceMaskProject::saveThatWouldNotReopenFails_data()
+void tst_FaceMaskProject::saveThatWouldNotReopenFails_data()
 {
     QTest::addColumn<QSize>("pictureSize");
     QTest::addColumn<int>("pointCount");
@@ -577,7 +577,7 @@ void TestFaceMaskProject::saveThatWouldNotReopenFails_data()
 
 // The loader's bounds decide what a save may write: a package the program would refuse to open
 // is not written, the reason is told, and the earlier package stays.
-void TestFaceMaskProject::saveThatWouldNotReopenFails()
+void tst_FaceMaskProject::saveThatWouldNotReopenFails()
 {
     QFETCH(QSize, pictureSize);
     QFETCH(int, pointCount);
@@ -604,7 +604,7 @@ void TestFaceMaskProject::saveThatWouldNotReopenFails()
     QCOMPARE(entriesOfFolder(), QStringList{"bounded.pmk"});
 }
 
-void TestFaceMaskProject::saveThroughLinkReplacesLinkedFile()
+void tst_FaceMaskProject::saveThroughLinkReplacesLinkedFile()
 {
     QVERIFY(QDir(m_folder->path()).mkdir("real"));
     const QString linked = pathOf("real/package.pmk");
@@ -620,7 +620,7 @@ void TestFaceMaskProject::saveThroughLinkReplacesLinkedFile()
     QCOMPARE(QDir(pathOf("real")).entryList(QDir::Files | QDir::Hidden), QStringList{"package.pmk"});
 }
 
-void TestFaceMaskProject::saveIntoMissingFolderCreatesNothing()
+void tst_FaceMaskProject::saveIntoMissingFolderCreatesNothing()
 {
     FaceMaskProject project;
     fillProject(project, "Nowhere", 0);
@@ -628,7 +628,7 @@ void TestFaceMaskProject::saveIntoMissingFolderCreatesNothing()
     QVERIFY2(entriesOfFolder().isEmpty(), "no folder and no file may be created");
 }
 
-void TestFaceMaskProject::saveBelowRegularFileFails()
+void tst_FaceMaskProject::saveBelowRegularFileFails()
 {
     QFile plain(pathOf("plain.txt"));
     QVERIFY(plain.open(QIODevice::WriteOnly));
@@ -641,7 +641,7 @@ void TestFaceMaskProject::saveBelowRegularFileFails()
     QCOMPARE(fileBytes(pathOf("plain.txt")), QByteArray("not a folder"));
 }
 
-void TestFaceMaskProject::saveOntoFolderLeavesNoPartialFile()
+void tst_FaceMaskProject::saveOntoFolderLeavesNoPartialFile()
 {
     QVERIFY(QDir(m_folder->path()).mkdir("target.pmk"));
     FaceMaskProject project;
@@ -651,7 +651,7 @@ void TestFaceMaskProject::saveOntoFolderLeavesNoPartialFile()
     QVERIFY(QFileInfo(pathOf("target.pmk")).isDir());
 }
 
-void TestFaceMaskProject::saveChangesNothingInTheProject()
+void tst_FaceMaskProject::saveChangesNothingInTheProject()
 {
     FaceMaskProject project;
     fillProject(project, "Still", 2);
@@ -663,7 +663,7 @@ void TestFaceMaskProject::saveChangesNothingInTheProject()
     QCOMPARE(imageSpy.count() + pointsSpy.count(), 0);
 }
 
-void TestFaceMaskProject::loadSignalsPictureBeforePoints()
+void tst_FaceMaskProject::loadSignalsPictureBeforePoints()
 {
     const QString path = pathOf("signals.pmk");
     QVERIFY(writeArchive(path, package(propertiesText(), effectText(75))));
@@ -679,7 +679,7 @@ void TestFaceMaskProject::loadSignalsPictureBeforePoints()
     QCOMPARE(order, (QStringList{"image", "points"}));
 }
 
-void TestFaceMaskProject::loadDecidesOnEachPackage_data()
+void tst_FaceMaskProject::loadDecidesOnEachPackage_data()
 {
     QTest::addColumn<Members>("members");
     QTest::addColumn<Damage>("damage");
@@ -753,7 +753,7 @@ void TestFaceMaskProject::loadDecidesOnEachPackage_data()
     refused("crc-mismatch", valid, Damage::WrongCrc, "properties.json");
 }
 
-void TestFaceMaskProject::loadDecidesOnEachPackage()
+void tst_FaceMaskProject::loadDecidesOnEachPackage()
 {
     QFETCH(Members, members);
     QFETCH(Damage, damage);
@@ -796,7 +796,7 @@ void TestFaceMaskProject::loadDecidesOnEachPackage()
     QCOMPARE(pointsSpy.count(), 1);
 }
 
-void TestFaceMaskProject::loadRefusesWhatIsNoArchive_data()
+void tst_FaceMaskProject::loadRefusesWhatIsNoArchive_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("fileName");
@@ -806,7 +806,7 @@ void TestFaceMaskProject::loadRefusesWhatIsNoArchive_data()
     QTest::newRow("missing-file") << QByteArray() << "";
 }
 
-void TestFaceMaskProject::loadRefusesWhatIsNoArchive()
+void tst_FaceMaskProject::loadRefusesWhatIsNoArchive()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, fileName);
@@ -824,7 +824,7 @@ void TestFaceMaskProject::loadRefusesWhatIsNoArchive()
     QVERIFY(snapshotOf(project) == before);
 }
 
-void TestFaceMaskProject::loadSaysWhichCheckFailed_data()
+void tst_FaceMaskProject::loadSaysWhichCheckFailed_data()
 {
     QTest::addColumn<Members>("members");
     QTest::addColumn<Damage>("damage");
@@ -888,7 +888,7 @@ void TestFaceMaskProject::loadSaysWhichCheckFailed_data()
         Damage::WrongCrc, "images/main/image.png");
 }
 
-void TestFaceMaskProject::loadSaysWhichCheckFailed()
+void tst_FaceMaskProject::loadSaysWhichCheckFailed()
 {
     QFETCH(Members, members);
     QFETCH(Damage, damage);
@@ -910,7 +910,7 @@ void TestFaceMaskProject::loadSaysWhichCheckFailed()
     QCOMPARE(snapshotOf(project) == before, !result.ok);
 }
 
-void TestFaceMaskProject::loadNamesWhatTheArchiveGetsWrong_data()
+void tst_FaceMaskProject::loadNamesWhatTheArchiveGetsWrong_data()
 {
     QTest::addColumn<int>("endRecordOffset");  // the 16-bit field of the end record to change
     QTest::addColumn<int>("value");
@@ -920,7 +920,7 @@ void TestFaceMaskProject::loadNamesWhatTheArchiveGetsWrong_data()
     QTest::newRow("spanned-over-disks") << 4 << 1 << "ZIP archive spanned or larger than 4 GiB (not supported)";
 }
 
-void TestFaceMaskProject::loadNamesWhatTheArchiveGetsWrong()
+void tst_FaceMaskProject::loadNamesWhatTheArchiveGetsWrong()
 {
     QFETCH(int, endRecordOffset);
     QFETCH(int, value);
@@ -946,7 +946,7 @@ void TestFaceMaskProject::loadNamesWhatTheArchiveGetsWrong()
     QCOMPARE(project.loadWithReason(path).reason, reason);
 }
 
-void TestFaceMaskProject::snapshotSharesThePicture()
+void tst_FaceMaskProject::snapshotSharesThePicture()
 {
     FaceMaskProject project;
     fillProject(project, "Shared", 2);
@@ -959,7 +959,7 @@ void TestFaceMaskProject::snapshotSharesThePicture()
     QCOMPARE(bits(snapshot.points), bits(awkwardPoints()));
 }
 
-void TestFaceMaskProject::snapshotRoundTripsThroughPackage()
+void tst_FaceMaskProject::snapshotRoundTripsThroughPackage()
 {
     const core::ProjectSnapshot written{"Round", "An Author", "Hats", core::FullFrame,
                                         gradientPicture(64, 48), awkwardPoints(80),
@@ -993,7 +993,7 @@ void TestFaceMaskProject::snapshotRoundTripsThroughPackage()
     QCOMPARE(bits(project.facialPoints()->points()), bits(written.points));
 }
 
-void TestFaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
+void tst_FaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
 {
     FaceMaskProject project;
     fillProject(project, "Taken", 1);
@@ -1033,7 +1033,7 @@ void TestFaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
     QVERIFY(samePixels(reading.snapshot.picture, gradientPicture(900, 700)));
 }
 
-void TestFaceMaskProject::progressRisesToHundred()
+void tst_FaceMaskProject::progressRisesToHundred()
 {
     FaceMaskProject project;
     fillProject(project, "Progress", 0);
@@ -1050,7 +1050,7 @@ void TestFaceMaskProject::progressRisesToHundred()
     }
 }
 
-void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
+void tst_FaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
 {
     QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
     QTest::newRow("cancelled-before-start") << -1;
@@ -1058,7 +1058,7 @@ void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
     QTest::newRow("cancelled-while-writing") << 81;
 }
 
-void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage()
+void tst_FaceMaskProject::cancelledSaveKeepsEarlierPackage()
 {
     QFETCH(int, cancelAtPercent);
     FaceMaskProject project;
@@ -1082,7 +1082,7 @@ void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage()
     QCOMPARE(entriesOfFolder(), QStringList{"cancel.pmk"});
 }
 
-void TestFaceMaskProject::cancelledReadChangesNothing_data()
+void tst_FaceMaskProject::cancelledReadChangesNothing_data()
 {
     QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
     QTest::newRow("cancelled-before-start") << -1;
@@ -1090,7 +1090,7 @@ void TestFaceMaskProject::cancelledReadChangesNothing_data()
     QTest::newRow("cancelled-after-extraction") << 40;
 }
 
-void TestFaceMaskProject::cancelledReadChangesNothing()
+void tst_FaceMaskProject::cancelledReadChangesNothing()
 {
     QFETCH(int, cancelAtPercent);
     FaceMaskProject saved;
@@ -1114,5 +1114,5 @@ void TestFaceMaskProject::cancelledReadChangesNothing()
     QVERIFY(reading.snapshot.picture.isNull());
 }
 
-QTEST_GUILESS_MAIN(TestFaceMaskProject)
+QTEST_GUILESS_MAIN(tst_FaceMaskProject)
 #include "tst_facemaskproject.moc"

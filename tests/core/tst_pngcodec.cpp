@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <thread>
 
-class TestPngCodec : public QObject
+class tst_PngCodec : public QObject
 {
     Q_OBJECT
 
@@ -479,7 +479,7 @@ bool twoCores()
 
 } // namespace
 
-void TestPngCodec::roundTripReadsBackAsWritten_data()
+void tst_PngCodec::roundTripReadsBackAsWritten_data()
 {
     QTest::addColumn<QImage>("picture");
     QTest::addColumn<bool>("wide");
@@ -511,7 +511,7 @@ void TestPngCodec::roundTripReadsBackAsWritten_data()
     QTest::newRow("rgb30-kept-wide") << wideGradient(10, 10, QImage::Format_RGB30) << true << "2/16";
 }
 
-void TestPngCodec::roundTripReadsBackAsWritten()
+void tst_PngCodec::roundTripReadsBackAsWritten()
 {
     QFETCH(QImage, picture);
     QFETCH(bool, wide);
@@ -531,7 +531,7 @@ void TestPngCodec::roundTripReadsBackAsWritten()
     QCOMPARE(comparable(byUs, wide), comparable(byQt, wide));
 }
 
-void TestPngCodec::externalReadersAcceptWrittenFile_data()
+void tst_PngCodec::externalReadersAcceptWrittenFile_data()
 {
     QTest::addColumn<QImage>("picture");
     QTest::newRow("rgb-two-strips") << patterned(800, 600, QImage::Format_RGB32);
@@ -542,7 +542,7 @@ void TestPngCodec::externalReadersAcceptWrittenFile_data()
     QTest::newRow("grey-16-bit") << wideGradient(15, 4, QImage::Format_Grayscale16);
 }
 
-void TestPngCodec::externalReadersAcceptWrittenFile()
+void tst_PngCodec::externalReadersAcceptWrittenFile()
 {
     QFETCH(QImage, picture);
     if (!toolAvailable("pngcheck") || !toolAvailable("identify")) {
@@ -575,7 +575,7 @@ void TestPngCodec::externalReadersAcceptWrittenFile()
     QCOMPARE(lines[0], lines[1]);
 }
 
-void TestPngCodec::everySettingWritesTheSamePixels_data()
+void tst_PngCodec::everySettingWritesTheSamePixels_data()
 {
     QTest::addColumn<int>("level");
     QTest::addColumn<int>("filter");
@@ -591,7 +591,7 @@ void TestPngCodec::everySettingWritesTheSamePixels_data()
     QTest::newRow("level-12-adaptive-two-strips") << 12 << int(Filter::Adaptive) << true;
 }
 
-void TestPngCodec::everySettingWritesTheSamePixels()
+void tst_PngCodec::everySettingWritesTheSamePixels()
 {
     QFETCH(int, level);
     QFETCH(int, filter);
@@ -607,7 +607,7 @@ void TestPngCodec::everySettingWritesTheSamePixels()
     QCOMPARE(core::png::decode(png), picture);
 }
 
-void TestPngCodec::decodesLikeQt_data()
+void tst_PngCodec::decodesLikeQt_data()
 {
     QTest::addColumn<QByteArray>("png");
     QTest::addColumn<bool>("wide");
@@ -652,7 +652,7 @@ void TestPngCodec::decodesLikeQt_data()
     QTest::newRow("qt-written-rgba") << testimages::encoded(patterned(90, 70, QImage::Format_ARGB32), "png") << false;
 }
 
-void TestPngCodec::decodesLikeQt()
+void tst_PngCodec::decodesLikeQt()
 {
     QFETCH(QByteArray, png);
     QFETCH(bool, wide);
@@ -666,7 +666,7 @@ void TestPngCodec::decodesLikeQt()
 
 // Qt 5.15 misreads this layout (its channels come out shifted), so the expected pixels are
 // the samples the file was built from.
-void TestPngCodec::readsSixteenBitRgbTransparency()
+void tst_PngCodec::readsSixteenBitRgbTransparency()
 {
     PngLayout layout;
     layout.bitDepth = 16;
@@ -687,7 +687,7 @@ void TestPngCodec::readsSixteenBitRgbTransparency()
     QCOMPARE(transparent, 1);
 }
 
-void TestPngCodec::refusesDamagedFile_data()
+void tst_PngCodec::refusesDamagedFile_data()
 {
     QTest::addColumn<QByteArray>("png");
     const QByteArray good = buildPng(PngLayout());
@@ -736,13 +736,13 @@ void TestPngCodec::refusesDamagedFile_data()
     QTest::newRow("declared-far-more-than-data-can-hold") << hugeDeclaration(5000, 5000);
 }
 
-void TestPngCodec::refusesDamagedFile()
+void tst_PngCodec::refusesDamagedFile()
 {
     QFETCH(QByteArray, png);
     QVERIFY2(core::png::decode(png).isNull(), "a damaged file gives a null image");
 }
 
-void TestPngCodec::skipsDamagedAncillaryChunk()
+void tst_PngCodec::skipsDamagedAncillaryChunk()
 {
     const QByteArray good = buildPng(PngLayout());
     const QByteArray text = pngChunk("tEXt", "Title\0a picture");
@@ -752,7 +752,7 @@ void TestPngCodec::skipsDamagedAncillaryChunk()
     QVERIFY(!core::png::decode(damaged).isNull());
 }
 
-void TestPngCodec::refusesEveryTruncation()
+void tst_PngCodec::refusesEveryTruncation()
 {
     const QByteArray png = core::png::encode(patterned(9, 7, QImage::Format_ARGB32));
     QVERIFY(!core::png::decode(png).isNull());
@@ -762,7 +762,7 @@ void TestPngCodec::refusesEveryTruncation()
     }
 }
 
-void TestPngCodec::cancelFlagAbandonsDecoding()
+void tst_PngCodec::cancelFlagAbandonsDecoding()
 {
     const QByteArray png = core::png::encode(patterned(30, 20, QImage::Format_RGB32));
     std::atomic<bool> cancel{false};
@@ -771,7 +771,7 @@ void TestPngCodec::cancelFlagAbandonsDecoding()
     QVERIFY(core::png::decode(png, &cancel).isNull());
 }
 
-void TestPngCodec::hostileFileStaysWithinMemoryLimit_data()
+void tst_PngCodec::hostileFileStaysWithinMemoryLimit_data()
 {
     QTest::addColumn<QByteArray>("png");
     QTest::addColumn<int>("exitCode");
@@ -783,7 +783,7 @@ void TestPngCodec::hostileFileStaysWithinMemoryLimit_data()
     QTest::newRow("huge-declared-size") << hugeDeclaration(9000, 9000) << 2 << QByteArray("refused");
 }
 
-void TestPngCodec::hostileFileStaysWithinMemoryLimit()
+void tst_PngCodec::hostileFileStaysWithinMemoryLimit()
 {
     QFETCH(QByteArray, png);
     QFETCH(int, exitCode);
@@ -810,7 +810,7 @@ void TestPngCodec::hostileFileStaysWithinMemoryLimit()
     QCOMPARE(probe.readAllStandardOutput().trimmed(), output);
 }
 
-void TestPngCodec::readsWrittenStripsAtOnce_data()
+void tst_PngCodec::readsWrittenStripsAtOnce_data()
 {
     QTest::addColumn<QImage>("picture");
     QTest::addColumn<int>("filter");
@@ -824,7 +824,7 @@ void TestPngCodec::readsWrittenStripsAtOnce_data()
     QTest::newRow("rgb-16-bit") << wideGradient(300, 700, QImage::Format_RGBX64) << int(Filter::Up) << 6;
 }
 
-void TestPngCodec::readsWrittenStripsAtOnce()
+void tst_PngCodec::readsWrittenStripsAtOnce()
 {
     QFETCH(QImage, picture);
     QFETCH(int, filter);
@@ -860,7 +860,7 @@ void TestPngCodec::readsWrittenStripsAtOnce()
 }
 
 // Whatever the marker says, the pixels are those of the file; only the way there changes.
-void TestPngCodec::stripMarkerOnlyDecidesTheWay_data()
+void tst_PngCodec::stripMarkerOnlyDecidesTheWay_data()
 {
     QTest::addColumn<QByteArray>("png");
     QTest::addColumn<bool>("twoStrips");
@@ -907,7 +907,7 @@ void TestPngCodec::stripMarkerOnlyDecidesTheWay_data()
     QTest::newRow("zlib-sync-flush-refers-back") << zlibTwoStrips(repeating, 300, Z_SYNC_FLUSH) << false;
 }
 
-void TestPngCodec::stripMarkerOnlyDecidesTheWay()
+void tst_PngCodec::stripMarkerOnlyDecidesTheWay()
 {
     QFETCH(QByteArray, png);
     QFETCH(bool, twoStrips);
@@ -921,7 +921,7 @@ void TestPngCodec::stripMarkerOnlyDecidesTheWay()
     QCOMPARE(report.twoStrips, twoStrips && twoCores());
 }
 
-void TestPngCodec::damagedTwoStripFileRefusedLikeLibpng_data()
+void tst_PngCodec::damagedTwoStripFileRefusedLikeLibpng_data()
 {
     QTest::addColumn<QByteArray>("png");
     const QByteArray png = core::png::encode(twoStripPicture());
@@ -939,7 +939,7 @@ void TestPngCodec::damagedTwoStripFileRefusedLikeLibpng_data()
     QTest::newRow("checksum") << rebuilt(png, streamWithByteFlipped(stream, stream.size() - 1));
 }
 
-void TestPngCodec::damagedTwoStripFileRefusedLikeLibpng()
+void tst_PngCodec::damagedTwoStripFileRefusedLikeLibpng()
 {
     QFETCH(QByteArray, png);
     QVERIFY(markerOf(png).second > 0);
@@ -950,5 +950,5 @@ void TestPngCodec::damagedTwoStripFileRefusedLikeLibpng()
     QVERIFY(core::png::decode(withoutChunks(png, "stRP")).isNull());
 }
 
-QTEST_GUILESS_MAIN(TestPngCodec)
+QTEST_GUILESS_MAIN(tst_PngCodec)
 #include "tst_pngcodec.moc"

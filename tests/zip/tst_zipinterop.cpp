@@ -90,7 +90,7 @@ with zipfile.ZipFile(sys.argv[1]) as z:
 
 }  // namespace
 
-class TestZipInterop : public QObject {
+class tst_ZipInterop : public QObject {
     Q_OBJECT
 
 private slots:
@@ -113,7 +113,7 @@ private:
     QString m_unzip, m_zipinfo, m_zip, m_7z, m_python;
 };
 
-void TestZipInterop::initTestCase()
+void tst_ZipInterop::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_unzip = tool("unzip");
@@ -134,7 +134,7 @@ void TestZipInterop::initTestCase()
     QVERIFY2(missing.isEmpty(), qPrintable("archive tools missing (scripts/install-deps.sh installs them): " + missing.join(", ")));
 }
 
-QJsonObject TestZipInterop::pythonListing(const QString& archive)
+QJsonObject tst_ZipInterop::pythonListing(const QString& archive)
 {
     const Run r = run(m_python, { "-c", kPythonList, archive }, m_dir.path());
     if (r.exitCode != 0)
@@ -142,7 +142,7 @@ QJsonObject TestZipInterop::pythonListing(const QString& archive)
     return QJsonDocument::fromJson(r.out).object();
 }
 
-void TestZipInterop::writerArchivesPassTheTools_data()
+void tst_ZipInterop::writerArchivesPassTheTools_data()
 {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QStringList>("methods");  // as zipinfo shows them
@@ -160,7 +160,7 @@ void TestZipInterop::writerArchivesPassTheTools_data()
                                                 << QStringList { "defN", "stor", "defN" } << true;
 }
 
-void TestZipInterop::writerArchivesPassTheTools()
+void tst_ZipInterop::writerArchivesPassTheTools()
 {
     QFETCH(QStringList, names);
     QFETCH(QStringList, methods);
@@ -232,7 +232,7 @@ void TestZipInterop::writerArchivesPassTheTools()
     }
 }
 
-QString TestZipInterop::makeSourceTree()
+QString tst_ZipInterop::makeSourceTree()
 {
     const QString root = m_dir.filePath("tree");
     if (QFileInfo::exists(root))
@@ -246,7 +246,7 @@ QString TestZipInterop::makeSourceTree()
     return root;
 }
 
-void TestZipInterop::readerReadsForeignArchives_data()
+void tst_ZipInterop::readerReadsForeignArchives_data()
 {
     QTest::addColumn<QString>("maker");
     QTest::addColumn<QStringList>("args");  // run in the source tree; "%out" is the archive
@@ -273,7 +273,7 @@ void TestZipInterop::readerReadsForeignArchives_data()
     QTest::newRow("7z-stored") << "7z" << QStringList { "a", "-tzip", "-mx=0", "%out", "." } << 0 << 0 << false;
 }
 
-void TestZipInterop::readerReadsForeignArchives()
+void tst_ZipInterop::readerReadsForeignArchives()
 {
     QFETCH(QString, maker);
     QFETCH(QStringList, args);
@@ -330,7 +330,7 @@ void TestZipInterop::readerReadsForeignArchives()
     }
 }
 
-void TestZipInterop::longCommentIsRead()
+void tst_ZipInterop::longCommentIsRead()
 {
     const QString script = "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
                            "    z.writestr('a.txt', 'hello')\n    z.comment = b'c' * int(sys.argv[2])\n";
@@ -348,7 +348,7 @@ void TestZipInterop::longCommentIsRead()
 
 // Python writes ZIP64 blocks into the local headers when asked to (and when it streams a
 // member of unknown size), and a ZIP64 end record when told the archive is large.
-void TestZipInterop::zip64FromPythonIsRead()
+void tst_ZipInterop::zip64FromPythonIsRead()
 {
     const QString path = m_dir.filePath("zip64.zip");
     const QString script = "import sys, zipfile\n"
@@ -385,7 +385,7 @@ void TestZipInterop::zip64FromPythonIsRead()
     QCOMPARE(out, QByteArray("bee"));
 }
 
-void TestZipInterop::bzip2MemberIsCorrupt()
+void tst_ZipInterop::bzip2MemberIsCorrupt()
 {
     const QString path = m_dir.filePath("bzip2.zip");
     const Run made = run(m_python, { "-c", "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_BZIP2) as z:\n"
@@ -400,7 +400,7 @@ void TestZipInterop::bzip2MemberIsCorrupt()
     QCOMPARE(extractAll(reader.get(), 0, 1000, &out), ArchiveResult::CodecError);
 }
 
-void TestZipInterop::damagedForeignArchivesAreRefused()
+void tst_ZipInterop::damagedForeignArchivesAreRefused()
 {
     const QString tree = makeSourceTree();
     const QString stored = m_dir.filePath("damaged-source.zip");
@@ -444,5 +444,5 @@ void TestZipInterop::damagedForeignArchivesAreRefused()
     QCOMPARE(findAndExtract(reader.get(), u"effect.json", false, &out), ArchiveResult::Corrupt);
 }
 
-QTEST_GUILESS_MAIN(TestZipInterop)
+QTEST_GUILESS_MAIN(tst_ZipInterop)
 #include "tst_zipinterop.moc"

@@ -155,7 +155,7 @@ Q_DECLARE_METATYPE(QVector<RecordField>)
 Q_DECLARE_METATYPE(Patch)
 Q_DECLARE_METATYPE(QVector<Patch>)
 
-class TestZipReader : public QObject {
+class tst_ZipReader : public QObject {
     Q_OBJECT
 
 private slots:
@@ -194,7 +194,7 @@ private slots:
     void fileInputMatchesMemoryInput();
 };
 
-void TestZipReader::roundTrip_data()
+void tst_ZipReader::roundTrip_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
@@ -206,7 +206,7 @@ void TestZipReader::roundTrip_data()
     QTest::newRow("non-ascii-name") << QString::fromUtf8("gr\xC3\xBC\xC3\x9F" "e.json") << prose(100);
 }
 
-void TestZipReader::roundTrip()
+void tst_ZipReader::roundTrip()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
@@ -225,7 +225,7 @@ void TestZipReader::roundTrip()
     QVERIFY2(out == content, "extracted bytes differ from what was added");
 }
 
-void TestZipReader::lookUpIgnoresAsciiCaseOnlyWhenAsked()
+void tst_ZipReader::lookUpIgnoresAsciiCaseOnlyWhenAsked()
 {
     const QByteArray archive = writeArchive({ { "effect.json", "{}" }, { "images/main/image.png", noise(50, 1) } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -242,7 +242,7 @@ void TestZipReader::lookUpIgnoresAsciiCaseOnlyWhenAsked()
     QCOMPARE(archiveFindMember(reader.get(), u"effect.jso", true, nullptr, &info), ArchiveResult::NotFound);
 }
 
-void TestZipReader::notFoundResetsOutputs()
+void tst_ZipReader::notFoundResetsOutputs()
 {
     const QByteArray archive = writeArchive({ { "effect.json", "{}" } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -259,7 +259,7 @@ void TestZipReader::notFoundResetsOutputs()
     QCOMPARE(archiveFindMember(reader.get(), tooLong.c_str(), false, &index, nullptr), ArchiveResult::NotFound);
 }
 
-void TestZipReader::extractionContinuesInChunks()
+void tst_ZipReader::extractionContinuesInChunks()
 {
     const QByteArray content = prose(50000);
     const QByteArray archive = writeArchive({ { "effect.json", content } }, kLeapNight);
@@ -273,7 +273,7 @@ void TestZipReader::extractionContinuesInChunks()
     QCOMPARE(archiveExtractToBuffer(reader.get(), 0, first.data(), 30000), ArchiveResult::MoreData);
 }
 
-void TestZipReader::chunksOfEveryOddSizeReassemble()
+void tst_ZipReader::chunksOfEveryOddSizeReassemble()
 {
     const QByteArray deflated = prose(20011);
     const QByteArray stored = noise(20011, 5);
@@ -296,7 +296,7 @@ void TestZipReader::chunksOfEveryOddSizeReassemble()
     }
 }
 
-void TestZipReader::lookUpRestartsExtraction()
+void tst_ZipReader::lookUpRestartsExtraction()
 {
     const QByteArray content = prose(10000);
     const QByteArray archive = writeArchive({ { "effect.json", content } }, kLeapNight);
@@ -309,7 +309,7 @@ void TestZipReader::lookUpRestartsExtraction()
     QCOMPARE(whole, content);
 }
 
-void TestZipReader::directoryEntryDeliversNothing()
+void tst_ZipReader::directoryEntryDeliversNothing()
 {
     const QByteArray archive = writeArchive({ { "images", {} } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -320,7 +320,7 @@ void TestZipReader::directoryEntryDeliversNothing()
     QCOMPARE(archiveExtractToBuffer(reader.get(), 0, &byte, 1), ArchiveResult::CodecError);
 }
 
-void TestZipReader::prefixedArchiveIsRead()
+void tst_ZipReader::prefixedArchiveIsRead()
 {
     const QByteArray content = prose(5000);
     const QByteArray archive = QByteArray(100, 'P') + writeArchive({ { "effect.json", content } }, kLeapNight);
@@ -331,7 +331,7 @@ void TestZipReader::prefixedArchiveIsRead()
     QCOMPARE(out, content);
 }
 
-void TestZipReader::archiveCommentLimit_data()
+void tst_ZipReader::archiveCommentLimit_data()
 {
     QTest::addColumn<int>("commentLength");
     QTest::addColumn<bool>("opens");
@@ -342,7 +342,7 @@ void TestZipReader::archiveCommentLimit_data()
     QTest::newRow("65535-byte-comment-the-longest-there-is") << 65535 << true;
 }
 
-void TestZipReader::archiveCommentLimit()
+void tst_ZipReader::archiveCommentLimit()
 {
     QFETCH(int, commentLength);
     QFETCH(bool, opens);
@@ -357,7 +357,7 @@ void TestZipReader::archiveCommentLimit()
     QCOMPARE(out, QByteArray("hello"));
 }
 
-void TestZipReader::emptyArchiveOpens()
+void tst_ZipReader::emptyArchiveOpens()
 {
     const QByteArray archive = buildRawArchive({});
     QCOMPARE(archive.size(), 22);
@@ -372,7 +372,7 @@ void TestZipReader::emptyArchiveOpens()
     QCOMPARE(archiveExtractToBuffer(reader.get(), 0, &byte, 1), ArchiveResult::BadArguments);
 }
 
-void TestZipReader::sanitisedNames_data()
+void tst_ZipReader::sanitisedNames_data()
 {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QString>("described");
@@ -390,7 +390,7 @@ void TestZipReader::sanitisedNames_data()
     QTest::newRow("malformed-utf8-replaced") << QByteArray("a\xFF" "b") << QString("a") + QChar(0xFFFD) + "b";
 }
 
-void TestZipReader::sanitisedNames()
+void tst_ZipReader::sanitisedNames()
 {
     QFETCH(QByteArray, stored);
     QFETCH(QString, described);
@@ -405,7 +405,7 @@ void TestZipReader::sanitisedNames()
              QString::fromUtf8(stored).toUtf8() == stored ? ArchiveResult::Ok : ArchiveResult::NotFound);
 }
 
-void TestZipReader::attributesFollowHost_data()
+void tst_ZipReader::attributesFollowHost_data()
 {
     QTest::addColumn<int>("versionMadeBy");
     QTest::addColumn<quint32>("external");
@@ -421,7 +421,7 @@ void TestZipReader::attributesFollowHost_data()
     QTest::newRow("unix-directory") << 0x031E << 0x41ED0010u << 0x30u;
 }
 
-void TestZipReader::attributesFollowHost()
+void tst_ZipReader::attributesFollowHost()
 {
     QFETCH(int, versionMadeBy);
     QFETCH(quint32, external);
@@ -436,7 +436,7 @@ void TestZipReader::attributesFollowHost()
     QCOMPARE(info.attributes, attributes);
 }
 
-void TestZipReader::writerTimesReadBackAsWallClockUtc()
+void tst_ZipReader::writerTimesReadBackAsWallClockUtc()
 {
     const QByteArray archive = writeArchive({ { "a.txt", "x" } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -449,7 +449,7 @@ void TestZipReader::writerTimesReadBackAsWallClockUtc()
     QCOMPARE(info.attributes, 0u);
 }
 
-void TestZipReader::dosTimeIsLocal()
+void tst_ZipReader::dosTimeIsLocal()
 {
     RawMember m = storedMember("x", "data");
     m.dosDate = quint16(((2023 - 1980) << 9) | (7 << 5) | 14);
@@ -464,7 +464,7 @@ void TestZipReader::dosTimeIsLocal()
     QCOMPARE(info.creationTime, fileTime(seconds));
 }
 
-void TestZipReader::extendedTimestampBlocks_data()
+void tst_ZipReader::extendedTimestampBlocks_data()
 {
     QTest::addColumn<QByteArray>("extra");
     QTest::addColumn<qint64>("modification");  // kFromDos: not in the block
@@ -484,7 +484,7 @@ void TestZipReader::extendedTimestampBlocks_data()
     QTest::newRow("too-short-to-scan") << QByteArray("UT\x00\x00", 4) << kFromDos << kFromDos << kFromDos;
 }
 
-void TestZipReader::extendedTimestampBlocks()
+void tst_ZipReader::extendedTimestampBlocks()
 {
     QFETCH(QByteArray, extra);
     QFETCH(qint64, modification);
@@ -502,7 +502,7 @@ void TestZipReader::extendedTimestampBlocks()
     QCOMPARE(info.creationTime, creation == kFromDos ? dos : fileTime(creation));
 }
 
-void TestZipReader::longStoredNamesAreCut()
+void tst_ZipReader::longStoredNamesAreCut()
 {
     const QByteArray longName(300, 'n');
     const QByteArray archive = buildRawArchive({ storedMember(longName, "data"), storedMember("b", "x") });
@@ -514,7 +514,7 @@ void TestZipReader::longStoredNamesAreCut()
     QCOMPARE(info.index, 1);
 }
 
-void TestZipReader::argumentChecks()
+void tst_ZipReader::argumentChecks()
 {
     const QByteArray archive = writeArchive({ { "a.txt", "x" } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -533,7 +533,7 @@ void TestZipReader::argumentChecks()
     QCOMPARE(archiveClose(reader.release()), ArchiveResult::Ok);
 }
 
-void TestZipReader::damagedArchive_data()
+void tst_ZipReader::damagedArchive_data()
 {
     QTest::addColumn<QVector<Patch>>("patches");
     QTest::addColumn<int>("gapBeforeDirectory");
@@ -592,7 +592,7 @@ void TestZipReader::damagedArchive_data()
     row("gap-before-directory", {}, true, "effect.json", R::Corrupt, 0, R::Corrupt, R::CodecError, 16);
 }
 
-void TestZipReader::damagedArchive()
+void tst_ZipReader::damagedArchive()
 {
     QFETCH(QVector<Patch>, patches);
     QFETCH(int, gapBeforeDirectory);
@@ -623,7 +623,7 @@ void TestZipReader::damagedArchive()
         QCOMPARE(out, member == 0 ? kDeflatedContent : kStoredContent);
 }
 
-void TestZipReader::strictOpen_data()
+void tst_ZipReader::strictOpen_data()
 {
     QTest::addColumn<int>("members");
     QTest::addColumn<Records>("records");
@@ -659,7 +659,7 @@ void TestZipReader::strictOpen_data()
     row("zip64-counts-past-65535", 2, escaped, { { "zip64", 24, 8, 70000 }, { "zip64", 32, 8, 70000 } }, R::Unsupported);
 }
 
-void TestZipReader::strictOpen()
+void tst_ZipReader::strictOpen()
 {
     QFETCH(int, members);
     QFETCH(Records, records);
@@ -684,7 +684,7 @@ void TestZipReader::strictOpen()
     }
 }
 
-void TestZipReader::endRecordFoundPastSignaturesInComment_data()
+void tst_ZipReader::endRecordFoundPastSignaturesInComment_data()
 {
     QTest::addColumn<QByteArray>("comment");
     QTest::addColumn<QByteArray>("trailer");
@@ -697,7 +697,7 @@ void TestZipReader::endRecordFoundPastSignaturesInComment_data()
     QTest::newRow("stray-bytes-after-the-archive") << QByteArray() << QByteArray(500, 's');
 }
 
-void TestZipReader::endRecordFoundPastSignaturesInComment()
+void tst_ZipReader::endRecordFoundPastSignaturesInComment()
 {
     QFETCH(QByteArray, comment);
     QFETCH(QByteArray, trailer);
@@ -709,7 +709,7 @@ void TestZipReader::endRecordFoundPastSignaturesInComment()
     QCOMPARE(out, QByteArray("hello"));
 }
 
-void TestZipReader::zip64LocalSizes_data()
+void tst_ZipReader::zip64LocalSizes_data()
 {
     QTest::addColumn<QByteArray>("localExtra");
     QTest::addColumn<ArchiveResult>("described");
@@ -733,7 +733,7 @@ void TestZipReader::zip64LocalSizes_data()
 
 // A writer that streams may escape both sizes of a local header and give them in its ZIP64
 // block, while the directory holds them plainly.
-void TestZipReader::zip64LocalSizes()
+void tst_ZipReader::zip64LocalSizes()
 {
     QFETCH(QByteArray, localExtra);
     QFETCH(ArchiveResult, described);
@@ -751,7 +751,7 @@ void TestZipReader::zip64LocalSizes()
         QCOMPARE(out, content);
 }
 
-void TestZipReader::truncationAtEveryLengthIsRefused()
+void tst_ZipReader::truncationAtEveryLengthIsRefused()
 {
     const QByteArray archive = goodArchive();
     for (int length = 0; length < archive.size(); ++length) {
@@ -765,7 +765,7 @@ void TestZipReader::truncationAtEveryLengthIsRefused()
     QVERIFY(whole);
 }
 
-void TestZipReader::nonArchiveFilesAreRefused()
+void tst_ZipReader::nonArchiveFilesAreRefused()
 {
     const QString ownBuildFile = QStringLiteral(FACEMASK_SOURCE_DIR "/zip/CMakeLists.txt");
     QVERIFY2(QFile::exists(ownBuildFile), "the library's build file should exist as a non-archive input");
@@ -779,7 +779,7 @@ void TestZipReader::nonArchiveFilesAreRefused()
     QVERIFY2(!reader, "an end-record signature without the record is refused");
 }
 
-void TestZipReader::fileInputMatchesMemoryInput()
+void tst_ZipReader::fileInputMatchesMemoryInput()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("package.pmk");
@@ -796,5 +796,5 @@ void TestZipReader::fileInputMatchesMemoryInput()
     QCOMPARE(out, kDeflatedContent);
 }
 
-QTEST_GUILESS_MAIN(TestZipReader)
+QTEST_GUILESS_MAIN(tst_ZipReader)
 #include "tst_zipreader.moc"
