@@ -3,6 +3,7 @@
 #include "cachebytes.h"
 #include "fhogfacedetector.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -508,6 +509,14 @@ bool write(const QString& cacheFile, const ModelKey& key, const dlib::shape_pred
         header.payloadSize = sink.bytes.size();
         header.payloadHash = hashBytes(sink.bytes.data(), sink.bytes.size());
 
+        // A writer that was killed leaves its temporary file; an hour is far longer than any write.
+        const QFileInfoList leftovers = QDir(target.absolutePath())
+                                            .entryInfoList({QStringLiteral("landmarks-*.part")}, QDir::Files);
+        for (const QFileInfo& leftover : leftovers) {
+            if (leftover.lastModified().secsTo(QDateTime::currentDateTime()) > 3600) {
+                QFile::remove(leftover.absoluteFilePath());
+            }
+        }
         // Written beside the target and renamed over it: rename replaces atomically, so readers
         // and other writers only ever see a whole file.
         QTemporaryFile temporary(target.absoluteFilePath() + QStringLiteral(".XXXXXX.part"));

@@ -2,11 +2,14 @@
 #include "facialpoints.h"
 #include "fakeprompts.h"
 #include "mainwindow.h"
+#include "packageformat.h"
 #include "pointview.h"
 #include "savepmkform.h"
 #include "testimages.h"
+#include "ziparchive.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
@@ -105,12 +108,36 @@ QString tst_MainWindow::writeFile(const QString& name, const QByteArray& bytes)
 
 QString tst_MainWindow::writePackage(const QString& name, const QImage& picture, int points)
 {
-    core::FaceMaskProject project;
-    project.setName(name);
-    project.facialPoints()->setImage(picture);
-    project.facialPoints()->setPoints(core::FacialPointVector(size_t(points), FacialPoint(0.25, 0.75)));
+    const core::FacialPointVector pointList(size_t(points), FacialPoint(0.25, 0.75));
     const QString path = dir->filePath(name + QStringLiteral(".pmk"));
-    return project.save(path) ? path : QString();
+    if (points >= core::package::minimumPivotCount) {
+        core::FaceMaskProject project;
+        project.setName(name);
+        project.facialPoints()->setImage(picture);
+        project.facialPoints()->setPoints(pointList);
+        return project.save(path) ? path : QString();
+    }
+    // A save refuses to write what the loader would refuse: such a package is packed by hand.
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (!buffer.open(QIODevice::WriteOnly) || !picture.save(&buffer, "PNG")) {
+        return QString();
+    }
+    using namespace core::package;
+    const std::pair<const char*, QByteArray> members[] = {
+        {propertiesMember, buildPropertiesDocument(name, "Author", "Hats", QDate(2020, 3, 5))},
+        {effectMember, buildEffectDocument(0, pointList)},
+        {pictureMember, png}};
+    HZIP archive = archiveCreateFile(path.toStdU16String().c_str(), nullptr);
+    bool written = archive != nullptr;
+    for (const auto& [member, bytes] : members) {
+        written = written
+            && archiveAddBuffer(archive, QString::fromLatin1(member).toStdU16String().c_str(),
+                                bytes.constData(), uint32_t(bytes.size()))
+                == ArchiveResult::Ok;
+    }
+    written = archive && archiveClose(archive) == ArchiveResult::Ok && written;
+    return written ? path : QString();
 }
 
 void tst_MainWindow::freshWindowLayout()

@@ -79,6 +79,7 @@ private slots:
     void moduleRebuildsARefusedCopy();
     void moduleLoadsWhereNoCopyCanBeWritten();
     void concurrentBuildersLeaveOneWholeCopy();
+    void leftoversOfKilledWritersAreRemoved();
 
 private:
     // Reads cacheFile for the model copy, checking that a refusal leaves the outputs alone.
@@ -346,6 +347,31 @@ void TestLandmarkModelCache::concurrentBuildersLeaveOneWholeCopy()
     QCOMPARE(readAll(cacheFile), m_soundCopy);
     // No temporary file is left behind.
     QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QFileInfo(cacheFile).fileName()});
+}
+
+void TestLandmarkModelCache::leftoversOfKilledWritersAreRemoved()
+{
+    const QString folder = m_folder.filePath(QStringLiteral("leftovers"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString old = folder + "/landmarks-0123456789abcdef.cache.aBcDeF.part";
+    const QString recent = folder + "/landmarks-fedcba9876543210.cache.gHiJkL.part";
+    QVERIFY(writeAll(old, "half a copy") && writeAll(recent, "being written"));
+    {
+        QFile file(old);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime));
+    }
+    dlib::shape_predictor predictor;
+    FhogFaceDetector detector;
+    QCOMPARE(readInto(m_cacheFile, predictor, detector), ReadResult::Read);
+    const std::optional<modelcache::ModelKey> key = modelcache::keyOf(QFile::encodeName(m_model).toStdString());
+    QVERIFY(key);
+    const QString cacheFile = modelcache::fileFor(folder, QFile::encodeName(m_model).toStdString());
+    QVERIFY(modelcache::write(cacheFile, *key, predictor, detector));
+    // The old one is gone; the recent one may belong to a writer at work and stays.
+    QVERIFY(!QFile::exists(old));
+    QVERIFY(QFile::exists(recent));
+    QVERIFY(QFile::exists(cacheFile));
 }
 
 int main(int argc, char* argv[])
