@@ -10,7 +10,8 @@ struct Picture {
     QString failure;  // why, in a few words, for the user
 };
 
-// Reads the picture file as the window reads picture files (core::readImageFile: upright, within
+// Reads the picture file as the window reads picture files (core::readPictureFile: a regular
+// file only, its headers checked before decoding, upright, within
 // the size bounds) and tells, when it fails, what went wrong. Any thread.
 Picture readPicture(const QString& path);
 

@@ -3,8 +3,8 @@
 #include "detectionflow.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
-#include "imagefiles.h"
 #include "landmarkpipeline.h"
+#include "pictureintake.h"
 #include "pointcommands.h"
 #include "viewtransform.h"
 
@@ -21,8 +21,6 @@
 #include <QPointer>
 #include <QPaintEvent>
 #include <QUndoStack>
-#include <QUrl>
-#include <QVariant>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -38,17 +36,6 @@ constexpr double scrollPerNotch = 40.0;
 // Arrow keys nudge by one view pixel, by ten with Shift.
 constexpr double nudgeStep = 1.0;
 constexpr double largeNudgeStep = 10.0;
-
-QImage imageFromVariant(const QVariant& value)
-{
-    if (value.userType() == qMetaTypeId<QImage>()) {
-        return value.value<QImage>();
-    }
-    if (value.canConvert<QImage>()) {
-        return value.value<QImage>();
-    }
-    return QImage();
-}
 
 } // namespace
 
@@ -88,6 +75,7 @@ public:
     PointView* q;
     tools::FacialPointsController controller;
     DetectionFlow detection;
+    PictureIntake intake;
     QPointer<QUndoStack> undoStack;
     // The open face menu; while it exists the faces it offers are outlined.
     QPointer<QMenu> faceMenu;
@@ -214,6 +202,7 @@ PointView::PointView(core::FacialPointsDetector* detector)
         d->refreshPointInfo();
     });
     connect(&d->detection, &DetectionFlow::statusMessageChanged, this, &PointView::statusMessageChanged);
+    connect(&d->intake, &PictureIntake::pictureTaken, this, &PointView::setImage);
     // Keys (Ctrl+V among them) reach the view without a click into it first.
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -252,28 +241,17 @@ bool PointView::insertFromMimeData(const QMimeData* data)
     if (!facialPoints() || !data) {
         return false;
     }
-    if (data->hasImage()) {
-        const QImage image = imageFromVariant(data->imageData());
-        if (!image.isNull()) {
-            d->takeImage(image);
-            return true;
-        }
-    }
-    if (!data->hasUrls()) {
-        return false;
-    }
-    const QList<QUrl> urls = data->urls();
-    for (const QUrl& url : urls) {
-        if (!url.isLocalFile()) {
-            continue;
-        }
-        const QImage image = core::readImageFile(url.toLocalFile());
-        if (!image.isNull()) {
-            d->takeImage(image);
-            return true;
-        }
-    }
-    return false;
+    return d->intake.takeMimeData(data);
+}
+
+void PointView::openPictureFile(const QString& path)
+{
+    d->intake.openFile(path);
+}
+
+PictureIntake* PointView::pictureIntake() const
+{
+    return &d->intake;
 }
 
 void PointView::zoomIn()

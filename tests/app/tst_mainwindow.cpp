@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QProgressDialog>
@@ -204,7 +205,10 @@ void tst_MainWindow::openImage()
     } else {
         QCOMPARE(warnings.size(), 1);
         QCOMPARE(warnings.at(0).title, QStringLiteral("Error"));
-        QCOMPARE(warnings.at(0).text, QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
+        // The line the program always showed, then the check that refused the file.
+        QCOMPARE(warnings.at(0).text.section(QLatin1Char('\n'), 0, 0),
+                 QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
+        QVERIFY2(!warnings.at(0).text.section(QLatin1Char('\n'), 1).isEmpty(), "the reason is told");
     }
     if (loaded) {
         // The detection's outcome reaches the footer; a plain blue picture has no face.
@@ -388,6 +392,29 @@ private:
     bool m_released = false;
 };
 
+// Holds every thread of the global pool until destroyed, so that work started meanwhile waits.
+class BusyWorkers
+{
+public:
+    BusyWorkers()
+    {
+        m_count = QThreadPool::globalInstance()->maxThreadCount();
+        for (int i = 0; i < m_count; ++i) {
+            QThreadPool::globalInstance()->start([this] {
+                m_started.release();
+                m_held.acquire();
+            });
+        }
+        m_started.acquire(m_count);
+    }
+    ~BusyWorkers() { m_held.release(m_count); }
+
+private:
+    int m_count = 0;
+    QSemaphore m_started;
+    QSemaphore m_held;
+};
+
 QProgressDialog* shownProgressDialog()
 {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
@@ -413,8 +440,20 @@ void tst_MainWindow::cancelAbandonsALoad()
     QFETCH(QString, actionText);
     QFETCH(QString, fileName);
     const QString path = dir->filePath(fileName);
-    BlockingFile file(path, testimages::encoded(testimages::filled(40, 30, Qt::blue), "png"));
-    QVERIFY2(file.isMade(), "the named pipe must be creatable");
+    const QByteArray png = testimages::encoded(testimages::filled(40, 30, Qt::blue), "png");
+    // A picture file is read only when it is a regular file, so its read is held up by keeping
+    // every worker busy; a package is still read from a named pipe that gets no writer.
+    const bool picture = fileName.endsWith(QLatin1String(".png"));
+    std::unique_ptr<BlockingFile> file;
+    std::unique_ptr<BusyWorkers> busy;
+    if (picture) {
+        QFile plain(path);
+        QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write(png) == png.size());
+        busy = std::make_unique<BusyWorkers>();
+    } else {
+        file = std::make_unique<BlockingFile>(path, png);
+        QVERIFY2(file->isMade(), "the named pipe must be creatable");
+    }
     prompts->fileNames.enqueue(path);
 
     ui::MainWindow window;
@@ -433,8 +472,11 @@ void tst_MainWindow::cancelAbandonsALoad()
     QTest::mouseClick(cancel, Qt::LeftButton);
     QTRY_VERIFY2(!shownProgressDialog(), "cancel takes the progress away at once");
 
-    // The worker is still waiting for the file; let it finish and deliver whatever it read.
-    file.release();
+    // The worker is still waiting; let it finish and deliver whatever it read.
+    if (file) {
+        file->release();
+    }
+    busy.reset();
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents();
