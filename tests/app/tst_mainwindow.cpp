@@ -1,6 +1,7 @@
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "fakeprompts.h"
+#include "busyworkers.h"
 #include "mainwindow.h"
 #include "pointview.h"
 #include "savepmkform.h"
@@ -12,7 +13,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QProgressDialog>
@@ -390,29 +390,6 @@ private:
     QByteArray m_bytes;
     bool m_made = false;
     bool m_released = false;
-};
-
-// Holds every thread of the global pool until destroyed, so that work started meanwhile waits.
-class BusyWorkers
-{
-public:
-    BusyWorkers()
-    {
-        m_count = QThreadPool::globalInstance()->maxThreadCount();
-        for (int i = 0; i < m_count; ++i) {
-            QThreadPool::globalInstance()->start([this] {
-                m_started.release();
-                m_held.acquire();
-            });
-        }
-        m_started.acquire(m_count);
-    }
-    ~BusyWorkers() { m_held.release(m_count); }
-
-private:
-    int m_count = 0;
-    QSemaphore m_started;
-    QSemaphore m_held;
 };
 
 QProgressDialog* shownProgressDialog()
