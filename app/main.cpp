@@ -18,7 +18,7 @@ namespace {
 void exitSoonWhatever(int status)
 {
     std::thread([status] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         std::fflush(nullptr);
         std::_Exit(status);
     }).detach();

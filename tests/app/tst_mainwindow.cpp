@@ -3,12 +3,14 @@
 #include "fakeprompts.h"
 #include "busyworkers.h"
 #include "mainwindow.h"
+#include "pictureintake.h"
 #include "pointview.h"
 #include "savepmkform.h"
 #include "testimages.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -55,6 +57,8 @@ private slots:
     void cancelAbandonsALoad();
     void footerConfirmsASave();
     void previewEffectOpensOnePreviewWindow();
+    void quitDuringAnOpenAbandonsIt();
+    void pasteDuringAPackageLoadIsRefusedAndSaysSo();
 
 private:
     QAction* action(ui::MainWindow& window, const QString& text);
@@ -491,6 +495,73 @@ void tst_MainWindow::footerConfirmsASave()
     QVERIFY(QFile::exists(path));
     const QString footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"))->text();
     QVERIFY2(footer.startsWith(QStringLiteral("Saved astronaut.pmk (")), qPrintable(footer));
+}
+
+void tst_MainWindow::quitDuringAnOpenAbandonsIt()
+{
+    const QString path = writeFile(QStringLiteral("face.png"),
+                                   testimages::encoded(testimages::filled(40, 30, Qt::blue), "png"));
+    prompts->fileNames.enqueue(path);
+    ui::MainWindow window;
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    QSignalSpy imageChanged(model, &core::FacialPoints::imageChanged);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    auto busy = std::make_unique<BusyWorkers>();
+    action(window, QStringLiteral("Open Image File"))->trigger();
+    ui::PictureIntake* intake = pointView(window)->pictureIntake();
+    QVERIFY(intake->isReading());
+    QTest::keyClick(window.windowHandle(), Qt::Key_Q, Qt::ControlModifier);
+    QTRY_VERIFY2(!window.isVisible(), "Ctrl+Q closes the window while a picture is being read");
+    QVERIFY2(!intake->isReading(), "closing abandons the read");
+
+    busy.reset();
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
+    QCOMPARE(imageChanged.count(), 0);
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+void tst_MainWindow::pasteDuringAPackageLoadIsRefusedAndSaysSo()
+{
+    const QString path = dir->filePath(QStringLiteral("slow.pmk"));
+    const QString good = writePackage(QStringLiteral("good"), testimages::filled(32, 24, Qt::magenta), 75);
+    QFile packageFile(good);
+    QVERIFY(packageFile.open(QIODevice::ReadOnly));
+    BlockingFile file(path, packageFile.readAll());
+    QVERIFY2(file.isMade(), "the named pipe must be creatable");
+
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ui::PointView* view = pointView(window);
+    view->setImage(testimages::filled(20, 20, Qt::red));
+    auto* undo = window.findChild<QAction*>(QStringLiteral("undoAction"));
+    QVERIFY(undo);
+    const QString undoText = undo->text();
+    QVERIFY(undo->isEnabled());
+
+    prompts->answers.enqueue(QMessageBox::Discard);
+    window.openFile(path);
+    QGuiApplication::clipboard()->setImage(testimages::filled(40, 10, Qt::blue));
+    QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("A package is being opened. Paste or drop the picture again "
+                                              "once it is open, or cancel the opening first."));
+    QCOMPARE(view->facialPoints()->image().size(), QSize(20, 20));
+    QCOMPARE(undo->text(), undoText);
+
+    // Whatever the package's reading comes to (a pipe cannot be read as an archive), the
+    // refused paste never lands.
+    file.release();
+    QTRY_VERIFY(prompts->ofKind(QStringLiteral("warning")).size() == 2
+                || view->facialPoints()->image().size() == QSize(32, 24));
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
+    QVERIFY(view->facialPoints()->image().size() != QSize(40, 10));
 }
 
 QTEST_MAIN(tst_MainWindow)
