@@ -172,6 +172,9 @@ ImageDecoding readPictureFile(const QString& path, const std::atomic_bool* cance
 
 ImageDecoding decodePictureFile(const QByteArray& bytes, const std::atomic_bool* cancel)
 {
+    if (bytes.size() > maximumPictureFileBytes) {
+        return {QImage(), QStringLiteral("picture file larger than %1 MiB").arg(maximumPictureFileBytes >> 20)};
+    }
     try {
         return decodeFile(bytes, true, cancel);
     } catch (const std::bad_alloc&) {

@@ -343,8 +343,8 @@ qint64 tiffExpansion(qint64 compression, qint64 width)
     case 5:  // LZW: a 9-bit code or longer yields at most 4096 bytes
         return 4096 * 8 / 9 + 1;
     case 6:
-    case 7:  // JPEG: a bit per 8 x 8 block, as for JPEG files
-        return 512;
+    case 7:  // JPEG: a bit per 8 x 8 block, as for JPEG files, for up to four samples a pixel
+        return 2048;
     case 2:
     case 3:
     case 4:  // CCITT fax codes: a bit can stand for a whole row of one-bit pixels
