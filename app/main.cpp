@@ -5,6 +5,27 @@
 #include <QCommandLineParser>
 #include <QTimer>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+// Once the window is closed, work still running on a worker (the detection of a large picture,
+// which cannot be interrupted) must not keep the process alive: the window's work was saved or
+// discarded already, and a save holds the window open until it has ended.
+void exitSoonWhatever(int status)
+{
+    std::thread([status] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }).detach();
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
@@ -25,5 +46,7 @@ int main(int argc, char* argv[])
         const QString path = files.constFirst();
         QTimer::singleShot(0, &window, [&window, path] { window.openFile(path); });
     }
-    return application.exec();
+    const int status = application.exec();
+    exitSoonWhatever(status);
+    return status;
 }

@@ -4,7 +4,7 @@
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
-#include "imagefiles.h"
+#include "pictureintake.h"
 #include "pointview.h"
 #include "previewwindow.h"
 #include "prompts.h"
@@ -65,7 +65,6 @@ public:
     void buildViewMenu();
     void openImage();
     void openPackage();
-    void onPictureRead(const QString& path, const QImage& picture);
     void onPackageRead(const QString& path, const core::PackageReading& reading);
     // True when the package was written.
     bool showSaveDialog();
@@ -124,6 +123,7 @@ void MainWindow::Impl::buildWidgets()
     pointView->setObjectName(QStringLiteral("pointView"));
     pointView->setFacialPoints(project.facialPoints());
     pointView->setUndoStack(&undoStack);
+    pointView->pictureIntake()->setPackageReader(&reader);
     connect(pointView, &PointView::statusMessageChanged, this, &Impl::showStatus);
     connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);
     layout->addWidget(pointView, 1);
@@ -159,7 +159,6 @@ void MainWindow::Impl::buildFileMenu()
     quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
     connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
-    connect(&reader, &BackgroundReader::pictureRead, this, &Impl::onPictureRead);
     connect(&reader, &BackgroundReader::packageRead, this, &Impl::onPackageRead);
     connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
     // Closing asks about unsaved changes; queued, so that the menu is gone first.
@@ -217,18 +216,8 @@ void MainWindow::Impl::openImage()
     if (path.isEmpty()) {
         return;
     }
-    reader.readPicture(path);
-}
-
-// A new picture is an undoable edit of the work, so nothing is asked.
-void MainWindow::Impl::onPictureRead(const QString& path, const QImage& picture)
-{
-    if (picture.isNull()) {
-        Prompts::current().warning(QStringLiteral("Error"),
-                                   QStringLiteral("File \"%1\" was not load.").arg(path));
-        return;
-    }
-    pointView->setImage(picture);
+    // A new picture is an undoable edit of the work, so nothing is asked.
+    pointView->openPictureFile(path);
 }
 
 void MainWindow::Impl::openPackage()
@@ -241,6 +230,8 @@ void MainWindow::Impl::openPackage()
     if (path.isEmpty()) {
         return;
     }
+    // A picture still being read would land on the package once it is open.
+    pointView->pictureIntake()->cancel();
     reader.readPackage(path);
 }
 
@@ -369,20 +360,30 @@ MainWindow::~MainWindow() = default;
 void MainWindow::openFile(const QString& path)
 {
     if (!isPackageName(path)) {
-        d->reader.readPicture(path);
+        d->pointView->openPictureFile(path);
         return;
     }
     if (d->mayLeaveWork(openQuestion)) {
+        d->pointView->pictureIntake()->cancel();
         d->reader.readPackage(path);
     }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (d->mayLeaveWork(closeQuestion)) {
-        event->accept();
-    } else {
+    if (!d->mayLeaveWork(closeQuestion)) {
         event->ignore();
+        return;
+    }
+    event->accept();
+    // Quitting abandons what is still being read, so the workers stop at their next check
+    // instead of holding the process until a large picture is decoded; the Preview window
+    // goes too, or the program would go on running for it.
+    d->pointView->pictureIntake()->cancel();
+    d->reader.cancel();
+    if (d->previewWindow) {
+        d->previewWindow->pictureIntake()->cancel();
+        d->previewWindow->close();
     }
 }
 

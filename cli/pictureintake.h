@@ -11,9 +11,9 @@ struct Picture {
     QString failure;  // why, in a few words, for the user
 };
 
-// Reads the picture file as the window reads picture files (core::readImageFile: upright, within
-// the size bounds) and tells, when it fails, what went wrong: a file that is not a regular file
-// is refused before it is read. Any thread.
+// Reads the picture file as the window reads picture files (core::readPictureFile: its headers
+// checked before decoding, upright, within the size bounds) and tells, when it fails, what went
+// wrong: a file that is not a regular file is refused before it is read. Any thread.
 Picture readPicture(const QString& path);
 
 // The size the picture file's header declares, without decoding it; invalid when the file is

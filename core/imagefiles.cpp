@@ -1,5 +1,6 @@
 #include "imagefiles.h"
 
+#include "pictureheaders.h"
 #include "pngcodec.h"
 
 #include <QBuffer>
@@ -7,6 +8,14 @@
 #include <QFile>
 #include <QImageReader>
 #include <QString>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace core {
 
@@ -17,182 +26,199 @@ bool isSet(const std::atomic_bool* cancel)
     return cancel && cancel->load();
 }
 
+const QString cancelledReason = QStringLiteral("picture: cancelled");
+const QString missingReason = QStringLiteral("no such file");
+
 // Reads fail once cancel is set. Every Qt decoder then stops early: PNG with an error, JPEG
 // with the rest of the file taken as missing.
-template <typename Device>
-class CancellableDevice : public Device
+class CancellableBuffer : public QBuffer
 {
 public:
-    template <typename Source>
-    CancellableDevice(Source source, const std::atomic_bool* cancel)
-        : Device(source), m_cancel(cancel)
+    CancellableBuffer(QByteArray* bytes, const std::atomic_bool* cancel)
+        : QBuffer(bytes), m_cancel(cancel)
     {
     }
 
 protected:
     qint64 readData(char* data, qint64 length) override
     {
-        return isSet(m_cancel) ? -1 : Device::readData(data, length);
+        return isSet(m_cancel) ? -1 : QBuffer::readData(data, length);
     }
 
 private:
     const std::atomic_bool* m_cancel;
 };
 
-qint64 bytesPerPixel(QImage::Format format)
+// Decodes a picture whose headers were accepted, by the one decoder they name.
+ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& header, bool upright,
+                             const std::atomic_bool* cancel)
 {
-    // An unknown format may decode to anything up to 64-bit RGBA.
-    if (format == QImage::Format_Invalid) {
-        return 8;
-    }
-    const int bits = QImage::toPixelFormat(format).bitsPerPixel();
-    return bits <= 8 ? 1 : (bits + 7) / 8;
-}
-
-// The declared size is read from the header only. A reader that cannot tell the size without
-// decoding is refused too: there is then no way to know what decoding would allocate.
-QString declaredSizeProblem(const QImageReader& reader)
-{
-    const QSize size = reader.size();
-    if (!size.isValid() || size.isEmpty()) {
-        return QStringLiteral("picture: size unreadable");
-    }
-    const qint64 pixels = qint64(size.width()) * qint64(size.height());
-    if (pixels > maximumPicturePixels) {
-        return QStringLiteral("picture larger than %1 megapixels")
-            .arg(maximumPicturePixels / 1'000'000);
-    }
-    if (pixels * bytesPerPixel(reader.imageFormat()) > maximumPictureBytes) {
-        return QStringLiteral("picture larger than %1 MiB in memory")
-            .arg(maximumPictureBytes >> 20);
-    }
-    return QString();
-}
-
-ImageDecoding readBounded(QImageReader& reader, bool upright, const std::atomic_bool* cancel)
-{
-    reader.setAutoTransform(upright);
-    QString problem;
     QImage picture;
-    if (!reader.canRead()) {
-        problem = QStringLiteral("picture: format not readable");
-    } else if (problem = declaredSizeProblem(reader); problem.isEmpty()) {
-        if (!reader.read(&picture) || picture.isNull()) {
-            problem = QStringLiteral("picture: cannot be decoded");
+    if (header.format == "png") {
+        // Our own reader: it never inflates text chunks and checks the size before allocating.
+        picture = png::decode(bytes, cancel);
+    } else {
+        QByteArray data = bytes;  // shares the bytes; QBuffer wants a non-const array
+        CancellableBuffer buffer(&data, cancel);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, header.format);
+        // Only the decoder the content names is tried, never a guess from the plugin list.
+        reader.setAutoDetectImageFormat(false);
+        reader.setAutoTransform(upright);
+        if (!reader.read(&picture)) {
+            picture = QImage();
         }
     }
     // A cancelled read fails wherever it happens to be, and a cancelled JPEG even "succeeds",
     // with the unread part grey.
     if (isSet(cancel)) {
-        return {QImage(), QStringLiteral("picture: cancelled")};
+        return {QImage(), cancelledReason};
     }
-    if (!problem.isEmpty()) {
-        return {QImage(), problem};
+    if (picture.isNull()) {
+        return {QImage(), QStringLiteral("picture: cannot be decoded")};
+    }
+    if (qint64(picture.width()) * picture.height()
+        > qint64(header.size.width()) * header.size.height()) {
+        return {QImage(), QStringLiteral("picture: decoded larger than its header declares")};
     }
     return {picture, QString()};
 }
 
-enum class PictureKind { Png, Jpeg, Other };
-
-PictureKind kindOf(const QByteArray& bytes)
+ImageDecoding decodeFile(const QByteArray& bytes, bool upright, const std::atomic_bool* cancel)
 {
-    if (bytes.startsWith(QByteArray::fromRawData("\x89PNG\r\n\x1a\n", 8))) {
-        return PictureKind::Png;
+    const PictureHeader header = readPictureHeader(bytes);
+    if (!header.refusal.isEmpty()) {
+        return {QImage(), header.refusal};
     }
-    if (bytes.startsWith(QByteArray::fromRawData("\xff\xd8\xff", 3))) {
-        return PictureKind::Jpeg;
-    }
-    return PictureKind::Other;
+    return decodeAccepted(bytes, header, upright, cancel);
 }
 
-bool isStandaloneMarker(uchar marker)
+QString systemError(const char* what, int error)
 {
-    // Stuffed zero, TEM, SOI and the restart markers carry no length.
-    return marker == 0x00 || marker == 0x01 || marker == 0xd8 || (marker >= 0xd0 && marker <= 0xd7);
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(error)));
 }
 
-// The start-of-scan markers of a JPEG, walked segment by segment as a decoder does; the bytes
-// of entropy-coded data are passed one at a time. Stops counting once above limit.
-int jpegScanCount(const QByteArray& bytes, int limit)
-{
-    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
-    const qint64 size = bytes.size();
-    int scans = 0;
-    for (qint64 at = 2; at + 1 < size && scans <= limit;) {
-        const uchar marker = data[at + 1];
-        if (data[at] != 0xff || marker == 0xff) {
-            ++at;  // entropy-coded data or fill bytes
-        } else if (marker == 0xd9) {
-            break;  // end of image
-        } else if (isStandaloneMarker(marker)) {
-            at += 2;
-        } else {
-            if (marker == 0xda) {
-                ++scans;
-            }
-            const qint64 length = at + 3 < size ? (data[at + 2] << 8) | data[at + 3] : 0;
-            at += 2 + length;
+// Owns a descriptor.
+struct Descriptor {
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor()
+    {
+        if (fd >= 0) {
+            ::close(fd);
         }
     }
-    return scans;
-}
+    int fd;
+};
 
-// PNG, the format packages store, goes through our own bounded reader, which never inflates
-// text chunks and checks the declared size before it allocates. Qt's reader only reads the
-// header again to name the reason of a refusal.
-ImageDecoding decodePng(const QByteArray& bytes, const std::atomic_bool* cancel)
+// The whole file into bytes, or the reason it is not read.
+QString readWholeFile(const QString& path, QByteArray& bytes, const std::atomic_bool* cancel)
 {
-    const QImage picture = png::decode(bytes, cancel);
-    if (isSet(cancel)) {
-        return {QImage(), QStringLiteral("picture: cancelled")};
+    // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none comes.
+    const Descriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0) {
+        return errno == ENOENT ? missingReason : systemError("cannot be opened", errno);
     }
-    if (!picture.isNull()) {
-        return {picture, QString()};
+    struct stat status {};
+    if (::fstat(file.fd, &status) != 0) {
+        return systemError("cannot be read", errno);
     }
-    QByteArray data = bytes;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, "png");
-    const QString sizeProblem = reader.canRead() ? declaredSizeProblem(reader) : QString();
-    return {QImage(), sizeProblem.isEmpty() ? QStringLiteral("picture: cannot be decoded") : sizeProblem};
+    if (S_ISDIR(status.st_mode)) {
+        return QStringLiteral("is a folder");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return QStringLiteral("not a regular file");
+    }
+    if (status.st_size > maximumPictureFileBytes) {
+        return QStringLiteral("picture file larger than %1 MiB").arg(maximumPictureFileBytes >> 20);
+    }
+    bytes.resize(qsizetype(status.st_size));
+    constexpr qint64 chunk = qint64(4) << 20;  // between looks at the cancel flag
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        if (isSet(cancel)) {
+            return cancelledReason;
+        }
+        const ssize_t count = ::read(file.fd, bytes.data() + done, size_t(std::min(chunk, bytes.size() - done)));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return systemError("cannot be read", errno);
+        }
+        if (count == 0) {
+            break;  // the file shrank meanwhile
+        }
+        done += count;
+    }
+    bytes.resize(qsizetype(done));
+    return QString();
 }
 
 } // namespace
 
+ImageDecoding readPictureFile(const QString& path, const std::atomic_bool* cancel)
+{
+    try {
+        QByteArray bytes;
+        const QString problem = readWholeFile(path, bytes, cancel);
+        if (!problem.isEmpty()) {
+            return {QImage(), problem};
+        }
+        return decodeFile(bytes, true, cancel);
+    } catch (const std::bad_alloc&) {
+        return {QImage(), QStringLiteral("picture: out of memory")};
+    }
+}
+
+ImageDecoding decodePictureFile(const QByteArray& bytes, const std::atomic_bool* cancel)
+{
+    if (bytes.size() > maximumPictureFileBytes) {
+        return {QImage(), QStringLiteral("picture file larger than %1 MiB").arg(maximumPictureFileBytes >> 20)};
+    }
+    try {
+        return decodeFile(bytes, true, cancel);
+    } catch (const std::bad_alloc&) {
+        return {QImage(), QStringLiteral("picture: out of memory")};
+    }
+}
+
+QString decodedPictureProblem(const QImage& picture)
+{
+    if (picture.isNull()) {
+        return QStringLiteral("picture: empty");
+    }
+    const qint64 pixels = qint64(picture.width()) * picture.height();
+    if (pixels > maximumPicturePixels) {
+        return QStringLiteral("picture larger than %1 megapixels").arg(maximumPicturePixels / 1'000'000);
+    }
+    if (qint64(picture.sizeInBytes()) > maximumPictureBytes) {
+        return QStringLiteral("picture larger than %1 MiB in memory").arg(maximumPictureBytes >> 20);
+    }
+    return QString();
+}
+
+bool isNoPicture(const QString& reason)
+{
+    return reason == missingReason || reason == unknownFormatReason();
+}
+
 QImage readImageFile(const QString& path, const std::atomic_bool* cancel)
 {
-    // A QFile gives the reader the name, so the format is still taken from the suffix first.
-    CancellableDevice<QFile> file(path, cancel);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QImage();
-    }
-    QImageReader reader(&file);
-    return readBounded(reader, true, cancel).picture;
+    return readPictureFile(path, cancel).picture;
 }
 
 ImageDecoding decodePackagePicture(const QByteArray& bytes, const std::atomic_bool* cancel)
 {
-    const PictureKind kind = kindOf(bytes);
-    if (kind == PictureKind::Other) {
+    if (!png::hasSignature(bytes) && !bytes.startsWith(QByteArray::fromRawData("\xff\xd8\xff", 3))) {
         return {QImage(), QStringLiteral("picture: not PNG or JPEG")};
     }
-    if (kind == PictureKind::Jpeg && jpegScanCount(bytes, maximumJpegScans) > maximumJpegScans) {
-        return {QImage(), QStringLiteral("picture: JPEG of more than %1 scans").arg(maximumJpegScans)};
+    try {
+        // The points of a package refer to the picture's pixels as stored; turning it by an
+        // orientation tag would move every point onto another feature.
+        return decodeFile(bytes, false, cancel);
+    } catch (const std::bad_alloc&) {
+        return {QImage(), QStringLiteral("picture: out of memory")};
     }
-    if (kind == PictureKind::Png) {
-        return decodePng(bytes, cancel);
-    }
-    QByteArray data = bytes;  // shares the bytes; QBuffer wants a non-const array
-    CancellableDevice<QBuffer> buffer(&data, cancel);
-    if (!buffer.open(QIODevice::ReadOnly)) {
-        return {QImage(), QStringLiteral("picture: cannot be decoded")};
-    }
-    QImageReader reader(&buffer, kind == PictureKind::Png ? "png" : "jpeg");
-    // Only the format the content names is tried, never a guess from the whole plugin list.
-    reader.setAutoDetectImageFormat(false);
-    // The points of a package refer to the picture's pixels as stored; turning it by an
-    // orientation tag would move every point onto another feature.
-    return readBounded(reader, false, cancel);
 }
 
 QImage decodeImage(const QByteArray& bytes)

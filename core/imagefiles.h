@@ -19,21 +19,41 @@ constexpr qint64 maximumPictureBytes = qint64(1) << 30;
 // whole picture; a file of a few kilobytes can list thousands of empty ones.
 constexpr int maximumJpegScans = 100;
 
-// Reads the picture in the file at path, turned upright by its orientation tag. The format is
-// taken from the name and, failing that, from the content. Returns a null image when the file
-// cannot be read, is not a picture, declares a size above the bounds, or cancel (when not
-// null) is set while reading. Any thread.
-QImage readImageFile(const QString& path, const std::atomic_bool* cancel = nullptr);
+// Picture files longer than this are refused before they are read: no picture within the
+// bounds above needs more, even stored without compression.
+constexpr qint64 maximumPictureFileBytes = maximumPictureBytes;
 
 // A decoded picture, or the reason it was not decoded.
 struct ImageDecoding {
     QImage picture;  // null on failure
-    QString reason;  // empty on success; otherwise a phrase starting with "picture"
+    QString reason;  // empty on success; otherwise a phrase such as "not a regular file" or
+                     // one starting with "picture" that names the check that refused it
 };
 
+// Reads the picture file at path, turned upright by its orientation tag. Only a regular file is
+// read: it is opened without waiting, so a FIFO or a device is refused at once, never blocks.
+// The format is taken from the content, and the file's own headers are checked
+// (readPictureHeader) before anything is decoded. Fails with the reason, or "picture: cancelled"
+// when cancel (when not null) is set while reading. Any thread.
+ImageDecoding readPictureFile(const QString& path, const std::atomic_bool* cancel = nullptr);
+
+// The same for the bytes of a whole picture file held in memory, e.g. pasted encoded data.
+ImageDecoding decodePictureFile(const QByteArray& bytes, const std::atomic_bool* cancel = nullptr);
+
+// Why a picture that arrives already decoded would be refused by the bounds above; empty when
+// it is within them. Any thread.
+QString decodedPictureProblem(const QImage& picture);
+
+// True when reason says there was no picture at all (a missing file, content in no picture
+// format), as opposed to a picture or file refused by one of the checks. Any thread.
+bool isNoPicture(const QString& reason);
+
+// readPictureFile's picture.
+QImage readImageFile(const QString& path, const std::atomic_bool* cancel = nullptr);
+
 // Decodes a package picture held in memory, with its pixels as stored (an orientation tag is
-// not applied). Only PNG and JPEG are decoded, as told by their content: other formats cannot
-// all report their true size before decoding. Fails on the bounds above, on damaged data and
+// not applied). Only PNG and JPEG are decoded, as told by their content, and only after the
+// same header checks as picture files. Fails on the bounds above, on damaged data and
 // when cancel (when not null) is set while decoding. Any thread.
 ImageDecoding decodePackagePicture(const QByteArray& bytes,
                                    const std::atomic_bool* cancel = nullptr);

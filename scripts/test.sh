@@ -15,7 +15,7 @@ cmake --build "$build" -j2
 cmake -S "$root" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFACEMASK_SANITIZE=ON \
       -DFACEMASK_BUILD_BENCHMARKS=OFF
 cmake --build "$sanitized" -j2 --target tst_zipwriter tst_zipreader tst_zipinterop \
-      fuzz_zipreader_replay tst_packageformat tst_imagefiles tst_facemaskproject tst_pngcodec pngprobe \
-      fuzz_pngdecode_replay fuzz_package_replay
+      fuzz_zipreader_replay tst_packageformat tst_imagefiles tst_pictureheaders tst_facemaskproject tst_pngcodec pngprobe \
+      fuzz_pngdecode_replay fuzz_package_replay fuzz_pictureheader_replay
 (cd "$sanitized" && ctest --output-on-failure -j2 \
-      -R '^(tst_zip|fuzz_zipreader|tst_packageformat|tst_imagefiles|tst_facemaskproject|tst_pngcodec|fuzz_pngdecode|fuzz_package)')
+      -R '^(tst_zip|fuzz_zipreader|tst_packageformat|tst_imagefiles|tst_pictureheaders|tst_facemaskproject|tst_pngcodec|fuzz_pngdecode|fuzz_package|fuzz_pictureheader)')

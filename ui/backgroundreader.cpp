@@ -19,6 +19,7 @@ public:
     void start(const QString& path, Read read, Done done)
     {
         abandon();
+        readingPackage = false;
         progress = std::make_unique<WorkProgress>(
             QStringLiteral("Opening %1\u2026").arg(QFileInfo(path).fileName()));
         QObject::connect(progress.get(), &WorkProgress::cancelled, q, [this, path] {
@@ -63,6 +64,7 @@ public:
     BackgroundReader* q;
     std::unique_ptr<WorkProgress> progress;
     QObject* running = nullptr;
+    bool readingPackage = false;
 };
 
 BackgroundReader::BackgroundReader() : d(std::make_unique<Impl>(this)) {}
@@ -80,21 +82,54 @@ void BackgroundReader::readPackage(const QString& path)
             return core::readPackage(path, report, cancel);
         },
         [this, path](const core::PackageReading& reading) { emit packageRead(path, reading); });
+    d->readingPackage = true;
 }
 
-void BackgroundReader::readPicture(const QString& path)
+void BackgroundReader::readPicture(const QString& source, const QStringList& paths)
 {
-    d->start<QImage>(
-        path,
-        [path](const core::Progress&, const std::atomic_bool* cancel) {
-            return core::readImageFile(path, cancel);
+    d->start<core::ImageDecoding>(
+        source,
+        [paths](const core::Progress&, const std::atomic_bool* cancel) {
+            core::ImageDecoding first;
+            for (const QString& path : paths) {
+                core::ImageDecoding decoding = core::readPictureFile(path, cancel);
+                if (!decoding.picture.isNull() || (cancel && cancel->load())) {
+                    return decoding;
+                }
+                // A picture refused by a check says more than a file that holds none.
+                if (first.reason.isEmpty()
+                    || (core::isNoPicture(first.reason) && !core::isNoPicture(decoding.reason))) {
+                    first = decoding;
+                }
+            }
+            return first;
         },
-        [this, path](const QImage& picture) { emit pictureRead(path, picture); });
+        [this, source](const core::ImageDecoding& decoding) { emit pictureRead(source, decoding); });
+}
+
+void BackgroundReader::readPictureBytes(const QString& source, const QByteArray& bytes)
+{
+    d->start<core::ImageDecoding>(
+        source,
+        [bytes](const core::Progress&, const std::atomic_bool* cancel) {
+            return core::decodePictureFile(bytes, cancel);
+        },
+        [this, source](const core::ImageDecoding& decoding) { emit pictureRead(source, decoding); });
 }
 
 bool BackgroundReader::isReading() const
 {
     return d->running != nullptr;
+}
+
+void BackgroundReader::cancel()
+{
+    d->abandon();
+}
+
+bool BackgroundReader::isReadingPackage() const
+{
+    return d->running != nullptr && d->readingPackage;
 }
 
 WorkProgress* BackgroundReader::progress() const

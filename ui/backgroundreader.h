@@ -1,6 +1,7 @@
 #pragma once
 
 #include "facemaskproject.h"
+#include "imagefiles.h"
 
 #include <QImage>
 #include <QObject>
@@ -24,17 +25,25 @@ public:
     ~BackgroundReader() override;
 
     void readPackage(const QString& path);
-    // The picture is turned upright, as core::readImageFile does.
-    void readPicture(const QString& path);
+    // Reads the picture files at paths in turn, as core::readPictureFile does, and delivers the
+    // first that decodes, else the first failure. source names the read in the progress line
+    // and in pictureRead.
+    void readPicture(const QString& source, const QStringList& paths);
+    void readPicture(const QString& path) { readPicture(path, {path}); }
+    // Decodes the bytes of a whole picture file, as core::decodePictureFile does.
+    void readPictureBytes(const QString& source, const QByteArray& bytes);
 
     bool isReading() const;
+    bool isReadingPackage() const;
+    // Abandons the running read, as Cancel does, but without readCancelled.
+    void cancel();
     // The progress of the running read, else null.
     WorkProgress* progress() const;
 
 signals:
     void packageRead(const QString& path, const core::PackageReading& reading);
-    // picture is null when the file could not be read.
-    void pictureRead(const QString& path, const QImage& picture);
+    // decoding.picture is null when no picture could be read; decoding.reason says why.
+    void pictureRead(const QString& source, const core::ImageDecoding& decoding);
     // After a read was abandoned by Cancel.
     void readCancelled(const QString& path);
 

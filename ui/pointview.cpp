@@ -3,8 +3,8 @@
 #include "detectionflow.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
-#include "imagefiles.h"
 #include "landmarkpipeline.h"
+#include "pictureintake.h"
 #include "pointcommands.h"
 #include "prompts.h"
 #include "viewport.h"
@@ -23,8 +23,6 @@
 #include <QPointer>
 #include <QPaintEvent>
 #include <QUndoStack>
-#include <QUrl>
-#include <QVariant>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -40,17 +38,6 @@ constexpr double scrollPerNotch = 40.0;
 // Arrow keys nudge by one view pixel, by ten with Shift.
 constexpr double nudgeStep = 1.0;
 constexpr double largeNudgeStep = 10.0;
-
-QImage imageFromVariant(const QVariant& value)
-{
-    if (value.userType() == qMetaTypeId<QImage>()) {
-        return value.value<QImage>();
-    }
-    if (value.canConvert<QImage>()) {
-        return value.value<QImage>();
-    }
-    return QImage();
-}
 
 } // namespace
 
@@ -92,6 +79,7 @@ public:
     tools::FacialPointsController controller{viewport};
     std::unique_ptr<PromptSession> ownSession;
     DetectionFlow detection;
+    PictureIntake intake;
     QPointer<QUndoStack> undoStack;
     // The open face menu; while it exists the faces it offers are outlined.
     QPointer<QMenu> faceMenu;
@@ -204,6 +192,7 @@ PointView::PointView(core::FacialPointsDetector* detector, PromptSession* sessio
         d->refreshPointInfo();
     });
     connect(&d->detection, &DetectionFlow::statusMessageChanged, this, &PointView::statusMessageChanged);
+    connect(&d->intake, &PictureIntake::pictureTaken, this, &PointView::setImage);
     // Keys (Ctrl+V among them) reach the view without a click into it first.
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -257,28 +246,17 @@ bool PointView::insertFromMimeData(const QMimeData* data)
     if (!facialPoints() || !data) {
         return false;
     }
-    if (data->hasImage()) {
-        const QImage image = imageFromVariant(data->imageData());
-        if (!image.isNull()) {
-            d->takeImage(image);
-            return true;
-        }
-    }
-    if (!data->hasUrls()) {
-        return false;
-    }
-    const QList<QUrl> urls = data->urls();
-    for (const QUrl& url : urls) {
-        if (!url.isLocalFile()) {
-            continue;
-        }
-        const QImage image = core::readImageFile(url.toLocalFile());
-        if (!image.isNull()) {
-            d->takeImage(image);
-            return true;
-        }
-    }
-    return false;
+    return d->intake.takeMimeData(data);
+}
+
+void PointView::openPictureFile(const QString& path)
+{
+    d->intake.openFile(path);
+}
+
+PictureIntake* PointView::pictureIntake() const
+{
+    return &d->intake;
 }
 
 void PointView::zoomIn()

@@ -16,6 +16,7 @@ class FacialPointsDetector;
 namespace ui {
 
 class PromptSession;
+class PictureIntake;
 
 // Shows the model's picture with the points on top (stretched over the whole widget at zoom 1),
 // takes pictures in (setImage, drops, Ctrl+V) and starts landmark detection for each, and turns
@@ -38,9 +39,14 @@ public:
     void setUndoStack(QUndoStack* stack);
     // Stores a non-null picture in the attached model and starts detection for it.
     void setImage(const QImage& image);
-    // Takes a picture from mime data: image data first, then the first loadable local file.
-    // Returns true when a picture was taken.
+    // Takes a picture from mime data through pictureIntake(): encoded or decoded image data
+    // first, then the first loadable local file, read on a worker; the picture arrives later.
+    // Returns true when the data held a picture to try (and a model is attached).
     bool insertFromMimeData(const QMimeData* data);
+    // Reads the picture file at path on a worker and takes it, or tells why it was refused.
+    void openPictureFile(const QString& path);
+    // How pictures come in: its reads, their progress and Cancel.
+    PictureIntake* pictureIntake() const;
     // The menu a right-click at position (view pixels) opens: "Place Points on This Face" when
     // it hits a face of the last detection that does not hold the points, else null. While the
     // menu exists, those faces are outlined faintly.

@@ -6,9 +6,9 @@
 #include "facialpointsdetector.h"
 #include "facetriangles.h"
 #include "framesource.h"
-#include "imagefiles.h"
 #include "livepreview.h"
 #include "maskrenderer.h"
+#include "pictureintake.h"
 #include "prompts.h"
 
 #include <QAction>
@@ -27,7 +27,6 @@
 #include <QPainter>
 #include <QShortcut>
 #include <QTimer>
-#include <QUrl>
 
 namespace ui {
 
@@ -107,6 +106,7 @@ public:
     QAction* stopCameraAction = nullptr;
     QActionGroup* cameraGroup = nullptr;
     QTimer refreshTimer;
+    PictureIntake intake;
 
     preview::MaskRenderer renderer;
     bool maskPictureChanged = true;
@@ -241,12 +241,7 @@ void PreviewWindow::Impl::openFacePicture()
     if (path.isEmpty()) {
         return;
     }
-    const QImage picture = core::readImageFile(path);
-    if (picture.isNull()) {
-        Prompts::current().warning(QStringLiteral("Error"), QStringLiteral("File \"%1\" was not load.").arg(path));
-        return;
-    }
-    q->setFacePicture(picture);
+    intake.openFile(path);
 }
 
 void PreviewWindow::Impl::pasteFacePicture()
@@ -293,6 +288,7 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
     setAcceptDrops(true);
     d->buildWidgets();
     d->followModel();
+    connect(&d->intake, &PictureIntake::pictureTaken, this, &PreviewWindow::setFacePicture);
     resize(640, 520);
     d->refresh();
 }
@@ -322,26 +318,12 @@ void PreviewWindow::setFacePicture(const QImage& picture)
 
 bool PreviewWindow::insertFromMimeData(const QMimeData* data)
 {
-    if (!data) {
-        return false;
-    }
-    if (data->hasImage()) {
-        const QImage picture = qvariant_cast<QImage>(data->imageData());
-        if (!picture.isNull()) {
-            setFacePicture(picture);
-            return true;
-        }
-    }
-    for (const QUrl& url : data->urls()) {
-        if (url.isLocalFile()) {
-            const QImage picture = core::readImageFile(url.toLocalFile());
-            if (!picture.isNull()) {
-                setFacePicture(picture);
-                return true;
-            }
-        }
-    }
-    return false;
+    return d->intake.takeMimeData(data);
+}
+
+PictureIntake* PreviewWindow::pictureIntake() const
+{
+    return &d->intake;
 }
 
 void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)

@@ -15,6 +15,7 @@ class FacialPointsDetector;
 namespace ui {
 
 class FrameSource;
+class PictureIntake;
 
 // A second top-level window that shows the project's mask (its picture, points and effect type)
 // applied to a face: from a photo opened, dropped or pasted here, or from a camera. It follows
@@ -28,8 +29,11 @@ public:
 
     // Uses picture as the face photo (leaving camera mode) and detects its face.
     void setFacePicture(const QImage& picture);
-    // Takes a picture from mime data: image data first, then the first readable local file.
+    // Takes a picture from mime data through pictureIntake(), read on a worker: image data
+    // first, then the first readable local file. True when the data held a picture to try.
     bool insertFromMimeData(const QMimeData* data);
+    // How face pictures come in: its reads, their progress and Cancel.
+    PictureIntake* pictureIntake() const;
     // Shows the frames of source (owned from now on) instead of the photo; null stops the camera.
     void setFrameSource(std::unique_ptr<FrameSource> source);
     // What the window shows now: the face with the mask, or the face alone when there is none.

@@ -1,8 +1,10 @@
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "fakeprompts.h"
+#include "busyworkers.h"
 #include "mainwindow.h"
 #include "packageformat.h"
+#include "pictureintake.h"
 #include "pointview.h"
 #include "savepmkform.h"
 #include "testimages.h"
@@ -11,6 +13,7 @@
 #include <QAction>
 #include <QBuffer>
 #include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -57,6 +60,8 @@ private slots:
     void cancelAbandonsALoad();
     void footerConfirmsASave();
     void previewEffectOpensOnePreviewWindow();
+    void quitDuringAnOpenAbandonsIt();
+    void pasteDuringAPackageLoadIsRefusedAndSaysSo();
 
 private:
     QAction* action(ui::MainWindow& window, const QString& text);
@@ -231,7 +236,10 @@ void tst_MainWindow::openImage()
     } else {
         QCOMPARE(warnings.size(), 1);
         QCOMPARE(warnings.at(0).title, QStringLiteral("Error"));
-        QCOMPARE(warnings.at(0).text, QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
+        // The line the program always showed, then the check that refused the file.
+        QCOMPARE(warnings.at(0).text.section(QLatin1Char('\n'), 0, 0),
+                 QStringLiteral("File \"") + path + QStringLiteral("\" was not load."));
+        QVERIFY2(!warnings.at(0).text.section(QLatin1Char('\n'), 1).isEmpty(), "the reason is told");
     }
     if (loaded) {
         // The detection's outcome reaches the footer; a plain blue picture has no face.
@@ -440,8 +448,20 @@ void tst_MainWindow::cancelAbandonsALoad()
     QFETCH(QString, actionText);
     QFETCH(QString, fileName);
     const QString path = dir->filePath(fileName);
-    BlockingFile file(path, testimages::encoded(testimages::filled(40, 30, Qt::blue), "png"));
-    QVERIFY2(file.isMade(), "the named pipe must be creatable");
+    const QByteArray png = testimages::encoded(testimages::filled(40, 30, Qt::blue), "png");
+    // A picture file is read only when it is a regular file, so its read is held up by keeping
+    // every worker busy; a package is still read from a named pipe that gets no writer.
+    const bool picture = fileName.endsWith(QLatin1String(".png"));
+    std::unique_ptr<BlockingFile> file;
+    std::unique_ptr<BusyWorkers> busy;
+    if (picture) {
+        QFile plain(path);
+        QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write(png) == png.size());
+        busy = std::make_unique<BusyWorkers>();
+    } else {
+        file = std::make_unique<BlockingFile>(path, png);
+        QVERIFY2(file->isMade(), "the named pipe must be creatable");
+    }
     prompts->fileNames.enqueue(path);
 
     ui::MainWindow window;
@@ -460,8 +480,11 @@ void tst_MainWindow::cancelAbandonsALoad()
     QTest::mouseClick(cancel, Qt::LeftButton);
     QTRY_VERIFY2(!shownProgressDialog(), "cancel takes the progress away at once");
 
-    // The worker is still waiting for the file; let it finish and deliver whatever it read.
-    file.release();
+    // The worker is still waiting; let it finish and deliver whatever it read.
+    if (file) {
+        file->release();
+    }
+    busy.reset();
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents();
@@ -499,6 +522,73 @@ void tst_MainWindow::footerConfirmsASave()
     QVERIFY(QFile::exists(path));
     const QString footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"))->text();
     QVERIFY2(footer.startsWith(QStringLiteral("Saved astronaut.pmk (")), qPrintable(footer));
+}
+
+void tst_MainWindow::quitDuringAnOpenAbandonsIt()
+{
+    const QString path = writeFile(QStringLiteral("face.png"),
+                                   testimages::encoded(testimages::filled(40, 30, Qt::blue), "png"));
+    prompts->fileNames.enqueue(path);
+    ui::MainWindow window;
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    QSignalSpy imageChanged(model, &core::FacialPoints::imageChanged);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    auto busy = std::make_unique<BusyWorkers>();
+    action(window, QStringLiteral("Open Image File"))->trigger();
+    ui::PictureIntake* intake = pointView(window)->pictureIntake();
+    QVERIFY(intake->isReading());
+    QTest::keyClick(window.windowHandle(), Qt::Key_Q, Qt::ControlModifier);
+    QTRY_VERIFY2(!window.isVisible(), "Ctrl+Q closes the window while a picture is being read");
+    QVERIFY2(!intake->isReading(), "closing abandons the read");
+
+    busy.reset();
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
+    QCOMPARE(imageChanged.count(), 0);
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+void tst_MainWindow::pasteDuringAPackageLoadIsRefusedAndSaysSo()
+{
+    const QString path = dir->filePath(QStringLiteral("slow.pmk"));
+    const QString good = writePackage(QStringLiteral("good"), testimages::filled(32, 24, Qt::magenta), 75);
+    QFile packageFile(good);
+    QVERIFY(packageFile.open(QIODevice::ReadOnly));
+    BlockingFile file(path, packageFile.readAll());
+    QVERIFY2(file.isMade(), "the named pipe must be creatable");
+
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ui::PointView* view = pointView(window);
+    view->setImage(testimages::filled(20, 20, Qt::red));
+    auto* undo = window.findChild<QAction*>(QStringLiteral("undoAction"));
+    QVERIFY(undo);
+    const QString undoText = undo->text();
+    QVERIFY(undo->isEnabled());
+
+    prompts->answers.enqueue(QMessageBox::Discard);
+    window.openFile(path);
+    QGuiApplication::clipboard()->setImage(testimages::filled(40, 10, Qt::blue));
+    QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("A package is being opened. Paste or drop the picture again "
+                                              "once it is open, or cancel the opening first."));
+    QCOMPARE(view->facialPoints()->image().size(), QSize(20, 20));
+    QCOMPARE(undo->text(), undoText);
+
+    // Whatever the package's reading comes to (a pipe cannot be read as an archive), the
+    // refused paste never lands.
+    file.release();
+    QTRY_VERIFY(prompts->ofKind(QStringLiteral("warning")).size() == 2
+                || view->facialPoints()->image().size() == QSize(32, 24));
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
+    QVERIFY(view->facialPoints()->image().size() != QSize(40, 10));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -4,6 +4,7 @@
 #include "detectorwait.h"
 #include "fakeprompts.h"
 #include "mousedrags.h"
+#include "pictureintake.h"
 #include "pointview.h"
 #include "testimages.h"
 
@@ -197,17 +198,19 @@ void tst_PointView::mimeDataIntake_data()
     QTest::addColumn<bool>("imageIsNull");
     QTest::addColumn<QStringList>("files"); // "name:kind" with kind png, text or missing
     QTest::addColumn<bool>("webUrl");
+    QTest::addColumn<bool>("tried"); // the data held a picture to try
     QTest::addColumn<bool>("taken");
     QTest::addColumn<QSize>("expectedSize");
 
-    QTest::newRow("image-data-is-taken") << true << false << QStringList() << false << true << QSize(30, 20);
-    QTest::newRow("image-wins-over-urls") << true << false << QStringList{"b.png:png"} << false << true << QSize(30, 20);
-    QTest::newRow("null-image-falls-back-to-urls") << true << true << QStringList{"b.png:png"} << false << true << QSize(40, 10);
-    QTest::newRow("text-file-before-png-takes-png") << false << false << QStringList{"a.png:text", "b.png:png"} << false << true << QSize(40, 10);
-    QTest::newRow("png-under-text-name-is-read-by-content") << false << false << QStringList{"notes.txt:png"} << false << true << QSize(40, 10);
-    QTest::newRow("only-unloadable-files-take-nothing") << false << false << QStringList{"a.png:text", "gone.png:missing"} << false << false << QSize(0, 0);
-    QTest::newRow("web-url-takes-nothing") << false << false << QStringList() << true << false << QSize(0, 0);
-    QTest::newRow("no-image-no-urls-takes-nothing") << false << false << QStringList() << false << false << QSize(0, 0);
+    QTest::newRow("image-data-is-taken") << true << false << QStringList() << false << true << true << QSize(30, 20);
+    QTest::newRow("image-wins-over-urls") << true << false << QStringList{"b.png:png"} << false << true << true << QSize(30, 20);
+    QTest::newRow("null-image-falls-back-to-urls") << true << true << QStringList{"b.png:png"} << false << true << true << QSize(40, 10);
+    QTest::newRow("text-file-before-png-takes-png") << false << false << QStringList{"a.png:text", "b.png:png"} << false << true << true << QSize(40, 10);
+    QTest::newRow("png-under-text-name-is-read-by-content") << false << false << QStringList{"notes.txt:png"} << false << true << true << QSize(40, 10);
+    QTest::newRow("only-unloadable-files-take-nothing") << false << false << QStringList{"a.png:text", "gone.png:missing"} << false << true << false << QSize(0, 0);
+    QTest::newRow("missing-file-is-not-tried") << false << false << QStringList{"gone.png:missing"} << false << false << false << QSize(0, 0);
+    QTest::newRow("web-url-takes-nothing") << false << false << QStringList() << true << false << false << QSize(0, 0);
+    QTest::newRow("no-image-no-urls-takes-nothing") << false << false << QStringList() << false << false << false << QSize(0, 0);
 }
 
 void tst_PointView::mimeDataIntake()
@@ -216,6 +219,7 @@ void tst_PointView::mimeDataIntake()
     QFETCH(bool, imageIsNull);
     QFETCH(QStringList, files);
     QFETCH(bool, webUrl);
+    QFETCH(bool, tried);
     QFETCH(bool, taken);
     QFETCH(QSize, expectedSize);
 
@@ -248,7 +252,9 @@ void tst_PointView::mimeDataIntake()
     view.setFacialPoints(&model);
     QSignalSpy imageChanged(&model, &core::FacialPoints::imageChanged);
 
-    QCOMPARE(view.insertFromMimeData(&data), taken);
+    QCOMPARE(view.insertFromMimeData(&data), tried);
+    // Files are read on a worker.
+    QTRY_VERIFY(!view.pictureIntake()->isReading());
     QCOMPARE(imageChanged.count(), taken ? 1 : 0);
     QCOMPARE(model.image().size(), expectedSize);
     QVERIFY(prompts->records.isEmpty());
@@ -275,7 +281,7 @@ void tst_PointView::dropFileComesInUpright()
     ui::PointView view(nullptr);
     view.setFacialPoints(&model);
     QVERIFY(view.insertFromMimeData(&data));
-    QCOMPARE(model.image().size(), QSize(20, 40));
+    QTRY_COMPARE(model.image().size(), QSize(20, 40));
 }
 
 void tst_PointView::dragEnterAcceptsImagesAndUrls_data()

@@ -5,6 +5,7 @@
 #include "fakeprompts.h"
 #include "imagefiles.h"
 #include "landmarkpipeline.h"
+#include "pictureintake.h"
 #include "previewwindow.h"
 #include "replayframesource.h"
 #include "testimages.h"
@@ -103,6 +104,8 @@ void tst_PreviewWindow::cleanup()
 
 void tst_PreviewWindow::waitForFace(const ui::PreviewWindow& window)
 {
+    // Files and pasted bytes are read on a worker first.
+    QTRY_VERIFY_WITH_TIMEOUT(!window.pictureIntake()->isReading(), 60000);
     QTRY_VERIFY_WITH_TIMEOUT(!footerOf(window).contains(QStringLiteral("Looking")), 60000);
 }
 
@@ -198,9 +201,10 @@ void tst_PreviewWindow::unreadablePhotoIsReported()
     file.close();
     prompts->fileNames.enqueue(path);
     window.findChild<QAction*>(QStringLiteral("openFacePictureAction"))->trigger();
+    QTRY_VERIFY(!window.pictureIntake()->isReading());
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
-    QCOMPARE(warnings[0].text, QStringLiteral("File \"%1\" was not load.").arg(path));
+    QCOMPARE(warnings[0].text, QStringLiteral("File \"%1\" was not load.\npicture: not in a format that can be read").arg(path));
     QVERIFY(window.previewImage().isNull());
     QMimeData nothing;
     nothing.setText(QStringLiteral("text"));

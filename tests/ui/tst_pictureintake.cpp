@@ -1,0 +1,276 @@
+#include "busyworkers.h"
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "fakeprompts.h"
+#include "hostilepictures.h"
+#include "pictureintake.h"
+#include "pointview.h"
+#include "previewwindow.h"
+#include "testimages.h"
+#include "workprogress.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include <memory>
+
+using namespace hostilepictures;
+
+// Every door a picture comes in by, in both windows, held to the same bounds: hostile pictures
+// are refused with the check that refused them, and the reading never runs on the GUI thread.
+class tst_PictureIntake : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void everyDoorRefusesOrBounds_data();
+    void everyDoorRefusesOrBounds();
+    void decodedPictureAboveTheBoundIsRefused();
+    void windowStaysResponsiveDuringASlowPaste();
+    void newPictureAbandonsTheOneBeingRead();
+
+private:
+    std::unique_ptr<FakePrompts> prompts;
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+namespace {
+
+const QString pngBomb = QStringLiteral("png-100-text-chunks-of-7.5-mb");
+const QString fifo = QStringLiteral("fifo");
+
+// QApplication hands a drop only to the widget that took the drag's entry; the handlers are
+// called directly instead.
+struct DroppableView : ui::PointView {
+    DroppableView() : ui::PointView(nullptr) {}
+    using ui::PointView::dropEvent;
+};
+
+struct DroppablePreview : ui::PreviewWindow {
+    explicit DroppablePreview(core::FaceMaskProject* project) : ui::PreviewWindow(project, nullptr) {}
+    using ui::PreviewWindow::dropEvent;
+};
+
+// The window under test: the main window's point view or the Preview window.
+struct Door {
+    explicit Door(bool preview)
+    {
+        if (preview) {
+            window = std::make_unique<DroppablePreview>(&project);
+            intake = window->pictureIntake();
+        } else {
+            view = std::make_unique<DroppableView>();
+            view->setFacialPoints(&model);
+            intake = view->pictureIntake();
+        }
+    }
+    QImage picture() const { return window ? window->previewImage() : model.image(); }
+
+    core::FaceMaskProject project;
+    core::FacialPoints model;
+    std::unique_ptr<DroppableView> view;
+    std::unique_ptr<DroppablePreview> window;
+    ui::PictureIntake* intake = nullptr;
+};
+
+} // namespace
+
+void tst_PictureIntake::init()
+{
+    prompts = std::make_unique<FakePrompts>();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void tst_PictureIntake::cleanup()
+{
+    prompts.reset();
+    dir.reset();
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+}
+
+void tst_PictureIntake::everyDoorRefusesOrBounds_data()
+{
+    QTest::addColumn<QString>("door");  // "open", "paste" or "drop"
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("mimeType");  // of pasted bytes
+    QTest::addColumn<QString>("reason");    // empty: taken, as 40 x 30
+
+    struct Case {
+        QString kind;
+        QByteArray bytes;
+        QString mimeType;
+        QString reason;
+    };
+    const QList<Case> cases = {
+        {QStringLiteral("gif-1x1-screen-12000x12000-frame"), gifSizeLie(), "image/gif",
+         "picture larger than 120 megapixels"},
+        {QStringLiteral("ico-16x16-holding-23000x23000-png"), icoSizeLie(23000, 23000), "image/x-icon",
+         "picture: ICO files are not read, as the size of the pictures they hold cannot be "
+         "established before decoding"},
+        {pngBomb, pngTextBomb(100, 7'500'000), "image/png", QString()},
+        {QStringLiteral("png-declaring-23000x23000"), blackPng(23000, 23000, false), "image/png",
+         "picture larger than 120 megapixels"},
+        {QStringLiteral("jpeg-with-2000-scans"), jpegScanBomb(2000), "image/jpeg",
+         "picture: JPEG of more than 100 scans"},
+        {QStringLiteral("bmp-70-byte-header-without-pixels"), bmpWithoutPixels(64, 48), "image/bmp",
+         "picture: BMP file shorter than the pixels its header declares"},
+        {fifo, QByteArray(), QString(), "not a regular file"},
+    };
+    for (const char* door : {"open", "paste", "drop"}) {
+        for (bool preview : {false, true}) {
+            for (const Case& c : cases) {
+                const QString name = QStringLiteral("%1-%2-%3")
+                                         .arg(preview ? "preview" : "view", door, c.kind);
+                QTest::newRow(qPrintable(name)) << QString::fromLatin1(door) << preview << c.kind
+                                                << c.bytes << c.mimeType << c.reason;
+            }
+        }
+    }
+}
+
+void tst_PictureIntake::everyDoorRefusesOrBounds()
+{
+    QFETCH(QString, door);
+    QFETCH(bool, preview);
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, mimeType);
+    QFETCH(QString, reason);
+
+    const QString path = dir->filePath(kind);
+    if (kind == fifo) {
+        // No writer ever comes: opening it the usual way would block the window for good.
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+
+    Door target(preview);
+    // Pasted pictures come as their encoded bytes; a pasted pipe, as its file's URL.
+    auto data = std::make_unique<QMimeData>();
+    if (door == QLatin1String("paste") && kind != fifo) {
+        data->setData(mimeType, bytes);
+    } else {
+        data->setUrls({QUrl::fromLocalFile(path)});
+    }
+    if (door == QLatin1String("open")) {
+        if (preview) {
+            prompts->fileNames.enqueue(path);
+            auto* open = target.window->findChild<QAction*>(QStringLiteral("openFacePictureAction"));
+            QVERIFY(open);
+            open->trigger();
+        } else {
+            target.view->openPictureFile(path);
+        }
+    } else if (door == QLatin1String("paste")) {
+        if (preview) {
+            QVERIFY(target.window->insertFromMimeData(data.get()));
+        } else {
+            QGuiApplication::clipboard()->setMimeData(data.release());
+            QTest::keyClick(target.view.get(), Qt::Key_V, Qt::ControlModifier);
+        }
+    } else {
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+        drop.setAccepted(false);
+        if (preview) {
+            target.window->dropEvent(&drop);
+        } else {
+            target.view->dropEvent(&drop);
+        }
+        QVERIFY2(drop.isAccepted(), "a dropped file to try is taken");
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (reason.isEmpty()) {
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.value(0).text));
+        QCOMPARE(target.picture().size(), QSize(40, 30));
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].title, QStringLiteral("Error"));
+    QCOMPARE(warnings[0].text.section(QLatin1Char('\n'), 1), reason);
+    const QString first = door == QLatin1String("paste") && kind != fifo
+        ? QStringLiteral("The pasted picture was not load.")
+        : QStringLiteral("File \"%1\" was not load.").arg(path);
+    QCOMPARE(warnings[0].text.section(QLatin1Char('\n'), 0, 0), first);
+    QVERIFY(target.picture().isNull());
+}
+
+void tst_PictureIntake::decodedPictureAboveTheBoundIsRefused()
+{
+    Door target(false);
+    QMimeData data;
+    // One bit per pixel: 15 MB in memory, but one row more than 120 megapixels.
+    data.setImageData(QImage(12001, 10000, QImage::Format_Mono));
+    QVERIFY(target.view->insertFromMimeData(&data));
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("The pasted picture was not load.\npicture larger than 120 megapixels"));
+    QVERIFY(target.picture().isNull());
+}
+
+void tst_PictureIntake::windowStaysResponsiveDuringASlowPaste()
+{
+    Door target(false);
+    const QByteArray png = testimages::encoded(testimages::filled(640, 480, Qt::darkBlue), "png");
+    QMimeData data;
+    data.setData(QStringLiteral("image/png"), png);
+
+    // With every worker held, the decoding cannot have started, let alone ended, while the
+    // events below are handled: only the GUI thread's own work could deliver the picture.
+    auto busy = std::make_unique<BusyWorkers>();
+    QVERIFY(target.view->insertFromMimeData(&data));
+    QVERIFY(target.intake->isReading());
+    bool handled = false;
+    QTimer::singleShot(0, this, [&] { handled = true; });
+    QTRY_VERIFY(handled);
+    target.view->update();
+    QCoreApplication::processEvents();
+    QVERIFY2(target.picture().isNull(), "the pasted bytes are decoded on a worker, not while pasting");
+    QVERIFY(target.intake->isReading());
+    // Past 300 ms the progress shows, with its Cancel button.
+    QTRY_VERIFY(target.intake->progress() && target.intake->progress()->dialog());
+
+    busy.reset();
+    QTRY_COMPARE(target.picture().size(), QSize(640, 480));
+    QVERIFY(!target.intake->progress());
+}
+
+void tst_PictureIntake::newPictureAbandonsTheOneBeingRead()
+{
+    Door target(false);
+    QMimeData first;
+    first.setData(QStringLiteral("image/png"), testimages::encoded(testimages::filled(64, 48, Qt::red), "png"));
+    QMimeData second;
+    second.setData(QStringLiteral("image/png"), testimages::encoded(testimages::filled(32, 24, Qt::blue), "png"));
+    QSignalSpy taken(target.intake, &ui::PictureIntake::pictureTaken);
+
+    auto busy = std::make_unique<BusyWorkers>();
+    QVERIFY(target.view->insertFromMimeData(&first));
+    QVERIFY(target.view->insertFromMimeData(&second));
+    busy.reset();
+    QTRY_VERIFY(!target.intake->isReading());
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
+    QCOMPARE(taken.count(), 1);
+    QCOMPARE(target.picture().size(), QSize(32, 24));
+}
+
+QTEST_MAIN(tst_PictureIntake)
+#include "tst_pictureintake.moc"

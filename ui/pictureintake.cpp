@@ -1,0 +1,197 @@
+#include "pictureintake.h"
+
+#include "backgroundreader.h"
+#include "imagefiles.h"
+#include "prompts.h"
+
+#include <QFile>
+#include <QImage>
+#include <QMimeData>
+#include <QPointer>
+#include <QUrl>
+#include <QVariant>
+
+#include <sys/stat.h>
+
+namespace ui {
+
+namespace {
+
+const QString pastedSource = QStringLiteral("the pasted picture");
+
+QImage imageFromVariant(const QVariant& value)
+{
+    if (value.userType() == qMetaTypeId<QImage>() || value.canConvert<QImage>()) {
+        return value.value<QImage>();
+    }
+    return QImage();
+}
+
+// The encoded picture the data carries, PNG preferred; empty when it carries none. Image data
+// put there by this process has no encoded form and is left to imageData().
+QByteArray encodedPicture(const QMimeData* data)
+{
+    const QStringList formats = data->formats();
+    QStringList candidates;
+    if (formats.contains(QStringLiteral("image/png"))) {
+        candidates.append(QStringLiteral("image/png"));
+    }
+    for (const QString& format : formats) {
+        if (format.startsWith(QLatin1String("image/")) && format != QLatin1String("image/png")) {
+            candidates.append(format);
+        }
+    }
+    for (const QString& format : candidates) {
+        const QByteArray bytes = data->data(format);
+        if (!bytes.isEmpty()) {
+            return bytes;
+        }
+    }
+    return QByteArray();
+}
+
+// stat(2) never waits, even on a FIFO; open(2) on one would wait for a writer.
+bool isRegularFile(const QString& path)
+{
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool exists(const QString& path)
+{
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0;
+}
+
+} // namespace
+
+class PictureIntake::Impl
+{
+public:
+    explicit Impl(PictureIntake* owner) : q(owner) {}
+
+    void refuse(const QString& source, const QString& reason) const
+    {
+        const QString what = source == pastedSource
+            ? QStringLiteral("The pasted picture was not load.")
+            : QStringLiteral("File \"%1\" was not load.").arg(source);
+        Prompts::current().warning(QStringLiteral("Error"), what + QLatin1Char('\n') + reason);
+    }
+
+    // A package that is being opened would replace the picture right after.
+    bool refusedForPackage() const
+    {
+        if (!packageReader || !packageReader->isReadingPackage()) {
+            return false;
+        }
+        Prompts::current().warning(
+            QStringLiteral("Error"),
+            QStringLiteral("A package is being opened. Paste or drop the picture again once it "
+                           "is open, or cancel the opening first."));
+        return true;
+    }
+
+    void onPictureRead(const QString& source, const core::ImageDecoding& decoding)
+    {
+        if (!decoding.picture.isNull()) {
+            emit q->pictureTaken(decoding.picture);
+            return;
+        }
+        // Pasted or dropped data that holds no picture is not worth a message.
+        if (!(tellNoPicture || !core::isNoPicture(decoding.reason))) {
+            return;
+        }
+        refuse(source, decoding.reason);
+    }
+
+    PictureIntake* q;
+    BackgroundReader reader;
+    QPointer<const BackgroundReader> packageReader;
+    bool tellNoPicture = false;
+};
+
+PictureIntake::PictureIntake() : d(std::make_unique<Impl>(this))
+{
+    connect(&d->reader, &BackgroundReader::pictureRead, this,
+            [this](const QString& source, const core::ImageDecoding& decoding) {
+                d->onPictureRead(source, decoding);
+            });
+}
+
+PictureIntake::~PictureIntake() = default;
+
+void PictureIntake::setPackageReader(const BackgroundReader* packageReader)
+{
+    d->packageReader = packageReader;
+}
+
+void PictureIntake::openFile(const QString& path)
+{
+    d->tellNoPicture = true;
+    d->reader.readPicture(path);
+}
+
+bool PictureIntake::takeMimeData(const QMimeData* data)
+{
+    if (!data) {
+        return false;
+    }
+    const QByteArray bytes = encodedPicture(data);
+    const QImage decoded = bytes.isEmpty() && data->hasImage() ? imageFromVariant(data->imageData()) : QImage();
+    QStringList paths;
+    QStringList irregular;
+    if (bytes.isEmpty() && decoded.isNull()) {
+        for (const QUrl& url : data->urls()) {
+            if (!url.isLocalFile()) {
+                continue;
+            }
+            const QString path = url.toLocalFile();
+            if (isRegularFile(path)) {
+                paths.append(path);
+            } else if (exists(path)) {
+                irregular.append(path);
+            }
+        }
+    }
+    if (bytes.isEmpty() && decoded.isNull() && paths.isEmpty() && irregular.isEmpty()) {
+        return false;
+    }
+    if (d->refusedForPackage()) {
+        return true;
+    }
+    d->tellNoPicture = false;
+    if (!bytes.isEmpty()) {
+        d->reader.readPictureBytes(pastedSource, bytes);
+    } else if (!decoded.isNull()) {
+        const QString problem = core::decodedPictureProblem(decoded);
+        if (!problem.isEmpty()) {
+            d->refuse(pastedSource, problem);
+        } else {
+            cancel();  // a picture still being read would replace this one
+            emit pictureTaken(decoded);
+        }
+    } else if (!paths.isEmpty()) {
+        d->reader.readPicture(paths.front(), paths);
+    } else {
+        // A FIFO or a device: opening it could wait for ever, and it holds no picture file.
+        d->refuse(irregular.front(), QStringLiteral("not a regular file"));
+    }
+    return true;
+}
+
+bool PictureIntake::isReading() const
+{
+    return d->reader.isReading();
+}
+
+WorkProgress* PictureIntake::progress() const
+{
+    return d->reader.progress();
+}
+
+void PictureIntake::cancel()
+{
+    d->reader.cancel();
+}
+
+} // namespace ui

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QImage;
+class QMimeData;
+
+namespace ui {
+
+class BackgroundReader;
+class WorkProgress;
+
+// How pictures come into a window: opened files, pasted and dropped data. Files and encoded
+// bytes are read and decoded on a worker (core::readPictureFile, core::decodePictureFile) with a
+// WorkProgress after 300 ms, so the window repaints meanwhile and Cancel works; only the cheap
+// part, taking the bytes or the file names out of the mime data, runs on the GUI thread. A new
+// picture abandons the one still being read. A refused picture is told through Prompts with
+// the check that refused it. GUI thread only.
+class PictureIntake : public QObject
+{
+    Q_OBJECT
+public:
+    PictureIntake();
+    ~PictureIntake() override;
+
+    // While packageReader (not owned; null: none) reads a package, a pasted or dropped picture
+    // is refused with a message: the package would replace it a moment later.
+    void setPackageReader(const BackgroundReader* packageReader);
+
+    // Reads the picture file at path (File → Open); any failure is told.
+    void openFile(const QString& path);
+    // Takes a picture from mime data (paste, drop): encoded picture bytes ("image/png" first,
+    // then any other image type), else image data already decoded (checked against the bounds
+    // here), else the local files among the URLs, the first that decodes. Returns false when the
+    // data holds no picture to try (nothing is told then), true when one was taken or is being
+    // read, or was refused with a message. Data that turns out to hold no picture at all (a
+    // text file dropped) is dropped without a message.
+    bool takeMimeData(const QMimeData* data);
+
+    bool isReading() const;
+    // The progress of the running read, else null.
+    WorkProgress* progress() const;
+    // Abandons the running read: nothing is delivered for it, and the worker stops soon.
+    void cancel();
+
+signals:
+    // A picture to use, within the bounds of core/imagefiles.h.
+    void pictureTaken(const QImage& picture);
+
+private:
+    Q_DISABLE_COPY(PictureIntake)
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace ui
