@@ -76,4 +76,6 @@ if(FACEMASK_NATIVE)
     message(STATUS "Packaging: FACEMASK_NATIVE is ON, so a Debian package made from this build runs only on "
                    "processors like this one; configure with -DFACEMASK_NATIVE=OFF to make a portable one")
 endif()
+# Face videos in the preview: H.264 needs GStreamer's libav plugin; the rest plays without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gstreamer1.0-libav")
 include(CPack)

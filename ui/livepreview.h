@@ -12,11 +12,13 @@ class MaskRenderer;
 
 namespace ui {
 
-// The camera path of the preview: each frame taken in is tracked and rendered on a private
-// worker thread, one frame at a time; a frame that arrives while the worker is busy is dropped,
-// never queued. Faces are detected on every detectionInterval-th frame; in between, the
-// landmarks are predicted inside the face box followed from the previous frame. The landmark
-// model is read from modelPath (relative to the working folder) with the first frame.
+// The camera and video path of the preview: each frame taken in is tracked and rendered on a
+// private worker thread, one frame at a time; a frame that arrives while the worker is busy is
+// dropped, never queued. Every face (up to 8) gets the mask, each followed by its own track
+// (preview::FaceTracker): faces are detected on every detectionInterval-th frame; in between,
+// each face's landmarks are predicted inside its box followed from the previous frame. With
+// steady on (the default) a one-euro filter smooths each face's points between frames. The
+// landmark model is read from modelPath (relative to the working folder) with the first frame.
 // Public functions and signals: GUI thread.
 class LivePreview : public QObject
 {
@@ -30,6 +32,14 @@ public:
     void setRenderer(const preview::MaskRenderer& renderer);
     // Starts work on frame when the worker is idle; otherwise drops it. Null frames are ignored.
     void takeFrame(const QImage& frame);
+    // As takeFrame, but a still (the frame a paused video was moved to) that comes while the
+    // worker is busy is kept and worked on next; a still kept earlier is then dropped.
+    void takeStill(const QImage& frame);
+    // Smooths the points between frames (on) or shows the detector's exactly (off).
+    void setSteady(bool steady);
+    bool isSteady() const;
+    // Forgets the faces followed so far, from the next frame on (a seek, a new video).
+    void restartTracking();
 
     int renderedFrames() const;
     int droppedFrames() const;
@@ -37,9 +47,9 @@ public:
     int detectedFrames() const;
 
 signals:
-    // The frame with the mask on its largest face; faceFound is false when no face was followed
-    // in it (the frame is then shown as it came).
-    void frameRendered(const QImage& preview, bool faceFound);
+    // The frame with the mask on every face followed in it; faceCount is 0 when there was none
+    // (the frame is then shown as it came).
+    void frameRendered(const QImage& preview, int faceCount);
     // The landmark model could not be read; frames are shown without a mask from then on.
     void modelFailed();
 
