@@ -15,6 +15,7 @@ const std::vector<Command>& commands()
         {"info", "Check packages as the window opens them and print what they hold.", &runInfo},
         {"points", "Print the points of a package.", &runPoints},
         {"preview", "Draw a package's mask on the face of a picture, as PNG.", &runPreview},
+        {"track", "Follow the faces of a video frame by frame and print their points.", &runTrack},
     };
     return table;
 }

@@ -29,6 +29,9 @@ bool writePng(const QImage& picture, const QString& path)
 
 int runPreview(const QStringList& arguments)
 {
+    if (isVideoPreview(arguments)) {
+        return runVideoPreview(arguments);
+    }
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Draws the mask of a package (its picture, points and effect type) on the "
