@@ -166,6 +166,8 @@ void benchmarkCameraPath(double seconds, int interval)
 
 } // namespace
 
+void benchmarkSteady();
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
@@ -173,10 +175,15 @@ int main(int argc, char** argv)
     }
     QApplication app(argc, argv);
     const int repetitions = argc > 1 ? std::max(1, atoi(argv[1])) : 30;
+    if (argc > 2 && qstrcmp(argv[2], "steady") == 0) {
+        benchmarkSteady(); // the steady figures alone
+        return 0;
+    }
     benchmarkRender(repetitions);
     std::printf("\nCamera path, 640x480 replayed frames, end to end (track or detect, render):\n");
     for (int interval : {1, 6}) {
         benchmarkCameraPath(8.0, interval);
     }
+    benchmarkSteady();
     return 0;
 }
