@@ -29,7 +29,7 @@ struct FaceTrackerSettings {
     // The face detector runs on every detectionInterval-th frame and whenever no face is followed.
     int detectionInterval = 6;
     bool steady = true;
-    OneEuroSettings filter;
+    SteadySettings filter;
     // A found face continues a followed one when their boxes overlap by at least this much
     // (intersection over union).
     double minimumOverlap = 0.3;

@@ -86,7 +86,7 @@ void benchmarkSteady()
             frames.push_back(clip.frame(t, noise).convertToFormat(QImage::Format_RGB888));
         }
         std::printf("\n%s\n%-24s %7s %7s %7s %9s\n", noise > 0 ? "with noise (sigma 8 grey levels)" : "clean",
-                    "filter", "error", "jitter", "ratio", "lag (fr)");
+                    "pose Hz/beta, shape", "error", "jitter", "ratio", "lag (fr)");
         preview::FaceTrackerSettings settings;
         settings.steady = false;
         settings.detectionInterval = 1;
@@ -97,13 +97,19 @@ void benchmarkSteady()
                     everyFrame.jitter, everyFrame.jitter / raw.jitter, everyFrame.lag);
         std::printf("%-24s %6.2f%% %6.2f%% %7s %9.2f\n", "off (dlib's points)", raw.error, raw.jitter, "1.00", raw.lag);
         settings.steady = true;
-        const std::pair<double, double> grid[] = {{1.0, 0.05}, {0.3, 0.2}, {0.5, 0.05}, {1.0, 0.02}, {1.0, 0.007}};
-        for (const auto& [cutoff, beta] : grid) {
-            settings.filter.minCutoff = cutoff;
-            settings.filter.beta = beta;
+        // Pose cutoff and beta, shape cutoff and beta; the first row is the default.
+        const preview::SteadySettings defaults;
+        const double grid[][4] = {{defaults.pose.minCutoff, defaults.pose.beta, defaults.shape.minCutoff, defaults.shape.beta},
+                                  {1.0, 0.05, 1.0, 0.05}, {2.0, 0.05, 0.5, 0.02}, {4.0, 0.1, 0.3, 0.01},
+                                  {3.0, 0.05, 0.5, 0.01}, {6.0, 0.05, 0.5, 0.02}};
+        for (const auto& row : grid) {
+            settings.filter.pose.minCutoff = row[0];
+            settings.filter.pose.beta = row[1];
+            settings.filter.shape.minCutoff = row[2];
+            settings.filter.shape.beta = row[3];
             const knownmotion::Figures f = knownmotion::measure(clip, trackFrames(*module, frames, settings));
             char name[64];
-            std::snprintf(name, sizeof name, "%.1f Hz, beta %.3f", cutoff, beta);
+            std::snprintf(name, sizeof name, "%.1f/%.2f, %.1f/%.2f", row[0], row[1], row[2], row[3]);
             std::printf("%-24s %6.2f%% %6.2f%% %7.2f %9.2f\n", name, f.error, f.jitter, f.jitter / raw.jitter, f.lag);
         }
     }

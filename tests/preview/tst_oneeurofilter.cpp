@@ -8,6 +8,7 @@
 using core::FacialPointVector;
 using preview::LandmarkFilter;
 using preview::OneEuroSettings;
+using preview::SteadySettings;
 
 namespace {
 
@@ -22,7 +23,9 @@ FacialPointVector onePoint(double x, double y)
 // true one, once the filter has settled.
 double lagInFrames(double speed, const OneEuroSettings& settings)
 {
-    LandmarkFilter filter(settings);
+    SteadySettings steady;
+    steady.pose = settings; // one point alone is filtered with the pose settings
+    LandmarkFilter filter(steady);
     double x = 0;
     double filtered = 0;
     for (int frame = 0; frame < 120; ++frame) {
@@ -43,6 +46,7 @@ private slots:
     void restartsWhen_data();
     void restartsWhen();
     void stillNoiseIsDamped();
+    void rigidMotionIsFollowedClosely();
     void fastMotionLagsLessThanSlowMotion();
     void settlesOnAStoppedPoint();
 };
@@ -82,24 +86,58 @@ void tst_OneEuroFilter::restartsWhen()
     QCOMPARE(filter.filter(jumped, time), jumped);
 }
 
+// A face-like ring of 30 points, each trembling on its own around a still place.
 void tst_OneEuroFilter::stillNoiseIsDamped()
 {
     std::mt19937 random(7);
     std::normal_distribution<double> noise(0.0, 1.0);
     LandmarkFilter filter;
     double rawStep = 0, filteredStep = 0;
-    QPointF lastRaw, lastFiltered;
+    FacialPointVector lastRaw, lastFiltered;
     for (int frame = 0; frame < 300; ++frame) {
-        const FacialPointVector raw = onePoint(100 + noise(random), 80 + noise(random));
-        const QPointF filtered = filter.filter(raw, frame * frameTime)[0];
-        if (frame > 30) {
-            rawStep += std::hypot(raw[0].x() - lastRaw.x(), raw[0].y() - lastRaw.y());
-            filteredStep += std::hypot(filtered.x() - lastFiltered.x(), filtered.y() - lastFiltered.y());
+        FacialPointVector raw;
+        for (int i = 0; i < 30; ++i) {
+            raw.push_back(QPointF(200 + 60 * std::cos(i * 0.21) + noise(random), 150 + 80 * std::sin(i * 0.21) + noise(random)));
         }
-        lastRaw = raw[0];
+        const FacialPointVector filtered = filter.filter(raw, frame * frameTime);
+        QCOMPARE(filtered.size(), raw.size());
+        if (frame > 30) {
+            for (std::size_t i = 0; i < raw.size(); ++i) {
+                rawStep += std::hypot(raw[i].x() - lastRaw[i].x(), raw[i].y() - lastRaw[i].y());
+                filteredStep += std::hypot(filtered[i].x() - lastFiltered[i].x(), filtered[i].y() - lastFiltered[i].y());
+            }
+        }
+        lastRaw = raw;
         lastFiltered = filtered;
     }
     QVERIFY2(filteredStep < 0.4 * rawStep, qPrintable(QStringLiteral("filtered %1, raw %2").arg(filteredStep).arg(rawStep)));
+}
+
+// The same ring moved, turned and scaled without tremble: every point follows within a frame,
+// since the shape in the face's own frame does not change.
+void tst_OneEuroFilter::rigidMotionIsFollowedClosely()
+{
+    LandmarkFilter filter;
+    double worst = 0;
+    for (int frame = 0; frame < 120; ++frame) {
+        const double t = frame * frameTime;
+        QTransform motion;
+        motion.translate(300 + 90 * t, 200 + 20 * std::sin(3 * t));
+        motion.rotate(10 * std::sin(2 * t));
+        motion.scale(1 + 0.1 * t, 1 + 0.1 * t);
+        FacialPointVector points;
+        for (int i = 0; i < 30; ++i) {
+            points.push_back(motion.map(QPointF(60 * std::cos(i * 0.21), 80 * std::sin(i * 0.21))));
+        }
+        const FacialPointVector filtered = filter.filter(points, t);
+        if (frame > 15) {
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                worst = std::max(worst, std::hypot(filtered[i].x() - points[i].x(), filtered[i].y() - points[i].y()));
+            }
+        }
+    }
+    // 90 pixels a second is 3 a frame.
+    QVERIFY2(worst < 3.0, qPrintable(QString::number(worst)));
 }
 
 // The point of the filter: the cutoff rises with the speed, so a fast face is not left behind.
@@ -118,7 +156,7 @@ void tst_OneEuroFilter::fastMotionLagsLessThanSlowMotion()
 
 void tst_OneEuroFilter::settlesOnAStoppedPoint()
 {
-    LandmarkFilter filter;
+    LandmarkFilter filter{SteadySettings()};
     int frame = 0;
     for (; frame < 30; ++frame) {
         filter.filter(onePoint(frame * 5.0, 0), frame * frameTime);
