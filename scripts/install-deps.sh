@@ -8,10 +8,10 @@ packages=(
     build-essential cmake pkg-config
     qtbase5-dev qt5-image-formats-plugins libdlib-dev libjsoncpp-dev zlib1g-dev libdeflate-dev libblas-dev liblapack-dev
     # the preview's camera and face videos: Qt Multimedia and its GStreamer back end (plugins-good
-    # for WebM, MKV and MJPEG cameras, libav for H.264); the GStreamer headers for facemask-cli's
-    # frame-exact video reading
+    # for WebM, MKV and MJPEG cameras, libav for H.264, plugins-bad for Qt's camerabin); the
+    # GStreamer headers for facemask-cli's frame-exact video reading
     qtmultimedia5-dev libqt5multimedia5-plugins gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    gstreamer1.0-libav libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+    gstreamer1.0-libav gstreamer1.0-plugins-bad libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
     # the 68-point landmark model, installed at /usr/share/dlib/shape_predictor_68_face_landmarks.dat
     libdlib-data
     # tests: real windows, archive tools that check our packages, Python's zipfile and json

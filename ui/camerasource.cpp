@@ -24,6 +24,11 @@ public:
 CameraFrameSource::CameraFrameSource(const QCameraInfo& camera)
     : d(std::make_unique<Impl>(this, camera))
 {
+    connect(&d->camera, QOverload<QCamera::Error>::of(&QCamera::error), this, [this](QCamera::Error error) {
+        if (error != QCamera::NoError) {
+            emit failed(QStringLiteral("The camera cannot be used: %1").arg(d->camera.errorString()));
+        }
+    });
 }
 
 CameraFrameSource::~CameraFrameSource()
