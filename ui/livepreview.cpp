@@ -36,10 +36,10 @@ core::FacialPointVector facePointsOf(const std::optional<QVector<QPoint>>& landm
 class LivePreview::Impl
 {
 public:
-    Impl(LivePreview* owner, int interval, std::string modelPath)
+    Impl(LivePreview* owner, int interval, LivePreview::ModuleSource source)
         : owner(owner)
         , interval(std::max(1, interval))
-        , modelPath(std::move(modelPath))
+        , moduleSource(std::move(source))
         , renderer(std::make_shared<preview::MaskRenderer>())
     {
         preview::FaceTrackerSettings settings;
@@ -61,9 +61,13 @@ public:
     // Every face followed on the frame, points in frame pixels.
     const QVector<preview::TrackedFace>& follow(const QImage& frame, double time);
 
+    // Worker: makes the module once, before any frame.
+    void loadModule();
+
     LivePreview* const owner;
     const int interval;
-    const std::string modelPath;
+    const LivePreview::ModuleSource moduleSource;
+    std::atomic<bool> modelDone{false};
 
     std::mutex rendererLock;
     std::shared_ptr<const preview::MaskRenderer> renderer;
@@ -116,17 +120,30 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
     return tracker.followed(predicted, time);
 }
 
-void LivePreview::Impl::process(const QImage& frame, double time)
+void LivePreview::Impl::loadModule()
 {
-    if (!module && !moduleFailed) {
-        module = core::FaceDetectionModule::load(modelPath);
-        if (!module) {
-            moduleFailed = true;
-            if (!stopping) {
-                emit owner->modelFailed();
-            }
+    if (modelDone) {
+        return;
+    }
+    try {
+        module = moduleSource ? moduleSource() : nullptr;
+    } catch (...) {
+        module.reset();
+    }
+    moduleFailed = !module;
+    modelDone = true;
+    if (!stopping) {
+        if (module) {
+            emit owner->modelReady();
+        } else {
+            emit owner->modelFailed();
         }
     }
+}
+
+void LivePreview::Impl::process(const QImage& frame, double time)
+{
+    loadModule();
     std::shared_ptr<const preview::MaskRenderer> current;
     {
         std::lock_guard<std::mutex> guard(rendererLock);
@@ -150,8 +167,24 @@ void LivePreview::Impl::process(const QImage& frame, double time)
 }
 
 LivePreview::LivePreview(int detectionInterval, const std::string& modelPath)
-    : d(std::make_unique<Impl>(this, detectionInterval, modelPath))
+    : LivePreview(detectionInterval, [modelPath] { return core::FaceDetectionModule::load(modelPath); })
 {
+}
+
+LivePreview::LivePreview(int detectionInterval, ModuleSource source)
+    : d(std::make_unique<Impl>(this, detectionInterval, std::move(source)))
+{
+}
+
+void LivePreview::prepareModel()
+{
+    Impl* impl = d.get();
+    QtConcurrent::run(&d->pool, [impl] { impl->loadModule(); });
+}
+
+bool LivePreview::isModelReady() const
+{
+    return d->modelDone;
 }
 
 LivePreview::~LivePreview()

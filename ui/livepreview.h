@@ -3,8 +3,13 @@
 #include <QImage>
 #include <QObject>
 
+#include <functional>
 #include <memory>
 #include <string>
+
+namespace core {
+class FaceDetectionModule;
+}
 
 namespace preview {
 class MaskRenderer;
@@ -25,6 +30,11 @@ class LivePreview : public QObject
     Q_OBJECT
 public:
     explicit LivePreview(int detectionInterval = 6, const std::string& modelPath = "shape_predictor.dat");
+    // Gives the worker a module of its own, made by source on the worker thread (null when there
+    // is no model) with the first frame or prepareModel(), e.g. one that shares the detection
+    // service's model (core::FacialPointsDetector::makeSiblingModule).
+    using ModuleSource = std::function<std::unique_ptr<core::FaceDetectionModule>()>;
+    LivePreview(int detectionInterval, ModuleSource source);
     // Waits for the frame in work; its result is not delivered.
     ~LivePreview() override;
 
@@ -41,6 +51,11 @@ public:
     // Forgets the faces followed so far, from the next frame on (a seek, a new video).
     void restartTracking();
 
+    // Makes the landmark model ready on the worker now, ahead of the first frame, so that the
+    // first frame is masked at once; modelReady() or modelFailed() tells when it is done.
+    void prepareModel();
+    // True once the worker has its landmark model (or knows there is none).
+    bool isModelReady() const;
     int renderedFrames() const;
     int droppedFrames() const;
     // Frames on which the face detector ran (the others were tracked or had no face).
@@ -52,6 +67,8 @@ signals:
     void frameRendered(const QImage& preview, int faceCount);
     // The landmark model could not be read; frames are shown without a mask from then on.
     void modelFailed();
+    // The worker has its landmark model; frames are masked from now on.
+    void modelReady();
 
 private:
     Q_DISABLE_COPY(LivePreview)

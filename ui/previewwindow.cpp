@@ -1,6 +1,7 @@
 #include "previewwindow.h"
 
 #include "camerasource.h"
+#include "facedetectionmodule.h"
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
@@ -58,6 +59,11 @@ QString timeText(qint64 ms)
         .arg(ms / 60000)
         .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'))
         .arg((ms / 100) % 10);
+}
+
+QString loadingModelText()
+{
+    return QStringLiteral("Loading the landmark model\u2026");
 }
 
 bool isVideoFile(const QString& path)
@@ -553,8 +559,20 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         return;
     }
     auto* video = qobject_cast<VideoFrameSource*>(source.get());
-    d->live = std::make_unique<LivePreview>();
+    if (d->detector) {
+        // The detection service's model, shared: read once, and likely loaded already.
+        core::FacialPointsDetector* detector = d->detector;
+        d->live = std::make_unique<LivePreview>(6, [detector] { return detector->makeSiblingModule(); });
+    } else {
+        d->live = std::make_unique<LivePreview>();
+    }
     d->live->setSteady(d->steadyAction->isChecked());
+    connect(d->live.get(), &LivePreview::modelReady, d.get(), [impl = d.get()] {
+        if (impl->faceStatus == loadingModelText()) {
+            impl->faceStatus = impl->video ? QStringLiteral("Opening the video...") : QStringLiteral("Waiting for the camera...");
+            impl->showStatus();
+        }
+    });
     connect(d->live.get(), &LivePreview::frameRendered, d.get(), &Impl::onFrameRendered);
     connect(d->live.get(), &LivePreview::modelFailed, d.get(), [impl = d.get()] {
         impl->faceStatus = QStringLiteral("No face can be found: the landmark model was not load.");
@@ -580,7 +598,12 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         impl->showStatus();
     });
     d->frameSource = std::move(source);
-    d->faceStatus = video ? QStringLiteral("Opening the video...") : QStringLiteral("Waiting for the camera...");
+    d->live->prepareModel();
+    const bool modelLoaded = d->live->isModelReady()
+                             || (d->detector && d->detector->state() == core::FacialPointsDetector::Initialized);
+    d->faceStatus = !modelLoaded ? loadingModelText()
+                    : video                  ? QStringLiteral("Opening the video...")
+                                             : QStringLiteral("Waiting for the camera...");
     d->showVideoControls(video);
     d->refresh();
     if (!d->frameSource->start()) {

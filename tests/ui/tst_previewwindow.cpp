@@ -69,6 +69,7 @@ private slots:
     void faceVideoMasksEveryFace();
     void damagedVideoSaysSoInTheWindow();
     void steadyIsOnByDefaultAndRemembered();
+    void cameraPathUsesTheServicesModel();
 
 private:
     void waitForFace(const ui::PreviewWindow& window);
@@ -393,6 +394,32 @@ void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
     }
     ui::PreviewWindow window(project.get(), detector.get());
     QVERIFY(window.findChild<QAction*>(QStringLiteral("steadyAction"))->isChecked());
+}
+
+// The frames are masked with the detection service's model: choosing a camera before any
+// detection loads it in the service (which then needs no loading of its own), and says so.
+void tst_PreviewWindow::cameraPathUsesTheServicesModel()
+{
+    QCOMPARE(detector->state(), core::FacialPointsDetector::NotInitialized);
+    const QImage frame = facePhoto.scaled(480, 680, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    {
+        ui::PreviewWindow window(project.get(), detector.get());
+        window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20));
+        QCOMPARE(footerOf(window).right(QStringLiteral("Loading the landmark model\u2026").size()),
+                 QStringLiteral("Loading the landmark model\u2026"));
+        QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size()
+                                     && meanAbsoluteDifference(window.previewImage(), frame) > 1.0,
+                                 60000);
+        QCOMPARE(detector->state(), core::FacialPointsDetector::Initialized);
+        QVERIFY2(!footerOf(window).contains(QStringLiteral("Loading")), qPrintable(footerOf(window)));
+    }
+    // With the model loaded, a camera chosen again waits only for the camera.
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20));
+    QVERIFY2(footerOf(window).endsWith(QStringLiteral("Waiting for the camera...")), qPrintable(footerOf(window)));
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size()
+                                 && meanAbsoluteDifference(window.previewImage(), frame) > 1.0,
+                             60000);
 }
 
 QTEST_MAIN(tst_PreviewWindow)
