@@ -70,6 +70,7 @@ private slots:
     void damagedVideoSaysSoInTheWindow();
     void steadyIsOnByDefaultAndRemembered();
     void cameraPathUsesTheServicesModel();
+    void photoOfTwoMasksBoth();
 
 private:
     void waitForFace(const ui::PreviewWindow& window);
@@ -420,6 +421,19 @@ void tst_PreviewWindow::cameraPathUsesTheServicesModel()
     QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size()
                                  && meanAbsoluteDifference(window.previewImage(), frame) > 1.0,
                              60000);
+}
+
+void tst_PreviewWindow::photoOfTwoMasksBoth()
+{
+    const QImage two = core::readImageFile(testimages::testPicture("2008_001009.jpg"));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(two);
+    waitForFace(window);
+    // The faces the detector finds on the picture (left, top, right, bottom).
+    for (const QRect& face : {QRect(QPoint(121, 208), QPoint(208, 294)), QRect(QPoint(149, 85), QPoint(221, 157))}) {
+        QVERIFY2(meanAbsoluteDifference(window.previewImage().copy(face), two.copy(face)) > 8.0,
+                 qPrintable(QStringLiteral("face at %1, %2 has no mask").arg(face.x()).arg(face.y())));
+    }
 }
 
 QTEST_MAIN(tst_PreviewWindow)
