@@ -16,6 +16,7 @@ const std::vector<Command>& commands()
         {"points", "Print the points of a package.", &runPoints},
         {"preview", "Draw a package's mask on the face of a picture, as PNG.", &runPreview},
         {"thumbnail", "Write a package's thumbnail as PNG, for file managers.", &runThumbnail},
+        {"track", "Follow the faces of a video frame by frame and print their points.", &runTrack},
     };
     return table;
 }

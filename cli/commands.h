@@ -23,6 +23,10 @@ int runInfo(const QStringList& arguments);
 int runPoints(const QStringList& arguments);
 int runPreview(const QStringList& arguments);
 int runThumbnail(const QStringList& arguments);
+int runTrack(const QStringList& arguments);
+// preview with a video in place of the picture.
+bool isVideoPreview(const QStringList& arguments);
+int runVideoPreview(const QStringList& arguments);
 
 // Every command, in the order the program's help lists them.
 const std::vector<Command>& commands();

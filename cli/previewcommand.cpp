@@ -41,6 +41,9 @@ QByteArray pngBytes(const QImage& picture)
 
 int runPreview(const QStringList& arguments)
 {
+    if (isVideoPreview(arguments)) {
+        return runVideoPreview(arguments);
+    }
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Draws the mask of a package (its picture, points and effect type) on the "

@@ -74,10 +74,14 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libqt5widgets5 (>= ${facemask_qt_version}), libqt5gui5 (>= ${facemask_qt_version}), \
 libqt5core5a (>= ${facemask_qt_version}), libqt5concurrent5 (>= ${facemask_qt_version}), \
 libqt5multimedia5 (>= ${facemask_qt_version}), libqt5multimedia5-plugins, gstreamer1.0-plugins-good, \
+libgstreamer1.0-0, libgstreamer-plugins-base1.0-0, gstreamer1.0-plugins-base, \
 libdlib19.1, libdlib-data, libjsoncpp25, qt5-image-formats-plugins, zlib1g, libdeflate0, libblas3 | libblas.so.3, liblapack3 | liblapack.so.3, \
 libstdc++6, libgcc-s1, libc6")
 if(FACEMASK_NATIVE)
     message(STATUS "Packaging: FACEMASK_NATIVE is ON, so a Debian package made from this build runs only on "
                    "processors like this one; configure with -DFACEMASK_NATIVE=OFF to make a portable one")
 endif()
+# Face videos in the preview: H.264 needs GStreamer's libav plugin; Qt's camera pipeline
+# (camerabin) is in the bad plugins. Pictures, packages and the other videos work without them.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gstreamer1.0-libav, gstreamer1.0-plugins-bad")
 include(CPack)

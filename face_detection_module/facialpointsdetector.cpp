@@ -58,11 +58,11 @@ FacialPointsDetector::Impl::detect(const QImage& image)
 
 void FacialPointsDetector::Impl::startInitialization()
 {
-    // Test-then-store is enough: only the calling (GUI) thread ever leaves NotInitialized.
-    if (state.load() != NotInitialized) {
+    // makeSiblingModule() may leave NotInitialized on another thread: compare and swap.
+    int32_t expected = NotInitialized;
+    if (!state.compare_exchange_strong(expected, Initializing)) {
         return;
     }
-    state.exchange(Initializing);
     QtConcurrent::run(&pool, this, &Impl::loadModelOnce);
 }
 
@@ -103,6 +103,22 @@ FacialPointsDetector::DetectionResult FacialPointsDetector::Impl::runDetection(c
     } catch (...) {
         // Out of memory on a huge picture: the caller gets the empty result, not an exception.
         return {};
+    }
+}
+
+std::unique_ptr<FaceDetectionModule> FacialPointsDetector::makeSiblingModule()
+{
+    int32_t expected = NotInitialized;
+    d->state.compare_exchange_strong(expected, Initializing);
+    d->loadModelOnce();
+    QMutexLocker lock(&d->moduleMutex);
+    if (!d->module) {
+        return nullptr;
+    }
+    try {
+        return d->module->makeSibling();
+    } catch (...) {
+        return nullptr;
     }
 }
 

@@ -12,6 +12,8 @@
 
 namespace core {
 
+class FaceDetectionModule;
+
 // Asynchronous landmark detection on one private worker thread. The landmark model
 // "shape_predictor.dat" is read from the working directory on the first request, or earlier
 // through preload(); a missing or
@@ -42,6 +44,12 @@ public:
     // Queues a detection of image (loading the model first if this is the first request) and
     // returns a watcher of its future, owned by the caller. A null image returns an empty pointer.
     std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image);
+
+    // A module of its own for another thread (the preview's camera and video path) that shares
+    // this detector's landmark model read-only, so the model is in memory once. Loads the model
+    // first on the calling thread when no one has yet, or waits for a load in progress. Null when
+    // the model cannot be loaded. Any thread.
+    std::unique_ptr<FaceDetectionModule> makeSiblingModule();
 
 signals:
     // Emitted once when loading the model has ended (check state()), from the worker thread or

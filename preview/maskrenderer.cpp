@@ -614,4 +614,44 @@ QImage MaskRenderer::render(const QImage& frame, const core::FacialPointVector& 
     return out;
 }
 
+QImage MaskRenderer::renderFaces(const QImage& frame, const std::vector<core::FacialPointVector>& faces) const
+{
+    if (frame.isNull()) {
+        return QImage();
+    }
+    QImage out = frame.convertToFormat(QImage::Format_RGB32);
+    if (out.isNull() || !hasMask()) {
+        return out;
+    }
+    const FacialPointVector maskPixels = toPixels(d->points, d->pictureSize.width(), d->pictureSize.height());
+    if (!pointsAreFinite(maskPixels)) {
+        return out;
+    }
+    std::vector<Impl::FacePlan> plans;
+    for (const FacialPointVector& face : faces) {
+        if (face.size() < std::size_t(pointCount)) {
+            continue;
+        }
+        const FacialPointVector facePixels = toPixels(face, out.width(), out.height());
+        if (!pointsAreFinite(facePixels)) {
+            continue;
+        }
+        RenderReport unused;
+        Impl::FacePlan plan = d->planFace(out.rect(), maskPixels, facePixels, unused);
+        if (plan.jobs.empty()) {
+            continue;
+        }
+        if (plans.empty()) {
+            if (d->effectType == core::WholeImage || d->effectType == core::FullFrame) {
+                d->drawBackground(out, maskPixels, facePixels);
+            }
+        }
+        plans.push_back(std::move(plan));
+    }
+    for (const Impl::FacePlan& plan : plans) {
+        d->drawFace(out, plan);
+    }
+    return out;
+}
+
 } // namespace preview

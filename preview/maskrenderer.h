@@ -52,6 +52,10 @@ public:
     // the frame unchanged as RGB32; a null frame gives a null image.
     QImage render(const QImage& frame, const core::FacialPointVector& facePoints,
                   RenderReport* report = nullptr) const;
+    // As render(), for every face of faces (fractions of the frame): each face with 75 points
+    // or more gets its own warp; the "Whole image" picture follows the first such face, and
+    // "Full frame" draws its picture once, beneath all faces.
+    QImage renderFaces(const QImage& frame, const std::vector<core::FacialPointVector>& faces) const;
 
 private:
     struct Impl;

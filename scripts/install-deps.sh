@@ -7,14 +7,19 @@ packages=(
     # build
     build-essential cmake pkg-config
     qtbase5-dev qt5-image-formats-plugins libdlib-dev libjsoncpp-dev zlib1g-dev libdeflate-dev libblas-dev liblapack-dev
-    # the preview's camera: Qt Multimedia and its GStreamer back end
+    # the preview's camera and face videos: Qt Multimedia and its GStreamer back end (plugins-good
+    # for WebM, MKV and MJPEG cameras, libav for H.264, plugins-bad for Qt's camerabin); the
+    # GStreamer headers for facemask-cli's frame-exact video reading
     qtmultimedia5-dev libqt5multimedia5-plugins gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    gstreamer1.0-libav gstreamer1.0-plugins-bad libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
     # the 68-point landmark model, installed at /usr/share/dlib/shape_predictor_68_face_landmarks.dat
     libdlib-data
     # tests: real windows, archive tools that check our packages, Python's zipfile and json
     xvfb xauth xdotool xclip x11-utils imagemagick unzip zip p7zip-full python3 libjpeg-turbo-progs
     # tests: an independent checker of the PNG files we write
     pngcheck
+    # tests: video clips with known motion for the preview and facemask-cli track
+    ffmpeg
     # tests: the installed desktop files, MIME type and AppStream description
     shared-mime-info xdg-utils libglib2.0-bin desktop-file-utils appstream
     # tests: fonts so that marker numbers render the same everywhere

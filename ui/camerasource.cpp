@@ -1,68 +1,18 @@
 #include "camerasource.h"
 
-#include <QAbstractVideoSurface>
+#include "framesurface.h"
+
 #include <QCamera>
 #include <QCameraInfo>
-#include <QVideoFrame>
-#include <QVideoSurfaceFormat>
 
 namespace ui {
-
-namespace {
-
-// Receives the camera's buffers and hands each on as a picture of its own.
-class FrameSurface : public QAbstractVideoSurface
-{
-public:
-    explicit FrameSurface(CameraFrameSource* source)
-        : source(source)
-    {
-    }
-
-    QList<QVideoFrame::PixelFormat> supportedPixelFormats(QAbstractVideoBuffer::HandleType type) const override
-    {
-        if (type != QAbstractVideoBuffer::NoHandle) {
-            return {};
-        }
-        // Formats a QImage holds as they are; the camera back end converts to one of them.
-        return {QVideoFrame::Format_RGB32, QVideoFrame::Format_ARGB32, QVideoFrame::Format_BGR32,
-                QVideoFrame::Format_RGB24, QVideoFrame::Format_RGB565};
-    }
-
-    bool present(const QVideoFrame& frame) override
-    {
-        QVideoFrame mapped(frame);
-        if (!mapped.map(QAbstractVideoBuffer::ReadOnly)) {
-            return true; // a frame that cannot be read is skipped, the stream goes on
-        }
-        const QImage::Format format = QVideoFrame::imageFormatFromPixelFormat(mapped.pixelFormat());
-        QImage picture;
-        if (format != QImage::Format_Invalid) {
-            // Copied: the buffer goes back to the camera when unmapped.
-            picture = QImage(mapped.bits(), mapped.width(), mapped.height(), mapped.bytesPerLine(), format).copy();
-        }
-        mapped.unmap();
-        if (!picture.isNull()) {
-            if (surfaceFormat().scanLineDirection() == QVideoSurfaceFormat::BottomToTop) {
-                picture = picture.mirrored(false, true);
-            }
-            emit source->frameReady(picture);
-        }
-        return true;
-    }
-
-private:
-    CameraFrameSource* source;
-};
-
-} // namespace
 
 class CameraFrameSource::Impl
 {
 public:
     Impl(CameraFrameSource* owner, const QCameraInfo& info)
         : camera(info)
-        , surface(owner)
+        , surface([owner](const QImage& frame, qint64) { emit owner->frameReady(frame); })
     {
         camera.setViewfinder(&surface);
     }
@@ -74,6 +24,11 @@ public:
 CameraFrameSource::CameraFrameSource(const QCameraInfo& camera)
     : d(std::make_unique<Impl>(this, camera))
 {
+    connect(&d->camera, QOverload<QCamera::Error>::of(&QCamera::error), this, [this](QCamera::Error error) {
+        if (error != QCamera::NoError) {
+            emit failed(QStringLiteral("The camera cannot be used: %1").arg(d->camera.errorString()));
+        }
+    });
 }
 
 CameraFrameSource::~CameraFrameSource()

@@ -5,7 +5,8 @@
 
 namespace ui {
 
-// A source of live pictures for the preview: a camera, or pictures replayed by a test.
+// A source of live pictures for the preview: a camera, a video file, or pictures replayed by a
+// test.
 // Lives on the GUI thread and emits there.
 class FrameSource : public QObject
 {
@@ -20,6 +21,9 @@ public:
 signals:
     // One picture, upright, in any QImage format. Emitted as often as the source has one.
     void frameReady(const QImage& frame);
+    // The source cannot go on (a damaged or unsupported file, a camera that went away); message
+    // says what happened, in a sentence for the user.
+    void failed(const QString& message);
 };
 
 } // namespace ui

@@ -2,7 +2,10 @@
 
 #include "facedetectionmodule.h"
 #include "landmarkgeometry.h"
+#include "facetracker.h"
 #include "maskrenderer.h"
+
+#include <QElapsedTimer>
 
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
@@ -14,52 +17,35 @@ namespace ui {
 
 namespace {
 
-QRect boundsOf(const QVector<QPoint>& points)
+// The detector's whole-pixel landmarks with the 7 derived points, in frame pixels; empty when
+// the prediction failed or has too few parts.
+core::FacialPointVector facePointsOf(const std::optional<QVector<QPoint>>& landmarks)
 {
-    if (points.isEmpty()) {
-        return QRect();
+    if (!landmarks) {
+        return {};
     }
-    int left = points[0].x(), right = left, top = points[0].y(), bottom = top;
-    for (const QPoint& p : points) {
-        left = std::min(left, p.x());
-        right = std::max(right, p.x());
-        top = std::min(top, p.y());
-        bottom = std::max(bottom, p.y());
+    core::FacialPointVector points = core::landmarks::toFacialPoints(*landmarks);
+    if (!core::landmarks::appendForeheadPoints(points)) {
+        return {};
     }
-    return QRect(QPoint(left, top), QPoint(right, bottom));
+    return points;
 }
-
-// Where the detector's box sits relative to the landmarks' bounds, in units of those bounds,
-// so that the box can follow the landmarks from frame to frame.
-struct BoxPlacement {
-    double left = 0, top = 0, width = 1, height = 1;
-
-    static BoxPlacement between(const QRect& box, const QRect& landmarks)
-    {
-        const double w = std::max(1, landmarks.width());
-        const double h = std::max(1, landmarks.height());
-        return {(box.x() - landmarks.x()) / w, (box.y() - landmarks.y()) / h, box.width() / w, box.height() / h};
-    }
-
-    QRect around(const QRect& landmarks) const
-    {
-        const double w = std::max(1, landmarks.width());
-        const double h = std::max(1, landmarks.height());
-        return QRect(int(landmarks.x() + left * w), int(landmarks.y() + top * h), int(width * w), int(height * h));
-    }
-};
 
 } // namespace
 
 class LivePreview::Impl
 {
 public:
-    Impl(LivePreview* owner, int interval, std::string modelPath)
+    Impl(LivePreview* owner, int interval, LivePreview::ModuleSource source)
         : owner(owner)
         , interval(std::max(1, interval))
-        , modelPath(std::move(modelPath))
+        , moduleSource(std::move(source))
         , renderer(std::make_shared<preview::MaskRenderer>())
     {
+        preview::FaceTrackerSettings settings;
+        settings.detectionInterval = this->interval;
+        tracker = preview::FaceTracker(settings);
+        clock.start();
         pool.setMaxThreadCount(1);
     }
 
@@ -69,13 +55,19 @@ public:
         pool.waitForDone();
     }
 
-    void process(const QImage& frame);
-    // The landmarks of the frame's face in picture pixels, empty when none is followed.
-    QVector<QPoint> follow(const QImage& frame);
+    // Works on frame, then on the still kept meanwhile, if any; busy is set.
+    void start(const QImage& frame, double time);
+    void process(const QImage& frame, double time);
+    // Every face followed on the frame, points in frame pixels.
+    const QVector<preview::TrackedFace>& follow(const QImage& frame, double time);
+
+    // Worker: makes the module once, before any frame.
+    void loadModule();
 
     LivePreview* const owner;
     const int interval;
-    const std::string modelPath;
+    const LivePreview::ModuleSource moduleSource;
+    std::atomic<bool> modelDone{false};
 
     std::mutex rendererLock;
     std::shared_ptr<const preview::MaskRenderer> renderer;
@@ -85,60 +77,73 @@ public:
     std::atomic<int> rendered{0};
     std::atomic<int> dropped{0};
     std::atomic<int> detected{0};
+    std::atomic<bool> steady{true};
+    std::atomic<bool> restart{false};
+    std::mutex pendingLock; // guards pending and pendingTime, and busy going false
+    QImage pending;
+    double pendingTime = 0;
+    QElapsedTimer clock; // GUI thread
 
     // Worker only.
     std::unique_ptr<core::FaceDetectionModule> module;
     bool moduleFailed = false;
-    long frameIndex = 0;
-    bool tracking = false;
-    QRect box;
-    BoxPlacement placement;
+    preview::FaceTracker tracker;
 
     // Last, so that its destructor's wait runs before the members above go.
     QThreadPool pool;
 };
 
-QVector<QPoint> LivePreview::Impl::follow(const QImage& frame)
+const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& frame, double time)
 {
-    const bool detectNow = !tracking || frameIndex % interval == 0;
-    ++frameIndex;
-    if (detectNow) {
+    if (restart.exchange(false)) {
+        tracker.reset();
+    }
+    tracker.setSteady(steady);
+    if (tracker.detectionDue()) {
         ++detected;
         const std::optional<QVector<core::Face>> faces = module->detectFaces(frame);
-        tracking = false;
-        if (!faces || faces->isEmpty()) {
-            return {};
-        }
-        QVector<QRect> rectangles;
-        for (const core::Face& face : *faces) {
-            rectangles.append(face.rect);
-        }
-        const core::Face& chosen = faces->at(core::landmarks::indexOfLargest(rectangles));
-        box = chosen.rect;
-        placement = BoxPlacement::between(box, boundsOf(chosen.points));
-        tracking = true;
-        return chosen.points;
-    }
-    const std::optional<QVector<QPoint>> points = module->detectPoints(frame, box);
-    if (!points || points->isEmpty()) {
-        tracking = false;
-        return {};
-    }
-    box = placement.around(boundsOf(*points));
-    return *points;
-}
-
-void LivePreview::Impl::process(const QImage& frame)
-{
-    if (!module && !moduleFailed) {
-        module = core::FaceDetectionModule::load(modelPath);
-        if (!module) {
-            moduleFailed = true;
-            if (!stopping) {
-                emit owner->modelFailed();
+        QVector<preview::FaceObservation> found;
+        if (faces) {
+            for (const core::Face& face : *faces) {
+                core::FacialPointVector points = facePointsOf(face.points);
+                if (!points.empty()) {
+                    found.append({face.rect, std::move(points)});
+                }
             }
         }
+        return tracker.detected(found, time);
     }
+    QVector<core::FacialPointVector> predicted;
+    for (const QRect& box : tracker.followBoxes()) {
+        predicted.append(facePointsOf(module->detectPoints(frame, box)));
+    }
+    return tracker.followed(predicted, time);
+}
+
+void LivePreview::Impl::loadModule()
+{
+    if (modelDone) {
+        return;
+    }
+    try {
+        module = moduleSource ? moduleSource() : nullptr;
+    } catch (...) {
+        module.reset();
+    }
+    moduleFailed = !module;
+    modelDone = true;
+    if (!stopping) {
+        if (module) {
+            emit owner->modelReady();
+        } else {
+            emit owner->modelFailed();
+        }
+    }
+}
+
+void LivePreview::Impl::process(const QImage& frame, double time)
+{
+    loadModule();
     std::shared_ptr<const preview::MaskRenderer> current;
     {
         std::lock_guard<std::mutex> guard(rendererLock);
@@ -146,23 +151,40 @@ void LivePreview::Impl::process(const QImage& frame)
     }
     // Converted once for the detector and the renderer alike.
     const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
-    QVector<QPoint> landmarks;
+    std::vector<core::FacialPointVector> faces;
     if (module && !rgb.isNull()) {
-        landmarks = follow(rgb);
+        for (const preview::TrackedFace& face : follow(rgb, time)) {
+            core::FacialPointVector points = face.points;
+            core::landmarks::normalizePoints(points, frame.width(), frame.height());
+            faces.push_back(std::move(points));
+        }
     }
-    core::FacialPointVector points = core::landmarks::toFacialPoints(landmarks);
-    const bool faceFound = core::landmarks::appendForeheadPoints(points);
-    core::landmarks::normalizePoints(points, frame.width(), frame.height());
-    const QImage shown = current->render(rgb.isNull() ? frame : rgb, faceFound ? points : core::FacialPointVector());
+    const QImage shown = current->renderFaces(rgb.isNull() ? frame : rgb, faces);
     ++rendered;
     if (!stopping) {
-        emit owner->frameRendered(shown, faceFound);
+        emit owner->frameRendered(shown, int(faces.size()));
     }
 }
 
 LivePreview::LivePreview(int detectionInterval, const std::string& modelPath)
-    : d(std::make_unique<Impl>(this, detectionInterval, modelPath))
+    : LivePreview(detectionInterval, [modelPath] { return core::FaceDetectionModule::load(modelPath); })
 {
+}
+
+LivePreview::LivePreview(int detectionInterval, ModuleSource source)
+    : d(std::make_unique<Impl>(this, detectionInterval, std::move(source)))
+{
+}
+
+void LivePreview::prepareModel()
+{
+    Impl* impl = d.get();
+    QtConcurrent::run(&d->pool, [impl] { impl->loadModule(); });
+}
+
+bool LivePreview::isModelReady() const
+{
+    return d->modelDone;
 }
 
 LivePreview::~LivePreview()
@@ -177,23 +199,73 @@ void LivePreview::setRenderer(const preview::MaskRenderer& renderer)
     d->renderer = std::move(copy);
 }
 
+void LivePreview::setSteady(bool steady)
+{
+    d->steady = steady;
+}
+
+bool LivePreview::isSteady() const
+{
+    return d->steady;
+}
+
+void LivePreview::restartTracking()
+{
+    d->restart = true;
+}
+
 void LivePreview::takeFrame(const QImage& frame)
 {
     if (frame.isNull()) {
         return;
     }
+    const double time = d->clock.nsecsElapsed() * 1e-9;
     if (d->busy.exchange(true)) {
         ++d->dropped;
         return;
     }
-    Impl* impl = d.get();
-    QtConcurrent::run(&d->pool, [impl, frame] {
-        try {
-            impl->process(frame);
-        } catch (...) {
-            // Out of memory on one frame: that frame is lost, the stream goes on.
+    d->start(frame, time);
+}
+
+void LivePreview::takeStill(const QImage& frame)
+{
+    if (frame.isNull()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(d->pendingLock);
+        if (d->busy) {
+            if (!d->pending.isNull()) {
+                ++d->dropped;
+            }
+            d->pending = frame;
+            d->pendingTime = d->clock.nsecsElapsed() * 1e-9;
+            return;
         }
-        impl->busy = false;
+    }
+    takeFrame(frame);
+}
+
+void LivePreview::Impl::start(const QImage& frame, double time)
+{
+    QtConcurrent::run(&pool, [this, frame, time] {
+        QImage next = frame;
+        double nextTime = time;
+        while (!next.isNull()) {
+            try {
+                process(next, nextTime);
+            } catch (...) {
+                // Out of memory on one frame: that frame is lost, the stream goes on.
+            }
+            std::lock_guard<std::mutex> guard(pendingLock);
+            next = pending;
+            nextTime = pendingTime;
+            pending = QImage();
+            if (next.isNull() || stopping) {
+                busy = false;
+                return;
+            }
+        }
     });
 }
 

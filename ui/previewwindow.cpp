@@ -1,6 +1,7 @@
 #include "previewwindow.h"
 
 #include "camerasource.h"
+#include "facedetectionmodule.h"
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
@@ -10,6 +11,7 @@
 #include "maskrenderer.h"
 #include "pictureintake.h"
 #include "prompts.h"
+#include "videosource.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -25,7 +27,10 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPainter>
+#include <QSettings>
 #include <QShortcut>
+#include <QSlider>
+#include <QToolButton>
 #include <QTimer>
 
 namespace ui {
@@ -34,6 +39,39 @@ namespace {
 
 // Changes of the model are gathered for this long, then drawn once.
 constexpr int refreshDelayMs = 40;
+
+const char* const steadySetting = "preview/steady";
+
+// The photo path masks this many faces at most, as the video path does.
+constexpr std::size_t maximumPhotoFaces = 8;
+
+QSettings settings()
+{
+    return QSettings(QStringLiteral("facemask"), QStringLiteral("facemask"));
+}
+
+// "1:05.3" for 65.3 s: minutes, seconds and tenths.
+QString timeText(qint64 ms)
+{
+    ms = std::max<qint64>(0, ms);
+    return QStringLiteral("%1:%2.%3")
+        .arg(ms / 60000)
+        .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'))
+        .arg((ms / 100) % 10);
+}
+
+QString loadingModelText()
+{
+    return QStringLiteral("Loading the landmark model\u2026");
+}
+
+bool isVideoFile(const QString& path)
+{
+    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("mov"),
+                                      QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
+                                      QStringLiteral("ogv")};
+    return suffixes.contains(QFileInfo(path).suffix().toLower());
+}
 
 const char* const effectNames[] = {"Face only", "Whole image", "Full frame effect"};
 
@@ -95,8 +133,15 @@ public:
     void openFacePicture();
     void pasteFacePicture();
     void onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher);
-    void onFrameRendered(const QImage& preview, bool faceFound);
+    void onFrameRendered(const QImage& preview, int faceCount);
     void showStatus();
+    void openFaceVideo();
+    void buildVideoControls(QBoxLayout* layout);
+    void showVideoControls(VideoFrameSource* video);
+    void togglePlaying();
+    void showPosition(qint64 position);
+    void seekTo(qint64 position);
+    void stepFrames(int count);
 
     PreviewWindow* const q;
     core::FaceMaskProject* const project;
@@ -112,12 +157,19 @@ public:
     bool maskPictureChanged = true;
     QImage photo;
     core::FacialPointVector photoPoints;
+    std::vector<core::FacialPointVector> photoFaces; // every face of the photo, up to 8
     bool detecting = false;
     std::shared_ptr<QFutureWatcher<core::DetectionResult>> pendingDetection;
     QString faceStatus;
 
     std::unique_ptr<FrameSource> frameSource;
+    VideoFrameSource* video = nullptr; // frameSource, when it plays a file
     std::unique_ptr<LivePreview> live;
+    QAction* steadyAction = nullptr;
+    QWidget* videoControls = nullptr;
+    QToolButton* playButton = nullptr;
+    QSlider* positionSlider = nullptr;
+    QLabel* timeLabel = nullptr;
 };
 
 void PreviewWindow::Impl::buildWidgets()
@@ -135,6 +187,10 @@ void PreviewWindow::Impl::buildWidgets()
     QAction* saveAction = fileMenu->addAction(QStringLiteral("Save Preview Picture..."));
     saveAction->setObjectName(QStringLiteral("savePreviewPictureAction"));
     saveAction->setShortcut(QKeySequence::Save);
+    QAction* openVideoAction = fileMenu->addAction(QStringLiteral("Open Face Video..."));
+    openVideoAction->setObjectName(QStringLiteral("openFaceVideoAction"));
+    openVideoAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    connect(openVideoAction, &QAction::triggered, this, &Impl::openFaceVideo);
     fileMenu->addSeparator();
     QAction* closeAction = fileMenu->addAction(QStringLiteral("Close"));
     closeAction->setShortcut(QKeySequence::Close);
@@ -143,7 +199,22 @@ void PreviewWindow::Impl::buildWidgets()
     connect(closeAction, &QAction::triggered, q, &QWidget::close);
     // Menu shortcuts of a window without a main-window frame work only when the actions are
     // the window's own too.
-    q->addActions({openAction, saveAction, closeAction});
+    q->addActions({openAction, openVideoAction, saveAction, closeAction});
+
+    QMenu* viewMenu = menuBar->addMenu(QStringLiteral("View"));
+    steadyAction = viewMenu->addAction(QStringLiteral("Steady"));
+    steadyAction->setObjectName(QStringLiteral("steadyAction"));
+    steadyAction->setCheckable(true);
+    steadyAction->setChecked(settings().value(QLatin1String(steadySetting), true).toBool());
+    steadyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    steadyAction->setToolTip(QStringLiteral("Smooth the points from frame to frame so that the mask does not tremble"));
+    connect(steadyAction, &QAction::toggled, this, [this](bool on) {
+        settings().setValue(QLatin1String(steadySetting), on);
+        if (live) {
+            live->setSteady(on);
+        }
+    });
+    q->addAction(steadyAction);
 
     QMenu* cameraMenu = menuBar->addMenu(QStringLiteral("Camera"));
     cameraMenu->setObjectName(QStringLiteral("cameraMenu"));
@@ -154,6 +225,7 @@ void PreviewWindow::Impl::buildWidgets()
     canvas->setObjectName(QStringLiteral("previewCanvas"));
     canvas->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     layout->addWidget(canvas, 1);
+    buildVideoControls(layout);
 
     footer = new QLabel;
     footer->setObjectName(QStringLiteral("previewFooter"));
@@ -213,7 +285,7 @@ void PreviewWindow::Impl::refresh()
     if (live) {
         live->setRenderer(renderer);
     } else if (!photo.isNull()) {
-        canvas->setPicture(renderer.render(photo, photoPoints));
+        canvas->setPicture(renderer.renderFaces(photo, photoFaces));
     }
     showStatus();
 }
@@ -228,7 +300,7 @@ void PreviewWindow::Impl::showStatus()
     }
     QString face = faceStatus;
     if (face.isEmpty() && !live && photo.isNull()) {
-        face = QStringLiteral("Open, drop or paste (Ctrl+V) a face picture, or choose a camera.");
+        face = QStringLiteral("Open, drop or paste (Ctrl+V) a face picture, open a face video (Ctrl+Shift+O), or choose a camera.");
     }
     footer->setText(face.isEmpty() ? mask : mask + QLatin1Char(' ') + face);
 }
@@ -257,10 +329,19 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
     pendingDetection.reset();
     const core::DetectionResult result = watcher->result();
     if (result.faceCount > 0 && result.points.size() >= std::size_t(preview::faceTrianglePointCount)) {
+        photoFaces.clear();
+        // The face the main window would place first, then the others, up to 8 in all.
+        photoFaces.push_back(result.points);
+        for (int i = 0; i < result.faces.size() && photoFaces.size() < maximumPhotoFaces; ++i) {
+            if (i != result.placed && result.faces[i].points.size() >= std::size_t(preview::faceTrianglePointCount)) {
+                photoFaces.push_back(result.faces[i].points);
+            }
+        }
         photoPoints = result.points;
         faceStatus.clear();
     } else {
         photoPoints.clear();
+        photoFaces.clear();
         faceStatus = detector->state() == core::FacialPointsDetector::Failed
                          ? QStringLiteral("No face can be found: the landmark model was not load.")
                          : QStringLiteral("No face found in the picture.");
@@ -268,13 +349,123 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
     refresh();
 }
 
-void PreviewWindow::Impl::onFrameRendered(const QImage& preview, bool faceFound)
+void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
+{
+    videoControls = new QWidget;
+    videoControls->setObjectName(QStringLiteral("videoControls"));
+    auto* row = new QHBoxLayout(videoControls);
+    row->setContentsMargins(5, 3, 5, 0);
+    playButton = new QToolButton;
+    playButton->setObjectName(QStringLiteral("playButton"));
+    playButton->setText(QStringLiteral("Pause"));
+    playButton->setToolTip(QStringLiteral("Play or pause the video (Space)"));
+    positionSlider = new QSlider(Qt::Horizontal);
+    positionSlider->setObjectName(QStringLiteral("positionSlider"));
+    positionSlider->setToolTip(QStringLiteral("Drag to move through the video; Left and Right step one frame while paused"));
+    timeLabel = new QLabel(QStringLiteral("0:00.0 / 0:00.0"));
+    timeLabel->setObjectName(QStringLiteral("videoTime"));
+    row->addWidget(playButton);
+    row->addWidget(positionSlider, 1);
+    row->addWidget(timeLabel);
+    layout->addWidget(videoControls, 0);
+    videoControls->hide();
+
+    connect(playButton, &QToolButton::clicked, this, &Impl::togglePlaying);
+    connect(positionSlider, &QSlider::sliderMoved, this, &Impl::seekTo);
+    connect(positionSlider, &QSlider::actionTriggered, this, [this](int action) {
+        if (action != QAbstractSlider::SliderMove) {
+            seekTo(positionSlider->sliderPosition());
+        }
+    });
+    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(space, &QShortcut::activated, this, &Impl::togglePlaying);
+    auto* right = new QShortcut(QKeySequence(Qt::Key_Right), q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(right, &QShortcut::activated, this, [this] { stepFrames(1); });
+    auto* left = new QShortcut(QKeySequence(Qt::Key_Left), q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(left, &QShortcut::activated, this, [this] { stepFrames(-1); });
+}
+
+void PreviewWindow::Impl::showVideoControls(VideoFrameSource* source)
+{
+    video = source;
+    videoControls->setVisible(video != nullptr);
+    if (!video) {
+        return;
+    }
+    positionSlider->setRange(0, 0);
+    showPosition(0);
+    connect(video, &VideoFrameSource::durationChanged, this, [this](qint64 duration) {
+        positionSlider->setRange(0, int(std::max<qint64>(0, duration)));
+        showPosition(video ? video->position() : 0);
+    });
+    connect(video, &VideoFrameSource::positionChanged, this, &Impl::showPosition);
+    connect(video, &VideoFrameSource::playingChanged, this, [this](bool playing) {
+        playButton->setText(playing ? QStringLiteral("Pause") : QStringLiteral("Play"));
+    });
+}
+
+void PreviewWindow::Impl::togglePlaying()
+{
+    if (!video) {
+        return;
+    }
+    if (video->isPlaying()) {
+        video->pause();
+    } else {
+        video->play();
+    }
+}
+
+void PreviewWindow::Impl::showPosition(qint64 position)
+{
+    if (!positionSlider->isSliderDown()) {
+        const QSignalBlocker quiet(positionSlider);
+        positionSlider->setValue(int(position));
+    }
+    timeLabel->setText(QStringLiteral("%1 / %2").arg(timeText(position), timeText(video ? video->duration() : 0)));
+}
+
+void PreviewWindow::Impl::seekTo(qint64 position)
+{
+    if (!video) {
+        return;
+    }
+    if (live) {
+        live->restartTracking();
+    }
+    video->seek(position);
+}
+
+void PreviewWindow::Impl::stepFrames(int count)
+{
+    if (!video) {
+        return;
+    }
+    if (live) {
+        live->restartTracking();
+    }
+    video->step(count);
+}
+
+void PreviewWindow::Impl::openFaceVideo()
+{
+    const QString path = Prompts::current().openFileName(
+        QStringLiteral("Select face video"),
+        QStringLiteral("Videos (*.mp4 *.m4v *.mov *.webm *.mkv *.avi *.ogv);; All files (*.*)"));
+    if (!path.isEmpty()) {
+        q->openFaceVideo(path);
+    }
+}
+
+void PreviewWindow::Impl::onFrameRendered(const QImage& preview, int faceCount)
 {
     if (!live) {
         return;
     }
     canvas->setPicture(preview);
-    const QString status = faceFound ? QString() : QStringLiteral("No face in the camera picture.");
+    const QString status = faceCount > 0 ? QString()
+                           : video      ? QStringLiteral("No face in the video picture.")
+                                        : QStringLiteral("No face in the camera picture.");
     if (status != faceStatus) {
         faceStatus = status;
         showStatus();
@@ -303,6 +494,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     setFrameSource(nullptr);
     d->photo = picture;
     d->photoPoints.clear();
+    d->photoFaces.clear();
     d->faceStatus = QStringLiteral("Looking for the face...");
     d->canvas->setPicture(picture);
     d->pendingDetection = d->detector ? d->detector->detect(picture) : nullptr;
@@ -328,6 +520,7 @@ PictureIntake* PreviewWindow::pictureIntake() const
 
 void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
 {
+    d->showVideoControls(nullptr);
     if (d->frameSource) {
         d->frameSource->stop();
         d->frameSource.reset();
@@ -347,26 +540,76 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         }
         return;
     }
-    d->live = std::make_unique<LivePreview>();
+    auto* video = qobject_cast<VideoFrameSource*>(source.get());
+    if (d->detector) {
+        // The detection service's model, shared: read once, and likely loaded already.
+        core::FacialPointsDetector* detector = d->detector;
+        d->live = std::make_unique<LivePreview>(6, [detector] { return detector->makeSiblingModule(); });
+    } else {
+        d->live = std::make_unique<LivePreview>();
+    }
+    d->live->setSteady(d->steadyAction->isChecked());
+    connect(d->live.get(), &LivePreview::modelReady, d.get(), [impl = d.get()] {
+        if (impl->faceStatus == loadingModelText()) {
+            impl->faceStatus = impl->video ? QStringLiteral("Opening the video...") : QStringLiteral("Waiting for the camera...");
+            impl->showStatus();
+        }
+    });
     connect(d->live.get(), &LivePreview::frameRendered, d.get(), &Impl::onFrameRendered);
     connect(d->live.get(), &LivePreview::modelFailed, d.get(), [impl = d.get()] {
         impl->faceStatus = QStringLiteral("No face can be found: the landmark model was not load.");
         impl->showStatus();
     });
-    connect(source.get(), &FrameSource::frameReady, d->live.get(), &LivePreview::takeFrame);
+    if (video) {
+        // A paused video's frame is the one the user asked for: it is never dropped.
+        connect(video, &FrameSource::frameReady, d.get(), [impl = d.get(), video](const QImage& frame) {
+            if (!impl->live) {
+                return;
+            }
+            if (video->isPlaying()) {
+                impl->live->takeFrame(frame);
+            } else {
+                impl->live->takeStill(frame);
+            }
+        });
+    } else {
+        connect(source.get(), &FrameSource::frameReady, d->live.get(), &LivePreview::takeFrame);
+    }
+    connect(source.get(), &FrameSource::failed, d.get(), [impl = d.get()](const QString& message) {
+        impl->faceStatus = message;
+        impl->showStatus();
+    });
     d->frameSource = std::move(source);
-    d->faceStatus = QStringLiteral("Waiting for the camera...");
+    d->live->prepareModel();
+    const bool modelLoaded = d->live->isModelReady()
+                             || (d->detector && d->detector->state() == core::FacialPointsDetector::Initialized);
+    d->faceStatus = !modelLoaded ? loadingModelText()
+                    : video                  ? QStringLiteral("Opening the video...")
+                                             : QStringLiteral("Waiting for the camera...");
+    d->showVideoControls(video);
     d->refresh();
     if (!d->frameSource->start()) {
+        const QString message = video ? QStringLiteral("The video \"%1\" could not be opened.").arg(video->path())
+                                      : QStringLiteral("The camera could not be started.");
+        d->showVideoControls(nullptr);
         d->frameSource.reset();
         d->live.reset();
-        Prompts::current().warning(QStringLiteral("Camera"), QStringLiteral("The camera could not be started."));
+        Prompts::current().warning(video ? QStringLiteral("Video") : QStringLiteral("Camera"), message);
         setFrameSource(nullptr);
         return;
     }
-    if (d->stopCameraAction) {
+    if (d->stopCameraAction && !video) {
         d->stopCameraAction->setEnabled(true);
     }
+}
+
+bool PreviewWindow::openFaceVideo(const QString& path)
+{
+    if (path.isEmpty()) {
+        return false;
+    }
+    setFrameSource(std::make_unique<VideoFrameSource>(path));
+    return d->video != nullptr;
 }
 
 QImage PreviewWindow::previewImage() const
@@ -406,6 +649,14 @@ void PreviewWindow::dragEnterEvent(QDragEnterEvent* event)
 
 void PreviewWindow::dropEvent(QDropEvent* event)
 {
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile() && isVideoFile(url.toLocalFile())) {
+            if (openFaceVideo(url.toLocalFile())) {
+                event->acceptProposedAction();
+            }
+            return;
+        }
+    }
     if (insertFromMimeData(event->mimeData())) {
         event->acceptProposedAction();
     }

@@ -18,8 +18,9 @@ class FrameSource;
 class PictureIntake;
 
 // A second top-level window that shows the project's mask (its picture, points and effect type)
-// applied to a face: from a photo opened, dropped or pasted here, or from a camera. It follows
-// the project's point model live. Dialogs go through Prompts. GUI thread only.
+// applied to every face (up to 8) of a photo opened, dropped or pasted here, of a face video, or
+// of a camera. It follows the project's point model live. Dialogs go through Prompts. GUI thread
+// only.
 class PreviewWindow : public QWidget
 {
 public:
@@ -36,6 +37,10 @@ public:
     PictureIntake* pictureIntake() const;
     // Shows the frames of source (owned from now on) instead of the photo; null stops the camera.
     void setFrameSource(std::unique_ptr<FrameSource> source);
+    // Plays the video file at path (a local file) in a loop instead of the photo, with the play,
+    // pause and position controls. False when the file does not exist (after a warning); a file
+    // that does not play says so in the footer.
+    bool openFaceVideo(const QString& path);
     // What the window shows now: the face with the mask, or the face alone when there is none.
     QImage previewImage() const;
     // Asks for a file name and writes previewImage() there as PNG. False when nothing was saved.

@@ -3,7 +3,8 @@
 // same run. Then the camera path end to end: 640 x 480 frames replayed as fast as they are taken,
 // each detected or tracked, then rendered, as frames per second, with the face detector's own
 // rate as the reference. Run in a folder holding "shape_predictor.dat".
-// Usage: bench_preview [repetitions]   (default 30; medians are printed)
+// Then the camera and video paths with the shared model, and steady landmarks.
+// Usage: bench_preview [repetitions [steady|video]]   (default 30; medians are printed)
 
 #include "benchtiming.h"
 #include "facemaskproject.h"
@@ -166,6 +167,9 @@ void benchmarkCameraPath(double seconds, int interval)
 
 } // namespace
 
+void benchmarkSteady();
+void benchmarkVideoPath();
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
@@ -173,10 +177,20 @@ int main(int argc, char** argv)
     }
     QApplication app(argc, argv);
     const int repetitions = argc > 1 ? std::max(1, atoi(argv[1])) : 30;
+    if (argc > 2 && qstrcmp(argv[2], "steady") == 0) {
+        benchmarkSteady(); // the steady figures alone
+        return 0;
+    }
+    if (argc > 2 && qstrcmp(argv[2], "video") == 0) {
+        benchmarkVideoPath(); // the camera and video paths alone
+        return 0;
+    }
     benchmarkRender(repetitions);
     std::printf("\nCamera path, 640x480 replayed frames, end to end (track or detect, render):\n");
     for (int interval : {1, 6}) {
         benchmarkCameraPath(8.0, interval);
     }
+    benchmarkVideoPath();
+    benchmarkSteady();
     return 0;
 }

@@ -132,6 +132,8 @@ private slots:
     void nullFrameGivesNullImage();
     void largeMaskMatchesSmallOne();
     void copiesAndThreadsRenderAlike();
+    void everyFaceGetsTheMask_data();
+    void everyFaceGetsTheMask();
 };
 
 void tst_MaskRenderer::identityReproducesTheFrame_data()
@@ -426,6 +428,45 @@ void tst_MaskRenderer::copiesAndThreadsRenderAlike()
     const QImage here = copy.render(frame, face);
     QCOMPARE(here, expected);
     QCOMPARE(other.get(), expected);
+}
+
+void tst_MaskRenderer::everyFaceGetsTheMask_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::newRow("face-only") << int(core::FaceOnly);
+    QTest::newRow("whole-image") << int(core::WholeImage);
+    QTest::newRow("full-frame") << int(core::FullFrame);
+}
+
+// Two faces: each gets its own warp; the rest of the mask is drawn once, beneath both, and for
+// "Whole image" it follows the first face as render() places it.
+void tst_MaskRenderer::everyFaceGetsTheMask()
+{
+    QFETCH(int, type);
+    const QSize frameSize(640, 480);
+    const preview::MaskRenderer renderer =
+        rendererFor(gradient(300, 300), faceIn(QRectF(50, 40, 200, 220), QSize(300, 300)), type);
+    const QImage frame = testimages::filled(640, 480, blue);
+    const FacialPointVector left = faceIn(QRectF(40, 100, 200, 220), frameSize);
+    const FacialPointVector right = faceIn(QRectF(400, 120, 180, 200), frameSize);
+    const QImage both = renderer.renderFaces(frame, {left, right, FacialPointVector(10, QPointF(0.5, 0.5))});
+    preview::RenderReport leftReport, rightReport;
+    const QImage leftOnly = renderer.render(frame, left, &leftReport);
+    const QImage rightOnly = renderer.render(frame, right, &rightReport);
+    // The first face's region is exactly as render() draws it alone; inside the second face's
+    // outline its own warp shows (its feathered edge blends with the first face's background).
+    QVERIFY(!leftReport.faceRegion.intersects(rightReport.faceRegion));
+    QCOMPARE(both.copy(leftReport.faceRegion), leftOnly.copy(leftReport.faceRegion));
+    const QPoint rightNose(int(right[30].x() * 640), int(right[29].y() * 480));
+    QCOMPARE(colourText(both.pixel(rightNose)), colourText(rightOnly.pixel(rightNose)));
+    QVERIFY(both.pixel(rightNose) != blue);
+    // Away from both faces: the frame for "Face only", the first face's background otherwise.
+    const QPoint away(320, 20);
+    QCOMPARE(colourText(both.pixel(away)), colourText(leftOnly.pixel(away)));
+    // No face, or only faces with too few points: the frame as it came.
+    QCOMPARE(renderer.renderFaces(frame, {}), frame.convertToFormat(QImage::Format_RGB32));
+    QCOMPARE(renderer.renderFaces(frame, {FacialPointVector(74, QPointF(0.5, 0.5))}),
+             frame.convertToFormat(QImage::Format_RGB32));
 }
 
 QTEST_GUILESS_MAIN(tst_MaskRenderer)

@@ -51,6 +51,8 @@ private slots:
     void lateFramesAreDroppedNotQueued();
     void missingModelShowsFramesUnmasked();
     void destroyedWhileWorking();
+    void bothFacesOfTwoAreMasked();
+    void stillThatComesWhileBusyIsShownNext();
 
 private:
     preview::MaskRenderer mask;
@@ -186,6 +188,38 @@ void tst_LivePreview::destroyedWhileWorking()
     QCoreApplication::processEvents();
     QCOMPARE(spy->count(), 0);
     delete spy;
+}
+
+void tst_LivePreview::bothFacesOfTwoAreMasked()
+{
+    const QImage two = core::readImageFile(testimages::testPicture("2008_001009.jpg"));
+    ui::LivePreview live(6);
+    live.setRenderer(mask);
+    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    for (int i = 0; i < 8; ++i) {
+        live.takeStill(cameraFrame(two, 2 * i, 0));
+        QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), i + 1, 30000);
+        QCOMPARE(rendered.last().at(1).toInt(), 2);
+    }
+    QCOMPARE(live.droppedFrames(), 0);
+}
+
+// A paused video's frame must be shown even when the worker is busy with the one before.
+void tst_LivePreview::stillThatComesWhileBusyIsShownNext()
+{
+    ui::LivePreview live(6);
+    live.setRenderer(mask);
+    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    live.takeFrame(frames[0]);
+    live.takeStill(frames[1]); // replaced by the next still: dropped
+    QImage last = frames[5];
+    last.setPixel(0, 0, qRgb(250, 10, 10)); // a mark that the mask, far from the corner, keeps
+    live.takeStill(last);
+    QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 2, 30000);
+    QCOMPARE(live.droppedFrames(), 1);
+    QCOMPARE(rendered.last().at(0).value<QImage>().pixel(0, 0), qRgb(250, 10, 10));
+    QTest::qWait(200);
+    QCOMPARE(rendered.count(), 2);
 }
 
 QTEST_MAIN(tst_LivePreview)

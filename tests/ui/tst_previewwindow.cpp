@@ -8,11 +8,15 @@
 #include "pictureintake.h"
 #include "previewwindow.h"
 #include "replayframesource.h"
+#include "testclips.h"
 #include "testimages.h"
 
 #include <QCameraInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QSettings>
+#include <QSlider>
+#include <QToolButton>
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -63,6 +67,11 @@ private slots:
     void cameraMenuListsCameras();
     void frameSourceReplacesThePhoto();
     void frameSourceThatCannotStartIsReported();
+    void faceVideoMasksEveryFace();
+    void damagedVideoSaysSoInTheWindow();
+    void steadyIsOnByDefaultAndRemembered();
+    void cameraPathUsesTheServicesModel();
+    void photoOfTwoMasksBoth();
 
 private:
     void waitForFace(const ui::PreviewWindow& window);
@@ -77,6 +86,8 @@ private:
 
 void tst_PreviewWindow::initTestCase()
 {
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings(QStringLiteral("facemask"), QStringLiteral("facemask")).clear();
     core::registerFacialPointVector();
     auto module = core::FaceDetectionModule::load();
     QVERIFY2(module, "the landmark model shape_predictor.dat is missing from the working folder");
@@ -305,6 +316,128 @@ void tst_PreviewWindow::frameSourceThatCannotStartIsReported()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings[0].text, QStringLiteral("The camera could not be started."));
+}
+
+// A still video of two people: both faces get the mask, and the controls work.
+void tst_PreviewWindow::faceVideoMasksEveryFace()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    const QImage two = core::readImageFile(testimages::testPicture("2008_001009.jpg"))
+                           .convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(two.size(), QSize(360, 480));
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("two.mp4"));
+    const QString error = testclips::encode(QVector<QImage>(20, two), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(window.openFaceVideo(clip));
+    auto* controls = window.findChild<QWidget*>(QStringLiteral("videoControls"));
+    QVERIFY(controls && controls->isVisible());
+    // The faces the detector finds on the picture, as the main window does (left, top, right, bottom).
+    const QRect faces[] = {QRect(QPoint(121, 208), QPoint(208, 294)), QRect(QPoint(149, 85), QPoint(221, 157))};
+    auto maskedIn = [&](const QRect& face) {
+        const QImage shown = window.previewImage();
+        return shown.size() == two.size() && meanAbsoluteDifference(shown.copy(face), two.copy(face)) > 8.0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(maskedIn(faces[0]) && maskedIn(faces[1]), 60000);
+    // Far from both faces the picture is the video's.
+    const QRect corner(0, 400, 80, 80);
+    QVERIFY(meanAbsoluteDifference(window.previewImage().copy(corner), two.copy(corner)) < 4.0);
+
+    auto* slider = window.findChild<QSlider*>(QStringLiteral("positionSlider"));
+    QTRY_VERIFY_WITH_TIMEOUT(slider->maximum() >= 1800 && slider->maximum() <= 2100, 10000);
+    auto* play = window.findChild<QToolButton*>(QStringLiteral("playButton"));
+    QCOMPARE(play->text(), QStringLiteral("Pause"));
+    QTest::keyClick(&window, Qt::Key_Space);
+    QCOMPARE(play->text(), QStringLiteral("Play"));
+    QTest::keyClick(&window, Qt::Key_Space);
+    QCOMPARE(play->text(), QStringLiteral("Pause"));
+    auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
+    QVERIFY2(time->text().endsWith(QStringLiteral(" / 0:02.0")), qPrintable(time->text()));
+    // A picture takes the video's place and hides its controls.
+    window.setFacePicture(facePhoto);
+    QVERIFY(!controls->isVisible());
+}
+
+void tst_PreviewWindow::damagedVideoSaysSoInTheWindow()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("broken.webm"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(4096, '\x42'));
+    file.close();
+    ui::PreviewWindow window(project.get(), detector.get());
+    QVERIFY(window.openFaceVideo(path));
+    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("The video \"broken.webm\" cannot be played")), 30000);
+    QVERIFY(prompts->records.isEmpty());
+    // A file that is not there is refused at once, with a warning.
+    QVERIFY(!window.openFaceVideo(folder.filePath(QStringLiteral("gone.mp4"))));
+    QCOMPARE(prompts->records.size(), 1);
+}
+
+void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
+{
+    QSettings(QStringLiteral("facemask"), QStringLiteral("facemask")).clear();
+    {
+        ui::PreviewWindow window(project.get(), detector.get());
+        auto* steady = window.findChild<QAction*>(QStringLiteral("steadyAction"));
+        QVERIFY(steady && steady->isCheckable());
+        QVERIFY(steady->isChecked());
+        steady->trigger();
+        QVERIFY(!steady->isChecked());
+    }
+    {
+        ui::PreviewWindow window(project.get(), detector.get());
+        auto* steady = window.findChild<QAction*>(QStringLiteral("steadyAction"));
+        QVERIFY(!steady->isChecked());
+        steady->trigger();
+    }
+    ui::PreviewWindow window(project.get(), detector.get());
+    QVERIFY(window.findChild<QAction*>(QStringLiteral("steadyAction"))->isChecked());
+}
+
+// The frames are masked with the detection service's model: choosing a camera before any
+// detection loads it in the service (which then needs no loading of its own), and says so.
+void tst_PreviewWindow::cameraPathUsesTheServicesModel()
+{
+    QCOMPARE(detector->state(), core::FacialPointsDetector::NotInitialized);
+    const QImage frame = facePhoto.scaled(480, 680, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    {
+        ui::PreviewWindow window(project.get(), detector.get());
+        window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20));
+        QCOMPARE(footerOf(window).right(QStringLiteral("Loading the landmark model\u2026").size()),
+                 QStringLiteral("Loading the landmark model\u2026"));
+        QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size()
+                                     && meanAbsoluteDifference(window.previewImage(), frame) > 1.0,
+                                 60000);
+        QCOMPARE(detector->state(), core::FacialPointsDetector::Initialized);
+        QVERIFY2(!footerOf(window).contains(QStringLiteral("Loading")), qPrintable(footerOf(window)));
+    }
+    // With the model loaded, a camera chosen again waits only for the camera.
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20));
+    QVERIFY2(footerOf(window).endsWith(QStringLiteral("Waiting for the camera...")), qPrintable(footerOf(window)));
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size()
+                                 && meanAbsoluteDifference(window.previewImage(), frame) > 1.0,
+                             60000);
+}
+
+void tst_PreviewWindow::photoOfTwoMasksBoth()
+{
+    const QImage two = core::readImageFile(testimages::testPicture("2008_001009.jpg"));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(two);
+    waitForFace(window);
+    // The faces the detector finds on the picture (left, top, right, bottom).
+    for (const QRect& face : {QRect(QPoint(121, 208), QPoint(208, 294)), QRect(QPoint(149, 85), QPoint(221, 157))}) {
+        QVERIFY2(meanAbsoluteDifference(window.previewImage().copy(face), two.copy(face)) > 8.0,
+                 qPrintable(QStringLiteral("face at %1, %2 has no mask").arg(face.x()).arg(face.y())));
+    }
 }
 
 QTEST_MAIN(tst_PreviewWindow)

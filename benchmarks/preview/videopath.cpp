@@ -1,0 +1,124 @@
+// The camera and video paths as the Preview window runs them, with the detection service's model
+// loaded first (as after the main window has detected once): a 640 x 480, 30 fps face video
+// played by Qt Multimedia, and camera-like frames offered every 33 ms. Prints the frames
+// offered, shown and dropped, the frames shown per second against the 30 offered, and the time
+// from the first decoded frame to the first masked one.
+
+#include "facedetectionmodule.h"
+#include "facemaskproject.h"
+#include "facialpointsdetector.h"
+#include "imagefiles.h"
+#include "landmarkpipeline.h"
+#include "livepreview.h"
+#include "maskrenderer.h"
+#include "replayframesource.h"
+#include "testclips.h"
+#include "videosource.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+void waitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+struct PathFigures {
+    int offered = 0;
+    int shown = 0;
+    int masked = 0;
+    double seconds = 0;
+    double firstMaskedMs = -1; // from the first frame offered
+};
+
+PathFigures runPath(ui::FrameSource& source, core::FacialPointsDetector& detector,
+                    const preview::MaskRenderer& mask, double seconds)
+{
+    PathFigures figures;
+    ui::LivePreview live(6, [&detector] { return detector.makeSiblingModule(); });
+    live.setRenderer(mask);
+    live.prepareModel();
+    waitFor([&] { return live.isModelReady(); }, 60000);
+    QElapsedTimer clock;
+    QObject::connect(&source, &ui::FrameSource::frameReady, &live, [&](const QImage& frame) {
+        if (figures.offered++ == 0) {
+            clock.start();
+        }
+        live.takeFrame(frame);
+    });
+    QObject::connect(&live, &ui::LivePreview::frameRendered, &live, [&](const QImage&, int faces) {
+        ++figures.shown;
+        if (faces > 0 && figures.masked++ == 0) {
+            figures.firstMaskedMs = clock.nsecsElapsed() / 1e6;
+        }
+    });
+    source.start();
+    waitFor([&] { return figures.offered > 0; }, 30000);
+    waitFor([] { return false; }, int(seconds * 1000));
+    figures.seconds = clock.nsecsElapsed() / 1e9;
+    source.stop();
+    return figures;
+}
+
+void print(const char* name, const PathFigures& f)
+{
+    std::printf("%-34s %5d offered %5d shown %5d dropped  %5.1f shown/s of %5.1f offered/s;  "
+                "first masked frame %6.0f ms after the first frame\n",
+                name, f.offered, f.shown, f.offered - f.shown, f.shown / f.seconds, f.offered / f.seconds,
+                f.firstMaskedMs);
+}
+
+} // namespace
+
+void benchmarkVideoPath()
+{
+    const QImage photo = core::readImageFile(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces/Tom_Cruise_avp_2014_4.jpg"));
+    const QImage maskPhoto = core::readImageFile(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces/astronaut.png"));
+    if (photo.isNull() || maskPhoto.isNull() || !testclips::haveFfmpeg()) {
+        std::printf("video path: test photos or ffmpeg missing; skipped\n");
+        return;
+    }
+    core::FacialPointsDetector detector;
+    auto watcher = detector.detect(maskPhoto);
+    watcher->waitForFinished();
+    if (detector.state() != core::FacialPointsDetector::Initialized) {
+        std::printf("video path: shape_predictor.dat missing; skipped\n");
+        return;
+    }
+    preview::MaskRenderer mask;
+    mask.setPicture(maskPhoto);
+    mask.setPoints(watcher->result().points);
+
+    QVector<QImage> frames;
+    const QImage scaled = photo.scaledToHeight(480, Qt::SmoothTransformation);
+    for (int i = 0; i < 240; ++i) {
+        QImage frame(640, 480, QImage::Format_RGB32);
+        frame.fill(qRgb(90, 90, 90));
+        QPainter painter(&frame);
+        painter.drawImage(QPoint((640 - scaled.width()) / 2 + int(40 * std::sin(i / 20.0)), 0), scaled);
+        frames.append(frame);
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("face.mp4"));
+    const QString error = testclips::encode(frames, 30, clip);
+    if (!error.isEmpty()) {
+        std::printf("video path: %s\n", qPrintable(error));
+        return;
+    }
+    std::printf("\nCamera and video paths, 640x480 at 30 fps, the service's model loaded first, 8 s each:\n");
+    ui::VideoFrameSource video(clip);
+    print("face video (Qt Multimedia)", runPath(video, detector, mask, 8.0));
+    ReplayFrameSource camera(frames.mid(0, 60), 33);
+    print("camera-like frames every 33 ms", runPath(camera, detector, mask, 8.0));
+}

@@ -1,0 +1,172 @@
+// facemask-cli track [--steady] [--json] [--detect-every N] VIDEO: the points of every face on
+// every frame of a video, followed as the Preview window follows them.
+#include "commandline.h"
+#include "commands.h"
+#include "landmarkmodel.h"
+#include "reports.h"
+#include "videoreader.h"
+#include "videotracking.h"
+
+#include "facedetectionmodule.h"
+
+#include <QCommandLineParser>
+
+#include <json/json.h>
+
+namespace cli {
+
+namespace {
+
+const char* const command = "track";
+
+Json::Value pointsArray(const core::FacialPointVector& points)
+{
+    Json::Value array(Json::arrayValue);
+    for (const FacialPoint& point : points) {
+        Json::Value pair(Json::arrayValue);
+        pair.append(point.x());
+        pair.append(point.y());
+        array.append(pair);
+    }
+    return array;
+}
+
+// The face whose points are "points": the largest, as detect places it.
+int placedFace(const TrackedFrame& tracked)
+{
+    int placed = -1;
+    qint64 largest = -1;
+    for (int i = 0; i < tracked.boxes.size(); ++i) {
+        const qint64 area = qint64(tracked.boxes[i].width()) * tracked.boxes[i].height();
+        if (area > largest) {
+            largest = area;
+            placed = i;
+        }
+    }
+    return placed;
+}
+
+QString frameJson(const QString& file, const video::VideoFrame& frame, const TrackedFrame& tracked)
+{
+    Json::Value object(Json::objectValue);
+    object["file"] = Json::Value(file.toUtf8().toStdString());
+    object["frame"] = frame.index;
+    object["time"] = frame.time;
+    object["width"] = frame.picture.width();
+    object["height"] = frame.picture.height();
+    object["faceCount"] = int(tracked.faces.size());
+    const int placed = placedFace(tracked);
+    object["placed"] = placed;
+    object["points"] = placed >= 0 ? pointsArray(tracked.faces[std::size_t(placed)]) : Json::Value(Json::arrayValue);
+    Json::Value faces(Json::arrayValue);
+    for (int i = 0; i < tracked.boxes.size(); ++i) {
+        Json::Value entry(Json::objectValue);
+        Json::Value rect(Json::arrayValue);
+        const QRect& box = tracked.boxes[i];
+        for (int value : {box.left(), box.top(), box.right(), box.bottom()}) {
+            rect.append(value);
+        }
+        entry["rect"] = rect;
+        entry["points"] = pointsArray(tracked.faces[std::size_t(i)]);
+        faces.append(entry);
+    }
+    object["faces"] = faces;
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    builder["emitUTF8"] = true;
+    builder["commentStyle"] = "None";
+    builder["precision"] = Json::Value::defaultRealPrecision;
+    builder["precisionType"] = "significant";
+    return QString::fromStdString(Json::writeString(builder, object));
+}
+
+QString frameLine(const video::VideoFrame& frame, const TrackedFrame& tracked)
+{
+    const int placed = placedFace(tracked);
+    return QStringLiteral("%1\t%2\t%3\t%4")
+        .arg(frame.index)
+        .arg(frame.time, 0, 'f', 3)
+        .arg(tracked.faces.size())
+        .arg(placed >= 0 ? pointsText(tracked.faces[std::size_t(placed)]) : QString());
+}
+
+} // namespace
+
+int runTrack(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Decodes every frame of a video (none is dropped) and prints the landmark points "
+                       "of every face on it (up to 8), followed from frame to frame as the Preview window "
+                       "follows them: one line per frame (frame, time in seconds, number of faces, the "
+                       "largest face's points as x,y fractions), or with --json one array with an element "
+                       "per frame in the form of 'detect --json' plus \"frame\", \"time\", \"width\" and "
+                       "\"height\". The exit status is 1 when the file is not a video that can be decoded."));
+    const QCommandLineOption json = jsonOption();
+    const QCommandLineOption steady = steadyOption();
+    const QCommandLineOption every = detectEveryOption();
+    parser.addOption(json);
+    parser.addOption(steady);
+    parser.addOption(every);
+    parser.addOption(modelOption());
+    parser.addPositionalArgument(QStringLiteral("video"), QStringLiteral("A video file (MP4, WebM, MKV, ...)."),
+                                 QStringLiteral("VIDEO"));
+    if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
+        return *done;
+    }
+    const QStringList inputs = parser.positionalArguments();
+    if (inputs.size() != 1) {
+        return usageError(command, QStringLiteral("one video file is needed"));
+    }
+    bool numeric = false;
+    const int interval = parser.value(every).toInt(&numeric);
+    if (!numeric || interval < 1) {
+        return usageError(command, QStringLiteral("--detect-every takes a whole number of 1 or more"));
+    }
+    const LandmarkModel model = loadLandmarkModel(parser.value(modelOption()));
+    if (!model.module) {
+        printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, model.failure));
+        return ModelUnavailable;
+    }
+    QString failure;
+    const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(inputs[0], &failure);
+    if (!reader) {
+        printMessage(QStringLiteral("%1 %2: %3: %4").arg(programName, command, inputs[0], failure));
+        return InputFailed;
+    }
+    printMessage(interval == 1 ? QStringLiteral("%1 %2: faces are found on every frame.").arg(programName, command)
+                               : QStringLiteral("%1 %2: faces are found on every %3th frame and followed between.")
+                                     .arg(programName, command)
+                                     .arg(interval));
+    VideoTracking tracking(*model.module, interval, parser.isSet(steady));
+    const bool asJson = parser.isSet(json);
+    QString pending; // the JSON element before the one in work, printed once it is known not to be the last
+    if (asJson) {
+        printResult(QStringLiteral("["));
+    }
+    video::VideoFrame frame;
+    while (reader->next(frame)) {
+        const TrackedFrame tracked = tracking.track(frame.picture, frame.time);
+        if (asJson) {
+            if (!pending.isEmpty()) {
+                printResult(pending + QLatin1Char(','));
+            }
+            pending = frameJson(inputs[0], frame, tracked);
+        } else {
+            printResult(frameLine(frame, tracked));
+        }
+    }
+    if (asJson) {
+        if (!pending.isEmpty()) {
+            printResult(pending);
+        }
+        printResult(QStringLiteral("]"));
+    }
+    if (!reader->failure().isEmpty()) {
+        printMessage(QStringLiteral("%1 %2: %3: %4").arg(programName, command, inputs[0], reader->failure()));
+        return InputFailed;
+    }
+    return Success;
+}
+
+} // namespace cli

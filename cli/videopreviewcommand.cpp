@@ -1,0 +1,140 @@
+// facemask-cli preview PACKAGE VIDEO -o DIR [--steady] [--every N]: the package's mask drawn on
+// every face of every frame of a video, as the Preview window draws it, one PNG per frame.
+#include "commandline.h"
+#include "commands.h"
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "landmarkmodel.h"
+#include "maskrenderer.h"
+#include "videoreader.h"
+#include "videotracking.h"
+
+#include "facedetectionmodule.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QSaveFile>
+
+namespace cli {
+
+namespace {
+
+const char* const command = "preview";
+
+bool writePng(const QImage& picture, const QString& path)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && picture.save(&file, "PNG") && file.commit();
+}
+
+} // namespace
+
+bool isVideoPreview(const QStringList& arguments)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (!arguments[i].startsWith(QLatin1Char('-')) && video::looksLikeVideo(arguments[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int runVideoPreview(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Draws the mask of a package on every face of every frame of a video, as the "
+                       "Preview window does, and writes the frames as DIR/frame-000000.png, ... (named "
+                       "by frame number). Every frame is decoded and tracked; --every N writes every "
+                       "Nth. The exit status is 1 when the package is refused, the video cannot be "
+                       "decoded or a file cannot be written."));
+    const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")},
+                                    QStringLiteral("The folder to write the frames into (made when missing)."),
+                                    QStringLiteral("DIR"));
+    const QCommandLineOption every(QStringLiteral("every"), QStringLiteral("Write every Nth frame only (default 1)."),
+                                   QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption steady = steadyOption();
+    const QCommandLineOption detectEvery = detectEveryOption();
+    parser.addOption(output);
+    parser.addOption(every);
+    parser.addOption(steady);
+    parser.addOption(detectEvery);
+    parser.addOption(modelOption());
+    parser.addPositionalArgument(QStringLiteral("package"), QStringLiteral("The package."), QStringLiteral("PACKAGE"));
+    parser.addPositionalArgument(QStringLiteral("video"), QStringLiteral("A video of faces."), QStringLiteral("VIDEO"));
+    if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
+        return *done;
+    }
+    const QStringList inputs = parser.positionalArguments();
+    if (inputs.size() != 2) {
+        return usageError(command, QStringLiteral("a package and a video are needed"));
+    }
+    if (!parser.isSet(output) || parser.value(output).isEmpty()) {
+        return usageError(command, QStringLiteral("no output folder given (-o DIR)"));
+    }
+    bool numeric = false;
+    const int step = parser.value(every).toInt(&numeric);
+    if (!numeric || step < 1) {
+        return usageError(command, QStringLiteral("--every takes a whole number of 1 or more"));
+    }
+    const int interval = parser.value(detectEvery).toInt(&numeric);
+    if (!numeric || interval < 1) {
+        return usageError(command, QStringLiteral("--detect-every takes a whole number of 1 or more"));
+    }
+
+    core::FaceMaskProject project;
+    if (!project.load(inputs[0])) {
+        printMessage(QStringLiteral("%1: the package was refused (\"%2 info\" tells why)").arg(inputs[0], programName));
+        return InputFailed;
+    }
+    const QDir folder(parser.value(output));
+    if (!QDir().mkpath(folder.path())) {
+        printMessage(QStringLiteral("%1: the folder cannot be made").arg(folder.path()));
+        return InputFailed;
+    }
+    const LandmarkModel model = loadLandmarkModel(parser.value(modelOption()));
+    if (!model.module) {
+        printMessage(model.failure);
+        return ModelUnavailable;
+    }
+    QString failure;
+    const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(inputs[1], &failure);
+    if (!reader) {
+        printMessage(QStringLiteral("%1: %2").arg(inputs[1], failure));
+        return InputFailed;
+    }
+
+    preview::MaskRenderer renderer;
+    renderer.setPicture(project.facialPoints()->image());
+    renderer.setPoints(project.facialPoints()->points());
+    renderer.setEffectType(project.effectType());
+    VideoTracking tracking(*model.module, interval, parser.isSet(steady));
+    int frames = 0, written = 0, withFaces = 0;
+    video::VideoFrame frame;
+    while (reader->next(frame)) {
+        ++frames;
+        const TrackedFrame tracked = tracking.track(frame.picture, frame.time);
+        withFaces += tracked.faces.empty() ? 0 : 1;
+        if (frame.index % step != 0) {
+            continue;
+        }
+        const QString path = folder.filePath(QStringLiteral("frame-%1.png").arg(frame.index, 6, 10, QLatin1Char('0')));
+        if (!writePng(renderer.renderFaces(frame.picture, tracked.faces), path)) {
+            printMessage(QStringLiteral("%1: cannot be written").arg(path));
+            return InputFailed;
+        }
+        ++written;
+    }
+    if (!reader->failure().isEmpty()) {
+        printMessage(QStringLiteral("%1: %2").arg(inputs[1], reader->failure()));
+        return InputFailed;
+    }
+    printResult(QStringLiteral("%1: %2 frames written of %3, faces on %4")
+                    .arg(folder.path())
+                    .arg(written)
+                    .arg(frames)
+                    .arg(withFaces));
+    return Success;
+}
+
+} // namespace cli

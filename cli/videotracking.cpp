@@ -1,0 +1,100 @@
+#include "videotracking.h"
+
+#include "facedetectionmodule.h"
+#include "facetracker.h"
+#include "landmarkgeometry.h"
+
+#include <QCommandLineOption>
+
+namespace cli {
+
+namespace {
+
+// As the Preview window: the detector every 6th frame, the faces followed in between.
+constexpr int defaultDetectionInterval = 6;
+
+core::FacialPointVector facePointsOf(const std::optional<QVector<QPoint>>& landmarks)
+{
+    if (!landmarks) {
+        return {};
+    }
+    core::FacialPointVector points = core::landmarks::toFacialPoints(*landmarks);
+    if (!core::landmarks::appendForeheadPoints(points)) {
+        return {};
+    }
+    return points;
+}
+
+} // namespace
+
+struct VideoTracking::Impl {
+    core::FaceDetectionModule& module;
+    preview::FaceTracker tracker;
+};
+
+VideoTracking::VideoTracking(core::FaceDetectionModule& module, int detectionInterval, bool steady)
+{
+    preview::FaceTrackerSettings settings;
+    settings.detectionInterval = std::max(1, detectionInterval);
+    settings.steady = steady;
+    d.reset(new Impl{module, preview::FaceTracker(settings)});
+}
+
+VideoTracking::~VideoTracking() = default;
+
+TrackedFrame VideoTracking::track(const QImage& frame, double time)
+{
+    TrackedFrame result;
+    const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
+    if (rgb.isNull()) {
+        return result;
+    }
+    const QVector<preview::TrackedFace>* faces = nullptr;
+    if (d->tracker.detectionDue()) {
+        result.detected = true;
+        const std::optional<QVector<core::Face>> found = d->module.detectFaces(rgb);
+        QVector<preview::FaceObservation> observed;
+        if (found) {
+            for (const core::Face& face : *found) {
+                core::FacialPointVector points = facePointsOf(face.points);
+                if (!points.empty()) {
+                    observed.append({face.rect, std::move(points)});
+                }
+            }
+        }
+        faces = &d->tracker.detected(observed, time);
+    } else {
+        QVector<core::FacialPointVector> predicted;
+        for (const QRect& box : d->tracker.followBoxes()) {
+            predicted.append(facePointsOf(d->module.detectPoints(rgb, box)));
+        }
+        faces = &d->tracker.followed(predicted, time);
+    }
+    for (const preview::TrackedFace& face : *faces) {
+        core::FacialPointVector points = face.points;
+        core::landmarks::normalizePoints(points, rgb.width(), rgb.height());
+        result.boxes.append(face.box);
+        result.faces.push_back(std::move(points));
+        result.ids.append(face.id);
+    }
+    return result;
+}
+
+QCommandLineOption detectEveryOption()
+{
+    return QCommandLineOption(QStringLiteral("detect-every"),
+                              QStringLiteral("Run the face detector on every Nth frame and follow the faces "
+                                             "on the frames between, as the Preview window does (default %1; "
+                                             "1: find the faces anew on every frame).")
+                                  .arg(defaultDetectionInterval),
+                              QStringLiteral("N"), QString::number(defaultDetectionInterval));
+}
+
+QCommandLineOption steadyOption()
+{
+    return QCommandLineOption(QStringLiteral("steady"),
+                              QStringLiteral("Smooth each face's points from frame to frame, as the Preview "
+                                             "window's Steady does (a one-euro filter)."));
+}
+
+} // namespace cli

@@ -1,0 +1,203 @@
+#include "facetracker.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace preview {
+
+namespace {
+
+QRectF boundsOf(const core::FacialPointVector& points)
+{
+    if (points.empty()) {
+        return QRectF();
+    }
+    double left = points[0].x(), right = left, top = points[0].y(), bottom = top;
+    for (const QPointF& p : points) {
+        left = std::min(left, p.x());
+        right = std::max(right, p.x());
+        top = std::min(top, p.y());
+        bottom = std::max(bottom, p.y());
+    }
+    return QRectF(QPointF(left, top), QPointF(right, bottom));
+}
+
+QPointF centreOf(const core::FacialPointVector& points)
+{
+    QPointF sum(0, 0);
+    for (const QPointF& p : points) {
+        sum += p;
+    }
+    return points.empty() ? sum : sum / double(points.size());
+}
+
+double overlap(const QRect& a, const QRect& b)
+{
+    const QRect common = a.intersected(b);
+    if (common.isEmpty()) {
+        return 0;
+    }
+    const double shared = double(common.width()) * common.height();
+    const double all = double(a.width()) * a.height() + double(b.width()) * b.height() - shared;
+    return all > 0 ? shared / all : 0;
+}
+
+} // namespace
+
+FaceTracker::FaceTracker(const FaceTrackerSettings& settings)
+    : settings(settings)
+{
+    this->settings.maximumFaces = std::max(1, settings.maximumFaces);
+    this->settings.detectionInterval = std::max(1, settings.detectionInterval);
+}
+
+void FaceTracker::setSteady(bool steady)
+{
+    if (steady != settings.steady) {
+        for (Track& track : tracks) {
+            track.filter.reset();
+        }
+    }
+    settings.steady = steady;
+}
+
+bool FaceTracker::detectionDue() const
+{
+    return tracks.isEmpty() || framesSinceDetection >= settings.detectionInterval;
+}
+
+QVector<QRect> FaceTracker::followBoxes() const
+{
+    QVector<QRect> boxes;
+    for (const Track& track : tracks) {
+        boxes.append(track.box);
+    }
+    return boxes;
+}
+
+void FaceTracker::reset()
+{
+    tracks.clear();
+    observedPoints.clear();
+    shown.clear();
+    framesSinceDetection = 0;
+}
+
+void FaceTracker::observe(Track& track, const core::FacialPointVector& points, double time, bool newTrack)
+{
+    const QRectF bounds = boundsOf(points);
+    const QPointF centre = centreOf(points);
+    if (!newTrack) {
+        const QPointF moved = centre - track.centre;
+        if (std::hypot(moved.x(), moved.y()) > 0.5 * track.box.width()) {
+            track.filter.reset();
+        }
+    }
+    track.centre = centre;
+    const double w = std::max(1.0, bounds.width());
+    const double h = std::max(1.0, bounds.height());
+    track.box = QRectF(bounds.x() + track.placement.x() * w, bounds.y() + track.placement.y() * h,
+                       track.placement.width() * w, track.placement.height() * h)
+                    .toAlignedRect();
+    core::FacialPointVector drawn = settings.steady ? track.filter.filter(points, time) : points;
+    observedPoints.append(std::move(drawn));
+}
+
+const QVector<TrackedFace>& FaceTracker::detected(const QVector<FaceObservation>& found, double time)
+{
+    framesSinceDetection = 1;
+    // Every pair that overlaps enough, best first; each face and each track is taken once.
+    struct Pair {
+        double overlap;
+        int track;
+        int face;
+    };
+    std::vector<Pair> pairs;
+    for (int t = 0; t < tracks.size(); ++t) {
+        for (int f = 0; f < found.size(); ++f) {
+            const double o = overlap(tracks[t].box, found[f].box);
+            if (o >= settings.minimumOverlap) {
+                pairs.push_back({o, t, f});
+            }
+        }
+    }
+    std::stable_sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) { return a.overlap > b.overlap; });
+    QVector<int> faceOfTrack(tracks.size(), -1);
+    QVector<bool> faceTaken(found.size(), false);
+    for (const Pair& pair : pairs) {
+        if (faceOfTrack[pair.track] < 0 && !faceTaken[pair.face]) {
+            faceOfTrack[pair.track] = pair.face;
+            faceTaken[pair.face] = true;
+        }
+    }
+    QVector<Track> kept;
+    QVector<int> keptFaces;
+    for (int t = 0; t < tracks.size(); ++t) {
+        if (faceOfTrack[t] >= 0 && !found[faceOfTrack[t]].points.empty()) {
+            kept.append(std::move(tracks[t]));
+            keptFaces.append(faceOfTrack[t]);
+        }
+    }
+    // New faces, largest first, while there is room.
+    QVector<int> fresh;
+    for (int f = 0; f < found.size(); ++f) {
+        if (!faceTaken[f] && !found[f].points.empty()) {
+            fresh.append(f);
+        }
+    }
+    std::stable_sort(fresh.begin(), fresh.end(), [&](int a, int b) {
+        return qint64(found[a].box.width()) * found[a].box.height() >
+               qint64(found[b].box.width()) * found[b].box.height();
+    });
+    QVector<bool> isNew(kept.size(), false);
+    for (int f : fresh) {
+        if (kept.size() >= settings.maximumFaces) {
+            break;
+        }
+        Track track;
+        track.id = nextId++;
+        track.filter = LandmarkFilter(settings.filter);
+        kept.append(std::move(track));
+        keptFaces.append(f);
+        isNew.append(true);
+    }
+    tracks = std::move(kept);
+    observedPoints.clear();
+    for (int t = 0; t < tracks.size(); ++t) {
+        const FaceObservation& face = found[keptFaces[t]];
+        const QRectF bounds = boundsOf(face.points);
+        const double w = std::max(1.0, bounds.width());
+        const double h = std::max(1.0, bounds.height());
+        tracks[t].placement = QRectF((face.box.x() - bounds.x()) / w, (face.box.y() - bounds.y()) / h,
+                                     face.box.width() / w, face.box.height() / h);
+        observe(tracks[t], face.points, time, isNew[t]);
+    }
+    publish();
+    return shown;
+}
+
+const QVector<TrackedFace>& FaceTracker::followed(const QVector<core::FacialPointVector>& predicted, double time)
+{
+    ++framesSinceDetection;
+    QVector<Track> kept;
+    observedPoints.clear();
+    for (int t = 0; t < tracks.size(); ++t) {
+        if (t < predicted.size() && !predicted[t].empty()) {
+            kept.append(std::move(tracks[t]));
+            observe(kept.last(), predicted[t], time, false);
+        }
+    }
+    tracks = std::move(kept);
+    publish();
+    return shown;
+}
+
+void FaceTracker::publish()
+{
+    shown.clear();
+    for (int t = 0; t < tracks.size(); ++t) {
+        shown.append(TrackedFace{tracks[t].id, tracks[t].box, observedPoints[t]});
+    }
+}
+
+} // namespace preview

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "facialpoints.h"
+#include "oneeurofilter.h"
+
+#include <QRect>
+#include <QVector>
+
+namespace preview {
+
+// One face as the detector found it on a frame, in frame pixels: its box and its points.
+struct FaceObservation {
+    QRect box;
+    core::FacialPointVector points;
+};
+
+// One face followed from frame to frame, in frame pixels.
+struct TrackedFace {
+    // Stays the same as long as the face is followed; a face found anew gets a new one.
+    int id = 0;
+    // Where its landmarks are looked for on the next frame (a detector-like box).
+    QRect box;
+    // The points to draw: the observed ones, or with steady on, the filtered ones.
+    core::FacialPointVector points;
+};
+
+struct FaceTrackerSettings {
+    int maximumFaces = 8;
+    // The face detector runs on every detectionInterval-th frame and whenever no face is followed.
+    int detectionInterval = 6;
+    bool steady = true;
+    SteadySettings filter;
+    // A found face continues a followed one when their boxes overlap by at least this much
+    // (intersection over union).
+    double minimumOverlap = 0.3;
+};
+
+// Follows every face of a video (up to maximumFaces), each with its own track and landmark
+// filter. The caller finds the faces (detected()) on the frames detectionDue() asks for, and
+// on the others predicts the points inside followBoxes() (followed()). Found faces are matched
+// to followed ones by the overlap of their boxes. A face's filter restarts when the face is lost
+// or its points jump by more than half its box's width. No widgets, no model: any thread, one
+// frame at a time.
+class FaceTracker
+{
+public:
+    explicit FaceTracker(const FaceTrackerSettings& settings = FaceTrackerSettings());
+
+    // Off: the points pass through exactly as observed. Takes effect with the next frame.
+    void setSteady(bool steady);
+    bool isSteady() const { return settings.steady; }
+
+    // True when the coming frame should go through the face detector.
+    bool detectionDue() const;
+    // Where to predict each followed face's points on the coming frame, in faces() order.
+    QVector<QRect> followBoxes() const;
+
+    // A frame the detector ran on: every face found there, in any order. Returns the faces
+    // followed from now on, largest first among those new.
+    const QVector<TrackedFace>& detected(const QVector<FaceObservation>& found, double time);
+    // A frame of prediction: for each of followBoxes(), in order, the points predicted there;
+    // an empty vector when that face was lost.
+    const QVector<TrackedFace>& followed(const QVector<core::FacialPointVector>& predicted, double time);
+
+    const QVector<TrackedFace>& faces() const { return shown; }
+    // Forgets every face (after a seek, or a new video).
+    void reset();
+
+private:
+    struct Track {
+        int id = 0;
+        QRect box;
+        // The detector's box relative to the bounds of the points, in units of those bounds.
+        QRectF placement;
+        QPointF centre;
+        LandmarkFilter filter;
+    };
+    void observe(Track& track, const core::FacialPointVector& points, double time, bool newTrack);
+    void publish();
+
+    FaceTrackerSettings settings;
+    QVector<Track> tracks;
+    QVector<core::FacialPointVector> observedPoints;
+    QVector<TrackedFace> shown;
+    int framesSinceDetection = 0;
+    int nextId = 1;
+};
+
+} // namespace preview

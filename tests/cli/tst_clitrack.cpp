@@ -1,0 +1,203 @@
+// facemask-cli track and preview on videos made here: a face photo moved with known zoom, turn
+// and pan, encoded with ffmpeg, then tracked by the real program with and without --steady.
+#include "facedetectionmodule.h"
+#include "imagefiles.h"
+#include "knownmotion.h"
+#include "testclips.h"
+#include "testimages.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QString err;
+};
+
+Run runCli(const QStringList& arguments)
+{
+    Run run;
+    QProcess process;
+    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
+    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        run.err = QStringLiteral("did not finish");
+        return run;
+    }
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+} // namespace
+
+class tst_CliTrack : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everyFrameInTheDetectForm();
+    void steadyCutsJitterWithoutLag();
+    void damagedVideoFails();
+    void previewWritesEveryNthFrame();
+
+private:
+    std::vector<std::vector<QPointF>> trackedPoints(const QJsonArray& frames) const;
+    QTemporaryDir folder;
+    knownmotion::Clip clip;
+    QString clean, noisy;
+    static constexpr int frameCount = 90;
+};
+
+void tst_CliTrack::initTestCase()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clips (apt-get install ffmpeg)");
+    }
+    auto module = core::FaceDetectionModule::load();
+    QVERIFY2(module, "the landmark model shape_predictor.dat is missing from the working folder");
+    const QImage photo = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    const auto faces = module->detectFaces(photo);
+    QVERIFY(faces && faces->size() == 1);
+    std::vector<QPointF> points;
+    for (const QPoint& p : faces->first().points) {
+        points.push_back(QPointF(p));
+    }
+    clip = knownmotion::makeClip(photo, points, faces->first().rect.width());
+    QVector<QImage> cleanFrames, noisyFrames;
+    for (int t = 0; t < frameCount; ++t) {
+        cleanFrames.append(clip.frame(t));
+        noisyFrames.append(clip.frame(t, 8.0));
+    }
+    clean = folder.filePath(QStringLiteral("moving.mp4"));
+    noisy = folder.filePath(QStringLiteral("moving-noisy.mkv"));
+    QString error = testclips::encode(cleanFrames, knownmotion::framesPerSecond, clean);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    error = testclips::encode(noisyFrames, knownmotion::framesPerSecond, noisy);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+}
+
+std::vector<std::vector<QPointF>> tst_CliTrack::trackedPoints(const QJsonArray& frames) const
+{
+    std::vector<std::vector<QPointF>> tracked;
+    for (const QJsonValue& value : frames) {
+        const QJsonObject frame = value.toObject();
+        std::vector<QPointF> points;
+        for (const QJsonValue& pair : frame.value(QStringLiteral("points")).toArray()) {
+            points.push_back(QPointF(pair.toArray().at(0).toDouble() * frame.value(QStringLiteral("width")).toInt(),
+                                     pair.toArray().at(1).toDouble() * frame.value(QStringLiteral("height")).toInt()));
+        }
+        tracked.push_back(points);
+    }
+    return tracked;
+}
+
+void tst_CliTrack::everyFrameInTheDetectForm()
+{
+    const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), clean});
+    QVERIFY2(run.status == 0, qPrintable(run.err));
+    QVERIFY2(run.err.contains(QStringLiteral("every 6th frame")), qPrintable(run.err));
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(run.out, &parseError);
+    QVERIFY2(document.isArray(), qPrintable(parseError.errorString()));
+    const QJsonArray frames = document.array();
+    QCOMPARE(frames.size(), frameCount); // every frame, none dropped
+    for (int i = 0; i < frames.size(); ++i) {
+        const QJsonObject frame = frames[i].toObject();
+        QCOMPARE(frame.value(QStringLiteral("frame")).toInt(), i);
+        QVERIFY(std::abs(frame.value(QStringLiteral("time")).toDouble() - i / knownmotion::framesPerSecond) < 0.002);
+        QCOMPARE(frame.value(QStringLiteral("width")).toInt(), 640);
+        QCOMPARE(frame.value(QStringLiteral("height")).toInt(), 480);
+        QCOMPARE(frame.value(QStringLiteral("faceCount")).toInt(), 1);
+        QCOMPARE(frame.value(QStringLiteral("placed")).toInt(), 0);
+        QCOMPARE(frame.value(QStringLiteral("points")).toArray().size(), 75);
+        const QJsonArray faces = frame.value(QStringLiteral("faces")).toArray();
+        QCOMPARE(faces.size(), 1);
+        QCOMPARE(faces[0].toObject().value(QStringLiteral("rect")).toArray().size(), 4);
+        QCOMPARE(faces[0].toObject().value(QStringLiteral("points")), frame.value(QStringLiteral("points")));
+    }
+    // The text form: one line per frame.
+    const Run text = runCli({QStringLiteral("track"), QStringLiteral("--detect-every"), QStringLiteral("1"), clean});
+    QVERIFY2(text.status == 0, qPrintable(text.err));
+    QVERIFY2(text.err.contains(QStringLiteral("on every frame")), qPrintable(text.err));
+    QCOMPARE(text.out.trimmed().split('\n').size(), frameCount);
+}
+
+void tst_CliTrack::steadyCutsJitterWithoutLag()
+{
+    for (const QString& video : {clean, noisy}) {
+        const Run raw = runCli({QStringLiteral("track"), QStringLiteral("--json"), video});
+        const Run steady = runCli({QStringLiteral("track"), QStringLiteral("--json"), QStringLiteral("--steady"), video});
+        QVERIFY2(raw.status == 0 && steady.status == 0, qPrintable(raw.err + steady.err));
+        const knownmotion::Figures off = knownmotion::measure(clip, trackedPoints(QJsonDocument::fromJson(raw.out).array()));
+        const knownmotion::Figures on = knownmotion::measure(clip, trackedPoints(QJsonDocument::fromJson(steady.out).array()));
+        qInfo("%s: without steady error %.2f %%, jitter %.2f %%, lag %.2f frames; with steady error %.2f %%, "
+              "jitter %.2f %% (%.2f of it), lag %.2f frames",
+              qPrintable(QFileInfo(video).fileName()), off.error, off.jitter, off.lag, on.error, on.jitter,
+              on.jitter / off.jitter, on.lag);
+        QVERIFY2(off.error > 0 && off.error < 4.0, qPrintable(QString::number(off.error)));
+        QVERIFY2(on.jitter <= 0.45 * off.jitter, qPrintable(QString::number(on.jitter / off.jitter)));
+        QVERIFY2(on.lag <= 1.0, qPrintable(QString::number(on.lag)));
+        QVERIFY2(on.error < off.error + 1.0, qPrintable(QString::number(on.error)));
+    }
+}
+
+void tst_CliTrack::damagedVideoFails()
+{
+    const QString damaged = folder.filePath(QStringLiteral("damaged.mp4"));
+    QFile file(damaged);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not a video at all, only text\n");
+    file.close();
+    const Run run = runCli({QStringLiteral("track"), damaged});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(QStringLiteral("not a video that can be decoded")), qPrintable(run.err));
+    const Run missing = runCli({QStringLiteral("track"), folder.filePath(QStringLiteral("missing.webm"))});
+    QCOMPARE(missing.status, 1);
+    QVERIFY2(missing.err.contains(QStringLiteral("no such file")), qPrintable(missing.err));
+}
+
+void tst_CliTrack::previewWritesEveryNthFrame()
+{
+    // A package of the astronaut, made by the program itself.
+    const QString package = folder.filePath(QStringLiteral("astronaut.pmk"));
+    const Run make = runCli({QStringLiteral("make"), testimages::testPicture("astronaut.png"), QStringLiteral("-o"), package});
+    QVERIFY2(make.status == 0, qPrintable(make.err));
+    const QString out = folder.filePath(QStringLiteral("frames"));
+    const Run run = runCli({QStringLiteral("preview"), package, clean, QStringLiteral("-o"), out,
+                            QStringLiteral("--every"), QStringLiteral("30"), QStringLiteral("--steady")});
+    QVERIFY2(run.status == 0, qPrintable(run.err));
+    const QStringList written = QDir(out).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(written, (QStringList{QStringLiteral("frame-000000.png"), QStringLiteral("frame-000030.png"),
+                                   QStringLiteral("frame-000060.png")}));
+    // The mask is on the face: the frame differs from the clip's where the face is.
+    const QImage first = core::readImageFile(QDir(out).filePath(written[0]));
+    QCOMPARE(first.size(), QSize(640, 480));
+    const std::vector<QPointF> truth = clip.truthAt(0);
+    const QPointF nose = truth[30];
+    const QRect around(nose.toPoint() - QPoint(15, 15), QSize(30, 30));
+    const QImage original = clip.frame(0).copy(around).convertToFormat(QImage::Format_Grayscale8);
+    const QImage masked = first.copy(around).convertToFormat(QImage::Format_Grayscale8);
+    double difference = 0;
+    for (int y = 0; y < original.height(); ++y) {
+        for (int x = 0; x < original.width(); ++x) {
+            difference += std::abs(original.constScanLine(y)[x] - masked.constScanLine(y)[x]);
+        }
+    }
+    difference /= double(original.width()) * original.height();
+    QVERIFY2(difference > 10.0, qPrintable(QString::number(difference)));
+}
+
+QTEST_MAIN(tst_CliTrack)
+#include "tst_clitrack.moc"

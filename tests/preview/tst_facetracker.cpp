@@ -1,0 +1,213 @@
+#include "facetracker.h"
+
+#include <QtTest>
+
+#include <cmath>
+
+using core::FacialPointVector;
+using preview::FaceObservation;
+using preview::FaceTracker;
+using preview::FaceTrackerSettings;
+using preview::TrackedFace;
+
+namespace {
+
+constexpr double frameTime = 1.0 / 30;
+
+// A stand-in face: 75 points on a 15 x 5 grid over the lower part of a box of this size.
+FaceObservation faceAt(double left, double top, double size, double wobble = 0)
+{
+    FaceObservation face;
+    face.box = QRectF(left, top, size, size).toAlignedRect();
+    for (int i = 0; i < 75; ++i) {
+        const double x = left + size * (0.1 + 0.8 * (i % 15) / 14.0) + ((i % 2) ? wobble : -wobble);
+        const double y = top + size * (0.3 + 0.6 * (i / 15) / 4.0);
+        face.points.push_back(QPointF(x, y));
+    }
+    return face;
+}
+
+const TrackedFace* withId(const QVector<TrackedFace>& faces, int id)
+{
+    for (const TrackedFace& face : faces) {
+        if (face.id == id) {
+            return &face;
+        }
+    }
+    return nullptr;
+}
+
+double meanX(const FacialPointVector& points)
+{
+    double sum = 0;
+    for (const QPointF& p : points) {
+        sum += p.x();
+    }
+    return sum / points.size();
+}
+
+} // namespace
+
+class tst_FaceTracker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void detectionSchedule_data();
+    void detectionSchedule();
+    void crossingFacesKeepTheirTracks();
+    void followedBoxesMoveWithThePoints();
+    void atMostEightFacesTheLargest();
+    void lostFaceEndsItsTrack();
+    void withoutSteadyPointsAreExact();
+    void steadyDampsTrembleAndRestartsOnAJump();
+};
+
+void tst_FaceTracker::detectionSchedule_data()
+{
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<QString>("expected"); // D: detector runs, f: followed
+    QTest::newRow("every-frame") << 1 << "DDDD";
+    QTest::newRow("every-third") << 3 << "DffDffD";
+    QTest::newRow("every-sixth") << 6 << "DfffffDf";
+}
+
+void tst_FaceTracker::detectionSchedule()
+{
+    QFETCH(int, interval);
+    QFETCH(QString, expected);
+    FaceTrackerSettings settings;
+    settings.detectionInterval = interval;
+    FaceTracker tracker(settings);
+    QString got;
+    for (int frame = 0; frame < expected.size(); ++frame) {
+        const FaceObservation face = faceAt(100 + frame, 100, 120);
+        if (tracker.detectionDue()) {
+            got += QLatin1Char('D');
+            tracker.detected({face}, frame * frameTime);
+        } else {
+            got += QLatin1Char('f');
+            QCOMPARE(tracker.followBoxes().size(), 1);
+            tracker.followed({face.points}, frame * frameTime);
+        }
+    }
+    QCOMPARE(got, expected);
+}
+
+// Two faces pass each other, one a little lower; found on every frame in an order that swaps
+// at random, each keeps the id it started with.
+void tst_FaceTracker::crossingFacesKeepTheirTracks()
+{
+    FaceTrackerSettings settings;
+    settings.detectionInterval = 1;
+    settings.steady = false;
+    FaceTracker tracker(settings);
+    const QVector<TrackedFace>& first = tracker.detected({faceAt(0, 100, 120), faceAt(400, 150, 120)}, 0);
+    QCOMPARE(first.size(), 2);
+    const int leftId = first[0].id;
+    const int rightId = first[1].id;
+    QVERIFY(leftId != rightId);
+    for (int frame = 1; frame <= 50; ++frame) {
+        const FaceObservation goingRight = faceAt(8.0 * frame, 100, 120);
+        const FaceObservation goingLeft = faceAt(400 - 8.0 * frame, 150, 120);
+        const QVector<TrackedFace>& faces = (frame % 3)
+                                                ? tracker.detected({goingRight, goingLeft}, frame * frameTime)
+                                                : tracker.detected({goingLeft, goingRight}, frame * frameTime);
+        QCOMPARE(faces.size(), 2);
+        const TrackedFace* right = withId(faces, leftId);
+        const TrackedFace* left = withId(faces, rightId);
+        QVERIFY2(right && left, qPrintable(QStringLiteral("frame %1 lost a track").arg(frame)));
+        QVERIFY2(std::abs(meanX(right->points) - meanX(goingRight.points)) < 1e-9,
+                 qPrintable(QStringLiteral("frame %1: the tracks swapped").arg(frame)));
+        QVERIFY(std::abs(meanX(left->points) - meanX(goingLeft.points)) < 1e-9);
+    }
+}
+
+void tst_FaceTracker::followedBoxesMoveWithThePoints()
+{
+    FaceTracker tracker;
+    tracker.detected({faceAt(100, 100, 120)}, 0);
+    const QRect before = tracker.followBoxes().value(0);
+    QCOMPARE(before, QRect(100, 100, 120, 120));
+    tracker.followed({faceAt(130, 90, 120).points}, frameTime);
+    const QRect after = tracker.followBoxes().value(0);
+    QVERIFY2(std::abs(after.x() - 130) <= 1 && std::abs(after.y() - 90) <= 1,
+             qPrintable(QStringLiteral("%1, %2").arg(after.x()).arg(after.y())));
+    QVERIFY(std::abs(after.width() - 120) <= 1);
+}
+
+void tst_FaceTracker::atMostEightFacesTheLargest()
+{
+    FaceTracker tracker;
+    QVector<FaceObservation> found;
+    for (int i = 0; i < 10; ++i) {
+        found.append(faceAt(i * 130, 0, 50 + 5 * i)); // the first two are the smallest
+    }
+    const QVector<TrackedFace>& faces = tracker.detected(found, 0);
+    QCOMPARE(faces.size(), 8);
+    for (const TrackedFace& face : faces) {
+        QVERIFY2(face.box.width() >= 60, qPrintable(QString::number(face.box.width())));
+    }
+}
+
+void tst_FaceTracker::lostFaceEndsItsTrack()
+{
+    FaceTracker tracker;
+    const int firstId = tracker.detected({faceAt(0, 0, 100), faceAt(300, 0, 100)}, 0).value(0).id;
+    const QVector<TrackedFace>& followed = tracker.followed({FacialPointVector(), faceAt(300, 0, 100).points}, frameTime);
+    QCOMPARE(followed.size(), 1);
+    QVERIFY(followed[0].id != firstId);
+    QVERIFY(!tracker.detectionDue());
+    tracker.followed({FacialPointVector()}, 2 * frameTime);
+    QVERIFY(tracker.faces().isEmpty());
+    QVERIFY(tracker.detectionDue());
+    // Found again, the face is a new track.
+    const int again = tracker.detected({faceAt(0, 0, 100)}, 3 * frameTime).value(0).id;
+    QVERIFY(again != firstId);
+}
+
+void tst_FaceTracker::withoutSteadyPointsAreExact()
+{
+    FaceTrackerSettings settings;
+    settings.steady = false;
+    FaceTracker tracker(settings);
+    for (int frame = 0; frame < 12; ++frame) {
+        const FaceObservation face = faceAt(100 + 3 * frame, 100, 120, (frame % 2) ? 1.5 : -1.5);
+        const QVector<TrackedFace>& faces = tracker.detectionDue()
+                                                ? tracker.detected({face}, frame * frameTime)
+                                                : tracker.followed({face.points}, frame * frameTime);
+        QCOMPARE(faces.size(), 1);
+        QVERIFY(faces[0].points == face.points);
+    }
+}
+
+void tst_FaceTracker::steadyDampsTrembleAndRestartsOnAJump()
+{
+    FaceTracker tracker;
+    QVERIFY(tracker.isSteady());
+    double rawTremble = 0, shownTremble = 0;
+    FacialPointVector lastShown;
+    int frame = 0;
+    for (; frame < 60; ++frame) {
+        const double wobble = (frame % 2) ? 1.0 : -1.0;
+        const FaceObservation face = faceAt(200, 100, 120, wobble);
+        const QVector<TrackedFace>& faces = tracker.detectionDue() ? tracker.detected({face}, frame * frameTime)
+                                                                   : tracker.followed({face.points}, frame * frameTime);
+        QCOMPARE(faces.size(), 1);
+        if (frame > 10) {
+            rawTremble += 2.0;
+            shownTremble += std::abs(faces[0].points[1].x() - lastShown[1].x());
+        }
+        lastShown = faces[0].points;
+    }
+    QVERIFY2(shownTremble < 0.4 * rawTremble, qPrintable(QStringLiteral("%1 of %2").arg(shownTremble).arg(rawTremble)));
+    // More than half the box's width in one frame: shown where observed, not dragged across.
+    const FaceObservation jumped = faceAt(300, 100, 120);
+    const QVector<TrackedFace>& faces = tracker.detectionDue() ? tracker.detected({jumped}, frame * frameTime)
+                                                               : tracker.followed({jumped.points}, frame * frameTime);
+    QCOMPARE(faces.size(), 1);
+    QVERIFY(faces[0].points == jumped.points);
+}
+
+QTEST_APPLESS_MAIN(tst_FaceTracker)
+#include "tst_facetracker.moc"

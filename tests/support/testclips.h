@@ -1,0 +1,81 @@
+#pragma once
+// Video clips made inside tests: pictures encoded with ffmpeg.
+
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QTemporaryDir>
+#include <QVector>
+
+namespace testclips {
+
+inline bool haveFfmpeg()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty();
+}
+
+// Encodes frames (all of one size, even width and height) at fps frames per second with the
+// ffmpeg encoder codec ("libx264", "libvpx", "libvpx-vp9") into path; the container follows the
+// suffix. Returns an empty string on success, else what went wrong.
+inline QString encode(const QVector<QImage>& frames, double fps, const QString& path,
+                      const QString& codec = QStringLiteral("libx264"), const QStringList& extra = {})
+{
+    QTemporaryDir pictures;
+    if (!pictures.isValid()) {
+        return QStringLiteral("no temporary folder");
+    }
+    for (int i = 0; i < frames.size(); ++i) {
+        const QString name = pictures.filePath(QStringLiteral("%1.png").arg(i, 5, 10, QLatin1Char('0')));
+        if (!frames[i].save(name, "PNG")) {
+            return QStringLiteral("cannot write %1").arg(name);
+        }
+    }
+    QStringList arguments{QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                          QStringLiteral("-framerate"), QString::number(fps),
+                          QStringLiteral("-i"), pictures.filePath(QStringLiteral("%05d.png")),
+                          QStringLiteral("-c:v"), codec, QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")};
+    if (codec == QLatin1String("libx264")) {
+        arguments << QStringLiteral("-preset") << QStringLiteral("veryfast") << QStringLiteral("-crf")
+                  << QStringLiteral("18");
+    } else {
+        arguments << QStringLiteral("-b:v") << QStringLiteral("2M") << QStringLiteral("-deadline")
+                  << QStringLiteral("realtime");
+    }
+    arguments << extra << path;
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), arguments);
+    if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
+        return QStringLiteral("ffmpeg failed: %1").arg(QString::fromLocal8Bit(ffmpeg.readAllStandardError()));
+    }
+    return QString();
+}
+
+// count frames, each of one grey level (20 x its index, up to 240), so that a frame tells its index.
+inline QVector<QImage> greySteps(int count, QSize size = QSize(160, 120))
+{
+    QVector<QImage> frames;
+    for (int i = 0; i < count; ++i) {
+        QImage frame(size, QImage::Format_RGB32);
+        const int level = std::min(240, 20 * i);
+        frame.fill(QColor(level, level, level));
+        frames.append(frame);
+    }
+    return frames;
+}
+
+inline double meanGrey(const QImage& picture)
+{
+    const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+    double sum = 0;
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* line = grey.constScanLine(y);
+        for (int x = 0; x < grey.width(); ++x) {
+            sum += line[x];
+        }
+    }
+    return grey.isNull() ? -1 : sum / (double(grey.width()) * grey.height());
+}
+
+} // namespace testclips

@@ -1,0 +1,138 @@
+// The real Preview window with a camera that only pretends to be one: a device node answered by
+// a preloaded shim (fakecamerashim.c) for Qt's listing, and frames from a clip made here through
+// QT_GSTREAMER_CAMERABIN_VIDEOSRC. Everything after the listing is the product's code.
+#include "facedetectionmodule.h"
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "facialpointsdetector.h"
+#include "fakeprompts.h"
+#include "imagefiles.h"
+#include "landmarkpipeline.h"
+#include "previewwindow.h"
+#include "testclips.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QCameraInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+class tst_FakeCamera : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void chosenCameraShowsMaskedFrames();
+
+private:
+    QByteArray node;
+    QTemporaryDir folder;
+    QImage face;
+};
+
+void tst_FakeCamera::initTestCase()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the camera's clip (apt-get install ffmpeg)");
+    }
+    if (qEnvironmentVariableIsEmpty("LD_PRELOAD")) {
+        QSKIP("run through ctest: the listing shim must be preloaded (LD_PRELOAD)");
+    }
+    node = "/dev/video-facemask-test-" + QByteArray::number(qint64(::getpid()));
+    if (::mknod(node.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0) {
+        const QByteArray reason = "the fake camera's device node " + node + " cannot be made ("
+                                  + QByteArray(std::strerror(errno)) + "): it needs root and a writable /dev";
+        node.clear();
+        QSKIP(reason.constData());
+    }
+    const QImage photo = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    face = QImage(640, 480, QImage::Format_RGB32);
+    face.fill(QColor(80, 90, 100));
+    {
+        QPainter painter(&face);
+        const QImage scaled = photo.scaledToHeight(480, Qt::SmoothTransformation);
+        painter.drawImage((640 - scaled.width()) / 2, 0, scaled);
+    }
+    // Qt splits the variable at ',' and '=': the folder must hold neither.
+    const QString clip = folder.filePath(QStringLiteral("camera.mp4"));
+    QVERIFY2(!clip.contains(QLatin1Char(',')) && !clip.contains(QLatin1Char('=')), qPrintable(clip));
+    const QString error = testclips::encode(QVector<QImage>(150, face), 30, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    qputenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC",
+            QStringLiteral("file://%1 ! decodebin ! videoconvert ! clocksync").arg(clip).toLocal8Bit());
+    core::registerFacialPointVector();
+}
+
+void tst_FakeCamera::cleanupTestCase()
+{
+    if (!node.isEmpty()) {
+        ::unlink(node.constData());
+    }
+}
+
+void tst_FakeCamera::chosenCameraShowsMaskedFrames()
+{
+    bool listed = false;
+    for (const QCameraInfo& camera : QCameraInfo::availableCameras()) {
+        listed = listed || camera.description() == QLatin1String("Facemask Test Camera");
+    }
+    QVERIFY2(listed, "Qt Multimedia does not list the fake camera");
+
+    auto module = core::FaceDetectionModule::load();
+    QVERIFY2(module, "the landmark model shape_predictor.dat is missing from the working folder");
+    const QImage maskPicture = core::readImageFile(testimages::testPicture("astronaut.png"));
+    core::FaceMaskProject project;
+    project.facialPoints()->setImage(maskPicture);
+    project.facialPoints()->setPoints(core::runLandmarkPipeline(*module, maskPicture).points);
+    module.reset();
+    core::FacialPointsDetector detector;
+    FakePrompts prompts;
+
+    ui::PreviewWindow window(&project, &detector);
+    window.show();
+    auto* menu = window.findChild<QMenu*>(QStringLiteral("cameraMenu"));
+    QVERIFY(menu);
+    QAction* choice = nullptr;
+    for (QAction* action : menu->actions()) {
+        if (action->text() == QLatin1String("Facemask Test Camera")) {
+            choice = action;
+        }
+    }
+    QVERIFY2(choice, "the Camera menu does not offer the fake camera");
+    choice->trigger();
+    // Masked frames arrive: the camera's size, and the face no longer the clip's.
+    const QRect faceArea(260, 180, 120, 120);
+    auto masked = [&] {
+        const QImage shown = window.previewImage();
+        if (shown.size() != face.size()) {
+            return false;
+        }
+        const QImage a = shown.copy(faceArea).convertToFormat(QImage::Format_Grayscale8);
+        const QImage b = face.copy(faceArea).convertToFormat(QImage::Format_Grayscale8);
+        double sum = 0;
+        for (int y = 0; y < a.height(); ++y) {
+            for (int x = 0; x < a.width(); ++x) {
+                sum += std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]);
+            }
+        }
+        return sum / (a.width() * a.height()) > 8.0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(masked(), 60000);
+    const QString footer = window.findChild<QLabel*>(QStringLiteral("previewFooter"))->text();
+    QVERIFY2(!footer.contains(QStringLiteral("No face")), qPrintable(footer));
+    QVERIFY(prompts.records.isEmpty());
+}
+
+QTEST_MAIN(tst_FakeCamera)
+#include "tst_fakecamera.moc"

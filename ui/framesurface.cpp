@@ -1,0 +1,47 @@
+#include "framesurface.h"
+
+#include <QVideoSurfaceFormat>
+
+namespace ui {
+
+FrameSurface::FrameSurface(Sink sink)
+    : sink(std::move(sink))
+{
+}
+
+QList<QVideoFrame::PixelFormat> FrameSurface::supportedPixelFormats(QAbstractVideoBuffer::HandleType type) const
+{
+    if (type != QAbstractVideoBuffer::NoHandle) {
+        return {};
+    }
+    // Formats a QImage holds as they are; the back end converts to one of them.
+    return {QVideoFrame::Format_RGB32, QVideoFrame::Format_ARGB32, QVideoFrame::Format_BGR32,
+            QVideoFrame::Format_RGB24, QVideoFrame::Format_RGB565};
+}
+
+bool FrameSurface::present(const QVideoFrame& frame)
+{
+    if (!frame.isValid()) {
+        return true;
+    }
+    QVideoFrame mapped(frame);
+    if (!mapped.map(QAbstractVideoBuffer::ReadOnly)) {
+        return true; // a frame that cannot be read is skipped, the stream goes on
+    }
+    const QImage::Format format = QVideoFrame::imageFormatFromPixelFormat(mapped.pixelFormat());
+    QImage picture;
+    if (format != QImage::Format_Invalid) {
+        // Copied: the buffer goes back to the back end when unmapped.
+        picture = QImage(mapped.bits(), mapped.width(), mapped.height(), mapped.bytesPerLine(), format).copy();
+    }
+    mapped.unmap();
+    if (!picture.isNull()) {
+        if (surfaceFormat().scanLineDirection() == QVideoSurfaceFormat::BottomToTop) {
+            picture = picture.mirrored(false, true);
+        }
+        sink(picture, frame.startTime());
+    }
+    return true;
+}
+
+} // namespace ui

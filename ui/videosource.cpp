@@ -1,0 +1,219 @@
+#include "videosource.h"
+
+#include "framesurface.h"
+
+#include <QFileInfo>
+#include <QMediaMetaData>
+#include <QMediaPlayer>
+#include <QTimer>
+#include <QUrl>
+
+namespace ui {
+
+namespace {
+
+constexpr int stallTimeoutMs = 10000;
+
+} // namespace
+
+class VideoFrameSource::Impl
+{
+public:
+    Impl(VideoFrameSource* owner, const QString& path)
+        : owner(owner)
+        , path(QFileInfo(path).absoluteFilePath())
+        , surface([this](const QImage& frame, qint64 startTime) { onFrame(frame, startTime); })
+        , player(nullptr, QMediaPlayer::VideoSurface)
+    {
+        player.setVideoOutput(&surface);
+        player.setMuted(true);
+        stallTimer.setSingleShot(true);
+        stallTimer.setInterval(stallTimeoutMs);
+        QObject::connect(&stallTimer, &QTimer::timeout, owner, [this] {
+            fail(QStringLiteral("no picture came out of it in %1 seconds; it may be cut short or damaged.")
+                     .arg(stallTimeoutMs / 1000));
+        });
+    }
+
+    void onFrame(const QImage& frame, qint64 startTime);
+    void onStatus(QMediaPlayer::MediaStatus status);
+    void fail(const QString& reason);
+
+    VideoFrameSource* const owner;
+    const QString path;
+    FrameSurface surface;
+    QMediaPlayer player;
+    qint64 lastStart = -1; // microseconds, in the frames' own time
+    qint64 origin = -1;    // the frames' time of position 0
+    qint64 frameLength = 1000 / 30; // ms, from the frames' own times once they come
+    qint64 framesSinceSeek = 0;
+    bool failedOnce = false;
+    // A file that opens but never yields a picture (cut short, say) is reported after this.
+    QTimer stallTimer;
+
+    bool frameRateKnown()
+    {
+        const double rate = player.metaData(QMediaMetaData::VideoFrameRate).toDouble();
+        if (rate > 0 && rate < 1000) {
+            frameLength = std::max<qint64>(1, qRound64(1000.0 / rate));
+            return true;
+        }
+        return false;
+    }
+};
+
+void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
+{
+    // The player hands the first frame over twice.
+    if (startTime >= 0 && startTime == lastStart) {
+        return;
+    }
+    stallTimer.stop();
+    if (startTime >= 0) {
+        // The first frame after a seek carries the time sought, not its own start.
+        if (lastStart >= 0 && startTime > lastStart && framesSinceSeek >= 2 && !frameRateKnown()) {
+            frameLength = std::max<qint64>(1, (startTime - lastStart + 500) / 1000);
+        }
+        ++framesSinceSeek;
+        lastStart = startTime;
+        // The frames' times may start later than 0 (an MP4's edit list); the player's
+        // positions always start at 0, and the first frame after start() is at position 0.
+        if (origin < 0) {
+            origin = startTime;
+        }
+        emit owner->positionChanged((startTime - origin) / 1000);
+    }
+    emit owner->frameReady(frame);
+}
+
+void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
+{
+
+    if (status == QMediaPlayer::EndOfMedia) {
+        lastStart = -1;
+        player.setPosition(0);
+        player.play();
+        emit owner->looped();
+    } else if (status == QMediaPlayer::InvalidMedia) {
+        fail(player.errorString());
+    }
+}
+
+void VideoFrameSource::Impl::fail(const QString& reason)
+{
+    if (failedOnce) {
+        return;
+    }
+    failedOnce = true;
+    stallTimer.stop();
+    player.stop();
+    const QString name = QFileInfo(path).fileName();
+    emit owner->failed(reason.isEmpty()
+                           ? QStringLiteral("The video \"%1\" cannot be played: it is damaged or of a kind that cannot be decoded.").arg(name)
+                           : QStringLiteral("The video \"%1\" cannot be played: %2").arg(name, reason));
+    emit owner->playingChanged(false);
+}
+
+VideoFrameSource::VideoFrameSource(const QString& path)
+{
+    // Read when the player's pipeline is made: the sound of a face video goes nowhere, so a
+    // machine without a sound device plays it too.
+    if (qEnvironmentVariableIsEmpty("QT_GSTREAMER_PLAYBIN_AUDIOSINK")) {
+        qputenv("QT_GSTREAMER_PLAYBIN_AUDIOSINK", "fakesink");
+    }
+    d = std::make_unique<Impl>(this, path);
+    connect(&d->player, &QMediaPlayer::mediaStatusChanged, this,
+            [impl = d.get()](QMediaPlayer::MediaStatus status) { impl->onStatus(status); });
+    connect(&d->player, QOverload<QMediaPlayer::Error>::of(&QMediaPlayer::error), this,
+            [impl = d.get()](QMediaPlayer::Error error) {
+                if (error != QMediaPlayer::NoError) {
+                    impl->fail(impl->player.errorString());
+                }
+            });
+    connect(&d->player, &QMediaPlayer::durationChanged, this, &VideoFrameSource::durationChanged);
+}
+
+VideoFrameSource::~VideoFrameSource()
+{
+    d->player.stop();
+}
+
+bool VideoFrameSource::start()
+{
+    if (!QFileInfo(d->path).isFile()) {
+        return false;
+    }
+    // The GStreamer back end needs an absolute file URL.
+    d->origin = -1;
+    d->lastStart = -1;
+    d->framesSinceSeek = 2;
+    d->player.setMedia(QUrl::fromLocalFile(d->path));
+    play();
+    d->stallTimer.start();
+    return true;
+}
+
+void VideoFrameSource::stop()
+{
+    d->stallTimer.stop();
+    d->player.stop();
+    emit playingChanged(false);
+}
+
+void VideoFrameSource::play()
+{
+    if (d->failedOnce) {
+        return;
+    }
+    d->player.play();
+    emit playingChanged(true);
+}
+
+void VideoFrameSource::pause()
+{
+    d->player.pause();
+    emit playingChanged(false);
+}
+
+bool VideoFrameSource::isPlaying() const
+{
+    return d->player.state() == QMediaPlayer::PlayingState;
+}
+
+QString VideoFrameSource::path() const
+{
+    return d->path;
+}
+
+qint64 VideoFrameSource::duration() const
+{
+    return d->player.duration();
+}
+
+qint64 VideoFrameSource::position() const
+{
+    return d->lastStart >= 0 && d->origin >= 0 ? (d->lastStart - d->origin) / 1000 : d->player.position();
+}
+
+void VideoFrameSource::seek(qint64 position)
+{
+    const qint64 end = d->player.duration();
+    position = std::max<qint64>(0, end > 0 ? std::min(position, end - 1) : position);
+    d->lastStart = -1;
+    d->framesSinceSeek = 0;
+    d->player.setPosition(position);
+}
+
+void VideoFrameSource::step(int count)
+{
+    if (isPlaying()) {
+        pause();
+    }
+    d->frameRateKnown();
+    // Aimed at the middle of the frame wanted, so that rounding to milliseconds cannot land on
+    // its neighbour; the position shown may be anywhere inside the current frame.
+    const qint64 frame = position() / d->frameLength;
+    seek(std::max<qint64>(0, frame + count) * d->frameLength + d->frameLength / 2);
+}
+
+} // namespace ui

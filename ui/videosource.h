@@ -1,0 +1,50 @@
+#pragma once
+
+#include "framesource.h"
+
+#include <memory>
+
+namespace ui {
+
+// The frames of a video file (MP4, WebM, MKV, ... whatever GStreamer decodes), played through
+// Qt Multimedia in a loop, without sound. Times are in milliseconds from the start of the video.
+// GUI thread only.
+class VideoFrameSource : public FrameSource
+{
+    Q_OBJECT
+public:
+    // path: a local file, relative or absolute.
+    explicit VideoFrameSource(const QString& path);
+    ~VideoFrameSource() override;
+
+    // Starts playing; false when the file does not exist. A file that exists but does not play
+    // is reported later, through failed().
+    bool start() override;
+    void stop() override;
+
+    void play();
+    void pause();
+    bool isPlaying() const;
+    QString path() const;
+    qint64 duration() const;
+    // The start time of the frame shown last.
+    qint64 position() const;
+    // Shows the frame at position; while paused, exactly the frame whose time span holds it.
+    void seek(qint64 position);
+    // While paused: the frame count frames on (or back, when negative).
+    void step(int count);
+
+signals:
+    void positionChanged(qint64 position);
+    void durationChanged(qint64 duration);
+    void playingChanged(bool playing);
+    // The end was reached and playing starts again from the beginning.
+    void looped();
+
+private:
+    Q_DISABLE_COPY(VideoFrameSource)
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace ui

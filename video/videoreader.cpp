@@ -1,0 +1,225 @@
+#include "videoreader.h"
+
+#include <QFileInfo>
+#include <QStringList>
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+namespace video {
+
+namespace {
+
+bool initialiseGstreamer(QString* failure)
+{
+    static bool ready = false;
+    static QString reason;
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        GError* error = nullptr;
+        ready = gst_init_check(nullptr, nullptr, &error);
+        if (!ready) {
+            reason = QStringLiteral("GStreamer cannot be started: %1")
+                         .arg(QString::fromUtf8(error ? error->message : "unknown reason"));
+        }
+        if (error) {
+            g_error_free(error);
+        }
+    }
+    if (!ready && failure) {
+        *failure = reason;
+    }
+    return ready;
+}
+
+} // namespace
+
+struct VideoReader::Impl {
+    GstElement* pipeline = nullptr;
+    GstAppSink* sink = nullptr;
+    int nextIndex = 0;
+    double firstTime = -1;
+    QString failure;
+    bool ended = false;
+
+    ~Impl()
+    {
+        if (pipeline) {
+            gst_element_set_state(pipeline, GST_STATE_NULL);
+        }
+        if (sink) {
+            gst_object_unref(sink);
+        }
+        if (pipeline) {
+            gst_object_unref(pipeline);
+        }
+    }
+
+    // The first error on the bus, if any, as text for the user.
+    QString busError()
+    {
+        GstBus* bus = gst_element_get_bus(pipeline);
+        QString text;
+        while (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+            if (text.isEmpty()) {
+                GError* error = nullptr;
+                gst_message_parse_error(message, &error, nullptr);
+                text = QString::fromUtf8(error ? error->message : "unknown error");
+                if (error) {
+                    g_error_free(error);
+                }
+            }
+            gst_message_unref(message);
+        }
+        gst_object_unref(bus);
+        return text;
+    }
+};
+
+VideoReader::VideoReader()
+    : d(std::make_unique<Impl>())
+{
+}
+
+VideoReader::~VideoReader() = default;
+
+std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* failure)
+{
+    const QFileInfo file(path);
+    if (!file.isFile()) {
+        if (failure) {
+            *failure = QStringLiteral("no such file");
+        }
+        return nullptr;
+    }
+    if (!initialiseGstreamer(failure)) {
+        return nullptr;
+    }
+    std::unique_ptr<VideoReader> reader(new VideoReader);
+    Impl& d = *reader->d;
+    GError* error = nullptr;
+    // appsink without sync takes frames as fast as they are pulled and never drops one; the
+    // small queue holds the decoder back while the caller works on a frame.
+    d.pipeline = gst_parse_launch("uridecodebin name=source ! videoconvert ! video/x-raw,format=RGB "
+                                  "! appsink name=sink sync=false max-buffers=4 drop=false",
+                                  &error);
+    if (!d.pipeline) {
+        if (failure) {
+            *failure = QStringLiteral("GStreamer cannot read videos: %1")
+                           .arg(QString::fromUtf8(error ? error->message : "a plugin is missing"));
+        }
+        if (error) {
+            g_error_free(error);
+        }
+        return nullptr;
+    }
+    if (error) { // a warning about a missing element that parsing worked around
+        g_error_free(error);
+        error = nullptr;
+    }
+    gchar* uri = gst_filename_to_uri(file.absoluteFilePath().toLocal8Bit().constData(), &error);
+    if (!uri) {
+        if (failure) {
+            *failure = QStringLiteral("the file name cannot be made into a URI");
+        }
+        if (error) {
+            g_error_free(error);
+        }
+        return nullptr;
+    }
+    GstElement* source = gst_bin_get_by_name(GST_BIN(d.pipeline), "source");
+    g_object_set(source, "uri", uri, nullptr);
+    gst_object_unref(source);
+    g_free(uri);
+    d.sink = GST_APP_SINK(gst_bin_get_by_name(GST_BIN(d.pipeline), "sink"));
+    if (gst_element_set_state(d.pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        const QString reason = d.busError();
+        if (failure) {
+            *failure = QStringLiteral("not a video that can be decoded: %1")
+                           .arg(reason.isEmpty() ? QStringLiteral("the pipeline does not start") : reason);
+        }
+        return nullptr;
+    }
+    return reader;
+}
+
+bool VideoReader::next(VideoFrame& frame, int timeoutMs)
+{
+    if (d->ended || !d->failure.isEmpty()) {
+        return false;
+    }
+    GstSample* sample = gst_app_sink_try_pull_sample(d->sink, GstClockTime(timeoutMs) * GST_MSECOND);
+    if (!sample) {
+        const QString reason = d->busError();
+        if (!reason.isEmpty()) {
+            d->failure = QStringLiteral("not a video that can be decoded: %1").arg(reason);
+        } else if (gst_app_sink_is_eos(d->sink)) {
+            d->ended = true;
+            if (d->nextIndex == 0) {
+                d->failure = QStringLiteral("the file holds no video frame");
+            }
+        } else {
+            d->failure = QStringLiteral("no frame came in %1 seconds").arg(timeoutMs / 1000);
+        }
+        return false;
+    }
+    GstCaps* caps = gst_sample_get_caps(sample);
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstVideoInfo info;
+    GstMapInfo map;
+    bool ok = caps && buffer && gst_video_info_from_caps(&info, caps);
+    if (ok && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        const int width = GST_VIDEO_INFO_WIDTH(&info);
+        const int height = GST_VIDEO_INFO_HEIGHT(&info);
+        const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+        if (width > 0 && height > 0 && gsize(stride) * gsize(height) <= map.size) {
+            // Copied: the buffer goes back to GStreamer with the sample.
+            frame.picture = QImage(map.data, width, height, stride, QImage::Format_RGB888).copy();
+        } else {
+            frame.picture = QImage();
+        }
+        gst_buffer_unmap(buffer, &map);
+        ok = !frame.picture.isNull();
+    } else {
+        ok = false;
+    }
+    double time = -1;
+    if (ok) {
+        const GstSegment* segment = gst_sample_get_segment(sample);
+        const GstClockTime pts = GST_BUFFER_PTS(buffer);
+        if (segment && GST_CLOCK_TIME_IS_VALID(pts)) {
+            const guint64 streamTime = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts);
+            if (GST_CLOCK_TIME_IS_VALID(streamTime)) {
+                time = double(streamTime) / GST_SECOND;
+            }
+        }
+        if (time < 0 && GST_VIDEO_INFO_FPS_N(&info) > 0) {
+            time = d->nextIndex * double(GST_VIDEO_INFO_FPS_D(&info)) / GST_VIDEO_INFO_FPS_N(&info);
+        }
+    }
+    gst_sample_unref(sample);
+    if (!ok) {
+        d->failure = QStringLiteral("frame %1 cannot be read (out of memory?)").arg(d->nextIndex);
+        return false;
+    }
+    frame.index = d->nextIndex++;
+    frame.time = std::max(0.0, time);
+    return true;
+}
+
+QString VideoReader::failure() const
+{
+    return d->failure;
+}
+
+bool looksLikeVideo(const QString& path)
+{
+    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("mov"),
+                                      QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
+                                      QStringLiteral("ogv"), QStringLiteral("mpg"), QStringLiteral("mpeg")};
+    return suffixes.contains(QFileInfo(path).suffix().toLower());
+}
+
+} // namespace video

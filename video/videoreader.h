@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+#include <memory>
+
+namespace video {
+
+// One decoded frame: the picture (RGB888, upright) and its place in the video.
+struct VideoFrame {
+    QImage picture;
+    int index = 0;     // 0-based, in decoding order, which is showing order
+    double time = 0;   // seconds from the start of the video
+};
+
+// Reads a video file frame by frame through GStreamer (any container and codec its installed
+// plugins decode): every frame exactly once, in order, as fast as the caller takes them.
+// Sound is ignored. One thread at a time.
+class VideoReader
+{
+public:
+    // Opens path (a local file); null with the reason in *failure when the file is missing or
+    // GStreamer cannot be started.
+    static std::unique_ptr<VideoReader> open(const QString& path, QString* failure);
+    ~VideoReader();
+
+    // The next frame; false at the end of the video or on a failure (failure() is then set).
+    // Waits at most timeoutMs for a frame that does not come.
+    bool next(VideoFrame& frame, int timeoutMs = 20000);
+    // Empty at a clean end; else why reading stopped ("not a video it can decode: ...").
+    QString failure() const;
+
+private:
+    VideoReader();
+    Q_DISABLE_COPY(VideoReader)
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// True when path's name says it holds a video (mp4, webm, mkv, ...).
+bool looksLikeVideo(const QString& path);
+
+} // namespace video
