@@ -70,9 +70,15 @@ public:
         const core::FacialPointVector previousPoints = model->points();
         model->setImage(image);
         detection.start(image);
-        tools::execute(undoStack, std::make_unique<tools::ReplacePictureCommand>(
-                                      model, previousPicture, previousPoints, model->image(),
-                                      model->points(), true));
+        auto step = std::make_unique<tools::ReplacePictureCommand>(
+            model, previousPicture, previousPoints, model->image(), model->points(), true);
+        // Redo brings back a picture whose detection was dropped by the undo: detect it again.
+        step->setAfterRedo([flow = QPointer<DetectionFlow>(&detection)] {
+            if (flow) {
+                flow->resumeAfterRedo();
+            }
+        });
+        tools::execute(undoStack, std::move(step));
     }
 
     QRectF toView(const QRect& pictureRect) const;
@@ -110,8 +116,16 @@ QString PointView::Impl::pointInfo() const
 {
     const core::FacialPoints* model = controller.facialPoints();
     const QVector<int> selection = controller.selection();
-    if (!model || selection.size() != 1 || selection.front() >= model->count()) {
-        return QString();
+    const double zoom = controller.viewTransform().zoom();
+    const QString zoomText = zoom > tools::ViewTransform::minimumZoom
+        ? QStringLiteral("%1 %").arg(qRound(zoom * 100))
+        : QString();
+    if (!model || selection.isEmpty()) {
+        return zoomText;
+    }
+    if (selection.size() > 1 || selection.front() >= model->count()) {
+        const QString count = QStringLiteral("%1 points selected").arg(selection.size());
+        return zoomText.isEmpty() ? count : count + QStringLiteral(" \u2014 ") + zoomText;
     }
     const int index = selection.front();
     const FacialPoint point = model->points()[size_t(index)];
@@ -130,9 +144,8 @@ QString PointView::Impl::pointInfo() const
                    .arg(picture.width())
                    .arg(picture.height());
     }
-    const double zoom = controller.viewTransform().zoom();
-    if (zoom > tools::ViewTransform::minimumZoom) {
-        text += QStringLiteral(" \u2014 %1 %").arg(qRound(zoom * 100));
+    if (!zoomText.isEmpty()) {
+        text += QStringLiteral(" \u2014 ") + zoomText;
     }
     return text;
 }
@@ -274,6 +287,21 @@ bool PointView::insertFromMimeData(const QMimeData* data)
         }
     }
     return false;
+}
+
+bool PointView::detectAgain()
+{
+    return d->detection.detectAgain();
+}
+
+bool PointView::isDetecting() const
+{
+    return d->detection.isRunning();
+}
+
+QString PointView::detectionStatus() const
+{
+    return d->detection.statusMessage();
 }
 
 void PointView::zoomIn()

@@ -274,20 +274,26 @@ void tst_SavePMKForm::savedPathHasDefaultSuffix()
 void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile_data()
 {
     QTest::addColumn<int>("pointCount");
+    QTest::addColumn<bool>("hasPicture");
     QTest::addColumn<bool>("saved");
-    QTest::newRow("no-points") << 0 << false;
-    QTest::newRow("the-68-predicted-only") << 68 << false;
-    QTest::newRow("one-short") << 74 << false;
-    QTest::newRow("complete") << 75 << true;
-    QTest::newRow("more-than-needed") << 80 << true;
+    QTest::newRow("no-picture") << 0 << false << false;
+    QTest::newRow("no-points") << 0 << true << false;
+    QTest::newRow("the-68-predicted-only") << 68 << true << false;
+    QTest::newRow("one-short") << 74 << true << false;
+    QTest::newRow("complete") << 75 << true << true;
+    QTest::newRow("more-than-needed") << 80 << true << true;
 }
 
 void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile()
 {
     QFETCH(int, pointCount);
+    QFETCH(bool, hasPicture);
     QFETCH(bool, saved);
     core::FaceMaskProject project;
     fillProject(project);
+    if (!hasPicture) {
+        project.facialPoints()->setImage(QImage());
+    }
     project.facialPoints()->setPoints(core::FacialPointVector(size_t(pointCount), FacialPoint(0.5, 0.25)));
     project.setName(QStringLiteral("Before"));
     ui::SavePMKForm form(&project);
@@ -308,10 +314,12 @@ void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile()
     }
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings.at(0).title, QStringLiteral("Saving error"));
+    // The advice fits the project: a picture to open, or points to place on the one shown.
+    const QString advice = hasPicture
+        ? QStringLiteral("Press Ctrl+D to detect them, or Ctrl+T for a template to fit.")
+        : QStringLiteral("Open or paste a picture to detect them, or open a complete PMK file.");
     QCOMPARE(warnings.at(0).text,
-             QStringLiteral("The project has %1 points; a package needs 75. Open or paste a picture "
-                            "to detect them, or open a complete PMK file.")
-                 .arg(pointCount));
+             QStringLiteral("The project has %1 points; a package needs 75. ").arg(pointCount) + advice);
     QVERIFY2(prompts->ofKind(QStringLiteral("save")).isEmpty(), "no file name may be asked for");
     QCOMPARE(project.name(), QStringLiteral("Before"));
     form.close();
@@ -380,7 +388,10 @@ void tst_SavePMKForm::windowRepaintsWhileSavingAndEditsDoNotReachThePackage()
     window.update();
     QTRY_VERIFY2(window.paints > paintsBefore, "the window must repaint while the save runs");
     QTRY_VERIFY2(shownProgressDialog(), "a progress dialog must appear while the save runs");
-    QVERIFY2(!shownProgressDialog()->parentWidget(), "the progress dialog has no parent");
+    // Above the dialog it belongs to, and centred on it.
+    QCOMPARE(shownProgressDialog()->parentWidget(), &form);
+    const QPoint offCentre = shownProgressDialog()->frameGeometry().center() - form.frameGeometry().center();
+    QVERIFY2(offCentre.manhattanLength() <= 4, qPrintable(QStringLiteral("%1, %2").arg(offCentre.x()).arg(offCentre.y())));
 
     // Edits made while the worker writes must not reach the package.
     project.setName(QStringLiteral("Edited"));
