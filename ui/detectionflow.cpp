@@ -293,6 +293,11 @@ void DetectionFlow::resumeAfterRedo()
     if (!d->detector || !d->model || d->model->image().isNull() || d->model->count() > 0) {
         return;
     }
+    // The next redo brings the points back; a detection now would compete with it. Called from
+    // inside the redo, before the stack moves on: the step being redone is at index().
+    if (d->undoStack && d->undoStack->index() + 1 < d->undoStack->count()) {
+        return;
+    }
     if (isRunning()) {
         d->report(d->status);
         return;

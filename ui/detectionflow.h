@@ -41,8 +41,9 @@ public:
     // points are shown (they stay shown until the result replaces them as one undo step).
     // Returns false when nothing was started (no picture, no model, the user said No).
     bool detectAgain();
-    // After a redo brought a picture back: starts its detection again when it has no points and
-    // none is running for it.
+    // After a redo brought a picture back: starts its detection again when it has no points, none
+    // is running for it and no further redo would bring its points back. Called from inside the
+    // redo of the picture's step.
     void resumeAfterRedo();
     // True while a detection for the model's picture is running.
     bool isRunning() const;
