@@ -41,6 +41,9 @@ private slots:
     void savedPathHasDefaultSuffix();
     void windowRepaintsWhileSavingAndEditsDoNotReachThePackage();
     void progressCancelKeepsEarlierPackage();
+    void textLengths_data();
+    void textLengths();
+    void pickerProposesThePackage();
 
 private:
     template <typename T> T* child(ui::SavePMKForm& form, const char* name)
@@ -443,6 +446,75 @@ void tst_SavePMKForm::progressCancelKeepsEarlierPackage()
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.pmk"});
     form.close();
     QVERIFY(!form.isVisible());
+}
+
+void tst_SavePMKForm::textLengths_data()
+{
+    QTest::addColumn<int>("nameLength");
+    QTest::addColumn<int>("authorLength");
+    QTest::addColumn<QString>("refused");
+    QTest::newRow("short") << 5 << 3 << QString();
+    QTest::newRow("over-qlineedit-default") << 40003 << 3 << QString();
+    QTest::newRow("at-the-limit") << ui::SavePMKForm::maximumTextLength << 3 << QString();
+    QTest::newRow("name-one-over") << ui::SavePMKForm::maximumTextLength + 1 << 3 << "name";
+    QTest::newRow("author-over") << 5 << 250000 << "author";
+}
+
+void tst_SavePMKForm::textLengths()
+{
+    QFETCH(int, nameLength);
+    QFETCH(int, authorLength);
+    QFETCH(QString, refused);
+    core::FaceMaskProject project;
+    fillProject(project);
+    ui::SavePMKForm form(&project);
+    form.show();
+    const QString name(nameLength, QChar(0x00e9));
+    const QString author(authorLength, QLatin1Char('a'));
+    // As a paste puts it in: the whole text, never cut.
+    child<QLineEdit>(form, "nameEdit")->clear();
+    child<QLineEdit>(form, "nameEdit")->insert(name);
+    child<QLineEdit>(form, "authorEdit")->clear();
+    child<QLineEdit>(form, "authorEdit")->insert(author);
+    QCOMPARE(child<QLineEdit>(form, "nameEdit")->text().size(), nameLength);
+    const QString path = dir->filePath(QStringLiteral("long.pmk"));
+    prompts->fileNames.enqueue(path);
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY(!form.isSaving());
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (!refused.isEmpty()) {
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(warnings.first().text.startsWith(QStringLiteral("The %1 has %2 characters; a package takes at most 100000.")
+                                                      .arg(refused)
+                                                      .arg(refused == QLatin1String("name") ? nameLength : authorLength)),
+                 qPrintable(warnings.first().text));
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(prompts->ofKind(QStringLiteral("save")).isEmpty());
+        QVERIFY(project.name().isEmpty());
+        form.close();
+        return;
+    }
+    QVERIFY(warnings.isEmpty());
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.snapshot.name, name);
+    QCOMPARE(reading.snapshot.author, author);
+}
+
+void tst_SavePMKForm::pickerProposesThePackage()
+{
+    core::FaceMaskProject project;
+    fillProject(project);
+    ui::SavePMKForm form(&project);
+    form.setFolder(dir->path());
+    const QString earlier = dir->filePath(QStringLiteral("earlier.pmk"));
+    form.setProposedFile(earlier);
+    form.show();
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton); // picker cancelled
+    const QList<PromptRecord> saves = prompts->ofKind(QStringLiteral("save"));
+    QCOMPARE(saves.size(), 1);
+    QCOMPARE(saves.first().folder, earlier);
+    form.close();
 }
 
 QTEST_MAIN(tst_SavePMKForm)
