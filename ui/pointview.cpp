@@ -6,6 +6,8 @@
 #include "imagefiles.h"
 #include "landmarkpipeline.h"
 #include "pointcommands.h"
+#include "prompts.h"
+#include "viewport.h"
 #include "viewtransform.h"
 
 #include <QClipboard>
@@ -38,6 +40,8 @@ constexpr double scrollPerNotch = 40.0;
 // Arrow keys nudge by one view pixel, by ten with Shift.
 constexpr double nudgeStep = 1.0;
 constexpr double largeNudgeStep = 10.0;
+// How far inside the view's edges keyboard work keeps the selected point: its marker and number.
+constexpr double visibleMargin = 40.0;
 
 QImage imageFromVariant(const QVariant& value)
 {
@@ -55,10 +59,12 @@ QImage imageFromVariant(const QVariant& value)
 class PointView::Impl : public QObject
 {
 public:
-    Impl(PointView* owner, core::FacialPointsDetector* detector)
+    Impl(PointView* owner, core::FacialPointsDetector* detector, PromptSession* session)
         : q(owner)
-        , detection(detector)
+        , ownSession(session ? nullptr : std::make_unique<PromptSession>())
+        , detection(detector, session ? *session : *ownSession)
     {
+        viewport.setViewSizeSource([owner] { return owner->size(); });
     }
 
     // The new picture and whatever the question did to the points are one undo step, recorded
@@ -81,26 +87,25 @@ public:
         tools::execute(undoStack, std::move(step));
     }
 
-    QRectF toView(const QRect& pictureRect) const;
     void paintOtherFaces(QPainter& painter) const;
     void refreshPointInfo();
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
+    void keepSelectionVisible();
     void stopPanning();
-    // A hidden widget gets its resize event only when shown: the controller learns the size
-    // before every call that maps positions.
-    void syncViewSize() { controller.setViewSize(q->size()); }
+    const tools::ViewTransform& transform() const { return viewport.transform(); }
 
     PointView* q;
-    tools::FacialPointsController controller;
+    // The view's layout; its size is the widget's, read whenever the layout is.
+    tools::Viewport viewport;
+    tools::FacialPointsController controller{viewport};
+    std::unique_ptr<PromptSession> ownSession;
     DetectionFlow detection;
     QPointer<QUndoStack> undoStack;
     // The open face menu; while it exists the faces it offers are outlined.
     QPointer<QMenu> faceMenu;
     QString lastPointInfo;
     bool spaceHeld = false;
-    bool panning = false;
-    QPoint lastPanPosition;
 };
 
 void PointView::Impl::refreshPointInfo()
@@ -116,7 +121,7 @@ QString PointView::Impl::pointInfo() const
 {
     const core::FacialPoints* model = controller.facialPoints();
     const QVector<int> selection = controller.selection();
-    const double zoom = controller.viewTransform().zoom();
+    const double zoom = transform().zoom();
     const QString zoomText = zoom > tools::ViewTransform::minimumZoom
         ? QStringLiteral("%1 %").arg(qRound(zoom * 100))
         : QString();
@@ -129,7 +134,7 @@ QString PointView::Impl::pointInfo() const
     }
     const int index = selection.front();
     const FacialPoint point = model->points()[size_t(index)];
-    const QSize picture = controller.viewTransform().pictureSize();
+    const QSize picture = transform().pictureSize();
     QString text;
     if (picture.isEmpty()) {
         text = QStringLiteral("Point %1: %2, %3")
@@ -152,21 +157,24 @@ QString PointView::Impl::pointInfo() const
 
 bool PointView::Impl::handleEditingKey(QKeyEvent* event)
 {
-    syncViewSize();
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const double step = shift ? largeNudgeStep : nudgeStep;
     switch (event->key()) {
     case Qt::Key_Left:
         controller.nudgeSelection(QPointF(-step, 0));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Right:
         controller.nudgeSelection(QPointF(step, 0));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Up:
         controller.nudgeSelection(QPointF(0, -step));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Down:
         controller.nudgeSelection(QPointF(0, step));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Escape:
         controller.clearSelection();
@@ -182,29 +190,56 @@ bool PointView::Impl::handleEditingKey(QKeyEvent* event)
     }
 }
 
+// A zoomed view scrolls so that the selection (its box, or its middle when the box is larger
+// than the view) stays visualMargin inside the view's edges: keyboard work is never blind.
+void PointView::Impl::keepSelectionVisible()
+{
+    const core::FacialPoints* model = controller.facialPoints();
+    const tools::ViewTransform& layout = transform();
+    if (!model || layout.zoom() <= tools::ViewTransform::minimumZoom) {
+        return;
+    }
+    const core::FacialPointVector points = model->points();
+    double left = HUGE_VAL, top = HUGE_VAL, right = -HUGE_VAL, bottom = -HUGE_VAL;
+    for (int index : controller.selection()) {
+        if (index < 0 || size_t(index) >= points.size() || !std::isfinite(points[size_t(index)].x())
+            || !std::isfinite(points[size_t(index)].y())) {
+            continue;
+        }
+        const QPointF at = layout.toView(points[size_t(index)]);
+        left = std::min(left, at.x());
+        right = std::max(right, at.x());
+        top = std::min(top, at.y());
+        bottom = std::max(bottom, at.y());
+    }
+    const QRectF room = QRectF(QPointF(0, 0), QSizeF(q->size()))
+                            .adjusted(visibleMargin, visibleMargin, -visibleMargin, -visibleMargin);
+    if (room.isEmpty() || left > right) {
+        return;
+    }
+    const QRectF box(QPointF(left, top), QPointF(right, bottom));
+    const auto shiftInto = [](double low, double high, double first, double last) {
+        if (high - low > last - first) {
+            const double middle = (low + high) / 2;
+            return middle < first ? first - middle : middle > last ? last - middle : 0.0;
+        }
+        return low < first ? first - low : high > last ? last - high : 0.0;
+    };
+    const QPointF shift(shiftInto(box.left(), box.right(), room.left(), room.right()),
+                        shiftInto(box.top(), box.bottom(), room.top(), room.bottom()));
+    if (!shift.isNull()) {
+        viewport.pan(shift);
+    }
+}
+
 void PointView::Impl::stopPanning()
 {
-    panning = false;
+    viewport.endPanDrag();
     if (spaceHeld) {
         q->setCursor(Qt::OpenHandCursor);
     } else {
         q->unsetCursor();
     }
-}
-
-// Picture pixels to view pixels, through the view's current zoom and scroll position.
-QRectF PointView::Impl::toView(const QRect& pictureRect) const
-{
-    const tools::ViewTransform& transform = controller.viewTransform();
-    const QSize picture = controller.facialPoints()->image().size();
-    if (picture.isEmpty() || !transform.isValid()) {
-        return QRectF();
-    }
-    const auto fraction = [picture](QPoint p) {
-        return QPointF(double(p.x()) / picture.width(), double(p.y()) / picture.height());
-    };
-    return QRectF(transform.toView(fraction(pictureRect.topLeft())),
-                  transform.toView(fraction(pictureRect.topLeft() + QPoint(pictureRect.width(), pictureRect.height()))));
 }
 
 void PointView::Impl::paintOtherFaces(QPainter& painter) const
@@ -214,15 +249,19 @@ void PointView::Impl::paintOtherFaces(QPainter& painter) const
     painter.setBrush(QColor(255, 255, 255, 30));
     for (int i = 0; i < detection.faceCount(); ++i) {
         if (detection.face(i).points != current) {
-            painter.drawRect(toView(detection.face(i).rect));
+            painter.drawRect(transform().pictureToView(QRectF(detection.face(i).rect)));
         }
     }
 }
 
-PointView::PointView(core::FacialPointsDetector* detector)
-    : d(std::make_unique<Impl>(this, detector))
+PointView::PointView(core::FacialPointsDetector* detector, PromptSession* session)
+    : d(std::make_unique<Impl>(this, detector, session))
 {
     connect(&d->controller, &tools::IController::needUpdate, d.get(), [this] {
+        update();
+        d->refreshPointInfo();
+    });
+    connect(&d->viewport, &tools::Viewport::changed, d.get(), [this] {
         update();
         d->refreshPointInfo();
     });
@@ -235,7 +274,22 @@ PointView::~PointView() = default;
 
 void PointView::setFacialPoints(core::FacialPoints* points)
 {
+    core::FacialPoints* const previous = facialPoints();
+    if (points != previous) {
+        if (previous) {
+            disconnect(previous, &core::FacialPoints::imageChanged, d.get(), nullptr);
+        }
+        // Connected before the controller, so that the layout is new when the controller
+        // repaints.
+        if (points) {
+            connect(points, &core::FacialPoints::imageChanged, d.get(),
+                    [this, points] { d->viewport.showPicture(points->image().size()); });
+        }
+    }
     d->controller.setFacialPoints(points);
+    if (points != previous) {
+        d->viewport.showPicture(points ? points->image().size() : QSize());
+    }
     d->detection.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
 }
@@ -306,20 +360,17 @@ QString PointView::detectionStatus() const
 
 void PointView::zoomIn()
 {
-    d->syncViewSize();
-    d->controller.zoomIn();
+    d->viewport.zoomIn();
 }
 
 void PointView::zoomOut()
 {
-    d->syncViewSize();
-    d->controller.zoomOut();
+    d->viewport.zoomOut();
 }
 
 void PointView::fitToWindow()
 {
-    d->syncViewSize();
-    d->controller.fitToView();
+    d->viewport.fit();
 }
 
 void PointView::setShowNumbers(bool show)
@@ -334,18 +385,17 @@ void PointView::setShowOutline(bool show)
 
 void PointView::setKeepAspectRatio(bool keep)
 {
-    d->controller.setKeepAspectRatio(keep);
+    d->viewport.setKeepAspectRatio(keep);
 }
 
 double PointView::zoom() const
 {
-    return d->controller.viewTransform().zoom();
+    return d->transform().zoom();
 }
 
 QPointF PointView::viewToPicturePixels(QPoint position) const
 {
-    d->syncViewSize();
-    return d->controller.viewToPicturePixels(QPointF(position));
+    return d->transform().toPicturePixels(QPointF(position));
 }
 
 bool PointView::event(QEvent* event)
@@ -359,6 +409,7 @@ bool PointView::event(QEvent* event)
             } else {
                 d->controller.selectNext();
             }
+            d->keepSelectionVisible();
             event->accept();
             return true;
         }
@@ -370,43 +421,40 @@ void PointView::mousePressEvent(QMouseEvent* event)
 {
     const bool panButton = event->button() == Qt::MiddleButton
         || (event->button() == Qt::LeftButton && d->spaceHeld);
-    if (panButton && !d->panning) {
-        d->panning = true;
-        d->lastPanPosition = event->pos();
+    if (panButton && !d->viewport.isPanDragging()) {
+        d->viewport.beginPanDrag(event->pos());
         setCursor(Qt::ClosedHandCursor);
         event->accept();
         return;
     }
     if (event->button() == Qt::LeftButton
-        && d->controller.mousePress(event->pos(), size(), event->modifiers())) {
+        && d->controller.mousePress(event->pos(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
-    if (d->panning) {
-        d->syncViewSize();
-        d->controller.pan(QPointF(event->pos() - d->lastPanPosition));
-        d->lastPanPosition = event->pos();
+    if (d->viewport.isPanDragging()) {
+        d->viewport.dragPanTo(event->pos());
         event->accept();
         return;
     }
-    if (d->controller.mouseMove(event->pos(), size(), event->modifiers())) {
+    if (d->controller.mouseMove(event->pos(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (d->panning) {
+    if (d->viewport.isPanDragging()) {
         if (event->button() == Qt::MiddleButton || event->button() == Qt::LeftButton) {
             d->stopPanning();
         }
         event->accept();
         return;
     }
-    if (event->button() == Qt::LeftButton && d->controller.mouseRelease(event->pos(), size())) {
+    if (event->button() == Qt::LeftButton && d->controller.mouseRelease(event->pos())) {
         event->accept();
     }
 }
@@ -414,29 +462,27 @@ void PointView::mouseReleaseEvent(QMouseEvent* event)
 void PointView::wheelEvent(QWheelEvent* event)
 {
     const QPoint angle = event->angleDelta();
-    d->syncViewSize();
     if (event->modifiers() & Qt::ControlModifier) {
         const double notches = (angle.y() != 0 ? angle.y() : angle.x()) / wheelNotch;
-        d->controller.zoomBy(std::pow(tools::FacialPointsController::zoomStep, notches),
-                             event->position());
+        d->viewport.zoomBy(std::pow(tools::Viewport::zoomStep, notches), event->position());
     } else if (event->modifiers() & Qt::ShiftModifier) {
         const int along = angle.x() != 0 ? angle.x() : angle.y();
-        d->controller.pan(QPointF(along / wheelNotch * scrollPerNotch, 0));
+        d->viewport.pan(QPointF(along / wheelNotch * scrollPerNotch, 0));
     } else {
-        d->controller.pan(QPointF(angle.x(), angle.y()) / wheelNotch * scrollPerNotch);
+        d->viewport.pan(QPointF(angle.x(), angle.y()) / wheelNotch * scrollPerNotch);
     }
     event->accept();
 }
 
 void PointView::resizeEvent(QResizeEvent* event)
 {
-    d->syncViewSize();
+    d->viewport.setViewSize(event->size());
     QWidget::resizeEvent(event);
 }
 
 void PointView::paintEvent(QPaintEvent* event)
 {
-    d->controller.paint(this, event->rect(), size());
+    d->controller.paint(this, event->rect());
     if (d->faceMenu && facialPoints()) {
         QPainter painter(this);
         d->paintOtherFaces(painter);
@@ -477,7 +523,7 @@ void PointView::keyPressEvent(QKeyEvent* event)
     if (event->key() == Qt::Key_Space) {
         if (!event->isAutoRepeat()) {
             d->spaceHeld = true;
-            if (!d->panning) {
+            if (!d->viewport.isPanDragging()) {
                 setCursor(Qt::OpenHandCursor);
             }
         }
@@ -502,7 +548,7 @@ void PointView::keyReleaseEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
         d->spaceHeld = false;
-        if (!d->panning) {
+        if (!d->viewport.isPanDragging()) {
             unsetCursor();
         }
         event->accept();
@@ -515,7 +561,7 @@ void PointView::focusOutEvent(QFocusEvent* event)
 {
     // The Space release goes elsewhere once the focus has left.
     d->spaceHeld = false;
-    if (!d->panning) {
+    if (!d->viewport.isPanDragging()) {
         unsetCursor();
     }
     QWidget::focusOutEvent(event);

@@ -495,8 +495,9 @@ void tst_MainWindowWorkspace::statusBarAfterEachEvent()
     // cleared outside the history, so neither picture has any.
     pointView(window)->facialPoints()->setPoints({});
     pointView(window)->setImage(testimages::filled(50, 40, Qt::yellow));
-    QTRY_COMPARE(labelText(window, "footerLabel"),
-                 QStringLiteral("The landmark model could not be loaded: no points were placed."));
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "footerLabel"),
+                              QStringLiteral("The landmark model could not be loaded: no points were placed."),
+                              60000);
     QTest::keyClick(window.windowHandle(), Qt::Key_Z, Qt::ControlModifier);
     QCOMPARE(labelText(window, "footerLabel"),
              QStringLiteral("Undone: Replace Picture. The picture has no points: press Ctrl+D to "
