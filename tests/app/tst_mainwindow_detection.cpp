@@ -56,6 +56,7 @@ private slots:
     void redoOfAPictureWhosePointsCanBeRedone();
     void saveDuringDetectionSaysSo();
     void detectPointsAgain();
+    void noFaceThenSelectAllAndACornerScales();
 
 private:
     void prepare(ui::MainWindow& window);
@@ -197,6 +198,50 @@ void tst_MainWindowDetection::detectPointsAgain()
     QCOMPARE(findAction(window, QStringLiteral("undoAction"))->text(), QStringLiteral("Undo Detect Points"));
     findAction(window, QStringLiteral("undoAction"))->trigger();
     QCOMPARE(model->points(), edited);
+}
+
+void tst_MainWindowDetection::noFaceThenSelectAllAndACornerScales()
+{
+    // The fallback of a picture without a face reaches the picture's edges; with square pixels
+    // a square picture fills the view's height.
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    view->setImage(testimages::filled(300, 300, Qt::darkBlue));
+    QTRY_COMPARE_WITH_TIMEOUT(model->count(), 75, detectionTimeoutMs);
+    QCOMPARE(footer(window), QStringLiteral("No face found: points spread over the picture. Press Ctrl+T "
+                                            "for a template to move, scale and turn onto the face."));
+    const auto extent = [model] {
+        double low = 1, high = 0;
+        for (const FacialPoint& p : model->points()) {
+            low = std::min(low, p.y());
+            high = std::max(high, p.y());
+        }
+        return high - low;
+    };
+    const double before = extent();
+    QVERIFY2(before > 0.9, qPrintable(QString::number(before)));
+    QTest::keyClick(window.windowHandle(), Qt::Key_A, Qt::ControlModifier);
+    // The box stands 10 view pixels off the outermost markers, but never closer than half a
+    // handle (5) to the view's edges: its bottom-right handle is inside the view.
+    double right = 0, bottom = 0;
+    const double side = std::min(view->width(), view->height());
+    for (const FacialPoint& p : model->points()) {
+        right = std::max(right, (view->width() - side) / 2 + p.x() * side);
+        bottom = std::max(bottom, (view->height() - side) / 2 + p.y() * side);
+    }
+    QVERIFY2(bottom + 10 > view->height() - 5, "the points reach the view's bottom edge");
+    const QPoint corner(qRound(std::min(right + 10, view->width() - 5.0)),
+                        qRound(std::min(bottom + 10, view->height() - 5.0)));
+    const QPoint end = corner - QPoint(view->height() / 4, view->height() / 4);
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, corner);
+    QMouseEvent move(QEvent::MouseMove, QPointF(end), QPointF(view->mapToGlobal(end)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &move);
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, end);
+    QVERIFY2(extent() < before * 0.85, qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(extent())));
+    QCOMPARE(findAction(window, QStringLiteral("undoAction"))->text(), QStringLiteral("Undo Scale 75 Points"));
 }
 
 QTEST_MAIN(tst_MainWindowDetection)

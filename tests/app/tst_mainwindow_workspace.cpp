@@ -129,6 +129,7 @@ private slots:
     void pasteFromTheEditMenuAndAfterAMenuWasClosed();
     void placeTemplateFitsInsideTheView_data();
     void placeTemplateFitsInsideTheView();
+    void keyboardKeepsTheSelectedPointInAZoomedView();
     void effectTypeIsAnUndoStepThePreviewFollows();
     void statusBarAfterEachEvent();
     void longNameIsSavedAsTyped();
@@ -406,6 +407,43 @@ void tst_MainWindowWorkspace::placeTemplateFitsInsideTheView()
     findAction(window, QStringLiteral("undoAction"))->trigger();
     findAction(window, QStringLiteral("undoAction"))->trigger();
     QCOMPARE(model->count(), 0);
+}
+
+void tst_MainWindowWorkspace::keyboardKeepsTheSelectedPointInAZoomedView()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    model->setImage(testimages::filled(400, 300, Qt::darkGray));
+    // Corners and middle, far apart at a high zoom.
+    model->setPoints({FacialPoint(0.02, 0.03), FacialPoint(0.97, 0.05), FacialPoint(0.5, 0.5),
+                      FacialPoint(0.04, 0.96), FacialPoint(0.98, 0.97)});
+    for (int i = 0; i < 8; ++i) {
+        view->zoomIn();
+    }
+    QVERIFY(view->zoom() > 5);
+    // What the view shows, 40 view pixels inside its edges, in picture pixels.
+    const auto inView = [view](int index) {
+        const FacialPoint f = view->facialPoints()->points()[size_t(index)];
+        const QPointF at(f.x() * 400, f.y() * 300);
+        const QPointF low = view->viewToPicturePixels(QPoint(40, 40));
+        const QPointF high = view->viewToPicturePixels(QPoint(view->width() - 40, view->height() - 40));
+        const double slack = 1.0 / view->zoom();
+        return at.x() >= low.x() - slack && at.x() <= high.x() + slack && at.y() >= low.y() - slack
+            && at.y() <= high.y() + slack;
+    };
+    for (int step = 0; step < 5; ++step) {
+        QTest::keyClick(window.windowHandle(), Qt::Key_Tab);
+        QVERIFY2(inView(step), qPrintable(QStringLiteral("point %1 after Tab").arg(step)));
+    }
+    QTest::keyClick(window.windowHandle(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QVERIFY2(inView(3), "point 3 after Shift+Tab");
+    // Nudged toward the edge, the point stays in view.
+    for (int i = 0; i < 30; ++i) {
+        QTest::keyClick(window.windowHandle(), Qt::Key_Up, Qt::ShiftModifier);
+        QVERIFY2(inView(3), qPrintable(QStringLiteral("point 3 after %1 nudges up").arg(i + 1)));
+    }
 }
 
 void tst_MainWindowWorkspace::effectTypeIsAnUndoStepThePreviewFollows()
