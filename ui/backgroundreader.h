@@ -9,6 +9,8 @@
 
 #include <memory>
 
+class QWidget;
+
 namespace ui {
 
 class WorkProgress;
@@ -32,6 +34,9 @@ public:
     void readPicture(const QString& path) { readPicture(path, {path}); }
     // Decodes the bytes of a whole picture file, as core::decodePictureFile does.
     void readPictureBytes(const QString& source, const QByteArray& bytes);
+
+    // The window the progress dialog belongs to (not owned); null: none.
+    void setProgressOwner(QWidget* owner);
 
     bool isReading() const;
     bool isReadingPackage() const;

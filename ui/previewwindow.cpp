@@ -12,6 +12,7 @@
 #include "pictureintake.h"
 #include "prompts.h"
 #include "videosource.h"
+#include "workspace.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -271,6 +272,7 @@ void PreviewWindow::Impl::followModel()
     });
     connect(model, &core::FacialPoints::pointsUpdated, this, &Impl::scheduleRefresh);
     connect(model, &core::FacialPoints::pointChanged, this, &Impl::scheduleRefresh);
+    connect(project, &core::FaceMaskProject::effectTypeChanged, this, &Impl::scheduleRefresh);
 }
 
 void PreviewWindow::Impl::refresh()
@@ -307,12 +309,15 @@ void PreviewWindow::Impl::showStatus()
 
 void PreviewWindow::Impl::openFacePicture()
 {
+    Workspace workspace;
     const QString path = Prompts::current().openFileName(
         QStringLiteral("Select face picture"),
-        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"));
+        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"),
+        workspace.folder(QStringLiteral("previewFace")));
     if (path.isEmpty()) {
         return;
     }
+    workspace.setFolderOf(QStringLiteral("previewFace"), path);
     intake.openFile(path);
 }
 
