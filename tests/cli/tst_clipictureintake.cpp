@@ -12,7 +12,7 @@ using namespace hostilepictures;
 
 // The command line's picture intake, run by a child process under an address-space limit: each
 // hostile picture is refused, or read within bounds, without the memory its lie would cost.
-class TestCliPictureIntake : public QObject
+class tst_CliPictureIntake : public QObject
 {
     Q_OBJECT
 
@@ -57,7 +57,7 @@ QPair<int, QByteArray> probe(const QString& path)
 
 } // namespace
 
-void TestCliPictureIntake::hostilePicturesStayBounded_data()
+void tst_CliPictureIntake::hostilePicturesStayBounded_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("exitCode");
@@ -80,7 +80,7 @@ void TestCliPictureIntake::hostilePicturesStayBounded_data()
                           << QByteArray("refused: not a picture in a format that can be read");
 }
 
-void TestCliPictureIntake::hostilePicturesStayBounded()
+void tst_CliPictureIntake::hostilePicturesStayBounded()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(int, exitCode);
@@ -100,7 +100,7 @@ void TestCliPictureIntake::hostilePicturesStayBounded()
     QCOMPARE(result.first, exitCode);
 }
 
-void TestCliPictureIntake::namedPipeIsRefusedAtOnce()
+void tst_CliPictureIntake::namedPipeIsRefusedAtOnce()
 {
     const QString path = m_folder.filePath(QStringLiteral("pipe.png"));
     QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
@@ -110,5 +110,5 @@ void TestCliPictureIntake::namedPipeIsRefusedAtOnce()
     QCOMPARE(result.first, 2);
 }
 
-QTEST_GUILESS_MAIN(TestCliPictureIntake)
+QTEST_GUILESS_MAIN(tst_CliPictureIntake)
 #include "tst_clipictureintake.moc"

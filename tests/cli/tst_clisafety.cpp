@@ -121,7 +121,7 @@ QStringList linesOf(const QByteArray& text)
 
 } // namespace
 
-class TestCliSafety : public QObject
+class tst_CliSafety : public QObject
 {
     Q_OBJECT
 private slots:
@@ -147,13 +147,13 @@ private:
     std::unique_ptr<QTemporaryDir> m_folder;
 };
 
-void TestCliSafety::init()
+void tst_CliSafety::init()
 {
     m_folder = std::make_unique<QTemporaryDir>();
     QVERIFY(m_folder->isValid());
 }
 
-void TestCliSafety::writersKeepWhatTheyMustNotReplace_data()
+void tst_CliSafety::writersKeepWhatTheyMustNotReplace_data()
 {
     QTest::addColumn<QStringList>("arguments");  // in the test's folder: mask.pmk, face.jpg
     QTest::addColumn<QString>("target");         // made before the run as the row's kind says
@@ -191,7 +191,7 @@ void TestCliSafety::writersKeepWhatTheyMustNotReplace_data()
         "cannot write missing/x.pmk: No such file or directory");
 }
 
-void TestCliSafety::writersKeepWhatTheyMustNotReplace()
+void tst_CliSafety::writersKeepWhatTheyMustNotReplace()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, target);
@@ -250,7 +250,7 @@ void TestCliSafety::writersKeepWhatTheyMustNotReplace()
     }
 }
 
-void TestCliSafety::inputsThatAreNotRegularFilesAreRefused_data()
+void tst_CliSafety::inputsThatAreNotRegularFilesAreRefused_data()
 {
     QTest::addColumn<QStringList>("arguments");  // INPUT stands for the input tried
     QTest::addColumn<QString>("kind");
@@ -275,7 +275,7 @@ void TestCliSafety::inputsThatAreNotRegularFilesAreRefused_data()
     QTest::newRow("detect-device") << QStringList{"detect", "INPUT"} << "device" << "not a regular file";
 }
 
-void TestCliSafety::inputsThatAreNotRegularFilesAreRefused()
+void tst_CliSafety::inputsThatAreNotRegularFilesAreRefused()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, kind);
@@ -299,7 +299,7 @@ void TestCliSafety::inputsThatAreNotRegularFilesAreRefused()
     QVERIFY(!QFile::exists(pathOf("out.png")) && !QFile::exists(pathOf("out.pmk")));
 }
 
-void TestCliSafety::lostStandardOutputFails_data()
+void tst_CliSafety::lostStandardOutputFails_data()
 {
     QTest::addColumn<QString>("command");  // the arguments, as sh words
     QTest::addColumn<QString>("redirection");
@@ -315,7 +315,7 @@ void TestCliSafety::lostStandardOutputFails_data()
     }
 }
 
-void TestCliSafety::lostStandardOutputFails()
+void tst_CliSafety::lostStandardOutputFails()
 {
     QFETCH(QString, command);
     QFETCH(QString, redirection);
@@ -333,7 +333,7 @@ void TestCliSafety::lostStandardOutputFails()
     QVERIFY2(whole.status == 0 && !whole.out.isEmpty(), qPrintable(describe(whole)));
 }
 
-void TestCliSafety::controlCharactersCannotForgeLines()
+void tst_CliSafety::controlCharactersCannotForgeLines()
 {
     const QString name = QStringLiteral("Mask\nother.pmk: refused: forged\x1b]0;title\x07\t\\");
     QVERIFY(savePackage(pathOf("named.pmk"), halvesPicture(400, 300), name));
@@ -362,7 +362,7 @@ void TestCliSafety::controlCharactersCannotForgeLines()
     QVERIFY(points.out.startsWith("p\\tq\\n.pmk\t1\t"));
 }
 
-void TestCliSafety::namesThatAreNotUtf8AreRead()
+void tst_CliSafety::namesThatAreNotUtf8AreRead()
 {
     QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
     // "café.pmk" in Latin-1: the byte E9 alone is not UTF-8.
@@ -386,7 +386,7 @@ void TestCliSafety::namesThatAreNotUtf8AreRead()
     QVERIFY2(found, "the thumbnail has the name given, byte for byte");
 }
 
-void TestCliSafety::thumbnails_data()
+void tst_CliSafety::thumbnails_data()
 {
     QTest::addColumn<QSize>("pictureSize");  // of the package's picture; empty: no valid package
     QTest::addColumn<QString>("damage");     // none, thumbnail-member, picture-crc, not-a-zip, huge-declared
@@ -409,7 +409,7 @@ void TestCliSafety::thumbnails_data()
     QTest::newRow("declared-10-gigapixels-refused") << QSize() << "huge-declared" << 256 << QSize() << "";
 }
 
-void TestCliSafety::thumbnails()
+void tst_CliSafety::thumbnails()
 {
     QFETCH(QSize, pictureSize);
     QFETCH(QString, damage);
@@ -460,7 +460,7 @@ void TestCliSafety::thumbnails()
     }
 }
 
-void TestCliSafety::makeNamesAndCountsItsPackages()
+void tst_CliSafety::makeNamesAndCountsItsPackages()
 {
     QVERIFY(QFile::copy(testimages::testPicture("chelsea.png"), pathOf("cat.png")));
     QVERIFY(QDir().mkdir(pathOf("out.d")));
@@ -472,7 +472,7 @@ void TestCliSafety::makeNamesAndCountsItsPackages()
     QVERIFY(!QFile::exists(pathOf("out.d/noext")));
 }
 
-void TestCliSafety::pointsPrintsTheColumnsOfDetect()
+void tst_CliSafety::pointsPrintsTheColumnsOfDetect()
 {
     const QString picture = testimages::testPicture("Tom_Cruise_avp_2014_4.jpg");
     const Run made = runCli({"make", picture, "-o", "face.pmk"}, m_folder->path());
@@ -514,7 +514,7 @@ void TestCliSafety::pointsPrintsTheColumnsOfDetect()
     QVERIFY2(clash.status == 2 && clash.out.isEmpty(), qPrintable(describe(clash)));
 }
 
-void TestCliSafety::previewGivesTheLoadersReason()
+void tst_CliSafety::previewGivesTheLoadersReason()
 {
     QVERIFY(writeArchive(pathOf("short.pmk"), packagefixtures::package(propertiesText(), effectText(68))));
     const Run run = runCli({"preview", "short.pmk", testimages::testPicture("astronaut.png"), "-o", "out.png"},
@@ -525,5 +525,5 @@ void TestCliSafety::previewGivesTheLoadersReason()
     QVERIFY(!QFile::exists(pathOf("out.png")));
 }
 
-QTEST_GUILESS_MAIN(TestCliSafety)
+QTEST_GUILESS_MAIN(tst_CliSafety)
 #include "tst_clisafety.moc"

@@ -56,7 +56,7 @@ bool isFifo(const QString& path)
 Q_DECLARE_METATYPE(Target)
 Q_DECLARE_METATYPE(Meanwhile)
 
-class TestOutputFile : public QObject
+class tst_OutputFile : public QObject
 {
     Q_OBJECT
 private slots:
@@ -65,7 +65,7 @@ private slots:
     void keepsTheModeOfTheFileItReplaces();
 };
 
-void TestOutputFile::targets_data()
+void tst_OutputFile::targets_data()
 {
     QTest::addColumn<Target>("target");
     QTest::addColumn<bool>("replace");
@@ -108,7 +108,7 @@ void TestOutputFile::targets_data()
         << Target::Missing << true << Meanwhile::FifoAppears << false << "out is not a regular file" << "";
 }
 
-void TestOutputFile::targets()
+void tst_OutputFile::targets()
 {
     QFETCH(Target, target);
     QFETCH(bool, replace);
@@ -205,7 +205,7 @@ void TestOutputFile::targets()
     QCOMPARE(namesAfter, expectedNames);  // no temporary file left behind
 }
 
-void TestOutputFile::keepsTheModeOfTheFileItReplaces()
+void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
 {
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
@@ -225,5 +225,5 @@ void TestOutputFile::keepsTheModeOfTheFileItReplaces()
     QCOMPARE(status.st_mode & 07777, mode_t(0644));
 }
 
-QTEST_GUILESS_MAIN(TestOutputFile)
+QTEST_GUILESS_MAIN(tst_OutputFile)
 #include "tst_outputfile.moc"

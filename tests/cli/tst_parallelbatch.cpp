@@ -9,7 +9,7 @@
 #include <condition_variable>
 #include <mutex>
 
-class TestParallelBatch : public QObject
+class tst_ParallelBatch : public QObject
 {
     Q_OBJECT
 private slots:
@@ -21,13 +21,13 @@ private:
     std::unique_ptr<core::FaceDetectionModule> m_module;
 };
 
-void TestParallelBatch::initTestCase()
+void tst_ParallelBatch::initTestCase()
 {
     m_module = core::FaceDetectionModule::load();
     QVERIFY2(m_module, "the test must run beside shape_predictor.dat");
 }
 
-void TestParallelBatch::memoryBound_data()
+void tst_ParallelBatch::memoryBound_data()
 {
     QTest::addColumn<QVector<qint64>>("needs");
     QTest::addColumn<qint64>("budget");
@@ -43,7 +43,7 @@ void TestParallelBatch::memoryBound_data()
     QTest::newRow("large-then-small-wait") << QVector<qint64>{90, 20} << qint64(100) << qint64(90) << 300;
 }
 
-void TestParallelBatch::memoryBound()
+void tst_ParallelBatch::memoryBound()
 {
     QFETCH(QVector<qint64>, needs);
     QFETCH(qint64, budget);
@@ -78,5 +78,5 @@ void TestParallelBatch::memoryBound()
     QCOMPARE(peak, expectedPeak);
 }
 
-QTEST_GUILESS_MAIN(TestParallelBatch)
+QTEST_GUILESS_MAIN(tst_ParallelBatch)
 #include "tst_parallelbatch.moc"

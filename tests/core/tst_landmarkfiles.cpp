@@ -48,7 +48,7 @@ bool writeFile(const QString& path, const QByteArray& bytes)
 
 } // namespace
 
-class TestLandmarkFiles : public QObject
+class tst_LandmarkFiles : public QObject
 {
     Q_OBJECT
 private slots:
@@ -63,7 +63,7 @@ private slots:
     void dlibReadsOurXml();
 };
 
-void TestLandmarkFiles::ptsRoundTrips_data()
+void tst_LandmarkFiles::ptsRoundTrips_data()
 {
     QTest::addColumn<FacialPointVector>("points");
     QTest::addColumn<QSize>("size");
@@ -74,7 +74,7 @@ void TestLandmarkFiles::ptsRoundTrips_data()
     QTest::newRow("between-pixels") << editedPoints() << QSize(1234, 987) << false;
 }
 
-void TestLandmarkFiles::ptsRoundTrips()
+void tst_LandmarkFiles::ptsRoundTrips()
 {
     QFETCH(FacialPointVector, points);
     QFETCH(QSize, size);
@@ -101,7 +101,7 @@ void TestLandmarkFiles::ptsRoundTrips()
     QCOMPARE(files::writePts(*read, size), text);
 }
 
-void TestLandmarkFiles::ptsIsOneBased()
+void tst_LandmarkFiles::ptsIsOneBased()
 {
     FacialPointVector points(68, QPointF(0, 0));
     points[1] = QPointF(0.5, 0.25);
@@ -112,7 +112,7 @@ void TestLandmarkFiles::ptsIsOneBased()
     QVERIFY(files::writePts(FacialPointVector(67), QSize(10, 10)).isEmpty());
 }
 
-void TestLandmarkFiles::ptsRefusals_data()
+void tst_LandmarkFiles::ptsRefusals_data()
 {
     QTest::addColumn<QByteArray>("text");
     const QByteArray good = files::writePts(pixelPoints(QSize(64, 64)), QSize(64, 64));
@@ -126,7 +126,7 @@ void TestLandmarkFiles::ptsRefusals_data()
     QTest::newRow("huge") << QByteArray(1 << 20, ' ');
 }
 
-void TestLandmarkFiles::ptsRefusals()
+void tst_LandmarkFiles::ptsRefusals()
 {
     QFETCH(QByteArray, text);
     QString reason;
@@ -134,7 +134,7 @@ void TestLandmarkFiles::ptsRefusals()
     QVERIFY(!reason.isEmpty());
 }
 
-void TestLandmarkFiles::dlibXmlRoundTrips()
+void tst_LandmarkFiles::dlibXmlRoundTrips()
 {
     const QSize size(451, 300);
     const FacialPointVector points = pixelPoints(size);
@@ -156,7 +156,7 @@ void TestLandmarkFiles::dlibXmlRoundTrips()
     QCOMPARE(files::writeDlibXml(*read, size), text);
 }
 
-void TestLandmarkFiles::dlibXmlRefusals_data()
+void tst_LandmarkFiles::dlibXmlRefusals_data()
 {
     QTest::addColumn<QByteArray>("text");
     const QByteArray good = files::writeDlibXml({"a.png", QRect(1, 2, 3, 4), pixelPoints(QSize(64, 64))},
@@ -167,7 +167,7 @@ void TestLandmarkFiles::dlibXmlRefusals_data()
     QTest::newRow("box-not-whole") << QByteArray(good).replace("top='2'", "top='2.5'");
 }
 
-void TestLandmarkFiles::dlibXmlRefusals()
+void tst_LandmarkFiles::dlibXmlRefusals()
 {
     QFETCH(QByteArray, text);
     QString reason;
@@ -175,7 +175,7 @@ void TestLandmarkFiles::dlibXmlRefusals()
     QVERIFY(!reason.isEmpty());
 }
 
-void TestLandmarkFiles::dlibReadsOurXml()
+void tst_LandmarkFiles::dlibReadsOurXml()
 {
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
@@ -207,5 +207,5 @@ void TestLandmarkFiles::dlibReadsOurXml()
     }
 }
 
-QTEST_GUILESS_MAIN(TestLandmarkFiles)
+QTEST_GUILESS_MAIN(tst_LandmarkFiles)
 #include "tst_landmarkfiles.moc"

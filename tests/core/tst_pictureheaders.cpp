@@ -7,7 +7,7 @@
 
 using namespace hostilepictures;
 
-class TestPictureHeaders : public QObject
+class tst_PictureHeaders : public QObject
 {
     Q_OBJECT
 
@@ -38,7 +38,7 @@ const QString overBound = QStringLiteral("picture larger than 120 megapixels");
 
 } // namespace
 
-void TestPictureHeaders::honestPicturesDecodeAtTheirHeaderSize_data()
+void tst_PictureHeaders::honestPicturesDecodeAtTheirHeaderSize_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QByteArray>("format");
@@ -61,7 +61,7 @@ void TestPictureHeaders::honestPicturesDecodeAtTheirHeaderSize_data()
     QTest::newRow("png-at-the-bound") << blackPng(12000, 10000) << QByteArray("png") << QSize(12000, 10000) << QSize(12000, 10000);
 }
 
-void TestPictureHeaders::honestPicturesDecodeAtTheirHeaderSize()
+void tst_PictureHeaders::honestPicturesDecodeAtTheirHeaderSize()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, format);
@@ -77,7 +77,7 @@ void TestPictureHeaders::honestPicturesDecodeAtTheirHeaderSize()
     QCOMPARE(decoded.picture.size(), decodedSize);
 }
 
-void TestPictureHeaders::liesAndBombsAreRefusedBeforeDecoding_data()
+void tst_PictureHeaders::liesAndBombsAreRefusedBeforeDecoding_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("reason");
@@ -107,7 +107,7 @@ void TestPictureHeaders::liesAndBombsAreRefusedBeforeDecoding_data()
     QTest::newRow("empty") << QByteArray() << "picture: not in a format that can be read";
 }
 
-void TestPictureHeaders::liesAndBombsAreRefusedBeforeDecoding()
+void tst_PictureHeaders::liesAndBombsAreRefusedBeforeDecoding()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, reason);
@@ -118,7 +118,7 @@ void TestPictureHeaders::liesAndBombsAreRefusedBeforeDecoding()
     QCOMPARE(decoded.reason, reason);
 }
 
-void TestPictureHeaders::textChunkBombDecodesWithoutItsTexts()
+void tst_PictureHeaders::textChunkBombDecodesWithoutItsTexts()
 {
     // 100 text chunks of 7.5 MB each when inflated: 750 MB that are never inflated.
     const QByteArray bomb = pngTextBomb(100, 7'500'000);
@@ -129,7 +129,7 @@ void TestPictureHeaders::textChunkBombDecodesWithoutItsTexts()
     QCOMPARE(decoded.picture.pixel(3, 3), QColor(Qt::darkRed).rgb());
 }
 
-void TestPictureHeaders::decodedPicturesAreHeldToTheSameBounds()
+void tst_PictureHeaders::decodedPicturesAreHeldToTheSameBounds()
 {
     QCOMPARE(core::decodedPictureProblem(sample()), QString());
     // 12001 x 10000 one-bit pixels are 15 MB, but one row more than 120 megapixels.
@@ -137,5 +137,5 @@ void TestPictureHeaders::decodedPicturesAreHeldToTheSameBounds()
     QCOMPARE(core::decodedPictureProblem(QImage()), QStringLiteral("picture: empty"));
 }
 
-QTEST_GUILESS_MAIN(TestPictureHeaders)
+QTEST_GUILESS_MAIN(tst_PictureHeaders)
 #include "tst_pictureheaders.moc"

@@ -51,7 +51,7 @@ QString describeFace(const QRect& rect, double confidence)
 
 } // namespace
 
-class TestFhogFaceDetector : public QObject
+class tst_FhogFaceDetector : public QObject
 {
     Q_OBJECT
 private slots:
@@ -70,7 +70,7 @@ private:
     std::unique_ptr<FaceDetectionModule> m_fromCache;
 };
 
-void TestFhogFaceDetector::initTestCase()
+void tst_FhogFaceDetector::initTestCase()
 {
     QVERIFY2(QFile::exists(FaceDetectionModule::defaultModelPath),
              "the test must run in a directory holding shape_predictor.dat");
@@ -89,7 +89,7 @@ void TestFhogFaceDetector::initTestCase()
     QCOMPARE(m_fromCache->cacheUse(), ModelCacheUse::Read);
 }
 
-void TestFhogFaceDetector::cleanupTestCase()
+void tst_FhogFaceDetector::cleanupTestCase()
 {
     m_fromFile.reset();
     m_fromCache.reset();
@@ -97,7 +97,7 @@ void TestFhogFaceDetector::cleanupTestCase()
     m_sameFlags.reset();
 }
 
-void TestFhogFaceDetector::matchesStockDlib_data()
+void tst_FhogFaceDetector::matchesStockDlib_data()
 {
     QTest::addColumn<QImage>("picture");
     // The faces stock dlib finds: checked so that a row cannot pass by finding nothing anywhere.
@@ -127,7 +127,7 @@ void TestFhogFaceDetector::matchesStockDlib_data()
         << testPicture("bald_guys.jpg").scaled(4000, 3000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation) << 24;
 }
 
-void TestFhogFaceDetector::matchesStockDlib()
+void tst_FhogFaceDetector::matchesStockDlib()
 {
     QFETCH(QImage, picture);
     QFETCH(int, stockFaces);
@@ -184,5 +184,5 @@ void TestFhogFaceDetector::matchesStockDlib()
     }
 }
 
-QTEST_MAIN(TestFhogFaceDetector)
+QTEST_MAIN(tst_FhogFaceDetector)
 #include "tst_fhogfacedetector.moc"
