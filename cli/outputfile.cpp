@@ -273,6 +273,11 @@ QString OutputFile::failure() const
     return d->failure;
 }
 
+void OutputFile::failedChecking(const QString& reason)
+{
+    d->fail(escaped(d->path) + QStringLiteral(" not written: ") + reason);
+}
+
 void OutputFile::failedWriting(int error)
 {
     switch (error) {

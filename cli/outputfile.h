@@ -42,6 +42,9 @@ public:
     // written" for ENOMEM, "cannot write PATH: " and the reason for the errors of a write (disk
     // full, quota, I/O error), else "cannot write PATH".
     void failedWriting(int error);
+    // Sets failure() when the content was made but refused by a check of its own:
+    // "PATH not written: " and the reason.
+    void failedChecking(const QString& reason);
 
 private:
     class Impl;

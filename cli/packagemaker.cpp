@@ -49,15 +49,23 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     core::ProjectSnapshot snapshot = request.properties;
     snapshot.picture = picture.image;
     snapshot.points = detection.points;
-    bool saved = false;
+    core::SaveResult saved;
     errno = 0;
     try {
-        saved = core::savePackage(snapshot, output.temporaryPath());
+        saved = core::writePackage(snapshot, output.temporaryPath());
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
     }
-    if (!saved) {
-        output.failedWriting(errno);
+    if (!saved.ok) {
+        // A failing disk or memory says so through errno; anything else is the package's own
+        // check refusing what was written (a picture the loader would not open, say).
+        const bool systemFailure = errno == ENOSPC || errno == EDQUOT || errno == EIO
+                                   || errno == EFBIG || errno == EROFS || errno == ENOMEM;
+        if (!systemFailure && !saved.reason.isEmpty()) {
+            output.failedChecking(saved.reason);
+        } else {
+            output.failedWriting(errno);
+        }
         return failed(output.failure());
     }
     if (!output.commit()) {
