@@ -427,7 +427,7 @@ void MainWindow::Impl::showPreview()
 
 void MainWindow::Impl::onDetectorInitialized()
 {
-    if (statusText == QString::fromUtf8(loadingModelText)) {
+    if (footerLabel->text() == QString::fromUtf8(loadingModelText)) {
         showStatus(QString());
     }
     if (detector.state() == core::FacialPointsDetector::Failed) {
