@@ -99,12 +99,17 @@ private slots:
     void identityThroughAPackage();
     void differentFaceTakesItsLandmarks_data();
     void differentFaceTakesItsLandmarks();
+    void unseenFacesTakeTheirLandmarks_data();
+    void unseenFacesTakeTheirLandmarks();
 
 private:
     core::DetectionResult detect(const QImage& picture)
     {
         return core::runLandmarkPipeline(*module, picture);
     }
+    // The mean distance between dlib's landmarks on the preview and on the face photo itself, as
+    // a share of the face's inter-ocular distance; negative (with a failed check) on failure.
+    double previewLandmarkError(const QString& maskPhoto, const QString& facePhoto, int type);
     std::unique_ptr<core::FaceDetectionModule> module;
 };
 
@@ -224,12 +229,54 @@ void tst_PreviewQuality::differentFaceTakesItsLandmarks()
     QFETCH(QString, maskPhoto);
     QFETCH(QString, facePhoto);
     QFETCH(int, type);
+    const double relative = previewLandmarkError(maskPhoto, facePhoto, type);
+    QVERIFY2(relative >= 0 && relative < 0.05, qPrintable(QString::number(relative)));
+}
+
+void tst_PreviewQuality::unseenFacesTakeTheirLandmarks_data()
+{
+    QTest::addColumn<QString>("maskPhoto");
+    QTest::addColumn<QString>("facePhoto");
+    QTest::addColumn<int>("type");
+    // Faces other than the pair above, each as the mask and as the face: a turned head (Tom), a
+    // small face in a group photo (49 px between the eye corners) and a large face among many.
+    const char* const pairs[][2] = {
+        {"bald_guys.jpg", "Tom_Cruise_avp_2014_4.jpg"}, {"Tom_Cruise_avp_2014_4.jpg", "bald_guys.jpg"},
+        {"2008_001009.jpg", "astronaut.png"},          {"astronaut.png", "2008_001009.jpg"},
+        {"bald_guys.jpg", "astronaut.png"},            {"2008_001009.jpg", "bald_guys.jpg"},
+    };
+    for (const auto& pair : pairs) {
+        for (int type : {int(core::FaceOnly), int(core::WholeImage), int(core::FullFrame)}) {
+            QTest::addRow("%s-on-%s-type-%d", pair[0], pair[1], type)
+                << QString::fromLatin1(pair[0]) << QString::fromLatin1(pair[1]) << type;
+        }
+    }
+}
+
+void tst_PreviewQuality::unseenFacesTakeTheirLandmarks()
+{
+    QFETCH(QString, maskPhoto);
+    QFETCH(QString, facePhoto);
+    QFETCH(int, type);
+    // The bound the preview is held to over every pair of test faces whose own landmarks dlib
+    // places steadily; today's figures for these rows are 1.6-3.6 %.
+    const double relative = previewLandmarkError(maskPhoto, facePhoto, type);
+    QVERIFY2(relative >= 0 && relative < 0.045, qPrintable(QString::number(relative)));
+}
+
+double tst_PreviewQuality::previewLandmarkError(const QString& maskPhoto, const QString& facePhoto, int type)
+{
     const QImage mask = core::readImageFile(testimages::testPicture(qPrintable(maskPhoto)));
     const QImage face = core::readImageFile(testimages::testPicture(qPrintable(facePhoto)));
     const core::DetectionResult maskFound = detect(mask);
     const core::DetectionResult faceFound = detect(face);
-    QCOMPARE(int(maskFound.points.size()), 75);
-    QCOMPARE(int(faceFound.points.size()), 75);
+    [&] {
+        QCOMPARE(int(maskFound.points.size()), 75);
+        QCOMPARE(int(faceFound.points.size()), 75);
+    }();
+    if (QTest::currentTestFailed()) {
+        return -1;
+    }
 
     preview::MaskRenderer renderer;
     renderer.setPicture(mask);
@@ -238,12 +285,12 @@ void tst_PreviewQuality::differentFaceTakesItsLandmarks()
     const QImage out = renderer.render(face, faceFound.points);
     const auto ownFaces = module->detectFaces(face);
     const auto previewFaces = module->detectFaces(out);
-    QVERIFY(ownFaces && previewFaces);
-    const core::Face* own = largestFace(*ownFaces);
-    QVERIFY(own);
-    const core::Face* seen = nearestFace(*previewFaces, own->rect);
-    QVERIFY2(seen, "no face found on the preview");
-    QCOMPARE(seen->points.size(), 68);
+    const core::Face* own = ownFaces ? largestFace(*ownFaces) : nullptr;
+    const core::Face* seen = previewFaces ? nearestFace(*previewFaces, own ? own->rect : QRect()) : nullptr;
+    if (!own || !seen || seen->points.size() != 68) {
+        qWarning("no face found on the photo or on the preview");
+        return -1;
+    }
     double sum = 0;
     for (int i = 0; i < 68; ++i) {
         const QPoint d = seen->points[i] - own->points[i];
@@ -252,7 +299,7 @@ void tst_PreviewQuality::differentFaceTakesItsLandmarks()
     const double relative = sum / 68 / interOcular(own->points);
     qInfo("%s on %s, type %d: landmarks %.2f %% of the inter-ocular distance away on average",
           qPrintable(maskPhoto), qPrintable(facePhoto), type, 100 * relative);
-    QVERIFY2(relative < 0.05, qPrintable(QString::number(relative)));
+    return relative;
 }
 
 QTEST_MAIN(tst_PreviewQuality)
