@@ -155,6 +155,7 @@ void MainWindow::Impl::buildWidgets()
     layout->addWidget(menuBar, 0, Qt::AlignTop);
 
     pointView = new PointView(&detector);
+    pointView->pictureIntake()->setProgressOwner(q);
     pointView->setObjectName(QStringLiteral("pointView"));
     pointView->setFacialPoints(project.facialPoints());
     pointView->setUndoStack(&undoStack);

@@ -120,6 +120,11 @@ PictureIntake::PictureIntake() : d(std::make_unique<Impl>(this))
 
 PictureIntake::~PictureIntake() = default;
 
+void PictureIntake::setProgressOwner(QWidget* owner)
+{
+    d->reader.setProgressOwner(owner);
+}
+
 void PictureIntake::setPackageReader(const BackgroundReader* packageReader)
 {
     d->packageReader = packageReader;

@@ -7,6 +7,7 @@
 
 class QImage;
 class QMimeData;
+class QWidget;
 
 namespace ui {
 
@@ -29,6 +30,8 @@ public:
     // While packageReader (not owned; null: none) reads a package, a pasted or dropped picture
     // is refused with a message: the package would replace it a moment later.
     void setPackageReader(const BackgroundReader* packageReader);
+    // The window the progress of a read belongs to (not owned): it stands above it, centred.
+    void setProgressOwner(QWidget* owner);
 
     // Reads the picture file at path (File → Open); any failure is told.
     void openFile(const QString& path);

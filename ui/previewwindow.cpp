@@ -124,6 +124,7 @@ public:
         refreshTimer.setSingleShot(true);
         refreshTimer.setInterval(refreshDelayMs);
         connect(&refreshTimer, &QTimer::timeout, this, &Impl::refresh);
+        intake.setProgressOwner(owner);
     }
 
     void buildWidgets();
