@@ -2,7 +2,7 @@
 # Builds every benchmark of the project (Release) and prints its figures, each next to the
 # reference it is measured against in the same run. Nothing here asserts a time.
 #   scripts/bench.sh            all benchmarks
-#   scripts/bench.sh zip paint  only these areas (paint, detection, zip, package, preview, cli)
+#   scripts/bench.sh zip paint  only these areas (paint, detection, zip, package, preview, cli, accuracy)
 # The build folder is $FACEMASK_BUILD_DIR (default: build). Benchmarks run one after the other,
 # in a folder holding "shape_predictor.dat", with the offscreen Qt platform.
 set -euo pipefail
@@ -12,7 +12,7 @@ model="/usr/share/dlib/shape_predictor_68_face_landmarks.dat"
 
 areas=("$@")
 if [ ${#areas[@]} -eq 0 ]; then
-    areas=(paint detection zip package preview cli)
+    areas=(paint detection zip package preview cli accuracy)
 fi
 
 "$root/scripts/install-deps.sh"
