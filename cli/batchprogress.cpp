@@ -33,6 +33,7 @@ public:
     const int total;
     const bool drawBar;
     int done = 0;
+    int fromTemplate = 0;
     QStringList running;  // in the order they were started
     QString lastFinished;
     QElapsedTimer clock;
@@ -56,9 +57,13 @@ QString BatchProgress::Impl::barLine() const
         bar += QLatin1Char('>') + QString(maximumBarWidth - filled - 1, QLatin1Char(' '));
     }
     bar += QLatin1Char(']');
-    const QString count = QStringLiteral(" %1/%2  ").arg(done).arg(total);
+    QString count = QStringLiteral(" %1/%2").arg(done).arg(total);
+    if (fromTemplate > 0) {
+        count += QStringLiteral(", %1 from a template").arg(fromTemplate);
+    }
+    count += QStringLiteral("  ");
     const QString left = QStringLiteral("  ") + timeLeft();
-    QString file = QFileInfo(running.isEmpty() ? lastFinished : running.last()).fileName();
+    QString file = escaped(QFileInfo(running.isEmpty() ? lastFinished : running.last()).fileName());
     const int room = columns - bar.size() - count.size() - left.size();
     if (room <= 0) {
         return (bar + count).left(qMax(0, columns));
@@ -90,16 +95,17 @@ void BatchProgress::started(const QString& file)
     d->redraw();
 }
 
-void BatchProgress::finished(const QString& file, bool succeeded, const QString& line)
+void BatchProgress::finished(const QString& file, Outcome outcome, const QString& line)
 {
     d->running.removeOne(file);
     d->lastFinished = file;
     ++d->done;
+    d->fromTemplate += outcome == FromTemplate ? 1 : 0;
     if (!d->drawBar) {
         printMessage(line);
         return;
     }
-    if (!succeeded) {
+    if (outcome != Succeeded) {
         printRaw(QLatin1String(clearLine) + line + QLatin1Char('\n'));
     }
     d->redraw();

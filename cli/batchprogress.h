@@ -6,9 +6,9 @@
 
 namespace cli {
 
-// How far a batch has come, on stderr: on a terminal a bar redrawn in place (done/total, the
-// file being worked on, the time left) with failures printed above it; elsewhere one line per
-// finished input. Main thread only.
+// How far a batch has come, on stderr: on a terminal a bar redrawn in place (done/total, how
+// many came from a template, the file being worked on, the time left) with failures and
+// templates printed above it; elsewhere one line per finished input. Main thread only.
 class BatchProgress
 {
 public:
@@ -16,9 +16,12 @@ public:
     BatchProgress(int total, bool drawBar);
     ~BatchProgress();
 
+    enum Outcome { Succeeded, FromTemplate, Failed };
+
     void started(const QString& file);
-    // line is printed as it is, except that a bar shows only the failures.
-    void finished(const QString& file, bool succeeded, const QString& line);
+    // line is printed as it is, except that a bar shows only the failures and the packages made
+    // from a template (no face found), and counts the latter apart.
+    void finished(const QString& file, Outcome outcome, const QString& line);
     // Redraws the bar, so the time left moves even while no input ends.
     void tick();
     // Clears the bar and prints the last line.

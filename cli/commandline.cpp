@@ -3,7 +3,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,11 +14,28 @@ namespace cli {
 
 namespace {
 
+QString outputFailure;
+
+void writeBytes(std::FILE* stream, const QByteArray& bytes)
+{
+    errno = 0;
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream)
+            == size_t(bytes.size())
+        && std::fflush(stream) == 0;
+    if (!written && stream == stdout && outputFailure.isEmpty()) {
+        outputFailure = errno != 0 ? systemReason(errno) : QStringLiteral("write error");
+    }
+}
+
 void write(std::FILE* stream, const QString& text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    writeBytes(stream, text.toUtf8());
+}
+
+QString hexEscape(uint value, int digits, char prefix)
+{
+    return QString(QLatin1Char('\\')) + QLatin1Char(prefix)
+        + QString::number(value, 16).rightJustified(digits, QLatin1Char('0'));
 }
 
 // Qt's usage line names the program as it was started; ours names it and the command.
@@ -89,6 +108,99 @@ void printMessage(const QString& line)
 void printRaw(const QString& text)
 {
     write(stderr, text);
+}
+
+void printDocument(const QByteArray& bytes)
+{
+    writeBytes(stdout, bytes);
+}
+
+QCommandLineOption formatOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("format"),
+        QStringLiteral("text (default), json, pts (iBUG 300-W, 1-based pixels) or dlib-xml "
+                       "(dlib's imglab XML); pts and dlib-xml hold the 68 landmarks of one picture."),
+        QStringLiteral("FORMAT"), QStringLiteral("text"));
+}
+
+std::optional<PointsFormat> pointsFormat(const QCommandLineParser& parser, const QString& command)
+{
+    const QString name = parser.value(QStringLiteral("format"));
+    std::optional<PointsFormat> format;
+    if (name == QLatin1String("text")) {
+        format = PointsFormat::Text;
+    } else if (name == QLatin1String("json")) {
+        format = PointsFormat::Json;
+    } else if (name == QLatin1String("pts")) {
+        format = PointsFormat::Pts;
+    } else if (name == QLatin1String("dlib-xml")) {
+        format = PointsFormat::DlibXml;
+    } else {
+        usageError(command, QStringLiteral("--format is text, json, pts or dlib-xml, not '%1'").arg(name));
+        return std::nullopt;
+    }
+    if (parser.isSet(QStringLiteral("json"))) {
+        if (parser.isSet(QStringLiteral("format")) && format != PointsFormat::Json) {
+            usageError(command, QStringLiteral("--json and --format %1 disagree").arg(name));
+            return std::nullopt;
+        }
+        format = PointsFormat::Json;
+    }
+    return format;
+}
+
+QString standardOutputFailure()
+{
+    return outputFailure;
+}
+
+QString escaped(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const ushort code = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            result += c;
+            result += text[++i];
+            continue;
+        }
+        switch (code) {
+        case '\\':
+            result += QStringLiteral("\\\\");
+            continue;
+        case '\n':
+            result += QStringLiteral("\\n");
+            continue;
+        case '\r':
+            result += QStringLiteral("\\r");
+            continue;
+        case '\t':
+            result += QStringLiteral("\\t");
+            continue;
+        default:
+            break;
+        }
+        if (code < 0x20 || (code >= 0x7f && code <= 0x9f)) {
+            result += hexEscape(code, 2, 'x');
+        } else if (code >= 0xdc80 && code <= 0xdcff) {
+            result += hexEscape(code - 0xdc00, 2, 'x');  // a byte of a name that is not UTF-8
+        } else if (code == 0x2028 || code == 0x2029) {
+            result += hexEscape(code, 4, 'u');
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+QString systemReason(int error)
+{
+    char buffer[256] = {};
+    // The GNU strerror_r: returns the text, in buffer or in a constant of the library.
+    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
 }
 
 bool stderrIsTerminal()

@@ -34,12 +34,33 @@ int usageError(const QString& command, const QString& message);
 QCommandLineOption modelOption();
 // --json, shared by the commands that print results.
 QCommandLineOption jsonOption();
+// --format text|json|pts|dlib-xml, of the commands that print points.
+QCommandLineOption formatOption();
+
+enum class PointsFormat { Text, Json, Pts, DlibXml };
+// The format asked for by --format and --json; nullopt after a usage error was printed.
+std::optional<PointsFormat> pointsFormat(const QCommandLineParser& parser, const QString& command);
 
 // One line (a newline is added) on stdout or stderr, in UTF-8, flushed at once.
 void printResult(const QString& line);
 void printMessage(const QString& line);
 // Text on stderr as it is, for progress lines rewritten in place.
 void printRaw(const QString& text);
+// A whole document on stdout, byte for byte.
+void printDocument(const QByteArray& bytes);
+
+// Empty while everything written to stdout arrived; otherwise the system's reason for the first
+// write that failed ("No space left on device"). A command whose results were lost has failed.
+QString standardOutputFailure();
+
+// Text for a terminal or a line-based reader: control characters (C0, DEL, C1, the Unicode line
+// and paragraph separators) and the backslash become escapes ("\n", "\t", "\x1b", "\u2028",
+// "\\"), and the bytes of a file name that is not UTF-8 (see localnames.h) become "\xHH".
+// A name can then neither forge lines nor drive the terminal. JSON output does not need it.
+QString escaped(const QString& text);
+
+// The system's words for an errno value, e.g. "No such file or directory". Any thread.
+QString systemReason(int error);
 
 bool stderrIsTerminal();
 // The width of the terminal on stderr, 80 when it cannot be told.

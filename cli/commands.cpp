@@ -15,6 +15,7 @@ const std::vector<Command>& commands()
         {"info", "Check packages as the window opens them and print what they hold.", &runInfo},
         {"points", "Print the points of a package.", &runPoints},
         {"preview", "Draw a package's mask on the face of a picture, as PNG.", &runPreview},
+        {"thumbnail", "Write a package's thumbnail as PNG, for file managers.", &runThumbnail},
     };
     return table;
 }
@@ -36,7 +37,7 @@ QString programDescription()
     QString text = QStringLiteral("Face-mask packages and landmark points from the command line.\n\n"
                                   "Commands:\n");
     for (const Command& command : commands()) {
-        text += QStringLiteral("  %1  %2\n").arg(QString::fromLatin1(command.name), -8)
+        text += QStringLiteral("  %1  %2\n").arg(QString::fromLatin1(command.name), -9)
                     .arg(QString::fromLatin1(command.summary));
     }
     text += QStringLiteral("\n'%1 COMMAND --help' describes a command.\n"
@@ -68,9 +69,18 @@ int runProgram(const QStringList& arguments)
     }
     const Command* command = findCommand(rest.first());
     if (!command) {
-        return usageError(QString(), QStringLiteral("unknown command '%1'").arg(rest.first()));
+        return usageError(QString(), QStringLiteral("unknown command '") + escaped(rest.first())
+                                         + QLatin1Char('\''));
     }
-    return command->run(rest);
+    const int status = command->run(rest);
+    // Results that did not arrive are a failure, whatever the command made of its inputs.
+    const QString lost = standardOutputFailure();
+    if (!lost.isEmpty() && status != UsageError && status != ModelUnavailable) {
+        printMessage(QStringLiteral("%1 %2: cannot write to standard output: %3")
+                         .arg(programName, rest.first(), lost));
+        return InputFailed;
+    }
+    return status;
 }
 
 } // namespace cli

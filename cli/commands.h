@@ -22,6 +22,7 @@ int runMake(const QStringList& arguments);
 int runInfo(const QStringList& arguments);
 int runPoints(const QStringList& arguments);
 int runPreview(const QStringList& arguments);
+int runThumbnail(const QStringList& arguments);
 
 // Every command, in the order the program's help lists them.
 const std::vector<Command>& commands();

@@ -27,6 +27,7 @@ PictureReport detectPicture(core::FaceDetectionModule& module, const QString& pa
         report.error = picture.failure;
         return report;
     }
+    report.pictureSize = picture.image.size();
     report.detection = core::runLandmarkPipeline(module, picture.image);
     if (report.detection.points.empty()) {
         report.error = QStringLiteral("the picture could not be processed (out of memory)");
@@ -42,10 +43,12 @@ int runDetect(const QStringList& arguments)
     parser.setApplicationDescription(
         QStringLiteral("Finds the faces in each picture and prints the landmark points the window "
                        "would place: one line per picture (file, number of faces, points as "
-                       "x,y fractions of the picture), or one JSON array with --json."));
+                       "x,y fractions of the picture), one JSON array with --json, or the 68 "
+                       "landmarks of one picture as an iBUG .pts file or dlib's imglab XML."));
     const QCommandLineOption json = jsonOption();
     const QCommandLineOption model = modelOption();
     parser.addOption(json);
+    parser.addOption(formatOption());
     parser.addOption(model);
     parser.addPositionalArgument(QStringLiteral("pictures"), QStringLiteral("Picture files."),
                                  QStringLiteral("PICTURE..."));
@@ -55,6 +58,15 @@ int runDetect(const QStringList& arguments)
     const QStringList pictures = parser.positionalArguments();
     if (pictures.isEmpty()) {
         return usageError(command, QStringLiteral("no picture given"));
+    }
+    const std::optional<PointsFormat> format = pointsFormat(parser, command);
+    if (!format) {
+        return UsageError;
+    }
+    const bool oneDocument = *format == PointsFormat::Pts || *format == PointsFormat::DlibXml;
+    if (oneDocument && pictures.size() != 1) {
+        return usageError(command, QStringLiteral("--format %1 takes exactly one picture")
+                                       .arg(parser.value(QStringLiteral("format"))));
     }
     LandmarkModel landmarks = loadLandmarkModel(parser.value(model));
     if (!landmarks.module) {
@@ -70,7 +82,7 @@ int runDetect(const QStringList& arguments)
     // before it are known.
     int printed = 0;
     QVector<bool> finished(pictures.size(), false);
-    const bool asJson = parser.isSet(json);
+    const bool asJson = *format == PointsFormat::Json;
     const BatchListener listener = [&](const BatchEvent& event) {
         if (event.kind != BatchEvent::Finished) {
             return;
@@ -82,8 +94,10 @@ int runDetect(const QStringList& arguments)
                 reports[printed] = {pictures[printed], {}, QStringLiteral("out of memory")};
             }
             if (!report.error.isEmpty()) {
-                printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + report.file
-                             + QStringLiteral(": ") + report.error);
+                printMessage(QStringLiteral("%1 %2: ").arg(programName, command)
+                             + escaped(report.file) + QStringLiteral(": ") + report.error);
+            } else if (oneDocument) {
+                printDocument(detectionDocument(report, *format));
             } else if (!asJson) {
                 printResult(detectionLine(report));
             }

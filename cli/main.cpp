@@ -1,8 +1,12 @@
 #include "commands.h"
+#include "localnames.h"
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -18,10 +22,24 @@ void printQtMessage(QtMsgType type, const QMessageLogContext& context, const QSt
     std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
 }
 
+// Started with stdin, stdout or stderr closed, the program would hand their numbers to the
+// first files it opens, and its results would go into them. A closed stream is made a file
+// that refuses writes, so that a result which cannot be written is reported as lost.
+void occupyClosedStandardStreams()
+{
+    for (int stream = 0; stream <= 2; ++stream) {
+        if (::fcntl(stream, F_GETFD) == -1 && errno == EBADF) {
+            ::open("/dev/null", O_RDONLY);  // takes the lowest free number: this one
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    occupyClosedStandardStreams();
+    cli::useByteExactLocalNames();
     qInstallMessageHandler(printQtMessage);
     // New pictures (the thumbnails) take their resolution from the screen; without one Qt would
     // write 100 dpi, where the window on a common screen writes 96.

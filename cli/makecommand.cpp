@@ -4,8 +4,10 @@
 #include "commandline.h"
 #include "commands.h"
 #include "landmarkmodel.h"
+#include "memorybudget.h"
 #include "packagemaker.h"
 #include "parallelbatch.h"
+#include "pictureintake.h"
 
 #include "facedetectionmodule.h"
 #include "facemaskproject.h"
@@ -16,6 +18,7 @@
 #include <QHash>
 #include <QThread>
 
+#include <algorithm>
 #include <optional>
 
 namespace cli {
@@ -63,6 +66,12 @@ QString baseNameOf(const QString& picture)
     return QFileInfo(picture).completeBaseName();
 }
 
+// -o NAME: a name without an extension gets ".pmk", as the window's Save gives it.
+QString packageFileName(const QString& given)
+{
+    return QFileInfo(given).suffix().isEmpty() ? given + QStringLiteral(".pmk") : given;
+}
+
 // One request per picture; the author and subcategory are those of a new project in the window.
 QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Options& options,
                                      const QStringList& pictures, int effectType)
@@ -73,7 +82,7 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
         PackageRequest request;
         request.picturePath = picture;
         request.packagePath = parser.isSet(options.out)
-            ? parser.value(options.out)
+            ? packageFileName(parser.value(options.out))
             : QDir(parser.value(options.outDir)).filePath(baseNameOf(picture) + QStringLiteral(".pmk"));
         request.properties = fresh;
         request.properties.name = parser.isSet(options.name) ? parser.value(options.name)
@@ -95,8 +104,8 @@ QVector<QString> collisions(const QVector<PackageRequest>& requests)
         const QString key = QFileInfo(requests[i].packagePath).absoluteFilePath();
         const auto earlier = firstFor.constFind(key);
         if (earlier != firstFor.constEnd()) {
-            failures[i] = QStringLiteral("%1 is the package of %2 already")
-                              .arg(requests[i].packagePath, requests[*earlier].picturePath);
+            failures[i] = escaped(requests[i].packagePath) + QStringLiteral(" is the package of ")
+                + escaped(requests[*earlier].picturePath) + QStringLiteral(" already");
         } else {
             firstFor.insert(key, i);
         }
@@ -104,23 +113,49 @@ QVector<QString> collisions(const QVector<PackageRequest>& requests)
     return failures;
 }
 
-QString summaryLine(int written, int failed)
+// "12 packages written, 1 failed", or with templates "10 packages written, 2 of them from a
+// template (no face found), 1 failed".
+QString summaryLine(int written, int fromTemplate, int failed)
 {
-    return QStringLiteral("%1 %2 written, %3 failed")
-        .arg(written)
-        .arg(written == 1 ? QStringLiteral("package") : QStringLiteral("packages"))
-        .arg(failed);
+    QString line = QStringLiteral("%1 %2 written")
+                       .arg(written)
+                       .arg(written == 1 ? QStringLiteral("package") : QStringLiteral("packages"));
+    if (fromTemplate > 0) {
+        line += QStringLiteral(", %1 of them from a template (no face found)").arg(fromTemplate);
+    }
+    return line + QStringLiteral(", %1 failed").arg(failed);
 }
 
 QString outcomeLine(const PackageRequest& request, const PackageOutcome& outcome)
 {
     if (!outcome.written) {
         const QString why = outcome.failure.isEmpty() ? QStringLiteral("out of memory") : outcome.failure;
-        return request.picturePath + QStringLiteral(": failed: ") + why;
+        return escaped(request.picturePath) + QStringLiteral(": failed: ") + why;
     }
-    return request.picturePath + QStringLiteral(" -> ") + request.packagePath + QStringLiteral(" (")
-        + QString::number(outcome.faceCount)
+    return escaped(request.picturePath) + QStringLiteral(" -> ") + escaped(request.packagePath)
+        + QStringLiteral(" (") + QString::number(outcome.faceCount)
         + (outcome.faceCount == 1 ? QStringLiteral(" face)") : QStringLiteral(" faces)"));
+}
+
+BatchProgress::Outcome progressOutcome(const PackageOutcome& outcome)
+{
+    if (!outcome.written) {
+        return BatchProgress::Failed;
+    }
+    return outcome.faceCount == 0 ? BatchProgress::FromTemplate : BatchProgress::Succeeded;
+}
+
+// Each picture's need told from its header; the budget is what is free now, less the room the
+// worker threads take for their stacks and allocation arenas.
+MemoryBound memoryBound(const QVector<PackageRequest>& requests, int jobs)
+{
+    constexpr qint64 perThreadReserve = qint64(128) << 20;
+    MemoryBound bound;
+    bound.budget = availableMemory(perThreadReserve * jobs);
+    for (const PackageRequest& request : requests) {
+        bound.needs.push_back(packageMemoryNeed(declaredPictureSize(request.picturePath)));
+    }
+    return bound;
 }
 
 } // namespace
@@ -131,7 +166,10 @@ int runMake(const QStringList& arguments)
     parser.setApplicationDescription(
         QStringLiteral("Detects the points of each picture and writes one package per picture, "
                        "as saving from the window would. Existing packages are kept unless "
-                       "--force is given. The last line sums up: \"12 packages written, 1 failed\"."));
+                       "--force is given; only regular files are replaced, never a picture of the "
+                       "command. A name given with -o without an extension gets \".pmk\". The "
+                       "last line sums up: \"12 packages written, 1 failed\", counting the packages "
+                       "made from a template (no face found) apart."));
     const Options options;
     for (const QCommandLineOption& option : {options.out, options.outDir, options.name, options.type,
                                              options.force, options.jobs, options.model}) {
@@ -173,9 +211,9 @@ int runMake(const QStringList& arguments)
         return ModelUnavailable;
     }
     if (parser.isSet(options.outDir) && !QDir().mkpath(parser.value(options.outDir))) {
-        printMessage(QStringLiteral("%1 %2: cannot make the folder %3")
-                         .arg(programName, command, parser.value(options.outDir)));
-        printMessage(summaryLine(0, pictures.size()));
+        printMessage(QStringLiteral("%1 %2: cannot make the folder ").arg(programName, command)
+                     + escaped(parser.value(options.outDir)));
+        printMessage(summaryLine(0, 0, pictures.size()));
         return InputFailed;
     }
 
@@ -188,6 +226,7 @@ int runMake(const QStringList& arguments)
     };
     BatchProgress progress(requests.size(), stderrIsTerminal());
     int written = 0;
+    int fromTemplate = 0;
     const BatchListener listener = [&](const BatchEvent& event) {
         switch (event.kind) {
         case BatchEvent::Started:
@@ -196,7 +235,8 @@ int runMake(const QStringList& arguments)
         case BatchEvent::Finished: {
             const PackageOutcome& outcome = outcomes[event.index];
             written += outcome.written ? 1 : 0;
-            progress.finished(requests[event.index].picturePath, outcome.written,
+            fromTemplate += progressOutcome(outcome) == BatchProgress::FromTemplate ? 1 : 0;
+            progress.finished(requests[event.index].picturePath, progressOutcome(outcome),
                               outcomeLine(requests[event.index], outcome));
             break;
         }
@@ -205,8 +245,9 @@ int runMake(const QStringList& arguments)
             break;
         }
     };
-    runBatch(*landmarks.module, requests.size(), jobs, task, listener);
-    progress.end(summaryLine(written, requests.size() - written));
+    runBatch(*landmarks.module, requests.size(), jobs, task, listener,
+             memoryBound(requests, std::min(jobs, int(requests.size()))));
+    progress.end(summaryLine(written, fromTemplate, requests.size() - written));
     return written == requests.size() ? Success : InputFailed;
 }
 

@@ -1,11 +1,13 @@
 #include "packagemaker.h"
 
+#include "outputfile.h"
 #include "pictureintake.h"
 
 #include "landmarkpipeline.h"
 #include "packageformat.h"
 
-#include <QFileInfo>
+#include <cerrno>
+#include <new>
 
 namespace cli {
 
@@ -18,20 +20,28 @@ PackageOutcome failed(const QString& why)
     return outcome;
 }
 
+const QString outOfMemory = QStringLiteral("out of memory");
+
 } // namespace
 
 PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageRequest& request)
 {
-    const QFileInfo target(request.packagePath);
-    // A dangling link counts as existing too: saving would write the file it names.
-    if (!request.replaceExisting && (target.exists() || target.isSymLink())) {
-        return failed(request.packagePath + QStringLiteral(" exists (--force replaces it)"));
+    // Checked before the work: an existing package, a FIFO or the picture itself as the target
+    // costs no detection.
+    OutputFile output(request.packagePath, request.replaceExisting, {request.picturePath});
+    if (!output.prepare()) {
+        return failed(output.failure());
     }
     const Picture picture = readPicture(request.picturePath);
     if (picture.image.isNull()) {
         return failed(picture.failure);
     }
-    const core::DetectionResult detection = core::runLandmarkPipeline(module, picture.image);
+    core::DetectionResult detection;
+    try {
+        detection = core::runLandmarkPipeline(module, picture.image);
+    } catch (const std::bad_alloc&) {
+        return failed(outOfMemory);
+    }
     // Without all its points a package would be refused when opened: better none at all.
     if (int(detection.points.size()) < core::package::minimumPivotCount) {
         return failed(QStringLiteral("the picture could not be processed (out of memory)"));
@@ -39,8 +49,19 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     core::ProjectSnapshot snapshot = request.properties;
     snapshot.picture = picture.image;
     snapshot.points = detection.points;
-    if (!core::savePackage(snapshot, request.packagePath)) {
-        return failed(QStringLiteral("cannot write ") + request.packagePath);
+    bool saved = false;
+    errno = 0;
+    try {
+        saved = core::savePackage(snapshot, output.temporaryPath());
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+    }
+    if (!saved) {
+        output.failedWriting(errno);
+        return failed(output.failure());
+    }
+    if (!output.commit()) {
+        return failed(output.failure());
     }
     PackageOutcome outcome;
     outcome.written = true;

@@ -22,13 +22,14 @@ struct PackageRequest {
 struct PackageOutcome {
     bool written = false;
     QString failure;  // why nothing was written, for the user
-    int faceCount = 0;
+    int faceCount = 0;  // 0 for a package whose points are the template (no face found)
 };
 
 // Reads the picture as the window reads picture files, places the points the window would
-// place and saves the package as the window's Save does (core::savePackage: same members,
-// written beside the target and moved into place). An existing package is kept unless
-// replaceExisting. Any thread, with a module used by no other thread meanwhile.
+// place and saves the package as the window's Save does (core::savePackage: same members),
+// written beside the target and moved into place by an OutputFile: an existing package is kept
+// unless replaceExisting, and only a regular file other than the picture is ever replaced.
+// Any thread, with a module used by no other thread meanwhile.
 PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageRequest& request);
 
 } // namespace cli

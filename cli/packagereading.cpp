@@ -1,18 +1,40 @@
 #include "packagereading.h"
 
-#include "facemaskproject.h"
+#include "inputfile.h"
+
+#include <new>
 
 namespace cli {
 
+core::PackageReading readCheckedPackage(const QString& path)
+{
+    const InputFile input(path);
+    if (!input.failure().isEmpty()) {
+        core::PackageReading refused;
+        refused.result.reason = input.failure();
+        return refused;
+    }
+    core::PackageReading reading;
+    try {
+        reading = core::readPackage(input.readPath());
+    } catch (const std::bad_alloc&) {
+        reading = {};
+        reading.result.reason = QStringLiteral("out of memory");
+    }
+    // An empty reason would read as acceptance.
+    if (!reading.result.ok && reading.result.reason.isEmpty()) {
+        reading.result.reason = QStringLiteral("refused");
+    }
+    return reading;
+}
+
 PackageReport readPackageReport(const QString& path)
 {
-    const core::PackageReading reading = core::readPackage(path);
+    const core::PackageReading reading = readCheckedPackage(path);
     PackageReport report;
     report.file = path;
     if (!reading.result.ok) {
-        // An empty reason would read as acceptance.
-        report.refusal = reading.result.reason.isEmpty() ? QStringLiteral("refused")
-                                                         : reading.result.reason;
+        report.refusal = reading.result.reason;
         return report;
     }
     const core::ProjectSnapshot& snapshot = reading.snapshot;

@@ -2,12 +2,18 @@
 
 #include "reports.h"
 
+#include "facemaskproject.h"
+
 class QString;
 
 namespace cli {
 
 // Reads the package at path and checks it exactly as "Open PMK file" does (core::readPackage,
-// the loader of the window). Any thread.
+// the loader of the window), after refusing a file that is not a regular file ("not a regular
+// file", "no such file"). Any thread.
+core::PackageReading readCheckedPackage(const QString& path);
+
+// readCheckedPackage, told as a report. Any thread.
 PackageReport readPackageReport(const QString& path);
 
 } // namespace cli

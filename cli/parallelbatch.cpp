@@ -50,6 +50,44 @@ private:
     std::deque<BatchEvent> m_events;
 };
 
+// Admits inputs while their needs fit the budget; one input is always admitted when none runs.
+class MemoryGate
+{
+public:
+    explicit MemoryGate(const MemoryBound& bound) : m_bound(bound) {}
+
+    void enter(int index)
+    {
+        const qint64 need = needOf(index);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_free.wait(lock, [&] { return m_inUse == 0 || m_inUse + need <= m_bound.budget; });
+        m_inUse += need;
+    }
+
+    void leave(int index)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_inUse -= needOf(index);
+        }
+        m_free.notify_all();
+    }
+
+private:
+    qint64 needOf(int index) const
+    {
+        if (m_bound.budget <= 0 || index >= int(m_bound.needs.size())) {
+            return 0;
+        }
+        return m_bound.needs[std::size_t(index)];
+    }
+
+    const MemoryBound& m_bound;
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    qint64 m_inUse = 0;
+};
+
 void runOne(core::FaceDetectionModule& module, int index, const BatchTask& task)
 {
     try {
@@ -73,7 +111,7 @@ void runOnCallingThread(core::FaceDetectionModule& module, int count, const Batc
 } // namespace
 
 void runBatch(core::FaceDetectionModule& module, int count, int workerCount, const BatchTask& task,
-              const BatchListener& listener)
+              const BatchListener& listener, const MemoryBound& memory)
 {
     if (count <= 0) {
         return;
@@ -89,11 +127,14 @@ void runBatch(core::FaceDetectionModule& module, int count, int workerCount, con
     }
 
     EventQueue events;
+    MemoryGate gate(memory);
     std::atomic<int> next{0};
     auto work = [&](core::FaceDetectionModule& own) {
         for (int index = next++; index < count; index = next++) {
+            gate.enter(index);
             events.post({BatchEvent::Started, index});
             runOne(own, index, task);
+            gate.leave(index);
             events.post({BatchEvent::Finished, index});
         }
     };

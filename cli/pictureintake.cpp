@@ -1,25 +1,23 @@
 #include "pictureintake.h"
 
+#include "inputfile.h"
+
 #include "imagefiles.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QImageReader>
+
+#include <cerrno>
+#include <new>
 
 namespace cli {
 
 namespace {
 
-// Only asked once reading failed, so it costs nothing on the common path.
+// Only asked once reading failed, so it costs nothing on the common path. path names a regular
+// file that could be opened.
 QString failureOf(const QString& path)
 {
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        return QStringLiteral("no such file");
-    }
-    if (info.isDir()) {
-        return QStringLiteral("is a folder");
-    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return QStringLiteral("cannot be opened: ") + file.errorString();
@@ -41,11 +39,37 @@ QString failureOf(const QString& path)
 Picture readPicture(const QString& path)
 {
     Picture picture;
-    picture.image = core::readImageFile(path);
+    const InputFile input(path);
+    if (!input.failure().isEmpty()) {
+        picture.failure = input.failure();
+        return picture;
+    }
+    errno = 0;
+    try {
+        picture.image = core::readImageFile(input.readPath());
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+    }
+    // The decoders report a failed allocation as a null picture; malloc leaves ENOMEM.
+    if (picture.image.isNull() && errno == ENOMEM) {
+        picture.failure = QStringLiteral("out of memory");
+        return picture;
+    }
     if (picture.image.isNull()) {
-        picture.failure = failureOf(path);
+        picture.failure = failureOf(input.readPath());
     }
     return picture;
+}
+
+QSize declaredPictureSize(const QString& path)
+{
+    const InputFile input(path);
+    if (!input.failure().isEmpty()) {
+        return QSize();
+    }
+    QImageReader reader(input.readPath());
+    reader.setDecideFormatFromContent(true);
+    return reader.size();
 }
 
 } // namespace cli

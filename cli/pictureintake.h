@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 namespace cli {
@@ -11,7 +12,12 @@ struct Picture {
 };
 
 // Reads the picture file as the window reads picture files (core::readImageFile: upright, within
-// the size bounds) and tells, when it fails, what went wrong. Any thread.
+// the size bounds) and tells, when it fails, what went wrong: a file that is not a regular file
+// is refused before it is read. Any thread.
 Picture readPicture(const QString& path);
+
+// The size the picture file's header declares, without decoding it; invalid when the file is
+// not a regular file or its size cannot be told. Any thread.
+QSize declaredPictureSize(const QString& path);
 
 } // namespace cli

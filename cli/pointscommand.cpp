@@ -1,4 +1,5 @@
-// facemask-cli points [--json] PACKAGE: a package's points, in the form detect prints them.
+// facemask-cli points [--json | --format FORMAT] PACKAGE: a package's points, in the columns
+// detect prints, or its 68 landmarks for other tools.
 #include "commandline.h"
 #include "commands.h"
 #include "packagereading.h"
@@ -18,10 +19,14 @@ int runPoints(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Prints the points of a package: one line (file, points as x,y fractions "
-                       "of the picture), or a JSON array of one object with --json."));
+        QStringLiteral("Prints the points of a package in the columns detect prints: one line "
+                       "(file, 1 for the one face a package marks, points as x,y fractions of "
+                       "the picture), a JSON array of one object with --json, or the 68 "
+                       "landmarks as an iBUG .pts file or dlib's imglab XML (whose image file is "
+                       "the package)."));
     const QCommandLineOption json = jsonOption();
     parser.addOption(json);
+    parser.addOption(formatOption());
     parser.addPositionalArgument(QStringLiteral("package"), QStringLiteral("A package file."),
                                  QStringLiteral("PACKAGE"));
     if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
@@ -31,12 +36,27 @@ int runPoints(const QStringList& arguments)
     if (packages.size() != 1) {
         return usageError(command, QStringLiteral("give exactly one package"));
     }
+    const std::optional<PointsFormat> format = pointsFormat(parser, command);
+    if (!format) {
+        return UsageError;
+    }
     const PackageReport report = readPackageReport(packages.first());
     if (!report.refusal.isEmpty()) {
         printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + packageText(report));
         return InputFailed;
     }
-    printResult(parser.isSet(json) ? packagePointsJson(report) : packagePointsLine(report));
+    switch (*format) {
+    case PointsFormat::Text:
+        printResult(packagePointsLine(report));
+        break;
+    case PointsFormat::Json:
+        printResult(packagePointsJson(report));
+        break;
+    case PointsFormat::Pts:
+    case PointsFormat::DlibXml:
+        printDocument(packagePointsDocument(report, *format));
+        break;
+    }
     return Success;
 }
 

@@ -1,5 +1,5 @@
-// facemask-cli preview [--model PATH] PACKAGE FACE_PICTURE -o OUT.png: the package's mask drawn
-// on the face of a picture by the renderer of the Preview window, written as PNG.
+// facemask-cli preview [--model PATH] [--force] PACKAGE FACE_PICTURE -o OUT.png: the package's
+// mask drawn on the face of a picture by the renderer of the Preview window, written as PNG.
 #include "commandline.h"
 #include "commands.h"
 #include "facedetectionmodule.h"
@@ -8,10 +8,12 @@
 #include "landmarkmodel.h"
 #include "landmarkpipeline.h"
 #include "maskrenderer.h"
+#include "outputfile.h"
+#include "packagereading.h"
 #include "pictureintake.h"
 
+#include <QBuffer>
 #include <QCommandLineParser>
-#include <QSaveFile>
 
 namespace cli {
 
@@ -19,10 +21,20 @@ namespace {
 
 const char* const command = "preview";
 
-bool writePng(const QImage& picture, const QString& path)
+void printFailure(const QString& file, const QString& why)
 {
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && picture.save(&file, "PNG") && file.commit();
+    printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(file)
+                 + QStringLiteral(": ") + why);
+}
+
+QByteArray pngBytes(const QImage& picture)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    if (picture.isNull() || !buffer.open(QIODevice::WriteOnly) || !picture.save(&buffer, "PNG")) {
+        return QByteArray();
+    }
+    return bytes;
 }
 
 } // namespace
@@ -33,11 +45,15 @@ int runPreview(const QStringList& arguments)
     parser.setApplicationDescription(
         QStringLiteral("Draws the mask of a package (its picture, points and effect type) on the "
                        "largest face of a picture, as the Preview window does, and writes the "
-                       "result as PNG. The exit status is 1 when the package is refused, the "
-                       "picture cannot be read, no face is found or the file cannot be written."));
+                       "result as PNG. An existing file is kept unless --force is given, and the "
+                       "inputs are never replaced. The exit status is 1 when the package is "
+                       "refused, the picture cannot be read, no face is found or the file cannot "
+                       "be written."));
     const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The PNG file to write."), QStringLiteral("OUT.png"));
+    const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replace an existing file."));
     parser.addOption(output);
+    parser.addOption(force);
     parser.addOption(modelOption());
     parser.addPositionalArgument(QStringLiteral("package"), QStringLiteral("The package."),
                                  QStringLiteral("PACKAGE"));
@@ -54,43 +70,54 @@ int runPreview(const QStringList& arguments)
         return usageError(command, QStringLiteral("no output file given (-o OUT.png)"));
     }
 
-    core::FaceMaskProject project;
-    if (!project.load(inputs[0])) {
-        printMessage(QStringLiteral("%1: the package was refused (\"%2 info\" tells why)").arg(inputs[0], programName));
+    OutputFile target(parser.value(output), parser.isSet(force), inputs);
+    if (!target.prepare()) {
+        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + target.failure());
+        return InputFailed;
+    }
+    const core::PackageReading package = readCheckedPackage(inputs[0]);
+    if (!package.result.ok) {
+        printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason));
         return InputFailed;
     }
     const Picture face = readPicture(inputs[1]);
     if (face.image.isNull()) {
-        printMessage(QStringLiteral("%1: %2").arg(inputs[1], face.failure));
+        printFailure(inputs[1], face.failure);
         return InputFailed;
     }
     const LandmarkModel model = loadLandmarkModel(parser.value(modelOption()));
     if (!model.module) {
-        printMessage(model.failure);
+        printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, model.failure));
         return ModelUnavailable;
     }
     const core::DetectionResult found = core::runLandmarkPipeline(*model.module, face.image);
     if (found.faceCount == 0) {
-        printMessage(QStringLiteral("%1: no face found").arg(inputs[1]));
+        printFailure(inputs[1], QStringLiteral("no face found"));
         return InputFailed;
     }
 
     preview::MaskRenderer renderer;
-    renderer.setPicture(project.facialPoints()->image());
-    renderer.setPoints(project.facialPoints()->points());
-    renderer.setEffectType(project.effectType());
+    renderer.setPicture(package.snapshot.picture);
+    renderer.setPoints(package.snapshot.points);
+    renderer.setEffectType(package.snapshot.effectType);
     preview::RenderReport report;
     const QImage picture = renderer.render(face.image, found.points, &report);
-    if (!writePng(picture, parser.value(output))) {
-        printMessage(QStringLiteral("%1: cannot be written").arg(parser.value(output)));
+    const QByteArray png = pngBytes(picture);
+    if (png.isEmpty()) {
+        target.failedWriting(ENOMEM);
+        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + target.failure());
         return InputFailed;
     }
-    printResult(QStringLiteral("%1: %2x%3, %4 of %5 triangles drawn")
-                    .arg(parser.value(output))
-                    .arg(picture.width())
-                    .arg(picture.height())
-                    .arg(report.drawnTriangles)
-                    .arg(report.drawnTriangles + report.skippedTriangles));
+    if (!target.write(png) || !target.commit()) {
+        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + target.failure());
+        return InputFailed;
+    }
+    printResult(escaped(parser.value(output))
+                + QStringLiteral(": %1x%2, %3 of %4 triangles drawn")
+                      .arg(picture.width())
+                      .arg(picture.height())
+                      .arg(report.drawnTriangles)
+                      .arg(report.drawnTriangles + report.skippedTriangles));
     return Success;
 }
 

@@ -1,7 +1,11 @@
 #include "reports.h"
 
+#include "commandline.h"
+#include "landmarkfiles.h"
+
 #include <json/json.h>
 
+#include <cstdio>
 #include <memory>
 #include <sstream>
 
@@ -97,11 +101,39 @@ Json::Value packageObject(const PackageReport& report)
     return object;
 }
 
+QByteArray landmarkDocument(const QString& file, const core::FacialPointVector& points,
+                            const QRect& faceBox, QSize pictureSize, PointsFormat format)
+{
+    namespace files = core::landmarkfiles;
+    if (format == PointsFormat::Pts) {
+        return files::writePts(points, pictureSize);
+    }
+    const QRect box = faceBox.isValid() ? faceBox : files::boundingBox(points, pictureSize);
+    return files::writeDlibXml({file, box, points}, pictureSize);
+}
+
 } // namespace
+
+QByteArray detectionDocument(const PictureReport& report, PointsFormat format)
+{
+    const core::DetectionResult& detection = report.detection;
+    const QRect box = detection.placed >= 0 && detection.placed < detection.faces.size()
+        ? detection.faces[detection.placed].rect
+        : QRect();
+    return landmarkDocument(report.file, detection.points, box, report.pictureSize, format);
+}
+
+QByteArray packagePointsDocument(const PackageReport& report, PointsFormat format)
+{
+    return landmarkDocument(report.file, report.points, QRect(), report.pictureSize, format);
+}
 
 QString coordinateText(double value)
 {
-    return QString::fromStdString(Json::valueToString(value));
+    // '#' keeps the trailing zeros, so every coordinate has the same 17 significant digits.
+    char text[40];
+    std::snprintf(text, sizeof text, "%#.17g", value);
+    return QString::fromLatin1(text);
 }
 
 QString pointsText(const core::FacialPointVector& points)
@@ -116,7 +148,7 @@ QString pointsText(const core::FacialPointVector& points)
 
 QString detectionLine(const PictureReport& report)
 {
-    return report.file + QLatin1Char('\t') + QString::number(report.detection.faceCount)
+    return escaped(report.file) + QLatin1Char('\t') + QString::number(report.detection.faceCount)
         + QLatin1Char('\t') + pointsText(report.detection.points);
 }
 
@@ -144,19 +176,19 @@ QString effectTypeName(int effectType)
 QString packageText(const PackageReport& report)
 {
     if (!report.refusal.isEmpty()) {
-        return report.file + QStringLiteral(": refused: ") + report.refusal;
+        return escaped(report.file) + QStringLiteral(": refused: ") + escaped(report.refusal);
     }
     // Concatenated, not QString::arg: a name holding "%1" must come out as it is.
     const QString size = QString::number(report.pictureSize.width()) + QStringLiteral(" x ")
         + QString::number(report.pictureSize.height());
-    return report.file + QStringLiteral("\n  name: ") + report.name
-        + QStringLiteral("\n  author: ") + report.author
-        + QStringLiteral("\n  subcategory: ") + report.subcategory
+    return escaped(report.file) + QStringLiteral("\n  name: ") + escaped(report.name)
+        + QStringLiteral("\n  author: ") + escaped(report.author)
+        + QStringLiteral("\n  subcategory: ") + escaped(report.subcategory)
         + QStringLiteral("\n  effect type: ") + effectTypeName(report.effectType)
         + QStringLiteral(" (") + QString::number(report.effectType) + QLatin1Char(')')
         + QStringLiteral("\n  points: ") + QString::number(report.points.size())
         + QStringLiteral("\n  picture: ") + size
-        + QStringLiteral("\n  date: ") + report.time;
+        + QStringLiteral("\n  date: ") + escaped(report.time);
 }
 
 QString packagesJson(const QVector<PackageReport>& reports)
@@ -170,7 +202,7 @@ QString packagesJson(const QVector<PackageReport>& reports)
 
 QString packagePointsLine(const PackageReport& report)
 {
-    return report.file + QLatin1Char('\t') + pointsText(report.points);
+    return escaped(report.file) + QStringLiteral("\t1\t") + pointsText(report.points);
 }
 
 QString packagePointsJson(const PackageReport& report)

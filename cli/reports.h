@@ -1,8 +1,10 @@
 #pragma once
 
+#include "commandline.h"
 #include "facialpoints.h"
 #include "landmarkpipeline.h"
 
+#include <QByteArray>
 #include <QSize>
 #include <QString>
 #include <QVector>
@@ -10,11 +12,11 @@
 #include <optional>
 
 // How facemask-cli prints its results: one line per input as text, or one JSON array. Numbers
-// are written as the packages write them, with 17 significant digits, so they read back exact.
-// Any thread.
+// have 17 significant digits, so they read back exact. In text, names and file names are
+// escaped (commandline.h), so that one line stays one line. Any thread.
 namespace cli {
 
-// One coordinate as text, e.g. "0.41796875" or "1.0".
+// One coordinate as text with 17 significant digits, e.g. "0.41796875000000000".
 QString coordinateText(double value);
 // "x,y x,y ...": the points in landmark order, fractions of the picture.
 QString pointsText(const core::FacialPointVector& points);
@@ -23,6 +25,7 @@ struct PictureReport {
     QString file;
     core::DetectionResult detection;
     QString error;  // set when the picture could not be read or processed
+    QSize pictureSize;
 };
 
 // "FILE<TAB>FACES<TAB>POINTS" for a detected picture.
@@ -48,10 +51,16 @@ QString packageText(const PackageReport& report);
 //   "imageSize", "time"}]; the package's fields are null for a refused one.
 QString packagesJson(const QVector<PackageReport>& reports);
 
-// "FILE<TAB>POINTS", the points in the form detect prints them.
+// "FILE<TAB>1<TAB>POINTS": the columns of detectionLine, a package holding one face's points.
 QString packagePointsLine(const PackageReport& report);
 // [{"file", "pointCount", "points"}]
 QString packagePointsJson(const PackageReport& report);
+
+// The 68 landmarks of one picture or package as a .pts file or dlib's imglab XML (format Pts or
+// DlibXml; see landmarkfiles.h). The XML's box is the face placed, or without a face the box of
+// the points; its image file is the picture, or for a package the package file itself.
+QByteArray detectionDocument(const PictureReport& report, PointsFormat format);
+QByteArray packagePointsDocument(const PackageReport& report, PointsFormat format);
 
 // "face", "whole" or "full"; what --type of make takes.
 QString effectTypeName(int effectType);

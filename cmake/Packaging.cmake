@@ -36,6 +36,10 @@ install(FILES "${CMAKE_SOURCE_DIR}/packaging/facemask.svg"
         DESTINATION share/icons/hicolor/scalable/apps COMPONENT Runtime)
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/org.facemask.facemask.metainfo.xml"
         DESTINATION share/metainfo COMPONENT Runtime)
+# File managers that follow the freedesktop thumbnailer convention run facemask-cli thumbnail to
+# show a package's own picture.
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/facemask.thumbnailer"
+        DESTINATION share/thumbnailers COMPONENT Runtime)
 
 # Debian package: `cpack -G DEB` in the build folder. CPack installs with DESTDIR into its
 # staging folder, so CMAKE_INSTALL_PREFIX stays /usr and the desktop entry names /usr paths.

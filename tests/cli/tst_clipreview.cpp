@@ -130,10 +130,10 @@ void tst_CliPreview::failures_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("no-output-option") << "no-output" << 2 << "no output file given";
     QTest::newRow("one-input-only") << "one-input" << 2 << "a package and a face picture are needed";
-    QTest::newRow("refused-package") << "bad-package" << 1 << "the package was refused";
+    QTest::newRow("refused-package") << "bad-package" << 1 << "broken.png: refused: not a ZIP archive";
     QTest::newRow("unreadable-face-picture") << "bad-picture" << 1 << "broken.png";
     QTest::newRow("picture-without-face") << "no-face" << 1 << "no face found";
-    QTest::newRow("output-under-a-regular-file") << "bad-output" << 1 << "cannot be written";
+    QTest::newRow("output-under-a-regular-file") << "bad-output" << 1 << "out.png: Not a directory";
 }
 
 void tst_CliPreview::failures()

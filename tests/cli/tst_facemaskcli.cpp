@@ -369,12 +369,15 @@ void TestFacemaskCli::makeThenInfoRoundTrips_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("effectType");
+    QTest::addColumn<QString>("summary");
 
-    QTest::newRow("defaults-face-and-base-name") << "astronaut.png" << QStringList{} << "astronaut" << 0;
+    const QString one = QStringLiteral("1 package written, 0 failed");
+    QTest::newRow("defaults-face-and-base-name") << "astronaut.png" << QStringList{} << "astronaut" << 0 << one;
     QTest::newRow("whole-image-named")
         << "Tom_Cruise_avp_2014_4.jpg" << QStringList{"--type", "whole", "--name", "Kr\u00f6te %1"}
-        << QStringLiteral("Kr\u00f6te %1") << 1;
-    QTest::newRow("full-frame-no-face") << "chelsea.png" << QStringList{"--type", "full"} << "chelsea" << 2;
+        << QStringLiteral("Kr\u00f6te %1") << 1 << one;
+    QTest::newRow("full-frame-no-face") << "chelsea.png" << QStringList{"--type", "full"} << "chelsea" << 2
+        << "1 package written, 1 of them from a template (no face found), 0 failed";
 }
 
 void TestFacemaskCli::makeThenInfoRoundTrips()
@@ -383,12 +386,13 @@ void TestFacemaskCli::makeThenInfoRoundTrips()
     QFETCH(QStringList, options);
     QFETCH(QString, name);
     QFETCH(int, effectType);
+    QFETCH(QString, summary);
     const QString path = testPicture(picture.toLatin1().constData());
     const QString package = pathOf("made.pmk");
 
     const Run made = runCli(QStringList{"make", path, "-o", package} + options);
     QVERIFY2(made.status == 0, qPrintable(describe(made)));
-    QCOMPARE(lastLine(made.err), QStringLiteral("1 package written, 0 failed"));
+    QCOMPARE(lastLine(made.err), summary);
 
     const Run info = runCli({"info", "--json", package});
     QVERIFY2(info.status == 0, qPrintable(describe(info)));
@@ -454,7 +458,8 @@ void TestFacemaskCli::oneWorkerAndTwoMakeTheSamePackages()
     const Run two = runCli(QStringList{"make", "--jobs", "2", "--out-dir", pathOf("two")} + pictures);
     QVERIFY2(one.status == 0, qPrintable(describe(one)));
     QVERIFY2(two.status == 0, qPrintable(describe(two)));
-    QCOMPARE(lastLine(two.err), QStringLiteral("4 packages written, 0 failed"));
+    QCOMPARE(lastLine(two.err),
+             QStringLiteral("4 packages written, 1 of them from a template (no face found), 0 failed"));
     for (const QString& picture : pictures) {
         const QString file = QFileInfo(picture).completeBaseName() + ".pmk";
         for (const char* member : packageMembers) {
@@ -515,7 +520,8 @@ void TestFacemaskCli::lineModeReportsEveryFile()
     QVERIFY(lines.contains(pictures[0] + " -> " + pathOf("out/astronaut.pmk") + " (1 face)"));
     QVERIFY(lines.contains(pictures[1] + ": failed: no such file"));
     QVERIFY(lines.contains(pictures[2] + " -> " + pathOf("out/chelsea.pmk") + " (0 faces)"));
-    QCOMPARE(lines.last(), QStringLiteral("2 packages written, 1 failed"));
+    QCOMPARE(lines.last(),
+             QStringLiteral("2 packages written, 1 of them from a template (no face found), 1 failed"));
 }
 
 void TestFacemaskCli::terminalShowsAProgressBar()
@@ -536,12 +542,16 @@ void TestFacemaskCli::terminalShowsAProgressBar()
     QCOMPARE(process.exitCode(), 1);
     QVERIFY2(screen.contains("\r\033[K[>"), screen.constData());
     QVERIFY2(screen.contains(" 0/3  "), screen.constData());
-    QVERIFY2(screen.contains(" 2/3  "), screen.constData());
+    QVERIFY2(screen.contains(" 2/3"), screen.constData());
+    QVERIFY2(screen.contains("3/3, 1 from a template  "), screen.constData());
     QVERIFY2(screen.contains("left"), screen.constData());
     QVERIFY2(screen.contains(pictures[1].toUtf8() + ": failed: no such file"), screen.constData());
-    QVERIFY2(screen.contains("\r\033[K2 packages written, 1 failed"), screen.constData());
-    // Successes show in the bar only.
-    QVERIFY2(!screen.contains(" -> "), screen.constData());
+    QVERIFY2(screen.contains("\r\033[K2 packages written, 1 of them from a template (no face found), 1 failed"),
+             screen.constData());
+    // Successes show in the bar only, but a template is told above it.
+    QVERIFY2(!screen.contains(pictures[0].toUtf8() + " -> "), screen.constData());
+    QVERIFY2(screen.contains(pictures[2].toUtf8() + " -> " + pathOf("out/camera.pmk").toUtf8() + " (0 faces)"),
+             screen.constData());
 }
 
 void TestFacemaskCli::infoGivesTheLoadersReason_data()

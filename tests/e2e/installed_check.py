@@ -137,6 +137,48 @@ def check_icon_and_metainfo(share, entry, desktop_file):
     log(f"PASS metainfo {ours[0]}, desktop entry MimeType and Exec %f")
 
 
+THUMBNAILER_EXEC = "facemask-cli thumbnail %i %o --size %s"
+
+
+def check_thumbnailer(share, package, artifacts):
+    """The .thumbnailer file's keys, then its Exec run as a file manager runs it."""
+    path = os.path.join(share, "thumbnailers", "facemask.thumbnailer")
+    if not os.path.isfile(path):
+        raise E2EFailure(f"no thumbnailer at {path}")
+    entry = {}
+    group = None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("["):
+                group = line
+            elif line and not line.startswith("#"):
+                if "=" not in line or group != "[Thumbnailer Entry]":
+                    raise E2EFailure(f"{path}: {line!r} is not a key of [Thumbnailer Entry]")
+                key, value = line.split("=", 1)
+                entry[key.strip()] = value.strip()
+    if group is None or "Exec" not in entry:
+        raise E2EFailure(f"{path} has no [Thumbnailer Entry] with an Exec key")
+    if entry["Exec"] != THUMBNAILER_EXEC:
+        raise E2EFailure(f"{path}: Exec is {entry['Exec']!r}")
+    if PACKAGE_TYPE not in entry.get("MimeType", "").split(";"):
+        raise E2EFailure(f"{path}: MimeType lacks {PACKAGE_TYPE}: {entry.get('MimeType')!r}")
+    program = shutil.which("facemask-cli") or os.path.join(os.path.dirname(share), "bin", "facemask-cli")
+    output = os.path.join(artifacts, "thumbnail.png")
+    substitutions = {"%i": package, "%o": output, "%s": "128"}
+    command = [substitutions.get(word, word) for word in shlex.split(entry["Exec"])]
+    command[0] = program
+    code, text = run_tool(command)
+    if code != 0 or not os.path.isfile(output):
+        raise E2EFailure(f"the thumbnailer's command failed ({code}): {text}")
+    with open(output, "rb") as f:
+        header = f.read(24)
+    width, height = int.from_bytes(header[16:20], "big"), int.from_bytes(header[20:24], "big")
+    if not header.startswith(b"\x89PNG") or (width, height) != (128, 96):
+        raise E2EFailure(f"the thumbnail is not a 128 x 96 PNG: {header!r}")
+    log(f"PASS thumbnailer {os.path.basename(path)}: keys, and a {width} x {height} PNG of a package")
+
+
 def write_package(path, picture_path):
     """A package of 75 points on a ring over a grey picture, as the program writes one."""
     E.write_grey_png(picture_path, 320, 240)
@@ -195,6 +237,7 @@ def check(desktop_file, testdata, artifacts, compile_mime_database):
     check_mime_definition(share)
     check_mime_lookup(share, package, compile_mime_database)
     check_icon_and_metainfo(share, entry, desktop_file)
+    check_thumbnailer(share, package, artifacts)
     command = command_of(entry["Exec"])
     workdir = entry["Path"]
     log(f"desktop entry: Exec={entry['Exec']!r} Path={workdir!r}")

@@ -1,0 +1,294 @@
+#include "outputfile.h"
+
+#include "commandline.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QVector>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+// As many links as the kernel follows in one name (MAXSYMLINKS).
+constexpr int maximumLinkHops = 40;
+// New files get what the window gives its packages.
+constexpr mode_t newFileMode = 0644;
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity& other) const
+    {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+FileIdentity identityOf(const struct stat& status)
+{
+    return {status.st_dev, status.st_ino};
+}
+
+QByteArray folderOf(const QByteArray& path)
+{
+    const int slash = path.lastIndexOf('/');
+    if (slash < 0) {
+        return QByteArrayLiteral(".");
+    }
+    return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
+}
+
+bool syncFolder(const QByteArray& folder)
+{
+    const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(descriptor) == 0;
+    ::close(descriptor);
+    return synced;
+}
+
+} // namespace
+
+class OutputFile::Impl
+{
+public:
+    QString path;
+    bool replaceExisting = false;
+    QVector<FileIdentity> inputs;
+    QByteArray target;     // the final file, the links followed
+    QByteArray temporary;  // empty until prepared, and again once committed
+    mode_t mode = newFileMode;
+    QString failure;
+
+    bool fail(const QString& why)
+    {
+        failure = why;
+        return false;
+    }
+    bool failWithReason(int error)
+    {
+        return fail(QStringLiteral("cannot write ") + escaped(path) + QStringLiteral(": ")
+                    + systemReason(error));
+    }
+    QString existsText() const
+    {
+        return escaped(path) + QStringLiteral(" exists (--force replaces it)");
+    }
+    // Why the existing file (status of the target) may not be replaced; empty when it may.
+    QString replaceProblem(const struct stat& status) const;
+    bool resolveTarget();
+    bool moveIntoPlace();
+};
+
+QString OutputFile::Impl::replaceProblem(const struct stat& status) const
+{
+    if (!S_ISREG(status.st_mode)) {
+        return escaped(path) + (S_ISDIR(status.st_mode) ? QStringLiteral(" is a folder")
+                                                         : QStringLiteral(" is not a regular file"));
+    }
+    if (inputs.contains(identityOf(status))) {
+        return escaped(path) + QStringLiteral(" is an input of this command; it is never replaced");
+    }
+    return QString();
+}
+
+bool OutputFile::Impl::resolveTarget()
+{
+    target = QFile::encodeName(path);
+    struct stat status {};
+    for (int hops = 0;; ++hops) {
+        if (::lstat(target.constData(), &status) != 0) {
+            if (errno != ENOENT) {
+                return failWithReason(errno);
+            }
+            return true;  // a new file, or the file a dangling link names
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            return true;
+        }
+        if (hops == maximumLinkHops) {
+            return failWithReason(ELOOP);
+        }
+        QByteArray link(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(target.constData(), link.data(), size_t(link.size()));
+        if (length < 0 || length >= link.size()) {
+            return failWithReason(length < 0 ? errno : ENAMETOOLONG);
+        }
+        link.truncate(int(length));
+        target = link.startsWith('/') ? link : folderOf(target) + '/' + link;
+    }
+}
+
+bool OutputFile::Impl::moveIntoPlace()
+{
+    if (!replaceExisting) {
+        // Refuses, in the same step as the move, a file that appeared since the check.
+        if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(),
+                        RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno == EEXIST) {
+            return fail(existsText());
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return failWithReason(errno);
+        }
+        // A file system without RENAME_NOREPLACE: link(2) refuses an existing name as well.
+        if (::link(temporary.constData(), target.constData()) != 0) {
+            return errno == EEXIST ? fail(existsText()) : failWithReason(errno);
+        }
+        ::unlink(temporary.constData());
+        return true;
+    }
+    struct stat status {};
+    if (::lstat(target.constData(), &status) == 0) {
+        const QString problem = replaceProblem(status);
+        if (!problem.isEmpty()) {
+            return fail(problem);
+        }
+    }
+    return ::rename(temporary.constData(), target.constData()) == 0 || failWithReason(errno);
+}
+
+OutputFile::OutputFile(const QString& path, bool replaceExisting, const QStringList& inputs)
+    : d(std::make_unique<Impl>())
+{
+    d->path = path;
+    d->replaceExisting = replaceExisting;
+    for (const QString& input : inputs) {
+        struct stat status {};
+        if (::stat(QFile::encodeName(input).constData(), &status) == 0) {
+            d->inputs.append(identityOf(status));
+        }
+    }
+}
+
+OutputFile::~OutputFile()
+{
+    if (!d->temporary.isEmpty()) {
+        ::unlink(d->temporary.constData());
+    }
+}
+
+bool OutputFile::prepare()
+{
+    if (!d->resolveTarget()) {
+        return false;
+    }
+    struct stat given {};
+    const bool givenExists = ::lstat(QFile::encodeName(d->path).constData(), &given) == 0;
+    struct stat status {};
+    const bool targetExists = ::lstat(d->target.constData(), &status) == 0;
+    if (targetExists) {
+        const QString problem = d->replaceProblem(status);
+        if (!problem.isEmpty()) {
+            return d->fail(problem);
+        }
+        d->mode = status.st_mode & 07777;
+    }
+    // A dangling link counts as existing too: writing would make the file it names.
+    if ((givenExists || targetExists) && !d->replaceExisting) {
+        return d->fail(d->existsText());
+    }
+    QByteArray pattern = d->target + ".XXXXXX";
+    const int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (descriptor < 0) {
+        return d->failWithReason(errno);
+    }
+    ::close(descriptor);
+    d->temporary = pattern;
+    return true;
+}
+
+QString OutputFile::temporaryPath() const
+{
+    return QFile::decodeName(d->temporary);
+}
+
+bool OutputFile::write(const QByteArray& bytes)
+{
+    const int descriptor = ::open(d->temporary.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (descriptor < 0) {
+        return d->failWithReason(errno);
+    }
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(descriptor, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            const int error = written < 0 ? errno : EIO;
+            ::close(descriptor);
+            return d->failWithReason(error);
+        }
+        done += written;
+    }
+    if (::close(descriptor) != 0) {
+        return d->failWithReason(errno);
+    }
+    return true;
+}
+
+bool OutputFile::commit()
+{
+    if (d->temporary.isEmpty()) {
+        return d->fail(QStringLiteral("cannot write ") + escaped(d->path));
+    }
+    // The content reaches the disk before its name does, so a crash leaves the old file or the
+    // whole new one.
+    const int descriptor = ::open(d->temporary.constData(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return d->failWithReason(errno);
+    }
+    const bool synced = ::fchmod(descriptor, d->mode) == 0 && ::fsync(descriptor) == 0;
+    const int syncError = errno;
+    ::close(descriptor);
+    if (!synced) {
+        return d->failWithReason(syncError);
+    }
+    if (!d->moveIntoPlace()) {
+        return false;
+    }
+    d->temporary.clear();
+    syncFolder(folderOf(d->target));
+    return true;
+}
+
+QString OutputFile::failure() const
+{
+    return d->failure;
+}
+
+void OutputFile::failedWriting(int error)
+{
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EIO:
+    case EFBIG:
+    case EROFS:
+        d->failWithReason(error);
+        break;
+    case ENOMEM:
+        d->fail(QStringLiteral("out of memory; ") + escaped(d->path) + QStringLiteral(" not written"));
+        break;
+    default:
+        d->fail(QStringLiteral("cannot write ") + escaped(d->path));
+    }
+}
+
+} // namespace cli

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// A file a command writes, made safe to ask for by name:
+// - a symbolic link is followed to the file it finally names, which is the one replaced;
+// - only a regular file is ever replaced (never a FIFO, a device or a folder), and never one of
+//   the command's own inputs, with or without --force;
+// - an existing file is kept unless replacing is asked for; the check is made again, atomically,
+//   when the finished file is moved into place, so a file that appears meanwhile is kept too;
+// - the content goes into a temporary file beside the target, flushed to the disk and renamed
+//   over the target only when complete; until then the target is untouched.
+// Any thread; one object per output.
+namespace cli {
+
+class OutputFile
+{
+public:
+    // inputs: the files the command reads; the target may not be one of them.
+    OutputFile(const QString& path, bool replaceExisting, const QStringList& inputs);
+    ~OutputFile();  // removes the temporary file unless committed
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Checks the target and creates the temporary file. False when the target may not be
+    // written; failure() then says why.
+    bool prepare();
+    // The temporary file to write the content into, after prepare().
+    QString temporaryPath() const;
+    // Writes bytes into the temporary file (the simple case of one block).
+    bool write(const QByteArray& bytes);
+    // Moves the complete temporary file into place. False, with failure() set and the target
+    // as it was, when it may no longer be written or the move fails.
+    bool commit();
+
+    // "PATH exists (--force replaces it)", "cannot write PATH: No such file or directory", ...
+    QString failure() const;
+    // Sets failure() after the content could not be made or written: "out of memory; PATH not
+    // written" for ENOMEM, "cannot write PATH: " and the reason for the errors of a write (disk
+    // full, quota, I/O error), else "cannot write PATH".
+    void failedWriting(int error);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace cli

@@ -1,0 +1,192 @@
+#include "landmarkfiles.h"
+
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace core::landmarkfiles {
+
+namespace {
+
+// A .pts file of 68 points is under 4 KB; anything far larger is not one.
+constexpr int maximumPtsSize = 1 << 16;
+
+QByteArray number(double value)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return QByteArray(text);
+}
+
+template <typename T>
+std::optional<T> refuse(QString* reason, const QString& why)
+{
+    if (reason) {
+        *reason = why;
+    }
+    return std::nullopt;
+}
+
+QByteArray xmlEscaped(const QString& text)
+{
+    return text.toHtmlEscaped().replace(QLatin1Char('\''), QStringLiteral("&apos;")).toUtf8();
+}
+
+} // namespace
+
+QByteArray writePts(const FacialPointVector& points, QSize pictureSize)
+{
+    if (int(points.size()) < landmarkCount) {
+        return QByteArray();
+    }
+    QByteArray text = "version: 1\nn_points: 68\n{\n";
+    for (int i = 0; i < landmarkCount; ++i) {
+        text += number(points[i].x() * pictureSize.width() + 1) + ' '
+            + number(points[i].y() * pictureSize.height() + 1) + '\n';
+    }
+    return text + "}\n";
+}
+
+std::optional<FacialPointVector> readPts(const QByteArray& text, QSize pictureSize, QString* reason)
+{
+    if (text.size() > maximumPtsSize) {
+        return refuse<FacialPointVector>(reason, QStringLiteral("too large for a .pts file"));
+    }
+    if (pictureSize.isEmpty()) {
+        return refuse<FacialPointVector>(reason, QStringLiteral("no picture size"));
+    }
+    const QList<QByteArray> words = text.simplified().split(' ');
+    // version: 1 n_points: 68 { x y ... }
+    if (words.size() != 6 + 2 * landmarkCount || words[0] != "version:" || words[1] != "1"
+        || words[2] != "n_points:" || words[3] != QByteArray::number(landmarkCount)
+        || words[4] != "{" || words.last() != "}") {
+        return refuse<FacialPointVector>(reason, QStringLiteral("not a .pts file of 68 points"));
+    }
+    FacialPointVector points;
+    for (int i = 0; i < landmarkCount; ++i) {
+        bool xOk = false;
+        bool yOk = false;
+        const double x = words[5 + 2 * i].toDouble(&xOk);
+        const double y = words[6 + 2 * i].toDouble(&yOk);
+        if (!xOk || !yOk || !std::isfinite(x) || !std::isfinite(y)) {
+            return refuse<FacialPointVector>(reason, QStringLiteral("point %1 is not two numbers").arg(i));
+        }
+        points.emplace_back((x - 1) / pictureSize.width(), (y - 1) / pictureSize.height());
+    }
+    return points;
+}
+
+QByteArray writeDlibXml(const DlibImage& image, QSize pictureSize)
+{
+    if (int(image.points.size()) < landmarkCount) {
+        return QByteArray();
+    }
+    QByteArray text = "<?xml version='1.0' encoding='UTF-8'?>\n"
+                      "<dataset>\n"
+                      "<name>facemask landmarks</name>\n"
+                      "<images>\n";
+    text += "  <image file='" + xmlEscaped(image.file) + "'>\n";
+    text += QStringLiteral("    <box top='%1' left='%2' width='%3' height='%4'>\n")
+                .arg(image.box.top())
+                .arg(image.box.left())
+                .arg(image.box.width())
+                .arg(image.box.height())
+                .toUtf8();
+    for (int i = 0; i < landmarkCount; ++i) {
+        text += QStringLiteral("      <part name='%1' x='%2' y='%3'/>\n")
+                    .arg(i, 2, 10, QLatin1Char('0'))
+                    .arg(std::llround(image.points[i].x() * pictureSize.width()))
+                    .arg(std::llround(image.points[i].y() * pictureSize.height()))
+                    .toUtf8();
+    }
+    return text + "    </box>\n  </image>\n</images>\n</dataset>\n";
+}
+
+std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, QString* reason)
+{
+    if (pictureSize.isEmpty()) {
+        return refuse<DlibImage>(reason, QStringLiteral("no picture size"));
+    }
+    QXmlStreamReader xml(text);
+    DlibImage image;
+    bool inImage = false;
+    bool inBox = false;
+    std::vector<std::optional<QPointF>> parts(landmarkCount);
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isEndElement() && (xml.name() == QLatin1String("image") || xml.name() == QLatin1String("box"))
+            && inBox) {
+            break;  // the first box of the first image is read
+        }
+        if (!xml.isStartElement()) {
+            continue;
+        }
+        const QXmlStreamAttributes attributes = xml.attributes();
+        auto whole = [&](const char* name, bool* ok) {
+            return attributes.value(QLatin1String(name)).toInt(ok);
+        };
+        if (xml.name() == QLatin1String("image") && !inImage) {
+            inImage = true;
+            image.file = attributes.value(QLatin1String("file")).toString();
+        } else if (xml.name() == QLatin1String("box") && inImage && !inBox) {
+            bool ok[4] = {};
+            image.box = QRect(whole("left", &ok[0]), whole("top", &ok[1]), whole("width", &ok[2]),
+                              whole("height", &ok[3]));
+            if (!(ok[0] && ok[1] && ok[2] && ok[3])) {
+                return refuse<DlibImage>(reason, QStringLiteral("a box without whole-pixel bounds"));
+            }
+            inBox = true;
+        } else if (xml.name() == QLatin1String("part") && inBox) {
+            bool named = false;
+            const int index = attributes.value(QLatin1String("name")).toInt(&named);
+            bool xOk = false;
+            bool yOk = false;
+            const int x = whole("x", &xOk);
+            const int y = whole("y", &yOk);
+            if (named && index >= 0 && index < landmarkCount && xOk && yOk) {
+                parts[std::size_t(index)] = QPointF(double(x) / pictureSize.width(),
+                                                    double(y) / pictureSize.height());
+            }
+        }
+    }
+    if (xml.hasError() && !inBox) {
+        return refuse<DlibImage>(reason, QStringLiteral("not XML: ") + xml.errorString());
+    }
+    if (!inBox) {
+        return refuse<DlibImage>(reason, QStringLiteral("no image with a box"));
+    }
+    for (int i = 0; i < landmarkCount; ++i) {
+        if (!parts[std::size_t(i)]) {
+            return refuse<DlibImage>(reason, QStringLiteral("part %1 missing").arg(i, 2, 10, QLatin1Char('0')));
+        }
+        image.points.push_back(*parts[std::size_t(i)]);
+    }
+    return image;
+}
+
+QRect boundingBox(const FacialPointVector& points, QSize pictureSize)
+{
+    const int count = std::min(int(points.size()), landmarkCount);
+    if (count == 0) {
+        return QRect();
+    }
+    double left = points[0].x();
+    double right = left;
+    double top = points[0].y();
+    double bottom = top;
+    for (int i = 1; i < count; ++i) {
+        left = std::min(left, points[i].x());
+        right = std::max(right, points[i].x());
+        top = std::min(top, points[i].y());
+        bottom = std::max(bottom, points[i].y());
+    }
+    const int x0 = int(std::floor(left * pictureSize.width()));
+    const int y0 = int(std::floor(top * pictureSize.height()));
+    const int x1 = int(std::ceil(right * pictureSize.width()));
+    const int y1 = int(std::ceil(bottom * pictureSize.height()));
+    return QRect(QPoint(x0, y0), QPoint(x1, y1));
+}
+
+} // namespace core::landmarkfiles

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "facialpoints.h"
+
+#include <QByteArray>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+#include <optional>
+
+// The 68 landmarks in the files of other annotation tools. Points are fractions of the picture
+// here as everywhere outside the pipeline; the files hold picture pixels, so every function
+// takes the picture's size. Only the first 68 points (dlib's markup) are written; the 7 derived
+// ones have no place in these formats. Any thread.
+namespace core::landmarkfiles {
+
+constexpr int landmarkCount = 68;
+
+// iBUG 300-W ".pts": "version: 1", "n_points: 68", then "{", one "x y" line per point, "}".
+// Coordinates are 1-based pixels (the centre of the top-left pixel is 1,1; dlib's pixel x is
+// x - 1) with 17 significant digits. Empty when there are fewer than 68 points.
+QByteArray writePts(const FacialPointVector& points, QSize pictureSize);
+// Nothing, with *reason set, when the text is not a .pts file of 68 finite points.
+std::optional<FacialPointVector> readPts(const QByteArray& text, QSize pictureSize,
+                                         QString* reason = nullptr);
+
+struct DlibImage {
+    QString file;              // the picture's file name as written into the XML
+    QRect box;                 // the face's box in picture pixels
+    FacialPointVector points;  // fractions of the picture
+};
+
+// dlib's imglab XML (what dlib::load_image_dataset reads): one image with its box and the parts
+// "00" to "67" at whole pixels (0-based), rounded to the nearest. Empty when there are fewer than
+// 68 points.
+QByteArray writeDlibXml(const DlibImage& image, QSize pictureSize);
+// The first image of the XML, its first box and its parts "00" to "67" as fractions; nothing,
+// with *reason set, when any of them is missing.
+std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize,
+                                     QString* reason = nullptr);
+
+// The smallest box of whole pixels that holds the 68 landmarks, for points without a face box.
+QRect boundingBox(const FacialPointVector& points, QSize pictureSize);
+
+} // namespace core::landmarkfiles

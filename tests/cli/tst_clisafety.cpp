@@ -1,0 +1,529 @@
+// facemask-cli's inputs and outputs through the real program: targets it must not replace,
+// inputs it must not wait on, results that did not arrive, names that must not forge lines,
+// names that are not UTF-8, and the thumbnail command against good, damaged and huge packages.
+#include "facemaskproject.h"
+#include "imagefiles.h"
+#include "packagefixtures.h"
+#include "testimages.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using namespace packagefixtures;
+
+namespace {
+
+// Long enough for a loaded machine; a command waiting on a FIFO never ends.
+constexpr int processTimeoutMs = 120'000;
+
+struct Run {
+    int status = -1;  // -1: did not end in time (or crashed)
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runProgram(const QString& program, const QStringList& arguments, const QString& folder,
+               const QString& outputFile = QString())
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    if (!outputFile.isEmpty()) {
+        process.setStandardOutputFile(outputFile);
+    }
+    process.start(program, arguments);
+    Run run;
+    if (!process.waitForFinished(processTimeoutMs) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+Run runCli(const QStringList& arguments, const QString& folder, const QString& outputFile = QString())
+{
+    return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, folder, outputFile);
+}
+
+// Through sh, for what QProcess cannot do: close stdout, pass bytes that are not UTF-8.
+// The script sees the program as $0.
+Run runShell(const QString& script, const QString& folder)
+{
+    return runProgram(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"), script, QStringLiteral(FACEMASK_CLI_PROGRAM)}, folder);
+}
+
+QString describe(const Run& run)
+{
+    return QStringLiteral("status %1\nstdout: %2\nstderr: %3")
+        .arg(run.status)
+        .arg(QString::fromUtf8(run.out.left(2000)), QString::fromUtf8(run.err));
+}
+
+QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+mode_t kindOf(const QString& path)
+{
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? (status.st_mode & S_IFMT) : 0;
+}
+
+// A package as the window saves it: the picture, 75 points on a ring, the name given.
+bool savePackage(const QString& path, const QImage& picture, const QString& name = QStringLiteral("Ring"))
+{
+    core::ProjectSnapshot snapshot = core::FaceMaskProject().snapshot();
+    snapshot.name = name;
+    snapshot.picture = picture;
+    for (int i = 0; i < 75; ++i) {
+        const double angle = 2 * M_PI * i / 75;
+        snapshot.points.emplace_back(0.5 + 0.3 * std::cos(angle), 0.5 + 0.3 * std::sin(angle));
+    }
+    return core::savePackage(snapshot, path);
+}
+
+// Left half red, right half blue, so that a thumbnail shows which picture it came from.
+QImage halvesPicture(int width, int height)
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width / 2; ++x) {
+            picture.setPixel(x, y, qRgb(255, 0, 0));
+        }
+    }
+    return picture;
+}
+
+QStringList linesOf(const QByteArray& text)
+{
+    return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestCliSafety : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+
+    void writersKeepWhatTheyMustNotReplace_data();
+    void writersKeepWhatTheyMustNotReplace();
+    void inputsThatAreNotRegularFilesAreRefused_data();
+    void inputsThatAreNotRegularFilesAreRefused();
+    void lostStandardOutputFails_data();
+    void lostStandardOutputFails();
+    void controlCharactersCannotForgeLines();
+    void namesThatAreNotUtf8AreRead();
+    void thumbnails_data();
+    void thumbnails();
+    void makeNamesAndCountsItsPackages();
+    void pointsPrintsTheColumnsOfDetect();
+    void previewGivesTheLoadersReason();
+
+private:
+    QString pathOf(const QString& name) const { return m_folder->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+};
+
+void TestCliSafety::init()
+{
+    m_folder = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_folder->isValid());
+}
+
+void TestCliSafety::writersKeepWhatTheyMustNotReplace_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // in the test's folder: mask.pmk, face.jpg
+    QTest::addColumn<QString>("target");         // made before the run as the row's kind says
+    QTest::addColumn<QString>("kind");           // file, fifo, device, chain
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");        // a piece of stderr; empty on success
+
+    auto row = [](const char* tag, const QStringList& arguments, const QString& target,
+                  const QString& kind, int status, const QString& message) {
+        QTest::newRow(tag) << arguments << target << kind << status << message;
+    };
+    row("preview-existing-kept", {"preview", "mask.pmk", "face.jpg", "-o", "out.png"}, "out.png",
+        "file", 1, "out.png exists (--force replaces it)");
+    row("preview-own-package-never", {"preview", "--force", "mask.pmk", "face.jpg", "-o", "mask.pmk"},
+        "", "", 1, "mask.pmk is an input of this command");
+    row("preview-own-picture-never", {"preview", "--force", "mask.pmk", "face.jpg", "-o", "face.jpg"},
+        "", "", 1, "face.jpg is an input of this command");
+    row("preview-fifo-never", {"preview", "--force", "mask.pmk", "face.jpg", "-o", "out.png"}, "out.png",
+        "fifo", 1, "out.png is not a regular file");
+    row("thumbnail-existing-kept", {"thumbnail", "mask.pmk", "out.png"}, "out.png", "file", 1,
+        "out.png exists (--force replaces it)");
+    row("thumbnail-own-package-never", {"thumbnail", "--force", "mask.pmk", "mask.pmk"}, "", "", 1,
+        "mask.pmk is an input of this command");
+    row("thumbnail-device-never", {"thumbnail", "--force", "mask.pmk", "out.png"}, "out.png", "device",
+        1, "out.png is not a regular file");
+    row("thumbnail-link-chain-writes-the-last", {"thumbnail", "--force", "mask.pmk", "out.png"},
+        "out.png", "chain", 0, "");
+    row("make-own-picture-never", {"make", "--force", "face.jpg", "-o", "face.jpg"}, "", "", 1,
+        "face.jpg is an input of this command");
+    row("make-fifo-never", {"make", "--force", "face.jpg", "-o", "out.pmk"}, "out.pmk", "fifo", 1,
+        "out.pmk is not a regular file");
+    row("make-link-chain-writes-the-last", {"make", "--force", "face.jpg", "-o", "out.pmk"}, "out.pmk",
+        "chain", 0, "");
+    row("make-write-failure-says-why", {"make", "face.jpg", "-o", "missing/x.pmk"}, "", "", 1,
+        "cannot write missing/x.pmk: No such file or directory");
+}
+
+void TestCliSafety::writersKeepWhatTheyMustNotReplace()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, target);
+    QFETCH(QString, kind);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+    QVERIFY(QFile::copy(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), pathOf("face.jpg")));
+    const QByteArray package = contentOf(pathOf("mask.pmk"));
+    const QByteArray picture = contentOf(pathOf("face.jpg"));
+    const QByteArray earlier("an earlier file");
+    const QByteArray targetPath = QFile::encodeName(pathOf(target));
+    // The link chain: target -> b -> c, c the file written.
+    const QString finalFile = kind == QLatin1String("chain") ? pathOf("c" + target) : pathOf(target);
+    if (kind == QLatin1String("file")) {
+        QVERIFY(writeFile(pathOf(target), earlier));
+    } else if (kind == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(targetPath.constData(), 0644) == 0);
+    } else if (kind == QLatin1String("device")) {
+        if (::mknod(targetPath.constData(), S_IFCHR | 0644, makedev(1, 3)) != 0) {
+            QSKIP("making a device node needs root (CAP_MKNOD)");
+        }
+    } else if (kind == QLatin1String("chain")) {
+        QVERIFY(writeFile(finalFile, earlier));
+        QVERIFY(QFile::link("c" + target, pathOf("b" + target)));
+        QVERIFY(QFile::link("b" + target, pathOf(target)));
+    }
+
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status == status, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains(message.toUtf8()), qPrintable(describe(run)));
+    QCOMPARE(contentOf(pathOf("mask.pmk")), package);
+    QCOMPARE(contentOf(pathOf("face.jpg")), picture);
+    if (kind == QLatin1String("file")) {
+        QCOMPARE(contentOf(pathOf(target)), earlier);
+    } else if (kind == QLatin1String("fifo")) {
+        QCOMPARE(kindOf(pathOf(target)), mode_t(S_IFIFO));
+    } else if (kind == QLatin1String("device")) {
+        QCOMPARE(kindOf(pathOf(target)), mode_t(S_IFCHR));
+    } else if (kind == QLatin1String("chain")) {
+        QCOMPARE(kindOf(pathOf(target)), mode_t(S_IFLNK));
+        QCOMPARE(kindOf(pathOf("b" + target)), mode_t(S_IFLNK));
+        QCOMPARE(kindOf(finalFile), mode_t(S_IFREG));
+        QVERIFY(contentOf(finalFile) != earlier);
+        const Run check = finalFile.endsWith(".pmk")
+            ? runCli({"info", finalFile}, m_folder->path())
+            : Run{QImage(finalFile).isNull() ? 1 : 0, {}, {}};
+        QVERIFY2(check.status == 0, qPrintable(describe(check)));
+    }
+    // Nothing half-written is left beside the targets.
+    const QStringList names = QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::System
+                                                                | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        QVERIFY2(!name.contains(QRegularExpression("\\.[A-Za-z0-9]{6}$")), qPrintable(name));
+    }
+}
+
+void TestCliSafety::inputsThatAreNotRegularFilesAreRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // INPUT stands for the input tried
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+
+    const QStringList commands[] = {
+        {"info", "INPUT"},
+        {"points", "INPUT"},
+        {"thumbnail", "INPUT", "out.png"},
+        {"detect", "INPUT"},
+        {"make", "INPUT", "-o", "out.pmk"},
+        {"preview", "INPUT", "face.jpg", "-o", "out.png"},
+        {"preview", "mask.pmk", "INPUT", "-o", "out.png"},
+    };
+    for (const QStringList& arguments : commands) {
+        const QString name = arguments.join('-').replace(".", "");
+        // A FIFO without a writer would make open(2) wait for ever.
+        QTest::newRow(qPrintable(name + "-fifo")) << arguments << "fifo" << "not a regular file";
+        QTest::newRow(qPrintable(name + "-folder")) << arguments << "folder" << "is a folder";
+    }
+    QTest::newRow("info-device") << QStringList{"info", "INPUT"} << "device" << "not a regular file";
+    QTest::newRow("detect-device") << QStringList{"detect", "INPUT"} << "device" << "not a regular file";
+}
+
+void TestCliSafety::inputsThatAreNotRegularFilesAreRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+    QVERIFY(QFile::copy(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), pathOf("face.jpg")));
+    QString input = pathOf("input");
+    if (kind == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(QFile::encodeName(input).constData(), 0644) == 0);
+    } else if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(input));
+    } else {
+        input = QStringLiteral("/dev/zero");  // endless: read, it would exhaust the memory
+    }
+    arguments.replaceInStrings(QRegularExpression("^INPUT$"), input);
+
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status != -1, "the command did not end: it waits on its input");
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains(reason.toUtf8()) || run.out.contains(reason.toUtf8()), qPrintable(describe(run)));
+    QVERIFY(!QFile::exists(pathOf("out.png")) && !QFile::exists(pathOf("out.pmk")));
+}
+
+void TestCliSafety::lostStandardOutputFails_data()
+{
+    QTest::addColumn<QString>("command");  // the arguments, as sh words
+    QTest::addColumn<QString>("redirection");
+    QTest::addColumn<QString>("reason");
+
+    const QString points = "points mask.pmk";
+    const QString info = "info --json mask.pmk";
+    const QString detect = "detect face.jpg";
+    for (const QString& command : {points, info, detect}) {
+        const QString name = command.section(' ', 0, 0);
+        QTest::newRow(qPrintable(name + "-disk-full")) << command << ">/dev/full" << "No space left on device";
+        QTest::newRow(qPrintable(name + "-closed")) << command << ">&-" << "Bad file descriptor";
+    }
+}
+
+void TestCliSafety::lostStandardOutputFails()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, redirection);
+    QFETCH(QString, reason);
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+    QVERIFY(QFile::copy(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), pathOf("face.jpg")));
+
+    const Run run = runShell(QStringLiteral("exec \"$0\" %1 %2").arg(command, redirection), m_folder->path());
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("cannot write to standard output: " + reason.toUtf8()), qPrintable(describe(run)));
+    // Nothing the command read or wrote went to a file that took stdout's place.
+    QVERIFY(QDir(m_folder->path()).entryList(QDir::Files).size() == 2);
+
+    const Run whole = runShell(QStringLiteral("exec \"$0\" %1").arg(command), m_folder->path());
+    QVERIFY2(whole.status == 0 && !whole.out.isEmpty(), qPrintable(describe(whole)));
+}
+
+void TestCliSafety::controlCharactersCannotForgeLines()
+{
+    const QString name = QStringLiteral("Mask\nother.pmk: refused: forged\x1b]0;title\x07\t\\");
+    QVERIFY(savePackage(pathOf("named.pmk"), halvesPicture(400, 300), name));
+
+    const Run info = runCli({"info", "named.pmk"}, m_folder->path());
+    QVERIFY2(info.status == 0, qPrintable(describe(info)));
+    QVERIFY2(!info.out.contains('\x1b') && !info.out.contains('\x07'), info.out.constData());
+    const QStringList lines = linesOf(info.out);
+    QCOMPARE(lines.size(), 8);
+    QCOMPARE(lines.at(1), QStringLiteral("  name: Mask\\nother.pmk: refused: forged\\x1b]0;title\\x07\\t\\\\"));
+    const Run json = runCli({"info", "--json", "named.pmk"}, m_folder->path());
+    QCOMPARE(QJsonDocument::fromJson(json.out).array().at(0).toObject().value("name").toString(), name);
+
+    // File names with a tab and a newline keep detect's and points' lines whole.
+    const QString picture = QStringLiteral("a\tb\nc.jpg");
+    QVERIFY(QFile::copy(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), pathOf(picture)));
+    QVERIFY(QFile::copy(pathOf("named.pmk"), pathOf("p\tq\n.pmk")));
+    const Run detect = runCli({"detect", picture}, m_folder->path());
+    const Run points = runCli({"points", "p\tq\n.pmk"}, m_folder->path());
+    for (const Run& run : {detect, points}) {
+        QVERIFY2(run.status == 0, qPrintable(describe(run)));
+        QCOMPARE(linesOf(run.out).size(), 1);
+        QCOMPARE(linesOf(run.out).first().split('\t').size(), 3);
+    }
+    QVERIFY(detect.out.startsWith("a\\tb\\nc.jpg\t1\t"));
+    QVERIFY(points.out.startsWith("p\\tq\\n.pmk\t1\t"));
+}
+
+void TestCliSafety::namesThatAreNotUtf8AreRead()
+{
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+    // "café.pmk" in Latin-1: the byte E9 alone is not UTF-8.
+    const QByteArray latin1 = QFile::encodeName(m_folder->path()) + "/caf\xe9.pmk";
+    QVERIFY(::rename(QFile::encodeName(pathOf("mask.pmk")).constData(), latin1.constData()) == 0);
+
+    const Run info = runShell(QStringLiteral("exec \"$0\" info \"$(printf 'caf\\351.pmk')\""), m_folder->path());
+    QVERIFY2(info.status == 0, qPrintable(describe(info)));
+    QCOMPARE(linesOf(info.out).first(), QStringLiteral("caf\\xe9.pmk"));
+
+    const Run thumbnail = runShell(
+        QStringLiteral("exec \"$0\" thumbnail \"$(printf 'caf\\351.pmk')\" \"$(printf 'vignette-\\351.png')\""),
+        m_folder->path());
+    QVERIFY2(thumbnail.status == 0, qPrintable(describe(thumbnail)));
+    struct stat status {};
+    const QByteArray written = QFile::encodeName(m_folder->path()) + "/vignette-\xe9.png";
+    const bool found = ::stat(written.constData(), &status) == 0;
+    // QTemporaryDir cannot name these files to remove them.
+    ::unlink(written.constData());
+    ::unlink(latin1.constData());
+    QVERIFY2(found, "the thumbnail has the name given, byte for byte");
+}
+
+void TestCliSafety::thumbnails_data()
+{
+    QTest::addColumn<QSize>("pictureSize");  // of the package's picture; empty: no valid package
+    QTest::addColumn<QString>("damage");     // none, thumbnail-member, picture-crc, not-a-zip, huge-declared
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QSize>("expected");     // invalid: refused, no file
+    QTest::addColumn<QString>("source");     // thumbnail or picture: where the pixels come from
+
+    // The large thumbnail is 320 x 240, the picture letter-boxed on white.
+    QTest::newRow("good-small") << QSize(400, 300) << "none" << 128 << QSize(128, 96) << "thumbnail";
+    QTest::newRow("good-320") << QSize(400, 300) << "none" << 320 << QSize(320, 240) << "thumbnail";
+    QTest::newRow("good-tall-thumbnail") << QSize(300, 600) << "none" << 100 << QSize(100, 75) << "thumbnail";
+    QTest::newRow("good-larger-scales-the-picture") << QSize(800, 600) << "none" << 400 << QSize(400, 300) << "picture";
+    QTest::newRow("good-never-enlarged") << QSize(400, 300) << "none" << 1000 << QSize(400, 300) << "picture";
+    QTest::newRow("damaged-thumbnail-the-picture-instead")
+        << QSize(400, 300) << "thumbnail-member" << 200 << QSize(200, 150) << "picture";
+    QTest::newRow("damaged-picture-refused") << QSize(400, 300) << "picture-crc" << 128 << QSize() << "";
+    QTest::newRow("not-a-package-refused") << QSize() << "not-a-zip" << 128 << QSize() << "";
+    QTest::newRow("huge-picture") << QSize(9000, 6000) << "none" << 512 << QSize(512, 341) << "picture";
+    QTest::newRow("huge-picture-small-size") << QSize(9000, 6000) << "none" << 256 << QSize(256, 192) << "thumbnail";
+    QTest::newRow("declared-10-gigapixels-refused") << QSize() << "huge-declared" << 256 << QSize() << "";
+}
+
+void TestCliSafety::thumbnails()
+{
+    QFETCH(QSize, pictureSize);
+    QFETCH(QString, damage);
+    QFETCH(int, size);
+    QFETCH(QSize, expected);
+    QFETCH(QString, source);
+    const QString package = pathOf("p.pmk");
+    if (damage == QLatin1String("not-a-zip")) {
+        QVERIFY(writeFile(package, "not a package"));
+    } else if (damage == QLatin1String("huge-declared")) {
+        QVERIFY(writeArchive(package, packagefixtures::package(propertiesText(), effectText(75),
+                                                               "images/main/image.png",
+                                                               pngDeclaring(100000, 100000))));
+    } else {
+        QVERIFY(savePackage(package, halvesPicture(pictureSize.width(), pictureSize.height())));
+        if (damage == QLatin1String("thumbnail-member")) {
+            QVERIFY(patchMember(package, "images/thumbnail/large.jpg", Damage::WrongCrc));
+        } else if (damage == QLatin1String("picture-crc")) {
+            QVERIFY(patchMember(package, "images/main/image.png", Damage::WrongCrc));
+        }
+    }
+
+    const QString out = pathOf("thumbnail.png");
+    const Run run = runCli({"thumbnail", package, out, "--size", QString::number(size)}, m_folder->path());
+    if (!expected.isValid()) {
+        QVERIFY2(run.status == 1, qPrintable(describe(run)));
+        QVERIFY2(run.err.contains("refused: "), qPrintable(describe(run)));
+        QVERIFY(!QFile::exists(out));
+        return;
+    }
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QVERIFY(contentOf(out).startsWith("\x89PNG"));
+    const QImage thumbnail(out);
+    QCOMPARE(thumbnail.size(), expected);
+    // The picture's halves: red on the left, blue on the right; the thumbnail member has white
+    // bars where the aspect ratios differ, the picture none.
+    const int middle = thumbnail.height() / 2;
+    const QColor left = thumbnail.pixelColor(thumbnail.width() / 2 - 4, middle);
+    const QColor right = thumbnail.pixelColor(thumbnail.width() / 2 + 4, middle);
+    QVERIFY2(left.red() > 200 && left.blue() < 60, qPrintable(left.name()));
+    QVERIFY2(right.blue() > 200 && right.red() < 60, qPrintable(right.name()));
+    const QColor corner = thumbnail.pixelColor(0, 0);
+    const bool letterBoxed = pictureSize.width() * 3 != pictureSize.height() * 4;
+    if (source == QLatin1String("thumbnail") && letterBoxed) {
+        QVERIFY2(corner == QColor(Qt::white) || corner.lightness() > 240, qPrintable(corner.name()));
+    } else {
+        QVERIFY2(corner.red() > 200 && corner.green() < 60, qPrintable(corner.name()));
+    }
+}
+
+void TestCliSafety::makeNamesAndCountsItsPackages()
+{
+    QVERIFY(QFile::copy(testimages::testPicture("chelsea.png"), pathOf("cat.png")));
+    QVERIFY(QDir().mkdir(pathOf("out.d")));
+    const Run run = runCli({"make", "cat.png", "-o", "out.d/noext"}, m_folder->path());
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QCOMPARE(linesOf(run.err).last(),
+             QStringLiteral("1 package written, 1 of them from a template (no face found), 0 failed"));
+    QVERIFY(QFile::exists(pathOf("out.d/noext.pmk")));
+    QVERIFY(!QFile::exists(pathOf("out.d/noext")));
+}
+
+void TestCliSafety::pointsPrintsTheColumnsOfDetect()
+{
+    const QString picture = testimages::testPicture("Tom_Cruise_avp_2014_4.jpg");
+    const Run made = runCli({"make", picture, "-o", "face.pmk"}, m_folder->path());
+    QVERIFY2(made.status == 0, qPrintable(describe(made)));
+    const Run detect = runCli({"detect", picture}, m_folder->path());
+    const Run points = runCli({"points", "face.pmk"}, m_folder->path());
+    QVERIFY2(detect.status == 0, qPrintable(describe(detect)));
+    QVERIFY2(points.status == 0, qPrintable(describe(points)));
+    const QStringList detected = QString::fromUtf8(detect.out).trimmed().split('\t');
+    const QStringList read = QString::fromUtf8(points.out).trimmed().split('\t');
+    QCOMPARE(read.size(), detected.size());
+    QCOMPARE(read.at(1), detected.at(1));  // one face
+    QCOMPARE(read.at(2), detected.at(2));  // the same text for the same points
+    // Every coordinate with 17 significant digits, so that none prints shorter than another.
+    const QStringList pairs = read.at(2).split(' ');
+    QCOMPARE(pairs.size(), 75);
+    for (const QString& pair : pairs) {
+        for (const QString& coordinate : pair.split(',')) {
+            QString digits = coordinate.section('e', 0, 0).remove('.');
+            while (digits.startsWith('0') && digits.size() > 17) {
+                digits.remove(0, 1);
+            }
+            QVERIFY2(QRegularExpression("^\\d{17}$").match(digits).hasMatch(), qPrintable(coordinate));
+        }
+    }
+
+    // The 68 landmarks in the formats of other tools: the same from the picture and the package.
+    const Run detectPts = runCli({"detect", "--format", "pts", picture}, m_folder->path());
+    const Run pointsPts = runCli({"points", "--format", "pts", "face.pmk"}, m_folder->path());
+    QVERIFY2(detectPts.status == 0, qPrintable(describe(detectPts)));
+    QVERIFY(detectPts.out.startsWith("version: 1\nn_points: 68\n{\n"));
+    QCOMPARE(pointsPts.out, detectPts.out);
+    const Run xml = runCli({"detect", "--format", "dlib-xml", picture}, m_folder->path());
+    QVERIFY2(xml.status == 0 && xml.out.count("<part name=") == 68, qPrintable(describe(xml)));
+    QVERIFY(xml.out.contains("<image file='" + picture.toUtf8() + "'>"));
+    const Run two = runCli({"detect", "--format", "pts", picture, picture}, m_folder->path());
+    QVERIFY2(two.status == 2 && two.out.isEmpty(), qPrintable(describe(two)));
+    const Run clash = runCli({"points", "--json", "--format", "pts", "face.pmk"}, m_folder->path());
+    QVERIFY2(clash.status == 2 && clash.out.isEmpty(), qPrintable(describe(clash)));
+}
+
+void TestCliSafety::previewGivesTheLoadersReason()
+{
+    QVERIFY(writeArchive(pathOf("short.pmk"), packagefixtures::package(propertiesText(), effectText(68))));
+    const Run run = runCli({"preview", "short.pmk", testimages::testPicture("astronaut.png"), "-o", "out.png"},
+                           m_folder->path());
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("short.pmk: refused: properties.json: mask_pivots has 68 elements, at least 75 needed"),
+             qPrintable(describe(run)));
+    QVERIFY(!QFile::exists(pathOf("out.png")));
+}
+
+QTEST_GUILESS_MAIN(TestCliSafety)
+#include "tst_clisafety.moc"

@@ -1,0 +1,229 @@
+// cli::OutputFile: which targets a command may write, and that a refused or failed write leaves
+// the target and its folder as they were.
+#include "outputfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+enum class Target {
+    Missing,
+    Existing,
+    Fifo,
+    Device,
+    Folder,
+    Input,
+    LinkChain,      // out -> b -> c, c an existing file
+    DanglingLink,   // out -> b, b missing
+    LinkToInput,    // out -> the input
+    MissingFolder,  // missing/out
+    UnderAFile,     // input/out: the parent is a regular file
+};
+
+// What happens between prepare() and commit().
+enum class Meanwhile { Nothing, FileAppears, FifoAppears };
+
+const QByteArray earlierBytes("the earlier file");
+const QByteArray newBytes("the new file");
+
+QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+bool isFifo(const QString& path)
+{
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Target)
+Q_DECLARE_METATYPE(Meanwhile)
+
+class TestOutputFile : public QObject
+{
+    Q_OBJECT
+private slots:
+    void targets_data();
+    void targets();
+    void keepsTheModeOfTheFileItReplaces();
+};
+
+void TestOutputFile::targets_data()
+{
+    QTest::addColumn<Target>("target");
+    QTest::addColumn<bool>("replace");
+    QTest::addColumn<Meanwhile>("meanwhile");
+    QTest::addColumn<bool>("written");
+    QTest::addColumn<QString>("failure");  // a piece of failure(); empty when written
+    QTest::addColumn<QString>("writtenAt"); // the file that gets the new bytes, relative
+
+    QTest::newRow("new-file") << Target::Missing << false << Meanwhile::Nothing << true << "" << "out";
+    QTest::newRow("existing-kept") << Target::Existing << false << Meanwhile::Nothing << false
+                                   << "out exists (--force replaces it)" << "";
+    QTest::newRow("existing-replaced") << Target::Existing << true << Meanwhile::Nothing << true << "" << "out";
+    QTest::newRow("fifo-never") << Target::Fifo << true << Meanwhile::Nothing << false
+                                << "out is not a regular file" << "";
+    QTest::newRow("device-never") << Target::Device << true << Meanwhile::Nothing << false
+                                  << "out is not a regular file" << "";
+    QTest::newRow("folder-never") << Target::Folder << true << Meanwhile::Nothing << false
+                                  << "out is a folder" << "";
+    QTest::newRow("own-input-never") << Target::Input << true << Meanwhile::Nothing << false
+                                     << "is an input of this command" << "";
+    QTest::newRow("link-to-input-never") << Target::LinkToInput << true << Meanwhile::Nothing << false
+                                         << "is an input of this command" << "";
+    QTest::newRow("link-chain-replaces-the-last") << Target::LinkChain << true << Meanwhile::Nothing
+                                                  << true << "" << "c";
+    QTest::newRow("link-chain-kept") << Target::LinkChain << false << Meanwhile::Nothing << false
+                                     << "out exists" << "";
+    QTest::newRow("dangling-link-kept") << Target::DanglingLink << false << Meanwhile::Nothing << false
+                                        << "out exists" << "";
+    QTest::newRow("dangling-link-makes-its-file") << Target::DanglingLink << true << Meanwhile::Nothing
+                                                  << true << "" << "b";
+    QTest::newRow("missing-folder") << Target::MissingFolder << true << Meanwhile::Nothing << false
+                                    << "cannot write missing/out: No such file or directory" << "";
+    QTest::newRow("parent-is-a-file") << Target::UnderAFile << true << Meanwhile::Nothing << false
+                                      << "cannot write input/out: Not a directory" << "";
+    QTest::newRow("file-appearing-before-the-rename-kept")
+        << Target::Missing << false << Meanwhile::FileAppears << false << "out exists" << "";
+    QTest::newRow("file-appearing-before-the-rename-replaced-with-force")
+        << Target::Missing << true << Meanwhile::FileAppears << true << "" << "out";
+    QTest::newRow("fifo-appearing-before-the-rename-never")
+        << Target::Missing << true << Meanwhile::FifoAppears << false << "out is not a regular file" << "";
+}
+
+void TestOutputFile::targets()
+{
+    QFETCH(Target, target);
+    QFETCH(bool, replace);
+    QFETCH(Meanwhile, meanwhile);
+    QFETCH(bool, written);
+    QFETCH(QString, failure);
+    QFETCH(QString, writtenAt);
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    // Relative names, so that messages can be compared whole.
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder.path()));
+    auto restore = qScopeGuard([&] { QDir::setCurrent(before); });
+
+    QVERIFY(writeFile("input", earlierBytes));
+    QString out = QStringLiteral("out");
+    switch (target) {
+    case Target::Missing:
+        break;
+    case Target::Existing:
+        QVERIFY(writeFile(out, earlierBytes));
+        break;
+    case Target::Fifo:
+        QVERIFY(::mkfifo("out", 0644) == 0);
+        break;
+    case Target::Device:
+        if (::mknod("out", S_IFCHR | 0644, makedev(1, 3)) != 0) {
+            QSKIP("making a device node needs root (CAP_MKNOD)");
+        }
+        break;
+    case Target::Folder:
+        QVERIFY(QDir().mkdir(out));
+        break;
+    case Target::Input:
+        out = QStringLiteral("input");
+        break;
+    case Target::LinkChain:
+        QVERIFY(writeFile("c", earlierBytes));
+        QVERIFY(::symlink("c", "b") == 0 && ::symlink("b", "out") == 0);
+        break;
+    case Target::DanglingLink:
+        QVERIFY(::symlink("b", "out") == 0);
+        break;
+    case Target::LinkToInput:
+        QVERIFY(::symlink("input", "out") == 0);
+        break;
+    case Target::MissingFolder:
+        out = QStringLiteral("missing/out");
+        break;
+    case Target::UnderAFile:
+        out = QStringLiteral("input/out");
+        break;
+    }
+    const QStringList namesBefore = QDir(".").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+
+    bool done = false;
+    QString why;
+    {
+        cli::OutputFile file(out, replace, {QStringLiteral("input")});
+        done = file.prepare() && file.write(newBytes);
+        if (done && meanwhile == Meanwhile::FileAppears) {
+            QVERIFY(writeFile(out, earlierBytes));
+        } else if (done && meanwhile == Meanwhile::FifoAppears) {
+            QVERIFY(::mkfifo("out", 0644) == 0);
+        }
+        done = done && file.commit();
+        why = file.failure();
+    }
+    QCOMPARE(done, written);
+    QVERIFY2(why.contains(failure), qPrintable(why));
+    QCOMPARE(contentOf("input"), earlierBytes);
+
+    QStringList namesAfter = QDir(".").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    QStringList expectedNames = namesBefore;
+    if (meanwhile != Meanwhile::Nothing) {
+        expectedNames << "out";
+    }
+    if (written) {
+        QCOMPARE(contentOf(writtenAt), newBytes);
+        QVERIFY2(!QFileInfo(writtenAt).isSymLink(), "a link is followed, not replaced");
+        if (!expectedNames.contains(writtenAt)) {
+            expectedNames << writtenAt;
+        }
+    } else if (target == Target::Existing || target == Target::LinkChain
+               || meanwhile == Meanwhile::FileAppears) {
+        QCOMPARE(contentOf(target == Target::LinkChain ? "c" : "out"), earlierBytes);
+    }
+    if (target == Target::Fifo || meanwhile == Meanwhile::FifoAppears) {
+        QVERIFY(isFifo("out"));
+    }
+    expectedNames.sort();
+    namesAfter.sort();
+    QCOMPARE(namesAfter, expectedNames);  // no temporary file left behind
+}
+
+void TestOutputFile::keepsTheModeOfTheFileItReplaces()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath("shared.png");
+    QVERIFY(writeFile(path, earlierBytes));
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0664) == 0);
+    cli::OutputFile file(path, true, {});
+    QVERIFY(file.prepare() && file.write(newBytes) && file.commit());
+    struct stat status {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
+    QCOMPARE(status.st_mode & 07777, mode_t(0664));
+
+    const QString fresh = folder.filePath("fresh.png");
+    cli::OutputFile created(fresh, false, {});
+    QVERIFY(created.prepare() && created.write(newBytes) && created.commit());
+    QVERIFY(::stat(QFile::encodeName(fresh).constData(), &status) == 0);
+    QCOMPARE(status.st_mode & 07777, mode_t(0644));
+}
+
+QTEST_GUILESS_MAIN(TestOutputFile)
+#include "tst_outputfile.moc"

@@ -1,0 +1,211 @@
+// core::landmarkfiles: the 68 landmarks as iBUG .pts files and dlib's imglab XML, read back by
+// our readers and by dlib's own dataset loader.
+#include "landmarkfiles.h"
+
+#include "imagefiles.h"
+#include "testimages.h"
+
+#include <dlib/data_io.h>
+#include <dlib/image_processing/full_object_detection.h>
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+
+using core::FacialPointVector;
+namespace files = core::landmarkfiles;
+
+namespace {
+
+// Whole pixels as detection gives them, plus seven derived points that are not written.
+FacialPointVector pixelPoints(QSize size)
+{
+    FacialPointVector points;
+    for (int i = 0; i < 75; ++i) {
+        points.emplace_back(double((37 * i) % size.width()) / size.width(),
+                            double((53 * i + 11) % size.height()) / size.height());
+    }
+    return points;
+}
+
+// Points between pixels, as a drag leaves them.
+FacialPointVector editedPoints()
+{
+    FacialPointVector points;
+    for (int i = 0; i < 68; ++i) {
+        points.emplace_back(0.1 + 0.8 * std::fmod(i * 0.6180339887498949, 1.0),
+                            0.05 + 0.9 * std::fmod(i * 0.4142135623730950, 1.0));
+    }
+    return points;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class TestLandmarkFiles : public QObject
+{
+    Q_OBJECT
+private slots:
+    void ptsRoundTrips_data();
+    void ptsRoundTrips();
+    void ptsIsOneBased();
+    void ptsRefusals_data();
+    void ptsRefusals();
+    void dlibXmlRoundTrips();
+    void dlibXmlRefusals_data();
+    void dlibXmlRefusals();
+    void dlibReadsOurXml();
+};
+
+void TestLandmarkFiles::ptsRoundTrips_data()
+{
+    QTest::addColumn<FacialPointVector>("points");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("exact");  // whole pixels come back bit for bit
+
+    QTest::newRow("whole-pixels") << pixelPoints(QSize(512, 512)) << QSize(512, 512) << true;
+    QTest::newRow("whole-pixels-odd-width") << pixelPoints(QSize(451, 300)) << QSize(451, 300) << true;
+    QTest::newRow("between-pixels") << editedPoints() << QSize(1234, 987) << false;
+}
+
+void TestLandmarkFiles::ptsRoundTrips()
+{
+    QFETCH(FacialPointVector, points);
+    QFETCH(QSize, size);
+    QFETCH(bool, exact);
+    const QByteArray text = files::writePts(points, size);
+    QVERIFY(text.startsWith("version: 1\nn_points: 68\n{\n"));
+    QVERIFY(text.endsWith("\n}\n"));
+    QCOMPARE(text.count('\n'), 68 + 4);
+    QString reason;
+    const std::optional<FacialPointVector> read = files::readPts(text, size, &reason);
+    QVERIFY2(read, qPrintable(reason));
+    QCOMPARE(int(read->size()), 68);
+    for (int i = 0; i < 68; ++i) {
+        const QPointF expected = points[i];
+        if (exact) {
+            QVERIFY2(read->at(i).x() == expected.x() && read->at(i).y() == expected.y(), qPrintable(QString::number(i)));
+        } else {
+            // To the 17 digits printed: far below a thousandth of a pixel.
+            QVERIFY(std::abs(read->at(i).x() - expected.x()) * size.width() < 1e-9);
+            QVERIFY(std::abs(read->at(i).y() - expected.y()) * size.height() < 1e-9);
+        }
+    }
+    // Printed again, the same text.
+    QCOMPARE(files::writePts(*read, size), text);
+}
+
+void TestLandmarkFiles::ptsIsOneBased()
+{
+    FacialPointVector points(68, QPointF(0, 0));
+    points[1] = QPointF(0.5, 0.25);
+    const QByteArray text = files::writePts(points, QSize(200, 100));
+    const QList<QByteArray> lines = text.split('\n');
+    QCOMPARE(lines.at(3), QByteArray("1 1"));      // the top-left pixel's centre
+    QCOMPARE(lines.at(4), QByteArray("101 26"));   // dlib's pixel (100, 25)
+    QVERIFY(files::writePts(FacialPointVector(67), QSize(10, 10)).isEmpty());
+}
+
+void TestLandmarkFiles::ptsRefusals_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    const QByteArray good = files::writePts(pixelPoints(QSize(64, 64)), QSize(64, 64));
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("no-version") << QByteArray(good).replace("version: 1", "");
+    QTest::newRow("five-points-declared") << QByteArray(good).replace("n_points: 68", "n_points: 5");
+    QTest::newRow("point-missing") << QByteArray(good).replace("\n}", "").left(good.size() - 10) + "\n}";
+    QTest::newRow("not-a-number") << QByteArray(good).replace("\n1 ", "\nx ");
+    QTest::newRow("infinite") << QByteArray(good).replace("\n1 ", "\ninf ");
+    QTest::newRow("no-closing-brace") << QByteArray(good).replace("}", "");
+    QTest::newRow("huge") << QByteArray(1 << 20, ' ');
+}
+
+void TestLandmarkFiles::ptsRefusals()
+{
+    QFETCH(QByteArray, text);
+    QString reason;
+    QVERIFY(!files::readPts(text, QSize(64, 64), &reason));
+    QVERIFY(!reason.isEmpty());
+}
+
+void TestLandmarkFiles::dlibXmlRoundTrips()
+{
+    const QSize size(451, 300);
+    const FacialPointVector points = pixelPoints(size);
+    const files::DlibImage image{QStringLiteral("faces/it's <mine> & \"yours\".png"), QRect(10, 20, 88, 90), points};
+    const QByteArray text = files::writeDlibXml(image, size);
+    QCOMPARE(text.count("<part "), 68);
+    QVERIFY(text.contains("<part name='00' "));
+    QVERIFY(text.contains("<part name='67' "));
+    QString reason;
+    const std::optional<files::DlibImage> read = files::readDlibXml(text, size, &reason);
+    QVERIFY2(read, qPrintable(reason));
+    QCOMPARE(read->file, image.file);
+    QCOMPARE(read->box, image.box);
+    QCOMPARE(int(read->points.size()), 68);
+    for (int i = 0; i < 68; ++i) {
+        QVERIFY2(read->points[i].x() == points[i].x() && read->points[i].y() == points[i].y(),
+                 qPrintable(QString::number(i)));
+    }
+    QCOMPARE(files::writeDlibXml(*read, size), text);
+}
+
+void TestLandmarkFiles::dlibXmlRefusals_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    const QByteArray good = files::writeDlibXml({"a.png", QRect(1, 2, 3, 4), pixelPoints(QSize(64, 64))},
+                                                QSize(64, 64));
+    QTest::newRow("not-xml") << QByteArray("version: 1");
+    QTest::newRow("no-box") << QByteArray("<dataset><images><image file='a.png'/></images></dataset>");
+    QTest::newRow("part-missing") << QByteArray(good).replace("<part name='42'", "<other name='42'");
+    QTest::newRow("box-not-whole") << QByteArray(good).replace("top='2'", "top='2.5'");
+}
+
+void TestLandmarkFiles::dlibXmlRefusals()
+{
+    QFETCH(QByteArray, text);
+    QString reason;
+    QVERIFY(!files::readDlibXml(text, QSize(64, 64), &reason));
+    QVERIFY(!reason.isEmpty());
+}
+
+void TestLandmarkFiles::dlibReadsOurXml()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString picture = testimages::testPicture("chelsea.png");
+    const QSize size = core::readImageFile(picture).size();
+    QVERIFY(size.isValid());
+    const FacialPointVector points = pixelPoints(size);
+    const QRect box(100, 40, 120, 130);
+    const QString xml = folder.filePath("landmarks.xml");
+    QVERIFY(writeFile(xml, files::writeDlibXml({picture, box, points}, size)));
+
+    dlib::array<dlib::array2d<dlib::rgb_pixel>> images;
+    std::vector<std::vector<dlib::full_object_detection>> shapes;
+    try {
+        dlib::load_image_dataset(images, shapes, xml.toStdString());
+    } catch (const std::exception& error) {
+        QFAIL(error.what());
+    }
+    QCOMPARE(int(images.size()), 1);
+    QCOMPARE(int(dlib::num_columns(images[0])), size.width());
+    QCOMPARE(int(shapes.size()), 1);
+    QCOMPARE(int(shapes[0].size()), 1);
+    const dlib::full_object_detection& shape = shapes[0][0];
+    QCOMPARE(shape.get_rect(), dlib::rectangle(box.left(), box.top(), box.right(), box.bottom()));
+    QCOMPARE(int(shape.num_parts()), 68);
+    for (unsigned long i = 0; i < 68; ++i) {
+        QCOMPARE(double(shape.part(i).x()), points[i].x() * size.width());
+        QCOMPARE(double(shape.part(i).y()), points[i].y() * size.height());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestLandmarkFiles)
+#include "tst_landmarkfiles.moc"
