@@ -15,13 +15,14 @@ class FacialPoints;
 
 namespace tools {
 
-class ViewTransform;
+class Viewport;
 
-// Paints a facial point model's picture through a view transform (stretched over the view at
+// Paints a facial point model's picture through the view's transform (stretched over the view at
 // zoom 1, enlarged up to 64 times), draws a numbered red marker on every point with the face's
 // outline beneath, and edits the points: single drags, a selection moved, nudged, scaled and
-// rotated as a group. The model's points are fractions of the picture size; positions, sizes
-// and rectangles passed in are view pixels. GUI thread only (uses QPixmap).
+// rotated as a group. The model's points are fractions of the picture size; positions and
+// rectangles passed in are view pixels. The transform is read, never changed: the view owns it.
+// GUI thread only (uses QPixmap).
 //
 // A view with zero width or height shows nothing and takes no mouse input: paint draws nothing
 // and the mouse operations return false without touching the model. Points whose coordinates
@@ -30,16 +31,18 @@ class ViewTransform;
 class FacialPointsController : public IController
 {
 public:
-    FacialPointsController();
+    // The view's layout, read through viewport.transform(); not owned, must outlive the
+    // controller.
+    explicit FacialPointsController(const Viewport& viewport);
     ~FacialPointsController() override;
 
     core::FacialPoints* facialPoints() const;
-    // Attaches a model (not owned); null detaches. Drops the cached picture, fits the view and
-    // clears the selection. Attaching the model that is already attached does nothing.
+    // Attaches a model (not owned); null detaches. Drops the cached picture and clears the
+    // selection. Attaching the model that is already attached does nothing.
     void setFacialPoints(core::FacialPoints* points);
 
     // Draws the exposed part of the picture, the outline, then the markers that overlap it.
-    void paint(QPaintDevice* device, const QRect& exposed, QSize viewSize) override;
+    void paint(QPaintDevice* device, const QRect& exposed) override;
 
     // A left press. On a handle of the selection's box it starts scaling or rotating. On a
     // marker (among those whose 12 x 12 square contains the press, the nearest centre; at equal
@@ -48,15 +51,15 @@ public:
     // otherwise the point becomes the selection and is dragged alone. Elsewhere in the view it
     // starts a rubber band (with Shift, adding to the selection). False when the view is empty
     // or no model is attached.
-    bool mousePress(QPoint position, QSize viewSize) override;
-    bool mousePress(QPoint position, QSize viewSize, Qt::KeyboardModifiers modifiers);
+    bool mousePress(QPoint position) override;
+    bool mousePress(QPoint position, Qt::KeyboardModifiers modifiers);
     // Continues the gesture. A dragged point keeps its offset to the cursor and is clamped into
     // [0, 1]; a moved selection is clamped so that no point leaves the picture. Shift while
     // scaling keeps the proportions. False when no gesture runs.
-    bool mouseMove(QPoint position, QSize viewSize) override;
-    bool mouseMove(QPoint position, QSize viewSize, Qt::KeyboardModifiers modifiers);
+    bool mouseMove(QPoint position) override;
+    bool mouseMove(QPoint position, Qt::KeyboardModifiers modifiers);
     // Ends the gesture and pushes its undo step if it moved anything; false when none ran.
-    bool mouseRelease(QPoint position, QSize viewSize) override;
+    bool mouseRelease(QPoint position) override;
 
     // Edits are pushed as undo steps onto stack (not owned); null applies them directly.
     void setUndoStack(QUndoStack* stack);
@@ -81,28 +84,10 @@ public:
     // picture. A run of nudges of one selection is one undo step. False when nothing moved.
     bool nudgeSelection(QPointF viewDelta);
 
-    // The view's layout of the picture; view size changes come with every call that takes one.
-    const ViewTransform& viewTransform() const;
-    void setViewSize(QSize viewSize);
-    // Zooms by factor keeping the picture point under anchor (view pixels) where it is.
-    void zoomBy(double factor, QPointF anchor);
-    void zoomIn();
-    void zoomOut();
-    void fitToView();
-    // Scrolls the picture by delta view pixels; it never scrolls past its edges.
-    void pan(QPointF delta);
-    // A view position in picture pixels (fractions times the picture size).
-    QPointF viewToPicturePixels(QPointF position) const;
-
-    void setKeepAspectRatio(bool keep);
-    bool keepAspectRatio() const;
     void setShowNumbers(bool show);
     bool showNumbers() const;
     void setShowOutline(bool show);
     bool showOutline() const;
-
-    // The zoom factor of one Zoom In step.
-    static constexpr double zoomStep = 1.25;
 
 private:
     Q_DISABLE_COPY(FacialPointsController)

@@ -135,6 +135,44 @@ QPointF ViewTransform::toPicturePixels(QPointF viewPosition) const
     return QPointF(fraction.x() * m_picture.width(), fraction.y() * m_picture.height());
 }
 
+QPointF ViewTransform::pictureToView(QPointF picturePixels) const
+{
+    if (m_picture.isEmpty()) {
+        return QPointF(0, 0);
+    }
+    return toView(QPointF(picturePixels.x() / m_picture.width(),
+                          picturePixels.y() / m_picture.height()));
+}
+
+QRectF ViewTransform::toView(const QRectF& fractions) const
+{
+    return QRectF(toView(fractions.topLeft()), toView(fractions.bottomRight()));
+}
+
+QRectF ViewTransform::toFraction(const QRectF& viewRect) const
+{
+    if (pictureRect().isEmpty()) {
+        return QRectF();
+    }
+    return QRectF(toFraction(viewRect.topLeft()), toFraction(viewRect.bottomRight()));
+}
+
+QRectF ViewTransform::toPicturePixels(const QRectF& viewRect) const
+{
+    if (pictureRect().isEmpty()) {
+        return QRectF();
+    }
+    return QRectF(toPicturePixels(viewRect.topLeft()), toPicturePixels(viewRect.bottomRight()));
+}
+
+QRectF ViewTransform::pictureToView(const QRectF& picturePixels) const
+{
+    if (m_picture.isEmpty()) {
+        return QRectF();
+    }
+    return QRectF(pictureToView(picturePixels.topLeft()), pictureToView(picturePixels.bottomRight()));
+}
+
 double ViewTransform::viewPixelsPerFractionX() const
 {
     return fitRect().width() * m_zoom;

@@ -55,6 +55,15 @@ public:
     QPointF toFraction(QPointF viewPosition) const;
     // View position to picture pixels (fractions times the picture size).
     QPointF toPicturePixels(QPointF viewPosition) const;
+    // Picture pixels to a view position; the origin of the view when the picture is empty.
+    QPointF pictureToView(QPointF picturePixels) const;
+
+    // The same for rectangles: each maps the top-left and bottom-right corners. toFraction
+    // gives an empty rectangle for an empty view, pictureToView for an empty picture.
+    QRectF toView(const QRectF& fractions) const;
+    QRectF toFraction(const QRectF& viewRect) const;
+    QRectF toPicturePixels(const QRectF& viewRect) const;
+    QRectF pictureToView(const QRectF& picturePixels) const;
     // View pixels per picture fraction, along x and y.
     double viewPixelsPerFractionX() const;
     double viewPixelsPerFractionY() const;

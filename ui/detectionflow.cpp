@@ -15,10 +15,6 @@ namespace {
 
 using DetectionResult = core::FacialPointsDetector::DetectionResult;
 
-// The last answer to the repeat-detection question, shared by every view of the process; it is
-// offered as the default the next time the question is asked.
-QMessageBox::StandardButton lastDetectionAnswer = QMessageBox::Yes;
-
 const char* const detectionQuestionTitle = "Facial points";
 const char* const detectionQuestionText =
     "Do you want to repeat facial points detection?\nExisting points will be replaced.";
@@ -80,9 +76,10 @@ qint64 areaOf(const QRect& rect)
 class DetectionFlow::Impl : public QObject
 {
 public:
-    Impl(DetectionFlow* owner, core::FacialPointsDetector* detector)
+    Impl(DetectionFlow* owner, core::FacialPointsDetector* detector, PromptSession& prompts)
         : q(owner)
         , detector(detector)
+        , session(prompts)
     {
         if (detector) {
             connect(detector, &core::FacialPointsDetector::initializingFinished, this,
@@ -102,6 +99,8 @@ public:
 
     DetectionFlow* q;
     core::FacialPointsDetector* detector;
+    // Asks the repeat question and remembers the answer; owned by the window.
+    PromptSession& session;
     QPointer<core::FacialPoints> model;
     QPointer<QUndoStack> undoStack;
     std::shared_ptr<QFutureWatcher<DetectionResult>> watcher;
@@ -120,10 +119,11 @@ public:
 
 bool DetectionFlow::Impl::askToReplace()
 {
-    lastDetectionAnswer = Prompts::current().question(
+    const QMessageBox::StandardButton answer = session.prompts().question(
         QString::fromLatin1(detectionQuestionTitle), QString::fromLatin1(detectionQuestionText),
-        QMessageBox::Yes | QMessageBox::No, lastDetectionAnswer);
-    return lastDetectionAnswer == QMessageBox::Yes;
+        QMessageBox::Yes | QMessageBox::No, session.lastDetectionAnswer());
+    session.setLastDetectionAnswer(answer);
+    return answer == QMessageBox::Yes;
 }
 
 void DetectionFlow::Impl::onModelLoaded()
@@ -175,8 +175,8 @@ void DetectionFlow::Impl::finishWithoutResult()
     report(failedText(modelFailed, restore));
 }
 
-DetectionFlow::DetectionFlow(core::FacialPointsDetector* detector)
-    : d(std::make_unique<Impl>(this, detector))
+DetectionFlow::DetectionFlow(core::FacialPointsDetector* detector, PromptSession& session)
+    : d(std::make_unique<Impl>(this, detector, session))
 {
 }
 

@@ -17,6 +17,8 @@ struct DetectedFace;
 
 namespace ui {
 
+class PromptSession;
+
 // Landmark detection for the pictures a view takes in: asks whether existing points are to be
 // replaced, hides them until the new ones arrive, applies the result as an undo step unless
 // the points were edited meanwhile, keeps every face found and reports each stage in a status
@@ -26,7 +28,9 @@ class DetectionFlow : public QObject
     Q_OBJECT
 public:
     // detector is not owned and may be null: nothing is then detected and nothing reported.
-    explicit DetectionFlow(core::FacialPointsDetector* detector);
+    // The question goes through session (not owned, must outlive the flow), which also keeps
+    // the last answer.
+    DetectionFlow(core::FacialPointsDetector* detector, PromptSession& session);
     ~DetectionFlow() override;
 
     // The model (not owned) whose pictures are detected; null detaches.

@@ -6,6 +6,8 @@
 #include "imagefiles.h"
 #include "landmarkpipeline.h"
 #include "pointcommands.h"
+#include "prompts.h"
+#include "viewport.h"
 #include "viewtransform.h"
 
 #include <QClipboard>
@@ -55,10 +57,12 @@ QImage imageFromVariant(const QVariant& value)
 class PointView::Impl : public QObject
 {
 public:
-    Impl(PointView* owner, core::FacialPointsDetector* detector)
+    Impl(PointView* owner, core::FacialPointsDetector* detector, PromptSession* session)
         : q(owner)
-        , detection(detector)
+        , ownSession(session ? nullptr : std::make_unique<PromptSession>())
+        , detection(detector, session ? *session : *ownSession)
     {
+        viewport.setViewSizeSource([owner] { return owner->size(); });
     }
 
     // The new picture and whatever the question did to the points are one undo step, recorded
@@ -75,26 +79,24 @@ public:
                                       model->points(), true));
     }
 
-    QRectF toView(const QRect& pictureRect) const;
     void paintOtherFaces(QPainter& painter) const;
     void refreshPointInfo();
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
     void stopPanning();
-    // A hidden widget gets its resize event only when shown: the controller learns the size
-    // before every call that maps positions.
-    void syncViewSize() { controller.setViewSize(q->size()); }
+    const tools::ViewTransform& transform() const { return viewport.transform(); }
 
     PointView* q;
-    tools::FacialPointsController controller;
+    // The view's layout; its size is the widget's, read whenever the layout is.
+    tools::Viewport viewport;
+    tools::FacialPointsController controller{viewport};
+    std::unique_ptr<PromptSession> ownSession;
     DetectionFlow detection;
     QPointer<QUndoStack> undoStack;
     // The open face menu; while it exists the faces it offers are outlined.
     QPointer<QMenu> faceMenu;
     QString lastPointInfo;
     bool spaceHeld = false;
-    bool panning = false;
-    QPoint lastPanPosition;
 };
 
 void PointView::Impl::refreshPointInfo()
@@ -115,7 +117,7 @@ QString PointView::Impl::pointInfo() const
     }
     const int index = selection.front();
     const FacialPoint point = model->points()[size_t(index)];
-    const QSize picture = controller.viewTransform().pictureSize();
+    const QSize picture = transform().pictureSize();
     QString text;
     if (picture.isEmpty()) {
         text = QStringLiteral("Point %1: %2, %3")
@@ -130,7 +132,7 @@ QString PointView::Impl::pointInfo() const
                    .arg(picture.width())
                    .arg(picture.height());
     }
-    const double zoom = controller.viewTransform().zoom();
+    const double zoom = transform().zoom();
     if (zoom > tools::ViewTransform::minimumZoom) {
         text += QStringLiteral(" \u2014 %1 %").arg(qRound(zoom * 100));
     }
@@ -139,7 +141,6 @@ QString PointView::Impl::pointInfo() const
 
 bool PointView::Impl::handleEditingKey(QKeyEvent* event)
 {
-    syncViewSize();
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const double step = shift ? largeNudgeStep : nudgeStep;
     switch (event->key()) {
@@ -171,27 +172,12 @@ bool PointView::Impl::handleEditingKey(QKeyEvent* event)
 
 void PointView::Impl::stopPanning()
 {
-    panning = false;
+    viewport.endPanDrag();
     if (spaceHeld) {
         q->setCursor(Qt::OpenHandCursor);
     } else {
         q->unsetCursor();
     }
-}
-
-// Picture pixels to view pixels, through the view's current zoom and scroll position.
-QRectF PointView::Impl::toView(const QRect& pictureRect) const
-{
-    const tools::ViewTransform& transform = controller.viewTransform();
-    const QSize picture = controller.facialPoints()->image().size();
-    if (picture.isEmpty() || !transform.isValid()) {
-        return QRectF();
-    }
-    const auto fraction = [picture](QPoint p) {
-        return QPointF(double(p.x()) / picture.width(), double(p.y()) / picture.height());
-    };
-    return QRectF(transform.toView(fraction(pictureRect.topLeft())),
-                  transform.toView(fraction(pictureRect.topLeft() + QPoint(pictureRect.width(), pictureRect.height()))));
 }
 
 void PointView::Impl::paintOtherFaces(QPainter& painter) const
@@ -201,15 +187,19 @@ void PointView::Impl::paintOtherFaces(QPainter& painter) const
     painter.setBrush(QColor(255, 255, 255, 30));
     for (int i = 0; i < detection.faceCount(); ++i) {
         if (detection.face(i).points != current) {
-            painter.drawRect(toView(detection.face(i).rect));
+            painter.drawRect(transform().pictureToView(QRectF(detection.face(i).rect)));
         }
     }
 }
 
-PointView::PointView(core::FacialPointsDetector* detector)
-    : d(std::make_unique<Impl>(this, detector))
+PointView::PointView(core::FacialPointsDetector* detector, PromptSession* session)
+    : d(std::make_unique<Impl>(this, detector, session))
 {
     connect(&d->controller, &tools::IController::needUpdate, d.get(), [this] {
+        update();
+        d->refreshPointInfo();
+    });
+    connect(&d->viewport, &tools::Viewport::changed, d.get(), [this] {
         update();
         d->refreshPointInfo();
     });
@@ -222,7 +212,22 @@ PointView::~PointView() = default;
 
 void PointView::setFacialPoints(core::FacialPoints* points)
 {
+    core::FacialPoints* const previous = facialPoints();
+    if (points != previous) {
+        if (previous) {
+            disconnect(previous, &core::FacialPoints::imageChanged, d.get(), nullptr);
+        }
+        // Connected before the controller, so that the layout is new when the controller
+        // repaints.
+        if (points) {
+            connect(points, &core::FacialPoints::imageChanged, d.get(),
+                    [this, points] { d->viewport.showPicture(points->image().size()); });
+        }
+    }
     d->controller.setFacialPoints(points);
+    if (points != previous) {
+        d->viewport.showPicture(points ? points->image().size() : QSize());
+    }
     d->detection.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
 }
@@ -278,20 +283,17 @@ bool PointView::insertFromMimeData(const QMimeData* data)
 
 void PointView::zoomIn()
 {
-    d->syncViewSize();
-    d->controller.zoomIn();
+    d->viewport.zoomIn();
 }
 
 void PointView::zoomOut()
 {
-    d->syncViewSize();
-    d->controller.zoomOut();
+    d->viewport.zoomOut();
 }
 
 void PointView::fitToWindow()
 {
-    d->syncViewSize();
-    d->controller.fitToView();
+    d->viewport.fit();
 }
 
 void PointView::setShowNumbers(bool show)
@@ -306,18 +308,17 @@ void PointView::setShowOutline(bool show)
 
 void PointView::setKeepAspectRatio(bool keep)
 {
-    d->controller.setKeepAspectRatio(keep);
+    d->viewport.setKeepAspectRatio(keep);
 }
 
 double PointView::zoom() const
 {
-    return d->controller.viewTransform().zoom();
+    return d->transform().zoom();
 }
 
 QPointF PointView::viewToPicturePixels(QPoint position) const
 {
-    d->syncViewSize();
-    return d->controller.viewToPicturePixels(QPointF(position));
+    return d->transform().toPicturePixels(QPointF(position));
 }
 
 bool PointView::event(QEvent* event)
@@ -342,43 +343,40 @@ void PointView::mousePressEvent(QMouseEvent* event)
 {
     const bool panButton = event->button() == Qt::MiddleButton
         || (event->button() == Qt::LeftButton && d->spaceHeld);
-    if (panButton && !d->panning) {
-        d->panning = true;
-        d->lastPanPosition = event->pos();
+    if (panButton && !d->viewport.isPanDragging()) {
+        d->viewport.beginPanDrag(event->pos());
         setCursor(Qt::ClosedHandCursor);
         event->accept();
         return;
     }
     if (event->button() == Qt::LeftButton
-        && d->controller.mousePress(event->pos(), size(), event->modifiers())) {
+        && d->controller.mousePress(event->pos(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
-    if (d->panning) {
-        d->syncViewSize();
-        d->controller.pan(QPointF(event->pos() - d->lastPanPosition));
-        d->lastPanPosition = event->pos();
+    if (d->viewport.isPanDragging()) {
+        d->viewport.dragPanTo(event->pos());
         event->accept();
         return;
     }
-    if (d->controller.mouseMove(event->pos(), size(), event->modifiers())) {
+    if (d->controller.mouseMove(event->pos(), event->modifiers())) {
         event->accept();
     }
 }
 
 void PointView::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (d->panning) {
+    if (d->viewport.isPanDragging()) {
         if (event->button() == Qt::MiddleButton || event->button() == Qt::LeftButton) {
             d->stopPanning();
         }
         event->accept();
         return;
     }
-    if (event->button() == Qt::LeftButton && d->controller.mouseRelease(event->pos(), size())) {
+    if (event->button() == Qt::LeftButton && d->controller.mouseRelease(event->pos())) {
         event->accept();
     }
 }
@@ -386,29 +384,27 @@ void PointView::mouseReleaseEvent(QMouseEvent* event)
 void PointView::wheelEvent(QWheelEvent* event)
 {
     const QPoint angle = event->angleDelta();
-    d->syncViewSize();
     if (event->modifiers() & Qt::ControlModifier) {
         const double notches = (angle.y() != 0 ? angle.y() : angle.x()) / wheelNotch;
-        d->controller.zoomBy(std::pow(tools::FacialPointsController::zoomStep, notches),
-                             event->position());
+        d->viewport.zoomBy(std::pow(tools::Viewport::zoomStep, notches), event->position());
     } else if (event->modifiers() & Qt::ShiftModifier) {
         const int along = angle.x() != 0 ? angle.x() : angle.y();
-        d->controller.pan(QPointF(along / wheelNotch * scrollPerNotch, 0));
+        d->viewport.pan(QPointF(along / wheelNotch * scrollPerNotch, 0));
     } else {
-        d->controller.pan(QPointF(angle.x(), angle.y()) / wheelNotch * scrollPerNotch);
+        d->viewport.pan(QPointF(angle.x(), angle.y()) / wheelNotch * scrollPerNotch);
     }
     event->accept();
 }
 
 void PointView::resizeEvent(QResizeEvent* event)
 {
-    d->syncViewSize();
+    d->viewport.setViewSize(event->size());
     QWidget::resizeEvent(event);
 }
 
 void PointView::paintEvent(QPaintEvent* event)
 {
-    d->controller.paint(this, event->rect(), size());
+    d->controller.paint(this, event->rect());
     if (d->faceMenu && facialPoints()) {
         QPainter painter(this);
         d->paintOtherFaces(painter);
@@ -449,7 +445,7 @@ void PointView::keyPressEvent(QKeyEvent* event)
     if (event->key() == Qt::Key_Space) {
         if (!event->isAutoRepeat()) {
             d->spaceHeld = true;
-            if (!d->panning) {
+            if (!d->viewport.isPanDragging()) {
                 setCursor(Qt::OpenHandCursor);
             }
         }
@@ -474,7 +470,7 @@ void PointView::keyReleaseEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
         d->spaceHeld = false;
-        if (!d->panning) {
+        if (!d->viewport.isPanDragging()) {
             unsetCursor();
         }
         event->accept();
@@ -487,7 +483,7 @@ void PointView::focusOutEvent(QFocusEvent* event)
 {
     // The Space release goes elsewhere once the focus has left.
     d->spaceHeld = false;
-    if (!d->panning) {
+    if (!d->viewport.isPanDragging()) {
         unsetCursor();
     }
     QWidget::focusOutEvent(event);

@@ -15,6 +15,8 @@ class FacialPointsDetector;
 
 namespace ui {
 
+class PromptSession;
+
 // Shows the model's picture with the points on top (stretched over the whole widget at zoom 1),
 // takes pictures in (setImage, drops, Ctrl+V) and starts landmark detection for each, and turns
 // mouse, wheel and keys into zooming, panning, selecting and moving points. GUI thread only.
@@ -22,8 +24,10 @@ class PointView : public QWidget
 {
     Q_OBJECT
 public:
-    // detector is not owned and may be null (no detection is then started).
-    explicit PointView(core::FacialPointsDetector* detector);
+    // detector is not owned and may be null (no detection is then started). Questions go
+    // through session (not owned, must outlive the view); without one the view keeps a session
+    // of its own.
+    explicit PointView(core::FacialPointsDetector* detector, PromptSession* session = nullptr);
     ~PointView() override;
 
     // Attaches the model (not owned); drops are accepted only while a model is attached.

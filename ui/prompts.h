@@ -32,6 +32,27 @@ public:
     static Prompts* install(Prompts* prompts);
 };
 
+// The dialogs one window asks through, and what it remembers of the answers. The window owns
+// one and hands it to the parts that ask (its view's detection among them), so that two windows,
+// or two tests, never share an answer. GUI thread only.
+class PromptSession
+{
+public:
+    // prompts is not owned; null asks through whatever Prompts::current() is at the time.
+    explicit PromptSession(Prompts* prompts = nullptr) : m_prompts(prompts) {}
+
+    Prompts& prompts() const { return m_prompts ? *m_prompts : Prompts::current(); }
+    void setPrompts(Prompts* prompts) { m_prompts = prompts; }
+
+    // The last answer to "repeat the detection?", offered as the default the next time.
+    QMessageBox::StandardButton lastDetectionAnswer() const { return m_lastDetectionAnswer; }
+    void setLastDetectionAnswer(QMessageBox::StandardButton answer) { m_lastDetectionAnswer = answer; }
+
+private:
+    Prompts* m_prompts = nullptr;
+    QMessageBox::StandardButton m_lastDetectionAnswer = QMessageBox::Yes;
+};
+
 // path with "." + suffix appended when its file name has no extension (no dot); otherwise path.
 QString withDefaultSuffix(const QString& path, const QString& suffix);
 

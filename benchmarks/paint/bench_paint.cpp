@@ -16,6 +16,7 @@
 #include "benchtiming.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
+#include "viewport.h"
 #include "viewtransform.h"
 
 #include <QFile>
@@ -103,7 +104,10 @@ Row measure(const Picture& picture, QImage::Format targetFormat, int repetitions
     core::FacialPoints model;
     model.setImage(makePicture(picture.format, picture.translucent));
     model.setPoints(makePoints());
-    tools::FacialPointsController controller;
+    tools::Viewport controllerViewport;
+    controllerViewport.setViewSize(viewSize);
+    controllerViewport.showPicture(model.image().size());
+    tools::FacialPointsController controller(controllerViewport);
     controller.setFacialPoints(&model);
 
     QImage target(viewSize, targetFormat);
@@ -112,15 +116,18 @@ Row measure(const Picture& picture, QImage::Format targetFormat, int repetitions
 
     // The first paint makes the picture cache and the markers: timed once, apart.
     const double firstPaintMs =
-        millisecondsFor([&] { controller.paint(&target, exposed, viewSize); });
+        millisecondsFor([&] { controller.paint(&target, exposed); });
 
     // Where the difference to the bare draw goes: the same repaint without points.
     core::FacialPoints pictureOnly;
     pictureOnly.setImage(model.image());
-    tools::FacialPointsController pictureOnlyController;
+    tools::Viewport pictureOnlyControllerViewport;
+    pictureOnlyControllerViewport.setViewSize(viewSize);
+    pictureOnlyControllerViewport.showPicture(pictureOnly.image().size());
+    tools::FacialPointsController pictureOnlyController(pictureOnlyControllerViewport);
     pictureOnlyController.setFacialPoints(&pictureOnly);
-    pictureOnlyController.paint(&target, exposed, viewSize);
-    auto withoutMarkers = [&] { pictureOnlyController.paint(&target, exposed, viewSize); };
+    pictureOnlyController.paint(&target, exposed);
+    auto withoutMarkers = [&] { pictureOnlyController.paint(&target, exposed); };
 
     // The reference draws the same picture, converted to a pixmap the same way, with the same
     // target and source rectangles.
@@ -130,7 +137,7 @@ Row measure(const Picture& picture, QImage::Format targetFormat, int repetitions
         QPainter painter(&target);
         painter.drawPixmap(exposed, pixmap, source);
     };
-    auto throughController = [&] { controller.paint(&target, exposed, viewSize); };
+    auto throughController = [&] { controller.paint(&target, exposed); };
     bare();
 
     std::vector<double> controllerTimes;
@@ -243,35 +250,36 @@ ZoomRow measureZoomed(double zoom, int repetitions)
     core::FacialPoints model;
     model.setImage(makePicture(QImage::Format_RGB32, false));
     model.setPoints(makeFacePoints(zoom));
-    tools::FacialPointsController controller;
+    tools::Viewport controllerViewport;
+    controllerViewport.setViewSize(viewSize);
+    controllerViewport.showPicture(model.image().size());
+    tools::FacialPointsController controller(controllerViewport);
     controller.setFacialPoints(&model);
-    controller.setViewSize(viewSize);
     const QPointF centre(viewSize.width() / 2.0, viewSize.height() / 2.0);
-    controller.zoomBy(zoom, centre);
+    controllerViewport.zoomBy(zoom, centre);
 
     QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
     target.fill(Qt::black);
     const QRect exposed(QPoint(0, 0), viewSize);
-    controller.paint(&target, exposed, viewSize);
+    controller.paint(&target, exposed);
 
     const QPixmap pixmap = QPixmap::fromImage(model.image());
     QRect source;
     QRectF targetRect;
-    visiblePart(controller.viewTransform(), pixmap.size(), &source, &targetRect);
+    visiblePart(controllerViewport.transform(), pixmap.size(), &source, &targetRect);
     auto bare = [&] {
         QPainter painter(&target);
         painter.setClipRect(exposed);
         painter.drawPixmap(targetRect, pixmap, QRectF(source));
     };
-    auto repaint = [&] { controller.paint(&target, exposed, viewSize); };
+    auto repaint = [&] { controller.paint(&target, exposed); };
     // In and out by one step in turn, so that the zoom stays where it was measured.
     bool in = true;
     auto zoomStep = [&] {
-        controller.zoomBy(in ? tools::FacialPointsController::zoomStep
-                             : 1.0 / tools::FacialPointsController::zoomStep,
-                          centre);
+        controllerViewport.zoomBy(in ? tools::Viewport::zoomStep : 1.0 / tools::Viewport::zoomStep,
+                                  centre);
         in = !in;
-        controller.paint(&target, exposed, viewSize);
+        controller.paint(&target, exposed);
     };
     bare();
 
@@ -303,14 +311,17 @@ void measureManyPoints()
     const int count = 1000000;
     core::FacialPoints model;
     model.setImage(makePicture(QImage::Format_RGB32, false));
-    tools::FacialPointsController controller;
+    tools::Viewport controllerViewport;
+    controllerViewport.setViewSize(viewSize);
+    controllerViewport.showPicture(model.image().size());
+    tools::FacialPointsController controller(controllerViewport);
     controller.setFacialPoints(&model);
     QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
     target.fill(Qt::black);
     const QRect exposed(QPoint(0, 0), viewSize);
     // The picture's own cost first, so that what follows is the points' share.
-    controller.paint(&target, exposed, viewSize);
-    const double pictureOnlyMs = millisecondsFor([&] { controller.paint(&target, exposed, viewSize); });
+    controller.paint(&target, exposed);
+    const double pictureOnlyMs = millisecondsFor([&] { controller.paint(&target, exposed); });
 
     for (const char* layout : {"all at one place", "spread over the picture"}) {
         const bool spread = layout[0] == 's';
@@ -325,9 +336,12 @@ void measureManyPoints()
             core::FacialPoints many;
             many.setImage(model.image());
             many.setPoints(points);
-            tools::FacialPointsController manyController;
+            tools::Viewport manyControllerViewport;
+            manyControllerViewport.setViewSize(viewSize);
+            manyControllerViewport.showPicture(many.image().size());
+            tools::FacialPointsController manyController(manyControllerViewport);
             manyController.setFacialPoints(&many);
-            firstMs = millisecondsFor([&] { manyController.paint(&target, exposed, viewSize); });
+            firstMs = millisecondsFor([&] { manyController.paint(&target, exposed); });
             const double after = residentMegabytes();
             std::printf("%-26s first paint %8.1f ms (%.1fx a repaint of the picture alone), "
                         "%+7.1f MB resident\n",

@@ -1,5 +1,7 @@
 #pragma once
 // A Prompts stand-in for tests: records every dialog the code asks for and answers from a script.
+// It is installed as the current prompts while it lives, unless it is made only to be handed to a
+// ui::PromptSession.
 
 #include "prompts.h"
 
@@ -19,8 +21,20 @@ struct PromptRecord {
 class FakePrompts : public ui::Prompts
 {
 public:
-    FakePrompts() { previous = ui::Prompts::install(this); }
-    ~FakePrompts() override { ui::Prompts::install(previous); }
+    enum Installation { Installed, NotInstalled };
+    explicit FakePrompts(Installation installation = Installed)
+        : installed(installation == Installed)
+    {
+        if (installed) {
+            previous = ui::Prompts::install(this);
+        }
+    }
+    ~FakePrompts() override
+    {
+        if (installed) {
+            ui::Prompts::install(previous);
+        }
+    }
 
     QString openFileName(const QString& caption, const QString& filter) override
     {
@@ -62,5 +76,6 @@ public:
     QList<PromptRecord> records;
 
 private:
+    bool installed = true;
     ui::Prompts* previous = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
+#include "viewport.h"
 
 #include <QImage>
 #include <QSignalSpy>
@@ -72,17 +73,20 @@ struct Scene
     explicit Scene(const core::FacialPointVector& points = {})
     {
         model.setPoints(points);
+        viewport.setViewSize(viewSize);
         controller.setFacialPoints(&model);
     }
 
     QImage paint(QImage target = blankView(), const QRect& exposed = wholeView)
     {
-        controller.paint(&target, exposed, target.size());
+        viewport.setViewSize(target.size());
+        controller.paint(&target, exposed);
         return target;
     }
 
     core::FacialPoints model;
-    tools::FacialPointsController controller;
+    tools::Viewport viewport;
+    tools::FacialPointsController controller{viewport};
 };
 
 enum class ModelChange { NewImage, SameImageTwice, NewPoints, EqualPoints, MovedPoint, UnmovedPoint };
@@ -205,21 +209,25 @@ void tst_FacialPointsController::initTestCase()
 
 void tst_FacialPointsController::startsWithoutModel()
 {
-    tools::FacialPointsController controller;
+    tools::Viewport viewport;
+    viewport.setViewSize(viewSize);
+    tools::FacialPointsController controller(viewport);
     QCOMPARE(controller.facialPoints(), nullptr);
     QCOMPARE(controller.draggedIndex(), -1);
     QVERIFY(controller.selection().isEmpty());
-    QVERIFY2(!controller.mousePress(QPoint(0, 0), viewSize), "a press without a model must not be handled");
-    QVERIFY2(!controller.mouseMove(QPoint(0, 0), viewSize), "a move without a model must not be handled");
+    QVERIFY2(!controller.mousePress(QPoint(0, 0)), "a press without a model must not be handled");
+    QVERIFY2(!controller.mouseMove(QPoint(0, 0)), "a move without a model must not be handled");
     QImage target = blankView();
-    controller.paint(&target, wholeView, viewSize);
+    controller.paint(&target, wholeView);
     QCOMPARE(target, blankView());
 }
 
 void tst_FacialPointsController::attachedModelIsReported()
 {
     core::FacialPoints model;
-    tools::FacialPointsController controller;
+    tools::Viewport viewport;
+    viewport.setViewSize(viewSize);
+    tools::FacialPointsController controller(viewport);
     QSignalSpy repaints(&controller, &tools::IController::needUpdate);
     controller.setFacialPoints(&model);
     QCOMPARE(controller.facialPoints(), &model);
@@ -301,22 +309,24 @@ void tst_FacialPointsController::detachedControllerDoesNothing()
     ::change(scene.model, ModelChange::MovedPoint);
     QCOMPARE(repaints.count(), 0);
     QCOMPARE(scene.paint(), blankView());
-    QVERIFY2(!scene.controller.mousePress(QPoint(100, 50), viewSize), "detached controller grabbed a point");
+    QVERIFY2(!scene.controller.mousePress(QPoint(100, 50)), "detached controller grabbed a point");
 }
 
 void tst_FacialPointsController::destroyedModelReadsAsDetached()
 {
     auto model = std::make_unique<core::FacialPoints>();
     model->setPoints({atPixel(100, 50)});
-    tools::FacialPointsController controller;
+    tools::Viewport viewport;
+    viewport.setViewSize(viewSize);
+    tools::FacialPointsController controller(viewport);
     controller.setFacialPoints(model.get());
-    QVERIFY(controller.mousePress(QPoint(100, 50), viewSize));
+    QVERIFY(controller.mousePress(QPoint(100, 50)));
     model.reset();
 
     QCOMPARE(controller.facialPoints(), nullptr);
-    QVERIFY2(!controller.mouseMove(QPoint(120, 50), viewSize), "a move reached a destroyed model");
+    QVERIFY2(!controller.mouseMove(QPoint(120, 50)), "a move reached a destroyed model");
     QImage target = blankView();
-    controller.paint(&target, wholeView, viewSize);
+    controller.paint(&target, wholeView);
     QCOMPARE(target, blankView());
 }
 
@@ -342,7 +352,7 @@ void tst_FacialPointsController::hitSquare()
     QFETCH(QPoint, press);
     QFETCH(bool, grabs);
     Scene scene({FacialPoint(0.9, 0.9), atPixel(100.0, 50.0)});
-    QVERIFY(scene.controller.mousePress(press, viewSize));
+    QVERIFY(scene.controller.mousePress(press));
     QCOMPARE(scene.controller.draggedIndex(), grabs ? 1 : -1);
     QCOMPARE(scene.controller.selection(), grabs ? QVector<int>{1} : QVector<int>());
 }
@@ -385,22 +395,22 @@ void tst_FacialPointsController::overlapGrabsNearest()
         points.push_back(atPixel(at.x(), at.y()));
     }
     Scene scene(points);
-    QVERIFY(scene.controller.mousePress(press, viewSize));
+    QVERIFY(scene.controller.mousePress(press));
     QCOMPARE(scene.controller.draggedIndex(), grabbed);
 }
 
 void tst_FacialPointsController::pressOnEmptySpaceEndsDragAndClearsSelection()
 {
     Scene scene({atPixel(100, 50), atPixel(20, 20)});
-    QVERIFY(scene.controller.mousePress(QPoint(20, 20), viewSize));
+    QVERIFY(scene.controller.mousePress(QPoint(20, 20)));
     QCOMPARE(scene.controller.selection(), QVector<int>{1});
-    QVERIFY2(scene.controller.mousePress(QPoint(150, 80), viewSize),
+    QVERIFY2(scene.controller.mousePress(QPoint(150, 80)),
              "a press on empty picture starts a rubber band");
     QCOMPARE(scene.controller.draggedIndex(), -1);
     QVERIFY(scene.controller.selection().isEmpty());
 
-    QVERIFY(scene.controller.mouseMove(QPoint(160, 90), viewSize));
-    QVERIFY(scene.controller.mouseRelease(QPoint(160, 90), viewSize));
+    QVERIFY(scene.controller.mouseMove(QPoint(160, 90)));
+    QVERIFY(scene.controller.mouseRelease(QPoint(160, 90)));
     QCOMPARE(scene.model.points().at(1), atPixel(20, 20));
     QCOMPARE(scene.model.points().at(0), atPixel(100, 50));
 }
@@ -408,10 +418,10 @@ void tst_FacialPointsController::pressOnEmptySpaceEndsDragAndClearsSelection()
 void tst_FacialPointsController::secondPressSwitchesDrag()
 {
     Scene scene({atPixel(100, 50), atPixel(20, 20)});
-    QVERIFY(scene.controller.mousePress(QPoint(20, 20), viewSize));
-    QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
+    QVERIFY(scene.controller.mousePress(QPoint(20, 20)));
+    QVERIFY(scene.controller.mousePress(QPoint(100, 50)));
     QCOMPARE(scene.controller.draggedIndex(), 0);
-    QVERIFY(scene.controller.mouseMove(QPoint(110, 60), viewSize));
+    QVERIFY(scene.controller.mouseMove(QPoint(110, 60)));
     QCOMPARE(scene.model.points().at(0), atPixel(110, 60));
     QCOMPARE(scene.model.points().at(1), atPixel(20, 20));
 }
@@ -421,10 +431,10 @@ void tst_FacialPointsController::dragKeepsOffsetToCursor()
     Scene scene({atPixel(100, 50)});
     QSignalSpy moved(&scene.model, &core::FacialPoints::pointChanged);
     // Grab 3 pixels left of and 2 above the point: the point must not jump onto the cursor.
-    QVERIFY(scene.controller.mousePress(QPoint(97, 48), viewSize));
+    QVERIFY(scene.controller.mousePress(QPoint(97, 48)));
     QCOMPARE(scene.model.points().at(0), atPixel(100, 50));
 
-    QVERIFY(scene.controller.mouseMove(QPoint(127, 78), viewSize));
+    QVERIFY(scene.controller.mouseMove(QPoint(127, 78)));
     QCOMPARE(moved.count(), 1);
     QCOMPARE(moved.at(0).at(0).toInt(), 0);
     QCOMPARE(moved.at(0).at(1).toPointF(), atPixel(100, 50));
@@ -451,8 +461,8 @@ void tst_FacialPointsController::dragClamps()
     QFETCH(QPoint, moveTo);
     QFETCH(QPointF, expected);
     Scene scene({atPixel(100, 50)});
-    QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
-    QVERIFY(scene.controller.mouseMove(moveTo, viewSize));
+    QVERIFY(scene.controller.mousePress(QPoint(100, 50)));
+    QVERIFY(scene.controller.mouseMove(moveTo));
     const FacialPoint stored = scene.model.points().at(0);
     QVERIFY2(stored == expected,
              qPrintable(QStringLiteral("moving to (%1, %2) stored (%3, %4), expected (%5, %6)")
@@ -465,8 +475,8 @@ void tst_FacialPointsController::dragPastEdgeAlreadyThereEmitsNothing()
 {
     Scene scene({FacialPoint(1.0, 0.5)});
     QSignalSpy moved(&scene.model, &core::FacialPoints::pointChanged);
-    QVERIFY(scene.controller.mousePress(QPoint(200, 50), viewSize));
-    QVERIFY2(scene.controller.mouseMove(QPoint(260, 50), viewSize),
+    QVERIFY(scene.controller.mousePress(QPoint(200, 50)));
+    QVERIFY2(scene.controller.mouseMove(QPoint(260, 50)),
              "a move during a drag is handled even when the point does not change");
     QCOMPARE(moved.count(), 0);
     QCOMPARE(scene.model.points().at(0), FacialPoint(1.0, 0.5));
@@ -475,32 +485,32 @@ void tst_FacialPointsController::dragPastEdgeAlreadyThereEmitsNothing()
 void tst_FacialPointsController::releaseWithoutPressReturnsFalse()
 {
     Scene scene({atPixel(100, 50)});
-    QVERIFY2(!scene.controller.mouseRelease(QPoint(100, 50), viewSize), "release without a grab was handled");
-    QVERIFY2(scene.controller.mousePress(QPoint(10, 90), viewSize), "a press on empty picture starts a rubber band");
-    QVERIFY(scene.controller.mouseRelease(QPoint(10, 90), viewSize));
-    QVERIFY2(!scene.controller.mouseRelease(QPoint(10, 90), viewSize), "a second release was handled");
+    QVERIFY2(!scene.controller.mouseRelease(QPoint(100, 50)), "release without a grab was handled");
+    QVERIFY2(scene.controller.mousePress(QPoint(10, 90)), "a press on empty picture starts a rubber band");
+    QVERIFY(scene.controller.mouseRelease(QPoint(10, 90)));
+    QVERIFY2(!scene.controller.mouseRelease(QPoint(10, 90)), "a second release was handled");
     QCOMPARE(scene.model.points().at(0), atPixel(100, 50));
 }
 
 void tst_FacialPointsController::releaseEndsDrag()
 {
     Scene scene({atPixel(100, 50)});
-    QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
-    QVERIFY(scene.controller.mouseRelease(QPoint(300, 300), viewSize));
+    QVERIFY(scene.controller.mousePress(QPoint(100, 50)));
+    QVERIFY(scene.controller.mouseRelease(QPoint(300, 300)));
     QCOMPARE(scene.controller.draggedIndex(), -1);
     QCOMPARE(scene.controller.selection(), QVector<int>{0});
-    QVERIFY2(!scene.controller.mouseMove(QPoint(120, 60), viewSize), "a move after release was handled");
+    QVERIFY2(!scene.controller.mouseMove(QPoint(120, 60)), "a move after release was handled");
     QCOMPARE(scene.model.points().at(0), atPixel(100, 50));
-    QVERIFY(!scene.controller.mouseRelease(QPoint(100, 50), viewSize));
+    QVERIFY(!scene.controller.mouseRelease(QPoint(100, 50)));
 }
 
 void tst_FacialPointsController::moveAfterPointsShrankIsIgnored()
 {
     Scene scene({atPixel(10, 10), atPixel(100, 50)});
-    QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
+    QVERIFY(scene.controller.mousePress(QPoint(100, 50)));
     scene.model.setPoints({atPixel(10, 10)});
     QSignalSpy moved(&scene.model, &core::FacialPoints::pointChanged);
-    QVERIFY2(!scene.controller.mouseMove(QPoint(120, 60), viewSize), "moved a point that no longer exists");
+    QVERIFY2(!scene.controller.mouseMove(QPoint(120, 60)), "moved a point that no longer exists");
     QCOMPARE(moved.count(), 0);
     QCOMPARE(scene.model.count(), 1);
 }
@@ -521,16 +531,19 @@ void tst_FacialPointsController::emptyView()
     scene.model.setImage(quadrantPicture(blue, white, cyan, grey));
 
     QImage target = blankView();
-    scene.controller.paint(&target, QRect(QPoint(0, 0), size), size);
+    scene.viewport.setViewSize(size);
+    scene.controller.paint(&target, QRect(QPoint(0, 0), size));
     QVERIFY2(target == blankView(), "an empty view must draw nothing");
 
-    QVERIFY2(!scene.controller.mousePress(QPoint(0, 0), size), "a press in an empty view grabbed a point");
+    QVERIFY2(!scene.controller.mousePress(QPoint(0, 0)), "a press in an empty view grabbed a point");
     QCOMPARE(scene.controller.draggedIndex(), -1);
 
     // A drag that began in a real view and continues after the view collapsed.
     QSignalSpy moved(&scene.model, &core::FacialPoints::pointChanged);
-    QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
-    QVERIFY2(!scene.controller.mouseMove(QPoint(120, 60), size), "a move in an empty view was handled");
+    scene.viewport.setViewSize(viewSize);
+    QVERIFY(scene.controller.mousePress(QPoint(100, 50)));
+    scene.viewport.setViewSize(size);
+    QVERIFY2(!scene.controller.mouseMove(QPoint(120, 60)), "a move in an empty view was handled");
     QCOMPARE(moved.count(), 0);
     const FacialPoint stored = scene.model.points().at(1);
     QVERIFY2(std::isfinite(stored.x()) && std::isfinite(stored.y()), "the point became NaN or infinite");
@@ -573,13 +586,13 @@ void tst_FacialPointsController::wildCoordinates()
 
     for (const QPoint press : {QPoint(0, 0), QPoint(199, 0), QPoint(0, 99), QPoint(199, 99),
                                QPoint(100, 0), QPoint(0, 50), QPoint(199, 50)}) {
-        scene.controller.mousePress(press, viewSize);
+        scene.controller.mousePress(press);
         QVERIFY2(scene.controller.draggedIndex() == -1,
                  qPrintable(QStringLiteral("press at (%1, %2) grabbed point %3")
                                 .arg(press.x()).arg(press.y()).arg(scene.controller.draggedIndex())));
-        scene.controller.mouseRelease(press, viewSize);
+        scene.controller.mouseRelease(press);
     }
-    QVERIFY(scene.controller.mousePress(QPoint(100, 50), viewSize));
+    QVERIFY(scene.controller.mousePress(QPoint(100, 50)));
     QCOMPARE(scene.controller.draggedIndex(), 1);
 }
 

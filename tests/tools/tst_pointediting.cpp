@@ -3,6 +3,7 @@
 
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
+#include "viewport.h"
 #include "viewtransform.h"
 
 #include <QImage>
@@ -33,27 +34,31 @@ struct Scene
     explicit Scene(const core::FacialPointVector& points)
     {
         model.setPoints(points);
+        viewport.setViewSize(viewSize);
+        // As the view does: a new picture is laid out whole.
+        QObject::connect(&model, &core::FacialPoints::imageChanged, &viewport,
+                         [this] { viewport.showPicture(model.image().size()); });
         controller.setFacialPoints(&model);
         controller.setUndoStack(&stack);
-        controller.setViewSize(viewSize);
     }
 
     void drag(QPoint from, QPoint to, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
     {
-        controller.mousePress(from, viewSize, modifiers);
-        controller.mouseMove((from + to) / 2, viewSize, modifiers);
-        controller.mouseMove(to, viewSize, modifiers);
-        controller.mouseRelease(to, viewSize);
+        controller.mousePress(from, modifiers);
+        controller.mouseMove((from + to) / 2, modifiers);
+        controller.mouseMove(to, modifiers);
+        controller.mouseRelease(to);
     }
 
     QPointF viewPosition(int index) const
     {
-        return controller.viewTransform().toView(model.points().at(size_t(index)));
+        return viewport.transform().toView(model.points().at(size_t(index)));
     }
 
     core::FacialPoints model;
     QUndoStack stack;
-    tools::FacialPointsController controller;
+    tools::Viewport viewport;
+    tools::FacialPointsController controller{viewport};
 };
 
 bool near(QPointF a, QPointF b, double tolerance = 1e-6)
@@ -126,8 +131,8 @@ void tst_PointEditing::zoomedDragMovesByDragOverZoom()
     QFETCH(QPointF, anchor);
     QFETCH(QPoint, drag);
     Scene scene({atPixel(120, 90), atPixel(300, 200)});
-    scene.controller.zoomBy(zoom, anchor);
-    QCOMPARE(scene.controller.viewTransform().zoom(), zoom);
+    scene.viewport.zoomBy(zoom, anchor);
+    QCOMPARE(scene.viewport.transform().zoom(), zoom);
     const FacialPoint before = scene.model.points().at(0);
     const QPoint grab = scene.viewPosition(0).toPoint();
     QVERIFY2(QRect(QPoint(0, 0), viewSize).contains(grab), qPrintable(show(grab)));
@@ -172,11 +177,11 @@ void tst_PointEditing::zoomedPaintShowsVisiblePart()
     }
     Scene scene({});
     scene.model.setImage(picture);
-    scene.controller.setKeepAspectRatio(keepAspect);
-    scene.controller.zoomBy(2.0, anchor);
+    scene.viewport.setKeepAspectRatio(keepAspect);
+    scene.viewport.zoomBy(2.0, anchor);
     QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
     target.fill(Qt::black);
-    scene.controller.paint(&target, QRect(QPoint(0, 0), viewSize), viewSize);
+    scene.controller.paint(&target, QRect(QPoint(0, 0), viewSize));
     QCOMPARE(QColor(target.pixel(viewPixel)), QColor(picture.pixel(picturePixel)));
 }
 
@@ -185,23 +190,23 @@ void tst_PointEditing::zoomedPickUsesScreenDistance()
     // Two points 4 view pixels apart at zoom 1 and 16 apart at zoom 4: a press 3 pixels right
     // of the first is nearer the second at zoom 1, and only in the first's square at zoom 4.
     Scene scene({atPixel(200, 150), atPixel(204, 150)});
-    scene.controller.mousePress(QPoint(203, 150), viewSize);
+    scene.controller.mousePress(QPoint(203, 150));
     QCOMPARE(scene.controller.draggedIndex(), 1);
-    scene.controller.mouseRelease(QPoint(203, 150), viewSize);
+    scene.controller.mouseRelease(QPoint(203, 150));
 
-    scene.controller.zoomBy(4.0, QPointF(200, 150));
+    scene.viewport.zoomBy(4.0, QPointF(200, 150));
     const QPointF first = scene.viewPosition(0);
     QVERIFY(near(first, QPointF(200, 150)));
     QVERIFY(near(scene.viewPosition(1) - first, QPointF(16, 0)));
-    scene.controller.mousePress(QPoint(203, 150), viewSize);
+    scene.controller.mousePress(QPoint(203, 150));
     QCOMPARE(scene.controller.draggedIndex(), 0);
 }
 
 void tst_PointEditing::pressSelectsAndSelectionStays()
 {
     Scene scene(square());
-    scene.controller.mousePress(QPoint(240, 130), viewSize);
-    scene.controller.mouseRelease(QPoint(240, 130), viewSize);
+    scene.controller.mousePress(QPoint(240, 130));
+    scene.controller.mouseRelease(QPoint(240, 130));
     QCOMPARE(scene.controller.selection(), QVector<int>{1});
     QCOMPARE(scene.stack.count(), 0);
     scene.controller.clearSelection();
@@ -211,17 +216,17 @@ void tst_PointEditing::pressSelectsAndSelectionStays()
 void tst_PointEditing::shiftPressToggles()
 {
     Scene scene(square());
-    scene.controller.mousePress(QPoint(160, 130), viewSize);
-    scene.controller.mouseRelease(QPoint(160, 130), viewSize);
-    scene.controller.mousePress(QPoint(240, 210), viewSize, Qt::ShiftModifier);
+    scene.controller.mousePress(QPoint(160, 130));
+    scene.controller.mouseRelease(QPoint(160, 130));
+    scene.controller.mousePress(QPoint(240, 210), Qt::ShiftModifier);
     QCOMPARE(scene.controller.draggedIndex(), -1);
-    scene.controller.mouseMove(QPoint(260, 230), viewSize, Qt::ShiftModifier);
-    scene.controller.mouseRelease(QPoint(260, 230), viewSize);
+    scene.controller.mouseMove(QPoint(260, 230), Qt::ShiftModifier);
+    scene.controller.mouseRelease(QPoint(260, 230));
     QCOMPARE(scene.controller.selection(), (QVector<int>{0, 2}));
     QCOMPARE(scene.model.points(), square());
 
-    scene.controller.mousePress(QPoint(160, 130), viewSize, Qt::ShiftModifier);
-    scene.controller.mouseRelease(QPoint(160, 130), viewSize);
+    scene.controller.mousePress(QPoint(160, 130), Qt::ShiftModifier);
+    scene.controller.mouseRelease(QPoint(160, 130));
     QCOMPARE(scene.controller.selection(), QVector<int>{2});
 }
 
@@ -391,16 +396,16 @@ void tst_PointEditing::rotateHandle()
     QFETCH(QVector<int>, takesPlaceOf);
     Scene scene(square());
     scene.controller.selectAll();
-    scene.controller.mousePress(QPoint(200, 96), viewSize);
+    scene.controller.mousePress(QPoint(200, 96));
     QVERIFY(scene.controller.isGestureActive());
     QCOMPARE(scene.controller.draggedIndex(), -1);
     // Round the far side, so that a half turn passes through a quarter first.
-    scene.controller.mouseMove(QPoint(280, 100), viewSize);
-    scene.controller.mouseMove(to, viewSize);
-    scene.controller.mouseRelease(to, viewSize);
+    scene.controller.mouseMove(QPoint(280, 100));
+    scene.controller.mouseMove(to);
+    scene.controller.mouseRelease(to);
     const core::FacialPointVector start = square();
     for (int i = 0; i < 4; ++i) {
-        const QPointF expected = scene.controller.viewTransform().toView(start[size_t(takesPlaceOf[i])]);
+        const QPointF expected = scene.viewport.transform().toView(start[size_t(takesPlaceOf[i])]);
         QVERIFY2(near(scene.viewPosition(i), expected, 1e-6),
                  qPrintable(QStringLiteral("point %1 at %2, expected %3")
                                 .arg(i).arg(show(scene.viewPosition(i)), show(expected))));

@@ -70,6 +70,9 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void emptyViewKeepsState();
+    void rectangles_data();
+    void rectangles();
+    void rectanglesWithoutPicture();
 };
 
 void tst_ViewTransform::fitMapsCorners_data()
@@ -258,6 +261,63 @@ void tst_ViewTransform::emptyViewKeepsState()
     transform.setViewSize(QSize(200, 100));
     QCOMPARE(transform.zoom(), 4.0);
     QVERIFY(near(transform.centre(), centre));
+}
+
+void tst_ViewTransform::rectangles_data()
+{
+    QTest::addColumn<bool>("keepAspect");
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<QPointF>("anchor");
+    QTest::newRow("stretched") << false << 1.0 << QPointF(0, 0);
+    QTest::newRow("letter-boxed") << true << 1.0 << QPointF(0, 0);
+    QTest::newRow("stretched, zoomed about a corner") << false << 3.0 << QPointF(400, 300);
+    QTest::newRow("letter-boxed, zoomed off centre") << true << 7.5 << QPointF(120, 45);
+}
+
+void tst_ViewTransform::rectangles()
+{
+    QFETCH(bool, keepAspect);
+    QFETCH(double, zoom);
+    QFETCH(QPointF, anchor);
+    tools::ViewTransform transform = makeTransform(QSize(640, 480), QSize(400, 200), keepAspect);
+    transform.setZoom(zoom, anchor);
+
+    // The whole picture, in fractions and in pixels, is the picture's rectangle in the view.
+    const QRectF picture = transform.pictureRect();
+    const QRectF fromFractions = transform.toView(QRectF(0, 0, 1, 1));
+    const QRectF fromPixels = transform.pictureToView(QRectF(0, 0, 640, 480));
+    QVERIFY2(near(fromFractions.topLeft(), picture.topLeft())
+                 && near(fromFractions.bottomRight(), picture.bottomRight()),
+             qPrintable(show(fromFractions) + " instead of " + show(picture)));
+    QVERIFY2(near(fromPixels.topLeft(), picture.topLeft())
+                 && near(fromPixels.bottomRight(), picture.bottomRight()),
+             qPrintable(show(fromPixels) + " instead of " + show(picture)));
+
+    // A face box of the picture maps corner by corner, as the points do, and back.
+    const QRectF face(100, 50, 220, 300);
+    const QRectF inView = transform.pictureToView(face);
+    QVERIFY(near(inView.topLeft(), transform.toView(QPointF(100.0 / 640, 50.0 / 480))));
+    QVERIFY(near(inView.bottomRight(), transform.toView(QPointF(320.0 / 640, 350.0 / 480))));
+    const QRectF back = transform.toPicturePixels(inView);
+    QVERIFY2(near(back.topLeft(), face.topLeft()) && near(back.bottomRight(), face.bottomRight()),
+             qPrintable(show(back)));
+    const QRectF fractions = transform.toFraction(inView);
+    QVERIFY2(near(fractions.topLeft(), QPointF(100.0 / 640, 50.0 / 480))
+                 && near(fractions.bottomRight(), QPointF(320.0 / 640, 350.0 / 480)),
+             qPrintable(show(fractions)));
+}
+
+void tst_ViewTransform::rectanglesWithoutPicture()
+{
+    // Without a picture there are no picture pixels; fractions still map over the view.
+    tools::ViewTransform transform = makeTransform(QSize(), QSize(400, 200), false);
+    QCOMPARE(transform.pictureToView(QRectF(0, 0, 10, 10)), QRectF());
+    QCOMPARE(transform.pictureToView(QPointF(10, 10)), QPointF(0, 0));
+    QCOMPARE(transform.toView(QRectF(0, 0, 0.5, 1)), QRectF(0, 0, 200, 200));
+    // Without a view nothing maps back.
+    tools::ViewTransform empty = makeTransform(QSize(64, 64), QSize(0, 0), false);
+    QCOMPARE(empty.toFraction(QRectF(0, 0, 10, 10)), QRectF());
+    QCOMPARE(empty.toPicturePixels(QRectF(0, 0, 10, 10)), QRectF());
 }
 
 QTEST_GUILESS_MAIN(tst_ViewTransform)

@@ -124,6 +124,7 @@ private slots:
 
     void firstPictureIsDetectedWithoutQuestion();
     void questionDefaultFollowsLastAnswer();
+    void eachSessionKeepsItsAnswer();
     void supersededDetectionNeverReachesModel();
     void pictureReplacedDuringDetectionKeepsItsPoints();
 
@@ -652,6 +653,47 @@ void tst_PointView::questionDefaultFollowsLastAnswer()
     questions = prompts->ofKind(QStringLiteral("question"));
     QCOMPARE(questions.size(), 3);
     QCOMPARE(questions.at(2).defaultButton, QMessageBox::Yes);
+}
+
+void tst_PointView::eachSessionKeepsItsAnswer()
+{
+    // Every answer is No, so the detector never loads its model.
+    core::FacialPointsDetector detector;
+    FakePrompts sessionPrompts(FakePrompts::NotInstalled);
+    ui::PromptSession session(&sessionPrompts);
+    const core::FacialPointVector edited{FacialPoint(0.1, 0.2), FacialPoint(0.3, 0.4)};
+    core::FacialPoints firstModel;
+    core::FacialPoints secondModel;
+    firstModel.setPoints(edited);
+    secondModel.setPoints(edited);
+    ui::PointView first(&detector, &session);
+    ui::PointView second(&detector);
+    first.setFacialPoints(&firstModel);
+    second.setFacialPoints(&secondModel);
+
+    // The session's prompts are asked, not the installed ones.
+    sessionPrompts.answers.enqueue(QMessageBox::No);
+    first.setImage(red);
+    QCOMPARE(sessionPrompts.ofKind(QStringLiteral("question")).size(), 1);
+    QVERIFY(prompts->ofKind(QStringLiteral("question")).isEmpty());
+    QCOMPARE(session.lastDetectionAnswer(), QMessageBox::No);
+
+    // The other view keeps a session of its own: its first question still offers Yes.
+    prompts->answers.enqueue(QMessageBox::No);
+    second.setImage(red);
+    const QList<PromptRecord> asked = prompts->ofKind(QStringLiteral("question"));
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(asked.at(0).defaultButton, QMessageBox::Yes);
+
+    // While the first one offers the No it was given.
+    sessionPrompts.answers.enqueue(QMessageBox::No);
+    first.setImage(blue);
+    const QList<PromptRecord> again = sessionPrompts.ofKind(QStringLiteral("question"));
+    QCOMPARE(again.size(), 2);
+    QCOMPARE(again.at(1).defaultButton, QMessageBox::No);
+    QCOMPARE(prompts->ofKind(QStringLiteral("question")).size(), 1);
+    QCOMPARE(firstModel.points(), edited);
+    QCOMPARE(secondModel.points(), edited);
 }
 
 void tst_PointView::supersededDetectionNeverReachesModel()

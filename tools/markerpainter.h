@@ -1,0 +1,79 @@
+#pragma once
+
+// Owns what the point editor draws and the caches that make redrawing cheap: the visible part
+// of the picture, the face's outline, the red markers with their numbers (one cached picture
+// per number), the ring on selected markers, the selection's box with its handles and the
+// rubber band. Reads the points and the selection; changes neither. GUI thread only (QPixmap).
+
+#include <QCache>
+#include <QFont>
+#include <QImage>
+#include <QPixmap>
+#include <QPoint>
+#include <QRect>
+#include <QRectF>
+
+#include <vector>
+
+class QPainter;
+
+namespace tools {
+
+class PointSelection;
+class ViewTransform;
+
+class MarkerPainter
+{
+public:
+    // Half the side of a marker's square, in view pixels: the disc's radius and its hit area.
+    static constexpr double markerRadius = 6.0;
+
+    MarkerPainter();
+
+    void setShowNumbers(bool show) { m_showNumbers = show; }
+    bool showNumbers() const { return m_showNumbers; }
+    void setShowOutline(bool show) { m_showOutline = show; }
+    bool showOutline() const { return m_showOutline; }
+
+    // Forgets the converted picture; the next paint converts the picture it is given.
+    void dropPictureCache() { m_pictureCache = QPixmap(); }
+
+    // Draws into the exposed rectangle (view pixels) the picture, the outline, the markers that
+    // overlap it, the selection's box and, when not empty, the rubber band (view pixels).
+    // points are fractions of the picture; those that are not finite are left out.
+    void paint(QPainter& painter, const QRect& exposed, const ViewTransform& transform,
+               const QImage& picture, const std::vector<QPointF>& points,
+               const PointSelection& selection, const QRectF& rubberBand);
+
+private:
+    Q_DISABLE_COPY(MarkerPainter)
+
+    void createMarkerPictures();
+    const QPixmap& numberedMarker(int index);
+    void drawPicture(QPainter& painter, const QRect& exposed, const ViewTransform& transform,
+                     const QImage& picture);
+    void drawOutline(QPainter& painter, const ViewTransform& transform,
+                     const std::vector<QPointF>& points);
+    void drawMarkers(QPainter& painter, const QRect& exposed, const ViewTransform& transform,
+                     const std::vector<QPointF>& points, const PointSelection& selection);
+    void drawSelectionBox(QPainter& painter, const ViewTransform& transform,
+                          const std::vector<QPointF>& points, const PointSelection& selection);
+    void drawRubberBand(QPainter& painter, const QRectF& band);
+
+    QPixmap m_pictureCache;
+    QFont m_markerFont{QString(), 8};
+    QPixmap m_disc;
+    QPoint m_discHotSpot;
+    QPixmap m_ring;
+    QPoint m_ringHotSpot;
+    // Discs with their numbers, by index.
+    QCache<int, QPixmap> m_numbers;
+    // Where a number goes relative to its marker's centre, and where a numbered marker's
+    // picture starts.
+    QPoint m_numberOffset;
+    QPoint m_numberedOrigin;
+    bool m_showNumbers = true;
+    bool m_showOutline = true;
+};
+
+} // namespace tools

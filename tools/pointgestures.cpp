@@ -1,0 +1,305 @@
+#include "pointgestures.h"
+
+#include "groupgeometry.h"
+#include "markerpainter.h"
+#include "pointcommands.h"
+#include "pointselection.h"
+#include "selectionbox.h"
+#include "viewtransform.h"
+
+#include <QUndoStack>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace tools {
+
+PointGestures::PointGestures(PointSelection& selection) : m_selection(selection) {}
+
+int PointGestures::pick(const ViewTransform& transform, const core::FacialPointVector& points,
+                        QPointF position)
+{
+    constexpr double radius = MarkerPainter::markerRadius;
+    int best = -1;
+    double bestDistance = 0.0;
+    for (int i = 0; i < int(points.size()); ++i) {
+        // Kept in double: a NaN, infinite or huge centre simply fails the comparisons.
+        const QPointF centre = transform.toView(points[size_t(i)]);
+        const double dx = centre.x() - position.x();
+        const double dy = centre.y() - position.y();
+        if (!(std::abs(dx) <= radius && std::abs(dy) <= radius)) {
+            continue;
+        }
+        // "<=": at equal distance the later index wins, as it is drawn on top.
+        const double distance = dx * dx + dy * dy;
+        if (best < 0 || distance <= bestDistance) {
+            best = i;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+void PointGestures::press(const core::FacialPoints& model, const ViewTransform& transform,
+                          QPointF position, Qt::KeyboardModifiers modifiers)
+{
+    const core::FacialPointVector points = model.points();
+    const bool shift = modifiers & Qt::ShiftModifier;
+    m_draggedIndex = -1;
+    m_kind = Kind::None;
+    if (startBoxGesture(position, transform, points)) {
+        return;
+    }
+    const int hit = pick(transform, points, position);
+    if (hit >= 0 && shift) {
+        m_selection.toggle(hit);
+    } else if (hit >= 0 && m_selection.contains(hit) && m_selection.size() > 1) {
+        beginGroup(Kind::DragGroup, position, points);
+    } else if (hit >= 0) {
+        m_selection.selectOnly(hit);
+        m_kind = Kind::DragPoint;
+        m_draggedIndex = hit;
+        m_grabOffset = transform.toView(points[size_t(hit)]) - position;
+        m_dragStart = points[size_t(hit)];
+    } else {
+        m_bandBase = shift ? m_selection.indices() : std::vector<int>();
+        if (!shift) {
+            m_selection.clear();
+        }
+        m_kind = Kind::RubberBand;
+        m_pressPosition = position;
+        m_band = QRectF();
+    }
+}
+
+bool PointGestures::startBoxGesture(QPointF position, const ViewTransform& transform,
+                                    const core::FacialPointVector& points)
+{
+    std::vector<QPointF> selected;
+    for (int index : m_selection.finiteIndices(points)) {
+        selected.push_back(transform.toView(points[size_t(index)]));
+    }
+    const SelectionBox box = SelectionBox::around(selected);
+    if (box.isNull()) {
+        return false;
+    }
+    if (box.isOnTurnHandle(position)) {
+        beginGroup(Kind::Turn, position, points);
+        m_anchor = box.rect().center();
+        return true;
+    }
+    const int corner = box.cornerAt(position);
+    if (corner < 0) {
+        return false;
+    }
+    beginGroup(Kind::Scale, position, points);
+    const auto corners = box.corners();
+    m_handle = corners[size_t(corner)];
+    m_anchor = corners[size_t((corner + 2) % 4)];
+    // The handle follows the cursor with the offset it was grabbed at.
+    m_grabOffset = m_handle - position;
+    return true;
+}
+
+void PointGestures::beginGroup(Kind kind, QPointF position, const core::FacialPointVector& points)
+{
+    m_kind = kind;
+    m_pressPosition = position;
+    m_groupIndices = m_selection.finiteIndices(points);
+    m_groupStart.clear();
+    for (int index : m_groupIndices) {
+        m_groupStart.push_back(points[size_t(index)]);
+    }
+}
+
+bool PointGestures::move(core::FacialPoints& model, const ViewTransform& transform,
+                         QPointF position, Qt::KeyboardModifiers modifiers)
+{
+    switch (m_kind) {
+    case Kind::DragPoint:
+        if (m_draggedIndex >= model.count()) {
+            return false;
+        }
+        model.setPoint(groupgeometry::clampToPicture(transform.toFraction(position + m_grabOffset)),
+                       m_draggedIndex);
+        return true;
+    case Kind::DragGroup: {
+        const QPointF delta = position - m_pressPosition;
+        const QPointF shift(delta.x() / transform.viewPixelsPerFractionX(),
+                            delta.y() / transform.viewPixelsPerFractionY());
+        store(model, m_groupIndices, groupgeometry::moved(m_groupStart, shift));
+        return true;
+    }
+    case Kind::Scale: {
+        const QPointF factors = groupgeometry::scaleFactors(
+            m_anchor, m_handle, position + m_grabOffset, modifiers & Qt::ShiftModifier);
+        storeFromView(model, transform,
+                      groupgeometry::scaledAbout(groupInView(transform), m_anchor, factors));
+        return true;
+    }
+    case Kind::Turn: {
+        // Turned in view pixels, so that the shape stays rigid on screen in a stretched view.
+        const double angle = groupgeometry::turnAngle(m_anchor, m_pressPosition, position);
+        storeFromView(model, transform,
+                      groupgeometry::turnedAbout(groupInView(transform), m_anchor, angle));
+        return true;
+    }
+    case Kind::RubberBand:
+        m_band = QRectF(m_pressPosition, position);
+        return true;
+    case Kind::None:
+        break;
+    }
+    return false;
+}
+
+std::vector<QPointF> PointGestures::groupInView(const ViewTransform& transform) const
+{
+    std::vector<QPointF> positions;
+    positions.reserve(m_groupStart.size());
+    for (const FacialPoint& point : m_groupStart) {
+        positions.push_back(transform.toView(point));
+    }
+    return positions;
+}
+
+void PointGestures::storeFromView(core::FacialPoints& model, const ViewTransform& transform,
+                                  const std::vector<QPointF>& viewPositions)
+{
+    core::FacialPointVector moved;
+    moved.reserve(viewPositions.size());
+    for (const QPointF& at : viewPositions) {
+        moved.push_back(groupgeometry::clampToPicture(transform.toFraction(at)));
+    }
+    store(model, m_groupIndices, moved);
+}
+
+void PointGestures::store(core::FacialPoints& model, const QVector<int>& indices,
+                          const core::FacialPointVector& values)
+{
+    m_storing = true;
+    storePoints(&model, indices, values);
+    m_storing = false;
+}
+
+bool PointGestures::release(core::FacialPoints* model, const ViewTransform& transform,
+                            QUndoStack* stack)
+{
+    if (m_kind == Kind::None) {
+        return false;
+    }
+    if (!model) {
+        reset();
+        return true;
+    }
+    switch (m_kind) {
+    case Kind::DragPoint:
+        finishDrag(*model, stack);
+        break;
+    case Kind::DragGroup:
+    case Kind::Scale:
+    case Kind::Turn:
+        finishGroup(*model, stack);
+        break;
+    case Kind::RubberBand:
+        finishRubberBand(*model, transform);
+        break;
+    case Kind::None:
+        break;
+    }
+    return true;
+}
+
+void PointGestures::reset()
+{
+    m_kind = Kind::None;
+    m_draggedIndex = -1;
+}
+
+void PointGestures::pointsReplaced()
+{
+    if (m_kind != Kind::None && m_kind != Kind::RubberBand) {
+        reset();
+    }
+}
+
+void PointGestures::finishDrag(core::FacialPoints& model, QUndoStack* stack)
+{
+    const int index = std::exchange(m_draggedIndex, -1);
+    m_kind = Kind::None;
+    if (index >= model.count()) {
+        return;
+    }
+    const FacialPoint end = model.points()[size_t(index)];
+    // A press and release without movement is no step of its own.
+    if (end != m_dragStart) {
+        execute(stack, std::make_unique<MovePointsCommand>(&model, QVector<int>{index},
+                                                           core::FacialPointVector{m_dragStart},
+                                                           core::FacialPointVector{end}, true));
+    }
+}
+
+void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
+{
+    const Kind kind = std::exchange(m_kind, Kind::None);
+    const core::FacialPointVector now = model.points();
+    core::FacialPointVector after;
+    for (int index : m_groupIndices) {
+        after.push_back(index < int(now.size()) ? now[size_t(index)] : FacialPoint());
+    }
+    if (after == m_groupStart) {
+        return;
+    }
+    QString text;
+    if (kind == Kind::Scale) {
+        text = QStringLiteral("Scale %1 Points").arg(m_groupIndices.size());
+    } else if (kind == Kind::Turn) {
+        text = QStringLiteral("Rotate %1 Points").arg(m_groupIndices.size());
+    }
+    execute(stack, std::make_unique<MovePointsCommand>(&model, m_groupIndices, m_groupStart, after,
+                                                       true, false, text));
+}
+
+void PointGestures::finishRubberBand(const core::FacialPoints& model, const ViewTransform& transform)
+{
+    m_kind = Kind::None;
+    const core::FacialPointVector points = model.points();
+    std::vector<int> chosen = m_bandBase;
+    const QRectF area = m_band.normalized();
+    for (int i = 0; i < int(points.size()); ++i) {
+        if (area.contains(transform.toView(points[size_t(i)]))) {
+            chosen.push_back(i);
+        }
+    }
+    m_selection.set(std::move(chosen), int(points.size()));
+    m_band = QRectF();
+}
+
+bool PointGestures::nudge(core::FacialPoints& model, const ViewTransform& transform,
+                          QUndoStack* stack, QPointF viewDelta)
+{
+    if (!transform.isValid() || m_kind != Kind::None) {
+        return false;
+    }
+    const core::FacialPointVector points = model.points();
+    const QVector<int> indices = m_selection.finiteIndices(points);
+    if (indices.isEmpty()) {
+        return false;
+    }
+    core::FacialPointVector before;
+    for (int index : indices) {
+        before.push_back(points[size_t(index)]);
+    }
+    const QPointF shift(viewDelta.x() / transform.viewPixelsPerFractionX(),
+                        viewDelta.y() / transform.viewPixelsPerFractionY());
+    const core::FacialPointVector after = groupgeometry::moved(before, shift);
+    if (after == before) {
+        return false;
+    }
+    store(model, indices, after);
+    execute(stack, std::make_unique<MovePointsCommand>(&model, indices, before, after, true, true));
+    return true;
+}
+
+} // namespace tools

@@ -1,0 +1,103 @@
+#pragma once
+
+// Owns the state of a mouse gesture in the point editor and what it does to the points: a
+// point dragged alone, the selection moved, scaled about a corner or turned about its centre,
+// the rubber band that selects; and the keyboard nudge, which is no gesture and keeps no state.
+// Positions are view pixels, mapped through the transform passed in; the model's points are
+// fractions. Every completed edit is one undo step. GUI thread only.
+
+#include "facialpoints.h"
+
+#include <QPointF>
+#include <QRectF>
+#include <QVector>
+
+#include <vector>
+
+class QUndoStack;
+
+namespace tools {
+
+class PointSelection;
+class ViewTransform;
+
+class PointGestures
+{
+public:
+    enum class Kind { None, DragPoint, DragGroup, RubberBand, Scale, Turn };
+
+    // The selection is not owned; gestures read and change it.
+    explicit PointGestures(PointSelection& selection);
+
+    Kind kind() const { return m_kind; }
+    bool isActive() const { return m_kind != Kind::None; }
+    // The point dragged alone, -1 otherwise.
+    int draggedIndex() const { return m_draggedIndex; }
+    // The rubber band in view pixels, from the press to the cursor, while one is drawn; a null
+    // rectangle otherwise.
+    QRectF rubberBand() const { return m_kind == Kind::RubberBand ? m_band : QRectF(); }
+    // True while a gesture writes to the model, so that its change signals are told apart.
+    bool isStoring() const { return m_storing; }
+
+    // The marker under position: of those whose square (2 x markerRadius) contains it, the
+    // nearest centre; at equal distance the higher index, which is drawn on top. -1 for none.
+    static int pick(const ViewTransform& transform, const core::FacialPointVector& points,
+                    QPointF position);
+
+    // A left press: a handle of the selection's box starts a scale or a turn; a marker is
+    // toggled (Shift), starts moving the selection it belongs to, or becomes the selection and
+    // is dragged alone; elsewhere a rubber band starts (adding to the selection with Shift).
+    void press(const core::FacialPoints& model, const ViewTransform& transform, QPointF position,
+               Qt::KeyboardModifiers modifiers);
+    // Continues the gesture; false when none runs or its point no longer exists.
+    bool move(core::FacialPoints& model, const ViewTransform& transform, QPointF position,
+              Qt::KeyboardModifiers modifiers);
+    // Ends the gesture, pushing its undo step onto stack (null: none) when it moved anything,
+    // or choosing the rubber band's points. False when no gesture ran.
+    bool release(core::FacialPoints* model, const ViewTransform& transform, QUndoStack* stack);
+    // Stops any gesture without an undo step.
+    void reset();
+    // The model's points were replaced from outside: a drag or group edit stops where it is
+    // (the rubber band goes on, it changes no point).
+    void pointsReplaced();
+
+    // Moves the selection by a distance in view pixels, clamped so that no point leaves the
+    // picture, as a mergeable undo step (a run of nudges of one selection undoes at once).
+    // False when a gesture runs or nothing moved.
+    bool nudge(core::FacialPoints& model, const ViewTransform& transform, QUndoStack* stack,
+               QPointF viewDelta);
+
+private:
+    void beginGroup(Kind kind, QPointF position, const core::FacialPointVector& points);
+    bool startBoxGesture(QPointF position, const ViewTransform& transform,
+                         const core::FacialPointVector& points);
+    void store(core::FacialPoints& model, const QVector<int>& indices,
+               const core::FacialPointVector& values);
+    std::vector<QPointF> groupInView(const ViewTransform& transform) const;
+    void storeFromView(core::FacialPoints& model, const ViewTransform& transform,
+                       const std::vector<QPointF>& viewPositions);
+    void finishDrag(core::FacialPoints& model, QUndoStack* stack);
+    void finishGroup(core::FacialPoints& model, QUndoStack* stack);
+    void finishRubberBand(const core::FacialPoints& model, const ViewTransform& transform);
+
+    PointSelection& m_selection;
+    Kind m_kind = Kind::None;
+    bool m_storing = false;
+    int m_draggedIndex = -1;
+    QPointF m_pressPosition;
+    // The grabbed point or handle keeps this offset to the cursor.
+    QPointF m_grabOffset{0.0, 0.0};
+    // Where the dragged point was when it was grabbed.
+    FacialPoint m_dragStart;
+    // The group being moved, scaled or turned, with its points at the press.
+    QVector<int> m_groupIndices;
+    core::FacialPointVector m_groupStart;
+    // Scaling: the fixed corner and the grabbed one; turning: the centre.
+    QPointF m_anchor;
+    QPointF m_handle;
+    // The rubber band from the press to the cursor, and the selection it adds to.
+    QRectF m_band;
+    std::vector<int> m_bandBase;
+};
+
+} // namespace tools
