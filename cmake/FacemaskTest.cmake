@@ -3,8 +3,7 @@
 # One test executable per class. Every test runs with the offscreen platform and in a working
 # directory of its own: NEEDS_MODEL gives it a folder holding "shape_predictor.dat" (a link to
 # the system model), NO_MODEL an empty folder, so the lazy model loading is exercised for real.
-set(FACEMASK_TEST_DATA_DIR "${CMAKE_SOURCE_DIR}/../shared/testdata" CACHE PATH "Shared test pictures")
-get_filename_component(FACEMASK_TEST_DATA_DIR "${FACEMASK_TEST_DATA_DIR}" ABSOLUTE)
+# The test pictures are FACEMASK_TEST_DATA_DIR, set once in the top-level CMakeLists.txt.
 
 find_package(Qt5 REQUIRED COMPONENTS Test)
 

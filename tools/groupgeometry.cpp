@@ -1,3 +1,5 @@
+// Group geometry: owns no state; the arithmetic of moving, scaling and turning a group.
+
 #include "groupgeometry.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The marker painter: draws the picture, outline, markers, numbers, selection box and rubber
+// band, and owns the pixmap caches that keep repaints cheap.
+
 #include "markerpainter.h"
 
 #include "pointselection.h"

@@ -1,3 +1,6 @@
+// The point gestures: own the state of the running mouse gesture and turn it into edits and
+// undo steps; nudges take a path of their own.
+
 #include "pointgestures.h"
 
 #include "groupgeometry.h"

@@ -1,3 +1,5 @@
+// The point selection: owns the sorted set of selected indices.
+
 #include "pointselection.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The selection box: owns the layout of the box and its handles in view pixels.
+
 #include "selectionbox.h"
 
 #include <QLineF>

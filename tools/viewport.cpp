@@ -1,3 +1,5 @@
+// The viewport: owns the view's layout (the transform) and the pan drag, and reports changes.
+
 #include "viewport.h"
 
 #include <utility>

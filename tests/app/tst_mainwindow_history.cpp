@@ -4,6 +4,7 @@
 #include "facialpoints.h"
 #include "fakeprompts.h"
 #include "mainwindow.h"
+#include "mousedrags.h"
 #include "pointview.h"
 #include "savepmkform.h"
 #include "testimages.h"
@@ -44,12 +45,7 @@ void dragPoint(ui::PointView* view, int index, QPoint offset)
 {
     const FacialPoint point = view->facialPoints()->points().at(size_t(index));
     const QPoint start(qRound(point.x() * view->width()), qRound(point.y() * view->height()));
-    const QPoint end = start + offset;
-    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, start);
-    QMouseEvent move(QEvent::MouseMove, QPointF(end), QPointF(view->mapToGlobal(end)), Qt::NoButton,
-                     Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(view, &move);
-    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, end);
+    testsupport::drag(view, start, start + offset);
 }
 
 // Works the save dialog that a command opens in its own event loop: presses Save once, and

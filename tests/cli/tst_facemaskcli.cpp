@@ -121,7 +121,7 @@ QJsonArray parseArray(const QByteArray& text)
 
 } // namespace
 
-class TestFacemaskCli : public QObject
+class tst_FacemaskCli : public QObject
 {
     Q_OBJECT
 private slots:
@@ -154,20 +154,20 @@ private:
     std::unique_ptr<QTemporaryDir> m_folder;
 };
 
-void TestFacemaskCli::initTestCase()
+void tst_FacemaskCli::initTestCase()
 {
     QVERIFY2(QFile::exists("shape_predictor.dat"), "the test must run beside shape_predictor.dat");
     m_stock = std::make_unique<StockLandmarks>("shape_predictor.dat");
     QVERIFY(m_stock->isLoaded());
 }
 
-void TestFacemaskCli::init()
+void tst_FacemaskCli::init()
 {
     m_folder = std::make_unique<QTemporaryDir>();
     QVERIFY(m_folder->isValid());
 }
 
-void TestFacemaskCli::detectJsonEqualsStockDlib_data()
+void tst_FacemaskCli::detectJsonEqualsStockDlib_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<int>("faceCount");
@@ -179,7 +179,7 @@ void TestFacemaskCli::detectJsonEqualsStockDlib_data()
     QTest::newRow("no-face-grey") << "camera.png" << 0;
 }
 
-void TestFacemaskCli::detectJsonEqualsStockDlib()
+void tst_FacemaskCli::detectJsonEqualsStockDlib()
 {
     QFETCH(QString, file);
     QFETCH(int, faceCount);
@@ -216,7 +216,7 @@ void TestFacemaskCli::detectJsonEqualsStockDlib()
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 
-void TestFacemaskCli::detectTextCarriesTheJsonNumbers()
+void tst_FacemaskCli::detectTextCarriesTheJsonNumbers()
 {
     const QStringList pictures{testPicture("2008_001009.jpg"), testPicture("chelsea.png")};
     const Run text = runCli(QStringList{"detect"} + pictures);
@@ -241,7 +241,7 @@ void TestFacemaskCli::detectTextCarriesTheJsonNumbers()
     }
 }
 
-void TestFacemaskCli::detectReportsUnreadablePictures()
+void tst_FacemaskCli::detectReportsUnreadablePictures()
 {
     QFile text(pathOf("notes.png"));
     QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a picture") > 0);
@@ -263,7 +263,7 @@ void TestFacemaskCli::detectReportsUnreadablePictures()
     QCOMPARE(all.at(1).toObject().value("points").toArray().size(), 75);
 }
 
-void TestFacemaskCli::exitStatuses_data()
+void tst_FacemaskCli::exitStatuses_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
@@ -305,7 +305,7 @@ void TestFacemaskCli::exitStatuses_data()
     QTest::newRow("points-of-missing-package-fails") << QStringList{"points", "missing.pmk"} << 1 << "";
 }
 
-void TestFacemaskCli::exitStatuses()
+void tst_FacemaskCli::exitStatuses()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
@@ -321,7 +321,7 @@ void TestFacemaskCli::exitStatuses()
              "a refused command line writes nothing");
 }
 
-void TestFacemaskCli::missingOrBrokenModelGivesThree_data()
+void tst_FacemaskCli::missingOrBrokenModelGivesThree_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("modelInFolder");  // written as shape_predictor.dat when not null
@@ -339,7 +339,7 @@ void TestFacemaskCli::missingOrBrokenModelGivesThree_data()
                                                        << QByteArray("\x00\x01\x02", 3);
 }
 
-void TestFacemaskCli::missingOrBrokenModelGivesThree()
+void tst_FacemaskCli::missingOrBrokenModelGivesThree()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, modelInFolder);
@@ -363,7 +363,7 @@ void TestFacemaskCli::missingOrBrokenModelGivesThree()
     QVERIFY2(points.status == 0, qPrintable(describe(points)));
 }
 
-void TestFacemaskCli::makeThenInfoRoundTrips_data()
+void tst_FacemaskCli::makeThenInfoRoundTrips_data()
 {
     QTest::addColumn<QString>("picture");
     QTest::addColumn<QStringList>("options");
@@ -380,7 +380,7 @@ void TestFacemaskCli::makeThenInfoRoundTrips_data()
         << "1 package written, 1 of them from a template (no face found), 0 failed";
 }
 
-void TestFacemaskCli::makeThenInfoRoundTrips()
+void tst_FacemaskCli::makeThenInfoRoundTrips()
 {
     QFETCH(QString, picture);
     QFETCH(QStringList, options);
@@ -424,7 +424,7 @@ void TestFacemaskCli::makeThenInfoRoundTrips()
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 
-void TestFacemaskCli::madePackageEqualsTheWindowsSave()
+void tst_FacemaskCli::madePackageEqualsTheWindowsSave()
 {
     const QString picture = testPicture("2008_001009.jpg");
     const QString made = pathOf("made.pmk");
@@ -450,7 +450,7 @@ void TestFacemaskCli::madePackageEqualsTheWindowsSave()
     }
 }
 
-void TestFacemaskCli::oneWorkerAndTwoMakeTheSamePackages()
+void tst_FacemaskCli::oneWorkerAndTwoMakeTheSamePackages()
 {
     const QStringList pictures{testPicture("astronaut.png"), testPicture("2008_001009.jpg"),
                                testPicture("camera.png"), testPicture("2008_002079.jpg")};
@@ -470,7 +470,7 @@ void TestFacemaskCli::oneWorkerAndTwoMakeTheSamePackages()
     }
 }
 
-void TestFacemaskCli::existingPackageIsKeptWithoutForce()
+void tst_FacemaskCli::existingPackageIsKeptWithoutForce()
 {
     const QString package = pathOf("taken.pmk");
     QFile earlier(package);
@@ -492,7 +492,7 @@ void TestFacemaskCli::existingPackageIsKeptWithoutForce()
     QVERIFY2(info.status == 0, qPrintable(describe(info)));
 }
 
-void TestFacemaskCli::picturesOfOneBaseNameDoNotOverwriteEachOther()
+void tst_FacemaskCli::picturesOfOneBaseNameDoNotOverwriteEachOther()
 {
     QVERIFY(QDir().mkpath(pathOf("a")) && QDir().mkpath(pathOf("b")));
     QVERIFY(QFile::copy(testPicture("astronaut.png"), pathOf("a/face.png")));
@@ -508,7 +508,7 @@ void TestFacemaskCli::picturesOfOneBaseNameDoNotOverwriteEachOther()
     }
 }
 
-void TestFacemaskCli::lineModeReportsEveryFile()
+void tst_FacemaskCli::lineModeReportsEveryFile()
 {
     const QStringList pictures{testPicture("astronaut.png"), pathOf("missing.png"), testPicture("chelsea.png")};
     const Run run = runCli(QStringList{"make", "--out-dir", pathOf("out")} + pictures);
@@ -524,7 +524,7 @@ void TestFacemaskCli::lineModeReportsEveryFile()
              QStringLiteral("2 packages written, 1 of them from a template (no face found), 1 failed"));
 }
 
-void TestFacemaskCli::terminalShowsAProgressBar()
+void tst_FacemaskCli::terminalShowsAProgressBar()
 {
     if (QStandardPaths::findExecutable("script").isEmpty()) {
         QSKIP("script(1) is needed to give the program a terminal");
@@ -554,7 +554,7 @@ void TestFacemaskCli::terminalShowsAProgressBar()
              screen.constData());
 }
 
-void TestFacemaskCli::infoGivesTheLoadersReason_data()
+void tst_FacemaskCli::infoGivesTheLoadersReason_data()
 {
     QTest::addColumn<Members>("members");
     QTest::addColumn<Damage>("damage");
@@ -583,7 +583,7 @@ void TestFacemaskCli::infoGivesTheLoadersReason_data()
         Damage::WrongCrc, "images/main/image.png");
 }
 
-void TestFacemaskCli::infoGivesTheLoadersReason()
+void tst_FacemaskCli::infoGivesTheLoadersReason()
 {
     QFETCH(Members, members);
     QFETCH(Damage, damage);
@@ -610,5 +610,5 @@ void TestFacemaskCli::infoGivesTheLoadersReason()
     QCOMPARE(lines.last(), testPicture("astronaut.png") + ": refused: not a ZIP archive");
 }
 
-QTEST_GUILESS_MAIN(TestFacemaskCli)
+QTEST_GUILESS_MAIN(tst_FacemaskCli)
 #include "tst_facemaskcli.moc"

@@ -37,7 +37,7 @@ using namespace pythonjson;
 using namespace packagefixtures;
 
 
-class TestFaceMaskProject : public QObject
+class tst_FaceMaskProject : public QObject
 {
     Q_OBJECT
 
@@ -192,26 +192,26 @@ void fillProject(FaceMaskProject& project, const QString& name, int effectType)
 
 } // namespace
 
-void TestFaceMaskProject::init()
+void tst_FaceMaskProject::init()
 {
     m_folder = std::make_unique<QTemporaryDir>();
     QVERIFY(m_folder->isValid());
     m_previousClock = core::package::setDateSource(&fifthOfMarch2020);
 }
 
-void TestFaceMaskProject::cleanup()
+void tst_FaceMaskProject::cleanup()
 {
     core::package::setDateSource(m_previousClock);
     m_folder.reset();
 }
 
-QStringList TestFaceMaskProject::entriesOfFolder() const
+QStringList tst_FaceMaskProject::entriesOfFolder() const
 {
     return QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                                             QDir::Name);
 }
 
-void TestFaceMaskProject::freshProjectHasDefaults()
+void tst_FaceMaskProject::freshProjectHasDefaults()
 {
     const FaceMaskProject project;
     QCOMPARE(project.effectType(), 0);
@@ -224,7 +224,7 @@ void TestFaceMaskProject::freshProjectHasDefaults()
     QCOMPARE(project.facialPoints()->count(), 0);
 }
 
-void TestFaceMaskProject::settersStoreUnchecked()
+void tst_FaceMaskProject::settersStoreUnchecked()
 {
     FaceMaskProject project;
     project.setName(QStringLiteral("Tiger"));
@@ -233,7 +233,7 @@ void TestFaceMaskProject::settersStoreUnchecked()
     QCOMPARE(project.effectType(), 5);
 }
 
-void TestFaceMaskProject::roundTripKeepsEverything_data()
+void tst_FaceMaskProject::roundTripKeepsEverything_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("effectType");
@@ -247,7 +247,7 @@ void TestFaceMaskProject::roundTripKeepsEverything_data()
         << "Tiger" << 1 << 75 << QStringLiteral("Masque \u00e9t\u00e9 \u0451\u0436.pmk");
 }
 
-void TestFaceMaskProject::roundTripKeepsEverything()
+void tst_FaceMaskProject::roundTripKeepsEverything()
 {
     QFETCH(QString, name);
     QFETCH(int, effectType);
@@ -271,7 +271,7 @@ void TestFaceMaskProject::roundTripKeepsEverything()
              "the picture is stored losslessly");
 }
 
-void TestFaceMaskProject::membersAreWrittenInOrder()
+void tst_FaceMaskProject::membersAreWrittenInOrder()
 {
     FaceMaskProject project;
     fillProject(project, "Order", 1);
@@ -292,7 +292,7 @@ void TestFaceMaskProject::membersAreWrittenInOrder()
     QVERIFY2(unzip.exitCode() == 0, unzip.readAllStandardOutput().constData());
 }
 
-void TestFaceMaskProject::picturesAreEncodedAsDeclared()
+void tst_FaceMaskProject::picturesAreEncodedAsDeclared()
 {
     FaceMaskProject project;
     fillProject(project, "Pictures", 0);
@@ -321,7 +321,7 @@ void TestFaceMaskProject::picturesAreEncodedAsDeclared()
              "the main picture is the model's picture unchanged");
 }
 
-void TestFaceMaskProject::documentsReadByPython()
+void tst_FaceMaskProject::documentsReadByPython()
 {
     FaceMaskProject project;
     fillProject(project, QStringLiteral("M\u00e4dchen"), 2);
@@ -353,7 +353,7 @@ void TestFaceMaskProject::documentsReadByPython()
     QCOMPARE(keysOf(member(data, "mask_data")), QStringList{"mask_pivots"});
 }
 
-void TestFaceMaskProject::pivotsReadByPythonBitForBit()
+void tst_FaceMaskProject::pivotsReadByPythonBitForBit()
 {
     FaceMaskProject project;
     fillProject(project, "Pivots", 0);
@@ -372,7 +372,7 @@ void TestFaceMaskProject::pivotsReadByPythonBitForBit()
     }
 }
 
-void TestFaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
+void tst_FaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
 {
     const QString handMade = pathOf("handmade.pmk");
     QVERIFY(writeArchive(handMade, package(propertiesText(), effectText(75))));
@@ -389,7 +389,7 @@ void TestFaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
     QCOMPARE(stringOf(member(properties, "name")), QStringLiteral("Hand made"));
 }
 
-void TestFaceMaskProject::unknownEffectTypeSavesNoFlag()
+void tst_FaceMaskProject::unknownEffectTypeSavesNoFlag()
 {
     FaceMaskProject project;
     fillProject(project, "Five", 5);
@@ -401,7 +401,7 @@ void TestFaceMaskProject::unknownEffectTypeSavesNoFlag()
     QCOMPARE(loaded.effectType(), 0);
 }
 
-void TestFaceMaskProject::savingTwiceOverwrites()
+void tst_FaceMaskProject::savingTwiceOverwrites()
 {
     FaceMaskProject project;
     fillProject(project, "First", 1);
@@ -418,7 +418,7 @@ void TestFaceMaskProject::savingTwiceOverwrites()
     QCOMPARE(entriesOfFolder(), QStringList{"twice.pmk"});
 }
 
-void TestFaceMaskProject::saveWithoutPictureLeavesNoFile()
+void tst_FaceMaskProject::saveWithoutPictureLeavesNoFile()
 {
     FaceMaskProject project;
     project.facialPoints()->setPoints(awkwardPoints());
@@ -426,7 +426,7 @@ void TestFaceMaskProject::saveWithoutPictureLeavesNoFile()
     QVERIFY2(entriesOfFolder().isEmpty(), qPrintable("left behind: " + entriesOfFolder().join(", ")));
 }
 
-void TestFaceMaskProject::failedSaveKeepsEarlierPackage()
+void tst_FaceMaskProject::failedSaveKeepsEarlierPackage()
 {
     FaceMaskProject complete;
     fillProject(complete, "Earlier", 1);
@@ -440,7 +440,7 @@ void TestFaceMaskProject::failedSaveKeepsEarlierPackage()
     QCOMPARE(entriesOfFolder(), QStringList{"keep.pmk"});
 }
 
-void TestFaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
+void tst_FaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
 {
     FaceMaskProject small;
     fillProject(small, "Small", 0);
@@ -466,7 +466,7 @@ void TestFaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
     QCOMPARE(entriesOfFolder(), QStringList{"midway.pmk"});
 }
 
-void TestFaceMaskProject::saveThroughLinkReplacesLinkedFile()
+void tst_FaceMaskProject::saveThroughLinkReplacesLinkedFile()
 {
     QVERIFY(QDir(m_folder->path()).mkdir("real"));
     const QString linked = pathOf("real/package.pmk");
@@ -482,7 +482,7 @@ void TestFaceMaskProject::saveThroughLinkReplacesLinkedFile()
     QCOMPARE(QDir(pathOf("real")).entryList(QDir::Files | QDir::Hidden), QStringList{"package.pmk"});
 }
 
-void TestFaceMaskProject::saveIntoMissingFolderCreatesNothing()
+void tst_FaceMaskProject::saveIntoMissingFolderCreatesNothing()
 {
     FaceMaskProject project;
     fillProject(project, "Nowhere", 0);
@@ -490,7 +490,7 @@ void TestFaceMaskProject::saveIntoMissingFolderCreatesNothing()
     QVERIFY2(entriesOfFolder().isEmpty(), "no folder and no file may be created");
 }
 
-void TestFaceMaskProject::saveBelowRegularFileFails()
+void tst_FaceMaskProject::saveBelowRegularFileFails()
 {
     QFile plain(pathOf("plain.txt"));
     QVERIFY(plain.open(QIODevice::WriteOnly));
@@ -503,7 +503,7 @@ void TestFaceMaskProject::saveBelowRegularFileFails()
     QCOMPARE(fileBytes(pathOf("plain.txt")), QByteArray("not a folder"));
 }
 
-void TestFaceMaskProject::saveOntoFolderLeavesNoPartialFile()
+void tst_FaceMaskProject::saveOntoFolderLeavesNoPartialFile()
 {
     QVERIFY(QDir(m_folder->path()).mkdir("target.pmk"));
     FaceMaskProject project;
@@ -513,7 +513,7 @@ void TestFaceMaskProject::saveOntoFolderLeavesNoPartialFile()
     QVERIFY(QFileInfo(pathOf("target.pmk")).isDir());
 }
 
-void TestFaceMaskProject::saveChangesNothingInTheProject()
+void tst_FaceMaskProject::saveChangesNothingInTheProject()
 {
     FaceMaskProject project;
     fillProject(project, "Still", 2);
@@ -525,7 +525,7 @@ void TestFaceMaskProject::saveChangesNothingInTheProject()
     QCOMPARE(imageSpy.count() + pointsSpy.count(), 0);
 }
 
-void TestFaceMaskProject::loadSignalsPictureBeforePoints()
+void tst_FaceMaskProject::loadSignalsPictureBeforePoints()
 {
     const QString path = pathOf("signals.pmk");
     QVERIFY(writeArchive(path, package(propertiesText(), effectText(75))));
@@ -541,7 +541,7 @@ void TestFaceMaskProject::loadSignalsPictureBeforePoints()
     QCOMPARE(order, (QStringList{"image", "points"}));
 }
 
-void TestFaceMaskProject::loadDecidesOnEachPackage_data()
+void tst_FaceMaskProject::loadDecidesOnEachPackage_data()
 {
     QTest::addColumn<Members>("members");
     QTest::addColumn<Damage>("damage");
@@ -615,7 +615,7 @@ void TestFaceMaskProject::loadDecidesOnEachPackage_data()
     refused("crc-mismatch", valid, Damage::WrongCrc, "properties.json");
 }
 
-void TestFaceMaskProject::loadDecidesOnEachPackage()
+void tst_FaceMaskProject::loadDecidesOnEachPackage()
 {
     QFETCH(Members, members);
     QFETCH(Damage, damage);
@@ -658,7 +658,7 @@ void TestFaceMaskProject::loadDecidesOnEachPackage()
     QCOMPARE(pointsSpy.count(), 1);
 }
 
-void TestFaceMaskProject::loadRefusesWhatIsNoArchive_data()
+void tst_FaceMaskProject::loadRefusesWhatIsNoArchive_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("fileName");
@@ -668,7 +668,7 @@ void TestFaceMaskProject::loadRefusesWhatIsNoArchive_data()
     QTest::newRow("missing-file") << QByteArray() << "";
 }
 
-void TestFaceMaskProject::loadRefusesWhatIsNoArchive()
+void tst_FaceMaskProject::loadRefusesWhatIsNoArchive()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, fileName);
@@ -686,7 +686,7 @@ void TestFaceMaskProject::loadRefusesWhatIsNoArchive()
     QVERIFY(snapshotOf(project) == before);
 }
 
-void TestFaceMaskProject::loadSaysWhichCheckFailed_data()
+void tst_FaceMaskProject::loadSaysWhichCheckFailed_data()
 {
     QTest::addColumn<Members>("members");
     QTest::addColumn<Damage>("damage");
@@ -750,7 +750,7 @@ void TestFaceMaskProject::loadSaysWhichCheckFailed_data()
         Damage::WrongCrc, "images/main/image.png");
 }
 
-void TestFaceMaskProject::loadSaysWhichCheckFailed()
+void tst_FaceMaskProject::loadSaysWhichCheckFailed()
 {
     QFETCH(Members, members);
     QFETCH(Damage, damage);
@@ -772,7 +772,7 @@ void TestFaceMaskProject::loadSaysWhichCheckFailed()
     QCOMPARE(snapshotOf(project) == before, !result.ok);
 }
 
-void TestFaceMaskProject::snapshotSharesThePicture()
+void tst_FaceMaskProject::snapshotSharesThePicture()
 {
     FaceMaskProject project;
     fillProject(project, "Shared", 2);
@@ -785,7 +785,7 @@ void TestFaceMaskProject::snapshotSharesThePicture()
     QCOMPARE(bits(snapshot.points), bits(awkwardPoints()));
 }
 
-void TestFaceMaskProject::snapshotRoundTripsThroughPackage()
+void tst_FaceMaskProject::snapshotRoundTripsThroughPackage()
 {
     const core::ProjectSnapshot written{"Round", "An Author", "Hats", core::FullFrame,
                                         gradientPicture(64, 48), awkwardPoints(80),
@@ -819,7 +819,7 @@ void TestFaceMaskProject::snapshotRoundTripsThroughPackage()
     QCOMPARE(bits(project.facialPoints()->points()), bits(written.points));
 }
 
-void TestFaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
+void tst_FaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
 {
     FaceMaskProject project;
     fillProject(project, "Taken", 1);
@@ -859,7 +859,7 @@ void TestFaceMaskProject::snapshotIsUnaffectedByEditsDuringSave()
     QVERIFY(samePixels(reading.snapshot.picture, gradientPicture(900, 700)));
 }
 
-void TestFaceMaskProject::progressRisesToHundred()
+void tst_FaceMaskProject::progressRisesToHundred()
 {
     FaceMaskProject project;
     fillProject(project, "Progress", 0);
@@ -876,7 +876,7 @@ void TestFaceMaskProject::progressRisesToHundred()
     }
 }
 
-void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
+void tst_FaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
 {
     QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
     QTest::newRow("cancelled-before-start") << -1;
@@ -884,7 +884,7 @@ void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage_data()
     QTest::newRow("cancelled-while-writing") << 81;
 }
 
-void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage()
+void tst_FaceMaskProject::cancelledSaveKeepsEarlierPackage()
 {
     QFETCH(int, cancelAtPercent);
     FaceMaskProject project;
@@ -908,7 +908,7 @@ void TestFaceMaskProject::cancelledSaveKeepsEarlierPackage()
     QCOMPARE(entriesOfFolder(), QStringList{"cancel.pmk"});
 }
 
-void TestFaceMaskProject::cancelledReadChangesNothing_data()
+void tst_FaceMaskProject::cancelledReadChangesNothing_data()
 {
     QTest::addColumn<int>("cancelAtPercent");  // -1: before the start
     QTest::newRow("cancelled-before-start") << -1;
@@ -916,7 +916,7 @@ void TestFaceMaskProject::cancelledReadChangesNothing_data()
     QTest::newRow("cancelled-after-extraction") << 40;
 }
 
-void TestFaceMaskProject::cancelledReadChangesNothing()
+void tst_FaceMaskProject::cancelledReadChangesNothing()
 {
     QFETCH(int, cancelAtPercent);
     FaceMaskProject saved;
@@ -940,5 +940,5 @@ void TestFaceMaskProject::cancelledReadChangesNothing()
     QVERIFY(reading.snapshot.picture.isNull());
 }
 
-QTEST_GUILESS_MAIN(TestFaceMaskProject)
+QTEST_GUILESS_MAIN(tst_FaceMaskProject)
 #include "tst_facemaskproject.moc"

@@ -7,7 +7,7 @@ using core::FacialPoints;
 using core::FacialPointVector;
 
 
-class TestFacialPoints : public QObject
+class tst_FacialPoints : public QObject
 {
     Q_OBJECT
 
@@ -58,7 +58,7 @@ QImage solidPicture(int width, int height, QColor colour)
 
 } // namespace
 
-void TestFacialPoints::freshModelIsEmpty()
+void tst_FacialPoints::freshModelIsEmpty()
 {
     const FacialPoints model;
     QVERIFY2(model.image().isNull(), "a fresh model must hold no picture");
@@ -66,7 +66,7 @@ void TestFacialPoints::freshModelIsEmpty()
     QVERIFY2(model.points().empty(), "a fresh model must hold no points");
 }
 
-void TestFacialPoints::setImageAlwaysSignalsAndKeepsPoints()
+void tst_FacialPoints::setImageAlwaysSignalsAndKeepsPoints()
 {
     FacialPoints model;
     const FacialPointVector points{{0.25, 0.5}, {0.75, 0.125}};
@@ -85,7 +85,7 @@ void TestFacialPoints::setImageAlwaysSignalsAndKeepsPoints()
     QCOMPARE(model.count(), 2);
 }
 
-void TestFacialPoints::setPointsAlwaysSignalsAndKeepsPicture()
+void tst_FacialPoints::setPointsAlwaysSignalsAndKeepsPicture()
 {
     FacialPoints model;
     const QImage picture = solidPicture(4, 4, Qt::blue);
@@ -103,7 +103,7 @@ void TestFacialPoints::setPointsAlwaysSignalsAndKeepsPicture()
     QCOMPARE(model.count(), 1);
 }
 
-void TestFacialPoints::setPointComparesFuzzily_data()
+void tst_FacialPoints::setPointComparesFuzzily_data()
 {
     QTest::addColumn<FacialPoint>("stored");
     QTest::addColumn<FacialPoint>("proposed");
@@ -127,7 +127,7 @@ void TestFacialPoints::setPointComparesFuzzily_data()
     QTest::newRow("sign-change-changes") << FacialPoint(0.25, 0.5) << FacialPoint(-0.25, 0.5) << true;
 }
 
-void TestFacialPoints::setPointComparesFuzzily()
+void tst_FacialPoints::setPointComparesFuzzily()
 {
     QFETCH(FacialPoint, stored);
     QFETCH(FacialPoint, proposed);
@@ -146,7 +146,7 @@ void TestFacialPoints::setPointComparesFuzzily()
     QCOMPARE(model.points()[0], FacialPoint(0.9, 0.9));
 }
 
-void TestFacialPoints::setPointReportsOldAndNewPoint()
+void tst_FacialPoints::setPointReportsOldAndNewPoint()
 {
     FacialPoints model;
     model.setPoints({{0.1, 0.1}, {0.2, 0.2}, {0.3, 0.3}});
@@ -163,7 +163,7 @@ void TestFacialPoints::setPointReportsOldAndNewPoint()
     QCOMPARE(model.points()[2], FacialPoint(0.6, 0.7));
 }
 
-void TestFacialPoints::setPointIgnoresIndexOutsideList_data()
+void tst_FacialPoints::setPointIgnoresIndexOutsideList_data()
 {
     QTest::addColumn<int>("index");
     QTest::newRow("negative-index-is-ignored") << -1;
@@ -171,7 +171,7 @@ void TestFacialPoints::setPointIgnoresIndexOutsideList_data()
     QTest::newRow("far-index-is-ignored") << 1000;
 }
 
-void TestFacialPoints::setPointIgnoresIndexOutsideList()
+void tst_FacialPoints::setPointIgnoresIndexOutsideList()
 {
     QFETCH(int, index);
     FacialPoints model;
@@ -185,7 +185,7 @@ void TestFacialPoints::setPointIgnoresIndexOutsideList()
     QVERIFY2(model.points() == points, "an index outside the list must not change any point");
 }
 
-void TestFacialPoints::metaTypeIsRegisteredUnderItsName()
+void tst_FacialPoints::metaTypeIsRegisteredUnderItsName()
 {
     core::registerFacialPointVector();
     const int id = QMetaType::type("core::FacialPointVector");
@@ -202,5 +202,5 @@ void TestFacialPoints::metaTypeIsRegisteredUnderItsName()
     QCOMPARE(visited, 2);
 }
 
-QTEST_GUILESS_MAIN(TestFacialPoints)
+QTEST_GUILESS_MAIN(tst_FacialPoints)
 #include "tst_facialpoints.moc"

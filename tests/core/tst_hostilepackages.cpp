@@ -172,7 +172,7 @@ bool writePackage(const QString& path, const QByteArray& effect, const QByteArra
 
 } // namespace
 
-class TestHostilePackages : public QObject
+class tst_HostilePackages : public QObject
 {
     Q_OBJECT
 
@@ -184,7 +184,7 @@ private:
     QTemporaryDir m_folder;
 };
 
-void TestHostilePackages::boundedUnderMemoryLimit_data()
+void tst_HostilePackages::boundedUnderMemoryLimit_data()
 {
     QTest::addColumn<QByteArray>("effect");
     QTest::addColumn<QByteArray>("picture");
@@ -211,7 +211,7 @@ void TestHostilePackages::boundedUnderMemoryLimit_data()
         << effectText(repeatedPivots("{\"x\":0.5,\"y\":0.5}", 100'000)) << smallPicture << "ok";
 }
 
-void TestHostilePackages::boundedUnderMemoryLimit()
+void tst_HostilePackages::boundedUnderMemoryLimit()
 {
 #if defined(__SANITIZE_ADDRESS__)
     QSKIP("an address-space limit cannot hold AddressSanitizer's shadow memory");
@@ -236,5 +236,5 @@ void TestHostilePackages::boundedUnderMemoryLimit()
     QCOMPARE(probe.exitCode(), reason == QLatin1String("ok") ? 0 : 1);
 }
 
-QTEST_GUILESS_MAIN(TestHostilePackages)
+QTEST_GUILESS_MAIN(tst_HostilePackages)
 #include "tst_hostilepackages.moc"

@@ -9,7 +9,7 @@
 
 #include <zlib.h>
 
-class TestImageFiles : public QObject
+class tst_ImageFiles : public QObject
 {
     Q_OBJECT
 
@@ -118,7 +118,7 @@ QByteArray jpegWithRepeatedScans(int copies)
 
 } // namespace
 
-void TestImageFiles::readsPictureFile_data()
+void tst_ImageFiles::readsPictureFile_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("fileName");
@@ -131,7 +131,7 @@ void TestImageFiles::readsPictureFile_data()
     QTest::newRow("png-without-suffix") << encoded(samplePicture(), "png") << "picture";
 }
 
-void TestImageFiles::readsPictureFile()
+void tst_ImageFiles::readsPictureFile()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, fileName);
@@ -145,7 +145,7 @@ void TestImageFiles::readsPictureFile()
     QCOMPARE(picture.size(), QSize(40, 30));
 }
 
-void TestImageFiles::refusesWhatIsNoPicture_data()
+void tst_ImageFiles::refusesWhatIsNoPicture_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("fileName");
@@ -154,7 +154,7 @@ void TestImageFiles::refusesWhatIsNoPicture_data()
     QTest::newRow("truncated-png-header") << encoded(samplePicture(), "png").left(20) << "cut.png";
 }
 
-void TestImageFiles::refusesWhatIsNoPicture()
+void tst_ImageFiles::refusesWhatIsNoPicture()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, fileName);
@@ -170,7 +170,7 @@ void TestImageFiles::refusesWhatIsNoPicture()
              "a missing file gives a null image");
 }
 
-void TestImageFiles::decodesBytesByContent_data()
+void tst_ImageFiles::decodesBytesByContent_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("png") << encoded(samplePicture(), "png");
@@ -179,14 +179,14 @@ void TestImageFiles::decodesBytesByContent_data()
     QTest::newRow("progressive-jpeg-with-50-more-scans") << jpegWithRepeatedScans(50);
 }
 
-void TestImageFiles::decodesBytesByContent()
+void tst_ImageFiles::decodesBytesByContent()
 {
     QFETCH(QByteArray, bytes);
     const QImage picture = core::decodeImage(bytes);
     QCOMPARE(picture.size(), QSize(40, 30));
 }
 
-void TestImageFiles::refusesDeclaredSizeAboveBound_data()
+void tst_ImageFiles::refusesDeclaredSizeAboveBound_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("png-declaring-10-gigapixels") << blackPng(100000, 100000, false);
@@ -194,7 +194,7 @@ void TestImageFiles::refusesDeclaredSizeAboveBound_data()
     QTest::newRow("jpeg-declaring-60000x60000") << jpegDeclaring(60000, 60000);
 }
 
-void TestImageFiles::refusesDeclaredSizeAboveBound()
+void tst_ImageFiles::refusesDeclaredSizeAboveBound()
 {
     QFETCH(QByteArray, bytes);
     QVERIFY2(bytes.size() < 100000, "the test file itself must be small");
@@ -206,7 +206,7 @@ void TestImageFiles::refusesDeclaredSizeAboveBound()
     QVERIFY2(core::readImageFile(path).isNull(), "a picture file declared above the bound must be refused");
 }
 
-void TestImageFiles::acceptsPictureAtTheBound()
+void tst_ImageFiles::acceptsPictureAtTheBound()
 {
     // 12000 x 10000 is exactly 120 megapixels; in one bit per pixel it decodes into 15 MB.
     const QImage picture = core::decodeImage(blackPng(12000, 10000, true));
@@ -214,7 +214,7 @@ void TestImageFiles::acceptsPictureAtTheBound()
     QCOMPARE(picture.size(), QSize(12000, 10000));
 }
 
-void TestImageFiles::turnsPictureUpright()
+void tst_ImageFiles::turnsPictureUpright()
 {
     // Stored 40 x 30 with orientation 6, as a phone writes a portrait: upright it is 30 x 40.
     const QByteArray bytes = testimages::jpegWithExifOrientation(samplePicture(), 6);
@@ -228,7 +228,7 @@ void TestImageFiles::turnsPictureUpright()
     QCOMPARE(core::decodeImage(bytes).size(), QSize(40, 30));
 }
 
-void TestImageFiles::packagePictureSaysWhyItWasRefused_data()
+void tst_ImageFiles::packagePictureSaysWhyItWasRefused_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("reason");
@@ -249,7 +249,7 @@ void TestImageFiles::packagePictureSaysWhyItWasRefused_data()
     QTest::newRow("png-without-pixels") << blackPng(40, 30, false) << "picture: cannot be decoded";
 }
 
-void TestImageFiles::packagePictureSaysWhyItWasRefused()
+void tst_ImageFiles::packagePictureSaysWhyItWasRefused()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, reason);
@@ -259,7 +259,7 @@ void TestImageFiles::packagePictureSaysWhyItWasRefused()
     QVERIFY(core::decodeImage(bytes).isNull());
 }
 
-void TestImageFiles::presetCancelStopsEveryDecoder_data()
+void tst_ImageFiles::presetCancelStopsEveryDecoder_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("png") << encoded(samplePicture(), "png");
@@ -267,7 +267,7 @@ void TestImageFiles::presetCancelStopsEveryDecoder_data()
     QTest::newRow("progressive-jpeg") << progressiveJpeg(samplePicture());
 }
 
-void TestImageFiles::presetCancelStopsEveryDecoder()
+void tst_ImageFiles::presetCancelStopsEveryDecoder()
 {
     QFETCH(QByteArray, bytes);
     std::atomic_bool cancel{false};
@@ -289,5 +289,5 @@ void TestImageFiles::presetCancelStopsEveryDecoder()
     QCOMPARE(core::readImageFile(path, &cancel).size(), QSize(40, 30));
 }
 
-QTEST_GUILESS_MAIN(TestImageFiles)
+QTEST_GUILESS_MAIN(tst_ImageFiles)
 #include "tst_imagefiles.moc"

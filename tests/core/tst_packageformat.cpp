@@ -9,7 +9,7 @@ using core::FacialPointVector;
 using namespace core::package;
 using namespace pythonjson;
 
-class TestPackageFormat : public QObject
+class tst_PackageFormat : public QObject
 {
     Q_OBJECT
 
@@ -85,7 +85,7 @@ QByteArray effectText(const QByteArray& flags, const QByteArray& oddPivot = "{\"
 
 } // namespace
 
-void TestPackageFormat::propertiesDocumentHoldsSevenStrings()
+void tst_PackageFormat::propertiesDocumentHoldsSevenStrings()
 {
     const QString name = QStringLiteral("Maske \u00fc\u20ac \U0001F600");
     const QByteArray text = buildPropertiesDocument(name, QStringLiteral("Somebody"),
@@ -107,7 +107,7 @@ void TestPackageFormat::propertiesDocumentHoldsSevenStrings()
     QVERIFY2(text.endsWith("}\n"), "the text ends with the object and one newline");
 }
 
-void TestPackageFormat::emptyNameIsWrittenAsEmptyString()
+void tst_PackageFormat::emptyNameIsWrittenAsEmptyString()
 {
     const QJsonValue document =
         describeText(buildPropertiesDocument(QString(), "a", "b", QDate(1999, 12, 31)));
@@ -116,7 +116,7 @@ void TestPackageFormat::emptyNameIsWrittenAsEmptyString()
     QCOMPARE(stringOf(member(document, "time")), QStringLiteral("12.31.1999"));
 }
 
-void TestPackageFormat::effectDocumentFlags_data()
+void tst_PackageFormat::effectDocumentFlags_data()
 {
     QTest::addColumn<int>("effectType");
     QTest::addColumn<QStringList>("keys");
@@ -129,7 +129,7 @@ void TestPackageFormat::effectDocumentFlags_data()
     QTest::newRow("negative-type-writes-no-flag") << -1 << QStringList{"face_mask_data"};
 }
 
-void TestPackageFormat::effectDocumentFlags()
+void tst_PackageFormat::effectDocumentFlags()
 {
     QFETCH(int, effectType);
     QFETCH(QStringList, keys);
@@ -142,7 +142,7 @@ void TestPackageFormat::effectDocumentFlags()
     }
 }
 
-void TestPackageFormat::effectDocumentDescribesThePicture()
+void tst_PackageFormat::effectDocumentDescribesThePicture()
 {
     const QJsonValue data = member(describeText(buildEffectDocument(1, {})), "face_mask_data");
     QCOMPARE(keysOf(data), (QStringList{"face_mask_image_format", "face_mask_image_path", "mask_data"}));
@@ -151,7 +151,7 @@ void TestPackageFormat::effectDocumentDescribesThePicture()
     QCOMPARE(keysOf(member(data, "mask_data")), QStringList{"mask_pivots"});
 }
 
-void TestPackageFormat::pivotsKeepOrderAndEveryBit()
+void tst_PackageFormat::pivotsKeepOrderAndEveryBit()
 {
     const FacialPointVector points = awkwardPoints();
     const QJsonValue document = describeText(buildEffectDocument(0, points));
@@ -166,7 +166,7 @@ void TestPackageFormat::pivotsKeepOrderAndEveryBit()
     }
 }
 
-void TestPackageFormat::noPointsWriteAnEmptyArray()
+void tst_PackageFormat::noPointsWriteAnEmptyArray()
 {
     const QJsonValue pivots = member(
         member(member(describeText(buildEffectDocument(0, {})), "face_mask_data"), "mask_data"),
@@ -175,7 +175,7 @@ void TestPackageFormat::noPointsWriteAnEmptyArray()
     QCOMPARE(elements(pivots).size(), 0);
 }
 
-void TestPackageFormat::dateSourceCanBeFixed()
+void tst_PackageFormat::dateSourceCanBeFixed()
 {
     const DateSource previous = setDateSource(&fixedDate);
     QCOMPARE(today(), QDate(2020, 3, 5));
@@ -183,7 +183,7 @@ void TestPackageFormat::dateSourceCanBeFixed()
     QCOMPARE(today(), QDate::currentDate());
 }
 
-void TestPackageFormat::effectDocumentReadsBack_data()
+void tst_PackageFormat::effectDocumentReadsBack_data()
 {
     QTest::addColumn<int>("effectType");
     QTest::addColumn<int>("expectedType");
@@ -193,7 +193,7 @@ void TestPackageFormat::effectDocumentReadsBack_data()
     QTest::newRow("unknown-type-reads-as-face-only") << 7 << 0;
 }
 
-void TestPackageFormat::effectDocumentReadsBack()
+void tst_PackageFormat::effectDocumentReadsBack()
 {
     QFETCH(int, effectType);
     QFETCH(int, expectedType);
@@ -209,7 +209,7 @@ void TestPackageFormat::effectDocumentReadsBack()
     }
 }
 
-void TestPackageFormat::effectReadingRules_data()
+void tst_PackageFormat::effectReadingRules_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<int>("effectType");
@@ -248,7 +248,7 @@ void TestPackageFormat::effectReadingRules_data()
         << effectText("/* a comment */ ", "{\"x\": 0.5, // another\n \"y\": 0.5}") << 0 << 0.5 << 0.5;
 }
 
-void TestPackageFormat::effectReadingRules()
+void tst_PackageFormat::effectReadingRules()
 {
     QFETCH(QByteArray, text);
     QFETCH(int, effectType);
@@ -264,7 +264,7 @@ void TestPackageFormat::effectReadingRules()
     QCOMPARE(effect->points[74], FacialPoint(0.25, 0.75));
 }
 
-void TestPackageFormat::effectRefusals_data()
+void tst_PackageFormat::effectRefusals_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("reason");
@@ -303,7 +303,7 @@ void TestPackageFormat::effectRefusals_data()
     QTest::newRow("unterminated") << effectText("").left(200) << QStringLiteral("not JSON");
 }
 
-void TestPackageFormat::effectRefusals()
+void tst_PackageFormat::effectRefusals()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, reason);
@@ -312,7 +312,7 @@ void TestPackageFormat::effectRefusals()
     QCOMPARE(why, reason);
 }
 
-void TestPackageFormat::propertiesReading_data()
+void tst_PackageFormat::propertiesReading_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("accepted");
@@ -343,7 +343,7 @@ void TestPackageFormat::propertiesReading_data()
         << true << QString("\"" + QString(500000, ',')) << "";
 }
 
-void TestPackageFormat::propertiesReading()
+void tst_PackageFormat::propertiesReading()
 {
     QFETCH(QByteArray, text);
     QFETCH(bool, accepted);
@@ -359,7 +359,7 @@ void TestPackageFormat::propertiesReading()
     }
 }
 
-void TestPackageFormat::deepNestingIsRefused()
+void tst_PackageFormat::deepNestingIsRefused()
 {
     const int depth = 200000;
     const QByteArray deepArray = QByteArray(depth, '[') + QByteArray(depth, ']');
@@ -374,7 +374,7 @@ void TestPackageFormat::deepNestingIsRefused()
     QVERIFY2(!readPropertiesDocument(deepObject).has_value(), "deeply nested objects must be refused");
 }
 
-void TestPackageFormat::thumbnailLetterBoxesSquarePicture()
+void tst_PackageFormat::thumbnailLetterBoxesSquarePicture()
 {
     const QImage thumbnail = makeThumbnail(solidPicture({480, 480}, Qt::blue), smallThumbnailSize);
     QCOMPARE(thumbnail.size(), QSize(320, 240));
@@ -390,7 +390,7 @@ void TestPackageFormat::thumbnailLetterBoxesSquarePicture()
     }
 }
 
-void TestPackageFormat::thumbnailOfFourThirdsPictureHasNoBands()
+void tst_PackageFormat::thumbnailOfFourThirdsPictureHasNoBands()
 {
     const QImage picture = solidPicture({640, 480}, Qt::blue);
     for (const QSize& size : {smallThumbnailSize, mediumThumbnailSize, largeThumbnailSize}) {
@@ -407,7 +407,7 @@ void TestPackageFormat::thumbnailOfFourThirdsPictureHasNoBands()
     }
 }
 
-void TestPackageFormat::thumbnailKeepsPixelFormat_data()
+void tst_PackageFormat::thumbnailKeepsPixelFormat_data()
 {
     QTest::addColumn<QImage::Format>("format");
     QTest::addColumn<QImage::Format>("expected");
@@ -419,7 +419,7 @@ void TestPackageFormat::thumbnailKeepsPixelFormat_data()
     QTest::newRow("mono-cannot-be-painted-on") << QImage::Format_Mono << QImage::Format_RGB32;
 }
 
-void TestPackageFormat::thumbnailKeepsPixelFormat()
+void tst_PackageFormat::thumbnailKeepsPixelFormat()
 {
     QFETCH(QImage::Format, format);
     QFETCH(QImage::Format, expected);
@@ -432,10 +432,10 @@ void TestPackageFormat::thumbnailKeepsPixelFormat()
     QVERIFY2(qGray(thumbnail.pixel(50, 37)) < 10, "the picture is drawn in the middle");
 }
 
-void TestPackageFormat::thumbnailOfNullPictureIsNull()
+void tst_PackageFormat::thumbnailOfNullPictureIsNull()
 {
     QVERIFY(makeThumbnail(QImage(), smallThumbnailSize).isNull());
 }
 
-QTEST_GUILESS_MAIN(TestPackageFormat)
+QTEST_GUILESS_MAIN(tst_PackageFormat)
 #include "tst_packageformat.moc"

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 
-class TestPngCodec : public QObject
+class tst_PngCodec : public QObject
 {
     Q_OBJECT
 
@@ -348,7 +348,7 @@ bool runsUnderAddressSanitizer()
 
 } // namespace
 
-void TestPngCodec::roundTripReadsBackAsWritten_data()
+void tst_PngCodec::roundTripReadsBackAsWritten_data()
 {
     QTest::addColumn<QImage>("picture");
     QTest::addColumn<bool>("wide");
@@ -380,7 +380,7 @@ void TestPngCodec::roundTripReadsBackAsWritten_data()
     QTest::newRow("rgb30-kept-wide") << wideGradient(10, 10, QImage::Format_RGB30) << true << "2/16";
 }
 
-void TestPngCodec::roundTripReadsBackAsWritten()
+void tst_PngCodec::roundTripReadsBackAsWritten()
 {
     QFETCH(QImage, picture);
     QFETCH(bool, wide);
@@ -400,7 +400,7 @@ void TestPngCodec::roundTripReadsBackAsWritten()
     QCOMPARE(comparable(byUs, wide), comparable(byQt, wide));
 }
 
-void TestPngCodec::externalReadersAcceptWrittenFile_data()
+void tst_PngCodec::externalReadersAcceptWrittenFile_data()
 {
     QTest::addColumn<QImage>("picture");
     QTest::newRow("rgb-two-strips") << patterned(800, 600, QImage::Format_RGB32);
@@ -411,7 +411,7 @@ void TestPngCodec::externalReadersAcceptWrittenFile_data()
     QTest::newRow("grey-16-bit") << wideGradient(15, 4, QImage::Format_Grayscale16);
 }
 
-void TestPngCodec::externalReadersAcceptWrittenFile()
+void tst_PngCodec::externalReadersAcceptWrittenFile()
 {
     QFETCH(QImage, picture);
     if (!toolAvailable("pngcheck") || !toolAvailable("identify")) {
@@ -444,7 +444,7 @@ void TestPngCodec::externalReadersAcceptWrittenFile()
     QCOMPARE(lines[0], lines[1]);
 }
 
-void TestPngCodec::everySettingWritesTheSamePixels_data()
+void tst_PngCodec::everySettingWritesTheSamePixels_data()
 {
     QTest::addColumn<int>("level");
     QTest::addColumn<int>("filter");
@@ -460,7 +460,7 @@ void TestPngCodec::everySettingWritesTheSamePixels_data()
     QTest::newRow("level-12-adaptive-two-strips") << 12 << int(Filter::Adaptive) << true;
 }
 
-void TestPngCodec::everySettingWritesTheSamePixels()
+void tst_PngCodec::everySettingWritesTheSamePixels()
 {
     QFETCH(int, level);
     QFETCH(int, filter);
@@ -476,7 +476,7 @@ void TestPngCodec::everySettingWritesTheSamePixels()
     QCOMPARE(core::png::decode(png), picture);
 }
 
-void TestPngCodec::decodesLikeQt_data()
+void tst_PngCodec::decodesLikeQt_data()
 {
     QTest::addColumn<QByteArray>("png");
     QTest::addColumn<bool>("wide");
@@ -521,7 +521,7 @@ void TestPngCodec::decodesLikeQt_data()
     QTest::newRow("qt-written-rgba") << testimages::encoded(patterned(90, 70, QImage::Format_ARGB32), "png") << false;
 }
 
-void TestPngCodec::decodesLikeQt()
+void tst_PngCodec::decodesLikeQt()
 {
     QFETCH(QByteArray, png);
     QFETCH(bool, wide);
@@ -535,7 +535,7 @@ void TestPngCodec::decodesLikeQt()
 
 // Qt 5.15 misreads this layout (its channels come out shifted), so the expected pixels are
 // the samples the file was built from.
-void TestPngCodec::readsSixteenBitRgbTransparency()
+void tst_PngCodec::readsSixteenBitRgbTransparency()
 {
     PngLayout layout;
     layout.bitDepth = 16;
@@ -556,7 +556,7 @@ void TestPngCodec::readsSixteenBitRgbTransparency()
     QCOMPARE(transparent, 1);
 }
 
-void TestPngCodec::refusesDamagedFile_data()
+void tst_PngCodec::refusesDamagedFile_data()
 {
     QTest::addColumn<QByteArray>("png");
     const QByteArray good = buildPng(PngLayout());
@@ -605,13 +605,13 @@ void TestPngCodec::refusesDamagedFile_data()
     QTest::newRow("declared-far-more-than-data-can-hold") << hugeDeclaration(5000, 5000);
 }
 
-void TestPngCodec::refusesDamagedFile()
+void tst_PngCodec::refusesDamagedFile()
 {
     QFETCH(QByteArray, png);
     QVERIFY2(core::png::decode(png).isNull(), "a damaged file gives a null image");
 }
 
-void TestPngCodec::skipsDamagedAncillaryChunk()
+void tst_PngCodec::skipsDamagedAncillaryChunk()
 {
     const QByteArray good = buildPng(PngLayout());
     const QByteArray text = pngChunk("tEXt", "Title\0a picture");
@@ -621,7 +621,7 @@ void TestPngCodec::skipsDamagedAncillaryChunk()
     QVERIFY(!core::png::decode(damaged).isNull());
 }
 
-void TestPngCodec::refusesEveryTruncation()
+void tst_PngCodec::refusesEveryTruncation()
 {
     const QByteArray png = core::png::encode(patterned(9, 7, QImage::Format_ARGB32));
     QVERIFY(!core::png::decode(png).isNull());
@@ -631,7 +631,7 @@ void TestPngCodec::refusesEveryTruncation()
     }
 }
 
-void TestPngCodec::cancelFlagAbandonsDecoding()
+void tst_PngCodec::cancelFlagAbandonsDecoding()
 {
     const QByteArray png = core::png::encode(patterned(30, 20, QImage::Format_RGB32));
     std::atomic<bool> cancel{false};
@@ -640,7 +640,7 @@ void TestPngCodec::cancelFlagAbandonsDecoding()
     QVERIFY(core::png::decode(png, &cancel).isNull());
 }
 
-void TestPngCodec::hostileFileStaysWithinMemoryLimit_data()
+void tst_PngCodec::hostileFileStaysWithinMemoryLimit_data()
 {
     QTest::addColumn<QByteArray>("png");
     QTest::addColumn<int>("exitCode");
@@ -652,7 +652,7 @@ void TestPngCodec::hostileFileStaysWithinMemoryLimit_data()
     QTest::newRow("huge-declared-size") << hugeDeclaration(9000, 9000) << 2 << QByteArray("refused");
 }
 
-void TestPngCodec::hostileFileStaysWithinMemoryLimit()
+void tst_PngCodec::hostileFileStaysWithinMemoryLimit()
 {
     QFETCH(QByteArray, png);
     QFETCH(int, exitCode);
@@ -679,5 +679,5 @@ void TestPngCodec::hostileFileStaysWithinMemoryLimit()
     QCOMPARE(probe.readAllStandardOutput().trimmed(), output);
 }
 
-QTEST_GUILESS_MAIN(TestPngCodec)
+QTEST_GUILESS_MAIN(tst_PngCodec)
 #include "tst_pngcodec.moc"

@@ -56,7 +56,7 @@ bool writeModelWithParts(const QString& path, int partCount)
 
 } // namespace
 
-class TestFaceDetectionModule : public QObject
+class tst_FaceDetectionModule : public QObject
 {
     Q_OBJECT
 private slots:
@@ -84,7 +84,7 @@ private:
     std::unique_ptr<StockLandmarks> m_stock;
 };
 
-void TestFaceDetectionModule::initTestCase()
+void tst_FaceDetectionModule::initTestCase()
 {
     QVERIFY2(QFile::exists(FaceDetectionModule::defaultModelPath),
              "the test must run in a directory holding shape_predictor.dat");
@@ -95,13 +95,13 @@ void TestFaceDetectionModule::initTestCase()
     QVERIFY2(m_stock->isLoaded(), "the reference pipeline must read the same model");
 }
 
-void TestFaceDetectionModule::cleanupTestCase()
+void tst_FaceDetectionModule::cleanupTestCase()
 {
     m_module.reset();
     m_stock.reset();
 }
 
-void TestFaceDetectionModule::matchesStockDlib_data()
+void tst_FaceDetectionModule::matchesStockDlib_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<int>("expectedFaces");
@@ -111,7 +111,7 @@ void TestFaceDetectionModule::matchesStockDlib_data()
     QTest::newRow("camera-grey-no-face") << "camera.png" << 0;
 }
 
-void TestFaceDetectionModule::matchesStockDlib()
+void tst_FaceDetectionModule::matchesStockDlib()
 {
     QFETCH(QString, file);
     QFETCH(int, expectedFaces);
@@ -148,7 +148,7 @@ void TestFaceDetectionModule::matchesStockDlib()
                                       .arg(describe(stock.wholePictureParts, diff))));
 }
 
-void TestFaceDetectionModule::convertedFormatsMatchTheirRgb888Copy_data()
+void tst_FaceDetectionModule::convertedFormatsMatchTheirRgb888Copy_data()
 {
     QTest::addColumn<QImage>("picture");
     const QImage astronaut(facesDir() + "/astronaut.png");
@@ -175,7 +175,7 @@ void TestFaceDetectionModule::convertedFormatsMatchTheirRgb888Copy_data()
     QTest::newRow("bgr30") << astronaut.convertToFormat(QImage::Format_BGR30);
 }
 
-void TestFaceDetectionModule::convertedFormatsMatchTheirRgb888Copy()
+void tst_FaceDetectionModule::convertedFormatsMatchTheirRgb888Copy()
 {
     QFETCH(QImage, picture);
     QVERIFY(picture.format() != QImage::Format_RGB888);
@@ -203,7 +203,7 @@ void TestFaceDetectionModule::convertedFormatsMatchTheirRgb888Copy()
     QCOMPARE(*actualWhole, *expectedWhole);
 }
 
-void TestFaceDetectionModule::oddPicturesAreHandled_data()
+void tst_FaceDetectionModule::oddPicturesAreHandled_data()
 {
     QTest::addColumn<QImage>("picture");
 
@@ -228,7 +228,7 @@ void TestFaceDetectionModule::oddPicturesAreHandled_data()
     QTest::newRow("rgba64-two-rows") << wide;
 }
 
-void TestFaceDetectionModule::oddPicturesAreHandled()
+void tst_FaceDetectionModule::oddPicturesAreHandled()
 {
     QFETCH(QImage, picture);
     QVERIFY(!picture.isNull());
@@ -240,7 +240,7 @@ void TestFaceDetectionModule::oddPicturesAreHandled()
     QCOMPARE(whole->size(), 68);
 }
 
-void TestFaceDetectionModule::unconvertiblePictureIsRefused()
+void tst_FaceDetectionModule::unconvertiblePictureIsRefused()
 {
     QVERIFY2(!m_module->detectFaces(QImage()).has_value(), "a null picture has nothing to process");
     QVERIFY(!m_module->detectPoints(QImage(), QRect(0, 0, 10, 10)).has_value());
@@ -259,7 +259,7 @@ void TestFaceDetectionModule::unconvertiblePictureIsRefused()
     QVERIFY(!m_module->detectPoints(huge, QRect(0, 0, 100, 100)).has_value());
 }
 
-void TestFaceDetectionModule::referenceLandmarksAreReproducedClosely()
+void tst_FaceDetectionModule::referenceLandmarksAreReproducedClosely()
 {
     // The parts in the XML were made by the same model, from grey-scale loads of JPEGs decoded
     // by another program: a check of how pixels reach dlib, not an exact oracle.
@@ -320,7 +320,7 @@ void TestFaceDetectionModule::referenceLandmarksAreReproducedClosely()
     QVERIFY2(worst <= 3, qPrintable(QStringLiteral("a part is %1 px off").arg(worst)));
 }
 
-void TestFaceDetectionModule::loadingRefusesBadModels_data()
+void tst_FaceDetectionModule::loadingRefusesBadModels_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::newRow("missing-file") << "missing";
@@ -330,7 +330,7 @@ void TestFaceDetectionModule::loadingRefusesBadModels_data()
     QTest::newRow("forty-five-parts-too-few-for-derived-points") << "parts-45";
 }
 
-void TestFaceDetectionModule::loadingRefusesBadModels()
+void tst_FaceDetectionModule::loadingRefusesBadModels()
 {
     QFETCH(QString, kind);
     QTemporaryDir dir;
@@ -354,7 +354,7 @@ void TestFaceDetectionModule::loadingRefusesBadModels()
     QVERIFY2(!FaceDetectionModule::load(path.toStdString()), "a bad model must give no module");
 }
 
-void TestFaceDetectionModule::loadingAcceptsFortySixParts()
+void tst_FaceDetectionModule::loadingAcceptsFortySixParts()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -370,7 +370,7 @@ void TestFaceDetectionModule::loadingAcceptsFortySixParts()
     QCOMPARE(points->size(), 46);
 }
 
-void TestFaceDetectionModule::siblingSharesTheLoadedModel()
+void tst_FaceDetectionModule::siblingSharesTheLoadedModel()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -386,7 +386,7 @@ void TestFaceDetectionModule::siblingSharesTheLoadedModel()
     QCOMPARE(sibling->detectPoints(plain, QRect(0, 0, 20, 10)), module->detectPoints(plain, QRect(0, 0, 20, 10)));
 }
 
-void TestFaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin_data()
+void tst_FaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<int>("expectedFaces");
@@ -396,7 +396,7 @@ void TestFaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin_data()
     QTest::newRow("chelsea-no-face") << "chelsea.png" << 0;
 }
 
-void TestFaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin()
+void tst_FaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin()
 {
     QFETCH(QString, file);
     QFETCH(int, expectedFaces);
@@ -432,5 +432,5 @@ void TestFaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin()
     }
 }
 
-QTEST_GUILESS_MAIN(TestFaceDetectionModule)
+QTEST_GUILESS_MAIN(tst_FaceDetectionModule)
 #include "tst_facedetectionmodule.moc"

@@ -114,7 +114,7 @@ QString pointOutsideUnitSquare(const FacialPointVector& points)
 
 } // namespace
 
-class TestFacialPointsDetector : public QObject
+class tst_FacialPointsDetector : public QObject
 {
     Q_OBJECT
 private slots:
@@ -141,7 +141,7 @@ private:
     std::unique_ptr<FacialPointsDetector> m_shared;
 };
 
-void TestFacialPointsDetector::initTestCase()
+void tst_FacialPointsDetector::initTestCase()
 {
     QVERIFY2(QFile::exists("shape_predictor.dat"), "the test must run in a directory holding shape_predictor.dat");
     m_stock = std::make_unique<StockLandmarks>("shape_predictor.dat");
@@ -153,13 +153,13 @@ void TestFacialPointsDetector::initTestCase()
     m_shared = std::make_unique<FacialPointsDetector>();
 }
 
-void TestFacialPointsDetector::cleanupTestCase()
+void tst_FacialPointsDetector::cleanupTestCase()
 {
     m_shared.reset();
     m_stock.reset();
 }
 
-void TestFacialPointsDetector::nullPictureReturnsEmptyPointer()
+void tst_FacialPointsDetector::nullPictureReturnsEmptyPointer()
 {
     FacialPointsDetector detector;
     QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
@@ -172,7 +172,7 @@ void TestFacialPointsDetector::nullPictureReturnsEmptyPointer()
     QCOMPARE(initialized.count(), 0);
 }
 
-void TestFacialPointsDetector::loadsOnceThenAnswersInRequestOrder()
+void tst_FacialPointsDetector::loadsOnceThenAnswersInRequestOrder()
 {
     FacialPointsDetector detector;
     QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
@@ -239,7 +239,7 @@ void TestFacialPointsDetector::loadsOnceThenAnswersInRequestOrder()
     QCOMPARE(detector.state(), FacialPointsDetector::Initialized);
 }
 
-void TestFacialPointsDetector::destructionWaitsForQueuedDetection()
+void tst_FacialPointsDetector::destructionWaitsForQueuedDetection()
 {
     auto detector = std::make_unique<FacialPointsDetector>();
     const Watcher watcher = detector->detect(QImage(facePath("astronaut.png")));
@@ -256,7 +256,7 @@ void TestFacialPointsDetector::destructionWaitsForQueuedDetection()
     QVERIFY(waitForFinished(watcher));
 }
 
-void TestFacialPointsDetector::resultsMatchStockDlib_data()
+void tst_FacialPointsDetector::resultsMatchStockDlib_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<int>("faceCount");
@@ -268,7 +268,7 @@ void TestFacialPointsDetector::resultsMatchStockDlib_data()
     QTest::newRow("grey-no-face") << "camera.png" << 0;
 }
 
-void TestFacialPointsDetector::resultsMatchStockDlib()
+void tst_FacialPointsDetector::resultsMatchStockDlib()
 {
     QFETCH(QString, file);
     QFETCH(int, faceCount);
@@ -289,7 +289,7 @@ void TestFacialPointsDetector::resultsMatchStockDlib()
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 
-void TestFacialPointsDetector::oddPicturesComplete_data()
+void tst_FacialPointsDetector::oddPicturesComplete_data()
 {
     QTest::addColumn<QImage>("picture");
     QTest::addColumn<int>("pointCount");
@@ -311,7 +311,7 @@ void TestFacialPointsDetector::oddPicturesComplete_data()
     }
 }
 
-void TestFacialPointsDetector::oddPicturesComplete()
+void tst_FacialPointsDetector::oddPicturesComplete()
 {
     QFETCH(QImage, picture);
     QFETCH(int, pointCount);
@@ -327,7 +327,7 @@ void TestFacialPointsDetector::oddPicturesComplete()
     QVERIFY2(outside.isEmpty(), qPrintable(outside));
 }
 
-void TestFacialPointsDetector::everyFaceMatchesStockDlib_data()
+void tst_FacialPointsDetector::everyFaceMatchesStockDlib_data()
 {
     QTest::addColumn<QString>("file");
     QTest::newRow("two-faces") << "2008_001009.jpg";
@@ -336,7 +336,7 @@ void TestFacialPointsDetector::everyFaceMatchesStockDlib_data()
 
 // Every face, not only the placed one, carries dlib's rectangle and the points dlib's own
 // pipeline predicts in that rectangle.
-void TestFacialPointsDetector::everyFaceMatchesStockDlib()
+void tst_FacialPointsDetector::everyFaceMatchesStockDlib()
 {
     QFETCH(QString, file);
     const StockDetection stock = m_stock->detectFile(facePath(file));
@@ -357,7 +357,7 @@ void TestFacialPointsDetector::everyFaceMatchesStockDlib()
     QCOMPARE(result.points, result.faces[result.placed].points);
 }
 
-void TestFacialPointsDetector::synchronousWaitOnFreshService_data()
+void tst_FacialPointsDetector::synchronousWaitOnFreshService_data()
 {
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<int>("waitedOn");
@@ -370,7 +370,7 @@ void TestFacialPointsDetector::synchronousWaitOnFreshService_data()
 
 // A caller without an event loop (a command-line tool) waits on the future itself; Qt may then
 // run the still-queued detection on the waiting thread while the model is still being loaded.
-void TestFacialPointsDetector::synchronousWaitOnFreshService()
+void tst_FacialPointsDetector::synchronousWaitOnFreshService()
 {
     QFETCH(QStringList, files);
     QFETCH(int, waitedOn);
@@ -400,5 +400,5 @@ void TestFacialPointsDetector::synchronousWaitOnFreshService()
     QTRY_COMPARE(initialized.count(), 1);
 }
 
-QTEST_GUILESS_MAIN(TestFacialPointsDetector)
+QTEST_GUILESS_MAIN(tst_FacialPointsDetector)
 #include "tst_facialpointsdetector.moc"

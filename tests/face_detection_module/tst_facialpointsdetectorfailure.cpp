@@ -48,7 +48,7 @@ private:
 
 } // namespace
 
-class TestFacialPointsDetectorFailure : public QObject
+class tst_FacialPointsDetectorFailure : public QObject
 {
     Q_OBJECT
 private slots:
@@ -60,12 +60,12 @@ private slots:
     void synchronousWaitEndsInFailure();
 };
 
-void TestFacialPointsDetectorFailure::initTestCase()
+void tst_FacialPointsDetectorFailure::initTestCase()
 {
     QVERIFY2(!QFile::exists("shape_predictor.dat"), "this test must run in a directory without the model");
 }
 
-void TestFacialPointsDetectorFailure::missingModelFailsOnceAndAnswersEmpty()
+void tst_FacialPointsDetectorFailure::missingModelFailsOnceAndAnswersEmpty()
 {
     FacialPointsDetector detector;
     QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
@@ -88,7 +88,7 @@ void TestFacialPointsDetectorFailure::missingModelFailsOnceAndAnswersEmpty()
     QCOMPARE(detector.state(), FacialPointsDetector::Failed);
 }
 
-void TestFacialPointsDetectorFailure::noSecondLoadingAttemptAfterFailure()
+void tst_FacialPointsDetectorFailure::noSecondLoadingAttemptAfterFailure()
 {
     WorkingDirectory cwd;
     QVERIFY(cwd.isValid());
@@ -111,7 +111,7 @@ void TestFacialPointsDetectorFailure::noSecondLoadingAttemptAfterFailure()
     QCOMPARE(detector.state(), FacialPointsDetector::Failed);
 }
 
-void TestFacialPointsDetectorFailure::modelWithTooFewPartsFails()
+void tst_FacialPointsDetectorFailure::modelWithTooFewPartsFails()
 {
     WorkingDirectory cwd;
     QVERIFY(cwd.isValid());
@@ -130,7 +130,7 @@ void TestFacialPointsDetectorFailure::modelWithTooFewPartsFails()
     QVERIFY(watcher->result().points.empty());
 }
 
-void TestFacialPointsDetectorFailure::nullPictureAfterFailureChangesNothing()
+void tst_FacialPointsDetectorFailure::nullPictureAfterFailureChangesNothing()
 {
     FacialPointsDetector detector;
     QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
@@ -145,7 +145,7 @@ void TestFacialPointsDetectorFailure::nullPictureAfterFailureChangesNothing()
 }
 
 // Waited on without an event loop, the first request still ends after the failed load, empty.
-void TestFacialPointsDetectorFailure::synchronousWaitEndsInFailure()
+void tst_FacialPointsDetectorFailure::synchronousWaitEndsInFailure()
 {
     FacialPointsDetector detector;
     QSignalSpy initialized(&detector, &FacialPointsDetector::initializingFinished);
@@ -162,5 +162,5 @@ void TestFacialPointsDetectorFailure::synchronousWaitEndsInFailure()
     QTRY_COMPARE(initialized.count(), 1);
 }
 
-QTEST_GUILESS_MAIN(TestFacialPointsDetectorFailure)
+QTEST_GUILESS_MAIN(tst_FacialPointsDetectorFailure)
 #include "tst_facialpointsdetectorfailure.moc"

@@ -35,7 +35,7 @@ QByteArray describe(const FacialPoint& p)
 
 } // namespace
 
-class TestLandmarkGeometry : public QObject
+class tst_LandmarkGeometry : public QObject
 {
     Q_OBJECT
 private slots:
@@ -50,7 +50,7 @@ private slots:
     void toFacialPointsKeepsOrderAndValues();
 };
 
-void TestLandmarkGeometry::indexOfLargest_data()
+void tst_LandmarkGeometry::indexOfLargest_data()
 {
     QTest::addColumn<QVector<QRect>>("rectangles");
     QTest::addColumn<int>("expected");
@@ -68,14 +68,14 @@ void TestLandmarkGeometry::indexOfLargest_data()
         << QVector<QRect>{QRect(0, 0, 60000, 60000), QRect(0, 0, 70000, 70000)} << 1;
 }
 
-void TestLandmarkGeometry::indexOfLargest()
+void tst_LandmarkGeometry::indexOfLargest()
 {
     QFETCH(QVector<QRect>, rectangles);
     QFETCH(int, expected);
     QCOMPARE(landmarks::indexOfLargest(rectangles), expected);
 }
 
-void TestLandmarkGeometry::derivedPointsOfLevelJaw()
+void tst_LandmarkGeometry::derivedPointsOfLevelJaw()
 {
     // Jaw from (100, 200) to (300, 200), eye corners at (140, 180) and (260, 180): the jaw width
     // is 200, so "up" is (0, -200).
@@ -97,7 +97,7 @@ void TestLandmarkGeometry::derivedPointsOfLevelJaw()
     }
 }
 
-void TestLandmarkGeometry::derivedPointsFollowATiltedJaw()
+void tst_LandmarkGeometry::derivedPointsFollowATiltedJaw()
 {
     // A jaw line going down-right at 45 degrees: "up" must turn with it, to (+d/sqrt2, -d/sqrt2)
     // scaled by the jaw width d = 100 * sqrt2, i.e. (100, -100).
@@ -119,7 +119,7 @@ void TestLandmarkGeometry::derivedPointsFollowATiltedJaw()
     }
 }
 
-void TestLandmarkGeometry::derivedPointsNeedFortySixParts()
+void tst_LandmarkGeometry::derivedPointsNeedFortySixParts()
 {
     FacialPointVector tooFew(45, FacialPoint(1, 1));
     QVERIFY2(!landmarks::appendForeheadPoints(tooFew), "part 45 does not exist in a 45-point markup");
@@ -131,7 +131,7 @@ void TestLandmarkGeometry::derivedPointsNeedFortySixParts()
     QCOMPARE(int(justEnough.size()), 46 + landmarks::derivedPointCount);
 }
 
-void TestLandmarkGeometry::normalizePoints_data()
+void tst_LandmarkGeometry::normalizePoints_data()
 {
     QTest::addColumn<FacialPoint>("pixel");
     QTest::addColumn<FacialPoint>("expected");
@@ -149,7 +149,7 @@ void TestLandmarkGeometry::normalizePoints_data()
     QTest::newRow("infinities-clamp") << FacialPoint(inf, -inf) << FacialPoint(1, 0);
 }
 
-void TestLandmarkGeometry::normalizePoints()
+void tst_LandmarkGeometry::normalizePoints()
 {
     QFETCH(FacialPoint, pixel);
     QFETCH(FacialPoint, expected);
@@ -160,7 +160,7 @@ void TestLandmarkGeometry::normalizePoints()
              QByteArray("got " + describe(points[0]) + ", expected " + describe(expected)).constData());
 }
 
-void TestLandmarkGeometry::workedExampleAfterNormalisation()
+void tst_LandmarkGeometry::workedExampleAfterNormalisation()
 {
     FacialPointVector points = markupWith({100, 200}, {300, 200}, {140, 180}, {260, 180});
     QVERIFY(landmarks::appendForeheadPoints(points));
@@ -175,7 +175,7 @@ void TestLandmarkGeometry::workedExampleAfterNormalisation()
     }
 }
 
-void TestLandmarkGeometry::toFacialPointsKeepsOrderAndValues()
+void tst_LandmarkGeometry::toFacialPointsKeepsOrderAndValues()
 {
     const QVector<QPoint> pixels{{3, 4}, {-5, 70000}, {0, 0}};
     const FacialPointVector points = landmarks::toFacialPoints(pixels);
@@ -185,5 +185,5 @@ void TestLandmarkGeometry::toFacialPointsKeepsOrderAndValues()
     QVERIFY(exactlyEqual(points[2], FacialPoint(0, 0)));
 }
 
-QTEST_APPLESS_MAIN(TestLandmarkGeometry)
+QTEST_APPLESS_MAIN(tst_LandmarkGeometry)
 #include "tst_landmarkgeometry.moc"

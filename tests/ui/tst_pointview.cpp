@@ -1,7 +1,9 @@
 #include "facemaskproject.h"
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
+#include "detectorwait.h"
 #include "fakeprompts.h"
+#include "mousedrags.h"
 #include "pointview.h"
 #include "testimages.h"
 
@@ -80,15 +82,8 @@ core::DetectionResult detectNow(core::FacialPointsDetector& detector, const QIma
     return watcher->result();
 }
 
-// A press, a move with the button held and a release, as Qt delivers a real drag.
-void drag(QWidget* widget, QPoint from, QPoint to)
-{
-    QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, from);
-    QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(widget->mapToGlobal(to)), Qt::NoButton,
-                     Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
-    QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, to);
-}
+using testsupport::drag;
+using testsupport::waitForDetectorIdle;
 
 } // namespace
 
@@ -139,7 +134,6 @@ private slots:
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
-    void waitForDetectorIdle(core::FacialPointsDetector& detector);
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<FakePrompts> prompts;
@@ -175,17 +169,6 @@ QString tst_PointView::writeFile(const QString& name, const QByteArray& bytes)
         return QString();
     }
     return path;
-}
-
-// The service runs one task at a time in request order: once a detection queued now has
-// finished, every earlier one has too, and their finished() signals have been delivered.
-void tst_PointView::waitForDetectorIdle(core::FacialPointsDetector& detector)
-{
-    auto marker = detector.detect(testimages::filled(8, 8, Qt::white));
-    QVERIFY(marker);
-    QSignalSpy finished(marker.get(), &DetectionWatcher::finished);
-    QVERIFY2(marker->isFinished() || finished.wait(60000), "the detection service never finished");
-    QCoreApplication::processEvents();
 }
 
 void tst_PointView::setImageNeedsModelAndPicture()
@@ -401,11 +384,7 @@ void tst_PointView::dragMovesPoint()
     view.resize(200, 100);
 
     // Grab 2 px right of the point; the point keeps that offset to the cursor.
-    QTest::mousePress(&view, Qt::LeftButton, Qt::NoModifier, QPoint(52, 50));
-    QMouseEvent move(QEvent::MouseMove, QPointF(72, 60), QPointF(view.mapToGlobal(QPoint(72, 60))),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&view, &move);
-    QTest::mouseRelease(&view, Qt::LeftButton, Qt::NoModifier, QPoint(72, 60));
+    drag(&view, QPoint(52, 50), QPoint(72, 60));
 
     QCOMPARE(model.points().at(0), FacialPoint(70.0 / 200.0, 60.0 / 100.0));
 }
@@ -431,11 +410,7 @@ struct EditingView {
 
     void drag(Qt::MouseButton button, QPoint from, QPoint to)
     {
-        QTest::mousePress(&view, button, Qt::NoModifier, from);
-        QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(view.mapToGlobal(to)),
-                         Qt::NoButton, button, Qt::NoModifier);
-        QApplication::sendEvent(&view, &move);
-        QTest::mouseRelease(&view, button, Qt::NoModifier, to);
+        testsupport::drag(&view, from, to, button);
     }
 
     core::FacialPoints model;

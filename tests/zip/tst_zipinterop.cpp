@@ -90,7 +90,7 @@ with zipfile.ZipFile(sys.argv[1]) as z:
 
 }  // namespace
 
-class TestZipInterop : public QObject {
+class tst_ZipInterop : public QObject {
     Q_OBJECT
 
 private slots:
@@ -112,7 +112,7 @@ private:
     QString m_unzip, m_zipinfo, m_zip, m_7z, m_python;
 };
 
-void TestZipInterop::initTestCase()
+void tst_ZipInterop::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_unzip = tool("unzip");
@@ -133,7 +133,7 @@ void TestZipInterop::initTestCase()
     QVERIFY2(missing.isEmpty(), qPrintable("archive tools missing (scripts/install-deps.sh installs them): " + missing.join(", ")));
 }
 
-QJsonObject TestZipInterop::pythonListing(const QString& archive)
+QJsonObject tst_ZipInterop::pythonListing(const QString& archive)
 {
     const Run r = run(m_python, { "-c", kPythonList, archive }, m_dir.path());
     if (r.exitCode != 0)
@@ -141,7 +141,7 @@ QJsonObject TestZipInterop::pythonListing(const QString& archive)
     return QJsonDocument::fromJson(r.out).object();
 }
 
-void TestZipInterop::writerArchivesPassTheTools_data()
+void tst_ZipInterop::writerArchivesPassTheTools_data()
 {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QStringList>("methods");  // as zipinfo shows them
@@ -159,7 +159,7 @@ void TestZipInterop::writerArchivesPassTheTools_data()
                                                 << QStringList { "defN", "stor", "defN" } << true;
 }
 
-void TestZipInterop::writerArchivesPassTheTools()
+void tst_ZipInterop::writerArchivesPassTheTools()
 {
     QFETCH(QStringList, names);
     QFETCH(QStringList, methods);
@@ -231,7 +231,7 @@ void TestZipInterop::writerArchivesPassTheTools()
     }
 }
 
-QString TestZipInterop::makeSourceTree()
+QString tst_ZipInterop::makeSourceTree()
 {
     const QString root = m_dir.filePath("tree");
     if (QFileInfo::exists(root))
@@ -245,7 +245,7 @@ QString TestZipInterop::makeSourceTree()
     return root;
 }
 
-void TestZipInterop::readerReadsForeignArchives_data()
+void tst_ZipInterop::readerReadsForeignArchives_data()
 {
     QTest::addColumn<QString>("maker");
     QTest::addColumn<QStringList>("args");  // run in the source tree; "%out" is the archive
@@ -272,7 +272,7 @@ void TestZipInterop::readerReadsForeignArchives_data()
     QTest::newRow("7z-stored") << "7z" << QStringList { "a", "-tzip", "-mx=0", "%out", "." } << 0 << 0 << false;
 }
 
-void TestZipInterop::readerReadsForeignArchives()
+void tst_ZipInterop::readerReadsForeignArchives()
 {
     QFETCH(QString, maker);
     QFETCH(QStringList, args);
@@ -329,7 +329,7 @@ void TestZipInterop::readerReadsForeignArchives()
     }
 }
 
-void TestZipInterop::longCommentIsRefused()
+void tst_ZipInterop::longCommentIsRefused()
 {
     const QString script = "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
                            "    z.writestr('a.txt', 'hello')\n    z.comment = b'c' * int(sys.argv[2])\n";
@@ -342,7 +342,7 @@ void TestZipInterop::longCommentIsRefused()
     }
 }
 
-void TestZipInterop::bzip2MemberIsCorrupt()
+void tst_ZipInterop::bzip2MemberIsCorrupt()
 {
     const QString path = m_dir.filePath("bzip2.zip");
     const Run made = run(m_python, { "-c", "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_BZIP2) as z:\n"
@@ -357,7 +357,7 @@ void TestZipInterop::bzip2MemberIsCorrupt()
     QCOMPARE(extractAll(reader.get(), 0, 1000, &out), ArchiveResult::CodecError);
 }
 
-void TestZipInterop::damagedForeignArchivesAreRefused()
+void tst_ZipInterop::damagedForeignArchivesAreRefused()
 {
     const QString tree = makeSourceTree();
     const QString stored = m_dir.filePath("damaged-source.zip");
@@ -401,5 +401,5 @@ void TestZipInterop::damagedForeignArchivesAreRefused()
     QCOMPARE(findAndExtract(reader.get(), u"effect.json", false, &out), ArchiveResult::Corrupt);
 }
 
-QTEST_GUILESS_MAIN(TestZipInterop)
+QTEST_GUILESS_MAIN(tst_ZipInterop)
 #include "tst_zipinterop.moc"

@@ -79,7 +79,7 @@ void applyPatch(QByteArray* archive, const Patch& p)
 Q_DECLARE_METATYPE(Patch)
 Q_DECLARE_METATYPE(QVector<Patch>)
 
-class TestZipReader : public QObject {
+class tst_ZipReader : public QObject {
     Q_OBJECT
 
 private slots:
@@ -112,7 +112,7 @@ private slots:
     void fileInputMatchesMemoryInput();
 };
 
-void TestZipReader::roundTrip_data()
+void tst_ZipReader::roundTrip_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
@@ -124,7 +124,7 @@ void TestZipReader::roundTrip_data()
     QTest::newRow("non-ascii-name") << QString::fromUtf8("gr\xC3\xBC\xC3\x9F" "e.json") << prose(100);
 }
 
-void TestZipReader::roundTrip()
+void tst_ZipReader::roundTrip()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
@@ -143,7 +143,7 @@ void TestZipReader::roundTrip()
     QVERIFY2(out == content, "extracted bytes differ from what was added");
 }
 
-void TestZipReader::lookUpIgnoresAsciiCaseOnlyWhenAsked()
+void tst_ZipReader::lookUpIgnoresAsciiCaseOnlyWhenAsked()
 {
     const QByteArray archive = writeArchive({ { "effect.json", "{}" }, { "images/main/image.png", noise(50, 1) } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -160,7 +160,7 @@ void TestZipReader::lookUpIgnoresAsciiCaseOnlyWhenAsked()
     QCOMPARE(archiveFindMember(reader.get(), u"effect.jso", true, nullptr, &info), ArchiveResult::NotFound);
 }
 
-void TestZipReader::notFoundResetsOutputs()
+void tst_ZipReader::notFoundResetsOutputs()
 {
     const QByteArray archive = writeArchive({ { "effect.json", "{}" } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -177,7 +177,7 @@ void TestZipReader::notFoundResetsOutputs()
     QCOMPARE(archiveFindMember(reader.get(), tooLong.c_str(), false, &index, nullptr), ArchiveResult::NotFound);
 }
 
-void TestZipReader::extractionContinuesInChunks()
+void tst_ZipReader::extractionContinuesInChunks()
 {
     const QByteArray content = prose(50000);
     const QByteArray archive = writeArchive({ { "effect.json", content } }, kLeapNight);
@@ -191,7 +191,7 @@ void TestZipReader::extractionContinuesInChunks()
     QCOMPARE(archiveExtractToBuffer(reader.get(), 0, first.data(), 30000), ArchiveResult::MoreData);
 }
 
-void TestZipReader::chunksOfEveryOddSizeReassemble()
+void tst_ZipReader::chunksOfEveryOddSizeReassemble()
 {
     const QByteArray deflated = prose(20011);
     const QByteArray stored = noise(20011, 5);
@@ -214,7 +214,7 @@ void TestZipReader::chunksOfEveryOddSizeReassemble()
     }
 }
 
-void TestZipReader::lookUpRestartsExtraction()
+void tst_ZipReader::lookUpRestartsExtraction()
 {
     const QByteArray content = prose(10000);
     const QByteArray archive = writeArchive({ { "effect.json", content } }, kLeapNight);
@@ -227,7 +227,7 @@ void TestZipReader::lookUpRestartsExtraction()
     QCOMPARE(whole, content);
 }
 
-void TestZipReader::directoryEntryDeliversNothing()
+void tst_ZipReader::directoryEntryDeliversNothing()
 {
     const QByteArray archive = writeArchive({ { "images", {} } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -238,7 +238,7 @@ void TestZipReader::directoryEntryDeliversNothing()
     QCOMPARE(archiveExtractToBuffer(reader.get(), 0, &byte, 1), ArchiveResult::CodecError);
 }
 
-void TestZipReader::prefixedArchiveIsRead()
+void tst_ZipReader::prefixedArchiveIsRead()
 {
     const QByteArray content = prose(5000);
     const QByteArray archive = QByteArray(100, 'P') + writeArchive({ { "effect.json", content } }, kLeapNight);
@@ -249,7 +249,7 @@ void TestZipReader::prefixedArchiveIsRead()
     QCOMPARE(out, content);
 }
 
-void TestZipReader::archiveCommentLimit_data()
+void tst_ZipReader::archiveCommentLimit_data()
 {
     QTest::addColumn<int>("commentLength");
     QTest::addColumn<bool>("opens");
@@ -260,7 +260,7 @@ void TestZipReader::archiveCommentLimit_data()
     QTest::newRow("65535-byte-comment-is-refused") << 65535 << false;
 }
 
-void TestZipReader::archiveCommentLimit()
+void tst_ZipReader::archiveCommentLimit()
 {
     QFETCH(int, commentLength);
     QFETCH(bool, opens);
@@ -275,7 +275,7 @@ void TestZipReader::archiveCommentLimit()
     QCOMPARE(out, QByteArray("hello"));
 }
 
-void TestZipReader::emptyArchiveOpens()
+void tst_ZipReader::emptyArchiveOpens()
 {
     const QByteArray archive = buildRawArchive({});
     QCOMPARE(archive.size(), 22);
@@ -290,7 +290,7 @@ void TestZipReader::emptyArchiveOpens()
     QCOMPARE(archiveExtractToBuffer(reader.get(), 0, &byte, 1), ArchiveResult::BadArguments);
 }
 
-void TestZipReader::sanitisedNames_data()
+void tst_ZipReader::sanitisedNames_data()
 {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QString>("described");
@@ -308,7 +308,7 @@ void TestZipReader::sanitisedNames_data()
     QTest::newRow("malformed-utf8-replaced") << QByteArray("a\xFF" "b") << QString("a") + QChar(0xFFFD) + "b";
 }
 
-void TestZipReader::sanitisedNames()
+void tst_ZipReader::sanitisedNames()
 {
     QFETCH(QByteArray, stored);
     QFETCH(QString, described);
@@ -323,7 +323,7 @@ void TestZipReader::sanitisedNames()
              QString::fromUtf8(stored).toUtf8() == stored ? ArchiveResult::Ok : ArchiveResult::NotFound);
 }
 
-void TestZipReader::attributesFollowHost_data()
+void tst_ZipReader::attributesFollowHost_data()
 {
     QTest::addColumn<int>("versionMadeBy");
     QTest::addColumn<quint32>("external");
@@ -339,7 +339,7 @@ void TestZipReader::attributesFollowHost_data()
     QTest::newRow("unix-directory") << 0x031E << 0x41ED0010u << 0x30u;
 }
 
-void TestZipReader::attributesFollowHost()
+void tst_ZipReader::attributesFollowHost()
 {
     QFETCH(int, versionMadeBy);
     QFETCH(quint32, external);
@@ -354,7 +354,7 @@ void TestZipReader::attributesFollowHost()
     QCOMPARE(info.attributes, attributes);
 }
 
-void TestZipReader::writerTimesReadBackAsWallClockUtc()
+void tst_ZipReader::writerTimesReadBackAsWallClockUtc()
 {
     const QByteArray archive = writeArchive({ { "a.txt", "x" } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -367,7 +367,7 @@ void TestZipReader::writerTimesReadBackAsWallClockUtc()
     QCOMPARE(info.attributes, 0u);
 }
 
-void TestZipReader::dosTimeIsLocal()
+void tst_ZipReader::dosTimeIsLocal()
 {
     RawMember m = storedMember("x", "data");
     m.dosDate = quint16(((2023 - 1980) << 9) | (7 << 5) | 14);
@@ -382,7 +382,7 @@ void TestZipReader::dosTimeIsLocal()
     QCOMPARE(info.creationTime, fileTime(seconds));
 }
 
-void TestZipReader::extendedTimestampBlocks_data()
+void tst_ZipReader::extendedTimestampBlocks_data()
 {
     QTest::addColumn<QByteArray>("extra");
     QTest::addColumn<qint64>("modification");  // kFromDos: not in the block
@@ -402,7 +402,7 @@ void TestZipReader::extendedTimestampBlocks_data()
     QTest::newRow("too-short-to-scan") << QByteArray("UT\x00\x00", 4) << kFromDos << kFromDos << kFromDos;
 }
 
-void TestZipReader::extendedTimestampBlocks()
+void tst_ZipReader::extendedTimestampBlocks()
 {
     QFETCH(QByteArray, extra);
     QFETCH(qint64, modification);
@@ -420,7 +420,7 @@ void TestZipReader::extendedTimestampBlocks()
     QCOMPARE(info.creationTime, creation == kFromDos ? dos : fileTime(creation));
 }
 
-void TestZipReader::longStoredNamesAreCut()
+void tst_ZipReader::longStoredNamesAreCut()
 {
     const QByteArray longName(300, 'n');
     const QByteArray archive = buildRawArchive({ storedMember(longName, "data"), storedMember("b", "x") });
@@ -432,7 +432,7 @@ void TestZipReader::longStoredNamesAreCut()
     QCOMPARE(info.index, 1);
 }
 
-void TestZipReader::argumentChecks()
+void tst_ZipReader::argumentChecks()
 {
     const QByteArray archive = writeArchive({ { "a.txt", "x" } }, kLeapNight);
     Handle reader = openMemory(archive);
@@ -451,7 +451,7 @@ void TestZipReader::argumentChecks()
     QCOMPARE(archiveClose(reader.release()), ArchiveResult::Ok);
 }
 
-void TestZipReader::damagedArchive_data()
+void tst_ZipReader::damagedArchive_data()
 {
     QTest::addColumn<QVector<Patch>>("patches");
     QTest::addColumn<int>("gapBeforeDirectory");
@@ -509,7 +509,7 @@ void TestZipReader::damagedArchive_data()
     row("gap-before-directory", {}, true, "effect.json", R::Corrupt, 0, R::Corrupt, R::CodecError, 16);
 }
 
-void TestZipReader::damagedArchive()
+void tst_ZipReader::damagedArchive()
 {
     QFETCH(QVector<Patch>, patches);
     QFETCH(int, gapBeforeDirectory);
@@ -540,7 +540,7 @@ void TestZipReader::damagedArchive()
         QCOMPARE(out, member == 0 ? kDeflatedContent : kStoredContent);
 }
 
-void TestZipReader::truncationAtEveryLengthIsRefused()
+void tst_ZipReader::truncationAtEveryLengthIsRefused()
 {
     const QByteArray archive = goodArchive();
     for (int length = 0; length < archive.size(); ++length) {
@@ -554,7 +554,7 @@ void TestZipReader::truncationAtEveryLengthIsRefused()
     QVERIFY(whole);
 }
 
-void TestZipReader::nonArchiveFilesAreRefused()
+void tst_ZipReader::nonArchiveFilesAreRefused()
 {
     const QString ownBuildFile = QStringLiteral(FACEMASK_SOURCE_DIR "/zip/CMakeLists.txt");
     QVERIFY2(QFile::exists(ownBuildFile), "the library's build file should exist as a non-archive input");
@@ -568,7 +568,7 @@ void TestZipReader::nonArchiveFilesAreRefused()
     QVERIFY2(!reader, "an end-record signature without the record is refused");
 }
 
-void TestZipReader::fileInputMatchesMemoryInput()
+void tst_ZipReader::fileInputMatchesMemoryInput()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("package.pmk");
@@ -585,5 +585,5 @@ void TestZipReader::fileInputMatchesMemoryInput()
     QCOMPARE(out, kDeflatedContent);
 }
 
-QTEST_GUILESS_MAIN(TestZipReader)
+QTEST_GUILESS_MAIN(tst_ZipReader)
 #include "tst_zipreader.moc"

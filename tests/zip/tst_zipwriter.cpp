@@ -46,7 +46,7 @@ QByteArray centralName(const QByteArray& archive, int at)
 
 }  // namespace
 
-class TestZipWriter : public QObject {
+class tst_ZipWriter : public QObject {
     Q_OBJECT
 
 private slots:
@@ -76,7 +76,7 @@ private slots:
     void createFileWritesReadableArchive();
 };
 
-void TestZipWriter::localHeaderHoldsFinalValuesAfterFixUp()
+void tst_ZipWriter::localHeaderHoldsFinalValuesAfterFixUp()
 {
     const QByteArray content = prose(5000);
     const QByteArray archive = writeArchive({ { "effect.json", content } }, kLeapNight);
@@ -99,7 +99,7 @@ void TestZipWriter::localHeaderHoldsFinalValuesAfterFixUp()
     QCOMPARE(le32(archive, extra + 17 + int(compressed)), 0x02014B50u);
 }
 
-void TestZipWriter::packageLayoutHasNoDataDescriptors()
+void tst_ZipWriter::packageLayoutHasNoDataDescriptors()
 {
     const QVector<Member> members = packageMembers();
     const QByteArray archive = writeArchive(members, kLeapNight);
@@ -144,7 +144,7 @@ void TestZipWriter::packageLayoutHasNoDataDescriptors()
     QCOMPARE(expectedLocal, l.directoryOffset);
 }
 
-void TestZipWriter::methodFollowsSuffix_data()
+void tst_ZipWriter::methodFollowsSuffix_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("method");
@@ -166,7 +166,7 @@ void TestZipWriter::methodFollowsSuffix_data()
     QTest::newRow("gz-without-dot-deflated") << "agz" << 8;
 }
 
-void TestZipWriter::methodFollowsSuffix()
+void tst_ZipWriter::methodFollowsSuffix()
 {
     QFETCH(QString, name);
     QFETCH(int, method);
@@ -184,7 +184,7 @@ void TestZipWriter::methodFollowsSuffix()
     }
 }
 
-void TestZipWriter::levelIsChosenPerMember_data()
+void tst_ZipWriter::levelIsChosenPerMember_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("level");
@@ -205,7 +205,7 @@ void TestZipWriter::levelIsChosenPerMember_data()
     QTest::newRow("automatic-on-a-short-member") << prose(300) << kArchiveAutomaticLevel << 0x0002 << false;
 }
 
-void TestZipWriter::levelIsChosenPerMember()
+void tst_ZipWriter::levelIsChosenPerMember()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, level);
@@ -254,7 +254,7 @@ void TestZipWriter::levelIsChosenPerMember()
     QCOMPARE(extracted, content);
 }
 
-void TestZipWriter::badArgumentsWriteNothing_level()
+void tst_ZipWriter::badArgumentsWriteNothing_level()
 {
     ArchiveResult created = ArchiveResult::Ok;
     Handle writer(archiveCreateInMemory(nullptr, 1u << 20, nullptr, &created));
@@ -273,14 +273,14 @@ void TestZipWriter::badArgumentsWriteNothing_level()
     QCOMPARE(length, 22u);  // an end record and nothing else
 }
 
-void TestZipWriter::backslashesAreStoredAsSlashes()
+void tst_ZipWriter::backslashesAreStoredAsSlashes()
 {
     const QByteArray archive = writeArchive({ { "images\\main\\image.png", noise(100, 9) } }, kLeapNight);
     QCOMPARE(localName(archive, 0), QByteArray("images/main/image.png"));
     QCOMPARE(centralName(archive, layoutOf(archive).centralHeaders[0]), QByteArray("images/main/image.png"));
 }
 
-void TestZipWriter::dosTimeAndDate_data()
+void tst_ZipWriter::dosTimeAndDate_data()
 {
     QTest::addColumn<int>("year");
     QTest::addColumn<int>("month");
@@ -297,7 +297,7 @@ void TestZipWriter::dosTimeAndDate_data()
     QTest::newRow("dos-epoch") << 1980 << 1 << 1 << 0 << 0 << 0 << 0 << ((1 << 5) | 1);
 }
 
-void TestZipWriter::dosTimeAndDate()
+void tst_ZipWriter::dosTimeAndDate()
 {
     QFETCH(int, year);
     QFETCH(int, month);
@@ -315,7 +315,7 @@ void TestZipWriter::dosTimeAndDate()
     QCOMPARE(int(le16(archive, c + 14)), dosDate);
 }
 
-void TestZipWriter::extendedTimestampsHoldWallClockAsUtc()
+void tst_ZipWriter::extendedTimestampsHoldWallClockAsUtc()
 {
     const QByteArray archive = writeArchive({ { "a.txt", "x" } }, kLeapNight);
     const quint32 expected = quint32(wallClockAsUtcSeconds(kLeapNight));
@@ -329,7 +329,7 @@ void TestZipWriter::extendedTimestampsHoldWallClockAsUtc()
     QCOMPARE(le32(archive, centralExtra + 5), expected);
 }
 
-void TestZipWriter::folderEntryIsStoredWithTrailingSlash()
+void tst_ZipWriter::folderEntryIsStoredWithTrailingSlash()
 {
     const QByteArray archive = writeArchive({ { "images", {} }, { "thumbs/", {} } }, kLeapNight);
     QVERIFY(!archive.isEmpty());
@@ -341,7 +341,7 @@ void TestZipWriter::folderEntryIsStoredWithTrailingSlash()
     QCOMPARE(le32(archive, l.centralHeaders[0] + 20), 0u);
 }
 
-void TestZipWriter::badArgumentsWriteNothing_data()
+void tst_ZipWriter::badArgumentsWriteNothing_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("nullName");
@@ -361,7 +361,7 @@ void TestZipWriter::badArgumentsWriteNothing_data()
                                         << ArchiveResult::BadArguments;
 }
 
-void TestZipWriter::badArgumentsWriteNothing()
+void tst_ZipWriter::badArgumentsWriteNothing()
 {
     QFETCH(QString, name);
     QFETCH(bool, nullName);
@@ -392,7 +392,7 @@ void TestZipWriter::badArgumentsWriteNothing()
     QCOMPARE(QString::fromStdU16String(info.name), name);
 }
 
-void TestZipWriter::handleKindsAreChecked()
+void tst_ZipWriter::handleKindsAreChecked()
 {
     const char byte = 'x';
     QCOMPARE(archiveAddBuffer(nullptr, u"a.txt", &byte, 1), ArchiveResult::BadArguments);
@@ -407,7 +407,7 @@ void TestZipWriter::handleKindsAreChecked()
     QCOMPARE(archiveExtractToBuffer(writer.get(), 0, nullptr, 0), ArchiveResult::WrongHandleKind);
 }
 
-void TestZipWriter::capacityIsHonoured()
+void tst_ZipWriter::capacityIsHonoured()
 {
     const QVector<Member> one { { "a.gz", "0123456789" } };
     const QByteArray reference = writeArchive(one, kLeapNight);
@@ -433,7 +433,7 @@ void TestZipWriter::capacityIsHonoured()
     QVERIFY2(!archiveCreateInMemory(nullptr, 4096, "secret", &why), "no encryption is built, so a password is refused");
 }
 
-void TestZipWriter::failedAddIsStickyAndDirectoryKeepsEarlierMembers()
+void tst_ZipWriter::failedAddIsStickyAndDirectoryKeepsEarlierMembers()
 {
     Handle writer(archiveCreateInMemory(nullptr, 1000, nullptr));
     archiveSetClock(writer.get(), &kLeapNight);
@@ -456,7 +456,7 @@ void TestZipWriter::failedAddIsStickyAndDirectoryKeepsEarlierMembers()
     QCOMPARE(archiveFindMember(reader.get(), u"first.gz", false, nullptr, &info), ArchiveResult::Ok);
 }
 
-void TestZipWriter::addAfterFinishIsRefused()
+void tst_ZipWriter::addAfterFinishIsRefused()
 {
     Handle writer(archiveCreateInMemory(nullptr, 4096, nullptr));
     QCOMPARE(archiveAddBuffer(writer.get(), u"a.txt", "abc", 3), ArchiveResult::Ok);
@@ -465,7 +465,7 @@ void TestZipWriter::addAfterFinishIsRefused()
     QCOMPARE(archiveClose(writer.release()), ArchiveResult::Ok);
 }
 
-void TestZipWriter::memberCountBeyondFormatIsRefused()
+void tst_ZipWriter::memberCountBeyondFormatIsRefused()
 {
     Handle writer(archiveCreateInMemory(nullptr, 16u << 20, nullptr));
     archiveSetClock(writer.get(), &kLeapNight);
@@ -488,7 +488,7 @@ void TestZipWriter::memberCountBeyondFormatIsRefused()
     QCOMPARE(info.uncompressedSize, 1u);
 }
 
-void TestZipWriter::offsetsBeyond32BitsAreRefused()
+void tst_ZipWriter::offsetsBeyond32BitsAreRefused()
 {
     QTemporaryDir dir;
     const QByteArray path = dir.filePath("sparse.zip").toLocal8Bit();
@@ -510,7 +510,7 @@ void TestZipWriter::offsetsBeyond32BitsAreRefused()
     ::close(fd);
 }
 
-void TestZipWriter::seekableHandleStartsAtItsPosition()
+void tst_ZipWriter::seekableHandleStartsAtItsPosition()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("prefixed.zip");
@@ -540,7 +540,7 @@ void TestZipWriter::seekableHandleStartsAtItsPosition()
     QCOMPARE(out, content);
 }
 
-void TestZipWriter::pipeOutputGetsDataDescriptors()
+void tst_ZipWriter::pipeOutputGetsDataDescriptors()
 {
     int fds[2];
     QVERIFY(::pipe(fds) == 0);
@@ -585,7 +585,7 @@ void TestZipWriter::pipeOutputGetsDataDescriptors()
     QCOMPARE(out, stored);
 }
 
-void TestZipWriter::createFileFailures()
+void tst_ZipWriter::createFileFailures()
 {
     QTemporaryDir dir;
     QFile blocker(dir.filePath("plain-file"));
@@ -599,7 +599,7 @@ void TestZipWriter::createFileFailures()
     QVERIFY2(!QFile::exists(dir.filePath("secret.zip")), "a refused writer leaves nothing behind");
 }
 
-void TestZipWriter::createFileWritesReadableArchive()
+void tst_ZipWriter::createFileWritesReadableArchive()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("package.pmk");
@@ -622,5 +622,5 @@ void TestZipWriter::createFileWritesReadableArchive()
              "the file must hold exactly the bytes of the same archive written to memory (an old file is truncated)");
 }
 
-QTEST_GUILESS_MAIN(TestZipWriter)
+QTEST_GUILESS_MAIN(tst_ZipWriter)
 #include "tst_zipwriter.moc"
