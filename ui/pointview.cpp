@@ -5,6 +5,7 @@
 #include "facialpointscontroller.h"
 #include "imagefiles.h"
 #include "landmarkpipeline.h"
+#include "meshoverlay.h"
 #include "pointcommands.h"
 #include "prompts.h"
 #include "viewport.h"
@@ -80,6 +81,8 @@ public:
     }
 
     void paintOtherFaces(QPainter& painter) const;
+    void refreshFolds();
+    void paintMesh(QPainter& painter, const tools::ViewTransform& transform) const;
     void refreshPointInfo();
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
@@ -97,7 +100,36 @@ public:
     QPointer<QMenu> faceMenu;
     QString lastPointInfo;
     bool spaceHeld = false;
+    bool showMesh = false;
+    // The triangles the points fold, kept up to date with every change of the points.
+    std::vector<preview::FaceTriangle> folded;
+    QString foldedMessage;
 };
+
+void PointView::Impl::refreshFolds()
+{
+    core::FacialPoints* model = controller.facialPoints();
+    folded = model ? mesh::foldedTriangles(model->points(), QSizeF(model->image().size()))
+                   : std::vector<preview::FaceTriangle>();
+    const QString message = mesh::foldedMessage(int(folded.size()));
+    if (message != foldedMessage) {
+        foldedMessage = message;
+        emit q->foldedMessageChanged(message);
+    }
+}
+
+void PointView::Impl::paintMesh(QPainter& painter, const tools::ViewTransform& transform) const
+{
+    core::FacialPoints* model = controller.facialPoints();
+    if (!model) {
+        return;
+    }
+    core::FacialPointVector viewPoints;
+    for (const FacialPoint& p : model->points()) {
+        viewPoints.push_back(transform.toView(p));
+    }
+    mesh::paint(painter, viewPoints, folded);
+}
 
 void PointView::Impl::refreshPointInfo()
 {
@@ -215,13 +247,20 @@ void PointView::setFacialPoints(core::FacialPoints* points)
     core::FacialPoints* const previous = facialPoints();
     if (points != previous) {
         if (previous) {
-            disconnect(previous, &core::FacialPoints::imageChanged, d.get(), nullptr);
+            disconnect(previous, nullptr, d.get(), nullptr);
+        }
+        if (points) {
+            connect(points, &core::FacialPoints::pointsUpdated, d.get(), [this] { d->refreshFolds(); });
+            connect(points, &core::FacialPoints::pointChanged, d.get(), [this] { d->refreshFolds(); });
         }
         // Connected before the controller, so that the layout is new when the controller
         // repaints.
         if (points) {
             connect(points, &core::FacialPoints::imageChanged, d.get(),
-                    [this, points] { d->viewport.showPicture(points->image().size()); });
+                    [this, points] {
+                        d->viewport.showPicture(points->image().size());
+                        d->refreshFolds();
+                    });
         }
     }
     d->controller.setFacialPoints(points);
@@ -230,6 +269,59 @@ void PointView::setFacialPoints(core::FacialPoints* points)
     }
     d->detection.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
+    d->refreshFolds();
+}
+
+void PointView::setMirrorEdits(bool on)
+{
+    d->controller.setMirrorEdits(on);
+}
+
+bool PointView::mirrorSelection()
+{
+    return d->controller.mirrorSelection();
+}
+
+void PointView::setShowMesh(bool show)
+{
+    d->showMesh = show;
+    if (show) {
+        d->controller.setUnderlay([this](QPainter& painter, const tools::ViewTransform& transform) {
+            d->paintMesh(painter, transform);
+        });
+    } else {
+        d->controller.setUnderlay({});
+    }
+    update();
+}
+
+bool PointView::showMesh() const
+{
+    return d->showMesh;
+}
+
+QString PointView::foldedMessage() const
+{
+    return d->foldedMessage;
+}
+
+bool PointView::selectFoldedPoints()
+{
+    if (d->folded.empty()) {
+        return false;
+    }
+    QVector<int> corners;
+    for (int corner : mesh::cornersOf(d->folded)) {
+        corners.push_back(corner);
+    }
+    d->controller.setSelection(corners);
+    update();
+    return true;
+}
+
+QVector<int> PointView::selection() const
+{
+    return d->controller.selection();
 }
 
 void PointView::setUndoStack(QUndoStack* stack)

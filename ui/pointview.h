@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QVector>
 #include <QWidget>
 
 #include <memory>
@@ -54,6 +55,18 @@ public:
     void setShowOutline(bool show);
     void setKeepAspectRatio(bool keep);
     double zoom() const;
+    // Mirror editing and Edit → Mirror Selection to Other Side (see core/mirroring.h).
+    void setMirrorEdits(bool on);
+    bool mirrorSelection();
+    // View → Show Mesh: the preview's triangulation over the picture, folded triangles filled.
+    void setShowMesh(bool show);
+    bool showMesh() const;
+    // The message about folded triangles ("2 triangles folded: …"); empty when none folds.
+    QString foldedMessage() const;
+    // Selects the corners of every folded triangle; false when none folds.
+    bool selectFoldedPoints();
+    // The selected point indices, ascending.
+    QVector<int> selection() const;
     // A position in this widget's pixels as picture pixels (fractions times the picture size);
     // outside the picture the result lies outside [0, size).
     QPointF viewToPicturePixels(QPoint position) const;
@@ -63,6 +76,8 @@ signals:
     void statusMessageChanged(const QString& text);
     // A line for the footer about the selected point; empty when not exactly one is selected.
     void pointInfoChanged(const QString& text);
+    // The folded-triangles message changed (empty: none folds any more).
+    void foldedMessageChanged(const QString& text);
 
 protected:
     bool event(QEvent* event) override;
