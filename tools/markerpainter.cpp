@@ -317,8 +317,10 @@ void MarkerPainter::drawSelectionBox(QPainter& painter, const ViewTransform& tra
     painter.restore();
 }
 
-void MarkerPainter::drawRubberBand(QPainter& painter, const QRectF& band)
+void MarkerPainter::drawRubberBand(QPainter& painter, const QRectF& dragged)
 {
+    // From the press to the cursor: up or left of the press the rectangle has a negative size.
+    const QRectF band = dragged.normalized();
     if (band.isEmpty()) {
         return;
     }

@@ -100,6 +100,8 @@ private slots:
     void shiftPressToggles();
     void rubberBandSelects_data();
     void rubberBandSelects();
+    void rubberBandShowsInEveryDirection_data();
+    void rubberBandShowsInEveryDirection();
     void tabWalksThroughPoints_data();
     void tabWalksThroughPoints();
 
@@ -259,6 +261,31 @@ void tst_PointEditing::rubberBandSelects()
     QCOMPARE(scene.controller.selection(), expected);
     QCOMPARE(scene.model.points(), square());
     QCOMPARE(scene.stack.count(), 0);
+}
+
+void tst_PointEditing::rubberBandShowsInEveryDirection_data()
+{
+    QTest::addColumn<QPoint>("from");
+    QTest::addColumn<QPoint>("to");
+    QTest::newRow("down-right") << QPoint(100, 100) << QPoint(200, 200);
+    QTest::newRow("up-left") << QPoint(200, 200) << QPoint(100, 100);
+    QTest::newRow("up-right") << QPoint(100, 200) << QPoint(200, 100);
+    QTest::newRow("down-left") << QPoint(200, 100) << QPoint(100, 200);
+}
+
+void tst_PointEditing::rubberBandShowsInEveryDirection()
+{
+    QFETCH(QPoint, from);
+    QFETCH(QPoint, to);
+    // One point far from the band; no picture, so the band is drawn on black.
+    Scene scene({atPixel(20, 20)});
+    QVERIFY(scene.controller.mousePress(from));
+    QVERIFY(scene.controller.mouseMove(to));
+    QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
+    target.fill(Qt::black);
+    scene.controller.paint(&target, QRect(QPoint(0, 0), viewSize));
+    QVERIFY2(target.pixel(150, 150) != qRgb(0, 0, 0), "no band inside the dragged rectangle");
+    QCOMPARE(target.pixel(300, 250), qRgb(0, 0, 0));
 }
 
 void tst_PointEditing::tabWalksThroughPoints_data()
