@@ -7,6 +7,10 @@
 
 int main(int argc, char* argv[])
 {
+    // Sizes in device-independent pixels on every screen, without an environment variable; both
+    // must be set before the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication application(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Face mask effect editor"));

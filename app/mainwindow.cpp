@@ -5,21 +5,32 @@
 #include "facialpoints.h"
 #include "facialpointsdetector.h"
 #include "imagefiles.h"
+#include "meanface.h"
+#include "pointcommands.h"
 #include "pointview.h"
 #include "previewwindow.h"
 #include "prompts.h"
 #include "savepmkform.h"
+#include "workspace.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QBoxLayout>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMimeData>
 #include <QMenu>
 #include <QMenuBar>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QUndoStack>
+
+#include <algorithm>
 
 namespace ui {
 
@@ -29,6 +40,13 @@ const char* const footerText =
 const char* const unsavedTitle = "Unsaved changes";
 const char* const closeQuestion = "Save the changes to the mask before closing?";
 const char* const openQuestion = "Save the changes to the mask before opening another package?";
+const char* const packageMimeType = "application/x-facemask-package";
+const char* const effectTypeNames[] = {"Face only", "Whole image", "Full frame effect"};
+
+// The workspace's names of the View toggles.
+const char* const showNumbersKey = "showNumbers";
+const char* const showOutlineKey = "showOutline";
+const char* const keepAspectRatioKey = "keepAspectRatio";
 
 bool isPackageName(const QString& path)
 {
@@ -71,32 +89,48 @@ public:
     // True when the work may be replaced or thrown away: it is unchanged, or the user saved it
     // or chose to discard it. question says what is about to happen.
     bool mayLeaveWork(const char* question);
-    // The work now matches the package at path: clean, and named by it.
+    // The work now matches the package at path: clean, and named by it; it heads the recent
+    // packages.
     void markStoredAs(const QString& path);
     void refreshTitle();
     void showPreview();
     void onDetectorInitialized();
-    // The footer shows the selected point when there is one, else the latest status line, else
-    // the hint. An empty text clears that line.
+    // The left of the footer: the latest event; an empty text shows the hint.
     void showStatus(const QString& text);
+    // The right of the footer: the selection and the zoom.
     void showPointInfo(const QString& text);
-    void refreshFooter();
+    void paste();
+    void detectAgain();
+    void placeTemplate();
+    void chooseEffectType(int type);
+    void showEffectType(int type);
+    // After Undo or Redo: what was taken back or done again, and what to do next.
+    void reportHistoryStep(const QString& verb, const QString& step);
+    void fillRecentMenu();
+    void openRecent(const QString& path);
+    void restoreWorkspace();
+    // Window geometry, for the next start.
+    void storeWorkspace();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     MainWindow* q;
     core::FaceMaskProject project;
     core::FacialPointsDetector detector;
     BackgroundReader reader;
+    Workspace workspace;
     QMenuBar* menuBar = nullptr;
     PointView* pointView = nullptr;
+    QStatusBar* statusBar = nullptr;
     QLabel* footerLabel = nullptr;
+    QLabel* selectionLabel = nullptr;
     QMenu* viewMenu = nullptr;
+    QMenu* recentMenu = nullptr;
+    QActionGroup* effectTypeGroup = nullptr;
     std::unique_ptr<PreviewWindow> previewWindow;
     QShortcut saveShortcut;
     // The history of edits; declared after the project, so it goes first and no step outlives
     // the model it edits.
     QUndoStack undoStack;
-    QString statusText;
-    QString pointInfoText;
     // The package last opened or saved; empty before the first.
     QString packagePath;
 };
@@ -111,7 +145,7 @@ void MainWindow::Impl::buildWidgets()
     menuBar->setObjectName(QStringLiteral("menuBar"));
     buildFileMenu();
     buildEditMenu();
-    viewMenu = menuBar->addMenu(QStringLiteral("View"));
+    viewMenu = menuBar->addMenu(QStringLiteral("&View"));
     QAction* previewAction = viewMenu->addAction(QStringLiteral("Preview Effect"));
     previewAction->setObjectName(QStringLiteral("previewEffectAction"));
     previewAction->setShortcut(Qt::Key_F5);
@@ -127,27 +161,40 @@ void MainWindow::Impl::buildWidgets()
     connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);
     layout->addWidget(pointView, 1);
 
+    // Events on the left, the selection on the right: neither hides the other.
+    statusBar = new QStatusBar;
+    statusBar->setObjectName(QStringLiteral("statusBar"));
+    statusBar->setSizeGripEnabled(false);
     footerLabel = new QLabel;
     footerLabel->setObjectName(QStringLiteral("footerLabel"));
     footerLabel->setText(QString::fromLatin1(footerText));
-    footerLabel->setAlignment(Qt::AlignLeft);
-    footerLabel->setContentsMargins(5, 5, 5, 5);
-    layout->addWidget(footerLabel, 0);
+    footerLabel->setContentsMargins(5, 2, 5, 2);
+    // The footer's text must not hold the window wider than the user wants it.
+    footerLabel->setSizePolicy(QSizePolicy::Ignored, footerLabel->sizePolicy().verticalPolicy());
+    statusBar->addWidget(footerLabel, 1);
+    selectionLabel = new QLabel;
+    selectionLabel->setObjectName(QStringLiteral("selectionLabel"));
+    selectionLabel->setContentsMargins(5, 2, 5, 2);
+    statusBar->addPermanentWidget(selectionLabel);
+    layout->addWidget(statusBar, 0);
     buildViewMenu();
 
     pointView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    // The footer's text must not hold the window wider than the user wants it.
-    footerLabel->setSizePolicy(QSizePolicy::Ignored, footerLabel->sizePolicy().verticalPolicy());
     q->setLayout(layout);
 }
 
 void MainWindow::Impl::buildFileMenu()
 {
-    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
+    // The entries keep their texts; the menu's title carries the mnemonic (Alt+F).
+    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("&File"));
     QAction* openImageAction = fileMenu->addAction(QStringLiteral("Open Image File"));
     openImageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     QAction* openPackageAction = fileMenu->addAction(QStringLiteral("Open PMK file"));
     openPackageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    recentMenu = fileMenu->addMenu(QStringLiteral("Open Recent"));
+    recentMenu->setObjectName(QStringLiteral("recentMenu"));
+    recentMenu->setToolTipsVisible(true);
+    connect(recentMenu, &QMenu::aboutToShow, this, &Impl::fillRecentMenu);
     QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
     // Ctrl+S belongs to the window's own shortcut; here it is only shown. A key of the menu
     // entry's own would make the key ambiguous and neither would fire.
@@ -160,14 +207,16 @@ void MainWindow::Impl::buildFileMenu()
     connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
     connect(&reader, &BackgroundReader::pictureRead, this, &Impl::onPictureRead);
     connect(&reader, &BackgroundReader::packageRead, this, &Impl::onPackageRead);
+    reader.setProgressOwner(q);
     connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
     // Closing asks about unsaved changes; queued, so that the menu is gone first.
     connect(quitAction, &QAction::triggered, q, &QWidget::close, Qt::QueuedConnection);
+    fillRecentMenu();
 }
 
 void MainWindow::Impl::buildEditMenu()
 {
-    QMenu* editMenu = menuBar->addMenu(QStringLiteral("Edit"));
+    QMenu* editMenu = menuBar->addMenu(QStringLiteral("&Edit"));
     QAction* undoAction = undoStack.createUndoAction(editMenu, QStringLiteral("Undo"));
     undoAction->setObjectName(QStringLiteral("undoAction"));
     undoAction->setShortcuts(keysOf(QKeySequence::Undo, {QKeySequence(Qt::CTRL | Qt::Key_Z)}));
@@ -177,8 +226,45 @@ void MainWindow::Impl::buildEditMenu()
                                                          QKeySequence(Qt::CTRL | Qt::Key_Y)}));
     editMenu->addAction(undoAction);
     editMenu->addAction(redoAction);
+    // Connected after the stack's own connection: the step has been taken back when this runs.
+    connect(undoAction, &QAction::triggered, this,
+            [this] { reportHistoryStep(QStringLiteral("Undone"), undoStack.redoText()); });
+    connect(redoAction, &QAction::triggered, this,
+            [this] { reportHistoryStep(QStringLiteral("Redone"), undoStack.undoText()); });
     connect(&undoStack, &QUndoStack::cleanChanged, q,
             [this](bool clean) { q->setWindowModified(!clean); });
+    editMenu->addSeparator();
+
+    // A key of the window's, so that it works wherever the focus is, the menu bar included.
+    QAction* pasteAction = editMenu->addAction(QStringLiteral("Paste"));
+    pasteAction->setObjectName(QStringLiteral("pasteAction"));
+    pasteAction->setShortcuts(QKeySequence::Paste);
+    connect(pasteAction, &QAction::triggered, this, &Impl::paste);
+    editMenu->addSeparator();
+
+    QAction* detectAction = editMenu->addAction(QStringLiteral("Detect Points Again"));
+    detectAction->setObjectName(QStringLiteral("detectAgainAction"));
+    detectAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+    connect(detectAction, &QAction::triggered, this, &Impl::detectAgain);
+    QAction* templateAction = editMenu->addAction(QStringLiteral("Place Template"));
+    templateAction->setObjectName(QStringLiteral("placeTemplateAction"));
+    templateAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    connect(templateAction, &QAction::triggered, this, &Impl::placeTemplate);
+    editMenu->addSeparator();
+
+    QMenu* typeMenu = editMenu->addMenu(QStringLiteral("Effect Type"));
+    typeMenu->setObjectName(QStringLiteral("effectTypeMenu"));
+    effectTypeGroup = new QActionGroup(typeMenu);
+    effectTypeGroup->setExclusive(true);
+    for (int type = core::FaceOnly; type <= core::FullFrame; ++type) {
+        QAction* choice = typeMenu->addAction(QString::fromLatin1(effectTypeNames[type]));
+        choice->setCheckable(true);
+        choice->setData(type);
+        effectTypeGroup->addAction(choice);
+        connect(choice, &QAction::triggered, this, [this, type] { chooseEffectType(type); });
+    }
+    connect(&project, &core::FaceMaskProject::effectTypeChanged, this, &Impl::showEffectType);
+    showEffectType(project.effectType());
 }
 
 void MainWindow::Impl::buildViewMenu()
@@ -194,16 +280,23 @@ void MainWindow::Impl::buildViewMenu()
     connect(fit, &QAction::triggered, pointView, &PointView::fitToWindow);
     viewMenu->addSeparator();
 
-    const auto addToggle = [this](const QString& text, bool checked, void (PointView::*apply)(bool)) {
+    // Each toggle starts as it was left, and is written down as soon as it changes.
+    const auto addToggle = [this](const QString& text, const char* key, bool fallback,
+                                  void (PointView::*apply)(bool)) {
         QAction* toggle = viewMenu->addAction(text);
         toggle->setCheckable(true);
+        const bool checked = workspace.toggle(QString::fromLatin1(key), fallback);
         toggle->setChecked(checked);
         (pointView->*apply)(checked);
         connect(toggle, &QAction::toggled, pointView, apply);
+        connect(toggle, &QAction::toggled, this,
+                [this, key](bool on) { workspace.setToggle(QString::fromLatin1(key), on); });
     };
-    addToggle(QStringLiteral("Show Numbers"), true, &PointView::setShowNumbers);
-    addToggle(QStringLiteral("Show Outline"), true, &PointView::setShowOutline);
-    addToggle(QStringLiteral("Keep Aspect Ratio"), false, &PointView::setKeepAspectRatio);
+    addToggle(QStringLiteral("Show Numbers"), showNumbersKey, true, &PointView::setShowNumbers);
+    addToggle(QStringLiteral("Show Outline"), showOutlineKey, true, &PointView::setShowOutline);
+    // Square pixels unless the user asked for the stretched view.
+    addToggle(QStringLiteral("Keep Aspect Ratio"), keepAspectRatioKey, true,
+              &PointView::setKeepAspectRatio);
     // Paste and the editing keys work as soon as the window is shown.
     pointView->setFocus();
 }
@@ -212,10 +305,12 @@ void MainWindow::Impl::openImage()
 {
     const QString path = Prompts::current().openFileName(
         QStringLiteral("Select image file"),
-        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"));
+        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"),
+        workspace.folder(QStringLiteral("picture")));
     if (path.isEmpty()) {
         return;
     }
+    workspace.setFolderOf(QStringLiteral("picture"), path);
     reader.readPicture(path);
 }
 
@@ -236,10 +331,12 @@ void MainWindow::Impl::openPackage()
         return;
     }
     const QString path = Prompts::current().openFileName(
-        QStringLiteral("Select PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"));
+        QStringLiteral("Select PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"),
+        workspace.folder(QStringLiteral("package")));
     if (path.isEmpty()) {
         return;
     }
+    workspace.setFolderOf(QStringLiteral("package"), path);
     reader.readPackage(path);
 }
 
@@ -254,17 +351,34 @@ void MainWindow::Impl::onPackageRead(const QString& path, const core::PackageRea
     // A package starts a new history: its steps would undo edits of other work.
     undoStack.clear();
     markStoredAs(path);
+    showStatus(QStringLiteral("Opened %1: %2 points, %3.")
+                   .arg(QFileInfo(path).fileName())
+                   .arg(project.facialPoints()->count())
+                   .arg(QString::fromLatin1(effectTypeNames[std::clamp(project.effectType(), 0, 2)])));
 }
 
 bool MainWindow::Impl::showSaveDialog()
 {
+    // The points on screen are about to be replaced: a package of them would not be the work.
+    if (pointView->isDetecting()) {
+        Prompts::current().warning(QStringLiteral("Saving error"),
+                                   QStringLiteral("Points are still being detected. Save again "
+                                                  "once they are placed."));
+        return false;
+    }
     SavePMKForm dialog(&project);
     if (!packagePath.isEmpty()) {
         dialog.setFolder(QFileInfo(packagePath).absolutePath());
+        dialog.setProposedFile(packagePath);
+    } else {
+        dialog.setFolder(workspace.folder(QStringLiteral("package")));
     }
     if (dialog.exec() != QDialog::Accepted || dialog.savedPath().isEmpty()) {
         return false;
     }
+    workspace.setEffectType(project.effectType());
+    workspace.setAuthor(project.author());
+    workspace.setFolderOf(QStringLiteral("package"), dialog.savedPath());
     showStatus(dialog.resultMessage());
     markStoredAs(dialog.savedPath());
     return true;
@@ -293,6 +407,9 @@ void MainWindow::Impl::markStoredAs(const QString& path)
     packagePath = path;
     undoStack.setClean();
     refreshTitle();
+    workspace.addRecentPackage(path);
+    addToRecentlyUsed(path, QString::fromLatin1(packageMimeType));
+    fillRecentMenu();
 }
 
 void MainWindow::Impl::refreshTitle()
@@ -307,6 +424,8 @@ void MainWindow::Impl::showPreview()
 {
     if (!previewWindow) {
         previewWindow = std::make_unique<PreviewWindow>(&project, &detector);
+        previewWindow->restoreGeometry(workspace.geometry(QStringLiteral("preview")));
+        previewWindow->installEventFilter(this);
     }
     previewWindow->show();
     previewWindow->raise();
@@ -323,25 +442,145 @@ void MainWindow::Impl::onDetectorInitialized()
 
 void MainWindow::Impl::showStatus(const QString& text)
 {
-    statusText = text;
-    refreshFooter();
+    footerLabel->setText(text.isEmpty() ? QString::fromLatin1(footerText) : text);
 }
 
 void MainWindow::Impl::showPointInfo(const QString& text)
 {
-    pointInfoText = text;
-    refreshFooter();
+    selectionLabel->setText(text);
 }
 
-void MainWindow::Impl::refreshFooter()
+void MainWindow::Impl::paste()
 {
-    if (!pointInfoText.isEmpty()) {
-        footerLabel->setText(pointInfoText);
-    } else if (!statusText.isEmpty()) {
-        footerLabel->setText(statusText);
-    } else {
-        footerLabel->setText(QString::fromLatin1(footerText));
+    // Out of the menu bar's keyboard mode, so that the keys that follow reach the points.
+    pointView->setFocus();
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    if (!data || !pointView->insertFromMimeData(data)) {
+        showStatus(QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file."));
     }
+}
+
+void MainWindow::Impl::detectAgain()
+{
+    pointView->setFocus();
+    if (project.facialPoints()->image().isNull()) {
+        showStatus(QStringLiteral("Open, drop or paste a picture first: there is nothing to detect."));
+        return;
+    }
+    pointView->detectAgain();
+}
+
+void MainWindow::Impl::placeTemplate()
+{
+    pointView->setFocus();
+    core::FacialPoints* model = project.facialPoints();
+    if (model->image().isNull()) {
+        showStatus(QStringLiteral("Open, drop or paste a picture first: the template is placed on it."));
+        return;
+    }
+    tools::execute(&undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                   model, model->points(), core::templateFace(model->image().size()),
+                                   QStringLiteral("Place Template"), false));
+    showStatus(QStringLiteral("Template placed. Ctrl+A selects it: drag a point to move it, a "
+                              "corner to scale it, the round handle to turn it."));
+}
+
+void MainWindow::Impl::chooseEffectType(int type)
+{
+    if (type != project.effectType()) {
+        tools::execute(&undoStack,
+                       std::make_unique<tools::SetEffectTypeCommand>(&project, project.effectType(), type));
+    }
+    showEffectType(project.effectType());
+}
+
+void MainWindow::Impl::showEffectType(int type)
+{
+    // A stored type the menu does not know (an old package) shows as Face only, as it is drawn.
+    const int shown = type == core::WholeImage || type == core::FullFrame ? type : core::FaceOnly;
+    for (QAction* choice : effectTypeGroup->actions()) {
+        choice->setChecked(choice->data().toInt() == shown);
+    }
+}
+
+void MainWindow::Impl::reportHistoryStep(const QString& verb, const QString& step)
+{
+    if (pointView->isDetecting()) {
+        showStatus(pointView->detectionStatus());
+        return;
+    }
+    QString text = QStringLiteral("%1: %2.").arg(verb, step);
+    const core::FacialPoints* model = project.facialPoints();
+    if (!model->image().isNull() && model->count() == 0) {
+        text += QStringLiteral(" The picture has no points: press Ctrl+D to detect them, or "
+                               "Ctrl+T for a template.");
+    }
+    showStatus(text);
+}
+
+void MainWindow::Impl::fillRecentMenu()
+{
+    recentMenu->clear();
+    const QStringList paths = workspace.recentPackages();
+    if (paths.isEmpty()) {
+        recentMenu->addAction(QStringLiteral("No recent packages"))->setEnabled(false);
+        return;
+    }
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString& path = paths.at(i);
+        const QFileInfo file(path);
+        const QString folder = QDir::toNativeSeparators(file.absolutePath());
+        QAction* entry = recentMenu->addAction(
+            QStringLiteral("&%1 %2  (%3)").arg(i + 1).arg(file.fileName(), folder));
+        entry->setToolTip(QDir::toNativeSeparators(path));
+        entry->setData(path);
+        connect(entry, &QAction::triggered, this, [this, path] { openRecent(path); });
+    }
+    recentMenu->addSeparator();
+    QAction* clear = recentMenu->addAction(QStringLiteral("Clear List"));
+    connect(clear, &QAction::triggered, this, [this] {
+        workspace.clearRecentPackages();
+        fillRecentMenu();
+    });
+}
+
+void MainWindow::Impl::openRecent(const QString& path)
+{
+    if (!QFileInfo(path).isFile()) {
+        workspace.removeRecentPackage(path);
+        fillRecentMenu();
+        Prompts::current().warning(
+            QStringLiteral("Open Recent"),
+            QStringLiteral("%1 is no longer there, so it was taken off the list of recent "
+                           "packages:\n%2")
+                .arg(QFileInfo(path).fileName(), QDir::toNativeSeparators(path)));
+        return;
+    }
+    q->openFile(path);
+}
+
+void MainWindow::Impl::restoreWorkspace()
+{
+    q->restoreGeometry(workspace.geometry(QStringLiteral("main")));
+    // A new project starts from the save dialog's last choices.
+    project.setEffectType(workspace.effectType(project.effectType()));
+    project.setAuthor(workspace.author(project.author()));
+}
+
+void MainWindow::Impl::storeWorkspace()
+{
+    workspace.setGeometry(QStringLiteral("main"), q->saveGeometry());
+    if (previewWindow && previewWindow->isVisible()) {
+        workspace.setGeometry(QStringLiteral("preview"), previewWindow->saveGeometry());
+    }
+}
+
+bool MainWindow::Impl::eventFilter(QObject* watched, QEvent* event)
+{
+    if (previewWindow && watched == previewWindow.get() && event->type() == QEvent::Close) {
+        workspace.setGeometry(QStringLiteral("preview"), previewWindow->saveGeometry());
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 MainWindow::MainWindow()
@@ -350,6 +589,7 @@ MainWindow::MainWindow()
     d->buildWidgets();
     d->refreshTitle();
     resize(640, 360);
+    d->restoreWorkspace();
     connect(&d->detector, &core::FacialPointsDetector::initializingFinished, d.get(),
             &Impl::onDetectorInitialized);
     connect(&d->saveShortcut, &QShortcut::activated, d.get(), &Impl::showSaveDialog,
@@ -372,6 +612,7 @@ void MainWindow::openFile(const QString& path)
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (d->mayLeaveWork(closeQuestion)) {
+        d->storeWorkspace();
         event->accept();
     } else {
         event->ignore();

@@ -1,8 +1,9 @@
 # add_module_test(<name> SOURCES <files...> LIBS <targets...> [NEEDS_MODEL] [NO_MODEL] [TIMEOUT <s>])
 #
 # One test executable per class. Every test runs with the offscreen platform and in a working
-# directory of its own: NEEDS_MODEL gives it a folder holding "shape_predictor.dat" (a link to
-# the system model), NO_MODEL an empty folder, so the lazy model loading is exercised for real.
+# directory of its own, which also holds its XDG config and data folders: NEEDS_MODEL gives it
+# a folder holding "shape_predictor.dat" (a link to the system model), NO_MODEL an empty folder,
+# so the lazy model loading is exercised for real.
 # The test pictures are FACEMASK_TEST_DATA_DIR, set once in the top-level CMakeLists.txt.
 
 find_package(Qt5 REQUIRED COMPONENTS Test)
@@ -24,7 +25,9 @@ function(add_module_test name)
         set(T_TIMEOUT 300)
     endif()
     add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY "${workdir}")
-    set(environment "QT_QPA_PLATFORM=offscreen;QT_QPA_FONTDIR=/usr/share/fonts/truetype/dejavu")
+    # Remembered settings and the desktop's recent files stay inside the test's own folder.
+    set(environment "QT_QPA_PLATFORM=offscreen;QT_QPA_FONTDIR=/usr/share/fonts/truetype/dejavu"
+        "XDG_CONFIG_HOME=${workdir}/config" "XDG_DATA_HOME=${workdir}/data")
     if(FACEMASK_SANITIZE)
         list(APPEND environment "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp")
     endif()

@@ -337,12 +337,21 @@ int FaceMaskProject::effectType() const
 
 void FaceMaskProject::setEffectType(int type)
 {
+    if (type == d->effectType) {
+        return;
+    }
     d->effectType = type;
+    emit effectTypeChanged(type);
 }
 
 QString FaceMaskProject::author() const
 {
     return d->author;
+}
+
+void FaceMaskProject::setAuthor(const QString& author)
+{
+    d->author = author;
 }
 
 QString FaceMaskProject::subcategory() const
@@ -362,7 +371,11 @@ void FaceMaskProject::apply(const ProjectSnapshot& snapshot)
     d->name = snapshot.name;
     d->subcategory = snapshot.subcategory;
     d->author = snapshot.author;
+    const bool typeChanged = d->effectType != snapshot.effectType;
     d->effectType = snapshot.effectType;
+    if (typeChanged) {
+        emit effectTypeChanged(d->effectType);
+    }
     d->facialPoints.setImage(snapshot.picture);
     d->facialPoints.setPoints(snapshot.points);
 }

@@ -56,6 +56,7 @@ PackageReading readPackage(const QString& path, const Progress& progress = {},
 // GUI thread only.
 class FaceMaskProject : public QObject
 {
+    Q_OBJECT
 public:
     FaceMaskProject();
     ~FaceMaskProject() override;
@@ -66,9 +67,11 @@ public:
     QString name() const;
     void setName(const QString& name);
     int effectType() const;
-    // Stored unchecked: a value other than 0, 1 or 2 writes no flag.
+    // Stored unchecked: a value other than 0, 1 or 2 writes no flag. Emits effectTypeChanged
+    // when the value differs.
     void setEffectType(int type);
     QString author() const;
+    void setAuthor(const QString& author);
     QString subcategory() const;
 
     // What a package of the project would hold now.
@@ -84,6 +87,10 @@ public:
     LoadResult loadWithReason(const QString& path);
     // loadWithReason(path).ok.
     bool load(const QString& path);
+
+signals:
+    // The effect type changed, by setEffectType or apply.
+    void effectTypeChanged(int type);
 
 private:
     Q_DISABLE_COPY(FaceMaskProject)

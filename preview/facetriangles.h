@@ -1,5 +1,7 @@
 #pragma once
 
+#include "meanface.h"
+
 #include <QPointF>
 
 #include <vector>
@@ -19,8 +21,11 @@ struct FaceTriangle {
 constexpr int faceTrianglePointCount = 75;
 const std::vector<FaceTriangle>& faceTriangles();
 
-// The mean face the table was made from, upright, fitted into the unit square: a stand-in face
-// wherever no detected one is at hand.
-const std::vector<QPointF>& meanFaceShape();
+// The mean face the table was made from (core::meanFaceShape()), upright, fitted into the unit
+// square: a stand-in face wherever no detected one is at hand.
+inline const std::vector<QPointF>& meanFaceShape()
+{
+    return core::meanFaceShape();
+}
 
 } // namespace preview

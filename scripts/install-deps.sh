@@ -12,7 +12,7 @@ packages=(
     # the 68-point landmark model, installed at /usr/share/dlib/shape_predictor_68_face_landmarks.dat
     libdlib-data
     # tests: real windows, archive tools that check our packages, Python's zipfile and json
-    xvfb xauth xdotool xclip x11-utils imagemagick unzip zip p7zip-full python3 libjpeg-turbo-progs
+    xvfb xauth xdotool xclip x11-utils openbox imagemagick unzip zip p7zip-full python3 libjpeg-turbo-progs
     # tests: an independent checker of the PNG files we write
     pngcheck
     # tests: the installed desktop files, MIME type and AppStream description

@@ -293,7 +293,8 @@ void MarkerPainter::drawSelectionBox(QPainter& painter, const ViewTransform& tra
     for (int index : selection.finiteIndices(points)) {
         selected.push_back(transform.toView(points[size_t(index)]));
     }
-    const SelectionBox box = SelectionBox::around(selected);
+    const SelectionBox box =
+        SelectionBox::around(selected, QRectF(QPointF(0, 0), QSizeF(transform.viewSize())));
     if (box.isNull()) {
         return;
     }

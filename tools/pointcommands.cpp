@@ -1,5 +1,7 @@
 #include "pointcommands.h"
 
+#include "facemaskproject.h"
+
 #include <QUndoStack>
 
 #include <utility>
@@ -120,6 +122,7 @@ public:
     QImage afterPicture;
     core::FacialPointVector afterPoints;
     bool skipRedo;
+    std::function<void()> afterRedo;
 };
 
 ReplacePictureCommand::ReplacePictureCommand(core::FacialPoints* model, QImage beforePicture,
@@ -128,7 +131,7 @@ ReplacePictureCommand::ReplacePictureCommand(core::FacialPoints* model, QImage b
                                              core::FacialPointVector afterPoints,
                                              bool alreadyApplied)
     : d(new Impl{model, std::move(beforePicture), std::move(beforePoints), std::move(afterPicture),
-                 std::move(afterPoints), alreadyApplied})
+                 std::move(afterPoints), alreadyApplied, {}})
 {
     setText(QStringLiteral("Replace Picture"));
 }
@@ -148,6 +151,32 @@ void ReplacePictureCommand::redo()
     }
     d->model->setImage(d->afterPicture);
     d->model->setPoints(d->afterPoints);
+    if (d->afterRedo) {
+        d->afterRedo();
+    }
+}
+
+void ReplacePictureCommand::setAfterRedo(std::function<void()> callback)
+{
+    d->afterRedo = std::move(callback);
+}
+
+SetEffectTypeCommand::SetEffectTypeCommand(core::FaceMaskProject* project, int before, int after)
+    : project(project)
+    , before(before)
+    , after(after)
+{
+    setText(QStringLiteral("Change Effect Type"));
+}
+
+void SetEffectTypeCommand::undo()
+{
+    project->setEffectType(before);
+}
+
+void SetEffectTypeCommand::redo()
+{
+    project->setEffectType(after);
 }
 
 void storePoints(core::FacialPoints* model, const QVector<int>& indices,

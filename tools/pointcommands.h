@@ -7,9 +7,14 @@
 #include <QUndoCommand>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 class QUndoStack;
+
+namespace core {
+class FaceMaskProject;
+}
 
 namespace tools {
 
@@ -72,12 +77,32 @@ public:
                           core::FacialPointVector afterPoints, bool alreadyApplied);
     ~ReplacePictureCommand() override;
 
+    // Called after every redo that brings the picture back (not the first, which the caller
+    // made), so that the picture's detection can start again.
+    void setAfterRedo(std::function<void()> callback);
+
     void undo() override;
     void redo() override;
 
 private:
     class Impl;
     std::unique_ptr<Impl> d;
+};
+
+// Sets the project's effect type ("Change Effect Type").
+class SetEffectTypeCommand : public QUndoCommand
+{
+public:
+    // project is not owned and must outlive the step.
+    SetEffectTypeCommand(core::FaceMaskProject* project, int before, int after);
+
+    void undo() override;
+    void redo() override;
+
+private:
+    core::FaceMaskProject* project;
+    int before;
+    int after;
 };
 
 // Stores values[i] as the point at indices[i], through the model's setters; out-of-range

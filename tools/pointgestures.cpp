@@ -85,7 +85,8 @@ bool PointGestures::startBoxGesture(QPointF position, const ViewTransform& trans
     for (int index : m_selection.finiteIndices(points)) {
         selected.push_back(transform.toView(points[size_t(index)]));
     }
-    const SelectionBox box = SelectionBox::around(selected);
+    const SelectionBox box =
+        SelectionBox::around(selected, QRectF(QPointF(0, 0), QSizeF(transform.viewSize())));
     if (box.isNull()) {
         return false;
     }

@@ -16,7 +16,7 @@ constexpr double pixelLimit = 1 << 30;
 
 } // namespace
 
-SelectionBox SelectionBox::around(const std::vector<QPointF>& viewPoints)
+SelectionBox SelectionBox::around(const std::vector<QPointF>& viewPoints, const QRectF& view)
 {
     SelectionBox box;
     if (viewPoints.size() < 2) {
@@ -29,6 +29,29 @@ SelectionBox SelectionBox::around(const std::vector<QPointF>& viewPoints)
         high = QPointF(std::max(high.x(), at.x()), std::max(high.y(), at.y()));
     }
     box.m_rect = QRectF(low, high).adjusted(-margin, -margin, margin, margin);
+    box.m_stem = QPointF(box.m_rect.center().x(), box.m_rect.top());
+    box.m_turnHandle = box.m_stem - QPointF(0, turnHandleDistance);
+    const QRectF inner = view.adjusted(handleHalfSide, handleHalfSide, -handleHalfSide, -handleHalfSide);
+    if (!inner.isValid() || !box.m_rect.intersects(inner)) {
+        return box;
+    }
+    // A template or a detection without a face reaches the picture's edges: its box would
+    // put every handle outside the view, where it cannot be grabbed.
+    box.m_rect = box.m_rect.intersected(inner);
+    const double top = box.m_rect.top();
+    const double bottom = box.m_rect.bottom();
+    const double x = box.m_rect.center().x();
+    if (top - turnHandleDistance - turnHandleRadius >= view.top()) {
+        box.m_stem = QPointF(x, top);
+        box.m_turnHandle = QPointF(x, top - turnHandleDistance);
+    } else if (bottom + turnHandleDistance + turnHandleRadius <= view.bottom()) {
+        box.m_stem = QPointF(x, bottom);
+        box.m_turnHandle = QPointF(x, bottom + turnHandleDistance);
+    } else {
+        // No room outside: inside the box, below its top edge, clear of the corner handles.
+        box.m_stem = QPointF(x, top);
+        box.m_turnHandle = QPointF(x, top + std::min(turnHandleDistance, box.m_rect.height() / 2));
+    }
     return box;
 }
 
@@ -39,12 +62,12 @@ std::array<QPointF, 4> SelectionBox::corners() const
 
 QPointF SelectionBox::topCentre() const
 {
-    return QPointF(m_rect.center().x(), m_rect.top());
+    return m_stem;
 }
 
 QPointF SelectionBox::turnHandle() const
 {
-    return QPointF(m_rect.center().x(), m_rect.top() - turnHandleDistance);
+    return m_turnHandle;
 }
 
 int SelectionBox::cornerAt(QPointF position) const

@@ -25,12 +25,17 @@ public:
     static constexpr double turnHandleRadius = 6.0;
 
     // The box around points (view pixels, all finite); null when there are fewer than two.
-    static SelectionBox around(const std::vector<QPointF>& viewPoints);
+    // With a view rectangle, a box that reaches past the view's edges is cut back to the view
+    // (less half a handle), and the turn handle goes below the box or inside it when there is
+    // no room above, so every handle can be seen and grabbed; a box wholly outside stays as it is.
+    static SelectionBox around(const std::vector<QPointF>& viewPoints, const QRectF& view = QRectF());
 
     bool isNull() const { return m_rect.isNull(); }
     QRectF rect() const { return m_rect; }
     // Top left, top right, bottom right, bottom left: corner i is scaled about corner (i + 2) % 4.
     std::array<QPointF, 4> corners() const;
+    // Where the turn handle's stem meets the box: the middle of its top edge, or of its bottom
+    // edge when the handle stands below.
     QPointF topCentre() const;
     QPointF turnHandle() const;
 
@@ -40,6 +45,8 @@ public:
 
 private:
     QRectF m_rect;
+    QPointF m_stem;
+    QPointF m_turnHandle;
 };
 
 } // namespace tools

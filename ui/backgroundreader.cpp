@@ -4,6 +4,8 @@
 #include "workprogress.h"
 
 #include <QFileInfo>
+#include <QPointer>
+#include <QWidget>
 #include <QFutureWatcher>
 #include <QtConcurrent>
 
@@ -14,13 +16,15 @@ class BackgroundReader::Impl
 public:
     explicit Impl(BackgroundReader* owner) : q(owner) {}
 
+    QPointer<QWidget> progressOwner;
+
     // Runs read on a worker; done gets its result unless the read is abandoned first.
     template <typename Result, typename Read, typename Done>
     void start(const QString& path, Read read, Done done)
     {
         abandon();
         progress = std::make_unique<WorkProgress>(
-            QStringLiteral("Opening %1\u2026").arg(QFileInfo(path).fileName()));
+            QStringLiteral("Opening %1\u2026").arg(QFileInfo(path).fileName()), progressOwner);
         QObject::connect(progress.get(), &WorkProgress::cancelled, q, [this, path] {
             // Called from inside the dialog's Cancel button: the dialog may only go later.
             abandon(Later);
@@ -90,6 +94,11 @@ void BackgroundReader::readPicture(const QString& path)
             return core::readImageFile(path, cancel);
         },
         [this, path](const QImage& picture) { emit pictureRead(path, picture); });
+}
+
+void BackgroundReader::setProgressOwner(QWidget* owner)
+{
+    d->progressOwner = owner;
 }
 
 bool BackgroundReader::isReading() const

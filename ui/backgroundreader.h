@@ -8,6 +8,8 @@
 
 #include <memory>
 
+class QWidget;
+
 namespace ui {
 
 class WorkProgress;
@@ -26,6 +28,9 @@ public:
     void readPackage(const QString& path);
     // The picture is turned upright, as core::readImageFile does.
     void readPicture(const QString& path);
+
+    // The window the progress dialog belongs to (not owned); null: none.
+    void setProgressOwner(QWidget* owner);
 
     bool isReading() const;
     // The progress of the running read, else null.

@@ -45,8 +45,8 @@ QString failedText(bool modelFailed, bool pointsRestored)
 QString placedText(int faceCount, int pointCount)
 {
     if (faceCount == 0) {
-        return QStringLiteral("No face found: points spread over the picture. "
-                              "Select all (Ctrl+A) and move them onto the face.");
+        return QStringLiteral("No face found: points spread over the picture. Press Ctrl+T for a "
+                              "template to move, scale and turn onto the face.");
     }
     if (faceCount == 1) {
         return QStringLiteral("1 face found: %1 points placed.").arg(pointCount);
@@ -91,7 +91,13 @@ public:
     void onModelLoaded();
     void onDetectionFinished();
     void finishWithoutResult();
-    void report(const QString& text) { emit q->statusMessageChanged(text); }
+    void report(const QString& text)
+    {
+        status = text;
+        emit q->statusMessageChanged(text);
+    }
+    bool launch(const QImage& picture);
+    void onImageChanged();
     bool facesBelongToModel() const
     {
         return model && !faces.isEmpty() && model->image().cacheKey() == facesImageKey;
@@ -115,6 +121,7 @@ public:
     core::FacialPointVector pointsAtStart;
     QVector<core::DetectedFace> faces;
     qint64 facesImageKey = 0;
+    QString status;
 };
 
 bool DetectionFlow::Impl::askToReplace()
@@ -172,7 +179,34 @@ void DetectionFlow::Impl::finishWithoutResult()
                                       model, model->points(), hiddenPoints,
                                       QStringLiteral("Restore Points"), false));
     }
-    report(failedText(modelFailed, restore));
+    report(failedText(modelFailed, model->count() > 0));
+}
+
+// Starts detecting picture; the caller has dealt with the points shown.
+bool DetectionFlow::Impl::launch(const QImage& picture)
+{
+    watcher = detector->detect(picture);
+    if (!watcher) {
+        return false;
+    }
+    detectedImageKey = picture.cacheKey();
+    running = true;
+    // Even a future that has finished already reports it through the event loop.
+    connect(watcher.get(), &QFutureWatcherBase::finished, this, &Impl::onDetectionFinished);
+    const bool loaded = detector->state() == core::FacialPointsDetector::Initialized;
+    report(loaded ? findingText() : loadingText());
+    return true;
+}
+
+// A picture that is no longer shown (an undone replacement, an opened package) needs no
+// result: the detection is dropped at once, and its progress line with it.
+void DetectionFlow::Impl::onImageChanged()
+{
+    if (running && model && model->image().cacheKey() != detectedImageKey) {
+        watcher.reset();
+        running = false;
+        report(QString());
+    }
 }
 
 DetectionFlow::DetectionFlow(core::FacialPointsDetector* detector, PromptSession& session)
@@ -184,7 +218,13 @@ DetectionFlow::~DetectionFlow() = default;
 
 void DetectionFlow::setFacialPoints(core::FacialPoints* model)
 {
+    if (d->model) {
+        disconnect(d->model, nullptr, d.get(), nullptr);
+    }
     d->model = model;
+    if (model) {
+        connect(model, &core::FacialPoints::imageChanged, d.get(), &Impl::onImageChanged);
+    }
     d->watcher.reset();
     d->running = false;
     d->faces.clear();
@@ -213,22 +253,66 @@ void DetectionFlow::start(const QImage& picture)
         d->report(skippedText());
         return;
     }
-    d->watcher = d->detector->detect(picture);
-    if (!d->watcher) {
+    d->hiddenPoints = d->model->points();
+    if (!d->launch(picture)) {
+        d->hiddenPoints.clear();
         return;
     }
-    d->detectedImageKey = picture.cacheKey();
-    d->hiddenPoints = d->model->points();
     if (!d->hiddenPoints.empty()) {
         // Part of the picture's own undo step, which the caller records after this returns.
         d->model->setPoints({});
     }
     d->pointsAtStart = d->model->points();
-    d->running = true;
-    // Even a future that has finished already reports it through the event loop.
-    connect(d->watcher.get(), &QFutureWatcherBase::finished, d.get(), &Impl::onDetectionFinished);
-    const bool loaded = d->detector->state() == core::FacialPointsDetector::Initialized;
-    d->report(loaded ? findingText() : loadingText());
+}
+
+bool DetectionFlow::detectAgain()
+{
+    if (!d->detector || !d->model || d->model->image().isNull()) {
+        return false;
+    }
+    d->watcher.reset();
+    d->running = false;
+    d->faces.clear();
+    if (d->detector->state() == core::FacialPointsDetector::Failed) {
+        d->report(failedText(true, d->model->count() > 0));
+        return false;
+    }
+    if (d->model->count() > 0 && !d->askToReplace()) {
+        d->report(QStringLiteral("Detection not repeated: the points were kept."));
+        return false;
+    }
+    // The points stay in view; the result replaces them as one step, or is kept back when they
+    // are edited meanwhile.
+    d->hiddenPoints.clear();
+    d->pointsAtStart = d->model->points();
+    return d->launch(d->model->image());
+}
+
+void DetectionFlow::resumeAfterRedo()
+{
+    if (!d->detector || !d->model || d->model->image().isNull() || d->model->count() > 0) {
+        return;
+    }
+    // The next redo brings the points back; a detection now would compete with it. Called from
+    // inside the redo, before the stack moves on: the step being redone is at index().
+    if (d->undoStack && d->undoStack->index() + 1 < d->undoStack->count()) {
+        return;
+    }
+    if (isRunning()) {
+        d->report(d->status);
+        return;
+    }
+    start(d->model->image());
+}
+
+bool DetectionFlow::isRunning() const
+{
+    return d->running && d->model && d->model->image().cacheKey() == d->detectedImageKey;
+}
+
+QString DetectionFlow::statusMessage() const
+{
+    return d->status;
 }
 
 int DetectionFlow::faceCount() const

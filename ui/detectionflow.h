@@ -41,6 +41,18 @@ public:
     // Starts detection for the picture just stored in the model. When points are shown, the
     // user is asked first; on Yes (or without points) they are cleared until the result comes.
     void start(const QImage& picture);
+    // Detects again on the model's picture, as Edit → Detect Points Again does: asks first when
+    // points are shown (they stay shown until the result replaces them as one undo step).
+    // Returns false when nothing was started (no picture, no model, the user said No).
+    bool detectAgain();
+    // After a redo brought a picture back: starts its detection again when it has no points, none
+    // is running for it and no further redo would bring its points back. Called from inside the
+    // redo of the picture's step.
+    void resumeAfterRedo();
+    // True while a detection for the model's picture is running.
+    bool isRunning() const;
+    // The last status line reported.
+    QString statusMessage() const;
 
     // The faces of the last result, while the model still shows the picture they were found in.
     int faceCount() const;

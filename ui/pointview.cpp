@@ -41,6 +41,8 @@ constexpr double scrollPerNotch = 40.0;
 // Arrow keys nudge by one view pixel, by ten with Shift.
 constexpr double nudgeStep = 1.0;
 constexpr double largeNudgeStep = 10.0;
+// How far inside the view's edges keyboard work keeps the selected point: its marker and number.
+constexpr double visibleMargin = 40.0;
 
 QImage imageFromVariant(const QVariant& value)
 {
@@ -75,9 +77,15 @@ public:
         const core::FacialPointVector previousPoints = model->points();
         model->setImage(image);
         detection.start(image);
-        tools::execute(undoStack, std::make_unique<tools::ReplacePictureCommand>(
-                                      model, previousPicture, previousPoints, model->image(),
-                                      model->points(), true));
+        auto step = std::make_unique<tools::ReplacePictureCommand>(
+            model, previousPicture, previousPoints, model->image(), model->points(), true);
+        // Redo brings back a picture whose detection was dropped by the undo: detect it again.
+        step->setAfterRedo([flow = QPointer<DetectionFlow>(&detection)] {
+            if (flow) {
+                flow->resumeAfterRedo();
+            }
+        });
+        tools::execute(undoStack, std::move(step));
     }
 
     void paintOtherFaces(QPainter& painter) const;
@@ -86,6 +94,7 @@ public:
     void refreshPointInfo();
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
+    void keepSelectionVisible();
     void stopPanning();
     const tools::ViewTransform& transform() const { return viewport.transform(); }
 
@@ -144,8 +153,16 @@ QString PointView::Impl::pointInfo() const
 {
     const core::FacialPoints* model = controller.facialPoints();
     const QVector<int> selection = controller.selection();
-    if (!model || selection.size() != 1 || selection.front() >= model->count()) {
-        return QString();
+    const double zoom = transform().zoom();
+    const QString zoomText = zoom > tools::ViewTransform::minimumZoom
+        ? QStringLiteral("%1 %").arg(qRound(zoom * 100))
+        : QString();
+    if (!model || selection.isEmpty()) {
+        return zoomText;
+    }
+    if (selection.size() > 1 || selection.front() >= model->count()) {
+        const QString count = QStringLiteral("%1 points selected").arg(selection.size());
+        return zoomText.isEmpty() ? count : count + QStringLiteral(" \u2014 ") + zoomText;
     }
     const int index = selection.front();
     const FacialPoint point = model->points()[size_t(index)];
@@ -164,9 +181,8 @@ QString PointView::Impl::pointInfo() const
                    .arg(picture.width())
                    .arg(picture.height());
     }
-    const double zoom = transform().zoom();
-    if (zoom > tools::ViewTransform::minimumZoom) {
-        text += QStringLiteral(" \u2014 %1 %").arg(qRound(zoom * 100));
+    if (!zoomText.isEmpty()) {
+        text += QStringLiteral(" \u2014 ") + zoomText;
     }
     return text;
 }
@@ -178,15 +194,19 @@ bool PointView::Impl::handleEditingKey(QKeyEvent* event)
     switch (event->key()) {
     case Qt::Key_Left:
         controller.nudgeSelection(QPointF(-step, 0));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Right:
         controller.nudgeSelection(QPointF(step, 0));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Up:
         controller.nudgeSelection(QPointF(0, -step));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Down:
         controller.nudgeSelection(QPointF(0, step));
+        keepSelectionVisible();
         return true;
     case Qt::Key_Escape:
         controller.clearSelection();
@@ -199,6 +219,48 @@ bool PointView::Impl::handleEditingKey(QKeyEvent* event)
         return false;
     default:
         return false;
+    }
+}
+
+// A zoomed view scrolls so that the selection (its box, or its middle when the box is larger
+// than the view) stays visualMargin inside the view's edges: keyboard work is never blind.
+void PointView::Impl::keepSelectionVisible()
+{
+    const core::FacialPoints* model = controller.facialPoints();
+    const tools::ViewTransform& layout = transform();
+    if (!model || layout.zoom() <= tools::ViewTransform::minimumZoom) {
+        return;
+    }
+    const core::FacialPointVector points = model->points();
+    double left = HUGE_VAL, top = HUGE_VAL, right = -HUGE_VAL, bottom = -HUGE_VAL;
+    for (int index : controller.selection()) {
+        if (index < 0 || size_t(index) >= points.size() || !std::isfinite(points[size_t(index)].x())
+            || !std::isfinite(points[size_t(index)].y())) {
+            continue;
+        }
+        const QPointF at = layout.toView(points[size_t(index)]);
+        left = std::min(left, at.x());
+        right = std::max(right, at.x());
+        top = std::min(top, at.y());
+        bottom = std::max(bottom, at.y());
+    }
+    const QRectF room = QRectF(QPointF(0, 0), QSizeF(q->size()))
+                            .adjusted(visibleMargin, visibleMargin, -visibleMargin, -visibleMargin);
+    if (room.isEmpty() || left > right) {
+        return;
+    }
+    const QRectF box(QPointF(left, top), QPointF(right, bottom));
+    const auto shiftInto = [](double low, double high, double first, double last) {
+        if (high - low > last - first) {
+            const double middle = (low + high) / 2;
+            return middle < first ? first - middle : middle > last ? last - middle : 0.0;
+        }
+        return low < first ? first - low : high > last ? last - high : 0.0;
+    };
+    const QPointF shift(shiftInto(box.left(), box.right(), room.left(), room.right()),
+                        shiftInto(box.top(), box.bottom(), room.top(), room.bottom()));
+    if (!shift.isNull()) {
+        viewport.pan(shift);
     }
 }
 
@@ -373,6 +435,21 @@ bool PointView::insertFromMimeData(const QMimeData* data)
     return false;
 }
 
+bool PointView::detectAgain()
+{
+    return d->detection.detectAgain();
+}
+
+bool PointView::isDetecting() const
+{
+    return d->detection.isRunning();
+}
+
+QString PointView::detectionStatus() const
+{
+    return d->detection.statusMessage();
+}
+
 void PointView::zoomIn()
 {
     d->viewport.zoomIn();
@@ -424,6 +501,7 @@ bool PointView::event(QEvent* event)
             } else {
                 d->controller.selectNext();
             }
+            d->keepSelectionVisible();
             event->accept();
             return true;
         }

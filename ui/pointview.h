@@ -47,6 +47,14 @@ public:
     // menu exists, those faces are outlined faintly.
     std::unique_ptr<QMenu> faceMenuAt(QPoint position);
 
+    // Detects again on the current picture (Edit → Detect Points Again): asks first when points
+    // are shown; the result is one undo step. False when nothing was started.
+    bool detectAgain();
+    // True while landmarks are being detected for the picture shown.
+    bool isDetecting() const;
+    // The detection's latest status line (empty when it has nothing to say).
+    QString detectionStatus() const;
+
     // The View menu's commands. Zoom In and Out step by 1.25 about the view's centre.
     void zoomIn();
     void zoomOut();
@@ -74,7 +82,9 @@ public:
 signals:
     // A line for the footer about work in progress or just finished (detection); empty: none.
     void statusMessageChanged(const QString& text);
-    // A line for the footer about the selected point; empty when not exactly one is selected.
+    // A line for the footer about the selection and the zoom: "Point 37: 211.4, 282.0 px of
+    // 512 × 512", "6 points selected", with " — 250 %" while zoomed; empty when there is nothing
+    // to say.
     void pointInfoChanged(const QString& text);
     // The folded-triangles message changed (empty: none folds any more).
     void foldedMessageChanged(const QString& text);

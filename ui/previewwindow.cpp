@@ -10,6 +10,7 @@
 #include "livepreview.h"
 #include "maskrenderer.h"
 #include "prompts.h"
+#include "workspace.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -199,6 +200,7 @@ void PreviewWindow::Impl::followModel()
     });
     connect(model, &core::FacialPoints::pointsUpdated, this, &Impl::scheduleRefresh);
     connect(model, &core::FacialPoints::pointChanged, this, &Impl::scheduleRefresh);
+    connect(project, &core::FaceMaskProject::effectTypeChanged, this, &Impl::scheduleRefresh);
 }
 
 void PreviewWindow::Impl::refresh()
@@ -235,12 +237,15 @@ void PreviewWindow::Impl::showStatus()
 
 void PreviewWindow::Impl::openFacePicture()
 {
+    Workspace workspace;
     const QString path = Prompts::current().openFileName(
         QStringLiteral("Select face picture"),
-        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"));
+        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"),
+        workspace.folder(QStringLiteral("previewFace")));
     if (path.isEmpty()) {
         return;
     }
+    workspace.setFolderOf(QStringLiteral("previewFace"), path);
     const QImage picture = core::readImageFile(path);
     if (picture.isNull()) {
         Prompts::current().warning(QStringLiteral("Error"), QStringLiteral("File \"%1\" was not load.").arg(path));

@@ -2,6 +2,9 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPushButton>
+
+#include <utility>
 
 namespace ui {
 
@@ -32,9 +35,10 @@ QString withDefaultSuffix(const QString& path, const QString& suffix)
     return path + QLatin1Char('.') + suffix;
 }
 
-QString DialogPrompts::openFileName(const QString& caption, const QString& filter)
+QString DialogPrompts::openFileName(const QString& caption, const QString& filter,
+                                    const QString& folder)
 {
-    return QFileDialog::getOpenFileName(nullptr, caption, QString(), filter);
+    return QFileDialog::getOpenFileName(nullptr, caption, folder, filter);
 }
 
 QString DialogPrompts::saveFileName(const QString& caption, const QString& filter,
@@ -61,7 +65,23 @@ QMessageBox::StandardButton DialogPrompts::question(const QString& title, const 
                                                     QMessageBox::StandardButtons buttons,
                                                     QMessageBox::StandardButton defaultButton)
 {
-    return QMessageBox::question(nullptr, title, text, buttons, defaultButton);
+    QMessageBox box(QMessageBox::Question, title, text, buttons);
+    box.setDefaultButton(defaultButton);
+    // Alt and a letter for every answer, also where the style's texts have no mnemonic.
+    const std::pair<QMessageBox::StandardButton, const char*> mnemonics[] = {
+        {QMessageBox::Save, "&Save"}, {QMessageBox::Discard, "&Discard"},
+        {QMessageBox::Yes, "&Yes"}, {QMessageBox::No, "&No"}};
+    for (const auto& [which, label] : mnemonics) {
+        if (QAbstractButton* button = box.button(which)) {
+            if (!button->text().contains(QLatin1Char('&'))) {
+                button->setText(QString::fromLatin1(label));
+            }
+        }
+    }
+    if (box.exec() == -1) {
+        return QMessageBox::Cancel;
+    }
+    return box.standardButton(box.clickedButton());
 }
 
 } // namespace ui

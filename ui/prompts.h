@@ -13,10 +13,11 @@ class Prompts
 public:
     virtual ~Prompts();
 
-    // Empty when cancelled.
-    virtual QString openFileName(const QString& caption, const QString& filter) = 0;
-    // Starts in folder (the default folder when empty). A typed name without an extension gets
-    // "." + defaultSuffix when one is given.
+    // Starts in folder (the default folder when empty). Empty when cancelled.
+    virtual QString openFileName(const QString& caption, const QString& filter,
+                                 const QString& folder = QString()) = 0;
+    // Starts in folder (the default folder when empty); a path of a file there proposes its
+    // name. A typed name without an extension gets "." + defaultSuffix when one is given.
     virtual QString saveFileName(const QString& caption, const QString& filter,
                                  const QString& folder = QString(),
                                  const QString& defaultSuffix = QString()) = 0;
@@ -60,7 +61,8 @@ QString withDefaultSuffix(const QString& path, const QString& suffix);
 class DialogPrompts : public Prompts
 {
 public:
-    QString openFileName(const QString& caption, const QString& filter) override;
+    QString openFileName(const QString& caption, const QString& filter,
+                         const QString& folder) override;
     QString saveFileName(const QString& caption, const QString& filter, const QString& folder,
                          const QString& defaultSuffix) override;
     void warning(const QString& title, const QString& text) override;

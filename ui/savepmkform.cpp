@@ -15,6 +15,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <limits>
+#include <utility>
+
 namespace ui {
 
 class SavePMKForm::Impl : public QObject
@@ -46,9 +49,11 @@ public:
     QRadioButton* wholeImageButton = nullptr;
     QRadioButton* fullFrameButton = nullptr;
     QLineEdit* nameEdit = nullptr;
+    QLineEdit* authorEdit = nullptr;
     QPushButton* saveButton = nullptr;
     QPushButton* cancelButton = nullptr;
     QString folder;
+    QString proposedFile;
     QString savedPath;
 };
 
@@ -64,6 +69,12 @@ void SavePMKForm::Impl::buildWidgets()
     nameEdit = new QLineEdit;
     nameEdit->setObjectName(QStringLiteral("nameEdit"));
     nameEdit->setPlaceholderText(QStringLiteral("Type effect name"));
+    // QLineEdit cuts a longer text silently (32767 by default); the length is checked on Save.
+    nameEdit->setMaxLength(std::numeric_limits<int>::max());
+    authorEdit = new QLineEdit;
+    authorEdit->setObjectName(QStringLiteral("authorEdit"));
+    authorEdit->setPlaceholderText(QStringLiteral("Author"));
+    authorEdit->setMaxLength(std::numeric_limits<int>::max());
 
     saveButton = new QPushButton(QStringLiteral("Save"));
     saveButton->setObjectName(QStringLiteral("saveButton"));
@@ -85,6 +96,7 @@ void SavePMKForm::Impl::buildWidgets()
     auto* layout = new QVBoxLayout;
     layout->addLayout(typeLayout);
     layout->addWidget(nameEdit);
+    layout->addWidget(authorEdit);
     layout->addLayout(buttonLayout);
     // Installing the layout makes the widgets children of the dialog; sharing that parent makes
     // the radio buttons exclusive without a button group.
@@ -97,6 +109,7 @@ void SavePMKForm::Impl::buildWidgets()
 void SavePMKForm::Impl::showProject()
 {
     nameEdit->setText(project->name());
+    authorEdit->setText(project->author());
     switch (project->effectType()) {
     case core::WholeImage:
         wholeImageButton->setChecked(true);
@@ -126,18 +139,35 @@ void SavePMKForm::Impl::onSave()
     // The program could not open such a package again; nothing is asked or written.
     const int pointCount = project->facialPoints()->count();
     if (pointCount < core::package::minimumPivotCount) {
+        const QString advice = project->facialPoints()->image().isNull()
+            ? QStringLiteral("Open or paste a picture to detect them, or open a complete PMK file.")
+            : QStringLiteral("Press Ctrl+D to detect them, or Ctrl+T for a template to fit.");
         Prompts::current().warning(
             QStringLiteral("Saving error"),
-            QStringLiteral("The project has %1 points; a package needs %2. Open or paste a "
-                           "picture to detect them, or open a complete PMK file.")
+            QStringLiteral("The project has %1 points; a package needs %2. %3")
                 .arg(pointCount)
-                .arg(core::package::minimumPivotCount));
+                .arg(core::package::minimumPivotCount)
+                .arg(advice));
         return;
+    }
+    for (const auto& [edit, what] : {std::pair<QLineEdit*, const char*>{nameEdit, "name"},
+                                     std::pair<QLineEdit*, const char*>{authorEdit, "author"}}) {
+        if (edit->text().size() > maximumTextLength) {
+            Prompts::current().warning(
+                QStringLiteral("Saving error"),
+                QStringLiteral("The %1 has %2 characters; a package takes at most %3. Shorten it "
+                               "and save again.")
+                    .arg(QLatin1String(what))
+                    .arg(edit->text().size())
+                    .arg(maximumTextLength));
+            edit->setFocus();
+            return;
+        }
     }
     const QString suffix = QStringLiteral("pmk");
     const QString chosen = Prompts::current().saveFileName(
         QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"),
-        folder, suffix);
+        proposedFile.isEmpty() ? folder : proposedFile, suffix);
     if (chosen.isEmpty()) {
         return;
     }
@@ -145,6 +175,7 @@ void SavePMKForm::Impl::onSave()
     const QString path = withDefaultSuffix(chosen, suffix);
     project->setEffectType(chosenEffectType());
     project->setName(nameEdit->text());
+    project->setAuthor(authorEdit->text());
     startSaving(path);
 }
 
@@ -165,7 +196,7 @@ void SavePMKForm::Impl::startSaving(const QString& path)
     setSaving(true);
     savingPath = path;
     progress = std::make_unique<WorkProgress>(
-        QStringLiteral("Saving %1\u2026").arg(QFileInfo(path).fileName()));
+        QStringLiteral("Saving %1\u2026").arg(QFileInfo(path).fileName()), q);
     clock.start();
     // Copies only: the worker must not touch the project, which the user may go on editing.
     const core::ProjectSnapshot snapshot = project->snapshot();
@@ -201,7 +232,8 @@ void SavePMKForm::Impl::onSavingFinished()
 void SavePMKForm::Impl::setSaving(bool busy)
 {
     for (QWidget* input : std::initializer_list<QWidget*>{faceOnlyButton, wholeImageButton,
-                                                          fullFrameButton, nameEdit, saveButton}) {
+                                                          fullFrameButton, nameEdit, authorEdit,
+                                                          saveButton}) {
         input->setEnabled(!busy);
     }
 }
@@ -221,6 +253,11 @@ SavePMKForm::~SavePMKForm() = default;
 void SavePMKForm::setFolder(const QString& folder)
 {
     d->folder = folder;
+}
+
+void SavePMKForm::setProposedFile(const QString& path)
+{
+    d->proposedFile = path;
 }
 
 QString SavePMKForm::savedPath() const

@@ -32,12 +32,19 @@ public:
 
     // The folder the file picker starts in; empty: the picker's default.
     void setFolder(const QString& folder);
+    // The package the picker proposes, in its folder (the package opened or saved last); empty:
+    // none, the picker starts in the folder.
+    void setProposedFile(const QString& path);
     // The file the project was written to; empty until a save succeeded (the dialog is then
     // accepted).
     QString savedPath() const;
     // After a successful save, e.g. "Saved astronaut.pmk (9.1 MB) in 0.3 s"; empty before.
     QString resultMessage() const;
     bool isSaving() const;
+
+    // Longest name or author a package is written with; a longer one is refused with a message
+    // before anything is written (never cut).
+    static constexpr int maximumTextLength = 100'000;
 
     // While a save runs, asks it to stop (the earlier file stays) instead of closing.
     void reject() override;

@@ -1,5 +1,6 @@
 #include "workprogress.h"
 
+#include <QPointer>
 #include <QProgressDialog>
 #include <QTimer>
 
@@ -23,24 +24,27 @@ class WorkProgress::Impl
 public:
     QString label;
     std::shared_ptr<SharedState> state = std::make_shared<SharedState>();
-    std::unique_ptr<QProgressDialog> dialog;
+    // A child of the owner, which may go first (a closed dialog).
+    QPointer<QProgressDialog> dialog;
+    QPointer<QWidget> owner;
     QTimer showTimer;
     QTimer refreshTimer;
 };
 
-WorkProgress::WorkProgress(const QString& label) : d(std::make_unique<Impl>())
+WorkProgress::WorkProgress(const QString& label, QWidget* owner) : d(std::make_unique<Impl>())
 {
     d->label = label;
+    d->owner = owner;
     d->showTimer.setSingleShot(true);
     connect(&d->showTimer, &QTimer::timeout, this, [this] {
-        d->dialog = std::make_unique<QProgressDialog>(d->label, QStringLiteral("Cancel"), 0, 100);
+        d->dialog = new QProgressDialog(d->label, QStringLiteral("Cancel"), 0, 100, d->owner);
         d->dialog->setObjectName(QStringLiteral("workProgressDialog"));
         d->dialog->setWindowTitle(QStringLiteral("Facemask"));
         d->dialog->setMinimumDuration(0);
         d->dialog->setAutoClose(false);
         d->dialog->setAutoReset(false);
         d->dialog->setValue(d->state->percent.load());
-        connect(d->dialog.get(), &QProgressDialog::canceled, this, &WorkProgress::cancel);
+        connect(d->dialog, &QProgressDialog::canceled, this, &WorkProgress::cancel);
         d->dialog->show();
         d->refreshTimer.start(refreshIntervalMs);
     });
@@ -52,7 +56,10 @@ WorkProgress::WorkProgress(const QString& label) : d(std::make_unique<Impl>())
     d->showTimer.start(showDelayMs);
 }
 
-WorkProgress::~WorkProgress() = default;
+WorkProgress::~WorkProgress()
+{
+    delete d->dialog.data();
+}
 
 core::Progress WorkProgress::reporter() const
 {
@@ -83,7 +90,7 @@ void WorkProgress::cancel()
 
 QProgressDialog* WorkProgress::dialog() const
 {
-    return d->dialog.get();
+    return d->dialog.data();
 }
 
 } // namespace ui

@@ -9,19 +9,22 @@
 #include <memory>
 
 class QProgressDialog;
+class QWidget;
 
 namespace ui {
 
 // The visible side of one piece of work running on a worker thread. Once the work has taken
-// 300 ms, a QProgressDialog without a parent shows its percentage and a Cancel button; the
-// dialog goes when this object does. The flag and the reporter handed to the worker hold
+// 300 ms, a QProgressDialog shows its percentage and a Cancel button, above the window it
+// belongs to and centred on it; the dialog goes when this object does. The flag and the reporter handed to the worker hold
 // their own share of the state, so a worker may outlive this object (an abandoned load).
 // GUI thread only, except what reporter() returns and the flag, which the worker uses.
 class WorkProgress : public QObject
 {
     Q_OBJECT
 public:
-    explicit WorkProgress(const QString& label);
+    // owner (not owned, may be null) is the window the work belongs to: the dialog is its
+    // transient child, so a window manager keeps it above owner.
+    explicit WorkProgress(const QString& label, QWidget* owner = nullptr);
     ~WorkProgress() override;
 
     // Tells the percentage from the worker; any thread.

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "pointview.h"
 #include "savepmkform.h"
+#include "tempworkspace.h"
 #include "testimages.h"
 
 #include <QAction>
@@ -13,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -62,6 +64,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<FakePrompts> prompts;
+    std::unique_ptr<TempWorkspace> workspace;
 };
 
 void tst_MainWindow::initTestCase()
@@ -74,10 +77,13 @@ void tst_MainWindow::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
     prompts = std::make_unique<FakePrompts>();
+    workspace = std::make_unique<TempWorkspace>();
+    QVERIFY(workspace->isValid());
 }
 
 void tst_MainWindow::cleanup()
 {
+    workspace.reset();
     prompts.reset();
     dir.reset();
 }
@@ -123,14 +129,19 @@ void tst_MainWindow::freshWindowLayout()
     auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
     auto* view = pointView(window);
     QVERIFY(view);
-    auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
-    QVERIFY(menuBar && view && footer);
+    auto* footer = window.findChild<QStatusBar*>(QStringLiteral("statusBar"));
+    auto* message = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    QVERIFY(menuBar && view && footer && message);
     const QList<QAction*> menus = menuBar->actions();
     QStringList titles;
+    QStringList mnemonics;
     for (QAction* menu : menus) {
-        titles << menu->text();
+        titles << QString(menu->text()).remove(QLatin1Char('&'));
+        mnemonics << QKeySequence::mnemonic(menu->text()).toString();
     }
+    // Shown as before; Alt and the first letter opens each.
     QCOMPARE(titles.mid(0, 3), (QStringList{"File", "Edit", "View"}));
+    QCOMPARE(mnemonics.mid(0, 3), (QStringList{"Alt+F", "Alt+E", "Alt+V"}));
     QStringList entries;
     QStringList keys;
     const QList<QAction*> fileActions = menus.at(0)->menu()->actions();
@@ -138,8 +149,9 @@ void tst_MainWindow::freshWindowLayout()
         entries << (entry->isSeparator() ? QStringLiteral("--") : entry->text());
         keys << entry->shortcut().toString();
     }
-    QCOMPARE(entries, (QStringList{"Open Image File", "Open PMK file", "Save PMK File", "--", "Quit"}));
-    QCOMPARE(keys, (QStringList{"Ctrl+O", "Ctrl+Shift+O", "Ctrl+S", "", "Ctrl+Q"}));
+    QCOMPARE(entries, (QStringList{"Open Image File", "Open PMK file", "Open Recent", "Save PMK File",
+                                   "--", "Quit"}));
+    QCOMPARE(keys, (QStringList{"Ctrl+O", "Ctrl+Shift+O", "", "Ctrl+S", "", "Ctrl+Q"}));
 
     // Menu at the top, the view filling the middle, the footer at the bottom.
     QCOMPARE(menuBar->geometry().top(), 0);
@@ -147,7 +159,7 @@ void tst_MainWindow::freshWindowLayout()
     QCOMPARE(footer->geometry().top(), view->geometry().bottom() + 1);
     QCOMPARE(footer->geometry().bottom(), window.height() - 1);
     QCOMPARE(view->width(), window.width());
-    QVERIFY(!footer->text().isEmpty());
+    QVERIFY(!message->text().isEmpty());
     QVERIFY(view->acceptDrops());
 
     // The picture's size never dictates the window's size.
@@ -212,7 +224,7 @@ void tst_MainWindow::openImage()
         QVERIFY(footer);
         QTRY_COMPARE_WITH_TIMEOUT(footer->text(),
                                   QStringLiteral("No face found: points spread over the picture. "
-                                                 "Select all (Ctrl+A) and move them onto the face."),
+                                                 "Press Ctrl+T for a template to move, scale and turn onto the face."),
                                   60000);
     }
 }
@@ -427,7 +439,11 @@ void tst_MainWindow::cancelAbandonsALoad()
 
     action(window, actionText)->trigger();
     QTRY_VERIFY2(shownProgressDialog(), "a load that takes long shows its progress");
-    QVERIFY(!shownProgressDialog()->parentWidget());
+    // Above the window it belongs to, and centred on it.
+    QCOMPARE(shownProgressDialog()->parentWidget(), &window);
+    QVERIFY(shownProgressDialog()->isWindow());
+    const QPoint offCentre = shownProgressDialog()->frameGeometry().center() - window.frameGeometry().center();
+    QVERIFY2(offCentre.manhattanLength() <= 4, qPrintable(QStringLiteral("%1, %2").arg(offCentre.x()).arg(offCentre.y())));
     QPushButton* cancel = shownProgressDialog()->findChild<QPushButton*>();
     QVERIFY(cancel);
     QTest::mouseClick(cancel, Qt::LeftButton);

@@ -4,6 +4,7 @@
 #include "fakeprompts.h"
 #include "mainwindow.h"
 #include "pointview.h"
+#include "tempworkspace.h"
 #include "testimages.h"
 
 #include <QAction>
@@ -26,7 +27,7 @@ static QMenu* viewMenu(ui::MainWindow& window)
     auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
     const QList<QAction*> menus = menuBar ? menuBar->actions() : QList<QAction*>();
     for (QAction* menu : menus) {
-        if (menu->text() == QStringLiteral("View")) {
+        if (menu->text() == QStringLiteral("&View")) {
             return menu->menu();
         }
     }
@@ -64,6 +65,7 @@ private slots:
 
 private:
     std::unique_ptr<FakePrompts> prompts;
+    std::unique_ptr<TempWorkspace> workspace;
 };
 
 void tst_MainWindowView::initTestCase()
@@ -74,10 +76,13 @@ void tst_MainWindowView::initTestCase()
 void tst_MainWindowView::init()
 {
     prompts = std::make_unique<FakePrompts>();
+    workspace = std::make_unique<TempWorkspace>();
+    QVERIFY(workspace->isValid());
 }
 
 void tst_MainWindowView::cleanup()
 {
+    workspace.reset();
     prompts.reset();
 }
 
@@ -88,10 +93,10 @@ void tst_MainWindowView::viewMenuFollowsFile()
     QVERIFY(menuBar);
     const QList<QAction*> menus = menuBar->actions();
     QVERIFY(menus.size() >= 2);
-    QCOMPARE(menus.at(0)->text(), QStringLiteral("File"));
+    QCOMPARE(menus.at(0)->text(), QStringLiteral("&File"));
     int view = -1;
     for (int i = 0; i < menus.size(); ++i) {
-        if (menus.at(i)->text() == QStringLiteral("View")) {
+        if (menus.at(i)->text() == QStringLiteral("&View")) {
             view = i;
         }
     }
@@ -109,7 +114,8 @@ void tst_MainWindowView::viewMenuEntries_data()
     QTest::newRow("fit") << "Fit to Window" << QStringList{"Ctrl+0"} << false << false;
     QTest::newRow("numbers") << "Show Numbers" << QStringList{} << true << true;
     QTest::newRow("outline") << "Show Outline" << QStringList{} << true << true;
-    QTest::newRow("aspect") << "Keep Aspect Ratio" << QStringList{} << true << false;
+    // Square pixels unless asked otherwise.
+    QTest::newRow("aspect") << "Keep Aspect Ratio" << QStringList{} << true << true;
 }
 
 void tst_MainWindowView::viewMenuEntries()
@@ -174,18 +180,26 @@ void tst_MainWindowView::footerShowsSelectedPoint()
     ui::MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
+    // The selection has the right of the status bar; the latest event keeps the left.
     auto* footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    auto* selection = window.findChild<QLabel*>(QStringLiteral("selectionLabel"));
+    QVERIFY(footer && selection);
     ui::PointView* view = pointView(window);
     view->setImage(testimages::filled(512, 512, Qt::gray));
     view->facialPoints()->setPoints({FacialPoint(0.25, 0.5), FacialPoint(0.5, 0.5)});
     QCoreApplication::processEvents();
     const QString before = footer->text();
+    QVERIFY(!before.isEmpty());
+    QCOMPARE(selection->text(), QString());
 
     QTest::keyClick(window.windowHandle(), Qt::Key_Tab);
-    QCOMPARE(footer->text(), QStringLiteral("Point 0: 128.0, 256.0 px of 512 \u00d7 512"));
+    QCOMPARE(selection->text(), QStringLiteral("Point 0: 128.0, 256.0 px of 512 \u00d7 512"));
     viewAction(window, QStringLiteral("Zoom In"))->trigger();
-    QCOMPARE(footer->text(), QStringLiteral("Point 0: 128.0, 256.0 px of 512 \u00d7 512 \u2014 125 %"));
+    QCOMPARE(selection->text(), QStringLiteral("Point 0: 128.0, 256.0 px of 512 \u00d7 512 \u2014 125 %"));
+    QTest::keyClick(window.windowHandle(), Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(selection->text(), QStringLiteral("2 points selected \u2014 125 %"));
     QTest::keyClick(window.windowHandle(), Qt::Key_Escape);
+    QCOMPARE(selection->text(), QStringLiteral("125 %"));
     QCOMPARE(footer->text(), before);
 }
 

@@ -6,12 +6,17 @@ check both packages with zipfile and json: exactly the dragged point moved, by t
 distance over the view size. Then zoom over an eye with Ctrl+wheel, drag a marker and save: only
 that point moved, by the drag over the zoom. Second run: open the package again and compare the view with the
 first run's; open broken packages and pictures and see the warning boxes, the program living on.
+These runs use the stretched view (Keep Aspect Ratio off), which maps a point straight onto the
+window's width. Third run, under a window manager: the first detection's time after start beside
+facemask-cli's, Ctrl+V after a menu was closed with Escape, and a resized window remembered by
+the next start.
 """
 
 import argparse
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -94,7 +99,8 @@ def read_package(path):
 
 
 def save_package(session, program, path, name):
-    """Ctrl+S, "Whole image", the name, "Save", the path in the file dialog, confirmed."""
+    """Ctrl+S, "Whole image", the name, the author as offered, "Save", the path in the file
+    dialog, confirmed."""
     session.focus(program.window)
     session.key("ctrl+s")
     dialog = program.wait_new_window("the save dialog")
@@ -105,7 +111,7 @@ def save_package(session, program, path, name):
     session.type_text(name)
     time.sleep(0.2)
     session.screenshot(dialog, "save-dialog-filled")
-    session.key("Tab", "space")  # Tab reaches "Save"; space presses it
+    session.key("Tab", "Tab", "space")  # past the author, Tab reaches "Save"; space presses it
     answer_file_dialog_after(session, program, dialog, path)
     session.wait_window_gone(dialog, "the save dialog")
     program.wait_only_main_window("every dialog to close after saving")
@@ -271,6 +277,91 @@ def zoomed_drag(session, program, window, view, work, before):
            f"zoomed px for a drag of ({dx}, {dy}) at {zoom:.2f}x")
 
 
+def use_stretched_view(session):
+    """The first two runs measure the view as the whole window's width: Keep Aspect Ratio off,
+    written where the program reads its settings."""
+    folder = os.path.join(session.env["XDG_CONFIG_HOME"], "facemask")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "facemask.conf"), "w") as f:
+        f.write("[view]\nkeepAspectRatio=false\n")
+
+
+def workspace_run(session, args, work):
+    step("8: under a window manager: time the first detection after start, beside facemask-cli")
+    manager = session.spawn(["openbox", "--sm-disable"], name="openbox",
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1.0)
+    log_path = os.path.join(session.artifacts_dir, "program-run3.log")
+    program = E.Program(session, [args.app], work, log_path)
+    window = program.wait_main_window()
+    time.sleep(2.0)
+    picture = os.path.join(args.testdata, "faces", "astronaut.png")
+    clipboard = E.paste_picture(session, program, picture)
+    pasted = time.monotonic()
+    E.wait_for_markers(session, program, timeout=60)
+    window_seconds = time.monotonic() - pasted
+    session.stop(clipboard, "xclip")
+    cli = os.path.join(os.path.dirname(os.path.abspath(args.app)), "facemask-cli")
+    started = time.monotonic()
+    done = subprocess.run([cli, "detect", picture], cwd=work, capture_output=True, timeout=120)
+    cli_seconds = time.monotonic() - started
+    if done.returncode != 0:
+        raise E2EFailure(f"facemask-cli detect failed ({done.returncode}): {done.stderr.decode()}")
+    passed(f"first detection after start: the window {window_seconds:.2f} s from Ctrl+V to the "
+           f"markers (pasted 2 s after start), facemask-cli detect {cli_seconds:.2f} s for the "
+           f"same picture (whole process), ratio {window_seconds / cli_seconds:.2f}")
+
+    step("9: open the File menu, close it with Escape, paste: the picture comes in")
+    before = session.screenshot(window, "run3-before-menu")
+    session.click(window, 15, 10)
+    E.wait_until(lambda: program.other_windows(), 10, 'the "File" menu to open')
+    session.keep_screen("run3-file-menu-open")
+    session.key("Escape")
+    E.wait_until(lambda: not program.other_windows(), 10, 'the "File" menu to close')
+    second = os.path.join(args.testdata, "faces", "chelsea.png")
+    clipboard = session.spawn(["xclip", "-quiet", "-selection", "clipboard", "-t", "image/png",
+                               "-i", second], name="xclip",
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    E.wait_until(lambda: b"image/png" in session.x("xclip", "-selection", "clipboard", "-o", "-t",
+                                                    "TARGETS", check=False).stdout,
+                 10, "the clipboard to offer image/png")
+    session.key("ctrl+v")
+    # Points are shown, so the window asks whether to detect again; Return takes the default.
+    question = session.wait_window_named("Facial points")
+    session.focus(question)
+    session.key("Return")
+    session.wait_window_gone(question, "the detection question")
+    session.stop(clipboard, "xclip")
+    E.wait_for_markers(session, program, timeout=60)
+    after = session.screenshot(window, "run3-pasted-after-menu")
+    equal, _ = E.compare(before, after)
+    if equal > 0.9:
+        raise E2EFailure(f"the window looks the same after Ctrl+V ({equal:.1%} equal pixels)")
+    passed(f"Ctrl+V after the menu was closed with Escape pasted the picture "
+           f"({equal:.1%} of the pixels unchanged)")
+
+    step("10: resize the window, quit with Ctrl+Q and Alt+D (Discard), start again")
+    session.xdotool("windowsize", "--sync", window, 900, 560, timeout=10)
+    E.wait_until(lambda: session.geometry(window)[2:] == (900, 560), 10, "the window to be 900 x 560")
+    session.focus(window)
+    session.key("ctrl+q")
+    box = session.wait_window_named("Unsaved changes")
+    session.screenshot(box, "run3-unsaved-changes")
+    session.focus(box)
+    session.key("alt+d")
+    E.wait_until(lambda: program.process.poll() is not None, 20, "the program to end after Discard")
+    program.stop()
+    program = E.Program(session, [args.app], work, log_path)
+    window = program.wait_main_window()
+    size = session.geometry(window)[2:]
+    session.screenshot(window, "run3-restarted")
+    if size != (900, 560):
+        raise E2EFailure(f"the restarted window is {size[0]} x {size[1]}, it was left 900 x 560")
+    passed("the restarted window has the size it was left with: 900 x 560")
+    program.stop()
+    session.stop(manager, "openbox")
+
+
 def build_package(path, documents_from, picture_path):
     """A package with the documents of another package and a picture of our choice."""
     with zipfile.ZipFile(documents_from) as source:
@@ -399,8 +490,10 @@ def main():
     try:
         with E.Session(args.artifacts) as session:
             try:
+                use_stretched_view(session)
                 results = first_run(session, args, work, args.artifacts)
                 second_run(session, args, work, *results)
+                workspace_run(session, args, work)
             except Exception as error:
                 if not isinstance(error, E2EFailure):
                     traceback.print_exc()

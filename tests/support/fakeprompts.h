@@ -14,7 +14,7 @@ struct PromptRecord {
     QString title;
     QString text;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
-    QString folder;        // save dialogs: the folder they start in
+    QString folder;        // file dialogs: the folder they start in (or a file proposed there)
     QString defaultSuffix; // save dialogs: the suffix a bare name gets
 };
 
@@ -36,9 +36,9 @@ public:
         }
     }
 
-    QString openFileName(const QString& caption, const QString& filter) override
+    QString openFileName(const QString& caption, const QString& filter, const QString& folder) override
     {
-        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton, {}, {}});
+        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton, folder, {}});
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
     QString saveFileName(const QString& caption, const QString& filter, const QString& folder,

@@ -1,3 +1,4 @@
+#include "facemaskproject.h"
 #include "facialpoints.h"
 #include "pointcommands.h"
 
@@ -109,6 +110,8 @@ private slots:
     void executeWithoutStackApplies_data();
     void executeWithoutStackApplies();
     void stepsAnnounceThroughModelSignals();
+    void effectTypeStepUndoesAndAnnounces();
+    void pictureRedoCallsBackOnlyWhenRedone();
 };
 
 void tst_PointCommands::initTestCase()
@@ -335,6 +338,51 @@ void tst_PointCommands::stepsAnnounceThroughModelSignals()
     stack.undo();
     QCOMPARE(imageChanged.count(), 2);
     QCOMPARE(pointsUpdated.count(), 2);
+}
+
+void tst_PointCommands::effectTypeStepUndoesAndAnnounces()
+{
+    core::FaceMaskProject project;
+    QSignalSpy changed(&project, &core::FaceMaskProject::effectTypeChanged);
+    QVERIFY(changed.isValid());
+    QUndoStack stack;
+    tools::execute(&stack, std::make_unique<tools::SetEffectTypeCommand>(&project, core::FaceOnly,
+                                                                         core::FullFrame));
+    QCOMPARE(project.effectType(), int(core::FullFrame));
+    QCOMPARE(stack.undoText(), QStringLiteral("Change Effect Type"));
+    stack.undo();
+    QCOMPARE(project.effectType(), int(core::FaceOnly));
+    stack.redo();
+    QCOMPARE(project.effectType(), int(core::FullFrame));
+    QCOMPARE(changed.count(), 3);
+    QCOMPARE(changed.last().at(0).toInt(), int(core::FullFrame));
+    // Setting the type it has announces nothing.
+    project.setEffectType(core::FullFrame);
+    QCOMPARE(changed.count(), 3);
+}
+
+void tst_PointCommands::pictureRedoCallsBackOnlyWhenRedone()
+{
+    core::FacialPoints model;
+    const QImage before(4, 4, QImage::Format_RGB32);
+    const QImage after(8, 8, QImage::Format_RGB32);
+    model.setImage(after);
+    auto step = std::make_unique<tools::ReplacePictureCommand>(&model, before, core::FacialPointVector{},
+                                                               after, core::FacialPointVector{}, true);
+    int calls = 0;
+    QSize seen;
+    step->setAfterRedo([&] {
+        ++calls;
+        seen = model.image().size();
+    });
+    QUndoStack stack;
+    stack.push(step.release());
+    QCOMPARE(calls, 0);
+    stack.undo();
+    QCOMPARE(calls, 0);
+    stack.redo();
+    QCOMPARE(calls, 1);
+    QCOMPARE(seen, QSize(8, 8));
 }
 
 QTEST_MAIN(tst_PointCommands)

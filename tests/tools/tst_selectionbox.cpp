@@ -16,6 +16,8 @@ private slots:
     void around();
     void handles_data();
     void handles();
+    void keptInsideTheView_data();
+    void keptInsideTheView();
 };
 
 void tst_SelectionBox::around_data()
@@ -77,6 +79,55 @@ void tst_SelectionBox::handles()
     const tools::SelectionBox none = tools::SelectionBox::around(Points{{130, 166}});
     QCOMPARE(none.cornerAt(press), -1);
     QVERIFY(!none.isOnTurnHandle(press));
+}
+
+void tst_SelectionBox::keptInsideTheView_data()
+{
+    // A 400 x 300 view. The box's rectangle and where the turn handle stands.
+    QTest::addColumn<Points>("points");
+    QTest::addColumn<QRectF>("expected");
+    QTest::addColumn<QPointF>("turnHandle");
+    QTest::newRow("well inside: as without a view")
+        << Points{{100, 200}, {160, 240}} << QRectF(QPointF(90, 190), QPointF(170, 250)) << QPointF(130, 166);
+    QTest::newRow("touching every edge, as a detection without a face")
+        << Points{{0, 0}, {400, 300}} << QRectF(QPointF(5, 5), QPointF(395, 295)) << QPointF(200, 29);
+    QTest::newRow("at the top: the turn handle below")
+        << Points{{100, 0}, {160, 100}} << QRectF(QPointF(90, 5), QPointF(170, 110)) << QPointF(130, 134);
+    QTest::newRow("at the left only")
+        << Points{{-50, 100}, {60, 200}} << QRectF(QPointF(5, 90), QPointF(70, 210)) << QPointF(37.5, 66);
+    QTest::newRow("far past the view, as when zoomed")
+        << Points{{-5000, -4000}, {9000, 7000}} << QRectF(QPointF(5, 5), QPointF(395, 295)) << QPointF(200, 29);
+    QTest::newRow("wholly outside: as it is")
+        << Points{{500, 400}, {600, 500}} << QRectF(QPointF(490, 390), QPointF(610, 510)) << QPointF(550, 366);
+}
+
+void tst_SelectionBox::keptInsideTheView()
+{
+    QFETCH(Points, points);
+    QFETCH(QRectF, expected);
+    QFETCH(QPointF, turnHandle);
+    const QRectF view(0, 0, 400, 300);
+    const tools::SelectionBox box = tools::SelectionBox::around(points, view);
+    QCOMPARE(box.rect(), expected);
+    QCOMPARE(box.turnHandle(), turnHandle);
+    QVERIFY(box.isOnTurnHandle(turnHandle));
+    if (!view.contains(expected)) {
+        return;
+    }
+    // Every handle can be seen whole and grabbed.
+    const double half = tools::SelectionBox::handleHalfSide;
+    const auto corners = box.corners();
+    for (int i = 0; i < 4; ++i) {
+        const QPointF corner = corners[size_t(i)];
+        QVERIFY(view.contains(QRectF(corner - QPointF(half, half), QSizeF(2 * half, 2 * half))));
+        QCOMPARE(box.cornerAt(corner), i);
+    }
+    const double radius = tools::SelectionBox::turnHandleRadius;
+    QVERIFY(view.contains(QRectF(turnHandle - QPointF(radius, radius), QSizeF(2 * radius, 2 * radius))));
+    // The stem meets the box at the middle of the edge the handle stands by.
+    const QPointF stem = box.topCentre();
+    QCOMPARE(stem.x(), expected.center().x());
+    QVERIFY(stem.y() == expected.top() || stem.y() == expected.bottom());
 }
 
 QTEST_APPLESS_MAIN(tst_SelectionBox)

@@ -572,6 +572,10 @@ void tst_PointView::pointInfoFollowsSelection()
     QTest::keyClick(&fixture.view, Qt::Key_Tab);
     QCOMPARE(info.last().at(0).toString(), QStringLiteral("Point 1: 22.5, 2.5 px of 30 \u00d7 20 \u2014 125 %"));
     QTest::keyClick(&fixture.view, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("2 points selected \u2014 125 %"));
+    QTest::keyClick(&fixture.view, Qt::Key_Escape);
+    QCOMPARE(info.last().at(0).toString(), QStringLiteral("125 %"));
+    fixture.view.fitToWindow();
     QCOMPARE(info.last().at(0).toString(), QString());
     const int emitted = info.count();
     QTest::keyClick(&fixture.view, Qt::Key_Escape);
@@ -726,7 +730,7 @@ void tst_PointView::footerLines_data()
         << 75;
     QTest::newRow("no-face")
         << "chelsea.png" << false << true
-        << loaded + QStringList{"No face found: points spread over the picture. Select all (Ctrl+A) and move them onto the face."}
+        << loaded + QStringList{"No face found: points spread over the picture. Press Ctrl+T for a template to move, scale and turn onto the face."}
         << 75;
     QTest::newRow("failed-model")
         << "astronaut.png" << false << false

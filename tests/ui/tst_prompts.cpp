@@ -57,7 +57,7 @@ private slots:
 class NullPrompts : public ui::Prompts
 {
 public:
-    QString openFileName(const QString&, const QString&) override { return QStringLiteral("x"); }
+    QString openFileName(const QString&, const QString&, const QString&) override { return QStringLiteral("x"); }
     QString saveFileName(const QString&, const QString&, const QString&, const QString&) override
     {
         return QString();

@@ -41,6 +41,9 @@ private slots:
     void savedPathHasDefaultSuffix();
     void windowRepaintsWhileSavingAndEditsDoNotReachThePackage();
     void progressCancelKeepsEarlierPackage();
+    void textLengths_data();
+    void textLengths();
+    void pickerProposesThePackage();
 
 private:
     template <typename T> T* child(ui::SavePMKForm& form, const char* name)
@@ -274,20 +277,26 @@ void tst_SavePMKForm::savedPathHasDefaultSuffix()
 void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile_data()
 {
     QTest::addColumn<int>("pointCount");
+    QTest::addColumn<bool>("hasPicture");
     QTest::addColumn<bool>("saved");
-    QTest::newRow("no-points") << 0 << false;
-    QTest::newRow("the-68-predicted-only") << 68 << false;
-    QTest::newRow("one-short") << 74 << false;
-    QTest::newRow("complete") << 75 << true;
-    QTest::newRow("more-than-needed") << 80 << true;
+    QTest::newRow("no-picture") << 0 << false << false;
+    QTest::newRow("no-points") << 0 << true << false;
+    QTest::newRow("the-68-predicted-only") << 68 << true << false;
+    QTest::newRow("one-short") << 74 << true << false;
+    QTest::newRow("complete") << 75 << true << true;
+    QTest::newRow("more-than-needed") << 80 << true << true;
 }
 
 void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile()
 {
     QFETCH(int, pointCount);
+    QFETCH(bool, hasPicture);
     QFETCH(bool, saved);
     core::FaceMaskProject project;
     fillProject(project);
+    if (!hasPicture) {
+        project.facialPoints()->setImage(QImage());
+    }
     project.facialPoints()->setPoints(core::FacialPointVector(size_t(pointCount), FacialPoint(0.5, 0.25)));
     project.setName(QStringLiteral("Before"));
     ui::SavePMKForm form(&project);
@@ -308,10 +317,12 @@ void tst_SavePMKForm::tooFewPointsAreRefusedBeforeAnyFile()
     }
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings.at(0).title, QStringLiteral("Saving error"));
+    // The advice fits the project: a picture to open, or points to place on the one shown.
+    const QString advice = hasPicture
+        ? QStringLiteral("Press Ctrl+D to detect them, or Ctrl+T for a template to fit.")
+        : QStringLiteral("Open or paste a picture to detect them, or open a complete PMK file.");
     QCOMPARE(warnings.at(0).text,
-             QStringLiteral("The project has %1 points; a package needs 75. Open or paste a picture "
-                            "to detect them, or open a complete PMK file.")
-                 .arg(pointCount));
+             QStringLiteral("The project has %1 points; a package needs 75. ").arg(pointCount) + advice);
     QVERIFY2(prompts->ofKind(QStringLiteral("save")).isEmpty(), "no file name may be asked for");
     QCOMPARE(project.name(), QStringLiteral("Before"));
     form.close();
@@ -380,7 +391,10 @@ void tst_SavePMKForm::windowRepaintsWhileSavingAndEditsDoNotReachThePackage()
     window.update();
     QTRY_VERIFY2(window.paints > paintsBefore, "the window must repaint while the save runs");
     QTRY_VERIFY2(shownProgressDialog(), "a progress dialog must appear while the save runs");
-    QVERIFY2(!shownProgressDialog()->parentWidget(), "the progress dialog has no parent");
+    // Above the dialog it belongs to, and centred on it.
+    QCOMPARE(shownProgressDialog()->parentWidget(), &form);
+    const QPoint offCentre = shownProgressDialog()->frameGeometry().center() - form.frameGeometry().center();
+    QVERIFY2(offCentre.manhattanLength() <= 4, qPrintable(QStringLiteral("%1, %2").arg(offCentre.x()).arg(offCentre.y())));
 
     // Edits made while the worker writes must not reach the package.
     project.setName(QStringLiteral("Edited"));
@@ -432,6 +446,75 @@ void tst_SavePMKForm::progressCancelKeepsEarlierPackage()
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.pmk"});
     form.close();
     QVERIFY(!form.isVisible());
+}
+
+void tst_SavePMKForm::textLengths_data()
+{
+    QTest::addColumn<int>("nameLength");
+    QTest::addColumn<int>("authorLength");
+    QTest::addColumn<QString>("refused");
+    QTest::newRow("short") << 5 << 3 << QString();
+    QTest::newRow("over-qlineedit-default") << 40003 << 3 << QString();
+    QTest::newRow("at-the-limit") << ui::SavePMKForm::maximumTextLength << 3 << QString();
+    QTest::newRow("name-one-over") << ui::SavePMKForm::maximumTextLength + 1 << 3 << "name";
+    QTest::newRow("author-over") << 5 << 250000 << "author";
+}
+
+void tst_SavePMKForm::textLengths()
+{
+    QFETCH(int, nameLength);
+    QFETCH(int, authorLength);
+    QFETCH(QString, refused);
+    core::FaceMaskProject project;
+    fillProject(project);
+    ui::SavePMKForm form(&project);
+    form.show();
+    const QString name(nameLength, QChar(0x00e9));
+    const QString author(authorLength, QLatin1Char('a'));
+    // As a paste puts it in: the whole text, never cut.
+    child<QLineEdit>(form, "nameEdit")->clear();
+    child<QLineEdit>(form, "nameEdit")->insert(name);
+    child<QLineEdit>(form, "authorEdit")->clear();
+    child<QLineEdit>(form, "authorEdit")->insert(author);
+    QCOMPARE(child<QLineEdit>(form, "nameEdit")->text().size(), nameLength);
+    const QString path = dir->filePath(QStringLiteral("long.pmk"));
+    prompts->fileNames.enqueue(path);
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY(!form.isSaving());
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (!refused.isEmpty()) {
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(warnings.first().text.startsWith(QStringLiteral("The %1 has %2 characters; a package takes at most 100000.")
+                                                      .arg(refused)
+                                                      .arg(refused == QLatin1String("name") ? nameLength : authorLength)),
+                 qPrintable(warnings.first().text));
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(prompts->ofKind(QStringLiteral("save")).isEmpty());
+        QVERIFY(project.name().isEmpty());
+        form.close();
+        return;
+    }
+    QVERIFY(warnings.isEmpty());
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.snapshot.name, name);
+    QCOMPARE(reading.snapshot.author, author);
+}
+
+void tst_SavePMKForm::pickerProposesThePackage()
+{
+    core::FaceMaskProject project;
+    fillProject(project);
+    ui::SavePMKForm form(&project);
+    form.setFolder(dir->path());
+    const QString earlier = dir->filePath(QStringLiteral("earlier.pmk"));
+    form.setProposedFile(earlier);
+    form.show();
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton); // picker cancelled
+    const QList<PromptRecord> saves = prompts->ofKind(QStringLiteral("save"));
+    QCOMPARE(saves.size(), 1);
+    QCOMPARE(saves.first().folder, earlier);
+    form.close();
 }
 
 QTEST_MAIN(tst_SavePMKForm)

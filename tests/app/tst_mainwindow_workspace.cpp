@@ -1,0 +1,585 @@
+// The window around the editing: what it remembers between runs, Open Recent, the Edit menu's
+// Paste, Place Template and Effect Type, and the status bar after each kind of event. Runs
+// without the landmark model, so no detection changes the points.
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "fakeprompts.h"
+#include "mainwindow.h"
+#include "pointview.h"
+#include "previewwindow.h"
+#include "savepmkform.h"
+#include "tempworkspace.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+ui::PointView* pointView(ui::MainWindow& window)
+{
+    return window.findChild<ui::PointView*>(QStringLiteral("pointView"));
+}
+
+QString labelText(ui::MainWindow& window, const char* name)
+{
+    auto* label = window.findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(name));
+}
+
+// By object name, or by the text shown (without its mnemonic marks).
+QAction* findAction(QWidget& window, const QString& wanted)
+{
+    const QList<QAction*> actions = window.findChildren<QAction*>();
+    for (QAction* candidate : actions) {
+        if (candidate->objectName() == wanted || QString(candidate->text()).remove(QLatin1Char('&')) == wanted) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+QMenu* recentMenu(ui::MainWindow& window)
+{
+    return window.findChild<QMenu*>(QStringLiteral("recentMenu"));
+}
+
+QStringList recentEntries(ui::MainWindow& window)
+{
+    QMenu* menu = recentMenu(window);
+    emit menu->aboutToShow();
+    QStringList entries;
+    for (QAction* entry : menu->actions()) {
+        if (!entry->isSeparator()) {
+            entries << entry->text();
+        }
+    }
+    return entries;
+}
+
+// Where the view draws a point at fraction f, with square pixels at fit zoom: the picture
+// scaled to fit and centred.
+QPointF toView(ui::PointView* view, const FacialPoint& f)
+{
+    const QSize picture = view->facialPoints()->image().size();
+    const double scale = std::min(double(view->width()) / picture.width(),
+                                  double(view->height()) / picture.height());
+    const QPointF offset((view->width() - picture.width() * scale) / 2,
+                         (view->height() - picture.height() * scale) / 2);
+    return offset + QPointF(f.x() * picture.width() * scale, f.y() * picture.height() * scale);
+}
+
+QRectF boundsInView(ui::PointView* view)
+{
+    QRectF bounds;
+    for (const FacialPoint& point : view->facialPoints()->points()) {
+        const QPointF at = toView(view, point);
+        bounds = bounds.isNull() ? QRectF(at, QSizeF(1e-9, 1e-9)) : bounds.united(QRectF(at, QSizeF(1e-9, 1e-9)));
+    }
+    return bounds;
+}
+
+void drag(QWidget* view, QPoint from, QPoint to)
+{
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, from);
+    // Offscreen, QTest::mouseMove sends nothing while a button is held.
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(view->mapToGlobal(to)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &move);
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, to);
+}
+
+core::FacialPointVector gridPoints()
+{
+    core::FacialPointVector points;
+    for (int i = 0; i < 75; ++i) {
+        points.emplace_back(0.2 + 0.008 * i, 0.3 + 0.005 * i);
+    }
+    return points;
+}
+
+} // namespace
+
+class tst_MainWindowWorkspace : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void workspaceRestoredInTheNextWindow();
+    void damagedSettingsGiveDefaults_data();
+    void damagedSettingsGiveDefaults();
+    void openRecentListsPackagesAndDropsMissingOnes();
+    void pickersStartInTheFoldersUsedLast();
+    void pasteFromTheEditMenuAndAfterAMenuWasClosed();
+    void placeTemplateFitsInsideTheView_data();
+    void placeTemplateFitsInsideTheView();
+    void keyboardKeepsTheSelectedPointInAZoomedView();
+    void effectTypeIsAnUndoStepThePreviewFollows();
+    void statusBarAfterEachEvent();
+    void longNameIsSavedAsTyped();
+
+private:
+    QString writePackage(const QString& name, int effectType = 0);
+    void prepare(ui::MainWindow& window);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<FakePrompts> prompts;
+    std::unique_ptr<TempWorkspace> workspace;
+};
+
+void tst_MainWindowWorkspace::initTestCase()
+{
+    core::registerFacialPointVector();
+}
+
+void tst_MainWindowWorkspace::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    prompts = std::make_unique<FakePrompts>();
+    workspace = std::make_unique<TempWorkspace>();
+    QVERIFY(workspace->isValid());
+}
+
+void tst_MainWindowWorkspace::cleanup()
+{
+    workspace.reset();
+    prompts.reset();
+    dir.reset();
+}
+
+QString tst_MainWindowWorkspace::writePackage(const QString& name, int effectType)
+{
+    core::FaceMaskProject project;
+    project.setName(name);
+    project.setEffectType(effectType);
+    project.facialPoints()->setImage(testimages::filled(32, 24, Qt::magenta));
+    project.facialPoints()->setPoints(gridPoints());
+    const QString path = dir->filePath(name + QStringLiteral(".pmk"));
+    return project.save(path) ? path : QString();
+}
+
+void tst_MainWindowWorkspace::prepare(ui::MainWindow& window)
+{
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+}
+
+void tst_MainWindowWorkspace::workspaceRestoredInTheNextWindow()
+{
+    {
+        ui::MainWindow first;
+        prepare(first);
+        QCOMPARE(first.size(), QSize(640, 360));
+        QVERIFY(findAction(first, QStringLiteral("Keep Aspect Ratio"))->isChecked());
+        first.resize(700, 480);
+        QTRY_COMPARE(first.size(), QSize(700, 480));
+        findAction(first, QStringLiteral("Keep Aspect Ratio"))->toggle();
+        findAction(first, QStringLiteral("Show Numbers"))->toggle();
+        QVERIFY(first.close());
+    }
+    ui::MainWindow second;
+    prepare(second);
+    QCOMPARE(second.size(), QSize(700, 480));
+    QVERIFY(!findAction(second, QStringLiteral("Keep Aspect Ratio"))->isChecked());
+    QVERIFY(!findAction(second, QStringLiteral("Show Numbers"))->isChecked());
+    QVERIFY(findAction(second, QStringLiteral("Show Outline"))->isChecked());
+
+    // A toggle is written as soon as it changes, before any close.
+    findAction(second, QStringLiteral("Show Outline"))->toggle();
+    QCOMPARE(ui::Workspace().toggle(QStringLiteral("showOutline"), true), false);
+}
+
+void tst_MainWindowWorkspace::damagedSettingsGiveDefaults_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("folderInstead");
+    QByteArray binary;
+    for (int i = 0; i < 2048; ++i) {
+        binary.append(char((i * 131) % 251));
+    }
+    QTest::newRow("garbage") << binary << false;
+    QTest::newRow("wrong-kinds") << QByteArray("[geometry]\nmain=12\n[view]\nkeepAspectRatio=7\n"
+                                               "[save]\neffectType=x\n[recent]\npackages=@Invalid()\n")
+                                 << false;
+    QTest::newRow("a-folder-where-the-file-goes") << QByteArray() << true;
+}
+
+void tst_MainWindowWorkspace::damagedSettingsGiveDefaults()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, folderInstead);
+    const QString file = ui::Workspace::defaultFile();
+    QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+    if (folderInstead) {
+        QVERIFY(QDir().mkpath(file));
+    } else {
+        QFile settings(file);
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        QCOMPARE(settings.write(content), qint64(content.size()));
+    }
+    ui::MainWindow window;
+    prepare(window);
+    QCOMPARE(window.size(), QSize(640, 360));
+    QVERIFY(findAction(window, QStringLiteral("Keep Aspect Ratio"))->isChecked());
+    QVERIFY(findAction(window, QStringLiteral("Show Numbers"))->isChecked());
+    QCOMPARE(recentEntries(window), QStringList{QStringLiteral("No recent packages")});
+    QVERIFY(findAction(window, QStringLiteral("Face only"))->isChecked());
+    QVERIFY(window.close());
+}
+
+void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
+{
+    QStringList paths;
+    for (int i = 0; i < 9; ++i) {
+        paths << writePackage(QStringLiteral("mask%1").arg(i));
+        QVERIFY(!paths.last().isEmpty());
+    }
+    {
+        ui::MainWindow window;
+        prepare(window);
+        QCOMPARE(recentEntries(window), QStringList{QStringLiteral("No recent packages")});
+        for (const QString& path : paths) {
+            window.openFile(path);
+            QTRY_VERIFY(window.windowTitle().startsWith(QFileInfo(path).fileName()));
+        }
+        QVERIFY(window.close());
+    }
+    ui::MainWindow window;
+    prepare(window);
+    const QStringList entries = recentEntries(window);
+    // The last eight, latest first, numbered for the keyboard, then the entry that clears them.
+    QCOMPARE(entries.size(), 9);
+    QVERIFY2(entries.first().startsWith(QStringLiteral("&1 mask8.pmk")), qPrintable(entries.first()));
+    QVERIFY2(entries.at(7).startsWith(QStringLiteral("&8 mask1.pmk")), qPrintable(entries.at(7)));
+    QCOMPARE(entries.last(), QStringLiteral("Clear List"));
+
+    // A package that is gone is taken off the list, with a message.
+    QVERIFY(QFile::remove(paths.at(7)));
+    recentMenu(window)->actions().at(1)->trigger();
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().text.startsWith(QStringLiteral("mask7.pmk is no longer there")),
+             qPrintable(warnings.first().text));
+    QCOMPARE(recentEntries(window).size(), 8);
+    QVERIFY(!recentEntries(window).join(QLatin1Char('\n')).contains(QStringLiteral("mask7.pmk")));
+
+    // One that is there opens.
+    recentMenu(window)->actions().at(2)->trigger();
+    QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("mask5.pmk")));
+    QVERIFY(recentEntries(window).first().startsWith(QStringLiteral("&1 mask5.pmk")));
+
+    // The desktop's list knows them too.
+    QFile xbel(workspace->recentlyUsedFile());
+    QVERIFY(xbel.open(QIODevice::ReadOnly));
+    const QByteArray list = xbel.readAll();
+    QVERIFY(list.contains(QUrl::fromLocalFile(paths.at(5)).toEncoded()));
+    QVERIFY(list.contains("application/x-facemask-package"));
+}
+
+void tst_MainWindowWorkspace::pickersStartInTheFoldersUsedLast()
+{
+    QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("pictures")));
+    const QString picture = dir->filePath(QStringLiteral("pictures/face.png"));
+    QVERIFY(testimages::filled(20, 10, Qt::blue).save(picture));
+    const QString package = writePackage(QStringLiteral("kept"));
+    {
+        ui::MainWindow window;
+        prepare(window);
+        prompts->fileNames.enqueue(picture);
+        findAction(window, QStringLiteral("Open Image File"))->trigger();
+        QTRY_COMPARE(pointView(window)->facialPoints()->image().size(), QSize(20, 10));
+        prompts->fileNames.enqueue(package);
+        prompts->answers.enqueue(QMessageBox::Discard);
+        findAction(window, QStringLiteral("Open PMK file"))->trigger();
+        QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("kept.pmk")));
+        QVERIFY(window.close());
+    }
+    ui::MainWindow window;
+    prepare(window);
+    findAction(window, QStringLiteral("Open Image File"))->trigger();
+    findAction(window, QStringLiteral("Open PMK file"))->trigger();
+    const QList<PromptRecord> opens = prompts->ofKind(QStringLiteral("open"));
+    QCOMPARE(opens.size(), 4);
+    QCOMPARE(opens.at(0).folder, QString());
+    QCOMPARE(opens.at(2).folder, dir->filePath(QStringLiteral("pictures")));
+    QCOMPARE(opens.at(3).folder, dir->path());
+}
+
+void tst_MainWindowWorkspace::pasteFromTheEditMenuAndAfterAMenuWasClosed()
+{
+    ui::MainWindow window;
+    prepare(window);
+    QAction* paste = findAction(window, QStringLiteral("pasteAction"));
+    QVERIFY(paste);
+    QCOMPARE(paste->shortcut(), QKeySequence(QKeySequence::Paste));
+    QGuiApplication::clipboard()->setImage(testimages::filled(30, 20, Qt::red));
+    paste->trigger();
+    QCOMPARE(pointView(window)->facialPoints()->image().size(), QSize(30, 20));
+
+    // Alt+F opens the File menu; Escape closes it and leaves the menu bar holding the keys.
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    QTest::keyClick(window.windowHandle(), Qt::Key_F, Qt::AltModifier);
+    QTRY_VERIFY(QApplication::activePopupWidget());
+    QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(menuBar));
+    QGuiApplication::clipboard()->setImage(testimages::filled(44, 33, Qt::green));
+    QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(pointView(window)->facialPoints()->image().size(), QSize(44, 33));
+    // And the view has the keys again.
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(pointView(window)));
+
+    QGuiApplication::clipboard()->clear();
+    paste->trigger();
+    QCOMPARE(labelText(window, "footerLabel"),
+             QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file."));
+}
+
+void tst_MainWindowWorkspace::placeTemplateFitsInsideTheView_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::newRow("portrait") << QSize(360, 480);
+    QTest::newRow("wide") << QSize(1600, 300);
+    QTest::newRow("tall") << QSize(300, 1400);
+    QTest::newRow("tiny") << QSize(8, 6);
+    QTest::newRow("huge") << QSize(12000, 9000);
+}
+
+void tst_MainWindowWorkspace::placeTemplateFitsInsideTheView()
+{
+    QFETCH(QSize, picture);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    model->setImage(testimages::filled(picture.width(), picture.height(), Qt::darkGray,
+                                       QImage::Format_Grayscale8));
+    QTest::keyClick(window.windowHandle(), Qt::Key_T, Qt::ControlModifier);
+    QCOMPARE(model->count(), 75);
+    QCOMPARE(findAction(window, QStringLiteral("undoAction"))->text(), QStringLiteral("Undo Place Template"));
+
+    // Every point well inside the view, the face upright and square in pixels.
+    const QRectF viewRect(QPointF(0, 0), QSizeF(view->size()));
+    for (const FacialPoint& point : model->points()) {
+        QVERIFY2(viewRect.contains(toView(view, point)), qPrintable(QStringLiteral("%1, %2").arg(point.x()).arg(point.y())));
+    }
+    const QRectF before = boundsInView(view);
+    const double pictureHeightInView = toView(view, FacialPoint(0, 1)).y() - toView(view, FacialPoint(0, 0)).y();
+    const double smallerSide = std::min(picture.width(), picture.height()) * pictureHeightInView / picture.height();
+    QVERIFY2(std::abs(before.height() / smallerSide - 0.6) < 0.01, qPrintable(QString::number(before.height() / smallerSide)));
+    QVERIFY2(std::abs(before.center().x() - toView(view, FacialPoint(0.5, 0.5)).x()) < 1.0, "centred");
+    // Its box, 10 pixels off the outermost markers, with the turn handle 24 above: in view too.
+    const QRectF box = before.adjusted(-10, -10, 10, 10);
+    QVERIFY(viewRect.contains(box));
+    QVERIFY(viewRect.contains(QPointF(box.center().x(), box.top() - 24)));
+
+    // Ctrl+A, then a drag on the box's bottom-right corner scales the template.
+    QTest::keyClick(window.windowHandle(), Qt::Key_A, Qt::ControlModifier);
+    const QPoint corner = box.bottomRight().toPoint();
+    drag(view, corner, corner - QPoint(qRound(box.width() / 4), qRound(box.height() / 4)));
+    const QRectF after = boundsInView(view);
+    QVERIFY2(after.width() < before.width() * 0.9, qPrintable(QStringLiteral("%1 -> %2").arg(before.width()).arg(after.width())));
+    // About the opposite corner, which stays where it was.
+    const double scale = (after.right() - box.left()) / (before.right() - box.left());
+    QVERIFY2(std::abs(box.left() + scale * (before.left() - box.left()) - after.left()) < 1.0,
+             qPrintable(QStringLiteral("%1 -> %2").arg(before.left()).arg(after.left())));
+
+    // One step takes the template back.
+    findAction(window, QStringLiteral("undoAction"))->trigger();
+    findAction(window, QStringLiteral("undoAction"))->trigger();
+    QCOMPARE(model->count(), 0);
+}
+
+void tst_MainWindowWorkspace::keyboardKeepsTheSelectedPointInAZoomedView()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    model->setImage(testimages::filled(400, 300, Qt::darkGray));
+    // Corners and middle, far apart at a high zoom.
+    model->setPoints({FacialPoint(0.02, 0.03), FacialPoint(0.97, 0.05), FacialPoint(0.5, 0.5),
+                      FacialPoint(0.04, 0.96), FacialPoint(0.98, 0.97)});
+    for (int i = 0; i < 8; ++i) {
+        view->zoomIn();
+    }
+    QVERIFY(view->zoom() > 5);
+    // What the view shows, 40 view pixels inside its edges, in picture pixels.
+    const auto inView = [view](int index) {
+        const FacialPoint f = view->facialPoints()->points()[size_t(index)];
+        const QPointF at(f.x() * 400, f.y() * 300);
+        const QPointF low = view->viewToPicturePixels(QPoint(40, 40));
+        const QPointF high = view->viewToPicturePixels(QPoint(view->width() - 40, view->height() - 40));
+        const double slack = 1.0 / view->zoom();
+        return at.x() >= low.x() - slack && at.x() <= high.x() + slack && at.y() >= low.y() - slack
+            && at.y() <= high.y() + slack;
+    };
+    for (int step = 0; step < 5; ++step) {
+        QTest::keyClick(window.windowHandle(), Qt::Key_Tab);
+        QVERIFY2(inView(step), qPrintable(QStringLiteral("point %1 after Tab").arg(step)));
+    }
+    QTest::keyClick(window.windowHandle(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QVERIFY2(inView(3), "point 3 after Shift+Tab");
+    // Nudged toward the edge, the point stays in view.
+    for (int i = 0; i < 30; ++i) {
+        QTest::keyClick(window.windowHandle(), Qt::Key_Up, Qt::ShiftModifier);
+        QVERIFY2(inView(3), qPrintable(QStringLiteral("point 3 after %1 nudges up").arg(i + 1)));
+    }
+}
+
+void tst_MainWindowWorkspace::effectTypeIsAnUndoStepThePreviewFollows()
+{
+    ui::MainWindow window;
+    prepare(window);
+    QAction* wholeImage = findAction(window, QStringLiteral("Whole image"));
+    QAction* faceOnly = findAction(window, QStringLiteral("Face only"));
+    QVERIFY(wholeImage && faceOnly && faceOnly->isChecked());
+    findAction(window, QStringLiteral("previewEffectAction"))->trigger();
+    auto* preview = qobject_cast<QWidget*>(QApplication::activeWindow());
+    QWidget* previewWindow = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (dynamic_cast<ui::PreviewWindow*>(top)) {
+            previewWindow = top;
+        }
+    }
+    Q_UNUSED(preview);
+    QVERIFY(previewWindow);
+    auto* previewFooter = previewWindow->findChild<QLabel*>(QStringLiteral("previewFooter"));
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(64, 64, Qt::gray));
+    model->setPoints(gridPoints());
+    QTRY_VERIFY(previewFooter->text().startsWith(QStringLiteral("Effect: Face only.")));
+
+    wholeImage->trigger();
+    QVERIFY(wholeImage->isChecked() && !faceOnly->isChecked());
+    QCOMPARE(findAction(window, QStringLiteral("undoAction"))->text(), QStringLiteral("Undo Change Effect Type"));
+    QVERIFY(window.isWindowModified());
+    QTRY_VERIFY2(previewFooter->text().startsWith(QStringLiteral("Effect: Whole image.")), qPrintable(previewFooter->text()));
+
+    findAction(window, QStringLiteral("undoAction"))->trigger();
+    QVERIFY(faceOnly->isChecked());
+    QTRY_VERIFY(previewFooter->text().startsWith(QStringLiteral("Effect: Face only.")));
+
+    // A package brings its own type into the menu.
+    window.openFile(writePackage(QStringLiteral("frame"), 2));
+    QTRY_VERIFY(findAction(window, QStringLiteral("Full frame effect"))->isChecked());
+    QTRY_VERIFY(previewFooter->text().startsWith(QStringLiteral("Effect: Full frame effect.")));
+    previewWindow->close();
+}
+
+void tst_MainWindowWorkspace::statusBarAfterEachEvent()
+{
+    ui::MainWindow window;
+    prepare(window);
+    const QString package = writePackage(QStringLiteral("other"));
+    window.openFile(package);
+    QTRY_COMPARE(labelText(window, "footerLabel"), QStringLiteral("Opened other.pmk: 75 points, Face only."));
+
+    // A save's confirmation and a selected point at once.
+    QTest::keyClick(window.windowHandle(), Qt::Key_Tab);
+    QVERIFY2(labelText(window, "selectionLabel").startsWith(QStringLiteral("Point 0: ")),
+             qPrintable(labelText(window, "selectionLabel")));
+    prompts->fileNames.enqueue(dir->filePath(QStringLiteral("saved.pmk")));
+    QTimer press;
+    connect(&press, &QTimer::timeout, this, [] {
+        if (auto* form = dynamic_cast<ui::SavePMKForm*>(QApplication::activeModalWidget())) {
+            if (!form->isSaving()) {
+                form->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+            }
+        }
+    });
+    press.start(10);
+    findAction(window, QStringLiteral("Save PMK File"))->trigger();
+    press.stop();
+    QVERIFY2(labelText(window, "footerLabel").startsWith(QStringLiteral("Saved saved.pmk (")),
+             qPrintable(labelText(window, "footerLabel")));
+    QVERIFY(labelText(window, "selectionLabel").startsWith(QStringLiteral("Point 0: ")));
+
+    // Opening a package replaces the save's line.
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    window.openFile(package);
+    QTRY_COMPARE(labelText(window, "footerLabel"), QStringLiteral("Opened other.pmk: 75 points, Face only."));
+
+    // An undo says what it took back, and what is missing after it.
+    QTest::keyClick(window.windowHandle(), Qt::Key_T, Qt::ControlModifier);
+    QVERIFY2(labelText(window, "footerLabel").startsWith(QStringLiteral("Template placed.")),
+             qPrintable(labelText(window, "footerLabel")));
+    QTest::keyClick(window.windowHandle(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(labelText(window, "footerLabel"), QStringLiteral("Undone: Place Template."));
+    QTest::keyClick(window.windowHandle(), Qt::Key_Y, Qt::ControlModifier);
+    QCOMPARE(labelText(window, "footerLabel"), QStringLiteral("Redone: Place Template."));
+
+    // A new picture: its detection's line (here: no model) replaces the others. The points are
+    // cleared outside the history, so neither picture has any.
+    pointView(window)->facialPoints()->setPoints({});
+    pointView(window)->setImage(testimages::filled(50, 40, Qt::yellow));
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "footerLabel"),
+                              QStringLiteral("The landmark model could not be loaded: no points were placed."),
+                              60000);
+    QTest::keyClick(window.windowHandle(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(labelText(window, "footerLabel"),
+             QStringLiteral("Undone: Replace Picture. The picture has no points: press Ctrl+D to "
+                            "detect them, or Ctrl+T for a template."));
+    QTest::keyClick(window.windowHandle(), Qt::Key_Y, Qt::ControlModifier);
+    QCOMPARE(labelText(window, "footerLabel"),
+             QStringLiteral("Redone: Replace Picture. The picture has no points: press Ctrl+D to "
+                            "detect them, or Ctrl+T for a template."));
+}
+
+void tst_MainWindowWorkspace::longNameIsSavedAsTyped()
+{
+    ui::MainWindow window;
+    prepare(window);
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(64, 48, Qt::gray));
+    model->setPoints(gridPoints());
+    const QString longName(40003, QLatin1Char('n'));
+    const QString path = dir->filePath(QStringLiteral("long.pmk"));
+    prompts->fileNames.enqueue(path);
+    QTimer fill;
+    connect(&fill, &QTimer::timeout, this, [&] {
+        if (auto* form = dynamic_cast<ui::SavePMKForm*>(QApplication::activeModalWidget())) {
+            if (!form->isSaving()) {
+                auto* name = form->findChild<QLineEdit*>(QStringLiteral("nameEdit"));
+                // In one go, as a paste does.
+                name->selectAll();
+                name->insert(longName);
+                form->findChild<QLineEdit*>(QStringLiteral("authorEdit"))->setText(QStringLiteral("Ada"));
+                form->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+            }
+        }
+    });
+    fill.start(10);
+    findAction(window, QStringLiteral("Save PMK File"))->trigger();
+    fill.stop();
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.snapshot.name.size(), longName.size());
+    QCOMPARE(reading.snapshot.name, longName);
+    QCOMPARE(reading.snapshot.author, QStringLiteral("Ada"));
+    // The author is offered again in the next run.
+    QCOMPARE(ui::Workspace().author(QString()), QStringLiteral("Ada"));
+}
+
+QTEST_MAIN(tst_MainWindowWorkspace)
+#include "tst_mainwindow_workspace.moc"

@@ -1,0 +1,227 @@
+// What the program remembers between runs, read back from the file, and the desktop's list of
+// recently used files.
+#include "tempworkspace.h"
+#include "workspace.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// href → our application's count, for every bookmark of an XBEL list.
+QMap<QString, int> bookmarks(const QString& path)
+{
+    QMap<QString, int> found;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return found;
+    }
+    QXmlStreamReader xml(&file);
+    QString href;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement()) {
+            continue;
+        }
+        if (xml.name() == QLatin1String("bookmark")) {
+            href = xml.attributes().value(QLatin1String("href")).toString();
+            found.insert(href, 0);
+        } else if (xml.name() == QLatin1String("application")
+                   && xml.attributes().value(QLatin1String("name")) == QLatin1String("facemask")) {
+            found.insert(href, xml.attributes().value(QLatin1String("count")).toInt());
+        }
+    }
+    return xml.hasError() ? QMap<QString, int>() : found;
+}
+
+QString hrefOf(const QString& path)
+{
+    return QString::fromUtf8(QUrl::fromLocalFile(path).toEncoded());
+}
+
+} // namespace
+
+class tst_Workspace : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void valuesSurviveANewInstance();
+    void damagedFileGivesDefaults_data();
+    void damagedFileGivesDefaults();
+    void recentPackagesLatestFirstAtMostEight();
+    void foldersThatAreGoneAreForgotten();
+    void recentlyUsedListKeepsOtherEntries();
+    void recentlyUsedListThatIsNotXbelIsLeftAlone_data();
+    void recentlyUsedListThatIsNotXbelIsLeftAlone();
+
+private:
+    std::unique_ptr<TempWorkspace> environment;
+};
+
+void tst_Workspace::init()
+{
+    environment = std::make_unique<TempWorkspace>();
+    QVERIFY(environment->isValid());
+}
+
+void tst_Workspace::cleanup()
+{
+    environment.reset();
+}
+
+void tst_Workspace::valuesSurviveANewInstance()
+{
+    {
+        ui::Workspace workspace;
+        QVERIFY2(workspace.file().startsWith(QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME"))),
+                 qPrintable(workspace.file()));
+        workspace.setGeometry(QStringLiteral("main"), QByteArray("\x01\x02\x00\xff", 4));
+        workspace.setToggle(QStringLiteral("keepAspectRatio"), false);
+        workspace.setFolderOf(QStringLiteral("picture"), QDir::tempPath() + QStringLiteral("/x.png"));
+        workspace.setEffectType(2);
+        workspace.setAuthor(QStringLiteral("Ada, with = and ; in the name"));
+    }
+    ui::Workspace again;
+    QCOMPARE(again.geometry(QStringLiteral("main")), QByteArray("\x01\x02\x00\xff", 4));
+    QCOMPARE(again.toggle(QStringLiteral("keepAspectRatio"), true), false);
+    QCOMPARE(again.toggle(QStringLiteral("showNumbers"), true), true);
+    QCOMPARE(again.folder(QStringLiteral("picture")), QDir::tempPath());
+    QCOMPARE(again.effectType(0), 2);
+    QCOMPARE(again.author(QString()), QStringLiteral("Ada, with = and ; in the name"));
+}
+
+void tst_Workspace::damagedFileGivesDefaults_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QByteArray binary;
+    for (int i = 0; i < 4096; ++i) {
+        binary.append(char((i * 7919) % 256));
+    }
+    QTest::newRow("binary-garbage") << binary;
+    QTest::newRow("wrong-kinds") << QByteArray("[view]\nkeepAspectRatio=banana\nshowNumbers=2\n"
+                                               "[save]\neffectType=7\nauthor=@Variant(\\0\\0\\0\\x7f)\n"
+                                               "[recent]\npackages=relative.pmk, also/relative.pmk\n"
+                                               "[geometry]\nmain=not a geometry\n"
+                                               "[folders]\npicture=/no/such/folder\n");
+    QTest::newRow("negative-type") << QByteArray("[save]\neffectType=-1\n");
+    QTest::newRow("cut-off-mid-value") << QByteArray("[view]\nkeepAspectRatio=fal");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void tst_Workspace::damagedFileGivesDefaults()
+{
+    QFETCH(QByteArray, content);
+    QVERIFY(writeFile(ui::Workspace::defaultFile(), content));
+    ui::Workspace workspace;
+    QCOMPARE(workspace.toggle(QStringLiteral("keepAspectRatio"), true), true);
+    QCOMPARE(workspace.toggle(QStringLiteral("showNumbers"), true), true);
+    QCOMPARE(workspace.effectType(1), 1);
+    QCOMPARE(workspace.recentPackages(), QStringList());
+    QCOMPARE(workspace.folder(QStringLiteral("picture")), QString());
+    // A kind of value the file does not hold is no geometry.
+    QVERIFY(workspace.geometry(QStringLiteral("main")).isEmpty()
+            || QString::fromLatin1(QTest::currentDataTag()) == QLatin1String("binary-garbage"));
+    // And the file can be written again.
+    workspace.setToggle(QStringLiteral("showOutline"), false);
+    QCOMPARE(ui::Workspace().toggle(QStringLiteral("showOutline"), true), false);
+}
+
+void tst_Workspace::recentPackagesLatestFirstAtMostEight()
+{
+    ui::Workspace workspace;
+    const QString folder = QDir::tempPath();
+    for (int i = 0; i < 10; ++i) {
+        workspace.addRecentPackage(folder + QStringLiteral("/p%1.pmk").arg(i));
+    }
+    workspace.addRecentPackage(folder + QStringLiteral("/p5.pmk"));
+    const QStringList expected{"p5", "p9", "p8", "p7", "p6", "p4", "p3", "p2"};
+    QStringList names;
+    for (const QString& path : ui::Workspace().recentPackages()) {
+        names << QFileInfo(path).baseName();
+    }
+    QCOMPARE(names, expected);
+    workspace.removeRecentPackage(folder + QStringLiteral("/p9.pmk"));
+    QCOMPARE(ui::Workspace().recentPackages().size(), 7);
+    workspace.clearRecentPackages();
+    QCOMPARE(ui::Workspace().recentPackages(), QStringList());
+}
+
+void tst_Workspace::foldersThatAreGoneAreForgotten()
+{
+    QTemporaryDir gone;
+    ui::Workspace workspace;
+    workspace.setFolderOf(QStringLiteral("package"), gone.filePath(QStringLiteral("a.pmk")));
+    QCOMPARE(workspace.folder(QStringLiteral("package")), gone.path());
+    QVERIFY(gone.remove());
+    QCOMPARE(workspace.folder(QStringLiteral("package")), QString());
+}
+
+void tst_Workspace::recentlyUsedListKeepsOtherEntries()
+{
+    const QString list = environment->recentlyUsedFile();
+    QVERIFY(writeFile(list,
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<xbel version=\"1.0\"\n"
+                      "      xmlns:bookmark=\"http://www.freedesktop.org/standards/desktop-bookmarks\"\n"
+                      "      xmlns:mime=\"http://www.freedesktop.org/standards/shared-mime-info\">\n"
+                      "  <bookmark href=\"file:///home/u/other.txt\" added=\"2020-01-01T00:00:00Z\""
+                      " modified=\"2020-01-01T00:00:00Z\" visited=\"2020-01-01T00:00:00Z\">\n"
+                      "    <info><metadata owner=\"http://freedesktop.org\">"
+                      "<mime:mime-type type=\"text/plain\"/><bookmark:applications>"
+                      "<bookmark:application name=\"gedit\" exec=\"&apos;gedit %u&apos;\""
+                      " modified=\"2020-01-01T00:00:00Z\" count=\"3\"/>"
+                      "</bookmark:applications></metadata></info>\n"
+                      "  </bookmark>\n"
+                      "</xbel>\n"));
+    const QString package = QDir::tempPath() + QStringLiteral("/with space & ünïcode.pmk");
+    QVERIFY(ui::addToRecentlyUsed(package, QStringLiteral("application/x-facemask-package")));
+    QVERIFY(ui::addToRecentlyUsed(package, QStringLiteral("application/x-facemask-package")));
+    const QMap<QString, int> found = bookmarks(list);
+    QCOMPARE(found.keys(), (QStringList{QStringLiteral("file:///home/u/other.txt"), hrefOf(package)}));
+    // Opened twice: one entry, counted twice.
+    QCOMPARE(found.value(hrefOf(package)), 2);
+    QVERIFY(readFile(list).contains("text/plain"));
+    QVERIFY(readFile(list).contains("application/x-facemask-package"));
+}
+
+void tst_Workspace::recentlyUsedListThatIsNotXbelIsLeftAlone_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("not-xml") << QByteArray("\x00\x01 this is not XML", 18);
+    QTest::newRow("unclosed") << QByteArray("<?xml version=\"1.0\"?><xbel version=\"1.0\"><bookmark href=\"x\">");
+    QTest::newRow("other-root") << QByteArray("<?xml version=\"1.0\"?><html><body/></html>");
+}
+
+void tst_Workspace::recentlyUsedListThatIsNotXbelIsLeftAlone()
+{
+    QFETCH(QByteArray, content);
+    const QString list = environment->recentlyUsedFile();
+    QVERIFY(writeFile(list, content));
+    QVERIFY(!ui::addToRecentlyUsed(QDir::tempPath() + QStringLiteral("/a.pmk"),
+                                   QStringLiteral("application/x-facemask-package")));
+    QCOMPARE(readFile(list), content);
+}
+
+QTEST_GUILESS_MAIN(tst_Workspace)
+#include "tst_workspace.moc"

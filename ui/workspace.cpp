@@ -1,0 +1,285 @@
+#include "workspace.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace ui {
+
+namespace {
+
+const QString geometryGroup = QStringLiteral("geometry/");
+const QString viewGroup = QStringLiteral("view/");
+const QString folderGroup = QStringLiteral("folders/");
+const QString recentKey = QStringLiteral("recent/packages");
+const QString effectTypeKey = QStringLiteral("save/effectType");
+const QString authorKey = QStringLiteral("save/author");
+
+// A file damaged by hand or by a crash may hold anything: only the expected kind counts.
+bool isStringList(const QVariant& value)
+{
+    const int type = value.userType();
+    return type == QMetaType::QStringList || type == QMetaType::QString
+        || type == QMetaType::QVariantList;
+}
+
+} // namespace
+
+Workspace::Workspace()
+    : Workspace(defaultFile())
+{
+}
+
+Workspace::Workspace(const QString& file)
+    : settings(std::make_unique<QSettings>(file, QSettings::IniFormat))
+{
+}
+
+Workspace::~Workspace() = default;
+
+QString Workspace::defaultFile()
+{
+    // Asked afresh each time, so that a test can point XDG_CONFIG_HOME elsewhere.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/facemask/facemask.conf");
+}
+
+QString Workspace::file() const
+{
+    return settings->fileName();
+}
+
+void Workspace::store(const QString& key, const QVariant& value)
+{
+    settings->setValue(key, value);
+    settings->sync();
+}
+
+QByteArray Workspace::geometry(const QString& name) const
+{
+    const QVariant value = settings->value(geometryGroup + name);
+    return value.userType() == QMetaType::QByteArray ? value.toByteArray() : QByteArray();
+}
+
+void Workspace::setGeometry(const QString& name, const QByteArray& geometry)
+{
+    store(geometryGroup + name, geometry);
+}
+
+bool Workspace::toggle(const QString& name, bool fallback) const
+{
+    const QString text = settings->value(viewGroup + name).toString();
+    if (text == QLatin1String("true")) {
+        return true;
+    }
+    if (text == QLatin1String("false")) {
+        return false;
+    }
+    return fallback;
+}
+
+void Workspace::setToggle(const QString& name, bool on)
+{
+    store(viewGroup + name, on);
+}
+
+QString Workspace::folder(const QString& kind) const
+{
+    const QVariant value = settings->value(folderGroup + kind);
+    if (value.userType() != QMetaType::QString) {
+        return QString();
+    }
+    const QString path = value.toString();
+    return !path.isEmpty() && QFileInfo(path).isDir() ? path : QString();
+}
+
+void Workspace::setFolderOf(const QString& kind, const QString& file)
+{
+    if (!file.isEmpty()) {
+        store(folderGroup + kind, QFileInfo(file).absolutePath());
+    }
+}
+
+QStringList Workspace::recentPackages() const
+{
+    const QVariant value = settings->value(recentKey);
+    if (!isStringList(value)) {
+        return {};
+    }
+    QStringList paths;
+    for (const QString& path : value.toStringList()) {
+        if (!path.isEmpty() && QFileInfo(path).isAbsolute() && !paths.contains(path)) {
+            paths.append(path);
+        }
+    }
+    return paths.mid(0, maximumRecentPackages);
+}
+
+void Workspace::addRecentPackage(const QString& path)
+{
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QStringList paths = recentPackages();
+    paths.removeAll(absolute);
+    paths.prepend(absolute);
+    store(recentKey, QStringList(paths.mid(0, maximumRecentPackages)));
+}
+
+void Workspace::removeRecentPackage(const QString& path)
+{
+    QStringList paths = recentPackages();
+    paths.removeAll(path);
+    store(recentKey, paths);
+}
+
+void Workspace::clearRecentPackages()
+{
+    store(recentKey, QStringList());
+}
+
+int Workspace::effectType(int fallback) const
+{
+    bool ok = false;
+    const int type = settings->value(effectTypeKey).toString().toInt(&ok);
+    return ok && type >= 0 && type <= 2 ? type : fallback;
+}
+
+void Workspace::setEffectType(int type)
+{
+    store(effectTypeKey, type);
+}
+
+QString Workspace::author(const QString& fallback) const
+{
+    const QVariant value = settings->value(authorKey);
+    return value.userType() == QMetaType::QString ? value.toString() : fallback;
+}
+
+void Workspace::setAuthor(const QString& author)
+{
+    store(authorKey, author);
+}
+
+namespace {
+
+const QString bookmarkNamespace = QStringLiteral("http://www.freedesktop.org/standards/desktop-bookmarks");
+const QString mimeNamespace = QStringLiteral("http://www.freedesktop.org/standards/shared-mime-info");
+
+void writeBookmark(QXmlStreamWriter& out, const QString& href, const QString& mimeType, int count)
+{
+    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    out.writeStartElement(QStringLiteral("bookmark"));
+    out.writeAttribute(QStringLiteral("href"), href);
+    out.writeAttribute(QStringLiteral("added"), now);
+    out.writeAttribute(QStringLiteral("modified"), now);
+    out.writeAttribute(QStringLiteral("visited"), now);
+    out.writeStartElement(QStringLiteral("info"));
+    out.writeStartElement(QStringLiteral("metadata"));
+    out.writeAttribute(QStringLiteral("owner"), QStringLiteral("http://freedesktop.org"));
+    out.writeEmptyElement(mimeNamespace, QStringLiteral("mime-type"));
+    out.writeAttribute(QStringLiteral("type"), mimeType);
+    out.writeStartElement(bookmarkNamespace, QStringLiteral("applications"));
+    out.writeEmptyElement(bookmarkNamespace, QStringLiteral("application"));
+    out.writeAttribute(QStringLiteral("name"), QStringLiteral("facemask"));
+    out.writeAttribute(QStringLiteral("exec"), QStringLiteral("'facemask %u'"));
+    out.writeAttribute(QStringLiteral("modified"), now);
+    out.writeAttribute(QStringLiteral("count"), QString::number(count));
+    out.writeEndElement(); // applications
+    out.writeEndElement(); // metadata
+    out.writeEndElement(); // info
+    out.writeEndElement(); // bookmark
+}
+
+// The count our application entry has in the bookmark the reader stands on; the bookmark is
+// consumed.
+int skipBookmark(QXmlStreamReader& in)
+{
+    int count = 0;
+    int depth = 1;
+    while (depth > 0 && !in.atEnd()) {
+        in.readNext();
+        if (in.isStartElement()) {
+            ++depth;
+            if (in.name() == QLatin1String("application")
+                && in.attributes().value(QLatin1String("name")) == QLatin1String("facemask")) {
+                count = in.attributes().value(QLatin1String("count")).toInt();
+            }
+        } else if (in.isEndElement()) {
+            --depth;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
+bool addToRecentlyUsed(const QString& path, const QString& mimeType)
+{
+    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (dataHome.isEmpty() || !QDir().mkpath(dataHome)) {
+        return false;
+    }
+    const QString listPath = dataHome + QStringLiteral("/recently-used.xbel");
+    const QString href = QString::fromUtf8(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded());
+
+    QByteArray written;
+    QXmlStreamWriter out(&written);
+    out.setAutoFormatting(true);
+    QFile existing(listPath);
+    if (existing.exists()) {
+        if (!existing.open(QIODevice::ReadOnly)) {
+            return false;
+        }
+        QXmlStreamReader in(&existing);
+        int count = 0;
+        bool rootSeen = false;
+        int depth = 0;
+        while (!in.atEnd()) {
+            in.readNext();
+            if (in.isStartElement()) {
+                if (depth == 0) {
+                    if (in.name() != QLatin1String("xbel")) {
+                        return false;
+                    }
+                    rootSeen = true;
+                }
+                if (depth == 1 && in.name() == QLatin1String("bookmark")
+                    && in.attributes().value(QLatin1String("href")) == href) {
+                    count = skipBookmark(in);
+                    continue;
+                }
+                ++depth;
+            } else if (in.isEndElement()) {
+                --depth;
+                if (depth == 0) {
+                    writeBookmark(out, href, mimeType, count + 1);
+                }
+            } else if (in.isWhitespace()) {
+                continue; // the writer lays the file out again
+            }
+            out.writeCurrentToken(in);
+        }
+        if (in.hasError() || !rootSeen) {
+            return false;
+        }
+    } else {
+        out.writeStartDocument();
+        out.writeStartElement(QStringLiteral("xbel"));
+        out.writeAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
+        out.writeNamespace(bookmarkNamespace, QStringLiteral("bookmark"));
+        out.writeNamespace(mimeNamespace, QStringLiteral("mime"));
+        writeBookmark(out, href, mimeType, 1);
+        out.writeEndElement();
+        out.writeEndDocument();
+    }
+    QSaveFile file(listPath);
+    return file.open(QIODevice::WriteOnly) && file.write(written) == written.size() && file.commit();
+}
+
+} // namespace ui

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QSettings;
+class QVariant;
+
+namespace ui {
+
+// What the program remembers between runs: window geometry, the View toggles, the folders of
+// the pickers, the recent packages and the save dialog's last choices. Kept in
+// $XDG_CONFIG_HOME/facemask/facemask.conf (~/.config when unset), read afresh by each instance.
+// A damaged or unreadable file, or a value of the wrong kind, reads as the default; a value
+// that cannot be written is lost without a message. GUI thread only.
+class Workspace
+{
+public:
+    // The file of the current environment.
+    Workspace();
+    // Another file, for tests.
+    explicit Workspace(const QString& file);
+    ~Workspace();
+
+    static QString defaultFile();
+    QString file() const;
+
+    // QWidget::saveGeometry() of the window called name ("main", "preview"); empty when none.
+    QByteArray geometry(const QString& name) const;
+    void setGeometry(const QString& name, const QByteArray& geometry);
+
+    // A View toggle ("showNumbers", "showOutline", "keepAspectRatio"); fallback when unset.
+    bool toggle(const QString& name, bool fallback) const;
+    void setToggle(const QString& name, bool on);
+
+    // The folder a picker of kind ("picture", "package", "previewFace") starts in; empty when
+    // none is remembered or it is gone.
+    QString folder(const QString& kind) const;
+    // Remembers the folder of file for kind.
+    void setFolderOf(const QString& kind, const QString& file);
+
+    // Absolute paths, latest first, at most maximumRecentPackages.
+    static constexpr int maximumRecentPackages = 8;
+    QStringList recentPackages() const;
+    // Puts path first (once).
+    void addRecentPackage(const QString& path);
+    void removeRecentPackage(const QString& path);
+    void clearRecentPackages();
+
+    // The save dialog's last effect type (0, 1 or 2) and author; fallback when unset or invalid.
+    int effectType(int fallback) const;
+    void setEffectType(int type);
+    QString author(const QString& fallback) const;
+    void setAuthor(const QString& author);
+
+private:
+    Q_DISABLE_COPY(Workspace)
+    void store(const QString& key, const QVariant& value);
+    std::unique_ptr<QSettings> settings;
+};
+
+// Adds path to the desktop's list of recently used files ($XDG_DATA_HOME/recently-used.xbel),
+// as file managers and file dialogs show it, replacing an entry for the same file. A list that
+// cannot be read as XBEL is left as it is. Returns true when the list was written.
+bool addToRecentlyUsed(const QString& path, const QString& mimeType);
+
+} // namespace ui
