@@ -52,6 +52,8 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
     const bool shift = modifiers & Qt::ShiftModifier;
     m_draggedIndex = -1;
     m_kind = Kind::None;
+    // Every gesture's partners follow from the points and the picture as they were at the press.
+    rememberStart(model);
     if (startBoxGesture(position, transform, points)) {
         return;
     }
@@ -66,7 +68,6 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
         m_draggedIndex = hit;
         m_grabOffset = transform.toView(points[size_t(hit)]) - position;
         m_dragStart = points[size_t(hit)];
-        rememberStart(model);
     } else {
         m_bandBase = shift ? m_selection.indices() : std::vector<int>();
         if (!shift) {

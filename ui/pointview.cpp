@@ -4,17 +4,21 @@
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
 #include "imagefiles.h"
+#include "landmarkfileio.h"
 #include "landmarkpipeline.h"
 #include "meshoverlay.h"
 #include "pointcommands.h"
 #include "prompts.h"
+#include "viewnavigation.h"
 #include "viewport.h"
 #include "viewtransform.h"
 
 #include <QClipboard>
+#include <QCursor>
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -96,6 +100,7 @@ public:
     bool handleEditingKey(QKeyEvent* event);
     void keepSelectionVisible();
     void stopPanning();
+    void reportCursor(QPoint position);
     const tools::ViewTransform& transform() const { return viewport.transform(); }
 
     PointView* q;
@@ -108,6 +113,9 @@ public:
     // The open face menu; while it exists the faces it offers are outlined.
     QPointer<QMenu> faceMenu;
     QString lastPointInfo;
+    QString lastCursorText;
+    // Scroll bars and the overview, children of the view.
+    ViewNavigation* navigation = nullptr;
     bool spaceHeld = false;
     bool showMesh = false;
     // The triangles the points fold, kept up to date with every change of the points.
@@ -274,6 +282,23 @@ void PointView::Impl::stopPanning()
     }
 }
 
+void PointView::Impl::reportCursor(QPoint position)
+{
+    QString text;
+    const QSize picture = transform().pictureSize();
+    if (!picture.isEmpty() && q->rect().contains(position)) {
+        const QPointF pixel = transform().toPicturePixels(QPointF(position));
+        if (pixel.x() >= 0 && pixel.y() >= 0 && pixel.x() < picture.width()
+            && pixel.y() < picture.height()) {
+            text = QStringLiteral("x %1, y %2 px").arg(pixel.x(), 0, 'f', 1).arg(pixel.y(), 0, 'f', 1);
+        }
+    }
+    if (text != lastCursorText) {
+        lastCursorText = text;
+        emit q->cursorPositionChanged(text);
+    }
+}
+
 void PointView::Impl::paintOtherFaces(QPainter& painter) const
 {
     const core::FacialPointVector current = controller.facialPoints()->points();
@@ -293,10 +318,17 @@ PointView::PointView(core::FacialPointsDetector* detector, PromptSession* sessio
         update();
         d->refreshPointInfo();
     });
+    d->navigation = new ViewNavigation(this, &d->viewport);
     connect(&d->viewport, &tools::Viewport::changed, d.get(), [this] {
         update();
         d->refreshPointInfo();
+        d->navigation->sync();
+        if (underMouse()) {
+            d->reportCursor(mapFromGlobal(QCursor::pos()));
+        }
     });
+    // The cursor's place in the picture is shown while it moves over it, buttons up or down.
+    setMouseTracking(true);
     connect(&d->detection, &DetectionFlow::statusMessageChanged, this, &PointView::statusMessageChanged);
     // Keys (Ctrl+V among them) reach the view without a click into it first.
     setFocusPolicy(Qt::StrongFocus);
@@ -321,6 +353,7 @@ void PointView::setFacialPoints(core::FacialPoints* points)
             connect(points, &core::FacialPoints::imageChanged, d.get(),
                     [this, points] {
                         d->viewport.showPicture(points->image().size());
+                        d->navigation->setPicture(points->image());
                         d->refreshFolds();
                     });
         }
@@ -328,6 +361,7 @@ void PointView::setFacialPoints(core::FacialPoints* points)
     d->controller.setFacialPoints(points);
     if (points != previous) {
         d->viewport.showPicture(points ? points->image().size() : QSize());
+        d->navigation->setPicture(points ? points->image() : QImage());
     }
     d->detection.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
@@ -357,6 +391,16 @@ void PointView::setShowMesh(bool show)
     update();
 }
 
+void PointView::setShowOverview(bool show)
+{
+    d->navigation->setShowOverview(show);
+}
+
+bool PointView::showOverview() const
+{
+    return d->navigation->showOverview();
+}
+
 bool PointView::showMesh() const
 {
     return d->showMesh;
@@ -379,6 +423,32 @@ bool PointView::selectFoldedPoints()
     d->controller.setSelection(corners);
     update();
     return true;
+}
+
+bool PointView::importPoints(const QString& path, QString* reason)
+{
+    core::FacialPoints* model = facialPoints();
+    const QSize picture = model ? model->image().size() : QSize();
+    const std::optional<core::FacialPointVector> points = landmarkio::readPoints(path, picture, reason);
+    if (!points) {
+        return false;
+    }
+    tools::execute(d->undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                     model, model->points(), *points,
+                                     QStringLiteral("Import Points"), false));
+    return true;
+}
+
+bool PointView::exportPoints(const QString& path, QString* reason) const
+{
+    const core::FacialPoints* model = facialPoints();
+    if (!model) {
+        return landmarkio::writePoints(path, {}, QSize(), QString(), reason);
+    }
+    // dlib's tools look for the picture beside the XML, under the XML's name.
+    return landmarkio::writePoints(path, model->points(), model->image().size(),
+                                   QFileInfo(path).completeBaseName() + QStringLiteral(".png"),
+                                   reason);
 }
 
 QVector<int> PointView::selection() const
@@ -527,6 +597,7 @@ void PointView::mousePressEvent(QMouseEvent* event)
 
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
+    d->reportCursor(event->pos());
     if (d->viewport.isPanDragging()) {
         d->viewport.dragPanTo(event->pos());
         event->accept();
@@ -569,7 +640,14 @@ void PointView::wheelEvent(QWheelEvent* event)
 void PointView::resizeEvent(QResizeEvent* event)
 {
     d->viewport.setViewSize(event->size());
+    d->navigation->sync();
     QWidget::resizeEvent(event);
+}
+
+void PointView::leaveEvent(QEvent* event)
+{
+    d->reportCursor(QPoint(-1, -1));
+    QWidget::leaveEvent(event);
 }
 
 void PointView::paintEvent(QPaintEvent* event)
