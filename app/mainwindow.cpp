@@ -199,6 +199,13 @@ void MainWindow::Impl::buildWidgets()
     cursorLabel = new QLabel;
     cursorLabel->setObjectName(QStringLiteral("cursorLabel"));
     cursorLabel->setContentsMargins(5, 2, 5, 2);
+    // The status bar keeps one height whatever it shows: a status bar that grew when the cursor
+    // entered the picture or a fold appeared would resize the view under a drag.
+    const int lineHeight = cursorLabel->fontMetrics().height() + 4;
+    cursorLabel->setMinimumSize(1, lineHeight);
+    foldedButton->setFixedHeight(lineHeight);
+    // Neither holds the window wider than the user wants it.
+    foldedButton->setMinimumWidth(1);
     statusBar->addPermanentWidget(cursorLabel);
     statusBar->addPermanentWidget(selectionLabel);
     connect(pointView, &PointView::cursorPositionChanged, cursorLabel, &QLabel::setText);
