@@ -6,6 +6,7 @@
 #include "facialpointsdetector.h"
 #include "pictureintake.h"
 #include "imagefiles.h"
+#include "landmarkfileio.h"
 #include "meanface.h"
 #include "pointcommands.h"
 #include "pointview.h"
@@ -27,6 +28,7 @@
 #include <QMimeData>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QUndoStack>
@@ -49,6 +51,9 @@ const char* const effectTypeNames[] = {"Face only", "Whole image", "Full frame e
 const char* const showNumbersKey = "showNumbers";
 const char* const showOutlineKey = "showOutline";
 const char* const keepAspectRatioKey = "keepAspectRatio";
+const char* const showMeshKey = "showMesh";
+const char* const showOverviewKey = "showOverview";
+const char* const mirrorEditsKey = "mirrorEdits";
 
 bool isPackageName(const QString& path)
 {
@@ -84,6 +89,8 @@ public:
     void buildViewMenu();
     void openImage();
     void openPackage();
+    void importPoints();
+    void exportPoints();
     void onPackageRead(const QString& path, const core::PackageReading& reading);
     // True when the package was written.
     bool showSaveDialog();
@@ -124,9 +131,14 @@ public:
     QStatusBar* statusBar = nullptr;
     QLabel* footerLabel = nullptr;
     QLabel* selectionLabel = nullptr;
+    QLabel* cursorLabel = nullptr;
+    // The folded-triangles message; a click selects their corners.
+    QPushButton* foldedButton = nullptr;
     QMenu* viewMenu = nullptr;
     QMenu* recentMenu = nullptr;
     QActionGroup* effectTypeGroup = nullptr;
+    // Edit → Mirror Edits, applied to the view once it exists.
+    QAction* mirrorEditsAction = nullptr;
     std::unique_ptr<PreviewWindow> previewWindow;
     QShortcut saveShortcut;
     // The history of edits; declared after the project, so it goes first and no step outlives
@@ -178,7 +190,38 @@ void MainWindow::Impl::buildWidgets()
     selectionLabel = new QLabel;
     selectionLabel->setObjectName(QStringLiteral("selectionLabel"));
     selectionLabel->setContentsMargins(5, 2, 5, 2);
+    foldedButton = new QPushButton;
+    foldedButton->setObjectName(QStringLiteral("foldedButton"));
+    foldedButton->setFlat(true);
+    foldedButton->setFocusPolicy(Qt::NoFocus);
+    foldedButton->setCursor(Qt::PointingHandCursor);
+    foldedButton->setToolTip(QStringLiteral("Select the points of the folded triangles"));
+    foldedButton->setStyleSheet(QStringLiteral("QPushButton { color: #c0392b; padding: 0 5px; }"));
+    foldedButton->setVisible(false);
+    statusBar->addPermanentWidget(foldedButton);
+    cursorLabel = new QLabel;
+    cursorLabel->setObjectName(QStringLiteral("cursorLabel"));
+    cursorLabel->setContentsMargins(5, 2, 5, 2);
+    // The status bar keeps one height whatever it shows: a status bar that grew when the cursor
+    // entered the picture or a fold appeared would resize the view under a drag.
+    const int lineHeight = cursorLabel->fontMetrics().height() + 4;
+    cursorLabel->setMinimumSize(1, lineHeight);
+    foldedButton->setFixedHeight(lineHeight);
+    // Neither holds the window wider than the user wants it.
+    foldedButton->setMinimumWidth(1);
+    statusBar->addPermanentWidget(cursorLabel);
     statusBar->addPermanentWidget(selectionLabel);
+    connect(pointView, &PointView::cursorPositionChanged, cursorLabel, &QLabel::setText);
+    connect(pointView, &PointView::foldedMessageChanged, this, [this](const QString& text) {
+        foldedButton->setText(text);
+        foldedButton->setVisible(!text.isEmpty());
+    });
+    connect(foldedButton, &QPushButton::clicked, this, [this] {
+        pointView->selectFoldedPoints();
+        pointView->setFocus();
+    });
+    foldedButton->setText(pointView->foldedMessage());
+    foldedButton->setVisible(!pointView->foldedMessage().isEmpty());
     layout->addWidget(statusBar, 0);
     buildViewMenu();
 
@@ -203,6 +246,15 @@ void MainWindow::Impl::buildFileMenu()
     // entry's own would make the key ambiguous and neither would fire.
     saveAction->setShortcut(saveShortcut.key());
     saveAction->setShortcutContext(Qt::WidgetShortcut);
+    fileMenu->addSeparator();
+    QAction* importAction = fileMenu->addAction(QStringLiteral("Import Points\u2026"));
+    importAction->setObjectName(QStringLiteral("importPointsAction"));
+    importAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    connect(importAction, &QAction::triggered, this, &Impl::importPoints);
+    QAction* exportAction = fileMenu->addAction(QStringLiteral("Export Points\u2026"));
+    exportAction->setObjectName(QStringLiteral("exportPointsAction"));
+    exportAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    connect(exportAction, &QAction::triggered, this, &Impl::exportPoints);
     fileMenu->addSeparator();
     QAction* quitAction = fileMenu->addAction(QStringLiteral("Quit"));
     quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -266,6 +318,27 @@ void MainWindow::Impl::buildEditMenu()
         connect(choice, &QAction::triggered, this, [this, type] { chooseEffectType(type); });
     }
     connect(&project, &core::FaceMaskProject::effectTypeChanged, this, &Impl::showEffectType);
+    editMenu->addSeparator();
+
+    // Remembered like the View toggles.
+    QAction* mirrorAction = editMenu->addAction(QStringLiteral("Mirror Edits"));
+    mirrorAction->setObjectName(QStringLiteral("mirrorEditsAction"));
+    mirrorAction->setCheckable(true);
+    mirrorAction->setShortcut(QKeySequence(Qt::Key_M));
+    mirrorAction->setChecked(workspace.toggle(QString::fromLatin1(mirrorEditsKey), false));
+    connect(mirrorAction, &QAction::toggled, this, [this](bool on) {
+        pointView->setMirrorEdits(on);
+        workspace.setToggle(QString::fromLatin1(mirrorEditsKey), on);
+    });
+    mirrorEditsAction = mirrorAction;
+    QAction* mirrorSelectionAction = editMenu->addAction(QStringLiteral("Mirror Selection to Other Side"));
+    mirrorSelectionAction->setObjectName(QStringLiteral("mirrorSelectionAction"));
+    mirrorSelectionAction->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_M));
+    connect(mirrorSelectionAction, &QAction::triggered, this, [this] {
+        if (!pointView->mirrorSelection()) {
+            showStatus(QStringLiteral("Select points on one side of the face to mirror them to the other."));
+        }
+    });
     showEffectType(project.effectType());
 }
 
@@ -299,6 +372,9 @@ void MainWindow::Impl::buildViewMenu()
     // Square pixels unless the user asked for the stretched view.
     addToggle(QStringLiteral("Keep Aspect Ratio"), keepAspectRatioKey, true,
               &PointView::setKeepAspectRatio);
+    addToggle(QStringLiteral("Show Mesh"), showMeshKey, false, &PointView::setShowMesh);
+    addToggle(QStringLiteral("Show Overview"), showOverviewKey, true, &PointView::setShowOverview);
+    pointView->setMirrorEdits(mirrorEditsAction->isChecked());
     // Paste and the editing keys work as soon as the window is shown.
     pointView->setFocus();
 }
@@ -315,6 +391,40 @@ void MainWindow::Impl::openImage()
     workspace.setFolderOf(QStringLiteral("picture"), path);
     // A new picture is an undoable edit of the work, so nothing is asked.
     pointView->openPictureFile(path);
+}
+
+void MainWindow::Impl::importPoints()
+{
+    const QString path = Prompts::current().openFileName(
+        QStringLiteral("Import points"), landmarkio::fileFilter(),
+        workspace.folder(QStringLiteral("points")));
+    if (path.isEmpty()) {
+        return;
+    }
+    workspace.setFolderOf(QStringLiteral("points"), path);
+    QString reason;
+    if (!pointView->importPoints(path, &reason)) {
+        Prompts::current().warning(QStringLiteral("Import Points"), reason);
+        return;
+    }
+    showStatus(QStringLiteral("Points imported from %1").arg(QFileInfo(path).fileName()));
+}
+
+void MainWindow::Impl::exportPoints()
+{
+    const QString path = Prompts::current().saveFileName(
+        QStringLiteral("Export points"), landmarkio::fileFilter(),
+        workspace.folder(QStringLiteral("points")), QStringLiteral("pts"));
+    if (path.isEmpty()) {
+        return;
+    }
+    workspace.setFolderOf(QStringLiteral("points"), path);
+    QString reason;
+    if (!pointView->exportPoints(path, &reason)) {
+        Prompts::current().warning(QStringLiteral("Export Points"), reason);
+        return;
+    }
+    showStatus(QStringLiteral("Points exported to %1").arg(QFileInfo(path).fileName()));
 }
 
 void MainWindow::Impl::openPackage()

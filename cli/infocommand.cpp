@@ -21,10 +21,15 @@ int runInfo(const QStringList& arguments)
     parser.setApplicationDescription(
         QStringLiteral("Checks each package as \"Open PMK file\" does. For an accepted package, "
                        "prints its name, author, subcategory, effect type, point count, picture "
-                       "size and date; for a refused one, the check that failed. The exit status "
-                       "is 1 when any package is refused."));
+                       "size, date and the triangles of the preview's mesh its points fold; for a "
+                       "refused one, the check that failed. The exit status is 1 when any package "
+                       "is refused (with --strict, also when any has a folded triangle)."));
     const QCommandLineOption json = jsonOption();
     parser.addOption(json);
+    const QCommandLineOption strict(QStringLiteral("strict"),
+                                    QStringLiteral("Exit with status 1 when a package's points fold a "
+                                                   "triangle of the preview's mesh."));
+    parser.addOption(strict);
     parser.addPositionalArgument(QStringLiteral("packages"), QStringLiteral("Package files."),
                                  QStringLiteral("PACKAGE..."));
     if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
@@ -39,7 +44,8 @@ int runInfo(const QStringList& arguments)
     bool anyRefused = false;
     for (const QString& package : packages) {
         reports.append(readPackageReport(package));
-        anyRefused = anyRefused || !reports.last().refusal.isEmpty();
+        anyRefused = anyRefused || !reports.last().refusal.isEmpty()
+                     || (parser.isSet(strict) && !reports.last().folded.empty());
         if (!parser.isSet(json)) {
             printResult(packageText(reports.last()));
         }

@@ -1,6 +1,7 @@
 #include "packagereading.h"
 
 #include "inputfile.h"
+#include "meshfolds.h"
 
 #include <new>
 
@@ -45,6 +46,13 @@ PackageReport readPackageReport(const QString& path)
     report.points = snapshot.points;
     report.pictureSize = snapshot.picture.size();
     report.time = snapshot.time;
+    core::FacialPointVector pixels;
+    for (const FacialPoint& p : snapshot.points) {
+        pixels.emplace_back(p.x() * report.pictureSize.width(), p.y() * report.pictureSize.height());
+    }
+    for (const preview::FaceTriangle& t : preview::foldedTriangles(pixels)) {
+        report.folded.push_back({t.a, t.b, t.c});
+    }
     return report;
 }
 

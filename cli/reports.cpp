@@ -74,6 +74,20 @@ Json::Value detectionObject(const PictureReport& report)
     return object;
 }
 
+// "none", or the count and each triangle's corners: "2 (0 1 17, 16 15 26)".
+QString foldedText(const std::vector<std::array<int, 3>>& folded)
+{
+    if (folded.empty()) {
+        return QStringLiteral("none");
+    }
+    QStringList triangles;
+    for (const std::array<int, 3>& t : folded) {
+        triangles.append(QStringLiteral("%1 %2 %3").arg(t[0]).arg(t[1]).arg(t[2]));
+    }
+    return QString::number(folded.size()) + QStringLiteral(" (") + triangles.join(QStringLiteral(", "))
+        + QLatin1Char(')');
+}
+
 Json::Value packageObject(const PackageReport& report)
 {
     Json::Value object(Json::objectValue);
@@ -82,7 +96,7 @@ Json::Value packageObject(const PackageReport& report)
     object["ok"] = ok;
     object["reason"] = ok ? Json::Value() : jsonString(report.refusal);
     for (const char* key : {"name", "author", "subcategory", "effectType", "pointCount",
-                            "imageSize", "time"}) {
+                            "imageSize", "time", "folded"}) {
         object[key] = Json::Value();
     }
     if (!ok) {
@@ -98,6 +112,15 @@ Json::Value packageObject(const PackageReport& report)
     size.append(report.pictureSize.height());
     object["imageSize"] = size;
     object["time"] = jsonString(report.time);
+    Json::Value folded(Json::arrayValue);
+    for (const std::array<int, 3>& t : report.folded) {
+        Json::Value corners(Json::arrayValue);
+        for (int corner : t) {
+            corners.append(corner);
+        }
+        folded.append(corners);
+    }
+    object["folded"] = folded;
     return object;
 }
 
@@ -188,7 +211,8 @@ QString packageText(const PackageReport& report)
         + QStringLiteral(" (") + QString::number(report.effectType) + QLatin1Char(')')
         + QStringLiteral("\n  points: ") + QString::number(report.points.size())
         + QStringLiteral("\n  picture: ") + size
-        + QStringLiteral("\n  date: ") + escaped(report.time);
+        + QStringLiteral("\n  date: ") + escaped(report.time)
+        + QStringLiteral("\n  folded triangles: ") + foldedText(report.folded);
 }
 
 QString packagesJson(const QVector<PackageReport>& reports)

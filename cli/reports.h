@@ -9,7 +9,9 @@
 #include <QString>
 #include <QVector>
 
+#include <array>
 #include <optional>
+#include <vector>
 
 // How facemask-cli prints its results: one line per input as text, or one JSON array. Numbers
 // have 17 significant digits, so they read back exact. In text, names and file names are
@@ -43,12 +45,15 @@ struct PackageReport {
     core::FacialPointVector points;
     QSize pictureSize;
     QString time;
+    // Triangles of the preview's mesh that the points fold (corner indices); the preview
+    // leaves them out.
+    std::vector<std::array<int, 3>> folded;
 };
 
 // Several "key: value" lines, or "FILE: refused: REASON".
 QString packageText(const PackageReport& report);
 // [{"file", "ok", "reason", "name", "author", "subcategory", "effectType", "pointCount",
-//   "imageSize", "time"}]; the package's fields are null for a refused one.
+//   "imageSize", "time", "folded"}]; the package's fields are null for a refused one.
 QString packagesJson(const QVector<PackageReport>& reports);
 
 // "FILE<TAB>1<TAB>POINTS": the columns of detectionLine, a package holding one face's points.

@@ -3,6 +3,7 @@
 #include "facegeometry.h"
 #include "facemaskproject.h"
 #include "facetriangles.h"
+#include "meshfolds.h"
 
 #include <QTransform>
 
@@ -213,16 +214,6 @@ Extent extentOf(const FacialPointVector& shape)
         e.maxY = std::max(e.maxY, p.y());
     }
     return e;
-}
-
-// Below this a triangle counts as collapsed: half a pixel, or a small share of the shape's size.
-double minimumArea(const FacialPointVector& shape)
-{
-    const Extent e = extentOf(shape);
-    const double width = e.maxX - e.minX;
-    const double height = e.maxY - e.minY;
-    const double diagonalSquared = width * width + height * height;
-    return std::max(0.5, 1e-5 * diagonalSquared);
 }
 
 Triangle triangleOf(const FacialPointVector& shape, const FaceTriangle& t)
@@ -466,8 +457,8 @@ MaskRenderer::Impl::FacePlan MaskRenderer::Impl::planFace(const QRect& frame,
 
     // The outline is that of every triangle upright on the face; only the triangles upright in
     // both shapes carry picture, so a folded one leaves a hole that shows the frame.
-    const double maskMinimum = minimumArea(maskPixels);
-    const double faceMinimum = minimumArea(facePixels);
+    const double maskMinimum = collapsedTriangleArea(maskPixels);
+    const double faceMinimum = collapsedTriangleArea(facePixels);
     for (const FaceTriangle& t : faceTriangles()) {
         const Triangle face = triangleOf(facePixels, t);
         const Triangle mask = triangleOf(maskPixels, t);

@@ -6,6 +6,8 @@
 
 #include "facialpoints.h"
 #include "markerpainter.h"
+#include "mirroring.h"
+#include "pointcommands.h"
 #include "pointgestures.h"
 #include "pointselection.h"
 #include "viewport.h"
@@ -245,6 +247,49 @@ void FacialPointsController::setShowOutline(bool show)
 bool FacialPointsController::showOutline() const
 {
     return d->painter.showOutline();
+}
+
+void FacialPointsController::setMirrorEdits(bool on)
+{
+    d->gestures.setMirror(on);
+}
+
+bool FacialPointsController::mirrorEdits() const
+{
+    return d->gestures.mirror();
+}
+
+bool FacialPointsController::mirrorSelection()
+{
+    if (!d->facialPoints || d->gestures.isActive()) {
+        return false;
+    }
+    const core::FacialPointVector before = d->facialPoints->points();
+    const std::vector<int> selected = d->selection.indices();
+    const core::FacialPointVector after =
+        core::mirror::mirrorSelection(before, selected, d->facialPoints->image().size());
+    QVector<int> indices;
+    core::FacialPointVector from;
+    core::FacialPointVector to;
+    for (int i = 0; i < int(after.size()); ++i) {
+        if (after[size_t(i)] != before[size_t(i)]) {
+            indices.push_back(i);
+            from.push_back(before[size_t(i)]);
+            to.push_back(after[size_t(i)]);
+        }
+    }
+    if (indices.isEmpty()) {
+        return false;
+    }
+    execute(d->undoStack, std::make_unique<MovePointsCommand>(d->facialPoints, indices, from, to, false, false,
+                                                              QStringLiteral("Mirror Selection")));
+    return true;
+}
+
+void FacialPointsController::setUnderlay(std::function<void(QPainter&, const ViewTransform&)> underlay)
+{
+    d->painter.setUnderlay(std::move(underlay));
+    emit needUpdate();
 }
 
 } // namespace tools

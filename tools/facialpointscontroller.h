@@ -8,8 +8,10 @@
 #include <QPointF>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
+class QPainter;
 class QUndoStack;
 
 namespace core {
@@ -19,6 +21,7 @@ class FacialPoints;
 namespace tools {
 
 class Viewport;
+class ViewTransform;
 
 // Paints a facial point model's picture through the view's transform (stretched over the view at
 // zoom 1, enlarged up to 64 times), draws a numbered red marker on every point with the face's
@@ -91,6 +94,15 @@ public:
     bool showNumbers() const;
     void setShowOutline(bool show);
     bool showOutline() const;
+    // Mirror editing: while on, every edit of a point also moves its left/right partner by the
+    // reflection of the change about the face's midline, in the same undo step.
+    void setMirrorEdits(bool on);
+    bool mirrorEdits() const;
+    // Sets the partners of the selected points to their reflections about the face's midline,
+    // as the undo step "Mirror Selection". False when no model is attached or nothing moved.
+    bool mirrorSelection();
+    // Drawn over the picture, beneath the outline and markers (view pixels); empty: nothing.
+    void setUnderlay(std::function<void(QPainter&, const ViewTransform&)> underlay);
 
 private:
     Q_DISABLE_COPY(FacialPointsController)

@@ -79,6 +79,11 @@ void MarkerPainter::paint(QPainter& painter, const QRect& exposed, const ViewTra
                           const PointSelection& selection, const QRectF& rubberBand)
 {
     drawPicture(painter, exposed, transform, picture);
+    if (m_underlay) {
+        painter.save();
+        m_underlay(painter, transform);
+        painter.restore();
+    }
     drawOutline(painter, transform, points);
     drawMarkers(painter, exposed, transform, points, selection);
     drawSelectionBox(painter, transform, points, selection);

@@ -13,6 +13,8 @@
 #include <QRect>
 #include <QRectF>
 
+#include <functional>
+
 #include <vector>
 
 class QPainter;
@@ -35,6 +37,11 @@ public:
     void setShowOutline(bool show) { m_showOutline = show; }
     bool showOutline() const { return m_showOutline; }
 
+    // Drawn over the picture and beneath the outline and the markers (the mesh, say); none when
+    // empty.
+    using Underlay = std::function<void(QPainter&, const ViewTransform&)>;
+    void setUnderlay(Underlay underlay) { m_underlay = std::move(underlay); }
+
     // Forgets the converted picture; the next paint converts the picture it is given.
     void dropPictureCache() { m_pictureCache = QPixmap(); }
 
@@ -47,6 +54,8 @@ public:
 
 private:
     Q_DISABLE_COPY(MarkerPainter)
+
+    Underlay m_underlay;
 
     void createMarkerPictures();
     const QPixmap& numberedMarker(int index);

@@ -5,6 +5,7 @@
 
 #include "groupgeometry.h"
 #include "markerpainter.h"
+#include "mirroring.h"
 #include "pointcommands.h"
 #include "pointselection.h"
 #include "selectionbox.h"
@@ -51,6 +52,8 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
     const bool shift = modifiers & Qt::ShiftModifier;
     m_draggedIndex = -1;
     m_kind = Kind::None;
+    // Every gesture's partners follow from the points and the picture as they were at the press.
+    rememberStart(model);
     if (startBoxGesture(position, transform, points)) {
         return;
     }
@@ -108,6 +111,8 @@ bool PointGestures::startBoxGesture(QPointF position, const ViewTransform& trans
 
 void PointGestures::beginGroup(Kind kind, QPointF position, const core::FacialPointVector& points)
 {
+    m_fullStart = points;
+    m_partners.clear();
     m_kind = kind;
     m_pressPosition = position;
     m_groupIndices = m_selection.finiteIndices(points);
@@ -127,12 +132,14 @@ bool PointGestures::move(core::FacialPoints& model, const ViewTransform& transfo
         }
         model.setPoint(groupgeometry::clampToPicture(transform.toFraction(position + m_grabOffset)),
                        m_draggedIndex);
+        followWithPartners(model, {m_draggedIndex});
         return true;
     case Kind::DragGroup: {
         const QPointF delta = position - m_pressPosition;
         const QPointF shift(delta.x() / transform.viewPixelsPerFractionX(),
                             delta.y() / transform.viewPixelsPerFractionY());
         store(model, m_groupIndices, groupgeometry::moved(m_groupStart, shift));
+        followWithPartners(model, m_groupIndices);
         return true;
     }
     case Kind::Scale: {
@@ -140,6 +147,7 @@ bool PointGestures::move(core::FacialPoints& model, const ViewTransform& transfo
             m_anchor, m_handle, position + m_grabOffset, modifiers & Qt::ShiftModifier);
         storeFromView(model, transform,
                       groupgeometry::scaledAbout(groupInView(transform), m_anchor, factors));
+        followWithPartners(model, m_groupIndices);
         return true;
     }
     case Kind::Turn: {
@@ -147,6 +155,7 @@ bool PointGestures::move(core::FacialPoints& model, const ViewTransform& transfo
         const double angle = groupgeometry::turnAngle(m_anchor, m_pressPosition, position);
         storeFromView(model, transform,
                       groupgeometry::turnedAbout(groupInView(transform), m_anchor, angle));
+        followWithPartners(model, m_groupIndices);
         return true;
     }
     case Kind::RubberBand:
@@ -238,9 +247,8 @@ void PointGestures::finishDrag(core::FacialPoints& model, QUndoStack* stack)
     const FacialPoint end = model.points()[size_t(index)];
     // A press and release without movement is no step of its own.
     if (end != m_dragStart) {
-        execute(stack, std::make_unique<MovePointsCommand>(&model, QVector<int>{index},
-                                                           core::FacialPointVector{m_dragStart},
-                                                           core::FacialPointVector{end}, true));
+        pushEdit(model, stack, {index}, std::exchange(m_partners, {}), {m_dragStart}, false,
+                 MovePointsCommand::moveText({index}));
     }
 }
 
@@ -253,6 +261,7 @@ void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
         after.push_back(index < int(now.size()) ? now[size_t(index)] : FacialPoint());
     }
     if (after == m_groupStart) {
+        m_partners.clear();
         return;
     }
     QString text;
@@ -261,8 +270,10 @@ void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
     } else if (kind == Kind::Turn) {
         text = QStringLiteral("Rotate %1 Points").arg(m_groupIndices.size());
     }
-    execute(stack, std::make_unique<MovePointsCommand>(&model, m_groupIndices, m_groupStart, after,
-                                                       true, false, text));
+    if (text.isEmpty()) {
+        text = MovePointsCommand::moveText(m_groupIndices);
+    }
+    pushEdit(model, stack, m_groupIndices, std::exchange(m_partners, {}), m_groupStart, false, text);
 }
 
 void PointGestures::finishRubberBand(const core::FacialPoints& model, const ViewTransform& transform)
@@ -301,9 +312,76 @@ bool PointGestures::nudge(core::FacialPoints& model, const ViewTransform& transf
     if (after == before) {
         return false;
     }
+    rememberStart(model);
     store(model, indices, after);
-    execute(stack, std::make_unique<MovePointsCommand>(&model, indices, before, after, true, true));
+    const QVector<int> partners = followWithPartners(model, indices);
+    m_partners.clear();
+    pushEdit(model, stack, indices, partners, before, true, MovePointsCommand::moveText(indices));
     return true;
+}
+
+void PointGestures::rememberStart(const core::FacialPoints& model)
+{
+    m_fullStart = model.points();
+    m_pictureSize = model.image().size();
+    m_partners.clear();
+}
+
+QVector<int> PointGestures::followWithPartners(core::FacialPoints& model, const QVector<int>& edited)
+{
+    const core::FacialPointVector now = model.points();
+    if (!m_mirror || m_fullStart.size() != std::size_t(core::mirror::partnerCount)
+        || now.size() != m_fullStart.size() || m_pictureSize.isEmpty()) {
+        return {};
+    }
+    // Only the gesture's own points count as edited; partners start again from where they were.
+    core::FacialPointVector editedPoints = m_fullStart;
+    std::vector<bool> isEdited(now.size(), false);
+    for (int index : edited) {
+        if (index >= 0 && index < int(now.size())) {
+            editedPoints[size_t(index)] = now[size_t(index)];
+            isEdited[size_t(index)] = true;
+        }
+    }
+    const core::FacialPointVector mirrored = core::mirror::mirrorEdit(m_fullStart, editedPoints, m_pictureSize);
+    QVector<int> partners;
+    core::FacialPointVector values;
+    for (int i = 0; i < int(now.size()); ++i) {
+        if (isEdited[size_t(i)]) {
+            continue;
+        }
+        const bool follows = mirrored[size_t(i)] != m_fullStart[size_t(i)];
+        const bool followed = m_partners.contains(i);
+        if (follows || followed) {
+            partners.push_back(i);
+            values.push_back(mirrored[size_t(i)]);
+        }
+    }
+    if (!partners.isEmpty()) {
+        store(model, partners, values);
+    }
+    m_partners = partners;
+    return partners;
+}
+
+void PointGestures::pushEdit(core::FacialPoints& model, QUndoStack* stack, const QVector<int>& edited,
+                             const QVector<int>& partners, const core::FacialPointVector& editedBefore,
+                             bool mergeable, const QString& text)
+{
+    QVector<int> indices = edited;
+    core::FacialPointVector before = editedBefore;
+    for (int partner : partners) {
+        if (partner < int(m_fullStart.size())) {
+            indices.push_back(partner);
+            before.push_back(m_fullStart[size_t(partner)]);
+        }
+    }
+    const core::FacialPointVector now = model.points();
+    core::FacialPointVector after;
+    for (int index : indices) {
+        after.push_back(index < int(now.size()) ? now[size_t(index)] : FacialPoint());
+    }
+    execute(stack, std::make_unique<MovePointsCommand>(&model, indices, before, after, true, mergeable, text));
 }
 
 } // namespace tools

@@ -10,6 +10,7 @@
 
 #include <QPointF>
 #include <QRectF>
+#include <QSizeF>
 #include <QVector>
 
 #include <vector>
@@ -67,6 +68,12 @@ public:
     bool nudge(core::FacialPoints& model, const ViewTransform& transform, QUndoStack* stack,
                QPointF viewDelta);
 
+    // Mirror editing: while on, every drag, group move, scale, turn and nudge also moves each
+    // edited point's left/right partner by the reflection of its change about the face's
+    // midline (see core/mirroring.h), live and in the same undo step.
+    void setMirror(bool on) { m_mirror = on; }
+    bool mirror() const { return m_mirror; }
+
 private:
     void beginGroup(Kind kind, QPointF position, const core::FacialPointVector& points);
     bool startBoxGesture(QPointF position, const ViewTransform& transform,
@@ -79,6 +86,13 @@ private:
     void finishDrag(core::FacialPoints& model, QUndoStack* stack);
     void finishGroup(core::FacialPoints& model, QUndoStack* stack);
     void finishRubberBand(const core::FacialPoints& model, const ViewTransform& transform);
+    // Mirror editing: the whole point list and picture size when the edit began, and the
+    // partners of the edited points moved to follow them (none while mirroring is off).
+    void rememberStart(const core::FacialPoints& model);
+    QVector<int> followWithPartners(core::FacialPoints& model, const QVector<int>& edited);
+    void pushEdit(core::FacialPoints& model, QUndoStack* stack, const QVector<int>& edited,
+                  const QVector<int>& partners, const core::FacialPointVector& editedBefore,
+                  bool mergeable, const QString& text);
 
     PointSelection& m_selection;
     Kind m_kind = Kind::None;
@@ -98,6 +112,11 @@ private:
     // The rubber band from the press to the cursor, and the selection it adds to.
     QRectF m_band;
     std::vector<int> m_bandBase;
+    bool m_mirror = false;
+    core::FacialPointVector m_fullStart;
+    QSizeF m_pictureSize;
+    // Partners moved by the running gesture.
+    QVector<int> m_partners;
 };
 
 } // namespace tools

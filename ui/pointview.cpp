@@ -3,17 +3,23 @@
 #include "detectionflow.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
+#include "imagefiles.h"
+#include "landmarkfileio.h"
 #include "landmarkpipeline.h"
+#include "meshoverlay.h"
 #include "pictureintake.h"
 #include "pointcommands.h"
 #include "prompts.h"
+#include "viewnavigation.h"
 #include "viewport.h"
 #include "viewtransform.h"
 
 #include <QClipboard>
+#include <QCursor>
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -75,11 +81,14 @@ public:
     }
 
     void paintOtherFaces(QPainter& painter) const;
+    void refreshFolds();
+    void paintMesh(QPainter& painter, const tools::ViewTransform& transform) const;
     void refreshPointInfo();
     QString pointInfo() const;
     bool handleEditingKey(QKeyEvent* event);
     void keepSelectionVisible();
     void stopPanning();
+    void reportCursor(QPoint position);
     const tools::ViewTransform& transform() const { return viewport.transform(); }
 
     PointView* q;
@@ -93,8 +102,40 @@ public:
     // The open face menu; while it exists the faces it offers are outlined.
     QPointer<QMenu> faceMenu;
     QString lastPointInfo;
+    QString lastCursorText;
+    // Scroll bars and the overview, children of the view.
+    ViewNavigation* navigation = nullptr;
     bool spaceHeld = false;
+    bool showMesh = false;
+    // The triangles the points fold, kept up to date with every change of the points.
+    std::vector<preview::FaceTriangle> folded;
+    QString foldedMessage;
 };
+
+void PointView::Impl::refreshFolds()
+{
+    core::FacialPoints* model = controller.facialPoints();
+    folded = model ? mesh::foldedTriangles(model->points(), QSizeF(model->image().size()))
+                   : std::vector<preview::FaceTriangle>();
+    const QString message = mesh::foldedMessage(int(folded.size()));
+    if (message != foldedMessage) {
+        foldedMessage = message;
+        emit q->foldedMessageChanged(message);
+    }
+}
+
+void PointView::Impl::paintMesh(QPainter& painter, const tools::ViewTransform& transform) const
+{
+    core::FacialPoints* model = controller.facialPoints();
+    if (!model) {
+        return;
+    }
+    core::FacialPointVector viewPoints;
+    for (const FacialPoint& p : model->points()) {
+        viewPoints.push_back(transform.toView(p));
+    }
+    mesh::paint(painter, viewPoints, folded);
+}
 
 void PointView::Impl::refreshPointInfo()
 {
@@ -230,6 +271,23 @@ void PointView::Impl::stopPanning()
     }
 }
 
+void PointView::Impl::reportCursor(QPoint position)
+{
+    QString text;
+    const QSize picture = transform().pictureSize();
+    if (!picture.isEmpty() && q->rect().contains(position)) {
+        const QPointF pixel = transform().toPicturePixels(QPointF(position));
+        if (pixel.x() >= 0 && pixel.y() >= 0 && pixel.x() < picture.width()
+            && pixel.y() < picture.height()) {
+            text = QStringLiteral("x %1, y %2 px").arg(pixel.x(), 0, 'f', 1).arg(pixel.y(), 0, 'f', 1);
+        }
+    }
+    if (text != lastCursorText) {
+        lastCursorText = text;
+        emit q->cursorPositionChanged(text);
+    }
+}
+
 void PointView::Impl::paintOtherFaces(QPainter& painter) const
 {
     const core::FacialPointVector current = controller.facialPoints()->points();
@@ -249,10 +307,17 @@ PointView::PointView(core::FacialPointsDetector* detector, PromptSession* sessio
         update();
         d->refreshPointInfo();
     });
+    d->navigation = new ViewNavigation(this, &d->viewport);
     connect(&d->viewport, &tools::Viewport::changed, d.get(), [this] {
         update();
         d->refreshPointInfo();
+        d->navigation->sync();
+        if (underMouse()) {
+            d->reportCursor(mapFromGlobal(QCursor::pos()));
+        }
     });
+    // The cursor's place in the picture is shown while it moves over it, buttons up or down.
+    setMouseTracking(true);
     connect(&d->detection, &DetectionFlow::statusMessageChanged, this, &PointView::statusMessageChanged);
     connect(&d->intake, &PictureIntake::pictureTaken, this, &PointView::setImage);
     // Keys (Ctrl+V among them) reach the view without a click into it first.
@@ -266,21 +331,119 @@ void PointView::setFacialPoints(core::FacialPoints* points)
     core::FacialPoints* const previous = facialPoints();
     if (points != previous) {
         if (previous) {
-            disconnect(previous, &core::FacialPoints::imageChanged, d.get(), nullptr);
+            disconnect(previous, nullptr, d.get(), nullptr);
+        }
+        if (points) {
+            connect(points, &core::FacialPoints::pointsUpdated, d.get(), [this] { d->refreshFolds(); });
+            connect(points, &core::FacialPoints::pointChanged, d.get(), [this] { d->refreshFolds(); });
         }
         // Connected before the controller, so that the layout is new when the controller
         // repaints.
         if (points) {
             connect(points, &core::FacialPoints::imageChanged, d.get(),
-                    [this, points] { d->viewport.showPicture(points->image().size()); });
+                    [this, points] {
+                        d->viewport.showPicture(points->image().size());
+                        d->navigation->setPicture(points->image());
+                        d->refreshFolds();
+                    });
         }
     }
     d->controller.setFacialPoints(points);
     if (points != previous) {
         d->viewport.showPicture(points ? points->image().size() : QSize());
+        d->navigation->setPicture(points ? points->image() : QImage());
     }
     d->detection.setFacialPoints(points);
     setAcceptDrops(points != nullptr);
+    d->refreshFolds();
+}
+
+void PointView::setMirrorEdits(bool on)
+{
+    d->controller.setMirrorEdits(on);
+}
+
+bool PointView::mirrorSelection()
+{
+    return d->controller.mirrorSelection();
+}
+
+void PointView::setShowMesh(bool show)
+{
+    d->showMesh = show;
+    if (show) {
+        d->controller.setUnderlay([this](QPainter& painter, const tools::ViewTransform& transform) {
+            d->paintMesh(painter, transform);
+        });
+    } else {
+        d->controller.setUnderlay({});
+    }
+    update();
+}
+
+void PointView::setShowOverview(bool show)
+{
+    d->navigation->setShowOverview(show);
+}
+
+bool PointView::showOverview() const
+{
+    return d->navigation->showOverview();
+}
+
+bool PointView::showMesh() const
+{
+    return d->showMesh;
+}
+
+QString PointView::foldedMessage() const
+{
+    return d->foldedMessage;
+}
+
+bool PointView::selectFoldedPoints()
+{
+    if (d->folded.empty()) {
+        return false;
+    }
+    QVector<int> corners;
+    for (int corner : mesh::cornersOf(d->folded)) {
+        corners.push_back(corner);
+    }
+    d->controller.setSelection(corners);
+    update();
+    return true;
+}
+
+bool PointView::importPoints(const QString& path, QString* reason)
+{
+    core::FacialPoints* model = facialPoints();
+    const QSize picture = model ? model->image().size() : QSize();
+    const std::optional<core::FacialPointVector> points = landmarkio::readPoints(path, picture, reason);
+    if (!points) {
+        return false;
+    }
+    tools::execute(d->undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                     model, model->points(), *points,
+                                     QStringLiteral("Import Points"), false));
+    return true;
+}
+
+bool PointView::exportPoints(const QString& path, QString* reason) const
+{
+    const core::FacialPoints* model = facialPoints();
+    if (!model) {
+        return landmarkio::writePoints(path, {}, QSize(), QString(), reason);
+    }
+    // dlib's tools look for the picture beside the XML, under the XML's name.
+    return landmarkio::writePoints(path, model->points(), model->image().size(),
+                                   QFileInfo(path).completeBaseName() + QStringLiteral(".png"),
+                                   reason);
+}
+
+QVector<int> PointView::selection() const
+{
+    return d->controller.selection();
 }
 
 void PointView::setUndoStack(QUndoStack* stack)
@@ -413,6 +576,7 @@ void PointView::mousePressEvent(QMouseEvent* event)
 
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
+    d->reportCursor(event->pos());
     if (d->viewport.isPanDragging()) {
         d->viewport.dragPanTo(event->pos());
         event->accept();
@@ -455,7 +619,14 @@ void PointView::wheelEvent(QWheelEvent* event)
 void PointView::resizeEvent(QResizeEvent* event)
 {
     d->viewport.setViewSize(event->size());
+    d->navigation->sync();
     QWidget::resizeEvent(event);
+}
+
+void PointView::leaveEvent(QEvent* event)
+{
+    d->reportCursor(QPoint(-1, -1));
+    QWidget::leaveEvent(event);
 }
 
 void PointView::paintEvent(QPaintEvent* event)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QVector>
 #include <QWidget>
 
 #include <memory>
@@ -68,6 +69,29 @@ public:
     void setShowOutline(bool show);
     void setKeepAspectRatio(bool keep);
     double zoom() const;
+    // Mirror editing and Edit → Mirror Selection to Other Side (see core/mirroring.h).
+    void setMirrorEdits(bool on);
+    bool mirrorSelection();
+    // View → Show Mesh: the preview's triangulation over the picture, folded triangles filled.
+    void setShowMesh(bool show);
+    bool showMesh() const;
+    // View → Show Overview: the small picture in the corner while zoomed beyond 4x (on by
+    // default). The scroll bars show whenever the picture is larger than the view.
+    void setShowOverview(bool show);
+    bool showOverview() const;
+    // The message about folded triangles ("2 triangles folded: …"); empty when none folds.
+    QString foldedMessage() const;
+    // Selects the corners of every folded triangle; false when none folds.
+    bool selectFoldedPoints();
+    // File → Import Points…: the 68 points of a .pts or dlib XML file at path (".xml") for the
+    // current picture and the 7 derived from them, as one undo step. False, with *reason set to
+    // a sentence for the user, when there is no picture or the file cannot be read as one.
+    bool importPoints(const QString& path, QString* reason);
+    // File → Export Points…: the current points as .pts, or dlib XML when path ends in ".xml".
+    // False, with *reason set, when there is no picture or the file cannot be written.
+    bool exportPoints(const QString& path, QString* reason) const;
+    // The selected point indices, ascending.
+    QVector<int> selection() const;
     // A position in this widget's pixels as picture pixels (fractions times the picture size);
     // outside the picture the result lies outside [0, size).
     QPointF viewToPicturePixels(QPoint position) const;
@@ -79,6 +103,10 @@ signals:
     // 512 × 512", "6 points selected", with " — 250 %" while zoomed; empty when there is nothing
     // to say.
     void pointInfoChanged(const QString& text);
+    // The folded-triangles message changed (empty: none folds any more).
+    void foldedMessageChanged(const QString& text);
+    // Where the cursor is in the picture ("x 211.4, y 282.0 px"); empty while it is off it.
+    void cursorPositionChanged(const QString& text);
 
 protected:
     bool event(QEvent* event) override;
@@ -92,6 +120,7 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 

@@ -9,20 +9,25 @@
 //
 // Then the zoomed view: a full repaint at 8x and 64x with 75 markers laid out like a
 // face and its outline, all in view, against a bare drawPixmap of the same visible part of the picture; one zoom step
-// (zoom and repaint) against a repaint; and the first paint of a million points, with the
+// (zoom and repaint) against a repaint; the repaint with the view's scroll bars and overview
+// drawn over it (paired with the bare draw); and the first paint of a million points, with the
 // memory it took.
 // Usage: bench_paint [repetitions]   (default 15; medians are printed)
 
 #include "benchtiming.h"
 #include "facialpoints.h"
 #include "facialpointscontroller.h"
+#include "pictureoverview.h"
+#include "viewnavigation.h"
 #include "viewport.h"
 #include "viewtransform.h"
 
 #include <QFile>
 
 #include <QElapsedTimer>
-#include <QGuiApplication>
+#include <QApplication>
+#include <QScrollBar>
+#include <QWidget>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
@@ -226,6 +231,9 @@ struct ZoomRow
     double pairedRatio;
     double zoomStepMs;
     double zoomStepRatio;
+    // The repaint with the view's scroll bars and overview drawn over it, as the window shows it.
+    double chromeMs;
+    double chromePairedRatio;
 };
 
 // The source and target rectangles the controller draws the picture with, rebuilt from the
@@ -273,6 +281,27 @@ ZoomRow measureZoomed(double zoom, int repetitions)
         painter.drawPixmap(targetRect, pixmap, QRectF(source));
     };
     auto repaint = [&] { controller.paint(&target, exposed); };
+    // The scroll bars and the overview, children of a view of the same size, drawn after the
+    // picture as the widget's children are.
+    QWidget host;
+    host.resize(viewSize);
+    ui::ViewNavigation navigation(&host, &controllerViewport);
+    navigation.setPicture(model.image());
+    QObject::connect(&controllerViewport, &tools::Viewport::changed, &navigation,
+                     &ui::ViewNavigation::sync);
+    navigation.sync();
+    const std::vector<QWidget*> chrome = {navigation.horizontalBar(), navigation.verticalBar(),
+                                          navigation.overview()};
+    auto withChrome = [&] {
+        controller.paint(&target, exposed);
+        QPainter painter(&target);
+        for (QWidget* child : chrome) {
+            if (child->isVisibleTo(&host)) {
+                child->render(&painter, child->pos(), QRegion(), QWidget::DrawChildren);
+            }
+        }
+    };
+    withChrome();
     // In and out by one step in turn, so that the zoom stays where it was measured.
     bool in = true;
     auto zoomStep = [&] {
@@ -283,7 +312,8 @@ ZoomRow measureZoomed(double zoom, int repetitions)
     };
     bare();
 
-    std::vector<double> repaintTimes, bareTimes, paired, stepTimes, stepRatios;
+    std::vector<double> repaintTimes, bareTimes, paired, stepTimes, stepRatios, chromeTimes,
+        chromePaired;
     for (int i = 0; i < repetitions; ++i) {
         double repaintMs = 0.0;
         double bareMs = 0.0;
@@ -301,9 +331,13 @@ ZoomRow measureZoomed(double zoom, int repetitions)
         const double againMs = millisecondsFor(repaint);
         stepTimes.push_back(stepMs);
         stepRatios.push_back(stepMs / againMs);
+        const double chromeMs = millisecondsFor(withChrome);
+        const double bareAgainMs = millisecondsFor(bare);
+        chromeTimes.push_back(chromeMs);
+        chromePaired.push_back(chromeMs / bareAgainMs);
     }
     return {median(repaintTimes), median(bareTimes), median(paired), median(stepTimes),
-            median(stepRatios)};
+            median(stepRatios), median(chromeTimes), median(chromePaired)};
 }
 
 void measureManyPoints()
@@ -357,7 +391,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
     const int repetitions = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
 
     std::printf("Full repaint of a %dx%d view, %dx%d picture, %d markers; median of %d runs\n\n",
@@ -388,13 +422,13 @@ int main(int argc, char** argv)
                 "median of %d runs\n\n",
                 viewSize.width(), viewSize.height(), pictureSize.width(), pictureSize.height(),
                 pointCount, repetitions);
-    std::printf("%-6s %11s %11s %7s %9s %11s %12s\n", "zoom", "repaint", "bare draw", "ratio",
-                "paired", "zoom step", "step/repaint");
+    std::printf("%-6s %11s %11s %7s %9s %11s %12s %14s %9s\n", "zoom", "repaint", "bare draw",
+                "ratio", "paired", "zoom step", "step/repaint", "+bars,overview", "paired");
     for (double zoom : {8.0, 64.0}) {
         const ZoomRow row = measureZoomed(zoom, repetitions);
-        std::printf("%4.0fx  %8.2f ms %8.2f ms %6.2fx %8.2fx %8.2f ms %11.2fx\n", zoom,
-                    row.repaintMs, row.bareMs, row.repaintMs / row.bareMs, row.pairedRatio,
-                    row.zoomStepMs, row.zoomStepRatio);
+        std::printf("%4.0fx  %8.2f ms %8.2f ms %6.2fx %8.2fx %8.2f ms %11.2fx %11.2f ms %8.2fx\n",
+                    zoom, row.repaintMs, row.bareMs, row.repaintMs / row.bareMs, row.pairedRatio,
+                    row.zoomStepMs, row.zoomStepRatio, row.chromeMs, row.chromePairedRatio);
     }
 
     std::printf("\nA million points at zoom 1 (numbers are left out above %s markers in view)\n\n",

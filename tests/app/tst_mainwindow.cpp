@@ -182,8 +182,9 @@ void tst_MainWindow::freshWindowLayout()
         keys << entry->shortcut().toString();
     }
     QCOMPARE(entries, (QStringList{"Open Image File", "Open PMK file", "Open Recent", "Save PMK File",
-                                   "--", "Quit"}));
-    QCOMPARE(keys, (QStringList{"Ctrl+O", "Ctrl+Shift+O", "", "Ctrl+S", "", "Ctrl+Q"}));
+                                   "--", "Import Points\u2026", "Export Points\u2026", "--", "Quit"}));
+    QCOMPARE(keys, (QStringList{"Ctrl+O", "Ctrl+Shift+O", "", "Ctrl+S", "", "Ctrl+I", "Ctrl+E", "",
+                                "Ctrl+Q"}));
 
     // Menu at the top, the view filling the middle, the footer at the bottom.
     QCOMPARE(menuBar->geometry().top(), 0);

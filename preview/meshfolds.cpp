@@ -1,0 +1,44 @@
+#include "meshfolds.h"
+
+#include "facegeometry.h"
+
+#include <algorithm>
+
+namespace preview {
+
+double collapsedTriangleArea(const core::FacialPointVector& shape)
+{
+    double minX = shape[0].x();
+    double maxX = minX;
+    double minY = shape[0].y();
+    double maxY = minY;
+    for (const QPointF& p : shape) {
+        minX = std::min(minX, p.x());
+        maxX = std::max(maxX, p.x());
+        minY = std::min(minY, p.y());
+        maxY = std::max(maxY, p.y());
+    }
+    const double width = maxX - minX;
+    const double height = maxY - minY;
+    return std::max(0.5, 1e-5 * (width * width + height * height));
+}
+
+std::vector<FaceTriangle> foldedTriangles(const core::FacialPointVector& shape)
+{
+    std::vector<FaceTriangle> folded;
+    if (shape.size() < std::size_t(faceTrianglePointCount)) {
+        return folded;
+    }
+    const double minimum = collapsedTriangleArea(shape);
+    for (const FaceTriangle& t : faceTriangles()) {
+        const double area = geometry::signedArea(shape[std::size_t(t.a)], shape[std::size_t(t.b)],
+                                                 shape[std::size_t(t.c)]);
+        // "!(area > minimum)" so that a NaN corner counts as folded too.
+        if (!(area > minimum)) {
+            folded.push_back(t);
+        }
+    }
+    return folded;
+}
+
+} // namespace preview

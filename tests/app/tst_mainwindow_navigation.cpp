@@ -1,0 +1,454 @@
+// The window's navigation and the editing helpers on it, driven through the real widgets:
+// scroll bars and the overview, the cursor's coordinates, mirror editing, the mesh's folded
+// message, and landmark files in and out through the prompts. Runs without the landmark model,
+// so no detection changes the points.
+#include "facemaskproject.h"
+#include "facialpoints.h"
+#include "fakeprompts.h"
+#include "landmarkgeometry.h"
+#include "mainwindow.h"
+#include "meanface.h"
+#include "meshoverlay.h"
+#include "mirroring.h"
+#include "mousedrags.h"
+#include "pictureoverview.h"
+#include "pointview.h"
+#include "tempworkspace.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QUndoStack>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+const QSize pictureSize(640, 480);
+
+ui::PointView* pointView(ui::MainWindow& window)
+{
+    return dynamic_cast<ui::PointView*>(window.findChild<QWidget*>(QStringLiteral("pointView")));
+}
+
+// A menu entry by object name or text.
+QAction* action(ui::MainWindow& window, const QString& name)
+{
+    for (QAction* candidate : window.findChildren<QAction*>()) {
+        if (candidate->objectName() == name || candidate->text() == name) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+QPointF pixelOf(const core::FacialPointVector& points, int index)
+{
+    const FacialPoint& p = points.at(size_t(index));
+    return QPointF(p.x() * pictureSize.width(), p.y() * pictureSize.height());
+}
+
+// The view's centre in picture fractions.
+QPointF centreFraction(ui::PointView* view)
+{
+    const QPointF pixel = view->viewToPicturePixels(QPoint(view->width() / 2, view->height() / 2));
+    return QPointF(pixel.x() / pictureSize.width(), pixel.y() / pictureSize.height());
+}
+
+// View pixels per picture pixel along x.
+double viewScale(ui::PointView* view)
+{
+    return 100.0 / (view->viewToPicturePixels(QPoint(100, 0)).x() - view->viewToPicturePixels(QPoint(0, 0)).x());
+}
+
+QPoint viewOf(ui::PointView* view, int index)
+{
+    // The inverse of viewToPicturePixels along each axis, which is affine.
+    const QPointF origin = view->viewToPicturePixels(QPoint(0, 0));
+    const QPointF unit = view->viewToPicturePixels(QPoint(1000, 1000)) - origin;
+    const QPointF pixel = pixelOf(view->facialPoints()->points(), index);
+    return QPoint(qRound((pixel.x() - origin.x()) * 1000.0 / unit.x()),
+                  qRound((pixel.y() - origin.y()) * 1000.0 / unit.y()));
+}
+
+} // namespace
+
+class tst_MainWindowNavigation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void scrollBarsPanAndHideAtFit();
+    void overviewClickCentres();
+    void overviewFollowsToggle();
+    void cursorCoordinatesInStatusBar();
+    void mirrorDragMovesPartner();
+    void mirrorSelectionIsOneStep();
+    void foldedMessageSelectsCorners();
+    void pointsRoundTrip_data();
+    void pointsRoundTrip();
+    void unreadablePointsFileIsReported();
+    void togglesAreRemembered();
+
+private:
+    // A shown window with a picture and the template face on it.
+    void prepare(ui::MainWindow& window);
+
+    std::unique_ptr<FakePrompts> prompts;
+    std::unique_ptr<TempWorkspace> workspace;
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void tst_MainWindowNavigation::initTestCase()
+{
+    core::registerFacialPointVector();
+}
+
+void tst_MainWindowNavigation::init()
+{
+    prompts = std::make_unique<FakePrompts>();
+    workspace = std::make_unique<TempWorkspace>();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workspace->isValid() && dir->isValid());
+}
+
+void tst_MainWindowNavigation::cleanup()
+{
+    dir.reset();
+    workspace.reset();
+    prompts.reset();
+}
+
+void tst_MainWindowNavigation::prepare(ui::MainWindow& window)
+{
+    window.resize(800, 600);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ui::PointView* view = pointView(window);
+    view->setImage(testimages::filled(pictureSize.width(), pictureSize.height(), Qt::darkGray));
+    view->facialPoints()->setPoints(core::templateFace(pictureSize));
+    QCoreApplication::processEvents();
+}
+
+void tst_MainWindowNavigation::scrollBarsPanAndHideAtFit()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    auto* horizontal = view->findChild<QScrollBar*>(QStringLiteral("horizontalScrollBar"));
+    auto* vertical = view->findChild<QScrollBar*>(QStringLiteral("verticalScrollBar"));
+    QVERIFY(horizontal && vertical);
+    QVERIFY(!horizontal->isVisible() && !vertical->isVisible());
+
+    for (int i = 0; i < 4; ++i) {
+        action(window, QStringLiteral("Zoom In"))->trigger();
+    }
+    QVERIFY(horizontal->isVisible() && vertical->isVisible());
+    const double scale = viewScale(view);
+    const QPointF before = view->viewToPicturePixels(QPoint(0, 0));
+    horizontal->setValue(horizontal->value() + 50);
+    vertical->setValue(vertical->value() - 30);
+    const QPointF after = view->viewToPicturePixels(QPoint(0, 0));
+    QVERIFY2(std::abs((after.x() - before.x()) * scale - 50) < 1.0,
+             qPrintable(QString::number((after.x() - before.x()) * scale)));
+    QVERIFY2(std::abs((after.y() - before.y()) * scale + 30) < 1.0,
+             qPrintable(QString::number((after.y() - before.y()) * scale)));
+    // The wheel keeps panning, and the bars follow it.
+    const int value = vertical->value();
+    QWheelEvent wheel(QPointF(100, 100), QPointF(view->mapToGlobal(QPoint(100, 100))), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view, &wheel);
+    QVERIFY(vertical->value() > value);
+
+    action(window, QStringLiteral("Fit to Window"))->trigger();
+    QVERIFY(!horizontal->isVisible() && !vertical->isVisible());
+}
+
+void tst_MainWindowNavigation::overviewClickCentres()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    auto* overview = view->findChild<ui::PictureOverview*>(QStringLiteral("pictureOverview"));
+    QVERIFY(overview);
+    while (view->zoom() <= 4.0) {
+        QVERIFY(!overview->isVisible());
+        action(window, QStringLiteral("Zoom In"))->trigger();
+    }
+    QVERIFY(overview->isVisible());
+    const QRect area = overview->pictureArea();
+    const QPoint click(area.left() + qRound(0.3 * area.width()), area.top() + qRound(0.7 * area.height()));
+    const QPointF fraction((click.x() + 0.5 - area.left()) / area.width(),
+                           (click.y() + 0.5 - area.top()) / area.height());
+    QTest::mouseClick(overview, Qt::LeftButton, Qt::NoModifier, click);
+    const QPointF centre = centreFraction(view);
+    // Within a pixel of the small picture.
+    QVERIFY2(std::abs(centre.x() - fraction.x()) <= 1.0 / area.width()
+                 && std::abs(centre.y() - fraction.y()) <= 1.0 / area.height(),
+             qPrintable(QStringLiteral("%1, %2").arg(centre.x()).arg(centre.y())));
+    // The frame shows the new place.
+    QVERIFY(overview->visibleRect().contains(centre));
+}
+
+void tst_MainWindowNavigation::overviewFollowsToggle()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    auto* overview = view->findChild<ui::PictureOverview*>(QStringLiteral("pictureOverview"));
+    QAction* toggle = action(window, QStringLiteral("Show Overview"));
+    QVERIFY(overview && toggle);
+    QVERIFY(toggle->isCheckable() && toggle->isChecked());
+    while (view->zoom() <= 4.0) {
+        action(window, QStringLiteral("Zoom In"))->trigger();
+    }
+    QVERIFY(overview->isVisible());
+    toggle->trigger();
+    QVERIFY(!overview->isVisible());
+    toggle->trigger();
+    QVERIFY(overview->isVisible());
+}
+
+void tst_MainWindowNavigation::cursorCoordinatesInStatusBar()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    auto* cursor = window.findChild<QLabel*>(QStringLiteral("cursorLabel"));
+    auto* selection = window.findChild<QLabel*>(QStringLiteral("selectionLabel"));
+    QVERIFY(cursor && selection);
+    const QPoint at(view->width() / 3, view->height() / 4);
+    const QPointF pixel = view->viewToPicturePixels(at);
+    QTest::mouseMove(view, at);
+    QCOMPARE(cursor->text(), QStringLiteral("x %1, y %2 px").arg(pixel.x(), 0, 'f', 1).arg(pixel.y(), 0, 'f', 1));
+    QCOMPARE(selection->text(), QString());
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(view, &leave);
+    QCOMPARE(cursor->text(), QString());
+}
+
+void tst_MainWindowNavigation::mirrorDragMovesPartner()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    QAction* mirror = action(window, QStringLiteral("mirrorEditsAction"));
+    QVERIFY(mirror && mirror->isCheckable() && !mirror->isChecked());
+    QCOMPARE(mirror->shortcut(), QKeySequence(Qt::Key_M));
+    QTest::keyClick(window.windowHandle(), Qt::Key_M);
+    QVERIFY(mirror->isChecked());
+
+    const core::FacialPointVector before = view->facialPoints()->points();
+    auto* undo = window.findChild<QAction*>(QStringLiteral("undoAction"));
+    QVERIFY(undo);
+    const QString stepBefore = undo->text();
+    testsupport::drag(view, viewOf(view, 19), viewOf(view, 19) + QPoint(12, -20));
+    const core::FacialPointVector after = view->facialPoints()->points();
+    QVERIFY(after[19] != before[19]);
+
+    const auto midline = core::mirror::fitMidline(core::mirror::toPixels(before, QSizeF(pictureSize)));
+    QVERIFY(midline);
+    const QPointF expected = pixelOf(before, 24) + midline->reflectVector(pixelOf(after, 19) - pixelOf(before, 19));
+    const QPointF actual = pixelOf(after, 24);
+    QVERIFY2(std::abs(actual.x() - expected.x()) < 1e-9 && std::abs(actual.y() - expected.y()) < 1e-9,
+             qPrintable(QStringLiteral("%1, %2 instead of %3, %4")
+                            .arg(actual.x()).arg(actual.y()).arg(expected.x()).arg(expected.y())));
+
+    // One Ctrl+Z takes both back.
+    QTest::keyClick(window.windowHandle(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(view->facialPoints()->points(), before);
+    QCOMPARE(undo->text(), stepBefore);
+}
+
+void tst_MainWindowNavigation::mirrorSelectionIsOneStep()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    // The left brow bent first, without mirroring.
+    testsupport::drag(view, viewOf(view, 19), viewOf(view, 19) + QPoint(0, -25));
+    const core::FacialPointVector before = view->facialPoints()->points();
+    QTest::keyClick(window.windowHandle(), Qt::Key_Escape);
+    // A rubber band around the left brow (17 to 21).
+    QRect band;
+    for (int index = 17; index <= 21; ++index) {
+        band |= QRect(viewOf(view, index), QSize(1, 1));
+    }
+    band.adjust(-4, -4, 4, 4);
+    testsupport::drag(view, band.topLeft(), band.bottomRight());
+    QCOMPARE(view->selection(), (QVector<int>{17, 18, 19, 20, 21}));
+
+    QAction* mirrorSelection = action(window, QStringLiteral("Mirror Selection to Other Side"));
+    QVERIFY(mirrorSelection);
+    mirrorSelection->trigger();
+    const core::FacialPointVector after = view->facialPoints()->points();
+    const auto midline = core::mirror::fitMidline(core::mirror::toPixels(before, QSizeF(pictureSize)));
+    QVERIFY(midline);
+    const QPointF expected = midline->reflectPoint(pixelOf(before, 19));
+    QVERIFY(std::abs(pixelOf(after, 24).x() - expected.x()) < 1e-9);
+    QVERIFY(std::abs(pixelOf(after, 24).y() - expected.y()) < 1e-9);
+
+    action(window, QStringLiteral("undoAction"))->trigger();
+    QCOMPARE(view->facialPoints()->points(), before);
+    // The brow's own bend is the step before.
+    action(window, QStringLiteral("undoAction"))->trigger();
+    QCOMPARE(view->facialPoints()->points(), core::templateFace(pictureSize));
+}
+
+void tst_MainWindowNavigation::foldedMessageSelectsCorners()
+{
+    // A package whose points have the nose tip and a jaw point swapped.
+    core::FaceMaskProject project;
+    project.facialPoints()->setImage(testimages::filled(pictureSize.width(), pictureSize.height(), Qt::gray));
+    core::FacialPointVector points = core::templateFace(pictureSize);
+    std::swap(points[30], points[4]);
+    project.facialPoints()->setPoints(points);
+    const QString path = dir->filePath(QStringLiteral("swapped.pmk"));
+    QVERIFY(project.save(path));
+    const auto folded = ui::mesh::foldedTriangles(points, QSizeF(pictureSize));
+    QVERIFY(!folded.empty());
+
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* message = window.findChild<QPushButton*>(QStringLiteral("foldedButton"));
+    QVERIFY(message);
+    QVERIFY(!message->isVisible());
+    window.openFile(path);
+    QTRY_COMPARE(pointView(window)->facialPoints()->points().size(), size_t(75));
+    QTRY_VERIFY(message->isVisible());
+    QCOMPARE(message->text(), ui::mesh::foldedMessage(int(folded.size())));
+    QVERIFY(message->text().endsWith(QStringLiteral("folded: the preview leaves them out")));
+
+    QTest::mouseClick(message, Qt::LeftButton);
+    QVector<int> expected;
+    for (int corner : ui::mesh::cornersOf(folded)) {
+        expected.push_back(corner);
+    }
+    QCOMPARE(pointView(window)->selection(), expected);
+    QVERIFY(expected.contains(4) && expected.contains(30));
+
+    // Undone by hand: the message goes.
+    core::FacialPointVector mended = pointView(window)->facialPoints()->points();
+    std::swap(mended[30], mended[4]);
+    pointView(window)->facialPoints()->setPoints(mended);
+    QVERIFY(!message->isVisible());
+}
+
+void tst_MainWindowNavigation::pointsRoundTrip_data()
+{
+    QTest::addColumn<QString>("name");
+    // pixel precision of the format: .pts keeps 17 digits, dlib XML whole pixels.
+    QTest::addColumn<double>("tolerance");
+    QTest::newRow("pts") << "face.pts" << 1e-9;
+    QTest::newRow("dlib xml") << "face.xml" << 0.5;
+}
+
+void tst_MainWindowNavigation::pointsRoundTrip()
+{
+    QFETCH(QString, name);
+    QFETCH(double, tolerance);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    const core::FacialPointVector original = view->facialPoints()->points();
+    const QString path = dir->filePath(name);
+
+    prompts->fileNames.enqueue(path);
+    action(window, QStringLiteral("exportPointsAction"))->trigger();
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 0);
+
+    // Other points, then the file's back.
+    core::FacialPointVector moved = original;
+    for (FacialPoint& p : moved) {
+        p += QPointF(0.05, -0.03);
+    }
+    view->facialPoints()->setPoints(moved);
+    auto* undo = window.findChild<QAction*>(QStringLiteral("undoAction"));
+    const QString stepBefore = undo->text();
+    prompts->fileNames.enqueue(path);
+    action(window, QStringLiteral("importPointsAction"))->trigger();
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 0);
+
+    const core::FacialPointVector imported = view->facialPoints()->points();
+    QCOMPARE(imported.size(), size_t(75));
+    for (int i = 0; i < 68; ++i) {
+        const QPointF difference = pixelOf(imported, i) - pixelOf(original, i);
+        QVERIFY2(std::abs(difference.x()) <= tolerance && std::abs(difference.y()) <= tolerance,
+                 qPrintable(QStringLiteral("point %1 off by %2, %3").arg(i).arg(difference.x()).arg(difference.y())));
+    }
+    // The 7 derived points as detection derives them from the 68.
+    core::FacialPointVector derived;
+    for (int i = 0; i < 68; ++i) {
+        derived.push_back(pixelOf(imported, i));
+    }
+    QVERIFY(core::landmarks::appendForeheadPoints(derived));
+    core::landmarks::normalizePoints(derived, pictureSize.width(), pictureSize.height());
+    QCOMPARE(derived.size(), size_t(75));
+    for (int i = 68; i < 75; ++i) {
+        QVERIFY(std::abs(derived[size_t(i)].x() - imported[size_t(i)].x()) < 1e-12);
+        QVERIFY(std::abs(derived[size_t(i)].y() - imported[size_t(i)].y()) < 1e-12);
+    }
+
+    // One step.
+    QCOMPARE(undo->text(), QStringLiteral("Undo Import Points"));
+    undo->trigger();
+    QCOMPARE(view->facialPoints()->points(), moved);
+    QCOMPARE(undo->text(), stepBefore);
+}
+
+void tst_MainWindowNavigation::unreadablePointsFileIsReported()
+{
+    ui::MainWindow window;
+    prepare(window);
+    const core::FacialPointVector before = pointView(window)->facialPoints()->points();
+    const QString stepBefore = action(window, QStringLiteral("undoAction"))->text();
+    const QString path = dir->filePath(QStringLiteral("broken.pts"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("version: 1\nn_points: 68\n{\n1 2\n}\n");
+    file.close();
+    prompts->fileNames.enqueue(path);
+    action(window, QStringLiteral("importPointsAction"))->trigger();
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.at(0).text.contains(QStringLiteral("broken.pts")), qPrintable(warnings.at(0).text));
+    QCOMPARE(pointView(window)->facialPoints()->points(), before);
+    QCOMPARE(action(window, QStringLiteral("undoAction"))->text(), stepBefore);
+
+    // A file that cannot be written: its parent is a regular file.
+    prompts->fileNames.enqueue(path + QStringLiteral("/out.pts"));
+    action(window, QStringLiteral("exportPointsAction"))->trigger();
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 2);
+}
+
+void tst_MainWindowNavigation::togglesAreRemembered()
+{
+    {
+        ui::MainWindow window;
+        QVERIFY(!action(window, QStringLiteral("Show Mesh"))->isChecked());
+        QVERIFY(action(window, QStringLiteral("Show Overview"))->isChecked());
+        action(window, QStringLiteral("Show Mesh"))->trigger();
+        action(window, QStringLiteral("Show Overview"))->trigger();
+        action(window, QStringLiteral("mirrorEditsAction"))->trigger();
+    }
+    ui::MainWindow next;
+    QVERIFY(action(next, QStringLiteral("Show Mesh"))->isChecked());
+    QVERIFY(pointView(next)->showMesh());
+    QVERIFY(!action(next, QStringLiteral("Show Overview"))->isChecked());
+    QVERIFY(!pointView(next)->showOverview());
+    QVERIFY(action(next, QStringLiteral("mirrorEditsAction"))->isChecked());
+}
+
+QTEST_MAIN(tst_MainWindowNavigation)
+#include "tst_mainwindow_navigation.moc"

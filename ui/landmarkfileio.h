@@ -1,0 +1,32 @@
+#pragma once
+
+// File → Import Points… and Export Points…: the 68 landmarks of other annotation tools as
+// iBUG .pts or dlib imglab XML files (see core/landmarkfiles.h), for the picture on screen.
+// The format follows the file's suffix: ".xml" is dlib XML, anything else .pts. Points are
+// fractions of the picture. Any thread.
+
+#include "facialpoints.h"
+
+#include <QSize>
+#include <QString>
+
+#include <optional>
+
+namespace ui::landmarkio {
+
+// The file filters of the pickers, .pts first.
+QString fileFilter();
+// True when path names a dlib XML file.
+bool isDlibXml(const QString& path);
+
+// The 75 points of the file at path: its 68 and the 7 derived from them as detection derives
+// them. Nothing, with *reason set to a sentence for the user, when the file cannot be read or
+// is not a landmark file of 68 points.
+std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pictureSize,
+                                                  QString* reason);
+// Writes the first 68 points; false, with *reason set, when there are fewer or the file cannot
+// be written. pictureName goes into dlib XML as the image's file.
+bool writePoints(const QString& path, const core::FacialPointVector& points, QSize pictureSize,
+                 const QString& pictureName, QString* reason);
+
+} // namespace ui::landmarkio

@@ -1,0 +1,127 @@
+#include "viewnavigation.h"
+
+#include "pictureoverview.h"
+#include "viewport.h"
+#include "viewtransform.h"
+
+#include <QImage>
+#include <QScrollBar>
+#include <QWidget>
+
+#include <cmath>
+
+namespace ui {
+
+namespace {
+// View pixels a click on a bar's arrow scrolls, as one wheel notch does.
+constexpr int barStep = 40;
+// The overview's distance from the view's edges.
+constexpr int overviewMargin = 8;
+} // namespace
+
+ViewNavigation::ViewNavigation(QWidget* view, tools::Viewport* viewport)
+    : QObject(view)
+    , m_view(view)
+    , m_viewport(viewport)
+    , m_horizontal(new QScrollBar(Qt::Horizontal, view))
+    , m_vertical(new QScrollBar(Qt::Vertical, view))
+    , m_overview(new PictureOverview(view))
+{
+    m_horizontal->setObjectName(QStringLiteral("horizontalScrollBar"));
+    m_vertical->setObjectName(QStringLiteral("verticalScrollBar"));
+    m_overview->setObjectName(QStringLiteral("pictureOverview"));
+    for (QScrollBar* bar : {m_horizontal, m_vertical}) {
+        bar->setSingleStep(barStep);
+        // The keys belong to the points; the bars are for the mouse.
+        bar->setFocusPolicy(Qt::NoFocus);
+        bar->hide();
+        connect(bar, &QScrollBar::valueChanged, this,
+                [this, bar](int value) { barMoved(bar->orientation(), value); });
+    }
+    m_overview->setFocusPolicy(Qt::NoFocus);
+    m_overview->setCursor(Qt::PointingHandCursor);
+    m_overview->hide();
+    connect(m_overview, &PictureOverview::centreRequested, this, &ViewNavigation::centreOn);
+}
+
+ViewNavigation::~ViewNavigation() = default;
+
+void ViewNavigation::setPicture(const QImage& picture)
+{
+    m_hasPicture = !picture.isNull();
+    m_overview->setPicture(picture);
+    sync();
+}
+
+void ViewNavigation::setShowOverview(bool show)
+{
+    m_showOverview = show;
+    sync();
+}
+
+void ViewNavigation::sync()
+{
+    const tools::ViewTransform& transform = m_viewport->transform();
+    const QSize view = m_view->size();
+    const QRectF picture = transform.pictureRect();
+    const bool valid = transform.isValid() && !picture.isEmpty();
+    // Half a pixel of slack: a picture that fits but for rounding needs no bar.
+    const bool wide = valid && picture.width() > view.width() + 0.5;
+    const bool tall = valid && picture.height() > view.height() + 0.5;
+    const int barWidth = m_vertical->sizeHint().width();
+    const int barHeight = m_horizontal->sizeHint().height();
+
+    m_syncing = true;
+    if (wide) {
+        m_horizontal->setRange(0, int(std::lround(picture.width() - view.width())));
+        m_horizontal->setPageStep(view.width());
+        m_horizontal->setValue(int(std::lround(-picture.x())));
+        m_horizontal->setGeometry(0, view.height() - barHeight,
+                                  view.width() - (tall ? barWidth : 0), barHeight);
+    }
+    if (tall) {
+        m_vertical->setRange(0, int(std::lround(picture.height() - view.height())));
+        m_vertical->setPageStep(view.height());
+        m_vertical->setValue(int(std::lround(-picture.y())));
+        m_vertical->setGeometry(view.width() - barWidth, 0, barWidth,
+                                view.height() - (wide ? barHeight : 0));
+    }
+    m_syncing = false;
+    m_horizontal->setVisible(wide);
+    m_vertical->setVisible(tall);
+
+    const bool overviewShown = m_showOverview && m_hasPicture && valid
+        && transform.zoom() > overviewZoom;
+    if (overviewShown) {
+        const QRectF seen = transform.toFraction(QRectF(QPointF(0, 0), QSizeF(view)));
+        m_overview->setVisibleRect(seen.intersected(QRectF(0, 0, 1, 1)));
+        const QSize size = m_overview->sizeHint();
+        m_overview->setGeometry(view.width() - size.width() - overviewMargin - (tall ? barWidth : 0),
+                                overviewMargin, size.width(), size.height());
+        m_overview->raise();
+    }
+    m_overview->setVisible(overviewShown);
+}
+
+void ViewNavigation::barMoved(Qt::Orientation orientation, int value)
+{
+    if (m_syncing) {
+        return;
+    }
+    // The bar's value is how far the picture's left (top) edge lies left of (above) the view.
+    const QRectF picture = m_viewport->transform().pictureRect();
+    if (orientation == Qt::Horizontal) {
+        m_viewport->pan(QPointF(-(value + picture.x()), 0));
+    } else {
+        m_viewport->pan(QPointF(0, -(value + picture.y())));
+    }
+}
+
+void ViewNavigation::centreOn(const QPointF& fraction)
+{
+    const tools::ViewTransform& transform = m_viewport->transform();
+    const QPointF middle(0.5 * m_view->width(), 0.5 * m_view->height());
+    m_viewport->pan(middle - transform.toView(fraction));
+}
+
+} // namespace ui
