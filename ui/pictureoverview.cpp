@@ -30,9 +30,12 @@ void PictureOverview::setPicture(const QImage& picture)
     if (picture.isNull()) {
         m_small = QImage();
     } else {
-        // A reduction of a reduction keeps this cheap for big photos; the overview is small.
-        const QImage quick = std::max(picture.width(), picture.height()) > 4 * longestSide
-                                 ? picture.scaled(4 * longestSide, 4 * longestSide, Qt::KeepAspectRatio,
+        // A quick reduction to twice the size first, then a smooth one from that small copy:
+        // cheap for big photos, and small enough that Qt's smooth scaling stays on this thread
+        // (for large sources it hands parts to the global thread pool and waits for them, which
+        // would stall the window while detection or a read keeps the pool busy).
+        const QImage quick = std::max(picture.width(), picture.height()) > 2 * longestSide
+                                 ? picture.scaled(2 * longestSide, 2 * longestSide, Qt::KeepAspectRatio,
                                                   Qt::FastTransformation)
                                  : picture;
         m_small = quick.scaled(longestSide, longestSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)

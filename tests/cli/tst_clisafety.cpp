@@ -342,7 +342,7 @@ void tst_CliSafety::controlCharactersCannotForgeLines()
     QVERIFY2(info.status == 0, qPrintable(describe(info)));
     QVERIFY2(!info.out.contains('\x1b') && !info.out.contains('\x07'), info.out.constData());
     const QStringList lines = linesOf(info.out);
-    QCOMPARE(lines.size(), 8);
+    QCOMPARE(lines.size(), 9);  // the file, then eight fields, the last the folded triangles
     QCOMPARE(lines.at(1), QStringLiteral("  name: Mask\\nother.pmk: refused: forged\\x1b]0;title\\x07\\t\\\\"));
     const Run json = runCli({"info", "--json", "named.pmk"}, m_folder->path());
     QCOMPARE(QJsonDocument::fromJson(json.out).array().at(0).toObject().value("name").toString(), name);
