@@ -1,5 +1,8 @@
 #include "outputfile.h"
 
+#include <QBuffer>
+#include <QImage>
+
 #include "commandline.h"
 
 #include <QDir>
@@ -294,6 +297,16 @@ void OutputFile::failedWriting(int error)
     default:
         d->fail(QStringLiteral("cannot write ") + escaped(d->path));
     }
+}
+
+QByteArray pngBytes(const QImage& picture)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    if (picture.isNull() || !buffer.open(QIODevice::WriteOnly) || !picture.save(&buffer, "PNG")) {
+        return QByteArray();
+    }
+    return bytes;
 }
 
 } // namespace cli

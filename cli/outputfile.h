@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -14,7 +15,12 @@
 // - the content goes into a temporary file beside the target, flushed to the disk and renamed
 //   over the target only when complete; until then the target is untouched.
 // Any thread; one object per output.
+class QImage;
+
 namespace cli {
+
+// picture as PNG bytes, ready for OutputFile::write; empty for a null picture or a failed encode.
+QByteArray pngBytes(const QImage& picture);
 
 class OutputFile
 {

@@ -12,7 +12,6 @@
 #include "packagereading.h"
 #include "pictureintake.h"
 
-#include <QBuffer>
 #include <QCommandLineParser>
 
 namespace cli {
@@ -25,16 +24,6 @@ void printFailure(const QString& file, const QString& why)
 {
     printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(file)
                  + QStringLiteral(": ") + why);
-}
-
-QByteArray pngBytes(const QImage& picture)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    if (picture.isNull() || !buffer.open(QIODevice::WriteOnly) || !picture.save(&buffer, "PNG")) {
-        return QByteArray();
-    }
-    return bytes;
 }
 
 } // namespace

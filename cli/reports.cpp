@@ -1,9 +1,8 @@
 #include "reports.h"
 
 #include "commandline.h"
+#include "jsonwriting.h"
 #include "landmarkfiles.h"
-
-#include <json/json.h>
 
 #include <cstdio>
 #include <memory>
@@ -13,42 +12,13 @@ namespace cli {
 
 namespace {
 
+using json::pointsArray;
+using json::rectArray;
+using json::toText;
+
 Json::Value jsonString(const QString& text)
 {
-    return Json::Value(text.toUtf8().toStdString());
-}
-
-QString toText(const Json::Value& document)
-{
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    builder["emitUTF8"] = true;
-    // With comments kept, every array would take one line per element.
-    builder["commentStyle"] = "None";
-    builder["precision"] = Json::Value::defaultRealPrecision;
-    builder["precisionType"] = "significant";
-    return QString::fromStdString(Json::writeString(builder, document));
-}
-
-Json::Value pointsArray(const core::FacialPointVector& points)
-{
-    Json::Value array(Json::arrayValue);
-    for (const FacialPoint& point : points) {
-        Json::Value pair(Json::arrayValue);
-        pair.append(point.x());
-        pair.append(point.y());
-        array.append(pair);
-    }
-    return array;
-}
-
-Json::Value rectArray(const QRect& rect)
-{
-    Json::Value array(Json::arrayValue);
-    for (int value : {rect.left(), rect.top(), rect.right(), rect.bottom()}) {
-        array.append(value);
-    }
-    return array;
+    return json::string(text);
 }
 
 Json::Value detectionObject(const PictureReport& report)

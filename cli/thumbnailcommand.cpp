@@ -10,7 +10,6 @@
 #include "packageformat.h"
 #include "ziparchive.h"
 
-#include <QBuffer>
 #include <QCommandLineParser>
 
 #include <cerrno>
@@ -69,16 +68,6 @@ QImage fitted(const QImage& picture, int size)
         return picture;
     }
     return picture.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-}
-
-QByteArray pngBytes(const QImage& picture)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    if (picture.isNull() || !buffer.open(QIODevice::WriteOnly) || !picture.save(&buffer, "PNG")) {
-        return QByteArray();
-    }
-    return bytes;
 }
 
 } // namespace

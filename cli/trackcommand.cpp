@@ -2,6 +2,7 @@
 // every frame of a video, followed as the Preview window follows them.
 #include "commandline.h"
 #include "commands.h"
+#include "jsonwriting.h"
 #include "landmarkmodel.h"
 #include "reports.h"
 #include "videoreader.h"
@@ -11,25 +12,12 @@
 
 #include <QCommandLineParser>
 
-#include <json/json.h>
 
 namespace cli {
 
 namespace {
 
 const char* const command = "track";
-
-Json::Value pointsArray(const core::FacialPointVector& points)
-{
-    Json::Value array(Json::arrayValue);
-    for (const FacialPoint& point : points) {
-        Json::Value pair(Json::arrayValue);
-        pair.append(point.x());
-        pair.append(point.y());
-        array.append(pair);
-    }
-    return array;
-}
 
 // The face whose points are "points": the largest, as detect places it.
 int placedFace(const TrackedFrame& tracked)
@@ -49,7 +37,7 @@ int placedFace(const TrackedFrame& tracked)
 QString frameJson(const QString& file, const video::VideoFrame& frame, const TrackedFrame& tracked)
 {
     Json::Value object(Json::objectValue);
-    object["file"] = Json::Value(file.toUtf8().toStdString());
+    object["file"] = json::string(file);
     object["frame"] = frame.index;
     object["time"] = frame.time;
     object["width"] = frame.picture.width();
@@ -57,27 +45,16 @@ QString frameJson(const QString& file, const video::VideoFrame& frame, const Tra
     object["faceCount"] = int(tracked.faces.size());
     const int placed = placedFace(tracked);
     object["placed"] = placed;
-    object["points"] = placed >= 0 ? pointsArray(tracked.faces[std::size_t(placed)]) : Json::Value(Json::arrayValue);
+    object["points"] = placed >= 0 ? json::pointsArray(tracked.faces[std::size_t(placed)]) : Json::Value(Json::arrayValue);
     Json::Value faces(Json::arrayValue);
     for (int i = 0; i < tracked.boxes.size(); ++i) {
         Json::Value entry(Json::objectValue);
-        Json::Value rect(Json::arrayValue);
-        const QRect& box = tracked.boxes[i];
-        for (int value : {box.left(), box.top(), box.right(), box.bottom()}) {
-            rect.append(value);
-        }
-        entry["rect"] = rect;
-        entry["points"] = pointsArray(tracked.faces[std::size_t(i)]);
+        entry["rect"] = json::rectArray(tracked.boxes[i]);
+        entry["points"] = json::pointsArray(tracked.faces[std::size_t(i)]);
         faces.append(entry);
     }
     object["faces"] = faces;
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    builder["emitUTF8"] = true;
-    builder["commentStyle"] = "None";
-    builder["precision"] = Json::Value::defaultRealPrecision;
-    builder["precisionType"] = "significant";
-    return QString::fromStdString(Json::writeString(builder, object));
+    return json::toText(object);
 }
 
 QString frameLine(const video::VideoFrame& frame, const TrackedFrame& tracked)

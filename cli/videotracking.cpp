@@ -13,18 +13,6 @@ namespace {
 // As the Preview window: the detector every 6th frame, the faces followed in between.
 constexpr int defaultDetectionInterval = 6;
 
-core::FacialPointVector facePointsOf(const std::optional<QVector<QPoint>>& landmarks)
-{
-    if (!landmarks) {
-        return {};
-    }
-    core::FacialPointVector points = core::landmarks::toFacialPoints(*landmarks);
-    if (!core::landmarks::appendForeheadPoints(points)) {
-        return {};
-    }
-    return points;
-}
-
 } // namespace
 
 struct VideoTracking::Impl {
@@ -56,7 +44,7 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
         QVector<preview::FaceObservation> observed;
         if (found) {
             for (const core::Face& face : *found) {
-                core::FacialPointVector points = facePointsOf(face.points);
+                core::FacialPointVector points = core::landmarks::facePoints(face.points);
                 if (!points.empty()) {
                     observed.append({face.rect, std::move(points)});
                 }
@@ -66,7 +54,7 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
     } else {
         QVector<core::FacialPointVector> predicted;
         for (const QRect& box : d->tracker.followBoxes()) {
-            predicted.append(facePointsOf(d->module.detectPoints(rgb, box)));
+            predicted.append(core::landmarks::facePoints(d->module.detectPoints(rgb, box)));
         }
         faces = &d->tracker.followed(predicted, time);
     }

@@ -76,6 +76,18 @@ bool appendForeheadPoints(FacialPointVector& points)
     return true;
 }
 
+FacialPointVector facePoints(const std::optional<QVector<QPoint>>& landmarks)
+{
+    if (!landmarks) {
+        return {};
+    }
+    FacialPointVector points = toFacialPoints(*landmarks);
+    if (!appendForeheadPoints(points)) {
+        return {};
+    }
+    return points;
+}
+
 void normalizePoints(FacialPointVector& points, int width, int height)
 {
     const double w = width;

@@ -6,6 +6,8 @@
 #include <QRect>
 #include <QVector>
 
+#include <optional>
+
 // Pure geometry of a detection result, kept apart from dlib so it can be checked without a model.
 namespace core::landmarks {
 
@@ -23,6 +25,10 @@ FacialPointVector toFacialPoints(const QVector<QPoint>& pixels);
 // of the 68-point markup, in picture pixels. Returns false and leaves points unchanged when
 // there are fewer than 46 points.
 bool appendForeheadPoints(FacialPointVector& points);
+
+// The predicted whole-pixel landmarks with the 7 derived points appended, in picture pixels;
+// empty when the prediction is missing or has too few parts for the derived points.
+FacialPointVector facePoints(const std::optional<QVector<QPoint>>& landmarks);
 
 // Turns picture pixels into fractions of width and height, each clamped to [0, 1] (NaN gives 0).
 void normalizePoints(FacialPointVector& points, int width, int height);

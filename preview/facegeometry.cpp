@@ -1,8 +1,22 @@
 #include "facegeometry.h"
 
+#include <algorithm>
+
 #include <cmath>
 
 namespace preview::geometry {
+
+Extent extentOf(const core::FacialPointVector& shape)
+{
+    Extent e{shape[0].x(), shape[0].x(), shape[0].y(), shape[0].y()};
+    for (const QPointF& p : shape) {
+        e.minX = std::min(e.minX, p.x());
+        e.maxX = std::max(e.maxX, p.x());
+        e.minY = std::min(e.minY, p.y());
+        e.maxY = std::max(e.maxY, p.y());
+    }
+    return e;
+}
 
 double signedArea(const QPointF& a, const QPointF& b, const QPointF& c)
 {

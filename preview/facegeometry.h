@@ -10,6 +10,12 @@
 // Plane geometry of the mask warp, in pixels with y growing downwards. Any thread.
 namespace preview::geometry {
 
+// The least and greatest coordinates of a shape's points; shape must not be empty.
+struct Extent {
+    double minX, maxX, minY, maxY;
+};
+Extent extentOf(const core::FacialPointVector& shape);
+
 // Half the cross product (b - a) x (c - a): positive when a, b, c run clockwise on screen,
 // which is the orientation every triangle of the face table has on the mean face.
 double signedArea(const QPointF& a, const QPointF& b, const QPointF& c);

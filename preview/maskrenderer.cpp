@@ -199,23 +199,6 @@ FacialPointVector toPixels(const FacialPointVector& fractions, double width, dou
     return pixels;
 }
 
-// The least and greatest coordinates of a shape's points; shape must not be empty.
-struct Extent {
-    double minX, maxX, minY, maxY;
-};
-
-Extent extentOf(const FacialPointVector& shape)
-{
-    Extent e{shape[0].x(), shape[0].x(), shape[0].y(), shape[0].y()};
-    for (const QPointF& p : shape) {
-        e.minX = std::min(e.minX, p.x());
-        e.maxX = std::max(e.maxX, p.x());
-        e.minY = std::min(e.minY, p.y());
-        e.maxY = std::max(e.maxY, p.y());
-    }
-    return e;
-}
-
 Triangle triangleOf(const FacialPointVector& shape, const FaceTriangle& t)
 {
     return {shape[t.a], shape[t.b], shape[t.c]};
@@ -355,7 +338,7 @@ void distanceToOutline(std::vector<uint8_t>& distance, int width, int height, in
 
 QRect boundsOf(const FacialPointVector& shape, const QRect& frame)
 {
-    const Extent e = extentOf(shape);
+    const geometry::Extent e = geometry::extentOf(shape);
     const QRect bounds(QPoint(int(std::floor(e.minX)) - 1, int(std::floor(e.minY)) - 1),
                        QPoint(int(std::ceil(e.maxX)) + 1, int(std::ceil(e.maxY)) + 1));
     return bounds.intersected(frame);

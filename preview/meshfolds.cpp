@@ -8,18 +8,9 @@ namespace preview {
 
 double collapsedTriangleArea(const core::FacialPointVector& shape)
 {
-    double minX = shape[0].x();
-    double maxX = minX;
-    double minY = shape[0].y();
-    double maxY = minY;
-    for (const QPointF& p : shape) {
-        minX = std::min(minX, p.x());
-        maxX = std::max(maxX, p.x());
-        minY = std::min(minY, p.y());
-        maxY = std::max(maxY, p.y());
-    }
-    const double width = maxX - minX;
-    const double height = maxY - minY;
+    const geometry::Extent e = geometry::extentOf(shape);
+    const double width = e.maxX - e.minX;
+    const double height = e.maxY - e.minY;
     return std::max(0.5, 1e-5 * (width * width + height * height));
 }
 

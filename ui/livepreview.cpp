@@ -15,24 +15,6 @@
 
 namespace ui {
 
-namespace {
-
-// The detector's whole-pixel landmarks with the 7 derived points, in frame pixels; empty when
-// the prediction failed or has too few parts.
-core::FacialPointVector facePointsOf(const std::optional<QVector<QPoint>>& landmarks)
-{
-    if (!landmarks) {
-        return {};
-    }
-    core::FacialPointVector points = core::landmarks::toFacialPoints(*landmarks);
-    if (!core::landmarks::appendForeheadPoints(points)) {
-        return {};
-    }
-    return points;
-}
-
-} // namespace
-
 class LivePreview::Impl
 {
 public:
@@ -105,7 +87,7 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
         QVector<preview::FaceObservation> found;
         if (faces) {
             for (const core::Face& face : *faces) {
-                core::FacialPointVector points = facePointsOf(face.points);
+                core::FacialPointVector points = core::landmarks::facePoints(face.points);
                 if (!points.empty()) {
                     found.append({face.rect, std::move(points)});
                 }
@@ -115,7 +97,7 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
     }
     QVector<core::FacialPointVector> predicted;
     for (const QRect& box : tracker.followBoxes()) {
-        predicted.append(facePointsOf(module->detectPoints(frame, box)));
+        predicted.append(core::landmarks::facePoints(module->detectPoints(frame, box)));
     }
     return tracker.followed(predicted, time);
 }
