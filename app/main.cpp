@@ -1,5 +1,5 @@
-#include "facialpoints.h"
-#include "mainwindow.h"
+#include "core/facialpoints.h"
+#include "app/mainwindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

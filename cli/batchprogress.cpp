@@ -1,6 +1,6 @@
-#include "batchprogress.h"
+#include "cli/batchprogress.h"
 
-#include "commandline.h"
+#include "cli/commandline.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "commandline.h"
+#include "cli/commandline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

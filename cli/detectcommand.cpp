@@ -1,14 +1,14 @@
 // facemask-cli detect [--json | --format FORMAT] PICTURE...: the points the window would place on
 // each picture, or the 68 landmarks of one picture for other tools.
-#include "commandline.h"
-#include "commands.h"
-#include "landmarkmodel.h"
-#include "parallelbatch.h"
-#include "pictureintake.h"
-#include "reports.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "cli/landmarkmodel.h"
+#include "cli/parallelbatch.h"
+#include "cli/pictureintake.h"
+#include "cli/reports.h"
 
-#include "facedetectionmodule.h"
-#include "landmarkpipeline.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/landmarkpipeline.h"
 
 #include <QCommandLineParser>
 #include <QThread>

@@ -1,9 +1,9 @@
 // facemask-cli info [--json] PACKAGE...: whether each package opens, as "Open PMK file" decides,
 // and what it holds.
-#include "commandline.h"
-#include "commands.h"
-#include "packagereading.h"
-#include "reports.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "cli/packagereading.h"
+#include "cli/reports.h"
 
 #include <QCommandLineParser>
 

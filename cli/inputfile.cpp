@@ -1,6 +1,6 @@
-#include "inputfile.h"
+#include "cli/inputfile.h"
 
-#include "commandline.h"
+#include "cli/commandline.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "jsonwriting.h"
+#include "cli/jsonwriting.h"
 
 namespace cli::json {
 

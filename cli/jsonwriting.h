@@ -1,6 +1,6 @@
 #pragma once
 
-#include "facialpoints.h"
+#include "core/facialpoints.h"
 
 #include <QRect>
 #include <QString>

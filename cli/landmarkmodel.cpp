@@ -1,6 +1,6 @@
-#include "landmarkmodel.h"
+#include "cli/landmarkmodel.h"
 
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 
 #include <QCoreApplication>
 #include <QDir>

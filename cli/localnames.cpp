@@ -1,4 +1,4 @@
-#include "localnames.h"
+#include "cli/localnames.h"
 
 #include <QTextCodec>
 

@@ -1,5 +1,5 @@
-#include "commands.h"
-#include "localnames.h"
+#include "cli/commands.h"
+#include "cli/localnames.h"
 
 #include <QCoreApplication>
 

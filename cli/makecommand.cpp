@@ -1,16 +1,16 @@
 // facemask-cli make PICTURE... (-o OUT.pmk | --out-dir DIR): one package per picture, made as
 // the window makes it, on every core at once.
-#include "batchprogress.h"
-#include "commandline.h"
-#include "commands.h"
-#include "landmarkmodel.h"
-#include "memorybudget.h"
-#include "packagemaker.h"
-#include "parallelbatch.h"
-#include "pictureintake.h"
+#include "cli/batchprogress.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "cli/landmarkmodel.h"
+#include "cli/memorybudget.h"
+#include "cli/packagemaker.h"
+#include "cli/parallelbatch.h"
+#include "cli/pictureintake.h"
 
-#include "facedetectionmodule.h"
-#include "facemaskproject.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/facemaskproject.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "memorybudget.h"
+#include "cli/memorybudget.h"
 
 #include <QFile>
 

@@ -1,9 +1,9 @@
-#include "outputfile.h"
+#include "cli/outputfile.h"
 
 #include <QBuffer>
 #include <QImage>
 
-#include "commandline.h"
+#include "cli/commandline.h"
 
 #include <QDir>
 #include <QFile>

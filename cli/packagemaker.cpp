@@ -1,10 +1,10 @@
-#include "packagemaker.h"
+#include "cli/packagemaker.h"
 
-#include "outputfile.h"
-#include "pictureintake.h"
+#include "cli/outputfile.h"
+#include "cli/pictureintake.h"
 
-#include "landmarkpipeline.h"
-#include "packageformat.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "core/packageformat.h"
 
 #include <cerrno>
 #include <new>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "facemaskproject.h"
+#include "core/facemaskproject.h"
 
 #include <QString>
 

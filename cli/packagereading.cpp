@@ -1,7 +1,7 @@
-#include "packagereading.h"
+#include "cli/packagereading.h"
 
-#include "inputfile.h"
-#include "meshfolds.h"
+#include "cli/inputfile.h"
+#include "preview/meshfolds.h"
 
 #include <new>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "reports.h"
+#include "cli/reports.h"
 
-#include "facemaskproject.h"
+#include "core/facemaskproject.h"
 
 class QString;
 

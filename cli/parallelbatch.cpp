@@ -1,6 +1,6 @@
-#include "parallelbatch.h"
+#include "cli/parallelbatch.h"
 
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 
 #include <algorithm>
 #include <atomic>

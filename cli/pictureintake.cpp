@@ -1,9 +1,9 @@
-#include "pictureintake.h"
+#include "cli/pictureintake.h"
 
-#include "inputfile.h"
+#include "cli/inputfile.h"
 
-#include "imagefiles.h"
-#include "pictureheaders.h"
+#include "core/imagefiles.h"
+#include "core/pictureheaders.h"
 
 #include <QFile>
 #include <QImageReader>

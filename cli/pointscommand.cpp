@@ -1,9 +1,9 @@
 // facemask-cli points [--json | --format FORMAT] PACKAGE: a package's points, in the columns
 // detect prints, or its 68 landmarks for other tools.
-#include "commandline.h"
-#include "commands.h"
-#include "packagereading.h"
-#include "reports.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "cli/packagereading.h"
+#include "cli/reports.h"
 
 #include <QCommandLineParser>
 

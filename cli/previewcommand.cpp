@@ -1,16 +1,16 @@
 // facemask-cli preview [--model PATH] [--force] PACKAGE FACE_PICTURE -o OUT.png: the package's
 // mask drawn on the face of a picture by the renderer of the Preview window, written as PNG.
-#include "commandline.h"
-#include "commands.h"
-#include "facedetectionmodule.h"
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "landmarkmodel.h"
-#include "landmarkpipeline.h"
-#include "maskrenderer.h"
-#include "outputfile.h"
-#include "packagereading.h"
-#include "pictureintake.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "cli/landmarkmodel.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "preview/maskrenderer.h"
+#include "cli/outputfile.h"
+#include "cli/packagereading.h"
+#include "cli/pictureintake.h"
 
 #include <QCommandLineParser>
 

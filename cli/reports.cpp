@@ -1,8 +1,8 @@
-#include "reports.h"
+#include "cli/reports.h"
 
-#include "commandline.h"
-#include "jsonwriting.h"
-#include "landmarkfiles.h"
+#include "cli/commandline.h"
+#include "cli/jsonwriting.h"
+#include "core/landmarkfiles.h"
 
 #include <cstdio>
 #include <memory>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "commandline.h"
-#include "facialpoints.h"
-#include "landmarkpipeline.h"
+#include "cli/commandline.h"
+#include "core/facialpoints.h"
+#include "face_detection_module/landmarkpipeline.h"
 
 #include <QByteArray>
 #include <QSize>

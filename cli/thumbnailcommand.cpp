@@ -1,14 +1,14 @@
 // facemask-cli thumbnail PACKAGE OUT.png [--size N] [--force]: the package's own picture as a
 // PNG of at most N x N, for the thumbnailers of file managers (packaging/facemask.thumbnailer).
-#include "commandline.h"
-#include "commands.h"
-#include "inputfile.h"
-#include "outputfile.h"
-#include "packagereading.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "cli/inputfile.h"
+#include "cli/outputfile.h"
+#include "cli/packagereading.h"
 
-#include "imagefiles.h"
-#include "packageformat.h"
-#include "ziparchive.h"
+#include "core/imagefiles.h"
+#include "core/packageformat.h"
+#include "zip/ziparchive.h"
 
 #include <QCommandLineParser>
 

@@ -1,14 +1,14 @@
 // facemask-cli track [--steady] [--json] [--detect-every N] VIDEO: the points of every face on
 // every frame of a video, followed as the Preview window follows them.
-#include "commandline.h"
-#include "commands.h"
-#include "jsonwriting.h"
-#include "landmarkmodel.h"
-#include "reports.h"
-#include "videoreader.h"
-#include "videotracking.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "cli/jsonwriting.h"
+#include "cli/landmarkmodel.h"
+#include "cli/reports.h"
+#include "video/videoreader.h"
+#include "cli/videotracking.h"
 
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 
 #include <QCommandLineParser>
 

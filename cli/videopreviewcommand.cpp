@@ -1,15 +1,15 @@
 // facemask-cli preview PACKAGE VIDEO -o DIR [--steady] [--every N]: the package's mask drawn on
 // every face of every frame of a video, as the Preview window draws it, one PNG per frame.
-#include "commandline.h"
-#include "commands.h"
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "landmarkmodel.h"
-#include "maskrenderer.h"
-#include "videoreader.h"
-#include "videotracking.h"
+#include "cli/commandline.h"
+#include "cli/commands.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "cli/landmarkmodel.h"
+#include "preview/maskrenderer.h"
+#include "video/videoreader.h"
+#include "cli/videotracking.h"
 
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 
 #include <QCommandLineParser>
 #include <QDir>

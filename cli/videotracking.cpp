@@ -1,8 +1,8 @@
-#include "videotracking.h"
+#include "cli/videotracking.h"
 
-#include "facedetectionmodule.h"
-#include "facetracker.h"
-#include "landmarkgeometry.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "preview/facetracker.h"
+#include "face_detection_module/landmarkgeometry.h"
 
 #include <QCommandLineOption>
 

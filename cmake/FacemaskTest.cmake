@@ -12,7 +12,7 @@ function(add_module_test name)
     cmake_parse_arguments(T "NEEDS_MODEL;NO_MODEL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} Qt5::Test)
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
     target_compile_definitions(${name} PRIVATE
         FACEMASK_TEST_DATA_DIR="${FACEMASK_TEST_DATA_DIR}"
         FACEMASK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

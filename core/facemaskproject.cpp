@@ -1,11 +1,11 @@
-#include "facemaskproject.h"
+#include "core/facemaskproject.h"
 
-#include "facialpoints.h"
-#include "imagefiles.h"
-#include "packageformat.h"
-#include "packagelimits.h"
-#include "pngcodec.h"
-#include "ziparchive.h"
+#include "core/facialpoints.h"
+#include "core/imagefiles.h"
+#include "core/packageformat.h"
+#include "core/packagelimits.h"
+#include "core/pngcodec.h"
+#include "zip/ziparchive.h"
 
 #include <QBuffer>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "facialpoints.h"
+#include "core/facialpoints.h"
 
 namespace core {
 

@@ -1,7 +1,7 @@
-#include "imagefiles.h"
+#include "core/imagefiles.h"
 
-#include "pictureheaders.h"
-#include "pngcodec.h"
+#include "core/pictureheaders.h"
+#include "core/pngcodec.h"
 
 #include <QBuffer>
 #include <QByteArray>

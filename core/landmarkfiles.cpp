@@ -1,4 +1,4 @@
-#include "landmarkfiles.h"
+#include "core/landmarkfiles.h"
 
 #include <QXmlStreamReader>
 

@@ -1,4 +1,4 @@
-#include "mirroring.h"
+#include "core/mirroring.h"
 
 #include <algorithm>
 #include <array>

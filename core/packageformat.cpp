@@ -1,6 +1,6 @@
-#include "packageformat.h"
+#include "core/packageformat.h"
 
-#include "facemaskproject.h"
+#include "core/facemaskproject.h"
 
 #include <QLocale>
 #include <QPainter>

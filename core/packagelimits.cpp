@@ -1,4 +1,4 @@
-#include "packagelimits.h"
+#include "core/packagelimits.h"
 
 namespace core::package {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imagefiles.h"
+#include "core/imagefiles.h"
 
 #include <QSize>
 #include <QString>

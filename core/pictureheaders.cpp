@@ -1,6 +1,6 @@
-#include "pictureheaders.h"
+#include "core/pictureheaders.h"
 
-#include "imagefiles.h"
+#include "core/imagefiles.h"
 
 #include <QVector>
 

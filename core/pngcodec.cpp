@@ -1,6 +1,6 @@
-#include "pngcodec.h"
+#include "core/pngcodec.h"
 
-#include "imagefiles.h"
+#include "core/imagefiles.h"
 
 #include <QByteArray>
 #include <QVector>

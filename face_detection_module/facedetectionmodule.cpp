@@ -1,8 +1,8 @@
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 
-#include "fhogfacedetector.h"
-#include "landmarkmodelcache.h"
-#include "qimage_dlib.h"
+#include "face_detection_module/fhogfacedetector.h"
+#include "face_detection_module/landmarkmodelcache.h"
+#include "face_detection_module/qimage_dlib.h"
 
 #include <dlib/image_processing.h>
 #include <dlib/serialize.h>

@@ -1,7 +1,7 @@
-#include "facialpointsdetector.h"
+#include "face_detection_module/facialpointsdetector.h"
 
-#include "facedetectionmodule.h"
-#include "landmarkpipeline.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/landmarkpipeline.h"
 
 #include <QFileInfo>
 #include <QMutex>

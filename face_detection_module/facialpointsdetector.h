@@ -1,7 +1,7 @@
 #pragma once
 
-#include "facialpoints.h"
-#include "landmarkpipeline.h"
+#include "core/facialpoints.h"
+#include "face_detection_module/landmarkpipeline.h"
 
 #include <QFutureWatcher>
 #include <QImage>

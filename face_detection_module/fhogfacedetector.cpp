@@ -1,7 +1,7 @@
-#include "fhogfacedetector.h"
+#include "face_detection_module/fhogfacedetector.h"
 
-#include "cachebytes.h"
-#include "qimage_dlib.h"
+#include "face_detection_module/cachebytes.h"
+#include "face_detection_module/qimage_dlib.h"
 
 #include <dlib/image_processing.h>
 #include <dlib/image_processing/frontal_face_detector.h>

@@ -1,4 +1,4 @@
-#include "landmarkgeometry.h"
+#include "face_detection_module/landmarkgeometry.h"
 
 #include <cmath>
 

@@ -1,7 +1,7 @@
-#include "landmarkmodelcache.h"
+#include "face_detection_module/landmarkmodelcache.h"
 
-#include "cachebytes.h"
-#include "fhogfacedetector.h"
+#include "face_detection_module/cachebytes.h"
+#include "face_detection_module/fhogfacedetector.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "landmarkpipeline.h"
+#include "face_detection_module/landmarkpipeline.h"
 
-#include "facedetectionmodule.h"
-#include "landmarkgeometry.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/landmarkgeometry.h"
 
 #include <QImage>
 

@@ -4,10 +4,10 @@
 // and its bounds. Any crash, out-of-bounds access or undefined behaviour is a bug, and so is a
 // package taken with fewer points than a package needs or a picture over the bounds.
 
-#include "facemaskproject.h"
-#include "imagefiles.h"
-#include "packageformat.h"
-#include "ziparchive.h"
+#include "core/facemaskproject.h"
+#include "core/imagefiles.h"
+#include "core/packageformat.h"
+#include "zip/ziparchive.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

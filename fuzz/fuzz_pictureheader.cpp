@@ -2,8 +2,8 @@
 // within the bounds it promises, and a refused picture must say why; any out-of-bounds access or
 // undefined behaviour is a bug too. Nothing is decoded: the reader's job is to decide before that.
 
-#include "imagefiles.h"
-#include "pictureheaders.h"
+#include "core/imagefiles.h"
+#include "core/pictureheaders.h"
 
 #include <QByteArray>
 

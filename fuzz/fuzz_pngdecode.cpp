@@ -5,7 +5,7 @@
 // naming the wrong row, and zlib's own full flush), so that mutations reach the reader that
 // inflates both strips at once on two threads.
 
-#include "pngcodec.h"
+#include "core/pngcodec.h"
 
 #include <QByteArray>
 #include <QImage>

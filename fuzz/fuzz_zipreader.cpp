@@ -1,7 +1,7 @@
 // Fuzz target of the archive reader on the in-memory input: open, describe and look up every
 // member, and extract each in pieces. Any out-of-bounds read or undefined behaviour is a bug.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "facegeometry.h"
+#include "preview/facegeometry.h"
 
 #include <algorithm>
 

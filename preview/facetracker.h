@@ -1,7 +1,7 @@
 #pragma once
 
-#include "facialpoints.h"
-#include "oneeurofilter.h"
+#include "core/facialpoints.h"
+#include "preview/oneeurofilter.h"
 
 #include <QRect>
 #include <QVector>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "meanface.h"
+#include "core/meanface.h"
 
 #include <QPointF>
 

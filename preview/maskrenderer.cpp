@@ -1,9 +1,9 @@
-#include "maskrenderer.h"
+#include "preview/maskrenderer.h"
 
-#include "facegeometry.h"
-#include "facemaskproject.h"
-#include "facetriangles.h"
-#include "meshfolds.h"
+#include "preview/facegeometry.h"
+#include "core/facemaskproject.h"
+#include "preview/facetriangles.h"
+#include "preview/meshfolds.h"
 
 #include <QTransform>
 

@@ -1,6 +1,6 @@
-#include "meshfolds.h"
+#include "preview/meshfolds.h"
 
-#include "facegeometry.h"
+#include "preview/facegeometry.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "facetriangles.h"
-#include "facialpoints.h"
+#include "preview/facetriangles.h"
+#include "core/facialpoints.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "oneeurofilter.h"
+#include "preview/oneeurofilter.h"
 
 #include <cmath>
 

@@ -2,16 +2,16 @@
 // painting to the marker painter, the selection to the point selection and mouse and keys to
 // the point gestures. Reads the view's layout from the viewport the view owns.
 
-#include "facialpointscontroller.h"
+#include "tools/facialpointscontroller.h"
 
-#include "facialpoints.h"
-#include "markerpainter.h"
-#include "mirroring.h"
-#include "pointcommands.h"
-#include "pointgestures.h"
-#include "pointselection.h"
-#include "viewport.h"
-#include "viewtransform.h"
+#include "core/facialpoints.h"
+#include "tools/markerpainter.h"
+#include "core/mirroring.h"
+#include "tools/pointcommands.h"
+#include "tools/pointgestures.h"
+#include "tools/pointselection.h"
+#include "tools/viewport.h"
+#include "tools/viewtransform.h"
 
 #include <QPainter>
 #include <QPointer>

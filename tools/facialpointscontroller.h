@@ -3,7 +3,7 @@
 // The point tool a view uses: owns the attachment to the model and the undo stack, and the
 // parts it ties together (marker painter, selection, gestures); reads the view's viewport.
 
-#include "icontroller.h"
+#include "tools/icontroller.h"
 
 #include <QPointF>
 #include <QVector>

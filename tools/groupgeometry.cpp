@@ -1,6 +1,6 @@
 // Group geometry: owns no state; the arithmetic of moving, scaling and turning a group.
 
-#include "groupgeometry.h"
+#include "tools/groupgeometry.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "icontroller.h"
+#include "tools/icontroller.h"
 
 namespace tools {
 

@@ -1,11 +1,11 @@
 // The marker painter: draws the picture, outline, markers, numbers, selection box and rubber
 // band, and owns the pixmap caches that keep repaints cheap.
 
-#include "markerpainter.h"
+#include "tools/markerpainter.h"
 
-#include "pointselection.h"
-#include "selectionbox.h"
-#include "viewtransform.h"
+#include "tools/pointselection.h"
+#include "tools/selectionbox.h"
+#include "tools/viewtransform.h"
 
 #include <QBrush>
 #include <QFontMetrics>

@@ -1,6 +1,6 @@
-#include "pointcommands.h"
+#include "tools/pointcommands.h"
 
-#include "facemaskproject.h"
+#include "core/facemaskproject.h"
 
 #include <QUndoStack>
 

@@ -1,15 +1,15 @@
 // The point gestures: own the state of the running mouse gesture and turn it into edits and
 // undo steps; nudges take a path of their own.
 
-#include "pointgestures.h"
+#include "tools/pointgestures.h"
 
-#include "groupgeometry.h"
-#include "markerpainter.h"
-#include "mirroring.h"
-#include "pointcommands.h"
-#include "pointselection.h"
-#include "selectionbox.h"
-#include "viewtransform.h"
+#include "tools/groupgeometry.h"
+#include "tools/markerpainter.h"
+#include "core/mirroring.h"
+#include "tools/pointcommands.h"
+#include "tools/pointselection.h"
+#include "tools/selectionbox.h"
+#include "tools/viewtransform.h"
 
 #include <QUndoStack>
 

@@ -6,7 +6,7 @@
 // Positions are view pixels, mapped through the transform passed in; the model's points are
 // fractions. Every completed edit is one undo step. GUI thread only.
 
-#include "facialpoints.h"
+#include "core/facialpoints.h"
 
 #include <QPointF>
 #include <QRectF>

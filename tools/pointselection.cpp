@@ -1,6 +1,6 @@
 // The point selection: owns the sorted set of selected indices.
 
-#include "pointselection.h"
+#include "tools/pointselection.h"
 
 #include <algorithm>
 #include <cmath>

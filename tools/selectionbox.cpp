@@ -1,6 +1,6 @@
 // The selection box: owns the layout of the box and its handles in view pixels.
 
-#include "selectionbox.h"
+#include "tools/selectionbox.h"
 
 #include <QLineF>
 

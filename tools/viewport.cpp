@@ -1,6 +1,6 @@
 // The viewport: owns the view's layout (the transform) and the pan drag, and reports changes.
 
-#include "viewport.h"
+#include "tools/viewport.h"
 
 #include <utility>
 

@@ -5,7 +5,7 @@
 // transform. changed() follows every change that moves the picture on screen, so the view
 // repaints and the footer (and anything else that shows the layout) follows. GUI thread only.
 
-#include "viewtransform.h"
+#include "tools/viewtransform.h"
 
 #include <QObject>
 #include <QPoint>

@@ -1,7 +1,7 @@
-#include "backgroundreader.h"
+#include "ui/backgroundreader.h"
 
-#include "imagefiles.h"
-#include "workprogress.h"
+#include "core/imagefiles.h"
+#include "ui/workprogress.h"
 
 #include <QFileInfo>
 #include <QPointer>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "facemaskproject.h"
-#include "imagefiles.h"
+#include "core/facemaskproject.h"
+#include "core/imagefiles.h"
 
 #include <QImage>
 #include <QObject>

@@ -1,6 +1,6 @@
-#include "camerasource.h"
+#include "ui/camerasource.h"
 
-#include "framesurface.h"
+#include "ui/framesurface.h"
 
 #include <QCamera>
 #include <QCameraInfo>

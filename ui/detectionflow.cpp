@@ -1,9 +1,9 @@
-#include "detectionflow.h"
+#include "ui/detectionflow.h"
 
-#include "facialpoints.h"
-#include "facialpointsdetector.h"
-#include "pointcommands.h"
-#include "prompts.h"
+#include "core/facialpoints.h"
+#include "face_detection_module/facialpointsdetector.h"
+#include "tools/pointcommands.h"
+#include "ui/prompts.h"
 
 #include <QFutureWatcher>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "framesource.h"
+#include "ui/framesource.h"
 
 namespace ui {
 

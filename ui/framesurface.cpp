@@ -1,4 +1,4 @@
-#include "framesurface.h"
+#include "ui/framesurface.h"
 
 #include <QVideoSurfaceFormat>
 

@@ -1,7 +1,7 @@
-#include "landmarkfileio.h"
+#include "ui/landmarkfileio.h"
 
-#include "landmarkfiles.h"
-#include "landmarkgeometry.h"
+#include "core/landmarkfiles.h"
+#include "face_detection_module/landmarkgeometry.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -5,7 +5,7 @@
 // The format follows the file's suffix: ".xml" is dlib XML, anything else .pts. Points are
 // fractions of the picture. Any thread.
 
-#include "facialpoints.h"
+#include "core/facialpoints.h"
 
 #include <QSize>
 #include <QString>

@@ -1,9 +1,9 @@
-#include "livepreview.h"
+#include "ui/livepreview.h"
 
-#include "facedetectionmodule.h"
-#include "landmarkgeometry.h"
-#include "facetracker.h"
-#include "maskrenderer.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/landmarkgeometry.h"
+#include "preview/facetracker.h"
+#include "preview/maskrenderer.h"
 
 #include <QElapsedTimer>
 

@@ -1,6 +1,6 @@
-#include "meshoverlay.h"
+#include "ui/meshoverlay.h"
 
-#include "meshfolds.h"
+#include "preview/meshfolds.h"
 
 #include <QCoreApplication>
 #include <QPainter>

@@ -1,8 +1,8 @@
-#include "pictureintake.h"
+#include "ui/pictureintake.h"
 
-#include "backgroundreader.h"
-#include "imagefiles.h"
-#include "prompts.h"
+#include "ui/backgroundreader.h"
+#include "core/imagefiles.h"
+#include "ui/prompts.h"
 
 #include <QFile>
 #include <QImage>

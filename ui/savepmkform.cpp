@@ -1,10 +1,10 @@
-#include "savepmkform.h"
+#include "ui/savepmkform.h"
 
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "packageformat.h"
-#include "prompts.h"
-#include "workprogress.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "core/packageformat.h"
+#include "ui/prompts.h"
+#include "ui/workprogress.h"
 
 #include <QBoxLayout>
 #include <QElapsedTimer>

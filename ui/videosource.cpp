@@ -1,6 +1,6 @@
-#include "videosource.h"
+#include "ui/videosource.h"
 
-#include "framesurface.h"
+#include "ui/framesurface.h"
 
 #include <QFileInfo>
 #include <QMediaMetaData>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "framesource.h"
+#include "ui/framesource.h"
 
 #include <memory>
 

@@ -1,8 +1,8 @@
-#include "viewnavigation.h"
+#include "ui/viewnavigation.h"
 
-#include "pictureoverview.h"
-#include "viewport.h"
-#include "viewtransform.h"
+#include "ui/pictureoverview.h"
+#include "tools/viewport.h"
+#include "tools/viewtransform.h"
 
 #include <QImage>
 #include <QScrollBar>

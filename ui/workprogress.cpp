@@ -1,4 +1,4 @@
-#include "workprogress.h"
+#include "ui/workprogress.h"
 
 #include <QPointer>
 #include <QProgressDialog>

@@ -1,4 +1,4 @@
-#include "workspace.h"
+#include "ui/workspace.h"
 
 #include <QDateTime>
 #include <QDir>

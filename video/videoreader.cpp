@@ -1,4 +1,4 @@
-#include "videoreader.h"
+#include "video/videoreader.h"
 
 #include <QFileInfo>
 #include <QStringList>

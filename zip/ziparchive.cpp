@@ -1,10 +1,10 @@
 // The public entry points: a handle records which engine it carries, and every operation checks
 // the kind before it touches the engine.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
-#include "zipreader.h"
-#include "zipwriter.h"
+#include "zip/zipreader.h"
+#include "zip/zipwriter.h"
 
 #include <memory>
 

@@ -1,6 +1,6 @@
-#include "zipplatform.h"
+#include "zip/zipplatform.h"
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
 #include <cerrno>
 #include <ctime>

@@ -1,8 +1,8 @@
-#include "zipreader.h"
+#include "zip/zipreader.h"
 
-#include "bytereader.h"
-#include "zipformat.h"
-#include "zipplatform.h"
+#include "zip/bytereader.h"
+#include "zip/zipformat.h"
+#include "zip/zipplatform.h"
 
 #include <zlib.h>
 

@@ -3,7 +3,7 @@
 // members and extracts them into memory. Used by one thread at a time; errors are ArchiveResult
 // values; nothing is read outside the input.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
 #include <cstdint>
 #include <memory>

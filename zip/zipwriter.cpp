@@ -1,7 +1,7 @@
-#include "zipwriter.h"
+#include "zip/zipwriter.h"
 
-#include "zipformat.h"
-#include "zipplatform.h"
+#include "zip/zipformat.h"
+#include "zip/zipplatform.h"
 
 #include <zlib.h>
 

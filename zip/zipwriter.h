@@ -2,7 +2,7 @@
 // The writer engine behind a writer handle: appends members to one output and writes the central
 // directory at the end. Used by one thread at a time; errors are ArchiveResult values.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
 #include <cstdint>
 #include <memory>

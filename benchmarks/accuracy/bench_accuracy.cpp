@@ -10,11 +10,11 @@
 // Not a timing: the figures do not depend on the machine.
 //   bench_accuracy [--save FOLDER]   (FOLDER receives every render as a PNG)
 
-#include "facedetectionmodule.h"
-#include "facemaskproject.h"
-#include "imagefiles.h"
-#include "landmarkpipeline.h"
-#include "maskrenderer.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/facemaskproject.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "preview/maskrenderer.h"
 
 #include <QCoreApplication>
 #include <QDir>

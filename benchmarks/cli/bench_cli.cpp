@@ -6,9 +6,9 @@
 // process detecting one 512 x 512 face, end to end, against a plain dlib program doing the same,
 // with the landmark model's compact copy present (warm) and absent (cold). Nothing is asserted.
 
-#include "facedetectionmodule.h"
-#include "packagemaker.h"
-#include "parallelbatch.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "cli/packagemaker.h"
+#include "cli/parallelbatch.h"
 
 #include <QCoreApplication>
 #include <QDir>

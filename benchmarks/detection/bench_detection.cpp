@@ -3,8 +3,8 @@
 // (from the file, writing the compact copy, and from the copy) against what a stock dlib program
 // does before it can detect: deserialize the file and build the frontal face detector.
 // Prints a table; asserts nothing. Run in a directory holding shape_predictor.dat.
-#include "facedetectionmodule.h"
-#include "facialpointsdetector.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/facialpointsdetector.h"
 #include "stockpipeline.h"
 
 #include <QCoreApplication>

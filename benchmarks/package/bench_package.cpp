@@ -4,12 +4,12 @@
 // (our PNG encode, the thumbnails, the archive), our PNG reader in two strips and in one piece,
 // and the targets as ratios to Qt measured in the same run. Nothing is asserted.
 
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "imagefiles.h"
-#include "packageformat.h"
-#include "pngcodec.h"
-#include "ziparchive.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "core/imagefiles.h"
+#include "core/packageformat.h"
+#include "core/pngcodec.h"
+#include "zip/ziparchive.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -14,13 +14,13 @@
 // memory it took.
 // Usage: bench_paint [repetitions]   (default 15; medians are printed)
 
-#include "benchtiming.h"
-#include "facialpoints.h"
-#include "facialpointscontroller.h"
-#include "pictureoverview.h"
-#include "viewnavigation.h"
-#include "viewport.h"
-#include "viewtransform.h"
+#include "benchmarks/support/benchtiming.h"
+#include "core/facialpoints.h"
+#include "tools/facialpointscontroller.h"
+#include "ui/pictureoverview.h"
+#include "ui/viewnavigation.h"
+#include "tools/viewport.h"
+#include "tools/viewtransform.h"
 
 #include <QFile>
 

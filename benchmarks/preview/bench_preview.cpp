@@ -6,16 +6,16 @@
 // Then the camera and video paths with the shared model, and steady landmarks.
 // Usage: bench_preview [repetitions [steady|video]]   (default 30; medians are printed)
 
-#include "benchtiming.h"
-#include "facemaskproject.h"
-#include "facetriangles.h"
-#include "maskrenderer.h"
+#include "benchmarks/support/benchtiming.h"
+#include "core/facemaskproject.h"
+#include "preview/facetriangles.h"
+#include "preview/maskrenderer.h"
 
-#include "facedetectionmodule.h"
-#include "imagefiles.h"
-#include "landmarkpipeline.h"
-#include "livepreview.h"
-#include "replayframesource.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "ui/livepreview.h"
+#include "tests/support/replayframesource.h"
 
 #include <QElapsedTimer>
 #include <QApplication>

@@ -5,11 +5,11 @@
 // grid of settings; the figures: mean error and frame-to-frame jitter in % of the inter-ocular
 // distance, the jitter as a ratio of the reference's, and the lag in frames.
 
-#include "facedetectionmodule.h"
-#include "facetracker.h"
-#include "imagefiles.h"
-#include "knownmotion.h"
-#include "landmarkgeometry.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "preview/facetracker.h"
+#include "core/imagefiles.h"
+#include "tests/support/knownmotion.h"
+#include "face_detection_module/landmarkgeometry.h"
 
 #include <cstdio>
 

@@ -4,16 +4,16 @@
 // offered, shown and dropped, the frames shown per second against the 30 offered, and the time
 // from the first decoded frame to the first masked one.
 
-#include "facedetectionmodule.h"
-#include "facemaskproject.h"
-#include "facialpointsdetector.h"
-#include "imagefiles.h"
-#include "landmarkpipeline.h"
-#include "livepreview.h"
-#include "maskrenderer.h"
-#include "replayframesource.h"
-#include "testclips.h"
-#include "videosource.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/facemaskproject.h"
+#include "face_detection_module/facialpointsdetector.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "ui/livepreview.h"
+#include "preview/maskrenderer.h"
+#include "tests/support/replayframesource.h"
+#include "tests/support/testclips.h"
+#include "ui/videosource.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

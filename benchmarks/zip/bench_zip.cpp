@@ -3,7 +3,7 @@
 // at level 8 is compared with `zip -8`, our reader with `unzip -p` to /dev/null (both timed as
 // whole processes, start-up included). Prints a table; asserts nothing.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
 #include <chrono>
 #include <cstdint>

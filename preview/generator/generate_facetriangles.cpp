@@ -5,10 +5,10 @@
 //   generate_facetriangles --mean-face core/meanface.cpp PHOTO... > preview/facetriangles.cpp
 // The template function after the table in core/meanface.cpp is kept as the file has it.
 
-#include "facedetectionmodule.h"
-#include "facegeometry.h"
-#include "imagefiles.h"
-#include "landmarkgeometry.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "preview/facegeometry.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkgeometry.h"
 
 #include <QString>
 

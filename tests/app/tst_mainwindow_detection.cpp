@@ -1,12 +1,12 @@
 // The window's detection commands with the landmark model: undo and redo while a detection
 // runs, Detect Points Again, Save during a detection, and the template after a picture without
 // a face.
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "mainwindow.h"
-#include "pointview.h"
-#include "tempworkspace.h"
-#include "testimages.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "app/mainwindow.h"
+#include "ui/pointview.h"
+#include "tests/support/tempworkspace.h"
+#include "tests/support/testimages.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,11 +1,11 @@
 // The window on a screen of scale 2, set up as main() does it: markers keep their size in
 // device-independent pixels, and a press picks the point under it exactly.
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "mainwindow.h"
-#include "pointview.h"
-#include "tempworkspace.h"
-#include "testimages.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "app/mainwindow.h"
+#include "ui/pointview.h"
+#include "tests/support/tempworkspace.h"
+#include "tests/support/testimages.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,14 +1,14 @@
 // The window's history and unsaved work: the Edit menu, the title's modified mark, the questions
 // before unsaved work is left, and files named on the command line.
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "mainwindow.h"
-#include "mousedrags.h"
-#include "pointview.h"
-#include "savepmkform.h"
-#include "tempworkspace.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "app/mainwindow.h"
+#include "tests/support/mousedrags.h"
+#include "ui/pointview.h"
+#include "ui/savepmkform.h"
+#include "tests/support/tempworkspace.h"
+#include "tests/support/testimages.h"
 
 #include <QAction>
 #include <QApplication>

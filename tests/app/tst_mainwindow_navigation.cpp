@@ -2,19 +2,19 @@
 // scroll bars and the overview, the cursor's coordinates, mirror editing, the mesh's folded
 // message, and landmark files in and out through the prompts. Runs without the landmark model,
 // so no detection changes the points.
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "landmarkgeometry.h"
-#include "mainwindow.h"
-#include "meanface.h"
-#include "meshoverlay.h"
-#include "mirroring.h"
-#include "mousedrags.h"
-#include "pictureoverview.h"
-#include "pointview.h"
-#include "tempworkspace.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "face_detection_module/landmarkgeometry.h"
+#include "app/mainwindow.h"
+#include "core/meanface.h"
+#include "ui/meshoverlay.h"
+#include "core/mirroring.h"
+#include "tests/support/mousedrags.h"
+#include "ui/pictureoverview.h"
+#include "ui/pointview.h"
+#include "tests/support/tempworkspace.h"
+#include "tests/support/testimages.h"
 
 #include <QAction>
 #include <QFile>

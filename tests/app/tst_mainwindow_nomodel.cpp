@@ -1,10 +1,10 @@
 // The window in a working directory without "shape_predictor.dat".
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "mainwindow.h"
-#include "pointview.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "app/mainwindow.h"
+#include "ui/pointview.h"
+#include "tests/support/testimages.h"
 
 #include <QAction>
 #include <QFile>

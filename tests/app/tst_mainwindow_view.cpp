@@ -1,11 +1,11 @@
 // The window's View menu, its shortcuts, the footer's point line, and keys that work before
 // any click. Runs without the landmark model, so no detection changes the points.
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "mainwindow.h"
-#include "pointview.h"
-#include "tempworkspace.h"
-#include "testimages.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "app/mainwindow.h"
+#include "ui/pointview.h"
+#include "tests/support/tempworkspace.h"
+#include "tests/support/testimages.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,15 +1,15 @@
 // The window around the editing: what it remembers between runs, Open Recent, the Edit menu's
 // Paste, Place Template and Effect Type, and the status bar after each kind of event. Runs
 // without the landmark model, so no detection changes the points.
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "mainwindow.h"
-#include "pointview.h"
-#include "previewwindow.h"
-#include "savepmkform.h"
-#include "tempworkspace.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "app/mainwindow.h"
+#include "ui/pointview.h"
+#include "ui/previewwindow.h"
+#include "ui/savepmkform.h"
+#include "tests/support/tempworkspace.h"
+#include "tests/support/testimages.h"
 
 #include <QAction>
 #include <QApplication>

@@ -2,7 +2,7 @@
 // or why it was refused, so that a test can run the intake in a process of its own under a
 // memory limit. Exit status: 0 read, 2 refused, 1 bad arguments.
 
-#include "pictureintake.h"
+#include "cli/pictureintake.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // The folded triangles that facemask-cli info reports, through the real program.
-#include "facemaskproject.h"
-#include "facetriangles.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "preview/facetriangles.h"
+#include "tests/support/testimages.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,5 +1,5 @@
-#include "hostilepictures.h"
-#include "testimages.h"
+#include "tests/support/hostilepictures.h"
+#include "tests/support/testimages.h"
 
 #include <QProcess>
 #include <QStandardPaths>

@@ -1,10 +1,10 @@
 // facemask-cli's inputs and outputs through the real program: targets it must not replace,
 // inputs it must not wait on, results that did not arrive, names that must not forge lines,
 // names that are not UTF-8, and the thumbnail command against good, damaged and huge packages.
-#include "facemaskproject.h"
-#include "imagefiles.h"
-#include "packagefixtures.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "core/imagefiles.h"
+#include "tests/support/packagefixtures.h"
+#include "tests/support/testimages.h"
 
 #include <QDir>
 #include <QProcess>

@@ -1,10 +1,10 @@
 // facemask-cli track and preview on videos made here: a face photo moved with known zoom, turn
 // and pan, encoded with ffmpeg, then tracked by the real program with and without --steady.
-#include "facedetectionmodule.h"
-#include "imagefiles.h"
-#include "knownmotion.h"
-#include "testclips.h"
-#include "testimages.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/imagefiles.h"
+#include "tests/support/knownmotion.h"
+#include "tests/support/testclips.h"
+#include "tests/support/testimages.h"
 
 #include <QDir>
 #include <QFile>

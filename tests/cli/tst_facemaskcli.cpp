@@ -1,12 +1,12 @@
 // facemask-cli through its real executable: outputs, packages and exit statuses.
-#include "facedetectionmodule.h"
-#include "facemaskproject.h"
-#include "imagefiles.h"
-#include "landmarkgeometry.h"
-#include "landmarkpipeline.h"
-#include "packagefixtures.h"
-#include "stocklandmarks.h"
-#include "testimages.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/facemaskproject.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkgeometry.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "tests/support/packagefixtures.h"
+#include "tests/face_detection_module/stocklandmarks.h"
+#include "tests/support/testimages.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 // cli::OutputFile: which targets a command may write, and that a refused or failed write leaves
 // the target and its folder as they were.
-#include "outputfile.h"
+#include "cli/outputfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // cli::runBatch: every input once, and never more at once than the memory bound lets in.
-#include "parallelbatch.h"
+#include "cli/parallelbatch.h"
 
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 
 #include <QtTest>
 

@@ -2,7 +2,7 @@
 // memory limit. Prints "ok" or the refusal reason on stdout and "peak-kib N elapsed-ms N" on
 // stderr; exits 0 when the package was taken, 1 when it was refused, 2 on wrong usage.
 
-#include "facemaskproject.h"
+#include "core/facemaskproject.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 // decoder in a process of its own under a memory limit. Exit status: 0 decoded, 2 refused,
 // 1 unreadable file or bad arguments.
 
-#include "pngcodec.h"
+#include "core/pngcodec.h"
 
 #include <QByteArray>
 #include <QFile>

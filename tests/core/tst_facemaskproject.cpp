@@ -1,10 +1,10 @@
-#include "facemaskproject.h"
-#include "testimages.h"
-#include "facialpoints.h"
-#include "packageformat.h"
-#include "packagefixtures.h"
+#include "core/facemaskproject.h"
+#include "tests/support/testimages.h"
+#include "core/facialpoints.h"
+#include "core/packageformat.h"
+#include "tests/support/packagefixtures.h"
 #include "pythonjson.h"
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

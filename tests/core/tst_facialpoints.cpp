@@ -1,4 +1,4 @@
-#include "facialpoints.h"
+#include "core/facialpoints.h"
 
 #include <QSignalSpy>
 #include <QtTest>

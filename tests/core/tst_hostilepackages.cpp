@@ -2,8 +2,8 @@
 // space is limited: each must be refused with its reason, never crash or run out of memory,
 // while a large honest package still loads under the same limit.
 
-#include "testimages.h"
-#include "ziparchive.h"
+#include "tests/support/testimages.h"
+#include "zip/ziparchive.h"
 
 #include <QBuffer>
 #include <QImageWriter>

@@ -1,5 +1,5 @@
-#include "imagefiles.h"
-#include "testimages.h"
+#include "core/imagefiles.h"
+#include "tests/support/testimages.h"
 
 #include <QBuffer>
 #include <QImageWriter>

@@ -1,9 +1,9 @@
 // core::landmarkfiles: the 68 landmarks as iBUG .pts files and dlib's imglab XML, read back by
 // our readers and by dlib's own dataset loader.
-#include "landmarkfiles.h"
+#include "core/landmarkfiles.h"
 
-#include "imagefiles.h"
-#include "testimages.h"
+#include "core/imagefiles.h"
+#include "tests/support/testimages.h"
 
 #include <dlib/data_io.h>
 #include <dlib/image_processing/full_object_detection.h>

@@ -1,5 +1,5 @@
 // The mean face and the template made from it for a picture of any shape.
-#include "meanface.h"
+#include "core/meanface.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "facetriangles.h"
-#include "mirroring.h"
+#include "preview/facetriangles.h"
+#include "core/mirroring.h"
 
 #include <QTransform>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "packageformat.h"
+#include "core/packageformat.h"
 #include "pythonjson.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
-#include "hostilepictures.h"
-#include "imagefiles.h"
-#include "pictureheaders.h"
-#include "testimages.h"
+#include "tests/support/hostilepictures.h"
+#include "core/imagefiles.h"
+#include "core/pictureheaders.h"
+#include "tests/support/testimages.h"
 
 #include <QtTest>
 

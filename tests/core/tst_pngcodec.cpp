@@ -1,6 +1,6 @@
-#include "imagefiles.h"
-#include "pngcodec.h"
-#include "testimages.h"
+#include "core/imagefiles.h"
+#include "core/pngcodec.h"
+#include "tests/support/testimages.h"
 
 #include <QProcess>
 #include <QStandardPaths>

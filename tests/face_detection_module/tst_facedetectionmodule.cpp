@@ -1,4 +1,4 @@
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 #include "stocklandmarks.h"
 
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "facialpointsdetector.h"
+#include "face_detection_module/facialpointsdetector.h"
 #include "stocklandmarks.h"
 
 #include <QtTest>

@@ -1,5 +1,5 @@
 // The detection service in a working directory without a usable landmark model.
-#include "facialpointsdetector.h"
+#include "face_detection_module/facialpointsdetector.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // The face search on two threads and the landmark model read from its compact copy, held
 // against dlib's own pipeline: every box and point the same as stock dlib's, and every score the
 // same, bit for bit, as that of dlib's detector compiled with the same instruction set.
-#include "facedetectionmodule.h"
+#include "face_detection_module/facedetectionmodule.h"
 #include "sameflagsdetector.h"
 #include "stocklandmarks.h"
 

@@ -1,8 +1,8 @@
 // The landmark model's compact copy: found where XDG says, refused when damaged or stale (and
 // then written anew by the module), and whole however many processes write it at once.
-#include "facedetectionmodule.h"
-#include "fhogfacedetector.h"
-#include "landmarkmodelcache.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/fhogfacedetector.h"
+#include "face_detection_module/landmarkmodelcache.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
-#include "facegeometry.h"
-#include "facetriangles.h"
+#include "preview/facegeometry.h"
+#include "preview/facetriangles.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "facetracker.h"
+#include "preview/facetracker.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
-#include "facemaskproject.h"
-#include "facetriangles.h"
-#include "facegeometry.h"
-#include "maskrenderer.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "preview/facetriangles.h"
+#include "preview/facegeometry.h"
+#include "preview/maskrenderer.h"
+#include "tests/support/testimages.h"
 
 #include <QPainter>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "facegeometry.h"
-#include "facetriangles.h"
-#include "meshfolds.h"
+#include "preview/facegeometry.h"
+#include "preview/facetriangles.h"
+#include "preview/meshfolds.h"
 
 #include <QTransform>
 #include <QtTest>

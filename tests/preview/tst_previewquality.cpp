@@ -1,12 +1,12 @@
 // The preview on real photographs, checked with dlib's own landmark pipeline.
 
-#include "facedetectionmodule.h"
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "imagefiles.h"
-#include "landmarkpipeline.h"
-#include "maskrenderer.h"
-#include "testimages.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "preview/maskrenderer.h"
+#include "tests/support/testimages.h"
 
 #include <QPainter>
 #include <QPainterPath>

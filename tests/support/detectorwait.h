@@ -2,8 +2,8 @@
 // Waiting for the detection worker without sleeping: the service runs one task at a time in
 // request order, so once a detection queued now has finished, every earlier one has too.
 
-#include "facialpointsdetector.h"
-#include "testimages.h"
+#include "face_detection_module/facialpointsdetector.h"
+#include "tests/support/testimages.h"
 
 #include <QCoreApplication>
 #include <QFutureWatcher>

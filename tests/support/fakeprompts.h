@@ -3,7 +3,7 @@
 // It is installed as the current prompts while it lives, unless it is made only to be handed to a
 // ui::PromptSession.
 
-#include "prompts.h"
+#include "ui/prompts.h"
 
 #include <QList>
 #include <QQueue>

@@ -2,7 +2,7 @@
 // Picture files made to lie about their size or to cost far more to decode than they weigh, and
 // small honest files of the formats the program reads, generated in memory for the tests.
 
-#include "testimages.h"
+#include "tests/support/testimages.h"
 
 #include <QBuffer>
 #include <QByteArray>

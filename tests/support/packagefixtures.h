@@ -3,8 +3,8 @@
 // the documents are written with Qt's JSON and the archive by the ZIP library alone, so that
 // they do not depend on the code tested; one field can then be damaged after writing.
 
-#include "testimages.h"
-#include "ziparchive.h"
+#include "tests/support/testimages.h"
+#include "zip/ziparchive.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -2,7 +2,7 @@
 // A frame source that replays pictures in a loop, standing in for a camera in tests and
 // benchmarks. An interval of 0 offers a new frame each time the event loop turns.
 
-#include "framesource.h"
+#include "ui/framesource.h"
 
 #include <QTimer>
 #include <QVector>

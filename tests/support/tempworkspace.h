@@ -2,7 +2,7 @@
 // Points the remembered settings and the desktop's recent-files list at a temporary folder for
 // as long as it lives, so that a test starts from defaults and never touches a real one.
 
-#include "workspace.h"
+#include "ui/workspace.h"
 
 #include <QByteArray>
 #include <QFile>

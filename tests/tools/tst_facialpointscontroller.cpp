@@ -1,6 +1,6 @@
-#include "facialpoints.h"
-#include "facialpointscontroller.h"
-#include "viewport.h"
+#include "core/facialpoints.h"
+#include "tools/facialpointscontroller.h"
+#include "tools/viewport.h"
 
 #include <QImage>
 #include <QSignalSpy>

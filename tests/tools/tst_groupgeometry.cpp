@@ -1,6 +1,6 @@
 // Group edits as arithmetic: points in, points out, with no view, model or widget.
 
-#include "groupgeometry.h"
+#include "tools/groupgeometry.h"
 
 #include <QtTest>
 

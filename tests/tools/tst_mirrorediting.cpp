@@ -3,13 +3,13 @@
 // undo step; Mirror Selection sets the partners to the reflections of the selected points.
 // The face is tilted, so that a reflection about a vertical line would be caught.
 
-#include "facialpoints.h"
-#include "facialpointscontroller.h"
-#include "meanface.h"
-#include "mirroring.h"
-#include "selectionbox.h"
-#include "viewport.h"
-#include "viewtransform.h"
+#include "core/facialpoints.h"
+#include "tools/facialpointscontroller.h"
+#include "core/meanface.h"
+#include "core/mirroring.h"
+#include "tools/selectionbox.h"
+#include "tools/viewport.h"
+#include "tools/viewtransform.h"
 
 #include <QImage>
 #include <QTransform>

@@ -1,6 +1,6 @@
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "pointcommands.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "tools/pointcommands.h"
 
 #include <QImage>
 #include <QSignalSpy>

@@ -1,10 +1,10 @@
 // Editing through the facial points controller beyond single drags: zoomed views, the
 // selection, nudges, group moves, the scale and rotate handles, and the undo steps they push.
 
-#include "facialpoints.h"
-#include "facialpointscontroller.h"
-#include "viewport.h"
-#include "viewtransform.h"
+#include "core/facialpoints.h"
+#include "tools/facialpointscontroller.h"
+#include "tools/viewport.h"
+#include "tools/viewtransform.h"
 
 #include <QImage>
 #include <QUndoStack>

@@ -1,6 +1,6 @@
 // The selection on its own: which indices it keeps, and the walk through the points.
 
-#include "pointselection.h"
+#include "tools/pointselection.h"
 
 #include <QtTest>
 

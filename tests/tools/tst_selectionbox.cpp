@@ -1,6 +1,6 @@
 // The selection's box and its handles, laid out in view pixels.
 
-#include "selectionbox.h"
+#include "tools/selectionbox.h"
 
 #include <QtTest>
 

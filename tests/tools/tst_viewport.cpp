@@ -1,6 +1,6 @@
 // The view's layout owner: when it reports a change, where its size comes from, pan drags.
 
-#include "viewport.h"
+#include "tools/viewport.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "viewtransform.h"
+#include "tools/viewtransform.h"
 
 #include <QtTest>
 

@@ -1,16 +1,16 @@
 // The real Preview window with a camera that only pretends to be one: a device node answered by
 // a preloaded shim (fakecamerashim.c) for Qt's listing, and frames from a clip made here through
 // QT_GSTREAMER_CAMERABIN_VIDEOSRC. Everything after the listing is the product's code.
-#include "facedetectionmodule.h"
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "facialpointsdetector.h"
-#include "fakeprompts.h"
-#include "imagefiles.h"
-#include "landmarkpipeline.h"
-#include "previewwindow.h"
-#include "testclips.h"
-#include "testimages.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "face_detection_module/facialpointsdetector.h"
+#include "tests/support/fakeprompts.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "ui/previewwindow.h"
+#include "tests/support/testclips.h"
+#include "tests/support/testimages.h"
 
 #include <QAction>
 #include <QCameraInfo>

@@ -1,11 +1,11 @@
-#include "facemaskproject.h"
-#include "facedetectionmodule.h"
-#include "imagefiles.h"
-#include "landmarkpipeline.h"
-#include "livepreview.h"
-#include "maskrenderer.h"
-#include "replayframesource.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "face_detection_module/facedetectionmodule.h"
+#include "core/imagefiles.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "ui/livepreview.h"
+#include "preview/maskrenderer.h"
+#include "tests/support/replayframesource.h"
+#include "tests/support/testimages.h"
 
 #include <QPainter>
 #include <QSignalSpy>

@@ -1,4 +1,4 @@
-#include "meshoverlay.h"
+#include "ui/meshoverlay.h"
 
 #include <QPainter>
 #include <QtTest>

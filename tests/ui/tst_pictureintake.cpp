@@ -1,13 +1,13 @@
-#include "busyworkers.h"
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "hostilepictures.h"
-#include "pictureintake.h"
-#include "pointview.h"
-#include "previewwindow.h"
-#include "testimages.h"
-#include "workprogress.h"
+#include "tests/support/busyworkers.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "tests/support/hostilepictures.h"
+#include "ui/pictureintake.h"
+#include "ui/pointview.h"
+#include "ui/previewwindow.h"
+#include "tests/support/testimages.h"
+#include "ui/workprogress.h"
 
 #include <QAction>
 #include <QApplication>

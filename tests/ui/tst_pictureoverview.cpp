@@ -1,4 +1,4 @@
-#include "pictureoverview.h"
+#include "ui/pictureoverview.h"
 
 #include <QSignalSpy>
 #include <QtTest>

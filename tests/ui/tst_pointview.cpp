@@ -1,12 +1,12 @@
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "facialpointsdetector.h"
-#include "detectorwait.h"
-#include "fakeprompts.h"
-#include "mousedrags.h"
-#include "pictureintake.h"
-#include "pointview.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "face_detection_module/facialpointsdetector.h"
+#include "tests/support/detectorwait.h"
+#include "tests/support/fakeprompts.h"
+#include "tests/support/mousedrags.h"
+#include "ui/pictureintake.h"
+#include "ui/pointview.h"
+#include "tests/support/testimages.h"
 
 #include <QApplication>
 #include <QClipboard>

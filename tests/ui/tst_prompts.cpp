@@ -1,4 +1,4 @@
-#include "prompts.h"
+#include "ui/prompts.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "facemaskproject.h"
-#include "facialpoints.h"
-#include "fakeprompts.h"
-#include "savepmkform.h"
-#include "testimages.h"
+#include "core/facemaskproject.h"
+#include "core/facialpoints.h"
+#include "tests/support/fakeprompts.h"
+#include "ui/savepmkform.h"
+#include "tests/support/testimages.h"
 
 #include <QApplication>
 #include <QProgressDialog>

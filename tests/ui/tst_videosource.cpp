@@ -1,5 +1,5 @@
-#include "testclips.h"
-#include "videosource.h"
+#include "tests/support/testclips.h"
+#include "ui/videosource.h"
 
 #include <QFile>
 #include <QSignalSpy>

@@ -1,7 +1,7 @@
 // What the program remembers between runs, read back from the file, and the desktop's list of
 // recently used files.
-#include "tempworkspace.h"
-#include "workspace.h"
+#include "tests/support/tempworkspace.h"
+#include "ui/workspace.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 // reader must read what Info-ZIP zip, Python's zipfile and 7z make, and refuse what they make
 // broken. Fixtures are made here by running the real tools.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 #include "ziptestsupport.h"
 
 #include <QCryptographicHash>

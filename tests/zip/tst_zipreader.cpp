@@ -2,7 +2,7 @@
 // comments, name sanitising, attributes and times, and a table of damaged archives with one
 // broken field per row, each expecting a specific result.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 #include "ziptestsupport.h"
 
 #include <QDateTime>

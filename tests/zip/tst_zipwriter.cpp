@@ -1,7 +1,7 @@
 // The archive writer: byte layout of what it writes, method choice, time stamps, limits and
 // failures. Archives are written into memory with a fixed clock so every byte is predictable.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 #include "ziptestsupport.h"
 
 #include <QDateTime>

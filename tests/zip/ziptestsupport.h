@@ -2,7 +2,7 @@
 // Helpers shared by the archive tests: building archives in memory, reading and patching
 // little-endian fields, and printing result codes by name.
 
-#include "ziparchive.h"
+#include "zip/ziparchive.h"
 
 #include <QByteArray>
 #include <QString>
