@@ -14,6 +14,7 @@
 #include "ui/prompts.h"
 #include "ui/savepmkform.h"
 #include "ui/workspace.h"
+#include "ui/waitclock.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -390,6 +391,7 @@ void MainWindow::Impl::openImage()
     }
     workspace.setFolderOf(QStringLiteral("picture"), path);
     // A new picture is an undoable edit of the work, so nothing is asked.
+    ui::waitclock::begin("open");
     pointView->openPictureFile(path);
 }
 
@@ -561,6 +563,7 @@ void MainWindow::Impl::paste()
 {
     // Out of the menu bar's keyboard mode, so that the keys that follow reach the points.
     pointView->setFocus();
+    ui::waitclock::begin("paste");
     const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
     if (!data || !pointView->insertFromMimeData(data)) {
         showStatus(QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file."));

@@ -4,6 +4,7 @@
 #include "face_detection_module/facialpointsdetector.h"
 #include "tools/pointcommands.h"
 #include "ui/prompts.h"
+#include "ui/waitclock.h"
 
 #include <QFutureWatcher>
 #include <QPointer>
@@ -148,6 +149,7 @@ void DetectionFlow::Impl::onDetectionFinished()
     // The watcher stays until the next picture: this runs inside its own signal.
     const QFuture<DetectionResult> future = watcher->future();
     running = false;
+    waitclock::step("detection finished");
     if (!model || model->image().cacheKey() != detectedImageKey) {
         report(QString());
         return;
@@ -191,6 +193,7 @@ bool DetectionFlow::Impl::launch(const QImage& picture)
     }
     detectedImageKey = picture.cacheKey();
     running = true;
+    waitclock::step("detection started");
     // Even a future that has finished already reports it through the event loop.
     connect(watcher.get(), &QFutureWatcherBase::finished, this, &Impl::onDetectionFinished);
     const bool loaded = detector->state() == core::FacialPointsDetector::Initialized;

@@ -3,6 +3,7 @@
 #include "ui/backgroundreader.h"
 #include "core/imagefiles.h"
 #include "ui/prompts.h"
+#include "ui/waitclock.h"
 
 #include <QFile>
 #include <QImage>
@@ -94,6 +95,7 @@ public:
     void onPictureRead(const QString& source, const core::ImageDecoding& decoding)
     {
         if (!decoding.picture.isNull()) {
+            waitclock::step("picture read");
             emit q->pictureTaken(decoding.picture);
             return;
         }
@@ -173,6 +175,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
             d->refuse(pastedSource, problem);
         } else {
             cancel();  // a picture still being read would replace this one
+            waitclock::step("picture read");
             emit pictureTaken(decoded);
         }
     } else if (!paths.isEmpty()) {

@@ -13,6 +13,7 @@
 #include "ui/viewnavigation.h"
 #include "tools/viewport.h"
 #include "tools/viewtransform.h"
+#include "ui/waitclock.h"
 
 #include <QClipboard>
 #include <QCursor>
@@ -632,6 +633,9 @@ void PointView::leaveEvent(QEvent* event)
 void PointView::paintEvent(QPaintEvent* event)
 {
     d->controller.paint(this, event->rect());
+    if (facialPoints() && facialPoints()->count() > 0) {
+        waitclock::step("markers painted");
+    }
     if (d->faceMenu && facialPoints()) {
         QPainter painter(this);
         d->paintOtherFaces(painter);
@@ -687,6 +691,7 @@ void PointView::keyPressEvent(QKeyEvent* event)
         event->ignore();
         return;
     }
+    waitclock::begin("paste");
     const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
     if (data && insertFromMimeData(data)) {
         event->accept();
@@ -730,6 +735,7 @@ void PointView::dropEvent(QDropEvent* event)
         event->ignore();
         return;
     }
+    waitclock::begin("drop");
     if (insertFromMimeData(event->mimeData())) {
         event->acceptProposedAction();
     }

@@ -426,11 +426,12 @@ class Session:
 class Program:
     """One run of the facemask binary on a session, in a working directory of its own."""
 
-    def __init__(self, session, command, workdir, log_path):
+    def __init__(self, session, command, workdir, log_path, env=None):
         self.session = session
         self.workdir = workdir
+        self.log_path = log_path
         self.log_file = open(log_path, "ab")
-        self.process = session.spawn(command, name="facemask", cwd=workdir,
+        self.process = session.spawn(command, name="facemask", cwd=workdir, env=env,
                                      stdout=self.log_file, stderr=subprocess.STDOUT)
         self.window = None
 
@@ -504,21 +505,27 @@ def fail_on_error_box(session, program, doing):
     program.ensure_alive(doing)
 
 
-def wait_for_markers(session, program, timeout=60, minimum_red=500):
+def wait_for_markers(session, program, timeout=60, minimum_red=500, interval=0.3):
     """Waits until the window shows marker discs and two screenshots in a row are equal."""
     previous = [None]
+    program.markers_first_seen = None
 
     def drawn():
         fail_on_error_box(session, program, "waiting for the landmark markers")
+        taken = time.monotonic()
         shot = session.screenshot(program.window)
         red = count_red(shot)
         settled = previous[0] is not None and previous[0].rgb == shot.rgb
         previous[0] = shot
-        if red >= minimum_red and settled and any(is_disc(c) for c in red_components(shot)):
+        markers = red >= minimum_red and any(is_disc(c) for c in red_components(shot))
+        if markers and program.markers_first_seen is None:
+            # The markers were on the screen when this shot began, at the latest.
+            program.markers_first_seen = taken
+        if markers and settled:
             return shot
         return None
     return wait_until(drawn, timeout, f"landmark markers (at least {minimum_red} red pixels, "
-                                      "one marker disc, a settled picture)", interval=0.3)
+                                      "one marker disc, a settled picture)", interval=interval)
 
 
 def open_menu_entry(session, program, entry_index, menu_bar_height):

@@ -15,6 +15,7 @@ the next start.
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -286,30 +287,51 @@ def use_stretched_view(session):
         f.write("[view]\nkeepAspectRatio=false\n")
 
 
+def program_clock(program, step_name, wait_name):
+    """Seconds the program logged for step_name since wait_name began (the last such line)."""
+    program.log_file.flush()
+    pattern = re.compile(r"facemask\.timing: +([0-9.]+) ms " + re.escape(step_name) +
+                         r" \(since " + re.escape(wait_name) + r"\)")
+    with open(program.log_path, encoding="utf-8", errors="replace") as f:
+        found = pattern.findall(f.read())
+    if not found:
+        raise E2EFailure(f'the program logged no "{step_name}" after a {wait_name}')
+    return float(found[-1]) / 1000.0
+
+
 def workspace_run(session, args, work):
     step("8: under a window manager: time the first detection after start, beside facemask-cli")
     manager = session.spawn(["openbox", "--sm-disable"], name="openbox",
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(1.0)
     log_path = os.path.join(session.artifacts_dir, "program-run3.log")
-    program = E.Program(session, [args.app], work, log_path)
+    # The program's own clock of the wait, beside the screenshots' (which poll every 0.3 s and
+    # need two equal shots, so they see the markers later than the user does).
+    timed = dict(session.env, QT_LOGGING_RULES="facemask.timing=true")
+    program = E.Program(session, [args.app], work, log_path, env=timed)
     window = program.wait_main_window()
     time.sleep(2.0)
     picture = os.path.join(args.testdata, "faces", "astronaut.png")
     clipboard = E.paste_picture(session, program, picture)
     pasted = time.monotonic()
-    E.wait_for_markers(session, program, timeout=60)
-    window_seconds = time.monotonic() - pasted
+    E.wait_for_markers(session, program, timeout=60, interval=0.02)
+    window_seconds = program.markers_first_seen - pasted
     session.stop(clipboard, "xclip")
+    painted = program_clock(program, "markers painted", "paste")
     cli = os.path.join(os.path.dirname(os.path.abspath(args.app)), "facemask-cli")
-    started = time.monotonic()
-    done = subprocess.run([cli, "detect", picture], cwd=work, capture_output=True, timeout=120)
-    cli_seconds = time.monotonic() - started
-    if done.returncode != 0:
-        raise E2EFailure(f"facemask-cli detect failed ({done.returncode}): {done.stderr.decode()}")
-    passed(f"first detection after start: the window {window_seconds:.2f} s from Ctrl+V to the "
-           f"markers (pasted 2 s after start), facemask-cli detect {cli_seconds:.2f} s for the "
-           f"same picture (whole process), ratio {window_seconds / cli_seconds:.2f}")
+    cli_runs = []
+    for _ in range(3):
+        started = time.monotonic()
+        done = subprocess.run([cli, "detect", picture], cwd=work, capture_output=True, timeout=120)
+        cli_runs.append(time.monotonic() - started)
+        if done.returncode != 0:
+            raise E2EFailure(f"facemask-cli detect failed ({done.returncode}): {done.stderr.decode()}")
+    cli_seconds = sorted(cli_runs)[1]
+    passed(f"first detection after start (pasted 2 s after start): the window's own clock "
+           f"{painted:.3f} s from Ctrl+V to the markers painted, the first screenshot showing "
+           f"them began {window_seconds:.2f} s after xdotool's Ctrl+V; facemask-cli detect {cli_seconds:.3f} s for the same picture "
+           f"(whole process, warm, median of 3); ratio {painted / cli_seconds:.2f} "
+           f"(screenshots {window_seconds / cli_seconds:.2f})")
 
     step("9: open the File menu, close it with Escape, paste: the picture comes in")
     before = session.screenshot(window, "run3-before-menu")
