@@ -41,6 +41,7 @@ void PictureOverview::setPicture(const QImage& picture)
         m_small = quick.scaled(longestSide, longestSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
                       .convertToFormat(QImage::Format_RGB32);
     }
+    m_drawing = QPixmap();
     resize(sizeHint());
     update();
 }
@@ -52,6 +53,7 @@ void PictureOverview::setVisibleRect(const QRectF& fractions)
         return;
     }
     m_visible = clamped;
+    m_drawing = QPixmap();
     update();
 }
 
@@ -73,7 +75,22 @@ QSize PictureOverview::sizeHint() const
 
 void PictureOverview::paintEvent(QPaintEvent*)
 {
+    // The view beneath repaints often (every marker drag); the overview changes only with the
+    // picture, the visible part or the size, so its drawing is kept.
+    const qreal ratio = devicePixelRatioF();
+    if (m_drawing.isNull() || m_drawing.size() != size() * ratio
+        || m_drawing.devicePixelRatioF() != ratio) {
+        m_drawing = QPixmap(size() * ratio);
+        m_drawing.setDevicePixelRatio(ratio);
+        QPainter painter(&m_drawing);
+        drawInto(painter);
+    }
     QPainter painter(this);
+    painter.drawPixmap(0, 0, m_drawing);
+}
+
+void PictureOverview::drawInto(QPainter& painter) const
+{
     painter.fillRect(rect(), QColor(40, 40, 40));
     const QRect area = pictureArea();
     if (!m_small.isNull()) {

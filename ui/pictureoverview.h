@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QImage>
+#include <QPixmap>
 #include <QRectF>
 #include <QWidget>
+
+class QPainter;
 
 namespace ui {
 
@@ -42,8 +45,11 @@ protected:
 
 private:
     void requestAt(const QPoint& widgetPixel);
+    void drawInto(QPainter& painter) const;
 
     QImage m_small;
+    // What paintEvent last drew; null when the picture or the visible part changed since.
+    QPixmap m_drawing;
     QRectF m_visible{0, 0, 1, 1};
     bool m_dragging = false;
 };

@@ -1,5 +1,6 @@
 #include "ui/viewnavigation.h"
 
+#include "ui/cachedscrollbar.h"
 #include "ui/pictureoverview.h"
 #include "tools/viewport.h"
 #include "tools/viewtransform.h"
@@ -23,10 +24,15 @@ ViewNavigation::ViewNavigation(QWidget* view, tools::Viewport* viewport)
     : QObject(view)
     , m_view(view)
     , m_viewport(viewport)
-    , m_horizontal(new QScrollBar(Qt::Horizontal, view))
-    , m_vertical(new QScrollBar(Qt::Vertical, view))
+    , m_horizontal(new CachedScrollBar(Qt::Horizontal, view))
+    , m_vertical(new CachedScrollBar(Qt::Vertical, view))
     , m_overview(new PictureOverview(view))
+    , m_corner(new QWidget(view))
 {
+    m_corner->setObjectName(QStringLiteral("scrollBarCorner"));
+    m_corner->setAutoFillBackground(true);
+    m_corner->setBackgroundRole(QPalette::Window);
+    m_corner->hide();
     m_horizontal->setObjectName(QStringLiteral("horizontalScrollBar"));
     m_vertical->setObjectName(QStringLiteral("verticalScrollBar"));
     m_overview->setObjectName(QStringLiteral("pictureOverview"));
@@ -89,6 +95,10 @@ void ViewNavigation::sync()
     m_syncing = false;
     m_horizontal->setVisible(wide);
     m_vertical->setVisible(tall);
+    if (wide && tall) {
+        m_corner->setGeometry(view.width() - barWidth, view.height() - barHeight, barWidth, barHeight);
+    }
+    m_corner->setVisible(wide && tall);
 
     const bool overviewShown = m_showOverview && m_hasPicture && valid
         && transform.zoom() > overviewZoom;

@@ -40,6 +40,8 @@ public:
     QScrollBar* horizontalBar() const { return m_horizontal; }
     QScrollBar* verticalBar() const { return m_vertical; }
     PictureOverview* overview() const { return m_overview; }
+    // The square where the two bars meet, filled as the window is.
+    QWidget* corner() const { return m_corner; }
 
     // Lays the bars and the overview out for the viewport's current state (after a change of
     // the layout or of the view's size).
@@ -54,6 +56,7 @@ private:
     QScrollBar* m_horizontal;
     QScrollBar* m_vertical;
     PictureOverview* m_overview;
+    QWidget* m_corner;
     bool m_showOverview = true;
     bool m_hasPicture = false;
     // Set while sync() writes the bars, so that their signals do not pan back.

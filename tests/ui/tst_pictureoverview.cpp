@@ -108,6 +108,10 @@ void tst_PictureOverview::visiblePartIsFramedAndTheRestDimmed()
     const QImage whole = overview.grab().toImage();
     QCOMPARE(QColor(whole.pixel(origin + QPoint(10, 10))), QColor(Qt::white));
     QCOMPARE(QColor(whole.pixel(origin + QPoint(40, 80))), QColor(Qt::white));
+    // Another picture of the same size replaces the one drawn before.
+    image.fill(Qt::black);
+    overview.setPicture(image);
+    QCOMPARE(QColor(overview.grab().toImage().pixel(origin + QPoint(80, 80))), QColor(Qt::black));
 }
 
 void tst_PictureOverview::otherButtonsAskForNothing()
