@@ -9,6 +9,7 @@
 #include "cli/videotracking.h"
 
 #include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/landmarkpipeline.h"
 
 #include <QCommandLineParser>
 
@@ -34,7 +35,16 @@ int placedFace(const TrackedFrame& tracked)
     return placed;
 }
 
-QString frameJson(const QString& file, const video::VideoFrame& frame, const TrackedFrame& tracked)
+// The points printed for a frame: the placed face's, or on a frame without a face the markup
+// predicted over the whole frame, as detect prints for a picture without a face.
+core::FacialPointVector placedPoints(const TrackedFrame& tracked, int placed,
+                                     const core::FacialPointVector& whole)
+{
+    return placed >= 0 ? tracked.faces[std::size_t(placed)] : whole;
+}
+
+QString frameJson(const QString& file, const video::VideoFrame& frame, const TrackedFrame& tracked,
+                  const core::FacialPointVector& whole)
 {
     Json::Value object(Json::objectValue);
     object["file"] = json::string(file);
@@ -45,7 +55,7 @@ QString frameJson(const QString& file, const video::VideoFrame& frame, const Tra
     object["faceCount"] = int(tracked.faces.size());
     const int placed = placedFace(tracked);
     object["placed"] = placed;
-    object["points"] = placed >= 0 ? json::pointsArray(tracked.faces[std::size_t(placed)]) : Json::Value(Json::arrayValue);
+    object["points"] = json::pointsArray(placedPoints(tracked, placed, whole));
     Json::Value faces(Json::arrayValue);
     for (int i = 0; i < tracked.boxes.size(); ++i) {
         Json::Value entry(Json::objectValue);
@@ -57,14 +67,15 @@ QString frameJson(const QString& file, const video::VideoFrame& frame, const Tra
     return json::toText(object);
 }
 
-QString frameLine(const video::VideoFrame& frame, const TrackedFrame& tracked)
+QString frameLine(const video::VideoFrame& frame, const TrackedFrame& tracked,
+                  const core::FacialPointVector& whole)
 {
     const int placed = placedFace(tracked);
     return QStringLiteral("%1\t%2\t%3\t%4")
         .arg(frame.index)
         .arg(frame.time, 0, 'f', 3)
         .arg(tracked.faces.size())
-        .arg(placed >= 0 ? pointsText(tracked.faces[std::size_t(placed)]) : QString());
+        .arg(pointsText(placedPoints(tracked, placed, whole)));
 }
 
 } // namespace
@@ -124,13 +135,16 @@ int runTrack(const QStringList& arguments)
     video::VideoFrame frame;
     while (reader->next(frame)) {
         const TrackedFrame tracked = tracking.track(frame.picture, frame.time);
+        const core::FacialPointVector whole = tracked.faces.empty()
+            ? core::wholePicturePoints(*model.module, frame.picture)
+            : core::FacialPointVector();
         if (asJson) {
             if (!pending.isEmpty()) {
                 printResult(pending + QLatin1Char(','));
             }
-            pending = frameJson(inputs[0], frame, tracked);
+            pending = frameJson(inputs[0], frame, tracked, whole);
         } else {
-            printResult(frameLine(frame, tracked));
+            printResult(frameLine(frame, tracked, whole));
         }
     }
     if (asJson) {

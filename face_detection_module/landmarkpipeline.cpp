@@ -19,15 +19,34 @@ FacialPointVector completedPoints(const QVector<QPoint>& parts, QSize size)
     return points;
 }
 
+// picture in the module's format; a failed conversion (out of memory) gives a null picture.
+QImage rgbOf(const QImage& picture)
+{
+    return picture.format() == QImage::Format_RGB888
+               ? picture
+               : picture.convertToFormat(QImage::Format_RGB888, Qt::AutoColor);
+}
+
+FacialPointVector pointsOverWhole(FaceDetectionModule& module, const QImage& rgb)
+{
+    const std::optional<QVector<QPoint>> whole =
+        module.detectPoints(rgb, QRect(QPoint(0, 0), rgb.size()));
+    return whole ? completedPoints(*whole, rgb.size()) : FacialPointVector();
+}
+
 } // namespace
+
+FacialPointVector wholePicturePoints(FaceDetectionModule& module, const QImage& picture)
+{
+    const QImage rgb = rgbOf(picture);
+    return rgb.isNull() ? FacialPointVector() : pointsOverWhole(module, rgb);
+}
 
 DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& image)
 {
     // Converted once here, so the module's own conversion is a no-op and no-face pictures are
     // not converted a second time. A failed conversion (out of memory) leaves a null picture.
-    const QImage rgb = image.format() == QImage::Format_RGB888
-                           ? image
-                           : image.convertToFormat(QImage::Format_RGB888, Qt::AutoColor);
+    const QImage rgb = rgbOf(image);
     if (rgb.isNull()) {
         return {};
     }
@@ -39,12 +58,10 @@ DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& i
     DetectionResult result;
     if (faces->isEmpty()) {
         // A picture without a face still gets a whole markup: every package must hold 75 points.
-        const std::optional<QVector<QPoint>> whole =
-            module.detectPoints(rgb, QRect(QPoint(0, 0), rgb.size()));
-        if (!whole) {
+        result.points = pointsOverWhole(module, rgb);
+        if (result.points.empty()) {
             return {};
         }
-        result.points = completedPoints(*whole, image.size());
         return result;
     }
 

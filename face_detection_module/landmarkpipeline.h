@@ -35,4 +35,9 @@ struct DetectionResult {
 // not thread-safe). Returns the empty result when the picture cannot be processed.
 DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& picture);
 
+// The markup of a picture without a face, as runLandmarkPipeline gives it: the 68 points
+// predicted over the whole picture and the 7 derived ones, as fractions. Empty when the picture
+// cannot be processed. Calling thread, as above.
+FacialPointVector wholePicturePoints(FaceDetectionModule& module, const QImage& picture);
+
 } // namespace core

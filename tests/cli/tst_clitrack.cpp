@@ -2,6 +2,8 @@
 // and pan, encoded with ffmpeg, then tracked by the real program with and without --steady.
 #include "face_detection_module/facedetectionmodule.h"
 #include "core/imagefiles.h"
+#include "face_detection_module/landmarkpipeline.h"
+#include "video/videoreader.h"
 #include "tests/support/knownmotion.h"
 #include "tests/support/testclips.h"
 #include "tests/support/testimages.h"
@@ -48,6 +50,7 @@ class tst_CliTrack : public QObject
 private slots:
     void initTestCase();
     void everyFrameInTheDetectForm();
+    void framesWithoutAFaceGetTheWholeFrameMarkup();
     void steadyCutsJitterWithoutLag();
     void damagedVideoFails();
     void previewWritesEveryNthFrame();
@@ -132,6 +135,54 @@ void tst_CliTrack::everyFrameInTheDetectForm()
     QVERIFY2(text.status == 0, qPrintable(text.err));
     QVERIFY2(text.err.contains(QStringLiteral("on every frame")), qPrintable(text.err));
     QCOMPARE(text.out.trimmed().split('\n').size(), frameCount);
+}
+
+// As detect does for a picture without a face: the 75 points predicted over the whole frame,
+// "placed" -1, no faces; the same in the text form.
+void tst_CliTrack::framesWithoutAFaceGetTheWholeFrameMarkup()
+{
+    QVector<QImage> frames = testclips::greySteps(4, QSize(320, 240));
+    for (int i = 0; i < frames.size(); ++i) {
+        QPainter painter(&frames[i]);  // something for the predictor to see, moving
+        painter.fillRect(QRect(40 + 30 * i, 60, 90, 120), QColor(200, 150, 120));
+    }
+    const QString path = folder.filePath(QStringLiteral("faceless.mp4"));
+    const QString error = testclips::encode(frames, 10.0, path);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    auto module = core::FaceDetectionModule::load();
+    QVERIFY(module);
+    QString failure;
+    const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(path, &failure);
+    QVERIFY2(reader, qPrintable(failure));
+    std::vector<core::FacialPointVector> expected;
+    video::VideoFrame frame;
+    while (reader->next(frame)) {
+        expected.push_back(core::wholePicturePoints(*module, frame.picture));
+        QCOMPARE(int(expected.back().size()), 75);
+    }
+    QCOMPARE(int(expected.size()), frames.size());
+
+    const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), path});
+    QVERIFY2(run.status == 0, qPrintable(run.err));
+    const QJsonArray tracked = QJsonDocument::fromJson(run.out).array();
+    QCOMPARE(tracked.size(), frames.size());
+    const Run text = runCli({QStringLiteral("track"), path});
+    QVERIFY2(text.status == 0, qPrintable(text.err));
+    const QList<QByteArray> lines = text.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), frames.size());
+    for (int i = 0; i < tracked.size(); ++i) {
+        const QJsonObject object = tracked[i].toObject();
+        QCOMPARE(object.value(QStringLiteral("faceCount")).toInt(), 0);
+        QCOMPARE(object.value(QStringLiteral("placed")).toInt(), -1);
+        QCOMPARE(object.value(QStringLiteral("faces")).toArray().size(), 0);
+        const QJsonArray points = object.value(QStringLiteral("points")).toArray();
+        QCOMPARE(points.size(), 75);
+        for (int p = 0; p < points.size(); ++p) {
+            QCOMPARE(points[p].toArray().at(0).toDouble(), expected[size_t(i)][size_t(p)].x());
+            QCOMPARE(points[p].toArray().at(1).toDouble(), expected[size_t(i)][size_t(p)].y());
+        }
+        QCOMPARE(lines[i].split('\t').value(3).split(' ').size(), 75);
+    }
 }
 
 void tst_CliTrack::steadyCutsJitterWithoutLag()
