@@ -26,6 +26,7 @@ private slots:
     void playsEachKind();
     void loopsAtTheEnd();
     void seekWhilePausedShowsThatFrame();
+    void seekWhilePlayingPlaysOnFromThere();
     void damagedFileIsReported_data();
     void damagedFileIsReported();
     void missingFileDoesNotStart();
@@ -127,6 +128,44 @@ void tst_VideoSource::seekWhilePausedShowsThatFrame()
                                 .arg(testclips::meanGrey(shown))));
         QVERIFY(!source.isPlaying());
     }
+}
+
+void tst_VideoSource::seekWhilePlayingPlaysOnFromThere()
+{
+    // Slow enough (4 frames per second) that the frames after the seek are told apart.
+    const QString slow = folder.filePath(QStringLiteral("slow.mp4"));
+    const QString error = testclips::encode(testclips::greySteps(12), 4, slow);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::VideoFrameSource source(slow);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QSignalSpy positions(&source, &ui::VideoFrameSource::positionChanged);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 2, 20000);
+    QVERIFY(stepOf(frames.last().at(0).value<QImage>()) <= 2);
+    frames.clear();
+    positions.clear();
+    source.seek(2000);  // frame 8
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 10000);
+    QVERIFY(source.isPlaying());
+    QList<int> seen;
+    for (const QList<QVariant>& frame : frames) {
+        seen.append(stepOf(frame.at(0).value<QImage>()));
+    }
+    // At most one frame from before the seek may still be on its way; then the video goes on
+    // from frame 8, in order.
+    const int from = seen.first() >= 8 ? 0 : 1;
+    QVERIFY2(seen.size() > from + 1, qPrintable(QStringLiteral("too few frames")));
+    QString text;
+    for (int step : seen) {
+        text += QString::number(step) + QLatin1Char(' ');
+    }
+    QVERIFY2(seen[from] == 8 || seen[from] == 9, qPrintable(text));
+    for (int i = from + 1; i < seen.size(); ++i) {
+        QVERIFY2(seen[i] >= seen[i - 1] || seen[i] <= 1, qPrintable(text));  // or looped
+    }
+    QVERIFY(!positions.isEmpty());
+    QVERIFY2(positions.last().at(0).toLongLong() >= 2000 || seen.last() <= 1,
+             qPrintable(QString::number(positions.last().at(0).toLongLong())));
 }
 
 void tst_VideoSource::damagedFileIsReported_data()
