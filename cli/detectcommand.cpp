@@ -92,7 +92,7 @@ int runDetect(const QStringList& arguments)
         for (; printed < pictures.size() && finished[printed]; ++printed) {
             const PictureReport& report = reports[printed];
             if (report.file.isEmpty()) {
-                reports[printed] = {pictures[printed], {}, QStringLiteral("out of memory")};
+                reports[printed] = {pictures[printed], {}, QStringLiteral("out of memory"), QSize()};
             }
             if (!report.error.isEmpty()) {
                 printMessage(QStringLiteral("%1 %2: ").arg(programName, command)
