@@ -57,7 +57,7 @@ void MainWindow::Impl::buildWidgets()
     connect(previewAction, &QAction::triggered, this, &Impl::showPreview);
     layout->addWidget(menuBar, 0, Qt::AlignTop);
 
-    pointView = new PointView(&detector);
+    pointView = new PointView(&detector, &session);
     pointView->pictureIntake()->setProgressOwner(q);
     pointView->setObjectName(QStringLiteral("pointView"));
     pointView->setFacialPoints(project.facialPoints());
@@ -125,7 +125,7 @@ void MainWindow::Impl::openPackage()
     if (!mayLeaveWork(openQuestion)) {
         return;
     }
-    const QString path = Prompts::current().openFileName(
+    const QString path = session.prompts().openFileName(
         QStringLiteral("Select PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"),
         workspace.folder(QStringLiteral("package")));
     if (path.isEmpty()) {
@@ -140,8 +140,8 @@ void MainWindow::Impl::openPackage()
 void MainWindow::Impl::onPackageRead(const QString& path, const core::PackageReading& reading)
 {
     if (!reading.result.ok) {
-        Prompts::current().warning(QStringLiteral("Loading error"),
-                                   QStringLiteral("The PMK file was not load"));
+        session.prompts().warning(QStringLiteral("Loading error"),
+                                  QStringLiteral("The PMK file was not load"));
         return;
     }
     project.apply(reading.snapshot);
@@ -158,12 +158,12 @@ bool MainWindow::Impl::showSaveDialog()
 {
     // The points on screen are about to be replaced: a package of them would not be the work.
     if (pointView->isDetecting()) {
-        Prompts::current().warning(QStringLiteral("Saving error"),
-                                   QStringLiteral("Points are still being detected. Save again "
-                                                  "once they are placed."));
+        session.prompts().warning(QStringLiteral("Saving error"),
+                                  QStringLiteral("Points are still being detected. Save again "
+                                                 "once they are placed."));
         return false;
     }
-    SavePMKForm dialog(&project);
+    SavePMKForm dialog(&project, {}, &session);
     if (!packagePath.isEmpty()) {
         dialog.setFolder(QFileInfo(packagePath).absolutePath());
         dialog.setProposedFile(packagePath);
@@ -186,7 +186,7 @@ bool MainWindow::Impl::mayLeaveWork(const char* question)
     if (undoStack.isClean()) {
         return true;
     }
-    const QMessageBox::StandardButton answer = Prompts::current().question(
+    const QMessageBox::StandardButton answer = session.prompts().question(
         QString::fromLatin1(unsavedTitle), QString::fromLatin1(question),
         QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
     switch (answer) {
@@ -220,7 +220,7 @@ void MainWindow::Impl::refreshTitle()
 void MainWindow::Impl::showPreview()
 {
     if (!previewWindow) {
-        previewWindow = std::make_unique<PreviewWindow>(&project, &detector);
+        previewWindow = std::make_unique<PreviewWindow>(&project, &detector, &session);
         previewWindow->restoreGeometry(workspace.geometry(QStringLiteral("preview")));
         previewWindow->installEventFilter(this);
     }
@@ -235,8 +235,8 @@ void MainWindow::Impl::onDetectorInitialized()
         showStatus(QString());
     }
     if (detector.state() == core::FacialPointsDetector::Failed) {
-        Prompts::current().warning(QStringLiteral("Error"),
-                                   QStringLiteral("Face detection module was not load"));
+        session.prompts().warning(QStringLiteral("Error"),
+                                  QStringLiteral("Face detection module was not load"));
     }
 }
 
@@ -289,8 +289,8 @@ bool MainWindow::Impl::eventFilter(QObject* watched, QEvent* event)
     return QObject::eventFilter(watched, event);
 }
 
-MainWindow::MainWindow()
-    : d(std::make_unique<Impl>(this))
+MainWindow::MainWindow(Prompts* prompts)
+    : d(std::make_unique<Impl>(this, prompts))
 {
     d->buildWidgets();
     d->refreshTitle();

@@ -8,6 +8,7 @@
 #include "core/facemaskproject.h"
 #include "face_detection_module/facialpointsdetector.h"
 #include "ui/backgroundreader.h"
+#include "ui/prompts.h"
 #include "ui/previewwindow.h"
 #include "ui/workspace.h"
 
@@ -34,8 +35,9 @@ class MainWindow::Impl : public QObject
 public:
     static constexpr const char* effectTypeNames[] = {"Face only", "Whole image", "Full frame effect"};
 
-    explicit Impl(MainWindow* owner)
+    Impl(MainWindow* owner, Prompts* prompts)
         : q(owner)
+        , session(prompts)
         , saveShortcut(QKeySequence::Save, owner, nullptr, nullptr, Qt::WindowShortcut)
     {
     }
@@ -79,6 +81,8 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     MainWindow* q;
+    // What the window and every part it makes ask through.
+    PromptSession session;
     core::FaceMaskProject project;
     core::FacialPointsDetector detector;
     BackgroundReader reader;

@@ -20,7 +20,7 @@ namespace ui {
 
 void MainWindow::Impl::openImage()
 {
-    const QString path = Prompts::current().openFileName(
+    const QString path = session.prompts().openFileName(
         QStringLiteral("Select image file"),
         QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"),
         workspace.folder(QStringLiteral("picture")));
@@ -34,7 +34,7 @@ void MainWindow::Impl::openImage()
 
 void MainWindow::Impl::importPoints()
 {
-    const QString path = Prompts::current().openFileName(
+    const QString path = session.prompts().openFileName(
         QStringLiteral("Import points"), landmarkio::fileFilter(),
         workspace.folder(QStringLiteral("points")));
     if (path.isEmpty()) {
@@ -43,7 +43,7 @@ void MainWindow::Impl::importPoints()
     workspace.setFolderOf(QStringLiteral("points"), path);
     QString reason;
     if (!pointView->importPoints(path, &reason)) {
-        Prompts::current().warning(QStringLiteral("Import Points"), reason);
+        session.prompts().warning(QStringLiteral("Import Points"), reason);
         return;
     }
     showStatus(QStringLiteral("Points imported from %1").arg(QFileInfo(path).fileName()));
@@ -51,7 +51,7 @@ void MainWindow::Impl::importPoints()
 
 void MainWindow::Impl::exportPoints()
 {
-    const QString path = Prompts::current().saveFileName(
+    const QString path = session.prompts().saveFileName(
         QStringLiteral("Export points"), landmarkio::fileFilter(),
         workspace.folder(QStringLiteral("points")), QStringLiteral("pts"));
     if (path.isEmpty()) {
@@ -60,7 +60,7 @@ void MainWindow::Impl::exportPoints()
     workspace.setFolderOf(QStringLiteral("points"), path);
     QString reason;
     if (!pointView->exportPoints(path, &reason)) {
-        Prompts::current().warning(QStringLiteral("Export Points"), reason);
+        session.prompts().warning(QStringLiteral("Export Points"), reason);
         return;
     }
     showStatus(QStringLiteral("Points exported to %1").arg(QFileInfo(path).fileName()));

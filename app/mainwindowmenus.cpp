@@ -222,7 +222,7 @@ void MainWindow::Impl::openRecent(const QString& path)
     if (!QFileInfo(path).isFile()) {
         workspace.removeRecentPackage(path);
         fillRecentMenu();
-        Prompts::current().warning(
+        session.prompts().warning(
             QStringLiteral("Open Recent"),
             QStringLiteral("%1 is no longer there, so it was taken off the list of recent "
                            "packages:\n%2")

@@ -32,10 +32,12 @@ namespace ui {
 class PointView::Impl : public QObject
 {
 public:
-    Impl(PointView* owner, core::FacialPointsDetector* detector, PromptSession* session)
+    Impl(PointView* owner, core::FacialPointsDetector* detector, PromptSession* given)
         : q(owner)
-        , ownSession(session ? nullptr : std::make_unique<PromptSession>())
-        , detection(detector, session ? *session : *ownSession)
+        , ownSession(given ? nullptr : std::make_unique<PromptSession>())
+        , session(given ? *given : *ownSession)
+        , detection(detector, session)
+        , intake(&session)
     {
         viewport.setViewSizeSource([owner] { return owner->size(); });
     }
@@ -59,6 +61,8 @@ public:
     tools::Viewport viewport;
     tools::FacialPointsController controller{viewport};
     std::unique_ptr<PromptSession> ownSession;
+    // The window's, or ownSession: what the detection and the intake ask through.
+    PromptSession& session;
     DetectionFlow detection;
     PictureIntake intake;
     QPointer<QUndoStack> undoStack;

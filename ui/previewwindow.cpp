@@ -49,10 +49,13 @@ QString effectName(int type)
 } // namespace
 
 PreviewWindow::Impl::Impl(PreviewWindow* owner, core::FaceMaskProject* project,
-                          core::FacialPointsDetector* detector)
+                          core::FacialPointsDetector* detector, PromptSession* given)
     : q(owner)
     , project(project)
     , detector(detector)
+    , ownSession(given ? nullptr : std::make_unique<PromptSession>())
+    , session(given ? *given : *ownSession)
+    , intake(&session)
 {
     refreshTimer.setSingleShot(true);
     refreshTimer.setInterval(refreshDelayMs);
@@ -107,7 +110,7 @@ void PreviewWindow::Impl::showStatus()
 void PreviewWindow::Impl::openFacePicture()
 {
     Workspace workspace;
-    const QString path = Prompts::current().openFileName(
+    const QString path = prompts().openFileName(
         QStringLiteral("Select face picture"),
         QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"),
         workspace.folder(QStringLiteral("previewFace")));
@@ -151,8 +154,9 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
     refresh();
 }
 
-PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsDetector* detector)
-    : d(std::make_unique<Impl>(this, project, detector))
+PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsDetector* detector,
+                             PromptSession* session)
+    : d(std::make_unique<Impl>(this, project, detector, session))
 {
     setWindowTitle(QStringLiteral("Preview Effect"));
     setAcceptDrops(true);
@@ -206,11 +210,11 @@ bool PreviewWindow::savePreviewPicture()
 {
     const QImage picture = previewImage();
     if (picture.isNull()) {
-        Prompts::current().warning(QStringLiteral("Error"), QStringLiteral("There is no preview picture to save."));
+        d->prompts().warning(QStringLiteral("Error"), QStringLiteral("There is no preview picture to save."));
         return false;
     }
-    QString path = Prompts::current().saveFileName(QStringLiteral("Save preview picture"),
-                                                   QStringLiteral("PNG picture (*.png)"));
+    QString path = d->prompts().saveFileName(QStringLiteral("Save preview picture"),
+                                             QStringLiteral("PNG picture (*.png)"));
     if (path.isEmpty()) {
         return false;
     }
@@ -218,8 +222,8 @@ bool PreviewWindow::savePreviewPicture()
         path += QStringLiteral(".png");
     }
     if (!picture.save(path, "PNG")) {
-        Prompts::current().warning(QStringLiteral("Error"),
-                                   QStringLiteral("The preview picture was not saved to \"%1\".").arg(path));
+        d->prompts().warning(QStringLiteral("Error"),
+                             QStringLiteral("The preview picture was not saved to \"%1\".").arg(path));
         return false;
     }
     return true;

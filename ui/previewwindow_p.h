@@ -8,6 +8,7 @@
 #include "ui/livepreview.h"
 #include "ui/pictureintake.h"
 #include "ui/previewwindow.h"
+#include "ui/prompts.h"
 #include "core/facialpoints.h"
 #include "face_detection_module/facialpointsdetector.h"
 #include "preview/maskrenderer.h"
@@ -37,7 +38,9 @@ class VideoFrameSource;
 class PreviewWindow::Impl : public QObject
 {
 public:
-    Impl(PreviewWindow* owner, core::FaceMaskProject* project, core::FacialPointsDetector* detector);
+    Impl(PreviewWindow* owner, core::FaceMaskProject* project, core::FacialPointsDetector* detector,
+         PromptSession* session);
+    Prompts& prompts() const { return session.prompts(); }
 
     void buildWidgets();
     void buildCameraMenu(QMenu* menu);
@@ -65,6 +68,9 @@ public:
     QAction* stopCameraAction = nullptr;
     QActionGroup* cameraGroup = nullptr;
     QTimer refreshTimer;
+    std::unique_ptr<PromptSession> ownSession;
+    // The window's, or ownSession: every dialog of the window and of its intake.
+    PromptSession& session;
     PictureIntake intake;
 
     preview::MaskRenderer renderer;

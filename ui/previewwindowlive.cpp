@@ -138,7 +138,7 @@ void PreviewWindow::Impl::stepFrames(int count)
 
 void PreviewWindow::Impl::openFaceVideo()
 {
-    const QString path = Prompts::current().openFileName(
+    const QString path = prompts().openFileName(
         QStringLiteral("Select face video"),
         QStringLiteral("Videos (*.mp4 *.m4v *.mov *.webm *.mkv *.avi *.ogv);; All files (*.*)"));
     if (!path.isEmpty()) {
@@ -237,7 +237,7 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         d->showVideoControls(nullptr);
         d->frameSource.reset();
         d->live.reset();
-        Prompts::current().warning(video ? QStringLiteral("Video") : QStringLiteral("Camera"), message);
+        d->prompts().warning(video ? QStringLiteral("Video") : QStringLiteral("Camera"), message);
         setFrameSource(nullptr);
         return;
     }
