@@ -16,6 +16,7 @@ struct PromptRecord {
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     QString folder;        // file dialogs: the folder they start in (or a file proposed there)
     QString defaultSuffix; // save dialogs: the suffix a bare name gets
+    QMessageBox::StandardButtons buttons; // questions: the answers offered
 };
 
 class FakePrompts : public ui::Prompts
@@ -53,10 +54,10 @@ public:
         records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton, {}, {}});
     }
     QMessageBox::StandardButton question(const QString& title, const QString& text,
-                                         QMessageBox::StandardButtons,
+                                         QMessageBox::StandardButtons buttons,
                                          QMessageBox::StandardButton defaultButton) override
     {
-        records.append({QStringLiteral("question"), title, text, defaultButton, {}, {}});
+        records.append({QStringLiteral("question"), title, text, defaultButton, {}, {}, buttons});
         return answers.isEmpty() ? defaultButton : answers.dequeue();
     }
 
