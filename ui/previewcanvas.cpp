@@ -1,3 +1,4 @@
+// The Preview window's picture: one image fitted into the widget, centred, proportions kept.
 #include "ui/previewcanvas.h"
 
 #include <QPainter>
