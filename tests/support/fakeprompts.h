@@ -39,19 +39,19 @@ public:
 
     QString openFileName(const QString& caption, const QString& filter, const QString& folder) override
     {
-        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton, folder, {}});
+        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton, folder, {}, {}});
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
     QString saveFileName(const QString& caption, const QString& filter, const QString& folder,
                          const QString& defaultSuffix) override
     {
         records.append({QStringLiteral("save"), caption, filter, QMessageBox::NoButton, folder,
-                        defaultSuffix});
+                        defaultSuffix, {}});
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
     void warning(const QString& title, const QString& text) override
     {
-        records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton, {}, {}});
+        records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton, {}, {}, {}});
     }
     QMessageBox::StandardButton question(const QString& title, const QString& text,
                                          QMessageBox::StandardButtons buttons,
