@@ -6,12 +6,17 @@
 
 namespace ui {
 
+class Prompts;
+
 // The program's only top-level window: the "File", "Edit" and "View" menus, the point view and
-// the footer line. Its title names the package and marks unsaved changes. GUI thread only.
+// the footer line. Its title names the package and marks unsaved changes. Every dialog of the
+// window, of its parts and of its Preview goes through the window's prompts. GUI thread only.
 class MainWindow : public QWidget
 {
 public:
-    MainWindow();
+    // prompts is not owned and must outlive the window; null asks through Prompts::current() at
+    // the time of each question.
+    explicit MainWindow(Prompts* prompts = nullptr);
     ~MainWindow() override;
 
     // Opens a package (a ".pmk" name, in any case) or a picture as the "File" menu would, with

@@ -69,14 +69,19 @@ bool exists(const QString& path)
 class PictureIntake::Impl
 {
 public:
-    explicit Impl(PictureIntake* owner) : q(owner) {}
+    Impl(PictureIntake* owner, PromptSession* given)
+        : q(owner)
+        , ownSession(given ? nullptr : std::make_unique<PromptSession>())
+        , session(given ? *given : *ownSession)
+    {
+    }
 
     void refuse(const QString& source, const QString& reason) const
     {
         const QString what = source == pastedSource
             ? QStringLiteral("The pasted picture was not load.")
             : QStringLiteral("File \"%1\" was not load.").arg(source);
-        Prompts::current().warning(QStringLiteral("Error"), what + QLatin1Char('\n') + reason);
+        session.prompts().warning(QStringLiteral("Error"), what + QLatin1Char('\n') + reason);
     }
 
     // A package that is being opened would replace the picture right after.
@@ -85,7 +90,7 @@ public:
         if (!packageReader || !packageReader->isReadingPackage()) {
             return false;
         }
-        Prompts::current().warning(
+        session.prompts().warning(
             QStringLiteral("Error"),
             QStringLiteral("A package is being opened. Paste or drop the picture again once it "
                            "is open, or cancel the opening first."));
@@ -107,12 +112,14 @@ public:
     }
 
     PictureIntake* q;
+    std::unique_ptr<PromptSession> ownSession;
+    PromptSession& session;
     BackgroundReader reader;
     QPointer<const BackgroundReader> packageReader;
     bool tellNoPicture = false;
 };
 
-PictureIntake::PictureIntake() : d(std::make_unique<Impl>(this))
+PictureIntake::PictureIntake(PromptSession* session) : d(std::make_unique<Impl>(this, session))
 {
     connect(&d->reader, &BackgroundReader::pictureRead, this,
             [this](const QString& source, const core::ImageDecoding& decoding) {

@@ -12,19 +12,22 @@ class QWidget;
 namespace ui {
 
 class BackgroundReader;
+class PromptSession;
 class WorkProgress;
 
 // How pictures come into a window: opened files, pasted and dropped data. Files and encoded
 // bytes are read and decoded on a worker (core::readPictureFile, core::decodePictureFile) with a
 // WorkProgress after 300 ms, so the window repaints meanwhile and Cancel works; only the cheap
 // part, taking the bytes or the file names out of the mime data, runs on the GUI thread. A new
-// picture abandons the one still being read. A refused picture is told through Prompts with
-// the check that refused it. GUI thread only.
+// picture abandons the one still being read. A refused picture is told through the window's
+// prompts with the check that refused it. GUI thread only.
 class PictureIntake : public QObject
 {
     Q_OBJECT
 public:
-    PictureIntake();
+    // Refusals are told through session (not owned, must outlive the intake); without one the
+    // intake keeps a session of its own.
+    explicit PictureIntake(PromptSession* session = nullptr);
     ~PictureIntake() override;
 
     // While packageReader (not owned; null: none) reads a package, a pasted or dropped picture

@@ -26,9 +26,9 @@ class PointView : public QWidget
 {
     Q_OBJECT
 public:
-    // detector is not owned and may be null (no detection is then started). Questions go
-    // through session (not owned, must outlive the view); without one the view keeps a session
-    // of its own.
+    // detector is not owned and may be null (no detection is then started). Questions and
+    // warnings (the detection's, the picture intake's) go through session (not owned, must
+    // outlive the view); without one the view keeps a session of its own.
     explicit PointView(core::FacialPointsDetector* detector, PromptSession* session = nullptr);
     ~PointView() override;
 

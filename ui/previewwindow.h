@@ -16,16 +16,19 @@ namespace ui {
 
 class FrameSource;
 class PictureIntake;
+class PromptSession;
 
 // A second top-level window that shows the project's mask (its picture, points and effect type)
 // applied to every face (up to 8) of a photo opened, dropped or pasted here, of a face video, or
-// of a camera. It follows the project's point model live. Dialogs go through Prompts. GUI thread
-// only.
+// of a camera. It follows the project's point model live. Dialogs go through the prompts it is
+// given. GUI thread only.
 class PreviewWindow : public QWidget
 {
 public:
-    // Neither is owned; both must outlive the window. The detector finds the photo's face.
-    PreviewWindow(core::FaceMaskProject* project, core::FacialPointsDetector* detector);
+    // None is owned; all must outlive the window. The detector finds the photo's face. Dialogs
+    // go through session (its window's); without one the window keeps a session of its own.
+    PreviewWindow(core::FaceMaskProject* project, core::FacialPointsDetector* detector,
+                  PromptSession* session = nullptr);
     ~PreviewWindow() override;
 
     // Uses picture as the face photo (leaving camera mode) and detects its face.

@@ -5,9 +5,9 @@
 
 namespace ui {
 
-// Every modal question, warning and file dialog of the program goes through the installed
-// Prompts, so that tests can answer them. The default shows the real dialogs: no parent,
-// application-modal. GUI thread only.
+// Every modal question, warning and file dialog of the program goes through a Prompts, which
+// a window's PromptSession hands to the parts that ask, so that tests can answer them. The
+// default shows the real dialogs: no parent, application-modal. GUI thread only.
 class Prompts
 {
 public:
@@ -27,15 +27,17 @@ public:
                                                  QMessageBox::StandardButtons buttons,
                                                  QMessageBox::StandardButton defaultButton) = 0;
 
-    // The prompts in use.
+    // What a PromptSession without prompts of its own asks through: the installed prompts, else
+    // the real dialogs.
     static Prompts& current();
     // Makes prompts current (not owned); null restores the real dialogs. Returns the previous one.
     static Prompts* install(Prompts* prompts);
 };
 
 // The dialogs one window asks through, and what it remembers of the answers. The window owns
-// one and hands it to the parts that ask (its view's detection among them), so that two windows,
-// or two tests, never share an answer. GUI thread only.
+// one and hands it to the parts that ask (its view with the detection and the picture intake,
+// the save dialog, the Preview window), so that two windows, or two tests, never share an
+// answer. GUI thread only.
 class PromptSession
 {
 public:

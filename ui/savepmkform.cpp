@@ -23,11 +23,14 @@ namespace ui {
 class SavePMKForm::Impl : public QObject
 {
 public:
-    Impl(SavePMKForm* owner, core::FaceMaskProject* project)
+    Impl(SavePMKForm* owner, core::FaceMaskProject* project, PromptSession* given)
         : q(owner)
         , project(project)
+        , ownSession(given ? nullptr : std::make_unique<PromptSession>())
+        , session(given ? *given : *ownSession)
     {
     }
+    Prompts& prompts() const { return session.prompts(); }
 
     void buildWidgets();
     void showProject();
@@ -39,6 +42,9 @@ public:
 
     SavePMKForm* q;
     core::FaceMaskProject* project;
+    std::unique_ptr<PromptSession> ownSession;
+    // The window's, or ownSession.
+    PromptSession& session;
     PackageWriter writer;
     QFutureWatcher<bool> saving;
     std::unique_ptr<WorkProgress> progress;
@@ -145,7 +151,7 @@ void SavePMKForm::Impl::onSave()
         const QString advice = project->facialPoints()->image().isNull()
             ? QStringLiteral("Open or paste a picture to detect them, or open a complete PMK file.")
             : QStringLiteral("Press Ctrl+D to detect them, or Ctrl+T for a template to fit.");
-        Prompts::current().warning(
+        prompts().warning(
             QStringLiteral("Saving error"),
             QStringLiteral("The project has %1 points; a package needs %2. %3")
                 .arg(pointCount)
@@ -156,7 +162,7 @@ void SavePMKForm::Impl::onSave()
     for (const auto& [edit, what] : {std::pair<QLineEdit*, const char*>{nameEdit, "name"},
                                      std::pair<QLineEdit*, const char*>{authorEdit, "author"}}) {
         if (edit->text().size() > maximumTextLength) {
-            Prompts::current().warning(
+            prompts().warning(
                 QStringLiteral("Saving error"),
                 QStringLiteral("The %1 has %2 characters; a package takes at most %3. Shorten it "
                                "and save again.")
@@ -168,7 +174,7 @@ void SavePMKForm::Impl::onSave()
         }
     }
     const QString suffix = QStringLiteral("pmk");
-    const QString chosen = Prompts::current().saveFileName(
+    const QString chosen = prompts().saveFileName(
         QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"),
         proposedFile.isEmpty() ? folder : proposedFile, suffix);
     if (chosen.isEmpty()) {
@@ -235,10 +241,10 @@ void SavePMKForm::Impl::onSavingFinished()
     }
     if (!cancelled) {
         const QString reason = failure ? *failure : QString();
-        Prompts::current().warning(QStringLiteral("Saving error"),
-                                   reason.isEmpty() ? QStringLiteral("PMK file was not save.")
-                                                    : QStringLiteral("PMK file was not save.\n\nReason: %1.")
-                                                          .arg(reason));
+        prompts().warning(QStringLiteral("Saving error"),
+                          reason.isEmpty() ? QStringLiteral("PMK file was not save.")
+                                           : QStringLiteral("PMK file was not save.\n\nReason: %1.")
+                                                 .arg(reason));
     }
 }
 
@@ -251,8 +257,9 @@ void SavePMKForm::Impl::setSaving(bool busy)
     }
 }
 
-SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer)
-    : d(std::make_unique<Impl>(this, project))
+SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer,
+                         PromptSession* session)
+    : d(std::make_unique<Impl>(this, project, session))
 {
     d->writer = std::move(writer);
     setModal(true);

@@ -14,6 +14,8 @@ struct ProjectSnapshot;
 
 namespace ui {
 
+class PromptSession;
+
 // The modal dialog that names the effect, picks its type, asks for a path and saves the project.
 // The package is written on a worker thread from a snapshot taken when Save is pressed; the
 // dialog ends with accept() once it is written, and stays open with a warning when it is not.
@@ -27,7 +29,10 @@ public:
                                              const std::atomic_bool* cancel)>;
 
     // project is not owned and must outlive the dialog. An empty writer is core::savePackage.
-    explicit SavePMKForm(core::FaceMaskProject* project, PackageWriter writer = {});
+    // The file picker and the warnings go through session (not owned, must outlive the dialog;
+    // its window's); without one the dialog keeps a session of its own.
+    explicit SavePMKForm(core::FaceMaskProject* project, PackageWriter writer = {},
+                         PromptSession* session = nullptr);
     ~SavePMKForm() override;
 
     // The folder the file picker starts in; empty: the picker's default.

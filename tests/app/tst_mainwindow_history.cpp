@@ -108,6 +108,8 @@ private slots:
     void closeAsksAboutUnsavedWork();
     void openPackageAsksAboutUnsavedWork_data();
     void openPackageAsksAboutUnsavedWork();
+    void unsavedQuestionOffersSaveDiscardAndCancel();
+    void unsavedQuestionButtonsKeepTheirTextsAndTakeAltKeys();
     void packageStartsNewHistory();
     void saveDialogStartsInLastPackageFolder();
     void fileArgument_data();
@@ -384,6 +386,86 @@ void tst_MainWindowHistory::closeAsksAboutUnsavedWork()
     if (!closed) {
         QCOMPARE(pointView(window)->facialPoints()->points(), work);
     }
+}
+
+// Asked through the prompts the window was given, not the installed ones.
+void tst_MainWindowHistory::unsavedQuestionOffersSaveDiscardAndCancel()
+{
+    FakePrompts windowPrompts(FakePrompts::NotInstalled);
+    ui::MainWindow window(&windowPrompts);
+    prepare(window);
+    dragPoint(pointView(window), 60, QPoint(-8, 14));
+    windowPrompts.answers.enqueue(QMessageBox::Cancel);
+    window.close();
+    QVERIFY2(window.isVisible(), "Cancel keeps the window open");
+
+    const QList<PromptRecord> asked = windowPrompts.ofKind(QStringLiteral("question"));
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(asked.at(0).title, QStringLiteral("Unsaved changes"));
+    QCOMPARE(asked.at(0).buttons,
+             QMessageBox::StandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel));
+    QCOMPARE(asked.at(0).defaultButton, QMessageBox::Save);
+    QVERIFY2(prompts->records.isEmpty(), qPrintable(prompts->records.value(0).text));
+}
+
+// The real question box: "Save", "Discard" and "Cancel" as the user reads them, Save the default,
+// and Alt+S and Alt+D as their keys; Alt+D discards and the window closes.
+void tst_MainWindowHistory::unsavedQuestionButtonsKeepTheirTextsAndTakeAltKeys()
+{
+    ui::DialogPrompts dialogs;
+    ui::MainWindow window(&dialogs);
+    prepare(window);
+    dragPoint(pointView(window), 60, QPoint(-8, 14));
+
+    QString title;
+    QStringList shown;       // the buttons' texts without their mnemonic marks, in box order
+    QList<QKeySequence> keys; // Save's and Discard's mnemonics
+    QString defaultText;
+    bool closedByHand = false;
+    QPointer<QMessageBox> seen;
+    bool pressed = false;
+    int ticks = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            return;
+        }
+        if (box != seen) {
+            seen = box;
+            title = box->windowTitle();
+            for (QMessageBox::StandardButton which : {QMessageBox::Save, QMessageBox::Discard, QMessageBox::Cancel}) {
+                QAbstractButton* button = box->button(which);
+                shown << (button ? QString(button->text()).remove(QLatin1Char('&')) : QStringLiteral("<none>"));
+                if (button && which != QMessageBox::Cancel) {
+                    keys << QKeySequence::mnemonic(button->text());
+                }
+            }
+            defaultText = box->defaultButton() ? QString(box->defaultButton()->text()).remove(QLatin1Char('&'))
+                                               : QString();
+        }
+        // The keys reach the box once it is the active window.
+        if (!pressed && QApplication::activeWindow() == box) {
+            pressed = true;
+            QTest::keyClick(box, Qt::Key_D, Qt::AltModifier);
+            return;
+        }
+        // Unanswered after two seconds: closed, so that the test fails instead of hanging.
+        if (++ticks > 200) {
+            closedByHand = true;
+            box->reject();
+        }
+    });
+    poll.start(10);
+    window.close();
+    poll.stop();
+
+    QCOMPARE(title, QStringLiteral("Unsaved changes"));
+    QCOMPARE(shown, (QStringList{QStringLiteral("Save"), QStringLiteral("Discard"), QStringLiteral("Cancel")}));
+    QCOMPARE(defaultText, QStringLiteral("Save"));
+    QCOMPARE(keys, (QList<QKeySequence>{QKeySequence(Qt::ALT | Qt::Key_S), QKeySequence(Qt::ALT | Qt::Key_D)}));
+    QVERIFY2(!closedByHand, "Alt+D did not answer the question");
+    QVERIFY2(!window.isVisible(), "Discard closes the window");
 }
 
 void tst_MainWindowHistory::openPackageAsksAboutUnsavedWork_data()

@@ -51,6 +51,22 @@ QAction* findAction(QWidget& window, const QString& wanted)
     return nullptr;
 }
 
+// The Preview window View → Preview Effect shows, shown and exposed; null when there is none.
+QWidget* showPreview(ui::MainWindow& window)
+{
+    QAction* preview = findAction(window, QStringLiteral("previewEffectAction"));
+    if (!preview) {
+        return nullptr;
+    }
+    preview->trigger();
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (dynamic_cast<ui::PreviewWindow*>(top) && top->isVisible()) {
+            return QTest::qWaitForWindowExposed(top) ? top : nullptr;
+        }
+    }
+    return nullptr;
+}
+
 QMenu* recentMenu(ui::MainWindow& window)
 {
     return window.findChild<QMenu*>(QStringLiteral("recentMenu"));
@@ -122,6 +138,8 @@ private slots:
     void cleanup();
 
     void workspaceRestoredInTheNextWindow();
+    void previewPlaceRestoredInTheNextWindow_data();
+    void previewPlaceRestoredInTheNextWindow();
     void damagedSettingsGiveDefaults_data();
     void damagedSettingsGiveDefaults();
     void openRecentListsPackagesAndDropsMissingOnes();
@@ -206,6 +224,40 @@ void tst_MainWindowWorkspace::workspaceRestoredInTheNextWindow()
     // A toggle is written as soon as it changes, before any close.
     findAction(second, QStringLiteral("Show Outline"))->toggle();
     QCOMPARE(ui::Workspace().toggle(QStringLiteral("showOutline"), true), false);
+}
+
+void tst_MainWindowWorkspace::previewPlaceRestoredInTheNextWindow_data()
+{
+    QTest::addColumn<bool>("closePreviewFirst");
+    QTest::newRow("preview-closed-before-the-window") << true;
+    QTest::newRow("preview-open-when-the-window-closes") << false;
+}
+
+void tst_MainWindowWorkspace::previewPlaceRestoredInTheNextWindow()
+{
+    QFETCH(bool, closePreviewFirst);
+    const QRect moved(130, 95, 520, 410);
+    {
+        ui::MainWindow first;
+        prepare(first);
+        QWidget* preview = showPreview(first);
+        QVERIFY(preview);
+        // Nothing stored yet: the window's own size.
+        QCOMPARE(preview->size(), QSize(640, 520));
+        preview->setGeometry(moved);
+        QTRY_COMPARE(preview->geometry(), moved);
+        if (closePreviewFirst) {
+            QVERIFY(preview->close());
+        }
+        QVERIFY(first.close());
+    }
+    ui::MainWindow second;
+    prepare(second);
+    QWidget* preview = showPreview(second);
+    QVERIFY(preview);
+    QCOMPARE(preview->geometry(), moved);
+    QVERIFY(preview->close());
+    QVERIFY(second.close());
 }
 
 void tst_MainWindowWorkspace::damagedSettingsGiveDefaults_data()

@@ -16,6 +16,7 @@ struct PromptRecord {
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     QString folder;        // file dialogs: the folder they start in (or a file proposed there)
     QString defaultSuffix; // save dialogs: the suffix a bare name gets
+    QMessageBox::StandardButtons buttons; // questions: the answers offered
 };
 
 class FakePrompts : public ui::Prompts
@@ -38,25 +39,25 @@ public:
 
     QString openFileName(const QString& caption, const QString& filter, const QString& folder) override
     {
-        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton, folder, {}});
+        records.append({QStringLiteral("open"), caption, filter, QMessageBox::NoButton, folder, {}, {}});
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
     QString saveFileName(const QString& caption, const QString& filter, const QString& folder,
                          const QString& defaultSuffix) override
     {
         records.append({QStringLiteral("save"), caption, filter, QMessageBox::NoButton, folder,
-                        defaultSuffix});
+                        defaultSuffix, {}});
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
     void warning(const QString& title, const QString& text) override
     {
-        records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton, {}, {}});
+        records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton, {}, {}, {}});
     }
     QMessageBox::StandardButton question(const QString& title, const QString& text,
-                                         QMessageBox::StandardButtons,
+                                         QMessageBox::StandardButtons buttons,
                                          QMessageBox::StandardButton defaultButton) override
     {
-        records.append({QStringLiteral("question"), title, text, defaultButton, {}, {}});
+        records.append({QStringLiteral("question"), title, text, defaultButton, {}, {}, buttons});
         return answers.isEmpty() ? defaultButton : answers.dequeue();
     }
 

@@ -41,7 +41,11 @@ private slots:
     void newPictureAbandonsTheOneBeingRead();
 
 private:
+    // Handed to the window under test, as its main window would; the installed prompts stand
+    // in for Prompts::current() and must never be asked.
     std::unique_ptr<FakePrompts> prompts;
+    std::unique_ptr<FakePrompts> installedPrompts;
+    std::unique_ptr<ui::PromptSession> session;
     std::unique_ptr<QTemporaryDir> dir;
 };
 
@@ -53,24 +57,27 @@ const QString fifo = QStringLiteral("fifo");
 // QApplication hands a drop only to the widget that took the drag's entry; the handlers are
 // called directly instead.
 struct DroppableView : ui::PointView {
-    DroppableView() : ui::PointView(nullptr) {}
+    explicit DroppableView(ui::PromptSession* session) : ui::PointView(nullptr, session) {}
     using ui::PointView::dropEvent;
 };
 
 struct DroppablePreview : ui::PreviewWindow {
-    explicit DroppablePreview(core::FaceMaskProject* project) : ui::PreviewWindow(project, nullptr) {}
+    DroppablePreview(core::FaceMaskProject* project, ui::PromptSession* session)
+        : ui::PreviewWindow(project, nullptr, session)
+    {
+    }
     using ui::PreviewWindow::dropEvent;
 };
 
 // The window under test: the main window's point view or the Preview window.
 struct Door {
-    explicit Door(bool preview)
+    Door(bool preview, ui::PromptSession* session)
     {
         if (preview) {
-            window = std::make_unique<DroppablePreview>(&project);
+            window = std::make_unique<DroppablePreview>(&project, session);
             intake = window->pictureIntake();
         } else {
-            view = std::make_unique<DroppableView>();
+            view = std::make_unique<DroppableView>(session);
             view->setFacialPoints(&model);
             intake = view->pictureIntake();
         }
@@ -88,16 +95,22 @@ struct Door {
 
 void tst_PictureIntake::init()
 {
-    prompts = std::make_unique<FakePrompts>();
+    prompts = std::make_unique<FakePrompts>(FakePrompts::NotInstalled);
+    installedPrompts = std::make_unique<FakePrompts>();
+    session = std::make_unique<ui::PromptSession>(prompts.get());
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
 }
 
 void tst_PictureIntake::cleanup()
 {
+    const QList<PromptRecord> stray = installedPrompts->records;
+    session.reset();
+    installedPrompts.reset();
     prompts.reset();
     dir.reset();
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QVERIFY2(stray.isEmpty(), qPrintable(QStringLiteral("asked past the window's prompts: ") + stray.value(0).text));
 }
 
 void tst_PictureIntake::everyDoorRefusesOrBounds_data()
@@ -160,7 +173,7 @@ void tst_PictureIntake::everyDoorRefusesOrBounds()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
     }
 
-    Door target(preview);
+    Door target(preview, session.get());
     // Pasted pictures come as their encoded bytes; a pasted pipe, as its file's URL.
     auto data = std::make_unique<QMimeData>();
     if (door == QLatin1String("paste") && kind != fifo) {
@@ -214,7 +227,7 @@ void tst_PictureIntake::everyDoorRefusesOrBounds()
 
 void tst_PictureIntake::decodedPictureAboveTheBoundIsRefused()
 {
-    Door target(false);
+    Door target(false, session.get());
     QMimeData data;
     // One bit per pixel: 15 MB in memory, but one row more than 120 megapixels.
     data.setImageData(QImage(12001, 10000, QImage::Format_Mono));
@@ -227,7 +240,7 @@ void tst_PictureIntake::decodedPictureAboveTheBoundIsRefused()
 
 void tst_PictureIntake::windowStaysResponsiveDuringASlowPaste()
 {
-    Door target(false);
+    Door target(false, session.get());
     const QByteArray png = testimages::encoded(testimages::filled(640, 480, Qt::darkBlue), "png");
     QMimeData data;
     data.setData(QStringLiteral("image/png"), png);
@@ -254,7 +267,7 @@ void tst_PictureIntake::windowStaysResponsiveDuringASlowPaste()
 
 void tst_PictureIntake::newPictureAbandonsTheOneBeingRead()
 {
-    Door target(false);
+    Door target(false, session.get());
     QMimeData first;
     first.setData(QStringLiteral("image/png"), testimages::encoded(testimages::filled(64, 48, Qt::red), "png"));
     QMimeData second;

@@ -11,6 +11,7 @@
 #include "tests/support/testclips.h"
 #include "tests/support/testimages.h"
 
+#include <QAction>
 #include <QCameraInfo>
 #include <QLabel>
 #include <QMenu>
@@ -72,6 +73,7 @@ private slots:
     void steadyIsOnByDefaultAndRemembered();
     void cameraPathUsesTheServicesModel();
     void photoOfTwoMasksBoth();
+    void asksThroughTheSessionItIsGiven();
 
 private:
     void waitForFace(const ui::PreviewWindow& window);
@@ -268,6 +270,37 @@ void tst_PreviewWindow::saveFailureIsReported()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 2);
     QVERIFY(warnings[1].text.contains(QStringLiteral("was not saved")));
+}
+
+// The main window hands its session in: every picker and warning of the window and of its
+// picture intake goes through it, never through the installed prompts.
+void tst_PreviewWindow::asksThroughTheSessionItIsGiven()
+{
+    FakePrompts windowPrompts(FakePrompts::NotInstalled);
+    ui::PromptSession session(&windowPrompts);
+    ui::PreviewWindow window(project.get(), detector.get(), &session);
+
+    QVERIFY(!window.savePreviewPicture());
+    auto source = std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20);
+    source->startable = false;
+    window.setFrameSource(std::move(source));
+    QCOMPARE(windowPrompts.ofKind(QStringLiteral("warning")).size(), 2);
+
+    QTemporaryDir folder;
+    const QString notAPicture = folder.filePath(QStringLiteral("notes.png"));
+    QFile file(notAPicture);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("no picture") > 0);
+    file.close();
+    windowPrompts.fileNames.enqueue(notAPicture);
+    window.findChild<QAction*>(QStringLiteral("openFacePictureAction"))->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.pictureIntake()->isReading(), 60000);
+    window.findChild<QAction*>(QStringLiteral("openFaceVideoAction"))->trigger();
+    QCOMPARE(windowPrompts.ofKind(QStringLiteral("open")).size(), 2);
+    const QList<PromptRecord> warnings = windowPrompts.ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 3);
+    QVERIFY2(warnings[2].text.startsWith(QStringLiteral("File \"%1\" was not load.").arg(notAPicture)),
+             qPrintable(warnings[2].text));
+    QVERIFY2(prompts->records.isEmpty(), qPrintable(prompts->records.value(0).text));
 }
 
 void tst_PreviewWindow::cameraMenuListsCameras()

@@ -45,6 +45,7 @@ private slots:
     void textLengths_data();
     void textLengths();
     void pickerProposesThePackage();
+    void asksThroughTheSessionItIsGiven();
 
 private:
     template <typename T> T* child(ui::SavePMKForm& form, const char* name)
@@ -248,6 +249,38 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     QTest::mouseClick(child<QPushButton>(form, "cancelButton"), Qt::LeftButton);
     QVERIFY(!form.isVisible());
     QCOMPARE(project.name(), QStringLiteral("Stored anyway"));
+}
+
+// The window hands its session in: the picker and the warnings of both the press of Save and
+// the finished save go through it, never through the installed prompts.
+void tst_SavePMKForm::asksThroughTheSessionItIsGiven()
+{
+    FakePrompts windowPrompts(FakePrompts::NotInstalled);
+    ui::PromptSession session(&windowPrompts);
+    core::FaceMaskProject project;
+    fillProject(project);
+    ui::SavePMKForm form(&project, {}, &session);
+    form.show();
+
+    // The picker is cancelled.
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QCOMPARE(windowPrompts.ofKind(QStringLiteral("save")).size(), 1);
+
+    QFile blocker(dir->filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    windowPrompts.fileNames.enqueue(dir->filePath(QStringLiteral("file/effect.pmk")));
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QTRY_VERIFY(!form.isSaving());
+    QCOMPARE(windowPrompts.ofKind(QStringLiteral("save")).size(), 2);
+    QCOMPARE(windowPrompts.ofKind(QStringLiteral("warning")).size(), 1);
+
+    // Too few points: refused on the press itself.
+    project.facialPoints()->setPoints(core::FacialPointVector(3, FacialPoint(0.5, 0.5)));
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QCOMPARE(windowPrompts.ofKind(QStringLiteral("warning")).size(), 2);
+    QVERIFY2(prompts->records.isEmpty(), qPrintable(prompts->records.value(0).text));
+    form.close();
 }
 
 void tst_SavePMKForm::cancelClosesWithoutTouchingProject()

@@ -1,0 +1,125 @@
+// The main window's commands that change the picture or the points: Open Image File, Paste,
+// Detect Points Again, Place Template, Effect Type, and Import and Export Points.
+#include "app/mainwindow_p.h"
+
+#include "core/facialpoints.h"
+#include "core/meanface.h"
+#include "tools/pointcommands.h"
+#include "ui/landmarkfileio.h"
+#include "ui/pointview.h"
+#include "ui/prompts.h"
+#include "ui/waitclock.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QClipboard>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMimeData>
+
+namespace ui {
+
+void MainWindow::Impl::openImage()
+{
+    const QString path = session.prompts().openFileName(
+        QStringLiteral("Select image file"),
+        QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"),
+        workspace.folder(QStringLiteral("picture")));
+    if (path.isEmpty()) {
+        return;
+    }
+    workspace.setFolderOf(QStringLiteral("picture"), path);
+    // A new picture is an undoable edit of the work, so nothing is asked.
+    ui::waitclock::begin("open");
+    pointView->openPictureFile(path);
+}
+
+void MainWindow::Impl::importPoints()
+{
+    const QString path = session.prompts().openFileName(
+        QStringLiteral("Import points"), landmarkio::fileFilter(),
+        workspace.folder(QStringLiteral("points")));
+    if (path.isEmpty()) {
+        return;
+    }
+    workspace.setFolderOf(QStringLiteral("points"), path);
+    QString reason;
+    if (!pointView->importPoints(path, &reason)) {
+        session.prompts().warning(QStringLiteral("Import Points"), reason);
+        return;
+    }
+    showStatus(QStringLiteral("Points imported from %1").arg(QFileInfo(path).fileName()));
+}
+
+void MainWindow::Impl::exportPoints()
+{
+    const QString path = session.prompts().saveFileName(
+        QStringLiteral("Export points"), landmarkio::fileFilter(),
+        workspace.folder(QStringLiteral("points")), QStringLiteral("pts"));
+    if (path.isEmpty()) {
+        return;
+    }
+    workspace.setFolderOf(QStringLiteral("points"), path);
+    QString reason;
+    if (!pointView->exportPoints(path, &reason)) {
+        session.prompts().warning(QStringLiteral("Export Points"), reason);
+        return;
+    }
+    showStatus(QStringLiteral("Points exported to %1").arg(QFileInfo(path).fileName()));
+}
+
+void MainWindow::Impl::paste()
+{
+    // Out of the menu bar's keyboard mode, so that the keys that follow reach the points.
+    pointView->setFocus();
+    ui::waitclock::begin("paste");
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    if (!data || !pointView->insertFromMimeData(data)) {
+        showStatus(QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file."));
+    }
+}
+
+void MainWindow::Impl::detectAgain()
+{
+    pointView->setFocus();
+    if (project.facialPoints()->image().isNull()) {
+        showStatus(QStringLiteral("Open, drop or paste a picture first: there is nothing to detect."));
+        return;
+    }
+    pointView->detectAgain();
+}
+
+void MainWindow::Impl::placeTemplate()
+{
+    pointView->setFocus();
+    core::FacialPoints* model = project.facialPoints();
+    if (model->image().isNull()) {
+        showStatus(QStringLiteral("Open, drop or paste a picture first: the template is placed on it."));
+        return;
+    }
+    tools::execute(&undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                   model, model->points(), core::templateFace(model->image().size()),
+                                   QStringLiteral("Place Template"), false));
+    showStatus(QStringLiteral("Template placed. Ctrl+A selects it: drag a point to move it, a "
+                              "corner to scale it, the round handle to turn it."));
+}
+
+void MainWindow::Impl::chooseEffectType(int type)
+{
+    if (type != project.effectType()) {
+        tools::execute(&undoStack,
+                       std::make_unique<tools::SetEffectTypeCommand>(&project, project.effectType(), type));
+    }
+    showEffectType(project.effectType());
+}
+
+void MainWindow::Impl::showEffectType(int type)
+{
+    // A stored type the menu does not know (an old package) shows as Face only, as it is drawn.
+    const int shown = type == core::WholeImage || type == core::FullFrame ? type : core::FaceOnly;
+    for (QAction* choice : effectTypeGroup->actions()) {
+        choice->setChecked(choice->data().toInt() == shown);
+    }
+}
+
+} // namespace ui

@@ -1,0 +1,235 @@
+// The main window's menus: File (with Open Recent and its list of packages), Edit (history,
+// paste, detection, template, effect type, mirror editing) and View (zoom and the toggles, each
+// remembered in the workspace as soon as it changes).
+#include "app/mainwindow_p.h"
+
+#include "ui/pointview.h"
+#include "ui/prompts.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QDir>
+#include <QFileInfo>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
+
+namespace ui {
+
+namespace {
+
+// The workspace's names of the View toggles.
+const char* const showNumbersKey = "showNumbers";
+const char* const showOutlineKey = "showOutline";
+const char* const keepAspectRatioKey = "keepAspectRatio";
+const char* const showMeshKey = "showMesh";
+const char* const showOverviewKey = "showOverview";
+const char* const mirrorEditsKey = "mirrorEdits";
+
+// The platform's keys for a standard command and the extra ones, each once, so that every usual
+// key works whatever the desktop's key scheme says.
+QList<QKeySequence> keysOf(QKeySequence::StandardKey command, const QList<QKeySequence>& extra)
+{
+    QList<QKeySequence> keys = QKeySequence::keyBindings(command);
+    for (const QKeySequence& key : extra) {
+        if (!keys.contains(key)) {
+            keys.append(key);
+        }
+    }
+    return keys;
+}
+
+} // namespace
+
+void MainWindow::Impl::buildFileMenu()
+{
+    // The entries keep their texts; the menu's title carries the mnemonic (Alt+F).
+    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("&File"));
+    QAction* openImageAction = fileMenu->addAction(QStringLiteral("Open Image File"));
+    openImageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    QAction* openPackageAction = fileMenu->addAction(QStringLiteral("Open PMK file"));
+    openPackageAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    recentMenu = fileMenu->addMenu(QStringLiteral("Open Recent"));
+    recentMenu->setObjectName(QStringLiteral("recentMenu"));
+    recentMenu->setToolTipsVisible(true);
+    connect(recentMenu, &QMenu::aboutToShow, this, &Impl::fillRecentMenu);
+    QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
+    // Ctrl+S belongs to the window's own shortcut; here it is only shown. A key of the menu
+    // entry's own would make the key ambiguous and neither would fire.
+    saveAction->setShortcut(saveShortcut.key());
+    saveAction->setShortcutContext(Qt::WidgetShortcut);
+    fileMenu->addSeparator();
+    QAction* importAction = fileMenu->addAction(QStringLiteral("Import Points\u2026"));
+    importAction->setObjectName(QStringLiteral("importPointsAction"));
+    importAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    connect(importAction, &QAction::triggered, this, &Impl::importPoints);
+    QAction* exportAction = fileMenu->addAction(QStringLiteral("Export Points\u2026"));
+    exportAction->setObjectName(QStringLiteral("exportPointsAction"));
+    exportAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    connect(exportAction, &QAction::triggered, this, &Impl::exportPoints);
+    fileMenu->addSeparator();
+    QAction* quitAction = fileMenu->addAction(QStringLiteral("Quit"));
+    quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(openImageAction, &QAction::triggered, this, &Impl::openImage);
+    connect(openPackageAction, &QAction::triggered, this, &Impl::openPackage);
+    connect(&reader, &BackgroundReader::packageRead, this, &Impl::onPackageRead);
+    reader.setProgressOwner(q);
+    connect(saveAction, &QAction::triggered, this, &Impl::showSaveDialog);
+    // Closing asks about unsaved changes; queued, so that the menu is gone first.
+    connect(quitAction, &QAction::triggered, q, &QWidget::close, Qt::QueuedConnection);
+    fillRecentMenu();
+}
+
+void MainWindow::Impl::buildEditMenu()
+{
+    QMenu* editMenu = menuBar->addMenu(QStringLiteral("&Edit"));
+    QAction* undoAction = undoStack.createUndoAction(editMenu, QStringLiteral("Undo"));
+    undoAction->setObjectName(QStringLiteral("undoAction"));
+    undoAction->setShortcuts(keysOf(QKeySequence::Undo, {QKeySequence(Qt::CTRL | Qt::Key_Z)}));
+    QAction* redoAction = undoStack.createRedoAction(editMenu, QStringLiteral("Redo"));
+    redoAction->setObjectName(QStringLiteral("redoAction"));
+    redoAction->setShortcuts(keysOf(QKeySequence::Redo, {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                                                         QKeySequence(Qt::CTRL | Qt::Key_Y)}));
+    editMenu->addAction(undoAction);
+    editMenu->addAction(redoAction);
+    // Connected after the stack's own connection: the step has been taken back when this runs.
+    connect(undoAction, &QAction::triggered, this,
+            [this] { reportHistoryStep(QStringLiteral("Undone"), undoStack.redoText()); });
+    connect(redoAction, &QAction::triggered, this,
+            [this] { reportHistoryStep(QStringLiteral("Redone"), undoStack.undoText()); });
+    connect(&undoStack, &QUndoStack::cleanChanged, q,
+            [this](bool clean) { q->setWindowModified(!clean); });
+    editMenu->addSeparator();
+
+    // A key of the window's, so that it works wherever the focus is, the menu bar included.
+    QAction* pasteAction = editMenu->addAction(QStringLiteral("Paste"));
+    pasteAction->setObjectName(QStringLiteral("pasteAction"));
+    pasteAction->setShortcuts(QKeySequence::Paste);
+    connect(pasteAction, &QAction::triggered, this, &Impl::paste);
+    editMenu->addSeparator();
+
+    QAction* detectAction = editMenu->addAction(QStringLiteral("Detect Points Again"));
+    detectAction->setObjectName(QStringLiteral("detectAgainAction"));
+    detectAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+    connect(detectAction, &QAction::triggered, this, &Impl::detectAgain);
+    QAction* templateAction = editMenu->addAction(QStringLiteral("Place Template"));
+    templateAction->setObjectName(QStringLiteral("placeTemplateAction"));
+    templateAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    connect(templateAction, &QAction::triggered, this, &Impl::placeTemplate);
+    editMenu->addSeparator();
+
+    QMenu* typeMenu = editMenu->addMenu(QStringLiteral("Effect Type"));
+    typeMenu->setObjectName(QStringLiteral("effectTypeMenu"));
+    effectTypeGroup = new QActionGroup(typeMenu);
+    effectTypeGroup->setExclusive(true);
+    for (int type = core::FaceOnly; type <= core::FullFrame; ++type) {
+        QAction* choice = typeMenu->addAction(QString::fromLatin1(effectTypeNames[type]));
+        choice->setCheckable(true);
+        choice->setData(type);
+        effectTypeGroup->addAction(choice);
+        connect(choice, &QAction::triggered, this, [this, type] { chooseEffectType(type); });
+    }
+    connect(&project, &core::FaceMaskProject::effectTypeChanged, this, &Impl::showEffectType);
+    editMenu->addSeparator();
+
+    // Remembered like the View toggles.
+    QAction* mirrorAction = editMenu->addAction(QStringLiteral("Mirror Edits"));
+    mirrorAction->setObjectName(QStringLiteral("mirrorEditsAction"));
+    mirrorAction->setCheckable(true);
+    mirrorAction->setShortcut(QKeySequence(Qt::Key_M));
+    mirrorAction->setChecked(workspace.toggle(QString::fromLatin1(mirrorEditsKey), false));
+    connect(mirrorAction, &QAction::toggled, this, [this](bool on) {
+        pointView->setMirrorEdits(on);
+        workspace.setToggle(QString::fromLatin1(mirrorEditsKey), on);
+    });
+    mirrorEditsAction = mirrorAction;
+    QAction* mirrorSelectionAction = editMenu->addAction(QStringLiteral("Mirror Selection to Other Side"));
+    mirrorSelectionAction->setObjectName(QStringLiteral("mirrorSelectionAction"));
+    mirrorSelectionAction->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_M));
+    connect(mirrorSelectionAction, &QAction::triggered, this, [this] {
+        if (!pointView->mirrorSelection()) {
+            showStatus(QStringLiteral("Select points on one side of the face to mirror them to the other."));
+        }
+    });
+    showEffectType(project.effectType());
+}
+
+void MainWindow::Impl::buildViewMenu()
+{
+    QAction* zoomIn = viewMenu->addAction(QStringLiteral("Zoom In"));
+    zoomIn->setShortcuts({QKeySequence(Qt::CTRL + Qt::Key_Equal), QKeySequence(Qt::CTRL + Qt::Key_Plus)});
+    connect(zoomIn, &QAction::triggered, pointView, &PointView::zoomIn);
+    QAction* zoomOut = viewMenu->addAction(QStringLiteral("Zoom Out"));
+    zoomOut->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_Minus));
+    connect(zoomOut, &QAction::triggered, pointView, &PointView::zoomOut);
+    QAction* fit = viewMenu->addAction(QStringLiteral("Fit to Window"));
+    fit->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_0));
+    connect(fit, &QAction::triggered, pointView, &PointView::fitToWindow);
+    viewMenu->addSeparator();
+
+    // Each toggle starts as it was left, and is written down as soon as it changes.
+    const auto addToggle = [this](const QString& text, const char* key, bool fallback,
+                                  void (PointView::*apply)(bool)) {
+        QAction* toggle = viewMenu->addAction(text);
+        toggle->setCheckable(true);
+        const bool checked = workspace.toggle(QString::fromLatin1(key), fallback);
+        toggle->setChecked(checked);
+        (pointView->*apply)(checked);
+        connect(toggle, &QAction::toggled, pointView, apply);
+        connect(toggle, &QAction::toggled, this,
+                [this, key](bool on) { workspace.setToggle(QString::fromLatin1(key), on); });
+    };
+    addToggle(QStringLiteral("Show Numbers"), showNumbersKey, true, &PointView::setShowNumbers);
+    addToggle(QStringLiteral("Show Outline"), showOutlineKey, true, &PointView::setShowOutline);
+    // Square pixels unless the user asked for the stretched view.
+    addToggle(QStringLiteral("Keep Aspect Ratio"), keepAspectRatioKey, true,
+              &PointView::setKeepAspectRatio);
+    addToggle(QStringLiteral("Show Mesh"), showMeshKey, false, &PointView::setShowMesh);
+    addToggle(QStringLiteral("Show Overview"), showOverviewKey, true, &PointView::setShowOverview);
+    pointView->setMirrorEdits(mirrorEditsAction->isChecked());
+    // Paste and the editing keys work as soon as the window is shown.
+    pointView->setFocus();
+}
+
+void MainWindow::Impl::fillRecentMenu()
+{
+    recentMenu->clear();
+    const QStringList paths = workspace.recentPackages();
+    if (paths.isEmpty()) {
+        recentMenu->addAction(QStringLiteral("No recent packages"))->setEnabled(false);
+        return;
+    }
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString& path = paths.at(i);
+        const QFileInfo file(path);
+        const QString folder = QDir::toNativeSeparators(file.absolutePath());
+        QAction* entry = recentMenu->addAction(
+            QStringLiteral("&%1 %2  (%3)").arg(i + 1).arg(file.fileName(), folder));
+        entry->setToolTip(QDir::toNativeSeparators(path));
+        entry->setData(path);
+        connect(entry, &QAction::triggered, this, [this, path] { openRecent(path); });
+    }
+    recentMenu->addSeparator();
+    QAction* clear = recentMenu->addAction(QStringLiteral("Clear List"));
+    connect(clear, &QAction::triggered, this, [this] {
+        workspace.clearRecentPackages();
+        fillRecentMenu();
+    });
+}
+
+void MainWindow::Impl::openRecent(const QString& path)
+{
+    if (!QFileInfo(path).isFile()) {
+        workspace.removeRecentPackage(path);
+        fillRecentMenu();
+        session.prompts().warning(
+            QStringLiteral("Open Recent"),
+            QStringLiteral("%1 is no longer there, so it was taken off the list of recent "
+                           "packages:\n%2")
+                .arg(QFileInfo(path).fileName(), QDir::toNativeSeparators(path)));
+        return;
+    }
+    q->openFile(path);
+}
+
+} // namespace ui

@@ -1,0 +1,27 @@
+// The Preview window's picture: one image fitted into the widget, centred, proportions kept.
+#include "ui/previewcanvas.h"
+
+#include <QPainter>
+
+namespace ui {
+
+void PreviewCanvas::setPicture(const QImage& picture)
+{
+    shown = picture;
+    update();
+}
+
+void PreviewCanvas::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(48, 48, 48));
+    if (shown.isNull()) {
+        return;
+    }
+    const QSize fitted = shown.size().scaled(size(), Qt::KeepAspectRatio);
+    const QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(target, shown);
+}
+
+} // namespace ui

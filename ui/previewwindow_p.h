@@ -1,0 +1,95 @@
+#pragma once
+// The Preview window's private state, shared by the files that implement it: previewwindow.cpp
+// (the mask, the face photo, its footer, saving and drops), previewwindowmenus.cpp (its menus
+// and layout) and previewwindowlive.cpp (camera and video, with the video's controls). Not for
+// use outside those files.
+
+#include "ui/framesource.h"
+#include "ui/livepreview.h"
+#include "ui/pictureintake.h"
+#include "ui/previewwindow.h"
+#include "ui/prompts.h"
+#include "core/facialpoints.h"
+#include "face_detection_module/facialpointsdetector.h"
+#include "preview/maskrenderer.h"
+
+#include <QFutureWatcher>
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QBoxLayout;
+class QLabel;
+class QMenu;
+class QSlider;
+class QToolButton;
+
+namespace ui {
+
+class PreviewCanvas;
+class VideoFrameSource;
+
+class PreviewWindow::Impl : public QObject
+{
+public:
+    Impl(PreviewWindow* owner, core::FaceMaskProject* project, core::FacialPointsDetector* detector,
+         PromptSession* session);
+    Prompts& prompts() const { return session.prompts(); }
+
+    void buildWidgets();
+    void buildCameraMenu(QMenu* menu);
+    void followModel();
+    void scheduleRefresh() { if (!refreshTimer.isActive()) { refreshTimer.start(); } }
+    void refresh();
+    void openFacePicture();
+    void pasteFacePicture();
+    void onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher);
+    void onFrameRendered(const QImage& preview, int faceCount);
+    void showStatus();
+    void openFaceVideo();
+    void buildVideoControls(QBoxLayout* layout);
+    void showVideoControls(VideoFrameSource* video);
+    void togglePlaying();
+    void showPosition(qint64 position);
+    void seekTo(qint64 position);
+    void stepFrames(int count);
+
+    PreviewWindow* const q;
+    core::FaceMaskProject* const project;
+    core::FacialPointsDetector* const detector;
+    PreviewCanvas* canvas = nullptr;
+    QLabel* footer = nullptr;
+    QAction* stopCameraAction = nullptr;
+    QActionGroup* cameraGroup = nullptr;
+    QTimer refreshTimer;
+    std::unique_ptr<PromptSession> ownSession;
+    // The window's, or ownSession: every dialog of the window and of its intake.
+    PromptSession& session;
+    PictureIntake intake;
+
+    preview::MaskRenderer renderer;
+    bool maskPictureChanged = true;
+    QImage photo;
+    core::FacialPointVector photoPoints;
+    std::vector<core::FacialPointVector> photoFaces; // every face of the photo, up to 8
+    bool detecting = false;
+    std::shared_ptr<QFutureWatcher<core::DetectionResult>> pendingDetection;
+    QString faceStatus;
+
+    std::unique_ptr<FrameSource> frameSource;
+    VideoFrameSource* video = nullptr; // frameSource, when it plays a file
+    std::unique_ptr<LivePreview> live;
+    QAction* steadyAction = nullptr;
+    QWidget* videoControls = nullptr;
+    QToolButton* playButton = nullptr;
+    QSlider* positionSlider = nullptr;
+    QLabel* timeLabel = nullptr;
+};
+
+} // namespace ui

@@ -1,0 +1,258 @@
+// The Preview window's live sources: a camera or a face video as the frame source, rendered by
+// a LivePreview, with the video's play, pause, position and frame-step controls and keys.
+#include "ui/previewwindow_p.h"
+
+#include "face_detection_module/facedetectionmodule.h"
+#include "ui/framesource.h"
+#include "ui/livepreview.h"
+#include "ui/previewcanvas.h"
+#include "ui/prompts.h"
+#include "ui/videosource.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QBoxLayout>
+#include <QLabel>
+#include <QShortcut>
+#include <QSlider>
+#include <QToolButton>
+
+namespace ui {
+
+namespace {
+
+// "1:05.3" for 65.3 s: minutes, seconds and tenths.
+QString timeText(qint64 ms)
+{
+    ms = std::max<qint64>(0, ms);
+    return QStringLiteral("%1:%2.%3")
+        .arg(ms / 60000)
+        .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'))
+        .arg((ms / 100) % 10);
+}
+
+QString loadingModelText()
+{
+    return QStringLiteral("Loading the landmark model\u2026");
+}
+
+} // namespace
+
+void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
+{
+    videoControls = new QWidget;
+    videoControls->setObjectName(QStringLiteral("videoControls"));
+    auto* row = new QHBoxLayout(videoControls);
+    row->setContentsMargins(5, 3, 5, 0);
+    playButton = new QToolButton;
+    playButton->setObjectName(QStringLiteral("playButton"));
+    playButton->setText(QStringLiteral("Pause"));
+    playButton->setToolTip(QStringLiteral("Play or pause the video (Space)"));
+    positionSlider = new QSlider(Qt::Horizontal);
+    positionSlider->setObjectName(QStringLiteral("positionSlider"));
+    positionSlider->setToolTip(QStringLiteral("Drag to move through the video; Left and Right step one frame while paused"));
+    timeLabel = new QLabel(QStringLiteral("0:00.0 / 0:00.0"));
+    timeLabel->setObjectName(QStringLiteral("videoTime"));
+    row->addWidget(playButton);
+    row->addWidget(positionSlider, 1);
+    row->addWidget(timeLabel);
+    layout->addWidget(videoControls, 0);
+    videoControls->hide();
+
+    connect(playButton, &QToolButton::clicked, this, &Impl::togglePlaying);
+    connect(positionSlider, &QSlider::sliderMoved, this, &Impl::seekTo);
+    connect(positionSlider, &QSlider::actionTriggered, this, [this](int action) {
+        if (action != QAbstractSlider::SliderMove) {
+            seekTo(positionSlider->sliderPosition());
+        }
+    });
+    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(space, &QShortcut::activated, this, &Impl::togglePlaying);
+    auto* right = new QShortcut(QKeySequence(Qt::Key_Right), q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(right, &QShortcut::activated, this, [this] { stepFrames(1); });
+    auto* left = new QShortcut(QKeySequence(Qt::Key_Left), q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(left, &QShortcut::activated, this, [this] { stepFrames(-1); });
+}
+
+void PreviewWindow::Impl::showVideoControls(VideoFrameSource* source)
+{
+    video = source;
+    videoControls->setVisible(video != nullptr);
+    if (!video) {
+        return;
+    }
+    positionSlider->setRange(0, 0);
+    showPosition(0);
+    connect(video, &VideoFrameSource::durationChanged, this, [this](qint64 duration) {
+        positionSlider->setRange(0, int(std::max<qint64>(0, duration)));
+        showPosition(video ? video->position() : 0);
+    });
+    connect(video, &VideoFrameSource::positionChanged, this, &Impl::showPosition);
+    connect(video, &VideoFrameSource::playingChanged, this, [this](bool playing) {
+        playButton->setText(playing ? QStringLiteral("Pause") : QStringLiteral("Play"));
+    });
+}
+
+void PreviewWindow::Impl::togglePlaying()
+{
+    if (!video) {
+        return;
+    }
+    if (video->isPlaying()) {
+        video->pause();
+    } else {
+        video->play();
+    }
+}
+
+void PreviewWindow::Impl::showPosition(qint64 position)
+{
+    if (!positionSlider->isSliderDown()) {
+        const QSignalBlocker quiet(positionSlider);
+        positionSlider->setValue(int(position));
+    }
+    timeLabel->setText(QStringLiteral("%1 / %2").arg(timeText(position), timeText(video ? video->duration() : 0)));
+}
+
+void PreviewWindow::Impl::seekTo(qint64 position)
+{
+    if (!video) {
+        return;
+    }
+    if (live) {
+        live->restartTracking();
+    }
+    video->seek(position);
+}
+
+void PreviewWindow::Impl::stepFrames(int count)
+{
+    if (!video) {
+        return;
+    }
+    if (live) {
+        live->restartTracking();
+    }
+    video->step(count);
+}
+
+void PreviewWindow::Impl::openFaceVideo()
+{
+    const QString path = prompts().openFileName(
+        QStringLiteral("Select face video"),
+        QStringLiteral("Videos (*.mp4 *.m4v *.mov *.webm *.mkv *.avi *.ogv);; All files (*.*)"));
+    if (!path.isEmpty()) {
+        q->openFaceVideo(path);
+    }
+}
+
+void PreviewWindow::Impl::onFrameRendered(const QImage& preview, int faceCount)
+{
+    if (!live) {
+        return;
+    }
+    canvas->setPicture(preview);
+    const QString status = faceCount > 0 ? QString()
+                           : video      ? QStringLiteral("No face in the video picture.")
+                                        : QStringLiteral("No face in the camera picture.");
+    if (status != faceStatus) {
+        faceStatus = status;
+        showStatus();
+    }
+}
+
+void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
+{
+    d->showVideoControls(nullptr);
+    if (d->frameSource) {
+        d->frameSource->stop();
+        d->frameSource.reset();
+    }
+    d->live.reset();
+    if (d->stopCameraAction) {
+        d->stopCameraAction->setEnabled(false);
+    }
+    if (!source) {
+        if (d->cameraGroup && d->cameraGroup->checkedAction()) {
+            d->cameraGroup->checkedAction()->setChecked(false);
+        }
+        d->faceStatus.clear();
+        d->refresh();
+        if (!d->photo.isNull() && d->photoPoints.empty()) {
+            setFacePicture(d->photo);
+        }
+        return;
+    }
+    auto* video = qobject_cast<VideoFrameSource*>(source.get());
+    if (d->detector) {
+        // The detection service's model, shared: read once, and likely loaded already.
+        core::FacialPointsDetector* detector = d->detector;
+        d->live = std::make_unique<LivePreview>(6, [detector] { return detector->makeSiblingModule(); });
+    } else {
+        d->live = std::make_unique<LivePreview>();
+    }
+    d->live->setSteady(d->steadyAction->isChecked());
+    connect(d->live.get(), &LivePreview::modelReady, d.get(), [impl = d.get()] {
+        if (impl->faceStatus == loadingModelText()) {
+            impl->faceStatus = impl->video ? QStringLiteral("Opening the video...") : QStringLiteral("Waiting for the camera...");
+            impl->showStatus();
+        }
+    });
+    connect(d->live.get(), &LivePreview::frameRendered, d.get(), &Impl::onFrameRendered);
+    connect(d->live.get(), &LivePreview::modelFailed, d.get(), [impl = d.get()] {
+        impl->faceStatus = QStringLiteral("No face can be found: the landmark model was not load.");
+        impl->showStatus();
+    });
+    if (video) {
+        // A paused video's frame is the one the user asked for: it is never dropped.
+        connect(video, &FrameSource::frameReady, d.get(), [impl = d.get(), video](const QImage& frame) {
+            if (!impl->live) {
+                return;
+            }
+            if (video->isPlaying()) {
+                impl->live->takeFrame(frame);
+            } else {
+                impl->live->takeStill(frame);
+            }
+        });
+    } else {
+        connect(source.get(), &FrameSource::frameReady, d->live.get(), &LivePreview::takeFrame);
+    }
+    connect(source.get(), &FrameSource::failed, d.get(), [impl = d.get()](const QString& message) {
+        impl->faceStatus = message;
+        impl->showStatus();
+    });
+    d->frameSource = std::move(source);
+    d->live->prepareModel();
+    const bool modelLoaded = d->live->isModelReady()
+                             || (d->detector && d->detector->state() == core::FacialPointsDetector::Initialized);
+    d->faceStatus = !modelLoaded ? loadingModelText()
+                    : video                  ? QStringLiteral("Opening the video...")
+                                             : QStringLiteral("Waiting for the camera...");
+    d->showVideoControls(video);
+    d->refresh();
+    if (!d->frameSource->start()) {
+        const QString message = video ? QStringLiteral("The video \"%1\" could not be opened.").arg(video->path())
+                                      : QStringLiteral("The camera could not be started.");
+        d->showVideoControls(nullptr);
+        d->frameSource.reset();
+        d->live.reset();
+        d->prompts().warning(video ? QStringLiteral("Video") : QStringLiteral("Camera"), message);
+        setFrameSource(nullptr);
+        return;
+    }
+    if (d->stopCameraAction && !video) {
+        d->stopCameraAction->setEnabled(true);
+    }
+}
+
+bool PreviewWindow::openFaceVideo(const QString& path)
+{
+    if (path.isEmpty()) {
+        return false;
+    }
+    setFrameSource(std::make_unique<VideoFrameSource>(path));
+    return d->video != nullptr;
+}
+
+} // namespace ui

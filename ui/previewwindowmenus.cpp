@@ -1,0 +1,122 @@
+// The Preview window's layout and menus: File (open a face picture or video, save the preview,
+// close), View → Steady (remembered), the Camera menu with the cameras found, and Ctrl+V.
+#include "ui/previewwindow_p.h"
+
+#include "ui/camerasource.h"
+#include "ui/livepreview.h"
+#include "ui/previewcanvas.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QBoxLayout>
+#include <QCameraInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSettings>
+#include <QShortcut>
+
+namespace ui {
+
+namespace {
+
+const char* const steadySetting = "preview/steady";
+
+QSettings settings()
+{
+    return QSettings(QStringLiteral("facemask"), QStringLiteral("facemask"));
+}
+
+} // namespace
+
+void PreviewWindow::Impl::buildWidgets()
+{
+    auto* layout = new QVBoxLayout;
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    auto* menuBar = new QMenuBar;
+    menuBar->setObjectName(QStringLiteral("previewMenuBar"));
+    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
+    QAction* openAction = fileMenu->addAction(QStringLiteral("Open Face Picture..."));
+    openAction->setObjectName(QStringLiteral("openFacePictureAction"));
+    openAction->setShortcut(QKeySequence::Open);
+    QAction* saveAction = fileMenu->addAction(QStringLiteral("Save Preview Picture..."));
+    saveAction->setObjectName(QStringLiteral("savePreviewPictureAction"));
+    saveAction->setShortcut(QKeySequence::Save);
+    QAction* openVideoAction = fileMenu->addAction(QStringLiteral("Open Face Video..."));
+    openVideoAction->setObjectName(QStringLiteral("openFaceVideoAction"));
+    openVideoAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    connect(openVideoAction, &QAction::triggered, this, &Impl::openFaceVideo);
+    fileMenu->addSeparator();
+    QAction* closeAction = fileMenu->addAction(QStringLiteral("Close"));
+    closeAction->setShortcut(QKeySequence::Close);
+    connect(openAction, &QAction::triggered, this, &Impl::openFacePicture);
+    connect(saveAction, &QAction::triggered, this, [this] { q->savePreviewPicture(); });
+    connect(closeAction, &QAction::triggered, q, &QWidget::close);
+    // Menu shortcuts of a window without a main-window frame work only when the actions are
+    // the window's own too.
+    q->addActions({openAction, openVideoAction, saveAction, closeAction});
+
+    QMenu* viewMenu = menuBar->addMenu(QStringLiteral("View"));
+    steadyAction = viewMenu->addAction(QStringLiteral("Steady"));
+    steadyAction->setObjectName(QStringLiteral("steadyAction"));
+    steadyAction->setCheckable(true);
+    steadyAction->setChecked(settings().value(QLatin1String(steadySetting), true).toBool());
+    steadyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    steadyAction->setToolTip(QStringLiteral("Smooth the points from frame to frame so that the mask does not tremble"));
+    connect(steadyAction, &QAction::toggled, this, [this](bool on) {
+        settings().setValue(QLatin1String(steadySetting), on);
+        if (live) {
+            live->setSteady(on);
+        }
+    });
+    q->addAction(steadyAction);
+
+    QMenu* cameraMenu = menuBar->addMenu(QStringLiteral("Camera"));
+    cameraMenu->setObjectName(QStringLiteral("cameraMenu"));
+    buildCameraMenu(cameraMenu);
+    layout->addWidget(menuBar, 0, Qt::AlignTop);
+
+    canvas = new PreviewCanvas;
+    canvas->setObjectName(QStringLiteral("previewCanvas"));
+    canvas->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    layout->addWidget(canvas, 1);
+    buildVideoControls(layout);
+
+    footer = new QLabel;
+    footer->setObjectName(QStringLiteral("previewFooter"));
+    footer->setContentsMargins(5, 5, 5, 5);
+    footer->setSizePolicy(QSizePolicy::Ignored, footer->sizePolicy().verticalPolicy());
+    layout->addWidget(footer, 0);
+    q->setLayout(layout);
+
+    auto* paste = new QShortcut(QKeySequence::Paste, q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(paste, &QShortcut::activated, this, &Impl::pasteFacePicture);
+}
+
+void PreviewWindow::Impl::buildCameraMenu(QMenu* menu)
+{
+    const QList<QCameraInfo> cameras = QCameraInfo::availableCameras();
+    if (cameras.isEmpty()) {
+        QAction* none = menu->addAction(QStringLiteral("No camera found"));
+        none->setObjectName(QStringLiteral("noCameraAction"));
+        none->setEnabled(false);
+        return;
+    }
+    cameraGroup = new QActionGroup(menu);
+    for (const QCameraInfo& camera : cameras) {
+        QAction* action = menu->addAction(camera.description());
+        action->setCheckable(true);
+        cameraGroup->addAction(action);
+        connect(action, &QAction::triggered, this, [this, camera] {
+            q->setFrameSource(std::make_unique<CameraFrameSource>(camera));
+        });
+    }
+    menu->addSeparator();
+    stopCameraAction = menu->addAction(QStringLiteral("Stop Camera"));
+    stopCameraAction->setEnabled(false);
+    connect(stopCameraAction, &QAction::triggered, this, [this] { q->setFrameSource(nullptr); });
+}
+
+} // namespace ui
