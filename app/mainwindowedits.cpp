@@ -61,11 +61,15 @@ void MainWindow::Impl::exportPoints()
     }
     workspace.setFolderOf(QStringLiteral("points"), path);
     QString reason;
-    if (!pointView->exportPoints(path, &reason)) {
+    QString pictureWritten;
+    if (!pointView->exportPoints(path, &reason, &pictureWritten)) {
         session.prompts().warning(QStringLiteral("Export Points"), reason);
         return;
     }
-    showStatus(QStringLiteral("Points exported to %1").arg(QFileInfo(path).fileName()));
+    showStatus(pictureWritten.isEmpty()
+                   ? QStringLiteral("Points exported to %1").arg(QFileInfo(path).fileName())
+                   : QStringLiteral("Points exported to %1, the picture they are placed on to %2")
+                         .arg(QFileInfo(path).fileName(), pictureWritten));
 }
 
 void MainWindow::Impl::paste()

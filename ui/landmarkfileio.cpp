@@ -1,9 +1,13 @@
 #include "ui/landmarkfileio.h"
 
+#include "core/imagefiles.h"
 #include "core/landmarkfiles.h"
+#include "core/pngcodec.h"
 #include "face_detection_module/landmarkgeometry.h"
 
+#include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -19,6 +23,48 @@ void setReason(QString* reason, const QString& text)
         *reason = text;
     }
 }
+// Same pixels, whatever the formats the two came in.
+bool samePixels(const QImage& a, const QImage& b)
+{
+    return a.size() == b.size()
+        && a.convertToFormat(QImage::Format_ARGB32) == b.convertToFormat(QImage::Format_ARGB32);
+}
+
+// The picture file beside the XML at xmlPath that holds picture, or the first free name for it
+// (*mustWrite set). Empty when a hundred names are taken by other pictures.
+QString pictureFileBeside(const QString& xmlPath, const QImage& picture, bool* mustWrite)
+{
+    const QFileInfo xml(xmlPath);
+    const QString base = xml.dir().filePath(xml.completeBaseName());
+    for (int n = 0; n < 100; ++n) {
+        const QString candidate = n == 0 ? base + QStringLiteral(".png")
+                                         : QStringLiteral("%1-%2.png").arg(base).arg(n);
+        if (!QFileInfo::exists(candidate)) {
+            *mustWrite = true;
+            return candidate;
+        }
+        const core::ImageDecoding existing = core::readPictureFile(candidate);
+        if (!existing.picture.isNull() && samePixels(existing.picture, picture)) {
+            *mustWrite = false;
+            return candidate;
+        }
+    }
+    return QString();
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes, QString* reason)
+{
+    QSaveFile file(path);
+    if (bytes.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()
+        || !file.commit()) {
+        setReason(reason, QStringLiteral("\"%1\" could not be written: %2.")
+                              .arg(QFileInfo(path).fileName(),
+                                   bytes.isEmpty() ? QStringLiteral("out of memory") : file.errorString()));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QString fileFilter()
@@ -100,6 +146,34 @@ bool writePoints(const QString& path, const core::FacialPointVector& points, QSi
         return false;
     }
     return true;
+}
+
+bool exportPoints(const QString& path, const core::FacialPointVector& points, const QImage& picture,
+                  QString* reason, QString* pictureWritten)
+{
+    if (pictureWritten) {
+        pictureWritten->clear();
+    }
+    if (!isDlibXml(path) || picture.isNull() || int(points.size()) < core::landmarkfiles::landmarkCount) {
+        return writePoints(path, points, picture.size(), QString(), reason);
+    }
+    bool mustWrite = false;
+    const QString pictureFile = pictureFileBeside(path, picture, &mustWrite);
+    if (pictureFile.isEmpty()) {
+        setReason(reason, QStringLiteral("No free name for the picture beside \"%1\": choose another "
+                                         "name or folder.").arg(QFileInfo(path).fileName()));
+        return false;
+    }
+    if (mustWrite) {
+        if (!writeBytes(pictureFile, core::png::encode(picture), reason)) {
+            return false;
+        }
+        if (pictureWritten) {
+            *pictureWritten = QFileInfo(pictureFile).fileName();
+        }
+    }
+    // dlib reads the image's file relative to the XML's folder.
+    return writePoints(path, points, picture.size(), QFileInfo(pictureFile).fileName(), reason);
 }
 
 } // namespace ui::landmarkio

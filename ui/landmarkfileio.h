@@ -8,6 +8,8 @@
 #include "core/facialpoints.h"
 
 #include <QSize>
+
+class QImage;
 #include <QString>
 
 #include <optional>
@@ -28,5 +30,14 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
 // be written. pictureName goes into dlib XML as the image's file.
 bool writePoints(const QString& path, const core::FacialPointVector& points, QSize pictureSize,
                  const QString& pictureName, QString* reason);
+
+// Export Points: writePoints for picture. A dlib XML names a picture file beside it, which
+// dlib's tools load: "NAME.png" for "NAME.xml" when that file already holds these pixels, else
+// the picture is written there as PNG, or to "NAME-1.png", "NAME-2.png" … when "NAME.png" holds
+// another picture (an existing file is never replaced). *pictureWritten (when given) is set to
+// the name of the picture file written, empty when none was. false, with *reason set, when a
+// file cannot be written.
+bool exportPoints(const QString& path, const core::FacialPointVector& points, const QImage& picture,
+                  QString* reason, QString* pictureWritten = nullptr);
 
 } // namespace ui::landmarkio

@@ -198,16 +198,13 @@ bool PointView::importPoints(const QString& path, QString* reason)
     return true;
 }
 
-bool PointView::exportPoints(const QString& path, QString* reason) const
+bool PointView::exportPoints(const QString& path, QString* reason, QString* pictureWritten) const
 {
     const core::FacialPoints* model = facialPoints();
     if (!model) {
-        return landmarkio::writePoints(path, {}, QSize(), QString(), reason);
+        return landmarkio::exportPoints(path, {}, QImage(), reason, pictureWritten);
     }
-    // dlib's tools look for the picture beside the XML, under the XML's name.
-    return landmarkio::writePoints(path, model->points(), model->image().size(),
-                                   QFileInfo(path).completeBaseName() + QStringLiteral(".png"),
-                                   reason);
+    return landmarkio::exportPoints(path, model->points(), model->image(), reason, pictureWritten);
 }
 
 QVector<int> PointView::selection() const

@@ -87,9 +87,11 @@ public:
     // current picture and the 7 derived from them, as one undo step. False, with *reason set to
     // a sentence for the user, when there is no picture or the file cannot be read as one.
     bool importPoints(const QString& path, QString* reason);
-    // File → Export Points…: the current points as .pts, or dlib XML when path ends in ".xml".
-    // False, with *reason set, when there is no picture or the file cannot be written.
-    bool exportPoints(const QString& path, QString* reason) const;
+    // File → Export Points…: the current points as .pts, or dlib XML when path ends in ".xml"
+    // with the picture it names beside it (see landmarkio::exportPoints; *pictureWritten, when
+    // given, names a picture file written). False, with *reason set, when there is no picture or
+    // a file cannot be written.
+    bool exportPoints(const QString& path, QString* reason, QString* pictureWritten = nullptr) const;
     // The selected point indices, ascending.
     QVector<int> selection() const;
     // A position in this widget's pixels as picture pixels (fractions times the picture size);

@@ -1,0 +1,105 @@
+// Export Points to dlib XML: the XML names a picture file beside it that holds the picture the
+// points are placed on, and an existing file is never replaced.
+#include "core/imagefiles.h"
+#include "core/meanface.h"
+#include "ui/landmarkfileio.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_LandmarkFileIo : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void xmlNamesAPictureThatHoldsThePicture_data();
+    void xmlNamesAPictureThatHoldsThePicture();
+    void ptsWritesNoPicture();
+};
+
+namespace {
+
+QImage picture(QColor colour)
+{
+    QImage image(120, 90, QImage::Format_RGB32);
+    image.fill(colour);
+    image.setPixelColor(10, 20, Qt::red);
+    return image;
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+void tst_LandmarkFileIo::xmlNamesAPictureThatHoldsThePicture_data()
+{
+    QTest::addColumn<QString>("besideAlready");  // what face.png holds before: "", "same", "other"
+    QTest::addColumn<QString>("named");          // the picture file the XML names
+    QTest::addColumn<QString>("written");        // the picture file written, "" for none
+    QTest::newRow("nothing beside") << "" << "face.png" << "face.png";
+    QTest::newRow("the same picture beside") << "same" << "face.png" << "";
+    QTest::newRow("another picture beside") << "other" << "face-1.png" << "face-1.png";
+}
+
+void tst_LandmarkFileIo::xmlNamesAPictureThatHoldsThePicture()
+{
+    QFETCH(QString, besideAlready);
+    QFETCH(QString, named);
+    QFETCH(QString, written);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QImage shown = picture(QColor(90, 140, 200));
+    const QString existing = dir.filePath(QStringLiteral("face.png"));
+    if (besideAlready == QLatin1String("same")) {
+        QVERIFY(shown.convertToFormat(QImage::Format_RGB888).save(existing, "PNG"));
+    } else if (besideAlready == QLatin1String("other")) {
+        QVERIFY(picture(Qt::white).save(existing, "PNG"));
+    }
+    const QByteArray before = contents(existing);
+
+    const core::FacialPointVector points = core::templateFace(shown.size());
+    QString reason;
+    QString pictureWritten;
+    const QString xml = dir.filePath(QStringLiteral("face.xml"));
+    QVERIFY2(ui::landmarkio::exportPoints(xml, points, shown, &reason, &pictureWritten),
+             qPrintable(reason));
+    QCOMPARE(pictureWritten, written);
+    QVERIFY2(contents(xml).contains(QStringLiteral("<image file='%1'>").arg(named).toUtf8()),
+             contents(xml).constData());
+    // The named file holds the picture's pixels; a file that was there is as it was.
+    const QImage onDisk = core::readImageFile(dir.filePath(named));
+    QCOMPARE(onDisk.convertToFormat(QImage::Format_RGB32), shown);
+    if (!besideAlready.isEmpty()) {
+        QCOMPARE(contents(existing), before);
+    }
+    // The points read back for the picture are the ones written, to the pixel.
+    const auto read = ui::landmarkio::readPoints(xml, shown.size(), &reason);
+    QVERIFY2(read, qPrintable(reason));
+    for (int i = 0; i < 68; ++i) {
+        QVERIFY(std::abs(((*read)[size_t(i)].x() - points[size_t(i)].x()) * shown.width()) <= 0.5);
+        QVERIFY(std::abs(((*read)[size_t(i)].y() - points[size_t(i)].y()) * shown.height()) <= 0.5);
+    }
+}
+
+void tst_LandmarkFileIo::ptsWritesNoPicture()
+{
+    QTemporaryDir dir;
+    const QImage shown = picture(Qt::gray);
+    QString reason;
+    QString pictureWritten = QStringLiteral("unset");
+    QVERIFY(ui::landmarkio::exportPoints(dir.filePath(QStringLiteral("face.pts")),
+                                         core::templateFace(shown.size()), shown, &reason,
+                                         &pictureWritten));
+    QVERIFY(pictureWritten.isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("face.pts")});
+}
+
+QTEST_MAIN(tst_LandmarkFileIo)
+#include "tst_landmarkfileio.moc"
