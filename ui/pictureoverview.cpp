@@ -53,7 +53,6 @@ void PictureOverview::setVisibleRect(const QRectF& fractions)
         return;
     }
     m_visible = clamped;
-    m_drawing = QPixmap();
     update();
 }
 
@@ -79,11 +78,12 @@ void PictureOverview::paintEvent(QPaintEvent*)
     // picture, the visible part or the size, so its drawing is kept.
     const qreal ratio = devicePixelRatioF();
     if (m_drawing.isNull() || m_drawing.size() != size() * ratio
-        || m_drawing.devicePixelRatioF() != ratio) {
+        || m_drawing.devicePixelRatioF() != ratio || m_drawnVisible != m_visible) {
         m_drawing = QPixmap(size() * ratio);
         m_drawing.setDevicePixelRatio(ratio);
         QPainter painter(&m_drawing);
         drawInto(painter);
+        m_drawnVisible = m_visible;
     }
     QPainter painter(this);
     painter.drawPixmap(0, 0, m_drawing);

@@ -48,8 +48,9 @@ private:
     void drawInto(QPainter& painter) const;
 
     QImage m_small;
-    // What paintEvent last drew; null when the picture or the visible part changed since.
+    // What paintEvent last drew, showing m_drawnVisible; null when the picture changed since.
     QPixmap m_drawing;
+    QRectF m_drawnVisible;
     QRectF m_visible{0, 0, 1, 1};
     bool m_dragging = false;
 };

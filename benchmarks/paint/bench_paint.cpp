@@ -340,6 +340,10 @@ ZoomRow measureZoomed(double zoom, int repetitions)
         }
         chromeTimes.push_back(chromeMs);
         chromePaired.push_back(chromeMs / bareAgainMs);
+    }
+    // The zoom steps after the repaints, so that none of them changes the view between a
+    // repaint and the next.
+    for (int i = 0; i < repetitions; ++i) {
         // In and back out, so that every round starts at the zoom measured.
         for (int step = 0; step < 2; ++step) {
             const double stepMs = millisecondsFor(zoomStep);
