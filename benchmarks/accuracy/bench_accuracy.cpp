@@ -268,6 +268,72 @@ void printSummary(const char* what, const char* figure, const Summary& s)
                 s.mean() <= targetMean && s.worst <= targetWorst && s.missed == 0 ? "  (meets the target)" : "");
 }
 
+// Masks whose face is cut by the picture's edge, as a photo cropped through the cheek gives them:
+// each listed photo cut halfway between the outer eye corner and the end of the jaw, on the
+// right and on the left, detected anew (detection clamps the points beyond the edge), drawn on
+// the other largest faces. Each row also gives the same face uncut as the mask, which is what
+// the cut one can at best come to. Returns the summaries of the cut and the uncut in-box figures.
+std::pair<Summary, Summary> measureCutMasks(core::FaceDetectionModule& module, const std::vector<Subject>& subjects,
+                                            int largestCount, const QString& saveFolder)
+{
+    Summary cut;
+    Summary whole;
+    std::printf("\nmasks cut by the picture's edge (in box %%; the same face uncut in brackets)\n");
+    std::deque<Photo> cutPhotos;
+    for (int s = 0; s < largestCount; ++s) {
+        const Subject& uncut = subjects[std::size_t(s)];
+        if (uncut.photo->name != QLatin1String("astronaut.png")
+            && uncut.photo->name != QLatin1String("Tom_Cruise_avp_2014_4.jpg")) {
+            continue;
+        }
+        const QVector<QPoint>& l = uncut.face.points;
+        const QSize size = uncut.photo->picture.size();
+        const int rightCut = (l[45].x() + l[16].x()) / 2;
+        const int leftCut = (l[36].x() + l[0].x()) / 2;
+        const std::pair<const char*, QRect> cuts[] = {
+            {"right", QRect(0, 0, rightCut, size.height())},
+            {"left", QRect(leftCut, 0, size.width() - leftCut, size.height())}};
+        for (const auto& [side, area] : cuts) {
+            Photo photo;
+            photo.name = QStringLiteral("%1-cut-%2").arg(QFileInfo(uncut.photo->name).completeBaseName(),
+                                                         QLatin1String(side));
+            photo.picture = uncut.photo->picture.copy(area);
+            photo.found = core::runLandmarkPipeline(module, photo.picture);
+            if (photo.found.faceCount < 1) {
+                std::printf("%-28s no face found: not used\n", qPrintable(photo.name));
+                continue;
+            }
+            photo.renderer.setPicture(photo.picture);
+            const Photo& kept = cutPhotos.emplace_back(std::move(photo));
+            Subject mask;
+            mask.photo = &kept;
+            mask.points = kept.found.points;
+            mask.label = kept.name;
+            int clamped = 0;
+            for (const QPointF& p : mask.points) {
+                clamped += (p.x() == 0 || p.x() == 1 || p.y() == 0 || p.y() == 1) ? 1 : 0;
+            }
+            std::printf("%-28s %d points on the picture's border\n", qPrintable(mask.label), clamped);
+            for (int t = 0; t < largestCount; ++t) {
+                const Subject& target = subjects[std::size_t(t)];
+                if (target.photo == uncut.photo) {
+                    continue;
+                }
+                for (int type : {int(core::FaceOnly), int(core::WholeImage), int(core::FullFrame)}) {
+                    const Measure m = measure(module, mask, target, type, saveFolder);
+                    const Measure reference = measure(module, uncut, target, type, QString());
+                    std::printf("%-28s %-28s %-6s %8.2f (%5.2f)%s\n", qPrintable(mask.label),
+                                qPrintable(target.label), typeName(type), m.inBox, reference.inBox,
+                                m.inBox > targetWorst ? " *" : "");
+                    cut.add(m.inBox);
+                    whole.add(reference.inBox);
+                }
+            }
+        }
+    }
+    return {cut, whole};
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -367,6 +433,7 @@ int main(int argc, char** argv)
             }
         }
     }
+    const auto [cutSummary, wholeSummary] = measureCutMasks(*module, subjects, largestCount, saveFolder);
     std::printf("\n(* a figure over %.1f %%; target: mean <= %.0f %%, worst <= %.1f %% of the inter-ocular distance)\n",
                 targetWorst, targetMean, targetWorst);
     printSummary("largest faces", "found", largestFound);
@@ -375,5 +442,7 @@ int main(int argc, char** argv)
         printSummary("all faces", "found", allFound);
         printSummary("all faces", "in box", allInBox);
     }
+    printSummary("cut masks", "in box", cutSummary);
+    printSummary("same, uncut", "in box", wholeSummary);
     return 0;
 }
