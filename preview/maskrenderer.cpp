@@ -346,10 +346,10 @@ QRect boundsOf(const FacialPointVector& shape, const QRect& frame)
 }
 
 // Which mask points lie on the picture's border (not beyond it: a point outside the picture is
-// where its face really is). Detection clamps the points of a face cut by
-// the edge to it (and editing keeps points inside the picture), so such a point stands for one
-// beyond the edge: a triangle spanning it would stretch the last pixels before the edge, often
-// background, over the face.
+// where its face really is). Detection clamps the points of a face cut by the edge to it, and
+// editing keeps points inside the picture, so such a point stands for one beyond the edge: a
+// triangle spanning it would stretch the last pixels before the edge, often background, over
+// the face.
 std::array<bool, pointCount> pointsOnBorder(const FacialPointVector& pixels, QSize picture)
 {
     // Clamped fractions are exactly 0 or 1; the margin only absorbs the scaling to pixels.
