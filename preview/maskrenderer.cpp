@@ -2,6 +2,7 @@
 
 #include "preview/facegeometry.h"
 #include "core/facemaskproject.h"
+#include "core/mirroring.h"
 #include "preview/facetriangles.h"
 #include "preview/meshfolds.h"
 
@@ -344,6 +345,25 @@ QRect boundsOf(const FacialPointVector& shape, const QRect& frame)
     return bounds.intersected(frame);
 }
 
+// Which mask points lie on the picture's border (not beyond it: a point outside the picture is
+// where its face really is). Detection clamps the points of a face cut by the edge to it, and
+// editing keeps points inside the picture, so such a point stands for one beyond the edge: a
+// triangle spanning it would stretch the last pixels before the edge, often background, over
+// the face.
+std::array<bool, pointCount> pointsOnBorder(const FacialPointVector& pixels, QSize picture)
+{
+    // Clamped fractions are exactly 0 or 1; the margin only absorbs the scaling to pixels.
+    constexpr double margin = 1e-6;
+    std::array<bool, pointCount> onBorder{};
+    for (int i = 0; i < pointCount; ++i) {
+        const QPointF& p = pixels[std::size_t(i)];
+        onBorder[std::size_t(i)] = std::abs(p.x()) <= margin || std::abs(p.y()) <= margin
+                                   || std::abs(p.x() - picture.width()) <= margin
+                                   || std::abs(p.y() - picture.height()) <= margin;
+    }
+    return onBorder;
+}
+
 bool pointsAreFinite(const FacialPointVector& shape)
 {
     return std::all_of(shape.begin(), shape.end(),
@@ -439,21 +459,38 @@ MaskRenderer::Impl::FacePlan MaskRenderer::Impl::planFace(const QRect& frame,
     plan.feather = std::clamp(int(std::lround(eyeSpan / 20.0)), 2, 8);
 
     // The outline is that of every triangle upright on the face; only the triangles upright in
-    // both shapes carry picture, so a folded one leaves a hole that shows the frame.
+    // both shapes carry picture, so a folded one leaves a hole that shows the frame. A mask
+    // triangle with a corner on the picture's border is taken from the other side of the face,
+    // mirrored (its partner triangle runs the other way round), when that one lies wholly inside
+    // the picture; otherwise it too shows the frame.
     const double maskMinimum = collapsedTriangleArea(maskPixels);
     const double faceMinimum = collapsedTriangleArea(facePixels);
+    const std::array<bool, pointCount> onBorder = pointsOnBorder(maskPixels, pictureSize);
     for (const FaceTriangle& t : faceTriangles()) {
         const Triangle face = triangleOf(facePixels, t);
-        const Triangle mask = triangleOf(maskPixels, t);
+        Triangle mask = triangleOf(maskPixels, t);
         const bool faceUpright = geometry::signedArea(face[0], face[1], face[2]) > faceMinimum;
-        const bool maskUpright = geometry::signedArea(mask[0], mask[1], mask[2]) > maskMinimum;
-        if (faceUpright && maskUpright) {
+        bool maskUsable = geometry::signedArea(mask[0], mask[1], mask[2]) > maskMinimum;
+        if (onBorder[std::size_t(t.a)] || onBorder[std::size_t(t.b)] || onBorder[std::size_t(t.c)]) {
+            const FaceTriangle mirrored{core::mirror::partner(t.a), core::mirror::partner(t.b),
+                                        core::mirror::partner(t.c)};
+            const Triangle other = triangleOf(maskPixels, mirrored);
+            maskUsable = !onBorder[std::size_t(mirrored.a)] && !onBorder[std::size_t(mirrored.b)]
+                         && !onBorder[std::size_t(mirrored.c)]
+                         && geometry::signedArea(other[0], other[1], other[2]) < -maskMinimum;
+            if (maskUsable) {
+                mask = other;
+                report.mirroredTriangles += faceUpright ? 1 : 0;
+            }
+        }
+        if (faceUpright && maskUsable) {
             ++report.drawnTriangles;
         } else {
             ++report.skippedTriangles;
         }
         if (faceUpright) {
-            plan.jobs.push_back({face, geometry::triangleAffine(face, mask) * toLevel, maskUpright});
+            plan.jobs.push_back({face, maskUsable ? geometry::triangleAffine(face, mask) * toLevel : QTransform(),
+                                 maskUsable});
         }
     }
     if (report.drawnTriangles == 0 || plan.region.isEmpty()) {

@@ -12,8 +12,12 @@ namespace preview {
 // What one render did, for callers that show or check it.
 struct RenderReport {
     int drawnTriangles = 0;
-    // Triangles of the table not drawn: folded or of near-zero area in the mask or on the face.
+    // Triangles of the table not drawn: folded or of near-zero area in the mask or on the face,
+    // or with a mask corner on the picture's border and no whole partner on the other side.
     int skippedTriangles = 0;
+    // Drawn triangles taken, mirrored, from the other side of the mask's face because a corner
+    // of their own lies on the mask picture's border (a face cut by the edge).
+    int mirroredTriangles = 0;
     // Frame pixels the face warp may have changed; empty when no face was drawn.
     QRect faceRegion;
     // The mask fades in over this many pixels inside the face's outline.
@@ -26,7 +30,9 @@ struct RenderReport {
 //   WholeImage - the whole mask picture moved with the face by the similarity transform that best
 //                maps the mask's points onto the face's (least squares), the face warped on top;
 //   FullFrame  - the mask picture stretched over the whole frame, the face warped on top.
-// The face's outline is feathered. A renderer is a cheap value: copies share the mask's pixels.
+// The face's outline is feathered. Where the mask's face is cut by its picture's edge (points on
+// the border), the missing side is the other side mirrored. A renderer is a cheap value: copies
+// share the mask's pixels.
 // Configure it on one thread; render() may then run on any number of threads at once.
 class MaskRenderer
 {

@@ -1,4 +1,5 @@
 #include "core/facemaskproject.h"
+#include "core/mirroring.h"
 #include "preview/facetriangles.h"
 #include "preview/facegeometry.h"
 #include "preview/maskrenderer.h"
@@ -112,6 +113,26 @@ double areaIn(const FacialPointVector& fractions, QSize picture, const preview::
                                          pixelsOf(fractions, picture, t.c));
 }
 
+// The outline of the 75-point layout: the jaw, then the derived points along the forehead.
+const int outline[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 69, 71, 74, 73, 72, 70, 68};
+
+// How far p lies from the face's outline (pixels of a picture of the given size).
+double distanceFromOutline(const FacialPointVector& fractions, QSize picture, QPointF p)
+{
+    double nearest = std::numeric_limits<double>::max();
+    const int count = int(std::size(outline));
+    for (int i = 0; i < count; ++i) {
+        const QPointF a = pixelsOf(fractions, picture, outline[i]);
+        const QPointF b = pixelsOf(fractions, picture, outline[(i + 1) % count]);
+        const QPointF ab = b - a;
+        const double length = QPointF::dotProduct(ab, ab);
+        const double t = length > 0 ? std::clamp(QPointF::dotProduct(p - a, ab) / length, 0.0, 1.0) : 0.0;
+        const QPointF d = p - (a + t * ab);
+        nearest = std::min(nearest, std::hypot(d.x(), d.y()));
+    }
+    return nearest;
+}
+
 } // namespace
 
 class tst_MaskRenderer : public QObject
@@ -127,6 +148,8 @@ private slots:
     void outlineIsFeathered();
     void foldedTrianglesAreSkipped_data();
     void foldedTrianglesAreSkipped();
+    void faceCutByTheEdgeTakesTheOtherSide_data();
+    void faceCutByTheEdgeTakesTheOtherSide();
     void incompleteInputLeavesTheFrame_data();
     void incompleteInputLeavesTheFrame();
     void nullFrameGivesNullImage();
@@ -335,6 +358,85 @@ void tst_MaskRenderer::foldedTrianglesAreSkipped()
             }
         }
     }
+}
+
+void tst_MaskRenderer::faceCutByTheEdgeTakesTheOtherSide_data()
+{
+    QTest::addColumn<QRectF>("maskBox"); // the mean face's box in the 300 x 300 mask, partly outside
+    QTest::addColumn<bool>("mirrors");   // whether any triangle has a whole partner to take
+    // Right: the right jaw (13 to 16 and 69) lies beyond the edge; the nearest point kept inside,
+    // 12, is at x 293, so only the triangles of clamped points could reach the last columns.
+    QTest::newRow("cut-at-the-right") << QRectF(70, 40, 270, 220) << true;
+    QTest::newRow("cut-at-the-left") << QRectF(-40, 40, 270, 220) << true;
+    // The chin (7 to 9) is cut; the chin is its own partner, so what it spans has nothing to be
+    // taken from. The lowest point kept inside, 6, is at y 290.
+    QTest::newRow("cut-at-the-chin") << QRectF(40, 90, 220, 215) << false;
+}
+
+void tst_MaskRenderer::faceCutByTheEdgeTakesTheOtherSide()
+{
+    QFETCH(QRectF, maskBox);
+    QFETCH(bool, mirrors);
+    // The mask is a gradient (blue 100) with a four-pixel band along its border standing for
+    // the background beyond the face (blue 0); its points are clamped to the picture, as
+    // detection clamps those of a face cut by the edge.
+    const QSize maskSize(300, 300);
+    QImage mask = gradient(300, 300);
+    for (int y = 0; y < 300; ++y) {
+        for (int x = 0; x < 300; ++x) {
+            if (x < 4 || y < 4 || x >= 296 || y >= 296) {
+                mask.setPixel(x, y, qRgb(qRed(mask.pixel(x, y)), qGreen(mask.pixel(x, y)), 0));
+            }
+        }
+    }
+    FacialPointVector maskPoints = faceIn(maskBox, maskSize);
+    std::vector<bool> clamped;
+    for (QPointF& p : maskPoints) {
+        const QPointF inside(std::clamp(p.x(), 0.0, 1.0), std::clamp(p.y(), 0.0, 1.0));
+        clamped.push_back(inside != p);
+        p = inside;
+    }
+    const QSize frameSize(400, 400);
+    const FacialPointVector face = faceIn(QRectF(60, 50, 280, 300), frameSize);
+    preview::RenderReport report;
+    const QImage out = rendererFor(mask, maskPoints, core::FaceOnly).render(testimages::filled(400, 400, blue), face, &report);
+
+    // Nothing of the border band reaches the face.
+    for (int y = 0; y < out.height(); ++y) {
+        for (int x = 0; x < out.width(); ++x) {
+            QVERIFY2(qBlue(out.pixel(x, y)) >= 99,
+                     qPrintable(QStringLiteral("at %1,%2: %3").arg(x).arg(y).arg(colourText(out.pixel(x, y)))));
+        }
+    }
+    // A triangle spanning a clamped point shows its partner's mirror image, or else the frame.
+    int expectedMirrored = 0;
+    int expectedSkipped = 0;
+    for (const preview::FaceTriangle& t : preview::faceTriangles()) {
+        if (!clamped[std::size_t(t.a)] && !clamped[std::size_t(t.b)] && !clamped[std::size_t(t.c)]) {
+            continue;
+        }
+        const preview::FaceTriangle partner{core::mirror::partner(t.a), core::mirror::partner(t.b),
+                                            core::mirror::partner(t.c)};
+        const bool whole = !clamped[std::size_t(partner.a)] && !clamped[std::size_t(partner.b)]
+                           && !clamped[std::size_t(partner.c)];
+        (whole ? expectedMirrored : expectedSkipped) += 1;
+        const QPoint c = centroidPixel(face, frameSize, t);
+        if (distanceFromOutline(face, frameSize, QPointF(c) + QPointF(0.5, 0.5)) < report.featherWidth + 2) {
+            continue; // the feather blends the frame in there
+        }
+        // The centroid of a triangle maps onto the centroid of the triangle it is drawn from.
+        const QRgb expected = whole ? gradientAt(300, 300, QPointF(centroidPixel(maskPoints, maskSize, partner)))
+                                    : blue;
+        const int tolerance = whole ? 4 : 0;
+        QVERIFY2(channelDifference(out.pixel(c), expected) <= tolerance,
+                 qPrintable(QStringLiteral("triangle %1 %2 %3: %4 where %5 was expected").arg(t.a).arg(t.b).arg(t.c)
+                                .arg(colourText(out.pixel(c)), colourText(expected))));
+    }
+    QCOMPARE(expectedMirrored > 0, mirrors);
+    QVERIFY(expectedMirrored + expectedSkipped > 0);
+    QCOMPARE(report.mirroredTriangles, expectedMirrored);
+    QCOMPARE(report.skippedTriangles, expectedSkipped);
+    QCOMPARE(report.drawnTriangles, int(preview::faceTriangles().size()) - expectedSkipped);
 }
 
 void tst_MaskRenderer::incompleteInputLeavesTheFrame_data()
