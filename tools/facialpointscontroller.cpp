@@ -101,6 +101,11 @@ void FacialPointsController::paint(QPaintDevice* device, const QRect& exposed)
                      d->facialPoints->points(), d->selection, d->gestures.rubberBand());
 }
 
+bool FacialPointsController::keepsScaledPicture() const
+{
+    return d->painter.keepsScaledPicture();
+}
+
 bool FacialPointsController::mousePress(QPoint position)
 {
     return mousePress(position, Qt::NoModifier);

@@ -49,6 +49,9 @@ public:
 
     // Draws the exposed part of the picture, the outline, then the markers that overlap it.
     void paint(QPaintDevice* device, const QRect& exposed) override;
+    // Whether the next paint of an unchanged view copies the picture as last scaled onto it
+    // (kept from the second paint of a view on) rather than scaling it again.
+    bool keepsScaledPicture() const;
 
     // A left press. On a handle of the selection's box it starts scaling or rotating. On a
     // marker (among those whose 12 x 12 square contains the press, the nearest centre; at equal

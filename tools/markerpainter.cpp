@@ -162,13 +162,14 @@ void MarkerPainter::drawPicture(QPainter& painter, const QRect& exposed,
     if (m_pictureCache.isNull()) {
         return;
     }
-    const QRectF visible = transform.visiblePictureRect().intersected(QRectF(exposed));
-    if (visible.isEmpty()) {
+    const QRectF visible = transform.visiblePictureRect();
+    if (visible.isEmpty() || visible.intersected(QRectF(exposed)).isEmpty()) {
         return;
     }
-    // Only the picture pixels in view are scaled, widened to whole pixels so that every paint
-    // samples the same grid whatever the exposed area. The pixels are counted in the picture
-    // being drawn, whatever size the transform was last told.
+    // The picture pixels in view, widened to whole pixels, scaled onto the view: the same
+    // source and target whatever the exposed area, so that every paint samples the same grid.
+    // The pixels are counted in the picture being drawn, whatever size the transform was last
+    // told.
     const QSizeF cached(m_pictureCache.size());
     const QPointF fromFraction = transform.toFraction(visible.topLeft());
     const QPointF toFraction = transform.toFraction(visible.bottomRight());
@@ -186,9 +187,38 @@ void MarkerPainter::drawPicture(QPainter& painter, const QRect& exposed,
         QPointF(source.left() / cached.width(), source.top() / cached.height()));
     const QPointF bottomRight = transform.toView(QPointF(
         (source.right() + 1) / cached.width(), (source.bottom() + 1) / cached.height()));
+    const QRectF target(topLeft, bottomRight);
+
+    // A repaint of an unchanged view (a marker dragged, a menu closed) copies the picture as
+    // last scaled instead of scaling it again. The scaled copy is kept from the second paint of
+    // a view on, so that zooming and panning, which change the view at every paint, never pay
+    // for it.
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const ViewDrawing drawing{source, target, transform.viewSize(), ratio,
+                              m_pictureCache.cacheKey()};
+    if (!(drawing == m_scaledFor)) {
+        m_scaled = QPixmap();
+        if (drawing == m_lastDrawn && !drawing.view.isEmpty()) {
+            m_scaled = QPixmap(drawing.view * ratio);
+            m_scaled.setDevicePixelRatio(ratio);
+            m_scaled.fill(Qt::transparent);
+            QPainter scaledPainter(&m_scaled);
+            scaledPainter.setRenderHints(painter.renderHints());
+            scaledPainter.drawPixmap(target, m_pictureCache, QRectF(source));
+            scaledPainter.end();
+            m_scaledFor = drawing;
+        }
+        m_lastDrawn = drawing;
+    }
     painter.save();
     painter.setClipRect(exposed);
-    painter.drawPixmap(QRectF(topLeft, bottomRight), m_pictureCache, QRectF(source));
+    if (!m_scaled.isNull()) {
+        const QRect area = exposed.intersected(QRect(QPoint(0, 0), drawing.view));
+        painter.drawPixmap(QRectF(area), m_scaled,
+                           QRectF(QPointF(area.topLeft()) * ratio, QSizeF(area.size()) * ratio));
+    } else {
+        painter.drawPixmap(target, m_pictureCache, QRectF(source));
+    }
     painter.restore();
 }
 

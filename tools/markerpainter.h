@@ -43,7 +43,14 @@ public:
     void setUnderlay(Underlay underlay) { m_underlay = std::move(underlay); }
 
     // Forgets the converted picture; the next paint converts the picture it is given.
-    void dropPictureCache() { m_pictureCache = QPixmap(); }
+    void dropPictureCache()
+    {
+        m_pictureCache = QPixmap();
+        m_scaled = QPixmap();
+        m_scaledFor = m_lastDrawn = ViewDrawing();
+    }
+    // Whether the next repaint of the same view copies the picture as last scaled.
+    bool keepsScaledPicture() const { return !m_scaled.isNull(); }
 
     // Draws into the exposed rectangle (view pixels) the picture, the outline, the markers that
     // overlap it, the selection's box and, when not empty, the rubber band (view pixels).
@@ -70,6 +77,25 @@ private:
     void drawRubberBand(QPainter& painter, const QRectF& band);
 
     QPixmap m_pictureCache;
+    // How the picture was scaled onto the view: its pixels in view, where they went, the view.
+    struct ViewDrawing
+    {
+        QRect source;
+        QRectF target;
+        QSize view;
+        qreal ratio = 0.0;
+        qint64 picture = 0;
+        bool operator==(const ViewDrawing& other) const
+        {
+            return source == other.source && target == other.target && view == other.view
+                && ratio == other.ratio && picture == other.picture;
+        }
+    };
+    // The picture scaled onto the whole view (null: none kept), for the drawing m_scaledFor;
+    // m_lastDrawn is the drawing of the previous paint.
+    QPixmap m_scaled;
+    ViewDrawing m_scaledFor;
+    ViewDrawing m_lastDrawn;
     QFont m_markerFont{QString(), 8};
     QPixmap m_disc;
     QPoint m_discHotSpot;

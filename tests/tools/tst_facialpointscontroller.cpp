@@ -198,6 +198,8 @@ private slots:
     void replacedPictureShowsAtNextPaint();
     void attachingAnotherModelShowsItsPicture();
     void partialRepaintsMatchFullRepaint();
+    void keptScalingPaintsAsAFreshOne_data();
+    void keptScalingPaintsAsAFreshOne();
     void markersOutsideExposedAreaAreSkipped();
 };
 
@@ -728,6 +730,66 @@ void tst_FacialPointsController::partialRepaintsMatchFullRepaint()
     QImage onlyTopLeft = scene.paint(blankView(), QRect(0, 0, 100, 50));
     QCOMPARE(describe(onlyTopLeft.pixel(150, 75)), describe(background));
     QCOMPARE(describe(onlyTopLeft.pixel(10, 10)), describe(picture.pixel(20, 20)));
+}
+
+void tst_FacialPointsController::keptScalingPaintsAsAFreshOne_data()
+{
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<QPointF>("pan");
+    QTest::addColumn<QRect>("exposed");
+    QTest::addColumn<bool>("alpha");
+    QTest::newRow("fit, whole view") << 1.0 << QPointF() << wholeView << false;
+    QTest::newRow("8x, panned, a piece") << 8.0 << QPointF(13.5, -7.25) << QRect(30, 20, 77, 41) << false;
+    QTest::newRow("64x, whole view") << 64.0 << QPointF(-3, 5) << wholeView << false;
+    QTest::newRow("3x, see-through picture") << 3.0 << QPointF(4, 4) << QRect(0, 10, 200, 50) << true;
+}
+
+// From the second paint of an unchanged view on, the picture is copied as last scaled; every
+// paint, and the first after the view changes, shows what a controller that never kept one
+// shows.
+void tst_FacialPointsController::keptScalingPaintsAsAFreshOne()
+{
+    QFETCH(double, zoom);
+    QFETCH(QPointF, pan);
+    QFETCH(QRect, exposed);
+    QFETCH(bool, alpha);
+    QImage picture(173, 97, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x) {
+            picture.setPixel(x, y, qRgba((x * 5) % 256, (y * 3) % 256, (x ^ y) % 256,
+                                         alpha ? (x + y) % 256 : 255));
+        }
+    }
+    const core::FacialPointVector points{atPixel(60, 40), atPixel(120, 70)};
+    auto arrange = [&](Scene& scene) {
+        scene.model.setImage(picture);
+        scene.viewport.zoomBy(zoom, QPointF(wholeView.center()));
+        scene.viewport.pan(pan);
+    };
+    Scene kept(points);
+    kept.paint();
+    arrange(kept);
+    const QImage first = kept.paint(blankView(), exposed);
+    QVERIFY(!kept.controller.keepsScaledPicture());
+    kept.paint(blankView(), exposed);
+    QVERIFY(kept.controller.keepsScaledPicture());
+    const QImage copied = kept.paint(blankView(), exposed);
+
+    Scene fresh(points);
+    fresh.paint();
+    arrange(fresh);
+    const QImage expected = fresh.paint(blankView(), exposed);
+    QVERIFY2(first == expected, "the first paint differs from a fresh controller's");
+    QVERIFY2(copied == expected, "the copy of the kept scaling differs from a fresh scaling");
+
+    // The view changes: the next paint scales anew, and shows the new view.
+    const double step = zoom > 1.0 ? 0.8 : 1.25;  // away from the limits of the zoom
+    kept.viewport.zoomBy(step, QPointF(20, 30));
+    fresh.viewport.zoomBy(step, QPointF(20, 30));
+    const QImage moved = kept.paint(blankView(), exposed);
+    QVERIFY(!kept.controller.keepsScaledPicture());
+    QVERIFY2(moved == fresh.paint(blankView(), exposed), "the first paint after a zoom differs");
+    QVERIFY(moved != copied);
 }
 
 void tst_FacialPointsController::markersOutsideExposedAreaAreSkipped()
