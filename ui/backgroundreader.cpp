@@ -9,7 +9,26 @@
 #include <QFutureWatcher>
 #include <QtConcurrent>
 
+#include <new>
+
 namespace ui {
+
+namespace {
+
+// A read that ended without its result: out of memory on the worker, say.
+core::ImageDecoding failedRead(core::ImageDecoding*, const QString& reason)
+{
+    return core::ImageDecoding{QImage(), QStringLiteral("picture: ") + reason};
+}
+
+core::PackageReading failedRead(core::PackageReading*, const QString& reason)
+{
+    core::PackageReading reading;
+    reading.result.reason = reason;
+    return reading;
+}
+
+} // namespace
 
 class BackgroundReader::Impl
 {
@@ -34,7 +53,10 @@ public:
         auto* watcher = new QFutureWatcher<Result>(q);
         running = watcher;
         QObject::connect(watcher, &QFutureWatcher<Result>::finished, q, [this, watcher, done] {
-            const Result result = watcher->result();
+            // The worker catches what it can; a future without a result must still not be read.
+            const Result result = watcher->future().resultCount() > 0
+                ? watcher->result()
+                : failedRead(static_cast<Result*>(nullptr), QStringLiteral("the read stopped without a result"));
             running = nullptr;
             progress.reset();
             watcher->deleteLater();
@@ -42,7 +64,17 @@ public:
         });
         const core::Progress report = progress->reporter();
         const std::shared_ptr<const std::atomic_bool> cancel = progress->cancelFlag();
-        watcher->setFuture(QtConcurrent::run([=] { return read(report, cancel.get()); }));
+        // No exception may reach the future: reading a future that holds one rethrows it on
+        // the GUI thread.
+        watcher->setFuture(QtConcurrent::run([=]() -> Result {
+            try {
+                return read(report, cancel.get());
+            } catch (const std::bad_alloc&) {
+                return failedRead(static_cast<Result*>(nullptr), QStringLiteral("out of memory"));
+            } catch (...) {
+                return failedRead(static_cast<Result*>(nullptr), QStringLiteral("the read failed"));
+            }
+        }));
     }
 
     enum Disposal { Now, Later };
