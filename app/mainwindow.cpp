@@ -10,6 +10,7 @@
 #include "ui/pointview.h"
 #include "ui/prompts.h"
 #include "ui/savepmkform.h"
+#include "ui/windowplacement.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
@@ -18,6 +19,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 
 #include <algorithm>
@@ -221,7 +223,16 @@ void MainWindow::Impl::showPreview()
 {
     if (!previewWindow) {
         previewWindow = std::make_unique<PreviewWindow>(&project, &detector, &session);
-        previewWindow->restoreGeometry(workspace.geometry(QStringLiteral("preview")));
+        if (!previewWindow->restoreGeometry(workspace.geometry(QStringLiteral("preview")))) {
+            // Nothing remembered yet: beside this window, on its screen, frame and all (the
+            // Preview's frame taken to be as large as this window's).
+            const QScreen* screen = q->screen();
+            const QSize frame = q->frameGeometry().size() - q->geometry().size();
+            const QRect placed = placeBeside(q->frameGeometry(), previewWindow->size() + frame,
+                                             screen ? screen->availableGeometry() : QRect());
+            previewWindow->resize(placed.size() - frame);
+            previewWindow->move(placed.topLeft());
+        }
         previewWindow->installEventFilter(this);
     }
     previewWindow->show();
