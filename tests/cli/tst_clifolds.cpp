@@ -1,5 +1,6 @@
 // The folded triangles that facemask-cli info reports, through the real program.
 #include "core/facemaskproject.h"
+#include "tests/support/programrun.h"
 #include "preview/facetriangles.h"
 #include "tests/support/testimages.h"
 
@@ -16,31 +17,11 @@ using core::FacialPointVector;
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ProgramRun;
 
 Run runCli(const QStringList& arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
-    Run run;
-    if (!process.waitForFinished(300'000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-QString describe(const Run& run)
-{
-    return QStringLiteral("status %1, stderr: %2").arg(run.status).arg(QString::fromUtf8(run.err));
+    return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
 }
 
 // The mean face on a 400 x 300 picture, as fractions, each point on a whole pixel.

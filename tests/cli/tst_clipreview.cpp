@@ -1,5 +1,6 @@
 // facemask-cli preview, started as a user starts it, against the renderer called in process.
 #include "face_detection_module/facedetectionmodule.h"
+#include "tests/support/programrun.h"
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "core/imagefiles.h"
@@ -15,33 +16,11 @@
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ProgramRun;
 
 Run runCli(const QStringList& arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
-    Run run;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-QString describe(const Run& run)
-{
-    return QStringLiteral("status %1\nstdout: %2\nstderr: %3")
-        .arg(run.status)
-        .arg(QString::fromUtf8(run.out), QString::fromUtf8(run.err));
+    return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, QString(), QString(), 120000);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // inputs it must not wait on, results that did not arrive, names that must not forge lines,
 // names that are not UTF-8, and the thumbnail command against good, damaged and huge packages.
 #include "core/facemaskproject.h"
+#include "tests/support/programrun.h"
 #include "core/imagefiles.h"
 #include "tests/support/packagefixtures.h"
 #include "tests/support/testimages.h"
@@ -23,36 +24,11 @@ namespace {
 // Long enough for a loaded machine; a command waiting on a FIFO never ends.
 constexpr int processTimeoutMs = 120'000;
 
-struct Run {
-    int status = -1;  // -1: did not end in time (or crashed)
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runProgram(const QString& program, const QStringList& arguments, const QString& folder,
-               const QString& outputFile = QString())
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    if (!outputFile.isEmpty()) {
-        process.setStandardOutputFile(outputFile);
-    }
-    process.start(program, arguments);
-    Run run;
-    if (!process.waitForFinished(processTimeoutMs) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
+using Run = ProgramRun;
 
 Run runCli(const QStringList& arguments, const QString& folder, const QString& outputFile = QString())
 {
-    return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, folder, outputFile);
+    return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, folder, outputFile, processTimeoutMs);
 }
 
 // Through sh, for what QProcess cannot do: close stdout, pass bytes that are not UTF-8.
@@ -60,14 +36,8 @@ Run runCli(const QStringList& arguments, const QString& folder, const QString& o
 Run runShell(const QString& script, const QString& folder)
 {
     return runProgram(QStringLiteral("/bin/sh"),
-                      {QStringLiteral("-c"), script, QStringLiteral(FACEMASK_CLI_PROGRAM)}, folder);
-}
-
-QString describe(const Run& run)
-{
-    return QStringLiteral("status %1\nstdout: %2\nstderr: %3")
-        .arg(run.status)
-        .arg(QString::fromUtf8(run.out.left(2000)), QString::fromUtf8(run.err));
+                      {QStringLiteral("-c"), script, QStringLiteral(FACEMASK_CLI_PROGRAM)}, folder,
+                      QString(), processTimeoutMs);
 }
 
 QByteArray contentOf(const QString& path)

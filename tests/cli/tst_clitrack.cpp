@@ -1,6 +1,7 @@
 // facemask-cli track and preview on videos made here: a face photo moved with known zoom, turn
 // and pan, encoded with ffmpeg, then tracked by the real program with and without --steady.
 #include "face_detection_module/facedetectionmodule.h"
+#include "tests/support/programrun.h"
 #include "core/imagefiles.h"
 #include "face_detection_module/landmarkpipeline.h"
 #include "video/videoreader.h"
@@ -19,26 +20,11 @@
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QString err;
-};
+using Run = ProgramRun;
 
 Run runCli(const QStringList& arguments)
 {
-    Run run;
-    QProcess process;
-    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
-    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        run.err = QStringLiteral("did not finish");
-        return run;
-    }
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
+    return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
 }
 
 } // namespace
@@ -109,8 +95,8 @@ std::vector<std::vector<QPointF>> tst_CliTrack::trackedPoints(const QJsonArray& 
 void tst_CliTrack::everyFrameInTheDetectForm()
 {
     const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), clean});
-    QVERIFY2(run.status == 0, qPrintable(run.err));
-    QVERIFY2(run.err.contains(QStringLiteral("every 6th frame")), qPrintable(run.err));
+    QVERIFY2(run.status == 0, run.err.constData());
+    QVERIFY2(run.err.contains("every 6th frame"), run.err.constData());
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(run.out, &parseError);
     QVERIFY2(document.isArray(), qPrintable(parseError.errorString()));
@@ -132,8 +118,8 @@ void tst_CliTrack::everyFrameInTheDetectForm()
     }
     // The text form: one line per frame.
     const Run text = runCli({QStringLiteral("track"), QStringLiteral("--detect-every"), QStringLiteral("1"), clean});
-    QVERIFY2(text.status == 0, qPrintable(text.err));
-    QVERIFY2(text.err.contains(QStringLiteral("on every frame")), qPrintable(text.err));
+    QVERIFY2(text.status == 0, text.err.constData());
+    QVERIFY2(text.err.contains("on every frame"), text.err.constData());
     QCOMPARE(text.out.trimmed().split('\n').size(), frameCount);
 }
 
@@ -163,11 +149,11 @@ void tst_CliTrack::framesWithoutAFaceGetTheWholeFrameMarkup()
     QCOMPARE(int(expected.size()), frames.size());
 
     const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), path});
-    QVERIFY2(run.status == 0, qPrintable(run.err));
+    QVERIFY2(run.status == 0, run.err.constData());
     const QJsonArray tracked = QJsonDocument::fromJson(run.out).array();
     QCOMPARE(tracked.size(), frames.size());
     const Run text = runCli({QStringLiteral("track"), path});
-    QVERIFY2(text.status == 0, qPrintable(text.err));
+    QVERIFY2(text.status == 0, text.err.constData());
     const QList<QByteArray> lines = text.out.trimmed().split('\n');
     QCOMPARE(lines.size(), frames.size());
     for (int i = 0; i < tracked.size(); ++i) {
@@ -190,7 +176,7 @@ void tst_CliTrack::steadyCutsJitterWithoutLag()
     for (const QString& video : {clean, noisy}) {
         const Run raw = runCli({QStringLiteral("track"), QStringLiteral("--json"), video});
         const Run steady = runCli({QStringLiteral("track"), QStringLiteral("--json"), QStringLiteral("--steady"), video});
-        QVERIFY2(raw.status == 0 && steady.status == 0, qPrintable(raw.err + steady.err));
+        QVERIFY2(raw.status == 0 && steady.status == 0, (raw.err + steady.err).constData());
         const knownmotion::Figures off = knownmotion::measure(clip, trackedPoints(QJsonDocument::fromJson(raw.out).array()));
         const knownmotion::Figures on = knownmotion::measure(clip, trackedPoints(QJsonDocument::fromJson(steady.out).array()));
         qInfo("%s: without steady error %.2f %%, jitter %.2f %%, lag %.2f frames; with steady error %.2f %%, "
@@ -213,10 +199,10 @@ void tst_CliTrack::damagedVideoFails()
     file.close();
     const Run run = runCli({QStringLiteral("track"), damaged});
     QCOMPARE(run.status, 1);
-    QVERIFY2(run.err.contains(QStringLiteral("not a video that can be decoded")), qPrintable(run.err));
+    QVERIFY2(run.err.contains("not a video that can be decoded"), run.err.constData());
     const Run missing = runCli({QStringLiteral("track"), folder.filePath(QStringLiteral("missing.webm"))});
     QCOMPARE(missing.status, 1);
-    QVERIFY2(missing.err.contains(QStringLiteral("no such file")), qPrintable(missing.err));
+    QVERIFY2(missing.err.contains("no such file"), missing.err.constData());
 }
 
 void tst_CliTrack::previewWritesEveryNthFrame()
@@ -224,11 +210,11 @@ void tst_CliTrack::previewWritesEveryNthFrame()
     // A package of the astronaut, made by the program itself.
     const QString package = folder.filePath(QStringLiteral("astronaut.pmk"));
     const Run make = runCli({QStringLiteral("make"), testimages::testPicture("astronaut.png"), QStringLiteral("-o"), package});
-    QVERIFY2(make.status == 0, qPrintable(make.err));
+    QVERIFY2(make.status == 0, make.err.constData());
     const QString out = folder.filePath(QStringLiteral("frames"));
     const Run run = runCli({QStringLiteral("preview"), package, clean, QStringLiteral("-o"), out,
                             QStringLiteral("--every"), QStringLiteral("30"), QStringLiteral("--steady")});
-    QVERIFY2(run.status == 0, qPrintable(run.err));
+    QVERIFY2(run.status == 0, run.err.constData());
     const QStringList written = QDir(out).entryList(QDir::Files, QDir::Name);
     QCOMPARE(written, (QStringList{QStringLiteral("frame-000000.png"), QStringLiteral("frame-000030.png"),
                                    QStringLiteral("frame-000060.png")}));

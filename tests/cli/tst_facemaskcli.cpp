@@ -1,5 +1,6 @@
 // facemask-cli through its real executable: outputs, packages and exit statuses.
 #include "face_detection_module/facedetectionmodule.h"
+#include "tests/support/programrun.h"
 #include "core/facemaskproject.h"
 #include "core/imagefiles.h"
 #include "face_detection_module/landmarkgeometry.h"
@@ -27,37 +28,12 @@ const char* const packageMembers[] = {"effect.json", "properties.json", "images/
                                       "images/thumbnail/small.jpg", "images/thumbnail/medium.jpg",
                                       "images/thumbnail/large.jpg"};
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ProgramRun;
 
 // Runs the program in folder (default: the test's own, which holds shape_predictor.dat).
 Run runCli(const QStringList& arguments, const QString& folder = QString())
 {
-    QProcess process;
-    if (!folder.isEmpty()) {
-        process.setWorkingDirectory(folder);
-    }
-    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
-    Run run;
-    if (!process.waitForFinished(processTimeoutMs) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-QString describe(const Run& run)
-{
-    return QStringLiteral("status %1\nstdout: %2\nstderr: %3")
-        .arg(run.status)
-        .arg(QString::fromUtf8(run.out.left(2000)), QString::fromUtf8(run.err));
+    return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, folder, QString(), processTimeoutMs);
 }
 
 QString lastLine(const QByteArray& text)
