@@ -93,27 +93,20 @@ struct LibdeflateDecompressorDeleter {
     }
 };
 
-// Buffers of many megabytes are written once from end to end, so they are not zeroed first.
-// They are not marked for transparent huge pages: with the kernel's usual setting ("defrag:
-// madvise") a fault in such a region may compact memory before it returns, and large encodes and
-// decodes stalled on it at random (a 12000 x 9000 save took 0.59-0.70 x Qt's encode in runs
-// where it otherwise takes 0.24-0.27 x; our decode, 1.2-1.7 x Qt's instead of 0.3 x).
-constexpr size_t largeBlock = size_t(2) << 20;
-
 struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
 };
 using LargeBuffer = std::unique_ptr<quint8[], FreeDeleter>;
 
-// The block, or null when memory runs out.
-quint8* allocateLarge(size_t size)
-{
-    return static_cast<quint8*>(std::malloc(std::max<size_t>(size, 1)));
-}
-
+// Buffers of many megabytes are written once from end to end, so they are not zeroed first.
+// They are not marked for transparent huge pages: with the kernel's usual setting ("defrag:
+// madvise") a fault in such a region may compact memory before it returns, and large encodes and
+// decodes stalled on it at random (a 12000 x 9000 save took 0.59-0.70 x Qt's encode in runs
+// where it otherwise takes 0.24-0.27 x; our decode, 1.2-1.7 x Qt's instead of 0.3 x).
+// Null when memory runs out.
 LargeBuffer largeBuffer(size_t size)
 {
-    return LargeBuffer(allocateLarge(size));
+    return LargeBuffer(static_cast<quint8*>(std::malloc(std::max<size_t>(size, 1))));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1341,25 +1334,10 @@ struct RowDecoder {
     }
 };
 
-// A picture whose memory comes from allocateLarge when it is large; null when memory runs out.
+// The picture the rows are decoded into; null when memory runs out.
 QImage allocatePicture(const Header& header, QImage::Format format)
 {
-    const quint64 bitsPerLine = quint64(header.width) * quint64(QImage::toPixelFormat(format).bitsPerPixel());
-    const quint64 bytesPerLine = (bitsPerLine + 31) / 32 * 4;
-    const quint64 size = bytesPerLine * header.height;
-    if (size < largeBlock || bytesPerLine > quint64(std::numeric_limits<int>::max())) {
-        return QImage(int(header.width), int(header.height), format);
-    }
-    quint8* block = allocateLarge(size_t(size));
-    if (!block) {
-        return QImage();
-    }
-    QImage picture(block, int(header.width), int(header.height), int(bytesPerLine), format,
-                   [](void* memory) { std::free(memory); }, block);
-    if (picture.isNull()) {
-        std::free(block);
-    }
-    return picture;
+    return QImage(int(header.width), int(header.height), format);
 }
 
 // The zlib stream of the IDAT chunks in one piece: the one chunk itself, or the chunks copied
