@@ -16,12 +16,17 @@ namespace ui {
 namespace {
 
 // A read that ended without its result: out of memory on the worker, say.
-core::ImageDecoding failedRead(core::ImageDecoding*, const QString& reason)
+template <typename Result>
+Result failedRead(const QString& reason);
+
+template <>
+core::ImageDecoding failedRead(const QString& reason)
 {
     return core::ImageDecoding{QImage(), QStringLiteral("picture: ") + reason};
 }
 
-core::PackageReading failedRead(core::PackageReading*, const QString& reason)
+template <>
+core::PackageReading failedRead(const QString& reason)
 {
     core::PackageReading reading;
     reading.result.reason = reason;
@@ -56,7 +61,7 @@ public:
             // The worker catches what it can; a future without a result must still not be read.
             const Result result = watcher->future().resultCount() > 0
                 ? watcher->result()
-                : failedRead(static_cast<Result*>(nullptr), QStringLiteral("the read stopped without a result"));
+                : failedRead<Result>(QStringLiteral("the read stopped without a result"));
             running = nullptr;
             progress.reset();
             watcher->deleteLater();
@@ -70,9 +75,9 @@ public:
             try {
                 return read(report, cancel.get());
             } catch (const std::bad_alloc&) {
-                return failedRead(static_cast<Result*>(nullptr), QStringLiteral("out of memory"));
+                return failedRead<Result>(QStringLiteral("out of memory"));
             } catch (...) {
-                return failedRead(static_cast<Result*>(nullptr), QStringLiteral("the read failed"));
+                return failedRead<Result>(QStringLiteral("the read failed"));
             }
         }));
     }
