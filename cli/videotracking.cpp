@@ -37,28 +37,23 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
     if (rgb.isNull()) {
         return result;
     }
-    const QVector<preview::TrackedFace>* faces = nullptr;
-    if (d->tracker.detectionDue()) {
-        result.detected = true;
-        const std::optional<QVector<core::Face>> found = d->module.detectFaces(rgb);
-        QVector<preview::FaceObservation> observed;
-        if (found) {
-            for (const core::Face& face : *found) {
-                core::FacialPointVector points = core::landmarks::facePoints(face.points);
-                if (!points.empty()) {
-                    observed.append({face.rect, std::move(points)});
+    const QVector<preview::TrackedFace>& faces = d->tracker.track(
+        time,
+        [&] {
+            result.detected = true;
+            QVector<preview::FaceObservation> observed;
+            if (const std::optional<QVector<core::Face>> found = d->module.detectFaces(rgb)) {
+                for (const core::Face& face : *found) {
+                    core::FacialPointVector points = core::landmarks::facePoints(face.points);
+                    if (!points.empty()) {
+                        observed.append({face.rect, std::move(points)});
+                    }
                 }
             }
-        }
-        faces = &d->tracker.detected(observed, time);
-    } else {
-        QVector<core::FacialPointVector> predicted;
-        for (const QRect& box : d->tracker.followBoxes()) {
-            predicted.append(core::landmarks::facePoints(d->module.detectPoints(rgb, box)));
-        }
-        faces = &d->tracker.followed(predicted, time);
-    }
-    for (const preview::TrackedFace& face : *faces) {
+            return observed;
+        },
+        [&](const QRect& box) { return core::landmarks::facePoints(d->module.detectPoints(rgb, box)); });
+    for (const preview::TrackedFace& face : faces) {
         core::FacialPointVector points = face.points;
         core::landmarks::normalizePoints(points, rgb.width(), rgb.height());
         result.boxes.append(face.box);

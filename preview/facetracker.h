@@ -61,6 +61,20 @@ public:
     // A frame of prediction: for each of followBoxes(), in order, the points predicted there;
     // an empty vector when that face was lost.
     const QVector<TrackedFace>& followed(const QVector<core::FacialPointVector>& predicted, double time);
+    // One frame, whichever of the two it is due to be: detect() gives the faces found on it
+    // (QVector<FaceObservation>), predictAt(box) the points predicted inside box of it.
+    template <typename Detect, typename Predict>
+    const QVector<TrackedFace>& track(double time, Detect&& detect, Predict&& predictAt)
+    {
+        if (detectionDue()) {
+            return detected(detect(), time);
+        }
+        QVector<core::FacialPointVector> predicted;
+        for (const QRect& box : followBoxes()) {
+            predicted.append(predictAt(box));
+        }
+        return followed(predicted, time);
+    }
 
     const QVector<TrackedFace>& faces() const { return shown; }
     // Forgets every face (after a seek, or a new video).

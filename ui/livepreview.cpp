@@ -81,25 +81,22 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
         tracker.reset();
     }
     tracker.setSteady(steady);
-    if (tracker.detectionDue()) {
-        ++detected;
-        const std::optional<QVector<core::Face>> faces = module->detectFaces(frame);
-        QVector<preview::FaceObservation> found;
-        if (faces) {
-            for (const core::Face& face : *faces) {
-                core::FacialPointVector points = core::landmarks::facePoints(face.points);
-                if (!points.empty()) {
-                    found.append({face.rect, std::move(points)});
+    return tracker.track(
+        time,
+        [&] {
+            ++detected;
+            QVector<preview::FaceObservation> found;
+            if (const std::optional<QVector<core::Face>> faces = module->detectFaces(frame)) {
+                for (const core::Face& face : *faces) {
+                    core::FacialPointVector points = core::landmarks::facePoints(face.points);
+                    if (!points.empty()) {
+                        found.append({face.rect, std::move(points)});
+                    }
                 }
             }
-        }
-        return tracker.detected(found, time);
-    }
-    QVector<core::FacialPointVector> predicted;
-    for (const QRect& box : tracker.followBoxes()) {
-        predicted.append(core::landmarks::facePoints(module->detectPoints(frame, box)));
-    }
-    return tracker.followed(predicted, time);
+            return found;
+        },
+        [&](const QRect& box) { return core::landmarks::facePoints(module->detectPoints(frame, box)); });
 }
 
 void LivePreview::Impl::loadModule()

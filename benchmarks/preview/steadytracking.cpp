@@ -35,23 +35,19 @@ std::vector<std::vector<QPointF>> trackFrames(core::FaceDetectionModule& module,
     std::vector<std::vector<QPointF>> points;
     for (std::size_t t = 0; t < frames.size(); ++t) {
         const double time = double(t) / knownmotion::framesPerSecond;
-        const QVector<preview::TrackedFace>* faces = nullptr;
-        if (tracker.detectionDue()) {
-            QVector<preview::FaceObservation> found;
-            if (const auto detected = module.detectFaces(frames[t])) {
-                for (const core::Face& face : *detected) {
-                    found.append({face.rect, facePointsOf(face.points)});
+        const QVector<preview::TrackedFace>& faces = tracker.track(
+            time,
+            [&] {
+                QVector<preview::FaceObservation> found;
+                if (const auto detected = module.detectFaces(frames[t])) {
+                    for (const core::Face& face : *detected) {
+                        found.append({face.rect, facePointsOf(face.points)});
+                    }
                 }
-            }
-            faces = &tracker.detected(found, time);
-        } else {
-            QVector<core::FacialPointVector> predicted;
-            for (const QRect& box : tracker.followBoxes()) {
-                predicted.append(facePointsOf(module.detectPoints(frames[t], box)));
-            }
-            faces = &tracker.followed(predicted, time);
-        }
-        points.push_back(faces->isEmpty() ? std::vector<QPointF>() : faces->first().points);
+                return found;
+            },
+            [&](const QRect& box) { return facePointsOf(module.detectPoints(frames[t], box)); });
+        points.push_back(faces.isEmpty() ? std::vector<QPointF>() : faces.first().points);
     }
     return points;
 }
