@@ -11,8 +11,10 @@
 
 #include "face_detection_module/facedetectionmodule.h"
 #include "core/facemaskproject.h"
+#include "core/packageformat.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -158,6 +160,34 @@ MemoryBound memoryBound(const QVector<PackageRequest>& requests, int jobs)
     return bound;
 }
 
+// The date a run stamps its packages with when SOURCE_DATE_EPOCH is set.
+QDate stampedDate;
+
+QDate theStampedDate()
+{
+    return stampedDate;
+}
+
+// SOURCE_DATE_EPOCH, as reproducible builds set it: seconds since 1970, UTC. Its day is the date
+// written into every package of the run, so that the same pictures give the same bytes on any
+// day. Returns nothing when it is not set or empty, an invalid date when it is not a whole
+// number of seconds from 1970 on.
+std::optional<QDate> sourceDateEpoch()
+{
+    if (qEnvironmentVariableIsEmpty("SOURCE_DATE_EPOCH")) {
+        return std::nullopt;
+    }
+    const QByteArray value = qgetenv("SOURCE_DATE_EPOCH").trimmed();
+    bool number = false;
+    const qint64 seconds = value.toLongLong(&number);
+    // Beyond the year 9999 the date would not fit the format packages write it in.
+    constexpr qint64 lastSecond = Q_INT64_C(253402300799);
+    if (!number || seconds < 0 || seconds > lastSecond) {
+        return QDate();
+    }
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).date();
+}
+
 } // namespace
 
 int runMake(const QStringList& arguments)
@@ -169,7 +199,9 @@ int runMake(const QStringList& arguments)
                        "--force is given; only regular files are replaced, never a picture of the "
                        "command. A name given with -o without an extension gets \".pmk\". The "
                        "last line sums up: \"12 packages written, 1 failed\", counting the packages "
-                       "made from a template (no face found) apart."));
+                       "made from a template (no face found) apart. With SOURCE_DATE_EPOCH set "
+                       "(seconds since 1970), its day, in UTC, is the date written into the "
+                       "packages instead of today's, so that a run can be repeated byte for byte."));
     const Options options;
     for (const QCommandLineOption& option : {options.out, options.outDir, options.name, options.type,
                                              options.force, options.jobs, options.model}) {
@@ -195,6 +227,16 @@ int runMake(const QStringList& arguments)
     if (!effectType) {
         return usageError(command, QStringLiteral("--type is face, whole or full, not '%1'")
                                        .arg(parser.value(options.type)));
+    }
+    if (const std::optional<QDate> stamp = sourceDateEpoch()) {
+        if (!stamp->isValid()) {
+            return usageError(command, QStringLiteral("SOURCE_DATE_EPOCH is a whole number of seconds since "
+                                                      "1970, not '%1'")
+                                           .arg(QString::fromLocal8Bit(qgetenv("SOURCE_DATE_EPOCH"))));
+        }
+        // Set before any worker starts; every package of the run reads it.
+        stampedDate = *stamp;
+        core::package::setDateSource(&theStampedDate);
     }
     int jobs = QThread::idealThreadCount();
     if (parser.isSet(options.jobs)) {

@@ -3,6 +3,7 @@
 #include "tests/support/programrun.h"
 #include "core/facemaskproject.h"
 #include "core/imagefiles.h"
+#include "core/packageformat.h"
 #include "face_detection_module/landmarkgeometry.h"
 #include "face_detection_module/landmarkpipeline.h"
 #include "tests/support/packagefixtures.h"
@@ -29,6 +30,24 @@ const char* const packageMembers[] = {"effect.json", "properties.json", "images/
                                       "images/thumbnail/large.jpg"};
 
 using Run = ProgramRun;
+
+// SOURCE_DATE_EPOCH for the programs this test starts, while it lives. A package holds the day it
+// was made, so two runs compared byte for byte must not straddle midnight.
+class SourceDateEpoch {
+public:
+    explicit SourceDateEpoch(const QByteArray& value) { qputenv("SOURCE_DATE_EPOCH", value); }
+    ~SourceDateEpoch() { qunsetenv("SOURCE_DATE_EPOCH"); }
+    SourceDateEpoch(const SourceDateEpoch&) = delete;
+    SourceDateEpoch& operator=(const SourceDateEpoch&) = delete;
+};
+
+// 2024-12-09, 00:00 UTC.
+const QByteArray ninthOfDecember2024 = "1733702400";
+
+QDate ninthOfDecember()
+{
+    return QDate(2024, 12, 9);
+}
 
 // Runs the program in folder (default: the test's own, which holds shape_predictor.dat).
 Run runCli(const QStringList& arguments, const QString& folder = QString())
@@ -116,6 +135,8 @@ private slots:
     void makeThenInfoRoundTrips();
     void madePackageEqualsTheWindowsSave();
     void oneWorkerAndTwoMakeTheSamePackages();
+    void makeStampsTheDayOfSourceDateEpoch_data();
+    void makeStampsTheDayOfSourceDateEpoch();
     void existingPackageIsKeptWithoutForce();
     void picturesOfOneBaseNameDoNotOverwriteEachOther();
     void lineModeReportsEveryFile();
@@ -404,8 +425,11 @@ void tst_FacemaskCli::madePackageEqualsTheWindowsSave()
 {
     const QString picture = testPicture("2008_001009.jpg");
     const QString made = pathOf("made.pmk");
+    const SourceDateEpoch stamp(ninthOfDecember2024);
     const Run run = runCli({"make", "--name", "Two", "--type", "whole", "-o", made, picture});
     QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    const core::package::DateSource previousClock = core::package::setDateSource(&ninthOfDecember);
+    const auto restoreClock = qScopeGuard([previousClock] { core::package::setDateSource(previousClock); });
 
     // What the window saves: the picture as it reads files, the detected points, a new project.
     const std::unique_ptr<core::FaceDetectionModule> module = core::FaceDetectionModule::load();
@@ -430,6 +454,7 @@ void tst_FacemaskCli::oneWorkerAndTwoMakeTheSamePackages()
 {
     const QStringList pictures{testPicture("astronaut.png"), testPicture("2008_001009.jpg"),
                                testPicture("camera.png"), testPicture("2008_002079.jpg")};
+    const SourceDateEpoch stamp(ninthOfDecember2024);
     const Run one = runCli(QStringList{"make", "--jobs", "1", "--out-dir", pathOf("one")} + pictures);
     const Run two = runCli(QStringList{"make", "--jobs", "2", "--out-dir", pathOf("two")} + pictures);
     QVERIFY2(one.status == 0, qPrintable(describe(one)));
@@ -443,6 +468,49 @@ void tst_FacemaskCli::oneWorkerAndTwoMakeTheSamePackages()
             QVERIFY2(!first.isEmpty(), qPrintable(file + ' ' + member));
             QVERIFY2(first == extractMember(pathOf("two/" + file), member), qPrintable(file + ' ' + member));
         }
+    }
+}
+
+void tst_FacemaskCli::makeStampsTheDayOfSourceDateEpoch_data()
+{
+    QTest::addColumn<QByteArray>("epoch");
+    QTest::addColumn<QString>("written"); // empty: a usage error; "today": the run's own date
+    QTest::newRow("the first second") << QByteArray("0") << "01.01.1970";
+    QTest::newRow("the last second of a day") << QByteArray("86399") << "01.01.1970";
+    QTest::newRow("the next day") << QByteArray("86400") << "01.02.1970";
+    QTest::newRow("a day of 2024") << ninthOfDecember2024 << "12.09.2024";
+    QTest::newRow("the last day of 9999") << QByteArray("253402300799") << "12.31.9999";
+    QTest::newRow("empty is unset") << QByteArray() << "today";
+    QTest::newRow("before 1970") << QByteArray("-1") << QString();
+    QTest::newRow("not a number") << QByteArray("12abc") << QString();
+    QTest::newRow("not whole") << QByteArray("1e9") << QString();
+    QTest::newRow("after 9999") << QByteArray("253402300800") << QString();
+}
+
+void tst_FacemaskCli::makeStampsTheDayOfSourceDateEpoch()
+{
+    QFETCH(QByteArray, epoch);
+    QFETCH(QString, written);
+    const QString package = pathOf("stamped.pmk");
+    const SourceDateEpoch stamp(epoch);
+    const auto today = [] { return QLocale::c().toString(QDate::currentDate(), QStringLiteral("MM.dd.yyyy")); };
+    const QString before = today();
+    const Run run = runCli({"make", "-o", package, testPicture("chelsea.png")});
+    const QString after = today();
+    if (written.isEmpty()) {
+        QVERIFY2(run.status == 2, qPrintable(describe(run)));
+        QVERIFY2(run.err.contains("SOURCE_DATE_EPOCH"), qPrintable(describe(run)));
+        QVERIFY2(!QFile::exists(package), "nothing is written after a usage error");
+        return;
+    }
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    const QJsonObject properties =
+        QJsonDocument::fromJson(extractMember(package, core::package::propertiesMember)).object();
+    const QString time = properties.value("time").toString();
+    if (written == QLatin1String("today")) {
+        QVERIFY2(time == before || time == after, qPrintable(time));
+    } else {
+        QCOMPARE(time, written);
     }
 }
 
