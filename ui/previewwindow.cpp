@@ -13,6 +13,7 @@
 #include "ui/workspace.h"
 
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -174,7 +175,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     if (picture.isNull()) {
         return;
     }
-    setFrameSource(nullptr);
+    d->stopLive(true);
     d->photo = picture;
     d->photoPoints.clear();
     d->photoFaces.clear();
@@ -182,9 +183,13 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     d->canvas->setPicture(picture);
     d->pendingDetection = d->detector ? d->detector->detect(picture) : nullptr;
     if (d->pendingDetection) {
-        auto watcher = d->pendingDetection;
-        connect(watcher.get(), &QFutureWatcherBase::finished, d.get(),
-                [impl = d.get(), watcher] { impl->onPhotoDetected(watcher); });
+        // Weak: the watcher must not keep itself alive through its own connection.
+        const std::weak_ptr<QFutureWatcher<core::DetectionResult>> watcher = d->pendingDetection;
+        connect(d->pendingDetection.get(), &QFutureWatcherBase::finished, d.get(), [impl = d.get(), watcher] {
+            if (const auto alive = watcher.lock()) {
+                impl->onPhotoDetected(alive);
+            }
+        });
     } else {
         d->faceStatus = QStringLiteral("No face found in the picture.");
     }
@@ -249,6 +254,15 @@ void PreviewWindow::dropEvent(QDropEvent* event)
     if (insertFromMimeData(event->mimeData())) {
         event->acceptProposedAction();
     }
+}
+
+void PreviewWindow::closeEvent(QCloseEvent* event)
+{
+    // A closed window shows nothing: its camera is switched off and its video stops.
+    if (d->frameSource) {
+        setFrameSource(nullptr);
+    }
+    QWidget::closeEvent(event);
 }
 
 void PreviewWindow::changeEvent(QEvent* event)

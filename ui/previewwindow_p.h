@@ -51,6 +51,9 @@ public:
     void pasteFacePicture();
     void onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher);
     void onFrameRendered(const QImage& preview, int faceCount);
+    // Stops the camera or video and drops the live preview; clearCameraChoice unticks the camera
+    // in the Camera menu. Leaves the photo as it is.
+    void stopLive(bool clearCameraChoice);
     void showStatus();
     void openFaceVideo();
     void buildVideoControls(QBoxLayout* layout);
@@ -85,6 +88,8 @@ public:
     std::unique_ptr<FrameSource> frameSource;
     VideoFrameSource* video = nullptr; // frameSource, when it plays a file
     std::unique_ptr<LivePreview> live;
+    // Counts the live previews made: a signal queued by an earlier one is recognised and dropped.
+    int liveGeneration = 0;
     QAction* steadyAction = nullptr;
     QWidget* videoControls = nullptr;
     QToolButton* playButton = nullptr;

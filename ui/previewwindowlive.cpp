@@ -161,24 +161,32 @@ void PreviewWindow::Impl::onFrameRendered(const QImage& preview, int faceCount)
     }
 }
 
+void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
+{
+    showVideoControls(nullptr);
+    if (frameSource) {
+        frameSource->stop();
+        frameSource.reset();
+    }
+    live.reset();
+    ++liveGeneration;
+    if (stopCameraAction) {
+        stopCameraAction->setEnabled(false);
+    }
+    if (clearCameraChoice && cameraGroup && cameraGroup->checkedAction()) {
+        cameraGroup->checkedAction()->setChecked(false);
+    }
+}
+
 void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
 {
-    d->showVideoControls(nullptr);
-    if (d->frameSource) {
-        d->frameSource->stop();
-        d->frameSource.reset();
-    }
-    d->live.reset();
-    if (d->stopCameraAction) {
-        d->stopCameraAction->setEnabled(false);
-    }
+    d->stopLive(!source);
     if (!source) {
-        if (d->cameraGroup && d->cameraGroup->checkedAction()) {
-            d->cameraGroup->checkedAction()->setChecked(false);
-        }
         d->faceStatus.clear();
         d->refresh();
-        if (!d->photo.isNull() && d->photoPoints.empty()) {
+        // Back to a photo whose face was not found yet: look again (setFacePicture does not
+        // come back here).
+        if (!d->photo.isNull() && d->photoPoints.empty() && !d->pendingDetection) {
             setFacePicture(d->photo);
         }
         return;
@@ -192,14 +200,26 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         d->live = std::make_unique<LivePreview>();
     }
     d->live->setSteady(d->steadyAction->isChecked());
-    connect(d->live.get(), &LivePreview::modelReady, d.get(), [impl = d.get()] {
+    const int generation = d->liveGeneration;
+    connect(d->live.get(), &LivePreview::modelReady, d.get(), [impl = d.get(), generation] {
+        if (generation != impl->liveGeneration) {
+            return;
+        }
         if (impl->faceStatus == loadingModelText()) {
             impl->faceStatus = impl->video ? QStringLiteral("Opening the video...") : QStringLiteral("Waiting for the camera...");
             impl->showStatus();
         }
     });
-    connect(d->live.get(), &LivePreview::frameRendered, d.get(), &Impl::onFrameRendered);
-    connect(d->live.get(), &LivePreview::modelFailed, d.get(), [impl = d.get()] {
+    connect(d->live.get(), &LivePreview::frameRendered, d.get(),
+            [impl = d.get(), generation](const QImage& preview, int faceCount) {
+                if (generation == impl->liveGeneration) {
+                    impl->onFrameRendered(preview, faceCount);
+                }
+            });
+    connect(d->live.get(), &LivePreview::modelFailed, d.get(), [impl = d.get(), generation] {
+        if (generation != impl->liveGeneration) {
+            return;
+        }
         impl->faceStatus = QStringLiteral("No face can be found: the landmark model was not load.");
         impl->showStatus();
     });

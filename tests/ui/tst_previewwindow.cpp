@@ -19,6 +19,7 @@
 #include <QSlider>
 #include <QToolButton>
 #include <QMimeData>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
@@ -68,6 +69,9 @@ private slots:
     void cameraMenuListsCameras();
     void frameSourceReplacesThePhoto();
     void frameSourceThatCannotStartIsReported();
+    void anotherPhotoReplacesOneWithoutItsFace_data();
+    void anotherPhotoReplacesOneWithoutItsFace();
+    void closingTheWindowStopsTheCamera();
     void faceVideoMasksEveryFace();
     void damagedVideoSaysSoInTheWindow();
     void steadyIsOnByDefaultAndRemembered();
@@ -349,6 +353,54 @@ void tst_PreviewWindow::frameSourceThatCannotStartIsReported()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings[0].text, QStringLiteral("The camera could not be started."));
+}
+
+// A photo whose face is not known (none found, or not found yet) then another photo, or a camera
+// started and stopped: the window must take the new picture and find its face.
+void tst_PreviewWindow::anotherPhotoReplacesOneWithoutItsFace_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<bool>("waitForTheFirst");
+    QTest::addColumn<bool>("cameraBetween");
+    QTest::newRow("a photo without a face, then a photo") << "chelsea.png" << true << false;
+    QTest::newRow("a photo still being searched, then a photo") << "astronaut.png" << false << false;
+    QTest::newRow("a photo without a face, a camera, then a photo") << "chelsea.png" << true << true;
+    QTest::newRow("a photo still being searched, a camera, then a photo") << "astronaut.png" << false << true;
+}
+
+void tst_PreviewWindow::anotherPhotoReplacesOneWithoutItsFace()
+{
+    QFETCH(QString, first);
+    QFETCH(bool, waitForTheFirst);
+    QFETCH(bool, cameraBetween);
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(core::readImageFile(testimages::testPicture(qPrintable(first))));
+    if (waitForTheFirst) {
+        waitForFace(window);
+    }
+    if (cameraBetween) {
+        window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20));
+        QTest::qWait(100);
+        window.setFrameSource(nullptr);
+    }
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    QCOMPARE(window.previewImage().size(), facePhoto.size());
+    QVERIFY2(footerOf(window).startsWith(QStringLiteral("Effect:")), qPrintable(footerOf(window)));
+    QVERIFY2(meanAbsoluteDifference(window.previewImage(), facePhoto) > 1.0, "the new photo has the mask");
+}
+
+// Closing the window switches its camera off: the source is stopped and let go.
+void tst_PreviewWindow::closingTheWindowStopsTheCamera()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    auto source = std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20);
+    QPointer<ReplayFrameSource> camera = source.get();
+    window.setFrameSource(std::move(source));
+    QTRY_VERIFY_WITH_TIMEOUT(camera && camera->offered > 2, 30000);
+    QVERIFY(window.close());
+    QVERIFY2(camera.isNull(), "the camera is still taken after the window closed");
 }
 
 // A still video of two people: both faces get the mask, and the controls work.
