@@ -319,11 +319,21 @@ bool writeArchive(int descriptor, const std::vector<Member>& members, const Prog
     return written && closed;
 }
 
-// A symbolic link keeps pointing at the package: the file it names is the one replaced.
+// A symbolic link keeps pointing at the package: the file it finally names, through a chain of
+// links, is the one replaced (or made, for a dangling link). Links that loop name no file; then
+// the path itself is replaced.
 QString resolvedTarget(const QString& path)
 {
-    const QFileInfo target(path);
-    return target.isSymLink() ? target.symLinkTarget() : path;
+    constexpr int maximumLinkHops = 40;
+    QString target = path;
+    for (int hop = 0; hop < maximumLinkHops; ++hop) {
+        const QFileInfo info(target);
+        if (!info.isSymLink()) {
+            return target;
+        }
+        target = info.symLinkTarget();
+    }
+    return path;
 }
 
 QFileDevice::Permissions packagePermissions(const QString& target)

@@ -98,6 +98,7 @@ public:
         emit q->statusMessageChanged(text);
     }
     bool launch(const QImage& picture);
+    void dropDetection();
     void onImageChanged();
     bool facesBelongToModel() const
     {
@@ -201,13 +202,24 @@ bool DetectionFlow::Impl::launch(const QImage& picture)
     return true;
 }
 
+// Lets go of the detection under way. One still queued on the service is cancelled, so it never
+// runs and the next picture's detection does not wait for it; one already running finishes on
+// the service and its result is ignored.
+void DetectionFlow::Impl::dropDetection()
+{
+    if (watcher && running) {
+        watcher->future().cancel();
+    }
+    watcher.reset();
+    running = false;
+}
+
 // A picture that is no longer shown (an undone replacement, an opened package) needs no
 // result: the detection is dropped at once, and its progress line with it.
 void DetectionFlow::Impl::onImageChanged()
 {
     if (running && model && model->image().cacheKey() != detectedImageKey) {
-        watcher.reset();
-        running = false;
+        dropDetection();
         report(QString());
     }
 }
@@ -217,7 +229,11 @@ DetectionFlow::DetectionFlow(core::FacialPointsDetector* detector, PromptSession
 {
 }
 
-DetectionFlow::~DetectionFlow() = default;
+DetectionFlow::~DetectionFlow()
+{
+    // Closing the window must not wait for a detection nobody will see.
+    d->dropDetection();
+}
 
 void DetectionFlow::setFacialPoints(core::FacialPoints* model)
 {
@@ -228,8 +244,7 @@ void DetectionFlow::setFacialPoints(core::FacialPoints* model)
     if (model) {
         connect(model, &core::FacialPoints::imageChanged, d.get(), &Impl::onImageChanged);
     }
-    d->watcher.reset();
-    d->running = false;
+    d->dropDetection();
     d->faces.clear();
 }
 
@@ -243,10 +258,8 @@ void DetectionFlow::start(const QImage& picture)
     if (!d->detector || !d->model) {
         return;
     }
-    // Replacing the pointer destroys the previous watcher, so a superseded detection never
-    // reaches the model.
-    d->watcher.reset();
-    d->running = false;
+    // A superseded detection still queued never reaches the model.
+    d->dropDetection();
     d->faces.clear();
     if (d->detector->state() == core::FacialPointsDetector::Failed) {
         d->report(failedText(true, d->model->count() > 0));
@@ -273,8 +286,7 @@ bool DetectionFlow::detectAgain()
     if (!d->detector || !d->model || d->model->image().isNull()) {
         return false;
     }
-    d->watcher.reset();
-    d->running = false;
+    d->dropDetection();
     d->faces.clear();
     if (d->detector->state() == core::FacialPointsDetector::Failed) {
         d->report(failedText(true, d->model->count() > 0));

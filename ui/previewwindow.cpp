@@ -168,7 +168,12 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
     d->refresh();
 }
 
-PreviewWindow::~PreviewWindow() = default;
+PreviewWindow::~PreviewWindow()
+{
+    if (d->pendingDetection) {
+        d->pendingDetection->future().cancel();
+    }
+}
 
 void PreviewWindow::setFacePicture(const QImage& picture)
 {
@@ -181,6 +186,10 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     d->photoFaces.clear();
     d->faceStatus = QStringLiteral("Looking for the face...");
     d->canvas->setPicture(picture);
+    if (d->pendingDetection) {
+        // The previous photo's detection, if still queued, is skipped.
+        d->pendingDetection->future().cancel();
+    }
     d->pendingDetection = d->detector ? d->detector->detect(picture) : nullptr;
     if (d->pendingDetection) {
         // Weak: the watcher must not keep itself alive through its own connection.

@@ -23,6 +23,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <unistd.h>
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -67,6 +69,7 @@ private slots:
     void saveFailingMidwayKeepsEarlierPackage();
     void saveThatWouldNotReopenFails_data();
     void saveThatWouldNotReopenFails();
+    void saveThroughLinkReplacesLinkedFile_data();
     void saveThroughLinkReplacesLinkedFile();
     void saveIntoMissingFolderCreatesNothing();
     void saveBelowRegularFileFails();
@@ -604,20 +607,49 @@ void tst_FaceMaskProject::saveThatWouldNotReopenFails()
     QCOMPARE(entriesOfFolder(), QStringList{"bounded.pmk"});
 }
 
+void tst_FaceMaskProject::saveThroughLinkReplacesLinkedFile_data()
+{
+    // Each link as "name -> target" (relative to the test's folder), saved through the first;
+    // the package must land in "real/package.pmk", every link staying a link.
+    QTest::addColumn<QStringList>("links");
+    QTest::addColumn<bool>("packageExists");
+    QTest::newRow("one link") << QStringList{"link.pmk -> real/package.pmk"} << true;
+    QTest::newRow("a chain of two") << QStringList{"link.pmk -> middle.pmk", "middle.pmk -> real/package.pmk"}
+                                    << true;
+    QTest::newRow("a chain of relative links")
+        << QStringList{"link.pmk -> real/middle.pmk", "real/middle.pmk -> package.pmk"} << true;
+    QTest::newRow("a chain to a file not made yet")
+        << QStringList{"link.pmk -> middle.pmk", "middle.pmk -> real/package.pmk"} << false;
+}
+
 void tst_FaceMaskProject::saveThroughLinkReplacesLinkedFile()
 {
+    QFETCH(QStringList, links);
+    QFETCH(bool, packageExists);
     QVERIFY(QDir(m_folder->path()).mkdir("real"));
     const QString linked = pathOf("real/package.pmk");
-    QVERIFY(QFile(linked).open(QIODevice::WriteOnly));
-    QVERIFY(QFile::link(linked, pathOf("link.pmk")));
+    if (packageExists) {
+        QVERIFY(QFile(linked).open(QIODevice::WriteOnly));
+    }
+    QStringList names;
+    for (const QString& link : links) {
+        const QStringList parts = link.split(QStringLiteral(" -> "));
+        // Relative, as ln -s makes them: resolved from the link's own folder.
+        QVERIFY(::symlink(QFile::encodeName(parts[1]).constData(), QFile::encodeName(pathOf(parts[0])).constData()) == 0);
+        names << parts[0];
+    }
     FaceMaskProject project;
     fillProject(project, "Linked", 0);
-    QVERIFY(project.save(pathOf("link.pmk")));
-    QVERIFY2(QFileInfo(pathOf("link.pmk")).isSymLink(), "the link must stay a link");
+    QVERIFY(project.save(pathOf(names.first())));
+    for (const QString& name : names) {
+        QVERIFY2(QFileInfo(pathOf(name)).isSymLink(), qPrintable(name + " must stay a link"));
+    }
     FaceMaskProject loaded;
-    QVERIFY2(loaded.load(linked), "the file the link names must hold the package");
+    QVERIFY2(loaded.load(linked), "the file the links name must hold the package");
     QCOMPARE(loaded.name(), QStringLiteral("Linked"));
-    QCOMPARE(QDir(pathOf("real")).entryList(QDir::Files | QDir::Hidden), QStringList{"package.pmk"});
+    QStringList inReal = QDir(pathOf("real")).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    inReal.removeAll(QStringLiteral("middle.pmk"));
+    QCOMPARE(inReal, QStringList{"package.pmk"});
 }
 
 void tst_FaceMaskProject::saveIntoMissingFolderCreatesNothing()
