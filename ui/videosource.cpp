@@ -1,10 +1,12 @@
 #include "ui/videosource.h"
 
 #include "ui/framesurface.h"
+#include "video/videoorientation.h"
 
 #include <QFileInfo>
 #include <QMediaMetaData>
 #include <QMediaPlayer>
+#include <QTransform>
 #include <QTimer>
 #include <QUrl>
 
@@ -48,6 +50,7 @@ public:
     qint64 frameLength = 1000 / 30; // ms, from the frames' own times once they come
     qint64 framesSinceSeek = 0;
     bool failedOnce = false;
+    int turn = 0; // clockwise degrees that make the file's pictures upright
     // A file that opens but never yields a picture (cut short, say) is reported after this.
     QTimer stallTimer;
 
@@ -83,7 +86,9 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
         }
         emit owner->positionChanged((startTime - origin) / 1000);
     }
-    emit owner->frameReady(frame);
+    // A phone stores an upright video on its side and says so in the file: the picture is turned
+    // as the file asks, as the command line's reader does.
+    emit owner->frameReady(turn == 0 ? frame : frame.transformed(QTransform().rotate(turn)));
 }
 
 void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
@@ -147,6 +152,7 @@ bool VideoFrameSource::start()
     d->origin = -1;
     d->lastStart = -1;
     d->framesSinceSeek = 2;
+    d->turn = video::uprightTurn(d->path);
     d->player.setMedia(QUrl::fromLocalFile(d->path));
     play();
     d->stallTimer.start();

@@ -1,5 +1,7 @@
 #include "video/videoreader.h"
 
+#include <algorithm>
+
 #include <QFileInfo>
 #include <QStringList>
 
@@ -57,16 +59,15 @@ struct VideoReader::Impl {
         }
     }
 
-    // The first error on the bus, if any, as text for the user.
+    // The first error on the bus, if any, as text for the user; kept once seen.
     QString busError()
     {
         GstBus* bus = gst_element_get_bus(pipeline);
-        QString text;
         while (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
-            if (text.isEmpty()) {
+            if (firstBusError.isEmpty()) {
                 GError* error = nullptr;
                 gst_message_parse_error(message, &error, nullptr);
-                text = QString::fromUtf8(error ? error->message : "unknown error");
+                firstBusError = QString::fromUtf8(error ? error->message : "unknown error");
                 if (error) {
                     g_error_free(error);
                 }
@@ -74,8 +75,10 @@ struct VideoReader::Impl {
             gst_message_unref(message);
         }
         gst_object_unref(bus);
-        return text;
+        return firstBusError;
     }
+
+    QString firstBusError;
 };
 
 VideoReader::VideoReader()
@@ -101,8 +104,10 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     Impl& d = *reader->d;
     GError* error = nullptr;
     // appsink without sync takes frames as fast as they are pulled and never drops one; the
-    // small queue holds the decoder back while the caller works on a frame.
-    d.pipeline = gst_parse_launch("uridecodebin name=source ! videoconvert ! video/x-raw,format=RGB "
+    // small queue holds the decoder back while the caller works on a frame. videoflip turns the
+    // picture as the file's orientation tag says: a phone stores an upright video on its side.
+    d.pipeline = gst_parse_launch("uridecodebin name=source ! videoconvert ! videoflip video-direction=auto "
+                                  "! videoconvert ! video/x-raw,format=RGB "
                                   "! appsink name=sink sync=false max-buffers=4 drop=false",
                                   &error);
     if (!d.pipeline) {
@@ -150,7 +155,17 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
     if (d->ended || !d->failure.isEmpty()) {
         return false;
     }
-    GstSample* sample = gst_app_sink_try_pull_sample(d->sink, GstClockTime(timeoutMs) * GST_MSECOND);
+    // An error upstream does not wake the sink: wait in short slices and look at the bus between
+    // them, so that a file that cannot be decoded fails at once rather than after the timeout.
+    constexpr int sliceMs = 50;
+    GstSample* sample = nullptr;
+    for (int waited = 0; !sample; waited += sliceMs) {
+        sample = gst_app_sink_try_pull_sample(d->sink, GstClockTime(std::min(sliceMs, std::max(0, timeoutMs - waited)))
+                                                           * GST_MSECOND);
+        if (sample || waited >= timeoutMs || gst_app_sink_is_eos(d->sink) || !d->busError().isEmpty()) {
+            break;
+        }
+    }
     if (!sample) {
         const QString reason = d->busError();
         if (!reason.isEmpty()) {

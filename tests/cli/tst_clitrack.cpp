@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTransform>
 #include <QtTest>
 
 namespace {
@@ -39,6 +40,7 @@ private slots:
     void framesWithoutAFaceGetTheWholeFrameMarkup();
     void steadyCutsJitterWithoutLag();
     void damagedVideoFails();
+    void sidewaysVideoIsReadUpright();
     void previewWritesEveryNthFrame();
 
 private:
@@ -187,6 +189,34 @@ void tst_CliTrack::steadyCutsJitterWithoutLag()
         QVERIFY2(on.jitter <= 0.45 * off.jitter, qPrintable(QString::number(on.jitter / off.jitter)));
         QVERIFY2(on.lag <= 1.0, qPrintable(QString::number(on.lag)));
         QVERIFY2(on.error < off.error + 1.0, qPrintable(QString::number(on.error)));
+    }
+}
+
+// A phone's upright video is stored on its side with an orientation tag: the frames are read
+// upright, and the face on them is found.
+void tst_CliTrack::sidewaysVideoIsReadUpright()
+{
+    const QImage upright = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"))
+                               .scaled(240, 320, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                               .copy(0, 0, 240, 320);
+    // Stored a quarter turn clockwise; ffmpeg's "rotate=90" says to turn it back to show it.
+    const QImage stored = upright.transformed(QTransform().rotate(90));
+    const QString plain = folder.filePath(QStringLiteral("stored.mp4"));
+    const QString path = folder.filePath(QStringLiteral("phone.mp4"));
+    QString error = testclips::encode(QVector<QImage>(3, stored), 10.0, plain);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    error = testclips::tagRotation(plain, path, 90);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), QStringLiteral("--detect-every"),
+                            QStringLiteral("1"), path});
+    QVERIFY2(run.status == 0, run.err.constData());
+    const QJsonArray tracked = QJsonDocument::fromJson(run.out).array();
+    QCOMPARE(tracked.size(), 3);
+    for (const QJsonValue& value : tracked) {
+        const QJsonObject frame = value.toObject();
+        QCOMPARE(frame.value(QStringLiteral("width")).toInt(), upright.width());
+        QCOMPARE(frame.value(QStringLiteral("height")).toInt(), upright.height());
+        QCOMPARE(frame.value(QStringLiteral("faceCount")).toInt(), 1);
     }
 }
 

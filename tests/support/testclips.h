@@ -52,6 +52,22 @@ inline QString encode(const QVector<QImage>& frames, double fps, const QString& 
     return QString();
 }
 
+// Copies the clip at from to to, its pictures untouched, with an orientation tag as a phone
+// writes it: ffmpeg's "rotate" (degrees; 90 turns the pictures a quarter counter-clockwise to
+// show them). ffmpeg writes it only when copying, not when encoding.
+inline QString tagRotation(const QString& from, const QString& to, int degrees)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-i"), from,
+                  QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-metadata:s:v:0"),
+                  QStringLiteral("rotate=%1").arg(degrees), to});
+    if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
+        return QStringLiteral("ffmpeg failed: %1").arg(QString::fromLocal8Bit(ffmpeg.readAllStandardError()));
+    }
+    return QString();
+}
+
 // count frames, each of one grey level (20 x its index, up to 240), so that a frame tells its index.
 inline QVector<QImage> greySteps(int count, QSize size = QSize(160, 120))
 {

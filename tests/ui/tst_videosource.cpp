@@ -30,6 +30,7 @@ private slots:
     void damagedFileIsReported_data();
     void damagedFileIsReported();
     void missingFileDoesNotStart();
+    void sidewaysVideoIsTurnedUpright();
 
 private:
     QTemporaryDir folder;
@@ -203,6 +204,34 @@ void tst_VideoSource::missingFileDoesNotStart()
     QSignalSpy frames(&source, &ui::FrameSource::frameReady);
     QVERIFY(!source.start());
     QCOMPARE(frames.count(), 0);
+}
+
+// A clip stored on its side with an orientation tag, as phones record upright video: the frames
+// come out upright. Its left half is white; the tag (90 degrees counter-clockwise, as ffmpeg's
+// "rotate" writes it) turns that half to the bottom.
+void tst_VideoSource::sidewaysVideoIsTurnedUpright()
+{
+    QImage half(64, 48, QImage::Format_RGB32);
+    half.fill(Qt::black);
+    for (int y = 0; y < 48; ++y) {
+        for (int x = 0; x < 32; ++x) {
+            half.setPixel(x, y, qRgb(255, 255, 255));
+        }
+    }
+    const QString plain = folder.filePath(QStringLiteral("upright.mp4"));
+    const QString path = folder.filePath(QStringLiteral("sideways.mp4"));
+    QString error = testclips::encode(QVector<QImage>(6, half), 10, plain);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    error = testclips::tagRotation(plain, path, 90);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::VideoFrameSource source(path);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);
+    const QImage frame = frames.last().at(0).value<QImage>();
+    QCOMPARE(frame.size(), QSize(48, 64));
+    QVERIFY2(testclips::meanGrey(frame.copy(0, 40, 48, 24)) > 200, "the white half must be at the bottom");
+    QVERIFY2(testclips::meanGrey(frame.copy(0, 0, 48, 24)) < 50, "the black half must be at the top");
 }
 
 QTEST_MAIN(tst_VideoSource)
