@@ -1,5 +1,7 @@
 #include "cli/outputfile.h"
 
+#include "core/newfilemode.h"
+
 #include <QBuffer>
 #include <QImage>
 
@@ -27,7 +29,6 @@ namespace {
 // As many links as the kernel follows in one name (MAXSYMLINKS).
 constexpr int maximumLinkHops = 40;
 // New files get what the window gives its packages.
-constexpr mode_t newFileMode = 0644;
 
 struct FileIdentity {
     dev_t device = 0;
@@ -73,7 +74,7 @@ public:
     QVector<FileIdentity> inputs;
     QByteArray target;     // the final file, the links followed
     QByteArray temporary;  // empty until prepared, and again once committed
-    mode_t mode = newFileMode;
+    mode_t mode = mode_t(core::newFileMode()); // a new file; an existing one keeps its own
     QString failure;
 
     bool fail(const QString& why)

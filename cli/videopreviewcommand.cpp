@@ -5,6 +5,7 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "cli/landmarkmodel.h"
+#include "cli/outputfile.h"
 #include "preview/maskrenderer.h"
 #include "video/videoreader.h"
 #include "cli/videotracking.h"
@@ -13,7 +14,8 @@
 
 #include <QCommandLineParser>
 #include <QDir>
-#include <QSaveFile>
+
+#include <cerrno>
 
 namespace cli {
 
@@ -21,10 +23,23 @@ namespace {
 
 const char* const command = "preview";
 
-bool writePng(const QImage& picture, const QString& path)
+// Writes one frame as the other outputs are written: an existing file is kept unless replace is
+// set, and never one of the inputs. Empty on success, else why not.
+QString writePng(const QImage& picture, const QString& path, bool replace, const QStringList& inputs)
 {
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && picture.save(&file, "PNG") && file.commit();
+    OutputFile target(path, replace, inputs);
+    if (!target.prepare()) {
+        return target.failure();
+    }
+    const QByteArray png = pngBytes(picture);
+    if (png.isEmpty()) {
+        target.failedWriting(ENOMEM);
+        return target.failure();
+    }
+    if (!target.write(png) || !target.commit()) {
+        return target.failure();
+    }
+    return QString();
 }
 
 } // namespace
@@ -46,8 +61,9 @@ int runVideoPreview(const QStringList& arguments)
         QStringLiteral("Draws the mask of a package on every face of every frame of a video, as the "
                        "Preview window does, and writes the frames as DIR/frame-000000.png, ... (named "
                        "by frame number). Every frame is decoded and tracked; --every N writes every "
-                       "Nth. The exit status is 1 when the package is refused, the video cannot be "
-                       "decoded or a file cannot be written."));
+                       "Nth. Existing frame files are kept unless --force is given (the command then "
+                       "stops at the first). The exit status is 1 when the package is refused, the "
+                       "video cannot be decoded or a file cannot be written."));
     const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The folder to write the frames into (made when missing)."),
                                     QStringLiteral("DIR"));
@@ -55,7 +71,9 @@ int runVideoPreview(const QStringList& arguments)
                                    QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption steady = steadyOption();
     const QCommandLineOption detectEvery = detectEveryOption();
+    const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replace existing frame files."));
     parser.addOption(output);
+    parser.addOption(force);
     parser.addOption(every);
     parser.addOption(steady);
     parser.addOption(detectEvery);
@@ -119,8 +137,10 @@ int runVideoPreview(const QStringList& arguments)
             continue;
         }
         const QString path = folder.filePath(QStringLiteral("frame-%1.png").arg(frame.index, 6, 10, QLatin1Char('0')));
-        if (!writePng(renderer.renderFaces(frame.picture, tracked.faces), path)) {
-            printMessage(QStringLiteral("%1: cannot be written").arg(path));
+        const QString why = writePng(renderer.renderFaces(frame.picture, tracked.faces), path,
+                                     parser.isSet(force), inputs);
+        if (!why.isEmpty()) {
+            printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, why));
             return InputFailed;
         }
         ++written;

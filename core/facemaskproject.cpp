@@ -2,6 +2,7 @@
 
 #include "core/facialpoints.h"
 #include "core/imagefiles.h"
+#include "core/newfilemode.h"
 #include "core/packageformat.h"
 #include "core/packagelimits.h"
 #include "core/pngcodec.h"
@@ -341,8 +342,18 @@ QFileDevice::Permissions packagePermissions(const QString& target)
     if (QFileInfo::exists(target)) {
         return QFile::permissions(target);
     }
-    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-        | QFileDevice::ReadOther;
+    // A new package gets the mode any new file of the user gets.
+    const unsigned mode = newFileMode();
+    QFileDevice::Permissions permissions;
+    const std::pair<unsigned, QFileDevice::Permission> bits[] = {
+        {0400, QFileDevice::ReadOwner}, {0200, QFileDevice::WriteOwner}, {0040, QFileDevice::ReadGroup},
+        {0020, QFileDevice::WriteGroup}, {0004, QFileDevice::ReadOther}, {0002, QFileDevice::WriteOther}};
+    for (const auto& [bit, permission] : bits) {
+        if (mode & bit) {
+            permissions |= permission;
+        }
+    }
+    return permissions;
 }
 
 // A file written beside its target and moved into place only once it is complete, so that a

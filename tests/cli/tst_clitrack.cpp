@@ -264,6 +264,23 @@ void tst_CliTrack::previewWritesEveryNthFrame()
     }
     difference /= double(original.width()) * original.height();
     QVERIFY2(difference > 10.0, qPrintable(QString::number(difference)));
+
+    // Again into the same folder: the frames written are kept, and the run says so; with
+    // --force they are replaced.
+    QFile mark(QDir(out).filePath(written[0]));
+    QVERIFY(mark.open(QIODevice::WriteOnly) && mark.write("kept") == 4);
+    mark.close();
+    const Run again = runCli({QStringLiteral("preview"), package, clean, QStringLiteral("-o"), out,
+                              QStringLiteral("--every"), QStringLiteral("30")});
+    QCOMPARE(again.status, 1);
+    QVERIFY2(again.err.contains("exists"), again.err.constData());
+    QVERIFY(mark.open(QIODevice::ReadOnly));
+    QCOMPARE(mark.readAll(), QByteArray("kept"));
+    mark.close();
+    const Run forced = runCli({QStringLiteral("preview"), package, clean, QStringLiteral("-o"), out,
+                               QStringLiteral("--every"), QStringLiteral("30"), QStringLiteral("--force")});
+    QVERIFY2(forced.status == 0, forced.err.constData());
+    QCOMPARE(core::readImageFile(QDir(out).filePath(written[0])).size(), QSize(640, 480));
 }
 
 QTEST_MAIN(tst_CliTrack)

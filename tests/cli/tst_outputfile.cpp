@@ -8,6 +8,8 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+
+#include <utility>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -218,11 +220,17 @@ void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
     QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
     QCOMPARE(status.st_mode & 07777, mode_t(0664));
 
-    const QString fresh = folder.filePath("fresh.png");
-    cli::OutputFile created(fresh, false, {});
-    QVERIFY(created.prepare() && created.write(newBytes) && created.commit());
-    QVERIFY(::stat(QFile::encodeName(fresh).constData(), &status) == 0);
-    QCOMPARE(status.st_mode & 07777, mode_t(0644));
+    // A new file gets what the umask leaves, as any file the user makes.
+    for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{022, 0644}, {077, 0600}, {002, 0664}}) {
+        const mode_t previous = ::umask(mask);
+        const QString fresh = folder.filePath(QStringLiteral("fresh-%1.png").arg(mask, 3, 8, QLatin1Char('0')));
+        cli::OutputFile created(fresh, false, {});
+        const bool written = created.prepare() && created.write(newBytes) && created.commit();
+        ::umask(previous);
+        QVERIFY(written);
+        QVERIFY(::stat(QFile::encodeName(fresh).constData(), &status) == 0);
+        QCOMPARE(status.st_mode & 07777, mode);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_OutputFile)

@@ -23,6 +23,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <zlib.h>
@@ -72,6 +73,8 @@ private slots:
     void saveThroughLinkReplacesLinkedFile_data();
     void saveThroughLinkReplacesLinkedFile();
     void saveIntoMissingFolderCreatesNothing();
+    void newPackageFollowsTheUmask_data();
+    void newPackageFollowsTheUmask();
     void saveBelowRegularFileFails();
     void saveOntoFolderLeavesNoPartialFile();
     void saveChangesNothingInTheProject();
@@ -650,6 +653,31 @@ void tst_FaceMaskProject::saveThroughLinkReplacesLinkedFile()
     QStringList inReal = QDir(pathOf("real")).entryList(QDir::Files | QDir::Hidden | QDir::System);
     inReal.removeAll(QStringLiteral("middle.pmk"));
     QCOMPARE(inReal, QStringList{"package.pmk"});
+}
+
+void tst_FaceMaskProject::newPackageFollowsTheUmask_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("022") << 022 << 0644;
+    QTest::newRow("077, private files") << 077 << 0600;
+    QTest::newRow("002, a shared group") << 002 << 0664;
+}
+
+// A new package is made as any new file of the user: with the mode the umask leaves.
+void tst_FaceMaskProject::newPackageFollowsTheUmask()
+{
+    QFETCH(int, mask);
+    QFETCH(int, mode);
+    const mode_t previous = ::umask(mode_t(mask));
+    const auto restore = qScopeGuard([previous] { ::umask(previous); });
+    FaceMaskProject project;
+    fillProject(project, "Masked", 0);
+    const QString path = pathOf("new.pmk");
+    QVERIFY(project.save(path));
+    struct stat status {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
+    QCOMPARE(int(status.st_mode & 0777), mode);
 }
 
 void tst_FaceMaskProject::saveIntoMissingFolderCreatesNothing()
