@@ -1,4 +1,5 @@
 #include "cli/outputfile.h"
+#include "cli/interruptcleanup.h"
 
 #include "core/newfilemode.h"
 
@@ -75,6 +76,7 @@ public:
     QByteArray target;     // the final file, the links followed
     QByteArray temporary;  // empty until prepared, and again once committed
     mode_t mode = mode_t(core::newFileMode()); // a new file; an existing one keeps its own
+    int cleanupTicket = -1; // the temporary file, removed if the command is interrupted
     QString failure;
 
     bool fail(const QString& why)
@@ -185,6 +187,7 @@ OutputFile::~OutputFile()
     if (!d->temporary.isEmpty()) {
         ::unlink(d->temporary.constData());
     }
+    interruptcleanup::release(d->cleanupTicket);
 }
 
 bool OutputFile::prepare()
@@ -214,6 +217,7 @@ bool OutputFile::prepare()
     }
     ::close(descriptor);
     d->temporary = pattern;
+    d->cleanupTicket = interruptcleanup::watch(d->temporary.constData());
     return true;
 }
 
@@ -268,6 +272,8 @@ bool OutputFile::commit()
         return false;
     }
     d->temporary.clear();
+    interruptcleanup::release(d->cleanupTicket);
+    d->cleanupTicket = -1;
     syncFolder(folderOf(d->target));
     return true;
 }

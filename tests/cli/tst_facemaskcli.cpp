@@ -17,6 +17,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 using namespace packagefixtures;
 using core::FacialPointVector;
 using testimages::testPicture;
@@ -138,6 +141,8 @@ private slots:
     void makeStampsTheDayOfSourceDateEpoch_data();
     void makeStampsTheDayOfSourceDateEpoch();
     void existingPackageIsKeptWithoutForce();
+    void interruptedMakeLeavesNoTemporaryFile_data();
+    void interruptedMakeLeavesNoTemporaryFile();
     void picturesOfOneBaseNameDoNotOverwriteEachOther();
     void lineModeReportsEveryFile();
     void terminalShowsAProgressBar();
@@ -512,6 +517,36 @@ void tst_FacemaskCli::makeStampsTheDayOfSourceDateEpoch()
     } else {
         QCOMPARE(time, written);
     }
+}
+
+void tst_FacemaskCli::interruptedMakeLeavesNoTemporaryFile_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::newRow("terminated") << int(SIGTERM);
+}
+
+// A package is written under a temporary name beside its target while the picture is detected;
+// interrupted then, the command removes it and ends as the signal says.
+void tst_FacemaskCli::interruptedMakeLeavesNoTemporaryFile()
+{
+    QFETCH(int, signal);
+    const QString out = pathOf("out");
+    QProcess process;
+    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM),
+                  {"make", "--jobs", "2", "--out-dir", out, testPicture("bald_guys.jpg"), testPicture("2008_001009.jpg")});
+    QVERIFY(process.waitForStarted());
+    const auto temporaries = [&out] {
+        return QDir(out).entryList({QStringLiteral("*.pmk.*")}, QDir::Files | QDir::Hidden);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!temporaries().isEmpty() || process.state() == QProcess::NotRunning, 60000);
+    if (process.state() == QProcess::NotRunning) {
+        QSKIP("the packages were made before the test could interrupt the command");
+    }
+    ::kill(pid_t(process.processId()), signal);
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit); // ended by the signal, as without the clean-up
+    QVERIFY2(temporaries().isEmpty(), qPrintable(temporaries().join(", ")));
 }
 
 void tst_FacemaskCli::existingPackageIsKeptWithoutForce()
