@@ -165,6 +165,13 @@ bool MainWindow::Impl::showSaveDialog()
                                                  "once they are placed."));
         return false;
     }
+    // A picture still being read would land while the form is open, and be marked as saved.
+    if (pointView->pictureIntake()->isReading()) {
+        session.prompts().warning(QStringLiteral("Saving error"),
+                                  QStringLiteral("A picture is still being read. Save again once it "
+                                                 "is shown, or cancel the reading first."));
+        return false;
+    }
     SavePMKForm dialog(&project, {}, &session);
     if (!packagePath.isEmpty()) {
         dialog.setFolder(QFileInfo(packagePath).absolutePath());

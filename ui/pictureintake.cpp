@@ -84,16 +84,18 @@ public:
         session.prompts().warning(QStringLiteral("Error"), what + QLatin1Char('\n') + reason);
     }
 
-    // A package that is being opened would replace the picture right after.
-    bool refusedForPackage() const
+    // A package that is being opened would replace the picture right after, or the picture
+    // would take the package's place while a question about it is open. again: "Paste or drop"
+    // or "Open".
+    bool refusedForPackage(const QString& again) const
     {
         if (!packageReader || !packageReader->isReadingPackage()) {
             return false;
         }
         session.prompts().warning(
             QStringLiteral("Error"),
-            QStringLiteral("A package is being opened. Paste or drop the picture again once it "
-                           "is open, or cancel the opening first."));
+            QStringLiteral("A package is being opened. %1 the picture again once it is open, or "
+                           "cancel the opening first.").arg(again));
         return true;
     }
 
@@ -141,6 +143,9 @@ void PictureIntake::setPackageReader(const BackgroundReader* packageReader)
 
 void PictureIntake::openFile(const QString& path)
 {
+    if (d->refusedForPackage(QStringLiteral("Open"))) {
+        return;
+    }
     d->tellNoPicture = true;
     d->reader.readPicture(path);
 }
@@ -170,7 +175,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
     if (bytes.isEmpty() && decoded.isNull() && paths.isEmpty() && irregular.isEmpty()) {
         return false;
     }
-    if (d->refusedForPackage()) {
+    if (d->refusedForPackage(QStringLiteral("Paste or drop"))) {
         return true;
     }
     d->tellNoPicture = false;

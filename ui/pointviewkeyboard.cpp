@@ -8,6 +8,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QCursor>
 #include <QKeyEvent>
 #include <QMimeData>
 
@@ -117,6 +118,17 @@ bool PointView::event(QEvent* event)
             d->keepSelectionVisible();
             event->accept();
             return true;
+        }
+    }
+    // A dialog that opens in the middle of a drag takes the button's release: the drag ends
+    // here, where the release would have ended it, so that the point does not go on following
+    // a cursor with no button held and its move becomes an undo step.
+    if (event->type() == QEvent::WindowBlocked) {
+        if (d->viewport.isPanDragging()) {
+            d->stopPanning();
+        }
+        if (d->controller.isGestureActive()) {
+            d->controller.mouseRelease(mapFromGlobal(QCursor::pos()));
         }
     }
     return QWidget::event(event);

@@ -63,6 +63,8 @@ private slots:
     void footerConfirmsASave();
     void previewEffectOpensOnePreviewWindow();
     void quitDuringAnOpenAbandonsIt();
+    void saveWhileAPictureIsReadSaysSo();
+    void pasteDuringAPackageLoadIsRefusedAndSaysSo_data();
     void pasteDuringAPackageLoadIsRefusedAndSaysSo();
 
 private:
@@ -541,6 +543,34 @@ void tst_MainWindow::footerConfirmsASave()
     QVERIFY2(footer.startsWith(QStringLiteral("Saved astronaut.pmk (")), qPrintable(footer));
 }
 
+// A picture still being read would land while the save form is open and then be taken for
+// saved: the save is refused until it is shown.
+void tst_MainWindow::saveWhileAPictureIsReadSaysSo()
+{
+    const QString path = writeFile(QStringLiteral("face.png"),
+                                   testimages::encoded(testimages::filled(40, 30, Qt::blue), "png"));
+    prompts->fileNames.enqueue(path);
+    ui::MainWindow window;
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(10, 10, Qt::yellow));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    auto busy = std::make_unique<BusyWorkers>();
+    action(window, QStringLiteral("Open Image File"))->trigger();
+    QVERIFY(pointView(window)->pictureIntake()->isReading());
+    action(window, QStringLiteral("Save PMK File"))->trigger();
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("A picture is still being read. Save again once it is shown, "
+                                              "or cancel the reading first."));
+    QVERIFY2(!window.findChild<QDialog*>(), "no save form may open");
+
+    busy.reset();
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QTRY_COMPARE(model->image().size(), QSize(40, 30));
+}
+
 void tst_MainWindow::quitDuringAnOpenAbandonsIt()
 {
     const QString path = writeFile(QStringLiteral("face.png"),
@@ -567,8 +597,19 @@ void tst_MainWindow::quitDuringAnOpenAbandonsIt()
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
+void tst_MainWindow::pasteDuringAPackageLoadIsRefusedAndSaysSo_data()
+{
+    QTest::addColumn<bool>("byOpening");
+    QTest::addColumn<QString>("again");
+    QTest::newRow("pasted") << false << "Paste or drop";
+    // Opened, it could land while a question about the package is open and take its place.
+    QTest::newRow("opened") << true << "Open";
+}
+
 void tst_MainWindow::pasteDuringAPackageLoadIsRefusedAndSaysSo()
 {
+    QFETCH(bool, byOpening);
+    QFETCH(QString, again);
     const QString path = dir->filePath(QStringLiteral("slow.pmk"));
     const QString good = writePackage(QStringLiteral("good"), testimages::filled(32, 24, Qt::magenta), 75);
     QFile packageFile(good);
@@ -588,13 +629,20 @@ void tst_MainWindow::pasteDuringAPackageLoadIsRefusedAndSaysSo()
 
     prompts->answers.enqueue(QMessageBox::Discard);
     window.openFile(path);
-    QGuiApplication::clipboard()->setImage(testimages::filled(40, 10, Qt::blue));
-    QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+    if (byOpening) {
+        const QString picture = dir->filePath(QStringLiteral("wide.png"));
+        QVERIFY(testimages::filled(40, 10, Qt::blue).save(picture));
+        prompts->fileNames.enqueue(picture);
+        action(window, QStringLiteral("Open Image File"))->trigger();
+    } else {
+        QGuiApplication::clipboard()->setImage(testimages::filled(40, 10, Qt::blue));
+        QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+    }
 
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
-    QCOMPARE(warnings[0].text, QStringLiteral("A package is being opened. Paste or drop the picture again "
-                                              "once it is open, or cancel the opening first."));
+    QCOMPARE(warnings[0].text, QStringLiteral("A package is being opened. %1 the picture again once it is "
+                                              "open, or cancel the opening first.").arg(again));
     QCOMPARE(view->facialPoints()->image().size(), QSize(20, 20));
     QCOMPARE(undo->text(), undoText);
 

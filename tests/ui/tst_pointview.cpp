@@ -108,6 +108,8 @@ private slots:
     void pasteWithControlV_data();
     void pasteWithControlV();
     void dragMovesPoint();
+    void dialogOpeningMidDragEndsTheDrag_data();
+    void dialogOpeningMidDragEndsTheDrag();
     void wheelZoomsAboutCursor_data();
     void wheelZoomsAboutCursor();
     void wheelScrollsZoomedPicture_data();
@@ -393,6 +395,46 @@ void tst_PointView::dragMovesPoint()
     drag(&view, QPoint(52, 50), QPoint(72, 60));
 
     QCOMPARE(model.points().at(0), FacialPoint(70.0 / 200.0, 60.0 / 100.0));
+}
+
+void tst_PointView::dialogOpeningMidDragEndsTheDrag_data()
+{
+    QTest::addColumn<int>("buttonValue");
+    QTest::newRow("dragging a point") << int(Qt::LeftButton);
+    QTest::newRow("panning") << int(Qt::MiddleButton);
+}
+
+// A modal dialog that opens in the middle of a drag (a detection question, a warning) takes the
+// button's release. The drag ends where it was: a point moved becomes an undo step, and moving
+// the mouse afterwards, no button held, moves nothing.
+void tst_PointView::dialogOpeningMidDragEndsTheDrag()
+{
+    QFETCH(int, buttonValue);
+    const auto button = Qt::MouseButton(buttonValue);
+    core::FacialPoints model;
+    model.setImage(red);
+    model.setPoints({FacialPoint(0.25, 0.5)});
+    QUndoStack stack;
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    view.setUndoStack(&stack);
+    view.resize(200, 100);
+    for (int i = 0; button == Qt::MiddleButton && i < 6; ++i) {
+        view.zoomIn(); // something to pan
+    }
+
+    QTest::mousePress(&view, button, Qt::NoModifier, QPoint(50, 50));
+    testsupport::moveHeld(&view, QPoint(70, 60), button);
+    const FacialPoint point = model.points().at(0);
+    const QPointF centre = view.viewToPicturePixels(QPoint(100, 50));
+    QEvent blocked(QEvent::WindowBlocked);
+    QApplication::sendEvent(&view, &blocked);
+    QCOMPARE(stack.count(), button == Qt::LeftButton ? 1 : 0);
+
+    // The release went to the dialog; the mouse now moves with no button held.
+    testsupport::moveHeld(&view, QPoint(150, 20), Qt::NoButton);
+    QCOMPARE(model.points().at(0), point);
+    QCOMPARE(view.viewToPicturePixels(QPoint(100, 50)), centre);
 }
 
 namespace {
