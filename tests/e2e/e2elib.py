@@ -388,6 +388,33 @@ class Session:
     def type_text(self, text):
         self.xdotool("type", "--delay", 60, text, timeout=60)
 
+    def type_into_field(self, text, attempts=2):
+        """Types text into the focused line edit and reads it back through the clipboard (Ctrl+A,
+        Ctrl+C). xdotool types a character the keyboard map lacks by mapping it to a spare key for
+        a moment; now and then the program reads that key after the mapping is gone and the
+        character is lost, the more often the busier the machine. The field is then typed again,
+        and at last filled through the clipboard, as a user would paste it."""
+        got = None
+        for attempt in range(1, attempts + 2):
+            self.key("ctrl+a")
+            if attempt <= attempts:
+                self.type_text(text)
+            else:
+                subprocess.run(["xclip", "-selection", "clipboard", "-i"], input=text.encode("utf-8"),
+                               env=self.env, check=True, timeout=15)
+                self.key("ctrl+v")
+            self.key("ctrl+a", "ctrl+c")
+            for _ in range(20):
+                done = self.x("xclip", "-selection", "clipboard", "-o", check=False)
+                if done.returncode == 0:
+                    got = done.stdout.decode("utf-8", errors="replace")
+                    if got == text:
+                        return
+                time.sleep(0.1)
+            how = "typing" if attempt <= attempts else "pasting"
+            log(f"the field holds {got!r} after {how} {text!r} (attempt {attempt})")
+        raise E2EFailure(f"{text!r} could not be put into the field: it holds {got!r}")
+
     def drag(self, window, start, end, steps=12):
         sx, sy = start
         ex, ey = end

@@ -108,8 +108,8 @@ def save_package(session, program, path, name):
     session.focus(dialog)
     # The radio buttons start with the checked one or the first focused; Up twice reaches the top
     # whichever it is, and Down checks "Whole image" (arrows move the check in an exclusive set).
-    session.key("Up", "Up", "Down", "Tab", "ctrl+a")
-    session.type_text(name)
+    session.key("Up", "Up", "Down", "Tab")
+    session.type_into_field(name)
     time.sleep(0.2)
     session.screenshot(dialog, "save-dialog-filled")
     session.key("Tab", "Tab", "space")  # past the author, Tab reaches "Save"; space presses it
