@@ -84,6 +84,12 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
         setReason(reason, QStringLiteral("Open a picture first: the points are read for it."));
         return std::nullopt;
     }
+    // A FIFO or a device would block the window in open(2) or read(2) until something writes.
+    if (const QFileInfo info(path); info.exists() && !info.isFile()) {
+        setReason(reason, QStringLiteral("\"%1\" could not be opened: not a regular file.")
+                              .arg(QFileInfo(path).fileName()));
+        return std::nullopt;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         setReason(reason, QStringLiteral("\"%1\" could not be opened: %2.")

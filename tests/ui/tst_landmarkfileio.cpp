@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 class tst_LandmarkFileIo : public QObject
 {
     Q_OBJECT
@@ -18,6 +20,8 @@ private slots:
     void xmlNamesAPictureThatHoldsThePicture_data();
     void xmlNamesAPictureThatHoldsThePicture();
     void ptsWritesNoPicture();
+    void importRefusesWhatIsNotARegularFile_data();
+    void importRefusesWhatIsNotARegularFile();
 };
 
 namespace {
@@ -99,6 +103,33 @@ void tst_LandmarkFileIo::ptsWritesNoPicture()
                                          &pictureWritten));
     QVERIFY(pictureWritten.isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("face.pts")});
+}
+
+void tst_LandmarkFileIo::importRefusesWhatIsNotARegularFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");
+    // A FIFO without a writer would hold the window in open(2) for ever.
+    QTest::newRow("a FIFO") << "fifo" << "not a regular file";
+    QTest::newRow("a folder") << "folder" << "not a regular file";
+    QTest::newRow("missing") << "missing" << "No such file";
+}
+
+void tst_LandmarkFileIo::importRefusesWhatIsNotARegularFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(QStringLiteral("points.pts"));
+    if (kind == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    } else if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(path));
+    }
+    QString reason;
+    QVERIFY(!ui::landmarkio::readPoints(path, QSize(120, 90), &reason));
+    QVERIFY2(reason.contains(why), qPrintable(reason));
 }
 
 QTEST_MAIN(tst_LandmarkFileIo)
