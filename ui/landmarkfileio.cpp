@@ -118,6 +118,20 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
         return std::nullopt;
     }
     points->resize(size_t(core::landmarkfiles::landmarkCount));
+    // Points a little beyond the edge belong to a face the picture cuts, and are moved onto the
+    // edge below. Points far beyond it were marked on another picture (a larger copy, say).
+    for (const FacialPoint& p : *points) {
+        if (p.x() < -0.5 || p.x() > 1.5 || p.y() < -0.5 || p.y() > 1.5) {
+            setReason(reason, QStringLiteral("\"%1\" has points far outside the picture (%2, %3 px on a "
+                                             "picture of %4 × %5): it was made for another picture.")
+                                  .arg(QFileInfo(path).fileName())
+                                  .arg(p.x() * pictureSize.width(), 0, 'f', 1)
+                                  .arg(p.y() * pictureSize.height(), 0, 'f', 1)
+                                  .arg(pictureSize.width())
+                                  .arg(pictureSize.height()));
+            return std::nullopt;
+        }
+    }
     // The derived points come from picture pixels, as detection computes them.
     for (FacialPoint& p : *points) {
         p = FacialPoint(p.x() * pictureSize.width(), p.y() * pictureSize.height());

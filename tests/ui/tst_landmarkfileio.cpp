@@ -1,6 +1,7 @@
 // Export Points to dlib XML: the XML names a picture file beside it that holds the picture the
 // points are placed on, and an existing file is never replaced.
 #include "core/imagefiles.h"
+#include "core/landmarkfiles.h"
 #include "core/meanface.h"
 #include "ui/landmarkfileio.h"
 
@@ -22,6 +23,8 @@ private slots:
     void ptsWritesNoPicture();
     void importRefusesWhatIsNotARegularFile_data();
     void importRefusesWhatIsNotARegularFile();
+    void importRefusesPointsMadeForAnotherPicture_data();
+    void importRefusesPointsMadeForAnotherPicture();
 };
 
 namespace {
@@ -130,6 +133,45 @@ void tst_LandmarkFileIo::importRefusesWhatIsNotARegularFile()
     QString reason;
     QVERIFY(!ui::landmarkio::readPoints(path, QSize(120, 90), &reason));
     QVERIFY2(reason.contains(why), qPrintable(reason));
+}
+
+void tst_LandmarkFileIo::importRefusesPointsMadeForAnotherPicture_data()
+{
+    // A template face written for a picture of the given size, imported on 120 x 90.
+    QTest::addColumn<QSize>("writtenFor");
+    QTest::addColumn<QPointF>("shift"); // added to every point, in fractions of 120 x 90
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("the same picture") << QSize(120, 90) << QPointF() << true;
+    QTest::newRow("a face the picture cuts") << QSize(120, 90) << QPointF(0, 0.45) << true;
+    QTest::newRow("a copy twice as large") << QSize(240, 180) << QPointF() << false;
+    QTest::newRow("a copy four times as large") << QSize(480, 360) << QPointF() << false;
+}
+
+void tst_LandmarkFileIo::importRefusesPointsMadeForAnotherPicture()
+{
+    QFETCH(QSize, writtenFor);
+    QFETCH(QPointF, shift);
+    QFETCH(bool, taken);
+    const QSize shown(120, 90);
+    core::FacialPointVector points = core::templateFace(writtenFor);
+    for (FacialPoint& p : points) {
+        // The written file holds pixels of writtenFor; read on shown, they are these fractions.
+        p = FacialPoint(p.x() + shift.x() * shown.width() / writtenFor.width(),
+                              p.y() + shift.y() * shown.height() / writtenFor.height());
+    }
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(QStringLiteral("points.pts"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(core::landmarkfiles::writePts(points, writtenFor)) > 0);
+    file.close();
+    QString reason;
+    const auto read = ui::landmarkio::readPoints(path, shown, &reason);
+    QCOMPARE(bool(read), taken);
+    if (!taken) {
+        QVERIFY2(reason.contains(QStringLiteral("made for another picture")), qPrintable(reason));
+    }
 }
 
 QTEST_MAIN(tst_LandmarkFileIo)
