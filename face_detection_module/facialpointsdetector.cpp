@@ -150,4 +150,14 @@ FacialPointsDetector::detect(const QImage& image)
     return d->detect(image);
 }
 
+void FacialPointsDetector::abandon(std::shared_ptr<QFutureWatcher<DetectionResult>>& watcher)
+{
+    if (watcher) {
+        // A pool task cancelled before it starts never runs; on a finished one this changes
+        // nothing that anyone reads.
+        watcher->future().cancel();
+        watcher.reset();
+    }
+}
+
 } // namespace core

@@ -202,15 +202,10 @@ bool DetectionFlow::Impl::launch(const QImage& picture)
     return true;
 }
 
-// Lets go of the detection under way. One still queued on the service is cancelled, so it never
-// runs and the next picture's detection does not wait for it; one already running finishes on
-// the service and its result is ignored.
+// Lets go of the detection under way; the next picture's detection does not wait for it.
 void DetectionFlow::Impl::dropDetection()
 {
-    if (watcher && running) {
-        watcher->future().cancel();
-    }
-    watcher.reset();
+    core::FacialPointsDetector::abandon(watcher);
     running = false;
 }
 

@@ -170,9 +170,7 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
 
 PreviewWindow::~PreviewWindow()
 {
-    if (d->pendingDetection) {
-        d->pendingDetection->future().cancel();
-    }
+    core::FacialPointsDetector::abandon(d->pendingDetection);
 }
 
 void PreviewWindow::setFacePicture(const QImage& picture)
@@ -186,10 +184,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     d->photoFaces.clear();
     d->faceStatus = QStringLiteral("Looking for the face...");
     d->canvas->setPicture(picture);
-    if (d->pendingDetection) {
-        // The previous photo's detection, if still queued, is skipped.
-        d->pendingDetection->future().cancel();
-    }
+    core::FacialPointsDetector::abandon(d->pendingDetection);
     d->pendingDetection = d->detector ? d->detector->detect(picture) : nullptr;
     if (d->pendingDetection) {
         // Weak: the watcher must not keep itself alive through its own connection.
