@@ -149,10 +149,15 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
         photoPoints.clear();
         photoFaces.clear();
         faceStatus = detector->state() == core::FacialPointsDetector::Failed
-                         ? QStringLiteral("No face can be found: the landmark model was not load.")
+                         ? modelFailedText()
                          : QStringLiteral("No face found in the picture.");
     }
     refresh();
+}
+
+QString modelFailedText()
+{
+    return QStringLiteral("No face can be found: the landmark model could not be loaded.");
 }
 
 PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsDetector* detector,

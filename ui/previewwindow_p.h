@@ -35,6 +35,9 @@ namespace ui {
 class PreviewCanvas;
 class VideoFrameSource;
 
+// The footer's words when the landmark model cannot be read: no face is looked for.
+QString modelFailedText();
+
 class PreviewWindow::Impl : public QObject
 {
 public:
@@ -54,6 +57,9 @@ public:
     // Stops the camera or video and drops the live preview; clearCameraChoice unticks the camera
     // in the Camera menu. Leaves the photo as it is.
     void stopLive(bool clearCameraChoice);
+    // Lets go of a live preview; one whose worker still waits for the landmark model is deleted
+    // once that wait is over, so that the window does not wait with it.
+    void retire(std::unique_ptr<LivePreview> old);
     void showStatus();
     void openFaceVideo();
     void buildVideoControls(QBoxLayout* layout);

@@ -152,6 +152,9 @@ void PreviewWindow::Impl::onFrameRendered(const QImage& preview, int faceCount)
         return;
     }
     canvas->setPicture(preview);
+    if (faceCount == 0 && faceStatus == modelFailedText()) {
+        return; // no face is looked for: "No face in the … picture" would mislead
+    }
     const QString status = faceCount > 0 ? QString()
                            : video      ? QStringLiteral("No face in the video picture.")
                                         : QStringLiteral("No face in the camera picture.");
@@ -168,13 +171,32 @@ void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
         frameSource->stop();
         frameSource.reset();
     }
-    live.reset();
+    retire(std::move(live));
     ++liveGeneration;
     if (stopCameraAction) {
         stopCameraAction->setEnabled(false);
     }
     if (clearCameraChoice && cameraGroup && cameraGroup->checkedAction()) {
         cameraGroup->checkedAction()->setChecked(false);
+    }
+}
+
+// The worker of a live preview chosen while the detection service loads its model, or detects a
+// large picture, waits for the service (seconds). Deleting the preview would make the window wait
+// as well; instead it goes when its model is ready (or failed). It receives no more frames, and
+// the generation count drops whatever it still sends.
+void PreviewWindow::Impl::retire(std::unique_ptr<LivePreview> old)
+{
+    if (!old || old->isModelReady()) {
+        return; // deleted here, after at most the frame in work
+    }
+    LivePreview* waiting = old.release();
+    waiting->setParent(this);
+    connect(waiting, &LivePreview::modelReady, waiting, &QObject::deleteLater);
+    connect(waiting, &LivePreview::modelFailed, waiting, &QObject::deleteLater);
+    // Ready between the check above and the connections: the signal went out unseen.
+    if (waiting->isModelReady()) {
+        waiting->deleteLater();
     }
 }
 
@@ -220,7 +242,7 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         if (generation != impl->liveGeneration) {
             return;
         }
-        impl->faceStatus = QStringLiteral("No face can be found: the landmark model was not load.");
+        impl->faceStatus = modelFailedText();
         impl->showStatus();
     });
     if (video) {
@@ -256,7 +278,7 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
                                       : QStringLiteral("The camera could not be started.");
         d->showVideoControls(nullptr);
         d->frameSource.reset();
-        d->live.reset();
+        d->retire(std::move(d->live));
         d->prompts().warning(video ? QStringLiteral("Video") : QStringLiteral("Camera"), message);
         setFrameSource(nullptr);
         return;

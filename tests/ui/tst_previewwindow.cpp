@@ -24,7 +24,15 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -72,6 +80,7 @@ private slots:
     void anotherPhotoReplacesOneWithoutItsFace_data();
     void anotherPhotoReplacesOneWithoutItsFace();
     void closingTheWindowStopsTheCamera();
+    void switchingCameraDoesNotWaitForTheModel();
     void faceVideoMasksEveryFace();
     void damagedVideoSaysSoInTheWindow();
     void steadyIsOnByDefaultAndRemembered();
@@ -401,6 +410,56 @@ void tst_PreviewWindow::closingTheWindowStopsTheCamera()
     QTRY_VERIFY_WITH_TIMEOUT(camera && camera->offered > 2, 30000);
     QVERIFY(window.close());
     QVERIFY2(camera.isNull(), "the camera is still taken after the window closed");
+}
+
+// A camera given up while the detection service still reads the landmark model (here a pipe
+// that nothing is written to) is let go of at once: the window waits neither for that read nor
+// for the worker of the camera chosen after it, which waits behind the read.
+void tst_PreviewWindow::switchingCameraDoesNotWaitForTheModel()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QByteArray pipe = QFile::encodeName(folder.filePath(QStringLiteral("shape_predictor.dat")));
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0);
+    const QString previousFolder = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder.path()));
+    auto backHome = qScopeGuard([&] { QDir::setCurrent(previousFolder); });
+
+    // From the release on (asked for, or after 5 s at the latest), every open of the pipe meets a
+    // writer that closes at once: each read of the model then finds it empty, and loading fails.
+    std::promise<void> release;
+    std::atomic<bool> released{false};
+    std::atomic<bool> finished{false};
+    std::thread writer([&, asked = release.get_future()] {
+        asked.wait_for(std::chrono::seconds(5));
+        released = true;
+        while (!finished) {
+            const int descriptor = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (descriptor >= 0) {
+                ::close(descriptor);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    auto stopWriter = qScopeGuard([&] {
+        finished = true;
+        writer.join();
+    });
+    {
+        core::FacialPointsDetector loading;
+        ui::PreviewWindow window(project.get(), &loading);
+        window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20));
+        QTRY_COMPARE(loading.state(), core::FacialPointsDetector::Initializing);
+        window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20));
+        QVERIFY2(!released, "choosing another camera waited for the landmark model");
+        QVERIFY(footerOf(window).endsWith(QStringLiteral("Loading the landmark model\u2026")));
+        release.set_value();
+        QTRY_COMPARE_WITH_TIMEOUT(loading.state(), core::FacialPointsDetector::Failed, 30000);
+        QTRY_VERIFY2(footerOf(window).endsWith(
+                         QStringLiteral("No face can be found: the landmark model could not be loaded.")),
+                     qPrintable(footerOf(window)));
+        window.setFrameSource(nullptr);
+    }
 }
 
 // A still video of two people: both faces get the mask, and the controls work.
