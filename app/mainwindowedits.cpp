@@ -101,6 +101,7 @@ void MainWindow::Impl::placeTemplate()
         showStatus(QStringLiteral("Open, drop or paste a picture first: the template is placed on it."));
         return;
     }
+    pointView->finishGesture();
     tools::execute(&undoStack, std::make_unique<tools::ReplacePointsCommand>(
                                    model, model->points(), core::templateFace(model->image().size()),
                                    QStringLiteral("Place Template"), false));

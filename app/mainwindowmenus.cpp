@@ -83,20 +83,42 @@ void MainWindow::Impl::buildFileMenu()
 void MainWindow::Impl::buildEditMenu()
 {
     QMenu* editMenu = menuBar->addMenu(QStringLiteral("&Edit"));
-    QAction* undoAction = undoStack.createUndoAction(editMenu, QStringLiteral("Undo"));
-    undoAction->setObjectName(QStringLiteral("undoAction"));
+    // Named and enabled after the stack, as the stack's own actions are; what they do is ours: a
+    // drag in progress (Ctrl+Z with the button held) is finished first, so that its step is the
+    // one taken back rather than one that lands under the drag.
+    const auto historyAction = [editMenu](const QString& verb, const char* name) {
+        QAction* action = editMenu->addAction(verb);
+        action->setObjectName(QString::fromLatin1(name));
+        return action;
+    };
+    QAction* undoAction = historyAction(QStringLiteral("Undo"), "undoAction");
     undoAction->setShortcuts(keysOf(QKeySequence::Undo, {QKeySequence(Qt::CTRL | Qt::Key_Z)}));
-    QAction* redoAction = undoStack.createRedoAction(editMenu, QStringLiteral("Redo"));
-    redoAction->setObjectName(QStringLiteral("redoAction"));
+    QAction* redoAction = historyAction(QStringLiteral("Redo"), "redoAction");
     redoAction->setShortcuts(keysOf(QKeySequence::Redo, {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
                                                          QKeySequence(Qt::CTRL | Qt::Key_Y)}));
-    editMenu->addAction(undoAction);
-    editMenu->addAction(redoAction);
-    // Connected after the stack's own connection: the step has been taken back when this runs.
-    connect(undoAction, &QAction::triggered, this,
-            [this] { reportHistoryStep(QStringLiteral("Undone"), undoStack.redoText()); });
-    connect(redoAction, &QAction::triggered, this,
-            [this] { reportHistoryStep(QStringLiteral("Redone"), undoStack.undoText()); });
+    const auto name = [](QAction* action, const QString& verb, const QString& step) {
+        action->setText(step.isEmpty() ? verb : verb + QLatin1Char(' ') + step);
+    };
+    name(undoAction, QStringLiteral("Undo"), undoStack.undoText());
+    name(redoAction, QStringLiteral("Redo"), undoStack.redoText());
+    undoAction->setEnabled(undoStack.canUndo());
+    redoAction->setEnabled(undoStack.canRedo());
+    connect(&undoStack, &QUndoStack::canUndoChanged, undoAction, &QAction::setEnabled);
+    connect(&undoStack, &QUndoStack::canRedoChanged, redoAction, &QAction::setEnabled);
+    connect(&undoStack, &QUndoStack::undoTextChanged, undoAction,
+            [=](const QString& step) { name(undoAction, QStringLiteral("Undo"), step); });
+    connect(&undoStack, &QUndoStack::redoTextChanged, redoAction,
+            [=](const QString& step) { name(redoAction, QStringLiteral("Redo"), step); });
+    connect(undoAction, &QAction::triggered, this, [this] {
+        pointView->finishGesture();
+        undoStack.undo();
+        reportHistoryStep(QStringLiteral("Undone"), undoStack.redoText());
+    });
+    connect(redoAction, &QAction::triggered, this, [this] {
+        pointView->finishGesture();
+        undoStack.redo();
+        reportHistoryStep(QStringLiteral("Redone"), undoStack.undoText());
+    });
     connect(&undoStack, &QUndoStack::cleanChanged, q,
             [this](bool clean) { q->setWindowModified(!clean); });
     editMenu->addSeparator();

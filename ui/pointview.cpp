@@ -169,6 +169,17 @@ void PointView::setMirrorEdits(bool on)
     d->controller.setMirrorEdits(on);
 }
 
+void PointView::finishGesture()
+{
+    if (d->viewport.isPanDragging()) {
+        d->stopPanning();
+    }
+    if (d->controller.isGestureActive()) {
+        // The release takes the points where the last move left them, not the cursor's place.
+        d->controller.mouseRelease(QPoint());
+    }
+}
+
 bool PointView::mirrorSelection()
 {
     return d->controller.mirrorSelection();
@@ -192,6 +203,7 @@ bool PointView::importPoints(const QString& path, QString* reason)
     if (!points) {
         return false;
     }
+    finishGesture();
     tools::execute(d->undoStack, std::make_unique<tools::ReplacePointsCommand>(
                                      model, model->points(), *points,
                                      QStringLiteral("Import Points"), false));

@@ -92,6 +92,10 @@ public:
     // given, names a picture file written). False, with *reason set, when there is no picture or
     // a file cannot be written.
     bool exportPoints(const QString& path, QString* reason, QString* pictureWritten = nullptr) const;
+    // Ends a drag, group edit or pan in progress as releasing its button would: a drag becomes its
+    // undo step. Called before a step that comes from elsewhere (Undo, Redo, Place Template, a new
+    // picture), so that the step neither lands inside the drag nor takes half of it as its own.
+    void finishGesture();
     // The selected point indices, ascending.
     QVector<int> selection() const;
     // A position in this widget's pixels as picture pixels (fractions times the picture size);

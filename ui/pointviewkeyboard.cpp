@@ -8,7 +8,6 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QCursor>
 #include <QKeyEvent>
 #include <QMimeData>
 
@@ -124,12 +123,7 @@ bool PointView::event(QEvent* event)
     // here, where the release would have ended it, so that the point does not go on following
     // a cursor with no button held and its move becomes an undo step.
     if (event->type() == QEvent::WindowBlocked) {
-        if (d->viewport.isPanDragging()) {
-            d->stopPanning();
-        }
-        if (d->controller.isGestureActive()) {
-            d->controller.mouseRelease(mapFromGlobal(QCursor::pos()));
-        }
+        finishGesture();
     }
     return QWidget::event(event);
 }

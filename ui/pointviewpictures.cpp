@@ -24,6 +24,7 @@ namespace ui {
 
 void PointView::Impl::takeImage(const QImage& image)
 {
+    q->finishGesture();
     core::FacialPoints* model = controller.facialPoints();
     const QImage previousPicture = model->image();
     const core::FacialPointVector previousPoints = model->points();

@@ -2,6 +2,7 @@
 // before unsaved work is left, and files named on the command line.
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
+#include "core/meanface.h"
 #include "tests/support/fakeprompts.h"
 #include "app/mainwindow.h"
 #include "tests/support/mousedrags.h"
@@ -102,6 +103,8 @@ private slots:
     void editMenuNamesTheSteps();
     void undoAndRedoKeys_data();
     void undoAndRedoKeys();
+    void stepKeyDuringADragFinishesItFirst_data();
+    void stepKeyDuringADragFinishesItFirst();
     void titleMarksUnsavedWork_data();
     void titleMarksUnsavedWork();
     void closeAsksAboutUnsavedWork_data();
@@ -262,6 +265,70 @@ void tst_MainWindowHistory::undoAndRedoKeys()
     QCOMPARE(model->points(), start);
     QTest::keyClick(&window, Qt::Key(redoKey), Qt::KeyboardModifiers(redoModifiers));
     QCOMPARE(model->points(), dragged);
+}
+
+// Undo, Redo or Place Template pressed while a point is still held: the drag so far becomes its
+// own step first, and the key acts after it; the rest of the drag moves nothing. Taking the steps
+// back then ends exactly where the work was unmodified, with the title saying so, and not before.
+void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst_data()
+{
+    QTest::addColumn<bool>("dragAndUndoFirst"); // an earlier drag, undone, so that Redo has a step
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("afterKey"); // "start" of the held drag, "held" where it was, "template"
+    QTest::addColumn<int>("undosToUnmodified");
+    QTest::newRow("undo") << false << int(Qt::Key_Z) << int(Qt::ControlModifier) << "start" << 1;
+    QTest::newRow("redo-ctrl-y") << true << int(Qt::Key_Y) << int(Qt::ControlModifier) << "held" << 1;
+    QTest::newRow("redo-ctrl-shift-z") << true << int(Qt::Key_Z) << int(Qt::ControlModifier | Qt::ShiftModifier)
+                                       << "held" << 1;
+    QTest::newRow("place-template") << false << int(Qt::Key_T) << int(Qt::ControlModifier) << "template" << 2;
+}
+
+void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst()
+{
+    QFETCH(bool, dragAndUndoFirst);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, afterKey);
+    QFETCH(int, undosToUnmodified);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    const core::FacialPointVector unmodified = model->points();
+    if (dragAndUndoFirst) {
+        dragPoint(view, 20, QPoint(30, 0));
+        QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(model->points(), unmodified);
+    }
+    // With "undo" the held drag follows a finished one, which the undo must leave in place.
+    if (!dragAndUndoFirst && afterKey == QLatin1String("start")) {
+        dragPoint(view, 20, QPoint(30, 0));
+    }
+    const core::FacialPointVector beforeHeld = model->points();
+    const FacialPoint point = beforeHeld.at(20);
+    const QPoint at(qRound(point.x() * view->width()), qRound(point.y() * view->height()));
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, at);
+    testsupport::moveHeld(view, at + QPoint(10, 6));
+    const core::FacialPointVector held = model->points();
+    QVERIFY(held != beforeHeld);
+
+    QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    const core::FacialPointVector expected = afterKey == QLatin1String("start") ? beforeHeld
+                                             : afterKey == QLatin1String("held")
+                                                 ? held
+                                                 : core::templateFace(model->image().size());
+    QCOMPARE(model->points(), expected);
+    testsupport::moveHeld(view, at + QPoint(25, 12));
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, at + QPoint(25, 12));
+    QCOMPARE(model->points(), expected);
+
+    for (int i = 0; i < undosToUnmodified; ++i) {
+        QVERIFY2(window.isWindowModified(), qPrintable(QStringLiteral("unmodified after %1 undos").arg(i)));
+        QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
+    }
+    QVERIFY(!window.isWindowModified());
+    QCOMPARE(model->points(), unmodified);
 }
 
 void tst_MainWindowHistory::titleMarksUnsavedWork_data()
