@@ -172,6 +172,13 @@ bool MainWindow::Impl::showSaveDialog()
                                                  "is shown, or cancel the reading first."));
         return false;
     }
+    // A package still being read would land under the form and be saved as the older package.
+    if (reader.isReadingPackage()) {
+        session.prompts().warning(QStringLiteral("Saving error"),
+                                  QStringLiteral("A package is being opened. Save again once it is "
+                                                 "open, or cancel the opening first."));
+        return false;
+    }
     SavePMKForm dialog(&project, {}, &session);
     if (!packagePath.isEmpty()) {
         dialog.setFolder(QFileInfo(packagePath).absolutePath());

@@ -64,6 +64,7 @@ private slots:
     void previewEffectOpensOnePreviewWindow();
     void quitDuringAnOpenAbandonsIt();
     void saveWhileAPictureIsReadSaysSo();
+    void saveWhileAPackageIsOpenedSaysSo();
     void pasteDuringAPackageLoadIsRefusedAndSaysSo_data();
     void pasteDuringAPackageLoadIsRefusedAndSaysSo();
 
@@ -569,6 +570,42 @@ void tst_MainWindow::saveWhileAPictureIsReadSaysSo()
     busy.reset();
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QTRY_COMPARE(model->image().size(), QSize(40, 30));
+}
+
+// The package being opened would land under the save form, and be written under the name of the
+// package open before it: Save waits for it.
+void tst_MainWindow::saveWhileAPackageIsOpenedSaysSo()
+{
+    const QString earlier = writePackage(QStringLiteral("earlier"), testimages::filled(30, 20, Qt::green), 75);
+    const QString good = writePackage(QStringLiteral("good"), testimages::filled(32, 24, Qt::magenta), 75);
+    QFile packageFile(good);
+    QVERIFY(packageFile.open(QIODevice::ReadOnly));
+    const QString slow = dir->filePath(QStringLiteral("slow.pmk"));
+    BlockingFile file(slow, packageFile.readAll());
+    QVERIFY2(file.isMade(), "the named pipe must be creatable");
+    QFile earlierFile(earlier);
+    QVERIFY(earlierFile.open(QIODevice::ReadOnly));
+    const QByteArray earlierBytes = earlierFile.readAll();
+
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    window.openFile(earlier);
+    QTRY_COMPARE(pointView(window)->facialPoints()->image().size(), QSize(30, 20));
+    window.openFile(slow);
+    action(window, QStringLiteral("Save PMK File"))->trigger();
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("A package is being opened. Save again once it is open, "
+                                              "or cancel the opening first."));
+    QVERIFY2(!window.findChild<QDialog*>(), "no save form may open");
+
+    file.release();
+    QTRY_VERIFY(prompts->ofKind(QStringLiteral("warning")).size() == 2
+                || pointView(window)->facialPoints()->image().size() == QSize(32, 24));
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QVERIFY(earlierFile.seek(0));
+    QCOMPARE(earlierFile.readAll(), earlierBytes);
 }
 
 void tst_MainWindow::quitDuringAnOpenAbandonsIt()
