@@ -302,7 +302,10 @@ PictureHeader bmpHeader(Bytes& in)
 class TiffReader
 {
 public:
-    TiffReader(Bytes& in, bool bigEndian) : in(in), big(bigEndian) {}
+    TiffReader(Bytes& in, bool bigEndian)
+        : in(in), big(bigEndian), valuesLeft(in.size() / 2 + 65536)
+    {
+    }
 
     quint32 u16(qint64 at) { return big ? in.be16(at) : in.le16(at); }
     quint32 u32(qint64 at) { return big ? in.be32(at) : in.le32(at); }
@@ -314,10 +317,13 @@ public:
         const qint64 count = u32(entry + 4);
         const int width = type == 3 ? 2 : type == 4 ? 4 : 0;
         QVector<qint64> result;
-        if (width == 0 || count > limit) {
+        // Every value takes two bytes or more of its own in a sound file; directories that point
+        // again and again at one table would have minutes of reading come out of a small file.
+        if (width == 0 || count > limit || count > valuesLeft) {
             in.fail();
             return result;
         }
+        valuesLeft -= count;
         const qint64 at = count * width <= 4 ? entry + 8 : qint64(u32(entry + 8));
         for (qint64 i = 0; i < count && in.ok(); ++i) {
             result.append(width == 2 ? u16(at + 2 * i) : u32(at + 4 * i));
@@ -327,6 +333,7 @@ public:
 
     Bytes& in;
     bool big;
+    qint64 valuesLeft; // for the whole file
 };
 
 // Bytes of decoded data one byte of compressed data can hold at most, per compression scheme.

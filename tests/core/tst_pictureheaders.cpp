@@ -94,6 +94,9 @@ void tst_PictureHeaders::liesAndBombsAreRefusedBeforeDecoding_data()
     QTest::newRow("bmp-cut-short") << bmp.left(bmp.size() - 40) << "picture: BMP " + tooShortEnd;
     QTest::newRow("bmp-declaring-60000x60000") << bmpWithoutPixels(60000, 60000) << overBound;
     QTest::newRow("tiff-cut-short") << tiff.left(tiff.size() / 2) << "picture: TIFF header damaged";
+    // 250 x 65536 values out of 131 kB: about 0.3 s to read; the limits allow thousands of times that.
+    QTest::newRow("tiff-entries-sharing-one-table") << tiffSharingOneTable(250, 65536)
+                                                    << "picture: TIFF header damaged";
     QTest::newRow("webp-cut-short") << webp.left(webp.size() / 2) << "picture: WebP " + tooShortEnd;
     QTest::newRow("jpeg-with-2000-scans") << jpegScanBomb(2000) << "picture: JPEG of more than 100 scans";
     QTest::newRow("jpeg-declaring-60000x60000") << jpegDeclaring(60000, 60000) << overBound;

@@ -191,4 +191,25 @@ inline QByteArray jpegDeclaring(quint16 width, quint16 height)
     return jpeg;
 }
 
+// A 1 x 1 TIFF whose one directory holds entries of strip offsets, each pointing again at one
+// table of count zeros: entries x count values to read out of a file of about 2 x count bytes.
+inline QByteArray tiffSharingOneTable(int entries, int count)
+{
+    const auto entry = [](quint16 tag, quint32 values, quint32 valueOrOffset) {
+        return le16(tag) + le16(3) + le32(values) + le32(valueOrOffset);
+    };
+    const quint32 table = 8;
+    const quint32 directory = table + 2 * quint32(count);
+    QByteArray tiff = QByteArray("II") + le16(42) + le32(directory) + QByteArray(2 * count, '\0');
+    tiff += le16(quint16(entries));
+    tiff += entry(256, 1, 1);   // width
+    tiff += entry(257, 1, 1);   // height
+    tiff += entry(259, 1, 3);   // fax compression: a byte may stand for a whole row
+    tiff += entry(279, quint32(count), table); // strip byte counts
+    for (int i = 4; i < entries; ++i) {
+        tiff += entry(273, quint32(count), table); // strip offsets, the same again
+    }
+    return tiff + le32(0);
+}
+
 } // namespace hostilepictures
