@@ -581,6 +581,11 @@ struct ArchiveReader::Impl {
         layout->extraPosition = uint64_t(central.localHeaderOffset) + kLocalHeaderSize + nameLength;
         layout->extraLength = extraLength;
         layout->dataPosition = layout->extraPosition + extraLength;
+        // Data said to reach past the end of the file: sizes derived from it (and the memory a
+        // reader sets aside for them) would be lies.
+        const uint64_t dataStart = layout->dataPosition + prefix;
+        if (dataStart <= input.size && central.compressedSize > input.size - dataStart)
+            return ArchiveResult::Corrupt;
         if (!(flags & kFlagDataDescriptor)) {
             if (compressedSize == kEscape32 || uncompressedSize == kEscape32) {
                 std::vector<uint8_t> extra(extraLength);
