@@ -12,12 +12,14 @@
 #include <dlib/image_processing/shape_predictor.h>
 #include <dlib/revision.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <future>
+#include <memory>
+#include <new>
 #include <system_error>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,70 +129,61 @@ inline uint64_t mergeRound(uint64_t acc, uint64_t value)
 
 // --- files -----------------------------------------------------------------------------
 
-// A read-only mapping of a whole file, unmapped and closed on destruction.
-class MappedFile
+// A regular file read with pread(2), not mapped: a file cut short by another process while it is
+// read gives a short read here, where a mapping would kill the process with SIGBUS.
+class FileReader
 {
 public:
-    explicit MappedFile(const std::string& path)
+    explicit FileReader(const std::string& path)
     {
-        descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without waiting: a FIFO at the path would hold open(2) until someone writes to it.
+        descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (descriptor < 0) {
             return;
         }
-        struct stat info {};
-        if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-            return;
-        }
-        status = info;
-        length = size_t(info.st_size);
-        if (length == 0) {
-            mapped = true;
-            return;
-        }
-        // Populated at once: one call faults in every page instead of one fault per page.
-        void* address = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, descriptor, 0);
-        if (address != MAP_FAILED) {
-            bytes = static_cast<const char*>(address);
-            mapped = true;
-        }
+        regular = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && status.st_size >= 0;
     }
-    ~MappedFile()
+    ~FileReader()
     {
-        if (bytes) {
-            ::munmap(const_cast<char*>(bytes), length);
-        }
         if (descriptor >= 0) {
             ::close(descriptor);
         }
     }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
 
     bool isOpen() const { return descriptor >= 0; }
-    bool isMapped() const { return mapped; }
-    const char* data() const { return bytes; }
-    size_t size() const { return length; }
+    bool isRegular() const { return regular; }
+    size_t size() const { return size_t(status.st_size); }
     const struct stat& info() const { return status; }
+
+    // The size bytes at offset; false when the file ends before them or reading fails.
+    bool readAt(uint64_t offset, char* target, size_t size) const
+    {
+        while (size > 0) {
+            const ssize_t got = ::pread(descriptor, target, std::min<size_t>(size, size_t(1) << 30), off_t(offset));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return false;
+            }
+            target += got;
+            offset += uint64_t(got);
+            size -= size_t(got);
+        }
+        return true;
+    }
 
 private:
     int descriptor = -1;
-    const char* bytes = nullptr;
-    size_t length = 0;
-    bool mapped = false;
+    bool regular = false;
     struct stat status {};
 };
 
 int64_t modifiedNs(const struct stat& info)
 {
     return int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-}
-
-std::optional<ModelKey> keyOfMapped(const MappedFile& file)
-{
-    if (!file.isMapped()) {
-        return std::nullopt;
-    }
-    return ModelKey{uint64_t(file.size()), modifiedNs(file.info()), hashBytes(file.data(), file.size())};
 }
 
 // --- the shape predictor's byte form ------------------------------------------------------
@@ -335,24 +328,43 @@ bool readPredictor(cachebytes::Source& source, dlib::shape_predictor& predictor)
 
 } // namespace
 
-uint64_t hashBytes(const void* data, size_t size)
+StreamHash::StreamHash() : v1(prime1 + prime2), v2(prime2), v3(0), v4(0 - prime1) {}
+
+void StreamHash::update(const void* data, size_t size)
 {
     const auto* p = static_cast<const unsigned char*>(data);
-    const unsigned char* const end = p + size;
+    total += size;
+    if (tailSize > 0) {
+        const size_t taken = std::min(size, sizeof tail - tailSize);
+        std::memcpy(tail + tailSize, p, taken);
+        tailSize += taken;
+        p += taken;
+        size -= taken;
+        if (tailSize < sizeof tail) {
+            return;
+        }
+        stripe(tail);
+        tailSize = 0;
+    }
+    for (; size >= 32; p += 32, size -= 32) {
+        stripe(p);
+    }
+    std::memcpy(tail, p, size);
+    tailSize = size;
+}
+
+void StreamHash::stripe(const unsigned char* p)
+{
+    v1 = round64(v1, load64(p));
+    v2 = round64(v2, load64(p + 8));
+    v3 = round64(v3, load64(p + 16));
+    v4 = round64(v4, load64(p + 24));
+}
+
+uint64_t StreamHash::digest() const
+{
     uint64_t h;
-    if (size >= 32) {
-        uint64_t v1 = prime1 + prime2;
-        uint64_t v2 = prime2;
-        uint64_t v3 = 0;
-        uint64_t v4 = 0 - prime1;
-        const unsigned char* const limit = end - 32;
-        do {
-            v1 = round64(v1, load64(p));
-            v2 = round64(v2, load64(p + 8));
-            v3 = round64(v3, load64(p + 16));
-            v4 = round64(v4, load64(p + 24));
-            p += 32;
-        } while (p <= limit);
+    if (total >= 32) {
         h = rotl(v1, 1) + rotl(v2, 7) + rotl(v3, 12) + rotl(v4, 18);
         h = mergeRound(h, v1);
         h = mergeRound(h, v2);
@@ -361,7 +373,9 @@ uint64_t hashBytes(const void* data, size_t size)
     } else {
         h = prime5;
     }
-    h += uint64_t(size);
+    h += total;
+    const unsigned char* p = tail;
+    const unsigned char* const end = tail + tailSize;
     while (p + 8 <= end) {
         h ^= round64(0, load64(p));
         h = rotl(h, 27) * prime1 + prime4;
@@ -383,6 +397,13 @@ uint64_t hashBytes(const void* data, size_t size)
     h *= prime3;
     h ^= h >> 32;
     return h;
+}
+
+uint64_t hashBytes(const void* data, size_t size)
+{
+    StreamHash hash;
+    hash.update(data, size);
+    return hash.digest();
 }
 
 QString defaultFolder()
@@ -407,8 +428,42 @@ QString fileFor(const QString& folder, const std::string& modelPath)
 
 std::optional<ModelKey> keyOf(const std::string& path)
 {
-    return keyOfMapped(MappedFile(path));
+    const FileReader file(path);
+    if (!file.isRegular()) {
+        return std::nullopt;
+    }
+    // In pieces that stay in the processor's cache; the whole model is not held twice.
+    constexpr size_t pieceSize = size_t(1) << 20;
+    const std::unique_ptr<char[]> piece(new (std::nothrow) char[pieceSize]);
+    if (!piece) {
+        return std::nullopt;
+    }
+    StreamHash hash;
+    for (size_t offset = 0; offset < file.size(); offset += pieceSize) {
+        const size_t length = std::min(pieceSize, file.size() - offset);
+        if (!file.readAt(offset, piece.get(), length)) {
+            return std::nullopt;
+        }
+        hash.update(piece.get(), length);
+    }
+    return ModelKey{uint64_t(file.size()), modifiedNs(file.info()), hash.digest()};
 }
+
+namespace {
+
+// A writer that was killed leaves its temporary file (about the model's size); an hour is far
+// longer than any write takes.
+void removeLeftovers(const QString& folder)
+{
+    const QFileInfoList leftovers = QDir(folder).entryInfoList({QStringLiteral("landmarks-*.part")}, QDir::Files);
+    for (const QFileInfo& leftover : leftovers) {
+        if (leftover.lastModified().secsTo(QDateTime::currentDateTime()) > 3600) {
+            QFile::remove(leftover.absoluteFilePath());
+        }
+    }
+}
+
+} // namespace
 
 ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::shape_predictor& predictor,
                 FhogFaceDetector& detector)
@@ -416,15 +471,17 @@ ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::sh
     if (cacheFile.isEmpty()) {
         return ReadResult::Missing;
     }
-    const MappedFile cache(QFile::encodeName(cacheFile).toStdString());
+    const FileReader cache(QFile::encodeName(cacheFile).toStdString());
     if (!cache.isOpen()) {
         return ReadResult::Missing;
     }
     Header header{};
-    if (!cache.isMapped() || cache.size() < sizeof header) {
+    if (!cache.isRegular() || cache.size() < sizeof header) {
         return ReadResult::Damaged;
     }
-    std::memcpy(&header, cache.data(), sizeof header);
+    if (!cache.readAt(0, reinterpret_cast<char*>(&header), sizeof header)) {
+        return ReadResult::Damaged;
+    }
     if (std::memcmp(header.magic, magic, sizeof magic) != 0 || header.byteOrder != byteOrderMark ||
         header.typeSizes != typeSizes || header.payloadSize != cache.size() - sizeof header) {
         return ReadResult::Damaged;
@@ -438,26 +495,24 @@ ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::sh
         return ReadResult::Stale;
     }
 
-    // The model's hash and the copy's own hash are computed beside the parsing; the parsed
-    // result is thrown away unless both agree.
+    // The model's hash is computed beside the parsing, the copy's own as its pieces are read; the
+    // parsed result is thrown away unless both agree.
     std::future<std::optional<ModelKey>> modelKey;
     try {
         modelKey = std::async(std::launch::async, [&modelPath] { return keyOf(modelPath); });
     } catch (const std::system_error&) {
     }
-    const char* payload = cache.data() + sizeof header;
-    std::future<uint64_t> payloadHash;
-    try {
-        payloadHash = std::async(std::launch::async,
-                                 [payload, &header] { return hashBytes(payload, size_t(header.payloadSize)); });
-    } catch (const std::system_error&) {
-    }
-
     dlib::shape_predictor readPredictorCopy;
     FhogFaceDetector readDetector;
+    StreamHash payloadHash;
     bool parsed = false;
     try {
-        cachebytes::Source source(payload, size_t(header.payloadSize));
+        cachebytes::Source source(
+            size_t(header.payloadSize),
+            [&cache](char* target, uint64_t offset, size_t length) {
+                return cache.readAt(sizeof(Header) + offset, target, length);
+            },
+            [&payloadHash](const char* bytes, size_t length) { payloadHash.update(bytes, length); });
         parsed = readPredictor(source, readPredictorCopy);
         if (parsed) {
             readDetector = FhogFaceDetector::read(source);
@@ -467,10 +522,9 @@ ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::sh
         // Counts within the limits can still ask for more memory than there is.
         parsed = false;
     }
-    const uint64_t actualPayloadHash =
-        payloadHash.valid() ? payloadHash.get() : hashBytes(payload, size_t(header.payloadSize));
     const std::optional<ModelKey> key = modelKey.valid() ? modelKey.get() : keyOf(modelPath);
-    if (actualPayloadHash != header.payloadHash || !parsed) {
+    // Parsed to its end, the payload has passed through the hash whole.
+    if (!parsed || payloadHash.digest() != header.payloadHash) {
         return ReadResult::Damaged;
     }
     if (!key || key->size != header.modelSize || key->modifiedNs != header.modelModifiedNs ||
@@ -479,6 +533,8 @@ ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::sh
     }
     predictor = std::move(readPredictorCopy);
     detector = std::move(readDetector);
+    // Once the copy is read, no write follows to sweep what a killed writer left.
+    removeLeftovers(QFileInfo(cacheFile).absolutePath());
     return ReadResult::Read;
 }
 
@@ -509,14 +565,7 @@ bool write(const QString& cacheFile, const ModelKey& key, const dlib::shape_pred
         header.payloadSize = sink.bytes.size();
         header.payloadHash = hashBytes(sink.bytes.data(), sink.bytes.size());
 
-        // A writer that was killed leaves its temporary file; an hour is far longer than any write.
-        const QFileInfoList leftovers = QDir(target.absolutePath())
-                                            .entryInfoList({QStringLiteral("landmarks-*.part")}, QDir::Files);
-        for (const QFileInfo& leftover : leftovers) {
-            if (leftover.lastModified().secsTo(QDateTime::currentDateTime()) > 3600) {
-                QFile::remove(leftover.absoluteFilePath());
-            }
-        }
+        removeLeftovers(target.absolutePath());
         // Written beside the target and renamed over it: rename replaces atomically, so readers
         // and other writers only ever see a whole file.
         QTemporaryFile temporary(target.absoluteFilePath() + QStringLiteral(".XXXXXX.part"));

@@ -42,10 +42,30 @@ std::optional<ModelKey> keyOf(const std::string& path);
 // A 64-bit hash of bytes (XXH64 with seed 0).
 uint64_t hashBytes(const void* data, size_t size);
 
+// The same hash over bytes given in pieces of any size: update() with each, then digest().
+class StreamHash
+{
+public:
+    StreamHash();
+    void update(const void* data, size_t size);
+    uint64_t digest() const;
+
+private:
+    void stripe(const unsigned char* p);
+
+    uint64_t v1, v2, v3, v4;
+    uint64_t total = 0;
+    unsigned char tail[32] = {};
+    size_t tailSize = 0;
+};
+
 enum class ReadResult { Missing, Stale, Damaged, Read };
 
 // Fills predictor and detector from cacheFile when it is a sound copy of the model at
-// modelPath as that file is now; otherwise leaves them alone and says why. Any thread.
+// modelPath as that file is now; otherwise leaves them alone and says why. A copy that is read
+// also clears the folder of temporary files that killed writers left over an hour ago. Neither
+// file is mapped (another process may cut it short), and a FIFO is refused without waiting.
+// Any thread.
 ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::shape_predictor& predictor,
                 FhogFaceDetector& detector);
 

@@ -1,20 +1,27 @@
 // The landmark model's compact copy: found where XDG says, refused when damaged or stale (and
 // then written anew by the module), and whole however many processes write it at once.
+#include "face_detection_module/cachebytes.h"
 #include "face_detection_module/facedetectionmodule.h"
 #include "face_detection_module/fhogfacedetector.h"
 #include "face_detection_module/landmarkmodelcache.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <dlib/image_processing/shape_predictor.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace core;
 using modelcache::ReadResult;
@@ -80,6 +87,13 @@ private slots:
     void moduleLoadsWhereNoCopyCanBeWritten();
     void concurrentBuildersLeaveOneWholeCopy();
     void leftoversOfKilledWritersAreRemoved();
+    void leftoversAreRemovedWhenTheCopyIsRead();
+    void piecesReadWhatTheSinkWrote_data();
+    void piecesReadWhatTheSinkWrote();
+    void hashInPiecesEqualsTheWholeHash_data();
+    void hashInPiecesEqualsTheWholeHash();
+    void pipeAtTheCachePathIsRefusedWithoutWaiting();
+    void filesCutShortWhileReadAreRefused();
 
 private:
     // Reads cacheFile for the model copy, checking that a refusal leaves the outputs alone.
@@ -372,6 +386,188 @@ void TestLandmarkModelCache::leftoversOfKilledWritersAreRemoved()
     QVERIFY(!QFile::exists(old));
     QVERIFY(QFile::exists(recent));
     QVERIFY(QFile::exists(cacheFile));
+}
+
+// Killed writers' files also go when the copy is only read: with a sound copy no write follows.
+void TestLandmarkModelCache::leftoversAreRemovedWhenTheCopyIsRead()
+{
+    const QString folder = m_folder.filePath(QStringLiteral("leftovers-read"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString cacheFile = modelcache::fileFor(folder, QFile::encodeName(m_model).toStdString());
+    QVERIFY(writeAll(cacheFile, m_soundCopy));
+    const QString old = cacheFile + ".aBcDeF.part";
+    QVERIFY(writeAll(old, "half a copy"));
+    {
+        QFile file(old);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime));
+    }
+    dlib::shape_predictor predictor;
+    FhogFaceDetector detector;
+    QCOMPARE(readInto(cacheFile, predictor, detector), ReadResult::Read);
+    QVERIFY(!QFile::exists(old));
+}
+
+void TestLandmarkModelCache::piecesReadWhatTheSinkWrote_data()
+{
+    QTest::addColumn<int>("piece");
+    QTest::addColumn<int>("failAt"); // the offset of the piece that cannot be read; -1: none
+    for (const int piece : {1, 3, 4, 7, 64, 1 << 20}) {
+        QTest::addRow("pieces-of-%d", piece) << piece << -1;
+    }
+    QTest::newRow("a-piece-that-cannot-be-read") << 7 << 140;
+}
+
+// Numbers and arrays that cross the pieces' edges come back whole, every byte passes the hash
+// once, and a piece that cannot be read fails the read instead of leaving stale bytes.
+void TestLandmarkModelCache::piecesReadWhatTheSinkWrote()
+{
+    QFETCH(int, piece);
+    QFETCH(int, failAt);
+    cachebytes::Sink sink;
+    std::vector<float> floats(37);
+    for (size_t i = 0; i < floats.size(); ++i) {
+        floats[i] = float(i) * 1.25f - 3.0f;
+    }
+    for (uint32_t round = 0; round < 5; ++round) {
+        sink.put<uint32_t>(round * 1000003u);
+        sink.putArray(floats.data(), floats.size() - round);
+        sink.put<double>(round + 0.5);
+        sink.put<uint8_t>(uint8_t(round));
+    }
+    const std::string& bytes = sink.bytes;
+    std::string seen;
+    cachebytes::Source source(
+        bytes.size(),
+        [&](char* target, uint64_t offset, size_t length) {
+            if (failAt >= 0 && offset <= uint64_t(failAt) && uint64_t(failAt) < offset + length) {
+                return false;
+            }
+            std::memcpy(target, bytes.data() + offset, length);
+            return true;
+        },
+        [&](const char* data, size_t length) { seen.append(data, length); }, size_t(piece));
+    bool whole = true;
+    for (uint32_t round = 0; round < 5 && whole; ++round) {
+        uint32_t number = 0;
+        std::vector<float> read(floats.size() - round);
+        double real = 0;
+        uint8_t small = 0;
+        whole = source.get(number) && source.getArray(read.data(), read.size()) && source.get(real) && source.get(small);
+        if (whole) {
+            QCOMPARE(number, round * 1000003u);
+            QVERIFY(std::equal(read.begin(), read.end(), floats.begin()));
+            QCOMPARE(real, round + 0.5);
+            QCOMPARE(small, uint8_t(round));
+        }
+    }
+    if (failAt >= 0) {
+        QVERIFY(!whole && !source.ok());
+        return;
+    }
+    QVERIFY(whole && source.atEnd());
+    QCOMPARE(seen, bytes);
+    uint8_t past = 0;
+    QVERIFY(!source.get(past));
+}
+
+void TestLandmarkModelCache::hashInPiecesEqualsTheWholeHash_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("piece");
+    for (const int length : {0, 3, 31, 32, 33, 64, 100, 4096 + 13}) {
+        for (const int piece : {1, 7, 32, 33, 1000}) {
+            QTest::addRow("%d-bytes-in-pieces-of-%d", length, piece) << length << piece;
+        }
+    }
+}
+
+void TestLandmarkModelCache::hashInPiecesEqualsTheWholeHash()
+{
+    QFETCH(int, length);
+    QFETCH(int, piece);
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (int i = 0; i < length; ++i) {
+        bytes[i] = char((i * 131 + 7) ^ (i >> 3));
+    }
+    modelcache::StreamHash hash;
+    for (int at = 0; at < length; at += piece) {
+        hash.update(bytes.constData() + at, size_t(std::min(piece, length - at)));
+    }
+    QCOMPARE(hash.digest(), modelcache::hashBytes(bytes.constData(), size_t(length)));
+    // XXH64's published values, so that copies written before keep their meaning.
+    QCOMPARE(modelcache::hashBytes("", 0), quint64(0xEF46DB3751D8E999ULL));
+    QCOMPARE(modelcache::hashBytes("abc", 3), quint64(0x44BC2CF5AD770999ULL));
+}
+
+// A pipe where the copy should be would hold open(2) until something writes to it: loading,
+// every detection queued behind it, and quitting would wait for good.
+void TestLandmarkModelCache::pipeAtTheCachePathIsRefusedWithoutWaiting()
+{
+    const QString folder = m_folder.filePath(QStringLiteral("pipe"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString cacheFile = modelcache::fileFor(folder, QFile::encodeName(m_model).toStdString());
+    const QByteArray pipe = QFile::encodeName(cacheFile);
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0);
+    auto reading = std::async(std::launch::async, [&] {
+        dlib::shape_predictor predictor;
+        FhogFaceDetector detector;
+        return modelcache::read(cacheFile, QFile::encodeName(m_model).toStdString(), predictor, detector);
+    });
+    const bool waited = reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+    if (waited) {
+        // Let the read go, so that the test ends.
+        const int writer = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+    }
+    QVERIFY2(!waited, "reading the copy waited for a writer to the pipe");
+    QCOMPARE(reading.get(), ReadResult::Damaged);
+    QVERIFY(!modelcache::keyOf(pipe.toStdString()));
+}
+
+// Another process cutting a file short while it is read: a mapping of the file would kill this
+// process with SIGBUS on the first page past the new end. Here the reads only fail.
+void TestLandmarkModelCache::filesCutShortWhileReadAreRefused()
+{
+    const QString model = m_folder.filePath(QStringLiteral("cut-model.dat"));
+    const QString cacheFile = m_folder.filePath(QStringLiteral("cut.cache"));
+    QVERIFY(writeAll(model, QByteArray(16 << 20, 'm')));
+    QVERIFY(writeAll(cacheFile, m_soundCopy));
+    std::atomic<bool> done{false};
+    std::thread cutter([&] {
+        const int modelFile = ::open(QFile::encodeName(model).constData(), O_WRONLY);
+        const int cacheCopy = ::open(QFile::encodeName(cacheFile).constData(), O_WRONLY);
+        while (!done) {
+            // Cut to nothing and back to the full length (of zeros), again and again.
+            (void)::ftruncate(modelFile, 0);
+            (void)::ftruncate(cacheCopy, 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            (void)::ftruncate(modelFile, 16 << 20);
+            (void)::ftruncate(cacheCopy, m_soundCopy.size());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::close(modelFile);
+        ::close(cacheCopy);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    int reads = 0;
+    while (clock.elapsed() < 1500) {
+        const std::optional<modelcache::ModelKey> key = modelcache::keyOf(QFile::encodeName(model).toStdString());
+        if (key) {
+            QVERIFY(key->size == 0 || key->size == (16u << 20));
+        }
+        // Whole at first, zeros once cut: read or refused, as the moment falls.
+        dlib::shape_predictor predictor;
+        FhogFaceDetector detector;
+        modelcache::read(cacheFile, QFile::encodeName(m_model).toStdString(), predictor, detector);
+        ++reads;
+    }
+    done = true;
+    cutter.join();
+    QVERIFY(reads > 0);
 }
 
 int main(int argc, char* argv[])
