@@ -78,6 +78,8 @@ public:
     mode_t mode = mode_t(core::newFileMode()); // a new file; an existing one keeps its own
     int cleanupTicket = -1; // the temporary file, removed if the command is interrupted
     QString failure;
+    bool fillEmpty = false; // an existing empty target is written in place
+    bool inPlace = false;   // prepared so: write() and commit() work on target itself
 
     bool fail(const QString& why)
     {
@@ -205,6 +207,10 @@ bool OutputFile::prepare()
             return d->fail(problem);
         }
         d->mode = status.st_mode & 07777;
+        if (d->fillEmpty && S_ISREG(status.st_mode) && status.st_size == 0) {
+            d->inPlace = true;
+            return true;
+        }
     }
     // A dangling link counts as existing too: writing would make the file it names.
     if ((givenExists || targetExists) && !d->replaceExisting) {
@@ -221,16 +227,30 @@ bool OutputFile::prepare()
     return true;
 }
 
+void OutputFile::fillExistingEmptyFile()
+{
+    d->fillEmpty = true;
+}
+
 QString OutputFile::temporaryPath() const
 {
-    return QFile::decodeName(d->temporary);
+    return QFile::decodeName(d->inPlace ? d->target : d->temporary);
 }
 
 bool OutputFile::write(const QByteArray& bytes)
 {
-    const int descriptor = ::open(d->temporary.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    // In place, the file must still be the empty regular file found: not a link, a FIFO (which
+    // O_NONBLOCK keeps from holding the open) or a file someone has written meanwhile.
+    const int descriptor = d->inPlace
+        ? ::open(d->target.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+        : ::open(d->temporary.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (descriptor < 0) {
         return d->failWithReason(errno);
+    }
+    struct stat status {};
+    if (d->inPlace && (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != 0)) {
+        ::close(descriptor);
+        return d->fail(escaped(d->path) + QStringLiteral(" changed while the thumbnail was made; not written"));
     }
     qint64 done = 0;
     while (done < bytes.size()) {
@@ -253,6 +273,16 @@ bool OutputFile::write(const QByteArray& bytes)
 
 bool OutputFile::commit()
 {
+    if (d->inPlace) {
+        const int descriptor = ::open(d->target.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (descriptor < 0) {
+            return d->failWithReason(errno);
+        }
+        const bool synced = ::fsync(descriptor) == 0;
+        const int syncError = errno;
+        ::close(descriptor);
+        return synced || d->failWithReason(syncError);
+    }
     if (d->temporary.isEmpty()) {
         return d->fail(QStringLiteral("cannot write ") + escaped(d->path));
     }

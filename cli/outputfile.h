@@ -31,6 +31,10 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
+    // Writes into an existing empty regular file itself, without --force and without a temporary
+    // file: a thumbnail service makes the file, keeps it open and reads what lands in it, so
+    // a file renamed over it would never be seen. An empty file holds nothing to lose.
+    void fillExistingEmptyFile();
     // Checks the target and creates the temporary file. False when the target may not be
     // written; failure() then says why.
     bool prepare();

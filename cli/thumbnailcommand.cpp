@@ -80,7 +80,8 @@ int runThumbnail(const QStringList& arguments)
                        "aspect ratio kept: the package's large thumbnail when N is 320 or less, "
                        "otherwise its main picture scaled down. The package is checked as \"Open "
                        "PMK file\" checks it; a refused package gives exit status 1 and no file. "
-                       "An existing file is kept unless --force is given."));
+                       "An existing file is kept unless --force is given; an existing empty "
+                       "file (made by a thumbnail service) is written in place."));
     const QCommandLineOption size(QStringList{QStringLiteral("s"), QStringLiteral("size")},
                                   QStringLiteral("The largest width and height (default %1).")
                                       .arg(defaultSize),
@@ -106,6 +107,8 @@ int runThumbnail(const QStringList& arguments)
     }
 
     OutputFile target(files[1], parser.isSet(force), {files[0]});
+    // A thumbnail service may make the output file itself and read it through its descriptor.
+    target.fillExistingEmptyFile();
     if (!target.prepare()) {
         printFailure(target.failure());
         return InputFailed;

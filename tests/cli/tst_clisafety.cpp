@@ -107,6 +107,7 @@ private slots:
     void namesThatAreNotUtf8AreRead();
     void thumbnails_data();
     void thumbnails();
+    void thumbnailFillsTheEmptyFileAServiceMade();
     void makeNamesAndCountsItsPackages();
     void pointsPrintsTheColumnsOfDetect();
     void previewGivesTheLoadersReason();
@@ -428,6 +429,26 @@ void tst_CliSafety::thumbnails()
     } else {
         QVERIFY2(corner.red() > 200 && corner.green() < 60, qPrintable(corner.name()));
     }
+}
+
+// A thumbnail service makes the output file, keeps it open and reads the PNG through that
+// descriptor: the PNG must land in that very file, without --force. A file with content is
+// still kept.
+void tst_CliSafety::thumbnailFillsTheEmptyFileAServiceMade()
+{
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+    QVERIFY(writeFile(pathOf("made-by-the-service.png"), QByteArray()));
+    QFile held(pathOf("made-by-the-service.png"));
+    QVERIFY(held.open(QIODevice::ReadOnly));
+    const Run run = runCli({"thumbnail", "mask.pmk", "made-by-the-service.png", "--size", "128"}, m_folder->path());
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    const QImage thumbnail = QImage::fromData(held.readAll(), "PNG");
+    QCOMPARE(thumbnail.size(), QSize(128, 96));
+
+    QVERIFY(writeFile(pathOf("kept.png"), "not empty"));
+    const Run refused = runCli({"thumbnail", "mask.pmk", "kept.png"}, m_folder->path());
+    QCOMPARE(refused.status, 1);
+    QCOMPARE(contentOf(pathOf("kept.png")), QByteArray("not empty"));
 }
 
 void tst_CliSafety::makeNamesAndCountsItsPackages()
