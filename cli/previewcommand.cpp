@@ -40,7 +40,9 @@ int runPreview(const QStringList& arguments)
                        "result as PNG. An existing file is kept unless --force is given, and the "
                        "inputs are never replaced. The exit status is 1 when the package is "
                        "refused, the picture cannot be read, no face is found or the file cannot "
-                       "be written."));
+                       "be written. Given a video (mp4, webm, mkv, ...) instead of a picture, it "
+                       "writes every frame into a folder, with --every, --steady and "
+                       "--detect-every: see \"facemask-cli preview PACKAGE VIDEO --help\"."));
     const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The PNG file to write."), QStringLiteral("OUT.png"));
     const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replace an existing file."));
