@@ -95,7 +95,11 @@ int runPreview(const QStringList& arguments)
     renderer.setPoints(package.snapshot.points);
     renderer.setEffectType(package.snapshot.effectType);
     preview::RenderReport report;
-    const QImage picture = renderer.render(face.image, found.points, &report);
+    // Unclamped: the mask of a face cut by the picture's edge is cut there too, not squeezed.
+    const bool placedFace = found.placed >= 0 && found.placed < found.faces.size()
+                            && found.faces[found.placed].framePoints.size() == found.points.size();
+    const QImage picture = renderer.render(face.image, placedFace ? found.faces[found.placed].framePoints : found.points,
+                                           &report);
     const QByteArray png = pngBytes(picture);
     if (png.isEmpty()) {
         target.failedWriting(ENOMEM);

@@ -137,7 +137,7 @@ int runVideoPreview(const QStringList& arguments)
             continue;
         }
         const QString path = folder.filePath(QStringLiteral("frame-%1.png").arg(frame.index, 6, 10, QLatin1Char('0')));
-        const QString why = writePng(renderer.renderFaces(frame.picture, tracked.faces), path,
+        const QString why = writePng(renderer.renderFaces(frame.picture, tracked.drawnFaces), path,
                                      parser.isSet(force), inputs);
         if (!why.isEmpty()) {
             printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, why));

@@ -55,9 +55,12 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
         [&](const QRect& box) { return core::landmarks::facePoints(d->module.detectPoints(rgb, box)); });
     for (const preview::TrackedFace& face : faces) {
         core::FacialPointVector points = face.points;
+        core::FacialPointVector drawn = face.points;
         core::landmarks::normalizePoints(points, rgb.width(), rgb.height());
+        core::landmarks::toFractions(drawn, rgb.width(), rgb.height());
         result.boxes.append(face.box);
         result.faces.push_back(std::move(points));
+        result.drawnFaces.push_back(std::move(drawn));
         result.ids.append(face.id);
     }
     return result;

@@ -21,10 +21,13 @@ QCommandLineOption steadyOption();
 QCommandLineOption detectEveryOption();
 
 // One frame's faces as the tracking sees them: boxes in frame pixels, 75 points per face as
-// fractions of the frame, in the order of the tracks (the oldest first).
+// fractions of the frame, in the order of the tracks (the oldest first); faces clamped to the
+// frame as detection gives them, drawnFaces unclamped for drawing a mask (a face cut by the
+// frame's edge keeps its points beyond it).
 struct TrackedFrame {
     QVector<QRect> boxes;
     std::vector<core::FacialPointVector> faces;
+    std::vector<core::FacialPointVector> drawnFaces;
     QVector<int> ids;
     bool detected = false; // the face detector ran on this frame
 };

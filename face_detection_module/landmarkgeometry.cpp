@@ -98,4 +98,14 @@ void normalizePoints(FacialPointVector& points, int width, int height)
     }
 }
 
+void toFractions(FacialPointVector& points, int width, int height)
+{
+    const double w = width;
+    const double h = height;
+    for (FacialPoint& p : points) {
+        p.setX(p.x() / w);
+        p.setY(p.y() / h);
+    }
+}
+
 } // namespace core::landmarks

@@ -32,5 +32,8 @@ FacialPointVector facePoints(const std::optional<QVector<QPoint>>& landmarks);
 
 // Turns picture pixels into fractions of width and height, each clamped to [0, 1] (NaN gives 0).
 void normalizePoints(FacialPointVector& points, int width, int height);
+// The same without the clamp: a face cut by the picture's edge keeps the points it has beyond it
+// (below 0 or above 1), which a mask drawn on that face needs to be cut, not squeezed, by the edge.
+void toFractions(FacialPointVector& points, int width, int height);
 
 } // namespace core::landmarks

@@ -9,13 +9,18 @@ namespace core {
 
 namespace {
 
-// Predicted parts (picture pixels) with the derived points, as fractions of size.
-FacialPointVector completedPoints(const QVector<QPoint>& parts, QSize size)
+// Predicted parts (picture pixels) with the derived points, as fractions of size: clamped to
+// the picture unless unclamped is asked for.
+FacialPointVector completedPoints(const QVector<QPoint>& parts, QSize size, bool unclamped = false)
 {
     FacialPointVector points = landmarks::toFacialPoints(parts);
     // Cannot fail: models with too few parts are refused when loading.
     landmarks::appendForeheadPoints(points);
-    landmarks::normalizePoints(points, size.width(), size.height());
+    if (unclamped) {
+        landmarks::toFractions(points, size.width(), size.height());
+    } else {
+        landmarks::normalizePoints(points, size.width(), size.height());
+    }
     return points;
 }
 
@@ -70,7 +75,8 @@ DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& i
     result.faces.reserve(faces->size());
     for (const Face& face : *faces) {
         rectangles.append(face.rect);
-        result.faces.append(DetectedFace{face.rect, completedPoints(face.points, image.size())});
+        result.faces.append(DetectedFace{face.rect, completedPoints(face.points, image.size()),
+                                         completedPoints(face.points, image.size(), true)});
     }
     result.faceCount = faces->size();
     result.placed = landmarks::indexOfLargest(rectangles);

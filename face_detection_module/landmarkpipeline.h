@@ -14,10 +14,12 @@ namespace core {
 class FaceDetectionModule;
 
 // One face found in a picture: the detector's rectangle in picture pixels and the face's
-// landmark points as fractions of the picture, clamped to [0, 1].
+// landmark points as fractions of the picture, clamped to [0, 1]; framePoints are the same
+// points unclamped, for a mask drawn on the face (see landmarks::toFractions).
 struct DetectedFace {
     QRect rect;
     FacialPointVector points;
+    FacialPointVector framePoints;
 };
 
 // The result of one detection, relative coordinates clamped to [0, 1]: the 68 predicted points

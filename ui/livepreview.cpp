@@ -134,7 +134,8 @@ void LivePreview::Impl::process(const QImage& frame, double time)
     if (module && !rgb.isNull()) {
         for (const preview::TrackedFace& face : follow(rgb, time)) {
             core::FacialPointVector points = face.points;
-            core::landmarks::normalizePoints(points, frame.width(), frame.height());
+            // Unclamped: the mask of a face cut by the frame's edge is cut there, not squeezed.
+            core::landmarks::toFractions(points, frame.width(), frame.height());
             faces.push_back(std::move(points));
         }
     }

@@ -136,11 +136,17 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
     const core::DetectionResult result = watcher->result();
     if (result.faceCount > 0 && result.points.size() >= std::size_t(preview::faceTrianglePointCount)) {
         photoFaces.clear();
-        // The face the main window would place first, then the others, up to 8 in all.
-        photoFaces.push_back(result.points);
+        // The face the main window would place first, then the others, up to 8 in all; with the
+        // points a face cut by the photo's edge has beyond it, so that the edge cuts its mask.
+        const auto drawnPoints = [&result](int i) {
+            const core::DetectedFace& face = result.faces[i];
+            return face.framePoints.size() == face.points.size() ? face.framePoints : face.points;
+        };
+        photoFaces.push_back(result.placed >= 0 && result.placed < result.faces.size() ? drawnPoints(result.placed)
+                                                                                      : result.points);
         for (int i = 0; i < result.faces.size() && photoFaces.size() < maximumPhotoFaces; ++i) {
             if (i != result.placed && result.faces[i].points.size() >= std::size_t(preview::faceTrianglePointCount)) {
-                photoFaces.push_back(result.faces[i].points);
+                photoFaces.push_back(drawnPoints(i));
             }
         }
         photoPoints = result.points;

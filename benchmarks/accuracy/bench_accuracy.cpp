@@ -63,6 +63,8 @@ struct Subject {
     const Photo* photo = nullptr;
     QString label;
     core::FacialPointVector points; // 75 points, fractions of the picture
+    // The same unclamped, as the preview draws a mask on the face (empty: as points).
+    core::FacialPointVector drawn;
     core::Face face;                // the detector's box and dlib's 68 landmarks, pixels
     // The same face as the detector finds it where it searches the render (around the box for
     // an added face, where the box and landmarks may come out slightly otherwise): what "found"
@@ -201,7 +203,7 @@ Measure measure(core::FaceDetectionModule& module, const Subject& mask, const Su
     preview::MaskRenderer renderer = mask.photo->renderer;
     renderer.setPoints(mask.points);
     renderer.setEffectType(type);
-    const QImage out = renderer.render(target.photo->picture, target.points);
+    const QImage out = renderer.render(target.photo->picture, target.drawn.empty() ? target.points : target.drawn);
     if (!saveFolder.isEmpty()) {
         QString name = QStringLiteral("%1-on-%2-%3.png").arg(mask.label, target.label, QLatin1String(typeName(type)));
         name.replace(QLatin1Char('#'), QLatin1Char('-'));
@@ -389,6 +391,7 @@ int main(int argc, char** argv)
             subject.largest = i == largest;
             // The largest face's points are those the pipeline places, as a package holds them.
             subject.points = subject.largest ? kept.found.points : kept.found.faces[i].points;
+            subject.drawn = kept.found.faces[subject.largest ? kept.found.placed : i].framePoints;
             subject.label = subject.largest ? name : QStringLiteral("%1#%2").arg(name).arg(i);
             subject.searched = subject.face;
             if (!subject.largest) {

@@ -35,6 +35,7 @@ private slots:
     void previewEqualsTheWindowsRenderer();
     void failures_data();
     void failures();
+    void faceCutByTheEdgeHasItsMaskCutThere();
 
 private:
     QString writePackage(int type);
@@ -151,5 +152,41 @@ void tst_CliPreview::failures()
     QVERIFY(!QFile::exists(out));
 }
 
-QTEST_GUILESS_MAIN(tst_CliPreview)
+// A face cut by the picture's edge: dlib places its hidden points beyond the edge. Drawn on
+// those points, the mask is cut by the edge as the face is; drawn on the points a package would
+// store (moved onto the edge), its hidden side would be squeezed into the first pixels.
+void tst_CliPreview::faceCutByTheEdgeHasItsMaskCutThere()
+{
+    const QString package = writePackage(core::FaceOnly);
+    QVERIFY(!package.isEmpty());
+    const QImage whole = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    const QImage cut = whole.copy(170, 0, whole.width() - 170, whole.height());
+    const QString cutPath = folder->filePath(QStringLiteral("cut.png"));
+    QVERIFY(cut.save(cutPath));
+    const core::DetectionResult found = core::runLandmarkPipeline(*module, cut);
+    QCOMPARE(found.faceCount, 1);
+    const core::DetectedFace& face = found.faces[found.placed];
+    int beyond = 0;
+    for (std::size_t i = 0; i < face.points.size(); ++i) {
+        if (face.framePoints[i].x() < 0) {
+            ++beyond;
+            QCOMPARE(face.points[i].x(), 0.0);
+        } else {
+            QCOMPARE(face.framePoints[i], face.points[i]);
+        }
+    }
+    QVERIFY2(beyond >= 3, qPrintable(QString::number(beyond)));
+
+    const QString out = folder->filePath(QStringLiteral("cut-preview.png"));
+    const Run run = runCli({QStringLiteral("preview"), package, cutPath, QStringLiteral("-o"), out});
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    preview::MaskRenderer renderer;
+    renderer.setPicture(maskPicture);
+    renderer.setPoints(maskPoints);
+    const QImage expected = renderer.render(cut, face.framePoints);
+    QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32), expected);
+    QVERIFY(expected != renderer.render(cut, face.points));
+}
+
+QTEST_MAIN(tst_CliPreview)
 #include "tst_clipreview.moc"
