@@ -50,6 +50,7 @@ public:
     qint64 frameLength = 1000 / 30; // ms, from the frames' own times once they come
     qint64 framesSinceSeek = 0;
     bool failedOnce = false;
+    bool playWanted = false; // Play pressed and not Pause or Stop since: only then does the end loop
     int turn = 0; // clockwise degrees that make the file's pictures upright
     // A file that opens but never yields a picture (cut short, say) is reported after this.
     QTimer stallTimer;
@@ -95,6 +96,16 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
 {
 
     if (status == QMediaPlayer::EndOfMedia) {
+        if (!playWanted) {
+            return;
+        }
+        // A still picture plays as a video of no length that ends at once: looping it would
+        // restart it a thousand times a second. Its one frame stays shown, as when paused.
+        if (player.duration() <= 0) {
+            playWanted = false;
+            emit owner->playingChanged(false);
+            return;
+        }
         lastStart = -1;
         player.setPosition(0);
         player.play();
@@ -152,7 +163,14 @@ bool VideoFrameSource::start()
     d->origin = -1;
     d->lastStart = -1;
     d->framesSinceSeek = 2;
-    d->turn = video::uprightTurn(d->path);
+    const video::VideoShape shape = video::videoShape(d->path);
+    d->turn = shape.turn;
+    // A small file can declare frames of any size: refused before one is decoded.
+    const QString tooLarge = video::frameSizeProblem(shape);
+    if (!tooLarge.isEmpty()) {
+        d->fail(tooLarge + QLatin1Char('.'));
+        return true;
+    }
     d->player.setMedia(QUrl::fromLocalFile(d->path));
     play();
     d->stallTimer.start();
@@ -161,6 +179,7 @@ bool VideoFrameSource::start()
 
 void VideoFrameSource::stop()
 {
+    d->playWanted = false;
     d->stallTimer.stop();
     d->player.stop();
     emit playingChanged(false);
@@ -171,12 +190,14 @@ void VideoFrameSource::play()
     if (d->failedOnce) {
         return;
     }
+    d->playWanted = true;
     d->player.play();
     emit playingChanged(true);
 }
 
 void VideoFrameSource::pause()
 {
+    d->playWanted = false;
     d->player.pause();
     emit playingChanged(false);
 }

@@ -36,15 +36,16 @@ int turnInTags(const GstTagList* tags)
 
 } // namespace
 
-int uprightTurn(const QString& path)
+VideoShape videoShape(const QString& path)
 {
+    VideoShape shape;
     const QFileInfo file(path);
     if (!file.isFile() || !gst_init_check(nullptr, nullptr, nullptr)) {
-        return 0;
+        return shape;
     }
     GstDiscoverer* discoverer = gst_discoverer_new(discoveryTimeout, nullptr);
     if (!discoverer) {
-        return 0;
+        return shape;
     }
     int degrees = 0;
     gchar* uri = gst_filename_to_uri(file.absoluteFilePath().toLocal8Bit().constData(), nullptr);
@@ -52,7 +53,12 @@ int uprightTurn(const QString& path)
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK) {
         GList* streams = gst_discoverer_info_get_video_streams(info);
         if (streams) {
-            degrees = turnInTags(gst_discoverer_stream_info_get_tags(GST_DISCOVERER_STREAM_INFO(streams->data)));
+            auto* stream = GST_DISCOVERER_STREAM_INFO(streams->data);
+            degrees = turnInTags(gst_discoverer_stream_info_get_tags(stream));
+            if (GST_IS_DISCOVERER_VIDEO_INFO(stream)) {
+                shape.width = int(gst_discoverer_video_info_get_width(GST_DISCOVERER_VIDEO_INFO(stream)));
+                shape.height = int(gst_discoverer_video_info_get_height(GST_DISCOVERER_VIDEO_INFO(stream)));
+            }
         }
         if (degrees == 0) {
             degrees = turnInTags(gst_discoverer_info_get_tags(info));
@@ -64,7 +70,24 @@ int uprightTurn(const QString& path)
     }
     g_free(uri);
     g_object_unref(discoverer);
-    return degrees;
+    shape.turn = degrees;
+    return shape;
+}
+
+QString frameSizeProblem(const VideoShape& shape)
+{
+    if (shape.width <= maximumFrameSide && shape.height <= maximumFrameSide) {
+        return QString();
+    }
+    return QStringLiteral("its frames are %1 x %2 pixels; videos are read up to %3 pixels a side")
+        .arg(shape.width)
+        .arg(shape.height)
+        .arg(maximumFrameSide);
+}
+
+int uprightTurn(const QString& path)
+{
+    return videoShape(path).turn;
 }
 
 } // namespace video

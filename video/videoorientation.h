@@ -4,10 +4,32 @@
 
 namespace video {
 
-// How many degrees clockwise the pictures of the video file at path must be turned to stand
-// upright, as the file's orientation tag says (a phone stores an upright video on its side):
-// 0, 90, 180 or 270. 0 when the file has no such tag, mirrors its pictures, or cannot be read.
-// Reads the file's headers through GStreamer; waits at most a few seconds. Any one thread.
+// The widest and the tallest video frame read, in pixels: 8K pictures (8192 x 4320) and square
+// ones up to 8192 x 8192. A small file can declare frames of any size, and every decoded frame is
+// held several times over on the way; stills have their bound (120 megapixels) for the same
+// reason.
+constexpr int maximumFrameSide = 8192;
+
+// What the headers of a video file say about its pictures.
+struct VideoShape {
+    // Degrees clockwise that make the pictures upright, as the file's orientation tag says (a
+    // phone stores an upright video on its side): 0, 90, 180 or 270; 0 without such a tag, for
+    // mirrored pictures, or when unknown.
+    int turn = 0;
+    // The stored frames' size; 0 when unknown.
+    int width = 0;
+    int height = 0;
+};
+
+// Reads the headers of the video file at path through GStreamer; waits at most a few seconds.
+// A file that cannot be read gives the empty shape. Any one thread.
+VideoShape videoShape(const QString& path);
+
+// Why frames of the shape are not read ("its frames are 16000 x 16000 pixels; ..."), empty when
+// they are.
+QString frameSizeProblem(const VideoShape& shape);
+
+// videoShape(path).turn.
 int uprightTurn(const QString& path);
 
 } // namespace video

@@ -1,5 +1,7 @@
 #include "video/videoreader.h"
 
+#include "video/videoorientation.h"
+
 #include <algorithm>
 
 #include <QFileInfo>
@@ -100,16 +102,28 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     if (!initialiseGstreamer(failure)) {
         return nullptr;
     }
+    // Refused before a frame of that size is decoded.
+    const QString tooLarge = frameSizeProblem(videoShape(path));
+    if (!tooLarge.isEmpty()) {
+        if (failure) {
+            *failure = tooLarge;
+        }
+        return nullptr;
+    }
     std::unique_ptr<VideoReader> reader(new VideoReader);
     Impl& d = *reader->d;
     GError* error = nullptr;
     // appsink without sync takes frames as fast as they are pulled and never drops one; the
     // small queue holds the decoder back while the caller works on a frame. videoflip turns the
     // picture as the file's orientation tag says: a phone stores an upright video on its side.
-    d.pipeline = gst_parse_launch("uridecodebin name=source ! videoconvert ! videoflip video-direction=auto "
-                                  "! videoconvert ! video/x-raw,format=RGB "
-                                  "! appsink name=sink sync=false max-buffers=4 drop=false",
-                                  &error);
+    // The size bound again, for frames whose size the headers did not tell.
+    const QByteArray description =
+        QStringLiteral("uridecodebin name=source ! videoconvert ! videoflip video-direction=auto "
+                       "! videoconvert ! video/x-raw,format=RGB,width=[1,%1],height=[1,%1] "
+                       "! appsink name=sink sync=false max-buffers=4 drop=false")
+            .arg(maximumFrameSide)
+            .toUtf8();
+    d.pipeline = gst_parse_launch(description.constData(), &error);
     if (!d.pipeline) {
         if (failure) {
             *failure = QStringLiteral("GStreamer cannot read videos: %1")

@@ -233,6 +233,16 @@ void tst_CliTrack::damagedVideoFails()
     const Run missing = runCli({QStringLiteral("track"), folder.filePath(QStringLiteral("missing.webm"))});
     QCOMPARE(missing.status, 1);
     QVERIFY2(missing.err.contains("no such file"), missing.err.constData());
+    // Frames of any size can be declared by a small file: refused from the headers.
+    const QString wide = folder.filePath(QStringLiteral("wide.mkv"));
+    QImage widePicture(8200, 16, QImage::Format_RGB32);
+    widePicture.fill(Qt::darkGray);
+    const QString error = testclips::encode(QVector<QImage>(2, widePicture), 10, wide);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const Run tooLarge = runCli({QStringLiteral("track"), wide});
+    QCOMPARE(tooLarge.status, 1);
+    QVERIFY2(tooLarge.err.contains("its frames are 8200 x 16 pixels; videos are read up to 8192 pixels a side"),
+             tooLarge.err.constData());
 }
 
 void tst_CliTrack::previewWritesEveryNthFrame()

@@ -31,6 +31,8 @@ private slots:
     void damagedFileIsReported();
     void missingFileDoesNotStart();
     void sidewaysVideoIsTurnedUpright();
+    void pictureOpenedAsAVideoDoesNotSpin();
+    void framesTooLargeAreRefusedBeforeDecoding();
 
 private:
     QTemporaryDir folder;
@@ -232,6 +234,43 @@ void tst_VideoSource::sidewaysVideoIsTurnedUpright()
     QCOMPARE(frame.size(), QSize(48, 64));
     QVERIFY2(testclips::meanGrey(frame.copy(0, 40, 48, 24)) > 200, "the white half must be at the bottom");
     QVERIFY2(testclips::meanGrey(frame.copy(0, 0, 48, 24)) < 50, "the black half must be at the top");
+}
+
+// A still picture plays as a video of no length, which ends as soon as it starts: looping it
+// restarted playback a thousand times a second on the window's thread, Pause or not.
+void tst_VideoSource::pictureOpenedAsAVideoDoesNotSpin()
+{
+    const QString path = folder.filePath(QStringLiteral("picture.mp4"));
+    QVERIFY(testclips::greySteps(1).first().save(path, "PNG"));
+    ui::VideoFrameSource source(path);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QSignalSpy looped(&source, &ui::VideoFrameSource::looped);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 1 || !failed.isEmpty(), 20000);
+    QTest::qWait(1500);
+    QVERIFY2(looped.count() <= 1, qPrintable(QStringLiteral("%1 loops").arg(looped.count())));
+    QVERIFY(!source.isPlaying());
+}
+
+// A small file may declare frames of any size: 8200 pixels wide is refused from its headers,
+// before a frame is decoded, with the reason.
+void tst_VideoSource::framesTooLargeAreRefusedBeforeDecoding()
+{
+    const QString path = folder.filePath(QStringLiteral("wide.mkv"));
+    QImage wide(8200, 16, QImage::Format_RGB32);
+    wide.fill(Qt::darkGray);
+    const QString error = testclips::encode(QVector<QImage>(2, wide), 10, path);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::VideoFrameSource source(path);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 20000);
+    QCOMPARE(failed.first().at(0).toString(),
+             QStringLiteral("The video \"wide.mkv\" cannot be played: its frames are 8200 x 16 pixels; "
+                            "videos are read up to 8192 pixels a side."));
+    QCOMPARE(frames.count(), 0);
 }
 
 QTEST_MAIN(tst_VideoSource)
