@@ -157,6 +157,9 @@ int runTrack(const QStringList& arguments)
         printMessage(QStringLiteral("%1 %2: %3: %4").arg(programName, command, inputs[0], reader->failure()));
         return InputFailed;
     }
+    if (!reader->shortfall().isEmpty()) {
+        printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, inputs[0], reader->shortfall()));
+    }
     return Success;
 }
 

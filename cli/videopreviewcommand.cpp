@@ -149,6 +149,9 @@ int runVideoPreview(const QStringList& arguments)
         printMessage(QStringLiteral("%1: %2").arg(inputs[1], reader->failure()));
         return InputFailed;
     }
+    if (!reader->shortfall().isEmpty()) {
+        printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, inputs[1], reader->shortfall()));
+    }
     printResult(QStringLiteral("%1: %2 frames written of %3, faces on %4")
                     .arg(folder.path())
                     .arg(written)

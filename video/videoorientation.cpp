@@ -51,6 +51,10 @@ VideoShape videoShape(const QString& path)
     gchar* uri = gst_filename_to_uri(file.absoluteFilePath().toLocal8Bit().constData(), nullptr);
     GstDiscovererInfo* info = uri ? gst_discoverer_discover_uri(discoverer, uri, nullptr) : nullptr;
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK) {
+        const GstClockTime length = gst_discoverer_info_get_duration(info);
+        if (GST_CLOCK_TIME_IS_VALID(length)) {
+            shape.duration = double(length) / GST_SECOND;
+        }
         GList* streams = gst_discoverer_info_get_video_streams(info);
         if (streams) {
             auto* stream = GST_DISCOVERER_STREAM_INFO(streams->data);

@@ -19,6 +19,8 @@ struct VideoShape {
     // The stored frames' size; 0 when unknown.
     int width = 0;
     int height = 0;
+    // How long the file says it lasts, in seconds (its longest stream); 0 when unknown.
+    double duration = 0;
 };
 
 // Reads the headers of the video file at path through GStreamer; waits at most a few seconds.

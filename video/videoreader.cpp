@@ -47,6 +47,9 @@ struct VideoReader::Impl {
     double firstTime = -1;
     QString failure;
     bool ended = false;
+    double declaredDuration = 0; // seconds, from the headers; 0 when unknown
+    double lastTime = -1;        // the last frame's time
+    double frameLength = 0;      // seconds, when the frame rate is known
 
     ~Impl()
     {
@@ -103,7 +106,8 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         return nullptr;
     }
     // Refused before a frame of that size is decoded.
-    const QString tooLarge = frameSizeProblem(videoShape(path));
+    const VideoShape shape = videoShape(path);
+    const QString tooLarge = frameSizeProblem(shape);
     if (!tooLarge.isEmpty()) {
         if (failure) {
             *failure = tooLarge;
@@ -112,6 +116,7 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     }
     std::unique_ptr<VideoReader> reader(new VideoReader);
     Impl& d = *reader->d;
+    d.declaredDuration = shape.duration;
     GError* error = nullptr;
     // appsink without sync takes frames as fast as they are pulled and never drops one; the
     // small queue holds the decoder back while the caller works on a frame. videoflip turns the
@@ -224,6 +229,9 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
                 time = double(streamTime) / GST_SECOND;
             }
         }
+        if (GST_VIDEO_INFO_FPS_N(&info) > 0) {
+            d->frameLength = double(GST_VIDEO_INFO_FPS_D(&info)) / GST_VIDEO_INFO_FPS_N(&info);
+        }
         if (time < 0 && GST_VIDEO_INFO_FPS_N(&info) > 0) {
             time = d->nextIndex * double(GST_VIDEO_INFO_FPS_D(&info)) / GST_VIDEO_INFO_FPS_N(&info);
         }
@@ -235,12 +243,28 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
     }
     frame.index = d->nextIndex++;
     frame.time = std::max(0.0, time);
+    d->lastTime = frame.time;
     return true;
 }
 
 QString VideoReader::failure() const
 {
     return d->failure;
+}
+
+QString VideoReader::shortfall() const
+{
+    if (!d->ended || d->lastTime < 0 || d->declaredDuration <= 0) {
+        return QString();
+    }
+    // The last frame lasts a frame; a second more is left to rounding in the headers.
+    const double end = d->lastTime + d->frameLength;
+    if (end + 1.0 >= d->declaredDuration) {
+        return QString();
+    }
+    return QStringLiteral("the frames end at %1 s of the %2 s the file declares: it may be cut short")
+        .arg(end, 0, 'f', 1)
+        .arg(d->declaredDuration, 0, 'f', 1);
 }
 
 bool looksLikeVideo(const QString& path)

@@ -30,6 +30,11 @@ public:
     bool next(VideoFrame& frame, int timeoutMs = 20000);
     // Empty at a clean end; else why reading stopped ("not a video it can decode: ...").
     QString failure() const;
+    // After the end: a warning when the frames ended well before the length the file's headers
+    // declare ("the frames end at 1.1 s of the 4.0 s the file declares: it may be cut short"), as
+    // a file cut short ends without an error. Empty otherwise. Sound longer than the pictures
+    // gives the warning too.
+    QString shortfall() const;
 
 private:
     VideoReader();

@@ -40,6 +40,7 @@ private slots:
     void framesWithoutAFaceGetTheWholeFrameMarkup();
     void steadyCutsJitterWithoutLag();
     void damagedVideoFails();
+    void videoCutShortIsSaidToBe();
     void sidewaysVideoIsReadUpright();
     void previewWritesEveryNthFrame();
 
@@ -243,6 +244,48 @@ void tst_CliTrack::damagedVideoFails()
     QCOMPARE(tooLarge.status, 1);
     QVERIFY2(tooLarge.err.contains("its frames are 8200 x 16 pixels; videos are read up to 8192 pixels a side"),
              tooLarge.err.constData());
+}
+
+// A file cut short ends without an error from the decoder: the frames simply stop. The headers
+// still tell the whole length, so the command warns (and still prints what it read).
+void tst_CliTrack::videoCutShortIsSaidToBe()
+{
+    const QString whole = folder.filePath(QStringLiteral("whole.mp4"));
+    // The index at the front, as files meant for streaming have it: the first half then plays.
+    // Noise, so that every frame takes its share of the file.
+    QVector<QImage> noise;
+    quint32 seed = 1;
+    for (int i = 0; i < 40; ++i) {
+        QImage frame(160, 120, QImage::Format_RGB32);
+        for (int y = 0; y < frame.height(); ++y) {
+            for (int x = 0; x < frame.width(); ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                frame.setPixel(x, y, qRgb(int(seed >> 24), int(seed >> 16) & 255, int(seed >> 8) & 255));
+            }
+        }
+        noise.append(frame);
+    }
+    const QString error = testclips::encode(noise, 10, whole, QStringLiteral("libx264"),
+                                            {QStringLiteral("-movflags"), QStringLiteral("+faststart")});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QFile file(whole);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const QString cut = folder.filePath(QStringLiteral("cut.mp4"));
+    QFile cutFile(cut);
+    QVERIFY(cutFile.open(QIODevice::WriteOnly));
+    cutFile.write(bytes.left(bytes.size() / 2));
+    cutFile.close();
+
+    const Run complete = runCli({QStringLiteral("track"), whole});
+    QCOMPARE(complete.status, 0);
+    QCOMPARE(complete.out.count('\n'), 40);
+    QVERIFY2(!complete.err.contains("warning"), complete.err.constData());
+    const Run shortened = runCli({QStringLiteral("track"), cut});
+    QVERIFY2(shortened.status == 0, shortened.err.constData());
+    const int frames = shortened.out.count('\n');
+    QVERIFY2(frames > 0 && frames < 40, qPrintable(QString::number(frames)));
+    QVERIFY2(shortened.err.contains("of the 4.0 s the file declares: it may be cut short"), shortened.err.constData());
 }
 
 void tst_CliTrack::previewWritesEveryNthFrame()
