@@ -109,15 +109,23 @@ void MainWindow::Impl::buildEditMenu()
             [=](const QString& step) { name(undoAction, QStringLiteral("Undo"), step); });
     connect(&undoStack, &QUndoStack::redoTextChanged, redoAction,
             [=](const QString& step) { name(redoAction, QStringLiteral("Redo"), step); });
+    // The footer tells of a step only when one was taken: a drag finished first may have dropped
+    // the steps Redo had.
     connect(undoAction, &QAction::triggered, this, [this] {
         pointView->finishGesture();
+        const int before = undoStack.index();
         undoStack.undo();
-        reportHistoryStep(QStringLiteral("Undone"), undoStack.redoText());
+        if (undoStack.index() != before) {
+            reportHistoryStep(QStringLiteral("Undone"), undoStack.redoText());
+        }
     });
     connect(redoAction, &QAction::triggered, this, [this] {
         pointView->finishGesture();
+        const int before = undoStack.index();
         undoStack.redo();
-        reportHistoryStep(QStringLiteral("Redone"), undoStack.undoText());
+        if (undoStack.index() != before) {
+            reportHistoryStep(QStringLiteral("Redone"), undoStack.undoText());
+        }
     });
     connect(&undoStack, &QUndoStack::cleanChanged, q,
             [this](bool clean) { q->setWindowModified(!clean); });

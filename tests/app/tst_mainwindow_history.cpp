@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -314,6 +315,9 @@ void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst()
     QVERIFY(held != beforeHeld);
 
     QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    // Redo had nothing left once the drag became a step: the footer says nothing was redone.
+    QVERIFY2(!window.findChild<QLabel*>(QStringLiteral("footerLabel"))->text().startsWith(QLatin1String("Redone")),
+             "a redo that took no step was reported");
     const core::FacialPointVector expected = afterKey == QLatin1String("start") ? beforeHeld
                                              : afterKey == QLatin1String("held")
                                                  ? held
