@@ -207,7 +207,10 @@ bool OutputFile::prepare()
             return d->fail(problem);
         }
         d->mode = status.st_mode & 07777;
-        if (d->fillEmpty && S_ISREG(status.st_mode) && status.st_size == 0) {
+        // Only a file this one name reaches, and that may be written: otherwise --force replaces
+        // it by renaming as before.
+        if (d->fillEmpty && S_ISREG(status.st_mode) && status.st_size == 0 && status.st_nlink == 1
+            && ::access(d->target.constData(), W_OK) == 0) {
             d->inPlace = true;
             return true;
         }
@@ -260,6 +263,10 @@ bool OutputFile::write(const QByteArray& bytes)
         }
         if (written <= 0) {
             const int error = written < 0 ? errno : EIO;
+            if (d->inPlace) {
+                // Empty again rather than half a PNG, which a reader would take for a picture.
+                (void)::ftruncate(descriptor, 0);
+            }
             ::close(descriptor);
             return d->failWithReason(error);
         }

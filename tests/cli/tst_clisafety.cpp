@@ -449,6 +449,23 @@ void tst_CliSafety::thumbnailFillsTheEmptyFileAServiceMade()
     const Run refused = runCli({"thumbnail", "mask.pmk", "kept.png"}, m_folder->path());
     QCOMPARE(refused.status, 1);
     QCOMPARE(contentOf(pathOf("kept.png")), QByteArray("not empty"));
+
+    // A write that fails half way leaves the file empty again, not half a PNG.
+    QVERIFY(writeFile(pathOf("small-limit.png"), QByteArray()));
+    const Run limited = runShell(QStringLiteral("trap '' XFSZ; ulimit -f 1; exec \"$0\" thumbnail mask.pmk "
+                                                "small-limit.png --size 300"),
+                                 m_folder->path());
+    QVERIFY2(limited.status == 1, qPrintable(describe(limited)));
+    QCOMPARE(contentOf(pathOf("small-limit.png")), QByteArray());
+
+    // An empty file with a second name is not written through both: --force replaces this name.
+    QVERIFY(writeFile(pathOf("linked.png"), QByteArray()));
+    QVERIFY(::link(QFile::encodeName(pathOf("linked.png")).constData(),
+                   QFile::encodeName(pathOf("other-name.png")).constData()) == 0);
+    const Run linked = runCli({"thumbnail", "--force", "mask.pmk", "linked.png"}, m_folder->path());
+    QVERIFY2(linked.status == 0, qPrintable(describe(linked)));
+    QVERIFY(!contentOf(pathOf("linked.png")).isEmpty());
+    QCOMPARE(contentOf(pathOf("other-name.png")), QByteArray());
 }
 
 void tst_CliSafety::makeNamesAndCountsItsPackages()
