@@ -304,13 +304,24 @@ std::pair<int, int> rowsOfPart(const QRect& rect, int part, int parts)
     return {begin, end};
 }
 
+// The sides of a face's region where the frame's edge cuts the face.
+struct CutSides {
+    bool left = false;
+    bool top = false;
+    bool right = false;
+    bool bottom = false;
+};
+
 // In-place chamfer distance (2 per straight step, 3 per diagonal) to the nearest uncovered
-// pixel, capped at cap; pixels beyond the buffer count as uncovered.
-void distanceToOutline(std::vector<uint8_t>& distance, int width, int height, int cap)
+// pixel, capped at cap. Pixels beyond the buffer count as uncovered, except beyond a side the
+// frame cuts: the face goes on there, so the mask is cut by the edge rather than fading out.
+void distanceToOutline(std::vector<uint8_t>& distance, int width, int height, int cap, CutSides cut = {})
 {
     auto at = [&](int x, int y) -> int {
         if (x < 0 || y < 0 || x >= width || y >= height) {
-            return 0;
+            const bool open = (x >= 0 || cut.left) && (y >= 0 || cut.top) && (x < width || cut.right)
+                              && (y < height || cut.bottom);
+            return open ? cap : 0;
         }
         return distance[std::size_t(y) * width + x];
     };
@@ -382,6 +393,7 @@ struct MaskRenderer::Impl {
     };
     struct FacePlan {
         QRect region;
+        CutSides cut; // where the frame's edge cuts the region
         const Level* level = nullptr;
         int feather = 0;
         std::vector<TriangleJob> jobs; // empty when nothing is to be drawn
@@ -450,6 +462,9 @@ MaskRenderer::Impl::FacePlan MaskRenderer::Impl::planFace(const QRect& frame,
 {
     FacePlan plan;
     plan.region = boundsOf(facePixels, frame);
+    const geometry::Extent extent = geometry::extentOf(facePixels);
+    plan.cut = CutSides{extent.minX < frame.left(), extent.minY < frame.top(), extent.maxX > frame.right() + 1,
+                        extent.maxY > frame.bottom() + 1};
     const QTransform placement = geometry::similarityFit(maskPixels, facePixels, pointCount);
     plan.level = &levelFor(levels, transformScale(placement));
     const QTransform toLevel = QTransform::fromScale(plan.level->scale, plan.level->scale);
@@ -527,7 +542,7 @@ void MaskRenderer::Impl::drawFace(QImage& out, const FacePlan& plan) const
     });
 
     const int cap = 2 * feather;
-    distanceToOutline(inside, width, region.height(), cap);
+    distanceToOutline(inside, width, region.height(), cap, plan.cut);
 
     auto* bits = reinterpret_cast<uint32_t*>(out.bits());
     const int stride = out.bytesPerLine() / 4;

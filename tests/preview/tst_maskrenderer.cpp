@@ -145,6 +145,7 @@ private slots:
     void faceOnlyLeavesTheRestOfTheFrame();
     void effectTypesPlaceTheRestOfTheMask_data();
     void effectTypesPlaceTheRestOfTheMask();
+    void maskIsCutByTheFrameEdgeNotFaded();
     void outlineIsFeathered();
     void foldedTrianglesAreSkipped_data();
     void foldedTrianglesAreSkipped();
@@ -249,6 +250,22 @@ void tst_MaskRenderer::effectTypesPlaceTheRestOfTheMask()
     const QRgb seen = out.pixel(probe);
     QVERIFY2(channelDifference(seen, expected) <= 3,
              qPrintable(QStringLiteral("%1 where %2 was expected").arg(colourText(seen), colourText(expected))));
+}
+
+// A face cut by the frame's edge goes on beyond it: the mask is cut by the edge as the face is,
+// at full strength there, and fades in only along the face's own outline.
+void tst_MaskRenderer::maskIsCutByTheFrameEdgeNotFaded()
+{
+    const QSize frameSize(640, 480);
+    // The face's box starts 80 px left of the frame.
+    const FacialPointVector face = faceIn(QRectF(-80, 100, 240, 260), frameSize);
+    const preview::MaskRenderer renderer =
+        rendererFor(testimages::filled(300, 300, red), faceIn(QRectF(50, 40, 200, 220), QSize(300, 300)),
+                    core::FaceOnly);
+    const QImage out = renderer.render(testimages::filled(640, 480, blue), face);
+    const int row = int(face[30].y() * frameSize.height());
+    QCOMPARE(out.pixel(0, row), red);
+    QCOMPARE(out.pixel(1, row), red);
 }
 
 void tst_MaskRenderer::outlineIsFeathered()
