@@ -111,22 +111,21 @@ void MainWindow::Impl::buildEditMenu()
             [=](const QString& step) { name(redoAction, QStringLiteral("Redo"), step); });
     // The footer tells of a step only when one was taken: a drag finished first may have dropped
     // the steps Redo had.
-    connect(undoAction, &QAction::triggered, this, [this] {
-        pointView->finishGesture();
-        const int before = undoStack.index();
-        undoStack.undo();
-        if (undoStack.index() != before) {
-            reportHistoryStep(QStringLiteral("Undone"), undoStack.redoText());
-        }
-    });
-    connect(redoAction, &QAction::triggered, this, [this] {
-        pointView->finishGesture();
-        const int before = undoStack.index();
-        undoStack.redo();
-        if (undoStack.index() != before) {
-            reportHistoryStep(QStringLiteral("Redone"), undoStack.undoText());
-        }
-    });
+    const auto historyStep = [this](void (QUndoStack::*take)(), const QString& verb,
+                                    QString (QUndoStack::*nameOfTaken)() const) {
+        return [this, take, verb, nameOfTaken] {
+            pointView->finishGesture();
+            const int before = undoStack.index();
+            (undoStack.*take)();
+            if (undoStack.index() != before) {
+                reportHistoryStep(verb, (undoStack.*nameOfTaken)());
+            }
+        };
+    };
+    connect(undoAction, &QAction::triggered, this,
+            historyStep(&QUndoStack::undo, QStringLiteral("Undone"), &QUndoStack::redoText));
+    connect(redoAction, &QAction::triggered, this,
+            historyStep(&QUndoStack::redo, QStringLiteral("Redone"), &QUndoStack::undoText));
     connect(&undoStack, &QUndoStack::cleanChanged, q,
             [this](bool clean) { q->setWindowModified(!clean); });
     editMenu->addSeparator();
