@@ -41,12 +41,13 @@ File File::createForWriting(const std::string& utf8Path)
 
 File File::openForReading(const std::string& utf8Path)
 {
-    const int fd = ::open(utf8Path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO would hold open(2), on a worker no cancel reaches, until something
+    // writes to it. Only a regular file is an archive (a directory opens fine on POSIX).
+    const int fd = ::open(utf8Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return File();
     struct stat info {};
-    // A directory opens fine on POSIX but is not an archive file.
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return File();
     }

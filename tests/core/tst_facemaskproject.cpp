@@ -23,6 +23,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,7 +32,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <chrono>
 #include <csignal>
+#include <future>
 #include <thread>
 
 #include <sys/resource.h>
@@ -83,6 +86,7 @@ private slots:
     void loadDecidesOnEachPackage();
     void loadRefusesWhatIsNoArchive_data();
     void loadRefusesWhatIsNoArchive();
+    void readingAPipeIsRefusedWithoutWaiting();
     void loadSaysWhichCheckFailed_data();
     void loadSaysWhichCheckFailed();
     void loadNamesWhatTheArchiveGetsWrong_data();
@@ -882,6 +886,25 @@ void tst_FaceMaskProject::loadRefusesWhatIsNoArchive()
     const Snapshot before = snapshotOf(project);
     QVERIFY(!project.load(path));
     QVERIFY(snapshotOf(project) == before);
+}
+
+// A package is read on a worker of the shared pool that no Cancel reaches: a named pipe without
+// a writer held it for good, and two of them held every worker, so that a save never started.
+void tst_FaceMaskProject::readingAPipeIsRefusedWithoutWaiting()
+{
+    const QByteArray pipe = QFile::encodeName(pathOf("pipe.pmk"));
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0);
+    auto reading = std::async(std::launch::async, [&] { return core::readPackage(QFile::decodeName(pipe)); });
+    const bool waited = reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+    if (waited) {
+        // Let the read go, so that the test ends.
+        const int writer = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+    }
+    QVERIFY2(!waited, "reading the package waited for a writer to the pipe");
+    QVERIFY(!reading.get().result.ok);
 }
 
 void tst_FaceMaskProject::loadSaysWhichCheckFailed_data()
