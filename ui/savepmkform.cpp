@@ -39,6 +39,10 @@ public:
     void startSaving(const QString& path);
     void onSavingFinished();
     void setSaving(bool saving);
+    // A cancelled save whose work has not started (every worker busy, say) is given up at once,
+    // so the form does not wait for workers that may never come free; the work, when it runs,
+    // finds the cancel and writes nothing.
+    void giveUpIfNotStarted();
 
     SavePMKForm* q;
     core::FaceMaskProject* project;
@@ -47,6 +51,7 @@ public:
     PromptSession& session;
     PackageWriter writer;
     QFutureWatcher<bool> saving;
+    std::shared_ptr<std::atomic_bool> savingStarted; // set by the running save's work
     std::unique_ptr<WorkProgress> progress;
     QElapsedTimer clock;
     QString savingPath;
@@ -219,12 +224,30 @@ void SavePMKForm::Impl::startSaving(const QString& path)
     });
     const core::Progress report = progress->reporter();
     const std::shared_ptr<const std::atomic_bool> cancel = progress->cancelFlag();
-    saving.setFuture(QtConcurrent::run(
-        [=] { return write(snapshot, path, report, cancel.get()); }));
+    const auto started = std::make_shared<std::atomic_bool>(false);
+    savingStarted = started;
+    QObject::connect(progress.get(), &WorkProgress::cancelled, q, [this] { giveUpIfNotStarted(); });
+    saving.setFuture(QtConcurrent::run([=] {
+        started->store(true);
+        return write(snapshot, path, report, cancel.get());
+    }));
+}
+
+void SavePMKForm::Impl::giveUpIfNotStarted()
+{
+    if (!progress || !savingStarted || savingStarted->load()) {
+        return;
+    }
+    progress.release()->deleteLater(); // this may run inside its own Cancel button
+    savingStarted.reset();
+    setSaving(false);
 }
 
 void SavePMKForm::Impl::onSavingFinished()
 {
+    if (!progress) {
+        return; // a save given up before it started
+    }
     const bool saved = saving.result();
     const bool cancelled = progress->isCancelled();
     const double seconds = double(clock.elapsed()) / 1000.0;
@@ -298,7 +321,7 @@ bool SavePMKForm::isSaving() const
 void SavePMKForm::reject()
 {
     if (d->progress) {
-        d->progress->cancel();
+        d->progress->cancel(); // gives the save up at once if its work has not started
         return;
     }
     QDialog::reject();

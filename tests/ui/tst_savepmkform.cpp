@@ -1,5 +1,6 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
+#include "tests/support/busyworkers.h"
 #include "tests/support/fakeprompts.h"
 #include "ui/savepmkform.h"
 #include "tests/support/testimages.h"
@@ -38,6 +39,7 @@ private slots:
     void tooFewPointsAreRefusedBeforeAnyFile_data();
     void tooFewPointsAreRefusedBeforeAnyFile();
     void cancelClosesWithoutTouchingProject();
+    void saveWaitingForAWorkerIsGivenUpOnCancel();
     void savedPathHasDefaultSuffix_data();
     void savedPathHasDefaultSuffix();
     void windowRepaintsWhileSavingAndEditsDoNotReachThePackage();
@@ -508,6 +510,34 @@ void tst_SavePMKForm::progressCancelKeepsEarlierPackage()
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.pmk"});
     form.close();
     QVERIFY(!form.isVisible());
+}
+
+// Every worker busy (reads that cannot be cancelled, say): the save waits in the queue. Cancel
+// gives it up at once, so the form can be closed; when a worker comes free, nothing is written.
+void tst_SavePMKForm::saveWaitingForAWorkerIsGivenUpOnCancel()
+{
+    core::FaceMaskProject project;
+    fillProject(project);
+    const QString path = dir->filePath(QStringLiteral("queued.pmk"));
+    auto busy = std::make_unique<BusyWorkers>();
+    ui::SavePMKForm form(&project);
+    form.show();
+    prompts->fileNames.enqueue(path);
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QVERIFY(form.isSaving());
+    QTest::mouseClick(child<QPushButton>(form, "cancelButton"), Qt::LeftButton);
+    QVERIFY2(!form.isSaving(), "the save waits for a worker after Cancel");
+    QVERIFY(form.isVisible());
+    QVERIFY(child<QPushButton>(form, "saveButton")->isEnabled());
+    QTest::mouseClick(child<QPushButton>(form, "cancelButton"), Qt::LeftButton);
+    QVERIFY(!form.isVisible());
+
+    busy.reset();
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
+    QVERIFY(!QFile::exists(path));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
 void tst_SavePMKForm::textLengths_data()
