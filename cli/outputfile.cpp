@@ -86,6 +86,14 @@ public:
         failure = why;
         return false;
     }
+    // A target written in place whose write failed goes empty again: half a PNG would be taken
+    // for a picture by the service reading it. By name, once its descriptor is closed.
+    void emptyInPlaceTarget() const
+    {
+        if (inPlace) {
+            (void)::truncate(target.constData(), 0);
+        }
+    }
     bool failWithReason(int error)
     {
         return fail(QStringLiteral("cannot write ") + escaped(path) + QStringLiteral(": ")
@@ -264,16 +272,18 @@ bool OutputFile::write(const QByteArray& bytes)
         if (written <= 0) {
             const int error = written < 0 ? errno : EIO;
             if (d->inPlace) {
-                // Empty again rather than half a PNG, which a reader would take for a picture.
-                (void)::ftruncate(descriptor, 0);
+                (void)::ftruncate(descriptor, 0); // see emptyInPlaceTarget()
             }
             ::close(descriptor);
             return d->failWithReason(error);
         }
         done += written;
     }
+    // A network file system may report a full disk or quota only when the file is closed.
     if (::close(descriptor) != 0) {
-        return d->failWithReason(errno);
+        const int error = errno;
+        d->emptyInPlaceTarget();
+        return d->failWithReason(error);
     }
     return true;
 }
@@ -288,7 +298,11 @@ bool OutputFile::commit()
         const bool synced = ::fsync(descriptor) == 0;
         const int syncError = errno;
         ::close(descriptor);
-        return synced || d->failWithReason(syncError);
+        if (!synced) {
+            d->emptyInPlaceTarget();
+            return d->failWithReason(syncError);
+        }
+        return true;
     }
     if (d->temporary.isEmpty()) {
         return d->fail(QStringLiteral("cannot write ") + escaped(d->path));
