@@ -1,10 +1,13 @@
 #include "cli/packagemaker.h"
 
+#include "cli/interruptcleanup.h"
 #include "cli/outputfile.h"
 #include "cli/pictureintake.h"
 
 #include "face_detection_module/landmarkpipeline.h"
 #include "core/packageformat.h"
+
+#include <QFile>
 
 #include <cerrno>
 #include <new>
@@ -51,11 +54,17 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     snapshot.points = detection.points;
     core::SaveResult saved;
     errno = 0;
+    // The writer's own partial file beside the temporary one goes too if the command is
+    // interrupted meanwhile.
+    int partialTicket = -1;
     try {
-        saved = core::writePackage(snapshot, output.temporaryPath());
+        saved = core::writePackage(snapshot, output.temporaryPath(), {}, nullptr, [&partialTicket](const QString& partial) {
+            partialTicket = interruptcleanup::watch(QFile::encodeName(partial).constData());
+        });
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
     }
+    interruptcleanup::release(partialTicket);
     if (!saved.ok) {
         // A failing disk or memory says so through errno; anything else is the package's own
         // check refusing what was written (a picture the loader would not open, say).

@@ -580,7 +580,8 @@ bool FaceMaskProject::load(const QString& path)
 }
 
 SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
-                        const Progress& progress, const std::atomic_bool* cancel)
+                        const Progress& progress, const std::atomic_bool* cancel,
+                        const std::function<void(const QString&)>& partialMade)
 {
     report(progress, 0);
     const auto failed = [cancel](const QString& why) {
@@ -594,6 +595,9 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
     ReplacingFile file(path);
     if (!file.open()) {
         return failed(QStringLiteral("cannot create a file beside %1").arg(path));
+    }
+    if (partialMade) {
+        partialMade(file.partialPath());
     }
     const QByteArray properties = package::buildPropertiesDocument(
         snapshot.name, snapshot.author, snapshot.subcategory, package::today());
