@@ -89,9 +89,5 @@ QString frameSizeProblem(const VideoShape& shape)
         .arg(maximumFrameSide);
 }
 
-int uprightTurn(const QString& path)
-{
-    return videoShape(path).turn;
-}
 
 } // namespace video

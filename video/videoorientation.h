@@ -31,7 +31,4 @@ VideoShape videoShape(const QString& path);
 // they are.
 QString frameSizeProblem(const VideoShape& shape);
 
-// videoShape(path).turn.
-int uprightTurn(const QString& path);
-
 } // namespace video
