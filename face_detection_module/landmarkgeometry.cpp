@@ -90,11 +90,10 @@ FacialPointVector facePoints(const std::optional<QVector<QPoint>>& landmarks)
 
 void normalizePoints(FacialPointVector& points, int width, int height)
 {
-    const double w = width;
-    const double h = height;
+    toFractions(points, width, height);
     for (FacialPoint& p : points) {
-        p.setX(clampToUnit(p.x() / w));
-        p.setY(clampToUnit(p.y() / h));
+        p.setX(clampToUnit(p.x()));
+        p.setY(clampToUnit(p.y()));
     }
 }
 
