@@ -348,9 +348,8 @@ void distanceToOutline(std::vector<uint8_t>& distance, int width, int height, in
     }
 }
 
-QRect boundsOf(const FacialPointVector& shape, const QRect& frame)
+QRect boundsOf(const geometry::Extent& e, const QRect& frame)
 {
-    const geometry::Extent e = geometry::extentOf(shape);
     const QRect bounds(QPoint(int(std::floor(e.minX)) - 1, int(std::floor(e.minY)) - 1),
                        QPoint(int(std::ceil(e.maxX)) + 1, int(std::ceil(e.maxY)) + 1));
     return bounds.intersected(frame);
@@ -461,8 +460,8 @@ MaskRenderer::Impl::FacePlan MaskRenderer::Impl::planFace(const QRect& frame,
                                                          RenderReport& report) const
 {
     FacePlan plan;
-    plan.region = boundsOf(facePixels, frame);
     const geometry::Extent extent = geometry::extentOf(facePixels);
+    plan.region = boundsOf(extent, frame);
     plan.cut = CutSides{extent.minX < frame.left(), extent.minY < frame.top(), extent.maxX > frame.right() + 1,
                         extent.maxY > frame.bottom() + 1};
     const QTransform placement = geometry::similarityFit(maskPixels, facePixels, pointCount);
