@@ -329,6 +329,16 @@ bool OutputFile::commit()
     return true;
 }
 
+bool OutputFile::writePicture(const QImage& picture)
+{
+    const QByteArray png = pngBytes(picture);
+    if (png.isEmpty()) {
+        failedWriting(ENOMEM);
+        return false;
+    }
+    return write(png) && commit();
+}
+
 QString OutputFile::failure() const
 {
     return d->failure;

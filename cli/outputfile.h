@@ -45,6 +45,9 @@ public:
     // Moves the complete temporary file into place. False, with failure() set and the target
     // as it was, when it may no longer be written or the move fails.
     bool commit();
+    // Encodes picture as PNG, writes and commits it: the whole output of a command that writes
+    // one picture. False with failure() set ("out of memory; ..." when it cannot be encoded).
+    bool writePicture(const QImage& picture);
 
     // "PATH exists (--force replaces it)", "cannot write PATH: No such file or directory", ...
     QString failure() const;

@@ -100,13 +100,7 @@ int runPreview(const QStringList& arguments)
                             && found.faces[found.placed].framePoints.size() == found.points.size();
     const QImage picture = renderer.render(face.image, placedFace ? found.faces[found.placed].framePoints : found.points,
                                            &report);
-    const QByteArray png = pngBytes(picture);
-    if (png.isEmpty()) {
-        target.failedWriting(ENOMEM);
-        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + target.failure());
-        return InputFailed;
-    }
-    if (!target.write(png) || !target.commit()) {
+    if (!target.writePicture(picture)) {
         printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + target.failure());
         return InputFailed;
     }

@@ -15,8 +15,6 @@
 #include <QCommandLineParser>
 #include <QDir>
 
-#include <cerrno>
-
 namespace cli {
 
 namespace {
@@ -28,18 +26,7 @@ const char* const command = "preview";
 QString writePng(const QImage& picture, const QString& path, bool replace, const QStringList& inputs)
 {
     OutputFile target(path, replace, inputs);
-    if (!target.prepare()) {
-        return target.failure();
-    }
-    const QByteArray png = pngBytes(picture);
-    if (png.isEmpty()) {
-        target.failedWriting(ENOMEM);
-        return target.failure();
-    }
-    if (!target.write(png) || !target.commit()) {
-        return target.failure();
-    }
-    return QString();
+    return target.prepare() && target.writePicture(picture) ? QString() : target.failure();
 }
 
 } // namespace
