@@ -48,6 +48,15 @@ bool writeAll(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
+// A leftover of a writer killed two hours ago.
+bool writeOldLeftover(const QString& path)
+{
+    QFile file(path);
+    // Flushed first: the write would otherwise date the file anew when it is closed.
+    return file.open(QIODevice::WriteOnly) && file.write("half a copy") > 0 && file.flush()
+           && file.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime);
+}
+
 template <typename T>
 void addTo(QByteArray& bytes, int offset, T delta)
 {
@@ -369,12 +378,7 @@ void TestLandmarkModelCache::leftoversOfKilledWritersAreRemoved()
     QVERIFY(QDir().mkpath(folder));
     const QString old = folder + "/landmarks-0123456789abcdef.cache.aBcDeF.part";
     const QString recent = folder + "/landmarks-fedcba9876543210.cache.gHiJkL.part";
-    QVERIFY(writeAll(old, "half a copy") && writeAll(recent, "being written"));
-    {
-        QFile file(old);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime));
-    }
+    QVERIFY(writeOldLeftover(old) && writeAll(recent, "being written"));
     dlib::shape_predictor predictor;
     FhogFaceDetector detector;
     QCOMPARE(readInto(m_cacheFile, predictor, detector), ReadResult::Read);
@@ -396,12 +400,7 @@ void TestLandmarkModelCache::leftoversAreRemovedWhenTheCopyIsRead()
     const QString cacheFile = modelcache::fileFor(folder, QFile::encodeName(m_model).toStdString());
     QVERIFY(writeAll(cacheFile, m_soundCopy));
     const QString old = cacheFile + ".aBcDeF.part";
-    QVERIFY(writeAll(old, "half a copy"));
-    {
-        QFile file(old);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime));
-    }
+    QVERIFY(writeOldLeftover(old));
     dlib::shape_predictor predictor;
     FhogFaceDetector detector;
     QCOMPARE(readInto(cacheFile, predictor, detector), ReadResult::Read);
