@@ -105,7 +105,13 @@ void PreviewWindow::Impl::showStatus()
     if (face.isEmpty() && !live && photo.isNull()) {
         face = QStringLiteral("Open, drop or paste (Ctrl+V) a face picture, open a face video (Ctrl+Shift+O), or choose a camera.");
     }
-    footer->setText(face.isEmpty() ? mask : mask + QLatin1Char(' ') + face);
+    QStringList parts{mask};
+    for (const QString& part : {face, sourceNote}) {
+        if (!part.isEmpty()) {
+            parts.append(part);
+        }
+    }
+    footer->setText(parts.join(QLatin1Char(' ')));
 }
 
 void PreviewWindow::Impl::openFacePicture()

@@ -90,6 +90,8 @@ public:
     bool detecting = false;
     std::shared_ptr<QFutureWatcher<core::DetectionResult>> pendingDetection;
     QString faceStatus;
+    // What is amiss with the source that still plays (a video cut short); cleared with the source.
+    QString sourceNote;
 
     std::unique_ptr<FrameSource> frameSource;
     VideoFrameSource* video = nullptr; // frameSource, when it plays a file

@@ -173,6 +173,7 @@ void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
     }
     retire(std::move(live));
     ++liveGeneration;
+    sourceNote.clear();
     if (stopCameraAction) {
         stopCameraAction->setEnabled(false);
     }
@@ -264,6 +265,13 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         impl->faceStatus = message;
         impl->showStatus();
     });
+    if (video) {
+        // It plays on, in a loop, as far as it goes; the footer says why it stops early.
+        connect(video, &VideoFrameSource::endedEarly, d.get(), [impl = d.get()](const QString& message) {
+            impl->sourceNote = message;
+            impl->showStatus();
+        });
+    }
     d->frameSource = std::move(source);
     d->live->prepareModel();
     const bool modelLoaded = d->live->isModelReady()

@@ -40,6 +40,7 @@ public:
     void onFrame(const QImage& frame, qint64 startTime);
     void onStatus(QMediaPlayer::MediaStatus status);
     void fail(const QString& reason);
+    void checkEnd();
 
     VideoFrameSource* const owner;
     const QString path;
@@ -50,6 +51,7 @@ public:
     qint64 frameLength = 1000 / 30; // ms, from the frames' own times once they come
     qint64 framesSinceSeek = 0;
     bool failedOnce = false;
+    bool endedEarlyOnce = false;
     bool playWanted = false; // Play pressed and not Pause or Stop since: only then does the end loop
     int turn = 0; // clockwise degrees that make the file's pictures upright
     // A file that opens but never yields a picture (cut short, say) is reported after this.
@@ -106,6 +108,7 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
             emit owner->playingChanged(false);
             return;
         }
+        checkEnd();
         lastStart = -1;
         player.setPosition(0);
         player.play();
@@ -113,6 +116,25 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
     } else if (status == QMediaPlayer::InvalidMedia) {
         fail(player.errorString());
     }
+}
+
+void VideoFrameSource::Impl::checkEnd()
+{
+    const qint64 declared = player.duration();
+    if (endedEarlyOnce || lastStart < 0 || origin < 0 || declared <= 0) {
+        return;
+    }
+    // The last frame lasts a frame; a second more is left to rounding in the headers and to a
+    // frame the player dropped for being late.
+    const qint64 end = (lastStart - origin) / 1000 + frameLength;
+    if (end + 1000 >= declared) {
+        return;
+    }
+    endedEarlyOnce = true;
+    emit owner->endedEarly(QStringLiteral("The video \"%1\" ends at %2 s of the %3 s its file declares: it may be cut short.")
+                               .arg(QFileInfo(path).fileName())
+                               .arg(end / 1000.0, 0, 'f', 1)
+                               .arg(declared / 1000.0, 0, 'f', 1));
 }
 
 void VideoFrameSource::Impl::fail(const QString& reason)
@@ -163,6 +185,7 @@ bool VideoFrameSource::start()
     d->origin = -1;
     d->lastStart = -1;
     d->framesSinceSeek = 2;
+    d->endedEarlyOnce = false;
     const video::VideoShape shape = video::videoShape(d->path);
     d->turn = shape.turn;
     // A small file can declare frames of any size: refused before one is decoded.

@@ -40,6 +40,9 @@ signals:
     void playingChanged(bool playing);
     // The end was reached and playing starts again from the beginning.
     void looped();
+    // The pictures ended well before the length the file declares, as in a file cut short (which
+    // plays without an error). message is a sentence for the user. At most once per start().
+    void endedEarly(const QString& message);
 
 private:
     Q_DISABLE_COPY(VideoFrameSource)

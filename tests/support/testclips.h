@@ -2,6 +2,7 @@
 // Video clips made inside tests: pictures encoded with ffmpeg.
 
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QStandardPaths>
@@ -79,6 +80,41 @@ inline QVector<QImage> greySteps(int count, QSize size = QSize(160, 120))
         frames.append(frame);
     }
     return frames;
+}
+
+// count frames of coloured noise, different in every frame, so that every frame takes its share
+// of an encoded file (a file cut in half then holds about half the frames).
+inline QVector<QImage> noise(int count, QSize size = QSize(160, 120))
+{
+    QVector<QImage> frames;
+    quint32 seed = 1;
+    for (int i = 0; i < count; ++i) {
+        QImage frame(size, QImage::Format_RGB32);
+        for (int y = 0; y < frame.height(); ++y) {
+            for (int x = 0; x < frame.width(); ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                frame.setPixel(x, y, qRgb(int(seed >> 24), int(seed >> 16) & 255, int(seed >> 8) & 255));
+            }
+        }
+        frames.append(frame);
+    }
+    return frames;
+}
+
+// Writes the first half of the file at from to to: the headers of an MP4 written with its index
+// at the front still declare the whole length, but only the first half of the pictures is there.
+inline QString firstHalf(const QString& from, const QString& to)
+{
+    QFile whole(from);
+    QFile half(to);
+    if (!whole.open(QIODevice::ReadOnly) || !half.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return QStringLiteral("cannot copy %1 to %2").arg(from, to);
+    }
+    const QByteArray bytes = whole.readAll();
+    if (half.write(bytes.left(bytes.size() / 2)) != bytes.size() / 2 || !half.flush()) {
+        return QStringLiteral("cannot write %1").arg(to);
+    }
+    return QString();
 }
 
 inline double meanGrey(const QImage& picture)

@@ -83,6 +83,7 @@ private slots:
     void switchingCameraDoesNotWaitForTheModel();
     void faceVideoMasksEveryFace();
     void damagedVideoSaysSoInTheWindow();
+    void videoCutShortSaysSoWhileItPlays();
     void steadyIsOnByDefaultAndRemembered();
     void cameraPathUsesTheServicesModel();
     void photoOfTwoMasksBoth();
@@ -522,6 +523,33 @@ void tst_PreviewWindow::damagedVideoSaysSoInTheWindow()
     // A file that is not there is refused at once, with a warning.
     QVERIFY(!window.openFaceVideo(folder.filePath(QStringLiteral("gone.mp4"))));
     QCOMPARE(prompts->records.size(), 1);
+}
+
+// A file cut short plays as far as it goes, in a loop; the footer says so beside what the
+// preview found, until another source is chosen.
+void tst_PreviewWindow::videoCutShortSaysSoWhileItPlays()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clips (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString whole = folder.filePath(QStringLiteral("whole.mp4"));
+    const QString error = testclips::encode(testclips::noise(40, QSize(96, 64)), 10, whole, QStringLiteral("libx264"),
+                                            {QStringLiteral("-movflags"), QStringLiteral("+faststart")});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString cut = folder.filePath(QStringLiteral("cut.mp4"));
+    const QString cutError = testclips::firstHalf(whole, cut);
+    QVERIFY2(cutError.isEmpty(), qPrintable(cutError));
+
+    ui::PreviewWindow window(project.get(), detector.get());
+    QVERIFY(window.openFaceVideo(cut));
+    const QString remark = QStringLiteral("of the 4.0 s its file declares: it may be cut short.");
+    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(remark), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("No face in the video picture.")), 30000);
+    QVERIFY2(footerOf(window).contains(remark), qPrintable(footerOf(window)));
+    QVERIFY(prompts->records.isEmpty());
+    QVERIFY(window.openFaceVideo(whole));
+    QVERIFY2(!footerOf(window).contains(remark), qPrintable(footerOf(window)));
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()

@@ -29,6 +29,7 @@ private slots:
     void seekWhilePlayingPlaysOnFromThere();
     void damagedFileIsReported_data();
     void damagedFileIsReported();
+    void fileCutShortSaysWhereItEnds();
     void missingFileDoesNotStart();
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
@@ -198,6 +199,41 @@ void tst_VideoSource::damagedFileIsReported()
     const QString message = failed.first().at(0).toString();
     QVERIFY2(message.startsWith(QStringLiteral("The video \"damaged.mp4\" cannot be played")), qPrintable(message));
     QVERIFY(!source.isPlaying());
+}
+
+// A file cut short plays without an error from the player: its pictures simply stop. The headers
+// still tell the whole length, so the source says where they ended, once, and plays on in a loop.
+// The whole file plays through without the remark.
+void tst_VideoSource::fileCutShortSaysWhereItEnds()
+{
+    const QString whole = folder.filePath(QStringLiteral("whole-noise.mp4"));
+    const QString error = testclips::encode(testclips::noise(40, QSize(96, 64)), 10, whole, QStringLiteral("libx264"),
+                                            {QStringLiteral("-movflags"), QStringLiteral("+faststart")});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString cut = folder.filePath(QStringLiteral("cut-noise.mp4"));
+    const QString cutError = testclips::firstHalf(whole, cut);
+    QVERIFY2(cutError.isEmpty(), qPrintable(cutError));
+
+    for (const QString& path : {whole, cut}) {
+        ui::VideoFrameSource source(path);
+        QSignalSpy looped(&source, &ui::VideoFrameSource::looped);
+        QSignalSpy early(&source, &ui::VideoFrameSource::endedEarly);
+        QSignalSpy failed(&source, &ui::FrameSource::failed);
+        QVERIFY(source.start());
+        QTRY_VERIFY_WITH_TIMEOUT(looped.count() >= 2 || !failed.isEmpty(), 30000);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+        if (path == whole) {
+            QVERIFY2(early.isEmpty(), qPrintable(early.value(0).value(0).toString()));
+            continue;
+        }
+        QCOMPARE(early.count(), 1);
+        const QString message = early.first().at(0).toString();
+        QVERIFY2(message.startsWith(QStringLiteral("The video \"cut-noise.mp4\" ends at "))
+                     && message.endsWith(QStringLiteral(" s of the 4.0 s its file declares: it may be cut short.")),
+                 qPrintable(message));
+        const double end = message.section(QLatin1Char(' '), 5, 5).toDouble();
+        QVERIFY2(end > 0.5 && end < 3.0, qPrintable(message));
+    }
 }
 
 void tst_VideoSource::missingFileDoesNotStart()
