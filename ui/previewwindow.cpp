@@ -89,6 +89,8 @@ void PreviewWindow::Impl::refresh()
         live->setRenderer(renderer);
     } else if (!photo.isNull()) {
         canvas->setPicture(renderer.renderFaces(photo, photoFaces));
+    } else {
+        canvas->setPicture(QImage()); // nothing left of a camera or video that stopped
     }
     showStatus();
 }
@@ -101,8 +103,8 @@ void PreviewWindow::Impl::showStatus()
     } else {
         mask = QStringLiteral("Effect: %1.").arg(effectName(project->effectType()));
     }
-    QString face = faceStatus;
-    if (face.isEmpty() && !live && photo.isNull()) {
+    QString face = frameSource ? faceStatus : photoStatus;
+    if (face.isEmpty() && !frameSource && photo.isNull()) {
         face = QStringLiteral("Open, drop or paste (Ctrl+V) a face picture, open a face video (Ctrl+Shift+O), or choose a camera.");
     }
     QStringList parts{mask};
@@ -156,11 +158,11 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
             }
         }
         photoPoints = result.points;
-        faceStatus.clear();
+        photoStatus.clear();
     } else {
         photoPoints.clear();
         photoFaces.clear();
-        faceStatus = detector->state() == core::FacialPointsDetector::Failed
+        photoStatus = detector->state() == core::FacialPointsDetector::Failed
                          ? modelFailedText()
                          : QStringLiteral("No face found in the picture.");
     }
@@ -199,7 +201,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     d->photo = picture;
     d->photoPoints.clear();
     d->photoFaces.clear();
-    d->faceStatus = QStringLiteral("Looking for the face...");
+    d->photoStatus = QStringLiteral("Looking for the face...");
     d->canvas->setPicture(picture);
     core::FacialPointsDetector::abandon(d->pendingDetection);
     d->pendingDetection = d->detector ? d->detector->detect(picture) : nullptr;
@@ -212,7 +214,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
             }
         });
     } else {
-        d->faceStatus = QStringLiteral("No face found in the picture.");
+        d->photoStatus = QStringLiteral("No face found in the picture.");
     }
     d->showStatus();
 }
@@ -239,13 +241,15 @@ bool PreviewWindow::savePreviewPicture()
         d->prompts().warning(QStringLiteral("Error"), QStringLiteral("There is no preview picture to save."));
         return false;
     }
+    // The dialog adds the suffix itself, so that its question about replacing a file is about
+    // the file written: "face" typed next to face.png asks about face.png.
     QString path = d->prompts().saveFileName(QStringLiteral("Save preview picture"),
-                                             QStringLiteral("PNG picture (*.png)"));
+                                             QStringLiteral("PNG picture (*.png)"), QString(), QStringLiteral("png"));
     if (path.isEmpty()) {
         return false;
     }
     if (QFileInfo(path).suffix().isEmpty()) {
-        path += QStringLiteral(".png");
+        path += QStringLiteral(".png"); // a dialog that did not complete the name
     }
     if (!picture.save(path, "PNG")) {
         d->prompts().warning(QStringLiteral("Error"),

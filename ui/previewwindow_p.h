@@ -89,6 +89,10 @@ public:
     std::vector<core::FacialPointVector> photoFaces; // every face of the photo, up to 8
     bool detecting = false;
     std::shared_ptr<QFutureWatcher<core::DetectionResult>> pendingDetection;
+    // What the photo's detection found ("No face found in the picture."); shown while no camera
+    // or video runs, and kept while one does.
+    QString photoStatus;
+    // What the camera or video shows or why it stopped; cleared with the source.
     QString faceStatus;
     // What is amiss with the source that still plays (a video cut short); cleared with the source.
     QString sourceNote;

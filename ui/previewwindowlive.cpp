@@ -205,15 +205,15 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
 {
     d->stopLive(!source);
     if (!source) {
+        // Back to the photo, if there is one, with what its detection found (kept meanwhile).
         d->faceStatus.clear();
         d->refresh();
-        // Back to a photo whose face was not found yet: look again (setFacePicture does not
-        // come back here).
-        if (!d->photo.isNull() && d->photoPoints.empty() && !d->pendingDetection) {
-            setFacePicture(d->photo);
-        }
         return;
     }
+    // The source chosen last wins over a picture still being read, and shows nothing of the one
+    // before it until its own first frame.
+    d->intake.cancel();
+    d->canvas->setPicture(QImage());
     auto* video = qobject_cast<VideoFrameSource*>(source.get());
     if (d->detector) {
         // The detection service's model, shared: read once, and likely loaded already.
@@ -270,6 +270,12 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         connect(video, &VideoFrameSource::endedEarly, d.get(), [impl = d.get()](const QString& message) {
             impl->sourceNote = message;
             impl->showStatus();
+        });
+        // The first frame again: the faces of the last one are no guide to where they are now.
+        connect(video, &VideoFrameSource::looped, d.get(), [impl = d.get()] {
+            if (impl->live) {
+                impl->live->restartTracking();
+            }
         });
     }
     d->frameSource = std::move(source);

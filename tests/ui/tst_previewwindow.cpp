@@ -84,6 +84,10 @@ private slots:
     void faceVideoMasksEveryFace();
     void damagedVideoSaysSoInTheWindow();
     void videoCutShortSaysSoWhileItPlays();
+    void photoFoundLateLeavesTheVideosFailureShown();
+    void stoppedSourceLeavesNoFrame_data();
+    void stoppedSourceLeavesNoFrame();
+    void sourceChosenWhileAPictureIsReadWins();
     void steadyIsOnByDefaultAndRemembered();
     void cameraPathUsesTheServicesModel();
     void photoOfTwoMasksBoth();
@@ -264,6 +268,9 @@ void tst_PreviewWindow::savesThePreviewAsPng()
     QCOMPARE(QImage(written).convertToFormat(QImage::Format_RGB32),
              window.previewImage().convertToFormat(QImage::Format_RGB32));
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+    // The dialog is told the suffix, so that its question about replacing a file is asked about
+    // preview.png, the file written, not about "preview".
+    QCOMPARE(prompts->ofKind(QStringLiteral("save")).value(0).defaultSuffix, QStringLiteral("png"));
 }
 
 void tst_PreviewWindow::saveFailureIsReported()
@@ -550,6 +557,80 @@ void tst_PreviewWindow::videoCutShortSaysSoWhileItPlays()
     QVERIFY(prompts->records.isEmpty());
     QVERIFY(window.openFaceVideo(whole));
     QVERIFY2(!footerOf(window).contains(remark), qPrintable(footerOf(window)));
+}
+
+// The photo's face is found after a video was chosen that cannot be played: the footer keeps
+// saying why the video does not play, rather than reading as if all were well.
+void tst_PreviewWindow::photoFoundLateLeavesTheVideosFailureShown()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("broken.webm"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(4096, '\x42'));
+    file.close();
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(facePhoto);
+    QVERIFY(window.openFaceVideo(path));
+    const QString failure = QStringLiteral("The video \"broken.webm\" cannot be played");
+    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(failure), 30000);
+    // The service works in order: once a later request is done, so is the photo's, and its
+    // result was handed to the window before this one's.
+    const auto later = detector->detect(QImage(64, 64, QImage::Format_RGB32));
+    QVERIFY(later);
+    QTRY_VERIFY_WITH_TIMEOUT(later->isFinished(), 60000);
+    QCoreApplication::processEvents();
+    QVERIFY2(footerOf(window).contains(failure), qPrintable(footerOf(window)));
+    // Back to the photo: what its detection found.
+    window.setFrameSource(nullptr);
+    QVERIFY2(!footerOf(window).contains(failure) && !footerOf(window).contains(QStringLiteral("Looking")),
+             qPrintable(footerOf(window)));
+    QCOMPARE(window.previewImage().size(), facePhoto.size());
+}
+
+void tst_PreviewWindow::stoppedSourceLeavesNoFrame_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("camera stopped") << false;
+    QTest::newRow("window closed") << true;
+}
+
+// Without a photo to go back to, a stopped camera leaves an empty canvas, not its last frame,
+// which Save Preview Picture would then write.
+void tst_PreviewWindow::stoppedSourceLeavesNoFrame()
+{
+    QFETCH(bool, closeWindow);
+    ui::PreviewWindow window(project.get(), detector.get());
+    const QImage frame = facePhoto.scaled(240, 340, Qt::KeepAspectRatio);
+    window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20));
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size(), 60000);
+    if (closeWindow) {
+        window.close();
+    } else {
+        window.setFrameSource(nullptr);
+    }
+    QVERIFY(window.previewImage().isNull());
+    QVERIFY(!window.savePreviewPicture());
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).value(0).text, QStringLiteral("There is no preview picture to save."));
+}
+
+// A camera chosen while a face picture is still being read is what the user chose last: the
+// picture does not replace it when the read ends.
+void tst_PreviewWindow::sourceChosenWhileAPictureIsReadWins()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    QTemporaryDir folder;
+    const QString photoPath = folder.filePath(QStringLiteral("face.png"));
+    QVERIFY(facePhoto.save(photoPath));
+    window.pictureIntake()->openFile(photoPath);
+    QVERIFY(window.pictureIntake()->isReading());
+    const QImage frame = facePhoto.scaled(240, 340, Qt::KeepAspectRatio);
+    auto source = std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20);
+    QPointer<ReplayFrameSource> camera(source.get());
+    window.setFrameSource(std::move(source));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.pictureIntake()->isReading(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size(), 60000);
+    QVERIFY(!camera.isNull());
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
