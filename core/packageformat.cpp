@@ -26,8 +26,11 @@ QDate localDate()
 
 DateSource currentDateSource = &localDate;
 
-Json::Value jsonString(const QString& text)
+// The format's strings are C strings: a zero character would end the text for every reader, so
+// it is left out, and what is read back is all that was written.
+Json::Value jsonString(QString text)
 {
+    text.remove(QChar(0));
     return Json::Value(text.toUtf8().toStdString());
 }
 
@@ -83,8 +86,9 @@ bool isJsonPunctuation(char c)
 }
 
 // The values the parser would create for text: every array and object, every string that is
-// not a member name, and every other word (number, true, false, null). Comments count as
-// words, which only overestimates. Stops counting once above limit.
+// not a member name, and every other word (number, true, false, null). A comment counts as a
+// word, which only overestimates; a quote inside it starts no string. Stops counting once above
+// limit.
 qint64 valueCount(const QByteArray& text, qint64 limit)
 {
     qint64 values = 0;
@@ -92,30 +96,40 @@ qint64 valueCount(const QByteArray& text, qint64 limit)
     bool escaped = false;
     bool inWord = false;
     bool stringEnded = false;  // a string closed; a following ':' makes it a member name
-    for (const char c : text) {
+    const int size = text.size();
+    for (int i = 0; i < size; ++i) {
+        const char c = text[i];
         if (inString) {
             inString = escaped || c != '"';
             escaped = !escaped && c == '\\';
             stringEnded = !inString;
             continue;
         }
-        if (isJsonSpace(c)) {
+        if (c == '/' && i + 1 < size && (text[i + 1] == '*' || text[i + 1] == '/')) {
+            // Skipped whole, as the parser does: "/* ... */" or "// ..." to the end of the line.
+            const bool block = text[i + 1] == '*';
+            const int end = block ? text.indexOf("*/", i + 2) : text.indexOf('\n', i + 2);
+            i = end < 0 ? size : end + (block ? 1 : 0);
+            inWord = false;
+            ++values;
+        } else if (isJsonSpace(c)) {
             inWord = false;
             continue;
-        }
-        if (stringEnded) {
-            stringEnded = false;
-            values += c == ':' ? 0 : 1;
-        }
-        if (c == '"') {
-            inString = true;
-            inWord = false;
-        } else if (isJsonPunctuation(c)) {
-            values += (c == '[' || c == '{') ? 1 : 0;
-            inWord = false;
-        } else if (!inWord) {
-            inWord = true;
-            ++values;
+        } else {
+            if (stringEnded) {
+                stringEnded = false;
+                values += c == ':' ? 0 : 1;
+            }
+            if (c == '"') {
+                inString = true;
+                inWord = false;
+            } else if (isJsonPunctuation(c)) {
+                values += (c == '[' || c == '{') ? 1 : 0;
+                inWord = false;
+            } else if (!inWord) {
+                inWord = true;
+                ++values;
+            }
         }
         if (values > limit) {
             break;

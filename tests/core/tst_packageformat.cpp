@@ -16,6 +16,7 @@ class tst_PackageFormat : public QObject
 private slots:
     void propertiesDocumentHoldsSevenStrings();
     void emptyNameIsWrittenAsEmptyString();
+    void zeroCharactersAreLeftOut();
     void effectDocumentFlags_data();
     void effectDocumentFlags();
     void effectDocumentDescribesThePicture();
@@ -105,6 +106,19 @@ void tst_PackageFormat::propertiesDocumentHoldsSevenStrings()
     QCOMPARE(stringOf(member(document, "category")), QStringLiteral("Face Masks"));
     QCOMPARE(stringOf(member(document, "type")), QStringLiteral("face_modifications"));
     QVERIFY2(text.endsWith("}\n"), "the text ends with the object and one newline");
+}
+
+// A zero character would end the text for every reader: what is read back is all that was written.
+void tst_PackageFormat::zeroCharactersAreLeftOut()
+{
+    const QString zero(QChar(0));
+    const QByteArray text = buildPropertiesDocument(QStringLiteral("ab") + zero + QStringLiteral("cd"), zero + QStringLiteral("x"),
+                                                    QStringLiteral("Hats") + zero, QDate(2020, 3, 5));
+    const std::optional<Properties> read = readPropertiesDocument(text);
+    QVERIFY(read.has_value());
+    QCOMPARE(read->name, QStringLiteral("abcd"));
+    QCOMPARE(read->author, QStringLiteral("x"));
+    QCOMPARE(read->subcategory, QStringLiteral("Hats"));
 }
 
 void tst_PackageFormat::emptyNameIsWrittenAsEmptyString()
@@ -246,6 +260,8 @@ void tst_PackageFormat::effectReadingRules_data()
         << 0 << 0.5 << 0.5;
     QTest::newRow("comments-are-allowed")
         << effectText("/* a comment */ ", "{\"x\": 0.5, // another\n \"y\": 0.5}") << 0 << 0.5 << 0.5;
+    QTest::newRow("comments-holding-quotes")
+        << effectText("/* \" */ ", "{\"x\": 0.5, // \"\n \"y\": 0.5 /* \"*/}") << 0 << 0.5 << 0.5;
 }
 
 void tst_PackageFormat::effectReadingRules()
@@ -306,6 +322,13 @@ void tst_PackageFormat::effectRefusals_data()
         << QStringLiteral("more than 401024 values");
     QTest::newRow("nested-objects-beyond-the-parser-bound")
         << effectText("\"extra\": [" + (QByteArray("{\"a\":").repeated(60) + "0" + QByteArray(60, '}') + ',').repeated(7000) + "0],")
+        << QStringLiteral("more than 401024 values");
+    // A quote inside a comment starts no string: the values between two such comments count.
+    QTest::newRow("values-between-quotes-in-block-comments")
+        << effectText("\"extra\": /* \" */ [0" + QByteArray(",0").repeated(401024 - 75) + "] /* \" */,")
+        << QStringLiteral("more than 401024 values");
+    QTest::newRow("values-between-quotes-in-line-comments")
+        << effectText("\"extra\": // \"\n [0" + QByteArray(",0").repeated(401024 - 75) + "] // \"\n,")
         << QStringLiteral("more than 401024 values");
     QTest::newRow("unterminated") << effectText("").left(200) << QStringLiteral("not JSON");
 }
