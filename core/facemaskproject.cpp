@@ -391,25 +391,23 @@ public:
             return false;
         }
         m_partial.setAutoRemove(false);
-        if (!syncFolder()) {
-            *why = QStringLiteral("cannot flush the folder of %1 to disk").arg(m_target);
-            return false;
-        }
+        // The package is in place from here on, whatever follows: the save has happened.
+        syncFolder();
         return true;
     }
 
 private:
-    // The folder's entry for the renamed file is only durable once the folder is flushed.
-    bool syncFolder() const
+    // The folder's entry for the renamed file is only durable once the folder is flushed. Done
+    // where the folder can be opened (a folder one may write in but not list cannot); the file's
+    // own bytes were flushed before the rename, so a crash leaves the old package or the new one.
+    void syncFolder() const
     {
         const QByteArray folder = QFile::encodeName(QFileInfo(m_target).absolutePath());
         const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (descriptor < 0) {
-            return false;
+        if (descriptor >= 0) {
+            ::fsync(descriptor);
+            ::close(descriptor);
         }
-        const bool synced = ::fsync(descriptor) == 0;
-        ::close(descriptor);
-        return synced;
     }
 
     QString m_target;

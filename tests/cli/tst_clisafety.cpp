@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -109,6 +110,7 @@ private slots:
     void thumbnails();
     void thumbnailFillsTheEmptyFileAServiceMade();
     void makeNamesAndCountsItsPackages();
+    void makeWritesIntoAFolderItCannotList();
     void pointsPrintsTheColumnsOfDetect();
     void previewGivesTheLoadersReason();
 
@@ -478,6 +480,28 @@ void tst_CliSafety::makeNamesAndCountsItsPackages()
              QStringLiteral("1 package written, 1 of them from a template (no face found), 0 failed"));
     QVERIFY(QFile::exists(pathOf("out.d/noext.pmk")));
     QVERIFY(!QFile::exists(pathOf("out.d/noext")));
+}
+
+// A drop box: a folder one may write in but not list. The package is written and reported so;
+// only the flush of the folder's entry, which needs the folder opened, is left out.
+void tst_CliSafety::makeWritesIntoAFolderItCannotList()
+{
+    QVERIFY(QFile::copy(testimages::testPicture("chelsea.png"), pathOf("cat.png")));
+    QVERIFY(QDir().mkdir(pathOf("drop")));
+    QVERIFY(::chmod(QFile::encodeName(m_folder->path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(pathOf("cat.png")).constData(), 0644) == 0);
+    QVERIFY(::chmod(QFile::encodeName(pathOf("drop")).constData(), 0333) == 0);
+    // Root may list any folder: the command then runs as nobody.
+    const QString as = ::geteuid() == 0 ? QStringLiteral("setpriv --reuid=65534 --regid=65534 --clear-groups ") : QString();
+    if (!as.isEmpty() && QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()) {
+        QSKIP("running as root without setpriv (util-linux) to run the command as another user");
+    }
+    const Run run = runShell(QStringLiteral("exec %1\"$0\" make cat.png -o drop/cat.pmk").arg(as), m_folder->path());
+    QVERIFY(::chmod(QFile::encodeName(pathOf("drop")).constData(), 0755) == 0);
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QCOMPARE(QDir(pathOf("drop")).entryList(QDir::Files), QStringList{QStringLiteral("cat.pmk")});
+    core::FaceMaskProject project;
+    QVERIFY(project.load(pathOf("drop/cat.pmk")));
 }
 
 void tst_CliSafety::pointsPrintsTheColumnsOfDetect()
