@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "cli/packagereading.h"
 #include "cli/reports.h"
+#include "core/landmarkfiles.h"
 
 #include <QCommandLineParser>
 
@@ -53,9 +54,18 @@ int runPoints(const QStringList& arguments)
         printResult(packagePointsJson(report));
         break;
     case PointsFormat::Pts:
-    case PointsFormat::DlibXml:
+    case PointsFormat::DlibXml: {
+        // A hand-edited package can hold a point no pixel number can say.
+        const int far = core::landmarkfiles::unwritablePoint(report.points, report.pictureSize);
+        if (far >= 0) {
+            printMessage(QStringLiteral("%1 %2: %3: point %4 lies too far outside the picture to be written as pixels")
+                             .arg(programName, command, escaped(report.file))
+                             .arg(far));
+            return InputFailed;
+        }
         printDocument(packagePointsDocument(report, *format));
         break;
+    }
     }
     return Success;
 }

@@ -29,16 +29,61 @@ std::optional<T> refuse(QString* reason, const QString& why)
     return std::nullopt;
 }
 
+// For an attribute in single quotes. Tab, line feed and carriage return as references, which an
+// XML reader keeps (it turns the characters themselves into spaces); what XML 1.0 cannot hold at
+// all (other control characters, U+FFFE, U+FFFF, a lone surrogate) as U+FFFD.
 QByteArray xmlEscaped(const QString& text)
 {
-    return text.toHtmlEscaped().replace(QLatin1Char('\''), QStringLiteral("&apos;")).toUtf8();
+    QString escaped;
+    escaped.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const ushort u = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            escaped += c;
+            escaped += text[++i];
+        } else if (u == '&') {
+            escaped += QLatin1String("&amp;");
+        } else if (u == '<') {
+            escaped += QLatin1String("&lt;");
+        } else if (u == '>') {
+            escaped += QLatin1String("&gt;");
+        } else if (u == '"') {
+            escaped += QLatin1String("&quot;");
+        } else if (u == '\'') {
+            escaped += QLatin1String("&apos;");
+        } else if (u == '\t' || u == '\n' || u == '\r') {
+            escaped += QStringLiteral("&#%1;").arg(u);
+        } else if (u < 0x20 || u == 0xFFFE || u == 0xFFFF || c.isSurrogate()) {
+            escaped += QChar(QChar::ReplacementCharacter);
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped.toUtf8();
+}
+
+bool writablePixel(double pixel)
+{
+    return std::isfinite(pixel) && std::abs(pixel) <= farthestWritablePixel;
 }
 
 } // namespace
 
+int unwritablePoint(const FacialPointVector& points, QSize pictureSize)
+{
+    const int count = std::min(int(points.size()), landmarkCount);
+    for (int i = 0; i < count; ++i) {
+        if (!writablePixel(points[i].x() * pictureSize.width()) || !writablePixel(points[i].y() * pictureSize.height())) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 QByteArray writePts(const FacialPointVector& points, QSize pictureSize)
 {
-    if (int(points.size()) < landmarkCount) {
+    if (int(points.size()) < landmarkCount || unwritablePoint(points, pictureSize) >= 0) {
         return QByteArray();
     }
     QByteArray text = "version: 1\nn_points: 68\n{\n";
@@ -80,7 +125,7 @@ std::optional<FacialPointVector> readPts(const QByteArray& text, QSize pictureSi
 
 QByteArray writeDlibXml(const DlibImage& image, QSize pictureSize)
 {
-    if (int(image.points.size()) < landmarkCount) {
+    if (int(image.points.size()) < landmarkCount || unwritablePoint(image.points, pictureSize) >= 0) {
         return QByteArray();
     }
     QByteArray text = "<?xml version='1.0' encoding='UTF-8'?>\n"
@@ -169,7 +214,7 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
 QRect boundingBox(const FacialPointVector& points, QSize pictureSize)
 {
     const int count = std::min(int(points.size()), landmarkCount);
-    if (count == 0) {
+    if (count == 0 || unwritablePoint(points, pictureSize) >= 0) {
         return QRect();
     }
     double left = points[0].x();

@@ -17,9 +17,18 @@ namespace core::landmarkfiles {
 
 constexpr int landmarkCount = 68;
 
+// The files hold pixels as plain numbers: a point more than this many pixels from the picture
+// (a hand-edited package can hold 1e300) cannot be written.
+constexpr double farthestWritablePixel = 1e9;
+
+// The index of the first of the 68 landmarks beyond farthestWritablePixel (or not finite), the
+// point that keeps them from being written; -1 when all can be.
+int unwritablePoint(const FacialPointVector& points, QSize pictureSize);
+
 // iBUG 300-W ".pts": "version: 1", "n_points: 68", then "{", one "x y" line per point, "}".
 // Coordinates are 1-based pixels (the centre of the top-left pixel is 1,1; dlib's pixel x is
-// x - 1) with 17 significant digits. Empty when there are fewer than 68 points.
+// x - 1) with 17 significant digits. Empty when there are fewer than 68 points or one is
+// unwritable.
 QByteArray writePts(const FacialPointVector& points, QSize pictureSize);
 // Nothing, with *reason set, when the text is not a .pts file of 68 finite points.
 std::optional<FacialPointVector> readPts(const QByteArray& text, QSize pictureSize,
@@ -33,14 +42,16 @@ struct DlibImage {
 
 // dlib's imglab XML (what dlib::load_image_dataset reads): one image with its box and the parts
 // "00" to "67" at whole pixels (0-based), rounded to the nearest. Empty when there are fewer than
-// 68 points.
+// 68 points or one is unwritable. Characters XML cannot hold (control characters other than tab,
+// line feed and carriage return, which are written as references) become U+FFFD in the file name.
 QByteArray writeDlibXml(const DlibImage& image, QSize pictureSize);
 // The first image of the XML, its first box and its parts "00" to "67" as fractions; nothing,
 // with *reason set, when any of them is missing.
 std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize,
                                      QString* reason = nullptr);
 
-// The smallest box of whole pixels that holds the 68 landmarks, for points without a face box.
+// The smallest box of whole pixels that holds the 68 landmarks, for points without a face box;
+// an empty box when one is unwritable.
 QRect boundingBox(const FacialPointVector& points, QSize pictureSize);
 
 } // namespace core::landmarkfiles

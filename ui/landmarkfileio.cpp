@@ -148,6 +148,11 @@ bool writePoints(const QString& path, const core::FacialPointVector& points, QSi
         setReason(reason, QStringLiteral("There are no points to export: open a picture first."));
         return false;
     }
+    const int far = core::landmarkfiles::unwritablePoint(points, pictureSize);
+    if (far >= 0) {
+        setReason(reason, QStringLiteral("Point %1 lies too far outside the picture to be written: move it onto the picture first.").arg(far));
+        return false;
+    }
     QByteArray text;
     if (isDlibXml(path)) {
         core::landmarkfiles::DlibImage image;

@@ -9,6 +9,7 @@
 #include <dlib/image_processing/full_object_detection.h>
 
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <cmath>
@@ -61,6 +62,10 @@ private slots:
     void dlibXmlRefusals_data();
     void dlibXmlRefusals();
     void dlibReadsOurXml();
+    void fileNamesXmlCannotHoldStayWellFormed_data();
+    void fileNamesXmlCannotHoldStayWellFormed();
+    void pointsTooFarOutAreNotWritten_data();
+    void pointsTooFarOutAreNotWritten();
 };
 
 void tst_LandmarkFiles::ptsRoundTrips_data()
@@ -204,6 +209,80 @@ void tst_LandmarkFiles::dlibReadsOurXml()
     for (unsigned long i = 0; i < 68; ++i) {
         QCOMPARE(double(shape.part(i).x()), points[i].x() * size.width());
         QCOMPARE(double(shape.part(i).y()), points[i].y() * size.height());
+    }
+}
+
+void tst_LandmarkFiles::fileNamesXmlCannotHoldStayWellFormed_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("readBack");
+    const QString replacement(QChar::ReplacementCharacter);
+    QTest::newRow("tab-newline-return") << QStringLiteral("a\tb\nc\rd.png") << QStringLiteral("a\tb\nc\rd.png");
+    QTest::newRow("control-character") << QStringLiteral("c\x01" "d.png") << QStringLiteral("c%1d.png").arg(replacement);
+    QTest::newRow("escape-and-delete") << QStringLiteral("\x1b[0m\x7f.png") << replacement + QStringLiteral("[0m\x7f.png");
+    QTest::newRow("lone-surrogate") << QString(QChar(0xDCFF)) + QStringLiteral(".png") << replacement + QStringLiteral(".png");
+    QTest::newRow("non-character") << QString(QChar(0xFFFE)) + QStringLiteral(".png") << replacement + QStringLiteral(".png");
+    QTest::newRow("emoji-pair") << QStringLiteral("\U0001F600.png") << QStringLiteral("\U0001F600.png");
+}
+
+// A picture's name may hold what XML 1.0 cannot: the file stays well-formed for every XML reader.
+void tst_LandmarkFiles::fileNamesXmlCannotHoldStayWellFormed()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, readBack);
+    const QSize size(64, 64);
+    const QByteArray text = files::writeDlibXml({file, QRect(1, 2, 3, 4), pixelPoints(size)}, size);
+    QXmlStreamReader xml(text);
+    QString seen;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("image")) {
+            seen = xml.attributes().value(QStringLiteral("file")).toString();
+        }
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString() + QLatin1Char('\n') + QString::fromUtf8(text.left(200))));
+    QCOMPARE(seen, readBack);
+    const std::optional<files::DlibImage> read = files::readDlibXml(text, size);
+    QVERIFY(read);
+    QCOMPARE(read->file, readBack);
+}
+
+void tst_LandmarkFiles::pointsTooFarOutAreNotWritten_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<double>("x");
+    QTest::addColumn<double>("y");
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("just-outside") << 5 << -0.3 << 1.4 << true;
+    QTest::newRow("a-million-pictures-away") << 7 << 1e6 << 0.5 << true;
+    QTest::newRow("largest-double") << 12 << 1e308 << 0.5 << false;
+    QTest::newRow("far-left") << 30 << 0.5 << -1e12 << false;
+    QTest::newRow("derived-point-not-written") << 70 << 1e308 << 1e308 << true;
+}
+
+// A hand-edited package can hold any finite point: one no pixel number can say is not written at
+// all, rather than as "inf" or an integer out of range.
+void tst_LandmarkFiles::pointsTooFarOutAreNotWritten()
+{
+    QFETCH(int, index);
+    QFETCH(double, x);
+    QFETCH(double, y);
+    QFETCH(bool, writable);
+    const QSize size(640, 480);
+    FacialPointVector points = pixelPoints(size);
+    points[std::size_t(index)] = QPointF(x, y);
+    QCOMPARE(files::unwritablePoint(points, size), writable ? -1 : index);
+    const QByteArray pts = files::writePts(points, size);
+    const QByteArray xml = files::writeDlibXml({QStringLiteral("a.png"), files::boundingBox(points, size), points}, size);
+    QCOMPARE(pts.isEmpty(), !writable);
+    QCOMPARE(xml.isEmpty(), !writable);
+    QCOMPARE(files::boundingBox(points, size).isEmpty(), !writable);
+    if (writable) {
+        const std::optional<FacialPointVector> read = files::readPts(pts, size);
+        QVERIFY(read);
+        if (index < files::landmarkCount) {
+            QCOMPARE((*read)[std::size_t(index)].x(), x);
+        }
+        QVERIFY(files::readDlibXml(xml, size));
     }
 }
 
