@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QStringList>
 
 #include <gst/app/gstappsink.h>
@@ -38,6 +40,16 @@ bool initialiseGstreamer(QString* failure)
     return ready;
 }
 
+bool isGif(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray start = file.read(6);
+    return start == "GIF87a" || start == "GIF89a";
+}
+
 } // namespace
 
 struct VideoReader::Impl {
@@ -50,6 +62,12 @@ struct VideoReader::Impl {
     double declaredDuration = 0; // seconds, from the headers; 0 when unknown
     double lastTime = -1;        // the last frame's time
     double frameLength = 0;      // seconds, when the frame rate is known
+    // An animated GIF is read by Qt: GStreamer's GIF demuxer never ends its stream (it asks for
+    // more bytes at the end of the file, without pause).
+    std::unique_ptr<QImageReader> gif;
+    double gifTime = 0;          // the next GIF frame's time, from the delays of those before
+
+    bool nextGifFrame(VideoFrame& frame);
 
     ~Impl()
     {
@@ -102,11 +120,21 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         }
         return nullptr;
     }
-    if (!initialiseGstreamer(failure)) {
+    const bool gifFile = isGif(file.absoluteFilePath());
+    if (!gifFile && !initialiseGstreamer(failure)) {
         return nullptr;
     }
+    std::unique_ptr<VideoReader> reader(new VideoReader);
+    Impl& d = *reader->d;
+    VideoShape shape;
+    if (gifFile) {
+        d.gif = std::make_unique<QImageReader>(file.absoluteFilePath(), QByteArrayLiteral("gif"));
+        shape.width = d.gif->size().width();
+        shape.height = d.gif->size().height();
+    } else {
+        shape = videoShape(path);
+    }
     // Refused before a frame of that size is decoded.
-    const VideoShape shape = videoShape(path);
     const QString tooLarge = frameSizeProblem(shape);
     if (!tooLarge.isEmpty()) {
         if (failure) {
@@ -114,8 +142,9 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         }
         return nullptr;
     }
-    std::unique_ptr<VideoReader> reader(new VideoReader);
-    Impl& d = *reader->d;
+    if (gifFile) {
+        return reader;
+    }
     d.declaredDuration = shape.duration;
     GError* error = nullptr;
     // appsink without sync takes frames as fast as they are pulled and never drops one; the
@@ -169,10 +198,41 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     return reader;
 }
 
+bool VideoReader::Impl::nextGifFrame(VideoFrame& frame)
+{
+    if (!gif->canRead()) {
+        ended = true;
+        if (nextIndex == 0) {
+            failure = QStringLiteral("not a GIF picture that can be read: %1").arg(gif->errorString());
+        }
+        return false;
+    }
+    QImage picture;
+    if (!gif->read(&picture)) {
+        failure = QStringLiteral("frame %1 cannot be read: %2").arg(nextIndex).arg(gif->errorString());
+        return false;
+    }
+    frame.picture = picture.convertToFormat(QImage::Format_RGB888);
+    if (frame.picture.isNull()) {
+        failure = QStringLiteral("frame %1 cannot be read (out of memory?)").arg(nextIndex);
+        return false;
+    }
+    frame.index = nextIndex++;
+    frame.time = gifTime;
+    lastTime = frame.time;
+    // A frame shows for its delay; browsers show one of none for a tenth of a second.
+    const int delay = gif->nextImageDelay();
+    gifTime += (delay > 0 ? delay : 100) / 1000.0;
+    return true;
+}
+
 bool VideoReader::next(VideoFrame& frame, int timeoutMs)
 {
     if (d->ended || !d->failure.isEmpty()) {
         return false;
+    }
+    if (d->gif) {
+        return d->nextGifFrame(frame);
     }
     // An error upstream does not wake the sink: wait in short slices and look at the bus between
     // them, so that a file that cannot be decoded fails at once rather than after the timeout.

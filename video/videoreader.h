@@ -15,8 +15,8 @@ struct VideoFrame {
 };
 
 // Reads a video file frame by frame through GStreamer (any container and codec its installed
-// plugins decode): every frame exactly once, in order, as fast as the caller takes them.
-// Sound is ignored. One thread at a time.
+// plugins decode), or an animated GIF through Qt: every frame exactly once, in order, as fast as
+// the caller takes them. Sound is ignored. One thread at a time.
 class VideoReader
 {
 public:

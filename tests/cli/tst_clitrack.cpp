@@ -41,6 +41,7 @@ private slots:
     void steadyCutsJitterWithoutLag();
     void damagedVideoFails();
     void videoCutShortIsSaidToBe();
+    void animatedGifGivesEveryFrameWithItsTime();
     void sidewaysVideoIsReadUpright();
     void previewWritesEveryNthFrame();
 
@@ -266,6 +267,35 @@ void tst_CliTrack::videoCutShortIsSaidToBe()
     const int frames = shortened.out.count('\n');
     QVERIFY2(frames > 0 && frames < 40, qPrintable(QString::number(frames)));
     QVERIFY2(shortened.err.contains("of the 4.0 s the file declares: it may be cut short"), shortened.err.constData());
+}
+
+// An animated GIF: every frame once, at the time its delays give, and the end is the end (the
+// GIF demuxer of GStreamer would ask for more bytes forever).
+void tst_CliTrack::animatedGifGivesEveryFrameWithItsTime()
+{
+    const QString path = folder.filePath(QStringLiteral("steps.gif"));
+    const QString error = testclips::encode(testclips::greySteps(5, QSize(64, 48)), 5, path, QStringLiteral("gif"));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QString failure;
+    const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(path, &failure);
+    QVERIFY2(reader, qPrintable(failure));
+    video::VideoFrame frame;
+    int count = 0;
+    while (reader->next(frame, 5000)) {
+        QCOMPARE(frame.index, count);
+        QCOMPARE(frame.time, 0.2 * count);
+        QCOMPARE(frame.picture.size(), QSize(64, 48));
+        QCOMPARE(int(std::lround(testclips::meanGrey(frame.picture) / 20.0)), count);
+        ++count;
+    }
+    QVERIFY2(reader->failure().isEmpty(), qPrintable(reader->failure()));
+    QCOMPARE(count, 5);
+
+    const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), path});
+    QVERIFY2(run.status == 0, run.err.constData());
+    const QJsonArray tracked = QJsonDocument::fromJson(run.out).array();
+    QCOMPARE(tracked.size(), 5);
+    QCOMPARE(tracked.last().toObject().value(QStringLiteral("time")).toDouble(), 0.8);
 }
 
 void tst_CliTrack::previewWritesEveryNthFrame()

@@ -18,7 +18,7 @@ inline bool haveFfmpeg()
 }
 
 // Encodes frames (all of one size, even width and height) at fps frames per second with the
-// ffmpeg encoder codec ("libx264", "libvpx", "libvpx-vp9") into path; the container follows the
+// ffmpeg encoder codec ("libx264", "libvpx", "libvpx-vp9", "gif") into path; the container follows the
 // suffix. Returns an empty string on success, else what went wrong.
 inline QString encode(const QVector<QImage>& frames, double fps, const QString& path,
                       const QString& codec = QStringLiteral("libx264"), const QStringList& extra = {})
@@ -33,11 +33,15 @@ inline QString encode(const QVector<QImage>& frames, double fps, const QString& 
             return QStringLiteral("cannot write %1").arg(name);
         }
     }
+    const bool gif = codec == QLatin1String("gif");
     QStringList arguments{QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
                           QStringLiteral("-framerate"), QString::number(fps),
                           QStringLiteral("-i"), pictures.filePath(QStringLiteral("%05d.png")),
-                          QStringLiteral("-c:v"), codec, QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")};
-    if (codec == QLatin1String("libx264")) {
+                          QStringLiteral("-c:v"), codec, QStringLiteral("-pix_fmt"),
+                          gif ? QStringLiteral("rgb8") : QStringLiteral("yuv420p")};
+    if (gif) {
+        // an animated GIF: no rate to set
+    } else if (codec == QLatin1String("libx264")) {
         arguments << QStringLiteral("-preset") << QStringLiteral("veryfast") << QStringLiteral("-crf")
                   << QStringLiteral("18");
     } else {
