@@ -7,10 +7,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/stat.h>
-
+#include <csignal>
+#include <memory>
 #include <utility>
+#include <vector>
+
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -62,10 +66,22 @@ class tst_OutputFile : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void targets_data();
     void targets();
     void keepsTheModeOfTheFileItReplaces();
+    void interruptRemovesEveryTemporaryFile_data();
+    void interruptRemovesEveryTemporaryFile();
 };
+
+void tst_OutputFile::initTestCase()
+{
+    // As the commands run: the test library's crash handler would take these signals, and the
+    // clean-up leaves a signal someone else handles alone.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, SIG_DFL);
+    }
+}
 
 void tst_OutputFile::targets_data()
 {
@@ -231,6 +247,47 @@ void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
         QVERIFY(::stat(QFile::encodeName(fresh).constData(), &status) == 0);
         QCOMPARE(status.st_mode & 07777, mode);
     }
+}
+
+void tst_OutputFile::interruptRemovesEveryTemporaryFile_data()
+{
+    QTest::addColumn<int>("outputs");
+    QTest::addColumn<int>("signal");
+    // make holds two files per job: its temporary package and the writer's partial file.
+    QTest::newRow("one-Ctrl+C") << 1 << int(SIGINT);
+    QTest::newRow("33-jobs-terminated") << 66 << int(SIGTERM);
+    QTest::newRow("100-jobs-hangup") << 200 << int(SIGHUP);
+}
+
+// Outputs prepared at once, then the process interrupted: not one temporary file is left.
+void tst_OutputFile::interruptRemovesEveryTemporaryFile()
+{
+    QFETCH(int, outputs);
+    QFETCH(int, signal);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    std::vector<std::unique_ptr<cli::OutputFile>> files;
+    for (int i = 0; i < outputs; ++i) {
+        files.push_back(std::make_unique<cli::OutputFile>(folder.filePath(QStringLiteral("p%1.pmk").arg(i)),
+                                                          false, QStringList()));
+        QVERIFY(files.back()->prepare());
+    }
+    const QDir dir(folder.path());
+    QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(), outputs);
+
+    // The child shares the watched names; the signal ends it, after its handler has run.
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::raise(signal);
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), signal);
+    const QStringList left = dir.entryList(QDir::Files | QDir::Hidden);
+    QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("%1 left, e.g. %2").arg(left.size()).arg(left.value(0))));
 }
 
 QTEST_GUILESS_MAIN(tst_OutputFile)
