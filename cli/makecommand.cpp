@@ -147,19 +147,6 @@ BatchProgress::Outcome progressOutcome(const PackageOutcome& outcome)
     return outcome.faceCount == 0 ? BatchProgress::FromTemplate : BatchProgress::Succeeded;
 }
 
-// Each picture's need told from its header; the budget is what is free now, less the room the
-// worker threads take for their stacks and allocation arenas.
-MemoryBound memoryBound(const QVector<PackageRequest>& requests, int jobs)
-{
-    constexpr qint64 perThreadReserve = qint64(128) << 20;
-    MemoryBound bound;
-    bound.budget = availableMemory(perThreadReserve * jobs);
-    for (const PackageRequest& request : requests) {
-        bound.needs.push_back(packageMemoryNeed(declaredPictureSize(request.picturePath)));
-    }
-    return bound;
-}
-
 // The date a run stamps its packages with when SOURCE_DATE_EPOCH is set.
 QDate stampedDate;
 
@@ -288,7 +275,7 @@ int runMake(const QStringList& arguments)
         }
     };
     runBatch(*landmarks.module, requests.size(), jobs, task, listener,
-             memoryBound(requests, std::min(jobs, int(requests.size()))));
+             pictureMemoryBound(pictures, std::min(jobs, int(requests.size()))));
     progress.end(summaryLine(written, fromTemplate, requests.size() - written));
     return written == requests.size() ? Success : InputFailed;
 }

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -111,6 +112,8 @@ private slots:
     void makeNamesAndCountsItsPackages();
     void pointsPrintsTheColumnsOfDetect();
     void previewGivesTheLoadersReason();
+    void largePicturesWaitForMemory_data();
+    void largePicturesWaitForMemory();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -531,6 +534,38 @@ void tst_CliSafety::previewGivesTheLoadersReason()
     QVERIFY2(run.err.contains("short.pmk: refused: properties.json: mask_pivots has 68 elements, at least 75 needed"),
              qPrintable(describe(run)));
     QVERIFY(!QFile::exists(pathOf("out.png")));
+}
+
+
+void tst_CliSafety::largePicturesWaitForMemory_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("make") << QStringLiteral("make --out-dir out");
+    QTest::newRow("detect") << QStringLiteral("detect");
+    QTest::newRow("detect-json") << QStringLiteral("detect --json");
+}
+
+// Two 25-megapixel pictures under an address-space limit (ulimit -v) that holds the work of one
+// but not of both at once: the second waits for the first instead of running out of memory.
+void tst_CliSafety::largePicturesWaitForMemory()
+{
+    QFETCH(QString, command);
+    if (QThread::idealThreadCount() < 2) {
+        QSKIP("with one core the pictures are worked on one after the other anyway");
+    }
+    const QImage face(testimages::testPicture("astronaut.png"));
+    QVERIFY(!face.isNull());
+    const QImage large = face.scaled(5000, 5000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QVERIFY(large.save(pathOf("large1.jpg"), "JPEG", 90));
+    QVERIFY(QFile::copy(pathOf("large1.jpg"), pathOf("large2.jpg")));
+
+    // Measured: one of them alone needs about 730 MiB of address space, both at once over 1150.
+    const Run run = runShell(QStringLiteral("ulimit -v %1; exec \"$0\" %2 large1.jpg large2.jpg")
+                                 .arg(960 * 1024)
+                                 .arg(command),
+                             m_folder->path());
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QVERIFY2(!run.err.contains("out of memory"), qPrintable(describe(run)));
 }
 
 QTEST_GUILESS_MAIN(tst_CliSafety)
