@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "cli/landmarkmodel.h"
 #include "cli/memorybudget.h"
+#include "cli/outputfile.h"
 #include "cli/packagemaker.h"
 #include "cli/parallelbatch.h"
 #include "cli/pictureintake.h"
@@ -79,6 +80,8 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
                                      const QStringList& pictures, int effectType)
 {
     const core::ProjectSnapshot fresh = core::FaceMaskProject().snapshot();
+    // Looked at once for the whole batch: no package replaces any picture of the command.
+    const auto inputs = std::make_shared<const InputFiles>(pictures);
     QVector<PackageRequest> requests;
     for (const QString& picture : pictures) {
         PackageRequest request;
@@ -91,6 +94,7 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
                                                              : baseNameOf(picture);
         request.properties.effectType = effectType;
         request.replaceExisting = parser.isSet(options.force);
+        request.commandInputs = inputs;
         requests.append(request);
     }
     return requests;

@@ -131,7 +131,8 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace_data()
 {
     QTest::addColumn<QStringList>("arguments");  // in the test's folder: mask.pmk, face.jpg
     QTest::addColumn<QString>("target");         // made before the run as the row's kind says
-    QTest::addColumn<QString>("kind");           // file, fifo, device, chain
+    QTest::addColumn<QString>("kind");           // file, fifo, device, chain; picture, symlink or
+                                                 // hardlink: a copy of face.jpg, or a link to other.jpg
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");        // a piece of stderr; empty on success
 
@@ -161,6 +162,14 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace_data()
         "out.pmk is not a regular file");
     row("make-link-chain-writes-the-last", {"make", "--force", "face.jpg", "-o", "out.pmk"}, "out.pmk",
         "chain", 0, "");
+    // Another picture of the same batch is never replaced either, whatever name reaches it.
+    row("make-other-picture-never", {"make", "--force", "-j1", "--out-dir", ".", "face.jpg", "face.pmk"},
+        "face.pmk", "picture", 1, "face.pmk is an input of this command");
+    row("make-other-picture-by-symlink-never", {"make", "--force", "--out-dir", ".", "face.jpg", "other.jpg"},
+        "face.pmk", "symlink", 1, "face.pmk is an input of this command");
+    row("make-other-picture-by-hard-link-never",
+        {"make", "--force", "--out-dir", ".", "face.jpg", "other.jpg"}, "face.pmk", "hardlink", 1,
+        "face.pmk is an input of this command");
     row("make-write-failure-says-why", {"make", "face.jpg", "-o", "missing/x.pmk"}, "", "", 1,
         "cannot write missing/x.pmk: No such file or directory");
 }
@@ -189,6 +198,14 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace()
         if (::mknod(targetPath.constData(), S_IFCHR | 0644, makedev(1, 3)) != 0) {
             QSKIP("making a device node needs root (CAP_MKNOD)");
         }
+    } else if (kind == QLatin1String("picture")) {
+        QVERIFY(writeFile(pathOf(target), picture));
+    } else if (kind == QLatin1String("symlink")) {
+        QVERIFY(writeFile(pathOf("other.jpg"), picture));
+        QVERIFY(QFile::link("other.jpg", pathOf(target)));
+    } else if (kind == QLatin1String("hardlink")) {
+        QVERIFY(writeFile(pathOf("other.jpg"), picture));
+        QVERIFY(::link(QFile::encodeName(pathOf("other.jpg")).constData(), targetPath.constData()) == 0);
     } else if (kind == QLatin1String("chain")) {
         QVERIFY(writeFile(finalFile, earlier));
         QVERIFY(QFile::link("c" + target, pathOf("b" + target)));
@@ -202,6 +219,10 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace()
     QCOMPARE(contentOf(pathOf("face.jpg")), picture);
     if (kind == QLatin1String("file")) {
         QCOMPARE(contentOf(pathOf(target)), earlier);
+    } else if (kind == QLatin1String("picture") || kind == QLatin1String("symlink")
+               || kind == QLatin1String("hardlink")) {
+        QCOMPARE(contentOf(pathOf(target)), picture);
+        QCOMPARE(kindOf(pathOf(target)), mode_t(kind == QLatin1String("symlink") ? S_IFLNK : S_IFREG));
     } else if (kind == QLatin1String("fifo")) {
         QCOMPARE(kindOf(pathOf(target)), mode_t(S_IFIFO));
     } else if (kind == QLatin1String("device")) {

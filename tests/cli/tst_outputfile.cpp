@@ -230,7 +230,7 @@ void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
     const QString path = folder.filePath("shared.png");
     QVERIFY(writeFile(path, earlierBytes));
     QVERIFY(::chmod(QFile::encodeName(path).constData(), 0664) == 0);
-    cli::OutputFile file(path, true, {});
+    cli::OutputFile file(path, true, QStringList());
     QVERIFY(file.prepare() && file.write(newBytes) && file.commit());
     struct stat status {};
     QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
@@ -240,7 +240,7 @@ void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
     for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{022, 0644}, {077, 0600}, {002, 0664}}) {
         const mode_t previous = ::umask(mask);
         const QString fresh = folder.filePath(QStringLiteral("fresh-%1.png").arg(mask, 3, 8, QLatin1Char('0')));
-        cli::OutputFile created(fresh, false, {});
+        cli::OutputFile created(fresh, false, QStringList());
         const bool written = created.prepare() && created.write(newBytes) && created.commit();
         ::umask(previous);
         QVERIFY(written);
