@@ -3,6 +3,7 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/landmarkmodel.h"
+#include "cli/memorybudget.h"
 #include "cli/parallelbatch.h"
 #include "cli/pictureintake.h"
 #include "cli/reports.h"
@@ -12,6 +13,8 @@
 
 #include <QCommandLineParser>
 #include <QThread>
+
+#include <algorithm>
 
 namespace cli {
 
@@ -104,7 +107,10 @@ int runDetect(const QStringList& arguments)
             }
         }
     };
-    runBatch(*landmarks.module, pictures.size(), QThread::idealThreadCount(), task, listener);
+    // Large pictures wait for memory as make's do, rather than all being decoded at once.
+    const int jobs = QThread::idealThreadCount();
+    runBatch(*landmarks.module, pictures.size(), jobs, task, listener,
+             pictureMemoryBound(pictures, std::min(jobs, int(pictures.size()))));
 
     if (asJson) {
         printResult(detectionsJson(reports));

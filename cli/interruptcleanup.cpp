@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include <unistd.h>
 
@@ -12,23 +13,30 @@ namespace cli::interruptcleanup {
 
 namespace {
 
-constexpr int slotCount = 64;
+constexpr int slotsPerBlock = 64;
 enum SlotState : int { Free, Filling, Watched };
 
-// Fixed memory, so that the handler reads no heap and calls nothing but unlink(2), which is safe
-// in a signal handler.
+// Fixed memory, so that the handler calls nothing but unlink(2), which is safe in a signal
+// handler. A block is complete before it is linked in and is never freed, so the handler walks
+// only memory that was written before it could be reached.
 struct Slot {
     std::atomic<int> state{Free};
     char path[PATH_MAX];
 };
-Slot slots[slotCount];
+struct Block {
+    Slot slots[slotsPerBlock];
+    std::atomic<Block*> next{nullptr};
+};
+Block firstBlock;
 std::once_flag installed;
 
 extern "C" void removeWatchedFiles(int signal)
 {
-    for (Slot& slot : slots) {
-        if (slot.state.load() == Watched) {
-            ::unlink(slot.path);
+    for (Block* block = &firstBlock; block; block = block->next.load()) {
+        for (Slot& slot : block->slots) {
+            if (slot.state.load() == Watched) {
+                ::unlink(slot.path);
+            }
         }
     }
     std::signal(signal, SIG_DFL);
@@ -49,6 +57,12 @@ void install()
     }
 }
 
+void fill(Slot& slot, const char* path)
+{
+    std::strcpy(slot.path, path);
+    slot.state.store(Watched);
+}
+
 } // namespace
 
 int watch(const char* path)
@@ -57,21 +71,47 @@ int watch(const char* path)
         return -1;
     }
     std::call_once(installed, install);
-    for (int i = 0; i < slotCount; ++i) {
-        int expected = Free;
-        if (slots[i].state.compare_exchange_strong(expected, Filling)) {
-            std::strcpy(slots[i].path, path);
-            slots[i].state.store(Watched);
-            return i;
+    int lastIndex = -1;
+    Block* last = nullptr;
+    for (Block* block = &firstBlock; block; block = block->next.load()) {
+        ++lastIndex;
+        last = block;
+        for (int i = 0; i < slotsPerBlock; ++i) {
+            int expected = Free;
+            if (block->slots[i].state.compare_exchange_strong(expected, Filling)) {
+                fill(block->slots[i], path);
+                return lastIndex * slotsPerBlock + i;
+            }
         }
     }
-    return -1;
+    // Every slot taken: a new block, its first slot ours before anyone can see it.
+    Block* added = new (std::nothrow) Block;
+    if (!added) {
+        return -1;
+    }
+    added->slots[0].state.store(Filling);
+    fill(added->slots[0], path);
+    for (;;) {
+        Block* expected = nullptr;
+        if (last->next.compare_exchange_strong(expected, added)) {
+            return (lastIndex + 1) * slotsPerBlock;
+        }
+        last = expected; // another thread added one first: ours goes after it
+        ++lastIndex;
+    }
 }
 
 void release(int ticket)
 {
-    if (ticket >= 0 && ticket < slotCount) {
-        slots[ticket].state.store(Free);
+    if (ticket < 0) {
+        return;
+    }
+    Block* block = &firstBlock;
+    for (int i = 0; i < ticket / slotsPerBlock && block; ++i) {
+        block = block->next.load();
+    }
+    if (block) {
+        block->slots[ticket % slotsPerBlock].state.store(Free);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "cli/landmarkmodel.h"
 #include "cli/memorybudget.h"
+#include "cli/outputfile.h"
 #include "cli/packagemaker.h"
 #include "cli/parallelbatch.h"
 #include "cli/pictureintake.h"
@@ -79,6 +80,8 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
                                      const QStringList& pictures, int effectType)
 {
     const core::ProjectSnapshot fresh = core::FaceMaskProject().snapshot();
+    // Looked at once for the whole batch: no package replaces any picture of the command.
+    const auto inputs = std::make_shared<const InputFiles>(pictures);
     QVector<PackageRequest> requests;
     for (const QString& picture : pictures) {
         PackageRequest request;
@@ -91,6 +94,7 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
                                                              : baseNameOf(picture);
         request.properties.effectType = effectType;
         request.replaceExisting = parser.isSet(options.force);
+        request.commandInputs = inputs;
         requests.append(request);
     }
     return requests;
@@ -145,19 +149,6 @@ BatchProgress::Outcome progressOutcome(const PackageOutcome& outcome)
         return BatchProgress::Failed;
     }
     return outcome.faceCount == 0 ? BatchProgress::FromTemplate : BatchProgress::Succeeded;
-}
-
-// Each picture's need told from its header; the budget is what is free now, less the room the
-// worker threads take for their stacks and allocation arenas.
-MemoryBound memoryBound(const QVector<PackageRequest>& requests, int jobs)
-{
-    constexpr qint64 perThreadReserve = qint64(128) << 20;
-    MemoryBound bound;
-    bound.budget = availableMemory(perThreadReserve * jobs);
-    for (const PackageRequest& request : requests) {
-        bound.needs.push_back(packageMemoryNeed(declaredPictureSize(request.picturePath)));
-    }
-    return bound;
 }
 
 // The date a run stamps its packages with when SOURCE_DATE_EPOCH is set.
@@ -288,7 +279,7 @@ int runMake(const QStringList& arguments)
         }
     };
     runBatch(*landmarks.module, requests.size(), jobs, task, listener,
-             memoryBound(requests, std::min(jobs, int(requests.size()))));
+             pictureMemoryBound(pictures, std::min(jobs, int(requests.size()))));
     progress.end(summaryLine(written, fromTemplate, requests.size() - written));
     return written == requests.size() ? Success : InputFailed;
 }

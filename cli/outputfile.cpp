@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <utility>
 
 #include <fcntl.h>
@@ -30,20 +31,6 @@ namespace {
 // As many links as the kernel follows in one name (MAXSYMLINKS).
 constexpr int maximumLinkHops = 40;
 // New files get what the window gives its packages.
-
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileIdentity& other) const
-    {
-        return device == other.device && inode == other.inode;
-    }
-};
-
-FileIdentity identityOf(const struct stat& status)
-{
-    return {status.st_dev, status.st_ino};
-}
 
 QByteArray folderOf(const QByteArray& path)
 {
@@ -72,7 +59,7 @@ class OutputFile::Impl
 public:
     QString path;
     bool replaceExisting = false;
-    QVector<FileIdentity> inputs;
+    std::shared_ptr<const InputFiles> inputs;
     QByteArray target;     // the final file, the links followed
     QByteArray temporary;  // empty until prepared, and again once committed
     mode_t mode = mode_t(core::newFileMode()); // a new file; an existing one keeps its own
@@ -115,7 +102,7 @@ QString OutputFile::Impl::replaceProblem(const struct stat& status) const
         return escaped(path) + (S_ISDIR(status.st_mode) ? QStringLiteral(" is a folder")
                                                          : QStringLiteral(" is not a regular file"));
     }
-    if (inputs.contains(identityOf(status))) {
+    if (inputs && inputs->contains(status.st_dev, status.st_ino)) {
         return escaped(path) + QStringLiteral(" is an input of this command; it is never replaced");
     }
     return QString();
@@ -179,17 +166,34 @@ bool OutputFile::Impl::moveIntoPlace()
     return ::rename(temporary.constData(), target.constData()) == 0 || failWithReason(errno);
 }
 
+InputFiles::InputFiles(const QStringList& paths)
+{
+    m_sorted.reserve(std::size_t(paths.size()));
+    for (const QString& path : paths) {
+        struct stat status {};
+        if (::stat(QFile::encodeName(path).constData(), &status) == 0) {
+            m_sorted.emplace_back(status.st_dev, status.st_ino);
+        }
+    }
+    std::sort(m_sorted.begin(), m_sorted.end());
+}
+
+bool InputFiles::contains(quint64 device, quint64 inode) const
+{
+    return std::binary_search(m_sorted.begin(), m_sorted.end(), std::make_pair(device, inode));
+}
+
 OutputFile::OutputFile(const QString& path, bool replaceExisting, const QStringList& inputs)
+    : OutputFile(path, replaceExisting, std::make_shared<const InputFiles>(inputs))
+{
+}
+
+OutputFile::OutputFile(const QString& path, bool replaceExisting, std::shared_ptr<const InputFiles> inputs)
     : d(std::make_unique<Impl>())
 {
     d->path = path;
     d->replaceExisting = replaceExisting;
-    for (const QString& input : inputs) {
-        struct stat status {};
-        if (::stat(QFile::encodeName(input).constData(), &status) == 0) {
-            d->inputs.append(identityOf(status));
-        }
-    }
+    d->inputs = std::move(inputs);
 }
 
 OutputFile::~OutputFile()

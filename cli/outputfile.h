@@ -5,6 +5,8 @@
 #include <QStringList>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 // A file a command writes, made safe to ask for by name:
 // - a symbolic link is followed to the file it finally names, which is the one replaced;
@@ -22,11 +24,27 @@ namespace cli {
 // picture as PNG bytes, ready for OutputFile::write; empty for a null picture or a failed encode.
 QByteArray pngBytes(const QImage& picture);
 
+// The files a command reads, told by device and inode (links followed, so that no other name of
+// one is written either). Taken once for a whole batch and shared by its outputs: a batch of
+// thousands of pictures is looked at once, not once per output. A file that cannot be looked at
+// is left out. Any thread once made.
+class InputFiles
+{
+public:
+    explicit InputFiles(const QStringList& paths);
+    // Whether the file with this device and inode is one of the inputs.
+    bool contains(quint64 device, quint64 inode) const;
+
+private:
+    std::vector<std::pair<quint64, quint64>> m_sorted;
+};
+
 class OutputFile
 {
 public:
     // inputs: the files the command reads; the target may not be one of them.
     OutputFile(const QString& path, bool replaceExisting, const QStringList& inputs);
+    OutputFile(const QString& path, bool replaceExisting, std::shared_ptr<const InputFiles> inputs);
     ~OutputFile();  // removes the temporary file unless committed
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

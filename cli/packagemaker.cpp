@@ -29,9 +29,11 @@ const QString outOfMemory = QStringLiteral("out of memory");
 
 PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageRequest& request)
 {
-    // Checked before the work: an existing package, a FIFO or the picture itself as the target
-    // costs no detection.
-    OutputFile output(request.packagePath, request.replaceExisting, {request.picturePath});
+    // Checked before the work: an existing package, a FIFO or a picture of the command as the
+    // target costs no detection.
+    OutputFile output(request.packagePath, request.replaceExisting,
+                      request.commandInputs ? request.commandInputs
+                                            : std::make_shared<const InputFiles>(QStringList{request.picturePath}));
     if (!output.prepare()) {
         return failed(output.failure());
     }

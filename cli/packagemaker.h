@@ -4,11 +4,15 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace core {
 class FaceDetectionModule;
 }
 
 namespace cli {
+
+class InputFiles;
 
 struct PackageRequest {
     QString picturePath;
@@ -17,6 +21,8 @@ struct PackageRequest {
     // the points are filled in from the picture file.
     core::ProjectSnapshot properties;
     bool replaceExisting = false;
+    // Every picture of the command, none of which is ever replaced; unset: the picture only.
+    std::shared_ptr<const InputFiles> commandInputs;
 };
 
 struct PackageOutcome {
@@ -28,7 +34,8 @@ struct PackageOutcome {
 // Reads the picture as the window reads picture files, places the points the window would
 // place and saves the package as the window's Save does (core::savePackage: same members),
 // written beside the target and moved into place by an OutputFile: an existing package is kept
-// unless replaceExisting, and only a regular file other than the picture is ever replaced.
+// unless replaceExisting, and only a regular file other than the command's pictures is ever
+// replaced.
 // Any thread, with a module used by no other thread meanwhile.
 PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageRequest& request);
 

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -113,6 +114,8 @@ private slots:
     void makeWritesIntoAFolderItCannotList();
     void pointsPrintsTheColumnsOfDetect();
     void previewGivesTheLoadersReason();
+    void largePicturesWaitForMemory_data();
+    void largePicturesWaitForMemory();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -130,7 +133,8 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace_data()
 {
     QTest::addColumn<QStringList>("arguments");  // in the test's folder: mask.pmk, face.jpg
     QTest::addColumn<QString>("target");         // made before the run as the row's kind says
-    QTest::addColumn<QString>("kind");           // file, fifo, device, chain
+    QTest::addColumn<QString>("kind");           // file, fifo, device, chain; picture, symlink or
+                                                 // hardlink: a copy of face.jpg, or a link to other.jpg
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");        // a piece of stderr; empty on success
 
@@ -160,6 +164,14 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace_data()
         "out.pmk is not a regular file");
     row("make-link-chain-writes-the-last", {"make", "--force", "face.jpg", "-o", "out.pmk"}, "out.pmk",
         "chain", 0, "");
+    // Another picture of the same batch is never replaced either, whatever name reaches it.
+    row("make-other-picture-never", {"make", "--force", "-j1", "--out-dir", ".", "face.jpg", "face.pmk"},
+        "face.pmk", "picture", 1, "face.pmk is an input of this command");
+    row("make-other-picture-by-symlink-never", {"make", "--force", "--out-dir", ".", "face.jpg", "other.jpg"},
+        "face.pmk", "symlink", 1, "face.pmk is an input of this command");
+    row("make-other-picture-by-hard-link-never",
+        {"make", "--force", "--out-dir", ".", "face.jpg", "other.jpg"}, "face.pmk", "hardlink", 1,
+        "face.pmk is an input of this command");
     row("make-write-failure-says-why", {"make", "face.jpg", "-o", "missing/x.pmk"}, "", "", 1,
         "cannot write missing/x.pmk: No such file or directory");
 }
@@ -188,6 +200,14 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace()
         if (::mknod(targetPath.constData(), S_IFCHR | 0644, makedev(1, 3)) != 0) {
             QSKIP("making a device node needs root (CAP_MKNOD)");
         }
+    } else if (kind == QLatin1String("picture")) {
+        QVERIFY(writeFile(pathOf(target), picture));
+    } else if (kind == QLatin1String("symlink")) {
+        QVERIFY(writeFile(pathOf("other.jpg"), picture));
+        QVERIFY(QFile::link("other.jpg", pathOf(target)));
+    } else if (kind == QLatin1String("hardlink")) {
+        QVERIFY(writeFile(pathOf("other.jpg"), picture));
+        QVERIFY(::link(QFile::encodeName(pathOf("other.jpg")).constData(), targetPath.constData()) == 0);
     } else if (kind == QLatin1String("chain")) {
         QVERIFY(writeFile(finalFile, earlier));
         QVERIFY(QFile::link("c" + target, pathOf("b" + target)));
@@ -201,6 +221,10 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace()
     QCOMPARE(contentOf(pathOf("face.jpg")), picture);
     if (kind == QLatin1String("file")) {
         QCOMPARE(contentOf(pathOf(target)), earlier);
+    } else if (kind == QLatin1String("picture") || kind == QLatin1String("symlink")
+               || kind == QLatin1String("hardlink")) {
+        QCOMPARE(contentOf(pathOf(target)), picture);
+        QCOMPARE(kindOf(pathOf(target)), mode_t(kind == QLatin1String("symlink") ? S_IFLNK : S_IFREG));
     } else if (kind == QLatin1String("fifo")) {
         QCOMPARE(kindOf(pathOf(target)), mode_t(S_IFIFO));
     } else if (kind == QLatin1String("device")) {
@@ -555,6 +579,38 @@ void tst_CliSafety::previewGivesTheLoadersReason()
     QVERIFY2(run.err.contains("short.pmk: refused: properties.json: mask_pivots has 68 elements, at least 75 needed"),
              qPrintable(describe(run)));
     QVERIFY(!QFile::exists(pathOf("out.png")));
+}
+
+
+void tst_CliSafety::largePicturesWaitForMemory_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("make") << QStringLiteral("make --out-dir out");
+    QTest::newRow("detect") << QStringLiteral("detect");
+    QTest::newRow("detect-json") << QStringLiteral("detect --json");
+}
+
+// Two 25-megapixel pictures under an address-space limit (ulimit -v) that holds the work of one
+// but not of both at once: the second waits for the first instead of running out of memory.
+void tst_CliSafety::largePicturesWaitForMemory()
+{
+    QFETCH(QString, command);
+    if (QThread::idealThreadCount() < 2) {
+        QSKIP("with one core the pictures are worked on one after the other anyway");
+    }
+    const QImage face(testimages::testPicture("astronaut.png"));
+    QVERIFY(!face.isNull());
+    const QImage large = face.scaled(5000, 5000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QVERIFY(large.save(pathOf("large1.jpg"), "JPEG", 90));
+    QVERIFY(QFile::copy(pathOf("large1.jpg"), pathOf("large2.jpg")));
+
+    // Measured: one of them alone needs about 730 MiB of address space, both at once over 1150.
+    const Run run = runShell(QStringLiteral("ulimit -v %1; exec \"$0\" %2 large1.jpg large2.jpg")
+                                 .arg(960 * 1024)
+                                 .arg(command),
+                             m_folder->path());
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QVERIFY2(!run.err.contains("out of memory"), qPrintable(describe(run)));
 }
 
 QTEST_GUILESS_MAIN(tst_CliSafety)

@@ -7,10 +7,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/stat.h>
-
+#include <csignal>
+#include <memory>
 #include <utility>
+#include <vector>
+
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -62,10 +66,22 @@ class tst_OutputFile : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void targets_data();
     void targets();
     void keepsTheModeOfTheFileItReplaces();
+    void interruptRemovesEveryTemporaryFile_data();
+    void interruptRemovesEveryTemporaryFile();
 };
+
+void tst_OutputFile::initTestCase()
+{
+    // As the commands run: the test library's crash handler would take these signals, and the
+    // clean-up leaves a signal someone else handles alone.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, SIG_DFL);
+    }
+}
 
 void tst_OutputFile::targets_data()
 {
@@ -214,7 +230,7 @@ void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
     const QString path = folder.filePath("shared.png");
     QVERIFY(writeFile(path, earlierBytes));
     QVERIFY(::chmod(QFile::encodeName(path).constData(), 0664) == 0);
-    cli::OutputFile file(path, true, {});
+    cli::OutputFile file(path, true, QStringList());
     QVERIFY(file.prepare() && file.write(newBytes) && file.commit());
     struct stat status {};
     QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
@@ -224,13 +240,54 @@ void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
     for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{022, 0644}, {077, 0600}, {002, 0664}}) {
         const mode_t previous = ::umask(mask);
         const QString fresh = folder.filePath(QStringLiteral("fresh-%1.png").arg(mask, 3, 8, QLatin1Char('0')));
-        cli::OutputFile created(fresh, false, {});
+        cli::OutputFile created(fresh, false, QStringList());
         const bool written = created.prepare() && created.write(newBytes) && created.commit();
         ::umask(previous);
         QVERIFY(written);
         QVERIFY(::stat(QFile::encodeName(fresh).constData(), &status) == 0);
         QCOMPARE(status.st_mode & 07777, mode);
     }
+}
+
+void tst_OutputFile::interruptRemovesEveryTemporaryFile_data()
+{
+    QTest::addColumn<int>("outputs");
+    QTest::addColumn<int>("signal");
+    // make holds two files per job: its temporary package and the writer's partial file.
+    QTest::newRow("one-Ctrl+C") << 1 << int(SIGINT);
+    QTest::newRow("33-jobs-terminated") << 66 << int(SIGTERM);
+    QTest::newRow("100-jobs-hangup") << 200 << int(SIGHUP);
+}
+
+// Outputs prepared at once, then the process interrupted: not one temporary file is left.
+void tst_OutputFile::interruptRemovesEveryTemporaryFile()
+{
+    QFETCH(int, outputs);
+    QFETCH(int, signal);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    std::vector<std::unique_ptr<cli::OutputFile>> files;
+    for (int i = 0; i < outputs; ++i) {
+        files.push_back(std::make_unique<cli::OutputFile>(folder.filePath(QStringLiteral("p%1.pmk").arg(i)),
+                                                          false, QStringList()));
+        QVERIFY(files.back()->prepare());
+    }
+    const QDir dir(folder.path());
+    QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(), outputs);
+
+    // The child shares the watched names; the signal ends it, after its handler has run.
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::raise(signal);
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), signal);
+    const QStringList left = dir.entryList(QDir::Files | QDir::Hidden);
+    QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("%1 left, e.g. %2").arg(left.size()).arg(left.value(0))));
 }
 
 QTEST_GUILESS_MAIN(tst_OutputFile)
