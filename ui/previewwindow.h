@@ -42,7 +42,7 @@ public:
     void setFrameSource(std::unique_ptr<FrameSource> source);
     // Plays the video file at path (a local file) in a loop instead of the photo, with the play,
     // pause and position controls. False when the file does not exist (after a warning); a file
-    // that does not play says so in the footer.
+    // that does not play says so in the footer. A GIF is opened as a face picture instead (false).
     bool openFaceVideo(const QString& path);
     // What the window shows now: the face with the mask, or the face alone when there is none.
     QImage previewImage() const;

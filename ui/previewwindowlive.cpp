@@ -8,6 +8,7 @@
 #include "ui/previewcanvas.h"
 #include "ui/prompts.h"
 #include "ui/videosource.h"
+#include "video/videoreader.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -305,6 +306,13 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
 bool PreviewWindow::openFaceVideo(const QString& path)
 {
     if (path.isEmpty()) {
+        return false;
+    }
+    // A GIF is a picture here: its first frame is the face. (The player's GIF reader would show
+    // that frame and then ask for more of the file at full speed, without end.)
+    if (video::isGifFile(path)) {
+        setFrameSource(nullptr);
+        d->intake.openFile(path);
         return false;
     }
     setFrameSource(std::make_unique<VideoFrameSource>(path));

@@ -40,16 +40,6 @@ bool initialiseGstreamer(QString* failure)
     return ready;
 }
 
-bool isGif(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray start = file.read(6);
-    return start == "GIF87a" || start == "GIF89a";
-}
-
 } // namespace
 
 struct VideoReader::Impl {
@@ -120,7 +110,7 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         }
         return nullptr;
     }
-    const bool gifFile = isGif(file.absoluteFilePath());
+    const bool gifFile = isGifFile(file.absoluteFilePath());
     if (!gifFile && !initialiseGstreamer(failure)) {
         return nullptr;
     }
@@ -333,6 +323,16 @@ bool looksLikeVideo(const QString& path)
                                       QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
                                       QStringLiteral("ogv"), QStringLiteral("mpg"), QStringLiteral("mpeg")};
     return suffixes.contains(QFileInfo(path).suffix().toLower());
+}
+
+bool isGifFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray start = file.read(6);
+    return start == "GIF87a" || start == "GIF89a";
 }
 
 } // namespace video

@@ -45,5 +45,7 @@ private:
 
 // True when path's name says it holds a video (mp4, webm, mkv, ...).
 bool looksLikeVideo(const QString& path);
+// True when the file at path starts as a GIF picture does, animated or not, whatever its name.
+bool isGifFile(const QString& path);
 
 } // namespace video

@@ -88,6 +88,7 @@ private slots:
     void stoppedSourceLeavesNoFrame_data();
     void stoppedSourceLeavesNoFrame();
     void sourceChosenWhileAPictureIsReadWins();
+    void gifChosenAsAVideoIsAFacePicture();
     void steadyIsOnByDefaultAndRemembered();
     void cameraPathUsesTheServicesModel();
     void photoOfTwoMasksBoth();
@@ -631,6 +632,25 @@ void tst_PreviewWindow::sourceChosenWhileAPictureIsReadWins()
     QTRY_VERIFY_WITH_TIMEOUT(!window.pictureIntake()->isReading(), 60000);
     QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == frame.size(), 60000);
     QVERIFY(!camera.isNull());
+}
+
+// Chosen as a face video, a GIF (named as a video even) is shown as the face picture it is.
+void tst_PreviewWindow::gifChosenAsAVideoIsAFacePicture()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clips (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("face.mp4"));
+    const QString error = testclips::encode({facePhoto.scaled(200, 280), facePhoto.scaled(200, 280).mirrored(true, false)}, 5,
+                                            folder.filePath(QStringLiteral("face.gif")), QStringLiteral("gif"));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY(QFile::rename(folder.filePath(QStringLiteral("face.gif")), path));
+    ui::PreviewWindow window(project.get(), detector.get());
+    QVERIFY(!window.openFaceVideo(path));
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == QSize(200, 280), 30000);
+    QVERIFY(!window.findChild<QWidget*>(QStringLiteral("videoControls"))->isVisibleTo(&window));
+    QVERIFY(prompts->records.isEmpty());
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
