@@ -37,9 +37,11 @@ public:
         pool.waitForDone();
     }
 
-    // Works on frame, then on the still kept meanwhile, if any; busy is set.
+    // Works on frame (a null frame: draws the last one again), then on the still kept meanwhile
+    // and a redraw asked for meanwhile, if any; busy is set.
     void start(const QImage& frame, double time);
     void process(const QImage& frame, double time);
+    void redraw();
     // Every face followed on the frame, points in frame pixels.
     const QVector<preview::TrackedFace>& follow(const QImage& frame, double time);
 
@@ -61,15 +63,18 @@ public:
     std::atomic<int> detected{0};
     std::atomic<bool> steady{true};
     std::atomic<bool> restart{false};
-    std::mutex pendingLock; // guards pending and pendingTime, and busy going false
+    std::mutex pendingLock; // guards pending, pendingTime and redrawWanted, and busy going false
     QImage pending;
     double pendingTime = 0;
+    bool redrawWanted = false;
     QElapsedTimer clock; // GUI thread
 
     // Worker only.
     std::unique_ptr<core::FaceDetectionModule> module;
     bool moduleFailed = false;
     preview::FaceTracker tracker;
+    QImage lastFrame;                              // the last frame drawn, as drawn
+    std::vector<core::FacialPointVector> lastFaces; // and its faces, fractions of the frame
 
     // Last, so that its destructor's wait runs before the members above go.
     QThreadPool pool;
@@ -139,10 +144,28 @@ void LivePreview::Impl::process(const QImage& frame, double time)
             faces.push_back(std::move(points));
         }
     }
-    const QImage shown = current->renderFaces(rgb.isNull() ? frame : rgb, faces);
+    lastFrame = rgb.isNull() ? frame : rgb;
+    lastFaces = faces;
+    const QImage shown = current->renderFaces(lastFrame, faces);
     ++rendered;
     if (!stopping) {
         emit owner->frameRendered(shown, int(faces.size()));
+    }
+}
+
+void LivePreview::Impl::redraw()
+{
+    if (lastFrame.isNull()) {
+        return;
+    }
+    std::shared_ptr<const preview::MaskRenderer> current;
+    {
+        std::lock_guard<std::mutex> guard(rendererLock);
+        current = renderer;
+    }
+    const QImage shown = current->renderFaces(lastFrame, lastFaces);
+    if (!stopping) {
+        emit owner->frameRendered(shown, int(lastFaces.size()));
     }
 }
 
@@ -194,6 +217,18 @@ void LivePreview::restartTracking()
     d->restart = true;
 }
 
+void LivePreview::redrawLast()
+{
+    {
+        std::lock_guard<std::mutex> guard(d->pendingLock);
+        if (d->busy.exchange(true)) {
+            d->redrawWanted = true;
+            return;
+        }
+    }
+    d->start(QImage(), 0);
+}
+
 void LivePreview::takeFrame(const QImage& frame)
 {
     if (frame.isNull()) {
@@ -231,9 +266,13 @@ void LivePreview::Impl::start(const QImage& frame, double time)
     QtConcurrent::run(&pool, [this, frame, time] {
         QImage next = frame;
         double nextTime = time;
-        while (!next.isNull()) {
+        for (;;) {
             try {
-                process(next, nextTime);
+                if (next.isNull()) {
+                    redraw();
+                } else {
+                    process(next, nextTime);
+                }
             } catch (...) {
                 // Out of memory on one frame: that frame is lost, the stream goes on.
             }
@@ -241,7 +280,9 @@ void LivePreview::Impl::start(const QImage& frame, double time)
             next = pending;
             nextTime = pendingTime;
             pending = QImage();
-            if (next.isNull() || stopping) {
+            const bool again = !next.isNull() || redrawWanted;
+            redrawWanted = false;
+            if (!again || stopping) {
                 busy = false;
                 return;
             }

@@ -50,6 +50,10 @@ public:
     bool isSteady() const;
     // Forgets the faces followed so far, from the next frame on (a seek, a new video).
     void restartTracking();
+    // Draws the last frame again with the mask set since, over the faces found on it (a paused
+    // video's frame when the mask changes); after the frame in work, if any. Nothing before the
+    // first frame.
+    void redrawLast();
 
     // Makes the landmark model ready on the worker now, ahead of the first frame, so that the
     // first frame is masked at once; modelReady() or modelFailed() tells when it is done.

@@ -10,6 +10,7 @@
 #include "ui/livepreview.h"
 #include "ui/previewcanvas.h"
 #include "ui/prompts.h"
+#include "ui/videosource.h"
 #include "ui/workspace.h"
 
 #include <QClipboard>
@@ -87,6 +88,10 @@ void PreviewWindow::Impl::refresh()
     renderer.setEffectType(project->effectType());
     if (live) {
         live->setRenderer(renderer);
+        // A paused video sends no frame that would show the new mask: its frame is drawn again.
+        if (video && !video->isPlaying()) {
+            live->redrawLast();
+        }
     } else if (!photo.isNull()) {
         canvas->setPicture(renderer.renderFaces(photo, photoFaces));
     } else {

@@ -511,6 +511,15 @@ void tst_PreviewWindow::faceVideoMasksEveryFace()
     QCOMPARE(play->text(), QStringLiteral("Pause"));
     auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
     QVERIFY2(time->text().endsWith(QStringLiteral(" / 0:02.0")), qPrintable(time->text()));
+    // Paused, the frame shown follows the mask: another effect type draws it again at once.
+    QTest::keyClick(&window, Qt::Key_Space);
+    QCOMPARE(play->text(), QStringLiteral("Play"));
+    QTest::qWait(300); // the frame in work, if any, arrives
+    const QImage before = window.previewImage();
+    project->setEffectType(2);
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage() != before, 10000);
+    QCOMPARE(window.previewImage().size(), two.size());
+    QVERIFY(meanAbsoluteDifference(window.previewImage().copy(corner), two.copy(corner)) > 8.0);
     // A picture takes the video's place and hides its controls.
     window.setFacePicture(facePhoto);
     QVERIFY(!controls->isVisible());
