@@ -308,6 +308,10 @@ void MainWindow::Impl::storeWorkspace()
 
 bool MainWindow::Impl::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == saveMenuAction && event->type() == QEvent::Shortcut) {
+        QMetaObject::invokeMethod(this, &Impl::showSaveDialog, Qt::QueuedConnection);
+        return true;
+    }
     if (previewWindow && watched == previewWindow.get() && event->type() == QEvent::Close) {
         workspace.setGeometry(QStringLiteral("preview"), previewWindow->saveGeometry());
     }

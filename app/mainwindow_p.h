@@ -97,6 +97,7 @@ public:
     QPushButton* foldedButton = nullptr;
     QMenu* viewMenu = nullptr;
     QMenu* recentMenu = nullptr;
+    QAction* saveMenuAction = nullptr; // shows Ctrl+S; saveShortcut acts on it
     QActionGroup* effectTypeGroup = nullptr;
     // Edit → Mirror Edits, applied to the view once it exists.
     QAction* mirrorEditsAction = nullptr;

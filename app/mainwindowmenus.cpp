@@ -55,9 +55,14 @@ void MainWindow::Impl::buildFileMenu()
     connect(recentMenu, &QMenu::aboutToShow, this, &Impl::fillRecentMenu);
     QAction* saveAction = fileMenu->addAction(QStringLiteral("Save PMK File"));
     // Ctrl+S belongs to the window's own shortcut; here it is only shown. A key of the menu
-    // entry's own would make the key ambiguous and neither would fire.
+    // entry's own would make the key ambiguous and neither would fire. Shown in the widget
+    // context, the entry still matches the key while the menu bar holds the keys (a menu closed
+    // with Escape): then each press goes to one of the two, and both open the form.
     saveAction->setShortcut(saveShortcut.key());
     saveAction->setShortcutContext(Qt::WidgetShortcut);
+    saveAction->installEventFilter(this);
+    saveMenuAction = saveAction;
+    connect(&saveShortcut, &QShortcut::activatedAmbiguously, this, &Impl::showSaveDialog, Qt::QueuedConnection);
     fileMenu->addSeparator();
     QAction* importAction = fileMenu->addAction(QStringLiteral("Import Points\u2026"));
     importAction->setObjectName(QStringLiteral("importPointsAction"));

@@ -145,6 +145,7 @@ private slots:
     void openRecentListsPackagesAndDropsMissingOnes();
     void pickersStartInTheFoldersUsedLast();
     void pasteFromTheEditMenuAndAfterAMenuWasClosed();
+    void saveKeyAfterAMenuWasClosed();
     void placeTemplateFitsInsideTheView_data();
     void placeTemplateFitsInsideTheView();
     void keyboardKeepsTheSelectedPointInAZoomedView();
@@ -404,6 +405,36 @@ void tst_MainWindowWorkspace::pasteFromTheEditMenuAndAfterAMenuWasClosed()
     paste->trigger();
     QCOMPARE(labelText(window, "footerLabel"),
              QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file."));
+}
+
+// The menu entry shows Ctrl+S and the window's own shortcut acts on it. While the menu bar holds
+// the keys (a menu closed with Escape) both match the key: every press still opens the form.
+void tst_MainWindowWorkspace::saveKeyAfterAMenuWasClosed()
+{
+    ui::MainWindow window;
+    prepare(window);
+    int forms = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&forms] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            forms += dynamic_cast<ui::SavePMKForm*>(modal) ? 1 : 0;
+            modal->close();
+        }
+    });
+    poll.start(10);
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    for (int press = 1; press <= 3; ++press) {
+        // Back from the form (a window manager would do this).
+        QApplication::setActiveWindow(&window);
+        QTRY_VERIFY(window.isActiveWindow());
+        QTest::keyClick(window.windowHandle(), Qt::Key_F, Qt::AltModifier);
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+        QTRY_VERIFY(!QApplication::activePopupWidget());
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(menuBar));
+        QTest::keyClick(window.windowHandle(), Qt::Key_S, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(forms, press, 5000);
+    }
 }
 
 void tst_MainWindowWorkspace::placeTemplateFitsInsideTheView_data()
