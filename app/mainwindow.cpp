@@ -6,6 +6,7 @@
 
 #include "app/mainwindow_p.h"
 #include "core/facialpoints.h"
+#include "ui/footerlabel.h"
 #include "ui/pictureintake.h"
 #include "ui/pointview.h"
 #include "ui/prompts.h"
@@ -73,12 +74,12 @@ void MainWindow::Impl::buildWidgets()
     statusBar = new QStatusBar;
     statusBar->setObjectName(QStringLiteral("statusBar"));
     statusBar->setSizeGripEnabled(false);
-    footerLabel = new QLabel;
+    // Its text must not hold the window wider than the user wants it; what does not fit ends in
+    // "…" and shows whole as a tooltip or on a click.
+    footerLabel = new FooterLabel;
     footerLabel->setObjectName(QStringLiteral("footerLabel"));
     footerLabel->setText(QString::fromLatin1(footerText));
     footerLabel->setContentsMargins(5, 2, 5, 2);
-    // The footer's text must not hold the window wider than the user wants it.
-    footerLabel->setSizePolicy(QSizePolicy::Ignored, footerLabel->sizePolicy().verticalPolicy());
     statusBar->addWidget(footerLabel, 1);
     selectionLabel = new QLabel;
     selectionLabel->setObjectName(QStringLiteral("selectionLabel"));

@@ -1,6 +1,7 @@
 // The Preview window's layout and menus: File (open a face picture or video, save the preview,
 // close), View → Steady (remembered), the Camera menu with the cameras found, and Ctrl+V.
 #include "ui/previewwindow_p.h"
+#include "ui/footerlabel.h"
 
 #include "ui/camerasource.h"
 #include "ui/livepreview.h"
@@ -84,10 +85,9 @@ void PreviewWindow::Impl::buildWidgets()
     layout->addWidget(canvas, 1);
     buildVideoControls(layout);
 
-    footer = new QLabel;
+    footer = new FooterLabel;
     footer->setObjectName(QStringLiteral("previewFooter"));
     footer->setContentsMargins(5, 5, 5, 5);
-    footer->setSizePolicy(QSizePolicy::Ignored, footer->sizePolicy().verticalPolicy());
     layout->addWidget(footer, 0);
     q->setLayout(layout);
 
