@@ -143,6 +143,10 @@ void MainWindow::Impl::openPackage()
 void MainWindow::Impl::onPackageRead(const QString& path, const core::PackageReading& reading)
 {
     if (!reading.result.ok) {
+        // The box keeps its short text; the status bar says which check refused which file.
+        if (!reading.result.reason.isEmpty()) {
+            showStatus(QStringLiteral("%1 was not opened: %2.").arg(QFileInfo(path).fileName(), reading.result.reason));
+        }
         session.prompts().warning(QStringLiteral("Loading error"),
                                   QStringLiteral("The PMK file was not load"));
         return;

@@ -268,15 +268,18 @@ void tst_MainWindow::openPackage_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("loaded");
-    QTest::newRow("cancelled-dialog") << "cancel" << false;
-    QTest::newRow("package-with-75-points") << "good" << true;
-    QTest::newRow("package-with-68-points") << "few" << false;
-    QTest::newRow("not-an-archive") << "text" << false;
+    QTest::addColumn<QString>("refusal"); // in the status bar, beside the box's short text
+    QTest::newRow("cancelled-dialog") << "cancel" << false << QString();
+    QTest::newRow("package-with-75-points") << "good" << true << QString();
+    QTest::newRow("package-with-68-points") << "few" << false
+                                            << "few.pmk was not opened: properties.json: mask_pivots has 68 elements, at least 75 needed.";
+    QTest::newRow("not-an-archive") << "text" << false << "text.pmk was not opened: not a ZIP archive.";
 }
 
 void tst_MainWindow::openPackage()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, refusal);
     QFETCH(bool, loaded);
 
     const QImage packagePicture = testimages::filled(32, 24, Qt::magenta);
@@ -320,6 +323,7 @@ void tst_MainWindow::openPackage()
         if (!warnings.isEmpty()) {
             QCOMPARE(warnings.at(0).title, QStringLiteral("Loading error"));
             QCOMPARE(warnings.at(0).text, QStringLiteral("The PMK file was not load"));
+            QCOMPARE(window.findChild<QLabel*>(QStringLiteral("footerLabel"))->text(), refusal);
         }
         QCOMPARE(model->image(), before);
         QCOMPARE(model->points(), pointsBefore);
