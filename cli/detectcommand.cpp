@@ -32,6 +32,7 @@ PictureReport detectPicture(core::FaceDetectionModule& module, const QString& pa
         return report;
     }
     report.pictureSize = picture.image.size();
+    report.warning = picture.warning;
     report.detection = core::runLandmarkPipeline(module, picture.image);
     if (report.detection.points.empty()) {
         report.error = QStringLiteral("the picture could not be processed (out of memory)");
@@ -96,6 +97,10 @@ int runDetect(const QStringList& arguments)
             const PictureReport& report = reports[printed];
             if (report.file.isEmpty()) {
                 reports[printed] = {pictures[printed], {}, QStringLiteral("out of memory"), QSize()};
+            }
+            if (!report.warning.isEmpty()) {
+                printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(report.file)
+                             + QStringLiteral(": warning: ") + report.warning);
             }
             if (!report.error.isEmpty()) {
                 printMessage(QStringLiteral("%1 %2: ").arg(programName, command)

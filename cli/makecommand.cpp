@@ -140,7 +140,8 @@ QString outcomeLine(const PackageRequest& request, const PackageOutcome& outcome
     }
     return escaped(request.picturePath) + QStringLiteral(" -> ") + escaped(request.packagePath)
         + QStringLiteral(" (") + QString::number(outcome.faceCount)
-        + (outcome.faceCount == 1 ? QStringLiteral(" face)") : QStringLiteral(" faces)"));
+        + (outcome.faceCount == 1 ? QStringLiteral(" face)") : QStringLiteral(" faces)"))
+        + (outcome.warning.isEmpty() ? QString() : QStringLiteral(", but ") + outcome.warning);
 }
 
 BatchProgress::Outcome progressOutcome(const PackageOutcome& outcome)

@@ -85,6 +85,7 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     PackageOutcome outcome;
     outcome.written = true;
     outcome.faceCount = detection.faceCount;
+    outcome.warning = picture.warning;
     return outcome;
 }
 

@@ -29,6 +29,7 @@ struct PackageOutcome {
     bool written = false;
     QString failure;  // why nothing was written, for the user
     int faceCount = 0;  // 0 for a package whose points are the template (no face found)
+    QString warning = QString();  // written all the same, but the picture has something amiss; else empty
 };
 
 // Reads the picture as the window reads picture files, places the points the window would

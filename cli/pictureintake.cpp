@@ -29,6 +29,7 @@ Picture readPicture(const QString& path)
         return picture;
     }
     picture.image = decoding.picture;
+    picture.warning = decoding.warning;
     if (picture.image.isNull()) {
         picture.failure = decoding.reason == core::unknownFormatReason()
             ? QStringLiteral("not a picture in a format that can be read")

@@ -9,6 +9,7 @@ namespace cli {
 struct Picture {
     QImage image;     // null when the file could not be read
     QString failure;  // why, in a few words, for the user
+    QString warning = QString();  // read all the same, but something is amiss (a JPEG cut short); else empty
 };
 
 // Reads the picture file as the window reads picture files (core::readPictureFile: its headers

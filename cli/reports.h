@@ -28,6 +28,7 @@ struct PictureReport {
     core::DetectionResult detection;
     QString error;  // set when the picture could not be read or processed
     QSize pictureSize;
+    QString warning = QString();  // read all the same, but something is amiss (a JPEG cut short)
 };
 
 // "FILE<TAB>FACES<TAB>POINTS" for a detected picture.

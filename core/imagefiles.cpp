@@ -81,7 +81,7 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
         > qint64(header.size.width()) * header.size.height()) {
         return {QImage(), QStringLiteral("picture: decoded larger than its header declares")};
     }
-    return {picture, QString()};
+    return {picture, QString(), header.warning};
 }
 
 ImageDecoding decodeFile(const QByteArray& bytes, bool upright, const std::atomic_bool* cancel)

@@ -28,6 +28,9 @@ struct ImageDecoding {
     QImage picture;  // null on failure
     QString reason;  // empty on success; otherwise a phrase such as "not a regular file" or
                      // one starting with "picture" that names the check that refused it
+    // On success, what is amiss with a picture taken all the same (a JPEG cut short decodes
+    // with its missing part grey); else empty.
+    QString warning = QString();
 };
 
 // Reads the picture file at path, turned upright by its orientation tag. Only a regular file is

@@ -135,12 +135,14 @@ PictureHeader jpegHeader(Bytes& in)
     int scans = 0;
     qint64 width = 0;
     qint64 height = 0;
+    bool ended = false;
     // Walked segment by segment as a decoder does; entropy-coded bytes are passed one at a time.
     for (qint64 at = 2; at + 1 < size && scans <= maximumJpegScans;) {
         const uchar marker = data[at + 1];
         if (data[at] != 0xff || marker == 0xff) {
             ++at;
         } else if (marker == 0xd9) {
+            ended = true;
             break;
         } else if (isStandaloneMarker(marker)) {
             at += 2;
@@ -164,6 +166,11 @@ PictureHeader jpegHeader(Bytes& in)
     // so a complete picture needs a byte per 512 pixels. A shorter file decodes to grey.
     if (header.refusal.isEmpty() && size < width * height / 512) {
         return tooShort("JPEG");
+    }
+    // Every JPEG ends with its end marker. Without it the decoder paints what is missing grey
+    // (a download cut short); the picture is still taken, as other programs show it, with a word.
+    if (header.refusal.isEmpty() && !ended) {
+        header.warning = QStringLiteral("the file ends before its picture does (cut short?): the missing part is grey");
     }
     return header;
 }

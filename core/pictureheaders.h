@@ -15,6 +15,7 @@ struct PictureHeader {
     QSize size;            // the largest canvas any frame or directory of the file needs
     qint64 decodedBytes = 0;  // what decoding the largest of them allocates, at most
     QString refusal;       // empty when the picture may be decoded; else a phrase starting with "picture"
+    QString warning = QString();  // a picture that decodes with a part missing: what is amiss; else empty
 };
 
 // Reads the headers of a whole picture file held in memory, recognised by its content (never

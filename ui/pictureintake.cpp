@@ -103,6 +103,13 @@ public:
     {
         if (!decoding.picture.isNull()) {
             waitclock::step("picture read");
+            // Taken all the same, as other programs show it; the user learns why part is grey.
+            if (!decoding.warning.isEmpty()) {
+                const QString what = source == pastedSource ? QStringLiteral("The pasted picture")
+                                                            : QStringLiteral("File \"%1\"").arg(source);
+                session.prompts().warning(QStringLiteral("Picture"),
+                                          what + QStringLiteral(" was opened, but ") + decoding.warning + QLatin1Char('.'));
+            }
             emit q->pictureTaken(decoding.picture);
             return;
         }

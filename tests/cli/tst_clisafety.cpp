@@ -112,6 +112,7 @@ private slots:
     void thumbnailFillsTheEmptyFileAServiceMade();
     void makeNamesAndCountsItsPackages();
     void makeWritesIntoAFolderItCannotList();
+    void jpegCutShortIsReadWithAWarning();
     void pointsPrintsTheColumnsOfDetect();
     void previewGivesTheLoadersReason();
     void largePicturesWaitForMemory_data();
@@ -526,6 +527,27 @@ void tst_CliSafety::makeWritesIntoAFolderItCannotList()
     QCOMPARE(QDir(pathOf("drop")).entryList(QDir::Files), QStringList{QStringLiteral("cat.pmk")});
     core::FaceMaskProject project;
     QVERIFY(project.load(pathOf("drop/cat.pmk")));
+}
+
+// A JPEG cut short decodes with its missing part grey: read as the window reads it, with a
+// warning that names the file.
+void tst_CliSafety::jpegCutShortIsReadWithAWarning()
+{
+    const QByteArray whole = contentOf(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    QVERIFY(writeFile(pathOf("cut.jpg"), whole.left(whole.size() / 2)));
+    const QString warning = QStringLiteral("the file ends before its picture does (cut short?): the missing part is grey");
+    const Run detect = runCli({"detect", "cut.jpg"}, m_folder->path());
+    QVERIFY2(detect.status == 0, qPrintable(describe(detect)));
+    QVERIFY2(detect.err.contains(("facemask-cli detect: cut.jpg: warning: " + warning).toUtf8()), qPrintable(describe(detect)));
+    QVERIFY(detect.out.startsWith("cut.jpg\t"));
+    const Run make = runCli({"make", "cut.jpg", "-o", "cut.pmk"}, m_folder->path());
+    QVERIFY2(make.status == 0, qPrintable(describe(make)));
+    QVERIFY2(make.err.contains(", but " + warning.toUtf8()), qPrintable(describe(make)));
+    QVERIFY(QFile::exists(pathOf("cut.pmk")));
+    // A whole file says nothing of the kind.
+    QVERIFY(writeFile(pathOf("whole.jpg"), whole));
+    const Run clean = runCli({"detect", "whole.jpg"}, m_folder->path());
+    QVERIFY2(clean.status == 0 && !clean.err.contains("warning"), qPrintable(describe(clean)));
 }
 
 void tst_CliSafety::pointsPrintsTheColumnsOfDetect()

@@ -18,6 +18,8 @@ private slots:
     void liesAndBombsAreRefusedBeforeDecoding();
     void textChunkBombDecodesWithoutItsTexts();
     void decodedPicturesAreHeldToTheSameBounds();
+    void jpegCutShortDecodesWithAWarning_data();
+    void jpegCutShortDecodesWithAWarning();
 };
 
 namespace {
@@ -74,6 +76,7 @@ void tst_PictureHeaders::honestPicturesDecodeAtTheirHeaderSize()
     QCOMPARE(header.size, size);
     const core::ImageDecoding decoded = core::decodePictureFile(bytes);
     QCOMPARE(decoded.reason, QString());
+    QCOMPARE(decoded.warning, QString());
     QCOMPARE(decoded.picture.size(), decodedSize);
 }
 
@@ -138,6 +141,47 @@ void tst_PictureHeaders::decodedPicturesAreHeldToTheSameBounds()
     // 12001 x 10000 one-bit pixels are 15 MB, but one row more than 120 megapixels.
     QCOMPARE(core::decodedPictureProblem(QImage(12001, 10000, QImage::Format_Mono)), overBound);
     QCOMPARE(core::decodedPictureProblem(QImage()), QStringLiteral("picture: empty"));
+}
+
+void tst_PictureHeaders::jpegCutShortDecodesWithAWarning_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("cut");
+    QImage large(200, 150, QImage::Format_RGB32);
+    quint32 seed = 7;
+    for (int y = 0; y < large.height(); ++y) {
+        for (int x = 0; x < large.width(); ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            large.setPixel(x, y, qRgb(int(seed >> 24), x, y));
+        }
+    }
+    const QByteArray whole = testimages::encoded(large, "jpg");
+    const QByteArray progressive = progressiveJpeg(large);
+    QTest::newRow("whole") << whole << false;
+    QTest::newRow("whole-with-bytes-after-its-end") << whole + QByteArray(300, 'x') << false;
+    QTest::newRow("cut-at-three-quarters") << whole.left(whole.size() * 3 / 4) << true;
+    QTest::newRow("only-its-end-marker-missing") << whole.left(whole.size() - 2) << true;
+    QTest::newRow("progressive-cut-in-half") << progressive.left(progressive.size() / 2) << true;
+    // The end marker of a thumbnail held in a metadata segment is not the picture's.
+    QByteArray thumbnail = QByteArray("Exif") + '\0' + '\0' + QByteArray("\xff\xd8\x00\x01\xff\xd9", 6);
+    const int length = thumbnail.size() + 2;
+    const QByteArray app1 = QByteArray("\xff\xe1", 2) + char(length >> 8) + char(length & 0xff) + thumbnail;
+    const QByteArray withThumbnail = whole.left(2) + app1 + whole.mid(2);
+    QTest::newRow("with-a-thumbnail-whole") << withThumbnail << false;
+    QTest::newRow("with-a-thumbnail-cut") << withThumbnail.left(withThumbnail.size() * 3 / 4) << true;
+}
+
+// A JPEG cut short (a download that stopped) decodes, its missing part grey, as other programs
+// show it; the decoding says what is amiss, and only then.
+void tst_PictureHeaders::jpegCutShortDecodesWithAWarning()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, cut);
+    const core::ImageDecoding decoded = core::decodePictureFile(bytes);
+    QCOMPARE(decoded.reason, QString());
+    QCOMPARE(decoded.picture.size(), QSize(200, 150));
+    QCOMPARE(decoded.warning,
+             cut ? QStringLiteral("the file ends before its picture does (cut short?): the missing part is grey") : QString());
 }
 
 QTEST_GUILESS_MAIN(tst_PictureHeaders)

@@ -39,6 +39,8 @@ private slots:
     void decodedPictureAboveTheBoundIsRefused();
     void windowStaysResponsiveDuringASlowPaste();
     void newPictureAbandonsTheOneBeingRead();
+    void jpegCutShortIsTakenWithAWord_data();
+    void jpegCutShortIsTakenWithAWord();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -223,6 +225,45 @@ void tst_PictureIntake::everyDoorRefusesOrBounds()
         : QStringLiteral("File \"%1\" was not load.").arg(path);
     QCOMPARE(warnings[0].text.section(QLatin1Char('\n'), 0, 0), first);
     QVERIFY(target.picture().isNull());
+}
+
+void tst_PictureIntake::jpegCutShortIsTakenWithAWord_data()
+{
+    QTest::addColumn<bool>("pasted");
+    QTest::newRow("opened") << false;
+    QTest::newRow("pasted") << true;
+}
+
+// A JPEG cut short (a download that stopped) is shown as other programs show it, its missing
+// part grey, and the user is told why.
+void tst_PictureIntake::jpegCutShortIsTakenWithAWord()
+{
+    QFETCH(bool, pasted);
+    QImage picture(200, 150, QImage::Format_RGB32);
+    picture.fill(QColor(200, 40, 40));
+    const QByteArray whole = testimages::encoded(picture, "jpg");
+    const QByteArray cut = whole.left(whole.size() - 40);
+    const QString path = dir->filePath(QStringLiteral("download.jpg"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(cut) == cut.size());
+    file.close();
+
+    Door target(false, session.get());
+    if (pasted) {
+        auto data = std::make_unique<QMimeData>();
+        data->setData(QStringLiteral("image/jpeg"), cut);
+        QVERIFY(target.intake->takeMimeData(data.get()));
+    } else {
+        target.view->openPictureFile(path);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+    QCOMPARE(target.picture().size(), QSize(200, 150));
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].title, QStringLiteral("Picture"));
+    const QString what = pasted ? QStringLiteral("The pasted picture") : QStringLiteral("File \"%1\"").arg(path);
+    QCOMPARE(warnings[0].text, what + QStringLiteral(" was opened, but the file ends before its picture does (cut short?): "
+                                                     "the missing part is grey."));
 }
 
 void tst_PictureIntake::decodedPictureAboveTheBoundIsRefused()
