@@ -326,6 +326,12 @@ void tst_FacemaskCli::exitStatuses_data()
     QTest::newRow("unknown-program-option") << QStringList{"--colour"} << 2 << "";
     QTest::newRow("program-help") << QStringList{"--help"} << 0 << "Commands:";
     QTest::newRow("program-version") << QStringList{"--version"} << 0 << "facemask-cli 1.0.0";
+    QTest::newRow("program-help-all") << QStringList{"--help-all"} << 0 << "Commands:";
+    for (const char* command : {"detect", "make", "info", "points", "preview", "thumbnail", "track"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1-help-all").arg(command)))
+            << QStringList{command, "--help-all"} << 0
+            << QStringLiteral("Usage: facemask-cli %1").arg(command);
+    }
     for (const char* command : {"detect", "make", "info", "points"}) {
         QTest::newRow(qPrintable(QStringLiteral("%1-help").arg(command)))
             << QStringList{command, "--help"} << 0
