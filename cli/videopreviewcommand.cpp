@@ -29,16 +29,41 @@ QString writePng(const QImage& picture, const QString& path, bool replace, const
     return target.prepare() && target.writePicture(picture) ? QString() : target.failure();
 }
 
+// The options of a video preview; those of a picture preview (-o, --force, --model) are among
+// them.
+struct Options {
+    QCommandLineOption output{QStringList{QStringLiteral("o"), QStringLiteral("output")},
+                              QStringLiteral("The folder to write the frames into (made when missing)."),
+                              QStringLiteral("DIR")};
+    QCommandLineOption force{QStringLiteral("force"), QStringLiteral("Replace existing frame files.")};
+    QCommandLineOption every{QStringLiteral("every"), QStringLiteral("Write every Nth frame only (default 1)."),
+                             QStringLiteral("N"), QStringLiteral("1")};
+    QCommandLineOption steady = steadyOption();
+    QCommandLineOption detectEvery = detectEveryOption();
+    QCommandLineOption model = modelOption();
+
+    void addTo(QCommandLineParser& parser) const
+    {
+        for (const QCommandLineOption& option : {output, force, every, steady, detectEvery, model}) {
+            parser.addOption(option);
+        }
+    }
+};
+
 } // namespace
 
 bool isVideoPreview(const QStringList& arguments)
 {
-    for (int i = 1; i < arguments.size(); ++i) {
-        if (!arguments[i].startsWith(QLatin1Char('-')) && video::looksLikeVideo(arguments[i])) {
-            return true;
-        }
-    }
-    return false;
+    // Parsed as the command will be, so that option values and names after "--" are taken for
+    // what they are. A failed parse still sorts out the positional arguments; the command
+    // itself then reports the failure.
+    QCommandLineParser parser;
+    Options().addTo(parser);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.parse(arguments);
+    const QStringList inputs = parser.positionalArguments();
+    return inputs.size() >= 2 && video::looksLikeVideo(inputs[1]);
 }
 
 int runVideoPreview(const QStringList& arguments)
@@ -51,20 +76,13 @@ int runVideoPreview(const QStringList& arguments)
                        "Nth. Existing frame files are kept unless --force is given (the command then "
                        "stops at the first). The exit status is 1 when the package is refused, the "
                        "video cannot be decoded or a file cannot be written."));
-    const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("The folder to write the frames into (made when missing)."),
-                                    QStringLiteral("DIR"));
-    const QCommandLineOption every(QStringLiteral("every"), QStringLiteral("Write every Nth frame only (default 1)."),
-                                   QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption steady = steadyOption();
-    const QCommandLineOption detectEvery = detectEveryOption();
-    const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replace existing frame files."));
-    parser.addOption(output);
-    parser.addOption(force);
-    parser.addOption(every);
-    parser.addOption(steady);
-    parser.addOption(detectEvery);
-    parser.addOption(modelOption());
+    const Options options;
+    options.addTo(parser);
+    const QCommandLineOption& output = options.output;
+    const QCommandLineOption& every = options.every;
+    const QCommandLineOption& steady = options.steady;
+    const QCommandLineOption& detectEvery = options.detectEvery;
+    const QCommandLineOption& force = options.force;
     parser.addPositionalArgument(QStringLiteral("package"), QStringLiteral("The package."), QStringLiteral("PACKAGE"));
     parser.addPositionalArgument(QStringLiteral("video"), QStringLiteral("A video of faces."), QStringLiteral("VIDEO"));
     if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
@@ -97,7 +115,7 @@ int runVideoPreview(const QStringList& arguments)
         printMessage(QStringLiteral("%1: the folder cannot be made").arg(folder.path()));
         return InputFailed;
     }
-    const LandmarkModel model = loadLandmarkModel(parser.value(modelOption()));
+    const LandmarkModel model = loadLandmarkModel(parser.value(options.model));
     if (!model.module) {
         printMessage(model.failure);
         return ModelUnavailable;
