@@ -6,6 +6,7 @@
 #include "core/facialpoints.h"
 #include "cli/landmarkmodel.h"
 #include "cli/outputfile.h"
+#include "cli/packagereading.h"
 #include "preview/maskrenderer.h"
 #include "video/videoreader.h"
 #include "cli/videotracking.h"
@@ -14,6 +15,13 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cli {
 
@@ -49,6 +57,42 @@ struct Options {
         }
     }
 };
+
+void printFailure(const QString& file, const QString& why)
+{
+    printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(file)
+                 + QStringLiteral(": ") + why);
+}
+
+// Makes the folder at path and those above it that are missing; made lists the ones made,
+// outermost first. Returns 0, or the system's error (ENOTDIR for a name taken by a file).
+int makeFolder(const QString& path, QStringList* made)
+{
+    const QStringList parts = QDir::cleanPath(path).split(QLatin1Char('/'));
+    QString current;
+    for (int i = 0; i < parts.size(); ++i) {
+        current = i == 0 ? parts[0] : current + QLatin1Char('/') + parts[i];
+        if (current.isEmpty()) {
+            continue;  // the root of an absolute path
+        }
+        const QByteArray name = QFile::encodeName(current);
+        if (::mkdir(name.constData(), 0777) == 0) {
+            made->append(current);
+            continue;
+        }
+        if (errno != EEXIST) {
+            return errno;
+        }
+        struct stat status {};
+        if (::stat(name.constData(), &status) != 0) {
+            return errno;
+        }
+        if (!S_ISDIR(status.st_mode)) {
+            return ENOTDIR;
+        }
+    }
+    return 0;
+}
 
 } // namespace
 
@@ -105,32 +149,41 @@ int runVideoPreview(const QStringList& arguments)
         return usageError(command, QStringLiteral("--detect-every takes a whole number of 1 or more"));
     }
 
-    core::FaceMaskProject project;
-    if (!project.load(inputs[0])) {
-        printMessage(QStringLiteral("%1: the package was refused (\"%2 info\" tells why)").arg(inputs[0], programName));
-        return InputFailed;
-    }
-    const QDir folder(parser.value(output));
-    if (!QDir().mkpath(folder.path())) {
-        printMessage(QStringLiteral("%1: the folder cannot be made").arg(folder.path()));
+    // Everything is checked before the folder is made, so that a failed start leaves nothing.
+    const core::PackageReading package = readCheckedPackage(inputs[0]);
+    if (!package.result.ok) {
+        printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason));
         return InputFailed;
     }
     const LandmarkModel model = loadLandmarkModel(parser.value(options.model));
     if (!model.module) {
-        printMessage(model.failure);
+        printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, model.failure));
         return ModelUnavailable;
     }
     QString failure;
     const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(inputs[1], &failure);
     if (!reader) {
-        printMessage(QStringLiteral("%1: %2").arg(inputs[1], failure));
+        printFailure(inputs[1], failure);
         return InputFailed;
     }
+    const QDir folder(parser.value(output));
+    QStringList madeFolders;
+    if (const int error = makeFolder(folder.path(), &madeFolders)) {
+        printFailure(folder.path(), QStringLiteral("the folder cannot be made: ") + systemReason(error));
+        return InputFailed;
+    }
+    // A run that fails takes away the folders it made, when nothing was written into them.
+    bool succeeded = false;
+    const auto removeMadeFolders = qScopeGuard([&] {
+        for (int i = madeFolders.size() - 1; !succeeded && i >= 0; --i) {
+            ::rmdir(QFile::encodeName(madeFolders[i]).constData());
+        }
+    });
 
     preview::MaskRenderer renderer;
-    renderer.setPicture(project.facialPoints()->image());
-    renderer.setPoints(project.facialPoints()->points());
-    renderer.setEffectType(project.effectType());
+    renderer.setPicture(package.snapshot.picture);
+    renderer.setPoints(package.snapshot.points);
+    renderer.setEffectType(package.snapshot.effectType);
     VideoTracking tracking(*model.module, interval, parser.isSet(steady));
     int frames = 0, written = 0, withFaces = 0;
     video::VideoFrame frame;
@@ -151,9 +204,10 @@ int runVideoPreview(const QStringList& arguments)
         ++written;
     }
     if (!reader->failure().isEmpty()) {
-        printMessage(QStringLiteral("%1: %2").arg(inputs[1], reader->failure()));
+        printFailure(inputs[1], reader->failure());
         return InputFailed;
     }
+    succeeded = true;
     if (!reader->shortfall().isEmpty()) {
         printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, inputs[1], reader->shortfall()));
     }
