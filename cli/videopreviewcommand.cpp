@@ -2,6 +2,7 @@
 // every face of every frame of a video, as the Preview window draws it, one PNG per frame.
 #include "cli/commandline.h"
 #include "cli/commands.h"
+#include "cli/inputfile.h"
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "cli/landmarkmodel.h"
@@ -153,6 +154,11 @@ int runVideoPreview(const QStringList& arguments)
     const core::PackageReading package = readCheckedPackage(inputs[0]);
     if (!package.result.ok) {
         printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason));
+        return InputFailed;
+    }
+    const InputFile videoFile(inputs[1]);
+    if (!videoFile.failure().isEmpty()) {
+        printFailure(inputs[1], videoFile.failure());
         return InputFailed;
     }
     const LandmarkModel model = loadLandmarkModel(parser.value(options.model));

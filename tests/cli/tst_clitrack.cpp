@@ -19,6 +19,8 @@
 #include <QTransform>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 using Run = ProgramRun;
@@ -44,6 +46,8 @@ private slots:
     void animatedGifGivesEveryFrameWithItsTime();
     void sidewaysVideoIsReadUpright();
     void previewWritesEveryNthFrame();
+    void videoInputIsCheckedAsEveryInput_data();
+    void videoInputIsCheckedAsEveryInput();
     void videoPreviewFailuresSayWhy_data();
     void videoPreviewFailuresSayWhy();
 
@@ -356,6 +360,47 @@ QString tst_CliTrack::astronautPackage()
         runCli({QStringLiteral("make"), testimages::testPicture("astronaut.png"), QStringLiteral("-o"), package});
     }
     return QFile::exists(package) ? package : QString();
+}
+
+void tst_CliTrack::videoInputIsCheckedAsEveryInput_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    for (const QString& command : {QStringLiteral("track"), QStringLiteral("preview")}) {
+        QTest::newRow(qPrintable(command + QStringLiteral("-folder"))) << command << "folder" << ": is a folder";
+        // Refused without waiting for a writer that never comes.
+        QTest::newRow(qPrintable(command + QStringLiteral("-fifo"))) << command << "fifo" << ": not a regular file";
+        QTest::newRow(qPrintable(command + QStringLiteral("-missing"))) << command << "missing" << ": no such file";
+    }
+}
+
+void tst_CliTrack::videoInputIsCheckedAsEveryInput()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString video = here.filePath(kind + QStringLiteral(".mp4"));
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(video));
+    } else if (kind == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(QFile::encodeName(video).constData(), 0600) == 0);
+    }
+    QStringList arguments{command};
+    if (command == QLatin1String("preview")) {
+        const QString package = astronautPackage();
+        QVERIFY(!package.isEmpty());
+        arguments << package << video << QStringLiteral("-o") << here.filePath(QStringLiteral("frames"));
+    } else {
+        arguments << video;
+    }
+    const Run run = runCli(arguments);
+    QCOMPARE(run.status, 1);
+    const QByteArray expected = "facemask-cli " + command.toUtf8() + ": " + video.toUtf8() + message.toUtf8();
+    QVERIFY2(run.err.contains(expected), run.err.constData());
+    QVERIFY(!QFile::exists(here.filePath(QStringLiteral("frames"))));
 }
 
 void tst_CliTrack::videoPreviewFailuresSayWhy_data()
