@@ -188,8 +188,9 @@ int runMake(const QStringList& arguments)
         QStringLiteral("Detects the points of each picture and writes one package per picture, "
                        "as saving from the window would. Existing packages are kept unless "
                        "--force is given; only regular files are replaced, never a picture of the "
-                       "command. A name given with -o without an extension gets \".pmk\". The "
-                       "last line sums up: \"12 packages written, 1 failed\", counting the packages "
+                       "command. A name given with -o without an extension gets \".pmk\"; a "
+                       "folder name (\"pk/\") is refused. The last line sums up: \"12 packages "
+                       "written, 1 failed\", counting the packages "
                        "made from a template (no face found) apart. With SOURCE_DATE_EPOCH set "
                        "(seconds since 1970), its day, in UTC, is the date written into the "
                        "packages instead of today's, and the time of their members, so that a run "
@@ -214,6 +215,23 @@ int runMake(const QStringList& arguments)
     }
     if (parser.isSet(options.out) && pictures.size() != 1) {
         return usageError(command, QStringLiteral("-o takes exactly one picture; use --out-dir for more"));
+    }
+    if (parser.isSet(options.out)) {
+        // "pk/", "pk/." and the like name a folder, not a package: ".pmk" added to them would
+        // give a hidden file inside it.
+        const QString out = parser.value(options.out);
+        const QString name = QFileInfo(out).fileName();
+        if (out.isEmpty()) {
+            return usageError(command, QStringLiteral("-o takes a file name"));
+        }
+        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+            const QString folder = QDir::cleanPath(out);
+            return usageError(command, escaped(out)
+                                           + (QFileInfo(folder).isDir() ? QStringLiteral(" is a folder")
+                                                                        : QStringLiteral(" names a folder"))
+                                           + QStringLiteral(": give a file name, or use --out-dir ")
+                                           + escaped(folder));
+        }
     }
     const std::optional<int> effectType = effectTypeNamed(parser.value(options.type));
     if (!effectType) {

@@ -189,6 +189,8 @@ private slots:
     void makeStampsTheDayOfSourceDateEpoch_data();
     void makeStampsTheDayOfSourceDateEpoch();
     void existingPackageIsKeptWithoutForce();
+    void folderNameAsPackageIsRefused_data();
+    void folderNameAsPackageIsRefused();
     void interruptedMakeLeavesNoTemporaryFile_data();
     void interruptedMakeLeavesNoTemporaryFile();
     void picturesOfOneBaseNameDoNotOverwriteEachOther();
@@ -629,6 +631,32 @@ void tst_FacemaskCli::interruptedMakeLeavesNoTemporaryFile()
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitStatus(), QProcess::CrashExit); // ended by the signal, as without the clean-up
     QVERIFY2(temporaries().isEmpty(), qPrintable(temporaries().join(", ")));
+}
+
+void tst_FacemaskCli::folderNameAsPackageIsRefused_data()
+{
+    // Run in the test's folder, which holds the folder pk.
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("folder-with-slash") << "pk/" << "pk/ is a folder: give a file name, or use --out-dir pk";
+    QTest::newRow("folder-with-dot") << "pk/." << "pk/. is a folder: give a file name, or use --out-dir pk";
+    QTest::newRow("parent-folder") << "pk/.." << "pk/.. is a folder: give a file name, or use --out-dir .";
+    QTest::newRow("missing-folder-with-slash")
+        << "new/" << "new/ names a folder: give a file name, or use --out-dir new";
+    QTest::newRow("empty-name") << "" << "-o takes a file name";
+}
+
+void tst_FacemaskCli::folderNameAsPackageIsRefused()
+{
+    QFETCH(QString, out);
+    QFETCH(QString, message);
+    QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("pk")));
+    const QStringList before = QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    const Run run = runCli({"make", "-o", out, testPicture("astronaut.png")}, m_folder->path());
+    QVERIFY2(run.status == 2, qPrintable(describe(run)));
+    QVERIFY2(run.err.startsWith("facemask-cli make: " + message.toUtf8() + '\n'), qPrintable(describe(run)));
+    QCOMPARE(QDir(pathOf("pk")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
 }
 
 void tst_FacemaskCli::existingPackageIsKeptWithoutForce()
