@@ -61,7 +61,9 @@ std::optional<int> parseCommandLine(QCommandLineParser& parser, const QString& c
     if (!parser.parse(arguments)) {
         return usageError(command, parser.errorText());
     }
-    if (parser.isSet(help)) {
+    // --help-all, which Qt lists beside --help, adds only Qt's own options for a GUI program;
+    // this one has none of them, so it prints the same help.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         write(stdout, commandHelp(parser, command));
         return Success;
     }

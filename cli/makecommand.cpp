@@ -161,10 +161,10 @@ QDate theStampedDate()
 }
 
 // SOURCE_DATE_EPOCH, as reproducible builds set it: seconds since 1970, UTC. Its day is the date
-// written into every package of the run, so that the same pictures give the same bytes on any
-// day. Returns nothing when it is not set or empty, an invalid date when it is not a whole
-// number of seconds from 1970 on.
-std::optional<QDate> sourceDateEpoch()
+// written into every package of the run and the moment is the time of their members, so that
+// the same pictures give the same bytes whenever they are made. Returns nothing when it is not
+// set or empty, -1 when it is not a whole number of seconds from 1970 to the end of 9999.
+std::optional<qint64> sourceDateEpoch()
 {
     if (qEnvironmentVariableIsEmpty("SOURCE_DATE_EPOCH")) {
         return std::nullopt;
@@ -175,9 +175,9 @@ std::optional<QDate> sourceDateEpoch()
     // Beyond the year 9999 the date would not fit the format packages write it in.
     constexpr qint64 lastSecond = Q_INT64_C(253402300799);
     if (!number || seconds < 0 || seconds > lastSecond) {
-        return QDate();
+        return -1;
     }
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).date();
+    return seconds;
 }
 
 } // namespace
@@ -189,11 +189,13 @@ int runMake(const QStringList& arguments)
         QStringLiteral("Detects the points of each picture and writes one package per picture, "
                        "as saving from the window would. Existing packages are kept unless "
                        "--force is given; only regular files are replaced, never a picture of the "
-                       "command. A name given with -o without an extension gets \".pmk\". The "
-                       "last line sums up: \"12 packages written, 1 failed\", counting the packages "
+                       "command. A name given with -o without an extension gets \".pmk\"; a "
+                       "folder name (\"pk/\") is refused. The last line sums up: \"12 packages "
+                       "written, 1 failed\", counting the packages "
                        "made from a template (no face found) apart. With SOURCE_DATE_EPOCH set "
                        "(seconds since 1970), its day, in UTC, is the date written into the "
-                       "packages instead of today's, so that a run can be repeated byte for byte."));
+                       "packages instead of today's, and the time of their members, so that a run "
+                       "can be repeated byte for byte."));
     const Options options;
     for (const QCommandLineOption& option : {options.out, options.outDir, options.name, options.type,
                                              options.force, options.jobs, options.model}) {
@@ -215,20 +217,38 @@ int runMake(const QStringList& arguments)
     if (parser.isSet(options.out) && pictures.size() != 1) {
         return usageError(command, QStringLiteral("-o takes exactly one picture; use --out-dir for more"));
     }
+    if (parser.isSet(options.out)) {
+        // "pk/", "pk/." and the like name a folder, not a package: ".pmk" added to them would
+        // give a hidden file inside it.
+        const QString out = parser.value(options.out);
+        const QString name = QFileInfo(out).fileName();
+        if (out.isEmpty()) {
+            return usageError(command, QStringLiteral("-o takes a file name"));
+        }
+        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+            const QString folder = QDir::cleanPath(out);
+            return usageError(command, escaped(out)
+                                           + (QFileInfo(folder).isDir() ? QStringLiteral(" is a folder")
+                                                                        : QStringLiteral(" names a folder"))
+                                           + QStringLiteral(": give a file name, or use --out-dir ")
+                                           + escaped(folder));
+        }
+    }
     const std::optional<int> effectType = effectTypeNamed(parser.value(options.type));
     if (!effectType) {
         return usageError(command, QStringLiteral("--type is face, whole or full, not '%1'")
                                        .arg(parser.value(options.type)));
     }
-    if (const std::optional<QDate> stamp = sourceDateEpoch()) {
-        if (!stamp->isValid()) {
+    if (const std::optional<qint64> stamp = sourceDateEpoch()) {
+        if (*stamp < 0) {
             return usageError(command, QStringLiteral("SOURCE_DATE_EPOCH is a whole number of seconds since "
                                                       "1970, not '%1'")
                                            .arg(QString::fromLocal8Bit(qgetenv("SOURCE_DATE_EPOCH"))));
         }
         // Set before any worker starts; every package of the run reads it.
-        stampedDate = *stamp;
+        stampedDate = QDateTime::fromSecsSinceEpoch(*stamp, Qt::UTC).date();
         core::package::setDateSource(&theStampedDate);
+        core::setPackageMemberTime(*stamp);
     }
     int jobs = QThread::idealThreadCount();
     if (parser.isSet(options.jobs)) {

@@ -1,6 +1,7 @@
 // facemask-cli track [--steady] [--json] [--detect-every N] VIDEO: the points of every face on
 // every frame of a video, followed as the Preview window follows them.
 #include "cli/commandline.h"
+#include "cli/inputfile.h"
 #include "cli/commands.h"
 #include "cli/jsonwriting.h"
 #include "cli/landmarkmodel.h"
@@ -115,6 +116,13 @@ int runTrack(const QStringList& arguments)
     if (!model.module) {
         printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, model.failure));
         return ModelUnavailable;
+    }
+    // Checked as every command checks its inputs; the decoder then reads it by name.
+    const InputFile videoFile(inputs[0]);
+    if (!videoFile.failure().isEmpty()) {
+        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(inputs[0])
+                     + QStringLiteral(": ") + videoFile.failure());
+        return InputFailed;
     }
     QString failure;
     const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(inputs[0], &failure);

@@ -2,10 +2,12 @@
 // every face of every frame of a video, as the Preview window draws it, one PNG per frame.
 #include "cli/commandline.h"
 #include "cli/commands.h"
+#include "cli/inputfile.h"
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "cli/landmarkmodel.h"
 #include "cli/outputfile.h"
+#include "cli/packagereading.h"
 #include "preview/maskrenderer.h"
 #include "video/videoreader.h"
 #include "cli/videotracking.h"
@@ -14,6 +16,13 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cli {
 
@@ -29,16 +38,77 @@ QString writePng(const QImage& picture, const QString& path, bool replace, const
     return target.prepare() && target.writePicture(picture) ? QString() : target.failure();
 }
 
+// The options of a video preview; those of a picture preview (-o, --force, --model) are among
+// them.
+struct Options {
+    QCommandLineOption output{QStringList{QStringLiteral("o"), QStringLiteral("output")},
+                              QStringLiteral("The folder to write the frames into (made when missing)."),
+                              QStringLiteral("DIR")};
+    QCommandLineOption force{QStringLiteral("force"), QStringLiteral("Replace existing frame files.")};
+    QCommandLineOption every{QStringLiteral("every"), QStringLiteral("Write every Nth frame only (default 1)."),
+                             QStringLiteral("N"), QStringLiteral("1")};
+    QCommandLineOption steady = steadyOption();
+    QCommandLineOption detectEvery = detectEveryOption();
+    QCommandLineOption model = modelOption();
+
+    void addTo(QCommandLineParser& parser) const
+    {
+        for (const QCommandLineOption& option : {output, force, every, steady, detectEvery, model}) {
+            parser.addOption(option);
+        }
+    }
+};
+
+void printFailure(const QString& file, const QString& why)
+{
+    printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(file)
+                 + QStringLiteral(": ") + why);
+}
+
+// Makes the folder at path and those above it that are missing; made lists the ones made,
+// outermost first. Returns 0, or the system's error (ENOTDIR for a name taken by a file).
+int makeFolder(const QString& path, QStringList* made)
+{
+    const QStringList parts = QDir::cleanPath(path).split(QLatin1Char('/'));
+    QString current;
+    for (int i = 0; i < parts.size(); ++i) {
+        current = i == 0 ? parts[0] : current + QLatin1Char('/') + parts[i];
+        if (current.isEmpty()) {
+            continue;  // the root of an absolute path
+        }
+        const QByteArray name = QFile::encodeName(current);
+        if (::mkdir(name.constData(), 0777) == 0) {
+            made->append(current);
+            continue;
+        }
+        if (errno != EEXIST) {
+            return errno;
+        }
+        struct stat status {};
+        if (::stat(name.constData(), &status) != 0) {
+            return errno;
+        }
+        if (!S_ISDIR(status.st_mode)) {
+            return ENOTDIR;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 bool isVideoPreview(const QStringList& arguments)
 {
-    for (int i = 1; i < arguments.size(); ++i) {
-        if (!arguments[i].startsWith(QLatin1Char('-')) && video::looksLikeVideo(arguments[i])) {
-            return true;
-        }
-    }
-    return false;
+    // Parsed as the command will be, so that option values and names after "--" are taken for
+    // what they are. A failed parse still sorts out the positional arguments; the command
+    // itself then reports the failure.
+    QCommandLineParser parser;
+    Options().addTo(parser);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.parse(arguments);
+    const QStringList inputs = parser.positionalArguments();
+    return inputs.size() >= 2 && video::looksLikeVideo(inputs[1]);
 }
 
 int runVideoPreview(const QStringList& arguments)
@@ -51,20 +121,13 @@ int runVideoPreview(const QStringList& arguments)
                        "Nth. Existing frame files are kept unless --force is given (the command then "
                        "stops at the first). The exit status is 1 when the package is refused, the "
                        "video cannot be decoded or a file cannot be written."));
-    const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("The folder to write the frames into (made when missing)."),
-                                    QStringLiteral("DIR"));
-    const QCommandLineOption every(QStringLiteral("every"), QStringLiteral("Write every Nth frame only (default 1)."),
-                                   QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption steady = steadyOption();
-    const QCommandLineOption detectEvery = detectEveryOption();
-    const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replace existing frame files."));
-    parser.addOption(output);
-    parser.addOption(force);
-    parser.addOption(every);
-    parser.addOption(steady);
-    parser.addOption(detectEvery);
-    parser.addOption(modelOption());
+    const Options options;
+    options.addTo(parser);
+    const QCommandLineOption& output = options.output;
+    const QCommandLineOption& every = options.every;
+    const QCommandLineOption& steady = options.steady;
+    const QCommandLineOption& detectEvery = options.detectEvery;
+    const QCommandLineOption& force = options.force;
     parser.addPositionalArgument(QStringLiteral("package"), QStringLiteral("The package."), QStringLiteral("PACKAGE"));
     parser.addPositionalArgument(QStringLiteral("video"), QStringLiteral("A video of faces."), QStringLiteral("VIDEO"));
     if (const std::optional<int> done = parseCommandLine(parser, command, arguments)) {
@@ -87,32 +150,46 @@ int runVideoPreview(const QStringList& arguments)
         return usageError(command, QStringLiteral("--detect-every takes a whole number of 1 or more"));
     }
 
-    core::FaceMaskProject project;
-    if (!project.load(inputs[0])) {
-        printMessage(QStringLiteral("%1: the package was refused (\"%2 info\" tells why)").arg(inputs[0], programName));
+    // Everything is checked before the folder is made, so that a failed start leaves nothing.
+    const core::PackageReading package = readCheckedPackage(inputs[0]);
+    if (!package.result.ok) {
+        printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason));
         return InputFailed;
     }
-    const QDir folder(parser.value(output));
-    if (!QDir().mkpath(folder.path())) {
-        printMessage(QStringLiteral("%1: the folder cannot be made").arg(folder.path()));
+    const InputFile videoFile(inputs[1]);
+    if (!videoFile.failure().isEmpty()) {
+        printFailure(inputs[1], videoFile.failure());
         return InputFailed;
     }
-    const LandmarkModel model = loadLandmarkModel(parser.value(modelOption()));
+    const LandmarkModel model = loadLandmarkModel(parser.value(options.model));
     if (!model.module) {
-        printMessage(model.failure);
+        printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, model.failure));
         return ModelUnavailable;
     }
     QString failure;
     const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(inputs[1], &failure);
     if (!reader) {
-        printMessage(QStringLiteral("%1: %2").arg(inputs[1], failure));
+        printFailure(inputs[1], failure);
         return InputFailed;
     }
+    const QDir folder(parser.value(output));
+    QStringList madeFolders;
+    if (const int error = makeFolder(folder.path(), &madeFolders)) {
+        printFailure(folder.path(), QStringLiteral("the folder cannot be made: ") + systemReason(error));
+        return InputFailed;
+    }
+    // A run that fails takes away the folders it made, when nothing was written into them.
+    bool succeeded = false;
+    const auto removeMadeFolders = qScopeGuard([&] {
+        for (int i = madeFolders.size() - 1; !succeeded && i >= 0; --i) {
+            ::rmdir(QFile::encodeName(madeFolders[i]).constData());
+        }
+    });
 
     preview::MaskRenderer renderer;
-    renderer.setPicture(project.facialPoints()->image());
-    renderer.setPoints(project.facialPoints()->points());
-    renderer.setEffectType(project.effectType());
+    renderer.setPicture(package.snapshot.picture);
+    renderer.setPoints(package.snapshot.points);
+    renderer.setEffectType(package.snapshot.effectType);
     VideoTracking tracking(*model.module, interval, parser.isSet(steady));
     int frames = 0, written = 0, withFaces = 0;
     video::VideoFrame frame;
@@ -133,9 +210,10 @@ int runVideoPreview(const QStringList& arguments)
         ++written;
     }
     if (!reader->failure().isEmpty()) {
-        printMessage(QStringLiteral("%1: %2").arg(inputs[1], reader->failure()));
+        printFailure(inputs[1], reader->failure());
         return InputFailed;
     }
+    succeeded = true;
     if (!reader->shortfall().isEmpty()) {
         printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, inputs[1], reader->shortfall()));
     }

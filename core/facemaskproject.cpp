@@ -10,10 +10,12 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QTemporaryFile>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
@@ -290,6 +292,23 @@ std::optional<std::vector<Member>> packageMembers(const QByteArray& properties,
     return members;
 }
 
+// Unset: members carry the local clock. Only set while no package is being written.
+std::optional<qint64> fixedMemberTime;
+
+// The wall-clock reading stored for the moment. DOS dates cover 1980 to 2107 only: earlier
+// and later moments are clamped to the first and last stamp they can hold (2 s steps).
+ArchiveLocalTime memberTimeOf(qint64 secondsSinceEpoch)
+{
+    constexpr qint64 firstDosSecond = Q_INT64_C(315532800);   // 1980-01-01 00:00:00 UTC
+    constexpr qint64 lastDosSecond = Q_INT64_C(4354819198);   // 2107-12-31 23:59:58 UTC
+    const QDateTime moment = QDateTime::fromSecsSinceEpoch(
+        std::clamp(secondsSinceEpoch, firstDosSecond, lastDosSecond), Qt::UTC);
+    const QDate date = moment.date();
+    const QTime time = moment.time();
+    return ArchiveLocalTime{date.year(), date.month(), date.day(),
+                            time.hour(), time.minute(), time.second()};
+}
+
 // Writes through a descriptor the caller opened, so that the file the archive goes into is the
 // one Qt named, whatever encoding the file system uses for names. Progress runs from 80 %.
 bool writeArchive(int descriptor, const std::vector<Member>& members, const Progress& progress,
@@ -298,6 +317,10 @@ bool writeArchive(int descriptor, const std::vector<Member>& members, const Prog
     HZIP archive = archiveCreateOnHandle(descriptor, nullptr);
     if (!archive) {
         return false;
+    }
+    if (fixedMemberTime) {
+        const ArchiveLocalTime stamp = memberTimeOf(*fixedMemberTime);
+        archiveSetClock(archive, &stamp);
     }
     bool written = true;
     quint64 total = 0;
@@ -575,6 +598,11 @@ LoadResult FaceMaskProject::loadWithReason(const QString& path)
 bool FaceMaskProject::load(const QString& path)
 {
     return loadWithReason(path).ok;
+}
+
+void setPackageMemberTime(std::optional<qint64> secondsSinceEpoch)
+{
+    fixedMemberTime = secondsSinceEpoch;
 }
 
 SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace core {
 
@@ -53,6 +54,10 @@ struct SaveResult {
 SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
                         const Progress& progress = {}, const std::atomic_bool* cancel = nullptr,
                         const std::function<void(const QString&)>& partialMade = {});
+// Stamps the members of every package written afterwards with this moment, in seconds since
+// 1970 read as UTC, instead of the local clock when each is written; nothing returns to the
+// clock. Set before any thread writes a package.
+void setPackageMemberTime(std::optional<qint64> secondsSinceEpoch);
 // writePackage(...).ok.
 bool savePackage(const ProjectSnapshot& snapshot, const QString& path,
                  const Progress& progress = {}, const std::atomic_bool* cancel = nullptr);

@@ -104,9 +104,12 @@ VideoReader::~VideoReader() = default;
 std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* failure)
 {
     const QFileInfo file(path);
+    // Told from the name, before any open: a FIFO without a writer would block it.
     if (!file.isFile()) {
         if (failure) {
-            *failure = QStringLiteral("no such file");
+            *failure = !file.exists() ? QStringLiteral("no such file")
+                : file.isDir()        ? QStringLiteral("is a folder")
+                                      : QStringLiteral("not a regular file");
         }
         return nullptr;
     }

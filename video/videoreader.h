@@ -20,8 +20,9 @@ struct VideoFrame {
 class VideoReader
 {
 public:
-    // Opens path (a local file); null with the reason in *failure when the file is missing or
-    // GStreamer cannot be started.
+    // Opens path (a local file); null with the reason in *failure when the file is missing ("no
+    // such file"), a folder ("is a folder") or not a regular file ("not a regular file", never
+    // opened, so a FIFO cannot block), or GStreamer cannot be started.
     static std::unique_ptr<VideoReader> open(const QString& path, QString* failure);
     ~VideoReader();
 

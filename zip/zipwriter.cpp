@@ -228,8 +228,10 @@ void stampTimes(MemberRecord* r, const ArchiveLocalTime& now)
     r->dosDate = static_cast<uint16_t>(((year - 1980) << 9) | ((now.month & 0x0F) << 5) | (now.day & 0x1F));
     r->dosTime = static_cast<uint16_t>(((now.hour & 0x1F) << 11) | ((now.minute & 0x3F) << 5)
                                        | ((now.second / 2) & 0x1F));
-    // The wall-clock reading is stored as if it were UTC, without a zone conversion.
-    const auto unixTime = static_cast<uint32_t>(zipplatform::calendarSecondsSinceEpoch(now));
+    // The wall-clock reading is stored as if it were UTC, without a zone conversion. Readers take
+    // the field as signed 32-bit seconds: a later reading keeps the last one it can hold.
+    const auto unixTime = static_cast<uint32_t>(
+        std::clamp<int64_t>(zipplatform::calendarSecondsSinceEpoch(now), 0, INT32_MAX));
     const uint8_t localHead[] = { 'U', 'T', 13, 0, 0x07 };
     std::memcpy(r->localExtra.data(), localHead, sizeof localHead);
     putU32(&r->localExtra[5], unixTime);   // modification

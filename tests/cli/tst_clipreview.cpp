@@ -36,6 +36,8 @@ private slots:
     void failures_data();
     void failures();
     void faceCutByTheEdgeHasItsMaskCutThere();
+    void pictureOrVideoIsToldByTheInputs_data();
+    void pictureOrVideoIsToldByTheInputs();
 
 private:
     QString writePackage(int type);
@@ -186,6 +188,52 @@ void tst_CliPreview::faceCutByTheEdgeHasItsMaskCutThere()
     const QImage expected = renderer.render(cut, face.framePoints);
     QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32), expected);
     QVERIFY(expected != renderer.render(cut, face.points));
+}
+
+void tst_CliPreview::pictureOrVideoIsToldByTheInputs_data()
+{
+    // PACKAGE and FACE stand for a package and a face picture; -face.jpg is a copy of the
+    // picture in the run's folder, -clip.mp4 a video that is not there.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("png");      // the PNG file written; empty: none
+    QTest::addColumn<QString>("message");  // a piece of stderr
+    QTest::newRow("picture-output-named-like-a-video")
+        << QStringList{"PACKAGE", "FACE", "-o", "result.mov"} << 0 << "result.mov" << "";
+    QTest::newRow("picture-output-given-first")
+        << QStringList{"-o", "first.mp4", "PACKAGE", "FACE"} << 0 << "first.mp4" << "";
+    QTest::newRow("picture-with-a-dash-after-double-dash")
+        << QStringList{"-o", "dash.png", "--", "PACKAGE", "-face.jpg"} << 0 << "dash.png" << "";
+    QTest::newRow("video-with-a-dash-after-double-dash")
+        << QStringList{"-o", "frames", "--every", "15", "--", "PACKAGE", "-clip.mp4"} << 1 << ""
+        << "-clip.mp4: ";
+}
+
+void tst_CliPreview::pictureOrVideoIsToldByTheInputs()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, png);
+    QFETCH(QString, message);
+    QTemporaryDir runFolder;
+    QVERIFY(runFolder.isValid());
+    const QString face = testimages::testPicture("Tom_Cruise_avp_2014_4.jpg");
+    QVERIFY(QFile::copy(face, runFolder.filePath(QStringLiteral("-face.jpg"))));
+    const QString package = writePackage(core::FaceOnly);
+    QVERIFY(!package.isEmpty());
+    arguments.replaceInStrings(QRegularExpression(QStringLiteral("^PACKAGE$")), package);
+    arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FACE$")), face);
+    arguments.prepend(QFileInfo(QStringLiteral("shape_predictor.dat")).absoluteFilePath());
+    arguments.prepend(QStringLiteral("--model"));
+    arguments.prepend(QStringLiteral("preview"));
+    const Run run = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, runFolder.path(), QString(), 120000);
+    QVERIFY2(run.status == status, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains(message.toUtf8()), qPrintable(describe(run)));
+    if (!png.isEmpty()) {
+        QFile written(runFolder.filePath(png));
+        QVERIFY2(written.open(QIODevice::ReadOnly), qPrintable(png + " is not a file"));
+        QVERIFY(written.read(8).startsWith("\x89PNG"));
+    }
 }
 
 QTEST_MAIN(tst_CliPreview)

@@ -19,6 +19,8 @@
 #include <QTransform>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 using Run = ProgramRun;
@@ -44,8 +46,13 @@ private slots:
     void animatedGifGivesEveryFrameWithItsTime();
     void sidewaysVideoIsReadUpright();
     void previewWritesEveryNthFrame();
+    void videoInputIsCheckedAsEveryInput_data();
+    void videoInputIsCheckedAsEveryInput();
+    void videoPreviewFailuresSayWhy_data();
+    void videoPreviewFailuresSayWhy();
 
 private:
+    QString astronautPackage();
     std::vector<std::vector<QPointF>> trackedPoints(const QJsonArray& frames) const;
     QTemporaryDir folder;
     knownmotion::Clip clip;
@@ -344,6 +351,108 @@ void tst_CliTrack::previewWritesEveryNthFrame()
                                QStringLiteral("--every"), QStringLiteral("30"), QStringLiteral("--force")});
     QVERIFY2(forced.status == 0, forced.err.constData());
     QCOMPARE(core::readImageFile(QDir(out).filePath(written[0])).size(), QSize(640, 480));
+}
+
+QString tst_CliTrack::astronautPackage()
+{
+    const QString package = folder.filePath(QStringLiteral("astronaut.pmk"));
+    if (!QFile::exists(package)) {
+        runCli({QStringLiteral("make"), testimages::testPicture("astronaut.png"), QStringLiteral("-o"), package});
+    }
+    return QFile::exists(package) ? package : QString();
+}
+
+void tst_CliTrack::videoInputIsCheckedAsEveryInput_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    for (const QString& command : {QStringLiteral("track"), QStringLiteral("preview")}) {
+        QTest::newRow(qPrintable(command + QStringLiteral("-folder"))) << command << "folder" << ": is a folder";
+        // Refused without waiting for a writer that never comes.
+        QTest::newRow(qPrintable(command + QStringLiteral("-fifo"))) << command << "fifo" << ": not a regular file";
+        QTest::newRow(qPrintable(command + QStringLiteral("-missing"))) << command << "missing" << ": no such file";
+    }
+}
+
+void tst_CliTrack::videoInputIsCheckedAsEveryInput()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString video = here.filePath(kind + QStringLiteral(".mp4"));
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(video));
+    } else if (kind == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(QFile::encodeName(video).constData(), 0600) == 0);
+    }
+    QStringList arguments{command};
+    if (command == QLatin1String("preview")) {
+        const QString package = astronautPackage();
+        QVERIFY(!package.isEmpty());
+        arguments << package << video << QStringLiteral("-o") << here.filePath(QStringLiteral("frames"));
+    } else {
+        arguments << video;
+    }
+    const Run run = runCli(arguments);
+    QCOMPARE(run.status, 1);
+    const QByteArray expected = "facemask-cli " + command.toUtf8() + ": " + video.toUtf8() + message.toUtf8();
+    QVERIFY2(run.err.contains(expected), run.err.constData());
+    QVERIFY(!QFile::exists(here.filePath(QStringLiteral("frames"))));
+}
+
+void tst_CliTrack::videoPreviewFailuresSayWhy_data()
+{
+    // PACKAGE, CLIP, NOTPACKAGE, FILE and NEW stand for files of the run: a package, a video, a
+    // text file named like a package, a text file and a folder that does not exist.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");  // after "facemask-cli preview: "
+    QTest::newRow("refused-package") << QStringList{"NOTPACKAGE", "CLIP", "-o", "NEW"} << 1
+                                     << "NOTPACKAGE: refused: not a ZIP archive";
+    QTest::newRow("missing-video") << QStringList{"PACKAGE", "NEW/nosuch.mp4", "-o", "NEW"} << 1
+                                   << "NEW/nosuch.mp4: no such file";
+    QTest::newRow("undecodable-video") << QStringList{"PACKAGE", "FILE", "-o", "NEW"} << 1 << "FILE: ";
+    QTest::newRow("missing-model") << QStringList{"--model", "NEW/nosuch.dat", "PACKAGE", "CLIP", "-o", "NEW"}
+                                   << 3 << "no landmark model found (looked for NEW/nosuch.dat)";
+    QTest::newRow("broken-model") << QStringList{"--model", "FILE", "PACKAGE", "CLIP", "-o", "NEW"}
+                                  << 3 << "the landmark model FILE is unreadable";
+    QTest::newRow("output-is-a-file") << QStringList{"PACKAGE", "CLIP", "-o", "FILE"} << 1
+                                      << "FILE: the folder cannot be made: Not a directory";
+    QTest::newRow("output-under-a-file") << QStringList{"PACKAGE", "CLIP", "-o", "FILE/frames"} << 1
+                                         << "FILE/frames: the folder cannot be made: Not a directory";
+}
+
+void tst_CliTrack::videoPreviewFailuresSayWhy()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString package = astronautPackage();
+    QVERIFY(!package.isEmpty());
+    const QString text = here.filePath(QStringLiteral("text.mp4"));
+    const QString notPackage = here.filePath(QStringLiteral("text.pmk"));
+    for (const QString& name : {text, notPackage}) {
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("only text\n") == 10);
+    }
+    const QString newFolder = here.filePath(QStringLiteral("new"));
+    const QStringList names{QStringLiteral("PACKAGE"), QStringLiteral("CLIP"), QStringLiteral("NOTPACKAGE"),
+                            QStringLiteral("FILE"), QStringLiteral("NEW")};
+    const QStringList paths{package, clean, notPackage, text, newFolder};
+    for (int i = 0; i < names.size(); ++i) {
+        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^%1\\b").arg(names[i])), paths[i]);
+        message.replace(QRegularExpression(QStringLiteral("\\b%1\\b").arg(names[i])), paths[i]);
+    }
+    const Run run = runCli(QStringList{QStringLiteral("preview")} + arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.startsWith("facemask-cli preview: " + message.toUtf8()), run.err.constData());
+    QVERIFY2(!QFile::exists(newFolder), "a failed start leaves no folder behind");
+    QCOMPARE(QFileInfo(text).isFile(), true);
 }
 
 QTEST_MAIN(tst_CliTrack)

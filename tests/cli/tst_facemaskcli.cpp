@@ -110,6 +110,54 @@ int largestFace(const StockDetection& stock)
     return core::landmarks::indexOfLargest(rectangles);
 }
 
+quint32 littleEndian(const QByteArray& bytes, int at, int size)
+{
+    quint32 value = 0;
+    for (int i = size - 1; i >= 0; --i) {
+        value = (value << 8) | quint8(bytes.at(at + i));
+    }
+    return value;
+}
+
+// The time each member of the archive at path is stamped with in its directory entry: the DOS
+// reading as "yyyy-MM-dd hh:mm:ss", then the extended timestamp's seconds. Empty when the file
+// is not an archive without a comment.
+QStringList memberStamps(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    const QByteArray bytes = file.readAll();
+    const int end = bytes.size() - 22;
+    if (end < 0 || !bytes.mid(end).startsWith("PK\x05\x06")) {
+        return {};
+    }
+    QStringList stamps;
+    int entry = int(littleEndian(bytes, end + 16, 4));
+    for (quint32 count = littleEndian(bytes, end + 10, 2); count > 0; --count) {
+        if (entry + 46 > end || !bytes.mid(entry).startsWith("PK\x01\x02")) {
+            return {};
+        }
+        const quint32 time = littleEndian(bytes, entry + 12, 2);
+        const quint32 date = littleEndian(bytes, entry + 14, 2);
+        const int nameLength = int(littleEndian(bytes, entry + 28, 2));
+        const int extraLength = int(littleEndian(bytes, entry + 30, 2));
+        const QDateTime dos(QDate(1980 + int(date >> 9), int((date >> 5) & 0x0F), int(date & 0x1F)),
+                            QTime(int(time >> 11), int((time >> 5) & 0x3F), int(2 * (time & 0x1F))));
+        QString stamp = dos.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        for (int block = entry + 46 + nameLength; block + 4 <= entry + 46 + nameLength + extraLength;
+             block += 4 + int(littleEndian(bytes, block + 2, 2))) {
+            if (bytes.mid(block, 2) == "UT" && littleEndian(bytes, block + 2, 2) >= 5) {
+                stamp += ' ' + QString::number(littleEndian(bytes, block + 5, 4));
+            }
+        }
+        stamps.append(stamp);
+        entry += 46 + nameLength + extraLength + int(littleEndian(bytes, entry + 32, 2));
+    }
+    return stamps;
+}
+
 QJsonArray parseArray(const QByteArray& text)
 {
     QJsonParseError error{};
@@ -141,6 +189,8 @@ private slots:
     void makeStampsTheDayOfSourceDateEpoch_data();
     void makeStampsTheDayOfSourceDateEpoch();
     void existingPackageIsKeptWithoutForce();
+    void folderNameAsPackageIsRefused_data();
+    void folderNameAsPackageIsRefused();
     void interruptedMakeLeavesNoTemporaryFile_data();
     void interruptedMakeLeavesNoTemporaryFile();
     void picturesOfOneBaseNameDoNotOverwriteEachOther();
@@ -278,6 +328,12 @@ void tst_FacemaskCli::exitStatuses_data()
     QTest::newRow("unknown-program-option") << QStringList{"--colour"} << 2 << "";
     QTest::newRow("program-help") << QStringList{"--help"} << 0 << "Commands:";
     QTest::newRow("program-version") << QStringList{"--version"} << 0 << "facemask-cli 1.0.0";
+    QTest::newRow("program-help-all") << QStringList{"--help-all"} << 0 << "Commands:";
+    for (const char* command : {"detect", "make", "info", "points", "preview", "thumbnail", "track"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1-help-all").arg(command)))
+            << QStringList{command, "--help-all"} << 0
+            << QStringLiteral("Usage: facemask-cli %1").arg(command);
+    }
     for (const char* command : {"detect", "make", "info", "points"}) {
         QTest::newRow(qPrintable(QStringLiteral("%1-help").arg(command)))
             << QStringList{command, "--help"} << 0
@@ -480,27 +536,37 @@ void tst_FacemaskCli::makeStampsTheDayOfSourceDateEpoch_data()
 {
     QTest::addColumn<QByteArray>("epoch");
     QTest::addColumn<QString>("written"); // empty: a usage error; "today": the run's own date
-    QTest::newRow("the first second") << QByteArray("0") << "01.01.1970";
-    QTest::newRow("the last second of a day") << QByteArray("86399") << "01.01.1970";
-    QTest::newRow("the next day") << QByteArray("86400") << "01.02.1970";
-    QTest::newRow("a day of 2024") << ninthOfDecember2024 << "12.09.2024";
-    QTest::newRow("the last day of 9999") << QByteArray("253402300799") << "12.31.9999";
-    QTest::newRow("empty is unset") << QByteArray() << "today";
-    QTest::newRow("before 1970") << QByteArray("-1") << QString();
-    QTest::newRow("not a number") << QByteArray("12abc") << QString();
-    QTest::newRow("not whole") << QByteArray("1e9") << QString();
-    QTest::newRow("after 9999") << QByteArray("253402300800") << QString();
+    // The members' DOS time and extended timestamp; DOS times run from 1980 to 2107 in 2 s steps.
+    QTest::addColumn<QString>("stamped");
+    const QString first1980 = QStringLiteral("1980-01-01 00:00:00 315532800");
+    QTest::newRow("the first second") << QByteArray("0") << "01.01.1970" << first1980;
+    QTest::newRow("the last second of a day") << QByteArray("86399") << "01.01.1970" << first1980;
+    QTest::newRow("the next day") << QByteArray("86400") << "01.02.1970" << first1980;
+    QTest::newRow("a day of 2024") << ninthOfDecember2024 << "12.09.2024"
+                                   << "2024-12-09 00:00:00 1733702400";
+    QTest::newRow("an odd second") << QByteArray("1700000001") << "11.14.2023"
+                                   << "2023-11-14 22:13:20 1700000001";
+    QTest::newRow("the last day of 9999") << QByteArray("253402300799") << "12.31.9999"
+                                          << "2107-12-31 23:59:58 2147483647";
+    QTest::newRow("empty is unset") << QByteArray() << "today" << QString();
+    QTest::newRow("before 1970") << QByteArray("-1") << QString() << QString();
+    QTest::newRow("not a number") << QByteArray("12abc") << QString() << QString();
+    QTest::newRow("not whole") << QByteArray("1e9") << QString() << QString();
+    QTest::newRow("after 9999") << QByteArray("253402300800") << QString() << QString();
 }
 
 void tst_FacemaskCli::makeStampsTheDayOfSourceDateEpoch()
 {
     QFETCH(QByteArray, epoch);
     QFETCH(QString, written);
+    QFETCH(QString, stamped);
     const QString package = pathOf("stamped.pmk");
     const SourceDateEpoch stamp(epoch);
     const auto today = [] { return QLocale::c().toString(QDate::currentDate(), QStringLiteral("MM.dd.yyyy")); };
     const QString before = today();
+    const QDateTime clockBefore = QDateTime::currentDateTime();
     const Run run = runCli({"make", "-o", package, testPicture("chelsea.png")});
+    const QDateTime clockAfter = QDateTime::currentDateTime();
     const QString after = today();
     if (written.isEmpty()) {
         QVERIFY2(run.status == 2, qPrintable(describe(run)));
@@ -512,11 +578,29 @@ void tst_FacemaskCli::makeStampsTheDayOfSourceDateEpoch()
     const QJsonObject properties =
         QJsonDocument::fromJson(extractMember(package, core::package::propertiesMember)).object();
     const QString time = properties.value("time").toString();
+    const QStringList stamps = memberStamps(package);
+    QCOMPARE(stamps.size(), 6);
     if (written == QLatin1String("today")) {
         QVERIFY2(time == before || time == after, qPrintable(time));
-    } else {
-        QCOMPARE(time, written);
+        // Without the variable the members carry the local clock of the run.
+        for (const QString& member : stamps) {
+            const QDateTime dos = QDateTime::fromString(member.left(19), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+            QVERIFY2(dos >= clockBefore.addSecs(-2) && dos <= clockAfter, qPrintable(member));
+        }
+        return;
     }
+    QCOMPARE(time, written);
+    for (const QString& member : stamps) {
+        QCOMPARE(member, stamped);
+    }
+    // Made again, at another moment, the package is the same byte for byte.
+    const QString again = pathOf("again.pmk");
+    const Run second = runCli({"make", "-o", again, testPicture("chelsea.png")});
+    QVERIFY2(second.status == 0, qPrintable(describe(second)));
+    QFile first(package);
+    QFile repeated(again);
+    QVERIFY(first.open(QIODevice::ReadOnly) && repeated.open(QIODevice::ReadOnly));
+    QVERIFY(first.readAll() == repeated.readAll());
 }
 
 void tst_FacemaskCli::interruptedMakeLeavesNoTemporaryFile_data()
@@ -547,6 +631,32 @@ void tst_FacemaskCli::interruptedMakeLeavesNoTemporaryFile()
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitStatus(), QProcess::CrashExit); // ended by the signal, as without the clean-up
     QVERIFY2(temporaries().isEmpty(), qPrintable(temporaries().join(", ")));
+}
+
+void tst_FacemaskCli::folderNameAsPackageIsRefused_data()
+{
+    // Run in the test's folder, which holds the folder pk.
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("folder-with-slash") << "pk/" << "pk/ is a folder: give a file name, or use --out-dir pk";
+    QTest::newRow("folder-with-dot") << "pk/." << "pk/. is a folder: give a file name, or use --out-dir pk";
+    QTest::newRow("parent-folder") << "pk/.." << "pk/.. is a folder: give a file name, or use --out-dir .";
+    QTest::newRow("missing-folder-with-slash")
+        << "new/" << "new/ names a folder: give a file name, or use --out-dir new";
+    QTest::newRow("empty-name") << "" << "-o takes a file name";
+}
+
+void tst_FacemaskCli::folderNameAsPackageIsRefused()
+{
+    QFETCH(QString, out);
+    QFETCH(QString, message);
+    QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("pk")));
+    const QStringList before = QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    const Run run = runCli({"make", "-o", out, testPicture("astronaut.png")}, m_folder->path());
+    QVERIFY2(run.status == 2, qPrintable(describe(run)));
+    QVERIFY2(run.err.startsWith("facemask-cli make: " + message.toUtf8() + '\n'), qPrintable(describe(run)));
+    QCOMPARE(QDir(pathOf("pk")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
 }
 
 void tst_FacemaskCli::existingPackageIsKeptWithoutForce()
