@@ -16,11 +16,12 @@ public:
     BatchProgress(int total, bool drawBar);
     ~BatchProgress();
 
-    enum Outcome { Succeeded, FromTemplate, Failed };
+    // Warned: made, but with a warning the user must see (a picture cut short).
+    enum Outcome { Succeeded, FromTemplate, Failed, Warned };
 
     void started(const QString& file);
-    // line is printed as it is, except that a bar shows only the failures and the packages made
-    // from a template (no face found), and counts the latter apart.
+    // line is printed as it is, except that a bar shows only the failures, the packages made
+    // from a template (no face found) and those with a warning, and counts templates apart.
     void finished(const QString& file, Outcome outcome, const QString& line);
     // Redraws the bar, so the time left moves even while no input ends.
     void tick();

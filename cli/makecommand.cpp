@@ -149,7 +149,10 @@ BatchProgress::Outcome progressOutcome(const PackageOutcome& outcome)
     if (!outcome.written) {
         return BatchProgress::Failed;
     }
-    return outcome.faceCount == 0 ? BatchProgress::FromTemplate : BatchProgress::Succeeded;
+    if (outcome.faceCount == 0) {
+        return BatchProgress::FromTemplate;
+    }
+    return outcome.warning.isEmpty() ? BatchProgress::Succeeded : BatchProgress::Warned;
 }
 
 // The date a run stamps its packages with when SOURCE_DATE_EPOCH is set.

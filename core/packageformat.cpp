@@ -106,9 +106,17 @@ qint64 valueCount(const QByteArray& text, qint64 limit)
             continue;
         }
         if (c == '/' && i + 1 < size && (text[i + 1] == '*' || text[i + 1] == '/')) {
-            // Skipped whole, as the parser does: "/* ... */" or "// ..." to the end of the line.
+            // Skipped whole, as the parser does: "/* ... */", or "// ..." to the end of the line,
+            // which a carriage return ends as well as a line feed.
             const bool block = text[i + 1] == '*';
-            const int end = block ? text.indexOf("*/", i + 2) : text.indexOf('\n', i + 2);
+            int end = -1;
+            if (block) {
+                end = text.indexOf("*/", i + 2);
+            } else {
+                const int feed = text.indexOf('\n', i + 2);
+                const int ret = text.indexOf('\r', i + 2);
+                end = feed < 0 ? ret : ret < 0 ? feed : std::min(feed, ret);
+            }
             i = end < 0 ? size : end + (block ? 1 : 0);
             inWord = false;
             ++values;

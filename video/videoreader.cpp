@@ -3,6 +3,11 @@
 #include "video/videoorientation.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -330,12 +335,17 @@ bool looksLikeVideo(const QString& path)
 
 bool isGifFile(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Opened without waiting, and only a regular file is read: a FIFO would block the caller.
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
         return false;
     }
-    const QByteArray start = file.read(6);
-    return start == "GIF87a" || start == "GIF89a";
+    struct stat status {};
+    char start[6] = {};
+    const bool read = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)
+                      && ::read(descriptor, start, sizeof start) == ssize_t(sizeof start);
+    ::close(descriptor);
+    return read && (std::memcmp(start, "GIF87a", 6) == 0 || std::memcmp(start, "GIF89a", 6) == 0);
 }
 
 } // namespace video

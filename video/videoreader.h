@@ -46,7 +46,8 @@ private:
 
 // True when path's name says it holds a video (mp4, webm, mkv, ...).
 bool looksLikeVideo(const QString& path);
-// True when the file at path starts as a GIF picture does, animated or not, whatever its name.
+// True when the file at path is a regular file that starts as a GIF picture does, animated or
+// not, whatever its name. Never waits on a FIFO. Any thread.
 bool isGifFile(const QString& path);
 
 } // namespace video

@@ -327,6 +327,9 @@ void tst_PackageFormat::effectRefusals_data()
     QTest::newRow("values-between-quotes-in-block-comments")
         << effectText("\"extra\": /* \" */ [0" + QByteArray(",0").repeated(401024 - 75) + "] /* \" */,")
         << QStringLiteral("more than 401024 values");
+    QTest::newRow("values-after-a-line-comment-ended-by-a-carriage-return")
+        << effectText("\"extra\": // c\r [0" + QByteArray(",0").repeated(401024 - 75) + "],")
+        << QStringLiteral("more than 401024 values");
     QTest::newRow("values-between-quotes-in-line-comments")
         << effectText("\"extra\": // \"\n [0" + QByteArray(",0").repeated(401024 - 75) + "] // \"\n,")
         << QStringLiteral("more than 401024 values");

@@ -89,6 +89,7 @@ private slots:
     void stoppedSourceLeavesNoFrame();
     void sourceChosenWhileAPictureIsReadWins();
     void gifChosenAsAVideoIsAFacePicture();
+    void pipeChosenAsAVideoDoesNotBlock();
     void steadyIsOnByDefaultAndRemembered();
     void cameraPathUsesTheServicesModel();
     void photoOfTwoMasksBoth();
@@ -660,6 +661,30 @@ void tst_PreviewWindow::gifChosenAsAVideoIsAFacePicture()
     QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == QSize(200, 280), 30000);
     QVERIFY(!window.findChild<QWidget*>(QStringLiteral("videoControls"))->isVisibleTo(&window));
     QVERIFY(prompts->records.isEmpty());
+}
+
+// A named pipe named as a video is refused at once: reading it would wait for a writer that never
+// comes. A stand-in writer comes after 5 s; it must find no reader waiting.
+void tst_PreviewWindow::pipeChosenAsAVideoDoesNotBlock()
+{
+    QTemporaryDir folder;
+    const QByteArray path = QFile::encodeName(folder.filePath(QStringLiteral("pipe.mp4")));
+    QVERIFY(::mkfifo(path.constData(), 0600) == 0);
+    std::atomic<bool> readerWasWaiting{false};
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        const int descriptor = ::open(path.constData(), O_WRONLY | O_NONBLOCK);
+        if (descriptor >= 0) {  // only when a reader has it open
+            readerWasWaiting = true;
+            ::close(descriptor);
+        }
+    });
+    ui::PreviewWindow window(project.get(), detector.get());
+    const bool opened = window.openFaceVideo(QFile::decodeName(path));
+    writer.join();
+    QVERIFY(!readerWasWaiting);
+    QVERIFY(!opened);
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 1);
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
