@@ -4,11 +4,13 @@
 #include "video/videoorientation.h"
 
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QMediaMetaData>
 #include <QMediaPlayer>
 #include <QTransform>
 #include <QTimer>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace ui {
 
@@ -41,6 +43,7 @@ public:
     void onStatus(QMediaPlayer::MediaStatus status);
     void fail(const QString& reason);
     void checkEnd();
+    void onShape(const video::VideoShape& shape);
 
     VideoFrameSource* const owner;
     const QString path;
@@ -53,6 +56,11 @@ public:
     bool failedOnce = false;
     bool endedEarlyOnce = false;
     bool playWanted = false; // Play pressed and not Pause or Stop since: only then does the end loop
+    bool mediaSet = false;   // the player has the file: its headers were read and accepted
+    // The file's headers, read on a worker: GStreamer's discoverer can take seconds on a busy
+    // machine, and the window must not wait for it. Deleted with the source; a late result is
+    // then dropped.
+    std::unique_ptr<QFutureWatcher<video::VideoShape>> shapeReading;
     int turn = 0; // clockwise degrees that make the file's pictures upright
     // A file that opens but never yields a picture (cut short, say) is reported after this.
     QTimer stallTimer;
@@ -137,6 +145,24 @@ void VideoFrameSource::Impl::checkEnd()
                                .arg(declared / 1000.0, 0, 'f', 1));
 }
 
+void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
+{
+    turn = shape.turn;
+    // A small file can declare frames of any size: refused before one is decoded.
+    const QString tooLarge = video::frameSizeProblem(shape);
+    if (!tooLarge.isEmpty()) {
+        fail(tooLarge + QLatin1Char('.'));
+        return;
+    }
+    // The GStreamer back end needs an absolute file URL.
+    player.setMedia(QUrl::fromLocalFile(path));
+    mediaSet = true;
+    if (playWanted) {
+        player.play();
+    }
+    stallTimer.start();
+}
+
 void VideoFrameSource::Impl::fail(const QString& reason)
 {
     if (failedOnce) {
@@ -181,27 +207,23 @@ bool VideoFrameSource::start()
     if (!QFileInfo(d->path).isFile()) {
         return false;
     }
-    // The GStreamer back end needs an absolute file URL.
     d->origin = -1;
     d->lastStart = -1;
     d->framesSinceSeek = 2;
     d->endedEarlyOnce = false;
-    const video::VideoShape shape = video::videoShape(d->path);
-    d->turn = shape.turn;
-    // A small file can declare frames of any size: refused before one is decoded.
-    const QString tooLarge = video::frameSizeProblem(shape);
-    if (!tooLarge.isEmpty()) {
-        d->fail(tooLarge + QLatin1Char('.'));
-        return true;
-    }
-    d->player.setMedia(QUrl::fromLocalFile(d->path));
+    d->mediaSet = false;
+    d->shapeReading = std::make_unique<QFutureWatcher<video::VideoShape>>();
+    connect(d->shapeReading.get(), &QFutureWatcherBase::finished, this, [impl = d.get()] {
+        impl->onShape(impl->shapeReading->result());
+    });
+    d->shapeReading->setFuture(QtConcurrent::run([path = d->path] { return video::videoShape(path); }));
     play();
-    d->stallTimer.start();
     return true;
 }
 
 void VideoFrameSource::stop()
 {
+    d->shapeReading.reset(); // a stopped source does not start once its headers are read
     d->playWanted = false;
     d->stallTimer.stop();
     d->player.stop();
@@ -214,7 +236,9 @@ void VideoFrameSource::play()
         return;
     }
     d->playWanted = true;
-    d->player.play();
+    if (d->mediaSet) {
+        d->player.play();
+    }
     emit playingChanged(true);
 }
 

@@ -300,6 +300,9 @@ void tst_VideoSource::framesTooLargeAreRefusedBeforeDecoding()
     QSignalSpy frames(&source, &ui::FrameSource::frameReady);
     QSignalSpy failed(&source, &ui::FrameSource::failed);
     QVERIFY(source.start());
+    // The headers are read on a worker (seconds on a busy machine): start() does not wait for
+    // them, and their verdict comes through the event loop.
+    QVERIFY(failed.isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 20000);
     QCOMPARE(failed.first().at(0).toString(),
              QStringLiteral("The video \"wide.mkv\" cannot be played: its frames are 8200 x 16 pixels; "
