@@ -52,6 +52,9 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
     positionSlider = new QSlider(Qt::Horizontal);
     positionSlider->setObjectName(QStringLiteral("positionSlider"));
     positionSlider->setToolTip(QStringLiteral("Drag to move through the video; Left and Right step one frame while paused"));
+    // Milliseconds: a click beside the handle (or Page Up/Down) moves a second, not Qt's 10.
+    positionSlider->setPageStep(1000);
+    positionSlider->setSingleStep(100);
     timeLabel = new QLabel(QStringLiteral("0:00.0 / 0:00.0"));
     timeLabel->setObjectName(QStringLiteral("videoTime"));
     row->addWidget(playButton);

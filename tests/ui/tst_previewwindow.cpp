@@ -515,6 +515,12 @@ void tst_PreviewWindow::faceVideoMasksEveryFace()
     // Paused, the frame shown follows the mask: another effect type draws it again at once.
     QTest::keyClick(&window, Qt::Key_Space);
     QCOMPARE(play->text(), QStringLiteral("Play"));
+    // A click on the track beside the handle moves a second (a page), from the start to 0:01.0.
+    const auto shownSeconds = [time] { return time->text().section(QLatin1Char(':'), 1, 1).section(QLatin1Char(' '), 0, 0).toDouble(); };
+    slider->triggerAction(QAbstractSlider::SliderToMinimum);
+    QTRY_VERIFY2_WITH_TIMEOUT(time->text().startsWith(QStringLiteral("0:00.0 ")), qPrintable(time->text()), 10000);
+    slider->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    QTRY_VERIFY2_WITH_TIMEOUT(std::abs(shownSeconds() - 1.0) < 0.15, qPrintable(time->text()), 10000);
     QTest::qWait(300); // the frame in work, if any, arrives
     const QImage before = window.previewImage();
     project->setEffectType(2);
