@@ -108,16 +108,19 @@ qint64 valueCount(const QByteArray& text, qint64 limit)
         if (c == '/' && i + 1 < size && (text[i + 1] == '*' || text[i + 1] == '/')) {
             // Skipped whole, as the parser does: "/* ... */", or "// ..." to the end of the line,
             // which a carriage return ends as well as a line feed.
+            // Each is walked once, to its own end: a search for the other line end would run on
+            // to the end of the text for every comment.
             const bool block = text[i + 1] == '*';
-            int end = -1;
+            int end = i + 2;
             if (block) {
-                end = text.indexOf("*/", i + 2);
+                end = text.indexOf("*/", end);
+                end = end < 0 ? size : end + 1;
             } else {
-                const int feed = text.indexOf('\n', i + 2);
-                const int ret = text.indexOf('\r', i + 2);
-                end = feed < 0 ? ret : ret < 0 ? feed : std::min(feed, ret);
+                while (end < size && text[end] != '\n' && text[end] != '\r') {
+                    ++end;
+                }
             }
-            i = end < 0 ? size : end + (block ? 1 : 0);
+            i = end;
             inWord = false;
             ++values;
         } else if (isJsonSpace(c)) {
