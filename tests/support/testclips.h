@@ -105,18 +105,25 @@ inline QVector<QImage> noise(int count, QSize size = QSize(160, 120))
     return frames;
 }
 
-// Writes the first half of the file at from to to: the headers of an MP4 written with its index
-// at the front still declare the whole length, but only the first half of the pictures is there.
-inline QString firstHalf(const QString& from, const QString& to)
+// A 4.0 s clip of noise (40 frames at 10 per second, each of size) at whole, written with its
+// index at the front as files meant for streaming are, and its first half at cut: the headers of
+// the cut file still declare the whole length, but only about half the pictures are there.
+// Returns an empty string on success, else what went wrong.
+inline QString wholeAndCutShort(const QString& whole, const QString& cut, QSize size = QSize(160, 120))
 {
-    QFile whole(from);
-    QFile half(to);
-    if (!whole.open(QIODevice::ReadOnly) || !half.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return QStringLiteral("cannot copy %1 to %2").arg(from, to);
+    const QString error = encode(noise(40, size), 10, whole, QStringLiteral("libx264"),
+                                 {QStringLiteral("-movflags"), QStringLiteral("+faststart")});
+    if (!error.isEmpty()) {
+        return error;
     }
-    const QByteArray bytes = whole.readAll();
-    if (half.write(bytes.left(bytes.size() / 2)) != bytes.size() / 2 || !half.flush()) {
-        return QStringLiteral("cannot write %1").arg(to);
+    QFile from(whole);
+    QFile to(cut);
+    if (!from.open(QIODevice::ReadOnly) || !to.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return QStringLiteral("cannot copy %1 to %2").arg(whole, cut);
+    }
+    const QByteArray bytes = from.readAll();
+    if (to.write(bytes.left(bytes.size() / 2)) != bytes.size() / 2 || !to.flush()) {
+        return QStringLiteral("cannot write %1").arg(cut);
     }
     return QString();
 }

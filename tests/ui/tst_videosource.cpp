@@ -207,12 +207,9 @@ void tst_VideoSource::damagedFileIsReported()
 void tst_VideoSource::fileCutShortSaysWhereItEnds()
 {
     const QString whole = folder.filePath(QStringLiteral("whole-noise.mp4"));
-    const QString error = testclips::encode(testclips::noise(40, QSize(96, 64)), 10, whole, QStringLiteral("libx264"),
-                                            {QStringLiteral("-movflags"), QStringLiteral("+faststart")});
-    QVERIFY2(error.isEmpty(), qPrintable(error));
     const QString cut = folder.filePath(QStringLiteral("cut-noise.mp4"));
-    const QString cutError = testclips::firstHalf(whole, cut);
-    QVERIFY2(cutError.isEmpty(), qPrintable(cutError));
+    const QString error = testclips::wholeAndCutShort(whole, cut, QSize(96, 64));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 
     for (const QString& path : {whole, cut}) {
         ui::VideoFrameSource source(path);
