@@ -42,6 +42,12 @@ public:
     void start(const QImage& frame, double time);
     void process(const QImage& frame, double time);
     void redraw();
+    // The mask set last, shared with the GUI thread's next setRenderer.
+    std::shared_ptr<const preview::MaskRenderer> currentRenderer()
+    {
+        std::lock_guard<std::mutex> guard(rendererLock);
+        return renderer;
+    }
     // Every face followed on the frame, points in frame pixels.
     const QVector<preview::TrackedFace>& follow(const QImage& frame, double time);
 
@@ -128,11 +134,7 @@ void LivePreview::Impl::loadModule()
 void LivePreview::Impl::process(const QImage& frame, double time)
 {
     loadModule();
-    std::shared_ptr<const preview::MaskRenderer> current;
-    {
-        std::lock_guard<std::mutex> guard(rendererLock);
-        current = renderer;
-    }
+    const std::shared_ptr<const preview::MaskRenderer> current = currentRenderer();
     // Converted once for the detector and the renderer alike.
     const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
     std::vector<core::FacialPointVector> faces;
@@ -158,11 +160,7 @@ void LivePreview::Impl::redraw()
     if (lastFrame.isNull()) {
         return;
     }
-    std::shared_ptr<const preview::MaskRenderer> current;
-    {
-        std::lock_guard<std::mutex> guard(rendererLock);
-        current = renderer;
-    }
+    const std::shared_ptr<const preview::MaskRenderer> current = currentRenderer();
     const QImage shown = current->renderFaces(lastFrame, lastFaces);
     if (!stopping) {
         emit owner->frameRendered(shown, int(lastFaces.size()));

@@ -76,12 +76,16 @@ public:
     {
     }
 
+    // "The pasted picture" or "File "path"", as the messages about a picture name it.
+    static QString pictureNamed(const QString& source)
+    {
+        return source == pastedSource ? QStringLiteral("The pasted picture") : QStringLiteral("File \"%1\"").arg(source);
+    }
+
     void refuse(const QString& source, const QString& reason) const
     {
-        const QString what = source == pastedSource
-            ? QStringLiteral("The pasted picture was not load.")
-            : QStringLiteral("File \"%1\" was not load.").arg(source);
-        session.prompts().warning(QStringLiteral("Error"), what + QLatin1Char('\n') + reason);
+        session.prompts().warning(QStringLiteral("Error"),
+                                  pictureNamed(source) + QStringLiteral(" was not load.\n") + reason);
     }
 
     // A package that is being opened would replace the picture right after, or the picture
@@ -105,10 +109,8 @@ public:
             waitclock::step("picture read");
             // Taken all the same, as other programs show it; the user learns why part is grey.
             if (!decoding.warning.isEmpty()) {
-                const QString what = source == pastedSource ? QStringLiteral("The pasted picture")
-                                                            : QStringLiteral("File \"%1\"").arg(source);
-                session.prompts().warning(QStringLiteral("Picture"),
-                                          what + QStringLiteral(" was opened, but ") + decoding.warning + QLatin1Char('.'));
+                session.prompts().warning(QStringLiteral("Picture"), pictureNamed(source) + QStringLiteral(" was opened, but ")
+                                                                         + decoding.warning + QLatin1Char('.'));
             }
             emit q->pictureTaken(decoding.picture);
             return;
