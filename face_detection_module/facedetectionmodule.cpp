@@ -7,6 +7,8 @@
 #include <dlib/image_processing.h>
 #include <dlib/serialize.h>
 
+#include <sys/stat.h>
+
 #include <future>
 #include <new>
 #include <system_error>
@@ -74,6 +76,12 @@ std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string
 std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string& modelPath,
                                                                const QString& cacheFolder)
 {
+    // dlib opens the path as a stream and waits on a named pipe or a device until something
+    // writes to it; only a regular file can be a model.
+    struct stat model {};
+    if (::stat(modelPath.c_str(), &model) != 0 || !S_ISREG(model.st_mode)) {
+        return nullptr;
+    }
     try {
         std::unique_ptr<FaceDetectionModule> module(new FaceDetectionModule);
         Impl& m = *module->d;

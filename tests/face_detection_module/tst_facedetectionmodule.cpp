@@ -4,7 +4,12 @@
 #include <QtTest>
 #include <QXmlStreamReader>
 
+#include <future>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <dlib/image_processing/shape_predictor.h>
 #include <dlib/serialize.h>
@@ -328,6 +333,8 @@ void tst_FaceDetectionModule::loadingRefusesBadModels_data()
     QTest::newRow("not-a-model") << "text";
     QTest::newRow("empty-model-without-parts") << "parts-0";
     QTest::newRow("forty-five-parts-too-few-for-derived-points") << "parts-45";
+    QTest::newRow("named-pipe") << "fifo";
+    QTest::newRow("folder") << "folder";
 }
 
 void tst_FaceDetectionModule::loadingRefusesBadModels()
@@ -349,9 +356,23 @@ void tst_FaceDetectionModule::loadingRefusesBadModels()
         text.write("this is not a serialised shape predictor\n");
     } else if (kind.startsWith("parts-")) {
         QVERIFY(writeModelWithParts(path, kind.mid(6).toInt()));
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "folder") {
+        QVERIFY(QDir(dir.path()).mkdir("shape_predictor.dat"));
     }
 
-    QVERIFY2(!FaceDetectionModule::load(path.toStdString()), "a bad model must give no module");
+    // A load that waits on a pipe is let go by a writer that closes at once, after the verdict.
+    auto loaded = std::async(std::launch::async, [path] { return FaceDetectionModule::load(path.toStdString()); });
+    const bool answered = loaded.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!answered && kind == "fifo") {
+        const int writer = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+    }
+    QVERIFY2(answered, "loading must not wait for the file");
+    QVERIFY2(!loaded.get(), "a bad model must give no module");
 }
 
 void tst_FaceDetectionModule::loadingAcceptsFortySixParts()
