@@ -1,5 +1,7 @@
+#include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/localnames.h"
+#include "cli/pictureintake.h"
 
 #include <QCoreApplication>
 
@@ -19,7 +21,16 @@ void printQtMessage(QtMsgType type, const QMessageLogContext& context, const QSt
     if (type == QtWarningMsg && decoderNoise) {
         return;
     }
-    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    // In a batch, a decoder's complaint ("Corrupt JPEG data: ...") is worth little without the
+    // file it is about; said while only the picture's size is probed, it would be said twice.
+    const cli::PictureBeingRead picture = cli::pictureBeingRead();
+    if (picture.sizeProbe && type == QtWarningMsg) {
+        return;
+    }
+    const QString line = picture.file.isEmpty()
+        ? message
+        : QStringLiteral("%1: %2: %3").arg(QLatin1String(cli::programName), cli::escaped(picture.file), message);
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
 }
 
 // Started with stdin, stdout or stderr closed, the program would hand their numbers to the

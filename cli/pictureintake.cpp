@@ -13,8 +13,41 @@
 
 namespace cli {
 
+namespace {
+
+struct Reading {
+    const QString* file = nullptr;
+    bool sizeProbe = false;
+};
+thread_local Reading reading;
+
+// Names the file for the decoders' messages while it is read on this thread.
+class ReadingFile
+{
+public:
+    ReadingFile(const QString& path, bool sizeProbe)
+        : m_previous(reading)
+    {
+        reading = Reading{&path, sizeProbe};
+    }
+    ~ReadingFile() { reading = m_previous; }
+    ReadingFile(const ReadingFile&) = delete;
+    ReadingFile& operator=(const ReadingFile&) = delete;
+
+private:
+    Reading m_previous;
+};
+
+} // namespace
+
+PictureBeingRead pictureBeingRead()
+{
+    return reading.file ? PictureBeingRead{*reading.file, reading.sizeProbe} : PictureBeingRead{};
+}
+
 Picture readPicture(const QString& path)
 {
+    const ReadingFile readingFile(path, false);
     Picture picture;
     const InputFile input(path);
     if (!input.failure().isEmpty()) {
@@ -40,6 +73,7 @@ Picture readPicture(const QString& path)
 
 QSize declaredPictureSize(const QString& path)
 {
+    const ReadingFile readingFile(path, true);
     const InputFile input(path);
     if (!input.failure().isEmpty()) {
         return QSize();

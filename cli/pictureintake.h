@@ -17,6 +17,15 @@ struct Picture {
 // wrong: a file that is not a regular file is refused before it is read. Any thread.
 Picture readPicture(const QString& path);
 
+// What readPicture or declaredPictureSize is reading on the calling thread: the file as given
+// (empty outside them), and whether it is only the probe of its size, whose messages the decoding
+// repeats. Lets the decoders' own messages say which file they are about.
+struct PictureBeingRead {
+    QString file;
+    bool sizeProbe = false;
+};
+PictureBeingRead pictureBeingRead();
+
 // The size the picture file's header declares, without decoding it; invalid when the file is
 // not a regular file or its size cannot be told. Any thread.
 QSize declaredPictureSize(const QString& path);

@@ -113,6 +113,8 @@ private slots:
     void makeNamesAndCountsItsPackages();
     void makeWritesIntoAFolderItCannotList();
     void jpegCutShortIsReadWithAWarning();
+    void decoderMessagesNameTheirFile_data();
+    void decoderMessagesNameTheirFile();
     void pointsPrintsTheColumnsOfDetect();
     void previewGivesTheLoadersReason();
     void largePicturesWaitForMemory_data();
@@ -558,6 +560,32 @@ void tst_CliSafety::jpegCutShortIsReadWithAWarning()
     QVERIFY(writeFile(pathOf("whole.jpg"), whole));
     const Run clean = runCli({"detect", "whole.jpg"}, m_folder->path());
     QVERIFY2(clean.status == 0 && !clean.err.contains("warning"), qPrintable(describe(clean)));
+}
+
+void tst_CliSafety::decoderMessagesNameTheirFile_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("detect") << QStringList{"detect", "a.jpg", "b.jpg", "whole.jpg"};
+    QTest::newRow("make-on-two-threads") << QStringList{"make", "-j2", "--out-dir", ".", "a.jpg", "b.jpg", "whole.jpg"};
+}
+
+// The JPEG decoder's own complaints come through Qt's messages, from whichever thread decodes.
+void tst_CliSafety::decoderMessagesNameTheirFile()
+{
+    QFETCH(QStringList, arguments);
+    const QByteArray whole = contentOf(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    const int scan = whole.indexOf("\xff\xda");
+    QVERIFY(scan > 0);
+    // Stray bytes before the scan's marker: the picture decodes whole, and the decoder says so.
+    QVERIFY(writeFile(pathOf("a.jpg"), whole.left(scan) + QByteArray(3, '\0') + whole.mid(scan)));
+    QVERIFY(writeFile(pathOf("b.jpg"), whole.left(scan) + QByteArray(5, '\0') + whole.mid(scan)));
+    QVERIFY(writeFile(pathOf("whole.jpg"), whole));
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    const QList<QByteArray> lines = run.err.split('\n');
+    QCOMPARE(lines.count("facemask-cli: a.jpg: Corrupt JPEG data: 3 extraneous bytes before marker 0xda"), 1);
+    QCOMPARE(lines.count("facemask-cli: b.jpg: Corrupt JPEG data: 5 extraneous bytes before marker 0xda"), 1);
+    QVERIFY2(!run.err.contains("whole.jpg:"), qPrintable(describe(run)));
 }
 
 void tst_CliSafety::pointsPrintsTheColumnsOfDetect()
