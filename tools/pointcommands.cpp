@@ -2,6 +2,7 @@
 
 #include "core/facemaskproject.h"
 
+#include <QSet>
 #include <QUndoStack>
 
 #include <utility>
@@ -161,6 +162,16 @@ void ReplacePictureCommand::setAfterRedo(std::function<void()> callback)
     d->afterRedo = std::move(callback);
 }
 
+QImage ReplacePictureCommand::beforePicture() const
+{
+    return d->beforePicture;
+}
+
+QImage ReplacePictureCommand::afterPicture() const
+{
+    return d->afterPicture;
+}
+
 SetEffectTypeCommand::SetEffectTypeCommand(core::FaceMaskProject* project, int before, int after)
     : project(project)
     , before(before)
@@ -196,6 +207,65 @@ void storePoints(core::FacialPoints* model, const QVector<int>& indices,
         }
     }
     model->setPoints(all);
+}
+
+namespace {
+
+void addPicture(const QImage& picture, QSet<qint64>& seen, qint64& bytes)
+{
+    if (!picture.isNull() && !seen.contains(picture.cacheKey())) {
+        seen.insert(picture.cacheKey());
+        bytes += picture.sizeInBytes();
+    }
+}
+
+void addPictures(const QUndoCommand* command, QSet<qint64>& seen, qint64& bytes)
+{
+    if (const auto* step = dynamic_cast<const ReplacePictureCommand*>(command)) {
+        addPicture(step->beforePicture(), seen, bytes);
+        addPicture(step->afterPicture(), seen, bytes);
+    }
+    for (int i = 0; i < command->childCount(); ++i) {
+        addPictures(command->child(i), seen, bytes);
+    }
+}
+
+qint64 picturesHeld(const QUndoStack& stack, QSet<qint64>& seen)
+{
+    qint64 bytes = 0;
+    for (int i = 0; i < stack.count(); ++i) {
+        addPictures(stack.command(i), seen, bytes);
+    }
+    return bytes;
+}
+
+} // namespace
+
+qint64 historyPictureBytes(const QUndoStack& stack)
+{
+    QSet<qint64> seen;
+    return picturesHeld(stack, seen);
+}
+
+bool makeRoomForPictures(QUndoStack& stack, const QVector<QImage>& kept, qint64 budget)
+{
+    if (stack.count() == 0) {
+        return false;
+    }
+    QSet<qint64> seen;
+    qint64 bytes = picturesHeld(stack, seen);
+    for (const QImage& picture : kept) {
+        addPicture(picture, seen, bytes);
+    }
+    if (bytes <= budget) {
+        return false;
+    }
+    const bool clean = stack.isClean();
+    stack.clear();
+    if (!clean) {
+        stack.resetClean();
+    }
+    return true;
 }
 
 void execute(QUndoStack* stack, std::unique_ptr<QUndoCommand> command)

@@ -81,6 +81,10 @@ public:
     // made), so that the picture's detection can start again.
     void setAfterRedo(std::function<void()> callback);
 
+    // The two pictures the step keeps, for measuring what a history holds.
+    QImage beforePicture() const;
+    QImage afterPicture() const;
+
     void undo() override;
     void redo() override;
 
@@ -109,6 +113,20 @@ private:
 // indices are ignored. Many points are stored as one list, which emits one signal.
 void storePoints(core::FacialPoints* model, const QVector<int>& indices,
                  const core::FacialPointVector& values);
+
+// Bytes of the pictures that the picture steps of stack keep (undone ones and those in macros
+// included), each picture counted once however many steps share it.
+qint64 historyPictureBytes(const QUndoStack& stack);
+
+// What a window's history may keep of earlier pictures: a day of pasted photos would otherwise
+// stay in memory until the program ends.
+constexpr qint64 historyPictureBudget = qint64(512) << 20;
+
+// Called before a step that keeps the pictures kept is pushed: when the pictures the history
+// would then keep exceed budget, the history is emptied, so that the new step is the only one
+// left. A stack that was not clean stays not clean, and its clean state can no longer be reached
+// by undoing (the saved work is not among what is left). Returns whether it emptied.
+bool makeRoomForPictures(QUndoStack& stack, const QVector<QImage>& kept, qint64 budget = historyPictureBudget);
 
 // Pushes command onto stack; without a stack the change is made (unless already applied) and
 // the command dropped, so code that edits works the same with and without a history.

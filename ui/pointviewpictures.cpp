@@ -28,6 +28,9 @@ void PointView::Impl::takeImage(const QImage& image)
     core::FacialPoints* model = controller.facialPoints();
     const QImage previousPicture = model->image();
     const core::FacialPointVector previousPoints = model->points();
+    if (undoStack) {
+        tools::makeRoomForPictures(*undoStack, {previousPicture, image});
+    }
     model->setImage(image);
     detection.start(image);
     auto step = std::make_unique<tools::ReplacePictureCommand>(

@@ -112,6 +112,8 @@ private slots:
     void stepsAnnounceThroughModelSignals();
     void effectTypeStepUndoesAndAnnounces();
     void pictureRedoCallsBackOnlyWhenRedone();
+    void historyKeepsPicturesWithinItsBudget_data();
+    void historyKeepsPicturesWithinItsBudget();
 };
 
 void tst_PointCommands::initTestCase()
@@ -383,6 +385,52 @@ void tst_PointCommands::pictureRedoCallsBackOnlyWhenRedone()
     stack.redo();
     QCOMPARE(calls, 1);
     QCOMPARE(seen, QSize(8, 8));
+}
+
+void tst_PointCommands::historyKeepsPicturesWithinItsBudget_data()
+{
+    QTest::addColumn<int>("pictures");       // replacements made, one after the other
+    QTest::addColumn<int>("budget");         // in pictures of 10 x 10
+    QTest::addColumn<int>("savedAfter");     // the replacement after which the work is saved; 0: never
+    QTest::addColumn<int>("steps");          // steps left in the history at the end
+    QTest::addColumn<bool>("cleanAfterUndo"); // clean once the last replacement is undone
+    QTest::newRow("within-budget-all-kept") << 5 << 10 << 0 << 5 << false;
+    QTest::newRow("over-budget-newest-kept") << 5 << 3 << 0 << 1 << false;
+    QTest::newRow("saved-just-before-the-last") << 5 << 3 << 4 << 1 << true;
+    QTest::newRow("saved-then-replaced-stays-unsaved") << 5 << 3 << 3 << 1 << false;
+}
+
+void tst_PointCommands::historyKeepsPicturesWithinItsBudget()
+{
+    QFETCH(int, pictures);
+    QFETCH(int, budget);
+    QFETCH(int, savedAfter);
+    QFETCH(int, steps);
+    QFETCH(bool, cleanAfterUndo);
+    const qint64 pictureBytes = picture(10, 10, Qt::black).sizeInBytes();
+    core::FacialPoints model;
+    model.setImage(picture(10, 10, Qt::black));
+    model.setPoints(originalPoints());
+    QUndoStack stack;
+    QImage previous;
+    for (int k = 1; k <= pictures; ++k) {
+        previous = model.image();
+        const QImage next = picture(10, 10, Qt::GlobalColor(Qt::red + k));
+        tools::makeRoomForPictures(stack, {previous, next}, budget * pictureBytes);
+        stack.push(new tools::ReplacePictureCommand(&model, previous, model.points(), next, model.points(), false));
+        // What is left never holds more than the budget, unless it is the one new step.
+        QVERIFY2(tools::historyPictureBytes(stack) <= budget * pictureBytes || stack.count() == 1,
+                 qPrintable(QStringLiteral("%1 bytes after picture %2").arg(tools::historyPictureBytes(stack)).arg(k)));
+        if (k == savedAfter) {
+            stack.setClean();
+        }
+    }
+    QCOMPARE(stack.count(), steps);
+    // Pictures shared by neighbouring steps are counted once.
+    QCOMPARE(tools::historyPictureBytes(stack), (steps + 1) * pictureBytes);
+    stack.undo();
+    QCOMPARE(model.image(), previous);
+    QCOMPARE(stack.isClean(), cleanAfterUndo);
 }
 
 QTEST_MAIN(tst_PointCommands)
