@@ -1,6 +1,6 @@
 #include "cli/outputfile.h"
-#include "cli/interruptcleanup.h"
 
+#include "core/interruptcleanup.h"
 #include "core/newfilemode.h"
 
 #include <QBuffer>
@@ -201,7 +201,7 @@ OutputFile::~OutputFile()
     if (!d->temporary.isEmpty()) {
         ::unlink(d->temporary.constData());
     }
-    interruptcleanup::release(d->cleanupTicket);
+    core::interruptcleanup::release(d->cleanupTicket);
 }
 
 bool OutputFile::prepare()
@@ -238,7 +238,7 @@ bool OutputFile::prepare()
     }
     ::close(descriptor);
     d->temporary = pattern;
-    d->cleanupTicket = interruptcleanup::watch(d->temporary.constData());
+    d->cleanupTicket = core::interruptcleanup::watch(d->temporary.constData());
     return true;
 }
 
@@ -327,7 +327,7 @@ bool OutputFile::commit()
         return false;
     }
     d->temporary.clear();
-    interruptcleanup::release(d->cleanupTicket);
+    core::interruptcleanup::release(d->cleanupTicket);
     d->cleanupTicket = -1;
     syncFolder(folderOf(d->target));
     return true;

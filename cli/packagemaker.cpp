@@ -1,10 +1,10 @@
 #include "cli/packagemaker.h"
 
-#include "cli/interruptcleanup.h"
 #include "cli/outputfile.h"
 #include "cli/pictureintake.h"
 
 #include "face_detection_module/landmarkpipeline.h"
+#include "core/interruptcleanup.h"
 #include "core/packageformat.h"
 
 #include <QFile>
@@ -61,12 +61,12 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     int partialTicket = -1;
     try {
         saved = core::writePackage(snapshot, output.temporaryPath(), {}, nullptr, [&partialTicket](const QString& partial) {
-            partialTicket = interruptcleanup::watch(QFile::encodeName(partial).constData());
+            partialTicket = core::interruptcleanup::watch(QFile::encodeName(partial).constData());
         });
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
     }
-    interruptcleanup::release(partialTicket);
+    core::interruptcleanup::release(partialTicket);
     if (!saved.ok) {
         // A failing disk or memory says so through errno; anything else is the package's own
         // check refusing what was written (a picture the loader would not open, say).

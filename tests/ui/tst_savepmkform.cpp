@@ -18,6 +18,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <random>
+
+#include <signal.h>
+
 #include <memory>
 
 class tst_SavePMKForm : public QObject
@@ -48,6 +53,10 @@ private slots:
     void textLengths();
     void pickerProposesThePackage();
     void asksThroughTheSessionItIsGiven();
+    void interruptedSaveLeavesNoPartialFile_data();
+    void interruptedSaveLeavesNoPartialFile();
+    // Not a test of its own: the program interruptedSaveLeavesNoPartialFile starts and ends.
+    void savesUntilEnded();
 
 private:
     template <typename T> T* child(ui::SavePMKForm& form, const char* name)
@@ -607,6 +616,74 @@ void tst_SavePMKForm::pickerProposesThePackage()
     QCOMPARE(saves.size(), 1);
     QCOMPARE(saves.first().folder, earlier);
     form.close();
+}
+
+namespace {
+const char* const saveIntoVariable = "FACEMASK_TEST_SAVE_INTO";
+}
+
+void tst_SavePMKForm::interruptedSaveLeavesNoPartialFile_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("terminated") << int(SIGTERM);
+    QTest::newRow("Ctrl+C") << int(SIGINT);
+}
+
+// A package is written under a partial name beside its target; a program ended meanwhile (the
+// session logs out, Ctrl+C in its terminal) leaves no such file in the user's folder.
+void tst_SavePMKForm::interruptedSaveLeavesNoPartialFile()
+{
+    QFETCH(int, signal);
+    QProcess saver;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(saveIntoVariable), dir->path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    saver.setProcessEnvironment(environment);
+    saver.setProcessChannelMode(QProcess::ForwardedChannels);
+    saver.start(QCoreApplication::applicationFilePath(), {QStringLiteral("savesUntilEnded")});
+    QVERIFY(saver.waitForStarted());
+    const auto partials = [this] {
+        return QDir(dir->path()).entryList({QStringLiteral("*.pmk.*")}, QDir::Files | QDir::Hidden);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!partials().isEmpty() || saver.state() == QProcess::NotRunning, 60000);
+    if (saver.state() == QProcess::NotRunning) {
+        QSKIP("every save ended before the test could end the program");
+    }
+    ::kill(pid_t(saver.processId()), signal);
+    QVERIFY(saver.waitForFinished(60000));
+    QCOMPARE(saver.exitStatus(), QProcess::CrashExit); // ended by the signal, as without the clean-up
+    QVERIFY2(partials().isEmpty(), qPrintable(partials().join(QStringLiteral(", "))));
+}
+
+void tst_SavePMKForm::savesUntilEnded()
+{
+    const QString folder = qEnvironmentVariable(saveIntoVariable);
+    if (folder.isEmpty()) {
+        QSKIP("run by interruptedSaveLeavesNoPartialFile");
+    }
+    // The test library catches these signals itself; the program leaves them to their default.
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    // Noise compresses slowly: each save spends a while on its partial file.
+    QImage picture(3000, 2000, QImage::Format_RGB32);
+    std::mt19937 random(7);
+    for (int y = 0; y < picture.height(); ++y) {
+        auto* line = reinterpret_cast<quint32*>(picture.scanLine(y));
+        for (int x = 0; x < picture.width(); ++x) {
+            line[x] = 0xff000000u | (random() & 0xffffffu);
+        }
+    }
+    core::FaceMaskProject project;
+    project.facialPoints()->setImage(picture);
+    project.facialPoints()->setPoints(core::FacialPointVector(75, FacialPoint(0.5, 0.25)));
+    for (int save = 0; save < 20; ++save) {
+        ui::SavePMKForm form(&project);
+        form.show();
+        prompts->fileNames.enqueue(QDir(folder).filePath(QStringLiteral("ended.pmk")));
+        QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.isSaving(), 60000);
+        QVERIFY(!form.savedPath().isEmpty());
+    }
 }
 
 QTEST_MAIN(tst_SavePMKForm)

@@ -1,4 +1,4 @@
-#include "cli/interruptcleanup.h"
+#include "core/interruptcleanup.h"
 
 #include <atomic>
 #include <climits>
@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-namespace cli::interruptcleanup {
+namespace core::interruptcleanup {
 
 namespace {
 
@@ -115,4 +115,4 @@ void release(int ticket)
     }
 }
 
-} // namespace cli::interruptcleanup
+} // namespace core::interruptcleanup

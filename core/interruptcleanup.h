@@ -1,10 +1,10 @@
 #pragma once
 
-// Files a command is still writing under a temporary name, removed when the command is
-// interrupted (SIGINT, SIGTERM or SIGHUP, unless that signal is ignored), so that Ctrl+C leaves
-// no half-made file in the user's folder. The signal then ends the program as it would have.
+// Files a program is still writing under a temporary name, removed when the program is
+// interrupted (SIGINT, SIGTERM or SIGHUP, unless that signal is ignored), so that Ctrl+C or a
+// SIGTERM leaves no half-made file in the user's folder. The signal then ends the program as it would have.
 // Any thread. Any number of paths at once: the table grows (and never shrinks) as they come.
-namespace cli::interruptcleanup {
+namespace core::interruptcleanup {
 
 // Watches path (a NUL-terminated file name); returns a ticket for release(), or -1 for a path
 // longer than PATH_MAX or when no memory is left for a larger table.
@@ -12,4 +12,4 @@ int watch(const char* path);
 // Stops watching: the file was renamed into place or removed.
 void release(int ticket);
 
-} // namespace cli::interruptcleanup
+} // namespace core::interruptcleanup
