@@ -37,6 +37,7 @@ public:
     // module to one user at a time and makes such a task wait for (or do) the loading.
     QMutex moduleMutex;
     std::unique_ptr<FaceDetectionModule> module;
+    std::function<std::unique_ptr<FaceDetectionModule>()> loader;
     QThreadPool pool;
 };
 
@@ -77,7 +78,7 @@ void FacialPointsDetector::Impl::loadModelOnce()
         }
         std::unique_ptr<FaceDetectionModule> loaded;
         try {
-            loaded = FaceDetectionModule::load();
+            loaded = loader ? loader() : FaceDetectionModule::load();
         } catch (...) {
             loaded.reset();
         }
@@ -128,6 +129,12 @@ FacialPointsDetector::FacialPointsDetector()
 {
 }
 
+FacialPointsDetector::FacialPointsDetector(std::function<std::unique_ptr<FaceDetectionModule>()> loader)
+    : FacialPointsDetector()
+{
+    d->loader = std::move(loader);
+}
+
 FacialPointsDetector::~FacialPointsDetector() = default;
 
 FacialPointsDetector::State FacialPointsDetector::state() const
@@ -138,7 +145,7 @@ FacialPointsDetector::State FacialPointsDetector::state() const
 bool FacialPointsDetector::preload()
 {
     if (d->state.load() == NotInitialized &&
-        QFileInfo::exists(QString::fromLatin1(FaceDetectionModule::defaultModelPath))) {
+        (d->loader || QFileInfo::exists(QString::fromLatin1(FaceDetectionModule::defaultModelPath)))) {
         d->startInitialization();
     }
     return d->state.load() == Initializing;

@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace core {
@@ -30,6 +31,9 @@ public:
     using DetectionResult = core::DetectionResult;
 
     FacialPointsDetector();
+    // Loads the model with loader instead of reading "shape_predictor.dat" (on the worker, once;
+    // null means the model could not be loaded). preload() then always starts it.
+    explicit FacialPointsDetector(std::function<std::unique_ptr<FaceDetectionModule>()> loader);
     // Waits until every queued and running task has finished.
     ~FacialPointsDetector() override;
 
