@@ -76,7 +76,9 @@ void tst_FacialPointsDetectorFailure::missingModelFailsOnceAndAnswersEmpty()
     onePixel.fill(Qt::white);
     const QList<Watcher> watchers{detector.detect(astronaut()), detector.detect(onePixel),
                                   detector.detect(astronaut().convertToFormat(QImage::Format_RGB888))};
-    QCOMPARE(detector.state(), FacialPointsDetector::Initializing);
+    // Loading started with the first request; on a busy machine it may have failed already.
+    QVERIFY(detector.state() == FacialPointsDetector::Initializing
+            || detector.state() == FacialPointsDetector::Failed);
 
     for (const Watcher& watcher : watchers) {
         QVERIFY(watcher);
