@@ -96,6 +96,9 @@ public:
     QString faceStatus;
     // What is amiss with the source that still plays (a video cut short); cleared with the source.
     QString sourceNote;
+    // The source said it cannot go on: faceStatus says why, and frames drawn after (the one in
+    // work when it failed, a redraw) leave it there. Cleared with the source.
+    bool sourceFailed = false;
 
     std::unique_ptr<FrameSource> frameSource;
     VideoFrameSource* video = nullptr; // frameSource, when it plays a file

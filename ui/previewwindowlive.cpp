@@ -156,6 +156,9 @@ void PreviewWindow::Impl::onFrameRendered(const QImage& preview, int faceCount)
         return;
     }
     canvas->setPicture(preview);
+    if (sourceFailed) {
+        return;
+    }
     if (faceCount == 0 && faceStatus == modelFailedText()) {
         return; // no face is looked for: "No face in the … picture" would mislead
     }
@@ -178,6 +181,7 @@ void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
     retire(std::move(live));
     ++liveGeneration;
     sourceNote.clear();
+    sourceFailed = false;
     if (stopCameraAction) {
         stopCameraAction->setEnabled(false);
     }
@@ -244,7 +248,7 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
                 }
             });
     connect(d->live.get(), &LivePreview::modelFailed, d.get(), [impl = d.get(), generation] {
-        if (generation != impl->liveGeneration) {
+        if (generation != impl->liveGeneration || impl->sourceFailed) {
             return;
         }
         impl->faceStatus = modelFailedText();
@@ -266,6 +270,7 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         connect(source.get(), &FrameSource::frameReady, d->live.get(), &LivePreview::takeFrame);
     }
     connect(source.get(), &FrameSource::failed, d.get(), [impl = d.get()](const QString& message) {
+        impl->sourceFailed = true;
         impl->faceStatus = message;
         impl->showStatus();
     });

@@ -34,6 +34,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void chosenCameraShowsMaskedFrames();
+    void cameraThatFallsSilentSaysSo_data();
+    void cameraThatFallsSilentSaysSo();
 
 private:
     QByteArray node;
@@ -131,6 +133,51 @@ void tst_FakeCamera::chosenCameraShowsMaskedFrames()
     QTRY_VERIFY_WITH_TIMEOUT(masked(), 60000);
     const QString footer = window.findChild<QLabel*>(QStringLiteral("previewFooter"))->text();
     QVERIFY2(!footer.contains(QStringLiteral("No face")), qPrintable(footer));
+    QVERIFY(prompts.records.isEmpty());
+}
+
+void tst_FakeCamera::cameraThatFallsSilentSaysSo_data()
+{
+    QTest::addColumn<QString>("content");
+    // A clip of a second with no loop: its end is the end of stream of a camera unplugged.
+    QTest::newRow("stream ends") << QStringLiteral("short.mp4");
+    // Not a video: the camera's pipeline stops at once, with no error the camera reports.
+    QTest::newRow("pipeline fails") << QStringLiteral("notes.mp4");
+}
+
+// A camera whose pictures stop, with no error from Qt Multimedia, is reported as gone: the
+// footer does not keep saying "Waiting for the camera..." or show a frozen picture as live.
+void tst_FakeCamera::cameraThatFallsSilentSaysSo()
+{
+    QFETCH(QString, content);
+    const QString clip = folder.filePath(content);
+    if (content == QLatin1String("short.mp4")) {
+        const QString error = testclips::encode(QVector<QImage>(30, face), 30, clip);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    } else {
+        QFile file(clip);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("no video") > 0);
+    }
+    const QByteArray previous = qgetenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC");
+    qputenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC",
+            QStringLiteral("file://%1 ! decodebin ! videoconvert ! clocksync").arg(clip).toLocal8Bit());
+    core::FaceMaskProject project;
+    core::FacialPointsDetector detector;
+    FakePrompts prompts;
+    ui::PreviewWindow window(&project, &detector);
+    window.show();
+    QAction* choice = nullptr;
+    for (QAction* action : window.findChild<QMenu*>(QStringLiteral("cameraMenu"))->actions()) {
+        if (action->text() == QLatin1String("Facemask Test Camera")) {
+            choice = action;
+        }
+    }
+    QVERIFY(choice);
+    choice->trigger();
+    auto* footer = window.findChild<QLabel*>(QStringLiteral("previewFooter"));
+    QTRY_VERIFY2_WITH_TIMEOUT(footer->text().contains(QStringLiteral("The camera cannot be used")),
+                              qPrintable(footer->text()), 40000);
+    qputenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC", previous);
     QVERIFY(prompts.records.isEmpty());
 }
 

@@ -61,6 +61,28 @@ QString footerOf(const ui::PreviewWindow& window)
     return window.findChild<QLabel*>(QStringLiteral("previewFooter"))->text();
 }
 
+// A camera that sends one picture and then goes away (unplugged) while that picture is worked on.
+class VanishingCamera : public ui::FrameSource
+{
+public:
+    explicit VanishingCamera(QImage frame)
+        : frame(std::move(frame))
+    {
+    }
+    bool start() override
+    {
+        QTimer::singleShot(50, this, [this] {
+            emit frameReady(frame);
+            emit failed(QStringLiteral("The camera cannot be used: it went away."));
+        });
+        return true;
+    }
+    void stop() override {}
+
+private:
+    QImage frame;
+};
+
 } // namespace
 
 class tst_PreviewWindow : public QObject
@@ -92,6 +114,7 @@ private slots:
     void damagedVideoSaysSoInTheWindow();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
+    void cameraFailureOutlastsTheFrameInWork();
     void stoppedSourceLeavesNoFrame_data();
     void stoppedSourceLeavesNoFrame();
     void sourceChosenWhileAPictureIsReadWins();
@@ -583,6 +606,23 @@ void tst_PreviewWindow::photoFoundLateLeavesTheVideosFailureShown()
     QVERIFY2(!footerOf(window).contains(failure) && !footerOf(window).contains(QStringLiteral("Looking")),
              qPrintable(footerOf(window)));
     QCOMPARE(window.previewImage().size(), facePhoto.size());
+}
+
+// The camera fails while its last picture is being masked: that picture, drawn after the failure,
+// does not take the failure's words out of the footer.
+void tst_PreviewWindow::cameraFailureOutlastsTheFrameInWork()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFrameSource(std::make_unique<VanishingCamera>(facePhoto));
+    const QString failure = QStringLiteral("The camera cannot be used: it went away.");
+    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(failure), 30000);
+    // The service works in order: once a later request is done, the worker has its model and
+    // has had time to draw the picture it took.
+    const auto later = detector->detect(QImage(64, 64, QImage::Format_RGB32));
+    QVERIFY(later);
+    QTRY_VERIFY_WITH_TIMEOUT(later->isFinished(), 60000);
+    QTest::qWait(2000);
+    QVERIFY2(footerOf(window).contains(failure), qPrintable(footerOf(window)));
 }
 
 void tst_PreviewWindow::stoppedSourceLeavesNoFrame_data()
