@@ -230,10 +230,10 @@ void addPictures(const QUndoCommand* command, QSet<qint64>& seen, qint64& bytes)
     }
 }
 
-qint64 picturesHeld(const QUndoStack& stack, QSet<qint64>& seen)
+qint64 picturesHeld(const QUndoStack& stack, int steps, QSet<qint64>& seen)
 {
     qint64 bytes = 0;
-    for (int i = 0; i < stack.count(); ++i) {
+    for (int i = 0; i < steps; ++i) {
         addPictures(stack.command(i), seen, bytes);
     }
     return bytes;
@@ -244,7 +244,7 @@ qint64 picturesHeld(const QUndoStack& stack, QSet<qint64>& seen)
 qint64 historyPictureBytes(const QUndoStack& stack)
 {
     QSet<qint64> seen;
-    return picturesHeld(stack, seen);
+    return picturesHeld(stack, stack.count(), seen);
 }
 
 bool makeRoomForPictures(QUndoStack& stack, const QVector<QImage>& kept, qint64 budget)
@@ -252,8 +252,9 @@ bool makeRoomForPictures(QUndoStack& stack, const QVector<QImage>& kept, qint64 
     if (stack.count() == 0) {
         return false;
     }
+    // The undone steps go with the push; only those before the current one stay.
     QSet<qint64> seen;
-    qint64 bytes = picturesHeld(stack, seen);
+    qint64 bytes = picturesHeld(stack, stack.index(), seen);
     for (const QImage& picture : kept) {
         addPicture(picture, seen, bytes);
     }

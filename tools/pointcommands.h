@@ -123,7 +123,8 @@ qint64 historyPictureBytes(const QUndoStack& stack);
 constexpr qint64 historyPictureBudget = qint64(512) << 20;
 
 // Called before a step that keeps the pictures kept is pushed: when the pictures the history
-// would then keep exceed budget, the history is emptied, so that the new step is the only one
+// would then keep (the steps before the current one, the undone ones being dropped by the push,
+// and kept) exceed budget, the history is emptied, so that the new step is the only one
 // left. A stack that was not clean stays not clean, and its clean state can no longer be reached
 // by undoing (the saved work is not among what is left). Returns whether it emptied.
 bool makeRoomForPictures(QUndoStack& stack, const QVector<QImage>& kept, qint64 budget = historyPictureBudget);
