@@ -102,8 +102,7 @@ int runPreview(const QStringList& arguments)
                                            &report);
     if (report.drawnTriangles == 0) {
         // The face would come out as it went in, which no one asking for a preview wants.
-        printFailure(inputs[0], QStringLiteral("the mask has no triangle to draw: its points are folded or "
-                                               "lie on one line; correct them in the window"));
+        printFailure(inputs[0], maskDrawsNothingReason());
         return InputFailed;
     }
     if (!target.writePicture(picture)) {
