@@ -609,6 +609,15 @@ bool MaskRenderer::hasMask() const
     return !d->levels.empty() && d->points.size() >= std::size_t(pointCount);
 }
 
+bool MaskRenderer::maskDrawsNothing() const
+{
+    if (!hasMask()) {
+        return false;
+    }
+    const FacialPointVector maskPixels = toPixels(d->points, d->pictureSize.width(), d->pictureSize.height());
+    return foldedTriangles(maskPixels).size() >= faceTriangles().size();
+}
+
 QImage MaskRenderer::render(const QImage& frame, const core::FacialPointVector& facePoints,
                             RenderReport* report) const
 {

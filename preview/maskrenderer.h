@@ -52,6 +52,9 @@ public:
     int effectType() const;
     // True once a picture and at least 75 points are set.
     bool hasMask() const;
+    // True when there is a mask but every one of its triangles is folded or collapsed (points
+    // piled up or on one line), so that nothing of it can be drawn on any face.
+    bool maskDrawsNothing() const;
 
     // The frame (any format) with the mask drawn onto the face whose points facePoints holds
     // (fractions of the frame, at least 75). Without a mask or without 75 face points, returns

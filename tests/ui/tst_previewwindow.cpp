@@ -97,6 +97,7 @@ private slots:
     void photoShowsTheMaskOnItsFace();
     void followsPointEditsLive();
     void followsAnotherMaskPicture();
+    void maskThatDrawsNothingSaysSo();
     void photoIntake_data();
     void photoIntake();
     void unreadablePhotoIsReported();
@@ -199,6 +200,21 @@ void tst_PreviewWindow::followsPointEditsLive()
     project->facialPoints()->setPoints(maskPoints);
     QTRY_COMPARE_WITH_TIMEOUT(window.previewImage(), before, 5000);
     QVERIFY(afterMove != before);
+}
+
+// Every point piled up in one place: the face shows as it is, and the footer says why.
+void tst_PreviewWindow::maskThatDrawsNothingSaysSo()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    const QString drawsNothing = QStringLiteral("The mask has no triangle to draw");
+    QVERIFY2(!footerOf(window).contains(drawsNothing), qPrintable(footerOf(window)));
+    project->facialPoints()->setPoints(core::FacialPointVector(maskPoints.size(), FacialPoint(0.5, 0.5)));
+    QTRY_VERIFY2(footerOf(window).startsWith(drawsNothing), qPrintable(footerOf(window)));
+    QCOMPARE(window.previewImage().convertToFormat(QImage::Format_RGB32), facePhoto.convertToFormat(QImage::Format_RGB32));
+    project->facialPoints()->setPoints(maskPoints);
+    QTRY_VERIFY2(footerOf(window).startsWith(QStringLiteral("Effect:")), qPrintable(footerOf(window)));
 }
 
 void tst_PreviewWindow::followsAnotherMaskPicture()
