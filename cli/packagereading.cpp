@@ -29,31 +29,6 @@ core::PackageReading readCheckedPackage(const QString& path)
     return reading;
 }
 
-namespace {
-
-std::vector<preview::FaceTriangle> foldedTrianglesOf(const core::ProjectSnapshot& snapshot)
-{
-    const QSize size = snapshot.picture.size();
-    core::FacialPointVector pixels;
-    for (const FacialPoint& p : snapshot.points) {
-        pixels.emplace_back(p.x() * size.width(), p.y() * size.height());
-    }
-    return preview::foldedTriangles(pixels);
-}
-
-} // namespace
-
-bool maskIsAllFolded(const core::ProjectSnapshot& snapshot)
-{
-    return foldedTrianglesOf(snapshot).size() >= preview::faceTriangles().size();
-}
-
-QString maskDrawsNothingReason()
-{
-    return QStringLiteral("the mask has no triangle to draw: its points are folded or lie on one line; "
-                          "correct them in the window");
-}
-
 PackageReport readPackageReport(const QString& path)
 {
     const core::PackageReading reading = readCheckedPackage(path);
@@ -71,7 +46,11 @@ PackageReport readPackageReport(const QString& path)
     report.points = snapshot.points;
     report.pictureSize = snapshot.picture.size();
     report.time = snapshot.time;
-    for (const preview::FaceTriangle& t : foldedTrianglesOf(snapshot)) {
+    core::FacialPointVector pixels;
+    for (const FacialPoint& p : snapshot.points) {
+        pixels.emplace_back(p.x() * report.pictureSize.width(), p.y() * report.pictureSize.height());
+    }
+    for (const preview::FaceTriangle& t : preview::foldedTriangles(pixels)) {
         report.folded.push_back({t.a, t.b, t.c});
     }
     return report;

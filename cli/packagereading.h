@@ -16,9 +16,4 @@ core::PackageReading readCheckedPackage(const QString& path);
 // readCheckedPackage, told as a report. Any thread.
 PackageReport readPackageReport(const QString& path);
 
-// Whether every triangle of the package's mask is folded or collapsed, so that no preview can
-// draw any of it; and what the preview commands say of such a package. Any thread.
-bool maskIsAllFolded(const core::ProjectSnapshot& snapshot);
-QString maskDrawsNothingReason();
-
 } // namespace cli

@@ -100,11 +100,6 @@ int runPreview(const QStringList& arguments)
                             && found.faces[found.placed].framePoints.size() == found.points.size();
     const QImage picture = renderer.render(face.image, placedFace ? found.faces[found.placed].framePoints : found.points,
                                            &report);
-    if (report.drawnTriangles == 0) {
-        // The face would come out as it went in, which no one asking for a preview wants.
-        printFailure(inputs[0], maskDrawsNothingReason());
-        return InputFailed;
-    }
     if (!target.writePicture(picture)) {
         printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + target.failure());
         return InputFailed;

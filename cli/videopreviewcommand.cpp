@@ -156,11 +156,6 @@ int runVideoPreview(const QStringList& arguments)
         printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason));
         return InputFailed;
     }
-    // Every frame would come out as it went in.
-    if (maskIsAllFolded(package.snapshot)) {
-        printFailure(inputs[0], maskDrawsNothingReason());
-        return InputFailed;
-    }
     const InputFile videoFile(inputs[1]);
     if (!videoFile.failure().isEmpty()) {
         printFailure(inputs[1], videoFile.failure());

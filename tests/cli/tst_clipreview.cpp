@@ -115,7 +115,6 @@ void tst_CliPreview::failures_data()
     QTest::newRow("refused-package") << "bad-package" << 1 << "broken.png: refused: not a ZIP archive";
     QTest::newRow("unreadable-face-picture") << "bad-picture" << 1 << "broken.png";
     QTest::newRow("picture-without-face") << "no-face" << 1 << "no face found";
-    QTest::newRow("mask-of-one-point") << "flat-mask" << 1 << "flat.pmk: the mask has no triangle to draw";
     QTest::newRow("output-under-a-regular-file") << "bad-output" << 1 << "out.png: Not a directory";
 }
 
@@ -144,15 +143,6 @@ void tst_CliPreview::failures()
         arguments << package << notPackage << QStringLiteral("-o") << out;
     } else if (what == QLatin1String("no-face")) {
         arguments << package << testimages::testPicture("chelsea.png") << QStringLiteral("-o") << out;
-    } else if (what == QLatin1String("flat-mask")) {
-        // Every point in one place: a package the loader takes, but every triangle is folded.
-        core::FaceMaskProject project;
-        project.setName(QStringLiteral("flat"));
-        project.facialPoints()->setImage(maskPicture);
-        project.facialPoints()->setPoints(core::FacialPointVector(maskPoints.size(), FacialPoint(0.5, 0.5)));
-        const QString flat = folder->filePath(QStringLiteral("flat.pmk"));
-        QVERIFY(project.save(flat));
-        arguments << flat << face << QStringLiteral("-o") << out;
     } else {
         // The parent is a regular file: the write fails even as root.
         arguments << package << face << QStringLiteral("-o") << notPackage + QStringLiteral("/out.png");

@@ -1,7 +1,5 @@
 // facemask-cli track and preview on videos made here: a face photo moved with known zoom, turn
 // and pan, encoded with ffmpeg, then tracked by the real program with and without --steady.
-#include "core/facemaskproject.h"
-#include "core/facialpoints.h"
 #include "face_detection_module/facedetectionmodule.h"
 #include "tests/support/programrun.h"
 #include "core/imagefiles.h"
@@ -403,16 +401,13 @@ void tst_CliTrack::videoInputIsCheckedAsEveryInput()
 
 void tst_CliTrack::videoPreviewFailuresSayWhy_data()
 {
-    // PACKAGE, CLIP, NOTPACKAGE, FILE, NEW and FLAT stand for files of the run: a package, a
-    // video, a text file named like a package, a text file, a folder that does not exist and a
-    // package whose points all lie in one place.
+    // PACKAGE, CLIP, NOTPACKAGE, FILE and NEW stand for files of the run: a package, a video, a
+    // text file named like a package, a text file and a folder that does not exist.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");  // after "facemask-cli preview: "
     QTest::newRow("refused-package") << QStringList{"NOTPACKAGE", "CLIP", "-o", "NEW"} << 1
                                      << "NOTPACKAGE: refused: not a ZIP archive";
-    QTest::newRow("mask-without-a-triangle") << QStringList{"FLAT", "CLIP", "-o", "NEW"} << 1
-                                             << "FLAT: the mask has no triangle to draw";
     QTest::newRow("missing-video") << QStringList{"PACKAGE", "NEW/nosuch.mp4", "-o", "NEW"} << 1
                                    << "NEW/nosuch.mp4: no such file";
     QTest::newRow("undecodable-video") << QStringList{"PACKAGE", "FILE", "-o", "NEW"} << 1 << "FILE: ";
@@ -442,14 +437,9 @@ void tst_CliTrack::videoPreviewFailuresSayWhy()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("only text\n") == 10);
     }
     const QString newFolder = here.filePath(QStringLiteral("new"));
-    core::FaceMaskProject flat;
-    flat.facialPoints()->setImage(QImage(testimages::testPicture("astronaut.png")));
-    flat.facialPoints()->setPoints(core::FacialPointVector(75, FacialPoint(0.5, 0.5)));
-    const QString flatPackage = here.filePath(QStringLiteral("flat.pmk"));
-    QVERIFY(flat.save(flatPackage));
     const QStringList names{QStringLiteral("PACKAGE"), QStringLiteral("CLIP"), QStringLiteral("NOTPACKAGE"),
-                            QStringLiteral("FILE"), QStringLiteral("NEW"), QStringLiteral("FLAT")};
-    const QStringList paths{package, clean, notPackage, text, newFolder, flatPackage};
+                            QStringLiteral("FILE"), QStringLiteral("NEW")};
+    const QStringList paths{package, clean, notPackage, text, newFolder};
     for (int i = 0; i < names.size(); ++i) {
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^%1\\b").arg(names[i])), paths[i]);
         message.replace(QRegularExpression(QStringLiteral("\\b%1\\b").arg(names[i])), paths[i]);
