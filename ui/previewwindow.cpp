@@ -105,11 +105,13 @@ void PreviewWindow::Impl::showStatus()
     QString mask;
     if (!renderer.hasMask()) {
         mask = QStringLiteral("The mask needs a picture with 75 points in the main window.");
-    } else if (renderer.maskDrawsNothing()) {
-        mask = QStringLiteral("The mask has no triangle to draw: its points are folded or lie on one line. "
-                              "Correct them in the main window.");
     } else {
         mask = QStringLiteral("Effect: %1.").arg(effectName(project->effectType()));
+        // Otherwise the face would be shown as it is without a word.
+        if (renderer.maskDrawsNothing()) {
+            mask += QStringLiteral(" The mask has no triangle to draw: its points are folded or lie on one "
+                                   "line. Correct them in the main window.");
+        }
     }
     QString face = frameSource ? faceStatus : photoStatus;
     if (face.isEmpty() && !frameSource && photo.isNull()) {
