@@ -297,9 +297,6 @@ SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer,
     setModal(true);
     d->buildWidgets();
     d->showProject();
-    // The name is what a user types first; a name already there is replaced by typing.
-    d->nameEdit->setFocus(Qt::OtherFocusReason);
-    d->nameEdit->selectAll();
     connect(&d->saving, &QFutureWatcher<bool>::finished, d.get(), &Impl::onSavingFinished);
 }
 

@@ -38,7 +38,6 @@ private slots:
     void showsProjectType();
     void savesChosenTypeAndName_data();
     void savesChosenTypeAndName();
-    void typedNameIsSavedWithReturn();
     void cancelledFileDialogChangesNothing();
     void failedSaveWarnsAndStaysOpen();
     void pictureTooLargeToReopenIsNotSaved();
@@ -182,26 +181,6 @@ void tst_SavePMKForm::savesChosenTypeAndName()
     QCOMPARE(project.effectType(), savedType);
     QCOMPARE(project.name(), name);
     QVERIFY2(!form.isVisible(), "a successful save closes the dialog");
-}
-
-// Ctrl+S, type a name, Return, pick a file: the keys go where a user expects them.
-void tst_SavePMKForm::typedNameIsSavedWithReturn()
-{
-    core::FaceMaskProject project;
-    fillProject(project);
-    project.setName(QStringLiteral("Earlier"));
-    ui::SavePMKForm form(&project);
-    form.show();
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    QWidget* typedInto = QApplication::focusWidget();
-    QCOMPARE(typedInto, static_cast<QWidget*>(child<QLineEdit>(form, "nameEdit")));
-    QTest::keyClicks(typedInto, QStringLiteral("Tiger"));
-    const QString path = dir->filePath(QStringLiteral("typed.pmk"));
-    prompts->fileNames.enqueue(path);
-    QTest::keyClick(typedInto, Qt::Key_Return);
-    QTRY_VERIFY2(!form.isVisible(), "Return did not save");
-    QVERIFY(QFile::exists(path));
-    QCOMPARE(project.name(), QStringLiteral("Tiger"));
 }
 
 void tst_SavePMKForm::cancelledFileDialogChangesNothing()
