@@ -109,8 +109,7 @@ void PreviewWindow::Impl::showStatus()
         mask = QStringLiteral("Effect: %1.").arg(effectName(project->effectType()));
         // Otherwise the face would be shown as it is without a word.
         if (renderer.maskDrawsNothing()) {
-            mask += QStringLiteral(" The mask has no triangle to draw: its points are folded or lie on one "
-                                   "line. Correct them in the main window.");
+            mask += QStringLiteral(" The mask has no triangle to draw: correct its points in the main window.");
         }
     }
     QString face = frameSource ? faceStatus : photoStatus;
