@@ -163,7 +163,10 @@ std::optional<Json::Value> parseObject(const QByteArray& text, QString* why)
 {
     try {
         Json::CharReaderBuilder builder;
-        builder["collectComments"] = true;
+        // Comments are skipped, not kept: nothing reads them, and keeping them makes the parser
+        // look back from every comment to the value before it for a line end, which a long line
+        // followed by many comments turns into hours of work.
+        builder["collectComments"] = false;
         // The same grammar as the classic reader: comments yes, trailing commas no.
         builder["allowTrailingCommas"] = false;
         builder["stackLimit"] = maximumNestingDepth;
