@@ -107,6 +107,11 @@ void printMessage(const QString& line)
     write(stderr, line + QLatin1Char('\n'));
 }
 
+void printFileMessage(const char* command, const QString& file, const QString& message)
+{
+    printMessage(QStringLiteral("%1 %2: %3: %4").arg(QLatin1String(programName), QLatin1String(command), escaped(file), message));
+}
+
 void printRaw(const QString& text)
 {
     write(stderr, text);

@@ -44,6 +44,8 @@ std::optional<PointsFormat> pointsFormat(const QCommandLineParser& parser, const
 // One line (a newline is added) on stdout or stderr, in UTF-8, flushed at once.
 void printResult(const QString& line);
 void printMessage(const QString& line);
+// "facemask-cli COMMAND: FILE: message" on stderr, the file's name escaped.
+void printFileMessage(const char* command, const QString& file, const QString& message);
 // Text on stderr as it is, for progress lines rewritten in place.
 void printRaw(const QString& text);
 // A whole document on stdout, byte for byte.

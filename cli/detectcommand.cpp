@@ -99,12 +99,10 @@ int runDetect(const QStringList& arguments)
                 reports[printed] = {pictures[printed], {}, QStringLiteral("out of memory"), QSize()};
             }
             if (!report.warning.isEmpty()) {
-                printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(report.file)
-                             + QStringLiteral(": warning: ") + report.warning);
+                printFileMessage(command, report.file, QStringLiteral("warning: ") + report.warning);
             }
             if (!report.error.isEmpty()) {
-                printMessage(QStringLiteral("%1 %2: ").arg(programName, command)
-                             + escaped(report.file) + QStringLiteral(": ") + report.error);
+                printFileMessage(command, report.file, report.error);
             } else if (oneDocument) {
                 printDocument(detectionDocument(report, *format));
             } else if (!asJson) {

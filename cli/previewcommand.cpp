@@ -22,8 +22,7 @@ const char* const command = "preview";
 
 void printFailure(const QString& file, const QString& why)
 {
-    printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(file)
-                 + QStringLiteral(": ") + why);
+    printFileMessage(command, file, why);
 }
 
 } // namespace

@@ -120,14 +120,13 @@ int runTrack(const QStringList& arguments)
     // Checked as every command checks its inputs; the decoder then reads it by name.
     const InputFile videoFile(inputs[0]);
     if (!videoFile.failure().isEmpty()) {
-        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(inputs[0])
-                     + QStringLiteral(": ") + videoFile.failure());
+        printFileMessage(command, inputs[0], videoFile.failure());
         return InputFailed;
     }
     QString failure;
     const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(inputs[0], &failure);
     if (!reader) {
-        printMessage(QStringLiteral("%1 %2: %3: %4").arg(programName, command, inputs[0], failure));
+        printFileMessage(command, inputs[0], failure);
         return InputFailed;
     }
     printMessage(interval == 1 ? QStringLiteral("%1 %2: faces are found on every frame.").arg(programName, command)
@@ -162,11 +161,11 @@ int runTrack(const QStringList& arguments)
         printResult(QStringLiteral("]"));
     }
     if (!reader->failure().isEmpty()) {
-        printMessage(QStringLiteral("%1 %2: %3: %4").arg(programName, command, inputs[0], reader->failure()));
+        printFileMessage(command, inputs[0], reader->failure());
         return InputFailed;
     }
     if (!reader->shortfall().isEmpty()) {
-        printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, inputs[0], reader->shortfall()));
+        printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, escaped(inputs[0]), reader->shortfall()));
     }
     return Success;
 }

@@ -61,8 +61,7 @@ struct Options {
 
 void printFailure(const QString& file, const QString& why)
 {
-    printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + escaped(file)
-                 + QStringLiteral(": ") + why);
+    printFileMessage(command, file, why);
 }
 
 // Makes the folder at path and those above it that are missing; made lists the ones made,
@@ -215,7 +214,7 @@ int runVideoPreview(const QStringList& arguments)
     }
     succeeded = true;
     if (!reader->shortfall().isEmpty()) {
-        printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, inputs[1], reader->shortfall()));
+        printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, escaped(inputs[1]), reader->shortfall()));
     }
     printResult(QStringLiteral("%1: %2 frames written of %3, faces on %4")
                     .arg(folder.path())
