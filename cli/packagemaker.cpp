@@ -4,10 +4,8 @@
 #include "cli/pictureintake.h"
 
 #include "face_detection_module/landmarkpipeline.h"
-#include "core/interruptcleanup.h"
 #include "core/packageformat.h"
 
-#include <QFile>
 
 #include <cerrno>
 #include <new>
@@ -57,16 +55,12 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     core::SaveResult saved;
     errno = 0;
     // The writer's own partial file beside the temporary one goes too if the command is
-    // interrupted meanwhile.
-    int partialTicket = -1;
+    // interrupted meanwhile: the writer watches it.
     try {
-        saved = core::writePackage(snapshot, output.temporaryPath(), {}, nullptr, [&partialTicket](const QString& partial) {
-            partialTicket = core::interruptcleanup::watch(QFile::encodeName(partial).constData());
-        });
+        saved = core::writePackage(snapshot, output.temporaryPath());
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
     }
-    core::interruptcleanup::release(partialTicket);
     if (!saved.ok) {
         // A failing disk or memory says so through errno; anything else is the package's own
         // check refusing what was written (a picture the loader would not open, say).

@@ -2,6 +2,7 @@
 
 #include "core/facialpoints.h"
 #include "core/imagefiles.h"
+#include "core/interruptcleanup.h"
 #include "core/newfilemode.h"
 #include "core/packageformat.h"
 #include "core/packagelimits.h"
@@ -381,7 +382,8 @@ QFileDevice::Permissions packagePermissions(const QString& target)
 
 // A file written beside its target and moved into place only once it is complete, so that a
 // failed save never costs the user the package that was there before. Unless committed, the
-// partial file is removed when this goes out of scope.
+// partial file is removed when this goes out of scope, or by the program's end on SIGINT,
+// SIGTERM or SIGHUP meanwhile (interruptcleanup).
 class ReplacingFile
 {
 public:
@@ -389,9 +391,26 @@ public:
         : m_target(resolvedTarget(path)), m_partial(m_target + QStringLiteral(".XXXXXX"))
     {
     }
+    ~ReplacingFile()
+    {
+        // Removed before it is let go, so that no moment leaves it behind.
+        if (m_partial.autoRemove()) {
+            m_partial.remove();
+        }
+        interruptcleanup::release(m_cleanupTicket);
+    }
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
 
     // Creating the partial file first finds an unwritable folder before any work is done.
-    bool open() { return m_partial.open(); }
+    bool open()
+    {
+        if (!m_partial.open()) {
+            return false;
+        }
+        m_cleanupTicket = interruptcleanup::watch(QFile::encodeName(partialPath()).constData());
+        return true;
+    }
 
     int descriptor() { return m_partial.handle(); }
 
@@ -435,6 +454,7 @@ private:
 
     QString m_target;
     QTemporaryFile m_partial;
+    int m_cleanupTicket = -1;
 };
 
 // Why the package written at path would be refused when opened, checked with the loader's own
@@ -606,8 +626,7 @@ void setPackageMemberTime(std::optional<qint64> secondsSinceEpoch)
 }
 
 SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
-                        const Progress& progress, const std::atomic_bool* cancel,
-                        const std::function<void(const QString&)>& partialMade)
+                        const Progress& progress, const std::atomic_bool* cancel)
 {
     report(progress, 0);
     const auto failed = [cancel](const QString& why) {
@@ -621,9 +640,6 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
     ReplacingFile file(path);
     if (!file.open()) {
         return failed(QStringLiteral("cannot create a file beside %1").arg(path));
-    }
-    if (partialMade) {
-        partialMade(file.partialPath());
     }
     const QByteArray properties = package::buildPropertiesDocument(
         snapshot.name, snapshot.author, snapshot.subcategory, package::today());

@@ -47,13 +47,10 @@ struct SaveResult {
 // Writes snapshot as a .pmk package at path. Succeeds only when all six members were written,
 // the package would open again under the loader's bounds, and it is flushed to disk in its
 // place; on failure, or when cancel (when not null) is set before the end, an existing file
-// at path is left untouched and nothing is left behind. Any thread. partialMade, when given, is
-// told the name of the partial file beside path as soon as it exists, on the calling thread,
-// so that a program ended by a signal can remove it; it is renamed to path or removed before
-// writePackage returns.
+// at path is left untouched and nothing is left behind, not even when the program is ended
+// meanwhile by SIGINT, SIGTERM or SIGHUP (see interruptcleanup.h). Any thread.
 SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
-                        const Progress& progress = {}, const std::atomic_bool* cancel = nullptr,
-                        const std::function<void(const QString&)>& partialMade = {});
+                        const Progress& progress = {}, const std::atomic_bool* cancel = nullptr);
 // Stamps the members of every package written afterwards with this moment, in seconds since
 // 1970 read as UTC, instead of the local clock when each is written; nothing returns to the
 // clock. Set before any thread writes a package.

@@ -2,14 +2,12 @@
 
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
-#include "core/interruptcleanup.h"
 #include "core/packageformat.h"
 #include "ui/prompts.h"
 #include "ui/workprogress.h"
 
 #include <QBoxLayout>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QtConcurrent>
@@ -220,14 +218,7 @@ void SavePMKForm::Impl::startSaving(const QString& path)
     const PackageWriter write = writer ? writer : PackageWriter([failure = failure](
         const core::ProjectSnapshot& snapshot, const QString& path,
         const std::function<void(int)>& progress, const std::atomic_bool* cancel) {
-        // The partial file beside the package goes too if the program is ended meanwhile
-        // (SIGTERM, Ctrl+C in the terminal it was started from).
-        int partialTicket = -1;
-        const core::SaveResult saved = core::writePackage(
-            snapshot, path, progress, cancel, [&partialTicket](const QString& partial) {
-                partialTicket = core::interruptcleanup::watch(QFile::encodeName(partial).constData());
-            });
-        core::interruptcleanup::release(partialTicket);
+        const core::SaveResult saved = core::writePackage(snapshot, path, progress, cancel);
         *failure = saved.reason;
         return saved.ok;
     });
