@@ -1,5 +1,7 @@
 #include "cli/jsonwriting.h"
 
+#include "core/numbertext.h"
+
 namespace cli::json {
 
 Json::Value string(const QString& text)
@@ -37,6 +39,7 @@ QString toText(const Json::Value& document)
     builder["commentStyle"] = "None";
     builder["precision"] = Json::Value::defaultRealPrecision;
     builder["precisionType"] = "significant";
+    const core::CNumbersInThisThread cNumbers;
     return QString::fromStdString(Json::writeString(builder, document));
 }
 

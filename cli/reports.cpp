@@ -3,8 +3,8 @@
 #include "cli/commandline.h"
 #include "cli/jsonwriting.h"
 #include "core/landmarkfiles.h"
+#include "core/numbertext.h"
 
-#include <cstdio>
 #include <memory>
 #include <sstream>
 
@@ -124,9 +124,7 @@ QByteArray packagePointsDocument(const PackageReport& report, PointsFormat forma
 QString coordinateText(double value)
 {
     // '#' keeps the trailing zeros, so every coordinate has the same 17 significant digits.
-    char text[40];
-    std::snprintf(text, sizeof text, "%#.17g", value);
-    return QString::fromLatin1(text);
+    return QString::fromLatin1(core::numberText("%#.17g", value));
 }
 
 QString pointsText(const core::FacialPointVector& points)

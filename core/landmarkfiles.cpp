@@ -1,10 +1,11 @@
 #include "core/landmarkfiles.h"
 
+#include "core/numbertext.h"
+
 #include <QXmlStreamReader>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 namespace core::landmarkfiles {
 
@@ -15,9 +16,7 @@ constexpr int maximumPtsSize = 1 << 16;
 
 QByteArray number(double value)
 {
-    char text[40];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return QByteArray(text);
+    return numberText("%.17g", value);
 }
 
 template <typename T>

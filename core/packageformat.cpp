@@ -1,6 +1,7 @@
 #include "core/packageformat.h"
 
 #include "core/facemaskproject.h"
+#include "core/numbertext.h"
 
 #include <QLocale>
 #include <QPainter>
@@ -36,6 +37,7 @@ Json::Value jsonString(QString text)
 
 QByteArray toText(const Json::Value& document)
 {
+    const CNumbersInThisThread cNumbers;
     return QByteArray::fromStdString(document.toStyledString());
 }
 

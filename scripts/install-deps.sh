@@ -22,6 +22,8 @@ packages=(
     ffmpeg
     # tests: the installed desktop files, MIME type and AppStream description
     shared-mime-info xdg-utils libglib2.0-bin desktop-file-utils appstream
+    # tests: locale sources, built by the tests that run the programs under other locales
+    locales
     # tests: fonts so that marker numbers render the same everywhere
     fonts-dejavu-core
     # fuzzing and sanitizers

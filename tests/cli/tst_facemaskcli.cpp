@@ -8,6 +8,7 @@
 #include "face_detection_module/landmarkpipeline.h"
 #include "tests/support/packagefixtures.h"
 #include "tests/face_detection_module/stocklandmarks.h"
+#include "tests/support/builtlocale.h"
 #include "tests/support/testimages.h"
 
 #include <QJsonArray>
@@ -176,6 +177,7 @@ private slots:
 
     void detectJsonEqualsStockDlib_data();
     void detectJsonEqualsStockDlib();
+    void detectTextCarriesTheJsonNumbers_data();
     void detectTextCarriesTheJsonNumbers();
     void detectReportsUnreadablePictures();
     void exitStatuses_data();
@@ -268,13 +270,46 @@ void tst_FacemaskCli::detectJsonEqualsStockDlib()
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 
+void tst_FacemaskCli::detectTextCarriesTheJsonNumbers_data()
+{
+    QTest::addColumn<QString>("locale"); // the user's locale; empty: the test's own
+
+    QTest::newRow("own-locale") << QString();
+    QTest::newRow("decimal-comma") << QStringLiteral("de_DE");
+    QTest::newRow("two-byte-decimal-point") << QStringLiteral("ps_AF");
+}
+
 void tst_FacemaskCli::detectTextCarriesTheJsonNumbers()
 {
+    QFETCH(QString, locale);
     const QStringList pictures{testPicture("2008_001009.jpg"), testPicture("chelsea.png")};
+    // The numbers under the test's own locale, to compare with.
+    const Run expected = runCli(QStringList{"detect", "--json"} + pictures);
+    QVERIFY2(expected.status == 0, qPrintable(describe(expected)));
+    std::unique_ptr<LocaleInThisProcess> inLocale;
+    if (!locale.isEmpty()) {
+        const BuiltLocale built = builtLocale(locale);
+        if (!built.skipReason.isEmpty()) {
+            QSKIP(qPrintable(built.skipReason));
+        }
+        inLocale = std::make_unique<LocaleInThisProcess>(built);
+        QVERIFY(inLocale->isActive());
+    }
     const Run text = runCli(QStringList{"detect"} + pictures);
     const Run json = runCli(QStringList{"detect", "--json"} + pictures);
     QVERIFY2(text.status == 0, qPrintable(describe(text)));
     QVERIFY2(json.status == 0, qPrintable(describe(json)));
+    QCOMPARE(json.out, expected.out);
+    // A package made in that locale holds the same points.
+    const Run make = runCli({"make", "-o", pathOf("made.pmk"), pictures[0]});
+    QVERIFY2(make.status == 0, qPrintable(describe(make)));
+    inLocale.reset();
+    core::FaceMaskProject made;
+    const core::LoadResult loaded = made.loadWithReason(pathOf("made.pmk"));
+    QVERIFY2(loaded.ok, qPrintable(loaded.reason));
+    const QString madeDiff = firstDifference(made.snapshot().points,
+                                             pointsOf(parseArray(expected.out).at(0).toObject().value("points")));
+    QVERIFY2(madeDiff.isEmpty(), qPrintable(madeDiff));
     const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
     const QJsonArray all = parseArray(json.out);
     QCOMPARE(lines.size(), pictures.size());

@@ -3,6 +3,7 @@
 #include "core/landmarkfiles.h"
 
 #include "core/imagefiles.h"
+#include "tests/support/builtlocale.h"
 #include "tests/support/testimages.h"
 
 #include <dlib/data_io.h>
@@ -73,10 +74,16 @@ void tst_LandmarkFiles::ptsRoundTrips_data()
     QTest::addColumn<FacialPointVector>("points");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<bool>("exact");  // whole pixels come back bit for bit
+    QTest::addColumn<QString>("locale"); // the program's locale while writing and reading; empty: C
 
-    QTest::newRow("whole-pixels") << pixelPoints(QSize(512, 512)) << QSize(512, 512) << true;
-    QTest::newRow("whole-pixels-odd-width") << pixelPoints(QSize(451, 300)) << QSize(451, 300) << true;
-    QTest::newRow("between-pixels") << editedPoints() << QSize(1234, 987) << false;
+    QTest::newRow("whole-pixels") << pixelPoints(QSize(512, 512)) << QSize(512, 512) << true << QString();
+    QTest::newRow("whole-pixels-odd-width") << pixelPoints(QSize(451, 300)) << QSize(451, 300) << true
+                                            << QString();
+    QTest::newRow("between-pixels") << editedPoints() << QSize(1234, 987) << false << QString();
+    QTest::newRow("between-pixels-decimal-comma") << editedPoints() << QSize(1234, 987) << false
+                                                  << QStringLiteral("de_DE");
+    QTest::newRow("between-pixels-two-byte-decimal-point") << editedPoints() << QSize(1234, 987) << false
+                                                           << QStringLiteral("ps_AF");
 }
 
 void tst_LandmarkFiles::ptsRoundTrips()
@@ -84,6 +91,16 @@ void tst_LandmarkFiles::ptsRoundTrips()
     QFETCH(FacialPointVector, points);
     QFETCH(QSize, size);
     QFETCH(bool, exact);
+    QFETCH(QString, locale);
+    std::unique_ptr<LocaleInThisProcess> inLocale;
+    if (!locale.isEmpty()) {
+        const BuiltLocale built = builtLocale(locale);
+        if (!built.skipReason.isEmpty()) {
+            QSKIP(qPrintable(built.skipReason));
+        }
+        inLocale = std::make_unique<LocaleInThisProcess>(built);
+        QVERIFY(inLocale->isActive());
+    }
     const QByteArray text = files::writePts(points, size);
     QVERIFY(text.startsWith("version: 1\nn_points: 68\n{\n"));
     QVERIFY(text.endsWith("\n}\n"));
