@@ -348,9 +348,14 @@ void MainWindow::openFile(const QString& path)
         d->pointView->openPictureFile(path);
         return;
     }
-    if (d->mayLeaveWork(openQuestion)) {
-        d->pointView->pictureIntake()->cancel();
-        d->reader.readPackage(path);
+    d->openPackageFile(path);
+}
+
+void MainWindow::Impl::openPackageFile(const QString& path)
+{
+    if (mayLeaveWork(openQuestion)) {
+        pointView->pictureIntake()->cancel();
+        reader.readPackage(path);
     }
 }
 

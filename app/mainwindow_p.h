@@ -48,6 +48,8 @@ public:
     void buildViewMenu();
     void openImage();
     void openPackage();
+    // Reads path as a package, whatever its name ends in, once the work may be left.
+    void openPackageFile(const QString& path);
     void importPoints();
     void exportPoints();
     void onPackageRead(const QString& path, const core::PackageReading& reading);

@@ -263,7 +263,8 @@ void MainWindow::Impl::openRecent(const QString& path)
                 .arg(QFileInfo(path).fileName(), QDir::toNativeSeparators(path)));
         return;
     }
-    q->openFile(path);
+    // Only packages are listed; one saved as "Dr. Smith" has no ".pmk" to tell it by.
+    openPackageFile(path);
 }
 
 } // namespace ui

@@ -143,6 +143,7 @@ private slots:
     void damagedSettingsGiveDefaults_data();
     void damagedSettingsGiveDefaults();
     void openRecentListsPackagesAndDropsMissingOnes();
+    void openRecentOpensAPackageNamedWithADot();
     void pickersStartInTheFoldersUsedLast();
     void pasteFromTheEditMenuAndAfterAMenuWasClosed();
     void saveKeyAfterAMenuWasClosed();
@@ -346,6 +347,46 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
     const QByteArray list = xbel.readAll();
     QVERIFY(list.contains(QUrl::fromLocalFile(paths.at(5)).toEncoded()));
     QVERIFY(list.contains("application/x-facemask-package"));
+}
+
+// A name typed with a dot ("Dr. Smith") already has an extension to the save dialog, so the
+// package is written without ".pmk"; Open Recent must still open it as the package it is.
+void tst_MainWindowWorkspace::openRecentOpensAPackageNamedWithADot()
+{
+    {
+        ui::MainWindow window;
+        prepare(window);
+        core::FacialPoints* model = pointView(window)->facialPoints();
+        model->setImage(testimages::filled(64, 48, Qt::gray));
+        model->setPoints(gridPoints());
+        prompts->fileNames.enqueue(dir->filePath(QStringLiteral("Dr. Smith")));
+        QTimer fill;
+        connect(&fill, &QTimer::timeout, this, [&] {
+            if (auto* form = dynamic_cast<ui::SavePMKForm*>(QApplication::activeModalWidget())) {
+                if (!form->isSaving()) {
+                    form->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Smith"));
+                    form->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+                }
+            }
+        });
+        fill.start(10);
+        findAction(window, QStringLiteral("Save PMK File"))->trigger();
+        fill.stop();
+        QVERIFY(window.close());
+    }
+    const QStringList recent = ui::Workspace().recentPackages();
+    QCOMPARE(recent.size(), 1);
+    QVERIFY2(core::readPackage(recent.first()).result.ok, qPrintable(recent.first()));
+
+    ui::MainWindow window;
+    prepare(window);
+    QVERIFY(recentEntries(window).first().startsWith(QStringLiteral("&1 ") + QFileInfo(recent.first()).fileName()));
+    recentMenu(window)->actions().at(0)->trigger();
+    QTRY_VERIFY2(window.windowTitle().startsWith(QFileInfo(recent.first()).fileName()),
+                 qPrintable(window.windowTitle()));
+    QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(),
+             qPrintable(prompts->ofKind(QStringLiteral("warning")).value(0).text));
+    QCOMPARE(pointView(window)->facialPoints()->points().size(), gridPoints().size());
 }
 
 void tst_MainWindowWorkspace::pickersStartInTheFoldersUsedLast()
