@@ -1,4 +1,5 @@
 #include "core/facialpoints.h"
+#include "core/localnames.h"
 #include "app/mainwindow.h"
 
 #include <QApplication>
@@ -32,6 +33,8 @@ int main(int argc, char* argv[])
     // must be set before the application object exists.
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    // A picture named in Latin-1 on the command line or dropped opens as any other.
+    core::useByteExactLocalNames();
     QApplication application(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Face mask effect editor"));

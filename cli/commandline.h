@@ -57,7 +57,7 @@ QString standardOutputFailure();
 
 // Text for a terminal or a line-based reader: control characters (C0, DEL, C1, the Unicode line
 // and paragraph separators) and the backslash become escapes ("\n", "\t", "\x1b", "\u2028",
-// "\\"), and the bytes of a file name that is not UTF-8 (see localnames.h) become "\xHH".
+// "\\"), and the bytes of a file name that is not UTF-8 (see core/localnames.h) become "\xHH".
 // A name can then neither forge lines nor drive the terminal. JSON output does not need it.
 QString escaped(const QString& text);
 

@@ -1,6 +1,6 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
-#include "cli/localnames.h"
+#include "core/localnames.h"
 #include "cli/pictureintake.h"
 
 #include <QCoreApplication>
@@ -50,7 +50,7 @@ void occupyClosedStandardStreams()
 int main(int argc, char* argv[])
 {
     occupyClosedStandardStreams();
-    cli::useByteExactLocalNames();
+    core::useByteExactLocalNames();
     qInstallMessageHandler(printQtMessage);
     // New pictures (the thumbnails) take their resolution from the screen; without one Qt would
     // write 100 dpi, where the window on a common screen writes 96.

@@ -2,6 +2,7 @@
 
 #include "ui/backgroundreader.h"
 #include "core/imagefiles.h"
+#include "core/localnames.h"
 #include "ui/prompts.h"
 #include "ui/waitclock.h"
 
@@ -173,7 +174,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
             if (!url.isLocalFile()) {
                 continue;
             }
-            const QString path = url.toLocalFile();
+            const QString path = core::localFilePath(url);
             if (isRegularFile(path)) {
                 paths.append(path);
             } else if (exists(path)) {

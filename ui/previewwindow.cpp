@@ -5,6 +5,7 @@
 
 #include "ui/previewwindow_p.h"
 #include "core/facemaskproject.h"
+#include "core/localnames.h"
 #include "preview/facetriangles.h"
 #include "ui/framesource.h"
 #include "ui/livepreview.h"
@@ -278,8 +279,8 @@ void PreviewWindow::dragEnterEvent(QDragEnterEvent* event)
 void PreviewWindow::dropEvent(QDropEvent* event)
 {
     for (const QUrl& url : event->mimeData()->urls()) {
-        if (url.isLocalFile() && isVideoFile(url.toLocalFile())) {
-            if (openFaceVideo(url.toLocalFile())) {
+        if (url.isLocalFile() && isVideoFile(core::localFilePath(url))) {
+            if (openFaceVideo(core::localFilePath(url))) {
                 event->acceptProposedAction();
             }
             return;

@@ -1,6 +1,7 @@
 #include "ui/videosource.h"
 
 #include "ui/framesurface.h"
+#include "core/localnames.h"
 #include "video/videoorientation.h"
 
 #include <QFileInfo>
@@ -155,7 +156,7 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
         return;
     }
     // The GStreamer back end needs an absolute file URL.
-    player.setMedia(QUrl::fromLocalFile(path));
+    player.setMedia(core::localFileUrl(path));
     mediaSet = true;
     if (playWanted) {
         player.play();

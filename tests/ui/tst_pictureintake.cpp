@@ -1,6 +1,7 @@
 #include "tests/support/busyworkers.h"
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
+#include "core/localnames.h"
 #include "tests/support/fakeprompts.h"
 #include "tests/support/hostilepictures.h"
 #include "ui/pictureintake.h"
@@ -19,7 +20,9 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -41,6 +44,8 @@ private slots:
     void newPictureAbandonsTheOneBeingRead();
     void jpegCutShortIsTakenWithAWord_data();
     void jpegCutShortIsTakenWithAWord();
+    void nameThatIsNotUtf8Opens_data();
+    void nameThatIsNotUtf8Opens();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -225,6 +230,62 @@ void tst_PictureIntake::everyDoorRefusesOrBounds()
         : QStringLiteral("File \"%1\" was not load.").arg(path);
     QCOMPARE(warnings[0].text.section(QLatin1Char('\n'), 0, 0), first);
     QVERIFY(target.picture().isNull());
+}
+
+void tst_PictureIntake::nameThatIsNotUtf8Opens_data()
+{
+    QTest::addColumn<QString>("door");  // "open" or "drop"
+    QTest::addColumn<bool>("preview");
+
+    for (const char* door : {"open", "drop"}) {
+        for (bool preview : {false, true}) {
+            QTest::newRow(qPrintable(QStringLiteral("%1-%2").arg(preview ? "preview" : "view", door)))
+                << QString::fromLatin1(door) << preview;
+        }
+    }
+}
+
+// A picture named in Latin-1 ("été.png" from an old archive), as the program reads names.
+void tst_PictureIntake::nameThatIsNotUtf8Opens()
+{
+    QFETCH(QString, door);
+    QFETCH(bool, preview);
+    core::useByteExactLocalNames();
+    const QByteArray bytes = QFile::encodeName(dir->path()) + "/\xe9t\xe9.png";
+    const QByteArray png = blackPng(40, 30);
+    const int descriptor = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(descriptor >= 0);
+    QVERIFY(::write(descriptor, png.constData(), size_t(png.size())) == png.size());
+    ::close(descriptor);
+    const QString path = QFile::decodeName(bytes);
+
+    Door target(preview, session.get());
+    if (door == QLatin1String("open")) {
+        if (preview) {
+            prompts->fileNames.enqueue(path);
+            auto* open = target.window->findChild<QAction*>(QStringLiteral("openFacePictureAction"));
+            QVERIFY(open);
+            open->trigger();
+        } else {
+            target.view->openPictureFile(path);
+        }
+    } else {
+        // A file manager percent-encodes the name's bytes.
+        QMimeData data;
+        data.setUrls({QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode)});
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        drop.setAccepted(false);
+        if (preview) {
+            target.window->dropEvent(&drop);
+        } else {
+            target.view->dropEvent(&drop);
+        }
+        QVERIFY2(drop.isAccepted(), "the dropped picture is taken");
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.value(0).text));
+    QCOMPARE(target.picture().size(), QSize(40, 30));
 }
 
 void tst_PictureIntake::jpegCutShortIsTakenWithAWord_data()

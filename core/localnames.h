@@ -6,8 +6,17 @@
 // every byte that is not part of valid UTF-8 becomes one of the code points U+DC80..U+DCFF and
 // back, so that QFile::decodeName and QFile::encodeName give every name back byte for byte.
 // Call once in main, before the application object exists.
-namespace cli {
+class QString;
+class QUrl;
+
+namespace core {
 
 void useByteExactLocalNames();
 
-} // namespace cli
+// The file a local file URL names, byte for byte where the codec above is installed:
+// QUrl::toLocalFile() turns a byte that is not UTF-8 ("%FF" in a dropped URL) into U+FFFD.
+QString localFilePath(const QUrl& url);
+// The file URL of a local path, holding the path's own bytes.
+QUrl localFileUrl(const QString& path);
+
+} // namespace core

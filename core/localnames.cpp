@@ -1,8 +1,11 @@
-#include "cli/localnames.h"
+#include "core/localnames.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QTextCodec>
+#include <QUrl>
 
-namespace cli {
+namespace core {
 
 namespace {
 
@@ -133,4 +136,19 @@ void useByteExactLocalNames()
     QTextCodec::setCodecForLocale(new ByteExactUtf8Codec);
 }
 
-} // namespace cli
+QString localFilePath(const QUrl& url)
+{
+    // A host (file://server/share) is left to Qt, which turns it into a network path.
+    if (!url.isLocalFile() || !url.host().isEmpty()) {
+        return url.toLocalFile();
+    }
+    return QFile::decodeName(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+}
+
+QUrl localFileUrl(const QString& path)
+{
+    const QByteArray bytes = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    return QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode);
+}
+
+} // namespace core

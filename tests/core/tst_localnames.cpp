@@ -1,0 +1,66 @@
+// core/localnames: file names that are not UTF-8 survive decoding, and file URLs both ways.
+#include "core/localnames.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+class tst_LocalNames : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void namesComeBackByteForByte_data();
+    void namesComeBackByteForByte();
+};
+
+void tst_LocalNames::initTestCase()
+{
+    core::useByteExactLocalNames();
+}
+
+void tst_LocalNames::namesComeBackByteForByte_data()
+{
+    QTest::addColumn<QByteArray>("name");
+
+    QTest::newRow("ascii") << QByteArray("face.png");
+    QTest::newRow("utf-8") << QByteArray("caf\xc3\xa9.png");
+    QTest::newRow("latin-1") << QByteArray("caf\xe9.png");
+    QTest::newRow("bytes-never-in-utf-8") << QByteArray("\xff\xfe.png");
+    QTest::newRow("encoded-surrogate") << QByteArray("\xed\xa0\x80.png");
+    QTest::newRow("cut-sequence") << QByteArray("\xe2\x82.png");
+    QTest::newRow("url-characters") << QByteArray("a b%25#?;.png");
+}
+
+void tst_LocalNames::namesComeBackByteForByte()
+{
+    QFETCH(QByteArray, name);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray bytes = QFile::encodeName(dir.path()) + '/' + name;
+    const int descriptor = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(descriptor >= 0);
+    ::close(descriptor);
+
+    const QString path = QFile::decodeName(bytes);
+    QCOMPARE(QFile::encodeName(path), bytes);
+    QVERIFY(QFile::exists(path));
+
+    const QUrl url = core::localFileUrl(path);
+    QVERIFY(url.isValid() && url.isLocalFile());
+    QCOMPARE(core::localFilePath(url), path);
+    // As a file manager hands a dropped file over: its bytes, percent-encoded.
+    const QUrl dropped = QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode);
+    QCOMPARE(core::localFilePath(dropped), path);
+    // A name that is UTF-8 reads as Qt's own conversion reads it.
+    if (QString::fromUtf8(name).toUtf8() == name) {
+        QCOMPARE(core::localFilePath(dropped), dropped.toLocalFile());
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_LocalNames)
+#include "tst_localnames.moc"
