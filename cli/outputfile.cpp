@@ -231,7 +231,7 @@ bool OutputFile::prepare()
     if ((givenExists || targetExists) && !d->replaceExisting) {
         return d->fail(d->existsText());
     }
-    QByteArray pattern = d->target + ".XXXXXX";
+    QByteArray pattern = core::interruptcleanup::partialFilePattern(d->target);
     const int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (descriptor < 0) {
         return d->failWithReason(errno);

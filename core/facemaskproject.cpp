@@ -388,7 +388,8 @@ class ReplacingFile
 {
 public:
     explicit ReplacingFile(const QString& path)
-        : m_target(resolvedTarget(path)), m_partial(m_target + QStringLiteral(".XXXXXX"))
+        : m_target(resolvedTarget(path))
+        , m_partial(QFile::decodeName(interruptcleanup::partialFilePattern(QFile::encodeName(m_target))))
     {
     }
     ~ReplacingFile()

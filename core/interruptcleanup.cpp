@@ -115,4 +115,26 @@ void release(int ticket)
     }
 }
 
+QByteArray partialFilePattern(const QByteArray& target)
+{
+    const QByteArray suffix = ".XXXXXX";
+    const int slash = target.lastIndexOf('/');
+    const QByteArray folder = slash >= 0 ? target.left(slash + 1) : QByteArray();
+    QByteArray name = target.mid(slash + 1);
+    long nameMax = ::pathconf(folder.isEmpty() ? "." : folder.constData(), _PC_NAME_MAX);
+    if (nameMax <= 0) {
+        nameMax = NAME_MAX;
+    }
+    const int room = int(nameMax) - suffix.size();
+    if (room > 0 && name.size() > room) {
+        int cut = room;
+        // Not inside a UTF-8 sequence: its continuation bytes are 10xxxxxx.
+        while (cut > 0 && (uchar(name[cut]) & 0xc0) == 0x80) {
+            --cut;
+        }
+        name.truncate(cut > 0 ? cut : room);
+    }
+    return folder + name + suffix;
+}
+
 } // namespace core::interruptcleanup

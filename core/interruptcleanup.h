@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 // Files a program is still writing under a temporary name, removed when the program is
 // interrupted (SIGINT, SIGTERM or SIGHUP, unless that signal is ignored), so that Ctrl+C or a
 // SIGTERM leaves no half-made file in the user's folder. The signal then ends the program as it would have.
@@ -11,5 +13,10 @@ namespace core::interruptcleanup {
 int watch(const char* path);
 // Stops watching: the file was renamed into place or removed.
 void release(int ticket);
+
+// The mkstemp pattern of a partial file beside target (a local path in bytes): its name with
+// ".XXXXXX" added, the name cut at a character's start when it would outgrow the folder's limit
+// on one name (255 bytes here), so that a package named at that limit can still be written.
+QByteArray partialFilePattern(const QByteArray& target);
 
 } // namespace core::interruptcleanup

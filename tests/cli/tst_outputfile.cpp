@@ -31,7 +31,10 @@ enum class Target {
     LinkToInput,    // out -> the input
     MissingFolder,  // missing/out
     UnderAFile,     // input/out: the parent is a regular file
+    LongestName,    // a name of 255 bytes, the most a folder takes
 };
+
+const QString longestName(255, QLatin1Char('o'));
 
 // What happens between prepare() and commit().
 enum class Meanwhile { Nothing, FileAppears, FifoAppears };
@@ -124,6 +127,8 @@ void tst_OutputFile::targets_data()
         << Target::Missing << true << Meanwhile::FileAppears << true << "" << "out";
     QTest::newRow("fifo-appearing-before-the-rename-never")
         << Target::Missing << true << Meanwhile::FifoAppears << false << "out is not a regular file" << "";
+    QTest::newRow("longest-name") << Target::LongestName << false << Meanwhile::Nothing << true << ""
+                                  << longestName;
 }
 
 void tst_OutputFile::targets()
@@ -179,6 +184,9 @@ void tst_OutputFile::targets()
         break;
     case Target::UnderAFile:
         out = QStringLiteral("input/out");
+        break;
+    case Target::LongestName:
+        out = longestName;
         break;
     }
     const QStringList namesBefore = QDir(".").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);

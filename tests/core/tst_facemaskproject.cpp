@@ -68,6 +68,8 @@ private slots:
     void loadedAuthorAndSubcategoryAreSavedAgain();
     void unknownEffectTypeSavesNoFlag();
     void savingTwiceOverwrites();
+    void namesUpToTheLimitAreSaved_data();
+    void namesUpToTheLimitAreSaved();
     void saveWithoutPictureLeavesNoFile();
     void failedSaveKeepsEarlierPackage();
     void saveFailingMidwayKeepsEarlierPackage();
@@ -520,6 +522,34 @@ void tst_FaceMaskProject::savingTwiceOverwrites()
     QCOMPARE(loaded.name(), QStringLiteral("Second"));
     QCOMPARE(loaded.effectType(), 0);
     QCOMPARE(entriesOfFolder(), QStringList{"twice.pmk"});
+}
+
+void tst_FaceMaskProject::namesUpToTheLimitAreSaved_data()
+{
+    QTest::addColumn<QString>("name");
+
+    const QString ideograph = QString::fromUtf8("\xe9\xa1\x94"); // three bytes in UTF-8
+    QTest::newRow("ascii-248-bytes") << QString(244, QLatin1Char('a')) + ".pmk";
+    QTest::newRow("ascii-249-bytes") << QString(245, QLatin1Char('a')) + ".pmk";
+    QTest::newRow("ascii-255-bytes") << QString(251, QLatin1Char('a')) + ".pmk";
+    QTest::newRow("three-byte-characters-250-bytes") << ideograph.repeated(82) + ".pmk";
+    QTest::newRow("three-byte-characters-254-bytes") << "aa" + ideograph.repeated(83) + ".pmk";
+}
+
+void tst_FaceMaskProject::namesUpToTheLimitAreSaved()
+{
+    QFETCH(QString, name);
+    FaceMaskProject project;
+    fillProject(project, "Long", 0);
+    const QString path = pathOf(name);
+    const core::SaveResult saved = project.saveWithReason(path);
+    QVERIFY2(saved.ok, qPrintable(saved.reason));
+    // Saved again over itself, and nothing else left in the folder.
+    QVERIFY(project.save(path));
+    QCOMPARE(entriesOfFolder(), QStringList{name});
+    FaceMaskProject loaded;
+    QVERIFY(loaded.load(path));
+    QCOMPARE(loaded.name(), QStringLiteral("Long"));
 }
 
 void tst_FaceMaskProject::saveWithoutPictureLeavesNoFile()
