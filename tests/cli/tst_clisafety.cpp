@@ -372,6 +372,13 @@ void tst_CliSafety::namesThatAreNotUtf8AreRead()
     const Run info = runShell(QStringLiteral("exec \"$0\" info \"$(printf 'caf\\351.pmk')\""), m_folder->path());
     QVERIFY2(info.status == 0, qPrintable(describe(info)));
     QCOMPARE(linesOf(info.out).first(), QStringLiteral("caf\\xe9.pmk"));
+    // In JSON, the byte as the code point a file system decoder gives it ("\udce9" for Python).
+    const Run points = runShell(QStringLiteral("exec \"$0\" points --json \"$(printf 'caf\\351.pmk')\""),
+                                m_folder->path());
+    QVERIFY2(points.status == 0, qPrintable(describe(points)));
+    QVERIFY2(points.out.contains("\"file\" : \"caf\\udce9.pmk\""), points.out.left(200).constData());
+    QCOMPARE(QJsonDocument::fromJson(points.out).array().at(0).toObject().value("file").toString(),
+             QStringLiteral("caf") + QChar(0xdce9) + QStringLiteral(".pmk"));
 
     const Run thumbnail = runShell(
         QStringLiteral("exec \"$0\" thumbnail \"$(printf 'caf\\351.pmk')\" \"$(printf 'vignette-\\351.png')\""),
