@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -38,6 +39,26 @@ double meanAbsoluteDifference(const QImage& a, const QImage& b)
 }
 
 } // namespace
+
+// Passes a LivePreview's signals on through the test thread's event loop. The preview emits them
+// on its worker thread, and a QSignalSpy on the preview itself would append to its list there,
+// while the test reads the list on its own thread.
+class TestThreadRelay : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TestThreadRelay(ui::LivePreview* live)
+    {
+        connect(live, &ui::LivePreview::frameRendered, this, &TestThreadRelay::frameRendered,
+                Qt::QueuedConnection);
+        connect(live, &ui::LivePreview::modelFailed, this, &TestThreadRelay::modelFailed,
+                Qt::QueuedConnection);
+    }
+
+signals:
+    void frameRendered(const QImage& preview, int faceCount);
+    void modelFailed();
+};
 
 class tst_LivePreview : public QObject
 {
@@ -88,10 +109,11 @@ void tst_LivePreview::replayedFramesCarryTheMask()
 {
     QFETCH(int, interval);
     ui::LivePreview live(interval);
+    TestThreadRelay relay(&live);
     live.setRenderer(mask);
     ReplayFrameSource source(frames, 15);
     connect(&source, &ui::FrameSource::frameReady, &live, &ui::LivePreview::takeFrame);
-    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
     QVERIFY(rendered.isValid());
     QVERIFY(source.start());
     QTRY_VERIFY_WITH_TIMEOUT(rendered.count() >= 12, 60000);
@@ -126,8 +148,9 @@ void tst_LivePreview::trackedFramesMatchDetectedOnes()
     QImage tracked;
     for (int interval : {1, 50}) {
         ui::LivePreview live(interval);
+        TestThreadRelay relay(&live);
         live.setRenderer(mask);
-        QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+        QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
         for (int i = 0; i < 4; ++i) {
             live.takeFrame(still[0]);
             QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), i + 1, 30000);
@@ -144,8 +167,9 @@ void tst_LivePreview::trackedFramesMatchDetectedOnes()
 void tst_LivePreview::lateFramesAreDroppedNotQueued()
 {
     ui::LivePreview live(6);
+    TestThreadRelay relay(&live);
     live.setRenderer(mask);
-    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
     // Frames offered back to back while the first one is in work.
     for (int i = 0; i < 20; ++i) {
         live.takeFrame(frames[i % frames.size()]);
@@ -161,9 +185,10 @@ void tst_LivePreview::lateFramesAreDroppedNotQueued()
 void tst_LivePreview::missingModelShowsFramesUnmasked()
 {
     ui::LivePreview live(6, "no-such-model.dat");
+    TestThreadRelay relay(&live);
     live.setRenderer(mask);
-    QSignalSpy failed(&live, &ui::LivePreview::modelFailed);
-    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    QSignalSpy failed(&relay, &TestThreadRelay::modelFailed);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
     live.takeFrame(frames[0]);
     QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 1, 30000);
     QCOMPARE(failed.count(), 1);
@@ -178,10 +203,13 @@ void tst_LivePreview::missingModelShowsFramesUnmasked()
 void tst_LivePreview::destroyedWhileWorking()
 {
     QSignalSpy* spy = nullptr;
+    // Outlives the preview, so that a signal queued before the preview went still arrives.
+    std::unique_ptr<TestThreadRelay> relay;
     {
         ui::LivePreview live(6);
+        relay = std::make_unique<TestThreadRelay>(&live);
         live.setRenderer(mask);
-        spy = new QSignalSpy(&live, &ui::LivePreview::frameRendered);
+        spy = new QSignalSpy(relay.get(), &TestThreadRelay::frameRendered);
         live.takeFrame(frames[0]);
     }
     // The frame in work when the pipeline went is not delivered afterwards.
@@ -194,8 +222,9 @@ void tst_LivePreview::bothFacesOfTwoAreMasked()
 {
     const QImage two = core::readImageFile(testimages::testPicture("2008_001009.jpg"));
     ui::LivePreview live(6);
+    TestThreadRelay relay(&live);
     live.setRenderer(mask);
-    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
     for (int i = 0; i < 8; ++i) {
         live.takeStill(cameraFrame(two, 2 * i, 0));
         QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), i + 1, 30000);
@@ -208,8 +237,9 @@ void tst_LivePreview::bothFacesOfTwoAreMasked()
 void tst_LivePreview::stillThatComesWhileBusyIsShownNext()
 {
     ui::LivePreview live(6);
+    TestThreadRelay relay(&live);
     live.setRenderer(mask);
-    QSignalSpy rendered(&live, &ui::LivePreview::frameRendered);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
     live.takeFrame(frames[0]);
     live.takeStill(frames[1]); // replaced by the next still: dropped
     QImage last = frames[5];
