@@ -153,6 +153,10 @@ int runTrack(const QStringList& arguments)
         } else {
             printResult(frameLine(frame, tracked, whole));
         }
+        // Nothing more would arrive either: a long video is not decoded to the end for no one.
+        if (!standardOutputFailure().isEmpty()) {
+            return InputFailed;
+        }
     }
     if (asJson) {
         if (!pending.isEmpty()) {

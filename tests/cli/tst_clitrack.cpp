@@ -43,6 +43,8 @@ private slots:
     void steadyCutsJitterWithoutLag();
     void damagedVideoFails();
     void videoCutShortIsSaidToBe();
+    void lostStandardOutputStopsTheReading_data();
+    void lostStandardOutputStopsTheReading();
     void animatedGifGivesEveryFrameWithItsTime();
     void sidewaysVideoIsReadUpright();
     void previewWritesEveryNthFrame();
@@ -270,6 +272,36 @@ void tst_CliTrack::videoCutShortIsSaidToBe()
     const int frames = shortened.out.count('\n');
     QVERIFY2(frames > 0 && frames < 40, qPrintable(QString::number(frames)));
     QVERIFY2(shortened.err.contains("of the 4.0 s the file declares: it may be cut short"), shortened.err.constData());
+}
+
+// Once its results cannot be written, track reads no further: a long video would otherwise be
+// decoded and tracked to its end for nothing. The end of a clip cut short is where the command
+// says so; stopped at the first frame, it never gets there.
+void tst_CliTrack::lostStandardOutputStopsTheReading_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("lines") << QStringList();
+    QTest::newRow("json") << QStringList{QStringLiteral("--json")};
+}
+
+void tst_CliTrack::lostStandardOutputStopsTheReading()
+{
+    QFETCH(QStringList, options);
+    const QString whole = folder.filePath(QStringLiteral("lost-whole.mp4"));
+    const QString cut = folder.filePath(QStringLiteral("lost-cut.mp4"));
+    const QString error = testclips::wholeAndCutShort(whole, cut);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QStringList arguments = QStringList{QStringLiteral("track")} + options + QStringList{cut};
+
+    const Run read = runCli(arguments);
+    QVERIFY2(read.status == 0, qPrintable(describe(read)));
+    QVERIFY2(read.err.contains("it may be cut short"), read.err.constData());
+
+    const Run lost = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, QString(),
+                                QStringLiteral("/dev/full"));
+    QVERIFY2(lost.status == 1, qPrintable(describe(lost)));
+    QVERIFY2(lost.err.contains("cannot write to standard output: No space left on device"), lost.err.constData());
+    QVERIFY2(!lost.err.contains("it may be cut short"), lost.err.constData());
 }
 
 // An animated GIF: every frame once, at the time its delays give, and the end is the end (the
