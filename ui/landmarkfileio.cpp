@@ -55,8 +55,11 @@ QString pictureFileBeside(const QString& xmlPath, const QImage& picture, bool* m
 bool writeBytes(const QString& path, const QByteArray& bytes, QString* reason)
 {
     QSaveFile file(path);
+    // Flushed before the commit: QSaveFile::commit() renames the file over the earlier one even
+    // when the bytes it still buffered could not be written (a full disk), and reports success.
+    // Left uncommitted, the partial file is removed and the earlier one stays.
     if (bytes.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()
-        || !file.commit()) {
+        || !file.flush() || !file.commit()) {
         setReason(reason, QStringLiteral("\"%1\" could not be written: %2.")
                               .arg(QFileInfo(path).fileName(),
                                    bytes.isEmpty() ? QStringLiteral("out of memory") : file.errorString()));
@@ -163,14 +166,7 @@ bool writePoints(const QString& path, const core::FacialPointVector& points, QSi
     } else {
         text = core::landmarkfiles::writePts(points, pictureSize);
     }
-    QSaveFile file(path);
-    if (text.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(text) != text.size()
-        || !file.commit()) {
-        setReason(reason, QStringLiteral("\"%1\" could not be written: %2.")
-                              .arg(QFileInfo(path).fileName(), file.errorString()));
-        return false;
-    }
-    return true;
+    return writeBytes(path, text, reason);
 }
 
 bool exportPoints(const QString& path, const core::FacialPointVector& points, const QImage& picture,

@@ -4,6 +4,7 @@
 #include "core/landmarkfiles.h"
 #include "core/meanface.h"
 #include "ui/landmarkfileio.h"
+#include "tests/support/filesizelimit.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,8 @@ private slots:
     void xmlNamesAPictureThatHoldsThePicture_data();
     void xmlNamesAPictureThatHoldsThePicture();
     void ptsWritesNoPicture();
+    void exportOnAFullDiskKeepsTheEarlierFile_data();
+    void exportOnAFullDiskKeepsTheEarlierFile();
     void importRefusesWhatIsNotARegularFile_data();
     void importRefusesWhatIsNotARegularFile();
     void importRefusesPointsMadeForAnotherPicture_data();
@@ -106,6 +109,49 @@ void tst_LandmarkFileIo::ptsWritesNoPicture()
                                          &pictureWritten));
     QVERIFY(pictureWritten.isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("face.pts")});
+}
+
+void tst_LandmarkFileIo::exportOnAFullDiskKeepsTheEarlierFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("newPicture"); // the XML's picture must be written beside it anew
+    QTest::newRow("pts") << "face.pts" << false;
+    QTest::newRow("dlib xml") << "face.xml" << false;
+    QTest::newRow("dlib xml and its picture") << "face.xml" << true;
+}
+
+// A file of a few hundred bytes is still held in memory when the writing ends; a disk that is
+// full then must fail the export, not replace the earlier export with what reached the disk.
+void tst_LandmarkFileIo::exportOnAFullDiskKeepsTheEarlierFile()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, newPicture);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QImage shown = picture(Qt::gray);
+    const QString path = dir.filePath(name);
+    QString reason;
+    QVERIFY2(ui::landmarkio::exportPoints(path, core::templateFace(shown.size()), shown, &reason, nullptr),
+             qPrintable(reason));
+    const QByteArray before = contents(path);
+    const QStringList filesBefore = QDir(dir.path()).entryList(QDir::Files);
+
+    core::FacialPointVector moved = core::templateFace(shown.size());
+    for (FacialPoint& p : moved) {
+        p = FacialPoint(p.x() * 0.9, p.y() * 0.9);
+    }
+    const QImage next = newPicture ? picture(Qt::darkGreen) : shown;
+    reason.clear();
+    bool exported = false;
+    {
+        const FileSizeLimit full(64);
+        QVERIFY(full.isActive());
+        exported = ui::landmarkio::exportPoints(path, moved, next, &reason, nullptr);
+    }
+    QVERIFY(!exported);
+    QVERIFY(reason.contains(QStringLiteral("could not be written")));
+    QCOMPARE(contents(path), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), filesBefore);
 }
 
 void tst_LandmarkFileIo::importRefusesWhatIsNotARegularFile_data()
