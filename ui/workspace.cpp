@@ -278,8 +278,12 @@ bool addToRecentlyUsed(const QString& path, const QString& mimeType)
         out.writeEndElement();
         out.writeEndDocument();
     }
+    // Flushed before the commit: QSaveFile::commit() puts the file in place even when the bytes
+    // it still buffered could not be written (a full disk), which would leave every program of
+    // the desktop an empty list. Left uncommitted, the partial file is removed.
     QSaveFile file(listPath);
-    return file.open(QIODevice::WriteOnly) && file.write(written) == written.size() && file.commit();
+    return file.open(QIODevice::WriteOnly) && file.write(written) == written.size() && file.flush()
+        && file.commit();
 }
 
 } // namespace ui

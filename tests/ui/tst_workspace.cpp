@@ -1,5 +1,6 @@
 // What the program remembers between runs, read back from the file, and the desktop's list of
 // recently used files.
+#include "tests/support/filesizelimit.h"
 #include "tests/support/tempworkspace.h"
 #include "ui/workspace.h"
 
@@ -74,6 +75,7 @@ private slots:
     void recentlyUsedListKeepsOtherEntries();
     void recentlyUsedListThatIsNotXbelIsLeftAlone_data();
     void recentlyUsedListThatIsNotXbelIsLeftAlone();
+    void recentlyUsedListIsKeptWhenTheDiskIsFull();
 
 private:
     std::unique_ptr<TempWorkspace> environment;
@@ -221,6 +223,28 @@ void tst_Workspace::recentlyUsedListThatIsNotXbelIsLeftAlone()
     QVERIFY(!ui::addToRecentlyUsed(QDir::tempPath() + QStringLiteral("/a.pmk"),
                                    QStringLiteral("application/x-facemask-package")));
     QCOMPARE(readFile(list), content);
+}
+
+// The list belongs to every program of the desktop: a disk too full for the new list leaves the
+// one that was there, and says so.
+void tst_Workspace::recentlyUsedListIsKeptWhenTheDiskIsFull()
+{
+    const QString list = environment->recentlyUsedFile();
+    const QString mimeType = QStringLiteral("application/x-facemask-package");
+    QVERIFY(ui::addToRecentlyUsed(QDir::tempPath() + QStringLiteral("/first.pmk"), mimeType));
+    const QByteArray before = readFile(list);
+    QVERIFY(!before.isEmpty());
+    const QStringList filesBefore = QDir(QFileInfo(list).absolutePath()).entryList(QDir::Files);
+    bool added = false;
+    {
+        // The new list is longer than the old one: it cannot be written whole.
+        const FileSizeLimit full(rlim_t(before.size()));
+        QVERIFY(full.isActive());
+        added = ui::addToRecentlyUsed(QDir::tempPath() + QStringLiteral("/second.pmk"), mimeType);
+    }
+    QVERIFY(!added);
+    QCOMPARE(readFile(list), before);
+    QCOMPARE(QDir(QFileInfo(list).absolutePath()).entryList(QDir::Files), filesBefore);
 }
 
 QTEST_GUILESS_MAIN(tst_Workspace)
