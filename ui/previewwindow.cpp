@@ -20,8 +20,10 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QImageWriter>
 #include <QLabel>
 #include <QMimeData>
+#include <QSaveFile>
 
 namespace ui {
 
@@ -261,7 +263,16 @@ bool PreviewWindow::savePreviewPicture()
     if (QFileInfo(path).suffix().isEmpty()) {
         path += QStringLiteral(".png"); // a dialog that did not complete the name
     }
-    if (!picture.save(path, "PNG")) {
+    // Written beside the target and moved over it once whole, so that a failed write (a full
+    // disk) leaves the file that was there. Flushed before the commit, which would otherwise put
+    // the file in place even when the last bytes it buffered could not be written.
+    QSaveFile file(path);
+    bool saved = file.open(QIODevice::WriteOnly);
+    if (saved) {
+        QImageWriter writer(&file, "PNG");
+        saved = writer.write(picture) && file.flush() && file.commit();
+    }
+    if (!saved) {
         d->prompts().warning(QStringLiteral("Error"),
                              QStringLiteral("The preview picture was not saved to \"%1\".").arg(path));
         return false;

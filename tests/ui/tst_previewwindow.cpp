@@ -3,6 +3,7 @@
 #include "core/facialpoints.h"
 #include "face_detection_module/facialpointsdetector.h"
 #include "tests/support/fakeprompts.h"
+#include "tests/support/filesizelimit.h"
 #include "core/imagefiles.h"
 #include "face_detection_module/landmarkpipeline.h"
 #include "ui/pictureintake.h"
@@ -13,6 +14,7 @@
 
 #include <QAction>
 #include <QCameraInfo>
+#include <QDir>
 #include <QLabel>
 #include <QMenu>
 #include <QSettings>
@@ -104,6 +106,7 @@ private slots:
     void photoWithoutFaceSaysSo();
     void savesThePreviewAsPng();
     void saveFailureIsReported();
+    void saveOnAFullDiskKeepsTheEarlierPicture();
     void cameraMenuListsCameras();
     void frameSourceReplacesThePhoto();
     void frameSourceThatCannotStartIsReported();
@@ -340,6 +343,39 @@ void tst_PreviewWindow::saveFailureIsReported()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 2);
     QVERIFY(warnings[1].text.contains(QStringLiteral("was not saved")));
+}
+
+// A disk that fills up while the picture is written: the save fails and says so, and the picture
+// saved there before is as it was, with nothing beside it.
+void tst_PreviewWindow::saveOnAFullDiskKeepsTheEarlierPicture()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("preview.png"));
+    prompts->fileNames.enqueue(path);
+    QVERIFY(window.savePreviewPicture());
+    QFile earlier(path);
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    const QByteArray before = earlier.readAll();
+    earlier.close();
+    QVERIFY(!before.isEmpty());
+
+    prompts->fileNames.enqueue(path);
+    bool saved = true;
+    {
+        const FileSizeLimit full(rlim_t(before.size() / 2));
+        QVERIFY(full.isActive());
+        saved = window.savePreviewPicture();
+    }
+    QVERIFY(!saved);
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY(warnings[0].text.contains(QStringLiteral("was not saved")));
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QVERIFY(earlier.readAll() == before);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{QStringLiteral("preview.png")});
 }
 
 // The main window hands its session in: every picker and warning of the window and of its
