@@ -147,8 +147,13 @@ QString localFilePath(const QUrl& url)
 
 QUrl localFileUrl(const QString& path)
 {
-    const QByteArray bytes = QFile::encodeName(QFileInfo(path).absoluteFilePath());
-    return QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode);
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    const QByteArray bytes = QFile::encodeName(absolute);
+    // A name in UTF-8 gets Qt's own URL, the one other programs write for it too.
+    if (QString::fromUtf8(bytes).toUtf8() == bytes) {
+        return QUrl::fromLocalFile(absolute);
+    }
+    return QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/!$&'()*+,;=:@"), QUrl::StrictMode);
 }
 
 } // namespace core

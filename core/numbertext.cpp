@@ -8,7 +8,8 @@ namespace core {
 
 namespace {
 
-// Numbers as in the C locale, everything else as the thread has it; null if it cannot be made.
+// The C locale's numbers (and, from the base it is made on, its character classes, which
+// printing numbers and jsoncpp's writing do not use); null if it cannot be made.
 locale_t cNumbers()
 {
     static const locale_t locale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));

@@ -1,5 +1,7 @@
 #include "ui/workspace.h"
 
+#include "core/localnames.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -226,7 +228,8 @@ bool addToRecentlyUsed(const QString& path, const QString& mimeType)
         return false;
     }
     const QString listPath = dataHome + QStringLiteral("/recently-used.xbel");
-    const QString href = QString::fromUtf8(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded());
+    // The name's own bytes: other programs open the package from this link.
+    const QString href = QString::fromLatin1(core::localFileUrl(path).toEncoded());
 
     QByteArray written;
     QXmlStreamWriter out(&written);

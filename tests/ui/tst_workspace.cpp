@@ -3,6 +3,7 @@
 #include "tests/support/filesizelimit.h"
 #include "tests/support/tempworkspace.h"
 #include "ui/workspace.h"
+#include "core/localnames.h"
 
 #include <QDir>
 #include <QFile>
@@ -76,6 +77,7 @@ private slots:
     void recentlyUsedListThatIsNotXbelIsLeftAlone_data();
     void recentlyUsedListThatIsNotXbelIsLeftAlone();
     void recentlyUsedListIsKeptWhenTheDiskIsFull();
+    void recentlyUsedLinkHoldsTheNamesBytes();
 
 private:
     std::unique_ptr<TempWorkspace> environment;
@@ -205,6 +207,19 @@ void tst_Workspace::recentlyUsedListKeepsOtherEntries()
     QCOMPARE(found.value(hrefOf(package)), 2);
     QVERIFY(readFile(list).contains("text/plain"));
     QVERIFY(readFile(list).contains("application/x-facemask-package"));
+}
+
+// Other programs open the package from its link, so a name that is not UTF-8 ("été.pmk" in
+// Latin-1) is linked by its own bytes.
+void tst_Workspace::recentlyUsedLinkHoldsTheNamesBytes()
+{
+    core::useByteExactLocalNames();
+    const QByteArray folder = QFile::encodeName(QDir::tempPath());
+    const QString package = QFile::decodeName(folder + "/\xe9t\xe9.pmk");
+    QVERIFY(ui::addToRecentlyUsed(package, QStringLiteral("application/x-facemask-package")));
+    const QString href = QString::fromLatin1("file://" + folder.toPercentEncoding("/") + "/%E9t%E9.pmk");
+    QCOMPARE(bookmarks(environment->recentlyUsedFile()).keys(), QStringList{href});
+    QCOMPARE(core::localFilePath(QUrl(href)), package);
 }
 
 void tst_Workspace::recentlyUsedListThatIsNotXbelIsLeftAlone_data()
