@@ -111,6 +111,9 @@ void Workspace::setFolderOf(const QString& kind, const QString& file)
 
 QStringList Workspace::recentPackages() const
 {
+    // Read afresh: another window may have changed the list since this one last wrote a setting,
+    // and the list is written back whole.
+    settings->sync();
     const QVariant value = settings->value(recentKey);
     if (!isStringList(value)) {
         return {};

@@ -73,6 +73,7 @@ private slots:
     void damagedFileGivesDefaults();
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
+    void recentPackagesKeepWhatAnotherWindowAdded();
     void recentlyUsedListKeepsOtherEntries();
     void recentlyUsedListThatIsNotXbelIsLeftAlone_data();
     void recentlyUsedListThatIsNotXbelIsLeftAlone();
@@ -169,6 +170,27 @@ void tst_Workspace::recentPackagesLatestFirstAtMostEight()
     QCOMPARE(ui::Workspace().recentPackages().size(), 7);
     workspace.clearRecentPackages();
     QCOMPARE(ui::Workspace().recentPackages(), QStringList());
+}
+
+// Two windows share the file: a package one of them added since the other last wrote a setting
+// stays on the list when the other adds or removes one.
+void tst_Workspace::recentPackagesKeepWhatAnotherWindowAdded()
+{
+    const QString folder = QDir::tempPath();
+    const QString first = folder + QStringLiteral("/first.pmk");
+    const QString fromOther = folder + QStringLiteral("/from other window.pmk");
+    const QString own = folder + QStringLiteral("/own.pmk");
+    ui::Workspace workspace;
+    workspace.addRecentPackage(first);
+    QCOMPARE(workspace.recentPackages(), QStringList{first});
+    // What the other process's settings leave in the file once it has added its package.
+    QVERIFY(writeFile(workspace.file(), QStringLiteral("[recent]\npackages=%1, %2\n")
+                                            .arg(fromOther, first)
+                                            .toUtf8()));
+    workspace.addRecentPackage(own);
+    QCOMPARE(ui::Workspace().recentPackages(), (QStringList{own, fromOther, first}));
+    workspace.removeRecentPackage(first);
+    QCOMPARE(ui::Workspace().recentPackages(), (QStringList{own, fromOther}));
 }
 
 void tst_Workspace::foldersThatAreGoneAreForgotten()
