@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
@@ -233,6 +234,11 @@ bool addToRecentlyUsed(const QString& path, const QString& mimeType)
     const QString listPath = dataHome + QStringLiteral("/recently-used.xbel");
     // The name's own bytes: other programs open the package from this link.
     const QString href = QString::fromLatin1(core::localFileUrl(path).toEncoded());
+    // Held from reading the list to putting the new one in place, so that two windows marking a
+    // package at the same moment do not each write back a list without the other's entry. A lock
+    // that cannot be had in time (a lost one is taken over once stale) does not keep the entry out.
+    QLockFile lock(listPath + QStringLiteral(".facemask-lock"));
+    lock.tryLock(5000);
 
     QByteArray written;
     QXmlStreamWriter out(&written);

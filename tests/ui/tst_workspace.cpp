@@ -8,9 +8,13 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUrl>
 #include <QXmlStreamReader>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
 
 namespace {
 
@@ -79,6 +83,7 @@ private slots:
     void recentlyUsedListThatIsNotXbelIsLeftAlone();
     void recentlyUsedListIsKeptWhenTheDiskIsFull();
     void recentlyUsedLinkHoldsTheNamesBytes();
+    void recentlyUsedListKeepsEntriesAddedAtOnce();
 
 private:
     std::unique_ptr<TempWorkspace> environment;
@@ -282,6 +287,43 @@ void tst_Workspace::recentlyUsedListIsKeptWhenTheDiskIsFull()
     QVERIFY(!added);
     QCOMPARE(readFile(list), before);
     QCOMPARE(QDir(QFileInfo(list).absolutePath()).entryList(QDir::Files), filesBefore);
+}
+
+// Two windows mark their packages at the same moment: each reads the list, adds its entry and
+// writes the list back, and neither may write over what the other has just added.
+void tst_Workspace::recentlyUsedListKeepsEntriesAddedAtOnce()
+{
+    constexpr int perWriter = 40;
+    const QString mimeType = QStringLiteral("application/x-facemask-package");
+    const QString folder = QDir::tempPath();
+    std::atomic_int failures{0};
+    const auto writer = [&](const QString& prefix) {
+        return QThread::create([&, prefix] {
+            for (int i = 0; i < perWriter; ++i) {
+                if (!ui::addToRecentlyUsed(folder + QStringLiteral("/%1-%2.pmk").arg(prefix).arg(i), mimeType)) {
+                    ++failures;
+                }
+            }
+        });
+    };
+    std::unique_ptr<QThread> first(writer(QStringLiteral("first")));
+    std::unique_ptr<QThread> second(writer(QStringLiteral("second")));
+    first->start();
+    second->start();
+    QVERIFY(first->wait());
+    QVERIFY(second->wait());
+    QCOMPARE(failures.load(), 0);
+    const QMap<QString, int> found = bookmarks(environment->recentlyUsedFile());
+    QStringList missing;
+    for (const QString& prefix : {QStringLiteral("first"), QStringLiteral("second")}) {
+        for (int i = 0; i < perWriter; ++i) {
+            const QString href = hrefOf(folder + QStringLiteral("/%1-%2.pmk").arg(prefix).arg(i));
+            if (found.value(href) != 1) {
+                missing << href;
+            }
+        }
+    }
+    QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QLatin1Char(' '))));
 }
 
 QTEST_GUILESS_MAIN(tst_Workspace)
