@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 
 namespace cli {
 
@@ -80,8 +81,13 @@ int runDetect(const QStringList& arguments)
     }
 
     QVector<PictureReport> reports(pictures.size());
+    // Set once a result could not be written: the pictures not yet begun are then left alone,
+    // as their results could go nowhere.
+    std::atomic_bool outputLost{false};
     const BatchTask task = [&](core::FaceDetectionModule& module, int index) {
-        reports[index] = detectPicture(module, pictures[index]);
+        if (!outputLost) {
+            reports[index] = detectPicture(module, pictures[index]);
+        }
     };
     // Results go out in the order of the command line, each line as soon as it and every line
     // before it are known.
@@ -93,6 +99,9 @@ int runDetect(const QStringList& arguments)
             return;
         }
         finished[event.index] = true;
+        if (outputLost) {
+            return;
+        }
         for (; printed < pictures.size() && finished[printed]; ++printed) {
             const PictureReport& report = reports[printed];
             if (report.file.isEmpty()) {
@@ -107,6 +116,10 @@ int runDetect(const QStringList& arguments)
                 printDocument(detectionDocument(report, *format));
             } else if (!asJson) {
                 printResult(detectionLine(report));
+            }
+            if (!standardOutputFailure().isEmpty()) {
+                outputLost = true;
+                return;
             }
         }
     };
