@@ -1,9 +1,12 @@
 #include "core/facialpoints.h"
 #include "core/localnames.h"
 #include "app/mainwindow.h"
+#include "face_detection_module/facedetectionmodule.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <chrono>
@@ -25,6 +28,23 @@ void exitSoonWhatever(int status)
     }).detach();
 }
 
+// The desktop entry starts the program in its installed data folder, beside the model's link.
+// That folder is no place for the user's files, and the file dialogs would open there: the
+// program works from home instead, and the detector finds the model beside the program.
+// Files named on the command line are then given their whole path.
+void leaveTheDataFolder(QStringList& files)
+{
+    const QString installedModel = core::FaceDetectionModule::installedModelPath();
+    const QString dataFolder = QFileInfo(installedModel).dir().canonicalPath();
+    if (installedModel.isEmpty() || dataFolder.isEmpty() || QDir::current().canonicalPath() != dataFolder) {
+        return;
+    }
+    for (QString& file : files) {
+        file = QFileInfo(file).absoluteFilePath();
+    }
+    QDir::setCurrent(QDir::homePath());
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -43,11 +63,12 @@ int main(int argc, char* argv[])
                                  QStringLiteral("A picture or a .pmk package to open."),
                                  QStringLiteral("[file]"));
     parser.process(application);
+    QStringList files = parser.positionalArguments();
+    leaveTheDataFolder(files);
 
     core::registerFacialPointVector();
     ui::MainWindow window;
     window.show();
-    const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
         // From the event loop, so that a failure message appears over the shown window.
         const QString path = files.constFirst();

@@ -4,6 +4,11 @@
 #include "face_detection_module/landmarkmodelcache.h"
 #include "face_detection_module/qimage_dlib.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
 #include <dlib/image_processing.h>
 #include <dlib/serialize.h>
 
@@ -48,6 +53,25 @@ QRect toQRect(const dlib::rectangle& r)
 } // namespace
 
 const char* const FaceDetectionModule::defaultModelPath = "shape_predictor.dat";
+
+QString FaceDetectionModule::installedModelPath()
+{
+    if (!QCoreApplication::instance()) {
+        return QString();
+    }
+    return QDir::cleanPath(QDir(QCoreApplication::applicationDirPath())
+                               .filePath(QStringLiteral(FACEMASK_INSTALLED_MODEL)));
+}
+
+std::string FaceDetectionModule::findModel()
+{
+    if (QFileInfo::exists(QString::fromLatin1(defaultModelPath))) {
+        return defaultModelPath;
+    }
+    const QString installed = installedModelPath();
+    return !installed.isEmpty() && QFileInfo::exists(installed) ? QFile::encodeName(installed).toStdString()
+                                                                 : defaultModelPath;
+}
 
 struct FaceDetectionModule::Impl {
     FhogFaceDetector faceDetector;

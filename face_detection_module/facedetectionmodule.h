@@ -37,6 +37,12 @@ class FaceDetectionModule
 public:
     // The model file name, resolved against the process's working directory.
     static const char* const defaultModelPath;
+    // The model the window reads: defaultModelPath when the working directory holds it, else the
+    // link of the installed data folder beside the program (bin/../share/facemask) when that
+    // exists, else defaultModelPath again. Any thread, once the QCoreApplication exists.
+    static std::string findModel();
+    // That link's absolute path, whether or not it exists; empty without a QCoreApplication.
+    static QString installedModelPath();
     // Parts 0, 16, 36 and 45 are read by the derived points, so smaller models are refused.
     static constexpr int minimumPartCount = 46;
 
@@ -45,7 +51,7 @@ public:
     // writing the copy for next time (an empty cacheFolder neither reads nor writes one). Returns
     // null when the file is missing, unreadable, not a landmark model, or has fewer than
     // minimumPartCount parts. Any thread.
-    static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath = defaultModelPath);
+    static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath = findModel());
     static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath, const QString& cacheFolder);
     // $XDG_CACHE_HOME/facemask, else ~/.cache/facemask.
     static QString defaultCacheFolder();

@@ -3,6 +3,7 @@
 #include "face_detection_module/facedetectionmodule.h"
 #include "face_detection_module/landmarkpipeline.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QThreadPool>
@@ -145,7 +146,7 @@ FacialPointsDetector::State FacialPointsDetector::state() const
 bool FacialPointsDetector::preload()
 {
     if (d->state.load() == NotInitialized &&
-        (d->loader || QFileInfo::exists(QString::fromLatin1(FaceDetectionModule::defaultModelPath)))) {
+        (d->loader || QFileInfo::exists(QFile::decodeName(FaceDetectionModule::findModel().c_str())))) {
         d->startInitialization();
     }
     return d->state.load() == Initializing;

@@ -3,8 +3,10 @@
 
 With --build-dir the build is first installed into --prefix with `cmake --install`; with
 --desktop-file an existing installation (for example the Debian package's, under /usr) is used.
-The desktop entry's Exec runs in the folder named by its Path key, under Xvfb; a face picture is
-pasted and the landmark markers must appear, with no "Face detection module was not load" box.
+The desktop entry's Exec runs in the folder named by its Path key (the installed data folder), under
+Xvfb. The program must leave that folder for the user's home, where its file dialogs then open,
+and still find its landmark model in the data folder: a face picture is pasted and the landmark
+markers must appear, with no "Face detection module was not load" box.
 Then a package is opened the way a file manager does, through the entry's %f, and its points
 must be shown. Before that, the desktop integration is checked: the package MIME type (which
 xdg-mime must report for a .pmk file), the icon and the AppStream description.
@@ -241,9 +243,11 @@ def check(desktop_file, testdata, artifacts, compile_mime_database):
     command = command_of(entry["Exec"])
     workdir = entry["Path"]
     log(f"desktop entry: Exec={entry['Exec']!r} Path={workdir!r}")
-    if not os.path.isabs(command[0]) and shutil.which(command[0]) is None:
+    program_path = command[0] if os.path.isabs(command[0]) else shutil.which(command[0])
+    if program_path is None:
         raise E2EFailure(f"the program {command[0]!r} of Exec is not found")
-    model = os.path.join(workdir, "shape_predictor.dat")
+    model = os.path.join(os.path.dirname(os.path.realpath(program_path)), os.pardir, "share",
+                         "facemask", "shape_predictor.dat")
     if not os.path.isfile(model):
         raise E2EFailure(f"{model} does not lead to a file (is libdlib-data installed?)")
     log(f"{model} -> {os.path.realpath(model)} ({os.path.getsize(model)} bytes)")
@@ -252,6 +256,12 @@ def check(desktop_file, testdata, artifacts, compile_mime_database):
         try:
             program = E.Program(session, command, workdir, os.path.join(artifacts, "program.log"))
             program.wait_main_window()
+            # The data folder is no place for the user's files: the program works from home,
+            # and so must find its model without the folder it was started in.
+            home = os.path.realpath(os.path.expanduser("~"))
+            now_in = os.path.realpath(os.readlink(f"/proc/{program.process.pid}/cwd"))
+            if now_in != home:
+                raise E2EFailure(f"started in {workdir}, the program works in {now_in}, not in {home}")
             clipboard = E.paste_picture(session, program,
                                         os.path.join(testdata, "faces", "astronaut.png"))
             started = time.monotonic()
