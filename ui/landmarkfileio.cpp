@@ -3,13 +3,13 @@
 #include "core/imagefiles.h"
 #include "core/landmarkfiles.h"
 #include "core/pngcodec.h"
+#include "core/wholefile.h"
 #include "face_detection_module/landmarkgeometry.h"
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace ui::landmarkio {
 
@@ -54,15 +54,9 @@ QString pictureFileBeside(const QString& xmlPath, const QImage& picture, bool* m
 
 bool writeBytes(const QString& path, const QByteArray& bytes, QString* reason)
 {
-    QSaveFile file(path);
-    // Flushed before the commit: QSaveFile::commit() renames the file over the earlier one even
-    // when the bytes it still buffered could not be written (a full disk), and reports success.
-    // Left uncommitted, the partial file is removed and the earlier one stays.
-    if (bytes.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()
-        || !file.flush() || !file.commit()) {
-        setReason(reason, QStringLiteral("\"%1\" could not be written: %2.")
-                              .arg(QFileInfo(path).fileName(),
-                                   bytes.isEmpty() ? QStringLiteral("out of memory") : file.errorString()));
+    const QString failure = bytes.isEmpty() ? QStringLiteral("out of memory") : core::writeWholeFile(path, bytes);
+    if (!failure.isEmpty()) {
+        setReason(reason, QStringLiteral("\"%1\" could not be written: %2.").arg(QFileInfo(path).fileName(), failure));
         return false;
     }
     return true;

@@ -6,6 +6,7 @@
 #include "ui/previewwindow_p.h"
 #include "core/facemaskproject.h"
 #include "core/localnames.h"
+#include "core/wholefile.h"
 #include "preview/facetriangles.h"
 #include "ui/framesource.h"
 #include "ui/livepreview.h"
@@ -14,16 +15,15 @@
 #include "ui/videosource.h"
 #include "ui/workspace.h"
 
+#include <QBuffer>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QImageWriter>
 #include <QLabel>
 #include <QMimeData>
-#include <QSaveFile>
 
 namespace ui {
 
@@ -263,15 +263,11 @@ bool PreviewWindow::savePreviewPicture()
     if (QFileInfo(path).suffix().isEmpty()) {
         path += QStringLiteral(".png"); // a dialog that did not complete the name
     }
-    // Written beside the target and moved over it once whole, so that a failed write (a full
-    // disk) leaves the file that was there. Flushed before the commit, which would otherwise put
-    // the file in place even when the last bytes it buffered could not be written.
-    QSaveFile file(path);
-    bool saved = file.open(QIODevice::WriteOnly);
-    if (saved) {
-        QImageWriter writer(&file, "PNG");
-        saved = writer.write(picture) && file.flush() && file.commit();
-    }
+    // Whole or not at all, so that a failed write (a full disk) leaves the file that was there.
+    QByteArray png;
+    QBuffer buffer(&png);
+    const bool saved = buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG")
+        && core::writeWholeFile(path, png).isEmpty();
     if (!saved) {
         d->prompts().warning(QStringLiteral("Error"),
                              QStringLiteral("The preview picture was not saved to \"%1\".").arg(path));

@@ -1,13 +1,13 @@
 #include "ui/workspace.h"
 
 #include "core/localnames.h"
+#include "core/wholefile.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QUrl>
@@ -290,12 +290,8 @@ bool addToRecentlyUsed(const QString& path, const QString& mimeType)
         out.writeEndElement();
         out.writeEndDocument();
     }
-    // Flushed before the commit: QSaveFile::commit() puts the file in place even when the bytes
-    // it still buffered could not be written (a full disk), which would leave every program of
-    // the desktop an empty list. Left uncommitted, the partial file is removed.
-    QSaveFile file(listPath);
-    return file.open(QIODevice::WriteOnly) && file.write(written) == written.size() && file.flush()
-        && file.commit();
+    // Whole or not at all: an empty list on a full disk would cost every program its entries.
+    return core::writeWholeFile(listPath, written).isEmpty();
 }
 
 } // namespace ui

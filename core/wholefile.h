@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace core {
+
+// Replaces the file at path by bytes, or leaves it as it was: the bytes are written beside it and
+// moved over it only once every one of them is on the disk. (QSaveFile::commit() alone moves the
+// file into place even when the last bytes it buffered could not be written, on a full disk.)
+// Returns an empty string on success, else why it failed. Any thread.
+QString writeWholeFile(const QString& path, const QByteArray& bytes);
+
+} // namespace core
