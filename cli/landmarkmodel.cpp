@@ -2,8 +2,6 @@
 
 #include "face_detection_module/facedetectionmodule.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -14,10 +12,8 @@ QStringList landmarkModelCandidates(const QString& givenPath)
     if (!givenPath.isEmpty()) {
         return {givenPath};
     }
-    const QDir programFolder(QCoreApplication::applicationDirPath());
     return {QString::fromLatin1(core::FaceDetectionModule::defaultModelPath),
-            QDir::cleanPath(programFolder.filePath(QStringLiteral(FACEMASK_INSTALLED_MODEL))),
-            QStringLiteral(FACEMASK_SYSTEM_MODEL)};
+            core::FaceDetectionModule::installedModelPath(), QStringLiteral(FACEMASK_SYSTEM_MODEL)};
 }
 
 LandmarkModel loadLandmarkModel(const QString& givenPath)
