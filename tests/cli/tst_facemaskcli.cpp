@@ -287,15 +287,11 @@ void tst_FacemaskCli::detectTextCarriesTheJsonNumbers()
     // The numbers under the test's own locale, to compare with.
     const Run expected = runCli(QStringList{"detect", "--json"} + pictures);
     QVERIFY2(expected.status == 0, qPrintable(describe(expected)));
-    std::unique_ptr<LocaleInThisProcess> inLocale;
-    if (!locale.isEmpty()) {
-        const BuiltLocale built = builtLocale(locale);
-        if (!built.skipReason.isEmpty()) {
-            QSKIP(qPrintable(built.skipReason));
-        }
-        inLocale = std::make_unique<LocaleInThisProcess>(built);
-        QVERIFY(inLocale->isActive());
+    LocaleInThisProcess inLocale(locale);
+    if (!inLocale.skipReason().isEmpty()) {
+        QSKIP(qPrintable(inLocale.skipReason()));
     }
+    QVERIFY(inLocale.isActive());
     const Run text = runCli(QStringList{"detect"} + pictures);
     const Run json = runCli(QStringList{"detect", "--json"} + pictures);
     QVERIFY2(text.status == 0, qPrintable(describe(text)));
@@ -304,7 +300,7 @@ void tst_FacemaskCli::detectTextCarriesTheJsonNumbers()
     // A package made in that locale holds the same points.
     const Run make = runCli({"make", "-o", pathOf("made.pmk"), pictures[0]});
     QVERIFY2(make.status == 0, qPrintable(describe(make)));
-    inLocale.reset();
+    inLocale.restore();
     core::FaceMaskProject made;
     const core::LoadResult loaded = made.loadWithReason(pathOf("made.pmk"));
     QVERIFY2(loaded.ok, qPrintable(loaded.reason));

@@ -2,6 +2,7 @@
 #include "tests/support/testimages.h"
 #include "core/facialpoints.h"
 #include "core/packageformat.h"
+#include "tests/support/filesizelimit.h"
 #include "tests/support/packagefixtures.h"
 #include "pythonjson.h"
 #include "zip/ziparchive.h"
@@ -162,26 +163,6 @@ qint64 peakResidentKiB()
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
-
-// Makes writes beyond a file size fail (EFBIG) while it lives, like a full disk would.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_previous);
-        rlimit limited = m_previous;
-        limited.rlim_cur = bytes;
-        m_active = setrlimit(RLIMIT_FSIZE, &limited) == 0;
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_previous); }
-    bool isActive() const { return m_active; }
-
-private:
-    rlimit m_previous{};
-    bool m_active = false;
-};
 
 struct Snapshot {
     QString name;

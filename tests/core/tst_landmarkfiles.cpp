@@ -92,15 +92,11 @@ void tst_LandmarkFiles::ptsRoundTrips()
     QFETCH(QSize, size);
     QFETCH(bool, exact);
     QFETCH(QString, locale);
-    std::unique_ptr<LocaleInThisProcess> inLocale;
-    if (!locale.isEmpty()) {
-        const BuiltLocale built = builtLocale(locale);
-        if (!built.skipReason.isEmpty()) {
-            QSKIP(qPrintable(built.skipReason));
-        }
-        inLocale = std::make_unique<LocaleInThisProcess>(built);
-        QVERIFY(inLocale->isActive());
+    LocaleInThisProcess inLocale(locale);
+    if (!inLocale.skipReason().isEmpty()) {
+        QSKIP(qPrintable(inLocale.skipReason()));
     }
+    QVERIFY(inLocale.isActive());
     const QByteArray text = files::writePts(points, size);
     QVERIFY(text.startsWith("version: 1\nn_points: 68\n{\n"));
     QVERIFY(text.endsWith("\n}\n"));

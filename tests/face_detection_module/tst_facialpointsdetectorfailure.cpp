@@ -1,5 +1,6 @@
 // The detection service in a working directory without a usable landmark model.
 #include "face_detection_module/facialpointsdetector.h"
+#include "tests/support/loadendrelay.h"
 
 #include <QtTest>
 
@@ -11,22 +12,6 @@ using DetectionResult = FacialPointsDetector::DetectionResult;
 using Watcher = std::shared_ptr<QFutureWatcher<DetectionResult>>;
 
 namespace {
-
-// Hands initializingFinished, which the detector emits on its worker, to the test's thread, so
-// that a spy on it grows its list there only, where the test reads it.
-class LoadEndRelay : public QObject
-{
-    Q_OBJECT
-public:
-    explicit LoadEndRelay(FacialPointsDetector* detector)
-    {
-        connect(detector, &FacialPointsDetector::initializingFinished, this, &LoadEndRelay::loadEnded,
-                Qt::QueuedConnection);
-    }
-
-signals:
-    void loadEnded();
-};
 
 constexpr int kTimeoutMs = 60000;
 

@@ -57,35 +57,54 @@ inline BuiltLocale builtLocale(const QString& source)
     return locale;
 }
 
-// While it lives, this process runs under the locale (the C library's LC_ALL) and so do the
-// programs it starts (LOCPATH and LC_ALL in the environment). Everything is restored after.
+// While it lives, this process runs under the locale built from definition `source` (the C
+// library's LC_ALL), and so do the programs it starts (LOCPATH and LC_ALL in the environment);
+// everything is restored after. An empty source changes nothing.
 class LocaleInThisProcess {
 public:
-    explicit LocaleInThisProcess(const BuiltLocale& locale)
-        : m_oldLocPath(qgetenv("LOCPATH"))
-        , m_hadLocPath(qEnvironmentVariableIsSet("LOCPATH"))
-        , m_oldLcAll(qgetenv("LC_ALL"))
-        , m_hadLcAll(qEnvironmentVariableIsSet("LC_ALL"))
-        , m_oldLocale(std::setlocale(LC_ALL, nullptr))
+    explicit LocaleInThisProcess(const QString& source)
     {
+        if (source.isEmpty()) {
+            m_active = true;
+            return;
+        }
+        const BuiltLocale locale = builtLocale(source);
+        m_skipReason = locale.skipReason;
+        if (!m_skipReason.isEmpty()) {
+            return;
+        }
+        m_changed = true;
+        m_oldLocPath = qgetenv("LOCPATH");
+        m_hadLocPath = qEnvironmentVariableIsSet("LOCPATH");
+        m_oldLcAll = qgetenv("LC_ALL");
+        m_hadLcAll = qEnvironmentVariableIsSet("LC_ALL");
+        m_oldLocale = std::setlocale(LC_ALL, nullptr);
         qputenv("LOCPATH", locale.folder);
         qputenv("LC_ALL", locale.name);
         m_active = std::setlocale(LC_ALL, locale.name.constData()) != nullptr;
     }
-    ~LocaleInThisProcess()
-    {
-        restore("LOCPATH", m_hadLocPath, m_oldLocPath);
-        restore("LC_ALL", m_hadLcAll, m_oldLcAll);
-        std::setlocale(LC_ALL, m_oldLocale.c_str());
-    }
+    ~LocaleInThisProcess() { restore(); }
     LocaleInThisProcess(const LocaleInThisProcess&) = delete;
     LocaleInThisProcess& operator=(const LocaleInThisProcess&) = delete;
 
+    // Why the locale could not be built (the test should skip); empty when it was.
+    QString skipReason() const { return m_skipReason; }
     // Whether the C library took the locale.
     bool isActive() const { return m_active; }
+    // Back to the locale before, ahead of the destructor.
+    void restore()
+    {
+        if (!m_changed) {
+            return;
+        }
+        m_changed = false;
+        restoreVariable("LOCPATH", m_hadLocPath, m_oldLocPath);
+        restoreVariable("LC_ALL", m_hadLcAll, m_oldLcAll);
+        std::setlocale(LC_ALL, m_oldLocale.c_str());
+    }
 
 private:
-    static void restore(const char* name, bool had, const QByteArray& value)
+    static void restoreVariable(const char* name, bool had, const QByteArray& value)
     {
         if (had) {
             qputenv(name, value);
@@ -93,10 +112,12 @@ private:
             qunsetenv(name);
         }
     }
+    QString m_skipReason;
+    bool m_changed = false;
     QByteArray m_oldLocPath;
-    bool m_hadLocPath;
+    bool m_hadLocPath = false;
     QByteArray m_oldLcAll;
-    bool m_hadLcAll;
+    bool m_hadLcAll = false;
     std::string m_oldLocale;
     bool m_active = false;
 };

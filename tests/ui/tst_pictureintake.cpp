@@ -91,6 +91,35 @@ struct Door {
     }
     QImage picture() const { return window ? window->previewImage() : model.image(); }
 
+    // Opens path as the window's Open does (the Preview asks prompts for the name); false when
+    // the Preview has no such action.
+    bool open(FakePrompts& prompts, const QString& path)
+    {
+        if (!window) {
+            view->openPictureFile(path);
+            return true;
+        }
+        prompts.fileNames.enqueue(path);
+        auto* action = window->findChild<QAction*>(QStringLiteral("openFacePictureAction"));
+        if (action) {
+            action->trigger();
+        }
+        return action != nullptr;
+    }
+
+    // Drops data on the window; whether the drop was taken.
+    bool drop(QMimeData* data)
+    {
+        QDropEvent event(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        event.setAccepted(false);
+        if (window) {
+            window->dropEvent(&event);
+        } else {
+            view->dropEvent(&event);
+        }
+        return event.isAccepted();
+    }
+
     core::FaceMaskProject project;
     core::FacialPoints model;
     std::unique_ptr<DroppableView> view;
@@ -189,14 +218,7 @@ void tst_PictureIntake::everyDoorRefusesOrBounds()
         data->setUrls({QUrl::fromLocalFile(path)});
     }
     if (door == QLatin1String("open")) {
-        if (preview) {
-            prompts->fileNames.enqueue(path);
-            auto* open = target.window->findChild<QAction*>(QStringLiteral("openFacePictureAction"));
-            QVERIFY(open);
-            open->trigger();
-        } else {
-            target.view->openPictureFile(path);
-        }
+        QVERIFY(target.open(*prompts, path));
     } else if (door == QLatin1String("paste")) {
         if (preview) {
             QVERIFY(target.window->insertFromMimeData(data.get()));
@@ -205,14 +227,7 @@ void tst_PictureIntake::everyDoorRefusesOrBounds()
             QTest::keyClick(target.view.get(), Qt::Key_V, Qt::ControlModifier);
         }
     } else {
-        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        drop.setAccepted(false);
-        if (preview) {
-            target.window->dropEvent(&drop);
-        } else {
-            target.view->dropEvent(&drop);
-        }
-        QVERIFY2(drop.isAccepted(), "a dropped file to try is taken");
+        QVERIFY2(target.drop(data.get()), "a dropped file to try is taken");
     }
     QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
 
@@ -261,26 +276,12 @@ void tst_PictureIntake::nameThatIsNotUtf8Opens()
 
     Door target(preview, session.get());
     if (door == QLatin1String("open")) {
-        if (preview) {
-            prompts->fileNames.enqueue(path);
-            auto* open = target.window->findChild<QAction*>(QStringLiteral("openFacePictureAction"));
-            QVERIFY(open);
-            open->trigger();
-        } else {
-            target.view->openPictureFile(path);
-        }
+        QVERIFY(target.open(*prompts, path));
     } else {
         // A file manager percent-encodes the name's bytes.
         QMimeData data;
         data.setUrls({QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode)});
-        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        drop.setAccepted(false);
-        if (preview) {
-            target.window->dropEvent(&drop);
-        } else {
-            target.view->dropEvent(&drop);
-        }
-        QVERIFY2(drop.isAccepted(), "the dropped picture is taken");
+        QVERIFY2(target.drop(&data), "the dropped picture is taken");
     }
     QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
