@@ -6,7 +6,6 @@
 #include "face_detection_module/landmarkpipeline.h"
 #include "core/packageformat.h"
 
-
 #include <cerrno>
 #include <new>
 
