@@ -68,13 +68,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # The Qt packages at least as new as the Qt built against; libdlib19.1 and libjsoncpp25 carry the
 # library ABI in their names; libdlib-data brings the landmark model the data folder links to;
 # qt5-image-formats-plugins reads TIFF pictures; Qt Multimedia's plugins and GStreamer's good
-# plugins run the preview's camera; BLAS and LAPACK are linked directly because dlib's headers call them.
+# plugins run the preview's camera, whose frames come through GLib's objects; BLAS and LAPACK are linked directly because dlib's headers call them.
 set(facemask_qt_version "${Qt5Core_VERSION_MAJOR}.${Qt5Core_VERSION_MINOR}")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libqt5widgets5 (>= ${facemask_qt_version}), libqt5gui5 (>= ${facemask_qt_version}), \
 libqt5core5a (>= ${facemask_qt_version}), libqt5concurrent5 (>= ${facemask_qt_version}), \
 libqt5multimedia5 (>= ${facemask_qt_version}), libqt5multimedia5-plugins, gstreamer1.0-plugins-good, \
-libgstreamer1.0-0, libgstreamer-plugins-base1.0-0, gstreamer1.0-plugins-base, \
+libgstreamer1.0-0, libgstreamer-plugins-base1.0-0, libglib2.0-0, gstreamer1.0-plugins-base, \
 libdlib19.1, libdlib-data, libjsoncpp25, qt5-image-formats-plugins, zlib1g, libdeflate0, libblas3 | libblas.so.3, liblapack3 | liblapack.so.3, \
 libstdc++6, libgcc-s1, libc6")
 if(FACEMASK_NATIVE)
