@@ -18,7 +18,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 #include <memory>
@@ -311,10 +313,18 @@ ArchiveLocalTime memberTimeOf(qint64 secondsSinceEpoch)
 }
 
 // Writes through a descriptor the caller opened, so that the file the archive goes into is the
-// one Qt named, whatever encoding the file system uses for names. Progress runs from 80 %.
+// one Qt named, whatever encoding the file system uses for names. Progress runs from 80 %. On a
+// failed write, *error holds the system's error number of the first failure (0 when none said).
 bool writeArchive(int descriptor, const std::vector<Member>& members, const Progress& progress,
-                  const std::atomic_bool* cancel)
+                  const std::atomic_bool* cancel, int* error)
 {
+    *error = 0;
+    const auto noteError = [error](bool ok) {
+        if (!ok && *error == 0) {
+            *error = errno;
+        }
+        return ok;
+    };
     HZIP archive = archiveCreateOnHandle(descriptor, nullptr);
     if (!archive) {
         return false;
@@ -330,17 +340,19 @@ bool writeArchive(int descriptor, const std::vector<Member>& members, const Prog
     }
     quint64 done = 0;
     for (const Member& member : members) {
+        errno = 0;
         written = written && !isSet(cancel)
             // Pictures are compressed already; deflating them again would only cost time.
-            && archiveAddBufferAtLevel(archive, utf16(QString::fromUtf8(member.name)),
-                                       member.bytes.constData(), quint32(member.bytes.size()),
-                                       kArchiveAutomaticLevel)
-                == ArchiveResult::Ok;
+            && noteError(archiveAddBufferAtLevel(archive, utf16(QString::fromUtf8(member.name)),
+                                                 member.bytes.constData(), quint32(member.bytes.size()),
+                                                 kArchiveAutomaticLevel)
+                         == ArchiveResult::Ok);
         done += quint64(member.bytes.size());
         report(progress, percentBetween(80, 99, done, total));
     }
     // Without its directory the archive is unreadable, so a failed close fails the save.
-    const bool closed = archiveClose(archive) == ArchiveResult::Ok;
+    errno = 0;
+    const bool closed = noteError(archiveClose(archive) == ArchiveResult::Ok);
     return written && closed;
 }
 
@@ -650,8 +662,14 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
     if (!members) {
         return failed(QStringLiteral("the picture cannot be encoded"));
     }
-    if (!writeArchive(file.descriptor(), *members, progress, cancel) || isSet(cancel)) {
-        return failed(QStringLiteral("cannot write %1").arg(path));
+    int writeError = 0;
+    if (!writeArchive(file.descriptor(), *members, progress, cancel, &writeError) || isSet(cancel)) {
+        // The system's reason tells a full disk from a missing permission.
+        char text[256];
+        return failed(writeError != 0 ? QStringLiteral("cannot write %1: %2")
+                                            .arg(path, QString::fromLocal8Bit(
+                                                           strerror_r(writeError, text, sizeof text)))
+                                      : QStringLiteral("cannot write %1").arg(path));
     }
     const QString problem = reopeningProblem(file.partialPath(), properties, effect, snapshot.picture);
     if (!problem.isEmpty()) {

@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cmath>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <future>
 #include <thread>
@@ -575,7 +576,11 @@ void tst_FaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
     {
         const FileSizeLimit limit(rlim_t(before.size()) + 4096);
         QVERIFY2(limit.isActive(), "the file size limit must be settable for this test");
-        QVERIFY2(!large.save(path), "a save whose writes fail must report failure");
+        const core::SaveResult saved = large.saveWithReason(path);
+        QVERIFY2(!saved.ok, "a save whose writes fail must report failure");
+        // The system's reason, so that a full disk is told as such.
+        QCOMPARE(saved.reason, QStringLiteral("cannot write %1: %2")
+                                   .arg(path, QString::fromLocal8Bit(std::strerror(EFBIG))));
     }
     QVERIFY2(fileBytes(path) == before, "a save failing midway must leave the earlier package byte for byte");
     QCOMPARE(entriesOfFolder(), QStringList{"midway.pmk"});
