@@ -10,6 +10,7 @@
 #include <QLockFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QUrl>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -59,9 +60,59 @@ QString Workspace::file() const
     return settings->fileName();
 }
 
+// The file is written whole or not at all. QSettings' own writing moves a cut-short file over the
+// settings when the disk fills up midway, and reports no error: every remembered value would be
+// gone at the next start. So the settings are written by a second QSettings into a scratch file
+// beside them, which is read back and moved into place only when it holds every key in full;
+// the object the window reads from never writes.
 void Workspace::store(const QString& key, const QVariant& value)
 {
-    settings->setValue(key, value);
+    const QString path = settings->fileName();
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath())) {
+        return;
+    }
+    {
+        // The lock QSettings takes for its own writes, held from reading the file to replacing it,
+        // so that two windows do not write back each other's values. A lock that cannot be had in
+        // time does not keep the value out.
+        QLockFile lock(path + QStringLiteral(".lock"));
+        lock.tryLock(5000);
+        QTemporaryFile scratch(path + QStringLiteral(".XXXXXX"));
+        if (!scratch.open()) {
+            return;
+        }
+        scratch.close();
+        QStringList keys;
+        {
+            const QSettings current(path, QSettings::IniFormat);
+            QSettings next(scratch.fileName(), QSettings::IniFormat);
+            for (const QString& existing : current.allKeys()) {
+                next.setValue(existing, current.value(existing));
+            }
+            next.setValue(key, value);
+            next.sync();
+            if (next.status() != QSettings::NoError) {
+                return;
+            }
+            keys = next.allKeys();
+        }
+        // Each key has a line of its own and the writer ends the last one: a file cut short lacks
+        // a key or its final line break.
+        QFile written(scratch.fileName());
+        if (!written.open(QIODevice::ReadOnly)) {
+            return;
+        }
+        const QByteArray bytes = written.readAll();
+        const QSettings check(scratch.fileName(), QSettings::IniFormat);
+        QStringList readBack = check.allKeys();
+        keys.sort();
+        readBack.sort();
+        if (bytes.isEmpty() || !bytes.endsWith('\n') || readBack != keys
+            || !core::writeWholeFile(path, bytes).isEmpty()) {
+            return;
+        }
+    }
     settings->sync();
 }
 

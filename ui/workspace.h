@@ -14,8 +14,9 @@ namespace ui {
 // What the program remembers between runs: window geometry, the View toggles, the folders of
 // the pickers, the recent packages and the save dialog's last choices. Kept in
 // $XDG_CONFIG_HOME/facemask/facemask.conf (~/.config when unset), read afresh by each instance.
-// A damaged or unreadable file, or a value of the wrong kind, reads as the default; a value
-// that cannot be written is lost without a message. GUI thread only.
+// A damaged or unreadable file, or a value of the wrong kind, reads as the default. Each change
+// replaces the file whole or not at all; a value that cannot be written (a full disk) is lost
+// without a message, and the file keeps the earlier ones. GUI thread only.
 class Workspace
 {
 public:

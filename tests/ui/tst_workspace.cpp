@@ -75,6 +75,8 @@ private slots:
     void valuesSurviveANewInstance();
     void damagedFileGivesDefaults_data();
     void damagedFileGivesDefaults();
+    void valuesAreKeptWhenTheDiskIsFull_data();
+    void valuesAreKeptWhenTheDiskIsFull();
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
     void recentPackagesKeepWhatAnotherWindowAdded();
@@ -119,6 +121,47 @@ void tst_Workspace::valuesSurviveANewInstance()
     QCOMPARE(again.folder(QStringLiteral("picture")), QDir::tempPath());
     QCOMPARE(again.effectType(0), 2);
     QCOMPARE(again.author(QString()), QStringLiteral("Ada, with = and ; in the name"));
+}
+
+void tst_Workspace::valuesAreKeptWhenTheDiskIsFull_data()
+{
+    QTest::addColumn<int>("writableShare"); // of the new file's length, in percent
+    QTest::newRow("nothing-written") << 0;
+    QTest::newRow("cut-halfway") << 50;
+    QTest::newRow("cut-before-the-last-line-break") << 99;
+}
+
+// A disk that fills up while the settings are written leaves the file as it was, not cut short or
+// emptied, and no scratch file beside it.
+void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
+{
+    QFETCH(int, writableShare);
+    const QString author = QStringLiteral("Ada");
+    {
+        ui::Workspace workspace;
+        workspace.setEffectType(2);
+        workspace.setAuthor(author);
+    }
+    ui::Workspace workspace;
+    const QString file = workspace.file();
+    const QByteArray before = readFile(file);
+    const QStringList filesBefore = QDir(QFileInfo(file).absolutePath()).entryList(QDir::Files);
+    const QString longAuthor(4000, QLatin1Char('x'));
+    // The length the new file would have: the old one plus the longer author.
+    const qint64 newLength = before.size() + longAuthor.size() - author.size();
+    {
+        const FileSizeLimit full(rlim_t(newLength * writableShare / 100));
+        QVERIFY(full.isActive());
+        workspace.setAuthor(longAuthor);
+    }
+    QCOMPARE(readFile(file), before);
+    QCOMPARE(QDir(QFileInfo(file).absolutePath()).entryList(QDir::Files), filesBefore);
+    ui::Workspace again;
+    QCOMPARE(again.author(QString()), author);
+    QCOMPARE(again.effectType(0), 2);
+    // With room again, the value is written.
+    workspace.setAuthor(longAuthor);
+    QCOMPARE(ui::Workspace().author(QString()), longAuthor);
 }
 
 void tst_Workspace::damagedFileGivesDefaults_data()
