@@ -313,6 +313,12 @@ void MainWindow::Impl::storeWorkspace()
 
 bool MainWindow::Impl::eventFilter(QObject* watched, QEvent* event)
 {
+    // The menu bar holds the focus only while it holds the keys, and it lets them go when the
+    // window loses the activation (a dialog opened by a key while it held them): the window that
+    // comes back gives its keys to the points, not to a menu bar that no longer takes them.
+    if (watched == q && event->type() == QEvent::WindowActivate && q->focusWidget() == menuBar) {
+        pointView->setFocus(Qt::ActiveWindowFocusReason);
+    }
     if (watched == saveMenuAction && event->type() == QEvent::Shortcut) {
         QMetaObject::invokeMethod(this, &Impl::showSaveDialog, Qt::QueuedConnection);
         return true;
@@ -327,6 +333,7 @@ MainWindow::MainWindow(Prompts* prompts)
     : d(std::make_unique<Impl>(this, prompts))
 {
     d->buildWidgets();
+    installEventFilter(d.get());
     d->refreshTitle();
     resize(640, 360);
     d->restoreWorkspace();

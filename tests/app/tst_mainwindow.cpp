@@ -333,19 +333,33 @@ void tst_MainWindow::openPackage()
 void tst_MainWindow::saveCommandsOpenTheSaveDialog_data()
 {
     QTest::addColumn<bool>("byShortcut");
-    QTest::newRow("menu-entry") << false;
-    QTest::newRow("ctrl-s") << true;
+    // Alt+F and Escape first: the menu bar holds the keys when the form opens.
+    QTest::addColumn<bool>("fromMenuBar");
+    QTest::newRow("menu-entry") << false << false;
+    QTest::newRow("ctrl-s") << true << false;
+    QTest::newRow("ctrl-s-after-a-menu") << true << true;
 }
 
 void tst_MainWindow::saveCommandsOpenTheSaveDialog()
 {
     QFETCH(bool, byShortcut);
+    QFETCH(bool, fromMenuBar);
 
     ui::MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QApplication::setActiveWindow(&window);
     QVERIFY(QTest::qWaitForWindowActive(&window));
+    ui::PointView* view = pointView(window);
+    QVERIFY(view);
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(view));
+    if (fromMenuBar) {
+        QTest::keyClick(&window, Qt::Key_F, Qt::AltModifier);
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+        QTRY_VERIFY(!QApplication::activePopupWidget());
+        QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget*>(QStringLiteral("menuBar")));
+    }
 
     // Record which modal window appears, and close it: the dialog runs its own event loop.
     QString seen;
@@ -369,6 +383,11 @@ void tst_MainWindow::saveCommandsOpenTheSaveDialog()
         action(window, QStringLiteral("Save PMK File"))->trigger();
     }
     QTRY_COMPARE_WITH_TIMEOUT(seen, QStringLiteral("SavePMKForm"), 5000);
+    // Once the window is active again, the keys that follow move the points.
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(view));
 }
 
 void tst_MainWindow::previewEffectOpensOnePreviewWindow()
