@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QBoxLayout>
+#include <QKeyEvent>
 #include <QCameraInfo>
 #include <QLabel>
 #include <QMenu>
@@ -22,6 +23,36 @@ namespace ui {
 namespace {
 
 const char* const steadySetting = "preview/steady";
+
+// While the menu bar holds the keys (Alt pressed alone, or a menu closed with Escape), the arrows
+// and Space move through it and open its menus; the window's video keys take them otherwise.
+class MenuBarKeys : public QObject
+{
+public:
+    explicit MenuBarKeys(QMenuBar* menuBar)
+        : QObject(menuBar)
+        , menuBar(menuBar)
+    {
+        menuBar->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == menuBar && event->type() == QEvent::ShortcutOverride && menuBar->hasFocus()) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->modifiers() == Qt::NoModifier
+                && (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right
+                    || key->key() == Qt::Key_Space)) {
+                event->accept();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QMenuBar* menuBar;
+};
 
 QSettings settings()
 {
@@ -38,6 +69,7 @@ void PreviewWindow::Impl::buildWidgets()
 
     auto* menuBar = new QMenuBar;
     menuBar->setObjectName(QStringLiteral("previewMenuBar"));
+    new MenuBarKeys(menuBar);
     QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
     QAction* openAction = fileMenu->addAction(QStringLiteral("Open Face Picture..."));
     openAction->setObjectName(QStringLiteral("openFacePictureAction"));

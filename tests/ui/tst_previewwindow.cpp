@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QSettings>
 #include <QSlider>
 #include <QToolButton>
@@ -108,6 +109,7 @@ private slots:
     void saveFailureIsReported();
     void saveOnAFullDiskKeepsTheEarlierPicture();
     void cameraMenuListsCameras();
+    void menuBarKeepsItsArrowKeys();
     void frameSourceReplacesThePhoto();
     void frameSourceThatCannotStartIsReported();
     void anotherPhotoReplacesOneWithoutItsFace_data();
@@ -427,6 +429,30 @@ void tst_PreviewWindow::cameraMenuListsCameras()
             QCOMPARE(actions[i]->text(), cameras[i].description());
         }
     }
+}
+
+void tst_PreviewWindow::menuBarKeepsItsArrowKeys()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("previewMenuBar"));
+    QVERIFY(menuBar);
+    // Alt alone gives the menu bar the keys, File current; Right goes on to View and Camera,
+    // Left back to View; Down opens it.
+    QTest::keyClick(&window, Qt::Key_Alt);
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(menuBar));
+    QTest::keyClick(menuBar, Qt::Key_Right);
+    QTest::keyClick(menuBar, Qt::Key_Right);
+    QTest::keyClick(menuBar, Qt::Key_Left);
+    QTest::keyClick(menuBar, Qt::Key_Down);
+    QTRY_VERIFY(QApplication::activePopupWidget());
+    auto* opened = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(opened);
+    QCOMPARE(opened->title(), QStringLiteral("View"));
+    opened->close();
 }
 
 void tst_PreviewWindow::frameSourceReplacesThePhoto()
