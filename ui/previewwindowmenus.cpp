@@ -70,7 +70,8 @@ void PreviewWindow::Impl::buildWidgets()
     auto* menuBar = new QMenuBar;
     menuBar->setObjectName(QStringLiteral("previewMenuBar"));
     new MenuBarKeys(menuBar);
-    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("File"));
+    // The titles carry the mnemonics (Alt+F, Alt+V, Alt+C), as in the main window.
+    QMenu* fileMenu = menuBar->addMenu(QStringLiteral("&File"));
     QAction* openAction = fileMenu->addAction(QStringLiteral("Open Face Picture..."));
     openAction->setObjectName(QStringLiteral("openFacePictureAction"));
     openAction->setShortcut(QKeySequence::Open);
@@ -91,7 +92,7 @@ void PreviewWindow::Impl::buildWidgets()
     // the window's own too.
     q->addActions({openAction, openVideoAction, saveAction, closeAction});
 
-    QMenu* viewMenu = menuBar->addMenu(QStringLiteral("View"));
+    QMenu* viewMenu = menuBar->addMenu(QStringLiteral("&View"));
     steadyAction = viewMenu->addAction(QStringLiteral("Steady"));
     steadyAction->setObjectName(QStringLiteral("steadyAction"));
     steadyAction->setCheckable(true);
@@ -106,7 +107,7 @@ void PreviewWindow::Impl::buildWidgets()
     });
     q->addAction(steadyAction);
 
-    QMenu* cameraMenu = menuBar->addMenu(QStringLiteral("Camera"));
+    QMenu* cameraMenu = menuBar->addMenu(QStringLiteral("&Camera"));
     cameraMenu->setObjectName(QStringLiteral("cameraMenu"));
     buildCameraMenu(cameraMenu);
     layout->addWidget(menuBar, 0, Qt::AlignTop);

@@ -109,7 +109,7 @@ private slots:
     void saveFailureIsReported();
     void saveOnAFullDiskKeepsTheEarlierPicture();
     void cameraMenuListsCameras();
-    void menuBarKeepsItsArrowKeys();
+    void menuBarWorksFromTheKeyboard();
     void frameSourceReplacesThePhoto();
     void frameSourceThatCannotStartIsReported();
     void anotherPhotoReplacesOneWithoutItsFace_data();
@@ -431,7 +431,7 @@ void tst_PreviewWindow::cameraMenuListsCameras()
     }
 }
 
-void tst_PreviewWindow::menuBarKeepsItsArrowKeys()
+void tst_PreviewWindow::menuBarWorksFromTheKeyboard()
 {
     ui::PreviewWindow window(project.get(), detector.get());
     window.show();
@@ -451,8 +451,26 @@ void tst_PreviewWindow::menuBarKeepsItsArrowKeys()
     QTRY_VERIFY(QApplication::activePopupWidget());
     auto* opened = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     QVERIFY(opened);
-    QCOMPARE(opened->title(), QStringLiteral("View"));
+    QCOMPARE(opened->title().remove(QLatin1Char('&')), QStringLiteral("View"));
     opened->close();
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    // Each menu opens with Alt and its letter, as in the main window.
+    const std::pair<Qt::Key, QString> letters[] = {
+        {Qt::Key_F, QStringLiteral("File")}, {Qt::Key_V, QStringLiteral("View")},
+        {Qt::Key_C, QStringLiteral("Camera")}};
+    for (const auto& [letter, title] : letters) {
+        // A closed menu hands the activation back only through a window manager.
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(&window, letter, Qt::AltModifier);
+        QTRY_VERIFY2(QApplication::activePopupWidget(), qPrintable(title));
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        QCOMPARE(menu->title().remove(QLatin1Char('&')), title);
+        QTest::keyClick(menu, Qt::Key_Escape);
+        QTRY_VERIFY(!QApplication::activePopupWidget());
+        QTest::keyClick(menuBar, Qt::Key_Escape);
+    }
 }
 
 void tst_PreviewWindow::frameSourceReplacesThePhoto()
