@@ -6,6 +6,7 @@
 #include "ui/camerasource.h"
 #include "ui/livepreview.h"
 #include "ui/previewcanvas.h"
+#include "ui/workspace.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -15,14 +16,13 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QSettings>
 #include <QShortcut>
 
 namespace ui {
 
 namespace {
 
-const char* const steadySetting = "preview/steady";
+const QString steadyToggle = QStringLiteral("steady");
 
 // While the menu bar holds the keys (Alt pressed alone, or a menu closed with Escape), the arrows
 // and Space move through it and open its menus; the window's video keys take them otherwise.
@@ -53,11 +53,6 @@ public:
 private:
     QMenuBar* menuBar;
 };
-
-QSettings settings()
-{
-    return QSettings(QStringLiteral("facemask"), QStringLiteral("facemask"));
-}
 
 } // namespace
 
@@ -96,11 +91,11 @@ void PreviewWindow::Impl::buildWidgets()
     steadyAction = viewMenu->addAction(QStringLiteral("Steady"));
     steadyAction->setObjectName(QStringLiteral("steadyAction"));
     steadyAction->setCheckable(true);
-    steadyAction->setChecked(settings().value(QLatin1String(steadySetting), true).toBool());
+    steadyAction->setChecked(Workspace().previewToggle(steadyToggle, true));
     steadyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     steadyAction->setToolTip(QStringLiteral("Smooth the points from frame to frame so that the mask does not tremble"));
     connect(steadyAction, &QAction::toggled, this, [this](bool on) {
-        settings().setValue(QLatin1String(steadySetting), on);
+        Workspace().setPreviewToggle(steadyToggle, on);
         if (live) {
             live->setSteady(on);
         }

@@ -21,6 +21,7 @@ namespace {
 
 const QString geometryGroup = QStringLiteral("geometry/");
 const QString viewGroup = QStringLiteral("view/");
+const QString previewGroup = QStringLiteral("preview/");
 const QString folderGroup = QStringLiteral("folders/");
 const QString recentKey = QStringLiteral("recent/packages");
 const QString effectTypeKey = QStringLiteral("save/effectType");
@@ -129,7 +130,27 @@ void Workspace::setGeometry(const QString& name, const QByteArray& geometry)
 
 bool Workspace::toggle(const QString& name, bool fallback) const
 {
-    const QString text = settings->value(viewGroup + name).toString();
+    return toggleAt(viewGroup + name, fallback);
+}
+
+void Workspace::setToggle(const QString& name, bool on)
+{
+    store(viewGroup + name, on);
+}
+
+bool Workspace::previewToggle(const QString& name, bool fallback) const
+{
+    return toggleAt(previewGroup + name, fallback);
+}
+
+void Workspace::setPreviewToggle(const QString& name, bool on)
+{
+    store(previewGroup + name, on);
+}
+
+bool Workspace::toggleAt(const QString& key, bool fallback) const
+{
+    const QString text = settings->value(key).toString();
     if (text == QLatin1String("true")) {
         return true;
     }
@@ -137,11 +158,6 @@ bool Workspace::toggle(const QString& name, bool fallback) const
         return false;
     }
     return fallback;
-}
-
-void Workspace::setToggle(const QString& name, bool on)
-{
-    store(viewGroup + name, on);
 }
 
 QString Workspace::folder(const QString& kind) const

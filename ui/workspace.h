@@ -36,6 +36,9 @@ public:
     // A View toggle ("showNumbers", "showOutline", "keepAspectRatio"); fallback when unset.
     bool toggle(const QString& name, bool fallback) const;
     void setToggle(const QString& name, bool on);
+    // A toggle of the Preview window ("steady"); fallback when unset.
+    bool previewToggle(const QString& name, bool fallback) const;
+    void setPreviewToggle(const QString& name, bool on);
 
     // The folder a picker of kind ("picture", "package", "previewFace") starts in; empty when
     // none is remembered or it is gone.
@@ -60,6 +63,7 @@ public:
 private:
     Q_DISABLE_COPY(Workspace)
     void store(const QString& key, const QVariant& value);
+    bool toggleAt(const QString& key, bool fallback) const;
     std::unique_ptr<QSettings> settings;
 };
 

@@ -110,6 +110,7 @@ void tst_Workspace::valuesSurviveANewInstance()
                  qPrintable(workspace.file()));
         workspace.setGeometry(QStringLiteral("main"), QByteArray("\x01\x02\x00\xff", 4));
         workspace.setToggle(QStringLiteral("keepAspectRatio"), false);
+        workspace.setPreviewToggle(QStringLiteral("steady"), false);
         workspace.setFolderOf(QStringLiteral("picture"), QDir::tempPath() + QStringLiteral("/x.png"));
         workspace.setEffectType(2);
         workspace.setAuthor(QStringLiteral("Ada, with = and ; in the name"));
@@ -118,6 +119,8 @@ void tst_Workspace::valuesSurviveANewInstance()
     QCOMPARE(again.geometry(QStringLiteral("main")), QByteArray("\x01\x02\x00\xff", 4));
     QCOMPARE(again.toggle(QStringLiteral("keepAspectRatio"), true), false);
     QCOMPARE(again.toggle(QStringLiteral("showNumbers"), true), true);
+    QCOMPARE(again.previewToggle(QStringLiteral("steady"), true), false);
+    QCOMPARE(again.toggle(QStringLiteral("steady"), true), true);
     QCOMPARE(again.folder(QStringLiteral("picture")), QDir::tempPath());
     QCOMPARE(again.effectType(0), 2);
     QCOMPARE(again.author(QString()), QStringLiteral("Ada, with = and ; in the name"));
