@@ -71,6 +71,8 @@ public:
     void paste();
     void detectAgain();
     void placeTemplate();
+    void placeOnNextFace();
+    void selectFoldedPoints();
     void chooseEffectType(int type);
     void showEffectType(int type);
     // After Undo or Redo: what was taken back or done again, and what to do next.

@@ -93,6 +93,23 @@ void MainWindow::Impl::detectAgain()
     pointView->detectAgain();
 }
 
+void MainWindow::Impl::placeOnNextFace()
+{
+    pointView->setFocus();
+    pointView->finishGesture();
+    if (!pointView->placeOnNextFace()) {
+        showStatus(QStringLiteral("No other face was found in this picture."));
+    }
+}
+
+void MainWindow::Impl::selectFoldedPoints()
+{
+    pointView->setFocus();
+    if (!pointView->selectFoldedPoints()) {
+        showStatus(QStringLiteral("No triangle of the mesh is folded."));
+    }
+}
+
 void MainWindow::Impl::placeTemplate()
 {
     pointView->setFocus();

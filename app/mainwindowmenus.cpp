@@ -150,6 +150,14 @@ void MainWindow::Impl::buildEditMenu()
     templateAction->setObjectName(QStringLiteral("placeTemplateAction"));
     templateAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     connect(templateAction, &QAction::triggered, this, &Impl::placeTemplate);
+    // What a right-click on another face and a click on the folds message do, from the keyboard.
+    QAction* nextFaceAction = editMenu->addAction(QStringLiteral("Place Points on Next Face"));
+    nextFaceAction->setObjectName(QStringLiteral("nextFaceAction"));
+    nextFaceAction->setShortcut(QKeySequence(Qt::Key_N));
+    connect(nextFaceAction, &QAction::triggered, this, &Impl::placeOnNextFace);
+    QAction* foldedAction = editMenu->addAction(QStringLiteral("Select Folded Points"));
+    foldedAction->setObjectName(QStringLiteral("selectFoldedAction"));
+    connect(foldedAction, &QAction::triggered, this, &Impl::selectFoldedPoints);
     editMenu->addSeparator();
 
     QMenu* typeMenu = editMenu->addMenu(QStringLiteral("Effect Type"));

@@ -10,6 +10,10 @@
 #include <QPointer>
 #include <QUndoStack>
 
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
 namespace ui {
 
 namespace {
@@ -349,6 +353,26 @@ int DetectionFlow::faceAt(QPoint picturePixel) const
         }
     }
     return found;
+}
+
+int DetectionFlow::nextFace() const
+{
+    std::vector<int> bySize(static_cast<size_t>(faceCount()));
+    std::iota(bySize.begin(), bySize.end(), 0);
+    std::stable_sort(bySize.begin(), bySize.end(), [this](int a, int b) {
+        return areaOf(d->faces.at(a).rect) > areaOf(d->faces.at(b).rect);
+    });
+    const core::FacialPointVector current = d->model ? d->model->points() : core::FacialPointVector();
+    const auto holding = std::find_if(bySize.begin(), bySize.end(),
+                                      [&](int i) { return d->faces.at(i).points == current; });
+    const size_t start = holding == bySize.end() ? 0 : size_t(holding - bySize.begin()) + 1;
+    for (size_t step = 0; step < bySize.size(); ++step) {
+        const int candidate = bySize[(start + step) % bySize.size()];
+        if (d->faces.at(candidate).points != current) {
+            return candidate;
+        }
+    }
+    return -1;
 }
 
 bool DetectionFlow::placeOnFace(int index)

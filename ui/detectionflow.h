@@ -60,6 +60,9 @@ public:
     // The face whose rectangle contains picturePixel and that does not already hold the points
     // (the smallest such face where rectangles overlap); -1 when there is none.
     int faceAt(QPoint picturePixel) const;
+    // The face after the one that holds the points, going from the largest face to the smallest
+    // and round again (the largest when none holds them); -1 when no other face was found.
+    int nextFace() const;
     // Replaces the points by those of face index, as the undo step "Place Points on Face".
     // Returns false for an index that faceCount() does not cover.
     bool placeOnFace(int index);

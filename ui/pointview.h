@@ -52,6 +52,10 @@ public:
     // it hits a face of the last detection that does not hold the points, else null. While the
     // menu exists, those faces are outlined faintly.
     std::unique_ptr<QMenu> faceMenuAt(QPoint position);
+    // Edit → Place Points on Next Face: moves the points to the next face of the last detection,
+    // from the largest to the smallest and round again, as one undo step. False when no other
+    // face was found.
+    bool placeOnNextFace();
 
     // Detects again on the current picture (Edit → Detect Points Again): asks first when points
     // are shown; the result is one undo step. False when nothing was started.

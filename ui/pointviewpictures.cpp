@@ -116,14 +116,26 @@ std::unique_ptr<QMenu> PointView::faceMenuAt(QPoint position)
     return menu;
 }
 
+bool PointView::placeOnNextFace()
+{
+    return d->detection.placeOnFace(d->detection.nextFace());
+}
+
 void PointView::contextMenuEvent(QContextMenuEvent* event)
 {
-    const std::unique_ptr<QMenu> menu = faceMenuAt(event->pos());
+    QPoint position = event->pos();
+    // From the keyboard (the Menu key, Shift+F10) the menu opens on the next face, not at the
+    // widget's middle, which need not be on one.
+    const int next = event->reason() == QContextMenuEvent::Keyboard ? d->detection.nextFace() : -1;
+    if (next >= 0) {
+        position = d->transform().pictureToView(QRectF(d->detection.face(next).rect)).center().toPoint();
+    }
+    const std::unique_ptr<QMenu> menu = faceMenuAt(position);
     if (!menu) {
         return;
     }
     event->accept();
-    menu->exec(event->globalPos());
+    menu->exec(next >= 0 ? mapToGlobal(position) : event->globalPos());
 }
 
 void PointView::dragEnterEvent(QDragEnterEvent* event)

@@ -340,6 +340,11 @@ void tst_MainWindowNavigation::foldedMessageSelectsCorners()
     }
     QCOMPARE(pointView(window)->selection(), expected);
     QVERIFY(expected.contains(4) && expected.contains(30));
+    // Edit → Select Folded Points does the same from the keyboard.
+    QTest::keyClick(pointView(window), Qt::Key_Escape);
+    QVERIFY(pointView(window)->selection().isEmpty());
+    action(window, QStringLiteral("selectFoldedAction"))->trigger();
+    QCOMPARE(pointView(window)->selection(), expected);
 
     // Undone by hand: the message goes.
     core::FacialPointVector mended = pointView(window)->facialPoints()->points();

@@ -134,6 +134,7 @@ private slots:
     void editDuringDetectionIsNotOverwritten();
     void pictureWithoutFaceSavesPackageThatReloads();
     void placingPointsOnSecondFace();
+    void placingPointsOnEveryFaceFromTheKeyboard();
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
@@ -1001,6 +1002,73 @@ void tst_PointView::placingPointsOnSecondFace()
     QCOMPARE(model.points(), expected.points);
     stack.redo();
     QCOMPARE(model.points(), expected.faces[other].points);
+}
+
+// Without the mouse: Place Points on Next Face goes through every face found, largest first and
+// round again, and the Menu key opens the face menu on the next face.
+void tst_PointView::placingPointsOnEveryFaceFromTheKeyboard()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    const QImage picture(testimages::testPicture("bald_guys.jpg"));
+    view.resize(picture.width() / 2, picture.height() / 2);
+    const core::DetectionResult expected = detectNow(detector, picture);
+    QVERIFY(expected.faces.size() > 2);
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+    view.setImage(picture);
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(model.points(), expected.points);
+
+    const auto holding = [&] {
+        for (int i = 0; i < expected.faces.size(); ++i) {
+            if (expected.faces[i].points == model.points()) {
+                return i;
+            }
+        }
+        return -1;
+    };
+    const auto area = [&](int face) {
+        return qint64(expected.faces[face].rect.width()) * expected.faces[face].rect.height();
+    };
+    QSet<int> visited{holding()};
+    int previous = holding();
+    const int stepsBefore = stack.count();
+    for (int step = 1; step < expected.faces.size(); ++step) {
+        QVERIFY(view.placeOnNextFace());
+        const int now = holding();
+        QVERIFY2(now >= 0 && !visited.contains(now), qPrintable(QStringLiteral("step %1").arg(step)));
+        QVERIFY2(area(now) <= area(previous), "from the largest face to the smallest");
+        visited.insert(now);
+        previous = now;
+    }
+    QVERIFY(view.placeOnNextFace());
+    QCOMPARE(model.points(), expected.points);
+    QCOMPARE(stack.count() - stepsBefore, int(expected.faces.size()));
+    stack.undo();
+    QCOMPARE(holding(), previous);
+
+    // The Menu key: the menu opens over the next face and places the points there.
+    stack.redo();
+    QVERIFY(view.placeOnNextFace());
+    const int next = holding();
+    stack.undo();
+    const core::FacialPointVector before = model.points();
+    QTimer::singleShot(0, this, [] {
+        QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu && !menu->actions().isEmpty()) {
+            menu->actions().at(0)->trigger();
+        }
+        if (menu) {
+            menu->close();
+        }
+    });
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(view.width() / 2, view.height() / 2));
+    QApplication::sendEvent(&view, &menuKey);
+    QVERIFY2(menuKey.isAccepted(), "the Menu key must open the face menu");
+    QVERIFY(model.points() != before);
+    QCOMPARE(holding(), next);
 }
 
 QTEST_MAIN(tst_PointView)
