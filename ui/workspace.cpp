@@ -15,6 +15,10 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <cerrno>
+
+#include <sys/stat.h>
+
 namespace ui {
 
 namespace {
@@ -33,6 +37,16 @@ bool isStringList(const QVariant& value)
     const int type = value.userType();
     return type == QMetaType::QStringList || type == QMetaType::QString
         || type == QMetaType::QVariantList;
+}
+
+// stat(2) never waits; opening a FIFO to read it would wait for a writer that may never come.
+bool isRegularOrAbsent(const QString& path)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
+        return errno == ENOENT;
+    }
+    return S_ISREG(status.st_mode);
 }
 
 } // namespace
@@ -299,12 +313,18 @@ bool addToRecentlyUsed(const QString& path, const QString& mimeType)
         return false;
     }
     const QString listPath = dataHome + QStringLiteral("/recently-used.xbel");
+    const QString lockPath = listPath + QStringLiteral(".facemask-lock");
+    // A pipe or a device in either place is no list of ours, and reading it could block the
+    // window for good.
+    if (!isRegularOrAbsent(listPath) || !isRegularOrAbsent(lockPath)) {
+        return false;
+    }
     // The name's own bytes: other programs open the package from this link.
     const QString href = QString::fromLatin1(core::localFileUrl(path).toEncoded());
     // Held from reading the list to putting the new one in place, so that two windows marking a
     // package at the same moment do not each write back a list without the other's entry. A lock
     // that cannot be had in time (a lost one is taken over once stale) does not keep the entry out.
-    QLockFile lock(listPath + QStringLiteral(".facemask-lock"));
+    QLockFile lock(lockPath);
     lock.tryLock(5000);
 
     QByteArray written;

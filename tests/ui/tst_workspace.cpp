@@ -15,6 +15,11 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -84,6 +89,8 @@ private slots:
     void recentlyUsedListThatIsNotXbelIsLeftAlone_data();
     void recentlyUsedListThatIsNotXbelIsLeftAlone();
     void recentlyUsedListIsKeptWhenTheDiskIsFull();
+    void recentlyUsedListThatIsNoFileIsLeftAlone_data();
+    void recentlyUsedListThatIsNoFileIsLeftAlone();
     void recentlyUsedLinkHoldsTheNamesBytes();
     void recentlyUsedListKeepsEntriesAddedAtOnce();
 
@@ -333,6 +340,54 @@ void tst_Workspace::recentlyUsedListIsKeptWhenTheDiskIsFull()
     QVERIFY(!added);
     QCOMPARE(readFile(list), before);
     QCOMPARE(QDir(QFileInfo(list).absolutePath()).entryList(QDir::Files), filesBefore);
+}
+
+void tst_Workspace::recentlyUsedListThatIsNoFileIsLeftAlone_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("pipe");
+    QTest::newRow("list-is-a-pipe") << QStringLiteral("recently-used.xbel") << true;
+    QTest::newRow("lock-is-a-folder") << QStringLiteral("recently-used.xbel.facemask-lock") << false;
+}
+
+// Something else where the list or its lock should be: reading a pipe would hold the window until
+// a writer comes, which may be never. Here a writer does come, with a list, so that the test ends
+// either way; the pipe must still be left alone.
+void tst_Workspace::recentlyUsedListThatIsNoFileIsLeftAlone()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, pipe);
+    const QString folder = QFileInfo(environment->recentlyUsedFile()).absolutePath();
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + name);
+    std::thread writer;
+    if (pipe) {
+        QVERIFY(::mkfifo(path.constData(), 0600) == 0);
+        writer = std::thread([path] {
+            const int out = ::open(path.constData(), O_WRONLY);
+            if (out >= 0) {
+                const QByteArray list("<?xml version=\"1.0\"?><xbel version=\"1.0\"></xbel>\n");
+                [[maybe_unused]] const ssize_t written = ::write(out, list.constData(), size_t(list.size()));
+                ::close(out);
+            }
+        });
+    } else {
+        QVERIFY(QDir().mkpath(QFile::decodeName(path)));
+    }
+    const bool added = ui::addToRecentlyUsed(QDir::tempPath() + QStringLiteral("/a.pmk"),
+                                             QStringLiteral("application/x-facemask-package"));
+    if (pipe) {
+        // Lets the writer go if nothing read the pipe.
+        const int in = ::open(path.constData(), O_RDONLY | O_NONBLOCK);
+        writer.join();
+        if (in >= 0) {
+            ::close(in);
+        }
+    }
+    QVERIFY(!added);
+    struct stat status {};
+    QVERIFY(::lstat(path.constData(), &status) == 0);
+    QVERIFY(pipe ? S_ISFIFO(status.st_mode) : S_ISDIR(status.st_mode));
 }
 
 // Two windows mark their packages at the same moment: each reads the list, adds its entry and
