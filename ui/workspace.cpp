@@ -49,6 +49,14 @@ bool isRegularOrAbsent(const QString& path)
     return S_ISREG(status.st_mode);
 }
 
+// QSettings opens its file to read it, and a pipe there would hold the window for good, before it
+// appears. Such a file is not used: the settings are then not remembered, under a name that can
+// never be made.
+QString usableSettingsFile(const QString& file)
+{
+    return isRegularOrAbsent(file) ? file : QStringLiteral("/dev/null/facemask.conf");
+}
+
 } // namespace
 
 Workspace::Workspace()
@@ -57,7 +65,7 @@ Workspace::Workspace()
 }
 
 Workspace::Workspace(const QString& file)
-    : settings(std::make_unique<QSettings>(file, QSettings::IniFormat))
+    : settings(std::make_unique<QSettings>(usableSettingsFile(file), QSettings::IniFormat))
 {
 }
 
@@ -91,8 +99,12 @@ void Workspace::store(const QString& key, const QVariant& value)
         // The lock QSettings takes for its own writes, held from reading the file to replacing it,
         // so that two windows do not write back each other's values. A lock that cannot be had in
         // time does not keep the value out.
+        // A pipe at the lock's name would be opened to read whose lock it is, and would hold the
+        // window until a writer came.
         QLockFile lock(path + QStringLiteral(".lock"));
-        lock.tryLock(5000);
+        if (isRegularOrAbsent(path + QStringLiteral(".lock"))) {
+            lock.tryLock(5000);
+        }
         QTemporaryFile scratch(path + QStringLiteral(".XXXXXX"));
         if (!scratch.open()) {
             return;

@@ -26,6 +26,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 ui::PointView* pointView(ui::MainWindow& window)
@@ -266,25 +268,31 @@ void tst_MainWindowWorkspace::damagedSettingsGiveDefaults_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("folderInstead");
+    QTest::addColumn<bool>("pipeInstead");
     QByteArray binary;
     for (int i = 0; i < 2048; ++i) {
         binary.append(char((i * 131) % 251));
     }
-    QTest::newRow("garbage") << binary << false;
+    QTest::newRow("garbage") << binary << false << false;
     QTest::newRow("wrong-kinds") << QByteArray("[geometry]\nmain=12\n[view]\nkeepAspectRatio=7\n"
                                                "[save]\neffectType=x\n[recent]\npackages=@Invalid()\n")
-                                 << false;
-    QTest::newRow("a-folder-where-the-file-goes") << QByteArray() << true;
+                                 << false << false;
+    QTest::newRow("a-folder-where-the-file-goes") << QByteArray() << true << false;
+    // No writer ever comes to the pipe: reading it would hold the window, or the Preview, for good.
+    QTest::newRow("a-pipe-where-the-file-goes") << QByteArray() << false << true;
 }
 
 void tst_MainWindowWorkspace::damagedSettingsGiveDefaults()
 {
     QFETCH(QByteArray, content);
     QFETCH(bool, folderInstead);
+    QFETCH(bool, pipeInstead);
     const QString file = ui::Workspace::defaultFile();
     QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
     if (folderInstead) {
         QVERIFY(QDir().mkpath(file));
+    } else if (pipeInstead) {
+        QVERIFY(::mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
     } else {
         QFile settings(file);
         QVERIFY(settings.open(QIODevice::WriteOnly));
@@ -297,6 +305,11 @@ void tst_MainWindowWorkspace::damagedSettingsGiveDefaults()
     QVERIFY(findAction(window, QStringLiteral("Show Numbers"))->isChecked());
     QCOMPARE(recentEntries(window), QStringList{QStringLiteral("No recent packages")});
     QVERIFY(findAction(window, QStringLiteral("Face only"))->isChecked());
+    QWidget* preview = showPreview(window);
+    QVERIFY(preview);
+    auto* steady = preview->findChild<QAction*>(QStringLiteral("steadyAction"));
+    QVERIFY(steady && steady->isChecked());
+    QVERIFY(preview->close());
     QVERIFY(window.close());
 }
 

@@ -82,6 +82,8 @@ private slots:
     void damagedFileGivesDefaults();
     void valuesAreKeptWhenTheDiskIsFull_data();
     void valuesAreKeptWhenTheDiskIsFull();
+    void settingsThatAreAPipeAreLeftAlone_data();
+    void settingsThatAreAPipeAreLeftAlone();
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
     void recentPackagesKeepWhatAnotherWindowAdded();
@@ -208,6 +210,36 @@ void tst_Workspace::damagedFileGivesDefaults()
     // And the file can be written again.
     workspace.setToggle(QStringLiteral("showOutline"), false);
     QCOMPARE(ui::Workspace().toggle(QStringLiteral("showOutline"), true), false);
+}
+
+void tst_Workspace::settingsThatAreAPipeAreLeftAlone_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<bool>("remembered");
+    QTest::newRow("file-is-a-pipe") << QString() << false;
+    QTest::newRow("lock-is-a-pipe") << QStringLiteral(".lock") << true;
+}
+
+// A pipe where the settings or their lock should be, with no writer ever coming: opening it would
+// hold the window for good. Settings that are a pipe are not used; a lock that is one is not
+// taken. Either pipe is left as it is.
+void tst_Workspace::settingsThatAreAPipeAreLeftAlone()
+{
+    QFETCH(QString, suffix);
+    QFETCH(bool, remembered);
+    const QString file = ui::Workspace::defaultFile();
+    QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+    const QByteArray pipe = QFile::encodeName(file + suffix);
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0);
+    {
+        ui::Workspace workspace;
+        QCOMPARE(workspace.toggle(QStringLiteral("showOutline"), true), true);
+        workspace.setToggle(QStringLiteral("showOutline"), false);
+    }
+    QCOMPARE(ui::Workspace().toggle(QStringLiteral("showOutline"), true), !remembered);
+    struct stat status {};
+    QVERIFY(::lstat(pipe.constData(), &status) == 0);
+    QVERIFY(S_ISFIFO(status.st_mode));
 }
 
 void tst_Workspace::recentPackagesLatestFirstAtMostEight()
