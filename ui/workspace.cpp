@@ -213,12 +213,17 @@ QStringList Workspace::recentPackages() const
         return {};
     }
     QStringList paths;
+    // A list made longer by hand is read only as far as it is shown: each entry is compared with
+    // those before it.
     for (const QString& path : value.toStringList()) {
+        if (paths.size() == maximumRecentPackages) {
+            break;
+        }
         if (!path.isEmpty() && QFileInfo(path).isAbsolute() && !paths.contains(path)) {
             paths.append(path);
         }
     }
-    return paths.mid(0, maximumRecentPackages);
+    return paths;
 }
 
 void Workspace::addRecentPackage(const QString& path)

@@ -87,6 +87,7 @@ private slots:
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
     void recentPackagesKeepWhatAnotherWindowAdded();
+    void recentPackagesOfAHugeListAreTheFirstEight();
     void recentlyUsedListKeepsOtherEntries();
     void recentlyUsedListThatIsNotXbelIsLeftAlone_data();
     void recentlyUsedListThatIsNotXbelIsLeftAlone();
@@ -281,6 +282,24 @@ void tst_Workspace::recentPackagesKeepWhatAnotherWindowAdded()
     QCOMPARE(ui::Workspace().recentPackages(), (QStringList{own, fromOther, first}));
     workspace.removeRecentPackage(first);
     QCOMPARE(ui::Workspace().recentPackages(), (QStringList{own, fromOther}));
+}
+
+// A list grown by hand or by another program to 100000 entries: the first eight different ones,
+// read before the window is shown and each time Open Recent opens (this took minutes when every
+// entry was compared with all the others).
+void tst_Workspace::recentPackagesOfAHugeListAreTheFirstEight()
+{
+    QStringList listed{QStringLiteral("/p/0.pmk"), QStringLiteral("/p/0.pmk"), QStringLiteral("relative.pmk")};
+    for (int i = 0; i < 100000; ++i) {
+        listed.append(QStringLiteral("/p/%1.pmk").arg(i));
+    }
+    QVERIFY(writeFile(ui::Workspace::defaultFile(),
+                      QStringLiteral("[recent]\npackages=%1\n").arg(listed.join(QStringLiteral(", "))).toUtf8()));
+    QStringList expected;
+    for (int i = 0; i < ui::Workspace::maximumRecentPackages; ++i) {
+        expected.append(QStringLiteral("/p/%1.pmk").arg(i));
+    }
+    QCOMPARE(ui::Workspace().recentPackages(), expected);
 }
 
 void tst_Workspace::foldersThatAreGoneAreForgotten()
