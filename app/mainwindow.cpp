@@ -12,6 +12,7 @@
 #include "ui/prompts.h"
 #include "ui/savepmkform.h"
 #include "ui/windowplacement.h"
+#include "tools/pointcommands.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
@@ -191,7 +192,15 @@ bool MainWindow::Impl::showSaveDialog()
     } else {
         dialog.setFolder(workspace.folder(QStringLiteral("package")));
     }
-    if (dialog.exec() != QDialog::Accepted || dialog.savedPath().isEmpty()) {
+    const int typeBefore = project.effectType();
+    const int result = dialog.exec();
+    // The form stores the type chosen in it; the change is a step of the history like a choice
+    // from the Edit menu, so that Undo and Redo of earlier type changes start from it and the
+    // saved step holds the type that was saved.
+    if (project.effectType() != typeBefore) {
+        undoStack.push(new tools::SetEffectTypeCommand(&project, typeBefore, project.effectType()));
+    }
+    if (result != QDialog::Accepted || dialog.savedPath().isEmpty()) {
         return false;
     }
     workspace.setEffectType(project.effectType());

@@ -108,6 +108,8 @@ private slots:
     void stepKeyDuringADragFinishesItFirst();
     void titleMarksUnsavedWork_data();
     void titleMarksUnsavedWork();
+    void typeChosenInSaveDialogIsAStep_data();
+    void typeChosenInSaveDialogIsAStep();
     void closeAsksAboutUnsavedWork_data();
     void closeAsksAboutUnsavedWork();
     void openPackageAsksAboutUnsavedWork_data();
@@ -382,6 +384,80 @@ void tst_MainWindowHistory::titleMarksUnsavedWork()
     QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(), "a step failed");
     QCOMPARE(window.windowTitle(), title);
     QCOMPARE(window.isWindowModified(), modified);
+}
+
+void tst_MainWindowHistory::typeChosenInSaveDialogIsAStep_data()
+{
+    // Steps: "whole" (Edit -> Effect Type -> Whole image), "save-frame" (the save dialog with
+    // "Full frame effect" chosen in it), "failed-save-frame" (the same, to a path no save can
+    // write, then Cancel), "undo", "redo".
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("modified");
+    QTest::newRow("saved") << QStringList{"save-frame"} << int(core::FullFrame) << false;
+    QTest::newRow("undone") << QStringList{"save-frame", "undo"} << int(core::FaceOnly) << true;
+    QTest::newRow("after-menu-step-undone") << QStringList{"whole", "save-frame", "undo"}
+                                            << int(core::WholeImage) << true;
+    QTest::newRow("after-menu-step-back-to-saved") << QStringList{"whole", "save-frame", "undo", "redo"}
+                                                   << int(core::FullFrame) << false;
+    QTest::newRow("after-menu-step-undone-twice") << QStringList{"whole", "save-frame", "undo", "undo"}
+                                                  << int(core::FaceOnly) << true;
+    QTest::newRow("failed-save") << QStringList{"failed-save-frame"} << int(core::FullFrame) << true;
+    QTest::newRow("failed-save-undone") << QStringList{"failed-save-frame", "undo"} << int(core::FaceOnly)
+                                        << false;
+}
+
+void tst_MainWindowHistory::typeChosenInSaveDialogIsAStep()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(int, type);
+    QFETCH(bool, modified);
+    ui::MainWindow window;
+    prepare(window);
+    QVERIFY(action(window, "Face only")->isChecked());
+    // Chooses "Full frame effect" in the form, presses Save, and Cancel when the form stays.
+    QPointer<ui::SavePMKForm> worked;
+    QTimer pressSave;
+    connect(&pressSave, &QTimer::timeout, this, [&worked] {
+        auto* form = dynamic_cast<ui::SavePMKForm*>(QApplication::activeModalWidget());
+        if (!form || form->isSaving()) {
+            return;
+        }
+        if (form != worked) {
+            worked = form;
+            form->findChild<QAbstractButton*>(QStringLiteral("fullFrameButton"))->click();
+            form->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+        } else {
+            form->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        }
+    });
+    pressSave.start(10);
+    for (const QString& step : steps) {
+        if (step == QLatin1String("whole")) {
+            action(window, "Whole image")->trigger();
+        } else if (step == QLatin1String("undo")) {
+            action(window, "undoAction")->trigger();
+        } else if (step == QLatin1String("redo")) {
+            action(window, "redoAction")->trigger();
+        } else if (step == QLatin1String("save-frame")) {
+            prompts->fileNames.enqueue(dir->filePath(QStringLiteral("saved")));
+            action(window, "Save PMK File")->trigger();
+            QVERIFY(QFile::exists(dir->filePath(QStringLiteral("saved.pmk"))));
+        } else if (step == QLatin1String("failed-save-frame")) {
+            prompts->fileNames.enqueue(blockedPath());
+            action(window, "Save PMK File")->trigger();
+            QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 1);
+        }
+    }
+    const char* const names[] = {"Face only", "Whole image", "Full frame effect"};
+    QVERIFY(action(window, names[type])->isChecked());
+    QCOMPARE(window.isWindowModified(), modified);
+    if (!modified && QFile::exists(dir->filePath(QStringLiteral("saved.pmk")))) {
+        // Unchanged work is the saved package.
+        core::FaceMaskProject saved;
+        QVERIFY(saved.load(dir->filePath(QStringLiteral("saved.pmk"))));
+        QCOMPARE(saved.effectType(), type);
+    }
 }
 
 void tst_MainWindowHistory::closeAsksAboutUnsavedWork_data()
