@@ -295,6 +295,17 @@ void PointView::mousePressEvent(QMouseEvent* event)
 void PointView::mouseMoveEvent(QMouseEvent* event)
 {
     d->reportCursor(event->pos());
+    // A menu that popped up during a drag (opened by its key, or a context menu) took the
+    // button's release, without the WindowBlocked a dialog sends: the first move with the button
+    // up ends the drag where the last move left it, as the release would have.
+    const bool panButtonUp = !(event->buttons() & (Qt::LeftButton | Qt::MiddleButton));
+    const bool editButtonUp = !(event->buttons() & Qt::LeftButton);
+    if ((d->viewport.isPanDragging() && panButtonUp)
+        || (!d->viewport.isPanDragging() && d->controller.isGestureActive() && editButtonUp)) {
+        finishGesture();
+        event->accept();
+        return;
+    }
     if (d->viewport.isPanDragging()) {
         d->viewport.dragPanTo(event->pos());
         event->accept();

@@ -110,6 +110,8 @@ private slots:
     void dragMovesPoint();
     void dialogOpeningMidDragEndsTheDrag_data();
     void dialogOpeningMidDragEndsTheDrag();
+    void releaseTakenByAPopupEndsTheDragAtTheNextMove_data();
+    void releaseTakenByAPopupEndsTheDragAtTheNextMove();
     void wheelZoomsAboutCursor_data();
     void wheelZoomsAboutCursor();
     void wheelScrollsZoomedPicture_data();
@@ -436,6 +438,61 @@ void tst_PointView::dialogOpeningMidDragEndsTheDrag()
     testsupport::moveHeld(&view, QPoint(150, 20), Qt::NoButton);
     QCOMPARE(model.points().at(0), point);
     QCOMPARE(view.viewToPicturePixels(QPoint(100, 50)), centre);
+}
+
+void tst_PointView::releaseTakenByAPopupEndsTheDragAtTheNextMove_data()
+{
+    QTest::addColumn<int>("buttonValue");
+    QTest::addColumn<bool>("spaceHeld");
+    QTest::newRow("dragging a point") << int(Qt::LeftButton) << false;
+    QTest::newRow("panning with the middle button") << int(Qt::MiddleButton) << false;
+    QTest::newRow("panning with Space and the left button") << int(Qt::LeftButton) << true;
+}
+
+// A menu that pops up in the middle of a drag (the Edit menu opened by its key, a context menu)
+// takes the button's release, and no WindowBlocked comes. The first move without the button ends
+// the drag where the last move left it: a point moved becomes an undo step, and the point, or the
+// picture, does not follow a cursor with no button held.
+void tst_PointView::releaseTakenByAPopupEndsTheDragAtTheNextMove()
+{
+    QFETCH(int, buttonValue);
+    QFETCH(bool, spaceHeld);
+    const auto button = Qt::MouseButton(buttonValue);
+    const bool panning = button == Qt::MiddleButton || spaceHeld;
+    core::FacialPoints model;
+    model.setImage(red);
+    model.setPoints({FacialPoint(0.25, 0.5)});
+    QUndoStack stack;
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    view.setUndoStack(&stack);
+    view.resize(200, 100);
+    for (int i = 0; panning && i < 6; ++i) {
+        view.zoomIn(); // something to pan
+    }
+    if (spaceHeld) {
+        QTest::keyPress(&view, Qt::Key_Space);
+    }
+
+    QTest::mousePress(&view, button, Qt::NoModifier, QPoint(50, 50));
+    testsupport::moveHeld(&view, QPoint(70, 60), button);
+    const FacialPoint point = model.points().at(0);
+    const QPointF centre = view.viewToPicturePixels(QPoint(100, 50));
+
+    // The release went to the popup; the mouse now moves with no button held.
+    testsupport::moveHeld(&view, QPoint(150, 20), Qt::NoButton);
+    testsupport::moveHeld(&view, QPoint(30, 80), Qt::NoButton);
+    QCOMPARE(model.points().at(0), point);
+    QCOMPARE(view.viewToPicturePixels(QPoint(100, 50)), centre);
+    QCOMPARE(stack.count(), panning ? 0 : 1);
+    if (!panning) {
+        QVERIFY(point != FacialPoint(0.25, 0.5));
+        stack.undo();
+        QCOMPARE(model.points().at(0), FacialPoint(0.25, 0.5));
+    }
+    if (spaceHeld) {
+        QTest::keyRelease(&view, Qt::Key_Space);
+    }
 }
 
 namespace {
