@@ -109,7 +109,12 @@ std::unique_ptr<QMenu> PointView::faceMenuAt(QPoint position)
     }
     auto menu = std::make_unique<QMenu>(this);
     QAction* place = menu->addAction(QStringLiteral("Place Points on This Face"));
-    connect(place, &QAction::triggered, d.get(), [this, face] { d->detection.placeOnFace(face); });
+    // The menu may have opened in the middle of a drag (a right-click with the left button
+    // held): the drag becomes its own step first, not part of what the placement takes back.
+    connect(place, &QAction::triggered, d.get(), [this, face] {
+        finishGesture();
+        d->detection.placeOnFace(face);
+    });
     d->faceMenu = menu.get();
     connect(menu.get(), &QObject::destroyed, this, [this] { update(); });
     update();

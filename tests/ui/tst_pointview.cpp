@@ -137,6 +137,7 @@ private slots:
     void pictureWithoutFaceSavesPackageThatReloads();
     void placingPointsOnSecondFace();
     void placingPointsOnEveryFaceFromTheKeyboard();
+    void placingPointsOnAFaceMidDragKeepsTheDragAsItsOwnStep();
 
 private:
     QString writeFile(const QString& name, const QByteArray& bytes);
@@ -1126,6 +1127,46 @@ void tst_PointView::placingPointsOnEveryFaceFromTheKeyboard()
     QVERIFY2(menuKey.isAccepted(), "the Menu key must open the face menu");
     QVERIFY(model.points() != before);
     QCOMPARE(holding(), next);
+}
+
+// A right-click while a point is being dragged opens the face menu; placing the points from it
+// first ends the drag as its own step, so that undoing the placement gives back the dragged
+// point and undoing once more the point where it was before the drag.
+void tst_PointView::placingPointsOnAFaceMidDragKeepsTheDragAsItsOwnStep()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    const QImage picture(testimages::testPicture("2008_001009.jpg"));
+    view.resize(picture.width() / 2, picture.height() / 2);
+    const core::DetectionResult expected = detectNow(detector, picture);
+    QCOMPARE(expected.faces.size(), 2);
+    const int other = 1 - expected.placed;
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+    view.setImage(picture);
+    QVERIFY(pointsUpdated.wait(60000));
+    QCOMPARE(model.points(), expected.points);
+
+    // Point 30, the nose tip, dragged and still held.
+    const FacialPoint nose = model.points().at(30);
+    const QPoint grab(qRound(nose.x() * view.width()), qRound(nose.y() * view.height()));
+    QTest::mousePress(&view, Qt::LeftButton, Qt::NoModifier, grab);
+    testsupport::moveHeld(&view, grab + QPoint(6, 4));
+    const core::FacialPointVector dragged = model.points();
+    QVERIFY(dragged != expected.points);
+
+    std::unique_ptr<QMenu> menu = view.faceMenuAt(expected.faces[other].rect.center() / 2);
+    QVERIFY(menu);
+    menu->actions().at(0)->trigger();
+    menu.reset();
+    QCOMPARE(model.points(), expected.faces[other].points);
+
+    stack.undo();
+    QCOMPARE(model.points(), dragged);
+    QCOMPARE(stack.undoText(), QStringLiteral("Move Point 30"));
+    stack.undo();
+    QCOMPARE(model.points(), expected.points);
 }
 
 QTEST_MAIN(tst_PointView)
