@@ -111,6 +111,8 @@ private slots:
     void scaleHandles();
     void rotateHandle_data();
     void rotateHandle();
+    void gestureBackToItsStartChangesNothing_data();
+    void gestureBackToItsStartChangesNothing();
 
     void undoSteps_data();
     void undoSteps();
@@ -441,6 +443,42 @@ void tst_PointEditing::rotateHandle()
     QCOMPARE(scene.stack.count(), moved ? 1 : 0);
     if (moved) {
         QCOMPARE(scene.stack.text(0), QStringLiteral("Rotate 4 Points"));
+    }
+}
+
+void tst_PointEditing::gestureBackToItsStartChangesNothing_data()
+{
+    QTest::addColumn<QPoint>("handle");
+    QTest::addColumn<QPoint>("away");
+    // The round handle above the box, and the bottom-right corner, pulled away and brought back.
+    QTest::newRow("turn-and-back") << QPoint(200, 96) << QPoint(263, 131);
+    QTest::newRow("scale-and-back") << QPoint(390, 220) << QPoint(357, 241);
+}
+
+// A turn or scale that ends where it began is no step, and leaves the points exactly as they
+// were, not off in their last digits by the rounding of the gesture and its return.
+void tst_PointEditing::gestureBackToItsStartChangesNothing()
+{
+    QFETCH(QPoint, handle);
+    QFETCH(QPoint, away);
+    // Far from the box's middle in both directions, where a coordinate taken from it and added
+    // back does not come out exact.
+    const core::FacialPointVector start{atPixel(20.1, 130.3), atPixel(379.7, 130.9),
+                                        atPixel(380.3, 209.6), atPixel(19.8, 210.2)};
+    Scene scene(start);
+    scene.controller.selectAll();
+    scene.controller.mousePress(handle);
+    QVERIFY(scene.controller.isGestureActive());
+    QCOMPARE(scene.controller.draggedIndex(), -1);
+    scene.controller.mouseMove(away);
+    scene.controller.mouseMove(handle);
+    scene.controller.mouseRelease(handle);
+    QCOMPARE(scene.stack.count(), 0);
+    for (int i = 0; i < 4; ++i) {
+        const FacialPoint now = scene.model.points()[size_t(i)];
+        QVERIFY2(now.x() == start[size_t(i)].x() && now.y() == start[size_t(i)].y(),
+                 qPrintable(QStringLiteral("point %1 off by %2, %3").arg(i)
+                                .arg(now.x() - start[size_t(i)].x()).arg(now.y() - start[size_t(i)].y())));
     }
 }
 
