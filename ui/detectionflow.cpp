@@ -11,6 +11,7 @@
 #include <QUndoStack>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <vector>
 
@@ -363,13 +364,31 @@ int DetectionFlow::nextFace() const
         return areaOf(d->faces.at(a).rect) > areaOf(d->faces.at(b).rect);
     });
     const core::FacialPointVector current = d->model ? d->model->points() : core::FacialPointVector();
-    const auto holding = std::find_if(bySize.begin(), bySize.end(),
-                                      [&](int i) { return d->faces.at(i).points == current; });
+    // The face the points are on: the one they were placed on, or, once edited, the smallest
+    // whose rectangle holds their middle.
+    auto holding = std::find_if(bySize.begin(), bySize.end(),
+                                [&](int i) { return d->faces.at(i).points == current; });
+    if (holding == bySize.end() && !current.empty() && d->model) {
+        const QSize size = d->model->image().size();
+        double x = 0;
+        double y = 0;
+        for (const auto& point : current) {
+            x += point.x();
+            y += point.y();
+        }
+        const QPoint middle(int(std::floor(x / double(current.size()) * size.width())),
+                            int(std::floor(y / double(current.size()) * size.height())));
+        for (auto i = bySize.begin(); i != bySize.end(); ++i) {
+            if (d->faces.at(*i).rect.contains(middle)) {
+                holding = i; // the later, the smaller
+            }
+        }
+    }
     const size_t start = holding == bySize.end() ? 0 : size_t(holding - bySize.begin()) + 1;
     for (size_t step = 0; step < bySize.size(); ++step) {
-        const int candidate = bySize[(start + step) % bySize.size()];
-        if (d->faces.at(candidate).points != current) {
-            return candidate;
+        const auto candidate = bySize.begin() + std::ptrdiff_t((start + step) % bySize.size());
+        if (candidate != holding && d->faces.at(*candidate).points != current) {
+            return *candidate;
         }
     }
     return -1;

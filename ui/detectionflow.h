@@ -60,8 +60,9 @@ public:
     // The face whose rectangle contains picturePixel and that does not already hold the points
     // (the smallest such face where rectangles overlap); -1 when there is none.
     int faceAt(QPoint picturePixel) const;
-    // The face after the one that holds the points, going from the largest face to the smallest
-    // and round again (the largest when none holds them); -1 when no other face was found.
+    // The face after the one the points are on (the one they were placed on, or once edited, the
+    // smallest whose rectangle holds their middle), going from the largest face to the smallest
+    // and round again (the largest when they are on none); -1 when no other face was found.
     int nextFace() const;
     // Replaces the points by those of face index, as the undo step "Place Points on Face".
     // Returns false for an index that faceCount() does not cover.

@@ -136,6 +136,8 @@ protected:
 
 private:
     Q_DISABLE_COPY(PointView)
+    // The face menu for face index of the last detection; null for an index it does not cover.
+    std::unique_ptr<QMenu> faceMenuFor(int face);
     class Impl;
     std::unique_ptr<Impl> d;
 };

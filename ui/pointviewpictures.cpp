@@ -103,8 +103,12 @@ std::unique_ptr<QMenu> PointView::faceMenuAt(QPoint position)
         return nullptr;
     }
     const QPointF pixel = viewToPicturePixels(position);
-    const int face = d->detection.faceAt(QPoint(int(std::floor(pixel.x())), int(std::floor(pixel.y()))));
-    if (face < 0) {
+    return faceMenuFor(d->detection.faceAt(QPoint(int(std::floor(pixel.x())), int(std::floor(pixel.y())))));
+}
+
+std::unique_ptr<QMenu> PointView::faceMenuFor(int face)
+{
+    if (!facialPoints() || face < 0 || face >= d->detection.faceCount()) {
         return nullptr;
     }
     auto menu = std::make_unique<QMenu>(this);
@@ -128,19 +132,24 @@ bool PointView::placeOnNextFace()
 
 void PointView::contextMenuEvent(QContextMenuEvent* event)
 {
-    QPoint position = event->pos();
     // From the keyboard (the Menu key, Shift+F10) the menu opens on the next face, not at the
     // widget's middle, which need not be on one.
-    const int next = event->reason() == QContextMenuEvent::Keyboard ? d->detection.nextFace() : -1;
-    if (next >= 0) {
-        position = d->transform().pictureToView(QRectF(d->detection.face(next).rect)).center().toPoint();
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        const int next = d->detection.nextFace();
+        const std::unique_ptr<QMenu> menu = faceMenuFor(next);
+        if (menu) {
+            event->accept();
+            menu->exec(mapToGlobal(
+                d->transform().pictureToView(QRectF(d->detection.face(next).rect)).center().toPoint()));
+        }
+        return;
     }
-    const std::unique_ptr<QMenu> menu = faceMenuAt(position);
+    const std::unique_ptr<QMenu> menu = faceMenuAt(event->pos());
     if (!menu) {
         return;
     }
     event->accept();
-    menu->exec(next >= 0 ? mapToGlobal(position) : event->globalPos());
+    menu->exec(event->globalPos());
 }
 
 void PointView::dragEnterEvent(QDragEnterEvent* event)

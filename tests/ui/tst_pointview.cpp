@@ -1060,6 +1060,14 @@ void tst_PointView::placingPointsOnSecondFace()
     QCOMPARE(model.points(), expected.points);
     stack.redo();
     QCOMPARE(model.points(), expected.faces[other].points);
+
+    // Corrected by hand on the largest face, the points are still on it: the next face is the other.
+    stack.undo();
+    FacialPoint nose = model.points().at(30);
+    nose.setX(nose.x() + 0.01);
+    model.setPoint(nose, 30);
+    QVERIFY(view.placeOnNextFace());
+    QCOMPARE(model.points(), expected.faces[other].points);
 }
 
 // Without the mouse: Place Points on Next Face goes through every face found, largest first and
