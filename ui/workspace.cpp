@@ -16,6 +16,7 @@
 #include <QXmlStreamWriter>
 
 #include <cerrno>
+#include <cstdio>
 
 #include <sys/stat.h>
 
@@ -106,10 +107,16 @@ void Workspace::store(const QString& key, const QVariant& value)
             lock.tryLock(5000);
         }
         QTemporaryFile scratch(path + QStringLiteral(".XXXXXX"));
-        if (!scratch.open()) {
+        QTemporaryFile readBack(path + QStringLiteral(".XXXXXX"));
+        if (!scratch.open() || !readBack.open()) {
             return;
         }
         scratch.close();
+        readBack.close();
+        const QFileInfo before(path);
+        const bool existed = before.exists();
+        const qint64 sizeBefore = before.size();
+        const QDateTime timeBefore = before.lastModified();
         QStringList keys;
         {
             const QSettings current(path, QSettings::IniFormat);
@@ -124,20 +131,35 @@ void Workspace::store(const QString& key, const QVariant& value)
             }
             keys = next.allKeys();
         }
-        // Each key has a line of its own and the writer ends the last one: a file cut short lacks
-        // a key or its final line break.
-        QFile written(scratch.fileName());
+        // Read back under a name no QSettings has read: Qt keeps what it wrote to a name and
+        // would answer from that, not from the disk. Each key has a line of its own and the
+        // writer ends the last one, so a file cut short lacks a key or its final line break.
+        if (std::rename(QFile::encodeName(scratch.fileName()).constData(),
+                        QFile::encodeName(readBack.fileName()).constData()) != 0) {
+            return;
+        }
+        QFile written(readBack.fileName());
         if (!written.open(QIODevice::ReadOnly)) {
             return;
         }
         const QByteArray bytes = written.readAll();
-        const QSettings check(scratch.fileName(), QSettings::IniFormat);
-        QStringList readBack = check.allKeys();
+        const QSettings check(readBack.fileName(), QSettings::IniFormat);
+        QStringList keysRead = check.allKeys();
         keys.sort();
-        readBack.sort();
-        if (bytes.isEmpty() || !bytes.endsWith('\n') || readBack != keys
+        keysRead.sort();
+        if (bytes.isEmpty() || !bytes.endsWith('\n') || keysRead != keys
             || !core::writeWholeFile(path, bytes).isEmpty()) {
             return;
+        }
+        // QSettings reads a file again only when its size or time has changed: a file of the
+        // same size written within one tick of a coarse clock (a whole second on some file
+        // systems) would go unseen, and the old value would be read, and later written back.
+        const QFileInfo after(path);
+        if (existed && after.size() == sizeBefore && after.lastModified() == timeBefore) {
+            QFile replaced(path);
+            if (replaced.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
+                replaced.setFileTime(timeBefore.addSecs(1), QFileDevice::FileModificationTime);
+            }
         }
     }
     settings->sync();

@@ -7,12 +7,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -82,6 +84,7 @@ private slots:
     void damagedFileGivesDefaults();
     void valuesAreKeptWhenTheDiskIsFull_data();
     void valuesAreKeptWhenTheDiskIsFull();
+    void quickStoresOnACoarseClockAreReadBack();
     void settingsThatAreAPipeAreLeftAlone_data();
     void settingsThatAreAPipeAreLeftAlone();
     void recentPackagesLatestFirstAtMostEight();
@@ -138,17 +141,20 @@ void tst_Workspace::valuesSurviveANewInstance()
 
 void tst_Workspace::valuesAreKeptWhenTheDiskIsFull_data()
 {
-    QTest::addColumn<int>("writableShare"); // of the new file's length, in percent
-    QTest::newRow("nothing-written") << 0;
-    QTest::newRow("cut-halfway") << 50;
-    QTest::newRow("cut-before-the-last-line-break") << 99;
+    // How much of the new file can be written: a share of its length, less some bytes.
+    QTest::addColumn<int>("writableShare"); // percent
+    QTest::addColumn<int>("lessBytes");
+    QTest::newRow("nothing-written") << 0 << 0;
+    QTest::newRow("cut-halfway") << 50 << 0;
+    QTest::newRow("cut-before-the-last-line-break") << 100 << 1;
+    // The file then ends with a whole line: only the last key, "effectType=2\n", is missing.
+    QTest::newRow("cut-before-the-last-line") << 100 << 13;
 }
 
-// A disk that fills up while the settings are written leaves the file as it was, not cut short or
-// emptied, and no scratch file beside it.
 void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
 {
     QFETCH(int, writableShare);
+    QFETCH(int, lessBytes);
     const QString author = QStringLiteral("Ada");
     {
         ui::Workspace workspace;
@@ -163,7 +169,7 @@ void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
     // The length the new file would have: the old one plus the longer author.
     const qint64 newLength = before.size() + longAuthor.size() - author.size();
     {
-        const FileSizeLimit full(rlim_t(newLength * writableShare / 100));
+        const FileSizeLimit full(rlim_t(std::max<qint64>(0, newLength * writableShare / 100 - lessBytes)));
         QVERIFY(full.isActive());
         workspace.setAuthor(longAuthor);
     }
@@ -175,6 +181,49 @@ void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
     // With room again, the value is written.
     workspace.setAuthor(longAuthor);
     QCOMPARE(ui::Workspace().author(QString()), longAuthor);
+}
+
+// Where file times have whole seconds, stores in quick succession that leave the file's size as
+// it was must still be read back, and not be written over by the value they replaced.
+void tst_Workspace::quickStoresOnACoarseClockAreReadBack()
+{
+    if (::geteuid() != 0) {
+        QSKIP("mounting a file system with whole-second file times needs root");
+    }
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString image = dir.filePath(QStringLiteral("coarse.img"));
+    const QString mountPoint = dir.filePath(QStringLiteral("mnt"));
+    QVERIFY(QDir().mkpath(mountPoint));
+    // ext4 with 128-byte inodes keeps file times in whole seconds.
+    QProcess make;
+    make.start(QStringLiteral("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-I"),
+                                             QStringLiteral("128"), image, QStringLiteral("8M")});
+    if (!make.waitForFinished(60000) || make.exitStatus() != QProcess::NormalExit || make.exitCode() != 0) {
+        QSKIP("mkfs.ext4 cannot make a file system here");
+    }
+    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, mountPoint}) != 0) {
+        QSKIP("a loop device cannot be mounted here");
+    }
+    struct Unmount {
+        QString point;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {point}); }
+    } unmount{mountPoint};
+
+    const QString file = mountPoint + QStringLiteral("/facemask.conf");
+    ui::Workspace workspace(file);
+    int stale = 0;
+    for (int i = 0; i < 40; ++i) {
+        const int type = 1 + i % 2;
+        workspace.setEffectType(type);
+        if (workspace.effectType(0) != type) {
+            ++stale;
+        }
+        workspace.setAuthor(QStringLiteral("a%1").arg(i % 10));
+    }
+    QCOMPARE(stale, 0);
+    QCOMPARE(ui::Workspace(file).effectType(0), 2);
+    QCOMPARE(ui::Workspace(file).author(QString()), QStringLiteral("a9"));
 }
 
 void tst_Workspace::damagedFileGivesDefaults_data()
