@@ -193,6 +193,35 @@ void MainWindow::Impl::buildEditMenu()
             showStatus(QStringLiteral("Select points on one side of the face to mirror them to the other."));
         }
     });
+    editMenu->addSeparator();
+
+    // What the round handle and the corners of the selection's box do, a step per key.
+    struct GroupStep {
+        const char* name;
+        const char* text;
+        QList<QKeySequence> keys;
+        double degrees;
+        double factor;
+    };
+    constexpr double scaleStep = 1.02;
+    const GroupStep groupSteps[] = {
+        {"turnLeftAction", "Turn Selection Left", {QKeySequence(Qt::Key_BracketLeft)}, -1.0, 1.0},
+        {"turnRightAction", "Turn Selection Right", {QKeySequence(Qt::Key_BracketRight)}, 1.0, 1.0},
+        {"enlargeAction", "Enlarge Selection", {QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal)}, 0.0, scaleStep},
+        {"shrinkAction", "Shrink Selection", {QKeySequence(Qt::Key_Minus)}, 0.0, 1.0 / scaleStep},
+    };
+    for (const GroupStep& step : groupSteps) {
+        QAction* action = editMenu->addAction(QString::fromLatin1(step.text));
+        action->setObjectName(QString::fromLatin1(step.name));
+        action->setShortcuts(step.keys);
+        action->setAutoRepeat(true);
+        connect(action, &QAction::triggered, this, [this, degrees = step.degrees, factor = step.factor] {
+            pointView->finishGesture();
+            if (!pointView->turnAndScaleSelection(degrees, factor)) {
+                showStatus(QStringLiteral("Select two points or more (Ctrl+A selects all) to turn or scale them."));
+            }
+        });
+    }
     showEffectType(project.effectType());
 }
 

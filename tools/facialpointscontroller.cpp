@@ -13,6 +13,7 @@
 #include "tools/viewport.h"
 #include "tools/viewtransform.h"
 
+#include <QtMath>
 #include <QPainter>
 #include <QPointer>
 #include <QUndoStack>
@@ -226,6 +227,15 @@ bool FacialPointsController::nudgeSelection(QPointF viewDelta)
         return false;
     }
     return d->gestures.nudge(*d->facialPoints, d->viewport.transform(), d->undoStack, viewDelta);
+}
+
+bool FacialPointsController::turnAndScaleSelection(double degrees, double factor)
+{
+    if (!d->facialPoints) {
+        return false;
+    }
+    return d->gestures.turnAndScale(*d->facialPoints, d->viewport.transform(), d->undoStack,
+                                    qDegreesToRadians(degrees), factor);
 }
 
 void FacialPointsController::setShowNumbers(bool show)

@@ -92,6 +92,9 @@ public:
     // Moves the selection by a distance in view pixels, clamped so that no point leaves the
     // picture. A run of nudges of one selection is one undo step. False when nothing moved.
     bool nudgeSelection(QPointF viewDelta);
+    // Turns the selection by degrees (clockwise on screen) and scales it by factor about the
+    // mean of its points; a run of one of them is one undo step. False when nothing moved.
+    bool turnAndScaleSelection(double degrees, double factor);
 
     void setShowNumbers(bool show);
     bool showNumbers() const;

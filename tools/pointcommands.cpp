@@ -73,8 +73,10 @@ int MovePointsCommand::id() const
 bool MovePointsCommand::mergeWith(const QUndoCommand* other)
 {
     const auto* next = dynamic_cast<const MovePointsCommand*>(other);
+    // A run of nudges (or of turns, or of scales) of one selection; a turn after nudges is a
+    // step of its own.
     if (!next || !d->mergeable || !next->d->mergeable || next->d->indices != d->indices
-        || next->d->model != d->model) {
+        || next->d->model != d->model || next->text() != text()) {
         return false;
     }
     d->after = next->d->after;

@@ -315,6 +315,50 @@ void PointGestures::finishRubberBand(const core::FacialPoints& model, const View
     m_band = QRectF();
 }
 
+bool PointGestures::turnAndScale(core::FacialPoints& model, const ViewTransform& transform,
+                                 QUndoStack* stack, double angle, double factor)
+{
+    if (!transform.isValid() || m_kind != Kind::None) {
+        return false;
+    }
+    const core::FacialPointVector points = model.points();
+    const QVector<int> indices = m_selection.finiteIndices(points);
+    if (indices.size() < 2) {
+        return false;
+    }
+    core::FacialPointVector before;
+    std::vector<QPointF> inView;
+    for (int index : indices) {
+        before.push_back(points[size_t(index)]);
+        inView.push_back(transform.toView(before.back()));
+    }
+    // About the points' mean, which a turn or scale keeps where it is (the middle of their box
+    // moves as they turn), so that a key and its opposite bring them back. In view pixels, as
+    // the round handle turns, so that the shape stays rigid on screen.
+    QPointF centre;
+    for (const QPointF& at : inView) {
+        centre += at;
+    }
+    centre /= double(inView.size());
+    inView = groupgeometry::scaledAbout(groupgeometry::turnedAbout(inView, centre, angle), centre,
+                                        QPointF(factor, factor));
+    core::FacialPointVector after;
+    for (const QPointF& at : inView) {
+        after.push_back(groupgeometry::clampToPicture(transform.toFraction(at)));
+    }
+    if (after == before) {
+        return false;
+    }
+    rememberStart(model);
+    store(model, indices, after);
+    const QVector<int> partners = followWithPartners(model, indices);
+    m_partners.clear();
+    const QString text = angle != 0 ? QStringLiteral("Rotate %1 Points").arg(indices.size())
+                                    : QStringLiteral("Scale %1 Points").arg(indices.size());
+    pushEdit(model, stack, indices, partners, before, true, text);
+    return true;
+}
+
 bool PointGestures::nudge(core::FacialPoints& model, const ViewTransform& transform,
                           QUndoStack* stack, QPointF viewDelta)
 {

@@ -67,6 +67,12 @@ public:
     // False when a gesture runs or nothing moved.
     bool nudge(core::FacialPoints& model, const ViewTransform& transform, QUndoStack* stack,
                QPointF viewDelta);
+    // Turns the selection by angle (radians, clockwise on screen) and scales it by factor, both
+    // about the mean of its points in view pixels, clamped to the picture, as a mergeable undo
+    // step (a run of the same key undoes at once). False when a gesture runs, fewer than two
+    // points are selected or nothing moved.
+    bool turnAndScale(core::FacialPoints& model, const ViewTransform& transform, QUndoStack* stack,
+                      double angle, double factor);
 
     // Mirror editing: while on, every drag, group move, scale, turn and nudge also moves each
     // edited point's left/right partner by the reflection of its change about the face's

@@ -185,6 +185,15 @@ bool PointView::mirrorSelection()
     return d->controller.mirrorSelection();
 }
 
+bool PointView::turnAndScaleSelection(double degrees, double factor)
+{
+    if (!d->controller.turnAndScaleSelection(degrees, factor)) {
+        return false;
+    }
+    d->keepSelectionVisible();
+    return true;
+}
+
 void PointView::setShowOverview(bool show)
 {
     d->navigation->setShowOverview(show);

@@ -76,6 +76,10 @@ public:
     // Mirror editing and Edit → Mirror Selection to Other Side (see core/mirroring.h).
     void setMirrorEdits(bool on);
     bool mirrorSelection();
+    // Edit → Turn Selection and Enlarge/Shrink Selection: the selection turned by degrees
+    // (clockwise on screen) and scaled by factor about the mean of its points, kept in sight; a run
+    // of one of them is one undo step. False when fewer than two points are selected or nothing moved.
+    bool turnAndScaleSelection(double degrees, double factor);
     // View → Show Mesh: the preview's triangulation over the picture, folded triangles filled.
     void setShowMesh(bool show);
     bool showMesh() const;

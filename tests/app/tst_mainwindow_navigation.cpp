@@ -93,6 +93,7 @@ private slots:
     void cursorCoordinatesInStatusBar();
     void mirrorDragMovesPartner();
     void mirrorSelectionIsOneStep();
+    void selectionTurnsAndScalesByKeys();
     void foldedMessageSelectsCorners();
     void pointsRoundTrip_data();
     void pointsRoundTrip();
@@ -271,6 +272,45 @@ void tst_MainWindowNavigation::mirrorDragMovesPartner()
     QTest::keyClick(window.windowHandle(), Qt::Key_Z, Qt::ControlModifier);
     QCOMPARE(view->facialPoints()->points(), before);
     QCOMPARE(undo->text(), stepBefore);
+}
+
+// The keys of the Edit menu turn and scale the selection: ']' and '[' a degree each way, '+' and
+// '-' by a fiftieth, and a run of one key is one step.
+void tst_MainWindowNavigation::selectionTurnsAndScalesByKeys()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    const core::FacialPointVector start = view->facialPoints()->points();
+    QTest::keyClick(window.windowHandle(), Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(view->selection().size(), 75);
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(window.windowHandle(), Qt::Key_BracketRight);
+    }
+    QAction* undo = action(window, QStringLiteral("undoAction"));
+    QCOMPARE(undo->text(), QStringLiteral("Undo Rotate 75 Points"));
+    QTest::keyClick(window.windowHandle(), Qt::Key_BracketLeft);
+    QTest::keyClick(window.windowHandle(), Qt::Key_BracketLeft);
+    QTest::keyClick(window.windowHandle(), Qt::Key_BracketLeft);
+    for (size_t i = 0; i < start.size(); ++i) {
+        const QPointF at = pixelOf(view->facialPoints()->points(), int(i));
+        QVERIFY2(QLineF(at, pixelOf(start, int(i))).length() < 1e-6, qPrintable(QString::number(i)));
+    }
+    const double width = pixelOf(start, 16).x() - pixelOf(start, 0).x();
+    QTest::keyClick(window.windowHandle(), Qt::Key_Plus);
+    const core::FacialPointVector larger = view->facialPoints()->points();
+    QVERIFY(std::abs(pixelOf(larger, 16).x() - pixelOf(larger, 0).x() - width * 1.02) < 1e-6);
+    QCOMPARE(undo->text(), QStringLiteral("Undo Scale 75 Points"));
+    QTest::keyClick(window.windowHandle(), Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClick(window.windowHandle(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(view->facialPoints()->points(), start);
+    // One point is not turned: the footer says what to select.
+    QTest::keyClick(window.windowHandle(), Qt::Key_Escape);
+    QTest::keyClick(window.windowHandle(), Qt::Key_Minus);
+    QCOMPARE(view->facialPoints()->points(), start);
+    auto* message = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    QVERIFY(message);
+    QVERIFY2(message->text().startsWith(QStringLiteral("Select two points or more")), qPrintable(message->text()));
 }
 
 void tst_MainWindowNavigation::mirrorSelectionIsOneStep()

@@ -113,6 +113,8 @@ private slots:
     void rotateHandle();
     void gestureBackToItsStartChangesNothing_data();
     void gestureBackToItsStartChangesNothing();
+    void turnAndScaleByKeys_data();
+    void turnAndScaleByKeys();
 
     void undoSteps_data();
     void undoSteps();
@@ -444,6 +446,64 @@ void tst_PointEditing::rotateHandle()
     if (moved) {
         QCOMPARE(scene.stack.text(0), QStringLiteral("Rotate 4 Points"));
     }
+}
+
+void tst_PointEditing::turnAndScaleByKeys_data()
+{
+    QTest::addColumn<QVector<int>>("selected");
+    QTest::addColumn<QVector<QPointF>>("steps"); // (degrees, factor) per key press
+    QTest::addColumn<QVector<QPointF>>("expected"); // view positions of the four points
+    QTest::addColumn<QStringList>("undoSteps");
+    const QVector<int> all{0, 1, 2, 3};
+    // The square (160, 130)-(240, 210) turns and scales about the mean of its corners (200, 170).
+    QTest::newRow("a-quarter-clockwise-in-one-step")
+        << all << QVector<QPointF>{{30, 1}, {30, 1}, {30, 1}}
+        << QVector<QPointF>{{240, 130}, {240, 210}, {160, 210}, {160, 130}} << QStringList{"Rotate 4 Points"};
+    QTest::newRow("a-quarter-counter-clockwise")
+        << all << QVector<QPointF>{{-90, 1}}
+        << QVector<QPointF>{{160, 210}, {160, 130}, {240, 130}, {240, 210}} << QStringList{"Rotate 4 Points"};
+    QTest::newRow("enlarged-and-shrunk-in-one-step")
+        << all << QVector<QPointF>{{0, 1.5}, {0, 1.5}, {0, 1.0 / 1.5}}
+        << QVector<QPointF>{{140, 110}, {260, 110}, {260, 230}, {140, 230}} << QStringList{"Scale 4 Points"};
+    QTest::newRow("turned-then-scaled-are-two-steps")
+        << all << QVector<QPointF>{{90, 1}, {0, 1.5}}
+        << QVector<QPointF>{{260, 110}, {260, 230}, {140, 230}, {140, 110}}
+        << QStringList{"Rotate 4 Points", "Scale 4 Points"};
+    // Points stop at the picture's edge (400 x 300).
+    QTest::newRow("clamped-to-the-picture")
+        << all << QVector<QPointF>{{0, 10}}
+        << QVector<QPointF>{{0, 0}, {400, 0}, {400, 300}, {0, 300}} << QStringList{"Scale 4 Points"};
+    QTest::newRow("one-point-is-left-alone")
+        << QVector<int>{2} << QVector<QPointF>{{45, 2}}
+        << QVector<QPointF>{{160, 130}, {240, 130}, {240, 210}, {160, 210}} << QStringList{};
+}
+
+// The keys for the round handle and the box's corners: a run of one key is one step.
+void tst_PointEditing::turnAndScaleByKeys()
+{
+    QFETCH(QVector<int>, selected);
+    QFETCH(QVector<QPointF>, steps);
+    QFETCH(QVector<QPointF>, expected);
+    QFETCH(QStringList, undoSteps);
+    Scene scene(square());
+    scene.controller.setSelection(selected);
+    for (const QPointF& step : steps) {
+        scene.controller.turnAndScaleSelection(step.x(), step.y());
+    }
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY2(near(scene.viewPosition(i), expected[i], 1e-6),
+                 qPrintable(QStringLiteral("point %1 at %2, expected %3")
+                                .arg(i).arg(show(scene.viewPosition(i)), show(expected[i]))));
+    }
+    QStringList taken;
+    for (int i = 0; i < scene.stack.count(); ++i) {
+        taken << scene.stack.text(i);
+    }
+    QCOMPARE(taken, undoSteps);
+    while (scene.stack.canUndo()) {
+        scene.stack.undo();
+    }
+    QCOMPARE(scene.model.points(), square());
 }
 
 void tst_PointEditing::gestureBackToItsStartChangesNothing_data()
