@@ -149,6 +149,10 @@ void VideoFrameSource::Impl::checkEnd()
 void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
 {
     turn = shape.turn;
+    // A step taken before two frames have played (paused at once) moves by the file's frame.
+    if (shape.frameRate > 0 && shape.frameRate < 1000) {
+        frameLength = std::max<qint64>(1, qRound64(1000.0 / shape.frameRate));
+    }
     // A small file can declare frames of any size: refused before one is decoded.
     const QString tooLarge = video::frameSizeProblem(shape);
     if (!tooLarge.isEmpty()) {
@@ -158,8 +162,11 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
     // The GStreamer back end needs an absolute file URL.
     player.setMedia(core::localFileUrl(path));
     mediaSet = true;
+    // Paused while the headers were read: the first frame is shown, and the video waits there.
     if (playWanted) {
         player.play();
+    } else {
+        player.pause();
     }
     stallTimer.start();
 }
@@ -252,7 +259,7 @@ void VideoFrameSource::pause()
 
 bool VideoFrameSource::isPlaying() const
 {
-    return d->player.state() == QMediaPlayer::PlayingState;
+    return d->playWanted && !d->failedOnce;
 }
 
 QString VideoFrameSource::path() const

@@ -24,6 +24,8 @@ public:
 
     void play();
     void pause();
+    // Play was asked for and neither Pause nor stop() since, also while the file is still being
+    // opened; false once the video failed.
     bool isPlaying() const;
     QString path() const;
     qint64 duration() const;

@@ -62,6 +62,11 @@ VideoShape videoShape(const QString& path)
             if (GST_IS_DISCOVERER_VIDEO_INFO(stream)) {
                 shape.width = int(gst_discoverer_video_info_get_width(GST_DISCOVERER_VIDEO_INFO(stream)));
                 shape.height = int(gst_discoverer_video_info_get_height(GST_DISCOVERER_VIDEO_INFO(stream)));
+                const guint frames = gst_discoverer_video_info_get_framerate_num(GST_DISCOVERER_VIDEO_INFO(stream));
+                const guint seconds = gst_discoverer_video_info_get_framerate_denom(GST_DISCOVERER_VIDEO_INFO(stream));
+                if (frames > 0 && seconds > 0) {
+                    shape.frameRate = double(frames) / seconds;
+                }
             }
         }
         if (degrees == 0) {

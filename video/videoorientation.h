@@ -21,6 +21,8 @@ struct VideoShape {
     int height = 0;
     // How long the file says it lasts, in seconds (its longest stream); 0 when unknown.
     double duration = 0;
+    // The frames per second its video stream declares; 0 when unknown or variable.
+    double frameRate = 0;
 };
 
 // Reads the headers of the video file at path through GStreamer; waits at most a few seconds.

@@ -117,6 +117,8 @@ private slots:
     void closingTheWindowStopsTheCamera();
     void switchingCameraDoesNotWaitForTheModel();
     void faceVideoMasksEveryFace();
+    void pausedWhileTheVideoOpensStaysPaused_data();
+    void pausedWhileTheVideoOpensStaysPaused();
     void damagedVideoSaysSoInTheWindow();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
@@ -639,6 +641,50 @@ void tst_PreviewWindow::faceVideoMasksEveryFace()
     // A picture takes the video's place and hides its controls.
     window.setFacePicture(facePhoto);
     QVERIFY(!controls->isVisible());
+}
+
+void tst_PreviewWindow::pausedWhileTheVideoOpensStaysPaused_data()
+{
+    QTest::addColumn<bool>("spaceKey");
+    QTest::newRow("play button") << false;
+    QTest::newRow("space key") << true;
+}
+
+// Pause pressed at once, while the file's headers are still read on a worker, holds: the video
+// shows its first frame and waits there.
+void tst_PreviewWindow::pausedWhileTheVideoOpensStaysPaused()
+{
+    QFETCH(bool, spaceKey);
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("steps.mp4"));
+    const QString error = testclips::encode(testclips::greySteps(12), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(window.openFaceVideo(clip));
+    auto* play = window.findChild<QToolButton*>(QStringLiteral("playButton"));
+    QCOMPARE(play->text(), QStringLiteral("Pause"));
+    if (spaceKey) {
+        QTest::keyClick(&window, Qt::Key_Space);
+    } else {
+        play->click();
+    }
+    QCOMPARE(play->text(), QStringLiteral("Play"));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.previewImage().isNull() || footerOf(window).contains(QStringLiteral("cannot be played")),
+                             30000);
+    QVERIFY2(!footerOf(window).contains(QStringLiteral("cannot be played")), qPrintable(footerOf(window)));
+    QCOMPARE(play->text(), QStringLiteral("Play"));
+    QCOMPARE(int(std::lround(testclips::meanGrey(window.previewImage()) / 20.0)), 0);
+    QVERIFY2(window.findChild<QLabel*>(QStringLiteral("videoTime"))->text().startsWith(QStringLiteral("0:00.0 ")),
+             qPrintable(window.findChild<QLabel*>(QStringLiteral("videoTime"))->text()));
+    // No frame has played yet, and Right moves on by one all the same.
+    QTest::keyClick(&window, Qt::Key_Right);
+    QTRY_VERIFY_WITH_TIMEOUT(std::lround(testclips::meanGrey(window.previewImage()) / 20.0) == 1, 10000);
+    QCOMPARE(play->text(), QStringLiteral("Play"));
 }
 
 void tst_PreviewWindow::damagedVideoSaysSoInTheWindow()
