@@ -6,6 +6,7 @@
 #include "ui/camerasource.h"
 #include "ui/livepreview.h"
 #include "ui/previewcanvas.h"
+#include "ui/videosource.h"
 #include "ui/workspace.h"
 
 #include <QAction>
@@ -98,6 +99,10 @@ void PreviewWindow::Impl::buildWidgets()
         Workspace().setPreviewToggle(steadyToggle, on);
         if (live) {
             live->setSteady(on);
+        }
+        // A paused video shows its frame worked on again, not the points smoothed before.
+        if (video && !video->isPlaying()) {
+            seekTo(video->position());
         }
     });
     q->addAction(steadyAction);

@@ -119,6 +119,7 @@ private slots:
     void faceVideoMasksEveryFace();
     void pausedWhileTheVideoOpensStaysPaused_data();
     void pausedWhileTheVideoOpensStaysPaused();
+    void steadyToggledWhilePausedWorksTheFrameAgain();
     void damagedVideoSaysSoInTheWindow();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
@@ -685,6 +686,35 @@ void tst_PreviewWindow::pausedWhileTheVideoOpensStaysPaused()
     QTest::keyClick(&window, Qt::Key_Right);
     QTRY_VERIFY_WITH_TIMEOUT(std::lround(testclips::meanGrey(window.previewImage()) / 20.0) == 1, 10000);
     QCOMPARE(play->text(), QStringLiteral("Play"));
+}
+
+// The shown mask of a paused video was drawn with the filter as it was: toggling Steady shows the
+// same frame worked on again.
+void tst_PreviewWindow::steadyToggledWhilePausedWorksTheFrameAgain()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("steps.mp4"));
+    const QString error = testclips::encode(testclips::greySteps(12), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(window.openFaceVideo(clip));
+    QTest::keyClick(&window, Qt::Key_Space);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.previewImage().isNull(), 30000);
+    QTest::keyClick(&window, Qt::Key_Right);
+    QTRY_VERIFY_WITH_TIMEOUT(std::lround(testclips::meanGrey(window.previewImage()) / 20.0) == 1, 10000);
+    auto* steady = window.findChild<QAction*>(QStringLiteral("steadyAction"));
+    for (int toggle = 0; toggle < 2; ++toggle) {
+        const qint64 shown = window.previewImage().cacheKey();
+        steady->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().cacheKey() != shown, 10000);
+        QCOMPARE(std::lround(testclips::meanGrey(window.previewImage()) / 20.0), 1L);
+    }
+    QCOMPARE(window.findChild<QToolButton*>(QStringLiteral("playButton"))->text(), QStringLiteral("Play"));
 }
 
 void tst_PreviewWindow::damagedVideoSaysSoInTheWindow()
