@@ -102,7 +102,7 @@ void PreviewWindow::Impl::buildWidgets()
         }
         // A paused video shows its frame worked on again, not the points smoothed before.
         if (video && !video->isPlaying()) {
-            seekTo(video->position());
+            stepFrames(0);
         }
     });
     q->addAction(steadyAction);

@@ -13,6 +13,9 @@
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+#include <cmath>
+
 namespace ui {
 
 namespace {
@@ -52,7 +55,9 @@ public:
     QMediaPlayer player;
     qint64 lastStart = -1; // microseconds, in the frames' own time
     qint64 origin = -1;    // the frames' time of position 0
-    qint64 frameLength = 1000 / 30; // ms, from the frames' own times once they come
+    // How long a frame lasts, in microseconds: from the file's rate, or from the frames' own times
+    // once they come. Kept whole: 7 or 30 frames a second are no whole number of milliseconds.
+    double frameMicros = 1e6 / 30;
     qint64 framesSinceSeek = 0;
     bool failedOnce = false;
     bool endedEarlyOnce = false;
@@ -70,7 +75,7 @@ public:
     {
         const double rate = player.metaData(QMediaMetaData::VideoFrameRate).toDouble();
         if (rate > 0 && rate < 1000) {
-            frameLength = std::max<qint64>(1, qRound64(1000.0 / rate));
+            frameMicros = 1e6 / rate;
             return true;
         }
         return false;
@@ -87,7 +92,7 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
     if (startTime >= 0) {
         // The first frame after a seek carries the time sought, not its own start.
         if (lastStart >= 0 && startTime > lastStart && framesSinceSeek >= 2 && !frameRateKnown()) {
-            frameLength = std::max<qint64>(1, (startTime - lastStart + 500) / 1000);
+            frameMicros = double(startTime - lastStart);
         }
         ++framesSinceSeek;
         lastStart = startTime;
@@ -135,7 +140,7 @@ void VideoFrameSource::Impl::checkEnd()
     }
     // The last frame lasts a frame; a second more is left to rounding in the headers and to a
     // frame the player dropped for being late.
-    const qint64 end = (lastStart - origin) / 1000 + frameLength;
+    const qint64 end = (lastStart - origin + qint64(frameMicros)) / 1000;
     if (end + 1000 >= declared) {
         return;
     }
@@ -151,7 +156,7 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
     turn = shape.turn;
     // A step taken before two frames have played (paused at once) moves by the file's frame.
     if (shape.frameRate > 0 && shape.frameRate < 1000) {
-        frameLength = std::max<qint64>(1, qRound64(1000.0 / shape.frameRate));
+        frameMicros = 1e6 / shape.frameRate;
     }
     // A small file can declare frames of any size: refused before one is decoded.
     const QString tooLarge = video::frameSizeProblem(shape);
@@ -293,9 +298,12 @@ void VideoFrameSource::step(int count)
     }
     d->frameRateKnown();
     // Aimed at the middle of the frame wanted, so that rounding to milliseconds cannot land on
-    // its neighbour; the position shown may be anywhere inside the current frame.
-    const qint64 frame = position() / d->frameLength;
-    seek(std::max<qint64>(0, frame + count) * d->frameLength + d->frameLength / 2);
+    // its neighbour. The time shown is the frame's start, or after a seek the time sought,
+    // anywhere inside the frame; a start a microsecond short of its frame still counts as it.
+    const qint64 shown = d->lastStart >= 0 && d->origin >= 0 ? d->lastStart - d->origin
+                                                              : d->player.position() * 1000;
+    const qint64 frame = qint64(std::floor(double(shown) / d->frameMicros + 0.01));
+    seek(qint64((double(std::max<qint64>(0, frame + count)) + 0.5) * d->frameMicros / 1000));
 }
 
 } // namespace ui
