@@ -218,7 +218,9 @@ void MainWindow::Impl::buildEditMenu()
         connect(action, &QAction::triggered, this, [this, degrees = step.degrees, factor = step.factor] {
             pointView->finishGesture();
             if (!pointView->turnAndScaleSelection(degrees, factor)) {
-                showStatus(QStringLiteral("Select two points or more (Ctrl+A selects all) to turn or scale them."));
+                showStatus(pointView->selection().size() < 2
+                               ? QStringLiteral("Select two points or more (Ctrl+A selects all) to turn or scale them.")
+                               : QStringLiteral("Not turned or scaled: a point would leave the picture."));
             }
         });
     }

@@ -342,9 +342,15 @@ bool PointGestures::turnAndScale(core::FacialPoints& model, const ViewTransform&
     centre /= double(inView.size());
     inView = groupgeometry::scaledAbout(groupgeometry::turnedAbout(inView, centre, angle), centre,
                                         QPointF(factor, factor));
+    // Refused, not clamped point by point, where a point would leave the picture: clamped, a
+    // key and its opposite would not bring the shape back.
     core::FacialPointVector after;
     for (const QPointF& at : inView) {
-        after.push_back(groupgeometry::clampToPicture(transform.toFraction(at)));
+        const QPointF fraction = transform.toFraction(at);
+        if (!(fraction.x() >= 0 && fraction.x() <= 1 && fraction.y() >= 0 && fraction.y() <= 1)) {
+            return false;
+        }
+        after.push_back(fraction);
     }
     if (after == before) {
         return false;

@@ -68,9 +68,9 @@ public:
     bool nudge(core::FacialPoints& model, const ViewTransform& transform, QUndoStack* stack,
                QPointF viewDelta);
     // Turns the selection by angle (radians, clockwise on screen) and scales it by factor, both
-    // about the mean of its points in view pixels, clamped to the picture, as a mergeable undo
-    // step (a run of the same key undoes at once). False when a gesture runs, fewer than two
-    // points are selected or nothing moved.
+    // about the mean of its points in view pixels, as a mergeable undo step (a run of the same
+    // key undoes at once). False when a gesture runs, fewer than two points are selected, a
+    // point would leave the picture or nothing moved.
     bool turnAndScale(core::FacialPoints& model, const ViewTransform& transform, QUndoStack* stack,
                       double angle, double factor);
 

@@ -469,10 +469,14 @@ void tst_PointEditing::turnAndScaleByKeys_data()
         << all << QVector<QPointF>{{90, 1}, {0, 1.5}}
         << QVector<QPointF>{{260, 110}, {260, 230}, {140, 230}, {140, 110}}
         << QStringList{"Rotate 4 Points", "Scale 4 Points"};
-    // Points stop at the picture's edge (400 x 300).
-    QTest::newRow("clamped-to-the-picture")
-        << all << QVector<QPointF>{{0, 10}}
-        << QVector<QPointF>{{0, 0}, {400, 0}, {400, 300}, {0, 300}} << QStringList{"Scale 4 Points"};
+    // A step that would take a point off the picture (400 x 300) is refused, not clamped: the
+    // last one here, while the ones before still fit.
+    QTest::newRow("refused-at-the-picture's-edge")
+        << all << QVector<QPointF>{{0, 3}, {0, 3}}
+        << QVector<QPointF>{{80, 50}, {320, 50}, {320, 290}, {80, 290}} << QStringList{"Scale 4 Points"};
+    QTest::newRow("a-turn-that-would-leave-it")
+        << all << QVector<QPointF>{{0, 3}, {45, 1}}
+        << QVector<QPointF>{{80, 50}, {320, 50}, {320, 290}, {80, 290}} << QStringList{"Scale 4 Points"};
     QTest::newRow("one-point-is-left-alone")
         << QVector<int>{2} << QVector<QPointF>{{45, 2}}
         << QVector<QPointF>{{160, 130}, {240, 130}, {240, 210}, {160, 210}} << QStringList{};
