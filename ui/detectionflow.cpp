@@ -391,6 +391,10 @@ int DetectionFlow::nextFace() const
             return *candidate;
         }
     }
+    // The only face, with the points moved or edited on it: its detected points are what is left.
+    if (holding != bySize.end() && d->faces.at(*holding).points != current) {
+        return *holding;
+    }
     return -1;
 }
 

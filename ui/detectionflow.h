@@ -62,7 +62,8 @@ public:
     int faceAt(QPoint picturePixel) const;
     // The face after the one the points are on (the one they were placed on, or once edited, the
     // smallest whose rectangle holds their middle), going from the largest face to the smallest
-    // and round again (the largest when they are on none); -1 when no other face was found.
+    // and round again (the largest when they are on none); the face they are on when it is the
+    // only one and they differ from its detected points; -1 when there is no such face.
     int nextFace() const;
     // Replaces the points by those of face index, as the undo step "Place Points on Face".
     // Returns false for an index that faceCount() does not cover.

@@ -137,6 +137,7 @@ private slots:
     void pictureWithoutFaceSavesPackageThatReloads();
     void placingPointsOnSecondFace();
     void placingPointsOnEveryFaceFromTheKeyboard();
+    void nextFaceOfAOneFacePictureGivesItsPointsBack();
     void placingPointsOnAFaceMidDragKeepsTheDragAsItsOwnStep();
 
 private:
@@ -1175,6 +1176,30 @@ void tst_PointView::placingPointsOnAFaceMidDragKeepsTheDragAsItsOwnStep()
     QCOMPARE(stack.undoText(), QStringLiteral("Move Point 30"));
     stack.undo();
     QCOMPARE(model.points(), expected.points);
+}
+
+// With one face found, Place Points on Next Face has nothing to do while the points are that
+// face's, and gives them back once they were moved or edited (a template dragged onto it, say).
+void tst_PointView::nextFaceOfAOneFacePictureGivesItsPointsBack()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    view.setUndoStack(&stack);
+    const QImage picture(testimages::testPicture("astronaut.png"));
+    view.resize(picture.width() / 2, picture.height() / 2);
+    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
+    view.setImage(picture);
+    QVERIFY(pointsUpdated.wait(60000));
+    const core::FacialPointVector detected = model.points();
+    QVERIFY(!view.placeOnNextFace());
+    core::FacialPointVector edited = detected;
+    for (FacialPoint& point : edited) {
+        point.setX(point.x() + 0.01);
+    }
+    model.setPoints(edited);
+    QVERIFY(view.placeOnNextFace());
+    QCOMPARE(model.points(), detected);
 }
 
 QTEST_MAIN(tst_PointView)
