@@ -83,6 +83,21 @@ core::DetectionResult detectNow(core::FacialPointsDetector& detector, const QIma
     return watcher->result();
 }
 
+// Shows the test photo at half size (so that the view's and the picture's pixels differ) in the
+// fixture's view, with stack as its history, and waits for the points detection places there.
+// *expected is the detection's own result for the photo; false when no points came.
+bool showDetected(DetectingView& fixture, QUndoStack& stack, const char* photo,
+                  core::DetectionResult* expected)
+{
+    fixture.view.setUndoStack(&stack);
+    const QImage picture(testimages::testPicture(photo));
+    fixture.view.resize(picture.width() / 2, picture.height() / 2);
+    *expected = detectNow(fixture.detector, picture);
+    QSignalSpy pointsUpdated(&fixture.model, &core::FacialPoints::pointsUpdated);
+    fixture.view.setImage(picture);
+    return pointsUpdated.wait(60000);
+}
+
 using testsupport::drag;
 using testsupport::waitForDetectorIdle;
 
@@ -1016,17 +1031,10 @@ void tst_PointView::placingPointsOnSecondFace()
     DetectingView fixture;
     auto& [detector, model, view] = fixture;
     QUndoStack stack;
-    view.setUndoStack(&stack);
-    const QImage picture(testimages::testPicture("2008_001009.jpg"));
-    // Half size, so that the view's and the picture's pixels differ.
-    view.resize(picture.width() / 2, picture.height() / 2);
-    const core::DetectionResult expected = detectNow(detector, picture);
+    core::DetectionResult expected;
+    QVERIFY(showDetected(fixture, stack, "2008_001009.jpg", &expected));
     QCOMPARE(expected.faces.size(), 2);
     const int other = 1 - expected.placed;
-    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
-
-    view.setImage(picture);
-    QVERIFY(pointsUpdated.wait(60000));
     QCOMPARE(model.points(), expected.points);
 
     const QPoint placedCentre = expected.faces[expected.placed].rect.center() / 2;
@@ -1078,14 +1086,9 @@ void tst_PointView::placingPointsOnEveryFaceFromTheKeyboard()
     DetectingView fixture;
     auto& [detector, model, view] = fixture;
     QUndoStack stack;
-    view.setUndoStack(&stack);
-    const QImage picture(testimages::testPicture("bald_guys.jpg"));
-    view.resize(picture.width() / 2, picture.height() / 2);
-    const core::DetectionResult expected = detectNow(detector, picture);
+    core::DetectionResult expected;
+    QVERIFY(showDetected(fixture, stack, "bald_guys.jpg", &expected));
     QVERIFY(expected.faces.size() > 2);
-    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
-    view.setImage(picture);
-    QVERIFY(pointsUpdated.wait(60000));
     QCOMPARE(model.points(), expected.points);
 
     const auto holding = [&] {
@@ -1146,15 +1149,10 @@ void tst_PointView::placingPointsOnAFaceMidDragKeepsTheDragAsItsOwnStep()
     DetectingView fixture;
     auto& [detector, model, view] = fixture;
     QUndoStack stack;
-    view.setUndoStack(&stack);
-    const QImage picture(testimages::testPicture("2008_001009.jpg"));
-    view.resize(picture.width() / 2, picture.height() / 2);
-    const core::DetectionResult expected = detectNow(detector, picture);
+    core::DetectionResult expected;
+    QVERIFY(showDetected(fixture, stack, "2008_001009.jpg", &expected));
     QCOMPARE(expected.faces.size(), 2);
     const int other = 1 - expected.placed;
-    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
-    view.setImage(picture);
-    QVERIFY(pointsUpdated.wait(60000));
     QCOMPARE(model.points(), expected.points);
 
     // Point 30, the nose tip, dragged and still held.
@@ -1185,12 +1183,8 @@ void tst_PointView::nextFaceOfAOneFacePictureGivesItsPointsBack()
     DetectingView fixture;
     auto& [detector, model, view] = fixture;
     QUndoStack stack;
-    view.setUndoStack(&stack);
-    const QImage picture(testimages::testPicture("astronaut.png"));
-    view.resize(picture.width() / 2, picture.height() / 2);
-    QSignalSpy pointsUpdated(&model, &core::FacialPoints::pointsUpdated);
-    view.setImage(picture);
-    QVERIFY(pointsUpdated.wait(60000));
+    core::DetectionResult expected;
+    QVERIFY(showDetected(fixture, stack, "astronaut.png", &expected));
     const core::FacialPointVector detected = model.points();
     QVERIFY(!view.placeOnNextFace());
     core::FacialPointVector edited = detected;
