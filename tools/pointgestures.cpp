@@ -315,22 +315,46 @@ void PointGestures::finishRubberBand(const core::FacialPoints& model, const View
     m_band = QRectF();
 }
 
+QVector<int> PointGestures::keyEditIndices(const core::FacialPointVector& points,
+                                           const ViewTransform& transform,
+                                           core::FacialPointVector* before) const
+{
+    if (!transform.isValid() || m_kind != Kind::None) {
+        return {};
+    }
+    const QVector<int> indices = m_selection.finiteIndices(points);
+    for (int index : indices) {
+        before->push_back(points[size_t(index)]);
+    }
+    return indices;
+}
+
+bool PointGestures::applyKeyEdit(core::FacialPoints& model, QUndoStack* stack, const QVector<int>& indices,
+                                 const core::FacialPointVector& before,
+                                 const core::FacialPointVector& after, const QString& text)
+{
+    if (after == before) {
+        return false;
+    }
+    rememberStart(model);
+    store(model, indices, after);
+    const QVector<int> partners = followWithPartners(model, indices);
+    m_partners.clear();
+    pushEdit(model, stack, indices, partners, before, true, text);
+    return true;
+}
+
 bool PointGestures::turnAndScale(core::FacialPoints& model, const ViewTransform& transform,
                                  QUndoStack* stack, double angle, double factor)
 {
-    if (!transform.isValid() || m_kind != Kind::None) {
-        return false;
-    }
-    const core::FacialPointVector points = model.points();
-    const QVector<int> indices = m_selection.finiteIndices(points);
+    core::FacialPointVector before;
+    const QVector<int> indices = keyEditIndices(model.points(), transform, &before);
     if (indices.size() < 2) {
         return false;
     }
-    core::FacialPointVector before;
     std::vector<QPointF> inView;
-    for (int index : indices) {
-        before.push_back(points[size_t(index)]);
-        inView.push_back(transform.toView(before.back()));
+    for (const FacialPoint& point : before) {
+        inView.push_back(transform.toView(point));
     }
     // About the points' mean, which a turn or scale keeps where it is (the middle of their box
     // moves as they turn), so that a key and its opposite bring them back. In view pixels, as
@@ -352,46 +376,23 @@ bool PointGestures::turnAndScale(core::FacialPoints& model, const ViewTransform&
         }
         after.push_back(fraction);
     }
-    if (after == before) {
-        return false;
-    }
-    rememberStart(model);
-    store(model, indices, after);
-    const QVector<int> partners = followWithPartners(model, indices);
-    m_partners.clear();
-    const QString text = angle != 0 ? QStringLiteral("Rotate %1 Points").arg(indices.size())
-                                    : QStringLiteral("Scale %1 Points").arg(indices.size());
-    pushEdit(model, stack, indices, partners, before, true, text);
-    return true;
+    return applyKeyEdit(model, stack, indices, before, after,
+                        angle != 0 ? QStringLiteral("Rotate %1 Points").arg(indices.size())
+                                   : QStringLiteral("Scale %1 Points").arg(indices.size()));
 }
 
 bool PointGestures::nudge(core::FacialPoints& model, const ViewTransform& transform,
                           QUndoStack* stack, QPointF viewDelta)
 {
-    if (!transform.isValid() || m_kind != Kind::None) {
-        return false;
-    }
-    const core::FacialPointVector points = model.points();
-    const QVector<int> indices = m_selection.finiteIndices(points);
+    core::FacialPointVector before;
+    const QVector<int> indices = keyEditIndices(model.points(), transform, &before);
     if (indices.isEmpty()) {
         return false;
     }
-    core::FacialPointVector before;
-    for (int index : indices) {
-        before.push_back(points[size_t(index)]);
-    }
     const QPointF shift(viewDelta.x() / transform.viewPixelsPerFractionX(),
                         viewDelta.y() / transform.viewPixelsPerFractionY());
-    const core::FacialPointVector after = groupgeometry::moved(before, shift);
-    if (after == before) {
-        return false;
-    }
-    rememberStart(model);
-    store(model, indices, after);
-    const QVector<int> partners = followWithPartners(model, indices);
-    m_partners.clear();
-    pushEdit(model, stack, indices, partners, before, true, MovePointsCommand::moveText(indices));
-    return true;
+    return applyKeyEdit(model, stack, indices, before, groupgeometry::moved(before, shift),
+                        MovePointsCommand::moveText(indices));
 }
 
 void PointGestures::rememberStart(const core::FacialPoints& model)

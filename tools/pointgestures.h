@@ -99,6 +99,13 @@ private:
     void pushEdit(core::FacialPoints& model, QUndoStack* stack, const QVector<int>& edited,
                   const QVector<int>& partners, const core::FacialPointVector& editedBefore,
                   bool mergeable, const QString& text);
+    // Edits by key: the selection's finite points (none while a gesture runs), and the edit that
+    // stores after in their place as one mergeable step (false when nothing moved).
+    QVector<int> keyEditIndices(const core::FacialPointVector& points, const ViewTransform& transform,
+                                core::FacialPointVector* before) const;
+    bool applyKeyEdit(core::FacialPoints& model, QUndoStack* stack, const QVector<int>& indices,
+                      const core::FacialPointVector& before, const core::FacialPointVector& after,
+                      const QString& text);
 
     PointSelection& m_selection;
     Kind m_kind = Kind::None;
