@@ -1,11 +1,12 @@
 #include "cli/commandline.h"
 
+#include "core/systemreason.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -23,7 +24,7 @@ void writeBytes(std::FILE* stream, const QByteArray& bytes)
             == size_t(bytes.size())
         && std::fflush(stream) == 0;
     if (!written && stream == stdout && outputFailure.isEmpty()) {
-        outputFailure = errno != 0 ? systemReason(errno) : QStringLiteral("write error");
+        outputFailure = errno != 0 ? core::systemReason(errno) : QStringLiteral("write error");
     }
 }
 
@@ -201,13 +202,6 @@ QString escaped(const QString& text)
         }
     }
     return result;
-}
-
-QString systemReason(int error)
-{
-    char buffer[256] = {};
-    // The GNU strerror_r: returns the text, in buffer or in a constant of the library.
-    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
 }
 
 bool stderrIsTerminal()

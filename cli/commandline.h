@@ -61,9 +61,6 @@ QString standardOutputFailure();
 // A name can then neither forge lines nor drive the terminal. JSON output does not need it.
 QString escaped(const QString& text);
 
-// The system's words for an errno value, e.g. "No such file or directory". Any thread.
-QString systemReason(int error);
-
 bool stderrIsTerminal();
 // The width of the terminal on stderr, 80 when it cannot be told.
 int terminalColumns();

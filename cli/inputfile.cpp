@@ -1,6 +1,7 @@
 #include "cli/inputfile.h"
 
 #include "cli/commandline.h"
+#include "core/systemreason.h"
 
 #include <QFile>
 
@@ -24,7 +25,7 @@ QString openProblem(int error)
     if (error == ENOENT) {
         return QStringLiteral("no such file");
     }
-    return QStringLiteral("cannot be opened: ") + systemReason(error);
+    return QStringLiteral("cannot be opened: ") + core::systemReason(error);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <QImage>
 
 #include "cli/commandline.h"
+#include "core/systemreason.h"
 
 #include <QDir>
 #include <QFile>
@@ -84,7 +85,7 @@ public:
     bool failWithReason(int error)
     {
         return fail(QStringLiteral("cannot write ") + escaped(path) + QStringLiteral(": ")
-                    + systemReason(error));
+                    + core::systemReason(error));
     }
     QString existsText() const
     {

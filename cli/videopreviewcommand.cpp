@@ -13,6 +13,7 @@
 #include "cli/videotracking.h"
 
 #include "face_detection_module/facedetectionmodule.h"
+#include "core/systemreason.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -174,7 +175,7 @@ int runVideoPreview(const QStringList& arguments)
     const QDir folder(parser.value(output));
     QStringList madeFolders;
     if (const int error = makeFolder(folder.path(), &madeFolders)) {
-        printFailure(folder.path(), QStringLiteral("the folder cannot be made: ") + systemReason(error));
+        printFailure(folder.path(), QStringLiteral("the folder cannot be made: ") + core::systemReason(error));
         return InputFailed;
     }
     // A run that fails takes away the folders it made, when nothing was written into them.

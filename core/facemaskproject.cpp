@@ -7,6 +7,7 @@
 #include "core/packageformat.h"
 #include "core/packagelimits.h"
 #include "core/pngcodec.h"
+#include "core/systemreason.h"
 #include "zip/ziparchive.h"
 
 #include <QBuffer>
@@ -20,7 +21,6 @@
 #include <condition_variable>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 #include <memory>
@@ -665,10 +665,7 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
     int writeError = 0;
     if (!writeArchive(file.descriptor(), *members, progress, cancel, &writeError) || isSet(cancel)) {
         // The system's reason tells a full disk from a missing permission.
-        char text[256];
-        return failed(writeError != 0 ? QStringLiteral("cannot write %1: %2")
-                                            .arg(path, QString::fromLocal8Bit(
-                                                           strerror_r(writeError, text, sizeof text)))
+        return failed(writeError != 0 ? QStringLiteral("cannot write %1: %2").arg(path, systemReason(writeError))
                                       : QStringLiteral("cannot write %1").arg(path));
     }
     const QString problem = reopeningProblem(file.partialPath(), properties, effect, snapshot.picture);

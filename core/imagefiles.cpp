@@ -2,6 +2,7 @@
 
 #include "core/pictureheaders.h"
 #include "core/pngcodec.h"
+#include "core/systemreason.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -10,7 +11,6 @@
 #include <QString>
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 
 #include <fcntl.h>
@@ -95,7 +95,7 @@ ImageDecoding decodeFile(const QByteArray& bytes, bool upright, const std::atomi
 
 QString systemError(const char* what, int error)
 {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(error)));
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), systemReason(error));
 }
 
 // Owns a descriptor.
