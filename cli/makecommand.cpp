@@ -82,6 +82,8 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
     const core::ProjectSnapshot fresh = core::FaceMaskProject().snapshot();
     // Looked at once for the whole batch: no package replaces any picture of the command.
     const auto inputs = std::make_shared<const InputFiles>(pictures);
+    // On a file system that ignores case, Face.jpg and face.jpg make one package file.
+    const auto outputs = std::make_shared<WrittenFiles>();
     QVector<PackageRequest> requests;
     for (const QString& picture : pictures) {
         PackageRequest request;
@@ -95,6 +97,7 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
         request.properties.effectType = effectType;
         request.replaceExisting = parser.isSet(options.force);
         request.commandInputs = inputs;
+        request.commandOutputs = outputs;
         requests.append(request);
     }
     return requests;

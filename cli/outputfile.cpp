@@ -16,6 +16,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <mutex>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
@@ -55,6 +57,20 @@ bool syncFolder(const QByteArray& folder)
 
 } // namespace
 
+struct WrittenFiles::Impl {
+    // Held from the look at the target to the record of the moved file, so that two outputs
+    // reaching one file cannot both find it new.
+    std::mutex mutex;
+    std::set<std::pair<quint64, quint64>> files;
+};
+
+WrittenFiles::WrittenFiles()
+    : d(std::make_unique<Impl>())
+{
+}
+
+WrittenFiles::~WrittenFiles() = default;
+
 class OutputFile::Impl
 {
 public:
@@ -68,6 +84,7 @@ public:
     QString failure;
     bool fillEmpty = false; // an existing empty target is written in place
     bool inPlace = false;   // prepared so: write() and commit() work on target itself
+    std::shared_ptr<WrittenFiles> written; // unset: this output alone
 
     bool fail(const QString& why)
     {
@@ -91,6 +108,17 @@ public:
     {
         return escaped(path) + QStringLiteral(" exists (--force replaces it)");
     }
+    QString writtenAlreadyText() const
+    {
+        return escaped(path) + QStringLiteral(" is a file this command has written already; it is not replaced");
+    }
+    // Whether the file with this status is one another output of the command has written;
+    // the caller holds written->d->mutex.
+    bool writtenByTheCommand(const struct stat& status) const
+    {
+        return written && written->d->files.count({quint64(status.st_dev), quint64(status.st_ino)}) > 0;
+    }
+    bool moveIntoPlaceOnce();
     // Why the existing file (status of the target) may not be replaced; empty when it may.
     QString replaceProblem(const struct stat& status) const;
     bool resolveTarget();
@@ -137,6 +165,25 @@ bool OutputFile::Impl::resolveTarget()
 }
 
 bool OutputFile::Impl::moveIntoPlace()
+{
+    if (!written) {
+        return moveIntoPlaceOnce();
+    }
+    const std::lock_guard<std::mutex> lock(written->d->mutex);
+    struct stat status {};
+    if (::lstat(target.constData(), &status) == 0 && writtenByTheCommand(status)) {
+        return fail(writtenAlreadyText());
+    }
+    if (!moveIntoPlaceOnce()) {
+        return false;
+    }
+    if (::lstat(target.constData(), &status) == 0) {
+        written->d->files.insert({quint64(status.st_dev), quint64(status.st_ino)});
+    }
+    return true;
+}
+
+bool OutputFile::Impl::moveIntoPlaceOnce()
 {
     if (!replaceExisting) {
         // Refuses, in the same step as the move, a file that appeared since the check.
@@ -219,6 +266,12 @@ bool OutputFile::prepare()
         if (!problem.isEmpty()) {
             return d->fail(problem);
         }
+        if (d->written) {
+            const std::lock_guard<std::mutex> lock(d->written->d->mutex);
+            if (d->writtenByTheCommand(status)) {
+                return d->fail(d->writtenAlreadyText());
+            }
+        }
         d->mode = status.st_mode & 07777;
         // Only a file this one name reaches, and that may be written: otherwise --force replaces
         // it by renaming as before.
@@ -246,6 +299,11 @@ bool OutputFile::prepare()
 void OutputFile::fillExistingEmptyFile()
 {
     d->fillEmpty = true;
+}
+
+void OutputFile::recordIn(std::shared_ptr<WrittenFiles> written)
+{
+    d->written = std::move(written);
 }
 
 QString OutputFile::temporaryPath() const

@@ -39,6 +39,24 @@ private:
     std::vector<std::pair<quint64, quint64>> m_sorted;
 };
 
+// The files the outputs of one command have written so far, told by device and inode: two
+// names that reach one file (a file system that ignores case, a link among the outputs) give
+// one file, and the second output must not replace what the first wrote. Shared by the outputs
+// of a batch; any thread.
+class WrittenFiles
+{
+public:
+    WrittenFiles();
+    ~WrittenFiles();
+    WrittenFiles(const WrittenFiles&) = delete;
+    WrittenFiles& operator=(const WrittenFiles&) = delete;
+
+private:
+    friend class OutputFile;
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
 class OutputFile
 {
 public:
@@ -53,6 +71,9 @@ public:
     // file: a thumbnail service makes the file, keeps it open and reads what lands in it, so
     // a file renamed over it would never be seen. An empty file holds nothing to lose.
     void fillExistingEmptyFile();
+    // Records the committed file in written, and refuses to replace a file recorded there by
+    // another output of the command, with or without --force. Before prepare().
+    void recordIn(std::shared_ptr<WrittenFiles> written);
     // Checks the target and creates the temporary file. False when the target may not be
     // written; failure() then says why.
     bool prepare();

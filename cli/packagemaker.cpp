@@ -31,6 +31,7 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     OutputFile output(request.packagePath, request.replaceExisting,
                       request.commandInputs ? request.commandInputs
                                             : std::make_shared<const InputFiles>(QStringList{request.picturePath}));
+    output.recordIn(request.commandOutputs);
     if (!output.prepare()) {
         return failed(output.failure());
     }

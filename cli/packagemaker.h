@@ -13,6 +13,7 @@ class FaceDetectionModule;
 namespace cli {
 
 class InputFiles;
+class WrittenFiles;
 
 struct PackageRequest {
     QString picturePath;
@@ -23,6 +24,9 @@ struct PackageRequest {
     bool replaceExisting = false;
     // Every picture of the command, none of which is ever replaced; unset: the picture only.
     std::shared_ptr<const InputFiles> commandInputs;
+    // The packages the command has written so far, none of which another request replaces
+    // (two names of one file); unset: this request alone.
+    std::shared_ptr<WrittenFiles> commandOutputs;
 };
 
 struct PackageOutcome {

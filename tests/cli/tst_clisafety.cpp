@@ -137,7 +137,8 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace_data()
     QTest::addColumn<QStringList>("arguments");  // in the test's folder: mask.pmk, face.jpg
     QTest::addColumn<QString>("target");         // made before the run as the row's kind says
     QTest::addColumn<QString>("kind");           // file, fifo, device, chain; picture, symlink or
-                                                 // hardlink: a copy of face.jpg, or a link to other.jpg
+                                                 // hardlink: a copy of face.jpg, or a link to other.jpg;
+                                                 // outputlink: a link to face.pmk, not there yet
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");        // a piece of stderr; empty on success
 
@@ -175,6 +176,11 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace_data()
     row("make-other-picture-by-hard-link-never",
         {"make", "--force", "--out-dir", ".", "face.jpg", "other.jpg"}, "face.pmk", "hardlink", 1,
         "face.pmk is an input of this command");
+    // A second name of a package the batch wrote (a link here; on a file system that ignores
+    // case, Face.jpg and face.jpg) does not replace it.
+    row("make-second-name-of-its-own-package-never",
+        {"make", "--force", "-j1", "--out-dir", ".", "face.jpg", "other.jpg"}, "other.pmk", "outputlink", 1,
+        "other.pmk is a file this command has written already");
     row("make-write-failure-says-why", {"make", "face.jpg", "-o", "missing/x.pmk"}, "", "", 1,
         "cannot write missing/x.pmk: No such file or directory");
 }
@@ -211,6 +217,9 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace()
     } else if (kind == QLatin1String("hardlink")) {
         QVERIFY(writeFile(pathOf("other.jpg"), picture));
         QVERIFY(::link(QFile::encodeName(pathOf("other.jpg")).constData(), targetPath.constData()) == 0);
+    } else if (kind == QLatin1String("outputlink")) {
+        QVERIFY(writeFile(pathOf("other.jpg"), picture));
+        QVERIFY(QFile::link("face.pmk", pathOf(target)));
     } else if (kind == QLatin1String("chain")) {
         QVERIFY(writeFile(finalFile, earlier));
         QVERIFY(QFile::link("c" + target, pathOf("b" + target)));
@@ -228,6 +237,10 @@ void tst_CliSafety::writersKeepWhatTheyMustNotReplace()
                || kind == QLatin1String("hardlink")) {
         QCOMPARE(contentOf(pathOf(target)), picture);
         QCOMPARE(kindOf(pathOf(target)), mode_t(kind == QLatin1String("symlink") ? S_IFLNK : S_IFREG));
+    } else if (kind == QLatin1String("outputlink")) {
+        QCOMPARE(kindOf(pathOf(target)), mode_t(S_IFLNK));
+        const Run check = runCli({"info", "face.pmk"}, m_folder->path());
+        QVERIFY2(check.status == 0 && check.out.contains("name: face\n"), qPrintable(describe(check)));
     } else if (kind == QLatin1String("fifo")) {
         QCOMPARE(kindOf(pathOf(target)), mode_t(S_IFIFO));
     } else if (kind == QLatin1String("device")) {

@@ -73,6 +73,8 @@ private slots:
     void targets_data();
     void targets();
     void keepsTheModeOfTheFileItReplaces();
+    void twoNamesOfOneFileAreWrittenOnce_data();
+    void twoNamesOfOneFileAreWrittenOnce();
     void interruptRemovesEveryTemporaryFile_data();
     void interruptRemovesEveryTemporaryFile();
 };
@@ -229,6 +231,69 @@ void tst_OutputFile::targets()
     expectedNames.sort();
     namesAfter.sort();
     QCOMPARE(namesAfter, expectedNames);  // no temporary file left behind
+}
+
+void tst_OutputFile::twoNamesOfOneFileAreWrittenOnce_data()
+{
+    // Two outputs of one command, the first to "a"; the second's name, made before either runs.
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("linkTo");       // the second name is a link to this; empty: none
+    QTest::addColumn<bool>("aExistsBefore");   // a file from before the command
+    QTest::addColumn<bool>("replace");
+    QTest::addColumn<bool>("bothPreparedFirst"); // as two jobs of a batch running side by side
+    QTest::addColumn<QString>("failure"); // the second's; empty: written
+
+    const QString writtenAlready = QStringLiteral("is a file this command has written already");
+    QTest::newRow("link-to-the-first-with-force") << "b" << "a" << false << true << false << writtenAlready;
+    QTest::newRow("link-to-the-first-side-by-side") << "b" << "a" << false << true << true << writtenAlready;
+    QTest::newRow("link-to-the-first-without-force")
+        << "b" << "a" << false << false << true << "b exists (--force replaces it)";
+    QTest::newRow("same-name-with-force") << "a" << "" << false << true << false << writtenAlready;
+    QTest::newRow("same-name-side-by-side-without-force") << "a" << "" << false << false << true << writtenAlready;
+    QTest::newRow("first-replaced-a-file-from-before") << "b" << "a" << true << true << false << writtenAlready;
+    QTest::newRow("another-file") << "c" << "" << false << true << true << "";
+}
+
+void tst_OutputFile::twoNamesOfOneFileAreWrittenOnce()
+{
+    QFETCH(QString, second);
+    QFETCH(QString, linkTo);
+    QFETCH(bool, aExistsBefore);
+    QFETCH(bool, replace);
+    QFETCH(bool, bothPreparedFirst);
+    QFETCH(QString, failure);
+    const bool secondWritten = failure.isEmpty();
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder.path()));
+    auto restore = qScopeGuard([&] { QDir::setCurrent(before); });
+    if (!linkTo.isEmpty()) {
+        QVERIFY(::symlink(QFile::encodeName(linkTo).constData(), QFile::encodeName(second).constData()) == 0);
+    }
+    if (aExistsBefore) {
+        QVERIFY(writeFile("a", earlierBytes));
+    }
+
+    const auto written = std::make_shared<cli::WrittenFiles>();
+    cli::OutputFile first(QStringLiteral("a"), replace || aExistsBefore, QStringList());
+    cli::OutputFile other(second, replace, QStringList());
+    first.recordIn(written);
+    other.recordIn(written);
+    QVERIFY(first.prepare());
+    QVERIFY(first.write(newBytes));
+    bool otherDone = !bothPreparedFirst || (other.prepare() && other.write("the second file"));
+    QVERIFY(first.commit());
+    otherDone = otherDone && (bothPreparedFirst || (other.prepare() && other.write("the second file")));
+    otherDone = otherDone && other.commit();
+
+    QCOMPARE(otherDone, secondWritten);
+    QVERIFY2(other.failure().contains(failure), qPrintable(other.failure()));
+    QCOMPARE(contentOf("a"), newBytes);
+    if (secondWritten) {
+        QCOMPARE(contentOf(second), QByteArray("the second file"));
+    }
 }
 
 void tst_OutputFile::keepsTheModeOfTheFileItReplaces()
