@@ -18,6 +18,7 @@ constexpr int defaultDetectionInterval = 6;
 struct VideoTracking::Impl {
     core::FaceDetectionModule& module;
     preview::FaceTracker tracker;
+    QSize frameSize; // of the frame tracked last
 };
 
 VideoTracking::VideoTracking(core::FaceDetectionModule& module, int detectionInterval, bool steady)
@@ -36,6 +37,11 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
     const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
     if (rgb.isNull()) {
         return result;
+    }
+    // A video can change its frame size midway: the boxes followed are in the old frame's pixels.
+    if (rgb.size() != d->frameSize) {
+        d->tracker.reset();
+        d->frameSize = rgb.size();
     }
     const QVector<preview::TrackedFace>& faces = d->tracker.track(
         time,

@@ -79,6 +79,7 @@ public:
     std::unique_ptr<core::FaceDetectionModule> module;
     bool moduleFailed = false;
     preview::FaceTracker tracker;
+    QSize trackedSize; // of the frame followed last
     QImage lastFrame;                              // the last frame drawn, as drawn
     std::vector<core::FacialPointVector> lastFaces; // and its faces, fractions of the frame
 
@@ -88,8 +89,10 @@ public:
 
 const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& frame, double time)
 {
-    if (restart.exchange(false)) {
+    // A video can change its frame size midway: the boxes followed are in the old frame's pixels.
+    if (restart.exchange(false) || frame.size() != trackedSize) {
         tracker.reset();
+        trackedSize = frame.size();
     }
     tracker.setSteady(steady);
     return tracker.track(

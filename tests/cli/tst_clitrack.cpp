@@ -47,6 +47,7 @@ private slots:
     void lostStandardOutputStopsTheReading();
     void animatedGifGivesEveryFrameWithItsTime();
     void sidewaysVideoIsReadUpright();
+    void frameSizeChangeFindsTheFacesAnew();
     void previewWritesEveryNthFrame();
     void videoInputIsCheckedAsEveryInput_data();
     void videoInputIsCheckedAsEveryInput();
@@ -228,6 +229,59 @@ void tst_CliTrack::sidewaysVideoIsReadUpright()
         QCOMPARE(frame.value(QStringLiteral("width")).toInt(), upright.width());
         QCOMPARE(frame.value(QStringLiteral("height")).toInt(), upright.height());
         QCOMPARE(frame.value(QStringLiteral("faceCount")).toInt(), 1);
+    }
+}
+
+// A video whose frame size changes midway (two clips joined without encoding them again): the
+// faces followed on the small frames are no guide to where they are on the large ones, so the
+// first large frame finds them anew, as detecting on every frame does.
+void tst_CliTrack::frameSizeChangeFindsTheFacesAnew()
+{
+    const QImage photo = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    const QString small = folder.filePath(QStringLiteral("size-small.mp4"));
+    const QString large = folder.filePath(QStringLiteral("size-large.mp4"));
+    const QString joined = folder.filePath(QStringLiteral("size-joined.mp4"));
+    const QImage smallFrame = photo.scaled(282, 400, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage largeFrame = photo.scaled(564, 800, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QString error = testclips::encode(QVector<QImage>(4, smallFrame), 10.0, small);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    error = testclips::encode(QVector<QImage>(4, largeFrame), 10.0, large);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString list = folder.filePath(QStringLiteral("size-list.txt"));
+    QFile listFile(list);
+    QVERIFY(listFile.open(QIODevice::WriteOnly));
+    listFile.write(QStringLiteral("file '%1'\nfile '%2'\n").arg(small, large).toUtf8());
+    listFile.close();
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                                            QStringLiteral("-f"), QStringLiteral("concat"), QStringLiteral("-safe"),
+                                            QStringLiteral("0"), QStringLiteral("-i"), list, QStringLiteral("-c"),
+                                            QStringLiteral("copy"), joined});
+    QVERIFY(ffmpeg.waitForFinished(120000) && ffmpeg.exitCode() == 0);
+
+    const Run followed = runCli({QStringLiteral("track"), QStringLiteral("--json"), joined});
+    QVERIFY2(followed.status == 0, followed.err.constData());
+    const Run everyFrame = runCli({QStringLiteral("track"), QStringLiteral("--json"), QStringLiteral("--detect-every"),
+                                   QStringLiteral("1"), joined});
+    QVERIFY2(everyFrame.status == 0, everyFrame.err.constData());
+    const QJsonArray frames = QJsonDocument::fromJson(followed.out).array();
+    const QJsonArray detected = QJsonDocument::fromJson(everyFrame.out).array();
+    QCOMPARE(frames.size(), 8);
+    QCOMPARE(detected.size(), 8);
+    QCOMPARE(frames[3].toObject().value(QStringLiteral("width")).toInt(), 282);
+    QCOMPARE(frames[3].toObject().value(QStringLiteral("faceCount")).toInt(), 1); // followed up to the change
+    const std::vector<std::vector<QPointF>> points = trackedPoints(frames);
+    const std::vector<std::vector<QPointF>> truth = trackedPoints(detected);
+    for (int i = 4; i < 8; ++i) {
+        QCOMPARE(frames[i].toObject().value(QStringLiteral("width")).toInt(), 564);
+        QCOMPARE(frames[i].toObject().value(QStringLiteral("faceCount")).toInt(), 1);
+        QCOMPARE(points[std::size_t(i)].size(), std::size_t(75));
+        double worst = 0;
+        for (std::size_t p = 0; p < 75; ++p) {
+            const QPointF off = points[std::size_t(i)][p] - truth[std::size_t(i)][p];
+            worst = std::max(worst, std::hypot(off.x(), off.y()));
+        }
+        QVERIFY2(worst < 10.0, qPrintable(QStringLiteral("frame %1: a point %2 px from where it is found").arg(i).arg(worst)));
     }
 }
 

@@ -69,6 +69,7 @@ private slots:
     void replayedFramesCarryTheMask_data();
     void replayedFramesCarryTheMask();
     void trackedFramesMatchDetectedOnes();
+    void frameSizeChangeFindsTheFacesAnew();
     void lateFramesAreDroppedNotQueued();
     void missingModelShowsFramesUnmasked();
     void destroyedWhileWorking();
@@ -161,6 +162,41 @@ void tst_LivePreview::trackedFramesMatchDetectedOnes()
         }
     }
     const double difference = meanAbsoluteDifference(detected, tracked);
+    QVERIFY2(difference < 1.0, qPrintable(QString::number(difference)));
+}
+
+void tst_LivePreview::frameSizeChangeFindsTheFacesAnew()
+{
+    // A video whose frames grow midway: the boxes followed on the small frames are in their
+    // pixels, so the first large frame is detected anew and masked as a fresh start masks it.
+    const QImage small = frames[2].scaled(320, 240, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage large = frames[2];
+    QImage fresh;
+    {
+        ui::LivePreview live(50);
+        live.setSteady(false);
+        TestThreadRelay relay(&live);
+        live.setRenderer(mask);
+        QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
+        live.takeFrame(large);
+        QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 1, 30000);
+        QCOMPARE(rendered.last().at(1).toInt(), 1);
+        fresh = rendered.last().at(0).value<QImage>();
+    }
+    ui::LivePreview live(50);
+    live.setSteady(false);
+    TestThreadRelay relay(&live);
+    live.setRenderer(mask);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
+    for (int i = 0; i < 3; ++i) {
+        live.takeFrame(i < 2 ? small : large);
+        QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), i + 1, 30000);
+        QCOMPARE(rendered.last().at(1).toInt(), 1);
+    }
+    QCOMPARE(live.detectedFrames(), 2);
+    const QImage grown = rendered.last().at(0).value<QImage>();
+    QCOMPARE(grown.size(), large.size());
+    const double difference = meanAbsoluteDifference(fresh, grown);
     QVERIFY2(difference < 1.0, qPrintable(QString::number(difference)));
 }
 
