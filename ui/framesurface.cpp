@@ -1,5 +1,7 @@
 #include "ui/framesurface.h"
 
+#include "video/videoorientation.h"
+
 #include <QVideoSurfaceFormat>
 
 namespace ui {
@@ -38,6 +40,15 @@ bool FrameSurface::present(const QVideoFrame& frame)
     if (!picture.isNull()) {
         if (surfaceFormat().scanLineDirection() == QVideoSurfaceFormat::BottomToTop) {
             picture = picture.mirrored(false, true);
+        }
+        // Pixels that are not square (an anamorphic video) are shown at their width: the face
+        // is then as wide as it is in the scene, and found as the detector knows faces.
+        const QSize pixel = surfaceFormat().pixelAspectRatio();
+        if (pixel.isValid() && pixel.width() != pixel.height()) {
+            const qint64 width = (qint64(picture.width()) * pixel.width() + pixel.height() / 2) / pixel.height();
+            if (width >= 1 && width <= video::maximumFrameSide) {
+                picture = picture.scaled(int(width), picture.height(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            }
         }
         sink(picture, frame.startTime());
     }

@@ -8,7 +8,7 @@
 namespace ui {
 
 // A video surface for Qt Multimedia (camera or player) that copies each frame it is handed into
-// a QImage of its own, upright, and passes it on with the frame's start time (microseconds, -1
+// a QImage of its own, upright and with square pixels, and passes it on with the frame's start time (microseconds, -1
 // when unknown). Frames that cannot be mapped or converted (such as the invalid one a player
 // sends at the end) are skipped. Runs on the thread Qt Multimedia presents on (the GUI thread).
 class FrameSurface : public QAbstractVideoSurface

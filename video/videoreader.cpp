@@ -148,10 +148,12 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     // appsink without sync takes frames as fast as they are pulled and never drops one; the
     // small queue holds the decoder back while the caller works on a frame. videoflip turns the
     // picture as the file's orientation tag says: a phone stores an upright video on its side.
-    // The size bound again, for frames whose size the headers did not tell.
+    // The size bound again, for frames whose size the headers did not tell. videoscale makes
+    // the pixels square (an anamorphic video stores its pictures narrower than they are shown).
     const QByteArray description =
         QStringLiteral("uridecodebin name=source ! videoconvert ! videoflip video-direction=auto "
-                       "! videoconvert ! video/x-raw,format=RGB,width=[1,%1],height=[1,%1] "
+                       "! videoscale ! videoconvert "
+                       "! video/x-raw,format=RGB,pixel-aspect-ratio=1/1,width=[1,%1],height=[1,%1] "
                        "! appsink name=sink sync=false max-buffers=4 drop=false")
             .arg(maximumFrameSide)
             .toUtf8();

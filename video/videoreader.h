@@ -7,7 +7,7 @@
 
 namespace video {
 
-// One decoded frame: the picture (RGB888, upright) and its place in the video.
+// One decoded frame: the picture (RGB888, upright, square pixels) and its place in the video.
 struct VideoFrame {
     QImage picture;
     int index = 0;     // 0-based, in decoding order, which is showing order

@@ -48,6 +48,7 @@ private slots:
     void animatedGifGivesEveryFrameWithItsTime();
     void sidewaysVideoIsReadUpright();
     void frameSizeChangeFindsTheFacesAnew();
+    void anamorphicVideoIsReadWithSquarePixels();
     void previewWritesEveryNthFrame();
     void videoInputIsCheckedAsEveryInput_data();
     void videoInputIsCheckedAsEveryInput();
@@ -282,6 +283,29 @@ void tst_CliTrack::frameSizeChangeFindsTheFacesAnew()
             worst = std::max(worst, std::hypot(off.x(), off.y()));
         }
         QVERIFY2(worst < 10.0, qPrintable(QStringLiteral("frame %1: a point %2 px from where it is found").arg(i).arg(worst)));
+    }
+}
+
+// An anamorphic video stores its pictures squeezed and says how wide its pixels are: the frames
+// are read as they are shown, with the face as wide as it is, and the face is found on them.
+void tst_CliTrack::anamorphicVideoIsReadWithSquarePixels()
+{
+    const QImage shown = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"))
+                             .scaled(240, 320, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage stored = shown.scaled(120, 320, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QString path = folder.filePath(QStringLiteral("anamorphic.mp4"));
+    const QString error = testclips::encode(QVector<QImage>(3, stored), 10.0, path, QStringLiteral("libx264"),
+                                            {QStringLiteral("-vf"), QStringLiteral("setsar=2/1")});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), path});
+    QVERIFY2(run.status == 0, run.err.constData());
+    const QJsonArray tracked = QJsonDocument::fromJson(run.out).array();
+    QCOMPARE(tracked.size(), 3);
+    for (const QJsonValue& value : tracked) {
+        const QJsonObject frame = value.toObject();
+        QCOMPARE(frame.value(QStringLiteral("width")).toInt(), 240);
+        QCOMPARE(frame.value(QStringLiteral("height")).toInt(), 320);
+        QCOMPARE(frame.value(QStringLiteral("faceCount")).toInt(), 1);
     }
 }
 

@@ -55,18 +55,25 @@ void tst_VideoSource::playsEachKind_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("codec");
-    QTest::newRow("mp4-h264") << "clip.mp4" << "libx264";
-    QTest::newRow("webm-vp8") << "clip.webm" << "libvpx";
-    QTest::newRow("webm-vp9") << "clip9.webm" << "libvpx-vp9";
-    QTest::newRow("mkv-h264") << "clip.mkv" << "libx264";
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QSize>("shown");
+    QTest::newRow("mp4-h264") << "clip.mp4" << "libx264" << QStringList() << QSize(64, 48);
+    QTest::newRow("webm-vp8") << "clip.webm" << "libvpx" << QStringList() << QSize(64, 48);
+    QTest::newRow("webm-vp9") << "clip9.webm" << "libvpx-vp9" << QStringList() << QSize(64, 48);
+    QTest::newRow("mkv-h264") << "clip.mkv" << "libx264" << QStringList() << QSize(64, 48);
+    // Anamorphic: the stored pictures are shown twice as wide, or half as wide.
+    QTest::newRow("mp4-wide-pixels") << "wide.mp4" << "libx264" << QStringList{"-vf", "setsar=2/1"} << QSize(128, 48);
+    QTest::newRow("mkv-tall-pixels") << "tall.mkv" << "libx264" << QStringList{"-vf", "setsar=1/2"} << QSize(32, 48);
 }
 
 void tst_VideoSource::playsEachKind()
 {
     QFETCH(QString, name);
     QFETCH(QString, codec);
+    QFETCH(QStringList, extra);
+    QFETCH(QSize, shown);
     const QString path = folder.filePath(name);
-    const QString error = testclips::encode(testclips::greySteps(6, QSize(64, 48)), 10, path, codec);
+    const QString error = testclips::encode(testclips::greySteps(6, QSize(64, 48)), 10, path, codec, extra);
     QVERIFY2(error.isEmpty(), qPrintable(error));
     // Relative, as a user types it: the source makes it absolute.
     QVERIFY(QDir::setCurrent(folder.path()));
@@ -76,7 +83,7 @@ void tst_VideoSource::playsEachKind()
     QVERIFY(source.start());
     QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3 || failed.count() > 0, 20000);
     QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
-    QCOMPARE(frames.first().at(0).value<QImage>().size(), QSize(64, 48));
+    QCOMPARE(frames.first().at(0).value<QImage>().size(), shown);
 }
 
 void tst_VideoSource::loopsAtTheEnd()
