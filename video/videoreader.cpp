@@ -56,6 +56,10 @@ struct VideoReader::Impl {
     bool ended = false;
     double declaredDuration = 0; // seconds, from the headers; 0 when unknown
     double lastTime = -1;        // the last frame's time
+    // The last frame's timestamp as the file has it. The length the headers declare counts from
+    // the file's own 0, which the frames' times above need not start at (an MKV whose first
+    // frame is stamped an hour in).
+    double lastStamp = -1;
     double frameLength = 0;      // seconds, when the frame rate is known
     // An animated GIF is read by Qt: GStreamer's GIF demuxer never ends its stream (it asks for
     // more bytes at the end of the file, without pause).
@@ -283,6 +287,9 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
     if (ok) {
         const GstSegment* segment = gst_sample_get_segment(sample);
         const GstClockTime pts = GST_BUFFER_PTS(buffer);
+        if (GST_CLOCK_TIME_IS_VALID(pts)) {
+            d->lastStamp = double(pts) / GST_SECOND;
+        }
         if (segment && GST_CLOCK_TIME_IS_VALID(pts)) {
             const guint64 streamTime = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts);
             if (GST_CLOCK_TIME_IS_VALID(streamTime)) {
@@ -318,7 +325,7 @@ QString VideoReader::shortfall() const
         return QString();
     }
     // The last frame lasts a frame; a second more is left to rounding in the headers.
-    const double end = d->lastTime + d->frameLength;
+    const double end = std::max(d->lastTime, d->lastStamp) + d->frameLength;
     if (end + 1.0 >= d->declaredDuration) {
         return QString();
     }

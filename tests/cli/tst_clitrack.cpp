@@ -350,6 +350,17 @@ void tst_CliTrack::videoCutShortIsSaidToBe()
     const int frames = shortened.out.count('\n');
     QVERIFY2(frames > 0 && frames < 40, qPrintable(QString::number(frames)));
     QVERIFY2(shortened.err.contains("of the 4.0 s the file declares: it may be cut short"), shortened.err.constData());
+
+    // Whole, but its timestamps start an hour in: the length its headers declare counts that
+    // hour, and no frame is missing.
+    const QString late = folder.filePath(QStringLiteral("late.mkv"));
+    const QString lateError = testclips::encode(testclips::greySteps(10), 10, late, QStringLiteral("libx264"),
+                                             {QStringLiteral("-output_ts_offset"), QStringLiteral("3600")});
+    QVERIFY2(lateError.isEmpty(), qPrintable(lateError));
+    const Run lateRun = runCli({QStringLiteral("track"), late});
+    QVERIFY2(lateRun.status == 0, lateRun.err.constData());
+    QCOMPARE(lateRun.out.count('\n'), 10);
+    QVERIFY2(!lateRun.err.contains("warning"), lateRun.err.constData());
 }
 
 // Once its results cannot be written, track reads no further: a long video would otherwise be
