@@ -139,8 +139,9 @@ void VideoFrameSource::Impl::checkEnd()
         return;
     }
     // The last frame lasts a frame; a second more is left to rounding in the headers and to a
-    // frame the player dropped for being late.
-    const qint64 end = (lastStart - origin + qint64(frameMicros)) / 1000;
+    // frame the player dropped for being late. The declared length counts from the file's own 0,
+    // as the frames' times do: not from the first frame, which may be stamped an hour in.
+    const qint64 end = (lastStart + qint64(frameMicros)) / 1000;
     if (end + 1000 >= declared) {
         return;
     }
