@@ -159,10 +159,11 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
     if (shape.frameRate > 0 && shape.frameRate < 1000) {
         frameMicros = 1e6 / shape.frameRate;
     }
-    // A small file can declare frames of any size: refused before one is decoded.
-    const QString tooLarge = video::frameSizeProblem(shape);
-    if (!tooLarge.isEmpty()) {
-        fail(tooLarge + QLatin1Char('.'));
+    // A small file can declare frames of any size: refused before one is decoded. A file of
+    // sound only is refused too: it would play to its end and loop, again and again, unseen.
+    const QString problem = video::shapeProblem(shape);
+    if (!problem.isEmpty()) {
+        fail(problem + QLatin1Char('.'));
         return;
     }
     // The GStreamer back end needs an absolute file URL.

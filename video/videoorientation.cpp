@@ -56,6 +56,7 @@ VideoShape videoShape(const QString& path)
             shape.duration = double(length) / GST_SECOND;
         }
         GList* streams = gst_discoverer_info_get_video_streams(info);
+        shape.noVideo = !streams;
         if (streams) {
             auto* stream = GST_DISCOVERER_STREAM_INFO(streams->data);
             degrees = turnInTags(gst_discoverer_stream_info_get_tags(stream));
@@ -94,5 +95,12 @@ QString frameSizeProblem(const VideoShape& shape)
         .arg(maximumFrameSide);
 }
 
+QString shapeProblem(const VideoShape& shape)
+{
+    if (shape.noVideo) {
+        return QStringLiteral("it holds no video stream that can be played, only sound or other data");
+    }
+    return frameSizeProblem(shape);
+}
 
 } // namespace video

@@ -23,6 +23,8 @@ struct VideoShape {
     double duration = 0;
     // The frames per second its video stream declares; 0 when unknown or variable.
     double frameRate = 0;
+    // The headers were read and list no video stream that can be played (a file of sound only).
+    bool noVideo = false;
 };
 
 // Reads the headers of the video file at path through GStreamer; waits at most a few seconds.
@@ -32,5 +34,8 @@ VideoShape videoShape(const QString& path);
 // Why frames of the shape are not read ("its frames are 16000 x 16000 pixels; ..."), empty when
 // they are.
 QString frameSizeProblem(const VideoShape& shape);
+// Why a file of the shape is not played: it holds no video stream, or frameSizeProblem(); empty
+// when it is.
+QString shapeProblem(const VideoShape& shape);
 
 } // namespace video

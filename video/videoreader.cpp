@@ -136,11 +136,11 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     } else {
         shape = videoShape(path);
     }
-    // Refused before a frame of that size is decoded.
-    const QString tooLarge = frameSizeProblem(shape);
-    if (!tooLarge.isEmpty()) {
+    // Refused before a frame of that size is decoded, or when there is no video to decode.
+    const QString problem = shapeProblem(shape);
+    if (!problem.isEmpty()) {
         if (failure) {
-            *failure = tooLarge;
+            *failure = problem;
         }
         return nullptr;
     }

@@ -319,6 +319,17 @@ void tst_CliTrack::damagedVideoFails()
     const Run run = runCli({QStringLiteral("track"), damaged});
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains("not a video that can be decoded"), run.err.constData());
+    // Sound only: said so, rather than a decoder's words.
+    const QString sound = folder.filePath(QStringLiteral("sound.mp4"));
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                                            QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                            QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"),
+                                            QStringLiteral("aac"), sound});
+    QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
+    const Run soundOnly = runCli({QStringLiteral("track"), sound});
+    QCOMPARE(soundOnly.status, 1);
+    QVERIFY2(soundOnly.err.contains("sound.mp4: it holds no video stream that can be played"), soundOnly.err.constData());
     const Run missing = runCli({QStringLiteral("track"), folder.filePath(QStringLiteral("missing.webm"))});
     QCOMPARE(missing.status, 1);
     QVERIFY2(missing.err.contains("no such file"), missing.err.constData());

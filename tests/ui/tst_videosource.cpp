@@ -2,6 +2,7 @@
 #include "ui/videosource.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -182,18 +183,31 @@ void tst_VideoSource::seekWhilePlayingPlaysOnFromThere()
 void tst_VideoSource::damagedFileIsReported_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("text-named-mp4") << QByteArray("this is not a video, only a few words of text\n");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("text-named-mp4") << QByteArray("this is not a video, only a few words of text\n") << QString();
     QByteArray cut;
     QFile whole(stepsClip);
     QVERIFY(whole.open(QIODevice::ReadOnly));
     cut = whole.read(whole.size() / 3); // the header without the frames it points to
     cut[cut.size() / 2] = 'x';
-    QTest::newRow("truncated-mp4") << cut;
+    QTest::newRow("truncated-mp4") << cut << QString();
+    // Sound only, as a recording saved without its pictures.
+    const QString sound = folder.filePath(QStringLiteral("sound.mp4"));
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                                            QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                            QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"),
+                                            QStringLiteral("aac"), sound});
+    QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
+    QFile soundFile(sound);
+    QVERIFY(soundFile.open(QIODevice::ReadOnly));
+    QTest::newRow("sound-only-mp4") << soundFile.readAll() << QStringLiteral("it holds no video stream");
 }
 
 void tst_VideoSource::damagedFileIsReported()
 {
     QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
     const QString path = folder.filePath(QStringLiteral("damaged.mp4"));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -201,11 +215,14 @@ void tst_VideoSource::damagedFileIsReported()
     file.close();
     ui::VideoFrameSource source(path);
     QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QSignalSpy looped(&source, &ui::VideoFrameSource::looped);
     QVERIFY(source.start());
     QVERIFY(failed.wait(30000));
     const QString message = failed.first().at(0).toString();
     QVERIFY2(message.startsWith(QStringLiteral("The video \"damaged.mp4\" cannot be played")), qPrintable(message));
+    QVERIFY2(message.contains(reason), qPrintable(message));
     QVERIFY(!source.isPlaying());
+    QCOMPARE(looped.count(), 0); // never played to an end of nothing, over and over
 }
 
 // A file cut short plays without an error from the player: its pictures simply stop. The headers
