@@ -26,7 +26,7 @@ VideoTracking::VideoTracking(core::FaceDetectionModule& module, int detectionInt
     preview::FaceTrackerSettings settings;
     settings.detectionInterval = std::max(1, detectionInterval);
     settings.steady = steady;
-    d.reset(new Impl{module, preview::FaceTracker(settings)});
+    d.reset(new Impl{module, preview::FaceTracker(settings), QSize()});
 }
 
 VideoTracking::~VideoTracking() = default;
