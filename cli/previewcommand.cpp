@@ -93,6 +93,12 @@ int runPreview(const QStringList& arguments)
     renderer.setPicture(package.snapshot.picture);
     renderer.setPoints(package.snapshot.points);
     renderer.setEffectType(package.snapshot.effectType);
+    if (!renderer.hasMask()) {
+        // A package always holds its 75 points: only its picture's working copies can be missing.
+        // Drawn without them, the face would be written as it is and taken for a preview.
+        printFailure(inputs[0], QStringLiteral("the mask picture could not be prepared (out of memory)"));
+        return InputFailed;
+    }
     preview::RenderReport report;
     // Unclamped: the mask of a face cut by the picture's edge is cut there too, not squeezed.
     const bool placedFace = found.placed >= 0 && found.placed < found.faces.size()

@@ -190,6 +190,11 @@ int runVideoPreview(const QStringList& arguments)
     renderer.setPicture(package.snapshot.picture);
     renderer.setPoints(package.snapshot.points);
     renderer.setEffectType(package.snapshot.effectType);
+    if (!renderer.hasMask()) {
+        // Frames drawn without the mask's working copies would be the video's own frames.
+        printFailure(inputs[0], QStringLiteral("the mask picture could not be prepared (out of memory)"));
+        return InputFailed;
+    }
     VideoTracking tracking(*model.module, interval, parser.isSet(steady));
     int frames = 0, written = 0, withFaces = 0;
     video::VideoFrame frame;

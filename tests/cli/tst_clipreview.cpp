@@ -9,6 +9,7 @@
 #include "tests/support/testimages.h"
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -38,6 +39,7 @@ private slots:
     void faceCutByTheEdgeHasItsMaskCutThere();
     void pictureOrVideoIsToldByTheInputs_data();
     void pictureOrVideoIsToldByTheInputs();
+    void maskPictureBeyondMemoryFailsTheRun();
 
 private:
     QString writePackage(int type);
@@ -234,6 +236,56 @@ void tst_CliPreview::pictureOrVideoIsToldByTheInputs()
         QVERIFY2(written.open(QIODevice::ReadOnly), qPrintable(png + " is not a file"));
         QVERIFY(written.read(8).startsWith("\x89PNG"));
     }
+}
+
+// The renderer keeps a premultiplied copy of the mask picture and its halved levels. A child
+// that has room for the package's picture but not for that copy must fail, not write the face
+// as it is and call it a preview.
+void tst_CliPreview::maskPictureBeyondMemoryFailsTheRun()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("AddressSanitizer reserves more address space than the limit this test sets");
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    QSKIP("AddressSanitizer reserves more address space than the limit this test sets");
+#endif
+#endif
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty()) {
+        QSKIP("prlimit (util-linux) is needed to limit the child's memory");
+    }
+    // 80 megapixels: 320 MB a copy. The limit leaves room for the read picture, the model and
+    // a small face, not for a second copy.
+    constexpr int width = 10000;
+    constexpr int height = 8000;
+    constexpr qint64 addressSpaceLimit = 750'000'000;
+    QImage big(width, height, QImage::Format_RGB32);
+    QVERIFY(!big.isNull());
+    big.fill(qRgb(200, 120, 90));
+    core::FacialPointVector points;
+    for (const QPointF& point : maskPoints) {
+        points.emplace_back(point.x() * width / maskPicture.width(), point.y() * height / maskPicture.height());
+    }
+    core::FaceMaskProject project;
+    project.setName(QStringLiteral("big"));
+    project.facialPoints()->setImage(big);
+    project.facialPoints()->setPoints(points);
+    big = QImage();
+    const QString package = folder->filePath(QStringLiteral("big.pmk"));
+    QVERIFY(project.save(package));
+    project.facialPoints()->setImage(QImage());
+
+    const QString out = folder->filePath(QStringLiteral("big-preview.png"));
+    QFile::remove(out);
+    const Run run = runProgram(QStringLiteral("prlimit"),
+                               {QStringLiteral("--as=%1").arg(addressSpaceLimit), QStringLiteral(FACEMASK_CLI_PROGRAM),
+                                QStringLiteral("preview"), package,
+                                testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), QStringLiteral("-o"), out},
+                               QString(), QString(), 120000);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("big.pmk: the mask picture could not be prepared (out of memory)"),
+             qPrintable(describe(run)));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFile::exists(out));
 }
 
 QTEST_MAIN(tst_CliPreview)
