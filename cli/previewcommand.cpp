@@ -84,6 +84,11 @@ int runPreview(const QStringList& arguments)
         return ModelUnavailable;
     }
     const core::DetectionResult found = core::runLandmarkPipeline(*model.module, face.image);
+    if (found.points.empty()) {
+        // The pipeline gives even a picture without a face its points; none means it ran short.
+        printFailure(inputs[1], QStringLiteral("the picture could not be processed (out of memory)"));
+        return InputFailed;
+    }
     if (found.faceCount == 0) {
         printFailure(inputs[1], QStringLiteral("no face found"));
         return InputFailed;

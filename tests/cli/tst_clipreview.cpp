@@ -19,6 +19,30 @@ namespace {
 
 using Run = ProgramRun;
 
+// Why a child cannot be run under an address-space limit here; empty when it can.
+QString memoryLimitUnavailable()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return QStringLiteral("AddressSanitizer reserves more address space than the limit");
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return QStringLiteral("AddressSanitizer reserves more address space than the limit");
+#endif
+#endif
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty()) {
+        return QStringLiteral("prlimit (util-linux) is needed to limit the child's memory");
+    }
+    return QString();
+}
+
+// facemask-cli under an address-space limit of limit bytes.
+Run runCliWithin(qint64 limit, const QStringList& arguments)
+{
+    return runProgram(QStringLiteral("prlimit"),
+                      QStringList{QStringLiteral("--as=%1").arg(limit), QStringLiteral(FACEMASK_CLI_PROGRAM)} + arguments,
+                      QString(), QString(), 120000);
+}
+
 Run runCli(const QStringList& arguments)
 {
     return runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, QString(), QString(), 120000);
@@ -40,6 +64,7 @@ private slots:
     void pictureOrVideoIsToldByTheInputs_data();
     void pictureOrVideoIsToldByTheInputs();
     void maskPictureBeyondMemoryFailsTheRun();
+    void facePictureBeyondMemoryIsNotCalledFaceless();
 
 private:
     QString writePackage(int type);
@@ -243,15 +268,8 @@ void tst_CliPreview::pictureOrVideoIsToldByTheInputs()
 // as it is and call it a preview.
 void tst_CliPreview::maskPictureBeyondMemoryFailsTheRun()
 {
-#if defined(__SANITIZE_ADDRESS__)
-    QSKIP("AddressSanitizer reserves more address space than the limit this test sets");
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    QSKIP("AddressSanitizer reserves more address space than the limit this test sets");
-#endif
-#endif
-    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty()) {
-        QSKIP("prlimit (util-linux) is needed to limit the child's memory");
+    if (const QString why = memoryLimitUnavailable(); !why.isEmpty()) {
+        QSKIP(qPrintable(why));
     }
     // 80 megapixels: 320 MB a copy. The limit leaves room for the read picture, the model and
     // a small face, not for a second copy.
@@ -276,15 +294,39 @@ void tst_CliPreview::maskPictureBeyondMemoryFailsTheRun()
 
     const QString out = folder->filePath(QStringLiteral("big-preview.png"));
     QFile::remove(out);
-    const Run run = runProgram(QStringLiteral("prlimit"),
-                               {QStringLiteral("--as=%1").arg(addressSpaceLimit), QStringLiteral(FACEMASK_CLI_PROGRAM),
-                                QStringLiteral("preview"), package,
-                                testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), QStringLiteral("-o"), out},
-                               QString(), QString(), 120000);
+    const Run run = runCliWithin(addressSpaceLimit, {QStringLiteral("preview"), package,
+                                                     testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"),
+                                                     QStringLiteral("-o"), out});
     QVERIFY2(run.status == 1, qPrintable(describe(run)));
     QVERIFY2(run.err.contains("big.pmk: the mask picture could not be prepared (out of memory)"),
              qPrintable(describe(run)));
     QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFile::exists(out));
+}
+
+// A face picture that is read but leaves no room for detection is told as such: "no face
+// found" would send the user looking for a fault in a picture that has a face.
+void tst_CliPreview::facePictureBeyondMemoryIsNotCalledFaceless()
+{
+    if (const QString why = memoryLimitUnavailable(); !why.isEmpty()) {
+        QSKIP(qPrintable(why));
+    }
+    // 65 megapixels of a face: read within the limit, its detection copies not.
+    constexpr qint64 addressSpaceLimit = 800'000'000;
+    const QString facePath = folder->filePath(QStringLiteral("big-face.jpg"));
+    {
+        const QImage face = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+        QVERIFY(face.scaled(face.width() * 12, face.height() * 12).save(facePath, "JPEG", 85));
+    }
+    const QString package = writePackage(core::FaceOnly);
+    QVERIFY(!package.isEmpty());
+    const QString out = folder->filePath(QStringLiteral("big-face-preview.png"));
+    QFile::remove(out);
+    const Run run = runCliWithin(addressSpaceLimit, {QStringLiteral("preview"), package, facePath,
+                                                     QStringLiteral("-o"), out});
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("big-face.jpg: the picture could not be processed (out of memory)"),
+             qPrintable(describe(run)));
     QVERIFY(!QFile::exists(out));
 }
 
