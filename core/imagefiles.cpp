@@ -14,6 +14,7 @@
 #include <new>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +50,23 @@ private:
     const std::atomic_bool* m_cancel;
 };
 
+// Whether the pixels of a picture of size (four bytes each, as decoded) can be had now. The
+// memory is asked for and given back untouched.
+bool roomForPixels(const QSize& size)
+{
+    if (size.isEmpty()) {
+        return true;
+    }
+    // As malloc asks for a block this large; a compiler may drop a malloc whose block is unused.
+    const std::size_t bytes = std::size_t(size.width()) * std::size_t(size.height()) * 4;
+    void* pixels = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pixels == MAP_FAILED) {
+        return false;
+    }
+    ::munmap(pixels, bytes);
+    return true;
+}
+
 // Decodes a picture whose headers were accepted, by the one decoder they name.
 ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& header, bool upright,
                              const std::atomic_bool* cancel)
@@ -75,6 +93,13 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
         return {QImage(), cancelledReason};
     }
     if (picture.isNull()) {
+        // A decoder says no more than "failed" when the pixels do not fit in memory: a picture
+        // that fits nowhere is not called damaged.
+        if (!roomForPixels(header.size)) {
+            return {QImage(), QStringLiteral("picture: not enough memory for its %1 x %2 pixels")
+                                  .arg(header.size.width())
+                                  .arg(header.size.height())};
+        }
         return {QImage(), QStringLiteral("picture: cannot be decoded")};
     }
     if (qint64(picture.width()) * picture.height()

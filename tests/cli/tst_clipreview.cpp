@@ -4,10 +4,12 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "core/imagefiles.h"
+#include "core/pngcodec.h"
 #include "face_detection_module/landmarkpipeline.h"
 #include "preview/maskrenderer.h"
 #include "tests/support/testimages.h"
 
+#include <QImageReader>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -65,6 +67,7 @@ private slots:
     void pictureOrVideoIsToldByTheInputs();
     void maskPictureBeyondMemoryFailsTheRun();
     void facePictureBeyondMemoryIsNotCalledFaceless();
+    void pictureBeyondMemoryIsNotCalledDamaged();
 
 private:
     QString writePackage(int type);
@@ -328,6 +331,33 @@ void tst_CliPreview::facePictureBeyondMemoryIsNotCalledFaceless()
     QVERIFY2(run.err.contains("big-face.jpg: the picture could not be processed (out of memory)"),
              qPrintable(describe(run)));
     QVERIFY(!QFile::exists(out));
+}
+
+// A sound picture whose pixels cannot be had is told as such: "cannot be decoded" would have the
+// user take a good photo for a damaged one.
+void tst_CliPreview::pictureBeyondMemoryIsNotCalledDamaged()
+{
+    if (const QString why = memoryLimitUnavailable(); !why.isEmpty()) {
+        QSKIP(qPrintable(why));
+    }
+    // 100 megapixels, 400 MB decoded: more than the whole limit.
+    constexpr int side = 10000;
+    constexpr qint64 addressSpaceLimit = 400'000'000;
+    const QString path = folder->filePath(QStringLiteral("big-plain.png"));
+    {
+        QImage plain(side, side, QImage::Format_RGB32);
+        QVERIFY(!plain.isNull());
+        plain.fill(qRgb(200, 120, 80));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(core::png::encode(plain)) > 0);
+    }
+    QImageReader header(path);
+    QCOMPARE(header.size(), QSize(side, side));
+    const Run run = runCliWithin(addressSpaceLimit, {QStringLiteral("detect"), path});
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("big-plain.png: picture: not enough memory for its 10000 x 10000 pixels"),
+             qPrintable(describe(run)));
 }
 
 QTEST_MAIN(tst_CliPreview)
