@@ -16,9 +16,10 @@ QList<QVideoFrame::PixelFormat> FrameSurface::supportedPixelFormats(QAbstractVid
     if (type != QAbstractVideoBuffer::NoHandle) {
         return {};
     }
-    // Formats a QImage holds as they are; the back end converts to one of them.
-    return {QVideoFrame::Format_RGB32, QVideoFrame::Format_ARGB32, QVideoFrame::Format_BGR32,
-            QVideoFrame::Format_RGB24, QVideoFrame::Format_RGB565};
+    // Formats a QImage holds as they are; the back end converts to one of them. (Not BGR32: no
+    // QImage format answers to it, and a camera that sends RGBx would have every frame skipped.)
+    return {QVideoFrame::Format_RGB32, QVideoFrame::Format_ARGB32, QVideoFrame::Format_RGB24,
+            QVideoFrame::Format_RGB565};
 }
 
 bool FrameSurface::present(const QVideoFrame& frame)
