@@ -1,9 +1,11 @@
 #include "core/facialpoints.h"
 #include "core/localnames.h"
+#include "core/poolthreads.h"
 #include "app/mainwindow.h"
 #include "face_detection_module/facedetectionmodule.h"
 
 #include <QApplication>
+#include <QThreadPool>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
@@ -56,6 +58,8 @@ int main(int argc, char* argv[])
     // A picture named in Latin-1 on the command line or dropped opens as any other.
     core::useByteExactLocalNames();
     QApplication application(argc, argv);
+    // Qt converts large pictures on its shared pool: its threads are had now, while there is room.
+    core::keepPoolThreads(*QThreadPool::globalInstance());
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Face mask effect editor"));
     parser.addHelpOption();

@@ -1,9 +1,11 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "core/localnames.h"
+#include "core/poolthreads.h"
 #include "cli/pictureintake.h"
 
 #include <QCoreApplication>
+#include <QThreadPool>
 
 #include <cerrno>
 #include <cstdio>
@@ -56,5 +58,7 @@ int main(int argc, char* argv[])
     // write 100 dpi, where the window on a common screen writes 96.
     QCoreApplication::setAttribute(Qt::AA_Use96Dpi);
     QCoreApplication application(argc, argv);
+    // Qt converts large pictures on its shared pool: its threads are had now, while there is room.
+    core::keepPoolThreads(*QThreadPool::globalInstance());
     return cli::runProgram(application.arguments());
 }

@@ -2,6 +2,7 @@
 
 #include "face_detection_module/facedetectionmodule.h"
 #include "face_detection_module/landmarkpipeline.h"
+#include "core/poolthreads.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +21,7 @@ public:
         : owner(detector)
     {
         pool.setMaxThreadCount(1);
+        core::keepPoolThreads(pool);
     }
 
     // Members go in reverse order, so pool (whose destructor waits for every queued task) goes

@@ -1,5 +1,6 @@
 #include "ui/livepreview.h"
 
+#include "core/poolthreads.h"
 #include "face_detection_module/facedetectionmodule.h"
 #include "face_detection_module/landmarkgeometry.h"
 #include "preview/facetracker.h"
@@ -29,6 +30,7 @@ public:
         tracker = preview::FaceTracker(settings);
         clock.start();
         pool.setMaxThreadCount(1);
+        core::keepPoolThreads(pool);
     }
 
     ~Impl()
