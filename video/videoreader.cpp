@@ -60,6 +60,9 @@ struct VideoReader::Impl {
     // the file's own 0, which the frames' times above need not start at (an MKV whose first
     // frame is stamped an hour in).
     double lastStamp = -1;
+    // Whether the demuxer said where its segment stops (an MP4 does, from its edit list): the
+    // declared length then counts from the segment's start, as the frames' times above do.
+    bool segmentStops = false;
     double frameLength = 0;      // seconds, when the frame rate is known
     // An animated GIF is read by Qt: GStreamer's GIF demuxer never ends its stream (it asks for
     // more bytes at the end of the file, without pause).
@@ -290,6 +293,9 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
         if (GST_CLOCK_TIME_IS_VALID(pts)) {
             d->lastStamp = double(pts) / GST_SECOND;
         }
+        if (segment) {
+            d->segmentStops = GST_CLOCK_TIME_IS_VALID(segment->stop);
+        }
         if (segment && GST_CLOCK_TIME_IS_VALID(pts)) {
             const guint64 streamTime = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts);
             if (GST_CLOCK_TIME_IS_VALID(streamTime)) {
@@ -325,7 +331,8 @@ QString VideoReader::shortfall() const
         return QString();
     }
     // The last frame lasts a frame; a second more is left to rounding in the headers.
-    const double end = std::max(d->lastTime, d->lastStamp) + d->frameLength;
+    // The file's own stamps only where the segment has no end to measure from (an MKV).
+    const double end = (d->segmentStops ? d->lastTime : std::max(d->lastTime, d->lastStamp)) + d->frameLength;
     if (end + 1.0 >= d->declaredDuration) {
         return QString();
     }

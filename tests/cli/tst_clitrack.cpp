@@ -372,6 +372,41 @@ void tst_CliTrack::videoCutShortIsSaidToBe()
     QVERIFY2(lateRun.status == 0, lateRun.err.constData());
     QCOMPARE(lateRun.out.count('\n'), 10);
     QVERIFY2(!lateRun.err.contains("warning"), lateRun.err.constData());
+
+    // Trimmed without encoding again: the MP4 keeps the frames from the key frame before the cut
+    // and its edit list skips the first 4 s, so its stamps run 4 s ahead of the 16 s it declares.
+    // Cut short at about 13 s of those 16, it is said to be.
+    const QString untrimmed = folder.filePath(QStringLiteral("untrimmed.mp4"));
+    const QString trimmed = folder.filePath(QStringLiteral("trimmed.mp4"));
+    const QString trimmedCut = folder.filePath(QStringLiteral("trimmed-cut.mp4"));
+    const QString untrimmedError = testclips::encode(
+        testclips::noise(200, QSize(96, 64)), 10, untrimmed, QStringLiteral("libx264"),
+        {QStringLiteral("-g"), QStringLiteral("200"), QStringLiteral("-keyint_min"), QStringLiteral("200"),
+         QStringLiteral("-sc_threshold"), QStringLiteral("0")});
+    QVERIFY2(untrimmedError.isEmpty(), qPrintable(untrimmedError));
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                                            QStringLiteral("-ss"), QStringLiteral("4"), QStringLiteral("-i"), untrimmed,
+                                            QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-movflags"),
+                                            QStringLiteral("+faststart"), trimmed});
+    QVERIFY(ffmpeg.waitForFinished(120000) && ffmpeg.exitCode() == 0);
+    const Run trimmedRun = runCli({QStringLiteral("track"), trimmed});
+    QVERIFY2(trimmedRun.status == 0, trimmedRun.err.constData());
+    QCOMPARE(trimmedRun.out.count('\n'), 160);
+    QVERIFY2(!trimmedRun.err.contains("warning"), trimmedRun.err.constData());
+    QFile trimmedFile(trimmed);
+    QVERIFY(trimmedFile.open(QIODevice::ReadOnly));
+    const QByteArray trimmedBytes = trimmedFile.readAll();
+    QFile cutFile(trimmedCut);
+    QVERIFY(cutFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(cutFile.write(trimmedBytes.left(trimmedBytes.size() * 85 / 100)) > 0);
+    cutFile.close();
+    const Run trimmedCutRun = runCli({QStringLiteral("track"), trimmedCut});
+    QVERIFY2(trimmedCutRun.status == 0, trimmedCutRun.err.constData());
+    const int trimmedFrames = trimmedCutRun.out.count('\n');
+    QVERIFY2(trimmedFrames > 100 && trimmedFrames < 150, qPrintable(QString::number(trimmedFrames)));
+    QVERIFY2(trimmedCutRun.err.contains("of the 16.0 s the file declares: it may be cut short"),
+             trimmedCutRun.err.constData());
 }
 
 // Once its results cannot be written, track reads no further: a long video would otherwise be
