@@ -68,6 +68,7 @@ public:
     // then dropped.
     std::unique_ptr<QFutureWatcher<video::VideoShape>> shapeReading;
     int turn = 0; // clockwise degrees that make the file's pictures upright
+    bool lengthFromFileZero = false; // see video::VideoShape
     // A file that opens but never yields a picture (cut short, say) is reported after this.
     QTimer stallTimer;
 
@@ -139,9 +140,10 @@ void VideoFrameSource::Impl::checkEnd()
         return;
     }
     // The last frame lasts a frame; a second more is left to rounding in the headers and to a
-    // frame the player dropped for being late. The declared length counts from the file's own 0,
-    // as the frames' times do: not from the first frame, which may be stamped an hour in.
-    const qint64 end = (lastStart + qint64(frameMicros)) / 1000;
+    // frame the player dropped for being late. The frames' times are the file's own: measured
+    // from its 0 where the declared length counts from there (a Matroska file stamped an hour
+    // in), else from the first frame (an MP4 whose edit list skips its first seconds).
+    const qint64 end = (lastStart - (lengthFromFileZero ? 0 : origin) + qint64(frameMicros)) / 1000;
     if (end + 1000 >= declared) {
         return;
     }
@@ -155,6 +157,7 @@ void VideoFrameSource::Impl::checkEnd()
 void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
 {
     turn = shape.turn;
+    lengthFromFileZero = shape.lengthFromFileZero;
     // A step taken before two frames have played (paused at once) moves by the file's frame.
     if (shape.frameRate > 0 && shape.frameRate < 1000) {
         frameMicros = 1e6 / shape.frameRate;

@@ -73,6 +73,16 @@ VideoShape videoShape(const QString& path)
         if (degrees == 0) {
             degrees = turnInTags(gst_discoverer_info_get_tags(info));
         }
+        if (GstDiscovererStreamInfo* top = gst_discoverer_info_get_stream_info(info)) {
+            if (GstCaps* caps = gst_discoverer_stream_info_get_caps(top)) {
+                const GstStructure* container = gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+                shape.lengthFromFileZero = container
+                    && (gst_structure_has_name(container, "video/x-matroska")
+                        || gst_structure_has_name(container, "video/webm"));
+                gst_caps_unref(caps);
+            }
+            gst_discoverer_stream_info_unref(top);
+        }
         gst_discoverer_stream_info_list_free(streams);
     }
     if (info) {

@@ -25,6 +25,10 @@ struct VideoShape {
     double frameRate = 0;
     // The headers were read and list no video stream that can be played (a file of sound only).
     bool noVideo = false;
+    // The declared length counts from the file's own 0 rather than from its first frame: a
+    // Matroska or WebM file whose first frame is stamped an hour in declares that hour too (an
+    // MP4 trimmed by its edit list declares only what it shows).
+    bool lengthFromFileZero = false;
 };
 
 // Reads the headers of the video file at path through GStreamer; waits at most a few seconds.
