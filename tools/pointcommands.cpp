@@ -199,7 +199,20 @@ void storePoints(core::FacialPoints* model, const QVector<int>& indices,
         for (int i = 0; i < indices.size(); ++i) {
             model->setPoint(values[size_t(i)], indices[i]);
         }
-        return;
+        // setPoint keeps a point that only fuzzily equals the value (a key and its opposite
+        // leave it off in the last digits); the list is replaced whole where one was kept.
+        const core::FacialPointVector now = model->points();
+        bool exact = true;
+        for (int i = 0; i < indices.size() && exact; ++i) {
+            const int index = indices[i];
+            if (index >= 0 && size_t(index) < now.size()) {
+                const FacialPoint& stored = now[size_t(index)];
+                exact = stored.x() == values[size_t(i)].x() && stored.y() == values[size_t(i)].y();
+            }
+        }
+        if (exact) {
+            return;
+        }
     }
     core::FacialPointVector all = model->points();
     for (int i = 0; i < indices.size(); ++i) {
