@@ -249,6 +249,36 @@ void PointGestures::finishDrag(core::FacialPoints& model, QUndoStack* stack)
     if (end != m_dragStart) {
         pushEdit(model, stack, {index}, std::exchange(m_partners, {}), {m_dragStart}, false,
                  MovePointsCommand::moveText({index}));
+        return;
+    }
+    restoreStart(model, {index}, {m_dragStart});
+}
+
+void PointGestures::restoreStart(core::FacialPoints& model, const QVector<int>& indices,
+                                 const core::FacialPointVector& starts)
+{
+    // The model's setPoint takes a point that close as unchanged, so all are stored at once.
+    core::FacialPointVector exact = model.points();
+    bool drifted = false;
+    const auto restore = [&](int index, const FacialPoint& start) {
+        if (index >= 0 && size_t(index) < exact.size()
+            && (exact[size_t(index)].x() != start.x() || exact[size_t(index)].y() != start.y())) {
+            exact[size_t(index)] = start;
+            drifted = true;
+        }
+    };
+    for (int i = 0; i < indices.size() && size_t(i) < starts.size(); ++i) {
+        restore(indices[i], starts[size_t(i)]);
+    }
+    for (int partner : std::exchange(m_partners, {})) {
+        if (partner < int(m_fullStart.size())) {
+            restore(partner, m_fullStart[size_t(partner)]);
+        }
+    }
+    if (drifted) {
+        m_storing = true;
+        model.setPoints(exact);
+        m_storing = false;
     }
 }
 
@@ -263,29 +293,7 @@ void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
     if (after == m_groupStart) {
         // Back where it began: no step, and so the points exactly as they were, not off in their
         // last digits by the rounding of the gesture and its return.
-        // (The model's setPoint takes a point that close as unchanged, so all are stored at once.)
-        core::FacialPointVector exact = now;
-        bool drifted = false;
-        const auto restore = [&](int index, const FacialPoint& start) {
-            if (index >= 0 && size_t(index) < exact.size()
-                && (exact[size_t(index)].x() != start.x() || exact[size_t(index)].y() != start.y())) {
-                exact[size_t(index)] = start;
-                drifted = true;
-            }
-        };
-        for (int i = 0; i < m_groupIndices.size(); ++i) {
-            restore(m_groupIndices[i], m_groupStart[size_t(i)]);
-        }
-        for (int partner : std::exchange(m_partners, {})) {
-            if (partner < int(m_fullStart.size())) {
-                restore(partner, m_fullStart[size_t(partner)]);
-            }
-        }
-        if (drifted) {
-            m_storing = true;
-            model.setPoints(exact);
-            m_storing = false;
-        }
+        restoreStart(model, m_groupIndices, m_groupStart);
         return;
     }
     QString text;

@@ -91,6 +91,10 @@ private:
                        const std::vector<QPointF>& viewPositions);
     void finishDrag(core::FacialPoints& model, QUndoStack* stack);
     void finishGroup(core::FacialPoints& model, QUndoStack* stack);
+    // A gesture back where it began is no step: its points, and the partners that followed
+    // them, get back the very numbers they had, not ones off in the last digits.
+    void restoreStart(core::FacialPoints& model, const QVector<int>& indices,
+                      const core::FacialPointVector& starts);
     void finishRubberBand(const core::FacialPoints& model, const ViewTransform& transform);
     // Mirror editing: the whole point list and picture size when the edit began, and the
     // partners of the edited points moved to follow them (none while mirroring is off).

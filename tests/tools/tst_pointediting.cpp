@@ -526,26 +526,39 @@ void tst_PointEditing::gestureBackToItsStartChangesNothing_data()
 {
     QTest::addColumn<QPoint>("handle");
     QTest::addColumn<QPoint>("away");
+    QTest::addColumn<int>("marker"); // -1: all selected, the handle pressed; else this marker alone
+    QTest::addColumn<double>("zoom"); // about the marker
     // The round handle above the box, and the bottom-right corner, pulled away and brought back.
-    QTest::newRow("turn-and-back") << QPoint(200, 96) << QPoint(263, 131);
-    QTest::newRow("scale-and-back") << QPoint(390, 220) << QPoint(357, 241);
+    QTest::newRow("turn-and-back") << QPoint(200, 96) << QPoint(263, 131) << -1 << 1.0;
+    QTest::newRow("scale-and-back") << QPoint(390, 220) << QPoint(357, 241) << -1 << 1.0;
+    // One marker dragged off and back onto the pixel it was grabbed at, in a zoomed view.
+    QTest::newRow("point-and-back-zoomed") << QPoint() << QPoint(6, 3) << 1 << 3.0;
+    QTest::newRow("other-point-and-back-zoomed") << QPoint() << QPoint(-4, 7) << 2 << 3.0;
 }
 
-// A turn or scale that ends where it began is no step, and leaves the points exactly as they
-// were, not off in their last digits by the rounding of the gesture and its return.
+// A turn, scale or drag that ends where it began is no step, and leaves the points exactly as
+// they were, not off in their last digits by the rounding of the gesture and its return.
 void tst_PointEditing::gestureBackToItsStartChangesNothing()
 {
     QFETCH(QPoint, handle);
     QFETCH(QPoint, away);
+    QFETCH(int, marker);
+    QFETCH(double, zoom);
     // Far from the box's middle in both directions, where a coordinate taken from it and added
     // back does not come out exact.
     const core::FacialPointVector start{atPixel(20.1, 130.3), atPixel(379.7, 130.9),
                                         atPixel(380.3, 209.6), atPixel(19.8, 210.2)};
     Scene scene(start);
-    scene.controller.selectAll();
+    if (marker < 0) {
+        scene.controller.selectAll();
+    } else {
+        scene.viewport.zoomBy(zoom, scene.viewPosition(marker));
+        handle = scene.viewPosition(marker).toPoint();
+        away += handle;
+    }
     scene.controller.mousePress(handle);
     QVERIFY(scene.controller.isGestureActive());
-    QCOMPARE(scene.controller.draggedIndex(), -1);
+    QCOMPARE(scene.controller.draggedIndex(), marker);
     scene.controller.mouseMove(away);
     scene.controller.mouseMove(handle);
     scene.controller.mouseRelease(handle);
