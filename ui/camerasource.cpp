@@ -1,10 +1,10 @@
 #include "ui/camerasource.h"
 
 #include "ui/framesurface.h"
+#include "ui/silencewatch.h"
 
 #include <QCamera>
 #include <QCameraInfo>
-#include <QTimer>
 
 namespace ui {
 
@@ -21,18 +21,17 @@ class CameraFrameSource::Impl
 public:
     Impl(CameraFrameSource* owner, const QCameraInfo& info)
         : camera(info)
+        , stallWatch(stallTimeoutMs)
         , surface([this, owner](const QImage& frame, qint64) {
-            stallTimer.start();
+            stallWatch.heard();
             emit owner->frameReady(frame);
         })
     {
         camera.setViewfinder(&surface);
-        stallTimer.setSingleShot(true);
-        stallTimer.setInterval(stallTimeoutMs);
     }
 
     QCamera camera;
-    QTimer stallTimer; // restarted by every picture; gone after the surface that restarts it
+    SilenceWatch stallWatch; // heard by every picture; gone after the surface that tells it
     FrameSurface surface;
 };
 
@@ -41,11 +40,11 @@ CameraFrameSource::CameraFrameSource(const QCameraInfo& camera)
 {
     connect(&d->camera, QOverload<QCamera::Error>::of(&QCamera::error), this, [this](QCamera::Error error) {
         if (error != QCamera::NoError) {
-            d->stallTimer.stop();
+            d->stallWatch.stop();
             emit failed(QStringLiteral("The camera cannot be used: %1").arg(d->camera.errorString()));
         }
     });
-    connect(&d->stallTimer, &QTimer::timeout, this, [this] {
+    connect(&d->stallWatch, &SilenceWatch::silent, this, [this] {
         d->camera.stop();
         emit failed(QStringLiteral("The camera cannot be used: it has sent no picture for %1 seconds.")
                         .arg(stallTimeoutMs / 1000));
@@ -67,13 +66,13 @@ bool CameraFrameSource::start()
     if (d->camera.error() != QCamera::NoError) {
         return false;
     }
-    d->stallTimer.start();
+    d->stallWatch.start();
     return true;
 }
 
 void CameraFrameSource::stop()
 {
-    d->stallTimer.stop();
+    d->stallWatch.stop();
     d->camera.stop();
 }
 

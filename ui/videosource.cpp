@@ -1,6 +1,7 @@
 #include "ui/videosource.h"
 
 #include "ui/framesurface.h"
+#include "ui/silencewatch.h"
 #include "core/localnames.h"
 #include "video/videoorientation.h"
 
@@ -9,7 +10,6 @@
 #include <QMediaMetaData>
 #include <QMediaPlayer>
 #include <QTransform>
-#include <QTimer>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -32,12 +32,11 @@ public:
         , path(QFileInfo(path).absoluteFilePath())
         , surface([this](const QImage& frame, qint64 startTime) { onFrame(frame, startTime); })
         , player(nullptr, QMediaPlayer::VideoSurface)
+        , stallWatch(stallTimeoutMs)
     {
         player.setVideoOutput(&surface);
         player.setMuted(true);
-        stallTimer.setSingleShot(true);
-        stallTimer.setInterval(stallTimeoutMs);
-        QObject::connect(&stallTimer, &QTimer::timeout, owner, [this] {
+        QObject::connect(&stallWatch, &SilenceWatch::silent, owner, [this] {
             fail(QStringLiteral("no picture came out of it in %1 seconds; it may be cut short or damaged.")
                      .arg(stallTimeoutMs / 1000));
         });
@@ -70,7 +69,7 @@ public:
     int turn = 0; // clockwise degrees that make the file's pictures upright
     bool lengthFromFileZero = false; // see video::VideoShape
     // A file that opens but never yields a picture (cut short, say) is reported after this.
-    QTimer stallTimer;
+    SilenceWatch stallWatch;
 
     bool frameRateKnown()
     {
@@ -89,7 +88,7 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
     if (startTime >= 0 && startTime == lastStart) {
         return;
     }
-    stallTimer.stop();
+    stallWatch.stop();
     if (startTime >= 0) {
         // The first frame after a seek carries the time sought, not its own start.
         if (lastStart >= 0 && startTime > lastStart && framesSinceSeek >= 2 && !frameRateKnown()) {
@@ -178,7 +177,7 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
     } else {
         player.pause();
     }
-    stallTimer.start();
+    stallWatch.start();
 }
 
 void VideoFrameSource::Impl::fail(const QString& reason)
@@ -187,7 +186,7 @@ void VideoFrameSource::Impl::fail(const QString& reason)
         return;
     }
     failedOnce = true;
-    stallTimer.stop();
+    stallWatch.stop();
     player.stop();
     const QString name = QFileInfo(path).fileName();
     emit owner->failed(reason.isEmpty()
@@ -243,7 +242,7 @@ void VideoFrameSource::stop()
 {
     d->shapeReading.reset(); // a stopped source does not start once its headers are read
     d->playWanted = false;
-    d->stallTimer.stop();
+    d->stallWatch.stop();
     d->player.stop();
     emit playingChanged(false);
 }
