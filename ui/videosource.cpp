@@ -60,6 +60,7 @@ public:
     qint64 framesSinceSeek = 0;
     bool failedOnce = false;
     bool endedEarlyOnce = false;
+    int earlyEnds = 0; // ends in a row before the declared length
     bool playWanted = false; // Play pressed and not Pause or Stop since: only then does the end loop
     bool mediaSet = false;   // the player has the file: its headers were read and accepted
     // The file's headers, read on a worker: GStreamer's discoverer can take seconds on a busy
@@ -144,6 +145,13 @@ void VideoFrameSource::Impl::checkEnd()
     // in), else from the first frame (an MP4 whose edit list skips its first seconds).
     const qint64 end = (lastStart - (lengthFromFileZero ? 0 : origin) + qint64(frameMicros)) / 1000;
     if (end + 1000 >= declared) {
+        earlyEnds = 0;
+        return;
+    }
+    // A window held still (a suspended laptop, a debugger, a machine too busy to run it) finds
+    // the player's clock past the frames it had yet to show: the player drops them as late and
+    // ends at once. A file cut short ends early every time round; said at the second.
+    if (++earlyEnds < 2) {
         return;
     }
     endedEarlyOnce = true;
@@ -228,6 +236,7 @@ bool VideoFrameSource::start()
     d->lastStart = -1;
     d->framesSinceSeek = 2;
     d->endedEarlyOnce = false;
+    d->earlyEnds = 0;
     d->mediaSet = false;
     d->shapeReading = std::make_unique<QFutureWatcher<video::VideoShape>>();
     connect(d->shapeReading.get(), &QFutureWatcherBase::finished, this, [impl = d.get()] {
