@@ -71,6 +71,28 @@ QString show(QPointF p)
     return QStringLiteral("(%1, %2)").arg(p.x(), 0, 'f', 4).arg(p.y(), 0, 'f', 4);
 }
 
+// The texts of the steps on stack, oldest first.
+QStringList stepTexts(const QUndoStack& stack)
+{
+    QStringList texts;
+    for (int i = 0; i < stack.count(); ++i) {
+        texts << stack.text(i);
+    }
+    return texts;
+}
+
+// The first of the points that is not exactly (FacialPoint's == is fuzzy) where it started, and
+// by how much; empty when all are.
+QString offStart(const core::FacialPointVector& now, const core::FacialPointVector& start)
+{
+    for (std::size_t i = 0; i < start.size() && i < now.size(); ++i) {
+        if (now[i].x() != start[i].x() || now[i].y() != start[i].y()) {
+            return QStringLiteral("point %1 off by %2, %3").arg(i).arg(now[i].x() - start[i].x()).arg(now[i].y() - start[i].y());
+        }
+    }
+    return QString();
+}
+
 enum class Script {
     SingleDrag,
     PressWithoutMove,
@@ -504,22 +526,13 @@ void tst_PointEditing::turnAndScaleByKeys()
                  qPrintable(QStringLiteral("point %1 at %2, expected %3")
                                 .arg(i).arg(show(scene.viewPosition(i)), show(expected[i]))));
     }
-    QStringList taken;
-    for (int i = 0; i < scene.stack.count(); ++i) {
-        taken << scene.stack.text(i);
-    }
-    QCOMPARE(taken, undoSteps);
+    QCOMPARE(stepTexts(scene.stack), undoSteps);
     while (scene.stack.canUndo()) {
         scene.stack.undo();
     }
-    // FacialPoint's == is fuzzy: undo must give back the very numbers.
-    const core::FacialPointVector start = square();
-    for (int i = 0; i < 4; ++i) {
-        const FacialPoint now = scene.model.points()[size_t(i)];
-        QVERIFY2(now.x() == start[size_t(i)].x() && now.y() == start[size_t(i)].y(),
-                 qPrintable(QStringLiteral("point %1 off by %2, %3 after undo").arg(i)
-                                .arg(now.x() - start[size_t(i)].x()).arg(now.y() - start[size_t(i)].y())));
-    }
+    // Undo gives back the very numbers.
+    const QString off = offStart(scene.model.points(), square());
+    QVERIFY2(off.isEmpty(), qPrintable(off + QStringLiteral(" after undo")));
 }
 
 void tst_PointEditing::gestureBackToItsStartChangesNothing_data()
@@ -563,12 +576,8 @@ void tst_PointEditing::gestureBackToItsStartChangesNothing()
     scene.controller.mouseMove(handle);
     scene.controller.mouseRelease(handle);
     QCOMPARE(scene.stack.count(), 0);
-    for (int i = 0; i < 4; ++i) {
-        const FacialPoint now = scene.model.points()[size_t(i)];
-        QVERIFY2(now.x() == start[size_t(i)].x() && now.y() == start[size_t(i)].y(),
-                 qPrintable(QStringLiteral("point %1 off by %2, %3").arg(i)
-                                .arg(now.x() - start[size_t(i)].x()).arg(now.y() - start[size_t(i)].y())));
-    }
+    const QString off = offStart(scene.model.points(), start);
+    QVERIFY2(off.isEmpty(), qPrintable(off));
 }
 
 void tst_PointEditing::undoSteps_data()
@@ -618,22 +627,13 @@ void tst_PointEditing::undoSteps()
         scene.drag(QPoint(20, 20), QPoint(300, 280));
         break;
     }
-    QStringList texts;
-    for (int i = 0; i < scene.stack.count(); ++i) {
-        texts << scene.stack.text(i);
-    }
-    QCOMPARE(texts, steps);
+    QCOMPARE(stepTexts(scene.stack), steps);
     while (scene.stack.canUndo()) {
         scene.stack.undo();
     }
-    // FacialPoint's == is fuzzy: undo must give back the very numbers.
-    const core::FacialPointVector start = square();
-    for (int i = 0; i < 4; ++i) {
-        const FacialPoint now = scene.model.points()[size_t(i)];
-        QVERIFY2(now.x() == start[size_t(i)].x() && now.y() == start[size_t(i)].y(),
-                 qPrintable(QStringLiteral("point %1 off by %2, %3 after undo").arg(i)
-                                .arg(now.x() - start[size_t(i)].x()).arg(now.y() - start[size_t(i)].y())));
-    }
+    // Undo gives back the very numbers.
+    const QString off = offStart(scene.model.points(), square());
+    QVERIFY2(off.isEmpty(), qPrintable(off + QStringLiteral(" after undo")));
 }
 
 QTEST_MAIN(tst_PointEditing)
