@@ -14,7 +14,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTransform>
 #include <QtTest>
@@ -253,12 +252,10 @@ void tst_CliTrack::frameSizeChangeFindsTheFacesAnew()
     QVERIFY(listFile.open(QIODevice::WriteOnly));
     listFile.write(QStringLiteral("file '%1'\nfile '%2'\n").arg(small, large).toUtf8());
     listFile.close();
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                                            QStringLiteral("-f"), QStringLiteral("concat"), QStringLiteral("-safe"),
-                                            QStringLiteral("0"), QStringLiteral("-i"), list, QStringLiteral("-c"),
-                                            QStringLiteral("copy"), joined});
-    QVERIFY(ffmpeg.waitForFinished(120000) && ffmpeg.exitCode() == 0);
+    const QString joinError = testclips::runFfmpeg({QStringLiteral("-f"), QStringLiteral("concat"), QStringLiteral("-safe"),
+                                                    QStringLiteral("0"), QStringLiteral("-i"), list, QStringLiteral("-c"),
+                                                    QStringLiteral("copy"), joined});
+    QVERIFY2(joinError.isEmpty(), qPrintable(joinError));
 
     const Run followed = runCli({QStringLiteral("track"), QStringLiteral("--json"), joined});
     QVERIFY2(followed.status == 0, followed.err.constData());
@@ -321,12 +318,8 @@ void tst_CliTrack::damagedVideoFails()
     QVERIFY2(run.err.contains("not a video that can be decoded"), run.err.constData());
     // Sound only: said so, rather than a decoder's words.
     const QString sound = folder.filePath(QStringLiteral("sound.mp4"));
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                                            QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                            QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"),
-                                            QStringLiteral("aac"), sound});
-    QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
+    const QString soundError = testclips::soundOnly(sound);
+    QVERIFY2(soundError.isEmpty(), qPrintable(soundError));
     const Run soundOnly = runCli({QStringLiteral("track"), sound});
     QCOMPARE(soundOnly.status, 1);
     QVERIFY2(soundOnly.err.contains("sound.mp4: it holds no video stream that can be played"), soundOnly.err.constData());
@@ -379,28 +372,13 @@ void tst_CliTrack::videoCutShortIsSaidToBe()
     const QString untrimmed = folder.filePath(QStringLiteral("untrimmed.mp4"));
     const QString trimmed = folder.filePath(QStringLiteral("trimmed.mp4"));
     const QString trimmedCut = folder.filePath(QStringLiteral("trimmed-cut.mp4"));
-    const QString untrimmedError = testclips::encode(
-        testclips::noise(200, QSize(96, 64)), 10, untrimmed, QStringLiteral("libx264"),
-        {QStringLiteral("-g"), QStringLiteral("200"), QStringLiteral("-keyint_min"), QStringLiteral("200"),
-         QStringLiteral("-sc_threshold"), QStringLiteral("0")});
-    QVERIFY2(untrimmedError.isEmpty(), qPrintable(untrimmedError));
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                                            QStringLiteral("-ss"), QStringLiteral("4"), QStringLiteral("-i"), untrimmed,
-                                            QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-movflags"),
-                                            QStringLiteral("+faststart"), trimmed});
-    QVERIFY(ffmpeg.waitForFinished(120000) && ffmpeg.exitCode() == 0);
+    const QString trimError =
+        testclips::trimmedAndCutShort(200, QSize(96, 64), 4, untrimmed, trimmed, trimmedCut, 85);
+    QVERIFY2(trimError.isEmpty(), qPrintable(trimError));
     const Run trimmedRun = runCli({QStringLiteral("track"), trimmed});
     QVERIFY2(trimmedRun.status == 0, trimmedRun.err.constData());
     QCOMPARE(trimmedRun.out.count('\n'), 160);
     QVERIFY2(!trimmedRun.err.contains("warning"), trimmedRun.err.constData());
-    QFile trimmedFile(trimmed);
-    QVERIFY(trimmedFile.open(QIODevice::ReadOnly));
-    const QByteArray trimmedBytes = trimmedFile.readAll();
-    QFile cutFile(trimmedCut);
-    QVERIFY(cutFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QVERIFY(cutFile.write(trimmedBytes.left(trimmedBytes.size() * 85 / 100)) > 0);
-    cutFile.close();
     const Run trimmedCutRun = runCli({QStringLiteral("track"), trimmedCut});
     QVERIFY2(trimmedCutRun.status == 0, trimmedCutRun.err.constData());
     const int trimmedFrames = trimmedCutRun.out.count('\n');

@@ -17,6 +17,26 @@ inline bool haveFfmpeg()
     return !QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty();
 }
 
+// Runs ffmpeg, quiet but for errors, with arguments. Returns an empty string on success, else
+// what went wrong.
+inline QString runFfmpeg(const QStringList& arguments)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 QStringList{QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error")} + arguments);
+    if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
+        return QStringLiteral("ffmpeg failed: %1").arg(QString::fromLocal8Bit(ffmpeg.readAllStandardError()));
+    }
+    return QString();
+}
+
+// A file of 2 s of sound (AAC) and no pictures at path, as a recording saved without them.
+inline QString soundOnly(const QString& path)
+{
+    return runFfmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                      QStringLiteral("sine=duration=2"), QStringLiteral("-c:a"), QStringLiteral("aac"), path});
+}
+
 // Encodes frames (all of one size, even width and height) at fps frames per second with the
 // ffmpeg encoder codec ("libx264", "libvpx", "libvpx-vp9", "gif") into path; the container follows the
 // suffix. Returns an empty string on success, else what went wrong.
@@ -34,8 +54,7 @@ inline QString encode(const QVector<QImage>& frames, double fps, const QString& 
         }
     }
     const bool gif = codec == QLatin1String("gif");
-    QStringList arguments{QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                          QStringLiteral("-framerate"), QString::number(fps),
+    QStringList arguments{QStringLiteral("-framerate"), QString::number(fps),
                           QStringLiteral("-i"), pictures.filePath(QStringLiteral("%05d.png")),
                           QStringLiteral("-c:v"), codec, QStringLiteral("-pix_fmt"),
                           gif ? QStringLiteral("rgb8") : QStringLiteral("yuv420p")};
@@ -49,12 +68,7 @@ inline QString encode(const QVector<QImage>& frames, double fps, const QString& 
                   << QStringLiteral("realtime");
     }
     arguments << extra << path;
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), arguments);
-    if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
-        return QStringLiteral("ffmpeg failed: %1").arg(QString::fromLocal8Bit(ffmpeg.readAllStandardError()));
-    }
-    return QString();
+    return runFfmpeg(arguments);
 }
 
 // Copies the clip at from to to, its pictures untouched, with an orientation tag as a phone
@@ -62,15 +76,8 @@ inline QString encode(const QVector<QImage>& frames, double fps, const QString& 
 // show them). ffmpeg writes it only when copying, not when encoding.
 inline QString tagRotation(const QString& from, const QString& to, int degrees)
 {
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"),
-                 {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-i"), from,
-                  QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-metadata:s:v:0"),
-                  QStringLiteral("rotate=%1").arg(degrees), to});
-    if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
-        return QStringLiteral("ffmpeg failed: %1").arg(QString::fromLocal8Bit(ffmpeg.readAllStandardError()));
-    }
-    return QString();
+    return runFfmpeg({QStringLiteral("-i"), from, QStringLiteral("-c"), QStringLiteral("copy"),
+                      QStringLiteral("-metadata:s:v:0"), QStringLiteral("rotate=%1").arg(degrees), to});
 }
 
 // count frames, each of one grey level (20 x its index, up to 240), so that a frame tells its index.
@@ -105,6 +112,23 @@ inline QVector<QImage> noise(int count, QSize size = QSize(160, 120))
     return frames;
 }
 
+// The first percent of the bytes of the file whole, written to cut. Returns an empty string on
+// success, else what went wrong.
+inline QString copyCutShort(const QString& whole, const QString& cut, int percent)
+{
+    QFile from(whole);
+    QFile to(cut);
+    if (!from.open(QIODevice::ReadOnly) || !to.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return QStringLiteral("cannot copy %1 to %2").arg(whole, cut);
+    }
+    const QByteArray bytes = from.readAll();
+    const qint64 kept = qint64(bytes.size()) * percent / 100;
+    if (to.write(bytes.constData(), kept) != kept || !to.flush()) {
+        return QStringLiteral("cannot write %1").arg(cut);
+    }
+    return QString();
+}
+
 // A 4.0 s clip of noise (40 frames at 10 per second, each of size) at whole, written with its
 // index at the front as files meant for streaming are, and its first half at cut: the headers of
 // the cut file still declare the whole length, but only about half the pictures are there.
@@ -113,19 +137,29 @@ inline QString wholeAndCutShort(const QString& whole, const QString& cut, QSize 
 {
     const QString error = encode(noise(40, size), 10, whole, QStringLiteral("libx264"),
                                  {QStringLiteral("-movflags"), QStringLiteral("+faststart")});
+    return error.isEmpty() ? copyCutShort(whole, cut, 50) : error;
+}
+
+// An MP4 trimmed without encoding again, as `ffmpeg -ss skip -c copy` trims: frames of noise at
+// 10 per second in one group of pictures (a key frame only at the start) are encoded to
+// untrimmed, then trimmed to trimmed. The trimmed file keeps the frames from that key frame and
+// its edit list skips the first skip seconds, so its frames' own stamps run skip seconds ahead
+// of the length it declares. Its first percent of bytes go to cut. Returns an empty string on
+// success, else what went wrong.
+inline QString trimmedAndCutShort(int frames, QSize size, int skip, const QString& untrimmed,
+                                  const QString& trimmed, const QString& cut, int percent)
+{
+    const QString group = QString::number(frames);
+    const QString error = encode(noise(frames, size), 10, untrimmed, QStringLiteral("libx264"),
+                                 {QStringLiteral("-g"), group, QStringLiteral("-keyint_min"), group,
+                                  QStringLiteral("-sc_threshold"), QStringLiteral("0")});
     if (!error.isEmpty()) {
         return error;
     }
-    QFile from(whole);
-    QFile to(cut);
-    if (!from.open(QIODevice::ReadOnly) || !to.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return QStringLiteral("cannot copy %1 to %2").arg(whole, cut);
-    }
-    const QByteArray bytes = from.readAll();
-    if (to.write(bytes.left(bytes.size() / 2)) != bytes.size() / 2 || !to.flush()) {
-        return QStringLiteral("cannot write %1").arg(cut);
-    }
-    return QString();
+    const QString trimError = runFfmpeg({QStringLiteral("-ss"), QString::number(skip), QStringLiteral("-i"), untrimmed,
+                                         QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-movflags"),
+                                         QStringLiteral("+faststart"), trimmed});
+    return trimError.isEmpty() ? copyCutShort(trimmed, cut, percent) : trimError;
 }
 
 inline double meanGrey(const QImage& picture)
