@@ -56,13 +56,10 @@ struct VideoReader::Impl {
     bool ended = false;
     double declaredDuration = 0; // seconds, from the headers; 0 when unknown
     double lastTime = -1;        // the last frame's time
-    // The last frame's timestamp as the file has it. The length the headers declare counts from
-    // the file's own 0, which the frames' times above need not start at (an MKV whose first
-    // frame is stamped an hour in).
+    // The last frame's timestamp as the file has it, which the frames' times above need not
+    // start at (an MKV whose first frame is stamped an hour in).
     double lastStamp = -1;
-    // Whether the demuxer said where its segment stops (an MP4 does, from its edit list): the
-    // declared length then counts from the segment's start, as the frames' times above do.
-    bool segmentStops = false;
+    bool lengthFromFileZero = false; // see VideoShape: the declared length counts from lastStamp's 0
     double frameLength = 0;      // seconds, when the frame rate is known
     // An animated GIF is read by Qt: GStreamer's GIF demuxer never ends its stream (it asks for
     // more bytes at the end of the file, without pause).
@@ -151,6 +148,7 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         return reader;
     }
     d.declaredDuration = shape.duration;
+    d.lengthFromFileZero = shape.lengthFromFileZero;
     GError* error = nullptr;
     // appsink without sync takes frames as fast as they are pulled and never drops one; the
     // small queue holds the decoder back while the caller works on a frame. videoflip turns the
@@ -293,9 +291,6 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
         if (GST_CLOCK_TIME_IS_VALID(pts)) {
             d->lastStamp = double(pts) / GST_SECOND;
         }
-        if (segment) {
-            d->segmentStops = GST_CLOCK_TIME_IS_VALID(segment->stop);
-        }
         if (segment && GST_CLOCK_TIME_IS_VALID(pts)) {
             const guint64 streamTime = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts);
             if (GST_CLOCK_TIME_IS_VALID(streamTime)) {
@@ -331,8 +326,9 @@ QString VideoReader::shortfall() const
         return QString();
     }
     // The last frame lasts a frame; a second more is left to rounding in the headers.
-    // The file's own stamps only where the segment has no end to measure from (an MKV).
-    const double end = (d->segmentStops ? d->lastTime : std::max(d->lastTime, d->lastStamp)) + d->frameLength;
+    // The file's own stamps where its headers count the length from its 0 (Matroska), else the
+    // frames' times from the first shown (an MP4 whose edit list skips its first seconds).
+    const double end = (d->lengthFromFileZero ? std::max(d->lastTime, d->lastStamp) : d->lastTime) + d->frameLength;
     if (end + 1.0 >= d->declaredDuration) {
         return QString();
     }
