@@ -257,29 +257,16 @@ void PointGestures::finishDrag(core::FacialPoints& model, QUndoStack* stack)
 void PointGestures::restoreStart(core::FacialPoints& model, const QVector<int>& indices,
                                  const core::FacialPointVector& starts)
 {
-    // The model's setPoint takes a point that close as unchanged, so all are stored at once.
-    core::FacialPointVector exact = model.points();
-    bool drifted = false;
-    const auto restore = [&](int index, const FacialPoint& start) {
-        if (index >= 0 && size_t(index) < exact.size()
-            && (exact[size_t(index)].x() != start.x() || exact[size_t(index)].y() != start.y())) {
-            exact[size_t(index)] = start;
-            drifted = true;
-        }
-    };
-    for (int i = 0; i < indices.size() && size_t(i) < starts.size(); ++i) {
-        restore(indices[i], starts[size_t(i)]);
-    }
+    QVector<int> moved = indices;
+    core::FacialPointVector values = starts;
     for (int partner : std::exchange(m_partners, {})) {
         if (partner < int(m_fullStart.size())) {
-            restore(partner, m_fullStart[size_t(partner)]);
+            moved.append(partner);
+            values.push_back(m_fullStart[size_t(partner)]);
         }
     }
-    if (drifted) {
-        m_storing = true;
-        model.setPoints(exact);
-        m_storing = false;
-    }
+    // The very numbers, which the model's fuzzy setPoint alone would not give back.
+    store(model, moved, values);
 }
 
 void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
