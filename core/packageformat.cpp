@@ -399,7 +399,8 @@ QImage makeThumbnail(const QImage& picture, const QSize& size)
         return QImage();
     }
     thumbnail.fill(Qt::white);
-    const QSize fitted = picture.size().scaled(size, Qt::KeepAspectRatio);
+    // A picture thinner than a thumbnail pixel once scaled is drawn a pixel thick, not left out.
+    const QSize fitted = picture.size().scaled(size, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
     const QRect target(QPoint((size.width() - fitted.width()) / 2,
                               (size.height() - fitted.height()) / 2),
                        fitted);

@@ -37,6 +37,8 @@ private slots:
     void thumbnailKeepsPixelFormat_data();
     void thumbnailKeepsPixelFormat();
     void thumbnailOfNullPictureIsNull();
+    void thumbnailOfThinPictureShowsIt_data();
+    void thumbnailOfThinPictureShowsIt();
 };
 
 namespace {
@@ -474,6 +476,39 @@ void tst_PackageFormat::thumbnailKeepsPixelFormat()
 void tst_PackageFormat::thumbnailOfNullPictureIsNull()
 {
     QVERIFY(makeThumbnail(QImage(), smallThumbnailSize).isNull());
+}
+
+void tst_PackageFormat::thumbnailOfThinPictureShowsIt_data()
+{
+    QTest::addColumn<QSize>("pictureSize");
+    QTest::addColumn<QSize>("thumbnailSize");
+    for (const QSize& picture : {QSize(1, 4000), QSize(3, 2000), QSize(4000, 1), QSize(2000, 3), QSize(100000, 1)}) {
+        for (const QSize& thumbnail : {largeThumbnailSize, mediumThumbnailSize}) {
+            QTest::addRow("%dx%d-in-%dx%d", picture.width(), picture.height(), thumbnail.width(), thumbnail.height())
+                << picture << thumbnail;
+        }
+    }
+}
+
+// Scaled into the thumbnail, such a picture is thinner than a pixel: it is still drawn, as a
+// line along the whole of its long side, not left out.
+void tst_PackageFormat::thumbnailOfThinPictureShowsIt()
+{
+    QFETCH(QSize, pictureSize);
+    QFETCH(QSize, thumbnailSize);
+    const QImage thumbnail = makeThumbnail(solidPicture(pictureSize, Qt::blue), thumbnailSize);
+    QCOMPARE(thumbnail.size(), thumbnailSize);
+    const bool tall = pictureSize.height() > pictureSize.width();
+    const int along = tall ? thumbnailSize.height() : thumbnailSize.width();
+    const int across = tall ? thumbnailSize.width() : thumbnailSize.height();
+    for (int i = 0; i < along; ++i) {
+        bool drawn = false;
+        for (int j = 0; j < across && !drawn; ++j) {
+            drawn = isBlue(tall ? thumbnail.pixel(j, i) : thumbnail.pixel(i, j));
+        }
+        QVERIFY2(drawn, qPrintable(QStringLiteral("%1 %2 of the thumbnail shows nothing of the picture")
+                                       .arg(tall ? "row" : "column").arg(i)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_PackageFormat)
