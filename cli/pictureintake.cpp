@@ -4,6 +4,7 @@
 
 #include "core/imagefiles.h"
 #include "core/pictureheaders.h"
+#include "core/pngcodec.h"
 
 #include <QFile>
 #include <QImageReader>
@@ -20,6 +21,9 @@ struct Reading {
     bool sizeProbe = false;
 };
 thread_local Reading reading;
+
+// The PNG signature and the header chunk, which holds the picture's size.
+constexpr qint64 pngHeaderBytes = 8 + 25;
 
 // Names the file for the decoders' messages while it is read on this thread.
 class ReadingFile
@@ -77,6 +81,15 @@ QSize declaredPictureSize(const QString& path)
     const InputFile input(path);
     if (!input.failure().isEmpty()) {
         return QSize();
+    }
+    // A PNG's size is in its first bytes, read as the intake reads it: Qt's reader refuses a side
+    // over a million pixels (a strip the intake takes), and says so on stderr.
+    QFile file(input.readPath());
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray start = file.read(pngHeaderBytes);
+        if (core::png::hasSignature(start)) {
+            return core::readPictureHeader(start).size;
+        }
     }
     QImageReader reader(input.readPath());
     reader.setDecideFormatFromContent(true);

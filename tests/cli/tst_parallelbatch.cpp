@@ -1,8 +1,11 @@
 // cli::runBatch: every input once, and never more at once than the memory bound lets in.
 #include "cli/parallelbatch.h"
 
+#include "cli/memorybudget.h"
+#include "core/pngcodec.h"
 #include "face_detection_module/facedetectionmodule.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <chrono>
@@ -16,6 +19,8 @@ private slots:
     void initTestCase();
     void memoryBound_data();
     void memoryBound();
+    void pictureNeedsFollowTheirHeaders_data();
+    void pictureNeedsFollowTheirHeaders();
 
 private:
     std::unique_ptr<core::FaceDetectionModule> m_module;
@@ -76,6 +81,34 @@ void tst_ParallelBatch::memoryBound()
     QCOMPARE(finished, needs.size());
     QCOMPARE(runs, QVector<int>(needs.size(), 1));
     QCOMPARE(peak, expectedPeak);
+}
+
+void tst_ParallelBatch::pictureNeedsFollowTheirHeaders_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("photo") << QSize(640, 480);
+    // Sides over a million pixels, which the intake reads, within its pixel bound.
+    QTest::newRow("tall-strip") << QSize(1, 1'500'000);
+    QTest::newRow("wide-strip") << QSize(1'500'000, 1);
+}
+
+// Each picture of a batch counts with the pixels its header declares, however thin it is.
+void tst_ParallelBatch::pictureNeedsFollowTheirHeaders()
+{
+    QFETCH(QSize, size);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QImage picture(size, QImage::Format_RGB32);
+    QVERIFY(!picture.isNull());
+    picture.fill(Qt::gray);
+    const QString path = folder.filePath(QStringLiteral("picture.png"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(core::png::encode(picture)) > 0);
+    file.close();
+    const cli::MemoryBound bound = cli::pictureMemoryBound({path}, 1);
+    QCOMPARE(bound.needs.size(), std::size_t(1));
+    QCOMPARE(bound.needs.front(), cli::packageMemoryNeed(size));
 }
 
 QTEST_GUILESS_MAIN(tst_ParallelBatch)
