@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <cerrno>
+#include <limits>
 #include <new>
 
 #include <fcntl.h>
@@ -29,6 +30,9 @@ bool isSet(const std::atomic_bool* cancel)
 
 const QString cancelledReason = QStringLiteral("picture: cancelled");
 const QString missingReason = QStringLiteral("no such file");
+
+// The widest picture of four bytes a pixel a QImage holds: it counts a row's bits in an int.
+constexpr int widestColourRow = (std::numeric_limits<int>::max() - 31) / 32;
 
 // Reads fail once cancel is set. Every Qt decoder then stops early: PNG with an error, JPEG
 // with the rest of the file taken as missing.
@@ -99,6 +103,10 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
             return {QImage(), QStringLiteral("picture: not enough memory for its %1 x %2 pixels")
                                   .arg(header.size.width())
                                   .arg(header.size.height())};
+        }
+        if (header.size.width() > widestColourRow) {
+            return {QImage(), QStringLiteral("picture: rows wider than %1 pixels cannot be decoded")
+                                  .arg(widestColourRow)};
         }
         return {QImage(), QStringLiteral("picture: cannot be decoded")};
     }

@@ -23,6 +23,7 @@ private slots:
     void refusesDeclaredSizeAboveBound_data();
     void refusesDeclaredSizeAboveBound();
     void acceptsPictureAtTheBound();
+    void saysWhyAWideStripCannotBeDecoded();
     void turnsPictureUpright();
     void packagePictureSaysWhyItWasRefused_data();
     void packagePictureSaysWhyItWasRefused();
@@ -74,6 +75,24 @@ QByteArray blackPng(quint32 width, quint32 height, bool withPixels)
     QByteArray packed(int(packedSize), '\0');
     compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
               reinterpret_cast<const Bytef*>(raw.constData()), uLong(raw.size()), 9);
+    packed.resize(int(packedSize));
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", packed)
+        + pngChunk("IEND", QByteArray());
+}
+
+// An eight-bit RGB PNG, all black, with every pixel it declares.
+QByteArray blackRgbPng(quint32 width, quint32 height)
+{
+    QByteArray header(13, '\0');
+    qToBigEndian<quint32>(width, header.data());
+    qToBigEndian<quint32>(height, header.data() + 4);
+    header[8] = 8;  // bit depth
+    header[9] = 2;  // RGB
+    const QByteArray raw(int((qint64(width) * 3 + 1) * height), '\0');
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    QByteArray packed(int(packedSize), '\0');
+    compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+              reinterpret_cast<const Bytef*>(raw.constData()), uLong(raw.size()), 1);
     packed.resize(int(packedSize));
     return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", packed)
         + pngChunk("IEND", QByteArray());
@@ -212,6 +231,17 @@ void tst_ImageFiles::acceptsPictureAtTheBound()
     const QImage picture = core::decodeImage(blackPng(12000, 10000, true));
     QVERIFY2(!picture.isNull(), "a picture of exactly the bound must still be read");
     QCOMPARE(picture.size(), QSize(12000, 10000));
+}
+
+// 70,000,000 x 1 is within the pixel bound, but a colour row that long is more than a decoded
+// picture's row can hold: the refusal says so rather than calling the file damaged.
+void tst_ImageFiles::saysWhyAWideStripCannotBeDecoded()
+{
+    const QByteArray bytes = blackRgbPng(70'000'000, 1);
+    QVERIFY(!bytes.isEmpty());
+    const core::ImageDecoding decoded = core::decodePackagePicture(bytes);
+    QVERIFY(decoded.picture.isNull());
+    QCOMPARE(decoded.reason, QStringLiteral("picture: rows wider than 67108863 pixels cannot be decoded"));
 }
 
 void tst_ImageFiles::turnsPictureUpright()
