@@ -18,7 +18,8 @@ void PreviewCanvas::paintEvent(QPaintEvent*)
     if (shown.isNull()) {
         return;
     }
-    const QSize fitted = shown.size().scaled(size(), Qt::KeepAspectRatio);
+    // A picture thinner than a pixel once fitted is drawn a pixel thick, not left out.
+    const QSize fitted = shown.size().scaled(size(), Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
     const QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawImage(target, shown);
