@@ -12,7 +12,7 @@ bool sameLayout(const ViewTransform& a, const ViewTransform& b)
 {
     return a.viewSize() == b.viewSize() && a.pictureSize() == b.pictureSize()
         && a.keepAspectRatio() == b.keepAspectRatio() && a.zoom() == b.zoom()
-        && a.centre() == b.centre();
+        && a.centre() == b.centre() && a.coveredEdges() == b.coveredEdges();
 }
 
 } // namespace
@@ -71,6 +71,11 @@ void Viewport::showPicture(QSize pictureSize)
 void Viewport::setKeepAspectRatio(bool keep)
 {
     update([keep](ViewTransform& t) { t.setKeepAspectRatio(keep); });
+}
+
+void Viewport::setCoveredEdges(QSizeF covered)
+{
+    update([covered](ViewTransform& t) { t.setCoveredEdges(covered); });
 }
 
 void Viewport::zoomBy(double factor, QPointF anchor)

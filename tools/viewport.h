@@ -34,6 +34,8 @@ public:
     // A new picture: its size (empty: none), shown whole (zoom 1).
     void showPicture(QSize pictureSize);
     void setKeepAspectRatio(bool keep);
+    // The strips along the right and bottom edges that lie beneath something (ViewTransform).
+    void setCoveredEdges(QSizeF covered);
 
     // Zooms by factor keeping the picture point under anchor (view pixels) where it is.
     void zoomBy(double factor, QPointF anchor);

@@ -8,14 +8,15 @@ namespace tools {
 namespace {
 
 // Along an axis where the picture (length view pixels when laid out) is longer than the view,
-// the centre may come no closer to an edge than half the view; a shorter picture stays centred.
-double clampCentreCoordinate(double value, double length, double view)
+// the centre may come no closer to an edge than half the view, to the far edge than half the view
+// less the covered strip there; a shorter picture stays centred.
+double clampCentreCoordinate(double value, double length, double view, double covered)
 {
     if (!std::isfinite(value) || !(length > view)) {
         return 0.5;
     }
     const double half = 0.5 * view / length;
-    return std::clamp(value, half, 1.0 - half);
+    return std::clamp(value, half, 1.0 - half + std::clamp(covered, 0.0, view) / length);
 }
 
 } // namespace
@@ -35,6 +36,12 @@ void ViewTransform::setViewSize(QSize size)
 void ViewTransform::setKeepAspectRatio(bool keep)
 {
     m_keepAspect = keep;
+    clampCentre();
+}
+
+void ViewTransform::setCoveredEdges(QSizeF covered)
+{
+    m_covered = covered;
     clampCentre();
 }
 
@@ -190,8 +197,8 @@ void ViewTransform::clampCentre()
         return;
     }
     const QSizeF laidOut = fitRect().size() * m_zoom;
-    m_centre = QPointF(clampCentreCoordinate(m_centre.x(), laidOut.width(), m_view.width()),
-                       clampCentreCoordinate(m_centre.y(), laidOut.height(), m_view.height()));
+    m_centre = QPointF(clampCentreCoordinate(m_centre.x(), laidOut.width(), m_view.width(), m_covered.width()),
+                       clampCentreCoordinate(m_centre.y(), laidOut.height(), m_view.height(), m_covered.height()));
 }
 
 } // namespace tools

@@ -9,8 +9,9 @@ namespace tools {
 // How a picture is laid out in a view: stretched over the view (or letter-boxed when the aspect
 // ratio is kept) at zoom 1, enlarged about a chosen picture point at higher zooms. Maps picture
 // fractions ([0, 1] across the picture) to view pixels and back. The picture never scrolls past
-// its edges: along an axis where it is longer than the view it covers the whole view, along an
-// axis where it is shorter (a letter-boxed picture) it stays centred.
+// its edges: along an axis where it is longer than the view it covers the whole view (but for a
+// covered strip along the right or bottom edge, see setCoveredEdges), along an axis where it is
+// shorter (a letter-boxed picture) it stays centred.
 //
 // The state is the zoom and the picture fraction shown at the centre of the fit rectangle; a
 // resize keeps both, so the same part of the picture stays in view. A plain value, any thread.
@@ -27,6 +28,11 @@ public:
     QSize viewSize() const { return m_view; }
     void setKeepAspectRatio(bool keep);
     bool keepAspectRatio() const { return m_keepAspect; }
+    // View pixels along the right edge (width) and the bottom edge (height) that something lies
+    // over, such as scroll bars. Along an axis where the picture is longer than the view, its far
+    // edge scrolls that much further in, so that what lies at that edge is not beneath it.
+    void setCoveredEdges(QSizeF covered);
+    QSizeF coveredEdges() const { return m_covered; }
 
     // False when the view has no area: nothing maps then.
     bool isValid() const;
@@ -74,6 +80,7 @@ private:
     QSize m_picture;
     QSize m_view;
     bool m_keepAspect = false;
+    QSizeF m_covered{0, 0};
     double m_zoom = 1.0;
     QPointF m_centre{0.5, 0.5};
 };

@@ -69,24 +69,30 @@ void ViewNavigation::sync()
 {
     const tools::ViewTransform& transform = m_viewport->transform();
     const QSize view = m_view->size();
-    const QRectF picture = transform.pictureRect();
-    const bool valid = transform.isValid() && !picture.isEmpty();
+    const QSizeF laidOut = transform.pictureRect().size();
+    const bool valid = transform.isValid() && !laidOut.isEmpty();
     // Half a pixel of slack: a picture that fits but for rounding needs no bar.
-    const bool wide = valid && picture.width() > view.width() + 0.5;
-    const bool tall = valid && picture.height() > view.height() + 0.5;
+    const bool wide = valid && laidOut.width() > view.width() + 0.5;
+    const bool tall = valid && laidOut.height() > view.height() + 0.5;
     const int barWidth = m_vertical->sizeHint().width();
     const int barHeight = m_horizontal->sizeHint().height();
+    // The bars lie over the view's right and bottom strips: scrolled to its far edges, the
+    // picture ends beside them, so that markers on those edges can still be grabbed. A change
+    // of layout here comes back through the viewport's change signal, which syncs again.
+    const QSizeF covered(tall ? barWidth : 0, wide ? barHeight : 0);
+    m_viewport->setCoveredEdges(covered);
+    const QRectF picture = transform.pictureRect();
 
     m_syncing = true;
     if (wide) {
-        m_horizontal->setRange(0, int(std::lround(picture.width() - view.width())));
+        m_horizontal->setRange(0, int(std::lround(picture.width() - view.width() + covered.width())));
         m_horizontal->setPageStep(view.width());
         m_horizontal->setValue(int(std::lround(-picture.x())));
         m_horizontal->setGeometry(0, view.height() - barHeight,
                                   view.width() - (tall ? barWidth : 0), barHeight);
     }
     if (tall) {
-        m_vertical->setRange(0, int(std::lround(picture.height() - view.height())));
+        m_vertical->setRange(0, int(std::lround(picture.height() - view.height() + covered.height())));
         m_vertical->setPageStep(view.height());
         m_vertical->setValue(int(std::lround(-picture.y())));
         m_vertical->setGeometry(view.width() - barWidth, 0, barWidth,

@@ -88,6 +88,8 @@ private slots:
     void cleanup();
 
     void scrollBarsPanAndHideAtFit();
+    void edgeMarkerCanBeClickedScrolledToItsEdge_data();
+    void edgeMarkerCanBeClickedScrolledToItsEdge();
     void overviewClickCentres();
     void overviewFollowsToggle();
     void cursorCoordinatesInStatusBar();
@@ -176,6 +178,49 @@ void tst_MainWindowNavigation::scrollBarsPanAndHideAtFit()
 
     action(window, QStringLiteral("Fit to Window"))->trigger();
     QVERIFY(!horizontal->isVisible() && !vertical->isVisible());
+}
+
+void tst_MainWindowNavigation::edgeMarkerCanBeClickedScrolledToItsEdge_data()
+{
+    QTest::addColumn<QPointF>("fraction");
+    QTest::newRow("right-edge") << QPointF(1.0, 0.5);
+    QTest::newRow("bottom-edge") << QPointF(0.5, 1.0);
+    QTest::newRow("bottom-right-corner") << QPointF(1.0, 1.0);
+}
+
+// A point on the picture's right or bottom edge (a face the picture cuts) can be clicked while
+// zoomed: scrolled to that edge, its marker is not beneath a scroll bar.
+void tst_MainWindowNavigation::edgeMarkerCanBeClickedScrolledToItsEdge()
+{
+    QFETCH(QPointF, fraction);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    const int index = 8;
+    view->facialPoints()->setPoint(fraction, index);
+    for (int i = 0; i < 4; ++i) {
+        action(window, QStringLiteral("Zoom In"))->trigger();
+    }
+    auto* horizontal = view->findChild<QScrollBar*>(QStringLiteral("horizontalScrollBar"));
+    auto* vertical = view->findChild<QScrollBar*>(QStringLiteral("verticalScrollBar"));
+    QVERIFY(horizontal && vertical && horizontal->isVisible() && vertical->isVisible());
+    // Zoomed about the middle; scrolled as far as the bars go towards the point's edges.
+    if (fraction.x() == 1.0) {
+        horizontal->setValue(horizontal->maximum());
+    }
+    if (fraction.y() == 1.0) {
+        vertical->setValue(vertical->maximum());
+    }
+
+    // As at fit, where the view's own edge cuts it, the half of the marker inside the picture is
+    // there to be grabbed.
+    const QPoint at = viewOf(view, index) - QPoint(fraction.x() == 1.0 ? 3 : 0, fraction.y() == 1.0 ? 3 : 0);
+    QVERIFY2(view->rect().contains(at), qPrintable(QStringLiteral("click at %1, %2").arg(at.x()).arg(at.y())));
+    QWidget* const child = view->childAt(at);
+    QWidget* const pressed = child ? child : view;
+    QTest::mouseClick(pressed, Qt::LeftButton, Qt::NoModifier, pressed->mapFrom(view, at));
+    QVERIFY2(!child, qPrintable(QStringLiteral("the marker is beneath %1").arg(child ? child->objectName() : QString())));
+    QCOMPARE(view->selection(), (QVector<int>{index}));
 }
 
 void tst_MainWindowNavigation::overviewClickCentres()

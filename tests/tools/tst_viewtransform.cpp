@@ -65,6 +65,8 @@ private slots:
     void zoomKeepsPointUnderAnchor();
     void panStopsAtEdges_data();
     void panStopsAtEdges();
+    void panStopsBesideCoveredEdges_data();
+    void panStopsBesideCoveredEdges();
     void resizeKeepsSamePartInView_data();
     void resizeKeepsSamePartInView();
     void roundTrip_data();
@@ -202,6 +204,40 @@ void tst_ViewTransform::panStopsAtEdges()
              qPrintable(show(transform.pictureRect())));
     const QString violation = edgeViolation(transform);
     QVERIFY2(violation.isEmpty(), qPrintable(violation));
+}
+
+void tst_ViewTransform::panStopsBesideCoveredEdges_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<bool>("keepAspect");
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<QPointF>("delta");
+    QTest::addColumn<QPointF>("expectedTopLeft");
+    // As above, with 10 pixels covered along the right edge and 8 along the bottom: the far
+    // edges stop beside them, the near ones where they were.
+    const QSize wide(400, 200);
+    QTest::newRow("right-and-bottom-edges-beside-the-strips") << wide << false << 4.0 << QPointF(-1000, -1000)
+                                                              << QPointF(-610, -308);
+    QTest::newRow("left-and-top-edges-unchanged") << wide << false << 4.0 << QPointF(1000, 1000) << QPointF(0, 0);
+    QTest::newRow("fit-does-not-pan") << wide << false << 1.0 << QPointF(-50, -50) << QPointF(0, 0);
+    // 200 x 200: as wide as the view, so it stays centred across, strip or not.
+    QTest::newRow("letter-box-narrow-axis-stays-centred") << QSize(400, 400) << true << 2.0 << QPointF(-1000, -1000)
+                                                          << QPointF(0, -108);
+}
+
+void tst_ViewTransform::panStopsBesideCoveredEdges()
+{
+    QFETCH(QSize, picture);
+    QFETCH(bool, keepAspect);
+    QFETCH(double, zoom);
+    QFETCH(QPointF, delta);
+    QFETCH(QPointF, expectedTopLeft);
+    tools::ViewTransform transform = makeTransform(picture, QSize(200, 100), keepAspect);
+    transform.setCoveredEdges(QSizeF(10, 8));
+    transform.setZoom(zoom, QPointF(100, 50));
+    transform.pan(delta);
+    QVERIFY2(near(transform.pictureRect().topLeft(), expectedTopLeft),
+             qPrintable(show(transform.pictureRect())));
 }
 
 void tst_ViewTransform::resizeKeepsSamePartInView_data()
