@@ -7,7 +7,8 @@ namespace ui {
 
 // Every modal question, warning and file dialog of the program goes through a Prompts, which
 // a window's PromptSession hands to the parts that ask, so that tests can answer them. The
-// default shows the real dialogs: no parent, application-modal. GUI thread only.
+// default shows the real dialogs: no parent, application-modal, centred on the active window.
+// GUI thread only.
 class Prompts
 {
 public:

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -52,6 +53,8 @@ private slots:
     void withDefaultSuffix();
     void saveDialogStartsInFolderAndCompletesSuffix_data();
     void saveDialogStartsInFolderAndCompletesSuffix();
+    void dialogsStandOverTheActiveWindow_data();
+    void dialogsStandOverTheActiveWindow();
 };
 
 class NullPrompts : public ui::Prompts
@@ -231,6 +234,68 @@ void tst_Prompts::saveDialogStartsInFolderAndCompletesSuffix()
     QCOMPARE(shownSuffix, QStringLiteral("pmk"));
     QVERIFY(savesMode);
     QCOMPARE(path, QDir(folder).filePath(expectedName));
+}
+
+void tst_Prompts::dialogsStandOverTheActiveWindow_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("warning") << 0;
+    QTest::newRow("question") << 1;
+    QTest::newRow("open-file") << 2;
+    QTest::newRow("save-file") << 3;
+}
+
+// On a screen of several monitors a dialog centred on the screen under the cursor may open on
+// another monitor than the window it belongs to; it is centred on the active window instead, as
+// far as the screen lets it. The window lies off the screen's centre.
+void tst_Prompts::dialogsStandOverTheActiveWindow()
+{
+    QFETCH(int, kind);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("owner"));
+    window.resize(screen.width() * 5 / 8, screen.height() * 2 / 3);
+    window.move(screen.right() - window.width() - 10, screen.bottom() - window.height() - 10);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    QRect shownAt;
+    QWidget* parent = reinterpret_cast<QWidget*>(1);
+    ModalAnswerer answerer([&](QWidget* modal) {
+        shownAt = modal->frameGeometry();
+        parent = modal->parentWidget();
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+            dialog->reject();
+            return;
+        }
+        modal->close();
+    });
+    ui::Prompts& prompts = ui::Prompts::current();
+    switch (kind) {
+    case 0:
+        prompts.warning(QStringLiteral("Error"), QStringLiteral("Not load."));
+        break;
+    case 1:
+        prompts.question(QStringLiteral("Facial points"), QStringLiteral("Again?"),
+                         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+        break;
+    case 2:
+        prompts.openFileName(QStringLiteral("Select PMK file"), QStringLiteral("PMK file (*.pmk)"));
+        break;
+    default:
+        prompts.saveFileName(QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk)"));
+        break;
+    }
+
+    QVERIFY(answerer.answered);
+    // Still no parent: the window may go while the dialog is open.
+    QCOMPARE(parent, nullptr);
+    const QPoint centre = window.frameGeometry().center();
+    QVERIFY2((shownAt.center() - centre).manhattanLength() < (shownAt.center() - screen.center()).manhattanLength(),
+             qPrintable(QStringLiteral("dialog at %1,%2 %3x%4, window centre %5,%6")
+                            .arg(shownAt.x()).arg(shownAt.y()).arg(shownAt.width()).arg(shownAt.height())
+                            .arg(centre.x()).arg(centre.y())));
 }
 
 QTEST_MAIN(tst_Prompts)
