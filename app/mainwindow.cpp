@@ -185,7 +185,7 @@ bool MainWindow::Impl::showSaveDialog()
                                                  "open, or cancel the opening first."));
         return false;
     }
-    SavePMKForm dialog(&project, {}, &session);
+    SavePMKForm dialog(&project, {}, &session, q);
     if (!packagePath.isEmpty()) {
         dialog.setFolder(QFileInfo(packagePath).absolutePath());
         dialog.setProposedFile(packagePath);

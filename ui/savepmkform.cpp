@@ -281,8 +281,9 @@ void SavePMKForm::Impl::setSaving(bool busy)
 }
 
 SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer,
-                         PromptSession* session)
-    : d(std::make_unique<Impl>(this, project, session))
+                         PromptSession* session, QWidget* parent)
+    : QDialog(parent)
+    , d(std::make_unique<Impl>(this, project, session))
 {
     d->writer = std::move(writer);
     setModal(true);

@@ -30,9 +30,10 @@ public:
 
     // project is not owned and must outlive the dialog. An empty writer is core::savePackage.
     // The file picker and the warnings go through session (not owned, must outlive the dialog;
-    // its window's); without one the dialog keeps a session of its own.
+    // its window's); without one the dialog keeps a session of its own. parent is the window the
+    // dialog opens over (on its screen); null: Qt's place, the middle of the cursor's screen.
     explicit SavePMKForm(core::FaceMaskProject* project, PackageWriter writer = {},
-                         PromptSession* session = nullptr);
+                         PromptSession* session = nullptr, QWidget* parent = nullptr);
     ~SavePMKForm() override;
 
     // The folder the file picker starts in; empty: the picker's default.

@@ -25,6 +25,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QThreadPool>
+#include <QScreen>
 #include <QTimer>
 #include <QtTest>
 
@@ -346,6 +347,10 @@ void tst_MainWindow::saveCommandsOpenTheSaveDialog()
     QFETCH(bool, fromMenuBar);
 
     ui::MainWindow window;
+    // Off the screen's centre: the form opens over its window, not in the middle of the screen
+    // (on several monitors, of the one under the cursor).
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    window.move(screen.right() - window.width() - 10, screen.bottom() - window.height() - 10);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QApplication::setActiveWindow(&window);
@@ -363,6 +368,7 @@ void tst_MainWindow::saveCommandsOpenTheSaveDialog()
 
     // Record which modal window appears, and close it: the dialog runs its own event loop.
     QString seen;
+    QRect formFrame;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         QWidget* modal = QApplication::activeModalWidget();
@@ -372,6 +378,7 @@ void tst_MainWindow::saveCommandsOpenTheSaveDialog()
         seen = modal->metaObject()->className();
         if (dynamic_cast<ui::SavePMKForm*>(modal)) {
             seen = QStringLiteral("SavePMKForm");
+            formFrame = modal->frameGeometry();
         }
         modal->close();
     });
@@ -383,6 +390,11 @@ void tst_MainWindow::saveCommandsOpenTheSaveDialog()
         action(window, QStringLiteral("Save PMK File"))->trigger();
     }
     QTRY_COMPARE_WITH_TIMEOUT(seen, QStringLiteral("SavePMKForm"), 5000);
+    const QPoint centre = window.frameGeometry().center();
+    QVERIFY2((formFrame.center() - centre).manhattanLength() < (formFrame.center() - screen.center()).manhattanLength(),
+             qPrintable(QStringLiteral("form at %1,%2 %3x%4, window centre %5,%6")
+                            .arg(formFrame.x()).arg(formFrame.y()).arg(formFrame.width()).arg(formFrame.height())
+                            .arg(centre.x()).arg(centre.y())));
     // Once the window is active again, the keys that follow move the points.
     QTRY_VERIFY(!QApplication::activeModalWidget());
     QApplication::setActiveWindow(&window);
