@@ -36,6 +36,9 @@ ViewNavigation::ViewNavigation(QWidget* view, tools::Viewport* viewport)
     m_horizontal->setObjectName(QStringLiteral("horizontalScrollBar"));
     m_vertical->setObjectName(QStringLiteral("verticalScrollBar"));
     m_overview->setObjectName(QStringLiteral("pictureOverview"));
+    // The picture is never mirrored, so neither is the bar that pans it: in a right-to-left
+    // layout Qt would put its minimum (the picture's left edge) at the right.
+    m_horizontal->setLayoutDirection(Qt::LeftToRight);
     for (QScrollBar* bar : {m_horizontal, m_vertical}) {
         bar->setSingleStep(barStep);
         // The keys belong to the points; the bars are for the mouse.

@@ -90,6 +90,8 @@ private slots:
     void scrollBarsPanAndHideAtFit();
     void edgeMarkerCanBeClickedScrolledToItsEdge_data();
     void edgeMarkerCanBeClickedScrolledToItsEdge();
+    void barClickMovesTheViewTowardsIt_data();
+    void barClickMovesTheViewTowardsIt();
     void overviewClickCentres();
     void overviewFollowsToggle();
     void cursorCoordinatesInStatusBar();
@@ -221,6 +223,42 @@ void tst_MainWindowNavigation::edgeMarkerCanBeClickedScrolledToItsEdge()
     QTest::mouseClick(pressed, Qt::LeftButton, Qt::NoModifier, pressed->mapFrom(view, at));
     QVERIFY2(!child, qPrintable(QStringLiteral("the marker is beneath %1").arg(child ? child->objectName() : QString())));
     QCOMPARE(view->selection(), (QVector<int>{index}));
+}
+
+void tst_MainWindowNavigation::barClickMovesTheViewTowardsIt_data()
+{
+    QTest::addColumn<Qt::LayoutDirection>("direction");
+    QTest::addColumn<bool>("towardsRight");
+    QTest::newRow("left-to-right, right end") << Qt::LeftToRight << true;
+    QTest::newRow("left-to-right, left end") << Qt::LeftToRight << false;
+    // The picture is not mirrored for a right-to-left language, nor is the bar that pans it.
+    QTest::newRow("right-to-left, right end") << Qt::RightToLeft << true;
+    QTest::newRow("right-to-left, left end") << Qt::RightToLeft << false;
+}
+
+void tst_MainWindowNavigation::barClickMovesTheViewTowardsIt()
+{
+    QFETCH(Qt::LayoutDirection, direction);
+    QFETCH(bool, towardsRight);
+    ui::MainWindow window;
+    window.setLayoutDirection(direction);
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    auto* horizontal = view->findChild<QScrollBar*>(QStringLiteral("horizontalScrollBar"));
+    QVERIFY(horizontal);
+    for (int i = 0; i < 4; ++i) {
+        action(window, QStringLiteral("Zoom In"))->trigger();
+    }
+    QVERIFY(horizontal->isVisible());
+    const double before = view->viewToPicturePixels(QPoint(0, 0)).x();
+    // Beside the handle, inside the arrow buttons: a page towards that end.
+    const int inset = horizontal->height() + 4;
+    const QPoint click(towardsRight ? horizontal->width() - inset : inset, horizontal->height() / 2);
+    QTest::mousePress(horizontal, Qt::LeftButton, Qt::NoModifier, click);
+    QTest::mouseRelease(horizontal, Qt::LeftButton, Qt::NoModifier, click);
+    const double after = view->viewToPicturePixels(QPoint(0, 0)).x();
+    QVERIFY2(towardsRight ? after > before + 1 : after < before - 1,
+             qPrintable(QStringLiteral("the view's left edge went from x %1 to %2 px").arg(before).arg(after)));
 }
 
 void tst_MainWindowNavigation::overviewClickCentres()
