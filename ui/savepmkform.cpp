@@ -89,6 +89,9 @@ void SavePMKForm::Impl::buildWidgets()
     authorEdit->setObjectName(QStringLiteral("authorEdit"));
     authorEdit->setPlaceholderText(QStringLiteral("Author"));
     authorEdit->setMaxLength(std::numeric_limits<int>::max());
+    // The placeholders go once a text is typed: the fields are named for screen readers.
+    nameEdit->setAccessibleName(QStringLiteral("Effect name"));
+    authorEdit->setAccessibleName(QStringLiteral("Author"));
 
     saveButton = new QPushButton(QStringLiteral("Save"));
     saveButton->setObjectName(QStringLiteral("saveButton"));
@@ -287,6 +290,7 @@ SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer,
 {
     d->writer = std::move(writer);
     setModal(true);
+    setWindowTitle(QStringLiteral("Save PMK File"));
     d->buildWidgets();
     d->showProject();
     connect(&d->saving, &QFutureWatcher<bool>::finished, d.get(), &Impl::onSavingFinished);

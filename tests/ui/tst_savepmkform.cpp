@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QAccessible>
 #include <QtTest>
 
 #include <csignal>
@@ -34,6 +35,8 @@ private slots:
     void cleanup();
 
     void layout();
+    void accessibleNames_data();
+    void accessibleNames();
     void showsProjectType_data();
     void showsProjectType();
     void savesChosenTypeAndName_data();
@@ -113,6 +116,33 @@ void tst_SavePMKForm::layout()
     // The buttons share the dialog as parent, which makes them exclusive.
     child<QRadioButton>(form, "fullFrameButton")->setChecked(true);
     QVERIFY(!child<QRadioButton>(form, "faceOnlyButton")->isChecked());
+}
+
+void tst_SavePMKForm::accessibleNames_data()
+{
+    // The fields are told by their grey placeholders alone, which go once a text is typed, and
+    // the dialog has no title: a screen reader has nothing else to say of them.
+    QTest::addColumn<QString>("objectName");
+    QTest::newRow("dialog") << QString();
+    QTest::newRow("name") << "nameEdit";
+    QTest::newRow("author") << "authorEdit";
+}
+
+void tst_SavePMKForm::accessibleNames()
+{
+    QFETCH(QString, objectName);
+    core::FaceMaskProject project;
+    project.setName(QStringLiteral("Tiger"));
+    project.setAuthor(QStringLiteral("Ann"));
+    ui::SavePMKForm form(&project);
+    QWidget* widget = objectName.isEmpty() ? &form : form.findChild<QWidget*>(objectName);
+    QVERIFY(widget);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(accessible);
+    const QString name = accessible->text(QAccessible::Name);
+    QVERIFY2(!name.trimmed().isEmpty(), "a screen reader would say nothing but the control's kind");
+    // Not the value typed into it, which the reader tells apart.
+    QVERIFY(name != project.name() && name != project.author());
 }
 
 void tst_SavePMKForm::showsProjectType_data()
