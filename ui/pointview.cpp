@@ -128,6 +128,9 @@ PointView::PointView(core::FacialPointsDetector* detector, PromptSession* sessio
     connect(&d->intake, &PictureIntake::pictureTaken, this, &PointView::setImage);
     // Keys (Ctrl+V among them) reach the view without a click into it first.
     setFocusPolicy(Qt::StrongFocus);
+    // What a screen reader says when the view takes the keys; it shows no text of its own.
+    setAccessibleName(QStringLiteral("Picture and points"));
+    setAccessibleDescription(QStringLiteral("Tab selects the next point, the arrow keys move it."));
 }
 
 PointView::~PointView() = default;

@@ -51,6 +51,7 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
     playButton->setToolTip(QStringLiteral("Play or pause the video (Space)"));
     positionSlider = new QSlider(Qt::Horizontal);
     positionSlider->setObjectName(QStringLiteral("positionSlider"));
+    positionSlider->setAccessibleName(QStringLiteral("Video position"));
     positionSlider->setToolTip(QStringLiteral("Drag to move through the video; Left and Right step one frame while paused"));
     // Milliseconds: a click beside the handle (or Page Up/Down) moves a second, not Qt's 10.
     positionSlider->setPageStep(1000);

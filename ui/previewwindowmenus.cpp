@@ -114,6 +114,7 @@ void PreviewWindow::Impl::buildWidgets()
 
     canvas = new PreviewCanvas;
     canvas->setObjectName(QStringLiteral("previewCanvas"));
+    canvas->setAccessibleName(QStringLiteral("Preview picture"));
     canvas->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     layout->addWidget(canvas, 1);
     buildVideoControls(layout);

@@ -1,5 +1,5 @@
-// The window's View menu, its shortcuts, the footer's point line, and keys that work before
-// any click. Runs without the landmark model, so no detection changes the points.
+// The window's View menu, its shortcuts, the footer's point line, keys that work before any
+// click, and the names a screen reader gives the controls that show no text of their own. Runs without the landmark model, so no detection changes the points.
 #include "core/facialpoints.h"
 #include "tests/support/fakeprompts.h"
 #include "app/mainwindow.h"
@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QAccessible>
 #include <QtTest>
 
 #include <cmath>
@@ -62,6 +63,8 @@ private slots:
     void shortcutsZoom();
     void pasteWorksBeforeAnyClick();
     void footerShowsSelectedPoint();
+    void controlsHaveAccessibleNames_data();
+    void controlsHaveAccessibleNames();
 
 private:
     std::unique_ptr<FakePrompts> prompts;
@@ -203,6 +206,50 @@ void tst_MainWindowView::footerShowsSelectedPoint()
     QTest::keyClick(window.windowHandle(), Qt::Key_Escape);
     QCOMPARE(selection->text(), QStringLiteral("125 %"));
     QCOMPARE(footer->text(), before);
+}
+
+void tst_MainWindowView::controlsHaveAccessibleNames_data()
+{
+    QTest::addColumn<bool>("inPreview");
+    QTest::addColumn<QString>("objectName");
+    // The view that holds the keys from the start, and the Preview's picture and video position.
+    QTest::newRow("points view") << false << "pointView";
+    QTest::newRow("preview picture") << true << "previewCanvas";
+    QTest::newRow("video position") << true << "positionSlider";
+    QTest::newRow("play button") << true << "playButton";
+}
+
+void tst_MainWindowView::controlsHaveAccessibleNames()
+{
+    QFETCH(bool, inPreview);
+    QFETCH(QString, objectName);
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget* top = &window;
+    if (inPreview) {
+        QAction* preview = nullptr;
+        for (QAction* action : window.findChildren<QAction*>()) {
+            if (action->objectName() == QStringLiteral("previewEffectAction")) {
+                preview = action;
+            }
+        }
+        QVERIFY(preview);
+        preview->trigger();
+        top = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible() && widget->windowTitle() == QStringLiteral("Preview Effect")) {
+                top = widget;
+            }
+        }
+        QVERIFY(top);
+    }
+    QWidget* control = top->findChild<QWidget*>(objectName);
+    QVERIFY(control);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+    QVERIFY(accessible);
+    QVERIFY2(!accessible->text(QAccessible::Name).trimmed().isEmpty(),
+             "a screen reader would say nothing but the control's kind");
 }
 
 QTEST_MAIN(tst_MainWindowView)
