@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -306,7 +307,15 @@ void MainWindow::Impl::reportHistoryStep(const QString& verb, const QString& ste
 
 void MainWindow::Impl::restoreWorkspace()
 {
-    q->restoreGeometry(workspace.geometry(QStringLiteral("main")));
+    if (!q->restoreGeometry(workspace.geometry(QStringLiteral("main")))) {
+        // Nothing remembered, or for a screen of another size: the start size, as far as the
+        // screen holds it with a title bar (large text can make a screen's 1024 pixels 512).
+        if (const QScreen* screen = q->screen()) {
+            const QSize room = screen->availableGeometry().size()
+                - QSize(2, 2 + q->style()->pixelMetric(QStyle::PM_TitleBarHeight));
+            q->resize(q->size().boundedTo(room));
+        }
+    }
     // A new project starts from the save dialog's last choices.
     project.setEffectType(workspace.effectType(project.effectType()));
     project.setAuthor(workspace.author(project.author()));

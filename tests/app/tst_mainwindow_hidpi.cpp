@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QtTest>
 
 #include <memory>
@@ -58,6 +59,7 @@ private slots:
     void pressPicksExactly_data();
     void pressPicksExactly();
     void dragMovesByLogicalPixels();
+    void startSizeFitsTheScreen();
 
 private:
     void prepare(ui::MainWindow& window);
@@ -165,6 +167,22 @@ void tst_MainWindowHighDpi::dragMovesByLogicalPixels()
     QVERIFY2(std::abs((after.x() - before.x()) * 300 * scale - 20) < 1e-6,
              qPrintable(QString::number((after.x() - before.x()) * 300 * scale)));
     QVERIFY(std::abs((after.y() - before.y()) * 200 * scale - 10) < 1e-6);
+}
+
+// Large text (a font DPI of 144) scales a 1024 × 768 screen by 2 to 512 × 384 logical pixels:
+// the start size, 640 × 360, would stand past its edge, the status bar's right end unseen. Here the
+// screen is 400 × 300; nothing is remembered.
+void tst_MainWindowHighDpi::startSizeFitsTheScreen()
+{
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QRect available = window.screen()->availableGeometry();
+    QVERIFY2(window.frameGeometry().width() <= available.width()
+                 && window.frameGeometry().height() <= available.height(),
+             qPrintable(QStringLiteral("%1 x %2 on %3 x %4")
+                            .arg(window.frameGeometry().width()).arg(window.frameGeometry().height())
+                            .arg(available.width()).arg(available.height())));
 }
 
 int main(int argc, char* argv[])
