@@ -290,7 +290,8 @@ SavePMKForm::SavePMKForm(core::FaceMaskProject* project, PackageWriter writer,
 {
     d->writer = std::move(writer);
     setModal(true);
-    setWindowTitle(QStringLiteral("Save PMK File"));
+    // No title of its own (the title bar names the program), but a name a screen reader can say.
+    setAccessibleName(QStringLiteral("Save PMK File"));
     d->buildWidgets();
     d->showProject();
     connect(&d->saving, &QFutureWatcher<bool>::finished, d.get(), &Impl::onSavingFinished);

@@ -121,7 +121,7 @@ void tst_SavePMKForm::layout()
 void tst_SavePMKForm::accessibleNames_data()
 {
     // The fields are told by their grey placeholders alone, which go once a text is typed, and
-    // the dialog has no title: a screen reader has nothing else to say of them.
+    // the dialog has no title of its own: a screen reader has nothing else to say of them.
     QTest::addColumn<QString>("objectName");
     QTest::newRow("dialog") << QString();
     QTest::newRow("name") << "nameEdit";
