@@ -86,7 +86,7 @@ void MainWindow::Impl::buildWidgets()
     selectionLabel = new QLabel;
     selectionLabel->setObjectName(QStringLiteral("selectionLabel"));
     selectionLabel->setContentsMargins(5, 2, 5, 2);
-    foldedButton = new QPushButton;
+    foldedButton = new FooterButton;
     foldedButton->setObjectName(QStringLiteral("foldedButton"));
     foldedButton->setFlat(true);
     foldedButton->setFocusPolicy(Qt::NoFocus);
@@ -95,8 +95,10 @@ void MainWindow::Impl::buildWidgets()
     foldedButton->setStyleSheet(QStringLiteral("QPushButton { color: #c0392b; padding: 0 5px; }"));
     foldedButton->setVisible(false);
     statusBar->addPermanentWidget(foldedButton);
-    cursorLabel = new QLabel;
+    cursorLabel = new FooterLabel;
     cursorLabel->setObjectName(QStringLiteral("cursorLabel"));
+    // As wide as its text while there is room, cut with "…" when the window is narrow.
+    cursorLabel->setSizePolicy(QSizePolicy::Preferred, cursorLabel->sizePolicy().verticalPolicy());
     cursorLabel->setContentsMargins(5, 2, 5, 2);
     // The status bar keeps one height whatever it shows: a status bar that grew when the cursor
     // entered the picture or a fold appeared would resize the view under a drag.

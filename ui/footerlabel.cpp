@@ -4,6 +4,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QToolTip>
 
 namespace ui {
@@ -20,6 +22,11 @@ bool FooterLabel::isCut() const
     return fontMetrics().horizontalAdvance(text()) > contentsRect().width();
 }
 
+QString FooterLabel::shownText() const
+{
+    return isCut() ? fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width()) : text();
+}
+
 void FooterLabel::paintEvent(QPaintEvent* event)
 {
     if (!isCut()) {
@@ -27,10 +34,8 @@ void FooterLabel::paintEvent(QPaintEvent* event)
         return;
     }
     QPainter painter(this);
-    const QRect area = contentsRect();
-    const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
-    style()->drawItemText(&painter, area, QStyle::visualAlignment(layoutDirection(), alignment()), palette(),
-                          isEnabled(), shown, foregroundRole());
+    style()->drawItemText(&painter, contentsRect(), QStyle::visualAlignment(layoutDirection(), alignment()),
+                          palette(), isEnabled(), shownText(), foregroundRole());
 }
 
 bool FooterLabel::event(QEvent* event)
@@ -56,6 +61,28 @@ void FooterLabel::mousePressEvent(QMouseEvent* event)
         return;
     }
     QLabel::mousePressEvent(event);
+}
+
+FooterButton::FooterButton(QWidget* parent)
+    : QPushButton(parent)
+{
+}
+
+QString FooterButton::shownText() const
+{
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
+    return fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
+}
+
+void FooterButton::paintEvent(QPaintEvent*)
+{
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.text = shownText();
+    painter.drawControl(QStyle::CE_PushButton, option);
 }
 
 } // namespace ui

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QPushButton>
 
 namespace ui {
 
@@ -17,11 +18,29 @@ public:
 
     // True when the text is wider than the label shows.
     bool isCut() const;
+    // The text as drawn: whole, or cut to the width with "…".
+    QString shownText() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+};
+
+// A flat button in a footer whose text, when the footer leaves it too little width, is cut with
+// "…" rather than mid-letter. GUI thread only.
+class FooterButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    explicit FooterButton(QWidget* parent = nullptr);
+
+    // The text as drawn: whole, or cut to the width the button's style leaves it with "…".
+    QString shownText() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
 
 } // namespace ui

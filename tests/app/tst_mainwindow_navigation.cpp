@@ -11,6 +11,7 @@
 #include "ui/meshoverlay.h"
 #include "core/mirroring.h"
 #include "tests/support/mousedrags.h"
+#include "ui/footerlabel.h"
 #include "ui/pictureoverview.h"
 #include "ui/pointview.h"
 #include "tests/support/tempworkspace.h"
@@ -95,6 +96,8 @@ private slots:
     void overviewClickCentres();
     void overviewFollowsToggle();
     void cursorCoordinatesInStatusBar();
+    void statusBarTextsAreWholeOrEndInEllipsis_data();
+    void statusBarTextsAreWholeOrEndInEllipsis();
     void mirrorDragMovesPartner();
     void mirrorSelectionIsOneStep();
     void selectionTurnsAndScalesByKeys();
@@ -322,6 +325,55 @@ void tst_MainWindowNavigation::cursorCoordinatesInStatusBar()
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(view, &leave);
     QCOMPARE(cursor->text(), QString());
+}
+
+void tst_MainWindowNavigation::statusBarTextsAreWholeOrEndInEllipsis_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::newRow("start-size") << 640;
+    QTest::newRow("narrow") << 420;
+    QTest::newRow("wide") << 1600;
+}
+
+// With a point selected while zoomed, the cursor over the picture and a folded triangle, the
+// status bar's texts share one line: each is shown whole or cut with "…", never mid-letter.
+void tst_MainWindowNavigation::statusBarTextsAreWholeOrEndInEllipsis()
+{
+    QFETCH(int, width);
+    ui::MainWindow window;
+    prepare(window);
+    window.resize(width, 600);
+    ui::PointView* view = pointView(window);
+    core::FacialPointVector points = view->facialPoints()->points();
+    std::swap(points[30], points[4]);
+    view->facialPoints()->setPoints(points);
+    action(window, QStringLiteral("Zoom In"))->trigger();
+    QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, viewOf(view, 30));
+    QTest::mouseMove(view, viewOf(view, 30) + QPoint(7, 9));
+
+    auto* cursor = qobject_cast<ui::FooterLabel*>(window.findChild<QLabel*>(QStringLiteral("cursorLabel")));
+    auto* folded = qobject_cast<ui::FooterButton*>(window.findChild<QPushButton*>(QStringLiteral("foldedButton")));
+    auto* selection = window.findChild<QLabel*>(QStringLiteral("selectionLabel"));
+    QVERIFY2(cursor && folded, "the cursor's position and the fold message cut what does not fit");
+    QVERIFY(selection && selection->text().startsWith(QStringLiteral("Point 30: ")));
+    QTRY_VERIFY(folded->isVisible() && cursor->text().startsWith(QStringLiteral("x ")));
+    QApplication::processEvents(); // the status bar's layout
+
+    const QFontMetrics metrics = cursor->fontMetrics();
+    for (const auto& [shown, whole, room] :
+         {std::make_tuple(cursor->shownText(), cursor->text(), std::max(0, cursor->contentsRect().width())),
+          std::make_tuple(folded->shownText(), folded->text(), folded->width())}) {
+        const bool noRoom = shown.isEmpty() && room < metrics.horizontalAdvance(QChar(0x2026));
+        QVERIFY2(shown == whole || noRoom || (shown.endsWith(QChar(0x2026)) && whole.startsWith(shown.chopped(1))),
+                 qPrintable(QStringLiteral("\"%1\" in %2 px").arg(shown).arg(room)));
+        QVERIFY2(metrics.horizontalAdvance(shown) <= room,
+                 qPrintable(QStringLiteral("\"%1\" is wider than %2 px").arg(shown).arg(room)));
+    }
+    QCOMPARE(selection->width() >= selection->fontMetrics().horizontalAdvance(selection->text()), true);
+    if (width >= 1600) {
+        QCOMPARE(cursor->shownText(), cursor->text());
+        QCOMPARE(folded->shownText(), folded->text());
+    }
 }
 
 void tst_MainWindowNavigation::mirrorDragMovesPartner()
