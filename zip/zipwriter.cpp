@@ -222,9 +222,17 @@ void putU32(uint8_t* p, uint32_t v)
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-void stampTimes(MemberRecord* r, const ArchiveLocalTime& now)
+void stampTimes(MemberRecord* r, const ArchiveLocalTime& reading)
 {
-    const int year = std::clamp(now.year, 1980, 2107);
+    // DOS dates hold 1980 to 2107: a reading outside them takes the first or last stamp as a
+    // whole (clamping the year alone could give 29 February of 2107, which no calendar has).
+    ArchiveLocalTime now = reading;
+    if (now.year < 1980) {
+        now = ArchiveLocalTime { 1980, 1, 1, 0, 0, 0 };
+    } else if (now.year > 2107) {
+        now = ArchiveLocalTime { 2107, 12, 31, 23, 59, 58 };
+    }
+    const int year = now.year;
     r->dosDate = static_cast<uint16_t>(((year - 1980) << 9) | ((now.month & 0x0F) << 5) | (now.day & 0x1F));
     r->dosTime = static_cast<uint16_t>(((now.hour & 0x1F) << 11) | ((now.minute & 0x3F) << 5)
                                        | ((now.second / 2) & 0x1F));

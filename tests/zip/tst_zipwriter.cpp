@@ -295,6 +295,9 @@ void tst_ZipWriter::dosTimeAndDate_data()
     QTest::newRow("odd-second-rounds-down") << 2001 << 12 << 31 << 12 << 0 << 59
                                             << ((12 << 11) | 29) << ((21 << 9) | (12 << 5) | 31);
     QTest::newRow("dos-epoch") << 1980 << 1 << 1 << 0 << 0 << 0 << 0 << ((1 << 5) | 1);
+    QTest::newRow("before-1980-takes-first-stamp") << 1975 << 6 << 15 << 12 << 34 << 56 << 0 << ((1 << 5) | 1);
+    QTest::newRow("after-2107-leap-day-takes-last-stamp") << 2108 << 2 << 29 << 12 << 0 << 0
+                                                         << ((23 << 11) | (59 << 5) | 29) << ((127 << 9) | (12 << 5) | 31);
 }
 
 void tst_ZipWriter::dosTimeAndDate()
