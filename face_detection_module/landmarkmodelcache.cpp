@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <new>
@@ -452,12 +453,13 @@ std::optional<ModelKey> keyOf(const std::string& path)
 namespace {
 
 // A writer that was killed leaves its temporary file (about the model's size); an hour is far
-// longer than any write takes.
+// longer than any write takes. One dated more than an hour ahead was left while the clock ran
+// ahead: a writer at work dates its file with the clock as it writes.
 void removeLeftovers(const QString& folder)
 {
     const QFileInfoList leftovers = QDir(folder).entryInfoList({QStringLiteral("landmarks-*.part")}, QDir::Files);
     for (const QFileInfo& leftover : leftovers) {
-        if (leftover.lastModified().secsTo(QDateTime::currentDateTime()) > 3600) {
+        if (std::abs(leftover.lastModified().secsTo(QDateTime::currentDateTime())) > 3600) {
             QFile::remove(leftover.absoluteFilePath());
         }
     }

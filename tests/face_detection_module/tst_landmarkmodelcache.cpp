@@ -48,13 +48,13 @@ bool writeAll(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
-// A leftover of a writer killed two hours ago.
-bool writeOldLeftover(const QString& path)
+// A leftover of a writer killed two hours ago, or dated secondsFromNow by a clock that was wrong.
+bool writeOldLeftover(const QString& path, qint64 secondsFromNow = -7200)
 {
     QFile file(path);
     // Flushed first: the write would otherwise date the file anew when it is closed.
     return file.open(QIODevice::WriteOnly) && file.write("half a copy") > 0 && file.flush()
-           && file.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime);
+           && file.setFileTime(QDateTime::currentDateTime().addSecs(secondsFromNow), QFileDevice::FileModificationTime);
 }
 
 template <typename T>
@@ -96,6 +96,7 @@ private slots:
     void moduleLoadsWhereNoCopyCanBeWritten();
     void concurrentBuildersLeaveOneWholeCopy();
     void leftoversOfKilledWritersAreRemoved();
+    void leftoversAreRemovedWhenTheCopyIsRead_data();
     void leftoversAreRemovedWhenTheCopyIsRead();
     void piecesReadWhatTheSinkWrote_data();
     void piecesReadWhatTheSinkWrote();
@@ -392,15 +393,24 @@ void TestLandmarkModelCache::leftoversOfKilledWritersAreRemoved()
     QVERIFY(QFile::exists(cacheFile));
 }
 
+void TestLandmarkModelCache::leftoversAreRemovedWhenTheCopyIsRead_data()
+{
+    QTest::addColumn<qint64>("secondsFromNow");
+    QTest::newRow("two hours ago") << qint64(-7200);
+    // Killed while the clock ran a year ahead: waiting for the clock to pass it would keep it.
+    QTest::newRow("a year ahead") << qint64(365 * 86400);
+}
+
 // Killed writers' files also go when the copy is only read: with a sound copy no write follows.
 void TestLandmarkModelCache::leftoversAreRemovedWhenTheCopyIsRead()
 {
+    QFETCH(qint64, secondsFromNow);
     const QString folder = m_folder.filePath(QStringLiteral("leftovers-read"));
     QVERIFY(QDir().mkpath(folder));
     const QString cacheFile = modelcache::fileFor(folder, QFile::encodeName(m_model).toStdString());
     QVERIFY(writeAll(cacheFile, m_soundCopy));
     const QString old = cacheFile + ".aBcDeF.part";
-    QVERIFY(writeOldLeftover(old));
+    QVERIFY(writeOldLeftover(old, secondsFromNow));
     dlib::shape_predictor predictor;
     FhogFaceDetector detector;
     QCOMPARE(readInto(cacheFile, predictor, detector), ReadResult::Read);
