@@ -58,7 +58,7 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
             }
             return observed;
         },
-        [&](const QRect& box) { return core::landmarks::facePoints(d->module.detectPoints(rgb, box)); });
+        [&](const QRect& box) { return core::landmarks::facePoints(d->module.detectPointsInFace(rgb, box)); });
     for (const preview::TrackedFace& face : faces) {
         core::FacialPointVector points = face.points;
         core::FacialPointVector drawn = face.points;

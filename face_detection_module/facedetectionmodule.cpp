@@ -230,4 +230,9 @@ std::optional<QVector<QPoint>> FaceDetectionModule::detectPoints(const QImage& p
     }
 }
 
+std::optional<QVector<QPoint>> FaceDetectionModule::detectPointsInFace(const QImage& picture, const QRect& faceRect)
+{
+    return detectPoints(picture, faceRect.adjusted(0, 0, -1, -1));
+}
+
 } // namespace core

@@ -79,6 +79,11 @@ public:
     // area.x() + width and area.y() + height). nullopt when the picture cannot be processed.
     std::optional<QVector<QPoint>> detectPoints(const QImage& picture, const QRect& area);
 
+    // The landmarks predicted inside a face's box as detectFaces() reports it (Face::rect, whose
+    // right() and bottom() are dlib's): the box of a face found gives back its points exactly.
+    // nullopt when the picture cannot be processed.
+    std::optional<QVector<QPoint>> detectPointsInFace(const QImage& picture, const QRect& faceRect);
+
 private:
     FaceDetectionModule();
     Q_DISABLE_COPY(FaceDetectionModule)

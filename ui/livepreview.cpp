@@ -112,7 +112,7 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
             }
             return found;
         },
-        [&](const QRect& box) { return core::landmarks::facePoints(module->detectPoints(frame, box)); });
+        [&](const QRect& box) { return core::landmarks::facePoints(module->detectPointsInFace(frame, box)); });
 }
 
 void LivePreview::Impl::loadModule()

@@ -46,7 +46,7 @@ std::vector<std::vector<QPointF>> trackFrames(core::FaceDetectionModule& module,
                 }
                 return found;
             },
-            [&](const QRect& box) { return facePointsOf(module.detectPoints(frames[t], box)); });
+            [&](const QRect& box) { return facePointsOf(module.detectPointsInFace(frames[t], box)); });
         points.push_back(faces.isEmpty() ? std::vector<QPointF>() : faces.first().points);
     }
     return points;

@@ -40,6 +40,7 @@ private slots:
     void everyFrameInTheDetectForm();
     void framesWithoutAFaceGetTheWholeFrameMarkup();
     void steadyCutsJitterWithoutLag();
+    void stillFaceIsFollowedWhereItIsFound();
     void damagedVideoFails();
     void videoCutShortIsSaidToBe();
     void lostStandardOutputStopsTheReading_data();
@@ -201,6 +202,39 @@ void tst_CliTrack::steadyCutsJitterWithoutLag()
         QVERIFY2(on.jitter <= 0.45 * off.jitter, qPrintable(QString::number(on.jitter / off.jitter)));
         QVERIFY2(on.lag <= 1.0, qPrintable(QString::number(on.lag)));
         QVERIFY2(on.error < off.error + 1.0, qPrintable(QString::number(on.error)));
+    }
+}
+
+// The same picture on every frame, without steady: the faces followed between detections are
+// where the detector finds them, and on the frames it runs the points are detect's exactly.
+void tst_CliTrack::stillFaceIsFollowedWhereItIsFound()
+{
+    // Lossless, so that every frame decodes to the same pixels.
+    const QString path = folder.filePath(QStringLiteral("still.mp4"));
+    const QString error = testclips::encode(QVector<QImage>(7, clip.frame(0)), 10.0, path, QStringLiteral("libx264"),
+                                            {QStringLiteral("-crf"), QStringLiteral("0")});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QString failure;
+    const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(path, &failure);
+    QVERIFY2(reader, qPrintable(failure));
+    video::VideoFrame first;
+    QVERIFY(reader->next(first, 5000));
+    const QString picture = folder.filePath(QStringLiteral("still-frame.png"));
+    QVERIFY(first.picture.save(picture, "PNG"));
+    const Run detect = runCli({QStringLiteral("detect"), QStringLiteral("--json"), picture});
+    QVERIFY2(detect.status == 0, detect.err.constData());
+    const QJsonObject found = QJsonDocument::fromJson(detect.out).array().at(0).toObject();
+    QCOMPARE(found.value(QStringLiteral("faceCount")).toInt(), 1);
+
+    const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), path});
+    QVERIFY2(run.status == 0, run.err.constData());
+    const QJsonArray frames = QJsonDocument::fromJson(run.out).array();
+    QCOMPARE(frames.size(), 7);
+    for (int i = 0; i < frames.size(); ++i) {
+        const QJsonObject frame = frames[i].toObject();
+        QCOMPARE(frame.value(QStringLiteral("faceCount")).toInt(), 1);
+        QVERIFY2(frame.value(QStringLiteral("points")) == found.value(QStringLiteral("points")),
+                 qPrintable(QStringLiteral("frame %1: the points are not where the face is found").arg(i)));
     }
 }
 
