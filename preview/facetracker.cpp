@@ -96,9 +96,14 @@ void FaceTracker::observe(Track& track, const core::FacialPointVector& points, d
     track.centre = centre;
     const double w = std::max(1.0, bounds.width());
     const double h = std::max(1.0, bounds.height());
-    track.box = QRectF(bounds.x() + track.placement.x() * w, bounds.y() + track.placement.y() * h,
-                       track.placement.width() * w, track.placement.height() * h)
-                    .toAlignedRect();
+    // Each edge rounded to the nearest pixel: points that stay put keep the detector's box, where
+    // rounding outwards widened it by a pixel now and then.
+    const double left = bounds.x() + track.placement.x() * w;
+    const double top = bounds.y() + track.placement.y() * h;
+    const long x = std::lround(left);
+    const long y = std::lround(top);
+    track.box = QRect(int(x), int(y), int(std::lround(left + track.placement.width() * w) - x),
+                      int(std::lround(top + track.placement.height() * h) - y));
     core::FacialPointVector drawn = settings.steady ? track.filter.filter(points, time) : points;
     observedPoints.append(std::move(drawn));
 }

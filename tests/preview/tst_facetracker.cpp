@@ -57,6 +57,7 @@ private slots:
     void detectionSchedule();
     void crossingFacesKeepTheirTracks();
     void followedBoxesMoveWithThePoints();
+    void stillFaceKeepsTheBoxItWasFoundIn();
     void atMostEightFacesTheLargest();
     void lostFaceEndsItsTrack();
     void withoutSteadyPointsAreExact();
@@ -134,6 +135,28 @@ void tst_FaceTracker::followedBoxesMoveWithThePoints()
     QVERIFY2(std::abs(after.x() - 130) <= 1 && std::abs(after.y() - 90) <= 1,
              qPrintable(QStringLiteral("%1, %2").arg(after.x()).arg(after.y())));
     QVERIFY(std::abs(after.width() - 120) <= 1);
+}
+
+// Points that do not move give back the detector's box exactly, whatever its size and place,
+// so that a face that stays still is looked for where it was found.
+void tst_FaceTracker::stillFaceKeepsTheBoxItWasFoundIn()
+{
+    FaceTrackerSettings settings;
+    settings.steady = false;
+    for (int size = 40; size < 260; size += 3) {
+        for (int left = 0; left < 300; left += 7) {
+            const FaceObservation face = faceAt(left, 50, size);
+            FaceTracker tracker(settings);
+            tracker.detected({face}, 0);
+            for (int frame = 1; frame < 4; ++frame) {
+                tracker.followed({face.points}, frame * frameTime);
+                QVERIFY2(tracker.followBoxes().value(0) == face.box,
+                         qPrintable(QStringLiteral("a box of %1 at %2 became %3 wide at %4 on frame %5")
+                                        .arg(size).arg(left).arg(tracker.followBoxes().value(0).width())
+                                        .arg(tracker.followBoxes().value(0).x()).arg(frame)));
+            }
+        }
+    }
 }
 
 void tst_FaceTracker::atMostEightFacesTheLargest()
