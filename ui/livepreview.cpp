@@ -40,9 +40,10 @@ public:
     }
 
     // Works on frame (a null frame: draws the last one again), then on the still kept meanwhile
-    // and a redraw asked for meanwhile, if any; busy is set.
-    void start(const QImage& frame, double time);
-    void process(const QImage& frame, double time);
+    // and a redraw asked for meanwhile, if any; busy is set. restarts: restartTracking() calls
+    // made before the frame was taken.
+    void start(const QImage& frame, double time, int restarts);
+    void process(const QImage& frame, double time, int restarts);
     void redraw();
     // The mask set last, shared with the GUI thread's next setRenderer.
     std::shared_ptr<const preview::MaskRenderer> currentRenderer()
@@ -50,8 +51,9 @@ public:
         std::lock_guard<std::mutex> guard(rendererLock);
         return renderer;
     }
-    // Every face followed on the frame, points in frame pixels.
-    const QVector<preview::TrackedFace>& follow(const QImage& frame, double time);
+    // Every face followed on the frame, points in frame pixels; found anew when restartTracking()
+    // was called between the frame followed last and this one's taking.
+    const QVector<preview::TrackedFace>& follow(const QImage& frame, double time, int restarts);
 
     // Worker: makes the module once, before any frame.
     void loadModule();
@@ -70,10 +72,11 @@ public:
     std::atomic<int> dropped{0};
     std::atomic<int> detected{0};
     std::atomic<bool> steady{true};
-    std::atomic<bool> restart{false};
-    std::mutex pendingLock; // guards pending, pendingTime and redrawWanted, and busy going false
+    std::atomic<int> restarts{0}; // restartTracking() calls so far
+    std::mutex pendingLock; // guards pending, pendingTime, pendingRestarts and redrawWanted, and busy going false
     QImage pending;
     double pendingTime = 0;
+    int pendingRestarts = 0;
     bool redrawWanted = false;
     QElapsedTimer clock; // GUI thread
 
@@ -82,6 +85,7 @@ public:
     bool moduleFailed = false;
     preview::FaceTracker tracker;
     QSize trackedSize; // of the frame followed last
+    int trackedRestarts = 0; // restartTracking() calls before it was taken
     QImage lastFrame;                              // the last frame drawn, as drawn
     std::vector<core::FacialPointVector> lastFaces; // and its faces, fractions of the frame
 
@@ -89,12 +93,14 @@ public:
     QThreadPool pool;
 };
 
-const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& frame, double time)
+const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& frame, double time, int restarts)
 {
     // A video can change its frame size midway: the boxes followed are in the old frame's pixels.
-    if (restart.exchange(false) || frame.size() != trackedSize) {
+    // A restart asked for while an earlier frame was in work applies to the frames taken after it.
+    if (restarts != trackedRestarts || frame.size() != trackedSize) {
         tracker.reset();
         trackedSize = frame.size();
+        trackedRestarts = restarts;
     }
     tracker.setSteady(steady);
     return tracker.track(
@@ -136,7 +142,7 @@ void LivePreview::Impl::loadModule()
     }
 }
 
-void LivePreview::Impl::process(const QImage& frame, double time)
+void LivePreview::Impl::process(const QImage& frame, double time, int restarts)
 {
     loadModule();
     const std::shared_ptr<const preview::MaskRenderer> current = currentRenderer();
@@ -144,7 +150,7 @@ void LivePreview::Impl::process(const QImage& frame, double time)
     const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
     std::vector<core::FacialPointVector> faces;
     if (module && !rgb.isNull()) {
-        for (const preview::TrackedFace& face : follow(rgb, time)) {
+        for (const preview::TrackedFace& face : follow(rgb, time, restarts)) {
             core::FacialPointVector points = face.points;
             // Unclamped: the mask of a face cut by the frame's edge is cut there, not squeezed.
             core::landmarks::toFractions(points, frame.width(), frame.height());
@@ -217,7 +223,7 @@ bool LivePreview::isSteady() const
 
 void LivePreview::restartTracking()
 {
-    d->restart = true;
+    ++d->restarts;
 }
 
 void LivePreview::redrawLast()
@@ -229,7 +235,7 @@ void LivePreview::redrawLast()
             return;
         }
     }
-    d->start(QImage(), 0);
+    d->start(QImage(), 0, 0);
 }
 
 void LivePreview::takeFrame(const QImage& frame)
@@ -238,11 +244,12 @@ void LivePreview::takeFrame(const QImage& frame)
         return;
     }
     const double time = d->clock.nsecsElapsed() * 1e-9;
+    const int restarts = d->restarts;
     if (d->busy.exchange(true)) {
         ++d->dropped;
         return;
     }
-    d->start(frame, time);
+    d->start(frame, time, restarts);
 }
 
 void LivePreview::takeStill(const QImage& frame)
@@ -258,23 +265,25 @@ void LivePreview::takeStill(const QImage& frame)
             }
             d->pending = frame;
             d->pendingTime = d->clock.nsecsElapsed() * 1e-9;
+            d->pendingRestarts = d->restarts;
             return;
         }
     }
     takeFrame(frame);
 }
 
-void LivePreview::Impl::start(const QImage& frame, double time)
+void LivePreview::Impl::start(const QImage& frame, double time, int restarts)
 {
-    QtConcurrent::run(&pool, [this, frame, time] {
+    QtConcurrent::run(&pool, [this, frame, time, restarts] {
         QImage next = frame;
         double nextTime = time;
+        int nextRestarts = restarts;
         for (;;) {
             try {
                 if (next.isNull()) {
                     redraw();
                 } else {
-                    process(next, nextTime);
+                    process(next, nextTime, nextRestarts);
                 }
             } catch (...) {
                 // Out of memory on one frame: that frame is lost, the stream goes on.
@@ -282,6 +291,7 @@ void LivePreview::Impl::start(const QImage& frame, double time)
             std::lock_guard<std::mutex> guard(pendingLock);
             next = pending;
             nextTime = pendingTime;
+            nextRestarts = pendingRestarts;
             pending = QImage();
             const bool again = !next.isNull() || redrawWanted;
             redrawWanted = false;

@@ -48,7 +48,8 @@ public:
     // Smooths the points between frames (on) or shows the detector's exactly (off).
     void setSteady(bool steady);
     bool isSteady() const;
-    // Forgets the faces followed so far, from the next frame on (a seek, a new video).
+    // Forgets the faces followed so far, from the next frame taken on (a seek, a new video),
+    // also when the worker has yet to reach a frame taken before.
     void restartTracking();
     // Draws the last frame again with the mask set since, over the faces found on it (a paused
     // video's frame when the mask changes); after the frame in work, if any. Nothing before the

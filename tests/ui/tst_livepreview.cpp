@@ -8,6 +8,7 @@
 #include "tests/support/testimages.h"
 
 #include <QPainter>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -75,6 +76,7 @@ private slots:
     void destroyedWhileWorking();
     void bothFacesOfTwoAreMasked();
     void stillThatComesWhileBusyIsShownNext();
+    void restartAppliesToTheFramesTakenAfterIt();
 
 private:
     preview::MaskRenderer mask;
@@ -286,6 +288,31 @@ void tst_LivePreview::stillThatComesWhileBusyIsShownNext()
     QCOMPARE(rendered.last().at(0).value<QImage>().pixel(0, 0), qRgb(250, 10, 10));
     QTest::qWait(200);
     QCOMPARE(rendered.count(), 2);
+}
+
+// A seek while the worker has yet to reach the frame before it (here: waiting for its model):
+// the frame taken after the seek has its faces found anew, not followed from the earlier frame.
+void tst_LivePreview::restartAppliesToTheFramesTakenAfterIt()
+{
+    QSemaphore modelGate;
+    ui::LivePreview live(6, [&modelGate] {
+        modelGate.acquire();
+        return core::FaceDetectionModule::load();
+    });
+    TestThreadRelay relay(&live);
+    live.setRenderer(mask);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
+    live.takeStill(frames[0]);
+    live.restartTracking();
+    live.takeStill(frames[7]);
+    modelGate.release();
+    QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 2, 30000);
+    QCOMPARE(live.droppedFrames(), 0);
+    QCOMPARE(live.detectedFrames(), 2);
+    // Without a restart between them, the next still is followed.
+    live.takeStill(frames[6]);
+    QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 3, 30000);
+    QCOMPARE(live.detectedFrames(), 2);
 }
 
 QTEST_MAIN(tst_LivePreview)
