@@ -1,4 +1,5 @@
 #include "core/facialpoints.h"
+#include "core/interruptcleanup.h"
 #include "core/localnames.h"
 #include "core/poolthreads.h"
 #include "app/mainwindow.h"
@@ -53,6 +54,7 @@ int main(int argc, char* argv[])
 {
     // Sizes in device-independent pixels on every screen, without an environment variable; both
     // must be set before the application object exists.
+    core::interruptcleanup::failWritesPastTheSizeLimit();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     // A picture named in Latin-1 on the command line or dropped opens as any other.

@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
+#include "core/interruptcleanup.h"
 #include "core/localnames.h"
 #include "core/poolthreads.h"
 #include "cli/pictureintake.h"
@@ -52,6 +53,7 @@ void occupyClosedStandardStreams()
 int main(int argc, char* argv[])
 {
     occupyClosedStandardStreams();
+    core::interruptcleanup::failWritesPastTheSizeLimit();
     core::useByteExactLocalNames();
     qInstallMessageHandler(printQtMessage);
     // New pictures (the thumbnails) take their resolution from the screen; without one Qt would

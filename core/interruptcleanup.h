@@ -14,6 +14,11 @@ int watch(const char* path);
 // Stops watching: the file was renamed into place or removed.
 void release(int ticket);
 
+// Makes a write past the process's file size limit (RLIMIT_FSIZE, `ulimit -f`) fail with EFBIG,
+// which every writer reports as a failed write, where SIGXFSZ would end the program with its
+// work lost and its partial files left. Call once at start, before any thread is started.
+void failWritesPastTheSizeLimit();
+
 // The mkstemp pattern of a partial file beside target (a local path in bytes): its name with
 // ".XXXXXX" added, the name cut at a character's start when it would outgrow the folder's limit
 // on one name (255 bytes here), so that a package named at that limit can still be written.

@@ -15,6 +15,9 @@
 #include <QThread>
 #include <QtTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -41,6 +44,25 @@ Run runShell(const QString& script, const QString& folder)
                       {QStringLiteral("-c"), script, QStringLiteral(FACEMASK_CLI_PROGRAM)}, folder,
                       QString(), processTimeoutMs);
 }
+
+// Started as from a shell after `ulimit -f`: writes past bytes raise SIGXFSZ, whose default
+// action ends the process.
+class SizeLimitedProcess : public QProcess
+{
+public:
+    explicit SizeLimitedProcess(rlim_t bytes) : m_bytes(bytes) {}
+
+protected:
+    void setupChildProcess() override
+    {
+        std::signal(SIGXFSZ, SIG_DFL);
+        const rlimit limit{m_bytes, m_bytes};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+
+private:
+    rlim_t m_bytes;
+};
 
 QByteArray contentOf(const QString& path)
 {
@@ -119,6 +141,8 @@ private slots:
     void previewGivesTheLoadersReason();
     void largePicturesWaitForMemory_data();
     void largePicturesWaitForMemory();
+    void writesPastTheFileSizeLimitFail_data();
+    void writesPastTheFileSizeLimitFail();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -691,6 +715,39 @@ void tst_CliSafety::largePicturesWaitForMemory()
                              m_folder->path());
     QVERIFY2(run.status == 0, qPrintable(describe(run)));
     QVERIFY2(!run.err.contains("out of memory"), qPrintable(describe(run)));
+}
+
+// A write past `ulimit -f` fails as a full disk does: the command says so, and neither the
+// target nor a partial file is left.
+void tst_CliSafety::writesPastTheFileSizeLimitFail_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // in the test's folder: mask.pmk, face.png
+    QTest::addColumn<QString>("target");
+
+    QTest::newRow("make") << QStringList{"make", "face.png", "-o", "out.pmk"} << "out.pmk";
+    QTest::newRow("thumbnail") << QStringList{"thumbnail", "mask.pmk", "out.png", "--size", "1000"} << "out.png";
+    QTest::newRow("preview") << QStringList{"preview", "mask.pmk", "face.png", "-o", "out.png"} << "out.png";
+}
+
+void tst_CliSafety::writesPastTheFileSizeLimitFail()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, target);
+    const QImage face = core::readImageFile(testimages::testPicture("astronaut.png"));
+    QVERIFY(savePackage(pathOf("mask.pmk"), face));
+    QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("face.png")));
+    const QStringList inputs = QDir(m_folder->path()).entryList(QDir::Files);
+
+    SizeLimitedProcess process(64 * 1024);
+    process.setWorkingDirectory(m_folder->path());
+    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
+    QVERIFY(process.waitForFinished(processTimeoutMs));
+    const QByteArray err = process.readAllStandardError();
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit,
+             qPrintable(QStringLiteral("ended by signal %1").arg(process.exitCode())));
+    QCOMPARE(process.exitCode(), 1);
+    QVERIFY2(err.contains("cannot write " + target.toUtf8() + ": File too large"), err.constData());
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files), inputs);
 }
 
 QTEST_GUILESS_MAIN(tst_CliSafety)
