@@ -77,6 +77,12 @@ QString whyNotOpened(const QString& path)
     if (!file.isReadable()) {
         return QStringLiteral("file cannot be read");
     }
+    // Out of descriptors or memory, the archive could not be opened at all: not its content's fault.
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        return QStringLiteral("cannot be opened: %1").arg(systemReason(errno));
+    }
+    ::close(descriptor);
     return QStringLiteral("not a ZIP archive");
 }
 

@@ -2,6 +2,7 @@
 #include "tests/support/testimages.h"
 #include "core/facialpoints.h"
 #include "core/packageformat.h"
+#include "tests/support/descriptorlimit.h"
 #include "tests/support/filesizelimit.h"
 #include "tests/support/packagefixtures.h"
 #include "pythonjson.h"
@@ -91,6 +92,8 @@ private slots:
     void loadRefusesWhatIsNoArchive_data();
     void loadRefusesWhatIsNoArchive();
     void readingAPipeIsRefusedWithoutWaiting();
+    void runningOutOfDescriptorsIsSaid_data();
+    void runningOutOfDescriptorsIsSaid();
     void loadSaysWhichCheckFailed_data();
     void loadSaysWhichCheckFailed();
     void loadNamesWhatTheArchiveGetsWrong_data();
@@ -921,6 +924,43 @@ void tst_FaceMaskProject::readingAPipeIsRefusedWithoutWaiting()
     }
     QVERIFY2(!waited, "reading the package waited for a writer to the pipe");
     QVERIFY(!reading.get().result.ok);
+}
+
+// A long session that has used up its descriptors (`ulimit -n`) is told so, not that a good
+// package is no archive; the earlier package stays as it was.
+void tst_FaceMaskProject::runningOutOfDescriptorsIsSaid_data()
+{
+    QTest::addColumn<bool>("saving");
+    QTest::newRow("load") << false;
+}
+
+void tst_FaceMaskProject::runningOutOfDescriptorsIsSaid()
+{
+    QFETCH(bool, saving);
+    const QString path = pathOf("good.pmk");
+    FaceMaskProject project;
+    fillProject(project, "Good", 0);
+    QVERIFY(project.save(path));
+    const QByteArray before = fileBytes(path);
+    QString reason;
+    bool ok = true;
+    {
+        const DescriptorLimit none;
+        QVERIFY2(none.isActive(), "the descriptor limit must be settable for this test");
+        if (saving) {
+            const core::SaveResult saved = project.saveWithReason(path);
+            ok = saved.ok;
+            reason = saved.reason;
+        } else {
+            const core::PackageReading reading = core::readPackage(path);
+            ok = reading.result.ok;
+            reason = reading.result.reason;
+        }
+    }
+    QVERIFY(!ok);
+    QVERIFY2(reason.endsWith(QString::fromLocal8Bit(std::strerror(EMFILE))), qPrintable(reason));
+    QVERIFY(fileBytes(path) == before);
+    QVERIFY(core::readPackage(path).result.ok);
 }
 
 void tst_FaceMaskProject::loadSaysWhichCheckFailed_data()
