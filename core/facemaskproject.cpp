@@ -422,9 +422,12 @@ public:
     ReplacingFile& operator=(const ReplacingFile&) = delete;
 
     // Creating the partial file first finds an unwritable folder before any work is done.
-    bool open()
+    // False with *error set to the system's error number.
+    bool open(int* error)
     {
+        errno = 0;
         if (!m_partial.open()) {
+            *error = errno;
             return false;
         }
         m_cleanupTicket = interruptcleanup::watch(QFile::encodeName(partialPath()).constData());
@@ -657,8 +660,11 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
         return failed(snapshot.picture.isNull() ? QStringLiteral("no picture") : pictureProblem);
     }
     ReplacingFile file(path);
-    if (!file.open()) {
-        return failed(QStringLiteral("cannot create a file beside %1").arg(path));
+    int openError = 0;
+    if (!file.open(&openError)) {
+        // The system's reason tells a missing permission from a session out of descriptors.
+        return failed(openError != 0 ? QStringLiteral("cannot create a file beside %1: %2").arg(path, systemReason(openError))
+                                     : QStringLiteral("cannot create a file beside %1").arg(path));
     }
     const QByteArray properties = package::buildPropertiesDocument(
         snapshot.name, snapshot.author, snapshot.subcategory, package::today());

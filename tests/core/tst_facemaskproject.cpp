@@ -932,6 +932,7 @@ void tst_FaceMaskProject::runningOutOfDescriptorsIsSaid_data()
 {
     QTest::addColumn<bool>("saving");
     QTest::newRow("load") << false;
+    QTest::newRow("save") << true;
 }
 
 void tst_FaceMaskProject::runningOutOfDescriptorsIsSaid()

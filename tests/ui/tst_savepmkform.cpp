@@ -19,7 +19,9 @@
 #include <QAccessible>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <random>
 
 #include <signal.h>
@@ -280,8 +282,9 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings.at(0).title, QStringLiteral("Saving error"));
-    QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save.\n\nReason: cannot create a file beside %1.")
-                                      .arg(dir->filePath(QStringLiteral("file/effect.pmk"))));
+    QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save.\n\nReason: cannot create a file beside %1: %2.")
+                                      .arg(dir->filePath(QStringLiteral("file/effect.pmk")),
+                                           QString::fromLocal8Bit(std::strerror(ENOTDIR))));
     QVERIFY2(form.isVisible(), "the dialog stays open so that the user can try again");
     QVERIFY(form.savedPath().isEmpty());
     QCOMPARE(project.name(), QStringLiteral("Stored anyway"));
