@@ -16,6 +16,23 @@
 namespace {
 
 std::atomic_bool threadsFail{false};
+// Threads that may be alive at once besides those running already, as under a process limit
+// (`ulimit -u`); -1: any number.
+std::atomic_int room{-1};
+
+struct Counted {
+    void* (*run)(void*);
+    void* argument;
+};
+
+void* runCounted(void* counted)
+{
+    const Counted task = *static_cast<Counted*>(counted);
+    delete static_cast<Counted*>(counted);
+    void* const result = task.run(task.argument);
+    ++room;
+    return result;
+}
 
 } // namespace
 
@@ -27,7 +44,18 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     if (threadsFail.load() || !create) {
         return EAGAIN;
     }
-    return create(thread, attributes, run, argument);
+    if (room.load() < 0) {
+        return create(thread, attributes, run, argument);
+    }
+    if (room.fetch_sub(1) <= 0) {
+        ++room;
+        return EAGAIN;
+    }
+    const int created = create(thread, attributes, runCounted, new Counted{run, argument});
+    if (created != 0) {
+        ++room;
+    }
+    return created;
 }
 
 class tst_PoolThreads : public QObject
@@ -37,7 +65,13 @@ class tst_PoolThreads : public QObject
 private slots:
     void workRunsWhenNoThreadCanBeCreated_data();
     void workRunsWhenNoThreadCanBeCreated();
-    void cleanup() { threadsFail = false; }
+    void poolFitsTheThreadsThereIsRoomFor_data();
+    void poolFitsTheThreadsThereIsRoomFor();
+    void cleanup()
+    {
+        threadsFail = false;
+        room = -1;
+    }
 };
 
 void tst_PoolThreads::workRunsWhenNoThreadCanBeCreated_data()
@@ -88,6 +122,39 @@ void tst_PoolThreads::workRunsWhenNoThreadCanBeCreated()
     if (!global) {
         delete pool;
     }
+}
+
+void tst_PoolThreads::poolFitsTheThreadsThereIsRoomFor_data()
+{
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<int>("roomFor");
+
+    QTest::newRow("three-wanted-room-for-one") << 3 << 1;
+    QTest::newRow("three-wanted-room-for-two") << 3 << 2;
+    QTest::newRow("two-wanted-room-for-two") << 2 << 2;
+}
+
+// Qt counts a thread it could not start as busy for ever, so that waiting for the pool (as every
+// program does at its end) would never return: only threads that can start are asked for.
+void tst_PoolThreads::poolFitsTheThreadsThereIsRoomFor()
+{
+    QFETCH(int, threads);
+    QFETCH(int, roomFor);
+
+    auto* pool = new QThreadPool;
+    pool->setMaxThreadCount(threads);
+    room = roomFor;
+    core::keepPoolThreads(*pool);
+    // A pool whose waiting never returns would wait when destroyed: it is then left alive.
+    std::atomic_int ran{0};
+    for (int i = 0; i < 2 * threads; ++i) {
+        pool->start([&] { ++ran; });
+    }
+    const bool done = pool->waitForDone(10000);
+    QVERIFY2(done, "waiting for the pool never returned");
+    QCOMPARE(ran.load(), 2 * threads);
+    delete pool;
+    room = -1;
 }
 
 QTEST_GUILESS_MAIN(tst_PoolThreads)
