@@ -2,6 +2,9 @@
 
 #include "video/videoorientation.h"
 
+#include "core/poolthreads.h"
+#include "core/systemreason.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -125,6 +128,15 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     const bool gifFile = isGifFile(file.absoluteFilePath());
     if (!gifFile && !initialiseGstreamer(failure)) {
         return nullptr;
+    }
+    if (!gifFile) {
+        const QString shortage = threadShortage();
+        if (!shortage.isEmpty()) {
+            if (failure) {
+                *failure = QStringLiteral("cannot be read now: ") + shortage;
+            }
+            return nullptr;
+        }
     }
     std::unique_ptr<VideoReader> reader(new VideoReader);
     Impl& d = *reader->d;
@@ -335,6 +347,18 @@ QString VideoReader::shortfall() const
     return QStringLiteral("the frames end at %1 s of the %2 s the file declares: it may be cut short")
         .arg(end, 0, 'f', 1)
         .arg(d->declaredDuration, 0, 'f', 1);
+}
+
+QString threadShortage()
+{
+    // As many as a decoding pipeline starts besides the decoder's own, all alive at once.
+    constexpr int needed = 8;
+    int error = 0;
+    if (core::startableThreads(needed, &error) == needed) {
+        return QString();
+    }
+    return QStringLiteral("no thread can be started for it: %1 (the limit of processes, ulimit -u, may be reached)")
+        .arg(core::systemReason(error));
 }
 
 bool looksLikeVideo(const QString& path)

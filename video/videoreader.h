@@ -44,6 +44,12 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// Empty when the process can start the threads GStreamer needs to read a video; else why not
+// ("no thread can be started for it: Resource temporarily unavailable ..."). GStreamer waits
+// for ever on a thread it could not start (the user's limit of processes, `ulimit -u`, reached),
+// so this is asked before any of its work. Any thread.
+QString threadShortage();
+
 // True when path's name says it holds a video (mp4, webm, mkv, ...).
 bool looksLikeVideo(const QString& path);
 // True when the file at path is a regular file that starts as a GIF picture does, animated or

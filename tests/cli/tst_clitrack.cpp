@@ -10,6 +10,7 @@
 #include "tests/support/testimages.h"
 
 #include <QDir>
+#include <QStandardPaths>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -19,6 +20,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +56,8 @@ private slots:
     void videoInputIsCheckedAsEveryInput();
     void videoPreviewFailuresSayWhy_data();
     void videoPreviewFailuresSayWhy();
+    void threadLimitIsSaidNotWaitedOn_data();
+    void threadLimitIsSaidNotWaitedOn();
 
 private:
     QString astronautPackage();
@@ -628,6 +632,49 @@ void tst_CliTrack::videoPreviewFailuresSayWhy()
     QVERIFY2(run.err.startsWith("facemask-cli preview: " + message.toUtf8()), run.err.constData());
     QVERIFY2(!QFile::exists(newFolder), "a failed start leaves no folder behind");
     QCOMPARE(QFileInfo(text).isFile(), true);
+}
+
+void tst_CliTrack::threadLimitIsSaidNotWaitedOn_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("track") << "track";
+    QTest::newRow("preview") << "preview";
+}
+
+// GStreamer waits for ever on a thread it could not start: a user at the limit of processes
+// (`ulimit -u`) is told so at once instead.
+void tst_CliTrack::threadLimitIsSaidNotWaitedOn()
+{
+    QFETCH(QString, command);
+    for (const char* tool : {"prlimit", "setpriv"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
+            QSKIP("prlimit and setpriv (util-linux) are needed to run the command under a thread limit");
+        }
+    }
+    // The limit binds everyone but root: root runs the command as nobody, in a folder nobody reads.
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 0755) == 0);
+    const QString video = shared.filePath(QStringLiteral("moving.mp4"));
+    const QString package = shared.filePath(QStringLiteral("astronaut.pmk"));
+    QVERIFY(QFile::copy(clean, video));
+    QVERIFY(QFile::copy(astronautPackage(), package));
+    QStringList arguments;
+    if (::geteuid() == 0) {
+        arguments << QStringLiteral("setpriv") << QStringLiteral("--reuid=65534") << QStringLiteral("--regid=65534")
+                  << QStringLiteral("--clear-groups");
+    }
+    arguments << QStringLiteral("prlimit") << QStringLiteral("--nproc=4") << QStringLiteral(FACEMASK_CLI_PROGRAM)
+              << command;
+    if (command == QLatin1String("preview")) {
+        arguments << package << video << QStringLiteral("-o") << shared.filePath(QStringLiteral("frames"));
+    } else {
+        arguments << video;
+    }
+    const Run run = runProgram(arguments.takeFirst(), arguments, QString(), QString(), 120'000);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("moving.mp4: cannot be read now: no thread can be started for it"),
+             qPrintable(describe(run)));
 }
 
 QTEST_MAIN(tst_CliTrack)
