@@ -4,6 +4,7 @@
 #include "ui/silencewatch.h"
 #include "core/localnames.h"
 #include "video/videoorientation.h"
+#include "video/videoreader.h"
 
 #include <QFileInfo>
 #include <QFutureWatcher>
@@ -238,6 +239,12 @@ bool VideoFrameSource::start()
     d->endedEarlyOnce = false;
     d->earlyEnds = 0;
     d->mediaSet = false;
+    // GStreamer would wait for ever on a thread it could not start, and the footer with it.
+    const QString shortage = video::threadShortage();
+    if (!shortage.isEmpty()) {
+        d->fail(shortage + QLatin1Char('.'));
+        return true;
+    }
     d->shapeReading = std::make_unique<QFutureWatcher<video::VideoShape>>();
     connect(d->shapeReading.get(), &QFutureWatcherBase::finished, this, [impl = d.get()] {
         impl->onShape(impl->shapeReading->result());

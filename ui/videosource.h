@@ -18,7 +18,7 @@ public:
     ~VideoFrameSource() override;
 
     // Starts playing; false when the file does not exist. A file that exists but does not play
-    // is reported later, through failed().
+    // is reported through failed(): later, or at once when no thread can be had to decode it.
     bool start() override;
     void stop() override;
 

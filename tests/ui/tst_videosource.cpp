@@ -1,10 +1,37 @@
+#include "core/poolthreads.h"
 #include "tests/support/testclips.h"
 #include "ui/videosource.h"
 
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QtTest>
+
+#include <atomic>
+#include <cerrno>
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+namespace {
+
+// Set while no thread may be created, as when the user's limit of processes is reached: this
+// program's own pthread_create is the one every library's call reaches first.
+std::atomic_bool threadsFail{false};
+
+} // namespace
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*run)(void*),
+                              void* argument)
+{
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto create = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
+    if (threadsFail.load() || !create) {
+        return EAGAIN;
+    }
+    return create(thread, attributes, run, argument);
+}
 
 namespace {
 
@@ -35,6 +62,8 @@ private slots:
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
     void framesTooLargeAreRefusedBeforeDecoding();
+    void noThreadForTheDecoderIsSaid();
+    void cleanup() { threadsFail = false; }
 
 private:
     QTemporaryDir folder;
@@ -362,6 +391,23 @@ void tst_VideoSource::framesTooLargeAreRefusedBeforeDecoding()
              QStringLiteral("The video \"wide.mkv\" cannot be played: its frames are 8200 x 16 pixels; "
                             "videos are read up to 8192 pixels a side."));
     QCOMPARE(frames.count(), 0);
+}
+
+// GStreamer waits for ever on a thread it could not start: the footer says why at once, where it
+// said "Opening the video..." for good.
+void tst_VideoSource::noThreadForTheDecoderIsSaid()
+{
+    // As the window keeps them: the headers are read on one of these.
+    core::keepPoolThreads(*QThreadPool::globalInstance());
+    ui::VideoFrameSource source(stepsClip);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    threadsFail = true;
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 15000);
+    threadsFail = false;
+    const QString message = failed.first().at(0).toString();
+    QVERIFY2(message.startsWith(QStringLiteral("The video \"steps.mp4\" cannot be played: no thread can be started for it: ")),
+             qPrintable(message));
 }
 
 QTEST_MAIN(tst_VideoSource)
