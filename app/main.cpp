@@ -3,6 +3,7 @@
 #include "core/localnames.h"
 #include "core/poolthreads.h"
 #include "app/mainwindow.h"
+#include "app/programend.h"
 #include "face_detection_module/facedetectionmodule.h"
 
 #include <QApplication>
@@ -12,24 +13,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <thread>
-
 namespace {
-
-// Once the window is closed, work still running on a worker (the detection of a large picture,
-// which cannot be interrupted) must not keep the process alive: the window's work was saved or
-// discarded already, and a save holds the window open until it has ended.
-void exitSoonWhatever(int status)
-{
-    std::thread([status] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        std::fflush(nullptr);
-        std::_Exit(status);
-    }).detach();
-}
 
 // The desktop entry starts the program in its installed data folder, beside the model's link.
 // That folder is no place for the user's files, and the file dialogs would open there: the
@@ -81,6 +65,8 @@ int main(int argc, char* argv[])
         QTimer::singleShot(0, &window, [&window, path] { window.openFile(path); });
     }
     const int status = application.exec();
-    exitSoonWhatever(status);
+    // The window's work was saved or discarded already, and a save holds the window open until
+    // it has ended: work still running on a worker must not keep the process alive.
+    ui::endProgramSoon(status);
     return status;
 }
