@@ -238,18 +238,19 @@ void LivePreview::redrawLast()
     d->start(QImage(), 0, 0);
 }
 
-void LivePreview::takeFrame(const QImage& frame)
+bool LivePreview::takeFrame(const QImage& frame)
 {
     if (frame.isNull()) {
-        return;
+        return false;
     }
     const double time = d->clock.nsecsElapsed() * 1e-9;
     const int restarts = d->restarts;
     if (d->busy.exchange(true)) {
         ++d->dropped;
-        return;
+        return false;
     }
     d->start(frame, time, restarts);
+    return true;
 }
 
 void LivePreview::takeStill(const QImage& frame)

@@ -41,7 +41,8 @@ public:
     // The mask the following frames are drawn with (a copy; cheap).
     void setRenderer(const preview::MaskRenderer& renderer);
     // Starts work on frame when the worker is idle; otherwise drops it. Null frames are ignored.
-    void takeFrame(const QImage& frame);
+    // True when the frame was taken.
+    bool takeFrame(const QImage& frame);
     // As takeFrame, but a still (the frame a paused video was moved to) that comes while the
     // worker is busy is kept and worked on next; a still kept earlier is then dropped.
     void takeStill(const QImage& frame);

@@ -102,6 +102,8 @@ public:
 
     std::unique_ptr<FrameSource> frameSource;
     VideoFrameSource* video = nullptr; // frameSource, when it plays a file
+    // The video's latest frame when the busy worker dropped it: shown if the video pauses on it.
+    QImage droppedVideoFrame;
     std::unique_ptr<LivePreview> live;
     // Counts the live previews made: a signal queued by an earlier one is recognised and dropped.
     int liveGeneration = 0;

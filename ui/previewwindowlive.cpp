@@ -181,6 +181,7 @@ void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
     }
     retire(std::move(live));
     ++liveGeneration;
+    droppedVideoFrame = QImage();
     sourceNote.clear();
     sourceFailed = false;
     if (stopCameraAction) {
@@ -262,9 +263,17 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
                 return;
             }
             if (video->isPlaying()) {
-                impl->live->takeFrame(frame);
+                impl->droppedVideoFrame = impl->live->takeFrame(frame) ? QImage() : frame;
             } else {
+                impl->droppedVideoFrame = QImage();
                 impl->live->takeStill(frame);
+            }
+        });
+        // Paused on a frame that was dropped: the time shown is that frame's, and no other follows.
+        connect(video, &VideoFrameSource::playingChanged, d.get(), [impl = d.get(), video](bool playing) {
+            if (!playing && impl->live && impl->video == video && !impl->droppedVideoFrame.isNull()) {
+                impl->live->takeStill(impl->droppedVideoFrame);
+                impl->droppedVideoFrame = QImage();
             }
         });
     } else {

@@ -8,6 +8,7 @@
 #include "face_detection_module/landmarkpipeline.h"
 #include "ui/pictureintake.h"
 #include "ui/previewwindow.h"
+#include "ui/videosource.h"
 #include "tests/support/replayframesource.h"
 #include "tests/support/testclips.h"
 #include "tests/support/testimages.h"
@@ -86,6 +87,15 @@ private:
     QImage frame;
 };
 
+// A video whose frames the test hands over itself: its file is never played.
+class HandFedVideo : public ui::VideoFrameSource
+{
+public:
+    using ui::VideoFrameSource::VideoFrameSource;
+    bool start() override { return true; }
+    void stop() override {}
+};
+
 } // namespace
 
 class tst_PreviewWindow : public QObject
@@ -120,6 +130,7 @@ private slots:
     void pausedWhileTheVideoOpensStaysPaused_data();
     void pausedWhileTheVideoOpensStaysPaused();
     void steadyToggledWhilePausedWorksTheFrameAgain();
+    void pausedOnADroppedFrameShowsIt();
     void damagedVideoSaysSoInTheWindow();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
@@ -719,6 +730,43 @@ void tst_PreviewWindow::steadyToggledWhilePausedWorksTheFrameAgain()
     QTest::keyClick(&window, Qt::Key_Right);
     QTRY_COMPARE_WITH_TIMEOUT(frameShown(), paused + 1, 10000);
     QCOMPARE(window.findChild<QToolButton*>(QStringLiteral("playButton"))->text(), QStringLiteral("Play"));
+}
+
+// A frame that comes while the worker is busy is dropped; when the video is paused on it, no frame
+// follows, and it is the one the time names: it is shown, not the one worked on last. Here the
+// worker is held by a landmark model that loads until the video is paused.
+void tst_PreviewWindow::pausedOnADroppedFrameShowsIt()
+{
+    std::promise<void> release;
+    std::shared_future<void> asked = release.get_future().share();
+    core::FacialPointsDetector loading([asked]() -> std::unique_ptr<core::FaceDetectionModule> {
+        asked.wait_for(std::chrono::seconds(20));
+        return nullptr;
+    });
+    ui::PreviewWindow window(project.get(), &loading);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
+    QVERIFY(writeBrokenVideo(path));
+    auto source = std::make_unique<HandFedVideo>(path);
+    HandFedVideo* video = source.get();
+    window.setFrameSource(std::move(source));
+    video->play();
+    const QVector<QImage> frames = testclips::greySteps(6);
+    for (const QImage& frame : frames) {
+        emit video->frameReady(frame);
+    }
+    QTest::keyClick(&window, Qt::Key_Space);
+    QVERIFY(!video->isPlaying());
+    release.set_value();
+    QTRY_COMPARE_WITH_TIMEOUT(loading.state(), core::FacialPointsDetector::Failed, 30000);
+    const auto frameShown = [&] { return std::lround(testclips::meanGrey(window.previewImage()) / 20.0); };
+    QTRY_COMPARE_WITH_TIMEOUT(frameShown(), 5L, 10000);
+    // A mask edited meanwhile is drawn on that frame too.
+    project->facialPoints()->setPoint(maskPoints[30] + QPointF(0.0, 0.02), 30);
+    QTest::qWait(300);
+    QCOMPARE(frameShown(), 5L);
 }
 
 void tst_PreviewWindow::damagedVideoSaysSoInTheWindow()
