@@ -96,11 +96,23 @@ void PreviewWindow::Impl::refresh()
             live->redrawLast();
         }
     } else if (!photo.isNull()) {
-        canvas->setPicture(renderer.renderFaces(photo, photoFaces));
+        // Closed, it shows nothing: a large photo would hold up every step of a drag in the
+        // main window for nothing.
+        if (q->isVisible()) {
+            drawPhoto();
+        } else {
+            photoOutdated = true;
+        }
     } else {
         canvas->setPicture(QImage()); // nothing left of a camera or video that stopped
     }
     showStatus();
+}
+
+void PreviewWindow::Impl::drawPhoto()
+{
+    photoOutdated = false;
+    canvas->setPicture(renderer.renderFaces(photo, photoFaces));
 }
 
 void PreviewWindow::Impl::showStatus()
@@ -210,6 +222,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
         return;
     }
     d->stopLive(true);
+    d->photoOutdated = false;
     d->photo = picture;
     d->photoPoints.clear();
     d->photoFaces.clear();
@@ -243,6 +256,9 @@ PictureIntake* PreviewWindow::pictureIntake() const
 
 QImage PreviewWindow::previewImage() const
 {
+    if (d->photoOutdated && !d->live && !d->photo.isNull()) {
+        d->drawPhoto();
+    }
     return d->canvas->picture();
 }
 
@@ -305,6 +321,14 @@ void PreviewWindow::closeEvent(QCloseEvent* event)
         setFrameSource(nullptr);
     }
     QWidget::closeEvent(event);
+}
+
+void PreviewWindow::showEvent(QShowEvent* event)
+{
+    if (d->photoOutdated && !d->live && !d->photo.isNull()) {
+        d->drawPhoto();
+    }
+    QWidget::showEvent(event);
 }
 
 void PreviewWindow::changeEvent(QEvent* event)

@@ -50,6 +50,8 @@ public:
     void followModel();
     void scheduleRefresh() { if (!refreshTimer.isActive()) { refreshTimer.start(); } }
     void refresh();
+    // Draws the mask on every face of the photo into the canvas.
+    void drawPhoto();
     void openFacePicture();
     void pasteFacePicture();
     void onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher);
@@ -87,6 +89,8 @@ public:
     QImage photo;
     core::FacialPointVector photoPoints;
     std::vector<core::FacialPointVector> photoFaces; // every face of the photo, up to 8
+    // The mask changed while the window was closed: the photo is drawn when it is shown or asked for.
+    bool photoOutdated = false;
     bool detecting = false;
     std::shared_ptr<QFutureWatcher<core::DetectionResult>> pendingDetection;
     // What the photo's detection found ("No face found in the picture."); shown while no camera

@@ -7,6 +7,7 @@
 #include "core/imagefiles.h"
 #include "face_detection_module/landmarkpipeline.h"
 #include "ui/pictureintake.h"
+#include "ui/previewcanvas.h"
 #include "ui/previewwindow.h"
 #include "ui/videosource.h"
 #include "tests/support/replayframesource.h"
@@ -109,6 +110,7 @@ private slots:
 
     void photoShowsTheMaskOnItsFace();
     void followsPointEditsLive();
+    void closedWindowDrawsItsPhotoWhenShownAgain();
     void followsAnotherMaskPicture();
     void maskThatDrawsNothingSaysSo();
     void photoIntake_data();
@@ -219,6 +221,39 @@ void tst_PreviewWindow::followsPointEditsLive()
     project->facialPoints()->setPoints(maskPoints);
     QTRY_COMPARE_WITH_TIMEOUT(window.previewImage(), before, 5000);
     QVERIFY(afterMove != before);
+}
+
+// A closed window does not draw the mask on its photo at every edit (a drag in the main window
+// would wait for it, for a large photo); shown again, or asked for its picture, it shows the mask
+// as it is then.
+void tst_PreviewWindow::closedWindowDrawsItsPhotoWhenShownAgain()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    const QImage before = window.previewImage();
+    QVERIFY(window.close());
+    auto* canvas = window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    const qint64 drawn = canvas->picture().cacheKey();
+    for (int step = 1; step <= 5; ++step) {
+        project->facialPoints()->setPoint(maskPoints[30] + QPointF(0.0, 0.012 * step), 30);
+        QTest::qWait(60);
+    }
+    QTest::qWait(200);
+    QCOMPARE(canvas->picture().cacheKey(), drawn);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY(canvas->picture().cacheKey() != drawn);
+    const QImage edited = canvas->picture();
+    QVERIFY(edited != before);
+    // Asked while closed, the window draws it then: the points as they are, none moved since.
+    QVERIFY(window.close());
+    project->facialPoints()->setPoints(maskPoints);
+    QTest::qWait(200);
+    QCOMPARE(canvas->picture().cacheKey(), edited.cacheKey());
+    QCOMPARE(window.previewImage(), before);
 }
 
 // Every point piled up in one place: the face shows as it is, and the footer says why.
