@@ -96,9 +96,9 @@ void PreviewWindow::Impl::refresh()
             live->redrawLast();
         }
     } else if (!photo.isNull()) {
-        // Closed, it shows nothing: a large photo would hold up every step of a drag in the
-        // main window for nothing.
-        if (q->isVisible()) {
+        // Closed by the user, it shows nothing: a large photo would hold up every step of a drag
+        // in the main window for nothing.
+        if (!closed) {
             drawPhoto();
         } else {
             photoOutdated = true;
@@ -321,10 +321,12 @@ void PreviewWindow::closeEvent(QCloseEvent* event)
         setFrameSource(nullptr);
     }
     QWidget::closeEvent(event);
+    d->closed = event->isAccepted();
 }
 
 void PreviewWindow::showEvent(QShowEvent* event)
 {
+    d->closed = false;
     if (d->photoOutdated && !d->live && !d->photo.isNull()) {
         d->drawPhoto();
     }

@@ -91,6 +91,7 @@ public:
     std::vector<core::FacialPointVector> photoFaces; // every face of the photo, up to 8
     // The mask changed while the window was closed: the photo is drawn when it is shown or asked for.
     bool photoOutdated = false;
+    bool closed = false; // by the user, since it was last shown
     bool detecting = false;
     std::shared_ptr<QFutureWatcher<core::DetectionResult>> pendingDetection;
     // What the photo's detection found ("No face found in the picture."); shown while no camera

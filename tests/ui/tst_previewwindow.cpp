@@ -254,6 +254,15 @@ void tst_PreviewWindow::closedWindowDrawsItsPhotoWhenShownAgain()
     QTest::qWait(200);
     QCOMPARE(canvas->picture().cacheKey(), edited.cacheKey());
     QCOMPARE(window.previewImage(), before);
+
+    // A window never shown, as one embedded or grabbed, keeps its canvas drawn.
+    ui::PreviewWindow unshown(project.get(), detector.get());
+    unshown.setFacePicture(facePhoto);
+    waitForFace(unshown);
+    auto* unshownCanvas = unshown.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    const qint64 unshownDrawn = unshownCanvas->picture().cacheKey();
+    project->facialPoints()->setPoint(maskPoints[30] + QPointF(0.0, 0.05), 30);
+    QTRY_VERIFY(unshownCanvas->picture().cacheKey() != unshownDrawn);
 }
 
 // Every point piled up in one place: the face shows as it is, and the footer says why.
