@@ -3,6 +3,7 @@
 #include "core/interruptcleanup.h"
 #include "core/localnames.h"
 #include "core/poolthreads.h"
+#include "core/systemreason.h"
 #include "cli/pictureintake.h"
 
 #include <QCoreApplication>
@@ -60,6 +61,15 @@ int main(int argc, char* argv[])
     // write 100 dpi, where the window on a common screen writes 96.
     QCoreApplication::setAttribute(Qt::AA_Use96Dpi);
     QCoreApplication application(argc, argv);
+    // Without one thread to spare (the limit of processes, `ulimit -u`) no command can work, and
+    // Qt's pool would wait for ever at the program's end on the thread it could not start.
+    int error = 0;
+    if (core::startableThreads(1, &error) == 0) {
+        cli::printMessage(QStringLiteral("%1: no thread can be started: %2 (the limit of processes, ulimit -u, "
+                                         "may be reached)")
+                              .arg(QLatin1String(cli::programName), core::systemReason(error)));
+        return 1;
+    }
     // Qt converts large pictures on its shared pool: its threads are had now, while there is room.
     core::keepPoolThreads(*QThreadPool::globalInstance());
     return cli::runProgram(application.arguments());

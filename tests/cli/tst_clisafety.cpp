@@ -143,6 +143,7 @@ private slots:
     void largePicturesWaitForMemory();
     void writesPastTheFileSizeLimitFail_data();
     void writesPastTheFileSizeLimitFail();
+    void noThreadToSpareIsSaid();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -748,6 +749,31 @@ void tst_CliSafety::writesPastTheFileSizeLimitFail()
     QCOMPARE(process.exitCode(), 1);
     QVERIFY2(err.contains("cannot write " + target.toUtf8() + ": File too large"), err.constData());
     QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files), inputs);
+}
+
+// At the limit of processes (`ulimit -u`) with not one thread to spare, the command says so and
+// ends, where Qt's pool waited for ever at the end on the thread it could not start.
+void tst_CliSafety::noThreadToSpareIsSaid()
+{
+    for (const char* tool : {"prlimit", "setpriv"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
+            QSKIP("prlimit and setpriv (util-linux) are needed to run the command under a thread limit");
+        }
+    }
+    // The limit binds everyone but root: root runs the command as nobody, in a folder nobody reads.
+    QVERIFY(::chmod(QFile::encodeName(m_folder->path()).constData(), 0755) == 0);
+    QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("face.png")));
+    QStringList arguments;
+    if (::geteuid() == 0) {
+        arguments << QStringLiteral("setpriv") << QStringLiteral("--reuid=65534") << QStringLiteral("--regid=65534")
+                  << QStringLiteral("--clear-groups");
+    }
+    arguments << QStringLiteral("prlimit") << QStringLiteral("--nproc=1") << QStringLiteral(FACEMASK_CLI_PROGRAM)
+              << QStringLiteral("detect") << QStringLiteral("face.png");
+    const Run run = runProgram(arguments.takeFirst(), arguments, m_folder->path(), QString(), 60'000);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("facemask-cli: no thread can be started: "), qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("(the limit of processes, ulimit -u, may be reached)"), qPrintable(describe(run)));
 }
 
 QTEST_GUILESS_MAIN(tst_CliSafety)
