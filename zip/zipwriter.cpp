@@ -238,8 +238,9 @@ void stampTimes(MemberRecord* r, const ArchiveLocalTime& reading)
                                        | ((now.second / 2) & 0x1F));
     // The wall-clock reading is stored as if it were UTC, without a zone conversion. Readers take
     // the field as signed 32-bit seconds: a later reading keeps the last one it can hold.
+    // It holds 1970 to 2038, so a reading outside the DOS dates keeps its own time here.
     const auto unixTime = static_cast<uint32_t>(
-        std::clamp<int64_t>(zipplatform::calendarSecondsSinceEpoch(now), 0, INT32_MAX));
+        std::clamp<int64_t>(zipplatform::calendarSecondsSinceEpoch(reading), 0, INT32_MAX));
     const uint8_t localHead[] = { 'U', 'T', 13, 0, 0x07 };
     std::memcpy(r->localExtra.data(), localHead, sizeof localHead);
     putU32(&r->localExtra[5], unixTime);   // modification

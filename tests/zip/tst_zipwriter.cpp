@@ -60,6 +60,7 @@ private slots:
     void backslashesAreStoredAsSlashes();
     void dosTimeAndDate_data();
     void dosTimeAndDate();
+    void extendedTimestampsHoldWallClockAsUtc_data();
     void extendedTimestampsHoldWallClockAsUtc();
     void folderEntryIsStoredWithTrailingSlash();
     void badArgumentsWriteNothing_data();
@@ -318,10 +319,26 @@ void tst_ZipWriter::dosTimeAndDate()
     QCOMPARE(int(le16(archive, c + 14)), dosDate);
 }
 
+void tst_ZipWriter::extendedTimestampsHoldWallClockAsUtc_data()
+{
+    QTest::addColumn<int>("year");
+    QTest::addColumn<int>("month");
+    QTest::addColumn<int>("day");
+    QTest::addColumn<quint32>("expected");
+    QTest::newRow("leap-night") << 2024 << 2 << 29 << quint32(wallClockAsUtcSeconds(fixedTime(2024, 2, 29, 12, 0, 0)));
+    // Before the first DOS date: the DOS fields take 1980, this field holds the reading itself.
+    QTest::newRow("before-1980") << 1975 << 6 << 15 << quint32(wallClockAsUtcSeconds(fixedTime(1975, 6, 15, 12, 0, 0)));
+    QTest::newRow("after-2038-keeps-the-last") << 2108 << 2 << 29 << quint32(INT32_MAX);
+}
+
 void tst_ZipWriter::extendedTimestampsHoldWallClockAsUtc()
 {
-    const QByteArray archive = writeArchive({ { "a.txt", "x" } }, kLeapNight);
-    const quint32 expected = quint32(wallClockAsUtcSeconds(kLeapNight));
+    QFETCH(int, year);
+    QFETCH(int, month);
+    QFETCH(int, day);
+    QFETCH(quint32, expected);
+    const ArchiveLocalTime reading = fixedTime(year, month, day, 12, 0, 0);
+    const QByteArray archive = writeArchive({ { "a.txt", "x" } }, reading);
     const int localExtra = 30 + 5;
     QCOMPARE(le32(archive, localExtra + 5), expected);   // modification
     QCOMPARE(le32(archive, localExtra + 9), expected);   // access
