@@ -36,9 +36,10 @@ void leaveTheDataFolder(QStringList& files)
 
 int main(int argc, char* argv[])
 {
+    // Before any thread is started: a write past `ulimit -f` fails as a full disk does.
+    core::interruptcleanup::failWritesPastTheSizeLimit();
     // Sizes in device-independent pixels on every screen, without an environment variable; both
     // must be set before the application object exists.
-    core::interruptcleanup::failWritesPastTheSizeLimit();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     // A picture named in Latin-1 on the command line or dropped opens as any other.

@@ -310,8 +310,9 @@ void MainWindow::Impl::reportHistoryStep(const QString& verb, const QString& ste
 void MainWindow::Impl::restoreWorkspace()
 {
     if (!q->restoreGeometry(workspace.geometry(QStringLiteral("main")))) {
-        // Nothing remembered, or for a screen of another size: the start size, as far as the
-        // screen holds it with a title bar (large text can make a screen's 1024 pixels 512).
+        // Nothing remembered (a first start): the start size, as far as the screen holds it with
+        // a title bar (large text can make a screen's 1024 pixels 512). A remembered geometry is
+        // restored as it was kept.
         if (const QScreen* screen = q->screen()) {
             const QSize room = screen->availableGeometry().size()
                 - QSize(2, 2 + q->style()->pixelMetric(QStyle::PM_TitleBarHeight));
