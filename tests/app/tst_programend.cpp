@@ -2,34 +2,13 @@
 // when no thread can be had for the wait. Thread creation is made to fail by this program's own
 // pthread_create, which every library's call reaches first; each case runs in a child process.
 #include "app/programend.h"
+#include "tests/support/threadlimit.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <atomic>
-#include <cerrno>
-
-#include <dlfcn.h>
-#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace {
-
-std::atomic_bool threadsFail{false};
-
-} // namespace
-
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*run)(void*),
-                              void* argument)
-{
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const auto create = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
-    if (threadsFail.load() || !create) {
-        return EAGAIN;
-    }
-    return create(thread, attributes, run, argument);
-}
 
 class tst_ProgramEnd : public QObject
 {
@@ -56,7 +35,7 @@ void tst_ProgramEnd::endsWithTheStatus()
     QVERIFY(child >= 0);
     if (child == 0) {
         ::alarm(20);
-        threadsFail = noThread;
+        threadlimit::fail = noThread;
         try {
             ui::endProgramSoon(7);
         } catch (...) {

@@ -2,61 +2,13 @@
 // be created any more (memory or the process's thread limit run out). Thread creation is made to
 // fail by this program's own pthread_create, which every library's call reaches first.
 #include "core/poolthreads.h"
+#include "tests/support/threadlimit.h"
 
 #include <QSemaphore>
 #include <QThreadPool>
 #include <QtTest>
 
 #include <atomic>
-#include <cerrno>
-
-#include <dlfcn.h>
-#include <pthread.h>
-
-namespace {
-
-std::atomic_bool threadsFail{false};
-// Threads that may be alive at once besides those running already, as under a process limit
-// (`ulimit -u`); -1: any number.
-std::atomic_int room{-1};
-
-struct Counted {
-    void* (*run)(void*);
-    void* argument;
-};
-
-void* runCounted(void* counted)
-{
-    const Counted task = *static_cast<Counted*>(counted);
-    delete static_cast<Counted*>(counted);
-    void* const result = task.run(task.argument);
-    ++room;
-    return result;
-}
-
-} // namespace
-
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*run)(void*),
-                              void* argument)
-{
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const auto create = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
-    if (threadsFail.load() || !create) {
-        return EAGAIN;
-    }
-    if (room.load() < 0) {
-        return create(thread, attributes, run, argument);
-    }
-    if (room.fetch_sub(1) <= 0) {
-        ++room;
-        return EAGAIN;
-    }
-    const int created = create(thread, attributes, runCounted, new Counted{run, argument});
-    if (created != 0) {
-        ++room;
-    }
-    return created;
-}
 
 class tst_PoolThreads : public QObject
 {
@@ -69,8 +21,8 @@ private slots:
     void poolFitsTheThreadsThereIsRoomFor();
     void cleanup()
     {
-        threadsFail = false;
-        room = -1;
+        threadlimit::fail = false;
+        threadlimit::room = -1;
     }
 };
 
@@ -100,7 +52,7 @@ void tst_PoolThreads::workRunsWhenNoThreadCanBeCreated()
     }
     core::keepPoolThreads(*pool);
     QTest::qWait(idleMs);
-    threadsFail = true;
+    threadlimit::fail = true;
 
     // As many tasks as threads, each waiting for all the others: every thread is needed at once.
     const int count = pool->maxThreadCount();
@@ -116,7 +68,7 @@ void tst_PoolThreads::workRunsWhenNoThreadCanBeCreated()
         });
     }
     const bool done = pool->waitForDone(30000);
-    threadsFail = false;
+    threadlimit::fail = false;
     QVERIFY2(done, "the work never ran");
     QCOMPARE(met.load(), count);
     if (!global) {
@@ -143,7 +95,7 @@ void tst_PoolThreads::poolFitsTheThreadsThereIsRoomFor()
 
     auto* pool = new QThreadPool;
     pool->setMaxThreadCount(threads);
-    room = roomFor;
+    threadlimit::room = roomFor;
     core::keepPoolThreads(*pool);
     // A pool whose waiting never returns would wait when destroyed: it is then left alive.
     std::atomic_int ran{0};
@@ -154,7 +106,7 @@ void tst_PoolThreads::poolFitsTheThreadsThereIsRoomFor()
     QVERIFY2(done, "waiting for the pool never returned");
     QCOMPARE(ran.load(), 2 * threads);
     delete pool;
-    room = -1;
+    threadlimit::room = -1;
 }
 
 QTEST_GUILESS_MAIN(tst_PoolThreads)

@@ -1,5 +1,6 @@
 #include "core/poolthreads.h"
 #include "tests/support/testclips.h"
+#include "tests/support/threadlimit.h"
 #include "ui/videosource.h"
 
 #include <QFile>
@@ -7,31 +8,6 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtTest>
-
-#include <atomic>
-#include <cerrno>
-
-#include <dlfcn.h>
-#include <pthread.h>
-
-namespace {
-
-// Set while no thread may be created, as when the user's limit of processes is reached: this
-// program's own pthread_create is the one every library's call reaches first.
-std::atomic_bool threadsFail{false};
-
-} // namespace
-
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*run)(void*),
-                              void* argument)
-{
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const auto create = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
-    if (threadsFail.load() || !create) {
-        return EAGAIN;
-    }
-    return create(thread, attributes, run, argument);
-}
 
 namespace {
 
@@ -63,7 +39,7 @@ private slots:
     void pictureOpenedAsAVideoDoesNotSpin();
     void framesTooLargeAreRefusedBeforeDecoding();
     void noThreadForTheDecoderIsSaid();
-    void cleanup() { threadsFail = false; }
+    void cleanup() { threadlimit::fail = false; }
 
 private:
     QTemporaryDir folder;
@@ -401,10 +377,10 @@ void tst_VideoSource::noThreadForTheDecoderIsSaid()
     core::keepPoolThreads(*QThreadPool::globalInstance());
     ui::VideoFrameSource source(stepsClip);
     QSignalSpy failed(&source, &ui::FrameSource::failed);
-    threadsFail = true;
+    threadlimit::fail = true;
     QVERIFY(source.start());
     QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 15000);
-    threadsFail = false;
+    threadlimit::fail = false;
     const QString message = failed.first().at(0).toString();
     QVERIFY2(message.startsWith(QStringLiteral("The video \"steps.mp4\" cannot be played: no thread can be started for it: ")),
              qPrintable(message));
