@@ -7,16 +7,18 @@ namespace tools {
 
 namespace {
 
-// Along an axis where the picture (length view pixels when laid out) is longer than the view,
-// the centre may come no closer to an edge than half the view, to the far edge than half the view
-// less the covered strip there; a shorter picture stays centred.
+// Along an axis where the picture (length view pixels when laid out) is longer than the view
+// less the covered strip at its far edge, the centre may come no closer to the near edge than
+// half the view, to the far edge than half the view less that strip; a shorter picture stays
+// centred.
 double clampCentreCoordinate(double value, double length, double view, double covered)
 {
-    if (!std::isfinite(value) || !(length > view)) {
+    const double strip = std::clamp(covered, 0.0, view);
+    if (!std::isfinite(value) || !(length > view - strip)) {
         return 0.5;
     }
     const double half = 0.5 * view / length;
-    return std::clamp(value, half, 1.0 - half + std::clamp(covered, 0.0, view) / length);
+    return std::clamp(value, half, 1.0 - half + strip / length);
 }
 
 } // namespace

@@ -74,11 +74,14 @@ void ViewNavigation::sync()
     const QSize view = m_view->size();
     const QSizeF laidOut = transform.pictureRect().size();
     const bool valid = transform.isValid() && !laidOut.isEmpty();
-    // Half a pixel of slack: a picture that fits but for rounding needs no bar.
-    const bool wide = valid && laidOut.width() > view.width() + 0.5;
-    const bool tall = valid && laidOut.height() > view.height() + 0.5;
     const int barWidth = m_vertical->sizeHint().width();
     const int barHeight = m_horizontal->sizeHint().height();
+    // Half a pixel of slack: a picture that fits but for rounding needs no bar. One bar narrows
+    // the view for the other axis: a picture that fits the view, but not beside that bar, needs
+    // the other bar too.
+    const bool tallAlone = valid && laidOut.height() > view.height() + 0.5;
+    const bool wide = valid && laidOut.width() > view.width() - (tallAlone ? barWidth : 0) + 0.5;
+    const bool tall = valid && laidOut.height() > view.height() - (wide ? barHeight : 0) + 0.5;
     // The bars lie over the view's right and bottom strips: scrolled to its far edges, the
     // picture ends beside them, so that markers on those edges can still be grabbed. A change
     // of layout here comes back through the viewport's change signal, which syncs again.

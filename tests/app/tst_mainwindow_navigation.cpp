@@ -91,6 +91,7 @@ private slots:
     void scrollBarsPanAndHideAtFit();
     void edgeMarkerCanBeClickedScrolledToItsEdge_data();
     void edgeMarkerCanBeClickedScrolledToItsEdge();
+    void edgeMarkerBesideTheOnlyBarCanBeClicked();
     void barClickMovesTheViewTowardsIt_data();
     void barClickMovesTheViewTowardsIt();
     void overviewClickCentres();
@@ -220,6 +221,37 @@ void tst_MainWindowNavigation::edgeMarkerCanBeClickedScrolledToItsEdge()
     // As at fit, where the view's own edge cuts it, the half of the marker inside the picture is
     // there to be grabbed.
     const QPoint at = viewOf(view, index) - QPoint(fraction.x() == 1.0 ? 3 : 0, fraction.y() == 1.0 ? 3 : 0);
+    QVERIFY2(view->rect().contains(at), qPrintable(QStringLiteral("click at %1, %2").arg(at.x()).arg(at.y())));
+    QWidget* const child = view->childAt(at);
+    QWidget* const pressed = child ? child : view;
+    QTest::mouseClick(pressed, Qt::LeftButton, Qt::NoModifier, pressed->mapFrom(view, at));
+    QVERIFY2(!child, qPrintable(QStringLiteral("the marker is beneath %1").arg(child ? child->objectName() : QString())));
+    QCOMPARE(view->selection(), (QVector<int>{index}));
+}
+
+// Zoomed until the picture is taller than the view but, letter-boxed, just narrower: the
+// vertical bar alone would lie over its right edge, where nothing could scroll it out.
+void tst_MainWindowNavigation::edgeMarkerBesideTheOnlyBarCanBeClicked()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    const int index = 8;
+    view->facialPoints()->setPoint(QPointF(1.0, 0.5), index);
+    auto* horizontal = view->findChild<QScrollBar*>(QStringLiteral("horizontalScrollBar"));
+    auto* vertical = view->findChild<QScrollBar*>(QStringLiteral("verticalScrollBar"));
+    QVERIFY(horizontal && vertical);
+    action(window, QStringLiteral("Zoom In"))->trigger(); // 1.25x
+    // Fitted by its height, the 4:3 picture is then 5/3 of the view's height wide: the view is
+    // made half a bar wider than that.
+    const int wanted = int(std::lround(view->height() * 5.0 / 3.0 + vertical->sizeHint().width() / 2.0));
+    window.resize(window.width() + wanted - view->width(), window.height());
+    QTRY_COMPARE(view->width(), wanted);
+    QVERIFY(vertical->isVisible());
+    QVERIFY2(horizontal->isVisible(), "the picture's right edge lies beneath the vertical bar");
+    horizontal->setValue(horizontal->maximum());
+
+    const QPoint at = viewOf(view, index) - QPoint(3, 0);
     QVERIFY2(view->rect().contains(at), qPrintable(QStringLiteral("click at %1, %2").arg(at.x()).arg(at.y())));
     QWidget* const child = view->childAt(at);
     QWidget* const pressed = child ? child : view;

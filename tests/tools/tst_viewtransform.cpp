@@ -219,10 +219,20 @@ void tst_ViewTransform::panStopsBesideCoveredEdges_data()
     QTest::newRow("right-and-bottom-edges-beside-the-strips") << wide << false << 4.0 << QPointF(-1000, -1000)
                                                               << QPointF(-610, -308);
     QTest::newRow("left-and-top-edges-unchanged") << wide << false << 4.0 << QPointF(1000, 1000) << QPointF(0, 0);
-    QTest::newRow("fit-does-not-pan") << wide << false << 1.0 << QPointF(-50, -50) << QPointF(0, 0);
-    // 200 x 200: as wide as the view, so it stays centred across, strip or not.
-    QTest::newRow("letter-box-narrow-axis-stays-centred") << QSize(400, 400) << true << 2.0 << QPointF(-1000, -1000)
-                                                          << QPointF(0, -108);
+    // Exactly the view's size (fit): what lies beneath the strips can still be scrolled to.
+    QTest::newRow("view-sized-scrolls-by-the-strips") << wide << false << 1.0 << QPointF(-50, -50)
+                                                      << QPointF(-10, -8);
+    // 200 x 200: as wide as the view, but the strip covers its right edge.
+    QTest::newRow("letter-box-as-wide-as-the-view") << QSize(400, 400) << true << 2.0 << QPointF(-1000, -1000)
+                                                    << QPointF(-10, -108);
+    // 100 x 100 at fit: narrower than the view beside the strip, so it stays centred across.
+    QTest::newRow("letter-box-narrow-axis-stays-centred") << QSize(400, 400) << true << 1.0 << QPointF(-1000, -1000)
+                                                          << QPointF(50, -8);
+    // 195 wide: it fits the view, but not beside the 10-pixel strip, so it scrolls past it.
+    QTest::newRow("narrower-than-view-wider-than-beside-strip") << QSize(400, 400) << true << 1.95
+                                                                << QPointF(-1000, -1000) << QPointF(-5, -103);
+    QTest::newRow("narrower-than-view-wider-than-beside-strip-back") << QSize(400, 400) << true << 1.95
+                                                                     << QPointF(1000, 1000) << QPointF(0, 0);
 }
 
 void tst_ViewTransform::panStopsBesideCoveredEdges()
