@@ -77,6 +77,19 @@ QPoint viewOf(ui::PointView* view, int index)
                   qRound((pixel.y() - origin.y()) * 1000.0 / unit.y()));
 }
 
+// Clicks the view at a point, on whatever child lies there; what kept the click from the view
+// itself (the point outside it, or the child above it), empty when nothing did.
+QString clickInView(ui::PointView* view, QPoint at)
+{
+    if (!view->rect().contains(at)) {
+        return QStringLiteral("click at %1, %2 is outside the view").arg(at.x()).arg(at.y());
+    }
+    QWidget* const child = view->childAt(at);
+    QWidget* const pressed = child ? child : view;
+    QTest::mouseClick(pressed, Qt::LeftButton, Qt::NoModifier, pressed->mapFrom(view, at));
+    return child ? QStringLiteral("the marker is beneath %1").arg(child->objectName()) : QString();
+}
+
 } // namespace
 
 class tst_MainWindowNavigation : public QObject
@@ -221,11 +234,8 @@ void tst_MainWindowNavigation::edgeMarkerCanBeClickedScrolledToItsEdge()
     // As at fit, where the view's own edge cuts it, the half of the marker inside the picture is
     // there to be grabbed.
     const QPoint at = viewOf(view, index) - QPoint(fraction.x() == 1.0 ? 3 : 0, fraction.y() == 1.0 ? 3 : 0);
-    QVERIFY2(view->rect().contains(at), qPrintable(QStringLiteral("click at %1, %2").arg(at.x()).arg(at.y())));
-    QWidget* const child = view->childAt(at);
-    QWidget* const pressed = child ? child : view;
-    QTest::mouseClick(pressed, Qt::LeftButton, Qt::NoModifier, pressed->mapFrom(view, at));
-    QVERIFY2(!child, qPrintable(QStringLiteral("the marker is beneath %1").arg(child ? child->objectName() : QString())));
+    const QString beneath = clickInView(view, at);
+    QVERIFY2(beneath.isEmpty(), qPrintable(beneath));
     QCOMPARE(view->selection(), (QVector<int>{index}));
 }
 
@@ -252,11 +262,8 @@ void tst_MainWindowNavigation::edgeMarkerBesideTheOnlyBarCanBeClicked()
     horizontal->setValue(horizontal->maximum());
 
     const QPoint at = viewOf(view, index) - QPoint(3, 0);
-    QVERIFY2(view->rect().contains(at), qPrintable(QStringLiteral("click at %1, %2").arg(at.x()).arg(at.y())));
-    QWidget* const child = view->childAt(at);
-    QWidget* const pressed = child ? child : view;
-    QTest::mouseClick(pressed, Qt::LeftButton, Qt::NoModifier, pressed->mapFrom(view, at));
-    QVERIFY2(!child, qPrintable(QStringLiteral("the marker is beneath %1").arg(child ? child->objectName() : QString())));
+    const QString beneath = clickInView(view, at);
+    QVERIFY2(beneath.isEmpty(), qPrintable(beneath));
     QCOMPARE(view->selection(), (QVector<int>{index}));
 }
 
