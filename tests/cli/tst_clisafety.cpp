@@ -755,21 +755,14 @@ void tst_CliSafety::writesPastTheFileSizeLimitFail()
 // ends, where Qt's pool waited for ever at the end on the thread it could not start.
 void tst_CliSafety::noThreadToSpareIsSaid()
 {
-    for (const char* tool : {"prlimit", "setpriv"}) {
-        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
-            QSKIP("prlimit and setpriv (util-linux) are needed to run the command under a thread limit");
-        }
+    QStringList arguments = underProcessLimit(1, QStringLiteral(FACEMASK_CLI_PROGRAM));
+    if (arguments.isEmpty()) {
+        QSKIP("prlimit and setpriv (util-linux) are needed to run the command under a thread limit");
     }
     // The limit binds everyone but root: root runs the command as nobody, in a folder nobody reads.
     QVERIFY(::chmod(QFile::encodeName(m_folder->path()).constData(), 0755) == 0);
     QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("face.png")));
-    QStringList arguments;
-    if (::geteuid() == 0) {
-        arguments << QStringLiteral("setpriv") << QStringLiteral("--reuid=65534") << QStringLiteral("--regid=65534")
-                  << QStringLiteral("--clear-groups");
-    }
-    arguments << QStringLiteral("prlimit") << QStringLiteral("--nproc=1") << QStringLiteral(FACEMASK_CLI_PROGRAM)
-              << QStringLiteral("detect") << QStringLiteral("face.png");
+    arguments << QStringLiteral("detect") << QStringLiteral("face.png");
     const Run run = runProgram(arguments.takeFirst(), arguments, m_folder->path(), QString(), 60'000);
     QVERIFY2(run.status == 1, qPrintable(describe(run)));
     QVERIFY2(run.err.contains("facemask-cli: no thread can be started: "), qPrintable(describe(run)));

@@ -646,10 +646,9 @@ void tst_CliTrack::threadLimitIsSaidNotWaitedOn_data()
 void tst_CliTrack::threadLimitIsSaidNotWaitedOn()
 {
     QFETCH(QString, command);
-    for (const char* tool : {"prlimit", "setpriv"}) {
-        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
-            QSKIP("prlimit and setpriv (util-linux) are needed to run the command under a thread limit");
-        }
+    QStringList arguments = underProcessLimit(4, QStringLiteral(FACEMASK_CLI_PROGRAM));
+    if (arguments.isEmpty()) {
+        QSKIP("prlimit and setpriv (util-linux) are needed to run the command under a thread limit");
     }
     // The limit binds everyone but root: root runs the command as nobody, in a folder nobody reads.
     QTemporaryDir shared;
@@ -659,13 +658,7 @@ void tst_CliTrack::threadLimitIsSaidNotWaitedOn()
     const QString package = shared.filePath(QStringLiteral("astronaut.pmk"));
     QVERIFY(QFile::copy(clean, video));
     QVERIFY(QFile::copy(astronautPackage(), package));
-    QStringList arguments;
-    if (::geteuid() == 0) {
-        arguments << QStringLiteral("setpriv") << QStringLiteral("--reuid=65534") << QStringLiteral("--regid=65534")
-                  << QStringLiteral("--clear-groups");
-    }
-    arguments << QStringLiteral("prlimit") << QStringLiteral("--nproc=4") << QStringLiteral(FACEMASK_CLI_PROGRAM)
-              << command;
+    arguments << command;
     if (command == QLatin1String("preview")) {
         arguments << package << video << QStringLiteral("-o") << shared.filePath(QStringLiteral("frames"));
     } else {

@@ -3,8 +3,11 @@
 
 #include <QByteArray>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+
+#include <unistd.h>
 
 struct ProgramRun {
     int status = -1;  // -1: did not end in time, or crashed
@@ -44,4 +47,23 @@ inline QString describe(const ProgramRun& run)
     return QStringLiteral("status %1\nstdout: %2\nstderr: %3")
         .arg(run.status)
         .arg(QString::fromUtf8(run.out.left(2000)), QString::fromUtf8(run.err));
+}
+
+// The command line that runs program under a limit of nproc processes and threads
+// (`prlimit --nproc`), as nobody when this process is root, whom the limit does not bind; the
+// program's arguments go after it. Empty when prlimit or setpriv (util-linux) is missing.
+inline QStringList underProcessLimit(int nproc, const QString& program)
+{
+    for (const char* tool : {"prlimit", "setpriv"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
+            return {};
+        }
+    }
+    QStringList command;
+    if (::geteuid() == 0) {
+        command << QStringLiteral("setpriv") << QStringLiteral("--reuid=65534") << QStringLiteral("--regid=65534")
+                << QStringLiteral("--clear-groups");
+    }
+    command << QStringLiteral("prlimit") << QStringLiteral("--nproc=%1").arg(nproc) << program;
+    return command;
 }
