@@ -3,32 +3,26 @@
 // up its `ulimit -n` would: every open(2), pipe(2) or socket(2) fails with EMFILE. Descriptors
 // open already keep working. It holds for the whole process.
 
+#include "tests/support/processlimit.h"
+
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-class DescriptorLimit
+class DescriptorLimit : public ProcessLimit
 {
 public:
-    DescriptorLimit()
-    {
-        getrlimit(RLIMIT_NOFILE, &m_previous);
-        // The lowest free number: with the limit there, no new descriptor fits below it.
-        const int lowestFree = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
-        if (lowestFree < 0) {
-            return;
-        }
-        ::close(lowestFree);
-        rlimit limited = m_previous;
-        limited.rlim_cur = rlim_t(lowestFree);
-        m_active = setrlimit(RLIMIT_NOFILE, &limited) == 0;
-    }
-    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &m_previous); }
-    DescriptorLimit(const DescriptorLimit&) = delete;
-    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
-    bool isActive() const { return m_active; }
+    DescriptorLimit() : ProcessLimit(RLIMIT_NOFILE, lowestFree()) {}
 
 private:
-    rlimit m_previous{};
-    bool m_active = false;
+    // The lowest free number: with the limit there, no new descriptor fits below it; -1 when
+    // none can be had to find it.
+    static long long lowestFree()
+    {
+        const int lowest = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+        if (lowest < 0) {
+            return -1;
+        }
+        ::close(lowest);
+        return lowest;
+    }
 };

@@ -3,26 +3,16 @@
 // a file is created and written up to the limit, and every byte past it is refused. Reading is
 // not affected. It holds for the whole process, so only a test that writes on one thread uses it.
 
-#include <csignal>
-#include <sys/resource.h>
+#include "tests/support/processlimit.h"
 
-class FileSizeLimit
+#include <csignal>
+
+class FileSizeLimit : public ProcessLimit
 {
 public:
+    // SIGXFSZ, whose default ends the process, is ignored from then on.
     explicit FileSizeLimit(rlim_t bytes)
+        : ProcessLimit((std::signal(SIGXFSZ, SIG_IGN), RLIMIT_FSIZE), static_cast<long long>(bytes))
     {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_previous);
-        rlimit limited = m_previous;
-        limited.rlim_cur = bytes;
-        m_active = setrlimit(RLIMIT_FSIZE, &limited) == 0;
     }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_previous); }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool isActive() const { return m_active; }
-
-private:
-    rlimit m_previous{};
-    bool m_active = false;
 };
