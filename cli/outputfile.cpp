@@ -286,13 +286,12 @@ bool OutputFile::prepare()
         return d->fail(d->existsText());
     }
     QByteArray pattern = core::interruptcleanup::partialFilePattern(d->target);
-    const int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC);
+    const int descriptor = core::interruptcleanup::createWatched(&pattern, &d->cleanupTicket);
     if (descriptor < 0) {
         return d->failWithReason(errno);
     }
     ::close(descriptor);
     d->temporary = pattern;
-    d->cleanupTicket = core::interruptcleanup::watch(d->temporary.constData());
     return true;
 }
 

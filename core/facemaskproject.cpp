@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QDateTime>
 #include <QFileInfo>
-#include <QTemporaryFile>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -407,14 +406,16 @@ class ReplacingFile
 public:
     explicit ReplacingFile(const QString& path)
         : m_target(resolvedTarget(path))
-        , m_partial(QFile::decodeName(interruptcleanup::partialFilePattern(QFile::encodeName(m_target))))
     {
     }
     ~ReplacingFile()
     {
+        if (m_descriptor >= 0) {
+            ::close(m_descriptor);
+        }
         // Removed before it is let go, so that no moment leaves it behind.
-        if (m_partial.autoRemove()) {
-            m_partial.remove();
+        if (!m_partial.isEmpty() && !m_committed) {
+            ::unlink(m_partial.constData());
         }
         interruptcleanup::release(m_cleanupTicket);
     }
@@ -425,28 +426,30 @@ public:
     // False with *error set to the system's error number.
     bool open(int* error)
     {
-        errno = 0;
-        if (!m_partial.open()) {
+        QByteArray pattern = interruptcleanup::partialFilePattern(QFile::encodeName(m_target));
+        m_descriptor = interruptcleanup::createWatched(&pattern, &m_cleanupTicket);
+        if (m_descriptor < 0) {
             *error = errno;
             return false;
         }
-        m_cleanupTicket = interruptcleanup::watch(QFile::encodeName(partialPath()).constData());
+        m_partial = pattern;
         return true;
     }
 
-    int descriptor() { return m_partial.handle(); }
+    int descriptor() { return m_descriptor; }
 
-    QString partialPath() const { return m_partial.fileName(); }
+    QString partialPath() const { return QFile::decodeName(m_partial); }
 
     // Moves the partial file over the target. The bytes reach the disk before the rename and
     // the rename before success is told: a crash or power loss afterwards keeps the package.
     bool commit(QString* why)
     {
-        if (::fsync(m_partial.handle()) != 0) {
+        if (::fsync(m_descriptor) != 0) {
             *why = QStringLiteral("cannot flush %1 to disk").arg(m_target);
             return false;
         }
-        m_partial.close();
+        ::close(m_descriptor);
+        m_descriptor = -1;
         QFile::setPermissions(partialPath(), packagePermissions(m_target));
         // rename(2) replaces an existing target in one step, which QFile::rename refuses to do.
         if (std::rename(QFile::encodeName(partialPath()).constData(),
@@ -454,7 +457,7 @@ public:
             *why = QStringLiteral("cannot write %1").arg(m_target);
             return false;
         }
-        m_partial.setAutoRemove(false);
+        m_committed = true;
         // The package is in place from here on, whatever follows: the save has happened.
         syncFolder();
         return true;
@@ -475,7 +478,9 @@ private:
     }
 
     QString m_target;
-    QTemporaryFile m_partial;
+    QByteArray m_partial; // local bytes; empty until open() made it
+    int m_descriptor = -1;
+    bool m_committed = false;
     int m_cleanupTicket = -1;
 };
 

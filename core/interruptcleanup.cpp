@@ -7,6 +7,12 @@
 #include <mutex>
 #include <new>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace core::interruptcleanup {
@@ -113,6 +119,52 @@ void release(int ticket)
     if (block) {
         block->slots[ticket % slotsPerBlock].state.store(Free);
     }
+}
+
+int createWatched(QByteArray* pattern, int* ticket)
+{
+    *ticket = -1;
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr int places = 6;
+    if (!pattern->endsWith("XXXXXX")) {
+        errno = EINVAL;
+        return -1;
+    }
+    char* const name = pattern->data() + pattern->size() - places;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        unsigned char noise[places];
+        if (::getrandom(noise, sizeof noise, GRND_NONBLOCK) != ssize_t(sizeof noise)) {
+            timespec now {};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const unsigned long long mixed =
+                (unsigned long long)now.tv_nsec * 0x9e3779b97f4a7c15ull ^ (unsigned long long)::getpid() << 32 ^ unsigned(attempt);
+            for (int i = 0; i < places; ++i) {
+                noise[i] = (unsigned char)(mixed >> (8 * i));
+            }
+        }
+        for (int i = 0; i < places; ++i) {
+            name[i] = letters[noise[i] % (sizeof letters - 1)];
+        }
+        // A name another file holds is not watched: the handler must never remove what is not ours.
+        struct stat existing {};
+        if (::lstat(pattern->constData(), &existing) == 0) {
+            continue;
+        }
+        const int watched = watch(pattern->constData());
+        const int descriptor = ::open(pattern->constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (descriptor >= 0) {
+            *ticket = watched;
+            return descriptor;
+        }
+        const int error = errno;
+        release(watched);
+        if (error != EEXIST) {
+            errno = error;
+            return -1;
+        }
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 void failWritesPastTheSizeLimit()

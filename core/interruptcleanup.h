@@ -14,6 +14,12 @@ int watch(const char* path);
 // Stops watching: the file was renamed into place or removed.
 void release(int ticket);
 
+// Creates a new file from *pattern (a path ending in "XXXXXX", which is filled in with the name
+// made), watched before it exists, so that no moment of an interrupt leaves it behind.
+// Opened O_RDWR | O_CLOEXEC, mode 0600. Returns its descriptor and sets *ticket (-1 when it
+// could not be watched), or -1 with errno set and *ticket -1.
+int createWatched(QByteArray* pattern, int* ticket);
+
 // Makes a write past the process's file size limit (RLIMIT_FSIZE, `ulimit -f`) fail with EFBIG,
 // which every writer reports as a failed write, where SIGXFSZ would end the program with its
 // work lost and its partial files left. Call once at start, before any thread is started.

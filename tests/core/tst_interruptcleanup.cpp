@@ -1,0 +1,83 @@
+#include "core/interruptcleanup.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+class tst_InterruptCleanup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void interruptLeavesNoFileBeingMade_data();
+    void interruptLeavesNoFileBeingMade();
+};
+
+void tst_InterruptCleanup::interruptLeavesNoFileBeingMade_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::newRow("terminated") << int(SIGTERM);
+    QTest::newRow("hung up") << int(SIGHUP);
+}
+
+// A child makes and removes partial files as fast as it can; whenever the signal lands (a signal
+// is taken on the way out of a system call, such as the one that just made the file), the child
+// ends by it and leaves no file behind.
+void tst_InterruptCleanup::interruptLeavesNoFileBeingMade()
+{
+    QFETCH(int, signal);
+    for (int round = 0; round < 60; ++round) {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        QByteArray pattern = QFile::encodeName(folder.filePath(QStringLiteral("out.pmk.XXXXXX")));
+        const int placesAt = pattern.size() - 6;
+        pattern.detach();
+        int ready[2];
+        QVERIFY(::pipe(ready) == 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            std::signal(signal, SIG_DFL); // not the test framework's handler
+            ::close(ready[0]);
+            if (::write(ready[1], "r", 1) != 1) {
+                ::_exit(3);
+            }
+            for (;;) {
+                std::memcpy(pattern.data() + placesAt, "XXXXXX", 6);
+                int ticket = -1;
+                const int descriptor = core::interruptcleanup::createWatched(&pattern, &ticket);
+                if (descriptor < 0) {
+                    ::_exit(2);
+                }
+                ::close(descriptor);
+                ::unlink(pattern.constData());
+                core::interruptcleanup::release(ticket);
+            }
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        const bool started = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        if (started) {
+            ::usleep(QRandomGenerator::global()->bounded(3000));
+        }
+        ::kill(child, signal);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signal,
+                 qPrintable(QStringLiteral("the child ended with status %1").arg(status)));
+        const QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+        QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("round %1 left %2").arg(round).arg(left.join(' '))));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_InterruptCleanup)
+#include "tst_interruptcleanup.moc"
