@@ -2,14 +2,14 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <gst/gst.h>
 #include <gst/pbutils/pbutils.h>
 
 namespace video {
 
 namespace {
-
-constexpr GstClockTime discoveryTimeout = 5 * GST_SECOND;
 
 // "rotate-90" and the like; mirrored pictures ("flip-rotate-90") are left as they are.
 int degreesOf(const gchar* orientation)
@@ -36,20 +36,34 @@ int turnInTags(const GstTagList* tags)
 
 } // namespace
 
-VideoShape videoShape(const QString& path)
+VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
 {
     VideoShape shape;
     const QFileInfo file(path);
     if (!file.isFile() || !gst_init_check(nullptr, nullptr, nullptr)) {
         return shape;
     }
-    GstDiscoverer* discoverer = gst_discoverer_new(discoveryTimeout, nullptr);
-    if (!discoverer) {
+    gchar* uri = gst_filename_to_uri(file.absoluteFilePath().toLocal8Bit().constData(), nullptr);
+    if (!uri) {
         return shape;
     }
+    GstDiscovererInfo* info = nullptr;
+    const std::chrono::milliseconds secondWait = std::chrono::seconds(30);
+    for (const auto wait : {firstWait, std::max(firstWait, secondWait)}) {
+        GstDiscoverer* discoverer = gst_discoverer_new(GstClockTime(std::max<qint64>(wait.count(), 1)) * GST_MSECOND, nullptr);
+        if (!discoverer) {
+            break;
+        }
+        if (info) {
+            gst_discoverer_info_unref(info);
+        }
+        info = gst_discoverer_discover_uri(discoverer, uri, nullptr);
+        g_object_unref(discoverer);
+        if (!info || gst_discoverer_info_get_result(info) != GST_DISCOVERER_TIMEOUT) {
+            break;
+        }
+    }
     int degrees = 0;
-    gchar* uri = gst_filename_to_uri(file.absoluteFilePath().toLocal8Bit().constData(), nullptr);
-    GstDiscovererInfo* info = uri ? gst_discoverer_discover_uri(discoverer, uri, nullptr) : nullptr;
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK) {
         const GstClockTime length = gst_discoverer_info_get_duration(info);
         if (GST_CLOCK_TIME_IS_VALID(length)) {
@@ -89,7 +103,6 @@ VideoShape videoShape(const QString& path)
         gst_discoverer_info_unref(info);
     }
     g_free(uri);
-    g_object_unref(discoverer);
     shape.turn = degrees;
     return shape;
 }

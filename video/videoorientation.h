@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <chrono>
+
 namespace video {
 
 // The widest and the tallest video frame read, in pixels: 8K pictures (8192 x 4320) and square
@@ -31,9 +33,11 @@ struct VideoShape {
     bool lengthFromFileZero = false;
 };
 
-// Reads the headers of the video file at path through GStreamer; waits at most a few seconds.
-// A file that cannot be read gives the empty shape. Any one thread.
-VideoShape videoShape(const QString& path);
+// Reads the headers of the video file at path through GStreamer. A read that times out after
+// firstWait is tried once more, waiting up to 30 s, so that a busy disk or a program stopped and
+// continued midway (SIGSTOP, a suspended laptop) does not lose the shape. A file that cannot
+// be read gives the empty shape. Any one thread.
+VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait = std::chrono::seconds(5));
 
 // Why frames of the shape are not read ("its frames are 16000 x 16000 pixels; ..."), empty when
 // they are.

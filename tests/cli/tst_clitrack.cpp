@@ -4,6 +4,7 @@
 #include "tests/support/programrun.h"
 #include "core/imagefiles.h"
 #include "face_detection_module/landmarkpipeline.h"
+#include "video/videoorientation.h"
 #include "video/videoreader.h"
 #include "tests/support/knownmotion.h"
 #include "tests/support/testclips.h"
@@ -18,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTransform>
 #include <QtTest>
+
+#include <csignal>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +52,7 @@ private slots:
     void lostStandardOutputStopsTheReading();
     void animatedGifGivesEveryFrameWithItsTime();
     void sidewaysVideoIsReadUpright();
+    void shapeOutlivesAStopWhileItIsRead();
     void frameSizeChangeFindsTheFacesAnew();
     void anamorphicVideoIsReadWithSquarePixels();
     void previewWritesEveryNthFrame();
@@ -244,6 +248,22 @@ void tst_CliTrack::stillFaceIsFollowedWhereItIsFound()
 
 // A phone's upright video is stored on its side with an orientation tag: the frames are read
 // upright, and the face on them is found.
+// A program stopped while it reads a video's headers (SIGSTOP, a suspended laptop) finds its
+// wait for them over when it runs again; it reads them a second time rather than go without.
+void tst_CliTrack::shapeOutlivesAStopWhileItIsRead()
+{
+    QProcess probe;
+    probe.start(QStringLiteral(VIDEO_SHAPE_PROBE), {clean, QStringLiteral("1000")});
+    QVERIFY(probe.waitForReadyRead(30000));
+    QCOMPARE(probe.readLine().trimmed(), QByteArray("ready"));
+    ::kill(pid_t(probe.processId()), SIGSTOP);
+    QTest::qWait(1500);
+    ::kill(pid_t(probe.processId()), SIGCONT);
+    QVERIFY(probe.waitForFinished(60000));
+    const QSize size = clip.frame(0).size();
+    QCOMPARE(probe.readAll().trimmed(), QStringLiteral("%1 %2 0").arg(size.width()).arg(size.height()).toLatin1());
+}
+
 void tst_CliTrack::sidewaysVideoIsReadUpright()
 {
     const QImage upright = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"))
