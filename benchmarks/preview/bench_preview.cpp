@@ -3,8 +3,9 @@
 // same run. Then the camera path end to end: 640 x 480 frames replayed as fast as they are taken,
 // each detected or tracked, then rendered, as frames per second, with the face detector's own
 // rate as the reference. Run in a folder holding "shape_predictor.dat".
-// Then the camera and video paths with the shared model, and steady landmarks.
-// Usage: bench_preview [repetitions [steady|video]]   (default 30; medians are printed)
+// Then the camera and video paths with the shared model, steady landmarks, and a point dragged
+// in the main window while the Preview window shows a face photo.
+// Usage: bench_preview [repetitions [steady|video|edit]]   (default 30; medians are printed)
 
 #include "benchmarks/support/benchtiming.h"
 #include "core/facemaskproject.h"
@@ -169,6 +170,7 @@ void benchmarkCameraPath(double seconds, int interval)
 
 void benchmarkSteady();
 void benchmarkVideoPath();
+void benchmarkEditWhilePreviewing();
 
 int main(int argc, char** argv)
 {
@@ -185,6 +187,10 @@ int main(int argc, char** argv)
         benchmarkVideoPath(); // the camera and video paths alone
         return 0;
     }
+    if (argc > 2 && qstrcmp(argv[2], "edit") == 0) {
+        benchmarkEditWhilePreviewing(); // the drag while previewing alone
+        return 0;
+    }
     benchmarkRender(repetitions);
     std::printf("\nCamera path, 640x480 replayed frames, end to end (track or detect, render):\n");
     for (int interval : {1, 6}) {
@@ -192,5 +198,6 @@ int main(int argc, char** argv)
     }
     benchmarkVideoPath();
     benchmarkSteady();
+    benchmarkEditWhilePreviewing();
     return 0;
 }
