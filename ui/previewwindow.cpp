@@ -6,6 +6,7 @@
 #include "ui/previewwindow_p.h"
 #include "core/facemaskproject.h"
 #include "core/localnames.h"
+#include "core/poolthreads.h"
 #include "core/wholefile.h"
 #include "preview/facetriangles.h"
 #include "ui/framesource.h"
@@ -24,6 +25,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMimeData>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace ui {
 
@@ -62,6 +64,9 @@ PreviewWindow::Impl::Impl(PreviewWindow* owner, core::FaceMaskProject* project,
     , session(given ? *given : *ownSession)
     , intake(&session)
 {
+    photoPool.setMaxThreadCount(1);
+    core::keepPoolThreads(photoPool);
+    connect(&photoRender, &QFutureWatcherBase::finished, this, &Impl::onPhotoRendered);
     refreshTimer.setSingleShot(true);
     refreshTimer.setInterval(refreshDelayMs);
     connect(&refreshTimer, &QTimer::timeout, this, &Impl::refresh);
@@ -104,7 +109,7 @@ void PreviewWindow::Impl::refresh()
             photoOutdated = true;
         }
     } else {
-        canvas->setPicture(QImage()); // nothing left of a camera or video that stopped
+        showPicture(QImage()); // nothing left of a camera or video that stopped
     }
     showStatus();
 }
@@ -112,7 +117,55 @@ void PreviewWindow::Impl::refresh()
 void PreviewWindow::Impl::drawPhoto()
 {
     photoOutdated = false;
-    canvas->setPicture(renderer.renderFaces(photo, photoFaces));
+    if (photoRendering) {
+        photoWanted = true;
+    } else {
+        startPhotoRender();
+    }
+}
+
+void PreviewWindow::Impl::startPhotoRender()
+{
+    photoRendering = true;
+    photoWanted = false;
+    renderStartedAt = canvasChanges;
+    // Copies: the worker reads nothing the GUI thread changes meanwhile.
+    photoRender.setFuture(QtConcurrent::run(&photoPool, [mask = renderer, frame = photo, faces = photoFaces] {
+        return mask.renderFaces(frame, faces);
+    }));
+}
+
+void PreviewWindow::Impl::onPhotoRendered()
+{
+    photoRendering = false;
+    const QImage rendered = photoRender.result();
+    if (canvasChanges == renderStartedAt) {
+        canvas->setPicture(rendered);
+        ++canvasChanges;
+    }
+    if (photoWanted) {
+        photoWanted = false;
+        if (!live && !photo.isNull()) {
+            if (closed) {
+                photoOutdated = true;
+            } else {
+                startPhotoRender();
+            }
+        }
+    }
+}
+
+void PreviewWindow::Impl::drawPhotoNow()
+{
+    photoOutdated = false;
+    showPicture(renderer.renderFaces(photo, photoFaces));
+}
+
+void PreviewWindow::Impl::showPicture(const QImage& picture)
+{
+    photoWanted = false;
+    ++canvasChanges;
+    canvas->setPicture(picture);
 }
 
 void PreviewWindow::Impl::showStatus()
@@ -227,7 +280,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     d->photoPoints.clear();
     d->photoFaces.clear();
     d->photoStatus = QStringLiteral("Looking for the face...");
-    d->canvas->setPicture(picture);
+    d->showPicture(picture);
     core::FacialPointsDetector::abandon(d->pendingDetection);
     d->pendingDetection = d->detector ? d->detector->detect(picture) : nullptr;
     if (d->pendingDetection) {
@@ -256,8 +309,9 @@ PictureIntake* PreviewWindow::pictureIntake() const
 
 QImage PreviewWindow::previewImage() const
 {
-    if (d->photoOutdated && !d->live && !d->photo.isNull()) {
-        d->drawPhoto();
+    // A render in work may be of an earlier mask, and is not waited for: drawn here instead.
+    if ((d->photoOutdated || d->photoRendering) && !d->live && !d->photo.isNull()) {
+        d->drawPhotoNow();
     }
     return d->canvas->picture();
 }

@@ -17,6 +17,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <memory>
@@ -50,8 +51,17 @@ public:
     void followModel();
     void scheduleRefresh() { if (!refreshTimer.isActive()) { refreshTimer.start(); } }
     void refresh();
-    // Draws the mask on every face of the photo into the canvas.
+    // Draws the mask on every face of the photo into the canvas, on photoPool's thread: one
+    // render at a time; requests made while one is in work are served together by one more
+    // render after it. The GUI thread never waits for it.
     void drawPhoto();
+    // As drawPhoto(), on this thread, now: the canvas shows the mask as it is (previewImage()).
+    void drawPhotoNow();
+    void startPhotoRender();
+    void onPhotoRendered();
+    // Puts picture on the canvas; a photo render in work is not shown, and none more is made
+    // for the requests it left.
+    void showPicture(const QImage& picture);
     void openFacePicture();
     void pasteFacePicture();
     void onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher);
@@ -109,6 +119,15 @@ public:
     VideoFrameSource* video = nullptr; // frameSource, when it plays a file
     // The video's latest frame when the busy worker dropped it: shown if the video pauses on it.
     QImage droppedVideoFrame;
+    // Changes of the canvas so far: a render's result is shown only if the canvas is as it was
+    // when the render began, so that it never replaces a newer picture (a newer mask drawn here,
+    // another photo, a camera frame).
+    quint64 canvasChanges = 0;
+    quint64 renderStartedAt = 0;
+    bool photoRendering = false;
+    bool photoWanted = false; // drawPhoto() was called since the render in work began
+    QFutureWatcher<QImage> photoRender;
+
     std::unique_ptr<LivePreview> live;
     // Counts the live previews made: a signal queued by an earlier one is recognised and dropped.
     int liveGeneration = 0;
@@ -117,6 +136,9 @@ public:
     QToolButton* playButton = nullptr;
     QSlider* positionSlider = nullptr;
     QLabel* timeLabel = nullptr;
+
+    // Last, so that its destructor's wait for the render in work comes before the rest goes.
+    QThreadPool photoPool;
 };
 
 } // namespace ui

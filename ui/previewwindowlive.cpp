@@ -156,7 +156,7 @@ void PreviewWindow::Impl::onFrameRendered(const QImage& preview, int faceCount)
     if (!live) {
         return;
     }
-    canvas->setPicture(preview);
+    showPicture(preview);
     if (sourceFailed) {
         return;
     }
@@ -223,7 +223,7 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
     // The source chosen last wins over a picture still being read, and shows nothing of the one
     // before it until its own first frame.
     d->intake.cancel();
-    d->canvas->setPicture(QImage());
+    d->showPicture(QImage());
     auto* video = qobject_cast<VideoFrameSource*>(source.get());
     if (d->detector) {
         // The detection service's model, shared: read once, and likely loaded already.

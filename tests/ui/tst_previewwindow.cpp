@@ -25,12 +25,14 @@
 #include <QToolButton>
 #include <QMimeData>
 #include <QPointer>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -110,6 +112,9 @@ private slots:
 
     void photoShowsTheMaskOnItsFace();
     void followsPointEditsLive();
+    void editDoesNotWaitForTheMaskOnALargePhoto();
+    void lastEditWinsOnALargePhoto_data();
+    void lastEditWinsOnALargePhoto();
     void closedWindowDrawsItsPhotoWhenShownAgain();
     void followsAnotherMaskPicture();
     void maskThatDrawsNothingSaysSo();
@@ -149,6 +154,11 @@ private slots:
 
 private:
     void waitForFace(const ui::PreviewWindow& window);
+    // The mask of each effect type on largeFacePhoto, drawn by a window of their own.
+    void drawLargeMasks();
+
+    QImage largeFacePhoto;
+    QVector<QImage> largeMasks;
 
     core::FacialPointVector maskPoints;
     QImage maskPicture;
@@ -169,6 +179,29 @@ void tst_PreviewWindow::initTestCase()
     maskPoints = core::runLandmarkPipeline(*module, maskPicture).points;
     QCOMPARE(int(maskPoints.size()), 75);
     facePhoto = core::readImageFile(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
+    // 2260 x 3200: the mask takes a while to draw on it.
+    largeFacePhoto = facePhoto.scaled(facePhoto.size() * 4, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
+void tst_PreviewWindow::drawLargeMasks()
+{
+    if (!largeMasks.isEmpty()) {
+        return;
+    }
+    ui::PreviewWindow reference(project.get(), detector.get());
+    reference.setFacePicture(largeFacePhoto);
+    waitForFace(reference);
+    for (int type : {core::FaceOnly, core::WholeImage, core::FullFrame}) {
+        project->setEffectType(type);
+        const QString effect = type == core::FaceOnly ? QStringLiteral("Effect: Face only.")
+                             : type == core::WholeImage ? QStringLiteral("Effect: Whole image.")
+                                                        : QStringLiteral("Effect: Full frame effect.");
+        QTRY_VERIFY2(footerOf(reference).startsWith(effect), qPrintable(footerOf(reference)));
+        largeMasks.append(reference.previewImage());
+    }
+    project->setEffectType(core::FaceOnly);
+    QCOMPARE(largeMasks.size(), 3);
+    QVERIFY(largeMasks[0] != largeMasks[1] && largeMasks[1] != largeMasks[2] && largeMasks[0] != largeMasks[2]);
 }
 
 void tst_PreviewWindow::init()
@@ -221,6 +254,102 @@ void tst_PreviewWindow::followsPointEditsLive()
     project->facialPoints()->setPoints(maskPoints);
     QTRY_COMPARE_WITH_TIMEOUT(window.previewImage(), before, 5000);
     QVERIFY(afterMove != before);
+}
+
+// An edit in the main window does not wait for the mask to be drawn on a large photo: the footer
+// follows it at once, the picture when it is drawn.
+void tst_PreviewWindow::editDoesNotWaitForTheMaskOnALargePhoto()
+{
+    drawLargeMasks();
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    window.setFacePicture(largeFacePhoto);
+    waitForFace(window);
+    const auto* canvas = window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    const QImage before = window.previewImage();
+    QCOMPARE(before, largeMasks[core::FaceOnly]);
+    project->setEffectType(core::WholeImage);
+    QElapsedTimer clock;
+    clock.start();
+    // One turn of the event loop at a time, as a drag's mouse events come.
+    while (!footerOf(window).startsWith(QStringLiteral("Effect: Whole image.")) && clock.elapsed() < 10000) {
+        QCoreApplication::processEvents();
+    }
+    QVERIFY2(footerOf(window).startsWith(QStringLiteral("Effect: Whole image.")), qPrintable(footerOf(window)));
+    QCOMPARE(canvas->picture().cacheKey(), before.cacheKey());
+    QTRY_VERIFY_WITH_TIMEOUT(canvas->picture().cacheKey() != before.cacheKey(), 30000);
+    QCOMPARE(canvas->picture(), largeMasks[core::WholeImage]);
+}
+
+// Two edits in quick succession on a large photo, the second while the first one's mask may still
+// be drawn, then something else meanwhile: the pictures shown follow the edits' order, none comes
+// back after a newer one or after another photo or camera, and the last edit's mask stays.
+void tst_PreviewWindow::lastEditWinsOnALargePhoto_data()
+{
+    QTest::addColumn<QString>("meanwhile");
+    QTest::newRow("nothing") << QStringLiteral("nothing");
+    QTest::newRow("the picture asked for") << QStringLiteral("asked");
+    QTest::newRow("another photo") << QStringLiteral("photo");
+    QTest::newRow("a camera") << QStringLiteral("camera");
+}
+
+void tst_PreviewWindow::lastEditWinsOnALargePhoto()
+{
+    QFETCH(QString, meanwhile);
+    drawLargeMasks();
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    window.setFacePicture(largeFacePhoto);
+    waitForFace(window);
+    const auto* canvas = window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    QCOMPARE(window.previewImage(), largeMasks[core::FaceOnly]);
+    QVector<QImage> shown{canvas->picture()};
+    const auto spin = [&](const std::function<bool()>& done, int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < timeoutMs) {
+            QCoreApplication::processEvents();
+            if (canvas->picture().cacheKey() != shown.back().cacheKey()) {
+                shown.append(canvas->picture());
+            }
+        }
+    };
+    QElapsedTimer drawing;
+    drawing.start();
+    QCOMPARE(window.previewImage(), largeMasks[core::FaceOnly]);
+    const int drawMs = int(drawing.elapsed());
+
+    project->setEffectType(core::WholeImage);
+    spin([&] { return footerOf(window).startsWith(QStringLiteral("Effect: Whole image.")); }, 10000);
+    project->setEffectType(core::FullFrame);
+    spin([&] { return footerOf(window).startsWith(QStringLiteral("Effect: Full frame effect.")); }, 10000);
+    QVERIFY2(footerOf(window).startsWith(QStringLiteral("Effect: Full frame effect.")), qPrintable(footerOf(window)));
+    const int switched = shown.size();
+    if (meanwhile == QLatin1String("asked")) {
+        QCOMPARE(window.previewImage(), largeMasks[core::FullFrame]);
+    } else if (meanwhile == QLatin1String("photo")) {
+        window.setFacePicture(facePhoto);
+    } else if (meanwhile == QLatin1String("camera")) {
+        window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20));
+    }
+    // Long enough for every mask still in work to be drawn.
+    spin([] { return false; }, 3 * drawMs + 1000);
+
+    if (meanwhile == QLatin1String("photo") || meanwhile == QLatin1String("camera")) {
+        for (int i = switched; i < shown.size(); ++i) {
+            QVERIFY2(shown[i].size() != largeFacePhoto.size(), qPrintable(QString::number(i)));
+        }
+        QCOMPARE(canvas->picture().size(), facePhoto.size());
+        return;
+    }
+    int last = core::FaceOnly;
+    for (const QImage& picture : shown) {
+        const int type = largeMasks.indexOf(picture);
+        QVERIFY2(type >= last, qPrintable(QStringLiteral("effect %1 shown after %2").arg(type).arg(last)));
+        last = type;
+    }
+    QCOMPARE(last, int(core::FullFrame));
+    QCOMPARE(canvas->picture(), largeMasks[core::FullFrame]);
 }
 
 // A closed window does not draw the mask on its photo at every edit (a drag in the main window
