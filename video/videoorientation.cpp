@@ -1,6 +1,7 @@
 #include "video/videoorientation.h"
 
 #include <QFileInfo>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -34,6 +35,49 @@ int turnInTags(const GstTagList* tags)
     return degrees;
 }
 
+// The Debian package that holds the demuxer or decoder for caps ("video/x-h264, level=..."), as
+// Debian 12 splits GStreamer's plugins; a general hint for others.
+QString packageFor(const QString& caps)
+{
+    const QString name = caps.section(QLatin1Char(','), 0, 0).trimmed();
+    if (name == QLatin1String("video/x-h264") || name == QLatin1String("video/x-h265")) {
+        return QStringLiteral("install gstreamer1.0-libav");
+    }
+    static const QStringList good{QStringLiteral("video/quicktime"), QStringLiteral("video/webm"),
+                                  QStringLiteral("video/x-matroska"), QStringLiteral("video/x-vp8"),
+                                  QStringLiteral("video/x-vp9"), QStringLiteral("video/x-msvideo")};
+    if (good.contains(name)) {
+        return QStringLiteral("install gstreamer1.0-plugins-good");
+    }
+    return QStringLiteral("install the package that holds it (gstreamer1.0-libav, or gstreamer1.0-plugins-good, "
+                          "-bad or -ugly)");
+}
+
+// What the discoverer found missing for the file's pictures, for the user; empty when nothing, or
+// only a decoder of sound, subtitles or other data that is never shown.
+QString missingForPictures(GstDiscovererInfo* info)
+{
+    const gchar** details = gst_discoverer_info_get_missing_elements_installer_details(info);
+    for (; details && *details; ++details) {
+        // "gstreamer|1.0|program|H.264 (High Profile) decoder|decoder-video/x-h264, level=..."
+        const QStringList fields = QString::fromUtf8(*details).split(QLatin1Char('|'));
+        if (fields.size() < 5) {
+            continue;
+        }
+        const QString need = fields.at(4);
+        QString caps = need.section(QLatin1Char('-'), 1);
+        static const QStringList unseen{QStringLiteral("audio/"), QStringLiteral("text/"),
+                                        QStringLiteral("subpicture/"), QStringLiteral("subtitle/"),
+                                        QStringLiteral("closedcaption/"), QStringLiteral("application/x-subtitle"),
+                                        QStringLiteral("application/x-ssa"), QStringLiteral("application/x-ass")};
+        if (std::any_of(unseen.begin(), unseen.end(), [&caps](const QString& kind) { return caps.startsWith(kind); })) {
+            continue;
+        }
+        return QStringLiteral("it needs GStreamer's %1, which is not installed: %2").arg(fields.at(3), packageFor(caps));
+    }
+    return QString();
+}
+
 } // namespace
 
 VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
@@ -50,7 +94,7 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
     GstDiscovererInfo* info = nullptr;
     const std::chrono::milliseconds secondWait = std::chrono::seconds(30);
     for (const auto wait : {firstWait, std::max(firstWait, secondWait)}) {
-        GstDiscoverer* discoverer = gst_discoverer_new(GstClockTime(std::max<qint64>(wait.count(), 1)) * GST_MSECOND, nullptr);
+        GstDiscoverer* discoverer = gst_discoverer_new(GstClockTime(std::max<qint64>(wait.count(), 1000)) * GST_MSECOND, nullptr);
         if (!discoverer) {
             break;
         }
@@ -64,6 +108,9 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
         }
     }
     int degrees = 0;
+    if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_MISSING_PLUGINS) {
+        shape.missingPlugin = missingForPictures(info);
+    }
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK) {
         const GstClockTime length = gst_discoverer_info_get_duration(info);
         if (GST_CLOCK_TIME_IS_VALID(length)) {
@@ -120,6 +167,9 @@ QString frameSizeProblem(const VideoShape& shape)
 
 QString shapeProblem(const VideoShape& shape)
 {
+    if (!shape.missingPlugin.isEmpty()) {
+        return shape.missingPlugin;
+    }
     if (shape.noVideo) {
         return QStringLiteral("it holds no video stream that can be played, only sound or other data");
     }

@@ -31,6 +31,12 @@ struct VideoShape {
     // Matroska or WebM file whose first frame is stamped an hour in declares that hour too (an
     // MP4 trimmed by its edit list declares only what it shows).
     bool lengthFromFileZero = false;
+    // A GStreamer plugin its pictures need is not installed (the demuxer of its container or the
+    // decoder of its video, or an element of the player's): what is missing and which Debian
+    // package brings it, for the user ("GStreamer's H.264 (High Profile) decoder, which is not
+    // installed: install gstreamer1.0-libav"). Empty when nothing is missing, or only a decoder
+    // of its sound, which is never played.
+    QString missingPlugin;
 };
 
 // Reads the headers of the video file at path through GStreamer. A read that times out after
@@ -42,8 +48,8 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait =
 // Why frames of the shape are not read ("its frames are 16000 x 16000 pixels; ..."), empty when
 // they are.
 QString frameSizeProblem(const VideoShape& shape);
-// Why a file of the shape is not played: it holds no video stream, or frameSizeProblem(); empty
-// when it is.
+// Why a file of the shape is not played: a plugin it needs is missing, it holds no video stream,
+// or frameSizeProblem(); empty when it is.
 QString shapeProblem(const VideoShape& shape);
 
 } // namespace video

@@ -7,6 +7,7 @@
 #include "video/videoorientation.h"
 #include "video/videoreader.h"
 #include "tests/support/knownmotion.h"
+#include "tests/support/reducedgstreamer.h"
 #include "tests/support/testclips.h"
 #include "tests/support/testimages.h"
 
@@ -62,6 +63,8 @@ private slots:
     void videoPreviewFailuresSayWhy();
     void threadLimitIsSaidNotWaitedOn_data();
     void threadLimitIsSaidNotWaitedOn();
+    void missingPluginIsNamed_data();
+    void missingPluginIsNamed();
 
 private:
     QString astronautPackage();
@@ -688,6 +691,43 @@ void tst_CliTrack::threadLimitIsSaidNotWaitedOn()
     QVERIFY2(run.status == 1, qPrintable(describe(run)));
     QVERIFY2(run.err.contains("moving.mp4: cannot be read now: no thread can be started for it"),
              qPrintable(describe(run)));
+}
+
+void tst_CliTrack::missingPluginIsNamed_data()
+{
+    QTest::addColumn<QStringList>("leftOut");  // plugin files
+    QTest::addColumn<bool>("matroska");        // the MKV clip, else the MP4 one
+    QTest::addColumn<QString>("need");         // after "it needs GStreamer's "
+    QTest::addColumn<QString>("package");
+    QTest::newRow("no-h264-decoder") << reducedgstreamer::h264Decoders() << false << "H.264"
+                                     << "gstreamer1.0-libav";
+    QTest::newRow("no-matroska-demuxer") << QStringList{"libgstmatroska.so"} << true << "Matroska demuxer"
+                                         << "gstreamer1.0-plugins-good";
+}
+
+// A machine where a package of GStreamer's plugins is not installed (the Debian package only
+// recommends some): the user learns which to install, not "missing a plug-in".
+void tst_CliTrack::missingPluginIsNamed()
+{
+    QFETCH(QStringList, leftOut);
+    QFETCH(bool, matroska);
+    QFETCH(QString, need);
+    QFETCH(QString, package);
+    QTemporaryDir gstreamer;
+    QVERIFY(gstreamer.isValid());
+    const QProcessEnvironment environment = reducedgstreamer::without(leftOut, gstreamer);
+    if (environment.isEmpty()) {
+        QSKIP("no GStreamer plugins in " GST_SYSTEM_PLUGIN_DIR);
+    }
+    const QString video = matroska ? noisy : clean;
+    const Run run = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), {QStringLiteral("track"), video}, QString(),
+                               QString(), 120'000, environment);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    const QRegularExpression said(QStringLiteral("facemask-cli track: %1: it needs GStreamer's %2.*, which is not "
+                                                 "installed: install %3\\n")
+                                      .arg(QRegularExpression::escape(video), QRegularExpression::escape(need),
+                                           QRegularExpression::escape(package)));
+    QVERIFY2(said.match(QString::fromUtf8(run.err)).hasMatch(), qPrintable(describe(run)));
 }
 
 QTEST_MAIN(tst_CliTrack)

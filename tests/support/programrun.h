@@ -16,12 +16,15 @@ struct ProgramRun {
 };
 
 // program with arguments, in folder (empty: this process's own), stdout to outputFile when one
-// is given; killed after timeoutMs.
+// is given, in environment when one is given (else this process's); killed after timeoutMs.
 inline ProgramRun runProgram(const QString& program, const QStringList& arguments,
                              const QString& folder = QString(), const QString& outputFile = QString(),
-                             int timeoutMs = 300'000)
+                             int timeoutMs = 300'000, const QProcessEnvironment& environment = QProcessEnvironment())
 {
     QProcess process;
+    if (!environment.isEmpty()) {
+        process.setProcessEnvironment(environment);
+    }
     if (!folder.isEmpty()) {
         process.setWorkingDirectory(folder);
     }

@@ -1,4 +1,6 @@
 #include "core/poolthreads.h"
+#include "tests/support/programrun.h"
+#include "tests/support/reducedgstreamer.h"
 #include "tests/support/testclips.h"
 #include "tests/support/threadlimit.h"
 #include "ui/videosource.h"
@@ -39,6 +41,8 @@ private slots:
     void pictureOpenedAsAVideoDoesNotSpin();
     void framesTooLargeAreRefusedBeforeDecoding();
     void noThreadForTheDecoderIsSaid();
+    void missingPluginIsNamed_data();
+    void missingPluginIsNamed();
     void cleanup() { threadlimit::fail = false; }
 
 private:
@@ -384,6 +388,44 @@ void tst_VideoSource::noThreadForTheDecoderIsSaid()
     const QString message = failed.first().at(0).toString();
     QVERIFY2(message.startsWith(QStringLiteral("The video \"steps.mp4\" cannot be played: no thread can be started for it: ")),
              qPrintable(message));
+}
+
+void tst_VideoSource::missingPluginIsNamed_data()
+{
+    QTest::addColumn<QStringList>("leftOut"); // GStreamer plugin files
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QString>("reason");      // a pattern, after "cannot be played: "
+    QTest::newRow("no-h264-decoder") << reducedgstreamer::h264Decoders() << "clip.mp4" << "libx264"
+                                     << "it needs GStreamer's H\\.264 .*decoder, which is not installed: "
+                                        "install gstreamer1\\.0-libav\\.";
+    QTest::newRow("no-webm-demuxer") << QStringList{"libgstmatroska.so"} << "clip.webm" << "libvpx"
+                                     << "it needs GStreamer's WebM demuxer, which is not installed: "
+                                        "install gstreamer1\\.0-plugins-good\\.";
+}
+
+// A machine where a package of GStreamer's plugins is not installed (the Debian package only
+// recommends some): the footer says which to install, not "Cannot play stream of type".
+void tst_VideoSource::missingPluginIsNamed()
+{
+    QFETCH(QStringList, leftOut);
+    QFETCH(QString, name);
+    QFETCH(QString, codec);
+    QFETCH(QString, reason);
+    const QString path = folder.filePath(name);
+    const QString error = testclips::encode(testclips::greySteps(4, QSize(64, 48)), 10, path, codec);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QTemporaryDir gstreamer;
+    QVERIFY(gstreamer.isValid());
+    const QProcessEnvironment environment = reducedgstreamer::without(leftOut, gstreamer);
+    if (environment.isEmpty()) {
+        QSKIP("no GStreamer plugins in " GST_SYSTEM_PLUGIN_DIR);
+    }
+    const ProgramRun run = runProgram(QStringLiteral(VIDEO_PROBE_PATH), {path}, QString(), QString(), 90'000, environment);
+    QVERIFY2(run.status == 2, qPrintable(describe(run)));
+    const QRegularExpression said(QStringLiteral("^failed: The video \"%1\" cannot be played: %2\n")
+                                      .arg(QRegularExpression::escape(name), reason));
+    QVERIFY2(said.match(QString::fromUtf8(run.out)).hasMatch(), qPrintable(describe(run)));
 }
 
 QTEST_MAIN(tst_VideoSource)

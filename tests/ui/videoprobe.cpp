@@ -1,0 +1,50 @@
+// Plays one video through the Preview's source (ui::VideoFrameSource) and prints the size of the
+// first frame shown or why the video cannot be played, so that a test can run the source in a
+// process of its own with fewer GStreamer plugins. "--no-qt-plugins" first hides Qt's plugins
+// from the player, as on a machine without them. Exit status: 0 a frame came, 2 the source
+// failed, 3 neither within 60 s, 1 bad arguments.
+
+#include "ui/videosource.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == QLatin1String("--no-qt-plugins")) {
+        QCoreApplication::setLibraryPaths({});
+        arguments.removeFirst();
+    }
+    if (arguments.size() != 1) {
+        std::fprintf(stderr, "usage: videoprobe [--no-qt-plugins] <video file>\n");
+        return 1;
+    }
+    ui::VideoFrameSource source(arguments.first());
+    int status = 3;
+    // The first outcome counts; a failure can come inside start() itself.
+    const auto end = [&status](int outcome, const QByteArray& line) {
+        if (status == 3) {
+            status = outcome;
+            std::printf("%s\n", line.constData());
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+    };
+    QObject::connect(&source, &ui::FrameSource::frameReady, &app, [&end](const QImage& frame) {
+        end(0, QStringLiteral("frame %1x%2").arg(frame.width()).arg(frame.height()).toUtf8());
+    });
+    QObject::connect(&source, &ui::FrameSource::failed, &app,
+                     [&end](const QString& message) { end(2, "failed: " + message.toUtf8()); });
+    QTimer::singleShot(60000, &app, &QCoreApplication::quit);
+    if (!source.start()) {
+        end(2, "failed: not started");
+    }
+    app.exec();
+    source.stop();
+    std::fflush(stdout);
+    return status;
+}
