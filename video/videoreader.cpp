@@ -27,25 +27,23 @@ namespace {
 
 bool initialiseGstreamer(QString* failure)
 {
-    static bool ready = false;
-    static QString reason;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
+    // Once per process, whichever thread asks first; empty when GStreamer started.
+    static const QString reason = [] {
         GError* error = nullptr;
-        ready = gst_init_check(nullptr, nullptr, &error);
-        if (!ready) {
-            reason = QStringLiteral("GStreamer cannot be started: %1")
-                         .arg(QString::fromUtf8(error ? error->message : "unknown reason"));
+        QString why;
+        if (!gst_init_check(nullptr, nullptr, &error)) {
+            why = QStringLiteral("GStreamer cannot be started: %1")
+                      .arg(QString::fromUtf8(error ? error->message : "unknown reason"));
         }
         if (error) {
             g_error_free(error);
         }
-    }
-    if (!ready && failure) {
+        return why;
+    }();
+    if (!reason.isEmpty() && failure) {
         *failure = reason;
     }
-    return ready;
+    return reason.isEmpty();
 }
 
 } // namespace
@@ -130,6 +128,17 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         return nullptr;
     }
     if (!gifFile) {
+        // Parsing the pipeline below leaves out an element it does not know, and the frames then
+        // never come, or the stream stops with an error that names nothing.
+        const QString missing = missingElements({QStringLiteral("uridecodebin"), QStringLiteral("videoconvert"),
+                                                 QStringLiteral("videoflip"), QStringLiteral("videoscale"),
+                                                 QStringLiteral("appsink")});
+        if (!missing.isEmpty()) {
+            if (failure) {
+                *failure = QStringLiteral("cannot be read: ") + missing;
+            }
+            return nullptr;
+        }
         const QString shortage = threadShortage();
         if (!shortage.isEmpty()) {
             if (failure) {
@@ -359,6 +368,26 @@ QString threadShortage()
     }
     return QStringLiteral("no thread can be started for it: %1 (the limit of processes, ulimit -u, may be reached)")
         .arg(core::systemReason(error));
+}
+
+QString missingElements(const QStringList& elements)
+{
+    QString failure;
+    if (!initialiseGstreamer(&failure)) {
+        return failure;
+    }
+    for (const QString& element : elements) {
+        GstElementFactory* factory = gst_element_factory_find(element.toUtf8().constData());
+        if (factory) {
+            gst_object_unref(factory);
+            continue;
+        }
+        // Where Debian 12 has them: videoflip among the good plugins, the others among the base.
+        const QString package = element == QLatin1String("videoflip") ? QStringLiteral("gstreamer1.0-plugins-good")
+                                                                      : QStringLiteral("gstreamer1.0-plugins-base");
+        return QStringLiteral("GStreamer's %1 element is not installed: install %2").arg(element, package);
+    }
+    return QString();
 }
 
 bool looksLikeVideo(const QString& path)

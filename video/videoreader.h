@@ -50,6 +50,11 @@ private:
 // so this is asked before any of its work. Any thread.
 QString threadShortage();
 
+// Empty when GStreamer can be started and has every element factory named (as "videoconvert");
+// else what is missing and the Debian package that brings it ("GStreamer's videoconvert element
+// is not installed: install gstreamer1.0-plugins-base"). Any thread.
+QString missingElements(const QStringList& elements);
+
 // True when path's name says it holds a video (mp4, webm, mkv, ...).
 bool looksLikeVideo(const QString& path);
 // True when the file at path is a regular file that starts as a GIF picture does, animated or
