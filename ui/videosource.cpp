@@ -245,11 +245,24 @@ bool VideoFrameSource::start()
         d->fail(shortage + QLatin1Char('.'));
         return true;
     }
+    // Without Qt Multimedia's GStreamer plugin the player has no back end and says only that it
+    // "does not have a valid service".
+    if (d->player.availability() == QMultimedia::ServiceMissing) {
+        d->fail(QStringLiteral("Qt Multimedia has no plugin to play videos with: install libqt5multimedia5-plugins."));
+        return true;
+    }
     d->shapeReading = std::make_unique<QFutureWatcher<video::VideoShape>>();
     connect(d->shapeReading.get(), &QFutureWatcherBase::finished, this, [impl = d.get()] {
         impl->onShape(impl->shapeReading->result());
     });
-    d->shapeReading->setFuture(QtConcurrent::run([path = d->path] { return video::videoShape(path); }));
+    d->shapeReading->setFuture(QtConcurrent::run([path = d->path] {
+        // The player leaves out a converter it does not find, and then shows nothing; it is
+        // told as a plugin the file needs.
+        video::VideoShape shape;
+        shape.missingPlugin = video::missingElements(
+            {QStringLiteral("playbin"), QStringLiteral("videoconvert"), QStringLiteral("videoscale")});
+        return shape.missingPlugin.isEmpty() ? video::videoShape(path) : shape;
+    }));
     play();
     return true;
 }

@@ -395,22 +395,35 @@ void tst_VideoSource::missingPluginIsNamed_data()
     QTest::addColumn<QStringList>("leftOut"); // GStreamer plugin files
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("codec");
+    QTest::addColumn<bool>("qtPlugins");      // false: Qt's plugins hidden from the player
     QTest::addColumn<QString>("reason");      // a pattern, after "cannot be played: "
-    QTest::newRow("no-h264-decoder") << reducedgstreamer::h264Decoders() << "clip.mp4" << "libx264"
+    QTest::newRow("no-h264-decoder") << reducedgstreamer::h264Decoders() << "clip.mp4" << "libx264" << true
                                      << "it needs GStreamer's H\\.264 .*decoder, which is not installed: "
                                         "install gstreamer1\\.0-libav\\.";
-    QTest::newRow("no-webm-demuxer") << QStringList{"libgstmatroska.so"} << "clip.webm" << "libvpx"
+    QTest::newRow("no-webm-demuxer") << QStringList{"libgstmatroska.so"} << "clip.webm" << "libvpx" << true
                                      << "it needs GStreamer's WebM demuxer, which is not installed: "
                                         "install gstreamer1\\.0-plugins-good\\.";
+    // The player's own converter (its plugin of its own before GStreamer 1.22): the video was
+    // said to be "damaged or of a kind that cannot be decoded".
+    QTest::newRow("no-videoconvert") << QStringList{"libgstvideoconvertscale.so", "libgstvideoconvert.so"}
+                                     << "clip.mp4" << "libx264" << true
+                                     << "GStreamer's videoconvert element is not installed: "
+                                        "install gstreamer1\\.0-plugins-base\\.";
+    // Qt Multimedia without its GStreamer plugin: "does not have a valid service".
+    QTest::newRow("no-qt-plugin") << QStringList() << "clip.mp4" << "libx264" << false
+                                  << "Qt Multimedia has no plugin to play videos with: "
+                                     "install libqt5multimedia5-plugins\\.";
 }
 
 // A machine where a package of GStreamer's plugins is not installed (the Debian package only
-// recommends some): the footer says which to install, not "Cannot play stream of type".
+// recommends some), or Qt's plugin for GStreamer: the footer says which to install, not "Cannot
+// play stream of type".
 void tst_VideoSource::missingPluginIsNamed()
 {
     QFETCH(QStringList, leftOut);
     QFETCH(QString, name);
     QFETCH(QString, codec);
+    QFETCH(bool, qtPlugins);
     QFETCH(QString, reason);
     const QString path = folder.filePath(name);
     const QString error = testclips::encode(testclips::greySteps(4, QSize(64, 48)), 10, path, codec);
@@ -421,7 +434,8 @@ void tst_VideoSource::missingPluginIsNamed()
     if (environment.isEmpty()) {
         QSKIP("no GStreamer plugins in " GST_SYSTEM_PLUGIN_DIR);
     }
-    const ProgramRun run = runProgram(QStringLiteral(VIDEO_PROBE_PATH), {path}, QString(), QString(), 90'000, environment);
+    const QStringList arguments = qtPlugins ? QStringList{path} : QStringList{QStringLiteral("--no-qt-plugins"), path};
+    const ProgramRun run = runProgram(QStringLiteral(VIDEO_PROBE_PATH), arguments, QString(), QString(), 90'000, environment);
     QVERIFY2(run.status == 2, qPrintable(describe(run)));
     const QRegularExpression said(QStringLiteral("^failed: The video \"%1\" cannot be played: %2\n")
                                       .arg(QRegularExpression::escape(name), reason));
