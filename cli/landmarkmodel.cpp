@@ -29,6 +29,10 @@ LandmarkModel loadLandmarkModel(const QString& givenPath)
     if (model.path.isEmpty()) {
         model.failure = QStringLiteral("no landmark model found (looked for %1)")
                             .arg(candidates.join(QStringLiteral(", ")));
+        // The last place looked is libdlib-data's file: what a user without it can do.
+        if (givenPath.isEmpty()) {
+            model.failure += QStringLiteral(": install libdlib-data, or name a model with --model PATH");
+        }
         return model;
     }
     model.module = core::FaceDetectionModule::load(QFile::encodeName(model.path).toStdString());

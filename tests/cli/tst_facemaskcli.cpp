@@ -185,6 +185,8 @@ private slots:
     void exitStatuses();
     void missingOrBrokenModelGivesThree_data();
     void missingOrBrokenModelGivesThree();
+    void modelNotInstalledNamesThePackage_data();
+    void modelNotInstalledNamesThePackage();
     void makeThenInfoRoundTrips_data();
     void makeThenInfoRoundTrips();
     void madePackageEqualsTheWindowsSave();
@@ -473,6 +475,48 @@ void tst_FacemaskCli::missingOrBrokenModelGivesThree()
     QVERIFY2(info.status == 0, qPrintable(describe(info)));
     const Run points = runCli({"points", package}, m_folder->path());
     QVERIFY2(points.status == 0, qPrintable(describe(points)));
+}
+
+void tst_FacemaskCli::modelNotInstalledNamesThePackage_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // PACKAGE stands for a package made here
+    const QString face = testPicture("astronaut.png");
+    QTest::newRow("detect") << QStringList{"detect", face};
+    QTest::newRow("make") << QStringList{"make", face, "-o", "out.pmk"};
+    QTest::newRow("preview") << QStringList{"preview", "PACKAGE", face, "-o", "out.png"};
+    QTest::newRow("track") << QStringList{"track", face};
+}
+
+// A machine without libdlib-data, whose model is the last place looked: libdlib-data's folder is
+// hidden in a mount namespace of the command's own, and no other model is near.
+void tst_FacemaskCli::modelNotInstalledNamesThePackage()
+{
+    QFETCH(QStringList, arguments);
+    const QString package = pathOf("made-elsewhere.pmk");
+    QVERIFY(writeArchive(package, packagefixtures::package(propertiesText(), effectText(75))));
+    arguments.replaceInStrings(QStringLiteral("PACKAGE"), package);
+    QString program = QStringLiteral(FACEMASK_CLI_PROGRAM);
+    const QString systemFolder = QFileInfo(QStringLiteral(FACEMASK_SYSTEM_MODEL)).absolutePath();
+    if (QFileInfo(systemFolder).isDir()) {
+        if (QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty()) {
+            QSKIP("unshare (util-linux) is needed to hide the installed model");
+        }
+        QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("empty")));
+        arguments = QStringList{QStringLiteral("--mount"), QStringLiteral("--map-root-user"), QStringLiteral("sh"),
+                                QStringLiteral("-c"), QStringLiteral("mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\""),
+                                QStringLiteral("sh"), pathOf("empty"), systemFolder, program}
+                    + arguments;
+        program = QStringLiteral("unshare");
+    }
+    const Run run = runProgram(program, arguments, m_folder->path());
+    if (run.err.startsWith("unshare:") || run.err.startsWith("mount:") || run.err.startsWith("sh:")) {
+        QSKIP(qPrintable(QStringLiteral("no mount namespace can be made here: ") + QString::fromUtf8(run.err)));
+    }
+    QVERIFY2(run.status == 3, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("no landmark model found") && run.err.contains(": install libdlib-data, or name a model "
+                                                                             "with --model PATH\n"),
+             qPrintable(describe(run)));
+    QVERIFY(!QFile::exists(pathOf("out.pmk")) && !QFile::exists(pathOf("out.png")));
 }
 
 void tst_FacemaskCli::makeThenInfoRoundTrips_data()
