@@ -1,6 +1,7 @@
 #include "ui/camerasource.h"
 
 #include "ui/framesurface.h"
+#include "video/videoreader.h"
 #include "ui/silencewatch.h"
 
 #include <QCamera>
@@ -68,6 +69,11 @@ bool CameraFrameSource::start()
     }
     d->stallWatch.start();
     return true;
+}
+
+QString CameraFrameSource::missingPieces()
+{
+    return video::missingElements({QStringLiteral("camerabin"), QStringLiteral("v4l2src")});
 }
 
 void CameraFrameSource::stop()

@@ -19,6 +19,11 @@ public:
     bool start() override;
     void stop() override;
 
+    // Why no camera can be shown on this machine whatever the device: a GStreamer element Qt's
+    // camera is built on is not installed ("GStreamer's camerabin element is not installed:
+    // install gstreamer1.0-plugins-bad"); empty when all are there. Any thread.
+    static QString missingPieces();
+
 private:
     Q_DISABLE_COPY(CameraFrameSource)
     class Impl;

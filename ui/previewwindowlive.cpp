@@ -3,6 +3,7 @@
 #include "ui/previewwindow_p.h"
 
 #include "face_detection_module/facedetectionmodule.h"
+#include "ui/camerasource.h"
 #include "ui/framesource.h"
 #include "ui/livepreview.h"
 #include "ui/previewcanvas.h"
@@ -307,8 +308,14 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
     d->showVideoControls(video);
     d->refresh();
     if (!d->frameSource->start()) {
-        const QString message = video ? QStringLiteral("The video \"%1\" could not be opened.").arg(video->path())
-                                      : QStringLiteral("The camera could not be started.");
+        QString message = video ? QStringLiteral("The video \"%1\" could not be opened.").arg(video->path())
+                                : QStringLiteral("The camera could not be started.");
+        if (!video) {
+            const QString missing = CameraFrameSource::missingPieces();
+            if (!missing.isEmpty()) {
+                message += QLatin1Char(' ') + missing + QLatin1Char('.');
+            }
+        }
         d->showVideoControls(nullptr);
         d->frameSource.reset();
         d->retire(std::move(d->live));

@@ -382,9 +382,12 @@ QString missingElements(const QStringList& elements)
             gst_object_unref(factory);
             continue;
         }
-        // Where Debian 12 has them: videoflip among the good plugins, the others among the base.
-        const QString package = element == QLatin1String("videoflip") ? QStringLiteral("gstreamer1.0-plugins-good")
-                                                                      : QStringLiteral("gstreamer1.0-plugins-base");
+        // Where Debian 12 has them: the camera's bin among the bad plugins, videoflip and the
+        // camera source among the good, the others among the base.
+        const QString package = element == QLatin1String("camerabin") ? QStringLiteral("gstreamer1.0-plugins-bad")
+                                : element == QLatin1String("videoflip") || element == QLatin1String("v4l2src")
+                                    ? QStringLiteral("gstreamer1.0-plugins-good")
+                                    : QStringLiteral("gstreamer1.0-plugins-base");
         return QStringLiteral("GStreamer's %1 element is not installed: install %2").arg(element, package);
     }
     return QString();

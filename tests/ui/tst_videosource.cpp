@@ -43,6 +43,8 @@ private slots:
     void noThreadForTheDecoderIsSaid();
     void missingPluginIsNamed_data();
     void missingPluginIsNamed();
+    void missingCameraPieceIsNamed_data();
+    void missingCameraPieceIsNamed();
     void cleanup() { threadlimit::fail = false; }
 
 private:
@@ -440,6 +442,35 @@ void tst_VideoSource::missingPluginIsNamed()
     const QRegularExpression said(QStringLiteral("^failed: The video \"%1\" cannot be played: %2\n")
                                       .arg(QRegularExpression::escape(name), reason));
     QVERIFY2(said.match(QString::fromUtf8(run.out)).hasMatch(), qPrintable(describe(run)));
+}
+
+void tst_VideoSource::missingCameraPieceIsNamed_data()
+{
+    QTest::addColumn<QStringList>("leftOut"); // GStreamer plugin files
+    QTest::addColumn<QString>("said");
+    QTest::newRow("everything") << QStringList() << "camera:";
+    // Qt's camera is built on camerabin, among the plugins the Debian package only recommends:
+    // without it the Preview said only "The camera could not be started."
+    QTest::newRow("no-camerabin") << QStringList{"libgstcamerabin.so"}
+                                  << "camera:GStreamer's camerabin element is not installed: install gstreamer1.0-plugins-bad";
+    QTest::newRow("no-v4l2") << QStringList{"libgstvideo4linux2.so"}
+                             << "camera:GStreamer's v4l2src element is not installed: install gstreamer1.0-plugins-good";
+}
+
+void tst_VideoSource::missingCameraPieceIsNamed()
+{
+    QFETCH(QStringList, leftOut);
+    QFETCH(QString, said);
+    QTemporaryDir gstreamer;
+    QVERIFY(gstreamer.isValid());
+    const QProcessEnvironment environment = reducedgstreamer::without(leftOut, gstreamer);
+    if (environment.isEmpty()) {
+        QSKIP("no GStreamer plugins in " GST_SYSTEM_PLUGIN_DIR);
+    }
+    const ProgramRun run = runProgram(QStringLiteral(VIDEO_PROBE_PATH), {QStringLiteral("--camera-pieces")}, QString(),
+                                      QString(), 90'000, environment);
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QCOMPARE(QString::fromUtf8(run.out).trimmed(), said);
 }
 
 QTEST_MAIN(tst_VideoSource)

@@ -2,8 +2,10 @@
 // first frame shown or why the video cannot be played, so that a test can run the source in a
 // process of its own with fewer GStreamer plugins. "--no-qt-plugins" first hides Qt's plugins
 // from the player, as on a machine without them. Exit status: 0 a frame came, 2 the source
-// failed, 3 neither within 60 s, 1 bad arguments.
+// failed, 3 neither within 60 s, 1 bad arguments. "--camera-pieces" alone prints what a camera
+// lacks on this machine (CameraFrameSource::missingPieces()) after "camera:" instead.
 
+#include "ui/camerasource.h"
 #include "ui/videosource.h"
 
 #include <QGuiApplication>
@@ -19,6 +21,10 @@ int main(int argc, char** argv)
     if (arguments.value(0) == QLatin1String("--no-qt-plugins")) {
         QCoreApplication::setLibraryPaths({});
         arguments.removeFirst();
+    }
+    if (arguments == QStringList{QStringLiteral("--camera-pieces")}) {
+        std::printf("camera:%s\n", qPrintable(ui::CameraFrameSource::missingPieces()));
+        return 0;
     }
     if (arguments.size() != 1) {
         std::fprintf(stderr, "usage: videoprobe [--no-qt-plugins] <video file>\n");
