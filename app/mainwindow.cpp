@@ -254,7 +254,17 @@ void MainWindow::Impl::showPreview()
 {
     if (!previewWindow) {
         previewWindow = std::make_unique<PreviewWindow>(&project, &detector, &session);
-        if (!previewWindow->restoreGeometry(workspace.geometry(QStringLiteral("preview")))) {
+        const QByteArray kept = workspace.geometry(QStringLiteral("preview"));
+        if (previewWindow->restoreGeometry(kept)) {
+            // Kept on a larger screen: inside the one it lands on, its frame as it was then (else
+            // as large as this window's).
+            const QRect outer = q->frameGeometry();
+            const QRect inner = q->geometry();
+            fitRestoredWindow(previewWindow.get(),
+                              rememberedFrame(kept, QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                                                             outer.right() - inner.right(),
+                                                             outer.bottom() - inner.bottom())));
+        } else {
             // Nothing remembered yet: beside this window, on its screen, frame and all (the
             // Preview's frame taken to be as large as this window's).
             const QScreen* screen = q->screen();
@@ -309,13 +319,16 @@ void MainWindow::Impl::reportHistoryStep(const QString& verb, const QString& ste
 
 void MainWindow::Impl::restoreWorkspace()
 {
-    if (!q->restoreGeometry(workspace.geometry(QStringLiteral("main")))) {
+    const int titleBar = q->style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    const QByteArray kept = workspace.geometry(QStringLiteral("main"));
+    if (q->restoreGeometry(kept)) {
+        // Kept on a larger screen: inside the one it lands on, title bar and edges in reach.
+        fitRestoredWindow(q, rememberedFrame(kept, QMargins(1, 1 + titleBar, 1, 1)));
+    } else {
         // Nothing remembered (a first start): the start size, as far as the screen holds it with
-        // a title bar (large text can make a screen's 1024 pixels 512). A remembered geometry is
-        // restored as it was kept.
+        // a title bar (large text can make a screen's 1024 pixels 512).
         if (const QScreen* screen = q->screen()) {
-            const QSize room = screen->availableGeometry().size()
-                - QSize(2, 2 + q->style()->pixelMetric(QStyle::PM_TitleBarHeight));
+            const QSize room = screen->availableGeometry().size() - QSize(2, 2 + titleBar);
             q->resize(q->size().boundedTo(room));
         }
     }

@@ -1,5 +1,10 @@
 #include "ui/windowplacement.h"
 
+#include <QDataStream>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
 #include <algorithm>
 
 namespace ui {
@@ -29,6 +34,66 @@ QRect placeBeside(const QRect& owner, QSize size, const QRect& available)
     at.setX(std::clamp(at.x(), available.left(), available.right() + 1 - fitted.width()));
     at.setY(std::clamp(at.y(), available.top(), available.bottom() + 1 - fitted.height()));
     return QRect(at, fitted);
+}
+
+QRect fitInside(const QRect& frame, const QRect& available)
+{
+    if (available.isEmpty()) {
+        return frame;
+    }
+    const QSize fitted = frame.size().boundedTo(available.size());
+    const int x = std::clamp(frame.x(), available.left(), available.right() + 1 - fitted.width());
+    const int y = std::clamp(frame.y(), available.top(), available.bottom() + 1 - fitted.height());
+    return QRect(QPoint(x, y), fitted);
+}
+
+QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback)
+{
+    // QWidget::saveGeometry() begins with its magic number, a version and the frame and normal
+    // (client) geometry.
+    QDataStream stream(saved);
+    stream.setVersion(QDataStream::Qt_4_0);
+    quint32 magic = 0;
+    quint16 major = 0;
+    quint16 minor = 0;
+    QRect frame;
+    QRect normal;
+    stream >> magic >> major >> minor >> frame >> normal;
+    if (stream.status() != QDataStream::Ok || magic != 0x1D9D0CB || normal.isEmpty() || !frame.contains(normal)) {
+        return fallback;
+    }
+    const QMargins margins(normal.left() - frame.left(), normal.top() - frame.top(), frame.right() - normal.right(),
+                           frame.bottom() - normal.bottom());
+    return margins.isNull() ? fallback : margins;
+}
+
+void fitRestoredWindow(QWidget* window, const QMargins& frame)
+{
+    if (!window || (window->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
+        return;
+    }
+    const QRect framed = window->geometry().marginsAdded(frame);
+    // The screen holding most of it; a window off every screen goes to the primary one.
+    const QScreen* landing = nullptr;
+    qint64 most = 0;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect common = screen->geometry().intersected(framed);
+        const qint64 area = qint64(common.width()) * common.height();
+        if (area > most) {
+            most = area;
+            landing = screen;
+        }
+    }
+    if (!landing) {
+        landing = QGuiApplication::primaryScreen();
+    }
+    if (!landing) {
+        return;
+    }
+    const QRect fitted = fitInside(framed, landing->availableGeometry());
+    if (fitted != framed) {
+        window->setGeometry(fitted.marginsRemoved(frame));
+    }
 }
 
 } // namespace ui

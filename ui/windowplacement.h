@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QMargins>
 #include <QRect>
 #include <QSize>
+
+class QByteArray;
+class QWidget;
 
 namespace ui {
 
@@ -10,5 +14,19 @@ namespace ui {
 // without panels), else to its left, else over it; always inside available, and shrunk to it
 // when larger.
 QRect placeBeside(const QRect& owner, QSize size, const QRect& available);
+
+// A remembered frame (screen pixels) as it is to come back: where it was when it lies inside
+// available, else shrunk to available's size where larger and moved the least to lie inside.
+// frame itself when available is empty.
+QRect fitInside(const QRect& frame, const QRect& available);
+
+// The frame around the window kept in saved (QWidget::saveGeometry()) as it was then, or fallback
+// when saved tells none (not such data, or the window was maximized).
+QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback);
+
+// Fits a window whose geometry was just restored (before it is shown) into the available area of
+// the screen it lies most on, its frame taken to be frame wide; a maximized or full-screen
+// window is left to the window manager. GUI thread.
+void fitRestoredWindow(QWidget* window, const QMargins& frame);
 
 } // namespace ui

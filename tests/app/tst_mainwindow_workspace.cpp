@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -142,6 +143,8 @@ private slots:
     void workspaceRestoredInTheNextWindow();
     void previewPlaceRestoredInTheNextWindow_data();
     void previewPlaceRestoredInTheNextWindow();
+    void windowKeptLargerThanTheScreenComesBackInsideIt_data();
+    void windowKeptLargerThanTheScreenComesBackInsideIt();
     void damagedSettingsGiveDefaults_data();
     void damagedSettingsGiveDefaults();
     void openRecentListsPackagesAndDropsMissingOnes();
@@ -262,6 +265,45 @@ void tst_MainWindowWorkspace::previewPlaceRestoredInTheNextWindow()
     QCOMPARE(preview->geometry(), moved);
     QVERIFY(preview->close());
     QVERIFY(second.close());
+}
+
+void tst_MainWindowWorkspace::windowKeptLargerThanTheScreenComesBackInsideIt_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::newRow("main window") << false;
+    QTest::newRow("preview") << true;
+}
+
+// A window kept larger than the screen it comes back on (a smaller screen now) is restored inside
+// its available area, title bar and all.
+void tst_MainWindowWorkspace::windowKeptLargerThanTheScreenComesBackInsideIt()
+{
+    QFETCH(bool, preview);
+    {
+        ui::MainWindow first;
+        prepare(first);
+        QWidget* window = preview ? showPreview(first) : &first;
+        QVERIFY(window);
+        const QRect available = window->screen()->availableGeometry();
+        const QRect large(available.x() + 60, available.y() + 50, available.width() + 300, available.height() + 200);
+        window->setGeometry(large);
+        QTRY_COMPARE(window->geometry(), large);
+        QVERIFY(first.close());
+    }
+    ui::MainWindow second;
+    prepare(second);
+    QWidget* window = preview ? showPreview(second) : &second;
+    QVERIFY(window);
+    QTRY_VERIFY(window->isVisible());
+    const QRect available = window->screen()->availableGeometry();
+    QVERIFY2(available.contains(window->frameGeometry()),
+             qPrintable(QStringLiteral("frame %1,%2 %3 x %4 on %5 x %6")
+                            .arg(window->frameGeometry().x()).arg(window->frameGeometry().y())
+                            .arg(window->frameGeometry().width()).arg(window->frameGeometry().height())
+                            .arg(available.width()).arg(available.height())));
+    // As large as the screen allows: the remembered size is kept as far as it fits.
+    QVERIFY(window->frameGeometry().width() >= available.width() - 4);
+    QVERIFY(window->frameGeometry().height() >= available.height() - 40);
 }
 
 void tst_MainWindowWorkspace::damagedSettingsGiveDefaults_data()
