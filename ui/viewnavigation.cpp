@@ -76,16 +76,22 @@ void ViewNavigation::sync()
     const bool valid = transform.isValid() && !laidOut.isEmpty();
     const int barWidth = m_vertical->sizeHint().width();
     const int barHeight = m_horizontal->sizeHint().height();
+    const bool overviewShown = m_showOverview && m_hasPicture && valid
+        && transform.zoom() > overviewZoom;
+    const QSize overviewSize = m_overview->sizeHint();
+    // The overview lies over the top of a strip along the right edge, its margins included.
+    const int overviewStrip = overviewShown ? overviewSize.width() + 2 * overviewMargin : 0;
     // Half a pixel of slack: a picture that fits but for rounding needs no bar. One bar narrows
     // the view for the other axis: a picture that fits the view, but not beside that bar, needs
     // the other bar too.
     const bool tallAlone = valid && laidOut.height() > view.height() + 0.5;
-    const bool wide = valid && laidOut.width() > view.width() - (tallAlone ? barWidth : 0) + 0.5;
+    const bool wide = valid && laidOut.width() > view.width() - (tallAlone ? barWidth : 0) - overviewStrip + 0.5;
     const bool tall = valid && laidOut.height() > view.height() - (wide ? barHeight : 0) + 0.5;
-    // The bars lie over the view's right and bottom strips: scrolled to its far edges, the
-    // picture ends beside them, so that markers on those edges can still be grabbed. A change
+    // The bars lie over the view's right and bottom strips, and the overview over the top of the
+    // strip beside the vertical bar: scrolled to the picture's far edges, it ends beside them,
+    // so that markers on those edges and in its top right corner can still be grabbed. A change
     // of layout here comes back through the viewport's change signal, which syncs again.
-    const QSizeF covered(tall ? barWidth : 0, wide ? barHeight : 0);
+    const QSizeF covered((tall ? barWidth : 0) + overviewStrip, wide ? barHeight : 0);
     m_viewport->setCoveredEdges(covered);
     const QRectF picture = transform.pictureRect();
 
@@ -112,14 +118,11 @@ void ViewNavigation::sync()
     }
     m_corner->setVisible(wide && tall);
 
-    const bool overviewShown = m_showOverview && m_hasPicture && valid
-        && transform.zoom() > overviewZoom;
     if (overviewShown) {
         const QRectF seen = transform.toFraction(QRectF(QPointF(0, 0), QSizeF(view)));
         m_overview->setVisibleRect(seen.intersected(QRectF(0, 0, 1, 1)));
-        const QSize size = m_overview->sizeHint();
-        m_overview->setGeometry(view.width() - size.width() - overviewMargin - (tall ? barWidth : 0),
-                                overviewMargin, size.width(), size.height());
+        m_overview->setGeometry(view.width() - overviewSize.width() - overviewMargin - (tall ? barWidth : 0),
+                                overviewMargin, overviewSize.width(), overviewSize.height());
         m_overview->raise();
     }
     m_overview->setVisible(overviewShown);

@@ -105,6 +105,8 @@ private slots:
     void edgeMarkerCanBeClickedScrolledToItsEdge_data();
     void edgeMarkerCanBeClickedScrolledToItsEdge();
     void edgeMarkerBesideTheOnlyBarCanBeClicked();
+    void cornerMarkerBesideTheOverviewCanBeClicked_data();
+    void cornerMarkerBesideTheOverviewCanBeClicked();
     void barClickMovesTheViewTowardsIt_data();
     void barClickMovesTheViewTowardsIt();
     void overviewClickCentres();
@@ -237,6 +239,49 @@ void tst_MainWindowNavigation::edgeMarkerCanBeClickedScrolledToItsEdge()
     const QString beneath = clickInView(view, at);
     QVERIFY2(beneath.isEmpty(), qPrintable(beneath));
     QCOMPARE(view->selection(), (QVector<int>{index}));
+}
+
+void tst_MainWindowNavigation::cornerMarkerBesideTheOverviewCanBeClicked_data()
+{
+    QTest::addColumn<QPointF>("fraction");
+    QTest::addColumn<int>("zoomSteps");
+    // Beyond 4x (1.25^7), the overview covers about 30 x 22 of the picture's pixels in its
+    // top right corner; at 16x (1.25^13), about 8 x 6.
+    QTest::newRow("near the right edge") << QPointF(0.99, 0.03) << 7;
+    QTest::newRow("near the top edge") << QPointF(0.96, 0.01) << 7;
+    QTest::newRow("inside the corner") << QPointF(0.985, 0.02) << 7;
+    QTest::newRow("inside the corner at 16x") << QPointF(0.996, 0.006) << 13;
+}
+
+// A point in the picture's top right corner (a face the picture cuts) can be clicked while
+// zoomed beyond 4x: scrolled to that corner, its marker is not beneath the overview.
+void tst_MainWindowNavigation::cornerMarkerBesideTheOverviewCanBeClicked()
+{
+    QFETCH(QPointF, fraction);
+    QFETCH(int, zoomSteps);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    const int index = 24;
+    view->facialPoints()->setPoint(fraction, index);
+    for (int i = 0; i < zoomSteps; ++i) {
+        action(window, QStringLiteral("Zoom In"))->trigger();
+    }
+    auto* overview = view->findChild<ui::PictureOverview*>(QStringLiteral("pictureOverview"));
+    auto* horizontal = view->findChild<QScrollBar*>(QStringLiteral("horizontalScrollBar"));
+    auto* vertical = view->findChild<QScrollBar*>(QStringLiteral("verticalScrollBar"));
+    QVERIFY(overview && horizontal && vertical);
+    QVERIFY(overview->isVisible() && horizontal->isVisible() && vertical->isVisible());
+    horizontal->setValue(horizontal->maximum());
+    vertical->setValue(vertical->minimum());
+
+    const QString beneath = clickInView(view, viewOf(view, index));
+    QVERIFY2(beneath.isEmpty(), qPrintable(beneath));
+    QCOMPARE(view->selection(), (QVector<int>{index}));
+    // The overview is still there, and its frame still ends at the picture's right edge.
+    QVERIFY(overview->isVisible());
+    QCOMPARE(overview->visibleRect().right(), 1.0);
+    QCOMPARE(overview->visibleRect().top(), 0.0);
 }
 
 // Zoomed until the picture is taller than the view but, letter-boxed, just narrower: the
