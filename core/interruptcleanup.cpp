@@ -3,6 +3,7 @@
 #include <atomic>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -36,7 +37,7 @@ struct Block {
 Block firstBlock;
 std::once_flag installed;
 
-extern "C" void removeWatchedFiles(int signal)
+void removeWatched()
 {
     for (Block* block = &firstBlock; block; block = block->next.load()) {
         for (Slot& slot : block->slots) {
@@ -45,12 +46,25 @@ extern "C" void removeWatchedFiles(int signal)
             }
         }
     }
+}
+
+extern "C" void removeWatchedFiles(int signal)
+{
+    removeWatched();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
 
+// exit() while files are still being written: an error path, or Qt ending the program when
+// its X server went away (a logout during a save).
+extern "C" void removeWatchedFilesAtExit()
+{
+    removeWatched();
+}
+
 void install()
 {
+    std::atexit(removeWatchedFilesAtExit);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction current {};
         if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {

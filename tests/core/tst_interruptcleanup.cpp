@@ -18,6 +18,7 @@ class tst_InterruptCleanup : public QObject
 private slots:
     void interruptLeavesNoFileBeingMade_data();
     void interruptLeavesNoFileBeingMade();
+    void exitLeavesNoFileBeingMade();
 };
 
 void tst_InterruptCleanup::interruptLeavesNoFileBeingMade_data()
@@ -77,6 +78,36 @@ void tst_InterruptCleanup::interruptLeavesNoFileBeingMade()
         const QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
         QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("round %1 left %2").arg(round).arg(left.join(' '))));
     }
+}
+
+// exit() while a file is written (Qt calls it when the X server goes away, at a logout) removes
+// the file; one already moved into place stays.
+void tst_InterruptCleanup::exitLeavesNoFileBeingMade()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QByteArray partial = QFile::encodeName(folder.filePath(QStringLiteral("out.pmk.XXXXXX")));
+    QByteArray done = QFile::encodeName(folder.filePath(QStringLiteral("done.pmk.XXXXXX")));
+    const QByteArray placed = QFile::encodeName(folder.filePath(QStringLiteral("done.pmk")));
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        int ticket = -1;
+        int descriptor = core::interruptcleanup::createWatched(&done, &ticket);
+        if (descriptor < 0 || ::rename(done.constData(), placed.constData()) != 0) {
+            ::_exit(2);
+        }
+        core::interruptcleanup::release(ticket);
+        descriptor = core::interruptcleanup::createWatched(&partial, &ticket);
+        if (descriptor < 0 || ::write(descriptor, "PK", 2) != 2) {
+            ::_exit(2);
+        }
+        std::exit(1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 1, qPrintable(QStringLiteral("status %1").arg(status)));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("done.pmk")});
 }
 
 QTEST_GUILESS_MAIN(tst_InterruptCleanup)
