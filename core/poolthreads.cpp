@@ -3,7 +3,6 @@
 #include <QSemaphore>
 #include <QThreadPool>
 
-#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -57,10 +56,14 @@ int startableThreads(int wanted, int* error)
     return int(started.size());
 }
 
-void keepPoolThreads(QThreadPool& pool)
+bool keepPoolThreads(QThreadPool& pool)
 {
     pool.setExpiryTimeout(-1);
-    pool.setMaxThreadCount(std::max(1, startableThreads(pool.maxThreadCount())));
+    const int startable = startableThreads(pool.maxThreadCount());
+    if (startable == 0) {
+        return false;
+    }
+    pool.setMaxThreadCount(startable);
     // Each task holds its thread until all have started, so that each gets one of its own. A
     // task whose thread never starts may still run much later: the semaphores live with it.
     struct Gate {
@@ -78,6 +81,7 @@ void keepPoolThreads(QThreadPool& pool)
     }
     gate->started.tryAcquire(threads, waitMs);
     gate->released.release(threads);
+    return true;
 }
 
 } // namespace core

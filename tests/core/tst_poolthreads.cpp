@@ -19,6 +19,7 @@ private slots:
     void workRunsWhenNoThreadCanBeCreated();
     void poolFitsTheThreadsThereIsRoomFor_data();
     void poolFitsTheThreadsThereIsRoomFor();
+    void poolWithNoRoomIsLeftUntouched();
     void cleanup()
     {
         threadlimit::fail = false;
@@ -107,6 +108,23 @@ void tst_PoolThreads::poolFitsTheThreadsThereIsRoomFor()
     QCOMPARE(ran.load(), 2 * threads);
     delete pool;
     threadlimit::room = -1;
+}
+
+// Not one thread to be had: the pool is given no task that would wait for ever, and its work runs
+// once threads can be created again.
+void tst_PoolThreads::poolWithNoRoomIsLeftUntouched()
+{
+    auto* pool = new QThreadPool;
+    pool->setMaxThreadCount(1);
+    threadlimit::room = 0;
+    QVERIFY(!core::keepPoolThreads(*pool));
+    threadlimit::room = -1;
+    std::atomic_int ran{0};
+    pool->start([&] { ++ran; });
+    // A pool whose waiting never returns would wait when destroyed: it is then left alive.
+    QVERIFY2(pool->waitForDone(10000), "waiting for the pool never returned");
+    QCOMPARE(ran.load(), 1);
+    delete pool;
 }
 
 QTEST_GUILESS_MAIN(tst_PoolThreads)
