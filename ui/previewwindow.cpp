@@ -65,7 +65,7 @@ PreviewWindow::Impl::Impl(PreviewWindow* owner, core::FaceMaskProject* project,
     , intake(&session)
 {
     photoPool.setMaxThreadCount(1);
-    core::keepPoolThreads(photoPool);
+    photoWorker = core::keepPoolThreads(photoPool);
     connect(&photoRender, &QFutureWatcherBase::finished, this, &Impl::onPhotoRendered);
     refreshTimer.setSingleShot(true);
     refreshTimer.setInterval(refreshDelayMs);
@@ -117,7 +117,9 @@ void PreviewWindow::Impl::refresh()
 void PreviewWindow::Impl::drawPhoto()
 {
     photoOutdated = false;
-    if (photoRendering) {
+    if (!photoWorker) {
+        drawPhotoNow();
+    } else if (photoRendering) {
         photoWanted = true;
     } else {
         startPhotoRender();

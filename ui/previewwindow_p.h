@@ -53,7 +53,7 @@ public:
     void refresh();
     // Draws the mask on every face of the photo into the canvas, on photoPool's thread: one
     // render at a time; requests made while one is in work are served together by one more
-    // render after it. The GUI thread never waits for it.
+    // render after it. The GUI thread never waits for it. Without photoWorker, drawPhotoNow().
     void drawPhoto();
     // As drawPhoto(), on this thread, now: the canvas shows the mask as it is (previewImage()).
     void drawPhotoNow();
@@ -126,6 +126,9 @@ public:
     quint64 renderStartedAt = 0;
     bool photoRendering = false;
     bool photoWanted = false; // drawPhoto() was called since the render in work began
+    // photoPool has its thread; without one (the process's thread limit reached when the window
+    // was made) the photo is drawn on the GUI thread.
+    bool photoWorker = false;
     QFutureWatcher<QImage> photoRender;
 
     std::unique_ptr<LivePreview> live;

@@ -13,6 +13,7 @@
 #include "tests/support/replayframesource.h"
 #include "tests/support/testclips.h"
 #include "tests/support/testimages.h"
+#include "tests/support/threadlimit.h"
 
 #include <QAction>
 #include <QCameraInfo>
@@ -115,6 +116,7 @@ private slots:
     void editDoesNotWaitForTheMaskOnALargePhoto();
     void lastEditWinsOnALargePhoto_data();
     void lastEditWinsOnALargePhoto();
+    void photoDrawnWhenNoThreadCanBeStarted();
     void closedWindowDrawsItsPhotoWhenShownAgain();
     void followsAnotherMaskPicture();
     void maskThatDrawsNothingSaysSo();
@@ -350,6 +352,32 @@ void tst_PreviewWindow::lastEditWinsOnALargePhoto()
     }
     QCOMPARE(last, int(core::FullFrame));
     QCOMPARE(canvas->picture(), largeMasks[core::FullFrame]);
+}
+
+// No thread to be had (the process's thread limit reached) when the window opens: the mask is
+// drawn on the photo all the same, at every edit, and the window can be destroyed.
+void tst_PreviewWindow::photoDrawnWhenNoThreadCanBeStarted()
+{
+    QImage expected;
+    {
+        ui::PreviewWindow reference(project.get(), detector.get());
+        reference.setFacePicture(facePhoto);
+        waitForFace(reference);
+        expected = reference.previewImage();
+    }
+    QVERIFY(expected != facePhoto.convertToFormat(expected.format()));
+    threadlimit::fail = true;
+    // Left alive when it fails: a pool whose thread never started is waited for for ever.
+    auto* window = new ui::PreviewWindow(project.get(), detector.get());
+    window->setFacePicture(facePhoto);
+    const auto* canvas = window->findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    const bool drawn = QTest::qWaitFor([&] { return canvas->picture() == expected; }, 10000);
+    project->facialPoints()->setPoint(maskPoints[30] + QPointF(0.0, 0.05), 30);
+    const bool edited = drawn && QTest::qWaitFor([&] { return canvas->picture() != expected; }, 10000);
+    threadlimit::fail = false;
+    QVERIFY2(drawn, "the mask was never drawn on the photo");
+    QVERIFY2(edited, "the edit was never drawn");
+    delete window;
 }
 
 // A closed window does not draw the mask on its photo at every edit (a drag in the main window
