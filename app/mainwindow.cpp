@@ -260,10 +260,9 @@ void MainWindow::Impl::showPreview()
             // as large as this window's).
             const QRect outer = q->frameGeometry();
             const QRect inner = q->geometry();
-            fitRestoredWindow(previewWindow.get(),
-                              rememberedFrame(kept, QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
-                                                             outer.right() - inner.right(),
-                                                             outer.bottom() - inner.bottom())));
+            fitRestoredWindow(previewWindow.get(), kept,
+                              QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                                       outer.right() - inner.right(), outer.bottom() - inner.bottom()));
         } else {
             // Nothing remembered yet: beside this window, on its screen, frame and all (the
             // Preview's frame taken to be as large as this window's).
@@ -323,7 +322,7 @@ void MainWindow::Impl::restoreWorkspace()
     const QByteArray kept = workspace.geometry(QStringLiteral("main"));
     if (q->restoreGeometry(kept)) {
         // Kept on a larger screen: inside the one it lands on, title bar and edges in reach.
-        fitRestoredWindow(q, rememberedFrame(kept, QMargins(1, 1 + titleBar, 1, 1)));
+        fitRestoredWindow(q, kept, QMargins(1, 1 + titleBar, 1, 1));
     } else {
         // Nothing remembered (a first start): the start size, as far as the screen holds it with
         // a title bar (large text can make a screen's 1024 pixels 512).

@@ -13,6 +13,38 @@ namespace {
 
 constexpr int gap = 8;
 
+// The start of QWidget::saveGeometry()'s data: its magic number, a version, the frame and normal
+// (client) geometry, the screen's number, the maximized and full-screen flags and (version 2 on)
+// the width of the screen the window was on. valid is false when saved is not such data.
+struct KeptGeometry {
+    bool valid = false;
+    QRect frame;
+    QRect normal;
+    qint32 screenWidth = 0; // 0: not told
+};
+
+KeptGeometry keptGeometry(const QByteArray& saved)
+{
+    QDataStream stream(saved);
+    stream.setVersion(QDataStream::Qt_4_0);
+    quint32 magic = 0;
+    quint16 major = 0;
+    quint16 minor = 0;
+    qint32 screenNumber = 0;
+    quint8 maximized = 0;
+    quint8 fullScreen = 0;
+    KeptGeometry kept;
+    stream >> magic >> major >> minor >> kept.frame >> kept.normal >> screenNumber >> maximized >> fullScreen;
+    if (major > 1) {
+        stream >> kept.screenWidth;
+    }
+    kept.valid = stream.status() == QDataStream::Ok && magic == 0x1D9D0CB;
+    if (!kept.valid) {
+        kept.screenWidth = 0;
+    }
+    return kept;
+}
+
 } // namespace
 
 QRect placeBeside(const QRect& owner, QSize size, const QRect& available)
@@ -49,17 +81,10 @@ QRect fitInside(const QRect& frame, const QRect& available)
 
 QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback)
 {
-    // QWidget::saveGeometry() begins with its magic number, a version and the frame and normal
-    // (client) geometry.
-    QDataStream stream(saved);
-    stream.setVersion(QDataStream::Qt_4_0);
-    quint32 magic = 0;
-    quint16 major = 0;
-    quint16 minor = 0;
-    QRect frame;
-    QRect normal;
-    stream >> magic >> major >> minor >> frame >> normal;
-    if (stream.status() != QDataStream::Ok || magic != 0x1D9D0CB || normal.isEmpty() || !frame.contains(normal)) {
+    const KeptGeometry kept = keptGeometry(saved);
+    const QRect& frame = kept.frame;
+    const QRect& normal = kept.normal;
+    if (!kept.valid || normal.isEmpty() || !frame.contains(normal)) {
         return fallback;
     }
     const QMargins margins(normal.left() - frame.left(), normal.top() - frame.top(), frame.right() - normal.right(),
@@ -67,11 +92,12 @@ QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback)
     return margins.isNull() ? fallback : margins;
 }
 
-void fitRestoredWindow(QWidget* window, const QMargins& frame)
+void fitRestoredWindow(QWidget* window, const QByteArray& saved, const QMargins& fallbackFrame)
 {
     if (!window || (window->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
         return;
     }
+    const QMargins frame = rememberedFrame(saved, fallbackFrame);
     const QRect framed = window->geometry().marginsAdded(frame);
     // The screen holding most of it; a window off every screen goes to the primary one.
     const QScreen* landing = nullptr;
@@ -90,7 +116,13 @@ void fitRestoredWindow(QWidget* window, const QMargins& frame)
     if (!landing) {
         return;
     }
-    const QRect fitted = fitInside(framed, landing->availableGeometry());
+    // Kept on a screen as wide, no larger than this one's room: where the user left it.
+    const QRect available = landing->availableGeometry();
+    if (keptGeometry(saved).screenWidth <= landing->geometry().width() && framed.width() <= available.width()
+        && framed.height() <= available.height()) {
+        return;
+    }
+    const QRect fitted = fitInside(framed, available);
     if (fitted != framed) {
         window->setGeometry(fitted.marginsRemoved(frame));
     }

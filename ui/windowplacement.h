@@ -24,9 +24,11 @@ QRect fitInside(const QRect& frame, const QRect& available);
 // when saved tells none (not such data, or the window was maximized).
 QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback);
 
-// Fits a window whose geometry was just restored (before it is shown) into the available area of
-// the screen it lies most on, its frame taken to be frame wide; a maximized or full-screen
-// window is left to the window manager. GUI thread.
-void fitRestoredWindow(QWidget* window, const QMargins& frame);
+// Fits a window whose geometry was just restored from saved (before it is shown) into the
+// available area of the screen it lies most on (fitInside()), its frame taken to be
+// rememberedFrame(saved, fallbackFrame): when it was kept on a wider screen or is larger than
+// that area. One kept on a screen as wide and no larger stays where it was, past an edge or not;
+// a maximized or full-screen window is left to the window manager. GUI thread.
+void fitRestoredWindow(QWidget* window, const QByteArray& saved, const QMargins& fallbackFrame);
 
 } // namespace ui

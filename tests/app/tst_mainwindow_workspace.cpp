@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QDataStream>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -145,6 +146,8 @@ private slots:
     void previewPlaceRestoredInTheNextWindow();
     void windowKeptLargerThanTheScreenComesBackInsideIt_data();
     void windowKeptLargerThanTheScreenComesBackInsideIt();
+    void windowPastTheScreensEdgeComesBackWhereItWas_data();
+    void windowPastTheScreensEdgeComesBackWhereItWas();
     void damagedSettingsGiveDefaults_data();
     void damagedSettingsGiveDefaults();
     void openRecentListsPackagesAndDropsMissingOnes();
@@ -304,6 +307,58 @@ void tst_MainWindowWorkspace::windowKeptLargerThanTheScreenComesBackInsideIt()
     // As large as the screen allows: the remembered size is kept as far as it fits.
     QVERIFY(window->frameGeometry().width() >= available.width() - 4);
     QVERIFY(window->frameGeometry().height() >= available.height() - 40);
+}
+
+void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<bool>("widerScreen"); // kept on a screen a tenth wider than this one
+    QTest::newRow("main window") << false << false;
+    QTest::newRow("preview") << true << false;
+    QTest::newRow("main window kept on a wider screen") << false << true;
+    QTest::newRow("preview kept on a wider screen") << true << true;
+}
+
+// A window the user left partly past the edge of the screen it comes back on, no larger than it,
+// comes back where it was; one kept so on a wider screen comes back inside this one.
+void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas()
+{
+    QFETCH(bool, preview);
+    QFETCH(bool, widerScreen);
+    QRect placed;
+    {
+        ui::MainWindow first;
+        prepare(first);
+        QWidget* window = preview ? showPreview(first) : &first;
+        QVERIFY(window);
+        const QRect available = window->screen()->availableGeometry();
+        placed = QRect(available.right() - 200, available.bottom() - 150, 500, 400);
+        window->setGeometry(placed);
+        QTRY_COMPARE(window->geometry(), placed);
+        QVERIFY(first.close());
+    }
+    if (widerScreen) {
+        // QWidget::saveGeometry() keeps the screen's width after the frame, the normal geometry,
+        // the screen's number and two flags.
+        const QString name = preview ? QStringLiteral("preview") : QStringLiteral("main");
+        QByteArray kept = ui::Workspace().geometry(name);
+        QVERIFY(kept.size() >= 50);
+        QDataStream patch(&kept, QIODevice::ReadWrite);
+        patch.device()->seek(4 + 2 + 2 + 16 + 16 + 4 + 1 + 1);
+        patch << qint32(QGuiApplication::primaryScreen()->geometry().width() * 11 / 10);
+        ui::Workspace().setGeometry(name, kept);
+    }
+    ui::MainWindow second;
+    prepare(second);
+    QWidget* window = preview ? showPreview(second) : &second;
+    QVERIFY(window);
+    QTRY_VERIFY(window->isVisible());
+    if (widerScreen) {
+        QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
+        QCOMPARE(window->size(), placed.size());
+    } else {
+        QCOMPARE(window->geometry(), placed);
+    }
 }
 
 void tst_MainWindowWorkspace::damagedSettingsGiveDefaults_data()
