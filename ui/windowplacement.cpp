@@ -79,9 +79,10 @@ QRect fitInside(const QRect& frame, const QRect& available)
     return QRect(QPoint(x, y), fitted);
 }
 
-QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback)
+namespace {
+
+QMargins frameOf(const KeptGeometry& kept, const QMargins& fallback)
 {
-    const KeptGeometry kept = keptGeometry(saved);
     const QRect& frame = kept.frame;
     const QRect& normal = kept.normal;
     if (!kept.valid || normal.isEmpty() || !frame.contains(normal)) {
@@ -92,12 +93,20 @@ QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback)
     return margins.isNull() ? fallback : margins;
 }
 
+} // namespace
+
+QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback)
+{
+    return frameOf(keptGeometry(saved), fallback);
+}
+
 void fitRestoredWindow(QWidget* window, const QByteArray& saved, const QMargins& fallbackFrame)
 {
     if (!window || (window->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
         return;
     }
-    const QMargins frame = rememberedFrame(saved, fallbackFrame);
+    const KeptGeometry kept = keptGeometry(saved);
+    const QMargins frame = frameOf(kept, fallbackFrame);
     const QRect framed = window->geometry().marginsAdded(frame);
     // The screen holding most of it; a window off every screen goes to the primary one.
     const QScreen* landing = nullptr;
@@ -118,7 +127,7 @@ void fitRestoredWindow(QWidget* window, const QByteArray& saved, const QMargins&
     }
     // Kept on a screen as wide, no larger than this one's room: where the user left it.
     const QRect available = landing->availableGeometry();
-    if (keptGeometry(saved).screenWidth <= landing->geometry().width() && framed.width() <= available.width()
+    if (kept.screenWidth <= landing->geometry().width() && framed.width() <= available.width()
         && framed.height() <= available.height()) {
         return;
     }
