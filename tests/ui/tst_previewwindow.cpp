@@ -158,6 +158,8 @@ private:
     void waitForFace(const ui::PreviewWindow& window);
     // The mask of each effect type on largeFacePhoto, drawn by a window of their own.
     void drawLargeMasks();
+    // Shows window with the mask on largeFacePhoto once its face is found; its canvas.
+    const ui::PreviewCanvas* showLargePhoto(ui::PreviewWindow& window);
 
     QImage largeFacePhoto;
     QVector<QImage> largeMasks;
@@ -204,6 +206,14 @@ void tst_PreviewWindow::drawLargeMasks()
     project->setEffectType(core::FaceOnly);
     QCOMPARE(largeMasks.size(), 3);
     QVERIFY(largeMasks[0] != largeMasks[1] && largeMasks[1] != largeMasks[2] && largeMasks[0] != largeMasks[2]);
+}
+
+const ui::PreviewCanvas* tst_PreviewWindow::showLargePhoto(ui::PreviewWindow& window)
+{
+    window.show();
+    window.setFacePicture(largeFacePhoto);
+    waitForFace(window);
+    return window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
 }
 
 void tst_PreviewWindow::init()
@@ -264,10 +274,7 @@ void tst_PreviewWindow::editDoesNotWaitForTheMaskOnALargePhoto()
 {
     drawLargeMasks();
     ui::PreviewWindow window(project.get(), detector.get());
-    window.show();
-    window.setFacePicture(largeFacePhoto);
-    waitForFace(window);
-    const auto* canvas = window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    const ui::PreviewCanvas* canvas = showLargePhoto(window);
     const QImage before = window.previewImage();
     QCOMPARE(before, largeMasks[core::FaceOnly]);
     project->setEffectType(core::WholeImage);
@@ -300,10 +307,7 @@ void tst_PreviewWindow::lastEditWinsOnALargePhoto()
     QFETCH(QString, meanwhile);
     drawLargeMasks();
     ui::PreviewWindow window(project.get(), detector.get());
-    window.show();
-    window.setFacePicture(largeFacePhoto);
-    waitForFace(window);
-    const auto* canvas = window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    const ui::PreviewCanvas* canvas = showLargePhoto(window);
     QCOMPARE(window.previewImage(), largeMasks[core::FaceOnly]);
     QVector<QImage> shown{canvas->picture()};
     const auto spin = [&](const std::function<bool()>& done, int timeoutMs) {
