@@ -88,9 +88,10 @@ void PreviewWindow::Impl::followModel()
 void PreviewWindow::Impl::refresh()
 {
     const core::FacialPoints* model = project->facialPoints();
-    if (maskPictureChanged) {
-        renderer.setPicture(model->image());
-        maskPictureChanged = false;
+    // Closed, it takes a new picture only when shown or asked again: the copies made for drawing
+    // cost the GUI thread up to a second on the largest pictures.
+    if (!closed || live) {
+        takeMaskPicture();
     }
     renderer.setPoints(model->points());
     renderer.setEffectType(project->effectType());
@@ -114,8 +115,17 @@ void PreviewWindow::Impl::refresh()
     showStatus();
 }
 
+void PreviewWindow::Impl::takeMaskPicture()
+{
+    if (maskPictureChanged) {
+        renderer.setPicture(project->facialPoints()->image());
+        maskPictureChanged = false;
+    }
+}
+
 void PreviewWindow::Impl::drawPhoto()
 {
+    takeMaskPicture();
     photoOutdated = false;
     if (!photoWorker) {
         drawPhotoNow();
@@ -159,6 +169,7 @@ void PreviewWindow::Impl::onPhotoRendered()
 
 void PreviewWindow::Impl::drawPhotoNow()
 {
+    takeMaskPicture();
     photoOutdated = false;
     showPicture(renderer.renderFaces(photo, photoFaces));
 }
@@ -383,7 +394,9 @@ void PreviewWindow::closeEvent(QCloseEvent* event)
 void PreviewWindow::showEvent(QShowEvent* event)
 {
     d->closed = false;
-    if (d->photoOutdated && !d->live && !d->photo.isNull()) {
+    if (d->maskPictureChanged) {
+        d->refresh(); // the status too speaks of the mask
+    } else if (d->photoOutdated && !d->live && !d->photo.isNull()) {
         d->drawPhoto();
     }
     QWidget::showEvent(event);

@@ -415,6 +415,26 @@ void tst_PreviewWindow::closedWindowDrawsItsPhotoWhenShownAgain()
     QTest::qWait(200);
     QCOMPARE(canvas->picture().cacheKey(), edited.cacheKey());
     QCOMPARE(window.previewImage(), before);
+    // A new main picture while closed: drawn when asked for, and when shown again.
+    const QImage maskPicture = project->facialPoints()->image();
+    QImage inverted = maskPicture.convertToFormat(QImage::Format_RGB32);
+    inverted.invertPixels();
+    QVERIFY(window.close());
+    project->facialPoints()->setImage(inverted);
+    QTest::qWait(200);
+    const QImage ofInverted = window.previewImage();
+    QVERIFY(ofInverted != before);
+    project->facialPoints()->setImage(maskPicture);
+    QTest::qWait(200);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_COMPARE(canvas->picture(), before);
+    QVERIFY(window.close());
+    project->facialPoints()->setImage(inverted);
+    QTest::qWait(200);
+    window.show();
+    QTRY_COMPARE(canvas->picture(), ofInverted);
+    project->facialPoints()->setImage(maskPicture);
 
     // A window never shown, as one embedded or grabbed, keeps its canvas drawn.
     ui::PreviewWindow unshown(project.get(), detector.get());
