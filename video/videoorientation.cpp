@@ -4,6 +4,9 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include <gst/gst.h>
 #include <gst/pbutils/pbutils.h>
@@ -78,6 +81,62 @@ QString missingForPictures(GstDiscovererInfo* info)
     return QString();
 }
 
+// Tells whether the process was held still (stopped and continued, or not run at all for a long
+// while) between its making and held(): a thread wakes every 50 ms and keeps the longest gap it
+// saw between two wakings. Without a thread to be had, it answers yes.
+class HeldWatch
+{
+public:
+    HeldWatch()
+    {
+        try {
+            ticker = std::thread([this] { tick(); });
+            started = true;
+        } catch (...) {
+            // no thread: held() says yes, the careful answer
+        }
+    }
+    ~HeldWatch() { finish(); }
+
+    bool held()
+    {
+        finish();
+        return !started || longestGap >= std::chrono::milliseconds(500);
+    }
+
+private:
+    void tick()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        auto last = std::chrono::steady_clock::now();
+        while (!done) {
+            wake.wait_for(lock, std::chrono::milliseconds(50));
+            const auto now = std::chrono::steady_clock::now();
+            longestGap = std::max(longestGap, std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
+            last = now;
+        }
+    }
+    void finish()
+    {
+        if (!ticker.joinable()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        wake.notify_all();
+        ticker.join();
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    bool started = false;
+    std::chrono::milliseconds longestGap{0};
+    std::thread ticker;
+};
+
 } // namespace
 
 VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
@@ -101,9 +160,13 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
         if (info) {
             gst_discoverer_info_unref(info);
         }
+        HeldWatch watch;
         info = gst_discoverer_discover_uri(discoverer, uri, nullptr);
         g_object_unref(discoverer);
-        if (!info || gst_discoverer_info_get_result(info) != GST_DISCOVERER_TIMEOUT) {
+        // The wait is counted on the wall clock: a process held still meanwhile finds it over
+        // when it runs again, and reads again. A damaged file that holds the reader up on its
+        // own (about one read in four of a cut MP4) is not waited for a second time.
+        if (!info || gst_discoverer_info_get_result(info) != GST_DISCOVERER_TIMEOUT || !watch.held()) {
             break;
         }
     }

@@ -40,9 +40,9 @@ struct VideoShape {
 };
 
 // Reads the headers of the video file at path through GStreamer. A read that times out after
-// firstWait is tried once more, waiting up to 30 s, so that a busy disk or a program stopped and
-// continued midway (SIGSTOP, a suspended laptop) does not lose the shape. A file that cannot
-// be read gives the empty shape. Any one thread.
+// firstWait while the program was held still (stopped and continued, or not run for half a
+// second) is tried once more, waiting up to 30 s, so that it does not lose the shape. A file that
+// cannot be read gives the empty shape. Any one thread.
 VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait = std::chrono::seconds(5));
 
 // Why frames of the shape are not read ("its frames are 16000 x 16000 pixels; ..."), empty when
