@@ -82,8 +82,9 @@ QString missingForPictures(GstDiscovererInfo* info)
 }
 
 // Tells whether the process was held still (stopped and continued, or not run at all for a long
-// while) between its making and held(): a thread wakes every 50 ms and keeps the longest gap it
-// saw between two wakings. Without a thread to be had, it answers yes.
+// while) between its making and held(): a thread wakes every 50 ms, and the longest time between
+// two wakings, its making and its first waking, or its last waking and held(), is kept. Without
+// a thread to be had, it answers yes.
 class HeldWatch
 {
 public:
@@ -105,15 +106,18 @@ public:
     }
 
 private:
+    void seen() // with mutex held
+    {
+        const auto now = std::chrono::steady_clock::now();
+        longestGap = std::max(longestGap, std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
+        last = now;
+    }
     void tick()
     {
         std::unique_lock<std::mutex> lock(mutex);
-        auto last = std::chrono::steady_clock::now();
         while (!done) {
+            seen();
             wake.wait_for(lock, std::chrono::milliseconds(50));
-            const auto now = std::chrono::steady_clock::now();
-            longestGap = std::max(longestGap, std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
-            last = now;
         }
     }
     void finish()
@@ -123,6 +127,7 @@ private:
         }
         {
             std::lock_guard<std::mutex> lock(mutex);
+            seen();
             done = true;
         }
         wake.notify_all();
@@ -133,6 +138,8 @@ private:
     std::condition_variable wake;
     bool done = false;
     bool started = false;
+    // Taken before the thread is started: a stop before its first waking counts too.
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
     std::chrono::milliseconds longestGap{0};
     std::thread ticker;
 };
