@@ -1,0 +1,72 @@
+#include "core/wholefile.h"
+
+#include "tests/support/injectedfault.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_WholeFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void failingDisk_data();
+    void failingDisk();
+};
+
+void tst_WholeFile::initTestCase()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+void tst_WholeFile::failingDisk_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<bool>("replaced");
+    // A bad stick: the bytes or their flush to the disk fail, and the old file must stay.
+    QTest::newRow("write EIO") << "write" << "EIO" << false;
+    QTest::newRow("flush EIO") << "fsync" << "EIO" << false;
+    QTest::newRow("rename EACCES") << "rename" << "EACCES" << false;
+    QTest::newRow("rename EXDEV") << "rename" << "EXDEV" << false;
+    QTest::newRow("create EACCES") << "open" << "EACCES" << false;
+    // A signal or a short transfer is no failure: the write goes on.
+    QTest::newRow("write EINTR") << "write" << "EINTR" << true;
+    QTest::newRow("write short") << "write" << "short" << true;
+}
+
+// The file holds the new bytes whole, or the old ones with nothing left beside them, and the
+// result says which.
+void tst_WholeFile::failingDisk()
+{
+    QFETCH(QString, call);
+    QFETCH(QString, what);
+    QFETCH(bool, replaced);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(QStringLiteral("settings.conf"));
+    const QByteArray before("the earlier settings\n");
+    const QByteArray after = QByteArray(200000, 'n') + '\n';
+    QVERIFY(core::writeWholeFile(path, before).isEmpty());
+    QString failure;
+    {
+        // The partial file may have no name yet (O_TMPFILE): its folder names it.
+        const InjectedFault fault(QStringLiteral("%1:%2:1:%3").arg(call, folder.path(), what));
+        failure = core::writeWholeFile(path, after);
+    }
+    QCOMPARE(failure.isEmpty(), replaced);
+    QCOMPARE(readAll(path), replaced ? after : before);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.conf")});
+}
+
+QTEST_GUILESS_MAIN(tst_WholeFile)
+#include "tst_wholefile.moc"

@@ -1,0 +1,348 @@
+/* A failing disk on demand, preloaded into tests (LD_PRELOAD): makes one call of one file
+ * function fail, as a bad USB stick or a network share going away would.
+ *
+ * FACEMASK_FAULT="CALL:TEXT:N:WHAT" makes the Nth call of CALL on a file whose path contains
+ * TEXT (for calls on a descriptor, the path the descriptor was opened as) fail; "N+" fails that
+ * call and every later one. WHAT is an error name (EIO, EINTR, EXDEV, EACCES, ENAMETOOLONG, ELOOP,
+ * ENOENT, ENOSPC) or "short": read and write then deliver half of what was asked (at least one
+ * byte). CALL is one of open, openat, read, write, pread, pwrite, fsync (which stands for
+ * fdatasync too: either flush fails), close, rename, renameat2, link, unlink.
+ * The variable is read again whenever it changes, which restarts the count, so a test process
+ * may arm it with qputenv() while no other thread touches files. The failure happens instead of
+ * the call: nothing is written, read, renamed or closed (a failed close still closes the
+ * descriptor, as the kernel does). Calls glibc makes internally (fopen, say) are not seen. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static char armedSpec[4096];
+static char call[32];
+static char text[2048];
+static long nth;
+static int fromThenOn;
+static int error;     /* 0: a short transfer */
+static long seen;
+
+static int errorNumber(const char* name)
+{
+    static const struct {
+        const char* name;
+        int number;
+    } known[] = {{"EIO", EIO},       {"EINTR", EINTR},   {"EXDEV", EXDEV},
+                 {"EACCES", EACCES}, {"ENAMETOOLONG", ENAMETOOLONG},
+                 {"ELOOP", ELOOP},   {"ENOENT", ENOENT}, {"ENOSPC", ENOSPC}};
+    for (size_t i = 0; i < sizeof known / sizeof known[0]; ++i) {
+        if (strcmp(known[i].name, name) == 0) {
+            return known[i].number;
+        }
+    }
+    return EIO;
+}
+
+/* Parses the variable when it changed; the caller holds lock. */
+static void rearm(void)
+{
+    const char* spec = getenv("FACEMASK_FAULT");
+    if (!spec) {
+        spec = "";
+    }
+    if (strcmp(spec, armedSpec) == 0) {
+        return;
+    }
+    snprintf(armedSpec, sizeof armedSpec, "%s", spec);
+    call[0] = 0;
+    seen = 0;
+    char copy[sizeof armedSpec];
+    snprintf(copy, sizeof copy, "%s", spec);
+    char* fields[4] = {0};
+    char* rest = copy;
+    for (int i = 0; i < 4 && rest; ++i) {
+        fields[i] = rest;
+        char* colon = i < 3 ? strchr(rest, ':') : NULL;
+        if (colon) {
+            *colon = 0;
+        }
+        rest = colon ? colon + 1 : NULL;
+    }
+    if (!fields[3]) {
+        return;
+    }
+    snprintf(call, sizeof call, "%.31s", fields[0]);
+    snprintf(text, sizeof text, "%.2047s", fields[1]);
+    nth = strtol(fields[2], NULL, 10);
+    fromThenOn = strchr(fields[2], '+') != NULL;
+    error = strcmp(fields[3], "short") == 0 ? 0 : errorNumber(fields[3]);
+}
+
+/* Whether this call of function on path fails; *failure the error number (0: short). */
+static int strikes(const char* function, const char* path, int* failure)
+{
+    if (!path) {
+        return 0;
+    }
+    pthread_mutex_lock(&lock);
+    rearm();
+    int hit = 0;
+    if (call[0] && strcmp(call, function) == 0 && strstr(path, text)) {
+        ++seen;
+        hit = fromThenOn ? seen >= nth : seen == nth;
+        *failure = error;
+    }
+    pthread_mutex_unlock(&lock);
+    return hit;
+}
+
+/* Whether function is the armed call, before a descriptor's path is looked up. */
+static int armedFor(const char* function)
+{
+    pthread_mutex_lock(&lock);
+    rearm();
+    const int armed = call[0] && strcmp(call, function) == 0;
+    pthread_mutex_unlock(&lock);
+    return armed;
+}
+
+static int descriptorStrikes(const char* function, int fd, int* failure)
+{
+    if (!armedFor(function)) {
+        return 0;
+    }
+    char link[64];
+    char path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length <= 0) {
+        return 0;
+    }
+    path[length] = 0;
+    return strikes(function, path, failure);
+}
+
+/* The C library's own function, as real_NAME. */
+#define REAL(name) \
+    static __typeof__(&name) real_##name; \
+    if (!real_##name) { \
+        real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name); \
+    }
+
+static int openWith(const char* function, int dirfd, const char* path, int flags, mode_t mode)
+{
+    int failure = 0;
+    if (strikes(function, path, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    REAL(openat)
+    return real_openat(dirfd, path, flags, mode);
+}
+
+static mode_t modeOf(int flags, va_list arguments)
+{
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(arguments, int) : 0;
+}
+
+int open(const char* path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeOf(flags, arguments);
+    va_end(arguments);
+    return openWith("open", AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeOf(flags, arguments);
+    va_end(arguments);
+    return openWith("open", AT_FDCWD, path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeOf(flags, arguments);
+    va_end(arguments);
+    return openWith("openat", dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeOf(flags, arguments);
+    va_end(arguments);
+    return openWith("openat", dirfd, path, flags, mode);
+}
+
+ssize_t read(int fd, void* buffer, size_t count)
+{
+    REAL(read)
+    int failure = 0;
+    if (count > 0 && descriptorStrikes("read", fd, &failure)) {
+        if (failure) {
+            errno = failure;
+            return -1;
+        }
+        count = count > 1 ? count / 2 : 1;
+    }
+    return real_read(fd, buffer, count);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count)
+{
+    REAL(write)
+    int failure = 0;
+    if (count > 0 && descriptorStrikes("write", fd, &failure)) {
+        if (failure) {
+            errno = failure;
+            return -1;
+        }
+        count = count > 1 ? count / 2 : 1;
+    }
+    return real_write(fd, buffer, count);
+}
+
+static ssize_t preadWith(int fd, void* buffer, size_t count, off_t offset)
+{
+    REAL(pread64)
+    int failure = 0;
+    if (count > 0 && descriptorStrikes("pread", fd, &failure)) {
+        if (failure) {
+            errno = failure;
+            return -1;
+        }
+        count = count > 1 ? count / 2 : 1;
+    }
+    return real_pread64(fd, buffer, count, offset);
+}
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
+{
+    return preadWith(fd, buffer, count, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off_t offset)
+{
+    return preadWith(fd, buffer, count, offset);
+}
+
+static ssize_t pwriteWith(int fd, const void* buffer, size_t count, off_t offset)
+{
+    REAL(pwrite64)
+    int failure = 0;
+    if (count > 0 && descriptorStrikes("pwrite", fd, &failure)) {
+        if (failure) {
+            errno = failure;
+            return -1;
+        }
+        count = count > 1 ? count / 2 : 1;
+    }
+    return real_pwrite64(fd, buffer, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
+{
+    return pwriteWith(fd, buffer, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t offset)
+{
+    return pwriteWith(fd, buffer, count, offset);
+}
+
+int fsync(int fd)
+{
+    REAL(fsync)
+    int failure = 0;
+    if (descriptorStrikes("fsync", fd, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return real_fsync(fd);
+}
+
+int fdatasync(int fd)
+{
+    REAL(fdatasync)
+    int failure = 0;
+    if (descriptorStrikes("fsync", fd, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return real_fdatasync(fd);
+}
+
+int close(int fd)
+{
+    REAL(close)
+    int failure = 0;
+    const int strike = descriptorStrikes("close", fd, &failure);
+    const int closed = real_close(fd);
+    if (strike && closed == 0) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return closed;
+}
+
+int rename(const char* from, const char* to)
+{
+    REAL(rename)
+    int failure = 0;
+    if (strikes("rename", to, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return real_rename(from, to);
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags)
+{
+    REAL(renameat2)
+    int failure = 0;
+    if (strikes("renameat2", to, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return real_renameat2(fromDir, from, toDir, to, flags);
+}
+
+int link(const char* from, const char* to)
+{
+    REAL(link)
+    int failure = 0;
+    if (strikes("link", to, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return real_link(from, to);
+}
+
+int unlink(const char* path)
+{
+    REAL(unlink)
+    int failure = 0;
+    if (strikes("unlink", path, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return real_unlink(path);
+}
+
+/* Looked up by the tests, which refuse to run without the shim rather than pass untested. */
+int facemaskFaultShimLoaded(void)
+{
+    return 1;
+}
