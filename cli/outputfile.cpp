@@ -413,18 +413,11 @@ void OutputFile::failedChecking(const QString& reason)
 
 void OutputFile::failedWriting(int error)
 {
-    switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EIO:
-    case EFBIG:
-    case EROFS:
-        d->failWithReason(error);
-        break;
-    case ENOMEM:
+    if (error == ENOMEM) {
         d->fail(QStringLiteral("out of memory; ") + escaped(d->path) + QStringLiteral(" not written"));
-        break;
-    default:
+    } else if (error != 0) {
+        d->failWithReason(error);
+    } else {
         d->fail(QStringLiteral("cannot write ") + escaped(d->path));
     }
 }

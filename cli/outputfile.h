@@ -91,8 +91,8 @@ public:
     // "PATH exists (--force replaces it)", "cannot write PATH: No such file or directory", ...
     QString failure() const;
     // Sets failure() after the content could not be made or written: "out of memory; PATH not
-    // written" for ENOMEM, "cannot write PATH: " and the reason for the errors of a write (disk
-    // full, quota, I/O error), else "cannot write PATH".
+    // written" for ENOMEM, "cannot write PATH: " and the reason for any other error number (disk
+    // full, I/O error, permission denied), "cannot write PATH" for 0.
     void failedWriting(int error);
     // Sets failure() when the content was made but refused by a check of its own:
     // "PATH not written: " and the reason.

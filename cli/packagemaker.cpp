@@ -59,17 +59,17 @@ PackageOutcome makePackage(core::FaceDetectionModule& module, const PackageReque
     try {
         saved = core::writePackage(snapshot, output.temporaryPath());
     } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
+        saved.error = ENOMEM;
     }
     if (!saved.ok) {
-        // A failing disk or memory says so through errno; anything else is the package's own
-        // check refusing what was written (a picture the loader would not open, say).
-        const bool systemFailure = errno == ENOSPC || errno == EDQUOT || errno == EIO
-                                   || errno == EFBIG || errno == EROFS || errno == ENOMEM;
-        if (!systemFailure && !saved.reason.isEmpty()) {
+        // A failing disk says so through the result's error, memory through errno; anything else
+        // is the package's own check refusing what was written (a picture the loader would not
+        // open, say).
+        const int error = saved.error != 0 ? saved.error : errno == ENOMEM ? ENOMEM : 0;
+        if (error == 0 && !saved.reason.isEmpty()) {
             output.failedChecking(saved.reason);
         } else {
-            output.failedWriting(errno);
+            output.failedWriting(error);
         }
         return failed(output.failure());
     }

@@ -442,10 +442,12 @@ public:
 
     // Moves the partial file over the target. The bytes reach the disk before the rename and
     // the rename before success is told: a crash or power loss afterwards keeps the package.
-    bool commit(QString* why)
+    // False with *why and *error (the system's error number) set.
+    bool commit(QString* why, int* error)
     {
         if (::fsync(m_descriptor) != 0) {
-            *why = QStringLiteral("cannot flush %1 to disk").arg(m_target);
+            *error = errno;
+            *why = QStringLiteral("cannot flush %1 to disk: %2").arg(m_target, systemReason(*error));
             return false;
         }
         ::close(m_descriptor);
@@ -454,7 +456,8 @@ public:
         // rename(2) replaces an existing target in one step, which QFile::rename refuses to do.
         if (std::rename(QFile::encodeName(partialPath()).constData(),
                         QFile::encodeName(m_target).constData()) != 0) {
-            *why = QStringLiteral("cannot write %1").arg(m_target);
+            *error = errno;
+            *why = QStringLiteral("cannot write %1: %2").arg(m_target, systemReason(*error));
             return false;
         }
         m_committed = true;
@@ -656,8 +659,8 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
                         const Progress& progress, const std::atomic_bool* cancel)
 {
     report(progress, 0);
-    const auto failed = [cancel](const QString& why) {
-        return SaveResult{false, isSet(cancel) ? QStringLiteral("cancelled") : why};
+    const auto failed = [cancel](const QString& why, int error = 0) {
+        return isSet(cancel) ? SaveResult{false, QStringLiteral("cancelled")} : SaveResult{false, why, error};
     };
     // Refused before any work: the loader would not take the picture back.
     const QString pictureProblem = package::pictureSizeProblem(snapshot.picture.size());
@@ -669,7 +672,8 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
     if (!file.open(&openError)) {
         // The system's reason tells a missing permission from a session out of descriptors.
         return failed(openError != 0 ? QStringLiteral("cannot create a file beside %1: %2").arg(path, systemReason(openError))
-                                     : QStringLiteral("cannot create a file beside %1").arg(path));
+                                     : QStringLiteral("cannot create a file beside %1").arg(path),
+                      openError);
     }
     const QByteArray properties = package::buildPropertiesDocument(
         snapshot.name, snapshot.author, snapshot.subcategory, package::today());
@@ -683,15 +687,17 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
     if (!writeArchive(file.descriptor(), *members, progress, cancel, &writeError) || isSet(cancel)) {
         // The system's reason tells a full disk from a missing permission.
         return failed(writeError != 0 ? QStringLiteral("cannot write %1: %2").arg(path, systemReason(writeError))
-                                      : QStringLiteral("cannot write %1").arg(path));
+                                      : QStringLiteral("cannot write %1").arg(path),
+                      writeError);
     }
     const QString problem = reopeningProblem(file.partialPath(), properties, effect, snapshot.picture);
     if (!problem.isEmpty()) {
         return failed(problem);
     }
     QString why;
-    if (!file.commit(&why)) {
-        return failed(why);
+    int commitError = 0;
+    if (!file.commit(&why, &commitError)) {
+        return failed(why, commitError);
     }
     report(progress, 100);
     return {true, QString()};

@@ -42,6 +42,7 @@ using Progress = std::function<void(int percent)>;
 struct SaveResult {
     bool ok = false;
     QString reason;  // empty when ok, e.g. "picture larger than 120 megapixels" or "cancelled"
+    int error = 0;   // the system's error number when the disk refused (EIO, EACCES, ...), else 0
 };
 
 // Writes snapshot as a .pmk package at path. Succeeds only when all six members were written,

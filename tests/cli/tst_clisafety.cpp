@@ -143,6 +143,8 @@ private slots:
     void largePicturesWaitForMemory();
     void writesPastTheFileSizeLimitFail_data();
     void writesPastTheFileSizeLimitFail();
+    void failingDiskIsTold_data();
+    void failingDiskIsTold();
     void noThreadToSpareIsSaid();
 
 private:
@@ -749,6 +751,63 @@ void tst_CliSafety::writesPastTheFileSizeLimitFail()
     QCOMPARE(process.exitCode(), 1);
     QVERIFY2(err.contains("cannot write " + target.toUtf8() + ": File too large"), err.constData());
     QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files), inputs);
+}
+
+// A disk that fails a call (a bad stick, a share gone away; the preloaded shim makes the Nth call
+// on the output fail) fails the command with the system's reason, keeps the earlier file and
+// leaves nothing beside it; a signal or a short transfer only slows the write down.
+void tst_CliSafety::failingDiskIsTold_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // in the test's folder: mask.pmk, face.png, out.*
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("fault");         // CALL:N:WHAT on a file whose name holds "out."
+    QTest::addColumn<QString>("reason");        // empty: the command succeeds
+
+    const QStringList make{"make", "face.png", "-o", "out.pmk", "--force"};
+    const QStringList thumbnail{"thumbnail", "mask.pmk", "out.png", "--force"};
+    QTest::newRow("make, write EIO") << make << "out.pmk" << "write:1:EIO" << "Input/output error";
+    QTest::newRow("make, flush EIO") << make << "out.pmk" << "fsync:1:EIO" << "Input/output error";
+    QTest::newRow("make, rename EXDEV") << make << "out.pmk" << "rename:1:EXDEV" << "Invalid cross-device link";
+    QTest::newRow("make, last rename EACCES") << make << "out.pmk" << "rename:2:EACCES" << "Permission denied";
+    QTest::newRow("make, folder gone") << make << "out.pmk" << "rename:2:ENOENT" << "No such file or directory";
+    QTest::newRow("make, write EINTR") << make << "out.pmk" << "write:3:EINTR" << "";
+    QTest::newRow("make, short writes") << make << "out.pmk" << "write:1+:short" << "";
+    QTest::newRow("thumbnail, close EIO") << thumbnail << "out.png" << "close:2:EIO" << "Input/output error";
+    QTest::newRow("thumbnail, rename EXDEV") << thumbnail << "out.png" << "rename:1:EXDEV" << "Invalid cross-device link";
+    QTest::newRow("thumbnail, write EINTR") << thumbnail << "out.png" << "write:1:EINTR" << "";
+}
+
+void tst_CliSafety::failingDiskIsTold()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, target);
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+    QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("face.png")));
+    const QByteArray earlier("the earlier file\n");
+    QVERIFY(writeFile(pathOf(target), earlier));
+    const QStringList files = QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAULT_SHIM_PRELOAD));
+    const QStringList parts = fault.split(QLatin1Char(':'));
+    environment.insert(QStringLiteral("FACEMASK_FAULT"),
+                       QStringList{parts[0], QStringLiteral("out."), parts[1], parts[2]}.join(QLatin1Char(':')));
+    const Run run = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, m_folder->path(), QString(),
+                               processTimeoutMs, environment);
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden), files);
+    if (!reason.isEmpty()) {
+        QVERIFY2(run.status == 1, qPrintable(describe(run)));
+        QVERIFY2(run.err.contains("cannot write " + target.toUtf8() + ": " + reason.toUtf8()), qPrintable(describe(run)));
+        QCOMPARE(contentOf(pathOf(target)), earlier);
+    } else if (target.endsWith(QLatin1String(".pmk"))) {
+        QVERIFY2(run.status == 0, qPrintable(describe(run)));
+        QVERIFY(core::readPackage(pathOf(target)).result.ok);
+    } else {
+        QVERIFY2(run.status == 0, qPrintable(describe(run)));
+        QVERIFY(!QImage(pathOf(target)).isNull());
+    }
 }
 
 // At the limit of processes (`ulimit -u`) with not one thread to spare, the command says so and

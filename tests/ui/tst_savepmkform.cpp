@@ -2,6 +2,7 @@
 #include "core/facialpoints.h"
 #include "tests/support/busyworkers.h"
 #include "tests/support/fakeprompts.h"
+#include "tests/support/injectedfault.h"
 #include "ui/savepmkform.h"
 #include "tests/support/testimages.h"
 
@@ -45,6 +46,8 @@ private slots:
     void savesChosenTypeAndName();
     void cancelledFileDialogChangesNothing();
     void failedSaveWarnsAndStaysOpen();
+    void failingDiskKeepsTheEarlierPackage_data();
+    void failingDiskKeepsTheEarlierPackage();
     void pictureTooLargeToReopenIsNotSaved();
     void tooFewPointsAreRefusedBeforeAnyFile_data();
     void tooFewPointsAreRefusedBeforeAnyFile();
@@ -293,6 +296,66 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     QTest::mouseClick(child<QPushButton>(form, "cancelButton"), Qt::LeftButton);
     QVERIFY(!form.isVisible());
     QCOMPARE(project.name(), QStringLiteral("Stored anyway"));
+}
+
+void tst_SavePMKForm::failingDiskKeepsTheEarlierPackage_data()
+{
+    QTest::addColumn<QString>("fault"); // CALL:N:WHAT on the package's files
+    QTest::addColumn<int>("error");     // 0: the save succeeds
+
+    QTest::newRow("write EIO") << "write:1:EIO" << EIO;
+    QTest::newRow("flush EIO") << "fsync:1:EIO" << EIO;
+    QTest::newRow("rename EXDEV") << "rename:1:EXDEV" << EXDEV;
+    QTest::newRow("rename EACCES") << "rename:1:EACCES" << EACCES;
+    QTest::newRow("write EINTR") << "write:2:EINTR" << 0;
+    QTest::newRow("short writes") << "write:1+:short" << 0;
+}
+
+// A stick or a share that fails a call of the save (the preloaded shim makes it fail) is told
+// with the system's reason, and the earlier package stays whole with nothing left beside it.
+void tst_SavePMKForm::failingDiskKeepsTheEarlierPackage()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, error);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    core::FaceMaskProject project;
+    fillProject(project);
+    const QString path = dir->filePath(QStringLiteral("effect.pmk"));
+    QVERIFY(project.save(path));
+    const QByteArray earlier = [&] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    QVERIFY(!earlier.isEmpty());
+    project.facialPoints()->setImage(testimages::filled(64, 48, Qt::darkRed));
+    ui::SavePMKForm form(&project);
+    form.show();
+    prompts->fileNames.enqueue(path);
+    {
+        const QStringList parts = fault.split(QLatin1Char(':'));
+        const InjectedFault injected(QStringList{parts[0], QStringLiteral("effect.pmk"), parts[1], parts[2]}
+                                         .join(QLatin1Char(':')));
+        QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+        QTRY_VERIFY(!form.isSaving());
+    }
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("effect.pmk")});
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    core::FaceMaskProject reopened;
+    if (error == 0) {
+        QCOMPARE(warnings.size(), 0);
+        QCOMPARE(form.savedPath(), path);
+        QVERIFY(reopened.load(path));
+        QCOMPARE(reopened.facialPoints()->image().pixel(0, 0), QColor(Qt::darkRed).rgb());
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    const QString reason = QString::fromLocal8Bit(std::strerror(error));
+    QVERIFY2(warnings.at(0).text.endsWith(QStringLiteral(": %1.").arg(reason)), qPrintable(warnings.at(0).text));
+    QVERIFY(form.savedPath().isEmpty());
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), earlier);
+    QTest::mouseClick(child<QPushButton>(form, "cancelButton"), Qt::LeftButton);
 }
 
 // The window hands its session in: the picker and the warnings of both the press of Save and
