@@ -106,11 +106,31 @@ void Workspace::store(const QString& key, const QVariant& value)
         if (isRegularOrAbsent(path + QStringLiteral(".lock"))) {
             lock.tryLock(5000);
         }
-        QTemporaryFile scratch(path + QStringLiteral(".XXXXXX"));
-        QTemporaryFile readBack(path + QStringLiteral(".XXXXXX"));
-        if (!scratch.open() || !readBack.open()) {
+        // Settings that are there but cannot be read whole (a share that hiccuped, a failing
+        // disk) are not written over: the values they hold would be lost for the one stored.
+        // What was read is taken from a copy under a new name, not from what Qt read before.
+        if (!isRegularOrAbsent(path)) {
             return;
         }
+        QByteArray held;
+        QFile settingsFile(path);
+        if (settingsFile.open(QIODevice::ReadOnly)) {
+            held = settingsFile.readAll();
+            if (settingsFile.error() != QFileDevice::NoError) {
+                return;
+            }
+            settingsFile.close();
+        } else if (settingsFile.exists()) {
+            return;
+        }
+        QTemporaryFile copy(path + QStringLiteral(".XXXXXX"));
+        QTemporaryFile scratch(path + QStringLiteral(".XXXXXX"));
+        QTemporaryFile readBack(path + QStringLiteral(".XXXXXX"));
+        if (!copy.open() || copy.write(held) != held.size() || !copy.flush() || !scratch.open()
+            || !readBack.open()) {
+            return;
+        }
+        copy.close();
         scratch.close();
         readBack.close();
         const QFileInfo before(path);
@@ -119,7 +139,7 @@ void Workspace::store(const QString& key, const QVariant& value)
         const QDateTime timeBefore = before.lastModified();
         QStringList keys;
         {
-            const QSettings current(path, QSettings::IniFormat);
+            const QSettings current(copy.fileName(), QSettings::IniFormat);
             QSettings next(scratch.fileName(), QSettings::IniFormat);
             for (const QString& existing : current.allKeys()) {
                 next.setValue(existing, current.value(existing));

@@ -1,6 +1,7 @@
 // What the program remembers between runs, read back from the file, and the desktop's list of
 // recently used files.
 #include "tests/support/filesizelimit.h"
+#include "tests/support/injectedfault.h"
 #include "tests/support/tempworkspace.h"
 #include "ui/workspace.h"
 #include "core/localnames.h"
@@ -84,6 +85,8 @@ private slots:
     void damagedFileGivesDefaults();
     void valuesAreKeptWhenTheDiskIsFull_data();
     void valuesAreKeptWhenTheDiskIsFull();
+    void valuesAreKeptWhenTheFileCannotBeRead_data();
+    void valuesAreKeptWhenTheFileCannotBeRead();
     void quickStoresOnACoarseClockAreReadBack();
     void settingsThatAreAPipeAreLeftAlone_data();
     void settingsThatAreAPipeAreLeftAlone();
@@ -181,6 +184,36 @@ void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
     // With room again, the value is written.
     workspace.setAuthor(longAuthor);
     QCOMPARE(ui::Workspace().author(QString()), longAuthor);
+}
+
+void tst_Workspace::valuesAreKeptWhenTheFileCannotBeRead_data()
+{
+    QTest::addColumn<QString>("fault"); // CALL:N:WHAT on the settings file
+    QTest::newRow("read EIO") << "read:1:EIO";
+    QTest::newRow("open EIO") << "open:1:EIO";
+    QTest::newRow("open EACCES") << "open:1:EACCES";
+}
+
+// Settings that could not be read at start (a home on a share that hiccuped) give the defaults,
+// and a value stored afterwards must not write those defaults over what the file holds.
+void tst_Workspace::valuesAreKeptWhenTheFileCannotBeRead()
+{
+    QFETCH(QString, fault);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    // A file this process has never read, as at a start: Qt answers from what it read before.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("facemask.conf"));
+    QVERIFY(writeFile(file, "[save]\nauthor=Ada\neffectType=2\n"));
+    const QStringList parts = fault.split(QLatin1Char(':'));
+    std::unique_ptr<ui::Workspace> workspace;
+    {
+        const InjectedFault injected(QStringList{parts[0], file, parts[1], parts[2]}.join(QLatin1Char(':')));
+        workspace = std::make_unique<ui::Workspace>(file);
+        QCOMPARE(workspace->author(QStringLiteral("none")), QStringLiteral("none"));
+    }
+    workspace->setToggle(QStringLiteral("numbers"), false);
+    QVERIFY2(readFile(file).contains("author=Ada"), readFile(file).constData());
 }
 
 // Where file times have whole seconds, stores in quick succession that leave the file's size as
