@@ -62,6 +62,26 @@ QByteArray xmlEscaped(const QString& text)
     return escaped.toUtf8();
 }
 
+// One coordinate of a .pts file. Builds before numbers were printed with '.' used the user's
+// decimal point: "212,5" under a German locale, "212\u066b5" (two bytes) under Pashto. A word
+// with one such mark and no '.' reads as the number it stands for.
+double ptsNumber(QByteArray word, bool* ok)
+{
+    const double value = word.toDouble(ok);
+    if (*ok || word.contains('.')) {
+        return value;
+    }
+    const QByteArray twoByteDecimalPoint("\xd9\xab");
+    if (word.count(',') == 1) {
+        word.replace(',', '.');
+    } else if (word.count(twoByteDecimalPoint) == 1) {
+        word.replace(twoByteDecimalPoint, ".");
+    } else {
+        return value;
+    }
+    return word.toDouble(ok);
+}
+
 bool writablePixel(double pixel)
 {
     return std::isfinite(pixel) && std::abs(pixel) <= farthestWritablePixel;
@@ -112,8 +132,8 @@ std::optional<FacialPointVector> readPts(const QByteArray& text, QSize pictureSi
     for (int i = 0; i < landmarkCount; ++i) {
         bool xOk = false;
         bool yOk = false;
-        const double x = words[5 + 2 * i].toDouble(&xOk);
-        const double y = words[6 + 2 * i].toDouble(&yOk);
+        const double x = ptsNumber(words[5 + 2 * i], &xOk);
+        const double y = ptsNumber(words[6 + 2 * i], &yOk);
         if (!xOk || !yOk || !std::isfinite(x) || !std::isfinite(y)) {
             return refuse<FacialPointVector>(reason, QStringLiteral("point %1 is not two numbers").arg(i));
         }

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <cstdio>
 
 using core::FacialPointVector;
 namespace files = core::landmarkfiles;
@@ -57,6 +58,8 @@ private slots:
     void ptsRoundTrips_data();
     void ptsRoundTrips();
     void ptsIsOneBased();
+    void ptsInTheUsersLocaleRead_data();
+    void ptsInTheUsersLocaleRead();
     void ptsRefusals_data();
     void ptsRefusals();
     void dlibXmlRoundTrips();
@@ -130,6 +133,44 @@ void tst_LandmarkFiles::ptsIsOneBased()
     QVERIFY(files::writePts(FacialPointVector(67), QSize(10, 10)).isEmpty());
 }
 
+void tst_LandmarkFiles::ptsInTheUsersLocaleRead_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::newRow("decimal-comma") << QStringLiteral("de_DE");
+    QTest::newRow("two-byte-decimal-point") << QStringLiteral("ps_AF");
+}
+
+// Files exported before numbers were printed with '.' hold the locale's decimal point:
+// "212,40000000000001 282,5" on a German desktop. They read as the numbers they stand for.
+void tst_LandmarkFiles::ptsInTheUsersLocaleRead()
+{
+    QFETCH(QString, locale);
+    const FacialPointVector points = editedPoints();
+    const QSize size(1234, 987);
+    QByteArray text = "version: 1\nn_points: 68\n{\n";
+    {
+        LocaleInThisProcess inLocale(locale);
+        if (!inLocale.skipReason().isEmpty()) {
+            QSKIP(qPrintable(inLocale.skipReason()));
+        }
+        QVERIFY(inLocale.isActive());
+        for (int i = 0; i < 68; ++i) {
+            char line[100];
+            std::snprintf(line, sizeof line, "%.17g %.17g\n", points[i].x() * size.width() + 1,
+                          points[i].y() * size.height() + 1);
+            text += line;
+        }
+    }
+    text += "}\n";
+    QVERIFY(!text.contains('.'));
+    QString reason;
+    const std::optional<FacialPointVector> read = files::readPts(text, size, &reason);
+    QVERIFY2(read, qPrintable(reason));
+    const std::optional<FacialPointVector> expected = files::readPts(files::writePts(points, size), size, nullptr);
+    QVERIFY(expected);
+    QCOMPARE(*read, *expected);
+}
+
 void tst_LandmarkFiles::ptsRefusals_data()
 {
     QTest::addColumn<QByteArray>("text");
@@ -139,6 +180,8 @@ void tst_LandmarkFiles::ptsRefusals_data()
     QTest::newRow("five-points-declared") << QByteArray(good).replace("n_points: 68", "n_points: 5");
     QTest::newRow("point-missing") << QByteArray(good).replace("\n}", "").left(good.size() - 10) + "\n}";
     QTest::newRow("not-a-number") << QByteArray(good).replace("\n1 ", "\nx ");
+    QTest::newRow("two-decimal-commas") << QByteArray(good).replace("\n1 ", "\n1,5,5 ");
+    QTest::newRow("comma-and-point") << QByteArray(good).replace("\n1 ", "\n1,5.5 ");
     QTest::newRow("infinite") << QByteArray(good).replace("\n1 ", "\ninf ");
     QTest::newRow("no-closing-brace") << QByteArray(good).replace("}", "");
     QTest::newRow("huge") << QByteArray(1 << 20, ' ');
