@@ -255,7 +255,7 @@ void MainWindow::Impl::showPreview()
     if (!previewWindow) {
         previewWindow = std::make_unique<PreviewWindow>(&project, &detector, &session);
         const QByteArray kept = workspace.geometry(QStringLiteral("preview"));
-        if (previewWindow->restoreGeometry(kept)) {
+        if (restoreKeptGeometry(previewWindow.get(), kept)) {
             // Kept on a larger screen: inside the one it lands on, its frame as it was then (else
             // as large as this window's).
             const QRect outer = q->frameGeometry();
@@ -320,7 +320,7 @@ void MainWindow::Impl::restoreWorkspace()
 {
     const int titleBar = q->style()->pixelMetric(QStyle::PM_TitleBarHeight);
     const QByteArray kept = workspace.geometry(QStringLiteral("main"));
-    if (q->restoreGeometry(kept)) {
+    if (restoreKeptGeometry(q, kept)) {
         // Kept on a larger screen: inside the one it lands on, title bar and edges in reach.
         fitRestoredWindow(q, kept, QMargins(1, 1 + titleBar, 1, 1));
     } else {

@@ -20,8 +20,13 @@ struct KeptGeometry {
     bool valid = false;
     QRect frame;
     QRect normal;
+    qint32 screenNumber = 0;
     qint32 screenWidth = 0; // 0: not told
 };
+
+// Where the screen's width lies in saveGeometry()'s data: after the magic number, the version,
+// two rectangles, the screen's number and two flags.
+constexpr qint64 screenWidthOffset = 4 + 2 + 2 + 16 + 16 + 4 + 1 + 1;
 
 KeptGeometry keptGeometry(const QByteArray& saved)
 {
@@ -30,11 +35,10 @@ KeptGeometry keptGeometry(const QByteArray& saved)
     quint32 magic = 0;
     quint16 major = 0;
     quint16 minor = 0;
-    qint32 screenNumber = 0;
     quint8 maximized = 0;
     quint8 fullScreen = 0;
     KeptGeometry kept;
-    stream >> magic >> major >> minor >> kept.frame >> kept.normal >> screenNumber >> maximized >> fullScreen;
+    stream >> magic >> major >> minor >> kept.frame >> kept.normal >> kept.screenNumber >> maximized >> fullScreen;
     if (major > 1) {
         stream >> kept.screenWidth;
     }
@@ -98,6 +102,31 @@ QMargins frameOf(const KeptGeometry& kept, const QMargins& fallback)
 QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback)
 {
     return frameOf(keptGeometry(saved), fallback);
+}
+
+bool restoreKeptGeometry(QWidget* window, const QByteArray& saved)
+{
+    if (!window) {
+        return false;
+    }
+    if (window->restoreGeometry(saved)) {
+        return true;
+    }
+    const KeptGeometry kept = keptGeometry(saved);
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    if (!kept.valid || kept.screenWidth <= 0 || kept.screenNumber < 0 || screens.isEmpty()) {
+        return false;
+    }
+    // Qt compares with the screen of the kept number, the first one when there is no such screen.
+    const QScreen* named = kept.screenNumber < screens.size() ? screens.at(kept.screenNumber) : screens.first();
+    QByteArray asOnThatScreen = saved;
+    QDataStream patch(&asOnThatScreen, QIODevice::ReadWrite);
+    patch.setVersion(QDataStream::Qt_4_0);
+    if (!patch.device()->seek(screenWidthOffset)) {
+        return false;
+    }
+    patch << qint32(named->geometry().width());
+    return patch.status() == QDataStream::Ok && window->restoreGeometry(asOnThatScreen);
 }
 
 void fitRestoredWindow(QWidget* window, const QByteArray& saved, const QMargins& fallbackFrame)

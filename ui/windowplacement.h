@@ -24,6 +24,12 @@ QRect fitInside(const QRect& frame, const QRect& available);
 // when saved tells none (not such data, or the window was maximized).
 QMargins rememberedFrame(const QByteArray& saved, const QMargins& fallback);
 
+// QWidget::restoreGeometry(saved), also for data kept on a screen more than a quarter wider or
+// narrower than the one it names now, which Qt refuses whole: such data is restored as if kept on
+// that screen, for fitRestoredWindow() to bring inside it. False when saved is no such data.
+// GUI thread.
+bool restoreKeptGeometry(QWidget* window, const QByteArray& saved);
+
 // Fits a window whose geometry was just restored from saved (before it is shown) into the
 // available area of the screen it lies most on (fitInside()), its frame taken to be
 // rememberedFrame(saved, fallbackFrame): when it was kept on a wider screen or is larger than

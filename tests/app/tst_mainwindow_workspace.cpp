@@ -312,11 +312,17 @@ void tst_MainWindowWorkspace::windowKeptLargerThanTheScreenComesBackInsideIt()
 void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas_data()
 {
     QTest::addColumn<bool>("preview");
-    QTest::addColumn<bool>("widerScreen"); // kept on a screen a tenth wider than this one
-    QTest::newRow("main window") << false << false;
-    QTest::newRow("preview") << true << false;
-    QTest::newRow("main window kept on a wider screen") << false << true;
-    QTest::newRow("preview kept on a wider screen") << true << true;
+    QTest::addColumn<int>("keptScreenWidth"); // in % of this screen's width
+    QTest::newRow("main window") << false << 100;
+    QTest::newRow("preview") << true << 100;
+    QTest::newRow("main window kept on a wider screen") << false << 110;
+    QTest::newRow("preview kept on a wider screen") << true << 110;
+    // Qt's restoreGeometry() refuses what was kept on a screen more than a quarter wider or
+    // narrower than this one.
+    QTest::newRow("main window kept on a far wider screen") << false << 150;
+    QTest::newRow("preview kept on a far wider screen") << true << 150;
+    QTest::newRow("main window kept on a far narrower screen") << false << 75;
+    QTest::newRow("preview kept on a far narrower screen") << true << 75;
 }
 
 // A window the user left partly past the edge of the screen it comes back on, no larger than it,
@@ -324,7 +330,8 @@ void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas_data()
 void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas()
 {
     QFETCH(bool, preview);
-    QFETCH(bool, widerScreen);
+    QFETCH(int, keptScreenWidth);
+    const bool widerScreen = keptScreenWidth > 100;
     QRect placed;
     {
         ui::MainWindow first;
@@ -337,7 +344,7 @@ void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas()
         QTRY_COMPARE(window->geometry(), placed);
         QVERIFY(first.close());
     }
-    if (widerScreen) {
+    if (keptScreenWidth != 100) {
         // QWidget::saveGeometry() keeps the screen's width after the frame, the normal geometry,
         // the screen's number and two flags.
         const QString name = preview ? QStringLiteral("preview") : QStringLiteral("main");
@@ -345,7 +352,7 @@ void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas()
         QVERIFY(kept.size() >= 50);
         QDataStream patch(&kept, QIODevice::ReadWrite);
         patch.device()->seek(4 + 2 + 2 + 16 + 16 + 4 + 1 + 1);
-        patch << qint32(QGuiApplication::primaryScreen()->geometry().width() * 11 / 10);
+        patch << qint32(QGuiApplication::primaryScreen()->geometry().width() * keptScreenWidth / 100);
         ui::Workspace().setGeometry(name, kept);
     }
     ui::MainWindow second;
