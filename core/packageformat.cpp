@@ -151,6 +151,51 @@ qint64 valueCount(const QByteArray& text, qint64 limit)
     return values + (stringEnded ? 1 : 0);
 }
 
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Builds before documents were written with C's numbers wrote the user's decimal point. A Pashto
+// locale's is two bytes (U+066B), which jsoncpp kept and, finding no '.', followed with ".0":
+// 0.5 became "0\u066b5.0". Returns text with such numbers outside strings put back as "0.5",
+// never longer than text; empty when text holds none.
+QByteArray withCDecimalPoints(const QByteArray& text)
+{
+    const QByteArray mark("\xd9\xab");
+    if (!text.contains(mark)) {
+        return QByteArray();
+    }
+    QByteArray mended;
+    mended.reserve(text.size());
+    bool inString = false;
+    bool escaped = false;
+    const int size = text.size();
+    for (int i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (inString) {
+            inString = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == '"') {
+            inString = true;
+        } else if (i > 0 && isDigit(text[i - 1]) && i + 2 < size && text[i] == mark[0] && text[i + 1] == mark[1]
+                   && isDigit(text[i + 2])) {
+            mended += '.';
+            i += 2;
+            while (i < size && (isDigit(text[i]) || text[i] == 'e' || text[i] == 'E' || text[i] == '-' || text[i] == '+')) {
+                mended += text[i++];
+            }
+            if (i + 1 < size && text[i] == '.' && text[i + 1] == '0' && (i + 2 == size || !isDigit(text[i + 2]))) {
+                i += 2;
+            }
+            --i;
+            continue;
+        }
+        mended += c;
+    }
+    return mended;
+}
+
 // "name missing" or "name is not a string", for a value that failed its type check.
 QString wrongValue(const Json::Value& value, const char* key, const char* expected)
 {
@@ -180,7 +225,11 @@ std::optional<Json::Value> parseObject(const QByteArray& text, QString* why)
         std::string errors;
         const char* begin = text.constData();
         if (!reader->parse(begin, begin + text.size(), &root, &errors)) {
-            return refuse(why, QStringLiteral("not JSON"));
+            const QByteArray mended = withCDecimalPoints(text);
+            const char* mendedBegin = mended.constData();
+            if (mended.isEmpty() || !reader->parse(mendedBegin, mendedBegin + mended.size(), &root, &errors)) {
+                return refuse(why, QStringLiteral("not JSON"));
+            }
         }
         if (!root.isObject()) {
             return refuse(why, QStringLiteral("not a JSON object"));

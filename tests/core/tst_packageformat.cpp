@@ -1,7 +1,10 @@
 #include "core/packageformat.h"
 #include "pythonjson.h"
+#include "tests/support/builtlocale.h"
 
 #include <QtTest>
+
+#include <json/json.h>
 
 #include <cmath>
 
@@ -25,6 +28,7 @@ private slots:
     void dateSourceCanBeFixed();
     void effectDocumentReadsBack_data();
     void effectDocumentReadsBack();
+    void effectDocumentOfAPashtoLocaleReadsBack();
     void effectReadingRules_data();
     void effectReadingRules();
     void effectRefusals_data();
@@ -218,6 +222,50 @@ void tst_PackageFormat::effectDocumentReadsBack()
     QVERIFY2(effect.has_value(), "a document we wrote must read back");
     QCOMPARE(effect->effectType, expectedType);
     QCOMPARE(effect->picturePath, QStringLiteral("images/main/image.png"));
+    QCOMPARE(effect->points.size(), points.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        QCOMPARE(bitsOf(effect->points[i].x()), bitsOf(points[i].x()));
+        QCOMPARE(bitsOf(effect->points[i].y()), bitsOf(points[i].y()));
+    }
+}
+
+// Builds before documents were written with C's numbers wrote them through jsoncpp in the user's
+// locale: under a Pashto one with its two-byte decimal point, 0.5 as "0\u066b5.0".
+void tst_PackageFormat::effectDocumentOfAPashtoLocaleReadsBack()
+{
+    FacialPointVector points;
+    for (int i = 0; i < 75; ++i) {
+        points.emplace_back(0.1 + 0.8 * std::fmod(i * 0.6180339887498949, 1.0), i == 3 ? 1e-7 : 0.5);
+    }
+    // A picture name holding the mark stays as it is.
+    const QString picturePath = QStringLiteral("images/main/1\u066b5.png");
+    QByteArray text;
+    {
+        LocaleInThisProcess inLocale(QStringLiteral("ps_AF"));
+        if (!inLocale.skipReason().isEmpty()) {
+            QSKIP(qPrintable(inLocale.skipReason()));
+        }
+        QVERIFY(inLocale.isActive());
+        Json::Value pivots(Json::arrayValue);
+        for (const QPointF& point : points) {
+            Json::Value pivot(Json::objectValue);
+            pivot["x"] = point.x();
+            pivot["y"] = point.y();
+            pivots.append(pivot);
+        }
+        Json::Value document(Json::objectValue);
+        document["face_mask_data"]["face_mask_image_format"] = "png";
+        document["face_mask_data"]["face_mask_image_path"] = picturePath.toStdString();
+        document["face_mask_data"]["mask_data"]["mask_pivots"] = pivots;
+        document["need_extra_rect"] = true;
+        text = QByteArray::fromStdString(document.toStyledString());
+    }
+    QVERIFY(text.contains("\xd9\xab"));
+    QString reason;
+    const std::optional<Effect> effect = readEffectDocument(text, &reason);
+    QVERIFY2(effect.has_value(), qPrintable(reason));
+    QCOMPARE(effect->effectType, 1);
+    QCOMPARE(effect->picturePath, picturePath);
     QCOMPARE(effect->points.size(), points.size());
     for (size_t i = 0; i < points.size(); ++i) {
         QCOMPARE(bitsOf(effect->points[i].x()), bitsOf(points[i].x()));
