@@ -44,7 +44,7 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
         d->frameSize = rgb.size();
     }
     const QVector<preview::TrackedFace>& faces = d->tracker.track(
-        time,
+        rgb, time,
         [&] {
             result.detected = true;
             QVector<preview::FaceObservation> observed;

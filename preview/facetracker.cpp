@@ -42,7 +42,63 @@ double overlap(const QRect& a, const QRect& b)
     return all > 0 ? shared / all : 0;
 }
 
+// The mean grey levels of an 8 x 8 grid over box on frame; empty when less than 8 x 8 pixels of
+// box lie on the frame.
+QVector<int> lookOf(const QImage& frame, const QRect& box)
+{
+    const QRect inside = box.intersected(frame.rect());
+    if (inside.width() < 8 || inside.height() < 8) {
+        return {};
+    }
+    const QImage grid = frame.copy(inside)
+                            .convertToFormat(QImage::Format_RGB32)
+                            .scaled(8, 8, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QVector<int> look;
+    look.reserve(64);
+    for (int y = 0; y < grid.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(grid.constScanLine(y));
+        for (int x = 0; x < grid.width(); ++x) {
+            look.append(qGray(line[x]));
+        }
+    }
+    return look;
+}
+
+double changeBetween(const QVector<int>& a, const QVector<int>& b)
+{
+    if (a.isEmpty() || a.size() != b.size()) {
+        return -1;
+    }
+    double sum = 0;
+    for (int i = 0; i < a.size(); ++i) {
+        sum += std::abs(a[i] - b[i]);
+    }
+    return sum / a.size();
+}
+
 } // namespace
+
+double FaceTracker::lookChange(const QImage& before, const QImage& after, const QRect& box)
+{
+    return changeBetween(lookOf(before, box), lookOf(after, box));
+}
+
+bool FaceTracker::boxesChanged(const QImage& frame) const
+{
+    for (const Track& track : tracks) {
+        if (changeBetween(track.look, lookOf(frame, track.box)) > largestLookChange) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FaceTracker::rememberLooks(const QImage& frame)
+{
+    for (Track& track : tracks) {
+        track.look = lookOf(frame, track.box);
+    }
+}
 
 FaceTracker::FaceTracker(const FaceTrackerSettings& settings)
     : settings(settings)

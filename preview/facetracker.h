@@ -3,6 +3,7 @@
 #include "core/facialpoints.h"
 #include "preview/oneeurofilter.h"
 
+#include <QImage>
 #include <QRect>
 #include <QVector>
 
@@ -62,19 +63,33 @@ public:
     // an empty vector when that face was lost.
     const QVector<TrackedFace>& followed(const QVector<core::FacialPointVector>& predicted, double time);
     // One frame, whichever of the two it is due to be: detect() gives the faces found on it
-    // (QVector<FaceObservation>), predictAt(box) the points predicted inside box of it.
+    // (QVector<FaceObservation>), predictAt(box) the points predicted inside box of it. A frame
+    // due for prediction goes through the detector instead when what lies in a followed face's
+    // box changed too much since the frame before (a cut, the face gone): the face is not drawn
+    // where it no longer is. frame is in any format; the boxes are in its pixels.
     template <typename Detect, typename Predict>
-    const QVector<TrackedFace>& track(double time, Detect&& detect, Predict&& predictAt)
+    const QVector<TrackedFace>& track(const QImage& frame, double time, Detect&& detect, Predict&& predictAt)
     {
-        if (detectionDue()) {
-            return detected(detect(), time);
+        const bool changed = !detectionDue() && boxesChanged(frame);
+        if (detectionDue() || changed) {
+            detected(detect(), time);
+        } else {
+            QVector<core::FacialPointVector> predicted;
+            for (const QRect& box : followBoxes()) {
+                predicted.append(predictAt(box));
+            }
+            followed(predicted, time);
         }
-        QVector<core::FacialPointVector> predicted;
-        for (const QRect& box : followBoxes()) {
-            predicted.append(predictAt(box));
-        }
-        return followed(predicted, time);
+        rememberLooks(frame);
+        return shown;
     }
+
+    // How much the look of a box may change from one frame to the next, in mean grey levels of
+    // an 8 x 8 grid over it, before the frame is searched for faces anew.
+    static constexpr int largestLookChange = 40;
+    // The mean change of grey levels between the 8 x 8 grids over box on two frames; -1 when
+    // too little of box lies on either frame.
+    static double lookChange(const QImage& before, const QImage& after, const QRect& box);
 
     const QVector<TrackedFace>& faces() const { return shown; }
     // Forgets every face (after a seek, or a new video).
@@ -88,9 +103,12 @@ private:
         QRectF placement;
         QPointF centre;
         LandmarkFilter filter;
+        QVector<int> look; // 8 x 8 grey levels inside box on the last frame
     };
     void observe(Track& track, const core::FacialPointVector& points, double time, bool newTrack);
     void publish();
+    bool boxesChanged(const QImage& frame) const;
+    void rememberLooks(const QImage& frame);
 
     FaceTrackerSettings settings;
     QVector<Track> tracks;

@@ -104,7 +104,7 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
     }
     tracker.setSteady(steady);
     return tracker.track(
-        time,
+        frame, time,
         [&] {
             ++detected;
             QVector<preview::FaceObservation> found;

@@ -36,7 +36,7 @@ std::vector<std::vector<QPointF>> trackFrames(core::FaceDetectionModule& module,
     for (std::size_t t = 0; t < frames.size(); ++t) {
         const double time = double(t) / knownmotion::framesPerSecond;
         const QVector<preview::TrackedFace>& faces = tracker.track(
-            time,
+            frames[t], time,
             [&] {
                 QVector<preview::FaceObservation> found;
                 if (const auto detected = module.detectFaces(frames[t])) {

@@ -1,5 +1,6 @@
 #include "preview/facetracker.h"
 
+#include <QPainter>
 #include <QtTest>
 
 #include <cmath>
@@ -37,6 +38,24 @@ const TrackedFace* withId(const QVector<TrackedFace>& faces, int id)
     return nullptr;
 }
 
+// A frame of 320 x 240 grey with a patch of 15-pixel blocks (levels of a fixed pattern) at left,
+// 60: a stand-in for a face on a plain background. pattern 0 draws no patch.
+QImage frameWithPatch(int left, int pattern)
+{
+    QImage frame(320, 240, QImage::Format_RGB888);
+    frame.fill(QColor(90, 90, 90));
+    if (pattern > 0) {
+        QPainter painter(&frame);
+        for (int by = 0; by < 8; ++by) {
+            for (int bx = 0; bx < 8; ++bx) {
+                const int level = (37 * (bx + 8 * by) * pattern + 11 * pattern) % 200 + 30;
+                painter.fillRect(left + 15 * bx, 60 + 15 * by, 15, 15, QColor(level, level, level));
+            }
+        }
+    }
+    return frame;
+}
+
 double meanX(const FacialPointVector& points)
 {
     double sum = 0;
@@ -60,6 +79,8 @@ private slots:
     void stillFaceKeepsTheBoxItWasFoundIn();
     void atMostEightFacesTheLargest();
     void lostFaceEndsItsTrack();
+    void changedFaceBoxIsSearchedAnew_data();
+    void changedFaceBoxIsSearchedAnew();
     void withoutSteadyPointsAreExact();
     void steadyDampsTrembleAndRestartsOnAJump();
 };
@@ -187,6 +208,52 @@ void tst_FaceTracker::lostFaceEndsItsTrack()
     // Found again, the face is a new track.
     const int again = tracker.detected({faceAt(0, 0, 100)}, 3 * frameTime).value(0).id;
     QVERIFY(again != firstId);
+}
+
+// Between detections, a frame on which a followed face's box no longer shows what it showed (the
+// face gone, a cut to another scene) goes through the detector; a face moving as faces move
+// does not make it.
+void tst_FaceTracker::changedFaceBoxIsSearchedAnew_data()
+{
+    QTest::addColumn<int>("step");      // pixels the patch moves per frame
+    QTest::addColumn<int>("changeAt");  // the frame from which the scene is another (-1: none)
+    QTest::addColumn<int>("nextPattern"); // the patch drawn from then on (0: none)
+    QTest::addColumn<QString>("expected"); // D: detector runs, f: followed
+    QTest::newRow("still") << 0 << -1 << 1 << "Dfffff";
+    QTest::newRow("moving") << 4 << -1 << 1 << "Dfffff";
+    QTest::newRow("face gone") << 0 << 3 << 0 << "DffDDD";
+    QTest::newRow("cut to another face") << 0 << 3 << 2 << "DffDff";
+    QTest::newRow("cut while moving") << 4 << 2 << 3 << "DfDfff";
+}
+
+void tst_FaceTracker::changedFaceBoxIsSearchedAnew()
+{
+    QFETCH(int, step);
+    QFETCH(int, changeAt);
+    QFETCH(int, nextPattern);
+    QFETCH(QString, expected);
+    FaceTrackerSettings settings;
+    settings.detectionInterval = 6;
+    FaceTracker tracker(settings);
+    QString got;
+    for (int frame = 0; frame < expected.size(); ++frame) {
+        const bool changed = changeAt >= 0 && frame >= changeAt;
+        const int left = changed ? 180 : 20 + step * frame;
+        const int pattern = changed ? nextPattern : 1;
+        const QImage picture = frameWithPatch(left, pattern);
+        const FaceObservation face = faceAt(left, 60, 120);
+        tracker.track(
+            picture, frame * frameTime,
+            [&] {
+                got += QLatin1Char('D');
+                return pattern > 0 ? QVector<FaceObservation>{face} : QVector<FaceObservation>();
+            },
+            [&](const QRect&) {
+                got += QLatin1Char('f');
+                return face.points;
+            });
+    }
+    QCOMPARE(got, expected);
 }
 
 void tst_FaceTracker::withoutSteadyPointsAreExact()
