@@ -292,14 +292,18 @@ void MainWindow::Impl::fillRecentMenu()
 
 void MainWindow::Impl::openRecent(const QString& path)
 {
-    if (!QFileInfo(path).isFile()) {
+    const QFileInfo file(path);
+    if (!file.isFile()) {
         workspace.removeRecentPackage(path);
         fillRecentMenu();
+        // A folder or a pipe made under the package's name is there, but no package.
+        const QString what = !file.exists() ? QStringLiteral("is no longer there")
+                             : file.isDir() ? QStringLiteral("is now a folder")
+                                            : QStringLiteral("is no longer a file");
         session.prompts().warning(
             QStringLiteral("Open Recent"),
-            QStringLiteral("%1 is no longer there, so it was taken off the list of recent "
-                           "packages:\n%2")
-                .arg(QFileInfo(path).fileName(), QDir::toNativeSeparators(path)));
+            QStringLiteral("%1 %2, so it was taken off the list of recent packages:\n%3")
+                .arg(file.fileName(), what, QDir::toNativeSeparators(path)));
         return;
     }
     // Only packages are listed; one saved as "Dr. Smith" has no ".pmk" to tell it by.

@@ -452,9 +452,16 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
              qPrintable(warnings.first().text));
     QCOMPARE(recentEntries(window).size(), 8);
     QVERIFY(!recentEntries(window).join(QLatin1Char('\n')).contains(QStringLiteral("mask7.pmk")));
+    // A folder made under its name since: the message does not say it is gone.
+    QVERIFY(QFile::remove(paths.at(6)) && QDir().mkdir(paths.at(6)));
+    recentMenu(window)->actions().at(1)->trigger();
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 2);
+    QVERIFY2(prompts->ofKind(QStringLiteral("warning")).last().text.startsWith(QStringLiteral("mask6.pmk is now a folder")),
+             qPrintable(prompts->ofKind(QStringLiteral("warning")).last().text));
+    QCOMPARE(recentEntries(window).size(), 7);
 
     // One that is there opens.
-    recentMenu(window)->actions().at(2)->trigger();
+    recentMenu(window)->actions().at(1)->trigger();
     QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("mask5.pmk")));
     QVERIFY(recentEntries(window).first().startsWith(QStringLiteral("&1 mask5.pmk")));
 
