@@ -135,12 +135,16 @@ ArchiveResult archiveClose(HZIP hz)
     return handle->writer->close();
 }
 
-HZIP archiveOpenFile(const char16_t* path, const char* /*password*/, ArchiveResult* result)
+HZIP archiveOpenFile(const char16_t* path, const char* /*password*/, ArchiveResult* result,
+                     int* systemError)
 {
     ArchiveResult opened = ArchiveResult::Ok;
-    HZIP handle = wrapReader(ArchiveReader::openFile(path, &opened));
+    int error = 0;
+    HZIP handle = wrapReader(ArchiveReader::openFile(path, &opened, &error));
     if (result)
         *result = opened;
+    if (systemError)
+        *systemError = error;
     return handle;
 }
 
@@ -174,4 +178,11 @@ ArchiveResult archiveExtractToBuffer(HZIP hz, int32_t index, void* buffer, uint3
     if (ArchiveResult kind = checkKind(hz, ArchiveHandle::Reader); kind != ArchiveResult::Ok)
         return kind;
     return hz->reader->extractToBuffer(index, buffer, length);
+}
+
+int archiveSystemError(HZIP hz)
+{
+    if (checkKind(hz, ArchiveHandle::Reader) != ArchiveResult::Ok)
+        return 0;
+    return hz->reader->systemError();
 }

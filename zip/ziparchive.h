@@ -37,6 +37,8 @@ enum class ArchiveResult : uint32_t {
     CodecError = 0x05000000,      // Inflate/Deflate failed, or extraction delivered nothing
     Inconsistent = 0x06000000,    // the end record, the ZIP64 records and the directory disagree
     Unsupported = 0x07000000,     // a spanned archive, or ZIP64 sizes or offsets past 32 bits
+    SystemError = 0x08000000,     // the system failed a read of the archive file (a failing disk),
+                                  // whatever the bytes would have said; see archiveSystemError
 };
 
 // Description of one member, as the look-up fills it.
@@ -129,8 +131,11 @@ ArchiveResult archiveClose(HZIP hz);
 // up to 65535 bytes) or its directory claims bytes beyond the end record; Unsupported for a
 // spanned archive or ZIP64 values past 32 bits; Inconsistent when the end record, the ZIP64
 // records and the walk of the directory disagree (member count, directory size, a header
-// without its signature). On success *result is Ok.
-HZIP archiveOpenFile(const char16_t* path, const char* password, ArchiveResult* result = nullptr);
+// without its signature); SystemError when a read of the file failed. On success *result is Ok.
+// *systemError (when not null) holds the system's error number when the file could not be
+// opened (CannotOpen) or read (SystemError), else 0.
+HZIP archiveOpenFile(const char16_t* path, const char* password, ArchiveResult* result = nullptr,
+                     int* systemError = nullptr);
 
 // The same over length bytes at data, which must stay valid and unchanged until archiveClose.
 // Hostile input is safe: nothing is read outside the block.
@@ -157,4 +162,11 @@ ArchiveResult archiveMemberInfo(HZIP hz, int32_t index, ArchiveMemberInfo* info)
 // unverified bytes. CodecError when Inflate fails, the member cannot be opened, or a call
 // delivers nothing (a member of size 0, or a call after Ok). BadPassword for an encrypted
 // member. BadArguments for a null handle or index out of range.
+// Look-up, description and extraction of an archive file return SystemError instead of any
+// other result when a read of the file failed meanwhile.
 ArchiveResult archiveExtractToBuffer(HZIP hz, int32_t index, void* buffer, uint32_t length);
+
+// The system's error number (EIO, say) behind the SystemError the last look-up, description or
+// extraction of this reader returned; 0 when it returned another result, and for null or a
+// writer.
+int archiveSystemError(HZIP hz);

@@ -39,19 +39,29 @@ File File::createForWriting(const std::string& utf8Path)
     return File(fd, fd >= 0);
 }
 
-File File::openForReading(const std::string& utf8Path)
+File File::openForReading(const std::string& utf8Path, int* error)
 {
+    int failure = 0;
     // Without waiting: a FIFO would hold open(2), on a worker no cancel reaches, until something
     // writes to it. Only a regular file is an archive (a directory opens fine on POSIX).
-    const int fd = ::open(utf8Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return File();
+    int fd = -1;
+    do {
+        fd = ::open(utf8Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fd < 0) {
+        failure = errno;
+    } else if (::fstat(fd, &info) != 0) {
+        failure = errno;
         ::close(fd);
-        return File();
+        fd = -1;
+    } else if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        fd = -1;
     }
-    return File(fd, true);
+    if (error)
+        *error = failure;
+    return fd < 0 ? File() : File(fd, true);
 }
 
 File File::borrow(int descriptor)
@@ -74,19 +84,24 @@ size_t File::write(const void* data, size_t length)
     return done;
 }
 
-size_t File::readAt(uint64_t position, void* buffer, size_t length)
+size_t File::readAt(uint64_t position, void* buffer, size_t length, int* error)
 {
     auto* bytes = static_cast<uint8_t*>(buffer);
     size_t done = 0;
+    int failure = 0;
     while (isOpen() && done < length) {
         const ssize_t n = ::pread(descriptor_, bytes + done, length - done,
                                   static_cast<off_t>(position + done));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            failure = errno;
         if (n <= 0)
             break;
         done += static_cast<size_t>(n);
     }
+    if (error)
+        *error = failure;
     return done;
 }
 

@@ -24,8 +24,9 @@ public:
 
     // Creates the file anew (truncating an existing one) for writing. Not open on failure.
     static File createForWriting(const std::string& utf8Path);
-    // Opens an existing file for reading. Not open on failure.
-    static File openForReading(const std::string& utf8Path);
+    // Opens an existing regular file for reading. Not open on failure; then *error (when not
+    // null) holds the system's error number, or 0 when the file opened but is no regular file.
+    static File openForReading(const std::string& utf8Path, int* error = nullptr);
     // Wraps a descriptor the caller keeps owning.
     static File borrow(int descriptor);
 
@@ -33,8 +34,9 @@ public:
     // Writes all of data unless the system refuses; returns the bytes accepted.
     size_t write(const void* data, size_t length);
     // Reads up to length bytes at absolute position; returns the bytes delivered (short at the
-    // end of the file or on error).
-    size_t readAt(uint64_t position, void* buffer, size_t length);
+    // end of the file or on error). *error (when not null) holds the system's error number of a
+    // failed read, 0 when the file ended. An interrupted read is retried.
+    size_t readAt(uint64_t position, void* buffer, size_t length, int* error = nullptr);
     // Moves the write position; false when the file cannot be positioned (a pipe, say).
     bool seek(uint64_t position);
     // Current position, or false when the file cannot be positioned.

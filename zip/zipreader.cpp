@@ -46,18 +46,25 @@ struct LocalLayout {
     uint64_t dataPosition = 0;
 };
 
-// A file or a memory block, read at archive positions. Reads past the end come up short.
+// A file or a memory block, read at archive positions. Reads past the end come up short; so do
+// reads the system fails, and error keeps the first one's error number until it is taken.
 struct Input {
     zipplatform::File file;
     const uint8_t* block = nullptr;
     uint64_t size = 0;
+    int error = 0;
 
     size_t readAt(uint64_t position, void* buffer, size_t length)
     {
         if (length == 0)
             return 0;  // buffer may be the null data() of an empty vector
-        if (!block)
-            return file.readAt(position, buffer, length);
+        if (!block) {
+            int failure = 0;
+            const size_t n = file.readAt(position, buffer, length, &failure);
+            if (failure != 0 && error == 0)
+                error = failure;
+            return n;
+        }
         if (position >= size)
             return 0;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size - position));
@@ -222,6 +229,21 @@ struct ArchiveReader::Impl {
     int32_t extractionIndex = -1;
     ArchiveMemberInfo cachedInfo;
     int32_t cachedIndex = -1;
+    int systemError = 0;
+
+    // Whatever a failed read made of the bytes (a short record, a name that does not match) is
+    // no finding about the archive: such an operation returns SystemError, and nothing it
+    // gathered is kept.
+    ArchiveResult told(ArchiveResult result)
+    {
+        systemError = input.error;
+        input.error = 0;
+        if (systemError == 0)
+            return result;
+        closeMember();
+        cachedIndex = -1;
+        return ArchiveResult::SystemError;
+    }
 
     // The end record lies in the last 22 + 65535 bytes: after the directory, before a comment
     // of up to 65535 bytes. Searching from the end, the first signature whose comment ends
@@ -844,20 +866,25 @@ ArchiveReader::ArchiveReader(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 
 ArchiveReader::~ArchiveReader() = default;
 
-std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const char16_t* path, ArchiveResult* result)
+std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const char16_t* path, ArchiveResult* result,
+                                                       int* systemError)
 {
     *result = ArchiveResult::CannotOpen;
+    *systemError = 0;
     std::string utf8Path;
     if (!zipplatform::utf16ToUtf8(path, kMaxPathUnits, &utf8Path) || utf8Path.empty())
         return nullptr;
     auto impl = std::make_unique<Impl>();
-    impl->input.file = zipplatform::File::openForReading(utf8Path);
+    impl->input.file = zipplatform::File::openForReading(utf8Path, systemError);
     if (!impl->input.file.isOpen() || !impl->input.file.size(&impl->input.size))
         return nullptr;
-    *result = impl->readEndRecord();
+    ArchiveResult read = impl->readEndRecord();
+    if (read == ArchiveResult::Ok)
+        impl->goToFirst();
+    *result = impl->told(read);
+    *systemError = impl->systemError;
     if (*result != ArchiveResult::Ok)
         return nullptr;
-    impl->goToFirst();
     return std::unique_ptr<ArchiveReader>(new ArchiveReader(std::move(impl)));
 }
 
@@ -880,16 +907,25 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openMemory(const void* data, uint3
 ArchiveResult ArchiveReader::findMember(const char16_t* name, bool ignoreCase, int32_t* index,
                                         ArchiveMemberInfo* info)
 {
+    d->systemError = 0;
     if (!name)
         return ArchiveResult::BadArguments;
     std::string wanted;
     if (!zipplatform::utf16ToUtf8(name, kMaxNameUnits, &wanted))
         wanted.assign(kComparedNameLimit, '?');  // unconvertible: can match nothing
-    return d->find(wanted, ignoreCase, index, info);
+    const ArchiveResult result = d->told(d->find(wanted, ignoreCase, index, info));
+    if (result == ArchiveResult::SystemError) {
+        if (index)
+            *index = -1;
+        if (info)
+            *info = ArchiveMemberInfo();
+    }
+    return result;
 }
 
 ArchiveResult ArchiveReader::memberInfo(int32_t index, ArchiveMemberInfo* info)
 {
+    d->systemError = 0;
     if (!info || index < -1 || index >= int32_t(d->entryCount))
         return ArchiveResult::BadArguments;
     if (index == -1) {
@@ -897,10 +933,15 @@ ArchiveResult ArchiveReader::memberInfo(int32_t index, ArchiveMemberInfo* info)
         info->index = d->entryCount;
         return ArchiveResult::Ok;
     }
-    return d->describe(uint32_t(index), info);
+    return d->told(d->describe(uint32_t(index), info));
 }
 
 ArchiveResult ArchiveReader::extractToBuffer(int32_t index, void* buffer, uint32_t length)
 {
-    return d->extract(index, buffer, length);
+    return d->told(d->extract(index, buffer, length));
+}
+
+int ArchiveReader::systemError() const
+{
+    return d->systemError;
 }

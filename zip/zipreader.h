@@ -15,8 +15,10 @@ public:
     ArchiveReader& operator=(const ArchiveReader&) = delete;
 
     // Null when the input cannot be opened or is not a readable archive; *result says why
-    // (see archiveOpenFile), Ok on success.
-    static std::unique_ptr<ArchiveReader> openFile(const char16_t* path, ArchiveResult* result);
+    // (see archiveOpenFile), Ok on success; *systemError the error number of a failed open or
+    // read, else 0.
+    static std::unique_ptr<ArchiveReader> openFile(const char16_t* path, ArchiveResult* result,
+                                                   int* systemError);
     static std::unique_ptr<ArchiveReader> openMemory(const void* data, uint32_t length,
                                                      ArchiveResult* result);
 
@@ -24,6 +26,8 @@ public:
                              ArchiveMemberInfo* info);
     ArchiveResult memberInfo(int32_t index, ArchiveMemberInfo* info);
     ArchiveResult extractToBuffer(int32_t index, void* buffer, uint32_t length);
+    // The error number behind the last operation's SystemError, else 0.
+    int systemError() const;
 
 private:
     struct Impl;

@@ -4,6 +4,7 @@
 
 #include "zip/ziparchive.h"
 #include "ziptestsupport.h"
+#include "tests/support/injectedfault.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -192,6 +193,8 @@ private slots:
     void truncationAtEveryLengthIsRefused();
     void nonArchiveFilesAreRefused();
     void fileInputMatchesMemoryInput();
+    void failingDiskIsNoDamage_data();
+    void failingDiskIsNoDamage();
 };
 
 void tst_ZipReader::roundTrip_data()
@@ -798,6 +801,90 @@ void tst_ZipReader::fileInputMatchesMemoryInput()
     QCOMPARE(out, kStoredContent);
     QCOMPARE(findAndExtract(reader.get(), u"effect.json", true, &out), ArchiveResult::Ok);
     QCOMPARE(out, kDeflatedContent);
+}
+
+// A read the system fails is told with its error number, never as damage that the bytes a good
+// read would deliver do not have. The reads of the good archive, in order: 1 the end search,
+// 2 the end record, 4 and 6 the directory's headers, 10 the look-up's first header, 14 the
+// member's local header, 19 its data.
+void tst_ZipReader::failingDiskIsNoDamage_data()
+{
+    QTest::addColumn<QString>("fault");  // CALL:N:WHAT on the archive file
+    QTest::addColumn<QString>("step");   // where it shows: open, find, extract; empty: nowhere
+    QTest::addColumn<ArchiveResult>("result");
+    QTest::addColumn<int>("error");
+
+    QTest::newRow("open EIO") << "open:1:EIO" << "open" << ArchiveResult::CannotOpen << EIO;
+    QTest::newRow("open EINTR") << "open:1:EINTR" << "" << ArchiveResult::Ok << 0;
+    QTest::newRow("end search EIO") << "pread:1:EIO" << "open" << ArchiveResult::SystemError << EIO;
+    QTest::newRow("every read EIO") << "pread:1+:EIO" << "open" << ArchiveResult::SystemError << EIO;
+    QTest::newRow("end record EIO") << "pread:2:EIO" << "open" << ArchiveResult::SystemError << EIO;
+    QTest::newRow("directory EIO") << "pread:4:EIO" << "open" << ArchiveResult::SystemError << EIO;
+    QTest::newRow("directory EACCES") << "pread:6:EACCES" << "open" << ArchiveResult::SystemError << EACCES;
+    QTest::newRow("look-up EIO") << "pread:10:EIO" << "find" << ArchiveResult::SystemError << EIO;
+    QTest::newRow("local header EIO") << "pread:14:EIO" << "find" << ArchiveResult::SystemError << EIO;
+    QTest::newRow("member data EIO") << "pread:19:EIO" << "extract" << ArchiveResult::SystemError << EIO;
+    QTest::newRow("member data EINTR") << "pread:19:EINTR" << "" << ArchiveResult::Ok << 0;
+    QTest::newRow("directory EINTR") << "pread:4:EINTR" << "" << ArchiveResult::Ok << 0;
+    QTest::newRow("short reads") << "pread:1+:short" << "" << ArchiveResult::Ok << 0;
+}
+
+void tst_ZipReader::failingDiskIsNoDamage()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, step);
+    QFETCH(ArchiveResult, result);
+    QFETCH(int, error);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("failing.zip");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(goodArchive()) > 0);
+    file.close();
+
+    const QStringList parts = fault.split(QLatin1Char(':'));
+    auto injected = std::make_unique<InjectedFault>(
+        QStringList{parts[0], QStringLiteral("failing.zip"), parts[1], parts[2]}.join(QLatin1Char(':')));
+    ArchiveResult opened = ArchiveResult::NotInitialised;
+    int openError = -1;
+    Handle reader(archiveOpenFile(u16(path).c_str(), nullptr, &opened, &openError));
+    if (step == "open") {
+        QCOMPARE(opened, result);
+        QCOMPARE(openError, error);
+        QVERIFY(!reader);
+        return;
+    }
+    QCOMPARE(opened, ArchiveResult::Ok);
+    QCOMPARE(openError, 0);
+    QVERIFY(reader);
+    int32_t index = -2;
+    ArchiveMemberInfo info;
+    const ArchiveResult found = archiveFindMember(reader.get(), u"raw.gz", false, &index, &info);
+    if (step == "find") {
+        QCOMPARE(found, result);
+        QCOMPARE(archiveSystemError(reader.get()), error);
+        QCOMPARE(index, -1);
+        injected.reset();
+        QCOMPARE(archiveFindMember(reader.get(), u"raw.gz", false, &index, &info), ArchiveResult::Ok);
+        QCOMPARE(archiveSystemError(reader.get()), 0);
+    } else {
+        QCOMPARE(found, ArchiveResult::Ok);
+    }
+    QByteArray out(int(info.uncompressedSize), '\0');
+    const ArchiveResult extracted = archiveExtractToBuffer(reader.get(), index, out.data(), uint32_t(out.size()));
+    if (step == "extract") {
+        QCOMPARE(extracted, result);
+        QCOMPARE(archiveSystemError(reader.get()), error);
+        // Nothing of the failed attempt stays behind: read again, the member comes out whole.
+        injected.reset();
+        out.fill('\0');
+        QCOMPARE(archiveExtractToBuffer(reader.get(), index, out.data(), uint32_t(out.size())), ArchiveResult::Ok);
+    } else {
+        QCOMPARE(extracted, ArchiveResult::Ok);
+    }
+    QCOMPARE(archiveSystemError(reader.get()), 0);
+    QCOMPARE(out, kStoredContent);
 }
 
 QTEST_GUILESS_MAIN(tst_ZipReader)

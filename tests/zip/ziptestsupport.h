@@ -38,6 +38,7 @@ inline char* toString(const ArchiveResult& result)
     case ArchiveResult::CodecError: name = "CodecError"; break;
     case ArchiveResult::Inconsistent: name = "Inconsistent"; break;
     case ArchiveResult::Unsupported: name = "Unsupported"; break;
+    case ArchiveResult::SystemError: name = "SystemError"; break;
     }
     return qstrdup(name);
 }
