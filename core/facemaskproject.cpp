@@ -63,8 +63,9 @@ std::nullopt_t refuse(QString* why, const QString& reason)
     return std::nullopt;
 }
 
-// Told from the file's description alone: opening it again could wait forever (a pipe).
-QString whyNotOpened(const QString& path)
+// Told from the file's description and the error of the failed open (0: it opened, or was
+// never tried); opening it again could wait forever (a pipe).
+QString whyNotOpened(const QString& path, int openError)
 {
     const QFileInfo file(path);
     if (!file.exists()) {
@@ -77,6 +78,9 @@ QString whyNotOpened(const QString& path)
         return QStringLiteral("file cannot be read");
     }
     // Out of descriptors or memory, the archive could not be opened at all: not its content's fault.
+    if (openError != 0) {
+        return QStringLiteral("cannot be opened: %1").arg(systemReason(openError));
+    }
     const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) {
         return QStringLiteral("cannot be opened: %1").arg(systemReason(errno));
@@ -85,17 +89,28 @@ QString whyNotOpened(const QString& path)
     return QStringLiteral("not a ZIP archive");
 }
 
-Archive openArchive(const QString& path, QString* why)
+// "cannot read m.pmk: Input/output error": the disk, not the package, failed.
+QString unreadable(const QString& path, int error)
+{
+    return QStringLiteral("cannot read %1: %2").arg(QFileInfo(path).fileName(), systemReason(error));
+}
+
+// The archive, or null with *why and, when the disk failed a read, *error set.
+Archive openArchive(const QString& path, QString* why, int* error)
 {
     ArchiveResult opened = ArchiveResult::Ok;
-    HZIP handle = archiveOpenFile(utf16(path), nullptr, &opened);
+    int systemError = 0;
+    HZIP handle = archiveOpenFile(utf16(path), nullptr, &opened, &systemError);
     if (!handle) {
-        if (opened == ArchiveResult::Inconsistent) {
+        if (opened == ArchiveResult::SystemError) {
+            *error = systemError;
+            *why = unreadable(path, systemError);
+        } else if (opened == ArchiveResult::Inconsistent) {
             *why = QStringLiteral("ZIP directory disagrees with its end record");
         } else if (opened == ArchiveResult::Unsupported) {
             *why = QStringLiteral("ZIP archive spanned or larger than 4 GiB (not supported)");
         } else {
-            *why = whyNotOpened(path);
+            *why = whyNotOpened(path, systemError);
         }
         return nullptr;
     }
@@ -716,6 +731,17 @@ LoadResult refusal(const QString& reason)
     return {false, reason};
 }
 
+// The refusal after a member of archive was not read: the disk's failure when the reader met
+// one, whatever the member's check said.
+LoadResult memberRefusal(const Archive& archive, const QString& path, const QString& reason)
+{
+    const int error = archiveSystemError(archive.get());
+    if (error != 0) {
+        return {false, unreadable(path, error), error};
+    }
+    return refusal(reason);
+}
+
 // "properties.json: mask_pivots is not an array"
 QString documentProblem(const char* member, const QString& problem)
 {
@@ -730,15 +756,16 @@ PackageReading readPackage(const QString& path, const Progress& progress,
     using namespace package;
     report(progress, 0);
     QString why;
-    const Archive archive = openArchive(path, &why);
+    int error = 0;
+    const Archive archive = openArchive(path, &why, &error);
     if (!archive) {
-        return {refusal(why), {}};
+        return {{false, why, error}, {}};
     }
     const std::optional<QByteArray> propertiesText = readDocument(archive, propertiesMember, &why);
     const std::optional<QByteArray> effectText =
         propertiesText ? readDocument(archive, effectMember, &why) : std::nullopt;
     if (!effectText) {
-        return {refusal(why), {}};
+        return {memberRefusal(archive, path, why), {}};
     }
     const std::optional<Properties> properties = readPropertiesDocument(*propertiesText, &why);
     if (!properties) {
@@ -759,7 +786,7 @@ PackageReading readPackage(const QString& path, const Progress& progress,
     const std::optional<QByteArray> pictureBytes =
         readMember(archive, effect->picturePath, maximumMemberSize, &why, progress, {5, 40}, cancel);
     if (!pictureBytes) {
-        return {refusal(why), {}};
+        return {memberRefusal(archive, path, why), {}};
     }
     const ImageDecoding decoded = decodePackagePicture(*pictureBytes, cancel);
     if (decoded.picture.isNull()) {

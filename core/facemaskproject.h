@@ -20,6 +20,8 @@ enum EffectType { FaceOnly = 0, WholeImage = 1, FullFrame = 2 };
 struct LoadResult {
     bool ok = false;
     QString reason;  // empty when ok, e.g. "member effect.json missing" otherwise
+    int error = 0;   // the system's error number when the disk failed a read (EIO, ...), else 0;
+                     // the reason is then "cannot read NAME: REASON"
 };
 
 // A plain copy of what a package holds, to be written or read away from the GUI thread.

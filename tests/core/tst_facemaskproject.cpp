@@ -4,6 +4,7 @@
 #include "core/packageformat.h"
 #include "tests/support/descriptorlimit.h"
 #include "tests/support/filesizelimit.h"
+#include "tests/support/injectedfault.h"
 #include "tests/support/packagefixtures.h"
 #include "pythonjson.h"
 #include "zip/ziparchive.h"
@@ -98,6 +99,9 @@ private slots:
     void loadSaysWhichCheckFailed();
     void loadNamesWhatTheArchiveGetsWrong_data();
     void loadNamesWhatTheArchiveGetsWrong();
+    void failingDiskIsNoDamage_data();
+    void failingDiskIsNoDamage();
+    void noSingleFailedReadIsCalledDamage();
     void snapshotSharesThePicture();
     void snapshotRoundTripsThroughPackage();
     void snapshotIsUnaffectedByEditsDuringSave();
@@ -1084,6 +1088,88 @@ void tst_FaceMaskProject::loadNamesWhatTheArchiveGetsWrong()
     file.close();
     FaceMaskProject project;
     QCOMPARE(project.loadWithReason(path).reason, reason);
+}
+
+// A package on a stick or a share that fails while it is read is told as such, not as damage
+// that would have the user throw a good package away. The reads of a small package, in order:
+// 1 the end search, 2 the end record, 4 the directory's first header, 18 the first look-up of
+// effect.json, 20 its local header, 25 its data.
+void tst_FaceMaskProject::failingDiskIsNoDamage_data()
+{
+    QTest::addColumn<QString>("fault");   // CALL:N:WHAT on failing.pmk
+    QTest::addColumn<QString>("reason");  // empty: opened
+
+    const QString unreadable = QStringLiteral("cannot read failing.pmk: ") + QString::fromLocal8Bit(std::strerror(EIO));
+    QTest::newRow("open EIO") << "open:1:EIO" << QStringLiteral("cannot be opened: ") + QString::fromLocal8Bit(std::strerror(EIO));
+    QTest::newRow("open EINTR") << "open:1:EINTR" << "";
+    QTest::newRow("end search EIO") << "pread:1:EIO" << unreadable;
+    QTest::newRow("every read EIO") << "pread:1+:EIO" << unreadable;
+    QTest::newRow("end record EIO") << "pread:2:EIO" << unreadable;
+    QTest::newRow("directory EIO") << "pread:4:EIO" << unreadable;
+    QTest::newRow("directory on EIO") << "pread:3+:EIO" << unreadable;
+    QTest::newRow("look-up EIO") << "pread:18:EIO" << unreadable;
+    QTest::newRow("local header EIO") << "pread:20:EIO" << unreadable;
+    QTest::newRow("member data EIO") << "pread:25:EIO" << unreadable;
+    QTest::newRow("member data on EIO") << "pread:25+:EIO" << unreadable;
+    QTest::newRow("read EINTR") << "pread:1:EINTR" << "";
+    QTest::newRow("directory EINTR") << "pread:4:EINTR" << "";
+    QTest::newRow("short reads") << "pread:1+:short" << "";
+}
+
+void tst_FaceMaskProject::failingDiskIsNoDamage()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    FaceMaskProject saved;
+    fillProject(saved, "Good", 0);
+    const QString path = pathOf("failing.pmk");
+    QVERIFY(saved.save(path));
+    core::PackageReading reading;
+    {
+        const QStringList parts = fault.split(QLatin1Char(':'));
+        const InjectedFault injected(QStringList{parts[0], QStringLiteral("failing.pmk"), parts[1], parts[2]}
+                                         .join(QLatin1Char(':')));
+        reading = core::readPackage(path);
+    }
+    QCOMPARE(reading.result.reason, reason);
+    QCOMPARE(reading.result.ok, reason.isEmpty());
+    if (reading.result.ok) {
+        const core::PackageReading whole = core::readPackage(path);
+        QCOMPARE(bits(reading.snapshot.points), bits(whole.snapshot.points));
+        QVERIFY(reading.snapshot.picture == whole.snapshot.picture);
+    }
+}
+
+// Whichever read of the package fails, the package opens with what it holds (a read the reader
+// could do without) or the failure is told as the disk's.
+void tst_FaceMaskProject::noSingleFailedReadIsCalledDamage()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    FaceMaskProject saved;
+    fillProject(saved, "Good", 0);
+    const QString path = pathOf("failing.pmk");
+    QVERIFY(saved.save(path));
+    const core::PackageReading whole = core::readPackage(path);
+    QVERIFY(whole.result.ok);
+    const QString unreadable = QStringLiteral("cannot read failing.pmk: ") + QString::fromLocal8Bit(std::strerror(EIO));
+    int refused = 0;
+    for (int n = 1; n <= 150; ++n) {
+        core::PackageReading reading;
+        {
+            const InjectedFault injected(QStringLiteral("pread:failing.pmk:%1:EIO").arg(n));
+            reading = core::readPackage(path);
+        }
+        if (reading.result.ok) {
+            QVERIFY2(bits(reading.snapshot.points) == bits(whole.snapshot.points), qPrintable(QString::number(n)));
+            QVERIFY2(reading.snapshot.picture == whole.snapshot.picture, qPrintable(QString::number(n)));
+        } else {
+            QVERIFY2(reading.result.reason == unreadable,
+                     qPrintable(QStringLiteral("read %1: %2").arg(n).arg(reading.result.reason)));
+            ++refused;
+        }
+    }
+    QVERIFY2(refused >= 20, qPrintable(QString::number(refused)));
 }
 
 void tst_FaceMaskProject::snapshotSharesThePicture()
