@@ -1,6 +1,7 @@
 #include "cli/packagereading.h"
 
 #include "cli/inputfile.h"
+#include "core/systemreason.h"
 #include "preview/meshfolds.h"
 
 #include <new>
@@ -21,6 +22,11 @@ core::PackageReading readCheckedPackage(const QString& path)
     } catch (const std::bad_alloc&) {
         reading = {};
         reading.result.reason = QStringLiteral("out of memory");
+    }
+    // The loader read the file by another name (readPath()): a failing disk names the one given.
+    if (reading.result.error != 0) {
+        reading.result.reason =
+            QStringLiteral("cannot read ") + path + QStringLiteral(": ") + core::systemReason(reading.result.error);
     }
     // An empty reason would read as acceptance.
     if (!reading.result.ok && reading.result.reason.isEmpty()) {

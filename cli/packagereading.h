@@ -10,7 +10,8 @@ namespace cli {
 
 // Reads the package at path and checks it exactly as "Open PMK file" does (core::readPackage,
 // the loader of the window), after refusing a file that is not a regular file ("not a regular
-// file", "no such file"). Any thread.
+// file", "no such file"). A read the disk failed is "cannot read PATH: REASON", PATH as given.
+// Any thread.
 core::PackageReading readCheckedPackage(const QString& path);
 
 // readCheckedPackage, told as a report. Any thread.

@@ -145,6 +145,8 @@ private slots:
     void writesPastTheFileSizeLimitFail();
     void failingDiskIsTold_data();
     void failingDiskIsTold();
+    void failingPackageReadIsTold_data();
+    void failingPackageReadIsTold();
     void noThreadToSpareIsSaid();
 
 private:
@@ -807,6 +809,53 @@ void tst_CliSafety::failingDiskIsTold()
     } else {
         QVERIFY2(run.status == 0, qPrintable(describe(run)));
         QVERIFY(!QImage(pathOf(target)).isNull());
+    }
+}
+
+// A package whose disk fails while it is read is not called damaged: the user would throw a good
+// package away. The reads of the package, in order: 1 the end search, 3 on the directory, 25
+// the data of effect.json.
+void tst_CliSafety::failingPackageReadIsTold_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // in the test's folder: mask.pmk
+    QTest::addColumn<QString>("fault");         // CALL:N:WHAT on mask.pmk
+    QTest::addColumn<QString>("reason");        // empty: the command succeeds
+
+    const QStringList info{"info", "mask.pmk"};
+    const QString unreadable = QStringLiteral("cannot read mask.pmk: Input/output error");
+    QTest::newRow("info, end search EIO") << info << "pread:1:EIO" << unreadable;
+    QTest::newRow("info, directory EIO") << info << "pread:3+:EIO" << unreadable;
+    QTest::newRow("info, member EIO") << info << "pread:25:EIO" << unreadable;
+    QTest::newRow("info, read EINTR") << info << "pread:1:EINTR" << "";
+    QTest::newRow("info --json, every read EIO") << QStringList{"info", "--json", "mask.pmk"} << "pread:1+:EIO"
+                                                 << unreadable;
+    QTest::newRow("points, member EIO") << QStringList{"points", "mask.pmk"} << "pread:25+:EIO" << unreadable;
+    QTest::newRow("thumbnail, every read EIO") << QStringList{"thumbnail", "mask.pmk", "out.png"} << "pread:1+:EIO"
+                                               << unreadable;
+    QTest::newRow("info, open EIO") << info << "open:1:EIO" << "cannot be opened: Input/output error";
+}
+
+void tst_CliSafety::failingPackageReadIsTold()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAULT_SHIM_PRELOAD));
+    const QStringList parts = fault.split(QLatin1Char(':'));
+    environment.insert(QStringLiteral("FACEMASK_FAULT"),
+                       QStringList{parts[0], QStringLiteral("mask.pmk"), parts[1], parts[2]}.join(QLatin1Char(':')));
+    const Run run = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, m_folder->path(), QString(),
+                               processTimeoutMs, environment);
+    if (reason.isEmpty()) {
+        QVERIFY2(run.status == 0, qPrintable(describe(run)));
+        QVERIFY2(run.out.contains("name: Ring"), qPrintable(describe(run)));
+    } else {
+        QVERIFY2(run.status == 1, qPrintable(describe(run)));
+        QVERIFY2((run.out + run.err).contains(reason.toUtf8()), qPrintable(describe(run)));
+        QVERIFY(!QFile::exists(pathOf("out.png")));
     }
 }
 
