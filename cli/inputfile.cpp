@@ -44,7 +44,10 @@ InputFile::InputFile(const QString& path) : m_readPath(path)
         return;
     }
     // O_NONBLOCK: if a FIFO took the file's place since, the open returns instead of waiting.
-    m_descriptor = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // A signal that interrupts it (on a network file system) is no failure of the file.
+    do {
+        m_descriptor = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (m_descriptor < 0 && errno == EINTR);
     struct stat opened {};
     if (m_descriptor < 0) {
         m_failure = openProblem(errno);

@@ -833,6 +833,7 @@ void tst_CliSafety::failingPackageReadIsTold_data()
     QTest::newRow("thumbnail, every read EIO") << QStringList{"thumbnail", "mask.pmk", "out.png"} << "pread:1+:EIO"
                                                << unreadable;
     QTest::newRow("info, open EIO") << info << "open:1:EIO" << "cannot be opened: Input/output error";
+    QTest::newRow("info, open EINTR") << info << "open:1:EINTR" << "";
 }
 
 void tst_CliSafety::failingPackageReadIsTold()
