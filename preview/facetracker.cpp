@@ -78,11 +78,6 @@ double changeBetween(const QVector<int>& a, const QVector<int>& b)
 
 } // namespace
 
-double FaceTracker::lookChange(const QImage& before, const QImage& after, const QRect& box)
-{
-    return changeBetween(lookOf(before, box), lookOf(after, box));
-}
-
 bool FaceTracker::boxesChanged(const QImage& frame) const
 {
     for (const Track& track : tracks) {

@@ -87,9 +87,6 @@ public:
     // How much the look of a box may change from one frame to the next, in mean grey levels of
     // an 8 x 8 grid over it, before the frame is searched for faces anew.
     static constexpr int largestLookChange = 40;
-    // The mean change of grey levels between the 8 x 8 grids over box on two frames; -1 when
-    // too little of box lies on either frame.
-    static double lookChange(const QImage& before, const QImage& after, const QRect& box);
 
     const QVector<TrackedFace>& faces() const { return shown; }
     // Forgets every face (after a seek, or a new video).

@@ -51,10 +51,11 @@ public:
     void followModel();
     void scheduleRefresh() { if (!refreshTimer.isActive()) { refreshTimer.start(); } }
     void refresh();
+    // Gives the renderer the main window's picture when it changed since (imageChanged).
+    void takeMaskPicture();
     // Draws the mask on every face of the photo into the canvas, on photoPool's thread: one
     // render at a time; requests made while one is in work are served together by one more
     // render after it. The GUI thread never waits for it. Without photoWorker, drawPhotoNow().
-    void takeMaskPicture();
     void drawPhoto();
     // As drawPhoto(), on this thread, now: the canvas shows the mask as it is (previewImage()).
     void drawPhotoNow();
