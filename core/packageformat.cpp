@@ -158,8 +158,8 @@ bool isDigit(char c)
 
 // Builds before documents were written with C's numbers wrote the user's decimal point. A Pashto
 // locale's is two bytes (U+066B), which jsoncpp kept and, finding no '.', followed with ".0":
-// 0.5 became "0\u066b5.0". Returns text with such numbers outside strings put back as "0.5",
-// never longer than text; empty when text holds none.
+// 0.5 became "0\u066b5.0". Returns text with such numbers outside strings and comments put back
+// as "0.5", never longer than text; empty when text holds none.
 QByteArray withCDecimalPoints(const QByteArray& text)
 {
     const QByteArray mark("\xd9\xab");
@@ -178,6 +178,20 @@ QByteArray withCDecimalPoints(const QByteArray& text)
             escaped = !escaped && c == '\\';
         } else if (c == '"') {
             inString = true;
+        } else if (c == '/' && i + 1 < size && (text[i + 1] == '*' || text[i + 1] == '/')) {
+            // Kept as it is, as the parser skips it: a quote inside starts no string.
+            int end = i + 2;
+            if (text[i + 1] == '*') {
+                end = text.indexOf("*/", end);
+                end = end < 0 ? size : end + 2;
+            } else {
+                while (end < size && text[end] != '\n' && text[end] != '\r') {
+                    ++end;
+                }
+            }
+            mended += text.mid(i, end - i);
+            i = end - 1;
+            continue;
         } else if (i > 0 && isDigit(text[i - 1]) && i + 2 < size && text[i] == mark[0] && text[i + 1] == mark[1]
                    && isDigit(text[i + 2])) {
             mended += '.';

@@ -29,6 +29,8 @@ private slots:
     void effectDocumentReadsBack_data();
     void effectDocumentReadsBack();
     void effectDocumentOfAPashtoLocaleReadsBack();
+    void pashtoDecimalPointsAmidComments_data();
+    void pashtoDecimalPointsAmidComments();
     void effectReadingRules_data();
     void effectReadingRules();
     void effectRefusals_data();
@@ -271,6 +273,42 @@ void tst_PackageFormat::effectDocumentOfAPashtoLocaleReadsBack()
         QCOMPARE(bitsOf(effect->points[i].x()), bitsOf(points[i].x()));
         QCOMPARE(bitsOf(effect->points[i].y()), bitsOf(points[i].y()));
     }
+}
+
+// The parser skips comments, and a quote inside one starts no string: the numbers after it are
+// put back all the same, and a string between two such comments stays as written.
+void tst_PackageFormat::pashtoDecimalPointsAmidComments_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("picturePath");
+    const QByteArray mark("\xd9\xab");
+    QByteArray pivots = "{\"x\": 0" + mark + "5.0, \"y\": 0" + mark + "25.0}";
+    for (int i = 1; i < 75; ++i) {
+        pivots += ", {\"x\": 0" + mark + "5.0, \"y\": 0" + mark + "25.0}";
+    }
+    const auto document = [&](const QByteArray& beforePath, const QByteArray& path, const QByteArray& afterPath) {
+        return "{\"face_mask_data\": {" + beforePath + "\"face_mask_image_path\": \"" + path + "\"" + afterPath
+               + ", \"mask_data\": {\"mask_pivots\": [" + pivots + "]}}}";
+    };
+    QTest::newRow("block-comment-with-a-quote") << document("/* \" */ ", "images/main/image.png", "")
+                                                << QStringLiteral("images/main/image.png");
+    QTest::newRow("line-comment-with-a-quote") << document("// \"\n", "images/main/image.png", "")
+                                               << QStringLiteral("images/main/image.png");
+    QTest::newRow("path-between-two-such-comments")
+        << document("/*\"*/ ", "images/main/1" + mark + "5.png", " /*\"*/")
+        << QStringLiteral("images/main/1\u066b5.png");
+}
+
+void tst_PackageFormat::pashtoDecimalPointsAmidComments()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, picturePath);
+    QString reason;
+    const std::optional<Effect> effect = readEffectDocument(text, &reason);
+    QVERIFY2(effect.has_value(), qPrintable(reason));
+    QCOMPARE(effect->picturePath, picturePath);
+    QCOMPARE(int(effect->points.size()), 75);
+    QCOMPARE(effect->points[74], FacialPoint(0.5, 0.25));
 }
 
 void tst_PackageFormat::effectReadingRules_data()
