@@ -87,6 +87,29 @@ bool isJsonPunctuation(char c)
     return c == '[' || c == ']' || c == '{' || c == '}' || c == ',' || c == ':' || c == '"';
 }
 
+bool startsComment(const QByteArray& text, int at)
+{
+    return text[at] == '/' && at + 1 < text.size() && (text[at + 1] == '*' || text[at + 1] == '/');
+}
+
+// Where the comment starting at `at` ends (the index after it): "/* ... */", or "// ..." to the
+// end of the line, which a carriage return ends as well as a line feed; the text's end for one
+// left open. Each is walked once, to its own end: a search for the other line end would run on
+// to the end of the text for every comment.
+int commentEnd(const QByteArray& text, int at)
+{
+    const int size = text.size();
+    int end = at + 2;
+    if (text[at + 1] == '*') {
+        end = text.indexOf("*/", end);
+        return end < 0 ? size : end + 2;
+    }
+    while (end < size && text[end] != '\n' && text[end] != '\r') {
+        ++end;
+    }
+    return end;
+}
+
 // The values the parser would create for text: every array and object, every string that is
 // not a member name, and every other word (number, true, false, null). A comment counts as a
 // word, which only overestimates; a quote inside it starts no string. Stops counting once above
@@ -107,22 +130,8 @@ qint64 valueCount(const QByteArray& text, qint64 limit)
             stringEnded = !inString;
             continue;
         }
-        if (c == '/' && i + 1 < size && (text[i + 1] == '*' || text[i + 1] == '/')) {
-            // Skipped whole, as the parser does: "/* ... */", or "// ..." to the end of the line,
-            // which a carriage return ends as well as a line feed.
-            // Each is walked once, to its own end: a search for the other line end would run on
-            // to the end of the text for every comment.
-            const bool block = text[i + 1] == '*';
-            int end = i + 2;
-            if (block) {
-                end = text.indexOf("*/", end);
-                end = end < 0 ? size : end + 1;
-            } else {
-                while (end < size && text[end] != '\n' && text[end] != '\r') {
-                    ++end;
-                }
-            }
-            i = end;
+        if (startsComment(text, i)) {
+            i = commentEnd(text, i) - 1; // skipped whole, as the parser does
             inWord = false;
             ++values;
         } else if (isJsonSpace(c)) {
@@ -178,17 +187,9 @@ QByteArray withCDecimalPoints(const QByteArray& text)
             escaped = !escaped && c == '\\';
         } else if (c == '"') {
             inString = true;
-        } else if (c == '/' && i + 1 < size && (text[i + 1] == '*' || text[i + 1] == '/')) {
+        } else if (startsComment(text, i)) {
             // Kept as it is, as the parser skips it: a quote inside starts no string.
-            int end = i + 2;
-            if (text[i + 1] == '*') {
-                end = text.indexOf("*/", end);
-                end = end < 0 ? size : end + 2;
-            } else {
-                while (end < size && text[end] != '\n' && text[end] != '\r') {
-                    ++end;
-                }
-            }
+            const int end = commentEnd(text, i);
             mended += text.mid(i, end - i);
             i = end - 1;
             continue;
