@@ -57,6 +57,10 @@ elif mode == "names":
 inline QJsonValue runDescriber(const QStringList& arguments, const QByteArray& input = QByteArray())
 {
     QProcess python;
+    // What a test preloads (a failing disk, the sanitizer's runtime) is not Python's.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LD_PRELOAD"));
+    python.setProcessEnvironment(environment);
     python.start(QStringLiteral("python3"),
                  QStringList{QStringLiteral("-c"), QString::fromUtf8(describerScript())} + arguments);
     if (!python.waitForStarted(30000)) {
