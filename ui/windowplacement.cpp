@@ -63,9 +63,12 @@ QRect placeBeside(const QRect& owner, QSize size, const QRect& available)
         at = QPoint(ownerEnd + gap, owner.top());
     } else if (owner.left() - gap - fitted.width() >= available.left()) {
         at = QPoint(owner.left() - gap - fitted.width(), owner.top());
+    } else if (available.x() + available.width() - ownerEnd >= owner.left() - available.left()) {
+        // No room on either side: against the screen's edge on the roomier side, over as little
+        // of the owner as can be, so that the window being edited stays in sight.
+        at = QPoint(available.x() + available.width() - fitted.width(), owner.top());
     } else {
-        at = QPoint(owner.x() + (owner.width() - fitted.width()) / 2,
-                    owner.y() + (owner.height() - fitted.height()) / 2);
+        at = QPoint(available.left(), owner.top());
     }
     at.setX(std::clamp(at.x(), available.left(), available.right() + 1 - fitted.width()));
     at.setY(std::clamp(at.y(), available.top(), available.bottom() + 1 - fitted.height()));

@@ -11,8 +11,9 @@ namespace ui {
 
 // Where a second window of size goes the first time it opens, beside the window at owner
 // (frames in screen pixels): to its right when that fits in available (the screen's area
-// without panels), else to its left, else over it; always inside available, and shrunk to it
-// when larger.
+// without panels), else to its left, else against the edge of available on the side with more
+// room, over as little of the owner as it can; always inside available, and shrunk to it when
+// larger.
 QRect placeBeside(const QRect& owner, QSize size, const QRect& available);
 
 // A remembered frame (screen pixels) as it is to come back: where it was when it lies inside

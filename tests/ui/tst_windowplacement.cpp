@@ -30,8 +30,14 @@ void tst_WindowPlacement::placeBeside_data()
                                        << QRect(908, 100, 640, 520);
     QTest::newRow("room on the left only") << QRect(1000, 100, 800, 600) << QSize(640, 520) << screen
                                            << QRect(352, 100, 640, 520);
-    QTest::newRow("no room beside: over it, centred") << QRect(400, 200, 1100, 700) << QSize(640, 520)
-                                                      << screen << QRect(630, 290, 640, 520);
+    // No room beside: on the roomier side against the screen's edge, the owner's far part in sight.
+    QTest::newRow("no room beside, more on the right") << QRect(400, 200, 1100, 700) << QSize(640, 520)
+                                                       << screen << QRect(1280, 200, 640, 520);
+    QTest::newRow("no room beside, more on the left") << QRect(450, 200, 1100, 700) << QSize(640, 520)
+                                                      << screen << QRect(0, 200, 640, 520);
+    // A window centred on the screen, as window managers place it: short of the gap alone.
+    QTest::newRow("centred owner, room but for the gap") << QRect(640, 300, 640, 400) << QSize(640, 520)
+                                                         << screen << QRect(1280, 300, 640, 520);
     QTest::newRow("would run off the bottom") << QRect(100, 800, 600, 240) << QSize(640, 520) << screen
                                               << QRect(708, 530, 640, 520);
     QTest::newRow("larger than the screen: shrunk")
