@@ -110,6 +110,23 @@ int commentEnd(const QByteArray& text, int at)
     return end;
 }
 
+// Where the string whose opening quote is at `at` ends (the index after its closing quote); -1
+// for one left open. A backslash escapes the character after it.
+int stringEnd(const QByteArray& text, int at)
+{
+    bool escaped = false;
+    for (int i = at + 1; i < text.size(); ++i) {
+        if (escaped) {
+            escaped = false;
+        } else if (text[i] == '\\') {
+            escaped = true;
+        } else if (text[i] == '"') {
+            return i + 1;
+        }
+    }
+    return -1;
+}
+
 // The values the parser would create for text: every array and object, every string that is
 // not a member name, and every other word (number, true, false, null). A comment counts as a
 // word, which only overestimates; a quote inside it starts no string. Stops counting once above
@@ -117,19 +134,11 @@ int commentEnd(const QByteArray& text, int at)
 qint64 valueCount(const QByteArray& text, qint64 limit)
 {
     qint64 values = 0;
-    bool inString = false;
-    bool escaped = false;
     bool inWord = false;
     bool stringEnded = false;  // a string closed; a following ':' makes it a member name
     const int size = text.size();
     for (int i = 0; i < size; ++i) {
         const char c = text[i];
-        if (inString) {
-            inString = escaped || c != '"';
-            escaped = !escaped && c == '\\';
-            stringEnded = !inString;
-            continue;
-        }
         if (startsComment(text, i)) {
             i = commentEnd(text, i) - 1; // skipped whole, as the parser does
             inWord = false;
@@ -143,8 +152,16 @@ qint64 valueCount(const QByteArray& text, qint64 limit)
                 values += c == ':' ? 0 : 1;
             }
             if (c == '"') {
-                inString = true;
                 inWord = false;
+                if (values > limit) {
+                    break;
+                }
+                const int end = stringEnd(text, i);
+                if (end < 0) {
+                    break; // left open: no value
+                }
+                stringEnded = true;
+                i = end - 1;
             } else if (isJsonPunctuation(c)) {
                 values += (c == '[' || c == '{') ? 1 : 0;
                 inWord = false;
@@ -177,19 +194,14 @@ QByteArray withCDecimalPoints(const QByteArray& text)
     }
     QByteArray mended;
     mended.reserve(text.size());
-    bool inString = false;
-    bool escaped = false;
     const int size = text.size();
     for (int i = 0; i < size; ++i) {
         const char c = text[i];
-        if (inString) {
-            inString = escaped || c != '"';
-            escaped = !escaped && c == '\\';
-        } else if (c == '"') {
-            inString = true;
-        } else if (startsComment(text, i)) {
-            // Kept as it is, as the parser skips it: a quote inside starts no string.
-            const int end = commentEnd(text, i);
+        if (c == '"' || startsComment(text, i)) {
+            // Kept as they are: a string's marks are text, and a quote inside a comment starts
+            // no string.
+            const int found = c == '"' ? stringEnd(text, i) : commentEnd(text, i);
+            const int end = found < 0 ? size : found;
             mended += text.mid(i, end - i);
             i = end - 1;
             continue;

@@ -24,7 +24,7 @@
 #include <unistd.h>
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static char armedSpec[4096];
+static char armedFault[4096];
 static char call[32];
 static char text[2048];
 static long nth;
@@ -51,18 +51,18 @@ static int errorNumber(const char* name)
 /* Parses the variable when it changed; the caller holds lock. */
 static void rearm(void)
 {
-    const char* spec = getenv("FACEMASK_FAULT");
-    if (!spec) {
-        spec = "";
+    const char* fault = getenv("FACEMASK_FAULT");
+    if (!fault) {
+        fault = "";
     }
-    if (strcmp(spec, armedSpec) == 0) {
+    if (strcmp(fault, armedFault) == 0) {
         return;
     }
-    snprintf(armedSpec, sizeof armedSpec, "%s", spec);
+    snprintf(armedFault, sizeof armedFault, "%s", fault);
     call[0] = 0;
     seen = 0;
-    char copy[sizeof armedSpec];
-    snprintf(copy, sizeof copy, "%s", spec);
+    char copy[sizeof armedFault];
+    snprintf(copy, sizeof copy, "%s", fault);
     char* fields[4] = {0};
     char* rest = copy;
     for (int i = 0; i < 4 && rest; ++i) {

@@ -17,8 +17,8 @@ inline bool faultShimLoaded()
 class InjectedFault
 {
 public:
-    // spec: "CALL:TEXT:N:WHAT", as faultshim.c describes; empty arms nothing.
-    explicit InjectedFault(const QString& spec) { qputenv("FACEMASK_FAULT", spec.toUtf8()); }
+    // fault: "CALL:TEXT:N:WHAT", as faultshim.c describes; empty arms nothing.
+    explicit InjectedFault(const QString& fault) { qputenv("FACEMASK_FAULT", fault.toUtf8()); }
     ~InjectedFault() { qunsetenv("FACEMASK_FAULT"); }
     InjectedFault(const InjectedFault&) = delete;
     InjectedFault& operator=(const InjectedFault&) = delete;
