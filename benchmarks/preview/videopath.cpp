@@ -100,15 +100,20 @@ void benchmarkVideoPath()
     mask.setPicture(maskPhoto);
     mask.setPoints(watcher->result().points);
 
-    QVector<QImage> frames;
+    // The face swaying 40 px either side of the middle, a full sway every 2 pi slowness frames.
     const QImage scaled = photo.scaledToHeight(480, Qt::SmoothTransformation);
-    for (int i = 0; i < 240; ++i) {
-        QImage frame(640, 480, QImage::Format_RGB32);
-        frame.fill(qRgb(90, 90, 90));
-        QPainter painter(&frame);
-        painter.drawImage(QPoint((640 - scaled.width()) / 2 + int(40 * std::sin(i / 20.0)), 0), scaled);
-        frames.append(frame);
-    }
+    const auto swaying = [&scaled](int count, double slowness) {
+        QVector<QImage> frames;
+        for (int i = 0; i < count; ++i) {
+            QImage frame(640, 480, QImage::Format_RGB32);
+            frame.fill(qRgb(90, 90, 90));
+            QPainter painter(&frame);
+            painter.drawImage(QPoint((640 - scaled.width()) / 2 + int(40 * std::sin(i / slowness)), 0), scaled);
+            frames.append(frame);
+        }
+        return frames;
+    };
+    const QVector<QImage> frames = swaying(240, 20.0);
     QTemporaryDir folder;
     const QString clip = folder.filePath(QStringLiteral("face.mp4"));
     const QString error = testclips::encode(frames, 30, clip);
@@ -123,14 +128,6 @@ void benchmarkVideoPath()
     print("camera-like frames every 33 ms", runPath(camera, detector, mask, 8.0));
     // A brisk head: up to 8 px a frame (240 px/s), where the frames the worker drops while it
     // detects leave the most change between the frames it takes.
-    QVector<QImage> brisk;
-    for (int i = 0; i < 63; ++i) {
-        QImage frame(640, 480, QImage::Format_RGB32);
-        frame.fill(qRgb(90, 90, 90));
-        QPainter painter(&frame);
-        painter.drawImage(QPoint((640 - scaled.width()) / 2 + int(40 * std::sin(i / 5.0)), 0), scaled);
-        brisk.append(frame);
-    }
-    ReplayFrameSource briskCamera(brisk, 33);
+    ReplayFrameSource briskCamera(swaying(63, 5.0), 33);
     print("the same, a brisk head (8 px/frame)", runPath(briskCamera, detector, mask, 8.0));
 }
