@@ -8,6 +8,7 @@
 #include "core/packagelimits.h"
 #include "core/pngcodec.h"
 #include "core/systemreason.h"
+#include "core/thumbnaildrawing.h"
 #include "zip/ziparchive.h"
 
 #include <QBuffer>
@@ -263,8 +264,8 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// The JPEG bytes of the three thumbnails. Small and large have the same size, so they are the
-// same picture: drawn and encoded once, stored twice.
+// The JPEG bytes of the three thumbnails, drawn from one reduced copy of the picture. Small and
+// large have the same size, so they are the same picture: drawn and encoded once, stored twice.
 struct Thumbnails {
     QByteArray small;
     QByteArray medium;
@@ -274,12 +275,16 @@ struct Thumbnails {
 Thumbnails drawThumbnails(const QImage& picture)
 {
     using namespace package;
+    const bool shared = smallThumbnailSize == largeThumbnailSize;
+    std::vector<QSize> sizes{largeThumbnailSize, mediumThumbnailSize};
+    if (!shared) {
+        sizes.push_back(smallThumbnailSize);
+    }
+    const std::vector<QImage> drawn = makeThumbnails(picture, sizes);
     Thumbnails thumbnails;
-    thumbnails.large = encodeImage(makeThumbnail(picture, largeThumbnailSize), "jpg");
-    thumbnails.medium = encodeImage(makeThumbnail(picture, mediumThumbnailSize), "jpg");
-    thumbnails.small = smallThumbnailSize == largeThumbnailSize
-        ? thumbnails.large
-        : encodeImage(makeThumbnail(picture, smallThumbnailSize), "jpg");
+    thumbnails.large = encodeImage(drawn[0], "jpg");
+    thumbnails.medium = encodeImage(drawn[1], "jpg");
+    thumbnails.small = shared ? thumbnails.large : encodeImage(drawn[2], "jpg");
     return thumbnails;
 }
 

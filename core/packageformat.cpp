@@ -2,9 +2,9 @@
 
 #include "core/facemaskproject.h"
 #include "core/numbertext.h"
+#include "core/thumbnaildrawing.h"
 
 #include <QLocale>
-#include <QPainter>
 
 #include <json/json.h>
 
@@ -364,21 +364,6 @@ std::optional<Effect> effectFromDocument(const Json::Value& document, QString* w
     return Effect{*effectType, std::move(*points), stringOf(picturePath)};
 }
 
-bool painterCanDrawOn(QImage::Format format)
-{
-    return format != QImage::Format_Invalid && format != QImage::Format_Mono
-        && format != QImage::Format_MonoLSB && format != QImage::Format_Indexed8;
-}
-
-// The thumbnail keeps the picture's pixel format, except where a painter cannot draw into it.
-QImage::Format thumbnailFormat(const QImage& picture)
-{
-    if (painterCanDrawOn(picture.format())) {
-        return picture.format();
-    }
-    return picture.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
-}
-
 } // namespace
 
 DateSource setDateSource(DateSource source)
@@ -467,24 +452,7 @@ std::optional<Effect> readEffectDocument(const QByteArray& text, QString* reason
 
 QImage makeThumbnail(const QImage& picture, const QSize& size)
 {
-    if (picture.isNull() || size.isEmpty()) {
-        return QImage();
-    }
-    QImage thumbnail(size, thumbnailFormat(picture));
-    if (thumbnail.isNull()) {
-        return QImage();
-    }
-    thumbnail.fill(Qt::white);
-    // A picture thinner than a thumbnail pixel once scaled is drawn a pixel thick, not left out.
-    const QSize fitted = picture.size().scaled(size, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
-    const QRect target(QPoint((size.width() - fitted.width()) / 2,
-                              (size.height() - fitted.height()) / 2),
-                       fitted);
-    QPainter painter(&thumbnail);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    painter.drawImage(target, picture);
-    painter.end();
-    return thumbnail;
+    return makeThumbnails(picture, {size}).front();
 }
 
 } // namespace core::package

@@ -63,8 +63,8 @@ struct Effect {
 std::optional<Properties> readPropertiesDocument(const QByteArray& text, QString* reason = nullptr);
 std::optional<Effect> readEffectDocument(const QByteArray& text, QString* reason = nullptr);
 
-// The picture scaled smoothly into size, keeping its aspect ratio, centred on white.
-// A null picture gives a null thumbnail.
+// The picture scaled smoothly into size, keeping its aspect ratio, centred on white, as
+// makeThumbnails draws it. A null picture gives a null thumbnail.
 QImage makeThumbnail(const QImage& picture, const QSize& size);
 
 } // namespace core::package

@@ -1,4 +1,5 @@
 #include "core/packageformat.h"
+#include "core/thumbnaildrawing.h"
 #include "pythonjson.h"
 #include "tests/support/builtlocale.h"
 
@@ -45,6 +46,8 @@ private slots:
     void thumbnailOfNullPictureIsNull();
     void thumbnailOfThinPictureShowsIt_data();
     void thumbnailOfThinPictureShowsIt();
+    void thumbnailsFromTheReducedCopyMatchAPaintedDrawing_data();
+    void thumbnailsFromTheReducedCopyMatchAPaintedDrawing();
 };
 
 namespace {
@@ -594,6 +597,104 @@ void tst_PackageFormat::thumbnailOfThinPictureShowsIt()
         }
         QVERIFY2(drawn, qPrintable(QStringLiteral("%1 %2 of the thumbnail shows nothing of the picture")
                                        .arg(tall ? "row" : "column").arg(i)));
+    }
+}
+
+namespace {
+
+// A photo with soft edges and sharp ones: a gradient under a grid of thin lines, so that any
+// sample taken from the wrong pixel or with the wrong weight shows.
+QImage gridPicture(const QSize& size, QImage::Format format, bool seeThrough)
+{
+    QImage picture(size, QImage::Format_ARGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(picture.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            const bool onLine = x % 7 == 0 || y % 5 == 0;
+            const int alpha = seeThrough ? (x * 255 / size.width()) : 255;
+            line[x] = onLine ? qRgba(0, 0, 0, alpha)
+                             : qRgba(x * 255 / size.width(), y * 255 / size.height(), 200, alpha);
+        }
+    }
+    return picture.convertToFormat(format);
+}
+
+} // namespace
+
+void tst_PackageFormat::thumbnailsFromTheReducedCopyMatchAPaintedDrawing_data()
+{
+    QTest::addColumn<QImage>("picture");
+    // Bounds in grey levels. The painter rounds its weights to 1/16 in strong reductions, a
+    // sample 1/32 of the contrast either way on each axis: up to 8 levels at a sharp edge, plus
+    // truncation. A 16-bit-a-pixel picture steps by 8 levels.
+    QTest::addColumn<int>("largestAllowed");
+    QTest::addColumn<double>("meanAllowed");
+    const QDir faces(QStringLiteral(FACEMASK_TEST_DATA_DIR "/faces"));
+    for (const QString& name : faces.entryList({QStringLiteral("*.jpg"), QStringLiteral("*.png")})) {
+        const QImage photo(faces.filePath(name));
+        QVERIFY2(!photo.isNull(), qPrintable(name));
+        QTest::newRow(qPrintable(name)) << photo << 8 << 0.4;
+    }
+    const QImage landscape(faces.filePath(QStringLiteral("bald_guys.jpg")));
+    QTest::newRow("photo-4000x3000")
+        << landscape.scaled(4000, 3000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation) << 8 << 0.4;
+    QTest::newRow("photo-portrait-tall") << landscape.scaled(700, 3000) << 8 << 0.4;
+    QTest::newRow("photo-enlarged") << landscape.scaled(90, 40) << 8 << 0.4;
+    const QImage photo = landscape.scaled(1000, 700);
+    QTest::newRow("photo-indexed") << photo.convertToFormat(QImage::Format_Indexed8) << 8 << 0.4;
+    QTest::newRow("photo-mono") << photo.convertToFormat(QImage::Format_Mono) << 8 << 0.4;
+    QTest::newRow("photo-rgb888") << photo.convertToFormat(QImage::Format_RGB888) << 8 << 0.4;
+    QTest::newRow("photo-rgb16") << photo.convertToFormat(QImage::Format_RGB16) << 16 << 0.4;
+    // Drawn at 16 bits a channel by the painter, at 8 by us: a truncation's half level apart.
+    QTest::newRow("photo-rgba64") << photo.convertToFormat(QImage::Format_RGBA64) << 8 << 0.7;
+    QTest::newRow("photo-grey16") << photo.convertToFormat(QImage::Format_Grayscale16) << 8 << 0.7;
+    // Black lines one pixel wide every few pixels: every sample sits at a sharp edge.
+    QTest::newRow("grid-reduced-1.5") << gridPicture({480, 360}, QImage::Format_RGB32, false) << 12 << 1.5;
+    QTest::newRow("grid-reduced-2.5") << gridPicture({800, 600}, QImage::Format_RGB32, false) << 12 << 1.5;
+    QTest::newRow("grid-reduced-9") << gridPicture({2900, 2100}, QImage::Format_RGB32, false) << 12 << 1.5;
+    QTest::newRow("grid-grey") << gridPicture({1500, 1100}, QImage::Format_Grayscale8, false) << 12 << 1.5;
+    QTest::newRow("grid-see-through") << gridPicture({1300, 900}, QImage::Format_ARGB32, true) << 12 << 1.5;
+    QTest::newRow("grid-see-through-premultiplied")
+        << gridPicture({500, 900}, QImage::Format_ARGB32_Premultiplied, true) << 12 << 1.5;
+    QTest::newRow("grid-thin") << gridPicture({3, 2000}, QImage::Format_RGB32, false) << 12 << 1.5;
+    QTest::newRow("grid-one-pixel") << gridPicture({1, 1}, QImage::Format_RGB32, false) << 0 << 0.0;
+}
+
+// The thumbnails drawn from the reduced copy against a QPainter drawing of the whole picture,
+// before JPEG: the same size and format, the same letter-boxing, and pixels a few grey levels
+// apart at most, where the painter rounds its weights more coarsely.
+void tst_PackageFormat::thumbnailsFromTheReducedCopyMatchAPaintedDrawing()
+{
+    QFETCH(QImage, picture);
+    QFETCH(int, largestAllowed);
+    QFETCH(double, meanAllowed);
+    const std::vector<QSize> sizes{largeThumbnailSize, mediumThumbnailSize, QSize(64, 64)};
+    const std::vector<QImage> thumbnails = makeThumbnails(picture, sizes);
+    QCOMPARE(thumbnails.size(), sizes.size());
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        const QImage painted = paintThumbnail(picture, sizes[i]);
+        QCOMPARE(thumbnails[i].size(), sizes[i]);
+        QCOMPARE(thumbnails[i].format(), painted.format());
+        const QImage ours = thumbnails[i].convertToFormat(QImage::Format_ARGB32);
+        const QImage theirs = painted.convertToFormat(QImage::Format_ARGB32);
+        int largest = 0;
+        qint64 total = 0;
+        for (int y = 0; y < ours.height(); ++y) {
+            for (int x = 0; x < ours.width(); ++x) {
+                const QRgb a = ours.pixel(x, y);
+                const QRgb b = theirs.pixel(x, y);
+                for (const int difference : {qRed(a) - qRed(b), qGreen(a) - qGreen(b),
+                                             qBlue(a) - qBlue(b), qAlpha(a) - qAlpha(b)}) {
+                    largest = std::max(largest, std::abs(difference));
+                    total += std::abs(difference);
+                }
+            }
+        }
+        const double mean = double(total) / (ours.width() * ours.height() * 4);
+        qInfo("%dx%d: largest difference %d, mean %.3f grey levels", sizes[i].width(),
+              sizes[i].height(), largest, mean);
+        QVERIFY2(largest <= largestAllowed, qPrintable(QStringLiteral("largest difference %1").arg(largest)));
+        QVERIFY2(mean <= meanAllowed, qPrintable(QStringLiteral("mean difference %1").arg(mean)));
     }
 }
 
