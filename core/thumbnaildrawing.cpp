@@ -63,32 +63,27 @@ AxisSamples sampleAxis(int pictureLength, int fittedLength)
     return samples;
 }
 
-// Which picture rows or columns any of the draws reads, in order, and where each lands in the
-// reduced copy (-1: not read).
+// Which picture rows or columns any of the draws reads, in order. Sized by the thumbnails, not
+// by the picture: a picture of 120 megapixels may be a single row.
 struct Selection {
     std::vector<int> kept;
-    std::vector<int> place;
+
+    // Where picture row or column index lands in the reduced copy; index is one of kept.
+    int place(int index) const
+    {
+        return int(std::lower_bound(kept.begin(), kept.end(), index) - kept.begin());
+    }
 };
 
-Selection select(int pictureLength, const std::vector<AxisSamples>& axes)
+Selection select(const std::vector<AxisSamples>& axes)
 {
     Selection selection;
-    selection.place.assign(pictureLength, -1);
     for (const AxisSamples& axis : axes) {
-        for (const std::vector<int>* indices : {&axis.first, &axis.second}) {
-            for (int index : *indices) {
-                selection.place[index] = 0;
-            }
-        }
+        selection.kept.insert(selection.kept.end(), axis.first.begin(), axis.first.end());
+        selection.kept.insert(selection.kept.end(), axis.second.begin(), axis.second.end());
     }
-    for (int i = 0; i < pictureLength; ++i) {
-        if (selection.place[i] == 0) {
-            selection.place[i] = int(selection.kept.size());
-            selection.kept.push_back(i);
-        } else {
-            selection.place[i] = -1;
-        }
-    }
+    std::sort(selection.kept.begin(), selection.kept.end());
+    selection.kept.erase(std::unique(selection.kept.begin(), selection.kept.end()), selection.kept.end());
     return selection;
 }
 
@@ -155,7 +150,7 @@ inline QRgb overWhite(QRgb pixel)
         | (qBlue(pixel) + uncovered);
 }
 
-QImage drawFromCopy(const QImage& copy, const QImage::Format format, const QSize& size,
+QImage drawFromCopy(const QImage& copy, qint64 pictureWidth, const QImage::Format format, const QSize& size,
                     const QRect& area, const AxisSamples& across, const AxisSamples& down,
                     const Selection& rows, const Selection& columns)
 {
@@ -167,16 +162,16 @@ QImage drawFromCopy(const QImage& copy, const QImage::Format format, const QSize
     // Enlargements and reductions to no less than half mix each column's two rows first,
     // stronger reductions each row's two columns first: the order the raster engine uses, so
     // that truncation lands the same way.
-    const bool mild = columns.place.size() <= 2 * size_t(area.width());
+    const bool mild = pictureWidth <= 2 * qint64(area.width());
     std::vector<int> lefts(area.width());
     std::vector<int> rights(area.width());
     for (int x = 0; x < area.width(); ++x) {
-        lefts[x] = columns.place[across.first[x]];
-        rights[x] = columns.place[across.second[x]];
+        lefts[x] = columns.place(across.first[x]);
+        rights[x] = columns.place(across.second[x]);
     }
     for (int y = 0; y < area.height(); ++y) {
-        const QRgb* top = reinterpret_cast<const QRgb*>(copy.constScanLine(rows.place[down.first[y]]));
-        const QRgb* bottom = reinterpret_cast<const QRgb*>(copy.constScanLine(rows.place[down.second[y]]));
+        const QRgb* top = reinterpret_cast<const QRgb*>(copy.constScanLine(rows.place(down.first[y])));
+        const QRgb* bottom = reinterpret_cast<const QRgb*>(copy.constScanLine(rows.place(down.second[y])));
         const int weightDown = down.weight[y];
         QRgb* out = reinterpret_cast<QRgb*>(thumbnail.scanLine(area.y() + y)) + area.x();
         for (int x = 0; x < area.width(); ++x) {
@@ -216,8 +211,8 @@ std::vector<QImage> makeThumbnails(const QImage& picture, const std::vector<QSiz
     if (across.empty()) {
         return thumbnails;
     }
-    const Selection columns = select(picture.width(), across);
-    const Selection rows = select(picture.height(), down);
+    const Selection columns = select(across);
+    const Selection rows = select(down);
     const QImage copy = reducedCopy(picture, rows, columns);
     if (copy.isNull()) {
         return thumbnails;
@@ -228,7 +223,7 @@ std::vector<QImage> makeThumbnails(const QImage& picture, const std::vector<QSiz
         if (sizes[i].isEmpty()) {
             continue;
         }
-        thumbnails[i] = drawFromCopy(copy, format, sizes[i], areas[i], across[drawn], down[drawn],
+        thumbnails[i] = drawFromCopy(copy, picture.width(), format, sizes[i], areas[i], across[drawn], down[drawn],
                                      rows, columns);
         ++drawn;
     }
