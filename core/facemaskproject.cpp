@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
 #include <mutex>
@@ -507,11 +508,45 @@ private:
     int m_cleanupTicket = -1;
 };
 
-// Why the package written at path would be refused when opened, checked with the loader's own
-// bounds and readers: the documents as the loader parses them, the picture's size, and every
-// member's sizes as the written directory declares them. Empty when it would open.
-QString reopeningProblem(const QString& path, const QByteArray& properties,
-                         const QByteArray& effect, const QImage& picture)
+// The whole file open at descriptor, read rather than mapped: a page the disk failed to deliver
+// would end the program with SIGBUS in the middle of a save. Nothing, with *error set, when a
+// read fails; nothing for an empty file or one beyond 4 GiB, which no archive reader takes.
+std::vector<uchar> readWhole(int descriptor, int* error)
+{
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0) {
+        *error = errno;
+        return {};
+    }
+    if (status.st_size <= 0 || status.st_size > off_t(0xFFFFFFFF)) {
+        return {};
+    }
+    std::vector<uchar> bytes(size_t(status.st_size));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::pread(descriptor, bytes.data() + done, bytes.size() - done, off_t(done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            *error = errno;
+            return {};
+        }
+        if (got == 0) {
+            break;
+        }
+        done += size_t(got);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+// Why the package written at path (open at descriptor) would be refused when opened, checked
+// with the loader's own bounds and readers: the documents as the loader parses them, the
+// picture's size, and every member's sizes as the written directory declares them. Empty when
+// it would open; *error holds the system's error number when reading it back failed.
+QString reopeningProblem(const QString& path, int descriptor, const QByteArray& properties,
+                         const QByteArray& effect, const QImage& picture, int* error)
 {
     using namespace package;
     QString why;
@@ -531,14 +566,15 @@ QString reopeningProblem(const QString& path, const QByteArray& properties,
     if (!pictureProblem.isEmpty()) {
         return pictureProblem;
     }
-    // Mapped, not opened by name: the name Qt gave the file need not be UTF-8.
-    QFile written(path);
-    const qint64 size = written.size();
-    uchar* mapped = size > 0 && size <= qint64(0xFFFFFFFF) && written.open(QIODevice::ReadOnly)
-        ? written.map(0, size)
-        : nullptr;
+    int readError = 0;
+    const std::vector<uchar> bytes = readWhole(descriptor, &readError);
+    if (readError != 0) {
+        *error = readError;
+        return QStringLiteral("cannot read back %1: %2").arg(path, systemReason(readError));
+    }
     ArchiveResult opened = ArchiveResult::CannotOpen;
-    const Archive archive(mapped ? archiveOpenMemory(mapped, quint32(size), nullptr, &opened) : nullptr,
+    const Archive archive(!bytes.empty() ? archiveOpenMemory(bytes.data(), quint32(bytes.size()), nullptr, &opened)
+                                         : nullptr,
                           [](HZIP handle) { archiveClose(handle); });
     if (!archive) {
         return QStringLiteral("written package unreadable (%1)").arg(uint(opened), 0, 16);
@@ -710,9 +746,10 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
                                       : QStringLiteral("cannot write %1").arg(path),
                       writeError);
     }
-    const QString problem = reopeningProblem(file.partialPath(), properties, effect, snapshot.picture);
+    int readError = 0;
+    const QString problem = reopeningProblem(path, file.descriptor(), properties, effect, snapshot.picture, &readError);
     if (!problem.isEmpty()) {
-        return failed(problem);
+        return failed(problem, readError);
     }
     QString why;
     int commitError = 0;

@@ -77,6 +77,8 @@ private slots:
     void saveWithoutPictureLeavesNoFile();
     void failedSaveKeepsEarlierPackage();
     void saveFailingMidwayKeepsEarlierPackage();
+    void saveReadBackFromAFailingDisk_data();
+    void saveReadBackFromAFailingDisk();
     void saveThatWouldNotReopenFails_data();
     void saveThatWouldNotReopenFails();
     void saveThroughLinkReplacesLinkedFile_data();
@@ -594,6 +596,53 @@ void tst_FaceMaskProject::saveFailingMidwayKeepsEarlierPackage()
     }
     QVERIFY2(fileBytes(path) == before, "a save failing midway must leave the earlier package byte for byte");
     QCOMPARE(entriesOfFolder(), QStringList{"midway.pmk"});
+}
+
+void tst_FaceMaskProject::saveReadBackFromAFailingDisk_data()
+{
+    QTest::addColumn<QString>("fault");   // CALL:N:WHAT on the partial file beside readback.pmk
+    QTest::addColumn<bool>("savable");
+    QTest::newRow("read EIO") << "pread:1:EIO" << false;
+    QTest::newRow("every read EIO") << "pread:1+:EIO" << false;
+    QTest::newRow("read EINTR") << "pread:1:EINTR" << true;
+    QTest::newRow("short reads") << "pread:1+:short" << true;
+}
+
+// A save reads the written package back before it takes the place of the earlier one. A read the
+// disk fails is the disk's failure, told with its reason, and the earlier package stays; a read
+// that is interrupted or comes short is read on.
+void tst_FaceMaskProject::saveReadBackFromAFailingDisk()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, savable);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    FaceMaskProject earlier;
+    fillProject(earlier, "Earlier", 1);
+    const QString path = pathOf("readback.pmk");
+    QVERIFY(earlier.save(path));
+    const QByteArray before = fileBytes(path);
+
+    FaceMaskProject project;
+    fillProject(project, "Later", 2);
+    core::SaveResult saved;
+    {
+        const QStringList parts = fault.split(QLatin1Char(':'));
+        const InjectedFault injected(QStringList{parts[0], QStringLiteral("readback.pmk"), parts[1], parts[2]}
+                                         .join(QLatin1Char(':')));
+        saved = project.saveWithReason(path);
+    }
+    QCOMPARE(entriesOfFolder(), QStringList{"readback.pmk"});
+    if (savable) {
+        QVERIFY2(saved.ok, qPrintable(saved.reason));
+        FaceMaskProject reopened;
+        QVERIFY(reopened.load(path));
+        QCOMPARE(reopened.name(), QStringLiteral("Later"));
+        return;
+    }
+    QVERIFY2(!saved.ok, "a package that could not be read back must not replace the earlier one");
+    QCOMPARE(saved.reason, QStringLiteral("cannot read back %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(EIO))));
+    QCOMPARE(saved.error, EIO);
+    QVERIFY2(fileBytes(path) == before, "the earlier package must stay byte for byte");
 }
 
 void tst_FaceMaskProject::saveThatWouldNotReopenFails_data()
