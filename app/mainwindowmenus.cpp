@@ -3,16 +3,22 @@
 // remembered in the workspace as soon as it changes).
 #include "app/mainwindow_p.h"
 
+#include "core/systemreason.h"
+
 #include "ui/pointview.h"
 #include "ui/prompts.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace ui {
 
@@ -293,6 +299,23 @@ void MainWindow::Impl::fillRecentMenu()
 void MainWindow::Impl::openRecent(const QString& path)
 {
     const QFileInfo file(path);
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
+        const int error = errno;
+        const bool gone = (error == ENOENT || error == ENOTDIR) && QFileInfo(file.absolutePath()).isDir();
+        if (!gone) {
+            // A stick not plugged in, a share offline, a failing disk: the package may well come
+            // back, so its entry stays.
+            const QString why = error == ENOENT || error == ENOTDIR
+                ? QStringLiteral("Its folder is not there: connect the drive or share that holds it.")
+                : QStringLiteral("The system says: %1.").arg(core::systemReason(error));
+            session.prompts().warning(
+                QStringLiteral("Open Recent"),
+                QStringLiteral("%1 cannot be reached now, so it stays on the list of recent packages:\n%2\n%3")
+                    .arg(file.fileName(), QDir::toNativeSeparators(path), why));
+            return;
+        }
+    }
     if (!file.isFile()) {
         workspace.removeRecentPackage(path);
         fillRecentMenu();

@@ -4,6 +4,7 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "tests/support/fakeprompts.h"
+#include "tests/support/injectedfault.h"
 #include "app/mainwindow.h"
 #include "ui/pointview.h"
 #include "ui/previewwindow.h"
@@ -26,6 +27,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include <sys/stat.h>
@@ -151,6 +154,8 @@ private slots:
     void damagedSettingsGiveDefaults_data();
     void damagedSettingsGiveDefaults();
     void openRecentListsPackagesAndDropsMissingOnes();
+    void openRecentKeepsWhatCannotBeReachedNow_data();
+    void openRecentKeepsWhatCannotBeReachedNow();
     void openRecentOpensAPackageNamedWithADot();
     void pickersStartInTheFoldersUsedLast();
     void pasteFromTheEditMenuAndAfterAMenuWasClosed();
@@ -475,6 +480,59 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
 
 // A name typed with a dot ("Dr. Smith") already has an extension to the save dialog, so the
 // package is written without ".pmk"; Open Recent must still open it as the package it is.
+void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
+{
+    // "folder" removes the package's folder, "file" the package alone; else stat:N:WHAT.
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<QString>("message");  // what the warning says, after the package's name
+    QTest::newRow("folder gone") << "folder" << true
+                                 << "cannot be reached now, so it stays on the list of recent packages";
+    QTest::newRow("disk fails") << "stat:1:EIO" << true << "The system says: " + QString::fromLocal8Bit(std::strerror(EIO));
+    QTest::newRow("no permission") << "stat:1:EACCES" << true
+                                   << "The system says: " + QString::fromLocal8Bit(std::strerror(EACCES));
+    QTest::newRow("gone from its folder") << "file" << false
+                                          << "is no longer there, so it was taken off the list of recent packages";
+}
+
+// A package that cannot be reached for now (its drive unplugged, its share offline, its disk
+// failing) stays on the list; only one whose folder is there without it is taken off.
+void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, kept);
+    QFETCH(QString, message);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    const QString folder = dir->filePath(QStringLiteral("stick"));
+    QVERIFY(QDir().mkdir(folder));
+    core::FaceMaskProject project;
+    project.setName(QStringLiteral("away"));
+    project.facialPoints()->setImage(testimages::filled(32, 24, Qt::magenta));
+    project.facialPoints()->setPoints(gridPoints());
+    const QString path = folder + QStringLiteral("/away.pmk");
+    QVERIFY(project.save(path));
+    ui::MainWindow window;
+    prepare(window);
+    window.openFile(path);
+    QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("away.pmk")));
+    QVERIFY(recentEntries(window).first().startsWith(QStringLiteral("&1 away.pmk")));
+
+    if (fault == QLatin1String("folder") || fault == QLatin1String("file")) {
+        QVERIFY(fault == QLatin1String("folder") ? QDir(folder).removeRecursively() : QFile::remove(path));
+        recentMenu(window)->actions().at(0)->trigger();
+    } else {
+        const QStringList parts = fault.split(QLatin1Char(':'));
+        const InjectedFault injected(
+            QStringList{parts[0], QStringLiteral("away.pmk"), parts[1], parts[2]}.join(QLatin1Char(':')));
+        recentMenu(window)->actions().at(0)->trigger();
+    }
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().text.startsWith(QStringLiteral("away.pmk ")), qPrintable(warnings.first().text));
+    QVERIFY2(warnings.first().text.contains(message), qPrintable(warnings.first().text));
+    QCOMPARE(recentEntries(window).first().startsWith(QStringLiteral("&1 away.pmk")), kept);
+}
+
 void tst_MainWindowWorkspace::openRecentOpensAPackageNamedWithADot()
 {
     {

@@ -6,7 +6,8 @@
  * call and every later one. WHAT is an error name (EIO, EINTR, EXDEV, EACCES, ENAMETOOLONG, ELOOP,
  * ENOENT, ENOSPC) or "short": read and write then deliver half of what was asked (at least one
  * byte). CALL is one of open, openat, read, write, pread, pwrite, fsync (which stands for
- * fdatasync too: either flush fails), close, rename, renameat2, link, unlink.
+ * fdatasync too: either flush fails), close, rename, renameat2, link, unlink, stat (our own
+ * calls of stat; Qt's file information goes through statx and is not seen).
  * The variable is read again whenever it changes, which restarts the count, so a test process
  * may arm it with qputenv() while no other thread touches files. The failure happens instead of
  * the call: nothing is written, read, renamed or closed (a failed close still closes the
@@ -20,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -339,6 +341,17 @@ int unlink(const char* path)
         return -1;
     }
     return real_unlink(path);
+}
+
+int stat(const char* path, struct stat* status)
+{
+    REAL(stat)
+    int failure = 0;
+    if (strikes("stat", path, &failure)) {
+        errno = failure ? failure : EIO;
+        return -1;
+    }
+    return real_stat(path, status);
 }
 
 /* Looked up by the tests, which refuse to run without the shim rather than pass untested. */
