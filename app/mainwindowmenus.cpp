@@ -32,6 +32,22 @@ const char* const showMeshKey = "showMesh";
 const char* const showOverviewKey = "showOverview";
 const char* const mirrorEditsKey = "mirrorEdits";
 
+// Where path leads once its links are followed, the last one of a chain included even when
+// what it names is not there; path itself when it is no link. Bounded as the system bounds a
+// chain of links.
+QString linkEnd(const QString& path)
+{
+    QString end = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo link(end);
+        if (!link.isSymLink()) {
+            break;
+        }
+        end = link.symLinkTarget();
+    }
+    return end;
+}
+
 // The platform's keys for a standard command and the extra ones, each once, so that every usual
 // key works whatever the desktop's key scheme says.
 QList<QKeySequence> keysOf(QKeySequence::StandardKey command, const QList<QKeySequence>& extra)
@@ -302,7 +318,9 @@ void MainWindow::Impl::openRecent(const QString& path)
     struct stat status;
     if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
         const int error = errno;
-        const bool gone = (error == ENOENT || error == ENOTDIR) && QFileInfo(file.absolutePath()).isDir();
+        // A link is gone with the folder of what it names, not its own.
+        const bool gone = (error == ENOENT || error == ENOTDIR)
+            && QFileInfo(QFileInfo(linkEnd(path)).absolutePath()).isDir();
         if (!gone) {
             // A stick not plugged in, a share offline, a failing disk: the package may well come
             // back, so its entry stays.

@@ -482,7 +482,8 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
 // package is written without ".pmk"; Open Recent must still open it as the package it is.
 void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
 {
-    // "folder" removes the package's folder, "file" the package alone; else stat:N:WHAT.
+    // "folder" removes the package's folder, "file" the package alone, "link" opens the package
+    // through a link beside its folder and removes the folder; else stat:N:WHAT.
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("kept");
     QTest::addColumn<QString>("message");  // what the warning says, after the package's name
@@ -493,6 +494,9 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
                                    << "The system says: " + QString::fromLocal8Bit(std::strerror(EACCES));
     QTest::newRow("gone from its folder") << "file" << false
                                           << "is no longer there, so it was taken off the list of recent packages";
+    // The link is there; what it names is on the drive that is not.
+    QTest::newRow("linked, folder gone") << "link" << true
+                                         << "cannot be reached now, so it stays on the list of recent packages";
 }
 
 // A package that cannot be reached for now (its drive unplugged, its share offline, its disk
@@ -509,16 +513,24 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
     project.setName(QStringLiteral("away"));
     project.facialPoints()->setImage(testimages::filled(32, 24, Qt::magenta));
     project.facialPoints()->setPoints(gridPoints());
-    const QString path = folder + QStringLiteral("/away.pmk");
-    QVERIFY(project.save(path));
+    const QString saved = folder + QStringLiteral("/away.pmk");
+    QVERIFY(project.save(saved));
+    const QString link = dir->filePath(QStringLiteral("away.pmk"));
+    const QString path = fault == QLatin1String("link") ? link : saved;
+    if (path == link) {
+        QVERIFY(QFile::link(saved, link));
+    }
     ui::MainWindow window;
     prepare(window);
     window.openFile(path);
     QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("away.pmk")));
     QVERIFY(recentEntries(window).first().startsWith(QStringLiteral("&1 away.pmk")));
 
-    if (fault == QLatin1String("folder") || fault == QLatin1String("file")) {
-        QVERIFY(fault == QLatin1String("folder") ? QDir(folder).removeRecursively() : QFile::remove(path));
+    if (fault == QLatin1String("folder") || fault == QLatin1String("link")) {
+        QVERIFY(QDir(folder).removeRecursively());
+        recentMenu(window)->actions().at(0)->trigger();
+    } else if (fault == QLatin1String("file")) {
+        QVERIFY(QFile::remove(path));
         recentMenu(window)->actions().at(0)->trigger();
     } else {
         const QStringList parts = fault.split(QLatin1Char(':'));
