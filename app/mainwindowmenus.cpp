@@ -318,9 +318,10 @@ void MainWindow::Impl::openRecent(const QString& path)
     struct stat status;
     if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
         const int error = errno;
-        // A link is gone with the folder of what it names, not its own.
+        // A link is gone with the folder of what it names, not its own. A file where the folder
+        // was is there as much as a folder would be: the package is gone.
         const bool gone = (error == ENOENT || error == ENOTDIR)
-            && QFileInfo(QFileInfo(linkEnd(path)).absolutePath()).isDir();
+            && QFileInfo(QFileInfo(linkEnd(path)).absolutePath()).exists();
         if (!gone) {
             // A stick not plugged in, a share offline, a failing disk: the package may well come
             // back, so its entry stays.

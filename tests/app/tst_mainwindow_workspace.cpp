@@ -483,7 +483,8 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
 void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
 {
     // "folder" removes the package's folder, "file" the package alone, "link" opens the package
-    // through a link beside its folder and removes the folder; else stat:N:WHAT.
+    // through a link beside its folder and removes the folder, "folder file" puts a file where
+    // the folder was; else stat:N:WHAT.
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("kept");
     QTest::addColumn<QString>("message");  // what the warning says, after the package's name
@@ -497,6 +498,8 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
     // The link is there; what it names is on the drive that is not.
     QTest::newRow("linked, folder gone") << "link" << true
                                          << "cannot be reached now, so it stays on the list of recent packages";
+    QTest::newRow("folder now a file") << "folder file" << false
+                                       << "is no longer there, so it was taken off the list of recent packages";
 }
 
 // A package that cannot be reached for now (its drive unplugged, its share offline, its disk
@@ -531,6 +534,12 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
         recentMenu(window)->actions().at(0)->trigger();
     } else if (fault == QLatin1String("file")) {
         QVERIFY(QFile::remove(path));
+        recentMenu(window)->actions().at(0)->trigger();
+    } else if (fault == QLatin1String("folder file")) {
+        QVERIFY(QDir(folder).removeRecursively());
+        QFile stand(folder);
+        QVERIFY(stand.open(QIODevice::WriteOnly));
+        stand.close();
         recentMenu(window)->actions().at(0)->trigger();
     } else {
         const QStringList parts = fault.split(QLatin1Char(':'));
