@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -510,7 +511,8 @@ private:
 
 // The whole file open at descriptor, read rather than mapped: a page the disk failed to deliver
 // would end the program with SIGBUS in the middle of a save. Nothing, with *error set, when a
-// read fails; nothing for an empty file or one beyond 4 GiB, which no archive reader takes.
+// read fails or there is no memory for the copy (ENOMEM); nothing for an empty file or one
+// beyond 4 GiB, which no archive reader takes.
 std::vector<uchar> readWhole(int descriptor, int* error)
 {
     struct stat status;
@@ -521,7 +523,13 @@ std::vector<uchar> readWhole(int descriptor, int* error)
     if (status.st_size <= 0 || status.st_size > off_t(0xFFFFFFFF)) {
         return {};
     }
-    std::vector<uchar> bytes(size_t(status.st_size));
+    std::vector<uchar> bytes;
+    try {
+        bytes.resize(size_t(status.st_size));
+    } catch (const std::bad_alloc&) {
+        *error = ENOMEM;
+        return {};
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t got = ::pread(descriptor, bytes.data() + done, bytes.size() - done, off_t(done));

@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QSemaphore>
@@ -39,6 +40,8 @@
 #include <cstring>
 #include <csignal>
 #include <future>
+#include <new>
+#include <optional>
 #include <thread>
 
 #include <sys/resource.h>
@@ -79,6 +82,7 @@ private slots:
     void saveFailingMidwayKeepsEarlierPackage();
     void saveReadBackFromAFailingDisk_data();
     void saveReadBackFromAFailingDisk();
+    void saveReadBackWithoutMemoryFails();
     void saveThatWouldNotReopenFails_data();
     void saveThatWouldNotReopenFails();
     void saveThroughLinkReplacesLinkedFile_data();
@@ -642,6 +646,79 @@ void tst_FaceMaskProject::saveReadBackFromAFailingDisk()
     QVERIFY2(!saved.ok, "a package that could not be read back must not replace the earlier one");
     QCOMPARE(saved.reason, QStringLiteral("cannot read back %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(EIO))));
     QCOMPARE(saved.error, EIO);
+    QVERIFY2(fileBytes(path) == before, "the earlier package must stay byte for byte");
+}
+
+namespace {
+
+bool runsUnderAddressSanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+// Bytes of address space this process holds now.
+long long addressSpaceInUse()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    return statm.readLine().split(' ').first().toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+} // namespace
+
+// The read back needs a copy of the package. When there is no memory for it the save fails with
+// the reason, throws nothing, and the earlier package stays.
+void tst_FaceMaskProject::saveReadBackWithoutMemoryFails()
+{
+    if (runsUnderAddressSanitizer()) {
+        QSKIP("AddressSanitizer reserves more address space than any limit this test sets");
+    }
+    FaceMaskProject earlier;
+    fillProject(earlier, "Earlier", 1);
+    const QString path = pathOf("memory.pmk");
+    QVERIFY(earlier.save(path));
+    const QByteArray before = fileBytes(path);
+
+    FaceMaskProject project;
+    fillProject(project, "Later", 2);
+    // Noise does not compress: the package holds some 75 MB, far more than the room left below
+    // and more than a thread's heap of the allocator holds in space it reserved before.
+    QImage noise(5000, 5000, QImage::Format_RGB32);
+    QRandomGenerator random(7);
+    for (int y = 0; y < noise.height(); ++y) {
+        random.fillRange(reinterpret_cast<quint32*>(noise.scanLine(y)), noise.width());
+    }
+    project.facialPoints()->setImage(noise);
+    std::optional<ProcessLimit> limit;
+    // From 99 % on every member is written; what remains is the directory and the read back.
+    const core::Progress progress = [&limit](int percent) {
+        if (percent >= 99 && !limit) {
+            limit.emplace(RLIMIT_AS, addressSpaceInUse() + (8 << 20));
+        }
+    };
+    core::SaveResult saved;
+    bool thrown = false;
+    try {
+        saved = core::writePackage(project.snapshot(), path, progress);
+    } catch (const std::bad_alloc&) {
+        thrown = true;
+    }
+    const bool limited = limit && limit->isActive();
+    limit.reset();
+    QVERIFY2(limited, "the address space was not limited");
+    QVERIFY2(!thrown, "the save threw std::bad_alloc");
+    QVERIFY(!saved.ok);
+    QCOMPARE(saved.reason, QStringLiteral("cannot read back %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(ENOMEM))));
+    QCOMPARE(saved.error, ENOMEM);
     QVERIFY2(fileBytes(path) == before, "the earlier package must stay byte for byte");
 }
 
