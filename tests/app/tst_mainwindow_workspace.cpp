@@ -478,8 +478,6 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
     QVERIFY(list.contains("application/x-facemask-package"));
 }
 
-// A name typed with a dot ("Dr. Smith") already has an extension to the save dialog, so the
-// package is written without ".pmk"; Open Recent must still open it as the package it is.
 void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
 {
     // "folder" removes the package's folder, "file" the package alone, "link" opens the package
@@ -554,6 +552,8 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
     QCOMPARE(recentEntries(window).first().startsWith(QStringLiteral("&1 away.pmk")), kept);
 }
 
+// A name typed with a dot ("Dr. Smith") already has an extension to the save dialog, so the
+// package is written without ".pmk"; Open Recent must still open it as the package it is.
 void tst_MainWindowWorkspace::openRecentOpensAPackageNamedWithADot()
 {
     {
