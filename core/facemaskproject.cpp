@@ -22,10 +22,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
-#include <new>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -509,50 +507,12 @@ private:
     int m_cleanupTicket = -1;
 };
 
-// The whole file open at descriptor, read rather than mapped: a page the disk failed to deliver
-// would end the program with SIGBUS in the middle of a save. Nothing, with *error set, when a
-// read fails or there is no memory for the copy (ENOMEM); nothing for an empty file or one
-// beyond 4 GiB, which no archive reader takes.
-std::vector<uchar> readWhole(int descriptor, int* error)
-{
-    struct stat status;
-    if (::fstat(descriptor, &status) != 0) {
-        *error = errno;
-        return {};
-    }
-    if (status.st_size <= 0 || status.st_size > off_t(0xFFFFFFFF)) {
-        return {};
-    }
-    std::vector<uchar> bytes;
-    try {
-        bytes.resize(size_t(status.st_size));
-    } catch (const std::bad_alloc&) {
-        *error = ENOMEM;
-        return {};
-    }
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::pread(descriptor, bytes.data() + done, bytes.size() - done, off_t(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            *error = errno;
-            return {};
-        }
-        if (got == 0) {
-            break;
-        }
-        done += size_t(got);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 // Why the package written at path (open at descriptor) would be refused when opened, checked
 // with the loader's own bounds and readers: the documents as the loader parses them, the
-// picture's size, and every member's sizes as the written directory declares them. Empty when
-// it would open; *error holds the system's error number when reading it back failed.
+// picture's size, and every member's sizes as the written directory declares them. The file is
+// read in place, by position: no copy of it is held, and a read the disk fails is an error
+// number, where a mapping's page would end the program with SIGBUS. Empty when it would open;
+// *error holds the system's error number when reading it back failed.
 QString reopeningProblem(const QString& path, int descriptor, const QByteArray& properties,
                          const QByteArray& effect, const QImage& picture, int* error)
 {
@@ -574,17 +534,18 @@ QString reopeningProblem(const QString& path, int descriptor, const QByteArray& 
     if (!pictureProblem.isEmpty()) {
         return pictureProblem;
     }
-    int readError = 0;
-    const std::vector<uchar> bytes = readWhole(descriptor, &readError);
-    if (readError != 0) {
-        *error = readError;
-        return QStringLiteral("cannot read back %1: %2").arg(path, systemReason(readError));
-    }
+    const auto unreadable = [&](int systemError) {
+        *error = systemError;
+        return QStringLiteral("cannot read back %1: %2").arg(path, systemReason(systemError));
+    };
     ArchiveResult opened = ArchiveResult::CannotOpen;
-    const Archive archive(!bytes.empty() ? archiveOpenMemory(bytes.data(), quint32(bytes.size()), nullptr, &opened)
-                                         : nullptr,
+    int systemError = 0;
+    const Archive archive(archiveOpenDescriptor(descriptor, nullptr, &opened, &systemError),
                           [](HZIP handle) { archiveClose(handle); });
     if (!archive) {
+        if (systemError != 0) {
+            return unreadable(systemError);
+        }
         return QStringLiteral("written package unreadable (%1)").arg(uint(opened), 0, 16);
     }
     const std::pair<const char*, quint32> members[] = {
@@ -594,8 +555,11 @@ QString reopeningProblem(const QString& path, int descriptor, const QByteArray& 
     for (const auto& [name, limit] : members) {
         const QString memberName = QString::fromUtf8(name);
         ArchiveMemberInfo info;
-        if (archiveFindMember(archive.get(), utf16(memberName), true, nullptr, &info)
-            != ArchiveResult::Ok) {
+        const ArchiveResult found = archiveFindMember(archive.get(), utf16(memberName), true, nullptr, &info);
+        if (found == ArchiveResult::SystemError) {
+            return unreadable(archiveSystemError(archive.get()));
+        }
+        if (found != ArchiveResult::Ok) {
             return QStringLiteral("written package unreadable: member %1").arg(memberName);
         }
         const QString sizeProblem = declaredSizeProblem(info, limit, memberName);

@@ -148,6 +148,19 @@ HZIP archiveOpenFile(const char16_t* path, const char* /*password*/, ArchiveResu
     return handle;
 }
 
+HZIP archiveOpenDescriptor(int descriptor, const char* /*password*/, ArchiveResult* result,
+                           int* systemError)
+{
+    ArchiveResult opened = ArchiveResult::Ok;
+    int error = 0;
+    HZIP handle = wrapReader(ArchiveReader::openDescriptor(descriptor, &opened, &error));
+    if (result)
+        *result = opened;
+    if (systemError)
+        *systemError = error;
+    return handle;
+}
+
 HZIP archiveOpenMemory(const void* data, uint32_t length, const char* /*password*/,
                        ArchiveResult* result)
 {

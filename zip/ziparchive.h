@@ -137,6 +137,11 @@ ArchiveResult archiveClose(HZIP hz);
 HZIP archiveOpenFile(const char16_t* path, const char* password, ArchiveResult* result = nullptr,
                      int* systemError = nullptr);
 
+// The same over a regular file open for reading at descriptor, which the caller keeps owning and
+// open until archiveClose. Reads go by position (pread): the descriptor's offset is not used.
+HZIP archiveOpenDescriptor(int descriptor, const char* password, ArchiveResult* result = nullptr,
+                           int* systemError = nullptr);
+
 // The same over length bytes at data, which must stay valid and unchanged until archiveClose.
 // Hostile input is safe: nothing is read outside the block.
 HZIP archiveOpenMemory(const void* data, uint32_t length, const char* password,

@@ -874,8 +874,24 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const char16_t* path, Arc
     std::string utf8Path;
     if (!zipplatform::utf16ToUtf8(path, kMaxPathUnits, &utf8Path) || utf8Path.empty())
         return nullptr;
+    return openInput(zipplatform::File::openForReading(utf8Path, systemError), result, systemError);
+}
+
+std::unique_ptr<ArchiveReader> ArchiveReader::openDescriptor(int descriptor, ArchiveResult* result,
+                                                             int* systemError)
+{
+    *result = ArchiveResult::CannotOpen;
+    *systemError = 0;
+    if (descriptor < 0)
+        return nullptr;
+    return openInput(zipplatform::File::borrow(descriptor), result, systemError);
+}
+
+std::unique_ptr<ArchiveReader> ArchiveReader::openInput(zipplatform::File file, ArchiveResult* result,
+                                                        int* systemError)
+{
     auto impl = std::make_unique<Impl>();
-    impl->input.file = zipplatform::File::openForReading(utf8Path, systemError);
+    impl->input.file = std::move(file);
     if (!impl->input.file.isOpen() || !impl->input.file.size(&impl->input.size))
         return nullptr;
     ArchiveResult read = impl->readEndRecord();

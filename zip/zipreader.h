@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <memory>
 
+namespace zipplatform {
+class File;
+}
+
 class ArchiveReader {
 public:
     ~ArchiveReader();
@@ -19,6 +23,8 @@ public:
     // read, else 0.
     static std::unique_ptr<ArchiveReader> openFile(const char16_t* path, ArchiveResult* result,
                                                    int* systemError);
+    static std::unique_ptr<ArchiveReader> openDescriptor(int descriptor, ArchiveResult* result,
+                                                         int* systemError);
     static std::unique_ptr<ArchiveReader> openMemory(const void* data, uint32_t length,
                                                      ArchiveResult* result);
 
@@ -32,5 +38,7 @@ public:
 private:
     struct Impl;
     explicit ArchiveReader(std::unique_ptr<Impl> impl);
+    static std::unique_ptr<ArchiveReader> openInput(zipplatform::File file, ArchiveResult* result,
+                                                    int* systemError);
     std::unique_ptr<Impl> d;
 };

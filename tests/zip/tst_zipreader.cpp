@@ -13,6 +13,9 @@
 
 #include <limits>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace ziptest;
 
 namespace {
@@ -801,6 +804,25 @@ void tst_ZipReader::fileInputMatchesMemoryInput()
     QCOMPARE(out, kStoredContent);
     QCOMPARE(findAndExtract(reader.get(), u"effect.json", true, &out), ArchiveResult::Ok);
     QCOMPARE(out, kDeflatedContent);
+
+    // The same through a descriptor the caller owns: read by position, left where it stood
+    // and open after the reader is closed.
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(descriptor >= 0);
+    QCOMPARE(::lseek(descriptor, 7, SEEK_SET), off_t(7));
+    {
+        Handle borrowed(archiveOpenDescriptor(descriptor, nullptr));
+        QVERIFY(borrowed);
+        QCOMPARE(findAndExtract(borrowed.get(), u"effect.json", false, &out), ArchiveResult::Ok);
+        QCOMPARE(out, kDeflatedContent);
+        QCOMPARE(findAndExtract(borrowed.get(), u"raw.gz", false, &out), ArchiveResult::Ok);
+        QCOMPARE(out, kStoredContent);
+    }
+    QCOMPARE(::lseek(descriptor, 0, SEEK_CUR), off_t(7));
+    QCOMPARE(::close(descriptor), 0);
+    ArchiveResult opened = ArchiveResult::Ok;
+    QVERIFY(!archiveOpenDescriptor(-1, nullptr, &opened));
+    QCOMPARE(opened, ArchiveResult::CannotOpen);
 }
 
 // A read the system fails is told with its error number, never as damage that the bytes a good
