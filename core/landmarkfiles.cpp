@@ -121,7 +121,10 @@ std::optional<FacialPointVector> readPts(const QByteArray& text, QSize pictureSi
     if (pictureSize.isEmpty()) {
         return refuse<FacialPointVector>(reason, QStringLiteral("no picture size"));
     }
-    const QList<QByteArray> words = text.simplified().split(' ');
+    // Editors on Windows start a UTF-8 file with a byte order mark.
+    const QByteArray byteOrderMark("\xef\xbb\xbf");
+    const QByteArray body = text.startsWith(byteOrderMark) ? text.mid(byteOrderMark.size()) : text;
+    const QList<QByteArray> words = body.simplified().split(' ');
     // version: 1 n_points: 68 { x y ... }
     if (words.size() != 6 + 2 * landmarkCount || words[0] != "version:" || words[1] != "1"
         || words[2] != "n_points:" || words[3] != QByteArray::number(landmarkCount)

@@ -30,7 +30,8 @@ int unwritablePoint(const FacialPointVector& points, QSize pictureSize);
 // x - 1) with 17 significant digits. Empty when there are fewer than 68 points or one is
 // unwritable.
 QByteArray writePts(const FacialPointVector& points, QSize pictureSize);
-// Nothing, with *reason set, when the text is not a .pts file of 68 finite points.
+// Any line ends, blanks and a UTF-8 byte order mark are read. Nothing, with *reason set, when
+// the text is not a .pts file of 68 finite points.
 std::optional<FacialPointVector> readPts(const QByteArray& text, QSize pictureSize,
                                          QString* reason = nullptr);
 

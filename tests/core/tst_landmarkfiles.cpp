@@ -58,6 +58,8 @@ private slots:
     void ptsRoundTrips_data();
     void ptsRoundTrips();
     void ptsIsOneBased();
+    void ptsAsOtherToolsWriteThem_data();
+    void ptsAsOtherToolsWriteThem();
     void ptsInTheUsersLocaleRead_data();
     void ptsInTheUsersLocaleRead();
     void ptsRefusals_data();
@@ -131,6 +133,31 @@ void tst_LandmarkFiles::ptsIsOneBased()
     QCOMPARE(lines.at(3), QByteArray("1 1"));      // the top-left pixel's centre
     QCOMPARE(lines.at(4), QByteArray("101 26"));   // dlib's pixel (100, 25)
     QVERIFY(files::writePts(FacialPointVector(67), QSize(10, 10)).isEmpty());
+}
+
+void tst_LandmarkFiles::ptsAsOtherToolsWriteThem_data()
+{
+    QTest::addColumn<QByteArray>("text");  // our file as another tool or an editor leaves it
+    const QByteArray ours = files::writePts(editedPoints(), QSize(640, 480));
+    QTest::newRow("crlf") << QByteArray(ours).replace("\n", "\r\n");
+    QTest::newRow("cr") << QByteArray(ours).replace('\n', '\r');
+    QTest::newRow("tabs-and-trailing-spaces") << QByteArray(ours).replace(' ', '\t').replace("\n", " \t \n");
+    QTest::newRow("blank-lines") << QByteArray(ours).replace("{\n", "\n{\n\n").replace("}\n", "\n}\n\n\n");
+    QTest::newRow("utf-8-byte-order-mark") << "\xef\xbb\xbf" + ours;
+    QTest::newRow("byte-order-mark-and-crlf") << "\xef\xbb\xbf" + QByteArray(ours).replace("\n", "\r\n");
+}
+
+void tst_LandmarkFiles::ptsAsOtherToolsWriteThem()
+{
+    QFETCH(QByteArray, text);
+    const QSize size(640, 480);
+    QString reason;
+    const std::optional<FacialPointVector> read = files::readPts(text, size, &reason);
+    QVERIFY2(read, qPrintable(reason));
+    const std::optional<FacialPointVector> expected =
+        files::readPts(files::writePts(editedPoints(), size), size, nullptr);
+    QVERIFY(expected);
+    QCOMPARE(*read, *expected);
 }
 
 void tst_LandmarkFiles::ptsInTheUsersLocaleRead_data()
