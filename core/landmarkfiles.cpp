@@ -178,14 +178,24 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
     }
     QXmlStreamReader xml(text);
     DlibImage image;
+    QString imageFile;
     bool inImage = false;
     bool inBox = false;
+    bool boxFound = false;
+    int partsInBox = 0;
     std::vector<std::optional<QPointF>> parts(landmarkCount);
     while (!xml.atEnd()) {
         xml.readNext();
-        if (xml.isEndElement() && (xml.name() == QLatin1String("image") || xml.name() == QLatin1String("box"))
-            && inBox) {
-            break;  // the first box of the first image is read
+        if (xml.isEndElement() && xml.name() == QLatin1String("image")) {
+            inImage = false;
+            inBox = false;
+        }
+        if (xml.isEndElement() && xml.name() == QLatin1String("box") && inBox) {
+            inBox = false;
+            // A box without parts marks a face without landmarks: the next one may have them.
+            if (partsInBox > 0) {
+                break;
+            }
         }
         if (!xml.isStartElement()) {
             continue;
@@ -194,18 +204,27 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
         auto whole = [&](const char* name, bool* ok) {
             return attributes.value(QLatin1String(name)).toInt(ok);
         };
-        if (xml.name() == QLatin1String("image") && !inImage) {
+        if (xml.name() == QLatin1String("image")) {
             inImage = true;
-            image.file = attributes.value(QLatin1String("file")).toString();
+            imageFile = attributes.value(QLatin1String("file")).toString();
         } else if (xml.name() == QLatin1String("box") && inImage && !inBox) {
+            // imglab's boxes to be left out of training ("ignore='1'") hold no face.
+            if (attributes.value(QLatin1String("ignore")).toInt() != 0) {
+                continue;
+            }
             bool ok[4] = {};
             image.box = QRect(whole("left", &ok[0]), whole("top", &ok[1]), whole("width", &ok[2]),
                               whole("height", &ok[3]));
             if (!(ok[0] && ok[1] && ok[2] && ok[3])) {
                 return refuse<DlibImage>(reason, QStringLiteral("a box without whole-pixel bounds"));
             }
+            image.file = imageFile;
             inBox = true;
+            boxFound = true;
+            partsInBox = 0;
+            std::fill(parts.begin(), parts.end(), std::nullopt);
         } else if (xml.name() == QLatin1String("part") && inBox) {
+            ++partsInBox;
             bool named = false;
             const int index = attributes.value(QLatin1String("name")).toInt(&named);
             bool xOk = false;
@@ -218,11 +237,14 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
             }
         }
     }
-    if (xml.hasError() && !inBox) {
+    if (xml.hasError() && partsInBox == 0) {
         return refuse<DlibImage>(reason, QStringLiteral("not XML: ") + xml.errorString());
     }
-    if (!inBox) {
+    if (!boxFound) {
         return refuse<DlibImage>(reason, QStringLiteral("no image with a box"));
+    }
+    if (partsInBox == 0) {
+        return refuse<DlibImage>(reason, QStringLiteral("no box with parts"));
     }
     for (int i = 0; i < landmarkCount; ++i) {
         if (!parts[std::size_t(i)]) {

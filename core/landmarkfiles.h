@@ -46,8 +46,10 @@ struct DlibImage {
 // 68 points or one is unwritable. Characters XML cannot hold (control characters other than tab,
 // line feed and carriage return, which are written as references) become U+FFFD in the file name.
 QByteArray writeDlibXml(const DlibImage& image, QSize pictureSize);
-// The first image of the XML, its first box and its parts "00" to "67" as fractions; nothing,
-// with *reason set, when any of them is missing.
+// The first box of the XML that holds parts (boxes marked ignore='1' and boxes without parts,
+// faces marked for detection only, are passed over), with its image's file and its parts "00" to
+// "67" ("0" to "67") as fractions; nothing, with *reason set, when there is no such box or one of
+// its 68 parts is missing.
 std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize,
                                      QString* reason = nullptr);
 

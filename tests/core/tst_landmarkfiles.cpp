@@ -65,6 +65,8 @@ private slots:
     void ptsRefusals_data();
     void ptsRefusals();
     void dlibXmlRoundTrips();
+    void dlibXmlAsOtherToolsWriteThem_data();
+    void dlibXmlAsOtherToolsWriteThem();
     void dlibXmlRefusals_data();
     void dlibXmlRefusals();
     void dlibReadsOurXml();
@@ -244,23 +246,77 @@ void tst_LandmarkFiles::dlibXmlRoundTrips()
     QCOMPARE(files::writeDlibXml(*read, size), text);
 }
 
+void tst_LandmarkFiles::dlibXmlAsOtherToolsWriteThem_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("file");  // the image file read
+    const QSize size(64, 64);
+    const QByteArray ours = files::writeDlibXml({"a.png", QRect(1, 2, 3, 4), pixelPoints(size)}, size);
+    const QByteArray image = "<image file='a.png'>";
+    QTest::newRow("parts-without-leading-zero")
+        << QByteArray(ours).replace("name='0", "name='") << "a.png";
+    QTest::newRow("double-quotes") << QByteArray(ours).replace('\'', '"') << "a.png";
+    QTest::newRow("comments") << QByteArray(ours).replace("<part ", "<!-- <part name='00' x='9' y='9'/> --><part ")
+                              << "a.png";
+    // imglab's boxes left out of training, and faces boxed for detection only, come before the
+    // face with landmarks.
+    QTest::newRow("ignored-box-first")
+        << QByteArray(ours).replace(image, image + "<box top='5' left='5' width='9' height='9' ignore='1'/>")
+        << "a.png";
+    QTest::newRow("ignored-box-with-parts-first")
+        << QByteArray(ours).replace(image, image + "<box top='5' left='5' width='9' height='9' ignore='1'>"
+                                               "<part name='00' x='9' y='9'/></box>")
+        << "a.png";
+    QTest::newRow("box-without-parts-first")
+        << QByteArray(ours).replace(image, image + "<box top='5' left='5' width='9' height='9'></box>")
+        << "a.png";
+    QTest::newRow("image-without-box-first")
+        << QByteArray(ours).replace(image, "<image file='b.png'/><image file='c.png'><box top='0' left='0' "
+                                           "width='9' height='9'/></image>" + image)
+        << "a.png";
+}
+
+void tst_LandmarkFiles::dlibXmlAsOtherToolsWriteThem()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, file);
+    const QSize size(64, 64);
+    QString reason;
+    const std::optional<files::DlibImage> read = files::readDlibXml(text, size, &reason);
+    QVERIFY2(read, qPrintable(reason));
+    QCOMPARE(read->file, file);
+    QCOMPARE(read->box, QRect(1, 2, 3, 4));
+    FacialPointVector written = pixelPoints(size);
+    written.resize(68);
+    QCOMPARE(read->points, written);
+}
+
 void tst_LandmarkFiles::dlibXmlRefusals_data()
 {
     QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("why");
     const QByteArray good = files::writeDlibXml({"a.png", QRect(1, 2, 3, 4), pixelPoints(QSize(64, 64))},
                                                 QSize(64, 64));
-    QTest::newRow("not-xml") << QByteArray("version: 1");
-    QTest::newRow("no-box") << QByteArray("<dataset><images><image file='a.png'/></images></dataset>");
-    QTest::newRow("part-missing") << QByteArray(good).replace("<part name='42'", "<other name='42'");
-    QTest::newRow("box-not-whole") << QByteArray(good).replace("top='2'", "top='2.5'");
+    QTest::newRow("not-xml") << QByteArray("version: 1") << "not XML";
+    QTest::newRow("no-box") << QByteArray("<dataset><images><image file='a.png'/></images></dataset>")
+                            << "no image with a box";
+    QTest::newRow("part-missing") << QByteArray(good).replace("<part name='42'", "<other name='42'")
+                                  << "part 42 missing";
+    QTest::newRow("box-not-whole") << QByteArray(good).replace("top='2'", "top='2.5'") << "whole-pixel";
+    QTest::newRow("only-boxes-without-parts")
+        << QByteArray("<dataset><images><image file='a.png'><box top='1' left='1' width='5' height='5'/>"
+                      "<box top='1' left='1' width='5' height='5' ignore='1'/></image></images></dataset>")
+        << "no box with parts";
+    QTest::newRow("cut-before-the-parts") << good.left(good.indexOf("<part ")) << "not XML";
 }
 
 void tst_LandmarkFiles::dlibXmlRefusals()
 {
     QFETCH(QByteArray, text);
+    QFETCH(QString, why);
     QString reason;
     QVERIFY(!files::readDlibXml(text, QSize(64, 64), &reason));
-    QVERIFY(!reason.isEmpty());
+    QVERIFY2(reason.contains(why), qPrintable(reason));
 }
 
 void tst_LandmarkFiles::dlibReadsOurXml()
