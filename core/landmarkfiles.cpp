@@ -183,6 +183,7 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
     bool inBox = false;
     bool boxFound = false;
     int partsInBox = 0;
+    int badPart = -1;  // the first part of the box whose place is not two whole pixels
     std::vector<std::optional<QPointF>> parts(landmarkCount);
     while (!xml.atEnd()) {
         xml.readNext();
@@ -222,6 +223,7 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
             inBox = true;
             boxFound = true;
             partsInBox = 0;
+            badPart = -1;
             std::fill(parts.begin(), parts.end(), std::nullopt);
         } else if (xml.name() == QLatin1String("part") && inBox) {
             ++partsInBox;
@@ -231,9 +233,13 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
             bool yOk = false;
             const int x = whole("x", &xOk);
             const int y = whole("y", &yOk);
-            if (named && index >= 0 && index < landmarkCount && xOk && yOk) {
-                parts[std::size_t(index)] = QPointF(double(x) / pictureSize.width(),
-                                                    double(y) / pictureSize.height());
+            if (named && index >= 0 && index < landmarkCount) {
+                if (xOk && yOk) {
+                    parts[std::size_t(index)] = QPointF(double(x) / pictureSize.width(),
+                                                        double(y) / pictureSize.height());
+                } else if (badPart < 0) {
+                    badPart = index;
+                }
             }
         }
     }
@@ -248,7 +254,9 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
     }
     for (int i = 0; i < landmarkCount; ++i) {
         if (!parts[std::size_t(i)]) {
-            return refuse<DlibImage>(reason, QStringLiteral("part %1 missing").arg(i, 2, 10, QLatin1Char('0')));
+            const QString name = QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
+            return refuse<DlibImage>(reason, i == badPart ? QStringLiteral("part %1 not at whole pixels").arg(name)
+                                                          : QStringLiteral("part %1 missing").arg(name));
         }
         image.points.push_back(*parts[std::size_t(i)]);
     }

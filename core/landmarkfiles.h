@@ -49,7 +49,7 @@ QByteArray writeDlibXml(const DlibImage& image, QSize pictureSize);
 // The first box of the XML that holds parts (boxes marked ignore='1' and boxes without parts,
 // faces marked for detection only, are passed over), with its image's file and its parts "00" to
 // "67" ("0" to "67") as fractions; nothing, with *reason set, when there is no such box or one of
-// its 68 parts is missing.
+// its 68 parts is missing or not at whole pixels.
 std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize,
                                      QString* reason = nullptr);
 

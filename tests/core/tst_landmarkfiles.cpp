@@ -307,6 +307,11 @@ void tst_LandmarkFiles::dlibXmlRefusals_data()
         << QByteArray("<dataset><images><image file='a.png'><box top='1' left='1' width='5' height='5'/>"
                       "<box top='1' left='1' width='5' height='5' ignore='1'/></image></images></dataset>")
         << "no box with parts";
+    QTest::newRow("part-between-pixels") << QByteArray(good).replace("<part name='05' x='57'", "<part name='05' x='57.5'")
+                                         << "part 05 not at whole pixels";
+    QTest::newRow("part-beyond-every-pixel")
+        << QByteArray(good).replace("<part name='05' x='57'", "<part name='05' x='99999999999'")
+        << "part 05 not at whole pixels";
     QTest::newRow("cut-before-the-parts") << good.left(good.indexOf("<part ")) << "not XML";
 }
 
