@@ -11,6 +11,8 @@
 #include <QImage>
 #include <QFileInfo>
 
+#include <cmath>
+
 namespace ui::landmarkio {
 
 namespace {
@@ -23,6 +25,13 @@ void setReason(QString* reason, const QString& text)
         *reason = text;
     }
 }
+// A pixel coordinate for a message: to a tenth of a pixel, in powers of ten beyond a billion
+// (a file can hold 1e300).
+QString pixelText(double pixel)
+{
+    return std::abs(pixel) < 1e9 ? QString::number(pixel, 'f', 1) : QString::number(pixel, 'g', 3);
+}
+
 // Same pixels, whatever the formats the two came in.
 bool samePixels(const QImage& a, const QImage& b)
 {
@@ -121,11 +130,10 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
         if (p.x() < -0.5 || p.x() > 1.5 || p.y() < -0.5 || p.y() > 1.5) {
             setReason(reason, QStringLiteral("\"%1\" has points far outside the picture (%2, %3 px on a "
                                              "picture of %4 × %5): it was made for another picture.")
-                                  .arg(QFileInfo(path).fileName())
-                                  .arg(p.x() * pictureSize.width(), 0, 'f', 1)
-                                  .arg(p.y() * pictureSize.height(), 0, 'f', 1)
-                                  .arg(pictureSize.width())
-                                  .arg(pictureSize.height()));
+                                  .arg(QFileInfo(path).fileName(), pixelText(p.x() * pictureSize.width()),
+                                       pixelText(p.y() * pictureSize.height()),
+                                       QString::number(pictureSize.width()),
+                                       QString::number(pictureSize.height())));
             return std::nullopt;
         }
     }

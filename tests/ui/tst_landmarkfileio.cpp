@@ -28,6 +28,8 @@ private slots:
     void importRefusesWhatIsNotARegularFile();
     void importRefusesPointsMadeForAnotherPicture_data();
     void importRefusesPointsMadeForAnotherPicture();
+    void importNamesAFarPointReadably_data();
+    void importNamesAFarPointReadably();
 };
 
 namespace {
@@ -218,6 +220,40 @@ void tst_LandmarkFileIo::importRefusesPointsMadeForAnotherPicture()
     if (!taken) {
         QVERIFY2(reason.contains(QStringLiteral("made for another picture")), qPrintable(reason));
     }
+}
+
+void tst_LandmarkFileIo::importNamesAFarPointReadably_data()
+{
+    QTest::addColumn<QByteArray>("x");     // the first point's x in the file, picture pixels
+    QTest::addColumn<QString>("shownAs");  // as the refusal gives it
+    QTest::addColumn<QString>("name");
+    QTest::newRow("a larger copy") << QByteArray("361.5") << "360.5, " << "points.pts";
+    QTest::newRow("a hand-made number") << QByteArray("1e300") << "1e+300, " << "points.pts";
+    QTest::newRow("far to the left") << QByteArray("-4.5e12") << "-4.5e+12, " << "points.pts";
+    QTest::newRow("a name with a percent sign") << QByteArray("361.5") << "360.5, " << "50%2.pts";
+}
+
+void tst_LandmarkFileIo::importNamesAFarPointReadably()
+{
+    QFETCH(QByteArray, x);
+    QFETCH(QString, shownAs);
+    QFETCH(QString, name);
+    const QSize shown(120, 90);
+    QByteArray text = core::landmarkfiles::writePts(core::templateFace(shown), shown);
+    const int first = text.indexOf("{\n") + 2;
+    text.replace(first, text.indexOf(' ', first) - first, x);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(name);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    file.close();
+    QString reason;
+    QVERIFY(!ui::landmarkio::readPoints(path, shown, &reason));
+    QVERIFY2(reason.startsWith(QStringLiteral("\"%1\" ").arg(name)), qPrintable(reason));
+    QVERIFY2(reason.contains(QStringLiteral("(") + shownAs), qPrintable(reason));
+    QVERIFY2(reason.contains(QStringLiteral("picture of 120 × 90")), qPrintable(reason));
+    QVERIFY2(reason.size() < 200, qPrintable(reason));
 }
 
 QTEST_MAIN(tst_LandmarkFileIo)
