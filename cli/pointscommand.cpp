@@ -59,8 +59,7 @@ int runPoints(const QStringList& arguments)
         const int far = core::landmarkfiles::unwritablePoint(report.points, report.pictureSize);
         if (far >= 0) {
             printMessage(QStringLiteral("%1 %2: %3: point %4 lies too far outside the picture to be written as pixels")
-                             .arg(programName, command, escaped(report.file))
-                             .arg(far));
+                             .arg(programName, command, escaped(report.file), QString::number(far)));
             return InputFailed;
         }
         printDocument(packagePointsDocument(report, *format));

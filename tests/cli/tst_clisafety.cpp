@@ -138,6 +138,8 @@ private slots:
     void decoderMessagesNameTheirFile_data();
     void decoderMessagesNameTheirFile();
     void pointsPrintsTheColumnsOfDetect();
+    void pointsNamesAPackageItCannotWrite_data();
+    void pointsNamesAPackageItCannotWrite();
     void previewGivesTheLoadersReason();
     void largePicturesWaitForMemory_data();
     void largePicturesWaitForMemory();
@@ -677,6 +679,31 @@ void tst_CliSafety::pointsPrintsTheColumnsOfDetect()
     QVERIFY2(two.status == 2 && two.out.isEmpty(), qPrintable(describe(two)));
     const Run clash = runCli({"points", "--json", "--format", "pts", "face.pmk"}, m_folder->path());
     QVERIFY2(clash.status == 2 && clash.out.isEmpty(), qPrintable(describe(clash)));
+}
+
+void tst_CliSafety::pointsNamesAPackageItCannotWrite_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("package");
+    QTest::newRow("pts") << "pts" << "far.pmk";
+    QTest::newRow("dlib-xml") << "dlib-xml" << "far.pmk";
+    QTest::newRow("a name with a percent sign") << "pts" << "50%4.pmk";
+}
+
+// A hand-edited package can hold a point no pixel number can say: the command says which.
+void tst_CliSafety::pointsNamesAPackageItCannotWrite()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, package);
+    core::ProjectSnapshot snapshot = core::FaceMaskProject().snapshot();
+    snapshot.picture = halvesPicture(400, 300);
+    snapshot.points.assign(75, FacialPoint(0.5, 0.5));
+    snapshot.points[3] = FacialPoint(1e7, 0.5);
+    QVERIFY(core::savePackage(snapshot, pathOf(package)));
+    const Run run = runCli({"points", "--format", format, package}, m_folder->path());
+    QVERIFY2(run.status == 1 && run.out.isEmpty(), qPrintable(describe(run)));
+    QVERIFY2(run.err.contains(package.toUtf8() + ": point 3 lies too far outside the picture"),
+             qPrintable(describe(run)));
 }
 
 void tst_CliSafety::previewGivesTheLoadersReason()
