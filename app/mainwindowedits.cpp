@@ -44,11 +44,13 @@ void MainWindow::Impl::importPoints()
     }
     workspace.setFolderOf(QStringLiteral("points"), path);
     QString reason;
-    if (!pointView->importPoints(path, &reason)) {
+    QString note;
+    if (!pointView->importPoints(path, &reason, &note)) {
         session.prompts().warning(QStringLiteral("Import Points"), reason);
         return;
     }
-    showStatus(QStringLiteral("Points imported from %1").arg(QFileInfo(path).fileName()));
+    const QString imported = QStringLiteral("Points imported from %1").arg(QFileInfo(path).fileName());
+    showStatus(note.isEmpty() ? imported : imported + QStringLiteral(": ") + note);
 }
 
 void MainWindow::Impl::exportPoints()

@@ -184,6 +184,8 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
     bool boxFound = false;
     int partsInBox = 0;
     int badPart = -1;  // the first part of the box whose place is not two whole pixels
+    bool taken = false;  // the first box with parts is read: the later ones are only counted
+    int partsInLaterBox = 0;
     std::vector<std::optional<QPointF>> parts(landmarkCount);
     while (!xml.atEnd()) {
         xml.readNext();
@@ -194,8 +196,11 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
         if (xml.isEndElement() && xml.name() == QLatin1String("box") && inBox) {
             inBox = false;
             // A box without parts marks a face without landmarks: the next one may have them.
-            if (partsInBox > 0) {
-                break;
+            if (taken && partsInLaterBox > 0) {
+                ++image.faceCount;
+            } else if (!taken && partsInBox > 0) {
+                taken = true;
+                image.faceCount = 1;
             }
         }
         if (!xml.isStartElement()) {
@@ -213,6 +218,11 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
             if (attributes.value(QLatin1String("ignore")).toInt() != 0) {
                 continue;
             }
+            if (taken) {
+                inBox = true;
+                partsInLaterBox = 0;
+                continue;
+            }
             bool ok[4] = {};
             image.box = QRect(whole("left", &ok[0]), whole("top", &ok[1]), whole("width", &ok[2]),
                               whole("height", &ok[3]));
@@ -225,6 +235,8 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
             partsInBox = 0;
             badPart = -1;
             std::fill(parts.begin(), parts.end(), std::nullopt);
+        } else if (xml.name() == QLatin1String("part") && inBox && taken) {
+            ++partsInLaterBox;
         } else if (xml.name() == QLatin1String("part") && inBox) {
             ++partsInBox;
             bool named = false;
@@ -260,6 +272,7 @@ std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize, 
         }
         image.points.push_back(*parts[std::size_t(i)]);
     }
+    image.faceCount = std::max(image.faceCount, 1);  // a file cut short inside the box read
     return image;
 }
 

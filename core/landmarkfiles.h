@@ -39,6 +39,7 @@ struct DlibImage {
     QString file;              // the picture's file name as written into the XML
     QRect box;                 // the face's box in picture pixels
     FacialPointVector points;  // fractions of the picture
+    int faceCount = 0;         // as read: the boxes with parts in the whole file, this one first
 };
 
 // dlib's imglab XML (what dlib::load_image_dataset reads): one image with its box and the parts
@@ -49,7 +50,7 @@ QByteArray writeDlibXml(const DlibImage& image, QSize pictureSize);
 // The first box of the XML that holds parts (boxes marked ignore='1' and boxes without parts,
 // faces marked for detection only, are passed over), with its image's file and its parts "00" to
 // "67" ("0" to "67") as fractions; nothing, with *reason set, when there is no such box or one of
-// its 68 parts is missing or not at whole pixels.
+// its 68 parts is missing or not at whole pixels. The boxes with parts after it are counted.
 std::optional<DlibImage> readDlibXml(const QByteArray& text, QSize pictureSize,
                                      QString* reason = nullptr);
 

@@ -84,8 +84,9 @@ bool isDlibXml(const QString& path)
 }
 
 std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pictureSize,
-                                                  QString* reason)
+                                                  QString* reason, QString* note)
 {
+    QString aside;
     if (pictureSize.isEmpty()) {
         setReason(reason, QStringLiteral("Open a picture first: the points are read for it."));
         return std::nullopt;
@@ -113,6 +114,12 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
     if (isDlibXml(path)) {
         if (auto image = core::landmarkfiles::readDlibXml(text, pictureSize, &why)) {
             points = image->points;
+            if (image->faceCount > 1) {
+                aside = QStringLiteral("the first of its %1 faces, marked on %2")
+                            .arg(QString::number(image->faceCount),
+                                 image->file.isEmpty() ? QStringLiteral("an unnamed picture")
+                                                       : QFileInfo(image->file).fileName());
+            }
         }
     } else {
         points = core::landmarkfiles::readPts(text, pictureSize, &why);
@@ -143,6 +150,9 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
     }
     core::landmarks::appendForeheadPoints(*points);
     core::landmarks::normalizePoints(*points, pictureSize.width(), pictureSize.height());
+    if (note) {
+        *note = aside;
+    }
     return points;
 }
 

@@ -23,9 +23,10 @@ bool isDlibXml(const QString& path);
 
 // The 75 points of the file at path: its 68 and the 7 derived from them as detection derives
 // them. Nothing, with *reason set to a sentence for the user, when the file cannot be read or
-// is not a landmark file of 68 points.
+// is not a landmark file of 68 points. *note (when given) is set to what the user should know of
+// the points taken, empty when nothing: which of the faces of a dlib XML with several.
 std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pictureSize,
-                                                  QString* reason);
+                                                  QString* reason, QString* note = nullptr);
 // Writes the first 68 points; false, with *reason set, when there are fewer or the file cannot
 // be written. pictureName goes into dlib XML as the image's file.
 bool writePoints(const QString& path, const core::FacialPointVector& points, QSize pictureSize,

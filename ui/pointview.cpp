@@ -207,11 +207,11 @@ bool PointView::showOverview() const
     return d->navigation->showOverview();
 }
 
-bool PointView::importPoints(const QString& path, QString* reason)
+bool PointView::importPoints(const QString& path, QString* reason, QString* note)
 {
     core::FacialPoints* model = facialPoints();
     const QSize picture = model ? model->image().size() : QSize();
-    const std::optional<core::FacialPointVector> points = landmarkio::readPoints(path, picture, reason);
+    const std::optional<core::FacialPointVector> points = landmarkio::readPoints(path, picture, reason, note);
     if (!points) {
         return false;
     }

@@ -94,7 +94,8 @@ public:
     // File → Import Points…: the 68 points of a .pts or dlib XML file at path (".xml") for the
     // current picture and the 7 derived from them, as one undo step. False, with *reason set to
     // a sentence for the user, when there is no picture or the file cannot be read as one.
-    bool importPoints(const QString& path, QString* reason);
+    // *note, when given, as landmarkio::readPoints sets it.
+    bool importPoints(const QString& path, QString* reason, QString* note = nullptr);
     // File → Export Points…: the current points as .pts, or dlib XML when path ends in ".xml"
     // with the picture it names beside it (see landmarkio::exportPoints; *pictureWritten, when
     // given, names a picture file written). False, with *reason set, when there is no picture or

@@ -4,6 +4,7 @@
 // so no detection changes the points.
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
+#include "core/landmarkfiles.h"
 #include "tests/support/fakeprompts.h"
 #include "face_detection_module/landmarkgeometry.h"
 #include "app/mainwindow.h"
@@ -121,6 +122,7 @@ private slots:
     void pointsRoundTrip_data();
     void pointsRoundTrip();
     void unreadablePointsFileIsReported();
+    void importSaysWhichOfSeveralFacesItTook();
     void togglesAreRemembered();
 
 private:
@@ -698,6 +700,50 @@ void tst_MainWindowNavigation::unreadablePointsFileIsReported()
     prompts->fileNames.enqueue(path + QStringLiteral("/out.pts"));
     action(window, QStringLiteral("exportPointsAction"))->trigger();
     QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 2);
+}
+
+// A dlib XML of a training set holds many faces; the first with landmarks is taken, and the
+// footer says so and which picture it was marked on.
+void tst_MainWindowNavigation::importSaysWhichOfSeveralFacesItTook()
+{
+    ui::MainWindow window;
+    prepare(window);
+    const core::FacialPointVector first = core::templateFace(pictureSize);
+    const QByteArray one = core::landmarkfiles::writeDlibXml(
+        {QStringLiteral("a.jpg"), QRect(10, 10, 300, 300), first}, pictureSize);
+    QByteArray other = core::landmarkfiles::writeDlibXml(
+        {QStringLiteral("b.jpg"), QRect(0, 0, 90, 90), core::templateFace(QSize(200, 150))}, pictureSize);
+    const auto boxOf = [](const QByteArray& xml) {
+        const int start = xml.indexOf("    <box");
+        return xml.mid(start, xml.indexOf("</box>") + 7 - start);
+    };
+    const auto imageOf = [](const QByteArray& xml) {
+        const int start = xml.indexOf("  <image");
+        return xml.mid(start, xml.indexOf("</image>") + 9 - start);
+    };
+    // a.jpg with two faces, then b.jpg with one.
+    QByteArray text = one;
+    text.replace("</box>\n", "</box>\n" + boxOf(other));
+    text.replace("</images>", imageOf(other) + "</images>");
+    QCOMPARE(text.count("<part name='00'"), 3);
+    const QString path = dir->filePath(QStringLiteral("training.xml"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    file.close();
+
+    prompts->fileNames.enqueue(path);
+    action(window, QStringLiteral("importPointsAction"))->trigger();
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 0);
+    const core::FacialPointVector imported = pointView(window)->facialPoints()->points();
+    for (int i = 0; i < 68; ++i) {
+        const QPointF difference = pixelOf(imported, i) - pixelOf(first, i);
+        QVERIFY(std::abs(difference.x()) <= 0.5 && std::abs(difference.y()) <= 0.5);
+    }
+    auto* message = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    QVERIFY(message);
+    QVERIFY2(message->text().startsWith(QStringLiteral("Points imported from training.xml")), qPrintable(message->text()));
+    QVERIFY2(message->text().contains(QStringLiteral("the first of its 3 faces")), qPrintable(message->text()));
+    QVERIFY2(message->text().contains(QStringLiteral("a.jpg")), qPrintable(message->text()));
 }
 
 void tst_MainWindowNavigation::togglesAreRemembered()
