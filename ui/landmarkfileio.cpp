@@ -159,8 +159,13 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
 bool writePoints(const QString& path, const core::FacialPointVector& points, QSize pictureSize,
                  const QString& pictureName, QString* reason)
 {
-    if (pictureSize.isEmpty() || int(points.size()) < core::landmarkfiles::landmarkCount) {
+    if (pictureSize.isEmpty()) {
         setReason(reason, QStringLiteral("There are no points to export: open a picture first."));
+        return false;
+    }
+    if (int(points.size()) < core::landmarkfiles::landmarkCount) {
+        setReason(reason, QStringLiteral("The picture has no points to export: press Ctrl+D to detect "
+                                         "them, or Ctrl+T for a template."));
         return false;
     }
     const int far = core::landmarkfiles::unwritablePoint(points, pictureSize);

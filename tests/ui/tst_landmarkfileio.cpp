@@ -30,6 +30,8 @@ private slots:
     void importRefusesPointsMadeForAnotherPicture();
     void importNamesAFarPointReadably_data();
     void importNamesAFarPointReadably();
+    void exportWithoutPointsSaysWhatIsMissing_data();
+    void exportWithoutPointsSaysWhatIsMissing();
 };
 
 namespace {
@@ -254,6 +256,32 @@ void tst_LandmarkFileIo::importNamesAFarPointReadably()
     QVERIFY2(reason.contains(QStringLiteral("(") + shownAs), qPrintable(reason));
     QVERIFY2(reason.contains(QStringLiteral("picture of 120 × 90")), qPrintable(reason));
     QVERIFY2(reason.size() < 200, qPrintable(reason));
+}
+
+void tst_LandmarkFileIo::exportWithoutPointsSaysWhatIsMissing_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("withPicture");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("pts, no picture") << "face.pts" << false << "open a picture first";
+    QTest::newRow("xml, no picture") << "face.xml" << false << "open a picture first";
+    // A picture whose detection was undone, say.
+    QTest::newRow("pts, a picture without points") << "face.pts" << true << "Ctrl+D";
+    QTest::newRow("xml, a picture without points") << "face.xml" << true << "Ctrl+D";
+}
+
+void tst_LandmarkFileIo::exportWithoutPointsSaysWhatIsMissing()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, withPicture);
+    QFETCH(QString, why);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QString reason;
+    QVERIFY(!ui::landmarkio::exportPoints(dir.filePath(name), {}, withPicture ? picture(Qt::gray) : QImage(),
+                                          &reason));
+    QVERIFY2(reason.contains(why), qPrintable(reason));
+    QVERIFY(QDir(dir.path()).isEmpty());
 }
 
 QTEST_MAIN(tst_LandmarkFileIo)
