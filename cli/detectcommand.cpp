@@ -113,6 +113,12 @@ int runDetect(const QStringList& arguments)
             if (!report.error.isEmpty()) {
                 printFileMessage(command, report.file, report.error);
             } else if (oneDocument) {
+                // The file has no place for the face count: without a face its points would pass
+                // for a face's.
+                if (report.detection.faceCount == 0) {
+                    printFileMessage(command, report.file,
+                                     QStringLiteral("warning: no face found: the points are spread over the picture"));
+                }
                 printDocument(detectionDocument(report, *format));
             } else if (!asJson) {
                 printResult(detectionLine(report));

@@ -139,6 +139,8 @@ private slots:
     void decoderMessagesNameTheirFile();
     void pointsPrintsTheColumnsOfDetect();
     void pointsNamesAPackageItCannotWrite_data();
+    void detectFormatSaysWhenNoFaceWasFound_data();
+    void detectFormatSaysWhenNoFaceWasFound();
     void pointsNamesAPackageItCannotWrite();
     void previewGivesTheLoadersReason();
     void largePicturesWaitForMemory_data();
@@ -704,6 +706,34 @@ void tst_CliSafety::pointsNamesAPackageItCannotWrite()
     QVERIFY2(run.status == 1 && run.out.isEmpty(), qPrintable(describe(run)));
     QVERIFY2(run.err.contains(package.toUtf8() + ": point 3 lies too far outside the picture"),
              qPrintable(describe(run)));
+}
+
+void tst_CliSafety::detectFormatSaysWhenNoFaceWasFound_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("picture");  // a test picture, or "" for a grey one
+    QTest::addColumn<bool>("face");
+    QTest::newRow("pts, a face") << "pts" << "Tom_Cruise_avp_2014_4.jpg" << true;
+    QTest::newRow("pts, no face") << "pts" << "" << false;
+    QTest::newRow("dlib-xml, no face") << "dlib-xml" << "" << false;
+}
+
+// The points written for a picture without a face are spread over it, a file like any other:
+// stderr says so, as make does for a template.
+void tst_CliSafety::detectFormatSaysWhenNoFaceWasFound()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, picture);
+    QFETCH(bool, face);
+    const QString input = pathOf("face.png");
+    if (picture.isEmpty()) {
+        QVERIFY(testimages::filled(320, 240, Qt::gray).save(input, "PNG"));
+    } else {
+        QVERIFY(QFile::copy(testimages::testPicture(picture.toUtf8().constData()), input));
+    }
+    const Run run = runCli({"detect", "--format", format, "face.png"}, m_folder->path());
+    QVERIFY2(run.status == 0 && run.out.count('\n') >= 68, qPrintable(describe(run)));
+    QCOMPARE(run.err.contains("face.png: warning: no face found"), !face);
 }
 
 void tst_CliSafety::previewGivesTheLoadersReason()
