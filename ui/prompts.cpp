@@ -91,6 +91,21 @@ QString DialogPrompts::openFileName(const QString& caption, const QString& filte
     return chosen.isEmpty() ? QString() : chosen.constFirst();
 }
 
+QString filterSuffix(const QString& filter)
+{
+    const int open = filter.lastIndexOf(QLatin1Char('('));
+    const int close = filter.lastIndexOf(QLatin1Char(')'));
+    const QString patterns = open >= 0 && close > open ? filter.mid(open + 1, close - open - 1).trimmed()
+                                                       : filter.trimmed();
+    if (!patterns.startsWith(QLatin1String("*.")) || patterns.contains(QLatin1Char(' '))) {
+        return QString();
+    }
+    const QString suffix = patterns.mid(2);
+    const bool plain = !suffix.isEmpty() && !suffix.contains(QLatin1Char('*'))
+        && !suffix.contains(QLatin1Char('?')) && !suffix.contains(QLatin1Char('['));
+    return plain ? suffix : QString();
+}
+
 QString DialogPrompts::saveFileName(const QString& caption, const QString& filter,
                                     const QString& folder, const QString& defaultSuffix)
 {
@@ -99,6 +114,13 @@ QString DialogPrompts::saveFileName(const QString& caption, const QString& filte
     // The dialog completes the name itself, so that its overwrite question is about the file
     // that will really be written.
     dialog.setDefaultSuffix(defaultSuffix);
+    // The suffix follows the file type the user picks: "face" under "dlib XML (*.xml)" is
+    // face.xml; a type of any name keeps the caller's suffix.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                     [&dialog, defaultSuffix](const QString& chosen) {
+                         const QString suffix = filterSuffix(chosen);
+                         dialog.setDefaultSuffix(suffix.isEmpty() ? defaultSuffix : suffix);
+                     });
     if (dialog.exec() != QDialog::Accepted) {
         return QString();
     }

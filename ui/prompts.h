@@ -60,6 +60,10 @@ private:
 // path with "." + suffix appended when its file name has no extension (no dot); otherwise path.
 QString withDefaultSuffix(const QString& path, const QString& suffix);
 
+// The one suffix a file dialog's name filter names: "xml" for "dlib XML (*.xml)"; empty for
+// "All files (*)", several patterns, or a wildcard suffix.
+QString filterSuffix(const QString& filter);
+
 // The real dialogs.
 class DialogPrompts : public Prompts
 {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
@@ -53,6 +54,8 @@ private slots:
     void withDefaultSuffix();
     void saveDialogStartsInFolderAndCompletesSuffix_data();
     void saveDialogStartsInFolderAndCompletesSuffix();
+    void saveDialogSuffixFollowsTheChosenType_data();
+    void saveDialogSuffixFollowsTheChosenType();
     void dialogsStandOverTheActiveWindow_data();
     void dialogsStandOverTheActiveWindow();
 };
@@ -233,6 +236,67 @@ void tst_Prompts::saveDialogStartsInFolderAndCompletesSuffix()
     QCOMPARE(shownFolder, folder);
     QCOMPARE(shownSuffix, QStringLiteral("pmk"));
     QVERIFY(savesMode);
+    QCOMPARE(path, QDir(folder).filePath(expectedName));
+}
+
+void tst_Prompts::saveDialogSuffixFollowsTheChosenType_data()
+{
+    QTest::addColumn<int>("typeSteps");  // how far down the file type list the user moves
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("expectedName");
+    QTest::newRow("first-type") << 0 << "face" << "face.pts";
+    QTest::newRow("second-type") << 1 << "face" << "face.xml";
+    QTest::newRow("any-name-type") << 2 << "face" << "face.pts";
+    QTest::newRow("second-type-name-with-extension") << 1 << "face.pts" << "face.pts";
+}
+
+// The real dialog: a bare name takes the suffix of the file type chosen in the dialog.
+void tst_Prompts::saveDialogSuffixFollowsTheChosenType()
+{
+    QFETCH(int, typeSteps);
+    QFETCH(QString, typed);
+    QFETCH(QString, expectedName);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = QDir(dir.path()).canonicalPath();
+
+    int attempts = 0;
+    bool chosen = false;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            if (QWidget* other = QApplication::activeModalWidget()) {
+                other->close();
+            }
+            return;
+        }
+        if (++attempts > 200) {
+            dialog->reject();
+            return;
+        }
+        if (!chosen) {
+            chosen = true;
+            // As a user picks it: with the keyboard in the dialog's file type list.
+            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            QVERIFY2(types, "the dialog has no file type list");
+            for (int i = 0; i < typeSteps; ++i) {
+                QTest::keyClick(types, Qt::Key_Down);
+            }
+        }
+        if (auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            nameEdit->setText(typed);
+        }
+        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    });
+    answer.start(20);
+
+    const QString path = ui::Prompts::current().saveFileName(
+        QStringLiteral("Export Points"), QStringLiteral("iBUG landmarks (*.pts);;dlib XML (*.xml);;All files (*)"),
+        folder, QStringLiteral("pts"));
+
+    answer.stop();
+    QVERIFY2(attempts <= 200, "the dialog never took the typed name");
     QCOMPARE(path, QDir(folder).filePath(expectedName));
 }
 
