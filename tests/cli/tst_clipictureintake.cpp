@@ -1,4 +1,5 @@
 #include "tests/support/hostilepictures.h"
+#include "tests/support/sanitizer.h"
 #include "tests/support/testimages.h"
 
 #include <QProcess>
@@ -26,18 +27,6 @@ private:
 };
 
 namespace {
-
-bool runsUnderAddressSanitizer()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
 
 // Qt and the C++ runtime map well under this; each lie below would need gigabytes.
 constexpr qint64 addressSpaceLimit = 1'000'000'000;

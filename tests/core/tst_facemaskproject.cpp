@@ -1,4 +1,5 @@
 #include "core/facemaskproject.h"
+#include "tests/support/sanitizer.h"
 #include "tests/support/testimages.h"
 #include "core/facialpoints.h"
 #include "core/packageformat.h"
@@ -650,18 +651,6 @@ void tst_FaceMaskProject::saveReadBackFromAFailingDisk()
 }
 
 namespace {
-
-bool runsUnderAddressSanitizer()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
 
 // Bytes of address space this process holds now.
 long long addressSpaceInUse()

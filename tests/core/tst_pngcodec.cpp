@@ -1,5 +1,6 @@
 #include "core/imagefiles.h"
 #include "core/pngcodec.h"
+#include "tests/support/sanitizer.h"
 #include "tests/support/testimages.h"
 
 #include <QProcess>
@@ -339,18 +340,6 @@ QByteArray hugeDeclaration(quint32 width, quint32 height)
 bool toolAvailable(const char* name)
 {
     return !QStandardPaths::findExecutable(QLatin1String(name)).isEmpty();
-}
-
-bool runsUnderAddressSanitizer()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
 }
 
 // ---- files written in two strips ----
