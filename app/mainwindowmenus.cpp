@@ -314,8 +314,9 @@ void MainWindow::Impl::fillRecentMenu()
 
 void MainWindow::Impl::openRecent(const QString& path)
 {
-    const QFileInfo file(path);
+    const QString name = QFileInfo(path).fileName();
     struct stat status;
+    QString what;  // why the entry is taken off; empty: the package is there
     if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
         const int error = errno;
         // A link is gone with the folder of what it names, not its own. A file where the folder
@@ -331,21 +332,21 @@ void MainWindow::Impl::openRecent(const QString& path)
             session.prompts().warning(
                 QStringLiteral("Open Recent"),
                 QStringLiteral("%1 cannot be reached now, so it stays on the list of recent packages:\n%2\n%3")
-                    .arg(file.fileName(), QDir::toNativeSeparators(path), why));
+                    .arg(name, QDir::toNativeSeparators(path), why));
             return;
         }
+        what = QStringLiteral("is no longer there");
+    } else if (!S_ISREG(status.st_mode)) {
+        // A folder or a pipe made under the package's name is there, but no package.
+        what = S_ISDIR(status.st_mode) ? QStringLiteral("is now a folder") : QStringLiteral("is no longer a file");
     }
-    if (!file.isFile()) {
+    if (!what.isEmpty()) {
         workspace.removeRecentPackage(path);
         fillRecentMenu();
-        // A folder or a pipe made under the package's name is there, but no package.
-        const QString what = !file.exists() ? QStringLiteral("is no longer there")
-                             : file.isDir() ? QStringLiteral("is now a folder")
-                                            : QStringLiteral("is no longer a file");
         session.prompts().warning(
             QStringLiteral("Open Recent"),
             QStringLiteral("%1 %2, so it was taken off the list of recent packages:\n%3")
-                .arg(file.fileName(), what, QDir::toNativeSeparators(path)));
+                .arg(name, what, QDir::toNativeSeparators(path)));
         return;
     }
     // Only packages are listed; one saved as "Dr. Smith" has no ".pmk" to tell it by.
