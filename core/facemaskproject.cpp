@@ -534,7 +534,7 @@ QString reopeningProblem(const QString& path, int descriptor, const QByteArray& 
     if (!pictureProblem.isEmpty()) {
         return pictureProblem;
     }
-    const auto unreadable = [&](int systemError) {
+    const auto readBackFailed = [&](int systemError) {
         *error = systemError;
         return QStringLiteral("cannot read back %1: %2").arg(path, systemReason(systemError));
     };
@@ -544,7 +544,7 @@ QString reopeningProblem(const QString& path, int descriptor, const QByteArray& 
                           [](HZIP handle) { archiveClose(handle); });
     if (!archive) {
         if (systemError != 0) {
-            return unreadable(systemError);
+            return readBackFailed(systemError);
         }
         return QStringLiteral("written package unreadable (%1)").arg(uint(opened), 0, 16);
     }
@@ -557,7 +557,7 @@ QString reopeningProblem(const QString& path, int descriptor, const QByteArray& 
         ArchiveMemberInfo info;
         const ArchiveResult found = archiveFindMember(archive.get(), utf16(memberName), true, nullptr, &info);
         if (found == ArchiveResult::SystemError) {
-            return unreadable(archiveSystemError(archive.get()));
+            return readBackFailed(archiveSystemError(archive.get()));
         }
         if (found != ArchiveResult::Ok) {
             return QStringLiteral("written package unreadable: member %1").arg(memberName);

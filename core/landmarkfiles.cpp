@@ -71,7 +71,7 @@ double ptsNumber(QByteArray word, bool* ok)
     if (*ok || word.contains('.')) {
         return value;
     }
-    const QByteArray twoByteDecimalPoint("\xd9\xab");
+    const QByteArray twoByteDecimalPoint(arabicDecimalPoint);
     if (word.count(',') == 1) {
         word.replace(',', '.');
     } else if (word.count(twoByteDecimalPoint) == 1) {

@@ -4,6 +4,10 @@
 
 namespace core {
 
+// The decimal point of Arabic-script locales such as Pashto (U+066B) in UTF-8: two bytes, which
+// builds before numbers were written with C's '.' left in files.
+constexpr char arabicDecimalPoint[] = "\xd9\xab";
+
 // One number as printf writes it with `format` (a single double conversion such as "%.17g"),
 // with '.' for the decimal point whatever the program's locale: the application object takes
 // the locale from the environment on start, and a German one would write "0,5". Any thread.

@@ -188,7 +188,7 @@ bool isDigit(char c)
 // as "0.5", never longer than text; empty when text holds none.
 QByteArray withCDecimalPoints(const QByteArray& text)
 {
-    const QByteArray mark("\xd9\xab");
+    const QByteArray mark(arabicDecimalPoint);
     if (!text.contains(mark)) {
         return QByteArray();
     }
