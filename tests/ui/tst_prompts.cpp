@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QtTest>
 
+
 #include <functional>
 
 // Answers the next modal window from the event loop. The callback only records what it saw and
@@ -39,6 +40,50 @@ private:
     }
     QTimer timer;
     std::function<void(QWidget*)> answer;
+};
+
+// Answers the save dialogs opened while it lives, as a user does: `look` sees the dialog once,
+// then the name is typed into the dialog's name field and accepted. The dialog may ignore an
+// accept while it still lists the folder, so the answer is repeated until it closes; after 200
+// tries it is rejected, so that a fault fails instead of hanging.
+class SaveDialogAnswer : public QObject
+{
+public:
+    SaveDialogAnswer(const QString& typed, std::function<void(QFileDialog*)> look)
+        : typed(typed), look(std::move(look))
+    {
+        connect(&timer, &QTimer::timeout, this, &SaveDialogAnswer::poll);
+        timer.start(20);
+    }
+    bool taken() const { return attempts <= 200; }
+
+private:
+    void poll()
+    {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            if (QWidget* other = QApplication::activeModalWidget()) {
+                other->close();
+            }
+            return;
+        }
+        if (++attempts > 200) {
+            dialog->reject();
+            return;
+        }
+        if (look) {
+            look(dialog);
+            look = nullptr;
+        }
+        if (auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            nameEdit->setText(typed);
+        }
+        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    }
+    QTimer timer;
+    QString typed;
+    std::function<void(QFileDialog*)> look;
+    int attempts = 0;
 };
 
 class tst_Prompts : public QObject
@@ -200,39 +245,17 @@ void tst_Prompts::saveDialogStartsInFolderAndCompletesSuffix()
     QString shownFolder;
     QString shownSuffix;
     bool savesMode = false;
-    int attempts = 0;
-    // The dialog may ignore an accept while it still lists the folder, so the answer is repeated
-    // until it closes; after many tries it is rejected, so that a fault fails instead of hanging.
-    QTimer answer;
-    connect(&answer, &QTimer::timeout, this, [&] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            if (QWidget* other = QApplication::activeModalWidget()) {
-                other->close();
-            }
-            return;
-        }
-        if (++attempts > 200) {
-            dialog->reject();
-            return;
-        }
+    const SaveDialogAnswer answer(typed, [&](QFileDialog* dialog) {
         shownFolder = dialog->directory().canonicalPath();
         shownSuffix = dialog->defaultSuffix();
         savesMode = dialog->acceptMode() == QFileDialog::AcceptSave;
-        // As a user types it: into the dialog's name field.
-        if (auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
-            nameEdit->setText(typed);
-        }
-        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
-    answer.start(20);
 
     const QString path = ui::Prompts::current().saveFileName(
         QStringLiteral("Save PMK file"), QStringLiteral("PMK file (*.pmk);; All files (*.*)"), folder,
         QStringLiteral("pmk"));
 
-    answer.stop();
-    QVERIFY2(attempts <= 200, "the dialog never took the typed name");
+    QVERIFY2(answer.taken(), "the dialog never took the typed name");
     QCOMPARE(shownFolder, folder);
     QCOMPARE(shownSuffix, QStringLiteral("pmk"));
     QVERIFY(savesMode);
@@ -260,43 +283,20 @@ void tst_Prompts::saveDialogSuffixFollowsTheChosenType()
     QVERIFY(dir.isValid());
     const QString folder = QDir(dir.path()).canonicalPath();
 
-    int attempts = 0;
-    bool chosen = false;
-    QTimer answer;
-    connect(&answer, &QTimer::timeout, this, [&] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            if (QWidget* other = QApplication::activeModalWidget()) {
-                other->close();
-            }
-            return;
+    const SaveDialogAnswer answer(typed, [typeSteps](QFileDialog* dialog) {
+        // As a user picks it: with the keyboard in the dialog's file type list.
+        auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        QVERIFY2(types, "the dialog has no file type list");
+        for (int i = 0; i < typeSteps; ++i) {
+            QTest::keyClick(types, Qt::Key_Down);
         }
-        if (++attempts > 200) {
-            dialog->reject();
-            return;
-        }
-        if (!chosen) {
-            chosen = true;
-            // As a user picks it: with the keyboard in the dialog's file type list.
-            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-            QVERIFY2(types, "the dialog has no file type list");
-            for (int i = 0; i < typeSteps; ++i) {
-                QTest::keyClick(types, Qt::Key_Down);
-            }
-        }
-        if (auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
-            nameEdit->setText(typed);
-        }
-        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
-    answer.start(20);
 
     const QString path = ui::Prompts::current().saveFileName(
         QStringLiteral("Export Points"), QStringLiteral("iBUG landmarks (*.pts);;dlib XML (*.xml);;All files (*)"),
         folder, QStringLiteral("pts"));
 
-    answer.stop();
-    QVERIFY2(attempts <= 200, "the dialog never took the typed name");
+    QVERIFY2(answer.taken(), "the dialog never took the typed name");
     QCOMPARE(path, QDir(folder).filePath(expectedName));
 }
 
