@@ -40,7 +40,8 @@ bool samePixels(const QImage& a, const QImage& b)
 }
 
 // The picture file beside the XML at xmlPath that holds picture, or the first free name for it
-// (*mustWrite set). Empty when a hundred names are taken by other pictures.
+// (*mustWrite set). Empty when a hundred names are taken by other pictures. A link is a taken
+// name even when it leads nowhere: writing it would make a file wherever it points.
 QString pictureFileBeside(const QString& xmlPath, const QImage& picture, bool* mustWrite)
 {
     const QFileInfo xml(xmlPath);
@@ -48,7 +49,7 @@ QString pictureFileBeside(const QString& xmlPath, const QImage& picture, bool* m
     for (int n = 0; n < 100; ++n) {
         const QString candidate = n == 0 ? base + QStringLiteral(".png")
                                          : QStringLiteral("%1-%2.png").arg(base).arg(n);
-        if (!QFileInfo::exists(candidate)) {
+        if (const QFileInfo info(candidate); !info.exists() && !info.isSymLink()) {
             *mustWrite = true;
             return candidate;
         }
@@ -211,7 +212,17 @@ bool exportPoints(const QString& path, const core::FacialPointVector& points, co
         }
     }
     // dlib reads the image's file relative to the XML's folder.
-    return writePoints(path, points, picture.size(), QFileInfo(pictureFile).fileName(), reason);
+    if (writePoints(path, points, picture.size(), QFileInfo(pictureFile).fileName(), reason)) {
+        return true;
+    }
+    // A picture no XML names is litter: the one written just now goes again.
+    if (mustWrite) {
+        QFile::remove(pictureFile);
+        if (pictureWritten) {
+            pictureWritten->clear();
+        }
+    }
+    return false;
 }
 
 } // namespace ui::landmarkio

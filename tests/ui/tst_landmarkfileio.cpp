@@ -24,6 +24,8 @@ private slots:
     void ptsWritesNoPicture();
     void exportOnAFullDiskKeepsTheEarlierFile_data();
     void exportOnAFullDiskKeepsTheEarlierFile();
+    void failedXmlTakesBackOnlyItsNewPicture_data();
+    void failedXmlTakesBackOnlyItsNewPicture();
     void importRefusesWhatIsNotARegularFile_data();
     void importRefusesWhatIsNotARegularFile();
     void importRefusesPointsMadeForAnotherPicture_data();
@@ -54,12 +56,13 @@ QByteArray contents(const QString& path)
 
 void tst_LandmarkFileIo::xmlNamesAPictureThatHoldsThePicture_data()
 {
-    QTest::addColumn<QString>("besideAlready");  // what face.png holds before: "", "same", "other"
+    QTest::addColumn<QString>("besideAlready");  // what face.png holds before: "", "same", "other", "link"
     QTest::addColumn<QString>("named");          // the picture file the XML names
     QTest::addColumn<QString>("written");        // the picture file written, "" for none
     QTest::newRow("nothing beside") << "" << "face.png" << "face.png";
     QTest::newRow("the same picture beside") << "same" << "face.png" << "";
     QTest::newRow("another picture beside") << "other" << "face-1.png" << "face-1.png";
+    QTest::newRow("a link to nowhere beside") << "link" << "face-1.png" << "face-1.png";
 }
 
 void tst_LandmarkFileIo::xmlNamesAPictureThatHoldsThePicture()
@@ -75,6 +78,8 @@ void tst_LandmarkFileIo::xmlNamesAPictureThatHoldsThePicture()
         QVERIFY(shown.convertToFormat(QImage::Format_RGB888).save(existing, "PNG"));
     } else if (besideAlready == QLatin1String("other")) {
         QVERIFY(picture(Qt::white).save(existing, "PNG"));
+    } else if (besideAlready == QLatin1String("link")) {
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone.png")), existing));
     }
     const QByteArray before = contents(existing);
 
@@ -93,6 +98,7 @@ void tst_LandmarkFileIo::xmlNamesAPictureThatHoldsThePicture()
     if (!besideAlready.isEmpty()) {
         QCOMPARE(contents(existing), before);
     }
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("gone.png"))));
     // The points read back for the picture are the ones written, to the pixel.
     const auto read = ui::landmarkio::readPoints(xml, shown.size(), &reason);
     QVERIFY2(read, qPrintable(reason));
@@ -156,6 +162,38 @@ void tst_LandmarkFileIo::exportOnAFullDiskKeepsTheEarlierFile()
     QVERIFY(reason.contains(QStringLiteral("could not be written")));
     QCOMPARE(contents(path), before);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), filesBefore);
+}
+
+void tst_LandmarkFileIo::failedXmlTakesBackOnlyItsNewPicture_data()
+{
+    QTest::addColumn<bool>("sameBeside"); // face.png holds the picture already
+    QTest::newRow("picture written for it") << false;
+    QTest::newRow("picture that was there") << true;
+}
+
+// The XML cannot be written (its name is a folder's): a picture written for it goes again, one
+// that was there stays.
+void tst_LandmarkFileIo::failedXmlTakesBackOnlyItsNewPicture()
+{
+    QFETCH(bool, sameBeside);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("face.xml")));
+    const QImage shown = picture(Qt::gray);
+    const QString beside = dir.filePath(QStringLiteral("face.png"));
+    if (sameBeside) {
+        QVERIFY(shown.save(beside, "PNG"));
+    }
+    const QByteArray before = contents(beside);
+    QString reason;
+    QString pictureWritten = QStringLiteral("unset");
+    QVERIFY(!ui::landmarkio::exportPoints(dir.filePath(QStringLiteral("face.xml")),
+                                          core::templateFace(shown.size()), shown, &reason,
+                                          &pictureWritten));
+    QVERIFY2(reason.contains(QStringLiteral("\"face.xml\" could not be written")), qPrintable(reason));
+    QVERIFY(pictureWritten.isEmpty());
+    QCOMPARE(QFileInfo::exists(beside), sameBeside);
+    QCOMPARE(contents(beside), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), sameBeside ? QStringList{QStringLiteral("face.png")} : QStringList());
 }
 
 void tst_LandmarkFileIo::importRefusesWhatIsNotARegularFile_data()
