@@ -108,8 +108,38 @@ struct Sampler {
     int lastY;
 };
 
-// Each output pixel is the mean of a 2 x 2 block; an odd last row or column is dropped.
-QImage halved(const QImage& source)
+// Runs work(part, parts) on this thread and, when it pays, on a second one at the same time.
+template <typename Work>
+void inParallel(qint64 pixels, Work&& work)
+{
+    if (pixels >= parallelPixelThreshold) {
+        std::future<void> other;
+        try {
+            other = std::async(std::launch::async, [&work] { work(1, 2); });
+        } catch (const std::system_error&) {
+        }
+        if (other.valid()) {
+            work(0, 2);
+            other.get();
+            return;
+        }
+    }
+    work(0, 1);
+}
+
+inline uint32_t meanOf4(uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1)
+{
+    uint32_t rb = (a0 & 0xff00ff) + (a1 & 0xff00ff) + (b0 & 0xff00ff) + (b1 & 0xff00ff);
+    uint32_t ag = ((a0 >> 8) & 0xff00ff) + ((a1 >> 8) & 0xff00ff) + ((b0 >> 8) & 0xff00ff)
+                + ((b1 >> 8) & 0xff00ff);
+    rb = ((rb + 0x20002) >> 2) & 0xff00ff;
+    ag = (((ag + 0x20002) >> 2) & 0xff00ff) << 8;
+    return rb | ag;
+}
+
+// Each output pixel is the mean of a 2 x 2 block; an odd last row or column is dropped. When
+// given, *seen is and-ed with every source pixel read.
+QImage halved(const QImage& source, uint32_t* seen = nullptr)
 {
     const int w = std::max(1, source.width() / 2);
     const int h = std::max(1, source.height() / 2);
@@ -117,35 +147,41 @@ QImage halved(const QImage& source)
     if (result.isNull()) {
         return result;
     }
-    const int lastX = source.width() - 1;
+    const bool oneColumn = source.width() < 2;
     const int lastY = source.height() - 1;
-    for (int y = 0; y < h; ++y) {
-        const auto* a = reinterpret_cast<const uint32_t*>(source.constScanLine(std::min(2 * y, lastY)));
-        const auto* b = reinterpret_cast<const uint32_t*>(source.constScanLine(std::min(2 * y + 1, lastY)));
-        auto* out = reinterpret_cast<uint32_t*>(result.scanLine(y));
-        for (int x = 0; x < w; ++x) {
-            const int x0 = std::min(2 * x, lastX);
-            const int x1 = std::min(2 * x + 1, lastX);
-            const uint32_t p[4] = {a[x0], a[x1], b[x0], b[x1]};
-            uint32_t rb = 0;
-            uint32_t ag = 0;
-            for (uint32_t c : p) {
-                rb += c & 0xff00ff;
-                ag += (c >> 8) & 0xff00ff;
+    uchar* const bits = result.bits();
+    const std::ptrdiff_t bytesPerLine = result.bytesPerLine();
+    uint32_t seenByPart[2] = {~0u, ~0u};
+    inParallel(qint64(w) * h, [&](int part, int parts) {
+        uint32_t all = ~0u;
+        for (int y = h * part / parts; y < h * (part + 1) / parts; ++y) {
+            const auto* a = reinterpret_cast<const uint32_t*>(source.constScanLine(std::min(2 * y, lastY)));
+            const auto* b = reinterpret_cast<const uint32_t*>(source.constScanLine(std::min(2 * y + 1, lastY)));
+            auto* out = reinterpret_cast<uint32_t*>(bits + y * bytesPerLine);
+            if (oneColumn) {
+                out[0] = meanOf4(a[0], a[0], b[0], b[0]);
+                all &= a[0] & b[0];
+                continue;
             }
-            rb = ((rb + 0x20002) >> 2) & 0xff00ff;
-            ag = (((ag + 0x20002) >> 2) & 0xff00ff) << 8;
-            out[x] = rb | ag;
+            for (int x = 0; x < w; ++x) {
+                out[x] = meanOf4(a[2 * x], a[2 * x + 1], b[2 * x], b[2 * x + 1]);
+                all &= a[2 * x] & a[2 * x + 1] & b[2 * x] & b[2 * x + 1];
+            }
         }
+        seenByPart[part] = all;
+    });
+    if (seen) {
+        *seen &= seenByPart[0] & seenByPart[1];
     }
     return result;
 }
 
-bool isOpaque(const QImage& premultiplied)
+// True when every pixel of area has an alpha of 255.
+bool isOpaque(const QImage& premultiplied, const QRect& area)
 {
-    for (int y = 0; y < premultiplied.height(); ++y) {
+    for (int y = area.top(); y <= area.bottom(); ++y) {
         const auto* line = reinterpret_cast<const uint32_t*>(premultiplied.constScanLine(y));
-        for (int x = 0; x < premultiplied.width(); ++x) {
+        for (int x = area.left(); x <= area.right(); ++x) {
             if ((line[x] >> 24) != 0xff) {
                 return false;
             }
@@ -154,22 +190,57 @@ bool isOpaque(const QImage& premultiplied)
     return true;
 }
 
+bool isOpaque(const QImage& premultiplied)
+{
+    return isOpaque(premultiplied, premultiplied.rect());
+}
+
+// picture's pixels read as premultiplied ARGB in place, no copy made; the view keeps them alive.
+QImage premultipliedView(const QImage& picture)
+{
+    auto* owner = new QImage(picture);
+    return QImage(owner->constBits(), owner->width(), owner->height(), owner->bytesPerLine(),
+                  QImage::Format_ARGB32_Premultiplied, [](void* data) { delete static_cast<QImage*>(data); },
+                  owner);
+}
+
 std::vector<Level> buildLevels(const QImage& picture)
 {
     std::vector<Level> levels;
-    Level full{picture.convertToFormat(QImage::Format_ARGB32_Premultiplied), 1.0};
+    // An RGB32 picture whose pixels all have their top byte set, as Qt keeps them, is premultiplied
+    // ARGB already: it is read in place rather than copied (a 108-megapixel copy takes a quarter
+    // of a second). The first halving reads every pixel and tells; any other goes the long way.
+    const bool inPlace = picture.format() == QImage::Format_RGB32;
+    Level full{inPlace ? premultipliedView(picture) : picture.convertToFormat(QImage::Format_ARGB32_Premultiplied), 1.0};
     if (full.image.isNull()) {
         return levels;
     }
     levels.push_back(full);
+    uint32_t seen = ~0u;
     while (std::max(levels.back().image.width(), levels.back().image.height()) > smallestLevelSide) {
-        Level next{halved(levels.back().image), 0.0};
+        Level next{halved(levels.back().image, levels.size() == 1 ? &seen : nullptr), 0.0};
         if (next.image.isNull()) {
             break;
         }
         // A level pixel covers 2 x 2 pixels of the one above; an odd last column or row is lost.
         next.scale = levels.back().scale / 2;
         levels.push_back(next);
+    }
+    if (inPlace) {
+        const QImage& image = full.image;
+        const int width = image.width();
+        const int height = image.height();
+        bool opaque = levels.size() == 1 ? isOpaque(image) : (seen >> 24) == 0xff;
+        // Pixels the first halving dropped.
+        if (opaque && levels.size() > 1 && width % 2 == 1 && width > 1) {
+            opaque = isOpaque(image, QRect(width - 1, 0, 1, height));
+        }
+        if (opaque && levels.size() > 1 && height % 2 == 1 && height > 1) {
+            opaque = isOpaque(image, QRect(0, height - 1, width, 1));
+        }
+        if (!opaque) {
+            return buildLevels(picture.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+        }
     }
     return levels;
 }
@@ -278,24 +349,6 @@ void rasterize(const Triangle& target, const QTransform& toSource, const QImage*
     }
 }
 
-// Runs work(part, parts) on this thread and, when it pays, on a second one at the same time.
-template <typename Work>
-void inParallel(qint64 pixels, Work&& work)
-{
-    if (pixels >= parallelPixelThreshold) {
-        std::future<void> other;
-        try {
-            other = std::async(std::launch::async, [&work] { work(1, 2); });
-        } catch (const std::system_error&) {
-        }
-        if (other.valid()) {
-            work(0, 2);
-            other.get();
-            return;
-        }
-    }
-    work(0, 1);
-}
 
 std::pair<int, int> rowsOfPart(const QRect& rect, int part, int parts)
 {

@@ -5,7 +5,8 @@
 // rate as the reference. Run in a folder holding "shape_predictor.dat".
 // Then the camera and video paths with the shared model, steady landmarks, and a point dragged
 // in the main window while the Preview window shows a face photo.
-// Usage: bench_preview [repetitions [steady|video|edit]]   (default 30; medians are printed)
+// Then a new mask picture's working copies, against Qt's premultiplied copy of the picture alone.
+// Usage: bench_preview [repetitions [steady|video|edit|setup]]   (default 30; medians are printed)
 
 #include "benchmarks/support/benchtiming.h"
 #include "core/facemaskproject.h"
@@ -172,6 +173,28 @@ void benchmarkSteady();
 void benchmarkVideoPath();
 void benchmarkEditWhilePreviewing();
 
+// What the window's thread spends when the main window's picture changes while the Preview is
+// open, for a camera's picture and a very large one.
+void benchmarkMaskSetup()
+{
+    std::printf("\nA new mask picture's working copies, against Qt's premultiplied copy of it (median of 5):\n");
+    for (const QSize size : {QSize(4000, 3000), QSize(12000, 9000)}) {
+        const QImage mask = pattern(size, 77);
+        std::vector<double> setup;
+        std::vector<double> copy;
+        for (int i = 0; i < 5; ++i) {
+            {
+                preview::MaskRenderer renderer;
+                setup.push_back(millisecondsFor([&] { renderer.setPicture(mask); }));
+            }
+            QImage copied;
+            copy.push_back(millisecondsFor([&] { copied = mask.convertToFormat(QImage::Format_ARGB32_Premultiplied); }));
+        }
+        std::printf("%5dx%-5d setPicture %7.1f ms, Qt's copy %7.1f ms, ratio %.2f\n", size.width(),
+                    size.height(), median(setup), median(copy), median(setup) / median(copy));
+    }
+}
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
@@ -187,11 +210,16 @@ int main(int argc, char** argv)
         benchmarkVideoPath(); // the camera and video paths alone
         return 0;
     }
+    if (argc > 2 && qstrcmp(argv[2], "setup") == 0) {
+        benchmarkMaskSetup();
+        return 0;
+    }
     if (argc > 2 && qstrcmp(argv[2], "edit") == 0) {
         benchmarkEditWhilePreviewing(); // the drag while previewing alone
         return 0;
     }
     benchmarkRender(repetitions);
+    benchmarkMaskSetup();
     std::printf("\nCamera path, 640x480 replayed frames, end to end (track or detect, render):\n");
     for (int interval : {1, 6}) {
         benchmarkCameraPath(8.0, interval);

@@ -266,22 +266,22 @@ void tst_CliPreview::pictureOrVideoIsToldByTheInputs()
     }
 }
 
-// The renderer keeps a premultiplied copy of the mask picture and its halved levels. A child
-// that has room for the package's picture but not for that copy must fail, not write the face
-// as it is and call it a preview.
+// The renderer keeps a premultiplied copy of a mask picture with see-through pixels, and its
+// halved levels. A child that has room for the package's picture but not for that copy must
+// fail, not write the face as it is and call it a preview.
 void tst_CliPreview::maskPictureBeyondMemoryFailsTheRun()
 {
     if (const QString why = memoryLimitUnavailable(); !why.isEmpty()) {
         QSKIP(qPrintable(why));
     }
-    // 80 megapixels: 320 MB a copy. The limit leaves room for the read picture, the model and
-    // a small face, not for a second copy.
+    // 80 megapixels: 320 MB a copy. The limit leaves room for reading the picture (decoded
+    // through a second buffer), the model and a small face, not for a second copy beside it.
     constexpr int width = 10000;
     constexpr int height = 8000;
-    constexpr qint64 addressSpaceLimit = 750'000'000;
-    QImage big(width, height, QImage::Format_RGB32);
+    constexpr qint64 addressSpaceLimit = 950'000'000;
+    QImage big(width, height, QImage::Format_ARGB32);
     QVERIFY(!big.isNull());
-    big.fill(qRgb(200, 120, 90));
+    big.fill(qRgba(200, 120, 90, 200));
     core::FacialPointVector points;
     for (const QPointF& point : maskPoints) {
         points.emplace_back(point.x() * width / maskPicture.width(), point.y() * height / maskPicture.height());

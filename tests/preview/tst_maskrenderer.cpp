@@ -156,6 +156,8 @@ private slots:
     void nullFrameGivesNullImage();
     void largeMaskMatchesSmallOne();
     void copiesAndThreadsRenderAlike();
+    void maskReadInPlaceMatchesItsCopy_data();
+    void maskReadInPlaceMatchesItsCopy();
     void everyFaceGetsTheMask_data();
     void everyFaceGetsTheMask();
 };
@@ -547,6 +549,54 @@ void tst_MaskRenderer::copiesAndThreadsRenderAlike()
     const QImage here = copy.render(frame, face);
     QCOMPARE(here, expected);
     QCOMPARE(other.get(), expected);
+}
+
+void tst_MaskRenderer::maskReadInPlaceMatchesItsCopy_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("cleared"); // RGB32 pixels stored with a top byte of 0
+    QTest::newRow("none") << QSize(300, 240) << "";
+    QTest::newRow("none, odd sides") << QSize(301, 241) << "";
+    QTest::newRow("one column wide") << QSize(1, 240) << "";
+    QTest::newRow("all") << QSize(300, 240) << "all";
+    QTest::newRow("all, no working copy") << QSize(60, 48) << "all";
+    QTest::newRow("all, one row high") << QSize(300, 1) << "all";
+    QTest::newRow("odd last column") << QSize(301, 240) << "last column";
+    QTest::newRow("odd last row") << QSize(300, 241) << "last row";
+}
+
+// An RGB32 mask is read in place of a premultiplied copy when its stored pixels allow: the
+// result is the copy's, whatever its top bytes hold.
+void tst_MaskRenderer::maskReadInPlaceMatchesItsCopy()
+{
+    QFETCH(QSize, size);
+    QFETCH(QString, cleared);
+    QImage raw = checkerboard(size.width(), size.height(), 7);
+    for (int y = 0; y < raw.height(); ++y) {
+        auto* line = reinterpret_cast<uint32_t*>(raw.scanLine(y));
+        for (int x = 0; x < raw.width(); ++x) {
+            if (cleared == QLatin1String("all") || (cleared == QLatin1String("last column") && x == raw.width() - 1)
+                || (cleared == QLatin1String("last row") && y == raw.height() - 1)) {
+                line[x] &= 0xffffff;
+            }
+        }
+    }
+    const QImage copy = raw.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QVERIFY(copy.pixel(size.width() - 1, size.height() - 1) >> 24 == 0xff);
+    // The face overfills the picture, its chin past the edge that holds the cleared pixels.
+    FacialPointVector maskPoints = faceIn(QRectF(-0.1, -0.1, 1.2, 1.2), QSize(1, 1));
+    if (cleared == QLatin1String("last column")) {
+        for (FacialPoint& p : maskPoints) {
+            p = FacialPoint(p.y(), 1 - p.x());
+        }
+    }
+    const QSize frameSize(320, 240);
+    const FacialPointVector face = faceIn(QRectF(40, 10, 240, 220), frameSize);
+    const QImage frame = gradient(frameSize.width(), frameSize.height());
+    for (int type : {int(core::FaceOnly), int(core::WholeImage), int(core::FullFrame)}) {
+        QCOMPARE(rendererFor(raw, maskPoints, type).render(frame, face),
+                 rendererFor(copy, maskPoints, type).render(frame, face));
+    }
 }
 
 void tst_MaskRenderer::everyFaceGetsTheMask_data()
