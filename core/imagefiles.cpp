@@ -76,9 +76,10 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
                              const std::atomic_bool* cancel)
 {
     QImage picture;
+    png::DecodeReport pngReport;
     if (header.format == "png") {
         // Our own reader: it never inflates text chunks and checks the size before allocating.
-        picture = png::decode(bytes, cancel);
+        picture = png::decode(bytes, cancel, &pngReport);
     } else {
         QByteArray data = bytes;  // shares the bytes; QBuffer wants a non-const array
         CancellableBuffer buffer(&data, cancel);
@@ -98,8 +99,9 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
     }
     if (picture.isNull()) {
         // A decoder says no more than "failed" when the pixels do not fit in memory: a picture
-        // that fits nowhere is not called damaged.
-        if (!roomForPixels(header.size)) {
+        // that fits nowhere is not called damaged. Our PNG reader tells, also of the buffer it
+        // reads some pictures through besides.
+        if (pngReport.outOfMemory || !roomForPixels(header.size)) {
             return {QImage(), QStringLiteral("picture: not enough memory for its %1 x %2 pixels")
                                   .arg(header.size.width())
                                   .arg(header.size.height())};

@@ -17,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -1591,6 +1592,12 @@ bool reconstructInterlaced(const Chunks& chunks, const std::vector<Pass>& passes
 
 QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, DecodeReport* report)
 {
+    const auto outOfMemory = [report] {
+        if (report) {
+            report->outOfMemory = true;
+        }
+        return QImage();
+    };
     const std::optional<Chunks> chunks = readChunks(bytes, cancel);
     if (!chunks) {
         return QImage();
@@ -1607,7 +1614,7 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, D
     }
     QImage picture = allocatePicture(header, format);
     if (picture.isNull()) {
-        return QImage();
+        return outOfMemory();
     }
     if (format == QImage::Format_Indexed8) {
         QVector<QRgb> colours = chunks->palette;
@@ -1622,8 +1629,10 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, D
         // Not zeroed: the inflater writes every byte or fails.
         const LargeBuffer filtered = largeBuffer(size_t(inflatedLength));
         const quint8* stream = wholeStream(*chunks, streamStorage);
-        if (!filtered || !stream
-            || !inflateWhole(stream, size_t(chunks->imageDataLength), filtered.get(), size_t(inflatedLength))
+        if (!filtered || !stream) {
+            return outOfMemory();
+        }
+        if (!inflateWhole(stream, size_t(chunks->imageDataLength), filtered.get(), size_t(inflatedLength))
             || !reconstructInterlaced(*chunks, passes, filtered.get(), picture, cancel)) {
             return QImage();
         }
@@ -1645,7 +1654,7 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, D
     if (rows.bytesPerLine < rows.stride()) {
         separate = largeBuffer(size_t(inflatedLength));
         if (!separate) {
-            return QImage();
+            return outOfMemory();
         }
     }
     if (markerPlausible(*chunks, rows) && decodeTwoStrips(*chunks, rows, separate.get(), cancel)) {
@@ -1656,6 +1665,9 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, D
     }
     quint8* filtered = separate ? separate.get() : rows.filteredPlace(0, header.height);
     const quint8* stream = wholeStream(*chunks, streamStorage);
+    if (!stream && !cancelled(cancel)) {
+        return outOfMemory();
+    }
     if (cancelled(cancel) || !stream
         || !inflateWhole(stream, size_t(chunks->imageDataLength), filtered, size_t(inflatedLength))
         || !rows.decode(filtered, 0, header.height, nullptr, nullptr, cancel)) {
@@ -1705,6 +1717,11 @@ QImage decode(const QByteArray& bytes, const std::atomic<bool>* cancel, DecodeRe
     }
     try {
         return decodeChecked(bytes, cancel, report);
+    } catch (const std::bad_alloc&) {
+        if (report) {
+            report->outOfMemory = true;
+        }
+        return QImage();
     } catch (...) {
         return QImage();
     }

@@ -34,6 +34,8 @@ struct DecodeReport {
     // The pixel data was read as the two strips encode writes, one on a second thread; false
     // for a file without a valid stRP chunk, which is read in one piece.
     bool twoStrips = false;
+    // The pixels, or a buffer they are read through, did not fit in memory.
+    bool outOfMemory = false;
 };
 
 // Reads a PNG file held in memory: any standard bit depth and colour type, tRNS transparency,

@@ -67,6 +67,7 @@ private slots:
     void pictureOrVideoIsToldByTheInputs();
     void maskPictureBeyondMemoryFailsTheRun();
     void facePictureBeyondMemoryIsNotCalledFaceless();
+    void pictureBeyondMemoryIsNotCalledDamaged_data();
     void pictureBeyondMemoryIsNotCalledDamaged();
 
 private:
@@ -335,21 +336,32 @@ void tst_CliPreview::facePictureBeyondMemoryIsNotCalledFaceless()
 
 // A sound picture whose pixels cannot be had is told as such: "cannot be decoded" would have the
 // user take a good photo for a damaged one.
+void tst_CliPreview::pictureBeyondMemoryIsNotCalledDamaged_data()
+{
+    QTest::addColumn<bool>("seeThrough");
+    QTest::addColumn<qint64>("addressSpaceLimit");
+    QTest::newRow("opaque") << false << qint64(650'000'000);
+    // Its rows are read through a second buffer as large as the picture: the picture's pixels
+    // fit, that buffer does not.
+    QTest::newRow("see-through") << true << qint64(900'000'000);
+}
+
 void tst_CliPreview::pictureBeyondMemoryIsNotCalledDamaged()
 {
+    QFETCH(bool, seeThrough);
+    QFETCH(qint64, addressSpaceLimit);
     if (const QString why = memoryLimitUnavailable(); !why.isEmpty()) {
         QSKIP(qPrintable(why));
     }
     // 100 megapixels, 400 MB decoded. Within the limit the program starts, maps the model and
-    // reads the file, but the decoder cannot have the picture's pixels: it only fails then.
+    // reads the file, but the decoder cannot have the memory it needs: it only fails then.
     // (With less, an earlier allocation throws and the reader says "out of memory" itself.)
     constexpr int side = 10000;
-    constexpr qint64 addressSpaceLimit = 650'000'000;
     const QString path = folder->filePath(QStringLiteral("big-plain.png"));
     {
-        QImage plain(side, side, QImage::Format_RGB32);
+        QImage plain(side, side, seeThrough ? QImage::Format_ARGB32 : QImage::Format_RGB32);
         QVERIFY(!plain.isNull());
-        plain.fill(qRgb(200, 120, 80));
+        plain.fill(qRgba(200, 120, 80, seeThrough ? 200 : 255));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.write(core::png::encode(plain)) > 0);
