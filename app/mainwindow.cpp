@@ -159,10 +159,25 @@ void MainWindow::Impl::onPackageRead(const QString& path, const core::PackageRea
     // A package starts a new history: its steps would undo edits of other work.
     undoStack.clear();
     markStoredAs(path);
-    showStatus(QStringLiteral("Opened %1: %2 points, %3.")
-                   .arg(QFileInfo(path).fileName())
-                   .arg(project.facialPoints()->count())
-                   .arg(QString::fromLatin1(Impl::effectTypeNames[std::clamp(project.effectType(), 0, 2)])));
+    QString opened = QStringLiteral("Opened %1: %2 points, %3.")
+                         .arg(QFileInfo(path).fileName())
+                         .arg(project.facialPoints()->count())
+                         .arg(QString::fromLatin1(Impl::effectTypeNames[std::clamp(project.effectType(), 0, 2)]));
+    // Another program's files in the package are not kept: saving it over itself loses them.
+    if (const QStringList& others = reading.otherMembers; !others.isEmpty()) {
+        QStringList named = others.mid(0, 3);
+        if (others.size() > named.size()) {
+            named.append(QStringLiteral("…"));
+        }
+        const QString count = others.size() >= core::PackageReading::maximumOtherMembers
+                                  ? QStringLiteral("%1 or more files").arg(others.size())
+                                  : others.size() == 1 ? QStringLiteral("a file")
+                                                       : QStringLiteral("%1 files").arg(others.size());
+        opened += QStringLiteral(" It also holds %1 facemask does not keep (%2): a save writes the package "
+                                 "without them.")
+                      .arg(count, named.join(QStringLiteral(", ")));
+    }
+    showStatus(opened);
 }
 
 bool MainWindow::Impl::showSaveDialog()

@@ -762,6 +762,37 @@ QString documentProblem(const char* member, const QString& problem)
     return QStringLiteral("%1: %2").arg(QLatin1String(member), problem);
 }
 
+// The members of archive other than folders and those a save writes (the picture under the name
+// the description gives it), found as the loader finds members, without regard to case. At most
+// PackageReading::maximumOtherMembers; none when the archive cannot be listed.
+QStringList otherMembers(const Archive& archive, const QString& picturePath)
+{
+    using namespace package;
+    ArchiveMemberInfo listing;
+    if (archiveMemberInfo(archive.get(), -1, &listing) != ArchiveResult::Ok) {
+        return {};
+    }
+    const QString written[] = {QString::fromLatin1(propertiesMember), QString::fromLatin1(effectMember),
+                               picturePath, QString::fromLatin1(smallThumbnailMember),
+                               QString::fromLatin1(mediumThumbnailMember),
+                               QString::fromLatin1(largeThumbnailMember)};
+    QStringList others;
+    for (int32_t i = 0; i < listing.index && others.size() < PackageReading::maximumOtherMembers; ++i) {
+        ArchiveMemberInfo member;
+        if (archiveMemberInfo(archive.get(), i, &member) != ArchiveResult::Ok) {
+            continue;
+        }
+        const QString name = QString::fromUtf16(member.name);
+        const bool isWritten = std::any_of(std::begin(written), std::end(written), [&](const QString& known) {
+            return name.compare(known, Qt::CaseInsensitive) == 0;
+        });
+        if (!isWritten && !(member.attributes & 0x10) && !name.endsWith(QLatin1Char('/'))) {
+            others.append(name);
+        }
+    }
+    return others;
+}
+
 } // namespace
 
 PackageReading readPackage(const QString& path, const Progress& progress,
@@ -773,43 +804,45 @@ PackageReading readPackage(const QString& path, const Progress& progress,
     int error = 0;
     const Archive archive = openArchive(path, &why, &error);
     if (!archive) {
-        return {{false, why, error}, {}};
+        return {{false, why, error}, {}, {}};
     }
     const std::optional<QByteArray> propertiesText = readDocument(archive, propertiesMember, &why);
     const std::optional<QByteArray> effectText =
         propertiesText ? readDocument(archive, effectMember, &why) : std::nullopt;
     if (!effectText) {
-        return {memberRefusal(archive, path, why), {}};
+        return {memberRefusal(archive, path, why), {}, {}};
     }
     const std::optional<Properties> properties = readPropertiesDocument(*propertiesText, &why);
     if (!properties) {
-        return {refusal(documentProblem(propertiesMember, why)), {}};
+        return {refusal(documentProblem(propertiesMember, why)), {}, {}};
     }
     std::optional<Effect> effect = readEffectDocument(*effectText, &why);
     if (!effect) {
-        return {refusal(documentProblem(effectMember, why)), {}};
+        return {refusal(documentProblem(effectMember, why)), {}, {}};
     }
     if (int(effect->points.size()) < minimumPivotCount) {
         return {refusal(documentProblem(
                     effectMember, QStringLiteral("mask_pivots has %1 elements, at least %2 needed")
                                       .arg(effect->points.size())
                                       .arg(minimumPivotCount))),
-                {}};
+                {}, {}};
     }
     report(progress, 5);
     const std::optional<QByteArray> pictureBytes =
         readMember(archive, effect->picturePath, maximumMemberSize, &why, progress, {5, 40}, cancel);
     if (!pictureBytes) {
-        return {memberRefusal(archive, path, why), {}};
+        return {memberRefusal(archive, path, why), {}, {}};
     }
     const ImageDecoding decoded = decodePackagePicture(*pictureBytes, cancel);
     if (decoded.picture.isNull()) {
-        return {refusal(decoded.reason), {}};
+        return {refusal(decoded.reason), {}, {}};
     }
+    QStringList others = otherMembers(archive, effect->picturePath);
     report(progress, 100);
     return {{true, QString()},
             {properties->name, properties->author, properties->subcategory, effect->effectType,
-             decoded.picture, std::move(effect->points), properties->time}};
+             decoded.picture, std::move(effect->points), properties->time},
+            std::move(others)};
 }
 
 } // namespace core

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
@@ -65,6 +66,10 @@ bool savePackage(const ProjectSnapshot& snapshot, const QString& path,
 struct PackageReading {
     LoadResult result;         // "cancelled" when cancel was set
     ProjectSnapshot snapshot;  // meaningful only when result.ok
+    // Members of a package taken that saving does not write (files another program put there),
+    // up to maximumOtherMembers of them; folders are not counted.
+    QStringList otherMembers;
+    static constexpr int maximumOtherMembers = 100;
 };
 
 // Reads and checks the package at path. Any thread.

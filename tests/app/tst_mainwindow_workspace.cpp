@@ -5,6 +5,7 @@
 #include "core/facialpoints.h"
 #include "tests/support/fakeprompts.h"
 #include "tests/support/injectedfault.h"
+#include "tests/support/packagefixtures.h"
 #include "app/mainwindow.h"
 #include "ui/pointview.h"
 #include "ui/previewwindow.h"
@@ -165,6 +166,8 @@ private slots:
     void keyboardKeepsTheSelectedPointInAZoomedView();
     void effectTypeIsAnUndoStepThePreviewFollows();
     void statusBarAfterEachEvent();
+    void packageWithOtherFilesSaysTheyAreNotKept_data();
+    void packageWithOtherFilesSaysTheyAreNotKept();
     void longNameIsSavedAsTyped();
 
 private:
@@ -811,6 +814,36 @@ void tst_MainWindowWorkspace::effectTypeIsAnUndoStepThePreviewFollows()
     QTRY_VERIFY(findAction(window, QStringLiteral("Full frame effect"))->isChecked());
     QTRY_VERIFY(previewFooter->text().startsWith(QStringLiteral("Effect: Full frame effect.")));
     previewWindow->close();
+}
+
+void tst_MainWindowWorkspace::packageWithOtherFilesSaysTheyAreNotKept_data()
+{
+    QTest::addColumn<QStringList>("others");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("one") << QStringList{"notes.txt"} << " It also holds a file facemask does not keep "
+                                                        "(notes.txt): a save writes the package without them.";
+    QTest::newRow("four") << QStringList{"a.wav", "b.wav", "c.wav", "d.wav"}
+                          << " It also holds 4 files facemask does not keep (a.wav, b.wav, c.wav, …): a save "
+                             "writes the package without them.";
+}
+
+// Files another program put in a package are not written again by a save over it: the user is
+// told when the package opens.
+void tst_MainWindowWorkspace::packageWithOtherFilesSaysTheyAreNotKept()
+{
+    QFETCH(QStringList, others);
+    QFETCH(QString, said);
+    using namespace packagefixtures;
+    Members members = package(propertiesText(), effectText(75));
+    for (const QString& name : others) {
+        members.append({name, "x"});
+    }
+    const QString path = dir->filePath(QStringLiteral("others.pmk"));
+    QVERIFY(writeArchive(path, members));
+    ui::MainWindow window;
+    prepare(window);
+    window.openFile(path);
+    QTRY_COMPARE(labelText(window, "footerLabel"), QStringLiteral("Opened others.pmk: 75 points, Face only.") + said);
 }
 
 void tst_MainWindowWorkspace::statusBarAfterEachEvent()

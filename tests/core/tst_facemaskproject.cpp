@@ -97,6 +97,8 @@ private slots:
     void loadSignalsPictureBeforePoints();
     void loadDecidesOnEachPackage_data();
     void loadDecidesOnEachPackage();
+    void otherProgramsFilesAreNamed_data();
+    void otherProgramsFilesAreNamed();
     void loadRefusesWhatIsNoArchive_data();
     void loadRefusesWhatIsNoArchive();
     void readingAPipeIsRefusedWithoutWaiting();
@@ -1003,6 +1005,52 @@ void tst_FaceMaskProject::loadDecidesOnEachPackage()
     QCOMPARE(project.facialPoints()->points()[1], FacialPoint(0.01, 0.99));
     QCOMPARE(imageSpy.count(), 1);
     QCOMPARE(pointsSpy.count(), 1);
+}
+
+void tst_FaceMaskProject::otherProgramsFilesAreNamed_data()
+{
+    QTest::addColumn<Members>("members");
+    QTest::addColumn<QStringList>("others");
+    const QByteArray properties = propertiesText();
+    const Members valid = package(properties, effectText(75));
+    const Members thumbnails{{"images/thumbnail/small.jpg", "s"}, {"images/thumbnail/medium.jpg", "m"},
+                             {"images/thumbnail/large.jpg", "l"}};
+    QTest::newRow("none") << valid + thumbnails << QStringList();
+    QTest::newRow("two beside ours")
+        << valid + Members{{"sounds/start.wav", "RIFF"}} + thumbnails + Members{{"notes.txt", "x"}}
+        << QStringList{"sounds/start.wav", "notes.txt"};
+    QTest::newRow("folders are none") << valid + Members{{"extras/", ""}} << QStringList();
+    QTest::newRow("thumbnail in capitals is ours")
+        << valid + Members{{"IMAGES/THUMBNAIL/SMALL.JPG", "s"}} << QStringList();
+    QTest::newRow("picture under another name is ours")
+        << package(properties, effectText(75, "pictures/face.png"), "pictures/face.png")
+        << QStringList();
+    // The usual name is no longer the picture's: a save writes the picture under it.
+    QTest::newRow("old picture beside the named one")
+        << package(properties, effectText(75, "pictures/face.png"), "pictures/face.png")
+               + Members{{"images/main/image.png", pictureBytes()}}
+        << QStringList{"images/main/image.png"};
+    Members many = valid;
+    for (int i = 0; i < 150; ++i) {
+        many.append({QStringLiteral("many/%1.txt").arg(i), "x"});
+    }
+    QStringList first;
+    for (int i = 0; i < core::PackageReading::maximumOtherMembers; ++i) {
+        first.append(QStringLiteral("many/%1.txt").arg(i));
+    }
+    QTest::newRow("many, the first named") << many << first;
+}
+
+// What a save would not write again is named to the reader, so that the window can say so.
+void tst_FaceMaskProject::otherProgramsFilesAreNamed()
+{
+    QFETCH(Members, members);
+    QFETCH(QStringList, others);
+    const QString path = pathOf("package.pmk");
+    QVERIFY(writeArchive(path, members));
+    const core::PackageReading reading = core::readPackage(path);
+    QVERIFY2(reading.result.ok, qPrintable(reading.result.reason));
+    QCOMPARE(reading.otherMembers, others);
 }
 
 void tst_FaceMaskProject::loadRefusesWhatIsNoArchive_data()

@@ -24,7 +24,8 @@ namespace packagefixtures {
 
 using testimages::encoded;
 
-// Members of a hand-made archive, in writing order: name and bytes.
+// Members of a hand-made archive, in writing order: name and bytes (a name ending in "/" is a
+// folder).
 using Members = QVector<QPair<QString, QByteArray>>;
 
 // A change made to the bytes of an archive after it was written.
@@ -54,8 +55,12 @@ inline bool writeArchive(const QString& path, const Members& members)
     }
     bool written = true;
     for (const auto& member : members) {
-        written = archiveAddBuffer(archive, utf16(member.first), member.second.constData(),
-                                   quint32(member.second.size())) == ArchiveResult::Ok && written;
+        // A name ending in "/" is a folder.
+        const ArchiveResult added = member.first.endsWith('/')
+            ? archiveAddFolder(archive, utf16(member.first))
+            : archiveAddBuffer(archive, utf16(member.first), member.second.constData(),
+                               quint32(member.second.size()));
+        written = added == ArchiveResult::Ok && written;
     }
     return archiveClose(archive) == ArchiveResult::Ok && written;
 }
