@@ -101,12 +101,13 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
         // A decoder says no more than "failed" when the pixels do not fit in memory: a picture
         // that fits nowhere is not called damaged. Our PNG reader tells, also of the buffer it
         // reads some pictures through besides.
-        if (pngReport.outOfMemory || !roomForPixels(header.size)) {
+        const bool tooWide = header.size.width() > widestColourRow;
+        if ((pngReport.outOfMemory && !tooWide) || !roomForPixels(header.size)) {
             return {QImage(), QStringLiteral("picture: not enough memory for its %1 x %2 pixels")
                                   .arg(header.size.width())
                                   .arg(header.size.height())};
         }
-        if (header.size.width() > widestColourRow) {
+        if (tooWide) {
             return {QImage(), QStringLiteral("picture: rows wider than %1 pixels cannot be decoded")
                                   .arg(widestColourRow)};
         }
