@@ -45,8 +45,13 @@ fi
 
 if [ "$(id -u)" -eq 0 ]; then
     sudo_cmd=()
-else
+elif command -v sudo >/dev/null 2>&1; then
     sudo_cmd=(sudo)
+else
+    echo "These Debian packages are missing: ${missing[*]}" >&2
+    echo "Installing them needs root, and sudo is not installed. As root, run:" >&2
+    echo "    apt-get install --no-install-recommends ${missing[*]}" >&2
+    exit 1
 fi
 
 echo "Installing: ${missing[*]}"
