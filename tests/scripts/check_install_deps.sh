@@ -71,7 +71,7 @@ run_case() {
 
 #        name             missing   sudo  status  a command run                                    on stderr
 run_case all-present      ""        no    0       ""                                               ""
-run_case through-sudo     pngcheck  yes   0       "install -y -qq --no-install-recommends pngcheck" ""
+run_case through-sudo     pngcheck  yes   0       "install -y -qq --no-install-recommends pngcheck frontend=noninteractive" ""
 run_case no-sudo          pngcheck  no    1       ""                                               "apt-get install --no-install-recommends pngcheck"
 
 exit $((failures > 0))
