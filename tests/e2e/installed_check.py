@@ -13,6 +13,7 @@ xdg-mime must report for a .pmk file), the icon and the AppStream description.
 """
 
 import argparse
+import gzip
 import json
 import math
 import os
@@ -139,6 +140,24 @@ def check_icon_and_metainfo(share, entry, desktop_file):
     log(f"PASS metainfo {ours[0]}, desktop entry MimeType and Exec %f")
 
 
+def check_man_pages(share):
+    """Both programs' pages, gzip-compressed as Debian installs them, with no time or name in
+    the gzip header, so that two builds give the same bytes."""
+    for program in ("facemask", "facemask-cli"):
+        path = os.path.join(share, "man", "man1", program + ".1.gz")
+        if not os.path.isfile(path):
+            raise E2EFailure(f"no compressed man page at {path}")
+        with open(path, "rb") as f:
+            header = f.read(10)
+        if header[:3] != b"\x1f\x8b\x08" or header[3] & 0x08 or header[4:8] != b"\0\0\0\0":
+            raise E2EFailure(f"{path}: the gzip header carries a name or a time: {header!r}")
+        with gzip.open(path, "rt", encoding="utf-8") as f:
+            first = f.readline()
+        if not first.startswith(".TH " + program.upper() + " 1"):
+            raise E2EFailure(f"{path} starts with {first!r}")
+    log("PASS man pages facemask.1.gz and facemask-cli.1.gz")
+
+
 THUMBNAILER_EXEC = "facemask-cli thumbnail %i %o --size %s"
 
 
@@ -240,6 +259,7 @@ def check(desktop_file, testdata, artifacts, compile_mime_database):
     check_mime_lookup(share, package, compile_mime_database)
     check_icon_and_metainfo(share, entry, desktop_file)
     check_thumbnailer(share, package, artifacts)
+    check_man_pages(share)
     command = command_of(entry["Exec"])
     workdir = entry["Path"]
     log(f"desktop entry: Exec={entry['Exec']!r} Path={workdir!r}")
