@@ -55,8 +55,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_NAME "facemask")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Face-mask effect editor: landmark points on a picture, saved as .pmk packages")
-set(CPACK_PACKAGE_DESCRIPTION "A desktop tool that finds a face in a picture, places 75 landmark points on it,
-lets the user drag them into place and writes the picture and points as a .pmk effect package.")
+# Lines of at most 80 columns with the leading space, none starting with a full stop, as
+# Debian's control files want them.
+set(CPACK_PACKAGE_DESCRIPTION "A desktop tool that finds a face in a picture, places 75 landmark points on
+it, lets the user drag them into place and writes the picture and its points
+as an effect package (.pmk).")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_INSTALL_PREFIX "/usr")
 set(CPACK_SET_DESTDIR ON)
