@@ -7,6 +7,8 @@ packages=(
     # build
     build-essential cmake pkg-config
     qtbase5-dev qt5-image-formats-plugins libdlib-dev libjsoncpp-dev zlib1g-dev libdeflate-dev libblas-dev liblapack-dev
+    # dlib's CMake package links libjpeg.so, which libdlib-dev does not bring
+    libjpeg-dev
     # the preview's camera and face videos: Qt Multimedia and its GStreamer back end (plugins-good
     # for WebM, MKV and MJPEG cameras, libav for H.264, plugins-bad for Qt's camerabin); the
     # GStreamer headers for facemask-cli's frame-exact video reading
