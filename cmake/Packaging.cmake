@@ -21,6 +21,7 @@ set(facemask_desktop_file "${facemask_packaging_dir}/facemask.desktop")
 install(CODE "
     set(FACEMASK_INSTALLED_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/bin/facemask\")
     set(FACEMASK_INSTALLED_DATA_DIR \"\${CMAKE_INSTALL_PREFIX}/${FACEMASK_DATA_DIR_NAME}\")
+    include(\"${CMAKE_SOURCE_DIR}/cmake/DesktopEntryEscapes.cmake\")
     configure_file(\"${facemask_desktop_template}\" \"${facemask_desktop_file}\" @ONLY)
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/applications\" TYPE FILE
          FILES \"${facemask_desktop_file}\")
