@@ -1091,9 +1091,10 @@ void tst_PointView::placingPointsOnEveryFaceFromTheKeyboard()
     QVERIFY(expected.faces.size() > 2);
     QCOMPARE(model.points(), expected.points);
 
+    // Through fixture: C++17 lambdas cannot capture a structured binding (clang refuses it).
     const auto holding = [&] {
         for (int i = 0; i < expected.faces.size(); ++i) {
-            if (expected.faces[i].points == model.points()) {
+            if (expected.faces[i].points == fixture.model.points()) {
                 return i;
             }
         }
