@@ -32,6 +32,34 @@ void leaveTheDataFolder(QStringList& files)
     QDir::setCurrent(QDir::homePath());
 }
 
+// The options the program takes, for the window and for the texts alone.
+void describeOptions(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(QStringLiteral("Face mask effect editor"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("A picture or a .pmk package to open."),
+                                 QStringLiteral("[file]"));
+}
+
+// True when an argument asks for the usage or the version, which are printed without a
+// display: the window's application object ends the program where there is none.
+bool asksForATextOnly(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "--") {
+            break;
+        }
+        if (argument == "-h" || argument == "--help" || argument == "-?" || argument == "--help-all"
+            || argument == "-v" || argument == "--version") {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -44,15 +72,19 @@ int main(int argc, char* argv[])
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     // A picture named in Latin-1 on the command line or dropped opens as any other.
     core::useByteExactLocalNames();
+    QCoreApplication::setApplicationVersion(QStringLiteral(FACEMASK_VERSION));
+    if (asksForATextOnly(argc, argv)) {
+        QCoreApplication textOnly(argc, argv);
+        QCommandLineParser parser;
+        describeOptions(parser);
+        parser.process(textOnly); // prints the text and ends the program
+        return 0;
+    }
     QApplication application(argc, argv);
     // Qt converts large pictures on its shared pool: its threads are had now, while there is room.
     core::keepPoolThreads(*QThreadPool::globalInstance());
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Face mask effect editor"));
-    parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("file"),
-                                 QStringLiteral("A picture or a .pmk package to open."),
-                                 QStringLiteral("[file]"));
+    describeOptions(parser);
     parser.process(application);
     QStringList files = parser.positionalArguments();
     leaveTheDataFolder(files);
