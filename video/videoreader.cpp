@@ -2,6 +2,7 @@
 
 #include "video/videoorientation.h"
 
+#include "core/imagefiles.h"
 #include "core/poolthreads.h"
 #include "core/systemreason.h"
 
@@ -151,6 +152,15 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     Impl& d = *reader->d;
     VideoShape shape;
     if (gifFile) {
+        // The checks of every picture file (a frame without its data, a frame over the bounds):
+        // Qt's reader would give a frame cut short with its missing part blank, and no word.
+        const QString refusal = core::readPictureFile(file.absoluteFilePath()).reason;
+        if (!refusal.isEmpty()) {
+            if (failure) {
+                *failure = refusal;
+            }
+            return nullptr;
+        }
         d.gif = std::make_unique<QImageReader>(file.absoluteFilePath(), QByteArrayLiteral("gif"));
         shape.width = d.gif->size().width();
         shape.height = d.gif->size().height();

@@ -22,7 +22,9 @@ class VideoReader
 public:
     // Opens path (a local file); null with the reason in *failure when the file is missing ("no
     // such file"), a folder ("is a folder") or not a regular file ("not a regular file", never
-    // opened, so a FIFO cannot block), or GStreamer cannot be started.
+    // opened, so a FIFO cannot block), a GIF that the checks of every picture file refuse
+    // (core::readPictureFile's reason, as "picture: GIF file shorter than the pixels its header
+    // declares"), or GStreamer cannot be started.
     static std::unique_ptr<VideoReader> open(const QString& path, QString* failure);
     ~VideoReader();
 

@@ -53,6 +53,7 @@ private slots:
     void lostStandardOutputStopsTheReading_data();
     void lostStandardOutputStopsTheReading();
     void animatedGifGivesEveryFrameWithItsTime();
+    void gifCutInsideAFrameIsRefused();
     void sidewaysVideoIsReadUpright();
     void shapeOutlivesAStopWhileItIsRead();
     void damagedFileIsNotReadTwice();
@@ -564,6 +565,26 @@ void tst_CliTrack::animatedGifGivesEveryFrameWithItsTime()
     const QJsonArray tracked = QJsonDocument::fromJson(run.out).array();
     QCOMPARE(tracked.size(), 5);
     QCOMPARE(tracked.last().toObject().value(QStringLiteral("time")).toDouble(), 0.8);
+}
+
+// A GIF cut inside a frame is refused as every picture file is, not read with the frame's
+// missing part blank.
+void tst_CliTrack::gifCutInsideAFrameIsRefused()
+{
+    const QString whole = folder.filePath(QStringLiteral("noise.gif"));
+    const QString cut = folder.filePath(QStringLiteral("noise-cut.gif"));
+    const QString error = testclips::encode(testclips::noise(4, QSize(64, 48)), 5, whole, QStringLiteral("gif"));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString cutError = testclips::copyCutShort(whole, cut, 70);
+    QVERIFY2(cutError.isEmpty(), qPrintable(cutError));
+
+    QString failure;
+    QVERIFY(!video::VideoReader::open(cut, &failure));
+    QCOMPARE(failure, QStringLiteral("picture: GIF file shorter than the pixels its header declares"));
+    const Run run = runCli({QStringLiteral("track"), cut});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains("GIF file shorter than the pixels its header declares"), run.err.constData());
+    QVERIFY(run.out.isEmpty());
 }
 
 void tst_CliTrack::previewWritesEveryNthFrame()
