@@ -173,8 +173,7 @@ void MainWindow::Impl::onPackageRead(const QString& path, const core::PackageRea
                                   ? QStringLiteral("%1 or more files").arg(others.size())
                                   : others.size() == 1 ? QStringLiteral("a file")
                                                        : QStringLiteral("%1 files").arg(others.size());
-        opened += QStringLiteral(" It also holds %1 facemask does not keep (%2): a save writes the package "
-                                 "without them.")
+        opened += QStringLiteral(" Saving it drops %1 another program put there (%2).")
                       .arg(count, named.join(QStringLiteral(", ")));
     }
     showStatus(opened);

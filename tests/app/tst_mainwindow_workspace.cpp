@@ -820,11 +820,10 @@ void tst_MainWindowWorkspace::packageWithOtherFilesSaysTheyAreNotKept_data()
 {
     QTest::addColumn<QStringList>("others");
     QTest::addColumn<QString>("said");
-    QTest::newRow("one") << QStringList{"notes.txt"} << " It also holds a file facemask does not keep "
-                                                        "(notes.txt): a save writes the package without them.";
+    QTest::newRow("one") << QStringList{"notes.txt"}
+                         << " Saving it drops a file another program put there (notes.txt).";
     QTest::newRow("four") << QStringList{"a.wav", "b.wav", "c.wav", "d.wav"}
-                          << " It also holds 4 files facemask does not keep (a.wav, b.wav, c.wav, …): a save "
-                             "writes the package without them.";
+                          << " Saving it drops 4 files another program put there (a.wav, b.wav, c.wav, …).";
 }
 
 // Files another program put in a package are not written again by a save over it: the user is
