@@ -17,14 +17,18 @@ install(FILES "${facemask_packaging_dir}/shape_predictor.dat"
         DESTINATION "${FACEMASK_DATA_DIR_NAME}" COMPONENT ModelLink)
 
 set(facemask_desktop_template "${CMAKE_SOURCE_DIR}/packaging/facemask.desktop.in")
-set(facemask_desktop_file "${facemask_packaging_dir}/facemask.desktop")
+# Each destination's entry is written in a folder of its own: installs of this build into two
+# prefixes at once must not install each other's entry.
 install(CODE "
     set(FACEMASK_INSTALLED_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/bin/facemask\")
     set(FACEMASK_INSTALLED_DATA_DIR \"\${CMAKE_INSTALL_PREFIX}/${FACEMASK_DATA_DIR_NAME}\")
     include(\"${CMAKE_SOURCE_DIR}/cmake/DesktopEntryEscapes.cmake\")
-    configure_file(\"${facemask_desktop_template}\" \"${facemask_desktop_file}\" @ONLY)
+    string(MD5 facemask_destination \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(facemask_desktop_dir \"${facemask_packaging_dir}/desktop-\${facemask_destination}\")
+    configure_file(\"${facemask_desktop_template}\" \"\${facemask_desktop_dir}/facemask.desktop\" @ONLY)
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/applications\" TYPE FILE
-         FILES \"${facemask_desktop_file}\")
+         FILES \"\${facemask_desktop_dir}/facemask.desktop\")
+    file(REMOVE_RECURSE \"\${facemask_desktop_dir}\")
 " COMPONENT Runtime)
 
 # The package type (*.pmk), the icon the desktop entry and that type show, and the AppStream

@@ -5,13 +5,15 @@ escapes, and reads the installed entry back by the rules desktops read it with.
 usage: check_desktop_prefix.py CMAKE BUILD_DIR WORK_DIR
 
 Exec's program must be the installed bin/facemask and Path the installed data folder, whatever
-the prefix's name; desktop-file-validate, where installed, must accept the entry.
+the prefix's name; desktop-file-validate, where installed, must accept the entry. The prefixes are
+installed at once, as tests that install run beside each other under ctest -j.
 """
 
 import os
 import shutil
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 PREFIX_NAMES = [
     "plain",
@@ -97,6 +99,8 @@ def check(cmake, build_dir, prefix):
         return f"cmake --install failed: {done.stdout}{done.stderr}"
     desktop_file = os.path.join(prefix, "share", "applications", "facemask.desktop")
     entry = read_entry(desktop_file)
+    if "Exec" not in entry or "Path" not in entry:
+        return f"no Exec or no Path in {desktop_file}: {entry!r}"
     try:
         command = split_exec(unescape_string(entry["Exec"]))
     except ValueError as error:
@@ -121,9 +125,9 @@ def main():
     cmake, build_dir, work = sys.argv[1:]
     shutil.rmtree(work, ignore_errors=True)
     failures = 0
-    for name in PREFIX_NAMES:
-        prefix = os.path.join(work, name)
-        failure = check(cmake, build_dir, prefix)
+    with ThreadPoolExecutor(max_workers=len(PREFIX_NAMES)) as pool:
+        results = list(pool.map(lambda name: check(cmake, build_dir, os.path.join(work, name)), PREFIX_NAMES))
+    for name, failure in zip(PREFIX_NAMES, results):
         if failure:
             print(f"FAIL prefix {name!r}: {failure}")
             failures += 1
