@@ -101,7 +101,8 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
         // A decoder says no more than "failed" when the pixels do not fit in memory: a picture
         // that fits nowhere is not called damaged. Our PNG reader tells, also of the buffer it
         // reads some pictures through besides.
-        const bool tooWide = header.size.width() > widestColourRow;
+        const int widestRow = pngReport.widestRow > 0 ? pngReport.widestRow : widestColourRow;
+        const bool tooWide = header.size.width() > widestRow;
         if ((pngReport.outOfMemory && !tooWide) || !roomForPixels(header.size)) {
             return {QImage(), QStringLiteral("picture: not enough memory for its %1 x %2 pixels")
                                   .arg(header.size.width())
@@ -109,7 +110,7 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
         }
         if (tooWide) {
             return {QImage(), QStringLiteral("picture: rows wider than %1 pixels cannot be decoded")
-                                  .arg(widestColourRow)};
+                                  .arg(widestRow)};
         }
         return {QImage(), QStringLiteral("picture: cannot be decoded")};
     }

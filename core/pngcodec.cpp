@@ -1614,6 +1614,15 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, D
     }
     QImage picture = allocatePicture(header, format);
     if (picture.isNull()) {
+        // Qt's row length is an int of bytes, rounded up to 32 bits.
+        const int depth = QImage::toPixelFormat(format).bitsPerPixel();
+        const int widestRow = (std::numeric_limits<int>::max() - 31) / depth;
+        if (qint64(header.width) > widestRow) {
+            if (report) {
+                report->widestRow = widestRow;
+            }
+            return QImage();
+        }
         return outOfMemory();
     }
     if (format == QImage::Format_Indexed8) {

@@ -36,6 +36,9 @@ struct DecodeReport {
     bool twoStrips = false;
     // The pixels, or a buffer they are read through, did not fit in memory.
     bool outOfMemory = false;
+    // When not 0, the widest row a picture of the decoded format can have, which the file's is
+    // wider than (a row's bytes are an int).
+    int widestRow = 0;
 };
 
 // Reads a PNG file held in memory: any standard bit depth and colour type, tRNS transparency,

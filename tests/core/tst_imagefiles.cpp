@@ -23,6 +23,7 @@ private slots:
     void refusesDeclaredSizeAboveBound_data();
     void refusesDeclaredSizeAboveBound();
     void acceptsPictureAtTheBound();
+    void saysWhyAWideStripCannotBeDecoded_data();
     void saysWhyAWideStripCannotBeDecoded();
     void turnsPictureUpright();
     void packagePictureSaysWhyItWasRefused_data();
@@ -80,20 +81,41 @@ QByteArray blackPng(quint32 width, quint32 height, bool withPixels)
         + pngChunk("IEND", QByteArray());
 }
 
-// An eight-bit RGB PNG, all black, with every pixel it declares.
-QByteArray blackRgbPng(quint32 width, quint32 height)
+// An RGB PNG (with alpha when colourType is 6) of bitDepth 8 or 16, all black, with every pixel
+// it declares; the pixels are compressed a piece at a time, never held whole.
+QByteArray blackRgbPng(quint32 width, quint32 height, quint8 bitDepth = 8, quint8 colourType = 2)
 {
     QByteArray header(13, '\0');
     qToBigEndian<quint32>(width, header.data());
     qToBigEndian<quint32>(height, header.data() + 4);
-    header[8] = 8;  // bit depth
-    header[9] = 2;  // RGB
-    const QByteArray raw(int((qint64(width) * 3 + 1) * height), '\0');
-    uLongf packedSize = compressBound(uLong(raw.size()));
-    QByteArray packed(int(packedSize), '\0');
-    compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
-              reinterpret_cast<const Bytef*>(raw.constData()), uLong(raw.size()), 1);
-    packed.resize(int(packedSize));
+    header[8] = char(bitDepth);
+    header[9] = char(colourType);
+    const qint64 channels = colourType == 6 ? 4 : 3;
+    qint64 left = (qint64(width) * channels * bitDepth / 8 + 1) * height;
+    const QByteArray zeros(1 << 20, '\0');
+    QByteArray packed;
+    z_stream stream{};
+    if (deflateInit(&stream, 1) != Z_OK) {
+        return QByteArray();
+    }
+    QByteArray out(1 << 16, '\0');
+    int status = Z_OK;
+    while (status != Z_STREAM_END) {
+        if (stream.avail_in == 0 && left > 0) {
+            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.constData()));
+            stream.avail_in = uInt(std::min<qint64>(left, zeros.size()));
+            left -= stream.avail_in;
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = uInt(out.size());
+        status = deflate(&stream, left > 0 || stream.avail_in > 0 ? Z_NO_FLUSH : Z_FINISH);
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+            deflateEnd(&stream);
+            return QByteArray();
+        }
+        packed.append(out.constData(), out.size() - int(stream.avail_out));
+    }
+    deflateEnd(&stream);
     return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", packed)
         + pngChunk("IEND", QByteArray());
 }
@@ -233,15 +255,27 @@ void tst_ImageFiles::acceptsPictureAtTheBound()
     QCOMPARE(picture.size(), QSize(12000, 10000));
 }
 
-// 70,000,000 x 1 is within the pixel bound, but a colour row that long is more than a decoded
-// picture's row can hold: the refusal says so rather than calling the file damaged.
+void tst_ImageFiles::saysWhyAWideStripCannotBeDecoded_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("8-bit RGB") << blackRgbPng(70'000'000, 1)
+                               << "picture: rows wider than 67108863 pixels cannot be decoded";
+    // Decoded with 8 bytes a pixel, so the widest row is half as wide.
+    QTest::newRow("16-bit RGBA") << blackRgbPng(40'000'000, 1, 16, 6)
+                                 << "picture: rows wider than 33554431 pixels cannot be decoded";
+}
+
+// Within the pixel bound, but a colour row that long is more than a decoded picture's row can
+// hold: the refusal says so rather than calling the file damaged or short of memory.
 void tst_ImageFiles::saysWhyAWideStripCannotBeDecoded()
 {
-    const QByteArray bytes = blackRgbPng(70'000'000, 1);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
     QVERIFY(!bytes.isEmpty());
     const core::ImageDecoding decoded = core::decodePackagePicture(bytes);
     QVERIFY(decoded.picture.isNull());
-    QCOMPARE(decoded.reason, QStringLiteral("picture: rows wider than 67108863 pixels cannot be decoded"));
+    QCOMPARE(decoded.reason, reason);
 }
 
 void tst_ImageFiles::turnsPictureUpright()
