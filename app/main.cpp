@@ -44,9 +44,11 @@ void describeOptions(QCommandLineParser& parser)
 }
 
 // True when an argument asks for the usage or the version, which are printed without a
-// display: the window's application object ends the program where there is none.
+// display: the window's application object ends the program where there is none. False beside
+// a word after one dash (Qt's -platform, -style and the like), which only that object takes.
 bool asksForATextOnly(int argc, char* argv[])
 {
+    bool asks = false;
     for (int i = 1; i < argc; ++i) {
         const QByteArray argument(argv[i]);
         if (argument == "--") {
@@ -54,10 +56,12 @@ bool asksForATextOnly(int argc, char* argv[])
         }
         if (argument == "-h" || argument == "--help" || argument == "-?" || argument == "--help-all"
             || argument == "-v" || argument == "--version") {
-            return true;
+            asks = true;
+        } else if (argument.size() > 2 && argument.startsWith('-') && !argument.startsWith("--")) {
+            return false;
         }
     }
-    return false;
+    return asks;
 }
 
 } // namespace
