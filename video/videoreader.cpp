@@ -152,15 +152,6 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
     Impl& d = *reader->d;
     VideoShape shape;
     if (gifFile) {
-        // The checks of every picture file (a frame without its data, a frame over the bounds):
-        // Qt's reader would give a frame cut short with its missing part blank, and no word.
-        const QString refusal = core::readPictureFile(file.absoluteFilePath()).reason;
-        if (!refusal.isEmpty()) {
-            if (failure) {
-                *failure = refusal;
-            }
-            return nullptr;
-        }
         d.gif = std::make_unique<QImageReader>(file.absoluteFilePath(), QByteArrayLiteral("gif"));
         shape.width = d.gif->size().width();
         shape.height = d.gif->size().height();
@@ -176,6 +167,16 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         return nullptr;
     }
     if (gifFile) {
+        // The checks of every picture file (a frame without its data, a frame over the bounds),
+        // once the size is known to be within bounds, as they decode the first frame: Qt's reader
+        // would give a frame cut short with its missing part blank, and no word.
+        const QString refusal = core::readPictureFile(file.absoluteFilePath()).reason;
+        if (!refusal.isEmpty()) {
+            if (failure) {
+                *failure = refusal;
+            }
+            return nullptr;
+        }
         return reader;
     }
     d.declaredDuration = shape.duration;
