@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QColorSpace>
 #include <QFile>
 #include <QImageReader>
 #include <QString>
@@ -118,6 +119,7 @@ ImageDecoding decodeAccepted(const QByteArray& bytes, const PictureHeader& heade
         > qint64(header.size.width()) * header.size.height()) {
         return {QImage(), QStringLiteral("picture: decoded larger than its header declares")};
     }
+    convertToStandardColours(picture);
     return {picture, QString(), header.warning};
 }
 
@@ -217,6 +219,15 @@ ImageDecoding decodePictureFile(const QByteArray& bytes, const std::atomic_bool*
     } catch (const std::bad_alloc&) {
         return {QImage(), QStringLiteral("picture: out of memory")};
     }
+}
+
+void convertToStandardColours(QImage& picture)
+{
+    const QColorSpace space = picture.colorSpace();
+    if (!space.isValid() || space == QColorSpace(QColorSpace::SRgb)) {
+        return;
+    }
+    picture.convertToColorSpace(QColorSpace::SRgb);
 }
 
 QString decodedPictureProblem(const QImage& picture)

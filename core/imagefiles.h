@@ -43,6 +43,11 @@ ImageDecoding readPictureFile(const QString& path, const std::atomic_bool* cance
 // The same for the bytes of a whole picture file held in memory, e.g. pasted encoded data.
 ImageDecoding decodePictureFile(const QByteArray& bytes, const std::atomic_bool* cancel = nullptr);
 
+// Converts the pixels of a picture that carries a colour profile other than sRGB (a phone's
+// Display P3, a camera's Adobe RGB) to sRGB, the colours packages and their readers assume.
+// A picture without a profile, or with one Qt cannot read, is left as it is. Any thread.
+void convertToStandardColours(QImage& picture);
+
 // Why a picture that arrives already decoded would be refused by the bounds above; empty when
 // it is within them. Any thread.
 QString decodedPictureProblem(const QImage& picture);

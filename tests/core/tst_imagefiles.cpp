@@ -2,10 +2,15 @@
 #include "tests/support/testimages.h"
 
 #include <QBuffer>
+#include <QColorSpace>
+#include <QColorTransform>
 #include <QImageWriter>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include <zlib.h>
 
@@ -26,6 +31,8 @@ private slots:
     void saysWhyAWideStripCannotBeDecoded_data();
     void saysWhyAWideStripCannotBeDecoded();
     void turnsPictureUpright();
+    void convertsProfiledColoursToSrgb_data();
+    void convertsProfiledColoursToSrgb();
     void packagePictureSaysWhyItWasRefused_data();
     void packagePictureSaysWhyItWasRefused();
     void presetCancelStopsEveryDecoder_data();
@@ -290,6 +297,59 @@ void tst_ImageFiles::turnsPictureUpright()
 
     // A package's points refer to the stored pixels, so decoding from memory keeps them as stored.
     QCOMPARE(core::decodeImage(bytes).size(), QSize(40, 30));
+}
+
+// A one-colour JPEG holding the sRGB colour shown in the given colour space, with that space's
+// ICC profile in an APP2 segment as cameras and phones write it; no profile when space is
+// invalid.
+QByteArray profiledJpeg(QRgb shown, const QColorSpace& space)
+{
+    QImage picture(16, 16, QImage::Format_RGB32);
+    if (!space.isValid()) {
+        picture.fill(shown);
+        return encoded(picture, "jpg");
+    }
+    picture.fill(QColorSpace(QColorSpace::SRgb).transformationToColorSpace(space).map(shown));
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(100);
+    writer.write(picture);
+    const QByteArray profile = space.iccProfile();
+    QByteArray segment("\xff\xe2\0\0ICC_PROFILE\0\x01\x01", 18);
+    segment += profile;
+    qToBigEndian<quint16>(quint16(segment.size() - 2), segment.data() + 2);
+    return jpeg.insert(2, segment);
+}
+
+void tst_ImageFiles::convertsProfiledColoursToSrgb_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QRgb>("shown");
+    const QRgb red = qRgb(220, 40, 40);
+    const QRgb skin = qRgb(222, 95, 54);
+    QTest::newRow("display-p3-red") << profiledJpeg(red, QColorSpace::DisplayP3) << red;
+    QTest::newRow("display-p3-skin") << profiledJpeg(skin, QColorSpace::DisplayP3) << skin;
+    QTest::newRow("adobe-rgb-red") << profiledJpeg(red, QColorSpace::AdobeRgb) << red;
+    QTest::newRow("prophoto-rgb-skin") << profiledJpeg(skin, QColorSpace::ProPhotoRgb) << skin;
+    QTest::newRow("srgb-profile") << profiledJpeg(skin, QColorSpace::SRgb) << skin;
+    QTest::newRow("no-profile") << profiledJpeg(skin, QColorSpace()) << skin;
+}
+
+// Packages hold plain sRGB: a picture in a wider space keeps the colours a colour-managed viewer
+// shows of it, not its raw numbers read as sRGB.
+void tst_ImageFiles::convertsProfiledColoursToSrgb()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QRgb, shown);
+    const QImage picture = core::decodePictureFile(bytes).picture;
+    QVERIFY(!picture.isNull());
+    const QRgb centre = picture.pixel(8, 8);
+    const int worst = std::max({std::abs(qRed(centre) - qRed(shown)), std::abs(qGreen(centre) - qGreen(shown)),
+                                std::abs(qBlue(centre) - qBlue(shown))});
+    QVERIFY2(worst <= 3, qPrintable(QStringLiteral("read %1,%2,%3")
+                                        .arg(qRed(centre)).arg(qGreen(centre)).arg(qBlue(centre))));
 }
 
 void tst_ImageFiles::packagePictureSaysWhyItWasRefused_data()
