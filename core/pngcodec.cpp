@@ -3,6 +3,7 @@
 #include "core/imagefiles.h"
 
 #include <QByteArray>
+#include <QColorSpace>
 #include <QVector>
 #include <QtEndian>
 
@@ -760,11 +761,19 @@ struct StripMarker {
     quint32 firstRow = 0;
 };
 
+// The colour profile an iCCP chunk holds: its compressed bytes, not yet inflated.
+struct Profile {
+    bool standard = false;  // an sRGB chunk, which overrides any profile
+    const uchar* packed = nullptr;
+    quint32 packedLength = 0;
+};
+
 struct Chunks {
     Header header;
     QVector<QRgb> palette;
     Transparency transparency;
     StripMarker strips;
+    Profile profile;
     std::vector<std::pair<const uchar*, quint32>> imageData;
     quint64 imageDataLength = 0;
 };
@@ -846,8 +855,47 @@ void readTransparency(Chunks& chunks, const uchar* data, quint32 length)
     }
 }
 
+// An iCCP chunk: a name of 1 to 79 bytes, its zero, the compression method (0), then the
+// zlib stream. One that does not fit is ignored.
+void readProfile(Profile& profile, const uchar* data, quint32 length)
+{
+    const quint32 nameEnd = quint32(std::find(data, data + std::min<quint32>(length, 80), 0) - data);
+    if (nameEnd == 0 || nameEnd >= 80 || length < nameEnd + 2 || data[nameEnd + 1] != 0) {
+        return;
+    }
+    profile.packed = data + nameEnd + 2;
+    profile.packedLength = length - nameEnd - 2;
+}
+
+// Profiles this long are of printers, never of a picture Qt could convert.
+constexpr size_t maximumProfileLength = size_t(1) << 20;
+
+// The colour space a profile gives the picture; invalid without one, with an sRGB chunk or with
+// a profile that cannot be read.
+QColorSpace colourSpaceOf(const Profile& profile)
+{
+    if (profile.standard || !profile.packed) {
+        return QColorSpace();
+    }
+    const std::unique_ptr<libdeflate_decompressor, LibdeflateDecompressorDeleter> decompressor(
+        libdeflate_alloc_decompressor());
+    if (!decompressor) {
+        return QColorSpace();
+    }
+    QByteArray icc(int(std::min<quint64>(maximumProfileLength, quint64(profile.packedLength) * deflateMaximumRatio)),
+                   Qt::Uninitialized);
+    size_t length = 0;
+    if (libdeflate_zlib_decompress(decompressor.get(), profile.packed, profile.packedLength, icc.data(),
+                                   size_t(icc.size()), &length)
+        != LIBDEFLATE_SUCCESS) {
+        return QColorSpace();
+    }
+    icc.truncate(int(length));
+    return QColorSpace::fromIccProfile(icc);
+}
+
 // Walks the chunks up to IEND, checking order and the CRC of every chunk that is used. Other
-// ancillary chunks (text, profiles, animation) are stepped over without being read.
+// ancillary chunks (text, animation) are stepped over without being read.
 std::optional<Chunks> readChunks(const QByteArray& bytes, const std::atomic<bool>* cancel)
 {
     const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
@@ -880,7 +928,10 @@ std::optional<Chunks> readChunks(const QByteArray& bytes, const std::atomic<bool
             imageDataEnded = true;
         }
         const bool isStripMarker = std::memcmp(type, stripChunkType, 4) == 0;
-        const bool used = criticalChunk(type) || std::memcmp(type, "tRNS", 4) == 0 || isStripMarker;
+        const bool isProfile = std::memcmp(type, "iCCP", 4) == 0;
+        const bool isStandardColours = std::memcmp(type, "sRGB", 4) == 0;
+        const bool used = criticalChunk(type) || std::memcmp(type, "tRNS", 4) == 0 || isStripMarker
+            || isProfile || isStandardColours;
         if (!used) {
             continue;
         }
@@ -918,6 +969,12 @@ std::optional<Chunks> readChunks(const QByteArray& bytes, const std::atomic<bool
             if (!imageDataSeen && !chunks.strips.present && length == stripChunkLength) {
                 chunks.strips = {true, bigEndian32(body), bigEndian32(body + 4)};
             }
+        } else if (isProfile) {
+            if (!imageDataSeen && !chunks.profile.packed) {
+                readProfile(chunks.profile, body, length);
+            }
+        } else if (isStandardColours) {
+            chunks.profile.standard = chunks.profile.standard || !imageDataSeen;
         } else if (std::memcmp(type, "IEND", 4) == 0) {
             if (!imageDataSeen) {
                 return std::nullopt;
@@ -1625,6 +1682,7 @@ QImage decodeChecked(const QByteArray& bytes, const std::atomic<bool>* cancel, D
         }
         return outOfMemory();
     }
+    picture.setColorSpace(colourSpaceOf(chunks->profile));
     if (format == QImage::Format_Indexed8) {
         QVector<QRgb> colours = chunks->palette;
         // Indexes beyond the palette read as opaque black rather than outside the table.

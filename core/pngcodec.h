@@ -43,7 +43,9 @@ struct DecodeReport {
 
 // Reads a PNG file held in memory: any standard bit depth and colour type, tRNS transparency,
 // interlaced or not. The declared size is checked against core::maximumPicturePixels and
-// core::maximumPictureBytes before anything is allocated; ancillary chunks are skipped unread.
+// core::maximumPictureBytes before anything is allocated. The picture carries the colour space
+// of an iCCP profile of up to 1 MiB that Qt can read (none when an sRGB chunk is present); other
+// ancillary chunks are skipped unread.
 // A file that encode wrote in two strips is read on two threads; the pixels, and which files
 // are refused, are the same either way. When cancel is given it is polled between chunks and
 // rows, and a set flag abandons the work. report, when given, is filled in.

@@ -299,24 +299,33 @@ void tst_ImageFiles::turnsPictureUpright()
     QCOMPARE(core::decodeImage(bytes).size(), QSize(40, 30));
 }
 
-// A one-colour JPEG holding the sRGB colour shown in the given colour space, with that space's
-// ICC profile in an APP2 segment as cameras and phones write it; no profile when space is
-// invalid.
-QByteArray profiledJpeg(QRgb shown, const QColorSpace& space)
+// A one-colour JPEG or PNG holding the sRGB colour shown in the given colour space, with that
+// space's ICC profile as cameras and phones write it (a JPEG's APP2 segment, a PNG's iCCP chunk
+// after its header); no profile when space is invalid.
+QByteArray profiledPicture(QRgb shown, const QColorSpace& space, const char* format)
 {
     QImage picture(16, 16, QImage::Format_RGB32);
     if (!space.isValid()) {
         picture.fill(shown);
-        return encoded(picture, "jpg");
+        return encoded(picture, format);
     }
     picture.fill(QColorSpace(QColorSpace::SRgb).transformationToColorSpace(space).map(shown));
+    const QByteArray profile = space.iccProfile();
+    if (qstrcmp(format, "png") == 0) {
+        uLongf packedSize = compressBound(uLong(profile.size()));
+        QByteArray packed(int(packedSize), '\0');
+        compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+                  reinterpret_cast<const Bytef*>(profile.constData()), uLong(profile.size()), 9);
+        packed.resize(int(packedSize));
+        const int afterHeader = 8 + 12 + 13;
+        return encoded(picture, "png").insert(afterHeader, pngChunk("iCCP", QByteArray("ICC\0\0", 5) + packed));
+    }
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "jpeg");
     writer.setQuality(100);
     writer.write(picture);
-    const QByteArray profile = space.iccProfile();
     QByteArray segment("\xff\xe2\0\0ICC_PROFILE\0\x01\x01", 18);
     segment += profile;
     qToBigEndian<quint16>(quint16(segment.size() - 2), segment.data() + 2);
@@ -329,12 +338,15 @@ void tst_ImageFiles::convertsProfiledColoursToSrgb_data()
     QTest::addColumn<QRgb>("shown");
     const QRgb red = qRgb(220, 40, 40);
     const QRgb skin = qRgb(222, 95, 54);
-    QTest::newRow("display-p3-red") << profiledJpeg(red, QColorSpace::DisplayP3) << red;
-    QTest::newRow("display-p3-skin") << profiledJpeg(skin, QColorSpace::DisplayP3) << skin;
-    QTest::newRow("adobe-rgb-red") << profiledJpeg(red, QColorSpace::AdobeRgb) << red;
-    QTest::newRow("prophoto-rgb-skin") << profiledJpeg(skin, QColorSpace::ProPhotoRgb) << skin;
-    QTest::newRow("srgb-profile") << profiledJpeg(skin, QColorSpace::SRgb) << skin;
-    QTest::newRow("no-profile") << profiledJpeg(skin, QColorSpace()) << skin;
+    for (const char* format : {"jpg", "png"}) {
+        const auto row = [format](const char* name) -> QTestData& { return QTest::addRow("%s-%s", format, name); };
+        row("display-p3-red") << profiledPicture(red, QColorSpace::DisplayP3, format) << red;
+        row("display-p3-skin") << profiledPicture(skin, QColorSpace::DisplayP3, format) << skin;
+        row("adobe-rgb-red") << profiledPicture(red, QColorSpace::AdobeRgb, format) << red;
+        row("prophoto-rgb-skin") << profiledPicture(skin, QColorSpace::ProPhotoRgb, format) << skin;
+        row("srgb-profile") << profiledPicture(skin, QColorSpace::SRgb, format) << skin;
+        row("no-profile") << profiledPicture(skin, QColorSpace(), format) << skin;
+    }
 }
 
 // Packages hold plain sRGB: a picture in a wider space keeps the colours a colour-managed viewer

@@ -3,6 +3,7 @@
 #include "tests/support/sanitizer.h"
 #include "tests/support/testimages.h"
 
+#include <QColorSpace>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -32,6 +33,8 @@ private slots:
     void refusesDamagedFile_data();
     void refusesDamagedFile();
     void skipsDamagedAncillaryChunk();
+    void readsColourProfile_data();
+    void readsColourProfile();
     void refusesEveryTruncation();
     void cancelFlagAbandonsDecoding();
     void hostileFileStaysWithinMemoryLimit_data();
@@ -739,6 +742,39 @@ void tst_PngCodec::skipsDamagedAncillaryChunk()
     QVERIFY(!damaged.isEmpty());
     QCOMPARE(core::png::decode(damaged), core::png::decode(good));
     QVERIFY(!core::png::decode(damaged).isNull());
+}
+
+QByteArray profileChunk(const QColorSpace& space)
+{
+    return pngChunk("iCCP", QByteArray("Display\0\0", 9) + zlibCompressed(space.iccProfile()));
+}
+
+void tst_PngCodec::readsColourProfile_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    QTest::addColumn<QColorSpace>("space");
+    const QByteArray good = buildPng(PngLayout());
+    const QColorSpace p3(QColorSpace::DisplayP3);
+    const QColorSpace adobe(QColorSpace::AdobeRgb);
+    QTest::newRow("none") << good << QColorSpace();
+    QTest::newRow("display-p3") << withChunkBefore(good, "IDAT", profileChunk(p3)) << p3;
+    QTest::newRow("adobe-rgb") << withChunkBefore(good, "IDAT", profileChunk(adobe)) << adobe;
+    QTest::newRow("srgb-chunk-overrides-profile")
+        << withChunkBefore(good, "IDAT", profileChunk(p3) + pngChunk("sRGB", QByteArray(1, '\0'))) << QColorSpace();
+    QTest::newRow("after-image-data") << withChunkBefore(good, "IEND", profileChunk(p3)) << QColorSpace();
+    QTest::newRow("stream-damaged")
+        << withChunkBefore(good, "IDAT", pngChunk("iCCP", QByteArray("Display\0\0xxxxxxxxxxxx", 21))) << QColorSpace();
+    QTest::newRow("without-compression-method")
+        << withChunkBefore(good, "IDAT", pngChunk("iCCP", QByteArray("Display", 7))) << QColorSpace();
+}
+
+void tst_PngCodec::readsColourProfile()
+{
+    QFETCH(QByteArray, png);
+    QFETCH(QColorSpace, space);
+    const QImage picture = core::png::decode(png);
+    QCOMPARE(picture, core::png::decode(buildPng(PngLayout())));
+    QCOMPARE(picture.colorSpace(), space);
 }
 
 void tst_PngCodec::refusesEveryTruncation()
