@@ -548,11 +548,9 @@ QString reopeningProblem(const QString& path, int descriptor, const QByteArray& 
         }
         return QStringLiteral("written package unreadable (%1)").arg(uint(opened), 0, 16);
     }
-    const std::pair<const char*, quint32> members[] = {
-        {propertiesMember, maximumDocumentSize},   {effectMember, maximumDocumentSize},
-        {pictureMember, maximumMemberSize},        {smallThumbnailMember, maximumMemberSize},
-        {mediumThumbnailMember, maximumMemberSize}, {largeThumbnailMember, maximumMemberSize}};
-    for (const auto& [name, limit] : members) {
+    for (const char* name : writtenMembers) {
+        const bool document = name == propertiesMember || name == effectMember;
+        const quint32 limit = document ? maximumDocumentSize : maximumMemberSize;
         const QString memberName = QString::fromUtf8(name);
         ArchiveMemberInfo info;
         const ArchiveResult found = archiveFindMember(archive.get(), utf16(memberName), true, nullptr, &info);
@@ -772,10 +770,13 @@ QStringList otherMembers(const Archive& archive, const QString& picturePath)
     if (archiveMemberInfo(archive.get(), -1, &listing) != ArchiveResult::Ok) {
         return {};
     }
-    const QString written[] = {QString::fromLatin1(propertiesMember), QString::fromLatin1(effectMember),
-                               picturePath, QString::fromLatin1(smallThumbnailMember),
-                               QString::fromLatin1(mediumThumbnailMember),
-                               QString::fromLatin1(largeThumbnailMember)};
+    // The picture is written under the usual name, but read from the one the description gives.
+    const auto isWritten = [&picturePath](const QString& name) {
+        return name.compare(picturePath, Qt::CaseInsensitive) == 0
+            || std::any_of(std::begin(writtenMembers), std::end(writtenMembers), [&name](const char* written) {
+                   return written != pictureMember && name.compare(QLatin1String(written), Qt::CaseInsensitive) == 0;
+               });
+    };
     QStringList others;
     for (int32_t i = 0; i < listing.index && others.size() < PackageReading::maximumOtherMembers; ++i) {
         ArchiveMemberInfo member;
@@ -783,10 +784,7 @@ QStringList otherMembers(const Archive& archive, const QString& picturePath)
             continue;
         }
         const QString name = QString::fromUtf16(member.name);
-        const bool isWritten = std::any_of(std::begin(written), std::end(written), [&](const QString& known) {
-            return name.compare(known, Qt::CaseInsensitive) == 0;
-        });
-        if (!isWritten && !(member.attributes & 0x10) && !name.endsWith(QLatin1Char('/'))) {
+        if (!isWritten(name) && !(member.attributes & 0x10) && !name.endsWith(QLatin1Char('/'))) {
             others.append(name);
         }
     }

@@ -20,6 +20,9 @@ constexpr char pictureMember[] = "images/main/image.png";
 constexpr char smallThumbnailMember[] = "images/thumbnail/small.jpg";
 constexpr char mediumThumbnailMember[] = "images/thumbnail/medium.jpg";
 constexpr char largeThumbnailMember[] = "images/thumbnail/large.jpg";
+// The members a save writes, in writing order; the first two are the JSON documents.
+constexpr const char* writtenMembers[] = {propertiesMember,     effectMember,          pictureMember,
+                                          smallThumbnailMember, mediumThumbnailMember, largeThumbnailMember};
 
 const QSize smallThumbnailSize(320, 240);
 const QSize mediumThumbnailSize(100, 75);
