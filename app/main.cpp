@@ -54,8 +54,11 @@ bool asksForATextOnly(int argc, char* argv[])
         if (argument == "--") {
             break;
         }
-        if (argument == "-h" || argument == "--help" || argument == "-?" || argument == "--help-all"
-            || argument == "-v" || argument == "--version") {
+        if (argument == "--help" || argument == "--help-all" || argument == "--version"
+            || (argument.size() >= 2 && argument.startsWith('-') && argument[1] != '-'
+                && argument.mid(1).count('h') + argument.mid(1).count('v') + argument.mid(1).count('?')
+                       == argument.size() - 1)) {
+            // -h, -v, -? and their compactions such as -hv.
             asks = true;
         } else if (argument.size() > 2 && argument.startsWith('-') && !argument.startsWith("--")) {
             return false;
