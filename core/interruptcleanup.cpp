@@ -65,7 +65,7 @@ extern "C" void removeWatchedFilesAtExit()
 void install()
 {
     std::atexit(removeWatchedFilesAtExit);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         struct sigaction current {};
         if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {
             continue; // ignored (nohup) or handled by someone else: left alone

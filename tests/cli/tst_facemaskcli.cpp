@@ -706,6 +706,8 @@ void tst_FacemaskCli::interruptedMakeLeavesNoTemporaryFile_data()
     QTest::addColumn<int>("signal");
     QTest::newRow("Ctrl+C") << int(SIGINT);
     QTest::newRow("terminated") << int(SIGTERM);
+    // The reader of its messages gone: `make ... 2>&1 | head -1`.
+    QTest::newRow("broken-pipe") << int(SIGPIPE);
 }
 
 // A package is written under a temporary name beside its target while the picture is detected;
