@@ -48,6 +48,19 @@ QString programDescription()
     return text;
 }
 
+// Results that did not arrive are a failure, whatever the command made of its inputs.
+int checkedOutput(const QString& command, int status)
+{
+    const QString lost = standardOutputFailure();
+    if (lost.isEmpty() || status == UsageError || status == ModelUnavailable) {
+        return status;
+    }
+    const QString where = command.isEmpty() ? QString::fromLatin1(programName)
+                                            : QStringLiteral("%1 %2").arg(programName, command);
+    printMessage(QStringLiteral("%1: cannot write to standard output: %2").arg(where, lost));
+    return InputFailed;
+}
+
 } // namespace
 
 int runProgram(const QStringList& arguments)
@@ -62,7 +75,7 @@ int runProgram(const QStringList& arguments)
     // Everything after the command is the command's own, options included.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     if (const std::optional<int> done = parseCommandLine(parser, QString(), arguments)) {
-        return *done;
+        return checkedOutput(QString(), *done);  // the help or the version
     }
     const QStringList rest = parser.positionalArguments();
     if (rest.isEmpty()) {
@@ -73,15 +86,7 @@ int runProgram(const QStringList& arguments)
         return usageError(QString(), QStringLiteral("unknown command '") + escaped(rest.first())
                                          + QLatin1Char('\''));
     }
-    const int status = command->run(rest);
-    // Results that did not arrive are a failure, whatever the command made of its inputs.
-    const QString lost = standardOutputFailure();
-    if (!lost.isEmpty() && status != UsageError && status != ModelUnavailable) {
-        printMessage(QStringLiteral("%1 %2: cannot write to standard output: %3")
-                         .arg(programName, rest.first(), lost));
-        return InputFailed;
-    }
-    return status;
+    return checkedOutput(rest.first(), command->run(rest));
 }
 
 } // namespace cli

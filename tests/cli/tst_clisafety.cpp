@@ -354,7 +354,7 @@ void tst_CliSafety::lostStandardOutputFails_data()
     const QString points = "points mask.pmk";
     const QString info = "info --json mask.pmk";
     const QString detect = "detect face.jpg";
-    for (const QString& command : {points, info, detect}) {
+    for (const QString& command : {points, info, detect, QStringLiteral("--help"), QStringLiteral("--version")}) {
         const QString name = command.section(' ', 0, 0);
         QTest::newRow(qPrintable(name + "-disk-full")) << command << ">/dev/full" << "No space left on device";
         QTest::newRow(qPrintable(name + "-closed")) << command << ">&-" << "Bad file descriptor";
