@@ -48,6 +48,10 @@ int runInfo(const QStringList& arguments)
                      || (parser.isSet(strict) && !reports.last().folded.empty());
         if (!parser.isSet(json)) {
             printResult(packageText(reports.last()));
+            // The packages not yet read would be reported to no one.
+            if (!standardOutputFailure().isEmpty()) {
+                return InputFailed;
+            }
         }
     }
     if (parser.isSet(json)) {

@@ -11,6 +11,7 @@
 #include "tests/support/builtlocale.h"
 #include "tests/support/testimages.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -181,6 +182,7 @@ private slots:
     void detectTextCarriesTheJsonNumbers();
     void detectReportsUnreadablePictures();
     void detectStopsOnceItsOutputIsLost();
+    void infoStopsOnceItsOutputIsLost();
     void exitStatuses_data();
     void exitStatuses();
     void missingOrBrokenModelGivesThree_data();
@@ -347,6 +349,31 @@ void tst_FacemaskCli::detectStopsOnceItsOutputIsLost()
     QVERIFY2(lost.status == 1, qPrintable(describe(lost)));
     QVERIFY2(lost.err.contains("cannot write to standard output: No space left on device"), lost.err.constData());
     QVERIFY2(!lost.err.contains("missing.png"), lost.err.constData());
+}
+
+// Its reader gone (`>&-`, or `| head` with SIGPIPE ignored), info does not read the packages
+// left: the run takes a fraction of the time the whole list takes.
+void tst_FacemaskCli::infoStopsOnceItsOutputIsLost()
+{
+    const QString package = pathOf("face.pmk");
+    const Run made = runCli({"make", "-o", package, testPicture("astronaut.png")});
+    QVERIFY2(made.status == 0, qPrintable(describe(made)));
+    QStringList arguments{"info"};
+    for (int i = 0; i < 800; ++i) {
+        arguments << package;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    const Run whole = runCli(arguments);
+    const qint64 wholeMs = clock.restart();
+    QVERIFY2(whole.status == 0, qPrintable(describe(whole)));
+    const Run lost = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, QString(),
+                                QStringLiteral("/dev/full"), processTimeoutMs);
+    const qint64 lostMs = clock.elapsed();
+    QVERIFY2(lost.status == 1, qPrintable(describe(lost)));
+    QVERIFY2(lost.err.contains("cannot write to standard output: No space left on device"), lost.err.constData());
+    QVERIFY2(lostMs * 4 < wholeMs, qPrintable(QStringLiteral("%1 ms lost, %2 ms whole").arg(lostMs).arg(wholeMs)));
 }
 
 void tst_FacemaskCli::detectReportsUnreadablePictures()
