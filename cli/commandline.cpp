@@ -72,6 +72,24 @@ std::optional<int> parseCommandLine(QCommandLineParser& parser, const QString& c
         printResult(QStringLiteral("%1 %2").arg(programName, QCoreApplication::applicationVersion()));
         return Success;
     }
+    // Every argument and these options name files. A script's "-" means standard input or
+    // output, which no command reads or writes: taken as a file's name, "-" would be missed as
+    // "no such file", or a package or picture would be written to ./- with stdout left empty.
+    // The program's own parser sees a command's arguments as its positional ones: left to it.
+    if (command.isEmpty()) {
+        return std::nullopt;
+    }
+    QStringList files = parser.positionalArguments();
+    for (const QString& name : parser.optionNames()) {
+        if (name == QLatin1String("o") || name == QLatin1String("out") || name == QLatin1String("out-dir")
+            || name == QLatin1String("model")) {
+            files += parser.values(name);
+        }
+    }
+    if (files.contains(QStringLiteral("-"))) {
+        return usageError(command, QStringLiteral("'-' is not read or written as standard input or output: "
+                                                  "name a file (./- for a file named '-')"));
+    }
     return std::nullopt;
 }
 

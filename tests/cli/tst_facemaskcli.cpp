@@ -437,6 +437,14 @@ void tst_FacemaskCli::exitStatuses_data()
     QTest::newRow("make-zero-jobs") << QStringList{"make", "--jobs", "0", "-o", "a.pmk", face} << 2 << "";
     QTest::newRow("make-option-without-value") << QStringList{"make", face, "-o"} << 2 << "";
     QTest::newRow("points-of-two-packages") << QStringList{"points", "a.pmk", "b.pmk"} << 2 << "";
+    // "-" is neither standard input nor standard output to any command, nor a file it would make.
+    QTest::newRow("detect-of-standard-input") << QStringList{"detect", face, "-"} << 2 << "";
+    QTest::newRow("info-of-standard-input") << QStringList{"info", "--", "-"} << 2 << "";
+    QTest::newRow("make-to-standard-output") << QStringList{"make", "-o", "-", face} << 2 << "";
+    QTest::newRow("make-into-folder-dash") << QStringList{"make", "--out-dir=-", face} << 2 << "";
+    QTest::newRow("thumbnail-to-standard-output") << QStringList{"thumbnail", "a.pmk", "-"} << 2 << "";
+    QTest::newRow("detect-model-from-standard-input") << QStringList{"detect", "--model", "-", face} << 2 << "";
+    QTest::newRow("make-named-dash") << QStringList{"make", "--name", "-", "-o", "named.pmk", face} << 0 << "";
     QTest::newRow("detect-succeeds") << QStringList{"detect", face} << 0 << face;
     QTest::newRow("detect-one-of-two-fails") << QStringList{"detect", missing, face} << 1 << face;
     QTest::newRow("make-of-missing-picture-fails")
@@ -458,7 +466,8 @@ void tst_FacemaskCli::exitStatuses()
         QVERIFY2(run.out.isEmpty(), "a usage error prints nothing on stdout");
         QVERIFY2(!run.err.isEmpty(), "a usage error says what is wrong");
     }
-    QVERIFY2(!QFile::exists(pathOf("a.pmk")) && !QFile::exists(pathOf("never.pmk")),
+    QVERIFY2(!QFile::exists(pathOf("a.pmk")) && !QFile::exists(pathOf("never.pmk")) && !QFile::exists(pathOf("-"))
+                 && !QFile::exists(pathOf("-.pmk")) && !QFile::exists(pathOf("-/face.pmk")),
              "a refused command line writes nothing");
 }
 
