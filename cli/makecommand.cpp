@@ -220,6 +220,9 @@ int runMake(const QStringList& arguments)
     if (parser.isSet(options.out) == parser.isSet(options.outDir)) {
         return usageError(command, QStringLiteral("give either -o OUT.pmk or --out-dir DIR"));
     }
+    if (parser.isSet(options.outDir) && parser.value(options.outDir).isEmpty()) {
+        return usageError(command, QStringLiteral("--out-dir takes a folder name"));
+    }
     if (parser.isSet(options.out) && pictures.size() != 1) {
         return usageError(command, QStringLiteral("-o takes exactly one picture; use --out-dir for more"));
     }

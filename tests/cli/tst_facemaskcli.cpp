@@ -435,6 +435,7 @@ void tst_FacemaskCli::exitStatuses_data()
         << QStringList{"make", "-o", "a.pmk", face, face} << 2 << "";
     QTest::newRow("make-unknown-type") << QStringList{"make", "--type", "side", "-o", "a.pmk", face} << 2 << "";
     QTest::newRow("make-zero-jobs") << QStringList{"make", "--jobs", "0", "-o", "a.pmk", face} << 2 << "";
+    QTest::newRow("make-into-folder-without-name") << QStringList{"make", "--out-dir", "", face} << 2 << "";
     QTest::newRow("make-option-without-value") << QStringList{"make", face, "-o"} << 2 << "";
     QTest::newRow("points-of-two-packages") << QStringList{"points", "a.pmk", "b.pmk"} << 2 << "";
     // "-" is neither standard input nor standard output to any command, nor a file it would make.
