@@ -1,5 +1,7 @@
 #include "cli/landmarkmodel.h"
 
+#include "cli/commandline.h"
+
 #include "face_detection_module/facedetectionmodule.h"
 
 #include <QFile>
@@ -27,8 +29,11 @@ LandmarkModel loadLandmarkModel(const QString& givenPath)
         }
     }
     if (model.path.isEmpty()) {
-        model.failure = QStringLiteral("no landmark model found (looked for %1)")
-                            .arg(candidates.join(QStringLiteral(", ")));
+        QStringList shown;
+        for (const QString& candidate : candidates) {
+            shown.append(escaped(candidate));
+        }
+        model.failure = QStringLiteral("no landmark model found (looked for %1)").arg(shown.join(QStringLiteral(", ")));
         // The last place looked is libdlib-data's file: what a user without it can do.
         if (givenPath.isEmpty()) {
             model.failure += QStringLiteral(": install libdlib-data, or name a model with --model PATH");
@@ -38,7 +43,7 @@ LandmarkModel loadLandmarkModel(const QString& givenPath)
     model.module = core::FaceDetectionModule::load(QFile::encodeName(model.path).toStdString());
     if (!model.module) {
         model.failure = QStringLiteral("the landmark model %1 is unreadable or not a 68-point "
-                                       "shape predictor").arg(model.path);
+                                       "shape predictor").arg(escaped(model.path));
     }
     return model;
 }

@@ -406,6 +406,16 @@ void tst_CliSafety::controlCharactersCannotForgeLines()
     }
     QVERIFY(detect.out.startsWith("a\\tb\\nc.jpg\t1\t"));
     QVERIFY(points.out.startsWith("p\\tq\\n.pmk\t1\t"));
+
+    // The model's name too, missing or unreadable.
+    QVERIFY(writeFile(pathOf("not\na model\x1b.dat"), "not a model"));
+    const QVector<QPair<QString, QByteArray>> models{{"not\na model\x1b.dat", "not\\na model\\x1b.dat"},
+                                                     {"no\nmodel\x1b.dat", "no\\nmodel\\x1b.dat"}};
+    for (const auto& [model, shown] : models) {
+        const Run run = runCli({"detect", "--model", model, picture}, m_folder->path());
+        QVERIFY2(run.status == 3, qPrintable(describe(run)));
+        QVERIFY2(linesOf(run.err).size() == 1 && run.err.contains(shown), run.err.constData());
+    }
 }
 
 void tst_CliSafety::namesThatAreNotUtf8AreRead()
