@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -60,7 +61,15 @@ std::optional<int> parseCommandLine(QCommandLineParser& parser, const QString& c
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     if (!parser.parse(arguments)) {
-        return usageError(command, parser.errorText());
+        // "-x.png" from a glob reads as the options -x, -., -p, ...: say what it is.
+        QString hint;
+        for (int i = 1; i < arguments.size() && arguments[i] != QLatin1String("--"); ++i) {
+            if (hint.isEmpty() && arguments[i].size() > 1 && arguments[i].startsWith(QLatin1Char('-'))
+                && QFileInfo::exists(arguments[i])) {
+                hint = QStringLiteral(" ('%1' is a file: give files after '--', or as ./%1)").arg(escaped(arguments[i]));
+            }
+        }
+        return usageError(command, parser.errorText() + hint);
     }
     // --help-all, which Qt lists beside --help, adds only Qt's own options for a GUI program;
     // this one has none of them, so it prints the same help.

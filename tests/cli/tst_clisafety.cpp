@@ -129,6 +129,8 @@ private slots:
     void lostStandardOutputFails();
     void controlCharactersCannotForgeLines();
     void namesThatAreNotUtf8AreRead();
+    void namesStartingWithADash_data();
+    void namesStartingWithADash();
     void thumbnails_data();
     void thumbnails();
     void thumbnailFillsTheEmptyFileAServiceMade();
@@ -416,6 +418,33 @@ void tst_CliSafety::controlCharactersCannotForgeLines()
         QVERIFY2(run.status == 3, qPrintable(describe(run)));
         QVERIFY2(linesOf(run.err).size() == 1 && run.err.contains(shown), run.err.constData());
     }
+}
+
+void tst_CliSafety::namesStartingWithADash_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // in the test's folder: -face.jpg
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");  // a piece of stderr
+
+    const QString hint = "'-face.jpg' is a file: give files after '--', or as ./-face.jpg";
+    QTest::newRow("detect-as-options") << QStringList{"detect", "-face.jpg"} << 2 << hint;
+    QTest::newRow("make-as-options") << QStringList{"make", "--out-dir", "out", "-face.jpg"} << 2 << hint;
+    QTest::newRow("after-end-of-options") << QStringList{"detect", "--", "-face.jpg"} << 0 << "";
+    QTest::newRow("as-path") << QStringList{"detect", "./-face.jpg"} << 0 << "";
+}
+
+// A glob such as *.jpg can give a name that starts with '-'.
+void tst_CliSafety::namesStartingWithADash()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QVERIFY(QFile::copy(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), pathOf("-face.jpg")));
+
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status == status, qPrintable(describe(run)));
+    QVERIFY2(QString::fromUtf8(run.err).contains(message), qPrintable(describe(run)));
+    QCOMPARE(run.out.isEmpty(), status != 0);
 }
 
 void tst_CliSafety::namesThatAreNotUtf8AreRead()
