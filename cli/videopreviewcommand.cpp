@@ -222,11 +222,9 @@ int runVideoPreview(const QStringList& arguments)
     if (!reader->shortfall().isEmpty()) {
         printMessage(QStringLiteral("%1 %2: warning: %3: %4").arg(programName, command, escaped(inputs[1]), reader->shortfall()));
     }
-    printResult(QStringLiteral("%1: %2 frames written of %3, faces on %4")
-                    .arg(folder.path())
-                    .arg(written)
-                    .arg(frames)
-                    .arg(withFaces));
+    // Concatenated, not QString::arg: a folder named "out%2" must come out as it is.
+    printResult(escaped(folder.path())
+                + QStringLiteral(": %1 frames written of %2, faces on %3").arg(written).arg(frames).arg(withFaces));
     return Success;
 }
 

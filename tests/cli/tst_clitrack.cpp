@@ -593,10 +593,14 @@ void tst_CliTrack::previewWritesEveryNthFrame()
     const QString package = folder.filePath(QStringLiteral("astronaut.pmk"));
     const Run make = runCli({QStringLiteral("make"), testimages::testPicture("astronaut.png"), QStringLiteral("-o"), package});
     QVERIFY2(make.status == 0, make.err.constData());
-    const QString out = folder.filePath(QStringLiteral("frames"));
+    // The result line names the folder as given, on one line.
+    const QString out = folder.filePath(QStringLiteral("frames %2\nof"));
     const Run run = runCli({QStringLiteral("preview"), package, clean, QStringLiteral("-o"), out,
                             QStringLiteral("--every"), QStringLiteral("30"), QStringLiteral("--steady")});
     QVERIFY2(run.status == 0, run.err.constData());
+    QVERIFY2(run.out.startsWith(QString(out).replace(QLatin1Char('\n'), QLatin1String("\\n")).toUtf8() + ": 3 frames written of ")
+                 && run.out.count('\n') == 1,
+             run.out.constData());
     const QStringList written = QDir(out).entryList(QDir::Files, QDir::Name);
     QCOMPARE(written, (QStringList{QStringLiteral("frame-000000.png"), QStringLiteral("frame-000030.png"),
                                    QStringLiteral("frame-000060.png")}));
