@@ -119,6 +119,7 @@ public:
         return written && written->d->files.count({quint64(status.st_dev), quint64(status.st_ino)}) > 0;
     }
     bool moveIntoPlaceOnce();
+    bool reserveAndRename();
     // Why the existing file (status of the target) may not be replaced; empty when it may.
     QString replaceProblem(const struct stat& status) const;
     bool resolveTarget();
@@ -183,6 +184,23 @@ bool OutputFile::Impl::moveIntoPlace()
     return true;
 }
 
+// Nor hard links (FAT and exFAT, on USB sticks and memory cards): the name is taken first by an
+// empty file made only where none exists, then the complete file is renamed over that one.
+bool OutputFile::Impl::reserveAndRename()
+{
+    const int reserved = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (reserved < 0) {
+        return errno == EEXIST ? fail(existsText()) : failWithReason(errno);
+    }
+    ::close(reserved);
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const int error = errno;
+        ::unlink(target.constData());
+        return failWithReason(error);
+    }
+    return true;
+}
+
 bool OutputFile::Impl::moveIntoPlaceOnce()
 {
     if (!replaceExisting) {
@@ -198,11 +216,17 @@ bool OutputFile::Impl::moveIntoPlaceOnce()
             return failWithReason(errno);
         }
         // A file system without RENAME_NOREPLACE: link(2) refuses an existing name as well.
-        if (::link(temporary.constData(), target.constData()) != 0) {
-            return errno == EEXIST ? fail(existsText()) : failWithReason(errno);
+        if (::link(temporary.constData(), target.constData()) == 0) {
+            ::unlink(temporary.constData());
+            return true;
         }
-        ::unlink(temporary.constData());
-        return true;
+        if (errno == EEXIST) {
+            return fail(existsText());
+        }
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) {
+            return failWithReason(errno);
+        }
+        return reserveAndRename();
     }
     struct stat status {};
     if (::lstat(target.constData(), &status) == 0) {

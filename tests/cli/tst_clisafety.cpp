@@ -151,6 +151,8 @@ private slots:
     void writesPastTheFileSizeLimitFail();
     void failingDiskIsTold_data();
     void failingDiskIsTold();
+    void stickWithoutLinks_data();
+    void stickWithoutLinks();
     void failingPackageReadIsTold_data();
     void failingPackageReadIsTold();
     void noThreadToSpareIsSaid();
@@ -906,6 +908,72 @@ void tst_CliSafety::failingDiskIsTold()
         QVERIFY(core::readPackage(pathOf(target)).result.ok);
     } else {
         QVERIFY2(run.status == 0, qPrintable(describe(run)));
+        QVERIFY(!QImage(pathOf(target)).isNull());
+    }
+}
+
+// A USB stick (exFAT or FAT through FUSE) has neither RENAME_NOREPLACE nor hard links: a new
+// file is still written without --force, an existing one still kept, and a failed move leaves
+// nothing behind.
+void tst_CliSafety::stickWithoutLinks_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // in the test's folder: mask.pmk, face.png
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("existing");         // the target holds an earlier file
+    QTest::addColumn<QString>("fault");         // FACEMASK_FAULT; names holding "out." have no links
+    QTest::addColumn<QString>("message");       // a piece of stderr when the command fails; empty: it succeeds
+
+    const QStringList make{"make", "face.png", "-o", "out.pmk"};
+    const QStringList thumbnail{"thumbnail", "mask.pmk", "out.png"};
+    QTest::newRow("make, new") << make << "out.pmk" << false << "" << "";
+    QTest::newRow("thumbnail, new") << thumbnail << "out.png" << false << "" << "";
+    QTest::newRow("make, existing kept") << make << "out.pmk" << true << "" << "out.pmk exists (--force replaces it)";
+    QTest::newRow("thumbnail, existing kept") << thumbnail << "out.png" << true << ""
+                                              << "out.png exists (--force replaces it)";
+    // The first rename is the save's own, inside the command's temporary file.
+    QTest::newRow("make, move fails") << make << "out.pmk" << false << "rename:out.:2:EIO"
+                                      << "cannot write out.pmk: Input/output error";
+}
+
+void tst_CliSafety::stickWithoutLinks()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, target);
+    QFETCH(bool, existing);
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    QVERIFY(savePackage(pathOf("mask.pmk"), halvesPicture(400, 300)));
+    QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("face.png")));
+    const QByteArray earlier("the earlier file\n");
+    if (existing) {
+        QVERIFY(writeFile(pathOf(target), earlier));
+    }
+    const QStringList files = QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAULT_SHIM_PRELOAD));
+    environment.insert(QStringLiteral("FACEMASK_NO_LINKS"), QStringLiteral("out."));
+    if (!fault.isEmpty()) {
+        environment.insert(QStringLiteral("FACEMASK_FAULT"), fault);
+    }
+    const Run run = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, m_folder->path(), QString(),
+                               processTimeoutMs, environment);
+    if (!message.isEmpty()) {
+        QVERIFY2(run.status == 1 && run.err.contains(message.toUtf8()), qPrintable(describe(run)));
+        QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden), files);
+        if (existing) {
+            QCOMPARE(contentOf(pathOf(target)), earlier);
+        }
+        return;
+    }
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QStringList expected = files;
+    expected << target;
+    expected.sort();
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden), expected);
+    if (target.endsWith(QLatin1String(".pmk"))) {
+        QVERIFY(core::readPackage(pathOf(target)).result.ok);
+    } else {
         QVERIFY(!QImage(pathOf(target)).isNull());
     }
 }

@@ -4,14 +4,17 @@
  * FACEMASK_FAULT="CALL:TEXT:N:WHAT" makes the Nth call of CALL on a file whose path contains
  * TEXT (for calls on a descriptor, the path the descriptor was opened as) fail; "N+" fails that
  * call and every later one. WHAT is an error name (EIO, EINTR, EXDEV, EACCES, ENAMETOOLONG, ELOOP,
- * ENOENT, ENOSPC) or "short": read and write then deliver half of what was asked (at least one
+ * ENOENT, ENOSPC, EINVAL, EPERM) or "short": read and write then deliver half of what was asked (at least one
  * byte). CALL is one of open, openat, read, write, pread, pwrite, fsync (which stands for
  * fdatasync too: either flush fails), close, rename, renameat2, link, unlink, stat (our own
  * calls of stat; Qt's file information goes through statx and is not seen).
  * The variable is read again whenever it changes, which restarts the count, so a test process
  * may arm it with qputenv() while no other thread touches files. The failure happens instead of
  * the call: nothing is written, read, renamed or closed (a failed close still closes the
- * descriptor, as the kernel does). Calls glibc makes internally (fopen, say) are not seen. */
+ * descriptor, as the kernel does). Calls glibc makes internally (fopen, say) are not seen.
+ *
+ * FACEMASK_NO_LINKS="TEXT" makes the files whose paths contain TEXT behave as on exFAT or FAT
+ * through FUSE (a USB stick): renameat2 with flags fails with EINVAL and link with EPERM. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -41,7 +44,8 @@ static int errorNumber(const char* name)
         int number;
     } known[] = {{"EIO", EIO},       {"EINTR", EINTR},   {"EXDEV", EXDEV},
                  {"EACCES", EACCES}, {"ENAMETOOLONG", ENAMETOOLONG},
-                 {"ELOOP", ELOOP},   {"ENOENT", ENOENT}, {"ENOSPC", ENOSPC}};
+                 {"ELOOP", ELOOP},   {"ENOENT", ENOENT}, {"ENOSPC", ENOSPC},
+                 {"EINVAL", EINVAL}, {"EPERM", EPERM}};
     for (size_t i = 0; i < sizeof known / sizeof known[0]; ++i) {
         if (strcmp(known[i].name, name) == 0) {
             return known[i].number;
@@ -310,9 +314,20 @@ int rename(const char* from, const char* to)
     return real_rename(from, to);
 }
 
+/* Whether path lies where FACEMASK_NO_LINKS says there are no links. */
+static int withoutLinks(const char* path)
+{
+    const char* where = getenv("FACEMASK_NO_LINKS");
+    return path && where && where[0] && strstr(path, where);
+}
+
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags)
 {
     REAL(renameat2)
+    if (flags != 0 && withoutLinks(to)) {
+        errno = EINVAL;
+        return -1;
+    }
     int failure = 0;
     if (strikes("renameat2", to, &failure)) {
         errno = failure ? failure : EIO;
@@ -324,6 +339,10 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
 int link(const char* from, const char* to)
 {
     REAL(link)
+    if (withoutLinks(to)) {
+        errno = EPERM;
+        return -1;
+    }
     int failure = 0;
     if (strikes("link", to, &failure)) {
         errno = failure ? failure : EIO;
