@@ -312,7 +312,10 @@ bool OutputFile::prepare()
     QByteArray pattern = core::interruptcleanup::partialFilePattern(d->target);
     const int descriptor = core::interruptcleanup::createWatched(&pattern, &d->cleanupTicket);
     if (descriptor < 0) {
-        return d->failWithReason(errno);
+        const int error = errno;
+        const QString refused = core::refusedNameReason(QFile::decodeName(d->target), error);
+        return refused.isEmpty() ? d->failWithReason(error)
+                                 : d->fail(QStringLiteral("cannot write ") + escaped(d->path) + QStringLiteral(": ") + escaped(refused));
     }
     ::close(descriptor);
     d->temporary = pattern;

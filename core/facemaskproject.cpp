@@ -458,6 +458,9 @@ public:
 
     int descriptor() { return m_descriptor; }
 
+    // The file replaced: path with its links followed.
+    QString target() const { return m_target; }
+
     QString partialPath() const { return QFile::decodeName(m_partial); }
 
     // Moves the partial file over the target. The bytes reach the disk before the rename and
@@ -696,6 +699,10 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
     ReplacingFile file(path);
     int openError = 0;
     if (!file.open(&openError)) {
+        const QString refused = refusedNameReason(file.target(), openError);
+        if (!refused.isEmpty()) {
+            return failed(refused, openError);
+        }
         // The system's reason tells a missing permission from a session out of descriptors.
         return failed(openError != 0 ? QStringLiteral("cannot create a file beside %1: %2").arg(path, systemReason(openError))
                                      : QStringLiteral("cannot create a file beside %1").arg(path),

@@ -877,6 +877,11 @@ void tst_CliSafety::failingDiskIsTold_data()
     QTest::newRow("thumbnail, close EIO") << thumbnail << "out.png" << "close:2:EIO" << "Input/output error";
     QTest::newRow("thumbnail, rename EXDEV") << thumbnail << "out.png" << "rename:1:EXDEV" << "Invalid cross-device link";
     QTest::newRow("thumbnail, write EINTR") << thumbnail << "out.png" << "write:1:EINTR" << "";
+    // A stick's file system refuses a name with : * ? " < > | (ENOENT through FUSE, EINVAL in the kernel).
+    QTest::newRow("make, name refused") << make << "out.pmk" << "open:1:ENOENT"
+                                        << "the drive refuses the name \"out.pmk\"";
+    QTest::newRow("thumbnail, name refused") << thumbnail << "out.png" << "open:1:EINVAL"
+                                             << "the drive refuses the name \"out.png\"";
 }
 
 void tst_CliSafety::failingDiskIsTold()

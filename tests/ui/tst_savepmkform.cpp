@@ -48,6 +48,8 @@ private slots:
     void failedSaveWarnsAndStaysOpen();
     void failingDiskKeepsTheEarlierPackage_data();
     void failingDiskKeepsTheEarlierPackage();
+    void refusedNameSaysWhatToDo_data();
+    void refusedNameSaysWhatToDo();
     void pictureTooLargeToReopenIsNotSaved();
     void tooFewPointsAreRefusedBeforeAnyFile_data();
     void tooFewPointsAreRefusedBeforeAnyFile();
@@ -356,6 +358,47 @@ void tst_SavePMKForm::failingDiskKeepsTheEarlierPackage()
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), earlier);
     QTest::mouseClick(child<QPushButton>(form, "cancelButton"), Qt::LeftButton);
+}
+
+void tst_SavePMKForm::refusedNameSaysWhatToDo_data()
+{
+    QTest::addColumn<QString>("name");  // in the test's folder
+    QTest::addColumn<QString>("fault"); // the creation of the file beside it fails so; empty: none
+    QTest::addColumn<QString>("reason");
+
+    const QString refused = QStringLiteral("the drive refuses the name \"effect.pmk\" (USB sticks and memory "
+                                           "cards take no : * ? \" < > | in a name): choose another name");
+    QTest::newRow("exFAT through FUSE") << "effect.pmk" << "open:effect.pmk:1:ENOENT" << refused;
+    QTest::newRow("FAT in the kernel") << "effect.pmk" << "open:effect.pmk:1:EINVAL" << refused;
+    QTest::newRow("folder missing") << "gone/effect.pmk" << ""
+                                    << "cannot create a file beside %1: " + QString::fromLocal8Bit(std::strerror(ENOENT));
+}
+
+// A name the folder's file system refuses (a stick's FAT or exFAT: "a:b.pmk") is told as such,
+// not as a missing file, and nothing is left in the folder.
+void tst_SavePMKForm::refusedNameSaysWhatToDo()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    core::FaceMaskProject project;
+    fillProject(project);
+    ui::SavePMKForm form(&project);
+    form.show();
+    const QString path = dir->filePath(name);
+    prompts->fileNames.enqueue(path);
+    {
+        const InjectedFault injected(fault);
+        QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+        QTRY_VERIFY(!form.isSaving());
+    }
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    const QString told = reason.contains(QLatin1String("%1")) ? reason.arg(path) : reason;
+    QCOMPARE(warnings.at(0).text, QStringLiteral("PMK file was not save.\n\nReason: %1.").arg(told));
+    QVERIFY(form.isVisible());
+    QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
 // The window hands its session in: the picker and the warnings of both the press of Save and
