@@ -12,8 +12,17 @@ namespace core {
 QString writeWholeFile(const QString& path, const QByteArray& bytes)
 {
     QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        const int error = errno;
+        const QString refused = refusedNameReason(path, error);
+        if (!refused.isEmpty()) {
+            return refused;
+        }
+        const QString why = file.errorString();
+        return why.isEmpty() ? QStringLiteral("write error") : why;
+    }
     // Left uncommitted, the partial file is removed and the earlier one stays.
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()) {
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString why = file.errorString();
         return why.isEmpty() ? QStringLiteral("write error") : why;
     }

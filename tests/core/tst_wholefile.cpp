@@ -33,15 +33,19 @@ void tst_WholeFile::failingDisk_data()
     QTest::addColumn<QString>("call");
     QTest::addColumn<QString>("what");
     QTest::addColumn<bool>("replaced");
+    QTest::addColumn<QString>("told"); // a piece of the failure; empty: not looked at
     // A bad stick: the bytes or their flush to the disk fail, and the old file must stay.
-    QTest::newRow("write EIO") << "write" << "EIO" << false;
-    QTest::newRow("flush EIO") << "fsync" << "EIO" << false;
-    QTest::newRow("rename EACCES") << "rename" << "EACCES" << false;
-    QTest::newRow("rename EXDEV") << "rename" << "EXDEV" << false;
-    QTest::newRow("create EACCES") << "open" << "EACCES" << false;
+    QTest::newRow("write EIO") << "write" << "EIO" << false << "";
+    QTest::newRow("flush EIO") << "fsync" << "EIO" << false << "";
+    QTest::newRow("rename EACCES") << "rename" << "EACCES" << false << "";
+    QTest::newRow("rename EXDEV") << "rename" << "EXDEV" << false << "";
+    QTest::newRow("create EACCES") << "open" << "EACCES" << false << "Permission denied";
+    // A stick's FAT or exFAT refuses names with : * ? " < > | (ENOENT through FUSE, EINVAL in the kernel).
+    QTest::newRow("name refused, FUSE") << "open" << "ENOENT" << false << "the drive refuses the name \"settings.conf\"";
+    QTest::newRow("name refused, kernel") << "open" << "EINVAL" << false << "the drive refuses the name \"settings.conf\"";
     // A signal or a short transfer is no failure: the write goes on.
-    QTest::newRow("write EINTR") << "write" << "EINTR" << true;
-    QTest::newRow("write short") << "write" << "short" << true;
+    QTest::newRow("write EINTR") << "write" << "EINTR" << true << "";
+    QTest::newRow("write short") << "write" << "short" << true << "";
 }
 
 // The file holds the new bytes whole, or the old ones with nothing left beside them, and the
@@ -51,6 +55,7 @@ void tst_WholeFile::failingDisk()
     QFETCH(QString, call);
     QFETCH(QString, what);
     QFETCH(bool, replaced);
+    QFETCH(QString, told);
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     const QString path = folder.filePath(QStringLiteral("settings.conf"));
@@ -64,6 +69,7 @@ void tst_WholeFile::failingDisk()
         failure = core::writeWholeFile(path, after);
     }
     QCOMPARE(failure.isEmpty(), replaced);
+    QVERIFY2(failure.contains(told), qPrintable(failure));
     QCOMPARE(readAll(path), replaced ? after : before);
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.conf")});
 }
