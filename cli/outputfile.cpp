@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <mutex>
 #include <set>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <algorithm>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +57,24 @@ bool syncFolder(const QByteArray& folder)
     return synced;
 }
 
+// Whether folder holds an entry spelled exactly name (not one that differs in case alone).
+bool hasEntrySpelled(const QByteArray& folder, const QByteArray& name)
+{
+    DIR* listing = ::opendir(folder.constData());
+    if (!listing) {
+        return true; // not known: taken as a file of its own
+    }
+    bool found = false;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (name == entry->d_name) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(listing);
+    return found;
+}
+
 } // namespace
 
 struct WrittenFiles::Impl {
@@ -62,7 +82,28 @@ struct WrittenFiles::Impl {
     // reaching one file cannot both find it new.
     std::mutex mutex;
     std::set<std::pair<quint64, quint64>> files;
+    // The paths written, case folded, with their spelling: a FAT or exFAT stick through FUSE
+    // reaches one file by names that differ in case, under a different inode number for each.
+    std::multimap<QString, QByteArray> paths;
+
+    void record(const QByteArray& path, const struct stat& status)
+    {
+        files.insert({quint64(status.st_dev), quint64(status.st_ino)});
+        paths.emplace(QFile::decodeName(path).toCaseFolded(), path);
+    }
+    // Whether the existing file path is one written under another spelling: the folder lists
+    // no entry spelled as path, so the name reaches the written file by ignoring case.
+    bool reachesAnotherSpelling(const QByteArray& path) const
+    {
+        const auto [first, last] = paths.equal_range(QFile::decodeName(path).toCaseFolded());
+        if (std::none_of(first, last, [&path](const auto& written) { return written.second != path; })) {
+            return false;
+        }
+        const int slash = path.lastIndexOf('/');
+        return !hasEntrySpelled(folderOf(path), path.mid(slash + 1));
+    }
 };
+
 
 WrittenFiles::WrittenFiles()
     : d(std::make_unique<Impl>())
@@ -116,7 +157,9 @@ public:
     // the caller holds written->d->mutex.
     bool writtenByTheCommand(const struct stat& status) const
     {
-        return written && written->d->files.count({quint64(status.st_dev), quint64(status.st_ino)}) > 0;
+        return written
+            && (written->d->files.count({quint64(status.st_dev), quint64(status.st_ino)}) > 0
+                || written->d->reachesAnotherSpelling(target));
     }
     bool moveIntoPlaceOnce();
     bool reserveAndRename();
@@ -179,7 +222,7 @@ bool OutputFile::Impl::moveIntoPlace()
         return false;
     }
     if (::lstat(target.constData(), &status) == 0) {
-        written->d->files.insert({quint64(status.st_dev), quint64(status.st_ino)});
+        written->d->record(target, status);
     }
     return true;
 }

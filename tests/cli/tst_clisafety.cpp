@@ -113,6 +113,61 @@ QStringList linesOf(const QByteArray& text)
     return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
 }
 
+// An exFAT file system through FUSE, as a USB stick is mounted, in an image in folder: it needs
+// root, a loop device, mkfs.exfat and mount.exfat-fuse. Unmounted and let go when it ends.
+class ExfatStick
+{
+public:
+    explicit ExfatStick(const QString& folder)
+        : m_image(folder + QStringLiteral("/stick.img")), m_mountPoint(folder + QStringLiteral("/stick"))
+    {
+        QFile image(m_image);
+        if (::geteuid() != 0 || !image.open(QIODevice::WriteOnly) || !image.resize(16 << 20)) {
+            return;
+        }
+        image.close();
+        QDir().mkpath(m_mountPoint);
+        if (!run(QStringLiteral("mkfs.exfat"), {m_image})) {
+            return;
+        }
+        QProcess losetup;
+        losetup.start(QStringLiteral("losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), m_image});
+        if (!losetup.waitForFinished(30'000) || losetup.exitStatus() != QProcess::NormalExit || losetup.exitCode() != 0) {
+            return;
+        }
+        m_device = QString::fromLocal8Bit(losetup.readAllStandardOutput()).trimmed();
+        m_mounted = !m_device.isEmpty() && run(QStringLiteral("mount.exfat-fuse"), {m_device, m_mountPoint});
+    }
+    ~ExfatStick()
+    {
+        if (m_mounted) {
+            run(QStringLiteral("fusermount"), {QStringLiteral("-u"), m_mountPoint});
+        }
+        if (!m_device.isEmpty()) {
+            run(QStringLiteral("losetup"), {QStringLiteral("-d"), m_device});
+        }
+    }
+    ExfatStick(const ExfatStick&) = delete;
+    ExfatStick& operator=(const ExfatStick&) = delete;
+
+    bool isMounted() const { return m_mounted; }
+    QString path() const { return m_mountPoint; }
+
+private:
+    static bool run(const QString& program, const QStringList& arguments)
+    {
+        QProcess process;
+        process.start(program, arguments);
+        return process.waitForFinished(30'000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    }
+
+    QString m_image;
+    QString m_mountPoint;
+    QString m_device;
+    bool m_mounted = false;
+};
+
 } // namespace
 
 class tst_CliSafety : public QObject
@@ -153,6 +208,7 @@ private slots:
     void failingDiskIsTold();
     void stickWithoutLinks_data();
     void stickWithoutLinks();
+    void stickIgnoringCaseKeepsEachPackage();
     void failingPackageReadIsTold_data();
     void failingPackageReadIsTold();
     void noThreadToSpareIsSaid();
@@ -981,6 +1037,27 @@ void tst_CliSafety::stickWithoutLinks()
     } else {
         QVERIFY(!QImage(pathOf(target)).isNull());
     }
+}
+
+// On a stick, Face.pmk and face.pmk are one file, which FUSE shows under a different inode number
+// for each name: the package of one picture of a batch must not replace another's.
+void tst_CliSafety::stickIgnoringCaseKeepsEachPackage()
+{
+    const ExfatStick stick(m_folder->path());
+    if (!stick.isMounted()) {
+        QSKIP("an exFAT stick cannot be mounted here (needs root, a loop device, mkfs.exfat and mount.exfat-fuse)");
+    }
+    QVERIFY(QDir().mkpath(pathOf("one")) && QDir().mkpath(pathOf("two")));
+    QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("one/Face.png")));
+    QVERIFY(QFile::copy(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"), pathOf("two/face.jpg")));
+
+    const Run run = runCli({"make", "--force", "-j1", "--out-dir", stick.path(), "one/Face.png", "two/face.jpg"},
+                           m_folder->path());
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains("face.pmk is a file this command has written already"), qPrintable(describe(run)));
+    QCOMPARE(QDir(stick.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Face.pmk")});
+    const Run info = runCli({"info", stick.path() + "/Face.pmk"}, m_folder->path());
+    QVERIFY2(info.status == 0 && info.out.contains("name: Face\n"), qPrintable(describe(info)));
 }
 
 // A package whose disk fails while it is read is not called damaged: the user would throw a good
