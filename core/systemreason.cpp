@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,9 +21,15 @@ QString refusedNameReason(const QString& path, int error)
     if ((error != ENOENT && error != EINVAL) || !QFileInfo(file.absolutePath()).isDir()) {
         return QString();
     }
-    return QStringLiteral("the drive refuses the name \"%1\" (USB sticks and memory cards take no "
-                          ": * ? \" < > | in a name): choose another name")
-        .arg(file.fileName());
+    const QString name = file.fileName();
+    // The characters are named only where the name holds one: a name too long or ending in a
+    // dot is refused as well.
+    static const QString stickRefuses = QStringLiteral(":*?\"<>|\\");
+    const bool named = std::any_of(name.begin(), name.end(), [](QChar c) { return stickRefuses.contains(c); });
+    return named ? QStringLiteral("the drive refuses the name \"%1\" (USB sticks and memory cards take no "
+                                  ": * ? \" < > | in a name): choose another name")
+                       .arg(name)
+                 : QStringLiteral("the drive refuses the name \"%1\": choose another name").arg(name);
 }
 
 } // namespace core

@@ -366,10 +366,13 @@ void tst_SavePMKForm::refusedNameSaysWhatToDo_data()
     QTest::addColumn<QString>("fault"); // the creation of the file beside it fails so; empty: none
     QTest::addColumn<QString>("reason");
 
-    const QString refused = QStringLiteral("the drive refuses the name \"effect.pmk\" (USB sticks and memory "
+    const QString refused = QStringLiteral("the drive refuses the name \"effect|1.pmk\" (USB sticks and memory "
                                            "cards take no : * ? \" < > | in a name): choose another name");
-    QTest::newRow("exFAT through FUSE") << "effect.pmk" << "open:effect.pmk:1:ENOENT" << refused;
-    QTest::newRow("FAT in the kernel") << "effect.pmk" << "open:effect.pmk:1:EINVAL" << refused;
+    QTest::newRow("exFAT through FUSE") << "effect|1.pmk" << "open:1.pmk:1:ENOENT" << refused;
+    QTest::newRow("FAT in the kernel") << "effect|1.pmk" << "open:1.pmk:1:EINVAL" << refused;
+    // No character to blame: the name is refused for its length or its end.
+    QTest::newRow("no character to blame") << "effect.pmk" << "open:effect.pmk:1:ENOENT"
+                                           << "the drive refuses the name \"effect.pmk\": choose another name";
     QTest::newRow("folder missing") << "gone/effect.pmk" << ""
                                     << "cannot create a file beside %1: " + QString::fromLocal8Bit(std::strerror(ENOENT));
 }
