@@ -6,6 +6,7 @@
 #include "cli/landmarkmodel.h"
 #include "cli/memorybudget.h"
 #include "cli/outputfile.h"
+#include "core/systemreason.h"
 #include "cli/packagemaker.h"
 #include "cli/parallelbatch.h"
 #include "cli/pictureintake.h"
@@ -35,7 +36,7 @@ struct Options {
                            QStringLiteral("The package to write (one picture only)."),
                            QStringLiteral("OUT.pmk")};
     QCommandLineOption outDir{QStringLiteral("out-dir"),
-                              QStringLiteral("Write BASENAME.pmk into this folder for each picture."),
+                              QStringLiteral("Write BASENAME.pmk into this folder for each picture (made when missing, and taken away again when no package was written)."),
                               QStringLiteral("DIR")};
     QCommandLineOption name{QStringLiteral("name"),
                             QStringLiteral("The effect's name (default: the picture's base name)."),
@@ -273,11 +274,14 @@ int runMake(const QStringList& arguments)
         printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, landmarks.failure));
         return ModelUnavailable;
     }
-    if (parser.isSet(options.outDir) && !QDir().mkpath(parser.value(options.outDir))) {
-        printMessage(QStringLiteral("%1 %2: cannot make the folder ").arg(programName, command)
-                     + escaped(parser.value(options.outDir)));
-        printMessage(summaryLine(0, 0, pictures.size()));
-        return InputFailed;
+    QStringList madeFolders;
+    if (parser.isSet(options.outDir)) {
+        if (const int error = makeFolders(parser.value(options.outDir), &madeFolders)) {
+            printMessage(QStringLiteral("%1 %2: cannot make the folder ").arg(programName, command)
+                         + escaped(parser.value(options.outDir)) + QStringLiteral(": ") + core::systemReason(error));
+            printMessage(summaryLine(0, 0, pictures.size()));
+            return InputFailed;
+        }
     }
 
     const QVector<PackageRequest> requests = planRequests(parser, options, pictures, *effectType);
@@ -311,6 +315,10 @@ int runMake(const QStringList& arguments)
     runBatch(*landmarks.module, requests.size(), jobs, task, listener,
              pictureMemoryBound(pictures, std::min(jobs, int(requests.size()))));
     progress.end(summaryLine(written, fromTemplate, requests.size() - written));
+    if (written == 0) {
+        // No package to hold: the folders made for them go again.
+        removeEmptyFolders(madeFolders);
+    }
     return written == requests.size() ? Success : InputFailed;
 }
 

@@ -492,6 +492,41 @@ void OutputFile::failedWriting(int error)
     }
 }
 
+void removeEmptyFolders(const QStringList& made)
+{
+    for (int i = made.size() - 1; i >= 0; --i) {
+        ::rmdir(QFile::encodeName(made[i]).constData());
+    }
+}
+
+int makeFolders(const QString& path, QStringList* made)
+{
+    const QStringList parts = QDir::cleanPath(path).split(QLatin1Char('/'));
+    QString current;
+    for (int i = 0; i < parts.size(); ++i) {
+        current = i == 0 ? parts[0] : current + QLatin1Char('/') + parts[i];
+        if (current.isEmpty()) {
+            continue;  // the root of an absolute path
+        }
+        const QByteArray name = QFile::encodeName(current);
+        if (::mkdir(name.constData(), 0777) == 0) {
+            made->append(current);
+            continue;
+        }
+        int error = errno;
+        struct stat status {};
+        if (error == EEXIST) {
+            error = ::stat(name.constData(), &status) != 0 ? errno : S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+        }
+        if (error != 0) {
+            removeEmptyFolders(*made);
+            made->clear();
+            return error;
+        }
+    }
+    return 0;
+}
+
 QByteArray pngBytes(const QImage& picture)
 {
     QByteArray bytes;

@@ -21,6 +21,13 @@ class QImage;
 
 namespace cli {
 
+// Makes the folder at path and those above it that are missing; made receives the ones made,
+// outermost first. Returns 0, or the system's error (ENOTDIR for a name taken by a file), and
+// then leaves none of the folders it made behind. Any thread.
+int makeFolders(const QString& path, QStringList* made);
+// Removes the folders made lists, innermost first, where they are still empty.
+void removeEmptyFolders(const QStringList& made);
+
 // picture as PNG bytes, ready for OutputFile::write; empty for a null picture or a failed encode.
 QByteArray pngBytes(const QImage& picture);
 

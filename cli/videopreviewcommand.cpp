@@ -65,35 +65,6 @@ void printFailure(const QString& file, const QString& why)
     printFileMessage(command, file, why);
 }
 
-// Makes the folder at path and those above it that are missing; made lists the ones made,
-// outermost first. Returns 0, or the system's error (ENOTDIR for a name taken by a file).
-int makeFolder(const QString& path, QStringList* made)
-{
-    const QStringList parts = QDir::cleanPath(path).split(QLatin1Char('/'));
-    QString current;
-    for (int i = 0; i < parts.size(); ++i) {
-        current = i == 0 ? parts[0] : current + QLatin1Char('/') + parts[i];
-        if (current.isEmpty()) {
-            continue;  // the root of an absolute path
-        }
-        const QByteArray name = QFile::encodeName(current);
-        if (::mkdir(name.constData(), 0777) == 0) {
-            made->append(current);
-            continue;
-        }
-        if (errno != EEXIST) {
-            return errno;
-        }
-        struct stat status {};
-        if (::stat(name.constData(), &status) != 0) {
-            return errno;
-        }
-        if (!S_ISDIR(status.st_mode)) {
-            return ENOTDIR;
-        }
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -174,15 +145,15 @@ int runVideoPreview(const QStringList& arguments)
     }
     const QDir folder(parser.value(output));
     QStringList madeFolders;
-    if (const int error = makeFolder(folder.path(), &madeFolders)) {
+    if (const int error = makeFolders(folder.path(), &madeFolders)) {
         printFailure(folder.path(), QStringLiteral("the folder cannot be made: ") + core::systemReason(error));
         return InputFailed;
     }
     // A run that fails takes away the folders it made, when nothing was written into them.
     bool succeeded = false;
     const auto removeMadeFolders = qScopeGuard([&] {
-        for (int i = madeFolders.size() - 1; !succeeded && i >= 0; --i) {
-            ::rmdir(QFile::encodeName(madeFolders[i]).constData());
+        if (!succeeded) {
+            removeEmptyFolders(madeFolders);
         }
     });
 

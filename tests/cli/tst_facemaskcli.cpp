@@ -204,6 +204,8 @@ private slots:
     void interruptedMakeLeavesNoTemporaryFile();
     void picturesOfOneBaseNameDoNotOverwriteEachOther();
     void lineModeReportsEveryFile();
+    void outDirIsMadeForPackagesOnly_data();
+    void outDirIsMadeForPackagesOnly();
     void terminalShowsAProgressBar();
     void infoGivesTheLoadersReason_data();
     void infoGivesTheLoadersReason();
@@ -858,6 +860,45 @@ void tst_FacemaskCli::lineModeReportsEveryFile()
     QVERIFY(lines.contains(pictures[2] + " -> " + pathOf("out/chelsea.pmk") + " (0 faces)"));
     QCOMPARE(lines.last(),
              QStringLiteral("2 packages written, 1 of them from a template (no face found), 1 failed"));
+}
+
+void tst_FacemaskCli::outDirIsMadeForPackagesOnly_data()
+{
+    QTest::addColumn<QStringList>("pictures");  // in the test photos, or missing
+    QTest::addColumn<QString>("outDir");        // in the test's folder, where "file" is a file
+    QTest::addColumn<QString>("left");          // the folder the run leaves; empty: none
+    QTest::addColumn<QString>("message");       // a piece of stderr
+
+    QTest::newRow("every picture fails") << QStringList{"missing.png"} << "new/deeper" << ""
+                                         << "0 packages written, 1 failed";
+    QTest::newRow("one package written") << QStringList{"astronaut.png", "missing.png"} << "new/deeper"
+                                         << "new/deeper" << "1 package written, 1 failed";
+    QTest::newRow("under a file") << QStringList{"astronaut.png"} << "file/sub" << ""
+                                  << "cannot make the folder %1/file/sub: Not a directory";
+}
+
+// make --out-dir makes the folders it is given only to hold packages: a run that writes none
+// leaves none behind, and one that cannot make them says why.
+void tst_FacemaskCli::outDirIsMadeForPackagesOnly()
+{
+    QFETCH(QStringList, pictures);
+    QFETCH(QString, outDir);
+    QFETCH(QString, left);
+    QFETCH(QString, message);
+    QFile file(pathOf("file"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("a file, not a folder\n") > 0);
+    file.close();
+    QStringList arguments{"make", "--out-dir", pathOf(outDir)};
+    for (const QString& picture : pictures) {
+        arguments << (picture.startsWith(QLatin1String("missing")) ? pathOf(picture) : testPicture(qPrintable(picture)));
+    }
+    const Run run = runCli(arguments);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.contains(message.arg(m_folder->path()).toUtf8()), qPrintable(describe(run)));
+    QCOMPARE(QFileInfo::exists(pathOf("new")), !left.isEmpty());
+    if (!left.isEmpty()) {
+        QVERIFY(QFileInfo(pathOf(left)).isDir());
+    }
 }
 
 void tst_FacemaskCli::terminalShowsAProgressBar()
