@@ -14,7 +14,12 @@
  * descriptor, as the kernel does). Calls glibc makes internally (fopen, say) are not seen.
  *
  * FACEMASK_NO_LINKS="TEXT" makes the files whose paths contain TEXT behave as on exFAT or FAT
- * through FUSE (a USB stick): renameat2 with flags fails with EINVAL and link with EPERM. */
+ * through FUSE (a USB stick): renameat2 with flags fails with EINVAL and link with EPERM.
+ *
+ * FACEMASK_SLOW="TEXT:MS" makes every call above, and statx, on a path containing TEXT take MS
+ * milliseconds longer, as a share far away or a dying disk does. FACEMASK_STALL="TEXT:MARKER"
+ * makes them wait for as long as the file MARKER exists, as a share that went away does; remove
+ * MARKER to let them go on. Both are read at every call. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -26,6 +31,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -140,8 +146,63 @@ static int descriptorStrikes(const char* function, int fd, int* failure)
         real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name); \
     }
 
+/* Whether path holds the TEXT before the first colon of setting; *rest what follows the colon. */
+static int slowedBy(const char* setting, const char* path, const char** rest)
+{
+    const char* colon = setting ? strchr(setting, ':') : NULL;
+    if (!colon || colon == setting || !path) {
+        return 0;
+    }
+    char wanted[2048];
+    const size_t length = (size_t)(colon - setting) < sizeof wanted ? (size_t)(colon - setting) : sizeof wanted - 1;
+    memcpy(wanted, setting, length);
+    wanted[length] = 0;
+    *rest = colon + 1;
+    return strstr(path, wanted) != NULL;
+}
+
+/* Sleeps as FACEMASK_SLOW and FACEMASK_STALL ask for a call on path. */
+static void slowDown(const char* path)
+{
+    const char* rest = NULL;
+    if (slowedBy(getenv("FACEMASK_SLOW"), path, &rest)) {
+        const long ms = strtol(rest, NULL, 10);
+        if (ms > 0) {
+            const struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+            nanosleep(&pause, NULL);
+        }
+    }
+    if (slowedBy(getenv("FACEMASK_STALL"), path, &rest) && rest[0]) {
+        static __typeof__(&access) real_access;
+        if (!real_access) {
+            real_access = (__typeof__(&access))dlsym(RTLD_NEXT, "access");
+        }
+        const struct timespec tick = {0, 20 * 1000000L};
+        while (real_access(rest, F_OK) == 0) {
+            nanosleep(&tick, NULL);
+        }
+    }
+}
+
+/* slowDown for a descriptor: the path it was opened as. */
+static void slowDownDescriptor(int fd)
+{
+    if (!getenv("FACEMASK_SLOW") && !getenv("FACEMASK_STALL")) {
+        return;
+    }
+    char link[64];
+    char path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length > 0) {
+        path[length] = 0;
+        slowDown(path);
+    }
+}
+
 static int openWith(const char* function, int dirfd, const char* path, int flags, mode_t mode)
 {
+    slowDown(path);
     int failure = 0;
     if (strikes(function, path, &failure)) {
         errno = failure ? failure : EIO;
@@ -195,6 +256,7 @@ int openat64(int dirfd, const char* path, int flags, ...)
 ssize_t read(int fd, void* buffer, size_t count)
 {
     REAL(read)
+    slowDownDescriptor(fd);
     int failure = 0;
     if (count > 0 && descriptorStrikes("read", fd, &failure)) {
         if (failure) {
@@ -209,6 +271,7 @@ ssize_t read(int fd, void* buffer, size_t count)
 ssize_t write(int fd, const void* buffer, size_t count)
 {
     REAL(write)
+    slowDownDescriptor(fd);
     int failure = 0;
     if (count > 0 && descriptorStrikes("write", fd, &failure)) {
         if (failure) {
@@ -223,6 +286,7 @@ ssize_t write(int fd, const void* buffer, size_t count)
 static ssize_t preadWith(int fd, void* buffer, size_t count, off_t offset)
 {
     REAL(pread64)
+    slowDownDescriptor(fd);
     int failure = 0;
     if (count > 0 && descriptorStrikes("pread", fd, &failure)) {
         if (failure) {
@@ -247,6 +311,7 @@ ssize_t pread64(int fd, void* buffer, size_t count, off_t offset)
 static ssize_t pwriteWith(int fd, const void* buffer, size_t count, off_t offset)
 {
     REAL(pwrite64)
+    slowDownDescriptor(fd);
     int failure = 0;
     if (count > 0 && descriptorStrikes("pwrite", fd, &failure)) {
         if (failure) {
@@ -271,6 +336,7 @@ ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t offset)
 int fsync(int fd)
 {
     REAL(fsync)
+    slowDownDescriptor(fd);
     int failure = 0;
     if (descriptorStrikes("fsync", fd, &failure)) {
         errno = failure ? failure : EIO;
@@ -282,6 +348,7 @@ int fsync(int fd)
 int fdatasync(int fd)
 {
     REAL(fdatasync)
+    slowDownDescriptor(fd);
     int failure = 0;
     if (descriptorStrikes("fsync", fd, &failure)) {
         errno = failure ? failure : EIO;
@@ -306,6 +373,7 @@ int close(int fd)
 int rename(const char* from, const char* to)
 {
     REAL(rename)
+    slowDown(to);
     int failure = 0;
     if (strikes("rename", to, &failure)) {
         errno = failure ? failure : EIO;
@@ -324,6 +392,7 @@ static int withoutLinks(const char* path)
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags)
 {
     REAL(renameat2)
+    slowDown(to);
     if (flags != 0 && withoutLinks(to)) {
         errno = EINVAL;
         return -1;
@@ -339,6 +408,7 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
 int link(const char* from, const char* to)
 {
     REAL(link)
+    slowDown(to);
     if (withoutLinks(to)) {
         errno = EPERM;
         return -1;
@@ -354,6 +424,7 @@ int link(const char* from, const char* to)
 int unlink(const char* path)
 {
     REAL(unlink)
+    slowDown(path);
     int failure = 0;
     if (strikes("unlink", path, &failure)) {
         errno = failure ? failure : EIO;
@@ -365,12 +436,21 @@ int unlink(const char* path)
 int stat(const char* path, struct stat* status)
 {
     REAL(stat)
+    slowDown(path);
     int failure = 0;
     if (strikes("stat", path, &failure)) {
         errno = failure ? failure : EIO;
         return -1;
     }
     return real_stat(path, status);
+}
+
+/* Qt's file information; only slowed down, never failed. */
+int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* status)
+{
+    REAL(statx)
+    slowDown(path);
+    return real_statx(dirfd, path, flags, mask, status);
 }
 
 /* Looked up by the tests, which refuse to run without the shim rather than pass untested. */
