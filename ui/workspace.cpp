@@ -2,6 +2,7 @@
 
 #include "core/localnames.h"
 #include "core/wholefile.h"
+#include "ui/answerwithin.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -235,7 +236,13 @@ QString Workspace::folder(const QString& kind) const
         return QString();
     }
     const QString path = value.toString();
-    return !path.isEmpty() && QFileInfo(path).isDir() ? path : QString();
+    if (path.isEmpty()) {
+        return QString();
+    }
+    // A folder on a share that went away would hold the window for good before the picker shows;
+    // one that does not answer in time is not proposed.
+    const std::optional<bool> isDir = answerWithin<bool>(folderCheckTimeout, [path] { return QFileInfo(path).isDir(); });
+    return isDir.value_or(false) ? path : QString();
 }
 
 void Workspace::setFolderOf(const QString& kind, const QString& file)

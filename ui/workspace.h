@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 
 class QSettings;
@@ -41,8 +42,9 @@ public:
     void setPreviewToggle(const QString& name, bool on);
 
     // The folder a picker of kind ("picture", "package", "previewFace") starts in; empty when
-    // none is remembered or it is gone.
+    // none is remembered, it is gone, or it does not answer within folderCheckTimeout.
     QString folder(const QString& kind) const;
+    static constexpr std::chrono::milliseconds folderCheckTimeout{500};
     // Remembers the folder of file for kind.
     void setFolderOf(const QString& kind, const QString& file);
 

@@ -92,6 +92,7 @@ private slots:
     void settingsThatAreAPipeAreLeftAlone();
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
+    void foldersThatDoNotAnswerAreNotWaitedFor();
     void recentPackagesKeepWhatAnotherWindowAdded();
     void recentPackagesOfAHugeListAreTheFirstEight();
     void recentlyUsedListKeepsOtherEntries();
@@ -392,6 +393,28 @@ void tst_Workspace::foldersThatAreGoneAreForgotten()
     QCOMPARE(workspace.folder(QStringLiteral("package")), gone.path());
     QVERIFY(gone.remove());
     QCOMPARE(workspace.folder(QStringLiteral("package")), QString());
+}
+
+// The folder of a package on a share that went away: the picker must not wait for it for ever.
+void tst_Workspace::foldersThatDoNotAnswerAreNotWaitedFor()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    QTemporaryDir share;
+    const QString folder = share.filePath(QStringLiteral("unanswering"));
+    QVERIFY(QDir().mkdir(folder));
+    ui::Workspace workspace;
+    workspace.setFolderOf(QStringLiteral("package"), folder + QStringLiteral("/a.pmk"));
+    QCOMPARE(workspace.folder(QStringLiteral("package")), folder);
+    QElapsedTimer clock;
+    {
+        const StalledDisk stalled(QStringLiteral("unanswering"), 10000);
+        QVERIFY(stalled.isArmed());
+        clock.start();
+        QCOMPARE(workspace.folder(QStringLiteral("package")), QString());
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    }
+    // Answering again, it is proposed again.
+    QCOMPARE(workspace.folder(QStringLiteral("package")), folder);
 }
 
 void tst_Workspace::recentlyUsedListKeepsOtherEntries()
