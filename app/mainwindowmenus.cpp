@@ -4,6 +4,7 @@
 #include "app/mainwindow_p.h"
 
 #include "core/systemreason.h"
+#include "ui/answerwithin.h"
 
 #include "ui/pointview.h"
 #include "ui/prompts.h"
@@ -31,6 +32,9 @@ const char* const keepAspectRatioKey = "keepAspectRatio";
 const char* const showMeshKey = "showMesh";
 const char* const showOverviewKey = "showOverview";
 const char* const mirrorEditsKey = "mirrorEdits";
+
+// How long Open Recent waits for the package's drive to say whether it is there.
+constexpr std::chrono::milliseconds recentCheckTimeout{2000};
 
 // Where path leads once its links are followed, the last one of a chain included even when
 // what it names is not there; path itself when it is no link. Bounded as the system bounds a
@@ -315,30 +319,48 @@ void MainWindow::Impl::fillRecentMenu()
 void MainWindow::Impl::openRecent(const QString& path)
 {
     const QString name = QFileInfo(path).fileName();
-    struct stat status;
-    QString what;  // why the entry is taken off; empty: the package is there
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
-        const int error = errno;
-        // A link is gone with the folder of what it names, not its own. A file where the folder
-        // was is there as much as a folder would be: the package is gone.
-        const bool gone = (error == ENOENT || error == ENOTDIR)
-            && QFileInfo(QFileInfo(linkEnd(path)).absolutePath()).exists();
-        if (!gone) {
-            // A stick not plugged in, a share offline, a failing disk: the package may well come
-            // back, so its entry stays.
-            const QString why = error == ENOENT || error == ENOTDIR
-                ? QStringLiteral("Its folder is not there: connect the drive or share that holds it.")
-                : QStringLiteral("The system says: %1.").arg(core::systemReason(error));
-            session.prompts().warning(
-                QStringLiteral("Open Recent"),
-                QStringLiteral("%1 cannot be reached now, so it stays on the list of recent packages:\n%2\n%3")
-                    .arg(name, QDir::toNativeSeparators(path), why));
-            return;
+    // Asked on a thread of its own: a package on a share that went away would hold the window
+    // for good.
+    struct Found {
+        int error = 0;       // of stat; 0: there
+        mode_t mode = 0;     // when there
+        bool gone = false;   // not there, though its folder is
+    };
+    const std::optional<Found> answer = answerWithin<Found>(recentCheckTimeout, [path] {
+        Found found;
+        struct stat status;
+        if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
+            found.error = errno;
+            // A link is gone with the folder of what it names, not its own. A file where the
+            // folder was is there as much as a folder would be: the package is gone.
+            found.gone = (found.error == ENOENT || found.error == ENOTDIR)
+                && QFileInfo(QFileInfo(linkEnd(path)).absolutePath()).exists();
+        } else {
+            found.mode = status.st_mode;
         }
+        return found;
+    });
+    QString what;  // why the entry is taken off; empty: the package is there
+    if (!answer || (answer->error != 0 && !answer->gone)) {
+        // A stick not plugged in, a share offline, a failing disk: the package may well come
+        // back, so its entry stays.
+        const int error = answer ? answer->error : 0;
+        const QString why = !answer
+            ? QStringLiteral("Its drive or share does not answer.")
+            : error == ENOENT || error == ENOTDIR
+            ? QStringLiteral("Its folder is not there: connect the drive or share that holds it.")
+            : QStringLiteral("The system says: %1.").arg(core::systemReason(error));
+        session.prompts().warning(
+            QStringLiteral("Open Recent"),
+            QStringLiteral("%1 cannot be reached now, so it stays on the list of recent packages:\n%2\n%3")
+                .arg(name, QDir::toNativeSeparators(path), why));
+        return;
+    }
+    if (answer->error != 0) {
         what = QStringLiteral("is no longer there");
-    } else if (!S_ISREG(status.st_mode)) {
+    } else if (!S_ISREG(answer->mode)) {
         // A folder or a pipe made under the package's name is there, but no package.
-        what = S_ISDIR(status.st_mode) ? QStringLiteral("is now a folder") : QStringLiteral("is no longer a file");
+        what = S_ISDIR(answer->mode) ? QStringLiteral("is now a folder") : QStringLiteral("is no longer a file");
     }
     if (!what.isEmpty()) {
         workspace.removeRecentPackage(path);

@@ -485,7 +485,7 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
 {
     // "folder" removes the package's folder, "file" the package alone, "link" opens the package
     // through a link beside its folder and removes the folder, "folder file" puts a file where
-    // the folder was; else stat:N:WHAT.
+    // the folder was, "stalled" makes its drive stop answering; else stat:N:WHAT.
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("kept");
     QTest::addColumn<QString>("message");  // what the warning says, after the package's name
@@ -501,6 +501,8 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
                                          << "cannot be reached now, so it stays on the list of recent packages";
     QTest::newRow("folder now a file") << "folder file" << false
                                        << "is no longer there, so it was taken off the list of recent packages";
+    // A share that went away without a word: the window must not wait for it for ever.
+    QTest::newRow("share does not answer") << "stalled" << true << "Its drive or share does not answer.";
 }
 
 // A package that cannot be reached for now (its drive unplugged, its share offline, its disk
@@ -542,6 +544,13 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
         QVERIFY(stand.open(QIODevice::WriteOnly));
         stand.close();
         recentMenu(window)->actions().at(0)->trigger();
+    } else if (fault == QLatin1String("stalled")) {
+        const StalledDisk stalled(QStringLiteral("away.pmk"), 15000);
+        QVERIFY(stalled.isArmed());
+        QElapsedTimer clock;
+        clock.start();
+        recentMenu(window)->actions().at(0)->trigger();
+        QVERIFY2(clock.elapsed() < 6000, qPrintable(QString::number(clock.elapsed())));
     } else {
         const QStringList parts = fault.split(QLatin1Char(':'));
         const InjectedFault injected(
