@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QTimer>
 
 namespace ui {
@@ -44,7 +45,14 @@ WorkProgress::WorkProgress(const QString& label, QWidget* owner) : d(std::make_u
         d->dialog->setAutoClose(false);
         d->dialog->setAutoReset(false);
         d->dialog->setValue(d->state->percent.load());
+        // Qt's own answer to Cancel hides the dialog at once; the work may take a while to stop
+        // (a write to a disk that does not answer), and the dialog says so until it has.
+        // (Qt makes that connection by name, so it is undone by name.)
+        disconnect(d->dialog, SIGNAL(canceled()), d->dialog, SLOT(cancel()));
         connect(d->dialog, &QProgressDialog::canceled, this, &WorkProgress::cancel);
+        if (isCancelled()) {
+            showCancelling();
+        }
         d->dialog->show();
         d->refreshTimer.start(refreshIntervalMs);
     });
@@ -82,10 +90,22 @@ void WorkProgress::cancel()
     if (d->state->cancel.exchange(true)) {
         return;
     }
-    if (d->dialog) {
-        d->dialog->setLabelText(QStringLiteral("Cancelling\u2026"));
-    }
+    showCancelling();
     emit cancelled();
+}
+
+void WorkProgress::showCancelling()
+{
+    if (!d->dialog) {
+        return;
+    }
+    d->dialog->setLabelText(QStringLiteral("Cancelling\u2026"));
+    if (auto* button = d->dialog->findChild<QPushButton*>()) {
+        button->setEnabled(false);
+    }
+    if (!d->dialog->isVisible()) {
+        d->dialog->show(); // closed with Escape or its title bar, which also cancels
+    }
 }
 
 QProgressDialog* WorkProgress::dialog() const

@@ -15,7 +15,8 @@ namespace ui {
 
 // The visible side of one piece of work running on a worker thread. Once the work has taken
 // 300 ms, a QProgressDialog shows its percentage and a Cancel button, above the window it
-// belongs to and centred on it; the dialog goes when this object does. The flag and the reporter handed to the worker hold
+// belongs to and centred on it; after Cancel it says "Cancelling…" until the work has stopped:
+// the dialog goes when this object does. The flag and the reporter handed to the worker hold
 // their own share of the state, so a worker may outlive this object (an abandoned load).
 // GUI thread only, except what reporter() returns and the flag, which the worker uses.
 class WorkProgress : public QObject
@@ -45,6 +46,8 @@ signals:
 
 private:
     Q_DISABLE_COPY(WorkProgress)
+    // The dialog, if shown, says the work is stopping and offers no second Cancel.
+    void showCancelling();
     class Impl;
     std::unique_ptr<Impl> d;
 };

@@ -58,6 +58,7 @@ private slots:
     void savedPathHasDefaultSuffix_data();
     void savedPathHasDefaultSuffix();
     void windowRepaintsWhileSavingAndEditsDoNotReachThePackage();
+    void progressCancelKeepsEarlierPackage_data();
     void progressCancelKeepsEarlierPackage();
     void textLengths_data();
     void textLengths();
@@ -632,8 +633,16 @@ void tst_SavePMKForm::windowRepaintsWhileSavingAndEditsDoNotReachThePackage()
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
+void tst_SavePMKForm::progressCancelKeepsEarlierPackage_data()
+{
+    QTest::addColumn<bool>("escape"); // else the Cancel button
+    QTest::newRow("cancel button") << false;
+    QTest::newRow("escape key") << true;
+}
+
 void tst_SavePMKForm::progressCancelKeepsEarlierPackage()
 {
+    QFETCH(bool, escape);
     core::FaceMaskProject project;
     fillProject(project);
     const QString path = dir->filePath(QStringLiteral("kept.pmk"));
@@ -650,9 +659,20 @@ void tst_SavePMKForm::progressCancelKeepsEarlierPackage()
     QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
     QVERIFY(gate.entered.tryAcquire(1, 30000));
     QTRY_VERIFY(shownProgressDialog());
-    QTest::mouseClick(shownProgressDialog()->findChild<QPushButton*>(), Qt::LeftButton);
+    if (escape) {
+        QTest::keyClick(shownProgressDialog(), Qt::Key_Escape);
+    } else {
+        QTest::mouseClick(shownProgressDialog()->findChild<QPushButton*>(), Qt::LeftButton);
+    }
+    // The write cannot stop before the disk answers: the user sees that it is stopping.
+    QTest::qWait(100);
+    QProgressDialog* stopping = shownProgressDialog();
+    QVERIFY2(stopping, "the progress went while the save was still running");
+    QCOMPARE(stopping->labelText(), QStringLiteral("Cancelling\u2026"));
+    QVERIFY(!stopping->findChild<QPushButton*>()->isEnabled());
     gate.released.release();
     QTRY_VERIFY(!form.isSaving());
+    QVERIFY(!shownProgressDialog());
 
     QVERIFY2(form.isVisible(), "a cancelled save leaves the dialog open");
     QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(), "cancelling is no failure");
