@@ -220,11 +220,9 @@ bool MainWindow::Impl::showSaveDialog()
     if (result != QDialog::Accepted || dialog.savedPath().isEmpty()) {
         return false;
     }
-    workspace.setEffectType(project.effectType());
-    workspace.setAuthor(project.author());
-    workspace.setFolderOf(QStringLiteral("package"), dialog.savedPath());
+    workspace.rememberSavedPackage(dialog.savedPath(), project.effectType(), project.author());
     showStatus(dialog.resultMessage());
-    markStoredAs(dialog.savedPath());
+    markStoredAs(dialog.savedPath(), Listed);
     return true;
 }
 
@@ -246,12 +244,14 @@ bool MainWindow::Impl::mayLeaveWork(const char* question)
     }
 }
 
-void MainWindow::Impl::markStoredAs(const QString& path)
+void MainWindow::Impl::markStoredAs(const QString& path, Listing listing)
 {
     packagePath = path;
     undoStack.setClean();
     refreshTitle();
-    workspace.addRecentPackage(path);
+    if (listing == NotListed) {
+        workspace.addRecentPackage(path);
+    }
     addToRecentlyUsed(path, QString::fromLatin1(packageMimeType));
     fillRecentMenu();
 }

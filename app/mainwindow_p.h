@@ -59,8 +59,9 @@ public:
     // or chose to discard it. question says what is about to happen.
     bool mayLeaveWork(const char* question);
     // The work now matches the package at path: clean, and named by it; it heads the recent
-    // packages.
-    void markStoredAs(const QString& path);
+    // packages (Listed: the workspace has put it there already).
+    enum Listing { NotListed, Listed };
+    void markStoredAs(const QString& path, Listing listing = NotListed);
     void refreshTitle();
     void showPreview();
     void onDetectorInitialized();

@@ -92,6 +92,11 @@ QString Workspace::file() const
 // the object the window reads from never writes.
 void Workspace::store(const QString& key, const QVariant& value)
 {
+    store({{key, value}});
+}
+
+void Workspace::store(const QList<QPair<QString, QVariant>>& values)
+{
     const QString path = settings->fileName();
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath())) {
@@ -145,7 +150,9 @@ void Workspace::store(const QString& key, const QVariant& value)
             for (const QString& existing : current.allKeys()) {
                 next.setValue(existing, current.value(existing));
             }
-            next.setValue(key, value);
+            for (const auto& [key, value] : values) {
+                next.setValue(key, value);
+            }
             next.sync();
             if (next.status() != QSettings::NoError) {
                 return;
@@ -275,13 +282,26 @@ QStringList Workspace::recentPackages() const
     return paths;
 }
 
-void Workspace::addRecentPackage(const QString& path)
+QStringList Workspace::recentPackagesWith(const QString& path) const
 {
     const QString absolute = QFileInfo(path).absoluteFilePath();
     QStringList paths = recentPackages();
     paths.removeAll(absolute);
     paths.prepend(absolute);
-    store(recentKey, QStringList(paths.mid(0, maximumRecentPackages)));
+    return paths.mid(0, maximumRecentPackages);
+}
+
+void Workspace::addRecentPackage(const QString& path)
+{
+    store(recentKey, recentPackagesWith(path));
+}
+
+void Workspace::rememberSavedPackage(const QString& path, int effectType, const QString& author)
+{
+    store({{effectTypeKey, effectType},
+           {authorKey, author},
+           {folderGroup + QStringLiteral("package"), QFileInfo(path).absolutePath()},
+           {recentKey, recentPackagesWith(path)}});
 }
 
 void Workspace::removeRecentPackage(const QString& path)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -54,6 +56,10 @@ public:
     // Puts path first (once).
     void addRecentPackage(const QString& path);
     void removeRecentPackage(const QString& path);
+    // After a save: the effect type and author chosen, the package's folder for the picker and
+    // path first among the recent packages, in one write (each write waits on the disk, and on a
+    // share far away that is felt).
+    void rememberSavedPackage(const QString& path, int effectType, const QString& author);
     void clearRecentPackages();
 
     // The save dialog's last effect type (0, 1 or 2) and author; fallback when unset or invalid.
@@ -65,7 +71,11 @@ public:
 private:
     Q_DISABLE_COPY(Workspace)
     void store(const QString& key, const QVariant& value);
+    // Several values, in one replacement of the file.
+    void store(const QList<QPair<QString, QVariant>>& values);
     bool toggleAt(const QString& key, bool fallback) const;
+    // The recent packages with path put first (once).
+    QStringList recentPackagesWith(const QString& path) const;
     std::unique_ptr<QSettings> settings;
 };
 

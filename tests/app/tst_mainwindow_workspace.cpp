@@ -23,6 +23,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -169,6 +170,7 @@ private slots:
     void packageWithOtherFilesSaysTheyAreNotKept_data();
     void packageWithOtherFilesSaysTheyAreNotKept();
     void longNameIsSavedAsTyped();
+    void saveOnASlowHomeHoldsTheWindowForOneWrite();
 
 private:
     QString writePackage(const QString& name, int effectType = 0);
@@ -947,6 +949,54 @@ void tst_MainWindowWorkspace::longNameIsSavedAsTyped()
     QCOMPARE(reading.snapshot.author, QStringLiteral("Ada"));
     // The author is offered again in the next run.
     QCOMPARE(ui::Workspace().author(QString()), QStringLiteral("Ada"));
+}
+
+// Settings on a share far away: each replacement of the file is some fifty calls that each wait
+// on the share, on the window's thread. After a save the window remembers its choices in one.
+void tst_MainWindowWorkspace::saveOnASlowHomeHoldsTheWindowForOneWrite()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    ui::MainWindow window;
+    prepare(window);
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(64, 48, Qt::gray));
+    model->setPoints(gridPoints());
+    const QString path = dir->filePath(QStringLiteral("far.pmk"));
+    prompts->fileNames.enqueue(path);
+    QTimer fill;
+    connect(&fill, &QTimer::timeout, this, [&] {
+        if (auto* form = dynamic_cast<ui::SavePMKForm*>(QApplication::activeModalWidget())) {
+            if (!form->isSaving()) {
+                form->findChild<QRadioButton*>(QStringLiteral("wholeImageButton"))->setChecked(true);
+                form->findChild<QLineEdit*>(QStringLiteral("authorEdit"))->setText(QStringLiteral("Far"));
+                form->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+            }
+        }
+    });
+    // The longest the window's thread went without its timer.
+    QElapsedTimer sinceTick;
+    qint64 longestHold = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&] { longestHold = std::max(longestHold, sinceTick.restart()); });
+    const QString settingsFolder = QFileInfo(workspace->configFile()).absolutePath();
+    QVERIFY(QDir().mkpath(settingsFolder));
+    constexpr int delayMs = 40;
+    qputenv("FACEMASK_SLOW", (settingsFolder + QStringLiteral(":%1").arg(delayMs)).toUtf8());
+    fill.start(10);
+    sinceTick.start();
+    tick.start(10);
+    findAction(window, QStringLiteral("Save PMK File"))->trigger();
+    longestHold = std::max(longestHold, sinceTick.elapsed()); // what came after the last tick
+    tick.stop();
+    fill.stop();
+    qunsetenv("FACEMASK_SLOW");
+    QVERIFY(core::readPackage(path).result.ok);
+    QCOMPARE(ui::Workspace().effectType(-1), int(core::WholeImage));
+    QCOMPARE(ui::Workspace().author(QString()), QStringLiteral("Far"));
+    QCOMPARE(ui::Workspace().folder(QStringLiteral("package")), dir->path());
+    QCOMPARE(ui::Workspace().recentPackages().value(0), path);
+    // One replacement of the settings is about fifty waits; the four it took before, two hundred.
+    QVERIFY2(longestHold < 100 * delayMs, qPrintable(QStringLiteral("%1 ms").arg(longestHold)));
 }
 
 QTEST_MAIN(tst_MainWindowWorkspace)
