@@ -46,7 +46,7 @@ public:
     // The folder a picker of kind ("picture", "package", "previewFace") starts in; empty when
     // none is remembered, it is gone, or it does not answer within folderCheckTimeout.
     QString folder(const QString& kind) const;
-    static constexpr std::chrono::milliseconds folderCheckTimeout{500};
+    static constexpr std::chrono::milliseconds folderCheckTimeout{1500};
     // Remembers the folder of file for kind.
     void setFolderOf(const QString& kind, const QString& file);
 
