@@ -3,6 +3,7 @@
 #include <QSemaphore>
 #include <QThreadPool>
 
+#include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -12,7 +13,7 @@
 
 namespace core {
 
-int startableThreads(int wanted, int* error)
+int startableThreads(int wanted, int* error, std::size_t stackBytes)
 {
     struct Gate {
         std::mutex mutex;
@@ -26,20 +27,24 @@ int startableThreads(int wanted, int* error)
         return nullptr;
     };
     pthread_attr_t attributes;
-    const bool small = pthread_attr_init(&attributes) == 0;
-    if (small) {
-        pthread_attr_setstacksize(&attributes, 64 * 1024); // they only wait: little address space
+    const bool sized = stackBytes > 0 && pthread_attr_init(&attributes) == 0;
+    if (sized && pthread_attr_setstacksize(&attributes, stackBytes) != 0) {
+        pthread_attr_destroy(&attributes);
+        if (error) {
+            *error = EINVAL;
+        }
+        return 0;
     }
     std::vector<pthread_t> started;
     int failure = 0;
     for (int i = 0; i < wanted && failure == 0; ++i) {
         pthread_t thread;
-        failure = pthread_create(&thread, small ? &attributes : nullptr, waitAtGate, &gate);
+        failure = pthread_create(&thread, sized ? &attributes : nullptr, waitAtGate, &gate);
         if (failure == 0) {
             started.push_back(thread);
         }
     }
-    if (small) {
+    if (sized) {
         pthread_attr_destroy(&attributes);
     }
     {
@@ -59,29 +64,35 @@ int startableThreads(int wanted, int* error)
 bool keepPoolThreads(QThreadPool& pool)
 {
     pool.setExpiryTimeout(-1);
-    const int startable = startableThreads(pool.maxThreadCount());
-    if (startable == 0) {
-        return false;
-    }
-    pool.setMaxThreadCount(startable);
     // Each task holds its thread until all have started, so that each gets one of its own. A
-    // task whose thread never starts may still run much later: the semaphores live with it.
+    // task whose thread does not start in time may still run much later: the semaphores live
+    // with it, and its share of the release is there for it then.
     struct Gate {
         QSemaphore started;
         QSemaphore released;
     };
     const auto gate = std::make_shared<Gate>();
     constexpr int waitMs = 2000;
-    const int threads = pool.maxThreadCount();
-    for (int i = 0; i < threads; ++i) {
+    // One at a time, each once a thread with the pool's stack can be had: a started thread takes
+    // address space (its stack, its first allocations) that the next one may have needed.
+    const int wanted = pool.maxThreadCount();
+    const std::size_t stackBytes = pool.stackSize();
+    int threads = 0;
+    while (threads < wanted && startableThreads(1, nullptr, stackBytes) == 1) {
         pool.start([gate] {
             gate->started.release();
-            gate->released.tryAcquire(1, waitMs);
+            gate->released.acquire();
         });
+        ++threads;
+        if (!gate->started.tryAcquire(1, waitMs)) {
+            break;
+        }
     }
-    gate->started.tryAcquire(threads, waitMs);
+    if (threads > 0) {
+        pool.setMaxThreadCount(threads);
+    }
     gate->released.release(threads);
-    return true;
+    return threads > 0;
 }
 
 } // namespace core

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 class QThreadPool;
 
 namespace core {
@@ -16,9 +18,10 @@ namespace core {
 // thread that owns it.
 bool keepPoolThreads(QThreadPool& pool);
 
-// How many threads, up to wanted, this process can have running at once now: each is started
-// and kept until all are, then ended. *error, when given, is the system's error number of the
-// first one that could not be started, else 0. Any thread.
-int startableThreads(int wanted, int* error = nullptr);
+// How many threads, up to wanted, this process can have running at once now, each with a stack
+// of stackBytes (0: the system's default, as a QThread's): each is started and kept until all
+// are, then ended. *error, when given, is the system's error number of the first one that could
+// not be started, else 0. Any thread.
+int startableThreads(int wanted, int* error = nullptr, std::size_t stackBytes = 64 * 1024);
 
 } // namespace core

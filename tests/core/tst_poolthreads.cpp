@@ -2,6 +2,8 @@
 // be created any more (memory or the process's thread limit run out). Thread creation is made to
 // fail by this program's own pthread_create, which every library's call reaches first.
 #include "core/poolthreads.h"
+#include "tests/support/processlimit.h"
+#include "tests/support/sanitizer.h"
 #include "tests/support/threadlimit.h"
 
 #include <QSemaphore>
@@ -9,6 +11,8 @@
 #include <QtTest>
 
 #include <atomic>
+
+#include <unistd.h>
 
 class tst_PoolThreads : public QObject
 {
@@ -20,6 +24,8 @@ private slots:
     void poolFitsTheThreadsThereIsRoomFor_data();
     void poolFitsTheThreadsThereIsRoomFor();
     void poolWithNoRoomIsLeftUntouched();
+    void poolFitsTheStacksThereIsRoomFor_data();
+    void poolFitsTheStacksThereIsRoomFor();
     void cleanup()
     {
         threadlimit::fail = false;
@@ -124,6 +130,70 @@ void tst_PoolThreads::poolWithNoRoomIsLeftUntouched()
     // A pool whose waiting never returns would wait when destroyed: it is then left alive.
     QVERIFY2(pool->waitForDone(10000), "waiting for the pool never returned");
     QCOMPARE(ran.load(), 1);
+    delete pool;
+}
+
+namespace {
+
+// Bytes of address space this process holds now.
+long long addressSpaceInUse()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    return statm.readLine().split(' ').first().toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+} // namespace
+
+void tst_PoolThreads::poolFitsTheStacksThereIsRoomFor_data()
+{
+    QTest::addColumn<int>("stackMb"); // each pool thread's
+    QTest::addColumn<int>("spareMb");  // address space left beside what is in use
+    QTest::addColumn<bool>("kept");
+
+    // The stacks grow from row to row: the C library keeps an ended thread's stack for the next
+    // thread of no larger a stack, and one kept from an earlier row would take none of the room.
+    QTest::newRow("room-for-small-threads-only") << 16 << 4 << false;
+    QTest::newRow("room-for-one-stack-of-three") << 24 << 36 << true;
+}
+
+// Under an address-space limit a thread is refused for its stack: a thread with little stack may
+// start where one of the pool's cannot, and only the pool's own count.
+void tst_PoolThreads::poolFitsTheStacksThereIsRoomFor()
+{
+    QFETCH(int, stackMb);
+    QFETCH(int, spareMb);
+    QFETCH(bool, kept);
+    if (runsUnderAddressSanitizer()) {
+        QSKIP("AddressSanitizer reserves more address space than any limit this test sets");
+    }
+    auto* pool = new QThreadPool;
+    pool->setMaxThreadCount(3);
+    pool->setStackSize(uint(stackMb) << 20);
+    std::atomic_int ran{0};
+    bool done = false;
+    {
+        ProcessLimit limit(RLIMIT_AS, addressSpaceInUse() + (qint64(spareMb) << 20));
+        QVERIFY2(limit.isActive(), "the address space was not limited");
+        QCOMPARE(core::keepPoolThreads(*pool), kept);
+        if (kept) {
+            QVERIFY(pool->maxThreadCount() >= 1);
+            for (int i = 0; i < 6; ++i) {
+                pool->start([&] { ++ran; });
+            }
+            done = pool->waitForDone(10000);
+        }
+    }
+    if (!kept) {
+        // Given nothing while there was no room, the pool takes work once there is.
+        pool->start([&] { ++ran; });
+        done = pool->waitForDone(10000);
+    }
+    // A pool whose waiting never returns would wait when destroyed: it is then left alive.
+    QVERIFY2(done, "waiting for the pool never returned");
+    QCOMPARE(ran.load(), kept ? 6 : 1);
     delete pool;
 }
 
