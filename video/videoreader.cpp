@@ -125,6 +125,17 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         return nullptr;
     }
     const bool gifFile = isGifFile(file.absoluteFilePath());
+    if (!gifFile) {
+        // Told before GStreamer starts: at the limit of processes it cannot start its plugin
+        // scanner, loads every plugin itself, and one that cannot start a thread aborts the program.
+        const QString shortage = threadShortage();
+        if (!shortage.isEmpty()) {
+            if (failure) {
+                *failure = QStringLiteral("cannot be read now: ") + shortage;
+            }
+            return nullptr;
+        }
+    }
     if (!gifFile && !initialiseGstreamer(failure)) {
         return nullptr;
     }
@@ -137,13 +148,6 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         if (!missing.isEmpty()) {
             if (failure) {
                 *failure = QStringLiteral("cannot be read: ") + missing;
-            }
-            return nullptr;
-        }
-        const QString shortage = threadShortage();
-        if (!shortage.isEmpty()) {
-            if (failure) {
-                *failure = QStringLiteral("cannot be read now: ") + shortage;
             }
             return nullptr;
         }
