@@ -334,8 +334,11 @@ class Session:
     # -- X tools ------------------------------------------------------------------------------
 
     def x(self, *args, timeout=15, check=True):
+        # The X tools take their arguments in the locale's encoding, and the text typed is UTF-8:
+        # under LC_ALL=C xdotool refuses any letter outside ASCII.
+        env = dict(self.env, LC_ALL="C.UTF-8")
         try:
-            done = subprocess.run(list(args), env=self.env, capture_output=True, timeout=timeout)
+            done = subprocess.run(list(args), env=env, capture_output=True, timeout=timeout)
         except subprocess.TimeoutExpired:
             raise E2EFailure(f"{' '.join(map(str, args))} did not finish within {timeout} s")
         if check and done.returncode != 0:
