@@ -770,6 +770,11 @@ void tst_CliTrack::threadLimitIsSaidNotWaitedOn()
     const QString package = shared.filePath(QStringLiteral("astronaut.pmk"));
     QVERIFY(QFile::copy(clean, video));
     QVERIFY(QFile::copy(astronautPackage(), package));
+    // A copy keeps its original's permissions, which a umask such as 077 leaves to root alone.
+    for (const QString& file : {video, package}) {
+        QVERIFY(QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                                | QFileDevice::ReadOther));
+    }
     arguments << command;
     if (command == QLatin1String("preview")) {
         arguments << package << video << QStringLiteral("-o") << shared.filePath(QStringLiteral("frames"));
