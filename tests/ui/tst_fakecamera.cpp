@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
+#include <QUrl>
 #include <QtTest>
 
 #include <cerrno>
@@ -71,8 +72,9 @@ void tst_FakeCamera::initTestCase()
     QVERIFY2(!clip.contains(QLatin1Char(',')) && !clip.contains(QLatin1Char('=')), qPrintable(clip));
     const QString error = testclips::encode(QVector<QImage>(150, face), 30, clip);
     QVERIFY2(error.isEmpty(), qPrintable(error));
+    // A space in the path would end the pipeline's first element: the address is percent-encoded.
     qputenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC",
-            QStringLiteral("file://%1 ! decodebin ! videoconvert ! clocksync").arg(clip).toLocal8Bit());
+            QByteArray(QUrl::fromLocalFile(clip).toEncoded() + " ! decodebin ! videoconvert ! clocksync"));
     core::registerFacialPointVector();
 }
 
@@ -159,8 +161,9 @@ void tst_FakeCamera::cameraThatFallsSilentSaysSo()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("no video") > 0);
     }
     const QByteArray previous = qgetenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC");
+    // A space in the path would end the pipeline's first element: the address is percent-encoded.
     qputenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC",
-            QStringLiteral("file://%1 ! decodebin ! videoconvert ! clocksync").arg(clip).toLocal8Bit());
+            QByteArray(QUrl::fromLocalFile(clip).toEncoded() + " ! decodebin ! videoconvert ! clocksync"));
     core::FaceMaskProject project;
     core::FacialPointsDetector detector;
     FakePrompts prompts;
