@@ -40,10 +40,15 @@ LandmarkModel loadLandmarkModel(const QString& givenPath)
         }
         return model;
     }
-    model.module = core::FaceDetectionModule::load(QFile::encodeName(model.path).toStdString());
+    core::ModelFailure failure = core::ModelFailure::None;
+    model.module = core::FaceDetectionModule::load(QFile::encodeName(model.path).toStdString(),
+                                                   core::FaceDetectionModule::defaultCacheFolder(), &failure);
     if (!model.module) {
-        model.failure = QStringLiteral("the landmark model %1 is unreadable or not a 68-point "
-                                       "shape predictor").arg(escaped(model.path));
+        model.failure = failure == core::ModelFailure::OutOfMemory
+            ? QStringLiteral("not enough memory to read the landmark model %1: close other programs, "
+                             "or raise the memory limit").arg(escaped(model.path))
+            : QStringLiteral("the landmark model %1 is unreadable or not a 68-point "
+                             "shape predictor").arg(escaped(model.path));
     }
     return model;
 }

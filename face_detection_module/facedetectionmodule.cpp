@@ -12,8 +12,10 @@
 #include <dlib/image_processing.h>
 #include <dlib/serialize.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <future>
 #include <new>
 #include <system_error>
@@ -21,6 +23,18 @@
 namespace core {
 
 namespace {
+
+// Whether bytes of address space can be had now (mapped and given back at once; a mapping is
+// not left out by the compiler as a malloc and free in a row may be).
+bool roomFor(long long bytes)
+{
+    void* room = ::mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED) {
+        return false;
+    }
+    ::munmap(room, size_t(bytes));
+    return true;
+}
 
 // dlib reads only RGB888 in place; any other format costs one converted copy. A null result
 // means the conversion could not allocate (or the picture was null to begin with).
@@ -100,12 +114,32 @@ std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string
 std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string& modelPath,
                                                                const QString& cacheFolder)
 {
+    return load(modelPath, cacheFolder, nullptr);
+}
+
+std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string& modelPath,
+                                                               const QString& cacheFolder, ModelFailure* failure)
+{
+    ModelFailure ignored = ModelFailure::None;
+    ModelFailure& why = failure ? *failure : ignored;
+    why = ModelFailure::Unreadable;
     // dlib opens the path as a stream and waits on a named pipe or a device until something
     // writes to it; only a regular file can be a model.
     struct stat model {};
     if (::stat(modelPath.c_str(), &model) != 0 || !S_ISREG(model.st_mode)) {
         return nullptr;
     }
+    std::unique_ptr<FaceDetectionModule> loaded = loadRegularFile(modelPath, cacheFolder, model.st_size, &why);
+    if (loaded) {
+        why = ModelFailure::None;
+    }
+    return loaded;
+}
+
+std::unique_ptr<FaceDetectionModule> FaceDetectionModule::loadRegularFile(const std::string& modelPath,
+                                                                          const QString& cacheFolder,
+                                                                          long long fileBytes, ModelFailure* why)
+{
     try {
         std::unique_ptr<FaceDetectionModule> module(new FaceDetectionModule);
         Impl& m = *module->d;
@@ -158,9 +192,15 @@ std::unique_ptr<FaceDetectionModule> FaceDetectionModule::load(const std::string
             }
         }
         return module;
+    } catch (const std::bad_alloc&) {
+        // A corrupt size field asks for more memory than there is; so does a sound model read
+        // where memory is short. Only the second leaves no room for twice the file, which the
+        // parsed model takes about as much of as the file: after the unwinding, what the read
+        // had taken is free again.
+        *why = roomFor(2 * std::max(fileBytes, 1LL << 20)) ? ModelFailure::Unreadable : ModelFailure::OutOfMemory;
+        return nullptr;
     } catch (...) {
-        // dlib::serialization_error for a missing, truncated or foreign file; std::bad_alloc
-        // when a corrupt size field asks for more memory than there is.
+        // dlib::serialization_error for a missing, truncated or foreign file.
         return nullptr;
     }
 }

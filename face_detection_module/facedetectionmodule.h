@@ -21,6 +21,13 @@ struct Face {
     double confidence = 0;
 };
 
+// Why FaceDetectionModule::load gave no module.
+enum class ModelFailure {
+    None,
+    Unreadable,  // missing, not a regular file, damaged, foreign, or too few parts
+    OutOfMemory  // the file read as a model, but there was not room enough to hold it
+};
+
 // What loading did with the model cache (see landmarkmodelcache.h).
 enum class ModelCacheUse {
     Off,        // no cache folder was given
@@ -53,6 +60,9 @@ public:
     // minimumPartCount parts. Any thread.
     static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath = findModel());
     static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath, const QString& cacheFolder);
+    // As above; failure, when given, receives why null was returned (None for a module).
+    static std::unique_ptr<FaceDetectionModule> load(const std::string& modelPath, const QString& cacheFolder,
+                                                     ModelFailure* failure);
     // $XDG_CACHE_HOME/facemask, else ~/.cache/facemask.
     static QString defaultCacheFolder();
 
@@ -86,6 +96,9 @@ public:
 
 private:
     FaceDetectionModule();
+    // load() once modelPath is known to be a regular file of fileBytes; why is set on a failure.
+    static std::unique_ptr<FaceDetectionModule> loadRegularFile(const std::string& modelPath, const QString& cacheFolder,
+                                                                long long fileBytes, ModelFailure* why);
     Q_DISABLE_COPY(FaceDetectionModule)
     struct Impl;
     std::unique_ptr<Impl> d;

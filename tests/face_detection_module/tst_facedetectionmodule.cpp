@@ -1,6 +1,8 @@
 #include "face_detection_module/facedetectionmodule.h"
 #include "stocklandmarks.h"
+#include "tests/support/sanitizer.h"
 
+#include <QProcess>
 #include <QtTest>
 #include <QXmlStreamReader>
 
@@ -79,6 +81,8 @@ private slots:
 
     void loadingRefusesBadModels_data();
     void loadingRefusesBadModels();
+    void loadingTellsShortMemoryFromADamagedModel_data();
+    void loadingTellsShortMemoryFromADamagedModel();
     void loadingAcceptsFortySixParts();
     void siblingSharesTheLoadedModel();
     void siblingsDetectAtTheSameTimeAsTheirOrigin_data();
@@ -375,6 +379,57 @@ void tst_FaceDetectionModule::loadingRefusesBadModels()
     }
     QVERIFY2(answered, "loading must not wait for the file");
     QVERIFY2(!loaded.get(), "a bad model must give no module");
+}
+
+void tst_FaceDetectionModule::loadingTellsShortMemoryFromADamagedModel_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("limited"); // the address space is limited to what is in use + 8 MiB
+    QTest::addColumn<int>("failure");  // core::ModelFailure
+
+    QTest::newRow("sound model, memory short") << "sound" << true << int(ModelFailure::OutOfMemory);
+    QTest::newRow("sound model") << "sound" << false << int(ModelFailure::None);
+    QTest::newRow("size field asking for more than there is") << "huge" << false << int(ModelFailure::Unreadable);
+    QTest::newRow("truncated model") << "truncated" << false << int(ModelFailure::Unreadable);
+    QTest::newRow("missing") << "missing" << false << int(ModelFailure::Unreadable);
+}
+
+// A sound model that does not fit in memory is not called damaged: its owner would replace a
+// good file, and the program would fail the same way.
+void tst_FaceDetectionModule::loadingTellsShortMemoryFromADamagedModel()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, limited);
+    QFETCH(int, failure);
+    if (limited && runsUnderAddressSanitizer()) {
+        QSKIP("AddressSanitizer reserves more address space than any limit this test sets");
+    }
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("shape_predictor.dat");
+    QFile model(FaceDetectionModule::defaultModelPath);
+    QVERIFY(model.open(QIODevice::ReadOnly));
+    QByteArray bytes = kind == "missing" ? QByteArray() : model.readAll();
+    if (kind == "truncated") {
+        bytes.truncate(bytes.size() / 2);
+    } else if (kind == "huge") {
+        // dlib writes the model's version (01 01), then the mean shape: a matrix whose row count
+        // comes first, negated, in its compact integer form (81 88: one byte, negative, 136).
+        // 2^40 rows (86, then six bytes from the lowest) ask for terabytes.
+        QVERIFY2(bytes.startsWith(QByteArray::fromHex("01018188")), "not the model's layout");
+        bytes.replace(2, 2, QByteArray::fromHex("86000000000001"));
+    }
+    if (kind != "missing") {
+        QFile copy(path);
+        QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(bytes) == bytes.size());
+    }
+
+    // In a process of its own: here, the memory earlier tests freed could hold the model.
+    QProcess probe;
+    probe.start(QStringLiteral(MODEL_LOAD_PROBE), limited ? QStringList{path, QStringLiteral("8")} : QStringList{path});
+    QVERIFY(probe.waitForFinished(120000));
+    QVERIFY2(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0, probe.readAllStandardError().constData());
+    QCOMPARE(probe.readAllStandardOutput().trimmed().toInt(), failure);
 }
 
 void tst_FaceDetectionModule::loadingAcceptsFortySixParts()
