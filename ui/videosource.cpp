@@ -10,12 +10,14 @@
 #include <QFutureWatcher>
 #include <QMediaMetaData>
 #include <QMediaPlayer>
+#include <QTimer>
 #include <QTransform>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace ui {
 
@@ -46,6 +48,7 @@ public:
     void onFrame(const QImage& frame, qint64 startTime);
     void onStatus(QMediaPlayer::MediaStatus status);
     void fail(const QString& reason);
+    void streamFailed(const QString& reason);
     void checkEnd();
     void onShape(const video::VideoShape& shape);
 
@@ -60,6 +63,10 @@ public:
     double frameMicros = 1e6 / 30;
     qint64 framesSinceSeek = 0;
     bool failedOnce = false;
+    qint64 framesPlayed = 0; // since start()
+    qint64 resumedAt = -1;   // the position (ms) played on from after the last stream error
+    bool errorPending = false;
+    QString pendingReason;
     bool endedEarlyOnce = false;
     int earlyEnds = 0; // ends in a row before the declared length
     bool playWanted = false; // Play pressed and not Pause or Stop since: only then does the end loop
@@ -91,6 +98,7 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
         return;
     }
     stallWatch.stop();
+    ++framesPlayed;
     if (startTime >= 0) {
         // The first frame after a seek carries the time sought, not its own start.
         if (lastStart >= 0 && startTime > lastStart && framesSinceSeek >= 2 && !frameRateKnown()) {
@@ -130,7 +138,7 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
         player.play();
         emit owner->looped();
     } else if (status == QMediaPlayer::InvalidMedia) {
-        fail(player.errorString());
+        streamFailed(player.errorString());
     }
 }
 
@@ -189,6 +197,46 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
     stallWatch.start();
 }
 
+// Qt's video sink fails the whole stream when the window takes longer than 0.3 s to take in a
+// frame (a busy machine): a video that has played is not damaged, and plays on from the frame
+// shown last. The player tells one error twice (its status, then the error itself): they are
+// taken as one. An error that comes again before the video got any further is the file's.
+void VideoFrameSource::Impl::streamFailed(const QString& reason)
+{
+    if (failedOnce || framesPlayed == 0 || !mediaSet) {
+        fail(reason);
+        return;
+    }
+    if (!reason.isEmpty()) {
+        pendingReason = reason;
+    }
+    if (errorPending) {
+        return;
+    }
+    errorPending = true;
+    QTimer::singleShot(0, owner, [this] {
+        errorPending = false;
+        const QString why = std::exchange(pendingReason, QString());
+        const qint64 at = owner->position();
+        if (failedOnce || at <= resumedAt) {
+            fail(why);
+            return;
+        }
+        resumedAt = at;
+        lastStart = -1;
+        framesSinceSeek = 0;
+        // The player opens the file again on play or pause; the position is taken up after that.
+        player.stop();
+        if (playWanted) {
+            player.play();
+        } else {
+            player.pause();
+        }
+        player.setPosition(at);
+        stallWatch.start();
+    });
+}
+
 void VideoFrameSource::Impl::fail(const QString& reason)
 {
     if (failedOnce) {
@@ -217,7 +265,7 @@ VideoFrameSource::VideoFrameSource(const QString& path)
     connect(&d->player, QOverload<QMediaPlayer::Error>::of(&QMediaPlayer::error), this,
             [impl = d.get()](QMediaPlayer::Error error) {
                 if (error != QMediaPlayer::NoError) {
-                    impl->fail(impl->player.errorString());
+                    impl->streamFailed(impl->player.errorString());
                 }
             });
     connect(&d->player, &QMediaPlayer::durationChanged, this, &VideoFrameSource::durationChanged);
@@ -239,6 +287,8 @@ bool VideoFrameSource::start()
     d->endedEarlyOnce = false;
     d->earlyEnds = 0;
     d->mediaSet = false;
+    d->framesPlayed = 0;
+    d->resumedAt = -1;
     // GStreamer would wait for ever on a thread it could not start, and the footer with it.
     const QString shortage = video::threadShortage();
     if (!shortage.isEmpty()) {
