@@ -26,6 +26,8 @@ public:
 
 private:
     Q_DISABLE_COPY(CameraFrameSource)
+    // Makes the camera and its watch anew (a stopped camera's pipeline does not start again).
+    void open(const QCameraInfo& camera);
     class Impl;
     std::unique_ptr<Impl> d;
 };
