@@ -1,4 +1,5 @@
 #include "core/facemaskproject.h"
+#include "tests/support/processlimit.h"
 #include "tests/support/sanitizer.h"
 #include "tests/support/testimages.h"
 #include "core/facialpoints.h"
@@ -651,20 +652,6 @@ void tst_FaceMaskProject::saveReadBackFromAFailingDisk()
     QCOMPARE(saved.error, EIO);
     QVERIFY2(fileBytes(path) == before, "the earlier package must stay byte for byte");
 }
-
-namespace {
-
-// Bytes of address space this process holds now.
-long long addressSpaceInUse()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    return statm.readLine().split(' ').first().toLongLong() * sysconf(_SC_PAGESIZE);
-}
-
-} // namespace
 
 // The read back looks at the written package in place: a save that has written every member
 // finishes with little memory left, where a copy of the package would not fit, and throws

@@ -133,20 +133,6 @@ void tst_PoolThreads::poolWithNoRoomIsLeftUntouched()
     delete pool;
 }
 
-namespace {
-
-// Bytes of address space this process holds now.
-long long addressSpaceInUse()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    return statm.readLine().split(' ').first().toLongLong() * sysconf(_SC_PAGESIZE);
-}
-
-} // namespace
-
 void tst_PoolThreads::poolFitsTheStacksThereIsRoomFor_data()
 {
     QTest::addColumn<int>("stackMb"); // each pool thread's

@@ -2,7 +2,10 @@
 // A soft resource limit of this process (setrlimit) lowered while the object lives and put back
 // when it goes. It holds for the whole process.
 
+#include <QFile>
+
 #include <sys/resource.h>
+#include <unistd.h>
 
 class ProcessLimit
 {
@@ -28,3 +31,13 @@ private:
     rlimit m_previous{};
     bool m_active = false;
 };
+
+// Bytes of address space this process holds now; -1 when it cannot be told.
+inline long long addressSpaceInUse()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    return statm.readLine().split(' ').first().toLongLong() * sysconf(_SC_PAGESIZE);
+}
