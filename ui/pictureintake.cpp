@@ -1,5 +1,7 @@
 #include "ui/pictureintake.h"
 
+#include "ui/answerwithin.h"
+
 #include "ui/backgroundreader.h"
 #include "core/imagefiles.h"
 #include "core/localnames.h"
@@ -51,6 +53,9 @@ QByteArray encodedPicture(const QMimeData* data)
     }
     return QByteArray();
 }
+
+// How long a dropped or pasted file's drive is waited for before it is taken as gone away.
+constexpr std::chrono::milliseconds fileCheckTimeout{2000};
 
 // stat(2) never waits, even on a FIFO; open(2) on one would wait for a writer.
 bool isRegularFile(const QString& path)
@@ -167,21 +172,39 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
     }
     const QByteArray bytes = encodedPicture(data);
     const QImage decoded = bytes.isEmpty() && data->hasImage() ? imageFromVariant(data->imageData()) : QImage();
-    QStringList paths;
-    QStringList irregular;
+    QStringList local;
     if (bytes.isEmpty() && decoded.isNull()) {
         for (const QUrl& url : data->urls()) {
-            if (!url.isLocalFile()) {
-                continue;
-            }
-            const QString path = core::localFilePath(url);
-            if (isRegularFile(path)) {
-                paths.append(path);
-            } else if (exists(path)) {
-                irregular.append(path);
+            if (url.isLocalFile()) {
+                local.append(core::localFilePath(url));
             }
         }
     }
+    // Looked at on a thread of their own: a file on a share that went away would hold the
+    // window for as long as the share does not answer.
+    struct Kinds {
+        QStringList regular;
+        QStringList irregular;
+    };
+    const std::optional<Kinds> kinds = local.isEmpty() ? Kinds{} : answerWithin<Kinds>(fileCheckTimeout, [local] {
+        Kinds found;
+        for (const QString& path : local) {
+            if (isRegularFile(path)) {
+                found.regular.append(path);
+            } else if (exists(path)) {
+                found.irregular.append(path);
+            }
+        }
+        return found;
+    });
+    if (!kinds) {
+        if (!d->refusedForPackage(QStringLiteral("Paste or drop"))) {
+            d->refuse(local.front(), QStringLiteral("Its drive or share does not answer."));
+        }
+        return true;
+    }
+    const QStringList& paths = kinds->regular;
+    const QStringList& irregular = kinds->irregular;
     if (bytes.isEmpty() && decoded.isNull() && paths.isEmpty() && irregular.isEmpty()) {
         return false;
     }

@@ -21,12 +21,14 @@
 #include <QMenu>
 #include <QDataStream>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUrl>
 #include <QtTest>
 
 #include <cerrno>
@@ -173,6 +175,7 @@ private slots:
     void packageWithOtherFilesSaysTheyAreNotKept();
     void longNameIsSavedAsTyped();
     void saveRemembersItsChoicesInOneWrite();
+    void dropFromAShareThatDoesNotAnswerIsNotWaitedFor();
 
 private:
     QString writePackage(const QString& name, int effectType = 0);
@@ -1005,6 +1008,32 @@ void tst_MainWindowWorkspace::saveRemembersItsChoicesInOneWrite()
         }
     }
     QCOMPARE(replacements, 1);
+}
+
+// A picture dropped from a share that went away: the window must not wait for the share for
+// ever, and says why the picture was not taken.
+void tst_MainWindowWorkspace::dropFromAShareThatDoesNotAnswerIsNotWaitedFor()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    const QString path = dir->filePath(QStringLiteral("faraway.png"));
+    QVERIFY(testimages::filled(64, 48, Qt::gray).save(path));
+    ui::MainWindow window;
+    prepare(window);
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    {
+        const StalledDisk stalled(QStringLiteral("faraway.png"), 15000);
+        QVERIFY(stalled.isArmed());
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(pointView(window)->insertFromMimeData(&data));
+        QVERIFY2(clock.elapsed() < 6000, qPrintable(QString::number(clock.elapsed())));
+    }
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings.first().text,
+             QStringLiteral("File \"%1\" was not load.\nIts drive or share does not answer.").arg(path));
+    QVERIFY(pointView(window)->facialPoints()->image().isNull());
 }
 
 QTEST_MAIN(tst_MainWindowWorkspace)
