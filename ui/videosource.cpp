@@ -64,7 +64,8 @@ public:
     qint64 framesSinceSeek = 0;
     bool failedOnce = false;
     qint64 framesPlayed = 0; // since start()
-    qint64 resumedAt = -1;   // the position (ms) played on from after the last stream error
+    qint64 resumedAt = -1;   // the position (ms) played on from after the last stream error, in
+                             // this pass through the video: -1 again after a loop or a seek
     bool errorPending = false;
     QString pendingReason;
     bool endedEarlyOnce = false;
@@ -134,6 +135,7 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
         }
         checkEnd();
         lastStart = -1;
+        resumedAt = -1;
         player.setPosition(0);
         player.play();
         emit owner->looped();
@@ -371,6 +373,7 @@ void VideoFrameSource::seek(qint64 position)
     position = std::max<qint64>(0, end > 0 ? std::min(position, end - 1) : position);
     d->lastStart = -1;
     d->framesSinceSeek = 0;
+    d->resumedAt = -1;
     d->player.setPosition(position);
 }
 
