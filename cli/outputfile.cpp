@@ -235,13 +235,17 @@ bool OutputFile::Impl::reserveAndRename()
     if (reserved < 0) {
         return errno == EEXIST ? fail(existsText()) : failWithReason(errno);
     }
+    // The empty file is ours until the complete one replaces it: an interrupt meanwhile takes it
+    // away, as it does the temporary file.
+    const int ticket = core::interruptcleanup::watch(target.constData());
     ::close(reserved);
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        const int error = errno;
+    const bool moved = ::rename(temporary.constData(), target.constData()) == 0;
+    const int error = errno;
+    if (!moved) {
         ::unlink(target.constData());
-        return failWithReason(error);
     }
-    return true;
+    core::interruptcleanup::release(ticket);
+    return moved || failWithReason(error);
 }
 
 bool OutputFile::Impl::moveIntoPlaceOnce()

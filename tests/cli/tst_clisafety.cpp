@@ -208,6 +208,7 @@ private slots:
     void failingDiskIsTold();
     void stickWithoutLinks_data();
     void stickWithoutLinks();
+    void interruptedMoveOnAStickLeavesNoFile();
     void stickIgnoringCaseKeepsEachPackage();
     void failingPackageReadIsTold_data();
     void failingPackageReadIsTold();
@@ -1079,6 +1080,33 @@ void tst_CliSafety::stickIgnoringCaseKeepsEachPackage()
     QCOMPARE(QDir(stick.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Face.pmk")});
     const Run info = runCli({"info", stick.path() + "/Face.pmk"}, m_folder->path());
     QVERIFY2(info.status == 0 && info.out.contains("name: Face\n"), qPrintable(describe(info)));
+}
+
+// On a stick the package's name is taken by an empty file before the finished package is moved
+// over it; a command interrupted while the move is held up takes that file away again, or the
+// next run would find an empty package "exists".
+void tst_CliSafety::interruptedMoveOnAStickLeavesNoFile()
+{
+    QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("face.png")));
+    const QString marker = pathOf("held");
+    QVERIFY(writeFile(marker, QByteArray()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAULT_SHIM_PRELOAD));
+    environment.insert(QStringLiteral("FACEMASK_NO_LINKS"), QStringLiteral("out."));
+    environment.insert(QStringLiteral("FACEMASK_STALL_RENAME"), QStringLiteral("/out.pmk:") + marker);
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(m_folder->path());
+    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), {"make", "face.png", "-o", pathOf("out.pmk")});
+    QVERIFY(process.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pathOf("out.pmk")) || process.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(process.state() == QProcess::Running, process.readAllStandardError().constData());
+    ::kill(pid_t(process.processId()), SIGINT);
+    const bool ended = process.waitForFinished(60000);
+    QFile::remove(marker);
+    QVERIFY(ended || process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"face.png"});
 }
 
 // A package whose disk fails while it is read is not called damaged: the user would throw a good

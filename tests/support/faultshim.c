@@ -19,7 +19,8 @@
  * FACEMASK_SLOW="TEXT:MS" makes every call above, and statx, on a path containing TEXT take MS
  * milliseconds longer, as a share far away or a dying disk does. FACEMASK_STALL="TEXT:MARKER"
  * makes them wait for as long as the file MARKER exists, as a share that went away does; remove
- * MARKER to let them go on. Both are read at every call. */
+ * MARKER to let them go on. Both are read at every call. FACEMASK_STALL_RENAME="TEXT:MARKER" holds
+ * only renames onto a path that ends in TEXT, as a stick that stops answering at the move does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -370,10 +371,34 @@ int close(int fd)
     return closed;
 }
 
+/* Holds a rename onto to as FACEMASK_STALL_RENAME asks. */
+static void stallRename(const char* to)
+{
+    const char* setting = getenv("FACEMASK_STALL_RENAME");
+    const char* colon = setting ? strchr(setting, ':') : NULL;
+    if (!colon || colon == setting || !to || !colon[1]) {
+        return;
+    }
+    const size_t length = (size_t)(colon - setting);
+    const size_t toLength = strlen(to);
+    if (toLength < length || strncmp(to + toLength - length, setting, length) != 0) {
+        return;
+    }
+    static __typeof__(&access) real_access;
+    if (!real_access) {
+        real_access = (__typeof__(&access))dlsym(RTLD_NEXT, "access");
+    }
+    const struct timespec tick = {0, 20 * 1000000L};
+    while (real_access(colon + 1, F_OK) == 0) {
+        nanosleep(&tick, NULL);
+    }
+}
+
 int rename(const char* from, const char* to)
 {
     REAL(rename)
     slowDown(to);
+    stallRename(to);
     int failure = 0;
     if (strikes("rename", to, &failure)) {
         errno = failure ? failure : EIO;
