@@ -90,8 +90,8 @@ std::optional<int> parseCommandLine(QCommandLineParser& parser, const QString& c
     }
     QStringList files = parser.positionalArguments();
     for (const QString& name : parser.optionNames()) {
-        if (name == QLatin1String("o") || name == QLatin1String("out") || name == QLatin1String("out-dir")
-            || name == QLatin1String("model")) {
+        if (name == QLatin1String("o") || name == QLatin1String("out") || name == QLatin1String("output")
+            || name == QLatin1String("out-dir") || name == QLatin1String("model")) {
             files += parser.values(name);
         }
     }

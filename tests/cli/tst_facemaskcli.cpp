@@ -456,6 +456,7 @@ void tst_FacemaskCli::exitStatuses_data()
     QTest::newRow("make-to-standard-output") << QStringList{"make", "-o", "-", face} << 2 << "";
     QTest::newRow("make-into-folder-dash") << QStringList{"make", "--out-dir=-", face} << 2 << "";
     QTest::newRow("thumbnail-to-standard-output") << QStringList{"thumbnail", "a.pmk", "-"} << 2 << "";
+    QTest::newRow("preview-to-standard-output") << QStringList{"preview", "a.pmk", face, "--output", "-"} << 2 << "";
     QTest::newRow("detect-model-from-standard-input") << QStringList{"detect", "--model", "-", face} << 2 << "";
     QTest::newRow("make-named-dash") << QStringList{"make", "--name", "-", "-o", "named.pmk", face} << 0 << "";
     QTest::newRow("detect-succeeds") << QStringList{"detect", face} << 0 << face;
