@@ -72,6 +72,8 @@ public:
     int earlyEnds = 0; // ends in a row before the declared length
     bool playWanted = false; // Play pressed and not Pause or Stop since: only then does the end loop
     bool mediaSet = false;   // the player has the file: its headers were read and accepted
+    quint64 run = 0;         // counted up by start() and stop(): a recovery queued before is dropped
+    bool stopped = false;    // stop() was the last word: a stream error then is no one's concern
     // The file's headers, read on a worker: GStreamer's discoverer can take seconds on a busy
     // machine, and the window must not wait for it. Deleted with the source; a late result is
     // then dropped.
@@ -205,6 +207,9 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
 // taken as one. An error that comes again before the video got any further is the file's.
 void VideoFrameSource::Impl::streamFailed(const QString& reason)
 {
+    if (stopped) {
+        return;
+    }
     if (failedOnce || framesPlayed == 0 || !mediaSet) {
         fail(reason);
         return;
@@ -216,8 +221,11 @@ void VideoFrameSource::Impl::streamFailed(const QString& reason)
         return;
     }
     errorPending = true;
-    QTimer::singleShot(0, owner, [this] {
+    QTimer::singleShot(0, owner, [this, queuedIn = run] {
         errorPending = false;
+        if (queuedIn != run || stopped) {
+            return; // stopped or started anew meanwhile: the player is the user's again
+        }
         const QString why = std::exchange(pendingReason, QString());
         const qint64 at = owner->position();
         if (failedOnce || at <= resumedAt) {
@@ -283,6 +291,8 @@ bool VideoFrameSource::start()
     if (!QFileInfo(d->path).isFile()) {
         return false;
     }
+    ++d->run;
+    d->stopped = false;
     d->origin = -1;
     d->lastStart = -1;
     d->framesSinceSeek = 2;
@@ -322,6 +332,8 @@ bool VideoFrameSource::start()
 void VideoFrameSource::stop()
 {
     d->shapeReading.reset(); // a stopped source does not start once its headers are read
+    ++d->run;
+    d->stopped = true;
     d->playWanted = false;
     d->stallWatch.stop();
     d->player.stop();
@@ -333,6 +345,7 @@ void VideoFrameSource::play()
     if (d->failedOnce) {
         return;
     }
+    d->stopped = false;
     d->playWanted = true;
     if (d->mediaSet) {
         d->player.play();
@@ -342,6 +355,7 @@ void VideoFrameSource::play()
 
 void VideoFrameSource::pause()
 {
+    d->stopped = false;
     d->playWanted = false;
     d->player.pause();
     emit playingChanged(false);

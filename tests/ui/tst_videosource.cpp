@@ -37,6 +37,7 @@ private slots:
     void damagedFileIsReported();
     void frameTakenInSlowlyDoesNotEndTheVideo();
     void slowFrameOnALaterRoundDoesNotEndTheVideo();
+    void stoppedAfterASlowFrameStaysStopped();
     void fileCutShortSaysWhereItEnds();
     void programHeldStillDoesNotCutTheVideoShort();
     void missingFileDoesNotStart();
@@ -289,6 +290,34 @@ void tst_VideoSource::slowFrameOnALaterRoundDoesNotEndTheVideo()
     QTRY_VERIFY_WITH_TIMEOUT(framesAfter >= 6 || !failed.isEmpty(), 30000);
     QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
     QVERIFY(source.isPlaying());
+}
+
+// Stopped by the user while the sink fails the stream over a frame taken in slowly: the video
+// stays stopped, not opened again where it was.
+void tst_VideoSource::stoppedAfterASlowFrameStaysStopped()
+{
+    ui::VideoFrameSource source(stepsClip);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    int frames = 0;
+    int framesAfterStop = 0;
+    bool stoppedOnce = false;
+    connect(&source, &ui::FrameSource::frameReady, this, [&](const QImage&) {
+        if (stoppedOnce) {
+            ++framesAfterStop;
+            return;
+        }
+        if (++frames == 4) {
+            QThread::msleep(450);
+            stoppedOnce = true;
+            source.stop();
+        }
+    });
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(stoppedOnce, 30000);
+    QTest::qWait(3000); // the sink's error, and any reopening it would cause, come within this
+    QVERIFY(!source.isPlaying());
+    QCOMPARE(framesAfterStop, 0);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
 }
 
 // A file cut short plays without an error from the player: its pictures simply stop. The headers
