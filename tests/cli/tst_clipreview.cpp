@@ -1,5 +1,6 @@
 // facemask-cli preview, started as a user starts it, against the renderer called in process.
 #include "face_detection_module/facedetectionmodule.h"
+#include "tests/support/processlimit.h"
 #include "tests/support/programrun.h"
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
@@ -128,21 +129,7 @@ qint64 tst_CliPreview::smallPreviewNeeds()
                    .status
                == 0;
     };
-    // Doubled from 128 MB until it succeeds, then halved in between.
-    qint64 fails = 0;
-    qint64 enough = qint64(128) << 20;
-    while (!succeeds(enough)) {
-        if (enough >= (qint64(16) << 30)) {
-            return smallPreview;
-        }
-        fails = enough;
-        enough *= 2;
-    }
-    while (enough - fails > (8 << 20)) {
-        const qint64 middle = (fails + enough) / 2;
-        (succeeds(middle) ? enough : fails) = middle;
-    }
-    smallPreview = enough;
+    smallPreview = leastSucceedingLimit(succeeds, qint64(128) << 20, qint64(16) << 30, 8 << 20);
     return smallPreview;
 }
 

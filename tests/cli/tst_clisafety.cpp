@@ -2,6 +2,7 @@
 // inputs it must not wait on, results that did not arrive, names that must not forge lines,
 // names that are not UTF-8, and the thumbnail command against good, damaged and huge packages.
 #include "core/facemaskproject.h"
+#include "tests/support/processlimit.h"
 #include "tests/support/programrun.h"
 #include "core/imagefiles.h"
 #include "tests/support/packagefixtures.h"
@@ -881,18 +882,10 @@ void tst_CliSafety::largePicturesWaitForMemory()
     static qint64 smallKib = 0;
     if (smallKib == 0) {
         QVERIFY(QFile::copy(testimages::testPicture("astronaut.png"), pathOf("small.png")));
-        qint64 fails = 0;
-        qint64 enough = 128 * 1024;
-        while (runWithin(enough, QStringLiteral("detect small.png")).status != 0) {
-            QVERIFY2(enough < (qint64(16) << 20), "no limit lets even a small picture be detected");
-            fails = enough;
-            enough *= 2;
-        }
-        while (enough - fails > 8 * 1024) {
-            const qint64 middle = (fails + enough) / 2;
-            (runWithin(middle, QStringLiteral("detect small.png")).status == 0 ? enough : fails) = middle;
-        }
-        smallKib = enough;
+        smallKib = leastSucceedingLimit(
+            [&](long long kib) { return runWithin(kib, QStringLiteral("detect small.png")).status == 0; },
+            128 * 1024, qint64(16) << 20, 8 * 1024);
+        QVERIFY2(smallKib > 0, "no limit lets even a small picture be detected");
     }
     // Measured beyond that: one of them alone needs about 440 MiB more, both at once over 960.
     const Run run = runWithin(smallKib + 700 * 1024, command + QStringLiteral(" large1.jpg large2.jpg"));

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <functional>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -40,4 +42,27 @@ inline long long addressSpaceInUse()
         return -1;
     }
     return statm.readLine().split(' ').first().toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+// The least limit, to within precision, under which succeeds(limit) holds: doubled from start
+// until it holds, then halved in between. Units are the caller's (bytes, KiB). -1 when nothing up
+// to ceiling lets it hold. What a run needs on the machine at hand (its cores, its libraries),
+// for limits set as room beyond it.
+inline long long leastSucceedingLimit(const std::function<bool(long long)>& succeeds, long long start,
+                                      long long ceiling, long long precision)
+{
+    long long fails = 0;
+    long long enough = start;
+    while (!succeeds(enough)) {
+        if (enough >= ceiling) {
+            return -1;
+        }
+        fails = enough;
+        enough *= 2;
+    }
+    while (enough - fails > precision) {
+        const long long middle = (fails + enough) / 2;
+        (succeeds(middle) ? enough : fails) = middle;
+    }
+    return enough;
 }
