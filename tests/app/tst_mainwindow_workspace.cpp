@@ -4,6 +4,7 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "tests/support/fakeprompts.h"
+#include "tests/support/fileevents.h"
 #include "tests/support/injectedfault.h"
 #include "tests/support/packagefixtures.h"
 #include "app/mainwindow.h"
@@ -35,7 +36,6 @@
 #include <cstring>
 #include <memory>
 
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -980,12 +980,8 @@ void tst_MainWindowWorkspace::saveRemembersItsChoicesInOneWrite()
     });
     const QFileInfo settingsFile(workspace->configFile());
     QVERIFY(QDir().mkpath(settingsFile.absolutePath()));
-    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    QVERIFY2(watch >= 0, strerror(errno));
-    const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
-    QVERIFY2(inotify_add_watch(watch, QFile::encodeName(settingsFile.absolutePath()).constData(),
-                               IN_MOVED_TO | IN_CREATE) >= 0,
-             strerror(errno));
+    FileEvents placed(settingsFile.absolutePath(), IN_MOVED_TO | IN_CREATE);
+    QVERIFY(placed.isWatching());
     fill.start(10);
     findAction(window, QStringLiteral("Save PMK File"))->trigger();
     fill.stop();
@@ -994,20 +990,8 @@ void tst_MainWindowWorkspace::saveRemembersItsChoicesInOneWrite()
     QCOMPARE(ui::Workspace().author(QString()), QStringLiteral("Far"));
     QCOMPARE(ui::Workspace().folder(QStringLiteral("package")), dir->path());
     QCOMPARE(ui::Workspace().recentPackages().value(0), path);
-    int replacements = 0;
-    QByteArray events(64 * 1024, Qt::Uninitialized);
-    for (ssize_t got; (got = ::read(watch, events.data(), events.size())) > 0;) {
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(events.constData() + at);
-            // Renamed over it, or linked in from an unnamed file while there was none.
-            replacements += (event->mask & (IN_MOVED_TO | IN_CREATE)) && event->len > 0
-                                    && QFile::decodeName(event->name) == settingsFile.fileName()
-                                ? 1
-                                : 0;
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
-    QCOMPARE(replacements, 1);
+    // Renamed over it, or linked in from an unnamed file while there was none.
+    QCOMPARE(placed.count(IN_MOVED_TO | IN_CREATE, settingsFile.fileName()), 1);
 }
 
 // A picture dropped from a share that went away: the window must not wait for the share for

@@ -1,5 +1,6 @@
 // facemask-cli through its real executable: outputs, packages and exit statuses.
 #include "face_detection_module/facedetectionmodule.h"
+#include "tests/support/fileevents.h"
 #include "tests/support/programrun.h"
 #include "core/facemaskproject.h"
 #include "core/imagefiles.h"
@@ -20,7 +21,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <sys/inotify.h>
 #include <unistd.h>
 #include <sys/types.h>
 
@@ -367,24 +367,14 @@ void tst_FacemaskCli::infoStopsOnceItsOutputIsLost()
     for (int i = 0; i < 800; ++i) {
         arguments << package;
     }
-    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    QVERIFY2(watch >= 0, strerror(errno));
-    const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
-    QVERIFY2(inotify_add_watch(watch, QFile::encodeName(package).constData(), IN_OPEN | IN_CLOSE) >= 0, strerror(errno));
+    FileEvents opened(package, IN_OPEN | IN_CLOSE);
+    QVERIFY(opened.isWatching());
 
     const Run lost = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, QString(),
                                 QStringLiteral("/dev/full"), processTimeoutMs);
     QVERIFY2(lost.status == 1, qPrintable(describe(lost)));
     QVERIFY2(lost.err.contains("cannot write to standard output: No space left on device"), lost.err.constData());
-    int opens = 0;
-    QByteArray events(64 * 1024, Qt::Uninitialized);
-    for (ssize_t got; (got = ::read(watch, events.data(), events.size())) > 0;) {
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(events.constData() + at);
-            opens += (event->mask & IN_OPEN) ? 1 : 0;
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
+    const int opens = opened.count(IN_OPEN);
     QVERIFY2(opens >= 1 && opens < 10, qPrintable(QStringLiteral("the package was opened %1 times").arg(opens)));
 }
 
