@@ -223,7 +223,7 @@ void VideoFrameSource::Impl::streamFailed(const QString& reason)
     errorPending = true;
     QTimer::singleShot(0, owner, [this, queuedIn = run] {
         errorPending = false;
-        if (queuedIn != run || stopped) {
+        if (queuedIn != run) {
             return; // stopped or started anew meanwhile: the player is the user's again
         }
         const QString why = std::exchange(pendingReason, QString());
