@@ -16,7 +16,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_depends import owning_package  # noqa: E402
+from check_depends import unlisted_packages  # noqa: E402
 
 LIBRARY_FILE = re.compile(r"(?<![\w/.-])(/(?:usr/)?lib[\w/.+-]*/lib[\w.+-]+\.(?:so(?:\.[0-9.]+)?|a))(?![\w.])")
 
@@ -58,13 +58,7 @@ def main():
     files = linked_files(sys.argv[2])
     if not files:
         sys.exit(f"no link lines with system libraries under {sys.argv[2]}")
-    missing = {}
-    for path in sorted(files):
-        package = owning_package(path)
-        if package is None:
-            print(f"not from a package, not checked: {path}")
-        elif package not in closure:
-            missing.setdefault(package, []).append(path)
+    missing = unlisted_packages(((path, path) for path in files), closure)
     for package, paths in sorted(missing.items()):
         print(f"FAIL: {package} is not installed by install-deps.sh, but holds {', '.join(paths)}")
     if missing:

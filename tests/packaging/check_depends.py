@@ -58,23 +58,31 @@ def owning_package(path):
     return None
 
 
+def unlisted_packages(found, allowed):
+    """Sorts (path, label) pairs by the package that holds path: prints the paths no package
+    holds, and returns {package: sorted labels} for the packages not in allowed."""
+    missing = {}
+    unowned = set()
+    for path, label in found:
+        package = owning_package(path)
+        if package is None:
+            unowned.add(path)
+        elif package not in allowed:
+            missing.setdefault(package, set()).add(label)
+    for path in sorted(unowned):
+        print(f"not from a package, not checked: {path}")
+    return {package: sorted(labels) for package, labels in missing.items()}
+
+
 def main():
     if len(sys.argv) < 3:
         sys.exit(__doc__)
     named = depends_field(sys.argv[1])
-    missing = {}
-    unowned = set()
-    for program in sys.argv[2:]:
-        for soname, path in loaded_libraries(program):
-            package = owning_package(path)
-            if package is None:
-                unowned.add(path)
-            elif package not in named:
-                missing.setdefault(package, set()).add(f"{os.path.basename(program)}: {soname}")
-    for path in sorted(unowned):
-        print(f"not from a package, not checked: {path}")
+    found = [(path, f"{os.path.basename(program)}: {soname}")
+             for program in sys.argv[2:] for soname, path in loaded_libraries(program)]
+    missing = unlisted_packages(found, named)
     for package, users in sorted(missing.items()):
-        print(f"FAIL: {package} is not in Depends, but holds {', '.join(sorted(users))}")
+        print(f"FAIL: {package} is not in Depends, but holds {', '.join(users)}")
     if missing:
         return 1
     print(f"every library of {len(sys.argv) - 2} programs comes from a package in Depends")
