@@ -104,7 +104,6 @@ struct WrittenFiles::Impl {
     }
 };
 
-
 WrittenFiles::WrittenFiles()
     : d(std::make_unique<Impl>())
 {
