@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // The desktop entry starts the program in its installed data folder, beside the model's link.
@@ -54,11 +56,10 @@ bool asksForATextOnly(int argc, char* argv[])
         if (argument == "--") {
             break;
         }
-        if (argument == "--help" || argument == "--help-all" || argument == "--version"
-            || (argument.size() >= 2 && argument.startsWith('-') && argument[1] != '-'
-                && argument.mid(1).count('h') + argument.mid(1).count('v') + argument.mid(1).count('?')
-                       == argument.size() - 1)) {
-            // -h, -v, -? and their compactions such as -hv.
+        // -h, -v, -? and their compactions such as -hv.
+        const bool shortTextOptions = argument.size() >= 2 && argument.startsWith('-') && argument[1] != '-'
+            && std::all_of(argument.begin() + 1, argument.end(), [](char c) { return c == 'h' || c == 'v' || c == '?'; });
+        if (argument == "--help" || argument == "--help-all" || argument == "--version" || shortTextOptions) {
             asks = true;
         } else if (argument.size() > 2 && argument.startsWith('-') && !argument.startsWith("--")) {
             return false;
