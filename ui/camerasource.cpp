@@ -20,6 +20,11 @@ constexpr int stallTimeoutMs = 10000;
 // and then falls silent is opened anew; one that falls silent sooner is reported.
 constexpr int reopenAfterFrames = 150;
 
+QString silenceText()
+{
+    return QStringLiteral("The camera cannot be used: it has sent no picture for %1 seconds.").arg(stallTimeoutMs / 1000);
+}
+
 } // namespace
 
 class CameraFrameSource::Impl
@@ -70,14 +75,12 @@ void CameraFrameSource::open(const QCameraInfo& camera)
                 }
                 open(QCameraInfo(d->info));
                 if (!start()) {
-                    emit failed(QStringLiteral("The camera cannot be used: it has sent no picture for %1 seconds.")
-                                    .arg(stallTimeoutMs / 1000));
+                    emit failed(silenceText());
                 }
             });
             return;
         }
-        emit failed(QStringLiteral("The camera cannot be used: it has sent no picture for %1 seconds.")
-                        .arg(stallTimeoutMs / 1000));
+        emit failed(silenceText());
     });
 }
 
