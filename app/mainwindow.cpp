@@ -228,6 +228,8 @@ bool MainWindow::Impl::showSaveDialog()
 
 bool MainWindow::Impl::mayLeaveWork(const char* question)
 {
+    // A point still held is work too: the release would have made it a step.
+    pointView->finishGesture();
     if (undoStack.isClean()) {
         return true;
     }

@@ -112,6 +112,8 @@ private slots:
     void typeChosenInSaveDialogIsAStep();
     void closeAsksAboutUnsavedWork_data();
     void closeAsksAboutUnsavedWork();
+    void closeDuringADragAsksAboutIt_data();
+    void closeDuringADragAsksAboutIt();
     void openPackageAsksAboutUnsavedWork_data();
     void openPackageAsksAboutUnsavedWork();
     void unsavedQuestionOffersSaveDiscardAndCancel();
@@ -533,6 +535,46 @@ void tst_MainWindowHistory::closeAsksAboutUnsavedWork()
     if (!closed) {
         QCOMPARE(pointView(window)->facialPoints()->points(), work);
     }
+}
+
+void tst_MainWindowHistory::closeDuringADragAsksAboutIt_data()
+{
+    QTest::addColumn<bool>("byQuit");
+    QTest::newRow("window-closed") << false;
+    QTest::newRow("quit-key") << true;
+}
+
+// A point still held when the window closes (Ctrl+Q, the title bar's button) is work that the
+// release would have made a step: unsaved, so the question comes, and Cancel keeps it as a step.
+void tst_MainWindowHistory::closeDuringADragAsksAboutIt()
+{
+    QFETCH(bool, byQuit);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    const core::FacialPointVector unmodified = model->points();
+    const FacialPoint point = unmodified.at(30);
+    const QPoint at(qRound(point.x() * view->width()), qRound(point.y() * view->height()));
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, at);
+    testsupport::moveHeld(view, at + QPoint(12, -7));
+    const core::FacialPointVector held = model->points();
+    QVERIFY(held != unmodified);
+    prompts->answers.enqueue(QMessageBox::Cancel);
+
+    if (byQuit) {
+        QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY(!unsavedQuestions().isEmpty() || !window.isVisible());
+    } else {
+        window.close();
+    }
+
+    QVERIFY2(window.isVisible(), "the window closed without asking about the held point");
+    QCOMPARE(unsavedQuestions().size(), 1);
+    QCOMPARE(model->points(), held);
+    QVERIFY(window.isWindowModified());
+    QTest::keyClick(&window, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(model->points(), unmodified);
 }
 
 // Asked through the prompts the window was given, not the installed ones.
