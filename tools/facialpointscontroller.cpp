@@ -99,7 +99,7 @@ void FacialPointsController::paint(QPaintDevice* device, const QRect& exposed)
     }
     QPainter painter(device);
     d->painter.paint(painter, exposed, transform, d->facialPoints->image(),
-                     d->facialPoints->points(), d->selection, d->gestures.rubberBand());
+                     d->facialPoints->points(), d->selection, d->gestures.rubberBand(transform));
 }
 
 bool FacialPointsController::keepsScaledPicture() const

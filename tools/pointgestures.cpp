@@ -61,7 +61,7 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
     if (hit >= 0 && shift) {
         m_selection.toggle(hit);
     } else if (hit >= 0 && m_selection.contains(hit) && m_selection.size() > 1) {
-        beginGroup(Kind::DragGroup, position, points);
+        beginGroup(Kind::DragGroup, transform.toFraction(position), points);
     } else if (hit >= 0) {
         m_selection.selectOnly(hit);
         m_kind = Kind::DragPoint;
@@ -74,8 +74,8 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
             m_selection.clear();
         }
         m_kind = Kind::RubberBand;
-        m_pressPosition = position;
-        m_band = QRectF();
+        m_pressFraction = transform.toFraction(position);
+        m_bandDrawn = false;
     }
 }
 
@@ -92,29 +92,29 @@ bool PointGestures::startBoxGesture(QPointF position, const ViewTransform& trans
         return false;
     }
     if (box.isOnTurnHandle(position)) {
-        beginGroup(Kind::Turn, position, points);
-        m_anchor = box.rect().center();
+        beginGroup(Kind::Turn, transform.toFraction(position), points);
+        m_anchor = transform.toFraction(box.rect().center());
         return true;
     }
     const int corner = box.cornerAt(position);
     if (corner < 0) {
         return false;
     }
-    beginGroup(Kind::Scale, position, points);
+    beginGroup(Kind::Scale, transform.toFraction(position), points);
     const auto corners = box.corners();
-    m_handle = corners[size_t(corner)];
-    m_anchor = corners[size_t((corner + 2) % 4)];
+    m_handle = transform.toFraction(corners[size_t(corner)]);
+    m_anchor = transform.toFraction(corners[size_t((corner + 2) % 4)]);
     // The handle follows the cursor with the offset it was grabbed at.
-    m_grabOffset = m_handle - position;
+    m_grabOffset = corners[size_t(corner)] - position;
     return true;
 }
 
-void PointGestures::beginGroup(Kind kind, QPointF position, const core::FacialPointVector& points)
+void PointGestures::beginGroup(Kind kind, QPointF pressFraction, const core::FacialPointVector& points)
 {
     m_fullStart = points;
     m_partners.clear();
     m_kind = kind;
-    m_pressPosition = position;
+    m_pressFraction = pressFraction;
     m_groupIndices = m_selection.finiteIndices(points);
     m_groupStart.clear();
     for (int index : m_groupIndices) {
@@ -135,36 +135,45 @@ bool PointGestures::move(core::FacialPoints& model, const ViewTransform& transfo
         followWithPartners(model, {m_draggedIndex});
         return true;
     case Kind::DragGroup: {
-        const QPointF delta = position - m_pressPosition;
-        const QPointF shift(delta.x() / transform.viewPixelsPerFractionX(),
-                            delta.y() / transform.viewPixelsPerFractionY());
+        const QPointF shift = transform.toFraction(position) - m_pressFraction;
         store(model, m_groupIndices, groupgeometry::moved(m_groupStart, shift));
         followWithPartners(model, m_groupIndices);
         return true;
     }
     case Kind::Scale: {
+        const QPointF anchor = transform.toView(m_anchor);
         const QPointF factors = groupgeometry::scaleFactors(
-            m_anchor, m_handle, position + m_grabOffset, modifiers & Qt::ShiftModifier);
+            anchor, transform.toView(m_handle), position + m_grabOffset, modifiers & Qt::ShiftModifier);
         storeFromView(model, transform,
-                      groupgeometry::scaledAbout(groupInView(transform), m_anchor, factors));
+                      groupgeometry::scaledAbout(groupInView(transform), anchor, factors));
         followWithPartners(model, m_groupIndices);
         return true;
     }
     case Kind::Turn: {
         // Turned in view pixels, so that the shape stays rigid on screen in a stretched view.
-        const double angle = groupgeometry::turnAngle(m_anchor, m_pressPosition, position);
+        const QPointF centre = transform.toView(m_anchor);
+        const double angle = groupgeometry::turnAngle(centre, transform.toView(m_pressFraction), position);
         storeFromView(model, transform,
-                      groupgeometry::turnedAbout(groupInView(transform), m_anchor, angle));
+                      groupgeometry::turnedAbout(groupInView(transform), centre, angle));
         followWithPartners(model, m_groupIndices);
         return true;
     }
     case Kind::RubberBand:
-        m_band = QRectF(m_pressPosition, position);
+        m_bandEnd = transform.toFraction(position);
+        m_bandDrawn = true;
         return true;
     case Kind::None:
         break;
     }
     return false;
+}
+
+QRectF PointGestures::rubberBand(const ViewTransform& transform) const
+{
+    if (m_kind != Kind::RubberBand || !m_bandDrawn) {
+        return QRectF();
+    }
+    return QRectF(transform.toView(m_pressFraction), transform.toView(m_bandEnd));
 }
 
 std::vector<QPointF> PointGestures::groupInView(const ViewTransform& transform) const
@@ -297,17 +306,17 @@ void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
 
 void PointGestures::finishRubberBand(const core::FacialPoints& model, const ViewTransform& transform)
 {
+    const QRectF area = rubberBand(transform).normalized();
     m_kind = Kind::None;
     const core::FacialPointVector points = model.points();
     std::vector<int> chosen = m_bandBase;
-    const QRectF area = m_band.normalized();
     for (int i = 0; i < int(points.size()); ++i) {
         if (area.contains(transform.toView(points[size_t(i)]))) {
             chosen.push_back(i);
         }
     }
     m_selection.set(std::move(chosen), int(points.size()));
-    m_band = QRectF();
+    m_bandDrawn = false;
 }
 
 QVector<int> PointGestures::keyEditIndices(const core::FacialPointVector& points,

@@ -34,9 +34,9 @@ public:
     bool isActive() const { return m_kind != Kind::None; }
     // The point dragged alone, -1 otherwise.
     int draggedIndex() const { return m_draggedIndex; }
-    // The rubber band in view pixels, from the press to the cursor, while one is drawn; a null
-    // rectangle otherwise.
-    QRectF rubberBand() const { return m_kind == Kind::RubberBand ? m_band : QRectF(); }
+    // The rubber band in view pixels through transform, from the press to the cursor, while one
+    // is drawn; a null rectangle otherwise.
+    QRectF rubberBand(const ViewTransform& transform) const;
     // True while a gesture writes to the model, so that its change signals are told apart.
     bool isStoring() const { return m_storing; }
 
@@ -81,7 +81,7 @@ public:
     bool mirror() const { return m_mirror; }
 
 private:
-    void beginGroup(Kind kind, QPointF position, const core::FacialPointVector& points);
+    void beginGroup(Kind kind, QPointF pressFraction, const core::FacialPointVector& points);
     bool startBoxGesture(QPointF position, const ViewTransform& transform,
                          const core::FacialPointVector& points);
     void store(core::FacialPoints& model, const QVector<int>& indices,
@@ -115,7 +115,8 @@ private:
     Kind m_kind = Kind::None;
     bool m_storing = false;
     int m_draggedIndex = -1;
-    QPointF m_pressPosition;
+    // Where the press was, as a picture fraction: the view may zoom or scroll mid-gesture.
+    QPointF m_pressFraction;
     // The grabbed point or handle keeps this offset to the cursor.
     QPointF m_grabOffset{0.0, 0.0};
     // Where the dragged point was when it was grabbed.
@@ -123,11 +124,13 @@ private:
     // The group being moved, scaled or turned, with its points at the press.
     QVector<int> m_groupIndices;
     core::FacialPointVector m_groupStart;
-    // Scaling: the fixed corner and the grabbed one; turning: the centre.
+    // Scaling: the fixed corner and the grabbed one; turning: the centre (picture fractions).
     QPointF m_anchor;
     QPointF m_handle;
-    // The rubber band from the press to the cursor, and the selection it adds to.
-    QRectF m_band;
+    // The rubber band's corner at the cursor (a fraction; null before the first move), and the
+    // selection it adds to.
+    QPointF m_bandEnd;
+    bool m_bandDrawn = false;
     std::vector<int> m_bandBase;
     bool m_mirror = false;
     core::FacialPointVector m_fullStart;

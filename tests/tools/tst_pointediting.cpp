@@ -135,6 +135,8 @@ private slots:
     void rotateHandle();
     void gestureBackToItsStartChangesNothing_data();
     void gestureBackToItsStartChangesNothing();
+    void viewMovedMidGestureKeepsItOnThePicture_data();
+    void viewMovedMidGestureKeepsItOnThePicture();
     void turnAndScaleByKeys_data();
     void turnAndScaleByKeys();
 
@@ -578,6 +580,81 @@ void tst_PointEditing::gestureBackToItsStartChangesNothing()
     QCOMPARE(scene.stack.count(), 0);
     const QString off = offStart(scene.model.points(), start);
     QVERIFY2(off.isEmpty(), qPrintable(off));
+}
+
+void tst_PointEditing::viewMovedMidGestureKeepsItOnThePicture_data()
+{
+    QTest::addColumn<bool>("selectAll");
+    QTest::addColumn<QPoint>("press");
+    QTest::addColumn<QPoint>("cursor");
+    QTest::addColumn<bool>("scroll"); // after zooming in about the view's centre
+    // A marker alone, the group by one of its markers, the bottom-right corner, the round handle,
+    // and a rubber band round points 0 and 3; the view zooms (Ctrl+=) or zooms and scrolls (the
+    // wheel) while the button is held.
+    const struct {
+        const char* name;
+        bool selectAll;
+        QPoint press;
+        QPoint cursor;
+    } gestures[] = {
+        {"point", false, QPoint(160, 130), QPoint(175, 150)},
+        {"group", true, QPoint(160, 130), QPoint(175, 150)},
+        {"scale", true, QPoint(250, 220), QPoint(270, 235)},
+        {"turn", true, QPoint(200, 96), QPoint(230, 100)},
+        {"band", false, QPoint(140, 110), QPoint(180, 220)},
+    };
+    for (const auto& gesture : gestures) {
+        for (const bool scroll : {false, true}) {
+            QTest::newRow(qPrintable(QStringLiteral("%1-%2").arg(QLatin1String(gesture.name),
+                                                                 scroll ? QStringLiteral("zoom-and-scroll")
+                                                                        : QStringLiteral("zoom"))))
+                << gesture.selectAll << gesture.press << gesture.cursor << scroll;
+        }
+    }
+}
+
+// The view zooms or scrolls while a gesture runs (the wheel, a zoom key): what is held stays on
+// the picture. A move to where the picture under the cursor went changes nothing, the release
+// there makes the step the gesture made before, and a rubber band takes the points it enclosed.
+void tst_PointEditing::viewMovedMidGestureKeepsItOnThePicture()
+{
+    QFETCH(bool, selectAll);
+    QFETCH(QPoint, press);
+    QFETCH(QPoint, cursor);
+    QFETCH(bool, scroll);
+    Scene scene(square());
+    if (selectAll) {
+        scene.controller.selectAll();
+    }
+    scene.controller.mousePress(press);
+    QVERIFY(scene.controller.isGestureActive());
+    scene.controller.mouseMove(cursor);
+    const core::FacialPointVector before = scene.model.points();
+    const QPointF underCursor = scene.viewport.transform().toFraction(QPointF(cursor));
+
+    scene.viewport.zoomBy(2.0, QPointF(200, 150));
+    if (scroll) {
+        scene.viewport.pan(QPointF(0, 40));
+    }
+    const QPointF moved = scene.viewport.transform().toView(underCursor);
+    QVERIFY2(near(moved, moved.toPoint()), qPrintable(show(moved)));
+    scene.controller.mouseMove(moved.toPoint());
+    scene.controller.mouseRelease(moved.toPoint());
+
+    const core::FacialPointVector after = scene.model.points();
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        QVERIFY2(near(after[i], before[i], 1e-9),
+                 qPrintable(QStringLiteral("point %1 at %2, held at %3")
+                                .arg(i).arg(show(after[i]), show(before[i]))));
+    }
+    if (press == QPoint(140, 110)) {
+        QCOMPARE(scene.controller.selection(), (QVector<int>{0, 3}));
+        QCOMPARE(scene.stack.count(), 0);
+    } else {
+        QCOMPARE(scene.stack.count(), 1);
+        scene.stack.undo();
+        QCOMPARE(scene.model.points(), square());
+    }
 }
 
 void tst_PointEditing::undoSteps_data()
