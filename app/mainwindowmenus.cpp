@@ -215,6 +215,7 @@ void MainWindow::Impl::buildEditMenu()
     mirrorSelectionAction->setObjectName(QStringLiteral("mirrorSelectionAction"));
     mirrorSelectionAction->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_M));
     connect(mirrorSelectionAction, &QAction::triggered, this, [this] {
+        pointView->finishGesture();
         if (!pointView->mirrorSelection()) {
             showStatus(QStringLiteral("Select points on one side of the face to mirror them to the other."));
         }

@@ -3,6 +3,7 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "core/meanface.h"
+#include "core/mirroring.h"
 #include "tests/support/fakeprompts.h"
 #include "app/mainwindow.h"
 #include "tests/support/mousedrags.h"
@@ -280,13 +281,15 @@ void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst_data()
     QTest::addColumn<bool>("dragAndUndoFirst"); // an earlier drag, undone, so that Redo has a step
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("modifiers");
-    QTest::addColumn<QString>("afterKey"); // "start" of the held drag, "held" where it was, "template"
+    // "start" of the held drag, "held" where it was, "template", "mirrored" (its partner follows)
+    QTest::addColumn<QString>("afterKey");
     QTest::addColumn<int>("undosToUnmodified");
     QTest::newRow("undo") << false << int(Qt::Key_Z) << int(Qt::ControlModifier) << "start" << 1;
     QTest::newRow("redo-ctrl-y") << true << int(Qt::Key_Y) << int(Qt::ControlModifier) << "held" << 1;
     QTest::newRow("redo-ctrl-shift-z") << true << int(Qt::Key_Z) << int(Qt::ControlModifier | Qt::ShiftModifier)
                                        << "held" << 1;
     QTest::newRow("place-template") << false << int(Qt::Key_T) << int(Qt::ControlModifier) << "template" << 2;
+    QTest::newRow("mirror-selection") << false << int(Qt::Key_M) << int(Qt::ShiftModifier) << "mirrored" << 2;
 }
 
 void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst()
@@ -323,9 +326,11 @@ void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst()
     QVERIFY2(!window.findChild<QLabel*>(QStringLiteral("footerLabel"))->text().startsWith(QLatin1String("Redone")),
              "a redo that took no step was reported");
     const core::FacialPointVector expected = afterKey == QLatin1String("start") ? beforeHeld
-                                             : afterKey == QLatin1String("held")
-                                                 ? held
+                                             : afterKey == QLatin1String("held") ? held
+                                             : afterKey == QLatin1String("mirrored")
+                                                 ? core::mirror::mirrorSelection(held, {20}, model->image().size())
                                                  : core::templateFace(model->image().size());
+    QVERIFY(afterKey != QLatin1String("mirrored") || expected != held);
     QCOMPARE(model->points(), expected);
     testsupport::moveHeld(view, at + QPoint(25, 12));
     QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, at + QPoint(25, 12));
