@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QBoxLayout>
+#include <QEvent>
 #include <QLabel>
 #include <QShortcut>
 #include <QSlider>
@@ -38,6 +39,32 @@ QString loadingModelText()
     return QStringLiteral("Loading the landmark model\u2026");
 }
 
+// Lets the slider go when a dialog opens while it is held (the dialog takes the button's
+// release) or when it is hidden (another source replaced the video): held, it would no longer
+// follow the video's position.
+class SliderLetGo : public QObject
+{
+public:
+    explicit SliderLetGo(QSlider* slider)
+        : QObject(slider)
+        , slider(slider)
+    {
+        slider->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == slider && (event->type() == QEvent::WindowBlocked || event->type() == QEvent::Hide)
+            && slider->isSliderDown()) {
+            slider->setSliderDown(false);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QSlider* slider;
+};
+
 } // namespace
 
 void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
@@ -57,6 +84,7 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
     // Milliseconds: a click beside the handle (or Page Up/Down) moves a second, not Qt's 10.
     positionSlider->setPageStep(1000);
     positionSlider->setSingleStep(100);
+    new SliderLetGo(positionSlider);
     timeLabel = new QLabel(QStringLiteral("0:00.0 / 0:00.0"));
     timeLabel->setObjectName(QStringLiteral("videoTime"));
     row->addWidget(playButton);

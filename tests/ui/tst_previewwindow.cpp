@@ -23,6 +23,9 @@
 #include <QMenuBar>
 #include <QSettings>
 #include <QSlider>
+#include <QStyleOptionSlider>
+#include <QDialog>
+#include <QTimer>
 #include <QToolButton>
 #include <QMimeData>
 #include <QPointer>
@@ -140,6 +143,8 @@ private slots:
     void pausedWhileTheVideoOpensStaysPaused();
     void steadyToggledWhilePausedWorksTheFrameAgain();
     void pausedOnADroppedFrameShowsIt();
+    void sliderHeldWhenInterruptedFollowsTheVideoAgain_data();
+    void sliderHeldWhenInterruptedFollowsTheVideoAgain();
     void damagedVideoSaysSoInTheWindow();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
@@ -955,6 +960,57 @@ void tst_PreviewWindow::steadyToggledWhilePausedWorksTheFrameAgain()
     QTest::keyClick(&window, Qt::Key_Right);
     QTRY_COMPARE_WITH_TIMEOUT(frameShown(), paused + 1, 10000);
     QCOMPARE(window.findChild<QToolButton*>(QStringLiteral("playButton"))->text(), QStringLiteral("Play"));
+}
+
+void tst_PreviewWindow::sliderHeldWhenInterruptedFollowsTheVideoAgain_data()
+{
+    QTest::addColumn<bool>("byDialog"); // else another video replaces the one held
+    QTest::newRow("dialog-opens") << true;
+    QTest::newRow("another-video") << false;
+}
+
+// The position slider held when a dialog opens (which takes the button's release) or when
+// another video comes: the slider is let go, and shows where the video is from then on.
+void tst_PreviewWindow::sliderHeldWhenInterruptedFollowsTheVideoAgain()
+{
+    QFETCH(bool, byDialog);
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
+    QVERIFY(writeBrokenVideo(path));
+    auto source = std::make_unique<HandFedVideo>(path);
+    HandFedVideo* video = source.get();
+    window.setFrameSource(std::move(source));
+    emit video->durationChanged(10000);
+    emit video->positionChanged(1000);
+    auto* slider = window.findChild<QSlider*>(QStringLiteral("positionSlider"));
+    QCOMPARE(slider->value(), 1000);
+    QStyleOptionSlider handle;
+    handle.initFrom(slider);
+    handle.orientation = slider->orientation();
+    handle.minimum = slider->minimum();
+    handle.maximum = slider->maximum();
+    handle.sliderPosition = slider->sliderPosition();
+    handle.sliderValue = slider->value();
+    const QRect grip = slider->style()->subControlRect(QStyle::CC_Slider, &handle, QStyle::SC_SliderHandle, slider);
+    QTest::mousePress(slider, Qt::LeftButton, Qt::NoModifier, grip.center());
+    QVERIFY(slider->isSliderDown());
+
+    if (byDialog) {
+        QDialog dialog(&window);
+        QTimer::singleShot(50, &dialog, &QDialog::reject);
+        dialog.exec();
+    } else {
+        auto next = std::make_unique<HandFedVideo>(path);
+        video = next.get();
+        window.setFrameSource(std::move(next));
+        emit video->durationChanged(10000);
+    }
+    emit video->positionChanged(4000);
+    QCOMPARE(slider->value(), 4000);
+    QVERIFY(!slider->isSliderDown());
 }
 
 // A frame that comes while the worker is busy is dropped; when the video is paused on it, no frame
