@@ -409,6 +409,19 @@ void PointGestures::rememberStart(const core::FacialPoints& model)
 QVector<int> PointGestures::followWithPartners(core::FacialPoints& model, const QVector<int>& edited)
 {
     const core::FacialPointVector now = model.points();
+    if (!m_mirror && !m_partners.isEmpty()) {
+        // Turned off mid-gesture: the partners that followed so far go back to where they were.
+        QVector<int> back;
+        core::FacialPointVector values;
+        for (int partner : std::exchange(m_partners, {})) {
+            if (partner < int(m_fullStart.size()) && partner < int(now.size())) {
+                back.push_back(partner);
+                values.push_back(m_fullStart[size_t(partner)]);
+            }
+        }
+        store(model, back, values);
+        return {};
+    }
     if (!m_mirror || m_fullStart.size() != std::size_t(core::mirror::partnerCount)
         || now.size() != m_fullStart.size() || m_pictureSize.isEmpty()) {
         return {};

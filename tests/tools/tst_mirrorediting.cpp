@@ -107,6 +107,8 @@ private slots:
     void partnersFollowReflected();
     void partnersFollowDuringDrag();
     void offLeavesPartners();
+    void toggledDuringADrag_data();
+    void toggledDuringADrag();
     void mirrorSelectionIsOneStep();
 };
 
@@ -213,6 +215,45 @@ void tst_MirrorEditing::offLeavesPartners()
     scene.drag(scene.viewOf(19), scene.viewOf(19) + QPoint(9, -14));
     QVERIFY(scene.model.points()[19] != before[19]);
     QCOMPARE(scene.model.points()[24], before[24]);
+}
+
+void tst_MirrorEditing::toggledDuringADrag_data()
+{
+    QTest::addColumn<bool>("onAtRelease");
+    QTest::newRow("turned-off") << false;
+    QTest::newRow("turned-on") << true;
+}
+
+// Mirror Edits (M) pressed while a point is held: the partner ends as if the drag had been made
+// with the setting it had at the release, never where the setting caught it half-way.
+void tst_MirrorEditing::toggledDuringADrag()
+{
+    QFETCH(bool, onAtRelease);
+    Scene scene;
+    scene.controller.setMirrorEdits(!onAtRelease);
+    const core::FacialPointVector before = scene.model.points();
+    const QPoint from = scene.viewOf(19);
+    scene.controller.mousePress(from, Qt::NoModifier);
+    scene.controller.mouseMove(from + QPoint(6, -9), Qt::NoModifier);
+    scene.controller.setMirrorEdits(onAtRelease);
+    scene.controller.mouseMove(from + QPoint(11, -16), Qt::NoModifier);
+    scene.controller.mouseRelease(from + QPoint(11, -16));
+
+    const core::FacialPointVector after = scene.model.points();
+    QVERIFY(after[19] != before[19]);
+    if (onAtRelease) {
+        const auto midline = core::mirror::fitMidline(core::mirror::toPixels(before, QSizeF(pictureSize)));
+        QVERIFY(midline);
+        const QPointF expected = midline->reflectVector(pixelOf(after, 19) - pixelOf(before, 19));
+        const QPointF partnerShift = pixelOf(after, 24) - pixelOf(before, 24);
+        QVERIFY(std::abs(partnerShift.x() - expected.x()) < 1e-9);
+        QVERIFY(std::abs(partnerShift.y() - expected.y()) < 1e-9);
+    } else {
+        QCOMPARE(after[24], before[24]);
+    }
+    QCOMPARE(scene.stack.count(), 1);
+    scene.stack.undo();
+    QCOMPARE(scene.model.points(), before);
 }
 
 void tst_MirrorEditing::mirrorSelectionIsOneStep()
