@@ -175,6 +175,8 @@ void MainWindow::Impl::buildEditMenu()
     QAction* templateAction = editMenu->addAction(QStringLiteral("Place Template"));
     templateAction->setObjectName(QStringLiteral("placeTemplateAction"));
     templateAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    // A held key places it once: the keyboard's repeats would be steps that change nothing.
+    templateAction->setAutoRepeat(false);
     connect(templateAction, &QAction::triggered, this, &Impl::placeTemplate);
     // What a right-click on another face and a click on the folds message do, from the keyboard.
     QAction* nextFaceAction = editMenu->addAction(QStringLiteral("Place Points on Next Face"));
@@ -205,6 +207,8 @@ void MainWindow::Impl::buildEditMenu()
     mirrorAction->setObjectName(QStringLiteral("mirrorEditsAction"));
     mirrorAction->setCheckable(true);
     mirrorAction->setShortcut(QKeySequence(Qt::Key_M));
+    // A held key turns it once, not on and off at the keyboard's repeat rate.
+    mirrorAction->setAutoRepeat(false);
     mirrorAction->setChecked(workspace.toggle(QString::fromLatin1(mirrorEditsKey), false));
     connect(mirrorAction, &QAction::toggled, this, [this](bool on) {
         pointView->setMirrorEdits(on);
@@ -214,6 +218,8 @@ void MainWindow::Impl::buildEditMenu()
     QAction* mirrorSelectionAction = editMenu->addAction(QStringLiteral("Mirror Selection to Other Side"));
     mirrorSelectionAction->setObjectName(QStringLiteral("mirrorSelectionAction"));
     mirrorSelectionAction->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_M));
+    // A repeat would find nothing left to mirror and say so, over the step just taken.
+    mirrorSelectionAction->setAutoRepeat(false);
     connect(mirrorSelectionAction, &QAction::triggered, this, [this] {
         pointView->finishGesture();
         if (!pointView->mirrorSelection()) {

@@ -118,6 +118,8 @@ private slots:
     void mirrorDragMovesPartner();
     void mirrorSelectionIsOneStep();
     void selectionTurnsAndScalesByKeys();
+    void heldKeyActsOnce_data();
+    void heldKeyActsOnce();
     void foldedMessageSelectsCorners();
     void pointsRoundTrip_data();
     void pointsRoundTrip();
@@ -532,6 +534,54 @@ void tst_MainWindowNavigation::selectionTurnsAndScalesByKeys()
     auto* message = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
     QVERIFY(message);
     QVERIFY2(message->text().startsWith(QStringLiteral("Select two points or more")), qPrintable(message->text()));
+}
+
+void tst_MainWindowNavigation::heldKeyActsOnce_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("mirror-edits") << int(Qt::Key_M) << int(Qt::NoModifier);
+    QTest::newRow("mirror-selection") << int(Qt::Key_M) << int(Qt::ShiftModifier);
+    QTest::newRow("place-template") << int(Qt::Key_T) << int(Qt::ControlModifier);
+}
+
+// A key of a toggle or of a one-time step held down, as the keyboard repeats it: the toggle
+// turns once and stays, the step is taken once (one Ctrl+Z takes it back) and is reported as done.
+void tst_MainWindowNavigation::heldKeyActsOnce()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    QWindow* handle = window.windowHandle();
+    // Point 0 out of its place, so that the template and the mirror image change something.
+    QTest::keyClick(handle, Qt::Key_Tab);
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(handle, Qt::Key_Right);
+    }
+    const core::FacialPointVector nudged = view->facialPoints()->points();
+    QCOMPARE(view->selection(), QVector<int>{0});
+    QAction* mirror = action(window, QStringLiteral("mirrorEditsAction"));
+    const bool mirroring = mirror->isChecked();
+
+    const auto mods = Qt::KeyboardModifiers(modifiers);
+    qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods);
+    for (int i = 0; i < 9; ++i) {
+        qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods, QString(), true);
+        qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods, QString(), true);
+    }
+    qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods);
+
+    if (key == Qt::Key_M && mods == Qt::NoModifier) {
+        QCOMPARE(mirror->isChecked(), !mirroring);
+        return;
+    }
+    QVERIFY(view->facialPoints()->points() != nudged);
+    const QString footer = window.findChild<QLabel*>(QStringLiteral("footerLabel"))->text();
+    QVERIFY2(!footer.startsWith(QStringLiteral("Select points on one side")), qPrintable(footer));
+    QTest::keyClick(handle, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(view->facialPoints()->points(), nudged);
 }
 
 void tst_MainWindowNavigation::mirrorSelectionIsOneStep()
