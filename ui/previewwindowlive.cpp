@@ -101,6 +101,8 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
         }
     });
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), q, nullptr, nullptr, Qt::WindowShortcut);
+    // Held, it plays or pauses once; Left and Right step on at the keyboard's repeat rate.
+    space->setAutoRepeat(false);
     connect(space, &QShortcut::activated, this, &Impl::togglePlaying);
     auto* right = new QShortcut(QKeySequence(Qt::Key_Right), q, nullptr, nullptr, Qt::WindowShortcut);
     connect(right, &QShortcut::activated, this, [this] { stepFrames(1); });

@@ -145,6 +145,8 @@ private slots:
     void pausedOnADroppedFrameShowsIt();
     void sliderHeldWhenInterruptedFollowsTheVideoAgain_data();
     void sliderHeldWhenInterruptedFollowsTheVideoAgain();
+    void heldKeyTogglesOnce_data();
+    void heldKeyTogglesOnce();
     void damagedVideoSaysSoInTheWindow();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
@@ -1011,6 +1013,44 @@ void tst_PreviewWindow::sliderHeldWhenInterruptedFollowsTheVideoAgain()
     emit video->positionChanged(4000);
     QCOMPARE(slider->value(), 4000);
     QVERIFY(!slider->isSliderDown());
+}
+
+void tst_PreviewWindow::heldKeyTogglesOnce_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("play-pause") << int(Qt::Key_Space) << int(Qt::NoModifier);
+    QTest::newRow("steady") << int(Qt::Key_T) << int(Qt::ControlModifier);
+}
+
+// Space (play or pause) or Ctrl+T (Steady) held down, as the keyboard repeats it: it toggles
+// once and stays.
+void tst_PreviewWindow::heldKeyTogglesOnce()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
+    QVERIFY(writeBrokenVideo(path));
+    auto source = std::make_unique<HandFedVideo>(path);
+    HandFedVideo* video = source.get();
+    window.setFrameSource(std::move(source));
+    auto* steady = window.findChild<QAction*>(QStringLiteral("steadyAction"));
+    const auto state = [&] { return key == Qt::Key_Space ? video->isPlaying() : steady->isChecked(); };
+    const bool before = state();
+
+    QWindow* handle = window.windowHandle();
+    const auto mods = Qt::KeyboardModifiers(modifiers);
+    qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods);
+    for (int i = 0; i < 9; ++i) {
+        qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods, QString(), true);
+        qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods, QString(), true);
+    }
+    qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods);
+    QCOMPARE(state(), !before);
 }
 
 // A frame that comes while the worker is busy is dropped; when the video is paused on it, no frame
