@@ -46,6 +46,25 @@ install(FILES "${CMAKE_SOURCE_DIR}/packaging/org.facemask.facemask.metainfo.xml"
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/facemask.thumbnailer"
         DESTINATION share/thumbnailers COMPONENT Runtime)
 
+# The package's copyright file and changelog, in share/doc/facemask as Debian wants them: the
+# changelog gzip-compressed without a name or time in its header, as the man pages are.
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/debian/copyright"
+        DESTINATION share/doc/facemask COMPONENT Runtime)
+if(FACEMASK_GZIP)
+    set(facemask_changelog "${facemask_packaging_dir}/changelog")
+    add_custom_command(OUTPUT "${facemask_changelog}.gz"
+        COMMAND ${CMAKE_COMMAND} -E copy "${CMAKE_SOURCE_DIR}/packaging/debian/changelog" "${facemask_changelog}"
+        COMMAND ${FACEMASK_GZIP} -9 -n -f "${facemask_changelog}"
+        DEPENDS "${CMAKE_SOURCE_DIR}/packaging/debian/changelog"
+        COMMENT "Compressing the Debian changelog"
+        VERBATIM)
+    add_custom_target(debian_changelog ALL DEPENDS "${facemask_changelog}.gz")
+    install(FILES "${facemask_changelog}.gz" DESTINATION share/doc/facemask COMPONENT Runtime)
+else()
+    install(FILES "${CMAKE_SOURCE_DIR}/packaging/debian/changelog"
+            DESTINATION share/doc/facemask COMPONENT Runtime)
+endif()
+
 # Debian package: `cpack -G DEB` in the build folder. CPack installs with DESTDIR into its
 # staging folder, so CMAKE_INSTALL_PREFIX stays /usr and the desktop entry names /usr paths.
 # The package holds the Runtime component only: its maintainer scripts make and remove the model
@@ -70,7 +89,7 @@ set(CPACK_INSTALL_PREFIX "/usr")
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "facemask developers <facemask@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "facemask developers <developers@facemask.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION "graphics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # The Qt packages at least as new as the Qt built against; libdlib19.1 and libjsoncpp25 carry the
