@@ -3,8 +3,9 @@
 # The program reads its landmark model as "shape_predictor.dat" from the working directory, so
 # the installed tree carries a data folder, share/facemask, holding that name as a link to the
 # model of libdlib-data, and the desktop entry starts the program in that folder (its Path key).
-# The entry names absolute paths under the prefix chosen at install time, so it is written when
-# installing (`cmake --install --prefix ...`, DESTDIR and CPack all go through the same code).
+# The entry and the thumbnailer name absolute paths under the prefix chosen at install time, so
+# they are written when installing (`cmake --install --prefix ...`, DESTDIR and CPack all go
+# through the same code).
 
 set(FACEMASK_DATA_DIR_NAME "share/facemask")
 set(facemask_packaging_dir "${CMAKE_BINARY_DIR}/packaging")
@@ -17,17 +18,25 @@ install(FILES "${facemask_packaging_dir}/shape_predictor.dat"
         DESTINATION "${FACEMASK_DATA_DIR_NAME}" COMPONENT ModelLink)
 
 set(facemask_desktop_template "${CMAKE_SOURCE_DIR}/packaging/facemask.desktop.in")
-# Each destination's entry is written in a folder of its own: installs of this build into two
-# prefixes at once must not install each other's entry.
+# File managers that follow the freedesktop thumbnailer convention run facemask-cli thumbnail to
+# show a package's own picture. The thumbnailer names the installed facemask-cli by its whole
+# path: a file manager's PATH need not hold the prefix's bin folder.
+set(facemask_thumbnailer_template "${CMAKE_SOURCE_DIR}/packaging/facemask.thumbnailer.in")
+# Each destination's files are written in a folder of their own: installs of this build into two
+# prefixes at once must not install each other's.
 install(CODE "
     set(FACEMASK_INSTALLED_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/bin/facemask\")
+    set(FACEMASK_INSTALLED_CLI \"\${CMAKE_INSTALL_PREFIX}/bin/facemask-cli\")
     set(FACEMASK_INSTALLED_DATA_DIR \"\${CMAKE_INSTALL_PREFIX}/${FACEMASK_DATA_DIR_NAME}\")
     include(\"${CMAKE_SOURCE_DIR}/cmake/DesktopEntryEscapes.cmake\")
     string(MD5 facemask_destination \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
     set(facemask_desktop_dir \"${facemask_packaging_dir}/desktop-\${facemask_destination}\")
     configure_file(\"${facemask_desktop_template}\" \"\${facemask_desktop_dir}/facemask.desktop\" @ONLY)
+    configure_file(\"${facemask_thumbnailer_template}\" \"\${facemask_desktop_dir}/facemask.thumbnailer\" @ONLY)
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/applications\" TYPE FILE
          FILES \"\${facemask_desktop_dir}/facemask.desktop\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/thumbnailers\" TYPE FILE
+         FILES \"\${facemask_desktop_dir}/facemask.thumbnailer\")
     file(REMOVE_RECURSE \"\${facemask_desktop_dir}\")
 " COMPONENT Runtime)
 
@@ -41,10 +50,6 @@ install(FILES "${CMAKE_SOURCE_DIR}/packaging/facemask.svg"
         DESTINATION share/icons/hicolor/scalable/apps COMPONENT Runtime)
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/org.facemask.facemask.metainfo.xml"
         DESTINATION share/metainfo COMPONENT Runtime)
-# File managers that follow the freedesktop thumbnailer convention run facemask-cli thumbnail to
-# show a package's own picture.
-install(FILES "${CMAKE_SOURCE_DIR}/packaging/facemask.thumbnailer"
-        DESTINATION share/thumbnailers COMPONENT Runtime)
 
 # The package's copyright file and changelog, in share/doc/facemask as Debian wants them: the
 # changelog gzip-compressed without a name or time in its header, as the man pages are.

@@ -158,11 +158,12 @@ def check_man_pages(share):
     log("PASS man pages facemask.1.gz and facemask-cli.1.gz")
 
 
-THUMBNAILER_EXEC = "facemask-cli thumbnail %i %o --size %s"
+THUMBNAILER_ARGUMENTS = ["thumbnail", "%i", "%o", "--size", "%s"]
 
 
 def check_thumbnailer(share, package, artifacts):
-    """The .thumbnailer file's keys, then its Exec run as a file manager runs it."""
+    """The .thumbnailer file's keys, then its Exec run as a file manager runs it, with a PATH
+    that does not hold the installation's bin folder."""
     path = os.path.join(share, "thumbnailers", "facemask.thumbnailer")
     if not os.path.isfile(path):
         raise E2EFailure(f"no thumbnailer at {path}")
@@ -180,16 +181,16 @@ def check_thumbnailer(share, package, artifacts):
                 entry[key.strip()] = value.strip()
     if group is None or "Exec" not in entry:
         raise E2EFailure(f"{path} has no [Thumbnailer Entry] with an Exec key")
-    if entry["Exec"] != THUMBNAILER_EXEC:
-        raise E2EFailure(f"{path}: Exec is {entry['Exec']!r}")
+    program = os.path.join(os.path.dirname(share), "bin", "facemask-cli")
+    if shlex.split(entry["Exec"]) != [program] + THUMBNAILER_ARGUMENTS \
+            or entry.get("TryExec") != program:
+        raise E2EFailure(f"{path}: TryExec is {entry.get('TryExec')!r}, Exec is {entry['Exec']!r}")
     if PACKAGE_TYPE not in entry.get("MimeType", "").split(";"):
         raise E2EFailure(f"{path}: MimeType lacks {PACKAGE_TYPE}: {entry.get('MimeType')!r}")
-    program = shutil.which("facemask-cli") or os.path.join(os.path.dirname(share), "bin", "facemask-cli")
     output = os.path.join(artifacts, "thumbnail.png")
     substitutions = {"%i": package, "%o": output, "%s": "128"}
     command = [substitutions.get(word, word) for word in shlex.split(entry["Exec"])]
-    command[0] = program
-    code, text = run_tool(command)
+    code, text = run_tool(command, env=dict(os.environ, PATH="/nonexistent"))
     if code != 0 or not os.path.isfile(output):
         raise E2EFailure(f"the thumbnailer's command failed ({code}): {text}")
     with open(output, "rb") as f:

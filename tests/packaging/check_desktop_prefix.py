@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Installs the Runtime component into prefixes whose paths hold the characters a desktop entry
-escapes, and reads the installed entry back by the rules desktops read it with.
+escapes, and reads the installed entry and thumbnailer back by the rules desktops read them with.
 
 usage: check_desktop_prefix.py CMAKE BUILD_DIR WORK_DIR
 
 Exec's program must be the installed bin/facemask and Path the installed data folder, whatever
-the prefix's name; desktop-file-validate, where installed, must accept the entry. The prefixes are
-installed at once, as tests that install run beside each other under ctest -j.
+the prefix's name; desktop-file-validate, where installed, must accept the entry. The
+thumbnailer's TryExec and Exec must name the installed bin/facemask-cli by its whole path, since a
+file manager's PATH need not hold the prefix. The prefixes are installed at once, as tests that
+install run beside each other under ctest -j.
 """
 
 import os
@@ -111,6 +113,20 @@ def check(cmake, build_dir, prefix):
     data_dir = unescape_string(entry["Path"])
     if data_dir != os.path.join(prefix, "share", "facemask"):
         return f"Path={entry['Path']} reads as {data_dir!r}"
+    thumbnailer_file = os.path.join(prefix, "share", "thumbnailers", "facemask.thumbnailer")
+    thumbnailer = read_entry(thumbnailer_file)
+    cli = os.path.join(prefix, "bin", "facemask-cli")
+    if unescape_string(thumbnailer.get("TryExec", "")) != cli:
+        return f"{thumbnailer_file}: TryExec={thumbnailer.get('TryExec')!r} is not {cli!r}"
+    wanted = [cli, "thumbnail", "%i", "%o", "--size", "%s"]
+    try:
+        # File managers split it as a shell does after its %-codes are replaced; within double
+        # quotes a shell takes the same escapes as a desktop entry's Exec.
+        command = split_exec(unescape_string(thumbnailer.get("Exec", "")))
+    except ValueError as error:
+        return f"{thumbnailer_file}: Exec={thumbnailer.get('Exec')!r}: {error}"
+    if command != wanted:
+        return f"{thumbnailer_file}: Exec={thumbnailer.get('Exec')!r} reads as {command!r}, not {wanted!r}"
     validator = shutil.which("desktop-file-validate")
     if validator:
         done = subprocess.run([validator, desktop_file], capture_output=True, text=True)
