@@ -1,4 +1,5 @@
 #include "core/facialpoints.h"
+#include "core/homefolders.h"
 #include "core/interruptcleanup.h"
 #include "core/localnames.h"
 #include "core/poolthreads.h"
@@ -74,6 +75,8 @@ int main(int argc, char* argv[])
 {
     // Before any thread is started: a write past `ulimit -f` fails as a full disk does.
     core::interruptcleanup::failWritesPastTheSizeLimit();
+    // Settings, cache and recent list under the account's home even when HOME is unset.
+    core::settleHomeFolders();
     // Sizes in device-independent pixels on every screen, without an environment variable; both
     // must be set before the application object exists.
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);

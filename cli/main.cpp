@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
+#include "core/homefolders.h"
 #include "core/interruptcleanup.h"
 #include "core/localnames.h"
 #include "core/poolthreads.h"
@@ -55,6 +56,8 @@ int main(int argc, char* argv[])
 {
     occupyClosedStandardStreams();
     core::interruptcleanup::failWritesPastTheSizeLimit();
+    // The landmark model's copy under the account's home even when HOME is unset.
+    core::settleHomeFolders();
     core::useByteExactLocalNames();
     qInstallMessageHandler(printQtMessage);
     // New pictures (the thumbnails) take their resolution from the screen; without one Qt would

@@ -8,8 +8,9 @@ Xvfb. The program must leave that folder for the user's home, where its file dia
 and still find its landmark model in the data folder: a face picture is pasted and the landmark
 markers must appear, with no "Face detection module was not load" box.
 Then a package is opened the way a file manager does, through the entry's %f, and its points
-must be shown. Before that, the desktop integration is checked: the package MIME type (which
-xdg-mime must report for a .pmk file), the icon and the AppStream description.
+must be shown; last, the program started with HOME unset must work from the account's home.
+Before that, the desktop integration is checked: the package MIME type (which xdg-mime must
+report for a .pmk file), the icon and the AppStream description.
 """
 
 import argparse
@@ -17,6 +18,7 @@ import gzip
 import json
 import math
 import os
+import pwd
 import shlex
 import shutil
 import subprocess
@@ -251,6 +253,21 @@ def open_package_from_desktop(session, entry, workdir, package, artifacts):
     program.stop()
 
 
+def check_without_home(session, command, workdir, artifacts):
+    """Started with HOME unset (a service, some CI runners), the program works from the home
+    folder the password database gives the account, as it does with HOME set, not from "/"."""
+    environment = {k: v for k, v in session.env.items() if k != "HOME"}
+    program = E.Program(session, command, workdir, os.path.join(artifacts, "program-without-home.log"),
+                        env=environment)
+    program.wait_main_window()
+    home = os.path.realpath(pwd.getpwuid(os.getuid()).pw_dir)
+    now_in = os.path.realpath(os.readlink(f"/proc/{program.process.pid}/cwd"))
+    if now_in != home:
+        raise E2EFailure(f"started with HOME unset, the program works in {now_in}, not in {home}")
+    log(f"PASS started with HOME unset, the program works in {home}")
+    program.stop()
+
+
 def check(desktop_file, testdata, artifacts, compile_mime_database):
     entry = read_desktop_entry(desktop_file)
     share = os.path.dirname(os.path.dirname(os.path.abspath(desktop_file)))
@@ -295,6 +312,7 @@ def check(desktop_file, testdata, artifacts, compile_mime_database):
             session.stop(clipboard, "xclip")
             program.stop()
             open_package_from_desktop(session, entry, workdir, package, artifacts)
+            check_without_home(session, command, workdir, artifacts)
         except Exception as error:
             if not isinstance(error, E2EFailure):
                 traceback.print_exc()
