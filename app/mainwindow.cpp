@@ -299,7 +299,7 @@ void MainWindow::Impl::showPreview()
 void MainWindow::Impl::onDetectorInitialized()
 {
     if (footerLabel->text() == QString::fromUtf8(loadingModelText)) {
-        showStatus(QString());
+        showStatus(settingsNotice);
     }
     if (detector.state() == core::FacialPointsDetector::Failed) {
         session.prompts().warning(QStringLiteral("Error"),
@@ -386,11 +386,18 @@ MainWindow::MainWindow(Prompts* prompts)
     d->refreshTitle();
     resize(640, 360);
     d->restoreWorkspace();
+    const QString notKept = d->workspace.whyNotKept();
+    if (!notKept.isEmpty()) {
+        d->settingsNotice = QStringLiteral("Settings cannot be kept in %1: %2.").arg(Workspace::defaultFile(), notKept);
+    }
     connect(&d->detector, &core::FacialPointsDetector::initializingFinished, d.get(),
             &Impl::onDetectorInitialized);
-    // Loaded while the user finds a picture, so the first one finds the model ready.
+    // Loaded while the user finds a picture, so the first one finds the model ready; the footer
+    // tells where the settings cannot be kept once the model is loaded, or at once.
     if (d->detector.preload()) {
         d->showStatus(QString::fromUtf8(loadingModelText));
+    } else {
+        d->showStatus(d->settingsNotice);
     }
     connect(&d->saveShortcut, &QShortcut::activated, d.get(), &Impl::showSaveDialog,
             Qt::QueuedConnection);

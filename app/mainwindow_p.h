@@ -92,6 +92,8 @@ public:
     core::FacialPointsDetector detector;
     BackgroundReader reader;
     Workspace workspace;
+    // Where the settings cannot be kept, what the footer says at start; empty when they can.
+    QString settingsNotice;
     QMenuBar* menuBar = nullptr;
     PointView* pointView = nullptr;
     QStatusBar* statusBar = nullptr;

@@ -1,6 +1,7 @@
 #include "ui/workspace.h"
 
 #include "core/localnames.h"
+#include "core/systemreason.h"
 #include "core/wholefile.h"
 #include "ui/answerwithin.h"
 
@@ -20,6 +21,7 @@
 #include <cstdio>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace ui {
 
@@ -68,6 +70,7 @@ Workspace::Workspace()
 
 Workspace::Workspace(const QString& file)
     : settings(std::make_unique<QSettings>(usableSettingsFile(file), QSettings::IniFormat))
+    , wantedFile(file)
 {
 }
 
@@ -83,6 +86,41 @@ QString Workspace::defaultFile()
 QString Workspace::file() const
 {
     return settings->fileName();
+}
+
+QString Workspace::whyNotKept() const
+{
+    struct stat fileStatus {};
+    if (::stat(QFile::encodeName(wantedFile).constData(), &fileStatus) == 0 && !S_ISREG(fileStatus.st_mode)) {
+        return QStringLiteral("%1 is not a regular file").arg(wantedFile);
+    }
+    // The file is written beside itself and renamed into place, and its missing folders are made:
+    // the nearest folder above it that is there must take new files.
+    QString folder = QFileInfo(wantedFile).absolutePath();
+    for (;;) {
+        const QByteArray name = QFile::encodeName(folder);
+        struct stat status {};
+        if (::stat(name.constData(), &status) == 0) {
+            if (!S_ISDIR(status.st_mode)) {
+                return QStringLiteral("%1 is not a folder").arg(folder);
+            }
+            if (::access(name.constData(), W_OK | X_OK) != 0) {
+                const int error = errno;
+                return QStringLiteral("%1 cannot be written (%2)").arg(folder, core::systemReason(error));
+            }
+            return {};
+        }
+        // Missing, or below a file: the folder above tells.
+        const int error = errno;
+        if (error != ENOENT && error != ENOTDIR) {
+            return QStringLiteral("%1 cannot be reached (%2)").arg(folder, core::systemReason(error));
+        }
+        const QString parent = QFileInfo(folder).path();
+        if (parent == folder) {
+            return {};
+        }
+        folder = parent;
+    }
 }
 
 // The file is written whole or not at all. QSettings' own writing moves a cut-short file over the

@@ -19,7 +19,8 @@ namespace ui {
 // $XDG_CONFIG_HOME/facemask/facemask.conf (~/.config when unset), read afresh by each instance.
 // A damaged or unreadable file, or a value of the wrong kind, reads as the default. Each change
 // replaces the file whole or not at all; a value that cannot be written (a full disk) is lost
-// without a message, and the file keeps the earlier ones. GUI thread only.
+// without a message, and the file keeps the earlier ones; whyNotKept() tells the window when no
+// value can be. GUI thread only.
 class Workspace
 {
 public:
@@ -31,6 +32,10 @@ public:
 
     static QString defaultFile();
     QString file() const;
+    // Empty when the settings file can be written; else why not, naming the file or folder that
+    // stops it, e.g. "/ cannot be written (Permission denied)" for a home folder that is not
+    // there. Looks at the file and its folders only (stat and access), never writes.
+    QString whyNotKept() const;
 
     // QWidget::saveGeometry() of the window called name ("main", "preview"); empty when none.
     QByteArray geometry(const QString& name) const;
@@ -77,6 +82,8 @@ private:
     // The recent packages with path put first (once).
     QStringList recentPackagesWith(const QString& path) const;
     std::unique_ptr<QSettings> settings;
+    // The file asked for; settings names another one when it cannot be used.
+    QString wantedFile;
 };
 
 // Adds path to the desktop's list of recently used files ($XDG_DATA_HOME/recently-used.xbel),

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -51,6 +52,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void footerSaysWhereTheSettingsCannotBeKeptOnceTheModelIsLoaded();
 
     void undoReplacementDuringDetectionThenRedo();
     void redoOfAPictureWhosePointsCanBeRedone();
@@ -89,6 +91,23 @@ void tst_MainWindowDetection::prepare(ui::MainWindow& window)
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QApplication::setActiveWindow(&window);
     QVERIFY(QTest::qWaitForWindowActive(&window));
+}
+
+// The footer says "Loading the landmark model…" first, then where the settings cannot be kept.
+void tst_MainWindowDetection::footerSaysWhereTheSettingsCannotBeKeptOnceTheModelIsLoaded()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile file(dir.filePath(QStringLiteral("file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("file/config"))));
+    ui::MainWindow window(prompts.get());
+    prepare(window);
+    QTRY_VERIFY_WITH_TIMEOUT(footer(window).startsWith(QStringLiteral("Settings cannot be kept in ")),
+                             detectionTimeoutMs);
+    QVERIFY2(footer(window).contains(QStringLiteral(": %1 is not a folder.").arg(file.fileName())),
+             qPrintable(footer(window)));
 }
 
 void tst_MainWindowDetection::undoReplacementDuringDetectionThenRedo()

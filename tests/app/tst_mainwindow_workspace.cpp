@@ -157,6 +157,7 @@ private slots:
     void windowKeptLargerThanTheScreenComesBackInsideIt();
     void windowPastTheScreensEdgeComesBackWhereItWas_data();
     void windowPastTheScreensEdgeComesBackWhereItWas();
+    void footerSaysWhereTheSettingsCannotBeKept();
     void damagedSettingsGiveDefaults_data();
     void damagedSettingsGiveDefaults();
     void openRecentListsPackagesAndDropsMissingOnes();
@@ -381,6 +382,22 @@ void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas()
     } else {
         QCOMPARE(window->geometry(), placed);
     }
+}
+
+// A settings folder below a file (a home folder that is not there, for another user) cannot take
+// the settings: the footer says so when the window opens, and the window works on.
+void tst_MainWindowWorkspace::footerSaysWhereTheSettingsCannotBeKept()
+{
+    QFile file(dir->filePath(QStringLiteral("file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir->filePath(QStringLiteral("file/config"))));
+    ui::MainWindow window(prompts.get());
+    prepare(window);
+    QCOMPARE(labelText(window, "footerLabel"),
+             QStringLiteral("Settings cannot be kept in %1/config/facemask/facemask.conf: %1 is not a folder.")
+                 .arg(dir->filePath(QStringLiteral("file"))));
+    QVERIFY(window.close());
 }
 
 void tst_MainWindowWorkspace::damagedSettingsGiveDefaults_data()

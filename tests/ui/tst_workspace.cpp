@@ -90,6 +90,8 @@ private slots:
     void quickStoresOnACoarseClockAreReadBack();
     void settingsThatAreAPipeAreLeftAlone_data();
     void settingsThatAreAPipeAreLeftAlone();
+    void whyNotKeptNamesWhatStopsTheSettings_data();
+    void whyNotKeptNamesWhatStopsTheSettings();
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
     void foldersThatDoNotAnswerAreNotWaitedFor();
@@ -324,6 +326,54 @@ void tst_Workspace::settingsThatAreAPipeAreLeftAlone()
     struct stat status {};
     QVERIFY(::lstat(pipe.constData(), &status) == 0);
     QVERIFY(S_ISFIFO(status.st_mode));
+}
+
+void tst_Workspace::whyNotKeptNamesWhatStopsTheSettings_data()
+{
+    QTest::addColumn<QString>("configHome"); // below a scratch folder
+    QTest::addColumn<QString>("prepare");
+    QTest::addColumn<QString>("named"); // what the reason starts with, below the scratch folder
+    QTest::addColumn<QString>("says");
+    QTest::newRow("folders-to-be-made") << "missing/config" << "" << "" << "";
+    QTest::newRow("below-a-file") << "file/config" << "file" << "file" << " is not a folder";
+    QTest::newRow("settings-are-a-folder") << "config" << "folder" << "config/facemask/facemask.conf"
+                                           << " is not a regular file";
+    QTest::newRow("read-only-folder") << "config/inside" << "read-only" << "config"
+                                      << " cannot be written (";
+}
+
+// The reason names what stops the settings, and is empty exactly when a value is remembered.
+void tst_Workspace::whyNotKeptNamesWhatStopsTheSettings()
+{
+    QFETCH(QString, configHome);
+    QFETCH(QString, prepare);
+    QFETCH(QString, named);
+    QFETCH(QString, says);
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    if (prepare == QLatin1String("file")) {
+        QFile file(scratch.filePath(QStringLiteral("file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else if (prepare == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(scratch.filePath(QStringLiteral("config/facemask/facemask.conf"))));
+    } else if (prepare == QLatin1String("read-only")) {
+        if (geteuid() == 0) {
+            QSKIP("root writes into a read-only folder");
+        }
+        QVERIFY(QDir().mkpath(scratch.filePath(QStringLiteral("config"))));
+        QVERIFY(::chmod(QFile::encodeName(scratch.filePath(QStringLiteral("config"))).constData(), 0555) == 0);
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(scratch.filePath(configHome)));
+
+    const QString reason = ui::Workspace().whyNotKept();
+    if (named.isEmpty()) {
+        QCOMPARE(reason, QString());
+    } else {
+        QCOMPARE(reason.left(reason.indexOf(says)), scratch.filePath(named));
+    }
+    ui::Workspace().setEffectType(2);
+    QCOMPARE(ui::Workspace().effectType(0), reason.isEmpty() ? 2 : 0);
+    ::chmod(QFile::encodeName(scratch.filePath(QStringLiteral("config"))).constData(), 0755);
 }
 
 void tst_Workspace::recentPackagesLatestFirstAtMostEight()
