@@ -138,8 +138,10 @@ void useByteExactLocalNames()
 
 QString localFilePath(const QUrl& url)
 {
-    // A host (file://server/share) is left to Qt, which turns it into a network path.
-    if (!url.isLocalFile() || !url.host().isEmpty()) {
+    // A host (file://server/share) is left to Qt, which turns it into a network path;
+    // "localhost" is this machine (RFC 8089), as no host is.
+    const QString host = url.host();
+    if (!url.isLocalFile() || (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0)) {
         return url.toLocalFile();
     }
     return QFile::decodeName(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));

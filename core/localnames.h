@@ -14,7 +14,8 @@ namespace core {
 void useByteExactLocalNames();
 
 // The file a local file URL names, byte for byte where the codec above is installed:
-// QUrl::toLocalFile() turns a byte that is not UTF-8 ("%FF" in a dropped URL) into U+FFFD.
+// QUrl::toLocalFile() turns a byte that is not UTF-8 ("%FF" in a dropped URL) into U+FFFD, and
+// file://localhost/x into the network path //localhost/x.
 QString localFilePath(const QUrl& url);
 // The file URL of a local path, holding the path's own bytes.
 QUrl localFileUrl(const QString& path);

@@ -16,6 +16,8 @@ private slots:
     void initTestCase();
     void namesComeBackByteForByte_data();
     void namesComeBackByteForByte();
+    void localhostNamesThisMachine_data();
+    void localhostNamesThisMachine();
 };
 
 void tst_LocalNames::initTestCase()
@@ -62,6 +64,29 @@ void tst_LocalNames::namesComeBackByteForByte()
         // And is linked as Qt, and the programs that share recent files with us, link it.
         QCOMPARE(url.toEncoded(), QUrl::fromLocalFile(path).toEncoded());
     }
+}
+
+// RFC 8089: "localhost" is this machine, as no host is; some programs write it into the URLs
+// they drop or copy. Any other host stays a network path.
+void tst_LocalNames::localhostNamesThisMachine_data()
+{
+    QTest::addColumn<QByteArray>("url");
+    QTest::addColumn<QString>("path");
+
+    QTest::newRow("localhost") << QByteArray("file://localhost/tmp/face.png") << QStringLiteral("/tmp/face.png");
+    QTest::newRow("localhost-capitals") << QByteArray("file://LocalHost/tmp/face.png") << QStringLiteral("/tmp/face.png");
+    QTest::newRow("localhost-escapes") << QByteArray("file://localhost/tmp/caf%C3%A9%20%231.png")
+                                       << QStringLiteral("/tmp/caf\u00e9 #1.png");
+    QTest::newRow("localhost-latin-1") << QByteArray("file://localhost/tmp/caf%E9.png")
+                                       << QFile::decodeName("/tmp/caf\xe9.png");
+    QTest::newRow("other-host") << QByteArray("file://server/share/face.png") << QStringLiteral("//server/share/face.png");
+}
+
+void tst_LocalNames::localhostNamesThisMachine()
+{
+    QFETCH(QByteArray, url);
+    QFETCH(QString, path);
+    QCOMPARE(core::localFilePath(QUrl::fromEncoded(url, QUrl::StrictMode)), path);
 }
 
 QTEST_GUILESS_MAIN(tst_LocalNames)
