@@ -68,6 +68,15 @@ void MainWindow::Impl::buildWidgets()
     pointView->setFacialPoints(project.facialPoints());
     pointView->setUndoStack(&undoStack);
     pointView->pictureIntake()->setPackageReader(&reader);
+    // A package pasted or dropped opens as with Open PMK file; from the event loop, so that
+    // the question about unsaved work is not asked inside the drop.
+    pointView->pictureIntake()->setFileOpener([this](const QString& path) {
+        if (!isPackageName(path)) {
+            return false;
+        }
+        QMetaObject::invokeMethod(this, [this, path] { openPackageFile(path); }, Qt::QueuedConnection);
+        return true;
+    });
     connect(pointView, &PointView::statusMessageChanged, this, &Impl::showStatus);
     connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);
     layout->addWidget(pointView, 1);

@@ -133,6 +133,7 @@ public:
     PromptSession& session;
     BackgroundReader reader;
     QPointer<const BackgroundReader> packageReader;
+    std::function<bool(const QString&)> fileOpener;
     bool tellNoPicture = false;
 };
 
@@ -154,6 +155,11 @@ void PictureIntake::setProgressOwner(QWidget* owner)
 void PictureIntake::setPackageReader(const BackgroundReader* packageReader)
 {
     d->packageReader = packageReader;
+}
+
+void PictureIntake::setFileOpener(std::function<bool(const QString& path)> opener)
+{
+    d->fileOpener = std::move(opener);
 }
 
 void PictureIntake::openFile(const QString& path)
@@ -179,6 +185,9 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
                 local.append(core::localFilePath(url));
             }
         }
+    }
+    if (!local.isEmpty() && d->fileOpener && d->fileOpener(local.front())) {
+        return true;
     }
     // Looked at on a thread of their own: a file on a share that went away would hold the
     // window for as long as the share does not answer.

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QImage;
@@ -35,6 +36,11 @@ public:
     void setPackageReader(const BackgroundReader* packageReader);
     // The window the progress of a read belongs to (not owned): it stands above it, centred.
     void setProgressOwner(QWidget* owner);
+    // Pasted or dropped data that holds no picture bytes and whose first local file opener
+    // takes (a package the window opens itself) goes to opener instead of being read as a
+    // picture; opener returns whether it took the file. Called on the GUI thread, from inside
+    // the paste or the drop: a question it asks must wait for the event loop.
+    void setFileOpener(std::function<bool(const QString& path)> opener);
 
     // Reads the picture file at path (File → Open); any failure is told.
     void openFile(const QString& path);

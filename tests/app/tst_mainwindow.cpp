@@ -19,6 +19,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
+#include <QDropEvent>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -64,6 +66,8 @@ private slots:
     void saveWhileAPackageIsOpenedSaysSo();
     void pasteDuringAPackageLoadIsRefusedAndSaysSo_data();
     void pasteDuringAPackageLoadIsRefusedAndSaysSo();
+    void packagePastedOrDroppedOpens_data();
+    void packagePastedOrDroppedOpens();
 
 private:
     QAction* action(ui::MainWindow& window, const QString& text);
@@ -667,6 +671,52 @@ void tst_MainWindow::pasteDuringAPackageLoadIsRefusedAndSaysSo()
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QCoreApplication::processEvents();
     QVERIFY(view->facialPoints()->image().size() != QSize(40, 10));
+}
+
+void tst_MainWindow::packagePastedOrDroppedOpens_data()
+{
+    QTest::addColumn<bool>("dropped");
+    QTest::newRow("pasted") << false;
+    QTest::newRow("dropped") << true;
+}
+
+// A package copied in a file manager and pasted, or dragged from it onto the window, opens as
+// with Open PMK file, the unsaved work first asked about.
+void tst_MainWindow::packagePastedOrDroppedOpens()
+{
+    QFETCH(bool, dropped);
+    const QString path = writePackage(QStringLiteral("good"), testimages::filled(32, 24, Qt::magenta), 75);
+    QVERIFY(!path.isEmpty());
+
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ui::PointView* view = pointView(window);
+    view->setImage(testimages::filled(20, 20, Qt::red));
+    prompts->answers.enqueue(QMessageBox::Discard);
+
+    auto data = std::make_unique<QMimeData>();
+    data->setUrls({QUrl::fromLocalFile(path)});
+    if (dropped) {
+        // As a drag from another program delivers it: the entry, then the drop.
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+        drop.setAccepted(false);
+        QApplication::sendEvent(view, &drop);
+        QVERIFY2(drop.isAccepted(), "the drop is taken");
+    } else {
+        QGuiApplication::clipboard()->setMimeData(data.release());
+        QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+    }
+
+    QTRY_COMPARE(view->facialPoints()->image().size(), QSize(32, 24));
+    QCOMPARE(view->facialPoints()->count(), 75);
+    const QList<PromptRecord> questions = prompts->ofKind(QStringLiteral("question"));
+    QCOMPARE(questions.size(), 1);
+    QCOMPARE(questions[0].text, QStringLiteral("Save the changes to the mask before opening another package?"));
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
 QTEST_MAIN(tst_MainWindow)
