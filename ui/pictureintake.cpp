@@ -54,6 +54,26 @@ QByteArray encodedPicture(const QMimeData* data)
     return QByteArray();
 }
 
+// The files the data names: its URL list, else the files a GTK file manager copied
+// ("copy" or "cut", then one URL a line), which it may offer without a URL list.
+QList<QUrl> fileUrls(const QMimeData* data)
+{
+    const QList<QUrl> urls = data->urls();
+    const QString copiedFiles = QStringLiteral("x-special/gnome-copied-files");
+    if (!urls.isEmpty() || !data->hasFormat(copiedFiles)) {
+        return urls;
+    }
+    QList<QUrl> files;
+    const QList<QByteArray> lines = data->data(copiedFiles).split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        if (!line.isEmpty()) {
+            files.append(QUrl::fromEncoded(line));
+        }
+    }
+    return files;
+}
+
 // How long a dropped or pasted file's drive is waited for before it is taken as gone away.
 constexpr std::chrono::milliseconds fileCheckTimeout{2000};
 
@@ -180,7 +200,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
     const QImage decoded = bytes.isEmpty() && data->hasImage() ? imageFromVariant(data->imageData()) : QImage();
     QStringList local;
     if (bytes.isEmpty() && decoded.isNull()) {
-        for (const QUrl& url : data->urls()) {
+        for (const QUrl& url : fileUrls(data)) {
             if (url.isLocalFile()) {
                 local.append(core::localFilePath(url));
             }

@@ -46,6 +46,8 @@ private slots:
     void jpegCutShortIsTakenWithAWord();
     void nameThatIsNotUtf8Opens_data();
     void nameThatIsNotUtf8Opens();
+    void filesCopiedInAFileManagerArePasted_data();
+    void filesCopiedInAFileManagerArePasted();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -386,6 +388,45 @@ void tst_PictureIntake::newPictureAbandonsTheOneBeingRead()
     QCoreApplication::processEvents();
     QCOMPARE(taken.count(), 1);
     QCOMPARE(target.picture().size(), QSize(32, 24));
+}
+
+void tst_PictureIntake::filesCopiedInAFileManagerArePasted_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QByteArray>("text"); // %1: the picture's URL
+
+    for (bool preview : {false, true}) {
+        const char* window = preview ? "preview" : "view";
+        QTest::addRow("%s-gnome-copy", window) << preview << "x-special/gnome-copied-files" << QByteArray("copy\n%1");
+        QTest::addRow("%s-gnome-cut-newline", window)
+            << preview << "x-special/gnome-copied-files" << QByteArray("cut\n%1\n");
+        QTest::addRow("%s-uri-list-crlf", window) << preview << "text/uri-list" << QByteArray("# copied\r\n%1\r\n");
+    }
+}
+
+// File managers put copied files on the clipboard in forms of their own; the picture file is
+// taken from each.
+void tst_PictureIntake::filesCopiedInAFileManagerArePasted()
+{
+    QFETCH(bool, preview);
+    QFETCH(QString, format);
+    QFETCH(QByteArray, text);
+
+    const QString path = dir->filePath(QStringLiteral("a face #1.png"));
+    QVERIFY(testimages::filled(40, 30, Qt::green).save(path));
+    Door target(preview, session.get());
+    auto data = std::make_unique<QMimeData>();
+    data->setData(format, text.replace("%1", QUrl::fromLocalFile(path).toEncoded()));
+    if (preview) {
+        QVERIFY(target.window->insertFromMimeData(data.get()));
+    } else {
+        QGuiApplication::clipboard()->setMimeData(data.release());
+        QTest::keyClick(target.view.get(), Qt::Key_V, Qt::ControlModifier);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+    QCOMPARE(target.picture().size(), QSize(40, 30));
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
 QTEST_MAIN(tst_PictureIntake)
