@@ -68,14 +68,21 @@ void MainWindow::Impl::buildWidgets()
     pointView->setFacialPoints(project.facialPoints());
     pointView->setUndoStack(&undoStack);
     pointView->pictureIntake()->setPackageReader(&reader);
-    // A package pasted or dropped opens as with Open PMK file; from the event loop, so that
-    // the question about unsaved work is not asked inside the drop.
+    // A package pasted or dropped opens as with Open PMK file, a video plays in the Preview;
+    // from the event loop, so that the question about unsaved work is not asked inside the drop.
     pointView->pictureIntake()->setFileOpener([this](const QString& path) {
-        if (!isPackageName(path)) {
-            return false;
+        if (isPackageName(path)) {
+            QMetaObject::invokeMethod(this, [this, path] { openPackageFile(path); }, Qt::QueuedConnection);
+            return true;
         }
-        QMetaObject::invokeMethod(this, [this, path] { openPackageFile(path); }, Qt::QueuedConnection);
-        return true;
+        if (isVideoFile(path)) {
+            QMetaObject::invokeMethod(this, [this, path] {
+                showPreview();
+                previewWindow->openFaceVideo(path);
+            }, Qt::QueuedConnection);
+            return true;
+        }
+        return false;
     });
     connect(pointView, &PointView::statusMessageChanged, this, &Impl::showStatus);
     connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);

@@ -37,14 +37,6 @@ constexpr int refreshDelayMs = 40;
 // The photo path masks this many faces at most, as the video path does.
 constexpr std::size_t maximumPhotoFaces = 8;
 
-bool isVideoFile(const QString& path)
-{
-    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("mov"),
-                                      QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
-                                      QStringLiteral("ogv")};
-    return suffixes.contains(QFileInfo(path).suffix().toLower());
-}
-
 const char* const effectNames[] = {"Face only", "Whole image", "Full frame effect"};
 
 QString effectName(int type)
@@ -54,6 +46,14 @@ QString effectName(int type)
 }
 
 } // namespace
+
+bool isVideoFile(const QString& path)
+{
+    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("mov"),
+                                      QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
+                                      QStringLiteral("ogv")};
+    return suffixes.contains(QFileInfo(path).suffix().toLower());
+}
 
 PreviewWindow::Impl::Impl(PreviewWindow* owner, core::FaceMaskProject* project,
                           core::FacialPointsDetector* detector, PromptSession* given)
@@ -273,6 +273,14 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
     d->buildWidgets();
     d->followModel();
     connect(&d->intake, &PictureIntake::pictureTaken, this, &PreviewWindow::setFacePicture);
+    // A video file pasted plays, as one dropped does.
+    d->intake.setFileOpener([this](const QString& path) {
+        if (!isVideoFile(path)) {
+            return false;
+        }
+        openFaceVideo(path);
+        return true;
+    });
     resize(640, 520);
     d->refresh();
 }

@@ -22,6 +22,9 @@ class PromptSession;
 // applied to every face (up to 8) of a photo opened, dropped or pasted here, of a face video, or
 // of a camera. It follows the project's point model live. Dialogs go through the prompts it is
 // given. GUI thread only.
+// Whether path names a video file the Preview window plays (told by its suffix).
+bool isVideoFile(const QString& path);
+
 class PreviewWindow : public QWidget
 {
 public:

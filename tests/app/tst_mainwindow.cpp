@@ -68,6 +68,8 @@ private slots:
     void pasteDuringAPackageLoadIsRefusedAndSaysSo();
     void packagePastedOrDroppedOpens_data();
     void packagePastedOrDroppedOpens();
+    void videoPastedOrDroppedPlaysInThePreview_data();
+    void videoPastedOrDroppedPlaysInThePreview();
 
 private:
     QAction* action(ui::MainWindow& window, const QString& text);
@@ -716,6 +718,54 @@ void tst_MainWindow::packagePastedOrDroppedOpens()
     const QList<PromptRecord> questions = prompts->ofKind(QStringLiteral("question"));
     QCOMPARE(questions.size(), 1);
     QCOMPARE(questions[0].text, QStringLiteral("Save the changes to the mask before opening another package?"));
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+void tst_MainWindow::videoPastedOrDroppedPlaysInThePreview_data()
+{
+    QTest::addColumn<bool>("dropped");
+    QTest::newRow("pasted") << false;
+    QTest::newRow("dropped") << true;
+}
+
+// A face video pasted or dropped on the window opens the Preview window and plays there.
+void tst_MainWindow::videoPastedOrDroppedPlaysInThePreview()
+{
+    QFETCH(bool, dropped);
+    const QString path = writeFile(QStringLiteral("face.webm"), QByteArray(4096, '\x42'));
+    QVERIFY(!path.isEmpty());
+
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ui::PointView* view = pointView(window);
+    auto data = std::make_unique<QMimeData>();
+    data->setUrls({QUrl::fromLocalFile(path)});
+    if (dropped) {
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+        drop.setAccepted(false);
+        QApplication::sendEvent(view, &drop);
+        QVERIFY2(drop.isAccepted(), "the drop is taken");
+    } else {
+        QGuiApplication::clipboard()->setMimeData(data.release());
+        QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
+    }
+
+    const auto previewWindow = [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->windowTitle() == QLatin1String("Preview Effect") && widget->isVisible()) {
+                return widget;
+            }
+        }
+        return static_cast<QWidget*>(nullptr);
+    };
+    QTRY_VERIFY(previewWindow());
+    auto* footer = previewWindow()->findChild<QLabel*>(QStringLiteral("previewFooter"));
+    QVERIFY(footer);
+    QTRY_VERIFY_WITH_TIMEOUT(footer->text().contains(QStringLiteral("The video \"face.webm\" cannot be played")), 30000);
+    QVERIFY(view->facialPoints()->image().isNull());
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 

@@ -148,6 +148,7 @@ private slots:
     void heldKeyTogglesOnce_data();
     void heldKeyTogglesOnce();
     void damagedVideoSaysSoInTheWindow();
+    void videoFilePastedPlays();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
     void cameraFailureOutlastsTheFrameInWork();
@@ -1088,6 +1089,21 @@ void tst_PreviewWindow::pausedOnADroppedFrameShowsIt()
     project->facialPoints()->setPoint(maskPoints[30] + QPointF(0.0, 0.02), 30);
     QTest::qWait(300);
     QCOMPARE(frameShown(), 5L);
+}
+
+// A video copied in a file manager and pasted plays, as one dropped does.
+void tst_PreviewWindow::videoFilePastedPlays()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("broken.webm"));
+    QVERIFY(writeBrokenVideo(path));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    QVERIFY(window.insertFromMimeData(&data));
+    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("The video \"broken.webm\" cannot be played")), 30000);
+    QVERIFY(prompts->records.isEmpty());
 }
 
 void tst_PreviewWindow::damagedVideoSaysSoInTheWindow()
