@@ -8,6 +8,7 @@
 #include "ui/prompts.h"
 #include "ui/waitclock.h"
 
+#include <QDropEvent>
 #include <QFile>
 #include <QImage>
 #include <QMimeData>
@@ -259,6 +260,16 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
         d->refuse(irregular.front(), QStringLiteral("not a regular file"));
     }
     return true;
+}
+
+void takeAsCopy(QDropEvent* event)
+{
+    if (event->possibleActions() & Qt::CopyAction) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
+        event->acceptProposedAction();
+    }
 }
 
 bool PictureIntake::isReading() const

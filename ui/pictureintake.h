@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+class QDropEvent;
 class QImage;
 class QMimeData;
 class QWidget;
@@ -67,5 +68,9 @@ private:
     class Impl;
     std::unique_ptr<Impl> d;
 };
+
+// Accepts a drag's entry or its drop as a copy where the source allows one: the window never
+// takes what is dropped away, and a move would have the source delete its picture or file.
+void takeAsCopy(QDropEvent* event);
 
 } // namespace ui

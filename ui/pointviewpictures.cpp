@@ -7,6 +7,7 @@
 #include "core/facialpoints.h"
 #include "face_detection_module/landmarkpipeline.h"
 #include "tools/pointcommands.h"
+#include "ui/pictureintake.h"
 #include "ui/waitclock.h"
 
 #include <QAction>
@@ -156,7 +157,7 @@ void PointView::dragEnterEvent(QDragEnterEvent* event)
 {
     const QMimeData* data = event->mimeData();
     if (data && (data->hasImage() || data->hasUrls())) {
-        event->acceptProposedAction();
+        takeAsCopy(event);
     }
 }
 
@@ -168,7 +169,7 @@ void PointView::dropEvent(QDropEvent* event)
     }
     waitclock::begin("drop");
     if (insertFromMimeData(event->mimeData())) {
-        event->acceptProposedAction();
+        takeAsCopy(event);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "preview/facetriangles.h"
 #include "ui/framesource.h"
 #include "ui/livepreview.h"
+#include "ui/pictureintake.h"
 #include "ui/previewcanvas.h"
 #include "ui/prompts.h"
 #include "ui/videosource.h"
@@ -370,7 +371,7 @@ bool PreviewWindow::savePreviewPicture()
 void PreviewWindow::dragEnterEvent(QDragEnterEvent* event)
 {
     if (event->mimeData()->hasImage() || event->mimeData()->hasUrls()) {
-        event->acceptProposedAction();
+        takeAsCopy(event);
     }
 }
 
@@ -379,13 +380,13 @@ void PreviewWindow::dropEvent(QDropEvent* event)
     for (const QUrl& url : event->mimeData()->urls()) {
         if (url.isLocalFile() && isVideoFile(core::localFilePath(url))) {
             if (openFaceVideo(core::localFilePath(url))) {
-                event->acceptProposedAction();
+                takeAsCopy(event);
             }
             return;
         }
     }
     if (insertFromMimeData(event->mimeData())) {
-        event->acceptProposedAction();
+        takeAsCopy(event);
     }
 }
 

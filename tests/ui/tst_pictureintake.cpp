@@ -48,6 +48,8 @@ private slots:
     void nameThatIsNotUtf8Opens();
     void filesCopiedInAFileManagerArePasted_data();
     void filesCopiedInAFileManagerArePasted();
+    void dropIsTakenAsACopy_data();
+    void dropIsTakenAsACopy();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -427,6 +429,36 @@ void tst_PictureIntake::filesCopiedInAFileManagerArePasted()
     QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
     QCOMPARE(target.picture().size(), QSize(40, 30));
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+void tst_PictureIntake::dropIsTakenAsACopy_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::newRow("view") << false;
+    QTest::newRow("preview") << true;
+}
+
+// Shift held proposes a move: the source would then take its picture away (an editor's object,
+// a file), but the window only ever copies it.
+void tst_PictureIntake::dropIsTakenAsACopy()
+{
+    QFETCH(bool, preview);
+    const QString path = dir->filePath(QStringLiteral("face.png"));
+    QVERIFY(testimages::filled(40, 30, Qt::green).save(path));
+    Door target(preview, session.get());
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    QDropEvent event(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::ShiftModifier);
+    QCOMPARE(event.proposedAction(), Qt::MoveAction);
+    event.setAccepted(false);
+    if (preview) {
+        target.window->dropEvent(&event);
+    } else {
+        target.view->dropEvent(&event);
+    }
+    QVERIFY(event.isAccepted());
+    QCOMPARE(event.dropAction(), Qt::CopyAction);
+    QTRY_COMPARE(target.picture().size(), QSize(40, 30));
 }
 
 QTEST_MAIN(tst_PictureIntake)
