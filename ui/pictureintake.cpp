@@ -200,14 +200,26 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
     const QByteArray bytes = encodedPicture(data);
     const QImage decoded = bytes.isEmpty() && data->hasImage() ? imageFromVariant(data->imageData()) : QImage();
     QStringList local;
+    QUrl remote;
     if (bytes.isEmpty() && decoded.isNull()) {
         for (const QUrl& url : fileUrls(data)) {
             if (url.isLocalFile()) {
                 local.append(core::localFilePath(url));
+            } else if (remote.isEmpty() && !url.scheme().isEmpty()) {
+                remote = url;
             }
         }
     }
     if (!local.isEmpty() && d->fileOpener && d->fileOpener(local.front())) {
+        return true;
+    }
+    // A browser that drags a picture may give its address alone: it is not fetched from here.
+    if (local.isEmpty() && !remote.isEmpty() && bytes.isEmpty() && decoded.isNull()) {
+        d->session.prompts().warning(
+            QStringLiteral("Error"),
+            QStringLiteral("The picture at \"%1\" was not load.\nIt is not on this computer: save it first, or "
+                           "copy the picture itself (Copy Image) and paste it.")
+                .arg(remote.toDisplayString()));
         return true;
     }
     // Looked at on a thread of their own: a file on a share that went away would hold the

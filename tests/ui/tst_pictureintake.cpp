@@ -50,6 +50,8 @@ private slots:
     void filesCopiedInAFileManagerArePasted();
     void dropIsTakenAsACopy_data();
     void dropIsTakenAsACopy();
+    void pictureFromABrowser_data();
+    void pictureFromABrowser();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -459,6 +461,60 @@ void tst_PictureIntake::dropIsTakenAsACopy()
     QVERIFY(event.isAccepted());
     QCOMPARE(event.dropAction(), Qt::CopyAction);
     QTRY_COMPARE(target.picture().size(), QSize(40, 30));
+}
+
+void tst_PictureIntake::pictureFromABrowser_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<bool>("dropped");
+    QTest::addColumn<bool>("withPicture"); // the picture's bytes beside its address
+
+    for (bool preview : {false, true}) {
+        for (bool dropped : {false, true}) {
+            for (bool withPicture : {false, true}) {
+                QTest::addRow("%s-%s-%s", preview ? "preview" : "view", dropped ? "drop" : "paste",
+                              withPicture ? "address-and-picture" : "address-alone")
+                    << preview << dropped << withPicture;
+            }
+        }
+    }
+}
+
+// A browser offers a picture's address, its HTML and often the picture itself: the picture is
+// taken; given the address alone, the user learns why nothing came.
+void tst_PictureIntake::pictureFromABrowser()
+{
+    QFETCH(bool, preview);
+    QFETCH(bool, dropped);
+    QFETCH(bool, withPicture);
+
+    Door target(preview, session.get());
+    auto data = std::make_unique<QMimeData>();
+    data->setData(QStringLiteral("text/uri-list"), "https://example.com/photos/face.jpg\r\n");
+    data->setData(QStringLiteral("text/html"), "<img src=\"https://example.com/photos/face.jpg\">");
+    if (withPicture) {
+        data->setData(QStringLiteral("image/png"), testimages::encoded(testimages::filled(40, 30, Qt::green), "png"));
+    }
+    if (dropped) {
+        QVERIFY(target.drop(data.get()));
+    } else if (preview) {
+        QVERIFY(target.window->insertFromMimeData(data.get()));
+    } else {
+        QVERIFY(target.view->insertFromMimeData(data.get()));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (withPicture) {
+        QVERIFY(warnings.isEmpty());
+        QCOMPARE(target.picture().size(), QSize(40, 30));
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("The picture at \"https://example.com/photos/face.jpg\" was not load.\n"
+                                              "It is not on this computer: save it first, or copy the picture "
+                                              "itself (Copy Image) and paste it."));
+    QVERIFY(target.picture().isNull());
 }
 
 QTEST_MAIN(tst_PictureIntake)

@@ -231,7 +231,8 @@ void tst_PointView::mimeDataIntake_data()
     QTest::newRow("png-under-text-name-is-read-by-content") << false << false << QStringList{"notes.txt:png"} << false << true << true << QSize(40, 10);
     QTest::newRow("only-unloadable-files-take-nothing") << false << false << QStringList{"a.png:text", "gone.png:missing"} << false << true << false << QSize(0, 0);
     QTest::newRow("missing-file-is-not-tried") << false << false << QStringList{"gone.png:missing"} << false << false << false << QSize(0, 0);
-    QTest::newRow("web-url-takes-nothing") << false << false << QStringList() << true << false << false << QSize(0, 0);
+    // Not fetched, but told: the user meant a picture.
+    QTest::newRow("web-url-is-told-not-taken") << false << false << QStringList() << true << true << false << QSize(0, 0);
     QTest::newRow("no-image-no-urls-takes-nothing") << false << false << QStringList() << false << false << false << QSize(0, 0);
 }
 
@@ -279,7 +280,8 @@ void tst_PointView::mimeDataIntake()
     QTRY_VERIFY(!view.pictureIntake()->isReading());
     QCOMPARE(imageChanged.count(), taken ? 1 : 0);
     QCOMPARE(model.image().size(), expectedSize);
-    QVERIFY(prompts->records.isEmpty());
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), webUrl ? 1 : 0);
+    QCOMPARE(prompts->records.size(), webUrl ? 1 : 0);
 }
 
 void tst_PointView::mimeDataWithoutModelTakesNothing()
