@@ -75,6 +75,33 @@ QList<QUrl> fileUrls(const QMimeData* data)
     return files;
 }
 
+// The picture a data: URL among the data's URLs holds ("data:image/png;base64,…", as a browser
+// drags a picture embedded in its page); empty when there is none.
+QByteArray dataUrlPicture(const QMimeData* data)
+{
+    for (const QUrl& url : data->urls()) {
+        if (url.scheme() != QLatin1String("data")) {
+            continue;
+        }
+        const QByteArray text = url.toEncoded(QUrl::RemoveScheme);
+        const int comma = text.indexOf(',');
+        const QByteArray header = comma < 0 ? QByteArray() : QByteArray::fromPercentEncoding(text.left(comma));
+        if (!header.startsWith("image/")) {
+            continue;
+        }
+        const QByteArray payload = QByteArray::fromPercentEncoding(text.mid(comma + 1));
+        return header.endsWith(";base64") ? QByteArray::fromBase64(payload) : payload;
+    }
+    return QByteArray();
+}
+
+// A long address cut to fit a message, with "…".
+QString elided(const QString& text)
+{
+    constexpr int longest = 100;
+    return text.size() <= longest ? text : text.left(longest - 1) + QChar(0x2026);
+}
+
 // How long a dropped or pasted file's drive is waited for before it is taken as gone away.
 constexpr std::chrono::milliseconds fileCheckTimeout{2000};
 
@@ -197,7 +224,10 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
     if (!data) {
         return false;
     }
-    const QByteArray bytes = encodedPicture(data);
+    QByteArray bytes = encodedPicture(data);
+    if (bytes.isEmpty()) {
+        bytes = dataUrlPicture(data);
+    }
     const QImage decoded = bytes.isEmpty() && data->hasImage() ? imageFromVariant(data->imageData()) : QImage();
     QStringList local;
     QUrl remote;
@@ -219,7 +249,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
             QStringLiteral("Error"),
             QStringLiteral("The picture at \"%1\" was not load.\nIt is not on this computer: save it first, or "
                            "copy the picture itself (Copy Image) and paste it.")
-                .arg(remote.toDisplayString()));
+                .arg(elided(remote.toDisplayString())));
         return true;
     }
     // Looked at on a thread of their own: a file on a share that went away would hold the
