@@ -199,7 +199,7 @@ void PreviewWindow::Impl::showStatus()
         face = QStringLiteral("Open, drop or paste (Ctrl+V) a face picture, open a face video (Ctrl+Shift+O), or choose a camera.");
     }
     QStringList parts{mask};
-    for (const QString& part : {face, sourceNote}) {
+    for (const QString& part : {face, sourceNote, pasteNote}) {
         if (!part.isEmpty()) {
             parts.append(part);
         }
@@ -223,7 +223,11 @@ void PreviewWindow::Impl::openFacePicture()
 
 void PreviewWindow::Impl::pasteFacePicture()
 {
-    q->insertFromMimeData(QGuiApplication::clipboard()->mimeData());
+    pasteNote.clear();
+    if (!q->insertFromMimeData(QGuiApplication::clipboard()->mimeData())) {
+        pasteNote = QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file.");
+    }
+    showStatus();
 }
 
 void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher)
@@ -297,6 +301,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
         return;
     }
     d->stopLive(true);
+    d->pasteNote.clear();
     d->photoOutdated = false;
     d->photo = picture;
     d->photoPoints.clear();

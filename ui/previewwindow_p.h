@@ -113,6 +113,8 @@ public:
     QString faceStatus;
     // What is amiss with the source that still plays (a video cut short); cleared with the source.
     QString sourceNote;
+    // Why the last Ctrl+V brought nothing; cleared by the next picture, camera or video.
+    QString pasteNote;
     // The source said it cannot go on: faceStatus says why, and frames drawn after (the one in
     // work when it failed, a redraw) leave it there. Cleared with the source.
     bool sourceFailed = false;

@@ -245,6 +245,7 @@ void PreviewWindow::Impl::retire(std::unique_ptr<LivePreview> old)
 void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
 {
     d->stopLive(!source);
+    d->pasteNote.clear();
     if (!source) {
         // Back to the photo, if there is one, with what its detection found (kept meanwhile).
         d->faceStatus.clear();

@@ -16,6 +16,7 @@
 #include "tests/support/threadlimit.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QCameraInfo>
 #include <QDir>
 #include <QLabel>
@@ -149,6 +150,7 @@ private slots:
     void heldKeyTogglesOnce();
     void damagedVideoSaysSoInTheWindow();
     void videoFilePastedPlays();
+    void pasteOfNothingSaysSo();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
     void cameraFailureOutlastsTheFrameInWork();
@@ -1103,6 +1105,24 @@ void tst_PreviewWindow::videoFilePastedPlays()
     data.setUrls({QUrl::fromLocalFile(path)});
     QVERIFY(window.insertFromMimeData(&data));
     QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("The video \"broken.webm\" cannot be played")), 30000);
+    QVERIFY(prompts->records.isEmpty());
+}
+
+// Ctrl+V with no picture on the clipboard says so, as in the main window, until a picture comes.
+void tst_PreviewWindow::pasteOfNothingSaysSo()
+{
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    const QString nothing = QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file.");
+    QGuiApplication::clipboard()->setText(QStringLiteral("a face"));
+    QTest::keyClick(&window, Qt::Key_V, Qt::ControlModifier);
+    QVERIFY2(footerOf(window).endsWith(nothing), qPrintable(footerOf(window)));
+
+    QGuiApplication::clipboard()->setImage(facePhoto);
+    QTest::keyClick(&window, Qt::Key_V, Qt::ControlModifier);
+    QTRY_VERIFY(!window.previewImage().isNull());
+    QVERIFY2(!footerOf(window).contains(nothing), qPrintable(footerOf(window)));
     QVERIFY(prompts->records.isEmpty());
 }
 
