@@ -209,7 +209,6 @@ void PreviewWindow::Impl::showStatus()
 
 void PreviewWindow::Impl::openFacePicture()
 {
-    Workspace workspace;
     const QString path = prompts().openFileName(
         QStringLiteral("Select face picture"),
         QStringLiteral("Image files (*.png *.jpg *.jpeg *.xpm *.bmp *.tif *.tiff);; All files (*.*)"),

@@ -9,6 +9,7 @@
 #include "ui/pictureintake.h"
 #include "ui/previewwindow.h"
 #include "ui/prompts.h"
+#include "ui/workspace.h"
 #include "core/facialpoints.h"
 #include "face_detection_module/facialpointsdetector.h"
 #include "preview/maskrenderer.h"
@@ -95,6 +96,8 @@ public:
     // The window's, or ownSession: every dialog of the window and of its intake.
     PromptSession& session;
     PictureIntake intake;
+    // Read as the window is made; a toggle is then remembered without reading the file again.
+    Workspace workspace;
 
     preview::MaskRenderer renderer;
     bool maskPictureChanged = true;

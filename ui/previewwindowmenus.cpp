@@ -92,13 +92,13 @@ void PreviewWindow::Impl::buildWidgets()
     steadyAction = viewMenu->addAction(QStringLiteral("Steady"));
     steadyAction->setObjectName(QStringLiteral("steadyAction"));
     steadyAction->setCheckable(true);
-    steadyAction->setChecked(Workspace().previewToggle(steadyToggle, true));
+    steadyAction->setChecked(workspace.previewToggle(steadyToggle, true));
     steadyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     // A held key turns it once, not on and off at the keyboard's repeat rate.
     steadyAction->setAutoRepeat(false);
     steadyAction->setToolTip(QStringLiteral("Smooth the points from frame to frame so that the mask does not tremble"));
     connect(steadyAction, &QAction::toggled, this, [this](bool on) {
-        Workspace().setPreviewToggle(steadyToggle, on);
+        workspace.setPreviewToggle(steadyToggle, on);
         if (live) {
             live->setSteady(on);
         }

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLockFile>
 #include <QSettings>
 #include <QStandardPaths>
@@ -18,7 +19,14 @@
 #include <QXmlStreamWriter>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +68,90 @@ QString usableSettingsFile(const QString& file)
 {
     return isRegularOrAbsent(file) ? file : QStringLiteral("/dev/null/facemask.conf");
 }
+
+// A value stored and not yet written: the generation tells it from one stored after it.
+struct StoredValue {
+    QVariant value;
+    quint64 generation = 0;
+};
+
+// The one thread that writes the settings files, in the order the writes were asked for, so that
+// a disk that does not answer holds it and not the window, and two writers never race. Started
+// when there is work and ending when there is none; it owns nothing of the caller's. Made once
+// and never destroyed: a write may outlive every window.
+class SettingsWriter
+{
+public:
+    static SettingsWriter& instance()
+    {
+        static SettingsWriter* const writer = new SettingsWriter;
+        return *writer;
+    }
+
+    // Runs job on the writer's thread after those posted before; on the calling thread when no
+    // thread can be had.
+    void post(std::function<void()> job)
+    {
+        // Registered after the QSettings that stored the values has made Qt's own, so that the
+        // wait comes before those are torn down.
+        static const bool finishedAtExit = std::atexit(finishAtExit) == 0;
+        Q_UNUSED(finishedAtExit)
+        {
+            const std::lock_guard<std::mutex> hold(lock);
+            jobs.push_back(std::move(job));
+            if (running) {
+                return;
+            }
+            running = true;
+        }
+        try {
+            std::thread([this] { drain(); }).detach();
+        } catch (const std::system_error&) {
+            drain();
+        }
+    }
+
+    // Whether every job posted has ended within timeout.
+    bool waitForIdle(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        return idle.wait_for(hold, timeout, [this] { return !running && jobs.empty(); });
+    }
+
+    std::mutex lock;
+    // File → key → value, guarded by lock.
+    QHash<QString, QHash<QString, StoredValue>> values;
+    quint64 nextGeneration = 1;
+
+private:
+    SettingsWriter() = default;
+
+    // A program that ends without waiting for its settings (a test) still gets them written,
+    // unless their disk does not answer.
+    static void finishAtExit() { instance().waitForIdle(std::chrono::seconds(5)); }
+
+    void drain()
+    {
+        for (;;) {
+            std::function<void()> job;
+            {
+                const std::lock_guard<std::mutex> hold(lock);
+                if (jobs.empty()) {
+                    running = false;
+                    idle.notify_all();
+                    return;
+                }
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::condition_variable idle;
+    std::deque<std::function<void()>> jobs;
+    bool running = false;
+};
 
 } // namespace
 
@@ -123,22 +215,25 @@ QString Workspace::whyNotKept() const
     }
 }
 
-// The file is written whole or not at all. QSettings' own writing moves a cut-short file over the
-// settings when the disk fills up midway, and reports no error: every remembered value would be
-// gone at the next start. So the settings are written by a second QSettings into a scratch file
-// beside them, which is read back and moved into place only when it holds every key in full;
-// the object the window reads from never writes.
 void Workspace::store(const QString& key, const QVariant& value)
 {
     store({{key, value}});
 }
 
-void Workspace::store(const QList<QPair<QString, QVariant>>& values)
+namespace {
+
+// The file is written whole or not at all. QSettings' own writing moves a cut-short file over the
+// settings when the disk fills up midway, and reports no error: every remembered value would be
+// gone at the next start. So the settings are written by a second QSettings into a scratch file
+// beside them, which is read back and moved into place only when it holds every key in full;
+// the object the window reads from never writes.
+// Replaces the settings file at path with what it holds and values; false when it was not
+// replaced. Any thread.
+bool writeSettings(const QString& path, const QList<QPair<QString, QVariant>>& values)
 {
-    const QString path = settings->fileName();
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath())) {
-        return;
+        return false;
     }
     {
         // The lock QSettings takes for its own writes, held from reading the file to replacing it,
@@ -154,25 +249,25 @@ void Workspace::store(const QList<QPair<QString, QVariant>>& values)
         // disk) are not written over: the values they hold would be lost for the one stored.
         // What was read is taken from a copy under a new name, not from what Qt read before.
         if (!isRegularOrAbsent(path)) {
-            return;
+            return false;
         }
         QByteArray held;
         QFile settingsFile(path);
         if (settingsFile.open(QIODevice::ReadOnly)) {
             held = settingsFile.readAll();
             if (settingsFile.error() != QFileDevice::NoError) {
-                return;
+                return false;
             }
             settingsFile.close();
         } else if (settingsFile.exists()) {
-            return;
+            return false;
         }
         QTemporaryFile copy(path + QStringLiteral(".XXXXXX"));
         QTemporaryFile scratch(path + QStringLiteral(".XXXXXX"));
         QTemporaryFile readBack(path + QStringLiteral(".XXXXXX"));
         if (!copy.open() || copy.write(held) != held.size() || !copy.flush() || !scratch.open()
             || !readBack.open()) {
-            return;
+            return false;
         }
         copy.close();
         scratch.close();
@@ -193,7 +288,7 @@ void Workspace::store(const QList<QPair<QString, QVariant>>& values)
             }
             next.sync();
             if (next.status() != QSettings::NoError) {
-                return;
+                return false;
             }
             keys = next.allKeys();
         }
@@ -202,11 +297,11 @@ void Workspace::store(const QList<QPair<QString, QVariant>>& values)
         // writer ends the last one, so a file cut short lacks a key or its final line break.
         if (std::rename(QFile::encodeName(scratch.fileName()).constData(),
                         QFile::encodeName(readBack.fileName()).constData()) != 0) {
-            return;
+            return false;
         }
         QFile written(readBack.fileName());
         if (!written.open(QIODevice::ReadOnly)) {
-            return;
+            return false;
         }
         const QByteArray bytes = written.readAll();
         const QSettings check(readBack.fileName(), QSettings::IniFormat);
@@ -215,7 +310,7 @@ void Workspace::store(const QList<QPair<QString, QVariant>>& values)
         keysRead.sort();
         if (bytes.isEmpty() || !bytes.endsWith('\n') || keysRead != keys
             || !core::writeWholeFile(path, bytes).isEmpty()) {
-            return;
+            return false;
         }
         // QSettings reads a file again only when its size or time has changed: a file of the
         // same size written within one tick of a coarse clock (a whole second on some file
@@ -228,12 +323,83 @@ void Workspace::store(const QList<QPair<QString, QVariant>>& values)
             }
         }
     }
-    settings->sync();
+    return true;
+}
+
+// Every value stored into path and not yet written, in one replacement of the file. The values are
+// then read from the file, which every QSettings of it in the process reads anew here, or, when it
+// could not be written, the ones before them are. The writer's thread.
+void writePending(const QString& path)
+{
+    SettingsWriter& writer = SettingsWriter::instance();
+    QList<QPair<QString, QVariant>> values;
+    QList<quint64> generations;
+    {
+        const std::lock_guard<std::mutex> hold(writer.lock);
+        const QHash<QString, StoredValue>& stored = writer.values[path];
+        for (auto it = stored.begin(); it != stored.end(); ++it) {
+            values.append({it.key(), it->value});
+            generations.append(it->generation);
+        }
+    }
+    if (values.isEmpty()) {
+        return;
+    }
+    if (writeSettings(path, values)) {
+        // QSettings of one file share what they read, guarded by a lock of their own.
+        QSettings(path, QSettings::IniFormat).sync();
+    }
+    const std::lock_guard<std::mutex> hold(writer.lock);
+    QHash<QString, StoredValue>& stored = writer.values[path];
+    for (int i = 0; i < values.size(); ++i) {
+        const auto found = stored.find(values[i].first);
+        // One stored again meanwhile is left to the write that follows.
+        if (found != stored.end() && found->generation == generations[i]) {
+            stored.erase(found);
+        }
+    }
+}
+
+} // namespace
+
+void Workspace::store(const QList<QPair<QString, QVariant>>& values)
+{
+    const QString path = settings->fileName();
+    SettingsWriter& writer = SettingsWriter::instance();
+    {
+        const std::lock_guard<std::mutex> hold(writer.lock);
+        QHash<QString, StoredValue>& stored = writer.values[path];
+        for (const auto& [key, value] : values) {
+            stored[key] = StoredValue{value, writer.nextGeneration++};
+        }
+    }
+    writer.post([path] { writePending(path); });
+}
+
+bool Workspace::finishWrites(std::chrono::milliseconds timeout)
+{
+    return SettingsWriter::instance().waitForIdle(timeout);
+}
+
+QVariant Workspace::value(const QString& key) const
+{
+    {
+        SettingsWriter& writer = SettingsWriter::instance();
+        const std::lock_guard<std::mutex> hold(writer.lock);
+        const auto file = writer.values.constFind(settings->fileName());
+        if (file != writer.values.cend()) {
+            const auto found = file->constFind(key);
+            if (found != file->cend()) {
+                return found->value;
+            }
+        }
+    }
+    return settings->value(key);
 }
 
 QByteArray Workspace::geometry(const QString& name) const
 {
-    const QVariant value = settings->value(geometryGroup + name);
+    const QVariant value = this->value(geometryGroup + name);
     return value.userType() == QMetaType::QByteArray ? value.toByteArray() : QByteArray();
 }
 
@@ -264,7 +430,7 @@ void Workspace::setPreviewToggle(const QString& name, bool on)
 
 bool Workspace::toggleAt(const QString& key, bool fallback) const
 {
-    const QString text = settings->value(key).toString();
+    const QString text = value(key).toString();
     if (text == QLatin1String("true")) {
         return true;
     }
@@ -276,7 +442,7 @@ bool Workspace::toggleAt(const QString& key, bool fallback) const
 
 QString Workspace::folder(const QString& kind) const
 {
-    const QVariant value = settings->value(folderGroup + kind);
+    const QVariant value = this->value(folderGroup + kind);
     if (value.userType() != QMetaType::QString) {
         return QString();
     }
@@ -302,7 +468,7 @@ QStringList Workspace::recentPackages() const
     // Read afresh: another window may have changed the list since this one last wrote a setting,
     // and the list is written back whole.
     settings->sync();
-    const QVariant value = settings->value(recentKey);
+    const QVariant value = this->value(recentKey);
     if (!isStringList(value)) {
         return {};
     }
@@ -357,7 +523,7 @@ void Workspace::clearRecentPackages()
 int Workspace::effectType(int fallback) const
 {
     bool ok = false;
-    const int type = settings->value(effectTypeKey).toString().toInt(&ok);
+    const int type = value(effectTypeKey).toString().toInt(&ok);
     return ok && type >= 0 && type <= 2 ? type : fallback;
 }
 
@@ -368,7 +534,7 @@ void Workspace::setEffectType(int type)
 
 QString Workspace::author(const QString& fallback) const
 {
-    const QVariant value = settings->value(authorKey);
+    const QVariant value = this->value(authorKey);
     return value.userType() == QMetaType::QString ? value.toString() : fallback;
 }
 

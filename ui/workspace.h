@@ -18,9 +18,12 @@ namespace ui {
 // the pickers, the recent packages and the save dialog's last choices. Kept in
 // $XDG_CONFIG_HOME/facemask/facemask.conf (~/.config when unset), read afresh by each instance.
 // A damaged or unreadable file, or a value of the wrong kind, reads as the default. Each change
-// replaces the file whole or not at all; a value that cannot be written (a full disk) is lost
-// without a message, and the file keeps the earlier ones; whyNotKept() tells the window when no
-// value can be. GUI thread only.
+// replaces the file whole or not at all, on a thread of its own shared by every instance, in the
+// order the changes were made, so that a disk that does not answer never holds the caller; a
+// value stored is read back at once, from memory until it is written. A value that cannot be
+// written (a full disk) is lost without a message, and the file keeps the earlier ones;
+// whyNotKept() tells the window when no value can be. An instance is used on one thread, the GUI
+// thread in the windows.
 class Workspace
 {
 public:
@@ -36,6 +39,10 @@ public:
     // stops it, e.g. "/ cannot be written (Permission denied)" for a home folder that is not
     // there. Looks at the file and its folders only (stat and access), never writes.
     QString whyNotKept() const;
+
+    // Waits at most timeout for the changes stored so far, by every instance, to be written or
+    // found unwritable; false when some are still being written. Any thread.
+    static bool finishWrites(std::chrono::milliseconds timeout);
 
     // QWidget::saveGeometry() of the window called name ("main", "preview"); empty when none.
     QByteArray geometry(const QString& name) const;
@@ -79,6 +86,8 @@ private:
     // Several values, in one replacement of the file.
     void store(const QList<QPair<QString, QVariant>>& values);
     bool toggleAt(const QString& key, bool fallback) const;
+    // The value of key stored last and not yet written by any instance, else the file's.
+    QVariant value(const QString& key) const;
     // The recent packages with path put first (once).
     QStringList recentPackagesWith(const QString& path) const;
     std::unique_ptr<QSettings> settings;

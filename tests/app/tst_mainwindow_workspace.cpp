@@ -1008,6 +1008,7 @@ void tst_MainWindowWorkspace::saveRemembersItsChoicesInOneWrite()
     QCOMPARE(ui::Workspace().folder(QStringLiteral("package")), dir->path());
     QCOMPARE(ui::Workspace().recentPackages().value(0), path);
     // Renamed over it, or linked in from an unnamed file while there was none.
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     QCOMPARE(placed.count(IN_MOVED_TO | IN_CREATE, settingsFile.fileName()), 1);
 }
 

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtGlobal>
 
+#include <chrono>
+
 class TempWorkspace
 {
 public:
@@ -21,6 +23,8 @@ public:
     }
     ~TempWorkspace()
     {
+        // Settings still being written would make the folder anew once it is gone.
+        ui::Workspace::finishWrites(std::chrono::seconds(30));
         restore("XDG_CONFIG_HOME", oldConfig);
         restore("XDG_DATA_HOME", oldData);
     }

@@ -4,12 +4,14 @@
 #include "face_detection_module/facialpointsdetector.h"
 #include "tests/support/fakeprompts.h"
 #include "tests/support/filesizelimit.h"
+#include "tests/support/injectedfault.h"
 #include "core/imagefiles.h"
 #include "face_detection_module/landmarkpipeline.h"
 #include "ui/pictureintake.h"
 #include "ui/previewcanvas.h"
 #include "ui/previewwindow.h"
 #include "ui/videosource.h"
+#include "ui/workspace.h"
 #include "tests/support/replayframesource.h"
 #include "tests/support/testclips.h"
 #include "tests/support/testimages.h"
@@ -160,6 +162,7 @@ private slots:
     void gifChosenAsAVideoIsAFacePicture();
     void pipeChosenAsAVideoDoesNotBlock();
     void steadyIsOnByDefaultAndRemembered();
+    void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
     void photoOfTwoMasksBoth();
     void asksThroughTheSessionItIsGiven();
@@ -1314,6 +1317,26 @@ void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
     }
     ui::PreviewWindow window(project.get(), detector.get());
     QVERIFY(window.findChild<QAction*>(QStringLiteral("steadyAction"))->isChecked());
+}
+
+// Settings on a share that stopped answering: the toggle is taken at once, and remembered once
+// the share answers again.
+void tst_PreviewWindow::steadyDoesNotWaitForTheSettingsDisk()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    ui::PreviewWindow window(project.get(), detector.get());
+    auto* steady = window.findChild<QAction*>(QStringLiteral("steadyAction"));
+    const bool before = steady->isChecked();
+    QElapsedTimer clock;
+    {
+        const StalledDisk stalled(QStringLiteral("facemask.conf"), 8000);
+        QVERIFY(stalled.isArmed());
+        clock.start();
+        steady->trigger();
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    }
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
+    QCOMPARE(ui::Workspace().previewToggle(QStringLiteral("steady"), before), !before);
 }
 
 // The frames are masked with the detection service's model: choosing a camera before any

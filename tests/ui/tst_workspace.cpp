@@ -92,6 +92,7 @@ private slots:
     void settingsThatAreAPipeAreLeftAlone();
     void whyNotKeptNamesWhatStopsTheSettings_data();
     void whyNotKeptNamesWhatStopsTheSettings();
+    void togglesDoNotWaitForADiskThatDoesNotAnswer();
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
     void foldersThatDoNotAnswerAreNotWaitedFor();
@@ -167,6 +168,7 @@ void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
         workspace.setEffectType(2);
         workspace.setAuthor(author);
     }
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     ui::Workspace workspace;
     const QString file = workspace.file();
     const QByteArray before = readFile(file);
@@ -178,6 +180,7 @@ void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
         const FileSizeLimit full(rlim_t(std::max<qint64>(0, newLength * writableShare / 100 - lessBytes)));
         QVERIFY(full.isActive());
         workspace.setAuthor(longAuthor);
+        QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     }
     QCOMPARE(readFile(file), before);
     QCOMPARE(QDir(QFileInfo(file).absolutePath()).entryList(QDir::Files), filesBefore);
@@ -186,6 +189,8 @@ void tst_Workspace::valuesAreKeptWhenTheDiskIsFull()
     QCOMPARE(again.effectType(0), 2);
     // With room again, the value is written.
     workspace.setAuthor(longAuthor);
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
+    QVERIFY(readFile(file).contains(longAuthor.toLatin1()));
     QCOMPARE(ui::Workspace().author(QString()), longAuthor);
 }
 
@@ -216,6 +221,7 @@ void tst_Workspace::valuesAreKeptWhenTheFileCannotBeRead()
         QCOMPARE(workspace->author(QStringLiteral("none")), QStringLiteral("none"));
     }
     workspace->setToggle(QStringLiteral("numbers"), false);
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     QVERIFY2(readFile(file).contains("author=Ada"), readFile(file).constData());
 }
 
@@ -258,6 +264,7 @@ void tst_Workspace::quickStoresOnACoarseClockAreReadBack()
         workspace.setAuthor(QStringLiteral("a%1").arg(i % 10));
     }
     QCOMPARE(stale, 0);
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     QCOMPARE(ui::Workspace(file).effectType(0), 2);
     QCOMPARE(ui::Workspace(file).author(QString()), QStringLiteral("a9"));
 }
@@ -322,6 +329,7 @@ void tst_Workspace::settingsThatAreAPipeAreLeftAlone()
         QCOMPARE(workspace.toggle(QStringLiteral("showOutline"), true), true);
         workspace.setToggle(QStringLiteral("showOutline"), false);
     }
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     QCOMPARE(ui::Workspace().toggle(QStringLiteral("showOutline"), true), !remembered);
     struct stat status {};
     QVERIFY(::lstat(pipe.constData(), &status) == 0);
@@ -372,8 +380,44 @@ void tst_Workspace::whyNotKeptNamesWhatStopsTheSettings()
         QCOMPARE(reason.left(reason.indexOf(says)), scratch.filePath(named));
     }
     ui::Workspace().setEffectType(2);
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     QCOMPARE(ui::Workspace().effectType(0), reason.isEmpty() ? 2 : 0);
     ::chmod(QFile::encodeName(scratch.filePath(QStringLiteral("config"))).constData(), 0755);
+}
+
+// Settings on a share that stopped answering: a toggle must not hold the window, every value is
+// read back at once, and once the share answers again the file holds the last of each, also of a
+// second instance (the Preview window's) that stored meanwhile.
+void tst_Workspace::togglesDoNotWaitForADiskThatDoesNotAnswer()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    ui::Workspace workspace;
+    ui::Workspace preview;
+    const QString file = workspace.file();
+    workspace.setToggle(QStringLiteral("showOutline"), true);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(file).contains("showOutline=true"), 10000);
+    QElapsedTimer clock;
+    {
+        const StalledDisk stalled(QStringLiteral("facemask.conf"), 8000);
+        QVERIFY(stalled.isArmed());
+        clock.start();
+        workspace.setToggle(QStringLiteral("showNumbers"), false);
+        workspace.setToggle(QStringLiteral("showNumbers"), true);
+        preview.setPreviewToggle(QStringLiteral("steady"), false);
+        workspace.setToggle(QStringLiteral("showNumbers"), false);
+        workspace.setToggle(QStringLiteral("showOutline"), false);
+        workspace.setGeometry(QStringLiteral("main"), QByteArray("closed"));
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(workspace.toggle(QStringLiteral("showNumbers"), true), false);
+        QCOMPARE(workspace.toggle(QStringLiteral("showOutline"), true), false);
+        QCOMPARE(preview.previewToggle(QStringLiteral("steady"), true), false);
+        QCOMPARE(workspace.geometry(QStringLiteral("main")), QByteArray("closed"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(file).contains("closed"), 10000);
+    const QList<QByteArray> lines = readFile(file).split('\n');
+    for (const QByteArray line : {"showNumbers=false", "showOutline=false", "steady=false", "main=@ByteArray(closed)"}) {
+        QVERIFY2(lines.contains(line), line.constData());
+    }
 }
 
 void tst_Workspace::recentPackagesLatestFirstAtMostEight()
@@ -407,6 +451,7 @@ void tst_Workspace::recentPackagesKeepWhatAnotherWindowAdded()
     ui::Workspace workspace;
     workspace.addRecentPackage(first);
     QCOMPARE(workspace.recentPackages(), QStringList{first});
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     // What the other process's settings leave in the file once it has added its package.
     QVERIFY(writeFile(workspace.file(), QStringLiteral("[recent]\npackages=%1, %2\n")
                                             .arg(fromOther, first)
