@@ -332,6 +332,7 @@ void MainWindow::Impl::openRecent(const QString& path)
         int error = 0;       // of stat; 0: there
         mode_t mode = 0;     // when there
         bool gone = false;   // not there, though its folder is
+        bool emptyFolder = false; // not there, its folder there and empty
     };
     const std::optional<Found> answer = answerWithin<Found>(recentCheckTimeout, [path] {
         Found found;
@@ -340,8 +341,14 @@ void MainWindow::Impl::openRecent(const QString& path)
             found.error = errno;
             // A link is gone with the folder of what it names, not its own. A file where the
             // folder was is there as much as a folder would be: the package is gone.
-            found.gone = (found.error == ENOENT || found.error == ENOTDIR)
-                && QFileInfo(QFileInfo(linkEnd(path)).absolutePath()).exists();
+            // An empty folder tells nothing: a stick's mount point is one while the stick is out.
+            const QFileInfo folder(QFileInfo(linkEnd(path)).absolutePath());
+            found.gone = (found.error == ENOENT || found.error == ENOTDIR) && folder.exists();
+            if (found.gone && folder.isDir()
+                && QDir(folder.filePath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+                found.gone = false;
+                found.emptyFolder = true;
+            }
         } else {
             found.mode = status.st_mode;
         }
@@ -354,6 +361,8 @@ void MainWindow::Impl::openRecent(const QString& path)
         const int error = answer ? answer->error : 0;
         const QString why = !answer
             ? QStringLiteral("Its drive or share does not answer.")
+            : answer->emptyFolder
+            ? QStringLiteral("Its folder is empty: connect the drive or share that holds it.")
             : error == ENOENT || error == ENOTDIR
             ? QStringLiteral("Its folder is not there: connect the drive or share that holds it.")
             : QStringLiteral("The system says: %1.").arg(core::systemReason(error));

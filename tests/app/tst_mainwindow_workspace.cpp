@@ -507,7 +507,8 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
 
 void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
 {
-    // "folder" removes the package's folder, "file" the package alone, "link" opens the package
+    // "folder" removes the package's folder, "file" the package alone from beside another file,
+    // "mount point" the package alone from a folder then empty, "link" opens the package
     // through a link beside its folder and removes the folder, "folder file" puts a file where
     // the folder was, "stalled" makes its drive stop answering; else stat:N:WHAT.
     QTest::addColumn<QString>("fault");
@@ -520,6 +521,8 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
                                    << "The system says: " + QString::fromLocal8Bit(std::strerror(EACCES));
     QTest::newRow("gone from its folder") << "file" << false
                                           << "is no longer there, so it was taken off the list of recent packages";
+    // A stick's mount point is left as an empty folder while the stick is out.
+    QTest::newRow("mount point left empty") << "mount point" << true << "Its folder is empty";
     // The link is there; what it names is on the drive that is not.
     QTest::newRow("linked, folder gone") << "link" << true
                                          << "cannot be reached now, so it stays on the list of recent packages";
@@ -559,7 +562,11 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
     if (fault == QLatin1String("folder") || fault == QLatin1String("link")) {
         QVERIFY(QDir(folder).removeRecursively());
         recentMenu(window)->actions().at(0)->trigger();
-    } else if (fault == QLatin1String("file")) {
+    } else if (fault == QLatin1String("file") || fault == QLatin1String("mount point")) {
+        if (fault == QLatin1String("file")) {
+            QFile beside(folder + QStringLiteral("/notes.txt"));
+            QVERIFY(beside.open(QIODevice::WriteOnly));
+        }
         QVERIFY(QFile::remove(path));
         recentMenu(window)->actions().at(0)->trigger();
     } else if (fault == QLatin1String("folder file")) {
