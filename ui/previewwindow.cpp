@@ -285,6 +285,7 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
         openFaceVideo(path);
         return true;
     });
+    connect(&d->pictureSave, &QFutureWatcher<bool>::finished, d.get(), &Impl::onPictureSaved);
     resize(640, 520);
     d->refresh();
 }
@@ -359,17 +360,37 @@ bool PreviewWindow::savePreviewPicture()
     if (QFileInfo(path).suffix().isEmpty()) {
         path += QStringLiteral(".png"); // a dialog that did not complete the name
     }
-    // Whole or not at all, so that a failed write (a full disk) leaves the file that was there.
-    QByteArray png;
-    QBuffer buffer(&png);
-    const bool saved = buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG")
-        && core::writeWholeFile(path, png).isEmpty();
-    if (!saved) {
+    if (d->savingPicture) {
         d->prompts().warning(QStringLiteral("Error"),
-                             QStringLiteral("The preview picture was not saved to \"%1\".").arg(path));
+                             QStringLiteral("The preview picture is still being saved to \"%1\".").arg(d->pictureSavePath));
         return false;
     }
+    // Encoded and written on a worker, so that a disk that does not answer holds it and not the
+    // window; whole or not at all, so that a failed write (a full disk) leaves the file that was
+    // there.
+    d->pictureSavePath = path;
+    d->savingPicture = true;
+    d->pictureSave.setFuture(QtConcurrent::run([picture, path] {
+        QByteArray png;
+        QBuffer buffer(&png);
+        return buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG")
+            && core::writeWholeFile(path, png).isEmpty();
+    }));
     return true;
+}
+
+bool PreviewWindow::isSavingPicture() const
+{
+    return d->savingPicture;
+}
+
+void PreviewWindow::Impl::onPictureSaved()
+{
+    savingPicture = false;
+    if (!pictureSave.result()) {
+        prompts().warning(QStringLiteral("Error"),
+                          QStringLiteral("The preview picture was not saved to \"%1\".").arg(pictureSavePath));
+    }
 }
 
 void PreviewWindow::dragEnterEvent(QDragEnterEvent* event)

@@ -49,8 +49,11 @@ public:
     bool openFaceVideo(const QString& path);
     // What the window shows now: the face with the mask, or the face alone when there is none.
     QImage previewImage() const;
-    // Asks for a file name and writes previewImage() there as PNG. False when nothing was saved.
+    // Asks for a file name and writes previewImage() there as PNG on a worker thread; a failure
+    // is told when the write has ended. False when no write was started.
     bool savePreviewPicture();
+    // True while a picture is being written.
+    bool isSavingPicture() const;
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;

@@ -67,6 +67,8 @@ public:
     void showPicture(const QImage& picture);
     void openFacePicture();
     void pasteFacePicture();
+    // Tells the user when the picture of Save Preview Picture was not written.
+    void onPictureSaved();
     void onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher);
     void onFrameRendered(const QImage& preview, int faceCount);
     // Stops the camera or video and drops the live preview; clearCameraChoice unticks the camera
@@ -98,6 +100,10 @@ public:
     PictureIntake intake;
     // Read as the window is made; a toggle is then remembered without reading the file again.
     Workspace workspace;
+    // Save Preview Picture's write, where to, and whether it is still told to come.
+    QFutureWatcher<bool> pictureSave;
+    QString pictureSavePath;
+    bool savingPicture = false;
 
     preview::MaskRenderer renderer;
     bool maskPictureChanged = true;

@@ -133,6 +133,7 @@ private slots:
     void savesThePreviewAsPng();
     void saveFailureIsReported();
     void saveOnAFullDiskKeepsTheEarlierPicture();
+    void saveDoesNotWaitForTheDisk();
     void cameraMenuListsCameras();
     void menuBarWorksFromTheKeyboard();
     void frameSourceReplacesThePhoto();
@@ -567,6 +568,7 @@ void tst_PreviewWindow::savesThePreviewAsPng()
     // No suffix given: the file gets ".png".
     prompts->fileNames.enqueue(folder.filePath(QStringLiteral("preview")));
     window.findChild<QAction*>(QStringLiteral("savePreviewPictureAction"))->trigger();
+    QTRY_VERIFY(!window.isSavingPicture());
     const QString written = folder.filePath(QStringLiteral("preview.png"));
     QFile file(written);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -593,7 +595,8 @@ void tst_PreviewWindow::saveFailureIsReported()
     blocker.close();
     // The parent is a regular file: the write fails even as root.
     prompts->fileNames.enqueue(folder.filePath(QStringLiteral("file/preview.png")));
-    QVERIFY(!window.savePreviewPicture());
+    QVERIFY(window.savePreviewPicture());
+    QTRY_VERIFY(!window.isSavingPicture());
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 2);
     QVERIFY(warnings[1].text.contains(QStringLiteral("was not saved")));
@@ -610,6 +613,7 @@ void tst_PreviewWindow::saveOnAFullDiskKeepsTheEarlierPicture()
     const QString path = folder.filePath(QStringLiteral("preview.png"));
     prompts->fileNames.enqueue(path);
     QVERIFY(window.savePreviewPicture());
+    QTRY_VERIFY(!window.isSavingPicture());
     QFile earlier(path);
     QVERIFY(earlier.open(QIODevice::ReadOnly));
     const QByteArray before = earlier.readAll();
@@ -617,19 +621,48 @@ void tst_PreviewWindow::saveOnAFullDiskKeepsTheEarlierPicture()
     QVERIFY(!before.isEmpty());
 
     prompts->fileNames.enqueue(path);
-    bool saved = true;
     {
         const FileSizeLimit full(rlim_t(before.size() / 2));
         QVERIFY(full.isActive());
-        saved = window.savePreviewPicture();
+        QVERIFY(window.savePreviewPicture());
+        QTRY_VERIFY(!window.isSavingPicture());
     }
-    QVERIFY(!saved);
     const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
     QCOMPARE(warnings.size(), 1);
     QVERIFY(warnings[0].text.contains(QStringLiteral("was not saved")));
     QVERIFY(earlier.open(QIODevice::ReadOnly));
     QVERIFY(earlier.readAll() == before);
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{QStringLiteral("preview.png")});
+}
+
+// A folder on a share that stopped answering: the window goes on while the picture is written,
+// which it is once the share answers again.
+void tst_PreviewWindow::saveDoesNotWaitForTheDisk()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("unanswering.png"));
+    prompts->fileNames.enqueue(path);
+    QElapsedTimer clock;
+    {
+        const StalledDisk stalled(QStringLiteral("unanswering"), 8000);
+        QVERIFY(stalled.isArmed());
+        clock.start();
+        window.findChild<QAction*>(QStringLiteral("savePreviewPictureAction"))->trigger();
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        // A second save meanwhile, which could end first, is refused.
+        prompts->fileNames.enqueue(path);
+        QVERIFY(!window.savePreviewPicture());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isSavingPicture(), 10000);
+    QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32),
+             window.previewImage().convertToFormat(QImage::Format_RGB32));
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].text.contains(QStringLiteral("still being saved")), qPrintable(warnings[0].text));
 }
 
 // The main window hands its session in: every picker and warning of the window and of its
