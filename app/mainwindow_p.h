@@ -94,6 +94,8 @@ public:
     Workspace workspace;
     // Where the settings cannot be kept, what the footer says at start; empty when they can.
     QString settingsNotice;
+    // The file Export Points is writing on a worker; empty when none.
+    QString exportingTo;
     QMenuBar* menuBar = nullptr;
     PointView* pointView = nullptr;
     QStatusBar* statusBar = nullptr;

@@ -55,6 +55,13 @@ void MainWindow::Impl::importPoints()
 
 void MainWindow::Impl::exportPoints()
 {
+    if (!exportingTo.isEmpty()) {
+        // A second export could end before the first and be written over by it.
+        session.prompts().warning(QStringLiteral("Export Points"),
+                                  QStringLiteral("The points are still being exported to %1.")
+                                      .arg(QFileInfo(exportingTo).fileName()));
+        return;
+    }
     const QString path = session.prompts().saveFileName(
         QStringLiteral("Export points"), landmarkio::fileFilter(),
         workspace.folder(QStringLiteral("points")), QStringLiteral("pts"));
@@ -62,16 +69,21 @@ void MainWindow::Impl::exportPoints()
         return;
     }
     workspace.setFolderOf(QStringLiteral("points"), path);
-    QString reason;
-    QString pictureWritten;
-    if (!pointView->exportPoints(path, &reason, &pictureWritten)) {
-        session.prompts().warning(QStringLiteral("Export Points"), reason);
-        return;
-    }
-    showStatus(pictureWritten.isEmpty()
-                   ? QStringLiteral("Points exported to %1").arg(QFileInfo(path).fileName())
-                   : QStringLiteral("Points exported to %1, the picture they are placed on to %2")
-                         .arg(QFileInfo(path).fileName(), pictureWritten));
+    const core::FacialPoints* model = pointView->facialPoints();
+    exportingTo = path;
+    landmarkio::exportPointsLater(
+        path, model ? model->points() : core::FacialPointVector(), model ? model->image() : QImage(), this,
+        [this, path](const landmarkio::Exported& exported) {
+            exportingTo.clear();
+            if (!exported.ok) {
+                session.prompts().warning(QStringLiteral("Export Points"), exported.reason);
+                return;
+            }
+            showStatus(exported.pictureWritten.isEmpty()
+                           ? QStringLiteral("Points exported to %1").arg(QFileInfo(path).fileName())
+                           : QStringLiteral("Points exported to %1, the picture they are placed on to %2")
+                                 .arg(QFileInfo(path).fileName(), exported.pictureWritten));
+        });
 }
 
 void MainWindow::Impl::paste()

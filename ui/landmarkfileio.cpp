@@ -8,7 +8,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFutureWatcher>
 #include <QImage>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QFileInfo>
 
 #include <cmath>
@@ -223,6 +225,21 @@ bool exportPoints(const QString& path, const core::FacialPointVector& points, co
         }
     }
     return false;
+}
+
+void exportPointsLater(const QString& path, const core::FacialPointVector& points, const QImage& picture,
+                       QObject* context, std::function<void(const Exported&)> done)
+{
+    auto* watcher = new QFutureWatcher<Exported>(context);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, context, [watcher, done = std::move(done)] {
+        watcher->deleteLater();
+        done(watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run([path, points, picture] {
+        Exported exported;
+        exported.ok = exportPoints(path, points, picture, &exported.reason, &exported.pictureWritten);
+        return exported;
+    }));
 }
 
 } // namespace ui::landmarkio

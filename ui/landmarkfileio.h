@@ -12,7 +12,10 @@
 class QImage;
 #include <QString>
 
+#include <functional>
 #include <optional>
+
+class QObject;
 
 namespace ui::landmarkio {
 
@@ -40,5 +43,17 @@ bool writePoints(const QString& path, const core::FacialPointVector& points, QSi
 // file cannot be written.
 bool exportPoints(const QString& path, const core::FacialPointVector& points, const QImage& picture,
                   QString* reason, QString* pictureWritten = nullptr);
+
+// What exportPointsLater did: exportPoints' answer, reason and picture file.
+struct Exported {
+    bool ok = false;
+    QString reason;
+    QString pictureWritten;
+};
+// exportPoints on a worker thread, with copies of points and picture, so that a disk that does not
+// answer holds the worker and not the window. done is called on context's thread when it has
+// ended, unless context is gone by then. context's thread.
+void exportPointsLater(const QString& path, const core::FacialPointVector& points, const QImage& picture,
+                       QObject* context, std::function<void(const Exported&)> done);
 
 } // namespace ui::landmarkio

@@ -685,7 +685,7 @@ void tst_MainWindowNavigation::pointsRoundTrip()
 
     prompts->fileNames.enqueue(path);
     action(window, QStringLiteral("exportPointsAction"))->trigger();
-    QVERIFY(QFile::exists(path));
+    QTRY_VERIFY(QFile::exists(path));
     QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 0);
 
     // Other points, then the file's back.
@@ -749,7 +749,7 @@ void tst_MainWindowNavigation::unreadablePointsFileIsReported()
     // A file that cannot be written: its parent is a regular file.
     prompts->fileNames.enqueue(path + QStringLiteral("/out.pts"));
     action(window, QStringLiteral("exportPointsAction"))->trigger();
-    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 2);
+    QTRY_COMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 2);
 }
 
 // A dlib XML of a training set holds many faces; the first with landmarks is taken, and the

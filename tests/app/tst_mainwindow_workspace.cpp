@@ -177,6 +177,7 @@ private slots:
     void longNameIsSavedAsTyped();
     void saveRemembersItsChoicesInOneWrite();
     void dropFromAShareThatDoesNotAnswerIsNotWaitedFor();
+    void exportDoesNotWaitForTheDisk();
 
 private:
     QString writePackage(const QString& name, int effectType = 0);
@@ -1043,6 +1044,36 @@ void tst_MainWindowWorkspace::dropFromAShareThatDoesNotAnswerIsNotWaitedFor()
     QCOMPARE(warnings.first().text,
              QStringLiteral("File \"%1\" was not load.\nIts drive or share does not answer.").arg(path));
     QVERIFY(pointView(window)->facialPoints()->image().isNull());
+}
+
+// Points exported into a folder on a share that stopped answering: the window goes on, and says
+// where they went once the share answers again.
+void tst_MainWindowWorkspace::exportDoesNotWaitForTheDisk()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    ui::MainWindow window;
+    prepare(window);
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(64, 48, Qt::gray));
+    model->setPoints(gridPoints());
+    const QString folder = dir->filePath(QStringLiteral("unanswering"));
+    QVERIFY(QDir().mkdir(folder));
+    const QString path = folder + QStringLiteral("/face.xml");
+    prompts->fileNames.enqueue(path);
+    QElapsedTimer clock;
+    {
+        const StalledDisk stalled(QStringLiteral("unanswering"), 8000);
+        QVERIFY(stalled.isArmed());
+        clock.start();
+        findAction(window, QStringLiteral("exportPointsAction"))->trigger();
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "footerLabel"),
+                              QStringLiteral("Points exported to face.xml, the picture they are placed on to face.png"),
+                              10000);
+    QVERIFY(QFile::exists(path));
+    QVERIFY(QFile::exists(folder + QStringLiteral("/face.png")));
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
 QTEST_MAIN(tst_MainWindowWorkspace)
