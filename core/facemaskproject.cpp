@@ -583,6 +583,7 @@ public:
     QString name;
     QString subcategory = QStringLiteral("Face Masks");
     QString author = QStringLiteral("Pellora");
+    package::ForeignTexts foreign;
     FacialPoints facialPoints;
 };
 
@@ -638,7 +639,7 @@ ProjectSnapshot FaceMaskProject::snapshot() const
 {
     return {d->name,         d->author,
             d->subcategory,  d->effectType,
-            d->facialPoints.image(), d->facialPoints.points(), QString()};
+            d->facialPoints.image(), d->facialPoints.points(), QString(), d->foreign};
 }
 
 void FaceMaskProject::apply(const ProjectSnapshot& snapshot)
@@ -646,6 +647,7 @@ void FaceMaskProject::apply(const ProjectSnapshot& snapshot)
     d->name = snapshot.name;
     d->subcategory = snapshot.subcategory;
     d->author = snapshot.author;
+    d->foreign = snapshot.foreign;
     const bool typeChanged = d->effectType != snapshot.effectType;
     d->effectType = snapshot.effectType;
     if (typeChanged) {
@@ -709,7 +711,7 @@ SaveResult writePackage(const ProjectSnapshot& snapshot, const QString& path,
                       openError);
     }
     const QByteArray properties = package::buildPropertiesDocument(
-        snapshot.name, snapshot.author, snapshot.subcategory, package::today());
+        snapshot.name, snapshot.author, snapshot.subcategory, package::today(), snapshot.foreign);
     const QByteArray effect = package::buildEffectDocument(snapshot.effectType, snapshot.points);
     const std::optional<std::vector<Member>> members =
         packageMembers(properties, effect, snapshot.picture, progress, cancel);
@@ -846,7 +848,7 @@ PackageReading readPackage(const QString& path, const Progress& progress,
     report(progress, 100);
     return {{true, QString()},
             {properties->name, properties->author, properties->subcategory, effect->effectType,
-             decoded.picture, std::move(effect->points), properties->time},
+             decoded.picture, std::move(effect->points), properties->time, properties->foreign},
             std::move(others)};
 }
 

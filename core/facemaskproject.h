@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/facialpoints.h"
+#include "core/packageformat.h"
 
 #include <QImage>
 #include <QObject>
@@ -36,6 +37,9 @@ struct ProjectSnapshot {
     FacialPointVector points;  // fractions of the picture
     // The date a read package was written, as stored; saving always writes today's date.
     QString time;
+    // The bytes of a read package's texts that are no UTF-8: saved again as they were while the
+    // text is unchanged.
+    package::ForeignTexts foreign{};
 };
 
 // Told the share of the work done, 0 to 100, on the thread doing the work.

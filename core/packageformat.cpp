@@ -4,7 +4,10 @@
 #include "core/numbertext.h"
 #include "core/thumbnaildrawing.h"
 
+#include <QList>
 #include <QLocale>
+#include <QPair>
+#include <QTextCodec>
 
 #include <json/json.h>
 
@@ -33,6 +36,24 @@ Json::Value jsonString(QString text)
 {
     text.remove(QChar(0));
     return Json::Value(text.toUtf8().toStdString());
+}
+
+// bytes as a JSON string: quotes, backslashes and control characters escaped, every other byte
+// as it is.
+QByteArray rawJsonString(const QByteArray& bytes)
+{
+    QByteArray quoted("\"");
+    for (const char c : bytes) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            quoted += QByteArray("\\u00") + QByteArray::number(static_cast<unsigned char>(c), 16).rightJustified(2, '0');
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
 }
 
 QByteArray toText(const Json::Value& document)
@@ -267,10 +288,21 @@ std::optional<Json::Value> parseObject(const QByteArray& text, QString* why)
     }
 }
 
-// Text up to the first zero byte, as the format's strings are C strings.
-QString stringOf(const Json::Value& value)
+// Text up to the first zero byte, as the format's strings are C strings. Bytes that are no UTF-8
+// (another tool's Latin-1) read as Latin-1, each byte its character, and *foreign (when given)
+// gets them; it is left as it is for UTF-8.
+QString stringOf(const Json::Value& value, QByteArray* foreign = nullptr)
 {
-    return QString::fromUtf8(value.asCString());
+    const QByteArray bytes(value.asCString());
+    QTextCodec::ConverterState state;
+    const QString text = QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars == 0 && state.remainingChars == 0) {
+        return text;
+    }
+    if (foreign) {
+        *foreign = bytes;
+    }
+    return QString::fromLatin1(bytes);
 }
 
 bool readsAsBoolean(const Json::Value& value)
@@ -379,18 +411,39 @@ QDate today()
 }
 
 QByteArray buildPropertiesDocument(const QString& name, const QString& author,
-                                   const QString& subcategory, const QDate& date)
+                                   const QString& subcategory, const QDate& date,
+                                   const ForeignTexts& foreign)
 {
+    // The writer turns bytes that are no UTF-8 into U+FFFD: such a text is written as an empty
+    // string, which is then replaced by its own bytes.
+    QList<QPair<QByteArray, QByteArray>> kept;
+    const auto text = [&kept](const char* key, const QString& shown, const QByteArray& stored) {
+        if (!stored.isEmpty() && QString::fromLatin1(stored) == shown) {
+            kept.append({key, stored});
+            return Json::Value("");
+        }
+        return jsonString(shown);
+    };
     Json::Value document(Json::objectValue);
     document["version"] = "2";
-    document["name"] = jsonString(name);
-    document["author"] = jsonString(author);
+    document["name"] = text("name", name, foreign.name);
+    document["author"] = text("author", author, foreign.author);
     // The C locale: the system's could write its own digits, which readers of packages reject.
     document["time"] = jsonString(QLocale::c().toString(date, QStringLiteral("MM.dd.yyyy")));
     document["category"] = "Face Masks";
-    document["subcategory"] = jsonString(subcategory);
+    document["subcategory"] = text("subcategory", subcategory, foreign.subcategory);
     document["type"] = "face_modifications";
-    return toText(document);
+    QByteArray written = toText(document);
+    for (const auto& [key, stored] : kept) {
+        // Keys are written once each, and a quote inside a value is escaped.
+        const QByteArray empty = '"' + key + "\" : \"\"";
+        const int at = written.indexOf(empty);
+        if (at < 0) {
+            return buildPropertiesDocument(name, author, subcategory, date, {});
+        }
+        written.replace(at, empty.size(), '"' + key + "\" : " + rawJsonString(stored));
+    }
+    return written;
 }
 
 QByteArray buildEffectDocument(int effectType, const FacialPointVector& points)
@@ -427,9 +480,12 @@ std::optional<Properties> readPropertiesDocument(const QByteArray& text, QString
         }
         // The date is shown, never checked: a package without one still opens.
         const Json::Value& time = (*document)["time"];
-        return Properties{stringOf((*document)["name"]), stringOf((*document)["subcategory"]),
-                          stringOf((*document)["author"]),
-                          time.isString() ? stringOf(time) : QString()};
+        Properties properties;
+        properties.name = stringOf((*document)["name"], &properties.foreign.name);
+        properties.subcategory = stringOf((*document)["subcategory"], &properties.foreign.subcategory);
+        properties.author = stringOf((*document)["author"], &properties.foreign.author);
+        properties.time = time.isString() ? stringOf(time) : QString();
+        return properties;
     } catch (const std::exception&) {
         return refuse(whyOut, QStringLiteral("unreadable values"));
     }

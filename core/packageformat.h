@@ -40,9 +40,19 @@ using DateSource = QDate (*)();
 DateSource setDateSource(DateSource source);
 QDate today();
 
-// The properties document as UTF-8 JSON text; the date is written as "MM.dd.yyyy".
+// The bytes of the texts of a properties document that are no UTF-8 (another tool's Latin-1, say),
+// each empty for a text that is.
+struct ForeignTexts {
+    QByteArray name;
+    QByteArray author;
+    QByteArray subcategory;
+};
+
+// The properties document as UTF-8 JSON text; the date is written as "MM.dd.yyyy". A text that
+// reads as its bytes in foreign is written as those bytes, as it was found.
 QByteArray buildPropertiesDocument(const QString& name, const QString& author,
-                                   const QString& subcategory, const QDate& date);
+                                   const QString& subcategory, const QDate& date,
+                                   const ForeignTexts& foreign = {});
 // The effect document as UTF-8 JSON text. Point coordinates are fractions of the picture and
 // are written with 17 significant digits. An effect type other than 1 or 2 writes no flag.
 QByteArray buildEffectDocument(int effectType, const FacialPointVector& points);
@@ -52,6 +62,8 @@ struct Properties {
     QString subcategory;
     QString author;
     QString time;  // as written, "MM.dd.yyyy" by us; empty when absent or not a string
+    // Texts that are no UTF-8 are read as Latin-1, each byte its character; their bytes.
+    ForeignTexts foreign;
 };
 
 struct Effect {

@@ -75,6 +75,7 @@ private slots:
     void documentsReadByPython();
     void pivotsReadByPythonBitForBit();
     void loadedAuthorAndSubcategoryAreSavedAgain();
+    void textsInLatin1AreShownAndSavedAsStored();
     void unknownEffectTypeSavesNoFlag();
     void savingTwiceOverwrites();
     void namesUpToTheLimitAreSaved_data();
@@ -495,6 +496,40 @@ void tst_FaceMaskProject::loadedAuthorAndSubcategoryAreSavedAgain()
     QCOMPARE(stringOf(member(properties, "author")), QStringLiteral("Someone Else"));
     QCOMPARE(stringOf(member(properties, "subcategory")), QStringLiteral("Hats"));
     QCOMPARE(stringOf(member(properties, "name")), QStringLiteral("Hand made"));
+}
+
+// Another tool wrote the texts in Latin-1, which is no UTF-8: they show as that tool meant, and a
+// save writes back the bytes it found, until a text is changed.
+void tst_FaceMaskProject::textsInLatin1AreShownAndSavedAsStored()
+{
+    QByteArray properties = propertiesText({{"name", "NAME"}, {"author", "AUTHOR"}, {"subcategory", "SUB"}});
+    properties.replace("NAME", "caf\xe9 \\\"\\\\x\\\"").replace("AUTHOR", "Jos\xe9").replace("SUB", "Ch\xe2teau");
+    const QString handMade = pathOf("latin1.pmk");
+    QVERIFY(writeArchive(handMade, package(properties, effectText(75))));
+    FaceMaskProject project;
+    QVERIFY(project.load(handMade));
+    QCOMPARE(project.name(), QStringLiteral("caf\u00e9 \"\\x\""));
+    QCOMPARE(project.author(), QStringLiteral("Jos\u00e9"));
+    QCOMPARE(project.subcategory(), QStringLiteral("Ch\u00e2teau"));
+
+    const QString saved = pathOf("saved.pmk");
+    QVERIFY(project.save(saved));
+    const QByteArray written = extractMember(saved, "effect.json");
+    QVERIFY2(written.contains("\"caf\xe9 \\\"\\\\x\\\"\""), written.constData());
+    QVERIFY2(written.contains("\"Jos\xe9\""), written.constData());
+    QVERIFY2(written.contains("\"Ch\xe2teau\""), written.constData());
+    FaceMaskProject again;
+    QVERIFY(again.load(saved));
+    QCOMPARE(again.name(), project.name());
+
+    // A text changed is written as any other, in UTF-8; the others stay as they were.
+    project.setName(QStringLiteral("caf\u00e9 cr\u00e8me"));
+    QVERIFY(project.save(saved));
+    QVERIFY(extractMember(saved, "effect.json").contains("\"caf\\u00e9 cr\\u00e8me\""));
+    QVERIFY(extractMember(saved, "effect.json").contains("\"Jos\xe9\""));
+    QVERIFY(again.load(saved));
+    QCOMPARE(again.name(), QStringLiteral("caf\u00e9 cr\u00e8me"));
+    QCOMPARE(again.author(), QStringLiteral("Jos\u00e9"));
 }
 
 void tst_FaceMaskProject::unknownEffectTypeSavesNoFlag()

@@ -459,6 +459,11 @@ void tst_PackageFormat::propertiesReading_data()
         << true << "N" << "";
     QTest::newRow("unicode-escapes") << QByteArray("{\"name\": \"\\u00e9t\\u00e9\", \"subcategory\": \"S\", \"author\": \"A\"}")
                                      << true << QStringLiteral("\u00e9t\u00e9") << "";
+    // Another tool's Latin-1 bytes are no UTF-8: each byte is its character, none is lost.
+    QTest::newRow("latin-1-name") << QByteArray("{\"name\": \"caf\xe9 \xa0\xff\", \"subcategory\": \"S\", \"author\": \"A\"}")
+                                  << true << QStringLiteral("caf\u00e9 \u00a0\u00ff") << "";
+    QTest::newRow("utf-8-name") << QByteArray("{\"name\": \"caf\xc3\xa9\", \"subcategory\": \"S\", \"author\": \"A\"}")
+                                << true << QStringLiteral("caf\u00e9") << "";
     QTest::newRow("name-stops-at-zero-character")
         << QByteArray("{\"name\": \"ab\\u0000cd\", \"subcategory\": \"S\", \"author\": \"A\"}") << true << "ab" << "";
     QTest::newRow("name-number") << QByteArray("{\"name\": 5, \"subcategory\": \"S\", \"author\": \"A\"}") << false << "" << "";
