@@ -270,7 +270,7 @@ void MainWindow::Impl::markStoredAs(const QString& path, Listing listing)
     if (listing == NotListed) {
         workspace.addRecentPackage(path);
     }
-    addToRecentlyUsed(path, QString::fromLatin1(packageMimeType));
+    addToRecentlyUsedLater(path, QString::fromLatin1(packageMimeType));
     fillRecentMenu();
 }
 

@@ -75,10 +75,10 @@ struct StoredValue {
     quint64 generation = 0;
 };
 
-// The one thread that writes the settings files, in the order the writes were asked for, so that
-// a disk that does not answer holds it and not the window, and two writers never race. Started
-// when there is work and ending when there is none; it owns nothing of the caller's. Made once
-// and never destroyed: a write may outlive every window.
+// The one thread that writes the settings files and the desktop's recent list, in the order the
+// writes were asked for, so that a disk that does not answer holds it and not the window, and two
+// writers never race. Started when there is work and ending when there is none; it owns nothing
+// of the caller's. Made once and never destroyed: a write may outlive every window.
 class SettingsWriter
 {
 public:
@@ -596,9 +596,10 @@ int skipBookmark(QXmlStreamReader& in)
 
 } // namespace
 
-bool addToRecentlyUsed(const QString& path, const QString& mimeType)
+namespace {
+
+bool addToRecentlyUsedIn(const QString& dataHome, const QString& path, const QString& mimeType)
 {
-    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (dataHome.isEmpty() || !QDir().mkpath(dataHome)) {
         return false;
     }
@@ -669,6 +670,20 @@ bool addToRecentlyUsed(const QString& path, const QString& mimeType)
     }
     // Whole or not at all: an empty list on a full disk would cost every program its entries.
     return core::writeWholeFile(listPath, written).isEmpty();
+}
+
+} // namespace
+
+bool addToRecentlyUsed(const QString& path, const QString& mimeType)
+{
+    return addToRecentlyUsedIn(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation), path,
+                               mimeType);
+}
+
+void addToRecentlyUsedLater(const QString& path, const QString& mimeType)
+{
+    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    SettingsWriter::instance().post([dataHome, path, mimeType] { addToRecentlyUsedIn(dataHome, path, mimeType); });
 }
 
 } // namespace ui

@@ -99,5 +99,9 @@ private:
 // as file managers and file dialogs show it, replacing an entry for the same file. A list that
 // cannot be read as XBEL is left as it is. Returns true when the list was written.
 bool addToRecentlyUsed(const QString& path, const QString& mimeType);
+// addToRecentlyUsed on the thread that writes the settings, after the writes asked for before, so
+// that a list on a disk that does not answer holds that thread and not the caller. The list's
+// place is taken now. Any thread.
+void addToRecentlyUsedLater(const QString& path, const QString& mimeType);
 
 } // namespace ui

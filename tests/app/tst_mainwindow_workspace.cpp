@@ -178,6 +178,7 @@ private slots:
     void saveRemembersItsChoicesInOneWrite();
     void dropFromAShareThatDoesNotAnswerIsNotWaitedFor();
     void exportDoesNotWaitForTheDisk();
+    void openDoesNotWaitForTheDesktopsRecentList();
 
 private:
     QString writePackage(const QString& name, int effectType = 0);
@@ -499,6 +500,7 @@ void tst_MainWindowWorkspace::openRecentListsPackagesAndDropsMissingOnes()
     QVERIFY(recentEntries(window).first().startsWith(QStringLiteral("&1 mask5.pmk")));
 
     // The desktop's list knows them too.
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     QFile xbel(workspace->recentlyUsedFile());
     QVERIFY(xbel.open(QIODevice::ReadOnly));
     const QByteArray list = xbel.readAll();
@@ -1074,6 +1076,30 @@ void tst_MainWindowWorkspace::exportDoesNotWaitForTheDisk()
     QVERIFY(QFile::exists(path));
     QVERIFY(QFile::exists(folder + QStringLiteral("/face.png")));
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+// The desktop's list of recent files on a share that stopped answering: the package opens all
+// the same, and joins the list once the share answers again.
+void tst_MainWindowWorkspace::openDoesNotWaitForTheDesktopsRecentList()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    const QString path = writePackage(QStringLiteral("listed"));
+    QVERIFY(!path.isEmpty());
+    ui::MainWindow window;
+    prepare(window);
+    QElapsedTimer clock;
+    {
+        const StalledDisk stalled(QStringLiteral("recently-used"), 8000);
+        QVERIFY(stalled.isArmed());
+        clock.start();
+        window.openFile(path);
+        QTRY_VERIFY_WITH_TIMEOUT(window.windowTitle().startsWith(QStringLiteral("listed.pmk")), 20000);
+        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(QFile(workspace->recentlyUsedFile()).size() > 0, 10000);
+    QFile list(workspace->recentlyUsedFile());
+    QVERIFY(list.open(QIODevice::ReadOnly));
+    QVERIFY(list.readAll().contains(QUrl::fromLocalFile(path).toEncoded()));
 }
 
 QTEST_MAIN(tst_MainWindowWorkspace)
