@@ -646,13 +646,12 @@ void tst_PreviewWindow::saveDoesNotWaitForTheDisk()
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("unanswering.png"));
     prompts->fileNames.enqueue(path);
-    QElapsedTimer clock;
     {
         const StalledDisk stalled(QStringLiteral("unanswering"), 8000);
         QVERIFY(stalled.isArmed());
-        clock.start();
         window.findChild<QAction*>(QStringLiteral("savePreviewPictureAction"))->trigger();
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        // Back while the disk still holds the write.
+        QVERIFY(window.isSavingPicture());
         // A second save meanwhile, which could end first, is refused.
         prompts->fileNames.enqueue(path);
         QVERIFY(!window.savePreviewPicture());
@@ -1360,13 +1359,12 @@ void tst_PreviewWindow::steadyDoesNotWaitForTheSettingsDisk()
     ui::PreviewWindow window(project.get(), detector.get());
     auto* steady = window.findChild<QAction*>(QStringLiteral("steadyAction"));
     const bool before = steady->isChecked();
-    QElapsedTimer clock;
     {
         const StalledDisk stalled(QStringLiteral("facemask.conf"), 8000);
         QVERIFY(stalled.isArmed());
-        clock.start();
         steady->trigger();
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        // Back while the disk still holds the write.
+        QVERIFY(!ui::Workspace::finishWrites(std::chrono::milliseconds(0)));
     }
     QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
     QCOMPARE(ui::Workspace().previewToggle(QStringLiteral("steady"), before), !before);

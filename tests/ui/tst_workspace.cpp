@@ -396,18 +396,17 @@ void tst_Workspace::togglesDoNotWaitForADiskThatDoesNotAnswer()
     const QString file = workspace.file();
     workspace.setToggle(QStringLiteral("showOutline"), true);
     QTRY_VERIFY_WITH_TIMEOUT(readFile(file).contains("showOutline=true"), 10000);
-    QElapsedTimer clock;
     {
         const StalledDisk stalled(QStringLiteral("facemask.conf"), 8000);
         QVERIFY(stalled.isArmed());
-        clock.start();
         workspace.setToggle(QStringLiteral("showNumbers"), false);
         workspace.setToggle(QStringLiteral("showNumbers"), true);
         preview.setPreviewToggle(QStringLiteral("steady"), false);
         workspace.setToggle(QStringLiteral("showNumbers"), false);
         workspace.setToggle(QStringLiteral("showOutline"), false);
         workspace.setGeometry(QStringLiteral("main"), QByteArray("closed"));
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        // Back while the disk still holds the writes.
+        QVERIFY(!ui::Workspace::finishWrites(std::chrono::milliseconds(0)));
         QCOMPARE(workspace.toggle(QStringLiteral("showNumbers"), true), false);
         QCOMPARE(workspace.toggle(QStringLiteral("showOutline"), true), false);
         QCOMPARE(preview.previewToggle(QStringLiteral("steady"), true), false);
