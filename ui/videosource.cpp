@@ -6,6 +6,7 @@
 #include "video/videoorientation.h"
 #include "video/videoreader.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QMediaMetaData>
@@ -24,6 +25,9 @@ namespace ui {
 namespace {
 
 constexpr int stallTimeoutMs = 10000;
+// A tick of the hold watch this late means the whole program was held still.
+constexpr int heldTickMs = 250;
+constexpr int heldLateMs = 1000;
 
 } // namespace
 
@@ -43,6 +47,8 @@ public:
             fail(QStringLiteral("no picture came out of it in %1 seconds; it may be cut short or damaged.")
                      .arg(stallTimeoutMs / 1000));
         });
+        holdWatch.setInterval(heldTickMs);
+        QObject::connect(&holdWatch, &QTimer::timeout, owner, [this] { onHoldTick(); });
     }
 
     void onFrame(const QImage& frame, qint64 startTime);
@@ -51,6 +57,17 @@ public:
     void streamFailed(const QString& reason);
     void checkEnd();
     void onShape(const video::VideoShape& shape);
+    void onHoldTick();
+    // The hold watch runs while the video plays.
+    void watchHolds(bool on)
+    {
+        if (on && !holdWatch.isActive()) {
+            sinceHoldTick.start();
+            holdWatch.start();
+        } else if (!on) {
+            holdWatch.stop();
+        }
+    }
 
     VideoFrameSource* const owner;
     const QString path;
@@ -82,6 +99,12 @@ public:
     bool lengthFromFileZero = false; // see video::VideoShape
     // A file that opens but never yields a picture (cut short, say) is reported after this.
     SilenceWatch stallWatch;
+    // The player's clock runs on while the whole program is held still (a debugger, SIGSTOP): its
+    // next frame is then late by the time held, and the decoder drops all frames up to twice that
+    // far on, showing none meanwhile. Such a hold is told by a tick that comes late, on the
+    // monotonic clock the player's own clock runs on.
+    QTimer holdWatch;
+    QElapsedTimer sinceHoldTick;
 
     bool frameRateKnown()
     {
@@ -132,6 +155,7 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
         // restart it a thousand times a second. Its one frame stays shown, as when paused.
         if (player.duration() <= 0) {
             playWanted = false;
+            watchHolds(false);
             emit owner->playingChanged(false);
             return;
         }
@@ -174,6 +198,20 @@ void VideoFrameSource::Impl::checkEnd()
                                .arg(declared / 1000.0, 0, 'f', 1));
 }
 
+void VideoFrameSource::Impl::onHoldTick()
+{
+    const qint64 gap = sinceHoldTick.restart();
+    if (gap < heldTickMs + heldLateMs || !playWanted || !mediaSet || failedOnce || framesPlayed == 0) {
+        return;
+    }
+    // Moved to the frame shown last: the seek flushes what the decoder was told to drop, and
+    // the clock counts from there.
+    const qint64 at = owner->position();
+    lastStart = -1;
+    framesSinceSeek = 0;
+    player.setPosition(at);
+}
+
 void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
 {
     turn = shape.turn;
@@ -198,6 +236,7 @@ void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
     } else {
         player.pause();
     }
+    watchHolds(playWanted);
     stallWatch.start();
 }
 
@@ -254,6 +293,7 @@ void VideoFrameSource::Impl::fail(const QString& reason)
     }
     failedOnce = true;
     stallWatch.stop();
+    watchHolds(false);
     player.stop();
     const QString name = QFileInfo(path).fileName();
     emit owner->failed(reason.isEmpty()
@@ -336,6 +376,7 @@ void VideoFrameSource::stop()
     d->stopped = true;
     d->playWanted = false;
     d->stallWatch.stop();
+    d->watchHolds(false);
     d->player.stop();
     emit playingChanged(false);
 }
@@ -349,6 +390,7 @@ void VideoFrameSource::play()
     d->playWanted = true;
     if (d->mediaSet) {
         d->player.play();
+        d->watchHolds(true);
     }
     emit playingChanged(true);
 }
@@ -357,6 +399,7 @@ void VideoFrameSource::pause()
 {
     d->stopped = false;
     d->playWanted = false;
+    d->watchHolds(false);
     d->player.pause();
     emit playingChanged(false);
 }

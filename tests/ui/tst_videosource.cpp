@@ -12,6 +12,8 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <signal.h>
+
 namespace {
 
 // The index of the grey-step frame a picture shows (testclips::greySteps).
@@ -40,6 +42,7 @@ private slots:
     void stoppedAfterASlowFrameStaysStopped();
     void fileCutShortSaysWhereItEnds();
     void programHeldStillDoesNotCutTheVideoShort();
+    void programStoppedPlaysOnFromWhereItWas();
     void missingFileDoesNotStart();
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
@@ -387,6 +390,54 @@ void tst_VideoSource::programHeldStillDoesNotCutTheVideoShort()
     QTRY_VERIFY_WITH_TIMEOUT(looped.count() >= 3 || !failed.isEmpty(), 60000);
     QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
     QVERIFY2(early.isEmpty(), qPrintable(early.value(0).value(0).toString()));
+}
+
+// The whole program stopped (SIGSTOP, as a debugger or a suspended session does) while the video
+// plays, in a process of its own: the player's clock ran on meanwhile, and the pictures stopped
+// for as long again and then jumped twice that far ahead. They go on from the frame shown last.
+void tst_VideoSource::programStoppedPlaysOnFromWhereItWas()
+{
+    const QString path = folder.filePath(QStringLiteral("long.mp4"));
+    const QString error = testclips::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=30:duration=30",
+                                                "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", path});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QProcess probe;
+    QVector<qint64> positions; // of the frames shown, in ms
+    QByteArray pending;
+    connect(&probe, &QProcess::readyReadStandardOutput, this, [&] {
+        pending += probe.readAllStandardOutput();
+        for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            const QByteArray line = pending.left(end);
+            pending.remove(0, end + 1);
+            if (line.startsWith("at ")) {
+                positions.append(line.mid(3).toLongLong());
+            }
+        }
+    });
+    probe.start(QStringLiteral(VIDEO_PROBE_PATH), {QStringLiteral("--frames"), QStringLiteral("90"), path});
+    QVERIFY(probe.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(positions.size() >= 15 || probe.state() == QProcess::NotRunning, 30000);
+    QVERIFY2(positions.size() >= 15, probe.readAllStandardError().constData());
+    const auto pid = pid_t(probe.processId());
+    QCOMPARE(::kill(pid, SIGSTOP), 0);
+    QTest::qWait(3000); // takes in what it wrote before it stopped
+    const int before = positions.size();
+    const qint64 held = positions.last();
+    QCOMPARE(::kill(pid, SIGCONT), 0);
+    QVERIFY(probe.waitForFinished(60000));
+    QCOMPARE(probe.exitCode(), 0);
+    // The frames after it: each one on from the one before, within a second of where it was.
+    int followed = 0;
+    for (int i = before; i < positions.size() && positions[i] >= held && positions[i] <= held + 1000; ++i) {
+        ++followed;
+    }
+    QVERIFY2(followed >= 10, qPrintable(QStringLiteral("held at %1 ms, then %2 frames from there; after it: %3")
+                                            .arg(held)
+                                            .arg(followed)
+                                            .arg(QStringList(QStringList() << QString::number(positions.value(before))
+                                                                           << QString::number(positions.value(before + 1))
+                                                                           << QString::number(positions.value(before + 2)))
+                                                     .join(QLatin1Char(' ')))));
 }
 
 void tst_VideoSource::missingFileDoesNotStart()
