@@ -2,8 +2,6 @@
 
 #include "video/videoorientation.h"
 
-#include <QVideoSurfaceFormat>
-
 namespace ui {
 
 FrameSurface::FrameSurface(Sink sink)
@@ -20,6 +18,12 @@ QList<QVideoFrame::PixelFormat> FrameSurface::supportedPixelFormats(QAbstractVid
     // QImage format answers to it, and a camera that sends RGBx would have every frame skipped.)
     return {QVideoFrame::Format_RGB32, QVideoFrame::Format_ARGB32, QVideoFrame::Format_RGB24,
             QVideoFrame::Format_RGB565};
+}
+
+bool FrameSurface::start(const QVideoSurfaceFormat& format)
+{
+    shape = format;
+    return QAbstractVideoSurface::start(format);
 }
 
 bool FrameSurface::present(const QVideoFrame& frame)
@@ -39,12 +43,12 @@ bool FrameSurface::present(const QVideoFrame& frame)
     }
     mapped.unmap();
     if (!picture.isNull()) {
-        if (surfaceFormat().scanLineDirection() == QVideoSurfaceFormat::BottomToTop) {
+        if (shape.scanLineDirection() == QVideoSurfaceFormat::BottomToTop) {
             picture = picture.mirrored(false, true);
         }
         // Pixels that are not square (an anamorphic video) are shown at their width: the face
         // is then as wide as it is in the scene, and found as the detector knows faces.
-        const QSize pixel = surfaceFormat().pixelAspectRatio();
+        const QSize pixel = shape.pixelAspectRatio();
         if (pixel.isValid() && pixel.width() != pixel.height()) {
             const qint64 width = (qint64(picture.width()) * pixel.width() + pixel.height() / 2) / pixel.height();
             if (width >= 1 && width <= video::maximumFrameSide) {

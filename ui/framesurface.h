@@ -2,6 +2,7 @@
 
 #include <QAbstractVideoSurface>
 #include <QImage>
+#include <QVideoSurfaceFormat>
 
 #include <functional>
 
@@ -18,10 +19,14 @@ public:
     explicit FrameSurface(Sink sink);
 
     QList<QVideoFrame::PixelFormat> supportedPixelFormats(QAbstractVideoBuffer::HandleType type) const override;
+    bool start(const QVideoSurfaceFormat& format) override;
     bool present(const QVideoFrame& frame) override;
 
 private:
     Sink sink;
+    // Of the last start(), kept after stop(): the player stops the surface at a video's end and
+    // presents the frames of the next round without starting it again.
+    QVideoSurfaceFormat shape;
 };
 
 } // namespace ui

@@ -99,10 +99,17 @@ void tst_VideoSource::playsEachKind()
     ui::VideoFrameSource source(name);
     QSignalSpy frames(&source, &ui::FrameSource::frameReady);
     QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QSignalSpy looped(&source, &ui::VideoFrameSource::looped);
     QVERIFY(source.start());
     QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3 || failed.count() > 0, 20000);
     QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
     QCOMPARE(frames.first().at(0).value<QImage>().size(), shown);
+    // And so on the next rounds: the player stops its picture's format at the end.
+    QVERIFY(looped.wait(20000));
+    const int before = frames.count();
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= before + 3 || failed.count() > 0, 20000);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+    QCOMPARE(frames.last().at(0).value<QImage>().size(), shown);
 }
 
 void tst_VideoSource::loopsAtTheEnd()
