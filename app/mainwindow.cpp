@@ -12,18 +12,22 @@
 #include "ui/prompts.h"
 #include "ui/savepmkform.h"
 #include "ui/windowplacement.h"
+#include "ui/workprogress.h"
 #include "tools/pointcommands.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -438,8 +442,45 @@ void MainWindow::Impl::openPackageFile(const QString& path)
     }
 }
 
+bool MainWindow::Impl::waitForWrites()
+{
+    const auto previewSaving = [this] { return previewWindow && previewWindow->isSavingPicture(); };
+    if (exportingTo.isEmpty() && !previewSaving()) {
+        return true;
+    }
+    if (waitingForWrites) {
+        return false; // a second close while the first waits
+    }
+    waitingForWrites = true;
+    WorkProgress progress(exportingTo.isEmpty()
+                              ? QStringLiteral("Saving the preview picture to %1\u2026")
+                                    .arg(QFileInfo(previewWindow->savingPicturePath()).fileName())
+                              : QStringLiteral("Exporting the points to %1\u2026").arg(QFileInfo(exportingTo).fileName()),
+                          q);
+    QEventLoop loop;
+    QTimer poll;
+    // The writes tell their ending through their own callbacks; the wait looks at their state.
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (exportingTo.isEmpty() && !previewSaving()) {
+            loop.quit();
+        } else if (QProgressDialog* dialog = progress.dialog(); dialog && dialog->maximum() != 0) {
+            dialog->setRange(0, 0); // no percentage to tell
+        }
+    });
+    connect(&progress, &WorkProgress::cancelled, &loop, &QEventLoop::quit);
+    poll.start(20);
+    loop.exec();
+    waitingForWrites = false;
+    return !progress.isCancelled();
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // The program ends a second after the window: a file still being written would be cut off.
+    if (!d->waitForWrites()) {
+        event->ignore();
+        return;
+    }
     if (!d->mayLeaveWork(closeQuestion)) {
         event->ignore();
         return;

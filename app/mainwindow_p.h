@@ -83,6 +83,10 @@ public:
     void restoreWorkspace();
     // Window geometry, for the next start.
     void storeWorkspace();
+    // Holds the close while points are exported or the Preview's picture is saved, behind a
+    // progress with Cancel. False when Cancel was pressed (the write goes on) or a close is
+    // waiting already. GUI thread.
+    bool waitForWrites();
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     MainWindow* q;
@@ -96,6 +100,8 @@ public:
     QString settingsNotice;
     // The file Export Points is writing on a worker; empty when none.
     QString exportingTo;
+    // True while a close waits for the writes above.
+    bool waitingForWrites = false;
     QMenuBar* menuBar = nullptr;
     PointView* pointView = nullptr;
     QStatusBar* statusBar = nullptr;

@@ -384,6 +384,11 @@ bool PreviewWindow::isSavingPicture() const
     return d->savingPicture;
 }
 
+QString PreviewWindow::savingPicturePath() const
+{
+    return d->savingPicture ? d->pictureSavePath : QString();
+}
+
 void PreviewWindow::Impl::onPictureSaved()
 {
     savingPicture = false;

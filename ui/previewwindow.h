@@ -54,6 +54,8 @@ public:
     bool savePreviewPicture();
     // True while a picture is being written.
     bool isSavingPicture() const;
+    // The file being written while isSavingPicture(); empty otherwise.
+    QString savingPicturePath() const;
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;

@@ -11,6 +11,7 @@
 #include "ui/pointview.h"
 #include "ui/previewwindow.h"
 #include "ui/savepmkform.h"
+#include "ui/workprogress.h"
 #include "tests/support/tempworkspace.h"
 #include "tests/support/testimages.h"
 
@@ -24,6 +25,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -178,6 +180,8 @@ private slots:
     void saveRemembersItsChoicesInOneWrite();
     void dropFromAShareThatDoesNotAnswerIsNotWaitedFor();
     void exportDoesNotWaitForTheDisk();
+    void closeWaitsForAWriteStillRunning_data();
+    void closeWaitsForAWriteStillRunning();
     void openDoesNotWaitForTheDesktopsRecentList();
 
 private:
@@ -1076,6 +1080,81 @@ void tst_MainWindowWorkspace::exportDoesNotWaitForTheDisk()
     QVERIFY(QFile::exists(path));
     QVERIFY(QFile::exists(folder + QStringLiteral("/face.png")));
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+// Closing the window while points are exported, or the Preview's picture saved, to a share that
+// stopped answering: the window stays until the file is written (the program ends soon after
+// the window, and would cut the write off, its temporary file left); Cancel keeps it open.
+void tst_MainWindowWorkspace::closeWaitsForAWriteStillRunning_data()
+{
+    QTest::addColumn<bool>("previewPicture");
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("export-points") << false << false;
+    QTest::newRow("save-preview-picture") << true << false;
+    QTest::newRow("export-points-cancelled") << false << true;
+}
+
+void tst_MainWindowWorkspace::closeWaitsForAWriteStillRunning()
+{
+    QFETCH(bool, previewPicture);
+    QFETCH(bool, cancel);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    ui::MainWindow window;
+    prepare(window);
+    core::FacialPoints* model = pointView(window)->facialPoints();
+    model->setImage(testimages::filled(64, 48, Qt::gray));
+    model->setPoints(gridPoints());
+    ui::PreviewWindow* preview = nullptr;
+    if (previewPicture) {
+        preview = dynamic_cast<ui::PreviewWindow*>(showPreview(window));
+        QVERIFY(preview);
+        preview->setFacePicture(testimages::filled(80, 60, Qt::darkGray));
+        QTRY_VERIFY(!preview->previewImage().isNull());
+    }
+    const QString folder = dir->filePath(QStringLiteral("unanswering"));
+    QVERIFY(QDir().mkdir(folder));
+    const QString path = folder + (previewPicture ? QStringLiteral("/preview.png") : QStringLiteral("/face.pts"));
+    prompts->fileNames.enqueue(path);
+    auto stalled = std::make_unique<StalledDisk>(QStringLiteral("unanswering"), 20000);
+    QVERIFY(stalled->isArmed());
+    if (previewPicture) {
+        QVERIFY(preview->savePreviewPicture());
+    } else {
+        findAction(window, QStringLiteral("exportPointsAction"))->trigger();
+    }
+    // Looked at while the close waits: the window is still there, and says what it waits for.
+    bool seenWaiting = false;
+    QString waitingFor;
+    QTimer::singleShot(ui::WorkProgress::showDelayMs + 200, &window, [&] {
+        auto* progress = window.findChild<QProgressDialog*>(QStringLiteral("workProgressDialog"));
+        seenWaiting = window.isVisible() && progress && progress->isVisible();
+        waitingFor = progress ? progress->labelText() : QString();
+        if (cancel && progress) {
+            emit progress->canceled();
+        } else {
+            stalled.reset();
+        }
+    });
+    const bool closed = window.close();
+    QVERIFY2(seenWaiting, qPrintable(waitingFor));
+    QCOMPARE(waitingFor, previewPicture ? QStringLiteral("Saving the preview picture to preview.png\u2026")
+                                        : QStringLiteral("Exporting the points to face.pts\u2026"));
+    if (cancel) {
+        QVERIFY(!closed);
+        QVERIFY(window.isVisible());
+        QVERIFY(!QFile::exists(path));
+        stalled.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "footerLabel"), QStringLiteral("Points exported to face.pts"), 10000);
+    } else {
+        QVERIFY(closed);
+        QVERIFY(!window.isVisible());
+    }
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(path).fileName()});
+    // No write failed (the Preview's detection, without the model, says so on its own).
+    for (const PromptRecord& warning : prompts->ofKind(QStringLiteral("warning"))) {
+        QVERIFY2(!warning.text.contains(QFileInfo(path).fileName()), qPrintable(warning.text));
+    }
 }
 
 // The desktop's list of recent files on a share that stopped answering: the package opens all
