@@ -277,8 +277,16 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
     d->buildWidgets();
     d->followModel();
     connect(&d->intake, &PictureIntake::pictureTaken, this, &PreviewWindow::setFacePicture);
-    // A video file pasted plays, as one dropped does.
+    // A video file pasted plays, as one dropped does. A package holds a mask, which the main
+    // window opens: read here as a picture it would be found to hold none, without a word.
     d->intake.setFileOpener([this](const QString& path) {
+        if (QFileInfo(path).suffix().compare(QLatin1String("pmk"), Qt::CaseInsensitive) == 0) {
+            d->pasteNote = QStringLiteral("\"%1\" is a mask package: open it in the main window "
+                                          "(File \u2192 Open PMK file) to preview its mask.")
+                               .arg(QFileInfo(path).fileName());
+            d->showStatus();
+            return true;
+        }
         if (!isVideoFile(path)) {
             return false;
         }

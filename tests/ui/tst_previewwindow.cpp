@@ -28,6 +28,7 @@
 #include <QSlider>
 #include <QStyleOptionSlider>
 #include <QDialog>
+#include <QDropEvent>
 #include <QTimer>
 #include <QToolButton>
 #include <QMimeData>
@@ -153,6 +154,8 @@ private slots:
     void heldKeyTogglesOnce();
     void damagedVideoSaysSoInTheWindow();
     void videoFilePastedPlays();
+    void packageDroppedOrPastedSaysWhereItOpens_data();
+    void packageDroppedOrPastedSaysWhereItOpens();
     void pasteOfNothingSaysSo();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
@@ -1140,6 +1143,53 @@ void tst_PreviewWindow::videoFilePastedPlays()
     data.setUrls({QUrl::fromLocalFile(path)});
     QVERIFY(window.insertFromMimeData(&data));
     QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("The video \"broken.webm\" cannot be played")), 30000);
+    QVERIFY(prompts->records.isEmpty());
+}
+
+// A package dropped or pasted here holds a mask, not a face: the footer says where it opens,
+// and the face shown stays.
+void tst_PreviewWindow::packageDroppedOrPastedSaysWhereItOpens_data()
+{
+    QTest::addColumn<bool>("paste");
+    QTest::newRow("dropped") << false;
+    QTest::newRow("pasted") << true;
+}
+
+void tst_PreviewWindow::packageDroppedOrPastedSaysWhereItOpens()
+{
+    QFETCH(bool, paste);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("mask.PMK"));
+    core::FaceMaskProject package;
+    package.facialPoints()->setImage(maskPicture);
+    package.facialPoints()->setPoints(maskPoints);
+    QVERIFY(package.save(path));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    const QImage shown = window.previewImage();
+    auto* data = new QMimeData;
+    data->setUrls({QUrl::fromLocalFile(path)});
+    if (paste) {
+        QGuiApplication::clipboard()->setMimeData(data);
+        QTest::keyClick(&window, Qt::Key_V, Qt::ControlModifier);
+    } else {
+        // The drop goes where the drag entered.
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &drop);
+        QVERIFY(drop.isAccepted());
+        delete data;
+    }
+    const QString note = QStringLiteral("\"mask.PMK\" is a mask package: open it in the main window "
+                                        "(File \u2192 Open PMK file) to preview its mask.");
+    QVERIFY2(footerOf(window).endsWith(note), qPrintable(footerOf(window)));
+    QVERIFY(!window.pictureIntake()->isReading());
+    QCOMPARE(window.previewImage(), shown);
     QVERIFY(prompts->records.isEmpty());
 }
 
