@@ -64,9 +64,27 @@ bool isRegularOrAbsent(const QString& path)
 // QSettings opens its file to read it, and a pipe there would hold the window for good, before it
 // appears. Such a file is not used: the settings are then not remembered, under a name that can
 // never be made.
+const QString unusableSettingsFile = QStringLiteral("/dev/null/facemask.conf");
 QString usableSettingsFile(const QString& file)
 {
-    return isRegularOrAbsent(file) ? file : QStringLiteral("/dev/null/facemask.conf");
+    return isRegularOrAbsent(file) ? file : unusableSettingsFile;
+}
+
+// How long the settings' disk is waited for on the caller's thread before it is taken as gone away.
+constexpr std::chrono::milliseconds diskAnswerTimeout{2000};
+const char* const diskDoesNotAnswer = "its drive or share does not answer";
+
+// ask on a thread of its own, waited for at most diskAnswerTimeout; nothing when no answer came.
+// On the calling thread when no thread can be had: a full process table is no disk gone away.
+template <typename Answer, typename Ask>
+std::optional<Answer> askTheDisk(Ask ask)
+{
+    bool noThread = false;
+    std::optional<Answer> answer = answerWithin<Answer>(diskAnswerTimeout, ask, &noThread);
+    if (noThread) {
+        answer = ask();
+    }
+    return answer;
 }
 
 // A value stored and not yet written: the generation tells it from one stored after it.
@@ -161,9 +179,13 @@ Workspace::Workspace()
 }
 
 Workspace::Workspace(const QString& file)
-    : settings(std::make_unique<QSettings>(usableSettingsFile(file), QSettings::IniFormat))
-    , wantedFile(file)
+    : wantedFile(file)
 {
+    // QSettings reads its file as it is made: one on a share that went away would hold the window
+    // before it appears. Such a file is not used: nothing is remembered, nor written over it.
+    const std::optional<QString> usable = askTheDisk<QString>([file] { return usableSettingsFile(file); });
+    unanswered = !usable;
+    settings = std::make_unique<QSettings>(usable.value_or(unusableSettingsFile), QSettings::IniFormat);
 }
 
 Workspace::~Workspace() = default;
@@ -180,7 +202,10 @@ QString Workspace::file() const
     return settings->fileName();
 }
 
-QString Workspace::whyNotKept() const
+namespace {
+
+// Why the settings cannot be kept in wantedFile, as Workspace::whyNotKept() tells it. Any thread.
+QString reasonNotKept(const QString& wantedFile)
 {
     struct stat fileStatus {};
     if (::stat(QFile::encodeName(wantedFile).constData(), &fileStatus) == 0 && !S_ISREG(fileStatus.st_mode)) {
@@ -213,6 +238,17 @@ QString Workspace::whyNotKept() const
         }
         folder = parent;
     }
+}
+
+} // namespace
+
+QString Workspace::whyNotKept() const
+{
+    if (unanswered) {
+        return QString::fromLatin1(diskDoesNotAnswer);
+    }
+    const QString file = wantedFile;
+    return askTheDisk<QString>([file] { return reasonNotKept(file); }).value_or(QString::fromLatin1(diskDoesNotAnswer));
 }
 
 void Workspace::store(const QString& key, const QVariant& value)
@@ -466,8 +502,16 @@ void Workspace::setFolderOf(const QString& kind, const QString& file)
 QStringList Workspace::recentPackages() const
 {
     // Read afresh: another window may have changed the list since this one last wrote a setting,
-    // and the list is written back whole.
-    settings->sync();
+    // and the list is written back whole. Not while the file's disk does not answer: the list read
+    // last is used then.
+    const QString path = settings->fileName();
+    if (askTheDisk<bool>([path] {
+            struct stat status {};
+            ::stat(QFile::encodeName(path).constData(), &status);
+            return true;
+        })) {
+        settings->sync();
+    }
     const QVariant value = this->value(recentKey);
     if (!isStringList(value)) {
         return {};

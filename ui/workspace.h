@@ -37,7 +37,8 @@ public:
     QString file() const;
     // Empty when the settings file can be written; else why not, naming the file or folder that
     // stops it, e.g. "/ cannot be written (Permission denied)" for a home folder that is not
-    // there. Looks at the file and its folders only (stat and access), never writes.
+    // there, or "its drive or share does not answer" for one on a share that went away, which is
+    // waited for at most 2 s. Looks at the file and its folders only (stat and access), never writes.
     QString whyNotKept() const;
 
     // Waits at most timeout for the changes stored so far, by every instance, to be written or
@@ -93,6 +94,8 @@ private:
     std::unique_ptr<QSettings> settings;
     // The file asked for; settings names another one when it cannot be used.
     QString wantedFile;
+    // True when the file's disk gave no answer as the instance was made: nothing is kept then.
+    bool unanswered = false;
 };
 
 // Adds path to the desktop's list of recently used files ($XDG_DATA_HOME/recently-used.xbel),

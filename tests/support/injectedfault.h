@@ -70,6 +70,8 @@ public:
     StalledDisk& operator=(const StalledDisk&) = delete;
     // Whether the stall could be set up; a test without it would test nothing.
     bool isArmed() const { return armed; }
+    // Whether the disk still does not answer: the scope has not ended and the time not passed.
+    bool isHolding() const { return QFile::exists(marker); }
 
 private:
     QString marker;

@@ -93,6 +93,7 @@ private slots:
     void whyNotKeptNamesWhatStopsTheSettings_data();
     void whyNotKeptNamesWhatStopsTheSettings();
     void togglesDoNotWaitForADiskThatDoesNotAnswer();
+    void settingsReadsDoNotWaitForADiskThatDoesNotAnswer();
     void recentPackagesLatestFirstAtMostEight();
     void foldersThatAreGoneAreForgotten();
     void foldersThatDoNotAnswerAreNotWaitedFor();
@@ -417,6 +418,32 @@ void tst_Workspace::togglesDoNotWaitForADiskThatDoesNotAnswer()
     for (const QByteArray line : {"showNumbers=false", "showOutline=false", "steady=false", "main=@ByteArray(closed)"}) {
         QVERIFY2(lines.contains(line), line.constData());
     }
+}
+
+// The settings file on a share that stopped answering: a window made meanwhile (its Workspace)
+// and Open Recent's list, read again after each open and save, are not held up by it. The new
+// window says the settings cannot be kept, and keeps none, leaving the file as it was.
+void tst_Workspace::settingsReadsDoNotWaitForADiskThatDoesNotAnswer()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    const QString package = QDir::tempPath() + QStringLiteral("/listed.pmk");
+    ui::Workspace workspace;
+    workspace.addRecentPackage(package);
+    workspace.setToggle(QStringLiteral("showNumbers"), false);
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
+    const QByteArray before = readFile(workspace.file());
+    {
+        const StalledDisk stalled(QFileInfo(workspace.file()).absolutePath(), 30000);
+        QVERIFY(stalled.isArmed());
+        ui::Workspace made;
+        QCOMPARE(made.whyNotKept(), QStringLiteral("its drive or share does not answer"));
+        QCOMPARE(made.toggle(QStringLiteral("showNumbers"), true), true);
+        made.setToggle(QStringLiteral("showOutline"), false);
+        QCOMPARE(workspace.recentPackages(), QStringList{package});
+        QVERIFY(stalled.isHolding());
+    }
+    QVERIFY(ui::Workspace::finishWrites(std::chrono::seconds(30)));
+    QCOMPARE(readFile(workspace.file()), before);
 }
 
 void tst_Workspace::recentPackagesLatestFirstAtMostEight()
