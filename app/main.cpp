@@ -111,8 +111,9 @@ int main(int argc, char* argv[])
         QTimer::singleShot(0, &window, [&window, path] { window.openFile(path); });
     }
     const int status = application.exec();
-    // The window's work was saved or discarded already, and a save holds the window open until
-    // it has ended: work still running on a worker must not keep the process alive.
+    // The window's work was saved or discarded already, and a save, an export of points or a
+    // Preview picture being written holds the window open until it has ended: work still running
+    // on a worker must not keep the process alive.
     ui::endProgramSoon(status);
     // The settings stored at the close are written meanwhile, unless their disk does not answer.
     ui::Workspace::finishWrites(std::chrono::seconds(5));
