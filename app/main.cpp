@@ -6,7 +6,6 @@
 #include "app/mainwindow.h"
 #include "app/programend.h"
 #include "face_detection_module/facedetectionmodule.h"
-#include "ui/workspace.h"
 
 #include <QApplication>
 #include <QThreadPool>
@@ -114,8 +113,7 @@ int main(int argc, char* argv[])
     // The window's work was saved or discarded already, and a save, an export of points or a
     // Preview picture being written holds the window open until it has ended: work still running
     // on a worker must not keep the process alive.
-    ui::endProgramSoon(status);
-    // The settings stored at the close are written meanwhile, unless their disk does not answer.
-    ui::Workspace::finishWrites(std::chrono::seconds(5));
+    // The settings stored at the close are written first, unless their disk does not answer.
+    ui::endProgramAfterSettings(status, std::chrono::seconds(5));
     return status;
 }

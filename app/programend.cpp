@@ -1,5 +1,7 @@
 #include "app/programend.h"
 
+#include "ui/workspace.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,12 @@ void endProgramSoon(int status)
         std::fflush(nullptr);
         std::_Exit(status);
     }
+}
+
+void endProgramAfterSettings(int status, std::chrono::milliseconds writesTimeout)
+{
+    Workspace::finishWrites(writesTimeout);
+    endProgramSoon(status);
 }
 
 } // namespace ui
