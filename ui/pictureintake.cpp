@@ -10,7 +10,9 @@
 
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 #include <QMimeData>
 #include <QPointer>
 #include <QUrl>
@@ -93,6 +95,27 @@ QByteArray dataUrlPicture(const QMimeData* data)
         return header.endsWith(";base64") ? QByteArray::fromBase64(payload) : payload;
     }
     return QByteArray();
+}
+
+// Whether url, a web address the data gives without the picture's bytes, names a picture: its
+// name ends as a picture file's does, or the page's HTML beside it shows it as one (<img src=…>,
+// as a browser drags a picture). The address of a page (a link copied) is neither.
+bool namesAPicture(const QMimeData* data, const QUrl& url)
+{
+    const QByteArray suffix = QFileInfo(url.path()).suffix().toLower().toLatin1();
+    if (!suffix.isEmpty() && QImageReader::supportedImageFormats().contains(suffix)) {
+        return true;
+    }
+    const QString html = data->html();
+    if (!html.contains(QLatin1String("<img"), Qt::CaseInsensitive)) {
+        return false;
+    }
+    for (const QString& address : {url.toString(QUrl::FullyEncoded), url.toString()}) {
+        if (html.contains(address) || html.contains(address.toHtmlEscaped())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A long address cut to fit a message, with "…".
@@ -235,7 +258,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
         for (const QUrl& url : fileUrls(data)) {
             if (url.isLocalFile()) {
                 local.append(core::localFilePath(url));
-            } else if (remote.isEmpty() && !url.scheme().isEmpty()) {
+            } else if (remote.isEmpty() && !url.scheme().isEmpty() && namesAPicture(data, url)) {
                 remote = url;
             }
         }

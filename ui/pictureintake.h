@@ -48,7 +48,8 @@ public:
     // Takes a picture from mime data (paste, drop): encoded picture bytes ("image/png" first,
     // then any other image type), else image data already decoded (checked against the bounds
     // here), else the local files among the URLs (or the files a GTK file manager copied), the
-    // first that decodes. Returns false when the data holds no picture to try (nothing is told
+    // first that decodes; the web address of a picture alone is refused with a message, one of a
+    // page holds no picture. Returns false when the data holds no picture to try (nothing is told
     // then), true when one was taken or is being read, or was refused with a message. Data that
     // turns out to hold no picture at all (a text file dropped) is dropped without a message.
     bool takeMimeData(const QMimeData* data);

@@ -52,6 +52,8 @@ private slots:
     void dropIsTakenAsACopy();
     void pictureFromABrowser_data();
     void pictureFromABrowser();
+    void webAddressIsToldOnlyForAPicture_data();
+    void webAddressIsToldOnlyForAPicture();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -517,6 +519,54 @@ void tst_PictureIntake::pictureFromABrowser()
     QCOMPARE(warnings[0].text, QStringLiteral("The picture at \"https://example.com/photos/face.jpg\" was not load.\n"
                                               "It is not on this computer: save it first, or copy the picture "
                                               "itself (Copy Image) and paste it."));
+    QVERIFY(target.picture().isNull());
+}
+
+void tst_PictureIntake::webAddressIsToldOnlyForAPicture_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<QByteArray>("html"); // beside the address; none when empty
+    QTest::addColumn<bool>("told");
+
+    for (bool preview : {false, true}) {
+        const char* window = preview ? "preview" : "view";
+        // A browser's Copy Link: the page's address, and a link to it.
+        QTest::addRow("%s-link-to-a-page", window) << preview << QByteArray("https://example.com/article")
+                                                   << QByteArray("<a href=\"https://example.com/article\">An article</a>")
+                                                   << false;
+        QTest::addRow("%s-page-address-alone", window) << preview << QByteArray("https://example.com/news?id=3")
+                                                       << QByteArray() << false;
+        QTest::addRow("%s-picture-by-its-name", window) << preview << QByteArray("https://example.com/photos/face.JPG")
+                                                        << QByteArray() << true;
+        QTest::addRow("%s-picture-shown-by-the-page", window)
+            << preview << QByteArray("https://images.example.com/photo?id=3&size=2")
+            << QByteArray("<img src=\"https://images.example.com/photo?id=3&amp;size=2\" alt=\"\">") << true;
+    }
+}
+
+// Only the address of a picture is told as one that is not fetched; the address of a page holds
+// no picture, and is ignored as any other data without one.
+void tst_PictureIntake::webAddressIsToldOnlyForAPicture()
+{
+    QFETCH(bool, preview);
+    QFETCH(QByteArray, address);
+    QFETCH(QByteArray, html);
+    QFETCH(bool, told);
+
+    Door target(preview, session.get());
+    QMimeData data;
+    data.setData(QStringLiteral("text/uri-list"), address + "\r\n");
+    if (!html.isEmpty()) {
+        data.setData(QStringLiteral("text/html"), html);
+    }
+    const bool taken = preview ? target.window->insertFromMimeData(&data) : target.view->insertFromMimeData(&data);
+    QCOMPARE(taken, told);
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), told ? 1 : 0);
+    if (told) {
+        QVERIFY2(warnings[0].text.contains(QStringLiteral("It is not on this computer")), qPrintable(warnings[0].text));
+    }
     QVERIFY(target.picture().isNull());
 }
 
