@@ -1,6 +1,7 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
 #include "tests/support/fakeprompts.h"
+#include "tests/support/fromoutside.h"
 #include "tests/support/busyworkers.h"
 #include "app/mainwindow.h"
 #include "core/packageformat.h"
@@ -700,14 +701,7 @@ void tst_MainWindow::packagePastedOrDroppedOpens()
     auto data = std::make_unique<QMimeData>();
     data->setUrls({QUrl::fromLocalFile(path)});
     if (dropped) {
-        // As a drag from another program delivers it: the entry, then the drop.
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(view, &enter);
-        QVERIFY(enter.isAccepted());
-        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        drop.setAccepted(false);
-        QApplication::sendEvent(view, &drop);
-        QVERIFY2(drop.isAccepted(), "the drop is taken");
+        QVERIFY2(testsupport::dropFromOutside(view, data.get()), "the drop is taken");
     } else {
         QGuiApplication::clipboard()->setMimeData(data.release());
         QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
@@ -742,12 +736,7 @@ void tst_MainWindow::videoPastedOrDroppedPlaysInThePreview()
     auto data = std::make_unique<QMimeData>();
     data->setUrls({QUrl::fromLocalFile(path)});
     if (dropped) {
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(view, &enter);
-        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        drop.setAccepted(false);
-        QApplication::sendEvent(view, &drop);
-        QVERIFY2(drop.isAccepted(), "the drop is taken");
+        QVERIFY2(testsupport::dropFromOutside(view, data.get()), "the drop is taken");
     } else {
         QGuiApplication::clipboard()->setMimeData(data.release());
         QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);

@@ -12,6 +12,7 @@
 #include "ui/meshoverlay.h"
 #include "core/mirroring.h"
 #include "tests/support/mousedrags.h"
+#include "tests/support/fromoutside.h"
 #include "ui/footerlabel.h"
 #include "ui/pictureoverview.h"
 #include "ui/pointview.h"
@@ -566,12 +567,7 @@ void tst_MainWindowNavigation::heldKeyActsOnce()
     const bool mirroring = mirror->isChecked();
 
     const auto mods = Qt::KeyboardModifiers(modifiers);
-    qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods);
-    for (int i = 0; i < 9; ++i) {
-        qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods, QString(), true);
-        qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods, QString(), true);
-    }
-    qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods);
+    testsupport::holdKey(handle, key, mods);
 
     if (key == Qt::Key_M && mods == Qt::NoModifier) {
         QCOMPARE(mirror->isChecked(), !mirroring);

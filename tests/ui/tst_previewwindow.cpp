@@ -3,6 +3,7 @@
 #include "core/facialpoints.h"
 #include "face_detection_module/facialpointsdetector.h"
 #include "tests/support/fakeprompts.h"
+#include "tests/support/fromoutside.h"
 #include "tests/support/filesizelimit.h"
 #include "tests/support/injectedfault.h"
 #include "core/imagefiles.h"
@@ -1085,12 +1086,7 @@ void tst_PreviewWindow::heldKeyTogglesOnce()
 
     QWindow* handle = window.windowHandle();
     const auto mods = Qt::KeyboardModifiers(modifiers);
-    qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods);
-    for (int i = 0; i < 9; ++i) {
-        qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods, QString(), true);
-        qt_handleKeyEvent(handle, QEvent::KeyPress, key, mods, QString(), true);
-    }
-    qt_handleKeyEvent(handle, QEvent::KeyRelease, key, mods);
+    testsupport::holdKey(handle, key, mods);
     QCOMPARE(state(), !before);
 }
 
@@ -1176,13 +1172,7 @@ void tst_PreviewWindow::packageDroppedOrPastedSaysWhereItOpens()
         QGuiApplication::clipboard()->setMimeData(data);
         QTest::keyClick(&window, Qt::Key_V, Qt::ControlModifier);
     } else {
-        // The drop goes where the drag entered.
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&window, &enter);
-        QVERIFY(enter.isAccepted());
-        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&window, &drop);
-        QVERIFY(drop.isAccepted());
+        QVERIFY(testsupport::dropFromOutside(&window, data, QPoint(10, 10)));
         delete data;
     }
     const QString note = QStringLiteral("\"mask.PMK\" is a mask package: open it in the main window "
