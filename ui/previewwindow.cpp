@@ -358,6 +358,12 @@ bool PreviewWindow::savePreviewPicture()
         d->prompts().warning(QStringLiteral("Error"), QStringLiteral("There is no preview picture to save."));
         return false;
     }
+    // Told before a name is asked for: the one being written could end after a second one.
+    if (d->savingPicture) {
+        d->prompts().warning(QStringLiteral("Error"),
+                             QStringLiteral("The preview picture is still being saved to \"%1\".").arg(d->pictureSavePath));
+        return false;
+    }
     // The dialog adds the suffix itself, so that its question about replacing a file is about
     // the file written: "face" typed next to face.png asks about face.png.
     QString path = d->prompts().saveFileName(QStringLiteral("Save preview picture"),
@@ -367,11 +373,6 @@ bool PreviewWindow::savePreviewPicture()
     }
     if (QFileInfo(path).suffix().isEmpty()) {
         path += QStringLiteral(".png"); // a dialog that did not complete the name
-    }
-    if (d->savingPicture) {
-        d->prompts().warning(QStringLiteral("Error"),
-                             QStringLiteral("The preview picture is still being saved to \"%1\".").arg(d->pictureSavePath));
-        return false;
     }
     // Encoded and written on a worker, so that a disk that does not answer holds it and not the
     // window; whole or not at all, so that a failed write (a full disk) leaves the file that was
