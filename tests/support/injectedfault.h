@@ -29,15 +29,17 @@ class InjectedFault
 public:
     // fault: "CALL:TEXT:N:WHAT", as faultshim.c describes; empty arms nothing.
     explicit InjectedFault(const QString& fault) { qputenv("FACEMASK_FAULT", fault.toUtf8()); }
-    ~InjectedFault() { qunsetenv("FACEMASK_FAULT"); }
+    // Emptied, not removed: ctest makes the entry at the start, and a value replaced in place is
+    // safe for the shim reading it on another thread, where a removed or added entry is not.
+    ~InjectedFault() { qputenv("FACEMASK_FAULT", QByteArray()); }
     InjectedFault(const InjectedFault&) = delete;
     InjectedFault& operator=(const InjectedFault&) = delete;
 };
 
 // A share that stopped answering, for one scope: every file call on a path containing text waits
 // (faultshim.c's FACEMASK_STALL) until the scope ends or releaseAfterMs has passed, whichever
-// comes first, so that a test of code that waits for it ends all the same, measurably late. Arm
-// it only while no other thread of the test touches files.
+// comes first, so that a test of code that waits for it ends all the same, measurably late. Calls
+// of other threads on such a path are held too.
 class StalledDisk
 {
 public:
@@ -46,10 +48,11 @@ public:
                                            .arg(QCoreApplication::applicationPid())
                                            .arg(quintptr(this))))
     {
+        // Named before the marker is made, so that no earlier text can be held by this marker.
+        qputenv("FACEMASK_STALL", (text + QLatin1Char(':') + marker).toUtf8());
         QFile file(marker);
         armed = file.open(QIODevice::WriteOnly);
         file.close();
-        qputenv("FACEMASK_STALL", (text + QLatin1Char(':') + marker).toUtf8());
         watchdog = std::thread([this, releaseAfterMs] {
             std::unique_lock<std::mutex> hold(lock);
             ended.wait_for(hold, std::chrono::milliseconds(releaseAfterMs), [this] { return over; });
@@ -64,7 +67,8 @@ public:
         }
         ended.notify_all();
         watchdog.join();
-        qunsetenv("FACEMASK_STALL");
+        // ":" holds nothing; replaced in place, as for InjectedFault, while held calls still read it.
+        qputenv("FACEMASK_STALL", ":");
     }
     StalledDisk(const StalledDisk&) = delete;
     StalledDisk& operator=(const StalledDisk&) = delete;
