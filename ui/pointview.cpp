@@ -290,10 +290,25 @@ QPointF PointView::viewToPicturePixels(QPoint position) const
 
 void PointView::mousePressEvent(QMouseEvent* event)
 {
+    // A second button pressed during a pan or an edit does not take it over: a stray left click
+    // would start a rubber band that clears the selection, and a middle one would pan under a
+    // point being dragged.
+    if (d->viewport.isPanDragging()) {
+        event->accept();
+        return;
+    }
     const bool panButton = event->button() == Qt::MiddleButton
         || (event->button() == Qt::LeftButton && d->spaceHeld);
-    if (panButton && !d->viewport.isPanDragging()) {
+    if (panButton && d->controller.isGestureActive()) {
+        if (event->button() != Qt::LeftButton && (event->buttons() & Qt::LeftButton)) {
+            event->accept();
+            return;
+        }
+        finishGesture(); // its release went elsewhere
+    }
+    if (panButton) {
         d->viewport.beginPanDrag(event->pos());
+        d->panButton = event->button();
         setCursor(Qt::ClosedHandCursor);
         event->accept();
         return;
@@ -331,7 +346,7 @@ void PointView::mouseMoveEvent(QMouseEvent* event)
 void PointView::mouseReleaseEvent(QMouseEvent* event)
 {
     if (d->viewport.isPanDragging()) {
-        if (event->button() == Qt::MiddleButton || event->button() == Qt::LeftButton) {
+        if (event->button() == d->panButton) {
             d->stopPanning();
         }
         event->accept();

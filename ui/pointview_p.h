@@ -73,6 +73,8 @@ public:
     // Scroll bars and the overview, children of the view.
     ViewNavigation* navigation = nullptr;
     bool spaceHeld = false;
+    // The button holding the pan, while one runs.
+    Qt::MouseButton panButton = Qt::NoButton;
     bool showMesh = false;
     // The triangles the points fold, kept up to date with every change of the points.
     std::vector<preview::FaceTriangle> folded;

@@ -133,6 +133,8 @@ private slots:
     void wheelScrollsZoomedPicture();
     void dragPans_data();
     void dragPans();
+    void secondButtonDoesNotTakeOverADrag_data();
+    void secondButtonDoesNotTakeOverADrag();
     void keysEditSelection_data();
     void keysEditSelection();
     void pointInfoFollowsSelection();
@@ -638,6 +640,66 @@ void tst_PointView::dragPans()
     const QPointF nowUnderTo = fixture.view.viewToPicturePixels(to);
     QVERIFY2(samePosition(nowUnderTo, grabbed), qPrintable(show(nowUnderTo) + " vs " + show(grabbed)));
     QCOMPARE(fixture.model.points().at(0), FacialPoint(0.5, 0.5));
+}
+
+void tst_PointView::secondButtonDoesNotTakeOverADrag_data()
+{
+    QTest::addColumn<int>("held");   // the button the drag began with
+    QTest::addColumn<int>("second"); // pressed and let go in the middle of it
+    QTest::newRow("left-click-while-panning") << int(Qt::MiddleButton) << int(Qt::LeftButton);
+    QTest::newRow("middle-click-while-moving-a-point") << int(Qt::LeftButton) << int(Qt::MiddleButton);
+}
+
+// A second button pressed and let go in the middle of a pan or of a point's move leaves the drag
+// to the first: it ends as the same drag without the second button does, the selection kept.
+void tst_PointView::secondButtonDoesNotTakeOverADrag()
+{
+    QFETCH(int, held);
+    QFETCH(int, second);
+    const auto first = Qt::MouseButton(held);
+    struct Outcome {
+        core::FacialPointVector points;
+        QPointF underCentre; // picture pixels under the view's centre
+        QVector<int> selection;
+        int steps = 0;
+    };
+    const auto dragWith = [first](Qt::MouseButtons other) {
+        EditingView fixture({FacialPoint(0.5, 0.5), FacialPoint(0.04, 0.5)});
+        QUndoStack stack;
+        fixture.view.setUndoStack(&stack);
+        fixture.view.zoomIn();
+        fixture.view.zoomIn();
+        QTest::keyClick(&fixture.view, Qt::Key_Tab); // the first point selected
+        QTest::mousePress(&fixture.view, first, Qt::NoModifier, QPoint(150, 100));
+        testsupport::moveHeld(&fixture.view, QPoint(140, 95), first);
+        // As the window system sends them: the first button still held in buttons().
+        const auto send = [&fixture, first, other](QEvent::Type type, QPoint at) {
+            const Qt::MouseButtons down = type == QEvent::MouseButtonPress ? first | other : Qt::MouseButtons(first);
+            QMouseEvent event(type, QPointF(at), QPointF(fixture.view.mapToGlobal(at)), Qt::MouseButton(int(other)),
+                              down, Qt::NoModifier);
+            QApplication::sendEvent(&fixture.view, &event);
+        };
+        if (other != Qt::NoButton) {
+            send(QEvent::MouseButtonPress, QPoint(140, 95));
+        }
+        testsupport::moveHeld(&fixture.view, QPoint(130, 90), first | other);
+        if (other != Qt::NoButton) {
+            send(QEvent::MouseButtonRelease, QPoint(130, 90));
+        }
+        testsupport::moveHeld(&fixture.view, QPoint(120, 80), first);
+        QTest::mouseRelease(&fixture.view, first, Qt::NoModifier, QPoint(120, 80));
+        return Outcome{fixture.model.points(), fixture.view.viewToPicturePixels(QPoint(150, 100)),
+                       fixture.view.selection(), stack.count()};
+    };
+    const Outcome alone = dragWith(Qt::NoButton);
+    const Outcome interrupted = dragWith(Qt::MouseButton(second));
+    QCOMPARE(alone.selection, QVector<int>{0});
+    QCOMPARE(alone.steps, first == Qt::LeftButton ? 1 : 0);
+    QCOMPARE(interrupted.points, alone.points);
+    QVERIFY2(samePosition(interrupted.underCentre, alone.underCentre),
+             qPrintable(show(interrupted.underCentre) + " vs " + show(alone.underCentre)));
+    QCOMPARE(interrupted.selection, alone.selection);
+    QCOMPARE(interrupted.steps, alone.steps);
 }
 
 void tst_PointView::keysEditSelection_data()
