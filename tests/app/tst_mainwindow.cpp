@@ -698,14 +698,7 @@ void tst_MainWindow::packagePastedOrDroppedOpens()
     view->setImage(testimages::filled(20, 20, Qt::red));
     prompts->answers.enqueue(QMessageBox::Discard);
 
-    auto data = std::make_unique<QMimeData>();
-    data->setUrls({QUrl::fromLocalFile(path)});
-    if (dropped) {
-        QVERIFY2(testsupport::dropFromOutside(view, data.get()), "the drop is taken");
-    } else {
-        QGuiApplication::clipboard()->setMimeData(data.release());
-        QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
-    }
+    QVERIFY2(testsupport::handFileOver(view, path, dropped), "the drop is taken");
 
     QTRY_COMPARE(view->facialPoints()->image().size(), QSize(32, 24));
     QCOMPARE(view->facialPoints()->count(), 75);
@@ -733,14 +726,7 @@ void tst_MainWindow::videoPastedOrDroppedPlaysInThePreview()
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     ui::PointView* view = pointView(window);
-    auto data = std::make_unique<QMimeData>();
-    data->setUrls({QUrl::fromLocalFile(path)});
-    if (dropped) {
-        QVERIFY2(testsupport::dropFromOutside(view, data.get()), "the drop is taken");
-    } else {
-        QGuiApplication::clipboard()->setMimeData(data.release());
-        QTest::keyClick(window.windowHandle(), Qt::Key_V, Qt::ControlModifier);
-    }
+    QVERIFY2(testsupport::handFileOver(view, path, dropped), "the drop is taken");
 
     const auto previewWindow = [] {
         for (QWidget* widget : QApplication::topLevelWidgets()) {

@@ -3,11 +3,15 @@
 // (the entry, then the drop) and a key held until the keyboard repeats it.
 
 #include <QApplication>
+#include <QClipboard>
+#include <QUrl>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QTest>
 #include <QWidget>
 #include <QWindow>
+
+#include <memory>
 
 namespace testsupport {
 
@@ -24,6 +28,20 @@ inline bool dropFromOutside(QWidget* target, const QMimeData* data, QPoint at = 
     drop.setAccepted(false);
     QApplication::sendEvent(target, &drop);
     return drop.isAccepted();
+}
+
+// The file at path dropped on target from another program, or copied there and pasted into
+// target's window with Ctrl+V; false when a drop was not taken.
+inline bool handFileOver(QWidget* target, const QString& path, bool dropped)
+{
+    auto data = std::make_unique<QMimeData>();
+    data->setUrls({QUrl::fromLocalFile(path)});
+    if (dropped) {
+        return dropFromOutside(target, data.get());
+    }
+    QGuiApplication::clipboard()->setMimeData(data.release());
+    QTest::keyClick(target->window()->windowHandle(), Qt::Key_V, Qt::ControlModifier);
+    return true;
 }
 
 // key pressed, repeated by the keyboard repeats times, and let go.

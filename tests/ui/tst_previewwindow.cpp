@@ -108,6 +108,15 @@ public:
     void stop() override {}
 };
 
+// A hand-fed video of the file at path, made window's frame source; the window owns it.
+HandFedVideo* feedVideo(ui::PreviewWindow& window, const QString& path)
+{
+    auto source = std::make_unique<HandFedVideo>(path);
+    HandFedVideo* video = source.get();
+    window.setFrameSource(std::move(source));
+    return video;
+}
+
 } // namespace
 
 class tst_PreviewWindow : public QObject
@@ -1024,9 +1033,7 @@ void tst_PreviewWindow::sliderHeldWhenInterruptedFollowsTheVideoAgain()
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
     QVERIFY(writeBrokenVideo(path));
-    auto source = std::make_unique<HandFedVideo>(path);
-    HandFedVideo* video = source.get();
-    window.setFrameSource(std::move(source));
+    HandFedVideo* video = feedVideo(window, path);
     emit video->durationChanged(10000);
     emit video->positionChanged(1000);
     auto* slider = window.findChild<QSlider*>(QStringLiteral("positionSlider"));
@@ -1047,9 +1054,7 @@ void tst_PreviewWindow::sliderHeldWhenInterruptedFollowsTheVideoAgain()
         QTimer::singleShot(50, &dialog, &QDialog::reject);
         dialog.exec();
     } else {
-        auto next = std::make_unique<HandFedVideo>(path);
-        video = next.get();
-        window.setFrameSource(std::move(next));
+        video = feedVideo(window, path);
         emit video->durationChanged(10000);
     }
     emit video->positionChanged(4000);
@@ -1077,9 +1082,7 @@ void tst_PreviewWindow::heldKeyTogglesOnce()
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
     QVERIFY(writeBrokenVideo(path));
-    auto source = std::make_unique<HandFedVideo>(path);
-    HandFedVideo* video = source.get();
-    window.setFrameSource(std::move(source));
+    HandFedVideo* video = feedVideo(window, path);
     auto* steady = window.findChild<QAction*>(QStringLiteral("steadyAction"));
     const auto state = [&] { return key == Qt::Key_Space ? video->isPlaying() : steady->isChecked(); };
     const bool before = state();
@@ -1107,9 +1110,7 @@ void tst_PreviewWindow::pausedOnADroppedFrameShowsIt()
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
     QVERIFY(writeBrokenVideo(path));
-    auto source = std::make_unique<HandFedVideo>(path);
-    HandFedVideo* video = source.get();
-    window.setFrameSource(std::move(source));
+    HandFedVideo* video = feedVideo(window, path);
     video->play();
     const QVector<QImage> frames = testclips::greySteps(6);
     for (const QImage& frame : frames) {
