@@ -305,12 +305,14 @@ void MainWindow::Impl::fillRecentMenu()
         recentMenu->addAction(QStringLiteral("No recent packages"))->setEnabled(false);
         return;
     }
+    // A menu takes '&' for the mark of a key; "&&" shows one.
+    const auto shown = [](QString text) { return text.replace(QLatin1Char('&'), QStringLiteral("&&")); };
     for (int i = 0; i < paths.size(); ++i) {
         const QString& path = paths.at(i);
         const QFileInfo file(path);
         const QString folder = QDir::toNativeSeparators(file.absolutePath());
         QAction* entry = recentMenu->addAction(
-            QStringLiteral("&%1 %2  (%3)").arg(i + 1).arg(file.fileName(), folder));
+            QStringLiteral("&%1 %2  (%3)").arg(i + 1).arg(shown(file.fileName()), shown(folder)));
         entry->setToolTip(QDir::toNativeSeparators(path));
         entry->setData(path);
         connect(entry, &QAction::triggered, this, [this, path] { openRecent(path); });

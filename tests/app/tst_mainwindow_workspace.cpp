@@ -166,6 +166,7 @@ private slots:
     void openRecentKeepsWhatCannotBeReachedNow_data();
     void openRecentKeepsWhatCannotBeReachedNow();
     void openRecentOpensAPackageNamedWithADot();
+    void openRecentShowsNamesWithAnAmpersand();
     void pickersStartInTheFoldersUsedLast();
     void pasteFromTheEditMenuAndAfterAMenuWasClosed();
     void saveKeyAfterAMenuWasClosed();
@@ -600,6 +601,27 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
     QVERIFY2(warnings.first().text.startsWith(QStringLiteral("away.pmk ")), qPrintable(warnings.first().text));
     QVERIFY2(warnings.first().text.contains(message), qPrintable(warnings.first().text));
     QCOMPARE(recentEntries(window).first().startsWith(QStringLiteral("&1 away.pmk")), kept);
+}
+
+// A menu entry takes '&' for the mark of its key: the file and folder names must show as they are.
+void tst_MainWindowWorkspace::openRecentShowsNamesWithAnAmpersand()
+{
+    QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("R&D")));
+    const QString path = writePackage(QStringLiteral("R&D/Tom & Jerry"));
+    QVERIFY(!path.isEmpty());
+    ui::MainWindow window;
+    prepare(window);
+    window.openFile(path);
+    QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("Tom & Jerry.pmk")));
+    emit recentMenu(window)->aboutToShow();
+    QAction* entry = recentMenu(window)->actions().at(0);
+    // What the menu shows: the text with each mark of a key taken out and "&&" shown as "&".
+    const QString shown = entry->iconText();
+    QVERIFY2(shown.startsWith(QStringLiteral("1 Tom & Jerry.pmk")), qPrintable(shown));
+    QVERIFY2(shown.contains(QDir::toNativeSeparators(QFileInfo(path).absolutePath())), qPrintable(shown));
+    QCOMPARE(QKeySequence::mnemonic(entry->text()), QKeySequence(Qt::ALT | Qt::Key_1));
+    entry->trigger();
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
 // A name typed with a dot ("Dr. Smith") already has an extension to the save dialog, so the
