@@ -251,8 +251,8 @@ int runMake(const QStringList& arguments)
     }
     if (const std::optional<qint64> stamp = sourceDateEpoch()) {
         if (*stamp < 0) {
-            return usageError(command, QStringLiteral("SOURCE_DATE_EPOCH is a whole number of seconds since "
-                                                      "1970, not '%1'")
+            return usageError(command, QStringLiteral("SOURCE_DATE_EPOCH is a whole number of seconds "
+                                                      "from 1970 to the year 9999, not '%1'")
                                            .arg(QString::fromLocal8Bit(qgetenv("SOURCE_DATE_EPOCH"))));
         }
         // Set before any worker starts; every package of the run reads it.
