@@ -41,7 +41,7 @@ int runPreview(const QStringList& arguments)
                        "refused, the picture cannot be read, no face is found or the file cannot "
                        "be written. Given a video (mp4, webm, mkv, ...) instead of a picture, it "
                        "writes every frame into a folder, with --every, --steady and "
-                       "--detect-every: see \"facemask-cli preview PACKAGE VIDEO --help\"."));
+                       "--detect-every: see \"facemask-cli preview PACKAGE clip.mp4 --help\" (any video name will do)."));
     const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The PNG file to write."), QStringLiteral("OUT.png"));
     const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replace an existing file."));
