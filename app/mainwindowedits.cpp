@@ -62,6 +62,14 @@ void MainWindow::Impl::exportPoints()
                                       .arg(QFileInfo(exportingTo).fileName()));
         return;
     }
+    const core::FacialPoints* model = pointView->facialPoints();
+    // Told before a name is asked for: no file would take these points.
+    const QString refusal = model ? landmarkio::exportRefusal(model->points(), model->image().size())
+                                  : landmarkio::exportRefusal(core::FacialPointVector(), QSize());
+    if (!refusal.isEmpty()) {
+        session.prompts().warning(QStringLiteral("Export Points"), refusal);
+        return;
+    }
     const QString path = session.prompts().saveFileName(
         QStringLiteral("Export points"), landmarkio::fileFilter(),
         workspace.folder(QStringLiteral("points")), QStringLiteral("pts"));
@@ -69,7 +77,6 @@ void MainWindow::Impl::exportPoints()
         return;
     }
     workspace.setFolderOf(QStringLiteral("points"), path);
-    const core::FacialPoints* model = pointView->facialPoints();
     exportingTo = path;
     landmarkio::exportPointsLater(
         path, model ? model->points() : core::FacialPointVector(), model ? model->image() : QImage(), this,

@@ -159,21 +159,28 @@ std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pic
     return points;
 }
 
-bool writePoints(const QString& path, const core::FacialPointVector& points, QSize pictureSize,
-                 const QString& pictureName, QString* reason)
+QString exportRefusal(const core::FacialPointVector& points, QSize pictureSize)
 {
     if (pictureSize.isEmpty()) {
-        setReason(reason, QStringLiteral("There are no points to export: open a picture first."));
-        return false;
+        return QStringLiteral("There are no points to export: open a picture first.");
     }
     if (int(points.size()) < core::landmarkfiles::landmarkCount) {
-        setReason(reason, QStringLiteral("The picture has no points to export: press Ctrl+D to detect "
-                                         "them, or Ctrl+T for a template."));
-        return false;
+        return QStringLiteral("The picture has no points to export: press Ctrl+D to detect "
+                              "them, or Ctrl+T for a template.");
     }
     const int far = core::landmarkfiles::unwritablePoint(points, pictureSize);
     if (far >= 0) {
-        setReason(reason, QStringLiteral("Point %1 lies too far outside the picture to be written: move it onto the picture first.").arg(far));
+        return QStringLiteral("Point %1 lies too far outside the picture to be written: move it onto the picture first.").arg(far);
+    }
+    return QString();
+}
+
+bool writePoints(const QString& path, const core::FacialPointVector& points, QSize pictureSize,
+                 const QString& pictureName, QString* reason)
+{
+    const QString refusal = exportRefusal(points, pictureSize);
+    if (!refusal.isEmpty()) {
+        setReason(reason, refusal);
         return false;
     }
     QByteArray text;

@@ -30,6 +30,9 @@ bool isDlibXml(const QString& path);
 // the points taken, empty when nothing: which of the faces of a dlib XML with several.
 std::optional<core::FacialPointVector> readPoints(const QString& path, QSize pictureSize,
                                                   QString* reason, QString* note = nullptr);
+// Why points on a picture of pictureSize cannot be exported to any file (no picture, fewer than
+// 68 points, one too far outside the picture): a sentence for the user; empty when they can.
+QString exportRefusal(const core::FacialPointVector& points, QSize pictureSize);
 // Writes the first 68 points; false, with *reason set, when there are fewer or the file cannot
 // be written. pictureName goes into dlib XML as the image's file.
 bool writePoints(const QString& path, const core::FacialPointVector& points, QSize pictureSize,

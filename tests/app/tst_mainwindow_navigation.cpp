@@ -125,6 +125,8 @@ private slots:
     void pointsRoundTrip_data();
     void pointsRoundTrip();
     void unreadablePointsFileIsReported();
+    void exportWithoutPointsSaysSoBeforeAskingForAFile_data();
+    void exportWithoutPointsSaysSoBeforeAskingForAFile();
     void importSaysWhichOfSeveralFacesItTook();
     void togglesAreRemembered();
 
@@ -746,6 +748,42 @@ void tst_MainWindowNavigation::unreadablePointsFileIsReported()
     prompts->fileNames.enqueue(path + QStringLiteral("/out.pts"));
     action(window, QStringLiteral("exportPointsAction"))->trigger();
     QTRY_COMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 2);
+}
+
+void tst_MainWindowNavigation::exportWithoutPointsSaysSoBeforeAskingForAFile_data()
+{
+    QTest::addColumn<bool>("picture");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no picture") << false << "There are no points to export: open a picture first.";
+    QTest::newRow("points being detected") << true << "The picture has no points to export";
+}
+
+// Nothing to export: the user is told at once, not after choosing a file's name for nothing.
+void tst_MainWindowNavigation::exportWithoutPointsSaysSoBeforeAskingForAFile()
+{
+    QFETCH(bool, picture);
+    QFETCH(QString, message);
+    ui::MainWindow window;
+    if (picture) {
+        prepare(window);
+        pointView(window)->facialPoints()->setPoints(core::FacialPointVector());
+    } else {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
+    prompts->fileNames.enqueue(dir->filePath(QStringLiteral("nothing.pts")));
+    action(window, QStringLiteral("exportPointsAction"))->trigger();
+    QCOMPARE(prompts->ofKind(QStringLiteral("save")).size(), 0);
+    // The missing model's warning may come too, at a moment of its own.
+    QList<PromptRecord> warnings;
+    for (const PromptRecord& warning : prompts->ofKind(QStringLiteral("warning"))) {
+        if (warning.title == QLatin1String("Export Points")) {
+            warnings.append(warning);
+        }
+    }
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().text.startsWith(message), qPrintable(warnings.first().text));
+    QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("nothing.pts"))));
 }
 
 // A dlib XML of a training set holds many faces; the first with landmarks is taken, and the
