@@ -117,6 +117,10 @@ void MainWindow::Impl::detectAgain()
 void MainWindow::Impl::placeOnNextFace()
 {
     pointView->setFocus();
+    if (project.facialPoints()->image().isNull()) {
+        showStatus(QStringLiteral("Open, drop or paste a picture first: its faces are found when it comes in."));
+        return;
+    }
     pointView->finishGesture();
     if (!pointView->placeOnNextFace()) {
         showStatus(QStringLiteral("No other face was found in this picture."));

@@ -58,6 +58,8 @@ private slots:
     void redoOfAPictureWhosePointsCanBeRedone();
     void saveDuringDetectionSaysSo();
     void detectPointsAgain();
+    void commandsOnFacesWithoutAPictureSaySo_data();
+    void commandsOnFacesWithoutAPictureSaySo();
     void noFaceThenSelectAllAndACornerScales();
 
 private:
@@ -176,6 +178,27 @@ void tst_MainWindowDetection::saveDuringDetectionSaysSo()
              QStringLiteral("Points are still being detected. Save again once they are placed."));
     QVERIFY(prompts->ofKind(QStringLiteral("save")).isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(view->facialPoints()->count(), 75, detectionTimeoutMs);
+}
+
+void tst_MainWindowDetection::commandsOnFacesWithoutAPictureSaySo_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("detect again") << "detectAgainAction";
+    QTest::newRow("place template") << "placeTemplateAction";
+    QTest::newRow("next face") << "nextFaceAction";
+}
+
+// Before any picture came in, these tell the user to bring one, not of faces in none.
+void tst_MainWindowDetection::commandsOnFacesWithoutAPictureSaySo()
+{
+    QFETCH(QString, action);
+    ui::MainWindow window;
+    prepare(window);
+    QAction* command = findAction(window, action);
+    QVERIFY(command);
+    command->trigger();
+    QVERIFY2(footer(window).startsWith(QStringLiteral("Open, drop or paste a picture first")), qPrintable(footer(window)));
+    QVERIFY(pointView(window)->facialPoints()->image().isNull());
 }
 
 void tst_MainWindowDetection::detectPointsAgain()
