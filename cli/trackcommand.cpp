@@ -19,6 +19,15 @@ namespace cli {
 
 namespace {
 
+// 1st, 2nd, 3rd, 4th, ..., 11th, 12th, 13th, ..., 21st, ...
+QString englishOrdinal(int number)
+{
+    const int lastTwo = number % 100;
+    const int last = number % 10;
+    const char* suffix = (lastTwo >= 11 && lastTwo <= 13) ? "th" : last == 1 ? "st" : last == 2 ? "nd" : last == 3 ? "rd" : "th";
+    return QString::number(number) + QLatin1String(suffix);
+}
+
 const char* const command = "track";
 
 // The face whose points are "points": the largest, as detect places it.
@@ -130,9 +139,8 @@ int runTrack(const QStringList& arguments)
         return InputFailed;
     }
     printMessage(interval == 1 ? QStringLiteral("%1 %2: faces are found on every frame.").arg(programName, command)
-                               : QStringLiteral("%1 %2: faces are found on every %3th frame and followed between.")
-                                     .arg(programName, command)
-                                     .arg(interval));
+                               : QStringLiteral("%1 %2: faces are found on every %3 frame and followed between.")
+                                     .arg(programName, command, englishOrdinal(interval)));
     VideoTracking tracking(*model.module, interval, parser.isSet(steady));
     const bool asJson = parser.isSet(json);
     QString pending; // the JSON element before the one in work, printed once it is known not to be the last
