@@ -142,7 +142,8 @@ void PreviewWindow::Impl::buildCameraMenu(QMenu* menu)
     }
     cameraGroup = new QActionGroup(menu);
     for (const QCameraInfo& camera : cameras) {
-        QAction* action = menu->addAction(camera.description());
+        // A menu takes '&' for the mark of a key: doubled, the device's name shows as it is.
+        QAction* action = menu->addAction(QString(camera.description()).replace(QLatin1Char('&'), QStringLiteral("&&")));
         action->setCheckable(true);
         cameraGroup->addAction(action);
         connect(action, &QAction::triggered, this, [this, camera] {

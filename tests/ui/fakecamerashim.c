@@ -45,7 +45,7 @@ int ioctl(int fd, unsigned long request, ...)
             struct v4l2_capability* capability = argument;
             memset(capability, 0, sizeof *capability);
             strcpy((char*)capability->driver, "facemask-test");
-            strcpy((char*)capability->card, "Facemask Test Camera");
+            strcpy((char*)capability->card, "Facemask & Test Camera");
             capability->device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
             capability->capabilities = capability->device_caps | V4L2_CAP_DEVICE_CAPS;
             return 0;
