@@ -26,7 +26,8 @@ namespace {
 const QString steadyToggle = QStringLiteral("steady");
 
 // While the menu bar holds the keys (Alt pressed alone, or a menu closed with Escape), the arrows
-// and Space move through it and open its menus; the window's video keys take them otherwise.
+// (the keypad's too) and Space move through it and open its menus; the window's video keys take
+// them otherwise.
 class MenuBarKeys : public QObject
 {
 public:
@@ -41,7 +42,7 @@ public:
     {
         if (watched == menuBar && event->type() == QEvent::ShortcutOverride && menuBar->hasFocus()) {
             auto* key = static_cast<QKeyEvent*>(event);
-            if (key->modifiers() == Qt::NoModifier
+            if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier
                 && (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right
                     || key->key() == Qt::Key_Space)) {
                 event->accept();

@@ -146,6 +146,7 @@ private slots:
     void saveOnAFullDiskKeepsTheEarlierPicture();
     void saveDoesNotWaitForTheDisk();
     void cameraMenuListsCameras();
+    void menuBarWorksFromTheKeyboard_data();
     void menuBarWorksFromTheKeyboard();
     void frameSourceReplacesThePhoto();
     void frameSourceThatCannotStartIsReported();
@@ -728,8 +729,18 @@ void tst_PreviewWindow::cameraMenuListsCameras()
     }
 }
 
+void tst_PreviewWindow::menuBarWorksFromTheKeyboard_data()
+{
+    QTest::addColumn<int>("arrowModifiers");
+    QTest::newRow("arrows") << int(Qt::NoModifier);
+    // The keypad's arrows with Num Lock off.
+    QTest::newRow("keypad-arrows") << int(Qt::KeypadModifier);
+}
+
 void tst_PreviewWindow::menuBarWorksFromTheKeyboard()
 {
+    QFETCH(int, arrowModifiers);
+    const auto arrow = Qt::KeyboardModifiers(arrowModifiers);
     ui::PreviewWindow window(project.get(), detector.get());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -741,10 +752,10 @@ void tst_PreviewWindow::menuBarWorksFromTheKeyboard()
     // Left back to View; Down opens it.
     QTest::keyClick(&window, Qt::Key_Alt);
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(menuBar));
-    QTest::keyClick(menuBar, Qt::Key_Right);
-    QTest::keyClick(menuBar, Qt::Key_Right);
-    QTest::keyClick(menuBar, Qt::Key_Left);
-    QTest::keyClick(menuBar, Qt::Key_Down);
+    QTest::keyClick(menuBar, Qt::Key_Right, arrow);
+    QTest::keyClick(menuBar, Qt::Key_Right, arrow);
+    QTest::keyClick(menuBar, Qt::Key_Left, arrow);
+    QTest::keyClick(menuBar, Qt::Key_Down, arrow);
     QTRY_VERIFY(QApplication::activePopupWidget());
     auto* opened = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     QVERIFY(opened);
