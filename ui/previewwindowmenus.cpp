@@ -128,8 +128,12 @@ void PreviewWindow::Impl::buildWidgets()
     layout->addWidget(footer, 0);
     q->setLayout(layout);
 
-    auto* paste = new QShortcut(QKeySequence::Paste, q, nullptr, nullptr, Qt::WindowShortcut);
-    connect(paste, &QShortcut::activated, this, &Impl::pasteFacePicture);
+    // Every paste key of the desktop (Shift+Insert too), as the main window's Edit → Paste takes;
+    // a shortcut holds one key.
+    for (const QKeySequence& key : QKeySequence::keyBindings(QKeySequence::Paste)) {
+        auto* paste = new QShortcut(key, q, nullptr, nullptr, Qt::WindowShortcut);
+        connect(paste, &QShortcut::activated, this, &Impl::pasteFacePicture);
+    }
 }
 
 void PreviewWindow::Impl::buildCameraMenu(QMenu* menu)

@@ -167,6 +167,7 @@ private slots:
     void videoFilePastedPlays();
     void packageDroppedOrPastedSaysWhereItOpens_data();
     void packageDroppedOrPastedSaysWhereItOpens();
+    void pasteOfNothingSaysSo_data();
     void pasteOfNothingSaysSo();
     void videoCutShortSaysSoWhileItPlays();
     void photoFoundLateLeavesTheVideosFailureShown();
@@ -1195,19 +1196,30 @@ void tst_PreviewWindow::packageDroppedOrPastedSaysWhereItOpens()
     QVERIFY(prompts->records.isEmpty());
 }
 
+void tst_PreviewWindow::pasteOfNothingSaysSo_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("ctrl-v") << int(Qt::Key_V) << int(Qt::ControlModifier);
+    // The desktop's other paste key, which Edit → Paste of the main window takes too.
+    QTest::newRow("shift-insert") << int(Qt::Key_Insert) << int(Qt::ShiftModifier);
+}
+
 // Ctrl+V with no picture on the clipboard says so, as in the main window, until a picture comes.
 void tst_PreviewWindow::pasteOfNothingSaysSo()
 {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
     ui::PreviewWindow window(project.get(), detector.get());
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     const QString nothing = QStringLiteral("Nothing to paste: the clipboard holds no picture or picture file.");
     QGuiApplication::clipboard()->setText(QStringLiteral("a face"));
-    QTest::keyClick(&window, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
     QVERIFY2(footerOf(window).endsWith(nothing), qPrintable(footerOf(window)));
 
     QGuiApplication::clipboard()->setImage(facePhoto);
-    QTest::keyClick(&window, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
     QTRY_VERIFY(!window.previewImage().isNull());
     QVERIFY2(!footerOf(window).contains(nothing), qPrintable(footerOf(window)));
     QVERIFY(prompts->records.isEmpty());
