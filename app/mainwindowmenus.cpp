@@ -166,6 +166,13 @@ void MainWindow::Impl::buildEditMenu()
     pasteAction->setObjectName(QStringLiteral("pasteAction"));
     pasteAction->setShortcuts(QKeySequence::Paste);
     connect(pasteAction, &QAction::triggered, this, &Impl::paste);
+    // Ctrl+A as a key of the window too, so that it also selects while the menu bar holds the
+    // keys (a menu closed with Escape); the keys that follow go to the points.
+    auto* selectAll = new QShortcut(QKeySequence::SelectAll, q, nullptr, nullptr, Qt::WindowShortcut);
+    connect(selectAll, &QShortcut::activated, this, [this] {
+        pointView->setFocus();
+        pointView->selectAll();
+    });
     editMenu->addSeparator();
 
     QAction* detectAction = editMenu->addAction(QStringLiteral("Detect Points Again"));

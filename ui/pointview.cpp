@@ -236,6 +236,11 @@ QVector<int> PointView::selection() const
     return d->controller.selection();
 }
 
+void PointView::selectAll()
+{
+    d->controller.selectAll();
+}
+
 void PointView::setUndoStack(QUndoStack* stack)
 {
     d->undoStack = stack;

@@ -107,6 +107,8 @@ public:
     void finishGesture();
     // The selected point indices, ascending.
     QVector<int> selection() const;
+    // Selects every point (Ctrl+A).
+    void selectAll();
     // A position in this widget's pixels as picture pixels (fractions times the picture size);
     // outside the picture the result lies outside [0, size).
     QPointF viewToPicturePixels(QPoint position) const;

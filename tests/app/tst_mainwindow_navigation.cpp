@@ -22,6 +22,7 @@
 #include <QAction>
 #include <QFile>
 #include <QLabel>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -119,6 +120,7 @@ private slots:
     void mirrorDragMovesPartner();
     void mirrorSelectionIsOneStep();
     void selectionTurnsAndScalesByKeys();
+    void selectAllAfterAMenuWasClosed();
     void heldKeyActsOnce_data();
     void heldKeyActsOnce();
     void foldedMessageSelectsCorners();
@@ -537,6 +539,33 @@ void tst_MainWindowNavigation::selectionTurnsAndScalesByKeys()
     auto* message = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
     QVERIFY(message);
     QVERIFY2(message->text().startsWith(QStringLiteral("Select two points or more")), qPrintable(message->text()));
+}
+
+// Ctrl+A selects every point also while the menu bar holds the keys (a menu closed with Escape),
+// and the arrows that follow nudge them rather than move through the menus.
+void tst_MainWindowNavigation::selectAllAfterAMenuWasClosed()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    QWindow* handle = window.windowHandle();
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    QVERIFY(menuBar);
+    QTest::keyClick(handle, Qt::Key_E, Qt::AltModifier);
+    QTRY_VERIFY(QApplication::activePopupWidget());
+    QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(menuBar));
+
+    QTest::keyClick(handle, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(view->selection().size(), 75);
+    const core::FacialPointVector before = view->facialPoints()->points();
+    QTest::keyClick(handle, Qt::Key_Down);
+    QVERIFY(!QApplication::activePopupWidget());
+    const core::FacialPointVector after = view->facialPoints()->points();
+    for (size_t i = 0; i < before.size(); ++i) {
+        QVERIFY2(pixelOf(after, int(i)).y() > pixelOf(before, int(i)).y(), qPrintable(QString::number(i)));
+    }
 }
 
 void tst_MainWindowNavigation::heldKeyActsOnce_data()
