@@ -1,12 +1,14 @@
 // The point view's keyboard: nudges with the arrows, Escape, Ctrl+A, Tab and Shift+Tab through
-// the points, Space held for panning, Ctrl+V, and the scrolling that keeps the selected points in
-// sight of keyboard work in a zoomed view.
+// the points, Space held for panning, Shift+F10 for the face menu, Ctrl+V, and the scrolling that
+// keeps the selected points in sight of keyboard work in a zoomed view.
 #include "ui/pointview_p.h"
 
 #include "core/facialpoints.h"
 #include "ui/waitclock.h"
 
 #include <QClipboard>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -141,6 +143,15 @@ void PointView::keyPressEvent(QKeyEvent* event)
         return;
     }
     if (d->handleEditingKey(event)) {
+        event->accept();
+        return;
+    }
+    // Shift+F10 opens the face menu as the Menu key does (keyboards without one): the platform
+    // makes a context menu event of the Menu key alone.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        const QPoint middle = rect().center();
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, middle, mapToGlobal(middle), event->modifiers());
+        QCoreApplication::sendEvent(this, &menuKey);
         event->accept();
         return;
     }

@@ -154,6 +154,7 @@ private slots:
     void pictureWithoutFaceSavesPackageThatReloads();
     void placingPointsOnSecondFace();
     void placingPointsOnEveryFaceFromTheKeyboard();
+    void shiftF10OpensTheFaceMenu();
     void nextFaceOfAOneFacePictureGivesItsPointsBack();
     void placingPointsOnAFaceMidDragKeepsTheDragAsItsOwnStep();
 
@@ -1204,6 +1205,30 @@ void tst_PointView::placingPointsOnEveryFaceFromTheKeyboard()
     QVERIFY2(menuKey.isAccepted(), "the Menu key must open the face menu");
     QVERIFY(model.points() != before);
     QCOMPARE(holding(), next);
+}
+
+// Shift+F10, the menu key of keyboards without a Menu key, opens the face menu on the next face
+// as the Menu key does.
+void tst_PointView::shiftF10OpensTheFaceMenu()
+{
+    DetectingView fixture;
+    auto& [detector, model, view] = fixture;
+    QUndoStack stack;
+    core::DetectionResult expected;
+    QVERIFY(showDetected(fixture, stack, "2008_001009.jpg", &expected));
+    QCOMPARE(expected.faces.size(), 2);
+    QCOMPARE(model.points(), expected.points);
+    QTimer::singleShot(0, this, [] {
+        QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu && !menu->actions().isEmpty()) {
+            menu->actions().at(0)->trigger();
+        }
+        if (menu) {
+            menu->close();
+        }
+    });
+    QTest::keyClick(&view, Qt::Key_F10, Qt::ShiftModifier);
+    QCOMPARE(model.points(), expected.faces[1 - expected.placed].points);
 }
 
 // A right-click while a point is being dragged opens the face menu; placing the points from it
