@@ -2,11 +2,10 @@
 
 #include "core/facialpoints.h"
 #include "core/imagefiles.h"
-#include "core/interruptcleanup.h"
-#include "core/newfilemode.h"
 #include "core/packageformat.h"
 #include "core/packagelimits.h"
 #include "core/pngcodec.h"
+#include "core/replacingfile.h"
 #include "core/systemreason.h"
 #include "core/thumbnaildrawing.h"
 #include "zip/ziparchive.h"
@@ -380,135 +379,6 @@ bool writeArchive(int descriptor, const std::vector<Member>& members, const Prog
     const bool closed = noteError(archiveClose(archive) == ArchiveResult::Ok);
     return written && closed;
 }
-
-// A symbolic link keeps pointing at the package: the file it finally names, through a chain of
-// links, is the one replaced (or made, for a dangling link). Links that loop name no file; then
-// the path itself is replaced.
-QString resolvedTarget(const QString& path)
-{
-    constexpr int maximumLinkHops = 40;
-    QString target = path;
-    for (int hop = 0; hop < maximumLinkHops; ++hop) {
-        const QFileInfo info(target);
-        if (!info.isSymLink()) {
-            return target;
-        }
-        target = info.symLinkTarget();
-    }
-    return path;
-}
-
-QFileDevice::Permissions packagePermissions(const QString& target)
-{
-    if (QFileInfo::exists(target)) {
-        return QFile::permissions(target);
-    }
-    // A new package gets the mode any new file of the user gets.
-    const unsigned mode = newFileMode();
-    QFileDevice::Permissions permissions;
-    const std::pair<unsigned, QFileDevice::Permission> bits[] = {
-        {0400, QFileDevice::ReadOwner}, {0200, QFileDevice::WriteOwner}, {0040, QFileDevice::ReadGroup},
-        {0020, QFileDevice::WriteGroup}, {0004, QFileDevice::ReadOther}, {0002, QFileDevice::WriteOther}};
-    for (const auto& [bit, permission] : bits) {
-        if (mode & bit) {
-            permissions |= permission;
-        }
-    }
-    return permissions;
-}
-
-// A file written beside its target and moved into place only once it is complete, so that a
-// failed save never costs the user the package that was there before. Unless committed, the
-// partial file is removed when this goes out of scope, or by the program's end on SIGINT,
-// SIGTERM or SIGHUP meanwhile (interruptcleanup).
-class ReplacingFile
-{
-public:
-    explicit ReplacingFile(const QString& path)
-        : m_target(resolvedTarget(path))
-    {
-    }
-    ~ReplacingFile()
-    {
-        if (m_descriptor >= 0) {
-            ::close(m_descriptor);
-        }
-        // Removed before it is let go, so that no moment leaves it behind.
-        if (!m_partial.isEmpty() && !m_committed) {
-            ::unlink(m_partial.constData());
-        }
-        interruptcleanup::release(m_cleanupTicket);
-    }
-    ReplacingFile(const ReplacingFile&) = delete;
-    ReplacingFile& operator=(const ReplacingFile&) = delete;
-
-    // Creating the partial file first finds an unwritable folder before any work is done.
-    // False with *error set to the system's error number.
-    bool open(int* error)
-    {
-        QByteArray pattern = interruptcleanup::partialFilePattern(QFile::encodeName(m_target));
-        m_descriptor = interruptcleanup::createWatched(&pattern, &m_cleanupTicket);
-        if (m_descriptor < 0) {
-            *error = errno;
-            return false;
-        }
-        m_partial = pattern;
-        return true;
-    }
-
-    int descriptor() { return m_descriptor; }
-
-    // The file replaced: path with its links followed.
-    QString target() const { return m_target; }
-
-    QString partialPath() const { return QFile::decodeName(m_partial); }
-
-    // Moves the partial file over the target. The bytes reach the disk before the rename and
-    // the rename before success is told: a crash or power loss afterwards keeps the package.
-    // False with *why and *error (the system's error number) set.
-    bool commit(QString* why, int* error)
-    {
-        if (::fsync(m_descriptor) != 0) {
-            *error = errno;
-            *why = QStringLiteral("cannot flush %1 to disk: %2").arg(m_target, systemReason(*error));
-            return false;
-        }
-        ::close(m_descriptor);
-        m_descriptor = -1;
-        QFile::setPermissions(partialPath(), packagePermissions(m_target));
-        // rename(2) replaces an existing target in one step, which QFile::rename refuses to do.
-        if (std::rename(QFile::encodeName(partialPath()).constData(),
-                        QFile::encodeName(m_target).constData()) != 0) {
-            *error = errno;
-            *why = QStringLiteral("cannot write %1: %2").arg(m_target, systemReason(*error));
-            return false;
-        }
-        m_committed = true;
-        // The package is in place from here on, whatever follows: the save has happened.
-        syncFolder();
-        return true;
-    }
-
-private:
-    // The folder's entry for the renamed file is only durable once the folder is flushed. Done
-    // where the folder can be opened (a folder one may write in but not list cannot); the file's
-    // own bytes were flushed before the rename, so a crash leaves the old package or the new one.
-    void syncFolder() const
-    {
-        const QByteArray folder = QFile::encodeName(QFileInfo(m_target).absolutePath());
-        const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (descriptor >= 0) {
-            ::fsync(descriptor);
-            ::close(descriptor);
-        }
-    }
-
-    QString m_target;
-    QByteArray m_partial; // local bytes; empty until open() made it
-    int m_descriptor = -1;
-    bool m_committed = false;
-    int m_cleanupTicket = -1;
-};
 
 // Why the package written at path (open at descriptor) would be refused when opened, checked
 // with the loader's own bounds and readers: the documents as the loader parses them, the
