@@ -93,7 +93,10 @@ QString ReplacingFile::partialPath() const
 
 bool ReplacingFile::commit(QString* why, int* error)
 {
-    if (::fsync(m_descriptor) != 0) {
+    int synced;
+    while ((synced = ::fsync(m_descriptor)) != 0 && errno == EINTR) {
+    }
+    if (synced != 0) {
         *error = errno;
         *why = QStringLiteral("cannot flush %1 to disk: %2").arg(m_target, systemReason(*error));
         return false;

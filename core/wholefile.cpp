@@ -1,8 +1,9 @@
 #include "core/wholefile.h"
 
+#include "core/replacingfile.h"
 #include "core/systemreason.h"
 
-#include <QSaveFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <unistd.h>
@@ -11,32 +12,37 @@ namespace core {
 
 QString writeWholeFile(const QString& path, const QByteArray& bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        const int error = errno;
+    ReplacingFile file(path);
+    const QFileInfo existing(file.target());
+    if (existing.isDir()) {
+        return systemReason(EISDIR);
+    }
+    // A file the user made read-only stays as it is, though its folder would let it be replaced.
+    if (existing.exists() && !existing.isWritable()) {
+        return systemReason(EACCES);
+    }
+    int error = 0;
+    if (!file.open(&error)) {
         const QString refused = refusedNameReason(path, error);
-        if (!refused.isEmpty()) {
-            return refused;
-        }
-        const QString why = file.errorString();
-        return why.isEmpty() ? QStringLiteral("write error") : why;
+        return refused.isEmpty() ? systemReason(error) : refused;
     }
     // Left uncommitted, the partial file is removed and the earlier one stays.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString why = file.errorString();
-        return why.isEmpty() ? QStringLiteral("write error") : why;
+    const char* next = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(file.descriptor(), next, size_t(left));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return systemReason(written < 0 ? errno : EIO);
+        }
+        next += written;
+        left -= written;
     }
-    // commit() flushes to the disk too, but goes on to the rename whatever the flush said: a
-    // failing stick would get the new name over bytes it never took.
-    int synced;
-    while ((synced = ::fsync(file.handle())) != 0 && errno == EINTR) {
-    }
-    if (synced != 0) {
-        return systemReason(errno);
-    }
-    if (!file.commit()) {
-        const QString why = file.errorString();
-        return why.isEmpty() ? QStringLiteral("write error") : why;
+    QString why;
+    if (!file.commit(&why, &error)) {
+        return systemReason(error);
     }
     return QString();
 }

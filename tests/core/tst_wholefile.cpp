@@ -7,6 +7,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <cstdlib>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
 class tst_WholeFile : public QObject
 {
     Q_OBJECT
@@ -15,11 +21,15 @@ private slots:
     void initTestCase();
     void failingDisk_data();
     void failingDisk();
+    void interruptLeavesNoPartialFile_data();
+    void interruptLeavesNoPartialFile();
 };
 
 void tst_WholeFile::initTestCase()
 {
     QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    // A terminated child ends as the program would, not through the test framework's handler.
+    std::signal(SIGTERM, SIG_DFL);
 }
 
 QByteArray readAll(const QString& path)
@@ -72,6 +82,59 @@ void tst_WholeFile::failingDisk()
     QVERIFY2(failure.contains(told), qPrintable(failure));
     QCOMPARE(readAll(path), replaced ? after : before);
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.conf")});
+}
+
+void tst_WholeFile::interruptLeavesNoPartialFile_data()
+{
+    QTest::addColumn<bool>("unnamedFiles");
+    QTest::newRow("unnamed partial file") << true;
+    // NFS, CIFS and FAT refuse O_TMPFILE: the partial file has a name from the start.
+    QTest::newRow("named partial file") << false;
+}
+
+// A SIGTERM (the session ending) while the file is being moved into place leaves the earlier
+// file alone and nothing beside it.
+void tst_WholeFile::interruptLeavesNoPartialFile()
+{
+    QFETCH(bool, unnamedFiles);
+    QTemporaryDir folder;
+    QTemporaryDir markers;
+    QVERIFY(folder.isValid() && markers.isValid());
+    const QString path = folder.filePath(QStringLiteral("settings.conf"));
+    const QByteArray before("the earlier settings\n");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
+    }
+    const QString marker = markers.filePath(QStringLiteral("held"));
+    {
+        QFile file(marker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::setenv("FACEMASK_STALL_RENAME", QFile::encodeName(QStringLiteral("/settings.conf:") + marker).constData(), 1);
+        if (!unnamedFiles) {
+            ::setenv("FACEMASK_NO_TMPFILE", QFile::encodeName(folder.path()).constData(), 1);
+        }
+        core::writeWholeFile(path, QByteArray(200000, 'n'));
+        ::_exit(0);
+    }
+    // Held at the move: the partial file is complete and named.
+    QStringList seen;
+    for (int waited = 0; waited < 10000 && seen.size() < 2; waited += 10) {
+        QTest::qSleep(10);
+        seen = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+    }
+    ::kill(child, SIGTERM);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QFile::remove(marker);
+    QVERIFY2(seen.size() == 2, qPrintable(seen.join(' ')));
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM, qPrintable(QString::number(status)));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.conf")});
+    QCOMPARE(readAll(path), before);
 }
 
 QTEST_GUILESS_MAIN(tst_WholeFile)

@@ -16,6 +16,9 @@
  * FACEMASK_NO_LINKS="TEXT" makes the files whose paths contain TEXT behave as on exFAT or FAT
  * through FUSE (a USB stick): renameat2 with flags fails with EINVAL and link with EPERM.
  *
+ * FACEMASK_NO_TMPFILE="TEXT" makes the folders whose paths contain TEXT behave as on NFS, CIFS or
+ * FAT: open with O_TMPFILE (an unnamed file) fails with EOPNOTSUPP.
+ *
  * FACEMASK_SLOW="TEXT:MS" makes every call above, and statx, on a path containing TEXT take MS
  * milliseconds longer, as a share far away or a dying disk does. FACEMASK_STALL="TEXT:MARKER"
  * makes them wait for as long as the file MARKER exists, as a share that went away does; remove
@@ -210,6 +213,11 @@ static void slowDownDescriptor(int fd)
 static int openWith(const char* function, int dirfd, const char* path, int flags, mode_t mode)
 {
     slowDown(path);
+    const char* noUnnamed = getenv("FACEMASK_NO_TMPFILE");
+    if ((flags & O_TMPFILE) == O_TMPFILE && path && noUnnamed && noUnnamed[0] && strstr(path, noUnnamed)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     int failure = 0;
     if (strikes(function, path, &failure)) {
         errno = failure ? failure : EIO;
