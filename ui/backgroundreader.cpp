@@ -9,6 +9,7 @@
 #include <QFutureWatcher>
 #include <QtConcurrent>
 
+#include <memory>
 #include <new>
 
 namespace ui {
@@ -128,13 +129,18 @@ void BackgroundReader::readPackage(const QString& path)
 
 void BackgroundReader::readPicture(const QString& source, const QStringList& paths)
 {
+    // Written by the worker before its result is delivered, read only once it is.
+    const auto named = std::make_shared<QString>(source);
     d->start<core::ImageDecoding>(
         source,
-        [paths](const core::Progress&, const std::atomic_bool* cancel) {
+        [paths, named](const core::Progress&, const std::atomic_bool* cancel) {
             core::ImageDecoding first;
             for (const QString& path : paths) {
                 core::ImageDecoding decoding = core::readPictureFile(path, cancel);
                 if (!decoding.picture.isNull() || (cancel && cancel->load())) {
+                    if (!decoding.picture.isNull() && paths.size() > 1) {
+                        *named = path;
+                    }
                     return decoding;
                 }
                 // A picture refused by a check says more than a file that holds none.
@@ -145,7 +151,7 @@ void BackgroundReader::readPicture(const QString& source, const QStringList& pat
             }
             return first;
         },
-        [this, source](const core::ImageDecoding& decoding) { emit pictureRead(source, decoding); });
+        [this, named](const core::ImageDecoding& decoding) { emit pictureRead(*named, decoding); });
 }
 
 void BackgroundReader::readPictureBytes(const QString& source, const QByteArray& bytes)

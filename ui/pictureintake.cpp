@@ -189,6 +189,18 @@ public:
                 session.prompts().warning(QStringLiteral("Picture"), pictureNamed(source) + QStringLiteral(" was opened, but ")
                                                                          + decoding.warning + QLatin1Char('.'));
             }
+            // A user who gave several photos may expect them all to be taken.
+            if (filesGiven > 1) {
+                const int others = filesGiven - 1;
+                QString text = QStringLiteral("File \"%1\" was opened; ").arg(source)
+                    + (others == 1 ? QStringLiteral("the other file given with it was not")
+                                   : QStringLiteral("the %1 other files given with it were not").arg(others))
+                    + QStringLiteral(": the window takes one picture at a time.");
+                if (!severalFilesHint.isEmpty()) {
+                    text += QLatin1Char('\n') + severalFilesHint;
+                }
+                session.prompts().warning(QStringLiteral("Picture"), text);
+            }
             emit q->pictureTaken(decoding.picture);
             return;
         }
@@ -206,6 +218,8 @@ public:
     QPointer<const BackgroundReader> packageReader;
     std::function<bool(const QString&)> fileOpener;
     bool tellNoPicture = false;
+    int filesGiven = 1;  // the picture files of the read, pasted or dropped together
+    QString severalFilesHint;
 };
 
 PictureIntake::PictureIntake(PromptSession* session) : d(std::make_unique<Impl>(this, session))
@@ -233,12 +247,18 @@ void PictureIntake::setFileOpener(std::function<bool(const QString& path)> opene
     d->fileOpener = std::move(opener);
 }
 
+void PictureIntake::setSeveralFilesHint(const QString& hint)
+{
+    d->severalFilesHint = hint;
+}
+
 void PictureIntake::openFile(const QString& path)
 {
     if (d->refusedForPackage(QStringLiteral("Open"))) {
         return;
     }
     d->tellNoPicture = true;
+    d->filesGiven = 1;
     d->reader.readPicture(path);
 }
 
@@ -307,6 +327,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
         return true;
     }
     d->tellNoPicture = false;
+    d->filesGiven = bytes.isEmpty() && decoded.isNull() ? int(paths.size()) : 1;
     if (!bytes.isEmpty()) {
         d->reader.readPictureBytes(pastedSource, bytes);
     } else if (!decoded.isNull()) {

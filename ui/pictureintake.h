@@ -42,13 +42,16 @@ public:
     // picture; opener returns whether it took the file. Called on the GUI thread, from inside
     // the paste or the drop: a question it asks must wait for the event loop.
     void setFileOpener(std::function<bool(const QString& path)> opener);
+    // Added to the word that only one of several files pasted or dropped was opened: how else
+    // to take them all ("To make ..."); empty: nothing.
+    void setSeveralFilesHint(const QString& hint);
 
     // Reads the picture file at path (File → Open); any failure is told.
     void openFile(const QString& path);
     // Takes a picture from mime data (paste, drop): encoded picture bytes ("image/png" first,
     // then any other image type), else image data already decoded (checked against the bounds
     // here), else the local files among the URLs (or the files a GTK file manager copied), the
-    // first that decodes; the web address of a picture alone is refused with a message, one of a
+    // first that decodes (with a word naming it when there were several); the web address of a picture alone is refused with a message, one of a
     // page holds no picture. Returns false when the data holds no picture to try (nothing is told
     // then), true when one was taken or is being read, or was refused with a message. Data that
     // turns out to hold no picture at all (a text file dropped) is dropped without a message.

@@ -126,6 +126,7 @@ PointView::PointView(core::FacialPointsDetector* detector, PromptSession* sessio
     setMouseTracking(true);
     connect(&d->detection, &DetectionFlow::statusMessageChanged, this, &PointView::statusMessageChanged);
     connect(&d->intake, &PictureIntake::pictureTaken, this, &PointView::setImage);
+    d->intake.setSeveralFilesHint(QStringLiteral("To make a package of each picture, use facemask-cli make."));
     // Keys (Ctrl+V among them) reach the view without a click into it first.
     setFocusPolicy(Qt::StrongFocus);
     // What a screen reader says when the view takes the keys; it shows no text of its own.

@@ -54,6 +54,8 @@ private slots:
     void pictureFromABrowser();
     void webAddressIsToldOnlyForAPicture_data();
     void webAddressIsToldOnlyForAPicture();
+    void severalFilesOpenOneAndSaySo_data();
+    void severalFilesOpenOneAndSaySo();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -568,6 +570,62 @@ void tst_PictureIntake::webAddressIsToldOnlyForAPicture()
         QVERIFY2(warnings[0].text.contains(QStringLiteral("It is not on this computer")), qPrintable(warnings[0].text));
     }
     QVERIFY(target.picture().isNull());
+}
+
+void tst_PictureIntake::severalFilesOpenOneAndSaySo_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<QStringList>("files"); // "text" holds no picture, any other name a picture
+    QTest::addColumn<QString>("opened");    // empty: one file alone, nothing more to say
+    QTest::addColumn<QString>("others");
+
+    for (bool preview : {false, true}) {
+        const char* window = preview ? "preview" : "view";
+        QTest::addRow("%s-one-file", window) << preview << QStringList{"a.png"} << QString() << QString();
+        QTest::addRow("%s-three-pictures", window)
+            << preview << QStringList{"a.png", "b.png", "c.png"} << "a.png" << "the 2 other files given with it were not";
+        // The file named is the one opened, not the first given.
+        QTest::addRow("%s-a-text-first", window)
+            << preview << QStringList{"text", "b.png"} << "b.png" << "the other file given with it was not";
+    }
+}
+
+// A user who drops or pastes several photos learns that one was opened, which, and, in the main
+// window, how to make a package of each.
+void tst_PictureIntake::severalFilesOpenOneAndSaySo()
+{
+    QFETCH(bool, preview);
+    QFETCH(QStringList, files);
+    QFETCH(QString, opened);
+    QFETCH(QString, others);
+
+    QList<QUrl> urls;
+    for (int i = 0; i < files.size(); ++i) {
+        const QString path = dir->filePath(files[i]);
+        if (files[i] == QLatin1String("text")) {
+            QFile text(path);
+            QVERIFY(text.open(QIODevice::WriteOnly) && text.write("no picture here\n") > 0);
+        } else {
+            QVERIFY(testimages::filled(40 + i, 30, Qt::green).save(path));
+        }
+        urls.append(QUrl::fromLocalFile(path));
+    }
+    Door target(preview, session.get());
+    QMimeData data;
+    data.setUrls(urls);
+    QVERIFY(target.drop(&data));
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+    const int taken = std::max(0, int(files.indexOf(opened.isEmpty() ? files[0] : opened)));
+    QCOMPARE(target.picture().size(), QSize(40 + taken, 30));
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (opened.isEmpty()) {
+        QVERIFY(warnings.isEmpty());
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    const QString text = warnings[0].text;
+    QVERIFY2(text.startsWith(QStringLiteral("File \"%1\" was opened; %2").arg(dir->filePath(opened), others)), qPrintable(text));
+    QCOMPARE(text.contains(QLatin1String("facemask-cli make")), !preview);
 }
 
 QTEST_MAIN(tst_PictureIntake)

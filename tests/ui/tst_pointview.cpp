@@ -226,17 +226,18 @@ void tst_PointView::mimeDataIntake_data()
     QTest::addColumn<bool>("tried"); // the data held a picture to try
     QTest::addColumn<bool>("taken");
     QTest::addColumn<QSize>("expectedSize");
+    QTest::addColumn<bool>("told"); // a warning: the web address not fetched, the other file not opened
 
-    QTest::newRow("image-data-is-taken") << true << false << QStringList() << false << true << true << QSize(30, 20);
-    QTest::newRow("image-wins-over-urls") << true << false << QStringList{"b.png:png"} << false << true << true << QSize(30, 20);
-    QTest::newRow("null-image-falls-back-to-urls") << true << true << QStringList{"b.png:png"} << false << true << true << QSize(40, 10);
-    QTest::newRow("text-file-before-png-takes-png") << false << false << QStringList{"a.png:text", "b.png:png"} << false << true << true << QSize(40, 10);
-    QTest::newRow("png-under-text-name-is-read-by-content") << false << false << QStringList{"notes.txt:png"} << false << true << true << QSize(40, 10);
-    QTest::newRow("only-unloadable-files-take-nothing") << false << false << QStringList{"a.png:text", "gone.png:missing"} << false << true << false << QSize(0, 0);
-    QTest::newRow("missing-file-is-not-tried") << false << false << QStringList{"gone.png:missing"} << false << false << false << QSize(0, 0);
+    QTest::newRow("image-data-is-taken") << true << false << QStringList() << false << true << true << QSize(30, 20) << false;
+    QTest::newRow("image-wins-over-urls") << true << false << QStringList{"b.png:png"} << false << true << true << QSize(30, 20) << false;
+    QTest::newRow("null-image-falls-back-to-urls") << true << true << QStringList{"b.png:png"} << false << true << true << QSize(40, 10) << false;
+    QTest::newRow("text-file-before-png-takes-png") << false << false << QStringList{"a.png:text", "b.png:png"} << false << true << true << QSize(40, 10) << true;
+    QTest::newRow("png-under-text-name-is-read-by-content") << false << false << QStringList{"notes.txt:png"} << false << true << true << QSize(40, 10) << false;
+    QTest::newRow("only-unloadable-files-take-nothing") << false << false << QStringList{"a.png:text", "gone.png:missing"} << false << true << false << QSize(0, 0) << false;
+    QTest::newRow("missing-file-is-not-tried") << false << false << QStringList{"gone.png:missing"} << false << false << false << QSize(0, 0) << false;
     // Not fetched, but told: the user meant a picture.
-    QTest::newRow("web-url-is-told-not-taken") << false << false << QStringList() << true << true << false << QSize(0, 0);
-    QTest::newRow("no-image-no-urls-takes-nothing") << false << false << QStringList() << false << false << false << QSize(0, 0);
+    QTest::newRow("web-url-is-told-not-taken") << false << false << QStringList() << true << true << false << QSize(0, 0) << true;
+    QTest::newRow("no-image-no-urls-takes-nothing") << false << false << QStringList() << false << false << false << QSize(0, 0) << false;
 }
 
 void tst_PointView::mimeDataIntake()
@@ -248,6 +249,7 @@ void tst_PointView::mimeDataIntake()
     QFETCH(bool, tried);
     QFETCH(bool, taken);
     QFETCH(QSize, expectedSize);
+    QFETCH(bool, told);
 
     QMimeData data;
     if (withImage) {
@@ -283,8 +285,8 @@ void tst_PointView::mimeDataIntake()
     QTRY_VERIFY(!view.pictureIntake()->isReading());
     QCOMPARE(imageChanged.count(), taken ? 1 : 0);
     QCOMPARE(model.image().size(), expectedSize);
-    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), webUrl ? 1 : 0);
-    QCOMPARE(prompts->records.size(), webUrl ? 1 : 0);
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), told ? 1 : 0);
+    QCOMPARE(prompts->records.size(), told ? 1 : 0);
 }
 
 void tst_PointView::mimeDataWithoutModelTakesNothing()
