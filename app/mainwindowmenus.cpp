@@ -19,7 +19,11 @@
 #include <QMenuBar>
 
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace ui {
 
@@ -50,6 +54,35 @@ QString linkEnd(const QString& path)
         end = link.symLinkTarget();
     }
     return end;
+}
+
+// Whether the folder at path holds any entry (hidden ones too): 1 yes, 0 no, -1 it cannot be
+// listed, with *error set (a folder one may enter but not read, mode 0311). Any thread.
+int folderHoldsEntries(const QString& path, int* error)
+{
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = descriptor >= 0 ? ::fdopendir(descriptor) : nullptr;
+    if (!folder) {
+        *error = errno;
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+        return -1;
+    }
+    int holds = 0;
+    errno = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            holds = 1;
+            break;
+        }
+    }
+    if (holds == 0 && errno != 0) {
+        *error = errno;
+        holds = -1;
+    }
+    ::closedir(folder);
+    return holds;
 }
 
 // The platform's keys for a standard command and the extra ones, each once, so that every usual
@@ -342,6 +375,7 @@ void MainWindow::Impl::openRecent(const QString& path)
         mode_t mode = 0;     // when there
         bool gone = false;   // not there, though its folder is
         bool emptyFolder = false; // not there, its folder there and empty
+        int listError = 0;        // not there, its folder there but not to be listed: why
     };
     const std::optional<Found> answer = answerWithin<Found>(recentCheckTimeout, [path] {
         Found found;
@@ -352,11 +386,12 @@ void MainWindow::Impl::openRecent(const QString& path)
             // folder was is there as much as a folder would be: the package is gone.
             // An empty folder tells nothing: a stick's mount point is one while the stick is out.
             const QFileInfo folder(QFileInfo(linkEnd(path)).absolutePath());
+            // A folder that cannot be listed may be such a mount point as well.
             found.gone = (found.error == ENOENT || found.error == ENOTDIR) && folder.exists();
-            if (found.gone && folder.isDir()
-                && QDir(folder.filePath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
-                found.gone = false;
-                found.emptyFolder = true;
+            if (found.gone && folder.isDir()) {
+                const int holds = folderHoldsEntries(folder.filePath(), &found.listError);
+                found.gone = holds > 0;
+                found.emptyFolder = holds == 0;
             }
         } else {
             found.mode = status.st_mode;
@@ -372,6 +407,9 @@ void MainWindow::Impl::openRecent(const QString& path)
             ? QStringLiteral("Its drive or share does not answer.")
             : answer->emptyFolder
             ? QStringLiteral("Its folder is empty: connect the drive or share that holds it.")
+            : answer->listError != 0
+            ? QStringLiteral("Its folder cannot be read (%1): whether the drive or share that holds it is "
+                             "connected cannot be told.").arg(core::systemReason(answer->listError))
             : error == ENOENT || error == ENOTDIR
             ? QStringLiteral("Its folder is not there: connect the drive or share that holds it.")
             : QStringLiteral("The system says: %1.").arg(core::systemReason(error));

@@ -538,6 +538,9 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow_data()
                                        << "is no longer there, so it was taken off the list of recent packages";
     // A share that went away without a word: the window must not wait for it for ever.
     QTest::newRow("share does not answer") << "stalled" << true << "Its drive or share does not answer.";
+    // A folder one may enter but not list (mode 0311): whether it is a mount point left empty
+    // cannot be told.
+    QTest::newRow("folder cannot be listed") << "unlisted" << true << "Its folder cannot be read";
 }
 
 // A package that cannot be reached for now (its drive unplugged, its share offline, its disk
@@ -577,6 +580,18 @@ void tst_MainWindowWorkspace::openRecentKeepsWhatCannotBeReachedNow()
         }
         QVERIFY(QFile::remove(path));
         recentMenu(window)->actions().at(0)->trigger();
+    } else if (fault == QLatin1String("unlisted")) {
+        QVERIFY(QFile::remove(path));
+        QFile beside(folder + QStringLiteral("/notes.txt"));
+        QVERIFY(beside.open(QIODevice::WriteOnly));
+        beside.close();
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0311) == 0);
+        {
+            // The mode alone for a plain user; root lists any folder, and is refused here.
+            const InjectedFault injected(QStringLiteral("open:stick:1+:EACCES"));
+            recentMenu(window)->actions().at(0)->trigger();
+        }
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
     } else if (fault == QLatin1String("folder file")) {
         QVERIFY(QDir(folder).removeRecursively());
         QFile stand(folder);
