@@ -6,7 +6,9 @@
 #include "video/videoorientation.h"
 #include "video/videoreader.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QMediaMetaData>
@@ -17,8 +19,17 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace ui {
 
@@ -28,6 +39,76 @@ constexpr int stallTimeoutMs = 10000;
 // A tick of the hold watch this late means the whole program was held still.
 constexpr int heldTickMs = 250;
 constexpr int heldLateMs = 1000;
+// How long a closed video waits to learn whether its disk answers before the player goes.
+constexpr int diskAnswerMs = 300;
+
+// Whether the program's event loop may still be posted to, from any thread: false once the
+// application object is being torn down.
+std::mutex applicationLock;
+bool applicationGone = false;
+
+void markApplicationGone()
+{
+    const std::lock_guard<std::mutex> hold(applicationLock);
+    applicationGone = true;
+}
+
+// Runs job on the GUI thread later; dropped when the program has ended meanwhile. Any thread.
+void postToApplication(std::function<void()> job)
+{
+    const std::lock_guard<std::mutex> hold(applicationLock);
+    if (!applicationGone && QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(job), Qt::QueuedConnection);
+    }
+}
+
+// Whether the disk that holds path answers: the file is opened and a byte read (or refused) on a
+// thread of its own within waitMs. When it does not, later runs on that thread once it does.
+// True when no thread can be had (the caller then goes on as if it answered). GUI thread.
+bool diskAnswers(const QString& path, int waitMs, std::function<void()> later)
+{
+    struct Probe {
+        std::mutex lock;
+        std::condition_variable done;
+        bool answered = false;
+        std::function<void()> later;
+    };
+    static const bool registered = [] {
+        qAddPostRoutine(markApplicationGone);
+        return true;
+    }();
+    Q_UNUSED(registered)
+    auto probe = std::make_shared<Probe>();
+    try {
+        std::thread([probe, name = QFile::encodeName(path)] {
+            // Not blocking: a FIFO put in the file's place would wait for a writer.
+            const int descriptor = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (descriptor >= 0) {
+                char byte = 0;
+                Q_UNUSED(::read(descriptor, &byte, 1))
+                ::close(descriptor);
+            }
+            std::function<void()> then;
+            {
+                const std::lock_guard<std::mutex> hold(probe->lock);
+                probe->answered = true;
+                then = std::move(probe->later);
+            }
+            probe->done.notify_all();
+            if (then) {
+                then();
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        return true;
+    }
+    std::unique_lock<std::mutex> hold(probe->lock);
+    if (probe->done.wait_for(hold, std::chrono::milliseconds(waitMs), [&] { return probe->answered; })) {
+        return true;
+    }
+    probe->later = std::move(later);
+    return false;
+}
 
 } // namespace
 
@@ -71,6 +152,7 @@ public:
 
     VideoFrameSource* const owner;
     const QString path;
+    bool orphaned = false; // the source is gone and this waits for its disk: it sends nothing
     FrameSurface surface;
     QMediaPlayer player;
     qint64 lastStart = -1; // microseconds, in the frames' own time
@@ -120,7 +202,7 @@ public:
 void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
 {
     // The player hands the first frame over twice.
-    if (startTime >= 0 && startTime == lastStart) {
+    if (orphaned || (startTime >= 0 && startTime == lastStart)) {
         return;
     }
     stallWatch.stop();
@@ -321,9 +403,18 @@ VideoFrameSource::VideoFrameSource(const QString& path)
     connect(&d->player, &QMediaPlayer::durationChanged, this, &VideoFrameSource::durationChanged);
 }
 
+// The player's pipeline, torn down, waits for its thread; on a disk that stopped answering that
+// thread waits in a read, for as long as the disk does. The player then goes once it answers,
+// and the window is not held meanwhile.
 VideoFrameSource::~VideoFrameSource()
 {
     d->player.stop();
+    d->orphaned = true;
+    Impl* impl = d.get();
+    const bool answers = diskAnswers(d->path, diskAnswerMs, [impl] { postToApplication([impl] { delete impl; }); });
+    if (!answers) {
+        Q_UNUSED(d.release())
+    }
 }
 
 bool VideoFrameSource::start()

@@ -177,6 +177,8 @@ private slots:
     void sourceChosenWhileAPictureIsReadWins();
     void gifChosenAsAVideoIsAFacePicture();
     void pipeChosenAsAVideoDoesNotBlock();
+    void videoOnAnUnansweringDiskLetsTheWindowGo_data();
+    void videoOnAnUnansweringDiskLetsTheWindowGo();
     void steadyIsOnByDefaultAndRemembered();
     void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
@@ -1392,6 +1394,60 @@ void tst_PreviewWindow::pipeChosenAsAVideoDoesNotBlock()
     QVERIFY(!readerWasWaiting);
     QVERIFY(!opened);
     QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), 1);
+}
+
+void tst_PreviewWindow::videoOnAnUnansweringDiskLetsTheWindowGo_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("window closed") << "close";
+    QTest::newRow("another video opened") << "video";
+    QTest::newRow("camera chosen") << "camera";
+    QTest::newRow("photo opened") << "photo";
+}
+
+// The disk of a playing video stops answering (a share gone, a stick that hangs) and GStreamer's
+// thread waits in a read: the Preview closes, or takes another source, while the disk still
+// holds that read.
+void tst_PreviewWindow::videoOnAnUnansweringDiskLetsTheWindowGo()
+{
+    QFETCH(QString, then);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clips (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("unanswering.mp4"));
+    const QString other = folder.filePath(QStringLiteral("other.mp4"));
+    QString error = testclips::encode(testclips::noise(60, QSize(320, 240)), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    error = testclips::encode(testclips::greySteps(6), 10, other);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    auto window = std::make_unique<ui::PreviewWindow>(project.get(), detector.get());
+    window->show();
+    QVERIFY(window->openFaceVideo(clip));
+    auto* time = window->findChild<QLabel*>(QStringLiteral("videoTime"));
+    QTRY_VERIFY_WITH_TIMEOUT(!time->text().startsWith(QStringLiteral("0:00.0 ")), 30000);
+    const StalledDisk stalled(QStringLiteral("unanswering"), 20000);
+    QVERIFY(stalled.isArmed());
+    // Until the frames read before the stall have played and the player waits for more.
+    QString shown;
+    while (time->text() != shown) {
+        shown = time->text();
+        QTest::qWait(1500);
+    }
+    QVERIFY(stalled.isHolding());
+    if (then == QLatin1String("close")) {
+        window->close();
+        window.reset();
+    } else if (then == QLatin1String("video")) {
+        QVERIFY(window->openFaceVideo(other));
+    } else if (then == QLatin1String("camera")) {
+        window->setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{facePhoto}, 20));
+    } else {
+        window->setFacePicture(facePhoto);
+    }
+    // Back while the disk still holds the read.
+    QVERIFY(stalled.isHolding());
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
