@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -70,17 +72,32 @@ struct VideoReader::Impl {
 
     bool nextGifFrame(VideoFrame& frame);
 
+    // No frame came within the wait: GStreamer's thread may wait in a read of a disk that does
+    // not answer, and tearing the pipeline down waits for that thread.
+    bool frameOverdue = false;
+
     ~Impl()
     {
-        if (pipeline) {
-            gst_element_set_state(pipeline, GST_STATE_NULL);
+        const auto tearDown = [](GstElement* pipeline, GstAppSink* sink) {
+            if (pipeline) {
+                gst_element_set_state(pipeline, GST_STATE_NULL);
+            }
+            if (sink) {
+                gst_object_unref(sink);
+            }
+            if (pipeline) {
+                gst_object_unref(pipeline);
+            }
+        };
+        if (frameOverdue && pipeline) {
+            // Not waited for: the caller, told why reading stopped, goes on (or ends) now.
+            try {
+                std::thread(tearDown, pipeline, sink).detach();
+                return;
+            } catch (const std::system_error&) {
+            }
         }
-        if (sink) {
-            gst_object_unref(sink);
-        }
-        if (pipeline) {
-            gst_object_unref(pipeline);
-        }
+        tearDown(pipeline, sink);
     }
 
     // The first error on the bus, if any, as text for the user; kept once seen.
@@ -296,6 +313,7 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
                 d->failure = QStringLiteral("the file holds no video frame");
             }
         } else {
+            d->frameOverdue = true;
             d->failure = QStringLiteral("no frame came in %1 seconds").arg(timeoutMs / 1000);
         }
         return false;

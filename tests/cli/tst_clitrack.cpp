@@ -6,6 +6,7 @@
 #include "face_detection_module/landmarkpipeline.h"
 #include "video/videoorientation.h"
 #include "video/videoreader.h"
+#include "tests/support/injectedfault.h"
 #include "tests/support/knownmotion.h"
 #include "tests/support/reducedgstreamer.h"
 #include "tests/support/testclips.h"
@@ -52,6 +53,7 @@ private slots:
     void videoCutShortIsSaidToBe();
     void lostStandardOutputStopsTheReading_data();
     void lostStandardOutputStopsTheReading();
+    void unansweringDiskEndsTheReadingWithoutWaiting();
     void animatedGifGivesEveryFrameWithItsTime();
     void gifCutInsideAFrameIsRefused();
     void sidewaysVideoIsReadUpright();
@@ -539,6 +541,32 @@ void tst_CliTrack::lostStandardOutputStopsTheReading()
     QVERIFY2(lost.status == 1, qPrintable(describe(lost)));
     QVERIFY2(lost.err.contains("cannot write to standard output: No space left on device"), lost.err.constData());
     QVERIFY2(!lost.err.contains("it may be cut short"), lost.err.constData());
+}
+
+// The disk of a video stops answering while it is read (a share gone, a stick that hangs):
+// GStreamer's thread waits in a read. The frame that does not come is said, and the reader goes
+// while the disk still holds that read, so that the command ends with its message.
+void tst_CliTrack::unansweringDiskEndsTheReadingWithoutWaiting()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    const QString path = folder.filePath(QStringLiteral("unanswering.mp4"));
+    const QString error = testclips::encode(testclips::noise(60, QSize(320, 240)), 10, path);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QString failure;
+    std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(path, &failure);
+    QVERIFY2(reader, qPrintable(failure));
+    video::VideoFrame frame;
+    QVERIFY2(reader->next(frame, 5000), qPrintable(reader->failure()));
+    const StalledDisk stalled(QStringLiteral("unanswering"), 20000);
+    QVERIFY(stalled.isArmed());
+    int frames = 1;
+    while (reader->next(frame, 1000)) {
+        ++frames;
+    }
+    QVERIFY2(frames < 60, "every frame came from a disk that does not answer");
+    QCOMPARE(reader->failure(), QStringLiteral("no frame came in 1 seconds"));
+    reader.reset();
+    QVERIFY(stalled.isHolding());
 }
 
 // An animated GIF: every frame once, at the time its delays give, and the end is the end (the
