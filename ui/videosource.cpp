@@ -36,6 +36,9 @@ namespace ui {
 namespace {
 
 constexpr int stallTimeoutMs = 10000;
+// A paused seek that shows no picture in this long went past the pictures the file holds.
+constexpr int seekTimeoutMs = 4000;
+constexpr int seekTickMs = 500;
 // A tick of the hold watch this late means the whole program was held still.
 constexpr int heldTickMs = 250;
 constexpr int heldLateMs = 1000;
@@ -121,6 +124,7 @@ public:
         , surface([this](const QImage& frame, qint64 startTime) { onFrame(frame, startTime); })
         , player(nullptr, QMediaPlayer::VideoSurface)
         , stallWatch(stallTimeoutMs)
+        , seekWatch(seekTimeoutMs, seekTickMs)
     {
         player.setVideoOutput(&surface);
         player.setMuted(true);
@@ -128,6 +132,7 @@ public:
             fail(QStringLiteral("no picture came out of it in %1 seconds; it may be cut short or damaged.")
                      .arg(stallTimeoutMs / 1000));
         });
+        QObject::connect(&seekWatch, &SilenceWatch::silent, owner, [this] { onSeekUnanswered(); });
         holdWatch.setInterval(heldTickMs);
         QObject::connect(&holdWatch, &QTimer::timeout, owner, [this] { onHoldTick(); });
     }
@@ -139,6 +144,7 @@ public:
     void checkEnd();
     void onShape(const video::VideoShape& shape);
     void onHoldTick();
+    void onSeekUnanswered();
     // The hold watch runs while the video plays.
     void watchHolds(bool on)
     {
@@ -157,6 +163,8 @@ public:
     QMediaPlayer player;
     qint64 lastStart = -1; // microseconds, in the frames' own time
     qint64 origin = -1;    // the frames' time of position 0
+    qint64 shownStart = -1; // microseconds, in the frames' own time: the frame on screen, kept over seeks
+    qint64 soughtAt = -1;   // the position (ms) a paused seek asked for and no frame has answered yet
     // How long a frame lasts, in microseconds: from the file's rate, or from the frames' own times
     // once they come. Kept whole: 7 or 30 frames a second are no whole number of milliseconds.
     double frameMicros = 1e6 / 30;
@@ -181,6 +189,9 @@ public:
     bool lengthFromFileZero = false; // see video::VideoShape
     // A file that opens but never yields a picture (cut short, say) is reported after this.
     SilenceWatch stallWatch;
+    // A paused seek past the end of the pictures there are (a file cut short, or still being
+    // copied) shows nothing, and the player says nothing either.
+    SilenceWatch seekWatch;
     // The player's clock runs on while the whole program is held still (a debugger, SIGSTOP): its
     // next frame is then late by the time held, and the decoder drops all frames up to twice that
     // far on, showing none meanwhile. Such a hold is told by a tick that comes late, on the
@@ -206,6 +217,8 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
         return;
     }
     stallWatch.stop();
+    seekWatch.stop();
+    soughtAt = -1;
     ++framesPlayed;
     if (startTime >= 0) {
         // The first frame after a seek carries the time sought, not its own start.
@@ -214,6 +227,7 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
         }
         ++framesSinceSeek;
         lastStart = startTime;
+        shownStart = startTime;
         // The frames' times may start later than 0 (an MP4's edit list); the player's
         // positions always start at 0, and the first frame after start() is at position 0.
         if (origin < 0) {
@@ -292,6 +306,23 @@ void VideoFrameSource::Impl::onHoldTick()
     lastStart = -1;
     framesSinceSeek = 0;
     player.setPosition(at);
+}
+
+// The frame shown stays, and the slider and the time go back to it; steps count from it.
+void VideoFrameSource::Impl::onSeekUnanswered()
+{
+    if (playWanted || failedOnce || soughtAt < 0 || shownStart < 0 || origin < 0) {
+        return;
+    }
+    const qint64 asked = std::exchange(soughtAt, -1);
+    lastStart = shownStart;
+    framesSinceSeek = 2;
+    emit owner->positionChanged((shownStart - origin) / 1000);
+    const qint64 declared = player.duration();
+    emit owner->endedEarly(QStringLiteral("The video \"%1\" has no picture at %2 s of the %3 s its file declares: it may be cut short.")
+                               .arg(QFileInfo(path).fileName())
+                               .arg(asked / 1000.0, 0, 'f', 1)
+                               .arg(declared / 1000.0, 0, 'f', 1));
 }
 
 void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
@@ -375,6 +406,7 @@ void VideoFrameSource::Impl::fail(const QString& reason)
     }
     failedOnce = true;
     stallWatch.stop();
+    seekWatch.stop();
     watchHolds(false);
     player.stop();
     const QString name = QFileInfo(path).fileName();
@@ -426,6 +458,8 @@ bool VideoFrameSource::start()
     d->stopped = false;
     d->origin = -1;
     d->lastStart = -1;
+    d->shownStart = -1;
+    d->soughtAt = -1;
     d->framesSinceSeek = 2;
     d->endedEarlyOnce = false;
     d->earlyEnds = 0;
@@ -467,6 +501,8 @@ void VideoFrameSource::stop()
     d->stopped = true;
     d->playWanted = false;
     d->stallWatch.stop();
+    d->seekWatch.stop();
+    d->soughtAt = -1;
     d->watchHolds(false);
     d->player.stop();
     emit playingChanged(false);
@@ -479,6 +515,8 @@ void VideoFrameSource::play()
     }
     d->stopped = false;
     d->playWanted = true;
+    d->seekWatch.stop(); // played on from there: its end loops
+    d->soughtAt = -1;
     if (d->mediaSet) {
         d->player.play();
         d->watchHolds(true);
@@ -523,6 +561,10 @@ void VideoFrameSource::seek(qint64 position)
     d->framesSinceSeek = 0;
     d->resumedAt = -1;
     d->player.setPosition(position);
+    if (!d->playWanted && d->mediaSet && !d->failedOnce) {
+        d->soughtAt = position;
+        d->seekWatch.start();
+    }
 }
 
 void VideoFrameSource::step(int count)

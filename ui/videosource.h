@@ -43,7 +43,8 @@ signals:
     // The end was reached and playing starts again from the beginning.
     void looped();
     // The pictures ended well before the length the file declares, as in a file cut short (which
-    // plays without an error). message is a sentence for the user. At most once per start().
+    // plays without an error), at most once per start(); or a paused seek found no picture there,
+    // and the frame shown stays. message is a sentence for the user.
     void endedEarly(const QString& message);
 
 private:

@@ -44,6 +44,7 @@ private slots:
     void programHeldStillDoesNotCutTheVideoShort();
     void programStoppedPlaysOnFromWhereItWas();
     void missingFileDoesNotStart();
+    void pausedSeekPastTheCutSaysSo();
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
     void framesTooLargeAreRefusedBeforeDecoding();
@@ -445,6 +446,43 @@ void tst_VideoSource::programStoppedPlaysOnFromWhereItWas()
                                                                            << QString::number(positions.value(before + 1))
                                                                            << QString::number(positions.value(before + 2)))
                                                      .join(QLatin1Char(' ')))));
+}
+
+// A file cut short (or still being copied) declares more than it holds: a paused seek past its
+// pictures shows none, and the player says nothing. The source says so, keeps the frame shown,
+// puts the time back to it, and steps on from it.
+void tst_VideoSource::pausedSeekPastTheCutSaysSo()
+{
+    const QString whole = folder.filePath(QStringLiteral("whole-seek.mp4"));
+    const QString cut = folder.filePath(QStringLiteral("cut-seek.mp4"));
+    const QString error = testclips::wholeAndCutShort(whole, cut, QSize(96, 64));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::VideoFrameSource source(cut);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QSignalSpy early(&source, &ui::VideoFrameSource::endedEarly);
+    QSignalSpy positions(&source, &ui::VideoFrameSource::positionChanged);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3 || !failed.isEmpty(), 20000);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+    source.pause();
+    QTest::qWait(300); // a frame decoded before the pause may still come
+    const qint64 shown = source.position();
+    QVERIFY2(shown < 1500, qPrintable(QString::number(shown)));
+    frames.clear();
+    positions.clear();
+    source.seek(3500);
+    QTRY_VERIFY_WITH_TIMEOUT(!early.isEmpty(), 20000);
+    QCOMPARE(early.first().at(0).toString(),
+             QStringLiteral("The video \"cut-seek.mp4\" has no picture at 3.5 s of the 4.0 s its file declares: it may be cut short."));
+    QCOMPARE(frames.count(), 0);
+    QCOMPARE(positions.last().at(0).toLongLong(), shown);
+    QCOMPARE(source.position(), shown);
+    QVERIFY(!source.isPlaying());
+    source.step(1);
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 1, 10000);
+    // The first frame after a seek carries the time sought, inside that frame (10 a second).
+    QTRY_COMPARE_WITH_TIMEOUT(source.position() / 100, shown / 100 + 1, 10000);
 }
 
 void tst_VideoSource::missingFileDoesNotStart()
