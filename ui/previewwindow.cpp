@@ -199,7 +199,7 @@ void PreviewWindow::Impl::showStatus()
         face = QStringLiteral("Open, drop or paste (Ctrl+V) a face picture, open a face video (Ctrl+Shift+O), or choose a camera.");
     }
     QStringList parts{mask};
-    for (const QString& part : {face, sourceNote, pasteNote}) {
+    for (const QString& part : {face, sourceNote, silenceNote, pasteNote}) {
         if (!part.isEmpty()) {
             parts.append(part);
         }

@@ -122,6 +122,9 @@ public:
     QString faceStatus;
     // What is amiss with the source that still plays (a video cut short); cleared with the source.
     QString sourceNote;
+    // The video plays and has sent no picture for a while (its disk does not answer); cleared
+    // when pictures come again, and with the source.
+    QString silenceNote;
     // Why the last Ctrl+V brought nothing; cleared by the next picture, camera or video.
     QString pasteNote;
     // The source said it cannot go on: faceStatus says why, and frames drawn after (the one in

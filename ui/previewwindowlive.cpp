@@ -214,6 +214,7 @@ void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
     ++liveGeneration;
     droppedVideoFrame = QImage();
     sourceNote.clear();
+    silenceNote.clear();
     sourceFailed = false;
     if (stopCameraAction) {
         stopCameraAction->setEnabled(false);
@@ -320,6 +321,10 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
         // It plays on, in a loop, as far as it goes; the footer says why it stops early.
         connect(video, &VideoFrameSource::endedEarly, d.get(), [impl = d.get()](const QString& message) {
             impl->sourceNote = message;
+            impl->showStatus();
+        });
+        connect(video, &VideoFrameSource::silenceChanged, d.get(), [impl = d.get()](const QString& note) {
+            impl->silenceNote = note;
             impl->showStatus();
         });
         // The first frame again: the faces of the last one are no guide to where they are now.

@@ -38,6 +38,8 @@ namespace {
 constexpr int stallTimeoutMs = 10000;
 // A paused seek that shows no picture in this long went past the pictures the file holds.
 constexpr int seekTimeoutMs = 4000;
+// A playing video that has sent no picture this long waits for its disk.
+constexpr int playSilenceMs = 5000;
 constexpr int seekTickMs = 500;
 // A tick of the hold watch this late means the whole program was held still.
 constexpr int heldTickMs = 250;
@@ -125,6 +127,7 @@ public:
         , player(nullptr, QMediaPlayer::VideoSurface)
         , stallWatch(stallTimeoutMs)
         , seekWatch(seekTimeoutMs, seekTickMs)
+        , playWatch(playSilenceMs, seekTickMs)
     {
         player.setVideoOutput(&surface);
         player.setMuted(true);
@@ -133,6 +136,13 @@ public:
                      .arg(stallTimeoutMs / 1000));
         });
         QObject::connect(&seekWatch, &SilenceWatch::silent, owner, [this] { onSeekUnanswered(); });
+        QObject::connect(&playWatch, &SilenceWatch::silent, owner, [this] {
+            silentNow = true;
+            emit this->owner->silenceChanged(
+                QStringLiteral("The video \"%1\" has sent no picture for %2 seconds: its disk may not be answering.")
+                    .arg(QFileInfo(this->path).fileName())
+                    .arg(playSilenceMs / 1000));
+        });
         holdWatch.setInterval(heldTickMs);
         QObject::connect(&holdWatch, &QTimer::timeout, owner, [this] { onHoldTick(); });
     }
@@ -192,6 +202,24 @@ public:
     // A paused seek past the end of the pictures there are (a file cut short, or still being
     // copied) shows nothing, and the player says nothing either.
     SilenceWatch seekWatch;
+    // A video that played and then sends nothing while it plays: its file cannot be read on.
+    SilenceWatch playWatch;
+    bool silentNow = false; // silenceChanged() said so, and no picture came since
+    // The play watch runs while the video plays, once it has shown a picture.
+    void watchPlay(bool on)
+    {
+        if (on && playWanted && mediaSet && !failedOnce && framesPlayed > 0) {
+            playWatch.start();
+        } else {
+            playWatch.stop();
+        }
+    }
+    void endSilence()
+    {
+        if (std::exchange(silentNow, false)) {
+            emit owner->silenceChanged(QString());
+        }
+    }
     // The player's clock runs on while the whole program is held still (a debugger, SIGSTOP): its
     // next frame is then late by the time held, and the decoder drops all frames up to twice that
     // far on, showing none meanwhile. Such a hold is told by a tick that comes late, on the
@@ -220,6 +248,8 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
     seekWatch.stop();
     soughtAt = -1;
     ++framesPlayed;
+    watchPlay(true);
+    endSilence();
     if (startTime >= 0) {
         // The first frame after a seek carries the time sought, not its own start.
         if (lastStart >= 0 && startTime > lastStart && framesSinceSeek >= 2 && !frameRateKnown()) {
@@ -251,6 +281,7 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
         // restart it a thousand times a second. Its one frame stays shown, as when paused.
         if (player.duration() <= 0) {
             playWanted = false;
+            watchPlay(false);
             watchHolds(false);
             emit owner->playingChanged(false);
             return;
@@ -407,6 +438,7 @@ void VideoFrameSource::Impl::fail(const QString& reason)
     failedOnce = true;
     stallWatch.stop();
     seekWatch.stop();
+    playWatch.stop();
     watchHolds(false);
     player.stop();
     const QString name = QFileInfo(path).fileName();
@@ -503,6 +535,8 @@ void VideoFrameSource::stop()
     d->stallWatch.stop();
     d->seekWatch.stop();
     d->soughtAt = -1;
+    d->watchPlay(false);
+    d->endSilence();
     d->watchHolds(false);
     d->player.stop();
     emit playingChanged(false);
@@ -520,6 +554,7 @@ void VideoFrameSource::play()
     if (d->mediaSet) {
         d->player.play();
         d->watchHolds(true);
+        d->watchPlay(true);
     }
     emit playingChanged(true);
 }
@@ -529,6 +564,7 @@ void VideoFrameSource::pause()
     d->stopped = false;
     d->playWanted = false;
     d->watchHolds(false);
+    d->watchPlay(false);
     d->player.pause();
     emit playingChanged(false);
 }

@@ -179,6 +179,7 @@ private slots:
     void pipeChosenAsAVideoDoesNotBlock();
     void videoOnAnUnansweringDiskLetsTheWindowGo_data();
     void videoOnAnUnansweringDiskLetsTheWindowGo();
+    void videoWhoseDiskStopsAnsweringSaysSo();
     void steadyIsOnByDefaultAndRemembered();
     void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
@@ -1448,6 +1449,36 @@ void tst_PreviewWindow::videoOnAnUnansweringDiskLetsTheWindowGo()
     }
     // Back while the disk still holds the read.
     QVERIFY(stalled.isHolding());
+}
+
+// The disk of a playing video stops answering: the picture stands still, and the footer says why
+// until pictures come again.
+void tst_PreviewWindow::videoWhoseDiskStopsAnsweringSaysSo()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("unanswering.mp4"));
+    const QString error = testclips::encode(testclips::noise(60, QSize(320, 240)), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(window.openFaceVideo(clip));
+    auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
+    QTRY_VERIFY_WITH_TIMEOUT(!time->text().startsWith(QStringLiteral("0:00.0 ")), 30000);
+    const QString note = QStringLiteral("The video \"unanswering.mp4\" has sent no picture for 5 seconds: its disk may not be answering.");
+    QVERIFY(!footerOf(window).contains(note));
+    {
+        const StalledDisk stalled(QStringLiteral("unanswering"), 30000);
+        QVERIFY(stalled.isArmed());
+        QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(note), 20000);
+        QVERIFY(stalled.isHolding());
+    }
+    const QString shown = time->text();
+    QTRY_VERIFY_WITH_TIMEOUT(time->text() != shown, 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!footerOf(window).contains(note), qPrintable(footerOf(window)), 20000);
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
