@@ -10,13 +10,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QMediaMetaData>
 #include <QMediaPlayer>
+#include <QPointer>
 #include <QTimer>
 #include <QTransform>
 #include <QUrl>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <chrono>
@@ -58,7 +57,18 @@ void markApplicationGone()
     applicationGone = true;
 }
 
-// Runs job on the GUI thread later; dropped when the program has ended meanwhile. Any thread.
+// Tells postToApplication() when the application object goes. GUI thread.
+void watchApplicationEnd()
+{
+    static const bool registered = [] {
+        qAddPostRoutine(markApplicationGone);
+        return true;
+    }();
+    Q_UNUSED(registered)
+}
+
+// Runs job on the GUI thread later; dropped when the program has ended meanwhile. Any thread,
+// once watchApplicationEnd() was called.
 void postToApplication(std::function<void()> job)
 {
     const std::lock_guard<std::mutex> hold(applicationLock);
@@ -78,11 +88,7 @@ bool diskAnswers(const QString& path, int waitMs, std::function<void()> later)
         bool answered = false;
         std::function<void()> later;
     };
-    static const bool registered = [] {
-        qAddPostRoutine(markApplicationGone);
-        return true;
-    }();
-    Q_UNUSED(registered)
+    watchApplicationEnd();
     auto probe = std::make_shared<Probe>();
     try {
         std::thread([probe, name = QFile::encodeName(path)] {
@@ -191,10 +197,6 @@ public:
     bool mediaSet = false;   // the player has the file: its headers were read and accepted
     quint64 run = 0;         // counted up by start() and stop(): a recovery queued before is dropped
     bool stopped = false;    // stop() was the last word: a stream error then is no one's concern
-    // The file's headers, read on a worker: GStreamer's discoverer can take seconds on a busy
-    // machine, and the window must not wait for it. Deleted with the source; a late result is
-    // then dropped.
-    std::unique_ptr<QFutureWatcher<video::VideoShape>> shapeReading;
     int turn = 0; // clockwise degrees that make the file's pictures upright
     bool lengthFromFileZero = false; // see video::VideoShape
     // A file that opens but never yields a picture (cut short, say) is reported after this.
@@ -439,6 +441,7 @@ void VideoFrameSource::Impl::fail(const QString& reason)
     stallWatch.stop();
     seekWatch.stop();
     playWatch.stop();
+    endSilence();
     watchHolds(false);
     player.stop();
     const QString name = QFileInfo(path).fileName();
@@ -510,26 +513,42 @@ bool VideoFrameSource::start()
         d->fail(QStringLiteral("Qt Multimedia has no plugin to play videos with: install libqt5multimedia5-plugins."));
         return true;
     }
-    d->shapeReading = std::make_unique<QFutureWatcher<video::VideoShape>>();
-    connect(d->shapeReading.get(), &QFutureWatcherBase::finished, this, [impl = d.get()] {
-        impl->onShape(impl->shapeReading->result());
-    });
-    d->shapeReading->setFuture(QtConcurrent::run([path = d->path] {
-        // The player leaves out a converter it does not find, and then shows nothing; it is
-        // told as a plugin the file needs.
-        video::VideoShape shape;
-        shape.missingPlugin = video::missingElements(
-            {QStringLiteral("playbin"), QStringLiteral("videoconvert"), QStringLiteral("videoscale")});
-        return shape.missingPlugin.isEmpty() ? video::videoShape(path) : shape;
-    }));
+    // The file's headers, read on a thread of its own: GStreamer's discoverer can take seconds
+    // on a busy machine, and the window must not wait for it; on a disk that stops answering it
+    // waits as long as the disk, and the program must not wait for it as it ends (as it waits
+    // for the workers of Qt's pool). A result for a source gone, stopped or started anew is
+    // dropped.
+    watchApplicationEnd();
+    QPointer<VideoFrameSource> self(this);
+    try {
+        std::thread([self, queuedIn = d->run, path = d->path] {
+            // The player leaves out a converter it does not find, and then shows nothing; it is
+            // told as a plugin the file needs.
+            video::VideoShape shape;
+            shape.missingPlugin = video::missingElements(
+                {QStringLiteral("playbin"), QStringLiteral("videoconvert"), QStringLiteral("videoscale")});
+            if (shape.missingPlugin.isEmpty()) {
+                shape = video::videoShape(path);
+            }
+            postToApplication([self, queuedIn, shape] {
+                if (self && self->d->run == queuedIn) {
+                    self->d->onShape(shape);
+                }
+            });
+        }).detach();
+    } catch (const std::system_error&) {
+        d->fail(QStringLiteral("no thread can be started to read it."));
+        return true;
+    }
     play();
+    // Its first picture, too, may wait for a disk that does not answer.
+    d->playWatch.start();
     return true;
 }
 
 void VideoFrameSource::stop()
 {
-    d->shapeReading.reset(); // a stopped source does not start once its headers are read
-    ++d->run;
+    ++d->run; // a stopped source does not start once its headers are read
     d->stopped = true;
     d->playWanted = false;
     d->stallWatch.stop();

@@ -46,8 +46,9 @@ signals:
     // plays without an error), at most once per start(); or a paused seek found no picture there,
     // and the frame shown stays. message is a sentence for the user.
     void endedEarly(const QString& message);
-    // While it plays, the video has sent no picture for seconds (its disk does not answer, a share
-    // went away): note is a sentence for the user. Empty again once pictures come, or on stop().
+    // While it opens or plays, the video has sent no picture for seconds (its disk does not
+    // answer, a share went away): note is a sentence for the user. Empty again once pictures
+    // come, or on stop() or failed().
     void silenceChanged(const QString& note);
 
 private:

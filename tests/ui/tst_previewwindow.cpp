@@ -180,6 +180,7 @@ private slots:
     void videoOnAnUnansweringDiskLetsTheWindowGo_data();
     void videoOnAnUnansweringDiskLetsTheWindowGo();
     void videoWhoseDiskStopsAnsweringSaysSo();
+    void videoOpenedAsItsDiskStopsAnsweringLetsTheProgramEnd();
     void steadyIsOnByDefaultAndRemembered();
     void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
@@ -1479,6 +1480,32 @@ void tst_PreviewWindow::videoWhoseDiskStopsAnsweringSaysSo()
     const QString shown = time->text();
     QTRY_VERIFY_WITH_TIMEOUT(time->text() != shown, 20000);
     QTRY_VERIFY2_WITH_TIMEOUT(!footerOf(window).contains(note), qPrintable(footerOf(window)), 20000);
+}
+
+// The disk stops answering as the video opens, while its headers are read: the footer says so,
+// and once the window is closed nothing the program waits for as it ends (Qt's pool of
+// workers) waits for that disk.
+void tst_PreviewWindow::videoOpenedAsItsDiskStopsAnsweringLetsTheProgramEnd()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("unanswering.mp4"));
+    const QString error = testclips::encode(testclips::noise(60, QSize(320, 240)), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    auto window = std::make_unique<ui::PreviewWindow>(project.get(), detector.get());
+    window->show();
+    QVERIFY(window->openFaceVideo(clip));
+    const StalledDisk stalled(QStringLiteral("unanswering"), 30000);
+    QVERIFY(stalled.isArmed());
+    QTRY_VERIFY2_WITH_TIMEOUT(footerOf(*window).contains(QStringLiteral("The video \"unanswering.mp4\" has sent no picture for 5 seconds: its disk may not be answering.")),
+                              qPrintable(footerOf(*window)), 20000);
+    QVERIFY(window->previewImage().isNull());
+    window.reset();
+    QVERIFY(stalled.isHolding());
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(0));
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
