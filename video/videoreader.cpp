@@ -109,6 +109,8 @@ struct VideoReader::Impl {
                 GError* error = nullptr;
                 gst_message_parse_error(message, &error, nullptr);
                 firstBusError = QString::fromUtf8(error ? error->message : "unknown error");
+                readFailed = error && error->domain == GST_RESOURCE_ERROR
+                             && (error->code == GST_RESOURCE_ERROR_READ || error->code == GST_RESOURCE_ERROR_SEEK);
                 if (error) {
                     g_error_free(error);
                 }
@@ -120,6 +122,8 @@ struct VideoReader::Impl {
     }
 
     QString firstBusError;
+    // The first error is the disk's (a read that failed), not the file's content.
+    bool readFailed = false;
 };
 
 VideoReader::VideoReader()
@@ -306,7 +310,8 @@ bool VideoReader::next(VideoFrame& frame, int timeoutMs)
     if (!sample) {
         const QString reason = d->busError();
         if (!reason.isEmpty()) {
-            d->failure = QStringLiteral("not a video that can be decoded: %1").arg(reason);
+            d->failure = d->readFailed ? QStringLiteral("reading it failed: %1").arg(reason)
+                                       : QStringLiteral("not a video that can be decoded: %1").arg(reason);
         } else if (gst_app_sink_is_eos(d->sink)) {
             d->ended = true;
             if (d->nextIndex == 0) {

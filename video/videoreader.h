@@ -31,7 +31,8 @@ public:
     // The next frame; false at the end of the video or on a failure (failure() is then set).
     // Waits at most timeoutMs for a frame that does not come.
     bool next(VideoFrame& frame, int timeoutMs = 20000);
-    // Empty at a clean end; else why reading stopped ("not a video it can decode: ...").
+    // Empty at a clean end; else why reading stopped ("not a video that can be decoded: ...", or
+    // for a read the disk failed "reading it failed: ...").
     QString failure() const;
     // After the end: a warning when the frames ended well before the length the file's headers
     // declare ("the frames end at 1.1 s of the 4.0 s the file declares: it may be cut short"), as

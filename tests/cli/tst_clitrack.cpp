@@ -54,6 +54,7 @@ private slots:
     void lostStandardOutputStopsTheReading_data();
     void lostStandardOutputStopsTheReading();
     void unansweringDiskEndsTheReadingWithoutWaiting();
+    void failingDiskIsToldFromADamagedFile();
     void animatedGifGivesEveryFrameWithItsTime();
     void gifCutInsideAFrameIsRefused();
     void sidewaysVideoIsReadUpright();
@@ -567,6 +568,28 @@ void tst_CliTrack::unansweringDiskEndsTheReadingWithoutWaiting()
     QCOMPARE(reader->failure(), QStringLiteral("no frame came in 1 seconds"));
     reader.reset();
     QVERIFY(stalled.isHolding());
+}
+
+// A read that fails midway (a stick pulled, a disk failing) is the disk's doing: the reading stops
+// with that, not with the file called one that cannot be decoded.
+void tst_CliTrack::failingDiskIsToldFromADamagedFile()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    const QString path = folder.filePath(QStringLiteral("failing.mp4"));
+    const QString error = testclips::encode(testclips::noise(60, QSize(320, 240)), 10, path);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QString failure;
+    const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(path, &failure);
+    QVERIFY2(reader, qPrintable(failure));
+    video::VideoFrame frame;
+    QVERIFY2(reader->next(frame, 5000), qPrintable(reader->failure()));
+    const InjectedFault fault(QStringLiteral("read:failing.mp4:1+:EIO"));
+    int frames = 1;
+    while (reader->next(frame, 5000)) {
+        ++frames;
+    }
+    QVERIFY2(frames < 60, "every frame came from a disk that fails");
+    QVERIFY2(reader->failure().startsWith(QStringLiteral("reading it failed: ")), qPrintable(reader->failure()));
 }
 
 // An animated GIF: every frame once, at the time its delays give, and the end is the end (the
