@@ -28,6 +28,8 @@
 #include <QMimeData>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+
 namespace ui {
 
 namespace {
@@ -238,18 +240,27 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
     const core::DetectionResult result = watcher->result();
     if (result.faceCount > 0 && result.points.size() >= std::size_t(preview::faceTrianglePointCount)) {
         photoFaces.clear();
-        // The face the main window would place first, then the others, up to 8 in all; with the
-        // points a face cut by the photo's edge has beyond it, so that the edge cuts its mask.
+        // The face the main window would place first, then the others largest first (as a video
+        // of the photo picks them), up to 8 in all; with the points a face cut by the photo's
+        // edge has beyond it, so that the edge cuts its mask.
         const auto drawnPoints = [&result](int i) {
             const core::DetectedFace& face = result.faces[i];
             return face.framePoints.size() == face.points.size() ? face.framePoints : face.points;
         };
         photoFaces.push_back(result.placed >= 0 && result.placed < result.faces.size() ? drawnPoints(result.placed)
                                                                                       : result.points);
-        for (int i = 0; i < result.faces.size() && photoFaces.size() < maximumPhotoFaces; ++i) {
+        QVector<int> others;
+        for (int i = 0; i < result.faces.size(); ++i) {
             if (i != result.placed && result.faces[i].points.size() >= std::size_t(preview::faceTrianglePointCount)) {
-                photoFaces.push_back(drawnPoints(i));
+                others.append(i);
             }
+        }
+        const auto areaOf = [&result](int i) {
+            return qint64(result.faces[i].rect.width()) * result.faces[i].rect.height();
+        };
+        std::stable_sort(others.begin(), others.end(), [&](int a, int b) { return areaOf(a) > areaOf(b); });
+        for (int i = 0; i < others.size() && photoFaces.size() < maximumPhotoFaces; ++i) {
+            photoFaces.push_back(drawnPoints(others[i]));
         }
         photoPoints = result.points;
         photoStatus.clear();

@@ -185,6 +185,8 @@ private slots:
     void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
     void photoOfTwoMasksBoth();
+    void photoOfACrowdMasksTheLargest_data();
+    void photoOfACrowdMasksTheLargest();
     void asksThroughTheSessionItIsGiven();
 
 private:
@@ -1585,6 +1587,35 @@ void tst_PreviewWindow::photoOfTwoMasksBoth()
         QVERIFY2(meanAbsoluteDifference(window.previewImage().copy(face), two.copy(face)) > 8.0,
                  qPrintable(QStringLiteral("face at %1, %2 has no mask").arg(face.x()).arg(face.y())));
     }
+}
+
+// A photo of 24 faces: the 8 largest get the mask, as on a video of it, whatever order the
+// detector finds them in.
+void tst_PreviewWindow::photoOfACrowdMasksTheLargest_data()
+{
+    QTest::addColumn<QRect>("face"); // as the detector finds it (left, top, right, bottom)
+    QTest::addColumn<bool>("masked");
+    QTest::newRow("215 px, bottom left") << QRect(QPoint(18, 1260), QPoint(233, 1475)) << true;
+    QTest::newRow("215 px, middle") << QRect(QPoint(400, 830), QPoint(615, 1045)) << true;
+    QTest::newRow("215 px, bottom") << QRect(QPoint(352, 1260), QPoint(567, 1475)) << true;
+    QTest::newRow("180 px, bottom right") << QRect(QPoint(1786, 1289), QPoint(1966, 1468)) << true;
+    QTest::newRow("149 px") << QRect(QPoint(327, 443), QPoint(476, 593)) << false;
+    QTest::newRow("125 px") << QRect(QPoint(1461, 1351), QPoint(1586, 1475)) << false;
+}
+
+void tst_PreviewWindow::photoOfACrowdMasksTheLargest()
+{
+    QFETCH(QRect, face);
+    QFETCH(bool, masked);
+    const QImage crowd = core::readImageFile(testimages::testPicture("bald_guys.jpg"));
+    QCOMPARE(crowd.size(), QSize(1986, 1545));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.setFacePicture(crowd);
+    waitForFace(window);
+    const QImage shown = window.previewImage();
+    QCOMPARE(shown.size(), crowd.size());
+    const double change = meanAbsoluteDifference(shown.copy(face), crowd.copy(face));
+    QVERIFY2(masked ? change > 8.0 : change < 4.0, qPrintable(QStringLiteral("changed by %1").arg(change)));
 }
 
 QTEST_MAIN(tst_PreviewWindow)
