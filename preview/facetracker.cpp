@@ -195,20 +195,32 @@ const QVector<TrackedFace>& FaceTracker::detected(const QVector<FaceObservation>
         }
     }
     // New faces, largest first, while there is room.
+    const auto areaOf = [&found](int f) { return qint64(found[f].box.width()) * found[f].box.height(); };
     QVector<int> fresh;
     for (int f = 0; f < found.size(); ++f) {
         if (!faceTaken[f] && !found[f].points.empty()) {
             fresh.append(f);
         }
     }
-    std::stable_sort(fresh.begin(), fresh.end(), [&](int a, int b) {
-        return qint64(found[a].box.width()) * found[a].box.height() >
-               qint64(found[b].box.width()) * found[b].box.height();
-    });
+    std::stable_sort(fresh.begin(), fresh.end(), [&](int a, int b) { return areaOf(a) > areaOf(b); });
     QVector<bool> isNew(kept.size(), false);
     for (int f : fresh) {
         if (kept.size() >= settings.maximumFaces) {
-            break;
+            // No room: a face with twice the area of the smallest followed one or more (someone
+            // close to the camera before a crowd) takes its place; faces of about one size keep
+            // theirs, so that the mask does not jump between them.
+            int smallest = -1;
+            for (int t = 0; t < kept.size(); ++t) {
+                if (!isNew[t] && (smallest < 0 || areaOf(keptFaces[t]) < areaOf(keptFaces[smallest]))) {
+                    smallest = t;
+                }
+            }
+            if (smallest < 0 || areaOf(f) < 2 * areaOf(keptFaces[smallest])) {
+                break; // the faces left are no larger
+            }
+            kept.remove(smallest);
+            keptFaces.remove(smallest);
+            isNew.remove(smallest);
         }
         Track track;
         track.id = nextId++;

@@ -57,7 +57,8 @@ public:
     QVector<QRect> followBoxes() const;
 
     // A frame the detector ran on: every face found there, in any order. Returns the faces
-    // followed from now on, largest first among those new.
+    // followed from now on, largest first among those new. With no room left, a new face with
+    // twice the area of the smallest followed one or more takes that one's place.
     const QVector<TrackedFace>& detected(const QVector<FaceObservation>& found, double time);
     // A frame of prediction: for each of followBoxes(), in order, the points predicted there;
     // an empty vector when that face was lost.

@@ -78,6 +78,8 @@ private slots:
     void followedBoxesMoveWithThePoints();
     void stillFaceKeepsTheBoxItWasFoundIn();
     void atMostEightFacesTheLargest();
+    void muchLargerFaceTakesTheSmallestPlace_data();
+    void muchLargerFaceTakesTheSmallestPlace();
     void lostFaceEndsItsTrack();
     void changedFaceBoxIsSearchedAnew_data();
     void changedFaceBoxIsSearchedAnew();
@@ -191,6 +193,54 @@ void tst_FaceTracker::atMostEightFacesTheLargest()
     QCOMPARE(faces.size(), 8);
     for (const TrackedFace& face : faces) {
         QVERIFY2(face.box.width() >= 60, qPrintable(QString::number(face.box.width())));
+    }
+}
+
+// Eight faces are followed (60 to 95 px wide, one row); a ninth comes in. Faces of about one
+// size keep their tracks, so that the mask does not jump between them; a face with twice the
+// area of the smallest followed one or more (someone stepping up to the camera before a crowd)
+// takes that one's place.
+void tst_FaceTracker::muchLargerFaceTakesTheSmallestPlace_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("takesAPlace");
+    QTest::newRow("as small as the smallest") << 60 << false;
+    QTest::newRow("a little larger") << 80 << false;
+    QTest::newRow("just under twice the area") << 84 << false;
+    QTest::newRow("twice the area") << 85 << true;
+    QTest::newRow("filling much of the frame") << 300 << true;
+}
+
+void tst_FaceTracker::muchLargerFaceTakesTheSmallestPlace()
+{
+    QFETCH(int, size);
+    QFETCH(bool, takesAPlace);
+    QVector<FaceObservation> crowd;
+    for (int i = 0; i < 8; ++i) {
+        crowd.append(faceAt(i * 110, 0, 95 - 5 * i)); // the last, at 770, the smallest
+    }
+    FaceTracker tracker;
+    QVector<int> ids;
+    for (const TrackedFace& face : tracker.detected(crowd, 0)) {
+        ids.append(face.id);
+    }
+    QCOMPARE(ids.size(), 8);
+    QVector<FaceObservation> found = crowd;
+    found.prepend(faceAt(200, 200, size));
+    for (int frame = 1; frame <= 3; ++frame) {
+        const QVector<TrackedFace>& faces = tracker.detected(found, frame * frameTime);
+        QCOMPARE(faces.size(), 8);
+        bool newcomer = false;
+        QVector<int> kept;
+        for (const TrackedFace& face : faces) {
+            newcomer = newcomer || face.box == found[0].box;
+            if (ids.contains(face.id)) {
+                kept.append(face.id);
+            }
+        }
+        QCOMPARE(newcomer, takesAPlace);
+        // The smallest gave its place up, the others kept theirs, from frame to frame.
+        QCOMPARE(kept, takesAPlace ? ids.mid(0, 7) : ids);
     }
 }
 
