@@ -35,8 +35,8 @@ int runPreview(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Draws the mask of a package (its picture, points and effect type) on the "
-                       "largest face of a picture, as the Preview window does, and writes the "
-                       "result as PNG. An existing file is kept unless --force is given, and the "
+                       "largest face of a picture, drawn as the Preview window draws it (the window masks up to 8 "
+                       "faces), and writes the result as PNG. An existing file is kept unless --force is given, and the "
                        "inputs are never replaced. The exit status is 1 when the package is "
                        "refused, the picture cannot be read, no face is found or the file cannot "
                        "be written. Given a video (mp4, webm, mkv, ...) instead of a picture, it "
