@@ -616,7 +616,8 @@ void VideoFrameSource::seek(qint64 position)
     d->framesSinceSeek = 0;
     d->resumedAt = -1;
     d->player.setPosition(position);
-    if (!d->playWanted && d->mediaSet && !d->failedOnce) {
+    // A file that declares no length (a still picture) has no pictures to go past.
+    if (!d->playWanted && d->mediaSet && !d->failedOnce && end > 0) {
         d->soughtAt = position;
         d->seekWatch.start();
     }

@@ -47,6 +47,8 @@ private slots:
     void pausedSeekPastTheCutSaysSo();
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
+    void pictureOpenedAsAVideoStepsWithoutAWord_data();
+    void pictureOpenedAsAVideoStepsWithoutAWord();
     void framesTooLargeAreRefusedBeforeDecoding();
     void noThreadForTheDecoderIsSaid();
     void missingPluginIsNamed_data();
@@ -536,6 +538,35 @@ void tst_VideoSource::pictureOpenedAsAVideoDoesNotSpin()
     QTest::qWait(1500);
     QVERIFY2(looped.count() <= 1, qPrintable(QStringLiteral("%1 loops").arg(looped.count())));
     QVERIFY(!source.isPlaying());
+}
+
+void tst_VideoSource::pictureOpenedAsAVideoStepsWithoutAWord_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("next frame") << 1;
+    QTest::newRow("frame before") << -1;
+}
+
+// A still picture opened as a video declares no length: a step shows no other picture, and that
+// is no sign of a file cut short.
+void tst_VideoSource::pictureOpenedAsAVideoStepsWithoutAWord()
+{
+    QFETCH(int, count);
+    const QString path = folder.filePath(QStringLiteral("stepped-picture.mp4"));
+    QVERIFY(testclips::greySteps(1).first().save(path, "PNG"));
+    ui::VideoFrameSource source(path);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QSignalSpy early(&source, &ui::VideoFrameSource::endedEarly);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 1 || !failed.isEmpty(), 20000);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+    QTRY_VERIFY_WITH_TIMEOUT(!source.isPlaying(), 10000);
+    source.step(count);
+    // Longer than a paused seek may go unanswered before a file is said to be cut short.
+    QTest::qWait(6000);
+    QVERIFY2(early.isEmpty(), qPrintable(early.value(0).value(0).toString()));
+    QVERIFY(failed.isEmpty());
 }
 
 // A small file may declare frames of any size: 8200 pixels wide is refused from its headers,
