@@ -181,6 +181,9 @@ public:
     qint64 origin = -1;    // the frames' time of position 0
     qint64 shownStart = -1; // microseconds, in the frames' own time: the frame on screen, kept over seeks
     qint64 soughtAt = -1;   // the position (ms) a paused seek asked for and no frame has answered yet
+    // endedEarly() last said that a paused seek found no picture, and no other seek, play or
+    // start came since: a picture that comes now answers that seek after all.
+    bool seekToldUnanswered = false;
     // How long a frame lasts, in microseconds: from the file's rate, or from the frames' own times
     // once they come. Kept whole: 7 or 30 frames a second are no whole number of milliseconds.
     double frameMicros = 1e6 / 30;
@@ -249,6 +252,9 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
     stallWatch.stop();
     seekWatch.stop();
     soughtAt = -1;
+    if (std::exchange(seekToldUnanswered, false)) {
+        emit owner->endedEarly(QString());
+    }
     ++framesPlayed;
     watchPlay(true);
     endSilence();
@@ -321,6 +327,7 @@ void VideoFrameSource::Impl::checkEnd()
         return;
     }
     endedEarlyOnce = true;
+    seekToldUnanswered = false;
     emit owner->endedEarly(QStringLiteral("The video \"%1\" ends at %2 s of the %3 s its file declares: it may be cut short.")
                                .arg(QFileInfo(path).fileName())
                                .arg(end / 1000.0, 0, 'f', 1)
@@ -356,6 +363,7 @@ void VideoFrameSource::Impl::onSeekUnanswered()
                                .arg(QFileInfo(path).fileName())
                                .arg(asked / 1000.0, 0, 'f', 1)
                                .arg(declared / 1000.0, 0, 'f', 1));
+    seekToldUnanswered = true;
 }
 
 void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
@@ -495,6 +503,7 @@ bool VideoFrameSource::start()
     d->lastStart = -1;
     d->shownStart = -1;
     d->soughtAt = -1;
+    d->seekToldUnanswered = false;
     d->framesSinceSeek = 2;
     d->endedEarlyOnce = false;
     d->earlyEnds = 0;
@@ -554,6 +563,7 @@ void VideoFrameSource::stop()
     d->stallWatch.stop();
     d->seekWatch.stop();
     d->soughtAt = -1;
+    d->seekToldUnanswered = false;
     d->watchPlay(false);
     d->endSilence();
     d->watchHolds(false);
@@ -570,6 +580,7 @@ void VideoFrameSource::play()
     d->playWanted = true;
     d->seekWatch.stop(); // played on from there: its end loops
     d->soughtAt = -1;
+    d->seekToldUnanswered = false;
     if (d->mediaSet) {
         d->player.play();
         d->watchHolds(true);
@@ -615,6 +626,7 @@ void VideoFrameSource::seek(qint64 position)
     d->lastStart = -1;
     d->framesSinceSeek = 0;
     d->resumedAt = -1;
+    d->seekToldUnanswered = false;
     d->player.setPosition(position);
     // A file that declares no length (a still picture) has no pictures to go past.
     if (!d->playWanted && d->mediaSet && !d->failedOnce && end > 0) {

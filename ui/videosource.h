@@ -44,7 +44,8 @@ signals:
     void looped();
     // The pictures ended well before the length the file declares, as in a file cut short (which
     // plays without an error), at most once per start(); or a paused seek found no picture there,
-    // and the frame shown stays. message is a sentence for the user.
+    // and the frame shown stays. message is a sentence for the user; empty when the picture of
+    // that seek came after all (a disk held still a while), which takes its message back.
     void endedEarly(const QString& message);
     // While it opens or plays, the video has sent no picture for seconds (its disk does not
     // answer, a share went away): note is a sentence for the user. Empty again once pictures

@@ -181,6 +181,7 @@ private slots:
     void videoOnAnUnansweringDiskLetsTheWindowGo();
     void videoWhoseDiskStopsAnsweringSaysSo();
     void videoOpenedAsItsDiskStopsAnsweringLetsTheProgramEnd();
+    void pausedStepAnsweredLateTakesItsNoteBack();
     void steadyIsOnByDefaultAndRemembered();
     void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
@@ -1508,6 +1509,41 @@ void tst_PreviewWindow::videoOpenedAsItsDiskStopsAnsweringLetsTheProgramEnd()
     window.reset();
     QVERIFY(stalled.isHolding());
     QVERIFY(QThreadPool::globalInstance()->waitForDone(0));
+}
+
+// A paused step that shows nothing for seconds (its disk held still a while, a long group of
+// pictures on a busy machine) is said to find no picture; its picture comes after all: the
+// footer no longer says the file may be cut short.
+void tst_PreviewWindow::pausedStepAnsweredLateTakesItsNoteBack()
+{
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("late.mp4"));
+    const QString error = testclips::encode(testclips::noise(40, QSize(96, 64)), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(window.openFaceVideo(clip));
+    auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
+    QTRY_VERIFY_WITH_TIMEOUT(!time->text().startsWith(QStringLiteral("0:00.0 ")), 30000);
+    QTest::keyClick(&window, Qt::Key_Space);
+    QTRY_COMPARE(window.findChild<QToolButton*>(QStringLiteral("playButton"))->text(), QStringLiteral("Play"));
+    QTest::qWait(500); // a frame decoded before the pause may still come
+    const QString note = QStringLiteral("its file declares: it may be cut short.");
+    const QImage paused = window.previewImage();
+    {
+        const StalledDisk stalled(QStringLiteral("late.mp4"), 30000);
+        QVERIFY(stalled.isArmed());
+        QTest::keyClick(&window, Qt::Key_Right);
+        QTRY_VERIFY2_WITH_TIMEOUT(footerOf(window).contains(note), qPrintable(footerOf(window)), 20000);
+        QVERIFY(stalled.isHolding());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewImage() != paused, 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!footerOf(window).contains(note), qPrintable(footerOf(window)), 10000);
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()
