@@ -129,7 +129,8 @@ void BackgroundReader::readPackage(const QString& path)
 
 void BackgroundReader::readPicture(const QString& source, const QStringList& paths)
 {
-    // Written by the worker before its result is delivered, read only once it is.
+    // The file the result is about; written by the worker before its result is delivered, read
+    // only once it is.
     const auto named = std::make_shared<QString>(source);
     d->start<core::ImageDecoding>(
         source,
@@ -147,6 +148,9 @@ void BackgroundReader::readPicture(const QString& source, const QStringList& pat
                 if (first.reason.isEmpty()
                     || (core::isNoPicture(first.reason) && !core::isNoPicture(decoding.reason))) {
                     first = decoding;
+                    if (paths.size() > 1) {
+                        *named = path;
+                    }
                 }
             }
             return first;

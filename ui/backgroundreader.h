@@ -29,7 +29,8 @@ public:
     void readPackage(const QString& path);
     // Reads the picture files at paths in turn, as core::readPictureFile does, and delivers the
     // first that decodes, else the first failure. source names the read in the progress line,
-    // and in pictureRead unless another of several paths is the one that decoded: that path then.
+    // and in pictureRead unless another of several paths is the one that decoded, or whose
+    // failure is delivered: that path then.
     void readPicture(const QString& source, const QStringList& paths);
     void readPicture(const QString& path) { readPicture(path, {path}); }
     // Decodes the bytes of a whole picture file, as core::decodePictureFile does.

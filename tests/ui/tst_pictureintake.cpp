@@ -56,6 +56,8 @@ private slots:
     void webAddressIsToldOnlyForAPicture();
     void severalFilesOpenOneAndSaySo_data();
     void severalFilesOpenOneAndSaySo();
+    void severalFilesNoneOpensNamesTheRefusedOne_data();
+    void severalFilesNoneOpensNamesTheRefusedOne();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -626,6 +628,44 @@ void tst_PictureIntake::severalFilesOpenOneAndSaySo()
     const QString text = warnings[0].text;
     QVERIFY2(text.startsWith(QStringLiteral("File \"%1\" was opened; %2").arg(dir->filePath(opened), others)), qPrintable(text));
     QCOMPARE(text.contains(QLatin1String("facemask-cli make")), !preview);
+}
+
+void tst_PictureIntake::severalFilesNoneOpensNamesTheRefusedOne_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<QStringList>("files"); // "text" holds no picture, "huge.png" is refused
+    for (bool preview : {false, true}) {
+        const char* window = preview ? "preview" : "view";
+        QTest::addRow("%s-refused-first", window) << preview << QStringList{"huge.png", "text"};
+        QTest::addRow("%s-refused-after-a-text", window) << preview << QStringList{"text", "huge.png"};
+    }
+}
+
+// Of several files dropped, none opens: the reason given is that of the refused picture, and the
+// message names that file, not the first given.
+void tst_PictureIntake::severalFilesNoneOpensNamesTheRefusedOne()
+{
+    QFETCH(bool, preview);
+    QFETCH(QStringList, files);
+
+    QList<QUrl> urls;
+    for (const QString& name : files) {
+        const QString path = dir->filePath(name);
+        QFile file(path);
+        const QByteArray bytes = name == QLatin1String("text") ? QByteArray("no picture here\n") : blackPng(23000, 23000, false);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        urls.append(QUrl::fromLocalFile(path));
+    }
+    Door target(preview, session.get());
+    QMimeData data;
+    data.setUrls(urls);
+    QVERIFY(target.drop(&data));
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+    QVERIFY(target.picture().isNull());
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings[0].text, QStringLiteral("File \"%1\" was not load.\npicture larger than 120 megapixels")
+                                   .arg(dir->filePath(QStringLiteral("huge.png"))));
 }
 
 QTEST_MAIN(tst_PictureIntake)
