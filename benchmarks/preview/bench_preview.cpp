@@ -6,7 +6,8 @@
 // Then the camera and video paths with the shared model, steady landmarks, and a point dragged
 // in the main window while the Preview window shows a face photo.
 // Then a new mask picture's working copies, against Qt's premultiplied copy of the picture alone.
-// Usage: bench_preview [repetitions [steady|video|edit|setup]]   (default 30; medians are printed)
+// Then the camera path with a crowd of faces, against one face.
+// Usage: bench_preview [repetitions [steady|video|crowd|edit|setup]]   (default 30; medians are printed)
 
 #include "benchmarks/support/benchtiming.h"
 #include "core/facemaskproject.h"
@@ -172,6 +173,7 @@ void benchmarkCameraPath(double seconds, int interval)
 void benchmarkSteady();
 void benchmarkVideoPath();
 void benchmarkEditWhilePreviewing();
+void benchmarkCrowdPath();
 
 // What the window's thread spends when the main window's picture changes while the Preview is
 // open, for a camera's picture and a very large one.
@@ -210,6 +212,10 @@ int main(int argc, char** argv)
         benchmarkVideoPath(); // the camera and video paths alone
         return 0;
     }
+    if (argc > 2 && qstrcmp(argv[2], "crowd") == 0) {
+        benchmarkCrowdPath(); // the camera path with a crowd alone
+        return 0;
+    }
     if (argc > 2 && qstrcmp(argv[2], "setup") == 0) {
         benchmarkMaskSetup();
         return 0;
@@ -225,6 +231,7 @@ int main(int argc, char** argv)
         benchmarkCameraPath(8.0, interval);
     }
     benchmarkVideoPath();
+    benchmarkCrowdPath();
     benchmarkSteady();
     benchmarkEditWhilePreviewing();
     return 0;
