@@ -58,7 +58,13 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
             }
             return observed;
         },
-        [&](const QRect& box) { return core::landmarks::facePoints(d->module.detectPointsInFace(rgb, box)); });
+        [&](const QVector<QRect>& boxes) {
+            QVector<core::FacialPointVector> predicted;
+            for (const std::optional<QVector<QPoint>>& points : d->module.detectPointsInFaces(rgb, boxes)) {
+                predicted.append(core::landmarks::facePoints(points));
+            }
+            return predicted;
+        });
     for (const preview::TrackedFace& face : faces) {
         core::FacialPointVector points = face.points;
         core::FacialPointVector drawn = face.points;

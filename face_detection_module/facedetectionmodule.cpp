@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <new>
 #include <system_error>
@@ -62,6 +63,32 @@ QRect toQRect(const dlib::rectangle& r)
     // dlib's right and bottom are inclusive; width() and height() are 0 for an empty rectangle.
     return QRect(static_cast<int>(r.left()), static_cast<int>(r.top()), static_cast<int>(r.width()),
                  static_cast<int>(r.height()));
+}
+
+// Calls work(i) once for each i in [0, count), on the calling thread and on up to threads - 1
+// helpers, whichever is free next. work must not throw. Without a helper thread to be had, the
+// calling thread does it all.
+template <typename Work>
+void forEachIndex(int count, int threads, const Work& work)
+{
+    std::atomic<int> next{0};
+    const auto run = [&] {
+        for (int i = next++; i < count; i = next++) {
+            work(i);
+        }
+    };
+    std::vector<std::future<void>> helpers;
+    for (int t = 1; t < std::min(threads, count); ++t) {
+        try {
+            helpers.push_back(std::async(std::launch::async, run));
+        } catch (...) {
+            break;
+        }
+    }
+    run();
+    for (std::future<void>& helper : helpers) {
+        helper.get();
+    }
 }
 
 } // namespace
@@ -242,11 +269,20 @@ std::optional<QVector<Face>> FaceDetectionModule::detectFaces(const QImage& pict
             return std::nullopt;
         }
         const std::vector<FhogFaceDetector::Box> boxes = d->faceDetector.detect(rgb);
-        QVector<Face> faces;
-        faces.reserve(static_cast<int>(boxes.size()));
-        for (const FhogFaceDetector::Box& box : boxes) {
+        QVector<Face> faces(static_cast<int>(boxes.size()));
+        Face* const out = faces.data(); // detached here, before the threads write into it
+        std::atomic<bool> failed{false};
+        forEachIndex(faces.size(), d->faceDetector.threadCount(), [&](int i) {
+            const FhogFaceDetector::Box& box = boxes[std::size_t(i)];
             const dlib::rectangle r(box.left, box.top, box.right, box.bottom);
-            faces.append(Face{toQRect(r), partsOf((*d->shapePredictor)(rgb, r)), box.confidence});
+            try {
+                out[i] = Face{toQRect(r), partsOf((*d->shapePredictor)(rgb, r)), box.confidence};
+            } catch (...) {
+                failed = true;
+            }
+        });
+        if (failed) {
+            return std::nullopt;
         }
         return faces;
     } catch (...) {
@@ -273,6 +309,31 @@ std::optional<QVector<QPoint>> FaceDetectionModule::detectPoints(const QImage& p
 std::optional<QVector<QPoint>> FaceDetectionModule::detectPointsInFace(const QImage& picture, const QRect& faceRect)
 {
     return detectPoints(picture, faceRect.adjusted(0, 0, -1, -1));
+}
+
+QVector<std::optional<QVector<QPoint>>> FaceDetectionModule::detectPointsInFaces(const QImage& picture,
+                                                                                const QVector<QRect>& faceRects)
+{
+    QVector<std::optional<QVector<QPoint>>> points(faceRects.size());
+    try {
+        const QImage rgb = toRgb888(picture);
+        if (rgb.isNull()) {
+            return points;
+        }
+        std::optional<QVector<QPoint>>* const out = points.data();
+        forEachIndex(faceRects.size(), d->faceDetector.threadCount(), [&](int i) {
+            const QRect& area = faceRects.at(i);
+            // As detectPointsInFace(): dlib's right and bottom are the box's own.
+            const dlib::rectangle r(area.x(), area.y(), area.x() + area.width() - 1, area.y() + area.height() - 1);
+            try {
+                out[i] = partsOf((*d->shapePredictor)(rgb, r));
+            } catch (...) {
+                out[i] = std::nullopt;
+            }
+        });
+    } catch (...) {
+    }
+    return points;
 }
 
 } // namespace core

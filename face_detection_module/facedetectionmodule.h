@@ -38,7 +38,8 @@ enum class ModelCacheUse {
 };
 
 // dlib's frontal face detector and the landmark model, loaded together. Build and use it on one
-// thread, one call at a time; inside a call, a large picture's face search uses a second thread.
+// thread, one call at a time; inside a call, a large picture's face search and the landmarks of
+// several faces use a second thread.
 class FaceDetectionModule
 {
 public:
@@ -93,6 +94,11 @@ public:
     // right() and bottom() are dlib's): the box of a face found gives back its points exactly.
     // nullopt when the picture cannot be processed.
     std::optional<QVector<QPoint>> detectPointsInFace(const QImage& picture, const QRect& faceRect);
+    // detectPointsInFace() for each of faceRects, in their order, with the same results; the
+    // boxes are shared out among as many threads as the face search uses (the calling one and
+    // helpers). An entry is nullopt where that prediction could not be made; all are when the
+    // picture cannot be processed.
+    QVector<std::optional<QVector<QPoint>>> detectPointsInFaces(const QImage& picture, const QVector<QRect>& faceRects);
 
 private:
     FaceDetectionModule();

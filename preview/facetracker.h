@@ -64,22 +64,19 @@ public:
     // an empty vector when that face was lost.
     const QVector<TrackedFace>& followed(const QVector<core::FacialPointVector>& predicted, double time);
     // One frame, whichever of the two it is due to be: detect() gives the faces found on it
-    // (QVector<FaceObservation>), predictAt(box) the points predicted inside box of it. A frame
-    // due for prediction goes through the detector instead when what lies in a followed face's
-    // box changed too much since the frame before (a cut, the face gone): the face is not drawn
-    // where it no longer is. frame is in any format; the boxes are in its pixels.
+    // (QVector<FaceObservation>), predictIn(boxes) the points predicted inside each of boxes of
+    // it, in their order (QVector<core::FacialPointVector>, one per box). A frame due for
+    // prediction goes through the detector instead when what lies in a followed face's box
+    // changed too much since the frame before (a cut, the face gone): the face is not drawn where
+    // it no longer is. frame is in any format; the boxes are in its pixels.
     template <typename Detect, typename Predict>
-    const QVector<TrackedFace>& track(const QImage& frame, double time, Detect&& detect, Predict&& predictAt)
+    const QVector<TrackedFace>& track(const QImage& frame, double time, Detect&& detect, Predict&& predictIn)
     {
         const bool changed = !detectionDue() && boxesChanged(frame);
         if (detectionDue() || changed) {
             detected(detect(), time);
         } else {
-            QVector<core::FacialPointVector> predicted;
-            for (const QRect& box : followBoxes()) {
-                predicted.append(predictAt(box));
-            }
-            followed(predicted, time);
+            followed(predictIn(followBoxes()), time);
         }
         rememberLooks(frame);
         return shown;

@@ -118,7 +118,13 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
             }
             return found;
         },
-        [&](const QRect& box) { return core::landmarks::facePoints(module->detectPointsInFace(frame, box)); });
+        [&](const QVector<QRect>& boxes) {
+            QVector<core::FacialPointVector> predicted;
+            for (const std::optional<QVector<QPoint>>& points : module->detectPointsInFaces(frame, boxes)) {
+                predicted.append(core::landmarks::facePoints(points));
+            }
+            return predicted;
+        });
 }
 
 void LivePreview::Impl::loadModule()

@@ -46,7 +46,13 @@ std::vector<std::vector<QPointF>> trackFrames(core::FaceDetectionModule& module,
                 }
                 return found;
             },
-            [&](const QRect& box) { return facePointsOf(module.detectPointsInFace(frames[t], box)); });
+            [&](const QVector<QRect>& boxes) {
+                QVector<core::FacialPointVector> predicted;
+                for (const QRect& box : boxes) {
+                    predicted.append(facePointsOf(module.detectPointsInFace(frames[t], box)));
+                }
+                return predicted;
+            });
         points.push_back(faces.isEmpty() ? std::vector<QPointF>() : faces.first().points);
     }
     return points;

@@ -85,6 +85,8 @@ private slots:
     void loadingTellsShortMemoryFromADamagedModel();
     void loadingAcceptsFortySixParts();
     void siblingSharesTheLoadedModel();
+    void severalFacesAtOnceMatchOneByOne_data();
+    void severalFacesAtOnceMatchOneByOne();
     void siblingsDetectAtTheSameTimeAsTheirOrigin_data();
     void siblingsDetectAtTheSameTimeAsTheirOrigin();
 
@@ -118,6 +120,7 @@ void tst_FaceDetectionModule::matchesStockDlib_data()
     QTest::newRow("astronaut-one-face") << "astronaut.png" << 1;
     QTest::newRow("chelsea-no-face-odd-width-padded-rows") << "chelsea.png" << 0;
     QTest::newRow("camera-grey-no-face") << "camera.png" << 0;
+    QTest::newRow("crowd, landmarks on two threads") << "bald_guys.jpg" << 24;
 }
 
 void tst_FaceDetectionModule::matchesStockDlib()
@@ -462,6 +465,58 @@ void tst_FaceDetectionModule::siblingSharesTheLoadedModel()
     QImage plain(20, 10, QImage::Format_RGB888);
     plain.fill(Qt::white);
     QCOMPARE(sibling->detectPoints(plain, QRect(0, 0, 20, 10)), module->detectPoints(plain, QRect(0, 0, 20, 10)));
+}
+
+void tst_FaceDetectionModule::severalFacesAtOnceMatchOneByOne_data()
+{
+    QTest::addColumn<int>("faces"); // the first of the crowd's faces; -1: all of them
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<bool>("boxBeyondEdge"); // one more box, half off the picture, last
+
+    QTest::newRow("none") << 0 << 2 << false;
+    QTest::newRow("one") << 1 << 2 << false;
+    QTest::newRow("two") << 2 << 2 << false;
+    QTest::newRow("three") << 3 << 2 << false;
+    QTest::newRow("eight") << 8 << 2 << false;
+    QTest::newRow("eight, one thread") << 8 << 1 << false;
+    QTest::newRow("eight, three threads") << 8 << 3 << false;
+    QTest::newRow("all") << -1 << 2 << false;
+    QTest::newRow("two and a box beyond the edge") << 2 << 2 << true;
+}
+
+void tst_FaceDetectionModule::severalFacesAtOnceMatchOneByOne()
+{
+    QFETCH(int, faces);
+    QFETCH(int, threads);
+    QFETCH(bool, boxBeyondEdge);
+    const QImage picture = QImage(facesDir() + "/bald_guys.jpg").convertToFormat(QImage::Format_RGB32);
+    QVERIFY(!picture.isNull());
+    const std::optional<QVector<Face>> found = m_module->detectFaces(picture);
+    QVERIFY(found);
+    QVERIFY(found->size() > 8);
+    QVector<QRect> boxes;
+    for (int f = 0; f < (faces < 0 ? found->size() : faces); ++f) {
+        // Moved a little, as a followed box is on the next frame.
+        boxes.append(found->at(f).rect.translated(f % 3, -(f % 2)));
+    }
+    if (boxBeyondEdge) {
+        boxes.append(QRect(picture.width() - 40, picture.height() - 50, 80, 100));
+    }
+    QVector<std::optional<QVector<QPoint>>> oneByOne;
+    for (const QRect& box : boxes) {
+        oneByOne.append(m_module->detectPointsInFace(picture, box));
+    }
+    const std::unique_ptr<FaceDetectionModule> module = m_module->makeSibling();
+    QVERIFY(module);
+    module->setDetectionThreads(threads);
+    const QVector<std::optional<QVector<QPoint>>> atOnce = module->detectPointsInFaces(picture, boxes);
+    QCOMPARE(atOnce.size(), boxes.size());
+    for (int f = 0; f < boxes.size(); ++f) {
+        QVERIFY(oneByOne[f].has_value());
+        QCOMPARE(atOnce[f], oneByOne[f]);
+    }
+    QVERIFY2(module->detectPointsInFaces(QImage(), boxes) == QVector<std::optional<QVector<QPoint>>>(boxes.size()),
+             "a null picture gives no points for any box");
 }
 
 void tst_FaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin_data()

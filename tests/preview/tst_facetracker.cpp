@@ -298,9 +298,9 @@ void tst_FaceTracker::changedFaceBoxIsSearchedAnew()
                 got += QLatin1Char('D');
                 return pattern > 0 ? QVector<FaceObservation>{face} : QVector<FaceObservation>();
             },
-            [&](const QRect&) {
+            [&](const QVector<QRect>& boxes) {
                 got += QLatin1Char('f');
-                return face.points;
+                return QVector<FacialPointVector>(boxes.size(), face.points);
             });
     }
     QCOMPARE(got, expected);
