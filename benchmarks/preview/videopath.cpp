@@ -19,18 +19,28 @@
 #include <QElapsedTimer>
 #include <QPainter>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
 
 namespace {
 
+// Runs the event loop until done() holds or timeoutMs have passed, idle between events as the
+// window's thread is: a loop of processEvents() would keep a core busy that the worker needs.
 void waitFor(const std::function<bool()>& done, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done()) {
+            loop.quit();
+        }
+    });
+    check.start(5);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (!done()) {
+        loop.exec();
     }
 }
 
