@@ -18,9 +18,11 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <system_error>
@@ -77,9 +79,52 @@ void postToApplication(std::function<void()> job)
     }
 }
 
-// Whether the disk that holds path answers: the file is opened and a byte read (or refused) on a
-// thread of its own within waitMs. When it does not, later runs on that thread once it does.
-// True when no thread can be had (the caller then goes on as if it answered). GUI thread.
+// Reads the start of path from its disk, blocking as long as the disk does: one block past the
+// page cache where the file system allows it (O_DIRECT), for a disk that hangs may still have
+// that block in memory; else one byte. Not blocking on a FIFO put in the file's place. Any thread.
+void touchDisk(const QByteArray& name)
+{
+    constexpr std::size_t block = 4096; // a whole block of any disk's sector size
+    const int direct = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_DIRECT);
+    if (direct >= 0) {
+        void* buffer = nullptr;
+        ssize_t got = -1;
+        if (::posix_memalign(&buffer, block, block) == 0) {
+            got = ::read(direct, buffer, block);
+            std::free(buffer);
+        }
+        ::close(direct);
+        if (got >= 0) {
+            return;
+        }
+    }
+    // O_DIRECT refused (tmpfs, some network file systems) or its read was.
+    const int descriptor = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor >= 0) {
+        char byte = 0;
+        Q_UNUSED(::read(descriptor, &byte, 1))
+        ::close(descriptor);
+    }
+}
+
+// Reads the start of path (touchDisk()) on a thread of its own and then runs answered there.
+// False when no thread can be had. Any thread.
+bool probeDisk(const QString& path, std::function<void()> answered)
+{
+    try {
+        std::thread([name = QFile::encodeName(path), answered = std::move(answered)] {
+            touchDisk(name);
+            answered();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+// Whether the disk that holds path answers: its start is read (probeDisk()) within waitMs. When
+// it does not, later runs on the probe's thread once it does. True when no thread can be had
+// (the caller then goes on as if it answered). GUI thread.
 bool diskAnswers(const QString& path, int waitMs, std::function<void()> later)
 {
     struct Probe {
@@ -90,27 +135,19 @@ bool diskAnswers(const QString& path, int waitMs, std::function<void()> later)
     };
     watchApplicationEnd();
     auto probe = std::make_shared<Probe>();
-    try {
-        std::thread([probe, name = QFile::encodeName(path)] {
-            // Not blocking: a FIFO put in the file's place would wait for a writer.
-            const int descriptor = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            if (descriptor >= 0) {
-                char byte = 0;
-                Q_UNUSED(::read(descriptor, &byte, 1))
-                ::close(descriptor);
-            }
-            std::function<void()> then;
-            {
-                const std::lock_guard<std::mutex> hold(probe->lock);
-                probe->answered = true;
-                then = std::move(probe->later);
-            }
-            probe->done.notify_all();
-            if (then) {
-                then();
-            }
-        }).detach();
-    } catch (const std::system_error&) {
+    const bool started = probeDisk(path, [probe] {
+        std::function<void()> then;
+        {
+            const std::lock_guard<std::mutex> hold(probe->lock);
+            probe->answered = true;
+            then = std::move(probe->later);
+        }
+        probe->done.notify_all();
+        if (then) {
+            then();
+        }
+    });
+    if (!started) {
         return true;
     }
     std::unique_lock<std::mutex> hold(probe->lock);
@@ -142,18 +179,16 @@ public:
                      .arg(stallTimeoutMs / 1000));
         });
         QObject::connect(&seekWatch, &SilenceWatch::silent, owner, [this] { onSeekUnanswered(); });
-        QObject::connect(&playWatch, &SilenceWatch::silent, owner, [this] {
-            silentNow = true;
-            emit this->owner->silenceChanged(
-                QStringLiteral("The video \"%1\" has sent no picture for %2 seconds: its disk may not be answering.")
-                    .arg(QFileInfo(this->path).fileName())
-                    .arg(playSilenceMs / 1000));
-        });
+        QObject::connect(&playWatch, &SilenceWatch::silent, owner, [this] { onPlaySilent(); });
         holdWatch.setInterval(heldTickMs);
         QObject::connect(&holdWatch, &QTimer::timeout, owner, [this] { onHoldTick(); });
     }
 
     void onFrame(const QImage& frame, qint64 startTime);
+    // The playing video has sent nothing for a while. A file may hold a still stretch that long
+    // (a screen recording, a slideshow): only when its disk does not answer either is it said to
+    // wait for the disk; otherwise the watch counts again.
+    void onPlaySilent();
     void onStatus(QMediaPlayer::MediaStatus status);
     void fail(const QString& reason);
     void streamFailed(const QString& reason);
@@ -242,6 +277,29 @@ public:
         return false;
     }
 };
+
+void VideoFrameSource::Impl::onPlaySilent()
+{
+    // Without a thread to ask with, answered stays false: said as before.
+    const auto answered = std::make_shared<std::atomic<bool>>(false);
+    probeDisk(path, [answered] { *answered = true; });
+    const qint64 framesThen = framesPlayed;
+    const quint64 runThen = run;
+    QTimer::singleShot(diskAnswerMs, owner, [this, answered, framesThen, runThen] {
+        if (framesPlayed != framesThen || run != runThen || !playWanted || failedOnce) {
+            return; // a picture came, or the video was stopped, left or failed meanwhile
+        }
+        if (*answered) {
+            watchPlay(true); // a still stretch of the file's own: count again
+            return;
+        }
+        silentNow = true;
+        emit owner->silenceChanged(
+            QStringLiteral("The video \"%1\" has sent no picture for %2 seconds: its disk may not be answering.")
+                .arg(QFileInfo(path).fileName())
+                .arg(playSilenceMs / 1000));
+    });
+}
 
 void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
 {

@@ -45,6 +45,7 @@ private slots:
     void programStoppedPlaysOnFromWhereItWas();
     void missingFileDoesNotStart();
     void pausedSeekPastTheCutSaysSo();
+    void stillStretchOfTheFileIsNotTakenForTheDisk();
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
     void pictureOpenedAsAVideoStepsWithoutAWord_data();
@@ -485,6 +486,31 @@ void tst_VideoSource::pausedSeekPastTheCutSaysSo()
     QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 1, 10000);
     // The first frame after a seek carries the time sought, inside that frame (10 a second).
     QTRY_COMPARE_WITH_TIMEOUT(source.position() / 100, shown / 100 + 1, 10000);
+}
+
+// A file whose frames stop for longer than the play watch waits (6 s between 0.9 s and 7.0 s,
+// as a screen recording that keeps no frames while nothing moves): its disk answers, so
+// nothing is said about the disk, and the frames after the stretch come.
+void tst_VideoSource::stillStretchOfTheFileIsNotTakenForTheDisk()
+{
+    const QString path = folder.filePath(QStringLiteral("still-stretch.mp4"));
+    const QString error = testclips::runFfmpeg(
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("testsrc=size=96x64:rate=10:duration=3"), QStringLiteral("-vf"),
+         QStringLiteral("setpts='if(lt(N,10),N/10/TB,(N+60)/10/TB)'"), QStringLiteral("-fps_mode"),
+         QStringLiteral("passthrough"), QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-bf"),
+         QStringLiteral("0"), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"),
+         QStringLiteral("-video_track_timescale"), QStringLiteral("1000"), path});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::VideoFrameSource source(path);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QSignalSpy notes(&source, &ui::VideoFrameSource::silenceChanged);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(source.position() >= 7000 || !failed.isEmpty(), 30000);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+    for (const QList<QVariant>& note : notes) {
+        QVERIFY2(note.at(0).toString().isEmpty(), qPrintable(note.at(0).toString()));
+    }
 }
 
 void tst_VideoSource::missingFileDoesNotStart()
