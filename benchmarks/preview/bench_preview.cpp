@@ -148,17 +148,13 @@ void benchmarkCameraPath(double seconds, int interval)
     QObject::connect(&source, &ui::FrameSource::frameReady, &live, &ui::LivePreview::takeFrame);
     // The first frame reads the landmark model: started, and waited for, before timing.
     live.takeFrame(frames[0]);
-    while (live.renderedFrames() < 1) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
+    bench::runEventsUntil([&] { return live.renderedFrames() >= 1; }, 60000);
     const int renderedBefore = live.renderedFrames();
     const int detectedBefore = live.detectedFrames();
     QElapsedTimer timer;
     timer.start();
     source.start();
-    while (timer.elapsed() < seconds * 1000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
+    bench::runEventsUntil([] { return false; }, int(seconds * 1000));
     source.stop();
     const double elapsed = timer.nsecsElapsed() / 1e9;
     const int rendered = live.renderedFrames() - renderedBefore;

@@ -19,11 +19,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QPainter>
-#include <QTimer>
 
-#include <functional>
 
 #include <cstdio>
 #include <random>
@@ -59,24 +56,6 @@ QVector<QImage> noisyFrames(const QImage& picture, QSize size, int count)
     return frames;
 }
 
-// Runs the event loop, idle between events (as the window's thread is, so that the worker has the
-// other core to itself), until done() holds or timeoutMs have passed.
-void runEventsUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    check.start(5);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    if (!done()) {
-        loop.exec();
-    }
-}
-
 struct LiveFigures {
     int offered = 0;
     int shown = 0;
@@ -97,7 +76,7 @@ LiveFigures runLive(const QVector<QImage>& frames, const preview::MaskRenderer& 
     });
     // The first frame reads the landmark model: waited for before timing.
     live.takeFrame(frames[0]);
-    runEventsUntil([&] { return figures.shown >= 1; }, 60000);
+    bench::runEventsUntil([&] { return figures.shown >= 1; }, 60000);
     figures.shown = 0;
     faces = 0;
     const int droppedBefore = live.droppedFrames();
@@ -106,11 +85,11 @@ LiveFigures runLive(const QVector<QImage>& frames, const preview::MaskRenderer& 
     QElapsedTimer timer;
     timer.start();
     source.start();
-    runEventsUntil([] { return false; }, int(seconds * 1000));
+    bench::runEventsUntil([] { return false; }, int(seconds * 1000));
     source.stop();
     figures.seconds = timer.nsecsElapsed() / 1e9;
     // The frame in work when the offers stopped is shown yet.
-    runEventsUntil([&] { return figures.shown + live.droppedFrames() - droppedBefore >= source.offered; }, 5000);
+    bench::runEventsUntil([&] { return figures.shown + live.droppedFrames() - droppedBefore >= source.offered; }, 5000);
     figures.offered = source.offered;
     figures.dropped = live.droppedFrames() - droppedBefore;
     figures.meanFaces = figures.shown ? double(faces) / figures.shown : 0;

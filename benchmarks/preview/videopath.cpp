@@ -4,6 +4,7 @@
 // offered, shown and dropped, the frames shown per second against the 30 offered, and the time
 // from the first decoded frame to the first masked one.
 
+#include "benchmarks/support/benchtiming.h"
 #include "face_detection_module/facedetectionmodule.h"
 #include "core/facemaskproject.h"
 #include "face_detection_module/facialpointsdetector.h"
@@ -19,30 +20,11 @@
 #include <QElapsedTimer>
 #include <QPainter>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
 
 namespace {
-
-// Runs the event loop until done() holds or timeoutMs have passed, idle between events as the
-// window's thread is: a loop of processEvents() would keep a core busy that the worker needs.
-void waitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    check.start(5);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    if (!done()) {
-        loop.exec();
-    }
-}
 
 struct PathFigures {
     int offered = 0;
@@ -59,7 +41,7 @@ PathFigures runPath(ui::FrameSource& source, core::FacialPointsDetector& detecto
     ui::LivePreview live(6, [&detector] { return detector.makeSiblingModule(); });
     live.setRenderer(mask);
     live.prepareModel();
-    waitFor([&] { return live.isModelReady(); }, 60000);
+    bench::runEventsUntil([&] { return live.isModelReady(); }, 60000);
     QElapsedTimer clock;
     QObject::connect(&source, &ui::FrameSource::frameReady, &live, [&](const QImage& frame) {
         if (figures.offered++ == 0) {
@@ -74,8 +56,8 @@ PathFigures runPath(ui::FrameSource& source, core::FacialPointsDetector& detecto
         }
     });
     source.start();
-    waitFor([&] { return figures.offered > 0; }, 30000);
-    waitFor([] { return false; }, int(seconds * 1000));
+    bench::runEventsUntil([&] { return figures.offered > 0; }, 30000);
+    bench::runEventsUntil([] { return false; }, int(seconds * 1000));
     figures.seconds = clock.nsecsElapsed() / 1e9;
     source.stop();
     return figures;

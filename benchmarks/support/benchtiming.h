@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -24,6 +27,25 @@ inline double millisecondsFor(const std::function<void()>& work)
     timer.start();
     work();
     return timer.nsecsElapsed() / 1e6;
+}
+
+// Runs the event loop until done() holds or timeoutMs have passed, idle between events as the
+// window's thread is: a loop of processEvents() would keep busy a core that the workers measured
+// need.
+inline void runEventsUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done()) {
+            loop.quit();
+        }
+    });
+    check.start(5);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (!done()) {
+        loop.exec();
+    }
 }
 
 } // namespace bench
