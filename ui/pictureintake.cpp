@@ -252,6 +252,18 @@ void PictureIntake::setSeveralFilesHint(const QString& hint)
     d->severalFilesHint = hint;
 }
 
+void PictureIntake::tellFilesLeftOut(const QString& opened, int others)
+{
+    if (others <= 0) {
+        return;
+    }
+    d->session.prompts().warning(
+        QStringLiteral("Picture"),
+        (others == 1 ? QStringLiteral("The other file given with \"%1\" was not opened").arg(opened)
+                     : QStringLiteral("The %1 other files given with \"%2\" were not opened").arg(QString::number(others), opened))
+            + QStringLiteral(": the window takes one file at a time."));
+}
+
 void PictureIntake::openFile(const QString& path)
 {
     if (d->refusedForPackage(QStringLiteral("Open"))) {
@@ -284,6 +296,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
         }
     }
     if (!local.isEmpty() && d->fileOpener && d->fileOpener(local.front())) {
+        tellFilesLeftOut(local.front(), int(local.size()) - 1);
         return true;
     }
     // A browser that drags a picture may give its address alone: it is not fetched from here.

@@ -45,6 +45,9 @@ public:
     // Added to the word that only one of several files pasted or dropped was opened: how else
     // to take them all ("To make ..."); empty: nothing.
     void setSeveralFilesHint(const QString& hint);
+    // Tells the user that the other files given with opened (a package or a video, taken by the
+    // opener) were left out; nothing when others is 0. The window's thread.
+    void tellFilesLeftOut(const QString& opened, int others);
 
     // Reads the picture file at path (File → Open); any failure is told.
     void openFile(const QString& path);

@@ -427,11 +427,13 @@ void PreviewWindow::dragEnterEvent(QDragEnterEvent* event)
 
 void PreviewWindow::dropEvent(QDropEvent* event)
 {
-    for (const QUrl& url : event->mimeData()->urls()) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    for (const QUrl& url : urls) {
         if (url.isLocalFile() && isVideoFile(core::localFilePath(url))) {
             if (openFaceVideo(core::localFilePath(url))) {
                 takeAsCopy(event);
             }
+            d->intake.tellFilesLeftOut(core::localFilePath(url), int(urls.size()) - 1);
             return;
         }
     }

@@ -58,6 +58,8 @@ private slots:
     void severalFilesOpenOneAndSaySo();
     void severalFilesNoneOpensNamesTheRefusedOne_data();
     void severalFilesNoneOpensNamesTheRefusedOne();
+    void filesBesideAPackageOrVideoAreToldLeftOut_data();
+    void filesBesideAPackageOrVideoAreToldLeftOut();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -666,6 +668,61 @@ void tst_PictureIntake::severalFilesNoneOpensNamesTheRefusedOne()
     QCOMPARE(warnings.size(), 1);
     QCOMPARE(warnings[0].text, QStringLiteral("File \"%1\" was not load.\npicture larger than 120 megapixels")
                                    .arg(dir->filePath(QStringLiteral("huge.png"))));
+}
+
+void tst_PictureIntake::filesBesideAPackageOrVideoAreToldLeftOut_data()
+{
+    QTest::addColumn<QStringList>("files"); // ".pmk" a package, ".mp4" a video, any other a picture
+    QTest::addColumn<QString>("opened");    // empty: nothing left out, nothing to say
+    QTest::addColumn<QString>("leftOut");
+
+    QTest::newRow("package-alone") << QStringList{"a.pmk"} << QString() << QString();
+    QTest::newRow("package-and-picture") << QStringList{"a.pmk", "b.png"} << "a.pmk" << "The other file given with";
+    QTest::newRow("package-and-two-pictures") << QStringList{"a.pmk", "b.png", "c.png"} << "a.pmk" << "The 2 other files given with";
+    // The Preview opens a video wherever it stands among the files.
+    QTest::newRow("picture-then-video") << QStringList{"b.png", "clip.mp4"} << "clip.mp4" << "The other file given with";
+    QTest::newRow("video-alone") << QStringList{"clip.mp4"} << QString() << QString();
+}
+
+// A package or a video the Preview takes instead of a picture leaves the other files given with
+// it out; the user learns it, as for several pictures.
+void tst_PictureIntake::filesBesideAPackageOrVideoAreToldLeftOut()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, opened);
+    QFETCH(QString, leftOut);
+
+    QList<QUrl> urls;
+    for (const QString& name : files) {
+        const QString path = dir->filePath(name);
+        if (name.endsWith(QLatin1String(".png"))) {
+            QVERIFY(testimages::filled(40, 30, Qt::green).save(path));
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not read here\n") > 0);
+        }
+        urls.append(QUrl::fromLocalFile(path));
+    }
+    Door target(true, session.get());
+    QMimeData data;
+    data.setUrls(urls);
+    QVERIFY(target.drop(&data));
+    QTRY_VERIFY_WITH_TIMEOUT(!target.intake->isReading(), 60000);
+    QVERIFY(target.picture().isNull());
+    QList<PromptRecord> told;
+    for (const PromptRecord& warning : prompts->ofKind(QStringLiteral("warning"))) {
+        if (warning.text.contains(QLatin1String("given with"))) {
+            told.append(warning);
+        }
+    }
+    if (opened.isEmpty()) {
+        QVERIFY(told.isEmpty());
+        return;
+    }
+    QCOMPARE(told.size(), 1);
+    QCOMPARE(told[0].title, QStringLiteral("Picture"));
+    QVERIFY2(told[0].text.startsWith(QStringLiteral("%1 \"%2\" ").arg(leftOut, dir->filePath(opened))), qPrintable(told[0].text));
+    QVERIFY2(told[0].text.endsWith(QLatin1String(": the window takes one file at a time.")), qPrintable(told[0].text));
 }
 
 QTEST_MAIN(tst_PictureIntake)
