@@ -216,9 +216,13 @@ public:
     qint64 origin = -1;    // the frames' time of position 0
     qint64 shownStart = -1; // microseconds, in the frames' own time: the frame on screen, kept over seeks
     qint64 soughtAt = -1;   // the position (ms) a paused seek asked for and no frame has answered yet
-    // endedEarly() last said that a paused seek found no picture, and no other seek, play or
-    // start came since: a picture that comes now answers that seek after all.
-    bool seekToldUnanswered = false;
+    // endedEarly() last said that a paused seek found no picture: the next picture to come (of
+    // that seek after all, of a later one, or played) takes that back. A seek past the pictures
+    // again gets no picture, and the note stays until its own replaces it.
+    bool seekNoted = false;
+    // What endedEarly() said of where the pictures end, since start(): the note a seek's note
+    // taken back gives way to.
+    QString endNote;
     // How long a frame lasts, in microseconds: from the file's rate, or from the frames' own times
     // once they come. Kept whole: 7 or 30 frames a second are no whole number of milliseconds.
     double frameMicros = 1e6 / 30;
@@ -310,8 +314,8 @@ void VideoFrameSource::Impl::onFrame(const QImage& frame, qint64 startTime)
     stallWatch.stop();
     seekWatch.stop();
     soughtAt = -1;
-    if (std::exchange(seekToldUnanswered, false)) {
-        emit owner->endedEarly(QString());
+    if (std::exchange(seekNoted, false)) {
+        emit owner->endedEarly(endNote);
     }
     ++framesPlayed;
     watchPlay(true);
@@ -385,11 +389,12 @@ void VideoFrameSource::Impl::checkEnd()
         return;
     }
     endedEarlyOnce = true;
-    seekToldUnanswered = false;
-    emit owner->endedEarly(QStringLiteral("The video \"%1\" ends at %2 s of the %3 s its file declares: it may be cut short.")
-                               .arg(QFileInfo(path).fileName())
-                               .arg(end / 1000.0, 0, 'f', 1)
-                               .arg(declared / 1000.0, 0, 'f', 1));
+    seekNoted = false;
+    endNote = QStringLiteral("The video \"%1\" ends at %2 s of the %3 s its file declares: it may be cut short.")
+                  .arg(QFileInfo(path).fileName())
+                  .arg(end / 1000.0, 0, 'f', 1)
+                  .arg(declared / 1000.0, 0, 'f', 1);
+    emit owner->endedEarly(endNote);
 }
 
 void VideoFrameSource::Impl::onHoldTick()
@@ -421,7 +426,7 @@ void VideoFrameSource::Impl::onSeekUnanswered()
                                .arg(QFileInfo(path).fileName())
                                .arg(asked / 1000.0, 0, 'f', 1)
                                .arg(declared / 1000.0, 0, 'f', 1));
-    seekToldUnanswered = true;
+    seekNoted = true;
 }
 
 void VideoFrameSource::Impl::onShape(const video::VideoShape& shape)
@@ -561,7 +566,8 @@ bool VideoFrameSource::start()
     d->lastStart = -1;
     d->shownStart = -1;
     d->soughtAt = -1;
-    d->seekToldUnanswered = false;
+    d->seekNoted = false;
+    d->endNote.clear();
     d->framesSinceSeek = 2;
     d->endedEarlyOnce = false;
     d->earlyEnds = 0;
@@ -621,7 +627,7 @@ void VideoFrameSource::stop()
     d->stallWatch.stop();
     d->seekWatch.stop();
     d->soughtAt = -1;
-    d->seekToldUnanswered = false;
+    d->seekNoted = false;
     d->watchPlay(false);
     d->endSilence();
     d->watchHolds(false);
@@ -638,7 +644,6 @@ void VideoFrameSource::play()
     d->playWanted = true;
     d->seekWatch.stop(); // played on from there: its end loops
     d->soughtAt = -1;
-    d->seekToldUnanswered = false;
     if (d->mediaSet) {
         d->player.play();
         d->watchHolds(true);
@@ -684,7 +689,6 @@ void VideoFrameSource::seek(qint64 position)
     d->lastStart = -1;
     d->framesSinceSeek = 0;
     d->resumedAt = -1;
-    d->seekToldUnanswered = false;
     d->player.setPosition(position);
     // A file that declares no length (a still picture) has no pictures to go past.
     if (!d->playWanted && d->mediaSet && !d->failedOnce && end > 0) {

@@ -44,8 +44,9 @@ signals:
     void looped();
     // The pictures ended well before the length the file declares, as in a file cut short (which
     // plays without an error), at most once per start(); or a paused seek found no picture there,
-    // and the frame shown stays. message is a sentence for the user; empty when the picture of
-    // that seek came after all (a disk held still a while), which takes its message back.
+    // and the frame shown stays. message is a sentence for the user. A picture that comes after a
+    // seek's message (of that seek after all, its disk held still a while; of a later seek; or
+    // played) takes it back: message is then what was said of where the pictures end, or empty.
     void endedEarly(const QString& message);
     // While it opens or plays, the video has sent no picture for seconds (its disk does not
     // answer, a share went away): note is a sentence for the user. Empty again once pictures

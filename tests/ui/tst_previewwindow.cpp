@@ -182,6 +182,7 @@ private slots:
     void videoWhoseDiskStopsAnsweringSaysSo();
     void videoOpenedAsItsDiskStopsAnsweringLetsTheProgramEnd();
     void pausedStepAnsweredLateTakesItsNoteBack();
+    void seekBackFromPastTheCutTakesItsNoteBack();
     void steadyIsOnByDefaultAndRemembered();
     void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
@@ -1544,6 +1545,37 @@ void tst_PreviewWindow::pausedStepAnsweredLateTakesItsNoteBack()
     }
     QTRY_VERIFY_WITH_TIMEOUT(window.previewImage() != paused, 20000);
     QTRY_VERIFY2_WITH_TIMEOUT(!footerOf(window).contains(note), qPrintable(footerOf(window)), 10000);
+}
+
+// A paused move past the pictures of a file cut short says so in the footer; a move back to a
+// picture takes that back, and a move past them again says so again.
+void tst_PreviewWindow::seekBackFromPastTheCutTakesItsNoteBack()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clips (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString whole = folder.filePath(QStringLiteral("whole.mp4"));
+    const QString cut = folder.filePath(QStringLiteral("cut.mp4"));
+    const QString error = testclips::wholeAndCutShort(whole, cut, QSize(96, 64));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(window.openFaceVideo(cut));
+    auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
+    QTRY_VERIFY_WITH_TIMEOUT(!time->text().startsWith(QStringLiteral("0:00.0 ")), 30000);
+    QTest::keyClick(&window, Qt::Key_Space);
+    QTRY_COMPARE(window.findChild<QToolButton*>(QStringLiteral("playButton"))->text(), QStringLiteral("Play"));
+    auto* slider = window.findChild<QSlider*>(QStringLiteral("positionSlider"));
+    const QString note = QStringLiteral("The video \"cut.mp4\" has no picture at 4.0 s of the 4.0 s its file declares: it may be cut short.");
+    slider->triggerAction(QAbstractSlider::SliderToMaximum);
+    QTRY_VERIFY2_WITH_TIMEOUT(footerOf(window).contains(note), qPrintable(footerOf(window)), 20000);
+    slider->triggerAction(QAbstractSlider::SliderToMinimum);
+    QTRY_VERIFY2_WITH_TIMEOUT(time->text().startsWith(QStringLiteral("0:00.0 ")), qPrintable(time->text()), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!footerOf(window).contains(QStringLiteral("has no picture at")), qPrintable(footerOf(window)), 10000);
+    slider->triggerAction(QAbstractSlider::SliderToMaximum);
+    QTRY_VERIFY2_WITH_TIMEOUT(footerOf(window).contains(note), qPrintable(footerOf(window)), 20000);
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()

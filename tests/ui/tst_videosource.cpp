@@ -45,6 +45,8 @@ private slots:
     void programStoppedPlaysOnFromWhereItWas();
     void missingFileDoesNotStart();
     void pausedSeekPastTheCutSaysSo();
+    void seekNoteGoesWithTheNextPicture_data();
+    void seekNoteGoesWithTheNextPicture();
     void stillStretchOfTheFileIsNotTakenForTheDisk();
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
@@ -486,6 +488,76 @@ void tst_VideoSource::pausedSeekPastTheCutSaysSo()
     QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 1, 10000);
     // The first frame after a seek carries the time sought, inside that frame (10 a second).
     QTRY_COMPARE_WITH_TIMEOUT(source.position() / 100, shown / 100 + 1, 10000);
+}
+
+void tst_VideoSource::seekNoteGoesWithTheNextPicture_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<bool>("endToldFirst"); // played until the file's end was said, then paused
+    QTest::addColumn<qint64>("pastAgainAt"); // > 0: the move is a seek there, past the pictures again
+    QTest::newRow("seek back") << "seek" << false << qint64(0);
+    QTest::newRow("step") << "step" << false << qint64(0);
+    QTest::newRow("play") << "play" << false << qint64(0);
+    QTest::newRow("seek back once the end was said") << "seek" << true << qint64(0);
+    QTest::newRow("seek past the pictures again") << "seek" << false << qint64(3800);
+}
+
+// A paused seek past the pictures of a file cut short says so; the next picture shown (a seek
+// back, a step, playing) takes that back, to what was said of where the file's pictures end, if
+// anything. A seek past the pictures again has no picture: the note stays until its own comes.
+void tst_VideoSource::seekNoteGoesWithTheNextPicture()
+{
+    QFETCH(QString, then);
+    QFETCH(bool, endToldFirst);
+    QFETCH(qint64, pastAgainAt);
+    const QString whole = folder.filePath(QStringLiteral("whole-note.mp4"));
+    const QString cut = folder.filePath(QStringLiteral("cut-note.mp4"));
+    if (!QFile::exists(cut)) {
+        const QString error = testclips::wholeAndCutShort(whole, cut, QSize(96, 64));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+    ui::VideoFrameSource source(cut);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    QSignalSpy early(&source, &ui::VideoFrameSource::endedEarly);
+    QVERIFY(source.start());
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3 || !failed.isEmpty(), 20000);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+    QString endNote;
+    if (endToldFirst) {
+        QTRY_VERIFY_WITH_TIMEOUT(!early.isEmpty(), 30000);
+        endNote = early.last().at(0).toString();
+        QVERIFY2(endNote.startsWith(QStringLiteral("The video \"cut-note.mp4\" ends at ")), qPrintable(endNote));
+    }
+    source.pause();
+    QTest::qWait(300); // a frame decoded before the pause may still come
+    early.clear();
+    source.seek(3500);
+    QTRY_VERIFY_WITH_TIMEOUT(!early.isEmpty(), 20000);
+    QCOMPARE(early.last().at(0).toString(),
+             QStringLiteral("The video \"cut-note.mp4\" has no picture at 3.5 s of the 4.0 s its file declares: it may be cut short."));
+    early.clear();
+    frames.clear();
+    if (pastAgainAt > 0) {
+        source.seek(pastAgainAt);
+        QTRY_VERIFY_WITH_TIMEOUT(!early.isEmpty(), 20000);
+        QCOMPARE(early.count(), 1);
+        QCOMPARE(early.first().at(0).toString(),
+                 QStringLiteral("The video \"cut-note.mp4\" has no picture at %1 s of the 4.0 s its file declares: it may be cut short.")
+                     .arg(pastAgainAt / 1000.0, 0, 'f', 1));
+        QCOMPARE(frames.count(), 0);
+        return;
+    }
+    if (then == QLatin1String("seek")) {
+        source.seek(500);
+    } else if (then == QLatin1String("step")) {
+        source.step(1);
+    } else {
+        source.play();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!early.isEmpty(), 10000);
+    QCOMPARE(early.first().at(0).toString(), endNote);
 }
 
 // A file whose frames stop for longer than the play watch waits (6 s between 0.9 s and 7.0 s,
