@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,12 @@
 #include <utility>
 
 namespace ui {
+
+// Tells postToApplication() when the application object goes. GUI thread; once is enough.
+void watchApplicationEnd();
+// Runs job on the GUI thread later; dropped when the application object has gone meanwhile.
+// Any thread, once watchApplicationEnd() was called.
+void postToApplication(std::function<void()> job);
 
 // Runs ask on a thread of its own and waits at most timeout for its answer: a question to the
 // file system (a stat) that a share gone away would hold for ever then holds the caller no longer
@@ -43,6 +50,54 @@ std::optional<Answer> answerWithin(std::chrono::milliseconds timeout, Ask ask, b
     }
     std::unique_lock<std::mutex> hold(shared->lock);
     shared->answered.wait_for(hold, timeout, [&] { return shared->answer.has_value(); });
+    return shared->answer;
+}
+
+// As answerWithin(), and an answer that comes after timeout is not lost: later(answer) runs with
+// it on the GUI thread then, unless the application object has gone meanwhile. later must own
+// what it uses and see for itself whether what it acts on is still there and still wants the
+// answer. Answer must be copyable. GUI thread.
+template <typename Answer, typename Ask, typename Later>
+std::optional<Answer> answerWithinOrLater(std::chrono::milliseconds timeout, Ask ask, Later later,
+                                          bool* noThread = nullptr)
+{
+    if (noThread) {
+        *noThread = false;
+    }
+    struct Shared {
+        std::mutex lock;
+        std::condition_variable answered;
+        std::optional<Answer> answer;
+        std::function<void(const Answer&)> later; // set once the caller has stopped waiting
+    };
+    watchApplicationEnd();
+    const auto shared = std::make_shared<Shared>();
+    try {
+        std::thread([shared, ask = std::move(ask)]() mutable {
+            Answer answer = ask();
+            std::function<void(const Answer&)> then;
+            {
+                const std::lock_guard<std::mutex> hold(shared->lock);
+                then = std::move(shared->later);
+                if (!then) {
+                    shared->answer = answer;
+                }
+            }
+            shared->answered.notify_all();
+            if (then) {
+                postToApplication([then = std::move(then), answer = std::move(answer)] { then(answer); });
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        if (noThread) {
+            *noThread = true;
+        }
+        return std::nullopt;
+    }
+    std::unique_lock<std::mutex> hold(shared->lock);
+    if (!shared->answered.wait_for(hold, timeout, [&] { return shared->answer.has_value(); })) {
+        shared->later = std::move(later);
+    }
     return shared->answer;
 }
 

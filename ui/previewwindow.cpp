@@ -74,6 +74,12 @@ PreviewWindow::Impl::Impl(PreviewWindow* owner, core::FaceMaskProject* project,
     refreshTimer.setInterval(refreshDelayMs);
     connect(&refreshTimer, &QTimer::timeout, this, &Impl::refresh);
     intake.setProgressOwner(owner);
+    awaitedVideoSilence.setSingleShot(true);
+    awaitedVideoSilence.setInterval(VideoFrameSource::silenceMs);
+    connect(&awaitedVideoSilence, &QTimer::timeout, this, [this] {
+        silenceNote = VideoFrameSource::silenceNote(awaitedVideo);
+        showStatus();
+    });
 }
 
 void PreviewWindow::Impl::followModel()
@@ -196,8 +202,9 @@ void PreviewWindow::Impl::showStatus()
             mask += QStringLiteral(" The mask has no triangle to draw: correct its points in the main window.");
         }
     }
-    QString face = frameSource ? faceStatus : photoStatus;
-    if (face.isEmpty() && !frameSource && photo.isNull()) {
+    const bool chosen = frameSource || !awaitedVideo.isEmpty(); // a camera or video
+    QString face = chosen ? faceStatus : photoStatus;
+    if (face.isEmpty() && !chosen && photo.isNull()) {
         face = QStringLiteral("Open, drop or paste (Ctrl+V) a face picture, open a face video (Ctrl+Shift+O), or choose a camera.");
     }
     QStringList parts{mask};
@@ -444,8 +451,9 @@ void PreviewWindow::dropEvent(QDropEvent* event)
 
 void PreviewWindow::closeEvent(QCloseEvent* event)
 {
-    // A closed window shows nothing: its camera is switched off and its video stops.
-    if (d->frameSource) {
+    // A closed window shows nothing: its camera is switched off and its video stops, or is no
+    // longer waited for.
+    if (d->frameSource || !d->awaitedVideo.isEmpty()) {
         setFrameSource(nullptr);
     }
     QWidget::closeEvent(event);

@@ -79,6 +79,14 @@ public:
     void retire(std::unique_ptr<LivePreview> old);
     void showStatus();
     void openFaceVideo();
+    // Plays the video at path, or opens it as a face picture when it is a GIF, as
+    // PreviewWindow::openFaceVideo() tells.
+    bool openVideoFile(const QString& path, bool gif);
+    // The window waits for the file of the video at path to be looked at (its disk does not
+    // answer): no source plays meanwhile, and the footer says what it waits for.
+    void awaitVideo(const QString& path);
+    // The look at the file of the video chosen last answered: gif what it found.
+    void onVideoLookedAt(quint64 look, const QString& path, bool gif);
     void buildVideoControls(QBoxLayout* layout);
     void showVideoControls(VideoFrameSource* video);
     void togglePlaying();
@@ -127,6 +135,13 @@ public:
     QString silenceNote;
     // Why the last Ctrl+V brought nothing; cleared by the next picture, camera or video.
     QString pasteNote;
+    // The video chosen last while its file is still being looked at, its disk not answering;
+    // empty when none. Choosing another source, or closing the window, drops it (stopLive()).
+    QString awaitedVideo;
+    // Counts the looks at the files of videos chosen: the answer of one chosen before is dropped.
+    quint64 videoLooks = 0;
+    // Runs while awaitedVideo waits; the footer then says that its disk may not be answering.
+    QTimer awaitedVideoSilence;
     // The source said it cannot go on: faceStatus says why, and frames drawn after (the one in
     // work when it failed, a redraw) leave it there. Cleared with the source.
     bool sourceFailed = false;

@@ -3,6 +3,7 @@
 #include "ui/previewwindow_p.h"
 
 #include "face_detection_module/facedetectionmodule.h"
+#include "ui/answerwithin.h"
 #include "ui/camerasource.h"
 #include "ui/framesource.h"
 #include "ui/livepreview.h"
@@ -16,6 +17,7 @@
 #include <QBoxLayout>
 #include <QEvent>
 #include <QLabel>
+#include <QPointer>
 #include <QShortcut>
 #include <QSlider>
 #include <QToolButton>
@@ -33,6 +35,9 @@ QString timeText(qint64 ms)
         .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'))
         .arg((ms / 100) % 10);
 }
+
+// How long the window waits for a video's file to be looked at before it waits without being held.
+constexpr std::chrono::milliseconds videoLookTimeout{500};
 
 QString loadingModelText()
 {
@@ -213,6 +218,8 @@ void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
     retire(std::move(live));
     ++liveGeneration;
     droppedVideoFrame = QImage();
+    awaitedVideo.clear();
+    awaitedVideoSilence.stop();
     sourceNote.clear();
     silenceNote.clear();
     sourceFailed = false;
@@ -369,15 +376,70 @@ bool PreviewWindow::openFaceVideo(const QString& path)
     if (path.isEmpty()) {
         return false;
     }
+    // Whether it is a GIF is read on a thread of its own: on a disk that stopped answering the
+    // read would hold the window for as long as the disk does. Unanswered in a moment, the window
+    // waits for it without being held, and goes on when it comes.
+    const quint64 look = ++d->videoLooks;
+    QPointer<PreviewWindow> self(this);
+    bool noThread = false;
+    std::optional<bool> gif = answerWithinOrLater<bool>(
+        videoLookTimeout, [path] { return video::isGifFile(path); },
+        [self, look, path](bool answer) {
+            if (self) {
+                self->d->onVideoLookedAt(look, path, answer);
+            }
+        },
+        &noThread);
+    if (noThread) {
+        gif = video::isGifFile(path); // the only way left to know
+    }
+    if (!gif) {
+        d->awaitVideo(path);
+        return true;
+    }
+    return d->openVideoFile(path, *gif);
+}
+
+bool PreviewWindow::Impl::openVideoFile(const QString& path, bool gif)
+{
     // A GIF is a picture here: its first frame is the face. (The player's GIF reader would show
     // that frame and then ask for more of the file at full speed, without end.)
-    if (video::isGifFile(path)) {
-        setFrameSource(nullptr);
-        d->intake.openFile(path);
+    if (gif) {
+        q->setFrameSource(nullptr);
+        intake.openFile(path);
         return false;
     }
-    setFrameSource(std::make_unique<VideoFrameSource>(path));
-    return d->video != nullptr;
+    q->setFrameSource(std::make_unique<VideoFrameSource>(path));
+    return video != nullptr;
+}
+
+void PreviewWindow::Impl::awaitVideo(const QString& path)
+{
+    // As a source chosen: what played before stops, and a picture still being read is dropped.
+    stopLive(false);
+    pasteNote.clear();
+    intake.cancel();
+    awaitedVideo = path;
+    faceStatus = QStringLiteral("Opening the video...");
+    awaitedVideoSilence.start();
+    refresh();
+}
+
+void PreviewWindow::Impl::onVideoLookedAt(quint64 look, const QString& path, bool gif)
+{
+    if (look != videoLooks || awaitedVideo != path) {
+        return; // another source was chosen meanwhile, or the window closed
+    }
+    if (intake.isReading()) {
+        // A picture chosen since: it is the one chosen last.
+        awaitedVideo.clear();
+        awaitedVideoSilence.stop();
+        silenceNote.clear();
+        faceStatus.clear();
+        refresh();
+        return;
+    }
+    openVideoFile(path, gif);
 }
 
 } // namespace ui

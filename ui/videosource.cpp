@@ -1,5 +1,6 @@
 #include "ui/videosource.h"
 
+#include "ui/answerwithin.h"
 #include "ui/framesurface.h"
 #include "ui/silencewatch.h"
 #include "core/localnames.h"
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -40,44 +42,15 @@ constexpr int stallTimeoutMs = 10000;
 // A paused seek that shows no picture in this long went past the pictures the file holds.
 constexpr int seekTimeoutMs = 4000;
 // A playing video that has sent no picture this long waits for its disk.
-constexpr int playSilenceMs = 5000;
+constexpr int playSilenceMs = VideoFrameSource::silenceMs;
 constexpr int seekTickMs = 500;
 // A tick of the hold watch this late means the whole program was held still.
 constexpr int heldTickMs = 250;
 constexpr int heldLateMs = 1000;
 // How long a closed video waits to learn whether its disk answers before the player goes.
 constexpr int diskAnswerMs = 300;
-
-// Whether the program's event loop may still be posted to, from any thread: false once the
-// application object is being torn down.
-std::mutex applicationLock;
-bool applicationGone = false;
-
-void markApplicationGone()
-{
-    const std::lock_guard<std::mutex> hold(applicationLock);
-    applicationGone = true;
-}
-
-// Tells postToApplication() when the application object goes. GUI thread.
-void watchApplicationEnd()
-{
-    static const bool registered = [] {
-        qAddPostRoutine(markApplicationGone);
-        return true;
-    }();
-    Q_UNUSED(registered)
-}
-
-// Runs job on the GUI thread later; dropped when the program has ended meanwhile. Any thread,
-// once watchApplicationEnd() was called.
-void postToApplication(std::function<void()> job)
-{
-    const std::lock_guard<std::mutex> hold(applicationLock);
-    if (!applicationGone && QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(job), Qt::QueuedConnection);
-    }
-}
+// How long start() waits to learn whether the file is there before it goes on as if it were.
+constexpr std::chrono::milliseconds fileCheckTimeout{500};
 
 // Reads the start of path from its disk, blocking as long as the disk does: one block past the
 // page cache where the file system allows it (O_DIRECT), for a disk that hangs may still have
@@ -298,10 +271,7 @@ void VideoFrameSource::Impl::onPlaySilent()
             return;
         }
         silentNow = true;
-        emit owner->silenceChanged(
-            QStringLiteral("The video \"%1\" has sent no picture for %2 seconds: its disk may not be answering.")
-                .arg(QFileInfo(path).fileName())
-                .arg(playSilenceMs / 1000));
+        emit owner->silenceChanged(VideoFrameSource::silenceNote(path));
     });
 }
 
@@ -555,9 +525,21 @@ VideoFrameSource::~VideoFrameSource()
     }
 }
 
+QString VideoFrameSource::silenceNote(const QString& path)
+{
+    return QStringLiteral("The video \"%1\" has sent no picture for %2 seconds: its disk may not be answering.")
+        .arg(QFileInfo(path).fileName())
+        .arg(silenceMs / 1000);
+}
+
 bool VideoFrameSource::start()
 {
-    if (!QFileInfo(d->path).isFile()) {
+    // Asked on a thread of its own: on a disk that stopped answering, the question would hold the
+    // window for as long as the disk does. Unanswered in time, the file is taken as there; the
+    // header read below asks again, and the play watch tells the user that the disk is silent.
+    const std::optional<bool> isFile =
+        answerWithin<bool>(fileCheckTimeout, [path = d->path] { return QFileInfo(path).isFile(); });
+    if (isFile && !*isFile) {
         return false;
     }
     ++d->run;
@@ -600,12 +582,19 @@ bool VideoFrameSource::start()
             video::VideoShape shape;
             shape.missingPlugin = video::missingElements(
                 {QStringLiteral("playbin"), QStringLiteral("videoconvert"), QStringLiteral("videoscale")});
-            if (shape.missingPlugin.isEmpty()) {
+            // Gone, or never a file, where start() could not tell in time.
+            const bool there = QFileInfo(path).isFile();
+            if (there && shape.missingPlugin.isEmpty()) {
                 shape = video::videoShape(path);
             }
-            postToApplication([self, queuedIn, shape] {
-                if (self && self->d->run == queuedIn) {
+            postToApplication([self, queuedIn, shape, there] {
+                if (!self || self->d->run != queuedIn) {
+                    return;
+                }
+                if (there) {
                     self->d->onShape(shape);
+                } else {
+                    self->d->fail(QStringLiteral("it is not there, or not a file."));
                 }
             });
         }).detach();

@@ -19,6 +19,9 @@ public:
 
     // Starts playing; false when the file does not exist. A file that exists but does not play
     // is reported through failed(): later, or at once when no thread can be had to decode it.
+    // Whether the file is there is asked on a thread of its own and waited for half a second at
+    // most: a file whose disk does not answer in that time is started, and failed() says so
+    // should it turn out not to be there.
     bool start() override;
     void stop() override;
 
@@ -35,6 +38,13 @@ public:
     void seek(qint64 position);
     // While paused: the frame count frames on (or back, when negative).
     void step(int count);
+
+    // How long a video that opens or plays may send no picture before silenceChanged() says
+    // that its disk may not be answering, in milliseconds.
+    static constexpr int silenceMs = 5000;
+    // silenceChanged()'s note on the video at path: "The video "x.mp4" has sent no picture for 5
+    // seconds: its disk may not be answering."
+    static QString silenceNote(const QString& path);
 
 signals:
     void positionChanged(qint64 position);

@@ -183,6 +183,10 @@ private slots:
     void videoOpenedAsItsDiskStopsAnsweringLetsTheProgramEnd();
     void pausedStepAnsweredLateTakesItsNoteBack();
     void seekBackFromPastTheCutTakesItsNoteBack();
+    void videoChosenOnAnUnansweringDiskIsWaitedFor_data();
+    void videoChosenOnAnUnansweringDiskIsWaitedFor();
+    void videoWaitedForCanBeLeft_data();
+    void videoWaitedForCanBeLeft();
     void steadyIsOnByDefaultAndRemembered();
     void steadyDoesNotWaitForTheSettingsDisk();
     void cameraPathUsesTheServicesModel();
@@ -1576,6 +1580,169 @@ void tst_PreviewWindow::seekBackFromPastTheCutTakesItsNoteBack()
     QTRY_VERIFY2_WITH_TIMEOUT(!footerOf(window).contains(QStringLiteral("has no picture at")), qPrintable(footerOf(window)), 10000);
     slider->triggerAction(QAbstractSlider::SliderToMaximum);
     QTRY_VERIFY2_WITH_TIMEOUT(footerOf(window).contains(note), qPrintable(footerOf(window)), 20000);
+}
+
+void tst_PreviewWindow::videoChosenOnAnUnansweringDiskIsWaitedFor_data()
+{
+    QTest::addColumn<QString>("how");  // "dialog" (Open Face Video...), "drop" or "paste"
+    QTest::addColumn<QString>("file"); // "video", "gif" or "missing"
+    QTest::newRow("video chosen in Open Face Video") << "dialog" << "video";
+    QTest::newRow("video dropped") << "drop" << "video";
+    QTest::newRow("video pasted") << "paste" << "video";
+    QTest::newRow("GIF named as a video chosen") << "dialog" << "gif";
+    QTest::newRow("missing video chosen") << "dialog" << "missing";
+}
+
+// A video chosen on a disk that has stopped answering (a share gone, a stick that hangs): the
+// window is not held while its file is looked at, and the footer says what it waits for. Once
+// the disk answers, the file is taken as it would have been at once: a video plays, a GIF is a
+// face picture, a missing file is refused with a warning.
+void tst_PreviewWindow::videoChosenOnAnUnansweringDiskIsWaitedFor()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, file);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clips (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("unanswering.mp4"));
+    if (file == QLatin1String("video")) {
+        const QString error = testclips::encode(testclips::greySteps(30, QSize(96, 64)), 10, path);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    } else if (file == QLatin1String("gif")) {
+        const QString gif = folder.filePath(QStringLiteral("face.gif"));
+        const QString error = testclips::encode({facePhoto.scaled(200, 280), facePhoto.scaled(200, 280).mirrored(true, false)},
+                                                5, gif, QStringLiteral("gif"));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY(QFile::rename(gif, path));
+    }
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto* controls = window.findChild<QWidget*>(QStringLiteral("videoControls"));
+    {
+        const StalledDisk stalled(QStringLiteral("unanswering"), 20000);
+        QVERIFY(stalled.isArmed());
+        if (how == QLatin1String("dialog")) {
+            prompts->fileNames.enqueue(path);
+            window.findChild<QAction*>(QStringLiteral("openFaceVideoAction"))->trigger();
+        } else {
+            QVERIFY(testsupport::handFileOver(&window, path, how == QLatin1String("drop")));
+        }
+        // Back while the disk still holds the look at the file.
+        QVERIFY(stalled.isHolding());
+        QVERIFY2(footerOf(window).endsWith(QStringLiteral("Opening the video...")), qPrintable(footerOf(window)));
+        QTRY_VERIFY2_WITH_TIMEOUT(footerOf(window).endsWith(ui::VideoFrameSource::silenceNote(path)),
+                                  qPrintable(footerOf(window)), 15000);
+        QVERIFY(stalled.isHolding());
+        QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+    }
+    if (file == QLatin1String("video")) {
+        auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
+        QTRY_VERIFY_WITH_TIMEOUT(controls->isVisible() && !time->text().startsWith(QStringLiteral("0:00.0 ")), 30000);
+        QVERIFY2(time->text().endsWith(QStringLiteral(" / 0:03.0")), qPrintable(time->text()));
+        QTRY_VERIFY2_WITH_TIMEOUT(!footerOf(window).contains(QStringLiteral("its disk may not be answering")),
+                                  qPrintable(footerOf(window)), 10000);
+        QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+    } else if (file == QLatin1String("gif")) {
+        QTRY_VERIFY_WITH_TIMEOUT(window.previewImage().size() == QSize(200, 280), 30000);
+        QVERIFY(!controls->isVisible());
+        QVERIFY2(!footerOf(window).contains(QStringLiteral("Opening the video"))
+                     && !footerOf(window).contains(QStringLiteral("unanswering.mp4")),
+                 qPrintable(footerOf(window)));
+        QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->ofKind(QStringLiteral("warning")).size(), 1, 10000);
+        QCOMPARE(prompts->ofKind(QStringLiteral("warning")).first().text,
+                 QStringLiteral("The video \"%1\" could not be opened.").arg(path));
+        QVERIFY(!controls->isVisible());
+        QVERIFY2(!footerOf(window).contains(QStringLiteral("Opening the video"))
+                     && !footerOf(window).contains(QStringLiteral("unanswering.mp4")),
+                 qPrintable(footerOf(window)));
+    }
+}
+
+void tst_PreviewWindow::videoWaitedForCanBeLeft_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("window closed") << "close";
+    QTest::newRow("window closed and gone") << "delete";
+    QTest::newRow("another video opened") << "video";
+    QTest::newRow("camera chosen") << "camera";
+    QTest::newRow("photo opened") << "photo";
+}
+
+// A video chosen on a disk that does not answer is left for another source, or by closing the
+// Preview, while that disk still does not answer; when it answers at last, the video left is
+// not opened after all.
+void tst_PreviewWindow::videoWaitedForCanBeLeft()
+{
+    QFETCH(QString, then);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clips (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("unanswering.mp4"));
+    const QString other = folder.filePath(QStringLiteral("other.mp4"));
+    QString error = testclips::encode(testclips::greySteps(30, QSize(96, 64)), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    error = testclips::encode(testclips::greySteps(6, QSize(96, 64)), 10, other);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QImage frame = facePhoto.scaled(240, 340, Qt::KeepAspectRatio);
+    auto window = std::make_unique<ui::PreviewWindow>(project.get(), detector.get());
+    window->show();
+    auto* controls = window->findChild<QWidget*>(QStringLiteral("videoControls"));
+    auto* time = window->findChild<QLabel*>(QStringLiteral("videoTime"));
+    const QSize shownFirst = window->previewImage().size();
+    {
+        const StalledDisk stalled(QStringLiteral("unanswering"), 20000);
+        QVERIFY(stalled.isArmed());
+        QVERIFY(window->openFaceVideo(clip));
+        QVERIFY(stalled.isHolding());
+        QVERIFY2(footerOf(*window).endsWith(QStringLiteral("Opening the video...")), qPrintable(footerOf(*window)));
+        if (then == QLatin1String("close") || then == QLatin1String("delete")) {
+            QVERIFY(window->close());
+            QVERIFY2(!footerOf(*window).contains(QStringLiteral("Opening the video")), qPrintable(footerOf(*window)));
+            if (then == QLatin1String("delete")) {
+                window.reset();
+                // Nothing the program waits for as it ends (Qt's pool of workers) waits for that disk.
+                QVERIFY(QThreadPool::globalInstance()->waitForDone(0));
+            }
+        } else if (then == QLatin1String("video")) {
+            QVERIFY(window->openFaceVideo(other));
+            QTRY_VERIFY_WITH_TIMEOUT(!time->text().startsWith(QStringLiteral("0:00.0 ")), 20000);
+        } else if (then == QLatin1String("camera")) {
+            window->setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20));
+            QTRY_VERIFY_WITH_TIMEOUT(window->previewImage().size() == frame.size(), 20000);
+        } else {
+            window->setFacePicture(facePhoto);
+            QVERIFY(!footerOf(*window).contains(QStringLiteral("Opening the video...")));
+        }
+        // Back while the disk still holds the look at the file left.
+        QVERIFY(stalled.isHolding());
+    }
+    // The look answers now; its answer is dropped.
+    QTest::qWait(1500);
+    if (!window) {
+        return;
+    }
+    QVERIFY2(!footerOf(*window).contains(QStringLiteral("unanswering.mp4")), qPrintable(footerOf(*window)));
+    if (then == QLatin1String("video")) {
+        QVERIFY2(time->text().endsWith(QStringLiteral(" / 0:00.6")), qPrintable(time->text()));
+    } else if (then == QLatin1String("camera")) {
+        QCOMPARE(window->previewImage().size(), frame.size());
+        QVERIFY(!controls->isVisibleTo(window.get()));
+    } else if (then == QLatin1String("photo")) {
+        QCOMPARE(window->previewImage().size(), facePhoto.size());
+        QVERIFY(!controls->isVisibleTo(window.get()));
+    } else {
+        QVERIFY(!window->isVisible());
+        QVERIFY(!controls->isVisibleTo(window.get()));
+        QCOMPARE(window->previewImage().size(), shownFirst);
+    }
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
 void tst_PreviewWindow::steadyIsOnByDefaultAndRemembered()

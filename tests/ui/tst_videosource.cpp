@@ -1,4 +1,5 @@
 #include "core/poolthreads.h"
+#include "tests/support/injectedfault.h"
 #include "tests/support/programrun.h"
 #include "tests/support/reducedgstreamer.h"
 #include "tests/support/testclips.h"
@@ -47,6 +48,8 @@ private slots:
     void pausedSeekPastTheCutSaysSo();
     void seekNoteGoesWithTheNextPicture_data();
     void seekNoteGoesWithTheNextPicture();
+    void startDoesNotWaitForAnUnansweringDisk_data();
+    void startDoesNotWaitForAnUnansweringDisk();
     void stillStretchOfTheFileIsNotTakenForTheDisk();
     void sidewaysVideoIsTurnedUpright();
     void pictureOpenedAsAVideoDoesNotSpin();
@@ -558,6 +561,43 @@ void tst_VideoSource::seekNoteGoesWithTheNextPicture()
     QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!early.isEmpty(), 10000);
     QCOMPARE(early.first().at(0).toString(), endNote);
+}
+
+void tst_VideoSource::startDoesNotWaitForAnUnansweringDisk_data()
+{
+    QTest::addColumn<bool>("there");
+    QTest::newRow("video there") << true;
+    QTest::newRow("video not there") << false;
+}
+
+// start() on a disk that does not answer: it is back at once, and once the disk answers the
+// video plays, or one that is not there after all says so.
+void tst_VideoSource::startDoesNotWaitForAnUnansweringDisk()
+{
+    QFETCH(bool, there);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    const QString path = folder.filePath(there ? QStringLiteral("unanswering.mp4") : QStringLiteral("unanswering-gone.mp4"));
+    if (there) {
+        QVERIFY(QFile::exists(path) || QFile::copy(stepsClip, path));
+    }
+    ui::VideoFrameSource source(path);
+    QSignalSpy frames(&source, &ui::FrameSource::frameReady);
+    QSignalSpy failed(&source, &ui::FrameSource::failed);
+    {
+        const StalledDisk stalled(QStringLiteral("unanswering"), 20000);
+        QVERIFY(stalled.isArmed());
+        QVERIFY(source.start());
+        // Back while the disk still holds the question.
+        QVERIFY(stalled.isHolding());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty() || !failed.isEmpty(), 20000);
+    if (there) {
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+    } else {
+        QCOMPARE(frames.count(), 0);
+        QCOMPARE(failed.first().at(0).toString(),
+                 QStringLiteral("The video \"unanswering-gone.mp4\" cannot be played: it is not there, or not a file."));
+    }
 }
 
 // A file whose frames stop for longer than the play watch waits (6 s between 0.9 s and 7.0 s,
