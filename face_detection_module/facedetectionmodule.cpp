@@ -291,6 +291,23 @@ std::optional<QVector<Face>> FaceDetectionModule::detectFaces(const QImage& pict
     }
 }
 
+std::optional<QVector<Face>> FaceDetectionModule::findFaces(const QImage& picture)
+{
+    try {
+        const QImage rgb = toRgb888(picture);
+        if (rgb.isNull()) {
+            return std::nullopt;
+        }
+        QVector<Face> faces;
+        for (const FhogFaceDetector::Box& box : d->faceDetector.detect(rgb)) {
+            faces.append(Face{toQRect(dlib::rectangle(box.left, box.top, box.right, box.bottom)), {}, box.confidence});
+        }
+        return faces;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 std::optional<QVector<QPoint>> FaceDetectionModule::detectPoints(const QImage& picture, const QRect& area)
 {
     try {

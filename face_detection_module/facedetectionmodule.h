@@ -85,6 +85,11 @@ public:
     // landmarks, in picture pixels. Any format is accepted (others than RGB888 are converted).
     // Returns nullopt when the picture cannot be processed (null, or out of memory).
     std::optional<QVector<Face>> detectFaces(const QImage& picture);
+    // The faces detectFaces() finds, in its order, with its rectangles and confidences but no
+    // landmarks (every Face's points empty): detectPointsInFaces() on some of their rectangles
+    // gives those faces' points as detectFaces() does, for the time of those alone. nullopt as
+    // detectFaces().
+    std::optional<QVector<Face>> findFaces(const QImage& picture);
 
     // The landmarks predicted inside area (picture pixels; dlib's right and bottom are taken as
     // area.x() + width and area.y() + height). nullopt when the picture cannot be processed.

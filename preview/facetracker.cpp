@@ -159,9 +159,8 @@ void FaceTracker::observe(Track& track, const core::FacialPointVector& points, d
     observedPoints.append(std::move(drawn));
 }
 
-const QVector<TrackedFace>& FaceTracker::detected(const QVector<FaceObservation>& found, double time)
+FaceTracker::Choice FaceTracker::choose(const QVector<QRect>& found, const QVector<bool>& withPoints) const
 {
-    framesSinceDetection = 1;
     // Every pair that overlaps enough, best first; each face and each track is taken once.
     struct Pair {
         double overlap;
@@ -171,7 +170,7 @@ const QVector<TrackedFace>& FaceTracker::detected(const QVector<FaceObservation>
     std::vector<Pair> pairs;
     for (int t = 0; t < tracks.size(); ++t) {
         for (int f = 0; f < found.size(); ++f) {
-            const double o = overlap(tracks[t].box, found[f].box);
+            const double o = overlap(tracks[t].box, found[f]);
             if (o >= settings.minimumOverlap) {
                 pairs.push_back({o, t, f});
             }
@@ -186,62 +185,120 @@ const QVector<TrackedFace>& FaceTracker::detected(const QVector<FaceObservation>
             faceTaken[pair.face] = true;
         }
     }
-    QVector<Track> kept;
-    QVector<int> keptFaces;
+    Choice kept;
     for (int t = 0; t < tracks.size(); ++t) {
-        if (faceOfTrack[t] >= 0 && !found[faceOfTrack[t]].points.empty()) {
-            kept.append(std::move(tracks[t]));
-            keptFaces.append(faceOfTrack[t]);
+        if (faceOfTrack[t] >= 0 && withPoints[faceOfTrack[t]]) {
+            kept.tracks.append(t);
+            kept.faces.append(faceOfTrack[t]);
         }
     }
     // New faces, largest first, while there is room.
-    const auto areaOf = [&found](int f) { return qint64(found[f].box.width()) * found[f].box.height(); };
+    const auto areaOf = [&found](int f) { return qint64(found[f].width()) * found[f].height(); };
     QVector<int> fresh;
     for (int f = 0; f < found.size(); ++f) {
-        if (!faceTaken[f] && !found[f].points.empty()) {
+        if (!faceTaken[f] && withPoints[f]) {
             fresh.append(f);
         }
     }
     std::stable_sort(fresh.begin(), fresh.end(), [&](int a, int b) { return areaOf(a) > areaOf(b); });
-    QVector<bool> isNew(kept.size(), false);
     for (int f : fresh) {
-        if (kept.size() >= settings.maximumFaces) {
+        if (kept.faces.size() >= settings.maximumFaces) {
             // No room: a face with twice the area of the smallest followed one or more (someone
             // close to the camera before a crowd) takes its place; faces of about one size keep
             // theirs, so that the mask does not jump between them.
             int smallest = -1;
-            for (int t = 0; t < kept.size(); ++t) {
-                if (!isNew[t] && (smallest < 0 || areaOf(keptFaces[t]) < areaOf(keptFaces[smallest]))) {
-                    smallest = t;
+            for (int k = 0; k < kept.faces.size(); ++k) {
+                if (kept.tracks[k] >= 0
+                    && (smallest < 0 || areaOf(kept.faces[k]) < areaOf(kept.faces[smallest]))) {
+                    smallest = k;
                 }
             }
-            if (smallest < 0 || areaOf(f) < 2 * areaOf(keptFaces[smallest])) {
+            if (smallest < 0 || areaOf(f) < 2 * areaOf(kept.faces[smallest])) {
                 break; // the faces left are no larger
             }
-            kept.remove(smallest);
-            keptFaces.remove(smallest);
-            isNew.remove(smallest);
+            kept.tracks.remove(smallest);
+            kept.faces.remove(smallest);
         }
-        Track track;
-        track.id = nextId++;
-        track.filter = LandmarkFilter(settings.filter);
-        kept.append(std::move(track));
-        keptFaces.append(f);
-        isNew.append(true);
+        kept.tracks.append(-1);
+        kept.faces.append(f);
+    }
+    return kept;
+}
+
+void FaceTracker::follow(const Choice& choice, const QVector<QRect>& found,
+                         const std::function<const core::FacialPointVector&(int)>& pointsOf, double time)
+{
+    framesSinceDetection = 1;
+    QVector<Track> kept;
+    for (int t : choice.tracks) {
+        if (t >= 0) {
+            kept.append(std::move(tracks[t]));
+        } else {
+            Track track;
+            track.id = nextId++;
+            track.filter = LandmarkFilter(settings.filter);
+            kept.append(std::move(track));
+        }
     }
     tracks = std::move(kept);
     observedPoints.clear();
     for (int t = 0; t < tracks.size(); ++t) {
-        const FaceObservation& face = found[keptFaces[t]];
-        const QRectF bounds = boundsOf(face.points);
+        const QRect& box = found[choice.faces[t]];
+        const core::FacialPointVector& points = pointsOf(choice.faces[t]);
+        const QRectF bounds = boundsOf(points);
         const double w = std::max(1.0, bounds.width());
         const double h = std::max(1.0, bounds.height());
-        tracks[t].placement = QRectF((face.box.x() - bounds.x()) / w, (face.box.y() - bounds.y()) / h,
-                                     face.box.width() / w, face.box.height() / h);
-        observe(tracks[t], face.points, time, isNew[t]);
+        tracks[t].placement = QRectF((box.x() - bounds.x()) / w, (box.y() - bounds.y()) / h, box.width() / w,
+                                     box.height() / h);
+        observe(tracks[t], points, time, choice.tracks[t] < 0);
     }
     publish();
+}
+
+const QVector<TrackedFace>& FaceTracker::detected(const QVector<FaceObservation>& found, double time)
+{
+    QVector<QRect> boxes;
+    QVector<bool> withPoints;
+    for (const FaceObservation& face : found) {
+        boxes.append(face.box);
+        withPoints.append(!face.points.empty());
+    }
+    follow(choose(boxes, withPoints), boxes, [&found](int f) -> const core::FacialPointVector& { return found[f].points; },
+           time);
     return shown;
+}
+
+const QVector<TrackedFace>& FaceTracker::detected(const QVector<QRect>& found, double time, const PointsIn& predictIn)
+{
+    QVector<core::FacialPointVector> points(found.size());
+    QVector<bool> asked(found.size(), false);
+    // Every face counts as one with points until its prediction says otherwise. Which faces are
+    // followed depends on the points of those chosen only (a face that would have given up its
+    // place to a newcomer gives the same choice with points as without), so this ends with the
+    // choice made from every face's points, each round asking for at least one face more.
+    QVector<bool> withPoints(found.size(), true);
+    for (;;) {
+        const Choice choice = choose(found, withPoints);
+        QVector<int> wanted;
+        QVector<QRect> boxes;
+        for (int f : choice.faces) {
+            if (!asked[f]) {
+                wanted.append(f);
+                boxes.append(found[f]);
+            }
+        }
+        if (wanted.isEmpty()) {
+            follow(choice, found, [&points](int f) -> const core::FacialPointVector& { return points[f]; }, time);
+            return shown;
+        }
+        const QVector<core::FacialPointVector> predicted = predictIn(boxes);
+        for (int i = 0; i < wanted.size(); ++i) {
+            const int f = wanted[i];
+            asked[f] = true;
+            points[f] = i < predicted.size() ? predicted[i] : core::FacialPointVector();
+            withPoints[f] = !points[f].empty();
+        }
+    }
 }
 
 const QVector<TrackedFace>& FaceTracker::followed(const QVector<core::FacialPointVector>& predicted, double time)

@@ -7,6 +7,9 @@
 #include <QRect>
 #include <QVector>
 
+#include <functional>
+#include <type_traits>
+
 namespace preview {
 
 // One face as the detector found it on a frame, in frame pixels: its box and its points.
@@ -60,13 +63,20 @@ public:
     // followed from now on, largest first among those new. With no room left, a new face with
     // twice the area of the smallest followed one or more takes that one's place.
     const QVector<TrackedFace>& detected(const QVector<FaceObservation>& found, double time);
+    // The same frame known by the boxes of the faces found there (frame pixels, any order), before
+    // any landmarks: predictIn(boxes) gives the points predicted inside each of boxes, in order
+    // (an empty vector where none could be), and is asked only for the faces to be followed. The
+    // faces followed, their boxes and points are those detected() gives with every face's points.
+    using PointsIn = std::function<QVector<core::FacialPointVector>(const QVector<QRect>& boxes)>;
+    const QVector<TrackedFace>& detected(const QVector<QRect>& found, double time, const PointsIn& predictIn);
     // A frame of prediction: for each of followBoxes(), in order, the points predicted there;
     // an empty vector when that face was lost.
     const QVector<TrackedFace>& followed(const QVector<core::FacialPointVector>& predicted, double time);
-    // One frame, whichever of the two it is due to be: detect() gives the faces found on it
-    // (QVector<FaceObservation>), predictIn(boxes) the points predicted inside each of boxes of
-    // it, in their order (QVector<core::FacialPointVector>, one per box). A frame due for
-    // prediction goes through the detector instead when what lies in a followed face's box
+    // One frame, whichever of the two it is due to be: detect() gives the faces found on it, with
+    // their points (QVector<FaceObservation>) or only their boxes (QVector<QRect>, whose points
+    // predictIn then gives for the faces followed); predictIn(boxes) the points predicted inside
+    // each of boxes of it, in their order (QVector<core::FacialPointVector>, one per box). A frame
+    // due for prediction goes through the detector instead when what lies in a followed face's box
     // changed too much since the frame before (a cut, the face gone): the face is not drawn where
     // it no longer is. frame is in any format; the boxes are in its pixels.
     template <typename Detect, typename Predict>
@@ -74,7 +84,11 @@ public:
     {
         const bool changed = !detectionDue() && boxesChanged(frame);
         if (detectionDue() || changed) {
-            detected(detect(), time);
+            if constexpr (std::is_same_v<std::decay_t<decltype(detect())>, QVector<QRect>>) {
+                detected(detect(), time, [&predictIn](const QVector<QRect>& boxes) { return predictIn(boxes); });
+            } else {
+                detected(detect(), time);
+            }
         } else {
             followed(predictIn(followBoxes()), time);
         }
@@ -100,6 +114,16 @@ private:
         LandmarkFilter filter;
         QVector<int> look; // 8 x 8 grey levels inside box on the last frame
     };
+    // Which of the faces found on a detection frame are followed from it, and how.
+    struct Choice {
+        QVector<int> faces;  // for each track to follow, in order: its face's index in found
+        QVector<int> tracks; // and the track it continues (an index in tracks), -1 for a new one
+    };
+    // From the boxes alone; a face whose withPoints entry is false is taken as not found.
+    Choice choose(const QVector<QRect>& found, const QVector<bool>& withPoints) const;
+    // Follows the faces of choice; pointsOf(f) are the points of found[f].
+    void follow(const Choice& choice, const QVector<QRect>& found,
+                const std::function<const core::FacialPointVector&(int)>& pointsOf, double time);
     void observe(Track& track, const core::FacialPointVector& points, double time, bool newTrack);
     void publish();
     bool boxesChanged(const QImage& frame) const;

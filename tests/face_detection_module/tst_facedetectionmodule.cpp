@@ -89,6 +89,8 @@ private slots:
     void severalFacesAtOnceMatchOneByOne();
     void siblingsDetectAtTheSameTimeAsTheirOrigin_data();
     void siblingsDetectAtTheSameTimeAsTheirOrigin();
+    void facesFoundWithoutPointsGetTheirsLater_data();
+    void facesFoundWithoutPointsGetTheirsLater();
 
 private:
     std::unique_ptr<FaceDetectionModule> m_module;
@@ -563,6 +565,53 @@ void tst_FaceDetectionModule::siblingsDetectAtTheSameTimeAsTheirOrigin()
             }
         }
     }
+}
+
+// The boxes of the face search alone, and then the points of some of them (as a video's tracker
+// asks for the faces it keeps, in its own order): the faces, boxes and points of detectFaces().
+void tst_FaceDetectionModule::facesFoundWithoutPointsGetTheirsLater_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("expectedFaces");
+    QTest::addColumn<int>("step"); // the points of every step-th face asked for, the last first
+
+    QTest::newRow("crowd, every face") << "bald_guys.jpg" << 24 << 1;
+    QTest::newRow("crowd, every third face") << "bald_guys.jpg" << 24 << 3;
+    QTest::newRow("two faces, the second") << "2008_001009.jpg" << 2 << 2;
+    QTest::newRow("one face") << "astronaut.png" << 1 << 1;
+    QTest::newRow("no face") << "chelsea.png" << 0 << 1;
+}
+
+void tst_FaceDetectionModule::facesFoundWithoutPointsGetTheirsLater()
+{
+    QFETCH(QString, file);
+    QFETCH(int, expectedFaces);
+    QFETCH(int, step);
+    const QImage picture(facesDir() + "/" + file);
+    QVERIFY(!picture.isNull());
+    const std::optional<QVector<Face>> all = m_module->detectFaces(picture);
+    const std::optional<QVector<Face>> found = m_module->findFaces(picture);
+    QVERIFY(all && found);
+    QCOMPARE(found->size(), expectedFaces);
+    QCOMPARE(found->size(), all->size());
+    QVector<int> asked;
+    QVector<QRect> boxes;
+    for (int f = 0; f < found->size(); ++f) {
+        QCOMPARE(found->at(f).rect, all->at(f).rect);
+        QCOMPARE(found->at(f).confidence, all->at(f).confidence);
+        QVERIFY2(found->at(f).points.isEmpty(), "the search alone predicts no points");
+        if ((found->size() - 1 - f) % step == 0) {
+            asked.prepend(f);
+            boxes.prepend(found->at(f).rect);
+        }
+    }
+    const QVector<std::optional<QVector<QPoint>>> points = m_module->detectPointsInFaces(picture, boxes);
+    QCOMPARE(points.size(), asked.size());
+    for (int i = 0; i < asked.size(); ++i) {
+        QVERIFY(points[i].has_value());
+        QCOMPARE(*points[i], all->at(asked[i]).points);
+    }
+    QVERIFY2(!m_module->findFaces(QImage()).has_value(), "a null picture has nothing to search");
 }
 
 QTEST_GUILESS_MAIN(tst_FaceDetectionModule)

@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <random>
 
 using core::FacialPointVector;
 using preview::FaceObservation;
@@ -65,6 +66,80 @@ double meanX(const FacialPointVector& points)
     return sum / points.size();
 }
 
+
+// Detection frames written as text: frames parted by ';', faces by ' ', each face "left,top,size"
+// (faceAt()), with a trailing '!' for a face whose points cannot be predicted.
+struct ScriptedFace {
+    FaceObservation face;
+    bool predictable = true;
+};
+
+QVector<QVector<ScriptedFace>> framesOf(const QString& script)
+{
+    QVector<QVector<ScriptedFace>> frames;
+    for (const QString& frame : script.split(QLatin1Char(';'))) {
+        QVector<ScriptedFace> faces;
+        for (QString word : frame.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            const bool predictable = !word.endsWith(QLatin1Char('!'));
+            word.remove(QLatin1Char('!'));
+            const QStringList numbers = word.split(QLatin1Char(','));
+            faces.append({faceAt(numbers.value(0).toInt(), numbers.value(1).toInt(), numbers.value(2).toInt()),
+                          predictable});
+        }
+        frames.append(faces);
+    }
+    return frames;
+}
+
+// count faces in a row, left to right, each step apart, sizes from first by change.
+QString rowOfFaces(int count, int step, int first, int change, int top = 0)
+{
+    QStringList faces;
+    for (int i = 0; i < count; ++i) {
+        faces.append(QStringLiteral("%1,%2,%3").arg(i * step).arg(top).arg(first + change * i));
+    }
+    return faces.join(QLatin1Char(' '));
+}
+
+// frames detection frames of crowds that drift, grow, shrink, come and go, with now and then a
+// face that cannot be predicted; the same for the same seed.
+QString randomCrowds(unsigned seed, int frames)
+{
+    std::mt19937 random(seed);
+    const auto uniform = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    struct Face {
+        int left, top, size;
+    };
+    QVector<Face> crowd;
+    QStringList script;
+    for (int frame = 0; frame < frames; ++frame) {
+        QVector<Face> next;
+        for (const Face& face : crowd) {
+            if (uniform(0, 9) > 0) { // one in ten is not found again
+                const int size = std::max(30, face.size + uniform(-8, 8));
+                next.append({face.left + uniform(-20, 20), face.top + uniform(-20, 20), size});
+            }
+        }
+        for (int fresh = uniform(0, 4); fresh > 0; --fresh) {
+            next.append({uniform(0, 1600), uniform(0, 900), uniform(40, 200)});
+        }
+        crowd = next;
+        QStringList faces;
+        QVector<QRect> boxes;
+        for (const Face& face : crowd) {
+            const QRect box = faceAt(face.left, face.top, face.size).box;
+            if (boxes.contains(box)) {
+                continue; // each box names one face
+            }
+            boxes.append(box);
+            faces.append(QStringLiteral("%1,%2,%3%4").arg(face.left).arg(face.top).arg(face.size)
+                             .arg(uniform(0, 9) == 0 ? QStringLiteral("!") : QString()));
+        }
+        script.append(faces.join(QLatin1Char(' ')));
+    }
+    return script.join(QLatin1Char(';'));
+}
+
 } // namespace
 
 class tst_FaceTracker : public QObject
@@ -85,6 +160,8 @@ private slots:
     void changedFaceBoxIsSearchedAnew();
     void withoutSteadyPointsAreExact();
     void steadyDampsTrembleAndRestartsOnAJump();
+    void boxesAloneKeepWhatPointsWouldKeep_data();
+    void boxesAloneKeepWhatPointsWouldKeep();
 };
 
 void tst_FaceTracker::detectionSchedule_data()
@@ -347,6 +424,115 @@ void tst_FaceTracker::steadyDampsTrembleAndRestartsOnAJump()
                                                                : tracker.followed({jumped.points}, frame * frameTime);
     QCOMPARE(faces.size(), 1);
     QVERIFY(faces[0].points == jumped.points);
+}
+
+// Detection frames given as boxes, with the points asked for afterwards, against the same frames
+// given with every face's points: the same faces followed, with the same ids, boxes and points,
+// and points asked only for the faces followed (and for those that turn out to have none).
+void tst_FaceTracker::boxesAloneKeepWhatPointsWouldKeep_data()
+{
+    QTest::addColumn<QString>("frames");
+    QTest::addColumn<int>("followedLast"); // faces followed on the last frame (-1: not checked)
+    QTest::addColumn<int>("askedLast");    // boxes whose points were asked for on it (-1: not checked)
+    const QString eight = rowOfFaces(8, 110, 95, -5); // 95 to 60 px, the last the smallest
+    QTest::newRow("ten faces at once: the eight largest") << rowOfFaces(10, 130, 50, 5) << 8 << 8;
+    QTest::newRow("one face") << QStringLiteral("100,100,120") << 1 << 1;
+    QTest::newRow("no face") << QStringLiteral("100,100,120;") << 0 << 0;
+    QTest::newRow("eight followed, a face of twice the smallest's area comes")
+        << eight + QLatin1Char(';') + eight + QStringLiteral(" 200,200,85") << 8 << 8;
+    QTest::newRow("eight followed, a face just under twice the area comes")
+        << eight + QLatin1Char(';') + eight + QStringLiteral(" 200,200,84") << 8 << 8;
+    QTest::newRow("the largest of ten cannot be predicted: the ninth takes its place")
+        << QStringLiteral("1170,0,95! ") + rowOfFaces(9, 130, 50, 5) << 8 << 9;
+    QTest::newRow("a followed face cannot be predicted: the largest newcomer takes its place")
+        << eight + QLatin1Char(';') + eight.section(QLatin1Char(' '), 0, 2) + QStringLiteral("! ")
+               + eight.section(QLatin1Char(' '), 3) + QStringLiteral(" 100,300,50 300,300,55")
+        << 8 << 9;
+    QTest::newRow("the smallest followed face, which a newcomer replaces, cannot be predicted")
+        << eight + QLatin1Char(';') + eight + QStringLiteral("! 200,200,150") << 8 << 8;
+    QTest::newRow("two newcomers replace two followed faces, one of which cannot be predicted")
+        << eight + QLatin1Char(';') + eight.section(QLatin1Char(' '), 0, 5) + QLatin1Char(' ')
+               + eight.section(QLatin1Char(' '), 6, 6) + QStringLiteral("! ") + eight.section(QLatin1Char(' '), 7)
+               + QStringLiteral(" 200,200,150 500,300,140")
+        << 8 << 8;
+    QTest::newRow("no face can be predicted") << QStringLiteral("0,0,100! 200,0,90!") << 0 << 2;
+    QTest::newRow("followed faces move by just over half their width")
+        << rowOfFaces(8, 200, 100, 0) + QLatin1Char(';') + rowOfFaces(8, 200, 100, 0, 52) << 8 << 8;
+    QTest::newRow("twelve faces cross the frame") << [] {
+        QStringList frames;
+        for (int frame = 0; frame < 10; ++frame) {
+            QStringList faces;
+            for (int i = 0; i < 12; ++i) {
+                faces.append(QStringLiteral("%1,%2,%3").arg(i * 120 + (i % 2 ? 15 : -15) * frame).arg(40 * (i % 3))
+                                 .arg(60 + 4 * i));
+            }
+            frames.append(faces.join(QLatin1Char(' ')));
+        }
+        return frames.join(QLatin1Char(';'));
+    }() << 8 << 8;
+    QTest::newRow("random crowds, seed 1") << randomCrowds(1, 80) << -1 << -1;
+    QTest::newRow("random crowds, seed 2") << randomCrowds(2, 80) << -1 << -1;
+    QTest::newRow("random crowds, seed 3") << randomCrowds(3, 80) << -1 << -1;
+}
+
+void tst_FaceTracker::boxesAloneKeepWhatPointsWouldKeep()
+{
+    QFETCH(QString, frames);
+    QFETCH(int, followedLast);
+    QFETCH(int, askedLast);
+    FaceTracker withPoints;
+    FaceTracker withBoxes;
+    const QVector<QVector<ScriptedFace>> script = framesOf(frames);
+    int asked = 0;
+    for (int frame = 0; frame < script.size(); ++frame) {
+        const QVector<ScriptedFace>& faces = script[frame];
+        QVector<FaceObservation> observed;
+        QVector<QRect> boxes;
+        for (const ScriptedFace& face : faces) {
+            observed.append({face.face.box, face.predictable ? face.face.points : FacialPointVector()});
+            boxes.append(face.face.box);
+        }
+        QVector<QRect> askedFor;
+        const auto predictIn = [&](const QVector<QRect>& wanted) {
+            QVector<FacialPointVector> points;
+            for (const QRect& box : wanted) {
+                askedFor.append(box);
+                const int f = boxes.indexOf(box);
+                points.append(f >= 0 ? observed[f].points : FacialPointVector());
+            }
+            return points;
+        };
+        const QVector<TrackedFace> expected = withPoints.detected(observed, frame * frameTime);
+        const QVector<TrackedFace>& got = withBoxes.detected(boxes, frame * frameTime, predictIn);
+        const QString where = QStringLiteral("frame %1").arg(frame);
+        QVERIFY2(got.size() == expected.size(),
+                 qPrintable(where + QStringLiteral(": %1 faces instead of %2").arg(got.size()).arg(expected.size())));
+        for (int i = 0; i < got.size(); ++i) {
+            QVERIFY2(got[i].id == expected[i].id && got[i].box == expected[i].box, qPrintable(where));
+            QVERIFY2(got[i].points == expected[i].points, qPrintable(where + QStringLiteral(": other points")));
+        }
+        int followedAsked = 0;
+        for (const QRect& box : askedFor) {
+            QVERIFY2(askedFor.count(box) == 1, qPrintable(where + QStringLiteral(": a box asked for twice")));
+            const ScriptedFace& face = faces[boxes.indexOf(box)];
+            followedAsked += face.predictable ? 1 : 0;
+            // On a detection frame, a followed face's box is the box it was found in.
+            bool followed = false;
+            for (const TrackedFace& shown : got) {
+                followed = followed || shown.box == box;
+            }
+            QVERIFY2(followed || !face.predictable,
+                     qPrintable(where + QStringLiteral(": points asked for a face not followed")));
+        }
+        QVERIFY2(followedAsked == got.size(), qPrintable(where));
+        asked = askedFor.size();
+    }
+    if (followedLast >= 0) {
+        QCOMPARE(withBoxes.faces().size(), followedLast);
+    }
+    if (askedLast >= 0) {
+        QCOMPARE(asked, askedLast);
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_FaceTracker)
