@@ -47,13 +47,11 @@ TrackedFrame VideoTracking::track(const QImage& frame, double time)
         rgb, time,
         [&] {
             result.detected = true;
-            QVector<preview::FaceObservation> observed;
-            if (const std::optional<QVector<core::Face>> found = d->module.detectFaces(rgb)) {
-                for (const core::Face& face : *found) {
-                    core::FacialPointVector points = core::landmarks::facePoints(face.points);
-                    if (!points.empty()) {
-                        observed.append({face.rect, std::move(points)});
-                    }
+            QVector<QRect> observed;
+            // Boxes only: the tracker asks for the points of the faces it keeps.
+            if (const std::optional<QVector<core::Face>> faces = d->module.findFaces(rgb)) {
+                for (const core::Face& face : *faces) {
+                    observed.append(face.rect);
                 }
             }
             return observed;

@@ -107,13 +107,11 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
         frame, time,
         [&] {
             ++detected;
-            QVector<preview::FaceObservation> found;
-            if (const std::optional<QVector<core::Face>> faces = module->detectFaces(frame)) {
+            QVector<QRect> found;
+            // Boxes only: the tracker asks for the points of the faces it keeps.
+            if (const std::optional<QVector<core::Face>> faces = module->findFaces(frame)) {
                 for (const core::Face& face : *faces) {
-                    core::FacialPointVector points = core::landmarks::facePoints(face.points);
-                    if (!points.empty()) {
-                        found.append({face.rect, std::move(points)});
-                    }
+                    found.append(face.rect);
                 }
             }
             return found;
