@@ -83,7 +83,8 @@ int runPreview(const QStringList& arguments)
         printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, model.failure));
         return ModelUnavailable;
     }
-    const core::DetectionResult found = core::runLandmarkPipeline(*model.module, face.image);
+    // Only the largest face is drawn: the others' points are not predicted.
+    const core::DetectionResult found = core::runLandmarkPipeline(*model.module, face.image, 1);
     if (found.points.empty()) {
         // The pipeline gives even a picture without a face its points; none means it ran short.
         printFailure(inputs[1], QStringLiteral("the picture could not be processed (out of memory)"));

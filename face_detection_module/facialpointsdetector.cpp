@@ -28,10 +28,10 @@ public:
     // before module: no task ever sees a destroyed model. The explicit wait says so in code.
     ~Impl() override { pool.waitForDone(); }
 
-    std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image);
+    std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image, int pointedFaces);
     void startInitialization();
     void loadModelOnce();
-    DetectionResult runDetection(const QImage& image);
+    DetectionResult runDetection(const QImage& image, int pointedFaces);
 
     FacialPointsDetector* const owner;
     std::atomic<int32_t> state{NotInitialized};
@@ -45,7 +45,7 @@ public:
 };
 
 std::shared_ptr<QFutureWatcher<FacialPointsDetector::DetectionResult>>
-FacialPointsDetector::Impl::detect(const QImage& image)
+FacialPointsDetector::Impl::detect(const QImage& image, int pointedFaces)
 {
     if (image.isNull()) {
         return {};
@@ -55,7 +55,7 @@ FacialPointsDetector::Impl::detect(const QImage& image)
         startInitialization();
     }
     // The task holds its own (implicitly shared) copy of the picture; no pixel is copied here.
-    const QFuture<DetectionResult> future = QtConcurrent::run(&pool, this, &Impl::runDetection, image);
+    const QFuture<DetectionResult> future = QtConcurrent::run(&pool, this, &Impl::runDetection, image, pointedFaces);
     watcher->setFuture(future);
     return watcher;
 }
@@ -95,7 +95,7 @@ void FacialPointsDetector::Impl::loadModelOnce()
     emit owner->initializingFinished();
 }
 
-FacialPointsDetector::DetectionResult FacialPointsDetector::Impl::runDetection(const QImage& image)
+FacialPointsDetector::DetectionResult FacialPointsDetector::Impl::runDetection(const QImage& image, int pointedFaces)
 {
     loadModelOnce();
     QMutexLocker lock(&moduleMutex);
@@ -103,7 +103,7 @@ FacialPointsDetector::DetectionResult FacialPointsDetector::Impl::runDetection(c
         return {};
     }
     try {
-        return runLandmarkPipeline(*module, image);
+        return runLandmarkPipeline(*module, image, pointedFaces);
     } catch (...) {
         // Out of memory on a huge picture: the caller gets the empty result, not an exception.
         return {};
@@ -157,7 +157,13 @@ bool FacialPointsDetector::preload()
 std::shared_ptr<QFutureWatcher<FacialPointsDetector::DetectionResult>>
 FacialPointsDetector::detect(const QImage& image)
 {
-    return d->detect(image);
+    return d->detect(image, -1);
+}
+
+std::shared_ptr<QFutureWatcher<FacialPointsDetector::DetectionResult>>
+FacialPointsDetector::detect(const QImage& image, int pointedFaces)
+{
+    return d->detect(image, pointedFaces);
 }
 
 void FacialPointsDetector::abandon(std::shared_ptr<QFutureWatcher<DetectionResult>>& watcher)

@@ -48,6 +48,8 @@ public:
     // Queues a detection of image (loading the model first if this is the first request) and
     // returns a watcher of its future, owned by the caller. A null image returns an empty pointer.
     std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image);
+    // As above, with points for the pointedFaces largest faces only (see runLandmarkPipeline).
+    std::shared_ptr<QFutureWatcher<DetectionResult>> detect(const QImage& image, int pointedFaces);
     // Lets go of a request whose result is no longer wanted and empties watcher: one still queued
     // is skipped, so later requests do not wait for it; one running finishes unseen. Dropping a
     // watcher alone leaves the request to run. Any thread; an empty watcher is left as it is.

@@ -5,6 +5,9 @@
 
 #include <QImage>
 
+#include <algorithm>
+#include <numeric>
+
 namespace core {
 
 namespace {
@@ -47,7 +50,7 @@ FacialPointVector wholePicturePoints(FaceDetectionModule& module, const QImage& 
     return rgb.isNull() ? FacialPointVector() : pointsOverWhole(module, rgb);
 }
 
-DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& image)
+DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& image, int pointedFaces)
 {
     // Converted once here, so the module's own conversion is a no-op and no-face pictures are
     // not converted a second time. A failed conversion (out of memory) leaves a null picture.
@@ -55,7 +58,7 @@ DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& i
     if (rgb.isNull()) {
         return {};
     }
-    const std::optional<QVector<Face>> faces = module.detectFaces(rgb);
+    const std::optional<QVector<Face>> faces = module.findFaces(rgb);
     if (!faces) {
         return {};
     }
@@ -72,11 +75,33 @@ DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& i
 
     QVector<QRect> rectangles;
     rectangles.reserve(faces->size());
-    result.faces.reserve(faces->size());
     for (const Face& face : *faces) {
         rectangles.append(face.rect);
-        result.faces.append(DetectedFace{face.rect, completedPoints(face.points, image.size()),
-                                         completedPoints(face.points, image.size(), true)});
+    }
+    // The faces to predict, largest first; all of them unless fewer are asked for.
+    QVector<int> pointed(rectangles.size());
+    std::iota(pointed.begin(), pointed.end(), 0);
+    if (pointedFaces >= 1 && pointedFaces < pointed.size()) {
+        const auto areaOf = [&rectangles](int f) { return qint64(rectangles[f].width()) * rectangles[f].height(); };
+        std::stable_sort(pointed.begin(), pointed.end(), [&](int a, int b) { return areaOf(a) > areaOf(b); });
+        pointed.resize(pointedFaces);
+    }
+    QVector<QRect> boxes;
+    for (int f : pointed) {
+        boxes.append(rectangles[f]);
+    }
+    const QVector<std::optional<QVector<QPoint>>> parts = module.detectPointsInFaces(rgb, boxes);
+    result.faces.reserve(faces->size());
+    for (const QRect& rect : rectangles) {
+        result.faces.append(DetectedFace{rect, {}, {}});
+    }
+    for (int i = 0; i < pointed.size(); ++i) {
+        if (!parts[i]) {
+            return {};
+        }
+        DetectedFace& face = result.faces[pointed[i]];
+        face.points = completedPoints(*parts[i], image.size());
+        face.framePoints = completedPoints(*parts[i], image.size(), true);
     }
     result.faceCount = faces->size();
     result.placed = landmarks::indexOfLargest(rectangles);

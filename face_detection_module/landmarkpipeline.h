@@ -24,8 +24,9 @@ struct DetectedFace {
 
 // The result of one detection, relative coordinates clamped to [0, 1]: the 68 predicted points
 // and the 7 derived ones, of the largest face, or predicted over the whole picture when no face
-// was found; empty without a model. faces lists every face found, the most confident first;
-// placed is the index in faces of the face whose points are in points, -1 without a face.
+// was found; empty without a model. faces lists every face found, the most confident first (a
+// face has no points when fewer were asked for); placed is the index in faces of the face whose
+// points are in points, -1 without a face.
 struct DetectionResult {
     int32_t faceCount = 0;
     FacialPointVector points;
@@ -35,7 +36,9 @@ struct DetectionResult {
 
 // Runs the whole landmark pipeline on picture with module, on the calling thread (the module is
 // not thread-safe). Returns the empty result when the picture cannot be processed.
-DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& picture);
+// With pointedFaces of 1 or more, only that many faces get points: the largest boxes (on equal
+// areas the earlier), placed among them; the others in faces have their rect and no points.
+DetectionResult runLandmarkPipeline(FaceDetectionModule& module, const QImage& picture, int pointedFaces = -1);
 
 // The markup of a picture without a face, as runLandmarkPipeline gives it: the 68 points
 // predicted over the whole picture and the 7 derived ones, as fractions. Empty when the picture

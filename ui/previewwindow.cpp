@@ -248,8 +248,8 @@ void PreviewWindow::Impl::onPhotoDetected(std::shared_ptr<QFutureWatcher<core::D
     if (result.faceCount > 0 && result.points.size() >= std::size_t(preview::faceTrianglePointCount)) {
         photoFaces.clear();
         // The face the main window would place first, then the others largest first (as a video
-        // of the photo picks them), up to 8 in all; with the points a face cut by the photo's
-        // edge has beyond it, so that the edge cuts its mask.
+        // of the photo picks them), up to 8 in all, the faces detected with points; with the
+        // points a face cut by the photo's edge has beyond it, so that the edge cuts its mask.
         const auto drawnPoints = [&result](int i) {
             const core::DetectedFace& face = result.faces[i];
             return face.framePoints.size() == face.points.size() ? face.framePoints : face.points;
@@ -335,7 +335,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     d->photoStatus = QStringLiteral("Looking for the face...");
     d->showPicture(picture);
     core::FacialPointsDetector::abandon(d->pendingDetection);
-    d->pendingDetection = d->detector ? d->detector->detect(picture) : nullptr;
+    d->pendingDetection = d->detector ? d->detector->detect(picture, int(maximumPhotoFaces)) : nullptr;
     if (d->pendingDetection) {
         // Weak: the watcher must not keep itself alive through its own connection.
         const std::weak_ptr<QFutureWatcher<core::DetectionResult>> watcher = d->pendingDetection;

@@ -1,4 +1,5 @@
 #include "face_detection_module/facedetectionmodule.h"
+#include "face_detection_module/landmarkpipeline.h"
 #include "stocklandmarks.h"
 #include "tests/support/sanitizer.h"
 
@@ -91,6 +92,8 @@ private slots:
     void siblingsDetectAtTheSameTimeAsTheirOrigin();
     void facesFoundWithoutPointsGetTheirsLater_data();
     void facesFoundWithoutPointsGetTheirsLater();
+    void pipelinePointsTheLargestFacesAskedFor_data();
+    void pipelinePointsTheLargestFacesAskedFor();
 
 private:
     std::unique_ptr<FaceDetectionModule> m_module;
@@ -612,6 +615,57 @@ void tst_FaceDetectionModule::facesFoundWithoutPointsGetTheirsLater()
         QCOMPARE(*points[i], all->at(asked[i]).points);
     }
     QVERIFY2(!m_module->findFaces(QImage()).has_value(), "a null picture has nothing to search");
+}
+
+// The pipeline asked for the points of a few faces (the Preview's photo masks the 8 largest):
+// those faces, with the points of a whole run, and the rest of the result as a whole run's.
+void tst_FaceDetectionModule::pipelinePointsTheLargestFacesAskedFor_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("pointedFaces");
+    QTest::addColumn<int>("expectedPointed");
+
+    QTest::newRow("crowd, the 8 largest") << "bald_guys.jpg" << 8 << 8;
+    QTest::newRow("crowd, the largest") << "bald_guys.jpg" << 1 << 1;
+    QTest::newRow("crowd, more than there are") << "bald_guys.jpg" << 30 << 24;
+    QTest::newRow("two faces, the largest") << "2008_001009.jpg" << 1 << 1;
+    QTest::newRow("no face") << "chelsea.png" << 8 << 0;
+}
+
+void tst_FaceDetectionModule::pipelinePointsTheLargestFacesAskedFor()
+{
+    QFETCH(QString, file);
+    QFETCH(int, pointedFaces);
+    QFETCH(int, expectedPointed);
+    const QImage picture(facesDir() + "/" + file);
+    QVERIFY(!picture.isNull());
+    const core::DetectionResult whole = core::runLandmarkPipeline(*m_module, picture);
+    const core::DetectionResult few = core::runLandmarkPipeline(*m_module, picture, pointedFaces);
+    QVERIFY(!whole.points.empty());
+    QCOMPARE(few.faceCount, whole.faceCount);
+    QCOMPARE(few.placed, whole.placed);
+    QVERIFY(few.points == whole.points);
+    QCOMPARE(few.faces.size(), whole.faces.size());
+    const auto areaOf = [](const QRect& r) { return qint64(r.width()) * r.height(); };
+    qint64 smallestPointed = std::numeric_limits<qint64>::max();
+    qint64 largestLeft = 0;
+    int pointed = 0;
+    for (int f = 0; f < few.faces.size(); ++f) {
+        const core::DetectedFace& face = few.faces[f];
+        QCOMPARE(face.rect, whole.faces[f].rect);
+        QVERIFY2(!whole.faces[f].points.empty(), "a whole run gives every face its points");
+        if (face.points.empty()) {
+            QVERIFY(face.framePoints.empty());
+            largestLeft = std::max(largestLeft, areaOf(face.rect));
+        } else {
+            ++pointed;
+            QVERIFY2(face.points == whole.faces[f].points && face.framePoints == whole.faces[f].framePoints,
+                     qPrintable(QStringLiteral("face %1 has other points").arg(f)));
+            smallestPointed = std::min(smallestPointed, areaOf(face.rect));
+        }
+    }
+    QCOMPARE(pointed, expectedPointed);
+    QVERIFY2(largestLeft <= smallestPointed, "a face without points is larger than one with");
 }
 
 QTEST_GUILESS_MAIN(tst_FaceDetectionModule)
