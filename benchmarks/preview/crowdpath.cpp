@@ -2,9 +2,10 @@
 // camera-like frames, with fresh noise on each, offered every 33 ms for 8 s, against one face
 // (Tom_Cruise_avp_2014_4.jpg) in 640 x 480 frames made the same way, in the same run. Prints the
 // frames offered, shown and dropped, the faces masked, and the shown rate as a ratio to the one
-// face's. Then where the time of a crowd frame goes: the face search, the predictions inside the
-// followed boxes (at once, as the worker makes them, and one by one), and the render of every
-// face, each timed alone (median of 7).
+// face's. Then where the time of a crowd frame goes: the face search with the landmarks of every
+// face found, against the search alone and with the landmarks of the faces kept (as the worker
+// makes a detection frame), the predictions inside the followed boxes (at once, as the worker
+// makes them, and one by one), and the render of every face, each timed alone (median of 7).
 // Run in a folder holding "shape_predictor.dat".
 
 #include "benchmarks/support/benchtiming.h"
@@ -110,7 +111,7 @@ void printStages(const char* name, core::FaceDetectionModule& module, const prev
     using bench::median;
     using bench::millisecondsFor;
     const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
-    std::vector<double> convert, search, predict, predictAtOnce, render, allPoints;
+    std::vector<double> convert, search, predict, predictAtOnce, render, allPoints, boxesOnly, keptOnly;
     int found = 0;
     QVector<QRect> boxes;
     QVector<QRect> foundBoxes;
@@ -134,6 +135,21 @@ void printStages(const char* name, core::FaceDetectionModule& module, const prev
     for (int i = 0; i < 7; ++i) {
         convert.push_back(millisecondsFor([&] { QImage converted = frame.convertToFormat(QImage::Format_RGB888); }));
         search.push_back(millisecondsFor([&] { module.detectFaces(rgb); }));
+        boxesOnly.push_back(millisecondsFor([&] { module.findFaces(rgb); }));
+        keptOnly.push_back(millisecondsFor([&] {
+            QVector<QRect> found;
+            for (const core::Face& face : module.findFaces(rgb).value_or(QVector<core::Face>())) {
+                found.append(face.rect);
+            }
+            preview::FaceTracker tracker;
+            tracker.detected(found, 0, [&](const QVector<QRect>& kept) {
+                QVector<core::FacialPointVector> points;
+                for (const std::optional<QVector<QPoint>>& parts : module.detectPointsInFaces(rgb, kept)) {
+                    points.append(core::landmarks::facePoints(parts));
+                }
+                return points;
+            });
+        }));
         predict.push_back(millisecondsFor([&] {
             for (const QRect& box : boxes) {
                 module.detectPointsInFace(rgb, box);
@@ -148,9 +164,11 @@ void printStages(const char* name, core::FaceDetectionModule& module, const prev
         render.push_back(millisecondsFor([&] { mask.renderFaces(rgb, faces); }));
     }
     std::printf("%-18s %2d of %2d faces: to RGB888 %5.1f ms; face search with landmarks %6.1f ms, the landmarks of "
-                "all found one by one %5.1f ms; %d predictions at once %5.1f ms, one by one %5.1f ms; render %5.1f ms\n",
-                name, int(boxes.size()), found, median(convert), median(search), median(allPoints),
-                int(boxes.size()), median(predictAtOnce), median(predict), median(render));
+                "all found one by one %5.1f ms; face search alone %6.1f ms, with the landmarks of the %d kept %6.1f ms "
+                "(ratio %.2f to all); %d predictions at once %5.1f ms, one by one %5.1f ms; render %5.1f ms\n",
+                name, int(boxes.size()), found, median(convert), median(search), median(allPoints), median(boxesOnly),
+                int(boxes.size()), median(keptOnly), median(keptOnly) / median(search), int(boxes.size()),
+                median(predictAtOnce), median(predict), median(render));
 }
 
 } // namespace
