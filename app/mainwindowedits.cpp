@@ -122,7 +122,16 @@ void MainWindow::Impl::placeOnNextFace()
         return;
     }
     pointView->finishGesture();
-    if (!pointView->placeOnNextFace()) {
+    if (pointView->placeOnNextFace()) {
+        return;
+    }
+    if (pointView->isDetecting()) {
+        showStatus(QStringLiteral("The faces are still being found: press N again once the points are placed."));
+    } else if (!pointView->facesSearched()) {
+        // A package's picture, or one whose detection was skipped: nothing is known of its faces.
+        showStatus(QStringLiteral("The faces of this picture were not looked for: Edit \u2192 Detect "
+                                  "Points Again (Ctrl+D) finds them and places the points on the largest."));
+    } else {
         showStatus(QStringLiteral("No other face was found in this picture."));
     }
 }

@@ -107,7 +107,12 @@ public:
     void onImageChanged();
     bool facesBelongToModel() const
     {
-        return model && !faces.isEmpty() && model->image().cacheKey() == facesImageKey;
+        return model && facesImageKey != 0 && model->image().cacheKey() == facesImageKey;
+    }
+    void forgetFaces()
+    {
+        faces.clear();
+        facesImageKey = 0;
     }
 
     DetectionFlow* q;
@@ -127,6 +132,7 @@ public:
     // so an edit made in the meantime is never overwritten.
     core::FacialPointVector pointsAtStart;
     QVector<core::DetectedFace> faces;
+    // The picture faces were found in, none found included; 0 when no search has ended.
     qint64 facesImageKey = 0;
     QString status;
 };
@@ -245,7 +251,7 @@ void DetectionFlow::setFacialPoints(core::FacialPoints* model)
         connect(model, &core::FacialPoints::imageChanged, d.get(), &Impl::onImageChanged);
     }
     d->dropDetection();
-    d->faces.clear();
+    d->forgetFaces();
 }
 
 void DetectionFlow::setUndoStack(QUndoStack* stack)
@@ -260,7 +266,7 @@ void DetectionFlow::start(const QImage& picture)
     }
     // A superseded detection still queued never reaches the model.
     d->dropDetection();
-    d->faces.clear();
+    d->forgetFaces();
     if (d->detector->state() == core::FacialPointsDetector::Failed) {
         d->report(failedText(true, d->model->count() > 0));
         return;
@@ -287,7 +293,7 @@ bool DetectionFlow::detectAgain()
         return false;
     }
     d->dropDetection();
-    d->faces.clear();
+    d->forgetFaces();
     if (d->detector->state() == core::FacialPointsDetector::Failed) {
         d->report(failedText(true, d->model->count() > 0));
         return false;
@@ -328,6 +334,11 @@ bool DetectionFlow::isRunning() const
 QString DetectionFlow::statusMessage() const
 {
     return d->status;
+}
+
+bool DetectionFlow::facesSearched() const
+{
+    return d->facesBelongToModel();
 }
 
 int DetectionFlow::faceCount() const

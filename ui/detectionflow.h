@@ -54,6 +54,9 @@ public:
     // The last status line reported.
     QString statusMessage() const;
 
+    // Whether the model's picture was searched for faces: a detection of it ended with a result.
+    // False for a picture whose detection was skipped or is still running, and for a package's.
+    bool facesSearched() const;
     // The faces of the last result, while the model still shows the picture they were found in.
     int faceCount() const;
     const core::DetectedFace& face(int index) const;

@@ -56,6 +56,8 @@ public:
     // from the largest to the smallest and round again, as one undo step. False when no other
     // face was found.
     bool placeOnNextFace();
+    // Whether the picture shown was searched for faces (see DetectionFlow::facesSearched).
+    bool facesSearched() const;
 
     // Detects again on the current picture (Edit → Detect Points Again): asks first when points
     // are shown; the result is one undo step. False when nothing was started.

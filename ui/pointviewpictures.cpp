@@ -131,6 +131,11 @@ bool PointView::placeOnNextFace()
     return d->detection.placeOnFace(d->detection.nextFace());
 }
 
+bool PointView::facesSearched() const
+{
+    return d->detection.facesSearched();
+}
+
 void PointView::contextMenuEvent(QContextMenuEvent* event)
 {
     // From the keyboard (the Menu key, Shift+F10) the menu opens on the next face, not at the

@@ -60,6 +60,8 @@ private slots:
     void detectPointsAgain();
     void commandsOnFacesWithoutAPictureSaySo_data();
     void commandsOnFacesWithoutAPictureSaySo();
+    void nextFaceSaysWhyThereIsNone_data();
+    void nextFaceSaysWhyThereIsNone();
     void noFaceThenSelectAllAndACornerScales();
 
 private:
@@ -199,6 +201,50 @@ void tst_MainWindowDetection::commandsOnFacesWithoutAPictureSaySo()
     command->trigger();
     QVERIFY2(footer(window).startsWith(QStringLiteral("Open, drop or paste a picture first")), qPrintable(footer(window)));
     QVERIFY(pointView(window)->facialPoints()->image().isNull());
+}
+
+void tst_MainWindowDetection::nextFaceSaysWhyThereIsNone_data()
+{
+    QTest::addColumn<QString>("picture");
+    QTest::addColumn<bool>("skipDetection"); // points are shown, and the question is answered No
+    QTest::addColumn<bool>("waitForDetection");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("searched, one face") << "astronaut.png" << false << true
+                                        << "No other face was found in this picture.";
+    QTest::newRow("detection skipped on a crowd") << "bald_guys.jpg" << true << true
+        << "The faces of this picture were not looked for: Edit \u2192 Detect Points Again "
+           "(Ctrl+D) finds them and places the points on the largest.";
+    QTest::newRow("still detecting") << "astronaut.png" << false << false
+                                     << "The faces are still being found: press N again once the points are placed.";
+}
+
+// N on a picture with no other face known tells which of three it is: searched and alone, not
+// searched at all, or not searched yet.
+void tst_MainWindowDetection::nextFaceSaysWhyThereIsNone()
+{
+    QFETCH(QString, picture);
+    QFETCH(bool, skipDetection);
+    QFETCH(bool, waitForDetection);
+    QFETCH(QString, expected);
+    ui::MainWindow window(prompts.get());
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    if (skipDetection) {
+        view->setImage(QImage(testimages::testPicture("astronaut.png")));
+        QTRY_COMPARE_WITH_TIMEOUT(model->count(), 75, detectionTimeoutMs);
+        prompts->answers.enqueue(QMessageBox::No);
+    }
+    view->setImage(QImage(testimages::testPicture(picture.toUtf8().constData())));
+    if (waitForDetection) {
+        QTRY_VERIFY_WITH_TIMEOUT(!view->isDetecting(), detectionTimeoutMs);
+    }
+    const core::FacialPointVector before = model->points();
+    QAction* next = findAction(window, QStringLiteral("nextFaceAction"));
+    QVERIFY(next);
+    next->trigger();
+    QCOMPARE(footer(window), QString(expected));
+    QCOMPARE(model->points(), before);
 }
 
 void tst_MainWindowDetection::detectPointsAgain()
