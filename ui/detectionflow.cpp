@@ -102,17 +102,41 @@ public:
         status = text;
         emit q->statusMessageChanged(text);
     }
+    struct Search {
+        qint64 imageKey;
+        QVector<core::DetectedFace> faces;
+    };
+    static constexpr size_t searchesKept = 32;
+
     bool launch(const QImage& picture);
     void dropDetection();
     void onImageChanged();
-    bool facesBelongToModel() const
+    // The search of the model's picture; null when none of it has ended.
+    const Search* searchOfModel() const
     {
-        return model && facesImageKey != 0 && model->image().cacheKey() == facesImageKey;
+        if (!model || model->image().isNull()) {
+            return nullptr;
+        }
+        const qint64 key = model->image().cacheKey();
+        const auto found = std::find_if(searches.begin(), searches.end(),
+                                        [key](const Search& search) { return search.imageKey == key; });
+        return found == searches.end() ? nullptr : &*found;
     }
-    void forgetFaces()
+    const QVector<core::DetectedFace>& facesOfModel() const
     {
-        faces.clear();
-        facesImageKey = 0;
+        static const QVector<core::DetectedFace> none;
+        const Search* search = searchOfModel();
+        return search ? search->faces : none;
+    }
+    void rememberFaces(qint64 imageKey, const QVector<core::DetectedFace>& found)
+    {
+        searches.erase(std::remove_if(searches.begin(), searches.end(),
+                                      [imageKey](const Search& search) { return search.imageKey == imageKey; }),
+                       searches.end());
+        searches.push_back({imageKey, found});
+        if (searches.size() > searchesKept) {
+            searches.erase(searches.begin());
+        }
     }
 
     DetectionFlow* q;
@@ -131,9 +155,9 @@ public:
     // The points when the detection started: a result lands only if they are still the same,
     // so an edit made in the meantime is never overwritten.
     core::FacialPointVector pointsAtStart;
-    QVector<core::DetectedFace> faces;
-    // The picture faces were found in, none found included; 0 when no search has ended.
-    qint64 facesImageKey = 0;
+    // The faces found in each picture searched lately (none found included), the latest last:
+    // a picture that an undo or redo brings back keeps its faces.
+    std::vector<Search> searches;
     QString status;
 };
 
@@ -172,8 +196,7 @@ void DetectionFlow::Impl::onDetectionFinished()
         return;
     }
     const DetectionResult result = future.resultAt(0);
-    faces = result.faces;
-    facesImageKey = detectedImageKey;
+    rememberFaces(detectedImageKey, result.faces);
     if (model->points() != pointsAtStart) {
         report(keptText(result.faceCount));
         return;
@@ -251,7 +274,7 @@ void DetectionFlow::setFacialPoints(core::FacialPoints* model)
         connect(model, &core::FacialPoints::imageChanged, d.get(), &Impl::onImageChanged);
     }
     d->dropDetection();
-    d->forgetFaces();
+    d->searches.clear();
 }
 
 void DetectionFlow::setUndoStack(QUndoStack* stack)
@@ -266,7 +289,6 @@ void DetectionFlow::start(const QImage& picture)
     }
     // A superseded detection still queued never reaches the model.
     d->dropDetection();
-    d->forgetFaces();
     if (d->detector->state() == core::FacialPointsDetector::Failed) {
         d->report(failedText(true, d->model->count() > 0));
         return;
@@ -292,8 +314,8 @@ bool DetectionFlow::detectAgain()
     if (!d->detector || !d->model || d->model->image().isNull()) {
         return false;
     }
+    // The faces found before stay until the new search ends: the picture is the same.
     d->dropDetection();
-    d->forgetFaces();
     if (d->detector->state() == core::FacialPointsDetector::Failed) {
         d->report(failedText(true, d->model->count() > 0));
         return false;
@@ -338,29 +360,30 @@ QString DetectionFlow::statusMessage() const
 
 bool DetectionFlow::facesSearched() const
 {
-    return d->facesBelongToModel();
+    return d->searchOfModel() != nullptr;
 }
 
 int DetectionFlow::faceCount() const
 {
-    return d->facesBelongToModel() ? d->faces.size() : 0;
+    return d->facesOfModel().size();
 }
 
 const core::DetectedFace& DetectionFlow::face(int index) const
 {
-    return d->faces.at(index);
+    return d->facesOfModel().at(index);
 }
 
 int DetectionFlow::faceAt(QPoint picturePixel) const
 {
+    const QVector<core::DetectedFace>& faces = d->facesOfModel();
     int found = -1;
     const core::FacialPointVector current = d->model ? d->model->points() : core::FacialPointVector();
-    for (int i = 0; i < faceCount(); ++i) {
-        const core::DetectedFace& candidate = d->faces.at(i);
+    for (int i = 0; i < faces.size(); ++i) {
+        const core::DetectedFace& candidate = faces.at(i);
         if (!candidate.rect.contains(picturePixel) || candidate.points == current) {
             continue;
         }
-        if (found < 0 || areaOf(candidate.rect) < areaOf(d->faces.at(found).rect)) {
+        if (found < 0 || areaOf(candidate.rect) < areaOf(faces.at(found).rect)) {
             found = i;
         }
     }
@@ -369,16 +392,17 @@ int DetectionFlow::faceAt(QPoint picturePixel) const
 
 int DetectionFlow::nextFace() const
 {
-    std::vector<int> bySize(static_cast<size_t>(faceCount()));
+    const QVector<core::DetectedFace>& faces = d->facesOfModel();
+    std::vector<int> bySize(static_cast<size_t>(faces.size()));
     std::iota(bySize.begin(), bySize.end(), 0);
-    std::stable_sort(bySize.begin(), bySize.end(), [this](int a, int b) {
-        return areaOf(d->faces.at(a).rect) > areaOf(d->faces.at(b).rect);
+    std::stable_sort(bySize.begin(), bySize.end(), [&faces](int a, int b) {
+        return areaOf(faces.at(a).rect) > areaOf(faces.at(b).rect);
     });
     const core::FacialPointVector current = d->model ? d->model->points() : core::FacialPointVector();
     // The face the points are on: the one they were placed on, or, once edited, the smallest
     // whose rectangle holds their middle.
     auto holding = std::find_if(bySize.begin(), bySize.end(),
-                                [&](int i) { return d->faces.at(i).points == current; });
+                                [&](int i) { return faces.at(i).points == current; });
     if (holding == bySize.end() && !current.empty() && d->model) {
         const QSize size = d->model->image().size();
         double x = 0;
@@ -390,7 +414,7 @@ int DetectionFlow::nextFace() const
         const QPoint middle(int(std::floor(x / double(current.size()) * size.width())),
                             int(std::floor(y / double(current.size()) * size.height())));
         for (auto i = bySize.begin(); i != bySize.end(); ++i) {
-            if (d->faces.at(*i).rect.contains(middle)) {
+            if (faces.at(*i).rect.contains(middle)) {
                 holding = i; // the later, the smaller
             }
         }
@@ -398,12 +422,12 @@ int DetectionFlow::nextFace() const
     const size_t start = holding == bySize.end() ? 0 : size_t(holding - bySize.begin()) + 1;
     for (size_t step = 0; step < bySize.size(); ++step) {
         const auto candidate = bySize.begin() + std::ptrdiff_t((start + step) % bySize.size());
-        if (candidate != holding && d->faces.at(*candidate).points != current) {
+        if (candidate != holding && faces.at(*candidate).points != current) {
             return *candidate;
         }
     }
     // The only face, with the points moved or edited on it: its detected points are what is left.
-    if (holding != bySize.end() && d->faces.at(*holding).points != current) {
+    if (holding != bySize.end() && faces.at(*holding).points != current) {
         return *holding;
     }
     return -1;
@@ -411,11 +435,12 @@ int DetectionFlow::nextFace() const
 
 bool DetectionFlow::placeOnFace(int index)
 {
-    if (index < 0 || index >= faceCount()) {
+    const QVector<core::DetectedFace>& faces = d->facesOfModel();
+    if (index < 0 || index >= faces.size()) {
         return false;
     }
     tools::execute(d->undoStack, std::make_unique<tools::ReplacePointsCommand>(
-                                     d->model, d->model->points(), d->faces.at(index).points,
+                                     d->model, d->model->points(), faces.at(index).points,
                                      QStringLiteral("Place Points on Face"), false));
     d->report(QStringLiteral("Points placed on the chosen face. Right-click another face to move them there."));
     return true;

@@ -57,7 +57,8 @@ public:
     // Whether the model's picture was searched for faces: a detection of it ended with a result.
     // False for a picture whose detection was skipped or is still running, and for a package's.
     bool facesSearched() const;
-    // The faces of the last result, while the model still shows the picture they were found in.
+    // The faces found in the model's picture; those of the latest pictures searched are kept, so
+    // that a picture an undo or redo brings back keeps its faces.
     int faceCount() const;
     const core::DetectedFace& face(int index) const;
     // The face whose rectangle contains picturePixel and that does not already hold the points

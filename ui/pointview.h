@@ -49,10 +49,10 @@ public:
     // How pictures come in: its reads, their progress and Cancel.
     PictureIntake* pictureIntake() const;
     // The menu a right-click at position (view pixels) opens: "Place Points on This Face" when
-    // it hits a face of the last detection that does not hold the points, else null. While the
+    // it hits a face found in the picture that does not hold the points, else null. While the
     // menu exists, those faces are outlined faintly.
     std::unique_ptr<QMenu> faceMenuAt(QPoint position);
-    // Edit → Place Points on Next Face: moves the points to the next face of the last detection,
+    // Edit → Place Points on Next Face: moves the points to the next face found in the picture,
     // from the largest to the smallest and round again, as one undo step. False when no other
     // face was found.
     bool placeOnNextFace();
@@ -145,7 +145,7 @@ protected:
 
 private:
     Q_DISABLE_COPY(PointView)
-    // The face menu for face index of the last detection; null for an index it does not cover.
+    // The face menu for face index of those found in the picture; null for an index it does not cover.
     std::unique_ptr<QMenu> faceMenuFor(int face);
     class Impl;
     std::unique_ptr<Impl> d;

@@ -62,6 +62,7 @@ private slots:
     void commandsOnFacesWithoutAPictureSaySo();
     void nextFaceSaysWhyThereIsNone_data();
     void nextFaceSaysWhyThereIsNone();
+    void facesOfAPictureComeBackWithItsUndo();
     void noFaceThenSelectAllAndACornerScales();
 
 private:
@@ -245,6 +246,41 @@ void tst_MainWindowDetection::nextFaceSaysWhyThereIsNone()
     next->trigger();
     QCOMPARE(footer(window), QString(expected));
     QCOMPARE(model->points(), before);
+}
+
+// A picture an undo brings back still has the faces found in it: N moves the points to its
+// other face, as it did before the next picture came in.
+void tst_MainWindowDetection::facesOfAPictureComeBackWithItsUndo()
+{
+    ui::MainWindow window(prompts.get());
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    QAction* undo = findAction(window, QStringLiteral("undoAction"));
+    QAction* next = findAction(window, QStringLiteral("nextFaceAction"));
+    view->setImage(QImage(testimages::testPicture("2008_001009.jpg")));
+    QTRY_VERIFY_WITH_TIMEOUT(!view->isDetecting(), detectionTimeoutMs);
+    QCOMPARE(footer(window), QStringLiteral("2 faces found: points placed on the largest. "
+                                            "Right-click another face to move them there."));
+    const core::FacialPointVector largest = model->points();
+
+    prompts->answers.enqueue(QMessageBox::Yes);
+    view->setImage(QImage(testimages::testPicture("astronaut.png")));
+    QTRY_VERIFY_WITH_TIMEOUT(!view->isDetecting(), detectionTimeoutMs);
+    QCOMPARE(model->count(), 75);
+    undo->trigger(); // Detect Points
+    undo->trigger(); // Replace Picture
+    QCOMPARE(model->points(), largest);
+    // Detect Points Again answered No leaves the picture, and its faces, as they were.
+    prompts->answers.enqueue(QMessageBox::No);
+    findAction(window, QStringLiteral("detectAgainAction"))->trigger();
+    QVERIFY(!view->isDetecting());
+
+    next->trigger();
+    QCOMPARE(footer(window), QStringLiteral("Points placed on the chosen face. Right-click another face to move them there."));
+    QCOMPARE(model->count(), 75);
+    QVERIFY(model->points() != largest);
+    QCOMPARE(undo->text(), QStringLiteral("Undo Place Points on Face"));
 }
 
 void tst_MainWindowDetection::detectPointsAgain()
