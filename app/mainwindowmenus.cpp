@@ -202,10 +202,17 @@ void MainWindow::Impl::buildEditMenu()
     // Ctrl+A as a key of the window too, so that it also selects while the menu bar holds the
     // keys (a menu closed with Escape); the keys that follow go to the points.
     auto* selectAll = new QShortcut(QKeySequence::SelectAll, q, nullptr, nullptr, Qt::WindowShortcut);
-    connect(selectAll, &QShortcut::activated, this, [this] {
+    const auto selectAllPoints = [this] {
         pointView->setFocus();
         pointView->selectAll();
-    });
+    };
+    connect(selectAll, &QShortcut::activated, this, selectAllPoints);
+    // The menu shows the key after a tab rather than holding it too: a second owner of Ctrl+A
+    // would make the key ambiguous while the menu bar holds the keys.
+    QAction* selectAllAction = editMenu->addAction(
+        QStringLiteral("Select All\t") + selectAll->key().toString(QKeySequence::NativeText));
+    selectAllAction->setObjectName(QStringLiteral("selectAllAction"));
+    connect(selectAllAction, &QAction::triggered, this, selectAllPoints);
     editMenu->addSeparator();
 
     QAction* detectAction = editMenu->addAction(QStringLiteral("Detect Points Again"));

@@ -121,6 +121,7 @@ private slots:
     void mirrorSelectionIsOneStep();
     void selectionTurnsAndScalesByKeys();
     void selectAllAfterAMenuWasClosed();
+    void selectAllIsInTheEditMenu();
     void heldKeyActsOnce_data();
     void heldKeyActsOnce();
     void foldedMessageSelectsCorners();
@@ -566,6 +567,30 @@ void tst_MainWindowNavigation::selectAllAfterAMenuWasClosed()
     for (size_t i = 0; i < before.size(); ++i) {
         QVERIFY2(pixelOf(after, int(i)).y() > pixelOf(before, int(i)).y(), qPrintable(QString::number(i)));
     }
+}
+
+// Ctrl+A has its entry in the Edit menu, which names the key and selects every point.
+void tst_MainWindowNavigation::selectAllIsInTheEditMenu()
+{
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    auto* menuBar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    QVERIFY(menuBar);
+    QMenu* edit = menuBar->actions().at(1)->menu();
+    QVERIFY(edit);
+    QAction* entry = nullptr;
+    for (QAction* action : edit->actions()) {
+        if (action->objectName() == QLatin1String("selectAllAction")) {
+            entry = action;
+        }
+    }
+    QVERIFY(entry);
+    QCOMPARE(entry->text(), QStringLiteral("Select All\tCtrl+A"));
+    QVERIFY(view->selection().isEmpty());
+    entry->trigger();
+    QCOMPARE(view->selection().size(), 75);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(view));
 }
 
 void tst_MainWindowNavigation::heldKeyActsOnce_data()
