@@ -127,6 +127,9 @@ void MainWindow::Impl::placeOnNextFace()
     }
     if (pointView->isDetecting()) {
         showStatus(QStringLiteral("The faces are still being found: press N again once the points are placed."));
+    } else if (!pointView->facesSearched() && detector.state() == core::FacialPointsDetector::Failed) {
+        showStatus(QStringLiteral("The faces of this picture cannot be looked for: the landmark model "
+                                  "could not be loaded."));
     } else if (!pointView->facesSearched()) {
         // A package's picture, or one whose detection was skipped: nothing is known of its faces.
         showStatus(QStringLiteral("The faces of this picture were not looked for: Edit \u2192 Detect "

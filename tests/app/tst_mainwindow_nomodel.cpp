@@ -88,6 +88,13 @@ void tst_MainWindowWithoutModel::missingModelIsReportedOnceAndDetectionStops()
     QCOMPARE(pointsUpdated.count(), 0);
     QCOMPARE(prompts.ofKind(QStringLiteral("question")).size(), 1);
     QCOMPARE(prompts.ofKind(QStringLiteral("warning")).size(), 1);
+
+    // Place Points on Next Face says why no face is known, not to detect again.
+    QAction* next = window.findChild<QAction*>(QStringLiteral("nextFaceAction"));
+    QVERIFY(next);
+    next->trigger();
+    QCOMPARE(footer->text(), QStringLiteral("The faces of this picture cannot be looked for: the landmark "
+                                            "model could not be loaded."));
 }
 
 void tst_MainWindowWithoutModel::packagesOpenWithoutModel()
