@@ -106,8 +106,7 @@ int main(int argc, char* argv[])
     window.show();
     if (!files.isEmpty()) {
         // From the event loop, so that a failure message appears over the shown window.
-        const QString path = files.constFirst();
-        QTimer::singleShot(0, &window, [&window, path] { window.openFile(path); });
+        QTimer::singleShot(0, &window, [&window, files] { window.openFiles(files); });
     }
     const int status = application.exec();
     // The window's work was saved or discarded already, and a save, an export of points or a

@@ -434,6 +434,15 @@ void MainWindow::openFile(const QString& path)
     d->openPackageFile(path);
 }
 
+void MainWindow::openFiles(const QStringList& files)
+{
+    if (files.isEmpty()) {
+        return;
+    }
+    openFile(files.constFirst());
+    d->pointView->pictureIntake()->tellFilesLeftOut(files.constFirst(), int(files.size()) - 1);
+}
+
 void MainWindow::Impl::openPackageFile(const QString& path)
 {
     if (mayLeaveWork(openQuestion)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -22,6 +23,9 @@ public:
     // Opens a package (a ".pmk" name, in any case) or a picture as the "File" menu would, with
     // the same questions and messages; for a file named on the command line.
     void openFile(const QString& path);
+    // Opens the first of files as openFile does and tells the user that the others were left
+    // out (the window takes one file at a time); for the files named on the command line.
+    void openFiles(const QStringList& files);
 
 protected:
     // Asks first when there are unsaved changes; the close is refused when the user cancels.

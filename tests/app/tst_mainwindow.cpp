@@ -67,6 +67,8 @@ private slots:
     void saveWhileAPackageIsOpenedSaysSo();
     void pasteDuringAPackageLoadIsRefusedAndSaysSo_data();
     void pasteDuringAPackageLoadIsRefusedAndSaysSo();
+    void filesNamedOnTheCommandLine_data();
+    void filesNamedOnTheCommandLine();
     void packagePastedOrDroppedOpens_data();
     void packagePastedOrDroppedOpens();
     void videoPastedOrDroppedPlaysInThePreview_data();
@@ -681,6 +683,44 @@ void tst_MainWindow::packagePastedOrDroppedOpens_data()
     QTest::addColumn<bool>("dropped");
     QTest::newRow("pasted") << false;
     QTest::newRow("dropped") << true;
+}
+
+void tst_MainWindow::filesNamedOnTheCommandLine_data()
+{
+    QTest::addColumn<QStringList>("files"); // "pmk": a package, else a picture of that name
+    QTest::addColumn<QString>("leftOut"); // the warning, "%1" the first file; empty: none
+    QTest::newRow("one picture") << QStringList{"a.png"} << QString();
+    QTest::newRow("three pictures") << QStringList{"a.png", "b.png", "c.png"}
+        << "The 2 other files given with \"%1\" were not opened: the window takes one file at a time.";
+    QTest::newRow("a package and a picture") << QStringList{"pmk", "b.png"}
+        << "The other file given with \"%1\" was not opened: the window takes one file at a time.";
+}
+
+// `facemask a.png b.png`: the first file opens, and the user learns that the others did not.
+void tst_MainWindow::filesNamedOnTheCommandLine()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, leftOut);
+    QStringList paths;
+    for (const QString& file : files) {
+        paths << (file == QLatin1String("pmk")
+                      ? writePackage(QStringLiteral("good"), testimages::filled(32, 24, Qt::magenta), 75)
+                      : writeFile(file, testimages::encoded(testimages::filled(40, 30, Qt::blue), "png")));
+        QVERIFY(!paths.last().isEmpty());
+    }
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.openFiles(paths);
+    const QSize expected = files.first() == QLatin1String("pmk") ? QSize(32, 24) : QSize(40, 30);
+    QTRY_COMPARE(pointView(window)->facialPoints()->image().size(), expected);
+    QStringList warnings;
+    for (const PromptRecord& warning : prompts->ofKind(QStringLiteral("warning"))) {
+        if (warning.title == QLatin1String("Picture")) {
+            warnings << warning.text;
+        }
+    }
+    QCOMPARE(warnings, leftOut.isEmpty() ? QStringList() : QStringList{leftOut.arg(paths.first())});
 }
 
 // A package copied in a file manager and pasted, or dragged from it onto the window, opens as
