@@ -317,9 +317,13 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
         if (!playWanted) {
             return;
         }
-        // A still picture plays as a video of no length that ends at once: looping it would
-        // restart it a thousand times a second. Its one frame stays shown, as when paused.
-        if (player.duration() <= 0) {
+        // A still picture plays as a video of no length, a clip of one picture as one that
+        // lasts a frame and ends on its first: either ends as soon as it starts, and looping it
+        // would restart it many times a second, each round's picture searched for faces anew.
+        // Its one frame stays shown, as when paused.
+        const bool onePicture = double(player.duration()) * 1000 < 1.5 * frameMicros
+                                && (lastStart < 0 || lastStart == origin);
+        if (player.duration() <= 0 || onePicture) {
             playWanted = false;
             watchPlay(false);
             watchHolds(false);
