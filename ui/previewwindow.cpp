@@ -326,7 +326,7 @@ void PreviewWindow::setFacePicture(const QImage& picture)
     if (picture.isNull()) {
         return;
     }
-    d->stopLive(true);
+    d->stopLive();
     d->pasteNote.clear();
     d->photoOutdated = false;
     d->photo = picture;

@@ -71,9 +71,9 @@ public:
     void onPictureSaved();
     void onPhotoDetected(std::shared_ptr<QFutureWatcher<core::DetectionResult>> watcher);
     void onFrameRendered(const QImage& preview, int faceCount);
-    // Stops the camera or video and drops the live preview; clearCameraChoice unticks the camera
-    // in the Camera menu. Leaves the photo as it is.
-    void stopLive(bool clearCameraChoice);
+    // Stops the camera or video and drops the live preview, and unticks the camera in the Camera
+    // menu: a camera chosen there is ticked again once it has started. Leaves the photo as it is.
+    void stopLive();
     // Lets go of a live preview; one whose worker still waits for the landmark model is deleted
     // once that wait is over, so that the window does not wait with it.
     void retire(std::unique_ptr<LivePreview> old);

@@ -208,7 +208,7 @@ void PreviewWindow::Impl::onFrameRendered(const QImage& preview, int faceCount)
     }
 }
 
-void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
+void PreviewWindow::Impl::stopLive()
 {
     showVideoControls(nullptr);
     if (frameSource) {
@@ -226,7 +226,7 @@ void PreviewWindow::Impl::stopLive(bool clearCameraChoice)
     if (stopCameraAction) {
         stopCameraAction->setEnabled(false);
     }
-    if (clearCameraChoice && cameraGroup && cameraGroup->checkedAction()) {
+    if (cameraGroup && cameraGroup->checkedAction()) {
         cameraGroup->checkedAction()->setChecked(false);
     }
 }
@@ -252,7 +252,7 @@ void PreviewWindow::Impl::retire(std::unique_ptr<LivePreview> old)
 
 void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
 {
-    d->stopLive(!source);
+    d->stopLive();
     d->pasteNote.clear();
     if (!source) {
         // Back to the photo, if there is one, with what its detection found (kept meanwhile).
@@ -416,7 +416,7 @@ bool PreviewWindow::Impl::openVideoFile(const QString& path, bool gif)
 void PreviewWindow::Impl::awaitVideo(const QString& path)
 {
     // As a source chosen: what played before stops, and a picture still being read is dropped.
-    stopLive(false);
+    stopLive();
     pasteNote.clear();
     intake.cancel();
     awaitedVideo = path;

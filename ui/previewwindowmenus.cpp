@@ -151,8 +151,12 @@ void PreviewWindow::Impl::buildCameraMenu(QMenu* menu)
         QAction* action = menu->addAction(QString(camera.description()).replace(QLatin1Char('&'), QStringLiteral("&&")));
         action->setCheckable(true);
         cameraGroup->addAction(action);
-        connect(action, &QAction::triggered, this, [this, camera] {
-            q->setFrameSource(std::make_unique<CameraFrameSource>(camera));
+        connect(action, &QAction::triggered, this, [this, action, camera] {
+            auto source = std::make_unique<CameraFrameSource>(camera);
+            const FrameSource* chosen = source.get();
+            q->setFrameSource(std::move(source));
+            // Ticked while it runs: one that could not start is not.
+            action->setChecked(frameSource.get() == chosen);
         });
     }
     menu->addSeparator();

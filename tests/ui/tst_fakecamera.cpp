@@ -41,6 +41,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void chosenCameraShowsMaskedFrames();
+    void cameraIsTickedWhileItRuns_data();
+    void cameraIsTickedWhileItRuns();
     void cameraThatFallsSilentSaysSo_data();
     void cameraThatFallsSilentSaysSo();
     void frameTakenInSlowlyDoesNotEndTheCamera();
@@ -142,6 +144,52 @@ void tst_FakeCamera::chosenCameraShowsMaskedFrames()
     QTRY_VERIFY_WITH_TIMEOUT(masked(), 60000);
     const QString footer = window.findChild<QLabel*>(QStringLiteral("previewFooter"))->text();
     QVERIFY2(!footer.contains(QStringLiteral("No face")), qPrintable(footer));
+    QVERIFY(prompts.records.isEmpty());
+}
+
+void tst_FakeCamera::cameraIsTickedWhileItRuns_data()
+{
+    QTest::addColumn<QString>("next"); // what is chosen after the camera
+    QTest::newRow("face video") << QStringLiteral("video");
+    QTest::newRow("face picture") << QStringLiteral("picture");
+    QTest::newRow("Stop Camera") << QStringLiteral("stop");
+}
+
+// The Camera menu ticks the camera that runs, and Stop Camera is there to stop it; a face video
+// chosen after the camera left it ticked, with Stop Camera greyed out.
+void tst_FakeCamera::cameraIsTickedWhileItRuns()
+{
+    QFETCH(QString, next);
+    core::FaceMaskProject project;
+    core::FacialPointsDetector detector;
+    FakePrompts prompts;
+    ui::PreviewWindow window(&project, &detector);
+    window.show();
+    QAction* choice = nullptr;
+    QAction* stop = nullptr;
+    for (QAction* action : window.findChild<QMenu*>(QStringLiteral("cameraMenu"))->actions()) {
+        if (action->iconText() == cameraName) {
+            choice = action;
+        } else if (action->text() == QLatin1String("Stop Camera")) {
+            stop = action;
+        }
+    }
+    QVERIFY(choice && stop);
+    choice->trigger();
+    QVERIFY(choice->isChecked());
+    QVERIFY(stop->isEnabled());
+    if (next == QLatin1String("video")) {
+        const QString clip = folder.filePath(QStringLiteral("chosen-after.mp4"));
+        const QString error = testclips::encode(QVector<QImage>(10, face), 10, clip);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY(window.openFaceVideo(clip));
+    } else if (next == QLatin1String("picture")) {
+        window.setFacePicture(face);
+    } else {
+        stop->trigger();
+    }
+    QVERIFY(!choice->isChecked());
+    QVERIFY(!stop->isEnabled());
     QVERIFY(prompts.records.isEmpty());
 }
 
