@@ -56,9 +56,23 @@ QString packageFor(const QString& caps)
                           "-bad or -ugly)");
 }
 
+// Types GStreamer recognises in files that are no video of any kind: archives (a package too),
+// documents and programs. No plugin plays them.
+bool neverMedia(const QString& caps)
+{
+    static const QStringList kinds{
+        QStringLiteral("application/zip"), QStringLiteral("application/x-tar"), QStringLiteral("application/x-gzip"),
+        QStringLiteral("application/x-bzip"), QStringLiteral("application/x-compress"), QStringLiteral("application/x-rar"),
+        QStringLiteral("application/x-ar"), QStringLiteral("application/pdf"), QStringLiteral("application/postscript"),
+        QStringLiteral("application/msword"), QStringLiteral("application/xml"), QStringLiteral("application/x-executable"),
+        QStringLiteral("application/x-ms-dos-executable")};
+    return kinds.contains(caps.section(QLatin1Char(','), 0, 0).trimmed());
+}
+
 // What the discoverer found missing for the file's pictures, for the user; empty when nothing, or
-// only a decoder of sound, subtitles or other data that is never shown.
-QString missingForPictures(GstDiscovererInfo* info)
+// only a decoder of sound, subtitles or other data that is never shown. A file of a type that is
+// never media sets notMedia to that type instead.
+QString missingForPictures(GstDiscovererInfo* info, QString* notMedia)
 {
     const gchar** details = gst_discoverer_info_get_missing_elements_installer_details(info);
     for (; details && *details; ++details) {
@@ -75,6 +89,10 @@ QString missingForPictures(GstDiscovererInfo* info)
                                         QStringLiteral("application/x-ssa"), QStringLiteral("application/x-ass")};
         if (std::any_of(unseen.begin(), unseen.end(), [&caps](const QString& kind) { return caps.startsWith(kind); })) {
             continue;
+        }
+        if (neverMedia(caps)) {
+            *notMedia = caps.section(QLatin1Char(','), 0, 0).trimmed();
+            return QString();
         }
         return QStringLiteral("it needs GStreamer's %1, which is not installed: %2").arg(fields.at(3), packageFor(caps));
     }
@@ -179,7 +197,7 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
     }
     int degrees = 0;
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_MISSING_PLUGINS) {
-        shape.missingPlugin = missingForPictures(info);
+        shape.missingPlugin = missingForPictures(info, &shape.notMedia);
     }
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK) {
         const GstClockTime length = gst_discoverer_info_get_duration(info);
@@ -239,6 +257,9 @@ QString shapeProblem(const VideoShape& shape)
 {
     if (!shape.missingPlugin.isEmpty()) {
         return shape.missingPlugin;
+    }
+    if (!shape.notMedia.isEmpty()) {
+        return QStringLiteral("it is not a video but a file of type %1").arg(shape.notMedia);
     }
     if (shape.noVideo) {
         return QStringLiteral("it holds no video stream that can be played, only sound or other data");

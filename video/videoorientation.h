@@ -37,6 +37,9 @@ struct VideoShape {
     // installed: install gstreamer1.0-libav"). Empty when nothing is missing, or only a decoder
     // of its sound, which is never played.
     QString missingPlugin;
+    // The file is of a type that is never a video, whatever is installed (an archive, a package
+    // too, a document or a program): that type ("application/zip"); empty otherwise.
+    QString notMedia;
 };
 
 // Reads the headers of the video file at path through GStreamer. A read that times out after
@@ -48,8 +51,9 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait =
 // Why frames of the shape are not read ("its frames are 16000 x 16000 pixels; ..."), empty when
 // they are.
 QString frameSizeProblem(const VideoShape& shape);
-// Why a file of the shape is not played: a plugin it needs is missing, it holds no video stream,
-// or frameSizeProblem(); empty when it is.
+// Why a file of the shape is not played: a plugin it needs is missing, it is no video at all
+// ("it is not a video but a file of type application/zip"), it holds no video stream, or
+// frameSizeProblem(); empty when it is.
 QString shapeProblem(const VideoShape& shape);
 
 } // namespace video

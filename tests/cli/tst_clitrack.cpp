@@ -69,6 +69,8 @@ private slots:
     void videoPreviewFailuresSayWhy();
     void threadLimitIsSaidNotWaitedOn_data();
     void threadLimitIsSaidNotWaitedOn();
+    void fileOfAnotherKindIsNoVideo_data();
+    void fileOfAnotherKindIsNoVideo();
     void missingPluginIsNamed_data();
     void missingPluginIsNamed();
 
@@ -793,6 +795,50 @@ void tst_CliTrack::videoPreviewFailuresSayWhy()
     QVERIFY2(run.err.startsWith("facemask-cli preview: " + message.toUtf8()), run.err.constData());
     QVERIFY2(!QFile::exists(newFolder), "a failed start leaves no folder behind");
     QCOMPARE(QFileInfo(text).isFile(), true);
+}
+
+void tst_CliTrack::fileOfAnotherKindIsNoVideo_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("kind"); // what the file named like a video holds
+    QTest::addColumn<QString>("type");
+    for (const QString& command : {QStringLiteral("track"), QStringLiteral("preview")}) {
+        QTest::newRow(qPrintable(command + QStringLiteral("-package"))) << command << "package" << "application/zip";
+        QTest::newRow(qPrintable(command + QStringLiteral("-pdf"))) << command << "pdf" << "application/pdf";
+    }
+}
+
+// A package or a document given as the video is said to be no video, where the message named a
+// GStreamer package to install for it.
+void tst_CliTrack::fileOfAnotherKindIsNoVideo()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, kind);
+    QFETCH(QString, type);
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString package = astronautPackage();
+    QVERIFY(!package.isEmpty());
+    const QString video = here.filePath(QStringLiteral("clip.mp4"));
+    if (kind == QLatin1String("package")) {
+        QVERIFY(QFile::copy(package, video));
+    } else {
+        QFile file(video);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("%PDF-1.4\n1 0 obj\n<<>>\nendobj\n") > 0);
+    }
+    QStringList arguments{command};
+    if (command == QLatin1String("preview")) {
+        arguments << package << video << QStringLiteral("-o") << here.filePath(QStringLiteral("frames"));
+    } else {
+        arguments << video;
+    }
+    const Run run = runCli(arguments);
+    QCOMPARE(run.status, 1);
+    const QByteArray expected = "facemask-cli " + command.toUtf8() + ": " + video.toUtf8()
+                                + ": it is not a video but a file of type " + type.toUtf8() + "\n";
+    QVERIFY2(run.err.contains(expected), run.err.constData());
+    QVERIFY(!QFile::exists(here.filePath(QStringLiteral("frames"))));
 }
 
 void tst_CliTrack::threadLimitIsSaidNotWaitedOn_data()

@@ -233,6 +233,15 @@ void tst_VideoSource::damagedFileIsReported_data()
     QFile soundFile(sound);
     QVERIFY(soundFile.open(QIODevice::ReadOnly));
     QTest::newRow("sound-only-mp4") << soundFile.readAll() << QStringLiteral("it holds no video stream");
+    // Files of a kind no plugin plays, named like a video: no package to install is named.
+    QTest::newRow("zip-named-mp4") << (QByteArray("PK\x03\x04", 4) + QByteArray(200, '\0'))
+                                   << QStringLiteral("it is not a video but a file of type application/zip.");
+    QTest::newRow("pdf-named-mp4") << QByteArray("%PDF-1.4\n1 0 obj\n<<>>\nendobj\n")
+                                   << QStringLiteral("it is not a video but a file of type application/pdf.");
+    QFile program(QCoreApplication::applicationFilePath());
+    QVERIFY(program.open(QIODevice::ReadOnly));
+    QTest::newRow("program-named-mp4") << program.read(4096)
+                                       << QStringLiteral("it is not a video but a file of type application/x-executable.");
 }
 
 void tst_VideoSource::damagedFileIsReported()
