@@ -90,7 +90,10 @@ public:
     void buildVideoControls(QBoxLayout* layout);
     void showVideoControls(VideoFrameSource* video);
     void togglePlaying();
+    // The slider and the time label at position (ms), a frame's start time.
     void showPosition(qint64 position);
+    // The time label alone at position (ms).
+    void showTime(qint64 position);
     void seekTo(qint64 position);
     void stepFrames(int count);
 

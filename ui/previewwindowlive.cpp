@@ -99,7 +99,12 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
     videoControls->hide();
 
     connect(playButton, &QToolButton::clicked, this, &Impl::togglePlaying);
-    connect(positionSlider, &QSlider::sliderMoved, this, &Impl::seekTo);
+    connect(positionSlider, &QSlider::sliderMoved, this, [this](int position) {
+        // The handle's time until the frame there comes with its own: a paused seek past a cut
+        // in the file can take seconds.
+        showTime(position);
+        seekTo(position);
+    });
     connect(positionSlider, &QSlider::actionTriggered, this, [this](int action) {
         if (action != QAbstractSlider::SliderMove) {
             seekTo(positionSlider->sliderPosition());
@@ -152,6 +157,11 @@ void PreviewWindow::Impl::showPosition(qint64 position)
         const QSignalBlocker quiet(positionSlider);
         positionSlider->setValue(int(position));
     }
+    showTime(position);
+}
+
+void PreviewWindow::Impl::showTime(qint64 position)
+{
     timeLabel->setText(QStringLiteral("%1 / %2").arg(timeText(position), timeText(video ? video->duration() : 0)));
 }
 

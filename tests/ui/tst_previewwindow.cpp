@@ -117,6 +117,41 @@ HandFedVideo* feedVideo(ui::PreviewWindow& window, const QString& path)
     return video;
 }
 
+// The slider's handle where it is now, in the slider's pixels.
+QRect sliderHandle(QSlider* slider)
+{
+    QStyleOptionSlider option;
+    option.initFrom(slider);
+    option.orientation = slider->orientation();
+    option.minimum = slider->minimum();
+    option.maximum = slider->maximum();
+    option.sliderPosition = slider->sliderPosition();
+    option.sliderValue = slider->value();
+    return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider);
+}
+
+// The x, in the slider's pixels, of the handle's middle at value.
+int sliderX(QSlider* slider, int value)
+{
+    QStyleOptionSlider option;
+    option.initFrom(slider);
+    option.orientation = slider->orientation();
+    option.minimum = slider->minimum();
+    option.maximum = slider->maximum();
+    const QRect groove = slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, slider);
+    const int handle = sliderHandle(slider).width();
+    return groove.x() + handle / 2
+           + QStyle::sliderPositionFromValue(slider->minimum(), slider->maximum(), value, groove.width() - handle);
+}
+
+// The time the label shows first ("1:05.3 / …"), in milliseconds.
+qint64 labelTime(const QLabel* time)
+{
+    const QString shown = time->text().section(QLatin1Char(' '), 0, 0);
+    return qint64(std::llround((shown.section(QLatin1Char(':'), 0, 0).toInt() * 60
+                                + shown.section(QLatin1Char(':'), 1, 1).toDouble()) * 1000));
+}
+
 } // namespace
 
 class tst_PreviewWindow : public QObject
@@ -161,6 +196,8 @@ private slots:
     void pausedOnADroppedFrameShowsIt();
     void sliderHeldWhenInterruptedFollowsTheVideoAgain_data();
     void sliderHeldWhenInterruptedFollowsTheVideoAgain();
+    void pausedDragShowsTheTimeAskedFor_data();
+    void pausedDragShowsTheTimeAskedFor();
     void heldKeyTogglesOnce_data();
     void heldKeyTogglesOnce();
     void damagedVideoSaysSoInTheWindow();
@@ -1084,6 +1121,53 @@ void tst_PreviewWindow::sliderHeldWhenInterruptedFollowsTheVideoAgain()
     emit video->positionChanged(4000);
     QCOMPARE(slider->value(), 4000);
     QVERIFY(!slider->isSliderDown());
+}
+
+void tst_PreviewWindow::pausedDragShowsTheTimeAskedFor_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::addColumn<int>("frameStart"); // of the frame that comes for the seek, before "to"
+    QTest::newRow("forward") << 1000 << 6000 << 4200;
+    QTest::newRow("back") << 7000 << 2500 << 2000;
+}
+
+// Paused, the handle dragged: the label shows the time the handle asks for while no frame has
+// come from there, and the frame's own start once it comes.
+void tst_PreviewWindow::pausedDragShowsTheTimeAskedFor()
+{
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(int, frameStart);
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
+    QVERIFY(writeBrokenVideo(path));
+    HandFedVideo* video = feedVideo(window, path);
+    emit video->durationChanged(10000);
+    video->pause();
+    emit video->positionChanged(from);
+    auto* slider = window.findChild<QSlider*>(QStringLiteral("positionSlider"));
+    auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
+    QCOMPARE(labelTime(time), qint64(from));
+
+    const QPoint grip = sliderHandle(slider).center();
+    QTest::mousePress(slider, Qt::LeftButton, Qt::NoModifier, grip);
+    QVERIFY(slider->isSliderDown());
+    const QPoint there(sliderX(slider, to), grip.y());
+    QMouseEvent move(QEvent::MouseMove, there, slider->mapToGlobal(there), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(slider, &move);
+    const int asked = slider->sliderPosition();
+    // One pixel of the slider is some 25 ms of this video.
+    QVERIFY2(std::abs(asked - to) < 100, qPrintable(QString::number(asked)));
+    QVERIFY2(std::abs(labelTime(time) - asked) < 100, qPrintable(time->text()));
+
+    emit video->positionChanged(frameStart);
+    QCOMPARE(labelTime(time), qint64(frameStart));
+    QCOMPARE(slider->sliderPosition(), asked); // still held where the user holds it
+    QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier, there);
 }
 
 void tst_PreviewWindow::heldKeyTogglesOnce_data()
