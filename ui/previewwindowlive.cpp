@@ -17,9 +17,12 @@
 #include <QBoxLayout>
 #include <QEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QShortcut>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QToolButton>
 
 namespace ui {
@@ -70,6 +73,36 @@ private:
     QSlider* slider;
 };
 
+// The video's position slider. A left press beside the handle brings the handle there and
+// holds it, as a drag from there: one seek, then the video plays on (Qt would step a page and
+// repeat the step, seeking again and again, while the button is held).
+class PositionSlider : public QSlider
+{
+public:
+    PositionSlider()
+        : QSlider(Qt::Horizontal)
+    {
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::LeftButton && maximum() > minimum()) {
+            QStyleOptionSlider option;
+            initStyleOption(&option);
+            const QRect handle = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+            if (!handle.contains(event->pos())) {
+                const QRect groove = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, this);
+                // The handle's middle comes under the cursor.
+                setSliderPosition(QStyle::sliderValueFromPosition(
+                    minimum(), maximum(), event->pos().x() - handle.width() / 2 - groove.x(),
+                    groove.width() - handle.width(), option.upsideDown));
+            }
+        }
+        QSlider::mousePressEvent(event);
+    }
+};
+
 } // namespace
 
 void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
@@ -82,11 +115,11 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
     playButton->setObjectName(QStringLiteral("playButton"));
     playButton->setText(QStringLiteral("Pause"));
     playButton->setToolTip(QStringLiteral("Play or pause the video (Space)"));
-    positionSlider = new QSlider(Qt::Horizontal);
+    positionSlider = new PositionSlider;
     positionSlider->setObjectName(QStringLiteral("positionSlider"));
     positionSlider->setAccessibleName(QStringLiteral("Video position"));
     positionSlider->setToolTip(QStringLiteral("Drag to move through the video; Left and Right step one frame while paused"));
-    // Milliseconds: a click beside the handle (or Page Up/Down) moves a second, not Qt's 10.
+    // Milliseconds: Page Up/Down moves a second, not Qt's 10.
     positionSlider->setPageStep(1000);
     positionSlider->setSingleStep(100);
     new SliderLetGo(positionSlider);
@@ -105,8 +138,9 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
         showTime(position);
         seekTo(position);
     });
+    // A move while the handle is not held is a jump: a press beside it, the wheel.
     connect(positionSlider, &QSlider::actionTriggered, this, [this](int action) {
-        if (action != QAbstractSlider::SliderMove) {
+        if (action != QAbstractSlider::SliderMove || !positionSlider->isSliderDown()) {
             seekTo(positionSlider->sliderPosition());
         }
     });

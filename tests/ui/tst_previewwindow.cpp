@@ -198,6 +198,8 @@ private slots:
     void sliderHeldWhenInterruptedFollowsTheVideoAgain();
     void pausedDragShowsTheTimeAskedFor_data();
     void pausedDragShowsTheTimeAskedFor();
+    void pressBesideTheHandleJumpsOnce_data();
+    void pressBesideTheHandleJumpsOnce();
     void heldKeyTogglesOnce_data();
     void heldKeyTogglesOnce();
     void damagedVideoSaysSoInTheWindow();
@@ -1168,6 +1170,62 @@ void tst_PreviewWindow::pausedDragShowsTheTimeAskedFor()
     QCOMPARE(labelTime(time), qint64(frameStart));
     QCOMPARE(slider->sliderPosition(), asked); // still held where the user holds it
     QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier, there);
+}
+
+void tst_PreviewWindow::pressBesideTheHandleJumpsOnce_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::newRow("after the handle") << 1000 << 7500;
+    QTest::newRow("before the handle") << 8000 << 3000;
+}
+
+// A video playing, the left button pressed and held on the slider beside the handle: the handle
+// comes under the cursor with one jump, held there, and no page step repeats while the button
+// is held, so that the frames that come from there play on and are timed. The keys still work.
+void tst_PreviewWindow::pressBesideTheHandleJumpsOnce()
+{
+    QFETCH(int, from);
+    QFETCH(int, to);
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("hand-fed.mp4"));
+    QVERIFY(writeBrokenVideo(path));
+    HandFedVideo* video = feedVideo(window, path);
+    emit video->durationChanged(10000);
+    video->play();
+    emit video->positionChanged(from);
+    auto* slider = window.findChild<QSlider*>(QStringLiteral("positionSlider"));
+    auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
+    QCOMPARE(slider->value(), from);
+    QSignalSpy actions(slider, &QAbstractSlider::actionTriggered);
+    QVERIFY(actions.isValid());
+
+    const QPoint there(sliderX(slider, to), sliderHandle(slider).center().y());
+    QVERIFY(!sliderHandle(slider).contains(there));
+    QTest::mousePress(slider, Qt::LeftButton, Qt::NoModifier, there);
+    QVERIFY(slider->isSliderDown());
+    QVERIFY2(std::abs(slider->sliderPosition() - to) < 100, qPrintable(QString::number(slider->sliderPosition())));
+    // Past Qt's delay before a held press repeats (half a second).
+    QTest::qWait(800);
+    QCOMPARE(actions.count(), 1);
+    QCOMPARE(actions.first().first().toInt(), int(QAbstractSlider::SliderMove));
+    const int jumped = slider->sliderPosition();
+    emit video->positionChanged(jumped + 100);
+    emit video->positionChanged(jumped + 200);
+    QCOMPARE(labelTime(time), qint64(jumped + 200) / 100 * 100); // in tenths of a second
+    QCOMPARE(slider->sliderPosition(), jumped);
+    QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier, there);
+    QVERIFY(!slider->isSliderDown());
+    emit video->positionChanged(jumped + 300);
+    QCOMPARE(slider->value(), jumped + 300);
+
+    slider->setFocus();
+    QTest::keyClick(slider, Qt::Key_PageUp);
+    QCOMPARE(slider->sliderPosition(), jumped + 1300);
+    QCOMPARE(actions.last().first().toInt(), int(QAbstractSlider::SliderPageStepAdd));
 }
 
 void tst_PreviewWindow::heldKeyTogglesOnce_data()
