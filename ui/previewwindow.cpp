@@ -286,6 +286,18 @@ QString modelFailedText()
     return QStringLiteral("No face can be found: the landmark model could not be loaded.");
 }
 
+bool PreviewWindow::Impl::notePackage(const QString& path)
+{
+    if (QFileInfo(path).suffix().compare(QLatin1String("pmk"), Qt::CaseInsensitive) != 0) {
+        return false;
+    }
+    pasteNote = QStringLiteral("\"%1\" is a mask package: open it in the main window "
+                               "(File \u2192 Open PMK file) to preview its mask.")
+                    .arg(QFileInfo(path).fileName());
+    showStatus();
+    return true;
+}
+
 PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsDetector* detector,
                              PromptSession* session)
     : d(std::make_unique<Impl>(this, project, detector, session))
@@ -298,11 +310,7 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
     // A video file pasted plays, as one dropped does. A package holds a mask, which the main
     // window opens: read here as a picture it would be found to hold none, without a word.
     d->intake.setFileOpener([this](const QString& path) {
-        if (QFileInfo(path).suffix().compare(QLatin1String("pmk"), Qt::CaseInsensitive) == 0) {
-            d->pasteNote = QStringLiteral("\"%1\" is a mask package: open it in the main window "
-                                          "(File \u2192 Open PMK file) to preview its mask.")
-                               .arg(QFileInfo(path).fileName());
-            d->showStatus();
+        if (d->notePackage(path)) {
             return true;
         }
         if (!isVideoFile(path)) {

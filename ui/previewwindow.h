@@ -46,6 +46,8 @@ public:
     // Plays the video file at path (a local file) in a loop instead of the photo, with the play,
     // pause and position controls. False when the file does not exist (after a warning); a file
     // that does not play says so in the footer. A GIF is opened as a face picture instead (false).
+    // A package (.pmk) is not played: the footer says to open it in the main window (false), as
+    // for one dropped or pasted, and what plays goes on.
     // A file whose disk does not answer within half a second is waited for without holding the
     // window (true): the footer says so, and the above happens once it answers, unless another
     // source was chosen or the window closed meanwhile.

@@ -79,6 +79,9 @@ public:
     void retire(std::unique_ptr<LivePreview> old);
     void showStatus();
     void openFaceVideo();
+    // A package (.pmk) at path: the footer says to open it in the main window, and true. False
+    // for any other file, and nothing said.
+    bool notePackage(const QString& path);
     // Plays the video at path, or opens it as a face picture when it is a GIF, as
     // PreviewWindow::openFaceVideo() tells.
     bool openVideoFile(const QString& path, bool gif);

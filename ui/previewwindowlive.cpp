@@ -417,7 +417,7 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
 
 bool PreviewWindow::openFaceVideo(const QString& path)
 {
-    if (path.isEmpty()) {
+    if (path.isEmpty() || d->notePackage(path)) {
         return false;
     }
     // Whether it is a GIF is read on a thread of its own: on a disk that stopped answering the

@@ -1309,18 +1309,19 @@ void tst_PreviewWindow::videoFilePastedPlays()
     QVERIFY(prompts->records.isEmpty());
 }
 
-// A package dropped or pasted here holds a mask, not a face: the footer says where it opens,
-// and the face shown stays.
+// A package dropped, pasted or chosen as a face video here holds a mask, not a face: the footer
+// says where it opens, and the face shown stays.
 void tst_PreviewWindow::packageDroppedOrPastedSaysWhereItOpens_data()
 {
-    QTest::addColumn<bool>("paste");
-    QTest::newRow("dropped") << false;
-    QTest::newRow("pasted") << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("dropped") << "drop";
+    QTest::newRow("pasted") << "paste";
+    QTest::newRow("chosen as a face video") << "open face video";
 }
 
 void tst_PreviewWindow::packageDroppedOrPastedSaysWhereItOpens()
 {
-    QFETCH(bool, paste);
+    QFETCH(QString, how);
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("mask.PMK"));
     core::FaceMaskProject package;
@@ -1335,17 +1336,24 @@ void tst_PreviewWindow::packageDroppedOrPastedSaysWhereItOpens()
     const QImage shown = window.previewImage();
     auto* data = new QMimeData;
     data->setUrls({QUrl::fromLocalFile(path)});
-    if (paste) {
+    if (how == QLatin1String("paste")) {
         QGuiApplication::clipboard()->setMimeData(data);
         QTest::keyClick(&window, Qt::Key_V, Qt::ControlModifier);
-    } else {
+    } else if (how == QLatin1String("drop")) {
         QVERIFY(testsupport::dropFromOutside(&window, data, QPoint(10, 10)));
         delete data;
+    } else {
+        delete data;
+        prompts->fileNames.enqueue(path);
+        window.findChild<QAction*>(QStringLiteral("openFaceVideoAction"))->trigger();
+        QCOMPARE(prompts->records.size(), 1);
+        QCOMPARE(prompts->records.takeFirst().kind, QStringLiteral("open"));
     }
     const QString note = QStringLiteral("\"mask.PMK\" is a mask package: open it in the main window "
                                         "(File \u2192 Open PMK file) to preview its mask.");
     QVERIFY2(footerOf(window).endsWith(note), qPrintable(footerOf(window)));
     QVERIFY(!window.pictureIntake()->isReading());
+    QVERIFY(!window.findChild<QWidget*>(QStringLiteral("videoControls"))->isVisible());
     QCOMPARE(window.previewImage(), shown);
     QVERIFY(prompts->records.isEmpty());
 }
