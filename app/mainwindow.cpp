@@ -89,6 +89,7 @@ void MainWindow::Impl::buildWidgets()
         return false;
     });
     connect(pointView, &PointView::statusMessageChanged, this, &Impl::showStatus);
+    connect(pointView, &PointView::noNextFace, this, &Impl::tellNoNextFace);
     connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);
     layout->addWidget(pointView, 1);
 

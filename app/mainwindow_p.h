@@ -73,6 +73,9 @@ public:
     void detectAgain();
     void placeTemplate();
     void placeOnNextFace();
+    // Says in the footer why no next face can be had (N, the Menu key): no picture, its faces
+    // not looked for or still being found, or no other face.
+    void tellNoNextFace();
     void selectFoldedPoints();
     void chooseEffectType(int type);
     void showEffectType(int type);

@@ -117,15 +117,20 @@ void MainWindow::Impl::detectAgain()
 void MainWindow::Impl::placeOnNextFace()
 {
     pointView->setFocus();
+    if (!project.facialPoints()->image().isNull()) {
+        pointView->finishGesture();
+        if (pointView->placeOnNextFace()) {
+            return;
+        }
+    }
+    tellNoNextFace();
+}
+
+void MainWindow::Impl::tellNoNextFace()
+{
     if (project.facialPoints()->image().isNull()) {
         showStatus(QStringLiteral("Open, drop or paste a picture first: its faces are found when it comes in."));
-        return;
-    }
-    pointView->finishGesture();
-    if (pointView->placeOnNextFace()) {
-        return;
-    }
-    if (pointView->isDetecting()) {
+    } else if (pointView->isDetecting()) {
         showStatus(QStringLiteral("The faces are still being found: press N again once the points are placed."));
     } else if (!pointView->facesSearched() && detector.state() == core::FacialPointsDetector::Failed) {
         showStatus(QStringLiteral("The faces of this picture cannot be looked for: the landmark model "

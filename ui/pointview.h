@@ -126,6 +126,9 @@ signals:
     void foldedMessageChanged(const QString& text);
     // Where the cursor is in the picture ("x 211.4, y 282.0 px"); empty while it is off it.
     void cursorPositionChanged(const QString& text);
+    // The Menu key or Shift+F10 found no face to open the face menu on: no picture, its faces
+    // not looked for or still being found, or no other face found. Nothing else is done.
+    void noNextFace();
 
 protected:
     bool event(QEvent* event) override;

@@ -143,11 +143,13 @@ void PointView::contextMenuEvent(QContextMenuEvent* event)
     if (event->reason() == QContextMenuEvent::Keyboard) {
         const int next = d->detection.nextFace();
         const std::unique_ptr<QMenu> menu = faceMenuFor(next);
-        if (menu) {
-            event->accept();
-            menu->exec(mapToGlobal(
-                d->transform().pictureToView(QRectF(d->detection.face(next).rect)).center().toPoint()));
+        event->accept();
+        if (!menu) {
+            emit noNextFace();
+            return;
         }
+        menu->exec(mapToGlobal(
+            d->transform().pictureToView(QRectF(d->detection.face(next).rect)).center().toPoint()));
         return;
     }
     const std::unique_ptr<QMenu> menu = faceMenuAt(event->pos());

@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTemporaryDir>
@@ -62,6 +63,8 @@ private slots:
     void commandsOnFacesWithoutAPictureSaySo();
     void nextFaceSaysWhyThereIsNone_data();
     void nextFaceSaysWhyThereIsNone();
+    void menuKeySaysWhyThereIsNoFace_data();
+    void menuKeySaysWhyThereIsNoFace();
     void facesOfAPictureComeBackWithItsUndo();
     void noFaceThenSelectAllAndACornerScales();
 
@@ -245,6 +248,62 @@ void tst_MainWindowDetection::nextFaceSaysWhyThereIsNone()
     QVERIFY(next);
     next->trigger();
     QCOMPARE(footer(window), QString(expected));
+    QCOMPARE(model->points(), before);
+}
+
+void tst_MainWindowDetection::menuKeySaysWhyThereIsNoFace_data()
+{
+    QTest::addColumn<QString>("picture"); // empty: none
+    QTest::addColumn<bool>("skipDetection");
+    QTest::addColumn<bool>("waitForDetection");
+    QTest::addColumn<bool>("shiftF10"); // else the Menu key
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("searched, one face") << "astronaut.png" << false << true << false
+                                        << "No other face was found in this picture.";
+    QTest::newRow("detection skipped on a crowd") << "bald_guys.jpg" << true << true << true
+        << "The faces of this picture were not looked for: Edit \u2192 Detect Points Again "
+           "(Ctrl+D) finds them and places the points on the largest.";
+    QTest::newRow("still detecting") << "astronaut.png" << false << false << false
+                                     << "The faces are still being found: press N again once the points are placed.";
+    QTest::newRow("no picture") << QString() << false << true << true
+                                << "Open, drop or paste a picture first: its faces are found when it comes in.";
+}
+
+// The Menu key or Shift+F10 with no face to open the face menu on tells why, in N's words, and
+// opens nothing.
+void tst_MainWindowDetection::menuKeySaysWhyThereIsNoFace()
+{
+    QFETCH(QString, picture);
+    QFETCH(bool, skipDetection);
+    QFETCH(bool, waitForDetection);
+    QFETCH(bool, shiftF10);
+    QFETCH(QString, expected);
+    ui::MainWindow window(prompts.get());
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    core::FacialPoints* model = view->facialPoints();
+    if (skipDetection) {
+        view->setImage(QImage(testimages::testPicture("astronaut.png")));
+        QTRY_COMPARE_WITH_TIMEOUT(model->count(), 75, detectionTimeoutMs);
+        prompts->answers.enqueue(QMessageBox::No);
+    }
+    if (!picture.isEmpty()) {
+        view->setImage(QImage(testimages::testPicture(picture.toUtf8().constData())));
+    }
+    if (waitForDetection) {
+        QTRY_VERIFY_WITH_TIMEOUT(!view->isDetecting(), detectionTimeoutMs);
+    }
+    const core::FacialPointVector before = model->points();
+    view->setFocus();
+    if (shiftF10) {
+        QTest::keyClick(view, Qt::Key_F10, Qt::ShiftModifier);
+    } else {
+        // What the platform makes of the Menu key.
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(view->width() / 2, view->height() / 2));
+        QApplication::sendEvent(view, &menuKey);
+    }
+    QCOMPARE(footer(window), QString(expected));
+    QVERIFY(!QApplication::activePopupWidget());
     QCOMPARE(model->points(), before);
 }
 
