@@ -186,7 +186,16 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
             gst_discoverer_info_unref(info);
         }
         HeldWatch watch;
-        info = gst_discoverer_discover_uri(discoverer, uri, nullptr);
+        GError* error = nullptr;
+        info = gst_discoverer_discover_uri(discoverer, uri, &error);
+        shape.undecodable.clear();
+        if (error && error->domain == GST_STREAM_ERROR && info
+            && gst_discoverer_info_get_result(info) == GST_DISCOVERER_ERROR) {
+            shape.undecodable = QString::fromUtf8(error->message);
+        }
+        if (error) {
+            g_error_free(error);
+        }
         g_object_unref(discoverer);
         // The wait is counted on the wall clock: a process held still meanwhile finds it over
         // when it runs again, and reads again. A damaged file that holds the reader up on its

@@ -40,6 +40,12 @@ struct VideoShape {
     // The file is of a type that is never a video, whatever is installed (an archive, a package
     // too, a document or a program): that type ("application/zip"); empty otherwise.
     QString notMedia;
+    // GStreamer failed on the file's contents while reading its headers (its demuxer or decoder
+    // found it damaged): the error's text ("Could not demultiplex stream."); empty otherwise, and
+    // for a read that failed or timed out. Playing such a file fails the same way, but GStreamer
+    // can lose an error that comes while it is still setting up the file's demuxer, and the
+    // frames then never come and no error is told.
+    QString undecodable;
 };
 
 // Reads the headers of the video file at path through GStreamer. A read that times out after

@@ -191,6 +191,14 @@ std::unique_ptr<VideoReader> VideoReader::open(const QString& path, QString* fai
         }
         return nullptr;
     }
+    // Its contents already failed GStreamer: the pipeline below would fail the same way, or wait
+    // for frames that never come when the error is lost on the way.
+    if (!shape.undecodable.isEmpty()) {
+        if (failure) {
+            *failure = QStringLiteral("not a video that can be decoded: %1").arg(shape.undecodable);
+        }
+        return nullptr;
+    }
     if (gifFile) {
         // The checks of every picture file (a frame without its data, a frame over the bounds),
         // once the size is known to be within bounds, as they decode the first frame: Qt's reader
