@@ -69,10 +69,31 @@ bool neverMedia(const QString& caps)
     return kinds.contains(caps.section(QLatin1Char(','), 0, 0).trimmed());
 }
 
+// True when a demuxer or decoder that GStreamer plugs by itself is installed for caps (as a
+// missing element's caps string gives them): one that then failed was handed a file it refuses
+// (an H.264 stream that declares 65535 x 65535 pictures), not missing.
+bool installedFor(const QString& caps)
+{
+    GstCaps* wanted = gst_caps_from_string(caps.toUtf8().constData());
+    if (!wanted) {
+        return false;
+    }
+    GList* factories = gst_element_factory_list_get_elements(
+        GST_ELEMENT_FACTORY_TYPE_DECODER | GST_ELEMENT_FACTORY_TYPE_DEMUXER, GST_RANK_MARGINAL);
+    GList* takers = gst_element_factory_list_filter(factories, wanted, GST_PAD_SINK, FALSE);
+    const bool installed = takers != nullptr;
+    gst_plugin_feature_list_free(takers);
+    gst_plugin_feature_list_free(factories);
+    gst_caps_unref(wanted);
+    return installed;
+}
+
 // What the discoverer found missing for the file's pictures, for the user; empty when nothing, or
 // only a decoder of sound, subtitles or other data that is never shown. A file of a type that is
-// never media sets notMedia to that type instead.
-QString missingForPictures(GstDiscovererInfo* info, QString* notMedia)
+// never media sets notMedia to that type instead; one that an installed element was found missing
+// for, because it refused the file, sets refusedBy to that element's description
+// ("H.264 (High Profile) decoder").
+QString missingForPictures(GstDiscovererInfo* info, QString* notMedia, QString* refusedBy)
 {
     const gchar** details = gst_discoverer_info_get_missing_elements_installer_details(info);
     for (; details && *details; ++details) {
@@ -93,6 +114,10 @@ QString missingForPictures(GstDiscovererInfo* info, QString* notMedia)
         if (neverMedia(caps)) {
             *notMedia = caps.section(QLatin1Char(','), 0, 0).trimmed();
             return QString();
+        }
+        if (installedFor(caps)) {
+            *refusedBy = fields.at(3);
+            continue;
         }
         return QStringLiteral("it needs GStreamer's %1, which is not installed: %2").arg(fields.at(3), packageFor(caps));
     }
@@ -206,7 +231,11 @@ VideoShape videoShape(const QString& path, std::chrono::milliseconds firstWait)
     }
     int degrees = 0;
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_MISSING_PLUGINS) {
-        shape.missingPlugin = missingForPictures(info, &shape.notMedia);
+        QString refusedBy;
+        shape.missingPlugin = missingForPictures(info, &shape.notMedia, &refusedBy);
+        if (shape.missingPlugin.isEmpty() && shape.notMedia.isEmpty() && !refusedBy.isEmpty()) {
+            shape.undecodable = QStringLiteral("GStreamer's %1 is installed but refuses it").arg(refusedBy);
+        }
     }
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK) {
         const GstClockTime length = gst_discoverer_info_get_duration(info);

@@ -44,7 +44,9 @@ struct VideoShape {
     // found it damaged): the error's text ("Could not demultiplex stream."); empty otherwise, and
     // for a read that failed or timed out. Playing such a file fails the same way, but GStreamer
     // can lose an error that comes while it is still setting up the file's demuxer, and the
-    // frames then never come and no error is told.
+    // frames then never come and no error is told. Also a demuxer or decoder that is installed
+    // but refused the file ("GStreamer's H.264 (High Profile) decoder is installed but refuses
+    // it"), which GStreamer reports as missing.
     QString undecodable;
 };
 

@@ -52,6 +52,7 @@ private slots:
     void damagedVideoFails();
     void damagedHeadersAreRefusedAsTheFileOpens_data();
     void damagedHeadersAreRefusedAsTheFileOpens();
+    void refusingDecoderIsNotSaidToBeMissing();
     void videoCutShortIsSaidToBe();
     void lostStandardOutputStopsTheReading_data();
     void lostStandardOutputStopsTheReading();
@@ -538,6 +539,35 @@ void tst_CliTrack::damagedHeadersAreRefusedAsTheFileOpens()
     const Run run = runCli({QStringLiteral("track"), damaged});
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains("not a video that can be decoded"), run.err.constData());
+}
+
+// An MP4 whose sample description declares pictures of 65535 x 65535: the H.264 decoder is
+// installed but refuses the stream, which GStreamer reports as a missing decoder. The user was
+// told to install the package that is installed.
+void tst_CliTrack::refusingDecoderIsNotSaidToBeMissing()
+{
+    const QString whole = folder.filePath(QStringLiteral("whole-huge.mp4"));
+    const QString error = testclips::encode(testclips::greySteps(6), 10, whole);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QFile source(whole);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    QByteArray bytes = source.readAll();
+    // The avc1 entry of the sample descriptions (the file type names avc1 too): its type, 6
+    // reserved bytes, the data reference, 16 bytes, then width and height.
+    const int entry = bytes.indexOf("avc1", bytes.indexOf("stsd"));
+    QVERIFY(entry > 0 && entry + 32 <= bytes.size());
+    bytes.replace(entry + 28, 4, QByteArray("\xff\xff\xff\xff", 4));
+    const QString huge = folder.filePath(QStringLiteral("huge.mp4"));
+    QFile target(huge);
+    QVERIFY(target.open(QIODevice::WriteOnly) && target.write(bytes) == bytes.size());
+    target.close();
+
+    const Run run = runCli({QStringLiteral("track"), huge});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(": not a video that can be decoded: GStreamer's H.264 (High Profile) decoder is "
+                              "installed but refuses it\n"),
+             run.err.constData());
+    QVERIFY2(!run.err.contains("install gstreamer1.0-libav"), run.err.constData());
 }
 
 // A file cut short ends without an error from the decoder: the frames simply stop. The headers
