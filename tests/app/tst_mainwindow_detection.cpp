@@ -63,8 +63,6 @@ private slots:
     void commandsOnFacesWithoutAPictureSaySo();
     void nextFaceSaysWhyThereIsNone_data();
     void nextFaceSaysWhyThereIsNone();
-    void menuKeySaysWhyThereIsNoFace_data();
-    void menuKeySaysWhyThereIsNoFace();
     void facesOfAPictureComeBackWithItsUndo();
     void noFaceThenSelectAllAndACornerScales();
 
@@ -209,74 +207,37 @@ void tst_MainWindowDetection::commandsOnFacesWithoutAPictureSaySo()
 
 void tst_MainWindowDetection::nextFaceSaysWhyThereIsNone_data()
 {
-    QTest::addColumn<QString>("picture");
+    QTest::addColumn<QString>("picture"); // empty: none
     QTest::addColumn<bool>("skipDetection"); // points are shown, and the question is answered No
     QTest::addColumn<bool>("waitForDetection");
+    QTest::addColumn<QString>("key"); // "N", "Menu" (the Menu key) or "Shift+F10"
     QTest::addColumn<QString>("expected");
-    QTest::newRow("searched, one face") << "astronaut.png" << false << true
-                                        << "No other face was found in this picture.";
-    QTest::newRow("detection skipped on a crowd") << "bald_guys.jpg" << true << true
-        << "The faces of this picture were not looked for: Edit \u2192 Detect Points Again "
-           "(Ctrl+D) finds them and places the points on the largest.";
-    QTest::newRow("still detecting") << "astronaut.png" << false << false
-                                     << "The faces are still being found: press N again once the points are placed.";
+    const QString alone = QStringLiteral("No other face was found in this picture.");
+    const QString notLooked = QStringLiteral("The faces of this picture were not looked for: Edit \u2192 Detect Points "
+                                             "Again (Ctrl+D) finds them and places the points on the largest.");
+    const QString stillFinding =
+        QStringLiteral("The faces are still being found: press N again once the points are placed.");
+    QTest::newRow("N: searched, one face") << "astronaut.png" << false << true << "N" << alone;
+    QTest::newRow("N: detection skipped on a crowd") << "bald_guys.jpg" << true << true << "N" << notLooked;
+    QTest::newRow("N: still detecting") << "astronaut.png" << false << false << "N" << stillFinding;
+    QTest::newRow("Menu: searched, one face") << "astronaut.png" << false << true << "Menu" << alone;
+    QTest::newRow("Shift+F10: detection skipped on a crowd")
+        << "bald_guys.jpg" << true << true << "Shift+F10" << notLooked;
+    QTest::newRow("Menu: still detecting") << "astronaut.png" << false << false << "Menu" << stillFinding;
+    QTest::newRow("Shift+F10: no picture")
+        << QString() << false << true << "Shift+F10"
+        << "Open, drop or paste a picture first: its faces are found when it comes in.";
 }
 
-// N on a picture with no other face known tells which of three it is: searched and alone, not
-// searched at all, or not searched yet.
+// N, the Menu key or Shift+F10 with no other face known tells which of three it is (searched
+// and alone, not searched at all, or not searched yet), in the same words, and neither moves the
+// points nor opens a menu.
 void tst_MainWindowDetection::nextFaceSaysWhyThereIsNone()
 {
     QFETCH(QString, picture);
     QFETCH(bool, skipDetection);
     QFETCH(bool, waitForDetection);
-    QFETCH(QString, expected);
-    ui::MainWindow window(prompts.get());
-    prepare(window);
-    ui::PointView* view = pointView(window);
-    core::FacialPoints* model = view->facialPoints();
-    if (skipDetection) {
-        view->setImage(QImage(testimages::testPicture("astronaut.png")));
-        QTRY_COMPARE_WITH_TIMEOUT(model->count(), 75, detectionTimeoutMs);
-        prompts->answers.enqueue(QMessageBox::No);
-    }
-    view->setImage(QImage(testimages::testPicture(picture.toUtf8().constData())));
-    if (waitForDetection) {
-        QTRY_VERIFY_WITH_TIMEOUT(!view->isDetecting(), detectionTimeoutMs);
-    }
-    const core::FacialPointVector before = model->points();
-    QAction* next = findAction(window, QStringLiteral("nextFaceAction"));
-    QVERIFY(next);
-    next->trigger();
-    QCOMPARE(footer(window), QString(expected));
-    QCOMPARE(model->points(), before);
-}
-
-void tst_MainWindowDetection::menuKeySaysWhyThereIsNoFace_data()
-{
-    QTest::addColumn<QString>("picture"); // empty: none
-    QTest::addColumn<bool>("skipDetection");
-    QTest::addColumn<bool>("waitForDetection");
-    QTest::addColumn<bool>("shiftF10"); // else the Menu key
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("searched, one face") << "astronaut.png" << false << true << false
-                                        << "No other face was found in this picture.";
-    QTest::newRow("detection skipped on a crowd") << "bald_guys.jpg" << true << true << true
-        << "The faces of this picture were not looked for: Edit \u2192 Detect Points Again "
-           "(Ctrl+D) finds them and places the points on the largest.";
-    QTest::newRow("still detecting") << "astronaut.png" << false << false << false
-                                     << "The faces are still being found: press N again once the points are placed.";
-    QTest::newRow("no picture") << QString() << false << true << true
-                                << "Open, drop or paste a picture first: its faces are found when it comes in.";
-}
-
-// The Menu key or Shift+F10 with no face to open the face menu on tells why, in N's words, and
-// opens nothing.
-void tst_MainWindowDetection::menuKeySaysWhyThereIsNoFace()
-{
-    QFETCH(QString, picture);
-    QFETCH(bool, skipDetection);
-    QFETCH(bool, waitForDetection);
-    QFETCH(bool, shiftF10);
+    QFETCH(QString, key);
     QFETCH(QString, expected);
     ui::MainWindow window(prompts.get());
     prepare(window);
@@ -294,11 +255,16 @@ void tst_MainWindowDetection::menuKeySaysWhyThereIsNoFace()
         QTRY_VERIFY_WITH_TIMEOUT(!view->isDetecting(), detectionTimeoutMs);
     }
     const core::FacialPointVector before = model->points();
-    view->setFocus();
-    if (shiftF10) {
+    if (key == QLatin1String("N")) {
+        QAction* next = findAction(window, QStringLiteral("nextFaceAction"));
+        QVERIFY(next);
+        next->trigger();
+    } else if (key == QLatin1String("Shift+F10")) {
+        view->setFocus();
         QTest::keyClick(view, Qt::Key_F10, Qt::ShiftModifier);
     } else {
         // What the platform makes of the Menu key.
+        view->setFocus();
         QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(view->width() / 2, view->height() / 2));
         QApplication::sendEvent(view, &menuKey);
     }
