@@ -172,6 +172,8 @@ public:
     // Counts the live previews made: a signal queued by an earlier one is recognised and dropped.
     int liveGeneration = 0;
     QAction* steadyAction = nullptr;
+    // Playback: play or pause, next and previous frame; enabled while a video is shown.
+    QList<QAction*> playbackActions;
     QWidget* videoControls = nullptr;
     QToolButton* playButton = nullptr;
     QSlider* positionSlider = nullptr;

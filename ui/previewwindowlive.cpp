@@ -158,6 +158,9 @@ void PreviewWindow::Impl::showVideoControls(VideoFrameSource* source)
 {
     video = source;
     videoControls->setVisible(video != nullptr);
+    for (QAction* action : playbackActions) {
+        action->setEnabled(video != nullptr);
+    }
     if (!video) {
         return;
     }

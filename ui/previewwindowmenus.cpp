@@ -19,6 +19,8 @@
 #include <QMenuBar>
 #include <QShortcut>
 
+#include <functional>
+
 namespace ui {
 
 namespace {
@@ -113,6 +115,24 @@ void PreviewWindow::Impl::buildWidgets()
     QMenu* cameraMenu = menuBar->addMenu(QStringLiteral("&Camera"));
     cameraMenu->setObjectName(QStringLiteral("cameraMenu"));
     buildCameraMenu(cameraMenu);
+
+    // The video's keys, named where they are looked for. The keys themselves belong to the
+    // window (buildVideoControls): the entries show them after a tab rather than hold them too,
+    // which would make each key ambiguous.
+    QMenu* playbackMenu = menuBar->addMenu(QStringLiteral("&Playback"));
+    playbackMenu->setObjectName(QStringLiteral("playbackMenu"));
+    const auto addPlaybackAction = [&](const char* name, const QString& text, Qt::Key key,
+                                       std::function<void()> run) {
+        QAction* action = playbackMenu->addAction(text + QLatin1Char('\t')
+                                                  + QKeySequence(key).toString(QKeySequence::NativeText));
+        action->setObjectName(QLatin1String(name));
+        action->setEnabled(false);
+        connect(action, &QAction::triggered, this, std::move(run));
+        playbackActions.append(action);
+    };
+    addPlaybackAction("playPauseAction", QStringLiteral("Play or Pause"), Qt::Key_Space, [this] { togglePlaying(); });
+    addPlaybackAction("nextFrameAction", QStringLiteral("Next Frame"), Qt::Key_Right, [this] { stepFrames(1); });
+    addPlaybackAction("previousFrameAction", QStringLiteral("Previous Frame"), Qt::Key_Left, [this] { stepFrames(-1); });
     layout->addWidget(menuBar, 0, Qt::AlignTop);
 
     canvas = new PreviewCanvas;

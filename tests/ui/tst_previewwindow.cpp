@@ -190,6 +190,7 @@ private slots:
     void closingTheWindowStopsTheCamera();
     void switchingCameraDoesNotWaitForTheModel();
     void faceVideoMasksEveryFace();
+    void playbackMenuNamesTheVideoKeys();
     void pausedWhileTheVideoOpensStaysPaused_data();
     void pausedWhileTheVideoOpensStaysPaused();
     void steadyToggledWhilePausedWorksTheFrameAgain();
@@ -999,6 +1000,59 @@ void tst_PreviewWindow::faceVideoMasksEveryFace()
     // A picture takes the video's place and hides its controls.
     window.setFacePicture(facePhoto);
     QVERIFY(!controls->isVisible());
+}
+
+// The Playback menu's entries do what the keys they name do, and are greyed out without a video.
+void tst_PreviewWindow::playbackMenuNamesTheVideoKeys()
+{
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString clip = folder.filePath(QStringLiteral("steps.mp4"));
+    const QString error = testclips::encode(testclips::greySteps(12), 10, clip);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto* playPause = window.findChild<QAction*>(QStringLiteral("playPauseAction"));
+    auto* next = window.findChild<QAction*>(QStringLiteral("nextFrameAction"));
+    auto* previous = window.findChild<QAction*>(QStringLiteral("previousFrameAction"));
+    QVERIFY(playPause && next && previous);
+    QVERIFY(!playPause->isEnabled() && !next->isEnabled() && !previous->isEnabled());
+    // The key an entry names, pressed in the window.
+    const auto pressKeyOf = [&window](QAction* action) {
+        const QKeySequence key = QKeySequence::fromString(action->text().section(QLatin1Char('\t'), 1),
+                                                          QKeySequence::NativeText);
+        QTest::keyClick(&window, Qt::Key(key[0] & ~Qt::KeyboardModifierMask));
+    };
+
+    QVERIFY(window.openFaceVideo(clip));
+    auto* play = window.findChild<QToolButton*>(QStringLiteral("playButton"));
+    QVERIFY(playPause->isEnabled() && next->isEnabled() && previous->isEnabled());
+    playPause->trigger();
+    QCOMPARE(play->text(), QStringLiteral("Play"));
+    pressKeyOf(playPause);
+    QCOMPARE(play->text(), QStringLiteral("Pause"));
+    pressKeyOf(playPause);
+    QCOMPARE(play->text(), QStringLiteral("Play"));
+    const auto frameShown = [&] { return std::lround(testclips::meanGrey(window.previewImage()) / 20.0); };
+    QTRY_VERIFY_WITH_TIMEOUT(!window.previewImage().isNull(), 30000);
+    QTest::qWait(500); // a frame decoded before the pause may still come
+    const long paused = frameShown();
+    QVERIFY2(paused < 8, qPrintable(QString::number(paused)));
+    next->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(frameShown(), paused + 1, 10000);
+    pressKeyOf(next);
+    QTRY_COMPARE_WITH_TIMEOUT(frameShown(), paused + 2, 10000);
+    previous->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(frameShown(), paused + 1, 10000);
+    pressKeyOf(previous);
+    QTRY_COMPARE_WITH_TIMEOUT(frameShown(), paused, 10000);
+    QCOMPARE(play->text(), QStringLiteral("Play"));
+
+    window.setFacePicture(facePhoto);
+    QVERIFY(!playPause->isEnabled() && !next->isEnabled() && !previous->isEnabled());
 }
 
 void tst_PreviewWindow::pausedWhileTheVideoOpensStaysPaused_data()
