@@ -138,9 +138,11 @@ void PreviewWindow::Impl::buildVideoControls(QBoxLayout* layout)
         showTime(position);
         seekTo(position);
     });
-    // A move while the handle is not held is a jump: a press beside it, the wheel.
+    // A move while the handle is not held is a jump: a press beside it, the wheel, Page Up and
+    // Down. The time follows at once, as it does a drag.
     connect(positionSlider, &QSlider::actionTriggered, this, [this](int action) {
         if (action != QAbstractSlider::SliderMove || !positionSlider->isSliderDown()) {
+            showTime(positionSlider->sliderPosition());
             seekTo(positionSlider->sliderPosition());
         }
     });

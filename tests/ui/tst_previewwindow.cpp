@@ -1184,8 +1184,11 @@ void tst_PreviewWindow::pausedDragShowsTheTimeAskedFor_data()
     QTest::addColumn<int>("from");
     QTest::addColumn<int>("to");
     QTest::addColumn<int>("frameStart"); // of the frame that comes for the seek, before "to"
-    QTest::newRow("forward") << 1000 << 6000 << 4200;
-    QTest::newRow("back") << 7000 << 2500 << 2000;
+    QTest::addColumn<int>("key"); // pressed on the slider instead of a drag; 0: a drag
+    QTest::newRow("forward") << 1000 << 6000 << 4200 << 0;
+    QTest::newRow("back") << 7000 << 2500 << 2000 << 0;
+    QTest::newRow("Page Up") << 1000 << 2000 << 1900 << int(Qt::Key_PageUp);
+    QTest::newRow("Page Down") << 7000 << 6000 << 5900 << int(Qt::Key_PageDown);
 }
 
 // Paused, the handle dragged: the label shows the time the handle asks for while no frame has
@@ -1195,6 +1198,7 @@ void tst_PreviewWindow::pausedDragShowsTheTimeAskedFor()
     QFETCH(int, from);
     QFETCH(int, to);
     QFETCH(int, frameStart);
+    QFETCH(int, key);
     ui::PreviewWindow window(project.get(), detector.get());
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -1209,6 +1213,15 @@ void tst_PreviewWindow::pausedDragShowsTheTimeAskedFor()
     auto* time = window.findChild<QLabel*>(QStringLiteral("videoTime"));
     QCOMPARE(labelTime(time), qint64(from));
 
+    if (key != 0) {
+        slider->setFocus();
+        QTest::keyClick(slider, Qt::Key(key));
+        QCOMPARE(slider->sliderPosition(), to);
+        QVERIFY2(std::abs(labelTime(time) - to) < 100, qPrintable(time->text()));
+        emit video->positionChanged(frameStart);
+        QCOMPARE(labelTime(time), qint64(frameStart));
+        return;
+    }
     const QPoint grip = sliderHandle(slider).center();
     QTest::mousePress(slider, Qt::LeftButton, Qt::NoModifier, grip);
     QVERIFY(slider->isSliderDown());
