@@ -12,6 +12,7 @@
 #include <QFutureWatcher>
 #include <QtConcurrent>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -66,6 +67,8 @@ public:
     QLineEdit* authorEdit = nullptr;
     QPushButton* saveButton = nullptr;
     QPushButton* cancelButton = nullptr;
+    // The input that had the keys when the running save started; they go back to it after.
+    QPointer<QWidget> focusBeforeSaving;
     QString folder;
     QString proposedFile;
     QString savedPath;
@@ -276,10 +279,19 @@ void SavePMKForm::Impl::onSavingFinished()
 
 void SavePMKForm::Impl::setSaving(bool busy)
 {
+    // An input greyed out with the keys hands them on, to Cancel in the end, which then takes
+    // Enter: once the form takes input again, they go back where they were.
+    if (busy) {
+        focusBeforeSaving = q->focusWidget();
+    }
     for (QWidget* input : std::initializer_list<QWidget*>{faceOnlyButton, wholeImageButton,
                                                           fullFrameButton, nameEdit, authorEdit,
                                                           saveButton}) {
         input->setEnabled(!busy);
+    }
+    if (!busy && focusBeforeSaving) {
+        focusBeforeSaving->setFocus(Qt::OtherFocusReason);
+        focusBeforeSaving = nullptr;
     }
 }
 

@@ -46,6 +46,8 @@ private slots:
     void savesChosenTypeAndName();
     void cancelledFileDialogChangesNothing();
     void failedSaveWarnsAndStaysOpen();
+    void unfinishedSaveGivesTheKeysBack_data();
+    void unfinishedSaveGivesTheKeysBack();
     void failingDiskKeepsTheEarlierPackage_data();
     void failingDiskKeepsTheEarlierPackage();
     void refusedNameSaysWhatToDo_data();
@@ -299,6 +301,65 @@ void tst_SavePMKForm::failedSaveWarnsAndStaysOpen()
     QTest::mouseClick(child<QPushButton>(form, "cancelButton"), Qt::LeftButton);
     QVERIFY(!form.isVisible());
     QCOMPARE(project.name(), QStringLiteral("Stored anyway"));
+}
+
+void tst_SavePMKForm::unfinishedSaveGivesTheKeysBack_data()
+{
+    QTest::addColumn<QString>("from"); // the input that has the focus when the save starts
+    QTest::addColumn<bool>("cancelled"); // by Escape while it runs; else it fails
+    QTest::newRow("failed-from-name") << "nameEdit" << false;
+    QTest::newRow("failed-from-author") << "authorEdit" << false;
+    QTest::newRow("failed-from-save-button") << "saveButton" << false;
+    QTest::newRow("cancelled-from-name") << "nameEdit" << true;
+    QTest::newRow("cancelled-from-save-button") << "saveButton" << true;
+}
+
+// A save that failed or was stopped leaves the form open for another try: the keys go back to
+// the input that had them, so Enter saves again rather than pressing Cancel, to which the focus
+// passed while the inputs were greyed out.
+void tst_SavePMKForm::unfinishedSaveGivesTheKeysBack()
+{
+    QFETCH(QString, from);
+    QFETCH(bool, cancelled);
+    core::FaceMaskProject project;
+    fillProject(project);
+    const ui::SavePMKForm::PackageWriter writer =
+        [cancelled](const core::ProjectSnapshot&, const QString&, const std::function<void(int)>&,
+                    const std::atomic_bool* cancel) {
+            // Stopped: runs until told to stop (never beyond a minute, so that a failing test
+            // cannot hang). Failed: at once.
+            for (int waited = 0; cancelled && !cancel->load() && waited < 60000; waited += 5) {
+                QThread::msleep(5);
+            }
+            return false;
+        };
+    ui::SavePMKForm form(&project, writer);
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QWidget* input = form.findChild<QWidget*>(from);
+    QVERIFY(input);
+    input->setFocus();
+    QCOMPARE(QApplication::focusWidget(), input);
+    prompts->fileNames.enqueue(dir->filePath(QStringLiteral("effect.pmk")));
+
+    // Enter in a field presses the form's default button; Space presses the focused one.
+    QTest::keyClick(input, qobject_cast<QPushButton*>(input) ? Qt::Key_Space : Qt::Key_Return);
+    QCOMPARE(prompts->ofKind(QStringLiteral("save")).size(), 1);
+    if (cancelled) {
+        QVERIFY(form.isSaving());
+        QTest::keyClick(&form, Qt::Key_Escape);
+    }
+    QTRY_VERIFY(!form.isSaving());
+    QCOMPARE(prompts->ofKind(QStringLiteral("warning")).size(), cancelled ? 0 : 1);
+    QVERIFY(form.isVisible());
+
+    QVERIFY(QApplication::focusWidget());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QVERIFY2(form.isVisible(), "Enter closed the form");
+    QCOMPARE(prompts->ofKind(QStringLiteral("save")).size(), 2); // the picker, cancelled this time
+    QCOMPARE(QApplication::focusWidget(), input);
+    form.close();
 }
 
 void tst_SavePMKForm::failingDiskKeepsTheEarlierPackage_data()
