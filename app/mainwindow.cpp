@@ -17,8 +17,11 @@
 
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -42,6 +45,24 @@ const char* const closeQuestion = "Save the changes to the mask before closing?"
 const char* const openQuestion = "Save the changes to the mask before opening another package?";
 const char* const packageMimeType = "application/x-facemask-package";
 
+// Tab, Shift+Tab, Shift+F10 and the Menu key: keys the point view takes and a menu bar has no
+// use for.
+bool isPointKey(const QEvent* event)
+{
+    if (event->type() == QEvent::ContextMenu) {
+        return static_cast<const QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard;
+    }
+    if (event->type() != QEvent::KeyPress) {
+        return false;
+    }
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
+    if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+        return !(modifiers & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    }
+    return key->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier;
+}
+
 bool isPackageName(const QString& path)
 {
     return QFileInfo(path).suffix().compare(QLatin1String("pmk"), Qt::CaseInsensitive) == 0;
@@ -56,6 +77,7 @@ void MainWindow::Impl::buildWidgets()
 
     menuBar = new QMenuBar;
     menuBar->setObjectName(QStringLiteral("menuBar"));
+    menuBar->installEventFilter(this);
     buildFileMenu();
     buildEditMenu();
     viewMenu = menuBar->addMenu(QStringLiteral("&View"));
@@ -388,6 +410,15 @@ bool MainWindow::Impl::eventFilter(QObject* watched, QEvent* event)
     // comes back gives its keys to the points, not to a menu bar that no longer takes them.
     if (watched == q && event->type() == QEvent::WindowActivate && q->focusWidget() == menuBar) {
         pointView->setFocus(Qt::ActiveWindowFocusReason);
+    }
+    // While the menu bar holds the keys (Alt pressed alone, a menu closed with Escape), which
+    // nothing in the window shows, the keys of the points that it has no use for go to the
+    // points as they would without the menu: Tab and Shift+Tab, Shift+F10 and the Menu key. The
+    // arrows, Space and Enter stay with the menu bar, which opens its menus with them.
+    if (watched == menuBar && pointView && menuBar->hasFocus() && isPointKey(event)) {
+        pointView->setFocus(Qt::OtherFocusReason);
+        QCoreApplication::sendEvent(pointView, event);
+        return true;
     }
     if (watched == saveMenuAction && event->type() == QEvent::Shortcut) {
         QMetaObject::invokeMethod(this, &Impl::showSaveDialog, Qt::QueuedConnection);

@@ -20,6 +20,7 @@
 #include "tests/support/testimages.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QLabel>
 #include <QMenuBar>
@@ -121,6 +122,8 @@ private slots:
     void mirrorSelectionIsOneStep();
     void selectionTurnsAndScalesByKeys();
     void selectAllAfterAMenuWasClosed();
+    void pointKeysAfterAMenuWasClosed_data();
+    void pointKeysAfterAMenuWasClosed();
     void selectAllIsInTheEditMenu();
     void heldKeyActsOnce_data();
     void heldKeyActsOnce();
@@ -567,6 +570,69 @@ void tst_MainWindowNavigation::selectAllAfterAMenuWasClosed()
     for (size_t i = 0; i < before.size(); ++i) {
         QVERIFY2(pixelOf(after, int(i)).y() > pixelOf(before, int(i)).y(), qPrintable(QString::number(i)));
     }
+}
+
+void tst_MainWindowNavigation::pointKeysAfterAMenuWasClosed_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("selected"); // the point selected after the key; -1: the selection stays
+    QTest::addColumn<QString>("footer"); // how the footer starts after the key; empty: unchanged
+    const QString noFaces = QStringLiteral("The faces of this picture cannot be looked for");
+    QTest::newRow("Tab") << "Tab" << 2 << QString();
+    QTest::newRow("Shift+Tab") << "Shift+Tab" << 0 << QString();
+    QTest::newRow("Backtab") << "Backtab" << 0 << QString();
+    QTest::newRow("Shift+F10") << "Shift+F10" << -1 << noFaces;
+    QTest::newRow("Menu key") << "Menu" << -1 << noFaces;
+}
+
+// With the menu bar holding the keys after a menu was closed with Escape (which the menu bar
+// does not show), the keys of the points that it has no use for still reach the points: Tab and
+// Shift+Tab go through them, Shift+F10 and the Menu key open the face menu or say why not.
+void tst_MainWindowNavigation::pointKeysAfterAMenuWasClosed()
+{
+    QFETCH(QString, key);
+    QFETCH(int, selected);
+    QFETCH(QString, footer);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    QWindow* handle = window.windowHandle();
+    QTest::keyClick(handle, Qt::Key_Tab);
+    QTest::keyClick(handle, Qt::Key_Tab);
+    QCOMPARE(view->selection(), QVector<int>{1});
+    auto* footerLabel = window.findChild<QLabel*>(QStringLiteral("footerLabel"));
+    QVERIFY(footerLabel);
+    const QString footerBefore = footerLabel->text();
+    QVERIFY(!footerBefore.startsWith(footer) || footer.isEmpty());
+
+    QTest::keyClick(handle, Qt::Key_E, Qt::AltModifier);
+    QTRY_VERIFY(QApplication::activePopupWidget());
+    QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget*>(QStringLiteral("menuBar")));
+
+    if (key == QLatin1String("Tab")) {
+        QTest::keyClick(handle, Qt::Key_Tab);
+    } else if (key == QLatin1String("Shift+Tab")) {
+        QTest::keyClick(handle, Qt::Key_Tab, Qt::ShiftModifier);
+    } else if (key == QLatin1String("Backtab")) {
+        QTest::keyClick(handle, Qt::Key_Backtab, Qt::ShiftModifier);
+    } else if (key == QLatin1String("Shift+F10")) {
+        QTest::keyClick(handle, Qt::Key_F10, Qt::ShiftModifier);
+    } else {
+        // What the platform makes of the Menu key: an event for the widget with the keys.
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(1, 1));
+        QApplication::sendEvent(QApplication::focusWidget(), &menuKey);
+    }
+    QVERIFY(!QApplication::activePopupWidget());
+    QCOMPARE(view->selection(), selected < 0 ? QVector<int>{1} : QVector<int>{selected});
+    if (footer.isEmpty()) {
+        QCOMPARE(footerLabel->text(), footerBefore);
+    } else {
+        QVERIFY2(footerLabel->text().startsWith(footer), qPrintable(footerLabel->text()));
+    }
+    // The keys that follow go to the points too.
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(view));
 }
 
 // Ctrl+A has its entry in the Edit menu, which names the key and selects every point.
