@@ -257,15 +257,19 @@ void SavePMKForm::Impl::onSavingFinished()
     const bool saved = saving.result();
     const bool cancelled = progress->isCancelled();
     const double seconds = double(clock.elapsed()) / 1000.0;
-    progress.reset();
-    setSaving(false);
     if (saved) {
         resultMessage = QStringLiteral("Saved %1 (%2) in %3 s")
                             .arg(QFileInfo(savingPath).fileName(),
                                  sizeText(QFileInfo(savingPath).size()),
                                  QString::number(seconds, 'f', 1));
         savedPath = savingPath;
+        // Before the progress window, which may have the keys: gone last, it lets the window
+        // manager hand them to the window beneath the form, not to the form on its way out.
         q->accept();
+    }
+    progress.reset();
+    setSaving(false);
+    if (saved) {
         return;
     }
     if (!cancelled) {

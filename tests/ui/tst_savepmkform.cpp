@@ -62,6 +62,7 @@ private slots:
     void windowRepaintsWhileSavingAndEditsDoNotReachThePackage();
     void progressCancelKeepsEarlierPackage_data();
     void progressCancelKeepsEarlierPackage();
+    void formGoesBeforeItsProgressWindow();
     void textLengths_data();
     void textLengths();
     void pickerProposesThePackage();
@@ -741,6 +742,33 @@ void tst_SavePMKForm::progressCancelKeepsEarlierPackage()
     QVERIFY2(earlier.readAll() == before, "a cancelled save leaves the earlier package");
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.pmk"});
     form.close();
+    QVERIFY(!form.isVisible());
+}
+
+// A save long enough to show its progress window: that window has the keys when the package is
+// written. The form goes first and the progress window last, so that the window manager hands
+// the keys to the window beneath the form. In the other order it handed them to the form on its
+// way out, and in most saves no window had them until the user clicked one.
+void tst_SavePMKForm::formGoesBeforeItsProgressWindow()
+{
+    core::FaceMaskProject project;
+    fillProject(project);
+    Gate gate;
+    ui::SavePMKForm form(&project, gate.writer());
+    form.show();
+    const QString path = dir->filePath(QStringLiteral("large.pmk"));
+    prompts->fileNames.enqueue(path);
+    QTest::mouseClick(child<QPushButton>(form, "saveButton"), Qt::LeftButton);
+    QVERIFY(gate.entered.tryAcquire(1, 30000));
+    QTRY_VERIFY(shownProgressDialog());
+    QProgressDialog* progress = shownProgressDialog();
+    bool formShownWhenProgressWent = false;
+    connect(progress, &QObject::destroyed, this, [&] { formShownWhenProgressWent = form.isVisible(); });
+    QSignalSpy gone(progress, &QObject::destroyed);
+    gate.released.release();
+    QTRY_COMPARE(gone.count(), 1);
+    QCOMPARE(form.savedPath(), path);
+    QVERIFY2(!formShownWhenProgressWent, "the progress window went before the form");
     QVERIFY(!form.isVisible());
 }
 
