@@ -1,5 +1,6 @@
-// The Preview window's layout and menus: File (open a face picture or video, save the preview,
-// close), View → Steady (remembered), the Camera menu with the cameras found, and Ctrl+V.
+// The Preview window's layout and menus: File (open or paste a face picture, open a video, save
+// the preview, close), View → Steady (remembered), the Camera menu with the cameras found, and
+// Playback with the video's keys.
 #include "ui/previewwindow_p.h"
 #include "ui/footerlabel.h"
 
@@ -17,7 +18,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QShortcut>
 
 #include <functional>
 
@@ -81,6 +81,11 @@ void PreviewWindow::Impl::buildWidgets()
     openVideoAction->setObjectName(QStringLiteral("openFaceVideoAction"));
     openVideoAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
     connect(openVideoAction, &QAction::triggered, this, &Impl::openFaceVideo);
+    QAction* pasteAction = fileMenu->addAction(QStringLiteral("Paste Face Picture"));
+    pasteAction->setObjectName(QStringLiteral("pasteFacePictureAction"));
+    // Every paste key of the desktop (Shift+Insert too), as the main window's Edit → Paste takes.
+    pasteAction->setShortcuts(QKeySequence::Paste);
+    connect(pasteAction, &QAction::triggered, this, &Impl::pasteFacePicture);
     fileMenu->addSeparator();
     QAction* closeAction = fileMenu->addAction(QStringLiteral("Close"));
     closeAction->setShortcut(QKeySequence::Close);
@@ -89,7 +94,7 @@ void PreviewWindow::Impl::buildWidgets()
     connect(closeAction, &QAction::triggered, q, &QWidget::close);
     // Menu shortcuts of a window without a main-window frame work only when the actions are
     // the window's own too.
-    q->addActions({openAction, openVideoAction, saveAction, closeAction});
+    q->addActions({openAction, openVideoAction, pasteAction, saveAction, closeAction});
 
     QMenu* viewMenu = menuBar->addMenu(QStringLiteral("&View"));
     steadyAction = viewMenu->addAction(QStringLiteral("Steady"));
@@ -147,13 +152,6 @@ void PreviewWindow::Impl::buildWidgets()
     footer->setContentsMargins(5, 5, 5, 5);
     layout->addWidget(footer, 0);
     q->setLayout(layout);
-
-    // Every paste key of the desktop (Shift+Insert too), as the main window's Edit → Paste takes;
-    // a shortcut holds one key.
-    for (const QKeySequence& key : QKeySequence::keyBindings(QKeySequence::Paste)) {
-        auto* paste = new QShortcut(key, q, nullptr, nullptr, Qt::WindowShortcut);
-        connect(paste, &QShortcut::activated, this, &Impl::pasteFacePicture);
-    }
 }
 
 void PreviewWindow::Impl::buildCameraMenu(QMenu* menu)

@@ -1,5 +1,7 @@
 // The window's View menu, its shortcuts, the footer's point line, keys that work before any
-// click, and the names a screen reader gives the controls that show no text of their own. Runs without the landmark model, so no detection changes the points.
+// click, and the names a screen reader gives the controls that show no text of their own; the
+// keys of the window and of its Preview window, each named in a menu and none taken twice. Runs
+// without the landmark model, so no detection changes the points.
 #include "core/facialpoints.h"
 #include "tests/support/fakeprompts.h"
 #include "app/mainwindow.h"
@@ -13,6 +15,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QShortcut>
 #include <QAccessible>
 #include <QtTest>
 
@@ -47,6 +50,56 @@ static QAction* viewAction(ui::MainWindow& window, const QString& text)
     return nullptr;
 }
 
+namespace {
+
+// The main window, or the Preview window it opens with View -> Preview Effect.
+QWidget* windowNamed(ui::MainWindow& main, const QString& which)
+{
+    if (which == QLatin1String("main")) {
+        return &main;
+    }
+    QAction* preview = main.findChild<QAction*>(QStringLiteral("previewEffectAction"));
+    if (!preview) {
+        return nullptr;
+    }
+    preview->trigger();
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (top != &main && top->findChild<QMenuBar*>(QStringLiteral("previewMenuBar"))) {
+            return top;
+        }
+    }
+    return nullptr;
+}
+
+QString named(const QKeySequence& key)
+{
+    return key.toString(QKeySequence::PortableText);
+}
+
+// Keys the window's commands answer wherever the keys are in it, with who answers: entries of
+// its menus, actions of its own and its shortcuts (those that answer only with the keys in one
+// widget left out).
+QMultiMap<QString, QString> windowKeys(QWidget* window)
+{
+    QMultiMap<QString, QString> keys;
+    for (const QAction* action : window->findChildren<QAction*>()) {
+        if (action->shortcutContext() == Qt::WidgetShortcut) {
+            continue;
+        }
+        for (const QKeySequence& key : action->shortcuts()) {
+            keys.insert(named(key), action->text());
+        }
+    }
+    for (const QShortcut* shortcut : window->findChildren<QShortcut*>()) {
+        if (shortcut->context() != Qt::WidgetShortcut) {
+            keys.insert(named(shortcut->key()), QStringLiteral("a shortcut"));
+        }
+    }
+    return keys;
+}
+
+} // namespace
+
 class tst_MainWindowView : public QObject
 {
     Q_OBJECT
@@ -65,6 +118,10 @@ private slots:
     void footerShowsSelectedPoint();
     void controlsHaveAccessibleNames_data();
     void controlsHaveAccessibleNames();
+    void everyKeyIsNamedInAMenu_data();
+    void everyKeyIsNamedInAMenu();
+    void noKeyOrLetterIsTakenTwice_data();
+    void noKeyOrLetterIsTakenTwice();
 
 private:
     std::unique_ptr<FakePrompts> prompts;
@@ -250,6 +307,88 @@ void tst_MainWindowView::controlsHaveAccessibleNames()
     QVERIFY(accessible);
     QVERIFY2(!accessible->text(QAccessible::Name).trimmed().isEmpty(),
              "a screen reader would say nothing but the control's kind");
+}
+
+void tst_MainWindowView::everyKeyIsNamedInAMenu_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::newRow("main window") << "main";
+    QTest::newRow("Preview window") << "preview";
+}
+
+// What a key does is looked up in the menus: each key of a command shows beside its entry, as
+// the entry's own key or after a tab in its text.
+void tst_MainWindowView::everyKeyIsNamedInAMenu()
+{
+    QFETCH(QString, window);
+    ui::MainWindow main;
+    QWidget* shown = windowNamed(main, window);
+    QVERIFY(shown);
+    QSet<QString> inMenus;
+    for (const QMenu* menu : shown->findChildren<QMenu*>()) {
+        for (const QAction* entry : menu->actions()) {
+            for (const QKeySequence& key : entry->shortcuts()) {
+                inMenus.insert(named(key));
+            }
+            const int tab = entry->text().indexOf(QLatin1Char('\t'));
+            if (tab >= 0) {
+                inMenus.insert(named(QKeySequence(entry->text().mid(tab + 1), QKeySequence::NativeText)));
+            }
+        }
+    }
+    QStringList unnamed;
+    const QMultiMap<QString, QString> keys = windowKeys(shown);
+    for (auto key = keys.cbegin(); key != keys.cend(); ++key) {
+        if (!inMenus.contains(key.key())) {
+            unnamed << QStringLiteral("%1 (%2)").arg(key.key(), key.value());
+        }
+    }
+    QVERIFY2(unnamed.isEmpty(), qPrintable(QStringLiteral("not in a menu: ") + unnamed.join(QStringLiteral(", "))));
+}
+
+void tst_MainWindowView::noKeyOrLetterIsTakenTwice_data()
+{
+    everyKeyIsNamedInAMenu_data();
+}
+
+// A key two commands of a window answer does nothing at all (Qt calls it ambiguous), and Alt with
+// a letter two entries of one menu or menu bar underline only moves between them.
+void tst_MainWindowView::noKeyOrLetterIsTakenTwice()
+{
+    QFETCH(QString, window);
+    ui::MainWindow main;
+    QWidget* shown = windowNamed(main, window);
+    QVERIFY(shown);
+    QStringList clashes;
+    const QMultiMap<QString, QString> keys = windowKeys(shown);
+    for (const QString& key : keys.uniqueKeys()) {
+        if (keys.count(key) > 1) {
+            clashes << QStringLiteral("%1: %2").arg(key, QStringList(keys.values(key)).join(QStringLiteral(" and ")));
+        }
+    }
+    QList<QWidget*> menus;
+    for (QMenuBar* bar : shown->findChildren<QMenuBar*>()) {
+        menus << bar;
+    }
+    for (QMenu* menu : shown->findChildren<QMenu*>()) {
+        menus << menu;
+    }
+    for (QWidget* menu : menus) {
+        QMap<QString, QString> letters;
+        for (const QAction* entry : menu->actions()) {
+            const QString letter = named(QKeySequence::mnemonic(entry->text()));
+            if (entry->isVisible() && !letter.isEmpty()) {
+                if (letters.contains(letter)) {
+                    const auto* titled = qobject_cast<const QMenu*>(menu);
+                    clashes << QStringLiteral("%1 in %2: %3 and %4")
+                                   .arg(letter, titled ? titled->title() : QStringLiteral("the menu bar"),
+                                        letters.value(letter), entry->text());
+                }
+                letters.insert(letter, entry->text());
+            }
+        }
+    }
+    QVERIFY2(clashes.isEmpty(), qPrintable(clashes.join(QStringLiteral("; "))));
 }
 
 QTEST_MAIN(tst_MainWindowView)
