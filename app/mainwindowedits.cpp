@@ -161,9 +161,13 @@ void MainWindow::Impl::placeTemplate()
         return;
     }
     pointView->finishGesture();
-    tools::execute(&undoStack, std::make_unique<tools::ReplacePointsCommand>(
-                                   model, model->points(), core::templateFace(model->image().size()),
-                                   QStringLiteral("Place Template"), false));
+    const core::FacialPointVector placed = core::templateFace(model->image().size());
+    // Placed already (Ctrl+T again): a step that changes nothing would mark the work unsaved and
+    // take an Undo of its own.
+    if (model->points() != placed) {
+        tools::execute(&undoStack, std::make_unique<tools::ReplacePointsCommand>(
+                                       model, model->points(), placed, QStringLiteral("Place Template"), false));
+    }
     showStatus(QStringLiteral("Template placed. Ctrl+A selects it: drag a point to move it, a "
                               "corner to scale it, the round handle to turn it."));
 }

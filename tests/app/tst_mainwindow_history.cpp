@@ -346,7 +346,8 @@ void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst()
 
 void tst_MainWindowHistory::titleMarksUnsavedWork_data()
 {
-    // Steps: "drag", "undo", "redo", "open" (a package), "save" (through the dialog).
+    // Steps: "drag", "undo", "redo", "open" (a package), "save" (through the dialog),
+    // "template" (Edit -> Place Template).
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("title");
     QTest::addColumn<bool>("modified");
@@ -360,6 +361,9 @@ void tst_MainWindowHistory::titleMarksUnsavedWork_data()
     QTest::newRow("edited-after-save") << QStringList{"drag", "save", "drag"} << "saved.pmk[*] \u2014 facemask" << true;
     QTest::newRow("undone-to-saved") << QStringList{"drag", "save", "drag", "undo"} << "saved.pmk[*] \u2014 facemask" << false;
     QTest::newRow("undone-past-saved") << QStringList{"drag", "save", "undo"} << "saved.pmk[*] \u2014 facemask" << true;
+    QTest::newRow("template-placed") << QStringList{"template"} << "Untitled[*] \u2014 facemask" << true;
+    QTest::newRow("template-placed-again-after-save")
+        << QStringList{"template", "save", "template"} << "saved.pmk[*] \u2014 facemask" << false;
 }
 
 void tst_MainWindowHistory::titleMarksUnsavedWork()
@@ -386,6 +390,8 @@ void tst_MainWindowHistory::titleMarksUnsavedWork()
             prompts->fileNames.enqueue(dir->filePath(QStringLiteral("saved")));
             action(window, "Save PMK File")->trigger();
             QVERIFY(QFile::exists(dir->filePath(QStringLiteral("saved.pmk"))));
+        } else if (step == QLatin1String("template")) {
+            action(window, "placeTemplateAction")->trigger();
         }
     }
     QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(), "a step failed");
