@@ -334,6 +334,10 @@ void MainWindow::Impl::showPreview()
         }
         previewWindow->installEventFilter(this);
     }
+    // Minimized, it comes back as it was (maximized, say): shown again alone, it stays an icon.
+    if (previewWindow->isMinimized()) {
+        previewWindow->setWindowState(previewWindow->windowState() & ~Qt::WindowMinimized);
+    }
     previewWindow->show();
     previewWindow->raise();
     previewWindow->activateWindow();

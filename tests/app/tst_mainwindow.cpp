@@ -62,6 +62,8 @@ private slots:
     void cancelAbandonsALoad();
     void footerConfirmsASave();
     void previewEffectOpensOnePreviewWindow();
+    void previewEffectBringsThePreviewForward_data();
+    void previewEffectBringsThePreviewForward();
     void quitDuringAnOpenAbandonsIt();
     void saveWhileAPictureIsReadSaysSo();
     void saveWhileAPackageIsOpenedSaysSo();
@@ -435,6 +437,48 @@ void tst_MainWindow::previewEffectOpensOnePreviewWindow()
     preview->trigger();
     QCOMPARE(previewWindows().size(), 1);
     QVERIFY(prompts->records.isEmpty());
+}
+
+void tst_MainWindow::previewEffectBringsThePreviewForward_data()
+{
+    QTest::addColumn<QString>("left"); // how the Preview window was left: "behind", "minimized", "closed"
+    QTest::newRow("behind the main window") << "behind";
+    QTest::newRow("minimized") << "minimized";
+    QTest::newRow("closed") << "closed";
+}
+
+// F5 a second time shows the Preview window and gives it the keys, however it was left.
+void tst_MainWindow::previewEffectBringsThePreviewForward()
+{
+    QFETCH(QString, left);
+    ui::MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QAction* preview = action(window, QStringLiteral("Preview Effect"));
+    QVERIFY(preview);
+    preview->trigger();
+    QWidget* shown = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && widget->windowTitle() == QLatin1String("Preview Effect")) {
+            shown = widget;
+        }
+    }
+    QVERIFY(shown);
+    QVERIFY(QTest::qWaitForWindowActive(shown));
+    if (left == QLatin1String("minimized")) {
+        shown->showMinimized();
+        QTRY_VERIFY(shown->isMinimized());
+    } else if (left == QLatin1String("closed")) {
+        shown->close();
+        QVERIFY(!shown->isVisible());
+    }
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    QTest::keyClick(&window, Qt::Key_F5);
+    QVERIFY(shown->isVisible());
+    QVERIFY2(!shown->isMinimized(), "F5 left the Preview window an icon");
+    QTRY_COMPARE(QApplication::activeWindow(), shown);
 }
 
 namespace {
