@@ -195,7 +195,11 @@ int runVideoPreview(const QStringList& arguments)
     }
     // Concatenated, not QString::arg: a folder named "out%2" must come out as it is.
     printResult(escaped(folder.path())
-                + QStringLiteral(": %1 frames written of %2, faces on %3").arg(written).arg(frames).arg(withFaces));
+                + QStringLiteral(": %1 %2 written of %3, faces on %4")
+                      .arg(written)
+                      .arg(written == 1 ? QStringLiteral("frame") : QStringLiteral("frames"))
+                      .arg(frames)
+                      .arg(withFaces));
     return Success;
 }
 

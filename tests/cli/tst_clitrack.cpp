@@ -66,6 +66,8 @@ private slots:
     void frameSizeChangeFindsTheFacesAnew();
     void anamorphicVideoIsReadWithSquarePixels();
     void previewWritesEveryNthFrame();
+    void previewCountsTheFramesItWrote_data();
+    void previewCountsTheFramesItWrote();
     void videoInputIsCheckedAsEveryInput_data();
     void videoInputIsCheckedAsEveryInput();
     void videoPreviewFailuresSayWhy_data();
@@ -797,6 +799,30 @@ void tst_CliTrack::previewWritesEveryNthFrame()
                                QStringLiteral("--every"), QStringLiteral("30"), QStringLiteral("--force")});
     QVERIFY2(forced.status == 0, forced.err.constData());
     QCOMPARE(core::readImageFile(QDir(out).filePath(written[0])).size(), QSize(640, 480));
+}
+
+void tst_CliTrack::previewCountsTheFramesItWrote_data()
+{
+    QTest::addColumn<QString>("every");
+    QTest::addColumn<QByteArray>("summary"); // after "FOLDER: "
+    QTest::newRow("one-frame") << "90" << QByteArray("1 frame written of 90, faces on 90\n");
+    QTest::newRow("two-frames") << "45" << QByteArray("2 frames written of 90, faces on 90\n");
+}
+
+// The line that ends a video preview counts as make's does: "1 frame", "2 frames".
+void tst_CliTrack::previewCountsTheFramesItWrote()
+{
+    QFETCH(QString, every);
+    QFETCH(QByteArray, summary);
+    const QString package = astronautPackage();
+    QVERIFY(!package.isEmpty());
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString out = here.filePath(QStringLiteral("frames"));
+    const Run run = runCli({QStringLiteral("preview"), package, clean, QStringLiteral("-o"), out,
+                            QStringLiteral("--every"), every});
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QCOMPARE(run.out, out.toUtf8() + ": " + summary);
 }
 
 QString tst_CliTrack::astronautPackage()
