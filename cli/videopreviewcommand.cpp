@@ -79,7 +79,9 @@ bool isVideoPreview(const QStringList& arguments)
     parser.addVersionOption();
     parser.parse(arguments);
     const QStringList inputs = parser.positionalArguments();
-    return inputs.size() >= 2 && video::looksLikeVideo(inputs[1]);
+    // A video named otherwise (a camera's .ts or .mts, a download without a suffix) is told by
+    // its first bytes, as track reads it whatever its name.
+    return inputs.size() >= 2 && (video::looksLikeVideo(inputs[1]) || video::startsAsVideo(inputs[1]));
 }
 
 int runVideoPreview(const QStringList& arguments)

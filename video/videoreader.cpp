@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QMimeDatabase>
 #include <QStringList>
 
 #include <gst/app/gstappsink.h>
@@ -445,6 +446,35 @@ bool looksLikeVideo(const QString& path)
                                       QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
                                       QStringLiteral("ogv"), QStringLiteral("mpg"), QStringLiteral("mpeg")};
     return suffixes.contains(QFileInfo(path).suffix().toLower());
+}
+
+bool startsAsVideo(const QString& path)
+{
+    // What the shared MIME database reads of a file to tell its type by content.
+    constexpr qsizetype enough = 16384;
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    struct stat status {};
+    QByteArray start;
+    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+        start.resize(int(enough));
+        const ssize_t got = ::read(descriptor, start.data(), size_t(start.size()));
+        start.resize(got > 0 ? int(got) : 0);
+    }
+    ::close(descriptor);
+    if (start.isEmpty()) {
+        return false;
+    }
+    // Matroska and Ogg files do not tell by their first bytes whether they hold pictures or
+    // sound alone: taken as videos, sound alone is then said to be no video.
+    const QMimeType type = QMimeDatabase().mimeTypeForData(start);
+    const QStringList kinds = QStringList{type.name()} + type.allAncestors();
+    return std::any_of(kinds.begin(), kinds.end(), [](const QString& kind) {
+        return kind.startsWith(QLatin1String("video/")) || kind == QLatin1String("application/x-matroska")
+            || kind == QLatin1String("application/ogg");
+    });
 }
 
 bool isGifFile(const QString& path)

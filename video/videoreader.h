@@ -60,6 +60,11 @@ QString missingElements(const QStringList& elements);
 
 // True when path's name says it holds a video (mp4, webm, mkv, ...).
 bool looksLikeVideo(const QString& path);
+// True when the first bytes of the regular file at path are those of a video container (an
+// MPEG transport stream, MP4, Matroska, ...), whatever its name; false for a picture, sound
+// alone as its first bytes tell it, a file that cannot be read and anything but a regular file.
+// Never waits on a FIFO. Any thread.
+bool startsAsVideo(const QString& path);
 // True when the file at path is a regular file that starts as a GIF picture does, animated or
 // not, whatever its name. Never waits on a FIFO. Any thread.
 bool isGifFile(const QString& path);

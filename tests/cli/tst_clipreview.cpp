@@ -263,8 +263,8 @@ void tst_CliPreview::faceCutByTheEdgeHasItsMaskCutThere()
 
 void tst_CliPreview::pictureOrVideoIsToldByTheInputs_data()
 {
-    // PACKAGE and FACE stand for a package and a face picture; -face.jpg is a copy of the
-    // picture in the run's folder, -clip.mp4 a video that is not there.
+    // PACKAGE and FACE stand for a package and a face picture; -face.jpg and face are copies of
+    // the picture in the run's folder, -clip.mp4 a video that is not there.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("png");      // the PNG file written; empty: none
@@ -273,6 +273,8 @@ void tst_CliPreview::pictureOrVideoIsToldByTheInputs_data()
         << QStringList{"PACKAGE", "FACE", "-o", "result.mov"} << 0 << "result.mov" << "";
     QTest::newRow("picture-output-given-first")
         << QStringList{"-o", "first.mp4", "PACKAGE", "FACE"} << 0 << "first.mp4" << "";
+    QTest::newRow("picture-named-without-a-suffix")
+        << QStringList{"PACKAGE", "face", "-o", "nosuffix.png"} << 0 << "nosuffix.png" << "";
     QTest::newRow("picture-with-a-dash-after-double-dash")
         << QStringList{"-o", "dash.png", "--", "PACKAGE", "-face.jpg"} << 0 << "dash.png" << "";
     QTest::newRow("video-with-a-dash-after-double-dash")
@@ -290,6 +292,7 @@ void tst_CliPreview::pictureOrVideoIsToldByTheInputs()
     QVERIFY(runFolder.isValid());
     const QString face = testimages::testPicture("Tom_Cruise_avp_2014_4.jpg");
     QVERIFY(QFile::copy(face, runFolder.filePath(QStringLiteral("-face.jpg"))));
+    QVERIFY(QFile::copy(face, runFolder.filePath(QStringLiteral("face"))));
     const QString package = writePackage(core::FaceOnly);
     QVERIFY(!package.isEmpty());
     arguments.replaceInStrings(QRegularExpression(QStringLiteral("^PACKAGE$")), package);

@@ -68,6 +68,8 @@ private slots:
     void previewWritesEveryNthFrame();
     void previewCountsTheFramesItWrote_data();
     void previewCountsTheFramesItWrote();
+    void previewTellsAVideoWhateverItsName_data();
+    void previewTellsAVideoWhateverItsName();
     void videoInputIsCheckedAsEveryInput_data();
     void videoInputIsCheckedAsEveryInput();
     void videoPreviewFailuresSayWhy_data();
@@ -823,6 +825,39 @@ void tst_CliTrack::previewCountsTheFramesItWrote()
                             QStringLiteral("--every"), every});
     QVERIFY2(run.status == 0, qPrintable(describe(run)));
     QCOMPARE(run.out, out.toUtf8() + ": " + summary);
+}
+
+void tst_CliTrack::previewTellsAVideoWhateverItsName_data()
+{
+    QTest::addColumn<QString>("name");      // of the video given to preview
+    QTest::addColumn<QString>("container"); // ffmpeg's muxer that repacks the clip's frames
+    QTest::newRow("mpeg-transport-stream") << "clip.ts" << "mpegts";
+    QTest::newRow("mp4-without-a-suffix") << "clip" << "mp4";
+    QTest::newRow("matroska-named-otherwise") << "clip.video" << "matroska";
+}
+
+// A video whose name is none of the usual ones (a camera's .ts, a download without a suffix)
+// is previewed frame by frame, as track reads it, not refused as a picture that cannot be read.
+void tst_CliTrack::previewTellsAVideoWhateverItsName()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, container);
+    const QString package = astronautPackage();
+    QVERIFY(!package.isEmpty());
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString video = here.filePath(name);
+    const QString error = testclips::runFfmpeg({QStringLiteral("-i"), clean, QStringLiteral("-frames:v"),
+                                                QStringLiteral("10"), QStringLiteral("-c"), QStringLiteral("copy"),
+                                                QStringLiteral("-f"), container, video});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString out = here.filePath(QStringLiteral("frames"));
+    const Run run = runCli({QStringLiteral("preview"), package, video, QStringLiteral("-o"), out,
+                            QStringLiteral("--every"), QStringLiteral("5")});
+    QVERIFY2(run.status == 0, qPrintable(describe(run)));
+    QCOMPARE(run.out, out.toUtf8() + ": 2 frames written of 10, faces on 10\n");
+    QCOMPARE(QDir(out).entryList(QDir::Files, QDir::Name),
+             (QStringList{QStringLiteral("frame-000000.png"), QStringLiteral("frame-000005.png")}));
 }
 
 QString tst_CliTrack::astronautPackage()
