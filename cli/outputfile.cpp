@@ -495,10 +495,36 @@ void OutputFile::failedWriting(int error)
     }
 }
 
+namespace {
+
+// The interrupt cleanup's tickets of the folders makeFolders made, by name.
+std::mutex madeFoldersMutex;
+std::map<QString, int> madeFolderTickets;
+
+void watchMadeFolder(const QString& path, const QByteArray& name)
+{
+    const int ticket = core::interruptcleanup::watchFolder(name.constData());
+    const std::lock_guard<std::mutex> lock(madeFoldersMutex);
+    madeFolderTickets[path] = ticket;
+}
+
+void releaseMadeFolder(const QString& path)
+{
+    const std::lock_guard<std::mutex> lock(madeFoldersMutex);
+    const auto found = madeFolderTickets.find(path);
+    if (found != madeFolderTickets.end()) {
+        core::interruptcleanup::release(found->second);
+        madeFolderTickets.erase(found);
+    }
+}
+
+} // namespace
+
 void removeEmptyFolders(const QStringList& made)
 {
     for (int i = made.size() - 1; i >= 0; --i) {
         ::rmdir(QFile::encodeName(made[i]).constData());
+        releaseMadeFolder(made[i]);
     }
 }
 
@@ -514,6 +540,7 @@ int makeFolders(const QString& path, QStringList* made)
         const QByteArray name = QFile::encodeName(current);
         if (::mkdir(name.constData(), 0777) == 0) {
             made->append(current);
+            watchMadeFolder(current, name);
             continue;
         }
         int error = errno;

@@ -23,9 +23,11 @@ namespace cli {
 
 // Makes the folder at path and those above it that are missing; made receives the ones made,
 // outermost first. Returns 0, or the system's error (ENOTDIR for a name taken by a file), and
-// then leaves none of the folders it made behind. Any thread.
+// then leaves none of the folders it made behind. A folder made is removed if it is still empty
+// when the program is interrupted or ends. Any thread.
 int makeFolders(const QString& path, QStringList* made);
-// Removes the folders made lists, innermost first, where they are still empty.
+// Removes the folders made lists, innermost first, where they are still empty; those left are
+// no longer removed when the program ends.
 void removeEmptyFolders(const QStringList& made);
 
 // picture as PNG bytes, ready for OutputFile::write; empty for a null picture or a failed encode.

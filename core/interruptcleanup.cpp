@@ -23,11 +23,12 @@ namespace {
 constexpr int slotsPerBlock = 64;
 enum SlotState : int { Free, Filling, Watched };
 
-// Fixed memory, so that the handler calls nothing but unlink(2), which is safe in a signal
-// handler. A block is complete before it is linked in and is never freed, so the handler walks
-// only memory that was written before it could be reached.
+// Fixed memory, so that the handler calls nothing but unlink(2) and rmdir(2), which are safe in
+// a signal handler. A block is complete before it is linked in and is never freed, so the
+// handler walks only memory that was written before it could be reached.
 struct Slot {
     std::atomic<int> state{Free};
+    bool folder = false; // set before state becomes Watched
     char path[PATH_MAX];
 };
 struct Block {
@@ -41,8 +42,20 @@ void removeWatched()
 {
     for (Block* block = &firstBlock; block; block = block->next.load()) {
         for (Slot& slot : block->slots) {
-            if (slot.state.load() == Watched) {
+            if (slot.state.load() == Watched && !slot.folder) {
                 ::unlink(slot.path);
+            }
+        }
+    }
+    // Then the folders, emptied of those files: an outer one can go only after the one inside it,
+    // in whatever slots they are, so the rounds go on while one goes.
+    for (bool removedOne = true; removedOne;) {
+        removedOne = false;
+        for (Block* block = &firstBlock; block; block = block->next.load()) {
+            for (Slot& slot : block->slots) {
+                if (slot.state.load() == Watched && slot.folder && ::rmdir(slot.path) == 0) {
+                    removedOne = true;
+                }
             }
         }
     }
@@ -77,15 +90,14 @@ void install()
     }
 }
 
-void fill(Slot& slot, const char* path)
+void fill(Slot& slot, const char* path, bool folder)
 {
     std::strcpy(slot.path, path);
+    slot.folder = folder;
     slot.state.store(Watched);
 }
 
-} // namespace
-
-int watch(const char* path)
+int watchPath(const char* path, bool folder)
 {
     if (!path || std::strlen(path) >= PATH_MAX) {
         return -1;
@@ -99,7 +111,7 @@ int watch(const char* path)
         for (int i = 0; i < slotsPerBlock; ++i) {
             int expected = Free;
             if (block->slots[i].state.compare_exchange_strong(expected, Filling)) {
-                fill(block->slots[i], path);
+                fill(block->slots[i], path, folder);
                 return lastIndex * slotsPerBlock + i;
             }
         }
@@ -110,7 +122,7 @@ int watch(const char* path)
         return -1;
     }
     added->slots[0].state.store(Filling);
-    fill(added->slots[0], path);
+    fill(added->slots[0], path, folder);
     for (;;) {
         Block* expected = nullptr;
         if (last->next.compare_exchange_strong(expected, added)) {
@@ -119,6 +131,18 @@ int watch(const char* path)
         last = expected; // another thread added one first: ours goes after it
         ++lastIndex;
     }
+}
+
+} // namespace
+
+int watch(const char* path)
+{
+    return watchPath(path, false);
+}
+
+int watchFolder(const char* path)
+{
+    return watchPath(path, true);
 }
 
 void release(int ticket)

@@ -2,7 +2,8 @@
 
 #include <QByteArray>
 
-// Files a program is still writing under a temporary name, removed when the program is
+// Files a program is still writing under a temporary name, and the folders it made for them,
+// removed when the program is
 // interrupted (SIGINT, SIGTERM, SIGHUP or SIGPIPE, unless that signal is ignored) or calls exit()
 // meanwhile, so that Ctrl+C, a SIGTERM, the end of the X session or the reader of its output
 // going away (`| head`) leaves no half-made file in the user's folder. The signal then ends the
@@ -13,7 +14,11 @@ namespace core::interruptcleanup {
 // Watches path (a NUL-terminated file name); returns a ticket for release(), or -1 for a path
 // longer than PATH_MAX or when no memory is left for a larger table.
 int watch(const char* path);
-// Stops watching: the file was renamed into place or removed.
+// Watches a folder the program made (a NUL-terminated name): removed, after the watched files,
+// when the program is interrupted or calls exit() while the folder is empty; one that holds
+// anything stays. Returns a ticket for release(), or -1 as watch() does.
+int watchFolder(const char* path);
+// Stops watching: the file was renamed into place or removed, or the folder is kept.
 void release(int ticket);
 
 // Creates a new file from *pattern (a path ending in "XXXXXX", which is filled in with the name

@@ -70,6 +70,8 @@ private slots:
     void previewCountsTheFramesItWrote();
     void previewTellsAVideoWhateverItsName_data();
     void previewTellsAVideoWhateverItsName();
+    void interruptBeforeTheFirstFileLeavesNoFolder_data();
+    void interruptBeforeTheFirstFileLeavesNoFolder();
     void videoInputIsCheckedAsEveryInput_data();
     void videoInputIsCheckedAsEveryInput();
     void videoPreviewFailuresSayWhy_data();
@@ -858,6 +860,50 @@ void tst_CliTrack::previewTellsAVideoWhateverItsName()
     QCOMPARE(run.out, out.toUtf8() + ": 2 frames written of 10, faces on 10\n");
     QCOMPARE(QDir(out).entryList(QDir::Files, QDir::Name),
              (QStringList{QStringLiteral("frame-000000.png"), QStringLiteral("frame-000005.png")}));
+}
+
+void tst_CliTrack::interruptBeforeTheFirstFileLeavesNoFolder_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // NEW/inner: the folders the command makes
+    QTest::newRow("video-preview") << QStringList{"preview", "PACKAGE", "CLIP", "-o", "NEW/inner"};
+    QTest::newRow("make-out-dir") << QStringList{"make", "FACE", "--out-dir", "NEW/inner"};
+}
+
+// Ctrl+C before the first file is written in the folders a command made takes them away again,
+// as a failed start does: a script run again finds the folder it names as it was.
+void tst_CliTrack::interruptBeforeTheFirstFileLeavesNoFolder()
+{
+    QFETCH(QStringList, arguments);
+    QVERIFY2(faultShimLoaded(), "run with the fault shim preloaded, as ctest does");
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString package = astronautPackage();
+    QVERIFY(!package.isEmpty());
+    const QString made = here.filePath(QStringLiteral("new"));
+    arguments.replaceInStrings(QStringLiteral("PACKAGE"), package);
+    arguments.replaceInStrings(QStringLiteral("CLIP"), clean);
+    arguments.replaceInStrings(QStringLiteral("FACE"), testimages::testPicture("astronaut.png"));
+    arguments.replaceInStrings(QStringLiteral("NEW"), made);
+    // Opens in the inner folder are held while the marker exists: no file is made there.
+    const QString marker = here.filePath(QStringLiteral("held"));
+    QFile held(marker);
+    QVERIFY(held.open(QIODevice::WriteOnly));
+    held.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("FACEMASK_STALL_OPEN"), QStringLiteral("/new/inner/:") + marker);
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments);
+    QVERIFY(process.waitForStarted());
+    const QString inner = here.filePath(QStringLiteral("new/inner"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(inner) || process.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(process.state() == QProcess::Running, process.readAllStandardError().constData());
+    ::kill(pid_t(process.processId()), SIGINT);
+    const bool ended = process.waitForFinished(60000);
+    QFile::remove(marker);
+    QVERIFY(ended || process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QVERIFY2(!QFileInfo::exists(made), qPrintable(QDir(inner).entryList(QDir::AllEntries | QDir::Hidden).join(' ')));
 }
 
 QString tst_CliTrack::astronautPackage()

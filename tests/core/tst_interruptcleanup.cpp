@@ -1,6 +1,7 @@
 #include "core/interruptcleanup.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -8,6 +9,8 @@
 #include <csignal>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +22,8 @@ private slots:
     void interruptLeavesNoFileBeingMade_data();
     void interruptLeavesNoFileBeingMade();
     void exitLeavesNoFileBeingMade();
+    void interruptLeavesNoEmptyFolderMade_data();
+    void interruptLeavesNoEmptyFolderMade();
 };
 
 void tst_InterruptCleanup::interruptLeavesNoFileBeingMade_data()
@@ -108,6 +113,75 @@ void tst_InterruptCleanup::exitLeavesNoFileBeingMade()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 1, qPrintable(QStringLiteral("status %1").arg(status)));
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("done.pmk")});
+}
+
+void tst_InterruptCleanup::interruptLeavesNoEmptyFolderMade_data()
+{
+    QTest::addColumn<bool>("innerFirst"); // the inner folder is watched before the outer one
+    QTest::addColumn<bool>("finished");   // a finished file lies in the inner folder
+    QTest::addColumn<QStringList>("left"); // what is left in the test's folder
+    QTest::newRow("outer-watched-first") << false << false << QStringList();
+    QTest::newRow("inner-watched-first") << true << false << QStringList();
+    QTest::newRow("a-finished-file-keeps-them")
+        << false << true << QStringList{QStringLiteral("outer"), QStringLiteral("outer/inner"),
+                                        QStringLiteral("outer/inner/done.png")};
+}
+
+// A child makes outer/inner, watches both, starts a partial file in inner and is interrupted:
+// the partial file goes, then the folders, where nothing else is in them.
+void tst_InterruptCleanup::interruptLeavesNoEmptyFolderMade()
+{
+    QFETCH(bool, innerFirst);
+    QFETCH(bool, finished);
+    QFETCH(QStringList, left);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QByteArray outer = QFile::encodeName(folder.filePath(QStringLiteral("outer")));
+    const QByteArray inner = outer + "/inner";
+    QByteArray partial = inner + "/frame.png.XXXXXX";
+    const QByteArray done = inner + "/done.png";
+    int ready[2];
+    QVERIFY(::pipe(ready) == 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        std::signal(SIGINT, SIG_DFL); // not the test framework's handler
+        ::close(ready[0]);
+        if (::mkdir(outer.constData(), 0700) != 0 || ::mkdir(inner.constData(), 0700) != 0) {
+            ::_exit(2);
+        }
+        for (const QByteArray& made : innerFirst ? QList<QByteArray>{inner, outer} : QList<QByteArray>{outer, inner}) {
+            if (core::interruptcleanup::watchFolder(made.constData()) < 0) {
+                ::_exit(2);
+            }
+        }
+        int ticket = -1;
+        if (core::interruptcleanup::createWatched(&partial, &ticket) < 0
+            || (finished && ::close(::open(done.constData(), O_WRONLY | O_CREAT, 0600)) != 0)
+            || ::write(ready[1], "r", 1) != 1) {
+            ::_exit(2);
+        }
+        for (;;) {
+            ::pause();
+        }
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    QCOMPARE(::read(ready[0], &byte, 1), ssize_t(1));
+    ::close(ready[0]);
+    ::kill(child, SIGINT);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT,
+             qPrintable(QStringLiteral("the child ended with status %1").arg(status)));
+    QStringList found;
+    QDirIterator entries(folder.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        found << QDir(folder.path()).relativeFilePath(entries.next());
+    }
+    found.sort();
+    QCOMPARE(found, left);
 }
 
 QTEST_GUILESS_MAIN(tst_InterruptCleanup)

@@ -23,7 +23,9 @@
  * milliseconds longer, as a share far away or a dying disk does. FACEMASK_STALL="TEXT:MARKER"
  * makes them wait for as long as the file MARKER exists, as a share that went away does; remove
  * MARKER to let them go on. Both are read at every call. FACEMASK_STALL_RENAME="TEXT:MARKER" holds
- * only renames onto a path that ends in TEXT, as a stick that stops answering at the move does. */
+ * only renames onto a path that ends in TEXT, as a stick that stops answering at the move does.
+ * FACEMASK_STALL_OPEN="TEXT:MARKER" holds only opens of a path containing TEXT, so that a file is
+ * never made there while the marker exists and the other calls on it (an unlink) go on. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -210,9 +212,27 @@ static void slowDownDescriptor(int fd)
     }
 }
 
+/* Holds an open of path as FACEMASK_STALL_OPEN asks. */
+static void stallOpen(const char* path)
+{
+    const char* rest = NULL;
+    if (!path || !slowedBy(getenv("FACEMASK_STALL_OPEN"), path, &rest) || !rest[0]) {
+        return;
+    }
+    static __typeof__(&access) real_access;
+    if (!real_access) {
+        real_access = (__typeof__(&access))dlsym(RTLD_NEXT, "access");
+    }
+    const struct timespec tick = {0, 20 * 1000000L};
+    while (real_access(rest, F_OK) == 0) {
+        nanosleep(&tick, NULL);
+    }
+}
+
 static int openWith(const char* function, int dirfd, const char* path, int flags, mode_t mode)
 {
     slowDown(path);
+    stallOpen(path);
     const char* noUnnamed = getenv("FACEMASK_NO_TMPFILE");
     if ((flags & O_TMPFILE) == O_TMPFILE && path && noUnnamed && noUnnamed[0] && strstr(path, noUnnamed)) {
         errno = EOPNOTSUPP;
