@@ -111,6 +111,22 @@ int usageError(const QString& command, const QString& message)
     return UsageError;
 }
 
+QString tooManyArguments(const QStringList& extra, const QString& outputHint)
+{
+    if (extra.isEmpty()) {
+        return QString();
+    }
+    const QString first = QLatin1Char('\'') + escaped(extra.first()) + QLatin1Char('\'');
+    const QString hint = outputHint.isEmpty() ? QString() : QStringLiteral(": ") + outputHint;
+    if (extra.size() == 1) {
+        return QStringLiteral(" (") + first + QStringLiteral(" is one too many") + hint + QLatin1Char(')');
+    }
+    return QStringLiteral(" (") + first + QStringLiteral(" and %1 %2 are too many")
+                                          .arg(extra.size() - 1)
+                                          .arg(extra.size() == 2 ? QStringLiteral("other") : QStringLiteral("others"))
+        + hint + QLatin1Char(')');
+}
+
 QCommandLineOption jsonOption()
 {
     return QCommandLineOption(QStringLiteral("json"), QStringLiteral("Print one JSON array."));

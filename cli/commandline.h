@@ -29,6 +29,10 @@ std::optional<int> parseCommandLine(QCommandLineParser& parser, const QString& c
 
 // Prints "facemask-cli COMMAND: message" and the way to the command's help on stderr.
 int usageError(const QString& command, const QString& message);
+// What follows "... are needed" when arguments beyond those came: " ('out' is one too many)",
+// with outputHint added after a colon when it is not empty (where the output goes, for a
+// command whose -o was not given), or " ('a' and 2 others are too many)". Empty for none.
+QString tooManyArguments(const QStringList& extra, const QString& outputHint);
 
 // --model PATH, shared by the commands that detect.
 QCommandLineOption modelOption();

@@ -57,7 +57,9 @@ int runPreview(const QStringList& arguments)
     }
     const QStringList inputs = parser.positionalArguments();
     if (inputs.size() != 2) {
-        return usageError(command, QStringLiteral("a package and a face picture are needed"));
+        return usageError(command, QStringLiteral("a package and a face picture are needed")
+                                       + tooManyArguments(inputs.mid(2), parser.isSet(output) ? QString()
+                                                          : QStringLiteral("the file to write goes after -o")));
     }
     if (!parser.isSet(output) || parser.value(output).isEmpty()) {
         return usageError(command, QStringLiteral("no output file given (-o OUT.png)"));

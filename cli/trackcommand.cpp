@@ -114,7 +114,7 @@ int runTrack(const QStringList& arguments)
     }
     const QStringList inputs = parser.positionalArguments();
     if (inputs.size() != 1) {
-        return usageError(command, QStringLiteral("one video file is needed"));
+        return usageError(command, QStringLiteral("one video file is needed") + tooManyArguments(inputs.mid(1), QString()));
     }
     bool numeric = false;
     const int interval = parser.value(every).toInt(&numeric);

@@ -108,7 +108,9 @@ int runVideoPreview(const QStringList& arguments)
     }
     const QStringList inputs = parser.positionalArguments();
     if (inputs.size() != 2) {
-        return usageError(command, QStringLiteral("a package and a video are needed"));
+        return usageError(command, QStringLiteral("a package and a video are needed")
+                                       + tooManyArguments(inputs.mid(2), parser.isSet(output) ? QString()
+                                                          : QStringLiteral("the folder to write into goes after -o")));
     }
     if (!parser.isSet(output) || parser.value(output).isEmpty()) {
         return usageError(command, QStringLiteral("no output folder given (-o DIR)"));

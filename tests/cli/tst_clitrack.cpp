@@ -72,6 +72,8 @@ private slots:
     void previewTellsAVideoWhateverItsName();
     void interruptBeforeTheFirstFileLeavesNoFolder_data();
     void interruptBeforeTheFirstFileLeavesNoFolder();
+    void argumentsTooManyAreNamed_data();
+    void argumentsTooManyAreNamed();
     void videoInputIsCheckedAsEveryInput_data();
     void videoInputIsCheckedAsEveryInput();
     void videoPreviewFailuresSayWhy_data();
@@ -904,6 +906,42 @@ void tst_CliTrack::interruptBeforeTheFirstFileLeavesNoFolder()
     QVERIFY(ended || process.waitForFinished(60000));
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
     QVERIFY2(!QFileInfo::exists(made), qPrintable(QDir(inner).entryList(QDir::AllEntries | QDir::Hidden).join(' ')));
+}
+
+void tst_CliTrack::argumentsTooManyAreNamed_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // in a folder of their own, where none exists
+    QTest::addColumn<QString>("message");       // the whole first line on stderr
+    QTest::newRow("track-of-two-videos") << QStringList{"track", "a.mp4", "b.mp4"}
+                                         << "facemask-cli track: one video file is needed ('b.mp4' is one too many)";
+    QTest::newRow("video-preview-folder-without-o")
+        << QStringList{"preview", "mask.pmk", "clip.mp4", "frames"}
+        << "facemask-cli preview: a package and a video are needed ('frames' is one too many: the folder to "
+           "write into goes after -o)";
+    QTest::newRow("video-preview-three-more")
+        << QStringList{"preview", "mask.pmk", "clip.mp4", "-o", "frames", "a", "b", "c"}
+        << "facemask-cli preview: a package and a video are needed ('a' and 2 others are too many)";
+    QTest::newRow("picture-preview-file-without-o")
+        << QStringList{"preview", "mask.pmk", "face.jpg", "out.png"}
+        << "facemask-cli preview: a package and a face picture are needed ('out.png' is one too many: the file "
+           "to write goes after -o)";
+    QTest::newRow("picture-preview-two-more")
+        << QStringList{"preview", "mask.pmk", "face.jpg", "-o", "out.png", "a", "b"}
+        << "facemask-cli preview: a package and a face picture are needed ('a' and 1 other are too many)";
+}
+
+// A script that forgot -o, or gave a glob of several videos, is told which argument is the one
+// too many, where it was told that the inputs it did give were needed.
+void tst_CliTrack::argumentsTooManyAreNamed()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const Run run = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, here.path());
+    QCOMPARE(run.status, 2);
+    QCOMPARE(run.err.split('\n').first(), message.toUtf8());
+    QVERIFY(QDir(here.path()).isEmpty());
 }
 
 QString tst_CliTrack::astronautPackage()
