@@ -5,6 +5,7 @@
 #include "core/imagefiles.h"
 #include "core/pictureheaders.h"
 #include "core/pngcodec.h"
+#include "video/videoreader.h"
 
 #include <QFile>
 #include <QImageReader>
@@ -67,10 +68,12 @@ Picture readPicture(const QString& path)
     }
     picture.image = decoding.picture;
     picture.warning = decoding.warning;
-    if (picture.image.isNull()) {
-        picture.failure = decoding.reason == core::unknownFormatReason()
-            ? QStringLiteral("not a picture in a format that can be read")
-            : decoding.reason;
+    if (picture.image.isNull() && decoding.reason == core::unknownFormatReason()) {
+        picture.failure = video::looksLikeVideo(path) || video::startsAsVideo(input.readPath())
+            ? QStringLiteral("not a picture but a video (facemask-cli track reads videos)")
+            : QStringLiteral("not a picture in a format that can be read");
+    } else if (picture.image.isNull()) {
+        picture.failure = decoding.reason;
     }
     return picture;
 }

@@ -74,6 +74,8 @@ private slots:
     void interruptBeforeTheFirstFileLeavesNoFolder();
     void argumentsTooManyAreNamed_data();
     void argumentsTooManyAreNamed();
+    void videoGivenForAPictureIsSaidToBeOne_data();
+    void videoGivenForAPictureIsSaidToBeOne();
     void videoInputIsCheckedAsEveryInput_data();
     void videoInputIsCheckedAsEveryInput();
     void videoPreviewFailuresSayWhy_data();
@@ -942,6 +944,37 @@ void tst_CliTrack::argumentsTooManyAreNamed()
     QCOMPARE(run.status, 2);
     QCOMPARE(run.err.split('\n').first(), message.toUtf8());
     QVERIFY(QDir(here.path()).isEmpty());
+}
+
+void tst_CliTrack::videoGivenForAPictureIsSaidToBeOne_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // VIDEO: the clip under the name below
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");       // a line on stderr, VIDEO its name
+    const QString said = QStringLiteral("VIDEO: not a picture but a video (facemask-cli track reads videos)");
+    QTest::newRow("detect") << QStringList{"detect", "VIDEO"} << "clip.mp4" << "facemask-cli detect: " + said;
+    QTest::newRow("detect-of-a-video-named-otherwise") << QStringList{"detect", "VIDEO"} << "clip.dat"
+                                                       << "facemask-cli detect: " + said;
+    QTest::newRow("make") << QStringList{"make", "VIDEO", "-o", "clip.pmk"} << "clip.mp4" << "VIDEO: failed: "
+        "not a picture but a video (facemask-cli track reads videos)";
+}
+
+// A video given to a command that reads pictures is said to be a video, and which command reads
+// it, where it was said to be no picture that can be read, as a damaged file is.
+void tst_CliTrack::videoGivenForAPictureIsSaidToBeOne()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    QVERIFY(QFile::copy(clean, here.filePath(name)));
+    arguments.replaceInStrings(QStringLiteral("VIDEO"), name);
+    const Run run = runProgram(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, here.path());
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    message.replace(QStringLiteral("VIDEO"), name);
+    QVERIFY2(run.err.split('\n').contains(message.toUtf8()), qPrintable(describe(run)));
+    QCOMPARE(QDir(here.path()).entryList(QDir::Files), QStringList{name});
 }
 
 QString tst_CliTrack::astronautPackage()
