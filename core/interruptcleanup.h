@@ -3,11 +3,10 @@
 #include <QByteArray>
 
 // Files a program is still writing under a temporary name, and the folders it made for them,
-// removed when the program is
-// interrupted (SIGINT, SIGTERM, SIGHUP or SIGPIPE, unless that signal is ignored) or calls exit()
-// meanwhile, so that Ctrl+C, a SIGTERM, the end of the X session or the reader of its output
-// going away (`| head`) leaves no half-made file in the user's folder. The signal then ends the
-// program as it would have.
+// removed when the program is interrupted (SIGINT, SIGTERM, SIGHUP or SIGPIPE, unless that signal
+// is ignored) or calls exit() meanwhile, so that Ctrl+C, a SIGTERM, the end of the X session or
+// the reader of its output going away (`| head`) leaves no half-made file in the user's folder.
+// The signal then ends the program as it would have.
 // Any thread. Any number of paths at once: the table grows (and never shrinks) as they come.
 namespace core::interruptcleanup {
 
