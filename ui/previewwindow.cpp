@@ -16,6 +16,7 @@
 #include "ui/prompts.h"
 #include "ui/videosource.h"
 #include "ui/workspace.h"
+#include "video/videoreader.h"
 
 #include <QBuffer>
 #include <QClipboard>
@@ -52,10 +53,7 @@ QString effectName(int type)
 
 bool isVideoFile(const QString& path)
 {
-    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("mov"),
-                                      QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
-                                      QStringLiteral("ogv")};
-    return suffixes.contains(QFileInfo(path).suffix().toLower());
+    return video::looksLikeVideo(path);
 }
 
 PreviewWindow::Impl::Impl(PreviewWindow* owner, core::FaceMaskProject* project,

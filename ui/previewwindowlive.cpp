@@ -228,9 +228,13 @@ void PreviewWindow::Impl::stepFrames(int count)
 
 void PreviewWindow::Impl::openFaceVideo()
 {
+    QStringList patterns;
+    for (const QString& suffix : video::videoSuffixes()) {
+        patterns.append(QStringLiteral("*.") + suffix);
+    }
     const QString path = prompts().openFileName(
         QStringLiteral("Select face video"),
-        QStringLiteral("Videos (*.mp4 *.m4v *.mov *.webm *.mkv *.avi *.ogv);; All files (*.*)"));
+        QStringLiteral("Videos (%1);; All files (*.*)").arg(patterns.join(QLatin1Char(' '))));
     if (!path.isEmpty()) {
         q->openFaceVideo(path);
     }

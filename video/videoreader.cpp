@@ -440,12 +440,20 @@ QString missingElements(const QStringList& elements)
     return QString();
 }
 
+const QStringList& videoSuffixes()
+{
+    // Camcorders write .mts and .m2ts, phones .3gp, recorders and broadcasts .ts.
+    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("m4v"),  QStringLiteral("mov"),
+                                      QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
+                                      QStringLiteral("ogv"), QStringLiteral("mpg"),  QStringLiteral("mpeg"),
+                                      QStringLiteral("mts"), QStringLiteral("m2ts"), QStringLiteral("ts"),
+                                      QStringLiteral("3gp")};
+    return suffixes;
+}
+
 bool looksLikeVideo(const QString& path)
 {
-    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("mov"),
-                                      QStringLiteral("webm"), QStringLiteral("mkv"), QStringLiteral("avi"),
-                                      QStringLiteral("ogv"), QStringLiteral("mpg"), QStringLiteral("mpeg")};
-    return suffixes.contains(QFileInfo(path).suffix().toLower());
+    return videoSuffixes().contains(QFileInfo(path).suffix().toLower());
 }
 
 bool startsAsVideo(const QString& path)

@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -58,7 +59,9 @@ QString threadShortage();
 // is not installed: install gstreamer1.0-plugins-base"). Any thread.
 QString missingElements(const QStringList& elements);
 
-// True when path's name says it holds a video (mp4, webm, mkv, ...).
+// The suffixes, lower case and without the dot, of the names taken for videos (mp4, webm, mkv, ...).
+const QStringList& videoSuffixes();
+// True when path's name says it holds a video: its suffix, in any case, is one of videoSuffixes().
 bool looksLikeVideo(const QString& path);
 // True when the first bytes of the regular file at path are those of a video container (an
 // MPEG transport stream, MP4, Matroska, ...), whatever its name; false for a picture, sound

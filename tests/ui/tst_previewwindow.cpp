@@ -204,6 +204,7 @@ private slots:
     void heldKeyTogglesOnce_data();
     void heldKeyTogglesOnce();
     void damagedVideoSaysSoInTheWindow();
+    void videoFilePastedPlays_data();
     void videoFilePastedPlays();
     void packageDroppedOrPastedSaysWhereItOpens_data();
     void packageDroppedOrPastedSaysWhereItOpens();
@@ -1361,18 +1362,30 @@ void tst_PreviewWindow::pausedOnADroppedFrameShowsIt()
     QCOMPARE(frameShown(), 5L);
 }
 
-// A video copied in a file manager and pasted plays, as one dropped does.
+void tst_PreviewWindow::videoFilePastedPlays_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("WebM") << "broken.webm";
+    QTest::newRow("camcorder, upper case") << "broken.MTS";
+    QTest::newRow("phone") << "broken.3gp";
+    QTest::newRow("MPEG") << "broken.mpg";
+    QTest::newRow("transport stream") << "broken.ts";
+}
+
+// A video copied in a file manager and pasted plays, as one dropped does, whatever maker's
+// ending its name has: it is not read as a picture.
 void tst_PreviewWindow::videoFilePastedPlays()
 {
+    QFETCH(QString, name);
     QTemporaryDir folder;
-    const QString path = folder.filePath(QStringLiteral("broken.webm"));
+    const QString path = folder.filePath(name);
     QVERIFY(writeBrokenVideo(path));
     ui::PreviewWindow window(project.get(), detector.get());
     window.show();
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(path)});
     QVERIFY(window.insertFromMimeData(&data));
-    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("The video \"broken.webm\" cannot be played")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("The video \"%1\" cannot be played").arg(name)), 30000);
     QVERIFY(prompts->records.isEmpty());
 }
 
