@@ -9,6 +9,16 @@ FrameSurface::FrameSurface(Sink sink)
 {
 }
 
+void FrameSurface::leaveOutWindowSinks()
+{
+    // Set once and then only read: GStreamer's threads read the environment too.
+    for (const char* name : {"QT_GSTREAMER_WINDOW_VIDEOSINK", "QT_GSTREAMER_WIDGET_VIDEOSINK"}) {
+        if (qEnvironmentVariableIsEmpty(name)) {
+            qputenv(name, "fakesink");
+        }
+    }
+}
+
 QList<QVideoFrame::PixelFormat> FrameSurface::supportedPixelFormats(QAbstractVideoBuffer::HandleType type) const
 {
     if (type != QAbstractVideoBuffer::NoHandle) {

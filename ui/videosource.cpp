@@ -503,6 +503,7 @@ VideoFrameSource::VideoFrameSource(const QString& path)
     if (qEnvironmentVariableIsEmpty("QT_GSTREAMER_PLAYBIN_AUDIOSINK")) {
         qputenv("QT_GSTREAMER_PLAYBIN_AUDIOSINK", "fakesink");
     }
+    FrameSurface::leaveOutWindowSinks();
     d = std::make_unique<Impl>(this, path);
     connect(&d->player, &QMediaPlayer::mediaStatusChanged, this,
             [impl = d.get()](QMediaPlayer::MediaStatus status) { impl->onStatus(status); });
