@@ -14,6 +14,7 @@
 #include "face_detection_module/facialpointsdetector.h"
 #include "preview/maskrenderer.h"
 
+#include <QCameraInfo>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QObject>
@@ -49,6 +50,8 @@ public:
 
     void buildWidgets();
     void buildCameraMenu(QMenu* menu);
+    // Fills the Camera menu with cameras, unless it lists them already as they are.
+    void listCameras(const QList<QCameraInfo>& cameras);
     void followModel();
     void scheduleRefresh() { if (!refreshTimer.isActive()) { refreshTimer.start(); } }
     void refresh();
@@ -105,8 +108,14 @@ public:
     core::FacialPointsDetector* const detector;
     PreviewCanvas* canvas = nullptr;
     QLabel* footer = nullptr;
+    QMenu* cameraMenu = nullptr;
     QAction* stopCameraAction = nullptr;
-    QActionGroup* cameraGroup = nullptr;
+    QActionGroup* cameraGroup = nullptr; // of the cameras listed; null when none is
+    // What the Camera menu lists, and whether a camera ran then (Stop Camera is listed while one does).
+    QList<QCameraInfo> listedCameras;
+    bool listedWhileRunning = false;
+    // The device of the camera chosen that runs, ticked whenever it is listed; empty when none runs.
+    QString runningCamera;
     QTimer refreshTimer;
     std::unique_ptr<PromptSession> ownSession;
     // The window's, or ownSession: every dialog of the window and of its intake.

@@ -282,6 +282,7 @@ void PreviewWindow::Impl::stopLive()
     if (cameraGroup && cameraGroup->checkedAction()) {
         cameraGroup->checkedAction()->setChecked(false);
     }
+    runningCamera.clear();
 }
 
 // The worker of a live preview chosen while the detection service loads its model, or detects a

@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 
 #include <functional>
 
@@ -156,31 +157,59 @@ void PreviewWindow::Impl::buildWidgets()
 
 void PreviewWindow::Impl::buildCameraMenu(QMenu* menu)
 {
-    const QList<QCameraInfo> cameras = QCameraInfo::availableCameras();
-    if (cameras.isEmpty()) {
-        QAction* none = menu->addAction(QStringLiteral("No camera found"));
-        none->setObjectName(QStringLiteral("noCameraAction"));
-        none->setEnabled(false);
-        return;
-    }
-    cameraGroup = new QActionGroup(menu);
-    for (const QCameraInfo& camera : cameras) {
-        // A menu takes '&' for the mark of a key: doubled, the device's name shows as it is.
-        QAction* action = menu->addAction(QString(camera.description()).replace(QLatin1Char('&'), QStringLiteral("&&")));
-        action->setCheckable(true);
-        cameraGroup->addAction(action);
-        connect(action, &QAction::triggered, this, [this, action, camera] {
-            auto source = std::make_unique<CameraFrameSource>(camera);
-            const FrameSource* chosen = source.get();
-            q->setFrameSource(std::move(source));
-            // Ticked while it runs: one that could not start is not.
-            action->setChecked(frameSource.get() == chosen);
-        });
-    }
-    menu->addSeparator();
-    stopCameraAction = menu->addAction(QStringLiteral("Stop Camera"));
+    cameraMenu = menu;
+    stopCameraAction = new QAction(QStringLiteral("Stop Camera"), this);
     stopCameraAction->setEnabled(false);
     connect(stopCameraAction, &QAction::triggered, this, [this] { q->setFrameSource(nullptr); });
+    // The window is kept while closed, for the whole session: a camera plugged in or out since it
+    // was made is found when the menu opens.
+    connect(menu, &QMenu::aboutToShow, this, [this] { listCameras(QCameraInfo::availableCameras()); });
+    listCameras(QCameraInfo::availableCameras());
+}
+
+void PreviewWindow::Impl::listCameras(const QList<QCameraInfo>& cameras)
+{
+    const bool running = stopCameraAction->isEnabled();
+    if (!cameraMenu->isEmpty() && cameras == listedCameras && running == listedWhileRunning) {
+        return;
+    }
+    listedCameras = cameras;
+    listedWhileRunning = running;
+    cameraMenu->clear();
+    delete cameraGroup;
+    cameraGroup = nullptr;
+    if (cameras.isEmpty()) {
+        QAction* none = cameraMenu->addAction(QStringLiteral("No camera found"));
+        none->setObjectName(QStringLiteral("noCameraAction"));
+        none->setEnabled(false);
+    } else {
+        cameraGroup = new QActionGroup(cameraMenu);
+        for (const QCameraInfo& camera : cameras) {
+            // A menu takes '&' for the mark of a key: doubled, the device's name shows as it is.
+            QAction* action = cameraMenu->addAction(QString(camera.description()).replace(QLatin1Char('&'), QStringLiteral("&&")));
+            action->setCheckable(true);
+            action->setData(camera.deviceName());
+            action->setChecked(running && camera.deviceName() == runningCamera);
+            cameraGroup->addAction(action);
+            const QPointer<QAction> chosenAction(action);
+            connect(action, &QAction::triggered, this, [this, chosenAction, camera] {
+                auto source = std::make_unique<CameraFrameSource>(camera);
+                const FrameSource* chosen = source.get();
+                q->setFrameSource(std::move(source));
+                // Ticked while it runs: one that could not start is not.
+                const bool started = frameSource.get() == chosen;
+                runningCamera = started ? camera.deviceName() : QString();
+                if (chosenAction) {
+                    chosenAction->setChecked(started);
+                }
+            });
+        }
+    }
+    // Also without a camera listed, while one that was unplugged still runs.
+    if (!cameras.isEmpty() || running) {
+        cameraMenu->addSeparator();
+        cameraMenu->addAction(stopCameraAction);
+    }
 }
 
 } // namespace ui

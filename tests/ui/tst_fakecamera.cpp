@@ -46,6 +46,8 @@ private slots:
     void cameraThatFallsSilentSaysSo_data();
     void cameraThatFallsSilentSaysSo();
     void frameTakenInSlowlyDoesNotEndTheCamera();
+    void cameraMenuFollowsCamerasPluggedInAndOut_data();
+    void cameraMenuFollowsCamerasPluggedInAndOut();
 
 private:
     QByteArray node;
@@ -270,6 +272,91 @@ void tst_FakeCamera::frameTakenInSlowlyDoesNotEndTheCamera()
     qputenv("QT_GSTREAMER_CAMERABIN_VIDEOSRC", previous);
     QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
     camera.stop();
+}
+
+void tst_FakeCamera::cameraMenuFollowsCamerasPluggedInAndOut_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("plugged in after the window was made") << QStringLiteral("plug in");
+    QTest::newRow("unplugged") << QStringLiteral("unplug");
+    QTest::newRow("unplugged while it runs") << QStringLiteral("unplug running");
+}
+
+// The window is made once and kept while closed: the Camera menu lists the cameras there are when
+// it opens, not those there were when the window was made.
+void tst_FakeCamera::cameraMenuFollowsCamerasPluggedInAndOut()
+{
+    QFETCH(QString, change);
+    // The device node is this test's camera: gone, it is unplugged. Back for the tests after.
+    struct Replug {
+        const QByteArray& node;
+        ~Replug() { ::mknod(node.constData(), S_IFCHR | 0600, makedev(1, 3)); }
+    } replug{node};
+    if (change == QLatin1String("plug in")) {
+        QCOMPARE(::unlink(node.constData()), 0);
+    }
+    core::FaceMaskProject project;
+    core::FacialPointsDetector detector;
+    FakePrompts prompts;
+    ui::PreviewWindow window(&project, &detector);
+    window.show();
+    auto* menu = window.findChild<QMenu*>(QStringLiteral("cameraMenu"));
+    QVERIFY(menu);
+    const auto entry = [menu](const QString& text) -> QAction* {
+        for (QAction* action : menu->actions()) {
+            if (action->iconText() == text) {
+                return action;
+            }
+        }
+        return nullptr;
+    };
+    // Qt Multimedia keeps the list it read for half a second: the menu is opened until it shows
+    // what is expected.
+    const auto opensWith = [&](const QString& text, bool listed) {
+        menu->popup(window.mapToGlobal(QPoint(0, 0)));
+        menu->hide();
+        return (entry(text) != nullptr) == listed;
+    };
+    if (change == QLatin1String("plug in")) {
+        QTRY_VERIFY(opensWith(QStringLiteral("No camera found"), true));
+        QVERIFY(!entry(cameraName));
+        QCOMPARE(::mknod(node.constData(), S_IFCHR | 0600, makedev(1, 3)), 0);
+        QTRY_VERIFY2(opensWith(cameraName, true), "the camera plugged in is not offered");
+        QAction* camera = entry(cameraName);
+        QVERIFY(!entry(QStringLiteral("No camera found")));
+        camera->trigger();
+        QVERIFY(camera->isChecked());
+        QVERIFY(entry(QStringLiteral("Stop Camera")) && entry(QStringLiteral("Stop Camera"))->isEnabled());
+    } else {
+        QTRY_VERIFY(opensWith(cameraName, true));
+        QAction* camera = entry(cameraName);
+        const bool running = change == QLatin1String("unplug running");
+        if (running) {
+            camera->trigger();
+            QVERIFY(camera->isChecked());
+        }
+        QCOMPARE(::unlink(node.constData()), 0);
+        QTRY_VERIFY2(opensWith(cameraName, false), "the camera unplugged is still offered");
+        QVERIFY(entry(QStringLiteral("No camera found")));
+        QAction* stop = entry(QStringLiteral("Stop Camera"));
+        // The camera that runs can still be stopped; with none running there is nothing to stop.
+        QCOMPARE(stop != nullptr, running);
+        if (running) {
+            QVERIFY(stop->isEnabled());
+            // Plugged in again, it is the camera that runs, ticked.
+            QCOMPARE(::mknod(node.constData(), S_IFCHR | 0600, makedev(1, 3)), 0);
+            QTRY_VERIFY(opensWith(cameraName, true));
+            QVERIFY(entry(cameraName)->isChecked());
+            stop->trigger();
+            QVERIFY(!entry(cameraName)->isChecked());
+            QVERIFY(!stop->isEnabled());
+            // Unplugged once more with none running: nothing to stop.
+            QCOMPARE(::unlink(node.constData()), 0);
+            QTRY_VERIFY(opensWith(cameraName, false));
+            QVERIFY(!entry(QStringLiteral("Stop Camera")));
+        }
+    }
+    QVERIFY(prompts.records.isEmpty());
 }
 
 QTEST_MAIN(tst_FakeCamera)
