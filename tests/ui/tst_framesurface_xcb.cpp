@@ -59,11 +59,13 @@ class tst_FrameSurfaceXcb : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void sourceLooksForNoWindowSink_data();
     void sourceLooksForNoWindowSink();
 
 private:
     QTemporaryDir folder;
+    bool hooked = false;
 };
 
 void tst_FrameSurfaceXcb::initTestCase()
@@ -85,8 +87,17 @@ void tst_FrameSurfaceXcb::initTestCase()
     }
     gst_debug_remove_log_function(gst_debug_log_default);
     gst_debug_add_log_function(noteMadeElement, nullptr, nullptr);
+    hooked = true;
     gst_debug_set_threshold_for_name("GST_ELEMENT_FACTORY", GST_LEVEL_INFO);
     gst_debug_set_active(TRUE);
+}
+
+void tst_FrameSurfaceXcb::cleanupTestCase()
+{
+    // Nothing is noted into the list as the program ends.
+    if (hooked) {
+        gst_debug_remove_log_function(noteMadeElement);
+    }
 }
 
 void tst_FrameSurfaceXcb::sourceLooksForNoWindowSink_data()
