@@ -324,7 +324,7 @@ void MarkerPainter::drawSelectionBox(QPainter& painter, const ViewTransform& tra
         selected.push_back(transform.toView(points[size_t(index)]));
     }
     const SelectionBox box =
-        SelectionBox::around(selected, QRectF(QPointF(0, 0), QSizeF(transform.viewSize())));
+        SelectionBox::around(selected, transform.uncoveredRect());
     if (box.isNull()) {
         return;
     }

@@ -87,7 +87,7 @@ bool PointGestures::startBoxGesture(QPointF position, const ViewTransform& trans
         selected.push_back(transform.toView(points[size_t(index)]));
     }
     const SelectionBox box =
-        SelectionBox::around(selected, QRectF(QPointF(0, 0), QSizeF(transform.viewSize())));
+        SelectionBox::around(selected, transform.uncoveredRect());
     if (box.isNull()) {
         return false;
     }

@@ -25,9 +25,10 @@ public:
     static constexpr double turnHandleRadius = 6.0;
 
     // The box around points (view pixels, all finite); null when there are fewer than two.
-    // With a view rectangle, a box that reaches past the view's edges is cut back to the view
-    // (less half a handle), and the turn handle goes below the box or inside it when there is
-    // no room above, so every handle can be seen and grabbed; a box wholly outside stays as it is.
+    // With a view rectangle (the part of the view no scroll bar or overview lies over), a box
+    // that reaches past its edges is cut back to it (less half a handle), and the turn handle
+    // goes below the box or inside it when there is no room above, so every handle can be seen
+    // and grabbed; a box wholly outside stays as it is.
     static SelectionBox around(const std::vector<QPointF>& viewPoints, const QRectF& view = QRectF());
 
     bool isNull() const { return m_rect.isNull(); }

@@ -47,6 +47,13 @@ void ViewTransform::setCoveredEdges(QSizeF covered)
     clampCentre();
 }
 
+QRectF ViewTransform::uncoveredRect() const
+{
+    const double width = m_view.width() - std::clamp(m_covered.width(), 0.0, double(m_view.width()));
+    const double height = m_view.height() - std::clamp(m_covered.height(), 0.0, double(m_view.height()));
+    return QRectF(0, 0, width, height);
+}
+
 bool ViewTransform::isValid() const
 {
     return !m_view.isEmpty();

@@ -33,6 +33,9 @@ public:
     // edge scrolls that much further in, so that what lies at that edge is not beneath it.
     void setCoveredEdges(QSizeF covered);
     QSizeF coveredEdges() const { return m_covered; }
+    // The part of the view nothing lies over: the view less the covered strips along its right
+    // and bottom edges (view pixels). Empty for an empty view or strips that cover it all.
+    QRectF uncoveredRect() const;
 
     // False when the view has no area: nothing maps then.
     bool isValid() const;

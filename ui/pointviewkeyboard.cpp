@@ -64,7 +64,8 @@ bool PointView::Impl::handleEditingKey(QKeyEvent* event)
 }
 
 // A zoomed view scrolls so that the selection (its box, or its middle when the box is larger
-// than the view) stays visualMargin inside the view's edges: keyboard work is never blind.
+// than the view) stays visibleMargin inside the edges of the part of the view nothing lies over:
+// keyboard work is never blind.
 void PointView::Impl::keepSelectionVisible()
 {
     const core::FacialPoints* model = controller.facialPoints();
@@ -85,8 +86,9 @@ void PointView::Impl::keepSelectionVisible()
         top = std::min(top, at.y());
         bottom = std::max(bottom, at.y());
     }
-    const QRectF room = QRectF(QPointF(0, 0), QSizeF(q->size()))
-                            .adjusted(visibleMargin, visibleMargin, -visibleMargin, -visibleMargin);
+    // Clear of the scroll bars and the overview, which would hide the point being worked on.
+    const QRectF room = layout.uncoveredRect().adjusted(visibleMargin, visibleMargin, -visibleMargin,
+                                                        -visibleMargin);
     if (room.isEmpty() || left > right) {
         return;
     }

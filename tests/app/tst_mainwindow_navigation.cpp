@@ -111,6 +111,8 @@ private slots:
     void edgeMarkerBesideTheOnlyBarCanBeClicked();
     void cornerMarkerBesideTheOverviewCanBeClicked_data();
     void cornerMarkerBesideTheOverviewCanBeClicked();
+    void pointWalkedToIsNotBeneathTheBarsOrOverview_data();
+    void pointWalkedToIsNotBeneathTheBarsOrOverview();
     void barClickMovesTheViewTowardsIt_data();
     void barClickMovesTheViewTowardsIt();
     void overviewClickCentres();
@@ -295,6 +297,41 @@ void tst_MainWindowNavigation::cornerMarkerBesideTheOverviewCanBeClicked()
     QVERIFY(overview->isVisible());
     QCOMPARE(overview->visibleRect().right(), 1.0);
     QCOMPARE(overview->visibleRect().top(), 0.0);
+}
+
+void tst_MainWindowNavigation::pointWalkedToIsNotBeneathTheBarsOrOverview_data()
+{
+    QTest::addColumn<QPointF>("fraction");
+    // Zoomed beyond 4x about the middle, each point lies far outside the view until Tab reaches it.
+    QTest::newRow("top-right-where-the-overview-lies") << QPointF(0.9, 0.1);
+    QTest::newRow("right-below-the-overview") << QPointF(0.9, 0.5);
+    QTest::newRow("bottom-right-by-the-bars") << QPointF(0.9, 0.9);
+    QTest::newRow("top-left") << QPointF(0.1, 0.1);
+}
+
+// Tab scrolls a zoomed view to the point it selects: its marker lands where it can be seen and
+// clicked, not beneath the overview or a scroll bar.
+void tst_MainWindowNavigation::pointWalkedToIsNotBeneathTheBarsOrOverview()
+{
+    QFETCH(QPointF, fraction);
+    ui::MainWindow window;
+    prepare(window);
+    ui::PointView* view = pointView(window);
+    const int index = 24;
+    view->facialPoints()->setPoint(fraction, index);
+    for (int i = 0; i < 7; ++i) {
+        action(window, QStringLiteral("Zoom In"))->trigger();
+    }
+    auto* overview = view->findChild<ui::PictureOverview*>(QStringLiteral("pictureOverview"));
+    QVERIFY(overview && overview->isVisible());
+    for (int i = 0; i <= index; ++i) {
+        QTest::keyClick(view, Qt::Key_Tab);
+    }
+    QCOMPARE(view->selection(), (QVector<int>{index}));
+
+    const QString beneath = clickInView(view, viewOf(view, index));
+    QVERIFY2(beneath.isEmpty(), qPrintable(beneath));
+    QCOMPARE(view->selection(), (QVector<int>{index}));
 }
 
 // Zoomed until the picture is taller than the view but, letter-boxed, just narrower: the

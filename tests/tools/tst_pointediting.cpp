@@ -133,6 +133,8 @@ private slots:
     void scaleHandles();
     void rotateHandle_data();
     void rotateHandle();
+    void handlesBesideCoveredEdges_data();
+    void handlesBesideCoveredEdges();
     void gestureBackToItsStartChangesNothing_data();
     void gestureBackToItsStartChangesNothing();
     void viewMovedMidGestureKeepsItOnThePicture_data();
@@ -470,6 +472,41 @@ void tst_PointEditing::rotateHandle()
     if (moved) {
         QCOMPARE(scene.stack.text(0), QStringLiteral("Rotate 4 Points"));
     }
+}
+
+void tst_PointEditing::handlesBesideCoveredEdges_data()
+{
+    QTest::addColumn<QPoint>("press");
+    QTest::addColumn<QPoint>("to");
+    QTest::addColumn<QString>("step");
+    // Zoomed 6x, the square's box reaches past every edge of the 400 x 300 view, of which a
+    // 30-pixel strip on the right and a 20-pixel strip at the bottom lie beneath scroll bars:
+    // the box is cut back to the 370 x 280 left uncovered, less half a handle, and the turn
+    // handle stands inside it, below the middle of its top edge.
+    QTest::newRow("top-left") << QPoint(5, 5) << QPoint(25, 25) << QStringLiteral("Scale 4 Points");
+    QTest::newRow("top-right-beside-the-bar") << QPoint(365, 5) << QPoint(345, 25) << QStringLiteral("Scale 4 Points");
+    QTest::newRow("bottom-right-above-the-bars") << QPoint(365, 275) << QPoint(345, 255) << QStringLiteral("Scale 4 Points");
+    QTest::newRow("bottom-left-above-the-bar") << QPoint(5, 275) << QPoint(25, 255) << QStringLiteral("Scale 4 Points");
+    QTest::newRow("turn-handle-over-what-shows") << QPoint(185, 29) << QPoint(230, 40) << QStringLiteral("Rotate 4 Points");
+}
+
+// A box larger than the view keeps every handle where it can be grabbed: beside the strips
+// that scroll bars or the overview lie over, not beneath them.
+void tst_PointEditing::handlesBesideCoveredEdges()
+{
+    QFETCH(QPoint, press);
+    QFETCH(QPoint, to);
+    QFETCH(QString, step);
+    Scene scene(square());
+    scene.viewport.setCoveredEdges(QSizeF(30, 20));
+    scene.viewport.zoomBy(6.0, QPointF(200, 170));
+    scene.controller.selectAll();
+    scene.controller.mousePress(press);
+    scene.controller.mouseMove(to);
+    scene.controller.mouseRelease(to);
+    QCOMPARE(stepTexts(scene.stack), QStringList{step});
+    scene.stack.undo();
+    QCOMPARE(scene.model.points(), square());
 }
 
 void tst_PointEditing::turnAndScaleByKeys_data()

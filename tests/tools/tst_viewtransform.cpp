@@ -67,6 +67,8 @@ private slots:
     void panStopsAtEdges();
     void panStopsBesideCoveredEdges_data();
     void panStopsBesideCoveredEdges();
+    void uncoveredRect_data();
+    void uncoveredRect();
     void resizeKeepsSamePartInView_data();
     void resizeKeepsSamePartInView();
     void roundTrip_data();
@@ -204,6 +206,28 @@ void tst_ViewTransform::panStopsAtEdges()
              qPrintable(show(transform.pictureRect())));
     const QString violation = edgeViolation(transform);
     QVERIFY2(violation.isEmpty(), qPrintable(violation));
+}
+
+void tst_ViewTransform::uncoveredRect_data()
+{
+    QTest::addColumn<QSize>("view");
+    QTest::addColumn<QSizeF>("covered");
+    QTest::addColumn<QRectF>("expected");
+    QTest::newRow("nothing-covered-the-whole-view") << QSize(200, 100) << QSizeF(0, 0) << QRectF(0, 0, 200, 100);
+    QTest::newRow("beside-both-strips") << QSize(200, 100) << QSizeF(30, 12) << QRectF(0, 0, 170, 88);
+    QTest::newRow("strips-over-everything-leave-nothing") << QSize(200, 100) << QSizeF(250, 100) << QRectF(0, 0, 0, 0);
+    QTest::newRow("negative-strips-cover-nothing") << QSize(200, 100) << QSizeF(-5, -5) << QRectF(0, 0, 200, 100);
+    QTest::newRow("empty-view") << QSize(0, 0) << QSizeF(30, 12) << QRectF(0, 0, 0, 0);
+}
+
+void tst_ViewTransform::uncoveredRect()
+{
+    QFETCH(QSize, view);
+    QFETCH(QSizeF, covered);
+    QFETCH(QRectF, expected);
+    tools::ViewTransform transform = makeTransform(QSize(400, 200), view, false);
+    transform.setCoveredEdges(covered);
+    QCOMPARE(transform.uncoveredRect(), expected);
 }
 
 void tst_ViewTransform::panStopsBesideCoveredEdges_data()
