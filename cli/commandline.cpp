@@ -95,6 +95,12 @@ std::optional<int> parseCommandLine(QCommandLineParser& parser, const QString& c
             files += parser.values(name);
         }
     }
+    // An empty name would leave the model to be looked for where none was asked for: the user
+    // meant a file and did not get it (an unset variable in a script, say).
+    if (parser.optionNames().contains(QStringLiteral("model")) && parser.value(QStringLiteral("model")).isEmpty()) {
+        return usageError(command, QStringLiteral("--model takes a file name (without --model the model is looked "
+                                                  "for in its usual places)"));
+    }
     if (files.contains(QStringLiteral("-"))) {
         return usageError(command, QStringLiteral("'-' is not read or written as standard input or output: "
                                                   "name a file (./- for a file named '-')"));

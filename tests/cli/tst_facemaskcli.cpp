@@ -448,6 +448,11 @@ void tst_FacemaskCli::exitStatuses_data()
     QTest::newRow("thumbnail-to-standard-output") << QStringList{"thumbnail", "a.pmk", "-"} << 2 << "";
     QTest::newRow("preview-to-standard-output") << QStringList{"preview", "a.pmk", face, "--output", "-"} << 2 << "";
     QTest::newRow("detect-model-from-standard-input") << QStringList{"detect", "--model", "-", face} << 2 << "";
+    // An empty model name is a mistake (an unset variable), not a wish for the default model.
+    QTest::newRow("detect-model-named-empty") << QStringList{"detect", "--model", "", face} << 2 << "";
+    QTest::newRow("make-model-named-empty") << QStringList{"make", "--model=", "-o", "a.pmk", face} << 2 << "";
+    QTest::newRow("preview-model-named-empty") << QStringList{"preview", "--model", "", "a.pmk", face, "-o", "a.png"}
+                                               << 2 << "";
     QTest::newRow("make-named-dash") << QStringList{"make", "--name", "-", "-o", "named.pmk", face} << 0 << "";
     QTest::newRow("detect-succeeds") << QStringList{"detect", face} << 0 << face;
     QTest::newRow("detect-one-of-two-fails") << QStringList{"detect", missing, face} << 1 << face;
