@@ -27,6 +27,8 @@ int runTrack(const QStringList& arguments);
 // preview with a video in place of the picture.
 bool isVideoPreview(const QStringList& arguments);
 int runVideoPreview(const QStringList& arguments);
+// The first option of arguments that only a video's preview takes ("--every"), empty for none.
+QString videoPreviewOptionGiven(const QStringList& arguments);
 
 // Every command, in the order the program's help lists them.
 const std::vector<Command>& commands();

@@ -11,6 +11,7 @@
 #include "cli/outputfile.h"
 #include "cli/packagereading.h"
 #include "cli/pictureintake.h"
+#include "video/videoreader.h"
 
 #include <QCommandLineParser>
 
@@ -31,6 +32,12 @@ int runPreview(const QStringList& arguments)
 {
     if (isVideoPreview(arguments)) {
         return runVideoPreview(arguments);
+    }
+    // Unknown to a picture's preview, these options would be refused without a word of why.
+    const QString videoOption = videoPreviewOptionGiven(arguments);
+    if (!videoOption.isEmpty()) {
+        return usageError(command, videoOption + QStringLiteral(" is an option for a video (PACKAGE VIDEO -o DIR); "
+                                                                "a picture's preview takes -o OUT.png, --force and --model"));
     }
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -65,14 +72,22 @@ int runPreview(const QStringList& arguments)
         return usageError(command, QStringLiteral("no output file given (-o OUT.png)"));
     }
 
+    const core::PackageReading package = readCheckedPackage(inputs[0]);
+    if (!package.result.ok) {
+        // The two inputs given the other way round: the second is the package.
+        const bool swapped = readCheckedPackage(inputs[1]).result.ok;
+        const bool video = video::looksLikeVideo(inputs[0]) || video::startsAsVideo(inputs[0]);
+        printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason)
+                                    + (!swapped ? QString()
+                                       : video  ? QStringLiteral(" (the package comes first: %1 preview PACKAGE VIDEO -o DIR)").arg(programName)
+                                                : QStringLiteral(" (the package comes first: %1 preview PACKAGE PICTURE -o OUT.png)").arg(programName)));
+        return InputFailed;
+    }
+    // After the package: inputs given the other way round name a folder after -o, which the
+    // package's refusal explains.
     OutputFile target(parser.value(output), parser.isSet(force), inputs);
     if (!target.prepare()) {
         printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + target.failure());
-        return InputFailed;
-    }
-    const core::PackageReading package = readCheckedPackage(inputs[0]);
-    if (!package.result.ok) {
-        printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason));
         return InputFailed;
     }
     const Picture face = readPicture(inputs[1]);

@@ -84,6 +84,22 @@ bool isVideoPreview(const QStringList& arguments)
     return inputs.size() >= 2 && (video::looksLikeVideo(inputs[1]) || video::startsAsVideo(inputs[1]));
 }
 
+QString videoPreviewOptionGiven(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    const Options options;
+    options.addTo(parser);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.parse(arguments);
+    for (const QCommandLineOption* option : {&options.every, &options.steady, &options.detectEvery}) {
+        if (parser.isSet(*option)) {
+            return QStringLiteral("--") + option->names().first();
+        }
+    }
+    return QString();
+}
+
 int runVideoPreview(const QStringList& arguments)
 {
     QCommandLineParser parser;

@@ -187,6 +187,16 @@ void tst_CliPreview::failures_data()
     QTest::newRow("unreadable-face-picture") << "bad-picture" << 1 << "broken.png";
     QTest::newRow("picture-without-face") << "no-face" << 1 << "no face found";
     QTest::newRow("output-under-a-regular-file") << "bad-output" << 1 << "out.png: Not a directory";
+    QTest::newRow("every-is-for-videos") << "every" << 2
+                                         << "--every is an option for a video (PACKAGE VIDEO -o DIR); a picture's "
+                                            "preview takes -o OUT.png, --force and --model";
+    QTest::newRow("steady-is-for-videos") << "steady" << 2 << "--steady is an option for a video";
+    QTest::newRow("picture-before-package")
+        << "swapped-picture" << 1
+        << "refused: not a ZIP archive (the package comes first: facemask-cli preview PACKAGE PICTURE -o OUT.png)";
+    QTest::newRow("video-before-package")
+        << "swapped-video" << 1
+        << "clip.mp4: refused: not a ZIP archive (the package comes first: facemask-cli preview PACKAGE VIDEO -o DIR)";
 }
 
 void tst_CliPreview::failures()
@@ -212,6 +222,21 @@ void tst_CliPreview::failures()
         arguments << notPackage << face << QStringLiteral("-o") << out;
     } else if (what == QLatin1String("bad-picture")) {
         arguments << package << notPackage << QStringLiteral("-o") << out;
+    } else if (what == QLatin1String("every")) {
+        arguments << package << face << QStringLiteral("-o") << out << QStringLiteral("--every") << QStringLiteral("2");
+    } else if (what == QLatin1String("steady")) {
+        arguments << QStringLiteral("--steady") << package << face << QStringLiteral("-o") << out;
+    } else if (what == QLatin1String("swapped-picture")) {
+        arguments << face << package << QStringLiteral("-o") << out;
+    } else if (what == QLatin1String("swapped-video")) {
+        // Told a video by its name; the folder after -o exists, as a video's output often does.
+        const QString clip = folder->filePath(QStringLiteral("clip.mp4"));
+        QFile video(clip);
+        QVERIFY(video.open(QIODevice::WriteOnly));
+        video.write("frames");
+        video.close();
+        QVERIFY(QDir(folder->path()).mkpath(QStringLiteral("frames")));
+        arguments << clip << package << QStringLiteral("-o") << folder->filePath(QStringLiteral("frames"));
     } else if (what == QLatin1String("no-face")) {
         arguments << package << testimages::testPicture("chelsea.png") << QStringLiteral("-o") << out;
     } else {
