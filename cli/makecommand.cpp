@@ -104,23 +104,23 @@ QVector<PackageRequest> planRequests(const QCommandLineParser& parser, const Opt
     return requests;
 }
 
-// Two pictures of one base name would go to one package, the second replacing the first:
-// the later ones fail instead, whatever --force says.
-QVector<QString> collisions(const QVector<PackageRequest>& requests)
+// Two pictures of one base name would go to one package, the second replacing the first. By
+// input: the one before it on the command line that goes to the same package, -1 for none.
+QVector<int> earlierOfSamePackage(const QVector<PackageRequest>& requests)
 {
-    QVector<QString> failures(requests.size());
-    QHash<QString, int> firstFor;
+    QVector<int> earlier(requests.size(), -1);
+    QHash<QString, int> lastFor;
     for (int i = 0; i < requests.size(); ++i) {
         const QString key = QFileInfo(requests[i].packagePath).absoluteFilePath();
-        const auto earlier = firstFor.constFind(key);
-        if (earlier != firstFor.constEnd()) {
-            failures[i] = escaped(requests[i].packagePath) + QStringLiteral(" is the package of ")
-                + escaped(requests[*earlier].picturePath) + QStringLiteral(" already");
+        const auto found = lastFor.find(key);
+        if (found != lastFor.end()) {
+            earlier[i] = *found;
+            *found = i;
         } else {
-            firstFor.insert(key, i);
+            lastFor.insert(key, i);
         }
     }
-    return failures;
+    return earlier;
 }
 
 // "12 packages written, 1 failed", or with templates "10 packages written, 2 of them from a
@@ -285,35 +285,69 @@ int runMake(const QStringList& arguments)
     }
 
     const QVector<PackageRequest> requests = planRequests(parser, options, pictures, *effectType);
-    const QVector<QString> refusals = collisions(requests);
+    // The first picture of a package name makes it; a later one only when all before it failed,
+    // so the pictures of one name are worked on in rounds, one of each name per round.
+    const QVector<int> earlier = earlierOfSamePackage(requests);
+    QVector<int> maker(requests.size(), -1);  // by input: the one that wrote its package, if any
     QVector<PackageOutcome> outcomes(requests.size());
-    const BatchTask task = [&](core::FaceDetectionModule& module, int index) {
-        outcomes[index] = refusals[index].isEmpty() ? makePackage(module, requests[index])
-                                                    : PackageOutcome{false, refusals[index], 0};
-    };
+    QVector<int> later(requests.size(), -1);
+    QVector<int> round;
+    for (int i = 0; i < requests.size(); ++i) {
+        if (earlier[i] < 0) {
+            round.append(i);
+        } else {
+            later[earlier[i]] = i;
+        }
+    }
     BatchProgress progress(requests.size(), stderrIsTerminal());
     int written = 0;
     int fromTemplate = 0;
-    const BatchListener listener = [&](const BatchEvent& event) {
-        switch (event.kind) {
-        case BatchEvent::Started:
-            progress.started(requests[event.index].picturePath);
-            break;
-        case BatchEvent::Finished: {
-            const PackageOutcome& outcome = outcomes[event.index];
-            written += outcome.written ? 1 : 0;
-            fromTemplate += progressOutcome(outcome) == BatchProgress::FromTemplate ? 1 : 0;
-            progress.finished(requests[event.index].picturePath, progressOutcome(outcome),
-                              outcomeLine(requests[event.index], outcome));
-            break;
+    while (!round.isEmpty()) {
+        const BatchTask task = [&](core::FaceDetectionModule& module, int slot) {
+            const int index = round[slot];
+            const int owner = earlier[index] < 0 ? -1 : maker[earlier[index]];
+            outcomes[index] = owner < 0
+                ? makePackage(module, requests[index])
+                : PackageOutcome{false,
+                                 escaped(requests[index].packagePath) + QStringLiteral(" is the package of ")
+                                     + escaped(requests[owner].picturePath) + QStringLiteral(" already"),
+                                 0};
+        };
+        const BatchListener listener = [&](const BatchEvent& event) {
+            const int index = event.index < 0 ? -1 : round[event.index];
+            switch (event.kind) {
+            case BatchEvent::Started:
+                progress.started(requests[index].picturePath);
+                break;
+            case BatchEvent::Finished: {
+                const PackageOutcome& outcome = outcomes[index];
+                written += outcome.written ? 1 : 0;
+                fromTemplate += progressOutcome(outcome) == BatchProgress::FromTemplate ? 1 : 0;
+                progress.finished(requests[index].picturePath, progressOutcome(outcome),
+                                  outcomeLine(requests[index], outcome));
+                break;
+            }
+            case BatchEvent::Tick:
+                progress.tick();
+                break;
+            }
+        };
+        QStringList roundPictures;
+        for (const int index : round) {
+            roundPictures.append(pictures[index]);
         }
-        case BatchEvent::Tick:
-            progress.tick();
-            break;
+        runBatch(*landmarks.module, round.size(), jobs, task, listener,
+                 pictureMemoryBound(roundPictures, std::min(jobs, int(round.size()))));
+        QVector<int> next;
+        for (const int index : round) {
+            maker[index] = outcomes[index].written ? index : earlier[index] < 0 ? -1 : maker[earlier[index]];
+            if (later[index] >= 0) {
+                next.append(later[index]);
+            }
         }
-    };
-    runBatch(*landmarks.module, requests.size(), jobs, task, listener,
-             pictureMemoryBound(pictures, std::min(jobs, int(requests.size()))));
+        std::sort(next.begin(), next.end());
+        round = next;
+    }
     progress.end(summaryLine(written, fromTemplate, requests.size() - written));
     if (written == 0) {
         // No package to hold: the folders made for them go again.

@@ -203,6 +203,8 @@ private slots:
     void interruptedMakeLeavesNoTemporaryFile_data();
     void interruptedMakeLeavesNoTemporaryFile();
     void picturesOfOneBaseNameDoNotOverwriteEachOther();
+    void laterPictureOfANameMakesThePackageTheEarlierFailed_data();
+    void laterPictureOfANameMakesThePackageTheEarlierFailed();
     void lineModeReportsEveryFile();
     void outDirIsMadeForPackagesOnly_data();
     void outDirIsMadeForPackagesOnly();
@@ -842,6 +844,63 @@ void tst_FacemaskCli::picturesOfOneBaseNameDoNotOverwriteEachOther()
         QCOMPARE(parseArray(info.out).at(0).toObject().value("imageSize").toArray(), (QJsonArray{512, 512}));
         QVERIFY(QFile::remove(pathOf("out/face.pmk")));
     }
+}
+
+void tst_FacemaskCli::laterPictureOfANameMakesThePackageTheEarlierFailed_data()
+{
+    QTest::addColumn<QStringList>("pictures");  // in folders 0/, 1/, ... as face.png; "" a damaged one
+    QTest::addColumn<int>("maker");             // the picture whose package is written
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("summary");
+    QTest::newRow("first damaged") << QStringList{"", "astronaut.png"} << 1 << QSize(512, 512)
+                                   << "1 package written, 1 failed";
+    QTest::newRow("two damaged, then one") << QStringList{"", "", "astronaut.png"} << 2 << QSize(512, 512)
+                                           << "1 package written, 2 failed";
+    QTest::newRow("first damaged, the third kept out")
+        << QStringList{"", "Tom_Cruise_avp_2014_4.jpg", "astronaut.png"} << 1 << QSize(565, 800)
+        << "1 package written, 2 failed";
+    QTest::newRow("first written") << QStringList{"astronaut.png", "", "Tom_Cruise_avp_2014_4.jpg"} << 0
+                                   << QSize(512, 512) << "1 package written, 2 failed";
+}
+
+// A picture that fails leaves its package name to the next picture of that name.
+void tst_FacemaskCli::laterPictureOfANameMakesThePackageTheEarlierFailed()
+{
+    QFETCH(QStringList, pictures);
+    QFETCH(int, maker);
+    QFETCH(QSize, size);
+    QFETCH(QString, summary);
+    QStringList arguments{"make", "--jobs=2", "--out-dir", pathOf("out")};
+    for (int i = 0; i < pictures.size(); ++i) {
+        const QString path = pathOf(QStringLiteral("%1/face.png").arg(i));
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        if (pictures[i].isEmpty()) {
+            QFile damaged(path);
+            QVERIFY(damaged.open(QIODevice::WriteOnly));
+            damaged.write("\x89PNG\r\n\x1a\n cut short");
+        } else {
+            QVERIFY(QFile::copy(testPicture(qPrintable(pictures[i])), path));
+        }
+        arguments << path;
+    }
+    const Run run = runCli(arguments);
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QCOMPARE(lastLine(run.err), summary);
+    const QString made = pathOf(QStringLiteral("%1/face.png").arg(maker));
+    QVERIFY2(run.err.contains(made.toUtf8() + " -> " + pathOf("out/face.pmk").toUtf8()), qPrintable(describe(run)));
+    // Every other picture is told once why not; a later one names the picture that made the package.
+    for (int i = 0; i < pictures.size(); ++i) {
+        const QByteArray line = pathOf(QStringLiteral("%1/face.png: failed: ").arg(i)).toUtf8();
+        QCOMPARE(run.err.count(line), i == maker ? 0 : 1);
+        if (i > maker) {
+            QVERIFY2(run.err.contains(line + pathOf("out/face.pmk").toUtf8() + " is the package of " + made.toUtf8()
+                                      + " already"),
+                     qPrintable(describe(run)));
+        }
+    }
+    const Run info = runCli({"info", "--json", pathOf("out/face.pmk")});
+    const QJsonObject package = parseArray(info.out).at(0).toObject();
+    QCOMPARE(package.value("imageSize").toArray(), (QJsonArray{size.width(), size.height()}));
 }
 
 void tst_FacemaskCli::lineModeReportsEveryFile()
