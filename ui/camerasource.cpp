@@ -58,7 +58,7 @@ CameraFrameSource::CameraFrameSource(const QCameraInfo& camera)
 
 void CameraFrameSource::open(const QCameraInfo& camera)
 {
-    FrameSurface::leaveOutWindowSinks();
+    FrameSurface::leaveOutUnusedSinks();
     d = std::make_unique<Impl>(this, camera);
     connect(&d->camera, QOverload<QCamera::Error>::of(&QCamera::error), this, [this](QCamera::Error error) {
         if (error != QCamera::NoError) {

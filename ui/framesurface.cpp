@@ -9,10 +9,11 @@ FrameSurface::FrameSurface(Sink sink)
 {
 }
 
-void FrameSurface::leaveOutWindowSinks()
+void FrameSurface::leaveOutUnusedSinks()
 {
     // Set once and then only read: GStreamer's threads read the environment too.
-    for (const char* name : {"QT_GSTREAMER_WINDOW_VIDEOSINK", "QT_GSTREAMER_WIDGET_VIDEOSINK"}) {
+    for (const char* name :
+         {"QT_GSTREAMER_WINDOW_VIDEOSINK", "QT_GSTREAMER_WIDGET_VIDEOSINK", "QT_GSTREAMER_PLAYBIN_AUDIOSINK"}) {
         if (qEnvironmentVariableIsEmpty(name)) {
             qputenv(name, "fakesink");
         }

@@ -22,13 +22,14 @@ public:
     bool start(const QVideoSurfaceFormat& format) override;
     bool present(const QVideoFrame& frame) override;
 
-    // Tells Qt Multimedia that frames go to a surface alone, before a camera or player is made.
-    // With every one it also makes a sink for each native-window output it offers, and on X11
-    // finds one by starting each installed video sink in turn (seconds on this thread where only
-    // a DRM or a Wayland sink is installed): those outputs get GStreamer's fakesink instead,
-    // unless the user named a sink for them (QT_GSTREAMER_WINDOW_VIDEOSINK,
-    // QT_GSTREAMER_WIDGET_VIDEOSINK). GUI thread.
-    static void leaveOutWindowSinks();
+    // Tells Qt Multimedia, before a camera or player is made, that frames go to a surface alone
+    // and sound nowhere. With every one it also makes a sink for each native-window output it
+    // offers, and on X11 finds one by starting each installed video sink in turn (seconds on this
+    // thread where only a DRM or a Wayland sink is installed); a player's sound would need a sound
+    // device. Those outputs get GStreamer's fakesink instead, unless the user named a sink for
+    // them (QT_GSTREAMER_WINDOW_VIDEOSINK, QT_GSTREAMER_WIDGET_VIDEOSINK,
+    // QT_GSTREAMER_PLAYBIN_AUDIOSINK). GUI thread.
+    static void leaveOutUnusedSinks();
 
 private:
     Sink sink;

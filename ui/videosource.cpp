@@ -500,10 +500,7 @@ VideoFrameSource::VideoFrameSource(const QString& path)
 {
     // Read when the player's pipeline is made: the sound of a face video goes nowhere, so a
     // machine without a sound device plays it too.
-    if (qEnvironmentVariableIsEmpty("QT_GSTREAMER_PLAYBIN_AUDIOSINK")) {
-        qputenv("QT_GSTREAMER_PLAYBIN_AUDIOSINK", "fakesink");
-    }
-    FrameSurface::leaveOutWindowSinks();
+    FrameSurface::leaveOutUnusedSinks();
     d = std::make_unique<Impl>(this, path);
     connect(&d->player, &QMediaPlayer::mediaStatusChanged, this,
             [impl = d.get()](QMediaPlayer::MediaStatus status) { impl->onStatus(status); });
