@@ -65,19 +65,24 @@ void printFailure(const QString& file, const QString& why)
     printFileMessage(command, file, why);
 }
 
+// arguments parsed as the command will parse them, so that option values and names after "--"
+// are taken for what they are, into parser, whose options are those of options. A failed parse
+// still sorts out the positional arguments; the command itself then reports the failure.
+void parseAsVideoPreview(const QStringList& arguments, const Options& options, QCommandLineParser& parser)
+{
+    options.addTo(parser);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.parse(arguments);
+}
+
 
 } // namespace
 
 bool isVideoPreview(const QStringList& arguments)
 {
-    // Parsed as the command will be, so that option values and names after "--" are taken for
-    // what they are. A failed parse still sorts out the positional arguments; the command
-    // itself then reports the failure.
     QCommandLineParser parser;
-    Options().addTo(parser);
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.parse(arguments);
+    parseAsVideoPreview(arguments, Options(), parser);
     const QStringList inputs = parser.positionalArguments();
     // A video named otherwise (a camera's .ts or .mts, a download without a suffix) is told by
     // its first bytes, as track reads it whatever its name.
@@ -88,10 +93,7 @@ QString videoPreviewOptionGiven(const QStringList& arguments)
 {
     QCommandLineParser parser;
     const Options options;
-    options.addTo(parser);
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.parse(arguments);
+    parseAsVideoPreview(arguments, options, parser);
     for (const QCommandLineOption* option : {&options.every, &options.steady, &options.detectEvery}) {
         if (parser.isSet(*option)) {
             return QStringLiteral("--") + option->names().first();
