@@ -11,8 +11,6 @@ namespace cli {
 namespace {
 
 constexpr int maximumBarWidth = 30;
-// Moves the cursor to the start of the line and erases it.
-const char* const clearLine = "\r\033[K";
 
 QString durationText(qint64 seconds)
 {
@@ -77,7 +75,7 @@ QString BatchProgress::Impl::barLine() const
 void BatchProgress::Impl::redraw()
 {
     if (drawBar) {
-        printRaw(QLatin1String(clearLine) + barLine());
+        showProgress(barLine());
     }
 }
 
@@ -87,7 +85,10 @@ BatchProgress::BatchProgress(int total, bool drawBar)
     d->redraw();
 }
 
-BatchProgress::~BatchProgress() = default;
+BatchProgress::~BatchProgress()
+{
+    endProgress();
+}
 
 void BatchProgress::started(const QString& file)
 {
@@ -106,7 +107,7 @@ void BatchProgress::finished(const QString& file, Outcome outcome, const QString
         return;
     }
     if (outcome != Succeeded) {
-        printRaw(QLatin1String(clearLine) + line + QLatin1Char('\n'));
+        printMessage(line);
     }
     d->redraw();
 }
@@ -118,9 +119,7 @@ void BatchProgress::tick()
 
 void BatchProgress::end(const QString& summary)
 {
-    if (d->drawBar) {
-        printRaw(QLatin1String(clearLine));
-    }
+    endProgress();
     printMessage(summary);
 }
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -17,6 +18,28 @@ namespace cli {
 namespace {
 
 QString outputFailure;
+
+// Moves the cursor to the start of the line and erases it.
+const char clearLine[] = "\r\033[K";
+
+// The progress line drawn on stderr (empty when none), and the lock held while a line and the
+// progress around it are written, so that lines of two threads do not mix and none is written
+// over the progress line. Never destroyed: Qt's messages come in until the process ends.
+struct Progress {
+    std::mutex writing;
+    QByteArray shown;
+};
+Progress& progress()
+{
+    static Progress* const state = new Progress;
+    return *state;
+}
+
+bool stdoutIsTerminal()
+{
+    static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    return terminal;
+}
 
 void writeBytes(std::FILE* stream, const QByteArray& bytes)
 {
@@ -29,9 +52,24 @@ void writeBytes(std::FILE* stream, const QByteArray& bytes)
     }
 }
 
+// bytes on stream, above the progress line when one is shown where they appear.
+void writeAboveProgress(std::FILE* stream, const QByteArray& bytes)
+{
+    Progress& state = progress();
+    const std::lock_guard<std::mutex> lock(state.writing);
+    const bool overProgress = !state.shown.isEmpty() && (stream == stderr || stdoutIsTerminal());
+    if (overProgress) {
+        writeBytes(stderr, QByteArray(clearLine));
+    }
+    writeBytes(stream, bytes);
+    if (overProgress) {
+        writeBytes(stderr, clearLine + state.shown);
+    }
+}
+
 void write(std::FILE* stream, const QString& text)
 {
-    writeBytes(stream, text.toUtf8());
+    writeAboveProgress(stream, text.toUtf8());
 }
 
 QString hexEscape(uint value, int digits, char prefix)
@@ -162,14 +200,35 @@ void printFileMessage(const char* command, const QString& file, const QString& m
     printMessage(QStringLiteral("%1 %2: %3: %4").arg(QLatin1String(programName), QLatin1String(command), escaped(file), message));
 }
 
-void printRaw(const QString& text)
+void printMessageBytes(const QByteArray& line)
 {
-    write(stderr, text);
+    writeAboveProgress(stderr, line + '\n');
+}
+
+void showProgress(const QString& line)
+{
+    if (!stderrIsTerminal()) {
+        return;
+    }
+    Progress& state = progress();
+    const std::lock_guard<std::mutex> lock(state.writing);
+    state.shown = line.toUtf8();
+    writeBytes(stderr, clearLine + state.shown);
+}
+
+void endProgress()
+{
+    Progress& state = progress();
+    const std::lock_guard<std::mutex> lock(state.writing);
+    if (!state.shown.isEmpty()) {
+        writeBytes(stderr, QByteArray(clearLine));
+        state.shown.clear();
+    }
 }
 
 void printDocument(const QByteArray& bytes)
 {
-    writeBytes(stdout, bytes);
+    writeAboveProgress(stdout, bytes);
 }
 
 QCommandLineOption formatOption()

@@ -45,13 +45,20 @@ enum class PointsFormat { Text, Json, Pts, DlibXml };
 // The format asked for by --format and --json; nullopt after a usage error was printed.
 std::optional<PointsFormat> pointsFormat(const QCommandLineParser& parser, const QString& command);
 
-// One line (a newline is added) on stdout or stderr, in UTF-8, flushed at once.
+// One line (a newline is added) on stdout or stderr, in UTF-8, flushed at once. Any thread.
 void printResult(const QString& line);
 void printMessage(const QString& line);
 // "facemask-cli COMMAND: FILE: message" on stderr, the file's name escaped.
 void printFileMessage(const char* command, const QString& file, const QString& message);
-// Text on stderr as it is, for progress lines rewritten in place.
-void printRaw(const QString& text);
+// One line of bytes on stderr as they are (a newline is added), for messages already encoded.
+// Any thread.
+void printMessageBytes(const QByteArray& line);
+// A line of progress on stderr, drawn only while stderr is a terminal and redrawn in place by the
+// next call. Every line printed meanwhile goes above it: on stderr, and on stdout when that is a
+// terminal too, the progress line is cleared first and drawn again after. Any thread.
+void showProgress(const QString& line);
+// Clears the progress line; nothing when none is shown. Any thread.
+void endProgress();
 // A whole document on stdout, byte for byte.
 void printDocument(const QByteArray& bytes);
 

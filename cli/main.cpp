@@ -11,7 +11,6 @@
 #include <QThreadPool>
 
 #include <cerrno>
-#include <cstdio>
 
 #include <fcntl.h>
 
@@ -35,7 +34,7 @@ void printQtMessage(QtMsgType type, const QMessageLogContext& context, const QSt
     const QString line = picture.file.isEmpty()
         ? message
         : QStringLiteral("%1: %2: %3").arg(QLatin1String(cli::programName), cli::escaped(picture.file), message);
-    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    cli::printMessageBytes(line.toLocal8Bit());
 }
 
 // Started with stdin, stdout or stderr closed, the program would hand their numbers to the

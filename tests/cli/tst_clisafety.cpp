@@ -719,14 +719,22 @@ void tst_CliSafety::jpegCutShortIsReadWithAWarning()
 void tst_CliSafety::decoderMessagesNameTheirFile_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("detect") << QStringList{"detect", "a.jpg", "b.jpg", "whole.jpg"};
-    QTest::newRow("make-on-two-threads") << QStringList{"make", "-j2", "--out-dir", ".", "a.jpg", "b.jpg", "whole.jpg"};
+    QTest::addColumn<bool>("onATerminal");  // where make draws its bar
+    QTest::newRow("detect") << QStringList{"detect", "a.jpg", "b.jpg", "whole.jpg"} << false;
+    QTest::newRow("make-on-two-threads") << QStringList{"make", "-j2", "--out-dir", ".", "a.jpg", "b.jpg", "whole.jpg"}
+                                         << false;
+    QTest::newRow("make-on-a-terminal") << QStringList{"make", "-j2", "--out-dir", ".", "a.jpg", "b.jpg", "whole.jpg"}
+                                        << true;
 }
 
 // The JPEG decoder's own complaints come through Qt's messages, from whichever thread decodes.
 void tst_CliSafety::decoderMessagesNameTheirFile()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(bool, onATerminal);
+    if (onATerminal && QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty()) {
+        QSKIP("script (util-linux) is needed to run the program on a terminal");
+    }
     const QByteArray whole = contentOf(testimages::testPicture("Tom_Cruise_avp_2014_4.jpg"));
     const int scan = whole.indexOf("\xff\xda");
     QVERIFY(scan > 0);
@@ -734,12 +742,14 @@ void tst_CliSafety::decoderMessagesNameTheirFile()
     QVERIFY(writeFile(pathOf("a.jpg"), whole.left(scan) + QByteArray(3, '\0') + whole.mid(scan)));
     QVERIFY(writeFile(pathOf("b.jpg"), whole.left(scan) + QByteArray(5, '\0') + whole.mid(scan)));
     QVERIFY(writeFile(pathOf("whole.jpg"), whole));
-    const Run run = runCli(arguments, m_folder->path());
+    const Run run = onATerminal ? runOnATerminal(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, m_folder->path())
+                                : runCli(arguments, m_folder->path());
     QVERIFY2(run.status == 0, qPrintable(describe(run)));
-    const QList<QByteArray> lines = run.err.split('\n');
+    // On a terminal each is a line of its own above the bar, not one written on after it.
+    const QList<QByteArray> lines = onATerminal ? linesShown(run.out) : run.err.split('\n');
     QCOMPARE(lines.count("facemask-cli: a.jpg: Corrupt JPEG data: 3 extraneous bytes before marker 0xda"), 1);
     QCOMPARE(lines.count("facemask-cli: b.jpg: Corrupt JPEG data: 5 extraneous bytes before marker 0xda"), 1);
-    QVERIFY2(!run.err.contains("whole.jpg:"), qPrintable(describe(run)));
+    QVERIFY2(!(onATerminal ? run.out : run.err).contains("whole.jpg:"), qPrintable(describe(run)));
 }
 
 void tst_CliSafety::pointsPrintsTheColumnsOfDetect()

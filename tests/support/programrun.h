@@ -70,3 +70,47 @@ inline QStringList underProcessLimit(int nproc, const QString& program)
     command << QStringLiteral("prlimit") << QStringLiteral("--nproc=%1").arg(nproc) << program;
     return command;
 }
+
+// program with arguments on a terminal of its own (util-linux's script), in folder: out is what
+// the terminal was sent, stdout and stderr as they came; stdout goes to outputFile instead when
+// one is given. Status -1 when script is missing.
+inline ProgramRun runOnATerminal(const QString& program, const QStringList& arguments,
+                                 const QString& folder = QString(), const QString& outputFile = QString())
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty()) {
+        return {};
+    }
+    const auto quoted = [](QString text) {
+        return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+    };
+    // script hands its command to a shell of its own: the program's path goes there through the
+    // environment.
+    QString line = QStringLiteral("\"$PROGRAM_ON_A_TERMINAL\"");
+    for (const QString& argument : arguments) {
+        line += QLatin1Char(' ') + quoted(argument);
+    }
+    if (!outputFile.isEmpty()) {
+        line += QStringLiteral(" > ") + quoted(outputFile);
+    }
+    return runProgram(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("export PROGRAM_ON_A_TERMINAL=\"$0\"; exec script -qec \"$1\" /dev/null"), program,
+                       line},
+                      folder);
+}
+
+// What a terminal shows of what was sent to it: each line as it is left after its last
+// "\r\033[K" (the line cleared), without the carriage returns the terminal's driver adds. The
+// last element is the line the cursor ends on.
+inline QList<QByteArray> linesShown(const QByteArray& sent)
+{
+    QList<QByteArray> shown;
+    for (QByteArray line : sent.split('\n')) {
+        const int cleared = line.lastIndexOf("\033[K");
+        if (cleared >= 0) {
+            line = line.mid(cleared + 3);
+        }
+        shown.append(line.replace('\r', QByteArray()));
+    }
+    return shown;
+}
