@@ -33,4 +33,25 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// How far the reading of a video has come, on stderr while it is a terminal (nothing elsewhere):
+// one line redrawn in place at most a few times a second, "[=====>      ] 12.3 s of 30.0 s,
+// frame 369  0:05 left", or "12.3 s, frame 369" when the video's length is unknown. Messages
+// printed meanwhile go above it; it is cleared when the object goes. Main thread only.
+class FrameProgress
+{
+public:
+    // duration: the seconds the video's headers declare; 0 when they do not tell.
+    explicit FrameProgress(double duration);
+    ~FrameProgress();
+    FrameProgress(const FrameProgress&) = delete;
+    FrameProgress& operator=(const FrameProgress&) = delete;
+
+    // The frame of index (0-based) at time (seconds) is being worked on.
+    void reached(int index, double time);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> d;
+};
+
 } // namespace cli

@@ -1,5 +1,6 @@
 // facemask-cli track [--steady] [--json] [--detect-every N] VIDEO: the points of every face on
 // every frame of a video, followed as the Preview window follows them.
+#include "cli/batchprogress.h"
 #include "cli/commandline.h"
 #include "cli/inputfile.h"
 #include "cli/commands.h"
@@ -147,8 +148,10 @@ int runTrack(const QStringList& arguments)
     if (asJson) {
         printResult(QStringLiteral("["));
     }
+    FrameProgress progress(reader->declaredDuration());
     video::VideoFrame frame;
     while (reader->next(frame)) {
+        progress.reached(frame.index, frame.time);
         const TrackedFrame tracked = tracking.track(frame.picture, frame.time);
         const core::FacialPointVector whole = tracked.faces.empty()
             ? core::wholePicturePoints(*model.module, frame.picture)

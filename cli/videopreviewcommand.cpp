@@ -1,5 +1,6 @@
 // facemask-cli preview PACKAGE VIDEO -o DIR [--steady] [--every N]: the package's mask drawn on
 // every face of every frame of a video, as the Preview window draws it, one PNG per frame.
+#include "cli/batchprogress.h"
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/inputfile.h"
@@ -190,8 +191,10 @@ int runVideoPreview(const QStringList& arguments)
     }
     VideoTracking tracking(*model.module, interval, parser.isSet(steady));
     int frames = 0, written = 0, withFaces = 0;
+    FrameProgress progress(reader->declaredDuration());
     video::VideoFrame frame;
     while (reader->next(frame)) {
+        progress.reached(frame.index, frame.time);
         ++frames;
         const TrackedFrame tracked = tracking.track(frame.picture, frame.time);
         withFaces += tracked.faces.empty() ? 0 : 1;

@@ -405,6 +405,11 @@ QString VideoReader::shortfall() const
         .arg(d->declaredDuration, 0, 'f', 1);
 }
 
+double VideoReader::declaredDuration() const
+{
+    return d->declaredDuration;
+}
+
 QString threadShortage()
 {
     // As many as a decoding pipeline starts besides the decoder's own, all alive at once.

@@ -40,6 +40,8 @@ public:
     // a file cut short ends without an error. Empty otherwise. Sound longer than the pictures
     // gives the warning too.
     QString shortfall() const;
+    // The length in seconds the file's headers declare; 0 when they do not tell (an animated GIF).
+    double declaredDuration() const;
 
 private:
     VideoReader();

@@ -86,6 +86,8 @@ private slots:
     void fileOfAnotherKindIsNoVideo();
     void missingPluginIsNamed_data();
     void missingPluginIsNamed();
+    void progressShowsOnATerminalOnly_data();
+    void progressShowsOnATerminalOnly();
 
 private:
     QString astronautPackage();
@@ -1217,6 +1219,61 @@ void tst_CliTrack::missingPluginIsNamed()
     QVERIFY2(run.status == 1, qPrintable(describe(run)));
     const QRegularExpression said(QStringLiteral("facemask-cli track: %1: %2\\n").arg(QRegularExpression::escape(video), reason));
     QVERIFY2(said.match(QString::fromUtf8(run.err)).hasMatch(), qPrintable(describe(run)));
+}
+
+void tst_CliTrack::progressShowsOnATerminalOnly_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // PACKAGE: the astronaut's; OUT: a new folder
+    QTest::addColumn<bool>("resultsOnTheTerminal");  // else into a file
+    QTest::newRow("track") << QStringList{"track", "CLIP"} << false;
+    QTest::newRow("track-json") << QStringList{"track", "--json", "CLIP"} << false;
+    QTest::newRow("track-results-on-the-terminal-too") << QStringList{"track", "CLIP"} << true;
+    QTest::newRow("preview") << QStringList{"preview", "PACKAGE", "CLIP", "-o", "OUT", "--every", "30"} << true;
+}
+
+// On a terminal, track and a video's preview show how far they have come on one line redrawn in
+// place, which every other line goes above and which is cleared at the end; a pipe or a file
+// gets none of it.
+void tst_CliTrack::progressShowsOnATerminalOnly()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, resultsOnTheTerminal);
+    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty()) {
+        QSKIP("script (util-linux) is needed to run the program on a terminal");
+    }
+    const QString package = astronautPackage();
+    QVERIFY(!package.isEmpty());
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    arguments.replaceInStrings(QStringLiteral("CLIP"), clean);
+    arguments.replaceInStrings(QStringLiteral("PACKAGE"), package);
+    QStringList piped = arguments;
+    piped.replaceInStrings(QStringLiteral("OUT"), here.filePath(QStringLiteral("piped")));
+    const Run plain = runCli(piped);
+    QVERIFY2(plain.status == 0, qPrintable(describe(plain)));
+    QVERIFY2(!plain.err.contains('\r') && !plain.err.contains('\033'), qPrintable(describe(plain)));
+
+    arguments.replaceInStrings(QStringLiteral("OUT"), here.filePath(QStringLiteral("shown")));
+    const QString results = here.filePath(QStringLiteral("results"));
+    const Run terminal = runOnATerminal(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, QString(),
+                                        resultsOnTheTerminal ? QString() : results);
+    QVERIFY2(terminal.status == 0, qPrintable(describe(terminal)));
+    // Drawn at the first frame already, whatever the speed of the machine.
+    QVERIFY2(terminal.out.contains(" s of 3.0 s, frame 0  -:-- left"), qPrintable(describe(terminal)));
+    QList<QByteArray> expected = plain.err.split('\n');
+    expected.removeLast();
+    if (resultsOnTheTerminal) {
+        expected += QByteArray(plain.out).replace(here.filePath(QStringLiteral("piped")).toUtf8(),
+                                                  here.filePath(QStringLiteral("shown")).toUtf8()).split('\n');
+    } else {
+        expected.append(QByteArray());
+        QFile file(results);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), plain.out);
+    }
+    // Nothing but the lines a pipe gets is left on the screen, the progress line cleared.
+    const QList<QByteArray> shown = linesShown(terminal.out);
+    QCOMPARE(shown, expected);
 }
 
 QTEST_MAIN(tst_CliTrack)
