@@ -201,8 +201,13 @@ QString packagePointsJson(const PackageReport& report)
 {
     Json::Value object(Json::objectValue);
     object["file"] = jsonString(report.file);
-    object["pointCount"] = Json::UInt64(report.points.size());
-    object["points"] = pointsArray(report.points);
+    if (!report.refusal.isEmpty()) {
+        // As detect tells a picture it cannot read: the text that follows the file on stderr.
+        object["error"] = jsonString(QStringLiteral("refused: ") + report.refusal);
+    } else {
+        object["pointCount"] = Json::UInt64(report.points.size());
+        object["points"] = pointsArray(report.points);
+    }
     Json::Value array(Json::arrayValue);
     array.append(object);
     return toText(array);

@@ -59,7 +59,8 @@ QString packagesJson(const QVector<PackageReport>& reports);
 
 // "FILE<TAB>1<TAB>POINTS": the columns of detectionLine, a package holding one face's points.
 QString packagePointsLine(const PackageReport& report);
-// [{"file", "pointCount", "points"}]
+// [{"file", "pointCount", "points"}], or for a refused package [{"file", "error"}] with the
+// error "refused: REASON".
 QString packagePointsJson(const PackageReport& report);
 
 // The 68 landmarks of one picture or package as a .pts file or dlib's imglab XML (format Pts or

@@ -211,6 +211,8 @@ private slots:
     void terminalShowsAProgressBar();
     void infoGivesTheLoadersReason_data();
     void infoGivesTheLoadersReason();
+    void pointsJsonSaysWhyAPackageIsRefused_data();
+    void pointsJsonSaysWhyAPackageIsRefused();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -1042,6 +1044,45 @@ void tst_FacemaskCli::infoGivesTheLoadersReason()
     const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.first(), reason.isEmpty() ? package : package + ": refused: " + reason);
     QCOMPARE(lines.last(), testPicture("astronaut.png") + ": refused: not a ZIP archive");
+}
+
+void tst_FacemaskCli::pointsJsonSaysWhyAPackageIsRefused_data()
+{
+    QTest::addColumn<QString>("kind");    // what is under the name given
+    QTest::addColumn<QString>("reason");  // the loader's, or the intake's
+    QTest::newRow("missing") << "missing" << "no such file";
+    QTest::newRow("folder") << "folder" << "is a folder";
+    QTest::newRow("empty-file") << "empty" << "not a ZIP archive";
+    QTest::newRow("picture") << "picture" << "not a ZIP archive";
+    QTest::newRow("effect-json-missing") << "damaged" << "member effect.json missing";
+}
+
+// points --json of a package it refuses prints the one array --json promises, holding the file
+// and why, as detect --json tells a picture it cannot read; the message on stderr and the exit
+// status stay.
+void tst_FacemaskCli::pointsJsonSaysWhyAPackageIsRefused()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    const QString given = pathOf(QStringLiteral("given.pmk"));
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(given));
+    } else if (kind == QLatin1String("empty")) {
+        QFile empty(given);
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+    } else if (kind == QLatin1String("picture")) {
+        QVERIFY(QFile::copy(testPicture("astronaut.png"), given));
+    } else if (kind == QLatin1String("damaged")) {
+        QVERIFY(writeArchive(given, without(package(propertiesText(), effectText(75)), "effect.json")));
+    }
+    const Run run = runCli({"points", "--json", given});
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.split('\n').contains(("facemask-cli points: " + given + ": refused: " + reason).toUtf8()),
+             qPrintable(describe(run)));
+    const QJsonArray all = parseArray(run.out);
+    QVERIFY2(all.size() == 1, qPrintable(describe(run)));
+    const QJsonObject expected{{"file", given}, {"error", "refused: " + reason}};
+    QCOMPARE(all.at(0).toObject(), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_FacemaskCli)
