@@ -1,6 +1,7 @@
 #include "cli/pictureintake.h"
 
 #include "cli/inputfile.h"
+#include "cli/packagereading.h"
 
 #include "core/imagefiles.h"
 #include "core/pictureheaders.h"
@@ -43,6 +44,12 @@ private:
     Reading m_previous;
 };
 
+// A package by its name (one the loader refuses too), or one the loader accepts whatever its name.
+bool isPackage(const QString& path, const QString& readPath)
+{
+    return path.endsWith(QLatin1String(".pmk"), Qt::CaseInsensitive) || readCheckedPackage(readPath).result.ok;
+}
+
 } // namespace
 
 PictureBeingRead pictureBeingRead()
@@ -69,9 +76,13 @@ Picture readPicture(const QString& path)
     picture.image = decoding.picture;
     picture.warning = decoding.warning;
     if (picture.image.isNull() && decoding.reason == core::unknownFormatReason()) {
-        picture.failure = video::looksLikeVideo(path) || video::startsAsVideo(input.readPath())
-            ? QStringLiteral("not a picture but a video (facemask-cli track reads videos)")
-            : QStringLiteral("not a picture in a format that can be read");
+        if (video::looksLikeVideo(path) || video::startsAsVideo(input.readPath())) {
+            picture.failure = QStringLiteral("not a picture but a video (facemask-cli track reads videos)");
+        } else if (isPackage(path, input.readPath())) {
+            picture.failure = QStringLiteral("not a picture but a package (facemask-cli info and points read packages)");
+        } else {
+            picture.failure = QStringLiteral("not a picture in a format that can be read");
+        }
     } else if (picture.image.isNull()) {
         picture.failure = decoding.reason;
     }

@@ -213,6 +213,8 @@ private slots:
     void infoGivesTheLoadersReason();
     void pointsJsonSaysWhyAPackageIsRefused_data();
     void pointsJsonSaysWhyAPackageIsRefused();
+    void packageGivenForAPictureIsSaidToBeOne_data();
+    void packageGivenForAPictureIsSaidToBeOne();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -1083,6 +1085,51 @@ void tst_FacemaskCli::pointsJsonSaysWhyAPackageIsRefused()
     QVERIFY2(all.size() == 1, qPrintable(describe(run)));
     const QJsonObject expected{{"file", given}, {"error", "refused: " + reason}};
     QCOMPARE(all.at(0).toObject(), expected);
+}
+
+void tst_FacemaskCli::packageGivenForAPictureIsSaidToBeOne_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // INPUT: the file below
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("contents");       // package, damaged (no effect.json) or zip (no package)
+    QTest::addColumn<QString>("message");        // a line on stderr
+    const QString said = QStringLiteral("not a picture but a package (facemask-cli info and points read packages)");
+    const QString face = testPicture("astronaut.png");
+    QTest::newRow("detect") << QStringList{"detect", "INPUT"} << "mask.pmk" << "package"
+                            << "facemask-cli detect: mask.pmk: " + said;
+    QTest::newRow("detect-of-a-package-named-otherwise") << QStringList{"detect", "INPUT"} << "mask.bin" << "package"
+                                                         << "facemask-cli detect: mask.bin: " + said;
+    QTest::newRow("detect-of-a-damaged-package") << QStringList{"detect", "INPUT"} << "mask.PMK" << "damaged"
+                                                 << "facemask-cli detect: mask.PMK: " + said;
+    QTest::newRow("make") << QStringList{"make", "INPUT", "-o", "again.pmk"} << "mask.pmk" << "package"
+                          << "mask.pmk: failed: " + said;
+    QTest::newRow("preview-of-two-packages") << QStringList{"preview", "PACKAGE", "INPUT", "-o", "out.png"} << "mask.pmk"
+                                             << "package" << "facemask-cli preview: mask.pmk: " + said;
+    // An archive of another kind is no package.
+    QTest::newRow("detect-of-another-archive") << QStringList{"detect", "INPUT"} << "other.zip" << "zip"
+                                               << "facemask-cli detect: other.zip: not a picture in a format that can be read";
+}
+
+// A package given to a command that reads pictures is said to be a package, and which commands
+// read packages, where it was said to be no picture that can be read, as a damaged file is.
+void tst_FacemaskCli::packageGivenForAPictureIsSaidToBeOne()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, name);
+    QFETCH(QString, contents);
+    QFETCH(QString, message);
+    const Members valid = package(propertiesText(), effectText(75));
+    const Members members = contents == QLatin1String("package") ? valid
+        : contents == QLatin1String("damaged")                   ? without(valid, "effect.json")
+                                                                 : Members{{QStringLiteral("notes.txt"), QByteArray("notes")}};
+    QVERIFY(writeArchive(pathOf(name), members));
+    QVERIFY(writeArchive(pathOf(QStringLiteral("first.pmk")), valid));
+    arguments.replaceInStrings(QStringLiteral("INPUT"), name);
+    arguments.replaceInStrings(QStringLiteral("PACKAGE"), QStringLiteral("first.pmk"));
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.split('\n').contains(message.toUtf8()), qPrintable(describe(run)));
+    QVERIFY(!QFile::exists(pathOf(QStringLiteral("again.pmk"))) && !QFile::exists(pathOf(QStringLiteral("out.png"))));
 }
 
 QTEST_GUILESS_MAIN(tst_FacemaskCli)
