@@ -1,8 +1,12 @@
 #include "cli/packagereading.h"
 
 #include "cli/inputfile.h"
+#include "cli/pictureintake.h"
 #include "core/systemreason.h"
 #include "preview/meshfolds.h"
+#include "video/videoreader.h"
+
+#include <QFileInfo>
 
 #include <new>
 
@@ -33,6 +37,17 @@ core::PackageReading readCheckedPackage(const QString& path)
         reading.result.reason = QStringLiteral("refused");
     }
     return reading;
+}
+
+QString refusedPackageHint(const QString& path)
+{
+    if (declaredPictureSize(path).isValid()) {
+        return QStringLiteral(" (a picture: facemask-cli make makes a package of it)");
+    }
+    if (video::startsAsVideo(path) || (video::looksLikeVideo(path) && QFileInfo(path).isFile())) {
+        return QStringLiteral(" (a video: facemask-cli preview PACKAGE VIDEO -o DIR draws a package's mask on it)");
+    }
+    return QString();
 }
 
 PackageReport readPackageReport(const QString& path)

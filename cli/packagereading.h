@@ -14,6 +14,11 @@ namespace cli {
 // Any thread.
 core::PackageReading readCheckedPackage(const QString& path);
 
+// For the message that refuses the file at path as a package: what it is instead, when it is a
+// picture (" (a picture: facemask-cli make makes a package of it)") or a video; else empty.
+// Any thread.
+QString refusedPackageHint(const QString& path);
+
 // readCheckedPackage, told as a report. Any thread.
 PackageReport readPackageReport(const QString& path);
 

@@ -43,7 +43,8 @@ int runPoints(const QStringList& arguments)
     }
     const PackageReport report = readPackageReport(packages.first());
     if (!report.refusal.isEmpty()) {
-        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + packageText(report));
+        printMessage(QStringLiteral("%1 %2: ").arg(programName, command) + packageText(report)
+                     + refusedPackageHint(packages.first()));
         // The array --json promises, holding why, as detect --json gives a picture it cannot read.
         if (*format == PointsFormat::Json) {
             printResult(packagePointsJson(report));

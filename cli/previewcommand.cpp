@@ -78,7 +78,7 @@ int runPreview(const QStringList& arguments)
         const bool swapped = readCheckedPackage(inputs[1]).result.ok;
         const bool video = video::looksLikeVideo(inputs[0]) || video::startsAsVideo(inputs[0]);
         printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason)
-                                    + (!swapped ? QString()
+                                    + (!swapped ? refusedPackageHint(inputs[0])
                                        : video  ? QStringLiteral(" (the package comes first: %1 preview PACKAGE VIDEO -o DIR)").arg(programName)
                                                 : QStringLiteral(" (the package comes first: %1 preview PACKAGE PICTURE -o OUT.png)").arg(programName)));
         return InputFailed;

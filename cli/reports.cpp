@@ -202,7 +202,7 @@ QString packagePointsJson(const PackageReport& report)
     Json::Value object(Json::objectValue);
     object["file"] = jsonString(report.file);
     if (!report.refusal.isEmpty()) {
-        // As detect tells a picture it cannot read: the text that follows the file on stderr.
+        // As detect tells a picture it cannot read.
         object["error"] = jsonString(QStringLiteral("refused: ") + report.refusal);
     } else {
         object["pointCount"] = Json::UInt64(report.points.size());

@@ -115,7 +115,8 @@ int runThumbnail(const QStringList& arguments)
     }
     const core::PackageReading package = readCheckedPackage(files[0]);
     if (!package.result.ok) {
-        printFailure(escaped(files[0]) + QStringLiteral(": refused: ") + escaped(package.result.reason));
+        printFailure(escaped(files[0]) + QStringLiteral(": refused: ") + escaped(package.result.reason)
+                     + refusedPackageHint(files[0]));
         return InputFailed;
     }
     QByteArray png;

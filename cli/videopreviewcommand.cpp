@@ -147,7 +147,8 @@ int runVideoPreview(const QStringList& arguments)
     // Everything is checked before the folder is made, so that a failed start leaves nothing.
     const core::PackageReading package = readCheckedPackage(inputs[0]);
     if (!package.result.ok) {
-        printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason));
+        printFailure(inputs[0], QStringLiteral("refused: ") + escaped(package.result.reason)
+                                    + refusedPackageHint(inputs[0]));
         return InputFailed;
     }
     const InputFile videoFile(inputs[1]);

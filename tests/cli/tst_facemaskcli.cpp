@@ -215,6 +215,8 @@ private slots:
     void pointsJsonSaysWhyAPackageIsRefused();
     void packageGivenForAPictureIsSaidToBeOne_data();
     void packageGivenForAPictureIsSaidToBeOne();
+    void pictureGivenForAPackageIsSaidToBeOne_data();
+    void pictureGivenForAPackageIsSaidToBeOne();
 
 private:
     QString pathOf(const QString& name) const { return m_folder->filePath(name); }
@@ -1079,7 +1081,7 @@ void tst_FacemaskCli::pointsJsonSaysWhyAPackageIsRefused()
     }
     const Run run = runCli({"points", "--json", given});
     QVERIFY2(run.status == 1, qPrintable(describe(run)));
-    QVERIFY2(run.err.split('\n').contains(("facemask-cli points: " + given + ": refused: " + reason).toUtf8()),
+    QVERIFY2(run.err.startsWith(("facemask-cli points: " + given + ": refused: " + reason).toUtf8()),
              qPrintable(describe(run)));
     const QJsonArray all = parseArray(run.out);
     QVERIFY2(all.size() == 1, qPrintable(describe(run)));
@@ -1130,6 +1132,46 @@ void tst_FacemaskCli::packageGivenForAPictureIsSaidToBeOne()
     QVERIFY2(run.status == 1, qPrintable(describe(run)));
     QVERIFY2(run.err.split('\n').contains(message.toUtf8()), qPrintable(describe(run)));
     QVERIFY(!QFile::exists(pathOf(QStringLiteral("again.pmk"))) && !QFile::exists(pathOf(QStringLiteral("out.png"))));
+}
+
+void tst_FacemaskCli::pictureGivenForAPackageIsSaidToBeOne_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // FACE: a copy of a test photo
+    QTest::addColumn<QString>("message");        // a line on stderr
+    const QString picture = QStringLiteral(": refused: not a ZIP archive (a picture: facemask-cli make makes a package of it)");
+    QTest::newRow("points") << QStringList{"points", "face.jpg"} << "facemask-cli points: face.jpg" + picture;
+    QTest::newRow("points-json") << QStringList{"points", "--json", "face.jpg"} << "facemask-cli points: face.jpg" + picture;
+    QTest::newRow("thumbnail") << QStringList{"thumbnail", "face.jpg", "out.png"}
+                               << "facemask-cli thumbnail: face.jpg" + picture;
+    QTest::newRow("preview-of-two-pictures") << QStringList{"preview", "face.jpg", "face.jpg", "-o", "out.png"}
+                                             << "facemask-cli preview: face.jpg" + picture;
+    QTest::newRow("points-of-a-video") << QStringList{"points", "clip.mp4"}
+                                       << "facemask-cli points: clip.mp4: refused: not a ZIP archive (a video: "
+                                          "facemask-cli preview PACKAGE VIDEO -o DIR draws a package's mask on it)";
+    // Neither: the loader's reason alone.
+    QTest::newRow("points-of-a-text") << QStringList{"points", "notes.txt"}
+                                      << "facemask-cli points: notes.txt: refused: not a ZIP archive";
+    QTest::newRow("points-of-a-missing-video") << QStringList{"points", "missing.mp4"}
+                                               << "facemask-cli points: missing.mp4: refused: no such file";
+}
+
+// A picture or a video given to a command that reads packages is said to be one, with the
+// command that takes it, where only the loader's "not a ZIP archive" was said.
+void tst_FacemaskCli::pictureGivenForAPackageIsSaidToBeOne()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QVERIFY(QFile::copy(testPicture("Tom_Cruise_avp_2014_4.jpg"), pathOf(QStringLiteral("face.jpg"))));
+    QFile video(pathOf(QStringLiteral("clip.mp4")));
+    QVERIFY(video.open(QIODevice::WriteOnly) && video.write(QByteArray(64, 'v')) == 64);
+    video.close();
+    QFile notes(pathOf(QStringLiteral("notes.txt")));
+    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("notes\n") == 6);
+    notes.close();
+    const Run run = runCli(arguments, m_folder->path());
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    QVERIFY2(run.err.split('\n').contains(message.toUtf8()), qPrintable(describe(run)));
+    QVERIFY(!QFile::exists(pathOf(QStringLiteral("out.png"))));
 }
 
 QTEST_GUILESS_MAIN(tst_FacemaskCli)
