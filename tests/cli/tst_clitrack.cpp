@@ -887,6 +887,10 @@ void tst_CliTrack::interruptBeforeTheFirstFileLeavesNoFolder()
     QVERIFY(!package.isEmpty());
     const QString made = here.filePath(QStringLiteral("new"));
     arguments.replaceInStrings(QStringLiteral("PACKAGE"), package);
+    const QString gif = here.filePath(QStringLiteral("steps.gif"));
+    const QString error = testclips::encode(testclips::greySteps(5, QSize(64, 48)), 5, gif, QStringLiteral("gif"));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    arguments.replaceInStrings(QStringLiteral("GIF"), gif);
     arguments.replaceInStrings(QStringLiteral("CLIP"), clean);
     arguments.replaceInStrings(QStringLiteral("FACE"), testimages::testPicture("astronaut.png"));
     arguments.replaceInStrings(QStringLiteral("NEW"), made);
@@ -1223,12 +1227,18 @@ void tst_CliTrack::missingPluginIsNamed()
 
 void tst_CliTrack::progressShowsOnATerminalOnly_data()
 {
-    QTest::addColumn<QStringList>("arguments");  // PACKAGE: the astronaut's; OUT: a new folder
+    // PACKAGE: the astronaut's; CLIP: the 3 s clip; GIF: an animated GIF; OUT: a new folder
+    QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("resultsOnTheTerminal");  // else into a file
-    QTest::newRow("track") << QStringList{"track", "CLIP"} << false;
-    QTest::newRow("track-json") << QStringList{"track", "--json", "CLIP"} << false;
-    QTest::newRow("track-results-on-the-terminal-too") << QStringList{"track", "CLIP"} << true;
-    QTest::newRow("preview") << QStringList{"preview", "PACKAGE", "CLIP", "-o", "OUT", "--every", "30"} << true;
+    QTest::addColumn<QString>("firstShown");         // the progress line at the first frame
+    const QString ofTheClip = QStringLiteral("[>                             ] 0.0 s of 3.0 s, frame 0  -:-- left");
+    QTest::newRow("track") << QStringList{"track", "CLIP"} << false << ofTheClip;
+    QTest::newRow("track-json") << QStringList{"track", "--json", "CLIP"} << false << ofTheClip;
+    QTest::newRow("track-results-on-the-terminal-too") << QStringList{"track", "CLIP"} << true << ofTheClip;
+    QTest::newRow("preview") << QStringList{"preview", "PACKAGE", "CLIP", "-o", "OUT", "--every", "30"} << true
+                             << ofTheClip;
+    // A GIF declares no length: neither a bar nor the time left.
+    QTest::newRow("track-gif") << QStringList{"track", "GIF"} << false << "0.0 s, frame 0";
 }
 
 // On a terminal, track and a video's preview show how far they have come on one line redrawn in
@@ -1238,6 +1248,7 @@ void tst_CliTrack::progressShowsOnATerminalOnly()
 {
     QFETCH(QStringList, arguments);
     QFETCH(bool, resultsOnTheTerminal);
+    QFETCH(QString, firstShown);
     if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty()) {
         QSKIP("script (util-linux) is needed to run the program on a terminal");
     }
@@ -1245,6 +1256,10 @@ void tst_CliTrack::progressShowsOnATerminalOnly()
     QVERIFY(!package.isEmpty());
     QTemporaryDir here;
     QVERIFY(here.isValid());
+    const QString gif = here.filePath(QStringLiteral("steps.gif"));
+    const QString error = testclips::encode(testclips::greySteps(5, QSize(64, 48)), 5, gif, QStringLiteral("gif"));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    arguments.replaceInStrings(QStringLiteral("GIF"), gif);
     arguments.replaceInStrings(QStringLiteral("CLIP"), clean);
     arguments.replaceInStrings(QStringLiteral("PACKAGE"), package);
     QStringList piped = arguments;
@@ -1259,7 +1274,7 @@ void tst_CliTrack::progressShowsOnATerminalOnly()
                                         resultsOnTheTerminal ? QString() : results);
     QVERIFY2(terminal.status == 0, qPrintable(describe(terminal)));
     // Drawn at the first frame already, whatever the speed of the machine.
-    QVERIFY2(terminal.out.contains(" s of 3.0 s, frame 0  -:-- left"), qPrintable(describe(terminal)));
+    QVERIFY2(terminal.out.contains("\r\033[K" + firstShown.toUtf8() + "\r"), qPrintable(describe(terminal)));
     QList<QByteArray> expected = plain.err.split('\n');
     expected.removeLast();
     if (resultsOnTheTerminal) {
