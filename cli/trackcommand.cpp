@@ -78,6 +78,18 @@ QString frameJson(const QString& file, const video::VideoFrame& frame, const Tra
     return json::toText(object);
 }
 
+// [{"file", "error"}]: the array --json promises for a video that cannot be read at all, in the
+// form detect --json gives a picture it cannot read.
+QString refusalJson(const QString& file, const QString& error)
+{
+    Json::Value object(Json::objectValue);
+    object["file"] = json::string(file);
+    object["error"] = json::string(error);
+    Json::Value array(Json::arrayValue);
+    array.append(object);
+    return json::toText(array);
+}
+
 QString frameLine(const video::VideoFrame& frame, const TrackedFrame& tracked,
                   const core::FacialPointVector& whole)
 {
@@ -127,23 +139,23 @@ int runTrack(const QStringList& arguments)
         printMessage(QStringLiteral("%1 %2: %3").arg(programName, command, model.failure));
         return ModelUnavailable;
     }
+    const bool asJson = parser.isSet(json);
     // Checked as every command checks its inputs; the decoder then reads it by name.
     const InputFile videoFile(inputs[0]);
-    if (!videoFile.failure().isEmpty()) {
-        printFileMessage(command, inputs[0], videoFile.failure());
-        return InputFailed;
-    }
-    QString failure;
-    const std::unique_ptr<video::VideoReader> reader = video::VideoReader::open(inputs[0], &failure);
+    QString failure = videoFile.failure();
+    const std::unique_ptr<video::VideoReader> reader =
+        failure.isEmpty() ? video::VideoReader::open(inputs[0], &failure) : nullptr;
     if (!reader) {
         printFileMessage(command, inputs[0], failure);
+        if (asJson) {
+            printResult(refusalJson(inputs[0], failure));
+        }
         return InputFailed;
     }
     printMessage(interval == 1 ? QStringLiteral("%1 %2: faces are found on every frame.").arg(programName, command)
                                : QStringLiteral("%1 %2: faces are found on every %3 frame and followed between.")
                                      .arg(programName, command, englishOrdinal(interval)));
     VideoTracking tracking(*model.module, interval, parser.isSet(steady));
-    const bool asJson = parser.isSet(json);
     QString pending; // the JSON element before the one in work, printed once it is known not to be the last
     if (asJson) {
         printResult(QStringLiteral("["));

@@ -88,6 +88,8 @@ private slots:
     void missingPluginIsNamed();
     void progressShowsOnATerminalOnly_data();
     void progressShowsOnATerminalOnly();
+    void trackJsonSaysWhyAVideoCannotBeRead_data();
+    void trackJsonSaysWhyAVideoCannotBeRead();
 
 private:
     QString astronautPackage();
@@ -1289,6 +1291,48 @@ void tst_CliTrack::progressShowsOnATerminalOnly()
     // Nothing but the lines a pipe gets is left on the screen, the progress line cleared.
     const QList<QByteArray> shown = linesShown(terminal.out);
     QCOMPARE(shown, expected);
+}
+
+void tst_CliTrack::trackJsonSaysWhyAVideoCannotBeRead_data()
+{
+    QTest::addColumn<QString>("kind");   // what is under the name clip.mp4
+    QTest::addColumn<QString>("error");  // its start
+    QTest::newRow("missing") << "missing" << "no such file";
+    QTest::newRow("folder") << "folder" << "is a folder";
+    QTest::newRow("text") << "text" << "not a video that can be decoded: ";
+    QTest::newRow("package") << "package" << "it is not a video but a file of type application/zip";
+}
+
+// track --json of a file it cannot read as a video prints the one array --json promises,
+// holding the file and why, as detect --json tells a picture it cannot read; the message on
+// stderr and the exit status stay.
+void tst_CliTrack::trackJsonSaysWhyAVideoCannotBeRead()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, error);
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    const QString video = here.filePath(QStringLiteral("clip.mp4"));
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(video));
+    } else if (kind == QLatin1String("text")) {
+        QFile file(video);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("only text\n") == 10);
+    } else if (kind == QLatin1String("package")) {
+        const QString package = astronautPackage();
+        QVERIFY(!package.isEmpty());
+        QVERIFY(QFile::copy(package, video));
+    }
+    const Run run = runCli({QStringLiteral("track"), QStringLiteral("--json"), video});
+    QVERIFY2(run.status == 1, qPrintable(describe(run)));
+    const QByteArray said = "facemask-cli track: " + video.toUtf8() + ": ";
+    QVERIFY2(run.err.startsWith(said + error.toUtf8()) && run.err.count('\n') == 1, qPrintable(describe(run)));
+    QJsonParseError parse{};
+    const QJsonArray all = QJsonDocument::fromJson(run.out, &parse).array();
+    QVERIFY2(parse.error == QJsonParseError::NoError && all.size() == 1, qPrintable(describe(run)));
+    const QJsonObject expected{{"file", video},
+                               {"error", QString::fromUtf8(run.err.mid(said.size()).chopped(1))}};
+    QCOMPARE(all.at(0).toObject(), expected);
 }
 
 QTEST_MAIN(tst_CliTrack)
