@@ -210,6 +210,7 @@ public:
     int earlyEnds = 0; // ends in a row before the declared length
     bool playWanted = false; // Play pressed and not Pause or Stop since: only then does the end loop
     bool mediaSet = false;   // the player has the file: its headers were read and accepted
+    bool passFromStart = true; // the player has played from position 0 on, not from a seek
     quint64 run = 0;         // counted up by start() and stop(): a recovery queued before is dropped
     bool stopped = false;    // stop() was the last word: a stream error then is no one's concern
     int turn = 0; // clockwise degrees that make the file's pictures upright
@@ -314,15 +315,22 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
 {
 
     if (status == QMediaPlayer::EndOfMedia) {
-        if (!playWanted) {
-            return;
-        }
         // A still picture plays as a video of no length, a clip of one picture as one that
         // lasts a frame and ends on its first: either ends as soon as it starts, and looping it
         // would restart it many times a second, each round's picture searched for faces anew.
         // Its one frame stays shown, as when paused.
         const bool onePicture = double(player.duration()) * 1000 < 1.5 * frameMicros
                                 && (lastStart < 0 || lastStart == origin);
+        // The player hands each picture over before it goes on, so a pass from the start that
+        // ends without one found none to show (a Matroska file cut before its first picture):
+        // looping would end the same way, over and over, until the stall watch gives up.
+        if (player.duration() > 0 && !onePicture && framesPlayed == 0 && passFromStart && mediaSet) {
+            fail(QStringLiteral("it ends before its first picture; it may be cut short or damaged."));
+            return;
+        }
+        if (!playWanted) {
+            return;
+        }
         if (player.duration() <= 0 || onePicture) {
             playWanted = false;
             watchPlay(false);
@@ -333,6 +341,7 @@ void VideoFrameSource::Impl::onStatus(QMediaPlayer::MediaStatus status)
         checkEnd();
         lastStart = -1;
         resumedAt = -1;
+        passFromStart = true;
         player.setPosition(0);
         player.play();
         emit owner->looped();
@@ -556,6 +565,7 @@ bool VideoFrameSource::start()
     d->endedEarlyOnce = false;
     d->earlyEnds = 0;
     d->mediaSet = false;
+    d->passFromStart = true;
     d->framesPlayed = 0;
     d->resumedAt = -1;
     // GStreamer would wait for ever on a thread it could not start, and the footer with it.
@@ -680,6 +690,7 @@ void VideoFrameSource::seek(qint64 position)
     d->lastStart = -1;
     d->framesSinceSeek = 0;
     d->resumedAt = -1;
+    d->passFromStart = position == 0;
     d->player.setPosition(position);
     // A file that declares no length (a still picture) has no pictures to go past.
     if (!d->playWanted && d->mediaSet && !d->failedOnce && end > 0) {

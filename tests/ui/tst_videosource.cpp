@@ -7,6 +7,7 @@
 #include "ui/videosource.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -226,6 +227,21 @@ void tst_VideoSource::damagedFileIsReported_data()
     cut = whole.read(whole.size() / 3); // the header without the frames it points to
     cut[cut.size() / 2] = 'x';
     QTest::newRow("truncated-mp4") << cut << QString();
+    // Matroska and WebM files cut before their first cluster of pictures: the player reaches their
+    // end without an error, and without a picture.
+    for (const QString& codec : {QStringLiteral("libx264"), QStringLiteral("libvpx")}) {
+        const QString clip = folder.filePath(codec == QLatin1String("libvpx") ? QStringLiteral("steps.webm")
+                                                                               : QStringLiteral("steps.mkv"));
+        const QString encoded = testclips::encode(testclips::greySteps(12), 10, clip, codec);
+        QVERIFY2(encoded.isEmpty(), qPrintable(encoded));
+        QFile file(clip);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray whole = file.readAll();
+        const int cluster = whole.indexOf(QByteArray("\x1f\x43\xb6\x75", 4));
+        QVERIFY(cluster > 0);
+        QTest::newRow(qPrintable(QStringLiteral("%1-cut-before-its-pictures").arg(QFileInfo(clip).suffix())))
+            << whole.left(cluster) << QStringLiteral("it ends before its first picture");
+    }
     // Sound only, as a recording saved without its pictures.
     const QString sound = folder.filePath(QStringLiteral("sound.mp4"));
     const QString soundError = testclips::soundOnly(sound);
