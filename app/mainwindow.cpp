@@ -110,6 +110,10 @@ void MainWindow::Impl::buildWidgets()
         }
         return false;
     });
+    pointView->pictureIntake()->setContentOpener(startsAsVideoFile, [this](const QString& path) {
+        showPreview();
+        previewWindow->openFaceVideo(path);
+    });
     connect(pointView, &PointView::statusMessageChanged, this, &Impl::showStatus);
     connect(pointView, &PointView::noNextFace, this, &Impl::tellNoNextFace);
     connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);

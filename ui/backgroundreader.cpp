@@ -127,14 +127,16 @@ void BackgroundReader::readPackage(const QString& path)
     d->readingPackage = true;
 }
 
-void BackgroundReader::readPicture(const QString& source, const QStringList& paths)
+void BackgroundReader::readPicture(const QString& source, const QStringList& paths,
+                                   std::function<bool(const QString& path)> isOther)
 {
-    // The file the result is about; written by the worker before its result is delivered, read
-    // only once it is.
+    // The file the result is about, and whether isOther took it; written by the worker before its
+    // result is delivered, read only once it is.
     const auto named = std::make_shared<QString>(source);
+    const auto other = std::make_shared<bool>(false);
     d->start<core::ImageDecoding>(
         source,
-        [paths, named](const core::Progress&, const std::atomic_bool* cancel) {
+        [paths, named, other, isOther](const core::Progress&, const std::atomic_bool* cancel) {
             core::ImageDecoding first;
             for (const QString& path : paths) {
                 core::ImageDecoding decoding = core::readPictureFile(path, cancel);
@@ -142,6 +144,11 @@ void BackgroundReader::readPicture(const QString& source, const QStringList& pat
                     if (!decoding.picture.isNull() && paths.size() > 1) {
                         *named = path;
                     }
+                    return decoding;
+                }
+                if (isOther && isOther(path)) {
+                    *named = path;
+                    *other = true;
                     return decoding;
                 }
                 // A picture refused by a check says more than a file that holds none.
@@ -155,7 +162,13 @@ void BackgroundReader::readPicture(const QString& source, const QStringList& pat
             }
             return first;
         },
-        [this, named](const core::ImageDecoding& decoding) { emit pictureRead(*named, decoding); });
+        [this, named, other](const core::ImageDecoding& decoding) {
+            if (*other) {
+                emit otherFileRead(*named);
+            } else {
+                emit pictureRead(*named, decoding);
+            }
+        });
 }
 
 void BackgroundReader::readPictureBytes(const QString& source, const QByteArray& bytes)

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QWidget;
@@ -31,7 +32,10 @@ public:
     // first that decodes, else the first failure. source names the read in the progress line,
     // and in pictureRead unless another of several paths is the one that decoded, or whose
     // failure is delivered: that path then.
-    void readPicture(const QString& source, const QStringList& paths);
+    // A file that holds no picture and that isOther (when set; called on the worker) takes ends
+    // the read there, before any later file: otherFileRead(path) then, not pictureRead.
+    void readPicture(const QString& source, const QStringList& paths,
+                     std::function<bool(const QString& path)> isOther = {});
     void readPicture(const QString& path) { readPicture(path, {path}); }
     // Decodes the bytes of a whole picture file, as core::decodePictureFile does.
     void readPictureBytes(const QString& source, const QByteArray& bytes);
@@ -50,6 +54,8 @@ signals:
     void packageRead(const QString& path, const core::PackageReading& reading);
     // decoding.picture is null when no picture could be read; decoding.reason says why.
     void pictureRead(const QString& source, const core::ImageDecoding& decoding);
+    // The file at path held no picture, and readPicture's isOther took it.
+    void otherFileRead(const QString& path);
     // After a read was abandoned by Cancel.
     void readCancelled(const QString& path);
 

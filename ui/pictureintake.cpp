@@ -217,6 +217,8 @@ public:
     BackgroundReader reader;
     QPointer<const BackgroundReader> packageReader;
     std::function<bool(const QString&)> fileOpener;
+    std::function<bool(const QString&)> contentRecogniser;
+    std::function<void(const QString&)> contentOpener;
     bool tellNoPicture = false;
     int filesGiven = 1;  // the picture files of the read, pasted or dropped together
     QString severalFilesHint;
@@ -228,6 +230,12 @@ PictureIntake::PictureIntake(PromptSession* session) : d(std::make_unique<Impl>(
             [this](const QString& source, const core::ImageDecoding& decoding) {
                 d->onPictureRead(source, decoding);
             });
+    connect(&d->reader, &BackgroundReader::otherFileRead, this, [this](const QString& path) {
+        if (d->contentOpener) {
+            d->contentOpener(path);
+        }
+        tellFilesLeftOut(path, d->filesGiven - 1);
+    });
 }
 
 PictureIntake::~PictureIntake() = default;
@@ -245,6 +253,13 @@ void PictureIntake::setPackageReader(const BackgroundReader* packageReader)
 void PictureIntake::setFileOpener(std::function<bool(const QString& path)> opener)
 {
     d->fileOpener = std::move(opener);
+}
+
+void PictureIntake::setContentOpener(std::function<bool(const QString& path)> recognise,
+                                     std::function<void(const QString& path)> open)
+{
+    d->contentRecogniser = std::move(recognise);
+    d->contentOpener = std::move(open);
 }
 
 void PictureIntake::setSeveralFilesHint(const QString& hint)
@@ -353,7 +368,7 @@ bool PictureIntake::takeMimeData(const QMimeData* data)
             emit pictureTaken(decoded);
         }
     } else if (!paths.isEmpty()) {
-        d->reader.readPicture(paths.front(), paths);
+        d->reader.readPicture(paths.front(), paths, d->contentOpener ? d->contentRecogniser : nullptr);
     } else {
         // A FIFO or a device: opening it could wait for ever, and it holds no picture file.
         d->refuse(irregular.front(), QStringLiteral("not a regular file"));

@@ -42,6 +42,12 @@ public:
     // picture; opener returns whether it took the file. Called on the GUI thread, from inside
     // the paste or the drop: a question it asks must wait for the event loop.
     void setFileOpener(std::function<bool(const QString& path)> opener);
+    // Pasted or dropped files are read as pictures first; one that holds none and that recognise
+    // takes (called on the reading worker, so that a disk that does not answer holds no window:
+    // a video named otherwise, told by its content) goes to open instead (GUI thread), unless a
+    // picture among the files before it was taken; the others given with it are told left out.
+    void setContentOpener(std::function<bool(const QString& path)> recognise,
+                          std::function<void(const QString& path)> open);
     // Added to the word that only one of several files pasted or dropped was opened: how else
     // to take them all ("To make ..."); empty: nothing.
     void setSeveralFilesHint(const QString& hint);

@@ -56,6 +56,11 @@ bool isVideoFile(const QString& path)
     return video::looksLikeVideo(path);
 }
 
+bool startsAsVideoFile(const QString& path)
+{
+    return video::startsAsVideo(path);
+}
+
 PreviewWindow::Impl::Impl(PreviewWindow* owner, core::FaceMaskProject* project,
                           core::FacialPointsDetector* detector, PromptSession* given)
     : q(owner)
@@ -317,6 +322,8 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
         openFaceVideo(path);
         return true;
     });
+    // A video named otherwise is told by its content, once it is found to hold no picture.
+    d->intake.setContentOpener(startsAsVideoFile, [this](const QString& path) { openFaceVideo(path); });
     connect(&d->pictureSave, &QFutureWatcher<bool>::finished, d.get(), &Impl::onPictureSaved);
     resize(640, 520);
     d->refresh();

@@ -24,6 +24,10 @@ class PromptSession;
 // given. GUI thread only.
 // Whether path names a video file the Preview window plays (told by its suffix).
 bool isVideoFile(const QString& path);
+// Whether the regular file at path starts as a video does, whatever its name (a download without
+// a suffix). Reads its start: any thread, but on the GUI thread it would wait for a disk that
+// does not answer.
+bool startsAsVideoFile(const QString& path);
 
 class PreviewWindow : public QWidget
 {

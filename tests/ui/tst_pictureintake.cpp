@@ -11,6 +11,9 @@
 #include "ui/workprogress.h"
 
 #include <QAction>
+#include <QBuffer>
+#include <QSignalSpy>
+#include <QThread>
 #include <QApplication>
 #include <QClipboard>
 #include <QDropEvent>
@@ -24,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 
 using namespace hostilepictures;
@@ -60,6 +64,8 @@ private slots:
     void severalFilesNoneOpensNamesTheRefusedOne();
     void filesBesideAPackageOrVideoAreToldLeftOut_data();
     void filesBesideAPackageOrVideoAreToldLeftOut();
+    void fileThatHoldsNoPictureGoesToTheContentOpener_data();
+    void fileThatHoldsNoPictureGoesToTheContentOpener();
 
 private:
     // Handed to the window under test, as its main window would; the installed prompts stand
@@ -723,6 +729,90 @@ void tst_PictureIntake::filesBesideAPackageOrVideoAreToldLeftOut()
     QCOMPARE(told[0].title, QStringLiteral("Picture"));
     QVERIFY2(told[0].text.startsWith(QStringLiteral("%1 \"%2\" ").arg(leftOut, dir->filePath(opened))), qPrintable(told[0].text));
     QVERIFY2(told[0].text.endsWith(QLatin1String(": the window takes one file at a time.")), qPrintable(told[0].text));
+}
+
+void tst_PictureIntake::fileThatHoldsNoPictureGoesToTheContentOpener_data()
+{
+    // Names starting "clip" hold the start of an MP4 file, "stream" of a transport stream,
+    // "notes" text, "cut" a JPEG cut after its header; ".png" a picture.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("opened"); // given to the content opener; empty: none
+    QTest::addColumn<bool>("pictureTaken");
+    QTest::addColumn<QString>("told"); // the start of the one warning; empty: none
+
+    QTest::newRow("video-without-a-suffix") << QStringList{"clip"} << "clip" << false << QString();
+    QTest::newRow("video-named-as-a-picture") << QStringList{"clip.jpg"} << "clip.jpg" << false << QString();
+    QTest::newRow("transport-stream-without-a-suffix") << QStringList{"stream"} << "stream" << false << QString();
+    QTest::newRow("video-then-picture") << QStringList{"clip", "b.png"} << "clip" << false
+                                        << "The other file given with";
+    QTest::newRow("picture-then-video") << QStringList{"b.png", "clip"} << QString() << true
+                                        << "File \"%1\" was opened; the other file given with it was not";
+    QTest::newRow("text-without-a-suffix") << QStringList{"notes"} << QString() << false << QString();
+    QTest::newRow("damaged-picture") << QStringList{"cut.jpg"} << QString() << false << "File \"%1\" was not load.\n";
+}
+
+// A file pasted or dropped that holds no picture is offered to the window's content opener (the
+// Preview's: a video whatever its name), asked on the reading worker; one that is no video is
+// refused in the same words as before.
+void tst_PictureIntake::fileThatHoldsNoPictureGoesToTheContentOpener()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, opened);
+    QFETCH(bool, pictureTaken);
+    QFETCH(QString, told);
+
+    QByteArray mp4("\0\0\0\x20" "ftypisom\0\0\x02\0" "isomiso2avc1mp41", 32);
+    mp4 += QByteArray("\0\0\0\x08" "free", 8) + QByteArray(4000, '\0');
+    QByteArray stream;
+    for (int packet = 0; packet < 20; ++packet) {
+        stream += '\x47' + QByteArray(187, '\xff');
+    }
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    QVERIFY(buffer.open(QIODevice::WriteOnly) && testimages::filled(64, 48, Qt::blue).save(&buffer, "JPEG"));
+    QList<QUrl> urls;
+    for (const QString& name : files) {
+        const QString path = dir->filePath(name);
+        if (name.endsWith(QLatin1String(".png"))) {
+            QVERIFY(testimages::filled(40, 30, Qt::green).save(path));
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            const QByteArray content = name.startsWith(QLatin1String("clip"))     ? mp4
+                                       : name.startsWith(QLatin1String("stream")) ? stream
+                                       : name.startsWith(QLatin1String("cut"))    ? jpeg.left(jpeg.size() / 8)
+                                                                                  : QByteArray("a few words\n");
+            QVERIFY(file.write(content) == content.size());
+        }
+        urls.append(QUrl::fromLocalFile(path));
+    }
+    ui::PictureIntake intake(session.get());
+    QStringList openedPaths;
+    std::atomic<bool> askedOnTheWindowsThread{false};
+    intake.setContentOpener(
+        [&askedOnTheWindowsThread](const QString& path) {
+            if (QThread::currentThread() == qApp->thread()) {
+                askedOnTheWindowsThread = true;
+            }
+            return ui::startsAsVideoFile(path);
+        },
+        [&openedPaths](const QString& path) { openedPaths.append(path); });
+    QSignalSpy taken(&intake, &ui::PictureIntake::pictureTaken);
+    QMimeData data;
+    data.setUrls(urls);
+    QVERIFY(intake.takeMimeData(&data));
+    QTRY_VERIFY_WITH_TIMEOUT(!intake.isReading(), 60000);
+    QCOMPARE(openedPaths, opened.isEmpty() ? QStringList() : QStringList{dir->filePath(opened)});
+    QCOMPARE(taken.count(), pictureTaken ? 1 : 0);
+    QVERIFY(!askedOnTheWindowsThread);
+    const QList<PromptRecord> warnings = prompts->ofKind(QStringLiteral("warning"));
+    if (told.isEmpty()) {
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.value(0).text));
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    const QString start = told.contains(QLatin1String("%1")) ? told.arg(dir->filePath(files.front())) : told;
+    QVERIFY2(warnings[0].text.startsWith(start), qPrintable(warnings[0].text));
 }
 
 QTEST_MAIN(tst_PictureIntake)

@@ -206,6 +206,8 @@ private slots:
     void damagedVideoSaysSoInTheWindow();
     void videoFilePastedPlays_data();
     void videoFilePastedPlays();
+    void videoNamedOtherwisePlays_data();
+    void videoNamedOtherwisePlays();
     void packageDroppedOrPastedSaysWhereItOpens_data();
     void packageDroppedOrPastedSaysWhereItOpens();
     void pasteOfNothingSaysSo_data();
@@ -1387,6 +1389,42 @@ void tst_PreviewWindow::videoFilePastedPlays()
     QVERIFY(window.insertFromMimeData(&data));
     QTRY_VERIFY_WITH_TIMEOUT(footerOf(window).contains(QStringLiteral("The video \"%1\" cannot be played").arg(name)), 30000);
     QVERIFY(prompts->records.isEmpty());
+}
+
+void tst_PreviewWindow::videoNamedOtherwisePlays_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("dropped");
+    QTest::newRow("download without a suffix, pasted") << "clip" << false;
+    QTest::newRow("download without a suffix, dropped") << "clip" << true;
+    QTest::newRow("named as a picture, dropped") << "clip.jpg" << true;
+}
+
+// A video whose name does not say so is told by its content once it is found to hold no
+// picture, and plays; the window does not call it a picture that cannot be read.
+void tst_PreviewWindow::videoNamedOtherwisePlays()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, dropped);
+    if (!testclips::haveFfmpeg()) {
+        QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
+    }
+    QTemporaryDir folder;
+    const QString encoded = folder.filePath(QStringLiteral("steps.mp4"));
+    const QString error = testclips::encode(testclips::greySteps(12), 10, encoded);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString path = folder.filePath(name);
+    QVERIFY(QFile::rename(encoded, path));
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(testsupport::handFileOver(&window, path, dropped));
+    auto* controls = window.findChild<QWidget*>(QStringLiteral("videoControls"));
+    QTRY_VERIFY_WITH_TIMEOUT(controls->isVisible(), 30000);
+    const auto frameShown = [&] { return !window.previewImage().isNull(); };
+    QTRY_VERIFY_WITH_TIMEOUT(frameShown(), 30000);
+    QVERIFY2(prompts->records.isEmpty(), qPrintable(prompts->records.value(0).text));
+    QVERIFY2(!footerOf(window).contains(QLatin1String("cannot be played")), qPrintable(footerOf(window)));
 }
 
 // A package dropped, pasted or chosen as a face video here holds a mask, not a face: the footer
