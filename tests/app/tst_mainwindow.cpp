@@ -795,15 +795,25 @@ void tst_MainWindow::packagePastedOrDroppedOpens()
 void tst_MainWindow::videoPastedOrDroppedPlaysInThePreview_data()
 {
     QTest::addColumn<bool>("dropped");
-    QTest::newRow("pasted") << false;
-    QTest::newRow("dropped") << true;
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    const QByteArray broken(4096, '\x42');
+    // The start of an MP4 file, and nothing it could play.
+    const QByteArray mp4 = QByteArray("\0\0\0\x20" "ftypisom\0\0\x02\0" "isomiso2avc1mp41", 32) + QByteArray(4096, '\0');
+    QTest::newRow("pasted") << false << "face.webm" << broken;
+    QTest::newRow("dropped") << true << "face.webm" << broken;
+    QTest::newRow("named otherwise, pasted") << false << "face" << mp4;
+    QTest::newRow("named otherwise, dropped") << true << "face.png" << mp4;
 }
 
-// A face video pasted or dropped on the window opens the Preview window and plays there.
+// A face video pasted or dropped on the window opens the Preview window and plays there; one
+// whose name does not say so is told by its content.
 void tst_MainWindow::videoPastedOrDroppedPlaysInThePreview()
 {
     QFETCH(bool, dropped);
-    const QString path = writeFile(QStringLiteral("face.webm"), QByteArray(4096, '\x42'));
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    const QString path = writeFile(name, content);
     QVERIFY(!path.isEmpty());
 
     ui::MainWindow window;
@@ -820,10 +830,10 @@ void tst_MainWindow::videoPastedOrDroppedPlaysInThePreview()
         }
         return static_cast<QWidget*>(nullptr);
     };
-    QTRY_VERIFY(previewWindow());
+    QTRY_VERIFY_WITH_TIMEOUT(previewWindow(), 10000);
     auto* footer = previewWindow()->findChild<QLabel*>(QStringLiteral("previewFooter"));
     QVERIFY(footer);
-    QTRY_VERIFY_WITH_TIMEOUT(footer->text().contains(QStringLiteral("The video \"face.webm\" cannot be played")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(footer->text().contains(QStringLiteral("The video \"%1\" cannot be played").arg(name)), 30000);
     QVERIFY(view->facialPoints()->image().isNull());
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
