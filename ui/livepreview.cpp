@@ -81,6 +81,16 @@ public:
     QElapsedTimer clock; // GUI thread
 
     // Worker only.
+    // Without a mask the faces are only counted, for the window's word when there is none: looked
+    // for on every barePeriod-th frame, and at once after a restart or a change of frame size.
+    int countFaces(const QImage& frame, int restarts);
+    int barePeriod() const { return 5 * interval; }
+    int bareSince = -1;  // frames counted without a mask since the last search; -1: search next
+    int bareFaces = 0;   // found by that search
+    bool followedBare = true; // the last frame was counted without a mask: the tracker knows nothing newer
+    double lastTime = 0;
+    int lastRestarts = 0;
+    int lastFaceCount = 0;
     std::unique_ptr<core::FaceDetectionModule> module;
     bool moduleFailed = false;
     preview::FaceTracker tracker;
@@ -125,6 +135,24 @@ const QVector<preview::TrackedFace>& LivePreview::Impl::follow(const QImage& fra
         });
 }
 
+int LivePreview::Impl::countFaces(const QImage& frame, int restarts)
+{
+    if (restarts != trackedRestarts || frame.size() != trackedSize) {
+        trackedSize = frame.size();
+        trackedRestarts = restarts;
+        bareSince = -1;
+    }
+    if (bareSince < 0 || bareSince >= barePeriod() - 1) {
+        ++detected;
+        const std::optional<QVector<core::Face>> faces = module->findFaces(frame);
+        bareFaces = faces ? std::min(int(faces->size()), preview::FaceTrackerSettings().maximumFaces) : 0;
+        bareSince = 0;
+    } else {
+        ++bareSince;
+    }
+    return bareFaces;
+}
+
 void LivePreview::Impl::loadModule()
 {
     if (modelDone) {
@@ -153,20 +181,34 @@ void LivePreview::Impl::process(const QImage& frame, double time, int restarts)
     // Converted once for the detector and the renderer alike.
     const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
     std::vector<core::FacialPointVector> faces;
-    if (module && !rgb.isNull()) {
+    int faceCount = 0;
+    if (module && !rgb.isNull() && !current->hasMask()) {
+        faceCount = countFaces(rgb, restarts);
+        followedBare = true;
+    } else if (module && !rgb.isNull()) {
+        // The faces followed before the mask went are not where they are now.
+        if (std::exchange(followedBare, false)) {
+            tracker.reset();
+        }
         for (const preview::TrackedFace& face : follow(rgb, time, restarts)) {
             core::FacialPointVector points = face.points;
             // Unclamped: the mask of a face cut by the frame's edge is cut there, not squeezed.
             core::landmarks::toFractions(points, frame.width(), frame.height());
             faces.push_back(std::move(points));
         }
+        faceCount = int(faces.size());
+        // A mask that goes: the next frame without one looks for the faces at once.
+        bareSince = -1;
     }
     lastFrame = rgb.isNull() ? frame : rgb;
     lastFaces = faces;
+    lastTime = time;
+    lastRestarts = restarts;
+    lastFaceCount = faceCount;
     const QImage shown = current->renderFaces(lastFrame, faces);
     ++rendered;
     if (!stopping) {
-        emit owner->frameRendered(shown, int(faces.size()));
+        emit owner->frameRendered(shown, faceCount);
     }
 }
 
@@ -176,9 +218,14 @@ void LivePreview::Impl::redraw()
         return;
     }
     const std::shared_ptr<const preview::MaskRenderer> current = currentRenderer();
+    // Counted without a mask, its faces have no points yet: they are found now.
+    if (module && current->hasMask() && followedBare) {
+        process(lastFrame, lastTime, lastRestarts);
+        return;
+    }
     const QImage shown = current->renderFaces(lastFrame, lastFaces);
     if (!stopping) {
-        emit owner->frameRendered(shown, int(lastFaces.size()));
+        emit owner->frameRendered(shown, lastFaceCount);
     }
 }
 

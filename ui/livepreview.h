@@ -22,7 +22,10 @@ namespace ui {
 // dropped, never queued. Every face (up to 8) gets the mask, each followed by its own track
 // (preview::FaceTracker): faces are detected on every detectionInterval-th frame; in between,
 // each face's landmarks are predicted inside its box followed from the previous frame. With
-// steady on (the default) a one-euro filter smooths each face's points between frames. The
+// steady on (the default) a one-euro filter smooths each face's points between frames. While the
+// renderer has no mask, faces are only counted (for frameRendered's faceCount), on every
+// 5 × detectionInterval-th frame and at once after restartTracking() or a change of frame size;
+// the first frame taken once a mask is set finds them with their points. The
 // landmark model is read from modelPath (relative to the working folder) with the first frame.
 // Public functions and signals: GUI thread.
 class LivePreview : public QObject

@@ -77,6 +77,8 @@ private slots:
     void bothFacesOfTwoAreMasked();
     void stillThatComesWhileBusyIsShownNext();
     void restartAppliesToTheFramesTakenAfterIt();
+    void withoutAMaskFacesAreCountedSeldom_data();
+    void withoutAMaskFacesAreCountedSeldom();
 
 private:
     preview::MaskRenderer mask;
@@ -313,6 +315,68 @@ void tst_LivePreview::restartAppliesToTheFramesTakenAfterIt()
     live.takeStill(frames[6]);
     QTRY_COMPARE_WITH_TIMEOUT(rendered.count(), 3, 30000);
     QCOMPARE(live.detectedFrames(), 2);
+}
+
+void tst_LivePreview::withoutAMaskFacesAreCountedSeldom_data()
+{
+    QTest::addColumn<int>("bareFrames");    // taken before anything else happens
+    QTest::addColumn<QString>("then");      // "nothing", "restart", "mask" or "mask and redraw"
+    QTest::addColumn<int>("searchedBefore"); // frames searched of the bare ones
+    QTest::newRow("sixty frames: on the first and the thirty-first") << 60 << "nothing" << 2;
+    QTest::newRow("a restart: on the next frame") << 10 << "restart" << 1;
+    QTest::newRow("a mask set: on the next frame, with its points") << 45 << "mask" << 2;
+    QTest::newRow("a mask set on a paused frame: that frame again, with its points") << 12 << "mask and redraw" << 1;
+}
+
+// With no mask to draw, the faces are looked for only to say when there is none: on every
+// thirtieth frame (with a detection interval of 6) rather than every sixth with their points on
+// every frame. A restart, or a mask set, looks at once.
+void tst_LivePreview::withoutAMaskFacesAreCountedSeldom()
+{
+    QFETCH(int, bareFrames);
+    QFETCH(QString, then);
+    QFETCH(int, searchedBefore);
+    ui::LivePreview live(6);
+    TestThreadRelay relay(&live);
+    QSignalSpy rendered(&relay, &TestThreadRelay::frameRendered);
+    // Back and forth, 3 px a frame: no jump that the tracker would search anew for.
+    const auto frameAt = [this](int i) { return frames[std::abs((i + 7) % 14 - 7)]; };
+    int taken = 0;
+    const auto take = [&](const QImage& frame) {
+        live.takeStill(frame);
+        ++taken;
+        return QTest::qWaitFor([&] { return rendered.count() == taken; }, 30000);
+    };
+    for (int i = 0; i < bareFrames; ++i) {
+        QVERIFY(take(frameAt(i)));
+        QCOMPARE(rendered.last().at(1).toInt(), 1); // the face counted on every frame all the same
+    }
+    QCOMPARE(live.detectedFrames(), searchedBefore);
+    const QImage next = frameAt(bareFrames);
+    if (then == QLatin1String("nothing")) {
+        return;
+    }
+    if (then == QLatin1String("restart")) {
+        live.restartTracking();
+        QVERIFY(take(next));
+        QCOMPARE(live.detectedFrames(), searchedBefore + 1);
+        return;
+    }
+    live.setRenderer(mask);
+    QImage shown;
+    QImage given;
+    if (then == QLatin1String("mask")) {
+        given = next;
+        QVERIFY(take(given));
+    } else {
+        given = frameAt(bareFrames - 1);
+        live.redrawLast();
+        QVERIFY(QTest::qWaitFor([&] { return rendered.count() == taken + 1; }, 30000));
+    }
+    QCOMPARE(live.detectedFrames(), searchedBefore + 1);
+    QCOMPARE(rendered.last().at(1).toInt(), 1);
+    shown = rendered.last().at(0).value<QImage>().convertToFormat(QImage::Format_RGB32);
+    QVERIFY2(meanAbsoluteDifference(shown, given.convertToFormat(QImage::Format_RGB32)) > 1.0, "the mask is drawn");
 }
 
 QTEST_MAIN(tst_LivePreview)
