@@ -322,8 +322,13 @@ PreviewWindow::PreviewWindow(core::FaceMaskProject* project, core::FacialPointsD
         openFaceVideo(path);
         return true;
     });
-    // A video named otherwise is told by its content, once it is found to hold no picture.
-    d->intake.setContentOpener(startsAsVideoFile, [this](const QString& path) { openFaceVideo(path); });
+    // A video named otherwise is told by its content, once it is found to hold no picture; not
+    // played when the window was closed meanwhile, as closing stops a video.
+    d->intake.setContentOpener(startsAsVideoFile, [this](const QString& path) {
+        if (!d->closed) {
+            openFaceVideo(path);
+        }
+    });
     connect(&d->pictureSave, &QFutureWatcher<bool>::finished, d.get(), &Impl::onPictureSaved);
     resize(640, 520);
     d->refresh();

@@ -1395,17 +1395,21 @@ void tst_PreviewWindow::videoNamedOtherwisePlays_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("dropped");
-    QTest::newRow("download without a suffix, pasted") << "clip" << false;
-    QTest::newRow("download without a suffix, dropped") << "clip" << true;
-    QTest::newRow("named as a picture, dropped") << "clip.jpg" << true;
+    QTest::addColumn<bool>("closedMeanwhile"); // the window closed before the file was read
+    QTest::newRow("download without a suffix, pasted") << "clip" << false << false;
+    QTest::newRow("download without a suffix, dropped") << "clip" << true << false;
+    QTest::newRow("named as a picture, dropped") << "clip.jpg" << true << false;
+    QTest::newRow("dropped, the window closed meanwhile") << "clip" << true << true;
 }
 
 // A video whose name does not say so is told by its content once it is found to hold no
-// picture, and plays; the window does not call it a picture that cannot be read.
+// picture, and plays; the window does not call it a picture that cannot be read. Closed before
+// then, the window plays nothing: closing stops its videos.
 void tst_PreviewWindow::videoNamedOtherwisePlays()
 {
     QFETCH(QString, name);
     QFETCH(bool, dropped);
+    QFETCH(bool, closedMeanwhile);
     if (!testclips::haveFfmpeg()) {
         QSKIP("ffmpeg is needed to make the test clip (apt-get install ffmpeg)");
     }
@@ -1420,6 +1424,15 @@ void tst_PreviewWindow::videoNamedOtherwisePlays()
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QVERIFY(testsupport::handFileOver(&window, path, dropped));
     auto* controls = window.findChild<QWidget*>(QStringLiteral("videoControls"));
+    if (closedMeanwhile) {
+        window.close(); // before the read's answer comes through the event loop
+        QTRY_VERIFY_WITH_TIMEOUT(!window.pictureIntake()->isReading(), 30000);
+        QTest::qWait(200);
+        QVERIFY(!controls->isVisibleTo(&window));
+        QVERIFY(!window.isVisible());
+        QVERIFY2(!footerOf(window).contains(QLatin1String("Opening the video")), qPrintable(footerOf(window)));
+        return;
+    }
     QTRY_VERIFY_WITH_TIMEOUT(controls->isVisible(), 30000);
     const auto frameShown = [&] { return !window.previewImage().isNull(); };
     QTRY_VERIFY_WITH_TIMEOUT(frameShown(), 30000);
