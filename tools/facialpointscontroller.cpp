@@ -160,6 +160,15 @@ bool FacialPointsController::mouseRelease(QPoint)
     return true;
 }
 
+bool FacialPointsController::cancelGesture()
+{
+    if (!d->gestures.cancel(d->facialPoints)) {
+        return false;
+    }
+    emit needUpdate();
+    return true;
+}
+
 void FacialPointsController::setUndoStack(QUndoStack* stack)
 {
     d->undoStack = stack;

@@ -69,6 +69,9 @@ public:
     bool mouseMove(QPoint position, Qt::KeyboardModifiers modifiers);
     // Ends the gesture and pushes its undo step if it moved anything; false when none ran.
     bool mouseRelease(QPoint position) override;
+    // Takes the running gesture back (Escape): the points and the selection as they were before
+    // its press, no undo step, and the release that follows does nothing. False when none ran.
+    bool cancelGesture();
 
     // Edits are pushed as undo steps onto stack (not owned); null applies them directly.
     void setUndoStack(QUndoStack* stack);

@@ -52,6 +52,7 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
     const bool shift = modifiers & Qt::ShiftModifier;
     m_draggedIndex = -1;
     m_kind = Kind::None;
+    m_selectionAtPress = m_selection.indices();
     // Every gesture's partners follow from the points and the picture as they were at the press.
     rememberStart(model);
     if (startBoxGesture(position, transform, points)) {
@@ -230,6 +231,33 @@ bool PointGestures::release(core::FacialPoints* model, const ViewTransform& tran
     case Kind::None:
         break;
     }
+    return true;
+}
+
+bool PointGestures::cancel(core::FacialPoints* model)
+{
+    const Kind kind = m_kind;
+    if (kind == Kind::None) {
+        return false;
+    }
+    const int index = m_draggedIndex;
+    reset();
+    m_bandDrawn = false;
+    if (model && kind == Kind::DragPoint && index < model->count()) {
+        restoreStart(*model, {index}, {m_dragStart});
+    } else if (model && (kind == Kind::DragGroup || kind == Kind::Scale || kind == Kind::Turn)) {
+        QVector<int> indices;
+        core::FacialPointVector starts;
+        for (int i = 0; i < m_groupIndices.size(); ++i) {
+            if (m_groupIndices[i] < model->count()) {
+                indices.push_back(m_groupIndices[i]);
+                starts.push_back(m_groupStart[size_t(i)]);
+            }
+        }
+        restoreStart(*model, indices, starts);
+    }
+    m_partners.clear();
+    m_selection.set(m_selectionAtPress, model ? model->count() : 0);
     return true;
 }
 

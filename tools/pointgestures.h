@@ -56,6 +56,10 @@ public:
     // Ends the gesture, pushing its undo step onto stack (null: none) when it moved anything,
     // or choosing the rubber band's points. False when no gesture ran.
     bool release(core::FacialPoints* model, const ViewTransform& transform, QUndoStack* stack);
+    // Takes the running gesture back (Escape): its points, the partners that followed them and
+    // the selection are as they were before the press, no undo step is pushed, and the release
+    // that follows does nothing. model may be null (nothing to put back). False when none ran.
+    bool cancel(core::FacialPoints* model);
     // Stops any gesture without an undo step.
     void reset();
     // The model's points were replaced from outside: a drag or group edit stops where it is
@@ -127,6 +131,8 @@ private:
     // Scaling: the fixed corner and the grabbed one; turning: the centre (picture fractions).
     QPointF m_anchor;
     QPointF m_handle;
+    // The selection before the press, which cancel() brings back.
+    std::vector<int> m_selectionAtPress;
     // The rubber band's corner at the cursor (a fraction; null before the first move), and the
     // selection it adds to.
     QPointF m_bandEnd;

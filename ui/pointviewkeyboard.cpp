@@ -50,7 +50,10 @@ bool PointView::Impl::handleEditingKey(QKeyEvent* event)
         keepSelectionVisible();
         return true;
     case Qt::Key_Escape:
-        controller.clearSelection();
+        // During a drag it takes the drag back; its release then does nothing.
+        if (!controller.cancelGesture()) {
+            controller.clearSelection();
+        }
         return true;
     case Qt::Key_A:
         if (event->modifiers() & Qt::ControlModifier) {

@@ -109,6 +109,8 @@ private slots:
     void offLeavesPartners();
     void toggledDuringADrag_data();
     void toggledDuringADrag();
+    void cancelledGestureTakesPartnersBack_data();
+    void cancelledGestureTakesPartnersBack();
     void mirrorSelectionIsOneStep();
 };
 
@@ -254,6 +256,46 @@ void tst_MirrorEditing::toggledDuringADrag()
     QCOMPARE(scene.stack.count(), 1);
     scene.stack.undo();
     QCOMPARE(scene.model.points(), before);
+}
+
+void tst_MirrorEditing::cancelledGestureTakesPartnersBack_data()
+{
+    QTest::addColumn<Gesture>("gesture");
+    QTest::newRow("drag") << Gesture::DragPoint;
+    QTest::newRow("group move") << Gesture::GroupMove;
+    QTest::newRow("scale") << Gesture::Scale;
+    QTest::newRow("turn") << Gesture::Turn;
+}
+
+// A mirrored gesture taken back (Escape) puts the partners that followed it back too, to the
+// very numbers they had, and is no step.
+void tst_MirrorEditing::cancelledGestureTakesPartnersBack()
+{
+    QFETCH(Gesture, gesture);
+    Scene scene;
+    const core::FacialPointVector before = scene.model.points();
+    QPoint press = scene.viewOf(19);
+    if (gesture == Gesture::DragPoint) {
+        scene.controller.setSelection({19});
+    } else {
+        scene.controller.setSelection(leftBrow());
+        if (gesture == Gesture::Scale) {
+            press = scene.box().corners()[2].toPoint();
+        } else if (gesture == Gesture::Turn) {
+            press = scene.box().turnHandle().toPoint();
+        }
+    }
+    scene.controller.mousePress(press, Qt::NoModifier);
+    scene.controller.mouseMove(press + QPoint(13, -8), Qt::NoModifier);
+    QVERIFY(scene.model.points()[24] != before[24]);
+    QVERIFY(scene.controller.cancelGesture());
+    const core::FacialPointVector after = scene.model.points();
+    for (int i = 0; i < int(before.size()); ++i) {
+        QVERIFY2(after[size_t(i)].x() == before[size_t(i)].x() && after[size_t(i)].y() == before[size_t(i)].y(),
+                 qPrintable(QStringLiteral("point %1 not back").arg(i)));
+    }
+    QVERIFY(!scene.controller.mouseRelease(press + QPoint(13, -8)));
+    QCOMPARE(scene.stack.count(), 0);
 }
 
 void tst_MirrorEditing::mirrorSelectionIsOneStep()

@@ -139,6 +139,8 @@ private slots:
     void gestureBackToItsStartChangesNothing();
     void viewMovedMidGestureKeepsItOnThePicture_data();
     void viewMovedMidGestureKeepsItOnThePicture();
+    void cancelledGestureLeavesNoTrace_data();
+    void cancelledGestureLeavesNoTrace();
     void turnAndScaleByKeys_data();
     void turnAndScaleByKeys();
 
@@ -692,6 +694,71 @@ void tst_PointEditing::viewMovedMidGestureKeepsItOnThePicture()
         scene.stack.undo();
         QCOMPARE(scene.model.points(), square());
     }
+}
+
+void tst_PointEditing::cancelledGestureLeavesNoTrace_data()
+{
+    QTest::addColumn<QVector<int>>("selected"); // before the press
+    QTest::addColumn<QPoint>("press");
+    QTest::addColumn<bool>("shift");
+    QTest::addColumn<double>("zoom"); // about the first marker
+    const QVector<int> all{0, 1, 2, 3};
+    // The square's markers at (160, 130) ... (160, 210), its box's bottom-right corner at
+    // (250, 220), the round handle at (200, 96); empty picture at (140, 110) and (300, 250).
+    QTest::newRow("point") << QVector<int>{2} << QPoint(160, 130) << false << 1.0;
+    QTest::newRow("point-zoomed") << QVector<int>{} << QPoint(160, 130) << false << 3.0;
+    QTest::newRow("group") << all << QPoint(160, 130) << false << 1.0;
+    QTest::newRow("scale") << all << QPoint(250, 220) << false << 1.0;
+    QTest::newRow("scale-proportional") << all << QPoint(250, 220) << true << 1.0;
+    QTest::newRow("turn") << all << QPoint(200, 96) << false << 1.0;
+    QTest::newRow("band") << QVector<int>{3} << QPoint(140, 110) << false << 1.0;
+    QTest::newRow("band-adding") << QVector<int>{3} << QPoint(140, 110) << true << 1.0;
+    QTest::newRow("band-up-left") << QVector<int>{0, 2} << QPoint(300, 250) << false << 1.0;
+}
+
+// A gesture taken back (Escape) leaves the points with their very numbers, the selection as it
+// was before the press and no step; the moves and the release that follow do nothing.
+void tst_PointEditing::cancelledGestureLeavesNoTrace()
+{
+    QFETCH(QVector<int>, selected);
+    QFETCH(QPoint, press);
+    QFETCH(bool, shift);
+    QFETCH(double, zoom);
+    const Qt::KeyboardModifiers modifiers = shift ? Qt::ShiftModifier : Qt::NoModifier;
+    const core::FacialPointVector start = square();
+    Scene scene(start);
+    scene.viewport.zoomBy(zoom, scene.viewPosition(0));
+    scene.controller.setSelection(selected);
+    const auto painted = [&scene] {
+        QImage target(viewSize, QImage::Format_ARGB32_Premultiplied);
+        target.fill(Qt::black);
+        scene.controller.paint(&target, QRect(QPoint(0, 0), viewSize));
+        return target;
+    };
+    const QImage before = painted();
+    QVERIFY(scene.controller.mousePress(press, modifiers));
+    QVERIFY(scene.controller.isGestureActive());
+    scene.controller.mouseMove(press + QPoint(23, 17), modifiers);
+    scene.controller.mouseMove(press + QPoint(41, 36), modifiers);
+
+    QVERIFY(scene.controller.cancelGesture());
+    QVERIFY(!scene.controller.isGestureActive());
+    QCOMPARE(scene.controller.draggedIndex(), -1);
+    QString off = offStart(scene.model.points(), start);
+    QVERIFY2(off.isEmpty(), qPrintable(off));
+    QCOMPARE(scene.controller.selection(), selected);
+    QCOMPARE(scene.stack.count(), 0);
+    // Nor a band: the view shows what it showed before the press.
+    QVERIFY(painted() == before);
+
+    // The button is still held: what follows until its release does nothing.
+    QVERIFY(!scene.controller.mouseMove(press + QPoint(60, 50), modifiers));
+    QVERIFY(!scene.controller.mouseRelease(press + QPoint(60, 50)));
+    QVERIFY(!scene.controller.cancelGesture());
+    off = offStart(scene.model.points(), start);
+    QVERIFY2(off.isEmpty(), qPrintable(off));
+    QCOMPARE(scene.controller.selection(), selected);
+    QCOMPARE(scene.stack.count(), 0);
 }
 
 void tst_PointEditing::undoSteps_data()

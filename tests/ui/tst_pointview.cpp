@@ -137,6 +137,8 @@ private slots:
     void secondButtonDoesNotTakeOverADrag();
     void keysEditSelection_data();
     void keysEditSelection();
+    void escapeTakesADragBack_data();
+    void escapeTakesADragBack();
     void pointInfoFollowsSelection();
 
     void firstPictureIsDetectedWithoutQuestion();
@@ -748,6 +750,56 @@ void tst_PointView::keysEditSelection()
                  qPrintable(QStringLiteral("point %1 at %2, expected %3")
                                 .arg(i).arg(show(inView), show(expected[i]))));
     }
+}
+
+void tst_PointView::escapeTakesADragBack_data()
+{
+    QTest::addColumn<int>("selectKey"); // pressed before the drag: Tab (the first point), A (Ctrl+A) or none
+    QTest::addColumn<QPoint>("press");
+    QTest::addColumn<QVector<int>>("selectionAfter");
+    // The points sit at view pixels (150, 100) and (12, 100) of the 300 x 200 view; the box of
+    // both runs from (2, 90) to (160, 110).
+    QTest::newRow("a-point") << int(Qt::Key_Tab) << QPoint(12, 100) << QVector<int>{0};
+    QTest::newRow("a-point-nothing-selected") << 0 << QPoint(150, 100) << QVector<int>{};
+    QTest::newRow("the-selection") << int(Qt::Key_A) << QPoint(150, 100) << QVector<int>{0, 1};
+    QTest::newRow("a-corner-of-the-box") << int(Qt::Key_A) << QPoint(160, 110) << QVector<int>{0, 1};
+    QTest::newRow("a-rubber-band") << int(Qt::Key_Tab) << QPoint(100, 40) << QVector<int>{0};
+    // Outside a drag Escape clears the selection, as before.
+    QTest::newRow("no-drag") << int(Qt::Key_A) << QPoint() << QVector<int>{};
+}
+
+// Escape in the middle of a drag puts the points and the selection back as they were before it
+// and adds no step; the moves and the release that follow do nothing.
+void tst_PointView::escapeTakesADragBack()
+{
+    QFETCH(int, selectKey);
+    QFETCH(QPoint, press);
+    QFETCH(QVector<int>, selectionAfter);
+    EditingView fixture({FacialPoint(0.5, 0.5), FacialPoint(0.04, 0.5)});
+    QUndoStack stack;
+    fixture.view.setUndoStack(&stack);
+    const core::FacialPointVector start = fixture.model.points();
+    if (selectKey == Qt::Key_A) {
+        QTest::keyClick(&fixture.view, Qt::Key_A, Qt::ControlModifier);
+    } else if (selectKey == Qt::Key_Tab) {
+        QTest::keyClick(&fixture.view, Qt::Key_Tab);
+    }
+    if (!press.isNull()) {
+        QTest::mousePress(&fixture.view, Qt::LeftButton, Qt::NoModifier, press);
+        testsupport::moveHeld(&fixture.view, press + QPoint(30, 40));
+        // Every gesture but the band has moved points by now.
+        QCOMPARE(fixture.model.points() != start, press != QPoint(100, 40));
+    }
+    QTest::keyClick(&fixture.view, Qt::Key_Escape);
+    QCOMPARE(fixture.model.points(), start);
+    QCOMPARE(fixture.view.selection(), selectionAfter);
+    if (!press.isNull()) {
+        testsupport::moveHeld(&fixture.view, press + QPoint(60, 70));
+        QTest::mouseRelease(&fixture.view, Qt::LeftButton, Qt::NoModifier, press + QPoint(60, 70));
+    }
+    QCOMPARE(fixture.model.points(), start);
+    QCOMPARE(fixture.view.selection(), selectionAfter);
+    QCOMPARE(stack.count(), 0);
 }
 
 void tst_PointView::pointInfoFollowsSelection()
