@@ -6,12 +6,17 @@
 
 namespace preview {
 
-double collapsedTriangleArea(const core::FacialPointVector& shape)
+double shapeCollapsedArea(const core::FacialPointVector& shape)
 {
     const geometry::Extent e = geometry::extentOf(shape);
     const double width = e.maxX - e.minX;
     const double height = e.maxY - e.minY;
-    return std::max(0.5, 1e-5 * (width * width + height * height));
+    return 1e-5 * (width * width + height * height);
+}
+
+double collapsedTriangleArea(const core::FacialPointVector& shape)
+{
+    return std::max(0.5, shapeCollapsedArea(shape));
 }
 
 std::vector<FaceTriangle> foldedTriangles(const core::FacialPointVector& shape)

@@ -14,6 +14,10 @@ namespace preview {
 // pixel, or a small share of the shape's size when that is larger. shape is in picture pixels
 // and must not be empty.
 double collapsedTriangleArea(const core::FacialPointVector& shape);
+// The share of the shape's size in collapsedTriangleArea, without the half pixel: a triangle at
+// or below it has collapsed at any resolution of the picture; one above it but at or below
+// collapsedTriangleArea is only too small for the picture's pixels.
+double shapeCollapsedArea(const core::FacialPointVector& shape);
 
 // The triangles of faceTriangles() that run anticlockwise on screen or have collapsed, in table
 // order. shape holds at least faceTrianglePointCount points in picture pixels; with fewer, the

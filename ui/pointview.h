@@ -89,9 +89,11 @@ public:
     // default). The scroll bars show whenever the picture is larger than the view.
     void setShowOverview(bool show);
     bool showOverview() const;
-    // The message about folded triangles ("2 triangles folded: …"); empty when none folds.
+    // The message about the triangles the preview leaves out ("2 triangles folded: …", or those
+    // too small in a small picture, see mesh::leftOutMessage); empty when it leaves none out.
     QString foldedMessage() const;
-    // Selects the corners of every folded triangle; false when none folds.
+    // Selects the corners of every folded triangle (not of those only too small); false when
+    // none folds.
     bool selectFoldedPoints();
     // File → Import Points…: the 68 points of a .pts or dlib XML file at path (".xml") for the
     // current picture and the 7 derived from them, as one undo step. False, with *reason set to
@@ -122,7 +124,7 @@ signals:
     // 512 × 512", "6 points selected", with " — 250 %" while zoomed; empty when there is nothing
     // to say.
     void pointInfoChanged(const QString& text);
-    // The folded-triangles message changed (empty: none folds any more).
+    // The folded-triangles message changed (empty: the preview leaves none out any more).
     void foldedMessageChanged(const QString& text);
     // Where the cursor is in the picture ("x 211.4, y 282.0 px"); empty while it is off it.
     void cursorPositionChanged(const QString& text);

@@ -76,8 +76,10 @@ public:
     // The button holding the pan, while one runs.
     Qt::MouseButton panButton = Qt::NoButton;
     bool showMesh = false;
-    // The triangles the points fold, kept up to date with every change of the points.
+    // The triangles the points fold, and those too small in the picture, kept up to date with
+    // every change of the points.
     std::vector<preview::FaceTriangle> folded;
+    std::vector<preview::FaceTriangle> tooSmall;
     QString foldedMessage;
 };
 

@@ -12,9 +12,14 @@ namespace ui {
 void PointView::Impl::refreshFolds()
 {
     core::FacialPoints* model = controller.facialPoints();
-    folded = model ? mesh::foldedTriangles(model->points(), QSizeF(model->image().size()))
-                   : std::vector<preview::FaceTriangle>();
-    const QString message = mesh::foldedMessage(int(folded.size()));
+    mesh::LeftOutTriangles leftOut;
+    if (model) {
+        leftOut = mesh::leftOutTriangles(model->points(), QSizeF(model->image().size()));
+    }
+    folded = std::move(leftOut.folded);
+    tooSmall = std::move(leftOut.tooSmall);
+    const QString message = mesh::leftOutMessage(int(folded.size()), int(tooSmall.size()),
+                                                 model ? model->image().size() : QSize());
     if (message != foldedMessage) {
         foldedMessage = message;
         emit q->foldedMessageChanged(message);
@@ -31,7 +36,7 @@ void PointView::Impl::paintMesh(QPainter& painter, const tools::ViewTransform& t
     for (const FacialPoint& p : model->points()) {
         viewPoints.push_back(transform.toView(p));
     }
-    mesh::paint(painter, viewPoints, folded);
+    mesh::paint(painter, viewPoints, folded, tooSmall);
 }
 
 void PointView::setShowMesh(bool show)

@@ -1,5 +1,8 @@
 #include "ui/meshoverlay.h"
 
+#include "core/meanface.h"
+#include "preview/meshfolds.h"
+
 #include <QPainter>
 #include <QtTest>
 
@@ -33,8 +36,12 @@ private slots:
     void cleanFaceHasNoFolds();
     void swappedPointsAreReported();
     void foldedTrianglesAreFilled();
+    void smallPictureTrianglesAreTooSmallNotFolded_data();
+    void smallPictureTrianglesAreTooSmallNotFolded();
     void messages_data();
     void messages();
+    void leftOutMessages_data();
+    void leftOutMessages();
     void cornersAreEachListedOnce();
 };
 
@@ -114,6 +121,60 @@ void tst_MeshOverlay::foldedTrianglesAreFilled()
     QVERIFY2(inside.red() < 100, qPrintable(inside.name()));
 }
 
+void tst_MeshOverlay::smallPictureTrianglesAreTooSmallNotFolded_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<int>("swapped"); // -1: the template as placed; else swapped with point 16
+    QTest::addColumn<bool>("folds");
+    QTest::addColumn<bool>("tooSmall");
+    QTest::newRow("template-1x1") << QSize(1, 1) << -1 << false << true;
+    QTest::newRow("template-2x2") << QSize(2, 2) << -1 << false << true;
+    QTest::newRow("template-16x16") << QSize(16, 16) << -1 << false << true;
+    QTest::newRow("template-30x20") << QSize(30, 20) << -1 << false << true;
+    QTest::newRow("template-512x512") << QSize(512, 512) << -1 << false << false;
+    QTest::newRow("jaw-ends-swapped-16x16") << QSize(16, 16) << 0 << true << true;
+    QTest::newRow("jaw-ends-swapped-512x512") << QSize(512, 512) << 0 << true << false;
+}
+
+// A face placed upright on a small picture folds nothing: the triangles the preview leaves out
+// there are too small for its pixels, which moving the points does not mend. Together the two
+// kinds are exactly what the preview leaves out.
+void tst_MeshOverlay::smallPictureTrianglesAreTooSmallNotFolded()
+{
+    QFETCH(QSize, picture);
+    QFETCH(int, swapped);
+    QFETCH(bool, folds);
+    QFETCH(bool, tooSmall);
+    FacialPointVector points = core::templateFace(picture);
+    if (swapped >= 0) {
+        std::swap(points[std::size_t(swapped)], points[16]);
+    }
+    const ui::mesh::LeftOutTriangles leftOut = ui::mesh::leftOutTriangles(points, QSizeF(picture));
+    QCOMPARE(!leftOut.folded.empty(), folds);
+    QCOMPARE(!leftOut.tooSmall.empty(), tooSmall);
+    QCOMPARE(ui::mesh::foldedTriangles(points, QSizeF(picture)).size(), leftOut.folded.size());
+    for (const preview::FaceTriangle& t : leftOut.folded) {
+        QVERIFY2(swapped >= 0 && (t.a == swapped || t.b == swapped || t.c == swapped || t.a == 16 || t.b == 16 || t.c == 16),
+                 qPrintable(QStringLiteral("%1 %2 %3 folded").arg(t.a).arg(t.b).arg(t.c)));
+    }
+    FacialPointVector pixels;
+    for (const QPointF& p : points) {
+        pixels.emplace_back(p.x() * picture.width(), p.y() * picture.height());
+    }
+    std::vector<preview::FaceTriangle> both = leftOut.folded;
+    both.insert(both.end(), leftOut.tooSmall.begin(), leftOut.tooSmall.end());
+    const auto order = [](const preview::FaceTriangle& x, const preview::FaceTriangle& y) {
+        return std::tie(x.a, x.b, x.c) < std::tie(y.a, y.b, y.c);
+    };
+    std::vector<preview::FaceTriangle> dropped = preview::foldedTriangles(pixels);
+    std::sort(both.begin(), both.end(), order);
+    std::sort(dropped.begin(), dropped.end(), order);
+    QCOMPARE(both.size(), dropped.size());
+    QVERIFY(std::equal(both.begin(), both.end(), dropped.begin(), [](const preview::FaceTriangle& x, const preview::FaceTriangle& y) {
+        return x.a == y.a && x.b == y.b && x.c == y.c;
+    }));
+}
+
 void tst_MeshOverlay::messages_data()
 {
     QTest::addColumn<int>("count");
@@ -128,6 +189,31 @@ void tst_MeshOverlay::messages()
     QFETCH(int, count);
     QFETCH(QString, message);
     QCOMPARE(ui::mesh::foldedMessage(count), message);
+}
+
+void tst_MeshOverlay::leftOutMessages_data()
+{
+    QTest::addColumn<int>("folded");
+    QTest::addColumn<int>("tooSmall");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("none") << 0 << 0 << QString();
+    QTest::newRow("folded-only") << 2 << 0 << QStringLiteral("2 triangles folded: the preview leaves them out");
+    QTest::newRow("one-too-small") << 0 << 1
+                                   << QStringLiteral("1 triangle too small in this 16 \u00d7 12 picture: the preview leaves it out");
+    QTest::newRow("too-small") << 0 << 83
+                               << QStringLiteral("83 triangles too small in this 16 \u00d7 12 picture: the preview leaves them out");
+    QTest::newRow("one-folded-one-too-small")
+        << 1 << 1 << QStringLiteral("1 triangle folded and 1 too small in this 16 \u00d7 12 picture: the preview leaves them out");
+    QTest::newRow("both") << 3 << 80
+                          << QStringLiteral("3 triangles folded and 80 too small in this 16 \u00d7 12 picture: the preview leaves them out");
+}
+
+void tst_MeshOverlay::leftOutMessages()
+{
+    QFETCH(int, folded);
+    QFETCH(int, tooSmall);
+    QFETCH(QString, message);
+    QCOMPARE(ui::mesh::leftOutMessage(folded, tooSmall, QSize(16, 12)), message);
 }
 
 void tst_MeshOverlay::cornersAreEachListedOnce()

@@ -1,5 +1,7 @@
 #include "core/facemaskproject.h"
 #include "core/facialpoints.h"
+#include "core/meanface.h"
+#include "preview/facetriangles.h"
 #include "face_detection_module/facialpointsdetector.h"
 #include "tests/support/detectorwait.h"
 #include "tests/support/fakeprompts.h"
@@ -140,6 +142,8 @@ private slots:
     void escapeTakesADragBack_data();
     void escapeTakesADragBack();
     void pointInfoFollowsSelection();
+    void leftOutTrianglesAreToldByWhy_data();
+    void leftOutTrianglesAreToldByWhy();
 
     void firstPictureIsDetectedWithoutQuestion();
     void questionDefaultFollowsLastAnswer();
@@ -822,6 +826,59 @@ void tst_PointView::pointInfoFollowsSelection()
     const int emitted = info.count();
     QTest::keyClick(&fixture.view, Qt::Key_Escape);
     QCOMPARE(info.count(), emitted);
+}
+
+void tst_PointView::leftOutTrianglesAreToldByWhy_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<bool>("swapJawEnds");
+    QTest::addColumn<QString>("messageStart");
+    QTest::addColumn<QString>("messageEnd");
+    const QString leaves = QStringLiteral("the preview leaves them out");
+    QTest::newRow("template-on-16x16") << QSize(16, 16) << false << QString()
+                                       << QStringLiteral("triangles too small in this 16 \u00d7 16 picture: ") + leaves;
+    QTest::newRow("template-on-1x1") << QSize(1, 1) << false << QStringLiteral("124 triangles too small")
+                                     << QStringLiteral("in this 1 \u00d7 1 picture: ") + leaves;
+    QTest::newRow("template-on-400x300") << QSize(400, 300) << false << QString() << QString();
+    QTest::newRow("swapped-on-400x300") << QSize(400, 300) << true << QString()
+                                        << QStringLiteral("triangles folded: ") + leaves;
+    QTest::newRow("swapped-on-16x16") << QSize(16, 16) << true << QString()
+                                      << QStringLiteral("too small in this 16 \u00d7 16 picture: ") + leaves;
+}
+
+// The footer's message names folded triangles apart from those a small picture makes too small
+// for the preview, and Select Folded Points takes only the corners of the folded ones.
+void tst_PointView::leftOutTrianglesAreToldByWhy()
+{
+    QFETCH(QSize, picture);
+    QFETCH(bool, swapJawEnds);
+    QFETCH(QString, messageStart);
+    QFETCH(QString, messageEnd);
+    core::FacialPointVector points = core::templateFace(picture);
+    if (swapJawEnds) {
+        std::swap(points[0], points[16]);
+    }
+    core::FacialPoints model;
+    model.setImage(testimages::filled(picture.width(), picture.height(), Qt::gray));
+    model.setPoints(points);
+    ui::PointView view(nullptr);
+    view.setFacialPoints(&model);
+    const QString message = view.foldedMessage();
+    QVERIFY2(message.startsWith(messageStart) && message.endsWith(messageEnd), qPrintable(message));
+    QCOMPARE(message.isEmpty(), messageEnd.isEmpty());
+    QCOMPARE(message.contains(QStringLiteral("folded")), swapJawEnds);
+    QCOMPARE(view.selectFoldedPoints(), swapJawEnds);
+    for (int index : view.selection()) {
+        const bool inFold = index == 0 || index == 16;
+        QVERIFY2(inFold || std::any_of(preview::faceTriangles().begin(), preview::faceTriangles().end(),
+                                       [index](const preview::FaceTriangle& t) {
+                                           const bool has = t.a == index || t.b == index || t.c == index;
+                                           const bool hasEnd = t.a == 0 || t.b == 0 || t.c == 0 || t.a == 16
+                                               || t.b == 16 || t.c == 16;
+                                           return has && hasEnd;
+                                       }),
+                 qPrintable(QStringLiteral("point %1 selected, of no folded triangle").arg(index)));
+    }
 }
 
 void tst_PointView::firstPictureIsDetectedWithoutQuestion()
