@@ -56,8 +56,9 @@ public:
     // A left press. On a handle of the selection's box it starts scaling or rotating. On a
     // marker (among those whose 12 x 12 square contains the press, the nearest centre; at equal
     // distance the higher index, which is drawn on top): with Shift it toggles that point in the
-    // selection; on a selected point of a larger selection it starts moving the selection;
-    // otherwise the point becomes the selection and is dragged alone. Elsewhere in the view it
+    // selection; on a selected point of a larger selection (without Ctrl) it starts moving the
+    // selection, and released without a move makes the point the selection alone; otherwise the
+    // point becomes the selection and is dragged alone. Elsewhere in the view it
     // starts a rubber band (with Shift, adding to the selection). False when the view is empty
     // or no model is attached.
     bool mousePress(QPoint position) override;

@@ -51,6 +51,7 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
     const core::FacialPointVector points = model.points();
     const bool shift = modifiers & Qt::ShiftModifier;
     m_draggedIndex = -1;
+    m_clickedIndex = -1;
     m_kind = Kind::None;
     m_selectionAtPress = m_selection.indices();
     // Every gesture's partners follow from the points and the picture as they were at the press.
@@ -61,8 +62,11 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
     const int hit = pick(transform, points, position);
     if (hit >= 0 && shift) {
         m_selection.toggle(hit);
-    } else if (hit >= 0 && m_selection.contains(hit) && m_selection.size() > 1) {
+    } else if (hit >= 0 && m_selection.contains(hit) && m_selection.size() > 1
+               && !(modifiers & Qt::ControlModifier)) {
         beginGroup(Kind::DragGroup, transform.toFraction(position), points);
+        m_clickedIndex = hit;
+        m_pressPosition = position;
     } else if (hit >= 0) {
         m_selection.selectOnly(hit);
         m_kind = Kind::DragPoint;
@@ -126,6 +130,9 @@ void PointGestures::beginGroup(Kind kind, QPointF pressFraction, const core::Fac
 bool PointGestures::move(core::FacialPoints& model, const ViewTransform& transform,
                          QPointF position, Qt::KeyboardModifiers modifiers)
 {
+    if (position != m_pressPosition) {
+        m_clickedIndex = -1;
+    }
     switch (m_kind) {
     case Kind::DragPoint:
         if (m_draggedIndex >= model.count()) {
@@ -318,6 +325,10 @@ void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
         // Back where it began: no step, and so the points exactly as they were, not off in their
         // last digits by the rounding of the gesture and its return.
         restoreStart(model, m_groupIndices, m_groupStart);
+        // A click, no move between press and release: the marker alone, as a click elsewhere.
+        if (kind == Kind::DragGroup && m_clickedIndex >= 0 && m_clickedIndex < model.count()) {
+            m_selection.selectOnly(std::exchange(m_clickedIndex, -1));
+        }
         return;
     }
     QString text;

@@ -46,8 +46,9 @@ public:
                     QPointF position);
 
     // A left press: a handle of the selection's box starts a scale or a turn; a marker is
-    // toggled (Shift), starts moving the selection it belongs to, or becomes the selection and
-    // is dragged alone; elsewhere a rubber band starts (adding to the selection with Shift).
+    // toggled (Shift), starts moving the selection it belongs to (released without a move, it
+    // becomes the selection alone), or becomes the selection and is dragged alone (always with
+    // Ctrl); elsewhere a rubber band starts (adding to the selection with Shift).
     void press(const core::FacialPoints& model, const ViewTransform& transform, QPointF position,
                Qt::KeyboardModifiers modifiers);
     // Continues the gesture; false when none runs or its point no longer exists.
@@ -121,6 +122,10 @@ private:
     int m_draggedIndex = -1;
     // Where the press was, as a picture fraction: the view may zoom or scroll mid-gesture.
     QPointF m_pressFraction;
+    // The selected marker a group move was pressed on, until the cursor leaves the press's
+    // position (view pixels); -1 otherwise.
+    int m_clickedIndex = -1;
+    QPointF m_pressPosition;
     // The grabbed point or handle keeps this offset to the cursor.
     QPointF m_grabOffset{0.0, 0.0};
     // Where the dragged point was when it was grabbed.

@@ -106,6 +106,7 @@ enum class Script {
 
 Q_DECLARE_METATYPE(Script)
 Q_DECLARE_METATYPE(QVector<QPointF>)
+Q_DECLARE_METATYPE(QVector<QPoint>)
 
 class tst_PointEditing : public QObject
 {
@@ -120,6 +121,8 @@ private slots:
 
     void pressSelectsAndSelectionStays();
     void shiftPressToggles();
+    void pressOnASelectedMarker_data();
+    void pressOnASelectedMarker();
     void rubberBandSelects_data();
     void rubberBandSelects();
     void rubberBandShowsInEveryDirection_data();
@@ -262,6 +265,60 @@ void tst_PointEditing::shiftPressToggles()
     scene.controller.mousePress(QPoint(160, 130), Qt::ShiftModifier);
     scene.controller.mouseRelease(QPoint(160, 130));
     QCOMPARE(scene.controller.selection(), QVector<int>{2});
+}
+
+void tst_PointEditing::pressOnASelectedMarker_data()
+{
+    QTest::addColumn<QVector<int>>("selected");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QVector<QPoint>>("moves"); // between the press on marker 1 at (240, 130) and the release
+    QTest::addColumn<QVector<int>>("expected");
+    QTest::addColumn<QStringList>("steps");
+    const QVector<int> all{0, 1, 2, 3};
+    const int none = int(Qt::NoModifier);
+    const int ctrl = int(Qt::ControlModifier);
+    QTest::newRow("click-in-the-selection") << all << none << QVector<QPoint>{} << QVector<int>{1} << QStringList{};
+    QTest::newRow("click-with-a-move-to-the-same-place")
+        << all << none << QVector<QPoint>{{240, 130}} << QVector<int>{1} << QStringList{};
+    QTest::newRow("ctrl-click-in-the-selection") << all << ctrl << QVector<QPoint>{} << QVector<int>{1} << QStringList{};
+    QTest::newRow("drag-in-the-selection") << all << none << QVector<QPoint>{{250, 140}} << all
+                                           << QStringList{"Move 4 Points"};
+    QTest::newRow("drag-away-and-back") << all << none << QVector<QPoint>{{250, 140}, {240, 130}} << all
+                                        << QStringList{};
+    QTest::newRow("ctrl-drag-in-the-selection") << all << ctrl << QVector<QPoint>{{250, 140}} << QVector<int>{1}
+                                                << QStringList{"Move Point 1"};
+    QTest::newRow("shift-click-in-the-selection")
+        << all << int(Qt::ShiftModifier) << QVector<QPoint>{} << QVector<int>{0, 2, 3} << QStringList{};
+    QTest::newRow("click-on-the-one-selected") << QVector<int>{1} << none << QVector<QPoint>{} << QVector<int>{1}
+                                               << QStringList{};
+}
+
+// A press on a marker of a larger selection moves the selection; a click there, the mouse not
+// moved between press and release, selects that marker alone, as Ctrl+click always does, and
+// Ctrl drags it alone.
+void tst_PointEditing::pressOnASelectedMarker()
+{
+    QFETCH(QVector<int>, selected);
+    QFETCH(int, modifiers);
+    QFETCH(QVector<QPoint>, moves);
+    QFETCH(QVector<int>, expected);
+    QFETCH(QStringList, steps);
+    Scene scene(square());
+    scene.controller.setSelection(selected);
+    const auto held = Qt::KeyboardModifiers(modifiers);
+    scene.controller.mousePress(QPoint(240, 130), held);
+    QPoint at(240, 130);
+    for (const QPoint& to : moves) {
+        scene.controller.mouseMove(to, held);
+        at = to;
+    }
+    scene.controller.mouseRelease(at);
+    QCOMPARE(scene.controller.selection(), expected);
+    QCOMPARE(stepTexts(scene.stack), steps);
+    for (int i = 0; i < 4; ++i) {
+        const bool moved = !steps.isEmpty() && expected.contains(i);
+        QCOMPARE(scene.model.points().at(size_t(i)) != square().at(size_t(i)), moved);
+    }
 }
 
 void tst_PointEditing::rubberBandSelects_data()
