@@ -141,6 +141,8 @@ private slots:
     void keysEditSelection();
     void escapeTakesADragBack_data();
     void escapeTakesADragBack();
+    void pictureArrivingMidDragEndsTheDragFirst_data();
+    void pictureArrivingMidDragEndsTheDragFirst();
     void pointInfoFollowsSelection();
     void leftOutTrianglesAreToldByWhy_data();
     void leftOutTrianglesAreToldByWhy();
@@ -804,6 +806,49 @@ void tst_PointView::escapeTakesADragBack()
     QCOMPARE(fixture.model.points(), start);
     QCOMPARE(fixture.view.selection(), selectionAfter);
     QCOMPARE(stack.count(), 0);
+}
+
+void tst_PointView::pictureArrivingMidDragEndsTheDragFirst_data()
+{
+    QTest::addColumn<bool>("selectAll");
+    QTest::addColumn<QPoint>("press");
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("a-point") << false << QPoint(150, 100) << QStringList{"Move Point 0", "Replace Picture"};
+    QTest::newRow("the-selection") << true << QPoint(150, 100) << QStringList{"Move 2 Points", "Replace Picture"};
+    QTest::newRow("a-rubber-band") << false << QPoint(100, 40) << QStringList{"Replace Picture"};
+}
+
+// A picture pasted or dropped while the button is held: the drag so far is a step of its own
+// before the picture's, and what the mouse does until the release moves nothing.
+void tst_PointView::pictureArrivingMidDragEndsTheDragFirst()
+{
+    QFETCH(bool, selectAll);
+    QFETCH(QPoint, press);
+    QFETCH(QStringList, steps);
+    EditingView fixture({FacialPoint(0.5, 0.5), FacialPoint(0.04, 0.5)});
+    QUndoStack stack;
+    fixture.view.setUndoStack(&stack);
+    const core::FacialPointVector start = fixture.model.points();
+    if (selectAll) {
+        QTest::keyClick(&fixture.view, Qt::Key_A, Qt::ControlModifier);
+    }
+    QTest::mousePress(&fixture.view, Qt::LeftButton, Qt::NoModifier, press);
+    testsupport::moveHeld(&fixture.view, press + QPoint(-30, 40));
+    const core::FacialPointVector held = fixture.model.points();
+    fixture.view.setImage(blue);
+    QCOMPARE(fixture.model.image().size(), blue.size());
+    testsupport::moveHeld(&fixture.view, press + QPoint(-60, 70));
+    QTest::mouseRelease(&fixture.view, Qt::LeftButton, Qt::NoModifier, press + QPoint(-60, 70));
+    QCOMPARE(fixture.model.points(), held);
+    QStringList texts;
+    for (int i = 0; i < stack.count(); ++i) {
+        texts << stack.text(i);
+    }
+    QCOMPARE(texts, steps);
+    while (stack.canUndo()) {
+        stack.undo();
+    }
+    QCOMPARE(fixture.model.points(), start);
 }
 
 void tst_PointView::pointInfoFollowsSelection()
