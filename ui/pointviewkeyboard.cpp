@@ -128,8 +128,10 @@ bool PointView::event(QEvent* event)
     }
     // A dialog that opens in the middle of a drag takes the button's release: the drag ends
     // here, where the release would have ended it, so that the point does not go on following
-    // a cursor with no button held and its move becomes an undo step.
-    if (event->type() == QEvent::WindowBlocked) {
+    // a cursor with no button held and its move becomes an undo step. So does another window
+    // taking the keys (Alt+Tab, a window of another program popping up): the point does not
+    // follow the cursor over that window, and the release may never come here.
+    if (event->type() == QEvent::WindowBlocked || event->type() == QEvent::WindowDeactivate) {
         finishGesture();
     }
     return QWidget::event(event);

@@ -435,16 +435,21 @@ void tst_PointView::dragMovesPoint()
 void tst_PointView::dialogOpeningMidDragEndsTheDrag_data()
 {
     QTest::addColumn<int>("buttonValue");
-    QTest::newRow("dragging a point") << int(Qt::LeftButton);
-    QTest::newRow("panning") << int(Qt::MiddleButton);
+    QTest::addColumn<int>("eventType");
+    QTest::newRow("dragging a point") << int(Qt::LeftButton) << int(QEvent::WindowBlocked);
+    QTest::newRow("panning") << int(Qt::MiddleButton) << int(QEvent::WindowBlocked);
+    QTest::newRow("another window activated, dragging a point") << int(Qt::LeftButton) << int(QEvent::WindowDeactivate);
+    QTest::newRow("another window activated, panning") << int(Qt::MiddleButton) << int(QEvent::WindowDeactivate);
 }
 
 // A modal dialog that opens in the middle of a drag (a detection question, a warning) takes the
-// button's release. The drag ends where it was: a point moved becomes an undo step, and moving
-// the mouse afterwards, no button held, moves nothing.
+// button's release; another window activated (Alt+Tab, a program's window popping up) may take it
+// too. The drag ends where it was: a point moved becomes an undo step, and moving the mouse
+// afterwards, over the other window or with no button held, moves nothing.
 void tst_PointView::dialogOpeningMidDragEndsTheDrag()
 {
     QFETCH(int, buttonValue);
+    QFETCH(int, eventType);
     const auto button = Qt::MouseButton(buttonValue);
     core::FacialPoints model;
     model.setImage(red);
@@ -462,11 +467,12 @@ void tst_PointView::dialogOpeningMidDragEndsTheDrag()
     testsupport::moveHeld(&view, QPoint(70, 60), button);
     const FacialPoint point = model.points().at(0);
     const QPointF centre = view.viewToPicturePixels(QPoint(100, 50));
-    QEvent blocked(QEvent::WindowBlocked);
-    QApplication::sendEvent(&view, &blocked);
+    QEvent keysTaken{QEvent::Type(eventType)};
+    QApplication::sendEvent(&view, &keysTaken);
     QCOMPARE(stack.count(), button == Qt::LeftButton ? 1 : 0);
 
-    // The release went to the dialog; the mouse now moves with no button held.
+    // The button is still held over the other window, then let go there; the mouse moves on.
+    testsupport::moveHeld(&view, QPoint(120, 40), button);
     testsupport::moveHeld(&view, QPoint(150, 20), Qt::NoButton);
     QCOMPARE(model.points().at(0), point);
     QCOMPARE(view.viewToPicturePixels(QPoint(100, 50)), centre);
