@@ -56,16 +56,22 @@ void PointGestures::press(const core::FacialPoints& model, const ViewTransform& 
     m_selectionAtPress = m_selection.indices();
     // Every gesture's partners follow from the points and the picture as they were at the press.
     rememberStart(model);
+    const int hit = pick(transform, points, position);
     if (startBoxGesture(position, transform, points)) {
+        // The handle is drawn over a marker there: a click, not a drag, takes the marker, as a
+        // click on it would (Shift adds or removes it).
+        m_clickedIndex = hit;
+        m_clickToggles = shift;
+        m_pressPosition = position;
         return;
     }
-    const int hit = pick(transform, points, position);
     if (hit >= 0 && shift) {
         m_selection.toggle(hit);
     } else if (hit >= 0 && m_selection.contains(hit) && m_selection.size() > 1
                && !(modifiers & Qt::ControlModifier)) {
         beginGroup(Kind::DragGroup, transform.toFraction(position), points);
         m_clickedIndex = hit;
+        m_clickToggles = false;
         m_pressPosition = position;
     } else if (hit >= 0) {
         m_selection.selectOnly(hit);
@@ -326,8 +332,12 @@ void PointGestures::finishGroup(core::FacialPoints& model, QUndoStack* stack)
         // last digits by the rounding of the gesture and its return.
         restoreStart(model, m_groupIndices, m_groupStart);
         // A click, no move between press and release: the marker alone, as a click elsewhere.
-        if (kind == Kind::DragGroup && m_clickedIndex >= 0 && m_clickedIndex < model.count()) {
-            m_selection.selectOnly(std::exchange(m_clickedIndex, -1));
+        if (m_clickedIndex >= 0 && m_clickedIndex < model.count()) {
+            if (m_clickToggles) {
+                m_selection.toggle(std::exchange(m_clickedIndex, -1));
+            } else {
+                m_selection.selectOnly(std::exchange(m_clickedIndex, -1));
+            }
         }
         return;
     }

@@ -45,10 +45,11 @@ public:
     static int pick(const ViewTransform& transform, const core::FacialPointVector& points,
                     QPointF position);
 
-    // A left press: a handle of the selection's box starts a scale or a turn; a marker is
-    // toggled (Shift), starts moving the selection it belongs to (released without a move, it
-    // becomes the selection alone), or becomes the selection and is dragged alone (always with
-    // Ctrl); elsewhere a rubber band starts (adding to the selection with Shift).
+    // A left press: a handle of the selection's box starts a scale or a turn (released without a
+    // move over a marker the handle is drawn over, it acts on that marker as a click would); a
+    // marker is toggled (Shift), starts moving the selection it belongs to (released without a
+    // move, it becomes the selection alone), or becomes the selection and is dragged alone
+    // (always with Ctrl); elsewhere a rubber band starts (adding to the selection with Shift).
     void press(const core::FacialPoints& model, const ViewTransform& transform, QPointF position,
                Qt::KeyboardModifiers modifiers);
     // Continues the gesture; false when none runs or its point no longer exists.
@@ -122,9 +123,11 @@ private:
     int m_draggedIndex = -1;
     // Where the press was, as a picture fraction: the view may zoom or scroll mid-gesture.
     QPointF m_pressFraction;
-    // The selected marker a group move was pressed on, until the cursor leaves the press's
+    // The marker a group move, scale or turn was pressed on, until the cursor leaves the press's
     // position (view pixels); -1 otherwise.
     int m_clickedIndex = -1;
+    // Whether that click toggles the marker (Shift) rather than selecting it alone.
+    bool m_clickToggles = false;
     QPointF m_pressPosition;
     // The grabbed point or handle keeps this offset to the cursor.
     QPointF m_grabOffset{0.0, 0.0};

@@ -123,6 +123,8 @@ private slots:
     void shiftPressToggles();
     void pressOnASelectedMarker_data();
     void pressOnASelectedMarker();
+    void clickOnAHandleOverAMarker_data();
+    void clickOnAHandleOverAMarker();
     void rubberBandSelects_data();
     void rubberBandSelects();
     void rubberBandShowsInEveryDirection_data();
@@ -319,6 +321,57 @@ void tst_PointEditing::pressOnASelectedMarker()
         const bool moved = !steps.isEmpty() && expected.contains(i);
         QCOMPARE(scene.model.points().at(size_t(i)) != square().at(size_t(i)), moved);
     }
+}
+
+void tst_PointEditing::clickOnAHandleOverAMarker_data()
+{
+    QTest::addColumn<QPointF>("extra"); // a fifth marker, beneath a handle or away from them
+    QTest::addColumn<QPoint>("press");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QPoint>("release");
+    QTest::addColumn<QVector<int>>("expected");
+    QTest::addColumn<QStringList>("steps");
+    // The square's top row (160, 130), (240, 130) selected: its box runs from (150, 120) to
+    // (250, 140), the round handle stands at (200, 96).
+    const int none = int(Qt::NoModifier);
+    QTest::newRow("click-on-the-round-handle-over-a-marker")
+        << QPointF(202, 97) << QPoint(200, 96) << none << QPoint(200, 96) << QVector<int>{4} << QStringList{};
+    QTest::newRow("shift-click-on-it-adds-the-marker")
+        << QPointF(202, 97) << QPoint(200, 96) << int(Qt::ShiftModifier) << QPoint(200, 96)
+        << QVector<int>{0, 1, 4} << QStringList{};
+    QTest::newRow("click-on-a-corner-over-a-marker")
+        << QPointF(247, 143) << QPoint(250, 140) << none << QPoint(250, 140) << QVector<int>{4} << QStringList{};
+    QTest::newRow("drag-from-the-round-handle-over-a-marker")
+        << QPointF(202, 97) << QPoint(200, 96) << none << QPoint(260, 130) << QVector<int>{0, 1}
+        << QStringList{"Rotate 2 Points"};
+    QTest::newRow("click-on-the-round-handle-over-nothing")
+        << QPointF(300, 250) << QPoint(200, 96) << none << QPoint(200, 96) << QVector<int>{0, 1} << QStringList{};
+}
+
+// A handle of the selection's box drawn over a marker keeps its drag, and a click on it, the
+// mouse not moved, acts on the marker as a click on the marker would.
+void tst_PointEditing::clickOnAHandleOverAMarker()
+{
+    QFETCH(QPointF, extra);
+    QFETCH(QPoint, press);
+    QFETCH(int, modifiers);
+    QFETCH(QPoint, release);
+    QFETCH(QVector<int>, expected);
+    QFETCH(QStringList, steps);
+    core::FacialPointVector points = square();
+    points.push_back(atPixel(extra.x(), extra.y()));
+    Scene scene(points);
+    scene.controller.setSelection({0, 1});
+    const auto held = Qt::KeyboardModifiers(modifiers);
+    QVERIFY(scene.controller.mousePress(press, held));
+    QCOMPARE(scene.controller.draggedIndex(), -1); // a handle, not the marker, was taken
+    if (release != press) {
+        scene.controller.mouseMove(release, held);
+    }
+    scene.controller.mouseRelease(release);
+    QCOMPARE(scene.controller.selection(), expected);
+    QCOMPARE(stepTexts(scene.stack), steps);
+    QCOMPARE(scene.model.points().at(4), points.at(4));
 }
 
 void tst_PointEditing::rubberBandSelects_data()
