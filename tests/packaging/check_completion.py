@@ -8,8 +8,8 @@ The commands and the options of every command are read from the program's own --
 sourced in bash and its function is called with COMP_WORDS as bash splits a command line (a
 "=" is a word of its own): after the program's name it must offer every command and the
 program's own options; after "COMMAND -" every option of that command and nothing else; after
-an option that takes a value, no option names; after --type and --format the values
-the program accepts.
+an option that takes a value, no option names; after --type and --format, given as
+"--type VALUE" or "--type=VALUE", the values the program accepts.
 """
 
 import re
@@ -128,8 +128,11 @@ def main():
             done = subprocess.run([cli, command, f"{option}={value}"], capture_output=True, text=True)
             if f"'{value}'" in done.stderr:
                 failures.append(f"{command} {option}={value} is offered, but refused: {done.stderr.strip()}")
-        line = f"facemask-cli {command} {option} "
-        expect(line, wanted, completions(bash, completion_file, line))
+        for line, shown in ((f"facemask-cli {command} {option} ", wanted),
+                            (f"facemask-cli {command} {option}=", wanted),
+                            (f"facemask-cli {command} {option}=w", {v for v in wanted if v.startswith("w")}),
+                            (f"facemask-cli {command} {option}=d", {v for v in wanted if v.startswith("d")})):
+            expect(line, shown, completions(bash, completion_file, line))
 
     for failure in failures:
         print("FAIL:", failure)
