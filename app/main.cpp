@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 namespace {
 
@@ -47,12 +48,14 @@ void describeOptions(QCommandLineParser& parser)
                                  QStringLiteral("[file]"));
 }
 
-// True when an argument asks for the usage or the version, which are printed without a
-// display: the window's application object ends the program where there is none. False beside
-// a word after one dash (Qt's -platform, -style and the like), which only that object takes.
-bool asksForATextOnly(int argc, char* argv[])
+// What the arguments ask for without a display: the usage or the version, or the usage with
+// Qt's own options (--help-all). None beside a word after one dash (Qt's -platform, -style and
+// the like), which only the window's application object takes.
+enum class TextRequest { None, Text, TextWithQtOptions };
+
+TextRequest textRequested(int argc, char* argv[])
 {
-    bool asks = false;
+    TextRequest asks = TextRequest::None;
     for (int i = 1; i < argc; ++i) {
         const QByteArray argument(argv[i]);
         if (argument == "--") {
@@ -61,10 +64,12 @@ bool asksForATextOnly(int argc, char* argv[])
         // -h, -v, -? and their compactions such as -hv.
         const bool shortTextOptions = argument.size() >= 2 && argument.startsWith('-') && argument[1] != '-'
             && std::all_of(argument.begin() + 1, argument.end(), [](char c) { return c == 'h' || c == 'v' || c == '?'; });
-        if (argument == "--help" || argument == "--help-all" || argument == "--version" || shortTextOptions) {
-            asks = true;
+        if (argument == "--help-all") {
+            asks = TextRequest::TextWithQtOptions;
+        } else if (argument == "--help" || argument == "--version" || shortTextOptions) {
+            asks = std::max(asks, TextRequest::Text);
         } else if (argument.size() > 2 && argument.startsWith('-') && !argument.startsWith("--")) {
-            return false;
+            return TextRequest::None;
         }
     }
     return asks;
@@ -85,11 +90,18 @@ int main(int argc, char* argv[])
     // A picture named in Latin-1 on the command line or dropped opens as any other.
     core::useByteExactLocalNames();
     QCoreApplication::setApplicationVersion(QStringLiteral(FACEMASK_VERSION));
-    if (asksForATextOnly(argc, argv)) {
-        QCoreApplication textOnly(argc, argv);
+    if (const TextRequest text = textRequested(argc, argv); text != TextRequest::None) {
+        // Qt's own options (-platform, -reverse, ...) are listed by the window's application
+        // object alone; on the minimal platform it needs no display.
+        if (text == TextRequest::TextWithQtOptions) {
+            qputenv("QT_QPA_PLATFORM", "minimal");
+        }
+        const std::unique_ptr<QCoreApplication> textOnly = text == TextRequest::TextWithQtOptions
+            ? std::make_unique<QApplication>(argc, argv)
+            : std::make_unique<QCoreApplication>(argc, argv);
         QCommandLineParser parser;
         describeOptions(parser);
-        parser.process(textOnly); // prints the text and ends the program
+        parser.process(*textOnly); // prints the text and ends the program
         return 0;
     }
     QApplication application(argc, argv);
