@@ -3,6 +3,7 @@
 #include "core/interruptcleanup.h"
 #include "core/localnames.h"
 #include "core/poolthreads.h"
+#include "app/commandlinefiles.h"
 #include "app/mainwindow.h"
 #include "app/programend.h"
 #include "face_detection_module/facedetectionmodule.h"
@@ -110,7 +111,7 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     describeOptions(parser);
     parser.process(application);
-    QStringList files = parser.positionalArguments();
+    QStringList files = ui::commandLineFiles(parser.positionalArguments());
     leaveTheDataFolder(files);
 
     core::registerFacialPointVector();
