@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -76,6 +78,27 @@ TextRequest textRequested(int argc, char* argv[])
     return asks;
 }
 
+// Qt ends the program with abort() when its application object finds no window system (no
+// DISPLAY, an X server gone): a core dump, and a word about reinstalling. While that object is
+// made, such an end is told after Qt's own lines and the program ends with status 1.
+QtMessageHandler qtMessages = nullptr;
+
+void endWithoutAWindowSystem(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    qtMessages(type, context, message);
+    if (type != QtFatalMsg) {
+        return;
+    }
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray where = display.isEmpty() ? QByteArray("DISPLAY is not set")
+                                               : "DISPLAY is \"" + display + "\"";
+    std::fprintf(stderr, "facemask: the window cannot be shown: no window system could be opened (%s). "
+                         "Start facemask in a graphical session; facemask-cli works without one.\n",
+                 where.constData());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -105,7 +128,9 @@ int main(int argc, char* argv[])
         parser.process(*textOnly); // prints the text and ends the program
         return 0;
     }
+    qtMessages = qInstallMessageHandler(endWithoutAWindowSystem);
     QApplication application(argc, argv);
+    qInstallMessageHandler(qtMessages);
     // Qt converts large pictures on its shared pool: its threads are had now, while there is room.
     core::keepPoolThreads(*QThreadPool::globalInstance());
     QCommandLineParser parser;
