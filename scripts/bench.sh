@@ -15,7 +15,7 @@ if [ ${#areas[@]} -eq 0 ]; then
     areas=(paint detection zip package preview cli accuracy)
 fi
 
-"$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFACEMASK_BUILD_BENCHMARKS=ON >/dev/null
 
 targets=()

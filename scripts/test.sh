@@ -7,7 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${FACEMASK_BUILD_DIR:-$root/build}"
 sanitized="${build}-sanitize"
 
-"$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j2
 (cd "$build" && ctest --output-on-failure -j2)
