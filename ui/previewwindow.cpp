@@ -481,10 +481,13 @@ void PreviewWindow::closeEvent(QCloseEvent* event)
 void PreviewWindow::showEvent(QShowEvent* event)
 {
     d->closed = false;
-    if (d->maskPictureChanged) {
+    if ((d->photoOutdated || d->maskPictureChanged) && !d->live && !d->photo.isNull()) {
+        // Drawn here, before the first paint: drawn on the worker, the mask of before the close
+        // would show until that drawing came.
+        d->drawPhotoNow();
+        d->showStatus(); // it speaks of the mask too
+    } else if (d->maskPictureChanged) {
         d->refresh(); // the status too speaks of the mask
-    } else if (d->photoOutdated && !d->live && !d->photo.isNull()) {
-        d->drawPhoto();
     }
     QWidget::showEvent(event);
 }

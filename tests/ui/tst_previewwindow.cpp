@@ -170,6 +170,8 @@ private slots:
     void lastEditWinsOnALargePhoto();
     void photoDrawnWhenNoThreadCanBeStarted();
     void closedWindowDrawsItsPhotoWhenShownAgain();
+    void reopenedWindowShowsNoEarlierMask_data();
+    void reopenedWindowShowsNoEarlierMask();
     void followsAnotherMaskPicture();
     void maskThatDrawsNothingSaysSo();
     void photoIntake_data();
@@ -528,6 +530,51 @@ void tst_PreviewWindow::closedWindowDrawsItsPhotoWhenShownAgain()
     const qint64 unshownDrawn = unshownCanvas->picture().cacheKey();
     project->facialPoints()->setPoint(maskPoints[30] + QPointF(0.0, 0.05), 30);
     QTRY_VERIFY(unshownCanvas->picture().cacheKey() != unshownDrawn);
+}
+
+// The mask changed while the window was closed: the first picture it shows again is of the
+// mask as it is then, not the one drawn before it was closed, later replaced.
+void tst_PreviewWindow::reopenedWindowShowsNoEarlierMask_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("a point moved") << QStringLiteral("point");
+    QTest::newRow("another mask picture") << QStringLiteral("picture");
+    QTest::newRow("another effect type") << QStringLiteral("effect");
+    QTest::newRow("the points cleared") << QStringLiteral("cleared");
+}
+
+void tst_PreviewWindow::reopenedWindowShowsNoEarlierMask()
+{
+    QFETCH(QString, change);
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    const QImage before = window.previewImage();
+    QVERIFY(window.close());
+    if (change == QLatin1String("point")) {
+        project->facialPoints()->setPoint(maskPoints[30] + QPointF(0.0, 0.05), 30);
+    } else if (change == QLatin1String("picture")) {
+        QImage inverted = maskPicture.convertToFormat(QImage::Format_RGB32);
+        inverted.invertPixels();
+        project->facialPoints()->setImage(inverted);
+    } else if (change == QLatin1String("effect")) {
+        project->setEffectType(core::FullFrame);
+    } else {
+        project->facialPoints()->setPoints({});
+    }
+    QTest::qWait(200);
+    auto* canvas = window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    // No event is handled between the show and the look: what the canvas holds is what the
+    // window's first paint shows.
+    window.show();
+    const QImage first = canvas->picture();
+    QVERIFY(first != before);
+    QCOMPARE(first, window.previewImage());
+    if (change == QLatin1String("cleared")) {
+        QCOMPARE(first, facePhoto.convertToFormat(QImage::Format_RGB32));
+    }
 }
 
 // Every point piled up in one place: the face shows as it is, and the footer says why.
