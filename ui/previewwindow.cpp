@@ -472,6 +472,8 @@ void PreviewWindow::closeEvent(QCloseEvent* event)
     // A closed window shows nothing: its camera is switched off and its video stops, or is no
     // longer waited for.
     if (d->frameSource || !d->awaitedVideo.isEmpty()) {
+        // Closed first: the photo it goes back to is drawn when the window is shown again.
+        d->closed = true;
         setFrameSource(nullptr);
     }
     QWidget::closeEvent(event);

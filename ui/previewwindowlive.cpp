@@ -311,7 +311,13 @@ void PreviewWindow::setFrameSource(std::unique_ptr<FrameSource> source)
     if (!source) {
         // Back to the photo, if there is one, with what its detection found (kept meanwhile).
         d->faceStatus.clear();
-        d->refresh();
+        if (!d->photo.isNull() && !d->closed) {
+            // Drawn here: drawn on the worker, the source's last frame would show until then.
+            d->drawPhotoNow();
+            d->showStatus();
+        } else {
+            d->refresh();
+        }
         return;
     }
     // The source chosen last wins over a picture still being read, and shows nothing of the one

@@ -190,6 +190,8 @@ private slots:
     void anotherPhotoReplacesOneWithoutItsFace_data();
     void anotherPhotoReplacesOneWithoutItsFace();
     void closingTheWindowStopsTheCamera();
+    void photoComesBackWithoutTheCamerasLastFrame_data();
+    void photoComesBackWithoutTheCamerasLastFrame();
     void switchingCameraDoesNotWaitForTheModel();
     void faceVideoMasksEveryFace();
     void playbackMenuNamesTheVideoKeys();
@@ -958,6 +960,41 @@ void tst_PreviewWindow::closingTheWindowStopsTheCamera()
     QTRY_VERIFY_WITH_TIMEOUT(camera && camera->offered > 2, 30000);
     QVERIFY(window.close());
     QVERIFY2(camera.isNull(), "the camera is still taken after the window closed");
+}
+
+// Back to the photo from a camera, by Stop Camera or by closing the window and opening it again:
+// the first picture shown is the photo with the mask, not the camera's last frame left on show
+// until the mask is drawn.
+void tst_PreviewWindow::photoComesBackWithoutTheCamerasLastFrame_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("camera stopped") << false;
+    QTest::newRow("window closed and opened again") << true;
+}
+
+void tst_PreviewWindow::photoComesBackWithoutTheCamerasLastFrame()
+{
+    QFETCH(bool, closeWindow);
+    ui::PreviewWindow window(project.get(), detector.get());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.setFacePicture(facePhoto);
+    waitForFace(window);
+    const QImage masked = window.previewImage();
+    QVERIFY(masked != facePhoto.convertToFormat(masked.format()));
+    const QImage frame = facePhoto.scaled(240, 340, Qt::KeepAspectRatio);
+    window.setFrameSource(std::make_unique<ReplayFrameSource>(QVector<QImage>{frame}, 20));
+    auto* canvas = window.findChild<ui::PreviewCanvas*>(QStringLiteral("previewCanvas"));
+    QTRY_VERIFY_WITH_TIMEOUT(canvas->picture().size() == frame.size(), 60000);
+    // No event is handled between the switch and the look: what the canvas holds is what the
+    // window paints next.
+    if (closeWindow) {
+        QVERIFY(window.close());
+        window.show();
+    } else {
+        window.setFrameSource(nullptr);
+    }
+    QCOMPARE(canvas->picture(), masked);
 }
 
 // A camera given up while the detection service still reads the landmark model (here a read
