@@ -184,14 +184,19 @@ public:
     {
         if (!decoding.picture.isNull()) {
             waitclock::step("picture read");
+            // Taken before a word is said of it: the box speaks of the picture shown behind it,
+            // and the window's work on it (its face search) does not wait for the box. Counted
+            // first: a question the window asks as it takes the picture lets other reads start.
+            const int given = filesGiven;
+            emit q->pictureTaken(decoding.picture);
             // Taken all the same, as other programs show it; the user learns why part is grey.
             if (!decoding.warning.isEmpty()) {
                 session.prompts().warning(QStringLiteral("Picture"), pictureNamed(source) + QStringLiteral(" was opened, but ")
                                                                          + decoding.warning + QLatin1Char('.'));
             }
             // A user who gave several photos may expect them all to be taken.
-            if (filesGiven > 1) {
-                const int others = filesGiven - 1;
+            if (given > 1) {
+                const int others = given - 1;
                 QString text = QStringLiteral("File \"%1\" was opened; ").arg(source)
                     + (others == 1 ? QStringLiteral("the other file given with it was not")
                                    : QStringLiteral("the %1 other files given with it were not").arg(others))
@@ -201,7 +206,6 @@ public:
                 }
                 session.prompts().warning(QStringLiteral("Picture"), text);
             }
-            emit q->pictureTaken(decoding.picture);
             return;
         }
         // Pasted or dropped data that holds no picture is not worth a message.

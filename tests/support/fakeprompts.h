@@ -9,6 +9,8 @@
 #include <QQueue>
 #include <QString>
 
+#include <functional>
+
 struct PromptRecord {
     QString kind; // "open", "save", "warning" or "question"
     QString title;
@@ -52,6 +54,9 @@ public:
     void warning(const QString& title, const QString& text) override
     {
         records.append({QStringLiteral("warning"), title, text, QMessageBox::NoButton, {}, {}, {}});
+        if (whileWarning) {
+            whileWarning(); // what the user sees behind the box
+        }
     }
     QMessageBox::StandardButton question(const QString& title, const QString& text,
                                          QMessageBox::StandardButtons buttons,
@@ -75,6 +80,8 @@ public:
     QQueue<QString> fileNames;                   // answers to open and save dialogs, in order
     QQueue<QMessageBox::StandardButton> answers; // answers to questions; the default when empty
     QList<PromptRecord> records;
+    // Runs while a warning is shown, once it is recorded; none when empty.
+    std::function<void()> whileWarning;
 
 private:
     bool installed = true;

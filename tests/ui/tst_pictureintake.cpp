@@ -331,6 +331,9 @@ void tst_PictureIntake::jpegCutShortIsTakenWithAWord()
     file.close();
 
     Door target(false, session.get());
+    // The box speaks of the picture shown behind it.
+    QSize shownBehindTheBox;
+    prompts->whileWarning = [&] { shownBehindTheBox = target.picture().size(); };
     if (pasted) {
         auto data = std::make_unique<QMimeData>();
         data->setData(QStringLiteral("image/jpeg"), cut);
@@ -346,6 +349,7 @@ void tst_PictureIntake::jpegCutShortIsTakenWithAWord()
     const QString what = pasted ? QStringLiteral("The pasted picture") : QStringLiteral("File \"%1\"").arg(path);
     QCOMPARE(warnings[0].text, what + QStringLiteral(" was opened, but the file ends before its picture does (cut short?): "
                                                      "the missing part is grey."));
+    QCOMPARE(shownBehindTheBox, QSize(200, 150));
 }
 
 void tst_PictureIntake::decodedPictureAboveTheBoundIsRefused()
@@ -621,6 +625,9 @@ void tst_PictureIntake::severalFilesOpenOneAndSaySo()
         urls.append(QUrl::fromLocalFile(path));
     }
     Door target(preview, session.get());
+    // The box speaks of the picture shown behind it.
+    QSize shownBehindTheBox;
+    prompts->whileWarning = [&] { shownBehindTheBox = target.picture().size(); };
     QMimeData data;
     data.setUrls(urls);
     QVERIFY(target.drop(&data));
@@ -636,6 +643,7 @@ void tst_PictureIntake::severalFilesOpenOneAndSaySo()
     const QString text = warnings[0].text;
     QVERIFY2(text.startsWith(QStringLiteral("File \"%1\" was opened; %2").arg(dir->filePath(opened), others)), qPrintable(text));
     QCOMPARE(text.contains(QLatin1String("facemask-cli make")), !preview);
+    QCOMPARE(shownBehindTheBox, QSize(40 + taken, 30));
 }
 
 void tst_PictureIntake::severalFilesNoneOpensNamesTheRefusedOne_data()
