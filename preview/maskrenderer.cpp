@@ -21,6 +21,28 @@ namespace preview {
 
 namespace {
 
+// The frame as the mask is drawn over it, opaque. A picture with transparent parts shows them
+// over black: left as they are, they would show the colour their transparency hides. Null when
+// memory runs short.
+QImage opaqueCopy(const QImage& frame)
+{
+    if (!frame.hasAlphaChannel()) {
+        return frame.convertToFormat(QImage::Format_RGB32);
+    }
+    QImage out = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (out.isNull()) {
+        return out;
+    }
+    // Premultiplied, a pixel already is its colour laid over black: only its alpha is made whole.
+    for (int y = 0; y < out.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x) {
+            line[x] |= 0xff000000u;
+        }
+    }
+    return out.reinterpretAsFormat(QImage::Format_RGB32) ? out : QImage();
+}
+
 using core::FacialPointVector;
 using Triangle = std::array<QPointF, 3>;
 
@@ -680,7 +702,7 @@ QImage MaskRenderer::render(const QImage& frame, const core::FacialPointVector& 
     if (frame.isNull()) {
         return QImage();
     }
-    QImage out = frame.convertToFormat(QImage::Format_RGB32);
+    QImage out = opaqueCopy(frame);
     if (out.isNull() || !hasMask() || facePoints.size() < std::size_t(pointCount)) {
         return out;
     }
@@ -706,7 +728,7 @@ QImage MaskRenderer::renderFaces(const QImage& frame, const std::vector<core::Fa
     if (frame.isNull()) {
         return QImage();
     }
-    QImage out = frame.convertToFormat(QImage::Format_RGB32);
+    QImage out = opaqueCopy(frame);
     if (out.isNull() || !hasMask()) {
         return out;
     }

@@ -58,7 +58,8 @@ public:
 
     // The frame (any format) with the mask drawn onto the face whose points facePoints holds
     // (fractions of the frame, at least 75). Without a mask or without 75 face points, returns
-    // the frame unchanged as RGB32; a null frame gives a null image.
+    // the frame unchanged as RGB32; a null frame gives a null image. The frame's transparent
+    // parts show over black.
     QImage render(const QImage& frame, const core::FacialPointVector& facePoints,
                   RenderReport* report = nullptr) const;
     // As render(), for every face of faces (fractions of the frame): each face with 75 points

@@ -154,6 +154,8 @@ private slots:
     void incompleteInputLeavesTheFrame_data();
     void incompleteInputLeavesTheFrame();
     void nullFrameGivesNullImage();
+    void transparentPartsShowOverBlack_data();
+    void transparentPartsShowOverBlack();
     void largeMaskMatchesSmallOne();
     void copiesAndThreadsRenderAlike();
     void maskReadInPlaceMatchesItsCopy_data();
@@ -505,6 +507,43 @@ void tst_MaskRenderer::nullFrameGivesNullImage()
     report.drawnTriangles = 7;
     QVERIFY(rendererFor(testimages::filled(200, 200, red), face, core::FaceOnly).render(QImage(), face, &report).isNull());
     QCOMPARE(report.drawnTriangles, 0);
+}
+
+void tst_MaskRenderer::transparentPartsShowOverBlack_data()
+{
+    QTest::addColumn<bool>("withMask");
+    QTest::addColumn<bool>("everyFace");
+    QTest::addColumn<QRgb>("pixel"); // of the frame's corner, far from the face
+    QTest::addColumn<QRgb>("shown");
+    for (const bool withMask : {false, true}) {
+        for (const bool everyFace : {false, true}) {
+            const QByteArray row = QByteArray(withMask ? "mask" : "no-mask") + (everyFace ? "-every-face" : "-one-face");
+            QTest::newRow(row + "-transparent") << withMask << everyFace << qRgba(255, 0, 0, 0) << qRgb(0, 0, 0);
+            QTest::newRow(row + "-half") << withMask << everyFace << qRgba(255, 255, 255, 128) << qRgb(128, 128, 128);
+            QTest::newRow(row + "-opaque") << withMask << everyFace << qRgba(10, 200, 30, 255) << qRgb(10, 200, 30);
+        }
+    }
+}
+
+// A photo with transparent parts shows the same wherever a mask is drawn or not: not the colour
+// its transparency hides.
+void tst_MaskRenderer::transparentPartsShowOverBlack()
+{
+    QFETCH(bool, withMask);
+    QFETCH(bool, everyFace);
+    QFETCH(QRgb, pixel);
+    QFETCH(QRgb, shown);
+    QImage frame(200, 200, QImage::Format_ARGB32);
+    frame.fill(QColor::fromRgba(pixel));
+    const FacialPointVector face = faceIn(QRectF(60, 60, 80, 80), frame.size());
+    const preview::MaskRenderer renderer = withMask ? rendererFor(gradient(200, 200), face, core::FaceOnly)
+                                                    : preview::MaskRenderer();
+    const QImage out = everyFace ? renderer.renderFaces(frame, {face}) : renderer.render(frame, face);
+    QCOMPARE(out.format(), QImage::Format_RGB32);
+    for (const QPoint corner : {QPoint(0, 0), QPoint(199, 0), QPoint(0, 199), QPoint(199, 199)}) {
+        QVERIFY2(channelDifference(out.pixel(corner), shown) <= 1,
+                 qPrintable(colourText(out.pixel(corner)) + QStringLiteral(" against ") + colourText(shown)));
+    }
 }
 
 void tst_MaskRenderer::largeMaskMatchesSmallOne()
