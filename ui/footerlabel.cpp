@@ -10,6 +10,22 @@
 
 namespace ui {
 
+namespace {
+
+// text on one line: each line break, of whatever kind, becomes "↵".
+QString oneLine(QString text)
+{
+    const QChar mark(0x21B5);
+    text.replace(QLatin1String("\r\n"), QString(mark));
+    for (const QChar lineBreak : {QChar(u'\n'), QChar(u'\r'), QChar(u'\v'), QChar(u'\f'), QChar(QChar::LineSeparator),
+                                  QChar(QChar::ParagraphSeparator), QChar(0x0085)}) {
+        text.replace(lineBreak, mark);
+    }
+    return text;
+}
+
+} // namespace
+
 FooterLabel::FooterLabel(QWidget* parent)
     : QLabel(parent)
 {
@@ -19,17 +35,39 @@ FooterLabel::FooterLabel(QWidget* parent)
 
 bool FooterLabel::isCut() const
 {
-    return fontMetrics().horizontalAdvance(text()) > contentsRect().width();
+    return fontMetrics().horizontalAdvance(oneLine(text())) > contentsRect().width();
 }
 
 QString FooterLabel::shownText() const
 {
-    return isCut() ? fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width()) : text();
+    const QString line = oneLine(text());
+    return isCut() ? fontMetrics().elidedText(line, Qt::ElideRight, contentsRect().width()) : line;
+}
+
+QSize FooterLabel::sizeHint() const
+{
+    // QLabel would make a line of its own of each line of the text.
+    QSize hint = QLabel::sizeHint();
+    if (oneLine(text()) == text()) {
+        return hint;
+    }
+    const QMargins margins = contentsMargins();
+    hint.setHeight(fontMetrics().height() + margins.top() + margins.bottom() + 2 * margin());
+    return hint;
+}
+
+QSize FooterLabel::minimumSizeHint() const
+{
+    QSize hint = QLabel::minimumSizeHint();
+    if (oneLine(text()) != text()) {
+        hint.setHeight(sizeHint().height());
+    }
+    return hint;
 }
 
 void FooterLabel::paintEvent(QPaintEvent* event)
 {
-    if (!isCut()) {
+    if (!isCut() && shownText() == text()) {
         QLabel::paintEvent(event);
         return;
     }

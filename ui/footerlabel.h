@@ -8,7 +8,7 @@ namespace ui {
 // The one-line footer of a window: text() is the whole message; what does not fit the width is
 // cut with "…", and the message is shown whole as the label's tooltip and when it is clicked.
 // The label never holds its window wider than the user wants it, nor grows taller. Plain text,
-// one line. GUI thread only.
+// one line: a line break in the text (a file named with one) is drawn as "↵". GUI thread only.
 class FooterLabel : public QLabel
 {
     Q_OBJECT
@@ -18,8 +18,11 @@ public:
 
     // True when the text is wider than the label shows.
     bool isCut() const;
-    // The text as drawn: whole, or cut to the width with "…".
+    // The text as drawn: whole, or cut to the width with "…", on one line.
     QString shownText() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
