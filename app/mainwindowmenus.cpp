@@ -14,10 +14,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -39,6 +42,10 @@ const char* const mirrorEditsKey = "mirrorEdits";
 
 // How long Open Recent waits for the package's drive to say whether it is there.
 constexpr std::chrono::milliseconds recentCheckTimeout{2000};
+// The width, in average characters, past which an entry of Open Recent cuts a package's name
+// and its folder (the name at most two fifths of it), unless three quarters of the screen are
+// narrower.
+constexpr int recentEntryCharacters = 100;
 
 // Where path leads once its links are followed, the last one of a chain included even when
 // what it names is not there; path itself when it is no link. Bounded as the system bounds a
@@ -352,14 +359,26 @@ void MainWindow::Impl::fillRecentMenu()
         recentMenu->addAction(QStringLiteral("No recent packages"))->setEnabled(false);
         return;
     }
+    // A long name or a deep folder is cut in the middle, so that the menu stays narrower than
+    // the screen and each entry shows both ends of both; the tooltip gives the path whole.
+    const QFontMetrics metrics = recentMenu->fontMetrics();
+    int room = recentEntryCharacters * metrics.averageCharWidth();
+    if (const QScreen* screen = q->screen()) {
+        room = std::min(room, screen->availableGeometry().width() * 3 / 4);
+    }
     // A menu takes '&' for the mark of a key; "&&" shows one.
-    const auto shown = [](QString text) { return text.replace(QLatin1Char('&'), QStringLiteral("&&")); };
+    const auto shown = [](const QString& text) {
+        return QString(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
+    };
     for (int i = 0; i < paths.size(); ++i) {
         const QString& path = paths.at(i);
         const QFileInfo file(path);
-        const QString folder = QDir::toNativeSeparators(file.absolutePath());
+        const QString name = metrics.elidedText(file.fileName(), Qt::ElideMiddle, room * 2 / 5);
+        // A short name leaves its room to the folder.
+        const QString folder = metrics.elidedText(QDir::toNativeSeparators(file.absolutePath()), Qt::ElideMiddle,
+                                                  room - metrics.horizontalAdvance(name));
         QAction* entry = recentMenu->addAction(
-            QStringLiteral("&%1 %2  (%3)").arg(i + 1).arg(shown(file.fileName()), shown(folder)));
+            QStringLiteral("&%1 %2  (%3)").arg(i + 1).arg(shown(name), shown(folder)));
         entry->setToolTip(QDir::toNativeSeparators(path));
         entry->setData(path);
         connect(entry, &QAction::triggered, this, [this, path] { openRecent(path); });

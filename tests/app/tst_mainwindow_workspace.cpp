@@ -167,6 +167,8 @@ private slots:
     void openRecentKeepsWhatCannotBeReachedNow();
     void openRecentOpensAPackageNamedWithADot();
     void openRecentShowsNamesWithAnAmpersand();
+    void openRecentStaysNarrowerThanTheScreen_data();
+    void openRecentStaysNarrowerThanTheScreen();
     void pickersStartInTheFoldersUsedLast();
     void pasteFromTheEditMenuAndAfterAMenuWasClosed();
     void saveKeyAfterAMenuWasClosed();
@@ -636,6 +638,64 @@ void tst_MainWindowWorkspace::openRecentShowsNamesWithAnAmpersand()
     QVERIFY2(shown.contains(QDir::toNativeSeparators(QFileInfo(path).absolutePath())), qPrintable(shown));
     QCOMPARE(QKeySequence::mnemonic(entry->text()), QKeySequence(Qt::ALT | Qt::Key_1));
     entry->trigger();
+    QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
+}
+
+void tst_MainWindowWorkspace::openRecentStaysNarrowerThanTheScreen_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("name");
+    QStringList folders;
+    for (int i = 0; i < 6; ++i) {
+        folders << QString(120, QLatin1Char('A' + i));
+    }
+    const QString deep = folders.join(QLatin1Char('/'));
+    QTest::newRow("long-name") << QString() << QString(240, QLatin1Char('L'));
+    QTest::newRow("deep-folder") << deep << QStringLiteral("deep");
+    QTest::newRow("both") << deep << QString(240, QLatin1Char('L'));
+    QTest::newRow("ampersands") << QStringLiteral("R&D/") + QString(200, QLatin1Char('&')) << QString(200, QLatin1Char('&'));
+}
+
+// An entry for a long name in a deep folder is cut in the middle: the menu stays narrower than
+// the screen, with both ends of the name and the folder in sight, its key Alt and its number, and
+// the whole path in its tooltip; it still opens the package.
+void tst_MainWindowWorkspace::openRecentStaysNarrowerThanTheScreen()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, name);
+    QVERIFY(folder.isEmpty() || QDir(dir->path()).mkpath(folder));
+    const QString path = writePackage(folder.isEmpty() ? name : folder + QLatin1Char('/') + name);
+    QVERIFY(!path.isEmpty());
+    QVERIFY(writePackage(QStringLiteral("short")).size() > 0);
+    ui::MainWindow window;
+    prepare(window);
+    window.openFile(dir->filePath(QStringLiteral("short.pmk")));
+    QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("short.pmk")));
+    window.openFile(path);
+    QTRY_VERIFY(window.windowTitle().startsWith(name.left(20)));
+    QMenu* menu = recentMenu(window);
+    emit menu->aboutToShow();
+    QCOMPARE(menu->actions().size(), 4); // two packages, the separator, Clear List
+    QVERIFY2(menu->sizeHint().width() < window.screen()->availableGeometry().width(),
+             qPrintable(QStringLiteral("%1 px").arg(menu->sizeHint().width())));
+    QAction* entry = menu->actions().at(0);
+    const QString shown = entry->iconText();
+    QVERIFY2(shown.startsWith(QStringLiteral("1 ") + name.left(4)), qPrintable(shown));
+    const QString nativeFolder = QDir::toNativeSeparators(QFileInfo(path).absolutePath());
+    QVERIFY2(shown.contains(QStringLiteral(".pmk  (") + nativeFolder.left(4)), qPrintable(shown));
+    QVERIFY2(shown.endsWith(nativeFolder.right(8) + QLatin1Char(')')),
+             qPrintable(shown));
+    QVERIFY2(shown.contains(QChar(0x2026)), qPrintable(shown));
+    QCOMPARE(QKeySequence::mnemonic(entry->text()), QKeySequence(Qt::ALT | Qt::Key_1));
+    QCOMPARE(entry->toolTip(), QDir::toNativeSeparators(path));
+    QCOMPARE(menu->actions().at(1)->iconText(),
+             QStringLiteral("2 short.pmk  (%1)").arg(QDir::toNativeSeparators(dir->path())));
+
+    menu->actions().at(1)->trigger();
+    QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("short.pmk")));
+    emit menu->aboutToShow();
+    menu->actions().at(1)->trigger();
+    QTRY_VERIFY(window.windowTitle().startsWith(name.left(20)));
     QVERIFY(prompts->ofKind(QStringLiteral("warning")).isEmpty());
 }
 
