@@ -307,8 +307,9 @@ void MainWindow::Impl::markStoredAs(const QString& path, Listing listing)
 
 void MainWindow::Impl::refreshTitle()
 {
+    // A title has one line: a line break in the name would show as a box, or not at all.
     const QString name =
-        packagePath.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(packagePath).fileName();
+        packagePath.isEmpty() ? QStringLiteral("Untitled") : oneLineText(QFileInfo(packagePath).fileName());
     q->setWindowTitle(name + QStringLiteral("[*] \u2014 facemask"));
     q->setWindowModified(!undoStack.isClean());
 }

@@ -10,10 +10,7 @@
 
 namespace ui {
 
-namespace {
-
-// text on one line: each line break, of whatever kind, becomes "↵".
-QString oneLine(QString text)
+QString oneLineText(QString text)
 {
     const QChar mark(0x21B5);
     text.replace(QLatin1String("\r\n"), QString(mark));
@@ -24,8 +21,6 @@ QString oneLine(QString text)
     return text;
 }
 
-} // namespace
-
 FooterLabel::FooterLabel(QWidget* parent)
     : QLabel(parent)
 {
@@ -35,12 +30,12 @@ FooterLabel::FooterLabel(QWidget* parent)
 
 bool FooterLabel::isCut() const
 {
-    return fontMetrics().horizontalAdvance(oneLine(text())) > contentsRect().width();
+    return fontMetrics().horizontalAdvance(oneLineText(text())) > contentsRect().width();
 }
 
 QString FooterLabel::shownText() const
 {
-    const QString line = oneLine(text());
+    const QString line = oneLineText(text());
     return isCut() ? fontMetrics().elidedText(line, Qt::ElideRight, contentsRect().width()) : line;
 }
 
@@ -48,7 +43,7 @@ QSize FooterLabel::sizeHint() const
 {
     // QLabel would make a line of its own of each line of the text.
     QSize hint = QLabel::sizeHint();
-    if (oneLine(text()) == text()) {
+    if (oneLineText(text()) == text()) {
         return hint;
     }
     const QMargins margins = contentsMargins();
@@ -59,7 +54,7 @@ QSize FooterLabel::sizeHint() const
 QSize FooterLabel::minimumSizeHint() const
 {
     QSize hint = QLabel::minimumSizeHint();
-    if (oneLine(text()) != text()) {
+    if (oneLineText(text()) != text()) {
         hint.setHeight(sizeHint().height());
     }
     return hint;

@@ -5,6 +5,10 @@
 
 namespace ui {
 
+// text with each line break, of whatever kind, drawn as "↵": for a file's name in a place that
+// holds one line (a footer, a window title).
+QString oneLineText(QString text);
+
 // The one-line footer of a window: text() is the whole message; what does not fit the width is
 // cut with "…", and the message is shown whole as the label's tooltip and when it is clicked.
 // The label never holds its window wider than the user wants it, nor grows taller. Plain text,

@@ -347,7 +347,8 @@ void tst_MainWindowHistory::stepKeyDuringADragFinishesItFirst()
 void tst_MainWindowHistory::titleMarksUnsavedWork_data()
 {
     // Steps: "drag", "undo", "redo", "open" (a package), "save" (through the dialog),
-    // "template" (Edit -> Place Template).
+    // "template" (Edit -> Place Template), "save-line-break" (through the dialog, to a name with
+    // a line break).
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("title");
     QTest::addColumn<bool>("modified");
@@ -364,6 +365,10 @@ void tst_MainWindowHistory::titleMarksUnsavedWork_data()
     QTest::newRow("template-placed") << QStringList{"template"} << "Untitled[*] \u2014 facemask" << true;
     QTest::newRow("template-placed-again-after-save")
         << QStringList{"template", "save", "template"} << "saved.pmk[*] \u2014 facemask" << false;
+    QTest::newRow("saved-named-with-a-line-break")
+        << QStringList{"drag", "save-line-break"} << "new\u21B5line.pmk[*] \u2014 facemask" << false;
+    QTest::newRow("edited-named-with-a-line-break")
+        << QStringList{"save-line-break", "drag"} << "new\u21B5line.pmk[*] \u2014 facemask" << true;
 }
 
 void tst_MainWindowHistory::titleMarksUnsavedWork()
@@ -390,6 +395,10 @@ void tst_MainWindowHistory::titleMarksUnsavedWork()
             prompts->fileNames.enqueue(dir->filePath(QStringLiteral("saved")));
             action(window, "Save PMK File")->trigger();
             QVERIFY(QFile::exists(dir->filePath(QStringLiteral("saved.pmk"))));
+        } else if (step == QLatin1String("save-line-break")) {
+            prompts->fileNames.enqueue(dir->filePath(QStringLiteral("new\nline")));
+            action(window, "Save PMK File")->trigger();
+            QVERIFY(QFile::exists(dir->filePath(QStringLiteral("new\nline.pmk"))));
         } else if (step == QLatin1String("template")) {
             action(window, "placeTemplateAction")->trigger();
         }
