@@ -15,6 +15,7 @@
 #include "ui/workprogress.h"
 #include "tools/pointcommands.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -33,6 +34,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
+#include <functional>
 
 namespace ui {
 
@@ -62,6 +65,43 @@ bool isPointKey(const QEvent* event)
     }
     return key->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier;
 }
+
+// Calls done once, at the first key or mouse button pressed in window or a window it owns (a
+// dialog), as the application delivers it. GUI thread.
+class FirstInputWatch : public QObject
+{
+public:
+    FirstInputWatch(QWidget* window, std::function<void()> done)
+        : window(window)
+        , done(std::move(done))
+    {
+        qApp->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        const bool input = event->type() == QEvent::KeyPress || event->type() == QEvent::MouseButtonPress;
+        if (input && done && watched->isWidgetType() && ownedBy(static_cast<QWidget*>(watched)->window())) {
+            qApp->removeEventFilter(this);
+            std::exchange(done, nullptr)();
+        }
+        return false;
+    }
+
+private:
+    bool ownedBy(const QWidget* top) const
+    {
+        for (; top; top = top->parentWidget() ? top->parentWidget()->window() : nullptr) {
+            if (top == window) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    QWidget* window;
+    std::function<void()> done;
+};
 
 bool isPackageName(const QString& path)
 {
@@ -361,7 +401,11 @@ void MainWindow::Impl::onDetectorInitialized()
 
 void MainWindow::Impl::showStatus(const QString& text)
 {
-    footerLabel->setText(text.isEmpty() ? QString::fromLatin1(footerText) : text);
+    QString shown = text.isEmpty() ? QString::fromLatin1(footerText) : text;
+    if (noticeUntilInput && shown != settingsNotice) {
+        shown += QLatin1Char(' ') + settingsNotice;
+    }
+    footerLabel->setText(shown);
 }
 
 void MainWindow::Impl::showPointInfo(const QString& text)
@@ -479,6 +523,13 @@ void MainWindow::openFiles(const QStringList& files)
 {
     if (files.isEmpty()) {
         return;
+    }
+    // The footer tells the file's opening; where the settings cannot be kept, it goes on saying
+    // so until the user takes over.
+    if (!d->settingsNotice.isEmpty() && !d->noticeUntilInput) {
+        d->noticeUntilInput = std::make_unique<FirstInputWatch>(this, [this] {
+            d->noticeUntilInput.release()->deleteLater(); // inside its own filter
+        });
     }
     openFile(files.constFirst());
     d->pointView->pictureIntake()->tellFilesLeftOut(files.constFirst(), int(files.size()) - 1);

@@ -101,6 +101,10 @@ public:
     Workspace workspace;
     // Where the settings cannot be kept, what the footer says at start; empty when they can.
     QString settingsNotice;
+    // Made when files named at start are opened and dropped at the user's first key or button
+    // press in the window: meanwhile each footer message ends with settingsNotice, which the
+    // start's file would otherwise replace at once.
+    std::unique_ptr<QObject> noticeUntilInput;
     // The file Export Points is writing on a worker; empty when none.
     QString exportingTo;
     // True while a close waits for the writes above.

@@ -159,6 +159,7 @@ private slots:
     void windowKeptLargerThanTheScreenComesBackInsideIt();
     void windowPastTheScreensEdgeComesBackWhereItWas_data();
     void windowPastTheScreensEdgeComesBackWhereItWas();
+    void footerSaysWhereTheSettingsCannotBeKept_data();
     void footerSaysWhereTheSettingsCannotBeKept();
     void damagedSettingsGiveDefaults_data();
     void damagedSettingsGiveDefaults();
@@ -393,19 +394,52 @@ void tst_MainWindowWorkspace::windowPastTheScreensEdgeComesBackWhereItWas()
     }
 }
 
+void tst_MainWindowWorkspace::footerSaysWhereTheSettingsCannotBeKept_data()
+{
+    // opened: a package named on the command line; clicked: the user presses a button on the
+    // points once it is open, then opens another package.
+    QTest::addColumn<bool>("opened");
+    QTest::addColumn<bool>("clicked");
+    QTest::newRow("nothing-named") << false << false;
+    QTest::newRow("package-named") << true << false;
+    QTest::newRow("package-named-then-a-click") << true << true;
+}
+
 // A settings folder below a file (a home folder that is not there, for another user) cannot take
-// the settings: the footer says so when the window opens, and the window works on.
+// the settings: the footer says so when the window opens, also when it opens a package named on
+// the command line (double-clicked in the file manager), until the user takes over; the window
+// works on.
 void tst_MainWindowWorkspace::footerSaysWhereTheSettingsCannotBeKept()
 {
+    QFETCH(bool, opened);
+    QFETCH(bool, clicked);
+    const QString package = writePackage(QStringLiteral("named"));
+    const QString other = writePackage(QStringLiteral("other"));
+    QVERIFY(!package.isEmpty() && !other.isEmpty());
     QFile file(dir->filePath(QStringLiteral("file")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir->filePath(QStringLiteral("file/config"))));
+    const QString notice = QStringLiteral("Settings cannot be kept in %1/config/facemask/facemask.conf: %1 is not a folder.")
+                               .arg(dir->filePath(QStringLiteral("file")));
     ui::MainWindow window(prompts.get());
     prepare(window);
+    if (!opened) {
+        QCOMPARE(labelText(window, "footerLabel"), notice);
+        QVERIFY(window.close());
+        return;
+    }
+    window.openFiles({package});
+    QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("named.pmk")));
+    QTRY_COMPARE(labelText(window, "footerLabel"),
+                 QStringLiteral("Opened named.pmk: 75 points, Face only. ") + notice);
+    if (clicked) {
+        QTest::mouseClick(pointView(window), Qt::LeftButton, Qt::NoModifier, QPoint(2, 2));
+    }
+    window.openFile(other);
+    QTRY_VERIFY(window.windowTitle().startsWith(QStringLiteral("other.pmk")));
     QCOMPARE(labelText(window, "footerLabel"),
-             QStringLiteral("Settings cannot be kept in %1/config/facemask/facemask.conf: %1 is not a folder.")
-                 .arg(dir->filePath(QStringLiteral("file"))));
+             QStringLiteral("Opened other.pmk: 75 points, Face only.") + (clicked ? QString() : QStringLiteral(" ") + notice));
     QVERIFY(window.close());
 }
 
