@@ -37,9 +37,9 @@ def options_of(text):
         match = OPTION.match(line) if section == "Options:" else None
         if not match:
             continue
-        spec = match.group(1)
-        takes_value = "<" in spec
-        for name in spec.split("<")[0].replace(",", " ").split():
+        signature = match.group(1)
+        takes_value = "<" in signature
+        for name in signature.split("<")[0].replace(",", " ").split():
             names.add(name)
             if takes_value:
                 valued.add(name)
