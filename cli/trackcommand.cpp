@@ -78,18 +78,6 @@ QString frameJson(const QString& file, const video::VideoFrame& frame, const Tra
     return json::toText(object);
 }
 
-// [{"file", "error"}]: the array --json promises for a video that cannot be read at all, in the
-// form detect --json gives a picture it cannot read.
-QString refusalJson(const QString& file, const QString& error)
-{
-    Json::Value object(Json::objectValue);
-    object["file"] = json::string(file);
-    object["error"] = json::string(error);
-    Json::Value array(Json::arrayValue);
-    array.append(object);
-    return json::toText(array);
-}
-
 QString frameLine(const video::VideoFrame& frame, const TrackedFrame& tracked,
                   const core::FacialPointVector& whole)
 {
@@ -148,7 +136,11 @@ int runTrack(const QStringList& arguments)
     if (!reader) {
         printFileMessage(command, inputs[0], failure);
         if (asJson) {
-            printResult(refusalJson(inputs[0], failure));
+            // The array --json promises, in the form detect --json gives a picture it cannot read.
+            PictureReport refused;
+            refused.file = inputs[0];
+            refused.error = failure;
+            printResult(detectionsJson({refused}));
         }
         return InputFailed;
     }
