@@ -136,24 +136,23 @@ void MainWindow::Impl::buildWidgets()
     pointView->pictureIntake()->setPackageReader(&reader);
     // A package pasted or dropped opens as with Open PMK file, a video plays in the Preview;
     // from the event loop, so that the question about unsaved work is not asked inside the drop.
-    pointView->pictureIntake()->setFileOpener([this](const QString& path) {
+    // A video, told by its name or by its content, plays in the Preview.
+    const auto playInThePreview = [this](const QString& path) {
+        showPreview();
+        previewWindow->openFaceVideo(path);
+    };
+    pointView->pictureIntake()->setFileOpener([this, playInThePreview](const QString& path) {
         if (isPackageName(path)) {
             QMetaObject::invokeMethod(this, [this, path] { openPackageFile(path); }, Qt::QueuedConnection);
             return true;
         }
         if (isVideoFile(path)) {
-            QMetaObject::invokeMethod(this, [this, path] {
-                showPreview();
-                previewWindow->openFaceVideo(path);
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [playInThePreview, path] { playInThePreview(path); }, Qt::QueuedConnection);
             return true;
         }
         return false;
     });
-    pointView->pictureIntake()->setContentOpener(startsAsVideoFile, [this](const QString& path) {
-        showPreview();
-        previewWindow->openFaceVideo(path);
-    });
+    pointView->pictureIntake()->setContentOpener(startsAsVideoFile, playInThePreview);
     connect(pointView, &PointView::statusMessageChanged, this, &Impl::showStatus);
     connect(pointView, &PointView::noNextFace, this, &Impl::tellNoNextFace);
     connect(pointView, &PointView::pointInfoChanged, this, &Impl::showPointInfo);
