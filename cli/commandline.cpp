@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 
+#include "core/interruptcleanup.h"
 #include "core/systemreason.h"
 
 #include <QCommandLineParser>
@@ -212,6 +213,9 @@ void showProgress(const QString& line)
     }
     Progress& state = progress();
     const std::lock_guard<std::mutex> lock(state.writing);
+    if (state.shown.isEmpty()) {
+        core::interruptcleanup::clearTerminalLineOnInterrupt(true);
+    }
     state.shown = line.toUtf8();
     writeBytes(stderr, clearLine + state.shown);
 }
@@ -223,6 +227,7 @@ void endProgress()
     if (!state.shown.isEmpty()) {
         writeBytes(stderr, QByteArray(clearLine));
         state.shown.clear();
+        core::interruptcleanup::clearTerminalLineOnInterrupt(false);
     }
 }
 

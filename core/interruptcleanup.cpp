@@ -37,6 +37,7 @@ struct Block {
 };
 Block firstBlock;
 std::once_flag installed;
+std::atomic<bool> clearLineFirst{false};
 
 void removeWatched()
 {
@@ -63,6 +64,12 @@ void removeWatched()
 
 extern "C" void removeWatchedFiles(int signal)
 {
+    if (clearLineFirst.load()) {
+        const int kept = errno;
+        static const char clearLine[] = "\r\033[K";
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, clearLine, sizeof clearLine - 1);
+        errno = kept;
+    }
     removeWatched();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -134,6 +141,12 @@ int watchPath(const char* path, bool folder)
 }
 
 } // namespace
+
+void clearTerminalLineOnInterrupt(bool on)
+{
+    std::call_once(installed, install);
+    clearLineFirst.store(on);
+}
 
 int watch(const char* path)
 {

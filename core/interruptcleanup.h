@@ -26,6 +26,11 @@ void release(int ticket);
 // could not be watched), or -1 with errno set and *ticket -1.
 int createWatched(QByteArray* pattern, int* ticket);
 
+// While on, an interrupt first erases the line the cursor is on at standard error ("\r\033[K"),
+// so that a progress line the program keeps redrawn on a terminal does not stay there after it.
+// Installs the handlers as watch() does. Any thread.
+void clearTerminalLineOnInterrupt(bool on);
+
 // Makes a write past the process's file size limit (RLIMIT_FSIZE, `ulimit -f`) fail with EFBIG,
 // which every writer reports as a failed write, where SIGXFSZ would end the program with its
 // work lost and its partial files left. Call once at start, before any thread is started.

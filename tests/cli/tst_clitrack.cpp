@@ -90,6 +90,8 @@ private slots:
     void progressShowsOnATerminalOnly();
     void trackJsonSaysWhyAVideoCannotBeRead_data();
     void trackJsonSaysWhyAVideoCannotBeRead();
+    void ctrlCLeavesNoProgressLine_data();
+    void ctrlCLeavesNoProgressLine();
 
 private:
     QString astronautPackage();
@@ -1291,6 +1293,41 @@ void tst_CliTrack::progressShowsOnATerminalOnly()
     // Nothing but the lines a pipe gets is left on the screen, the progress line cleared.
     const QList<QByteArray> shown = linesShown(terminal.out);
     QCOMPARE(shown, expected);
+}
+
+void tst_CliTrack::ctrlCLeavesNoProgressLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // PACKAGE, CLIP and OUT as above
+    QTest::newRow("track") << QStringList{"track", "CLIP"};
+    QTest::newRow("track-json") << QStringList{"track", "--json", "CLIP"};
+    QTest::newRow("preview") << QStringList{"preview", "PACKAGE", "CLIP", "-o", "OUT"};
+}
+
+// Ctrl+C typed while the progress line is shown ends the program with that line erased: the
+// shell's prompt does not come after a progress line that no longer moves.
+void tst_CliTrack::ctrlCLeavesNoProgressLine()
+{
+    QFETCH(QStringList, arguments);
+    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty()) {
+        QSKIP("script (util-linux) is needed to run the program on a terminal");
+    }
+    const QString package = astronautPackage();
+    QVERIFY(!package.isEmpty());
+    QTemporaryDir here;
+    QVERIFY(here.isValid());
+    arguments.replaceInStrings(QStringLiteral("CLIP"), clean);
+    arguments.replaceInStrings(QStringLiteral("PACKAGE"), package);
+    arguments.replaceInStrings(QStringLiteral("OUT"), here.filePath(QStringLiteral("out")));
+    const QByteArray progress = "\r\033[K[>";
+    const Run run = runOnATerminal(QStringLiteral(FACEMASK_CLI_PROGRAM), arguments, QString(),
+                                   here.filePath(QStringLiteral("results")), progress);
+    QVERIFY2(run.out.contains(progress), qPrintable(describe(run)));
+    QVERIFY2(run.status == 128 + SIGINT, qPrintable(describe(run)));  // ended by the interrupt
+    const QList<QByteArray> shown = linesShown(run.out);
+    for (const QByteArray& line : shown) {
+        QVERIFY2(!line.contains(" s of 3.0 s, frame "), line.constData());
+    }
+    QCOMPARE(shown.last(), QByteArray());
 }
 
 void tst_CliTrack::trackJsonSaysWhyAVideoCannotBeRead_data()

@@ -73,9 +73,11 @@ inline QStringList underProcessLimit(int nproc, const QString& program)
 
 // program with arguments on a terminal of its own (util-linux's script), in folder: out is what
 // the terminal was sent, stdout and stderr as they came; stdout goes to outputFile instead when
-// one is given. Status -1 when script is missing.
+// one is given. With ctrlCWhenShown, Ctrl+C is typed once the terminal has been sent those bytes.
+// Status -1 when script is missing.
 inline ProgramRun runOnATerminal(const QString& program, const QStringList& arguments,
-                                 const QString& folder = QString(), const QString& outputFile = QString())
+                                 const QString& folder = QString(), const QString& outputFile = QString(),
+                                 const QByteArray& ctrlCWhenShown = QByteArray())
 {
     if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty()) {
         return {};
@@ -92,11 +94,38 @@ inline ProgramRun runOnATerminal(const QString& program, const QStringList& argu
     if (!outputFile.isEmpty()) {
         line += QStringLiteral(" > ") + quoted(outputFile);
     }
-    return runProgram(QStringLiteral("/bin/sh"),
-                      {QStringLiteral("-c"),
-                       QStringLiteral("export PROGRAM_ON_A_TERMINAL=\"$0\"; exec script -qec \"$1\" /dev/null"), program,
-                       line},
-                      folder);
+    const QStringList shell{QStringLiteral("-c"),
+                            QStringLiteral("export PROGRAM_ON_A_TERMINAL=\"$0\"; exec script -qfec \"$1\" /dev/null"),
+                            program, line};
+    if (ctrlCWhenShown.isEmpty()) {
+        return runProgram(QStringLiteral("/bin/sh"), shell, folder);
+    }
+    // Ctrl+C typed on the terminal once it has been sent ctrlCWhenShown, as a user would.
+    QProcess process;
+    if (!folder.isEmpty()) {
+        process.setWorkingDirectory(folder);
+    }
+    process.start(QStringLiteral("/bin/sh"), shell);
+    ProgramRun run;
+    bool typed = false;
+    while (process.state() != QProcess::NotRunning && process.waitForReadyRead(300'000)) {
+        run.out += process.readAllStandardOutput();
+        if (!typed && run.out.contains(ctrlCWhenShown)) {
+            process.write("\x03");
+            process.waitForBytesWritten();
+            typed = true;
+        }
+    }
+    if ((process.state() != QProcess::NotRunning && !process.waitForFinished(300'000))
+        || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    run.status = process.exitCode();
+    run.out += process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
 }
 
 // What a terminal shows of what was sent to it: each line as it is left after its last
