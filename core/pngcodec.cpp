@@ -21,6 +21,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -1199,11 +1200,143 @@ bool sizeAcceptable(const Header& header, QImage::Format format)
            && pixels * quint64(decodedPixelBytes(format)) <= quint64(maximumPictureBytes);
 }
 
+#if defined(__SSE2__) && defined(__x86_64__)
+// The Average and Paeth filters of rows of whole pixels of D bytes (3, 4, 6 or 8) take a pixel
+// at a time in 16-bit lanes: each byte depends on the one D bytes to its left, so a row cannot
+// be taken in wider steps. They give the bytes of the loops in unfilterInto and read and write
+// no byte outside the row.
+
+// The D bytes of a pixel in a register. Moves of 3 and 6 bytes are made of whole words: a copy
+// through memory of an odd length would be read back before the store can forward to it.
+template <int D>
+quint64 loadBytes(const quint8* bytes)
+{
+    if constexpr (D == 3 || D == 6) {
+        quint16 high = 0;
+        std::memcpy(&high, bytes + D - 2, 2);
+        if constexpr (D == 3) {
+            return quint64(bytes[0]) | (quint64(high) << 8);
+        } else {
+            quint32 low = 0;
+            std::memcpy(&low, bytes, 4);
+            return quint64(low) | (quint64(high) << 32);
+        }
+    } else {
+        typename std::conditional<D == 4, quint32, quint64>::type value = 0;
+        std::memcpy(&value, bytes, D);
+        return quint64(value);
+    }
+}
+
+template <int D>
+void storeBytes(quint8* bytes, quint64 value)
+{
+    if constexpr (D == 3 || D == 6) {
+        const quint16 high = quint16(value >> (8 * (D - 2)));
+        if constexpr (D == 3) {
+            bytes[0] = quint8(value);
+        } else {
+            const quint32 low = quint32(value);
+            std::memcpy(bytes, &low, 4);
+        }
+        std::memcpy(bytes + D - 2, &high, 2);
+    } else {
+        const typename std::conditional<D == 4, quint32, quint64>::type narrowed(value);
+        std::memcpy(bytes, &narrowed, D);
+    }
+}
+
+template <int D>
+__m128i loadPixel(const quint8* bytes)
+{
+    return _mm_unpacklo_epi8(_mm_cvtsi64_si128(qint64(loadBytes<D>(bytes))), _mm_setzero_si128());
+}
+
+template <int D>
+void storePixel(quint8* bytes, __m128i lanes)
+{
+    storeBytes<D>(bytes, quint64(_mm_cvtsi128_si64(_mm_packus_epi16(lanes, lanes))));
+}
+
+inline __m128i absolute16(__m128i lanes)
+{
+    return _mm_max_epi16(lanes, _mm_sub_epi16(_mm_setzero_si128(), lanes));
+}
+
+// filter is 3 or 4; prior is the unfiltered row above.
+template <int D>
+void unfilterPixels(quint8 filter, const quint8* __restrict in, const quint8* __restrict prior,
+                    quint8* __restrict out, size_t length)
+{
+    const __m128i low = _mm_set1_epi16(0xff);
+    __m128i left = _mm_setzero_si128();
+    __m128i upLeft = _mm_setzero_si128();
+    if (filter == 3) {
+        for (size_t i = 0; i < length; i += D) {
+            const __m128i mean = _mm_srli_epi16(_mm_add_epi16(left, loadPixel<D>(prior + i)), 1);
+            left = _mm_and_si128(_mm_add_epi16(loadPixel<D>(in + i), mean), low);
+            storePixel<D>(out + i, left);
+        }
+    } else {
+        for (size_t i = 0; i < length; i += D) {
+            const __m128i up = loadPixel<D>(prior + i);
+            // Distances of the estimate left + up - upLeft to left, up and upLeft.
+            const __m128i upStep = _mm_sub_epi16(up, upLeft);
+            const __m128i leftStep = _mm_sub_epi16(left, upLeft);
+            const __m128i toLeft = absolute16(upStep);
+            const __m128i toUp = absolute16(leftStep);
+            const __m128i toUpLeft = absolute16(_mm_add_epi16(upStep, leftStep));
+            const __m128i nearest = _mm_min_epi16(toUpLeft, _mm_min_epi16(toLeft, toUp));
+            // Ties go to left, then to up, as in paethPredictor.
+            const __m128i takeLeft = _mm_cmpeq_epi16(toLeft, nearest);
+            const __m128i takeUp = _mm_andnot_si128(takeLeft, _mm_cmpeq_epi16(toUp, nearest));
+            const __m128i takeUpLeft = _mm_andnot_si128(_mm_or_si128(takeLeft, takeUp), low);
+            const __m128i predicted = _mm_or_si128(
+                _mm_or_si128(_mm_and_si128(takeLeft, left), _mm_and_si128(takeUp, up)),
+                _mm_and_si128(takeUpLeft, upLeft));
+            left = _mm_and_si128(_mm_add_epi16(loadPixel<D>(in + i), predicted), low);
+            storePixel<D>(out + i, left);
+            upLeft = up;
+        }
+    }
+}
+
+// True when the row was unfiltered here; false leaves it to the byte loops.
+bool unfilterByPixels(quint8 filter, const quint8* in, const quint8* prior, quint8* out,
+                      size_t length, int distance)
+{
+    if (!prior || (filter != 3 && filter != 4) || length % size_t(distance) != 0) {
+        return false;
+    }
+    switch (distance) {
+    case 3:
+        unfilterPixels<3>(filter, in, prior, out, length);
+        return true;
+    case 4:
+        unfilterPixels<4>(filter, in, prior, out, length);
+        return true;
+    case 6:
+        unfilterPixels<6>(filter, in, prior, out, length);
+        return true;
+    case 8:
+        unfilterPixels<8>(filter, in, prior, out, length);
+        return true;
+    default:
+        return false;
+    }
+}
+#endif
+
 // Unfilters one row from in to out, which must not overlap. prior is the unfiltered row above,
 // null for the first row of a pass.
 bool unfilterInto(quint8 filter, const quint8* __restrict in, const quint8* __restrict prior,
                   quint8* __restrict out, size_t length, int distance)
 {
+#if defined(__SSE2__) && defined(__x86_64__)
+    if (unfilterByPixels(filter, in, prior, out, length, distance)) {
+        return true;
+    }
+#endif
     const size_t lead = std::min(length, size_t(distance));
     switch (filter) {
     case 0:

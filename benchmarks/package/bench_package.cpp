@@ -245,6 +245,32 @@ void compareCodecs(const QImage& picture, const QByteArray& qtPng)
     const QByteArray onePiece = withoutStripMarker(ours);
     Measured ourDecodeOnePiece{"       core::png::decode, our file without stRP", [&] { core::png::decode(onePiece); }, {}, {}};
     runInTurns({&qtDecode, &ourDecode, &ourDecodeOfQt, &qtDecodeOfOurs, &ourDecodeOnePiece});
+    // Files as cameras and editors write them: one piece, rows filtered against their left
+    // neighbour (Sub, Paeth) or by the filter each row compresses best with.
+    struct Foreign {
+        const char* ours;
+        const char* qt;
+        EncodeSettings settings;
+        QByteArray bytes;
+    };
+    std::vector<Foreign> foreign{
+        {"       core::png::decode, Sub, one piece", "       Qt decode of the same file", {6, Filter::Sub, false}, {}},
+        {"       core::png::decode, Paeth, one piece", "       Qt decode of the same file", {6, Filter::Paeth, false}, {}},
+        {"       core::png::decode, adaptive, one piece", "       Qt decode of the same file", {6, Filter::Adaptive, false}, {}},
+    };
+    std::vector<Measured> foreignDecodes;
+    bool foreignSame = true;
+    for (Foreign& file : foreign) {
+        file.bytes = core::png::encode(picture, file.settings);
+        foreignSame = foreignSame && core::png::decode(file.bytes) == picture.convertToFormat(QImage::Format_RGB32);
+        foreignDecodes.push_back({file.ours, [&file] { core::png::decode(file.bytes); }, {}, {}});
+        foreignDecodes.push_back({file.qt, [&file] { QImage::fromData(file.bytes, "png"); }, {}, {}});
+    }
+    std::vector<Measured*> foreignTurns;
+    for (Measured& decode : foreignDecodes) {
+        foreignTurns.push_back(&decode);
+    }
+    runInTurns(foreignTurns);
     core::png::DecodeReport report;
     core::png::decode(ours, nullptr, &report);
 
@@ -266,6 +292,15 @@ void compareCodecs(const QImage& picture, const QByteArray& qtPng)
     for (const Measured* row : {&qtDecode, &ourDecode, &ourDecodeOfQt, &qtDecodeOfOurs, &ourDecodeOnePiece}) {
         std::printf("  %-46s %10.1f %10.1f %8.3f\n", row->label, median(row->wall), median(row->cpu),
                     median(row->wall) / qtDecodeWall);
+    }
+    std::printf("  files of one piece read back as the picture: %s; x Qt is to Qt's decode of the same file\n",
+                foreignSame ? "yes" : "NO");
+    for (size_t i = 0; i + 1 < foreignDecodes.size(); i += 2) {
+        const double qtWall = median(foreignDecodes[i + 1].wall);
+        for (const Measured* row : {&foreignDecodes[i], &foreignDecodes[i + 1]}) {
+            std::printf("  %-46s %10.1f %10.1f %8.3f\n", row->label, median(row->wall), median(row->cpu),
+                        median(row->wall) / qtWall);
+        }
     }
     std::printf("target\n");
     printTarget("core::png::decode of our file / Qt decode of the same file",

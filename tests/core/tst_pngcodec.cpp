@@ -160,6 +160,9 @@ struct PngLayout {
     int width = 13;
     int height = 11;
     QByteArray transparency;  // the tRNS chunk's data, empty for none
+    int filter = -1;          // the filter type of every row; -1 takes the five in turn
+    bool fewValues = false;   // bytes from ten values near 0 and 255, so that the Paeth
+                              // filter's distances tie often
 };
 
 int channelsOf(quint8 colourType)
@@ -183,6 +186,12 @@ quint32 sampleAt(const PngLayout& layout, int x, int y, int channel)
         return quint32((x * 3 + y * 5) % 7) & ((1u << layout.bitDepth) - 1);
     }
     const quint32 mask = layout.bitDepth == 16 ? 0xffffu : (1u << layout.bitDepth) - 1;
+    if (layout.fewValues) {
+        static const quint32 values[10] = {0, 1, 2, 3, 4, 5, 6, 253, 254, 255};
+        const quint32 mixed = quint32(x) * 73856093u ^ quint32(y) * 19349663u ^ quint32(channel) * 83492791u;
+        const quint32 sample = values[(mixed >> 7) % 10];
+        return layout.bitDepth == 16 ? sample << 8 | values[(mixed >> 17) % 10] : sample & mask;
+    }
     return quint32(x * 2731 + y * 1571 + channel * 4099 + x * y * 13) & mask;
 }
 
@@ -257,7 +266,7 @@ QByteArray buildPng(const PngLayout& layout)
         QByteArray prior;
         for (int y = y0; y < layout.height; y += dy) {
             const QByteArray row = packedRow(layout, y, x0, dx, width);
-            raw += filtered(rowNumber++ % 5, row, prior, distance);
+            raw += filtered(layout.filter >= 0 ? layout.filter : rowNumber++ % 5, row, prior, distance);
             prior = row;
         }
     }
@@ -640,6 +649,31 @@ void tst_PngCodec::decodesLikeQt_data()
     tall.width = 3;
     tall.height = 40;
     QTest::newRow("interlaced-narrow") << buildPng(tall) << false;
+    // Rows of one filter over pixels of 3 to 8 bytes, with many ties between Paeth's distances,
+    // and pixels of 2 bytes beside them.
+    const struct {
+        const char* name;
+        quint8 colourType;
+        quint8 depth;
+    } pixelLayouts[] = {{"rgb-8", 2, 8}, {"rgba-8", 6, 8}, {"grey-alpha-8", 4, 8}, {"grey-alpha-16", 4, 16},
+                        {"rgb-16", 2, 16}, {"rgba-16", 6, 16}};
+    const struct {
+        const char* name;
+        int type;
+    } filters[] = {{"sub", 1}, {"average", 3}, {"paeth", 4}};
+    for (const auto& pixels : pixelLayouts) {
+        for (const auto& filter : filters) {
+            for (int width : {1, 2, 37}) {
+                PngLayout one = layout(pixels.colourType, pixels.depth, false);
+                one.filter = filter.type;
+                one.fewValues = true;
+                one.width = width;
+                one.height = 9;
+                QTest::addRow("%s-%s-only-%d-wide", pixels.name, filter.name, width)
+                    << buildPng(one) << (pixels.depth == 16);
+            }
+        }
+    }
     QTest::newRow("qt-written-rgb") << testimages::encoded(patterned(90, 70, QImage::Format_RGB32), "png") << false;
     QTest::newRow("qt-written-rgba") << testimages::encoded(patterned(90, 70, QImage::Format_ARGB32), "png") << false;
 }
