@@ -465,6 +465,30 @@ void removeLeftovers(const QString& folder)
     }
 }
 
+// Copies kept in a folder: one per model path, and a path may be used once (a model copied into
+// a temporary folder for one run, or beside each project), so only those used last stay.
+constexpr int keptCopies = 3;
+
+// Marks a copy as used now; its modification time orders the copies by their last use.
+void markUsed(const QString& cacheFile)
+{
+    ::utimensat(AT_FDCWD, QFile::encodeName(cacheFile).constData(), nullptr, 0);
+}
+
+// Keeps written and the others of its folder used last, keptCopies in all, and removes the rest.
+// A copy another process has open stays readable to it until it is closed.
+void removeCopiesNotUsedLately(const QFileInfo& written)
+{
+    const QFileInfoList copies = QDir(written.absolutePath())
+                                     .entryInfoList({QStringLiteral("landmarks-*.cache")}, QDir::Files, QDir::Time);
+    int kept = 1;
+    for (const QFileInfo& copy : copies) {
+        if (copy.fileName() != written.fileName() && ++kept > keptCopies) {
+            QFile::remove(copy.absoluteFilePath());
+        }
+    }
+}
+
 } // namespace
 
 ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::shape_predictor& predictor,
@@ -535,6 +559,7 @@ ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::sh
     }
     predictor = std::move(readPredictorCopy);
     detector = std::move(readDetector);
+    markUsed(cacheFile);
     // Once the copy is read, no write follows to sweep what a killed writer left.
     removeLeftovers(QFileInfo(cacheFile).absolutePath());
     return ReadResult::Read;
@@ -585,6 +610,7 @@ bool write(const QString& cacheFile, const ModelKey& key, const dlib::shape_pred
             return false;
         }
         temporary.setAutoRemove(false);
+        removeCopiesNotUsedLately(target);
         return true;
     } catch (...) {
         // Out of memory while assembling the copy: there is simply no cache this time.

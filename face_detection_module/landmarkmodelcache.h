@@ -63,15 +63,17 @@ enum class ReadResult { Missing, Stale, Damaged, Read };
 
 // Fills predictor and detector from cacheFile when it is a sound copy of the model at
 // modelPath as that file is now; otherwise leaves them alone and says why. A copy that is read
-// also clears the folder of temporary files that killed writers left over an hour ago. Neither
-// file is mapped (another process may cut it short), and a FIFO is refused without waiting.
-// Any thread.
+// is dated anew as used last, and also clears the folder of temporary files that killed writers
+// left over an hour ago. Neither file is mapped (another process may cut it short), and a FIFO is
+// refused without waiting. Any thread.
 ReadResult read(const QString& cacheFile, const std::string& modelPath, dlib::shape_predictor& predictor,
                 FhogFaceDetector& detector);
 
 // Writes the copy for a model whose file had key, through a temporary file renamed over
 // cacheFile, so a reader never sees half a file and concurrent writers leave one whole copy.
-// Creates the folder. Returns false when the copy could not be written (nothing is left behind).
+// Creates the folder. Of the other copies in it, only the two used last stay: a model path used
+// once does not keep its copy for good. Returns false when the copy could not be written (nothing
+// is left behind).
 bool write(const QString& cacheFile, const ModelKey& key, const dlib::shape_predictor& predictor,
            const FhogFaceDetector& detector);
 

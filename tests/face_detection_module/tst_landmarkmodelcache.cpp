@@ -98,6 +98,8 @@ private slots:
     void leftoversOfKilledWritersAreRemoved();
     void leftoversAreRemovedWhenTheCopyIsRead_data();
     void leftoversAreRemovedWhenTheCopyIsRead();
+    void copiesOfModelsNotUsedLatelyAreRemoved_data();
+    void copiesOfModelsNotUsedLatelyAreRemoved();
     void piecesReadWhatTheSinkWrote_data();
     void piecesReadWhatTheSinkWrote();
     void hashInPiecesEqualsTheWholeHash_data();
@@ -415,6 +417,58 @@ void TestLandmarkModelCache::leftoversAreRemovedWhenTheCopyIsRead()
     FhogFaceDetector detector;
     QCOMPARE(readInto(cacheFile, predictor, detector), ReadResult::Read);
     QVERIFY(!QFile::exists(old));
+}
+
+void TestLandmarkModelCache::copiesOfModelsNotUsedLatelyAreRemoved_data()
+{
+    QTest::addColumn<QVector<int>>("hoursAgo"); // the copies there before, landmarks-0.cache on
+    QTest::addColumn<int>("read");              // the copy read before the write; -1: none
+    QTest::addColumn<QStringList>("left");
+    QTest::newRow("one copy before: both stay") << QVector<int>{1} << -1
+                                                << QStringList{"landmarks-0.cache", "landmarks-new.cache"};
+    QTest::newRow("five copies before: the two used last stay")
+        << QVector<int>{5, 1, 4, 2, 3} << -1
+        << QStringList{"landmarks-1.cache", "landmarks-3.cache", "landmarks-new.cache"};
+    QTest::newRow("a copy read lately outlives those written after it")
+        << QVector<int>{5, 1, 2} << 0
+        << QStringList{"landmarks-0.cache", "landmarks-1.cache", "landmarks-new.cache"};
+}
+
+// One copy per model path, for paths that come and go (a model copied beside each project, or
+// into a temporary folder for one run): the folder keeps the copies used last, not every one
+// ever written. Files that are not copies stay.
+void TestLandmarkModelCache::copiesOfModelsNotUsedLatelyAreRemoved()
+{
+    QFETCH(QVector<int>, hoursAgo);
+    QFETCH(int, read);
+    QFETCH(QStringList, left);
+    const QString folder = m_folder.filePath(QStringLiteral("used-last-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+    QVERIFY(QDir().mkpath(folder));
+    const auto dated = [](const QString& path, int hours) {
+        QFile file(path);
+        return file.open(QIODevice::ReadWrite)
+               && file.setFileTime(QDateTime::currentDateTime().addSecs(-3600 * hours), QFileDevice::FileModificationTime);
+    };
+    for (int i = 0; i < hoursAgo.size(); ++i) {
+        const QString copy = folder + QStringLiteral("/landmarks-%1.cache").arg(i);
+        QVERIFY(writeAll(copy, i == read ? m_soundCopy : QByteArray("another model's copy")));
+        QVERIFY(dated(copy, hoursAgo[i]));
+    }
+    const QString notes = folder + QStringLiteral("/notes.txt");
+    QVERIFY(writeAll(notes, "not a copy") && dated(notes, 10));
+    dlib::shape_predictor predictor;
+    FhogFaceDetector detector;
+    if (read >= 0) {
+        QCOMPARE(readInto(folder + QStringLiteral("/landmarks-%1.cache").arg(read), predictor, detector), ReadResult::Read);
+    } else {
+        QCOMPARE(readInto(m_cacheFile, predictor, detector), ReadResult::Read);
+    }
+    const std::optional<modelcache::ModelKey> key = modelcache::keyOf(QFile::encodeName(m_model).toStdString());
+    QVERIFY(key);
+    QVERIFY(modelcache::write(folder + QStringLiteral("/landmarks-new.cache"), *key, predictor, detector));
+
+    QCOMPARE(QDir(folder).entryList({QStringLiteral("landmarks-*")}, QDir::Files, QDir::Name), left);
+    QVERIFY(QFile::exists(notes));
 }
 
 void TestLandmarkModelCache::piecesReadWhatTheSinkWrote_data()
