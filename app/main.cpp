@@ -1,4 +1,5 @@
 #include "core/facialpoints.h"
+#include "core/freedmemory.h"
 #include "core/homefolders.h"
 #include "core/interruptcleanup.h"
 #include "core/localnames.h"
@@ -105,6 +106,8 @@ int main(int argc, char* argv[])
 {
     // Before any thread is started: a write past `ulimit -f` fails as a full disk does.
     core::interruptcleanup::failWritesPastTheSizeLimit();
+    // The pictures a long session lets go of (its history's, the Preview's) leave the process.
+    core::giveFreedPicturesBack();
     // Settings, cache and recent list under the account's home even when HOME is unset.
     core::settleHomeFolders();
     // Sizes in device-independent pixels on every screen, without an environment variable; both
