@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QKeyEvent>
 #include <QtConcurrent>
 #include <QLineEdit>
 #include <QPointer>
@@ -44,6 +45,7 @@ public:
     // so the form does not wait for workers that may never come free; the work, when it runs,
     // finds the cancel and writes nothing.
     void giveUpIfNotStarted();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     SavePMKForm* q;
     core::FaceMaskProject* project;
@@ -124,6 +126,20 @@ void SavePMKForm::Impl::buildWidgets()
 
     connect(saveButton, &QPushButton::clicked, this, &Impl::onSave);
     connect(cancelButton, &QPushButton::clicked, this, [this] { q->close(); });
+    cancelButton->installEventFilter(this);
+}
+
+// While a save runs the keys pass to Cancel, the other inputs being greyed out: Enter pressed
+// again for Save (twice, or held) must not stop it. Escape and a click on Cancel still do.
+bool SavePMKForm::Impl::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == cancelButton && progress && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<const QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void SavePMKForm::Impl::showProject()

@@ -49,6 +49,11 @@ WorkProgress::WorkProgress(const QString& label, QWidget* owner) : d(std::make_u
         // (a write to a disk that does not answer), and the dialog says so until it has.
         // (Qt makes that connection by name, so it is undone by name.)
         disconnect(d->dialog, SIGNAL(canceled()), d->dialog, SLOT(cancel()));
+        // Enter pressed again for what started the work (twice, or held) must not stop it; Escape
+        // and a click on Cancel do.
+        if (auto* button = d->dialog->findChild<QPushButton*>()) {
+            button->setAutoDefault(false);
+        }
         connect(d->dialog, &QProgressDialog::canceled, this, &WorkProgress::cancel);
         if (isCancelled()) {
             showCancelling();

@@ -48,6 +48,8 @@ private slots:
     void failedSaveWarnsAndStaysOpen();
     void unfinishedSaveGivesTheKeysBack_data();
     void unfinishedSaveGivesTheKeysBack();
+    void enterDuringTheSaveDoesNotStopIt_data();
+    void enterDuringTheSaveDoesNotStopIt();
     void failingDiskKeepsTheEarlierPackage_data();
     void failingDiskKeepsTheEarlierPackage();
     void refusedNameSaysWhatToDo_data();
@@ -361,6 +363,59 @@ void tst_SavePMKForm::unfinishedSaveGivesTheKeysBack()
     QCOMPARE(prompts->ofKind(QStringLiteral("save")).size(), 2); // the picker, cancelled this time
     QCOMPARE(QApplication::focusWidget(), input);
     form.close();
+}
+
+void tst_SavePMKForm::enterDuringTheSaveDoesNotStopIt_data()
+{
+    QTest::addColumn<bool>("inProgressWindow"); // else in the form, whose Cancel has the keys
+    QTest::newRow("in-the-form") << false;
+    QTest::newRow("in-the-progress-window") << true;
+}
+
+// Enter pressed twice (the second a moment after the picker closed) must not press the Cancel
+// button that has the keys while the save runs: the save goes on and ends the form.
+void tst_SavePMKForm::enterDuringTheSaveDoesNotStopIt()
+{
+    QFETCH(bool, inProgressWindow);
+    core::FaceMaskProject project;
+    fillProject(project);
+    const auto started = std::make_shared<std::atomic_bool>(false);
+    const auto release = std::make_shared<std::atomic_bool>(false);
+    const auto stopped = std::make_shared<std::atomic_bool>(false);
+    const ui::SavePMKForm::PackageWriter writer =
+        [started, release, stopped](const core::ProjectSnapshot&, const QString&,
+                                    const std::function<void(int)>&, const std::atomic_bool* cancel) {
+            started->store(true);
+            // Runs until released or told to stop, never beyond a minute.
+            for (int waited = 0; !release->load() && !cancel->load() && waited < 60000; waited += 5) {
+                QThread::msleep(5);
+            }
+            stopped->store(cancel->load());
+            return !cancel->load();
+        };
+    ui::SavePMKForm form(&project, writer);
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    prompts->fileNames.enqueue(dir->filePath(QStringLiteral("effect.pmk")));
+    QTest::keyClick(child<QLineEdit>(form, "nameEdit"), Qt::Key_Return);
+    QVERIFY(form.isSaving());
+    QTRY_VERIFY(started->load());
+
+    QWidget* keys = QApplication::focusWidget();
+    QCOMPARE(keys, child<QPushButton>(form, "cancelButton"));
+    if (inProgressWindow) {
+        QTRY_VERIFY(form.findChild<QProgressDialog*>(QStringLiteral("workProgressDialog")));
+        keys = form.findChild<QProgressDialog*>(QStringLiteral("workProgressDialog"))->findChild<QPushButton*>();
+        QVERIFY(keys);
+    }
+    QTest::keyClick(keys, Qt::Key_Return);
+    release->store(true);
+
+    QTRY_VERIFY(!form.isSaving());
+    QVERIFY2(!stopped->load(), "Enter stopped the save");
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+    QCOMPARE(form.savedPath(), dir->filePath(QStringLiteral("effect.pmk")));
 }
 
 void tst_SavePMKForm::failingDiskKeepsTheEarlierPackage_data()
