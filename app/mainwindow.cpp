@@ -347,8 +347,10 @@ void MainWindow::Impl::markStoredAs(const QString& path, Listing listing)
 void MainWindow::Impl::refreshTitle()
 {
     // A title has one line: a line break in the name would show as a box, or not at all.
-    const QString name =
+    QString name =
         packagePath.isEmpty() ? QStringLiteral("Untitled") : oneLineText(QFileInfo(packagePath).fileName());
+    // "[*]" is where the toolkit puts the unsaved mark; doubled, it shows as the name has it.
+    name.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
     q->setWindowTitle(name + QStringLiteral("[*] \u2014 facemask"));
     q->setWindowModified(!undoStack.isClean());
 }

@@ -24,6 +24,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
 
 #include <memory>
@@ -109,6 +110,8 @@ private slots:
     void stepKeyDuringADragFinishesItFirst();
     void titleMarksUnsavedWork_data();
     void titleMarksUnsavedWork();
+    void titleShowsANameHoldingTheUnsavedMark_data();
+    void titleShowsANameHoldingTheUnsavedMark();
     void typeChosenInSaveDialogIsAStep_data();
     void typeChosenInSaveDialogIsAStep();
     void closeAsksAboutUnsavedWork_data();
@@ -406,6 +409,34 @@ void tst_MainWindowHistory::titleMarksUnsavedWork()
     QVERIFY2(prompts->ofKind(QStringLiteral("warning")).isEmpty(), "a step failed");
     QCOMPARE(window.windowTitle(), title);
     QCOMPARE(window.isWindowModified(), modified);
+}
+
+void tst_MainWindowHistory::titleShowsANameHoldingTheUnsavedMark_data()
+{
+    QTest::addColumn<bool>("editedAfter");
+    QTest::addColumn<QString>("shown"); // the title bar's text
+    QTest::newRow("saved") << false << "a[*]b.pmk \u2014 facemask";
+    QTest::newRow("edited-after-saving") << true << "a[*]b.pmk* \u2014 facemask";
+}
+
+// "[*]" is where the title bar shows the unsaved mark: in a package's name it is a part of
+// the name like any other.
+void tst_MainWindowHistory::titleShowsANameHoldingTheUnsavedMark()
+{
+    QFETCH(bool, editedAfter);
+    QFETCH(QString, shown);
+    ui::MainWindow window;
+    prepare(window);
+    SaveDialogDriver driver(prompts.get());
+    dragPoint(pointView(window), 5, QPoint(10, 10));
+    prompts->fileNames.enqueue(dir->filePath(QStringLiteral("a[*]b.pmk")));
+    action(window, "Save PMK File")->trigger();
+    QVERIFY(QFile::exists(dir->filePath(QStringLiteral("a[*]b.pmk"))));
+    if (editedAfter) {
+        dragPoint(pointView(window), 5, QPoint(10, 10));
+    }
+    QVERIFY(window.windowHandle());
+    QCOMPARE(window.windowHandle()->title(), shown);
 }
 
 void tst_MainWindowHistory::typeChosenInSaveDialogIsAStep_data()
